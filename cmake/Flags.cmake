@@ -1,0 +1,17 @@
+# Warnings and sanitizers for everything the project builds.
+add_library(tw_flags INTERFACE)
+target_compile_options(tw_flags INTERFACE -Wall -Wextra -Wno-unused-parameter)
+if(TW_WERROR)
+  target_compile_options(tw_flags INTERFACE -Werror)
+endif()
+target_include_directories(tw_flags INTERFACE ${PROJECT_SOURCE_DIR})
+
+if(TW_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+elseif(TW_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT TW_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "TW_SANITIZE must be empty, address or thread")
+endif()

@@ -1,0 +1,57 @@
+// The file object through which file contents are read for sending and
+// written on receipt, and through which a received file gets the
+// modification time the server reports.
+//
+// Not thread-safe: one owner at a time.
+#ifndef TW_PLATFORM_FILE_H_
+#define TW_PLATFORM_FILE_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class wxDateTime;
+
+namespace tw {
+
+class CRLfile {
+ public:
+  enum Access : uint32_t { kRead = 1, kWrite = 2 };
+  enum Disposition : uint32_t {
+    kCreateNew = 1,      // fails when the file exists (O_CREAT | O_EXCL | O_NOFOLLOW)
+    kCreateAlways = 2,   // creates or truncates
+    kOpenExisting = 3,   // fails when the file is missing
+    kOpenAlways = 4,     // opens or creates
+    kTruncateExisting = 5,
+  };
+  enum Origin : uint32_t { kBegin = 0, kCurrent = 1, kEnd = 2 };
+
+  virtual ~CRLfile() = default;
+  // Opens `path`; share mode and flags are kept for the Windows layer and
+  // ignored here. Returns false when the file cannot be opened.
+  virtual bool Open(const std::string& path, uint32_t access, uint32_t share_mode,
+                    uint32_t disposition, uint32_t flags) = 0;
+  // One read; false, with the end-of-file flag set, when it fails or reads
+  // no bytes. `read_count` may be null.
+  virtual bool Read(void* buffer, uint32_t count, uint32_t* read_count) = 0;
+  virtual bool Write(const void* buffer, uint32_t count, uint32_t* written_count) = 0;
+  // The byte value, or -1.
+  virtual int ReadByte() = 0;
+  virtual int WriteByte(int value) = 0;
+  // New position, or -1.
+  virtual int64_t Seek(int64_t offset, uint32_t origin) = 0;
+  virtual int64_t Tell() = 0;
+  // Size in bytes without moving the position, or -1.
+  virtual int64_t Size() = 0;
+  // Sets the last-write time from a UTC time value; false only when no file
+  // is open (a failing time update is ignored).
+  virtual bool SetModifiedTime(const wxDateTime& time) = 0;
+  virtual bool IsEndOfFile() const = 0;
+  virtual void Close() = 0;
+};
+
+std::unique_ptr<CRLfile> NewLocalFile();
+
+}  // namespace tw
+
+#endif  // TW_PLATFORM_FILE_H_

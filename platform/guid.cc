@@ -1,0 +1,90 @@
+#include "platform/guid.h"
+
+#include <uuid/uuid.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace tw {
+
+namespace {
+
+// libuuid keeps a uuid in RFC 4122 (big-endian) order; the Windows layout
+// stores the first three groups little-endian. Swapping those groups converts
+// either way.
+void SwapGroups(uint8_t* b) {
+  std::swap(b[0], b[3]);
+  std::swap(b[1], b[2]);
+  std::swap(b[4], b[5]);
+  std::swap(b[6], b[7]);
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+Guid Guid::New() {
+  uuid_t u;
+  uuid_generate_random(u);
+  Guid g;
+  std::memcpy(g.bytes.data(), u, 16);
+  SwapGroups(g.bytes.data());
+  return g;
+}
+
+Guid Guid::FromBytes(const uint8_t* sixteen_bytes) {
+  Guid g;
+  std::memcpy(g.bytes.data(), sixteen_bytes, 16);
+  return g;
+}
+
+bool Guid::FromText(const std::string& text, Guid* out) {
+  if (out == nullptr || text.size() != 36) return false;
+  uint8_t rfc[16];
+  size_t k = 0;
+  for (size_t i = 0; i < 36;) {
+    if (i == 8 || i == 13 || i == 18 || i == 23) {
+      if (text[i] != '-') return false;
+      ++i;
+      continue;
+    }
+    int hi = HexValue(text[i]);
+    int lo = HexValue(text[i + 1]);
+    if (hi < 0 || lo < 0) return false;
+    rfc[k++] = static_cast<uint8_t>(hi << 4 | lo);
+    i += 2;
+  }
+  std::memcpy(out->bytes.data(), rfc, 16);
+  SwapGroups(out->bytes.data());
+  return true;
+}
+
+std::string Guid::ToText() const {
+  uint8_t b[16];
+  std::memcpy(b, bytes.data(), 16);
+  SwapGroups(b);
+  char text[37];
+  std::snprintf(text, sizeof text,
+                "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", b[0],
+                b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13],
+                b[14], b[15]);
+  return text;
+}
+
+std::string Guid::ToHexName() const {
+  std::string name;
+  name.reserve(32);
+  char pair[3];
+  for (uint8_t v : bytes) {
+    std::snprintf(pair, sizeof pair, "%02X", v);
+    name += pair;
+  }
+  return name;
+}
+
+}  // namespace tw

@@ -1,0 +1,85 @@
+#include "tests/support/test_env.h"
+
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace tw::test {
+
+namespace fs = std::filesystem;
+
+TestEnv::TestEnv() {
+  const char* base = std::getenv("TW_TEST_TMP");
+  std::string templ = std::string(base ? base : "/tmp") + "/twtest-XXXXXX";
+  std::vector<char> buf(templ.begin(), templ.end());
+  buf.push_back('\0');
+  if (mkdtemp(buf.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  root_ = buf.data();
+  for (const char* sub : {"runtime", "home", "home/.config", "tmp", "global"}) {
+    fs::create_directories(Path(sub));
+  }
+  chmod(Path("runtime").c_str(), 0700);
+  setenv("VELTRANE_RUNTIME_DIR", Path("runtime").c_str(), 1);
+  setenv("HOME", Path("home").c_str(), 1);
+  setenv("XDG_CONFIG_HOME", Path("home/.config").c_str(), 1);
+  setenv("TMPDIR", Path("tmp").c_str(), 1);
+  setenv("VELTRANE_GLOBAL_DIR", Path("global").c_str(), 1);
+  setenv("VELTRANE_REGISTRY_FILE", Path("registry.ini").c_str(), 1);
+  setenv("VELTRANE_DEBUG_OUTPUT", Path("debug.log").c_str(), 1);
+  setenv("VELTRANE_UI", "none", 1);
+  unsetenv("VELTRANE_UI_RECORD");
+}
+
+TestEnv::~TestEnv() {
+  std::error_code ec;
+  fs::remove_all(root_, ec);
+}
+
+std::string TestEnv::Path(const std::string& relative) const { return root_ + "/" + relative; }
+
+std::string BinDir() {
+  if (const char* dir = std::getenv("TW_BIN_DIR")) return dir;
+  return fs::read_symlink("/proc/self/exe").parent_path().string();
+}
+
+pid_t Spawn(const std::string& program, const std::vector<std::string>& args) {
+  std::string path = program.find('/') == std::string::npos ? BinDir() + "/" + program : program;
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(path.c_str()));
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
+  return pid;
+}
+
+int WaitExit(pid_t pid) {
+  int status = 0;
+  if (waitpid(pid, &status, 0) < 0) return -1;
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void WriteFile(const std::string& path, const std::string& contents) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << contents;
+}
+
+}  // namespace tw::test

@@ -1,0 +1,47 @@
+// Test isolation: every test gets a fresh private folder and points the
+// system's environment at it (runtime folder, home, temp, global folder,
+// registry file, debug output, user interface), so tests can run side by
+// side and never write outside their folder.
+#ifndef TW_TESTS_SUPPORT_TEST_ENV_H_
+#define TW_TESTS_SUPPORT_TEST_ENV_H_
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace tw::test {
+
+class TestEnv {
+ public:
+  // Creates the folder and sets the environment variables of this process.
+  TestEnv();
+  // Removes the folder and everything below it.
+  ~TestEnv();
+
+  TestEnv(const TestEnv&) = delete;
+  TestEnv& operator=(const TestEnv&) = delete;
+
+  const std::string& root() const { return root_; }
+  // A path below the root.
+  std::string Path(const std::string& relative) const;
+
+ private:
+  std::string root_;
+};
+
+// The folder of the built programs (where the module lies).
+std::string BinDir();
+
+// Starts a program from BinDir() with the given arguments (argv[0] is the
+// program name) and the current environment; returns its pid, or -1.
+pid_t Spawn(const std::string& program, const std::vector<std::string>& args);
+// Waits for a child; returns its exit status (128 + signal when killed).
+int WaitExit(pid_t pid);
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& contents);
+
+}  // namespace tw::test
+
+#endif  // TW_TESTS_SUPPORT_TEST_ENV_H_
