@@ -1,0 +1,100 @@
+// The per-host provider context and the per-process shared session slot.
+//
+// A host calls SccInitialize once for each place where it wants source
+// control and gets a ProviderContext back; all contexts of one process share
+// one SharedSessionSlot, a named shared block ("_TW_SCC_SHARED_CONTEXT_<pid>")
+// that holds the process's one ClientSession and the count of live contexts,
+// so that they share one session and one server connection.
+//
+// Threads: a context is used by one host caller at a time and is not locked.
+// The slot's fields are read and written only between Lock and Unlock; a
+// server-using export holds the slot's lock for its whole span.
+#ifndef TW_PROVIDER_CONTEXT_H_
+#define TW_PROVIDER_CONTEXT_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/shared_block.h"
+#include "provider/msscci.h"
+
+namespace tw {
+
+class ClientSession;
+
+// The slot's record: a pointer-sized session field, then the 32-bit count of
+// live contexts. Only this process reads the pointer.
+class SharedSessionSlot {
+ public:
+  // Opens or creates this process's slot. Check IsValid().
+  SharedSessionSlot();
+  ~SharedSessionSlot() = default;
+
+  SharedSessionSlot(const SharedSessionSlot&) = delete;
+  SharedSessionSlot& operator=(const SharedSessionSlot&) = delete;
+
+  bool IsValid() const { return block_.IsValid(); }
+  // True when another context of this process had created the slot.
+  bool ExistedBefore() const { return block_.ExistedBefore(); }
+
+  // Waits without limit for the slot's mutex; false when the slot has no view.
+  bool Lock();
+  void Unlock();
+
+  // Valid only between Lock and Unlock.
+  ClientSession* session() const;
+  void set_session(ClientSession* session);
+  uint32_t count() const;
+  void set_count(uint32_t count);
+
+  // The slot's name for a process id.
+  static std::string NameFor(int pid);
+  static constexpr uint32_t kSize = sizeof(void*) + sizeof(uint32_t);
+
+ private:
+  SharedBlock block_;
+  unsigned char* data_ = nullptr;  // set while locked
+};
+
+// Holds a slot's lock for a scope.
+class SlotLock {
+ public:
+  explicit SlotLock(SharedSessionSlot* slot) : slot_(slot), locked_(slot && slot->Lock()) {}
+  ~SlotLock() {
+    if (locked_) slot_->Unlock();
+  }
+  SlotLock(const SlotLock&) = delete;
+  SlotLock& operator=(const SlotLock&) = delete;
+  bool locked() const { return locked_; }
+
+ private:
+  SharedSessionSlot* const slot_;
+  const bool locked_;
+};
+
+struct ProviderContext {
+  std::unique_ptr<SharedSessionSlot> slot;
+  std::string caller_name;  // "VsScc" switches on the solution-file handling
+  bool logged_on = false;
+  HWND host_window = nullptr;
+  std::string user_name;
+  std::string aux_project_path;
+  std::string local_project_path;
+  std::string project_root;
+  std::string bound_aux_path;
+  std::string project_leaf_name;
+  std::string project_name;
+  LPTEXTOUTPROC text_out = nullptr;
+  bool bound_by_dialog = false;
+  bool project_open = false;
+  std::vector<std::string> add_exclusions;
+};
+
+// Turns the host's opaque pointer back into a context; null stays null.
+inline ProviderContext* ContextFrom(LPVOID pv) { return static_cast<ProviderContext*>(pv); }
+
+}  // namespace tw
+
+#endif  // TW_PROVIDER_CONTEXT_H_

@@ -1,0 +1,28 @@
+// Loading and unloading of the provider module.
+//
+// A Windows build would initialise COM and register the common-control
+// classes here for its dialogs. Neither exists on this platform: the dialogs
+// are built with wxWidgets, which is initialised lazily on the first dialog
+// that needs a display. Loading therefore does nothing that can fail and
+// connects to nothing; the work is all at unload, where every thread of the
+// system must have stopped before the module's code goes away (the module is
+// linked with -z nodelete, so a host that unloads early cannot pull the code
+// from under a running thread either).
+#include "dialogs/user_interface.h"
+
+namespace {
+
+__attribute__((constructor)) void ModuleLoad() {}
+
+// The order matters: threads that may still use the collector or show a
+// message stop first, then the collector destroys what is pending, then the
+// user interface is released.
+__attribute__((destructor)) void ModuleUnload() {
+  try {
+    tw::SetUserInterface(nullptr);
+  } catch (...) {
+    // Nothing may escape into the host's unloading thread.
+  }
+}
+
+}  // namespace

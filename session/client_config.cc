@@ -1,0 +1,43 @@
+#include "session/client_config.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "platform/shared_block.h"
+
+namespace tw {
+namespace {
+
+constexpr uint32_t kLockWaitMs = 5000;
+
+// Reads one byte of an existing block; false when it is absent or too small.
+bool ReadConfigByte(uint32_t index) {
+  SharedBlock block(ClientConfigName(), 0);
+  if (!block.IsValid() || block.Size() <= index) return false;
+  auto* data = static_cast<const unsigned char*>(block.Lock(kLockWaitMs));
+  if (data == nullptr) return false;
+  bool set = data[index] != 0;
+  block.Unlock();
+  return set;
+}
+
+}  // namespace
+
+std::string ClientConfigName() {
+  char name[32];
+  std::snprintf(name, sizeof name, "ClientConfig%d", static_cast<int>(getpid()));
+  return name;
+}
+
+bool ServerDemandsExclusiveLock() { return ReadConfigByte(1); }
+
+bool ServerDemandsSharedLock() { return ReadConfigByte(2); }
+
+int CurrentLockPolicy() {
+  if (ServerDemandsExclusiveLock()) return kLockPolicyExclusive;
+  if (ServerDemandsSharedLock()) return kLockPolicyShared;
+  return kLockPolicyNone;
+}
+
+}  // namespace tw

@@ -1,0 +1,29 @@
+// The client configuration block "ClientConfig<pid>": three bytes that this
+// process publishes to the other local processes of the product. Byte 0 is
+// cleared at session start, byte 1 says the server demands exclusive locks,
+// byte 2 that it demands shared locks. Read and written under the block's
+// own lock.
+#ifndef TW_SESSION_CLIENT_CONFIG_H_
+#define TW_SESSION_CLIENT_CONFIG_H_
+
+#include <string>
+
+namespace tw {
+
+// Lock policies the server announces at logon.
+enum LockPolicy : int { kLockPolicyNone = 0, kLockPolicyExclusive = 1, kLockPolicyShared = 2 };
+
+// The block's name for this process.
+std::string ClientConfigName();
+
+// Byte 1 / byte 2 of this process's block; false when the block does not
+// exist or cannot be locked.
+bool ServerDemandsExclusiveLock();
+bool ServerDemandsSharedLock();
+
+// The lock policy the two bytes describe.
+int CurrentLockPolicy();
+
+}  // namespace tw
+
+#endif  // TW_SESSION_CLIENT_CONFIG_H_
