@@ -19,6 +19,7 @@ namespace tw {
 namespace {
 
 TEST(NoUserInterface, DefaultButtons) {
+  test::TestEnv env;
   NoUserInterface none;
   MessageBoxRequest box;
   const struct {
@@ -50,6 +51,7 @@ TEST(NoUserInterface, DefaultButtons) {
 }
 
 TEST(UserInterfaceSelection, Rules) {
+  test::TestEnv env;  // an unknown name is reported to the diagnostic output
   using C = UserInterfaceChoice;
   EXPECT_EQ(C::kNone, ChooseUserInterface(nullptr, false).kind);
   EXPECT_EQ(C::kGui, ChooseUserInterface(nullptr, true).kind);
