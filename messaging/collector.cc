@@ -41,7 +41,9 @@ CRLgarbageCollector& GetGarbageCollector() {
   return *collector;
 }
 
-int64_t CRLgarbageCollector::NowLocked() const { return clock_ ? clock_() : RealClock(); }
+int64_t CRLgarbageCollector::NowLocked() const {
+  return clock_ ? clock_() : RealClock();
+}
 
 void CRLgarbageCollector::Collect(CRLreferenceNode* node) {
   if (node == nullptr || !IsEnabled()) return;
@@ -168,7 +170,9 @@ int64_t CRLgarbageCollector::GetLastSweepTime() const {
   return last_sweep_ms_;
 }
 
-void ShutdownCollector() { GetGarbageCollector().Shutdown(); }
+void ShutdownCollector() {
+  GetGarbageCollector().Shutdown();
+}
 
 int64_t CollectorNow() {
   CRLgarbageCollector& collector = GetGarbageCollector();

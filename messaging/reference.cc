@@ -43,7 +43,9 @@ std::string NodeName(const void* address, const char* class_name) {
 CRLreferenceNode::CRLreferenceNode(const char* class_name, bool pinned)
     : name_(NodeName(this, class_name)), pinned_(pinned) {}
 
-CRLreferenceNode::~CRLreferenceNode() { Detach(); }
+CRLreferenceNode::~CRLreferenceNode() {
+  Detach();
+}
 
 // The sets are taken out under the section and the peers called after it is
 // released. Calling them with the section held (as a literal reading of the
@@ -148,9 +150,13 @@ int CRLreferenceNode::GetHeldCount() const {
   return static_cast<int>(held_.size());
 }
 
-void CRLreferenceNode::SetExclusive() { exclusive_.store(true, std::memory_order_relaxed); }
+void CRLreferenceNode::SetExclusive() {
+  exclusive_.store(true, std::memory_order_relaxed);
+}
 
-int CRLreferenceNode::GetKind() const { return kKindPlain; }
+int CRLreferenceNode::GetKind() const {
+  return kKindPlain;
+}
 
 bool CRLreferenceNode::AddLink(CRLreferenceNode* node) {
   wxCriticalSectionLocker lock(section_);
@@ -193,7 +199,9 @@ bool CRLreferenceNode::CollectionDueLocked() const {
          GetGarbageCollector().IsEnabled();
 }
 
-void CRLreferenceNode::HandOver() { GetGarbageCollector().Collect(this); }
+void CRLreferenceNode::HandOver() {
+  GetGarbageCollector().Collect(this);
+}
 
 // ---------------------------------------------------------------------------
 // RefPointer
@@ -208,7 +216,9 @@ RefPointer::RefPointer(const RefPointer& other) : CRLreferenceNode("RefPointer",
   *this = other;
 }
 
-RefPointer::~RefPointer() { Detach(); }
+RefPointer::~RefPointer() {
+  Detach();
+}
 
 RefPointer& RefPointer::operator=(CRLreferenceNode* object) {
   Assign(object);
@@ -230,7 +240,9 @@ RefPointer& RefPointer::operator=(const RefPointer& other) {
   return *this;
 }
 
-void RefPointer::Reset() { Store(nullptr); }
+void RefPointer::Reset() {
+  Store(nullptr);
+}
 
 void RefPointer::Assign(CRLreferenceNode* object) {
   if (object == Get()) return;
@@ -288,8 +300,12 @@ GarbageCollectorRefPointer::GarbageCollectorRefPointer(CRLreferenceNode* object)
   Assign(object);
 }
 
-GarbageCollectorRefPointer::~GarbageCollectorRefPointer() { Detach(); }
+GarbageCollectorRefPointer::~GarbageCollectorRefPointer() {
+  Detach();
+}
 
-int GarbageCollectorRefPointer::GetKind() const { return kKindCollectorEntry; }
+int GarbageCollectorRefPointer::GetKind() const {
+  return kKindCollectorEntry;
+}
 
 }  // namespace tw

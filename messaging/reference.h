@@ -12,13 +12,18 @@
 // unpinned node is made with new and belongs to the link system: once handed
 // over, only the collector deletes it. Code may still delete a linked
 // unpinned node directly while it holds a link to it (that link keeps the
-// collector away from it).
+// collector away from it). A new unpinned node is handed over only when its
+// first links break, so link it at once (usually by assigning it to a
+// handle). The link set holds each node once: two nodes are either linked or
+// one holds the other, never both, or breaking one relation erases the other.
 //
-// Threads. Each node's critical section guards its link set, hold set and
-// dying state; it is recursive and never held while this code calls into
-// another node or into the collector, so two nodes never wait for each
-// other's sections. Links may be made and broken from any thread on nodes
-// that stay alive meanwhile:
+// Threads. Each node's critical section (a wxCriticalSection: in wxBase a
+// plain recursive pthread mutex, needing no wx application) guards its link
+// set, hold set and dying state. No node operation holds it while calling
+// into another node or into the collector, so two nodes never wait for each
+// other's sections (only the collector nests them: an entry's, then its
+// node's). Links may be made and broken from any thread on nodes that stay
+// alive meanwhile:
 //  - A call on a node through a raw pointer needs the caller to keep the node
 //    alive (own it, or hold a link to it).
 //  - Handle operations that reach the handle's current object (copying from

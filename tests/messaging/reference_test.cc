@@ -82,8 +82,7 @@ TEST_F(CollectorTest, NamesCarryAddressAndClass) {
   RefPointer handle;
   GarbageCollectorRefPointer entry(nullptr);
   EXPECT_EQ(HexAddress(&plain) + "[CRLreferenceNode]", plain.GetName());
-  EXPECT_EQ(HexAddress(static_cast<CRLreferenceNode*>(&handle)) + "[RefPointer]",
-            handle.GetName());
+  EXPECT_EQ(HexAddress(static_cast<CRLreferenceNode*>(&handle)) + "[RefPointer]", handle.GetName());
   EXPECT_EQ(HexAddress(static_cast<CRLreferenceNode*>(&entry)) + "[GarbageCollectorRefPointer]",
             entry.GetName());
   EXPECT_EQ(2, plain.GetKind());
