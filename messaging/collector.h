@@ -100,7 +100,9 @@ void ShutdownCollector();
 
 // The collector's clock in milliseconds.
 int64_t CollectorNow();
-// Replaces the clock; an empty function restores the real one.
+// Replaces the clock; an empty function restores the real one. The function
+// is called under the collector's lock and must not call into nodes or the
+// collector.
 void SetCollectorClockForTesting(std::function<int64_t()> clock);
 
 }  // namespace tw
