@@ -60,7 +60,9 @@ constexpr uint32_t USERDATA = 65535;
 constexpr uint32_t kFirstParameterId = 100;
 constexpr uint32_t kLastParameterId = 119;
 // The id of parameter n (1..20).
-constexpr uint32_t ParameterId(int n) { return 99u + static_cast<uint32_t>(n); }
+constexpr uint32_t ParameterId(int n) {
+  return 99u + static_cast<uint32_t>(n);
+}
 
 // Separator of list elements inside one string field.
 constexpr char kListSeparator[] = "?";

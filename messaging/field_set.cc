@@ -45,7 +45,9 @@ std::string Join(const std::vector<std::string>& parts, const std::string& separ
   return out;
 }
 
-bool IsInt(const FieldRecord& r) { return r.type == FIELD_INT && r.bytes.size() == sizeof(int); }
+bool IsInt(const FieldRecord& r) {
+  return r.type == FIELD_INT && r.bytes.size() == sizeof(int);
+}
 
 int IntOf(const FieldRecord& r) {
   int value = 0;
@@ -53,7 +55,9 @@ int IntOf(const FieldRecord& r) {
   return value;
 }
 
-bool IsText(const FieldRecord& r) { return r.type == FIELD_STRING || r.type == FIELD_FILELIST; }
+bool IsText(const FieldRecord& r) {
+  return r.type == FIELD_STRING || r.type == FIELD_FILELIST;
+}
 
 }  // namespace
 
@@ -86,7 +90,9 @@ CRLMSGfieldSet& CRLMSGfieldSet::operator=(CRLMSGfieldSet&& other) noexcept {
   return *this;
 }
 
-CRLMSGfieldSet::~CRLMSGfieldSet() { ReleaseStore(); }
+CRLMSGfieldSet::~CRLMSGfieldSet() {
+  ReleaseStore();
+}
 
 void CRLMSGfieldSet::ReleaseStore() {
   if (store_ != nullptr && --store_->references == 0) delete store_;
@@ -144,8 +150,7 @@ int CRLMSGfieldSet::GetFieldData(uint32_t id, std::string* bytes) const {
   return kFieldOk;
 }
 
-int CRLMSGfieldSet::GetIdentifier(uint32_t id,
-                                  std::unique_ptr<CRLMSGmessageID>* identifier) const {
+int CRLMSGfieldSet::GetIdentifier(uint32_t id, std::unique_ptr<CRLMSGmessageID>* identifier) const {
   if (identifier == nullptr) return kFieldNullArgument;
   int result;
   const FieldRecord* r = Find(id, &result);
@@ -164,7 +169,8 @@ int CRLMSGfieldSet::GetBoolList(uint32_t id, std::vector<bool>* bits) const {
   if (r == nullptr) return result;
   if (r->type == FIELD_STRING) {
     std::vector<bool> out;
-    for (const std::string& element : Split(r->bytes, kListSeparator)) out.push_back(element == "1");
+    for (const std::string& element : Split(r->bytes, kListSeparator))
+      out.push_back(element == "1");
     *bits = std::move(out);
     return kFieldOk;
   }

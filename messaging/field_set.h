@@ -35,11 +35,11 @@ namespace tw {
 // Result codes of the field accessors.
 enum FieldResult : int {
   kFieldOk = 0,
-  kFieldNullArgument = 1,  // a required out-parameter or input pointer is null
-  kFieldMissing = 2,       // no field with that id
-  kFieldWrongType = 3,     // wrong type, or an int field whose length is not 4
-  kFieldNoStore = 4,       // the handle has no store
-  kFieldStreamFailed = -1, // the byte source or sink failed
+  kFieldNullArgument = 1,   // a required out-parameter or input pointer is null
+  kFieldMissing = 2,        // no field with that id
+  kFieldWrongType = 3,      // wrong type, or an int field whose length is not 4
+  kFieldNoStore = 4,        // the handle has no store
+  kFieldStreamFailed = -1,  // the byte source or sink failed
 };
 
 // Where field bytes go: the stream writer, a log file, a string.
@@ -79,8 +79,7 @@ struct FieldRecord {
 };
 
 // The shared store. Only CRLMSGfieldSet creates, shares and frees stores.
-class CRLMSGfieldStore {
- public:
+struct CRLMSGfieldStore {
   std::map<uint32_t, FieldRecord> fields;  // ordered by id
   uint32_t sequence = 0;                   // number of the last store
   int references = 1;                      // sharing handles; plain, not atomic
@@ -123,8 +122,7 @@ class CRLMSGfieldSet {
   // Type 2 of length 4.
   virtual int GetInt(uint32_t id, int* value) const;
   // Writes the bytes to `sink`; kFieldStreamFailed when the sink fails.
-  virtual int GetFieldToSink(uint32_t id, uint32_t* type, uint32_t* length,
-                             ByteSink* sink) const;
+  virtual int GetFieldToSink(uint32_t id, uint32_t* type, uint32_t* length, ByteSink* sink) const;
   virtual int GetRawField(uint32_t id, uint32_t* type, std::string* bytes) const;
   // The element `index` of a list field; see the .cc for the rules.
   virtual std::string GetListElement(uint32_t id, int index) const;
@@ -142,8 +140,7 @@ class CRLMSGfieldSet {
   virtual int SetInt(uint32_t id, int value);
   // Reads exactly `length` bytes from `source` and stores them;
   // kFieldStreamFailed (the field unchanged) when the read fails.
-  virtual int SetFieldFromSource(uint32_t id, uint32_t type, uint32_t length,
-                                 ByteSource* source);
+  virtual int SetFieldFromSource(uint32_t id, uint32_t type, uint32_t length, ByteSource* source);
   // Stores a copy of `length` bytes, replacing any field of that id; the
   // field moves to the end of the enumeration order.
   virtual int SetRawField(uint32_t id, uint32_t type, const void* bytes, size_t length);

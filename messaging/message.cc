@@ -36,17 +36,28 @@ void ReportBinaryUnsupported() {
 // The dump's label of an int field.
 const char* IntLabel(uint32_t id) {
   switch (id) {
-    case TARGETRECIPIENT: return "TARGETRECIPIENT: ";
-    case SOURCERECIPIENT: return "SOURCERECIPIENT: ";
-    case PROXYFORRECIPIENT: return "PROXYFORRECIPIENT: ";
-    case ERRORCODE: return "ERRORCODE: ";
-    case BROADCAST: return "BROADCAST: ";
-    case PROXYFORPROXY: return "PROXYFORPROXY: ";
-    case ENCRYPTIONTYPE: return "ENCRYPTIONTYPE: ";
-    case MESSAGEID: return "MESSAGEID: ";
-    case BATCHCOUNT: return "BATCHCOUNT: ";
-    case USERDATA: return "USERDATA: ";
-    default: return "TYPEINT:";
+    case TARGETRECIPIENT:
+      return "TARGETRECIPIENT: ";
+    case SOURCERECIPIENT:
+      return "SOURCERECIPIENT: ";
+    case PROXYFORRECIPIENT:
+      return "PROXYFORRECIPIENT: ";
+    case ERRORCODE:
+      return "ERRORCODE: ";
+    case BROADCAST:
+      return "BROADCAST: ";
+    case PROXYFORPROXY:
+      return "PROXYFORPROXY: ";
+    case ENCRYPTIONTYPE:
+      return "ENCRYPTIONTYPE: ";
+    case MESSAGEID:
+      return "MESSAGEID: ";
+    case BATCHCOUNT:
+      return "BATCHCOUNT: ";
+    case USERDATA:
+      return "USERDATA: ";
+    default:
+      return "TYPEINT:";
   }
 }
 
@@ -115,7 +126,8 @@ class FileReader {
   // made up with zero bytes and one that grows is cut, so that the count
   // announced before the content stays true.
   bool CopyTo(CountingSink* sink) {
-    char block[kFileBlock];
+    std::vector<char> buffer(kFileBlock);
+    char* const block = buffer.data();
     uint64_t left = size_;
     bool at_end = false;
     while (left > 0) {
@@ -158,12 +170,13 @@ CRLMSGmessage::CRLMSGmessage() : identifier_(std::make_unique<CRLMSGmessageID>()
 }
 
 CRLMSGmessage::CRLMSGmessage(const CRLMSGmessage& other)
-    : CRLMSGfieldSet(other),
-      identifier_(std::make_unique<CRLMSGmessageID>(*other.identifier_)) {}
+    : CRLMSGfieldSet(other), identifier_(std::make_unique<CRLMSGmessageID>(*other.identifier_)) {}
 
 CRLMSGmessage::~CRLMSGmessage() = default;
 
-int CRLMSGmessage::AddRef() { return ++references_; }
+int CRLMSGmessage::AddRef() {
+  return ++references_;
+}
 
 int CRLMSGmessage::Release() {
   const int left = --references_;
@@ -171,7 +184,9 @@ int CRLMSGmessage::Release() {
   return left;
 }
 
-size_t CRLMSGmessage::child_count() const { return children_.size(); }
+size_t CRLMSGmessage::child_count() const {
+  return children_.size();
+}
 
 bool CRLMSGmessage::WriteFieldElements(ByteSink* out, uint64_t* size) const {
   if (out == nullptr || size == nullptr) return false;
@@ -217,7 +232,9 @@ void CRLMSGmessage::AddChild(MessagePtr child) {
   if (child) children_.push_back(std::move(child));
 }
 
-const CRLMSGmessageID& CRLMSGmessage::GetIdentifierObject() const { return *identifier_; }
+const CRLMSGmessageID& CRLMSGmessage::GetIdentifierObject() const {
+  return *identifier_;
+}
 
 bool CRLMSGmessage::MessageToXML(PropertyTree* tree) const {
   if (tree == nullptr) return false;
@@ -272,9 +289,8 @@ bool CRLMSGmessage::XMLToMessage(const PropertyTree& tree) {
       const PropertyTree::Node* value_node = entry.FindChild(kTreeValue);
       uint32_t id;
       uint32_t type;
-      if (!ParseFieldNumber(entry.name(), &id) || type_node == nullptr ||
-          value_node == nullptr || !value_node->has_value() ||
-          !ParseFieldNumber(type_node->value(), &type)) {
+      if (!ParseFieldNumber(entry.name(), &id) || type_node == nullptr || value_node == nullptr ||
+          !value_node->has_value() || !ParseFieldNumber(type_node->value(), &type)) {
         return false;
       }
       const std::string& value = value_node->value();
@@ -369,7 +385,9 @@ int CRLMSGmessage::GetErrorCode() const {
   return code;
 }
 
-MessagePtr NewMessage() { return MessagePtr::Adopt(new CRLMSGmessage()); }
+MessagePtr NewMessage() {
+  return MessagePtr::Adopt(new CRLMSGmessage());
+}
 
 MessagePtr CopyMessage(const CRLMSGmessage& message) {
   return MessagePtr::Adopt(new CRLMSGmessage(message));

@@ -57,9 +57,9 @@ class CRLMSGmessage : public CRLMSGfieldSet {
   virtual const CRLMSGmessageID& GetIdentifierObject() const;
   // Writes the message into `tree` under "L", replacing what was there:
   // "L/N" the command, "L/T" the identifier text, and "L/F/<id>/T" and
-  // "L/F/<id>/V" the type and value of each field in GetFieldIds order. A binary field (or one of a type
-  // unknown here) stops it: `tree` is left unchanged, a binary field is
-  // reported in a message box, and the result is false.
+  // "L/F/<id>/V" the type and value of each field in GetFieldIds order. A binary field (or one of a
+  // type unknown here) stops it: `tree` is left unchanged, a binary field is reported in a message
+  // box, and the result is false.
   virtual bool MessageToXML(PropertyTree* tree) const;
   // The reverse: sets the command, the identifier and every field of the
   // tree (file lists come back as strings). Fields the tree does not name

@@ -16,14 +16,20 @@ std::unique_ptr<CRLMSGmessageID> CRLMSGmessageID::FromText(const std::string& te
   return std::make_unique<CRLMSGmessageID>(guid);
 }
 
-std::string CRLMSGmessageID::ToText() const { return guid_.ToText(); }
+std::string CRLMSGmessageID::ToText() const {
+  return guid_.ToText();
+}
 
 void CRLMSGmessageID::GetBytes(uint8_t* out) const {
   std::memcpy(out, guid_.bytes.data(), guid_.bytes.size());
 }
 
-void CRLMSGmessageID::Assign(const CRLMSGmessageID& other) { guid_ = other.guid_; }
+void CRLMSGmessageID::Assign(const CRLMSGmessageID& other) {
+  guid_ = other.guid_;
+}
 
-bool CRLMSGmessageID::Equals(const CRLMSGmessageID& other) const { return guid_ == other.guid_; }
+bool CRLMSGmessageID::Equals(const CRLMSGmessageID& other) const {
+  return guid_ == other.guid_;
+}
 
 }  // namespace tw

@@ -4,7 +4,9 @@
 
 namespace tw {
 
-void CRLMSGmessageTable::AddEntry(const std::string& entry) { entries_.try_emplace(entry); }
+void CRLMSGmessageTable::AddEntry(const std::string& entry) {
+  entries_.try_emplace(entry);
+}
 
 void CRLMSGmessageTable::SetMessage(const std::string& entry, MessagePtr message) {
   entries_[entry] = std::move(message);

@@ -9,36 +9,60 @@ namespace {
 // The code after "!" for a character, or 0 when it is not escaped.
 char EscapeCode(char c, bool name) {
   switch (c) {
-    case '!': return '0';
-    case '\'': return '1';
-    case '"': return '2';
-    case '\r': return '3';
-    case '\n': return '4';
-    case '&': return '5';
-    case '<': return '6';
-    case '>': return '7';
-    case '/': return '8';
-    case '=': return name ? 'E' : 0;
-    case ' ': return name ? '_' : 0;
-    default: return 0;
+    case '!':
+      return '0';
+    case '\'':
+      return '1';
+    case '"':
+      return '2';
+    case '\r':
+      return '3';
+    case '\n':
+      return '4';
+    case '&':
+      return '5';
+    case '<':
+      return '6';
+    case '>':
+      return '7';
+    case '/':
+      return '8';
+    case '=':
+      return name ? 'E' : 0;
+    case ' ':
+      return name ? '_' : 0;
+    default:
+      return 0;
   }
 }
 
 // The character for the code after "!", or -1 when there is none.
 int Unescaped(char code, bool name) {
   switch (code) {
-    case '0': return '!';
-    case '1': return '\'';
-    case '2': return '"';
-    case '3': return '\r';
-    case '4': return '\n';
-    case '5': return '&';
-    case '6': return '<';
-    case '7': return '>';
-    case '8': return '/';
-    case 'E': return name ? '=' : -1;
-    case '_': return name ? ' ' : -1;
-    default: return -1;
+    case '0':
+      return '!';
+    case '1':
+      return '\'';
+    case '2':
+      return '"';
+    case '3':
+      return '\r';
+    case '4':
+      return '\n';
+    case '5':
+      return '&';
+    case '6':
+      return '<';
+    case '7':
+      return '>';
+    case '8':
+      return '/';
+    case 'E':
+      return name ? '=' : -1;
+    case '_':
+      return name ? ' ' : -1;
+    default:
+      return -1;
   }
 }
 
@@ -85,8 +109,12 @@ bool Unescape(std::string_view text, bool name, bool strict, std::string* out) {
 
 }  // namespace
 
-std::string EscapePropertyName(std::string_view text) { return Escape(text, true); }
-std::string EscapePropertyValue(std::string_view text) { return Escape(text, false); }
+std::string EscapePropertyName(std::string_view text) {
+  return Escape(text, true);
+}
+std::string EscapePropertyValue(std::string_view text) {
+  return Escape(text, false);
+}
 
 std::string UnescapePropertyName(std::string_view text) {
   std::string out;

@@ -128,7 +128,9 @@ bool PropertyTree::Remove(std::string_view path) {
   return parent->RemoveChild(names.back());
 }
 
-void PropertyTree::Clear() { root_ = Node(std::string()); }
+void PropertyTree::Clear() {
+  root_ = Node(std::string());
+}
 
 std::string PropertyTree::ToText() const {
   std::string out;

@@ -67,8 +67,8 @@ class PropertyTree {
    private:
     std::string name_;
     std::optional<std::string> value_;
-    std::vector<std::unique_ptr<Node>> children_;          // in order added
-    std::map<std::string, Node*, std::less<>> by_name_;     // into children_
+    std::vector<std::unique_ptr<Node>> children_;        // in order added
+    std::map<std::string, Node*, std::less<>> by_name_;  // into children_
   };
 
   PropertyTree() : root_(std::string()) {}

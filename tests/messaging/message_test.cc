@@ -1,6 +1,8 @@
 // Messages: identifiers, copy-on-write field sets and their accessors,
 // list fields, the text dump, field elements, the message table and the
 // property-tree form.
+#include "messaging/message.h"
+
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -10,7 +12,6 @@
 #include <vector>
 
 #include "dialogs/user_interface.h"
-#include "messaging/message.h"
 #include "messaging/message_table.h"
 #include "platform/debug_output.h"
 #include "settings/property_tree.h"
@@ -87,7 +88,8 @@ TEST(MessageId, TextBytesAndEquality) {
   a.GetBytes(out);
   EXPECT_EQ(0, std::memcmp(raw, out, 16));
 
-  std::unique_ptr<CRLMSGmessageID> b = CRLMSGmessageID::FromText("00112233-4455-6677-8899-AABBCCDDEEFF");
+  std::unique_ptr<CRLMSGmessageID> b =
+      CRLMSGmessageID::FromText("00112233-4455-6677-8899-AABBCCDDEEFF");
   ASSERT_TRUE(b);
   EXPECT_TRUE(a.Equals(*b));
   CRLMSGmessageID c;
@@ -133,7 +135,8 @@ TEST(Message, CopiesShareTheStoreUntilOneSideWrites) {
   // The clone carries the sequence counter on: a field set in the copy after
   // the split still comes last.
   copy->SetString(ParameterId(2), "x");
-  EXPECT_EQ((std::vector<uint32_t>{MESSAGEID, COMMAND, ParameterId(1), ParameterId(2)}), Ids(*copy));
+  EXPECT_EQ((std::vector<uint32_t>{MESSAGEID, COMMAND, ParameterId(1), ParameterId(2)}),
+            Ids(*copy));
 
   // Removing a field splits as well, and Assign shares again.
   MessagePtr third = CopyMessage(*original);
@@ -242,7 +245,8 @@ TEST(FieldSet, AccessorsReportTheirFailures) {
   FailingSink failing;
   EXPECT_EQ(kFieldStreamFailed, fields.GetFieldToSink(1, &type, &length, &failing));
   StringSource short_source("abc");
-  EXPECT_EQ(kFieldStreamFailed, fields.SetFieldFromSource(1, FIELD_STRING, 0xFFFFFFF0u, &short_source));
+  EXPECT_EQ(kFieldStreamFailed,
+            fields.SetFieldFromSource(1, FIELD_STRING, 0xFFFFFFF0u, &short_source));
   ASSERT_EQ(kFieldOk, fields.GetString(1, &text));
   EXPECT_EQ("text", text);
   StringSource source("xyz");
@@ -367,16 +371,25 @@ TEST(Message, DumpShowsPrintableTextAndHexDumpsTheRest) {
   ASSERT_TRUE(m->Dump(&dump));
   const std::string expected =
       "COMMAND: LOG\n"
-      "  Field 9) MESSAGEID: " + m->GetIdentifierText() + "\n"
+      "  Field 9) MESSAGEID: " +
+      m->GetIdentifierText() +
+      "\n"
       "  Field 1) TYPESTRING:LOG\n"
       "  Field 2) SOURCERECIPIENT: 17\n"
       "  Parameter 1) TYPESTRING:plain text ~\n"
-      "  Parameter 2) TYPESTRING:\n" + HexDump("a\tb", 3, 80) + "\n"
-      "  Parameter 3) TYPESTRING:\n" + HexDump("caf\xC3\xA9", 5, 80) + "\n"
+      "  Parameter 2) TYPESTRING:\n" +
+      HexDump("a\tb", 3, 80) +
+      "\n"
+      "  Parameter 3) TYPESTRING:\n" +
+      HexDump("caf\xC3\xA9", 5, 80) +
+      "\n"
       "  Field 300) TYPEINT:-5\n"
-      "  Field 13) TYPEBINARY:\n" + HexDump("\x00\x41", 2, 80) + "\n"
+      "  Field 13) TYPEBINARY:\n" +
+      HexDump("\x00\x41", 2, 80) +
+      "\n"
       "  Field 14) TYPEFILE:/tmp/x?/tmp/y\n"
-      "  Field 15) TYPEGUID: " + other.ToText() + "\n";
+      "  Field 15) TYPEGUID: " +
+      other.ToText() + "\n";
   EXPECT_EQ(expected, dump);
   EXPECT_EQ("61 09 62", HexDump("a\tb", 3, 80).substr(0, 8));
 }
@@ -408,12 +421,19 @@ TEST(Message, FieldElements) {
       "\t\t<f n=1 s=11 t=1>DOCUMENTCMD</f>\n"
       "\t\t<f n=100 s=3 t=2>-25</f>\n"
       "\t\t<f n=101 s=0 t=1></f>\n"
-      "\t\t<f n=102 s=3 t=4>" + std::string("x\0y", 3) + "</f>\n"
-      "\t\t<f n=103 s=1 t=4>" + std::string(1, '\0') + "</f>\n"
+      "\t\t<f n=102 s=3 t=4>" +
+      std::string("x\0y", 3) +
+      "</f>\n"
+      "\t\t<f n=103 s=1 t=4>" +
+      std::string(1, '\0') +
+      "</f>\n"
       "\t\t<f n=104 s=0 t=4></f>\n"
-      "\t\t<f n=105 s=1 t=4>" + std::string(1, '\0') + "</f>\n"
+      "\t\t<f n=105 s=1 t=4>" +
+      std::string(1, '\0') +
+      "</f>\n"
       "\t\t<f n=106 s=3 t=4><\n></f>\n"
-      "\t\t<f n=9 s=36 t=3>" + id.ToText() + "</f>\n";
+      "\t\t<f n=9 s=36 t=3>" +
+      id.ToText() + "</f>\n";
   EXPECT_EQ(expected, text);
   EXPECT_EQ(text.size(), size);
 
@@ -432,11 +452,12 @@ TEST(MessageTable, TextListsEntriesInNameOrder) {
   table.AddEntry("b");  // keeps its message
   EXPECT_EQ(m.get(), table.GetMessage("b").get());
   EXPECT_FALSE(table.GetMessage("a"));
-  EXPECT_EQ("<t>Requests</t>\n"
-            "\t<n>a</n>\n"
-            "\t<n>b</n>\n"
-            "\t\t<m s=25>\t\t<f n=1 s=3 t=1>LOG</f>\n\t\t</m>\n",
-            table.ToText());
+  EXPECT_EQ(
+      "<t>Requests</t>\n"
+      "\t<n>a</n>\n"
+      "\t<n>b</n>\n"
+      "\t\t<m s=25>\t\t<f n=1 s=3 t=1>LOG</f>\n\t\t</m>\n",
+      table.ToText());
   EXPECT_TRUE(table.RemoveEntry("b"));
   EXPECT_EQ("<t>Requests</t>\n\t<n>a</n>\n", table.ToText());
 }

@@ -1,6 +1,8 @@
 // The property-store escaping and the property tree with its text form:
 // exact round trips of hostile names and values, and refusal of malformed
 // text.
+#include "settings/property_tree.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,7 +10,6 @@
 #include <vector>
 
 #include "settings/property_escape.h"
-#include "settings/property_tree.h"
 
 namespace tw {
 namespace {
@@ -79,9 +80,10 @@ TEST(PropertyTree, PathsLookupAndInsertionOrder) {
   EXPECT_EQ("Count", table->child(0).name());
   EXPECT_EQ("Row1", table->child(1).name());
   EXPECT_EQ("Row0", table->child(2).name());
-  EXPECT_EQ("NameTable/Count=3\nNameTable/Row1/Name=b\nNameTable/Row0/Name=a\n"
-            "NameTable/Row0/Id=\n",
-            tree.ToText());
+  EXPECT_EQ(
+      "NameTable/Count=3\nNameTable/Row1/Name=b\nNameTable/Row0/Name=a\n"
+      "NameTable/Row0/Id=\n",
+      tree.ToText());
 
   EXPECT_TRUE(tree.Remove("NameTable/Row1"));
   EXPECT_FALSE(tree.Remove("NameTable/Row1"));
@@ -92,10 +94,21 @@ TEST(PropertyTree, PathsLookupAndInsertionOrder) {
 }
 
 TEST(PropertyTree, TextRoundTripsHostileNamesAndValues) {
-  const std::vector<std::string> hostile = {
-      "",      "\n",          "/",     "=",        "!",           "&",  " ", "a b=c/d\n",
-      "!0!E",  "\r\n",        "<f>",   "\xC3\xA9t\xC3\xA9", std::string("\0x\0", 3),
-      "'\"",   AllBytes()};
+  const std::vector<std::string> hostile = {"",
+                                            "\n",
+                                            "/",
+                                            "=",
+                                            "!",
+                                            "&",
+                                            " ",
+                                            "a b=c/d\n",
+                                            "!0!E",
+                                            "\r\n",
+                                            "<f>",
+                                            "\xC3\xA9t\xC3\xA9",
+                                            std::string("\0x\0", 3),
+                                            "'\"",
+                                            AllBytes()};
   PropertyTree tree;
   for (size_t i = 0; i < hostile.size(); ++i) {
     PropertyTree::Node& node = tree.root().AddChild(hostile[i]);
@@ -139,18 +152,18 @@ TEST(PropertyTree, MalformedTextIsRefusedAndTheTreeKept) {
   std::string deep;
   for (size_t i = 0; i <= PropertyTree::kMaxDepth; ++i) deep += "d/";
   const std::vector<std::string> bad = {
-      "a=1",                 // no final line feed
-      "a=1\nb",              // cut off
-      "a\n",                 // no "="
-      "\n",                  // empty line
-      "a b=1\n",             // raw blank in a name
-      "a=1\r\n",             // raw carriage return in a value
-      "a=x/y\n",             // raw slash in a value
-      "a!9=1\n",             // unknown escape
-      "a=1!\n",              // cut-off escape
-      "a=!E\n",              // a name's escape inside a value
-      "a=1\na=2\n",          // one path twice
-      deep + "x=1\n",        // deeper than allowed
+      "a=1",           // no final line feed
+      "a=1\nb",        // cut off
+      "a\n",           // no "="
+      "\n",            // empty line
+      "a b=1\n",       // raw blank in a name
+      "a=1\r\n",       // raw carriage return in a value
+      "a=x/y\n",       // raw slash in a value
+      "a!9=1\n",       // unknown escape
+      "a=1!\n",        // cut-off escape
+      "a=!E\n",        // a name's escape inside a value
+      "a=1\na=2\n",    // one path twice
+      deep + "x=1\n",  // deeper than allowed
   };
   for (const std::string& text : bad) {
     EXPECT_FALSE(tree.Parse(text)) << text;
