@@ -86,7 +86,9 @@ std::vector<char*> ArgvOf(const std::vector<std::string>& args) {
   return argv;
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t';
+}
 
 }  // namespace
 
@@ -118,7 +120,8 @@ std::string FindProgram(const std::string& name, const std::string& base) {
   size_t start = 0;
   for (;;) {
     size_t end = search.find(':', start);
-    std::string dir = search.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    std::string dir =
+        search.substr(start, end == std::string::npos ? std::string::npos : end - start);
     // An empty element means the current directory, as for execvp.
     std::string path = AbsolutePath(name, dir);
     if (!path.empty() && IsExecutableFile(path)) return path;
@@ -128,9 +131,9 @@ std::string FindProgram(const std::string& name, const std::string& base) {
   return std::string();
 }
 
-bool LaunchAndWait(const LaunchSpec& spec) {
-  if (spec.argv.empty() || spec.argv[0].empty()) return false;
-  std::vector<char*> argv = ArgvOf(spec.argv);
+bool LaunchAndWait(const LaunchRequest& request) {
+  if (request.argv.empty() || request.argv[0].empty()) return false;
+  std::vector<char*> argv = ArgvOf(request.argv);
 
   posix_spawn_file_actions_t actions;
   if (posix_spawn_file_actions_init(&actions) != 0) return false;
@@ -140,30 +143,32 @@ bool LaunchAndWait(const LaunchSpec& spec) {
     return false;
   }
   bool prepared = true;
-  if (!spec.directory.empty()) {
-    prepared = posix_spawn_file_actions_addchdir_np(&actions, spec.directory.c_str()) == 0;
+  if (!request.directory.empty()) {
+    prepared = posix_spawn_file_actions_addchdir_np(&actions, request.directory.c_str()) == 0;
   }
   prepared = prepared && posix_spawn_file_actions_addclosefrom_np(&actions, 3) == 0;
   sigset_t none, all;
   sigemptyset(&none);
   sigfillset(&all);
-  prepared = prepared && posix_spawnattr_setsigmask(&attributes, &none) == 0 &&
-             posix_spawnattr_setsigdefault(&attributes, &all) == 0 &&
-             posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0;
+  prepared =
+      prepared && posix_spawnattr_setsigmask(&attributes, &none) == 0 &&
+      posix_spawnattr_setsigdefault(&attributes, &all) == 0 &&
+      posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0;
 
   pid_t pid = -1;
   // glibc reports a failed exec (or chdir) as the result of posix_spawn.
-  bool started = prepared && posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ) == 0;
+  bool started =
+      prepared && posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ) == 0;
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   if (!started) return false;
   return WaitForChild(pid);
 }
 
-bool LaunchDetached(const LaunchSpec& spec) {
-  if (spec.argv.empty() || spec.argv[0].empty()) return false;
-  std::vector<char*> argv = ArgvOf(spec.argv);
-  const char* directory = spec.directory.empty() ? nullptr : spec.directory.c_str();
+bool LaunchDetached(const LaunchRequest& request) {
+  if (request.argv.empty() || request.argv[0].empty()) return false;
+  std::vector<char*> argv = ArgvOf(request.argv);
+  const char* directory = request.directory.empty() ? nullptr : request.directory.c_str();
   char** envp = environ;
 
   int report[2];

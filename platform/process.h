@@ -16,7 +16,7 @@
 
 namespace tw {
 
-struct LaunchSpec {
+struct LaunchRequest {
   // argv[0] is the path of the program as FindProgram gave it; it is also
   // the program's own argv[0].
   std::vector<std::string> argv;
@@ -29,7 +29,7 @@ struct LaunchSpec {
 // ignores SIGCHLD, so the kernel reaped the child) counts as ended. False
 // when it could not be started (missing program, bad directory, no
 // resources).
-bool LaunchAndWait(const LaunchSpec& spec);
+bool LaunchAndWait(const LaunchRequest& request);
 
 // Starts the program detached: a short-lived intermediate child makes a new
 // session and forks the program, then exits and is reaped here, so that the
@@ -37,7 +37,7 @@ bool LaunchAndWait(const LaunchSpec& spec);
 // the caller and survives the caller's terminal. True when the program's
 // exec succeeded; false when it failed (the failure is reported back through
 // a close-on-exec pipe).
-bool LaunchDetached(const LaunchSpec& spec);
+bool LaunchDetached(const LaunchRequest& request);
 
 // Resolves the program named `name`: a name holding "/" stands as it is,
 // made absolute against `base` (against the current directory when `base`

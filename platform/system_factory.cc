@@ -19,7 +19,6 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
 #include <wx/fileconf.h>
 #include <wx/log.h>
 
@@ -127,7 +126,8 @@ bool IsValidUtf8(const std::string& text) {
     }
     // Overlong forms, surrogates and values past Unicode are not UTF-8.
     static const uint32_t kMinimum[] = {0, 0x80, 0x800, 0x10000};
-    if (code < kMinimum[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
+    if (code < kMinimum[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+      return false;
     i += extra + 1;
   }
   return true;
@@ -193,6 +193,7 @@ class PosixSystemFactory final : public CRLsystemFactory {
   }
 
   void Log(const char* format, ...) override {
+    if (format == nullptr) return;
     char buffer[kLogBufferSize];
     va_list args;
     va_start(args, format);
@@ -207,16 +208,16 @@ class PosixSystemFactory final : public CRLsystemFactory {
       dir = AbsolutePath(directory, std::string());
       if (dir.empty()) return false;
     }
-    LaunchSpec spec;
-    if (!TargetArguments(file, dir, std::string(), &spec.argv)) return false;
-    spec.directory = dir;
-    return LaunchDetached(spec);
+    LaunchRequest request;
+    if (!TargetArguments(file, dir, std::string(), &request.argv)) return false;
+    request.directory = dir;
+    return LaunchDetached(request);
   }
 
   bool Run(const std::string& file, const std::string& parameters, bool wait) override {
-    LaunchSpec spec;
-    if (!TargetArguments(file, std::string(), parameters, &spec.argv)) return false;
-    return wait ? LaunchAndWait(spec) : LaunchDetached(spec);
+    LaunchRequest request;
+    if (!TargetArguments(file, std::string(), parameters, &request.argv)) return false;
+    return wait ? LaunchAndWait(request) : LaunchDetached(request);
   }
 
   bool Edit(const std::string& file, const std::string& parameters, bool wait) override {
@@ -228,24 +229,24 @@ class PosixSystemFactory final : public CRLsystemFactory {
       if (!editor.empty()) break;
     }
     if (editor.empty()) return false;
-    LaunchSpec spec;
-    spec.argv.push_back(FindProgram(editor[0], std::string()));
-    if (spec.argv[0].empty()) return false;
-    spec.argv.insert(spec.argv.end(), editor.begin() + 1, editor.end());
-    spec.argv.push_back(file);
-    for (auto& p : SplitCommandLine(parameters)) spec.argv.push_back(std::move(p));
-    return wait ? LaunchAndWait(spec) : LaunchDetached(spec);
+    LaunchRequest request;
+    request.argv.push_back(FindProgram(editor[0], std::string()));
+    if (request.argv[0].empty()) return false;
+    request.argv.insert(request.argv.end(), editor.begin() + 1, editor.end());
+    request.argv.push_back(file);
+    for (auto& p : SplitCommandLine(parameters)) request.argv.push_back(std::move(p));
+    return wait ? LaunchAndWait(request) : LaunchDetached(request);
   }
 
   bool RunOnUserDesktop(const std::string& program, const std::string& arguments) override {
     // There is one desktop session per user here, the caller's; the outcome
     // of the start is not reported, as no caller can act on it.
-    LaunchSpec spec;
-    spec.argv.push_back(FindProgram(program, std::string()));
-    if (spec.argv[0].empty()) return true;
-    for (auto& a : SplitCommandLine(arguments)) spec.argv.push_back(std::move(a));
-    spec.directory = "/";
-    LaunchDetached(spec);
+    LaunchRequest request;
+    request.argv.push_back(FindProgram(program, std::string()));
+    if (request.argv[0].empty()) return true;
+    for (auto& a : SplitCommandLine(arguments)) request.argv.push_back(std::move(a));
+    request.directory = "/";
+    LaunchDetached(request);
     return true;
   }
 
@@ -253,7 +254,9 @@ class PosixSystemFactory final : public CRLsystemFactory {
     return WriteUpdateEntry(kUpdateFilesSection, name, source);
   }
 
-  bool QueueRun(const std::string& name) override { return WriteUpdateEntry(kRunSection, name, "1"); }
+  bool QueueRun(const std::string& name) override {
+    return WriteUpdateEntry(kRunSection, name, "1");
+  }
 
   bool UnqueueFileUpdate(const std::string& name) override {
     return WriteUpdateEntry(kUpdateFilesSection, name, kWithdrawn);
@@ -385,7 +388,8 @@ std::string UpdateNameFromKey(const std::string& key) {
   std::string name;
   name.reserve(key.size());
   for (size_t i = 0; i < key.size(); ++i) {
-    if (key[i] == '%' && i + 2 < key.size() && HexDigit(key[i + 1]) >= 0 && HexDigit(key[i + 2]) >= 0) {
+    if (key[i] == '%' && i + 2 < key.size() && HexDigit(key[i + 1]) >= 0 &&
+        HexDigit(key[i + 2]) >= 0) {
       name += static_cast<char>(HexDigit(key[i + 1]) * 16 + HexDigit(key[i + 2]));
       i += 2;
     } else {

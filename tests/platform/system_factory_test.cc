@@ -3,16 +3,14 @@
 #include "platform/system_factory.h"
 
 #include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
 #include <wx/fileconf.h>
 #include <wx/log.h>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -55,7 +53,9 @@ class ScopedEnv {
   std::optional<std::string> old_;
 };
 
-std::string HelperPath() { return test::BinDir() + "/platform_launch_helper"; }
+std::string HelperPath() {
+  return test::BinDir() + "/platform_launch_helper";
+}
 
 // The helper's report: key → values in order of appearance.
 std::multimap<std::string, std::string> ParseReport(const std::string& text) {
@@ -98,10 +98,10 @@ bool HasChildren() {
 }
 
 // wxWidgets used without a wxApp reports misuse through its assert handler.
-void FailOnWxAssert(const wxString& file, int line, const wxString& function, const wxString& condition,
-                    const wxString& message) {
-  ADD_FAILURE() << "wxWidgets assertion " << condition.utf8_string() << " in " << function.utf8_string()
-                << ": " << message.utf8_string();
+void FailOnWxAssert(const wxString& file, int line, const wxString& function,
+                    const wxString& condition, const wxString& message) {
+  ADD_FAILURE() << "wxWidgets assertion " << condition.utf8_string() << " in "
+                << function.utf8_string() << ": " << message.utf8_string();
 }
 
 class SystemFactoryTest : public ::testing::Test {
@@ -128,9 +128,9 @@ TEST(SplitCommandLineTest, FollowsTheWindowsRules) {
       {" \t ", {}},
       {R"("")", {""}},
       {R"(a "" b)", {"a", "", "b"}},
-      {R"(a\"b)", {R"(a"b)"}},           // 1 backslash: literal quote
-      {R"(a\\\"b)", {R"(a\"b)"}},        // 3: one backslash and a literal quote
-      {R"("a\\" b)", {R"(a\)", "b"}},     // 2 before the closing quote: one backslash
+      {R"(a\"b)", {R"(a"b)"}},         // 1 backslash: literal quote
+      {R"(a\\\"b)", {R"(a\"b)"}},      // 3: one backslash and a literal quote
+      {R"("a\\" b)", {R"(a\)", "b"}},  // 2 before the closing quote: one backslash
       {R"(a\\\\"b c" d)", {R"(a\\b c)", "d"}},
       {R"(a\b c\\d e\)", {R"(a\b)", R"(c\\d)", R"(e\)"}},  // not before a quote: literal
       {R"(ab"c d"e)", {"abc de"}},
@@ -144,8 +144,8 @@ TEST(SplitCommandLineTest, FollowsTheWindowsRules) {
 
 TEST(SplitCommandLineTest, QuotedArgumentsComeBackUnchanged) {
   const std::vector<std::string> args = {
-      "plain", "", "two words", R"(C:\dir\)", R"(say "hi")", R"(\\server\share\)", "tab\there",
-      R"(end\\)", R"(\")", "\"",
+      "plain",     "",         "two words", R"(C:\dir\)", R"(say "hi")", R"(\\server\share\)",
+      "tab\there", R"(end\\)", R"(\")",     "\"",
   };
   std::string line;
   for (const auto& a : args) line += (line.empty() ? "" : " ") + QuoteCommandLineArgument(a);
@@ -178,8 +178,7 @@ TEST_F(SystemFactoryTest, ModuleDirectoryIsTheOverrideOrTheProgramsFolder) {
   }
   ScopedEnv no_module("VELTRANE_MODULE_DIR", std::nullopt);
   // Linked into this test program, the module is the program itself.
-  EXPECT_EQ(factory_.ModuleDirectory(),
-            fs::canonical("/proc/self/exe").parent_path().string());
+  EXPECT_EQ(factory_.ModuleDirectory(), fs::canonical("/proc/self/exe").parent_path().string());
   EXPECT_EQ(fs::canonical(factory_.ModuleDirectory()), fs::canonical(test::BinDir()));
 
   EXPECT_EQ(factory_.GlobalDirectory(), env_.Path("global"));
@@ -241,7 +240,8 @@ TEST_F(SystemFactoryTest, RunWithWaitReturnsAfterTheProgramEnded) {
   int leaked = open("/dev/null", O_RDONLY);
   ASSERT_GE(leaked, 3);
   std::string out = env_.Path("report");
-  ASSERT_TRUE(factory_.Run(HelperPath(), QuoteCommandLineArgument(out) + R"( "two words" \"x)", true));
+  ASSERT_TRUE(
+      factory_.Run(HelperPath(), QuoteCommandLineArgument(out) + R"( "two words" \"x)", true));
   close(leaked);
 
   ASSERT_TRUE(fs::exists(out)) << "Run returned before the program ended";
@@ -258,7 +258,8 @@ TEST_F(SystemFactoryTest, RunWithWaitReturnsAfterTheProgramEnded) {
 }
 
 TEST_F(SystemFactoryTest, RunWithWaitWhileTheHostIgnoresSigchld) {
-  struct sigaction ignore {}, saved {};
+  struct sigaction ignore {
+  }, saved{};
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGCHLD, &ignore, &saved);
   std::string out = env_.Path("report");
@@ -368,7 +369,8 @@ std::map<std::string, std::string> ReadSection(const std::string& path, const ch
   config.SetPath(wxString("/") + section);
   wxString key;
   long cookie = 0;
-  for (bool more = config.GetFirstEntry(key, cookie); more; more = config.GetNextEntry(key, cookie)) {
+  for (bool more = config.GetFirstEntry(key, cookie); more;
+       more = config.GetNextEntry(key, cookie)) {
     entries[UpdateNameFromKey(key.utf8_string())] = config.Read(key).utf8_string();
   }
   return entries;
@@ -393,8 +395,16 @@ TEST_F(SystemFactoryTest, UpdateQueueWritesUpdateIni) {
 
 TEST_F(SystemFactoryTest, AwkwardNamesSurviveTheRoundTrip) {
   const std::vector<std::string> names = {
-      "/opt/veltrane/lib/libTWSccApi.so", "name with blanks", "a=b", "[x]", "!bang", "#hash",
-      "100%", "line\nbreak", "caf\xc3\xa9", "bad\xff",
+      "/opt/veltrane/lib/libTWSccApi.so",
+      "name with blanks",
+      "a=b",
+      "[x]",
+      "!bang",
+      "#hash",
+      "100%",
+      "line\nbreak",
+      "caf\xc3\xa9",
+      "bad\xff",
   };
   for (const auto& name : names) {
     EXPECT_EQ(UpdateKeyFromName(name).find('/'), std::string::npos);
@@ -432,7 +442,8 @@ TEST_F(SystemFactoryTest, StartUpdaterRunsTwUpdateWithTheQueue) {
   ASSERT_TRUE(factory_.QueueRun("TWPMSvr"));
 
   ASSERT_TRUE(factory_.StartUpdater());
-  EXPECT_THAT(Args(AwaitReport(env_.Path("report"))), ElementsAre(env_.Path("global dir/update.ini")));
+  EXPECT_THAT(Args(AwaitReport(env_.Path("report"))),
+              ElementsAre(env_.Path("global dir/update.ini")));
   EXPECT_FALSE(HasChildren());
 
   ScopedEnv empty_module("VELTRANE_MODULE_DIR", env_.Path("global dir"));
