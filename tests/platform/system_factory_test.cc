@@ -195,8 +195,9 @@ TEST_F(SystemFactoryTest, AppDataDirectoryFollowsXdgConfigHome) {
   EXPECT_EQ(factory_.AppDataDirectory(), env_.Path("home") + "/.config/Halvorn");
 }
 
-TEST_F(SystemFactoryTest, UserNameAndIdentifiers) {
+TEST_F(SystemFactoryTest, UserNameIdentifiersAndFiles) {
   EXPECT_FALSE(factory_.UserName().empty());
+  EXPECT_NE(factory_.NewFile(), nullptr);
 
   Guid a = factory_.NewIdentifier();
   EXPECT_NE(a, factory_.NewIdentifier());
