@@ -134,8 +134,8 @@ class MemberGunzip : public CryptoPP::Gunzip {
   bool complete_ = false;
 };
 
-// Runs `length` bytes through a filter that writes into a BoundedSink and
-// ends the message. Library exceptions are the caller's to catch.
+// Runs `length` bytes through a filter and ends the message. Library
+// exceptions (and OutputLimitExceeded) are the caller's to catch.
 void Pump(CryptoPP::BufferedTransformation* filter, const void* input, size_t length) {
   if (length > 0) filter->Put(Bytes(input), length);
   filter->MessageEnd();
