@@ -1,28 +1,56 @@
-// The user-interface seam: every dialog and message box of the system is one
-// operation of UserInterface. Three implementations stand behind it: the
-// wxWidgets one (real windows), the terminal one (prompts on /dev/tty, for
-// the command-line host) and the scripted one (answers from a script,
-// recording what each dialog showed). With no usable interface ("none") a
-// dialog answers Cancel and a message box its default button, so that an
-// export never waits for a person who is not there.
+// The user-interface seam: every dialog and message box of the system goes
+// through UserInterface. A dialog is described generically (DialogRequest:
+// its template id, title, control texts, enabled flags and initial values)
+// and answered generically (DialogResult: the closing button and the values
+// read back), so that the scripted and terminal forms and the record serve
+// every dialog; each typed dialog operation is a thin wrapper over
+// ShowDialog.
 //
-// The active implementation is chosen by the host process
-// (SetUserInterface) or by $VELTRANE_UI: "gui", "tty", "script:<file>" or
-// "none"; when neither says, "gui" where a display is available and "none"
-// otherwise. Every dialog and message box shown is appended as one JSON line
-// to $VELTRANE_UI_RECORD when that is set.
+// Implementations:
+//   "none"      a dialog answers Cancel (2) with its initial values, a
+//               message box its default button; nobody is ever waited for.
+//   "script"    answers from a script file or from answers a test queues
+//               (dialogs/ui_script.h).
+//   "tty"       prompts on /dev/tty (dialogs/ui_terminal.h); when /dev/tty
+//               cannot be opened it behaves as "none".
+//   "gui"       the windowed form. For now a placeholder that behaves as
+//               "none" (it reports the name "gui"); it never touches the
+//               display.
 //
-// Threads: operations are called on the host's thread; the active
-// implementation is swapped under a lock.
+// Selection: an implementation installed by the host (SetUserInterface)
+// wins. Otherwise $VELTRANE_UI decides ("gui", "tty", "script:<file>",
+// "none"); when it is unset or empty, "gui" where $DISPLAY or
+// $WAYLAND_DISPLAY is set, else "none"; "tty" is used only when asked for.
+// An unknown value gives "none". The environment is consulted on every
+// ActiveUserInterface() call while the host has installed nothing, and the
+// implementation it chose is kept (a script keeps its place) until the
+// choice changes; SetUserInterface(nullptr) drops the host's implementation
+// and the kept one, so the next call builds afresh from the environment.
+//
+// Record: every dialog and message box shown, whatever the implementation,
+// is appended as one JSON line to the file named by $VELTRANE_UI_RECORD
+// (read at each record) when it is set; see dialogs/ui_record.h. The status
+// window is neither a dialog nor a message box and is not recorded.
+//
+// Threads: ActiveUserInterface() returns a snapshot (shared_ptr) taken under
+// the selection lock, so a concurrent SetUserInterface never destroys an
+// implementation that a caller still uses; the old one dies with its last
+// snapshot. The implementations in this folder guard their own state with an
+// internal lock and may be called from any thread; operations are meant to
+// be called on the host's thread that runs the exports.
 #ifndef TW_DIALOGS_USER_INTERFACE_H_
 #define TW_DIALOGS_USER_INTERFACE_H_
 
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
+#include <vector>
 
 namespace tw {
 
-// Message box answers carry the Windows button ids.
+// Message box answers and the closing buttons of dialogs carry the Windows
+// button ids.
 enum MessageBoxAnswer { kIdOk = 1, kIdCancel = 2, kIdYes = 6, kIdNo = 7 };
 
 enum class MessageBoxButtons { kOk, kOkCancel, kYesNo, kYesNoCancel };
@@ -34,27 +62,123 @@ struct MessageBoxRequest {
   std::string text;
   MessageBoxButtons buttons = MessageBoxButtons::kOk;
   MessageBoxIcon icon = MessageBoxIcon::kNone;
-  int default_button = 0;  // 0: the first button of `buttons`
+  int default_button = 0;  // an answer id among `buttons`; 0: the first button
 };
+
+// The answer ids of a button set, in the order the box shows them.
+std::vector<int> MessageBoxButtonIds(MessageBoxButtons buttons);
+// The button a box answers when nobody chooses: `default_button` when it is
+// one of the box's buttons, else the first button of the set.
+int DefaultMessageBoxAnswer(const MessageBoxRequest& request);
+// "OK", "Cancel", "Yes", "No"; an empty text for any other id.
+const char* MessageBoxAnswerName(int answer);
+
+// What a dialog shows when it opens. Control ids are those of the dialog's
+// template. Only `texts` and `enabled` are recorded, so a typed dialog puts
+// there what a person would read (labels, button captions, the contents of
+// a plain edit) and keeps secrets (a password) out of `texts`.
+struct DialogRequest {
+  void* owner = nullptr;
+  int template_id = 0;
+  std::string title;
+  std::map<int, std::string> texts;  // control id -> text shown
+  std::map<int, bool> enabled;       // control id -> enabled; unlisted: enabled
+  // The controls whose values the dialog reads back, with their initial
+  // values in the script form: an edit's text, "1"/"0" for a check box or
+  // radio button, a combo box's text or index, a tree view's selected
+  // display-name path joined with "\".
+  std::map<int, std::string> values;
+  // The caption beside a value control when its own text is not one (the
+  // label "User Name:" beside edit 1001). Used for prompts; not recorded.
+  std::map<int, std::string> labels;
+  // Value controls whose contents are never echoed or shown (a password).
+  std::set<int> secret;
+  // The buttons that close the dialog, in display order; empty means OK (1)
+  // and Cancel (2). Captions come from `texts`.
+  std::vector<int> buttons;
+  int default_button = 0;  // 0: the first enabled button
+
+  bool IsEnabled(int control_id) const;
+};
+
+struct DialogResult {
+  int button = kIdCancel;              // the id of the button that closed it
+  std::map<int, std::string> values;   // read back, by control id
+  // Set by an implementation that answered a dialog it was not prepared for
+  // (the scripted one, on a dialog that does not match its next line).
+  bool unexpected = false;
+};
+
+// The result of a dialog nobody answers: Cancel with the initial values.
+DialogResult CancelledDialog(const DialogRequest& request);
 
 class UserInterface {
  public:
   virtual ~UserInterface() = default;
-  // Shows a message box and returns the answer (a MessageBoxAnswer).
-  virtual int MessageBox(const MessageBoxRequest& request) = 0;
-  // The modeless status window: shows or replaces its text; Hide closes it.
+
+  // Shows a dialog modally and returns how it was closed; appends the record
+  // line. Never throws for a dialog nobody answers.
+  DialogResult ShowDialog(const DialogRequest& request);
+  // Shows a message box and returns the answer (a MessageBoxAnswer); appends
+  // the record line.
+  int MessageBox(const MessageBoxRequest& request);
+
+  // The modeless status window: shows it or replaces its text; HideStatus
+  // closes it (harmless when none is shown).
   virtual void ShowStatus(void* owner, const std::string& text) = 0;
   virtual void HideStatus() = 0;
+
+  // "none", "gui", "tty" or "script": for diagnostics and tests.
+  virtual std::string Name() const = 0;
+
+ protected:
+  struct MessageBoxOutcome {
+    int answer = kIdCancel;
+    bool unexpected = false;
+  };
+  // The implementation's part; ShowDialog and MessageBox add the record.
+  virtual DialogResult RunDialog(const DialogRequest& request) = 0;
+  virtual MessageBoxOutcome RunMessageBox(const MessageBoxRequest& request) = 0;
 };
 
-// The active implementation (chosen on first use by the rules above).
-UserInterface& ActiveUserInterface();
-// Installs the host's choice; null returns to the environment's choice.
-void SetUserInterface(std::unique_ptr<UserInterface> ui);
+// Nobody answers: dialogs are cancelled, message boxes take their default.
+class NoUserInterface : public UserInterface {
+ public:
+  void ShowStatus(void*, const std::string&) override {}
+  void HideStatus() override {}
+  std::string Name() const override { return "none"; }
 
-// Shorthand for the common case.
+ protected:
+  DialogResult RunDialog(const DialogRequest& request) override;
+  MessageBoxOutcome RunMessageBox(const MessageBoxRequest& request) override;
+};
+
+// What $VELTRANE_UI (or its absence) asks for.
+struct UserInterfaceChoice {
+  enum Kind { kNone, kGui, kTty, kScript };
+  Kind kind = kNone;
+  std::string script_path;  // for kScript
+
+  bool operator==(const UserInterfaceChoice& other) const {
+    return kind == other.kind && script_path == other.script_path;
+  }
+};
+// The rule above as a pure function: `ui` is $VELTRANE_UI (null when unset),
+// `display_available` whether $DISPLAY or $WAYLAND_DISPLAY is non-empty.
+UserInterfaceChoice ChooseUserInterface(const char* ui, bool display_available);
+// The same, from this process's environment.
+UserInterfaceChoice ChooseUserInterfaceFromEnvironment();
+
+// The active implementation (never null); see Selection above.
+std::shared_ptr<UserInterface> ActiveUserInterface();
+// Installs the host's choice; null returns to the environment's choice and
+// forgets the implementation kept for it.
+void SetUserInterface(std::shared_ptr<UserInterface> ui);
+
+// Shorthands on the active implementation.
 int ShowMessageBox(void* owner, const std::string& title, const std::string& text,
                    MessageBoxButtons buttons, MessageBoxIcon icon);
+DialogResult ShowDialog(const DialogRequest& request);
 
 }  // namespace tw
 

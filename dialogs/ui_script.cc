@@ -1,0 +1,290 @@
+#include "dialogs/ui_script.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <strings.h>
+
+#include "platform/debug_output.h"
+
+namespace tw {
+
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// Splits one line into words by the quoting rules of the script; false with
+// `error` set when a quote is not closed.
+bool SplitWords(const std::string& line, std::vector<std::string>* words, std::string* error) {
+  size_t i = 0;
+  const size_t n = line.size();
+  while (true) {
+    while (i < n && IsBlank(line[i])) ++i;
+    if (i == n || line[i] == '#') return true;
+    std::string word;
+    while (i < n && !IsBlank(line[i])) {
+      if (line[i] != '"') {
+        word += line[i++];
+        continue;
+      }
+      ++i;  // opening quote
+      bool closed = false;
+      while (i < n) {
+        const char c = line[i];
+        if (c == '"') {
+          closed = true;
+          ++i;
+          break;
+        }
+        if (c == '\\' && i + 1 < n && (line[i + 1] == '"' || line[i + 1] == '\\')) {
+          word += line[i + 1];
+          i += 2;
+        } else {
+          word += c;
+          ++i;
+        }
+      }
+      if (!closed) {
+        *error = "unterminated quote";
+        return false;
+      }
+    }
+    words->push_back(std::move(word));
+  }
+}
+
+// A control, template or button id: 1 to 9 decimal digits.
+bool ParseId(const std::string& text, int* id) {
+  if (text.empty() || text.size() > 9) return false;
+  int value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  *id = value;
+  return true;
+}
+
+bool ParseAnswer(const std::string& text, int* answer) {
+  static const struct {
+    const char* name;
+    int id;
+  } kAnswers[] = {{"OK", kIdOk}, {"Cancel", kIdCancel}, {"Yes", kIdYes}, {"No", kIdNo}};
+  for (const auto& a : kAnswers) {
+    if (strcasecmp(text.c_str(), a.name) == 0 && text.size() == std::strlen(a.name)) {
+      *answer = a.id;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Parses the words of one non-empty line into `entry`; returns an empty
+// text on success, else what is wrong.
+std::string ParseEntry(const std::vector<std::string>& words, UiScriptEntry* entry) {
+  if (words[0] == "dialog") {
+    entry->kind = UiScriptEntry::kDialog;
+    if (words.size() < 3) return "dialog needs a template id and a button id";
+    if (!ParseId(words[1], &entry->template_id)) return "bad template id '" + words[1] + "'";
+    if (!ParseId(words[2], &entry->button)) return "bad button id '" + words[2] + "'";
+    for (size_t k = 3; k < words.size(); ++k) {
+      const size_t eq = words[k].find('=');
+      int control = 0;
+      if (eq == std::string::npos || !ParseId(words[k].substr(0, eq), &control)) {
+        return "expected <control id>=<value>, found '" + words[k] + "'";
+      }
+      entry->values[control] = words[k].substr(eq + 1);
+    }
+    return "";
+  }
+  if (words[0] == "msgbox") {
+    entry->kind = UiScriptEntry::kMessageBox;
+    if (words.size() != 3) return "msgbox needs a title and one answer";
+    entry->title = words[1];
+    if (!ParseAnswer(words[2], &entry->button)) {
+      return "answer must be OK, Cancel, Yes or No, found '" + words[2] + "'";
+    }
+    return "";
+  }
+  return "unknown keyword '" + words[0] + "'";
+}
+
+bool ReadWholeFile(const std::string& path, std::string* contents, std::string* error) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    *error = std::strerror(errno);
+    return false;
+  }
+  struct stat st;
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (!ok) *error = "not a regular file";
+  if (ok && static_cast<unsigned long long>(st.st_size) > kMaxUiScriptBytes) {
+    *error = "larger than " + std::to_string(kMaxUiScriptBytes) + " bytes";
+    ok = false;
+  }
+  char buffer[8192];
+  while (ok) {
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      *error = std::strerror(errno);
+      ok = false;
+    } else if (got == 0) {
+      break;
+    } else if (contents->size() + static_cast<size_t>(got) > kMaxUiScriptBytes) {
+      *error = "larger than " + std::to_string(kMaxUiScriptBytes) + " bytes";  // it grew
+      ok = false;
+    } else {
+      contents->append(buffer, static_cast<size_t>(got));
+    }
+  }
+  ::close(fd);
+  if (!ok) contents->clear();
+  return ok;
+}
+
+std::string Describe(const UiScriptEntry& entry) {
+  if (entry.kind == UiScriptEntry::kDialog) {
+    return "dialog " + std::to_string(entry.template_id) + " at " + entry.where;
+  }
+  return "msgbox \"" + entry.title + "\" at " + entry.where;
+}
+
+}  // namespace
+
+UiScript ParseUiScript(const std::string& text, const std::string& source) {
+  UiScript script;
+  size_t start = 0;
+  for (int line_number = 1; start < text.size(); ++line_number) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    start = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+
+    const std::string where = source + ":" + std::to_string(line_number);
+    std::vector<std::string> words;
+    std::string error;
+    if (SplitWords(line, &words, &error) && !words.empty()) {
+      UiScriptEntry entry;
+      entry.where = where;
+      error = ParseEntry(words, &entry);
+      if (error.empty()) script.entries.push_back(std::move(entry));
+    }
+    if (!error.empty()) script.errors.push_back(where + ": " + error);
+  }
+  return script;
+}
+
+std::shared_ptr<ScriptedUserInterface> ScriptedUserInterface::FromFile(const std::string& path) {
+  auto ui = std::make_shared<ScriptedUserInterface>();
+  std::string contents, error;
+  if (ReadWholeFile(path, &contents, &error)) {
+    ui->AddScript(contents, path);
+  } else {
+    std::lock_guard<std::mutex> lock(ui->mutex_);
+    ui->AddError(path + ": cannot read the script: " + error);
+  }
+  return ui;
+}
+
+size_t ScriptedUserInterface::AddScript(const std::string& text, const std::string& source) {
+  UiScript script = ParseUiScript(text, source);
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto& entry : script.entries) pending_.push_back(std::move(entry));
+  for (const auto& error : script.errors) AddError(error);
+  return script.errors.size();
+}
+
+void ScriptedUserInterface::QueueDialog(int template_id, int button,
+                                        std::map<int, std::string> values) {
+  UiScriptEntry entry;
+  entry.kind = UiScriptEntry::kDialog;
+  entry.template_id = template_id;
+  entry.button = button;
+  entry.values = std::move(values);
+  entry.where = "queued";
+  std::lock_guard<std::mutex> lock(mutex_);
+  pending_.push_back(std::move(entry));
+}
+
+void ScriptedUserInterface::QueueMessageBox(const std::string& title, int answer) {
+  UiScriptEntry entry;
+  entry.kind = UiScriptEntry::kMessageBox;
+  entry.title = title;
+  entry.button = answer;
+  entry.where = "queued";
+  std::lock_guard<std::mutex> lock(mutex_);
+  pending_.push_back(std::move(entry));
+}
+
+size_t ScriptedUserInterface::Remaining() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return pending_.size();
+}
+
+std::vector<std::string> ScriptedUserInterface::Errors() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return errors_;
+}
+
+void ScriptedUserInterface::AddError(const std::string& error) {
+  DebugLog("UI script: %s", error.c_str());
+  errors_.push_back(error);
+}
+
+DialogResult ScriptedUserInterface::RunDialog(const DialogRequest& request) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!pending_.empty()) {
+    const UiScriptEntry& next = pending_.front();
+    if (next.kind == UiScriptEntry::kDialog && next.template_id == request.template_id &&
+        request.IsEnabled(next.button)) {
+      DialogResult result;
+      result.button = next.button;
+      result.values = request.values;
+      for (const auto& [control, value] : next.values) {
+        if (request.IsEnabled(control)) {
+          result.values[control] = value;
+        } else {
+          DebugLog("UI script: %s sets disabled control %d; ignored", next.where.c_str(), control);
+        }
+      }
+      pending_.pop_front();
+      return result;
+    }
+  }
+  DebugLog("UI script: unexpected dialog %d \"%s\"; next is %s", request.template_id,
+           request.title.c_str(),
+           pending_.empty() ? "nothing" : Describe(pending_.front()).c_str());
+  DialogResult result = CancelledDialog(request);
+  result.unexpected = true;
+  return result;
+}
+
+UserInterface::MessageBoxOutcome ScriptedUserInterface::RunMessageBox(
+    const MessageBoxRequest& request) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  MessageBoxOutcome outcome;
+  if (!pending_.empty()) {
+    const UiScriptEntry& next = pending_.front();
+    if (next.kind == UiScriptEntry::kMessageBox && next.title == request.title) {
+      for (int id : MessageBoxButtonIds(request.buttons)) {
+        if (id == next.button) {
+          outcome.answer = id;
+          pending_.pop_front();
+          return outcome;
+        }
+      }
+    }
+  }
+  DebugLog("UI script: unexpected message box \"%s\"; next is %s", request.title.c_str(),
+           pending_.empty() ? "nothing" : Describe(pending_.front()).c_str());
+  outcome.answer = DefaultMessageBoxAnswer(request);
+  outcome.unexpected = true;
+  return outcome;
+}
+
+}  // namespace tw

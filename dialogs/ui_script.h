@@ -1,0 +1,104 @@
+// The scripted user interface: answers dialogs and message boxes from a
+// script (the file of VELTRANE_UI=script:<file>) or from answers a test
+// queues in-process, in order.
+//
+// Script syntax, one line per expected dialog or message box:
+//   dialog <template id> <button id> [<control id>=<value> ...]
+//   msgbox "<title>" <OK|Cancel|Yes|No>
+// Blanks separate words. "#" at the start of a word (outside quotes) starts
+// a comment that runs to the end of the line. Double quotes group blanks
+// into a word ("a b", or 1005="New name"); inside quotes \" is a quote and
+// \\ a backslash, and any other backslash stays as it is, so a tree path
+// reads 1022="/\Games\Level 1". Outside quotes a backslash is an ordinary
+// character. A carriage return before the line feed is ignored. The answer
+// word of msgbox is matched without regard to case. A malformed line is
+// reported (Errors() and the diagnostic output) and skipped.
+//
+// Matching: a dialog takes the next line when that line is a dialog line of
+// the same template id whose button is not disabled in the request; its
+// result is the request's initial values overlaid with the line's values,
+// except that a value for a disabled control is ignored (nobody can change
+// a greyed control). A message box takes the next line when that line is a
+// msgbox line with exactly its title and an answer among its buttons.
+// Anything else, or anything after the script is used up, is unexpected:
+// the line stays for the next caller, the dialog answers Cancel with its
+// initial values and the message box its default button, and the record
+// marks it unexpected. The status window is ignored.
+//
+// Threads: every operation takes the object's lock; answers are taken in
+// the order the callers get the lock.
+#ifndef TW_DIALOGS_UI_SCRIPT_H_
+#define TW_DIALOGS_UI_SCRIPT_H_
+
+#include <cstddef>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "dialogs/user_interface.h"
+
+namespace tw {
+
+struct UiScriptEntry {
+  enum Kind { kDialog, kMessageBox };
+  Kind kind = kDialog;
+  int template_id = 0;               // dialog
+  int button = kIdCancel;            // dialog: closing button; msgbox: answer id
+  std::map<int, std::string> values; // dialog
+  std::string title;                 // msgbox
+  std::string where;                 // "<source>:<line>", for reports
+};
+
+struct UiScript {
+  std::vector<UiScriptEntry> entries;
+  std::vector<std::string> errors;  // "<source>:<line>: <what is wrong>"
+};
+
+// Parses a script text; never throws. `source` names it in reports.
+UiScript ParseUiScript(const std::string& text, const std::string& source);
+
+// Script files larger than this are refused as a whole.
+constexpr size_t kMaxUiScriptBytes = 1 << 20;
+
+class ScriptedUserInterface : public UserInterface {
+ public:
+  ScriptedUserInterface() = default;
+
+  // Reads the script file `path`; a file that cannot be read, or is larger
+  // than kMaxUiScriptBytes, gives an empty script and an error.
+  static std::shared_ptr<ScriptedUserInterface> FromFile(const std::string& path);
+
+  // Appends the entries of a script text after those already queued;
+  // returns the number of malformed lines.
+  size_t AddScript(const std::string& text, const std::string& source);
+  // Queue one answer, as a script line would.
+  void QueueDialog(int template_id, int button, std::map<int, std::string> values = {});
+  void QueueMessageBox(const std::string& title, int answer);
+
+  // Entries not yet taken.
+  size_t Remaining() const;
+  // Every problem found in the scripts given so far.
+  std::vector<std::string> Errors() const;
+
+  void ShowStatus(void*, const std::string&) override {}
+  void HideStatus() override {}
+  std::string Name() const override { return "script"; }
+
+ protected:
+  DialogResult RunDialog(const DialogRequest& request) override;
+  MessageBoxOutcome RunMessageBox(const MessageBoxRequest& request) override;
+
+ private:
+  void AddError(const std::string& error);  // requires mutex_
+
+  mutable std::mutex mutex_;
+  std::deque<UiScriptEntry> pending_;  // guarded by mutex_
+  std::vector<std::string> errors_;    // guarded by mutex_
+};
+
+}  // namespace tw
+
+#endif  // TW_DIALOGS_UI_SCRIPT_H_

@@ -1,0 +1,75 @@
+// The terminal user interface, for the command-line host: dialogs and
+// message boxes become prompts on /dev/tty (or on a pair of descriptors a
+// test hands in).
+//
+// A message box prints its title and text and asks for one of its buttons
+// (the name or its first letter, without regard to case; an empty answer
+// takes the default button). A dialog prints its title and its other texts,
+// then asks for each enabled value control in control-id order, showing the
+// initial value as the default (an empty answer keeps it; a secret control
+// is read with echo off when the input is a terminal and its value is never
+// shown), then asks for the closing button among the enabled buttons (its id
+// or caption; empty: the default button). When the input ends, the dialog
+// answers Cancel with its initial values and the message box its default
+// button. The status window prints its text as a line.
+//
+// Texts from elsewhere (file names, server data) are printed with control
+// characters shown as ^X and invalid or C1 bytes as "?", so that nothing
+// printed can steer the terminal.
+//
+// Threads: one conversation at a time (the object's lock is held for the
+// whole of a dialog or message box); the descriptors are fixed at
+// construction.
+#ifndef TW_DIALOGS_UI_TERMINAL_H_
+#define TW_DIALOGS_UI_TERMINAL_H_
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "dialogs/user_interface.h"
+
+namespace tw {
+
+class TerminalUserInterface : public UserInterface {
+ public:
+  // Talks through `in_fd` and `out_fd`, which stay the caller's to close and
+  // must outlive the object.
+  TerminalUserInterface(int in_fd, int out_fd);
+  ~TerminalUserInterface() override;
+  TerminalUserInterface(const TerminalUserInterface&) = delete;
+  TerminalUserInterface& operator=(const TerminalUserInterface&) = delete;
+
+  // Opens the controlling terminal (/dev/tty) for both directions; null when
+  // the process has none.
+  static std::shared_ptr<TerminalUserInterface> OpenTty();
+
+  void ShowStatus(void* owner, const std::string& text) override;
+  void HideStatus() override {}
+  std::string Name() const override { return "tty"; }
+
+ protected:
+  DialogResult RunDialog(const DialogRequest& request) override;
+  MessageBoxOutcome RunMessageBox(const MessageBoxRequest& request) override;
+
+ private:
+  // Reads one line without its line feed; false when the input has ended
+  // or failed. Lines longer than 4096 bytes are cut.
+  bool ReadLine(std::string* line);
+  void Write(const std::string& text);
+  // Prints `prompt` and reads the answer; a secret one with echo off when
+  // the input is a terminal.
+  bool Ask(const std::string& prompt, std::string* answer, bool secret = false);
+
+  std::mutex mutex_;  // held for a whole conversation
+  const int in_fd_;
+  const int out_fd_;
+  int owned_fd_ = -1;  // /dev/tty when OpenTty opened it
+};
+
+// `text` made safe to print on a terminal (see above).
+std::string TerminalSafeText(const std::string& text);
+
+}  // namespace tw
+
+#endif  // TW_DIALOGS_UI_TERMINAL_H_

@@ -1,0 +1,35 @@
+// Reads the user-interface record ($VELTRANE_UI_RECORD) back, for tests that
+// assert what a person would have seen. The reader is a strict JSON parser
+// of its own (no escapes beyond the standard ones, no raw control bytes,
+// valid UTF-8 only, the keys in the record's order), so it also checks the
+// writer.
+#ifndef TW_TESTS_SUPPORT_UI_RECORD_READER_H_
+#define TW_TESTS_SUPPORT_UI_RECORD_READER_H_
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace tw::test {
+
+struct UiRecordEntry {
+  std::string kind;  // "dialog" or "msgbox"
+  int id = 0;
+  std::string title;
+  std::map<int, std::string> texts;
+  std::map<int, bool> enabled;
+  std::string answer;  // a dialog's button id as decimal text, a box's answer name
+  bool unexpected = false;
+};
+
+// Parses one record line; false with `error` set when it is not exactly a
+// record.
+bool ParseUiRecordLine(const std::string& line, UiRecordEntry* entry, std::string* error);
+
+// Every line of the record file (none when it is missing); a line that does
+// not parse is reported as a test failure and skipped.
+std::vector<UiRecordEntry> ReadUiRecord(const std::string& path);
+
+}  // namespace tw::test
+
+#endif  // TW_TESTS_SUPPORT_UI_RECORD_READER_H_
