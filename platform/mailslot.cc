@@ -184,8 +184,9 @@ class PosixMailslotReader final : public MailslotReader {
     const std::vector<uint8_t>& next = queue_.front();
     if (next.size() > size) {
       if (count != nullptr) *count = static_cast<uint32_t>(next.size());
-      error_ = "Buffer of " + std::to_string(size) + " bytes is too small for the next message of " +
-               std::to_string(next.size()) + " bytes";
+      error_ = "Buffer of " + std::to_string(size) +
+               " bytes is too small for the next message of " + std::to_string(next.size()) +
+               " bytes";
       return false;
     }
     if (!next.empty()) std::memcpy(buffer, next.data(), next.size());
@@ -264,8 +265,8 @@ class PosixMailslotReader final : public MailslotReader {
       if (max_message_size_ != 0 && static_cast<uint64_t>(length) > max_message_size_) {
         ssize_t unused = ::recv(fd_, &probe, 1, MSG_DONTWAIT);  // takes the whole datagram
         (void)unused;
-        DebugLog("Mailslot %s: refused a message of %lld bytes (largest allowed %u)",
-                 name_.c_str(), static_cast<long long>(length), max_message_size_);
+        DebugLog("Mailslot %s: refused a message of %lld bytes (largest allowed %u)", name_.c_str(),
+                 static_cast<long long>(length), max_message_size_);
         continue;
       }
       // The kernel already holds these bytes, so the size is bounded by its
@@ -400,8 +401,8 @@ class PosixMailslotWriter final : public MailslotWriter {
       if (err == ECONNREFUSED || err == ECONNRESET || err == EPIPE || err == ENOTCONN) {
         error_ = "The reader of mailslot " + name_ + " is gone";
       } else if (err == EMSGSIZE) {
-        error_ = "A message of " + std::to_string(count) + " bytes is too large for mailslot " +
-                 name_;
+        error_ =
+            "A message of " + std::to_string(count) + " bytes is too large for mailslot " + name_;
       } else {
         error_ = ErrnoText("Cannot write to mailslot", name_, err);
       }
@@ -450,6 +451,8 @@ bool MailslotIsAlive(const std::string& name) {
   return Probe(addr, &err) == Presence::kAlive;
 }
 
-std::string UniqueMailslotName() { return Guid::New().ToText(); }
+std::string UniqueMailslotName() {
+  return Guid::New().ToText();
+}
 
 }  // namespace tw

@@ -120,9 +120,8 @@ std::string EncodeFileName(const std::string& name) {
   out.reserve(name.size());
   for (size_t i = 0; i < name.size(); ++i) {
     const unsigned char c = static_cast<unsigned char>(name[i]);
-    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                       (c >= '0' && c <= '9') || std::strchr("-_~+=,@", c) != nullptr ||
-                       (c == '.' && i > 0);
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                       std::strchr("-_~+=,@", c) != nullptr || (c == '.' && i > 0);
     if (plain && c != '\0') {
       out += static_cast<char>(c);
     } else {
@@ -134,7 +133,9 @@ std::string EncodeFileName(const std::string& name) {
   return out;
 }
 
-ExclusiveFileLock::~ExclusiveFileLock() { Unlock(); }
+ExclusiveFileLock::~ExclusiveFileLock() {
+  Unlock();
+}
 
 bool ExclusiveFileLock::Lock(const std::string& path, std::string* error) {
   Unlock();

@@ -14,9 +14,41 @@
 #include "platform/debug_output.h"
 #include "platform/runtime_dir.h"
 
+// ThreadSanitizer runtimes that predate pthread_mutex_clocklock do not see a
+// lock taken with it, and would report the matching unlock as wrong; such a
+// lock is announced to them by hand. A runtime that intercepts the call
+// defines the weak symbol below and needs no announcement.
+#if defined(__SANITIZE_THREAD__)
+#define TW_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define TW_THREAD_SANITIZER 1
+#endif
+#endif
+#ifdef TW_THREAD_SANITIZER
+#include <sanitizer/tsan_interface.h>
+extern "C" int __interceptor_pthread_mutex_clocklock(pthread_mutex_t*, clockid_t,
+                                                     const struct timespec*) __attribute__((weak));
+#endif
+
 namespace tw {
 
 namespace {
+
+int ClockLock(pthread_mutex_t* m, const timespec& deadline) {
+#ifdef TW_THREAD_SANITIZER
+  const bool announce = &__interceptor_pthread_mutex_clocklock == nullptr;
+  if (announce) __tsan_mutex_pre_lock(m, __tsan_mutex_try_lock);
+  const int rc = pthread_mutex_clocklock(m, CLOCK_MONOTONIC, &deadline);
+  if (announce) {
+    const bool got = rc == 0 || rc == EOWNERDEAD;
+    __tsan_mutex_post_lock(m, __tsan_mutex_try_lock | (got ? 0 : __tsan_mutex_try_lock_failed), 0);
+  }
+  return rc;
+#else
+  return pthread_mutex_clocklock(m, CLOCK_MONOTONIC, &deadline);
+#endif
+}
 
 // The mutex file: a marker that tells an initialised record from a torn or
 // foreign file, then the mutex itself.
@@ -50,7 +82,9 @@ std::string SharedObjectPrefix(int os_major_version) {
   return os_major_version >= 5 ? "Global\\" : "";
 }
 
-int PlatformMajorVersion() { return 4; }
+int PlatformMajorVersion() {
+  return 4;
+}
 
 struct SharedBlock::Impl {
   ~Impl() { Release(); }
@@ -107,8 +141,7 @@ bool SharedBlock::Impl::CreateFresh(uint32_t requested_size, std::string* error)
     *error = ErrnoText("cannot size", map_path, errno);
     return false;
   }
-  const int mutex_fd =
-      ::open(mutex_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  const int mutex_fd = ::open(mutex_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (mutex_fd < 0) {
     *error = ErrnoText("cannot open", mutex_path, errno);
     return false;
@@ -254,11 +287,17 @@ SharedBlock::SharedBlock(const std::string& name, uint32_t size) : impl_(std::ma
 
 SharedBlock::~SharedBlock() = default;
 
-bool SharedBlock::IsValid() const { return impl_->view != nullptr && impl_->mutex != nullptr; }
+bool SharedBlock::IsValid() const {
+  return impl_->view != nullptr && impl_->mutex != nullptr;
+}
 
-bool SharedBlock::ExistedBefore() const { return impl_->existed; }
+bool SharedBlock::ExistedBefore() const {
+  return impl_->existed;
+}
 
-uint32_t SharedBlock::Size() const { return impl_->size; }
+uint32_t SharedBlock::Size() const {
+  return impl_->size;
+}
 
 void* SharedBlock::Lock(uint32_t timeout_ms) {
   if (!IsValid()) return nullptr;
@@ -277,7 +316,7 @@ void* SharedBlock::Lock(uint32_t timeout_ms) {
       deadline.tv_sec += 1;
       deadline.tv_nsec -= 1000000000L;
     }
-    rc = pthread_mutex_clocklock(m, CLOCK_MONOTONIC, &deadline);
+    rc = ClockLock(m, deadline);
   }
   if (rc == EOWNERDEAD) {
     // The owner died holding it; what it left is the data as it stands.

@@ -2,9 +2,9 @@
 // environment (and so its runtime folder) and runs one mode:
 //   block-count <name> <ask size> <expect size> <iterations>
 //       opens the block, checks it existed with the expected size, then adds
-//       1 to the first 64-bit word under the lock <iterations> times.
+//       1 to the first 32-bit word under the lock <iterations> times.
 //   block-hold <name> <size> <ready file>
-//       opens the block, locks it, writes kHeldMarker into its first word,
+//       opens the block, locks it, writes kHeldMarker into its first 8 bytes,
 //       creates <ready file> and waits to be killed.
 //   mailslot-hold <name> <ready file>
 //       creates a mailslot reader, creates <ready file> and waits to be killed.
@@ -41,9 +41,9 @@ int BlockCount(const std::string& name, uint32_t ask, uint32_t expect, long iter
   if (!block.ExistedBefore()) return 11;
   if (block.Size() != expect) return 12;
   for (long i = 0; i < iterations; ++i) {
-    auto* counter = static_cast<volatile uint64_t*>(block.Lock(tw::kInfiniteWait));
+    auto* counter = static_cast<volatile uint32_t*>(block.Lock(tw::kInfiniteWait));
     if (counter == nullptr) return 13;
-    const uint64_t seen = *counter;
+    const uint32_t seen = *counter;
     if (i % 16 == 0) sched_yield();  // widen the window a missing lock would open
     *counter = seen + 1;
     block.Unlock();
@@ -53,9 +53,9 @@ int BlockCount(const std::string& name, uint32_t ask, uint32_t expect, long iter
 
 int BlockHold(const std::string& name, uint32_t size, const char* ready) {
   tw::SharedBlock block(name, size);
-  auto* word = static_cast<uint64_t*>(block.Lock(tw::kInfiniteWait));
-  if (word == nullptr) return 20;
-  *word = tw::test::kHeldMarker;
+  void* data = block.Lock(tw::kInfiniteWait);
+  if (data == nullptr) return 20;
+  std::memcpy(data, &tw::test::kHeldMarker, sizeof tw::test::kHeldMarker);
   MarkReady(ready);
   WaitToBeKilled();
 }

@@ -1,5 +1,7 @@
 // Mailslots and the recipient table: whole messages in order, back-pressure
 // instead of loss, read time-outs, refusals, stale and live readers.
+#include "platform/mailslot.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -10,7 +12,6 @@
 #include <thread>
 #include <vector>
 
-#include "platform/mailslot.h"
 #include "platform/recipient_table.h"
 #include "platform/runtime_dir.h"
 #include "tests/platform/ipc_test_support.h"
@@ -74,7 +75,9 @@ TEST(Mailslot, WholeMessagesOfEverySizeArriveInOrder) {
       EXPECT_EQ(message.size(), written);
     }
   });
-  for (uint32_t i = 0; i < total; ++i) ExpectNumberedMessage(reader.get(), i);
+  for (uint32_t i = 0; i < total; ++i) {
+    ASSERT_NO_FATAL_FAILURE(ExpectNumberedMessage(reader.get(), i));
+  }
   sender.join();
   EXPECT_EQ(0u, reader->MessageCount());
 }
@@ -116,7 +119,7 @@ TEST(Mailslot, SlowReaderLosesNothingFromAnotherProcess) {
   ASSERT_GT(writer.pid(), 0);
   for (uint32_t i = 0; i < kCount; ++i) {
     if (i % 20 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    ExpectNumberedMessage(reader.get(), i);
+    ASSERT_NO_FATAL_FAILURE(ExpectNumberedMessage(reader.get(), i));
   }
   EXPECT_EQ(0, writer.Wait());
   EXPECT_FALSE(reader->HasMessage());
@@ -164,7 +167,8 @@ TEST(Mailslot, ReaderRefusesMessagesOverItsLimit) {
   uint32_t count = 0;
   ASSERT_TRUE(reader->Read(buffer, sizeof buffer, &count));
   EXPECT_EQ(fits, std::string(buffer, count));
-  EXPECT_NE(std::string::npos, test::ReadFile(env.Path("debug.log")).find("refused a message of 101 bytes"));
+  EXPECT_NE(std::string::npos,
+            test::ReadFile(env.Path("debug.log")).find("refused a message of 101 bytes"));
 }
 
 TEST(Mailslot, WriterFailsCleanlyWithoutALiveReader) {
@@ -282,7 +286,8 @@ TEST(RecipientTable, LookupFollowsOnlyALiveMailslot) {
     ASSERT_TRUE(registration.Register(recipient, slot, &error)) << error;
     ASSERT_TRUE(LookupRecipient(recipient, &found));
     EXPECT_EQ(slot, found);
-    EXPECT_EQ(slot + "\n", test::ReadFile(env.Path("runtime/recipients/" + EncodeFileName(recipient))));
+    EXPECT_EQ(slot + "\n",
+              test::ReadFile(env.Path("runtime/recipients/" + EncodeFileName(recipient))));
 
     reader->Close();
     EXPECT_FALSE(LookupRecipient(recipient, &found));
@@ -295,7 +300,8 @@ TEST(RecipientTable, LookupFollowsOnlyALiveMailslot) {
   EXPECT_FALSE(LookupRecipient(recipient, &found));
   EXPECT_TRUE(std::filesystem::is_empty(env.Path("runtime/recipients")));
 
-  test::WriteFile(env.Path("runtime/recipients/" + EncodeFileName(recipient)), slot);  // no line end
+  test::WriteFile(env.Path("runtime/recipients/" + EncodeFileName(recipient)),
+                  slot);  // no line end
   EXPECT_FALSE(LookupRecipient(recipient, &found));
 }
 

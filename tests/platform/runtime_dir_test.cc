@@ -1,5 +1,7 @@
 // The runtime folder: where it lies, how it is created, which folders are
 // refused, and how object names become file names.
+#include "platform/runtime_dir.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -8,7 +10,6 @@
 #include <string>
 
 #include "platform/mailslot.h"
-#include "platform/runtime_dir.h"
 #include "platform/shared_block.h"
 #include "tests/support/test_env.h"
 

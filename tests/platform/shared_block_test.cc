@@ -1,6 +1,8 @@
 // Named shared blocks between real processes: one block seen by two
 // processes, the mutex serialising them, holders that die (with and without
 // the lock), recursion on one thread, and the name prefix rule.
+#include "platform/shared_block.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/types.h>
@@ -12,7 +14,6 @@
 #include <string>
 #include <thread>
 
-#include "platform/shared_block.h"
 #include "tests/platform/ipc_test_support.h"
 #include "tests/support/test_env.h"
 
@@ -22,7 +23,8 @@ namespace {
 // A helper process that is killed and reaped whatever the test's outcome.
 class Child {
  public:
-  explicit Child(const std::vector<std::string>& args) : pid_(test::Spawn("platform_ipc_helper", args)) {}
+  explicit Child(const std::vector<std::string>& args)
+      : pid_(test::Spawn("platform_ipc_helper", args)) {}
   ~Child() { Kill(); }
   pid_t pid() const { return pid_; }
   int Wait() {
@@ -69,18 +71,18 @@ TEST(SharedBlock, SecondProcessSeesFirstSizeAndTheMutexSerialises) {
   ASSERT_GT(other.pid(), 0);
   ASSERT_GT(by_name.pid(), 0);
   for (long i = 0; i < kIterations; ++i) {
-    auto* counter = static_cast<volatile uint64_t*>(block.Lock(kInfiniteWait));
+    auto* counter = static_cast<volatile uint32_t*>(block.Lock(kInfiniteWait));
     ASSERT_NE(nullptr, counter);
-    const uint64_t seen = *counter;
+    const uint32_t seen = *counter;
     if (i % 16 == 0) std::this_thread::yield();
     *counter = seen + 1;
     block.Unlock();
   }
   EXPECT_EQ(0, other.Wait());
   EXPECT_EQ(0, by_name.Wait());
-  auto* counter = static_cast<uint64_t*>(block.Lock(1000));
+  auto* counter = static_cast<uint32_t*>(block.Lock(1000));
   ASSERT_NE(nullptr, counter);
-  EXPECT_EQ(static_cast<uint64_t>(3 * kIterations), *counter);
+  EXPECT_EQ(static_cast<uint32_t>(3 * kIterations), *counter);
   block.Unlock();
 }
 
@@ -107,9 +109,11 @@ TEST(SharedBlock, HolderKilledWhileLockedLeavesNoDeadLock) {
   EXPECT_EQ(nullptr, block.Lock(0));
 
   holder.Kill();
-  auto* word = static_cast<uint64_t*>(block.Lock(5000));
-  ASSERT_NE(nullptr, word);
-  EXPECT_EQ(test::kHeldMarker, *word);
+  void* data = block.Lock(5000);
+  ASSERT_NE(nullptr, data);
+  uint64_t word;
+  std::memcpy(&word, data, sizeof word);
+  EXPECT_EQ(test::kHeldMarker, word);
   block.Unlock();
   // Made consistent, the mutex keeps working.
   ASSERT_NE(nullptr, block.Lock(0));
@@ -132,9 +136,11 @@ TEST(SharedBlock, LeftoverOfDeadHoldersIsNeverTakenForALiveBlock) {
   ASSERT_TRUE(fresh.IsValid());
   EXPECT_FALSE(fresh.ExistedBefore());
   EXPECT_EQ(8u, fresh.Size());
-  auto* word = static_cast<uint64_t*>(fresh.Lock(1000));
-  ASSERT_NE(nullptr, word);
-  EXPECT_EQ(0u, *word);
+  void* data = fresh.Lock(1000);
+  ASSERT_NE(nullptr, data);
+  uint64_t word;
+  std::memcpy(&word, data, sizeof word);
+  EXPECT_EQ(0u, word);
   fresh.Unlock();
 }
 
