@@ -1,14 +1,18 @@
 // What the inter-process tests and their helper process agree on: the
 // numbered messages a writer sends and a reader checks, the marker a lock
-// holder leaves, and waiting for a helper's ready file.
+// holder leaves, starting the helper and waiting for its ready file.
 #ifndef TW_TESTS_PLATFORM_IPC_TEST_SUPPORT_H_
 #define TW_TESTS_PLATFORM_IPC_TEST_SUPPORT_H_
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <time.h>
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "tests/support/test_env.h"
 
 namespace tw::test {
 
@@ -27,6 +31,29 @@ inline std::string NumberedMessage(uint32_t i) {
   for (uint32_t j = 0; j < message.size(); ++j) message[j] = MessageByte(i, j);
   return message;
 }
+
+// A helper process that is killed and reaped whatever the test's outcome.
+class Child {
+ public:
+  explicit Child(const std::vector<std::string>& args) : pid_(Spawn("platform_ipc_helper", args)) {}
+  ~Child() { Kill(); }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  pid_t pid() const { return pid_; }
+  int Wait() {
+    const int status = WaitExit(pid_);
+    pid_ = -1;
+    return status;
+  }
+  void Kill() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    Wait();
+  }
+
+ private:
+  pid_t pid_;
+};
 
 // Polls for a file for up to ten seconds.
 inline bool WaitForFile(const std::string& path) {

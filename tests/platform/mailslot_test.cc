@@ -22,27 +22,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-class Child {
- public:
-  explicit Child(const std::vector<std::string>& args)
-      : pid_(test::Spawn("platform_ipc_helper", args)) {}
-  ~Child() { Kill(); }
-  pid_t pid() const { return pid_; }
-  int Wait() {
-    const int status = test::WaitExit(pid_);
-    pid_ = -1;
-    return status;
-  }
-  void Kill() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGKILL);
-    Wait();
-  }
-
- private:
-  pid_t pid_;
-};
-
 // Reads message i and checks its size and every byte.
 void ExpectNumberedMessage(MailslotReader* reader, uint32_t i) {
   std::vector<char> buffer(65535);
@@ -115,7 +94,7 @@ TEST(Mailslot, SlowReaderLosesNothingFromAnotherProcess) {
   auto reader = NewMailslotReader();
   ASSERT_TRUE(reader->Create("slow", 65535, 10000));
   constexpr uint32_t kCount = 300;  // far beyond the kernel's queue
-  Child writer({"mailslot-write", "slow", std::to_string(kCount)});
+  test::Child writer({"mailslot-write", "slow", std::to_string(kCount)});
   ASSERT_GT(writer.pid(), 0);
   for (uint32_t i = 0; i < kCount; ++i) {
     if (i % 20 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -217,7 +196,7 @@ TEST(Mailslot, WaitingWriterFailsWhenTheReaderGoes) {
 TEST(Mailslot, StaleSocketIsReplacedButALiveReaderIsKept) {
   test::TestEnv env;
   const std::string ready = env.Path("ready");
-  Child holder({"mailslot-hold", "contested", ready});
+  test::Child holder({"mailslot-hold", "contested", ready});
   ASSERT_TRUE(test::WaitForFile(ready));
 
   auto reader = NewMailslotReader();

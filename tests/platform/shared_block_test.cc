@@ -20,28 +20,6 @@
 namespace tw {
 namespace {
 
-// A helper process that is killed and reaped whatever the test's outcome.
-class Child {
- public:
-  explicit Child(const std::vector<std::string>& args)
-      : pid_(test::Spawn("platform_ipc_helper", args)) {}
-  ~Child() { Kill(); }
-  pid_t pid() const { return pid_; }
-  int Wait() {
-    const int status = test::WaitExit(pid_);
-    pid_ = -1;
-    return status;
-  }
-  void Kill() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGKILL);
-    Wait();
-  }
-
- private:
-  pid_t pid_;
-};
-
 std::vector<std::string> ShmFiles(const test::TestEnv& env) {
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(env.Path("runtime/shm"))) {
@@ -66,8 +44,8 @@ TEST(SharedBlock, SecondProcessSeesFirstSizeAndTheMutexSerialises) {
   EXPECT_EQ(16u, block.Size());
 
   // One opener asks another size, one asks none; both must see 16.
-  Child other({"block-count", "Counter\\1", "999", "16", std::to_string(kIterations)});
-  Child by_name({"block-count", "Counter\\1", "0", "16", std::to_string(kIterations)});
+  test::Child other({"block-count", "Counter\\1", "999", "16", std::to_string(kIterations)});
+  test::Child by_name({"block-count", "Counter\\1", "0", "16", std::to_string(kIterations)});
   ASSERT_GT(other.pid(), 0);
   ASSERT_GT(by_name.pid(), 0);
   for (long i = 0; i < kIterations; ++i) {
@@ -100,7 +78,7 @@ TEST(SharedBlock, HolderKilledWhileLockedLeavesNoDeadLock) {
   SharedBlock block("Abandoned", 8);
   ASSERT_TRUE(block.IsValid());
   const std::string ready = env.Path("ready");
-  Child holder({"block-hold", "Abandoned", "8", ready});
+  test::Child holder({"block-hold", "Abandoned", "8", ready});
   ASSERT_TRUE(test::WaitForFile(ready));
 
   const auto start = std::chrono::steady_clock::now();
@@ -124,7 +102,7 @@ TEST(SharedBlock, LeftoverOfDeadHoldersIsNeverTakenForALiveBlock) {
   test::TestEnv env;
   for (const char* name : {"Leftover-a", "Leftover-b"}) {
     const std::string ready = env.Path(std::string("ready-") + name);
-    Child holder({"block-hold", name, "32", ready});
+    test::Child holder({"block-hold", name, "32", ready});
     ASSERT_TRUE(test::WaitForFile(ready));
   }  // each killed while holding its block and lock; their files stay behind
   EXPECT_EQ(4u, ShmFiles(env).size());
