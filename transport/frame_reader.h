@@ -100,7 +100,8 @@ class CIOFrameReader {
   size_t ItemCount() const;
 
   // Forgets the queued bytes, the parse state, the message being joined and
-  // every queued item. The key stays.
+  // every queued item. The key stays. Called from another thread, it waits
+  // for a parse in progress to end (including that parse's wait for the key).
   void Reset();
 
  private:
