@@ -34,7 +34,7 @@ class RecipientDelivery {
  public:
   // Result codes of Forward.
   static constexpr int kPassedOn = 0;
-  static constexpr int kNoTarget = 3;       // no TARGETRECIPIENT field
+  static constexpr int kNoTarget = 3;        // no TARGETRECIPIENT field
   static constexpr int kNotRegistered = -1;  // target not registered, or no message
 
   // `registry` and `next` outlive this object.

@@ -40,10 +40,10 @@
 namespace tw {
 
 // ERRORCODE values of a synchronous request besides the server's own codes.
-constexpr int kReplyPending = -1;    // no reply yet (the initial value)
-constexpr int kReplyTimedOut = -4;   // the wait timed out
-constexpr int kReplyCancelled = 5;   // the user's cancel flag ended the wait
-constexpr int kReplyCutOff = -999;   // the reply's file transfer was cut off
+constexpr int kReplyPending = -1;   // no reply yet (the initial value)
+constexpr int kReplyTimedOut = -4;  // the wait timed out
+constexpr int kReplyCancelled = 5;  // the user's cancel flag ended the wait
+constexpr int kReplyCutOff = -999;  // the reply's file transfer was cut off
 
 class CRLMSGsynchronousMessage;
 

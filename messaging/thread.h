@@ -9,14 +9,13 @@
 // itself, detaches) what is left.
 //
 // Threads: Start and Stop may be called from any thread; `control_mutex_`
-// serialises them (held across the join), `mutex_` guards `thread_`. Stop called on the worker thread (from inside Run) does not
-// join, since a thread cannot wait for itself; the thread ends when Run
-// returns and a later Stop or the destructor joins it.
+// serialises them (held across the join), `mutex_` guards `thread_`. Stop called on the worker
+// thread (from inside Run) does not join, since a thread cannot wait for itself; the thread ends
+// when Run returns and a later Stop or the destructor joins it.
 #ifndef TW_MESSAGING_THREAD_H_
 #define TW_MESSAGING_THREAD_H_
 
 #include <boost/thread/thread.hpp>
-
 #include <mutex>
 
 namespace tw {

@@ -190,7 +190,8 @@ TEST(EventDispatcherTest, RunsAtOnceOnTheCallersThread) {
   UTLeventDispatcher dispatcher;
   EXPECT_NE(std::string::npos, dispatcher.GetName().find("[UTLeventDispatcher]"));
   EXPECT_TRUE(dispatcher.Dispatch(Event::Bind(&target, &Target::Record, Command("A").get()), true));
-  EXPECT_FALSE(dispatcher.Dispatch(Event::Bind(&target, &Target::Throw, Command("B").get()), false));
+  EXPECT_FALSE(
+      dispatcher.Dispatch(Event::Bind(&target, &Target::Throw, Command("B").get()), false));
   EXPECT_EQ((std::vector<std::string>{"A", "B"}), target.seen());
   EXPECT_EQ(std::this_thread::get_id(), target.threads()[0]);
 }
@@ -236,7 +237,8 @@ TEST(AsynchDispatcherTest, RunsOnItsWorkerWithoutAnApplicationObject) {
   UTLasynchEventDispatcher dispatcher;
   EXPECT_NE(std::string::npos, dispatcher.GetName().find("[UTLasynchEventDispatcher]"));
   // Queued before the worker starts: runs once it does.
-  EXPECT_TRUE(dispatcher.Dispatch(Event::Bind(&target, &Target::Record, Command("EARLY").get()), false));
+  EXPECT_TRUE(
+      dispatcher.Dispatch(Event::Bind(&target, &Target::Record, Command("EARLY").get()), false));
   EXPECT_EQ(1u, dispatcher.GetQueueLength());
   ASSERT_TRUE(dispatcher.Start());
   EXPECT_FALSE(dispatcher.Start());
@@ -292,14 +294,16 @@ TEST(AsynchDispatcherTest, PostsFromManyThreadsAllRunAndStopJoins) {
     for (int t = 0; t < kThreads; ++t) {
       posters.emplace_back([&] {
         for (int i = 0; i < kPosts; ++i) {
-          dispatcher.Dispatch(Event::Bind(&target, &Target::Record, Command("P").get()), i % 7 == 0);
+          dispatcher.Dispatch(Event::Bind(&target, &Target::Record, Command("P").get()),
+                              i % 7 == 0);
         }
       });
     }
     for (auto& poster : posters) poster.join();
     target.WaitFor(kThreads * kPosts);
     dispatcher.Stop();
-    EXPECT_TRUE(dispatcher.Dispatch(Event::Bind(&target, &Target::Record, Command("Q").get()), false));
+    EXPECT_TRUE(
+        dispatcher.Dispatch(Event::Bind(&target, &Target::Record, Command("Q").get()), false));
     EXPECT_EQ(1u, dispatcher.GetQueueLength());  // stays queued while stopped
     ASSERT_TRUE(dispatcher.Start());             // a restarted worker runs it
     target.WaitFor(kThreads * kPosts + 1);
