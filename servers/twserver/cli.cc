@@ -189,8 +189,7 @@ bool ReadPassword(std::istream& in, std::ostream& err, std::string* password) {
 
 class Runner {
  public:
-  Runner(std::istream& in, std::ostream& out, std::ostream& err)
-      : in_(in), out_(out), err_(err) {}
+  Runner(std::istream& in, std::ostream& out, std::ostream& err) : in_(in), out_(out), err_(err) {}
 
   int Run(const std::vector<std::string>& args) {
     if (args.empty()) {
@@ -207,8 +206,8 @@ class Runner {
       command_ = &command;
       Arguments parsed;
       std::string error;
-      if (!ParseArguments(std::vector<std::string>(args.begin() + 1, args.end()),
-                          command.options, &parsed, &error)) {
+      if (!ParseArguments(std::vector<std::string>(args.begin() + 1, args.end()), command.options,
+                          &parsed, &error)) {
         return Usage(error);
       }
       if (parsed.help) {
@@ -216,7 +215,8 @@ class Runner {
         return kExitOk;
       }
       auto data = parsed.options.find("data");
-      if (data == parsed.options.end() || data->second.empty()) return Usage("--data DIR is required");
+      if (data == parsed.options.end() || data->second.empty())
+        return Usage("--data DIR is required");
       dir_ = data->second;
       if (name == "init") return Init(parsed);
       if (name == "set") return Set(parsed);
@@ -254,7 +254,8 @@ class Runner {
     RepositorySettings settings;
     for (const auto& [key, value] : args.options) {
       if (key == "data") continue;
-      if (!ApplySetting(key, value, &settings)) return Usage("invalid value for --" + key + ": " + value);
+      if (!ApplySetting(key, value, &settings))
+        return Usage("invalid value for --" + key + ": " + value);
     }
     std::string error;
     const int result = CreateRepository(dir_, settings, &error);

@@ -68,7 +68,9 @@ ContentWriter::ContentWriter(const ContentStore* store, int fd, std::string temp
       temp_path_(std::move(temp_path)),
       hash_(std::make_unique<CryptoPP::SHA256>()) {}
 
-ContentWriter::~ContentWriter() { Abort(); }
+ContentWriter::~ContentWriter() {
+  Abort();
+}
 
 bool ContentWriter::Fail(const std::string& what) {
   error_ = what;

@@ -92,8 +92,7 @@ bool WriteServerKey(const std::string& dir, std::string* error) {
   return ok;
 }
 
-bool CreateInside(const std::string& dir, const RepositorySettings& settings,
-                  std::string* error) {
+bool CreateInside(const std::string& dir, const RepositorySettings& settings, std::string* error) {
   if (!ContentStore::Create(dir + "/" + kContentFolder, error)) return false;
   if (!WriteServerKey(dir, error)) return false;
   // The database is made under a scratch name and linked to its own only

@@ -227,7 +227,8 @@ bool SqliteStorage::CreateDatabase(const std::string& path, const RepositorySett
   sqlite3* db = nullptr;
   if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
       SQLITE_OK) {
-    *error = "cannot create " + path + ": " + (db != nullptr ? sqlite3_errmsg(db) : "out of memory");
+    *error =
+        "cannot create " + path + ": " + (db != nullptr ? sqlite3_errmsg(db) : "out of memory");
     sqlite3_close(db);
     return false;
   }
@@ -298,8 +299,8 @@ std::unique_ptr<SqliteStorage> SqliteStorage::Open(const std::string& path, Cont
     return nullptr;
   }
   sqlite3_busy_timeout(db, busy_milliseconds);
-  std::unique_ptr<SqliteStorage> storage(
-      new SqliteStorage(db, std::move(contents), clock ? std::move(clock) : SystemClockMilliseconds));
+  std::unique_ptr<SqliteStorage> storage(new SqliteStorage(
+      db, std::move(contents), clock ? std::move(clock) : SystemClockMilliseconds));
   try {
     storage->Exec("PRAGMA foreign_keys=ON");
     storage->Exec("PRAGMA synchronous=FULL");
@@ -333,7 +334,9 @@ std::string SqliteStorage::FailureText() const {
   return failure_;
 }
 
-void SqliteStorage::Exec(const char* sql) { ExecOn(db_, sql); }
+void SqliteStorage::Exec(const char* sql) {
+  ExecOn(db_, sql);
+}
 
 sqlite3_stmt* SqliteStorage::Prepared(const char* sql) {
   auto it = statements_.find(sql);
@@ -366,8 +369,9 @@ int SqliteStorage::Transact(bool write, Body&& body) {
 std::string SqliteStorage::NewIdentifier() {
   for (;;) {
     std::string id = RandomIdentifier();
-    Query q(this,
-            "SELECT 1 FROM productions WHERE id = ?1 UNION ALL SELECT 1 FROM documents WHERE id = ?1");
+    Query q(
+        this,
+        "SELECT 1 FROM productions WHERE id = ?1 UNION ALL SELECT 1 FROM documents WHERE id = ?1");
     if (!q.Bind(1, id).Step()) return id;
   }
 }
@@ -407,8 +411,7 @@ int SqliteStorage::ResolveProductionPath(const std::string& path, int64_t* seq) 
 }
 
 bool SqliteStorage::LoadDocument(const std::string& id, Document* doc) {
-  Query q(this,
-          "SELECT seq, production, name, current_version FROM documents WHERE id = ?1");
+  Query q(this, "SELECT seq, production, name, current_version FROM documents WHERE id = ?1");
   if (!q.Bind(1, id).Step()) return false;
   doc->seq = q.Int(0);
   doc->id = id;
@@ -525,7 +528,8 @@ void SqliteStorage::ServeQueue(int64_t document) {
 
 int SqliteStorage::ListLocksLocked(int64_t document, std::vector<LockEntry>* out) {
   out->clear();
-  for (const Holder& h : Holders(document)) out->push_back(LockEntry{h.user, h.exclusive, false, 0});
+  for (const Holder& h : Holders(document))
+    out->push_back(LockEntry{h.user, h.exclusive, false, 0});
   Query q(this,
           "SELECT user_name, exclusive, rank FROM lock_queue WHERE document = ?1 ORDER BY rank");
   q.Bind(1, document);
@@ -612,7 +616,10 @@ int SqliteStorage::SetSetting(const std::string& key, const std::string& value) 
           .Bind(2, FoldName(value))
           .Run();
     } else {
-      Query(this, "UPDATE settings SET value = ?2 WHERE key = ?1").Bind(1, key).Bind(2, value).Run();
+      Query(this, "UPDATE settings SET value = ?2 WHERE key = ?1")
+          .Bind(1, key)
+          .Bind(2, value)
+          .Run();
     }
     return kOk;
   });

@@ -123,9 +123,9 @@ class SqliteStorage final : public Storage {
   const Clock clock_;
 
   mutable std::mutex mutex_;
-  sqlite3* const db_;                                            // guarded by mutex_
-  std::unordered_map<std::string, sqlite3_stmt*> statements_;    // guarded by mutex_
-  std::string failure_;                                          // guarded by mutex_
+  sqlite3* const db_;                                          // guarded by mutex_
+  std::unordered_map<std::string, sqlite3_stmt*> statements_;  // guarded by mutex_
+  std::string failure_;                                        // guarded by mutex_
 };
 
 }  // namespace tw::twserver

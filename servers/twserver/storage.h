@@ -86,10 +86,10 @@ struct RepositorySettings {
 // Flags of DocumentInfo.
 enum DocumentFlags : int {
   kDocExists = 1,
-  kDocLocked = 2,         // someone holds a lock
-  kDocLockedByUser = 4,   // the asking user holds one
-  kDocExclusive = 8,      // an exclusive lock is held
-  kDocUserQueued = 16,    // the asking user waits in the queue
+  kDocLocked = 2,        // someone holds a lock
+  kDocLockedByUser = 4,  // the asking user holds one
+  kDocExclusive = 8,     // an exclusive lock is held
+  kDocUserQueued = 16,   // the asking user waits in the queue
 };
 
 struct ProductionEntry {
@@ -132,7 +132,7 @@ struct FetchItem {
 struct FetchedVersion {
   std::string document_id;
   int version = 0;
-  std::string name;          // the Document's name
+  std::string name;  // the Document's name
   std::string stamp;
   std::string full_path;     // root's display name, Productions, name; joined with "\"
   std::string content_path;  // the content's file in the store

@@ -215,10 +215,10 @@ TEST_F(CliTest, ShowPrintsVersionsAndLocks) {
     LockFailure failure;
     ASSERT_EQ(kOk, storage->AcquireLocks("alice", {{out[0].document_id, false}}, kLockExclusive,
                                          &failure));
-    ASSERT_EQ(kOk, storage->AcquireLocks("bob", {{out[0].document_id, true}}, kLockShared,
-                                         &failure));
-    ASSERT_EQ(kOk, storage->CheckIn("alice", "second", true, {{out[0].document_id, content}},
-                                    &out, &index));
+    ASSERT_EQ(kOk,
+              storage->AcquireLocks("bob", {{out[0].document_id, true}}, kLockShared, &failure));
+    ASSERT_EQ(kOk, storage->CheckIn("alice", "second", true, {{out[0].document_id, content}}, &out,
+                                    &index));
   }
   const Outcome o = Run({"show", "--data", repo_, "\\games\\MAP.dat"});
   ASSERT_EQ(0, o.exit) << o.err;

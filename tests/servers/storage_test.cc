@@ -33,8 +33,8 @@ class StorageTest : public ::testing::Test {
     ASSERT_EQ(0, mkdir(dir_.c_str(), 0700));
     std::string error;
     ASSERT_TRUE(ContentStore::Create(dir_ + "/content", &error)) << error;
-    ASSERT_TRUE(SqliteStorage::CreateDatabase(dir_ + "/repository.db", RepositorySettings{},
-                                              &error))
+    ASSERT_TRUE(
+        SqliteStorage::CreateDatabase(dir_ + "/repository.db", RepositorySettings{}, &error))
         << error;
     db_ = Open();
     ASSERT_TRUE(db_);
@@ -46,7 +46,8 @@ class StorageTest : public ::testing::Test {
   std::unique_ptr<Storage> Open() {
     int result = 0;
     std::string error;
-    auto storage = OpenRepository(dir_, [this] { return now_.load(); }, &result, &error);
+    auto storage = OpenRepository(
+        dir_, [this] { return now_.load(); }, &result, &error);
     EXPECT_TRUE(storage) << error;
     return storage;
   }
@@ -67,8 +68,8 @@ class StorageTest : public ::testing::Test {
   std::string AddDoc(const std::string& production, const std::string& name,
                      const std::string& bytes = "v1") {
     std::vector<StoredVersion> out;
-    EXPECT_EQ(kOk, db_->AddDocuments("alice", "added", {{production, name, Content(bytes)}},
-                                     &out, nullptr));
+    EXPECT_EQ(kOk, db_->AddDocuments("alice", "added", {{production, name, Content(bytes)}}, &out,
+                                     nullptr));
     return out.empty() ? std::string() : out[0].document_id;
   }
 
@@ -179,8 +180,8 @@ TEST_F(StorageTest, AddDocumentRules) {
   const std::string art = MakeProduction(root_, "Art");
   std::vector<StoredVersion> out;
   size_t index = 99;
-  ASSERT_EQ(kOk, db_->AddDocuments("alice", "first", {{games, "main.c", Content("a")},
-                                                     {art, "main.c", Content("b")}},
+  ASSERT_EQ(kOk, db_->AddDocuments("alice", "first",
+                                   {{games, "main.c", Content("a")}, {art, "main.c", Content("b")}},
                                    &out, &index));
   ASSERT_EQ(2u, out.size());
   EXPECT_EQ(1, out[0].version);
@@ -204,9 +205,9 @@ TEST_F(StorageTest, AddDocumentRules) {
   ASSERT_EQ(kOk, db_->GetDocumentInfo("alice", games, {"new.c"}, &info));
   EXPECT_EQ(0, info[0].flags);
   // The same name in two Productions of one request is fine.
-  ASSERT_EQ(kOk, db_->AddDocuments("alice", "", {{games, "x.c", Content("1")},
-                                                {art, "x.c", Content("2")}},
-                                   &out, &index));
+  ASSERT_EQ(kOk, db_->AddDocuments("alice", "",
+                                   {{games, "x.c", Content("1")}, {art, "x.c", Content("2")}}, &out,
+                                   &index));
 }
 
 TEST_F(StorageTest, DocumentInfoResolvesRelativeNamesAndFlags) {
@@ -217,9 +218,9 @@ TEST_F(StorageTest, DocumentInfoResolvesRelativeNamesAndFlags) {
 
   std::vector<DocumentInfo> info;
   ASSERT_EQ(kOk,
-            db_->GetDocumentInfo("bob", games, {"SRC\\Main.c", "readme.txt", "missing.c",
-                                                "nope\\main.c", "", "src\\"},
-                                 &info));
+            db_->GetDocumentInfo(
+                "bob", games,
+                {"SRC\\Main.c", "readme.txt", "missing.c", "nope\\main.c", "", "src\\"}, &info));
   ASSERT_EQ(6u, info.size());
   EXPECT_EQ(main_c, info[0].id);
   EXPECT_EQ(1, info[0].version);
@@ -262,12 +263,12 @@ TEST_F(StorageTest, CheckInNeedsTheUsersLockAndKeepsIt) {
   // Both items or neither: the second has no lock.
   const std::string other = AddDoc(root_, "b.c");
   size_t index = 0;
-  EXPECT_EQ(kNotCheckedOut, db_->CheckIn("bob", "", false, {{doc, Content("v3")},
-                                                           {other, Content("v3")}},
-                                         &out, &index));
+  EXPECT_EQ(
+      kNotCheckedOut,
+      db_->CheckIn("bob", "", false, {{doc, Content("v3")}, {other, Content("v3")}}, &out, &index));
   EXPECT_EQ(1u, index);
-  EXPECT_EQ(kUnknownId, db_->CheckIn("bob", "", false, {{"ffffffffffffffff", Content("x")}},
-                                     &out, &index));
+  EXPECT_EQ(kUnknownId,
+            db_->CheckIn("bob", "", false, {{"ffffffffffffffff", Content("x")}}, &out, &index));
   EXPECT_EQ(2u, Versions(doc).size());
 
   ASSERT_EQ(kOk, db_->CheckIn("bob", "line1\nline2", true, {{doc, Content("v3")}}, &out, &index));
@@ -380,9 +381,9 @@ TEST_F(StorageTest, NameTables) {
   ASSERT_EQ(kOk, Lock("carol", {{g, true}}, H));
   ASSERT_EQ(kOk, db_->GetNameTable(3, g, false, &t));
   EXPECT_EQ((std::vector<std::string>{"User", "Exclusive", "Deferred", "Rank"}), t.columns);
-  EXPECT_EQ((std::vector<std::vector<std::string>>{{"bob", "0", "0", "0"},
-                                                   {"carol", "1", "1", "1"}}),
-            t.rows);
+  EXPECT_EQ(
+      (std::vector<std::vector<std::string>>{{"bob", "0", "0", "0"}, {"carol", "1", "1", "1"}}),
+      t.rows);
 
   ASSERT_EQ(kOk, CheckIn("bob", g, "v2"));
   ASSERT_EQ(kOk, db_->GetNameTable(4, g, false, &t));
@@ -468,15 +469,13 @@ TEST_F(StorageTest, DeferredQueue) {
   EXPECT_EQ(kAlreadyQueued, Lock("carol", {{doc, true}}, H, &failure));
   EXPECT_EQ(doc, failure.document_id);
   EXPECT_EQ("a.c", failure.name);
-  EXPECT_EQ((std::vector<std::string>{"alice:H:0", "bob:S:1", "carol:S:2", "dave:H:3",
-                                      "erin:S:4"}),
+  EXPECT_EQ((std::vector<std::string>{"alice:H:0", "bob:S:1", "carol:S:2", "dave:H:3", "erin:S:4"}),
             Locks(doc));
 
   // Released: the shared entries are granted, the exclusive one stops the
   // pass, and the one behind it keeps waiting.
   ASSERT_EQ(kOk, Release("alice", {doc}));
-  EXPECT_EQ((std::vector<std::string>{"bob:S:0", "carol:S:0", "dave:H:1", "erin:S:2"}),
-            Locks(doc));
+  EXPECT_EQ((std::vector<std::string>{"bob:S:0", "carol:S:0", "dave:H:1", "erin:S:2"}), Locks(doc));
   // Leaving the queue renumbers it; a release of one holder is not enough.
   ASSERT_EQ(kOk, Release("bob", {doc}));
   EXPECT_EQ((std::vector<std::string>{"carol:S:0", "dave:H:1", "erin:S:2"}), Locks(doc));
@@ -559,9 +558,14 @@ TEST_F(StorageTest, Settings) {
   EXPECT_EQ(kOk, db_->SetSetting("compression", "0"));
   EXPECT_EQ(kOk, db_->SetSetting("lock-policy", "2"));
   EXPECT_EQ(kOk, db_->SetSetting("root-name", "Depot"));
-  for (const auto& [key, value] : std::vector<std::pair<std::string, std::string>>{
-           {"selector", "2"}, {"selector", "01"}, {"compression", "2"}, {"lock-policy", "-1"},
-           {"root-name", ""}, {"root-name", "a:b"}, {"colour", "1"}}) {
+  for (const auto& [key, value] :
+       std::vector<std::pair<std::string, std::string>>{{"selector", "2"},
+                                                        {"selector", "01"},
+                                                        {"compression", "2"},
+                                                        {"lock-policy", "-1"},
+                                                        {"root-name", ""},
+                                                        {"root-name", "a:b"},
+                                                        {"colour", "1"}}) {
     EXPECT_EQ(kInvalidValue, db_->SetSetting(key, value)) << key << "=" << value;
   }
   db_ = Open();  // persisted
