@@ -3,9 +3,10 @@
 // scratch file names, the user name, program launching, the update queue,
 // the diagnostic output, and the creators of identifiers and file objects.
 //
-// Created on first use by GetSystemFactory() and never destroyed before the
-// process ends. The operations keep no state of their own and may be called
-// from any thread.
+// Created on first use by GetSystemFactory() (thread-safe) and never
+// destroyed before the process ends. The operations keep no state of their
+// own and may be called from any thread; the update-queue operations are
+// serialised by one process-wide lock around update.ini.
 #ifndef TW_PLATFORM_SYSTEM_FACTORY_H_
 #define TW_PLATFORM_SYSTEM_FACTORY_H_
 
@@ -29,7 +30,9 @@ class CRLsystemFactory {
   virtual std::string TempFileName(bool keep) = 0;
 
   // The module directory: $VELTRANE_MODULE_DIR, else the folder of the
-  // loaded libTWSccApi.so, else the folder of the running program.
+  // shared object this code is linked into (libTWSccApi.so), else, when it
+  // is linked into a program, the folder of the program's executable.
+  // Without a trailing "/"; empty when none can be found.
   virtual std::string ModuleDirectory() = 0;
   // The folder holding global.dat and update.ini: $VELTRANE_GLOBAL_DIR, else
   // the module directory.
@@ -37,26 +40,54 @@ class CRLsystemFactory {
   // The per-user application data folder: $XDG_CONFIG_HOME (else
   // $HOME/.config) followed by "/Halvorn".
   virtual std::string AppDataDirectory() = 0;
+  // The name of the effective user; $USER when the user database has none.
   virtual std::string UserName() = 0;
 
-  // Diagnostic output (one record; see debug_output.h).
+  // Diagnostic output: formats with the printf rules into 4096 bytes (longer
+  // texts are cut) and writes one record (see debug_output.h).
   virtual void Log(const char* format, ...) __attribute__((format(printf, 2, 3))) = 0;
 
-  // Program launching. Nothing goes through a shell: the parameter string is
-  // split by the Windows command-line rules. Each returns true when the
-  // program was started (and, with `wait`, has ended).
+  // Program launching. Nothing goes through a shell: a parameter string is
+  // split by SplitCommandLine. A file name without "/" is taken from the
+  // current directory when it exists there, else looked up on $PATH. An
+  // executable file is started itself; any other existing file or folder is
+  // handed to `xdg-open` (the parameters are then dropped, as a document
+  // takes none). A program not waited for is started detached (own session,
+  // no zombie left behind). Each returns true when the program was started
+  // (and, with `wait`, has ended, whatever its exit status); false for an
+  // empty or unknown file name or a failed start.
+
+  // Opens `file` (no parameters) with `directory` as the working directory
+  // (empty: the caller's; a relative file name is taken from it), not
+  // waiting.
   virtual bool Open(const std::string& file, const std::string& directory) = 0;
   virtual bool Run(const std::string& file, const std::string& parameters, bool wait) = 0;
+  // Starts the user's editor, $VISUAL or else $EDITOR (itself split by
+  // SplitCommandLine, so it may carry options), with `file` and then the
+  // parameters as arguments. False when neither is set.
   virtual bool Edit(const std::string& file, const std::string& parameters, bool wait) = 0;
+  // Starts `program` with `arguments` detached in "/" for the user's desktop
+  // session. Returns true whether or not the program started.
   virtual bool RunOnUserDesktop(const std::string& program, const std::string& arguments) = 0;
 
-  // The update queue in update.ini of the global directory.
+  // The update queue in update.ini of the global directory, written through
+  // wxFileConfig. A name is stored as the key UpdateKeyFromName(name). Each
+  // returns false when the file cannot be read or written (or the name is
+  // empty, or the source not UTF-8), never throws.
+  // [UpdateFiles] name=source.
   virtual bool QueueFileUpdate(const std::string& name, const std::string& source) = 0;
+  // [Run] name=1.
   virtual bool QueueRun(const std::string& name) = 0;
+  // [UpdateFiles] name=NULL: the entry stays, withdrawn.
   virtual bool UnqueueFileUpdate(const std::string& name) = 0;
+  // Runs TWUpdate of the module directory with the path of update.ini as its
+  // one argument, not waiting.
   virtual bool StartUpdater() = 0;
+  // The path of update.ini; empty when there is no global directory.
+  virtual std::string UpdateFilePath() = 0;
 
-  // Identifier creators.
+  // Identifier creators. IdentifierFromText returns false and leaves *out
+  // untouched when the text is not an identifier.
   virtual Guid NewIdentifier() = 0;
   virtual bool IdentifierFromText(const std::string& text, Guid* out) = 0;
 
@@ -70,8 +101,25 @@ CRLsystemFactory& GetSystemFactory();
 // Splits a parameter string into arguments by the Windows command-line
 // rules: blanks separate, double quotes group, 2n backslashes before a quote
 // give n backslashes and a quote that groups, 2n+1 give n and a literal
-// quote; backslashes elsewhere are literal.
+// quote; backslashes elsewhere are literal. Inside quotes a doubled quote
+// gives one literal quote. Blanks are spaces and tabs; a pair of quotes with
+// nothing between gives an empty argument.
 std::vector<std::string> SplitCommandLine(const std::string& parameters);
+
+// One argument written so that SplitCommandLine gives it back unchanged.
+std::string QuoteCommandLineArgument(const std::string& argument);
+
+// The key under which update.ini stores a file name. wxFileConfig reads
+// "/" in a key as a group separator, so "/" is written as "%2F"; "%" as
+// "%25", control characters, a leading "!" (reserved by wxFileConfig) and,
+// in a name that is not valid UTF-8, every byte above 0x7F are written as
+// "%XX" too. Every other character stays as it is (wxFileConfig adds its
+// own backslash quoting for blanks and the like, which it removes again on
+// reading). A name without those characters is stored as given.
+std::string UpdateKeyFromName(const std::string& name);
+// The reader's side: the file name a key stands for ("%XX" decoded; a "%"
+// not followed by two hex digits stays as it is).
+std::string UpdateNameFromKey(const std::string& key);
 
 }  // namespace tw
 

@@ -1,0 +1,268 @@
+// Program launching and the command-line rules (see process.h and
+// system_factory.h).
+//
+// Between fork and exec the child of a multi-threaded process may only make
+// async-signal-safe calls, so everything it needs (paths, argument and
+// environment vectors) is built before the fork.
+#include "platform/process.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/system_factory.h"
+
+extern char** environ;
+
+namespace tw {
+
+namespace {
+
+// Descriptors above the standard three are made close-on-exec in a child
+// about to exec (async-signal-safe). Marking rather than closing keeps the
+// exec-failure pipe of LaunchDetached working until the exec.
+void MarkDescriptorsCloseOnExec() {
+  if (close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
+  // Kernels before 5.11: walk a bounded range.
+  long max_fd = sysconf(_SC_OPEN_MAX);
+  if (max_fd < 0 || max_fd > 65536) max_fd = 65536;
+  for (int fd = 3; fd < max_fd; ++fd) {
+    int flags = fcntl(fd, F_GETFD);
+    if (flags >= 0 && (flags & FD_CLOEXEC) == 0) fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+  }
+}
+
+// Resets every signal disposition and empties the mask (async-signal-safe).
+void ResetSignals() {
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  action.sa_handler = SIG_DFL;
+  sigemptyset(&action.sa_mask);
+  for (int sig = 1; sig < NSIG; ++sig) sigaction(sig, &action, nullptr);  // SIGKILL etc. just fail
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+// Writes errno to the report pipe and ends the child without running any
+// of the parent's exit handlers.
+[[noreturn]] void ReportAndExit(int report_fd, int error) {
+  ssize_t unused = write(report_fd, &error, sizeof error);
+  (void)unused;
+  _exit(127);
+}
+
+bool IsExecutableFile(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+
+// waitpid for one child, retried on EINTR. True when the child has ended;
+// ECHILD means the kernel already reaped it (SIGCHLD ignored).
+bool WaitForChild(pid_t pid) {
+  for (;;) {
+    int status = 0;
+    pid_t result = waitpid(pid, &status, 0);
+    if (result == pid) return true;
+    if (result < 0 && errno == EINTR) continue;
+    return result < 0 && errno == ECHILD;
+  }
+}
+
+// The argument vector as the exec calls want it; points into `args`.
+std::vector<char*> ArgvOf(const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  return argv;
+}
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t';
+}
+
+}  // namespace
+
+std::string AbsolutePath(const std::string& path, const std::string& base) {
+  if (!path.empty() && path[0] == '/') return path;
+  std::string dir = base;
+  if (dir.empty() || dir[0] != '/') {
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd) == nullptr) return std::string();
+    dir = dir.empty() ? std::string(cwd) : std::string(cwd) + "/" + dir;
+  }
+  if (path.empty()) return dir;
+  if (dir.back() != '/') dir += '/';
+  return dir + path;
+}
+
+std::string FindProgram(const std::string& name, const std::string& base) {
+  if (name.empty()) return std::string();
+  if (name.find('/') != std::string::npos) {
+    std::string path = AbsolutePath(name, base);
+    return IsExecutableFile(path) ? path : std::string();
+  }
+  std::string search;
+  if (const char* env = std::getenv("PATH")) {
+    search = env;
+  } else {
+    search = "/usr/local/bin:/usr/bin:/bin";
+  }
+  size_t start = 0;
+  for (;;) {
+    size_t end = search.find(':', start);
+    std::string dir =
+        search.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    // An empty element means the current directory, as for execvp.
+    std::string path = AbsolutePath(name, dir);
+    if (!path.empty() && IsExecutableFile(path)) return path;
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  return std::string();
+}
+
+bool LaunchAndWait(const LaunchRequest& request) {
+  if (request.argv.empty() || request.argv[0].empty()) return false;
+  std::vector<char*> argv = ArgvOf(request.argv);
+
+  posix_spawn_file_actions_t actions;
+  if (posix_spawn_file_actions_init(&actions) != 0) return false;
+  posix_spawnattr_t attributes;
+  if (posix_spawnattr_init(&attributes) != 0) {
+    posix_spawn_file_actions_destroy(&actions);
+    return false;
+  }
+  bool prepared = true;
+  if (!request.directory.empty()) {
+    prepared = posix_spawn_file_actions_addchdir_np(&actions, request.directory.c_str()) == 0;
+  }
+  prepared = prepared && posix_spawn_file_actions_addclosefrom_np(&actions, 3) == 0;
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  prepared =
+      prepared && posix_spawnattr_setsigmask(&attributes, &none) == 0 &&
+      posix_spawnattr_setsigdefault(&attributes, &all) == 0 &&
+      posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0;
+
+  pid_t pid = -1;
+  // glibc reports a failed exec (or chdir) as the result of posix_spawn.
+  bool started =
+      prepared && posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ) == 0;
+  posix_spawnattr_destroy(&attributes);
+  posix_spawn_file_actions_destroy(&actions);
+  if (!started) return false;
+  return WaitForChild(pid);
+}
+
+bool LaunchDetached(const LaunchRequest& request) {
+  if (request.argv.empty() || request.argv[0].empty()) return false;
+  std::vector<char*> argv = ArgvOf(request.argv);
+  const char* directory = request.directory.empty() ? nullptr : request.directory.c_str();
+  char** envp = environ;
+
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) return false;
+
+  // No handler of the caller may run in the children before exec.
+  sigset_t all, saved;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &saved);
+  pid_t intermediate = fork();
+  if (intermediate == 0) {
+    close(report[0]);
+    setsid();
+    pid_t program = fork();
+    if (program < 0) ReportAndExit(report[1], errno);
+    if (program > 0) _exit(0);
+    if (directory != nullptr && chdir(directory) != 0) ReportAndExit(report[1], errno);
+    MarkDescriptorsCloseOnExec();
+    ResetSignals();
+    execve(argv[0], argv.data(), envp);
+    ReportAndExit(report[1], errno);
+  }
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  close(report[1]);
+  if (intermediate < 0) {
+    close(report[0]);
+    return false;
+  }
+
+  // End of file without data: the program's exec closed the last write end.
+  int error = 0;
+  ssize_t got;
+  do {
+    got = read(report[0], &error, sizeof error);
+  } while (got < 0 && errno == EINTR);
+  close(report[0]);
+  WaitForChild(intermediate);
+  return got == 0;
+}
+
+std::vector<std::string> SplitCommandLine(const std::string& parameters) {
+  std::vector<std::string> args;
+  const size_t n = parameters.size();
+  size_t i = 0;
+  for (;;) {
+    while (i < n && IsBlank(parameters[i])) ++i;
+    if (i >= n) break;
+    std::string arg;
+    bool quoted = false;
+    while (i < n) {
+      size_t slashes = 0;
+      while (i < n && parameters[i] == '\\') {
+        ++slashes;
+        ++i;
+      }
+      if (i < n && parameters[i] == '"') {
+        arg.append(slashes / 2, '\\');
+        if (slashes % 2 == 1) {
+          arg += '"';  // escaped quote
+        } else if (quoted && i + 1 < n && parameters[i + 1] == '"') {
+          arg += '"';  // "" inside quotes: a literal quote, still quoted
+          ++i;
+        } else {
+          quoted = !quoted;
+        }
+        ++i;
+        continue;
+      }
+      arg.append(slashes, '\\');
+      if (i >= n || (!quoted && IsBlank(parameters[i]))) break;
+      arg += parameters[i++];
+    }
+    args.push_back(std::move(arg));
+  }
+  return args;
+}
+
+std::string QuoteCommandLineArgument(const std::string& argument) {
+  if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos) return argument;
+  std::string out = "\"";
+  size_t slashes = 0;
+  for (char c : argument) {
+    if (c == '\\') {
+      ++slashes;
+      continue;
+    }
+    // Backslashes before a quote are doubled, and the quote escaped.
+    out.append(c == '"' ? slashes * 2 + 1 : slashes, '\\');
+    slashes = 0;
+    out += c;
+  }
+  out.append(slashes * 2, '\\');  // before the closing quote
+  out += '"';
+  return out;
+}
+
+}  // namespace tw

@@ -1,0 +1,55 @@
+// Program launching for the system factory: a program is started from an
+// argument vector with posix_spawn or fork/exec, never through a shell.
+//
+// A started program inherits only standard input, output and error: every
+// other descriptor is closed in the child even if someone forgot
+// close-on-exec. Its signal mask is emptied and every signal disposition
+// reset, so that a host that blocks or ignores signals (SIGCHLD, SIGPIPE)
+// does not pass that on.
+//
+// Stateless; every function may be called from any thread.
+#ifndef TW_PLATFORM_PROCESS_H_
+#define TW_PLATFORM_PROCESS_H_
+
+#include <string>
+#include <vector>
+
+namespace tw {
+
+struct LaunchRequest {
+  // argv[0] is the path of the program as FindProgram gave it; it is also
+  // the program's own argv[0].
+  std::vector<std::string> argv;
+  // The child's working directory; empty keeps the caller's.
+  std::string directory;
+};
+
+// Starts the program and waits for it to end. True when it was started and
+// has ended, whatever its exit status; an ECHILD from waitpid (the host
+// ignores SIGCHLD, so the kernel reaped the child) counts as ended. False
+// when it could not be started (missing program, bad directory, no
+// resources).
+bool LaunchAndWait(const LaunchRequest& request);
+
+// Starts the program detached: a short-lived intermediate child makes a new
+// session and forks the program, then exits and is reaped here, so that the
+// program is adopted by init (or the nearest subreaper), leaves no zombie in
+// the caller and survives the caller's terminal. True when the program's
+// exec succeeded; false when it failed (the failure is reported back through
+// a close-on-exec pipe).
+bool LaunchDetached(const LaunchRequest& request);
+
+// Resolves the program named `name`: a name holding "/" stands as it is,
+// made absolute against `base` (against the current directory when `base`
+// is empty); a bare name is looked up on $PATH. Empty when no executable
+// regular file of that name exists.
+std::string FindProgram(const std::string& name, const std::string& base);
+
+// `path` made absolute against `base`, or against the current directory
+// when `base` is empty or relative itself. Empty when the current directory
+// cannot be read.
+std::string AbsolutePath(const std::string& path, const std::string& base);
+
+}  // namespace tw
+
+#endif  // TW_PLATFORM_PROCESS_H_

@@ -1,0 +1,402 @@
+// The POSIX system factory: folders from the environment and the loader,
+// scratch names from mkostemp, launching through platform/process.h, the
+// update queue through wxFileConfig.
+//
+// wxFileConfig runs here in processes that never initialised wxWidgets (no
+// wxTheApp): it is always given an absolute local file name and told not to
+// resolve it, so it never asks the application for a name or a folder, and
+// its log messages are suppressed, so nothing is written to the host's
+// standard error.
+// wxFileConfig objects are not shared between threads, and update.ini is
+// read and rewritten whole, so one process-wide mutex serialises the queue
+// operations.
+#include "platform/system_factory.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <link.h>
+#include <pwd.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <wx/fileconf.h>
+#include <wx/log.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <new>
+#include <vector>
+
+#include "platform/debug_output.h"
+#include "platform/process.h"
+
+namespace tw {
+
+namespace {
+
+constexpr char kUpdateFileName[] = "update.ini";
+constexpr char kUpdaterName[] = "TWUpdate";
+constexpr char kUpdateFilesSection[] = "UpdateFiles";
+constexpr char kRunSection[] = "Run";
+constexpr char kWithdrawn[] = "NULL";
+constexpr size_t kLogBufferSize = 4096;
+// The user database entry of one user never needs more.
+constexpr size_t kMaxPasswdBuffer = 1 << 20;
+
+// A folder from the environment without trailing "/"; empty when unset.
+std::string DirectoryFromEnv(const char* name) {
+  const char* value = std::getenv(name);
+  if (value == nullptr) return std::string();
+  std::string dir = value;
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  return dir;
+}
+
+// The folder part of a path: everything before the last "/" ("/" for a
+// file in the root).
+std::string FolderOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return std::string();
+  return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+std::string Canonical(const std::string& path) {
+  char resolved[PATH_MAX];
+  if (realpath(path.c_str(), resolved) == nullptr) return path;
+  return resolved;
+}
+
+// The address dladdr is asked about: a function of this very object, so
+// that the answer names the shared object (or program) this code is in.
+void ModuleAnchor() {}
+
+// The file of the shared object holding this code; empty when the code is
+// part of the main program (its link-map entry has no name) or the loader
+// does not know the address.
+std::string SharedObjectFile() {
+  Dl_info info;
+  struct link_map* map = nullptr;
+  if (dladdr1(reinterpret_cast<void*>(&ModuleAnchor), &info, reinterpret_cast<void**>(&map),
+              RTLD_DL_LINKMAP) == 0 ||
+      map == nullptr || map->l_name == nullptr || map->l_name[0] == '\0') {
+    return std::string();
+  }
+  return map->l_name;
+}
+
+std::string ExecutableFile() {
+  char buffer[PATH_MAX];
+  ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  if (length <= 0) return std::string();
+  return std::string(buffer, static_cast<size_t>(length));
+}
+
+bool IsValidUtf8(const std::string& text) {
+  size_t i = 0;
+  const size_t n = text.size();
+  while (i < n) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    size_t extra;
+    uint32_t code;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    } else if ((c & 0xE0) == 0xC0) {
+      extra = 1;
+      code = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      extra = 2;
+      code = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+      extra = 3;
+      code = c & 0x07;
+    } else {
+      return false;
+    }
+    if (n - i <= extra) return false;
+    for (size_t k = 1; k <= extra; ++k) {
+      unsigned char cc = static_cast<unsigned char>(text[i + k]);
+      if ((cc & 0xC0) != 0x80) return false;
+      code = (code << 6) | (cc & 0x3F);
+    }
+    // Overlong forms, surrogates and values past Unicode are not UTF-8.
+    static const uint32_t kMinimum[] = {0, 0x80, 0x800, 0x10000};
+    if (code < kMinimum[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+      return false;
+    i += extra + 1;
+  }
+  return true;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// Guards every use of update.ini within the process.
+std::mutex& UpdateFileMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+class PosixSystemFactory final : public CRLsystemFactory {
+ public:
+  std::string TempFileName(bool keep) override {
+    std::string dir = DirectoryFromEnv("TMPDIR");
+    if (dir.empty()) dir = "/tmp";
+    std::string name = (dir == "/" ? std::string() : dir) + "/CRLXXXXXX";
+    int fd = mkostemp(&name[0], O_CLOEXEC);
+    if (fd < 0) return std::string();
+    close(fd);
+    if (!keep) unlink(name.c_str());
+    return name;
+  }
+
+  std::string ModuleDirectory() override {
+    std::string dir = DirectoryFromEnv("VELTRANE_MODULE_DIR");
+    if (!dir.empty()) return AbsolutePath(dir, std::string());
+    std::string file = SharedObjectFile();
+    if (file.empty()) file = ExecutableFile();
+    if (file.empty()) return std::string();
+    return FolderOf(Canonical(AbsolutePath(file, std::string())));
+  }
+
+  std::string GlobalDirectory() override {
+    std::string dir = DirectoryFromEnv("VELTRANE_GLOBAL_DIR");
+    if (!dir.empty()) return AbsolutePath(dir, std::string());
+    return ModuleDirectory();
+  }
+
+  std::string AppDataDirectory() override {
+    std::string base = DirectoryFromEnv("XDG_CONFIG_HOME");
+    if (base.empty()) {
+      std::string home = DirectoryFromEnv("HOME");
+      if (home.empty()) home = HomeFromUserDatabase();
+      if (home.empty()) return std::string();
+      base = (home == "/" ? std::string() : home) + "/.config";
+    }
+    return base + "/Halvorn";
+  }
+
+  std::string UserName() override {
+    std::string name = PasswdField(&passwd::pw_name);
+    if (!name.empty()) return name;
+    const char* user = std::getenv("USER");
+    return user != nullptr ? user : std::string();
+  }
+
+  void Log(const char* format, ...) override {
+    if (format == nullptr) return;
+    char buffer[kLogBufferSize];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(buffer, sizeof buffer, format, args);
+    va_end(args);
+    DebugOutput(buffer);
+  }
+
+  bool Open(const std::string& file, const std::string& directory) override {
+    std::string dir;
+    if (!directory.empty()) {
+      dir = AbsolutePath(directory, std::string());
+      if (dir.empty()) return false;
+    }
+    LaunchRequest request;
+    if (!TargetArguments(file, dir, std::string(), &request.argv)) return false;
+    request.directory = dir;
+    return LaunchDetached(request);
+  }
+
+  bool Run(const std::string& file, const std::string& parameters, bool wait) override {
+    LaunchRequest request;
+    if (!TargetArguments(file, std::string(), parameters, &request.argv)) return false;
+    return wait ? LaunchAndWait(request) : LaunchDetached(request);
+  }
+
+  bool Edit(const std::string& file, const std::string& parameters, bool wait) override {
+    if (file.empty()) return false;
+    std::vector<std::string> editor;
+    for (const char* variable : {"VISUAL", "EDITOR"}) {
+      const char* value = std::getenv(variable);
+      if (value != nullptr) editor = SplitCommandLine(value);
+      if (!editor.empty()) break;
+    }
+    if (editor.empty()) return false;
+    LaunchRequest request;
+    request.argv.push_back(FindProgram(editor[0], std::string()));
+    if (request.argv[0].empty()) return false;
+    request.argv.insert(request.argv.end(), editor.begin() + 1, editor.end());
+    request.argv.push_back(file);
+    for (auto& p : SplitCommandLine(parameters)) request.argv.push_back(std::move(p));
+    return wait ? LaunchAndWait(request) : LaunchDetached(request);
+  }
+
+  bool RunOnUserDesktop(const std::string& program, const std::string& arguments) override {
+    // There is one desktop session per user here, the caller's; the outcome
+    // of the start is not reported, as no caller can act on it.
+    LaunchRequest request;
+    request.argv.push_back(FindProgram(program, std::string()));
+    if (request.argv[0].empty()) return true;
+    for (auto& a : SplitCommandLine(arguments)) request.argv.push_back(std::move(a));
+    request.directory = "/";
+    LaunchDetached(request);
+    return true;
+  }
+
+  bool QueueFileUpdate(const std::string& name, const std::string& source) override {
+    return WriteUpdateEntry(kUpdateFilesSection, name, source);
+  }
+
+  bool QueueRun(const std::string& name) override {
+    return WriteUpdateEntry(kRunSection, name, "1");
+  }
+
+  bool UnqueueFileUpdate(const std::string& name) override {
+    return WriteUpdateEntry(kUpdateFilesSection, name, kWithdrawn);
+  }
+
+  bool StartUpdater() override {
+    std::string module = ModuleDirectory();
+    std::string update_file = UpdateFilePath();
+    if (module.empty() || update_file.empty()) return false;
+    return Run(module + "/" + kUpdaterName, QuoteCommandLineArgument(update_file), false);
+  }
+
+  std::string UpdateFilePath() override {
+    std::string dir = GlobalDirectory();
+    if (dir.empty()) return std::string();
+    return (dir == "/" ? std::string() : dir) + "/" + kUpdateFileName;
+  }
+
+  Guid NewIdentifier() override { return Guid::New(); }
+
+  bool IdentifierFromText(const std::string& text, Guid* out) override {
+    return out != nullptr && Guid::FromText(text, out);
+  }
+
+  std::unique_ptr<CRLfile> NewFile() override { return NewLocalFile(); }
+
+ private:
+  // One field of the effective user's entry in the user database; empty
+  // when there is none.
+  static std::string PasswdField(char* passwd::*field) {
+    long hint = sysconf(_SC_GETPW_R_SIZE_MAX);
+    size_t size = hint > 0 ? static_cast<size_t>(hint) : 4096;
+    for (;;) {
+      std::vector<char> buffer(size);
+      passwd entry;
+      passwd* found = nullptr;
+      int rc = getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found);
+      if (rc == ERANGE && size < kMaxPasswdBuffer) {
+        size *= 2;
+        continue;
+      }
+      if (rc != 0 || found == nullptr || found->*field == nullptr) return std::string();
+      return found->*field;
+    }
+  }
+
+  static std::string HomeFromUserDatabase() { return PasswdField(&passwd::pw_dir); }
+
+  // The argument vector for starting `file` with `parameters`: the program
+  // itself when it is executable, else `xdg-open` with the file. A relative
+  // name is taken from `base` (the current directory when empty); a bare name
+  // that does not exist there is looked up on $PATH. False when there is
+  // nothing to start.
+  static bool TargetArguments(const std::string& file, const std::string& base,
+                              const std::string& parameters, std::vector<std::string>* argv) {
+    if (file.empty()) return false;
+    std::string path = AbsolutePath(file, base);
+    struct stat st;
+    bool exists = !path.empty() && stat(path.c_str(), &st) == 0;
+    if (!exists && file.find('/') == std::string::npos) {
+      path = FindProgram(file, base);
+      exists = !path.empty();
+    }
+    if (!exists) return false;
+    std::string program = FindProgram(path, std::string());
+    if (!program.empty()) {
+      argv->push_back(program);
+      for (auto& p : SplitCommandLine(parameters)) argv->push_back(std::move(p));
+      return true;
+    }
+    std::string opener = FindProgram("xdg-open", std::string());
+    if (opener.empty()) return false;
+    argv->push_back(opener);
+    argv->push_back(path);
+    return true;
+  }
+
+  // Writes [section] key=value into update.ini and flushes it to disk.
+  bool WriteUpdateEntry(const char* section, const std::string& name, const std::string& value) {
+    if (name.empty() || !IsValidUtf8(value)) return false;
+    std::string path = UpdateFilePath();
+    if (path.empty() || !IsValidUtf8(path)) return false;
+    std::lock_guard<std::mutex> lock(UpdateFileMutex());
+    // An existing file that cannot be read would be replaced by one holding
+    // only the new entry: refuse instead.
+    if (access(path.c_str(), F_OK) == 0 && access(path.c_str(), R_OK) != 0) return false;
+    wxLogNull quiet;
+    // The path is absolute already; wxCONFIG_USE_RELATIVE_PATH keeps
+    // wxFileConfig from asking wxStandardPaths for a base folder, which
+    // needs a wxApp.
+    wxFileConfig config(wxEmptyString, wxEmptyString, wxString::FromUTF8(path), wxEmptyString,
+                        wxCONFIG_USE_LOCAL_FILE | wxCONFIG_USE_RELATIVE_PATH);
+    wxString key = wxString::FromUTF8(std::string("/") + section + "/" + UpdateKeyFromName(name));
+    if (!config.Write(key, wxString::FromUTF8(value))) return false;
+    return config.Flush();
+  }
+};
+
+}  // namespace
+
+CRLsystemFactory& GetSystemFactory() {
+  // Built in static storage on the first call (thread-safe) and never
+  // destroyed, so that it outlives every static object that may log late.
+  alignas(PosixSystemFactory) static unsigned char storage[sizeof(PosixSystemFactory)];
+  static CRLsystemFactory* const instance = ::new (storage) PosixSystemFactory();
+  return *instance;
+}
+
+std::string UpdateKeyFromName(const std::string& name) {
+  const bool utf8 = IsValidUtf8(name);
+  std::string key;
+  key.reserve(name.size());
+  for (size_t i = 0; i < name.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(name[i]);
+    bool escape = c == '%' || c == '/' || c < 0x20 || c == 0x7F || (c >= 0x80 && !utf8) ||
+                  (i == 0 && c == '!');
+    if (escape) {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "%%%02X", c);
+      key += hex;
+    } else {
+      key += static_cast<char>(c);
+    }
+  }
+  return key;
+}
+
+std::string UpdateNameFromKey(const std::string& key) {
+  std::string name;
+  name.reserve(key.size());
+  for (size_t i = 0; i < key.size(); ++i) {
+    if (key[i] == '%' && i + 2 < key.size() && HexDigit(key[i + 1]) >= 0 &&
+        HexDigit(key[i + 2]) >= 0) {
+      name += static_cast<char>(HexDigit(key[i + 1]) * 16 + HexDigit(key[i + 2]));
+      i += 2;
+    } else {
+      name += key[i];
+    }
+  }
+  return name;
+}
+
+}  // namespace tw

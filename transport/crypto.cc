@@ -1,0 +1,507 @@
+#include "transport/crypto.h"
+
+// MD2 and MD5 live in the library's namespace of weak algorithms; the system
+// needs both (MD5 for the logon digest).
+#define CRYPTOPP_ENABLE_NAMESPACE_WEAK 1
+
+#include <cryptopp/aes.h>
+#include <cryptopp/base64.h>
+#include <cryptopp/default.h>
+#include <cryptopp/filters.h>
+#include <cryptopp/gzip.h>
+#include <cryptopp/md2.h>
+#include <cryptopp/md5.h>
+#include <cryptopp/misc.h>
+#include <cryptopp/modes.h>
+#include <cryptopp/queue.h>
+#include <cryptopp/randpool.h>
+#include <cryptopp/ripemd.h>
+#include <cryptopp/rsa.h>
+#include <cryptopp/sha.h>
+#include <cryptopp/tiger.h>
+#include <errno.h>
+#include <sys/random.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+#include "transport/haval.h"
+
+namespace tw {
+
+namespace {
+
+using CryptoPP::byte;
+
+constexpr size_t kSeedBytes = 64;
+constexpr size_t kAesBlock = CryptoPP::AES::BLOCKSIZE;
+
+// The 8 bytes both ends of a connection derive the selector-1 IV from.
+constexpr char kIvSource[8] = {'V', 'e', 'l', 't', 'r', 'a', 'n', 'e'};
+
+// Room for what the ciphers and the deflater add to a payload: the pass-phrase
+// encryptor's salt, key check and padding, or gzip's header, trailer and
+// stored-block headers (5 bytes per 64 KiB block).
+constexpr size_t kCipherSlack = 256;
+
+const byte* Bytes(const void* p) {
+  return static_cast<const byte*>(p);
+}
+
+// A random pool seeded with 64 bytes from RandomBytes. When the source
+// fails the seed stays the zeros it was cleared to; the pool still mixes in
+// the clock when it generates.
+void SeedPool(CryptoPP::RandomPool* pool) {
+  SecureBytes seed;
+  seed.CleanNew(kSeedBytes);
+  CRLDATcrypto::RandomBytes(seed.data(), seed.size());
+  pool->IncorporateEntropy(seed.data(), seed.size());
+}
+
+// The selector-1 IV: SHA-256 of the fixed source, byte i XOR byte i + 16.
+// Built on every call, never stored.
+void ChannelIv(byte iv[kAesBlock]) {
+  byte digest[CryptoPP::SHA256::DIGESTSIZE];
+  CryptoPP::SHA256().CalculateDigest(digest, Bytes(kIvSource), sizeof kIvSource);
+  for (size_t i = 0; i < kAesBlock; ++i) iv[i] = digest[i] ^ digest[i + kAesBlock];
+  CryptoPP::SecureWipeBuffer(digest, sizeof digest);
+}
+
+// The pass phrase of selector 9: the key bytes up to the first zero byte.
+std::string_view PassPhrase(std::string_view key) {
+  return key.substr(0, key.find('\0'));
+}
+
+struct OutputLimitExceeded {};
+
+// A sink that appends to secure bytes and refuses, by throwing, to hold more
+// than its limit, so that a decompression bomb or a lying length cannot make
+// it allocate without bound. Finish() trims the buffer to what was written.
+class BoundedSink : public CryptoPP::Bufferless<CryptoPP::Sink> {
+ public:
+  BoundedSink(SecureBytes* buffer, size_t limit) : buffer_(buffer), limit_(limit) {
+    buffer_->CleanNew(0);
+  }
+
+  size_t Put2(const byte* input, size_t length, int /*message_end*/, bool /*blocking*/) override {
+    if (length == 0) return 0;
+    if (length > limit_ - used_) throw OutputLimitExceeded();
+    if (length > buffer_->size() - used_) {
+      size_t capacity = buffer_->size() < 4096 ? 4096 : 2 * buffer_->size();
+      if (capacity > limit_) capacity = limit_;
+      if (capacity < used_ + length) capacity = used_ + length;
+      buffer_->Grow(capacity);  // the old block is wiped when freed
+    }
+    std::memcpy(buffer_->data() + used_, input, length);
+    used_ += length;
+    return 0;
+  }
+
+  void Finish() { buffer_->resize(used_); }
+  size_t used() const { return used_; }
+
+ private:
+  SecureBytes* const buffer_;
+  const size_t limit_;
+  size_t used_ = 0;
+};
+
+// Gunzip that reads exactly one member. The library passes whatever follows
+// a member through to the output unchanged; counting what the member itself
+// decompressed tells such trailing bytes apart.
+class MemberGunzip : public CryptoPP::Gunzip {
+ public:
+  explicit MemberGunzip(CryptoPP::BufferedTransformation* sink) : Gunzip(sink, false) {}
+
+  // True once the trailer was read and its CRC and length matched.
+  bool complete() const { return complete_; }
+  size_t member_bytes() const { return member_bytes_; }
+
+ protected:
+  void ProcessDecompressedData(const byte* data, size_t length) override {
+    member_bytes_ += length;
+    Gunzip::ProcessDecompressedData(data, length);
+  }
+  void ProcessPoststreamTail() override {
+    Gunzip::ProcessPoststreamTail();
+    complete_ = true;
+  }
+
+ private:
+  size_t member_bytes_ = 0;
+  bool complete_ = false;
+};
+
+// Runs `length` bytes through a filter and ends the message. Library
+// exceptions (and OutputLimitExceeded) are the caller's to catch.
+void Pump(CryptoPP::BufferedTransformation* filter, const void* input, size_t length) {
+  if (length > 0) filter->Put(Bytes(input), length);
+  filter->MessageEnd();
+}
+
+template <class Hash>
+std::string HashToHex(const void* bytes, size_t count) {
+  Hash hash;
+  SecureBytes digest(Hash::DIGESTSIZE);
+  hash.CalculateDigest(digest.data(), Bytes(bytes), count);
+  return CRLDATcrypto::HexEncode(digest.data(), digest.size());
+}
+
+std::string TigerToHex(const void* bytes, size_t count) {
+  SecureBytes digest(CryptoPP::Tiger::DIGESTSIZE);
+  CryptoPP::Tiger().CalculateDigest(digest.data(), Bytes(bytes), count);
+  uint64_t words[3];
+  for (int i = 0; i < 3; ++i) {
+    words[i] =
+        CryptoPP::GetWord<uint64_t>(false, CryptoPP::LITTLE_ENDIAN_ORDER, digest.data() + 8 * i);
+  }
+  char text[3 * 16 + 1];
+  std::snprintf(text, sizeof text, "%08" PRIX64 "%08" PRIX64 "%08" PRIX64, words[0], words[1],
+                words[2]);
+  CryptoPP::SecureWipeBuffer(words, 3);
+  return text;
+}
+
+std::string HavalToHex(const void* bytes, size_t count) {
+  SecureBytes digest(kHavalDigestSize);
+  Haval256Pass3(bytes, count, digest.data());
+  return CRLDATcrypto::HexEncode(digest.data(), digest.size());
+}
+
+bool DecodeDer(const std::string& text, SecureBytes* der) {
+  return CRLDATcrypto::HexDecode(text, der) && der->size() > 0;
+}
+
+// Reads a public key text and checks that the key is usable and not larger
+// than the cap. A key followed by stray bytes is refused.
+bool ReadPublicKey(const std::string& text, CryptoPP::RandomNumberGenerator& rng,
+                   CryptoPP::RSAFunction* key) {
+  SecureBytes der;
+  if (!DecodeDer(text, &der)) return false;
+  CryptoPP::ArraySource source(der.data(), der.size(), true);
+  key->BERDecodePublicKey(source, false, der.size());
+  if (source.MaxRetrievable() != 0) return false;
+  if (key->GetModulus().BitCount() > CRLDATcrypto::kMaxRsaBits) return false;
+  return key->Validate(rng, 1);
+}
+
+bool ReadPrivateKey(const std::string& text, CryptoPP::RandomNumberGenerator& rng,
+                    CryptoPP::InvertibleRSAFunction* key) {
+  SecureBytes der;
+  if (!DecodeDer(text, &der)) return false;
+  CryptoPP::ArraySource source(der.data(), der.size(), true);
+  key->BERDecodePrivateKey(source, false, der.size());
+  if (source.MaxRetrievable() != 0) return false;
+  if (key->GetModulus().BitCount() > CRLDATcrypto::kMaxRsaBits) return false;
+  return key->Validate(rng, 1);
+}
+
+// The DER bytes an encoder wrote into a queue, as hex text.
+std::string QueueToHex(CryptoPP::ByteQueue* queue) {
+  SecureBytes der(static_cast<size_t>(queue->MaxRetrievable()));
+  queue->Get(der.data(), der.size());
+  return CRLDATcrypto::HexEncode(der.data(), der.size());
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+std::recursive_mutex& CryptoLock() {
+  static std::recursive_mutex lock;
+  return lock;
+}
+
+int CRLDATcrypto::RandomBytes(void* buffer, size_t count) {
+  if (count == 0) return 0;
+  if (buffer == nullptr) return -1;
+  byte* out = static_cast<byte*>(buffer);
+  size_t done = 0;
+  while (done < count) {
+    ssize_t got = getrandom(out + done, count - done, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return -1;
+    done += static_cast<size_t>(got);
+  }
+  return 0;
+}
+
+const std::string& CRLDATcrypto::DigestToHex(std::string& out, int selector, const void* bytes,
+                                             size_t count) {
+  if (bytes == nullptr && count != 0) return out;
+  try {
+    switch (selector) {
+      case kDigestSha1:
+        out = HashToHex<CryptoPP::SHA1>(bytes, count);
+        break;
+      case kDigestMd2:
+        out = HashToHex<CryptoPP::Weak::MD2>(bytes, count);
+        break;
+      case kDigestMd5:
+        out = HashToHex<CryptoPP::Weak::MD5>(bytes, count);
+        break;
+      case kDigestHaval:
+        out = HavalToHex(bytes, count);
+        break;
+      case kDigestRipemd160:
+        out = HashToHex<CryptoPP::RIPEMD160>(bytes, count);
+        break;
+      case kDigestTiger:
+        out = TigerToHex(bytes, count);
+        break;
+      case kDigestSha256:
+        out = HashToHex<CryptoPP::SHA256>(bytes, count);
+        break;
+      case kDigestSha384:
+        out = HashToHex<CryptoPP::SHA384>(bytes, count);
+        break;
+      case kDigestSha512:
+        out = HashToHex<CryptoPP::SHA512>(bytes, count);
+        break;
+      default:
+        break;
+    }
+  } catch (...) {
+    // Only an allocation can fail here; the text stays as it was.
+  }
+  return out;
+}
+
+bool CRLDATcrypto::GenerateKeyPair(unsigned bits, std::string* private_key,
+                                   std::string* public_key) {
+  if (private_key == nullptr || public_key == nullptr || bits > kMaxRsaBits) return false;
+  try {
+    CryptoPP::RandomPool pool;
+    SeedPool(&pool);
+    CryptoPP::InvertibleRSAFunction key;
+    key.Initialize(pool, bits, 17);
+
+    CryptoPP::ByteQueue private_der;
+    key.DEREncodePrivateKey(private_der);
+    std::string private_text = QueueToHex(&private_der);
+
+    CryptoPP::RSAFunction public_part;
+    public_part.Initialize(key.GetModulus(), key.GetPublicExponent());
+    CryptoPP::ByteQueue public_der;
+    public_part.DEREncodePublicKey(public_der);
+    std::string public_text = QueueToHex(&public_der);
+
+    Wipe(private_key);
+    private_key->swap(private_text);
+    *public_key = std::move(public_text);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool CRLDATcrypto::RsaEncryptToHex(const std::string& public_key, const void* plain, size_t length,
+                                   std::string* cipher_hex) {
+  if (cipher_hex == nullptr || (plain == nullptr && length != 0)) return false;
+  try {
+    CryptoPP::RandomPool pool;
+    SeedPool(&pool);
+    CryptoPP::RSAFunction key;
+    if (!ReadPublicKey(public_key, pool, &key)) return false;
+    CryptoPP::RSAES_OAEP_SHA_Encryptor encryptor(key);
+    if (length > encryptor.FixedMaxPlaintextLength()) return false;
+    const byte empty = 0;
+    SecureBytes cipher(encryptor.FixedCiphertextLength());
+    encryptor.Encrypt(pool, plain ? Bytes(plain) : &empty, length, cipher.data());
+    *cipher_hex = HexEncode(cipher.data(), cipher.size());
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool CRLDATcrypto::RsaDecryptFromHex(const std::string& private_key, const std::string& cipher_hex,
+                                     SecureBytes* plain) {
+  if (plain == nullptr) return false;
+  try {
+    CryptoPP::RandomPool pool;
+    SeedPool(&pool);
+    CryptoPP::InvertibleRSAFunction key;
+    if (!ReadPrivateKey(private_key, pool, &key)) return false;
+    CryptoPP::RSAES_OAEP_SHA_Decryptor decryptor(key);
+    SecureBytes cipher;
+    if (!HexDecode(cipher_hex, &cipher)) return false;
+    // OAEP cipher texts are exactly one modulus long.
+    if (cipher.size() != decryptor.FixedCiphertextLength()) return false;
+    SecureBytes result(decryptor.MaxPlaintextLength(cipher.size()));
+    CryptoPP::DecodingResult decoded =
+        decryptor.Decrypt(pool, cipher.data(), cipher.size(), result.data());
+    if (!decoded.isValidCoding || decoded.messageLength > result.size()) return false;
+    result.resize(decoded.messageLength);
+    plain->swap(result);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+int CRLDATcrypto::EncryptPayload(SecureBytes* out, uint32_t selector, const void* input,
+                                 size_t length, std::string_view key) {
+  if (key.empty()) return kPayloadKeyEmpty;
+  if (selector != kCipherAes && selector != kCipherPassPhrase) return kPayloadSelectorNotSupported;
+  if (out == nullptr || (input == nullptr && length != 0) ||
+      length > std::numeric_limits<size_t>::max() - kCipherSlack) {
+    return kPayloadFailed;
+  }
+  try {
+    SecureBytes result;
+    if (selector == kCipherAes) {
+      SecureBytes aes_key(CryptoPP::SHA256::DIGESTSIZE);
+      CryptoPP::SHA256().CalculateDigest(aes_key.data(), Bytes(key.data()), key.size());
+      byte iv[kAesBlock];
+      ChannelIv(iv);
+      CryptoPP::CBC_Mode<CryptoPP::AES>::Encryption cipher(aes_key.data(), aes_key.size(), iv);
+      auto* sink = new BoundedSink(&result, length + kAesBlock);
+      CryptoPP::StreamTransformationFilter filter(cipher, sink,
+                                                  CryptoPP::BlockPaddingSchemeDef::PKCS_PADDING);
+      Pump(&filter, input, length);
+      sink->Finish();
+    } else {
+      const std::string_view phrase = PassPhrase(key);
+      auto* sink = new BoundedSink(&result, length + kCipherSlack);
+      CryptoPP::DefaultEncryptor encryptor(Bytes(phrase.data()), phrase.size(), sink);
+      Pump(&encryptor, input, length);
+      sink->Finish();
+    }
+    out->swap(result);
+    return kPayloadOk;
+  } catch (...) {
+    return kPayloadFailed;
+  }
+}
+
+int CRLDATcrypto::DecryptPayload(SecureBytes* out, uint32_t selector, const void* input,
+                                 size_t length, std::string_view key) {
+  if (key.empty()) return kPayloadKeyEmpty;
+  if (selector != kCipherAes && selector != kCipherPassPhrase) return kPayloadSelectorNotSupported;
+  if (out == nullptr || (input == nullptr && length != 0)) return kPayloadFailed;
+  try {
+    SecureBytes result;
+    if (selector == kCipherAes) {
+      if (length == 0 || length % kAesBlock != 0) return kPayloadFailed;
+      SecureBytes aes_key(CryptoPP::SHA256::DIGESTSIZE);
+      CryptoPP::SHA256().CalculateDigest(aes_key.data(), Bytes(key.data()), key.size());
+      byte iv[kAesBlock];
+      ChannelIv(iv);
+      CryptoPP::CBC_Mode<CryptoPP::AES>::Decryption cipher(aes_key.data(), aes_key.size(), iv);
+      auto* sink = new BoundedSink(&result, length);
+      CryptoPP::StreamTransformationFilter filter(cipher, sink,
+                                                  CryptoPP::BlockPaddingSchemeDef::PKCS_PADDING);
+      Pump(&filter, input, length);
+      sink->Finish();
+    } else {
+      const std::string_view phrase = PassPhrase(key);
+      auto* sink = new BoundedSink(&result, length);
+      // Throws on a bad key check, a bad padding or a cut-off cipher text.
+      CryptoPP::DefaultDecryptor decryptor(Bytes(phrase.data()), phrase.size(), sink, true);
+      Pump(&decryptor, input, length);
+      sink->Finish();
+    }
+    out->swap(result);
+    return kPayloadOk;
+  } catch (...) {
+    return kPayloadFailed;
+  }
+}
+
+int CRLDATcrypto::GzipPayload(const void* input, size_t length, SecureBytes* out, int level) {
+  if (out == nullptr || (input == nullptr && length != 0)) return -1;
+  if (level < CryptoPP::Deflator::MIN_DEFLATE_LEVEL ||
+      level > CryptoPP::Deflator::MAX_DEFLATE_LEVEL) {
+    return -1;
+  }
+  // Stored blocks bound the output: a little over the input, never more.
+  if (length > (std::numeric_limits<size_t>::max() - kCipherSlack) / 9 * 8) return -1;
+  try {
+    SecureBytes result;
+    auto* sink = new BoundedSink(&result, length + length / 8 + kCipherSlack);
+    CryptoPP::Gzip gzip(sink, static_cast<unsigned>(level),
+                        CryptoPP::Deflator::DEFAULT_LOG2_WINDOW_SIZE, true);
+    Pump(&gzip, input, length);
+    sink->Finish();
+    out->swap(result);
+    return 0;
+  } catch (...) {
+    return -1;
+  }
+}
+
+int CRLDATcrypto::GunzipPayload(SecureBytes* bytes, size_t max_output) {
+  if (bytes == nullptr) return -1;
+  try {
+    SecureBytes result;
+    auto* sink = new BoundedSink(&result, max_output);
+    MemberGunzip gunzip(sink);
+    Pump(&gunzip, bytes->data(), bytes->size());
+    if (!gunzip.complete() || sink->used() != gunzip.member_bytes()) return -1;
+    sink->Finish();
+    bytes->swap(result);
+    return 0;
+  } catch (...) {
+    return -1;
+  }
+}
+
+std::string CRLDATcrypto::HexEncode(const void* bytes, size_t count) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string text(2 * count, '\0');
+  const byte* in = Bytes(bytes);
+  for (size_t i = 0; i < count; ++i) {
+    text[2 * i] = kDigits[in[i] >> 4];
+    text[2 * i + 1] = kDigits[in[i] & 0x0F];
+  }
+  return text;
+}
+
+bool CRLDATcrypto::HexDecode(std::string_view text, SecureBytes* out) {
+  if (out == nullptr || text.size() % 2 != 0) return false;
+  SecureBytes result(text.size() / 2);
+  for (size_t i = 0; i < result.size(); ++i) {
+    const int hi = HexValue(text[2 * i]);
+    const int lo = HexValue(text[2 * i + 1]);
+    if (hi < 0 || lo < 0) return false;
+    result[i] = static_cast<byte>(hi << 4 | lo);
+  }
+  out->swap(result);
+  return true;
+}
+
+std::string CRLDATcrypto::Base64Encode(const void* bytes, size_t count) {
+  std::string text;
+  CryptoPP::Base64Encoder encoder(new CryptoPP::StringSink(text), false);
+  Pump(&encoder, bytes, count);
+  return text;
+}
+
+void CRLDATcrypto::Base64Decode(std::string_view text, SecureBytes* out) {
+  if (out == nullptr) return;
+  SecureBytes result;
+  // Decoding never yields more bytes than three per four characters.
+  auto* sink = new BoundedSink(&result, text.size() / 4 * 3 + 3);
+  CryptoPP::Base64Decoder decoder(sink);
+  Pump(&decoder, text.data(), text.size());
+  sink->Finish();
+  out->swap(result);
+}
+
+void CRLDATcrypto::Wipe(std::string* text) {
+  if (text == nullptr) return;
+  text->resize(text->capacity());
+  if (!text->empty())
+    CryptoPP::SecureWipeBuffer(reinterpret_cast<byte*>(&(*text)[0]), text->size());
+  text->clear();
+}
+
+}  // namespace tw
