@@ -9,6 +9,7 @@
 // linked with -z nodelete, so a host that unloads early cannot pull the code
 // from under a running thread either).
 #include "dialogs/user_interface.h"
+#include "messaging/collector.h"
 
 namespace {
 
@@ -19,6 +20,7 @@ __attribute__((constructor)) void ModuleLoad() {}
 // user interface is released.
 __attribute__((destructor)) void ModuleUnload() {
   try {
+    tw::ShutdownCollector();
     tw::SetUserInterface(nullptr);
   } catch (...) {
     // Nothing may escape into the host's unloading thread.

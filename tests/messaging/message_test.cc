@@ -24,12 +24,18 @@ namespace {
 class RecordingUserInterface : public UserInterface {
  public:
   explicit RecordingUserInterface(std::vector<MessageBoxRequest>* shown) : shown_(shown) {}
-  int MessageBox(const MessageBoxRequest& request) override {
-    shown_->push_back(request);
-    return kIdOk;
-  }
   void ShowStatus(void*, const std::string&) override {}
   void HideStatus() override {}
+  std::string Name() const override { return "recording"; }
+
+ protected:
+  MessageBoxOutcome RunMessageBox(const MessageBoxRequest& request) override {
+    shown_->push_back(request);
+    return {kIdOk, false};
+  }
+  DialogResult RunDialog(const DialogRequest& request) override {
+    return CancelledDialog(request);
+  }
 
  private:
   std::vector<MessageBoxRequest>* shown_;
