@@ -1,0 +1,48 @@
+// TWPMSvr: the property file server. Started detached by the first client
+// that finds no server; exits after an idle time with no registered client
+// (--idle-ms N or $VELTRANE_PROPERTY_SERVER_IDLE_MS, default 300000) and
+// cleanly on SIGTERM or SIGINT.
+#include <signal.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "servers/twpmsvr/server.h"
+
+namespace {
+
+volatile std::sig_atomic_t g_stop = 0;
+
+void OnStop(int) { g_stop = 1; }
+
+bool ParseMs(const char* text, uint32_t* out) {
+  if (text == nullptr || *text == '\0') return false;
+  char* end = nullptr;
+  const unsigned long long value = std::strtoull(text, &end, 10);
+  if (*end != '\0' || value > 0xFFFFFFFFull) return false;
+  *out = static_cast<uint32_t>(value);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  tw::pmsvr::ServerOptions options;
+  ParseMs(std::getenv("VELTRANE_PROPERTY_SERVER_IDLE_MS"), &options.idle_ms);
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--idle-ms") == 0 && i + 1 < argc) {
+      if (!ParseMs(argv[++i], &options.idle_ms)) return 64;
+    } else {
+      return 64;
+    }
+  }
+  struct sigaction action {};
+  action.sa_handler = OnStop;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+  tw::pmsvr::Server server(options);
+  return server.Run(&g_stop);
+}

@@ -1,0 +1,249 @@
+// The stores of the property file server: in memory and in SQLite files.
+#include "servers/twpmsvr/store.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <set>
+
+namespace tw::pmsvr {
+
+void DescendantRange(const std::string& path, std::string* lo, std::string* hi) {
+  if (path.empty()) {
+    lo->clear();
+    hi->clear();
+    return;
+  }
+  // "/" + 1 is "0": every key that starts with path + "/" lies below path + "0".
+  *lo = path + "/";
+  *hi = path + "0";
+}
+
+namespace {
+
+// The name of the child of `path` through which `key` descends.
+std::string ChildOf(const std::string& path, const std::string& key) {
+  const size_t start = path.empty() ? 0 : path.size() + 1;
+  const size_t end = key.find('/', start);
+  return key.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+}  // namespace
+
+// ---- MemoryStore ----
+
+bool MemoryStore::Set(const std::string& path, const std::string& value) {
+  auto [it, inserted] = values_.try_emplace(path);
+  if (!inserted) bytes_ -= it->first.size() + it->second.size();
+  it->second = value;
+  bytes_ += path.size() + value.size();
+  return true;
+}
+
+bool MemoryStore::Get(const std::string& path, std::string* value) {
+  auto it = values_.find(path);
+  if (it != values_.end()) {
+    *value = it->second;
+    return true;
+  }
+  std::string lo, hi;
+  DescendantRange(path, &lo, &hi);
+  auto below = values_.lower_bound(lo);
+  if (below != values_.end() && (hi.empty() || below->first < hi)) {
+    value->clear();
+    return true;
+  }
+  return false;
+}
+
+bool MemoryStore::List(const std::string& path, std::vector<std::string>* names) {
+  std::string lo, hi;
+  DescendantRange(path, &lo, &hi);
+  std::set<std::string> unique;
+  for (auto it = values_.lower_bound(lo); it != values_.end() && (hi.empty() || it->first < hi);
+       ++it) {
+    if (path.empty() && it->first.empty()) continue;
+    unique.insert(ChildOf(path, it->first));
+  }
+  names->assign(unique.begin(), unique.end());
+  return true;
+}
+
+bool MemoryStore::Delete(const std::string& path, bool recursive) {
+  auto it = values_.find(path);
+  if (it != values_.end()) {
+    bytes_ -= it->first.size() + it->second.size();
+    values_.erase(it);
+  }
+  if (recursive) {
+    std::string lo, hi;
+    DescendantRange(path, &lo, &hi);
+    auto first = values_.lower_bound(lo);
+    auto last = first;
+    while (last != values_.end() && (hi.empty() || last->first < hi)) {
+      bytes_ -= last->first.size() + last->second.size();
+      ++last;
+    }
+    values_.erase(first, last);
+  }
+  return true;
+}
+
+// ---- FileStore ----
+
+namespace {
+
+class Statement {
+ public:
+  Statement(sqlite3* db, const char* sql) {
+    if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) stmt_ = nullptr;
+  }
+  ~Statement() { sqlite3_finalize(stmt_); }
+  bool ok() const { return stmt_ != nullptr; }
+  void Bind(int index, const std::string& text) {
+    sqlite3_bind_blob(stmt_, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+  }
+  int Step() { return sqlite3_step(stmt_); }
+  std::string Column(int index) {
+    const void* data = sqlite3_column_blob(stmt_, index);
+    const int size = sqlite3_column_bytes(stmt_, index);
+    return data != nullptr ? std::string(static_cast<const char*>(data), size) : std::string();
+  }
+
+ private:
+  sqlite3_stmt* stmt_ = nullptr;
+};
+
+}  // namespace
+
+FileStore::~FileStore() {
+  Commit();
+  sqlite3_close(db_);
+  if (lock_fd_ >= 0) ::close(lock_fd_);
+}
+
+std::unique_ptr<FileStore> FileStore::Open(const std::string& path, std::string* error) {
+  std::unique_ptr<FileStore> store(new FileStore);
+  store->lock_fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (store->lock_fd_ < 0) {
+    *error = "cannot open " + path + ": " + std::strerror(errno);
+    return nullptr;
+  }
+  if (::flock(store->lock_fd_, LOCK_EX | LOCK_NB) != 0) {
+    *error = "store " + path + " is held by another server";
+    return nullptr;
+  }
+  if (sqlite3_open_v2(path.c_str(), &store->db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW,
+                      nullptr) != SQLITE_OK) {
+    *error = "cannot open store " + path + ": " + sqlite3_errmsg(store->db_);
+    return nullptr;
+  }
+  sqlite3_busy_timeout(store->db_, 2000);
+  // NORMAL in WAL mode: a commit is in the log before the call returns, so a
+  // killed server loses nothing it acknowledged; only a power loss could.
+  if (!store->Exec("PRAGMA journal_mode=WAL") || !store->Exec("PRAGMA synchronous=NORMAL") ||
+      !store->Exec("CREATE TABLE IF NOT EXISTS property (path BLOB PRIMARY KEY, value BLOB "
+                   "NOT NULL) WITHOUT ROWID")) {
+    *error = "store " + path + " is not a property store: " + sqlite3_errmsg(store->db_);
+    return nullptr;
+  }
+  return store;
+}
+
+bool FileStore::Exec(const char* sql) {
+  return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+bool FileStore::BeginIfNeeded() {
+  if (in_transaction_) return true;
+  in_transaction_ = Exec("BEGIN IMMEDIATE");
+  return in_transaction_;
+}
+
+bool FileStore::Commit() {
+  if (!in_transaction_) return true;
+  in_transaction_ = false;
+  if (Exec("COMMIT")) return true;
+  Exec("ROLLBACK");
+  return false;
+}
+
+bool FileStore::Flush() {
+  if (!Commit()) return false;
+  return Exec("PRAGMA wal_checkpoint(FULL)");
+}
+
+bool FileStore::Set(const std::string& path, const std::string& value) {
+  if (!BeginIfNeeded()) return false;
+  Statement st(db_, "INSERT OR REPLACE INTO property (path, value) VALUES (?1, ?2)");
+  if (!st.ok()) return false;
+  st.Bind(1, path);
+  st.Bind(2, value);
+  return st.Step() == SQLITE_DONE;
+}
+
+bool FileStore::Get(const std::string& path, std::string* value) {
+  {
+    Statement st(db_, "SELECT value FROM property WHERE path = ?1");
+    if (!st.ok()) return false;
+    st.Bind(1, path);
+    if (st.Step() == SQLITE_ROW) {
+      *value = st.Column(0);
+      return true;
+    }
+  }
+  std::string lo, hi;
+  DescendantRange(path, &lo, &hi);
+  Statement st(db_, hi.empty() ? "SELECT 1 FROM property WHERE path >= ?1 LIMIT 1"
+                               : "SELECT 1 FROM property WHERE path >= ?1 AND path < ?2 LIMIT 1");
+  if (!st.ok()) return false;
+  st.Bind(1, lo);
+  if (!hi.empty()) st.Bind(2, hi);
+  if (st.Step() != SQLITE_ROW) return false;
+  value->clear();
+  return true;
+}
+
+bool FileStore::List(const std::string& path, std::vector<std::string>* names) {
+  std::string lo, hi;
+  DescendantRange(path, &lo, &hi);
+  Statement st(db_, hi.empty() ? "SELECT path FROM property WHERE path >= ?1"
+                               : "SELECT path FROM property WHERE path >= ?1 AND path < ?2");
+  if (!st.ok()) return false;
+  st.Bind(1, lo);
+  if (!hi.empty()) st.Bind(2, hi);
+  std::set<std::string> unique;
+  int rc;
+  while ((rc = st.Step()) == SQLITE_ROW) {
+    const std::string key = st.Column(0);
+    if (path.empty() && key.empty()) continue;
+    unique.insert(ChildOf(path, key));
+  }
+  names->assign(unique.begin(), unique.end());
+  return rc == SQLITE_DONE;
+}
+
+bool FileStore::Delete(const std::string& path, bool recursive) {
+  if (!BeginIfNeeded()) return false;
+  {
+    Statement st(db_, "DELETE FROM property WHERE path = ?1");
+    if (!st.ok()) return false;
+    st.Bind(1, path);
+    if (st.Step() != SQLITE_DONE) return false;
+  }
+  if (!recursive) return true;
+  std::string lo, hi;
+  DescendantRange(path, &lo, &hi);
+  Statement st(db_, hi.empty() ? "DELETE FROM property WHERE path >= ?1"
+                               : "DELETE FROM property WHERE path >= ?1 AND path < ?2");
+  if (!st.ok()) return false;
+  st.Bind(1, lo);
+  if (!hi.empty()) st.Bind(2, hi);
+  return st.Step() == SQLITE_DONE;
+}
+
+}  // namespace tw::pmsvr
