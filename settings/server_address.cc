@@ -1,0 +1,101 @@
+// The server address keys of global.dat.
+#include "settings/server_address.h"
+
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+
+#include "settings/property_file_client.h"
+#include "settings/property_protocol.h"
+
+namespace tw {
+
+namespace {
+
+// Every access opens its own client on global.dat and closes it again.
+std::unique_ptr<PropertyFileClient> OpenGlobal() {
+  auto client = std::make_unique<PropertyFileClient>("", kStoreGlobal);
+  client->SetKey(kPropertyKeyString);
+  return client;
+}
+
+bool Read(const std::string& key, std::string* value) {
+  auto client = OpenGlobal();
+  auto node = client->OpenNode(nullptr, kGlobalPropertiesNode);
+  return client->ReadString(node.get(), key, value, false);
+}
+
+void Write(const std::string& key, const std::string& value) {
+  auto client = OpenGlobal();
+  auto node = client->OpenNode(nullptr, kGlobalPropertiesNode);
+  client->WriteString(node.get(), key, value, false);
+}
+
+}  // namespace
+
+ServerAddressList::ServerAddressList() {
+  std::string address;
+  if (Read(kServerAddressKey, &address) && address.find_first_not_of(' ') != std::string::npos) {
+    current_ = address;
+  }
+  std::string history;
+  if (Read(kPreviousAddressesKey, &history)) {
+    size_t start = 0;
+    while (true) {
+      const size_t end = history.find(';', start);
+      addresses_.insert(history.substr(start, end == std::string::npos ? end : end - start));
+      if (end == std::string::npos) break;
+      start = end + 1;
+    }
+  } else if (!current_.empty()) {
+    addresses_.insert(current_);
+  }
+  auto client = OpenGlobal();
+  auto node = client->OpenNode(nullptr, kGlobalPropertiesNode);
+  int port = 0;
+  if (client->ReadInt(node.get(), kServerPortKey, &port, false)) port_ = port;
+}
+
+ServerAddressList::~ServerAddressList() {
+  if (addresses_.empty()) return;
+  std::string joined;
+  for (const std::string& address : addresses_) {
+    if (!joined.empty()) joined.push_back(';');
+    joined.append(address);
+  }
+  Write(kPreviousAddressesKey, joined);
+}
+
+int ServerAddressList::SetServerAddress(const std::string& address) {
+  if (address == current_) return 1;
+  addresses_.insert(address);
+  current_ = address;
+  Write(kServerAddressKey, address);
+  return 0;
+}
+
+void ServerAddressList::SetServerPort(int port) {
+  port_ = port;
+  Write(kServerPortKey, std::to_string(port));
+}
+
+std::vector<std::string> ServerAddressList::GetServerAddresses() const {
+  return std::vector<std::string>(addresses_.begin(), addresses_.end());
+}
+
+ServerEndpoint ReadServerEndpoint() {
+  static std::once_flag once;
+  static ServerEndpoint* endpoint = nullptr;  // never destroyed: read from any thread
+  std::call_once(once, [] {
+    auto* read = new ServerEndpoint;
+    Read(kServerAddressKey, &read->address);
+    std::string port;
+    if (Read(kServerPortKey, &port)) {
+      read->port = static_cast<uint16_t>(std::strtol(port.c_str(), nullptr, 10));
+    }
+    endpoint = read;
+  });
+  return *endpoint;
+}
+
+}  // namespace tw

@@ -1,0 +1,83 @@
+// ServerAddressList and ReadServerEndpoint against a real TWPMSvr.
+#include "settings/server_address.h"
+
+#include <gtest/gtest.h>
+
+#include "settings/property_file_client.h"
+#include "tests/support/property_server.h"
+#include "tests/support/test_env.h"
+
+namespace tw {
+namespace {
+
+class ServerAddressTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(server_.Start()); }
+
+  std::string Get(const std::string& key) {
+    PropertyFileClient client("", kStoreGlobal);
+    std::string value = "<absent>";
+    client.ReadString(nullptr, std::string(kGlobalPropertiesNode) + "/" + key, &value, false);
+    return value;
+  }
+  void Put(const std::string& key, const std::string& value) {
+    PropertyFileClient client("", kStoreGlobal);
+    ASSERT_TRUE(client.WriteString(nullptr, std::string(kGlobalPropertiesNode) + "/" + key, value,
+                                   false));
+  }
+
+  test::TestEnv env_;
+  test::PropertyServer server_;
+};
+
+TEST_F(ServerAddressTest, HistoryLoadsAsASetAndIsWrittenBackSorted) {
+  Put(kPreviousAddressesKey, "b;a;b");
+  Put(kServerAddressKey, "a");
+  Put(kServerPortKey, "4711");
+  {
+    ServerAddressList list;
+    EXPECT_EQ(list.GetServerAddresses(), (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(list.port(), 4711);
+    EXPECT_EQ(list.SetServerAddress("c.example"), 0);
+    EXPECT_EQ(Get(kServerAddressKey), "c.example");
+    list.SetServerPort(99);
+  }
+  EXPECT_EQ(Get(kPreviousAddressesKey), "a;b;c.example");
+  EXPECT_EQ(Get(kServerPortKey), "99");
+  // The global store lies in the test's global folder.
+  EXPECT_FALSE(test::ReadFile(env_.Path("global/global.dat")).empty());
+}
+
+TEST_F(ServerAddressTest, UnchangedAddressWritesNothing) {
+  Put(kServerAddressKey, "host");
+  ServerAddressList list;
+  EXPECT_EQ(list.current_address(), "host");
+  Put(kServerAddressKey, "changed behind its back");
+  EXPECT_EQ(list.SetServerAddress("host"), 1);
+  EXPECT_EQ(Get(kServerAddressKey), "changed behind its back");
+}
+
+TEST_F(ServerAddressTest, MissingKeysAndBlankAddress) {
+  Put(kServerAddressKey, "   ");
+  {
+    ServerAddressList list;
+    EXPECT_EQ(list.current_address(), "");
+    EXPECT_EQ(list.port(), 0);
+    EXPECT_TRUE(list.GetServerAddresses().empty());
+  }
+  // Nothing to save.
+  EXPECT_EQ(Get(kPreviousAddressesKey), "<absent>");
+}
+
+TEST_F(ServerAddressTest, EndpointIsReadOncePerProcess) {
+  Put(kServerAddressKey, "10.0.0.1");
+  Put(kServerPortKey, "70000x");
+  const ServerEndpoint first = ReadServerEndpoint();
+  EXPECT_EQ(first.address, "10.0.0.1");
+  EXPECT_EQ(first.port, static_cast<uint16_t>(70000));
+  Put(kServerAddressKey, "10.0.0.2");
+  EXPECT_EQ(ReadServerEndpoint().address, "10.0.0.1");
+}
+
+}  // namespace
+}  // namespace tw
