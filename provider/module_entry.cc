@@ -1,5 +1,8 @@
 // Loading and unloading of the provider module.
 //
+// Loading points the messaging layer's settings at the property store; that
+// only installs a reader, it connects to nothing.
+//
 // A Windows build would initialise COM and register the common-control
 // classes here for its dialogs. Neither exists on this platform: the dialogs
 // are built with wxWidgets, which is initialised lazily on the first dialog
@@ -10,10 +13,17 @@
 // from under a running thread either).
 #include "dialogs/user_interface.h"
 #include "messaging/collector.h"
+#include "settings/module_settings.h"
 
 namespace {
 
-__attribute__((constructor)) void ModuleLoad() {}
+__attribute__((constructor)) void ModuleLoad() {
+  try {
+    tw::InstallPropertyStoreSettings();
+  } catch (...) {
+    // Nothing may escape into the host's loading thread.
+  }
+}
 
 // The order matters: threads that may still use the collector or show a
 // message stop first, then the collector destroys what is pending, then the
@@ -22,6 +32,7 @@ __attribute__((destructor)) void ModuleUnload() {
   try {
     tw::ShutdownCollector();
     tw::SetUserInterface(nullptr);
+    tw::SetSettingsSource(nullptr);
   } catch (...) {
     // Nothing may escape into the host's unloading thread.
   }
