@@ -293,6 +293,10 @@ TEST_F(PropertyClientTest, SecondServerRefusesAStoreInUse) {
 TEST(PropertyServerLifeTest, ConnectStartsOneServer) {
   TestEnv env;
   test::UsePropertyServerFromBuild(20000);
+  // The started server is not our child: stop it however the test ends.
+  struct Stopper {
+    ~Stopper() { test::StopAnyPropertyServer(); }
+  } stopper;
   ASSERT_EQ(test::RunningPropertyServer(), 0);
   PropertyFileClient a(env.Path("states.dat"), kStoreFile);
   PropertyFileClient b(env.Path("states.dat"), kStoreFile);
