@@ -2,6 +2,11 @@
 // that finds no server; exits after an idle time with no registered client
 // (--idle-ms N or $VELTRANE_PROPERTY_SERVER_IDLE_MS, default 300000) and
 // cleanly on SIGTERM or SIGINT.
+//
+// "FL" commits every store and checkpoints its write-ahead log into the
+// store file. "RS" does the same and then closes every file store, letting
+// go of its lock; the next request opens it afresh from disk. "[SD]" stores
+// are kept in memory until their process ends.
 #include <signal.h>
 
 #include <cstdlib>
