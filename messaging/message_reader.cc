@@ -277,11 +277,21 @@ MessagePtr CULMSGmessageReader::ParseObject(const uint8_t* data, size_t length) 
 
   Cursor in(data, length);
   uint32_t count = 0;  // state 2
-  if (!in.U32(&count) || count > in.remaining() / kMinFieldRecordSize) return nullptr;
+  if (!in.U32(&count) || count > kMaxFieldCount || count > in.remaining() / kMinFieldRecordSize) {
+    return nullptr;
+  }
+  // A field set holds an id once; a repeated id would let a later field
+  // replace a file list whose files then had no owner.
+  bool have_message_id = false;
   for (; count > 0; --count) {
     uint32_t id = 0;
     uint32_t type = 0;
     if (!in.U32(&id) || !in.U32(&type)) return nullptr;  // states 3 and 4
+    uint32_t existing_type = 0;
+    if (id == MESSAGEID ? std::exchange(have_message_id, true)
+                        : message->GetFieldType(id, &existing_type) == kFieldOk) {
+      return nullptr;
+    }
     switch (type) {                                      // state 5
       case FIELD_STRING: {
         std::string value;

@@ -65,7 +65,10 @@
 //     that large is far beyond any the system sends (file contents travel as
 //     file chunks, not inside the object);
 //   - the field count N: at most (L - 4) / kMinFieldRecordSize, the number of
-//     the smallest records that fit;
+//     the smallest records that fit, and at most kMaxFieldCount (65536; a
+//     message carries a few dozen fields), which bounds the memory of the
+//     rebuilt message to a small multiple of L;
+//   - a field id: once per object (a field set holds each id once);
 //   - a value's length: at most what remains of the object;
 //   - a chunk's D: exactly what remains of the chunk, and never more than
 //     the announced file size minus what has arrived;
@@ -83,6 +86,7 @@ constexpr uint32_t kObjectMagic = 0x12281964;
 // Magic and length.
 constexpr size_t kObjectHeaderSize = 8;
 constexpr uint32_t kMaxObjectLength = 64u * 1024 * 1024;
+constexpr uint32_t kMaxFieldCount = 65536;
 // Id, type and the 4-byte value or length every type carries.
 constexpr size_t kMinFieldRecordSize = 12;
 

@@ -204,6 +204,10 @@ TEST_F(StreamTest, BadHeaderThrowsAndTheNextObjectIsRead) {
 
 TEST_F(StreamTest, MalformedObjectsAreDroppedWhole) {
   const std::string field = Word(COMMAND) + Word(FIELD_STRING) + Word(2) + "OK";
+  std::string many = Word(kMaxFieldCount + 1);
+  for (uint32_t id = 1000; id < 1000 + kMaxFieldCount + 1; ++id) {
+    many += Word(id) + Word(FIELD_INT) + Word(id);
+  }
   const std::vector<std::string> bad = {
       "",                                      // no field count
       Word(0xFFFFFFFF) + field,                // count beyond what can fit
@@ -212,6 +216,8 @@ TEST_F(StreamTest, MalformedObjectsAreDroppedWhole) {
       Word(1) + field + "trailing",                                 // bytes left over
       Word(2) + field + Word(9) + Word(FIELD_IDENTIFIER) + Word(3) + "abc",  // not an id
       Word(1) + Word(103) + Word(FIELD_FILELIST) + Word(5) + "a?b?c",        // not ids
+      Word(2) + field + field,                                      // an id twice
+      many,                                                         // too many fields
   };
   for (const std::string& body : bad) {
     queue_.Push(kChunkObject, Object(body));
