@@ -39,9 +39,11 @@ class CRLMSGmessage : public CRLMSGfieldSet {
   CRLMSGmessage(const CRLMSGmessage& other);
   CRLMSGmessage& operator=(const CRLMSGmessage&) = delete;
 
-  int AddRef();
+  // Virtual so that a message shared between threads (the synchronous
+  // request) can count under a lock of its own; MessagePtr works for both.
+  virtual int AddRef();
   // Count − 1; deletes the message at 0. Returns the new count.
-  int Release();
+  virtual int Release();
 
   // Appends one field element line per field, in GetFieldIds order:
   //   "\t\t<f n=<id> s=<size> t=<type>><value></f>\n"

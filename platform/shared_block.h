@@ -48,9 +48,11 @@ class SharedBlock {
   // Data size from the header word.
   uint32_t Size() const;
   // Waits up to timeout_ms (kInfiniteWait: no limit) for the mutex; returns
-  // the data address, or null on time-out or when there is no view. A mutex
-  // whose owner died is made consistent and counts as acquired. Recursive
-  // for the owning thread; every successful Lock needs one Unlock.
+  // the data address, or null on time-out or when there is no view. The data
+  // follow the 4-byte size word, so they are aligned to 4 bytes only: wider
+  // fields are copied in and out with memcpy. A mutex whose owner died is
+  // made consistent and counts as acquired. Recursive for the owning thread;
+  // every successful Lock needs one Unlock.
   void* Lock(uint32_t timeout_ms);
   void Unlock();
 

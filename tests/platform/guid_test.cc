@@ -1,12 +1,13 @@
 // GUID layout and text forms against known vectors, the hex dump, and the
 // handle table.
+#include "platform/guid.h"
+
 #include <gtest/gtest.h>
 
 #include <set>
 #include <string>
 
 #include "platform/debug_output.h"
-#include "platform/guid.h"
 #include "platform/handle_table.h"
 
 namespace tw {
@@ -26,10 +27,9 @@ TEST(Guid, TextAndMemoryLayoutFollowWindows) {
 TEST(Guid, RejectsMalformedText) {
   Guid g = Guid::New();
   const Guid before = g;
-  for (const char* bad : {"", "00112233-4455-6677-8899-aabbccddeef",
-                          "00112233-4455-6677-8899_aabbccddeeff",
-                          "0011223g-4455-6677-8899-aabbccddeeff",
-                          "00112233-4455-6677-8899-aabbccddeeff0"}) {
+  for (const char* bad :
+       {"", "00112233-4455-6677-8899-aabbccddeef", "00112233-4455-6677-8899_aabbccddeeff",
+        "0011223g-4455-6677-8899-aabbccddeeff", "00112233-4455-6677-8899-aabbccddeeff0"}) {
     EXPECT_FALSE(Guid::FromText(bad, &g)) << bad;
   }
   EXPECT_EQ(before, g);
@@ -50,7 +50,9 @@ TEST(Guid, NewIdentifiersAreRandomVersionFourAndRoundTrip) {
   EXPECT_EQ(1000u, seen.size());
 }
 
-TEST(HexDump, EmptyInputGivesEmptyText) { EXPECT_EQ("", HexDump("", 0, 80)); }
+TEST(HexDump, EmptyInputGivesEmptyText) {
+  EXPECT_EQ("", HexDump("", 0, 80));
+}
 
 TEST(HexDump, ShortLineIsPaddedAndNonPrintablesAreDots) {
   const unsigned char bytes[5] = {'A', 0x00, 'z', 0x7f, ' '};

@@ -1,0 +1,20 @@
+#include "messaging/pump_hook.h"
+
+#include <atomic>
+
+namespace tw {
+
+namespace {
+std::atomic<PumpHook> installed_hook{nullptr};
+}  // namespace
+
+void SetPumpHook(PumpHook hook) {
+  installed_hook.store(hook, std::memory_order_release);
+}
+
+bool RunPumpHook() {
+  PumpHook hook = installed_hook.load(std::memory_order_acquire);
+  return hook != nullptr && hook();
+}
+
+}  // namespace tw

@@ -1,0 +1,38 @@
+// The module settings the messaging layer reads (for now only
+// "CRLMSGsynchronousMessage/DoPump"), behind a small interface that the
+// module's property store backs once it is attached. Until then the default
+// source reports every key as absent.
+//
+// Threads: GetSettingsSource returns a snapshot taken under a lock, so a
+// concurrent SetSettingsSource never frees a source a caller still uses.
+// Sources must be callable from any thread.
+#ifndef TW_MESSAGING_SETTINGS_SOURCE_H_
+#define TW_MESSAGING_SETTINGS_SOURCE_H_
+
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace tw {
+
+// Setting read by every synchronous wait: present means pump while waiting;
+// its value is the handle of a cancel flag (0: none).
+constexpr char kDoPumpSetting[] = "CRLMSGsynchronousMessage/DoPump";
+
+class SettingsSource {
+ public:
+  virtual ~SettingsSource() = default;
+  // The integer value of `key` in the module's property store; nullopt when
+  // the key does not exist (or holds no integer).
+  virtual std::optional<int> ReadModuleSetting(const std::string& key) = 0;
+};
+
+// The source in use: the installed one, else one that reports every key as
+// absent. Never null.
+std::shared_ptr<SettingsSource> GetSettingsSource();
+// Installs `source`; null restores the default.
+void SetSettingsSource(std::shared_ptr<SettingsSource> source);
+
+}  // namespace tw
+
+#endif  // TW_MESSAGING_SETTINGS_SOURCE_H_

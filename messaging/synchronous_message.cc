@@ -1,0 +1,160 @@
+#include "messaging/synchronous_message.h"
+
+#include <algorithm>
+#include <optional>
+
+#include "messaging/cancel_flag.h"
+#include "messaging/message_copy.h"
+#include "messaging/pump_hook.h"
+#include "messaging/settings_source.h"
+#include "messaging/typed_handles.h"
+
+namespace tw {
+
+namespace {
+
+// The live request ends by handle. Never destroyed: reply threads may still
+// resolve handles while static destructors run.
+TypedHandles<CRLMSGsynchronousMessage>& Requests() {
+  static auto* requests = new TypedHandles<CRLMSGsynchronousMessage>;
+  return *requests;
+}
+
+}  // namespace
+
+SynchronousMessagePtr CRLMSGsynchronousMessage::Create() {
+  auto* message = new CRLMSGsynchronousMessage();
+  {
+    // Registered only once fully built: handles are easy to guess, and a
+    // reply naming this one may come from anywhere at any time.
+    std::lock_guard<std::mutex> lock(Requests().mutex());
+    message->handle_ = Requests().AddLocked(message);
+    if (message->handle_ == 0) {
+      message->reply_path_open_ = false;
+      message->count_ = 1;
+    }
+  }
+  return SynchronousMessagePtr::Adopt(message);
+}
+
+CRLMSGsynchronousMessage::CRLMSGsynchronousMessage() : reply_signal_(mutex_) {
+  SetInt(ERRORCODE, kReplyPending);
+}
+
+CRLMSGsynchronousMessage::~CRLMSGsynchronousMessage() {
+  wxMutexLocker lock(mutex_);
+  reply_signal_.Broadcast();
+}
+
+int CRLMSGsynchronousMessage::AddRef() {
+  std::lock_guard<std::mutex> lock(Requests().mutex());
+  return ++count_;
+}
+
+int CRLMSGsynchronousMessage::Release() {
+  int left;
+  {
+    std::lock_guard<std::mutex> lock(Requests().mutex());
+    left = --count_;
+    // The reply path's reference is part of the count, so at zero the handle
+    // is already unregistered: nothing can resolve this object any more.
+  }
+  // The base count is 1 throughout; its Release deletes.
+  if (left == 0) CRLMSGmessage::Release();
+  return left;
+}
+
+int CRLMSGsynchronousMessage::GetReferenceCount() const {
+  std::lock_guard<std::mutex> lock(Requests().mutex());
+  return count_;
+}
+
+void CRLMSGsynchronousMessage::Assign(const CRLMSGmessage& reply) {
+  if (&reply == this) return;
+  wxMutexLocker lock(mutex_);
+  if (replied_ || closed_) return;
+  CRLMSGmessage::Assign(reply);
+  MakeStorePrivate(this);
+  replied_ = true;
+  reply_signal_.Broadcast();
+}
+
+bool CRLMSGsynchronousMessage::HasReply() const {
+  wxMutexLocker lock(mutex_);
+  return replied_;
+}
+
+void CRLMSGsynchronousMessage::Close() {
+  wxMutexLocker lock(mutex_);
+  closed_ = true;
+}
+
+int CRLMSGsynchronousMessage::TimedOutLocked() {
+  SetInt(ERRORCODE, kReplyTimedOut);
+  return kReplyTimedOut;
+}
+
+int CRLMSGsynchronousMessage::WaitForReply(int timeout_seconds) {
+  const std::optional<int> pump = GetSettingsSource()->ReadModuleSetting(kDoPumpSetting);
+  const bool pumping = pump.has_value();
+  const uint32_t cancel_flag = pumping ? static_cast<uint32_t>(*pump) : 0;
+  const int64_t limit_ms = int64_t{std::max(timeout_seconds, 0)} * 1000;
+  int64_t elapsed_ms = 0;
+
+  wxMutexLocker lock(mutex_);
+  // The predicate is the flag, not the signal: a reply that came before the
+  // wait began, or between two waits, is not lost.
+  while (!replied_) {
+    if (elapsed_ms >= limit_ms) return TimedOutLocked();
+    reply_signal_.WaitTimeout(kSliceMs);
+    if (replied_) break;
+    elapsed_ms += kSliceMs;
+    if (elapsed_ms >= limit_ms) return TimedOutLocked();
+    if (pumping) {
+      if (IsCancelFlagSet(cancel_flag)) {
+        SetInt(ERRORCODE, kReplyCancelled);
+        return kReplyCancelled;
+      }
+      // Not under the lock: the pumped events may run for a while, and the
+      // reply path needs the lock to deliver.
+      mutex_.Unlock();
+      try {
+        RunPumpHook();
+      } catch (...) {
+        // An event handler's failure must not end the wait.
+      }
+      mutex_.Lock();
+    }
+  }
+  return GetErrorCode();
+}
+
+bool CRLMSGsynchronousMessage::CompleteRequest(uint32_t handle, const CRLMSGmessage& reply) {
+  if (handle == 0) return false;
+  CRLMSGsynchronousMessage* waiting = nullptr;
+  Requests().With(handle, [&waiting, handle](CRLMSGsynchronousMessage* message) {
+    if (!message->reply_path_open_) return;
+    message->reply_path_open_ = false;
+    Requests().RemoveLocked(handle);
+    waiting = message;  // the reply path's reference is ours now
+  });
+  if (waiting == nullptr) return false;
+  waiting->Assign(reply);
+  waiting->Release();
+  return true;
+}
+
+void CRLMSGsynchronousMessage::WithdrawReplyPath() {
+  bool withdrawn = false;
+  {
+    std::lock_guard<std::mutex> lock(Requests().mutex());
+    if (reply_path_open_) {
+      reply_path_open_ = false;
+      Requests().RemoveLocked(handle_);
+      withdrawn = true;
+    }
+  }
+  if (withdrawn) Release();
+}
+
+}  // namespace tw

@@ -1,0 +1,410 @@
+#include "servers/twserver/cli.h"
+
+#include <termios.h>
+#include <unistd.h>
+
+#include <iostream>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "servers/twserver/repository.h"
+#include "servers/twserver/serve.h"
+#include "servers/twserver/storage.h"
+#include "transport/crypto.h"
+
+namespace tw::twserver {
+
+namespace {
+
+constexpr const char* kProgram = "TWServer";
+
+constexpr const char* kGeneralUsage =
+    "Usage: TWServer <command> [options]\n"
+    "\n"
+    "Commands:\n"
+    "  init   --data DIR [--root-name NAME] [--selector 0|1|9] [--compression 0|1]\n"
+    "         [--lock-policy 0|1|2]           create a repository\n"
+    "  set    --data DIR root-name|selector|compression|lock-policy VALUE\n"
+    "                                         change a setting\n"
+    "  user   add|remove --data DIR NAME      add (password from standard input) or\n"
+    "                                         remove a user\n"
+    "  user   list --data DIR                 list the users\n"
+    "  show   --data DIR PATH                 print a Document's versions and locks\n"
+    "  serve  --data DIR [--listen ADDR] [--port N]\n"
+    "                                         serve clients\n"
+    "\n"
+    "\"TWServer <command> --help\" describes a command.\n";
+
+struct Command {
+  const char* name;
+  std::set<std::string> options;  // without "--"; "data" is required by all
+  const char* usage;
+};
+
+const Command kCommands[] = {
+    {"init",
+     {"data", "root-name", "selector", "compression", "lock-policy"},
+     "Usage: TWServer init --data DIR [--root-name NAME] [--selector 0|1|9]\n"
+     "                     [--compression 0|1] [--lock-policy 0|1|2]\n"
+     "\n"
+     "Creates a repository in DIR (a new folder, or an empty one), mode 0700,\n"
+     "with a new 2048-bit RSA key pair for the server.\n"
+     "  --root-name NAME    display name of the root Production (default Veltrane)\n"
+     "  --selector S        channel encryption: 0 none, 1 AES-256, 9 pass phrase\n"
+     "                      (default 1)\n"
+     "  --compression C     1 compresses every frame, 0 only when encrypting\n"
+     "                      (default 1)\n"
+     "  --lock-policy P     0 clients choose, 1 exclusive locks demanded, 2 shared\n"
+     "                      locks demanded (default 0)\n"},
+    {"set",
+     {"data"},
+     "Usage: TWServer set --data DIR root-name|selector|compression|lock-policy VALUE\n"
+     "\n"
+     "Changes one setting of the repository in DIR (values as for init).\n"
+     "Connected clients see the change at their next logon.\n"},
+    {"user",
+     {"data"},
+     "Usage: TWServer user add --data DIR NAME\n"
+     "       TWServer user remove --data DIR NAME\n"
+     "       TWServer user list --data DIR\n"
+     "\n"
+     "add reads the password as one line from standard input and stores only\n"
+     "its logon digest. remove also gives up the user's locks and places in\n"
+     "deferred-lock queues. list prints one user name per line.\n"},
+    {"show",
+     {"data"},
+     "Usage: TWServer show --data DIR PATH\n"
+     "\n"
+     "Prints the versions (newest first) and the locks of a Document. PATH is a\n"
+     "Production path followed by the Document's name, joined with backslashes;\n"
+     "its first element is empty or the root's name: \\Games\\Level1\\map.dat\n"},
+    {"serve",
+     {"data", "listen", "port"},
+     "Usage: TWServer serve --data DIR [--listen ADDR] [--port N]\n"
+     "\n"
+     "Serves clients from the repository in DIR.\n"
+     "  --listen ADDR   address to listen on (default 0.0.0.0)\n"
+     "  --port N        TCP port (default 4900)\n"},
+};
+
+struct Arguments {
+  std::map<std::string, std::string> options;
+  std::vector<std::string> positionals;
+  bool help = false;
+};
+
+// Splits `args` into options ("--name VALUE" or "--name=VALUE", names from
+// `allowed`), "--help", and positionals ("--" ends the options). False with
+// `error` on a usage error.
+bool ParseArguments(const std::vector<std::string>& args, const std::set<std::string>& allowed,
+                    Arguments* parsed, std::string* error) {
+  bool options_done = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (options_done || arg.size() < 2 || arg[0] != '-') {
+      parsed->positionals.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      options_done = true;
+      continue;
+    }
+    if (arg == "--help" || arg == "-h") {
+      parsed->help = true;
+      continue;
+    }
+    if (arg.compare(0, 2, "--") != 0) {
+      *error = "unknown option " + arg;
+      return false;
+    }
+    std::string name = arg.substr(2);
+    std::string value;
+    const size_t eq = name.find('=');
+    if (eq != std::string::npos) {
+      value = name.substr(eq + 1);
+      name.resize(eq);
+    } else if (allowed.count(name) != 0) {
+      if (i + 1 >= args.size()) {
+        *error = "option --" + name + " needs a value";
+        return false;
+      }
+      value = args[++i];
+    }
+    if (allowed.count(name) == 0) {
+      *error = "unknown option --" + name;
+      return false;
+    }
+    if (parsed->options.count(name) != 0) {
+      *error = "option --" + name + " given twice";
+      return false;
+    }
+    parsed->options[name] = value;
+  }
+  return true;
+}
+
+// The text with control characters shown as escapes, so that names and
+// comments from clients cannot drive the administrator's terminal.
+std::string Printable(const std::string& text) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string out;
+  for (char c : text) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (u < 0x20 || u == 0x7f) {
+      out += "\\x";
+      out += kDigits[u >> 4];
+      out += kDigits[u & 15];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+// Reads one line, without echo when standard input is a terminal.
+bool ReadPassword(std::istream& in, std::ostream& err, std::string* password) {
+  const bool terminal = &in == &std::cin && isatty(STDIN_FILENO) == 1;
+  termios saved{};
+  if (terminal && tcgetattr(STDIN_FILENO, &saved) == 0) {
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    err << "Password: " << std::flush;
+  }
+  const bool got = static_cast<bool>(std::getline(in, *password));
+  if (terminal) {
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    err << "\n";
+  }
+  if (got && !password->empty() && password->back() == '\r') password->pop_back();
+  return got;
+}
+
+class Runner {
+ public:
+  Runner(std::istream& in, std::ostream& out, std::ostream& err) : in_(in), out_(out), err_(err) {}
+
+  int Run(const std::vector<std::string>& args) {
+    if (args.empty()) {
+      err_ << kGeneralUsage;
+      return kExitUsage;
+    }
+    const std::string& name = args[0];
+    if (name == "--help" || name == "-h" || name == "help") {
+      out_ << kGeneralUsage;
+      return kExitOk;
+    }
+    for (const Command& command : kCommands) {
+      if (name != command.name) continue;
+      command_ = &command;
+      Arguments parsed;
+      std::string error;
+      if (!ParseArguments(std::vector<std::string>(args.begin() + 1, args.end()), command.options,
+                          &parsed, &error)) {
+        return Usage(error);
+      }
+      if (parsed.help) {
+        out_ << command.usage;
+        return kExitOk;
+      }
+      auto data = parsed.options.find("data");
+      if (data == parsed.options.end() || data->second.empty())
+        return Usage("--data DIR is required");
+      dir_ = data->second;
+      if (name == "init") return Init(parsed);
+      if (name == "set") return Set(parsed);
+      if (name == "user") return User(parsed);
+      if (name == "show") return Show(parsed);
+      return Serve(parsed);
+    }
+    return Usage("unknown command " + name);
+  }
+
+ private:
+  int Usage(const std::string& problem) {
+    err_ << kProgram << ": " << problem << "\n"
+         << (command_ != nullptr ? command_->usage : kGeneralUsage);
+    return kExitUsage;
+  }
+
+  int Fail(const std::string& problem) {
+    err_ << kProgram << ": " << problem << "\n";
+    return kExitFailure;
+  }
+
+  std::unique_ptr<Storage> Open() {
+    int result = kOk;
+    std::string error;
+    std::unique_ptr<Storage> storage = OpenRepository(dir_, nullptr, &result, &error);
+    if (!storage) Fail(error);
+    return storage;
+  }
+
+  int StorageFailed(Storage& storage) { return Fail("storage failure: " + storage.FailureText()); }
+
+  int Init(const Arguments& args) {
+    if (!args.positionals.empty()) return Usage("unexpected argument " + args.positionals[0]);
+    RepositorySettings settings;
+    for (const auto& [key, value] : args.options) {
+      if (key == "data") continue;
+      if (!ApplySetting(key, value, &settings))
+        return Usage("invalid value for --" + key + ": " + value);
+    }
+    std::string error;
+    const int result = CreateRepository(dir_, settings, &error);
+    if (result != kOk) return Fail(error);
+    out_ << "Created a repository in " << dir_ << " (root " << settings.root_name << ")\n";
+    return kExitOk;
+  }
+
+  int Set(const Arguments& args) {
+    if (args.positionals.size() != 2) return Usage("set needs a setting and a value");
+    const std::string& key = args.positionals[0];
+    const std::string& value = args.positionals[1];
+    RepositorySettings probe;
+    if (key != "root-name" && key != "selector" && key != "compression" && key != "lock-policy") {
+      return Usage("unknown setting " + key);
+    }
+    if (!ApplySetting(key, value, &probe)) return Usage("invalid value for " + key + ": " + value);
+    std::unique_ptr<Storage> storage = Open();
+    if (!storage) return kExitFailure;
+    const int result = storage->SetSetting(key, value);
+    if (result != kOk) return StorageFailed(*storage);
+    return kExitOk;
+  }
+
+  int User(const Arguments& args) {
+    if (args.positionals.empty()) return Usage("user needs add, remove or list");
+    const std::string& action = args.positionals[0];
+    if (action == "list") {
+      if (args.positionals.size() != 1) return Usage("user list takes no name");
+      std::unique_ptr<Storage> storage = Open();
+      if (!storage) return kExitFailure;
+      std::vector<std::string> names;
+      if (storage->ListUsers(&names) != kOk) return StorageFailed(*storage);
+      for (const auto& name : names) out_ << Printable(name) << "\n";
+      return kExitOk;
+    }
+    if (action != "add" && action != "remove") return Usage("unknown user action " + action);
+    if (args.positionals.size() != 2) return Usage("user " + action + " needs one user name");
+    const std::string& name = args.positionals[1];
+    if (!IsValidUserName(name)) return Usage("invalid user name");
+    std::unique_ptr<Storage> storage = Open();
+    if (!storage) return kExitFailure;
+    int result = kOk;
+    if (action == "remove") {
+      result = storage->RemoveUser(name);
+      if (result == kNoSuchUser) return Fail("no user " + Printable(name));
+    } else {
+      std::string password;
+      if (!ReadPassword(in_, err_, &password)) return Fail("no password on standard input");
+      if (password.empty()) return Fail("the password is empty");
+      const std::string digest = LogonDigest(name, password);
+      CRLDATcrypto::Wipe(&password);
+      result = storage->AddUser(name, digest);
+      if (result == kUserExists) return Fail("user " + Printable(name) + " exists already");
+    }
+    if (result != kOk) return StorageFailed(*storage);
+    return kExitOk;
+  }
+
+  int Show(const Arguments& args) {
+    if (args.positionals.size() != 1) return Usage("show needs one Document path");
+    const std::string& path = args.positionals[0];
+    std::unique_ptr<Storage> storage = Open();
+    if (!storage) return kExitFailure;
+    std::string id;
+    int result = storage->FindDocument(path, &id);
+    switch (result) {
+      case kOk:
+        break;
+      case kInvalidPath:
+        return Fail("invalid Production path in " + Printable(path));
+      case kPathNotFound:
+        return Fail("no Production for " + Printable(path));
+      case kInvalidDocumentName:
+        return Fail("invalid Document name in " + Printable(path));
+      case kUnknownId:
+        return Fail("no Document " + Printable(path));
+      default:
+        return StorageFailed(*storage);
+    }
+    std::vector<VersionInfo> versions;
+    std::vector<LockEntry> locks;
+    if (storage->ListVersions(id, &versions) != kOk || storage->ListLocks(id, &locks) != kOk) {
+      return StorageFailed(*storage);
+    }
+    out_ << "Document " << Printable(path) << " (" << id << ")\n";
+    out_ << "Versions, newest first:\n";
+    for (const VersionInfo& v : versions) {
+      out_ << "  " << v.version << "  " << v.stamp << "  " << Printable(v.user) << "  "
+           << v.content.size << " bytes" << (v.work_in_progress ? "  work in progress" : "");
+      if (!v.comment.empty()) out_ << "  \"" << Printable(v.comment) << "\"";
+      out_ << "\n";
+    }
+    out_ << "Locks:";
+    if (locks.empty()) out_ << " none";
+    out_ << "\n";
+    for (const LockEntry& lock : locks) {
+      out_ << "  " << Printable(lock.user) << "  " << (lock.exclusive ? "exclusive" : "shared");
+      if (lock.deferred) {
+        out_ << "  deferred, rank " << lock.rank;
+      } else {
+        out_ << "  held";
+      }
+      out_ << "\n";
+    }
+    return kExitOk;
+  }
+
+  int Serve(const Arguments& args) {
+    if (!args.positionals.empty()) return Usage("unexpected argument " + args.positionals[0]);
+    ServeOptions options;
+    options.data_dir = dir_;
+    auto listen = args.options.find("listen");
+    if (listen != args.options.end()) {
+      if (listen->second.empty()) return Usage("--listen needs an address");
+      options.listen_address = listen->second;
+    }
+    auto port = args.options.find("port");
+    if (port != args.options.end()) {
+      const std::string& text = port->second;
+      unsigned long value = 0;
+      const bool digits = !text.empty() && text.size() <= 5 &&
+                          text.find_first_not_of("0123456789") == std::string::npos;
+      if (digits) value = std::stoul(text);
+      if (!digits || value == 0 || value > 65535) return Usage("invalid port " + text);
+      options.port = static_cast<uint16_t>(value);
+    }
+    std::unique_ptr<Storage> storage = Open();
+    if (!storage) return kExitFailure;
+    std::string error;
+    const int code = RunServer(options, *storage, &error);
+    if (code != kExitOk) return Fail(error);
+    return kExitOk;
+  }
+
+  std::istream& in_;
+  std::ostream& out_;
+  std::ostream& err_;
+  const Command* command_ = nullptr;
+  std::string dir_;
+};
+
+}  // namespace
+
+int RunCommandLine(int argc, const char* const* argv, std::istream& in, std::ostream& out,
+                   std::ostream& err) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+  return Runner(in, out, err).Run(args);
+}
+
+}  // namespace tw::twserver

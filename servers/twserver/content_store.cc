@@ -1,0 +1,230 @@
+#include "servers/twserver/content_store.h"
+
+#include <cryptopp/sha.h>
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstring>
+#include <vector>
+
+#include "transport/crypto.h"
+
+namespace tw::twserver {
+
+namespace {
+
+// The one place where errno becomes text in this file.
+std::string ErrnoText(const char* what, const std::string& path) {
+  return std::string(what) + " " + path + ": " + std::strerror(errno);
+}
+
+bool SyncFolder(const std::string& path, std::string* error) {
+  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    *error = ErrnoText("cannot open folder", path);
+    return false;
+  }
+  const bool ok = fsync(fd) == 0;
+  if (!ok) *error = ErrnoText("cannot sync folder", path);
+  close(fd);
+  return ok;
+}
+
+// Makes `path` a folder of mode 0700 unless it exists as one.
+bool MakeFolder(const std::string& path, bool* made, std::string* error) {
+  if (made != nullptr) *made = false;
+  if (mkdir(path.c_str(), 0700) == 0) {
+    if (made != nullptr) *made = true;
+    return true;
+  }
+  struct stat st;
+  if (errno == EEXIST && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
+  *error = ErrnoText("cannot make folder", path);
+  return false;
+}
+
+std::string RandomName() {
+  unsigned char bytes[8];
+  if (CRLDATcrypto::RandomBytes(bytes, sizeof bytes) != 0) return std::string();
+  static const char kDigits[] = "0123456789abcdef";
+  std::string name;
+  for (unsigned char b : bytes) {
+    name += kDigits[b >> 4];
+    name += kDigits[b & 15];
+  }
+  return name + ".part";
+}
+
+}  // namespace
+
+ContentWriter::ContentWriter(const ContentStore* store, int fd, std::string temp_path)
+    : store_(store),
+      fd_(fd),
+      temp_path_(std::move(temp_path)),
+      hash_(std::make_unique<CryptoPP::SHA256>()) {}
+
+ContentWriter::~ContentWriter() {
+  Abort();
+}
+
+bool ContentWriter::Fail(const std::string& what) {
+  error_ = what;
+  Abort();
+  return false;
+}
+
+void ContentWriter::Abort() {
+  if (fd_ >= 0) {
+    close(fd_);
+    fd_ = -1;
+  }
+  if (!temp_path_.empty()) {
+    unlink(temp_path_.c_str());
+    temp_path_.clear();
+  }
+}
+
+bool ContentWriter::Write(const void* bytes, size_t count) {
+  if (fd_ < 0) {
+    if (error_.empty()) error_ = "the content is already finished or aborted";
+    return false;
+  }
+  if (count == 0) return true;
+  if (bytes == nullptr) return Fail("no bytes to write");
+  hash_->Update(static_cast<const CryptoPP::byte*>(bytes), count);
+  const char* p = static_cast<const char*>(bytes);
+  size_t left = count;
+  while (left > 0) {
+    const ssize_t n = write(fd_, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Fail(ErrnoText("cannot write", temp_path_));
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  size_ += count;
+  return true;
+}
+
+bool ContentWriter::Finish(ContentRef* ref) {
+  if (fd_ < 0) {
+    if (error_.empty()) error_ = "the content is already finished or aborted";
+    return false;
+  }
+  if (fsync(fd_) != 0) return Fail(ErrnoText("cannot sync", temp_path_));
+  const int fd = fd_;
+  fd_ = -1;
+  if (close(fd) != 0) return Fail(ErrnoText("cannot close", temp_path_));
+
+  CryptoPP::byte digest[CryptoPP::SHA256::DIGESTSIZE];
+  hash_->Final(digest);
+  std::string hex = CRLDATcrypto::HexEncode(digest, sizeof digest);
+  for (char& c : hex) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+
+  const std::string folder = store_->root() + "/" + hex.substr(0, 2);
+  bool made = false;
+  std::string error;
+  if (!MakeFolder(folder, &made, &error)) return Fail(error);
+  if (made && !SyncFolder(store_->root(), &error)) return Fail(error);
+  const std::string target = store_->PathOf(hex);
+  // Identical bytes may already be stored: the rename then replaces a file
+  // by its twin, which every reader sees as the same content.
+  if (rename(temp_path_.c_str(), target.c_str()) != 0) {
+    return Fail(ErrnoText("cannot rename to", target));
+  }
+  temp_path_.clear();
+  if (!SyncFolder(folder, &error)) {
+    error_ = error;
+    return false;
+  }
+  ref->sha256 = std::move(hex);
+  ref->size = size_;
+  return true;
+}
+
+bool ContentStore::Create(const std::string& root, std::string* error) {
+  return MakeFolder(root, nullptr, error) && MakeFolder(root + "/tmp", nullptr, error);
+}
+
+bool ContentStore::IsDigest(std::string_view text) {
+  if (text.size() != 64) return false;
+  for (char c : text) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
+
+std::unique_ptr<ContentWriter> ContentStore::NewWriter(std::string* error) const {
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    const std::string name = RandomName();
+    if (name.empty()) {
+      *error = "no random bytes for a temporary name";
+      return nullptr;
+    }
+    std::string path = TempFolder() + "/" + name;
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      return std::unique_ptr<ContentWriter>(new ContentWriter(this, fd, std::move(path)));
+    }
+    if (errno != EEXIST) {
+      *error = ErrnoText("cannot create", path);
+      return nullptr;
+    }
+  }
+  *error = "no free temporary name in " + TempFolder();
+  return nullptr;
+}
+
+bool ContentStore::Put(std::string_view bytes, ContentRef* ref, std::string* error) const {
+  std::unique_ptr<ContentWriter> writer = NewWriter(error);
+  if (!writer) return false;
+  if (!writer->Write(bytes) || !writer->Finish(ref)) {
+    *error = writer->error();
+    return false;
+  }
+  return true;
+}
+
+std::string ContentStore::PathOf(const std::string& sha256) const {
+  if (!IsDigest(sha256)) return std::string();
+  return root_ + "/" + sha256.substr(0, 2) + "/" + sha256;
+}
+
+bool ContentStore::Contains(const ContentRef& ref) const {
+  const std::string path = PathOf(ref.sha256);
+  struct stat st;
+  return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+         static_cast<uint64_t>(st.st_size) == ref.size;
+}
+
+int ContentStore::RemoveStaleTemporaries(int64_t age_seconds) const {
+  const std::string folder = TempFolder();
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return 0;
+  std::vector<std::string> stale;
+  const time_t now = time(nullptr);
+  while (const dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    const std::string path = folder + "/" + name;
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        static_cast<int64_t>(now - st.st_mtime) > age_seconds) {
+      stale.push_back(path);
+    }
+  }
+  closedir(dir);
+  int removed = 0;
+  for (const auto& path : stale) {
+    if (unlink(path.c_str()) == 0) ++removed;
+  }
+  return removed;
+}
+
+}  // namespace tw::twserver

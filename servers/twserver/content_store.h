@@ -1,0 +1,119 @@
+// The content store: file contents of every version, one file per distinct
+// content, named by the SHA-256 of its bytes.
+//
+// Layout below the store's folder: "tmp/" holds contents being written,
+// "<ab>/<64 hex digits>" the finished ones, <ab> being the digest's first two
+// digits. A content reaches its final name only after its bytes and the
+// temporary file are on disk (fsync, rename, fsync of the folder), so a
+// database transaction that names a digest never refers to a partial file.
+// A crash before that transaction commits leaves at most an unreferenced
+// content behind, never a version without its bytes.
+//
+// Threads: ContentStore holds no mutable state; any number of threads and
+// processes may write through it at once (identical contents simply meet
+// under one name). A ContentWriter belongs to one thread at a time.
+#ifndef TW_SERVERS_TWSERVER_CONTENT_STORE_H_
+#define TW_SERVERS_TWSERVER_CONTENT_STORE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace CryptoPP {
+class SHA256;
+}
+
+namespace tw::twserver {
+
+// A finished content: lower-case hex SHA-256 of the bytes and their count.
+struct ContentRef {
+  std::string sha256;
+  uint64_t size = 0;
+};
+
+class ContentStore;
+
+// Receives one content piece by piece (a file arriving in frames is never
+// held whole in memory). Ends either in Finish or in Abort; destroying an
+// unfinished writer aborts it.
+class ContentWriter {
+ public:
+  ~ContentWriter();
+  ContentWriter(const ContentWriter&) = delete;
+  ContentWriter& operator=(const ContentWriter&) = delete;
+
+  // Appends `count` bytes. On failure the writer is aborted, error() says
+  // why, and the call and every later one return false.
+  bool Write(const void* bytes, size_t count);
+  bool Write(std::string_view bytes) { return Write(bytes.data(), bytes.size()); }
+
+  // Makes the content durable under its digest and fills `ref`. On failure
+  // the temporary file is removed and false returned. Either way the writer
+  // is done: later calls fail.
+  bool Finish(ContentRef* ref);
+
+  // Drops what was written and removes the temporary file. Harmless when the
+  // writer is already done.
+  void Abort();
+
+  // Why the last call failed.
+  const std::string& error() const { return error_; }
+  // The temporary file while writing (empty once done); for diagnostics.
+  const std::string& temp_path() const { return temp_path_; }
+
+ private:
+  friend class ContentStore;
+  ContentWriter(const ContentStore* store, int fd, std::string temp_path);
+  bool Fail(const std::string& what);
+
+  const ContentStore* const store_;
+  int fd_;
+  std::string temp_path_;
+  std::unique_ptr<CryptoPP::SHA256> hash_;
+  uint64_t size_ = 0;
+  std::string error_;
+};
+
+class ContentStore {
+ public:
+  // A store in the folder `root` (made by Create).
+  explicit ContentStore(std::string root) : root_(std::move(root)) {}
+
+  // Makes the store's folders (mode 0700). False with `error` set on failure.
+  static bool Create(const std::string& root, std::string* error);
+
+  // True when `text` is a digest as the store names contents: 64 lower-case
+  // hex digits.
+  static bool IsDigest(std::string_view text);
+
+  // Starts a new content. Nothing (with `error` set) when the temporary file
+  // cannot be made.
+  std::unique_ptr<ContentWriter> NewWriter(std::string* error) const;
+
+  // Stores `bytes` in one go (a writer, one Write, Finish).
+  bool Put(std::string_view bytes, ContentRef* ref, std::string* error) const;
+
+  // Where the content with this digest lies (whether or not it exists).
+  // Empty for a text that is not a digest.
+  std::string PathOf(const std::string& sha256) const;
+
+  // True when the content exists with the size `ref` gives.
+  bool Contains(const ContentRef& ref) const;
+
+  // Removes temporary files last changed more than `age_seconds` ago: the
+  // leftovers of writers that died with their process. Younger ones may
+  // belong to a writer at work. Returns how many were removed.
+  int RemoveStaleTemporaries(int64_t age_seconds) const;
+
+  const std::string& root() const { return root_; }
+  std::string TempFolder() const { return root_ + "/tmp"; }
+
+ private:
+  const std::string root_;
+};
+
+}  // namespace tw::twserver
+
+#endif  // TW_SERVERS_TWSERVER_CONTENT_STORE_H_

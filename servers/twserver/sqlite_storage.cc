@@ -1,0 +1,1034 @@
+#include "servers/twserver/sqlite_storage.h"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <stdexcept>
+#include <utility>
+
+#include "servers/twserver/names.h"
+#include "settings/stamp.h"
+#include "transport/crypto.h"
+
+namespace tw::twserver {
+
+namespace {
+
+// A failure of the database inside one operation. It never leaves this
+// file: Transact turns it into kStorageFailure and keeps its text.
+class DbError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+constexpr const char* kSchemaVersion = "1";
+
+// Folder depth beyond which a parent chain is taken for a damaged database.
+constexpr int kMaxDepth = 100000;
+
+// "user" is reserved in other SQL dialects, hence "user_name".
+constexpr const char* kSchema = R"sql(
+CREATE TABLE settings(key TEXT PRIMARY KEY, value TEXT NOT NULL);
+CREATE TABLE users(name TEXT PRIMARY KEY, digest TEXT NOT NULL);
+CREATE TABLE productions(
+  seq INTEGER PRIMARY KEY,
+  id TEXT NOT NULL UNIQUE,
+  parent INTEGER REFERENCES productions(seq),
+  name TEXT NOT NULL,
+  fold TEXT NOT NULL);
+CREATE UNIQUE INDEX productions_by_name ON productions(parent, fold);
+CREATE TABLE documents(
+  seq INTEGER PRIMARY KEY,
+  id TEXT NOT NULL UNIQUE,
+  production INTEGER NOT NULL REFERENCES productions(seq),
+  name TEXT NOT NULL,
+  fold TEXT NOT NULL,
+  current_version INTEGER NOT NULL,
+  UNIQUE(production, fold));
+CREATE TABLE versions(
+  document INTEGER NOT NULL REFERENCES documents(seq),
+  version INTEGER NOT NULL,
+  user_name TEXT NOT NULL,
+  stamp_ms INTEGER NOT NULL,
+  stamp TEXT NOT NULL,
+  comment TEXT NOT NULL,
+  work_in_progress INTEGER NOT NULL,
+  content TEXT NOT NULL,
+  size INTEGER NOT NULL,
+  PRIMARY KEY(document, version));
+CREATE TABLE locks(
+  seq INTEGER PRIMARY KEY,
+  document INTEGER NOT NULL REFERENCES documents(seq),
+  user_name TEXT NOT NULL,
+  exclusive INTEGER NOT NULL,
+  UNIQUE(document, user_name));
+CREATE INDEX locks_by_user ON locks(user_name);
+CREATE TABLE lock_queue(
+  document INTEGER NOT NULL REFERENCES documents(seq),
+  user_name TEXT NOT NULL,
+  exclusive INTEGER NOT NULL,
+  rank INTEGER NOT NULL,
+  PRIMARY KEY(document, user_name));
+CREATE INDEX lock_queue_by_rank ON lock_queue(document, rank);
+CREATE INDEX lock_queue_by_user ON lock_queue(user_name);
+)sql";
+
+std::string RandomIdentifier() {
+  unsigned char bytes[8];
+  if (CRLDATcrypto::RandomBytes(bytes, sizeof bytes) != 0) throw DbError("no random bytes");
+  static const char kDigits[] = "0123456789abcdef";
+  std::string id;
+  for (unsigned char b : bytes) {
+    id += kDigits[b >> 4];
+    id += kDigits[b & 15];
+  }
+  return id;
+}
+
+std::string Upper(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
+
+bool IsMd5Hex(const std::string& text) {
+  if (text.size() != 32) return false;
+  return std::all_of(text.begin(), text.end(), [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+  });
+}
+
+// Compares without stopping at the first difference, so that the time taken
+// tells nothing about a stored digest.
+bool SameDigest(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  unsigned char diff = 0;
+  for (size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+  return diff == 0;
+}
+
+std::string StampText(int64_t ms) {
+  return FormatStamp(DateTimeStamp::FromMilliseconds(ms), true);
+}
+
+void ExecOn(sqlite3* db, const char* sql) {
+  char* message = nullptr;
+  if (sqlite3_exec(db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+    std::string text = message != nullptr ? message : sqlite3_errmsg(db);
+    sqlite3_free(message);
+    throw DbError(text);
+  }
+}
+
+}  // namespace
+
+// A cached prepared statement in use: bound, stepped, then reset when the
+// object goes out of scope. Results are copied out, so a statement is never
+// stepped by two users at once (helpers collect rows before calling others).
+class SqliteStorage::Query {
+ public:
+  Query(SqliteStorage* owner, const char* sql) : db_(owner->db_), stmt_(owner->Prepared(sql)) {}
+  ~Query() {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+  }
+  Query(const Query&) = delete;
+  Query& operator=(const Query&) = delete;
+
+  Query& Bind(int index, const std::string& value) {
+    if (value.size() > INT_MAX) throw DbError("value too long");
+    Check(sqlite3_bind_text(stmt_, index, value.data(), static_cast<int>(value.size()),
+                            SQLITE_TRANSIENT));
+    return *this;
+  }
+  Query& Bind(int index, int64_t value) {
+    Check(sqlite3_bind_int64(stmt_, index, value));
+    return *this;
+  }
+  Query& BindNull(int index) {
+    Check(sqlite3_bind_null(stmt_, index));
+    return *this;
+  }
+
+  // True with a row, false when done.
+  bool Step() {
+    const int rc = sqlite3_step(stmt_);
+    if (rc == SQLITE_ROW) return true;
+    if (rc == SQLITE_DONE) return false;
+    throw DbError(sqlite3_errmsg(db_));
+  }
+  void Run() {
+    while (Step()) {
+    }
+  }
+  int Changes() const { return sqlite3_changes(db_); }
+
+  std::string Text(int column) const {
+    const unsigned char* p = sqlite3_column_text(stmt_, column);
+    const int n = sqlite3_column_bytes(stmt_, column);
+    return p != nullptr ? std::string(reinterpret_cast<const char*>(p), n) : std::string();
+  }
+  int64_t Int(int column) const { return sqlite3_column_int64(stmt_, column); }
+  bool IsNull(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
+
+ private:
+  void Check(int rc) {
+    if (rc != SQLITE_OK) throw DbError(sqlite3_errmsg(db_));
+  }
+
+  sqlite3* const db_;
+  sqlite3_stmt* const stmt_;
+};
+
+struct SqliteStorage::Document {
+  int64_t seq = -1;
+  std::string id;
+  int64_t production = -1;
+  std::string name;
+  int current_version = 0;
+};
+
+struct SqliteStorage::Holder {
+  std::string user;
+  bool exclusive = false;
+};
+
+namespace {
+
+// The conflict a lock of `user` would meet among `holders`: 101 when another
+// user holds an exclusive lock, 102 when an exclusive lock is wanted and
+// another user holds any lock, else 0. The user's own lock never conflicts.
+template <typename Holders>
+int Conflict(const Holders& holders, const std::string& user, bool exclusive) {
+  bool others = false;
+  for (const auto& h : holders) {
+    if (h.user == user) continue;
+    if (h.exclusive) return kExclusiveConflict;
+    others = true;
+  }
+  return exclusive && others ? kSharedConflict : kOk;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ life cycle
+
+bool SqliteStorage::CreateDatabase(const std::string& path, const RepositorySettings& settings,
+                                   std::string* error) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) == 0) {
+    *error = path + " already exists";
+    return false;
+  }
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+      SQLITE_OK) {
+    *error =
+        "cannot create " + path + ": " + (db != nullptr ? sqlite3_errmsg(db) : "out of memory");
+    sqlite3_close(db);
+    return false;
+  }
+  try {
+    ExecOn(db, "PRAGMA journal_mode=WAL");
+    ExecOn(db, "PRAGMA synchronous=FULL");
+    ExecOn(db, "BEGIN IMMEDIATE");
+    ExecOn(db, kSchema);
+    sqlite3_stmt* stmt = nullptr;
+    const char* sql = "INSERT INTO settings(key, value) VALUES(?1, ?2)";
+    if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK) {
+      throw DbError(sqlite3_errmsg(db));
+    }
+    const std::pair<std::string, std::string> rows[] = {
+        {"schema", kSchemaVersion},
+        {"selector", std::to_string(settings.selector)},
+        {"compression", std::to_string(settings.compression)},
+        {"lock-policy", std::to_string(settings.lock_policy)},
+    };
+    for (const auto& [key, value] : rows) {
+      sqlite3_bind_text(stmt, 1, key.c_str(), -1, SQLITE_TRANSIENT);
+      sqlite3_bind_text(stmt, 2, value.c_str(), -1, SQLITE_TRANSIENT);
+      const int rc = sqlite3_step(stmt);
+      sqlite3_reset(stmt);
+      if (rc != SQLITE_DONE) {
+        sqlite3_finalize(stmt);
+        throw DbError(sqlite3_errmsg(db));
+      }
+    }
+    sqlite3_finalize(stmt);
+    stmt = nullptr;
+    sql = "INSERT INTO productions(id, parent, name, fold) VALUES(?1, NULL, ?2, ?3)";
+    if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK) {
+      throw DbError(sqlite3_errmsg(db));
+    }
+    const std::string id = RandomIdentifier();
+    const std::string fold = FoldName(settings.root_name);
+    sqlite3_bind_text(stmt, 1, id.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(stmt, 2, settings.root_name.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(stmt, 3, fold.c_str(), -1, SQLITE_TRANSIENT);
+    const int rc = sqlite3_step(stmt);
+    sqlite3_finalize(stmt);
+    if (rc != SQLITE_DONE) throw DbError(sqlite3_errmsg(db));
+    ExecOn(db, "COMMIT");
+  } catch (const std::exception& e) {
+    *error = std::string("cannot create the database: ") + e.what();
+    sqlite3_close(db);
+    unlink(path.c_str());
+    return false;
+  }
+  // SQLite gives its -wal and -shm files the database file's mode.
+  chmod(path.c_str(), 0600);
+  if (sqlite3_close(db) != SQLITE_OK) {
+    *error = "cannot close the new database " + path;
+    return false;
+  }
+  return true;
+}
+
+std::unique_ptr<SqliteStorage> SqliteStorage::Open(const std::string& path, ContentStore contents,
+                                                   Clock clock, std::string* error,
+                                                   int busy_milliseconds) {
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
+      SQLITE_OK) {
+    *error = "cannot open " + path + ": " + (db != nullptr ? sqlite3_errmsg(db) : "out of memory");
+    sqlite3_close(db);
+    return nullptr;
+  }
+  sqlite3_busy_timeout(db, busy_milliseconds);
+  std::unique_ptr<SqliteStorage> storage(new SqliteStorage(
+      db, std::move(contents), clock ? std::move(clock) : SystemClockMilliseconds));
+  try {
+    storage->Exec("PRAGMA foreign_keys=ON");
+    storage->Exec("PRAGMA synchronous=FULL");
+    std::string schema;
+    {
+      std::lock_guard<std::mutex> guard(storage->mutex_);
+      Query q(storage.get(), "SELECT value FROM settings WHERE key = 'schema'");
+      if (q.Step()) schema = q.Text(0);
+    }
+    if (schema != kSchemaVersion) {
+      *error = path + " is not a repository database of this server";
+      return nullptr;
+    }
+  } catch (const std::exception& e) {
+    *error = path + ": " + e.what();
+    return nullptr;
+  }
+  return storage;
+}
+
+SqliteStorage::SqliteStorage(sqlite3* db, ContentStore contents, Clock clock)
+    : contents_(std::move(contents)), clock_(std::move(clock)), db_(db) {}
+
+SqliteStorage::~SqliteStorage() {
+  for (auto& entry : statements_) sqlite3_finalize(entry.second);
+  sqlite3_close(db_);
+}
+
+std::string SqliteStorage::FailureText() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return failure_;
+}
+
+void SqliteStorage::Exec(const char* sql) {
+  ExecOn(db_, sql);
+}
+
+sqlite3_stmt* SqliteStorage::Prepared(const char* sql) {
+  auto it = statements_.find(sql);
+  if (it != statements_.end()) return it->second;
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK) {
+    throw DbError(sqlite3_errmsg(db_));
+  }
+  statements_.emplace(sql, stmt);
+  return stmt;
+}
+
+template <typename Body>
+int SqliteStorage::Transact(bool write, Body&& body) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  try {
+    Exec(write ? "BEGIN IMMEDIATE" : "BEGIN");
+    const int result = body();
+    Exec(result == kOk ? "COMMIT" : "ROLLBACK");
+    return result;
+  } catch (const std::exception& e) {
+    failure_ = e.what();
+    if (sqlite3_get_autocommit(db_) == 0) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    return kStorageFailure;
+  }
+}
+
+// ------------------------------------------------------------ helpers
+
+std::string SqliteStorage::NewIdentifier() {
+  for (;;) {
+    std::string id = RandomIdentifier();
+    Query q(
+        this,
+        "SELECT 1 FROM productions WHERE id = ?1 UNION ALL SELECT 1 FROM documents WHERE id = ?1");
+    if (!q.Bind(1, id).Step()) return id;
+  }
+}
+
+int64_t SqliteStorage::RootSeq() {
+  Query q(this, "SELECT seq FROM productions WHERE parent IS NULL");
+  if (!q.Step()) throw DbError("the repository has no root");
+  return q.Int(0);
+}
+
+int64_t SqliteStorage::ProductionSeq(const std::string& id) {
+  Query q(this, "SELECT seq FROM productions WHERE id = ?1");
+  return q.Bind(1, id).Step() ? q.Int(0) : -1;
+}
+
+int64_t SqliteStorage::ChildProduction(int64_t parent, const std::string& name) {
+  Query q(this, "SELECT seq FROM productions WHERE parent = ?1 AND fold = ?2");
+  return q.Bind(1, parent).Bind(2, FoldName(name)).Step() ? q.Int(0) : -1;
+}
+
+int SqliteStorage::ResolveProductionPath(const std::string& path, int64_t* seq) {
+  const std::vector<std::string> elements = SplitPath(path);
+  for (size_t i = 1; i < elements.size(); ++i) {
+    if (!IsValidName(elements[i])) return kInvalidPath;
+  }
+  int64_t current = RootSeq();
+  if (!elements[0].empty()) {
+    Query q(this, "SELECT fold FROM productions WHERE seq = ?1");
+    if (!q.Bind(1, current).Step() || q.Text(0) != FoldName(elements[0])) return kPathNotFound;
+  }
+  for (size_t i = 1; i < elements.size(); ++i) {
+    current = ChildProduction(current, elements[i]);
+    if (current < 0) return kPathNotFound;
+  }
+  *seq = current;
+  return kOk;
+}
+
+bool SqliteStorage::LoadDocument(const std::string& id, Document* doc) {
+  Query q(this, "SELECT seq, production, name, current_version FROM documents WHERE id = ?1");
+  if (!q.Bind(1, id).Step()) return false;
+  doc->seq = q.Int(0);
+  doc->id = id;
+  doc->production = q.Int(1);
+  doc->name = q.Text(2);
+  doc->current_version = static_cast<int>(q.Int(3));
+  return true;
+}
+
+bool SqliteStorage::FindDocumentBelow(int64_t production, const std::string& relative,
+                                      Document* doc) {
+  const std::vector<std::string> elements = SplitPath(relative);
+  for (const auto& element : elements) {
+    if (!IsValidName(element)) return false;
+  }
+  for (size_t i = 0; i + 1 < elements.size(); ++i) {
+    production = ChildProduction(production, elements[i]);
+    if (production < 0) return false;
+  }
+  std::string id;
+  {
+    Query q(this, "SELECT id FROM documents WHERE production = ?1 AND fold = ?2");
+    if (!q.Bind(1, production).Bind(2, FoldName(elements.back())).Step()) return false;
+    id = q.Text(0);
+  }
+  return LoadDocument(id, doc);
+}
+
+std::string SqliteStorage::StampAfter(int64_t document, int64_t* ms) {
+  int64_t stamp = clock_();
+  Query q(this, "SELECT MAX(stamp_ms) FROM versions WHERE document = ?1");
+  if (q.Bind(1, document).Step() && !q.IsNull(0)) {
+    const int64_t previous = q.Int(0);
+    if (stamp <= previous) stamp = previous + 1;
+  }
+  *ms = stamp;
+  return StampText(stamp);
+}
+
+std::string SqliteStorage::FullPath(int64_t production, const std::string& name) {
+  std::vector<std::string> names{name};
+  for (int depth = 0;; ++depth) {
+    if (depth > kMaxDepth) throw DbError("the Production tree is damaged");
+    Query q(this, "SELECT parent, name FROM productions WHERE seq = ?1");
+    if (!q.Bind(1, production).Step()) throw DbError("a Production's parent is missing");
+    names.push_back(q.Text(1));
+    if (q.IsNull(0)) break;
+    production = q.Int(0);
+  }
+  std::string path;
+  for (auto it = names.rbegin(); it != names.rend(); ++it) {
+    if (it != names.rbegin()) path += '\\';
+    path += *it;
+  }
+  return path;
+}
+
+std::vector<SqliteStorage::Holder> SqliteStorage::Holders(int64_t document) {
+  std::vector<Holder> holders;
+  Query q(this, "SELECT user_name, exclusive FROM locks WHERE document = ?1 ORDER BY seq");
+  q.Bind(1, document);
+  while (q.Step()) holders.push_back(Holder{q.Text(0), q.Int(1) != 0});
+  return holders;
+}
+
+bool SqliteStorage::IsQueued(int64_t document, const std::string& user) {
+  Query q(this, "SELECT 1 FROM lock_queue WHERE document = ?1 AND user_name = ?2");
+  return q.Bind(1, document).Bind(2, user).Step();
+}
+
+void SqliteStorage::LeaveQueue(int64_t document, const std::string& user) {
+  int64_t rank = 0;
+  {
+    Query q(this, "SELECT rank FROM lock_queue WHERE document = ?1 AND user_name = ?2");
+    if (!q.Bind(1, document).Bind(2, user).Step()) return;
+    rank = q.Int(0);
+  }
+  Query(this, "DELETE FROM lock_queue WHERE document = ?1 AND user_name = ?2")
+      .Bind(1, document)
+      .Bind(2, user)
+      .Run();
+  Query(this, "UPDATE lock_queue SET rank = rank - 1 WHERE document = ?1 AND rank > ?2")
+      .Bind(1, document)
+      .Bind(2, rank)
+      .Run();
+}
+
+void SqliteStorage::Grant(int64_t document, const std::string& user, bool exclusive) {
+  Query update(this, "UPDATE locks SET exclusive = ?3 WHERE document = ?1 AND user_name = ?2");
+  update.Bind(1, document).Bind(2, user).Bind(3, int64_t{exclusive ? 1 : 0}).Run();
+  if (update.Changes() > 0) return;
+  Query(this, "INSERT INTO locks(document, user_name, exclusive) VALUES(?1, ?2, ?3)")
+      .Bind(1, document)
+      .Bind(2, user)
+      .Bind(3, int64_t{exclusive ? 1 : 0})
+      .Run();
+}
+
+void SqliteStorage::ServeQueue(int64_t document) {
+  for (;;) {
+    Holder head;
+    {
+      Query q(this,
+              "SELECT user_name, exclusive FROM lock_queue WHERE document = ?1 "
+              "ORDER BY rank LIMIT 1");
+      if (!q.Bind(1, document).Step()) return;
+      head = Holder{q.Text(0), q.Int(1) != 0};
+    }
+    if (Conflict(Holders(document), head.user, head.exclusive) != kOk) return;
+    Grant(document, head.user, head.exclusive);
+    LeaveQueue(document, head.user);
+  }
+}
+
+int SqliteStorage::ListLocksLocked(int64_t document, std::vector<LockEntry>* out) {
+  out->clear();
+  for (const Holder& h : Holders(document))
+    out->push_back(LockEntry{h.user, h.exclusive, false, 0});
+  Query q(this,
+          "SELECT user_name, exclusive, rank FROM lock_queue WHERE document = ?1 ORDER BY rank");
+  q.Bind(1, document);
+  while (q.Step()) {
+    out->push_back(LockEntry{q.Text(0), q.Int(1) != 0, true, static_cast<int>(q.Int(2))});
+  }
+  return kOk;
+}
+
+int SqliteStorage::ListVersionsLocked(int64_t document, std::vector<VersionInfo>* out) {
+  out->clear();
+  Query q(this,
+          "SELECT version, stamp, user_name, comment, work_in_progress, content, size "
+          "FROM versions WHERE document = ?1 ORDER BY version DESC");
+  q.Bind(1, document);
+  while (q.Step()) {
+    VersionInfo v;
+    v.version = static_cast<int>(q.Int(0));
+    v.stamp = q.Text(1);
+    v.user = q.Text(2);
+    v.comment = q.Text(3);
+    v.work_in_progress = q.Int(4) != 0;
+    v.content.sha256 = q.Text(5);
+    v.content.size = static_cast<uint64_t>(q.Int(6));
+    out->push_back(std::move(v));
+  }
+  return kOk;
+}
+
+int SqliteStorage::WriteVersion(int64_t document, int version, const std::string& user,
+                                const std::string& comment, bool wip, const ContentRef& content,
+                                std::string* stamp) {
+  int64_t ms = 0;
+  *stamp = StampAfter(document, &ms);
+  Query(this,
+        "INSERT INTO versions(document, version, user_name, stamp_ms, stamp, comment, "
+        "work_in_progress, content, size) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)")
+      .Bind(1, document)
+      .Bind(2, int64_t{version})
+      .Bind(3, user)
+      .Bind(4, ms)
+      .Bind(5, *stamp)
+      .Bind(6, comment)
+      .Bind(7, int64_t{wip ? 1 : 0})
+      .Bind(8, content.sha256)
+      .Bind(9, static_cast<int64_t>(content.size))
+      .Run();
+  Query(this, "UPDATE documents SET current_version = ?2 WHERE seq = ?1")
+      .Bind(1, document)
+      .Bind(2, int64_t{version})
+      .Run();
+  return kOk;
+}
+
+// ------------------------------------------------------------ settings and users
+
+int SqliteStorage::GetSettings(RepositorySettings* out) {
+  return Transact(false, [&]() -> int {
+    RepositorySettings settings;
+    {
+      Query q(this, "SELECT name FROM productions WHERE parent IS NULL");
+      if (!q.Step()) throw DbError("the repository has no root");
+      settings.root_name = q.Text(0);
+    }
+    Query q(this, "SELECT key, value FROM settings");
+    while (q.Step()) {
+      const std::string key = q.Text(0);
+      if (key != "schema" && !ApplySetting(key, q.Text(1), &settings)) {
+        throw DbError("the stored setting " + key + " is invalid");
+      }
+    }
+    *out = settings;
+    return kOk;
+  });
+}
+
+int SqliteStorage::SetSetting(const std::string& key, const std::string& value) {
+  RepositorySettings probe;
+  if (!ApplySetting(key, value, &probe)) return kInvalidValue;
+  return Transact(true, [&]() -> int {
+    if (key == "root-name") {
+      Query(this, "UPDATE productions SET name = ?1, fold = ?2 WHERE parent IS NULL")
+          .Bind(1, value)
+          .Bind(2, FoldName(value))
+          .Run();
+    } else {
+      Query(this, "UPDATE settings SET value = ?2 WHERE key = ?1")
+          .Bind(1, key)
+          .Bind(2, value)
+          .Run();
+    }
+    return kOk;
+  });
+}
+
+int SqliteStorage::AddUser(const std::string& name, const std::string& digest) {
+  if (!IsValidUserName(name) || !IsMd5Hex(digest)) return kInvalidValue;
+  return Transact(true, [&]() -> int {
+    {
+      Query q(this, "SELECT 1 FROM users WHERE name = ?1");
+      if (q.Bind(1, name).Step()) return kUserExists;
+    }
+    Query(this, "INSERT INTO users(name, digest) VALUES(?1, ?2)")
+        .Bind(1, name)
+        .Bind(2, Upper(digest))
+        .Run();
+    return kOk;
+  });
+}
+
+int SqliteStorage::RemoveUser(const std::string& name) {
+  return Transact(true, [&]() -> int {
+    {
+      Query q(this, "DELETE FROM users WHERE name = ?1");
+      q.Bind(1, name).Run();
+      if (q.Changes() == 0) return kNoSuchUser;
+    }
+    std::vector<int64_t> documents;
+    {
+      Query q(this,
+              "SELECT document FROM locks WHERE user_name = ?1 "
+              "UNION SELECT document FROM lock_queue WHERE user_name = ?1");
+      q.Bind(1, name);
+      while (q.Step()) documents.push_back(q.Int(0));
+    }
+    for (int64_t document : documents) {
+      Query(this, "DELETE FROM locks WHERE document = ?1 AND user_name = ?2")
+          .Bind(1, document)
+          .Bind(2, name)
+          .Run();
+      LeaveQueue(document, name);
+      ServeQueue(document);
+    }
+    return kOk;
+  });
+}
+
+int SqliteStorage::ListUsers(std::vector<std::string>* names) {
+  return Transact(false, [&]() -> int {
+    names->clear();
+    Query q(this, "SELECT name FROM users ORDER BY name");
+    while (q.Step()) names->push_back(q.Text(0));
+    return kOk;
+  });
+}
+
+int SqliteStorage::CheckLogon(const std::string& name, const std::string& digest) {
+  return Transact(false, [&]() -> int {
+    Query q(this, "SELECT digest FROM users WHERE name = ?1");
+    if (!q.Bind(1, name).Step()) return kLogonRefused;
+    return SameDigest(q.Text(0), Upper(digest)) ? kOk : kLogonRefused;
+  });
+}
+
+// ------------------------------------------------------------ Productions
+
+int SqliteStorage::GetRootProduction(ProductionEntry* root) {
+  return Transact(false, [&]() -> int {
+    Query q(this, "SELECT id, name FROM productions WHERE parent IS NULL");
+    if (!q.Step()) throw DbError("the repository has no root");
+    *root = ProductionEntry{q.Text(0), q.Text(1)};
+    return kOk;
+  });
+}
+
+int SqliteStorage::CreateProduction(const std::string& parent_id, const std::string& name,
+                                    std::string* id) {
+  return Transact(true, [&]() -> int {
+    const int64_t parent = ProductionSeq(parent_id);
+    if (parent < 0) return kUnknownId;
+    if (!IsValidName(name)) return kInvalidPath;
+    {
+      Query q(this, "SELECT id, name FROM productions WHERE parent = ?1 AND fold = ?2");
+      if (q.Bind(1, parent).Bind(2, FoldName(name)).Step()) {
+        *id = q.Text(0);
+        return q.Text(1) == name ? kProductionExists : kProductionCaseVariant;
+      }
+    }
+    const std::string new_id = NewIdentifier();
+    Query(this, "INSERT INTO productions(id, parent, name, fold) VALUES(?1, ?2, ?3, ?4)")
+        .Bind(1, new_id)
+        .Bind(2, parent)
+        .Bind(3, name)
+        .Bind(4, FoldName(name))
+        .Run();
+    *id = new_id;
+    return kOk;
+  });
+}
+
+int SqliteStorage::LookupProduction(const std::string& path, std::string* id) {
+  return Transact(false, [&]() -> int {
+    int64_t seq = -1;
+    const int result = ResolveProductionPath(path, &seq);
+    if (result != kOk) return result;
+    Query q(this, "SELECT id FROM productions WHERE seq = ?1");
+    if (!q.Bind(1, seq).Step()) throw DbError("a resolved Production vanished");
+    *id = q.Text(0);
+    return kOk;
+  });
+}
+
+int SqliteStorage::ListChildProductions(const std::string& id, std::vector<ProductionEntry>* out) {
+  return Transact(false, [&]() -> int {
+    const int64_t parent = ProductionSeq(id);
+    if (parent < 0) return kUnknownId;
+    out->clear();
+    Query q(this, "SELECT id, name FROM productions WHERE parent = ?1 ORDER BY seq");
+    q.Bind(1, parent);
+    while (q.Step()) out->push_back(ProductionEntry{q.Text(0), q.Text(1)});
+    return kOk;
+  });
+}
+
+// ------------------------------------------------------------ Documents
+
+int SqliteStorage::GetDocumentInfo(const std::string& user, const std::string& production_id,
+                                   const std::vector<std::string>& names,
+                                   std::vector<DocumentInfo>* out) {
+  return Transact(false, [&]() -> int {
+    const int64_t production = ProductionSeq(production_id);
+    if (production < 0) return kUnknownId;
+    std::vector<DocumentInfo> rows;
+    rows.reserve(names.size());
+    for (const std::string& name : names) {
+      DocumentInfo info;
+      Document doc;
+      if (FindDocumentBelow(production, name, &doc)) {
+        info.id = doc.id;
+        info.version = doc.current_version;
+        info.flags = kDocExists;
+        for (const Holder& h : Holders(doc.seq)) {
+          info.flags |= kDocLocked;
+          if (h.user == user) info.flags |= kDocLockedByUser;
+          if (h.exclusive) info.flags |= kDocExclusive;
+        }
+        if (IsQueued(doc.seq, user)) info.flags |= kDocUserQueued;
+        Query q(this, "SELECT stamp FROM versions WHERE document = ?1 AND version = ?2");
+        if (q.Bind(1, doc.seq).Bind(2, int64_t{doc.current_version}).Step()) info.stamp = q.Text(0);
+      }
+      rows.push_back(std::move(info));
+    }
+    *out = std::move(rows);
+    return kOk;
+  });
+}
+
+int SqliteStorage::AddDocuments(const std::string& user, const std::string& comment,
+                                const std::vector<NewDocument>& items,
+                                std::vector<StoredVersion>* out, size_t* failed_index) {
+  return Transact(true, [&]() -> int {
+    std::vector<StoredVersion> added;
+    std::vector<std::pair<int64_t, std::string>> seen;
+    for (size_t i = 0; i < items.size(); ++i) {
+      const NewDocument& item = items[i];
+      if (failed_index != nullptr) *failed_index = i;
+      const int64_t production = ProductionSeq(item.production_id);
+      if (production < 0) return kUnknownId;
+      if (!IsValidName(item.name)) return kInvalidDocumentName;
+      std::pair<int64_t, std::string> key{production, FoldName(item.name)};
+      if (std::find(seen.begin(), seen.end(), key) != seen.end()) return kDocumentTwice;
+      {
+        Query q(this, "SELECT 1 FROM documents WHERE production = ?1 AND fold = ?2");
+        if (q.Bind(1, production).Bind(2, key.second).Step()) return kDocumentExists;
+      }
+      if (!contents_.Contains(item.content)) return kContentIncomplete;
+      const std::string id = NewIdentifier();
+      Query(this,
+            "INSERT INTO documents(id, production, name, fold, current_version) "
+            "VALUES(?1, ?2, ?3, ?4, 0)")
+          .Bind(1, id)
+          .Bind(2, production)
+          .Bind(3, item.name)
+          .Bind(4, key.second)
+          .Run();
+      const int64_t seq = sqlite3_last_insert_rowid(db_);
+      StoredVersion stored{id, 1, std::string()};
+      WriteVersion(seq, 1, user, comment, false, item.content, &stored.stamp);
+      added.push_back(std::move(stored));
+      seen.push_back(std::move(key));
+    }
+    *out = std::move(added);
+    return kOk;
+  });
+}
+
+int SqliteStorage::CheckIn(const std::string& user, const std::string& comment,
+                           bool work_in_progress, const std::vector<CheckInItem>& items,
+                           std::vector<StoredVersion>* out, size_t* failed_index) {
+  return Transact(true, [&]() -> int {
+    std::vector<StoredVersion> stored;
+    for (size_t i = 0; i < items.size(); ++i) {
+      const CheckInItem& item = items[i];
+      if (failed_index != nullptr) *failed_index = i;
+      Document doc;
+      if (!LoadDocument(item.document_id, &doc)) return kUnknownId;
+      {
+        Query q(this, "SELECT 1 FROM locks WHERE document = ?1 AND user_name = ?2");
+        if (!q.Bind(1, doc.seq).Bind(2, user).Step()) return kNotCheckedOut;
+      }
+      if (!contents_.Contains(item.content)) return kContentIncomplete;
+      StoredVersion version{doc.id, doc.current_version + 1, std::string()};
+      WriteVersion(doc.seq, version.version, user, comment, work_in_progress, item.content,
+                   &version.stamp);
+      stored.push_back(std::move(version));
+    }
+    *out = std::move(stored);
+    return kOk;
+  });
+}
+
+int SqliteStorage::Fetch(const std::vector<FetchItem>& items, std::vector<FetchedVersion>* out,
+                         size_t* failed_index) {
+  return Transact(false, [&]() -> int {
+    std::vector<FetchedVersion> fetched;
+    for (size_t i = 0; i < items.size(); ++i) {
+      const FetchItem& item = items[i];
+      if (failed_index != nullptr) *failed_index = i;
+      Document doc;
+      if (!LoadDocument(item.document_id, &doc)) return kUnknownId;
+      FetchedVersion f;
+      f.document_id = doc.id;
+      f.version = item.version == 0 ? doc.current_version : item.version;
+      f.name = doc.name;
+      ContentRef content;
+      {
+        Query q(this,
+                "SELECT stamp, content, size FROM versions WHERE document = ?1 AND version = ?2");
+        if (!q.Bind(1, doc.seq).Bind(2, int64_t{f.version}).Step()) return kUnknownId;
+        f.stamp = q.Text(0);
+        content.sha256 = q.Text(1);
+        content.size = static_cast<uint64_t>(q.Int(2));
+      }
+      if (!contents_.Contains(content)) {
+        throw DbError("the content of " + doc.id + " version " + std::to_string(f.version) +
+                      " is missing from the store");
+      }
+      f.content_path = contents_.PathOf(content.sha256);
+      f.size = content.size;
+      f.full_path = FullPath(doc.production, doc.name);
+      fetched.push_back(std::move(f));
+    }
+    *out = std::move(fetched);
+    return kOk;
+  });
+}
+
+int SqliteStorage::FindDocument(const std::string& path, std::string* id) {
+  return Transact(false, [&]() -> int {
+    const size_t cut = path.rfind('\\');
+    const std::string folder = cut == std::string::npos ? std::string() : path.substr(0, cut);
+    const std::string name = cut == std::string::npos ? path : path.substr(cut + 1);
+    int64_t production = -1;
+    const int result = ResolveProductionPath(folder, &production);
+    if (result != kOk) return result;
+    if (!IsValidName(name)) return kInvalidDocumentName;
+    Query q(this, "SELECT id FROM documents WHERE production = ?1 AND fold = ?2");
+    if (!q.Bind(1, production).Bind(2, FoldName(name)).Step()) return kUnknownId;
+    *id = q.Text(0);
+    return kOk;
+  });
+}
+
+int SqliteStorage::ListVersions(const std::string& document_id, std::vector<VersionInfo>* out) {
+  return Transact(false, [&]() -> int {
+    Document doc;
+    if (!LoadDocument(document_id, &doc)) return kUnknownId;
+    return ListVersionsLocked(doc.seq, out);
+  });
+}
+
+int SqliteStorage::ListLocks(const std::string& document_id, std::vector<LockEntry>* out) {
+  return Transact(false, [&]() -> int {
+    Document doc;
+    if (!LoadDocument(document_id, &doc)) return kUnknownId;
+    return ListLocksLocked(doc.seq, out);
+  });
+}
+
+int SqliteStorage::GetNameTable(int kind, const std::string& subject, bool recursive,
+                                NameTable* out) {
+  if (kind < 1 || kind > 4) return kMalformed;
+  return Transact(false, [&]() -> int {
+    NameTable table;
+    if (kind == 1) {
+      const size_t cut = subject.rfind('\\');
+      const int64_t parent =
+          ProductionSeq(cut == std::string::npos ? subject : subject.substr(cut + 1));
+      if (parent < 0) return kUnknownId;
+      table.columns = {"Id", "Name"};
+      Query q(this, "SELECT id, name FROM productions WHERE parent = ?1 ORDER BY seq");
+      q.Bind(1, parent);
+      while (q.Step()) table.rows.push_back({q.Text(0), q.Text(1)});
+    } else if (kind == 2) {
+      const int64_t top = ProductionSeq(subject);
+      if (top < 0) return kUnknownId;
+      table.columns = {"Name", "Id"};
+      // Depth first, each Production's own Documents before its children's;
+      // an explicit stack, so a deep tree cannot exhaust the thread's stack.
+      std::vector<std::pair<int64_t, std::string>> stack{{top, std::string()}};
+      while (!stack.empty()) {
+        const auto [production, prefix] = stack.back();
+        stack.pop_back();
+        {
+          Query q(this, "SELECT name, id FROM documents WHERE production = ?1 ORDER BY seq");
+          q.Bind(1, production);
+          while (q.Step()) table.rows.push_back({prefix + q.Text(0), q.Text(1)});
+        }
+        if (!recursive) break;
+        std::vector<std::pair<int64_t, std::string>> children;
+        Query q(this, "SELECT seq, name FROM productions WHERE parent = ?1 ORDER BY seq");
+        q.Bind(1, production);
+        while (q.Step()) children.emplace_back(q.Int(0), prefix + q.Text(1) + "\\");
+        stack.insert(stack.end(), children.rbegin(), children.rend());
+      }
+    } else {
+      Document doc;
+      if (!LoadDocument(subject, &doc)) return kUnknownId;
+      if (kind == 3) {
+        table.columns = {"User", "Exclusive", "Deferred", "Rank"};
+        std::vector<LockEntry> locks;
+        ListLocksLocked(doc.seq, &locks);
+        for (const LockEntry& e : locks) {
+          table.rows.push_back(
+              {e.user, e.exclusive ? "1" : "0", e.deferred ? "1" : "0", std::to_string(e.rank)});
+        }
+      } else {
+        table.columns = {"Version", "P41", "P46", "P49"};
+        std::vector<VersionInfo> versions;
+        ListVersionsLocked(doc.seq, &versions);
+        for (const VersionInfo& v : versions) {
+          table.rows.push_back({std::to_string(v.version), v.stamp, v.comment, v.user});
+        }
+      }
+    }
+    *out = std::move(table);
+    return kOk;
+  });
+}
+
+// ------------------------------------------------------------ locks
+
+int SqliteStorage::AcquireLocks(const std::string& user, const std::vector<LockRequest>& items,
+                                int lock_type, LockFailure* failure) {
+  if (lock_type != kLockExclusive && lock_type != kLockShared) return kMalformed;
+  const bool exclusive = lock_type == kLockExclusive;
+  return Transact(true, [&]() -> int {
+    for (size_t i = 0; i < items.size(); ++i) {
+      const LockRequest& item = items[i];
+      if (item.document_id.empty()) continue;
+      Document doc;
+      const auto fail = [&](int code) {
+        if (failure != nullptr) *failure = LockFailure{i, item.document_id, doc.name};
+        return code;
+      };
+      if (!LoadDocument(item.document_id, &doc)) return fail(kUnknownId);
+      const int conflict = Conflict(Holders(doc.seq), user, exclusive);
+      if (conflict == kOk) {
+        // Granted at once, flagged or not; a place in the queue is then moot.
+        // A weaker lock than before, or the place given up, may let the
+        // queue advance.
+        Grant(doc.seq, user, exclusive);
+        LeaveQueue(doc.seq, user);
+        ServeQueue(doc.seq);
+        continue;
+      }
+      if (!item.deferred) return fail(conflict);
+      if (IsQueued(doc.seq, user)) return fail(kAlreadyQueued);
+      Query(this,
+            "INSERT INTO lock_queue(document, user_name, exclusive, rank) "
+            "SELECT ?1, ?2, ?3, COALESCE(MAX(rank), 0) + 1 FROM lock_queue WHERE document = ?1")
+          .Bind(1, doc.seq)
+          .Bind(2, user)
+          .Bind(3, int64_t{exclusive ? 1 : 0})
+          .Run();
+    }
+    return kOk;
+  });
+}
+
+int SqliteStorage::ReleaseLocks(const std::string& user, const std::vector<std::string>& ids,
+                                LockFailure* failure) {
+  return Transact(true, [&]() -> int {
+    for (size_t i = 0; i < ids.size(); ++i) {
+      if (ids[i].empty()) continue;
+      Document doc;
+      if (!LoadDocument(ids[i], &doc)) {
+        if (failure != nullptr) *failure = LockFailure{i, ids[i], std::string()};
+        return kUnknownId;
+      }
+      Query(this, "DELETE FROM locks WHERE document = ?1 AND user_name = ?2")
+          .Bind(1, doc.seq)
+          .Bind(2, user)
+          .Run();
+      LeaveQueue(doc.seq, user);
+      ServeQueue(doc.seq);
+    }
+    return kOk;
+  });
+}
+
+}  // namespace tw::twserver

@@ -1,0 +1,299 @@
+// The server's storage: users, settings, the tree of Productions, Documents
+// with their versions, locks and deferred-lock queues, and the content store
+// that keeps the bytes of every version.
+//
+// `Storage` is the one interface the server's commands use; a backend
+// implements it (SQLite today, see sqlite_storage.h). Every operation is one
+// transaction: it either succeeds as a whole or changes nothing, and returns
+// the server's error code for the command it serves (codes below). Writers
+// are serialised by the backend, never refused for being busy: two clients
+// racing for one Document see a lock conflict or success.
+//
+// Users are named exactly (letter case counts, as it does in the logon
+// digest). Production and Document names compare without regard to ASCII
+// letter case (names.h). Identifiers are 16 lower-case hex digits, drawn at
+// random, unique across Productions and Documents. Stamps are UTC stamp texts
+// ("%04d:%02d:%02d:%02d:%02d:%02d:%03d"); each version of a Document is
+// stamped strictly later than the one before, even when the clock stands
+// still or goes back.
+//
+// Locks: a user holds at most one lock per Document, exclusive or shared,
+// and waits in at most one place of its deferred queue (ranks 1, 2, ...).
+// After every operation the head of each queue conflicts with the holders
+// of that Document: whenever a lock is released, given up for a weaker one,
+// or a queue entry leaves, the queue is served in order, entries being
+// granted while they do not conflict with the holders.
+//
+// Threads: a Storage object may be shared by threads; its operations are
+// serialised inside. Several Storage objects (in one process or several) may
+// work on one repository at once.
+#ifndef TW_SERVERS_TWSERVER_STORAGE_H_
+#define TW_SERVERS_TWSERVER_STORAGE_H_
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "servers/twserver/content_store.h"
+
+namespace tw::twserver {
+
+// Results. The positive codes are the server's error codes on the wire; the
+// negative ones never leave the server.
+enum StorageResult : int {
+  kOk = 0,
+  kLogonRefused = 1,
+  kExclusiveConflict = 101,  // another user holds an exclusive lock
+  kSharedConflict = 102,     // exclusive wanted, other users hold shared locks
+  kAlreadyQueued = 103,
+  kNotCheckedOut = 203,
+  kContentIncomplete = 206,  // a content named by the request is not in the store
+  kPathNotFound = 209,
+  kInvalidPath = 210,
+  kProductionExists = 211,
+  kProductionCaseVariant = 212,
+  kDocumentExists = 213,
+  kDocumentTwice = 214,
+  kInvalidDocumentName = 215,
+  kUnknownId = 216,
+  kMalformed = 217,
+  kStorageFailure = -1,  // the database or the file system failed; see FailureText
+  kUserExists = -2,
+  kNoSuchUser = -3,
+  kInvalidValue = -4,  // a setting or user name that the rules refuse
+  kNotRepository = -5,
+  kRepositoryExists = -6,
+};
+
+// Milliseconds since 1970-01-01 UTC; the stamp source of new versions.
+using Clock = std::function<int64_t()>;
+// The system clock.
+int64_t SystemClockMilliseconds();
+
+// Lock types: the character codes of the wire.
+constexpr int kLockExclusive = 72;  // "H"
+constexpr int kLockShared = 83;     // "S"
+
+// Settings that the PRELOGON reply announces, plus the root's display name.
+struct RepositorySettings {
+  std::string root_name = "Veltrane";
+  int selector = 1;     // 0, 1 or 9
+  int compression = 1;  // 0 or 1
+  int lock_policy = 0;  // 0 none, 1 exclusive demanded, 2 shared demanded
+};
+
+// Flags of DocumentInfo.
+enum DocumentFlags : int {
+  kDocExists = 1,
+  kDocLocked = 2,        // someone holds a lock
+  kDocLockedByUser = 4,  // the asking user holds one
+  kDocExclusive = 8,     // an exclusive lock is held
+  kDocUserQueued = 16,   // the asking user waits in the queue
+};
+
+struct ProductionEntry {
+  std::string id;
+  std::string name;
+};
+
+// One row of the document information; all empty / 0 for a name that names
+// no Document.
+struct DocumentInfo {
+  std::string id;
+  int version = 0;
+  int flags = 0;
+  std::string stamp;
+};
+
+struct NewDocument {
+  std::string production_id;
+  std::string name;
+  ContentRef content;
+};
+
+struct CheckInItem {
+  std::string document_id;
+  ContentRef content;
+};
+
+// A version written by AddDocuments or CheckIn.
+struct StoredVersion {
+  std::string document_id;
+  int version = 0;
+  std::string stamp;
+};
+
+struct FetchItem {
+  std::string document_id;
+  int version = 0;  // 0 = current
+};
+
+struct FetchedVersion {
+  std::string document_id;
+  int version = 0;
+  std::string name;  // the Document's name
+  std::string stamp;
+  std::string full_path;     // root's display name, Productions, name; joined with "\"
+  std::string content_path;  // the content's file in the store
+  uint64_t size = 0;
+};
+
+struct VersionInfo {
+  int version = 0;
+  std::string stamp;
+  std::string user;
+  std::string comment;
+  bool work_in_progress = false;
+  ContentRef content;
+};
+
+// A held lock (rank 0) or a queue entry (deferred, rank >= 1).
+struct LockEntry {
+  std::string user;
+  bool exclusive = false;
+  bool deferred = false;
+  int rank = 0;
+};
+
+struct LockRequest {
+  std::string document_id;  // empty: skipped
+  bool deferred = false;
+};
+
+// Which request item failed: its index in the request, its identifier and
+// the Document's name (empty for an unknown identifier).
+struct LockFailure {
+  size_t index = 0;
+  std::string document_id;
+  std::string name;
+};
+
+// Rows of a GETNAMELIST name table, with the column names in order.
+struct NameTable {
+  std::vector<std::string> columns;
+  std::vector<std::vector<std::string>> rows;
+};
+
+// Applies one setting by SetSetting's rules to `settings`. False, leaving it
+// untouched, for an unknown key or a refused value.
+bool ApplySetting(const std::string& key, const std::string& value, RepositorySettings* settings);
+
+// True for a user name the repository accepts: 1 to kMaxNameBytes bytes
+// without control characters.
+bool IsValidUserName(const std::string& name);
+
+// The digest the logon checks: upper-case hex MD5 of the password followed
+// by the user name.
+std::string LogonDigest(const std::string& name, const std::string& password);
+
+class Storage {
+ public:
+  virtual ~Storage() = default;
+
+  // Text of the last kStorageFailure (or other failure with a cause worth
+  // telling an administrator) on this object; for logs and messages.
+  virtual std::string FailureText() const = 0;
+
+  // The content store of this repository.
+  virtual const ContentStore& Contents() const = 0;
+
+  // ---- settings
+  virtual int GetSettings(RepositorySettings* out) = 0;
+  // Changes one setting: "root-name" (a valid name; renames the root),
+  // "selector" (0, 1, 9), "compression" (0, 1), "lock-policy" (0, 1, 2).
+  // kInvalidValue for an unknown key or a refused value.
+  virtual int SetSetting(const std::string& key, const std::string& value) = 0;
+
+  // ---- users
+  // Adds a user with the upper-case hex MD5 of password followed by name.
+  // kInvalidValue for an empty name, one with control characters or longer
+  // than kMaxNameBytes, or a digest that is not 32 hex digits;
+  // kUserExists.
+  virtual int AddUser(const std::string& name, const std::string& digest) = 0;
+  // Removes a user, releasing his locks and queue places (the queues then
+  // advance). kNoSuchUser.
+  virtual int RemoveUser(const std::string& name) = 0;
+  // Names in ascending byte order.
+  virtual int ListUsers(std::vector<std::string>* names) = 0;
+  // kOk when `name` is a user whose digest is `digest` (hex in either
+  // letter case), else kLogonRefused.
+  virtual int CheckLogon(const std::string& name, const std::string& digest) = 0;
+
+  // ---- Productions
+  virtual int GetRootProduction(ProductionEntry* root) = 0;
+  // Creates `name` below `parent_id` and gives its identifier. kUnknownId
+  // for the parent, kInvalidPath for the name; kProductionExists or
+  // kProductionCaseVariant with the existing Production's identifier.
+  virtual int CreateProduction(const std::string& parent_id, const std::string& name,
+                               std::string* id) = 0;
+  // Resolves a Production path (elements joined with "\"; the first one
+  // empty or the root's name in any case; the empty path is the root).
+  // kInvalidPath when a later element is empty or invalid (checked first),
+  // kPathNotFound when the first element names no root or a Production is
+  // missing.
+  virtual int LookupProduction(const std::string& path, std::string* id) = 0;
+  // Child Productions in creation order. kUnknownId.
+  virtual int ListChildProductions(const std::string& id, std::vector<ProductionEntry>* out) = 0;
+
+  // ---- Documents
+  // One row per relative name (wire form, below the Production), in order,
+  // with flags as seen by `user`. kUnknownId for the Production.
+  virtual int GetDocumentInfo(const std::string& user, const std::string& production_id,
+                              const std::vector<std::string>& names,
+                              std::vector<DocumentInfo>* out) = 0;
+  // Adds each Document as version 1 (unlocked) by `user` with `comment`.
+  // Checks item by item: kUnknownId for the Production, kInvalidDocumentName,
+  // kDocumentTwice when an earlier item names the same Document,
+  // kDocumentExists, kContentIncomplete; `failed_index` names the item.
+  virtual int AddDocuments(const std::string& user, const std::string& comment,
+                           const std::vector<NewDocument>& items, std::vector<StoredVersion>* out,
+                           size_t* failed_index) = 0;
+  // Adds a version per item, in order, by `user`. The user must hold a lock
+  // on each Document (kNotCheckedOut); kUnknownId; kContentIncomplete.
+  // Locks stay as they are.
+  virtual int CheckIn(const std::string& user, const std::string& comment, bool work_in_progress,
+                      const std::vector<CheckInItem>& items, std::vector<StoredVersion>* out,
+                      size_t* failed_index) = 0;
+  // Where the contents of the given versions are. All or nothing: an unknown
+  // identifier or version is kUnknownId.
+  virtual int Fetch(const std::vector<FetchItem>& items, std::vector<FetchedVersion>* out,
+                    size_t* failed_index) = 0;
+  // The Document named by a Production path followed by the Document's name.
+  // kInvalidPath / kPathNotFound as LookupProduction, kInvalidDocumentName,
+  // kUnknownId when the Production has no such Document.
+  virtual int FindDocument(const std::string& path, std::string* id) = 0;
+  // Versions, newest first. kUnknownId.
+  virtual int ListVersions(const std::string& document_id, std::vector<VersionInfo>* out) = 0;
+  // Held locks in the order they were granted, then the queue by rank.
+  virtual int ListLocks(const std::string& document_id, std::vector<LockEntry>* out) = 0;
+
+  // GETNAMELIST. Kind 1: child Productions of `subject` (a Production
+  // identifier, or identifiers joined with "\" of which the last counts):
+  // Id, Name. Kind 2: Documents of the Production `subject`: Name (relative,
+  // wire form; with `recursive` also those of every Production below, a
+  // Production's own Documents before those of its children), Id. Kind 3:
+  // the lock table of the Document `subject`: User, Exclusive, Deferred,
+  // Rank ("1"/"0", rank "0" for a held lock). Kind 4: its versions, newest
+  // first: Version, P41 (stamp), P46 (comment), P49 (user). kUnknownId for
+  // the subject, kMalformed for another kind.
+  virtual int GetNameTable(int kind, const std::string& subject, bool recursive,
+                           NameTable* out) = 0;
+
+  // ---- locks
+  // ACQUIRELOCK for `user` with `lock_type` (kLockExclusive / kLockShared;
+  // another value is kMalformed). On a conflict of an unflagged item
+  // (kExclusiveConflict / kSharedConflict), kAlreadyQueued, or kUnknownId,
+  // nothing changes and `failure` names the item.
+  virtual int AcquireLocks(const std::string& user, const std::vector<LockRequest>& items,
+                           int lock_type, LockFailure* failure) = 0;
+  // RELEASELOCK: drops the user's lock and queue place on each Document
+  // (empty identifiers and Documents where the user has neither are
+  // skipped). kUnknownId (with `failure`) changes nothing.
+  virtual int ReleaseLocks(const std::string& user, const std::vector<std::string>& ids,
+                           LockFailure* failure) = 0;
+};
+
+}  // namespace tw::twserver
+
+#endif  // TW_SERVERS_TWSERVER_STORAGE_H_

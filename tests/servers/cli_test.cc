@@ -1,0 +1,277 @@
+// The TWServer command line, run as the built program: repository creation
+// and its modes, settings, users with the password from standard input,
+// show, the serve placeholder, usage errors and help.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <string>
+#include <vector>
+
+#include "servers/twserver/repository.h"
+#include "servers/twserver/storage.h"
+#include "tests/support/test_env.h"
+#include "transport/crypto.h"
+
+extern char** environ;
+
+namespace tw::twserver {
+namespace {
+
+struct Outcome {
+  int exit = -1;
+  std::string out;
+  std::string err;
+};
+
+class CliTest : public ::testing::Test {
+ protected:
+  // Runs TWServer with `args`, `input` as its standard input, and collects
+  // what it prints.
+  Outcome Run(const std::vector<std::string>& args, const std::string& input = "") {
+    const std::string in_path = env_.Path("stdin");
+    const std::string out_path = env_.Path("stdout");
+    const std::string err_path = env_.Path("stderr");
+    test::WriteFile(in_path, input);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, in_path.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    const std::string program = test::BinDir() + "/TWServer";
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    Outcome outcome;
+    const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+      ADD_FAILURE() << "cannot start " << program;
+      return outcome;
+    }
+    outcome.exit = test::WaitExit(pid);
+    outcome.out = test::ReadFile(out_path);
+    outcome.err = test::ReadFile(err_path);
+    return outcome;
+  }
+
+  // A repository made by the program, the way an administrator makes one.
+  void Init(const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> args{"init", "--data", repo_};
+    args.insert(args.end(), extra.begin(), extra.end());
+    const Outcome o = Run(args);
+    ASSERT_EQ(0, o.exit) << o.err;
+  }
+
+  std::unique_ptr<Storage> Open() {
+    int result = 0;
+    std::string error;
+    auto storage = OpenRepository(repo_, nullptr, &result, &error);
+    EXPECT_TRUE(storage) << error;
+    return storage;
+  }
+
+  static unsigned Mode(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+  }
+
+  test::TestEnv env_;
+  const std::string repo_ = env_.Path("repo");
+};
+
+TEST_F(CliTest, InitCreatesAPrivateRepositoryWithAKeyPair) {
+  Init({"--root-name", "Depot", "--selector", "9", "--compression=0", "--lock-policy", "1"});
+  EXPECT_EQ(0700u, Mode(repo_));
+  EXPECT_EQ(0600u, Mode(repo_ + "/server.key"));
+  EXPECT_EQ(0600u, Mode(repo_ + "/repository.db"));
+
+  auto storage = Open();
+  ASSERT_TRUE(storage);
+  RepositorySettings s;
+  ASSERT_EQ(kOk, storage->GetSettings(&s));
+  EXPECT_EQ("Depot", s.root_name);
+  EXPECT_EQ(9, s.selector);
+  EXPECT_EQ(0, s.compression);
+  EXPECT_EQ(1, s.lock_policy);
+
+  // The stored pair works: what the public key encrypts, the private opens.
+  std::string private_key, public_key, error;
+  ASSERT_TRUE(ReadServerKey(repo_, &private_key, &public_key, &error)) << error;
+  std::string cipher;
+  ASSERT_TRUE(CRLDATcrypto::RsaEncryptToHex(public_key, "digest", 6, &cipher));
+  SecureBytes plain;
+  ASSERT_TRUE(CRLDATcrypto::RsaDecryptFromHex(private_key, cipher, &plain));
+  EXPECT_EQ("digest", std::string(plain.begin(), plain.end()));
+  EXPECT_GE(public_key.size(), 2 * 256u);  // a 2048-bit modulus
+
+  // An existing repository is refused and left alone.
+  const std::string key_before = test::ReadFile(repo_ + "/server.key");
+  Outcome again = Run({"init", "--data", repo_});
+  EXPECT_EQ(1, again.exit);
+  EXPECT_NE(std::string::npos, again.err.find("already holds a repository")) << again.err;
+  EXPECT_EQ(key_before, test::ReadFile(repo_ + "/server.key"));
+}
+
+TEST_F(CliTest, InitDefaultsAndRefusals) {
+  // An existing empty folder is used and made private.
+  ASSERT_EQ(0, mkdir(repo_.c_str(), 0755));
+  Init();
+  EXPECT_EQ(0700u, Mode(repo_));
+  auto storage = Open();
+  RepositorySettings s;
+  ASSERT_EQ(kOk, storage->GetSettings(&s));
+  EXPECT_EQ("Veltrane", s.root_name);
+  EXPECT_EQ(1, s.selector);
+  EXPECT_EQ(1, s.compression);
+  EXPECT_EQ(0, s.lock_policy);
+
+  const std::string busy = env_.Path("busy");
+  ASSERT_EQ(0, mkdir(busy.c_str(), 0700));
+  test::WriteFile(busy + "/notes.txt", "mine");
+  Outcome o = Run({"init", "--data", busy});
+  EXPECT_EQ(1, o.exit);
+  EXPECT_NE(std::string::npos, o.err.find("not empty"));
+  EXPECT_EQ("mine", test::ReadFile(busy + "/notes.txt"));
+
+  o = Run({"init", "--data", env_.Path("missing/parent/repo")});
+  EXPECT_EQ(1, o.exit);
+  EXPECT_FALSE(o.err.empty());
+  EXPECT_EQ(2, Run({"init", "--data", env_.Path("r2"), "--selector", "2"}).exit);
+  EXPECT_EQ(2, Run({"init", "--data", env_.Path("r2"), "--root-name", "a\\b"}).exit);
+  EXPECT_EQ(2, Run({"init", "--data", env_.Path("r2"), "extra"}).exit);
+}
+
+TEST_F(CliTest, SetChangesOneSetting) {
+  Init();
+  EXPECT_EQ(0, Run({"set", "--data", repo_, "lock-policy", "2"}).exit);
+  EXPECT_EQ(0, Run({"set", "root-name", "Depot", "--data", repo_}).exit);
+  auto storage = Open();
+  RepositorySettings s;
+  ASSERT_EQ(kOk, storage->GetSettings(&s));
+  EXPECT_EQ(2, s.lock_policy);
+  EXPECT_EQ("Depot", s.root_name);
+
+  EXPECT_EQ(2, Run({"set", "--data", repo_, "selector", "3"}).exit);
+  EXPECT_EQ(2, Run({"set", "--data", repo_, "colour", "1"}).exit);
+  EXPECT_EQ(2, Run({"set", "--data", repo_, "selector"}).exit);
+  const Outcome o = Run({"set", "--data", env_.Path("nowhere"), "selector", "0"});
+  EXPECT_EQ(1, o.exit);
+  EXPECT_NE(std::string::npos, o.err.find("not a repository")) << o.err;
+}
+
+TEST_F(CliTest, Users) {
+  Init();
+  EXPECT_EQ(0, Run({"user", "add", "--data", repo_, "alice"}, "secret\n").exit);
+  EXPECT_EQ(0, Run({"user", "add", "--data", repo_, "bob"}, "pw\r\n").exit);
+  // Read while no connection of this process is open: closing any descriptor
+  // of the file would drop the process's database locks.
+  EXPECT_EQ(std::string::npos, test::ReadFile(repo_ + "/repository.db").find("secret"));
+  auto storage = Open();
+  EXPECT_EQ(kOk, storage->CheckLogon("alice", LogonDigest("alice", "secret")));
+  EXPECT_EQ(kOk, storage->CheckLogon("bob", LogonDigest("bob", "pw")));
+
+  Outcome o = Run({"user", "add", "--data", repo_, "alice"}, "other\n");
+  EXPECT_EQ(1, o.exit);
+  EXPECT_NE(std::string::npos, o.err.find("exists"));
+  EXPECT_EQ(1, Run({"user", "add", "--data", repo_, "carol"}, "").exit);
+  EXPECT_EQ(1, Run({"user", "add", "--data", repo_, "carol"}, "\n").exit);
+
+  o = Run({"user", "list", "--data", repo_});
+  EXPECT_EQ(0, o.exit);
+  EXPECT_EQ("alice\nbob\n", o.out);
+
+  EXPECT_EQ(0, Run({"user", "remove", "--data", repo_, "alice"}).exit);
+  EXPECT_EQ(1, Run({"user", "remove", "--data", repo_, "alice"}).exit);
+  EXPECT_EQ("bob\n", Run({"user", "list", "--data", repo_}).out);
+  EXPECT_EQ(kLogonRefused, storage->CheckLogon("alice", LogonDigest("alice", "secret")));
+
+  EXPECT_EQ(2, Run({"user", "--data", repo_}).exit);
+  EXPECT_EQ(2, Run({"user", "rename", "--data", repo_, "bob"}).exit);
+  EXPECT_EQ(2, Run({"user", "add", "--data", repo_}).exit);
+  EXPECT_EQ(2, Run({"user", "list", "--data", repo_, "bob"}).exit);
+}
+
+TEST_F(CliTest, ShowPrintsVersionsAndLocks) {
+  Init();
+  {
+    auto storage = Open();
+    ProductionEntry root;
+    ASSERT_EQ(kOk, storage->GetRootProduction(&root));
+    std::string games;
+    ASSERT_EQ(kOk, storage->CreateProduction(root.id, "Games", &games));
+    ContentRef content;
+    std::string error;
+    ASSERT_TRUE(storage->Contents().Put("hello", &content, &error));
+    std::vector<StoredVersion> out;
+    size_t index = 0;
+    ASSERT_EQ(kOk, storage->AddDocuments("alice", "first\nline", {{games, "map.dat", content}},
+                                         &out, &index));
+    LockFailure failure;
+    ASSERT_EQ(kOk, storage->AcquireLocks("alice", {{out[0].document_id, false}}, kLockExclusive,
+                                         &failure));
+    ASSERT_EQ(kOk,
+              storage->AcquireLocks("bob", {{out[0].document_id, true}}, kLockShared, &failure));
+    ASSERT_EQ(kOk, storage->CheckIn("alice", "second", true, {{out[0].document_id, content}}, &out,
+                                    &index));
+  }
+  const Outcome o = Run({"show", "--data", repo_, "\\games\\MAP.dat"});
+  ASSERT_EQ(0, o.exit) << o.err;
+  const size_t v2 = o.out.find("  2  ");
+  const size_t v1 = o.out.find("  1  ");
+  ASSERT_NE(std::string::npos, v2) << o.out;
+  ASSERT_NE(std::string::npos, v1) << o.out;
+  EXPECT_LT(v2, v1);  // newest first
+  EXPECT_NE(std::string::npos, o.out.find("work in progress"));
+  EXPECT_NE(std::string::npos, o.out.find("\"first\\nline\""));  // no raw line break
+  EXPECT_NE(std::string::npos, o.out.find("alice  exclusive  held"));
+  EXPECT_NE(std::string::npos, o.out.find("bob  shared  deferred, rank 1"));
+
+  EXPECT_EQ(1, Run({"show", "--data", repo_, "\\Games\\other.dat"}).exit);
+  EXPECT_EQ(1, Run({"show", "--data", repo_, "\\Art\\map.dat"}).exit);
+  EXPECT_EQ(2, Run({"show", "--data", repo_}).exit);
+}
+
+TEST_F(CliTest, ServeIsNotAvailableYet) {
+  Init();
+  Outcome o = Run({"serve", "--data", repo_, "--listen", "127.0.0.1", "--port", "4900"});
+  EXPECT_EQ(1, o.exit);
+  EXPECT_NE(std::string::npos, o.err.find("not available yet")) << o.err;
+  EXPECT_EQ(2, Run({"serve", "--data", repo_, "--port", "0"}).exit);
+  EXPECT_EQ(2, Run({"serve", "--data", repo_, "--port", "65536"}).exit);
+  EXPECT_EQ(2, Run({"serve", "--data", repo_, "--port", "http"}).exit);
+}
+
+TEST_F(CliTest, UsageErrorsAndHelp) {
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {},
+           {"frobnicate"},
+           {"init"},
+           {"init", "--data"},
+           {"init", "--data", repo_, "--colour", "red"},
+           {"init", "--data", repo_, "--data", repo_},
+           {"show", "-x", "--data", repo_, "\\a"},
+       }) {
+    const Outcome o = Run(args);
+    EXPECT_EQ(2, o.exit) << (args.empty() ? "(none)" : args[0]);
+    EXPECT_NE(std::string::npos, o.err.find("Usage: TWServer"));
+  }
+  EXPECT_FALSE(Mode(repo_) != 0) << "a usage error created the repository";
+
+  Outcome o = Run({"--help"});
+  EXPECT_EQ(0, o.exit);
+  EXPECT_EQ(0u, o.out.find("Usage: TWServer <command>"));
+  for (const char* command : {"init", "set", "user", "show", "serve"}) {
+    o = Run({command, "--help"});
+    EXPECT_EQ(0, o.exit) << command;
+    EXPECT_EQ(0u, o.out.find(std::string("Usage: TWServer ") + command)) << o.out;
+  }
+}
+
+}  // namespace
+}  // namespace tw::twserver

@@ -1,0 +1,712 @@
+// The server's storage through its interface, on real repositories in the
+// test's folder: Production and Document rules, stamps, check-in, fetch,
+// name tables, every lock rule with the deferred queues, users, the content
+// store, what a crash before commit leaves, and two connections racing.
+#include "servers/twserver/storage.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+#include "servers/twserver/repository.h"
+#include "servers/twserver/sqlite_storage.h"
+#include "tests/support/test_env.h"
+
+namespace tw::twserver {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int H = kLockExclusive;
+constexpr int S = kLockShared;
+
+class StorageTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // The database and content store without a key pair: generating RSA
+    // keys is the command line's business and slow under sanitizers.
+    dir_ = env_.Path("repo");
+    ASSERT_EQ(0, mkdir(dir_.c_str(), 0700));
+    std::string error;
+    ASSERT_TRUE(ContentStore::Create(dir_ + "/content", &error)) << error;
+    ASSERT_TRUE(
+        SqliteStorage::CreateDatabase(dir_ + "/repository.db", RepositorySettings{}, &error))
+        << error;
+    db_ = Open();
+    ASSERT_TRUE(db_);
+    ProductionEntry root;
+    ASSERT_EQ(kOk, db_->GetRootProduction(&root));
+    root_ = root.id;
+  }
+
+  std::unique_ptr<Storage> Open() {
+    int result = 0;
+    std::string error;
+    auto storage = OpenRepository(
+        dir_, [this] { return now_.load(); }, &result, &error);
+    EXPECT_TRUE(storage) << error;
+    return storage;
+  }
+
+  ContentRef Content(const std::string& bytes) {
+    ContentRef ref;
+    std::string error;
+    EXPECT_TRUE(db_->Contents().Put(bytes, &ref, &error)) << error;
+    return ref;
+  }
+
+  std::string MakeProduction(const std::string& parent, const std::string& name) {
+    std::string id;
+    EXPECT_EQ(kOk, db_->CreateProduction(parent, name, &id));
+    return id;
+  }
+
+  std::string AddDoc(const std::string& production, const std::string& name,
+                     const std::string& bytes = "v1") {
+    std::vector<StoredVersion> out;
+    EXPECT_EQ(kOk, db_->AddDocuments("alice", "added", {{production, name, Content(bytes)}}, &out,
+                                     nullptr));
+    return out.empty() ? std::string() : out[0].document_id;
+  }
+
+  int Lock(const std::string& user, std::vector<LockRequest> items, int type,
+           LockFailure* failure = nullptr) {
+    LockFailure ignored;
+    return db_->AcquireLocks(user, items, type, failure != nullptr ? failure : &ignored);
+  }
+
+  int Release(const std::string& user, std::vector<std::string> ids) {
+    LockFailure failure;
+    return db_->ReleaseLocks(user, ids, &failure);
+  }
+
+  // The lock table as "user:H/S:rank" entries, held first.
+  std::vector<std::string> Locks(const std::string& doc) {
+    std::vector<LockEntry> entries;
+    EXPECT_EQ(kOk, db_->ListLocks(doc, &entries));
+    std::vector<std::string> out;
+    for (const auto& e : entries) {
+      out.push_back(e.user + ":" + (e.exclusive ? "H" : "S") + ":" + std::to_string(e.rank));
+      EXPECT_EQ(e.deferred, e.rank != 0);
+    }
+    return out;
+  }
+
+  int CheckIn(const std::string& user, const std::string& doc, const std::string& bytes,
+              std::vector<StoredVersion>* out = nullptr) {
+    std::vector<StoredVersion> ignored;
+    size_t index = 0;
+    return db_->CheckIn(user, "change", false, {{doc, Content(bytes)}},
+                        out != nullptr ? out : &ignored, &index);
+  }
+
+  std::vector<VersionInfo> Versions(const std::string& doc) {
+    std::vector<VersionInfo> out;
+    EXPECT_EQ(kOk, db_->ListVersions(doc, &out));
+    return out;
+  }
+
+  test::TestEnv env_;
+  std::string dir_;
+  std::atomic<int64_t> now_{1700000000000};
+  std::unique_ptr<Storage> db_;
+  std::string root_;
+};
+
+// ------------------------------------------------------------ Productions
+
+TEST_F(StorageTest, ProductionCreateRules) {
+  const std::string games = MakeProduction(root_, "Games");
+  EXPECT_EQ(16u, games.size());
+  EXPECT_EQ(std::string::npos, games.find_first_not_of("0123456789abcdef"));
+
+  std::string id;
+  EXPECT_EQ(kProductionExists, db_->CreateProduction(root_, "Games", &id));
+  EXPECT_EQ(games, id);
+  id.clear();
+  EXPECT_EQ(kProductionCaseVariant, db_->CreateProduction(root_, "GAMES", &id));
+  EXPECT_EQ(games, id);
+  for (const char* bad : {"", ".", "..", "a\\b", "a/b", "a:b", "a?b", "a,b", "a*b", "a\"b", "a<b",
+                          "a>b", "a|b", "a\tb", "a\x7f"}) {
+    EXPECT_EQ(kInvalidPath, db_->CreateProduction(root_, bad, &id)) << bad;
+  }
+  EXPECT_EQ(kUnknownId, db_->CreateProduction("0000000000000000", "X", &id));
+
+  // Same name below another parent is another Production.
+  const std::string level = MakeProduction(games, "Games");
+  EXPECT_NE(games, level);
+  std::vector<ProductionEntry> children;
+  MakeProduction(root_, "Art");
+  ASSERT_EQ(kOk, db_->ListChildProductions(root_, &children));
+  ASSERT_EQ(2u, children.size());
+  EXPECT_EQ("Games", children[0].name);  // creation order
+  EXPECT_EQ("Art", children[1].name);
+}
+
+TEST_F(StorageTest, ProductionLookupRules) {
+  const std::string games = MakeProduction(root_, "Games");
+  const std::string level = MakeProduction(games, "Level1");
+  std::string id;
+  EXPECT_EQ(kOk, db_->LookupProduction("", &id));
+  EXPECT_EQ(root_, id);
+  EXPECT_EQ(kOk, db_->LookupProduction("vELTRANE", &id));
+  EXPECT_EQ(root_, id);
+  EXPECT_EQ(kOk, db_->LookupProduction("\\Games\\Level1", &id));
+  EXPECT_EQ(level, id);
+  EXPECT_EQ(kOk, db_->LookupProduction("Veltrane\\games\\LEVEL1", &id));
+  EXPECT_EQ(level, id);
+
+  EXPECT_EQ(kPathNotFound, db_->LookupProduction("Other\\Games", &id));
+  EXPECT_EQ(kPathNotFound, db_->LookupProduction("\\Games\\Level2", &id));
+  EXPECT_EQ(kInvalidPath, db_->LookupProduction("\\Games\\", &id));
+  EXPECT_EQ(kInvalidPath, db_->LookupProduction("\\", &id));
+  EXPECT_EQ(kInvalidPath, db_->LookupProduction("\\Games\\\\Level1", &id));
+  // An invalid later element is reported before an unknown root.
+  EXPECT_EQ(kInvalidPath, db_->LookupProduction("Other\\a:b", &id));
+
+  ASSERT_EQ(kOk, db_->SetSetting("root-name", "Depot"));
+  EXPECT_EQ(kOk, db_->LookupProduction("depot\\Games", &id));
+  EXPECT_EQ(kPathNotFound, db_->LookupProduction("Veltrane\\Games", &id));
+}
+
+// ------------------------------------------------------------ Documents
+
+TEST_F(StorageTest, AddDocumentRules) {
+  const std::string games = MakeProduction(root_, "Games");
+  const std::string art = MakeProduction(root_, "Art");
+  std::vector<StoredVersion> out;
+  size_t index = 99;
+  ASSERT_EQ(kOk, db_->AddDocuments("alice", "first",
+                                   {{games, "main.c", Content("a")}, {art, "main.c", Content("b")}},
+                                   &out, &index));
+  ASSERT_EQ(2u, out.size());
+  EXPECT_EQ(1, out[0].version);
+  EXPECT_EQ("2023:11:14:22:13:20:000", out[0].stamp);  // UTC text of the clock
+  EXPECT_EQ(Locks(out[0].document_id), std::vector<std::string>{});
+
+  // Each failure names its item and leaves the earlier items unadded.
+  const auto fails = [&](std::vector<NewDocument> items, int code, size_t at) {
+    std::vector<StoredVersion> o;
+    size_t i = 99;
+    EXPECT_EQ(code, db_->AddDocuments("alice", "", items, &o, &i));
+    EXPECT_EQ(at, i);
+  };
+  fails({{games, "new.c", Content("x")}, {games, "MAIN.C", Content("x")}}, kDocumentExists, 1);
+  fails({{games, "new.c", Content("x")}, {games, "New.C", Content("y")}}, kDocumentTwice, 1);
+  fails({{games, "new.c", Content("x")}, {games, "a|b", Content("y")}}, kInvalidDocumentName, 1);
+  fails({{games, "new.c", Content("x")}, {"ffffffffffffffff", "b", Content("y")}}, kUnknownId, 1);
+  fails({{games, "new.c", ContentRef{std::string(64, 'a'), 1}}}, kContentIncomplete, 0);
+
+  std::vector<DocumentInfo> info;
+  ASSERT_EQ(kOk, db_->GetDocumentInfo("alice", games, {"new.c"}, &info));
+  EXPECT_EQ(0, info[0].flags);
+  // The same name in two Productions of one request is fine.
+  ASSERT_EQ(kOk, db_->AddDocuments("alice", "",
+                                   {{games, "x.c", Content("1")}, {art, "x.c", Content("2")}}, &out,
+                                   &index));
+}
+
+TEST_F(StorageTest, DocumentInfoResolvesRelativeNamesAndFlags) {
+  const std::string games = MakeProduction(root_, "Games");
+  const std::string src = MakeProduction(games, "src");
+  const std::string main_c = AddDoc(src, "main.c");
+  const std::string readme = AddDoc(games, "readme.txt");
+
+  std::vector<DocumentInfo> info;
+  ASSERT_EQ(kOk,
+            db_->GetDocumentInfo(
+                "bob", games,
+                {"SRC\\Main.c", "readme.txt", "missing.c", "nope\\main.c", "", "src\\"}, &info));
+  ASSERT_EQ(6u, info.size());
+  EXPECT_EQ(main_c, info[0].id);
+  EXPECT_EQ(1, info[0].version);
+  EXPECT_EQ(kDocExists, info[0].flags);
+  EXPECT_FALSE(info[0].stamp.empty());
+  EXPECT_EQ(readme, info[1].id);
+  for (size_t i = 2; i < 6; ++i) {
+    EXPECT_EQ("", info[i].id);
+    EXPECT_EQ(0, info[i].version);
+    EXPECT_EQ(0, info[i].flags);
+    EXPECT_EQ("", info[i].stamp);
+  }
+
+  ASSERT_EQ(kOk, Lock("alice", {{main_c, false}}, H));
+  ASSERT_EQ(kOk, Lock("bob", {{main_c, true}}, S));  // queued behind alice
+  ASSERT_EQ(kOk, Lock("bob", {{readme, false}}, S));
+  ASSERT_EQ(kOk, db_->GetDocumentInfo("bob", games, {"src\\main.c", "readme.txt"}, &info));
+  EXPECT_EQ(kDocExists | kDocLocked | kDocExclusive | kDocUserQueued, info[0].flags);
+  EXPECT_EQ(kDocExists | kDocLocked | kDocLockedByUser, info[1].flags);
+  ASSERT_EQ(kOk, db_->GetDocumentInfo("alice", games, {"src\\main.c"}, &info));
+  EXPECT_EQ(kDocExists | kDocLocked | kDocLockedByUser | kDocExclusive, info[0].flags);
+
+  EXPECT_EQ(kUnknownId, db_->GetDocumentInfo("bob", "0123456789abcdef", {"x"}, &info));
+}
+
+TEST_F(StorageTest, CheckInNeedsTheUsersLockAndKeepsIt) {
+  const std::string doc = AddDoc(root_, "a.c");
+  EXPECT_EQ(kNotCheckedOut, CheckIn("alice", doc, "v2"));
+  ASSERT_EQ(kOk, Lock("bob", {{doc, false}}, H));
+  EXPECT_EQ(kNotCheckedOut, CheckIn("alice", doc, "v2"));
+  ASSERT_EQ(kOk, Lock("alice", {{doc, true}}, S));  // queued only
+  EXPECT_EQ(kNotCheckedOut, CheckIn("alice", doc, "v2"));
+
+  std::vector<StoredVersion> out;
+  ASSERT_EQ(kOk, CheckIn("bob", doc, "v2", &out));
+  ASSERT_EQ(1u, out.size());
+  EXPECT_EQ(2, out[0].version);
+  EXPECT_EQ((std::vector<std::string>{"bob:H:0", "alice:S:1"}), Locks(doc));
+
+  // Both items or neither: the second has no lock.
+  const std::string other = AddDoc(root_, "b.c");
+  size_t index = 0;
+  EXPECT_EQ(
+      kNotCheckedOut,
+      db_->CheckIn("bob", "", false, {{doc, Content("v3")}, {other, Content("v3")}}, &out, &index));
+  EXPECT_EQ(1u, index);
+  EXPECT_EQ(kUnknownId,
+            db_->CheckIn("bob", "", false, {{"ffffffffffffffff", Content("x")}}, &out, &index));
+  EXPECT_EQ(2u, Versions(doc).size());
+
+  ASSERT_EQ(kOk, db_->CheckIn("bob", "line1\nline2", true, {{doc, Content("v3")}}, &out, &index));
+  const auto versions = Versions(doc);
+  ASSERT_EQ(3u, versions.size());
+  EXPECT_EQ(3, versions[0].version);
+  EXPECT_EQ("bob", versions[0].user);
+  EXPECT_EQ("line1\nline2", versions[0].comment);
+  EXPECT_TRUE(versions[0].work_in_progress);
+  EXPECT_FALSE(versions[1].work_in_progress);
+  EXPECT_EQ("alice", versions[2].user);
+}
+
+TEST_F(StorageTest, StampsStrictlyIncreasePerDocument) {
+  const std::string doc = AddDoc(root_, "a.c");
+  ASSERT_EQ(kOk, Lock("alice", {{doc, false}}, H));
+  std::vector<StoredVersion> out;
+  ASSERT_EQ(kOk, CheckIn("alice", doc, "v2", &out));  // clock stands still
+  EXPECT_EQ("2023:11:14:22:13:20:001", out[0].stamp);
+  now_ -= 5000;  // and goes back
+  ASSERT_EQ(kOk, CheckIn("alice", doc, "v3", &out));
+  EXPECT_EQ("2023:11:14:22:13:20:002", out[0].stamp);
+  now_ += 60000;
+  ASSERT_EQ(kOk, CheckIn("alice", doc, "v4", &out));
+  EXPECT_EQ("2023:11:14:22:14:15:000", out[0].stamp);
+  // Two versions in one request are ordered too.
+  size_t index = 0;
+  ASSERT_EQ(kOk, db_->CheckIn("alice", "", false, {{doc, Content("v5")}, {doc, Content("v6")}},
+                              &out, &index));
+  EXPECT_EQ("2023:11:14:22:14:15:001", out[0].stamp);
+  EXPECT_EQ("2023:11:14:22:14:15:002", out[1].stamp);
+  EXPECT_EQ(6, out[1].version);
+  // Another Document does not inherit the bump.
+  std::vector<StoredVersion> added;
+  ASSERT_EQ(kOk, db_->AddDocuments("alice", "", {{root_, "b.c", Content("b")}}, &added, &index));
+  EXPECT_EQ("2023:11:14:22:14:15:000", added[0].stamp);
+}
+
+TEST_F(StorageTest, FetchGivesStoredBytesAllOrNothing) {
+  const std::string games = MakeProduction(root_, "Games");
+  const std::string doc = AddDoc(games, "a.c", "first");
+  ASSERT_EQ(kOk, Lock("alice", {{doc, false}}, S));
+  ASSERT_EQ(kOk, CheckIn("alice", doc, std::string("second\0bytes", 12)));
+
+  std::vector<FetchedVersion> out;
+  size_t index = 0;
+  ASSERT_EQ(kOk, db_->Fetch({{doc, 0}, {doc, 1}}, &out, &index));
+  ASSERT_EQ(2u, out.size());
+  EXPECT_EQ(2, out[0].version);
+  EXPECT_EQ(std::string("second\0bytes", 12), test::ReadFile(out[0].content_path));
+  EXPECT_EQ(12u, out[0].size);
+  EXPECT_EQ("first", test::ReadFile(out[1].content_path));
+  EXPECT_EQ("a.c", out[1].name);
+  EXPECT_EQ("Veltrane\\Games\\a.c", out[1].full_path);
+  EXPECT_EQ(Versions(doc)[1].stamp, out[1].stamp);
+
+  out.clear();
+  EXPECT_EQ(kUnknownId, db_->Fetch({{doc, 1}, {doc, 3}}, &out, &index));
+  EXPECT_EQ(1u, index);
+  EXPECT_TRUE(out.empty());
+  EXPECT_EQ(kUnknownId, db_->Fetch({{"ffffffffffffffff", 0}}, &out, &index));
+  EXPECT_EQ(kUnknownId, db_->Fetch({{doc, -1}}, &out, &index));
+}
+
+TEST_F(StorageTest, FindDocumentByPath) {
+  const std::string games = MakeProduction(root_, "Games");
+  const std::string doc = AddDoc(games, "a.c");
+  const std::string top = AddDoc(root_, "top.c");
+  std::string id;
+  EXPECT_EQ(kOk, db_->FindDocument("\\Games\\A.C", &id));
+  EXPECT_EQ(doc, id);
+  EXPECT_EQ(kOk, db_->FindDocument("Veltrane\\games\\a.c", &id));
+  EXPECT_EQ(kOk, db_->FindDocument("\\top.c", &id));
+  EXPECT_EQ(top, id);
+  EXPECT_EQ(kUnknownId, db_->FindDocument("\\Games\\b.c", &id));
+  EXPECT_EQ(kPathNotFound, db_->FindDocument("\\Art\\a.c", &id));
+  EXPECT_EQ(kInvalidDocumentName, db_->FindDocument("\\Games\\", &id));
+}
+
+// ------------------------------------------------------------ name tables
+
+TEST_F(StorageTest, NameTables) {
+  const std::string games = MakeProduction(root_, "Games");
+  const std::string level = MakeProduction(games, "Level1");
+  const std::string art = MakeProduction(games, "Art");
+  const std::string deep = MakeProduction(level, "Deep");
+  const std::string g = AddDoc(games, "g.c");
+  const std::string l = AddDoc(level, "l.c");
+  const std::string d = AddDoc(deep, "d.c");
+  const std::string a = AddDoc(art, "a.c");
+
+  NameTable t;
+  ASSERT_EQ(kOk, db_->GetNameTable(1, games, false, &t));
+  EXPECT_EQ((std::vector<std::string>{"Id", "Name"}), t.columns);
+  EXPECT_EQ((std::vector<std::vector<std::string>>{{level, "Level1"}, {art, "Art"}}), t.rows);
+  ASSERT_EQ(kOk, db_->GetNameTable(1, root_ + "\\" + games + "\\" + level, false, &t));
+  EXPECT_EQ((std::vector<std::vector<std::string>>{{deep, "Deep"}}), t.rows);
+  ASSERT_EQ(kOk, db_->GetNameTable(1, deep, false, &t));
+  EXPECT_TRUE(t.rows.empty());
+
+  ASSERT_EQ(kOk, db_->GetNameTable(2, games, false, &t));
+  EXPECT_EQ((std::vector<std::string>{"Name", "Id"}), t.columns);
+  EXPECT_EQ((std::vector<std::vector<std::string>>{{"g.c", g}}), t.rows);
+  ASSERT_EQ(kOk, db_->GetNameTable(2, games, true, &t));
+  EXPECT_EQ((std::vector<std::vector<std::string>>{
+                {"g.c", g}, {"Level1\\l.c", l}, {"Level1\\Deep\\d.c", d}, {"Art\\a.c", a}}),
+            t.rows);
+
+  ASSERT_EQ(kOk, Lock("bob", {{g, false}}, S));
+  ASSERT_EQ(kOk, Lock("carol", {{g, true}}, H));
+  ASSERT_EQ(kOk, db_->GetNameTable(3, g, false, &t));
+  EXPECT_EQ((std::vector<std::string>{"User", "Exclusive", "Deferred", "Rank"}), t.columns);
+  EXPECT_EQ(
+      (std::vector<std::vector<std::string>>{{"bob", "0", "0", "0"}, {"carol", "1", "1", "1"}}),
+      t.rows);
+
+  ASSERT_EQ(kOk, CheckIn("bob", g, "v2"));
+  ASSERT_EQ(kOk, db_->GetNameTable(4, g, false, &t));
+  EXPECT_EQ((std::vector<std::string>{"Version", "P41", "P46", "P49"}), t.columns);
+  ASSERT_EQ(2u, t.rows.size());
+  EXPECT_EQ((std::vector<std::string>{"2", "2023:11:14:22:13:20:001", "change", "bob"}), t.rows[0]);
+  EXPECT_EQ((std::vector<std::string>{"1", "2023:11:14:22:13:20:000", "added", "alice"}),
+            t.rows[1]);
+
+  EXPECT_EQ(kUnknownId, db_->GetNameTable(1, g, false, &t));  // a Document is no Production
+  EXPECT_EQ(kUnknownId, db_->GetNameTable(3, games, false, &t));
+  EXPECT_EQ(kMalformed, db_->GetNameTable(5, games, false, &t));
+  EXPECT_EQ(kMalformed, db_->GetNameTable(0, games, false, &t));
+}
+
+// ------------------------------------------------------------ locks
+
+TEST_F(StorageTest, LockConflicts) {
+  const std::string doc = AddDoc(root_, "a.c");
+  ASSERT_EQ(kOk, Lock("alice", {{doc, false}}, S));
+  EXPECT_EQ(kOk, Lock("bob", {{doc, false}}, S));  // shared with shared
+  EXPECT_EQ(kSharedConflict, Lock("carol", {{doc, false}}, H));
+  // Asking again changes the type only without conflict.
+  EXPECT_EQ(kSharedConflict, Lock("alice", {{doc, false}}, H));
+  EXPECT_EQ((std::vector<std::string>{"alice:S:0", "bob:S:0"}), Locks(doc));
+  ASSERT_EQ(kOk, Release("bob", {doc}));
+  EXPECT_EQ(kOk, Lock("alice", {{doc, false}}, H));
+  EXPECT_EQ(kOk, Lock("alice", {{doc, false}}, H));  // again: kept
+  EXPECT_EQ((std::vector<std::string>{"alice:H:0"}), Locks(doc));
+  EXPECT_EQ(kExclusiveConflict, Lock("bob", {{doc, false}}, S));
+  EXPECT_EQ(kExclusiveConflict, Lock("bob", {{doc, false}}, H));
+  EXPECT_EQ(kOk, Lock("alice", {{doc, false}}, S));  // back to shared
+  EXPECT_EQ(kOk, Lock("bob", {{doc, false}}, S));
+  EXPECT_EQ((std::vector<std::string>{"alice:S:0", "bob:S:0"}), Locks(doc));
+  EXPECT_EQ(kMalformed, Lock("bob", {{doc, false}}, 'X'));
+}
+
+TEST_F(StorageTest, AcquireIsAllOrNothingAndNamesTheFirstConflict) {
+  const std::string d1 = AddDoc(root_, "one.c");
+  const std::string d2 = AddDoc(root_, "two.c");
+  const std::string d3 = AddDoc(root_, "three.c");
+  const std::string d4 = AddDoc(root_, "four.c");
+  ASSERT_EQ(kOk, Lock("bob", {{d3, false}}, S));
+  ASSERT_EQ(kOk, Lock("carol", {{d4, false}}, H));
+
+  LockFailure failure;
+  EXPECT_EQ(kSharedConflict,
+            Lock("alice", {{d1, false}, {"", false}, {d3, false}, {d4, false}}, H, &failure));
+  EXPECT_EQ(2u, failure.index);  // the empty identifier is skipped but counted
+  EXPECT_EQ(d3, failure.document_id);
+  EXPECT_EQ("three.c", failure.name);
+  EXPECT_TRUE(Locks(d1).empty());
+
+  // A flagged conflict queues; the first unflagged one still fails it all.
+  EXPECT_EQ(kExclusiveConflict,
+            Lock("alice", {{d1, false}, {d3, true}, {d4, false}, {d2, false}}, H, &failure));
+  EXPECT_EQ(2u, failure.index);
+  EXPECT_EQ("four.c", failure.name);
+  EXPECT_TRUE(Locks(d1).empty());
+  EXPECT_EQ((std::vector<std::string>{"bob:S:0"}), Locks(d3));
+
+  EXPECT_EQ(kUnknownId, Lock("alice", {{d1, false}, {"ffffffffffffffff", false}}, S, &failure));
+  EXPECT_EQ(1u, failure.index);
+  EXPECT_EQ("ffffffffffffffff", failure.document_id);
+  EXPECT_TRUE(Locks(d1).empty());
+
+  EXPECT_EQ(kOk, Lock("alice", {{d1, false}, {d3, true}, {d4, true}, {d2, true}}, H));
+  EXPECT_EQ((std::vector<std::string>{"alice:H:0"}), Locks(d1));
+  EXPECT_EQ((std::vector<std::string>{"bob:S:0", "alice:H:1"}), Locks(d3));
+  EXPECT_EQ((std::vector<std::string>{"carol:H:0", "alice:H:1"}), Locks(d4));
+  EXPECT_EQ((std::vector<std::string>{"alice:H:0"}), Locks(d2));  // lockable: simply locked
+  EXPECT_EQ(kOk, Lock("alice", {}, H));
+}
+
+TEST_F(StorageTest, DeferredQueue) {
+  const std::string doc = AddDoc(root_, "a.c");
+  ASSERT_EQ(kOk, Lock("alice", {{doc, false}}, H));
+  ASSERT_EQ(kOk, Lock("bob", {{doc, true}}, S));
+  ASSERT_EQ(kOk, Lock("carol", {{doc, true}}, S));
+  ASSERT_EQ(kOk, Lock("dave", {{doc, true}}, H));
+  ASSERT_EQ(kOk, Lock("erin", {{doc, true}}, S));
+  LockFailure failure;
+  EXPECT_EQ(kAlreadyQueued, Lock("carol", {{doc, true}}, H, &failure));
+  EXPECT_EQ(doc, failure.document_id);
+  EXPECT_EQ("a.c", failure.name);
+  EXPECT_EQ((std::vector<std::string>{"alice:H:0", "bob:S:1", "carol:S:2", "dave:H:3", "erin:S:4"}),
+            Locks(doc));
+
+  // Released: the shared entries are granted, the exclusive one stops the
+  // pass, and the one behind it keeps waiting.
+  ASSERT_EQ(kOk, Release("alice", {doc}));
+  EXPECT_EQ((std::vector<std::string>{"bob:S:0", "carol:S:0", "dave:H:1", "erin:S:2"}), Locks(doc));
+  // Leaving the queue renumbers it; a release of one holder is not enough.
+  ASSERT_EQ(kOk, Release("bob", {doc}));
+  EXPECT_EQ((std::vector<std::string>{"carol:S:0", "dave:H:1", "erin:S:2"}), Locks(doc));
+  ASSERT_EQ(kOk, Release("carol", {doc}));
+  EXPECT_EQ((std::vector<std::string>{"dave:H:0", "erin:S:1"}), Locks(doc));
+  // A queued user taking his place out lets the next advance.
+  ASSERT_EQ(kOk, Lock("frank", {{doc, true}}, S));
+  ASSERT_EQ(kOk, Release("erin", {doc}));
+  EXPECT_EQ((std::vector<std::string>{"dave:H:0", "frank:S:1"}), Locks(doc));
+  // Giving up exclusive for shared is a release too.
+  ASSERT_EQ(kOk, Lock("dave", {{doc, false}}, S));
+  EXPECT_EQ((std::vector<std::string>{"dave:S:0", "frank:S:0"}), Locks(doc));
+}
+
+TEST_F(StorageTest, QueuedHolderIsUpgradedWhenOthersLeave) {
+  const std::string doc = AddDoc(root_, "a.c");
+  ASSERT_EQ(kOk, Lock("alice", {{doc, false}}, S));
+  ASSERT_EQ(kOk, Lock("bob", {{doc, false}}, S));
+  ASSERT_EQ(kOk, Lock("bob", {{doc, true}}, H));  // keeps shared, waits for exclusive
+  EXPECT_EQ((std::vector<std::string>{"alice:S:0", "bob:S:0", "bob:H:1"}), Locks(doc));
+  ASSERT_EQ(kOk, Release("alice", {doc}));
+  EXPECT_EQ((std::vector<std::string>{"bob:H:0"}), Locks(doc));
+}
+
+TEST_F(StorageTest, ReleaseRules) {
+  const std::string d1 = AddDoc(root_, "one.c");
+  const std::string d2 = AddDoc(root_, "two.c");
+  ASSERT_EQ(kOk, Lock("alice", {{d1, false}, {d2, false}}, H));
+  // Documents the user has nothing on, and empty identifiers, are skipped.
+  EXPECT_EQ(kOk, Release("bob", {d1, "", d2}));
+  EXPECT_EQ((std::vector<std::string>{"alice:H:0"}), Locks(d1));
+  LockFailure failure;
+  EXPECT_EQ(kUnknownId, db_->ReleaseLocks("alice", {d1, "ffffffffffffffff"}, &failure));
+  EXPECT_EQ(1u, failure.index);
+  EXPECT_EQ((std::vector<std::string>{"alice:H:0"}), Locks(d1));
+  EXPECT_EQ(kOk, Release("alice", {"", d1, d2}));
+  EXPECT_TRUE(Locks(d1).empty());
+  EXPECT_TRUE(Locks(d2).empty());
+}
+
+// ------------------------------------------------------------ users and settings
+
+TEST_F(StorageTest, Users) {
+  EXPECT_EQ("4A0A68B43B6CD5CF266FA02F196E2371", LogonDigest("alice", "secret"));
+  ASSERT_EQ(kOk, db_->AddUser("alice", LogonDigest("alice", "secret")));
+  ASSERT_EQ(kOk, db_->AddUser("Bob", LogonDigest("Bob", "pw")));
+  EXPECT_EQ(kUserExists, db_->AddUser("alice", LogonDigest("alice", "other")));
+  EXPECT_EQ(kInvalidValue, db_->AddUser("", LogonDigest("", "x")));
+  EXPECT_EQ(kInvalidValue, db_->AddUser("a\nb", LogonDigest("a\nb", "x")));
+  EXPECT_EQ(kInvalidValue, db_->AddUser("carol", "not a digest"));
+
+  EXPECT_EQ(kOk, db_->CheckLogon("alice", "4a0a68b43b6cd5cf266fa02f196e2371"));
+  EXPECT_EQ(kLogonRefused, db_->CheckLogon("alice", LogonDigest("alice", "wrong")));
+  EXPECT_EQ(kLogonRefused, db_->CheckLogon("ALICE", LogonDigest("ALICE", "secret")));
+  EXPECT_EQ(kLogonRefused, db_->CheckLogon("nobody", LogonDigest("nobody", "secret")));
+  EXPECT_EQ(kLogonRefused, db_->CheckLogon("alice", ""));
+
+  std::vector<std::string> names;
+  ASSERT_EQ(kOk, db_->ListUsers(&names));
+  EXPECT_EQ((std::vector<std::string>{"Bob", "alice"}), names);
+
+  // Removing a user gives up his locks; the queue advances.
+  const std::string doc = AddDoc(root_, "a.c");
+  ASSERT_EQ(kOk, Lock("alice", {{doc, false}}, H));
+  ASSERT_EQ(kOk, Lock("Bob", {{doc, true}}, H));
+  ASSERT_EQ(kOk, db_->RemoveUser("alice"));
+  EXPECT_EQ((std::vector<std::string>{"Bob:H:0"}), Locks(doc));
+  EXPECT_EQ(kLogonRefused, db_->CheckLogon("alice", LogonDigest("alice", "secret")));
+  EXPECT_EQ(kNoSuchUser, db_->RemoveUser("alice"));
+}
+
+TEST_F(StorageTest, Settings) {
+  RepositorySettings s;
+  ASSERT_EQ(kOk, db_->GetSettings(&s));
+  EXPECT_EQ("Veltrane", s.root_name);
+  EXPECT_EQ(1, s.selector);
+  EXPECT_EQ(1, s.compression);
+  EXPECT_EQ(0, s.lock_policy);
+  EXPECT_EQ(kOk, db_->SetSetting("selector", "9"));
+  EXPECT_EQ(kOk, db_->SetSetting("compression", "0"));
+  EXPECT_EQ(kOk, db_->SetSetting("lock-policy", "2"));
+  EXPECT_EQ(kOk, db_->SetSetting("root-name", "Depot"));
+  for (const auto& [key, value] :
+       std::vector<std::pair<std::string, std::string>>{{"selector", "2"},
+                                                        {"selector", "01"},
+                                                        {"compression", "2"},
+                                                        {"lock-policy", "-1"},
+                                                        {"root-name", ""},
+                                                        {"root-name", "a:b"},
+                                                        {"colour", "1"}}) {
+    EXPECT_EQ(kInvalidValue, db_->SetSetting(key, value)) << key << "=" << value;
+  }
+  db_ = Open();  // persisted
+  ASSERT_EQ(kOk, db_->GetSettings(&s));
+  EXPECT_EQ("Depot", s.root_name);
+  EXPECT_EQ(9, s.selector);
+  EXPECT_EQ(0, s.compression);
+  EXPECT_EQ(2, s.lock_policy);
+}
+
+// ------------------------------------------------------------ content and crashes
+
+TEST_F(StorageTest, ContentStoreChunksAbortAndDuplicates) {
+  const ContentStore& store = db_->Contents();
+  std::string bytes(3 * 131072 + 5, '\0');
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 + i / 300);
+  std::string error;
+  auto writer = store.NewWriter(&error);
+  ASSERT_TRUE(writer) << error;
+  for (size_t at = 0; at < bytes.size(); at += 131072) {
+    ASSERT_TRUE(writer->Write(bytes.data() + at, std::min<size_t>(131072, bytes.size() - at)));
+  }
+  ContentRef ref;
+  ASSERT_TRUE(writer->Finish(&ref)) << writer->error();
+  EXPECT_EQ(bytes.size(), ref.size);
+  EXPECT_TRUE(ContentStore::IsDigest(ref.sha256));
+  EXPECT_EQ(bytes, test::ReadFile(store.PathOf(ref.sha256)));
+  EXPECT_FALSE(writer->Write("more", 4));
+  EXPECT_TRUE(store.Contains(ref));
+  EXPECT_FALSE(store.Contains(ContentRef{ref.sha256, ref.size + 1}));
+
+  // Known digest; identical bytes meet under one name.
+  ContentRef abc;
+  ASSERT_TRUE(store.Put("abc", &abc, &error));
+  EXPECT_EQ("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad", abc.sha256);
+  ContentRef again;
+  ASSERT_TRUE(store.Put("abc", &again, &error));
+  EXPECT_EQ(abc.sha256, again.sha256);
+
+  // Aborted or abandoned writers leave no temporary file.
+  auto aborted = store.NewWriter(&error);
+  ASSERT_TRUE(aborted->Write("partial", 7));
+  const std::string temp = aborted->temp_path();
+  EXPECT_TRUE(fs::exists(temp));
+  aborted->Abort();
+  EXPECT_FALSE(fs::exists(temp));
+  {
+    auto abandoned = store.NewWriter(&error);
+    abandoned->Write("partial", 7);
+  }
+  EXPECT_TRUE(fs::is_empty(store.TempFolder()));
+}
+
+TEST_F(StorageTest, StaleTemporariesAreRemovedOnOpen) {
+  const std::string old_temp = db_->Contents().TempFolder() + "/dead.part";
+  const std::string new_temp = db_->Contents().TempFolder() + "/live.part";
+  test::WriteFile(old_temp, "x");
+  test::WriteFile(new_temp, "x");
+  fs::last_write_time(old_temp, fs::file_time_type::clock::now() - std::chrono::hours(48));
+  db_ = Open();
+  EXPECT_FALSE(fs::exists(old_temp));
+  EXPECT_TRUE(fs::exists(new_temp));
+}
+
+TEST_F(StorageTest, ContentWithoutCommitLeavesNoVersion) {
+  const std::string doc = AddDoc(root_, "a.c", "v1");
+  ASSERT_EQ(kOk, Lock("alice", {{doc, false}}, H));
+  // The new content reaches the store, then the server dies before the
+  // check-in's transaction.
+  Content("v2 that never got committed");
+  db_.reset();
+  db_ = Open();
+  const auto versions = Versions(doc);
+  ASSERT_EQ(1u, versions.size());
+  std::vector<FetchedVersion> out;
+  size_t index = 0;
+  ASSERT_EQ(kOk, db_->Fetch({{doc, 0}}, &out, &index));
+  EXPECT_EQ("v1", test::ReadFile(out[0].content_path));
+  EXPECT_EQ((std::vector<std::string>{"alice:H:0"}), Locks(doc));
+}
+
+TEST_F(StorageTest, OpenRefusesWhatIsNoRepository) {
+  int result = 0;
+  std::string error;
+  EXPECT_FALSE(OpenRepository(env_.Path("nothing"), nullptr, &result, &error));
+  EXPECT_EQ(kNotRepository, result);
+  ASSERT_EQ(0, mkdir(env_.Path("other").c_str(), 0700));
+  test::WriteFile(env_.Path("other/repository.db"), "not a database at all, just text");
+  EXPECT_FALSE(OpenRepository(env_.Path("other"), nullptr, &result, &error));
+  EXPECT_EQ(kStorageFailure, result);
+  EXPECT_FALSE(error.empty());
+}
+
+// ------------------------------------------------------------ two connections
+
+TEST_F(StorageTest, TwoConnectionsRacingForOneExclusiveLock) {
+  std::unique_ptr<Storage> other = Open();
+  ASSERT_TRUE(other);
+  constexpr int kRounds = 25;
+  std::vector<std::string> docs;
+  for (int i = 0; i < kRounds; ++i) docs.push_back(AddDoc(root_, "d" + std::to_string(i)));
+
+  std::atomic<int> ready{0};
+  std::vector<int> results[2];
+  std::atomic<int> round{-1};
+  const auto racer = [&](int who, Storage* storage) {
+    const std::string user = who == 0 ? "alice" : "bob";
+    for (int r = 0; r < kRounds; ++r) {
+      ready.fetch_add(1);
+      while (round.load() < r) std::this_thread::yield();
+      LockFailure failure;
+      results[who].push_back(storage->AcquireLocks(user, {{docs[r], false}}, H, &failure));
+      // Writers that do more than lock, on Documents of their own.
+      std::vector<StoredVersion> out;
+      size_t index = 0;
+      NewDocument item{root_, user + std::to_string(r), ContentRef{}};
+      std::string error;
+      storage->Contents().Put(user, &item.content, &error);
+      results[who].push_back(storage->AddDocuments(user, "", {item}, &out, &index));
+    }
+  };
+  std::thread a(racer, 0, db_.get());
+  std::thread b(racer, 1, other.get());
+  for (int r = 0; r < kRounds; ++r) {
+    while (ready.load() < 2 * (r + 1)) std::this_thread::yield();
+    round.store(r);
+  }
+  a.join();
+  b.join();
+
+  for (int r = 0; r < kRounds; ++r) {
+    const int lock_a = results[0][2 * r];
+    const int lock_b = results[1][2 * r];
+    EXPECT_TRUE((lock_a == kOk && lock_b == kExclusiveConflict) ||
+                (lock_b == kOk && lock_a == kExclusiveConflict))
+        << "round " << r << ": " << lock_a << " " << lock_b;
+    EXPECT_EQ(kOk, results[0][2 * r + 1]);
+    EXPECT_EQ(kOk, results[1][2 * r + 1]);
+    EXPECT_EQ(1u, Locks(docs[r]).size());
+  }
+}
+
+}  // namespace
+}  // namespace tw::twserver

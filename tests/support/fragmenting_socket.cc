@@ -1,0 +1,93 @@
+#include "tests/support/fragmenting_socket.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <utility>
+
+namespace tw::test {
+
+FragmentingSocket::FragmentingSocket(std::unique_ptr<CIOSocket> inner, FragmentLimits limits)
+    : inner_(std::move(inner)),
+      limits_{std::max<size_t>(1, limits.max_send), std::max<size_t>(1, limits.max_receive),
+              limits.seed},
+      send_generator_(limits.seed),
+      receive_generator_(limits.seed ^ 0x9e3779b9u) {}
+
+size_t FragmentingSocket::Piece(size_t limit, bool random, std::mt19937* generator) {
+  if (!random) return limit;
+  return std::uniform_int_distribution<size_t>(1, limit)(*generator);
+}
+
+int FragmentingSocket::Listen(int backlog, uint16_t port, int kind) {
+  return inner_->Listen(backlog, port, kind);
+}
+
+int FragmentingSocket::Accept(std::unique_ptr<CIOSocket>* out, int tries) {
+  if (out == nullptr) return inner_->Accept(nullptr, tries);
+  std::unique_ptr<CIOSocket> accepted;
+  int result = inner_->Accept(&accepted, tries);
+  if (result != kSocketOk) return result;
+  FragmentLimits limits = limits_;
+  if (limits.seed != 0) {
+    limits.seed += ++accepted_;
+    if (limits.seed == 0) limits.seed = 1;  // 0 would mean fixed pieces
+  }
+  *out = std::make_unique<FragmentingSocket>(std::move(accepted), limits);
+  return kSocketOk;
+}
+
+int FragmentingSocket::Connect(const CIOAddress& address, int kind) {
+  return inner_->Connect(address, kind);
+}
+
+int FragmentingSocket::SendWord(uint32_t value) {
+  uint32_t wire = htonl(value);
+  return Send(&wire, sizeof wire);
+}
+
+int FragmentingSocket::Send(const void* bytes, size_t length) {
+  if (bytes == nullptr && length > 0) return kSocketNullArgument;
+  if (length == 0) return inner_->Send(bytes, 0);
+  const auto* next = static_cast<const uint8_t*>(bytes);
+  size_t left = length;
+  while (left > 0) {
+    size_t piece = std::min(left, Piece(limits_.max_send, limits_.seed != 0, &send_generator_));
+    int result = inner_->Send(next, piece);
+    if (result != kSocketOk) return result;
+    next += piece;
+    left -= piece;
+  }
+  return kSocketOk;
+}
+
+int FragmentingSocket::SendBytes(const std::vector<uint8_t>& bytes) {
+  return Send(bytes.data(), bytes.size());
+}
+
+int FragmentingSocket::Receive(void* buffer, size_t capacity, size_t* count) {
+  if (capacity == 0) return inner_->Receive(buffer, capacity, count);
+  size_t piece = Piece(limits_.max_receive, limits_.seed != 0, &receive_generator_);
+  return inner_->Receive(buffer, std::min(capacity, piece), count);
+}
+
+int FragmentingSocket::Close() { return inner_->Close(); }
+int FragmentingSocket::Startup() { return inner_->Startup(); }
+int FragmentingSocket::Cleanup() { return inner_->Cleanup(); }
+int FragmentingSocket::Create(const CIOAddress& address, int kind, bool bind) {
+  return inner_->Create(address, kind, bind);
+}
+int FragmentingSocket::SetNonBlocking() { return inner_->SetNonBlocking(); }
+int FragmentingSocket::SetNoDelay() { return inner_->SetNoDelay(); }
+int FragmentingSocket::Bind(const CIOAddress& address) { return inner_->Bind(address); }
+int FragmentingSocket::ListenOn(const CIOAddress& address, int backlog, int kind) {
+  return inner_->ListenOn(address, backlog, kind);
+}
+int FragmentingSocket::LocalAddress(CIOAddress* out) const { return inner_->LocalAddress(out); }
+bool FragmentingSocket::IsConnected() const { return inner_->IsConnected(); }
+bool FragmentingSocket::IsListening() const { return inner_->IsListening(); }
+int FragmentingSocket::WaitReadable(int timeout_ms) { return inner_->WaitReadable(timeout_ms); }
+void FragmentingSocket::Interrupt() { inner_->Interrupt(); }
+void FragmentingSocket::ClearInterrupt() { inner_->ClearInterrupt(); }
+
+}  // namespace tw::test

@@ -1,0 +1,407 @@
+// Tests of the sockets layer over real loopback connections, and of the
+// fragmenting socket the transport tests build on.
+#include "transport/socket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <thread>
+
+#include "tests/support/fragmenting_socket.h"
+
+namespace tw {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+uint8_t PatternByte(size_t i) { return static_cast<uint8_t>(i % 251); }
+
+std::vector<uint8_t> Pattern(size_t size) {
+  std::vector<uint8_t> bytes(size);
+  for (size_t i = 0; i < size; ++i) bytes[i] = PatternByte(i);
+  return bytes;
+}
+
+uint16_t PortOf(const CIOSocket& socket) {
+  CIOAddress bound;
+  EXPECT_EQ(socket.LocalAddress(&bound), kSocketOk);
+  return bound.Port();
+}
+
+// A listening socket on a free loopback port, a client connected to it and
+// the server side of that connection.
+struct Connection {
+  std::unique_ptr<CIOSocket> listener;
+  std::unique_ptr<CIOSocket> client;
+  std::unique_ptr<CIOSocket> server;
+};
+
+Connection Connect(std::unique_ptr<CIOSocket> listener, std::unique_ptr<CIOSocket> client) {
+  Connection c{std::move(listener), std::move(client), nullptr};
+  EXPECT_EQ(c.listener->Listen(8, 0, kSocketStream), kSocketOk);
+  EXPECT_EQ(c.client->Connect(CreateAddress(127, 0, 0, 1, PortOf(*c.listener)), kSocketStream),
+            kSocketOk);
+  EXPECT_EQ(c.listener->Accept(&c.server, 5000), kSocketOk);
+  return c;
+}
+
+Connection Connect() { return Connect(CreateSocket(), CreateSocket()); }
+
+// Receives exactly `size` bytes, waiting for them; stops early on any
+// failure (the returned bytes are then fewer).
+std::vector<uint8_t> ReceiveAll(CIOSocket& socket, size_t size, size_t chunk = 65536) {
+  std::vector<uint8_t> bytes(size);
+  size_t have = 0;
+  while (have < size) {
+    if (socket.WaitReadable(10000) != kSocketOk) break;
+    size_t count = 0;
+    int result = socket.Receive(bytes.data() + have, std::min(chunk, size - have), &count);
+    if (result == kSocketWouldBlock) continue;
+    if (result != kSocketOk) break;
+    have += count;
+  }
+  bytes.resize(have);
+  return bytes;
+}
+
+// --- Addresses ---
+
+TEST(SocketAddress, FourOctetsRenderAsTextAndPort) {
+  CIOAddress address = CreateAddress(192, 168, 1, 20, 8080);
+  EXPECT_TRUE(address.IsValid());
+  EXPECT_EQ(address.AddressText(), "192.168.1.20");
+  EXPECT_EQ(address.Port(), 8080);
+  EXPECT_EQ(address.EndpointText(), "192.168.1.20:8080");
+  EXPECT_EQ(address.SocketAddress().sin_family, AF_INET);
+  EXPECT_EQ(address.SocketAddress().sin_port, htons(8080));
+  EXPECT_EQ(address.SocketAddress().sin_addr.s_addr, inet_addr("192.168.1.20"));
+
+  CIOAddress broadcast = CreateAddress(255, 255, 255, 255, 65535);
+  EXPECT_TRUE(broadcast.IsValid());
+  EXPECT_EQ(broadcast.EndpointText(), "255.255.255.255:65535");
+}
+
+TEST(SocketAddress, FromHostTextAndFromSocketAddress) {
+  CIOAddress numeric = CreateAddress("127.0.0.1", 5000);
+  ASSERT_TRUE(numeric.IsValid());
+  EXPECT_EQ(numeric.EndpointText(), "127.0.0.1:5000");
+
+  CIOAddress copy = CreateAddress(numeric.SocketAddress());
+  EXPECT_TRUE(copy.IsValid());
+  EXPECT_EQ(copy.EndpointText(), "127.0.0.1:5000");
+
+  sockaddr_in other{};
+  other.sin_family = AF_INET6;
+  EXPECT_FALSE(CreateAddress(other).IsValid());
+}
+
+TEST(SocketAddress, UnknownHostIsInvalidAndAllZero) {
+  // Keeps a lookup short should the resolver be asked after all.
+  setenv("RES_OPTIONS", "timeout:1 attempts:1", 1);
+  const sockaddr_in zero{};
+  for (const char* host : {"no-such-host.invalid", "Server.INVALID.", "invalid", "no such host",
+                           ""}) {
+    SCOPED_TRACE(host);
+    CIOAddress address = CreateAddress(host, 5000);
+    EXPECT_FALSE(address.IsValid());
+    EXPECT_EQ(std::memcmp(&address.SocketAddress(), &zero, sizeof zero), 0);
+    EXPECT_EQ(address.AddressText(), "0.0.0.0");
+  }
+  EXPECT_FALSE(CreateAddress(std::string("127.0.0.1\0x", 11), 1).IsValid());
+  EXPECT_FALSE(CreateAddress(std::string(254, 'a'), 1).IsValid());
+}
+
+// --- Connecting, listening, accepting ---
+
+TEST(SocketConnect, RoundTripInBothDirections) {
+  Connection c = Connect();
+  ASSERT_TRUE(c.server);
+  EXPECT_TRUE(c.client->IsConnected());
+  EXPECT_TRUE(c.server->IsConnected());
+  EXPECT_TRUE(c.listener->IsListening());
+  EXPECT_FALSE(c.client->IsListening());
+
+  ASSERT_EQ(c.client->SendWord(0x12281964), kSocketOk);
+  ASSERT_EQ(c.client->SendBytes({'a', 'b', 'c'}), kSocketOk);
+  EXPECT_EQ(ReceiveAll(*c.server, 7), (std::vector<uint8_t>{0x12, 0x28, 0x19, 0x64, 'a', 'b', 'c'}));
+
+  ASSERT_EQ(c.server->Send("reply", 5), kSocketOk);
+  EXPECT_EQ(ReceiveAll(*c.client, 5), (std::vector<uint8_t>{'r', 'e', 'p', 'l', 'y'}));
+}
+
+TEST(SocketConnect, ListenWithPortZeroGetsARealPort) {
+  auto listener = CreateSocket();
+  ASSERT_EQ(listener->Listen(4, 0, kSocketStream), kSocketOk);
+  CIOAddress bound;
+  ASSERT_EQ(listener->LocalAddress(&bound), kSocketOk);
+  EXPECT_NE(bound.Port(), 0);
+  EXPECT_EQ(bound.AddressText(), "127.0.0.1");
+}
+
+TEST(SocketConnect, ListenOnAChosenLoopbackAddress) {
+  auto listener = CreateSocket();
+  ASSERT_EQ(listener->ListenOn(CreateAddress(127, 0, 0, 2, 0), 4, kSocketStream), kSocketOk);
+  CIOAddress bound;
+  ASSERT_EQ(listener->LocalAddress(&bound), kSocketOk);
+  EXPECT_EQ(bound.AddressText(), "127.0.0.2");
+
+  auto client = CreateSocket();
+  EXPECT_EQ(client->Connect(bound, kSocketStream), kSocketOk);
+  std::unique_ptr<CIOSocket> server;
+  EXPECT_EQ(listener->Accept(&server, 5000), kSocketOk);
+}
+
+TEST(SocketConnect, ReuseAddressLetsAServerListenAgainAtOnce) {
+  Connection c = Connect();
+  const uint16_t port = PortOf(*c.listener);
+  // The server closes first, so its side of the connection lingers in
+  // TIME_WAIT on the listening port.
+  c.server->Close();
+  c.client->Close();
+  c.listener->Close();
+  EXPECT_FALSE(c.listener->IsListening());
+
+  auto again = CreateSocket();
+  EXPECT_EQ(again->Listen(4, port, kSocketStream), kSocketOk);
+  EXPECT_EQ(PortOf(*again), port);
+}
+
+TEST(SocketConnect, AcceptWithoutClientReturnsPromptly) {
+  auto listener = CreateSocket();
+  ASSERT_EQ(listener->Listen(4, 0, kSocketStream), kSocketOk);
+  std::unique_ptr<CIOSocket> accepted;
+  auto start = Clock::now();
+  EXPECT_EQ(listener->Accept(&accepted, 5), kSocketWouldBlock);
+  EXPECT_LT(Clock::now() - start, milliseconds(2000));
+  EXPECT_FALSE(accepted);
+  EXPECT_EQ(listener->Accept(nullptr, 1), kSocketNullArgument);
+
+  auto plain = CreateSocket();
+  EXPECT_EQ(plain->Accept(&accepted, 1), kSocketNotListening);
+}
+
+TEST(SocketConnect, RefusedOrInvalidAddressFails) {
+  uint16_t port;
+  {
+    auto probe = CreateSocket();
+    ASSERT_EQ(probe->Listen(1, 0, kSocketStream), kSocketOk);
+    port = PortOf(*probe);
+  }
+  auto client = CreateSocket();
+  EXPECT_EQ(client->Connect(CreateAddress(127, 0, 0, 1, port), kSocketStream), kSocketError);
+  EXPECT_FALSE(client->IsConnected());
+  EXPECT_EQ(client->Connect(CreateAddress("x.invalid", port), kSocketStream), kSocketError);
+  EXPECT_FALSE(client->IsConnected());
+}
+
+TEST(SocketConnect, UnusableCallsReportTheirCodes) {
+  auto fresh = CreateSocket();
+  uint8_t buffer[4];
+  size_t count = 99;
+  EXPECT_EQ(fresh->Send("x", 1), kSocketNotConnected);
+  EXPECT_EQ(fresh->Receive(buffer, sizeof buffer, &count), kSocketNotConnected);
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(fresh->WaitReadable(0), kSocketNotConnected);
+  EXPECT_EQ(fresh->LocalAddress(nullptr), kSocketNullArgument);
+  EXPECT_EQ(fresh->Close(), kSocketOk);
+  EXPECT_EQ(fresh->Startup(), kSocketOk);
+  EXPECT_EQ(fresh->Cleanup(), kSocketOk);
+
+  Connection c = Connect();
+  EXPECT_EQ(c.client->Send(nullptr, 1), kSocketNullArgument);
+  EXPECT_EQ(c.client->Send(nullptr, 0), kSocketOk);
+  EXPECT_EQ(c.client->Receive(nullptr, 4, &count), kSocketNullArgument);
+  EXPECT_EQ(c.client->Receive(buffer, 4, nullptr), kSocketNullArgument);
+  EXPECT_EQ(c.client->Receive(buffer, 0, &count), kSocketNullArgument);
+}
+
+TEST(SocketConnect, EveryDescriptorIsCloseOnExec) {
+  Connection c = Connect();
+  c.client->Interrupt();  // makes the interrupt descriptor too
+  int checked = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    std::string target = std::filesystem::read_symlink(entry.path(), ec).string();
+    if (target.rfind("socket:", 0) != 0 && target.find("eventfd") == std::string::npos) continue;
+    int fd = std::stoi(entry.path().filename().string());
+    SCOPED_TRACE(target);
+    EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+    ++checked;
+  }
+  EXPECT_GE(checked, 4);
+}
+
+// --- Receiving ---
+
+TEST(SocketReceive, NothingThereWouldBlock) {
+  Connection c = Connect();
+  uint8_t buffer[16];
+  size_t count = 0;
+  EXPECT_EQ(c.server->Receive(buffer, sizeof buffer, &count), kSocketWouldBlock);
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(c.server->WaitReadable(10), kSocketWouldBlock);
+  EXPECT_TRUE(c.server->IsConnected());
+}
+
+TEST(SocketReceive, PeerCloseReportsNotConnected) {
+  Connection c = Connect();
+  ASSERT_EQ(c.client->Send("last", 4), kSocketOk);
+  c.client->Close();
+  EXPECT_FALSE(c.client->IsConnected());
+
+  EXPECT_EQ(ReceiveAll(*c.server, 4).size(), 4u);  // bytes sent before the close still arrive
+  ASSERT_EQ(c.server->WaitReadable(10000), kSocketOk);
+  uint8_t buffer[16];
+  size_t count = 0;
+  EXPECT_EQ(c.server->Receive(buffer, sizeof buffer, &count), kSocketNotConnected);
+  EXPECT_FALSE(c.server->IsConnected());
+  EXPECT_EQ(c.server->Receive(buffer, sizeof buffer, &count), kSocketNotConnected);
+  EXPECT_EQ(c.server->WaitReadable(1000), kSocketNotConnected);
+}
+
+TEST(SocketReceive, ResetByPeerReportsNotConnected) {
+  auto listener = CreateSocket();
+  ASSERT_EQ(listener->Listen(4, 0, kSocketStream), kSocketOk);
+  int raw = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(raw, 0);
+  sockaddr_in to = CreateAddress(127, 0, 0, 1, PortOf(*listener)).SocketAddress();
+  ASSERT_EQ(connect(raw, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+  std::unique_ptr<CIOSocket> server;
+  ASSERT_EQ(listener->Accept(&server, 5000), kSocketOk);
+
+  linger abort{1, 0};
+  ASSERT_EQ(setsockopt(raw, SOL_SOCKET, SO_LINGER, &abort, sizeof abort), 0);
+  close(raw);
+
+  ASSERT_EQ(server->WaitReadable(10000), kSocketOk);
+  uint8_t buffer[16];
+  size_t count = 0;
+  EXPECT_EQ(server->Receive(buffer, sizeof buffer, &count), kSocketNotConnected);
+  EXPECT_FALSE(server->IsConnected());
+}
+
+// --- Sending ---
+
+TEST(SocketSend, SeveralMegabytesToASlowReaderArriveWholeAndInOrder) {
+  Connection c = Connect();
+  const size_t size = 16 << 20;  // more than both kernel buffers hold
+  const std::vector<uint8_t> sent = Pattern(size);
+  int send_result = -100;
+  std::thread sender([&] { send_result = c.client->SendBytes(sent); });
+
+  std::this_thread::sleep_for(milliseconds(100));  // let the buffers fill
+  std::vector<uint8_t> got = ReceiveAll(*c.server, size, 4096);
+  sender.join();
+  EXPECT_EQ(send_result, kSocketOk);
+  ASSERT_EQ(got.size(), size);
+  EXPECT_TRUE(got == sent);
+}
+
+TEST(SocketSend, SendToAGonePeerFailsWithoutSignal) {
+  // SIGPIPE keeps its default action here: a send without MSG_NOSIGNAL
+  // would end the test program.
+  Connection c = Connect();
+  c.server->Close();
+  const std::vector<uint8_t> block(65536, 0x5a);
+  int result = kSocketOk;
+  for (int i = 0; i < 1000 && result == kSocketOk; ++i) {
+    result = c.client->SendBytes(block);
+    if (result == kSocketOk) std::this_thread::sleep_for(milliseconds(1));
+  }
+  EXPECT_EQ(result, kSocketError);
+}
+
+// --- Waiting and interrupting ---
+
+TEST(SocketWait, DataWakesAWaiter) {
+  Connection c = Connect();
+  int result = -100;
+  std::thread waiter([&] { result = c.server->WaitReadable(-1); });
+  std::this_thread::sleep_for(milliseconds(20));
+  ASSERT_EQ(c.client->Send("x", 1), kSocketOk);
+  waiter.join();
+  EXPECT_EQ(result, kSocketOk);
+}
+
+TEST(SocketWait, InterruptWakesWaitersAndStaysUntilCleared) {
+  Connection c = Connect();
+  int result = -100;
+  auto start = Clock::now();
+  std::thread waiter([&] { result = c.server->WaitReadable(-1); });
+  std::this_thread::sleep_for(milliseconds(20));
+  c.server->Interrupt();
+  waiter.join();
+  EXPECT_EQ(result, kSocketInterrupted);
+  EXPECT_LT(Clock::now() - start, milliseconds(5000));
+
+  EXPECT_EQ(c.server->WaitReadable(10000), kSocketInterrupted);
+  std::unique_ptr<CIOSocket> accepted;
+  c.listener->Interrupt();
+  EXPECT_EQ(c.listener->Accept(&accepted, 1000), kSocketInterrupted);
+
+  c.server->ClearInterrupt();
+  EXPECT_EQ(c.server->WaitReadable(0), kSocketWouldBlock);
+  ASSERT_EQ(c.client->Send("x", 1), kSocketOk);
+  EXPECT_EQ(c.server->WaitReadable(10000), kSocketOk);
+}
+
+TEST(SocketWait, InterruptEndsASendThatWaitsForRoom) {
+  Connection c = Connect();  // the server never reads
+  const std::vector<uint8_t> block(32 << 20, 1);  // more than the buffers hold
+  int result = -100;
+  std::thread sender([&] { result = c.client->SendBytes(block); });
+  std::this_thread::sleep_for(milliseconds(200));
+  c.client->Interrupt();
+  sender.join();
+  EXPECT_EQ(result, kSocketInterrupted);
+}
+
+// --- The fragmenting socket ---
+
+TEST(FragmentingSocket, DeliversAMegabyteIntactInSmallPieces) {
+  test::FragmentLimits limits{7, 7, 20240229};
+  Connection c =
+      Connect(std::make_unique<test::FragmentingSocket>(CreateSocket(), limits),
+              std::make_unique<test::FragmentingSocket>(CreateSocket(), limits));
+  const size_t size = 1 << 20;
+  const std::vector<uint8_t> sent = Pattern(size);
+  int send_result = -100;
+  std::thread sender([&] {
+    send_result = c.client->SendWord(size);
+    if (send_result == kSocketOk) send_result = c.client->Send(sent.data(), size);
+  });
+
+  std::vector<uint8_t> got;
+  std::set<size_t> piece_sizes;
+  uint8_t buffer[4096];
+  while (got.size() < size + 4) {
+    ASSERT_EQ(c.server->WaitReadable(10000), kSocketOk);
+    size_t count = 0;
+    int result = c.server->Receive(buffer, sizeof buffer, &count);
+    if (result == kSocketWouldBlock) continue;
+    ASSERT_EQ(result, kSocketOk);
+    ASSERT_GE(count, 1u);
+    ASSERT_LE(count, 7u);
+    piece_sizes.insert(count);
+    got.insert(got.end(), buffer, buffer + count);
+  }
+  sender.join();
+  EXPECT_EQ(send_result, kSocketOk);
+  EXPECT_GT(piece_sizes.size(), 1u);
+  ASSERT_EQ(got.size(), size + 4);
+  EXPECT_EQ(got[0], 0x00);
+  EXPECT_EQ(got[1], 0x10);
+  EXPECT_TRUE(std::equal(sent.begin(), sent.end(), got.begin() + 4));
+}
+
+}  // namespace
+}  // namespace tw

@@ -1,0 +1,208 @@
+#include "transport/frame_reader.h"
+
+#include <stdexcept>
+#include <utility>
+
+namespace tw {
+
+namespace {
+
+// Consumed bytes are moved out of the byte queue once they make up at least
+// half of it and at least this much, so that feeding a byte at a time does
+// not move the queue on every call.
+constexpr size_t kCompactThreshold = 4096;
+
+std::string_view KeyView(const SecureBytes& key) {
+  return std::string_view(reinterpret_cast<const char*>(key.data()), key.size());
+}
+
+}  // namespace
+
+CIOFrameReader::CIOFrameReader() : CIOFrameReader(Options()) {}
+
+CIOFrameReader::CIOFrameReader(const Options& options) : options_(options) {}
+
+CIOFrameReader::~CIOFrameReader() = default;
+
+void CIOFrameReader::SetKey(std::string_view key) {
+  std::lock_guard<std::mutex> lock(key_lock_);
+  key_.Assign(reinterpret_cast<const CryptoPP::byte*>(key.data()), key.size());
+  key_set_.notify_all();
+}
+
+void CIOFrameReader::AddBytes(const void* bytes, size_t count) {
+  if (count == 0) return;
+  std::lock_guard<std::mutex> lock(parse_lock_);
+  CompactBytes();
+  const auto* in = static_cast<const uint8_t*>(bytes);
+  bytes_.insert(bytes_.end(), in, in + count);
+}
+
+void CIOFrameReader::CompactBytes() {
+  if (head_ == bytes_.size()) {
+    bytes_.clear();
+    head_ = 0;
+  } else if (head_ >= kCompactThreshold && head_ >= bytes_.size() - head_) {
+    bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(head_));
+    head_ = 0;
+  }
+}
+
+bool CIOFrameReader::Parse() {
+  std::lock_guard<std::mutex> lock(parse_lock_);
+  bool ok = true;
+  for (;;) {
+    const size_t available = bytes_.size() - head_;
+    const uint8_t* at = bytes_.data() + head_;
+    if (state_ == State::kReadCode) {
+      if (available < 4) break;
+      if (IsFrameCode(GetFrameWord(at))) {
+        state_ = State::kReadHeader;
+      } else {
+        ++head_;  // resynchronise a byte at a time
+      }
+    } else if (state_ == State::kReadHeader) {
+      if (available < kFrameHeaderBytes) break;
+      const FrameHeader header = DecodeFrameHeader(at);
+      if (header.length > kMaxFramePayload) {
+        // Not a frame after all: look for the next code one byte further.
+        ++head_;
+        state_ = State::kReadCode;
+        ok = false;
+        continue;
+      }
+      header_ = header;
+      head_ += kFrameHeaderBytes;
+      state_ = State::kReadPayload;
+    } else {
+      if (available < header_.length) break;
+      // The payload is consumed before it is decoded, so that a throw from
+      // Decode leaves the reader at the next frame. The bytes stay valid until
+      // the queue is next compacted.
+      head_ += header_.length;
+      state_ = State::kReadCode;
+      if (!Decode(header_, at, header_.length)) ok = false;
+    }
+  }
+  CompactBytes();
+  return ok;
+}
+
+bool CIOFrameReader::Decode(const FrameHeader& header, const uint8_t* payload, size_t length) {
+  SecureBytes work;
+  bool transformed = false;
+  if (header.selector != kCipherClear) {
+    if (header.selector != kCipherAes && header.selector != kCipherPassPhrase) {
+      DiscardMessage();
+      return false;
+    }
+    SecureBytes key;
+    try {
+      key = WaitForKey();
+    } catch (...) {
+      DiscardMessage();
+      throw;
+    }
+    if (CRLDATcrypto::DecryptPayload(&work, header.selector, payload, length, KeyView(key)) !=
+        kPayloadOk) {
+      DiscardMessage();
+      return false;
+    }
+    transformed = true;
+  }
+  if (header.compressed != 0) {
+    if (!transformed) work.Assign(payload, length);
+    if (CRLDATcrypto::GunzipPayload(&work, kMaxPlainPayload) != 0) {
+      DiscardMessage();
+      return false;
+    }
+    transformed = true;
+  }
+  if (transformed) return Deliver(header.code, work.data(), work.size());
+  return Deliver(header.code, payload, length);
+}
+
+SecureBytes CIOFrameReader::WaitForKey() {
+  std::unique_lock<std::mutex> lock(key_lock_);
+  if (key_.empty()) {
+    key_set_.wait_for(lock, options_.key_wait, [this] { return !key_.empty(); });
+  }
+  if (key_.empty()) throw std::runtime_error("Symmetric key not set");
+  return key_;
+}
+
+bool CIOFrameReader::Deliver(uint32_t code, const uint8_t* payload, size_t length) {
+  switch (code) {
+    case kFrameFirst: {
+      const bool abandoned = in_message_;
+      DiscardMessage();
+      if (length > options_.max_message_bytes) return false;
+      message_.assign(payload, payload + length);
+      in_message_ = true;
+      return !abandoned;
+    }
+    case kFrameMiddle:
+    case kFrameLast:
+      if (!in_message_) return false;
+      if (length > options_.max_message_bytes - message_.size()) {
+        DiscardMessage();
+        return false;
+      }
+      message_.insert(message_.end(), payload, payload + length);
+      if (code == kFrameLast) {
+        PushItem(code, std::move(message_));
+        message_ = FrameBytes();
+        in_message_ = false;
+      }
+      return true;
+    default: {
+      // A whole message or a file frame: an item of its own, which ends any
+      // message still being joined.
+      const bool abandoned = in_message_;
+      DiscardMessage();
+      PushItem(code, FrameBytes(payload, payload + length));
+      return !abandoned;
+    }
+  }
+}
+
+void CIOFrameReader::PushItem(uint32_t code, FrameBytes bytes) {
+  auto payload = std::make_shared<const FrameBytes>(std::move(bytes));
+  std::lock_guard<std::mutex> lock(queue_lock_);
+  items_.push_back(Item{code, std::move(payload)});
+}
+
+void CIOFrameReader::DiscardMessage() {
+  FrameBytes().swap(message_);  // the old bytes are wiped as they are freed
+  in_message_ = false;
+}
+
+uint32_t CIOFrameReader::PopItem(FramePayload* payload) {
+  Item item{0, nullptr};
+  {
+    std::lock_guard<std::mutex> lock(queue_lock_);
+    if (items_.empty()) return 0;
+    item = std::move(items_.front());
+    items_.pop_front();
+  }
+  if (payload != nullptr) *payload = std::move(item.payload);
+  return item.code;
+}
+
+size_t CIOFrameReader::ItemCount() const {
+  std::lock_guard<std::mutex> lock(queue_lock_);
+  return items_.size();
+}
+
+void CIOFrameReader::Reset() {
+  std::lock_guard<std::mutex> lock(parse_lock_);
+  FrameBytes().swap(bytes_);
+  head_ = 0;
+  state_ = State::kReadCode;
+  header_ = FrameHeader();
+  DiscardMessage();
+  std::lock_guard<std::mutex> queue_lock(queue_lock_);
+  items_.clear();
+}
+
+}  // namespace tw

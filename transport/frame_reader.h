@@ -1,0 +1,145 @@
+// CIOFrameReader: the receiving half of the frame layer.
+//
+// The connection adds the bytes it reads from the socket and lets the reader
+// parse them; the reader finds frames (transport/frame_format.h), decrypts
+// and gunzips their payloads, joins the pieces of a message object and queues
+// items for the message stream reader: {frame code, payload}. A message
+// object arrives as one item, with the code of its whole or last frame; each
+// file frame is an item of its own.
+//
+// Hostile input. Bytes that do not start a frame header are skipped one at a
+// time until one of the nine frame codes appears; a header whose payload
+// length exceeds kMaxFramePayload is not a frame either (one byte is skipped
+// and the search goes on). Nothing is allocated from a length before that
+// check. A gunzip may produce at most kMaxPlainPayload bytes, and a message
+// object joined from pieces at most the reader's message cap.
+//
+// Dropped frames. A frame whose payload cannot be decrypted or gunzipped is
+// dropped. So is a middle or last frame that continues no message, and a
+// message whose pieces outgrow the cap. A message left unfinished (a piece
+// of it dropped, or a new first, whole or file frame arriving before its
+// last) is discarded, and its remaining pieces are dropped as they come. Any
+// such drop makes the current Parse call report failure; parsing goes on
+// with the next frame.
+//
+// Threads and locks. One thread at a time feeds and parses (the connection's
+// receive thread); the item queue may be read from other threads, the key
+// set from any thread, and Reset called from any thread.
+//   - parse_lock_ guards the byte queue, the parse state and the message
+//     being joined; AddBytes, Parse and Reset hold it.
+//   - queue_lock_ guards the item queue; it is taken inside parse_lock_
+//     (never the other way round) and held only to push, pop or count.
+//   - key_lock_ guards the key; it is held only to copy or replace the key,
+//     never while decrypting, and key_set_ wakes a parse waiting for a key.
+#ifndef TW_TRANSPORT_FRAME_READER_H_
+#define TW_TRANSPORT_FRAME_READER_H_
+
+#include <cryptopp/secblock.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <vector>
+
+#include "transport/crypto.h"
+#include "transport/frame_format.h"
+
+namespace tw {
+
+// Bytes that are wiped when freed: received payloads are plain text.
+using FrameBytes = std::vector<uint8_t, CryptoPP::AllocatorWithCleanup<uint8_t>>;
+// A received payload, shared and reference counted, never changed once queued.
+using FramePayload = std::shared_ptr<const FrameBytes>;
+
+class CIOFrameReader {
+ public:
+  struct Options {
+    // How long a parse that meets an encrypted frame before the key is set
+    // waits for the key (once, per frame) before it gives up.
+    std::chrono::milliseconds key_wait{1000};
+    // The largest message object that may be joined from pieces.
+    size_t max_message_bytes = size_t{64} << 20;
+  };
+
+  CIOFrameReader();
+  explicit CIOFrameReader(const Options& options);
+  ~CIOFrameReader();
+
+  CIOFrameReader(const CIOFrameReader&) = delete;
+  CIOFrameReader& operator=(const CIOFrameReader&) = delete;
+
+  // Sets the symmetric key that decrypts the frames (a copy is kept); an
+  // empty key clears it. Wakes a parse that waits for the key.
+  void SetKey(std::string_view key);
+
+  // Appends received bytes to the byte queue. Parse after every call: the
+  // queue keeps everything until it is parsed.
+  void AddBytes(const void* bytes, size_t count);
+
+  // Parses as far as the queued bytes allow, queuing an item for each
+  // complete message object and each file frame. Returns false when this
+  // call dropped anything (see the file comment), true otherwise.
+  // An encrypted frame met while no key is set is waited for once (the key
+  // wait of the options); when the key is still missing, the frame is
+  // dropped, any message being joined is discarded, and
+  // std::runtime_error("Symmetric key not set") is thrown. The bytes after
+  // that frame stay queued for the next call.
+  // A frame under a selector other than 1 or 9 is dropped without waiting.
+  bool Parse();
+
+  // Takes the oldest item: returns its frame code and stores its payload in
+  // `payload` (when not null). Returns 0, leaving `payload` alone, when no
+  // item waits.
+  uint32_t PopItem(FramePayload* payload);
+
+  size_t ItemCount() const;
+
+  // Forgets the queued bytes, the parse state, the message being joined and
+  // every queued item. The key stays. Called from another thread, it waits
+  // for a parse in progress to end (including that parse's wait for the key).
+  void Reset();
+
+ private:
+  enum class State { kReadCode, kReadHeader, kReadPayload };
+
+  // Decrypts and gunzips one payload and delivers it. Returns false when it
+  // was dropped. Called with parse_lock_ held.
+  bool Decode(const FrameHeader& header, const uint8_t* payload, size_t length);
+  bool Deliver(uint32_t code, const uint8_t* payload, size_t length);
+  // The key, waiting once for it when it is not set; throws "Symmetric key
+  // not set" when it stays empty.
+  SecureBytes WaitForKey();
+  void PushItem(uint32_t code, FrameBytes bytes);
+  void DiscardMessage();
+  void CompactBytes();
+
+  const Options options_;
+
+  std::mutex parse_lock_;
+  FrameBytes bytes_;                // guarded by parse_lock_: received bytes from head_ on
+  size_t head_ = 0;                 // guarded by parse_lock_
+  State state_ = State::kReadCode;  // guarded by parse_lock_
+  FrameHeader header_;              // guarded by parse_lock_: the header being read
+  FrameBytes message_;              // guarded by parse_lock_: the message being joined
+  bool in_message_ = false;         // guarded by parse_lock_: a first frame was joined
+
+  struct Item {
+    uint32_t code;
+    FramePayload payload;
+  };
+  mutable std::mutex queue_lock_;
+  std::deque<Item> items_;  // guarded by queue_lock_
+
+  std::mutex key_lock_;
+  std::condition_variable key_set_;  // signalled under key_lock_
+  SecureBytes key_;                  // guarded by key_lock_
+};
+
+}  // namespace tw
+
+#endif  // TW_TRANSPORT_FRAME_READER_H_
