@@ -17,8 +17,9 @@
 //     std::runtime_error("CanExtractMessageObject: Expected object header")
 //     after dropping the buffered object bytes: the stream is broken;
 //   - an object whose header is sound but whose fields do not add up to its
-//     length (a count, length or type that cannot be, an identifier that is
-//     not one, too many files) is dropped whole; the next object is read;
+//     length (a count, length or type that cannot be, an id given twice, an
+//     identifier that is not one, too many files) is dropped whole; the next
+//     object is read;
 //   - file chunks that contradict the message (a file it did not name, a
 //     second start, D not matching the chunk, more bytes than announced, a
 //     last chunk short of the size) abort the transfer as a framing failure
