@@ -20,7 +20,8 @@ std::string& ScratchFolder() {
   return folder;
 }
 
-// Removes the scratch files a message names in any of its string fields.
+}  // namespace
+
 void RemoveNamedFiles(const CRLMSGmessage& message) {
   std::vector<uint32_t> ids;
   message.GetFieldIds(&ids);
@@ -32,8 +33,6 @@ void RemoveNamedFiles(const CRLMSGmessage& message) {
     }
   }
 }
-
-}  // namespace
 
 std::string& PrivateRoot() {
   static std::string root;
@@ -51,7 +50,7 @@ void PrepareEnvironment(const std::string& scratch_folder) {
     setenv("TMPDIR", scratch_folder.c_str(), 1);
     return;
   }
-  if (!PrivateRoot().empty()) return;
+  if (!ScratchFolder().empty()) return;
   std::string root = "/tmp/twfuzz-XXXXXX";
   if (mkdtemp(&root[0]) == nullptr) std::abort();
   PrivateRoot() = root;

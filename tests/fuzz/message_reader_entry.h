@@ -22,7 +22,12 @@ namespace tw::fuzz {
 // scratch ($TMPDIR) and runtime folders, diagnostics to /dev/null, removed at
 // exit. Otherwise (a test inside its own test folder): $TMPDIR becomes
 // `scratch_folder`, which must exist; the rest of the environment stays.
+// An empty `scratch_folder` after an earlier call keeps what that call chose.
 void PrepareEnvironment(const std::string& scratch_folder);
+
+// Removes the files in the scratch folder that any string field of `message`
+// names (the files the reader received for it).
+void RemoveNamedFiles(const CRLMSGmessage& message);
 
 // Feeds `bytes` (none when `count` is 0) and takes messages until the reader
 // has none; a bad object header resets the reader, as a broken stream would.
