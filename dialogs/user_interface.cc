@@ -110,9 +110,12 @@ struct Selection {
   UserInterfaceChoice env_choice;          // guarded by mutex; what from_env was built for
 };
 
+// Never destroyed: the module's unload code releases the implementations
+// after the static destructors of the process have run, so the selection
+// itself must outlive them.
 Selection& TheSelection() {
-  static Selection selection;
-  return selection;
+  static Selection* selection = new Selection;
+  return *selection;
 }
 
 }  // namespace

@@ -48,6 +48,7 @@ int OpenFlags(uint32_t access, uint32_t disposition) {
   int flags = O_CLOEXEC | (write ? (read ? O_RDWR : O_WRONLY) : O_RDONLY);
   switch (disposition) {
     case CRLfile::kCreateNew:
+    case CRLfile::kCreateNewPrivate:
       return flags | O_CREAT | O_EXCL | O_NOFOLLOW;
     case CRLfile::kCreateAlways:
       return write ? flags | O_CREAT | O_TRUNC : -1;
@@ -68,9 +69,10 @@ bool LocalFile::Open(const std::string& path, uint32_t access, uint32_t share_mo
   end_of_file_ = false;
   const int open_flags = OpenFlags(access, disposition);
   if (open_flags < 0) return false;
+  const mode_t mode = disposition == kCreateNewPrivate ? 0600 : 0666;
   int fd;
   do {
-    fd = ::open(path.c_str(), open_flags, 0666);
+    fd = ::open(path.c_str(), open_flags, mode);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return false;
   // A folder opens read-only on Linux but is no file to read or write.

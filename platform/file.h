@@ -23,6 +23,10 @@ class CRLfile {
     kOpenExisting = 3,   // fails when the file is missing
     kOpenAlways = 4,     // opens or creates
     kTruncateExisting = 5,
+    // As kCreateNew, but readable and writable by the owner only (0600): a
+    // scratch file in a shared temporary folder that will hold the user's
+    // data.
+    kCreateNewPrivate = 6,
   };
   enum Origin : uint32_t { kBegin = 0, kCurrent = 1, kEnd = 2 };
 

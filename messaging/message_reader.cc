@@ -1,0 +1,666 @@
+#include "messaging/message_reader.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+#include <utility>
+
+#include "messaging/field_ids.h"
+#include "messaging/stream_format.h"
+#include "platform/debug_output.h"
+#include "platform/mailslot.h"
+#include "platform/system_factory.h"
+
+namespace tw {
+namespace {
+
+constexpr char kExpectedObjectHeader[] = "CanExtractMessageObject: Expected object header";
+
+// The most distinct files one message may name. Each costs a scratch name
+// (a file created and removed) and a little memory; a fetch of a whole tree
+// stays far below it.
+constexpr size_t kMaxFilesPerMessage = 262144;
+
+// Replies that switch count mode on: their files are counted, not named.
+constexpr const char* kCountModeCommands[] = {"GETCLIENTR", "GETLANGUAGER", "GETCOMMANDSR",
+                                              "GETCONTROLSR"};
+// The reply of a Document command; with parameter 1 = 4 it is a get reply,
+// and its parameter 5 lists the display names of the files it carries.
+constexpr char kDocumentReply[] = "DOCUMENTCMDR";
+constexpr int kDocumentGet = 4;
+constexpr uint32_t kDisplayNamesField = 104;  // parameter 5
+
+constexpr int kTransferCutOff = -999;
+constexpr int kLogSourceRecipient = 1;
+constexpr int kSessionRecipient = 17;
+
+// Reads words and length-prefixed values from one whole object, never past
+// its end.
+class Cursor {
+ public:
+  Cursor(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  size_t remaining() const { return size_ - used_; }
+  bool U32(uint32_t* value) {
+    if (remaining() < 4) return false;
+    *value = GetU32(data_ + used_);
+    used_ += 4;
+    return true;
+  }
+  // A length word, then that many bytes.
+  bool Value(std::string* value) {
+    uint32_t length = 0;
+    if (!U32(&length) || length > remaining()) return false;
+    value->assign(reinterpret_cast<const char*>(data_ + used_), length);
+    used_ += length;
+    return true;
+  }
+
+ private:
+  const uint8_t* const data_;
+  const size_t size_;
+  size_t used_ = 0;
+};
+
+// "a?b" -> {"a", "b"}; "" -> {}.
+std::vector<std::string> SplitList(const std::string& text) {
+  std::vector<std::string> parts;
+  if (text.empty()) return parts;
+  size_t start = 0;
+  for (;;) {
+    const size_t end = text.find(kListSeparator[0], start);
+    if (end == std::string::npos) {
+      parts.push_back(text.substr(start));
+      return parts;
+    }
+    parts.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+}
+
+bool IsCountModeCommand(const std::string& command) {
+  for (const char* c : kCountModeCommands) {
+    if (command == c) return true;
+  }
+  return false;
+}
+
+void RemoveFile(const std::string& path) {
+  if (!path.empty()) ::unlink(path.c_str());
+}
+
+}  // namespace
+
+bool ChunkQueue::AddBytes(const uint8_t*, size_t) {
+  return !std::exchange(failure_, false);
+}
+
+bool ChunkQueue::PopChunk(uint32_t* kind, std::string* bytes) {
+  if (chunks_.empty()) return false;
+  *kind = chunks_.front().first;
+  *bytes = std::move(chunks_.front().second);
+  chunks_.pop_front();
+  return true;
+}
+
+void ChunkQueue::Push(uint32_t kind, std::string bytes) {
+  chunks_.emplace_back(kind, std::move(bytes));
+}
+
+CULMSGmessageReader::CULMSGmessageReader(CULMSGchunkSource* source, MessageReaderOptions options)
+    : source_(source),
+      options_(std::move(options)),
+      progress_enabled_(options_.progress_enabled) {}
+
+CULMSGmessageReader::~CULMSGmessageReader() { ClearFiles(true); }
+
+void CULMSGmessageReader::Reset() {
+  ClearFiles(true);
+  message_.reset();
+  ClearBuffer();
+  has_pending_ = false;
+  pending_bytes_.clear();
+  state_ = State::kObject;
+  status_ = Status::kNeedMore;
+  sink_.reset();
+  has_previous_id_ = false;
+  current_command_.clear();
+  count_mode_ = false;
+  get_reply_ = false;
+  display_names_.clear();
+  display_name_.clear();
+  announced_names_ = 0;
+}
+
+MessagePtr CULMSGmessageReader::CanExtractMessageObject(const uint8_t* bytes, size_t count) {
+  status_ = Status::kNeedMore;
+  if (count > 0 && !source_->AddBytes(bytes, count)) {
+    if (state_ == State::kFiles) {
+      status_ = Status::kAborted;
+      return Abort();
+    }
+    status_ = Status::kFramingFailure;
+    return nullptr;
+  }
+
+  bool dropped = false;
+  bool first = true;
+  for (;;) {
+    if (state_ == State::kObject) {
+      bool progress = false;
+      MessagePtr message = TakeBufferedObject(&progress);
+      if (message) {
+        status_ = Status::kMessage;
+        return message;
+      }
+      if (progress) {
+        // Either the object was dropped or its files are now awaited.
+        if (state_ == State::kObject) dropped = true;
+        continue;
+      }
+    }
+    if (!first && options_.stopping && options_.stopping()) break;
+    uint32_t kind = 0;
+    std::string chunk;
+    if (!TakeChunk(&kind, &chunk)) break;
+    first = false;
+
+    if (state_ == State::kObject) {
+      if (IsObjectChunk(kind)) {
+        Append(std::move(chunk));
+        continue;
+      }
+      // A file chunk no message waits for: the rest of a transfer that was
+      // cut off, or garbage. Object bytes before it can no longer complete.
+      DebugLog("CULMSGmessageReader: chunk of kind 0x%08X outside a transfer dropped", kind);
+      ClearBuffer();
+      ++dropped_objects_;
+      dropped = true;
+      continue;
+    }
+
+    if (!IsFileChunk(kind)) {
+      has_pending_ = true;
+      pending_kind_ = kind;
+      pending_bytes_ = std::move(chunk);
+      status_ = Status::kAborted;
+      return Abort();
+    }
+    switch (HandleFileChunk(kind, chunk)) {
+      case FileResult::kContinue:
+        break;
+      case FileResult::kComplete: {
+        ClearFiles(false);
+        state_ = State::kObject;
+        status_ = Status::kMessage;
+        return std::move(message_);
+      }
+      case FileResult::kCorrupt:
+        DebugLog("CULMSGmessageReader: file chunk of kind 0x%08X does not fit the transfer", kind);
+        status_ = Status::kAborted;
+        return Abort();
+    }
+  }
+  status_ = dropped ? Status::kObjectDropped : Status::kNeedMore;
+  return nullptr;
+}
+
+bool CULMSGmessageReader::TakeChunk(uint32_t* kind, std::string* bytes) {
+  if (has_pending_) {
+    has_pending_ = false;
+    *kind = pending_kind_;
+    *bytes = std::move(pending_bytes_);
+    pending_bytes_.clear();
+    return true;
+  }
+  return source_->PopChunk(kind, bytes);
+}
+
+// ---------------------------------------------------------------------------
+// State 0: a whole object.
+
+MessagePtr CULMSGmessageReader::TakeBufferedObject(bool* progress) {
+  *progress = false;
+  if (buffer_size_ < kObjectHeaderSize) return nullptr;
+  uint8_t header[kObjectHeaderSize];
+  CopyOut(kObjectHeaderSize, header);
+  const uint32_t length = GetU32(header + 4);
+  if (GetU32(header) != kObjectMagic || length > kMaxObjectLength) {
+    // Nothing buffered can be trusted to start an object any more.
+    ClearBuffer();
+    throw std::runtime_error(kExpectedObjectHeader);
+  }
+  if (buffer_size_ - kObjectHeaderSize < length) return nullptr;
+  Consume(kObjectHeaderSize);
+  *progress = true;
+
+  // The object in one piece: in place when one chunk holds it (the usual
+  // case), else gathered once (at most kMaxObjectLength bytes).
+  std::string gathered;
+  const uint8_t* data = nullptr;
+  if (length > 0) {
+    const std::string& front = buffer_.front();
+    if (front.size() - buffer_offset_ >= length) {
+      data = reinterpret_cast<const uint8_t*>(front.data()) + buffer_offset_;
+    } else {
+      gathered.resize(length);
+      CopyOut(length, reinterpret_cast<uint8_t*>(&gathered[0]));
+      data = reinterpret_cast<const uint8_t*>(gathered.data());
+    }
+  }
+  MessagePtr message = ParseObject(data, length);
+  Consume(length);
+  if (!message) {
+    ClearFiles(false);
+    ++dropped_objects_;
+    DebugLog("CULMSGmessageReader: malformed message object of %u bytes dropped", length);
+    return nullptr;
+  }
+  if (expected_.empty()) return FinishWithoutFiles(std::move(message));
+  // State 6: whatever follows the object in its chunk is not read; the
+  // files come next, each in chunks of its own.
+  ClearBuffer();
+  message_ = std::move(message);
+  state_ = State::kFiles;
+  return nullptr;
+}
+
+MessagePtr CULMSGmessageReader::ParseObject(const uint8_t* data, size_t length) {
+  // State 1: a new message; field MESSAGEID replaces its own identifier.
+  MessagePtr message = NewMessage();
+  current_command_.clear();
+  get_reply_ = false;
+  display_names_.clear();
+  display_name_.clear();
+  files_finished_ = 0;
+
+  Cursor in(data, length);
+  uint32_t count = 0;  // state 2
+  if (!in.U32(&count) || count > kMaxFieldCount || count > in.remaining() / kMinFieldRecordSize) {
+    return nullptr;
+  }
+  // A field set holds an id once; a repeated id would let a later field
+  // replace a file list whose files then had no owner.
+  bool have_message_id = false;
+  for (; count > 0; --count) {
+    uint32_t id = 0;
+    uint32_t type = 0;
+    if (!in.U32(&id) || !in.U32(&type)) return nullptr;  // states 3 and 4
+    uint32_t existing_type = 0;
+    if (id == MESSAGEID ? std::exchange(have_message_id, true)
+                        : message->GetFieldType(id, &existing_type) == kFieldOk) {
+      return nullptr;
+    }
+    switch (type) {                                      // state 5
+      case FIELD_STRING: {
+        std::string value;
+        if (!in.Value(&value)) return nullptr;
+        if (id == COMMAND) {
+          current_command_ = value;
+          if (IsCountModeCommand(value)) count_mode_ = true;
+        }
+        if (id == kDisplayNamesField && current_command_ == kDocumentReply) {
+          std::vector<std::string> names = SplitList(value);
+          announced_names_ += names.size();
+          display_names_.assign(names.begin(), names.end());
+        }
+        if (id != USERDATA) message->SetString(id, value);
+        break;
+      }
+      case FIELD_INT: {
+        uint32_t word = 0;
+        if (!in.U32(&word)) return nullptr;
+        const int value = static_cast<int>(word);
+        if (id == kFirstParameterId && value == kDocumentGet && current_command_ == kDocumentReply) {
+          get_reply_ = true;
+        }
+        if (id != USERDATA) message->SetInt(id, value);
+        break;
+      }
+      case FIELD_IDENTIFIER: {
+        std::string text;
+        if (!in.Value(&text) || !ReadIdentifierField(id, text, message.get())) return nullptr;
+        break;
+      }
+      case FIELD_BINARY: {
+        std::string value;
+        if (!in.Value(&value)) return nullptr;
+        if (id != USERDATA) message->SetRawField(id, FIELD_BINARY, value.data(), value.size());
+        break;
+      }
+      case FIELD_FILELIST: {
+        std::string text;
+        if (!in.Value(&text) || !ReadFileListField(id, text, message.get())) return nullptr;
+        break;
+      }
+      default:
+        return nullptr;
+    }
+  }
+  // The fields must fill the declared length exactly.
+  if (in.remaining() != 0) return nullptr;
+  return message;
+}
+
+bool CULMSGmessageReader::ReadIdentifierField(uint32_t id, const std::string& text,
+                                              CRLMSGmessage* message) {
+  Guid guid;
+  if (!Guid::FromText(text, &guid)) return false;
+  if (id == USERDATA) return true;
+  const CRLMSGmessageID identifier(guid);
+  message->SetIdentifier(id, &identifier);
+  if (id == MESSAGEID) {
+    current_id_ = guid;
+    SwitchProgressSink(guid);
+  }
+  return true;
+}
+
+// The transfer names become our scratch paths; the field keeps the paths.
+// A name must be an identifier (it is matched against the 16 bytes of the
+// file chunks); USERDATA can never name files, as it never arrives.
+bool CULMSGmessageReader::ReadFileListField(uint32_t id, const std::string& text,
+                                            CRLMSGmessage* message) {
+  if (id == USERDATA) return false;
+  std::string paths;
+  bool first = true;
+  for (const std::string& element : SplitList(text)) {
+    Guid guid;
+    if (!Guid::FromText(element, &guid)) return false;
+    const std::string name = guid.ToText();
+    auto found = file_map_.find(name);
+    if (found == file_map_.end()) {
+      if (expected_.size() == kMaxFilesPerMessage) return false;
+      ExpectedFile file;
+      file.name = name;
+      file.path = GetSystemFactory().TempFileName(false);
+      if (file.path.empty()) {
+        DebugLog("CULMSGmessageReader: no scratch name for received file %s", name.c_str());
+      }
+      found = file_map_.emplace(name, expected_.size()).first;
+      expected_.push_back(std::move(file));
+    }
+    if (!first) paths += kListSeparator;
+    paths += expected_[found->second].path;
+    first = false;
+  }
+  message->SetString(id, paths);
+  return true;
+}
+
+void CULMSGmessageReader::SwitchProgressSink(const Guid& id) {
+  if (!progress_enabled_) return;
+  if (has_previous_id_ && previous_id_ == id) return;
+  sink_.reset();
+  announced_names_ = 0;
+  // Nobody listening is the common case: the open fails and records for
+  // this message go nowhere.
+  std::unique_ptr<MailslotWriter> writer = NewMailslotWriter();
+  if (writer->Open(".", id.ToHexName())) sink_ = std::move(writer);
+  previous_id_ = id;
+  has_previous_id_ = true;
+}
+
+MessagePtr CULMSGmessageReader::FinishWithoutFiles(MessagePtr message) {
+  if (count_mode_ || get_reply_) {
+    count_mode_ = false;
+    Record(kProgressMessageFinished, std::string(), 0, 0);
+  }
+  if (get_reply_) PostGetFailure(*message);
+  return message;
+}
+
+// A Document get that came back without its file: the user hears of it
+// through the log, whatever the request does with the reply.
+void CULMSGmessageReader::PostGetFailure(const CRLMSGmessage& message) {
+  int error = -1;
+  message.GetInt(ERRORCODE, &error);
+  const std::string& name = display_names_.empty() ? display_name_ : display_names_.front();
+  const std::string text =
+      "ERROR(" + std::to_string(error) + "): Failed to receive file: " + name;
+  if (!options_.post) {
+    DebugOutput(text);
+    return;
+  }
+  MessagePtr log = NewMessage();
+  log->SetString(COMMAND, "LOG");
+  log->SetInt(SOURCERECIPIENT, kLogSourceRecipient);
+  log->SetInt(TARGETRECIPIENT, kSessionRecipient);
+  log->SetInt(BROADCAST, 1);
+  log->SetString(ParameterId(1), text);
+  options_.post(std::move(log));
+}
+
+// ---------------------------------------------------------------------------
+// State 7: the files of message_.
+
+CULMSGmessageReader::FileResult CULMSGmessageReader::HandleFileChunk(uint32_t kind,
+                                                                     const std::string& bytes) {
+  switch (kind) {
+    case kChunkFileWhole:
+    case kChunkFileFirst:
+      return StartFile(kind, bytes);
+    case kChunkFileMiddle:
+    case kChunkFileLast:
+      return ContinueFile(kind, bytes);
+    default:
+      return FailFile(bytes);
+  }
+}
+
+CULMSGmessageReader::FileResult CULMSGmessageReader::StartFile(uint32_t kind,
+                                                               const std::string& bytes) {
+  if (receiving_ || bytes.size() < kFileStartHeaderSize) return FileResult::kCorrupt;
+  const uint8_t* p = reinterpret_cast<const uint8_t*>(bytes.data());
+  if (GetU32(p) != kTransferIdSize) return FileResult::kCorrupt;
+  const Guid id = Guid::FromBytes(p + 4);
+  const uint64_t size = uint64_t{GetU32(p + 20)} | (uint64_t{GetU32(p + 24)} << 32);
+  const uint32_t piece = GetU32(p + 28);
+  if (size > kMaxFileSize || piece != bytes.size() - kFileStartHeaderSize || piece > size) {
+    return FileResult::kCorrupt;
+  }
+  if (kind == kChunkFileWhole && piece != size) return FileResult::kCorrupt;
+  const auto found = file_map_.find(id.ToText());
+  if (found == file_map_.end() || expected_[found->second].done) return FileResult::kCorrupt;
+
+  ExpectedFile& file = expected_[found->second];
+  NextDisplayName();
+  receiving_ = true;
+  receiving_index_ = found->second;
+  announced_size_ = size;
+  written_ = 0;
+  if (!file.path.empty()) {
+    out_ = GetSystemFactory().NewFile();
+    if (out_->Open(file.path, CRLfile::kWrite, 0, CRLfile::kCreateNewPrivate, 0)) {
+      file.created = true;
+    } else {
+      out_.reset();
+    }
+  }
+  if (!out_) {
+    // Its bytes are read and dropped; the file still counts as done when
+    // its last chunk comes, and the message names a path that is missing.
+    DebugLog("CULMSGmessageReader: cannot create \"%s\" for received file %s", file.path.c_str(),
+             file.name.c_str());
+  }
+  WriteToFile(p + kFileStartHeaderSize, piece);
+  written_ = piece;
+  Record(kind == kChunkFileWhole ? kProgressFileFinished : kProgressFileInProgress, display_name_,
+         announced_size_, written_);
+  if (kind == kChunkFileWhole) return FinishFile();
+  return FileResult::kContinue;
+}
+
+CULMSGmessageReader::FileResult CULMSGmessageReader::ContinueFile(uint32_t kind,
+                                                                  const std::string& bytes) {
+  if (!receiving_ || bytes.size() < kFileDataHeaderSize) return FileResult::kCorrupt;
+  const uint8_t* p = reinterpret_cast<const uint8_t*>(bytes.data());
+  const uint32_t piece = GetU32(p);
+  if (piece != bytes.size() - kFileDataHeaderSize || piece > announced_size_ - written_) {
+    return FileResult::kCorrupt;
+  }
+  if (kind == kChunkFileLast && written_ + piece != announced_size_) return FileResult::kCorrupt;
+  WriteToFile(p + kFileDataHeaderSize, piece);
+  written_ += piece;
+  Record(kind == kChunkFileLast ? kProgressFileFinished : kProgressFileInProgress, display_name_,
+         announced_size_, written_);
+  if (kind == kChunkFileLast) return FinishFile();
+  return FileResult::kContinue;
+}
+
+// The sender could not send the file, or gave up on it midway.
+CULMSGmessageReader::FileResult CULMSGmessageReader::FailFile(const std::string& bytes) {
+  if (bytes.size() != kFileStartHeaderSize) return FileResult::kCorrupt;
+  const uint8_t* p = reinterpret_cast<const uint8_t*>(bytes.data());
+  if (GetU32(p) != kTransferIdSize || GetU32(p + 28) != 0) return FileResult::kCorrupt;
+  const Guid id = Guid::FromBytes(p + 4);
+  const auto found = file_map_.find(id.ToText());
+  if (found == file_map_.end() || expected_[found->second].done) return FileResult::kCorrupt;
+  if (receiving_ && receiving_index_ != found->second) return FileResult::kCorrupt;
+
+  if (receiving_) {
+    CloseAndRemoveOpenFile();
+  } else {
+    // In place of the start chunk: the display name moves on as it would.
+    NextDisplayName();
+  }
+  ExpectedFile& file = expected_[found->second];
+  if (file.created) RemoveFile(file.path);
+  file.created = false;
+  file.done = true;
+  ++files_finished_;
+  written_ = 0;
+  Record(kProgressFileFinished, display_name_, 0, 0);
+  Record(kProgressFileCount, std::string(), expected_.size(), files_finished_);
+  return files_finished_ == expected_.size() ? FileResult::kComplete : FileResult::kContinue;
+}
+
+void CULMSGmessageReader::WriteToFile(const uint8_t* data, size_t count) {
+  if (!out_ || count == 0) return;
+  if (out_->Write(data, static_cast<uint32_t>(count), nullptr)) return;
+  ExpectedFile& file = expected_[receiving_index_];
+  DebugLog("CULMSGmessageReader: writing \"%s\" failed; the received file is dropped",
+           file.path.c_str());
+  out_->Close();
+  out_.reset();
+  if (file.created) RemoveFile(file.path);
+  file.created = false;
+}
+
+CULMSGmessageReader::FileResult CULMSGmessageReader::FinishFile() {
+  if (out_) {
+    out_->Close();
+    out_.reset();
+  }
+  expected_[receiving_index_].done = true;
+  receiving_ = false;
+  ++files_finished_;
+  Record(kProgressFileCount, std::string(), expected_.size(), files_finished_);
+  return files_finished_ == expected_.size() ? FileResult::kComplete : FileResult::kContinue;
+}
+
+void CULMSGmessageReader::CloseAndRemoveOpenFile() {
+  if (!receiving_) return;
+  if (out_) {
+    out_->Close();
+    out_.reset();
+  }
+  ExpectedFile& file = expected_[receiving_index_];
+  if (file.created) RemoveFile(file.path);
+  file.created = false;
+  receiving_ = false;
+}
+
+MessagePtr CULMSGmessageReader::Abort() {
+  CloseAndRemoveOpenFile();
+  MessagePtr message = std::move(message_);
+  message->SetInt(ERRORCODE, kTransferCutOff);
+  // Files that arrived whole stay: the message names them.
+  ClearFiles(false);
+  state_ = State::kObject;
+  if (progress_enabled_ && count_mode_) {
+    count_mode_ = false;
+    Record(kProgressMessageFinished, std::string(), 0, 0);
+  }
+  return message;
+}
+
+void CULMSGmessageReader::ClearFiles(bool remove) {
+  if (out_) {
+    out_->Close();
+    out_.reset();
+  }
+  if (remove) {
+    for (const ExpectedFile& file : expected_) {
+      if (file.created) RemoveFile(file.path);
+    }
+  }
+  expected_.clear();
+  file_map_.clear();
+  files_finished_ = 0;
+  receiving_ = false;
+  announced_size_ = 0;
+  written_ = 0;
+}
+
+void CULMSGmessageReader::NextDisplayName() {
+  if (display_names_.empty()) return;
+  display_name_ = std::move(display_names_.front());
+  display_names_.pop_front();
+}
+
+// Records go only to an attached sink. Kind 3 is written only in count
+// mode, kinds 1, 2 and 4 only outside it; kinds 1-3 also need progress
+// enabled. A sink whose reader has gone is dropped.
+void CULMSGmessageReader::Record(uint32_t kind, const std::string& name, uint64_t size,
+                                 uint64_t done) {
+  if (!sink_) return;
+  if ((kind == kProgressFileCount) != count_mode_) return;
+  if (kind != kProgressMessageFinished && !progress_enabled_) return;
+  const std::string record = MakeProgressRecord(kind, name, size, done);
+  if (!sink_->Write(record.data(), static_cast<uint32_t>(record.size()), nullptr)) sink_.reset();
+}
+
+// ---------------------------------------------------------------------------
+// The working buffer.
+
+void CULMSGmessageReader::Append(std::string bytes) {
+  if (bytes.empty()) return;
+  buffer_size_ += bytes.size();
+  buffer_.push_back(std::move(bytes));
+}
+
+void CULMSGmessageReader::CopyOut(size_t count, uint8_t* out) const {
+  size_t offset = buffer_offset_;
+  for (const std::string& piece : buffer_) {
+    if (count == 0) return;
+    const size_t n = std::min(count, piece.size() - offset);
+    std::memcpy(out, piece.data() + offset, n);
+    out += n;
+    count -= n;
+    offset = 0;
+  }
+}
+
+void CULMSGmessageReader::Consume(size_t count) {
+  buffer_size_ -= count;
+  while (count > 0) {
+    const size_t available = buffer_.front().size() - buffer_offset_;
+    if (count < available) {
+      buffer_offset_ += count;
+      return;
+    }
+    count -= available;
+    buffer_.pop_front();
+    buffer_offset_ = 0;
+  }
+}
+
+void CULMSGmessageReader::ClearBuffer() {
+  buffer_.clear();
+  buffer_offset_ = 0;
+  buffer_size_ = 0;
+}
+
+}  // namespace tw

@@ -1,0 +1,244 @@
+// CULMSGmessageReader: the receiving side of the message stream. The frame
+// layer cuts the connection's bytes into chunks (kind, bytes); the reader
+// rebuilds message objects from object chunks and the files a message names
+// from the file chunks that follow it (layouts in messaging/stream_format.h).
+//
+// A received file lands in a temporary file of ours ("CRL" prefix from the
+// system factory, created owner-only with O_CREAT | O_EXCL | O_NOFOLLOW);
+// the file-list field of the returned message holds those local paths, and
+// the files belong to whoever takes the message. Names from the wire never
+// choose where anything is written.
+//
+// Everything a peer declares is checked before it is used (caps in
+// stream_format.h). A peer can make the reader refuse its input, never make
+// it crash, read past a declared length or a chunk, or allocate without
+// bound:
+//   - a bad object header (wrong magic, or a length over the cap) throws
+//     std::runtime_error("CanExtractMessageObject: Expected object header")
+//     after dropping the buffered object bytes: the stream is broken;
+//   - an object whose header is sound but whose fields do not add up to its
+//     length (a count, length or type that cannot be, an id given twice, an
+//     identifier that is not one, too many files) is dropped whole; the next
+//     object is read;
+//   - file chunks that contradict the message (a file it did not name, a
+//     second start, D not matching the chunk, more bytes than announced, a
+//     last chunk short of the size) abort the transfer as a framing failure
+//     does: the message comes back with ERRORCODE -999.
+// last_status() tells which of these happened in the latest call.
+//
+// Threads: one reader per connection, used only by the connection's receive
+// thread. The stopping callback may read a flag other threads set.
+#ifndef TW_MESSAGING_MESSAGE_READER_H_
+#define TW_MESSAGING_MESSAGE_READER_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "messaging/message.h"
+#include "platform/file.h"
+#include "platform/guid.h"
+
+namespace tw {
+
+class MailslotWriter;
+
+// Where chunks come from: the frame layer of the connection.
+class CULMSGchunkSource {
+ public:
+  virtual ~CULMSGchunkSource() = default;
+  // Takes bytes read from the connection and cuts every whole frame into a
+  // chunk. False when a frame among them could not be decoded (a framing
+  // failure); chunks before and after it are queued all the same.
+  virtual bool AddBytes(const uint8_t* bytes, size_t count) = 0;
+  // Moves the next whole chunk out; false when none waits.
+  virtual bool PopChunk(uint32_t* kind, std::string* bytes) = 0;
+};
+
+// A chunk source without frames, into which chunks are pushed directly (a
+// local pipe of chunks, tests, the fuzz target). Not thread-safe.
+class ChunkQueue : public CULMSGchunkSource {
+ public:
+  // The bytes are ignored; false once after ReportFramingFailure.
+  bool AddBytes(const uint8_t* bytes, size_t count) override;
+  bool PopChunk(uint32_t* kind, std::string* bytes) override;
+
+  void Push(uint32_t kind, std::string bytes);
+  // The next AddBytes reports a framing failure.
+  void ReportFramingFailure() { failure_ = true; }
+  size_t size() const { return chunks_.size(); }
+
+ private:
+  std::deque<std::pair<uint32_t, std::string>> chunks_;
+  bool failure_ = false;
+};
+
+struct MessageReaderOptions {
+  // Progress records for files in transfer (kinds 1-3); see the class.
+  bool progress_enabled = false;
+  // The connection's stop flag: while it answers true, a call takes no
+  // further chunk after its first. Null: never stopping.
+  std::function<bool()> stopping;
+  // Posts a message the reader makes itself (the "LOG" line for a get reply
+  // that came without its file) to the dispatcher. Null: the line goes to
+  // the diagnostic output only.
+  std::function<void(MessagePtr)> post;
+};
+
+class CULMSGmessageReader {
+ public:
+  // What the latest CanExtractMessageObject call did.
+  enum class Status {
+    kNeedMore,        // no message: more chunks are needed
+    kMessage,         // a message, complete with its files
+    kAborted,         // a message whose file transfer was cut off (ERRORCODE -999)
+    kObjectDropped,   // no message: a malformed object (or a stray piece) was dropped
+    kFramingFailure,  // no message: the frame layer reported a failure
+  };
+
+  // `source` must outlive the reader.
+  CULMSGmessageReader(CULMSGchunkSource* source, MessageReaderOptions options);
+  // Removes the files of a message still being received (nobody owns them).
+  ~CULMSGmessageReader();
+  CULMSGmessageReader(const CULMSGmessageReader&) = delete;
+  CULMSGmessageReader& operator=(const CULMSGmessageReader&) = delete;
+
+  // Feeds `count` bytes (none when 0) to the chunk source, then parses
+  // queued chunks until a message completes or they run out. Returns the
+  // message (the caller takes the reference and the files it names) or null.
+  // State survives between calls, so a message may complete in a later call
+  // than the one that began it. At most one message per call: the caller
+  // calls again (count 0) until null to drain what is queued.
+  //
+  // While a message's files are awaited, a chunk that is not a file chunk
+  // cuts the transfer off: the message is returned with ERRORCODE -999 and
+  // the chunk is kept for the next call. A framing failure while files are
+  // awaited does the same (without a chunk to keep); at other times it only
+  // makes the call return null. On a cut-off, the partial file is removed
+  // and the files that arrived whole stay, named by the message.
+  //
+  // Throws std::runtime_error("CanExtractMessageObject: Expected object
+  // header") on a bad object header (see above).
+  MessagePtr CanExtractMessageObject(const uint8_t* bytes, size_t count);
+
+  Status last_status() const { return status_; }
+
+  // Starts afresh, as after a reconnection: drops buffered bytes, the kept
+  // chunk, the message being received (removing its files) and the progress
+  // sink. The chunk source is the caller's to reset.
+  void Reset();
+
+  void SetProgressEnabled(bool enabled) { progress_enabled_ = enabled; }
+
+  // Diagnostics and tests.
+  size_t buffered_bytes() const { return buffer_size_; }
+  uint64_t dropped_objects() const { return dropped_objects_; }
+  bool awaiting_files() const { return state_ == State::kFiles; }
+
+ private:
+  // The parse states: 0 and 7 of the stream's state machine. States 1-5
+  // (fields) run inside ParseObject on an object known to be whole; state 6
+  // is the step between them.
+  enum class State { kObject, kFiles };
+
+  // A file the message under construction names.
+  struct ExpectedFile {
+    std::string name;  // transfer name, canonical text of its identifier
+    std::string path;  // our temporary file; empty when no name could be had
+    bool created = false;  // we created `path` (so only we remove it)
+    bool done = false;
+  };
+
+  enum class FileResult { kContinue, kComplete, kCorrupt };
+
+  // Takes the kept chunk, else pops one from the source.
+  bool TakeChunk(uint32_t* kind, std::string* bytes);
+  // State 0: a message when a whole object is buffered and sound; null when
+  // more bytes are needed (`*progress` false) or the object was dropped
+  // (`*progress` true).
+  MessagePtr TakeBufferedObject(bool* progress);
+  // States 1-5 over one whole object of `length` bytes.
+  MessagePtr ParseObject(const uint8_t* data, size_t length);
+  bool ReadIdentifierField(uint32_t id, const std::string& text, CRLMSGmessage* message);
+  bool ReadFileListField(uint32_t id, const std::string& text, CRLMSGmessage* message);
+  // Switches the progress sink to the mailslot named after `id`.
+  void SwitchProgressSink(const Guid& id);
+  MessagePtr FinishWithoutFiles(MessagePtr message);
+  void PostGetFailure(const CRLMSGmessage& message);
+
+  // State 7.
+  FileResult HandleFileChunk(uint32_t kind, const std::string& bytes);
+  FileResult StartFile(uint32_t kind, const std::string& bytes);
+  FileResult ContinueFile(uint32_t kind, const std::string& bytes);
+  FileResult FailFile(const std::string& bytes);
+  // Writes to the open file; a failing write closes and removes it, and the
+  // file's further bytes are discarded.
+  void WriteToFile(const uint8_t* data, size_t count);
+  FileResult FinishFile();
+  void CloseAndRemoveOpenFile();
+  // Cuts the transfer off and hands out the message with ERRORCODE -999.
+  MessagePtr Abort();
+  // Forgets the files of the message being received; with `remove`, deletes
+  // every one we created.
+  void ClearFiles(bool remove);
+  void NextDisplayName();
+
+  // Writes a progress record when the rules allow it (see the .cc).
+  void Record(uint32_t kind, const std::string& name, uint64_t size, uint64_t done);
+
+  // The working buffer of object bytes: chunks consumed from the front.
+  void Append(std::string bytes);
+  void CopyOut(size_t count, uint8_t* out) const;
+  void Consume(size_t count);
+  void ClearBuffer();
+
+  CULMSGchunkSource* const source_;
+  const MessageReaderOptions options_;
+  bool progress_enabled_;
+  Status status_ = Status::kNeedMore;
+  State state_ = State::kObject;
+
+  std::deque<std::string> buffer_;
+  size_t buffer_offset_ = 0;  // consumed bytes of buffer_.front()
+  size_t buffer_size_ = 0;    // unconsumed bytes in all of buffer_
+
+  bool has_pending_ = false;  // a chunk kept for the next call
+  uint32_t pending_kind_ = 0;
+  std::string pending_bytes_;
+
+  MessagePtr message_;  // waiting for its files (state 7)
+  std::vector<ExpectedFile> expected_;
+  std::map<std::string, size_t> file_map_;  // transfer name -> index in expected_
+  size_t files_finished_ = 0;
+
+  // The file being received (between its start and last chunk).
+  bool receiving_ = false;
+  size_t receiving_index_ = 0;
+  std::unique_ptr<CRLfile> out_;  // null when the file could not be created
+  uint64_t announced_size_ = 0;
+  uint64_t written_ = 0;
+
+  Guid current_id_;  // identifier of the message being read
+
+  // Progress.
+  std::unique_ptr<MailslotWriter> sink_;
+  bool has_previous_id_ = false;
+  Guid previous_id_;
+  std::string current_command_;
+  bool count_mode_ = false;
+  bool get_reply_ = false;
+  std::deque<std::string> display_names_;
+  std::string display_name_;
+  uint64_t announced_names_ = 0;
+
+  uint64_t dropped_objects_ = 0;
+};
+
+}  // namespace tw
+
+#endif  // TW_MESSAGING_MESSAGE_READER_H_

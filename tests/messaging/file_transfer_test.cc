@@ -1,0 +1,483 @@
+// Files after the message object: real files in the test folder sent by the
+// file sender and landed by the reader; failed and cut-off transfers; the
+// progress records on a real mailslot; the "LOG" line of a get reply that
+// came without its file; and a sweep of corrupted streams.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "messaging/field_ids.h"
+#include "messaging/stream_format.h"
+#include "platform/mailslot.h"
+#include "tests/messaging/stream_support.h"
+#include "tests/support/test_env.h"
+
+namespace tw {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using test::Chunk;
+using Status = CULMSGmessageReader::Status;
+
+std::string Content(size_t size, int seed) {
+  std::string s(size, '\0');
+  for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>((i * 7 + seed) % 251);
+  return s;
+}
+
+std::vector<std::string> PathsOf(const CRLMSGmessage& m, uint32_t id) {
+  std::vector<std::string> paths;
+  m.GetStringList(id, &paths, "?");
+  return paths;
+}
+
+// Removes every file a received message names in any of its string fields.
+void RemoveReceivedFiles(const CRLMSGmessage& m) {
+  std::vector<uint32_t> ids;
+  m.GetFieldIds(&ids);
+  for (uint32_t id : ids) {
+    for (const std::string& p : PathsOf(m, id)) {
+      if (p.find("/CRL") != std::string::npos) ::unlink(p.c_str());
+    }
+  }
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+uint32_t HostU32(const std::string& record, size_t offset) {
+  uint32_t v;
+  std::memcpy(&v, record.data() + offset, 4);
+  return v;
+}
+
+class FileTransferTest : public ::testing::Test {
+ protected:
+  FileTransferTest() {
+    MessageReaderOptions options;
+    options.post = [this](MessagePtr m) { posted_.push_back(m); };
+    reader_ = std::make_unique<CULMSGmessageReader>(&queue_, options);
+  }
+
+  std::string MakeFile(const std::string& name, size_t size, int seed = 1) {
+    const std::string path = env_.Path(name);
+    test::WriteFile(path, Content(size, seed));
+    return path;
+  }
+
+  std::vector<std::string> TempFolder() { return test::ListFolder(env_.Path("tmp")); }
+
+  test::TestEnv env_;
+  ChunkQueue queue_;
+  std::vector<MessagePtr> posted_;
+  std::unique_ptr<CULMSGmessageReader> reader_;
+};
+
+TEST_F(FileTransferTest, FilesOfEverySizeArriveInTheirChunks) {
+  const std::vector<size_t> sizes = {0, kPieceSize, kPieceSize + 1, 300000};
+  std::vector<std::string> sources;
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    sources.push_back(MakeFile("f" + std::to_string(i), sizes[i], static_cast<int>(i)));
+  }
+  MessagePtr m = NewMessage();
+  const std::string joined = sources[0] + "?" + sources[1] + "?" + sources[2] + "?" + sources[3];
+  m->SetRawField(ParameterId(4), FIELD_FILELIST, joined.data(), joined.size());
+
+  const std::vector<Chunk> chunks = test::ChunksOf(*m);
+  EXPECT_THAT(test::KindsOf(chunks),
+              ElementsAre(kChunkObject, kChunkFileWhole, kChunkFileWhole, kChunkFileFirst,
+                          kChunkFileLast, kChunkFileFirst, kChunkFileMiddle, kChunkFileLast));
+  // The empty file: header and D = 0, nothing else.
+  EXPECT_EQ(chunks[1].second.size(), kFileStartHeaderSize);
+  EXPECT_EQ(chunks[1].second.substr(0, 4), std::string("\0\0\0\x10", 4));
+  EXPECT_EQ(chunks[2].second.size(), kFileStartHeaderSize + kPieceSize);
+  EXPECT_EQ(GetU32(reinterpret_cast<const uint8_t*>(chunks[4].second.data())), 1u);
+  EXPECT_EQ(chunks[7].second.size(), kFileDataHeaderSize + 37856);
+  // Size words low first: 300000 = 0x000493E0.
+  EXPECT_EQ(chunks[5].second.substr(20, 8), std::string("\0\x04\x93\xe0\0\0\0\0", 8));
+
+  test::PushAll(chunks, &queue_);
+  MessagePtr received = reader_->CanExtractMessageObject(nullptr, 0);
+  ASSERT_TRUE(received);
+  EXPECT_EQ(reader_->last_status(), Status::kMessage);
+  uint32_t type = 0;
+  received->GetFieldType(ParameterId(4), &type);
+  EXPECT_EQ(type, FIELD_STRING);
+  const std::vector<std::string> paths = PathsOf(*received, ParameterId(4));
+  ASSERT_EQ(paths.size(), sizes.size());
+  for (size_t i = 0; i < paths.size(); ++i) {
+    EXPECT_EQ(paths[i].rfind(env_.Path("tmp/CRL"), 0), 0u) << paths[i];
+    EXPECT_EQ(test::ReadFile(paths[i]), Content(sizes[i], static_cast<int>(i)));
+    struct stat st;
+    ASSERT_EQ(::stat(paths[i].c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+  }
+  EXPECT_FALSE(reader_->awaiting_files());
+}
+
+TEST_F(FileTransferTest, TwoFileListFieldsCompleteOnlyAfterTheThirdFile) {
+  MessagePtr m = NewMessage();
+  const std::string first = MakeFile("a", 10, 1) + "?" + MakeFile("b", 0, 2);
+  const std::string second = MakeFile("c", 300000, 3);
+  m->SetRawField(ParameterId(3), FIELD_FILELIST, first.data(), first.size());
+  m->SetString(ParameterId(4), "between");
+  m->SetRawField(ParameterId(5), FIELD_FILELIST, second.data(), second.size());
+  const std::vector<Chunk> chunks = test::ChunksOf(*m);
+  ASSERT_EQ(chunks.size(), 6u);
+  MessagePtr received;
+  for (size_t i = 0; i < chunks.size(); ++i) {
+    queue_.Push(chunks[i].first, chunks[i].second);
+    received = reader_->CanExtractMessageObject(nullptr, 0);
+    ASSERT_EQ(static_cast<bool>(received), i + 1 == chunks.size()) << i;
+  }
+  const std::vector<std::string> a = PathsOf(*received, ParameterId(3));
+  const std::vector<std::string> c = PathsOf(*received, ParameterId(5));
+  ASSERT_EQ(a.size(), 2u);
+  ASSERT_EQ(c.size(), 1u);
+  EXPECT_EQ(test::ReadFile(a[0]), Content(10, 1));
+  EXPECT_EQ(test::ReadFile(a[1]), "");
+  EXPECT_EQ(test::ReadFile(c[0]), Content(300000, 3));
+}
+
+TEST_F(FileTransferTest, FailedFilesCountAsDoneAndLeaveNothing) {
+  // One file missing at the sender, one that shrinks after its first piece.
+  const std::string shrinking = MakeFile("shrinks", 300000, 4);
+  const std::string list = env_.Path("missing") + "?" + shrinking + "?" + MakeFile("ok", 5, 5);
+  MessagePtr m = NewMessage();
+  m->SetRawField(ParameterId(6), FIELD_FILELIST, list.data(), list.size());
+  MessageObject object;
+  ASSERT_TRUE(WriteMessageObject(*m, nullptr, &object));
+  CULMSGmessageStream stream(std::move(object), nullptr);
+  std::vector<uint32_t> kinds;
+  OutgoingChunk chunk;
+  while (stream.NextChunk(&chunk)) {
+    kinds.push_back(chunk.kind);
+    if (chunk.kind == kChunkFileFailed) {
+      EXPECT_EQ(chunk.bytes.size(), kFileStartHeaderSize);
+    }
+    if (chunk.kind == kChunkFileFirst) {
+      ASSERT_EQ(::truncate(shrinking.c_str(), 1000), 0);
+    }
+    queue_.Push(chunk.kind, chunk.bytes);
+  }
+  EXPECT_THAT(kinds, ElementsAre(kChunkObject, kChunkFileFailed, kChunkFileFirst, kChunkFileFailed,
+                                 kChunkFileWhole));
+  MessagePtr received = reader_->CanExtractMessageObject(nullptr, 0);
+  ASSERT_TRUE(received);
+  const std::vector<std::string> paths = PathsOf(*received, ParameterId(6));
+  ASSERT_EQ(paths.size(), 3u);
+  EXPECT_FALSE(Exists(paths[0]));
+  EXPECT_FALSE(Exists(paths[1]));
+  EXPECT_EQ(test::ReadFile(paths[2]), Content(5, 5));
+  EXPECT_EQ(TempFolder().size(), 1u);
+}
+
+TEST_F(FileTransferTest, StopFlagEndsSending) {
+  const std::string list = MakeFile("big", 300000) + "?" + MakeFile("small", 3);
+  MessagePtr m = NewMessage();
+  m->SetRawField(ParameterId(1), FIELD_FILELIST, list.data(), list.size());
+  MessageObject object;
+  ASSERT_TRUE(WriteMessageObject(*m, nullptr, &object));
+  std::atomic<bool> stop{false};
+  CULMSGmessageStream stream(std::move(object), &stop);
+  OutgoingChunk chunk;
+  ASSERT_TRUE(stream.NextChunk(&chunk));
+  ASSERT_TRUE(stream.NextChunk(&chunk));
+  EXPECT_EQ(chunk.kind, kChunkFileFirst);
+  EXPECT_EQ(chunk.file_position, kPieceSize);
+  EXPECT_EQ(chunk.file_size, 300000u);
+  stop = true;
+  EXPECT_FALSE(stream.NextChunk(&chunk));
+  EXPECT_TRUE(stream.stopped());
+  stop = false;
+  EXPECT_FALSE(stream.NextChunk(&chunk));
+}
+
+TEST_F(FileTransferTest, CutOffTransferReturnsTheMessageWithMinus999) {
+  MessagePtr a = NewMessage();
+  const std::string list = MakeFile("whole", 7, 1) + "?" + MakeFile("partial", 300000, 2);
+  a->SetRawField(ParameterId(1), FIELD_FILELIST, list.data(), list.size());
+  std::vector<Chunk> chunks = test::ChunksOf(*a);
+  ASSERT_EQ(chunks.size(), 5u);
+  chunks.resize(3);  // object, whole file, first piece of the second
+  test::PushAll(chunks, &queue_);
+  MessagePtr b = NewMessage();
+  b->SetString(COMMAND, "NEXT");
+  test::PushAll(test::ChunksOf(*b), &queue_);
+
+  MessagePtr cut = reader_->CanExtractMessageObject(nullptr, 0);
+  ASSERT_TRUE(cut);
+  EXPECT_EQ(reader_->last_status(), Status::kAborted);
+  EXPECT_EQ(cut->GetErrorCode(), -999);
+  const std::vector<std::string> paths = PathsOf(*cut, ParameterId(1));
+  ASSERT_EQ(paths.size(), 2u);
+  EXPECT_EQ(test::ReadFile(paths[0]), Content(7, 1));
+  EXPECT_FALSE(Exists(paths[1]));
+  MessagePtr next = reader_->CanExtractMessageObject(nullptr, 0);
+  ASSERT_TRUE(next);
+  EXPECT_EQ(next->GetCommand(), "NEXT");
+  EXPECT_EQ(TempFolder().size(), 1u);
+
+  // A framing failure while files are awaited cuts the transfer off too;
+  // the rest of that file's chunks is dropped when it comes.
+  chunks = test::ChunksOf(*a);
+  queue_.Push(chunks[0].first, chunks[0].second);
+  EXPECT_FALSE(reader_->CanExtractMessageObject(nullptr, 0));
+  EXPECT_TRUE(reader_->awaiting_files());
+  queue_.ReportFramingFailure();
+  const uint8_t byte = 0;
+  cut = reader_->CanExtractMessageObject(&byte, 1);
+  ASSERT_TRUE(cut);
+  EXPECT_EQ(cut->GetErrorCode(), -999);
+  queue_.Push(chunks[3].first, chunks[3].second);
+  queue_.Push(chunks[4].first, chunks[4].second);
+  EXPECT_FALSE(reader_->CanExtractMessageObject(nullptr, 0));
+  EXPECT_EQ(reader_->last_status(), Status::kObjectDropped);
+  test::PushAll(test::ChunksOf(*b), &queue_);
+  next = reader_->CanExtractMessageObject(nullptr, 0);
+  ASSERT_TRUE(next);
+  EXPECT_EQ(next->GetCommand(), "NEXT");
+}
+
+TEST_F(FileTransferTest, FileChunksThatContradictTheMessageCutItOff) {
+  MessagePtr m = NewMessage();
+  const std::string list = MakeFile("x", 300000);
+  m->SetRawField(ParameterId(1), FIELD_FILELIST, list.data(), list.size());
+  const std::vector<Chunk> good = test::ChunksOf(*m);
+  ASSERT_EQ(good.size(), 4u);
+  std::string stranger = good[1].second;
+  stranger[4] ^= 1;  // a transfer identifier the message did not name
+  std::string longer = good[2].second + "x";  // D no longer matches the chunk
+  std::string start_only = good[1].second;
+  const std::vector<std::vector<Chunk>> cases = {
+      {good[0], {kChunkFileFirst, stranger}},
+      {good[0], good[1], {kChunkFileMiddle, longer}},
+      {good[0], good[1], good[1]},                               // a second start
+      {good[0], {kChunkFileMiddle, good[2].second}},             // data before a start
+      {good[0], good[1], good[2], good[2], good[3]},             // more than announced
+      {good[0], good[1], {kChunkFileLast, good[2].second}},      // last chunk short
+  };
+  for (size_t i = 0; i < cases.size(); ++i) {
+    test::PushAll(cases[i], &queue_);
+    MessagePtr cut;
+    for (int calls = 0; calls < 6 && !cut; ++calls) {
+      cut = reader_->CanExtractMessageObject(nullptr, 0);
+    }
+    ASSERT_TRUE(cut) << i;
+    EXPECT_EQ(cut->GetErrorCode(), -999) << i;
+    test::Drain(reader_.get());
+    EXPECT_THAT(TempFolder(), IsEmpty()) << i;
+  }
+}
+
+TEST_F(FileTransferTest, UncreatableTempFileIsCountedDoneWithoutWriting) {
+  MessagePtr m = NewMessage();
+  const std::string list = MakeFile("y", 300000);
+  m->SetRawField(ParameterId(1), FIELD_FILELIST, list.data(), list.size());
+  const std::vector<Chunk> chunks = test::ChunksOf(*m);
+  queue_.Push(chunks[0].first, chunks[0].second);
+  EXPECT_FALSE(reader_->CanExtractMessageObject(nullptr, 0));
+  // The scratch folder turns into a plain file: nothing can be created in it.
+  std::filesystem::rename(env_.Path("tmp"), env_.Path("tmp.moved"));
+  test::WriteFile(env_.Path("tmp"), "not a folder");
+  test::PushAll({chunks.begin() + 1, chunks.end()}, &queue_);
+  MessagePtr received = reader_->CanExtractMessageObject(nullptr, 0);
+  ASSERT_TRUE(received);
+  EXPECT_EQ(received->GetErrorCode(), 0);
+  EXPECT_FALSE(Exists(PathsOf(*received, ParameterId(1))[0]));
+  EXPECT_EQ(test::ReadFile(env_.Path("tmp")), "not a folder");
+}
+
+TEST_F(FileTransferTest, ReaderGoneMidTransferRemovesWhatItWrote) {
+  MessagePtr m = NewMessage();
+  const std::string list = MakeFile("p", 3) + "?" + MakeFile("q", 300000);
+  m->SetRawField(ParameterId(1), FIELD_FILELIST, list.data(), list.size());
+  std::vector<Chunk> chunks = test::ChunksOf(*m);
+  chunks.resize(3);
+  test::PushAll(chunks, &queue_);
+  EXPECT_FALSE(reader_->CanExtractMessageObject(nullptr, 0));
+  EXPECT_EQ(TempFolder().size(), 2u);
+  reader_.reset();
+  EXPECT_THAT(TempFolder(), IsEmpty());
+}
+
+// Progress records, read back from a real mailslot named after the message.
+class ProgressTest : public FileTransferTest {
+ protected:
+  ProgressTest() { reader_->SetProgressEnabled(true); }
+
+  std::unique_ptr<MailslotReader> Listen(const CRLMSGmessage& m) {
+    std::unique_ptr<MailslotReader> slot = NewMailslotReader();
+    EXPECT_TRUE(slot->Create(m.GetIdentifierObject().guid().ToHexName(), 0, 5000));
+    return slot;
+  }
+
+  std::vector<std::string> Records(MailslotReader* slot) {
+    std::vector<std::string> records;
+    while (slot->HasMessage()) {
+      std::string record(200, '\0');
+      uint32_t n = 0;
+      if (!slot->Read(&record[0], 200, &n)) break;
+      record.resize(n);
+      records.push_back(record);
+    }
+    return records;
+  }
+
+  // Kind, name, size and count of a record, checked at their offsets.
+  void ExpectRecord(const std::string& r, uint32_t kind, const std::string& name, uint64_t size,
+                    uint64_t done) {
+    ASSERT_EQ(r.size(), 84u);
+    EXPECT_EQ(HostU32(r, 0), kind);
+    EXPECT_EQ(std::string(r.c_str() + 4), name);
+    EXPECT_EQ(r.substr(4 + name.size(), 64 - name.size()), std::string(64 - name.size(), '\0'));
+    EXPECT_EQ(HostU32(r, 68), static_cast<uint32_t>(size));
+    EXPECT_EQ(HostU32(r, 72), static_cast<uint32_t>(size >> 32));
+    EXPECT_EQ(HostU32(r, 76), static_cast<uint32_t>(done));
+    EXPECT_EQ(HostU32(r, 80), static_cast<uint32_t>(done >> 32));
+  }
+};
+
+TEST_F(ProgressTest, DocumentGetReportsEachFile) {
+  MessagePtr m = NewMessage();
+  m->SetString(COMMAND, "DOCUMENTCMDR");
+  m->SetInt(ParameterId(1), 4);
+  m->SetString(ParameterId(5), "first.txt?" + std::string(80, 'n'));
+  const std::string list = MakeFile("f1", 10) + "?" + MakeFile("f2", 300000);
+  m->SetRawField(ParameterId(7), FIELD_FILELIST, list.data(), list.size());
+  std::unique_ptr<MailslotReader> slot = Listen(*m);
+  test::PushAll(test::ChunksOf(*m), &queue_);
+  ASSERT_TRUE(reader_->CanExtractMessageObject(nullptr, 0));
+  const std::vector<std::string> records = Records(slot.get());
+  ASSERT_EQ(records.size(), 4u);
+  const std::string cut(63, 'n');
+  ExpectRecord(records[0], kProgressFileFinished, "first.txt", 10, 10);
+  ExpectRecord(records[1], kProgressFileInProgress, cut, 300000, kPieceSize);
+  ExpectRecord(records[2], kProgressFileInProgress, cut, 300000, 2 * kPieceSize);
+  ExpectRecord(records[3], kProgressFileFinished, cut, 300000, 300000);
+  EXPECT_THAT(posted_, IsEmpty());
+}
+
+TEST_F(ProgressTest, CountModeReportsFileCountsThenMessageFinished) {
+  MessagePtr m = NewMessage();
+  m->SetString(COMMAND, "GETCLIENTR");
+  const std::string list = MakeFile("c1", 3) + "?" + MakeFile("c2", 200000);
+  m->SetRawField(ParameterId(1), FIELD_FILELIST, list.data(), list.size());
+  std::unique_ptr<MailslotReader> slot = Listen(*m);
+  test::PushAll(test::ChunksOf(*m), &queue_);
+  ASSERT_TRUE(reader_->CanExtractMessageObject(nullptr, 0));
+  std::vector<std::string> records = Records(slot.get());
+  ASSERT_EQ(records.size(), 2u);
+  ExpectRecord(records[0], kProgressFileCount, "", 2, 1);
+  ExpectRecord(records[1], kProgressFileCount, "", 2, 2);
+
+  // Count mode lasts until a message finishes without files.
+  MessagePtr done = NewMessage();
+  done->SetString(COMMAND, "DONE");
+  std::unique_ptr<MailslotReader> slot2 = Listen(*done);
+  test::PushAll(test::ChunksOf(*done), &queue_);
+  ASSERT_TRUE(reader_->CanExtractMessageObject(nullptr, 0));
+  records = Records(slot2.get());
+  ASSERT_EQ(records.size(), 1u);
+  ExpectRecord(records[0], kProgressMessageFinished, "", 0, 0);
+  EXPECT_THAT(Records(slot.get()), IsEmpty());
+}
+
+TEST_F(ProgressTest, GetReplyWithoutFilesPostsLog) {
+  MessagePtr m = NewMessage();
+  m->SetString(COMMAND, "DOCUMENTCMDR");
+  m->SetInt(ParameterId(1), 4);
+  m->SetString(ParameterId(5), "lost.txt");
+  m->SetInt(ERRORCODE, 216);
+  std::unique_ptr<MailslotReader> slot = Listen(*m);
+  test::PushAll(test::ChunksOf(*m), &queue_);
+  ASSERT_TRUE(reader_->CanExtractMessageObject(nullptr, 0));
+  const std::vector<std::string> records = Records(slot.get());
+  ASSERT_EQ(records.size(), 1u);
+  ExpectRecord(records[0], kProgressMessageFinished, "", 0, 0);
+  ASSERT_EQ(posted_.size(), 1u);
+  const CRLMSGmessage& log = *posted_[0];
+  EXPECT_EQ(log.GetCommand(), "LOG");
+  int value = 0;
+  log.GetInt(SOURCERECIPIENT, &value);
+  EXPECT_EQ(value, 1);
+  log.GetInt(TARGETRECIPIENT, &value);
+  EXPECT_EQ(value, 17);
+  log.GetInt(BROADCAST, &value);
+  EXPECT_EQ(value, 1);
+  std::string text;
+  log.GetString(ParameterId(1), &text);
+  EXPECT_EQ(text, "ERROR(216): Failed to receive file: lost.txt");
+
+  // Without an error code the text says -1.
+  m->RemoveField(ERRORCODE);
+  test::PushAll(test::ChunksOf(*m), &queue_);
+  ASSERT_TRUE(reader_->CanExtractMessageObject(nullptr, 0));
+  ASSERT_EQ(posted_.size(), 2u);
+  posted_[1]->GetString(ParameterId(1), &text);
+  EXPECT_EQ(text, "ERROR(-1): Failed to receive file: lost.txt");
+}
+
+// Every chunk of a stream cut short or with one byte changed, at every
+// position: the reader never crashes, and once every returned message's
+// files are removed and the reader is gone, no scratch file is left.
+TEST_F(FileTransferTest, CorruptedStreamsNeverCrashOrLeaveFiles) {
+  MessagePtr m = NewMessage();
+  m->SetString(COMMAND, "DOCUMENTCMDR");
+  m->SetInt(ParameterId(1), 4);
+  const std::string list = MakeFile("s1", 40) + "?" + MakeFile("s2", 0);
+  m->SetRawField(ParameterId(7), FIELD_FILELIST, list.data(), list.size());
+  std::vector<Chunk> stream = test::ChunksOf(*m);
+  MessagePtr tail = NewMessage();
+  tail->SetString(COMMAND, "TAIL");
+  for (const Chunk& c : test::ChunksOf(*tail)) stream.push_back(c);
+
+  auto run = [&](const std::vector<Chunk>& chunks) {
+    CULMSGmessageReader reader(&queue_, MessageReaderOptions());
+    reader.SetProgressEnabled(true);
+    test::PushAll(chunks, &queue_);
+    for (int calls = 0; calls < 20; ++calls) {
+      MessagePtr got;
+      try {
+        got = reader.CanExtractMessageObject(nullptr, 0);
+      } catch (const std::runtime_error&) {
+        continue;
+      }
+      if (!got) {
+        if (queue_.size() == 0) break;
+        continue;
+      }
+      RemoveReceivedFiles(*got);
+    }
+    uint32_t kind;
+    std::string bytes;
+    while (queue_.PopChunk(&kind, &bytes)) {
+    }
+  };
+  for (size_t c = 0; c < stream.size(); ++c) {
+    for (size_t at = 0; at < stream[c].second.size(); ++at) {
+      std::vector<Chunk> cut = stream;
+      cut[c].second.resize(at);
+      run(cut);
+      std::vector<Chunk> flipped = stream;
+      flipped[c].second[at] = static_cast<char>(flipped[c].second[at] ^ 0x5a);
+      run(flipped);
+      ASSERT_THAT(TempFolder(), IsEmpty()) << "chunk " << c << " byte " << at;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tw

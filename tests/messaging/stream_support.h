@@ -1,0 +1,63 @@
+// Helpers shared by the message stream tests: a message's chunks as the
+// writer produces them, and a reader drained the way the connection drains
+// it.
+#ifndef TW_TESTS_MESSAGING_STREAM_SUPPORT_H_
+#define TW_TESTS_MESSAGING_STREAM_SUPPORT_H_
+
+#include <dirent.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "messaging/message_reader.h"
+#include "messaging/message_writer.h"
+
+namespace tw::test {
+
+using Chunk = std::pair<uint32_t, std::string>;
+
+// Every chunk of `message`, object pieces first, then its files.
+inline std::vector<Chunk> ChunksOf(const CRLMSGmessage& message,
+                                   const ReplyRouteLookup& lookup = nullptr) {
+  MessageObject object;
+  if (!WriteMessageObject(message, lookup, &object)) return {};
+  CULMSGmessageStream stream(std::move(object), nullptr);
+  std::vector<Chunk> chunks;
+  OutgoingChunk chunk;
+  while (stream.NextChunk(&chunk)) chunks.emplace_back(chunk.kind, chunk.bytes);
+  return chunks;
+}
+
+inline void PushAll(const std::vector<Chunk>& chunks, ChunkQueue* queue) {
+  for (const Chunk& c : chunks) queue->Push(c.first, c.second);
+}
+
+inline std::vector<uint32_t> KindsOf(const std::vector<Chunk>& chunks) {
+  std::vector<uint32_t> kinds;
+  for (const Chunk& c : chunks) kinds.push_back(c.first);
+  return kinds;
+}
+
+// Calls the reader until it returns null.
+inline std::vector<MessagePtr> Drain(CULMSGmessageReader* reader) {
+  std::vector<MessagePtr> messages;
+  while (MessagePtr m = reader->CanExtractMessageObject(nullptr, 0)) messages.push_back(m);
+  return messages;
+}
+
+inline std::vector<std::string> ListFolder(const std::string& folder) {
+  std::vector<std::string> names;
+  if (DIR* dir = opendir(folder.c_str())) {
+    while (dirent* e = readdir(dir)) {
+      const std::string name = e->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(dir);
+  }
+  return names;
+}
+
+}  // namespace tw::test
+
+#endif  // TW_TESTS_MESSAGING_STREAM_SUPPORT_H_
