@@ -14,26 +14,13 @@
 
 #include "transport/crypto.h"
 
+#include "servers/twserver/file_util.h"
+
 namespace tw::twserver {
 
 namespace {
 
-// The one place where errno becomes text in this file.
-std::string ErrnoText(const char* what, const std::string& path) {
-  return std::string(what) + " " + path + ": " + std::strerror(errno);
-}
 
-bool SyncFolder(const std::string& path, std::string* error) {
-  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) {
-    *error = ErrnoText("cannot open folder", path);
-    return false;
-  }
-  const bool ok = fsync(fd) == 0;
-  if (!ok) *error = ErrnoText("cannot sync folder", path);
-  close(fd);
-  return ok;
-}
 
 // Makes `path` a folder of mode 0700 unless it exists as one.
 bool MakeFolder(const std::string& path, bool* made, std::string* error) {

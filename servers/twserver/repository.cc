@@ -13,6 +13,8 @@
 #include "servers/twserver/sqlite_storage.h"
 #include "transport/crypto.h"
 
+#include "servers/twserver/file_util.h"
+
 namespace tw::twserver {
 
 namespace {
@@ -22,10 +24,6 @@ constexpr size_t kMaxKeyFileBytes = 64 * 1024;
 // Temporary contents older than this belong to no living writer.
 constexpr int64_t kStaleTemporarySeconds = 24 * 60 * 60;
 
-// The one place where errno becomes text in this file.
-std::string ErrnoText(const char* what, const std::string& path) {
-  return std::string(what) + " " + path + ": " + std::strerror(errno);
-}
 
 bool IsEmptyFolder(const std::string& path, bool* empty) {
   DIR* dir = opendir(path.c_str());
@@ -41,17 +39,6 @@ bool IsEmptyFolder(const std::string& path, bool* empty) {
   return true;
 }
 
-bool SyncFolder(const std::string& path, std::string* error) {
-  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) {
-    *error = ErrnoText("cannot open folder", path);
-    return false;
-  }
-  const bool ok = fsync(fd) == 0;
-  if (!ok) *error = ErrnoText("cannot sync folder", path);
-  close(fd);
-  return ok;
-}
 
 bool WriteAll(int fd, const std::string& text) {
   size_t done = 0;

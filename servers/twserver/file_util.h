@@ -1,0 +1,19 @@
+// Small file-system helpers of the server's repository code.
+#ifndef TW_SERVERS_TWSERVER_FILE_UTIL_H_
+#define TW_SERVERS_TWSERVER_FILE_UTIL_H_
+
+#include <string>
+
+namespace tw::twserver {
+
+// The one place where errno becomes text for the repository code:
+// "<what> <path>: <reason>".
+std::string ErrnoText(const char* what, const std::string& path);
+
+// Flushes a folder's entries to disk (after a rename into it). False, with
+// `error` set, when the folder cannot be opened or synced.
+bool SyncFolder(const std::string& path, std::string* error);
+
+}  // namespace tw::twserver
+
+#endif  // TW_SERVERS_TWSERVER_FILE_UTIL_H_
