@@ -663,4 +663,9 @@ void CULMSGmessageReader::ClearBuffer() {
   buffer_size_ = 0;
 }
 
+std::string CULMSGmessageReader::awaited_message_id() const {
+  if (state_ != State::kFiles || !message_) return "";
+  return message_->GetIdentifierText();
+}
+
 }  // namespace tw

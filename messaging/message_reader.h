@@ -139,6 +139,8 @@ class CULMSGmessageReader {
   size_t buffered_bytes() const { return buffer_size_; }
   uint64_t dropped_objects() const { return dropped_objects_; }
   bool awaiting_files() const { return state_ == State::kFiles; }
+  // The MESSAGEID text of the message whose files are awaited; "" when none.
+  std::string awaited_message_id() const;
 
  private:
   // The parse states: 0 and 7 of the stream's state machine. States 1-5

@@ -1,0 +1,151 @@
+#include "transport/message_channel.h"
+
+#include <stdexcept>
+#include <utility>
+
+#include "messaging/stream_format.h"
+#include "transport/frame_format.h"
+
+namespace tw {
+
+namespace {
+
+// The progress stage of a file chunk; -1 for chunks that report none.
+int ProgressStage(uint32_t kind) {
+  switch (kind) {
+    case kChunkFileFirst:
+      return 0;
+    case kChunkFileMiddle:
+      return 1;
+    case kChunkFileWhole:
+    case kChunkFileLast:
+      return 2;
+    default:
+      return -1;
+  }
+}
+
+}  // namespace
+
+MessageFrameSender::MessageFrameSender() : buffer_(CIOBufferSimple::Create(kFrameBufferCapacity)) {
+  chunk_.bytes.reserve(kMaxChunkSize);
+}
+
+bool MessageFrameSender::Send(MessageObject object, const ChannelCipher& cipher,
+                              const std::atomic<bool>* stop, const FrameSink& sink,
+                              const SendProgress& progress, std::string* error) {
+  CULMSGmessageStream stream(std::move(object), stop);
+  while (stream.NextChunk(&chunk_)) {
+    if (!LoadChunk(chunk_, cipher.selector, cipher.compress, buffer_.get())) {
+      if (error != nullptr) *error = "a chunk of an unknown kind";
+      return false;
+    }
+    if (!FilterWriteRequest(buffer_.get(), cipher.key)) {
+      if (error != nullptr) *error = "a frame could not be built";
+      return false;
+    }
+    const bool sent = sink(buffer_->Data(), static_cast<size_t>(buffer_->Length()));
+    buffer_->Reset();
+    if (!sent) {
+      if (error != nullptr) *error = "the connection did not take a frame";
+      return false;
+    }
+    const int stage = ProgressStage(chunk_.kind);
+    if (stage >= 0 && progress) progress(stage, chunk_.file_position, chunk_.file_size);
+  }
+  return true;
+}
+
+MessageFrameReceiver::MessageFrameReceiver(MessageReaderOptions options)
+    : source_(&frames_), reader_(&source_, std::move(options)) {}
+
+bool MessageFrameReceiver::Feed(const uint8_t* bytes, size_t count, std::vector<MessagePtr>* out,
+                                std::string* error) {
+  bool sound = true;
+  // Every throw drops what it complained about, so the loop ends with the
+  // input; the first call feeds the bytes, the later ones drain the queue.
+  for (bool first = true;; first = false) {
+    try {
+      MessagePtr message = first ? reader_.CanExtractMessageObject(bytes, count)
+                                 : reader_.CanExtractMessageObject(nullptr, 0);
+      if (!message) {
+        if (reader_.last_status() == CULMSGmessageReader::Status::kNeedMore ||
+            reader_.last_status() == CULMSGmessageReader::Status::kFramingFailure) {
+          break;
+        }
+        continue;  // a dropped object: more may follow
+      }
+      out->push_back(std::move(message));
+    } catch (const std::exception& e) {
+      sound = false;
+      if (error != nullptr) *error = e.what();
+    }
+  }
+  return sound;
+}
+
+void MessageFrameReceiver::Reset() {
+  frames_.Reset();
+  reader_.Reset();
+}
+
+bool MessageFrameReceiver::MessageInTransit(std::string* message_id_text) const {
+  std::string id = reader_.awaited_message_id();
+  if (id.empty()) return false;
+  if (message_id_text != nullptr) *message_id_text = std::move(id);
+  return true;
+}
+
+MessageChannel::MessageChannel(std::unique_ptr<CIOSocket> socket, MessageReaderOptions options)
+    : socket_(std::move(socket)), receiver_(std::move(options)), scratch_(kFramePieceBytes) {}
+
+MessageChannel::~MessageChannel() { socket_->Close(); }
+
+bool MessageChannel::Send(const CRLMSGmessage& message, const SendProgress& progress) {
+  MessageObject object;
+  if (!WriteMessageObject(message, nullptr, &object)) {
+    error_ = "the message cannot be serialized";
+    return false;
+  }
+  return SendObject(std::move(object), progress);
+}
+
+bool MessageChannel::SendObject(MessageObject object, const SendProgress& progress) {
+  auto sink = [this](const uint8_t* bytes, size_t count) {
+    return socket_->Send(bytes, count) == kSocketOk;
+  };
+  return sender_.Send(std::move(object), cipher_, &stop_, sink, progress, &error_);
+}
+
+int MessageChannel::Receive(MessagePtr* message, int timeout_ms) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
+  for (;;) {
+    if (!received_.empty()) {
+      *message = std::move(received_.front());
+      received_.pop_front();
+      return kChannelMessage;
+    }
+    int wait_ms = -1;
+    if (timeout_ms >= 0) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) return kChannelTimedOut;
+      wait_ms = static_cast<int>(left);
+    }
+    const int waited = socket_->WaitReadable(wait_ms);
+    if (waited == kSocketWouldBlock) return kChannelTimedOut;
+    if (waited == kSocketInterrupted) return kChannelInterrupted;
+    if (waited != kSocketOk) return kChannelClosed;
+    size_t count = 0;
+    const int got = socket_->Receive(scratch_.data(), scratch_.size(), &count);
+    if (got == kSocketWouldBlock) continue;
+    if (got != kSocketOk) return kChannelClosed;
+    std::vector<MessagePtr> messages;
+    const bool sound = receiver_.Feed(scratch_.data(), count, &messages, &error_);
+    for (MessagePtr& m : messages) received_.push_back(std::move(m));
+    if (!sound && received_.empty()) return kChannelBroken;
+  }
+}
+
+}  // namespace tw

@@ -1,0 +1,167 @@
+// The two halves of a message connection over frames, shared by every end
+// that speaks the Veltrane wire: the provider's server connection, the
+// reference server's connections and the test peers.
+//
+//  - MessageFrameSender turns one message (its object and the files it
+//    names) into frames and hands each to a sink, one 131200-byte buffer for
+//    all of them: memory stays bounded whatever the message or file sizes.
+//  - MessageFrameReceiver turns received bytes back into messages: frame
+//    reader → chunk source → message reader.
+//  - MessageChannel joins both to one connected socket with blocking waits,
+//    for ends that serve one connection per thread (the reference server,
+//    tests). The provider's connection drives the halves itself from its
+//    stage threads.
+//
+// Threads: a sender or a receiver is used by one thread at a time; a
+// MessageChannel by one sending and one receiving thread (the socket's own
+// rule), and its cipher may be changed only between sends.
+#ifndef TW_TRANSPORT_MESSAGE_CHANNEL_H_
+#define TW_TRANSPORT_MESSAGE_CHANNEL_H_
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "messaging/message.h"
+#include "messaging/message_reader.h"
+#include "messaging/message_writer.h"
+#include "transport/buffer.h"
+#include "transport/frame_chunks.h"
+#include "transport/frame_reader.h"
+#include "transport/frame_writer.h"
+#include "transport/socket.h"
+
+namespace tw {
+
+// How outgoing frames are sealed: the channel key, the encryption selector
+// (0 clear, 1 or 9) and the compression switch. A nonzero selector forces
+// compression on.
+struct ChannelCipher {
+  std::string key;
+  uint32_t selector = 0;
+  bool compress = false;
+};
+
+// Progress of a file being sent, after each of its frames went out: stage 0
+// for its first frame, 1 for a middle one, 2 for the last (a file of one
+// frame reports 2), with the position reached and the file's size.
+using SendProgress = std::function<void(int stage, uint64_t position, uint64_t size)>;
+
+class MessageFrameSender {
+ public:
+  MessageFrameSender();
+  MessageFrameSender(const MessageFrameSender&) = delete;
+  MessageFrameSender& operator=(const MessageFrameSender&) = delete;
+
+  // Frames `object` and then its files (read piece by piece as they are
+  // sent) and hands every frame to `sink` in order. `stop` (may be null)
+  // ends file sending early, as CULMSGfileSender describes; `progress` (may
+  // be null) hears of each file frame. True when every frame was handed
+  // over; false as soon as one could not be built or the sink refused it,
+  // with the cause in `*error` when given.
+  bool Send(MessageObject object, const ChannelCipher& cipher, const std::atomic<bool>* stop,
+            const FrameSink& sink, const SendProgress& progress, std::string* error);
+
+ private:
+  BufferRef buffer_;
+  OutgoingChunk chunk_;
+};
+
+class MessageFrameReceiver {
+ public:
+  explicit MessageFrameReceiver(MessageReaderOptions options = MessageReaderOptions());
+  MessageFrameReceiver(const MessageFrameReceiver&) = delete;
+  MessageFrameReceiver& operator=(const MessageFrameReceiver&) = delete;
+
+  // The key that opens encrypted frames; empty clears it.
+  void SetKey(std::string_view key) { frames_.SetKey(key); }
+
+  // Takes received bytes and appends every message they complete to `out`
+  // (each with the files it names; a cut-off transfer gives the message
+  // with ERRORCODE -999). Returns false when the stream was found broken
+  // (a bad object header, an encrypted frame without a key), the cause in
+  // `*error` when given; what could be read is still appended, and later
+  // bytes are read afresh.
+  bool Feed(const uint8_t* bytes, size_t count, std::vector<MessagePtr>* out, std::string* error);
+
+  // Forgets everything half-received (bytes, frames, a message awaiting its
+  // files), as after a reconnection. The key stays.
+  void Reset();
+
+  // Whether a message is waiting for its files, and which (for the check
+  // whether a long reply is in transit).
+  bool MessageInTransit(std::string* message_id_text) const;
+
+  CULMSGmessageReader& reader() { return reader_; }
+
+ private:
+  CIOFrameReader frames_;
+  CIOFrameChunkSource source_;
+  CULMSGmessageReader reader_;
+};
+
+// Result codes of MessageChannel::Receive.
+enum ChannelResult : int {
+  kChannelMessage = 0,   // a message was received
+  kChannelTimedOut = 1,  // nothing complete arrived in time
+  kChannelClosed = 2,    // the peer closed or the socket failed
+  kChannelBroken = 3,    // the peer sent what cannot be read (see error())
+  kChannelInterrupted = 4,
+};
+
+class MessageChannel {
+ public:
+  // Takes a connected socket.
+  explicit MessageChannel(std::unique_ptr<CIOSocket> socket,
+                          MessageReaderOptions options = MessageReaderOptions());
+  ~MessageChannel();
+  MessageChannel(const MessageChannel&) = delete;
+  MessageChannel& operator=(const MessageChannel&) = delete;
+
+  // Seals what is sent from now on.
+  void SetSendCipher(ChannelCipher cipher) { cipher_ = std::move(cipher); }
+  // Opens what is received from now on.
+  void SetReceiveKey(std::string_view key) { receiver_.SetKey(key); }
+
+  // Serializes `message` (string field 11 as it stands) and sends it with
+  // its files. False when it cannot be serialized or the socket fails.
+  bool Send(const CRLMSGmessage& message, const SendProgress& progress = nullptr);
+  // Sends an already serialized message.
+  bool SendObject(MessageObject object, const SendProgress& progress = nullptr);
+
+  // Waits up to `timeout_ms` (negative: without limit) for the next
+  // complete message. kChannelBroken leaves the channel usable: the bytes
+  // after the broken part are read on the next call.
+  int Receive(MessagePtr* message, int timeout_ms);
+
+  // Wakes a thread waiting in Receive or in a send (it then fails); safe
+  // from any thread.
+  void Interrupt() { socket_->Interrupt(); }
+  void Close() { socket_->Close(); }
+  bool IsConnected() const { return socket_->IsConnected(); }
+  CIOSocket* socket() { return socket_.get(); }
+  // The cause of the last kChannelBroken or failed send.
+  const std::string& error() const { return error_; }
+  // The stop-file-transfer flag of this channel's sends.
+  std::atomic<bool>& stop_flag() { return stop_; }
+
+ private:
+  std::unique_ptr<CIOSocket> socket_;
+  ChannelCipher cipher_;
+  MessageFrameSender sender_;
+  MessageFrameReceiver receiver_;
+  std::deque<MessagePtr> received_;
+  std::vector<uint8_t> scratch_;
+  std::atomic<bool> stop_{false};
+  std::string error_;
+};
+
+}  // namespace tw
+
+#endif  // TW_TRANSPORT_MESSAGE_CHANNEL_H_
