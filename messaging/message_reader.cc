@@ -663,6 +663,13 @@ void CULMSGmessageReader::ClearBuffer() {
   buffer_size_ = 0;
 }
 
+MessagePtr CULMSGmessageReader::CutOffTransfer() {
+  if (state_ != State::kFiles || !message_) return nullptr;
+  has_pending_ = false;
+  pending_bytes_.clear();
+  return Abort();
+}
+
 std::string CULMSGmessageReader::awaited_message_id() const {
   if (state_ != State::kFiles || !message_) return "";
   return message_->GetIdentifierText();

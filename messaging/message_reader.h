@@ -139,6 +139,10 @@ class CULMSGmessageReader {
   size_t buffered_bytes() const { return buffer_size_; }
   uint64_t dropped_objects() const { return dropped_objects_; }
   bool awaiting_files() const { return state_ == State::kFiles; }
+  // Ends the transfer of a message whose files are awaited, as when the
+  // connection it came on is lost: the message comes back with ERRORCODE
+  // -999, naming the files that arrived whole. Null when none is awaited.
+  MessagePtr CutOffTransfer();
   // The MESSAGEID text of the message whose files are awaited; "" when none.
   std::string awaited_message_id() const;
 

@@ -104,10 +104,10 @@ int CRLMSGsynchronousMessage::WaitForReply(int timeout_seconds) {
   wxMutexLocker lock(mutex_);
   // The predicate is the flag, not the signal: a reply that came before the
   // wait began, or between two waits, is not lost.
-  while (!replied_) {
+  while (!replied_ && !failed_) {
     if (elapsed_ms >= limit_ms) return TimedOutLocked();
     reply_signal_.WaitTimeout(kSliceMs);
-    if (replied_) break;
+    if (replied_ || failed_) break;
     elapsed_ms += kSliceMs;
     if (elapsed_ms >= limit_ms) return TimedOutLocked();
     if (pumping) {
@@ -142,6 +142,28 @@ bool CRLMSGsynchronousMessage::CompleteRequest(uint32_t handle, const CRLMSGmess
   waiting->Assign(reply);
   waiting->Release();
   return true;
+}
+
+int CRLMSGsynchronousMessage::FailPendingRequests(int error_code) {
+  std::vector<CRLMSGsynchronousMessage*> pending;
+  {
+    std::lock_guard<std::mutex> lock(Requests().mutex());
+    pending = Requests().TakeAllLocked();
+    // Each reply path's reference is ours now.
+    for (CRLMSGsynchronousMessage* message : pending) message->reply_path_open_ = false;
+  }
+  for (CRLMSGsynchronousMessage* message : pending) {
+    {
+      wxMutexLocker lock(message->mutex_);
+      if (!message->replied_ && !message->closed_) {
+        message->SetInt(ERRORCODE, error_code);
+        message->failed_ = true;
+        message->reply_signal_.Broadcast();
+      }
+    }
+    message->Release();
+  }
+  return static_cast<int>(pending.size());
 }
 
 void CRLMSGsynchronousMessage::WithdrawReplyPath() {

@@ -44,6 +44,7 @@ constexpr int kReplyPending = -1;   // no reply yet (the initial value)
 constexpr int kReplyTimedOut = -4;  // the wait timed out
 constexpr int kReplyCancelled = 5;  // the user's cancel flag ended the wait
 constexpr int kReplyCutOff = -999;  // the reply's file transfer was cut off
+constexpr int kReplyConnectionLost = -5;  // the connection went down before the reply came
 
 class CRLMSGsynchronousMessage;
 
@@ -104,7 +105,8 @@ class CRLMSGsynchronousMessage : public CRLMSGmessage {
   // does nothing. Called on the thread that owns `reply`.
   void Assign(const CRLMSGmessage& reply) override;
 
-  // Waits for the reply at most `timeout_seconds`, in slices of 10 ms.
+  // Waits for the reply at most `timeout_seconds`, in slices of 10 ms (a
+  // request failed by FailPendingRequests ends the wait at once).
   // When the setting "CRLMSGsynchronousMessage/DoPump" exists, pumping is
   // on: between slices a set cancel flag (the setting's value names it) ends
   // the wait with ERRORCODE 5, and otherwise the pump hook runs. Time-out
@@ -121,6 +123,12 @@ class CRLMSGsynchronousMessage : public CRLMSGmessage {
   // open, takes that reference over, Assigns `reply`, and releases the
   // reference; true. False when the handle names no such request.
   static bool CompleteRequest(uint32_t handle, const CRLMSGmessage& reply);
+
+  // Ends every wait in the process at once, without a reply: each waiting
+  // request's ERRORCODE becomes `error_code` and its reply path is closed
+  // (a reply arriving later is dropped). For a lost connection, whose
+  // replies will never come. Returns how many requests were failed.
+  static int FailPendingRequests(int error_code);
 
   // Drops the reply path's reference without a reply, for a request that
   // never left (its send failed). The handle resolves to nothing afterwards.
@@ -142,6 +150,7 @@ class CRLMSGsynchronousMessage : public CRLMSGmessage {
   mutable wxMutex mutex_;
   wxCondition reply_signal_;  // uses mutex_
   bool replied_ = false;      // guarded by mutex_
+  bool failed_ = false;       // guarded by mutex_: ended by FailPendingRequests
   bool closed_ = false;       // guarded by mutex_
 };
 

@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/handle_table.h"
 
@@ -62,6 +63,18 @@ class TypedHandles {
   }
   void RemoveLocked(uint32_t handle) {
     if (objects_.erase(handle) > 0) HandleTable::Instance().Remove(handle);
+  }
+
+  // Forgets every handle and returns the objects they named.
+  std::vector<T*> TakeAllLocked() {
+    std::vector<T*> taken;
+    taken.reserve(objects_.size());
+    for (const auto& [handle, object] : objects_) {
+      HandleTable::Instance().Remove(handle);
+      taken.push_back(object);
+    }
+    objects_.clear();
+    return taken;
   }
 
   std::mutex& mutex() { return mutex_; }

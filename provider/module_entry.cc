@@ -14,6 +14,7 @@
 #include "dialogs/user_interface.h"
 #include "messaging/collector.h"
 #include "settings/module_settings.h"
+#include "transport/message_hub.h"
 
 namespace {
 
@@ -26,10 +27,12 @@ __attribute__((constructor)) void ModuleLoad() {
 }
 
 // The order matters: threads that may still use the collector or show a
-// message stop first, then the collector destroys what is pending, then the
+// message stop first (the hub's stages and the connection's worker; the
+// session's dispatcher stops with the session, at the last SccUninitialize), then the collector destroys what is pending, then the
 // user interface is released.
 __attribute__((destructor)) void ModuleUnload() {
   try {
+    tw::ReleaseMessageHub();
     tw::ShutdownCollector();
     tw::SetUserInterface(nullptr);
     tw::SetSettingsSource(nullptr);

@@ -94,6 +94,10 @@ class MessageFrameReceiver {
   // files), as after a reconnection. The key stays.
   void Reset();
 
+  // Ends the transfer of a message still waiting for its files (the
+  // connection is gone): the message with ERRORCODE -999, or null.
+  MessagePtr CutOffTransfer() { return reader_.CutOffTransfer(); }
+
   // Whether a message is waiting for its files, and which (for the check
   // whether a long reply is in transit).
   bool MessageInTransit(std::string* message_id_text) const;

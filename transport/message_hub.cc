@@ -1,0 +1,348 @@
+#include "transport/message_hub.h"
+
+#include <utility>
+
+#include "messaging/message_copy.h"
+#include "platform/debug_output.h"
+#include "platform/system_factory.h"
+#include "settings/server_address.h"
+
+namespace tw {
+
+// ---------------------------------------------------------------------------
+// Stages.
+
+MessagePipelineStage::MessagePipelineStage(std::string name, Next next)
+    : name_(std::move(name)), next_(std::move(next)) {
+  UTLthread::Start();
+}
+
+MessagePipelineStage::~MessagePipelineStage() { Stop(); }
+
+bool MessagePipelineStage::Accept(MessagePtr message) {
+  if (!message) return false;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (stopping_) return false;
+  queue_.push_back(std::move(message));
+  wake_.notify_one();
+  return true;
+}
+
+void MessagePipelineStage::Stop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+    wake_.notify_all();
+  }
+  UTLthread::Stop();
+  std::deque<MessagePtr> dropped;
+  std::lock_guard<std::mutex> lock(mutex_);
+  dropped.swap(queue_);
+}
+
+void MessagePipelineStage::Run() {
+  for (;;) {
+    MessagePtr message;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+      if (stopping_) return;
+      message = std::move(queue_.front());
+      queue_.pop_front();
+    }
+    try {
+      next_(std::move(message));
+    } catch (const std::exception& e) {
+      DebugLog("MessageHub stage %s - %s", name_.c_str(), e.what());
+    } catch (...) {
+      DebugLog("MessageHub stage %s - Unexpected exception", name_.c_str());
+    }
+  }
+}
+
+// "IDFrSkt": its thread polls the connection, which blocks while there is
+// nothing to read.
+class MessageHub::SocketStage : private UTLthread {
+ public:
+  explicit SocketStage(MessageHub* hub) : hub_(hub) { UTLthread::Start(); }
+  ~SocketStage() override { Stop(); }
+  void Stop() override {
+    stopping_ = true;
+    UTLthread::Stop();
+  }
+
+ private:
+  void Run() override {
+    while (!stopping_.load() && !hub_->IsStopping()) {
+      try {
+        hub_->connection()->Poll();
+      } catch (const std::exception& e) {
+        DebugLog("MessageHub stage IDFrSkt - %s", e.what());
+      } catch (...) {
+        DebugLog("MessageHub stage IDFrSkt - Unexpected exception");
+      }
+    }
+  }
+
+  MessageHub* const hub_;
+  std::atomic<bool> stopping_{false};
+};
+
+bool MessageHub::RegistryStage::Accept(MessagePtr message) {
+  int target = 0;
+  message->GetInt(TARGETRECIPIENT, &target);
+  registry_->Route(target, message.get());
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// The hub.
+
+MessageHub::MessageHub(std::string host, int port) : host_(std::move(host)), port_(port) {}
+
+MessageHub::~MessageHub() {
+  stopping_ = true;
+  {
+    std::lock_guard<std::mutex> lock(connecting_mutex_);
+    if (connecting_ != nullptr) connecting_->Interrupt();
+  }
+  {
+    std::lock_guard<std::mutex> lock(socket_mutex_);
+    if (socket_) socket_->Interrupt();
+    socket_changed_.notify_all();
+  }
+  // Outgoing first, so that nothing new is sent while the receiving side
+  // winds down; then the socket stage, which the interrupt has woken.
+  if (od_from_recipient_) od_from_recipient_->Stop();
+  if (od_from_data_) od_from_data_->Stop();
+  id_from_socket_.reset();
+  if (id_to_data_) id_to_data_->Stop();
+  if (id_to_recipient_) id_to_recipient_->Stop();
+  connection_.reset();  // joins a reconnection worker
+  std::lock_guard<std::mutex> lock(socket_mutex_);
+  socket_.reset();
+}
+
+void MessageHub::Initialise() {
+  // The address object, then the connection to it.
+  address_ = port_ > 0 && port_ <= 65535 ? CreateAddress(host_, static_cast<uint16_t>(port_))
+                                         : CIOAddress();
+  has_address_ = true;
+  Connect();
+  connection_ = std::make_unique<CULMSGSCPserverInterface>(this, kClientIdentifier);
+  // Outgoing stages.
+  od_from_data_ = std::make_unique<MessagePipelineStage>(
+      "ODFmDtMgr", [this](MessagePtr m) { RouteOutgoing(std::move(m)); });
+  od_from_recipient_ = std::make_unique<MessagePipelineStage>(
+      "ODFmRecip", [this](MessagePtr m) { od_from_data_->Accept(std::move(m)); });
+  // Incoming stages.
+  id_to_recipient_ = std::make_unique<MessagePipelineStage>(
+      "IDToRcpt", [this](MessagePtr m) { Deliver(std::move(m)); });
+  id_to_data_ = std::make_unique<MessagePipelineStage>(
+      "IDToDtMgr", [this](MessagePtr m) { id_to_recipient_->Accept(std::move(m)); });
+  id_from_socket_ = std::make_unique<SocketStage>(this);
+}
+
+bool MessageHub::IsConnected() {
+  std::lock_guard<std::mutex> lock(socket_mutex_);
+  return socket_ != nullptr && socket_->IsConnected();
+}
+
+void MessageHub::Connect() {
+  std::lock_guard<std::mutex> lock(socket_mutex_);
+  if (socket_) socket_->Interrupt();
+  socket_.reset();
+  ++generation_;
+  socket_changed_.notify_all();
+  if (stopping_.load()) return;
+  std::shared_ptr<CIOSocket> socket = CreateSocket();
+  {
+    std::lock_guard<std::mutex> connecting(connecting_mutex_);
+    connecting_ = socket.get();
+  }
+  const int result = socket->Connect(address_, kSocketStream);
+  {
+    std::lock_guard<std::mutex> connecting(connecting_mutex_);
+    connecting_ = nullptr;
+  }
+  if (result != kSocketOk) {
+    DebugLog("MessageHub: cannot connect to %s (%d)", address_.EndpointText().c_str(), result);
+  }
+  socket_ = std::move(socket);
+  ++generation_;
+  socket_changed_.notify_all();
+}
+
+void MessageHub::Disconnect() {
+  std::shared_ptr<CIOSocket> old;
+  {
+    std::lock_guard<std::mutex> lock(socket_mutex_);
+    old = std::move(socket_);
+    ++generation_;
+    socket_changed_.notify_all();
+  }
+  // The stage threads that still hold the socket are woken; the last of
+  // them to let go closes it (closing under a thread still inside it could
+  // hand its descriptor to another file).
+  if (old) old->Interrupt();
+}
+
+bool MessageHub::GetServerAddressText(std::string* text) {
+  if (!has_address_) return false;
+  *text = address_.AddressText();
+  return true;
+}
+
+std::shared_ptr<CIOSocket> MessageHub::CurrentSocket() {
+  std::lock_guard<std::mutex> lock(socket_mutex_);
+  return socket_;
+}
+
+uint64_t MessageHub::SocketGeneration() {
+  std::lock_guard<std::mutex> lock(socket_mutex_);
+  return generation_;
+}
+
+uint64_t MessageHub::WaitForSocketChange(uint64_t generation) {
+  std::unique_lock<std::mutex> lock(socket_mutex_);
+  socket_changed_.wait(lock, [&] { return stopping_.load() || generation_ != generation; });
+  return generation_;
+}
+
+void MessageHub::AddListener(const std::string& message_id, ProgressListener* listener) {
+  std::lock_guard<std::mutex> lock(listener_mutex_);
+  auto range = listeners_.equal_range(message_id);
+  for (auto it = range.first; it != range.second; ++it) {
+    if (it->second == listener) return;
+  }
+  listeners_.emplace(message_id, listener);
+}
+
+void MessageHub::RemoveListener(const std::string& message_id, ProgressListener* listener) {
+  std::lock_guard<std::mutex> lock(listener_mutex_);
+  auto range = listeners_.equal_range(message_id);
+  for (auto it = range.first; it != range.second; ++it) {
+    if (it->second == listener) {
+      listeners_.erase(it);
+      return;
+    }
+  }
+}
+
+bool MessageHub::HasListener(const std::string& message_id) {
+  std::lock_guard<std::mutex> lock(listener_mutex_);
+  return listeners_.count(message_id) > 0;
+}
+
+void MessageHub::NotifyListeners(const std::string& message_id, int64_t stage, int64_t position,
+                                 int64_t size, int64_t file_index) {
+  std::lock_guard<std::mutex> lock(listener_mutex_);
+  auto range = listeners_.equal_range(message_id);
+  for (auto it = range.first; it != range.second; ++it) {
+    it->second->OnProgress(stage, position, size, file_index);
+  }
+}
+
+void MessageHub::NotifyListenersFailed(const std::string& message_id) {
+  NotifyListeners(message_id, -1, -1, -1, -1);
+}
+
+bool MessageHub::Send(CRLMSGmessage* message) {
+  if (message == nullptr || stopping_.load() || !od_from_recipient_) return false;
+  return od_from_recipient_->Accept(CopyMessagePrivate(*message));
+}
+
+bool MessageHub::IsReceiving(const CRLMSGmessageID& message_id) {
+  return connection_ && connection_->IsReceiving(message_id.ToText());
+}
+
+void MessageHub::ReceivedWaiting() {
+  std::lock_guard<std::mutex> lock(drain_mutex_);
+  MessagePtr message;
+  while (connection_->TakeReceived(&message)) {
+    if (id_to_data_) id_to_data_->Accept(std::move(message));
+  }
+}
+
+void MessageHub::PostOutgoing(MessagePtr message) {
+  if (od_from_recipient_) od_from_recipient_->Accept(std::move(message));
+}
+
+void MessageHub::RouteOutgoing(MessagePtr message) {
+  int target = kRecipientServer;
+  message->GetInt(TARGETRECIPIENT, &target);
+  if (target == kRecipientServer) {
+    connection_->OnMessage(message.get());
+  } else {
+    id_to_recipient_->Accept(std::move(message));
+  }
+}
+
+void MessageHub::Deliver(MessagePtr message) {
+  bool handled = false;
+  delivery_.Forward(std::move(message), &handled);
+}
+
+// ---------------------------------------------------------------------------
+// The process's hub.
+
+namespace {
+
+struct HubState {
+  std::mutex mutex;
+  MessageHub* hub = nullptr;  // guarded by mutex
+  bool has_override = false;  // guarded by mutex
+  std::string host;           // guarded by mutex
+  uint16_t port = 0;          // guarded by mutex
+};
+
+// Never destroyed: the hub is released explicitly at unload, and a static
+// destructor must not race a late caller.
+HubState& State() {
+  static auto* state = new HubState;
+  return *state;
+}
+
+}  // namespace
+
+MessageHub* GetMessageHub() {
+  HubState& state = State();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  if (state.hub == nullptr) {
+    std::string host = state.host;
+    int port = state.port;
+    if (!state.has_override) {
+      const ServerEndpoint endpoint = ReadServerEndpoint();
+      host = endpoint.address;
+      port = endpoint.port;
+    }
+    auto hub = std::make_unique<MessageHub>(host, port);
+    hub->Initialise();
+    state.hub = hub.release();
+  }
+  return state.hub;
+}
+
+bool HasMessageHub() {
+  HubState& state = State();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  return state.hub != nullptr;
+}
+
+void SetServerEndpoint(const std::string& host, uint16_t port) {
+  HubState& state = State();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  state.has_override = true;
+  state.host = host;
+  state.port = port;
+}
+
+void ReleaseMessageHub() {
+  HubState& state = State();
+  // Destroyed under the lock, so that no caller can create a second hub
+  // while the first winds down. No stage thread asks for the hub.
+  std::lock_guard<std::mutex> lock(state.mutex);
+  delete std::exchange(state.hub, nullptr);
+}
+
+}  // namespace tw

@@ -1,0 +1,194 @@
+// MessageHub: the one process-wide object that ties the provider's messaging
+// to the server. It owns the socket and the server connection, the five
+// pipeline stages between the connection and the local recipients, the
+// recipient registry those recipients join, the server address and the
+// table of per-message progress listeners.
+//
+//   outgoing: Send → "ODFmRecip" → "ODFmDtMgr" → the server connection
+//             (messages for a local recipient turn to "IDToRcpt" instead)
+//   incoming: "IDFrSkt" (polls the socket) → "IDToDtMgr" → "IDToRcpt"
+//             (completes waiting requests, then routes to recipients)
+//
+// Each stage has its own thread and queue; messages of one direction keep
+// their order, and a recipient's OnMessage runs on the "IDToRcpt" thread.
+// Idle stage threads block (no polling): the socket stage sleeps in the
+// socket's wait or until the socket is replaced.
+//
+// Threads: GetMessageHub, SetServerEndpoint and ReleaseMessageHub serialise
+// on the process-wide lock. Inside the hub `socket_mutex_` guards the socket
+// and its generation (Connect connects under it), `listener_mutex_` the
+// listener table (held while listeners are called), `connecting_mutex_` the
+// socket being connected (so that Release can cut a slow connect short).
+#ifndef TW_TRANSPORT_MESSAGE_HUB_H_
+#define TW_TRANSPORT_MESSAGE_HUB_H_
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "messaging/message.h"
+#include "messaging/message_sender.h"
+#include "messaging/recipient_delivery.h"
+#include "messaging/recipient_registry.h"
+#include "messaging/thread.h"
+#include "transport/server_connection.h"
+#include "transport/socket.h"
+
+namespace tw {
+
+// Hears the progress of a message's files; registered per message
+// identifier. The four values are the stage (0 first, 1 middle, 2 last
+// frame of a file; -1 failed), the position reached, the file's size and
+// the file's index in the message.
+class ProgressListener {
+ public:
+  virtual ~ProgressListener() = default;
+  virtual void OnProgress(int64_t stage, int64_t position, int64_t size, int64_t file_index) = 0;
+};
+
+// A named pipeline stage: a queue worked off by its own thread, which hands
+// each message to `next`. Accept may be called from any thread.
+class MessagePipelineStage : public MessageStage, private UTLthread {
+ public:
+  using Next = std::function<void(MessagePtr)>;
+  // Starts the stage's thread.
+  MessagePipelineStage(std::string name, Next next);
+  // Stops the thread; messages still queued are dropped.
+  ~MessagePipelineStage() override;
+
+  bool Accept(MessagePtr message) override;
+  void Stop() override;
+  const std::string& name() const { return name_; }
+
+ private:
+  void Run() override;
+
+  const std::string name_;
+  const Next next_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<MessagePtr> queue_;  // guarded by mutex_
+  bool stopping_ = false;         // guarded by mutex_
+};
+
+class MessageHub : public MessageSender, public ConnectionHost {
+ public:
+  // The client identifier the connection stamps into field 2.
+  static constexpr int kClientIdentifier = 3;
+
+  // Takes the server address from `host` and `port`; Initialise builds the
+  // rest.
+  MessageHub(std::string host, int port);
+  // Stops every stage and the reconnection worker, closes the socket.
+  ~MessageHub() override;
+  MessageHub(const MessageHub&) = delete;
+  MessageHub& operator=(const MessageHub&) = delete;
+
+  MessageStage* GetOutgoingRecipientStage() { return od_from_recipient_.get(); }
+  MessageStage* GetOutgoingDataStage() { return od_from_data_.get(); }
+  MessageStage* GetIncomingDataStage() { return id_to_data_.get(); }
+  MessageStage* GetDeliveryStage() { return id_to_recipient_.get(); }
+
+  // The socket's connected state; false without a socket.
+  bool IsConnected();
+  // Replaces the socket by a new one connected to the server address.
+  void Connect() override;
+  // Closes and forgets the socket.
+  void Disconnect() override;
+  bool GetServerAddressText(std::string* text);
+
+  void AddListener(const std::string& message_id, ProgressListener* listener);
+  void RemoveListener(const std::string& message_id, ProgressListener* listener);
+  bool HasListener(const std::string& message_id);
+  void NotifyListeners(const std::string& message_id, int64_t stage, int64_t position,
+                       int64_t size, int64_t file_index) override;
+  void NotifyListenersFailed(const std::string& message_id);
+
+  // Builds the address and connects, then the connection and the stages.
+  void Initialise();
+
+  // MessageSender: a private copy of `message` enters "ODFmRecip".
+  bool Send(CRLMSGmessage* message) override;
+  bool IsReceiving(const CRLMSGmessageID& message_id) override;
+
+  // The recipients of incoming messages register here.
+  RecipientRegistry* registry() { return &registry_; }
+  CULMSGSCPserverInterface* connection() { return connection_.get(); }
+
+  // ConnectionHost.
+  std::shared_ptr<CIOSocket> CurrentSocket() override;
+  uint64_t WaitForSocketChange(uint64_t generation) override;
+  uint64_t SocketGeneration() override;
+  bool IsStopping() override { return stopping_.load(); }
+  void ReceivedWaiting() override;
+  void PostOutgoing(MessagePtr message) override;
+
+ private:
+  class SocketStage;
+
+  // Where "ODFmDtMgr" hands a message: the connection, or a local recipient.
+  void RouteOutgoing(MessagePtr message);
+  // What "IDToRcpt" does with a message.
+  void Deliver(MessagePtr message);
+
+  const std::string host_;
+  const int port_;
+  CIOAddress address_;
+  bool has_address_ = false;
+  std::atomic<bool> stopping_{false};
+
+  std::mutex socket_mutex_;
+  std::condition_variable socket_changed_;
+  std::shared_ptr<CIOSocket> socket_;  // guarded by socket_mutex_
+  uint64_t generation_ = 0;            // guarded by socket_mutex_
+
+  std::mutex connecting_mutex_;
+  CIOSocket* connecting_ = nullptr;  // guarded by connecting_mutex_
+
+  std::mutex listener_mutex_;
+  std::multimap<std::string, ProgressListener*> listeners_;  // guarded by listener_mutex_
+
+  std::mutex drain_mutex_;  // keeps the received queue's order into "IDToDtMgr"
+
+  RecipientRegistry registry_{true};
+  std::unique_ptr<CULMSGSCPserverInterface> connection_;
+  // Routes delivered messages to the registry's recipients.
+  class RegistryStage : public MessageStage {
+   public:
+    explicit RegistryStage(RecipientRegistry* registry) : registry_(registry) {}
+    bool Accept(MessagePtr message) override;
+
+   private:
+    RecipientRegistry* const registry_;
+  };
+  RegistryStage to_recipients_{&registry_};
+  RecipientDelivery delivery_{&registry_, &to_recipients_};
+
+  // Declared last: destroyed (and stopped) first.
+  std::unique_ptr<MessagePipelineStage> id_to_recipient_;  // "IDToRcpt"
+  std::unique_ptr<MessagePipelineStage> id_to_data_;       // "IDToDtMgr"
+  std::unique_ptr<SocketStage> id_from_socket_;            // "IDFrSkt"
+  std::unique_ptr<MessagePipelineStage> od_from_data_;     // "ODFmDtMgr"
+  std::unique_ptr<MessagePipelineStage> od_from_recipient_;  // "ODFmRecip"
+};
+
+// The process's hub, created and initialised on first use under the
+// process-wide lock.
+MessageHub* GetMessageHub();
+// Whether a hub exists (without creating one).
+bool HasMessageHub();
+// Makes hubs created from now on use this server address instead of the
+// one in the global property store.
+void SetServerEndpoint(const std::string& host, uint16_t port);
+// Destroys the hub (stopping its threads) and forgets it.
+void ReleaseMessageHub();
+
+}  // namespace tw
+
+#endif  // TW_TRANSPORT_MESSAGE_HUB_H_

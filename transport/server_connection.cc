@@ -1,0 +1,528 @@
+#include "transport/server_connection.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <utility>
+
+#include "dialogs/user_interface.h"
+#include "messaging/message_copy.h"
+#include "messaging/stream_format.h"
+#include "messaging/synchronous_message.h"
+#include "messaging/typed_handles.h"
+#include "platform/debug_output.h"
+#include "platform/mailslot.h"
+#include "transport/frame_format.h"
+
+namespace tw {
+
+namespace {
+
+// The answers of the reconnection question.
+constexpr int kReconnectYes = 5103;
+constexpr int kReconnectNo = 5104;
+
+TypedHandles<ConnectionApplication>& Applications() {
+  static auto* applications = new TypedHandles<ConnectionApplication>;
+  return *applications;
+}
+
+TypedHandles<CompletionEvent>& Events() {
+  static auto* events = new TypedHandles<CompletionEvent>;
+  return *events;
+}
+
+bool IsUp(const std::shared_ptr<CIOSocket>& socket) {
+  return socket != nullptr && socket->IsConnected();
+}
+
+// Appends one log record and its zero-byte separator; the file is opened
+// and closed each time so that another process may read or move it.
+void AppendLogRecord(const std::string& path, const std::string& text) {
+  if (path.empty()) return;
+  FILE* file = std::fopen(path.c_str(), "abe");
+  if (file == nullptr) {
+    DebugLog("CULMSGSCPserverInterface: cannot open the message log %s", path.c_str());
+    return;
+  }
+  std::fwrite(text.data(), 1, text.size(), file);
+  std::fputc('\0', file);
+  std::fclose(file);
+}
+
+std::string BaseName(const std::string& path) {
+  const size_t slash = path.find_last_of("/\\");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+uint32_t RegisterConnectionApplication(ConnectionApplication* application) {
+  return Applications().Add(application);
+}
+
+void UnregisterConnectionApplication(uint32_t handle) { Applications().Remove(handle); }
+
+CompletionEvent::CompletionEvent() { handle_ = Events().Add(this); }
+
+CompletionEvent::~CompletionEvent() { Events().Remove(handle_); }
+
+void CompletionEvent::Signal() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  signalled_ = true;
+  signalled_cv_.notify_all();
+}
+
+bool CompletionEvent::Wait(int timeout_ms) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (timeout_ms < 0) {
+    signalled_cv_.wait(lock, [this] { return signalled_; });
+    return true;
+  }
+  return signalled_cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                                [this] { return signalled_; });
+}
+
+void CompletionEvent::SignalHandle(uint32_t handle) {
+  // Signalled under the table's lock, so the event cannot be destroyed
+  // between the lookup and the signal.
+  Events().With(handle, [](CompletionEvent* event) { event->Signal(); });
+}
+
+CULMSGSCPserverInterface::CULMSGSCPserverInterface(ConnectionHost* host, int client_id)
+    : host_(host), client_id_(client_id), scratch_(kFramePieceBytes) {}
+
+CULMSGSCPserverInterface::~CULMSGSCPserverInterface() {
+  std::lock_guard<std::mutex> lock(worker_mutex_);
+  if (worker_.joinable()) worker_.join();
+}
+
+int CULMSGSCPserverInterface::Attach(RecipientRegistry* registry) {
+  return registry->Register(this, kRecipientServer);
+}
+
+uint32_t CULMSGSCPserverInterface::selector() const {
+  std::lock_guard<std::mutex> lock(cipher_mutex_);
+  return cipher_.selector;
+}
+
+bool CULMSGSCPserverInterface::compressing() const {
+  std::lock_guard<std::mutex> lock(cipher_mutex_);
+  return cipher_.compress;
+}
+
+ConnectionApplication* CULMSGSCPserverInterface::Application() {
+  uint32_t handle;
+  {
+    std::lock_guard<std::mutex> lock(cipher_mutex_);
+    handle = application_handle_;
+  }
+  if (handle == 0) return nullptr;
+  ConnectionApplication* application = nullptr;
+  Applications().With(handle, [&application](ConnectionApplication* a) { application = a; });
+  return application;
+}
+
+int CULMSGSCPserverInterface::OnMessage(CRLMSGmessage* message) {
+  if (message == nullptr) return -1;
+  try {
+    const std::string command = message->GetCommand();
+    if (command == "RECONNECT") {
+      StartReconnect(*message);
+      return 0;
+    }
+    if (command == "SSK") {
+      SetChannelKey(*message);
+      return 0;
+    }
+    if (command == "SAPP") {
+      int handle = 0;
+      message->GetInt(ParameterId(1), &handle);
+      std::lock_guard<std::mutex> lock(cipher_mutex_);
+      application_handle_ = static_cast<uint32_t>(handle);
+      return 0;
+    }
+
+    if (reconnecting_.load() || !IsUp(host_->CurrentSocket())) {
+      int answer;
+      do {
+        answer = AskReconnect(message);
+      } while (answer == kReconnectYes && !IsUp(host_->CurrentSocket()));
+      ConnectionApplication* application = Application();
+      if (application == nullptr) {
+        // Nobody can bring the connection back from here, and no reply will
+        // ever come: end the request's wait now rather than at its time-out.
+        int handle = 0;
+        if (message->GetInt(SYNCHRONOUSREQUEST, &handle) == kFieldOk && handle != 0) {
+          MessagePtr failure = NewMessage();
+          failure->SetInt(ERRORCODE, kReplyConnectionLost);
+          CRLMSGsynchronousMessage::CompleteRequest(static_cast<uint32_t>(handle), *failure);
+        }
+        return -1;
+      }
+      if (IsUp(host_->CurrentSocket())) return 0;  // posted again by AskReconnect
+      application->Shutdown();
+      std::exit(0);
+    }
+
+    // The message is the outgoing stage's own copy, touched by this thread
+    // only, so its routing fields are stamped without further locking.
+    int proxy = 0;
+    message->GetInt(PROXYFORRECIPIENT, &proxy);
+    message->SetInt(PROXYFORPROXY, proxy);
+    message->SetInt(TARGETRECIPIENT, 1);
+    message->SetInt(PROXYFORRECIPIENT, kRecipientClientSession);
+    message->SetInt(SOURCERECIPIENT, client_id_);
+
+    if (LogMessage(message, true)) return 0;
+    return SendMessageObject(message) ? 0 : -1;
+  } catch (const std::exception& e) {
+    DebugLog("CULMSGSCPserverInterface::OnMessage - %s", e.what());
+  } catch (...) {
+    DebugLog("CULMSGSCPserverInterface::OnMessage - Unexpected exception");
+  }
+  return -1;
+}
+
+void CULMSGSCPserverInterface::SetChannelKey(const CRLMSGmessage& message) {
+  ChannelCipher cipher;
+  int selector = 0;
+  int compress = 0;
+  message.GetString(ParameterId(1), &cipher.key);
+  message.GetInt(ParameterId(2), &selector);
+  message.GetInt(ParameterId(3), &compress);
+  cipher.selector = static_cast<uint32_t>(selector);
+  cipher.compress = compress != 0 || selector != 0;
+  receiver_.SetKey(cipher.key);
+  std::lock_guard<std::mutex> lock(cipher_mutex_);
+  cipher_ = std::move(cipher);
+}
+
+bool CULMSGSCPserverInterface::SendMessageObject(CRLMSGmessage* message) {
+  std::shared_ptr<CIOSocket> socket = host_->CurrentSocket();
+  if (socket == nullptr) return false;
+  try {
+    MessageObject object;
+    auto route = [this](const std::string& id) -> std::string {
+      std::lock_guard<std::mutex> lock(routes_mutex_);
+      return reply_routes_.emplace(id, std::string()).first->second;
+    };
+    if (!WriteMessageObject(*message, route, &object)) {
+      DebugLog("CULMSGSCPserverInterface::SendMessageObject - %s",
+               "the message cannot be written as a message object");
+      return false;
+    }
+    ChannelCipher cipher;
+    {
+      std::lock_guard<std::mutex> lock(cipher_mutex_);
+      cipher = cipher_;
+    }
+    const std::string id_text = object.message_id_text;
+    const bool has_files = !object.files.empty();
+    std::vector<std::string> names;
+    for (const OutgoingFile& file : object.files) names.push_back(BaseName(file.local_path));
+
+    int64_t file_index = -1;
+    bool in_file = false;  // between a file's first and last frame
+    auto progress = [&](int stage, uint64_t position, uint64_t size) {
+      if (stage == 0 || (stage == 2 && !in_file)) ++file_index;
+      in_file = stage != 2;
+      host_->NotifyListeners(id_text, stage, static_cast<int64_t>(position),
+                             static_cast<int64_t>(size), file_index);
+      const std::string& name =
+          file_index >= 0 && static_cast<size_t>(file_index) < names.size() ? names[file_index]
+                                                                              : std::string();
+      WriteUploadProgress(id_text, stage == 2 ? kProgressFileFinished : kProgressFileInProgress,
+                          name, size, position);
+    };
+    auto sink = [&socket](const uint8_t* bytes, size_t count) {
+      return socket->Send(bytes, count) == kSocketOk;
+    };
+    std::string error;
+    const bool sent = sender_.Send(std::move(object), cipher, &stop_file_transfer_, sink,
+                                   progress, &error);
+    if (has_files) WriteUploadProgress(id_text, kProgressMessageFinished, std::string(), 0, 0);
+    if (!sent) DebugLog("CULMSGSCPserverInterface::SendMessageObject - %s", error.c_str());
+    return sent;
+  } catch (const std::exception& e) {
+    DebugLog("CULMSGSCPserverInterface::SendMessageObject - %s", e.what());
+  } catch (...) {
+    DebugLog("CULMSGSCPserverInterface::SendMessageObject - Unexpected exception");
+  }
+  return false;
+}
+
+// The id-named mailslot of an outgoing message: a monitor that created it
+// (the message's identifier as 32 upper-case hex digits) hears how the
+// upload of the message's files goes, in the progress records the receiving
+// side also writes. Only messages with files report, and only while a
+// reader is there.
+void CULMSGSCPserverInterface::WriteUploadProgress(const std::string& message_id_text,
+                                                   uint32_t kind, const std::string& name,
+                                                   uint64_t size, uint64_t done) {
+  Guid id;
+  if (!Guid::FromText(message_id_text, &id)) return;
+  const std::string slot = id.ToHexName();
+  if (!MailslotIsAlive(slot)) return;
+  std::unique_ptr<MailslotWriter> writer = NewMailslotWriter();
+  if (!writer->Open(".", slot)) return;
+  const std::string record = MakeProgressRecord(kind, name, size, done);
+  writer->Write(record.data(), static_cast<uint32_t>(record.size()), nullptr);
+}
+
+bool CULMSGSCPserverInterface::Poll() {
+  auto waiting = [this] {
+    std::lock_guard<std::mutex> lock(received_mutex_);
+    return !received_.empty();
+  };
+  if (host_->IsStopping()) return waiting();
+  const uint64_t generation = host_->SocketGeneration();
+  std::shared_ptr<CIOSocket> socket = host_->CurrentSocket();
+  if (reconnecting_.load() || !IsUp(socket)) {
+    if (socket != nullptr && !reconnecting_.load()) ConnectionLost(generation);
+    socket.reset();
+    host_->WaitForSocketChange(generation);
+    return waiting();
+  }
+  const int ready = socket->WaitReadable(-1);
+  if (ready == kSocketInterrupted || ready == kSocketWouldBlock) return waiting();
+  if (ready != kSocketOk) {
+    ConnectionLost(generation);
+    return waiting();
+  }
+
+  std::vector<MessagePtr> messages;
+  {
+    std::lock_guard<std::mutex> lock(poll_mutex_);
+    if (reconnecting_.load()) return waiting();
+    size_t count = 0;
+    const int got = socket->Receive(scratch_.data(), scratch_.size(), &count);
+    if (got == kSocketWouldBlock) return waiting();
+    if (got != kSocketOk) {
+      // The transfer in progress can never finish: its message goes to its
+      // waiter with the cut-off code before the others are failed.
+      MessagePtr cut = receiver_.CutOffTransfer();
+      if (cut) messages.push_back(std::move(cut));
+    } else {
+      std::string error;
+      if (!receiver_.Feed(scratch_.data(), count, &messages, &error)) {
+        DebugLog("CULMSGSCPserverInterface::Poll - %s", error.c_str());
+      }
+    }
+    std::string transit;
+    receiver_.MessageInTransit(&transit);
+    std::lock_guard<std::mutex> transit_lock(transit_mutex_);
+    in_transit_id_ = std::move(transit);
+  }
+  for (MessagePtr& message : messages) {
+    if (!LogMessage(message.get(), false)) HandOff(std::move(message));
+  }
+  if (!messages.empty()) host_->ReceivedWaiting();
+  if (!socket->IsConnected()) ConnectionLost(generation);
+  return waiting();
+}
+
+void CULMSGSCPserverInterface::ConnectionLost(uint64_t generation) {
+  if (generation == lost_generation_) return;
+  lost_generation_ = generation;
+  const int failed = CRLMSGsynchronousMessage::FailPendingRequests(kReplyConnectionLost);
+  DebugLog("CULMSGSCPserverInterface: the connection to the server was lost (%d request%s failed)",
+           failed, failed == 1 ? "" : "s");
+}
+
+// The reply hand-off: a message whose identifier has a reply route goes, as
+// a counted reference, to the mailslot the route names; the route is used
+// once. The message is queued all the same.
+void CULMSGSCPserverInterface::HandOff(MessagePtr message) {
+  std::string slot;
+  bool routed = false;
+  {
+    std::lock_guard<std::mutex> lock(routes_mutex_);
+    auto it = reply_routes_.find(message->GetIdentifierText());
+    if (it != reply_routes_.end()) {
+      slot = std::move(it->second);
+      reply_routes_.erase(it);
+      routed = true;
+    }
+  }
+  if (routed && !slot.empty()) {
+    std::unique_ptr<MailslotWriter> writer = NewMailslotWriter();
+    if (writer->Open(".", slot)) {
+      // The reader lives in this process and takes the reference over.
+      MessagePtr handed = CopyMessagePrivate(*message);
+      CRLMSGmessage* raw = handed.get();
+      if (writer->Write(&raw, sizeof raw, nullptr)) handed.release();
+    }
+  }
+  QueueReceived(std::move(message));
+}
+
+void CULMSGSCPserverInterface::QueueReceived(MessagePtr message) {
+  std::lock_guard<std::mutex> lock(received_mutex_);
+  received_.push_back(std::move(message));
+}
+
+bool CULMSGSCPserverInterface::TakeReceived(MessagePtr* message) {
+  std::lock_guard<std::mutex> lock(received_mutex_);
+  if (received_.empty()) return false;
+  *message = std::move(received_.front());
+  received_.pop_front();
+  return true;
+}
+
+bool CULMSGSCPserverInterface::IsReceiving(const std::string& message_id_text) {
+  std::lock_guard<std::mutex> lock(transit_mutex_);
+  return !message_id_text.empty() && message_id_text == in_transit_id_;
+}
+
+void CULMSGSCPserverInterface::SetReplyRoute(const std::string& message_id_text,
+                                             const std::string& mailslot_name) {
+  std::lock_guard<std::mutex> lock(routes_mutex_);
+  reply_routes_[message_id_text] = mailslot_name;
+}
+
+bool CULMSGSCPserverInterface::HasReplyRoute(const std::string& message_id_text) {
+  std::lock_guard<std::mutex> lock(routes_mutex_);
+  return reply_routes_.count(message_id_text) > 0;
+}
+
+bool CULMSGSCPserverInterface::LogMessage(CRLMSGmessage* message, bool outgoing) {
+  const std::string command = message->GetCommand();
+  if (command == "MESSAGELOGGING_START") {
+    LogSettings settings;
+    int echo = 0;
+    message->GetString(ParameterId(1), &settings.outgoing_path);
+    message->GetString(ParameterId(2), &settings.incoming_path);
+    message->GetInt(ParameterId(3), &echo);
+    message->GetInt(PROXYFORPROXY, &settings.echo_recipient);
+    settings.echo = echo != 0;
+    settings.on = true;
+    std::lock_guard<std::mutex> lock(log_mutex_);
+    log_ = std::move(settings);
+    return true;
+  }
+  if (command == "MESSAGELOGGING_STOP") {
+    std::lock_guard<std::mutex> lock(log_mutex_);
+    log_.on = false;
+    return true;
+  }
+  LogSettings settings;
+  {
+    std::lock_guard<std::mutex> lock(log_mutex_);
+    if (!log_.on) return false;
+    settings = log_;
+  }
+  std::string text;
+  message->Dump(&text);
+  AppendLogRecord(outgoing ? settings.outgoing_path : settings.incoming_path, text);
+  if (settings.echo) {
+    MessagePtr echo = CopyMessagePrivate(*message);
+    echo->SetString(COMMAND, "#" + command);
+    echo->SetInt(PROXYFORPROXY, settings.echo_recipient);
+    echo->RemoveField(SENDERTAG);
+    echo->RemoveField(SYNCHRONOUSREQUEST);
+    QueueReceived(std::move(echo));
+    if (outgoing) host_->ReceivedWaiting();
+  }
+  return false;
+}
+
+int CULMSGSCPserverInterface::AskReconnect(CRLMSGmessage* message) {
+  ConnectionApplication* application = Application();
+  if (application == nullptr) return kReconnectNo;
+  const std::string text = application->GetString("mainApplication", "IDS_TRY_RECONNECT");
+  const std::string caption = application->GetString("mainApplication", "IDS_NOSERVER");
+  if (ShowMessageBox(nullptr, caption, text, MessageBoxButtons::kYesNo,
+                     MessageBoxIcon::kQuestion) != kIdYes) {
+    return kReconnectNo;
+  }
+  CompletionEvent done;
+  MessagePtr reconnect = NewMessage();
+  reconnect->SetString(COMMAND, "RECONNECT");
+  reconnect->SetInt(ParameterId(1), static_cast<int>(done.handle()));
+  StartReconnect(*reconnect);
+  while (!done.Wait(100)) {
+    if (host_->IsStopping()) return kReconnectNo;
+  }
+  if (IsUp(host_->CurrentSocket())) {
+    MessagePtr again = CopyMessagePrivate(*message);
+    again->SetInt(TARGETRECIPIENT, kRecipientClientSession);
+    host_->PostOutgoing(std::move(again));
+  }
+  return kReconnectYes;
+}
+
+void CULMSGSCPserverInterface::StartReconnect(const CRLMSGmessage& message) {
+  int event = 0;
+  message.GetInt(ParameterId(1), &event);
+  {
+    std::lock_guard<std::mutex> lock(cipher_mutex_);
+    cipher_.selector = 0;
+    cipher_.compress = false;
+  }
+  std::lock_guard<std::mutex> lock(worker_mutex_);
+  if (worker_.joinable()) worker_.join();
+  worker_ = std::thread([this, event] { ReconnectWorker(static_cast<uint32_t>(event)); });
+}
+
+bool CULMSGSCPserverInterface::Sleep(int ms) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (std::chrono::steady_clock::now() < until) {
+    if (host_->IsStopping()) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return !host_->IsStopping();
+}
+
+void CULMSGSCPserverInterface::ReconnectWorker(uint32_t event_handle) {
+  try {
+    stop_file_transfer_ = true;
+    reconnecting_ = true;
+    Sleep(250);
+    {
+      std::lock_guard<std::mutex> lock(poll_mutex_);
+      receiver_.Reset();
+      std::lock_guard<std::mutex> transit_lock(transit_mutex_);
+      in_transit_id_.clear();
+    }
+    CRLMSGsynchronousMessage::FailPendingRequests(kReplyConnectionLost);
+    host_->Disconnect();
+    if (Sleep(750)) host_->Connect();
+    reconnecting_ = false;
+
+    const bool up = IsUp(host_->CurrentSocket());
+    ConnectionApplication* application = Application();
+    if (up && application != nullptr && !application->LogOnAgain(0, 1)) {
+      ShowAuthenticationBox(application, kAuthenticationFailedText);
+      CompletionEvent::SignalHandle(event_handle);
+      stop_file_transfer_ = false;
+      return;
+    }
+    CompletionEvent::SignalHandle(event_handle);
+    if (application != nullptr && application->SessionHasProblem()) {
+      ShowAuthenticationBox(application, kSessionProblemText);
+      stop_file_transfer_ = false;
+      return;
+    }
+    stop_file_transfer_ = false;
+    if (application != nullptr) application->Reconnected();
+  } catch (const std::exception& e) {
+    DebugLog("CULMSGSCPserverInterface::ReconnectWorker - %s", e.what());
+    reconnecting_ = false;
+    stop_file_transfer_ = false;
+    CompletionEvent::SignalHandle(event_handle);
+  } catch (...) {
+    DebugLog("CULMSGSCPserverInterface::ReconnectWorker - Unexpected exception");
+    reconnecting_ = false;
+    stop_file_transfer_ = false;
+    CompletionEvent::SignalHandle(event_handle);
+  }
+}
+
+void CULMSGSCPserverInterface::ShowAuthenticationBox(ConnectionApplication* application,
+                                                     const char* text) {
+  ShowMessageBox(nullptr, application->GetString("mainApplication", "IDS_NOSERVER"), text,
+                 MessageBoxButtons::kOk, MessageBoxIcon::kError);
+}
+
+}  // namespace tw

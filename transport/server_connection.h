@@ -1,0 +1,233 @@
+// CULMSGSCPserverInterface: the one object of the process that talks to the
+// Veltrane server. Inside the process it is the recipient of every message
+// addressed to the server (recipient 3): it stamps the routing fields and
+// writes the message, then the files it names, to the hub's current socket
+// as frames. In the other direction Poll pulls bytes from the socket, turns
+// them back into messages and queues them for the hub's incoming stages.
+//
+// Local control messages steer it and are never sent: "SSK" installs the
+// channel key, selector and compression switch; "SAPP" names the hosting
+// application's object; "RECONNECT" rebuilds the connection on a worker
+// thread, failing every waiting request at once; "MESSAGELOGGING_START" and
+// "MESSAGELOGGING_STOP" switch the message log.
+//
+// A lost connection (Poll finds the socket closed) completes every waiting
+// synchronous request at once with kReplyConnectionLost instead of leaving
+// it to its time-out; so does a request sent while the connection is down.
+//
+// Threads: OnMessage and SendMessageObject run on the hub's outgoing stage
+// thread; Poll on its socket stage thread; the reconnection worker on its
+// own thread. `cipher_mutex_` guards the cipher settings and the
+// application object; `routes_mutex_` the reply-route table; `log_mutex_`
+// the message-log settings; `received_mutex_` the received queue;
+// `transit_mutex_` the identifier of a message in transit; `worker_mutex_`
+// the worker thread. The frame and message readers belong to the Poll
+// thread, except that the worker resets them while Poll is idle
+// (`reconnecting_` set, and `poll_mutex_` held by Poll for each round).
+#ifndef TW_TRANSPORT_SERVER_CONNECTION_H_
+#define TW_TRANSPORT_SERVER_CONNECTION_H_
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "messaging/message.h"
+#include "messaging/recipient_registry.h"
+#include "transport/message_channel.h"
+#include "transport/socket.h"
+
+namespace tw {
+
+// The hosting application's object, named to the connection by "SAPP"
+// (through RegisterConnectionApplication's handle). The provider never has
+// one; a full client application does.
+class ConnectionApplication {
+ public:
+  virtual ~ConnectionApplication() = default;
+  // A string of the application's string table.
+  virtual std::string GetString(const std::string& group, const std::string& id) = 0;
+  // Logs on again after a reconnection; true on success.
+  virtual bool LogOnAgain(int first, int second) = 0;
+  // Whether the application's session reports a problem.
+  virtual bool SessionHasProblem() = 0;
+  // The connection is back and authenticated.
+  virtual void Reconnected() = 0;
+  // The connection could not be brought back: the application ends.
+  virtual void Shutdown() = 0;
+};
+
+// A handle for "SAPP" field 100 naming `application`; the caller keeps the
+// object alive until UnregisterConnectionApplication.
+uint32_t RegisterConnectionApplication(ConnectionApplication* application);
+void UnregisterConnectionApplication(uint32_t handle);
+
+// The completion event a "RECONNECT" may carry in field 100 (by handle).
+class CompletionEvent {
+ public:
+  CompletionEvent();
+  ~CompletionEvent();
+  CompletionEvent(const CompletionEvent&) = delete;
+  CompletionEvent& operator=(const CompletionEvent&) = delete;
+
+  uint32_t handle() const { return handle_; }
+  void Signal();
+  // True when signalled within `timeout_ms` (negative: no limit).
+  bool Wait(int timeout_ms);
+  // Signals the event a handle names; unknown handles are ignored.
+  static void SignalHandle(uint32_t handle);
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable signalled_cv_;
+  bool signalled_ = false;  // guarded by mutex_
+  uint32_t handle_ = 0;
+};
+
+// What the connection needs of the hub that owns it.
+class ConnectionHost {
+ public:
+  virtual ~ConnectionHost() = default;
+  // The current socket, or null; the caller may keep it while it works.
+  virtual std::shared_ptr<CIOSocket> CurrentSocket() = 0;
+  // Blocks until the socket is replaced after `generation`, or the host
+  // stops; returns the current generation.
+  virtual uint64_t WaitForSocketChange(uint64_t generation) = 0;
+  virtual uint64_t SocketGeneration() = 0;
+  virtual bool IsStopping() = 0;
+  virtual void Disconnect() = 0;
+  virtual void Connect() = 0;
+  // Messages wait in the received queue (TakeReceived); called on the thread
+  // that queued them.
+  virtual void ReceivedWaiting() = 0;
+  // Puts `message` on the outgoing stages again.
+  virtual void PostOutgoing(MessagePtr message) = 0;
+  // Progress of a file of message `message_id` being sent.
+  virtual void NotifyListeners(const std::string& message_id, int64_t stage, int64_t position,
+                               int64_t size, int64_t file_index) = 0;
+};
+
+class CULMSGSCPserverInterface : public Recipient {
+ public:
+  // Strings of the reconnection question and its failure boxes.
+  static constexpr const char* kAuthenticationFailedText =
+      "The connection to the server could not be authenticated.  Please restart the client and "
+      "try again.";
+  static constexpr const char* kSessionProblemText =
+      "The connection to the server could not be authenticated. Please restart the client and "
+      "try again.";
+
+  // `host` outlives the connection; `client_id` is stamped into field 2.
+  CULMSGSCPserverInterface(ConnectionHost* host, int client_id);
+  // Joins a reconnection worker still running.
+  ~CULMSGSCPserverInterface() override;
+  CULMSGSCPserverInterface(const CULMSGSCPserverInterface&) = delete;
+  CULMSGSCPserverInterface& operator=(const CULMSGSCPserverInterface&) = delete;
+
+  // Recipient.
+  int Attach(RecipientRegistry* registry) override;
+  // Handles one message addressed to the server (see the file comment).
+  // Returns 0 when it was handled or sent, -1 when it could not be sent.
+  int OnMessage(CRLMSGmessage* message) override;
+
+  // Writes `message` and its files to the current socket; true when every
+  // frame was handed to the socket.
+  bool SendMessageObject(CRLMSGmessage* message);
+
+  // One receive step: waits for bytes on the current socket (blocking while
+  // there is nothing to do), reads at most 131072 bytes and turns them into
+  // messages, handed on by reply route, logged and queued (the host hears of
+  // them through ReceivedWaiting). Returns whether received messages are
+  // waiting. Ends early when the host stops or the socket is replaced.
+  bool Poll();
+  // Takes the oldest received message; false when none waits.
+  bool TakeReceived(MessagePtr* message);
+
+  // Whether a message with this identifier text is being received (a long
+  // reply whose files are still arriving).
+  bool IsReceiving(const std::string& message_id_text);
+
+  // The reply-route table: a received message whose identifier text has an
+  // entry is handed to the mailslot the entry names, and the entry removed.
+  void SetReplyRoute(const std::string& message_id_text, const std::string& mailslot_name);
+  bool HasReplyRoute(const std::string& message_id_text);
+
+  bool IsReconnecting() const { return reconnecting_.load(); }
+  uint32_t selector() const;
+  bool compressing() const;
+
+ private:
+  struct LogSettings {
+    bool on = false;
+    std::string outgoing_path;
+    std::string incoming_path;
+    bool echo = false;
+    int echo_recipient = 0;
+  };
+
+  // Handles "SSK"; the key also opens received frames.
+  void SetChannelKey(const CRLMSGmessage& message);
+  // Step 6.1: asks whether to reconnect; returns the answer (5103 Yes, 5104
+  // No). On Yes, reconnects and posts `message` again when the connection
+  // came back.
+  int AskReconnect(CRLMSGmessage* message);
+  void StartReconnect(const CRLMSGmessage& message);
+  void ReconnectWorker(uint32_t event_handle);
+  // Sleeps `ms` unless the host stops first; false when it stopped.
+  bool Sleep(int ms);
+  void ShowAuthenticationBox(ConnectionApplication* application, const char* text);
+  ConnectionApplication* Application();
+
+  // Message log; returns true when `message` was a logging control message
+  // (consumed).
+  bool LogMessage(CRLMSGmessage* message, bool outgoing);
+  void HandOff(MessagePtr message);
+  void QueueReceived(MessagePtr message);
+  // The socket is gone or closed while Poll worked: fail every waiting
+  // request once per lost socket.
+  void ConnectionLost(uint64_t generation);
+  // Writes a progress record to the id-named mailslot of an outgoing message.
+  void WriteUploadProgress(const std::string& message_id_text, uint32_t kind,
+                           const std::string& name, uint64_t size, uint64_t done);
+
+  ConnectionHost* const host_;
+  const int client_id_;
+
+  mutable std::mutex cipher_mutex_;
+  ChannelCipher cipher_;                   // guarded by cipher_mutex_
+  uint32_t application_handle_ = 0;        // guarded by cipher_mutex_
+
+  std::atomic<bool> reconnecting_{false};
+  std::atomic<bool> stop_file_transfer_{false};
+
+  MessageFrameSender sender_;  // the outgoing stage thread's
+
+  std::mutex poll_mutex_;  // held by Poll for a round; the worker resets under it
+  MessageFrameReceiver receiver_;
+  std::vector<uint8_t> scratch_;
+  uint64_t lost_generation_ = UINT64_MAX;  // Poll thread only
+
+  std::mutex received_mutex_;
+  std::deque<MessagePtr> received_;  // guarded by received_mutex_
+
+  std::mutex transit_mutex_;
+  std::string in_transit_id_;  // guarded by transit_mutex_
+
+  std::mutex routes_mutex_;
+  std::map<std::string, std::string> reply_routes_;  // guarded by routes_mutex_
+
+  std::mutex log_mutex_;
+  LogSettings log_;  // guarded by log_mutex_
+
+  std::mutex worker_mutex_;
+  std::thread worker_;  // guarded by worker_mutex_
+};
+
+}  // namespace tw
+
+#endif  // TW_TRANSPORT_SERVER_CONNECTION_H_
