@@ -152,18 +152,34 @@ int CRLMSGsynchronousMessage::FailPendingRequests(int error_code) {
     // Each reply path's reference is ours now.
     for (CRLMSGsynchronousMessage* message : pending) message->reply_path_open_ = false;
   }
-  for (CRLMSGsynchronousMessage* message : pending) {
-    {
-      wxMutexLocker lock(message->mutex_);
-      if (!message->replied_ && !message->closed_) {
-        message->SetInt(ERRORCODE, error_code);
-        message->failed_ = true;
-        message->reply_signal_.Broadcast();
-      }
-    }
-    message->Release();
-  }
+  for (CRLMSGsynchronousMessage* message : pending) message->FailAndRelease(error_code);
   return static_cast<int>(pending.size());
+}
+
+bool CRLMSGsynchronousMessage::FailRequest(uint32_t handle, int error_code) {
+  if (handle == 0) return false;
+  CRLMSGsynchronousMessage* waiting = nullptr;
+  Requests().With(handle, [&waiting, handle](CRLMSGsynchronousMessage* message) {
+    if (!message->reply_path_open_) return;
+    message->reply_path_open_ = false;
+    Requests().RemoveLocked(handle);
+    waiting = message;
+  });
+  if (waiting == nullptr) return false;
+  waiting->FailAndRelease(error_code);
+  return true;
+}
+
+void CRLMSGsynchronousMessage::FailAndRelease(int error_code) {
+  {
+    wxMutexLocker lock(mutex_);
+    if (!replied_ && !closed_) {
+      SetInt(ERRORCODE, error_code);
+      failed_ = true;
+      reply_signal_.Broadcast();
+    }
+  }
+  Release();
 }
 
 void CRLMSGsynchronousMessage::WithdrawReplyPath() {

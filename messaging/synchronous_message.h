@@ -129,6 +129,8 @@ class CRLMSGsynchronousMessage : public CRLMSGmessage {
   // (a reply arriving later is dropped). For a lost connection, whose
   // replies will never come. Returns how many requests were failed.
   static int FailPendingRequests(int error_code);
+  // The same for the one request `handle` names; false when it names none.
+  static bool FailRequest(uint32_t handle, int error_code);
 
   // Drops the reply path's reference without a reply, for a request that
   // never left (its send failed). The handle resolves to nothing afterwards.
@@ -142,6 +144,9 @@ class CRLMSGsynchronousMessage : public CRLMSGmessage {
  private:
   CRLMSGsynchronousMessage();
   int TimedOutLocked();
+  // Ends the wait without a reply (unless one came) and drops the reply
+  // path's reference, which the caller has taken over.
+  void FailAndRelease(int error_code);
 
   uint32_t handle_ = 0;          // set by Create before the object is shared
   int count_ = 2;                // guarded by the request registry's lock

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "messaging/message_copy.h"
+#include "messaging/synchronous_message.h"
 #include "platform/debug_output.h"
 #include "platform/system_factory.h"
 #include "settings/server_address.h"
@@ -98,6 +99,34 @@ bool MessageHub::RegistryStage::Accept(MessagePtr message) {
 // ---------------------------------------------------------------------------
 // The hub.
 
+namespace {
+
+std::mutex& SocketFactoryMutex() {
+  static auto* mutex = new std::mutex;
+  return *mutex;
+}
+
+SocketFactory& HubSocketFactory() {
+  static auto* factory = new SocketFactory;
+  return *factory;
+}
+
+std::unique_ptr<CIOSocket> NewHubSocket() {
+  SocketFactory factory;
+  {
+    std::lock_guard<std::mutex> lock(SocketFactoryMutex());
+    factory = HubSocketFactory();
+  }
+  return factory ? factory() : CreateSocket();
+}
+
+}  // namespace
+
+void SetHubSocketFactory(SocketFactory factory) {
+  std::lock_guard<std::mutex> lock(SocketFactoryMutex());
+  HubSocketFactory() = std::move(factory);
+}
+
 MessageHub::MessageHub(std::string host, int port) : host_(std::move(host)), port_(port) {}
 
 MessageHub::~MessageHub() {
@@ -155,7 +184,7 @@ void MessageHub::Connect() {
   ++generation_;
   socket_changed_.notify_all();
   if (stopping_.load()) return;
-  std::shared_ptr<CIOSocket> socket = CreateSocket();
+  std::shared_ptr<CIOSocket> socket = NewHubSocket();
   {
     std::lock_guard<std::mutex> connecting(connecting_mutex_);
     connecting_ = socket.get();
@@ -203,9 +232,14 @@ uint64_t MessageHub::SocketGeneration() {
   return generation_;
 }
 
-uint64_t MessageHub::WaitForSocketChange(uint64_t generation) {
+uint64_t MessageHub::WaitForSocketChange(uint64_t generation, int timeout_ms) {
   std::unique_lock<std::mutex> lock(socket_mutex_);
-  socket_changed_.wait(lock, [&] { return stopping_.load() || generation_ != generation; });
+  auto changed = [&] { return stopping_.load() || generation_ != generation; };
+  if (timeout_ms < 0) {
+    socket_changed_.wait(lock, changed);
+  } else {
+    socket_changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), changed);
+  }
   return generation_;
 }
 
@@ -264,6 +298,28 @@ void MessageHub::ReceivedWaiting() {
   }
 }
 
+namespace {
+
+// The mark that follows the last message of a lost connection through the
+// incoming stages. USERDATA never comes from the wire, so no peer can forge
+// it.
+constexpr int kConnectionLostMark = 0x4c4f5354;
+
+bool IsConnectionLostMark(const CRLMSGmessage& message) {
+  int mark = 0;
+  return message.GetInt(USERDATA, &mark) == kFieldOk && mark == kConnectionLostMark;
+}
+
+}  // namespace
+
+void MessageHub::ConnectionLost() {
+  MessagePtr mark = NewMessage();
+  mark->SetString(COMMAND, "CONNECTIONLOST");
+  mark->SetInt(USERDATA, kConnectionLostMark);
+  std::lock_guard<std::mutex> lock(drain_mutex_);
+  if (id_to_data_) id_to_data_->Accept(std::move(mark));
+}
+
 void MessageHub::PostOutgoing(MessagePtr message) {
   if (od_from_recipient_) od_from_recipient_->Accept(std::move(message));
 }
@@ -279,6 +335,13 @@ void MessageHub::RouteOutgoing(MessagePtr message) {
 }
 
 void MessageHub::Deliver(MessagePtr message) {
+  if (IsConnectionLostMark(*message)) {
+    // Whatever the connection delivered before it went down has reached
+    // its waiter; the replies still awaited will never come.
+    const int failed = CRLMSGsynchronousMessage::FailPendingRequests(kReplyConnectionLost);
+    if (failed > 0) DebugLog("MessageHub: %d waiting request(s) failed: connection lost", failed);
+    return;
+  }
   bool handled = false;
   delivery_.Forward(std::move(message), &handled);
 }

@@ -123,10 +123,11 @@ class MessageHub : public MessageSender, public ConnectionHost {
 
   // ConnectionHost.
   std::shared_ptr<CIOSocket> CurrentSocket() override;
-  uint64_t WaitForSocketChange(uint64_t generation) override;
+  uint64_t WaitForSocketChange(uint64_t generation, int timeout_ms) override;
   uint64_t SocketGeneration() override;
   bool IsStopping() override { return stopping_.load(); }
   void ReceivedWaiting() override;
+  void ConnectionLost() override;
   void PostOutgoing(MessagePtr message) override;
 
  private:
@@ -188,6 +189,11 @@ bool HasMessageHub();
 void SetServerEndpoint(const std::string& host, uint16_t port);
 // Destroys the hub (stopping its threads) and forgets it.
 void ReleaseMessageHub();
+
+// Makes the sockets of the hub's connections: CreateSocket unless replaced
+// (tests put a fault-injecting socket in its place). Null restores it.
+using SocketFactory = std::function<std::unique_ptr<CIOSocket>()>;
+void SetHubSocketFactory(SocketFactory factory);
 
 }  // namespace tw
 

@@ -21,6 +21,8 @@ namespace {
 // The answers of the reconnection question.
 constexpr int kReconnectYes = 5103;
 constexpr int kReconnectNo = 5104;
+// How often Poll looks again while a reconnection is under way.
+constexpr int kReconnectPollMs = 20;
 
 TypedHandles<ConnectionApplication>& Applications() {
   static auto* applications = new TypedHandles<ConnectionApplication>;
@@ -154,9 +156,8 @@ int CULMSGSCPserverInterface::OnMessage(CRLMSGmessage* message) {
         // ever come: end the request's wait now rather than at its time-out.
         int handle = 0;
         if (message->GetInt(SYNCHRONOUSREQUEST, &handle) == kFieldOk && handle != 0) {
-          MessagePtr failure = NewMessage();
-          failure->SetInt(ERRORCODE, kReplyConnectionLost);
-          CRLMSGsynchronousMessage::CompleteRequest(static_cast<uint32_t>(handle), *failure);
+          CRLMSGsynchronousMessage::FailRequest(static_cast<uint32_t>(handle),
+                                                kReplyConnectionLost);
         }
         return -1;
       }
@@ -278,10 +279,16 @@ bool CULMSGSCPserverInterface::Poll() {
   if (host_->IsStopping()) return waiting();
   const uint64_t generation = host_->SocketGeneration();
   std::shared_ptr<CIOSocket> socket = host_->CurrentSocket();
-  if (reconnecting_.load() || !IsUp(socket)) {
-    if (socket != nullptr && !reconnecting_.load()) ConnectionLost(generation);
+  if (reconnecting_.load()) {
+    // Brief: the worker replaces the socket and clears the flag.
     socket.reset();
-    host_->WaitForSocketChange(generation);
+    host_->WaitForSocketChange(generation, kReconnectPollMs);
+    return waiting();
+  }
+  if (!IsUp(socket)) {
+    if (socket != nullptr) ConnectionLost(generation);
+    socket.reset();
+    host_->WaitForSocketChange(generation, -1);
     return waiting();
   }
   const int ready = socket->WaitReadable(-1);
@@ -325,9 +332,8 @@ bool CULMSGSCPserverInterface::Poll() {
 void CULMSGSCPserverInterface::ConnectionLost(uint64_t generation) {
   if (generation == lost_generation_) return;
   lost_generation_ = generation;
-  const int failed = CRLMSGsynchronousMessage::FailPendingRequests(kReplyConnectionLost);
-  DebugLog("CULMSGSCPserverInterface: the connection to the server was lost (%d request%s failed)",
-           failed, failed == 1 ? "" : "s");
+  DebugLog("CULMSGSCPserverInterface: the connection to the server was lost");
+  host_->ConnectionLost();
 }
 
 // The reply hand-off: a message whose identifier has a reply route goes, as

@@ -95,9 +95,10 @@ class ConnectionHost {
   virtual ~ConnectionHost() = default;
   // The current socket, or null; the caller may keep it while it works.
   virtual std::shared_ptr<CIOSocket> CurrentSocket() = 0;
-  // Blocks until the socket is replaced after `generation`, or the host
-  // stops; returns the current generation.
-  virtual uint64_t WaitForSocketChange(uint64_t generation) = 0;
+  // Blocks until the socket is replaced after `generation`, the host stops
+  // or `timeout_ms` passes (negative: no limit); returns the current
+  // generation.
+  virtual uint64_t WaitForSocketChange(uint64_t generation, int timeout_ms) = 0;
   virtual uint64_t SocketGeneration() = 0;
   virtual bool IsStopping() = 0;
   virtual void Disconnect() = 0;
@@ -105,6 +106,10 @@ class ConnectionHost {
   // Messages wait in the received queue (TakeReceived); called on the thread
   // that queued them.
   virtual void ReceivedWaiting() = 0;
+  // The socket was found closed: every waiting request is to be failed once
+  // the messages received before (already handed to ReceivedWaiting) have
+  // been delivered.
+  virtual void ConnectionLost() = 0;
   // Puts `message` on the outgoing stages again.
   virtual void PostOutgoing(MessagePtr message) = 0;
   // Progress of a file of message `message_id` being sent.
@@ -188,8 +193,8 @@ class CULMSGSCPserverInterface : public Recipient {
   bool LogMessage(CRLMSGmessage* message, bool outgoing);
   void HandOff(MessagePtr message);
   void QueueReceived(MessagePtr message);
-  // The socket is gone or closed while Poll worked: fail every waiting
-  // request once per lost socket.
+  // The socket is gone or closed while Poll worked: once per lost socket,
+  // the host fails every waiting request after what arrived before.
   void ConnectionLost(uint64_t generation);
   // Writes a progress record to the id-named mailslot of an outgoing message.
   void WriteUploadProgress(const std::string& message_id_text, uint32_t kind,

@@ -1,0 +1,97 @@
+#include "tests/support/loopback_peer.h"
+
+#include "messaging/field_ids.h"
+
+namespace tw::test {
+
+MessagePtr MakeReply(const CRLMSGmessage& request) {
+  MessagePtr reply = NewMessage();
+  reply->SetIdentifier(MESSAGEID, &request.GetIdentifierObject());
+  reply->SetString(COMMAND, request.GetCommand() + "R");
+  for (uint32_t id : {SENDERTAG, 13u, ParameterId(1), CALLBACKKEY, SYNCHRONOUSREQUEST}) {
+    uint32_t type = 0;
+    std::string value;
+    if (request.GetRawField(id, &type, &value) == kFieldOk) {
+      reply->SetRawField(id, type, value.data(), value.size());
+    }
+  }
+  int proxy = 0;
+  request.GetInt(PROXYFORRECIPIENT, &proxy);
+  reply->SetInt(TARGETRECIPIENT, proxy);
+  reply->SetInt(SOURCERECIPIENT, 3);
+  reply->SetInt(ERRORCODE, 0);
+  return reply;
+}
+
+void LoopbackPeer::Connection::SendCutOff(const CRLMSGmessage& message, size_t byte_limit) {
+  MessageObject object;
+  if (WriteMessageObject(message, nullptr, &object)) {
+    MessageFrameSender sender;
+    size_t sent = 0;
+    auto sink = [&](const uint8_t* bytes, size_t count) {
+      const size_t n = std::min(count, byte_limit - sent);
+      channel_->socket()->Send(bytes, n);
+      sent += n;
+      return sent < byte_limit;
+    };
+    sender.Send(std::move(object), ChannelCipher(), nullptr, sink, nullptr, nullptr);
+  }
+  channel_->Close();
+}
+
+LoopbackPeer::LoopbackPeer(Handler handler) : handler_(std::move(handler)) {
+  listener_ = CreateSocket();
+  if (listener_->Listen(16, 0, kSocketStream) == kSocketOk) {
+    CIOAddress address;
+    listener_->LocalAddress(&address);
+    port_ = address.Port();
+  }
+  thread_ = std::thread([this] { Run(); });
+}
+
+LoopbackPeer::~LoopbackPeer() {
+  stopping_ = true;
+  listener_->Interrupt();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (current_socket_ != nullptr) current_socket_->Interrupt();
+  }
+  thread_.join();
+}
+
+void LoopbackPeer::SetCipher(const ChannelCipher& cipher) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  cipher_ = cipher;
+}
+
+void LoopbackPeer::Run() {
+  while (!stopping_.load()) {
+    if (listener_->WaitReadable(-1) != kSocketOk) return;
+    std::unique_ptr<CIOSocket> socket;
+    if (listener_->Accept(&socket, 1) != kSocketOk) continue;
+    ++connections_;
+    MessageChannel channel(std::move(socket));
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (stopping_.load()) return;
+      current_socket_ = channel.socket();
+      channel.SetSendCipher(cipher_);
+      channel.SetReceiveKey(cipher_.key);
+    }
+    Connection connection(&channel);
+    for (;;) {
+      MessagePtr message;
+      const int result = channel.Receive(&message, -1);
+      if (result == kChannelMessage) {
+        handler_(connection, std::move(message));
+        if (!channel.IsConnected()) break;
+      } else if (result != kChannelBroken) {
+        break;
+      }
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    current_socket_ = nullptr;
+  }
+}
+
+}  // namespace tw::test

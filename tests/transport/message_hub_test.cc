@@ -1,0 +1,394 @@
+// The message hub and the server connection against a loopback peer:
+// synchronous requests end to end, channel keys, files both ways, replies
+// out of order, a peer that dies mid-transfer, reconnection, a fragmenting
+// socket, concurrency, and the message log.
+#include "transport/message_hub.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "messaging/request_sender.h"
+#include "messaging/synchronous_message.h"
+#include "tests/support/fragmenting_socket.h"
+#include "tests/support/loopback_peer.h"
+#include "tests/support/test_env.h"
+
+namespace tw {
+namespace {
+
+using test::LoopbackPeer;
+using test::MakeReply;
+
+constexpr int kWaitSeconds = 60;
+const char kKey[] = "0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF";
+
+MessagePtr Request(const std::string& command) {
+  MessagePtr request = NewMessage();
+  request->SetString(COMMAND, command);
+  request->SetInt(TARGETRECIPIENT, kRecipientServer);
+  request->SetInt(SOURCERECIPIENT, kRecipientClientSession);
+  return request;
+}
+
+// Echoes parameter 1 back as parameter 2 and the files of parameter 3 back
+// as parameter 6; "HANG" gets no answer.
+void EchoHandler(LoopbackPeer::Connection& connection, MessagePtr request) {
+  if (request->GetCommand() == "HANG") return;
+  MessagePtr reply = MakeReply(*request);
+  std::string text;
+  request->GetString(ParameterId(1), &text);
+  reply->SetString(ParameterId(2), text);
+  uint32_t type = 0;
+  std::string files;
+  if (request->GetRawField(ParameterId(3), &type, &files) == kFieldOk) {
+    reply->SetRawField(ParameterId(6), FIELD_FILELIST, files.data(), files.size());
+  }
+  connection.Send(*reply);
+  std::vector<std::string> paths;
+  request->GetStringList(ParameterId(3), &paths, "?");
+  for (const std::string& p : paths) ::unlink(p.c_str());
+}
+
+std::string Pattern(size_t size, unsigned seed) {
+  std::string bytes(size, '\0');
+  uint32_t x = seed * 2654435761u + 1;
+  for (char& c : bytes) {
+    x = x * 1664525u + 1013904223u;
+    c = static_cast<char>(x >> 24);
+  }
+  return bytes;
+}
+
+class HubTest : public ::testing::Test {
+ protected:
+  void StartHub(LoopbackPeer* peer) {
+    SetServerEndpoint("127.0.0.1", peer->port());
+    hub_ = GetMessageHub();
+    sender_ = std::make_unique<RequestSender>(hub_);
+  }
+  void TearDown() override {
+    ReleaseMessageHub();
+    SetHubSocketFactory(nullptr);
+  }
+
+  // Sends "SSK" through the hub, as the session does after logon.
+  void InstallKey(uint32_t selector, bool compress) {
+    MessagePtr ssk = Request("SSK");
+    ssk->SetString(ParameterId(1), kKey);
+    ssk->SetInt(ParameterId(2), static_cast<int>(selector));
+    ssk->SetInt(ParameterId(3), compress ? 1 : 0);
+    ASSERT_TRUE(hub_->Send(ssk.get()));
+  }
+
+  SynchronousMessagePtr RoundTrip(MessagePtr request) {
+    SynchronousMessagePtr reply;
+    EXPECT_TRUE(sender_->SendAndWait(request.get(), &reply, kWaitSeconds));
+    return reply;
+  }
+
+  test::TestEnv env_;
+  MessageHub* hub_ = nullptr;
+  std::unique_ptr<RequestSender> sender_;
+};
+
+TEST_F(HubTest, RequestAndReplyThroughTheHub) {
+  LoopbackPeer peer(EchoHandler);
+  StartHub(&peer);
+  EXPECT_TRUE(hub_->IsConnected());
+  MessagePtr request = Request("PING");
+  request->SetString(ParameterId(1), "hello");
+  SynchronousMessagePtr reply = RoundTrip(request);
+  ASSERT_TRUE(reply->HasReply());
+  EXPECT_EQ(reply->GetCommand(), "PINGR");
+  std::string text;
+  reply->GetString(ParameterId(2), &text);
+  EXPECT_EQ(text, "hello");
+  EXPECT_EQ(reply->GetErrorCode(), 0);
+}
+
+TEST_F(HubTest, HubIsCreatedOnceUnderRace) {
+  LoopbackPeer peer(EchoHandler);
+  SetServerEndpoint("127.0.0.1", peer.port());
+  MessageHub* seen[2] = {nullptr, nullptr};
+  std::thread a([&] { seen[0] = GetMessageHub(); });
+  std::thread b([&] { seen[1] = GetMessageHub(); });
+  a.join();
+  b.join();
+  EXPECT_EQ(seen[0], seen[1]);
+  EXPECT_EQ(peer.connections(), 1);
+}
+
+TEST_F(HubTest, ListenerTableKeepsPairsOnceAndReportsFailure) {
+  struct Recorder : ProgressListener {
+    std::vector<int64_t> values;
+    void OnProgress(int64_t a, int64_t b, int64_t c, int64_t d) override {
+      values.insert(values.end(), {a, b, c, d});
+    }
+  } recorder;
+  LoopbackPeer peer(EchoHandler);
+  StartHub(&peer);
+  hub_->AddListener("id", &recorder);
+  hub_->AddListener("id", &recorder);
+  EXPECT_TRUE(hub_->HasListener("id"));
+  hub_->NotifyListenersFailed("id");
+  EXPECT_EQ(recorder.values, (std::vector<int64_t>{-1, -1, -1, -1}));
+  hub_->RemoveListener("id", &recorder);
+  EXPECT_FALSE(hub_->HasListener("id"));
+}
+
+TEST_F(HubTest, DisconnectedHubReportsNotConnected) {
+  LoopbackPeer peer(EchoHandler);
+  StartHub(&peer);
+  hub_->Disconnect();
+  EXPECT_FALSE(hub_->IsConnected());
+  hub_->Connect();
+  EXPECT_TRUE(hub_->IsConnected());
+  SynchronousMessagePtr reply = RoundTrip(Request("PING"));
+  EXPECT_TRUE(reply->HasReply());
+}
+
+// Files both ways under each channel setting: a large file, an empty one.
+class HubCipherTest : public HubTest,
+                      public ::testing::WithParamInterface<std::pair<uint32_t, bool>> {};
+
+TEST_P(HubCipherTest, FilesTravelBothWaysUnchanged) {
+  const auto [selector, compress] = GetParam();
+  LoopbackPeer peer(EchoHandler);
+  ChannelCipher cipher;
+  cipher.key = kKey;
+  cipher.selector = selector;
+  cipher.compress = compress;
+  peer.SetCipher(cipher);
+  StartHub(&peer);
+  InstallKey(selector, compress);
+
+  const std::string big = Pattern(12 << 20, selector + (compress ? 7 : 3));
+  test::WriteFile(env_.Path("big.bin"), big);
+  test::WriteFile(env_.Path("empty.bin"), "");
+  MessagePtr request = Request("UPLOAD");
+  const std::string list = env_.Path("big.bin") + "?" + env_.Path("empty.bin");
+  request->SetRawField(ParameterId(3), FIELD_FILELIST, list.data(), list.size());
+  SynchronousMessagePtr reply = RoundTrip(request);
+  ASSERT_TRUE(reply->HasReply());
+  ASSERT_EQ(reply->GetErrorCode(), 0);
+  std::vector<std::string> paths;
+  reply->GetStringList(ParameterId(6), &paths, "?");
+  ASSERT_EQ(paths.size(), 2u);
+  EXPECT_TRUE(test::ReadFile(paths[0]) == big);
+  EXPECT_EQ(test::ReadFile(paths[1]), "");
+  for (const std::string& p : paths) ::unlink(p.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Selectors, HubCipherTest,
+                         ::testing::Values(std::make_pair(0u, false), std::make_pair(0u, true),
+                                           std::make_pair(1u, true), std::make_pair(9u, true)));
+
+TEST_F(HubTest, RepliesOutOfOrderReachTheirWaiters) {
+  std::mutex mutex;
+  MessagePtr held;
+  LoopbackPeer peer([&](LoopbackPeer::Connection& connection, MessagePtr request) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!held) {
+      held = request;
+      return;
+    }
+    for (const MessagePtr& m : {request, held}) {
+      MessagePtr reply = MakeReply(*m);
+      std::string text;
+      m->GetString(ParameterId(1), &text);
+      reply->SetString(ParameterId(2), text);
+      connection.Send(*reply);
+    }
+  });
+  StartHub(&peer);
+  std::string answers[2];
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 2; ++i) {
+    threads.emplace_back([&, i] {
+      MessagePtr request = Request("PING");
+      request->SetString(ParameterId(1), "request " + std::to_string(i));
+      SynchronousMessagePtr reply = RoundTrip(request);
+      reply->GetString(ParameterId(2), &answers[i]);
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(answers[0], "request 0");
+  EXPECT_EQ(answers[1], "request 1");
+}
+
+TEST_F(HubTest, PeerDyingMidTransferFailsWaitersPromptlyAndReconnectRecovers) {
+  LoopbackPeer peer([&](LoopbackPeer::Connection& connection, MessagePtr request) {
+    if (request->GetCommand() == "FETCH") {
+      // The reply's file is cut off after a few frames, then the peer goes.
+      test::WriteFile(env_.Path("served.bin"), Pattern(4 << 20, 5));
+      MessagePtr reply = MakeReply(*request);
+      const std::string path = env_.Path("served.bin");
+      reply->SetRawField(ParameterId(6), FIELD_FILELIST, path.data(), path.size());
+      connection.SendCutOff(*reply, 400000);
+      return;
+    }
+    EchoHandler(connection, request);
+  });
+  StartHub(&peer);
+
+  // A second request waits for a reply that never comes.
+  SynchronousMessagePtr hung;
+  std::thread waiter([&] { hung = RoundTrip(Request("HANG")); });
+  while (peer.connections() < 1) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+  const auto start = std::chrono::steady_clock::now();
+  SynchronousMessagePtr cut = RoundTrip(Request("FETCH"));
+  waiter.join();
+  // Far below the requests' time-out: nobody waited for it.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(kWaitSeconds));
+  ASSERT_TRUE(cut->HasReply());
+  EXPECT_EQ(cut->GetErrorCode(), kReplyCutOff);
+  EXPECT_FALSE(hung->HasReply());
+  EXPECT_EQ(hung->GetErrorCode(), kReplyConnectionLost);
+  EXPECT_FALSE(hub_->IsConnected());
+
+  CompletionEvent done;
+  MessagePtr reconnect = Request("RECONNECT");
+  reconnect->SetInt(ParameterId(1), static_cast<int>(done.handle()));
+  ASSERT_TRUE(hub_->Send(reconnect.get()));
+  ASSERT_TRUE(done.Wait(kWaitSeconds * 1000));
+  EXPECT_TRUE(hub_->IsConnected());
+  EXPECT_EQ(peer.connections(), 2);
+  SynchronousMessagePtr again = RoundTrip(Request("PING"));
+  EXPECT_TRUE(again->HasReply());
+}
+
+TEST_F(HubTest, RequestWhileDisconnectedFailsAtOnce) {
+  LoopbackPeer peer(EchoHandler);
+  StartHub(&peer);
+  hub_->Disconnect();
+  SynchronousMessagePtr reply = RoundTrip(Request("PING"));
+  EXPECT_FALSE(reply->HasReply());
+  EXPECT_EQ(reply->GetErrorCode(), kReplyConnectionLost);
+}
+
+TEST_F(HubTest, FragmentedSocketLosesAndReordersNothing) {
+  SetHubSocketFactory([] {
+    test::FragmentLimits limits;
+    limits.max_send = 7;
+    limits.max_receive = 5;
+    limits.seed = 11;
+    return std::make_unique<test::FragmentingSocket>(CreateSocket(), limits);
+  });
+  LoopbackPeer peer(EchoHandler);
+  StartHub(&peer);
+  const std::string body = Pattern(300000, 9);
+  test::WriteFile(env_.Path("f.bin"), body);
+  for (int i = 0; i < 3; ++i) {
+    MessagePtr request = Request("UPLOAD");
+    request->SetString(ParameterId(1), std::to_string(i));
+    const std::string path = env_.Path("f.bin");
+    request->SetRawField(ParameterId(3), FIELD_FILELIST, path.data(), path.size());
+    SynchronousMessagePtr reply = RoundTrip(request);
+    ASSERT_TRUE(reply->HasReply());
+    std::string text;
+    reply->GetString(ParameterId(2), &text);
+    EXPECT_EQ(text, std::to_string(i));
+    std::vector<std::string> paths;
+    reply->GetStringList(ParameterId(6), &paths, "?");
+    ASSERT_EQ(paths.size(), 1u);
+    EXPECT_TRUE(test::ReadFile(paths[0]) == body);
+    ::unlink(paths[0].c_str());
+  }
+}
+
+TEST_F(HubTest, ManyThreadsSendConcurrently) {
+  LoopbackPeer peer(EchoHandler);
+  StartHub(&peer);
+  std::atomic<int> good{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 20; ++i) {
+        MessagePtr request = Request("PING");
+        const std::string text = std::to_string(t) + ":" + std::to_string(i);
+        request->SetString(ParameterId(1), text);
+        SynchronousMessagePtr reply = RoundTrip(request);
+        std::string answer;
+        reply->GetString(ParameterId(2), &answer);
+        if (reply->HasReply() && answer == text) ++good;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(good.load(), 160);
+}
+
+// A recipient that keeps what it is given.
+class Collector : public Recipient {
+ public:
+  explicit Collector(int id) : id_(id) {}
+  int Attach(RecipientRegistry* registry) override { return registry->Register(this, id_); }
+  int OnMessage(CRLMSGmessage* message) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    commands_.push_back(message->GetCommand());
+    return 0;
+  }
+  std::vector<std::string> commands() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return commands_;
+  }
+
+ private:
+  const int id_;
+  std::mutex mutex_;
+  std::vector<std::string> commands_;
+};
+
+TEST_F(HubTest, MessageLogWritesRecordsAndEchoes) {
+  LoopbackPeer peer(EchoHandler);
+  StartHub(&peer);
+  Collector monitor(1);  // the outgoing messages' stamped target
+  Collector session(kRecipientClientSession);
+  monitor.Attach(hub_->registry());
+  session.Attach(hub_->registry());
+
+  MessagePtr start = Request("MESSAGELOGGING_START");
+  start->SetString(ParameterId(1), env_.Path("out.log"));
+  start->SetString(ParameterId(2), env_.Path("in.log"));
+  start->SetInt(ParameterId(3), 1);
+  start->SetInt(PROXYFORPROXY, 1);
+  ASSERT_TRUE(hub_->Send(start.get()));
+  SynchronousMessagePtr reply = RoundTrip(Request("PING"));
+  ASSERT_TRUE(reply->HasReply());
+  MessagePtr stop = Request("MESSAGELOGGING_STOP");
+  ASSERT_TRUE(hub_->Send(stop.get()));
+  RoundTrip(Request("PING"));  // not logged
+
+  const std::string out = test::ReadFile(env_.Path("out.log"));
+  const std::string in = test::ReadFile(env_.Path("in.log"));
+  ASSERT_FALSE(out.empty());
+  EXPECT_EQ(out.back(), '\0');
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\0'), 1);
+  EXPECT_NE(out.find("PING"), std::string::npos);
+  EXPECT_EQ(std::count(in.begin(), in.end(), '\0'), 1);
+  EXPECT_NE(in.find("PINGR"), std::string::npos);
+
+  // The echo copies reach the monitoring recipients; the reply's own echo
+  // carries the session's target, the request's the monitor's.
+  for (int i = 0; i < 500; ++i) {
+    const auto seen = monitor.commands();
+    if (!seen.empty()) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(monitor.commands(), std::vector<std::string>{"#PING"});
+  hub_->registry()->Unregister(1);
+  hub_->registry()->Unregister(kRecipientClientSession);
+}
+
+}  // namespace
+}  // namespace tw
