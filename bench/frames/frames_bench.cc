@@ -20,11 +20,6 @@
 // unset) and are removed.
 //
 //   bench_frames [megabytes per buffer, default 16]
-#include <cryptopp/aes.h>
-#include <cryptopp/filters.h>
-#include <cryptopp/gzip.h>
-#include <cryptopp/modes.h>
-#include <cryptopp/sha.h>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -39,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/support/bench_support.h"
 #include "messaging/field_ids.h"
 #include "messaging/message.h"
 #include "messaging/message_reader.h"
@@ -52,37 +48,16 @@
 namespace tw {
 namespace {
 
+using bench::BarePipelineSeconds;
+using bench::Compressible;
+using bench::Random;
+using bench::ScratchPath;
+using bench::StatusKilobytes;
+
 using Clock = std::chrono::steady_clock;
-using CryptoPP::byte;
 
-const std::string kKey = "0123456789ABCDEF0123456789ABCDEF89ABCDEF0123456789ABCDEF01234567";
+const std::string kKey = bench::kBenchKey;
 constexpr int kRounds = 3;  // the best of these counts
-
-std::string Compressible(size_t n) {
-  // Text with the repetitiveness of message fields and source files.
-  std::mt19937 gen(1);
-  static const char* const kWords[] = {"Document", "Production", "identifier", "stamp", "=",
-                                       "version",  "\n",         "lock",       "user",  "0"};
-  std::string s;
-  s.reserve(n + 32);
-  while (s.size() < n) {
-    s += kWords[gen() % 10];
-    s += std::to_string(gen() % 1000);
-    s += ' ';
-  }
-  s.resize(n);
-  return s;
-}
-
-std::string Random(size_t n) {
-  std::mt19937_64 gen(2);
-  std::string s(n, '\0');
-  for (size_t i = 0; i + 8 <= n; i += 8) {
-    const uint64_t v = gen();
-    std::copy_n(reinterpret_cast<const char*>(&v), 8, &s[i]);
-  }
-  return s;
-}
 
 // Seconds for the frame layer to carry `data` once; checks what arrives.
 double FrameLayer(const std::string& data) {
@@ -103,40 +78,6 @@ double FrameLayer(const std::string& data) {
   if (!sent || !ok || code == 0 || payload->size() != data.size() ||
       std::memcmp(payload->data(), data.data(), data.size()) != 0) {
     std::fprintf(stderr, "bench_frames: the frame layer lost the data\n");
-    std::exit(1);
-  }
-  return seconds;
-}
-
-// Seconds for the bare pipeline over the same pieces.
-double BarePipeline(const std::string& data) {
-  const auto start = Clock::now();
-  byte key[32], digest[32], iv[16];
-  CryptoPP::SHA256().CalculateDigest(key, reinterpret_cast<const byte*>(kKey.data()), kKey.size());
-  CryptoPP::SHA256().CalculateDigest(digest, reinterpret_cast<const byte*>("Veltrane"), 8);
-  for (int i = 0; i < 16; ++i) iv[i] = digest[i] ^ digest[i + 16];
-  std::string out;
-  out.reserve(data.size());
-  std::string zipped, cipher, plain;
-  for (size_t at = 0; at < data.size(); at += kFramePieceBytes) {
-    const size_t n = std::min(kFramePieceBytes, data.size() - at);
-    zipped.clear(), cipher.clear(), plain.clear();
-    CryptoPP::Gzip gzip(new CryptoPP::StringSink(zipped), 6);
-    gzip.Put(reinterpret_cast<const byte*>(data.data() + at), n);
-    gzip.MessageEnd();
-    CryptoPP::CBC_Mode<CryptoPP::AES>::Encryption enc(key, sizeof key, iv);
-    CryptoPP::StringSource(
-        zipped, true,
-        new CryptoPP::StreamTransformationFilter(enc, new CryptoPP::StringSink(cipher)));
-    CryptoPP::CBC_Mode<CryptoPP::AES>::Decryption dec(key, sizeof key, iv);
-    CryptoPP::StringSource(cipher, true,
-                           new CryptoPP::StreamTransformationFilter(
-                               dec, new CryptoPP::Gunzip(new CryptoPP::StringSink(plain))));
-    out += plain;
-  }
-  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  if (out != data) {
-    std::fprintf(stderr, "bench_frames: the bare pipeline lost the data\n");
     std::exit(1);
   }
   return seconds;
@@ -220,12 +161,6 @@ double Best(const Run& run) {
   return best;
 }
 
-std::string ScratchPath(const char* name) {
-  const char* dir = std::getenv("TMPDIR");
-  std::string path = (dir != nullptr && *dir != '\0') ? dir : "/tmp";
-  return path + "/bench_frames." + std::to_string(::getpid()) + "." + name;
-}
-
 void Report(const char* name, const std::string& data) {
   const std::string path = ScratchPath(name);
   WriteWhole(path, data);
@@ -235,22 +170,11 @@ void Report(const char* name, const std::string& data) {
   const double mb = static_cast<double>(data.size()) / (1 << 20);
   const double frames = mb / Best([&] { return FrameLayer(data); });
   const double pipeline = mb / Best([&] { return Pipeline(path, data.size(), expected); });
-  const double bare = mb / Best([&] { return BarePipeline(data); });
+  const double bare = mb / Best([&] { return BarePipelineSeconds(data); });
   ::unlink(path.c_str());
   std::printf("%-13s frames %7.1f MB/s  pipeline %7.1f MB/s  bare %7.1f MB/s  "
               "ratio frames/bare %.2f  pipeline/bare %.2f\n",
               name, frames, pipeline, bare, frames / bare, pipeline / bare);
-}
-
-// A kB figure from /proc/self/status ("VmHWM", "VmRSS").
-long StatusKilobytes(const char* field) {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  const std::string prefix = std::string(field) + ":";
-  while (std::getline(in, line)) {
-    if (line.rfind(prefix, 0) == 0) return std::strtol(line.c_str() + prefix.size(), nullptr, 10);
-  }
-  return -1;
 }
 
 // In a child process: resets the peak resident size, carries the file at
@@ -263,10 +187,8 @@ void MeasureMemory(const char* name, const std::string& path, uint64_t size) {
     std::exit(1);
   }
   if (child == 0) {
-    const int fd = ::open("/proc/self/clear_refs", O_WRONLY | O_CLOEXEC);
-    const bool reset = fd >= 0 && ::write(fd, "5", 1) == 1;
-    if (fd >= 0) ::close(fd);
-    const long before = reset ? StatusKilobytes("VmRSS") : 0;
+    const bool reset = bench::ResetPeakResident();
+    const long before = StatusKilobytes("VmRSS");
     // Compared against what the file holds: re-read in blocks, never whole.
     std::ifstream original(path, std::ios::binary);
     std::string block;
