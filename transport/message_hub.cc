@@ -152,11 +152,22 @@ MessageHub::~MessageHub() {
   socket_.reset();
 }
 
+namespace {
+
+CIOAddress MakeAddress(const std::string& host, int port) {
+  return port > 0 && port <= 65535 ? CreateAddress(host, static_cast<uint16_t>(port))
+                                   : CIOAddress();
+}
+
+}  // namespace
+
 void MessageHub::Initialise() {
   // The address object, then the connection to it.
-  address_ = port_ > 0 && port_ <= 65535 ? CreateAddress(host_, static_cast<uint16_t>(port_))
-                                         : CIOAddress();
-  has_address_ = true;
+  {
+    std::lock_guard<std::mutex> lock(address_mutex_);
+    address_ = MakeAddress(host_, port_);
+    has_address_ = true;
+  }
   Connect();
   connection_ = std::make_unique<CULMSGSCPserverInterface>(this, kClientIdentifier);
   // Outgoing stages.
@@ -189,13 +200,18 @@ void MessageHub::Connect() {
     std::lock_guard<std::mutex> connecting(connecting_mutex_);
     connecting_ = socket.get();
   }
-  const int result = socket->Connect(address_, kSocketStream);
+  CIOAddress address;
+  {
+    std::lock_guard<std::mutex> address_lock(address_mutex_);
+    address = address_;
+  }
+  const int result = socket->Connect(address, kSocketStream);
   {
     std::lock_guard<std::mutex> connecting(connecting_mutex_);
     connecting_ = nullptr;
   }
   if (result != kSocketOk) {
-    DebugLog("MessageHub: cannot connect to %s (%d)", address_.EndpointText().c_str(), result);
+    DebugLog("MessageHub: cannot connect to %s (%d)", address.EndpointText().c_str(), result);
   }
   socket_ = std::move(socket);
   ++generation_;
@@ -217,6 +233,7 @@ void MessageHub::Disconnect() {
 }
 
 bool MessageHub::GetServerAddressText(std::string* text) {
+  std::lock_guard<std::mutex> lock(address_mutex_);
   if (!has_address_) return false;
   *text = address_.AddressText();
   return true;
@@ -367,6 +384,20 @@ HubState& State() {
 }
 
 }  // namespace
+
+void MessageHub::RefreshServerAddress() {
+  {
+    HubState& state = State();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    if (state.has_override) return;
+  }
+  const ServerEndpoint endpoint = ReadServerEndpoint();
+  std::lock_guard<std::mutex> lock(address_mutex_);
+  host_ = endpoint.address;
+  port_ = endpoint.port;
+  address_ = MakeAddress(host_, port_);
+  has_address_ = true;
+}
 
 MessageHub* GetMessageHub() {
   HubState& state = State();

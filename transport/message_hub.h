@@ -18,7 +18,8 @@
 // on the process-wide lock. Inside the hub `socket_mutex_` guards the socket
 // and its generation (Connect connects under it), `listener_mutex_` the
 // listener table (held while listeners are called), `connecting_mutex_` the
-// socket being connected (so that Release can cut a slow connect short).
+// socket being connected (so that Release can cut a slow connect short),
+// `address_mutex_` the server address.
 #ifndef TW_TRANSPORT_MESSAGE_HUB_H_
 #define TW_TRANSPORT_MESSAGE_HUB_H_
 
@@ -102,6 +103,10 @@ class MessageHub : public MessageSender, public ConnectionHost {
   // Closes and forgets the socket.
   void Disconnect() override;
   bool GetServerAddressText(std::string* text);
+  // Takes the server address from the global property store again (the
+  // logon dialog may have changed it), unless an endpoint override is set.
+  // Takes effect at the next Connect.
+  void RefreshServerAddress();
 
   void AddListener(const std::string& message_id, ProgressListener* listener);
   void RemoveListener(const std::string& message_id, ProgressListener* listener);
@@ -138,10 +143,11 @@ class MessageHub : public MessageSender, public ConnectionHost {
   // What "IDToRcpt" does with a message.
   void Deliver(MessagePtr message);
 
-  const std::string host_;
-  const int port_;
-  CIOAddress address_;
-  bool has_address_ = false;
+  std::mutex address_mutex_;
+  std::string host_;              // guarded by address_mutex_
+  int port_;                      // guarded by address_mutex_
+  CIOAddress address_;            // guarded by address_mutex_
+  bool has_address_ = false;      // guarded by address_mutex_
   std::atomic<bool> stopping_{false};
 
   std::mutex socket_mutex_;

@@ -12,6 +12,7 @@
 #include "messaging/typed_handles.h"
 #include "platform/debug_output.h"
 #include "platform/mailslot.h"
+#include "transport/crypto.h"
 #include "transport/frame_format.h"
 
 namespace tw {
@@ -194,6 +195,7 @@ void CULMSGSCPserverInterface::SetChannelKey(const CRLMSGmessage& message) {
   message.GetInt(ParameterId(3), &compress);
   cipher.selector = static_cast<uint32_t>(selector);
   cipher.compress = compress != 0 || selector != 0;
+  std::lock_guard<std::recursive_mutex> crypto(CryptoLock());
   receiver_.SetKey(cipher.key);
   std::lock_guard<std::mutex> lock(cipher_mutex_);
   cipher_ = std::move(cipher);
