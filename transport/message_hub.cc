@@ -148,8 +148,12 @@ MessageHub::~MessageHub() {
   if (id_to_data_) id_to_data_->Stop();
   if (id_to_recipient_) id_to_recipient_->Stop();
   connection_.reset();  // joins a reconnection worker
-  std::lock_guard<std::mutex> lock(socket_mutex_);
-  socket_.reset();
+  {
+    std::lock_guard<std::mutex> lock(socket_mutex_);
+    socket_.reset();
+  }
+  // No reply can reach a waiter any more.
+  CRLMSGsynchronousMessage::FailPendingRequests(kReplyConnectionLost);
 }
 
 namespace {

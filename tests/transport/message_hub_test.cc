@@ -262,9 +262,9 @@ TEST_F(HubTest, PeerDyingMidTransferFailsWaitersPromptlyAndReconnectRecovers) {
   ASSERT_TRUE(hub_->Send(reconnect.get()));
   ASSERT_TRUE(done.Wait(kWaitSeconds * 1000));
   EXPECT_TRUE(hub_->IsConnected());
-  EXPECT_EQ(peer.connections(), 2);
   SynchronousMessagePtr again = RoundTrip(Request("PING"));
   EXPECT_TRUE(again->HasReply());
+  EXPECT_EQ(peer.connections(), 2);
 }
 
 TEST_F(HubTest, RequestWhileDisconnectedFailsAtOnce) {
@@ -272,6 +272,32 @@ TEST_F(HubTest, RequestWhileDisconnectedFailsAtOnce) {
   StartHub(&peer);
   hub_->Disconnect();
   SynchronousMessagePtr reply = RoundTrip(Request("PING"));
+  EXPECT_FALSE(reply->HasReply());
+  EXPECT_EQ(reply->GetErrorCode(), kReplyConnectionLost);
+}
+
+TEST_F(HubTest, ReleaseDuringAStalledUploadReturnsAndFailsTheWaiter) {
+  // A peer that accepts and never reads: the upload fills the socket's
+  // buffers and the sending stage blocks in Send.
+  std::unique_ptr<CIOSocket> listener = CreateSocket();
+  ASSERT_EQ(listener->Listen(4, 0, kSocketStream), kSocketOk);
+  CIOAddress address;
+  listener->LocalAddress(&address);
+  SetServerEndpoint("127.0.0.1", address.Port());
+  hub_ = GetMessageHub();
+  sender_ = std::make_unique<RequestSender>(hub_);
+  test::WriteFile(env_.Path("big.bin"), Pattern(32 << 20, 1));
+
+  SynchronousMessagePtr reply;
+  std::thread uploader([&] {
+    MessagePtr request = Request("UPLOAD");
+    const std::string path = env_.Path("big.bin");
+    request->SetRawField(ParameterId(3), FIELD_FILELIST, path.data(), path.size());
+    sender_->SendAndWait(request.get(), &reply, kWaitSeconds);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ReleaseMessageHub();
+  uploader.join();
   EXPECT_FALSE(reply->HasReply());
   EXPECT_EQ(reply->GetErrorCode(), kReplyConnectionLost);
 }
