@@ -129,6 +129,13 @@ std::string MessageBoxRecordLine(const MessageBoxRequest& request, int answer, b
   return line;
 }
 
+std::string StatusRecordLine(const std::string& text, bool shown) {
+  std::string line = "{\"kind\": \"status\", \"id\": 112, \"title\": " + JsonQuote("Veltrane") +
+                     ", \"texts\": {\"1024\": " + JsonQuote(text) + "}, \"enabled\": {";
+  AppendRecordTail(&line, JsonQuote(shown ? "shown" : "closed"), false);
+  return line;
+}
+
 void AppendUiRecord(const std::string& line) {
   const char* path = std::getenv("VELTRANE_UI_RECORD");
   if (path == nullptr || *path == '\0') return;

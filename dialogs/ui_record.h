@@ -10,7 +10,8 @@
 // records its `texts` and `enabled` maps and its closing button id as a
 // number. A message box records id 0, its text under control id "0", each
 // of its buttons as enabled, and its answer by name ("OK", "Cancel", "Yes",
-// "No").
+// "No"). The scripted form also records the status window as kind
+// "status" (see StatusRecordLine).
 //
 // Strings are written as UTF-8: quotes, backslashes and control bytes are
 // escaped; valid UTF-8 sequences pass through unchanged; a byte that is not
@@ -40,6 +41,10 @@ std::string JsonQuote(const std::string& text);
 // The record lines, without the final line feed.
 std::string DialogRecordLine(const DialogRequest& request, const DialogResult& result);
 std::string MessageBoxRecordLine(const MessageBoxRequest& request, int answer, bool unexpected);
+// The status window (template 112, title "Veltrane", its text under control
+// id "1024", no buttons), answered "shown" when shown or given a new text and
+// "closed" when closed.
+std::string StatusRecordLine(const std::string& text, bool shown);
 
 // Appends `line` and a line feed to $VELTRANE_UI_RECORD when it is set and
 // non-empty. A failing write is reported to the diagnostic output and

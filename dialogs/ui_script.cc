@@ -8,6 +8,7 @@
 #include <cstring>
 #include <strings.h>
 
+#include "dialogs/ui_record.h"
 #include "platform/debug_output.h"
 
 namespace tw {
@@ -234,6 +235,27 @@ std::vector<std::string> ScriptedUserInterface::Errors() const {
 void ScriptedUserInterface::AddError(const std::string& error) {
   DebugLog("UI script: %s", error.c_str());
   errors_.push_back(error);
+}
+
+void ScriptedUserInterface::ShowStatus(void*, const std::string& text) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    status_shown_ = true;
+    status_text_ = text;
+  }
+  AppendUiRecord(StatusRecordLine(text, true));
+}
+
+void ScriptedUserInterface::HideStatus() {
+  std::string text;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!status_shown_) return;
+    status_shown_ = false;
+    text = std::move(status_text_);
+    status_text_.clear();
+  }
+  AppendUiRecord(StatusRecordLine(text, false));
 }
 
 DialogResult ScriptedUserInterface::RunDialog(const DialogRequest& request) {

@@ -23,7 +23,8 @@
 // Anything else, or anything after the script is used up, is unexpected:
 // the line stays for the next caller, the dialog answers Cancel with its
 // initial values and the message box its default button, and the record
-// marks it unexpected. The status window is ignored.
+// marks it unexpected. The status window takes no line; showing it (or
+// changing its text) and closing it are recorded as kind "status".
 //
 // Threads: every operation takes the object's lock; answers are taken in
 // the order the callers get the lock.
@@ -83,8 +84,8 @@ class ScriptedUserInterface : public UserInterface {
   // Every problem found in the scripts given so far.
   std::vector<std::string> Errors() const;
 
-  void ShowStatus(void*, const std::string&) override {}
-  void HideStatus() override {}
+  void ShowStatus(void* owner, const std::string& text) override;
+  void HideStatus() override;
   std::string Name() const override { return "script"; }
 
  protected:
@@ -97,6 +98,8 @@ class ScriptedUserInterface : public UserInterface {
   mutable std::mutex mutex_;
   std::deque<UiScriptEntry> pending_;  // guarded by mutex_
   std::vector<std::string> errors_;    // guarded by mutex_
+  bool status_shown_ = false;          // guarded by mutex_
+  std::string status_text_;            // guarded by mutex_
 };
 
 }  // namespace tw

@@ -168,6 +168,14 @@ DialogResult TerminalUserInterface::RunDialog(const DialogRequest& request) {
       if (!secret) Write(label + ": " + TerminalSafeText(value) + " (cannot be changed)\n");
       continue;
     }
+    auto offered = request.items.find(id);
+    if (offered != request.items.end() && !offered->second.empty()) {
+      std::string list;
+      for (const std::string& item : offered->second) {
+        list += (list.empty() ? "" : ", ") + TerminalSafeText(item);
+      }
+      Write(label + " (known: " + list + ")\n");
+    }
     std::string answer;
     const std::string prompt = secret ? label + ": " : label + " [" + TerminalSafeText(value) + "]: ";
     if (!Ask(prompt, &answer, secret)) return CancelledDialog(request);

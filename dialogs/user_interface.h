@@ -30,7 +30,8 @@
 // Record: every dialog and message box shown, whatever the implementation,
 // is appended as one JSON line to the file named by $VELTRANE_UI_RECORD
 // (read at each record) when it is set; see dialogs/ui_record.h. The status
-// window is neither a dialog nor a message box and is not recorded.
+// window is neither a dialog nor a message box; only the scripted form
+// records it (kind "status"), so that tests can see it was shown.
 //
 // Threads: ActiveUserInterface() returns a snapshot (shared_ptr) taken under
 // the selection lock, so a concurrent SetUserInterface never destroys an
@@ -93,6 +94,9 @@ struct DialogRequest {
   std::map<int, std::string> labels;
   // Value controls whose contents are never echoed or shown (a password).
   std::set<int> secret;
+  // The entries a combo or list box offers, by control id, in display
+  // order (the known servers of the logon dialog). Not recorded.
+  std::map<int, std::vector<std::string>> items;
   // The buttons that close the dialog, in display order; empty means OK (1)
   // and Cancel (2). Captions come from `texts`.
   std::vector<int> buttons;

@@ -53,6 +53,13 @@ std::string FileNamePart(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+std::vector<std::string> NodeNames(const PropertyNode& node) {
+  if (!node.names.empty()) return node.names;
+  std::vector<std::string> names;
+  AppendPropertyPathNames(node.path, true, &names);
+  return names;
+}
+
 // Copies `from` to a new file `to`; a failure is not reported (binding
 // succeeds anyway).
 void CopyNewFile(const std::string& from, const std::string& to) {
@@ -164,6 +171,17 @@ std::unique_ptr<PropertyNode> PropertyFileClient::OpenNode(const PropertyNode* p
                                                            const std::string& path) {
   auto node = std::make_unique<PropertyNode>();
   node->path = parent != nullptr ? parent->path + "/" + path : path;
+  if (parent != nullptr) node->names = NodeNames(*parent);
+  AppendPropertyPathNames(path, parent == nullptr, &node->names);
+  return node;
+}
+
+std::unique_ptr<PropertyNode> PropertyFileClient::OpenNodeNamed(const PropertyNode* parent,
+                                                                const std::string& name) {
+  auto node = std::make_unique<PropertyNode>();
+  node->path = parent != nullptr ? parent->path + "/" + name : name;
+  if (parent != nullptr) node->names = NodeNames(*parent);
+  node->names.push_back(name);
   return node;
 }
 
@@ -244,8 +262,11 @@ bool PropertyFileClient::DecodeValue(std::string_view text, bool encrypt, std::s
 
 std::string PropertyFileClient::EncodedPath(const PropertyNode* node, const std::string& name,
                                             bool encrypt) {
-  const std::string full = node != nullptr ? node->path + "/" + name : name;
-  return EncodePropertyPath(full, [&](std::string_view segment) {
+  // As EncodePropertyPath, except that a name holding "/" stays one name.
+  std::vector<std::string> names;
+  if (node != nullptr) names = NodeNames(*node);
+  AppendPropertyPathNames(name, node == nullptr, &names);
+  return EncodePropertyNames(names, [&](std::string_view segment) {
     return EncodeName(segment, encrypt);
   });
 }

@@ -21,6 +21,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/mailslot.h"
 
@@ -35,7 +36,11 @@ constexpr int kStoreFile = 5;
 // A node handle: an owned copy of the node's property path, unknown to the
 // server. A null handle means the root.
 struct PropertyNode {
-  std::string path;
+  std::string path;  // the names joined with "/"
+  // The names one by one, so that a name holding "/" (a local folder used as
+  // a key) stays one name. Set by OpenNode and OpenNodeNamed; a node built
+  // by hand with `path` only is read as `path` split at "/".
+  std::vector<std::string> names;
 };
 
 class PropertyFileClient {
@@ -97,8 +102,13 @@ class PropertyFileClient {
   // collection, for every child but "SHA", in ascending byte order of names.
   virtual void CollectTreeText(const std::string& path, bool encrypt, std::string* text);
 
-  // A call that asks for encryption fails while the key is empty.
   // Beyond the slot table.
+  // The child of `parent` (null: the root) whose name is `name` taken whole:
+  // a "/" inside it is part of the name and travels escaped. No request is
+  // sent.
+  std::unique_ptr<PropertyNode> OpenNodeNamed(const PropertyNode* parent,
+                                              const std::string& name);
+  // A call that asks for encryption fails while the key is empty.
   void SetKey(const std::string& key) { key_ = key; }
   const std::string& store_name() const { return store_name_; }
   uint32_t request_counter() const { return request_counter_; }

@@ -55,22 +55,37 @@ bool ParsePropertyReply(std::string_view text, std::string* result) {
   return true;
 }
 
-std::string EncodePropertyPath(std::string_view path,
-                               const std::function<std::string(std::string_view)>& encode_name) {
-  if (!path.empty() && path.front() == '/') path.remove_prefix(1);
-  std::string out;
+void AppendPropertyPathNames(std::string_view path, bool at_start,
+                             std::vector<std::string>* names) {
+  if (at_start && !path.empty() && path.front() == '/') path.remove_prefix(1);
   size_t start = 0;
   while (true) {
     const size_t end = path.find('/', start);
-    const std::string_view segment =
-        path.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
-    const std::string encoded = encode_name(segment);
-    if (!out.empty()) out.push_back('/');
-    out.append(encoded);
-    if (end == std::string_view::npos) break;
+    if (end == std::string_view::npos) {
+      names->emplace_back(path.substr(start));
+      return;
+    }
+    names->emplace_back(path.substr(start, end - start));
     start = end + 1;
   }
+}
+
+std::string EncodePropertyNames(const std::vector<std::string>& names,
+                                const std::function<std::string(std::string_view)>& encode_name) {
+  std::string out;
+  for (const std::string& name : names) {
+    const std::string encoded = encode_name(name);
+    if (!out.empty()) out.push_back('/');
+    out.append(encoded);
+  }
   return out;
+}
+
+std::string EncodePropertyPath(std::string_view path,
+                               const std::function<std::string(std::string_view)>& encode_name) {
+  std::vector<std::string> names;
+  AppendPropertyPathNames(path, true, &names);
+  return EncodePropertyNames(names, encode_name);
 }
 
 bool IsValidEncodedPath(std::string_view path) {

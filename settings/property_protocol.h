@@ -17,6 +17,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tw {
 
@@ -76,6 +77,13 @@ bool ParsePropertyReply(std::string_view text, std::string* result);
 // joined with "/", a "/" being written only when the output is not empty.
 std::string EncodePropertyPath(std::string_view path,
                                const std::function<std::string(std::string_view)>& encode_name);
+// The two halves of EncodePropertyPath, for callers that keep names apart (a
+// name may hold "/"). AppendPropertyPathNames splits `path` at "/" (at least
+// one name), dropping a single leading "/" first when `at_start` is set.
+void AppendPropertyPathNames(std::string_view path, bool at_start,
+                             std::vector<std::string>* names);
+std::string EncodePropertyNames(const std::vector<std::string>& names,
+                                const std::function<std::string(std::string_view)>& encode_name);
 
 // The server's check of an encoded path: every segment is the strict escaped
 // form of a name, and the path holds at most kMaxPathSegments segments.

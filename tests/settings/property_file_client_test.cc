@@ -60,6 +60,18 @@ TEST_F(PropertyClientTest, NamesAndValuesRoundTripEncryptedAndNot) {
     EXPECT_EQ(children["a"], "");
     EXPECT_EQ(children["k=v"], "k=v|value");
     EXPECT_EQ(children["two words"], "two words|value");
+    // A node opened by name keeps "/" inside that name.
+    auto top = client.OpenNode(nullptr, "Top");
+    auto whole = client.OpenNodeNamed(top.get(), "/home/u/Dir One");
+    ASSERT_TRUE(client.WriteString(whole.get(), "V", "whole", encrypt));
+    children.clear();
+    ASSERT_TRUE(client.ListChildren(nullptr, "Top", &children, encrypt));
+    EXPECT_EQ(children.count("/home/u/Dir One"), 1u);
+    EXPECT_EQ(children.count("home"), 0u);
+    std::string value;
+    ASSERT_TRUE(client.ReadString(whole.get(), "V", &value, encrypt));
+    EXPECT_EQ(value, "whole");
+    EXPECT_FALSE(client.ReadString(nullptr, "Top/home/u/Dir One/V", &value, encrypt));
     client.DeleteNode(nullptr, "Top", true);
   }
 }

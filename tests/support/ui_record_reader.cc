@@ -242,7 +242,8 @@ bool ParseUiRecordLine(const std::string& line, UiRecordEntry* entry, std::strin
   const Value& enabled = doc.members[4].second;
   const Value& answer = doc.members[5].second;
   const Value& unexpected = doc.members[6].second;
-  if (kind.type != Value::kString || (kind.text != "dialog" && kind.text != "msgbox") ||
+  if (kind.type != Value::kString ||
+      (kind.text != "dialog" && kind.text != "msgbox" && kind.text != "status") ||
       id.type != Value::kNumber || title.type != Value::kString || texts.type != Value::kObject ||
       enabled.type != Value::kObject || unexpected.type != Value::kBool ||
       (kind.text == "dialog" ? answer.type != Value::kNumber : answer.type != Value::kString)) {

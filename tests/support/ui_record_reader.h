@@ -13,12 +13,14 @@
 namespace tw::test {
 
 struct UiRecordEntry {
-  std::string kind;  // "dialog" or "msgbox"
+  std::string kind;  // "dialog", "msgbox" or "status"
   int id = 0;
   std::string title;
   std::map<int, std::string> texts;
   std::map<int, bool> enabled;
-  std::string answer;  // a dialog's button id as decimal text, a box's answer name
+  // A dialog's button id as decimal text, a box's answer name, a status
+  // window's "shown" or "closed".
+  std::string answer;
   bool unexpected = false;
 };
 

@@ -1,0 +1,192 @@
+#include "session/state_cache.h"
+
+#include <cstdint>
+#include <exception>
+#include <limits>
+
+#include "platform/debug_output.h"
+#include "platform/file_attributes.h"
+#include "platform/system_factory.h"
+#include "settings/property_protocol.h"
+#include "settings/stamp.h"
+
+namespace tw {
+
+namespace {
+
+constexpr char kStateStoreFile[] = "states.dat";
+constexpr char kBlanks[] = " \t\r\n\v\f";
+
+// The folder part of a local path ("" when it has none; "/" for a file in
+// the root).
+std::string DirectoryOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return std::string();
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string JoinLocal(const std::string& dir, const std::string& name) {
+  if (dir.empty()) return name;
+  if (dir.back() == '/') return dir + name;
+  return dir + "/" + name;
+}
+
+// The node DocumentStates/<directory key>/<Document id>.
+std::unique_ptr<PropertyNode> OpenDocumentNode(PropertyFileClient* store,
+                                               const std::string& local_directory,
+                                               const std::string& document_id) {
+  std::unique_ptr<PropertyNode> states = store->OpenNode(nullptr, kDocumentStatesNode);
+  if (!states) return nullptr;
+  std::unique_ptr<PropertyNode> dir =
+      store->OpenNodeNamed(states.get(), StateDirectoryKey(local_directory));
+  return store->OpenNodeNamed(dir.get(), document_id);
+}
+
+// Milliseconds since 1970 of a local-time stamp text.
+int64_t LocalStampMilliseconds(const std::string& text) {
+  DateTimeStamp stamp;
+  ParseStamp(text, stamp);
+  return stamp.Milliseconds();
+}
+
+void LogReadOnlyFailure(const std::string& path, bool read_only) {
+  DebugLog("State cache: cannot make %s %s", path.c_str(),
+           read_only ? "read-only" : "writable");
+}
+
+}  // namespace
+
+std::string StateStorePath() {
+  const std::string dir = GetSystemFactory().AppDataDirectory();
+  if (dir.empty()) return std::string();
+  return JoinLocal(dir, kStateStoreFile);
+}
+
+std::string StateDirectoryKey(const std::string& local_directory) {
+  std::string key = local_directory;
+  for (char& c : key) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  const size_t first = key.find_first_not_of(kBlanks);
+  if (first == std::string::npos) return std::string();
+  key = key.substr(first, key.find_last_not_of(kBlanks) - first + 1);
+  while (key.size() > 1 && key.back() == '/') key.pop_back();
+  return key;
+}
+
+std::unique_ptr<PropertyFileClient> OpenStateStore() {
+  auto store = std::make_unique<PropertyFileClient>(StateStorePath(), kStoreFile);
+  store->SetKey(kPropertyKeyString);
+  if (!store->Connect()) DebugLog("State cache: the property file server cannot be reached");
+  return store;
+}
+
+bool RecordDocumentState(PropertyFileClient* store, const std::string& document_id,
+                         const std::string& local_directory, const std::string& local_path,
+                         const std::string& local_name, const std::string& server_stamp,
+                         bool make_read_only) {
+  if (store == nullptr || document_id.empty() || local_directory.empty()) return false;
+  try {
+    std::unique_ptr<PropertyNode> node = OpenDocumentNode(store, local_directory, document_id);
+    if (!node) return false;
+    bool sent = store->WriteString(node.get(), kStoredServerStampKey, server_stamp, false);
+
+    // Whole seconds, so that the decision compares like with like: the
+    // stamp's millisecond part is always 000.
+    std::string local_stamp;
+    int64_t seconds = 0;
+    if (LocalFileModifiedSeconds(local_path, &seconds)) {
+      local_stamp = FormatStamp(DateTimeStamp::FromMilliseconds(seconds * 1000), false);
+    }
+    sent = store->WriteString(node.get(), kStoredLocalStampKey, local_stamp, false) && sent;
+
+    std::string name = local_name;
+    if (!name.empty()) {
+      sent = store->WriteString(node.get(), kStoredNameKey, name, false) && sent;
+    } else if (make_read_only) {
+      store->ReadString(node.get(), kStoredNameKey, &name, false);
+    }
+    if (make_read_only && !name.empty()) {
+      const std::string target = JoinLocal(local_directory, name);
+      if (!SetLocalFileReadOnly(target, true)) LogReadOnlyFailure(target, true);
+    }
+    return sent;
+  } catch (const std::exception& e) {
+    DebugLog("State cache: recording %s failed: %s", document_id.c_str(), e.what());
+  } catch (...) {
+    DebugLog("State cache: recording %s failed", document_id.c_str());
+  }
+  return false;
+}
+
+StoredDocumentState ReadDocumentState(PropertyFileClient* store,
+                                      const std::string& local_directory,
+                                      const std::string& document_id) {
+  StoredDocumentState state;
+  if (store == nullptr) return state;
+  std::unique_ptr<PropertyNode> node = OpenDocumentNode(store, local_directory, document_id);
+  if (!node) return state;
+  store->ReadString(node.get(), kStoredServerStampKey, &state.server_stamp, false);
+  store->ReadString(node.get(), kStoredLocalStampKey, &state.local_stamp, false);
+  store->ReadString(node.get(), kStoredNameKey, &state.name, false);
+  return state;
+}
+
+int DecideLocalStatus(const DocumentInfo& record, const std::string& local_path) {
+  try {
+    if (!LocalFileExists(local_path)) return kStatusMissing;
+    std::unique_ptr<PropertyFileClient> store = OpenStateStore();
+    if (!store || !store->OpenNode(nullptr, kDocumentStatesNode)) return kStatusUnknown;
+    const StoredDocumentState stored =
+        ReadDocumentState(store.get(), DirectoryOf(local_path), record.document_id);
+    store.reset();
+
+    // A file whose time cannot be read differs from any stamp.
+    int64_t modified = std::numeric_limits<int64_t>::min();
+    int64_t seconds = 0;
+    if (LocalFileModifiedSeconds(local_path, &seconds)) modified = seconds * 1000;
+    // An empty stamp reads as year 0 and so differs too.
+    if (modified != LocalStampMilliseconds(stored.local_stamp)) {
+      return record.checked_out_by_me ? kStatusModified : kStatusRenegade;
+    }
+
+    int status;
+    if (stored.local_stamp.empty() || stored.server_stamp.empty()) {
+      status = kStatusUnknown;
+    } else if (stored.server_stamp == record.server_stamp) {
+      status = kStatusCurrent;
+    } else if (LocalStampMilliseconds(record.server_stamp) >
+               LocalStampMilliseconds(stored.server_stamp)) {
+      status = kStatusOld;
+    } else {
+      status = kStatusMoreRecent;
+    }
+    // The attribute follows the lock: only the holder may edit.
+    const bool read_only = !record.checked_out_by_me;
+    if (!SetLocalFileReadOnly(local_path, read_only)) LogReadOnlyFailure(local_path, read_only);
+    return status;
+  } catch (const std::exception& e) {
+    DebugLog("State cache: deciding the status of %s failed: %s", local_path.c_str(), e.what());
+  } catch (...) {
+    DebugLog("State cache: deciding the status of %s failed", local_path.c_str());
+  }
+  return kStatusUnknown;
+}
+
+const char* LocalStatusName(int status) {
+  switch (status) {
+    case kStatusMissing: return "Missing";
+    case kStatusCurrent: return "Current";
+    case kStatusOld: return "Old";
+    case kStatusUnknown: return "Unknown";
+    case kStatusModified: return "Modified";
+    case kStatusRenegade: return "Renegade";
+    case kStatusMoreRecent: return "More Recent";
+    case kStatusWorkInProgress: return "Work in Progress";
+    case kStatusUncontrolled: return "Uncontrolled";
+  }
+  return "";
+}
+
+}  // namespace tw

@@ -1,0 +1,113 @@
+// The Document state cache: per local file, the server stamp of the
+// Document version last fetched or checked in and the file's modification
+// time right after that moment, kept in the property store states.dat of
+// the per-user data folder. From these and the server's current stamp the
+// local status of a file is decided without asking the server about the
+// local disk.
+//
+// Tree of states.dat (text values, never encrypted):
+//   DocumentStates/<directory key>/<Document id>/StoredServerDT
+//       the server stamp exactly as the server sent it
+//   DocumentStates/<directory key>/<Document id>/StoredLocalDT
+//       the file's modification time, whole seconds, as a local-time stamp
+//   DocumentStates/<directory key>/<Document id>/Name
+//       the local file name
+//   DocumentStates/<Document id>/CheckedOutTo
+//       kept by the lock commands
+// The directory key is the file's local folder, lower-cased, without
+// surrounding blanks or a trailing "/"; it and the Document identifier are
+// one name each in the store, a "/" inside them included.
+//
+// A new store client is opened for each recording or decision and closed
+// afterwards. Functions without state of their own; each call uses its own
+// client, so calls may come from any thread.
+#ifndef TW_SESSION_STATE_CACHE_H_
+#define TW_SESSION_STATE_CACHE_H_
+
+#include <memory>
+#include <string>
+
+#include "session/document_info.h"
+#include "settings/property_file_client.h"
+
+namespace tw {
+
+// Local status values: one bit per file.
+enum LocalStatus : int {
+  kStatusMissing = 1,
+  kStatusCurrent = 2,
+  kStatusOld = 4,
+  kStatusUnknown = 8,
+  kStatusModified = 16,
+  kStatusRenegade = 32,
+  kStatusMoreRecent = 64,
+  kStatusWorkInProgress = 128,  // a name only; never decided here
+  kStatusUncontrolled = 256,    // a name only; never decided here
+};
+
+constexpr char kDocumentStatesNode[] = "DocumentStates";
+constexpr char kStoredServerStampKey[] = "StoredServerDT";
+constexpr char kStoredLocalStampKey[] = "StoredLocalDT";
+constexpr char kStoredNameKey[] = "Name";
+constexpr char kCheckedOutToKey[] = "CheckedOutTo";
+
+// The path of states.dat: the per-user data folder joined with the file
+// name; empty when there is no per-user data folder.
+std::string StateStorePath();
+
+// The store key of a local folder: lower-cased (ASCII letters), blanks at
+// both ends removed, a trailing "/" dropped (the root "/" stays).
+std::string StateDirectoryKey(const std::string& local_directory);
+
+// A new client on states.dat, with the common key string, connected (the
+// property file server is started when it does not run). Never null; when
+// the server cannot be reached the client's reads fail and its writes are
+// lost. The caller owns it.
+std::unique_ptr<PropertyFileClient> OpenStateStore();
+
+// Records the state of one file after a fetch, add or check-in: the server
+// stamp as given, the modification time of `local_path` now (empty when it
+// cannot be read), and, when `local_name` is not empty, the name. With
+// `make_read_only` the file `local_directory`/name is made read-only, the
+// name being `local_name` or, when that is empty, the name recorded before.
+// Does nothing and returns false when `document_id` or `local_directory` is
+// empty; otherwise returns whether the writes were sent.
+bool RecordDocumentState(PropertyFileClient* store, const std::string& document_id,
+                         const std::string& local_directory, const std::string& local_path,
+                         const std::string& local_name, const std::string& server_stamp,
+                         bool make_read_only);
+
+// What the store holds for one file; a value that cannot be read is empty.
+struct StoredDocumentState {
+  std::string server_stamp;
+  std::string local_stamp;
+  std::string name;
+};
+StoredDocumentState ReadDocumentState(PropertyFileClient* store,
+                                      const std::string& local_directory,
+                                      const std::string& document_id);
+
+// The local status of the file `local_path` whose server information is
+// `record` (the first rule that applies):
+//   Missing      the file does not exist;
+//   Unknown      the store's "DocumentStates" cannot be opened;
+//   Modified     its modification time (whole seconds) differs from the
+//                recorded one and it is checked out by the user;
+//   Renegade     the same, not checked out by the user (also: no record);
+//   Unknown      the recorded local or server stamp is empty;
+//   Current      the recorded server stamp equals the current one byte for
+//                byte;
+//   Old          the current server stamp is later than the recorded one;
+//   More Recent  otherwise.
+// For Unknown by the recorded stamps, Current, Old and More Recent the
+// file is made writable when checked out by the user, else read-only.
+// Never throws; an unexpected failure gives Unknown.
+int DecideLocalStatus(const DocumentInfo& record, const std::string& local_path);
+
+// "Missing", "Current", "Old", "Unknown", "Modified", "Renegade",
+// "More Recent", "Work in Progress", "Uncontrolled"; "" for any other value.
+const char* LocalStatusName(int status);
+
+}  // namespace tw
+
+#endif  // TW_SESSION_STATE_CACHE_H_

@@ -1,0 +1,155 @@
+// The state cache against a real TWPMSvr, with real files in the test's
+// folder, in a zone other than UTC so that a stamp converted twice (or
+// written in UTC and read as local time) shows.
+#include "session/state_cache.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <map>
+
+#include <gtest/gtest.h>
+
+#include "settings/property_protocol.h"
+#include "tests/support/property_server.h"
+#include "tests/support/test_env.h"
+
+namespace tw {
+namespace {
+
+constexpr time_t kFetchTime = 1110204309;  // 2005-03-07 14:05:09 UTC
+constexpr char kServerStamp[] = "2005:03:07:14:05:09:120";
+
+class StateCacheTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("TZ", "America/New_York", 1);
+    tzset();
+    ASSERT_TRUE(server_.Start());
+    dir_ = env_.Path("Work/Sub Dir");
+    std::filesystem::create_directories(dir_);
+    path_ = dir_ + "/Main.c";
+    MakeFile(path_, kFetchTime);
+  }
+
+  static void MakeFile(const std::string& path, time_t mtime) {
+    test::WriteFile(path, "contents");
+    SetTime(path, mtime);
+  }
+  static void SetTime(const std::string& path, time_t mtime) {
+    const struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, path.c_str(), times, 0));
+  }
+  static mode_t Mode(const std::string& path) {
+    struct stat st;
+    EXPECT_EQ(0, stat(path.c_str(), &st));
+    return st.st_mode & 0777;
+  }
+  void Record(const std::string& server_stamp, bool read_only = false,
+              const std::string& name = "Main.c") {
+    auto store = OpenStateStore();
+    ASSERT_TRUE(
+        RecordDocumentState(store.get(), "doc1", dir_, path_, name, server_stamp, read_only));
+  }
+  static DocumentInfo Info(const std::string& server_stamp, bool mine = false) {
+    DocumentInfo info;
+    info.document_id = "doc1";
+    info.server_stamp = server_stamp;
+    info.SetFlags(kDocumentControlled | (mine ? kDocumentCheckedOut | kDocumentCheckedOutByMe : 0));
+    return info;
+  }
+
+  test::TestEnv env_;
+  test::PropertyServer server_;
+  std::string dir_;
+  std::string path_;
+};
+
+TEST_F(StateCacheTest, RecordThenDecideInLocalTime) {
+  chmod(path_.c_str(), 0644);
+  Record(kServerStamp);
+  // The store lies in the per-user data folder; the key is the folder as one
+  // lower-cased name; the local time is New York's, whole seconds.
+  EXPECT_EQ(StateStorePath(), env_.Path("home/.config/Halvorn/states.dat"));
+  auto store = OpenStateStore();
+  std::map<std::string, std::string> children;
+  ASSERT_TRUE(store->ListChildren(nullptr, kDocumentStatesNode, &children, false));
+  EXPECT_EQ(children.count(StateDirectoryKey(dir_)), 1u);
+  EXPECT_NE(StateDirectoryKey(dir_).find("work/sub dir"), std::string::npos);
+  const StoredDocumentState stored = ReadDocumentState(store.get(), dir_, "doc1");
+  EXPECT_EQ(stored.server_stamp, kServerStamp);
+  EXPECT_EQ(stored.local_stamp, "2005:03:07:09:05:09:000");
+  EXPECT_EQ(stored.name, "Main.c");
+
+  // Current; the attribute follows the lock.
+  EXPECT_EQ(DecideLocalStatus(Info(kServerStamp), path_), kStatusCurrent);
+  EXPECT_EQ(Mode(path_), 0444u);
+  EXPECT_EQ(DecideLocalStatus(Info(kServerStamp, true), path_), kStatusCurrent);
+  EXPECT_EQ(Mode(path_), 0644u);
+}
+
+TEST_F(StateCacheTest, ServerStampMovingGivesOldOrMoreRecent) {
+  Record(kServerStamp);
+  EXPECT_EQ(DecideLocalStatus(Info("2005:03:07:14:05:09:121"), path_), kStatusOld);
+  EXPECT_EQ(DecideLocalStatus(Info("2005:03:07:14:05:09:119"), path_), kStatusMoreRecent);
+  // The same instant written differently is not the same text, and not later.
+  EXPECT_EQ(DecideLocalStatus(Info("2005:3:7:14:5:9:120"), path_), kStatusMoreRecent);
+  EXPECT_EQ(Mode(path_) & 0222, 0u);
+}
+
+TEST_F(StateCacheTest, ChangedTimeIsModifiedOrRenegadeAndKeepsTheAttribute) {
+  Record(kServerStamp);
+  chmod(path_.c_str(), 0644);
+  SetTime(path_, kFetchTime + 1);  // only the time changes
+  EXPECT_EQ(DecideLocalStatus(Info(kServerStamp), path_), kStatusRenegade);
+  EXPECT_EQ(DecideLocalStatus(Info(kServerStamp, true), path_), kStatusModified);
+  EXPECT_EQ(Mode(path_), 0644u);
+}
+
+TEST_F(StateCacheTest, MissingUnrecordedAndHalfRecordedFiles) {
+  EXPECT_EQ(DecideLocalStatus(Info(kServerStamp), dir_ + "/absent.c"), kStatusMissing);
+  EXPECT_EQ(DecideLocalStatus(Info(kServerStamp), dir_), kStatusMissing);  // a folder
+  // No record: the time cannot match an absent stamp.
+  EXPECT_EQ(DecideLocalStatus(Info(kServerStamp), path_), kStatusRenegade);
+  EXPECT_EQ(DecideLocalStatus(Info(kServerStamp, true), path_), kStatusModified);
+  // A record without a server stamp.
+  Record("");
+  EXPECT_EQ(DecideLocalStatus(Info(kServerStamp), path_), kStatusUnknown);
+  EXPECT_EQ(Mode(path_) & 0222, 0u);
+  // Without an identifier or folder nothing is recorded.
+  auto store = OpenStateStore();
+  EXPECT_FALSE(RecordDocumentState(store.get(), "", dir_, path_, "Main.c", kServerStamp, true));
+  EXPECT_FALSE(RecordDocumentState(store.get(), "doc1", "", path_, "Main.c", kServerStamp, true));
+}
+
+TEST_F(StateCacheTest, FoldersDifferingInCaseShareOneRecord) {
+  Record(kServerStamp);
+  const std::string other_dir = env_.Path("WORK/sub dir");
+  std::filesystem::create_directories(other_dir);
+  MakeFile(other_dir + "/Main.c", kFetchTime);
+  EXPECT_EQ(DecideLocalStatus(Info(kServerStamp), other_dir + "/Main.c"), kStatusCurrent);
+  EXPECT_EQ(StateDirectoryKey("  /A/B/ "), "/a/b");
+}
+
+TEST_F(StateCacheTest, ReadOnlyFromTheRecordedName) {
+  Record(kServerStamp);
+  chmod(path_.c_str(), 0666);
+  Record(kServerStamp, true, "");  // no name given: the recorded one counts
+  EXPECT_EQ(Mode(path_), 0444u);
+  auto store = OpenStateStore();
+  EXPECT_EQ(ReadDocumentState(store.get(), dir_, "doc1").name, "Main.c");
+}
+
+TEST(LocalStatusNameTest, NamesOfEveryValue) {
+  EXPECT_STREQ(LocalStatusName(kStatusMoreRecent), "More Recent");
+  EXPECT_STREQ(LocalStatusName(kStatusWorkInProgress), "Work in Progress");
+  EXPECT_STREQ(LocalStatusName(kStatusUncontrolled), "Uncontrolled");
+  EXPECT_STREQ(LocalStatusName(3), "");
+  EXPECT_STREQ(LocalStatusName(0), "");
+}
+
+}  // namespace
+}  // namespace tw
