@@ -2,20 +2,76 @@
 // server per process, shared by every provider context of the process
 // through the shared session slot.
 //
+// It owns the synchronous request that every server command uses (through
+// the process's message hub), runs the two-step logon ("PRELOGON", then
+// "LOGON") that authenticates the user and hands the channel key to the
+// server connection ("SSK"), publishes the server's lock policy in the
+// process's "ClientConfig<pid>" block, and keeps the user's property client
+// (user.dat). The server commands (session/commands.cc) and the lock
+// commands (session/locks.cc) are its members.
+//
 // Threads: used only under the shared slot's mutex, by the export that holds
-// it.
+// it. Replies reach it on the hub's delivery thread through its recipient
+// entry, which only matches them (ReplyMatcher is thread-safe).
 #ifndef TW_SESSION_CLIENT_SESSION_H_
 #define TW_SESSION_CLIENT_SESSION_H_
 
+#include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
+
+#include "messaging/dispatcher.h"
+#include "messaging/message.h"
+#include "messaging/recipient_registry.h"
+#include "messaging/reply_matcher.h"
+#include "messaging/synchronous_message.h"
+#include "platform/shared_block.h"
+#include "session/document_info.h"
+#include "settings/property_file_client.h"
 
 namespace tw {
 
+// Results of the session layer (passed up to the exports unchanged).
+enum SessionResult : int {
+  kSessionOk = 0,
+  kSessionNotLoggedOn = 1,
+  kSessionNoReply = 3,
+  kSessionDeclinedDeferred = 8,
+  kSessionDeferredRequested = 10,
+  kSessionServerNotLoggedOn = 11,  // the server answered error 2 (or refused a logon)
+  kSessionReleaseRefused = 12,
+  kSessionLocalFileMissing = 15,
+  kSessionCreateFailed = 21,
+  kSessionProductionExists = 22,
+  kSessionPathNotFound = 23,
+  kSessionInvalidPath = 25,
+  kSessionNotPermitted = 31,
+  kSessionIncompleteContent = 32,
+  kSessionDocumentExists = 33,
+  kSessionUnexpected = -1,
+};
+
+// Request time-outs in seconds.
+constexpr int kRequestTimeoutSeconds = 1800;
+constexpr int kTransferTimeoutSeconds = 600;
+
+// The five option flags the provider sets before an operation.
+struct SessionOptions {
+  bool flags[5] = {false, false, false, false, false};
+};
+
 class ClientSession {
  public:
-  ClientSession() = default;
-  virtual ~ClientSession() = default;
-
+  // Connects the user property client (starting the property file server
+  // when needed) and creates this process's "ClientConfig<pid>" block (3
+  // bytes, cleared) so that the connection and the lock commands can read
+  // the lock policy.
+  explicit ClientSession(SessionOptions options = SessionOptions(),
+                         const std::string& root_name = std::string());
+  // When logged on, ends the conversation: the server sees the connection
+  // close. Releases the block and the property client.
+  virtual ~ClientSession();
   ClientSession(const ClientSession&) = delete;
   ClientSession& operator=(const ClientSession&) = delete;
 
@@ -31,10 +87,121 @@ class ClientSession {
   // again before it uses the session.
   virtual void ForgetLogonState();
 
+  // A new request: command, SOURCERECIPIENT 17, TARGETRECIPIENT 3 and this
+  // session's SENDERTAG.
+  MessagePtr CreateRequest(const std::string& command);
+  // Sends `request` (field 13 = the current project unless it has one) and
+  // waits for its reply: 0 (the reply is last_reply(); its ERRORCODE is
+  // last_error_code()), 31 for server error 4, -1 without a reply.
+  int SendAndWait(CRLMSGmessage* request, int timeout_seconds);
+
+  bool PreLogon();
+  // 0 success, 3 no reply, 11 refused (server error 1), -1 other failure.
+  int Logon(const std::string& user, const std::string& password);
+
+  void SetOptionFlags(const SessionOptions& options) { options_ = options; }
+  const SessionOptions& options() const { return options_; }
+  bool ServerDemandsExclusiveLock();
+  bool ServerDemandsSharedLock();
+
+  const CRLMSGmessage* last_reply() const { return last_reply_.get(); }
+  int last_error_code() const { return last_error_code_; }
+  bool last_request_succeeded() const { return last_request_succeeded_; }
+  int lock_policy() const { return lock_policy_; }
+  const std::string& logon_token() const { return logon_token_; }
+  PropertyFileClient* user_properties() { return user_properties_.get(); }
+
+  // ---- Document and Production commands (session/commands.cc)
+
+  // One local file of an add or a check-in.
+  struct LocalFile {
+    std::string path;       // the local file
+    std::string directory;  // its folder
+    std::string name;       // its name
+  };
+
+  // DOCUMENTCMD 1: adds `files` to the Productions `production_ids`
+  // (parallel lists). `document_ids` receives the new identifiers. 33 for a
+  // name that exists or appears twice.
+  int AddDocuments(const std::vector<std::string>& production_ids,
+                   const std::vector<LocalFile>& files, const std::string& comment,
+                   std::vector<std::string>* document_ids);
+  // DOCUMENTCMD 2: a new version of each Document from its local file. 15
+  // when a local file is missing (nothing sent), 12 when one is not
+  // checked out by the user, 32 when a content did not arrive whole.
+  int CheckInDocuments(const std::vector<std::string>& document_ids,
+                       const std::vector<LocalFile>& files, const std::string& comment,
+                       bool work_in_progress);
+  // DOCUMENTCMD 4: fetches the current versions into their local paths
+  // (replacing what is there), sets each file's last-write time to the
+  // server stamp's instant and records the state.
+  int FetchDocuments(const std::vector<std::string>& document_ids,
+                     const std::vector<LocalFile>& files);
+  // DOCUMENTCMD 4 for one Document (version 0 = current) into `path`; no
+  // state is recorded.
+  int FetchDocumentToFile(const std::string& document_id, int version, const std::string& path);
+  // PRODUCTIONCMD 4: 0 or 22 (it exists) with the identifier; 21 otherwise.
+  int CreateProduction(const std::string& parent_id, const std::string& name, std::string* id);
+  // PRODUCTIONCMD 20: 0 with the identifier, 23 not found, 25 invalid, 11.
+  int LookupProduction(const std::string& path, bool after_logon, std::string* id);
+  // GETNAMELIST: the name table's text form.
+  int GetNameList(const std::string& caller, const std::string& subject, int kind,
+                  bool recursive, std::string* table);
+  // PRODUCTIONCMD 25 for the host's files; see FetchDocumentInfo below.
+  int FetchDocumentInfo(const std::string& production_id, const std::vector<std::string>& paths,
+                        const std::string& local_project_path, const std::string& project_root,
+                        std::vector<DocumentInfo>* out);
+
+  // ---- Locks (session/locks.cc)
+
+  // The lock type the server's policy and the caller's wish give: 72 "H"
+  // or 83 "S".
+  int LockType(bool shared_wanted);
+  // ACQUIRELOCK; on success the local files become writable and
+  // "CheckedOutTo" is recorded. A conflict asks for a deferred lock.
+  int AcquireLocks(const std::vector<std::string>& document_ids,
+                   const std::vector<std::string>& local_paths, std::vector<bool> deferred,
+                   bool shared_wanted);
+  // RELEASELOCK; on success "CheckedOutTo" and each Document's node go.
+  int ReleaseLocks(const std::vector<std::string>& document_ids,
+                   const std::vector<std::string>& local_paths);
+
  private:
+  class Receiver;
+
+  // The common reply check: the reply's command is `command` + "R".
+  bool ReplyIs(const std::string& command) const;
+  // Error code 2 → 11; 4 → 31; else `other`.
+  int MapError(int other) const;
+
   std::string current_project_;
+  bool dispatcher_created_ = false;
   bool logged_on_ = false;
+  SessionOptions options_;
+  SynchronousMessagePtr last_reply_;
+  std::unique_ptr<SharedBlock> client_config_;
+  bool last_request_succeeded_ = false;
+  int last_error_code_ = 0;
+  int selector_ = 0;
+  int compression_ = 0;
+  int lock_policy_ = 0;
+  std::string own_public_key_;
+  std::string own_private_key_;
+  std::string server_public_key_;
+  std::string channel_key_;
+  std::string logon_token_;
+  std::string dispatcher_address_;
+  uint16_t dispatcher_port_ = 0;
+  std::string root_name_;
+  std::unique_ptr<UTLasynchEventDispatcher> dispatcher_;
+  std::unique_ptr<PropertyFileClient> user_properties_;
+  std::unique_ptr<ReplyMatcher> matcher_;
+  std::unique_ptr<Receiver> receiver_;  // registered with the hub while logged on
 };
+
+// FetchDocumentInfo's name mapping: `path` relative to `root` (compared
+// without regard to letter case), or "" when it does not lie below it.
+std::string RelativeName(const std::string& path, const std::string& root);
 
 }  // namespace tw
 

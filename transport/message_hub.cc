@@ -389,16 +389,16 @@ HubState& State() {
 
 }  // namespace
 
-void MessageHub::RefreshServerAddress() {
+void MessageHub::UseServerAddress(const std::string& host, int port) {
+  if (host.find_first_not_of(' ') == std::string::npos || port <= 0) return;
   {
     HubState& state = State();
     std::lock_guard<std::mutex> lock(state.mutex);
     if (state.has_override) return;
   }
-  const ServerEndpoint endpoint = ReadServerEndpoint();
   std::lock_guard<std::mutex> lock(address_mutex_);
-  host_ = endpoint.address;
-  port_ = endpoint.port;
+  host_ = host;
+  port_ = port;
   address_ = MakeAddress(host_, port_);
   has_address_ = true;
 }

@@ -103,10 +103,10 @@ class MessageHub : public MessageSender, public ConnectionHost {
   // Closes and forgets the socket.
   void Disconnect() override;
   bool GetServerAddressText(std::string* text);
-  // Takes the server address from the global property store again (the
-  // logon dialog may have changed it), unless an endpoint override is set.
-  // Takes effect at the next Connect.
-  void RefreshServerAddress();
+  // Uses `host` and `port` (what the user chose in the logon dialog) from
+  // the next Connect on, unless an endpoint override is set. A blank host
+  // or a port of 0 keeps the current address.
+  void UseServerAddress(const std::string& host, int port);
 
   void AddListener(const std::string& message_id, ProgressListener* listener);
   void RemoveListener(const std::string& message_id, ProgressListener* listener);

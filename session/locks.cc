@@ -1,0 +1,163 @@
+// The lock commands of ClientSession: "ACQUIRELOCK" with the deferred-lock
+// question, and "RELEASELOCK"; with their local side effects (writable
+// files, the "CheckedOutTo" entries of the state store).
+#include <cstdio>
+#include <string>
+
+#include "dialogs/user_interface.h"
+#include "platform/file_attributes.h"
+#include "session/client_config.h"
+#include "session/client_session.h"
+#include "session/state_cache.h"
+
+namespace tw {
+
+namespace {
+
+constexpr int kLockExclusive = 72;  // "H"
+constexpr int kLockShared = 83;     // "S"
+
+// Server error codes of the lock commands.
+constexpr int kServerExclusiveConflict = 101;
+constexpr int kServerSharedConflict = 102;
+constexpr int kServerAlreadyQueued = 103;
+
+constexpr char kDocumentStates[] = "DocumentStates";
+constexpr char kCheckedOutTo[] = "CheckedOutTo";
+
+std::string JoinIds(const std::vector<std::string>& ids) {
+  std::string out;
+  for (size_t i = 0; i < ids.size(); ++i) {
+    if (i > 0) out += '?';
+    out += ids[i];
+  }
+  return out;
+}
+
+// The folder of a local file, blanks at both ends removed.
+std::string LocalDirectory(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  std::string directory = slash == std::string::npos ? std::string() : path.substr(0, slash);
+  const size_t first = directory.find_first_not_of(' ');
+  if (first == std::string::npos) return "";
+  const size_t last = directory.find_last_not_of(' ');
+  return directory.substr(first, last - first + 1);
+}
+
+std::string Format(const char* format, const std::string& name) {
+  const int size = std::snprintf(nullptr, 0, format, name.c_str());
+  std::string out(static_cast<size_t>(size > 0 ? size : 0), '\0');
+  std::snprintf(&out[0], out.size() + 1, format, name.c_str());
+  return out;
+}
+
+}  // namespace
+
+int ClientSession::LockType(bool shared_wanted) {
+  if (ServerDemandsExclusiveLock()) return kLockExclusive;
+  if (ServerDemandsSharedLock()) return kLockShared;
+  return shared_wanted ? kLockShared : kLockExclusive;
+}
+
+int ClientSession::AcquireLocks(const std::vector<std::string>& document_ids,
+                                const std::vector<std::string>& local_paths,
+                                std::vector<bool> deferred, bool shared_wanted) {
+  if (!logged_on_) return kSessionNotLoggedOn;
+  if (document_ids.empty()) return kSessionOk;
+  deferred.resize(document_ids.size(), false);
+  const int lock_type = LockType(shared_wanted);
+  auto make_request = [&] {
+    MessagePtr request = CreateRequest("ACQUIRELOCK");
+    request->SetString(ParameterId(1), JoinIds(document_ids));
+    request->SetInt(ParameterId(2), 1);
+    request->SetInt(ParameterId(3), 0);
+    request->SetInt(ParameterId(4), lock_type);
+    request->SetBoolList(ParameterId(5), deferred);
+    return request;
+  };
+  MessagePtr request = make_request();
+  const int sent = SendAndWait(request.get(), kRequestTimeoutSeconds);
+  request.reset();
+  if (sent != 0) return kSessionNoReply;
+  if (!ReplyIs("ACQUIRELOCK")) return kSessionUnexpected;
+
+  if (last_request_succeeded_) {
+    std::unique_ptr<PropertyFileClient> store = OpenStateStore();
+    std::unique_ptr<PropertyNode> states = store->OpenNode(nullptr, kDocumentStates);
+    for (size_t i = 0; i < document_ids.size(); ++i) {
+      const std::string path = i < local_paths.size() ? local_paths[i] : std::string();
+      if (!path.empty()) SetLocalFileReadOnly(path, false);
+      if (states && !document_ids[i].empty()) {
+        std::unique_ptr<PropertyNode> node = store->OpenNode(states.get(), document_ids[i]);
+        if (node) {
+          store->WriteString(node.get(), kCheckedOutTo, LocalDirectory(path), false);
+          store->CloseNode(std::move(node));
+        }
+      }
+    }
+    if (states) store->CloseNode(std::move(states));
+    return kSessionOk;
+  }
+
+  std::string name;
+  last_reply_->GetString(ParameterId(8), &name);
+  if (last_error_code_ == kServerExclusiveConflict || last_error_code_ == kServerSharedConflict) {
+    int index = -1;
+    last_reply_->GetInt(ParameterId(10), &index);
+    const int answer = ShowMessageBox(
+        nullptr, "Could not acquire lock.",
+        Format("There is already another user with a lock on '%s'.\n\nDo you wish to acquire a "
+               "deferred lock on it and get in line to acquire a lock?\n\nClicking \"Yes\" will "
+               "acquire a deferred lock, but will not attempt to get the file from the "
+               "server.\n\nClicking \"No\" will abort this entire transaction request.",
+               name),
+        MessageBoxButtons::kYesNo, MessageBoxIcon::kQuestion);
+    if (answer != kIdYes) return kSessionDeclinedDeferred;
+    if (index >= 0 && static_cast<size_t>(index) < deferred.size()) deferred[index] = true;
+    MessagePtr again = make_request();
+    SendAndWait(again.get(), kRequestTimeoutSeconds);
+    return kSessionDeferredRequested;
+  }
+  if (last_error_code_ == kServerAlreadyQueued) {
+    ShowMessageBox(nullptr, "Deferred lock already acquired.",
+                   Format("You already have a deferred lock on '%s'.\n\nThis transaction can "
+                          "not be completed.",
+                          name),
+                   MessageBoxButtons::kOk, MessageBoxIcon::kExclamation);
+  }
+  // Any refusal ends the transaction; the callers go on only after 0.
+  return MapError(kSessionUnexpected);
+}
+
+int ClientSession::ReleaseLocks(const std::vector<std::string>& document_ids,
+                                const std::vector<std::string>& /*local_paths*/) {
+  if (!logged_on_) return kSessionNotLoggedOn;
+  if (document_ids.empty()) return kSessionOk;
+  MessagePtr request = CreateRequest("RELEASELOCK");
+  request->SetString(ParameterId(1), JoinIds(document_ids));
+  request->SetInt(ParameterId(2), 1);
+  request->SetInt(ParameterId(3), 0);
+  request->SetInt(300, 1);
+  const int sent = SendAndWait(request.get(), kRequestTimeoutSeconds);
+  request.reset();
+  if (sent != 0) return kSessionNoReply;
+  if (!ReplyIs("RELEASELOCK")) return kSessionUnexpected;
+  if (!last_request_succeeded_) return kSessionReleaseRefused;
+  std::unique_ptr<PropertyFileClient> store = OpenStateStore();
+  std::unique_ptr<PropertyNode> states = store->OpenNode(nullptr, kDocumentStates);
+  if (states) {
+    for (const std::string& id : document_ids) {
+      if (id.empty()) continue;
+      std::unique_ptr<PropertyNode> node = store->OpenNode(states.get(), id);
+      if (node) {
+        store->DeleteNode(node.get(), kCheckedOutTo, false);
+        store->CloseNode(std::move(node));
+      }
+      store->DeleteNode(states.get(), id, true);
+    }
+    store->CloseNode(std::move(states));
+  }
+  return kSessionOk;
+}
+
+}  // namespace tw
