@@ -112,10 +112,11 @@ std::string RandomHex(size_t bytes) {
 }  // namespace
 
 CommandHandler::CommandHandler(Storage& storage, std::string private_key, std::string public_key,
-                               const std::atomic<bool>* stopping)
+                               std::string received_folder, const std::atomic<bool>* stopping)
     : storage_(storage),
       private_key_(std::move(private_key)),
       public_key_(std::move(public_key)),
+      received_folder_(std::move(received_folder)),
       stopping_(stopping) {}
 
 CommandHandler::~CommandHandler() { CRLDATcrypto::Wipe(&private_key_); }
@@ -283,22 +284,17 @@ int CommandHandler::DocumentCommand(int sub, const CRLMSGmessage& request, Comma
 int CommandHandler::StoreReceivedFiles(const CRLMSGmessage& request, uint32_t id,
                                        size_t expected, std::vector<ContentRef>* refs,
                                        CommandOutcome* out) {
-  // Only a file field names files: its paths are the reader's own temporary
-  // files, whatever the client wrote. A string field could name any file of
-  // the server.
-  uint32_t type = 0;
-  std::string text;
-  if (request.GetRawField(id, &type, &text) != kFieldOk || type != FIELD_FILELIST) {
-    return kMalformed;
+  std::vector<std::string> paths;
+  if (!GetList(request, id, &paths) || paths.size() != expected) return kMalformed;
+  for (const std::string& path : paths) {
+    if (!IsReceivedFile(received_folder_, path)) return kMalformed;
   }
-  const std::vector<std::string> paths = SplitList(text, '?');
-  if (paths.size() != expected) return kMalformed;
   if (request.GetErrorCode() == kTransferCutOff) return kContentIncomplete;
   std::vector<char> block(kCopyBlockBytes);
   for (const std::string& path : paths) {
     // The reader removes a file that failed on the way; what is there came
     // whole.
-    const int fd = path.empty() ? -1 : open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) return kContentIncomplete;
     std::string error;
     std::unique_ptr<ContentWriter> writer = storage_.Contents().NewWriter(&error);
@@ -494,15 +490,32 @@ int CommandHandler::ReleaseLock(const CRLMSGmessage& request, CommandOutcome* ou
   return Checked(result, out);
 }
 
-void RemoveReceivedFiles(const CRLMSGmessage& request) {
+bool IsReceivedFile(const std::string& received_folder, const std::string& path) {
+  constexpr size_t kNameLength = 9;  // "CRL" and the six characters of mkstemp
+  if (received_folder.empty() || path.size() != received_folder.size() + 1 + kNameLength ||
+      path.compare(0, received_folder.size(), received_folder) != 0 ||
+      path[received_folder.size()] != '/') {
+    return false;
+  }
+  const std::string_view name(path.data() + received_folder.size() + 1, kNameLength);
+  if (name.substr(0, 3) != "CRL") return false;
+  for (char c : name.substr(3)) {
+    const bool alnum = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    if (!alnum) return false;
+  }
+  return true;
+}
+
+void RemoveReceivedFiles(const std::string& received_folder, const CRLMSGmessage& request) {
   std::vector<uint32_t> ids;
   request.GetFieldIds(&ids);
   for (uint32_t id : ids) {
-    uint32_t type = 0;
     std::string text;
-    if (request.GetRawField(id, &type, &text) != kFieldOk || type != FIELD_FILELIST) continue;
+    if (request.GetString(id, &text) != kFieldOk || text.find("/CRL") == std::string::npos) {
+      continue;
+    }
     for (const std::string& path : SplitList(text, '?')) {
-      if (!path.empty()) unlink(path.c_str());
+      if (IsReceivedFile(received_folder, path)) unlink(path.c_str());
     }
   }
 }

@@ -13,8 +13,13 @@
 // which has no code of its own on the wire, is answered with -1.
 //
 // Files that arrive with a request lie in temporary files that the message
-// reader made; Handle copies what it stores into the content store and
-// RemoveReceivedFiles deletes them afterwards, whatever the outcome.
+// reader made in the received-files folder (the process's scratch folder);
+// Handle copies what it stores into the content store and
+// RemoveReceivedFiles deletes them afterwards, whatever the outcome. The
+// reader hands a file field over as a string field of those paths, so a
+// client could put any path into a string field of its own: only paths of
+// the reader's making (directly in the received-files folder, named "CRL"
+// and six characters) are ever read or removed.
 //
 // Threads: one CommandHandler per connection, used by that connection's
 // thread. The Storage is shared by all connections (it serialises itself).
@@ -52,10 +57,11 @@ struct CommandOutcome {
 class CommandHandler {
  public:
   // `private_key` and `public_key` are the server's key texts (the private
-  // one is wiped when the handler goes). `stopping` (may be null) cuts the
+  // one is wiped when the handler goes). `received_folder` is where the
+  // message reader puts received files. `stopping` (may be null) cuts the
   // copying of uploads short when the server stops.
   CommandHandler(Storage& storage, std::string private_key, std::string public_key,
-                 const std::atomic<bool>* stopping);
+                 std::string received_folder, const std::atomic<bool>* stopping);
   ~CommandHandler();
   CommandHandler(const CommandHandler&) = delete;
   CommandHandler& operator=(const CommandHandler&) = delete;
@@ -81,9 +87,9 @@ class CommandHandler {
   int ReleaseLock(const CRLMSGmessage& request, CommandOutcome* out);
 
   // Copies the received files named by file field `id` into the content
-  // store, in order. kMalformed when the field is not a file field or names
-  // `expected` files not; kContentIncomplete when a file did not arrive
-  // whole; kServerFailure when the store fails.
+  // store, in order. kMalformed when the field is missing, names other
+  // files than received ones, or not `expected` of them; kContentIncomplete
+  // when a file did not arrive whole; kServerFailure when the store fails.
   int StoreReceivedFiles(const CRLMSGmessage& request, uint32_t id, size_t expected,
                          std::vector<ContentRef>* refs, CommandOutcome* out);
   // Records a storage failure for the log and passes the result on.
@@ -92,6 +98,7 @@ class CommandHandler {
   Storage& storage_;
   std::string private_key_;
   const std::string public_key_;
+  const std::string received_folder_;
   const std::atomic<bool>* const stopping_;
   // What PRELOGON announced on this connection; LOGON switches to it.
   bool announced_ = false;
@@ -99,8 +106,12 @@ class CommandHandler {
   std::string user_;
 };
 
-// Deletes the received files that the request's file fields name.
-void RemoveReceivedFiles(const CRLMSGmessage& request);
+// True when `path` is a file name the message reader makes in
+// `received_folder`: "<folder>/CRL" followed by six characters.
+bool IsReceivedFile(const std::string& received_folder, const std::string& path);
+
+// Deletes the received files that the request's fields name.
+void RemoveReceivedFiles(const std::string& received_folder, const CRLMSGmessage& request);
 
 }  // namespace tw::twserver
 

@@ -68,10 +68,12 @@ struct Connection {
 
 class Server {
  public:
-  Server(Storage& storage, std::string private_key, std::string public_key, ServerLog& log)
+  Server(Storage& storage, std::string private_key, std::string public_key,
+         std::string received_folder, ServerLog& log)
       : storage_(storage),
         private_key_(std::move(private_key)),
         public_key_(std::move(public_key)),
+        received_folder_(std::move(received_folder)),
         log_(log) {}
   ~Server() { CRLDATcrypto::Wipe(&private_key_); }
 
@@ -156,7 +158,7 @@ class Server {
     MessageChannel* channel = connection->channel.get();
     const std::string name = "connection " + std::to_string(connection->number);
     log_.Line(name + " opened from " + connection->peer);
-    CommandHandler handler(storage_, private_key_, public_key_, &stopping_);
+    CommandHandler handler(storage_, private_key_, public_key_, received_folder_, &stopping_);
     std::string end = "closed by the client";
     uint64_t commands = 0;
     for (;;) {
@@ -172,7 +174,7 @@ class Server {
       }
       const auto start = std::chrono::steady_clock::now();
       CommandOutcome outcome = handler.Handle(*request);
-      RemoveReceivedFiles(*request);
+      RemoveReceivedFiles(received_folder_, *request);
       const std::string command = request->GetCommand();
       request.reset();
       const bool sent = channel->Send(*outcome.reply);
@@ -210,6 +212,7 @@ class Server {
   Storage& storage_;
   std::string private_key_;
   const std::string public_key_;
+  const std::string received_folder_;
   ServerLog& log_;
   std::atomic<bool> stopping_{false};
 
@@ -269,7 +272,7 @@ int RunServer(const ServeOptions& options, Storage& storage, std::ostream& out, 
   out << "listening on " << bound.EndpointText() << std::endl;
   log.Line("listening on " + bound.EndpointText() + ", repository " + options.data_dir);
 
-  Server server(storage, std::move(private_key), std::move(public_key), log);
+  Server server(storage, std::move(private_key), std::move(public_key), temp, log);
   std::atomic<int> stop_signal{0};
   std::thread signals([&] {
     int signal_number = 0;
