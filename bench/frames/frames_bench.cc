@@ -20,11 +20,6 @@
 // unset) and are removed.
 //
 //   bench_frames [megabytes per buffer, default 16]
-#include <cryptopp/aes.h>
-#include <cryptopp/filters.h>
-#include <cryptopp/gzip.h>
-#include <cryptopp/modes.h>
-#include <cryptopp/sha.h>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -34,11 +29,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <random>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "bench/common/bench_data.h"
 #include "messaging/field_ids.h"
 #include "messaging/message.h"
 #include "messaging/message_reader.h"
@@ -53,36 +48,11 @@ namespace tw {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using CryptoPP::byte;
 
-const std::string kKey = "0123456789ABCDEF0123456789ABCDEF89ABCDEF0123456789ABCDEF01234567";
+const std::string kKey = bench::kBenchKey;
+using bench::Compressible;
+using bench::Random;
 constexpr int kRounds = 3;  // the best of these counts
-
-std::string Compressible(size_t n) {
-  // Text with the repetitiveness of message fields and source files.
-  std::mt19937 gen(1);
-  static const char* const kWords[] = {"Document", "Production", "identifier", "stamp", "=",
-                                       "version",  "\n",         "lock",       "user",  "0"};
-  std::string s;
-  s.reserve(n + 32);
-  while (s.size() < n) {
-    s += kWords[gen() % 10];
-    s += std::to_string(gen() % 1000);
-    s += ' ';
-  }
-  s.resize(n);
-  return s;
-}
-
-std::string Random(size_t n) {
-  std::mt19937_64 gen(2);
-  std::string s(n, '\0');
-  for (size_t i = 0; i + 8 <= n; i += 8) {
-    const uint64_t v = gen();
-    std::copy_n(reinterpret_cast<const char*>(&v), 8, &s[i]);
-  }
-  return s;
-}
 
 // Seconds for the frame layer to carry `data` once; checks what arrives.
 double FrameLayer(const std::string& data) {
@@ -109,33 +79,19 @@ double FrameLayer(const std::string& data) {
 }
 
 // Seconds for the bare pipeline over the same pieces.
-double BarePipeline(const std::string& data) {
+double BarePipelineOver(const std::string& data) {
   const auto start = Clock::now();
-  byte key[32], digest[32], iv[16];
-  CryptoPP::SHA256().CalculateDigest(key, reinterpret_cast<const byte*>(kKey.data()), kKey.size());
-  CryptoPP::SHA256().CalculateDigest(digest, reinterpret_cast<const byte*>("Veltrane"), 8);
-  for (int i = 0; i < 16; ++i) iv[i] = digest[i] ^ digest[i + 16];
-  std::string out;
+  bench::BarePipeline pipeline;
+  std::string out, plain;
   out.reserve(data.size());
-  std::string zipped, cipher, plain;
-  for (size_t at = 0; at < data.size(); at += kFramePieceBytes) {
+  bool ok = true;
+  for (size_t at = 0; at < data.size() && ok; at += kFramePieceBytes) {
     const size_t n = std::min(kFramePieceBytes, data.size() - at);
-    zipped.clear(), cipher.clear(), plain.clear();
-    CryptoPP::Gzip gzip(new CryptoPP::StringSink(zipped), 6);
-    gzip.Put(reinterpret_cast<const byte*>(data.data() + at), n);
-    gzip.MessageEnd();
-    CryptoPP::CBC_Mode<CryptoPP::AES>::Encryption enc(key, sizeof key, iv);
-    CryptoPP::StringSource(
-        zipped, true,
-        new CryptoPP::StreamTransformationFilter(enc, new CryptoPP::StringSink(cipher)));
-    CryptoPP::CBC_Mode<CryptoPP::AES>::Decryption dec(key, sizeof key, iv);
-    CryptoPP::StringSource(cipher, true,
-                           new CryptoPP::StreamTransformationFilter(
-                               dec, new CryptoPP::Gunzip(new CryptoPP::StringSink(plain))));
+    ok = pipeline.RoundTrip(data.data() + at, n, &plain);
     out += plain;
   }
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  if (out != data) {
+  if (!ok || out != data) {
     std::fprintf(stderr, "bench_frames: the bare pipeline lost the data\n");
     std::exit(1);
   }
@@ -235,7 +191,7 @@ void Report(const char* name, const std::string& data) {
   const double mb = static_cast<double>(data.size()) / (1 << 20);
   const double frames = mb / Best([&] { return FrameLayer(data); });
   const double pipeline = mb / Best([&] { return Pipeline(path, data.size(), expected); });
-  const double bare = mb / Best([&] { return BarePipeline(data); });
+  const double bare = mb / Best([&] { return BarePipelineOver(data); });
   ::unlink(path.c_str());
   std::printf("%-13s frames %7.1f MB/s  pipeline %7.1f MB/s  bare %7.1f MB/s  "
               "ratio frames/bare %.2f  pipeline/bare %.2f\n",
@@ -295,15 +251,7 @@ void MeasureMemory(const char* name, const std::string& path, uint64_t size) {
 // it in memory) and returns its path.
 std::string WriteLargeFile(const char* name, uint64_t size, bool random) {
   const std::string path = ScratchPath(name);
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  const std::string block = random ? Random(size_t{4} << 20) : Compressible(size_t{4} << 20);
-  // A 4 MB block repeated: far beyond gzip's 32 kB window, so a random file
-  // stays incompressible.
-  for (uint64_t at = 0; at < size; at += block.size()) {
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(block.size(), size - at));
-    out.write(block.data(), static_cast<std::streamsize>(n));
-  }
-  if (!out.flush()) {
+  if (!bench::WriteLargeFile(path, size, random)) {
     std::fprintf(stderr, "bench_frames: cannot write %s\n", path.c_str());
     std::exit(1);
   }
