@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <exception>
 #include <fstream>
 #include <list>
 #include <memory>
@@ -134,7 +135,13 @@ class Server {
     if (stopping_.load()) return;  // the channel closes with `connection`
     raw->number = ++connection_count_;
     connections_.push_back(std::move(connection));
-    raw->thread = std::thread([this, raw] { Serve(raw); });
+    try {
+      raw->thread = std::thread([this, raw] { Serve(raw); });
+    } catch (const std::exception& e) {
+      // No thread to be had: the client is turned away, the server goes on.
+      connections_.pop_back();
+      log_.Line("connection " + std::to_string(raw->number) + " refused: " + e.what());
+    }
   }
 
   // Joins the threads of connections that ended.
@@ -154,9 +161,28 @@ class Server {
     for (auto& connection : finished) connection->thread.join();
   }
 
+  // The connection's thread: converses until the client goes or the server
+  // stops, then closes the channel and marks the connection done.
   void Serve(Connection* connection) {
-    MessageChannel* channel = connection->channel.get();
     const std::string name = "connection " + std::to_string(connection->number);
+    try {
+      Converse(connection, name);
+    } catch (const std::exception& e) {
+      log_.Line(name + " ended by an unexpected exception: " + Printable(e.what()));
+    } catch (...) {
+      log_.Line(name + " ended by an unexpected exception");
+    }
+    std::unique_ptr<MessageChannel> closing;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      closing = std::move(connection->channel);
+    }
+    closing.reset();  // closes the socket; drops half-received files
+    connection->done.store(true);
+  }
+
+  void Converse(Connection* connection, const std::string& name) {
+    MessageChannel* channel = connection->channel.get();
     log_.Line(name + " opened from " + connection->peer);
     CommandHandler handler(storage_, private_key_, public_key_, received_folder_, &stopping_);
     std::string end = "closed by the client";
@@ -200,13 +226,6 @@ class Server {
     }
     log_.Line(name + " " + end + " (peer " + connection->peer + ", user " +
               Printable(handler.user()) + ", " + std::to_string(commands) + " commands)");
-    std::unique_ptr<MessageChannel> closing;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      closing = std::move(connection->channel);
-    }
-    closing.reset();  // closes the socket; drops half-received files
-    connection->done.store(true);
   }
 
   Storage& storage_;
@@ -224,8 +243,8 @@ class Server {
 
 }  // namespace
 
-int RunServer(const ServeOptions& options, Storage& storage, std::ostream& out, std::ostream& err,
-              std::string* error) {
+static int ServeUntilStopped(const ServeOptions& options, Storage& storage, std::ostream& out,
+                             std::ostream& err, std::string* error) {
   // The stop signals are taken by one thread with sigwait; every other
   // thread, started after this, has them blocked. A vanished peer must not
   // kill the process (sockets send with MSG_NOSIGNAL; the log may be a pipe).
@@ -286,6 +305,18 @@ int RunServer(const ServeOptions& options, Storage& storage, std::ostream& out, 
   log.Line(std::string("stopped") +
            (stop_signal.load() != 0 ? " on signal " + std::to_string(stop_signal.load()) : ""));
   return 0;
+}
+
+int RunServer(const ServeOptions& options, Storage& storage, std::ostream& out, std::ostream& err,
+              std::string* error) {
+  try {
+    return ServeUntilStopped(options, storage, out, err, error);
+  } catch (const std::exception& e) {
+    *error = std::string("the server failed: ") + e.what();
+  } catch (...) {
+    *error = "the server failed";
+  }
+  return 1;
 }
 
 }  // namespace tw::twserver
