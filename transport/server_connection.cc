@@ -199,6 +199,7 @@ void CULMSGSCPserverInterface::SetChannelKey(const CRLMSGmessage& message) {
   receiver_.SetKey(cipher.key);
   std::lock_guard<std::mutex> lock(cipher_mutex_);
   cipher_ = std::move(cipher);
+  cipher_generation_ = host_->SocketGeneration();
 }
 
 bool CULMSGSCPserverInterface::SendMessageObject(CRLMSGmessage* message) {
@@ -218,6 +219,12 @@ bool CULMSGSCPserverInterface::SendMessageObject(CRLMSGmessage* message) {
     ChannelCipher cipher;
     {
       std::lock_guard<std::mutex> lock(cipher_mutex_);
+      // A connection opened after the key was installed has not been
+      // keyed: the server reads it in clear text until the next logon.
+      if (cipher_generation_ != host_->SocketGeneration()) {
+        cipher_.selector = 0;
+        cipher_.compress = false;
+      }
       cipher = cipher_;
     }
     const std::string id_text = object.message_id_text;
@@ -304,6 +311,11 @@ bool CULMSGSCPserverInterface::Poll() {
   {
     std::lock_guard<std::mutex> lock(poll_mutex_);
     if (reconnecting_.load()) return waiting();
+    if (generation != polled_generation_) {
+      // Bytes half-read from an earlier connection can never be completed.
+      receiver_.Reset();
+      polled_generation_ = generation;
+    }
     size_t count = 0;
     const int got = socket->Receive(scratch_.data(), scratch_.size(), &count);
     if (got == kSocketWouldBlock) return waiting();

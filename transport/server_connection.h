@@ -205,6 +205,8 @@ class CULMSGSCPserverInterface : public Recipient {
 
   mutable std::mutex cipher_mutex_;
   ChannelCipher cipher_;                   // guarded by cipher_mutex_
+  // The socket generation "SSK" keyed; a newer socket starts in clear text.
+  uint64_t cipher_generation_ = 0;         // guarded by cipher_mutex_
   uint32_t application_handle_ = 0;        // guarded by cipher_mutex_
 
   std::atomic<bool> reconnecting_{false};
@@ -216,6 +218,7 @@ class CULMSGSCPserverInterface : public Recipient {
   MessageFrameReceiver receiver_;
   std::vector<uint8_t> scratch_;
   uint64_t lost_generation_ = UINT64_MAX;  // Poll thread only
+  uint64_t polled_generation_ = 0;         // Poll thread only
 
   std::mutex received_mutex_;
   std::deque<MessagePtr> received_;  // guarded by received_mutex_

@@ -247,6 +247,19 @@ class PosixSocket final : public CIOSocket {
     return kSocketOk;
   }
 
+  int PeerAddress(CIOAddress* out) const override {
+    if (out == nullptr) return kSocketNullArgument;
+    if (fd_ < 0) return kSocketNotConnected;
+    sockaddr_in in;
+    socklen_t size = sizeof in;
+    std::memset(&in, 0, sizeof in);
+    if (getpeername(fd_, reinterpret_cast<sockaddr*>(&in), &size) < 0 || size != sizeof in) {
+      return kSocketError;
+    }
+    *out = CreateAddress(in);
+    return kSocketOk;
+  }
+
   bool IsConnected() const override { return connected_; }
   bool IsListening() const override { return listening_; }
 

@@ -168,6 +168,11 @@ class CIOSocket {
   virtual void Interrupt() = 0;
   // Ends the interrupted state; only while no thread waits in the object.
   virtual void ClearInterrupt() = 0;
+  // The address of the connected peer, for a server's log: null `out` → 1;
+  // no socket open (or a socket kind without one) → 5; failure → 2.
+  virtual int PeerAddress(CIOAddress* out) const {
+    return out == nullptr ? kSocketNullArgument : kSocketNotConnected;
+  }
 };
 
 // A new socket object holding no socket yet.

@@ -29,12 +29,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <random>
 #include <fstream>
 #include <string>
 #include <vector>
 
-#include "bench/support/bench_support.h"
+#include "bench/common/bench_data.h"
 #include "messaging/field_ids.h"
 #include "messaging/message.h"
 #include "messaging/message_reader.h"
@@ -48,15 +47,11 @@
 namespace tw {
 namespace {
 
-using bench::BarePipelineSeconds;
-using bench::Compressible;
-using bench::Random;
-using bench::ScratchPath;
-using bench::StatusKilobytes;
-
 using Clock = std::chrono::steady_clock;
 
 const std::string kKey = bench::kBenchKey;
+using bench::Compressible;
+using bench::Random;
 constexpr int kRounds = 3;  // the best of these counts
 
 // Seconds for the frame layer to carry `data` once; checks what arrives.
@@ -78,6 +73,26 @@ double FrameLayer(const std::string& data) {
   if (!sent || !ok || code == 0 || payload->size() != data.size() ||
       std::memcmp(payload->data(), data.data(), data.size()) != 0) {
     std::fprintf(stderr, "bench_frames: the frame layer lost the data\n");
+    std::exit(1);
+  }
+  return seconds;
+}
+
+// Seconds for the bare pipeline over the same pieces.
+double BarePipelineOver(const std::string& data) {
+  const auto start = Clock::now();
+  bench::BarePipeline pipeline;
+  std::string out, plain;
+  out.reserve(data.size());
+  bool ok = true;
+  for (size_t at = 0; at < data.size() && ok; at += kFramePieceBytes) {
+    const size_t n = std::min(kFramePieceBytes, data.size() - at);
+    ok = pipeline.RoundTrip(data.data() + at, n, &plain);
+    out += plain;
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  if (!ok || out != data) {
+    std::fprintf(stderr, "bench_frames: the bare pipeline lost the data\n");
     std::exit(1);
   }
   return seconds;
@@ -161,6 +176,8 @@ double Best(const Run& run) {
   return best;
 }
 
+std::string ScratchPath(const char* name) { return bench::ScratchPath("bench_frames", name); }
+
 void Report(const char* name, const std::string& data) {
   const std::string path = ScratchPath(name);
   WriteWhole(path, data);
@@ -170,7 +187,7 @@ void Report(const char* name, const std::string& data) {
   const double mb = static_cast<double>(data.size()) / (1 << 20);
   const double frames = mb / Best([&] { return FrameLayer(data); });
   const double pipeline = mb / Best([&] { return Pipeline(path, data.size(), expected); });
-  const double bare = mb / Best([&] { return BarePipelineSeconds(data); });
+  const double bare = mb / Best([&] { return BarePipelineOver(data); });
   ::unlink(path.c_str());
   std::printf("%-13s frames %7.1f MB/s  pipeline %7.1f MB/s  bare %7.1f MB/s  "
               "ratio frames/bare %.2f  pipeline/bare %.2f\n",
@@ -188,7 +205,7 @@ void MeasureMemory(const char* name, const std::string& path, uint64_t size) {
   }
   if (child == 0) {
     const bool reset = bench::ResetPeakResident();
-    const long before = StatusKilobytes("VmRSS");
+    const long before = reset ? bench::StatusKilobytes("VmRSS") : 0;
     // Compared against what the file holds: re-read in blocks, never whole.
     std::ifstream original(path, std::ios::binary);
     std::string block;
@@ -198,7 +215,7 @@ void MeasureMemory(const char* name, const std::string& path, uint64_t size) {
              std::memcmp(block.data(), bytes, n) == 0;
     };
     const double seconds = Pipeline(path, size, expected);
-    const long peak = StatusKilobytes("VmHWM");
+    const long peak = bench::StatusKilobytes("VmHWM");
     std::printf("%-13s %5llu MB file: pipeline %7.1f MB/s, peak RSS %.1f MB, growth %s%.1f MB\n",
                 name, static_cast<unsigned long long>(size >> 20),
                 static_cast<double>(size) / (1 << 20) / seconds, peak / 1024.0,
@@ -217,15 +234,7 @@ void MeasureMemory(const char* name, const std::string& path, uint64_t size) {
 // it in memory) and returns its path.
 std::string WriteLargeFile(const char* name, uint64_t size, bool random) {
   const std::string path = ScratchPath(name);
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  const std::string block = random ? Random(size_t{4} << 20) : Compressible(size_t{4} << 20);
-  // A 4 MB block repeated: far beyond gzip's 32 kB window, so a random file
-  // stays incompressible.
-  for (uint64_t at = 0; at < size; at += block.size()) {
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(block.size(), size - at));
-    out.write(block.data(), static_cast<std::streamsize>(n));
-  }
-  if (!out.flush()) {
+  if (!bench::WriteLargeFile(path, size, random)) {
     std::fprintf(stderr, "bench_frames: cannot write %s\n", path.c_str());
     std::exit(1);
   }

@@ -21,12 +21,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "bench/support/bench_support.h"
+#include "bench/common/bench_data.h"
 #include "messaging/request_sender.h"
 #include "messaging/synchronous_message.h"
 #include "tests/support/loopback_peer.h"
@@ -159,12 +158,9 @@ Percentiles HubRoundTrip(RequestSender* sender, size_t size) {
   return Summarise(samples);
 }
 
-// Writes `megabytes` of compressible data to `path` in blocks.
+// Writes `megabytes` of compressible data to `path`.
 void WriteFile(const std::string& path, size_t megabytes) {
-  const std::string block = bench::Compressible(size_t{1} << 20);
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  for (size_t i = 0; i < megabytes; ++i) out.write(block.data(), block.size());
-  if (!out) {
+  if (!bench::WriteLargeFile(path, uint64_t{megabytes} << 20, false)) {
     std::fprintf(stderr, "bench_hub: cannot write %s\n", path.c_str());
     std::exit(1);
   }
@@ -193,7 +189,7 @@ RequestSender* StartHub(const LoopbackPeer& peer) {
 // (c): in a child, so that its peak resident size is its own; the peer
 // runs in the parent.
 void MeasureMemory(size_t megabytes) {
-  const std::string path = bench::ScratchPath("memory.bin");
+  const std::string path = bench::ScratchPath("bench_hub", "memory.bin");
   WriteFile(path, megabytes);
   ChannelCipher cipher;
   cipher.key = bench::kBenchKey;
@@ -248,11 +244,15 @@ int Main(int argc, char** argv) {
                 hub.p99 / (raw.p99 + 100));
   }
 
-  const std::string path = bench::ScratchPath("upload.bin");
+  const std::string path = bench::ScratchPath("bench_hub", "upload.bin");
   WriteFile(path, megabytes);
   const double upload = Upload(sender, path);
+  const double bare = bench::BarePipelineSeconds(path);
   ::unlink(path.c_str());
-  const double bare = bench::BarePipelineSeconds(bench::Compressible(megabytes << 20));
+  if (bare < 0) {
+    std::fprintf(stderr, "bench_hub: the bare pipeline lost the data\n");
+    return 1;
+  }
   std::printf("(b) throughput, %zu MiB: hub %.1f MB/s  bare pipeline %.1f MB/s  "
               "ratio %.2f (aim: at least 0.8)\n",
               megabytes, megabytes * 1.048576 / upload, megabytes * 1.048576 / bare,

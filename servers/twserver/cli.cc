@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "servers/twserver/names.h"
 #include "servers/twserver/repository.h"
 #include "servers/twserver/serve.h"
 #include "servers/twserver/storage.h"
@@ -33,7 +34,7 @@ constexpr const char* kGeneralUsage =
     "                                         remove a user\n"
     "  user   list --data DIR                 list the users\n"
     "  show   --data DIR PATH                 print a Document's versions and locks\n"
-    "  serve  --data DIR [--listen ADDR] [--port N]\n"
+    "  serve  --data DIR [--listen ADDR] [--port N] [--log FILE]\n"
     "                                         serve clients\n"
     "\n"
     "\"TWServer <command> --help\" describes a command.\n";
@@ -82,12 +83,15 @@ const Command kCommands[] = {
      "Production path followed by the Document's name, joined with backslashes;\n"
      "its first element is empty or the root's name: \\Games\\Level1\\map.dat\n"},
     {"serve",
-     {"data", "listen", "port"},
-     "Usage: TWServer serve --data DIR [--listen ADDR] [--port N]\n"
+     {"data", "listen", "port", "log"},
+     "Usage: TWServer serve --data DIR [--listen ADDR] [--port N] [--log FILE]\n"
      "\n"
-     "Serves clients from the repository in DIR.\n"
-     "  --listen ADDR   address to listen on (default 0.0.0.0)\n"
-     "  --port N        TCP port (default 4900)\n"},
+     "Serves clients from the repository in DIR until SIGTERM or SIGINT. The\n"
+     "first line printed is \"listening on ADDR:PORT\".\n"
+     "  --listen ADDR   address to listen on (default 127.0.0.1; 0.0.0.0 for all)\n"
+     "  --port N        TCP port (default 4900; 0 picks a free one)\n"
+     "  --log FILE      append the log there instead of standard error: one line\n"
+     "                  per connection and per command\n"},
 };
 
 struct Arguments {
@@ -144,28 +148,6 @@ bool ParseArguments(const std::vector<std::string>& args, const std::set<std::st
     parsed->options[name] = value;
   }
   return true;
-}
-
-// The text with control characters shown as escapes, so that names and
-// comments from clients cannot drive the administrator's terminal.
-std::string Printable(const std::string& text) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string out;
-  for (char c : text) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (u < 0x20 || u == 0x7f) {
-      out += "\\x";
-      out += kDigits[u >> 4];
-      out += kDigits[u & 15];
-    } else {
-      out += c;
-    }
-  }
-  return out;
 }
 
 // Reads one line, without echo when standard input is a terminal.
@@ -380,13 +362,18 @@ class Runner {
       const bool digits = !text.empty() && text.size() <= 5 &&
                           text.find_first_not_of("0123456789") == std::string::npos;
       if (digits) value = std::stoul(text);
-      if (!digits || value == 0 || value > 65535) return Usage("invalid port " + text);
+      if (!digits || value > 65535) return Usage("invalid port " + text);
       options.port = static_cast<uint16_t>(value);
+    }
+    auto log = args.options.find("log");
+    if (log != args.options.end()) {
+      if (log->second.empty()) return Usage("--log needs a file");
+      options.log_file = log->second;
     }
     std::unique_ptr<Storage> storage = Open();
     if (!storage) return kExitFailure;
     std::string error;
-    const int code = RunServer(options, *storage, &error);
+    const int code = RunServer(options, *storage, out_, err_, &error);
     if (code != kExitOk) return Fail(error);
     return kExitOk;
   }

@@ -34,18 +34,38 @@ std::string FoldName(std::string_view name) {
   return folded;
 }
 
-std::vector<std::string> SplitPath(std::string_view path) {
+std::vector<std::string> SplitList(std::string_view text, char separator) {
   std::vector<std::string> elements;
   size_t start = 0;
   for (;;) {
-    const size_t end = path.find('\\', start);
+    const size_t end = text.find(separator, start);
     if (end == std::string_view::npos) {
-      elements.emplace_back(path.substr(start));
+      elements.emplace_back(text.substr(start));
       return elements;
     }
-    elements.emplace_back(path.substr(start, end - start));
+    elements.emplace_back(text.substr(start, end - start));
     start = end + 1;
   }
+}
+
+std::string Printable(std::string_view text) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string out;
+  for (char c : text) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (u < 0x20 || u == 0x7f) {
+      out += "\\x";
+      out += kDigits[u >> 4];
+      out += kDigits[u & 15];
+    } else {
+      out += c;
+    }
+  }
+  return out;
 }
 
 }  // namespace tw::twserver

@@ -25,9 +25,17 @@ bool IsValidName(std::string_view name);
 // The form under which names compare: A-Z turned into a-z, all else kept.
 std::string FoldName(std::string_view name);
 
-// Splits a backslash path into its elements, keeping empty ones: a text with
-// n backslashes gives n + 1 elements, the empty text one empty element.
-std::vector<std::string> SplitPath(std::string_view path);
+// Splits a list on `separator`, keeping empty elements: a text with n
+// separators gives n + 1 elements, the empty text one empty element.
+std::vector<std::string> SplitList(std::string_view text, char separator);
+
+// Splits a backslash path into its elements (SplitList on "\\").
+inline std::vector<std::string> SplitPath(std::string_view path) { return SplitList(path, '\\'); }
+
+// The text with control characters shown as escapes (\n, \t, \xHH), so
+// that names and comments from clients cannot drive an administrator's
+// terminal or split a log line.
+std::string Printable(std::string_view text);
 
 }  // namespace tw::twserver
 

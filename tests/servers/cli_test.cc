@@ -1,6 +1,7 @@
 // The TWServer command line, run as the built program: repository creation
 // and its modes, settings, users with the password from standard input,
-// show, the serve placeholder, usage errors and help.
+// show, serve's refusals (serving itself: serve_test.cc), usage errors and
+// help.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
@@ -14,6 +15,7 @@
 #include "servers/twserver/storage.h"
 #include "tests/support/test_env.h"
 #include "transport/crypto.h"
+#include "transport/socket.h"
 
 extern char** environ;
 
@@ -237,14 +239,20 @@ TEST_F(CliTest, ShowPrintsVersionsAndLocks) {
   EXPECT_EQ(2, Run({"show", "--data", repo_}).exit);
 }
 
-TEST_F(CliTest, ServeIsNotAvailableYet) {
+TEST_F(CliTest, ServeRefusesWhatItCannotServe) {
+  EXPECT_EQ(1, Run({"serve", "--data", repo_, "--port", "0"}).exit);  // no repository
   Init();
-  Outcome o = Run({"serve", "--data", repo_, "--listen", "127.0.0.1", "--port", "4900"});
+  // A port another socket listens on.
+  std::unique_ptr<CIOSocket> taken = CreateSocket();
+  ASSERT_EQ(kSocketOk, taken->Listen(4, 0, kSocketStream));
+  CIOAddress address;
+  ASSERT_EQ(kSocketOk, taken->LocalAddress(&address));
+  Outcome o = Run({"serve", "--data", repo_, "--port", std::to_string(address.Port())});
   EXPECT_EQ(1, o.exit);
-  EXPECT_NE(std::string::npos, o.err.find("not available yet")) << o.err;
-  EXPECT_EQ(2, Run({"serve", "--data", repo_, "--port", "0"}).exit);
+  EXPECT_NE(std::string::npos, o.err.find("cannot listen")) << o.err;
   EXPECT_EQ(2, Run({"serve", "--data", repo_, "--port", "65536"}).exit);
   EXPECT_EQ(2, Run({"serve", "--data", repo_, "--port", "http"}).exit);
+  EXPECT_EQ(2, Run({"serve", "--data", repo_, "--log", ""}).exit);
 }
 
 TEST_F(CliTest, UsageErrorsAndHelp) {

@@ -1,5 +1,6 @@
 #include "tests/support/test_env.h"
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -60,6 +61,30 @@ pid_t Spawn(const std::string& program, const std::vector<std::string>& args) {
   pid_t pid = -1;
   if (posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
   return pid;
+}
+
+pid_t SpawnRedirected(const std::string& program, const std::vector<std::string>& args,
+                      const std::string& in_path, const std::string& out_path,
+                      const std::string& err_path) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (!in_path.empty()) posix_spawn_file_actions_addopen(&actions, 0, in_path.c_str(), O_RDONLY, 0);
+  const int write_flags = O_WRONLY | O_CREAT | O_TRUNC;
+  if (!out_path.empty()) {
+    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), write_flags, 0600);
+  }
+  if (!err_path.empty()) {
+    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), write_flags, 0600);
+  }
+  std::string path = program.find('/') == std::string::npos ? BinDir() + "/" + program : program;
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(path.c_str()));
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  const int rc = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  return rc == 0 ? pid : -1;
 }
 
 int WaitExit(pid_t pid) {

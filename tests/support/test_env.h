@@ -36,6 +36,11 @@ std::string BinDir();
 // Starts a program from BinDir() with the given arguments (argv[0] is the
 // program name) and the current environment; returns its pid, or -1.
 pid_t Spawn(const std::string& program, const std::vector<std::string>& args);
+// Spawn with standard input, output and error taken from / written to files
+// (an empty path leaves that stream to the child as this process has it).
+pid_t SpawnRedirected(const std::string& program, const std::vector<std::string>& args,
+                      const std::string& in_path, const std::string& out_path,
+                      const std::string& err_path);
 // Waits for a child; returns its exit status (128 + signal when killed).
 int WaitExit(pid_t pid);
 

@@ -1,0 +1,132 @@
+#include "bench/common/bench_data.h"
+
+#include <cryptopp/aes.h>
+#include <cryptopp/filters.h>
+#include <cryptopp/gzip.h>
+#include <cryptopp/modes.h>
+#include <cryptopp/sha.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <fstream>
+#include <random>
+
+#include "transport/frame_format.h"
+
+namespace tw::bench {
+
+using CryptoPP::byte;
+
+const char kBenchKey[] = "0123456789ABCDEF0123456789ABCDEF89ABCDEF0123456789ABCDEF01234567";
+
+std::string Compressible(size_t n) {
+  std::mt19937 gen(1);
+  static const char* const kWords[] = {"Document", "Production", "identifier", "stamp", "=",
+                                       "version",  "\n",         "lock",       "user",  "0"};
+  std::string s;
+  s.reserve(n + 32);
+  while (s.size() < n) {
+    s += kWords[gen() % 10];
+    s += std::to_string(gen() % 1000);
+    s += ' ';
+  }
+  s.resize(n);
+  return s;
+}
+
+std::string Random(size_t n) {
+  std::mt19937_64 gen(2);
+  std::string s(n, '\0');
+  for (size_t i = 0; i + 8 <= n; i += 8) {
+    const uint64_t v = gen();
+    std::copy_n(reinterpret_cast<const char*>(&v), 8, &s[i]);
+  }
+  return s;
+}
+
+bool WriteLargeFile(const std::string& path, uint64_t size, bool random) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  const std::string block = random ? Random(size_t{4} << 20) : Compressible(size_t{4} << 20);
+  for (uint64_t at = 0; at < size; at += block.size()) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(block.size(), size - at));
+    out.write(block.data(), static_cast<std::streamsize>(n));
+  }
+  return static_cast<bool>(out.flush());
+}
+
+BarePipeline::BarePipeline() {
+  byte digest[32];
+  CryptoPP::SHA256().CalculateDigest(key_, reinterpret_cast<const byte*>(kBenchKey),
+                                     sizeof kBenchKey - 1);
+  CryptoPP::SHA256().CalculateDigest(digest, reinterpret_cast<const byte*>("Veltrane"), 8);
+  for (int i = 0; i < 16; ++i) iv_[i] = digest[i] ^ digest[i + 16];
+}
+
+bool BarePipeline::RoundTrip(const char* data, size_t n, std::string* out) {
+  try {
+    zipped_.clear();
+    cipher_.clear();
+    out->clear();
+    CryptoPP::Gzip gzip(new CryptoPP::StringSink(zipped_), 6);
+    gzip.Put(reinterpret_cast<const byte*>(data), n);
+    gzip.MessageEnd();
+    CryptoPP::CBC_Mode<CryptoPP::AES>::Encryption enc(key_, sizeof key_, iv_);
+    CryptoPP::StringSource(
+        zipped_, true,
+        new CryptoPP::StreamTransformationFilter(enc, new CryptoPP::StringSink(cipher_)));
+    CryptoPP::CBC_Mode<CryptoPP::AES>::Decryption dec(key_, sizeof key_, iv_);
+    CryptoPP::StringSource(cipher_, true,
+                           new CryptoPP::StreamTransformationFilter(
+                               dec, new CryptoPP::Gunzip(new CryptoPP::StringSink(*out))));
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+double BarePipelineSeconds(const std::string& path) {
+  const auto start = std::chrono::steady_clock::now();
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return -1;
+  BarePipeline pipeline;
+  std::string piece(kFramePieceBytes, '\0'), back;
+  while (in.read(&piece[0], static_cast<std::streamsize>(piece.size())) || in.gcount() > 0) {
+    const size_t n = static_cast<size_t>(in.gcount());
+    if (!pipeline.RoundTrip(piece.data(), n, &back) || back.size() != n ||
+        std::memcmp(back.data(), piece.data(), n) != 0) {
+      return -1;
+    }
+  }
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+long StatusKilobytes(const char* field) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  const std::string prefix = std::string(field) + ":";
+  while (std::getline(in, line)) {
+    if (line.rfind(prefix, 0) == 0) return std::strtol(line.c_str() + prefix.size(), nullptr, 10);
+  }
+  return -1;
+}
+
+bool ResetPeakResident() {
+  const int fd = ::open("/proc/self/clear_refs", O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool reset = ::write(fd, "5", 1) == 1;
+  ::close(fd);
+  return reset;
+}
+
+std::string ScratchPath(const std::string& program, const std::string& name) {
+  const char* dir = std::getenv("TMPDIR");
+  const std::string folder = (dir != nullptr && *dir != '\0') ? dir : "/tmp";
+  return folder + "/" + program + "." + std::to_string(::getpid()) + "." + name;
+}
+
+}  // namespace tw::bench

@@ -1,0 +1,61 @@
+// Shared by the benchmarks: test data of two kinds, memory readings,
+// scratch paths, and the bare library
+// pipeline that every frame of the wire goes through, without the frame
+// layer: gzip at level 6, AES-256-CBC under the channel key and the
+// channel's IV, and back (decrypt, gunzip). The wire figures are printed
+// beside this one.
+//
+// Not thread-safe: one BarePipeline per thread.
+#ifndef TW_BENCH_COMMON_BENCH_DATA_H_
+#define TW_BENCH_COMMON_BENCH_DATA_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace tw::bench {
+
+// A channel key of the form the server hands out.
+extern const char kBenchKey[];
+
+// Text with the repetitiveness of message fields and source files.
+std::string Compressible(size_t n);
+// Bytes gzip cannot shrink.
+std::string Random(size_t n);
+
+// Writes a file of `size` bytes: a 4 MiB block of the kind repeated (far
+// beyond gzip's 32 KiB window, so random stays incompressible), never the
+// whole in memory. False when it cannot be written.
+bool WriteLargeFile(const std::string& path, uint64_t size, bool random);
+
+class BarePipeline {
+ public:
+  BarePipeline();
+  // Carries `n` bytes there and back; the restored bytes replace `*out`.
+  // False when the library failed.
+  bool RoundTrip(const char* data, size_t n, std::string* out);
+
+ private:
+  uint8_t key_[32];
+  uint8_t iv_[16];
+  std::string zipped_, cipher_;
+};
+
+// Seconds for the bare pipeline to carry the file at `path` in pieces of
+// 131072 bytes; negative when the bytes did not come back unchanged or the
+// file could not be read.
+double BarePipelineSeconds(const std::string& path);
+
+// A kB figure from /proc/self/status ("VmHWM", "VmRSS"); -1 when missing.
+long StatusKilobytes(const char* field);
+// Starts the peak resident size afresh from the current size; false when
+// the system does not allow it.
+bool ResetPeakResident();
+
+// A scratch path under $TMPDIR (/tmp when unset) named after the program,
+// this process and `name`.
+std::string ScratchPath(const std::string& program, const std::string& name);
+
+}  // namespace tw::bench
+
+#endif  // TW_BENCH_COMMON_BENCH_DATA_H_

@@ -1,0 +1,190 @@
+// TWServer on loopback, with the default channel (selector 1, compression
+// on), one client:
+//   - commands per second of "PRODUCTIONCMD" 25 (document information) for
+//     1, 100 and 10,000 names, in a Production of 10,000 Documents;
+//   - upload ("DOCUMENTCMD" 1, until the server has stored the content and
+//     answered) and download ("DOCUMENTCMD" 4, until the file has arrived
+//     whole) of a large random file (the usual large file is already
+//     compressed), then of a compressible one a quarter that size (gzip
+//     works hard on it, so the full size would take minutes), each printed
+//     beside the bare library pipeline (gzip, AES-256-CBC and back) over the
+//     same file.
+// The server's repository, the files and the received copies live in a
+// scratch folder under $TMPDIR, removed at the end.
+//
+//   bench_twserver [megabytes of the random file, default 256]
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "bench/common/bench_data.h"
+#include "messaging/field_ids.h"
+#include "tests/support/wire_client.h"
+
+namespace tw {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using test::WireClient;
+
+double Since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Ends the run; the server and the scratch folder are cleaned up on the way.
+[[noreturn]] void Fail(const std::string& what) { throw std::runtime_error(what); }
+
+std::string Join(const std::vector<std::string>& items) {
+  std::string out;
+  for (size_t i = 0; i < items.size(); ++i) out += (i ? "?" : "") + items[i];
+  return out;
+}
+
+MessagePtr Call(WireClient& c, const MessagePtr& request, const char* what) {
+  MessagePtr reply = c.Call(*request, 600000);
+  if (!reply || reply->GetErrorCode() != 0) Fail(std::string(what) + " failed");
+  return reply;
+}
+
+// Adds Documents below `production`, one per name, with the files at
+// `paths`; their identifiers.
+std::vector<std::string> Add(WireClient& c, const std::string& production,
+                             const std::vector<std::string>& names,
+                             const std::vector<std::string>& paths) {
+  MessagePtr r = WireClient::Request("DOCUMENTCMD", 1);
+  r->SetString(101, Join(std::vector<std::string>(names.size(), production)));
+  r->SetString(102, Join(names));
+  const std::string files = Join(paths);
+  r->SetRawField(103, FIELD_FILELIST, files.data(), files.size());
+  r->SetString(109, files);
+  return test::SplitField(*Call(c, r, "adding Documents"), 103);
+}
+
+void DocumentInfoRate(WireClient& c, const std::string& production,
+                      const std::vector<std::string>& names, size_t count) {
+  MessagePtr r = WireClient::Request("PRODUCTIONCMD", 25);
+  r->SetString(101, production);
+  r->SetString(102, Join(std::vector<std::string>(names.begin(), names.begin() + count)));
+  int calls = 0;
+  const auto start = Clock::now();
+  while (calls < 3 || Since(start) < 1.5) {
+    Call(c, r, "PRODUCTIONCMD 25");
+    ++calls;
+  }
+  std::printf("PRODUCTIONCMD 25 with %5zu names: %8.1f commands/s\n", count,
+              calls / Since(start));
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
+  std::string ba(1 << 20, '\0'), bb(1 << 20, '\0');
+  for (;;) {
+    fa.read(&ba[0], static_cast<std::streamsize>(ba.size()));
+    fb.read(&bb[0], static_cast<std::streamsize>(bb.size()));
+    if (fa.gcount() != fb.gcount()) return false;
+    if (fa.gcount() == 0) return true;
+    if (std::memcmp(ba.data(), bb.data(), static_cast<size_t>(fa.gcount())) != 0) return false;
+  }
+}
+
+void Transfer(WireClient& c, const std::string& production, const std::string& dir,
+              const char* kind, uint64_t size) {
+  const std::string path = dir + "/" + kind;
+  if (!bench::WriteLargeFile(path, size, std::strcmp(kind, "random") == 0)) Fail("cannot write");
+  const double mb = static_cast<double>(size) / (1 << 20);
+
+  auto start = Clock::now();
+  const std::string id = Add(c, production, {kind}, {path}).at(0);
+  const double upload = mb / Since(start);
+
+  MessagePtr r = WireClient::Request("DOCUMENTCMD", 4);
+  r->SetString(101, id);
+  r->SetIntList(102, {0});
+  r->SetInt(103, 0);
+  start = Clock::now();
+  MessagePtr reply = Call(c, r, "fetch");
+  const double download = mb / Since(start);
+  std::string received;
+  reply->GetString(106, &received);
+  const bool whole = SameFile(path, received);
+  unlink(received.c_str());
+  if (!whole) Fail("the fetched file differs");
+
+  const double bare_seconds = bench::BarePipelineSeconds(path);
+  unlink(path.c_str());
+  if (bare_seconds <= 0) Fail("the bare pipeline lost the data");
+  const double bare = mb / bare_seconds;
+  std::printf("%-12s %4.0f MB: upload %7.1f MB/s  download %7.1f MB/s  bare pipeline %7.1f MB/s"
+              "  (upload/bare %.2f, download/bare %.2f)\n",
+              kind, mb, upload, download, bare, upload / bare, download / bare);
+}
+
+int Run(uint64_t size) {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string templ = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
+                      "/bench_twserver.XXXXXX";
+  if (mkdtemp(&templ[0]) == nullptr) {
+    std::fprintf(stderr, "bench_twserver: cannot make a scratch folder\n");
+    return 1;
+  }
+  const std::string dir = templ;
+  setenv("TMPDIR", dir.c_str(), 1);  // fetched files land here too
+  int status = 0;
+  try {
+    test::TestServer server(dir + "/repo");
+    if (!server.Init({"--selector", "1", "--compression", "1"}) || !server.AddUser("bench", "pw") ||
+        !server.Start()) {
+      Fail("cannot start TWServer");
+    }
+    WireClient c;
+    if (!c.Connect(server.port()) || c.Logon("bench", "pw") != 0) Fail("cannot log on");
+    MessagePtr lookup = WireClient::Request("PRODUCTIONCMD", 20);
+    lookup->SetString(101, "");
+    const std::string root = [&] {
+      std::string id;
+      Call(c, lookup, "lookup")->GetString(101, &id);
+      return id;
+    }();
+
+    // 10,000 Documents, one small local file sent for each.
+    const std::string small = dir + "/small";
+    std::ofstream(small) << "small";
+    std::vector<std::string> names;
+    for (int i = 0; i < 10000; ++i) names.push_back("doc" + std::to_string(i) + ".txt");
+    Add(c, root, names, std::vector<std::string>(names.size(), small));
+    for (size_t count : {size_t{1}, size_t{100}, size_t{10000}}) {
+      DocumentInfoRate(c, root, names, count);
+    }
+
+    Transfer(c, root, dir, "random", size);
+    Transfer(c, root, dir, "compressible", std::max<uint64_t>(size / 4, 1 << 20));
+    server.Stop();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "bench_twserver: %s\n", e.what());
+    status = 1;
+  }
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
+  return status;
+}
+
+}  // namespace
+}  // namespace tw
+
+int main(int argc, char** argv) {
+  const long megabytes = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 256;
+  if (megabytes <= 0 || megabytes > 4096) {
+    std::fprintf(stderr, "usage: bench_twserver [megabytes of the random file, 1-4096]\n");
+    return 2;
+  }
+  return tw::Run(static_cast<uint64_t>(megabytes) << 20);
+}

@@ -1,0 +1,118 @@
+// The commands of one client connection: from a received request to its
+// reply, with the connection's logon state. No sockets here: the network
+// side (serve.cc) receives a request, hands it to Handle, sends the reply,
+// and installs the channel cipher when Handle asks for it.
+//
+// Replies: the request's command followed by "R"; field MESSAGEID first
+// (the request's, so the client matches it), then COMMAND, then the rest.
+// Fields SENDERTAG, 13, CALLBACKKEY and SYNCHRONOUSREQUEST are copied from
+// the request, and 100 too for the commands that carry a sub-command there;
+// the reply is addressed back to the request's sender (field 0 = the
+// request's field 3, field 2 = 3). ERRORCODE is the server's error code
+// (storage.h); a request that fails changes nothing. A storage failure,
+// which has no code of its own on the wire, is answered with -1.
+//
+// Files that arrive with a request lie in temporary files that the message
+// reader made in the received-files folder (the process's scratch folder);
+// Handle copies what it stores into the content store and
+// RemoveReceivedFiles deletes them afterwards, whatever the outcome. The
+// reader hands a file field over as a string field of those paths, so a
+// client could put any path into a string field of its own: only paths of
+// the reader's making (directly in the received-files folder, named "CRL"
+// and six characters) are ever read or removed.
+//
+// Threads: one CommandHandler per connection, used by that connection's
+// thread. The Storage is shared by all connections (it serialises itself).
+#ifndef TW_SERVERS_TWSERVER_COMMANDS_H_
+#define TW_SERVERS_TWSERVER_COMMANDS_H_
+
+#include <atomic>
+#include <string>
+
+#include "messaging/message.h"
+#include "servers/twserver/storage.h"
+#include "transport/message_channel.h"
+
+namespace tw::twserver {
+
+// Error code of a reply whose storage failed.
+constexpr int kServerFailure = -1;
+// Error code of a command sent before a successful logon.
+constexpr int kNotLoggedOn = 2;
+
+// What Handle made of one request.
+struct CommandOutcome {
+  MessagePtr reply;
+  // Set by a successful LOGON: once the reply is sent (in clear), every
+  // later frame in both directions goes under `cipher`.
+  bool switch_cipher = false;
+  ChannelCipher cipher;
+  // For the log: the sub-command (or -1) and the reply's error code.
+  int sub_command = -1;
+  int error = 0;
+  // A storage failure's text, for the log; empty otherwise.
+  std::string failure;
+};
+
+class CommandHandler {
+ public:
+  // `private_key` and `public_key` are the server's key texts (the private
+  // one is wiped when the handler goes). `received_folder` is where the
+  // message reader puts received files. `stopping` (may be null) cuts the
+  // copying of uploads short when the server stops.
+  CommandHandler(Storage& storage, std::string private_key, std::string public_key,
+                 std::string received_folder, const std::atomic<bool>* stopping);
+  ~CommandHandler();
+  CommandHandler(const CommandHandler&) = delete;
+  CommandHandler& operator=(const CommandHandler&) = delete;
+
+  // Answers one request. Never throws: an unexpected exception gives a
+  // reply with kServerFailure.
+  CommandOutcome Handle(const CRLMSGmessage& request);
+
+  // The user logged on through this connection; empty before.
+  const std::string& user() const { return user_; }
+
+ private:
+  void Dispatch(const std::string& command, const CRLMSGmessage& request, CommandOutcome* out);
+  int PreLogon(const CRLMSGmessage& request, CommandOutcome* out);
+  int Logon(const CRLMSGmessage& request, CommandOutcome* out);
+  int ProductionCommand(int sub, const CRLMSGmessage& request, CommandOutcome* out);
+  int DocumentCommand(int sub, const CRLMSGmessage& request, CommandOutcome* out);
+  int AddDocuments(const CRLMSGmessage& request, CommandOutcome* out);
+  int CheckIn(const CRLMSGmessage& request, CommandOutcome* out);
+  int Fetch(const CRLMSGmessage& request, CommandOutcome* out);
+  int GetNameList(const CRLMSGmessage& request, CommandOutcome* out);
+  int AcquireLock(const CRLMSGmessage& request, CommandOutcome* out);
+  int ReleaseLock(const CRLMSGmessage& request, CommandOutcome* out);
+
+  // Copies the received files named by file field `id` into the content
+  // store, in order. kMalformed when the field is missing, names other
+  // files than received ones, or not `expected` of them; kContentIncomplete
+  // when a file did not arrive whole; kServerFailure when the store fails.
+  int StoreReceivedFiles(const CRLMSGmessage& request, uint32_t id, size_t expected,
+                         std::vector<ContentRef>* refs, CommandOutcome* out);
+  // Records a storage failure for the log and passes the result on.
+  int Checked(int result, CommandOutcome* out);
+
+  Storage& storage_;
+  std::string private_key_;
+  const std::string public_key_;
+  const std::string received_folder_;
+  const std::atomic<bool>* const stopping_;
+  // What PRELOGON announced on this connection; LOGON switches to it.
+  bool announced_ = false;
+  RepositorySettings settings_;
+  std::string user_;
+};
+
+// True when `path` is a file name the message reader makes in
+// `received_folder`: "<folder>/CRL" followed by six characters.
+bool IsReceivedFile(const std::string& received_folder, const std::string& path);
+
+// Deletes the received files that the request's fields name.
+void RemoveReceivedFiles(const std::string& received_folder, const CRLMSGmessage& request);
+
+}  // namespace tw::twserver
+
+#endif  // TW_SERVERS_TWSERVER_COMMANDS_H_

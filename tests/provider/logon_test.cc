@@ -1,0 +1,163 @@
+// EnsureSession and the interactive logon against a real TWServer and
+// TWPMSvr, the logon dialog answered by the scripted user interface.
+#include "provider/logon.h"
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "dialogs/logon_dialog.h"
+#include "dialogs/ui_script.h"
+#include "dialogs/user_interface.h"
+#include "session/client_session.h"
+#include "tests/support/property_server.h"
+#include "tests/support/test_env.h"
+#include "tests/support/ui_record_reader.h"
+#include "tests/support/wire_client.h"
+#include "transport/message_hub.h"
+
+namespace tw {
+namespace {
+
+class LogonTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("VELTRANE_UI_RECORD", env_.Path("record.jsonl").c_str(), 1);
+    ASSERT_TRUE(property_server_.Start());
+    ASSERT_TRUE(server_.Init());
+    ASSERT_TRUE(server_.AddUser("alice", "alice pw"));
+    ASSERT_TRUE(server_.Start());
+    script_ = std::make_shared<ScriptedUserInterface>();
+    SetUserInterface(script_);
+  }
+  void TearDown() override {
+    for (auto& context : contexts_) Release(context.get());
+    contexts_.clear();
+    ReleaseMessageHub();
+    SetUserInterface(nullptr);
+    unsetenv("VELTRANE_UI_RECORD");
+  }
+
+  // A context as SccInitialize makes it.
+  ProviderContext* NewContext() {
+    auto context = std::make_unique<ProviderContext>();
+    context->slot = std::make_unique<SharedSessionSlot>();
+    SlotLock lock(context->slot.get());
+    if (context->slot->ExistedBefore()) {
+      context->slot->set_count(context->slot->count() + 1);
+    } else {
+      context->slot->set_session(nullptr);
+      context->slot->set_count(1);
+    }
+    contexts_.push_back(std::move(context));
+    return contexts_.back().get();
+  }
+  // As SccUninitialize does it.
+  void Release(ProviderContext* context) {
+    SlotLock lock(context->slot.get());
+    const uint32_t count = context->slot->count() - 1;
+    context->slot->set_count(count);
+    if (count == 0) {
+      delete context->slot->session();
+      context->slot->set_session(nullptr);
+    }
+  }
+
+  void AnswerLogon(const std::string& user, const std::string& password, int button = kIdOk) {
+    script_->QueueDialog(kLogonTemplate, button,
+                         {{kLogonUserName, user},
+                          {kLogonPassword, password},
+                          {kLogonServer, "127.0.0.1"},
+                          {kLogonPort, std::to_string(server_.port())}});
+  }
+
+  bool SawMessage(const std::string& text) {
+    for (const auto& entry : test::ReadUiRecord(env_.Path("record.jsonl"))) {
+      auto it = entry.texts.find(0);  // a message box's text
+      if (entry.kind == "msgbox" && it != entry.texts.end() && it->second == text) return true;
+    }
+    return false;
+  }
+
+  test::TestEnv env_;
+  test::PropertyServer property_server_;
+  test::TestServer server_{env_.Path("repo")};
+  std::shared_ptr<ScriptedUserInterface> script_;
+  std::vector<std::unique_ptr<ProviderContext>> contexts_;
+};
+
+TEST_F(LogonTest, GoodLogonIsSharedByASecondContext) {
+  ProviderContext* first = NewContext();
+  AnswerLogon("alice", "alice pw");
+  std::string user;
+  ASSERT_EQ(EnsureSession(nullptr, first, &user), SCC_OK);
+  EXPECT_TRUE(first->logged_on);
+  EXPECT_EQ(first->user_name, "alice");
+  EXPECT_EQ(user, "alice");
+  EXPECT_EQ(script_->Remaining(), 0u);
+
+  // No dialog for the second context: the session is logged on.
+  ProviderContext* second = NewContext();
+  std::string second_user = "alice";
+  EXPECT_EQ(EnsureSession(nullptr, second, &second_user), SCC_OK);
+  EXPECT_TRUE(second->logged_on);
+  // The same context asked again, under another name, is refused.
+  std::string other = "bob";
+  EXPECT_EQ(LogOnInteractive(nullptr, first, &other), SCC_E_CONNECTIONFAILURE);
+}
+
+TEST_F(LogonTest, WrongPasswordSaysInvalidLogon) {
+  ProviderContext* context = NewContext();
+  AnswerLogon("alice", "nope");
+  script_->QueueMessageBox("Veltrane", kIdOk);
+  std::string user;
+  EXPECT_EQ(EnsureSession(nullptr, context, &user), SCC_E_CONNECTIONFAILURE);
+  EXPECT_FALSE(context->logged_on);
+  EXPECT_TRUE(SawMessage("Invalid Logon"));
+}
+
+TEST_F(LogonTest, ServerDownSaysUnableToConnect) {
+  server_.Stop();
+  ProviderContext* context = NewContext();
+  AnswerLogon("alice", "alice pw");
+  script_->QueueMessageBox("Veltrane", kIdOk);
+  std::string user;
+  EXPECT_EQ(EnsureSession(nullptr, context, &user), SCC_E_CONNECTIONFAILURE);
+  EXPECT_TRUE(SawMessage("Unable to connect to server"));
+  SlotLock lock(context->slot.get());
+  EXPECT_EQ(context->slot->session(), nullptr);
+}
+
+TEST_F(LogonTest, CancelledDialog) {
+  ProviderContext* context = NewContext();
+  AnswerLogon("alice", "alice pw", kIdCancel);
+  std::string user;
+  EXPECT_EQ(EnsureSession(nullptr, context, &user), SCC_I_OPERATIONCANCELED);
+  EXPECT_FALSE(context->logged_on);
+}
+
+TEST_F(LogonTest, ServerRestartedBetweenTwoExportsLogsOnAgain) {
+  ProviderContext* context = NewContext();
+  AnswerLogon("alice", "alice pw");
+  std::string user;
+  ASSERT_EQ(EnsureSession(nullptr, context, &user), SCC_OK);
+
+  ASSERT_EQ(server_.Stop(), 0);
+  ASSERT_TRUE(server_.Start());  // a new port: the dialog names it
+  // The connection's loss is noticed by its receiving stage.
+  for (int i = 0; i < 500 && GetMessageHub()->IsConnected(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  AnswerLogon("alice", "alice pw");
+  EXPECT_EQ(EnsureSession(nullptr, context, &user), SCC_OK);
+  EXPECT_TRUE(context->logged_on);
+  EXPECT_EQ(script_->Remaining(), 0u);
+  SlotLock lock(context->slot.get());
+  ASSERT_NE(context->slot->session(), nullptr);
+  EXPECT_TRUE(context->slot->session()->logged_on());
+}
+
+}  // namespace
+}  // namespace tw

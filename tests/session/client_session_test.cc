@@ -1,0 +1,316 @@
+// ClientSession against a real TWServer and a real TWPMSvr: logon, lock
+// policies, the add → lock → edit → check-in → fetch cycle with the state
+// cache, deferred locks, and what another user's check-in does to the
+// local status. Runs in a zone other than UTC so that a stamp converted
+// twice shows.
+#include "session/client_session.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+
+#include <gtest/gtest.h>
+
+#include "dialogs/ui_script.h"
+#include "dialogs/user_interface.h"
+#include "platform/file_attributes.h"
+#include "session/name_table.h"
+#include "session/state_cache.h"
+#include "settings/stamp.h"
+#include "tests/support/property_server.h"
+#include "tests/support/test_env.h"
+#include "tests/support/wire_client.h"
+#include "transport/message_hub.h"
+
+namespace tw {
+namespace {
+
+using LocalFile = ClientSession::LocalFile;
+
+LocalFile Local(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return {path, path.substr(0, slash), path.substr(slash + 1)};
+}
+
+bool ReadOnly(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && (st.st_mode & 0222) == 0;
+}
+
+int64_t ModifiedSeconds(const std::string& path) {
+  int64_t seconds = -1;
+  LocalFileModifiedSeconds(path, &seconds);
+  return seconds;
+}
+
+// Seconds since 1970 of a UTC stamp text "Y:M:D:h:m:s:ms".
+int64_t StampSeconds(const std::string& stamp) {
+  struct tm t = {};
+  int ms = 0;
+  std::sscanf(stamp.c_str(), "%d:%d:%d:%d:%d:%d:%d", &t.tm_year, &t.tm_mon, &t.tm_mday,
+              &t.tm_hour, &t.tm_min, &t.tm_sec, &ms);
+  t.tm_year -= 1900;
+  t.tm_mon -= 1;
+  return static_cast<int64_t>(timegm(&t));
+}
+
+class ClientSessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("TZ", "America/New_York", 1);
+    tzset();
+    ASSERT_TRUE(property_server_.Start());
+    ASSERT_TRUE(server_.Init());
+    ASSERT_TRUE(server_.AddUser("alice", "alice pw"));
+    ASSERT_TRUE(server_.AddUser("bob", "bob pw"));
+    ASSERT_TRUE(server_.Start());
+    SetServerEndpoint("127.0.0.1", server_.port());
+    script_ = std::make_shared<ScriptedUserInterface>();
+    SetUserInterface(script_);
+    work_ = env_.Path("work");
+    std::filesystem::create_directories(work_);
+  }
+  void TearDown() override {
+    session_.reset();
+    ReleaseMessageHub();
+    SetUserInterface(nullptr);
+  }
+
+  ClientSession* LogOn(const std::string& user, const std::string& password) {
+    session_ = std::make_unique<ClientSession>();
+    // A session that ended closed the connection, as the logon reopens it.
+    if (!GetMessageHub()->IsConnected()) GetMessageHub()->Connect();
+    EXPECT_TRUE(GetMessageHub()->IsConnected());
+    EXPECT_EQ(session_->Logon(user, password), kSessionOk);
+    return session_.get();
+  }
+
+  // A Production below the root for the test's files.
+  std::string MakeProduction(const std::string& name) {
+    std::string id;
+    EXPECT_EQ(session_->CreateProduction(session_->current_project(), name, &id), kSessionOk);
+    return id;
+  }
+
+  std::vector<std::string> AddFiles(const std::string& production,
+                                    const std::vector<std::string>& names) {
+    std::vector<LocalFile> files;
+    for (const std::string& name : names) {
+      test::WriteFile(work_ + "/" + name, "first version of " + name + "\n");
+      files.push_back(Local(work_ + "/" + name));
+    }
+    std::vector<std::string> ids;
+    EXPECT_EQ(session_->AddDocuments(std::vector<std::string>(names.size(), production), files,
+                                     "added", &ids),
+              kSessionOk);
+    return ids;
+  }
+
+  DocumentInfo Info(const std::string& production, const std::string& path) {
+    std::vector<DocumentInfo> infos;
+    EXPECT_EQ(session_->FetchDocumentInfo(production, {path}, work_, work_, &infos), kSessionOk);
+    return infos.empty() ? DocumentInfo() : infos[0];
+  }
+
+  // Another user, on a wire client of its own, locks and checks in.
+  void CheckInAs(const std::string& user, const std::string& password, const std::string& id,
+                 const std::string& contents) {
+    test::WireClient other;
+    ASSERT_TRUE(other.Connect(server_.port()));
+    ASSERT_EQ(other.Logon(user, password), 0);
+    MessagePtr lock = test::WireClient::Request("ACQUIRELOCK");
+    lock->SetString(ParameterId(1), id);
+    lock->SetInt(ParameterId(4), 72);
+    lock->SetBoolList(ParameterId(5), {false});
+    MessagePtr locked = other.Call(*lock);
+    ASSERT_TRUE(locked);
+    ASSERT_EQ(locked->GetErrorCode(), 0);
+    const std::string path = env_.Path("other.txt");
+    test::WriteFile(path, contents);
+    MessagePtr checkin = test::WireClient::Request("DOCUMENTCMD", 2);
+    checkin->SetString(ParameterId(2), id);
+    checkin->SetRawField(ParameterId(3), FIELD_FILELIST, path.data(), path.size());
+    checkin->SetInt(ParameterId(4), 0);
+    checkin->SetString(ParameterId(5), path);
+    checkin->SetString(ParameterId(6), "theirs");
+    checkin->SetIntList(ParameterId(7), {0});
+    MessagePtr done = other.Call(*checkin);
+    ASSERT_TRUE(done);
+    ASSERT_EQ(done->GetErrorCode(), 0);
+    MessagePtr release = test::WireClient::Request("RELEASELOCK");
+    release->SetString(ParameterId(1), id);
+    release->SetInt(300, 1);
+    other.Call(*release);
+  }
+
+  test::TestEnv env_;
+  test::PropertyServer property_server_;
+  test::TestServer server_{env_.Path("repo")};
+  std::shared_ptr<ScriptedUserInterface> script_;
+  std::unique_ptr<ClientSession> session_;
+  std::string work_;
+};
+
+TEST_F(ClientSessionTest, LogonWithGoodAndWrongPassword) {
+  session_ = std::make_unique<ClientSession>();
+  EXPECT_EQ(session_->Logon("alice", "wrong"), kSessionServerNotLoggedOn);
+  EXPECT_FALSE(session_->logged_on());
+  // The refused logon leaves the connection usable.
+  EXPECT_EQ(session_->Logon("alice", "alice pw"), kSessionOk);
+  EXPECT_TRUE(session_->logged_on());
+  EXPECT_FALSE(session_->current_project().empty());  // the root's identifier
+  std::string id;
+  EXPECT_EQ(session_->LookupProduction("\\Nowhere", false, &id), kSessionPathNotFound);
+}
+
+TEST_F(ClientSessionTest, LockPolicyOfTheServerOverridesTheCallersWish) {
+  std::string out;
+  ASSERT_EQ(server_.Run({"set", "--data", server_.dir(), "lock-policy", "1"}, "", &out), 0);
+  LogOn("alice", "alice pw");
+  EXPECT_TRUE(session_->ServerDemandsExclusiveLock());
+  EXPECT_FALSE(session_->ServerDemandsSharedLock());
+  EXPECT_EQ(session_->LockType(true), 72);
+  session_.reset();
+
+  ASSERT_EQ(server_.Run({"set", "--data", server_.dir(), "lock-policy", "2"}, "", &out), 0);
+  LogOn("alice", "alice pw");
+  EXPECT_TRUE(session_->ServerDemandsSharedLock());
+  EXPECT_EQ(session_->LockType(false), 83);
+}
+
+TEST_F(ClientSessionTest, AddLockEditCheckInFetchCycle) {
+  LogOn("alice", "alice pw");
+  const std::string games = MakeProduction("Games");
+  std::string again;
+  EXPECT_EQ(session_->CreateProduction(session_->current_project(), "GAMES", &again),
+            kSessionProductionExists);
+  EXPECT_EQ(again, games);
+
+  const std::string path = work_ + "/main.c";
+  const std::vector<std::string> ids = AddFiles(games, {"main.c", "empty.h"});
+  ASSERT_EQ(ids.size(), 2u);
+  EXPECT_TRUE(ReadOnly(path));
+  DocumentInfo info = Info(games, path);
+  EXPECT_TRUE(info.controlled);
+  EXPECT_EQ(info.document_id, ids[0]);
+  EXPECT_EQ(DecideLocalStatus(info, path), kStatusCurrent);
+
+  // Check-in without a lock is refused.
+  test::WriteFile(work_ + "/scratch.c", "x");
+  EXPECT_EQ(session_->CheckInDocuments({ids[0]}, {Local(work_ + "/scratch.c")}, "", false),
+            kSessionReleaseRefused);
+
+  ASSERT_EQ(session_->AcquireLocks({ids[0]}, {path}, {false}, false), kSessionOk);
+  EXPECT_FALSE(ReadOnly(path));
+  info = Info(games, path);
+  EXPECT_TRUE(info.checked_out_by_me);
+  EXPECT_TRUE(info.exclusive);
+
+  ::chmod(path.c_str(), 0644);
+  test::WriteFile(path, "second version, edited\n");
+  const struct timespec later[2] = {{std::time(nullptr) + 5, 0}, {std::time(nullptr) + 5, 0}};
+  ::utimensat(AT_FDCWD, path.c_str(), later, 0);
+  EXPECT_EQ(DecideLocalStatus(info, path), kStatusModified);
+
+  const std::string comment = "line one\nline two! done";
+  ASSERT_EQ(session_->CheckInDocuments({ids[0]}, {Local(path)}, comment, false), kSessionOk);
+  std::string table_text;
+  ASSERT_EQ(session_->GetNameList("", ids[0], 4, false, &table_text), kSessionOk);
+  NameTable versions;
+  ASSERT_TRUE(NameTable::Parse(table_text, &versions, nullptr));
+  ASSERT_EQ(versions.row_count(), 2u);
+  EXPECT_EQ(versions.Get(0, "P46"), comment);  // newest first, arrived intact
+  ASSERT_EQ(session_->ReleaseLocks({ids[0]}, {path}), kSessionOk);
+
+  // Fetch into a second folder: same bytes, the server stamp's instant.
+  const std::string copy_dir = env_.Path("copy");
+  std::filesystem::create_directories(copy_dir);
+  const std::string copy = copy_dir + "/main.c";
+  ASSERT_EQ(session_->FetchDocuments({ids[0]}, {Local(copy)}), kSessionOk);
+  EXPECT_EQ(test::ReadFile(copy), "second version, edited\n");
+  info = Info(games, path);
+  EXPECT_EQ(ModifiedSeconds(copy), StampSeconds(info.server_stamp));
+  EXPECT_EQ(DecideLocalStatus(info, copy), kStatusCurrent);
+  EXPECT_TRUE(ReadOnly(copy));
+
+  // An empty list sends nothing.
+  EXPECT_EQ(session_->FetchDocuments({}, {}), kSessionOk);
+
+  // Another user's check-in makes the copy old; an edit without a lock
+  // makes it renegade; a later recorded stamp reads as more recent.
+  CheckInAs("bob", "bob pw", ids[0], "bob's version\n");
+  info = Info(games, path);  // the same Document
+  EXPECT_EQ(DecideLocalStatus(info, copy), kStatusOld);
+  {
+    auto store = OpenStateStore();
+    RecordDocumentState(store.get(), ids[0], copy_dir, copy, "main.c", "2999:01:01:00:00:00:000",
+                        false);
+  }
+  EXPECT_EQ(DecideLocalStatus(info, copy), kStatusMoreRecent);
+  ::chmod(copy.c_str(), 0644);
+  test::WriteFile(copy, "renegade edit\n");
+  const struct timespec edited[2] = {{std::time(nullptr) + 9, 0}, {std::time(nullptr) + 9, 0}};
+  ::utimensat(AT_FDCWD, copy.c_str(), edited, 0);
+  EXPECT_EQ(DecideLocalStatus(info, copy), kStatusRenegade);
+  std::filesystem::remove(copy);
+  EXPECT_EQ(DecideLocalStatus(info, copy), kStatusMissing);
+}
+
+TEST_F(ClientSessionTest, MissingLocalFileStopsACheckInBeforeItIsSent) {
+  LogOn("alice", "alice pw");
+  const std::string games = MakeProduction("Games");
+  const std::vector<std::string> ids = AddFiles(games, {"a.txt"});
+  ASSERT_EQ(session_->AcquireLocks(ids, {work_ + "/a.txt"}, {false}, false), kSessionOk);
+  EXPECT_EQ(session_->CheckInDocuments(ids, {Local(work_ + "/gone.txt")}, "", false),
+            kSessionLocalFileMissing);
+}
+
+TEST_F(ClientSessionTest, ConflictOnTheThirdOfFiveAsksAndResendsWithThatFlagOnly) {
+  LogOn("alice", "alice pw");
+  const std::string games = MakeProduction("Games");
+  const std::vector<std::string> ids = AddFiles(games, {"1.c", "2.c", "3.c", "4.c", "5.c"});
+  ASSERT_EQ(ids.size(), 5u);
+  test::WireClient bob;
+  ASSERT_TRUE(bob.Connect(server_.port()));
+  ASSERT_EQ(bob.Logon("bob", "bob pw"), 0);
+  MessagePtr lock = test::WireClient::Request("ACQUIRELOCK");
+  lock->SetString(ParameterId(1), ids[2]);
+  lock->SetInt(ParameterId(4), 72);
+  lock->SetBoolList(ParameterId(5), {false});
+  ASSERT_EQ(bob.Call(*lock)->GetErrorCode(), 0);
+
+  std::vector<std::string> paths;
+  for (const char* name : {"1.c", "2.c", "3.c", "4.c", "5.c"}) paths.push_back(work_ + "/" + name);
+  // Declining ends the transaction without a resend.
+  script_->QueueMessageBox("Could not acquire lock.", kIdNo);
+  EXPECT_EQ(session_->AcquireLocks(ids, paths, std::vector<bool>(5, false), false),
+            kSessionDeclinedDeferred);
+
+  script_->QueueMessageBox("Could not acquire lock.", kIdYes);
+  EXPECT_EQ(session_->AcquireLocks(ids, paths, std::vector<bool>(5, false), false),
+            kSessionDeferredRequested);
+  EXPECT_EQ(script_->Remaining(), 0u);
+
+  // Only the third was resent as deferred: alice waits there, and the
+  // whole resend failed on nothing else, so the others are locked.
+  std::string text;
+  ASSERT_EQ(session_->GetNameList("", ids[2], 3, false, &text), kSessionOk);
+  NameTable locks;
+  ASSERT_TRUE(NameTable::Parse(text, &locks, nullptr));
+  ASSERT_EQ(locks.row_count(), 2u);
+  EXPECT_EQ(locks.Get(1, "User"), "alice");
+  EXPECT_EQ(locks.Get(1, "Deferred"), "1");
+  for (size_t i : {0, 1, 3, 4}) {
+    ASSERT_EQ(session_->GetNameList("", ids[i], 3, false, &text), kSessionOk);
+    ASSERT_TRUE(NameTable::Parse(text, &locks, nullptr));
+    ASSERT_EQ(locks.row_count(), 1u) << i;
+    EXPECT_EQ(locks.Get(0, "User"), "alice");
+  }
+}
+
+}  // namespace
+}  // namespace tw
