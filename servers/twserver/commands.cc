@@ -10,9 +10,10 @@
 #include <vector>
 
 #include "messaging/field_ids.h"
+#include "messaging/reply.h"
 #include "servers/twserver/names.h"
+#include "session/name_table.h"
 #include "settings/property_escape.h"
-#include "settings/property_tree.h"
 #include "transport/crypto.h"
 
 namespace tw::twserver {
@@ -22,8 +23,6 @@ namespace {
 // Field ids below are the wire's parameter numbers (100 = parameter 1).
 
 // Recipients of the routing fields: the client's session, the server side.
-constexpr int kRecipientSession = 17;
-constexpr int kRecipientServer = 3;
 
 // ERRORCODE of a request whose file transfer the reader cut off.
 constexpr int kTransferCutOff = -999;
@@ -58,31 +57,6 @@ std::string Join(const std::vector<std::string>& items, char separator) {
     out += items[i];
   }
   return out;
-}
-
-void CopyField(const CRLMSGmessage& from, uint32_t id, CRLMSGmessage* to) {
-  uint32_t type = 0;
-  std::string bytes;
-  if (from.GetRawField(id, &type, &bytes) == kFieldOk) {
-    to->SetRawField(id, type, bytes.data(), bytes.size());
-  }
-}
-
-// The reply's frame: MESSAGEID first, COMMAND second, the routing and the
-// echoed fields after them.
-MessagePtr NewReply(const CRLMSGmessage& request, const std::string& command, bool has_sub) {
-  MessagePtr reply = NewMessage();
-  CopyField(request, MESSAGEID, reply.get());
-  reply->SetString(COMMAND, command + "R");
-  int sender = kRecipientSession;
-  request.GetInt(PROXYFORRECIPIENT, &sender);
-  reply->SetInt(TARGETRECIPIENT, sender);
-  reply->SetInt(SOURCERECIPIENT, kRecipientServer);
-  for (uint32_t id : {SENDERTAG, uint32_t{13}, CALLBACKKEY, SYNCHRONOUSREQUEST}) {
-    CopyField(request, id, reply.get());
-  }
-  if (has_sub) CopyField(request, 100, reply.get());
-  return reply;
 }
 
 bool HasSubCommand(const std::string& command) {
@@ -447,15 +421,15 @@ int CommandHandler::GetNameList(const CRLMSGmessage& request, CommandOutcome* ou
   NameTable table;
   const int result = storage_.GetNameTable(kind, subject, recursive != 0, &table);
   if (result != kOk) return Checked(result, out);
-  PropertyTree tree;
-  tree.SetValue("NameTable/Count", std::to_string(table.rows.size()));
-  for (size_t i = 0; i < table.rows.size(); ++i) {
-    const std::string row = "NameTable/Row" + std::to_string(i) + "/";
+  ::tw::NameTable text;
+  for (const std::vector<std::string>& values : table.rows) {
+    ::tw::NameTable::Row row;
     for (size_t c = 0; c < table.columns.size(); ++c) {
-      tree.SetValue(row + table.columns[c], c < table.rows[i].size() ? table.rows[i][c] : "");
+      row.emplace_back(table.columns[c], c < values.size() ? values[c] : std::string());
     }
+    text.AddRow(std::move(row));
   }
-  out->reply->SetString(102, tree.ToText());
+  out->reply->SetString(102, text.ToText());
   return kOk;
 }
 

@@ -1,24 +1,12 @@
 #include "tests/support/loopback_peer.h"
 
 #include "messaging/field_ids.h"
+#include "messaging/reply.h"
 
 namespace tw::test {
 
 MessagePtr MakeReply(const CRLMSGmessage& request) {
-  MessagePtr reply = NewMessage();
-  reply->SetIdentifier(MESSAGEID, &request.GetIdentifierObject());
-  reply->SetString(COMMAND, request.GetCommand() + "R");
-  for (uint32_t id : {SENDERTAG, 13u, ParameterId(1), CALLBACKKEY, SYNCHRONOUSREQUEST}) {
-    uint32_t type = 0;
-    std::string value;
-    if (request.GetRawField(id, &type, &value) == kFieldOk) {
-      reply->SetRawField(id, type, value.data(), value.size());
-    }
-  }
-  int proxy = 0;
-  request.GetInt(PROXYFORRECIPIENT, &proxy);
-  reply->SetInt(TARGETRECIPIENT, proxy);
-  reply->SetInt(SOURCERECIPIENT, 3);
+  MessagePtr reply = NewReply(request, request.GetCommand(), true);
   reply->SetInt(ERRORCODE, 0);
   return reply;
 }

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "messaging/field_ids.h"
-#include "settings/property_tree.h"
+#include "session/name_table.h"
 #include "tests/support/test_env.h"
 #include "transport/crypto.h"
 #include "transport/socket.h"
@@ -154,24 +154,15 @@ int WireClient::Logon(const std::string& user, const std::string& password) {
 }
 
 std::vector<std::map<std::string, std::string>> ParseNameTable(const std::string& text) {
-  std::vector<std::map<std::string, std::string>> rows;
-  PropertyTree tree;
-  std::string count;
-  if (!tree.Parse(text) || !tree.GetValue("NameTable/Count", &count)) {
-    ADD_FAILURE() << "not a name table: " << text;
-    return rows;
+  NameTable table;
+  std::string error;
+  if (!NameTable::Parse(text, &table, &error)) {
+    ADD_FAILURE() << "not a name table (" << error << "): " << text;
+    return {};
   }
-  for (int i = 0; i < std::stoi(count); ++i) {
-    const PropertyTree::Node* row = tree.Find("NameTable/Row" + std::to_string(i));
-    if (row == nullptr) {
-      ADD_FAILURE() << "row " << i << " missing: " << text;
-      return {};
-    }
-    std::map<std::string, std::string> columns;
-    for (size_t c = 0; c < row->child_count(); ++c) {
-      columns[row->child(c).name()] = row->child(c).value();
-    }
-    rows.push_back(std::move(columns));
+  std::vector<std::map<std::string, std::string>> rows;
+  for (size_t i = 0; i < table.row_count(); ++i) {
+    rows.emplace_back(table.row(i).begin(), table.row(i).end());
   }
   return rows;
 }

@@ -1,0 +1,32 @@
+#include "messaging/reply.h"
+
+#include "messaging/field_ids.h"
+#include "messaging/recipient_registry.h"
+
+namespace tw {
+
+void CopyField(const CRLMSGmessage& from, uint32_t id, CRLMSGmessage* to) {
+  uint32_t type = 0;
+  std::string bytes;
+  if (from.GetRawField(id, &type, &bytes) == kFieldOk) {
+    to->SetRawField(id, type, bytes.data(), bytes.size());
+  }
+}
+
+MessagePtr NewReply(const CRLMSGmessage& request, const std::string& command,
+                    bool echo_sub_command) {
+  MessagePtr reply = NewMessage();
+  CopyField(request, MESSAGEID, reply.get());
+  reply->SetString(COMMAND, command + "R");
+  int sender = kRecipientClientSession;
+  request.GetInt(PROXYFORRECIPIENT, &sender);
+  reply->SetInt(TARGETRECIPIENT, sender);
+  reply->SetInt(SOURCERECIPIENT, kRecipientServer);
+  for (uint32_t id : {SENDERTAG, uint32_t{13}, CALLBACKKEY, SYNCHRONOUSREQUEST}) {
+    CopyField(request, id, reply.get());
+  }
+  if (echo_sub_command) CopyField(request, ParameterId(1), reply.get());
+  return reply;
+}
+
+}  // namespace tw
