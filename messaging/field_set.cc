@@ -5,6 +5,7 @@
 #include <cstring>
 #include <utility>
 
+#include "messaging/list_text.h"
 #include "platform/decimal.h"
 
 namespace tw {
@@ -18,31 +19,12 @@ constexpr size_t kSourceBlock = 64 * 1024;
 // Splits `text` at every `separator`; an empty text has no elements and an
 // empty separator leaves the text whole.
 std::vector<std::string> Split(const std::string& text, const std::string& separator) {
-  std::vector<std::string> parts;
-  if (text.empty()) return parts;
-  if (separator.empty()) {
-    parts.push_back(text);
-    return parts;
-  }
-  size_t start = 0;
-  for (;;) {
-    const size_t at = text.find(separator, start);
-    if (at == std::string::npos) {
-      parts.push_back(text.substr(start));
-      return parts;
-    }
-    parts.push_back(text.substr(start, at - start));
-    start = at + separator.size();
-  }
+  if (text.empty()) return {};
+  return SplitList(text, separator);
 }
 
 std::string Join(const std::vector<std::string>& parts, const std::string& separator) {
-  std::string out;
-  for (size_t i = 0; i < parts.size(); ++i) {
-    if (i != 0) out += separator;
-    out += parts[i];
-  }
-  return out;
+  return JoinList(parts, separator);
 }
 
 bool IsInt(const FieldRecord& r) {

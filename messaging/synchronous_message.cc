@@ -129,8 +129,8 @@ int CRLMSGsynchronousMessage::WaitForReply(int timeout_seconds) {
   return GetErrorCode();
 }
 
-bool CRLMSGsynchronousMessage::CompleteRequest(uint32_t handle, const CRLMSGmessage& reply) {
-  if (handle == 0) return false;
+CRLMSGsynchronousMessage* CRLMSGsynchronousMessage::TakeReplyPath(uint32_t handle) {
+  if (handle == 0) return nullptr;
   CRLMSGsynchronousMessage* waiting = nullptr;
   Requests().With(handle, [&waiting, handle](CRLMSGsynchronousMessage* message) {
     if (!message->reply_path_open_) return;
@@ -138,6 +138,11 @@ bool CRLMSGsynchronousMessage::CompleteRequest(uint32_t handle, const CRLMSGmess
     Requests().RemoveLocked(handle);
     waiting = message;  // the reply path's reference is ours now
   });
+  return waiting;
+}
+
+bool CRLMSGsynchronousMessage::CompleteRequest(uint32_t handle, const CRLMSGmessage& reply) {
+  CRLMSGsynchronousMessage* waiting = TakeReplyPath(handle);
   if (waiting == nullptr) return false;
   waiting->Assign(reply);
   waiting->Release();
@@ -157,14 +162,7 @@ int CRLMSGsynchronousMessage::FailPendingRequests(int error_code) {
 }
 
 bool CRLMSGsynchronousMessage::FailRequest(uint32_t handle, int error_code) {
-  if (handle == 0) return false;
-  CRLMSGsynchronousMessage* waiting = nullptr;
-  Requests().With(handle, [&waiting, handle](CRLMSGsynchronousMessage* message) {
-    if (!message->reply_path_open_) return;
-    message->reply_path_open_ = false;
-    Requests().RemoveLocked(handle);
-    waiting = message;
-  });
+  CRLMSGsynchronousMessage* waiting = TakeReplyPath(handle);
   if (waiting == nullptr) return false;
   waiting->FailAndRelease(error_code);
   return true;

@@ -144,6 +144,9 @@ class CRLMSGsynchronousMessage : public CRLMSGmessage {
  private:
   CRLMSGsynchronousMessage();
   int TimedOutLocked();
+  // Closes the reply path of the request `handle` names and hands its
+  // reference to the caller; null when no open request has that handle.
+  static CRLMSGsynchronousMessage* TakeReplyPath(uint32_t handle);
   // Ends the wait without a reply (unless one came) and drops the reply
   // path's reference, which the caller has taken over.
   void FailAndRelease(int error_code);

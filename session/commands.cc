@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cstdlib>
 
+#include "messaging/list_text.h"
 #include "platform/debug_output.h"
 #include "platform/file.h"
 #include "platform/file_attributes.h"
@@ -40,24 +41,10 @@ constexpr int kLookupProduction = 20;
 constexpr int kDocumentInformation = 25;
 
 template <typename T, typename F>
-std::string Join(const std::vector<T>& items, F get, char separator = '?') {
-  std::string out;
-  for (size_t i = 0; i < items.size(); ++i) {
-    if (i > 0) out += separator;
-    out += get(items[i]);
-  }
-  return out;
-}
-
-std::vector<std::string> Split(const std::string& text, char separator) {
-  std::vector<std::string> out;
-  size_t start = 0;
-  for (;;) {
-    const size_t at = text.find(separator, start);
-    out.push_back(text.substr(start, at == std::string::npos ? std::string::npos : at - start));
-    if (at == std::string::npos) return out;
-    start = at + 1;
-  }
+std::string Join(const std::vector<T>& items, F get) {
+  std::vector<std::string> elements;
+  for (const T& item : items) elements.push_back(get(item));
+  return JoinList(elements, '?');
 }
 
 std::string Upper(std::string text) {
@@ -70,7 +57,7 @@ std::string Upper(std::string text) {
 std::vector<std::string> ReceivedFiles(const CRLMSGmessage& reply, uint32_t field) {
   std::string text;
   if (reply.GetString(field, &text) != kFieldOk || text.empty()) return {};
-  return Split(text, '?');
+  return SplitList(text, '?');
 }
 
 void RemoveFiles(const std::vector<std::string>& paths) {
@@ -136,8 +123,8 @@ int ClientSession::AddDocuments(const std::vector<std::string>& production_ids,
   std::string ids_text, stamps_text;
   last_reply_->GetString(ParameterId(4), &ids_text);
   last_reply_->GetString(ParameterId(5), &stamps_text);
-  const std::vector<std::string> ids = Split(ids_text, '?');
-  const std::vector<std::string> stamps = Split(stamps_text, '?');
+  const std::vector<std::string> ids = SplitList(ids_text, '?');
+  const std::vector<std::string> stamps = SplitList(stamps_text, '?');
   if (document_ids != nullptr) *document_ids = ids;
   std::unique_ptr<PropertyFileClient> store = OpenStateStore();
   for (size_t i = 0; i < files.size() && i < ids.size() && i < stamps.size(); ++i) {
@@ -176,8 +163,8 @@ int ClientSession::CheckInDocuments(const std::vector<std::string>& document_ids
   std::string ids_text, stamps_text;
   last_reply_->GetString(ParameterId(12), &ids_text);
   last_reply_->GetString(ParameterId(13), &stamps_text);
-  const std::vector<std::string> ids = Split(ids_text, '?');
-  const std::vector<std::string> stamps = Split(stamps_text, '?');
+  const std::vector<std::string> ids = SplitList(ids_text, '?');
+  const std::vector<std::string> stamps = SplitList(stamps_text, '?');
   std::unique_ptr<PropertyFileClient> store = OpenStateStore();
   for (size_t i = 0; i < files.size() && i < ids.size() && i < stamps.size(); ++i) {
     RecordDocumentState(store.get(), ids[i], files[i].directory, files[i].path, files[i].name,
@@ -210,8 +197,8 @@ int ClientSession::FetchDocuments(const std::vector<std::string>& document_ids,
   std::string ids_text, stamps_text;
   last_reply_->GetString(ParameterId(2), &ids_text);
   last_reply_->GetString(ParameterId(6), &stamps_text);
-  const std::vector<std::string> ids = Split(ids_text, '?');
-  const std::vector<std::string> stamps = Split(stamps_text, '?');
+  const std::vector<std::string> ids = SplitList(ids_text, '?');
+  const std::vector<std::string> stamps = SplitList(stamps_text, '?');
   const size_t count = std::min({files.size(), ids.size(), stamps.size(), received.size()});
   std::vector<bool> placed(count, false);
   for (size_t i = 0; i < count; ++i) {
@@ -342,10 +329,10 @@ int ClientSession::FetchDocumentInfo(const std::string& production_id,
   if (last_error_code_ != 0) return kSessionUnexpected;
   std::string fields[4];
   for (int i = 0; i < 4; ++i) last_reply_->GetString(ParameterId(4 + i), &fields[i]);
-  const std::vector<std::string> ids = Split(fields[0], ',');
-  const std::vector<std::string> versions = Split(fields[1], ',');
-  const std::vector<std::string> flags = Split(fields[2], ',');
-  const std::vector<std::string> stamps = Split(fields[3], ',');
+  const std::vector<std::string> ids = SplitList(fields[0], ',');
+  const std::vector<std::string> versions = SplitList(fields[1], ',');
+  const std::vector<std::string> flags = SplitList(fields[2], ',');
+  const std::vector<std::string> stamps = SplitList(fields[3], ',');
   if (ids.size() != paths.size() || versions.size() != ids.size() || flags.size() != ids.size() ||
       stamps.size() != ids.size()) {
     return kSessionUnexpected;

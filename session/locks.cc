@@ -5,6 +5,7 @@
 #include <string>
 
 #include "dialogs/user_interface.h"
+#include "messaging/list_text.h"
 #include "platform/file_attributes.h"
 #include "session/client_config.h"
 #include "session/client_session.h"
@@ -24,15 +25,6 @@ constexpr int kServerAlreadyQueued = 103;
 
 constexpr char kDocumentStates[] = "DocumentStates";
 constexpr char kCheckedOutTo[] = "CheckedOutTo";
-
-std::string JoinIds(const std::vector<std::string>& ids) {
-  std::string out;
-  for (size_t i = 0; i < ids.size(); ++i) {
-    if (i > 0) out += '?';
-    out += ids[i];
-  }
-  return out;
-}
 
 // The folder of a local file, blanks at both ends removed.
 std::string LocalDirectory(const std::string& path) {
@@ -68,7 +60,7 @@ int ClientSession::AcquireLocks(const std::vector<std::string>& document_ids,
   const int lock_type = LockType(shared_wanted);
   auto make_request = [&] {
     MessagePtr request = CreateRequest("ACQUIRELOCK");
-    request->SetString(ParameterId(1), JoinIds(document_ids));
+    request->SetString(ParameterId(1), JoinList(document_ids, '?'));
     request->SetInt(ParameterId(2), 1);
     request->SetInt(ParameterId(3), 0);
     request->SetInt(ParameterId(4), lock_type);
@@ -134,7 +126,7 @@ int ClientSession::ReleaseLocks(const std::vector<std::string>& document_ids,
   if (!logged_on_) return kSessionNotLoggedOn;
   if (document_ids.empty()) return kSessionOk;
   MessagePtr request = CreateRequest("RELEASELOCK");
-  request->SetString(ParameterId(1), JoinIds(document_ids));
+  request->SetString(ParameterId(1), JoinList(document_ids, '?'));
   request->SetInt(ParameterId(2), 1);
   request->SetInt(ParameterId(3), 0);
   request->SetInt(300, 1);

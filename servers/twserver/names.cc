@@ -34,20 +34,6 @@ std::string FoldName(std::string_view name) {
   return folded;
 }
 
-std::vector<std::string> SplitList(std::string_view text, char separator) {
-  std::vector<std::string> elements;
-  size_t start = 0;
-  for (;;) {
-    const size_t end = text.find(separator, start);
-    if (end == std::string_view::npos) {
-      elements.emplace_back(text.substr(start));
-      return elements;
-    }
-    elements.emplace_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-}
-
 std::string Printable(std::string_view text) {
   static const char kDigits[] = "0123456789ABCDEF";
   std::string out;

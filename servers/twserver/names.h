@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "messaging/list_text.h"
+
 namespace tw::twserver {
 
 // Longest name accepted, in bytes. Longer names are invalid.
@@ -24,10 +26,6 @@ bool IsValidName(std::string_view name);
 
 // The form under which names compare: A-Z turned into a-z, all else kept.
 std::string FoldName(std::string_view name);
-
-// Splits a list on `separator`, keeping empty elements: a text with n
-// separators gives n + 1 elements, the empty text one empty element.
-std::vector<std::string> SplitList(std::string_view text, char separator);
 
 // Splits a backslash path into its elements (SplitList on "\\").
 inline std::vector<std::string> SplitPath(std::string_view path) { return SplitList(path, '\\'); }

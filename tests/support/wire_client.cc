@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "messaging/field_ids.h"
+#include "messaging/list_text.h"
 #include "session/name_table.h"
 #include "tests/support/test_env.h"
 #include "transport/crypto.h"
@@ -170,14 +171,7 @@ std::vector<std::map<std::string, std::string>> ParseNameTable(const std::string
 std::vector<std::string> SplitField(const CRLMSGmessage& message, uint32_t id, char separator) {
   std::string text;
   message.GetString(id, &text);
-  std::vector<std::string> out;
-  size_t start = 0;
-  for (;;) {
-    const size_t end = text.find(separator, start);
-    out.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
-    if (end == std::string::npos) return out;
-    start = end + 1;
-  }
+  return SplitList(text, separator);
 }
 
 }  // namespace tw::test
