@@ -7,7 +7,8 @@
 
 namespace tw {
 
-SharedSessionSlot::SharedSessionSlot() : block_(NameFor(static_cast<int>(getpid())), kSize) {}
+SharedSessionSlot::SharedSessionSlot(bool open_only)
+    : block_(NameFor(static_cast<int>(getpid())), open_only ? 0 : kSize) {}
 
 std::string SharedSessionSlot::NameFor(int pid) {
   char name[64];

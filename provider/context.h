@@ -28,8 +28,9 @@ class ClientSession;
 // live contexts. Only this process reads the pointer.
 class SharedSessionSlot {
  public:
-  // Opens or creates this process's slot. Check IsValid().
-  SharedSessionSlot();
+  // Opens or creates this process's slot; with `open_only`, only opens it
+  // when some context of this process holds it. Check IsValid().
+  explicit SharedSessionSlot(bool open_only = false);
   ~SharedSessionSlot() = default;
 
   SharedSessionSlot(const SharedSessionSlot&) = delete;

@@ -12,6 +12,8 @@
 // linked with -z nodelete, so a host that unloads early cannot pull the code
 // from under a running thread either).
 #include "dialogs/user_interface.h"
+#include "provider/context.h"
+#include "session/client_session.h"
 #include "messaging/collector.h"
 #include "settings/module_settings.h"
 #include "transport/message_hub.h"
@@ -26,12 +28,25 @@ __attribute__((constructor)) void ModuleLoad() {
   }
 }
 
+// A host that unloads without releasing its contexts leaves the session,
+// and its dispatcher thread, behind; it ends here, while the hub it talks
+// through still exists.
+void EndLeftoverSession() {
+  tw::SharedSessionSlot slot(/*open_only=*/true);
+  if (!slot.IsValid()) return;
+  tw::SlotLock lock(&slot);
+  if (!lock.locked()) return;
+  delete slot.session();
+  slot.set_session(nullptr);
+}
+
 // The order matters: threads that may still use the collector or show a
-// message stop first (the hub's stages and the connection's worker; the
-// session's dispatcher stops with the session, at the last SccUninitialize), then the collector destroys what is pending, then the
-// user interface is released.
+// message stop first (the session's dispatcher, then the hub's stages and
+// the connection's worker), then the collector destroys what is pending,
+// then the user interface is released.
 __attribute__((destructor)) void ModuleUnload() {
   try {
+    EndLeftoverSession();
     tw::ReleaseMessageHub();
     tw::ShutdownCollector();
     tw::SetUserInterface(nullptr);
