@@ -228,8 +228,8 @@ TEST_F(FileTransferTest, FileChunksThatContradictTheMessageCutItOff) {
   stranger[4] ^= 1;  // a transfer identifier the message did not name
   const std::vector<std::vector<Chunk>> cases = {
       {good[0], {kChunkFileFirst, stranger}},
-      {good[0], {kChunkFileMiddle, good[2].second}},         // data before a start
-      {good[0], good[1], good[2], good[2], good[3]},         // more than announced
+      {good[0], {kChunkFileMiddle, good[2].second}},  // data before a start
+      {good[0], good[1], good[2], good[2], good[3]},  // more than announced
   };
   for (size_t i = 0; i < cases.size(); ++i) {
     test::PushAll(cases[i], &queue_);

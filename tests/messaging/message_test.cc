@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -228,6 +229,7 @@ TEST(Message, FieldElementsCarryTheFilesTheyName) {
   uint64_t size = 0;
   ASSERT_TRUE(m->WriteFieldElements(&sink, &size));
   const std::string nul(1, '\0');
+  // clang-format off
   EXPECT_EQ("\t\t<f n=1 s=11 t=1>DOCUMENTCMD</f>\n"
             "\t\t<f n=100 s=3 t=2>-25</f>\n"
             "\t\t<f n=101 s=3 t=4>" + std::string("x\0y", 3) + "</f>\n"
@@ -236,6 +238,7 @@ TEST(Message, FieldElementsCarryTheFilesTheyName) {
             "\t\t<f n=104 s=1 t=4>" + nul + "</f>\n"
             "\t\t<f n=105 s=3 t=4><\n></f>\n",
             text);
+  // clang-format on
   EXPECT_EQ(text.size(), size);
 
   FailingSink failing;
