@@ -26,6 +26,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <memory>
 
 #include "transport/haval.h"
 
@@ -139,6 +140,62 @@ class MemberGunzip : public CryptoPP::Gunzip {
 void Pump(CryptoPP::BufferedTransformation* filter, const void* input, size_t length) {
   if (length > 0) filter->Put(Bytes(input), length);
   filter->MessageEnd();
+}
+
+// The body of EncryptPayload and DecryptPayload: the checks both make, the
+// key and IV of the selector, and one pass of its cipher in the direction
+// asked. Encrypting adds at most a block of padding (selector 1) or the
+// pass-phrase encryptor's salt and key check (selector 9); decrypting never
+// grows the text, so the output is capped at its input.
+int RunPayloadCipher(bool encrypt, SecureBytes* out, uint32_t selector, const void* input,
+                     size_t length, std::string_view key) {
+  if (key.empty()) return kPayloadKeyEmpty;
+  if (selector != kCipherAes && selector != kCipherPassPhrase) return kPayloadSelectorNotSupported;
+  if (out == nullptr || (input == nullptr && length != 0) ||
+      (encrypt && length > std::numeric_limits<size_t>::max() - kCipherSlack)) {
+    return kPayloadFailed;
+  }
+  try {
+    SecureBytes result;
+    if (selector == kCipherAes) {
+      if (!encrypt && (length == 0 || length % kAesBlock != 0)) return kPayloadFailed;
+      SecureBytes aes_key(CryptoPP::SHA256::DIGESTSIZE);
+      CryptoPP::SHA256().CalculateDigest(aes_key.data(), Bytes(key.data()), key.size());
+      byte iv[kAesBlock];
+      ChannelIv(iv);
+      std::unique_ptr<CryptoPP::StreamTransformation> cipher;
+      if (encrypt) {
+        cipher = std::make_unique<CryptoPP::CBC_Mode<CryptoPP::AES>::Encryption>(
+            aes_key.data(), aes_key.size(), iv);
+      } else {
+        cipher = std::make_unique<CryptoPP::CBC_Mode<CryptoPP::AES>::Decryption>(
+            aes_key.data(), aes_key.size(), iv);
+      }
+      auto* sink = new BoundedSink(&result, encrypt ? length + kAesBlock : length);
+      CryptoPP::StreamTransformationFilter filter(*cipher, sink,
+                                                  CryptoPP::BlockPaddingSchemeDef::PKCS_PADDING);
+      Pump(&filter, input, length);
+      sink->Finish();
+    } else {
+      const std::string_view phrase = PassPhrase(key);
+      auto* sink = new BoundedSink(&result, encrypt ? length + kCipherSlack : length);
+      std::unique_ptr<CryptoPP::BufferedTransformation> filter;
+      if (encrypt) {
+        filter = std::make_unique<CryptoPP::DefaultEncryptor>(Bytes(phrase.data()), phrase.size(),
+                                                              sink);
+      } else {
+        // Throws on a bad key check, a bad padding or a cut-off cipher text.
+        filter = std::make_unique<CryptoPP::DefaultDecryptor>(Bytes(phrase.data()), phrase.size(),
+                                                              sink, true);
+      }
+      Pump(filter.get(), input, length);
+      sink->Finish();
+    }
+    out->swap(result);
+    return kPayloadOk;
+  } catch (...) {
+    return kPayloadFailed;
+  }
 }
 
 template <class Hash>
@@ -349,71 +406,12 @@ bool CRLDATcrypto::RsaDecryptFromHex(const std::string& private_key, const std::
 
 int CRLDATcrypto::EncryptPayload(SecureBytes* out, uint32_t selector, const void* input,
                                  size_t length, std::string_view key) {
-  if (key.empty()) return kPayloadKeyEmpty;
-  if (selector != kCipherAes && selector != kCipherPassPhrase) return kPayloadSelectorNotSupported;
-  if (out == nullptr || (input == nullptr && length != 0) ||
-      length > std::numeric_limits<size_t>::max() - kCipherSlack) {
-    return kPayloadFailed;
-  }
-  try {
-    SecureBytes result;
-    if (selector == kCipherAes) {
-      SecureBytes aes_key(CryptoPP::SHA256::DIGESTSIZE);
-      CryptoPP::SHA256().CalculateDigest(aes_key.data(), Bytes(key.data()), key.size());
-      byte iv[kAesBlock];
-      ChannelIv(iv);
-      CryptoPP::CBC_Mode<CryptoPP::AES>::Encryption cipher(aes_key.data(), aes_key.size(), iv);
-      auto* sink = new BoundedSink(&result, length + kAesBlock);
-      CryptoPP::StreamTransformationFilter filter(cipher, sink,
-                                                  CryptoPP::BlockPaddingSchemeDef::PKCS_PADDING);
-      Pump(&filter, input, length);
-      sink->Finish();
-    } else {
-      const std::string_view phrase = PassPhrase(key);
-      auto* sink = new BoundedSink(&result, length + kCipherSlack);
-      CryptoPP::DefaultEncryptor encryptor(Bytes(phrase.data()), phrase.size(), sink);
-      Pump(&encryptor, input, length);
-      sink->Finish();
-    }
-    out->swap(result);
-    return kPayloadOk;
-  } catch (...) {
-    return kPayloadFailed;
-  }
+  return RunPayloadCipher(true, out, selector, input, length, key);
 }
 
 int CRLDATcrypto::DecryptPayload(SecureBytes* out, uint32_t selector, const void* input,
                                  size_t length, std::string_view key) {
-  if (key.empty()) return kPayloadKeyEmpty;
-  if (selector != kCipherAes && selector != kCipherPassPhrase) return kPayloadSelectorNotSupported;
-  if (out == nullptr || (input == nullptr && length != 0)) return kPayloadFailed;
-  try {
-    SecureBytes result;
-    if (selector == kCipherAes) {
-      if (length == 0 || length % kAesBlock != 0) return kPayloadFailed;
-      SecureBytes aes_key(CryptoPP::SHA256::DIGESTSIZE);
-      CryptoPP::SHA256().CalculateDigest(aes_key.data(), Bytes(key.data()), key.size());
-      byte iv[kAesBlock];
-      ChannelIv(iv);
-      CryptoPP::CBC_Mode<CryptoPP::AES>::Decryption cipher(aes_key.data(), aes_key.size(), iv);
-      auto* sink = new BoundedSink(&result, length);
-      CryptoPP::StreamTransformationFilter filter(cipher, sink,
-                                                  CryptoPP::BlockPaddingSchemeDef::PKCS_PADDING);
-      Pump(&filter, input, length);
-      sink->Finish();
-    } else {
-      const std::string_view phrase = PassPhrase(key);
-      auto* sink = new BoundedSink(&result, length);
-      // Throws on a bad key check, a bad padding or a cut-off cipher text.
-      CryptoPP::DefaultDecryptor decryptor(Bytes(phrase.data()), phrase.size(), sink, true);
-      Pump(&decryptor, input, length);
-      sink->Finish();
-    }
-    out->swap(result);
-    return kPayloadOk;
-  } catch (...) {
-    return kPayloadFailed;
-  }
+  return RunPayloadCipher(false, out, selector, input, length, key);
 }
 
 int CRLDATcrypto::GzipPayload(const void* input, size_t length, SecureBytes* out, int level) {

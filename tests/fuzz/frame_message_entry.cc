@@ -1,9 +1,5 @@
 #include "tests/fuzz/frame_message_entry.h"
 
-#include <algorithm>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -16,19 +12,11 @@
 namespace tw::fuzz {
 namespace {
 
-// Large enough for the corpus messages, small enough for a fuzzer to reach.
-constexpr size_t kFuzzMessageCap = 1 << 20;
-
 constexpr char kKeyNotSet[] = "Symmetric key not set";
-
-[[noreturn]] void Broken(const char* what) {
-  std::fprintf(stderr, "frame message fuzz: %s\n", what);
-  std::abort();
-}
 
 class Chain {
  public:
-  explicit Chain(bool keyed) : frames_(FrameOptions()), reader_(&source_, ReaderOptions()) {
+  explicit Chain(bool keyed) : frames_(FuzzFrameOptions()), reader_(&source_, ReaderOptions()) {
     keyed_ = keyed;
     if (keyed) frames_.SetKey(kFrameFuzzKey);
   }
@@ -61,12 +49,6 @@ class Chain {
   size_t taken() const { return taken_; }
 
  private:
-  static CIOFrameReader::Options FrameOptions() {
-    CIOFrameReader::Options options;
-    options.key_wait = std::chrono::milliseconds(0);
-    options.max_message_bytes = kFuzzMessageCap;
-    return options;
-  }
   static MessageReaderOptions ReaderOptions() {
     MessageReaderOptions options;
     options.progress_enabled = true;
@@ -120,11 +102,7 @@ size_t RunFrameMessage(const uint8_t* data, size_t size) {
   {
     Chain chain(keyed);
     for (size_t at = 0; at < size;) {
-      size_t n = size - at;
-      if (seed != 0) {
-        seed = seed * 1103515245u + 12345u;
-        n = std::min<size_t>(n, 1 + (seed >> 16) % 4096);
-      }
+      const size_t n = NextFragment(&seed, size - at);
       chain.Feed(data + at, n, size);
       at += n;
     }

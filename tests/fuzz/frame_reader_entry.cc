@@ -8,22 +8,30 @@
 #include <stdexcept>
 
 #include "transport/frame_format.h"
-#include "transport/frame_reader.h"
 
 namespace tw::fuzz {
 
 const char kFrameFuzzKey[] = "0123456789ABCDEF0123456789ABCDEF89ABCDEF0123456789ABCDEF01234567";
 
-namespace {
+CIOFrameReader::Options FuzzFrameOptions() {
+  CIOFrameReader::Options options;
+  options.key_wait = std::chrono::milliseconds(0);
+  options.max_message_bytes = 1 << 20;
+  return options;
+}
 
-// Small enough that a fuzzer reaches it, large enough for a three-piece
-// message of the corpus.
-constexpr size_t kFuzzMessageCap = 1 << 20;
+size_t NextFragment(uint32_t* seed, size_t left) {
+  if (*seed == 0) return left;
+  *seed = *seed * 1103515245u + 12345u;
+  return std::min<size_t>(left, 1 + (*seed >> 16) % 4096);
+}
 
-[[noreturn]] void Broken(const char* what) {
-  std::fprintf(stderr, "frame reader fuzz: %s\n", what);
+void Broken(const char* what) {
+  std::fprintf(stderr, "fuzz entry: %s\n", what);
   std::abort();
 }
+
+namespace {
 
 void CheckItems(CIOFrameReader* reader) {
   FramePayload payload;
@@ -32,12 +40,8 @@ void CheckItems(CIOFrameReader* reader) {
       Broken("an item with a frame code that delivers nothing");
     }
     if (payload == nullptr) Broken("an item without a payload");
-    const size_t cap = code == kFrameLast ? kFuzzMessageCap : kMaxPlainPayload;
+    const size_t cap = code == kFrameLast ? FuzzFrameOptions().max_message_bytes : kMaxPlainPayload;
     if (payload->size() > cap) Broken("an item beyond its cap");
-    // Here the message stream reader takes over once it exists: its
-    // CanExtractMessageObject owns a frame reader of its own, so the chained
-    // target feeds it the same fragments instead of popping items here.
-    payload.reset();
   }
 }
 
@@ -49,20 +53,10 @@ int FrameReaderOneInput(const uint8_t* data, size_t size) {
   uint32_t seed = data[0] >> 1;
   ++data;
   --size;
-
-  CIOFrameReader::Options options;
-  options.key_wait = std::chrono::milliseconds(0);
-  options.max_message_bytes = kFuzzMessageCap;
-  CIOFrameReader reader(options);
+  CIOFrameReader reader(FuzzFrameOptions());
   if (keyed) reader.SetKey(kFrameFuzzKey);
-
-  size_t at = 0;
-  while (at < size) {
-    size_t n = size - at;
-    if (seed != 0) {
-      seed = seed * 1103515245u + 12345u;
-      n = std::min<size_t>(n, 1 + (seed >> 16) % 4096);
-    }
+  for (size_t at = 0; at < size;) {
+    const size_t n = NextFragment(&seed, size - at);
     reader.AddBytes(data + at, n);
     at += n;
     // An encrypted frame without a key throws once per frame; the reader

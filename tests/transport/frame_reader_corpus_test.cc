@@ -1,34 +1,9 @@
-// Replays the frame reader's seed corpus (tests/fuzz/corpus/frame_reader/)
-// through the fuzz entry function in every build, so that an input that once
-// mattered keeps passing without a fuzzer at hand.
+// The frame reader's seed corpus, replayed in every build.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <string>
-
 #include "tests/fuzz/frame_reader_entry.h"
-#include "tests/support/test_env.h"
-
-namespace tw {
-namespace {
-
-namespace fs = std::filesystem;
+#include "tests/support/corpus_replay.h"
 
 TEST(FrameReaderCorpus, EveryInputPasses) {
-  const fs::path corpus =
-      fs::path(__FILE__).parent_path().parent_path() / "fuzz" / "corpus" / "frame_reader";
-  ASSERT_TRUE(fs::is_directory(corpus)) << corpus;
-  int inputs = 0;
-  for (const auto& entry : fs::directory_iterator(corpus)) {
-    if (!entry.is_regular_file()) continue;
-    const std::string bytes = test::ReadFile(entry.path().string());
-    SCOPED_TRACE(entry.path().filename().string());
-    EXPECT_EQ(
-        0, fuzz::FrameReaderOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
-    ++inputs;
-  }
-  EXPECT_GE(inputs, 10);
+  EXPECT_GE(tw::test::ReplayCorpus("frame_reader", tw::fuzz::FrameReaderOneInput), 10);
 }
-
-}  // namespace
-}  // namespace tw
