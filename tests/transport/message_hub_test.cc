@@ -123,6 +123,11 @@ TEST_F(HubTest, HubIsCreatedOnceUnderRace) {
   a.join();
   b.join();
   EXPECT_EQ(seen[0], seen[1]);
+  // The peer counts a connection once its thread has accepted it: a round
+  // trip makes sure it has.
+  hub_ = seen[0];
+  sender_ = std::make_unique<RequestSender>(hub_);
+  EXPECT_TRUE(RoundTrip(Request("PING"))->HasReply());
   EXPECT_EQ(peer.connections(), 1);
 }
 
