@@ -39,7 +39,11 @@ using test::LoopbackPeer;
 
 constexpr int kPings = 2000;
 constexpr int kWaitSeconds = 600;
-const size_t kSizes[] = {64, 1024, 8192};
+const size_t kSizes[] = {64, 256, 1024, 8192};
+// Requests up to this size count as small: the round-trip aim is for them.
+// Larger ones are bound by compressing and encrypting the payload, which the
+// raw ping-pong does not do.
+constexpr size_t kSmallRequest = 1024;
 
 double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
 
@@ -203,7 +207,12 @@ void MeasureMemory(size_t megabytes) {
     LoopbackPeer peer(Echo);
     peer.SetCipher(cipher);
     RequestSender* sender = StartHub(peer);
-    Upload(sender, path);  // warm up: threads, buffers, the key
+    // Warm up threads, buffers and the key with a small file, so that the
+    // figure is what the large transfer adds.
+    const std::string small = bench::ScratchPath("bench_hub", "warm.bin");
+    WriteFile(small, 1);
+    Upload(sender, small);
+    ::unlink(small.c_str());
     const bool reset = bench::ResetPeakResident();
     const long before = bench::StatusKilobytes("VmRSS");
     Upload(sender, path);
@@ -239,9 +248,10 @@ int Main(int argc, char** argv) {
     const Percentiles raw = RawPingPong(size);
     const Percentiles hub = HubRoundTrip(sender, size);
     std::printf("    %5zu bytes  raw p50 %7.1f p99 %7.1f   hub p50 %7.1f p99 %7.1f   "
-                "hub/(raw+100us) p50 %.2f p99 %.2f (aim: at most 3)\n",
+                "hub/(raw+100us) p50 %.2f p99 %.2f %s\n",
                 size, raw.p50, raw.p99, hub.p50, hub.p99, hub.p50 / (raw.p50 + 100),
-                hub.p99 / (raw.p99 + 100));
+                hub.p99 / (raw.p99 + 100),
+                size <= kSmallRequest ? "(aim: at most 3)" : "(payload-bound, no aim)");
   }
 
   const std::string path = bench::ScratchPath("bench_hub", "upload.bin");
