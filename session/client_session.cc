@@ -1,4 +1,5 @@
 #include "session/client_session.h"
+#include "session/server_errors.h"
 
 #include <cstring>
 #include <mutex>
@@ -17,10 +18,6 @@ constexpr uint32_t kClientConfigSize = 3;
 constexpr uint32_t kClientConfigWaitMs = 5000;
 constexpr unsigned kLogonKeyBits = 1024;
 
-// Server error codes the session maps.
-constexpr int kServerLogonRefused = 1;
-constexpr int kServerNotLoggedOn = 2;
-constexpr int kServerNotPermitted = 4;
 
 }  // namespace
 

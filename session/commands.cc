@@ -13,6 +13,7 @@
 #include "platform/file_attributes.h"
 #include "platform/file_move.h"
 #include "session/client_session.h"
+#include "session/server_errors.h"
 #include "session/state_cache.h"
 #include "settings/property_escape.h"
 #include "settings/stamp.h"
@@ -21,16 +22,6 @@ namespace tw {
 
 namespace {
 
-// Server error codes the commands map.
-constexpr int kServerNotLoggedOn = 2;
-constexpr int kServerNotCheckedOut = 203;
-constexpr int kServerContentIncomplete = 206;
-constexpr int kServerPathNotFound = 209;
-constexpr int kServerInvalidPath = 210;
-constexpr int kServerProductionExists = 211;
-constexpr int kServerProductionCaseVariant = 212;
-constexpr int kServerDocumentExists = 213;
-constexpr int kServerDocumentTwice = 214;
 
 // Sub-commands.
 constexpr int kAddDocuments = 1;

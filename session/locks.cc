@@ -9,6 +9,7 @@
 #include "platform/file_attributes.h"
 #include "session/client_config.h"
 #include "session/client_session.h"
+#include "session/server_errors.h"
 #include "session/state_cache.h"
 
 namespace tw {
@@ -18,10 +19,6 @@ namespace {
 constexpr int kLockExclusive = 72;  // "H"
 constexpr int kLockShared = 83;     // "S"
 
-// Server error codes of the lock commands.
-constexpr int kServerExclusiveConflict = 101;
-constexpr int kServerSharedConflict = 102;
-constexpr int kServerAlreadyQueued = 103;
 
 constexpr char kDocumentStates[] = "DocumentStates";
 constexpr char kCheckedOutTo[] = "CheckedOutTo";
