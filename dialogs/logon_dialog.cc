@@ -3,7 +3,7 @@
 #include <exception>
 #include <memory>
 
-#include "dialogs/user_interface.h"
+#include "platform/user_interface.h"
 #include "platform/debug_output.h"
 #include "settings/property_file_client.h"
 #include "settings/property_protocol.h"

@@ -4,7 +4,7 @@
 #include <string>
 #include <utility>
 
-#include "dialogs/user_interface.h"
+#include "platform/user_interface.h"
 
 namespace tw {
 namespace {

@@ -8,7 +8,7 @@
 #include <climits>
 #include <cstring>
 
-#include "dialogs/user_interface.h"
+#include "platform/user_interface.h"
 #include "platform/debug_output.h"
 #include "platform/decimal.h"
 #include "settings/property_tree.h"

@@ -6,7 +6,7 @@
 #include "messaging/cancel_flag.h"
 #include "messaging/message_copy.h"
 #include "messaging/pump_hook.h"
-#include "messaging/settings_source.h"
+#include "settings/settings_source.h"
 #include "messaging/typed_handles.h"
 
 namespace tw {

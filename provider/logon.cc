@@ -5,7 +5,7 @@
 
 #include "dialogs/logon_dialog.h"
 #include "dialogs/status_window.h"
-#include "dialogs/user_interface.h"
+#include "platform/user_interface.h"
 #include "session/client_session.h"
 #include "transport/message_hub.h"
 

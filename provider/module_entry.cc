@@ -1,7 +1,8 @@
 // Loading and unloading of the provider module.
 //
-// Loading points the messaging layer's settings at the property store; that
-// only installs a reader, it connects to nothing.
+// Loading points the messaging layer's settings and the message hub's server
+// address at the property stores; that only installs readers, it connects to
+// nothing.
 //
 // A Windows build would initialise COM and register the common-control
 // classes here for its dialogs. Neither exists on this platform: the dialogs
@@ -11,11 +12,12 @@
 // system must have stopped before the module's code goes away (the module is
 // linked with -z nodelete, so a host that unloads early cannot pull the code
 // from under a running thread either).
-#include "dialogs/user_interface.h"
+#include "platform/user_interface.h"
 #include "provider/context.h"
 #include "session/client_session.h"
 #include "messaging/collector.h"
 #include "settings/module_settings.h"
+#include "settings/server_address.h"
 #include "transport/message_hub.h"
 
 namespace {
@@ -23,6 +25,10 @@ namespace {
 __attribute__((constructor)) void ModuleLoad() {
   try {
     tw::InstallPropertyStoreSettings();
+    tw::SetServerEndpointReader([] {
+      const tw::ServerEndpoint endpoint = tw::ReadServerEndpoint();
+      return tw::HubEndpoint{endpoint.address, endpoint.port};
+    });
   } catch (...) {
     // Nothing may escape into the host's loading thread.
   }
@@ -48,6 +54,7 @@ __attribute__((destructor)) void ModuleUnload() {
   try {
     EndLeftoverSession();
     tw::ReleaseMessageHub();
+    tw::SetServerEndpointReader(nullptr);
     tw::ShutdownCollector();
     tw::SetUserInterface(nullptr);
     tw::SetSettingsSource(nullptr);

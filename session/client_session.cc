@@ -1,5 +1,5 @@
 #include "session/client_session.h"
-#include "session/server_errors.h"
+#include "protocol/server_errors.h"
 
 #include <cstring>
 #include <mutex>
@@ -7,7 +7,7 @@
 #include "messaging/request_sender.h"
 #include "platform/debug_output.h"
 #include "session/client_config.h"
-#include "transport/crypto.h"
+#include "crypto/crypto.h"
 #include "transport/message_hub.h"
 
 namespace tw {

@@ -13,7 +13,7 @@
 #include "platform/file_attributes.h"
 #include "platform/file_move.h"
 #include "session/client_session.h"
-#include "session/server_errors.h"
+#include "protocol/server_errors.h"
 #include "session/state_cache.h"
 #include "settings/property_escape.h"
 #include "settings/stamp.h"

@@ -4,12 +4,12 @@
 #include <cstdio>
 #include <string>
 
-#include "dialogs/user_interface.h"
+#include "platform/user_interface.h"
 #include "messaging/list_text.h"
 #include "platform/file_attributes.h"
 #include "session/client_config.h"
 #include "session/client_session.h"
-#include "session/server_errors.h"
+#include "protocol/server_errors.h"
 #include "session/state_cache.h"
 
 namespace tw {

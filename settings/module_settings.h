@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "messaging/settings_source.h"
+#include "settings/settings_source.h"
 
 namespace tw {
 

@@ -17,7 +17,7 @@
 #include "platform/system_factory.h"
 #include "settings/property_escape.h"
 #include "settings/property_protocol.h"
-#include "transport/crypto.h"
+#include "crypto/crypto.h"
 
 namespace tw {
 

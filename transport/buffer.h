@@ -26,7 +26,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "transport/crypto.h"
+#include "crypto/crypto.h"
 
 namespace tw {
 

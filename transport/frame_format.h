@@ -9,7 +9,7 @@
 //      0      4    frame code: 0x03101962 in the low 28 bits, the kind in the
 //                  top nibble (table below)
 //      4      4    encryption selector of this frame: 0 clear, 1 AES-256-CBC,
-//                  9 pass-phrase encryptor (transport/crypto.h)
+//                  9 pass-phrase encryptor (crypto/crypto.h)
 //      8      4    compressed: 1 when the payload is one gzip member, else 0
 //     12      4    payload length n, after compression and encryption
 //     16      n    payload

@@ -46,7 +46,7 @@
 #include <string_view>
 #include <vector>
 
-#include "transport/crypto.h"
+#include "crypto/crypto.h"
 #include "transport/frame_format.h"
 
 namespace tw {

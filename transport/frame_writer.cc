@@ -8,7 +8,7 @@
 #include <string>
 
 #include "platform/debug_output.h"
-#include "transport/crypto.h"
+#include "crypto/crypto.h"
 #include "transport/frame_format.h"
 
 namespace tw {

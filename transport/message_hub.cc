@@ -6,7 +6,6 @@
 #include "messaging/synchronous_message.h"
 #include "platform/debug_output.h"
 #include "platform/system_factory.h"
-#include "settings/server_address.h"
 
 namespace tw {
 
@@ -378,6 +377,7 @@ struct HubState {
   bool has_override = false;  // guarded by mutex
   std::string host;           // guarded by mutex
   uint16_t port = 0;          // guarded by mutex
+  HubEndpointReader reader;   // guarded by mutex
 };
 
 // Never destroyed: the hub is released explicitly at unload, and a static
@@ -409,9 +409,9 @@ MessageHub* GetMessageHub() {
   if (state.hub == nullptr) {
     std::string host = state.host;
     int port = state.port;
-    if (!state.has_override) {
-      const ServerEndpoint endpoint = ReadServerEndpoint();
-      host = endpoint.address;
+    if (!state.has_override && state.reader) {
+      const HubEndpoint endpoint = state.reader();
+      host = endpoint.host;
       port = endpoint.port;
     }
     auto hub = std::make_unique<MessageHub>(host, port);
@@ -433,6 +433,12 @@ void SetServerEndpoint(const std::string& host, uint16_t port) {
   state.has_override = true;
   state.host = host;
   state.port = port;
+}
+
+void SetServerEndpointReader(HubEndpointReader reader) {
+  HubState& state = State();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  state.reader = std::move(reader);
 }
 
 void ReleaseMessageHub() {

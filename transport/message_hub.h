@@ -14,7 +14,7 @@
 // Idle stage threads block (no polling): the socket stage sleeps in the
 // socket's wait or until the socket is replaced.
 //
-// Threads: GetMessageHub, SetServerEndpoint and ReleaseMessageHub serialise
+// Threads: GetMessageHub, SetServerEndpoint(Reader) and ReleaseMessageHub serialise
 // on the process-wide lock. Inside the hub `socket_mutex_` guards the socket
 // and its generation (Connect connects under it), `listener_mutex_` the
 // listener table (held while listeners are called), `connecting_mutex_` the
@@ -190,8 +190,21 @@ class MessageHub : public MessageSender, public ConnectionHost {
 MessageHub* GetMessageHub();
 // Whether a hub exists (without creating one).
 bool HasMessageHub();
-// Makes hubs created from now on use this server address instead of the
-// one in the global property store.
+// Where a new hub connects. The transport reads no settings itself: the
+// module installs a reader of the configured server address, and tests or
+// programs may name an endpoint outright.
+struct HubEndpoint {
+  std::string host;
+  uint16_t port = 0;
+};
+using HubEndpointReader = std::function<HubEndpoint()>;
+// Installs the reader that gives the address of each new hub (called under
+// the process-wide lock, so it must not ask for the hub); null removes it.
+// Without a reader or an endpoint a hub has no address and cannot connect
+// until UseServerAddress names one.
+void SetServerEndpointReader(HubEndpointReader reader);
+// Makes hubs created from now on use this server address, whatever the
+// reader says.
 void SetServerEndpoint(const std::string& host, uint16_t port);
 // Destroys the hub (stopping its threads) and forgets it.
 void ReleaseMessageHub();

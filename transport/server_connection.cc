@@ -5,14 +5,14 @@
 #include <cstdlib>
 #include <utility>
 
-#include "dialogs/user_interface.h"
+#include "platform/user_interface.h"
 #include "messaging/message_copy.h"
 #include "messaging/stream_format.h"
 #include "messaging/synchronous_message.h"
 #include "messaging/typed_handles.h"
 #include "platform/debug_output.h"
 #include "platform/mailslot.h"
-#include "transport/crypto.h"
+#include "crypto/crypto.h"
 #include "transport/frame_format.h"
 
 namespace tw {

@@ -14,7 +14,7 @@
 #include "servers/twserver/repository.h"
 #include "servers/twserver/serve.h"
 #include "servers/twserver/storage.h"
-#include "transport/crypto.h"
+#include "crypto/crypto.h"
 
 namespace tw::twserver {
 

@@ -12,9 +12,9 @@
 #include "messaging/field_ids.h"
 #include "messaging/reply.h"
 #include "servers/twserver/names.h"
-#include "session/name_table.h"
+#include "protocol/name_table.h"
 #include "settings/property_escape.h"
-#include "transport/crypto.h"
+#include "crypto/crypto.h"
 
 namespace tw::twserver {
 

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <vector>
 
-#include "transport/crypto.h"
+#include "crypto/crypto.h"
 
 #include "servers/twserver/file_util.h"
 

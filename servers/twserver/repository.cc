@@ -11,7 +11,7 @@
 
 #include "servers/twserver/names.h"
 #include "servers/twserver/sqlite_storage.h"
-#include "transport/crypto.h"
+#include "crypto/crypto.h"
 
 #include "servers/twserver/file_util.h"
 

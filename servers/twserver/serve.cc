@@ -20,7 +20,7 @@
 #include "servers/twserver/commands.h"
 #include "servers/twserver/names.h"
 #include "servers/twserver/repository.h"
-#include "transport/crypto.h"
+#include "crypto/crypto.h"
 #include "transport/message_channel.h"
 #include "transport/socket.h"
 

@@ -11,7 +11,7 @@
 
 #include "servers/twserver/names.h"
 #include "settings/stamp.h"
-#include "transport/crypto.h"
+#include "crypto/crypto.h"
 
 namespace tw::twserver {
 

@@ -3,7 +3,7 @@
 #include <chrono>
 
 #include "servers/twserver/names.h"
-#include "transport/crypto.h"
+#include "crypto/crypto.h"
 
 namespace tw::twserver {
 

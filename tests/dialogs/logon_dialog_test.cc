@@ -9,9 +9,9 @@
 #include <memory>
 
 #include "dialogs/status_window.h"
-#include "dialogs/ui_script.h"
-#include "dialogs/ui_terminal.h"
-#include "dialogs/user_interface.h"
+#include "platform/ui_script.h"
+#include "platform/ui_terminal.h"
+#include "platform/user_interface.h"
 #include "settings/property_file_client.h"
 #include "settings/property_protocol.h"
 #include "settings/server_address.h"

@@ -5,8 +5,8 @@
 
 #include <memory>
 
-#include "dialogs/ui_script.h"
-#include "dialogs/user_interface.h"
+#include "platform/ui_script.h"
+#include "platform/user_interface.h"
 #include "tests/support/test_env.h"
 #include "tests/support/ui_record_reader.h"
 

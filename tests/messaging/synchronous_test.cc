@@ -25,7 +25,7 @@
 #include "messaging/recipient_registry.h"
 #include "messaging/reply_matcher.h"
 #include "messaging/request_sender.h"
-#include "messaging/settings_source.h"
+#include "settings/settings_source.h"
 #include "messaging/synchronous_message.h"
 
 namespace tw {

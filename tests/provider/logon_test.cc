@@ -9,8 +9,8 @@
 #include <gtest/gtest.h>
 
 #include "dialogs/logon_dialog.h"
-#include "dialogs/ui_script.h"
-#include "dialogs/user_interface.h"
+#include "platform/ui_script.h"
+#include "platform/user_interface.h"
 #include "session/client_session.h"
 #include "tests/support/property_server.h"
 #include "tests/support/test_env.h"

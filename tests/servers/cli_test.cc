@@ -11,7 +11,7 @@
 #include "servers/twserver/repository.h"
 #include "servers/twserver/storage.h"
 #include "tests/support/test_env.h"
-#include "transport/crypto.h"
+#include "crypto/crypto.h"
 #include "transport/socket.h"
 
 namespace tw::twserver {

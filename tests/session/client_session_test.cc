@@ -15,10 +15,10 @@
 
 #include <gtest/gtest.h>
 
-#include "dialogs/ui_script.h"
-#include "dialogs/user_interface.h"
+#include "platform/ui_script.h"
+#include "platform/user_interface.h"
 #include "platform/file_attributes.h"
-#include "session/name_table.h"
+#include "protocol/name_table.h"
 #include "session/state_cache.h"
 #include "settings/stamp.h"
 #include "tests/support/property_server.h"

@@ -11,9 +11,9 @@
 
 #include "messaging/field_ids.h"
 #include "messaging/list_text.h"
-#include "session/name_table.h"
+#include "protocol/name_table.h"
 #include "tests/support/test_env.h"
-#include "transport/crypto.h"
+#include "crypto/crypto.h"
 #include "transport/socket.h"
 
 namespace tw::test {

@@ -20,14 +20,14 @@
 // Threads: one conversation at a time (the object's lock is held for the
 // whole of a dialog or message box); the descriptors are fixed at
 // construction.
-#ifndef TW_DIALOGS_UI_TERMINAL_H_
-#define TW_DIALOGS_UI_TERMINAL_H_
+#ifndef TW_PLATFORM_UI_TERMINAL_H_
+#define TW_PLATFORM_UI_TERMINAL_H_
 
 #include <memory>
 #include <mutex>
 #include <string>
 
-#include "dialogs/user_interface.h"
+#include "platform/user_interface.h"
 
 namespace tw {
 
@@ -72,4 +72,4 @@ std::string TerminalSafeText(const std::string& text);
 
 }  // namespace tw
 
-#endif  // TW_DIALOGS_UI_TERMINAL_H_
+#endif  // TW_PLATFORM_UI_TERMINAL_H_

@@ -1,6 +1,6 @@
 // The seam itself: the no-interface answers, the selection rules, the JSON
 // record, and swapping the active implementation while others use it.
-#include "dialogs/user_interface.h"
+#include "platform/user_interface.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "dialogs/ui_record.h"
-#include "dialogs/ui_script.h"
+#include "platform/ui_record.h"
+#include "platform/ui_script.h"
 #include "tests/support/test_env.h"
 
 namespace tw {

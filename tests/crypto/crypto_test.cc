@@ -2,7 +2,7 @@
 // payload cipher, the gzip members and a whole frame payload checked against
 // independent programs (openssl, gzip); hostile cipher texts and gzip data
 // fail cleanly; the helper on several threads at once.
-#include "transport/crypto.h"
+#include "crypto/crypto.h"
 
 #include <cryptopp/queue.h>
 #include <cryptopp/rsa.h>

@@ -7,8 +7,8 @@
 // the original reference (0x01, zeros to 118 mod 128, then the version, pass
 // count and fingerprint length in two bytes and the 64-bit bit count), and
 // the fingerprint written little-endian. Pure functions; thread-safe.
-#ifndef TW_TRANSPORT_HAVAL_H_
-#define TW_TRANSPORT_HAVAL_H_
+#ifndef TW_CRYPTO_HAVAL_H_
+#define TW_CRYPTO_HAVAL_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -24,4 +24,4 @@ void Haval256Pass3(const void* data, size_t length, uint8_t digest[kHavalDigestS
 
 }  // namespace tw
 
-#endif  // TW_TRANSPORT_HAVAL_H_
+#endif  // TW_CRYPTO_HAVAL_H_

@@ -1,4 +1,4 @@
-#include "dialogs/ui_record.h"
+#include "platform/ui_record.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -28,8 +28,8 @@
 //
 // Threads: every operation takes the object's lock; answers are taken in
 // the order the callers get the lock.
-#ifndef TW_DIALOGS_UI_SCRIPT_H_
-#define TW_DIALOGS_UI_SCRIPT_H_
+#ifndef TW_PLATFORM_UI_SCRIPT_H_
+#define TW_PLATFORM_UI_SCRIPT_H_
 
 #include <cstddef>
 #include <deque>
@@ -39,7 +39,7 @@
 #include <string>
 #include <vector>
 
-#include "dialogs/user_interface.h"
+#include "platform/user_interface.h"
 
 namespace tw {
 
@@ -104,4 +104,4 @@ class ScriptedUserInterface : public UserInterface {
 
 }  // namespace tw
 
-#endif  // TW_DIALOGS_UI_SCRIPT_H_
+#endif  // TW_PLATFORM_UI_SCRIPT_H_

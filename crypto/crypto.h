@@ -4,7 +4,7 @@
 // pairs and RSA-OAEP operations through which the logon moves the channel
 // key, the two frame ciphers (selector 1: AES-256-CBC; selector 9: the
 // library's pass-phrase encryptor) and the gzip form of frame payloads. All
-// algorithms come from Crypto++ except HAVAL (transport/haval.h).
+// algorithms come from Crypto++ except HAVAL (crypto/haval.h).
 //
 // Text forms: RSA keys travel as upper-case hex of their DER encoding,
 // PKCS #1 RSAPrivateKey and RSAPublicKey (modulus, public exponent) without
@@ -15,8 +15,8 @@
 // or plain text before it is freed, so the sending thread and the receiving
 // loop may use the helper at once. Callers serialise their own key work with
 // CryptoLock() (below). Nothing here throws: failures come back as results.
-#ifndef TW_TRANSPORT_CRYPTO_H_
-#define TW_TRANSPORT_CRYPTO_H_
+#ifndef TW_CRYPTO_CRYPTO_H_
+#define TW_CRYPTO_CRYPTO_H_
 
 #include <cryptopp/secblock.h>
 
@@ -161,4 +161,4 @@ class CRLDATcrypto {
 
 }  // namespace tw
 
-#endif  // TW_TRANSPORT_CRYPTO_H_
+#endif  // TW_CRYPTO_CRYPTO_H_

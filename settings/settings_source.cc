@@ -1,4 +1,4 @@
-#include "messaging/settings_source.h"
+#include "settings/settings_source.h"
 
 #include <mutex>
 #include <utility>

@@ -1,6 +1,6 @@
 // The scripted user interface: the script language, answers taken in order,
 // and what happens to a dialog or message box the script did not expect.
-#include "dialogs/ui_script.h"
+#include "platform/ui_script.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "dialogs/ui_terminal.h"
+#include "platform/ui_terminal.h"
 
 #include <fcntl.h>
 #include <strings.h>
@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <vector>
 
-#include "dialogs/ui_record.h"
+#include "platform/ui_record.h"
 
 namespace tw {
 

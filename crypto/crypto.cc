@@ -1,4 +1,4 @@
-#include "transport/crypto.h"
+#include "crypto/crypto.h"
 
 // MD2 and MD5 live in the library's namespace of weak algorithms; the system
 // needs both (MD5 for the logon digest).
@@ -28,7 +28,7 @@
 #include <limits>
 #include <memory>
 
-#include "transport/haval.h"
+#include "crypto/haval.h"
 
 namespace tw {
 

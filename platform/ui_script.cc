@@ -1,4 +1,4 @@
-#include "dialogs/ui_script.h"
+#include "platform/ui_script.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,7 +8,7 @@
 #include <cstring>
 #include <strings.h>
 
-#include "dialogs/ui_record.h"
+#include "platform/ui_record.h"
 #include "platform/debug_output.h"
 
 namespace tw {

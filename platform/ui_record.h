@@ -20,13 +20,13 @@
 //
 // Threads: the functions keep no state; each line is one append(2)-mode
 // write, so lines from several threads or processes do not interleave.
-#ifndef TW_DIALOGS_UI_RECORD_H_
-#define TW_DIALOGS_UI_RECORD_H_
+#ifndef TW_PLATFORM_UI_RECORD_H_
+#define TW_PLATFORM_UI_RECORD_H_
 
 #include <cstddef>
 #include <string>
 
-#include "dialogs/user_interface.h"
+#include "platform/user_interface.h"
 
 namespace tw {
 
@@ -53,4 +53,4 @@ void AppendUiRecord(const std::string& line);
 
 }  // namespace tw
 
-#endif  // TW_DIALOGS_UI_RECORD_H_
+#endif  // TW_PLATFORM_UI_RECORD_H_

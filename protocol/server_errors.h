@@ -1,7 +1,7 @@
 // The error codes the Veltrane server sets in a reply's ERRORCODE field, as
 // the session's commands read them.
-#ifndef TW_SESSION_SERVER_ERRORS_H_
-#define TW_SESSION_SERVER_ERRORS_H_
+#ifndef TW_PROTOCOL_SERVER_ERRORS_H_
+#define TW_PROTOCOL_SERVER_ERRORS_H_
 
 namespace tw {
 
@@ -24,4 +24,4 @@ enum ServerError : int {
 
 }  // namespace tw
 
-#endif  // TW_SESSION_SERVER_ERRORS_H_
+#endif  // TW_PROTOCOL_SERVER_ERRORS_H_

@@ -15,8 +15,8 @@
 // class, so both sides agree on one layout.
 //
 // A value; no thread rules of its own.
-#ifndef TW_SESSION_NAME_TABLE_H_
-#define TW_SESSION_NAME_TABLE_H_
+#ifndef TW_PROTOCOL_NAME_TABLE_H_
+#define TW_PROTOCOL_NAME_TABLE_H_
 
 #include <cstddef>
 #include <string>
@@ -81,4 +81,4 @@ class NameTable {
 
 }  // namespace tw
 
-#endif  // TW_SESSION_NAME_TABLE_H_
+#endif  // TW_PROTOCOL_NAME_TABLE_H_

@@ -6,8 +6,8 @@
 // Threads: GetSettingsSource returns a snapshot taken under a lock, so a
 // concurrent SetSettingsSource never frees a source a caller still uses.
 // Sources must be callable from any thread.
-#ifndef TW_MESSAGING_SETTINGS_SOURCE_H_
-#define TW_MESSAGING_SETTINGS_SOURCE_H_
+#ifndef TW_SETTINGS_SETTINGS_SOURCE_H_
+#define TW_SETTINGS_SETTINGS_SOURCE_H_
 
 #include <memory>
 #include <optional>
@@ -35,4 +35,4 @@ void SetSettingsSource(std::shared_ptr<SettingsSource> source);
 
 }  // namespace tw
 
-#endif  // TW_MESSAGING_SETTINGS_SOURCE_H_
+#endif  // TW_SETTINGS_SETTINGS_SOURCE_H_

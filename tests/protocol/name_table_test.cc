@@ -1,6 +1,6 @@
 // The name table of GETNAMELIST: the writer and the parser agree, rows keep
 // the server's order, and garbage fails cleanly.
-#include "session/name_table.h"
+#include "protocol/name_table.h"
 
 #include <string>
 

@@ -1,4 +1,4 @@
-#include "transport/haval.h"
+#include "crypto/haval.h"
 
 #include <cryptopp/misc.h>
 

@@ -1,4 +1,4 @@
-#include "session/name_table.h"
+#include "protocol/name_table.h"
 
 #include "settings/property_tree.h"
 

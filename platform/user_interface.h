@@ -10,8 +10,8 @@
 //   "none"      a dialog answers Cancel (2) with its initial values, a
 //               message box its default button; nobody is ever waited for.
 //   "script"    answers from a script file or from answers a test queues
-//               (dialogs/ui_script.h).
-//   "tty"       prompts on /dev/tty (dialogs/ui_terminal.h); when /dev/tty
+//               (platform/ui_script.h).
+//   "tty"       prompts on /dev/tty (platform/ui_terminal.h); when /dev/tty
 //               cannot be opened it behaves as "none".
 //   "gui"       the windowed form. For now a placeholder that behaves as
 //               "none" (it reports the name "gui"); it never touches the
@@ -29,7 +29,7 @@
 //
 // Record: every dialog and message box shown, whatever the implementation,
 // is appended as one JSON line to the file named by $VELTRANE_UI_RECORD
-// (read at each record) when it is set; see dialogs/ui_record.h. The status
+// (read at each record) when it is set; see platform/ui_record.h. The status
 // window is neither a dialog nor a message box; only the scripted form
 // records it (kind "status"), so that tests can see it was shown.
 //
@@ -39,8 +39,8 @@
 // snapshot. The implementations in this folder guard their own state with an
 // internal lock and may be called from any thread; operations are meant to
 // be called on the host's thread that runs the exports.
-#ifndef TW_DIALOGS_USER_INTERFACE_H_
-#define TW_DIALOGS_USER_INTERFACE_H_
+#ifndef TW_PLATFORM_USER_INTERFACE_H_
+#define TW_PLATFORM_USER_INTERFACE_H_
 
 #include <map>
 #include <memory>
@@ -186,4 +186,4 @@ DialogResult ShowDialog(const DialogRequest& request);
 
 }  // namespace tw
 
-#endif  // TW_DIALOGS_USER_INTERFACE_H_
+#endif  // TW_PLATFORM_USER_INTERFACE_H_

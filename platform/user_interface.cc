@@ -1,12 +1,12 @@
-#include "dialogs/user_interface.h"
+#include "platform/user_interface.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 
-#include "dialogs/ui_record.h"
-#include "dialogs/ui_script.h"
-#include "dialogs/ui_terminal.h"
+#include "platform/ui_record.h"
+#include "platform/ui_script.h"
+#include "platform/ui_terminal.h"
 #include "platform/debug_output.h"
 
 namespace tw {

@@ -1,6 +1,6 @@
 // The terminal user interface, talked to through pipes (the conversation)
 // and through a pseudo-terminal (echo off for a secret).
-#include "dialogs/ui_terminal.h"
+#include "platform/ui_terminal.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
