@@ -1,0 +1,78 @@
+#include "platform/path.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace tw {
+
+std::string NativeToWire(std::string_view path) {
+  std::string wire(path);
+  std::replace(wire.begin(), wire.end(), kNativeSeparator, kWireSeparator);
+  return wire;
+}
+
+bool WireToNative(std::string_view wire, std::string* native) {
+  if (wire.empty() || wire.front() == kWireSeparator || wire.front() == kNativeSeparator) {
+    return false;
+  }
+  std::string result;
+  size_t start = 0;
+  while (start <= wire.size()) {
+    size_t end = wire.find(kWireSeparator, start);
+    if (end == std::string_view::npos) end = wire.size();
+    const std::string_view element = wire.substr(start, end - start);
+    if (element.empty() || element == "." || element == ".." ||
+        element.find(kNativeSeparator) != std::string_view::npos ||
+        element.find('\0') != std::string_view::npos) {
+      return false;
+    }
+    if (!result.empty()) result += kNativeSeparator;
+    result.append(element);
+    start = end + 1;
+  }
+  *native = std::move(result);
+  return true;
+}
+
+std::string DropTrailingSeparator(std::string_view path, char separator) {
+  while (path.size() > 1 && path.back() == separator) path.remove_suffix(1);
+  return std::string(path);
+}
+
+std::string LastComponent(std::string_view path, char separator) {
+  const std::string trimmed = DropTrailingSeparator(path, separator);
+  if (trimmed.size() == 1 && trimmed[0] == separator) return "";
+  const size_t cut = trimmed.rfind(separator);
+  return cut == std::string::npos ? trimmed : trimmed.substr(cut + 1);
+}
+
+std::string ParentPath(std::string_view path, char separator) {
+  const std::string trimmed = DropTrailingSeparator(path, separator);
+  const size_t cut = trimmed.rfind(separator);
+  if (cut == std::string::npos) return "";
+  if (cut == 0) return std::string(1, separator);
+  return DropTrailingSeparator(std::string_view(trimmed).substr(0, cut), separator);
+}
+
+std::string JoinPath(std::string_view base, std::string_view name, char separator) {
+  if (base.empty()) return std::string(name);
+  if (name.empty()) return std::string(base);
+  while (!name.empty() && name.front() == separator) name.remove_prefix(1);
+  std::string joined(base);
+  if (joined.back() != separator) joined += separator;
+  joined.append(name);
+  return joined;
+}
+
+std::string UpperCase(std::string_view text) {
+  std::string upper(text);
+  std::transform(upper.begin(), upper.end(), upper.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  return upper;
+}
+
+bool SamePathIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && UpperCase(a) == UpperCase(b);
+}
+
+}  // namespace tw

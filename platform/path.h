@@ -1,0 +1,75 @@
+// The path helper: the few operations on paths that every export, the
+// session, the state cache and the locks need, in the two forms the system
+// uses.
+//
+//   native  local file-system paths, with "/" (what the host passes, what
+//           the provider opens, moves and stamps);
+//   wire    names on the server and binding strings, with "\" (project
+//           names, auxiliary project paths, Production paths, the relative
+//           Document names sent to the server).
+//
+// Local paths that the provider sends only to have them echoed back stay
+// native. Names that come from the server become native only through
+// WireToNative, which refuses any element that could leave the folder the
+// provider chose.
+//
+// Pure functions on strings; no file-system access; thread-safe.
+#ifndef TW_PLATFORM_PATH_H_
+#define TW_PLATFORM_PATH_H_
+
+#include <string>
+#include <string_view>
+
+namespace tw {
+
+constexpr char kNativeSeparator = '/';
+constexpr char kWireSeparator = '\\';
+
+// Every "/" becomes "\" (the host may hand binding strings with either).
+std::string NativeToWire(std::string_view path);
+// A relative wire name from the server ("src\main.c") in native form
+// ("src/main.c"). False, with `native` untouched, when the name is empty,
+// absolute, or has an empty, "." or ".." element (it would leave the folder
+// it is joined to) or a NUL byte.
+bool WireToNative(std::string_view wire, std::string* native);
+
+// Operations of one form; `separator` is kNativeSeparator or kWireSeparator.
+// The path without trailing separators (a lone root separator stays).
+std::string DropTrailingSeparator(std::string_view path, char separator);
+// The last element after dropping trailing separators ("a\b\" -> "b"); the
+// whole path when it has no separator.
+std::string LastComponent(std::string_view path, char separator);
+// Everything before the last element, without its trailing separator
+// ("a/b/c" -> "a/b", "/c" -> "/", "c" -> "").
+std::string ParentPath(std::string_view path, char separator);
+// `base` and `name` with exactly one separator between them; either may be
+// empty, and then the other is returned.
+std::string JoinPath(std::string_view base, std::string_view name, char separator);
+
+// Native shorthands.
+inline std::string NativeLastComponent(std::string_view path) {
+  return LastComponent(path, kNativeSeparator);
+}
+inline std::string NativeParent(std::string_view path) {
+  return ParentPath(path, kNativeSeparator);
+}
+inline std::string NativeJoin(std::string_view base, std::string_view name) {
+  return JoinPath(base, name, kNativeSeparator);
+}
+// Wire shorthands.
+inline std::string WireLastComponent(std::string_view path) {
+  return LastComponent(path, kWireSeparator);
+}
+inline std::string WireParent(std::string_view path) { return ParentPath(path, kWireSeparator); }
+inline std::string WireJoin(std::string_view base, std::string_view name) {
+  return JoinPath(base, name, kWireSeparator);
+}
+
+// Upper-cased copy (ASCII), for the system's case-insensitive comparisons.
+std::string UpperCase(std::string_view text);
+// Whether two paths are equal without regard to letter case.
+bool SamePathIgnoringCase(std::string_view a, std::string_view b);
+
+}  // namespace tw
+
+#endif  // TW_PLATFORM_PATH_H_

@@ -1,0 +1,51 @@
+// The path helper: the edge cases the exports rely on (trailing separators,
+// roots, empty parts) and the refusal of server names that would leave the
+// working folder.
+#include "platform/path.h"
+
+#include <gtest/gtest.h>
+
+namespace tw {
+namespace {
+
+TEST(Path, LastComponentAndParentIgnoreTrailingSeparators) {
+  EXPECT_EQ(WireLastComponent("1a\\2b\\3c\\"), "3c");
+  EXPECT_EQ(WireLastComponent(NativeToWire("1a/2b/3c")), "3c");
+  EXPECT_EQ(WireLastComponent("leaf"), "leaf");
+  EXPECT_EQ(NativeLastComponent("/"), "");
+  EXPECT_EQ(NativeParent("/home/u/work/"), "/home/u");
+  EXPECT_EQ(NativeParent("/work"), "/");
+  EXPECT_EQ(NativeParent("work"), "");
+  EXPECT_EQ(WireParent("\\Games\\Level1"), "\\Games");
+  EXPECT_EQ(DropTrailingSeparator("/a//", '/'), "/a");
+  EXPECT_EQ(DropTrailingSeparator("/", '/'), "/");
+}
+
+TEST(Path, JoinPutsExactlyOneSeparatorBetween) {
+  EXPECT_EQ(NativeJoin("/w", "a.c"), "/w/a.c");
+  EXPECT_EQ(NativeJoin("/w/", "/a.c"), "/w/a.c");
+  EXPECT_EQ(NativeJoin("", "a.c"), "a.c");
+  EXPECT_EQ(WireJoin("5f\\6e", ""), "5f\\6e");
+  EXPECT_EQ(WireJoin("\\Games", "Level1"), "\\Games\\Level1");
+}
+
+TEST(Path, ServerNamesBecomeNativeOnlyWhenTheyStayBelowTheFolder) {
+  std::string native = "unchanged";
+  EXPECT_TRUE(WireToNative("src\\main.c", &native));
+  EXPECT_EQ(native, "src/main.c");
+  for (const char* bad : {"", "\\etc\\passwd", "/etc/passwd", "..\\x", "a\\..\\..\\x", "a\\.\\b",
+                          "a\\\\b", "a\\", "a/../../b"}) {
+    native = "unchanged";
+    EXPECT_FALSE(WireToNative(bad, &native)) << bad;
+    EXPECT_EQ(native, "unchanged") << bad;
+  }
+  EXPECT_FALSE(WireToNative(std::string_view("a\0b", 3), &native));
+}
+
+TEST(Path, CaseInsensitiveComparisonUpperCases) {
+  EXPECT_TRUE(SamePathIgnoringCase("/Work/Src", "/work/SRC"));
+  EXPECT_FALSE(SamePathIgnoringCase("/work/src", "/work/src2"));
+}
+
+}  // namespace
+}  // namespace tw
