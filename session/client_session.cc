@@ -194,7 +194,10 @@ int ClientSession::Logon(const std::string& user, const std::string& password) {
   }
 
   std::string root_id;
-  if (LookupProduction(root_name_, true, &root_id) == kSessionOk) current_project_ = root_id;
+  if (LookupProduction(root_name_, true, &root_id) == kSessionOk) {
+    current_project_ = root_id;
+    root_id_ = root_id;
+  }
   return kSessionOk;
 }
 

@@ -109,6 +109,11 @@ class ClientSession {
   bool last_request_succeeded() const { return last_request_succeeded_; }
   int lock_policy() const { return lock_policy_; }
   const std::string& logon_token() const { return logon_token_; }
+  // The root Production, found at logon: its identifier (empty before) and
+  // the display name the session was created with (empty: the server's
+  // root, which Production paths then name by an empty first element).
+  const std::string& root_id() const { return root_id_; }
+  const std::string& root_name() const { return root_name_; }
   PropertyFileClient* user_properties() { return user_properties_.get(); }
 
   // ---- Document and Production commands (session/commands.cc)
@@ -193,6 +198,7 @@ class ClientSession {
   std::string dispatcher_address_;
   uint16_t dispatcher_port_ = 0;
   std::string root_name_;
+  std::string root_id_;
   std::unique_ptr<UTLasynchEventDispatcher> dispatcher_;
   std::unique_ptr<PropertyFileClient> user_properties_;
   std::unique_ptr<ReplyMatcher> matcher_;
