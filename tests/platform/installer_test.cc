@@ -1,0 +1,146 @@
+// The installer against a real registry file: the registration a host
+// follows to the module, its removal, the Photoshop plug-in's place, and
+// the file operations that place the plug-in.
+#include "platform/installer.h"
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+
+#include "tests/support/test_env.h"
+
+namespace tw {
+namespace {
+
+namespace fs = std::filesystem;
+
+class InstallerTest : public ::testing::Test {
+ protected:
+  std::string Read(const std::string& key, const std::string& name) {
+    std::string data;
+    const long result = OpenMachineRegistry()->QueryString(key, name, 1024, &data);
+    return result == kRegistryOk ? data : "<error " + std::to_string(result) + ">";
+  }
+  void Write(const std::string& key, const std::string& name, const std::string& data) {
+    ASSERT_EQ(kRegistryOk, registry_->SetStrings({{key, name, data}})) << registry_->ErrorText();
+  }
+
+  test::TestEnv env_;
+  std::unique_ptr<Registry> registry_ = OpenMachineRegistry();
+  ProviderInstaller installer_{registry_.get(), test::BinDir()};
+};
+
+TEST_F(InstallerTest, RegisterWritesTheProviderKeysAndAHostFollowsThemToTheModule) {
+  EXPECT_FALSE(installer_.IsRegistered());
+  ASSERT_TRUE(installer_.Register()) << installer_.LastError();
+  EXPECT_TRUE(installer_.IsRegistered());
+  EXPECT_EQ("Veltrane", Read("Software\\Halvorn\\Veltrane", "SCCServerName"));
+  EXPECT_EQ("Software\\Halvorn\\Veltrane",
+            Read("SOFTWARE\\SourceCodeControlProvider\\InstalledSCCProviders", "Veltrane"));
+
+  // The host's way: the default provider's key, then the module it names.
+  const std::string key = Read("SOFTWARE\\SourceCodeControlProvider", "ProviderRegKey");
+  EXPECT_EQ("Software\\Halvorn\\Veltrane", key);
+  const std::string module = Read(key, "SCCServerPath");
+  EXPECT_EQ(test::BinDir() + "/libTWSccApi.so", module);
+  void* handle = dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(nullptr, handle) << dlerror();
+  auto get_version = reinterpret_cast<long (*)()>(dlsym(handle, "SccGetVersion"));
+  ASSERT_NE(nullptr, get_version);
+  EXPECT_NE(0, get_version());
+  dlclose(handle);
+}
+
+TEST_F(InstallerTest, RegisteredMeansTheProviderKeyNamesThisProductInAnyCase) {
+  Write("SOFTWARE\\SourceCodeControlProvider", "ProviderRegKey", "SOFTWARE\\HALVORN\\veltrane");
+  EXPECT_TRUE(installer_.IsRegistered());
+  Write("SOFTWARE\\SourceCodeControlProvider", "ProviderRegKey", "Software\\Other\\Provider");
+  EXPECT_FALSE(installer_.IsRegistered());
+  EXPECT_NE(std::string::npos, installer_.LastError().find("another provider"));
+  Write("SOFTWARE\\SourceCodeControlProvider", "ProviderRegKey", std::string(1024, 'x'));
+  EXPECT_FALSE(installer_.IsRegistered());
+}
+
+TEST_F(InstallerTest, UnregisterRemovesOnlyTheProviderKey) {
+  ASSERT_TRUE(installer_.Register());
+  ASSERT_TRUE(installer_.Unregister()) << installer_.LastError();
+  EXPECT_FALSE(installer_.IsRegistered());
+  EXPECT_EQ("<error 2>", Read("SOFTWARE\\SourceCodeControlProvider", "ProviderRegKey"));
+  EXPECT_EQ("Software\\Halvorn\\Veltrane",
+            Read("SOFTWARE\\SourceCodeControlProvider\\InstalledSCCProviders", "Veltrane"));
+  EXPECT_EQ(test::BinDir() + "/libTWSccApi.so",
+            Read("Software\\Halvorn\\Veltrane", "SCCServerPath"));
+  EXPECT_FALSE(installer_.Unregister());
+}
+
+TEST_F(InstallerTest, ARegistryThatCannotBeWrittenGetsNoPartOfTheRegistration) {
+  const std::string path = RegistryFilePath();
+  test::WriteFile(path, "[Software/Halvorn]\nkept=1\n");
+  ASSERT_EQ(0, chmod(path.c_str(), 0444));
+  EXPECT_FALSE(installer_.Register());
+  EXPECT_NE(std::string::npos, installer_.LastError().find("read-only")) << installer_.LastError();
+  EXPECT_EQ("[Software/Halvorn]\nkept=1\n", test::ReadFile(path));
+
+  ASSERT_EQ(0, chmod(path.c_str(), 0644));
+  test::WriteFile(path, "[Software/Halvorn\nkept=1\n");
+  EXPECT_FALSE(installer_.Register());
+  EXPECT_FALSE(installer_.IsRegistered());
+  EXPECT_NE(std::string::npos, installer_.LastError().find("malformed")) << installer_.LastError();
+  EXPECT_EQ("[Software/Halvorn\nkept=1\n", test::ReadFile(path));
+
+  ProviderInstaller nowhere(registry_.get(), "");
+  EXPECT_FALSE(nowhere.Register());
+}
+
+TEST_F(InstallerTest, PhotoshopIsTheFirstVersionAndItsPluginFolderGivesTheTarget) {
+  EXPECT_EQ("", installer_.FindPhotoshop());
+  EXPECT_EQ("", installer_.PluginTargetPath());
+  const std::string plugins8 = env_.Path("ps8/Plug-Ins");
+  Write("SOFTWARE\\Adobe\\Photoshop\\8.0\\PluginPath", "", plugins8 + "/");
+  Write("SOFTWARE\\Adobe\\Photoshop\\7.0", "ApplicationPath", "/opt/ps7");
+  // The first version in enumeration order is taken, whatever came later.
+  EXPECT_EQ("Photoshop 7.0", installer_.FindPhotoshop());
+  EXPECT_EQ("", installer_.PluginTargetPath()) << "7.0 has no PluginPath";
+  Write("SOFTWARE\\Adobe\\Photoshop\\7.0\\PluginPath", "", env_.Path("ps7"));
+  EXPECT_EQ(env_.Path("ps7") + "/Adobe Photoshop Only/Automate/Halvorn Veltrane for Photoshop.8li",
+            installer_.PluginTargetPath());
+
+  ASSERT_EQ(kRegistryOk, registry_->DeleteValue("SOFTWARE\\Adobe\\Photoshop\\7.0\\PluginPath", ""));
+  ProviderInstaller fresh(registry_.get(), test::BinDir());
+  Write("SOFTWARE\\Adobe\\Photoshop\\10.0\\PluginPath", "", plugins8 + "/");
+  EXPECT_EQ("Photoshop 10.0", fresh.FindPhotoshop());
+  EXPECT_EQ(plugins8 + "/Adobe Photoshop Only/Automate/Halvorn Veltrane for Photoshop.8li",
+            fresh.PluginTargetPath());
+}
+
+TEST_F(InstallerTest, FilesAreCopiedWholeOverOldCopiesAndDeletedEvenWhenReadOnly) {
+  const std::string source = env_.Path("plugin.8li");
+  const std::string folder = env_.Path("target");
+  const std::string target = folder + "/plugin.8li";
+  test::WriteFile(source, std::string(100000, 'p'));
+  EXPECT_FALSE(installer_.CopyFile(source, target));
+  EXPECT_NE(std::string::npos, installer_.LastError().find("does not exist"));
+  EXPECT_FALSE(installer_.CopyFile(env_.Path("missing"), env_.Path("copy")));
+  EXPECT_FALSE(fs::exists(env_.Path("copy")));
+
+  ASSERT_TRUE(fs::create_directory(folder));
+  test::WriteFile(target, "an older plug-in");
+  ASSERT_EQ(0, chmod(target.c_str(), 0444));
+  ASSERT_TRUE(installer_.CopyFile(source, target)) << installer_.LastError();
+  EXPECT_EQ(std::string(100000, 'p'), test::ReadFile(target));
+  EXPECT_TRUE(installer_.FileExists(target));
+  EXPECT_FALSE(installer_.FileExists(folder));
+
+  ASSERT_EQ(0, chmod(target.c_str(), 0444));
+  EXPECT_TRUE(installer_.DeleteFile(target)) << installer_.LastError();
+  EXPECT_FALSE(fs::exists(target));
+  EXPECT_FALSE(installer_.DeleteFile(target));
+  EXPECT_FALSE(installer_.DeleteFile(folder));
+  EXPECT_TRUE(fs::is_directory(folder));
+}
+
+}  // namespace
+}  // namespace tw
