@@ -36,7 +36,8 @@
 // (or changing its text) and closing it are recorded as kind "status".
 //
 // Threads: every operation takes the object's lock; answers are taken in
-// the order the callers get the lock.
+// the order the callers get the lock. The lock is not held while a
+// dialog's callbacks run, so they can raise message boxes of their own.
 #ifndef TW_PLATFORM_UI_SCRIPT_H_
 #define TW_PLATFORM_UI_SCRIPT_H_
 
