@@ -258,32 +258,40 @@ void ScriptedUserInterface::HideStatus() {
   AppendUiRecord(StatusRecordLine(text, false));
 }
 
-DialogResult ScriptedUserInterface::RunDialog(const DialogRequest& request) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (!pending_.empty()) {
-    const UiScriptEntry& next = pending_.front();
-    if (next.kind == UiScriptEntry::kDialog && next.template_id == request.template_id &&
-        request.IsEnabled(next.button)) {
-      DialogResult result;
-      result.button = next.button;
-      result.values = request.values;
-      for (const auto& [control, value] : next.values) {
-        if (request.IsEnabled(control)) {
-          result.values[control] = value;
-        } else {
-          DebugLog("UI script: %s sets disabled control %d; ignored", next.where.c_str(), control);
-        }
+void ScriptedUserInterface::RunDialog(OpenDialog& dialog) {
+  const DialogRequest& request = dialog.request();
+  // One line per attempt: the dialog stays open while its callbacks say so,
+  // and the lines between answer what those callbacks raised. The lock is
+  // not held while the dialog runs them.
+  while (true) {
+    UiScriptEntry line;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (pending_.empty() || pending_.front().kind != UiScriptEntry::kDialog ||
+          pending_.front().template_id != request.template_id ||
+          !dialog.CanPress(pending_.front().button)) {
+        DebugLog("UI script: unexpected dialog %d \"%s\"; next is %s", request.template_id,
+                 request.title.c_str(),
+                 pending_.empty() ? "nothing" : Describe(pending_.front()).c_str());
+        break;
       }
+      line = std::move(pending_.front());
       pending_.pop_front();
-      return result;
     }
+    for (const auto& [control, value] : line.values) {
+      if (!dialog.IsEnabled(control)) {
+        DebugLog("UI script: %s sets disabled control %d; ignored", line.where.c_str(), control);
+        continue;
+      }
+      std::string error;
+      if (!dialog.SetValue(control, value, &error)) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        AddError(line.where + ": control " + std::to_string(control) + ": " + error);
+      }
+    }
+    if (dialog.Press(line.button)) return;
   }
-  DebugLog("UI script: unexpected dialog %d \"%s\"; next is %s", request.template_id,
-           request.title.c_str(),
-           pending_.empty() ? "nothing" : Describe(pending_.front()).c_str());
-  DialogResult result = CancelledDialog(request);
-  result.unexpected = true;
-  return result;
+  dialog.Dismiss(true);
 }
 
 UserInterface::MessageBoxOutcome ScriptedUserInterface::RunMessageBox(

@@ -15,19 +15,29 @@
 // reported (Errors() and the diagnostic output) and skipped.
 //
 // Matching: a dialog takes the next line when that line is a dialog line of
-// the same template id whose button is not disabled in the request; its
-// result is the request's initial values overlaid with the line's values,
-// except that a value for a disabled control is ignored (nobody can change
-// a greyed control). A message box takes the next line when that line is a
-// msgbox line with exactly its title and an answer among its buttons.
-// Anything else, or anything after the script is used up, is unexpected:
-// the line stays for the next caller, the dialog answers Cancel with its
-// initial values and the message box its default button, and the record
-// marks it unexpected. The status window takes no line; showing it (or
-// changing its text) and closing it are recorded as kind "status".
+// the same template id whose button is one the dialog shows and has
+// enabled. The line's values are set as a person would set them (a value
+// for a disabled control is ignored: nobody can change a greyed control);
+// a tree's value is the text path of the item to select, "/" or the root's
+// display name first ("/\Games\Level1", "\Games\Level1"), and the item is
+// reached by opening the root and every item on the way, so its children
+// come from the dialog's real source. A path that names no item leaves
+// nothing selected and is reported (Errors()). Then the line's button is
+// pressed. When the dialog stays open (its validation refused, or the
+// button ran an action), the lines that follow answer the message boxes it
+// raised and then the same dialog again; values set by earlier lines stay.
+// A message box takes the next line when that line is a msgbox line with
+// exactly its title and an answer among its buttons. Anything else, or
+// anything after the script is used up, is unexpected: the line stays for
+// the next caller, the dialog answers Cancel with its initial values and
+// the message box its default button, and the record marks it unexpected.
+// The folder chooser takes no line and chooses nothing (a dialog's folder
+// is set through its edit). The status window takes no line; showing it
+// (or changing its text) and closing it are recorded as kind "status".
 //
 // Threads: every operation takes the object's lock; answers are taken in
-// the order the callers get the lock.
+// the order the callers get the lock. The lock is not held while a
+// dialog's callbacks run, so they can raise message boxes of their own.
 #ifndef TW_PLATFORM_UI_SCRIPT_H_
 #define TW_PLATFORM_UI_SCRIPT_H_
 
@@ -46,11 +56,11 @@ namespace tw {
 struct UiScriptEntry {
   enum Kind { kDialog, kMessageBox };
   Kind kind = kDialog;
-  int template_id = 0;               // dialog
-  int button = kIdCancel;            // dialog: closing button; msgbox: answer id
-  std::map<int, std::string> values; // dialog
-  std::string title;                 // msgbox
-  std::string where;                 // "<source>:<line>", for reports
+  int template_id = 0;                // dialog
+  int button = kIdCancel;             // dialog: closing button; msgbox: answer id
+  std::map<int, std::string> values;  // dialog
+  std::string title;                  // msgbox
+  std::string where;                  // "<source>:<line>", for reports
 };
 
 struct UiScript {
@@ -89,7 +99,7 @@ class ScriptedUserInterface : public UserInterface {
   std::string Name() const override { return "script"; }
 
  protected:
-  DialogResult RunDialog(const DialogRequest& request) override;
+  void RunDialog(OpenDialog& dialog) override;
   MessageBoxOutcome RunMessageBox(const MessageBoxRequest& request) override;
 
  private:

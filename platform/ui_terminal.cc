@@ -144,49 +144,88 @@ bool TerminalUserInterface::Ask(const std::string& prompt, std::string* answer, 
 }
 
 void TerminalUserInterface::ShowStatus(void*, const std::string& text) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   Write(TerminalSafeText(text) + "\n");
 }
 
-DialogResult TerminalUserInterface::RunDialog(const DialogRequest& request) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  std::vector<int> buttons = request.buttons;
-  if (buttons.empty()) buttons = {kIdOk, kIdCancel};
-
-  Write("\n== " + TerminalSafeText(request.title) + " ==\n");
-  for (const auto& [id, text] : request.texts) {
-    const bool is_button = std::find(buttons.begin(), buttons.end(), id) != buttons.end();
-    if (is_button || request.values.count(id) || text.empty()) continue;
-    Write(TerminalSafeText(StripMnemonic(text)) + "\n");
+bool TerminalUserInterface::AskValue(OpenDialog& dialog, int id) {
+  const DialogRequest& request = dialog.request();
+  const std::string label = TerminalSafeText(ValueLabel(request, id));
+  const std::string value = dialog.Value(id);
+  const bool secret = request.secret.count(id) != 0;
+  if (!request.IsEnabled(id)) {
+    if (!secret) Write(label + ": " + TerminalSafeText(value) + " (cannot be changed)\n");
+    return true;
   }
+  auto offered = request.items.find(id);
+  if (offered != request.items.end() && !offered->second.empty()) {
+    std::string list;
+    for (const std::string& item : offered->second) {
+      list += (list.empty() ? "" : ", ") + TerminalSafeText(item);
+    }
+    Write(label + " (known: " + list + ")\n");
+  }
+  std::string answer;
+  const std::string prompt = secret ? label + ": " : label + " [" + TerminalSafeText(value) + "]: ";
+  if (!Ask(prompt, &answer, secret)) return false;
+  if (!answer.empty()) dialog.SetValue(id, answer);
+  return true;
+}
 
-  DialogResult result = CancelledDialog(request);
-  for (auto& [id, value] : result.values) {
-    const std::string label = TerminalSafeText(ValueLabel(request, id));
-    const bool secret = request.secret.count(id) != 0;
-    if (!request.IsEnabled(id)) {
-      if (!secret) Write(label + ": " + TerminalSafeText(value) + " (cannot be changed)\n");
-      continue;
+bool TerminalUserInterface::WalkTree(OpenDialog& dialog, int id) {
+  const DialogRequest& request = dialog.request();
+  const std::string label = TerminalSafeText(ValueLabel(request, id));
+  TreeModel* tree = dialog.tree(id);
+  if (!request.IsEnabled(id)) {
+    Write(label + ": " + TerminalSafeText(dialog.Value(id)) + " (cannot be changed)\n");
+    return true;
+  }
+  while (true) {
+    TreeNode* at = tree->selected();
+    // The items one can move to: the root while nothing is selected, else
+    // the selected item's children (opening it lists them).
+    std::vector<TreeNode*> offered;
+    if (at == nullptr) {
+      Write(label + ": nothing selected\n");
+      offered.push_back(tree->root());
+    } else {
+      Write(label + ": " + TerminalSafeText(TreeModel::TextPath(at)) + "\n");
+      if (!tree->Open(at)) Write("  (the items below cannot be listed)\n");
+      for (const auto& child : at->children()) offered.push_back(child.get());
+      if (offered.empty() && at->listed()) Write("  (no items below)\n");
     }
-    auto offered = request.items.find(id);
-    if (offered != request.items.end() && !offered->second.empty()) {
-      std::string list;
-      for (const std::string& item : offered->second) {
-        list += (list.empty() ? "" : ", ") + TerminalSafeText(item);
-      }
-      Write(label + " (known: " + list + ")\n");
+    for (size_t k = 0; k < offered.size(); ++k) {
+      Write("  " + std::to_string(k + 1) + " " + TerminalSafeText(offered[k]->item().ShownText()) +
+            "\n");
     }
+    const std::string current = at == nullptr ? "none" : TerminalSafeText(TreeModel::TextPath(at));
     std::string answer;
-    const std::string prompt = secret ? label + ": " : label + " [" + TerminalSafeText(value) + "]: ";
-    if (!Ask(prompt, &answer, secret)) return CancelledDialog(request);
-    if (!answer.empty()) value = answer;
+    if (!Ask("Select by number, 0 for the item above, empty to keep [" + current + "]: ",
+             &answer)) {
+      return false;
+    }
+    answer = Trimmed(answer);
+    if (answer.empty()) return true;
+    size_t chosen = 0;
+    bool number = answer.size() <= 6 && answer.find_first_not_of("0123456789") == std::string::npos;
+    if (number) chosen = std::stoul(answer);
+    if (number && chosen == 0) {
+      if (at != nullptr && at->parent() != nullptr) dialog.Select(id, at->parent());
+    } else if (number && chosen <= offered.size()) {
+      dialog.Select(id, offered[chosen - 1]);
+    } else {
+      Write("Please answer with one of the numbers listed.\n");
+    }
   }
+}
 
+bool TerminalUserInterface::AskButton(const OpenDialog& dialog, int* button) {
+  const DialogRequest& request = dialog.request();
   std::vector<int> choices;
-  for (int id : buttons) {
-    if (request.IsEnabled(id)) choices.push_back(id);
+  for (int id : request.ButtonsShown()) {
+    if (dialog.CanPress(id)) choices.push_back(id);
   }
-  if (choices.empty()) return CancelledDialog(request);
+  if (choices.empty()) return false;
   int default_button = choices.front();
   if (std::find(choices.begin(), choices.end(), request.default_button) != choices.end()) {
     default_button = request.default_button;
@@ -199,26 +238,62 @@ DialogResult TerminalUserInterface::RunDialog(const DialogRequest& request) {
   const std::string prompt = "Close with (" + menu + ") [" + std::to_string(default_button) + "]: ";
   while (true) {
     std::string answer;
-    if (!Ask(prompt, &answer)) return CancelledDialog(request);
+    if (!Ask(prompt, &answer)) return false;
     answer = Trimmed(answer);
     if (answer.empty()) {
-      result.button = default_button;
-      return result;
+      *button = default_button;
+      return true;
     }
     for (int id : choices) {
       if (answer == std::to_string(id) ||
           strcasecmp(answer.c_str(), ButtonCaption(request, id).c_str()) == 0) {
-        result.button = id;
-        return result;
+        *button = id;
+        return true;
       }
     }
     Write("Please answer with one of the buttons listed.\n");
   }
 }
 
+void TerminalUserInterface::RunDialog(OpenDialog& dialog) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  const DialogRequest& request = dialog.request();
+  const std::vector<int> buttons = request.ButtonsShown();
+  // One round per attempt: the dialog stays open while its callbacks say so.
+  while (!dialog.closed()) {
+    Write("\n== " + TerminalSafeText(request.title) + " ==\n");
+    for (const auto& [id, text] : request.texts) {
+      const bool is_button = std::find(buttons.begin(), buttons.end(), id) != buttons.end();
+      if (is_button || dialog.values().count(id) || text.empty()) continue;
+      Write(TerminalSafeText(StripMnemonic(text)) + "\n");
+    }
+    std::vector<int> controls;
+    for (const auto& entry : dialog.values()) controls.push_back(entry.first);
+    for (int id : controls) {
+      const bool answered =
+          dialog.tree(id) != nullptr ? WalkTree(dialog, id) : AskValue(dialog, id);
+      if (!answered) return;  // the input ended: cancelled
+    }
+    int button = kIdCancel;
+    if (!AskButton(dialog, &button)) return;
+    dialog.Press(button);
+  }
+}
+
+bool TerminalUserInterface::RunChooseFolder(void*, const std::string& title, std::string* folder) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  Write("\n== " + TerminalSafeText(title) + " ==\n");
+  std::string answer;
+  if (!Ask("Folder (empty: none) [" + TerminalSafeText(*folder) + "]: ", &answer)) return false;
+  answer = Trimmed(answer);
+  if (answer.empty()) return false;
+  *folder = answer;
+  return true;
+}
+
 UserInterface::MessageBoxOutcome TerminalUserInterface::RunMessageBox(
     const MessageBoxRequest& request) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   MessageBoxOutcome outcome;
   outcome.answer = DefaultMessageBoxAnswer(request);
   const std::vector<int> ids = MessageBoxButtonIds(request.buttons);

@@ -6,6 +6,18 @@
 // every dialog; each typed dialog operation is a thin wrapper over
 // ShowDialog.
 //
+// What a dialog does while it is open stays in the dialog, whatever the
+// form: a tree control is described by its root item and a TreeSource
+// (platform/ui_tree.h) and loads children as items are opened; `on_button`
+// runs when a button is pressed and decides whether the dialog closes
+// (validation that keeps it open, an action such as a merge or a folder
+// chooser); `on_select` runs when a tree's selection changes. A form drives
+// an OpenDialog: it shows the texts, lets the person change values and walk
+// trees, and calls Press for each button pressed until the dialog closes;
+// OpenDialog runs the dialog's callbacks and writes the record, so every
+// form behaves alike and a windowed form only has to call the same
+// operations from its events.
+//
 // Implementations:
 //   "none"      a dialog answers Cancel (2) with its initial values, a
 //               message box its default button; nobody is ever waited for.
@@ -29,7 +41,10 @@
 //
 // Record: every dialog and message box shown, whatever the implementation,
 // is appended as one JSON line to the file named by $VELTRANE_UI_RECORD
-// (read at each record) when it is set; see platform/ui_record.h. The status
+// (read at each record) when it is set; see platform/ui_record.h. A dialog
+// is recorded once per button pressed (with the texts shown when it was
+// pressed), so a dialog kept open by its validation shows up once for each
+// attempt, each followed by the message boxes that attempt raised. The status
 // window is neither a dialog nor a message box; only the scripted form
 // records it (kind "status"), so that tests can see it was shown.
 //
@@ -38,15 +53,20 @@
 // implementation that a caller still uses; the old one dies with its last
 // snapshot. The implementations in this folder guard their own state with an
 // internal lock and may be called from any thread; operations are meant to
-// be called on the host's thread that runs the exports.
+// be called on the host's thread that runs the exports. A dialog's
+// callbacks run on the thread that shows it and may raise message boxes and
+// choosers on the same implementation (re-entrant on that thread).
 #ifndef TW_PLATFORM_USER_INTERFACE_H_
 #define TW_PLATFORM_USER_INTERFACE_H_
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
 #include <vector>
+
+#include "platform/ui_tree.h"
 
 namespace tw {
 
@@ -73,6 +93,18 @@ std::vector<int> MessageBoxButtonIds(MessageBoxButtons buttons);
 int DefaultMessageBoxAnswer(const MessageBoxRequest& request);
 // "OK", "Cancel", "Yes", "No"; an empty text for any other id.
 const char* MessageBoxAnswerName(int answer);
+
+class OpenDialog;
+class UserInterface;
+
+// What a button's callback decides.
+enum class ButtonOutcome { kClose, kKeepOpen };
+
+// A tree control: its root item and where the children come from.
+struct TreeControl {
+  TreeItem root;
+  TreeSource* source = nullptr;  // not owned; outlives ShowDialog; null: no children
+};
 
 // What a dialog shows when it opens. Control ids are those of the dialog's
 // template. Only `texts` and `enabled` are recorded, so a typed dialog puts
@@ -101,13 +133,27 @@ struct DialogRequest {
   // and Cancel (2). Captions come from `texts`.
   std::vector<int> buttons;
   int default_button = 0;  // 0: the first enabled button
+  // Tree views by control id. A tree starts with nothing selected and its
+  // root open (the root's children are listed when a form first shows or
+  // walks it). Its value, in DialogResult::values and for the forms, is
+  // the selected item's TreeModel::TextPath, empty when nothing is selected.
+  std::map<int, TreeControl> trees;
+  // Runs when a button is pressed, before the dialog closes, with the
+  // values as they are; kKeepOpen keeps the dialog open for the next
+  // attempt. Null: every button closes. Not run when nobody answers (the
+  // dialog is then cancelled; see OpenDialog::Dismiss).
+  std::function<ButtonOutcome(OpenDialog& dialog, int button)> on_button;
+  // Runs after the selection of tree `tree` changed.
+  std::function<void(OpenDialog& dialog, int tree)> on_select;
 
   bool IsEnabled(int control_id) const;
+  // `buttons`, or OK and Cancel when it is empty.
+  std::vector<int> ButtonsShown() const;
 };
 
 struct DialogResult {
-  int button = kIdCancel;              // the id of the button that closed it
-  std::map<int, std::string> values;   // read back, by control id
+  int button = kIdCancel;             // the id of the button that closed it
+  std::map<int, std::string> values;  // read back, by control id
   // Set by an implementation that answered a dialog it was not prepared for
   // (the scripted one, on a dialog that does not match its next line).
   bool unexpected = false;
@@ -116,16 +162,91 @@ struct DialogResult {
 // The result of a dialog nobody answers: Cancel with the initial values.
 DialogResult CancelledDialog(const DialogRequest& request);
 
+// One dialog while it is shown: its current texts and values, its trees,
+// and what pressing a button does. Built by ShowDialog and handed to the
+// form, which changes values, walks trees and presses buttons until
+// closed() (or dismisses it). Used on the dialog's thread only.
+class OpenDialog {
+ public:
+  OpenDialog(UserInterface& ui, const DialogRequest& request);
+  OpenDialog(const OpenDialog&) = delete;
+  OpenDialog& operator=(const OpenDialog&) = delete;
+
+  // The request as opened, with the texts as they are now (the labels the
+  // dialog updated; an edit's text stays what it showed on opening, its
+  // contents are its value).
+  const DialogRequest& request() const { return current_; }
+  // The window over which boxes raised while the dialog is open appear:
+  // the form's own window once it has set one, else the dialog's owner.
+  void* window() const { return window_ != nullptr ? window_ : current_.owner; }
+  void set_window(void* window) { window_ = window; }
+
+  // A text shown (a label the dialog updates while open).
+  void SetText(int control_id, const std::string& text);
+  bool IsEnabled(int control_id) const { return current_.IsEnabled(control_id); }
+  // Whether `button` is one of the buttons shown and enabled.
+  bool CanPress(int button) const;
+
+  // The value controls (those with values and the trees), by control id.
+  const std::map<int, std::string>& values() const { return values_; }
+  std::string Value(int control_id) const;
+  // Sets a value as a person would type or choose it. For a tree, selects
+  // the item that the path names, opening each item on the way (Find);
+  // false with `*error` set, and nothing selected, when no item has that
+  // path.
+  bool SetValue(int control_id, const std::string& value, std::string* error = nullptr);
+
+  // The model of tree `control_id`; null when it is no tree.
+  TreeModel* tree(int control_id);
+  // Selects `node` (null: nothing) in tree `control_id` and runs on_select
+  // when the selection changed.
+  void Select(int control_id, TreeNode* node);
+
+  // Raised while the dialog is open, on the form that shows it, over it.
+  int MessageBox(const std::string& title, const std::string& text, MessageBoxButtons buttons,
+                 MessageBoxIcon icon);
+  bool ChooseFolder(const std::string& title, std::string* folder);
+
+  // A person pressed `button`: appends the record line, runs on_button and
+  // returns true when the dialog closed with that button (its result holds
+  // the values as they are then). A button that is not shown or is
+  // disabled does nothing (false). A callback that throws keeps the dialog
+  // open; the fault goes to the diagnostic output.
+  bool Press(int button);
+  // Nobody answers (no person, the input ended, the script does not
+  // match): closes with Cancel and the initial values without asking the
+  // dialog, and appends the record line.
+  void Dismiss(bool unexpected);
+
+  bool closed() const { return closed_; }
+  // How the dialog closed; Cancel with the initial values until then.
+  const DialogResult& result() const { return result_; }
+
+ private:
+  UserInterface& ui_;
+  DialogRequest current_;
+  std::map<int, std::string> values_;
+  std::map<int, std::unique_ptr<TreeModel>> trees_;
+  void* window_ = nullptr;
+  bool closed_ = false;
+  DialogResult result_;
+};
+
 class UserInterface {
  public:
   virtual ~UserInterface() = default;
 
-  // Shows a dialog modally and returns how it was closed; appends the record
-  // line. Never throws for a dialog nobody answers.
+  // Shows a dialog modally until it closes (see OpenDialog) and returns how
+  // it was closed; appends a record line per button pressed. Never throws
+  // for a dialog nobody answers.
   DialogResult ShowDialog(const DialogRequest& request);
   // Shows a message box and returns the answer (a MessageBoxAnswer); appends
   // the record line.
   int MessageBox(const MessageBoxRequest& request);
+  // A folder chooser titled `title` starting at `*folder`: true with
+  // `*folder` replaced when a folder was chosen; false (unchanged) when
+  // none was, or the form has no chooser.
+  bool ChooseFolder(void* owner, const std::string& title, std::string* folder);
 
   // The modeless status window: shows it or replaces its text; HideStatus
   // closes it (harmless when none is shown).
@@ -140,9 +261,15 @@ class UserInterface {
     int answer = kIdCancel;
     bool unexpected = false;
   };
-  // The implementation's part; ShowDialog and MessageBox add the record.
-  virtual DialogResult RunDialog(const DialogRequest& request) = 0;
+  // The implementation's part. RunDialog drives `dialog` until it is
+  // closed (Press) or dismissed; returning with it still open cancels it.
+  // MessageBox adds the record to RunMessageBox.
+  virtual void RunDialog(OpenDialog& dialog) = 0;
   virtual MessageBoxOutcome RunMessageBox(const MessageBoxRequest& request) = 0;
+  virtual bool RunChooseFolder(void* /*owner*/, const std::string& /*title*/,
+                               std::string* /*folder*/) {
+    return false;
+  }
 };
 
 // Nobody answers: dialogs are cancelled, message boxes take their default.
@@ -153,7 +280,7 @@ class NoUserInterface : public UserInterface {
   std::string Name() const override { return "none"; }
 
  protected:
-  DialogResult RunDialog(const DialogRequest& request) override;
+  void RunDialog(OpenDialog& dialog) override;
   MessageBoxOutcome RunMessageBox(const MessageBoxRequest& request) override;
 };
 

@@ -111,6 +111,62 @@ TEST_F(TerminalUi, MessageBoxAnswersAndIsRecorded) {
   EXPECT_EQ("No", record[0].answer);
 }
 
+// A tree of three levels; counts the items whose children were listed.
+class CountingTree : public TreeSource {
+ public:
+  std::map<std::string, int> asked;
+  bool ListChildren(const TreeItem& parent, std::vector<TreeItem>* out) override {
+    ++asked[parent.id];
+    static const std::map<std::string, std::vector<TreeItem>> kChildren = {
+        {"r", {{"a", "Art", ""}, {"g", "Games", ""}}}, {"g", {{"l", "Level1", ""}}}};
+    auto it = kChildren.find(parent.id);
+    out->clear();
+    if (it != kChildren.end()) *out = it->second;
+    return true;
+  }
+};
+
+TEST_F(TerminalUi, TreeIsWalkedByNumberAndAnActionKeepsTheDialogOpen) {
+  CountingTree source;
+  DialogRequest bind;
+  bind.template_id = 109;
+  bind.title = "Bind";
+  bind.texts = {{1009, "&Browse..."}};
+  bind.labels = {{1020, "Folder:"}, {1022, "Production:"}};
+  bind.values = {{1020, "/old"}};
+  bind.buttons = {1, 2, 1009};
+  bind.trees[1022] = TreeControl{{"r", "", "/"}, &source};
+  bind.on_button = [](OpenDialog& d, int button) {
+    if (button != 1009) return ButtonOutcome::kClose;
+    std::string folder = d.Value(1020);
+    if (d.ChooseFolder("Pick one", &folder)) d.SetValue(1020, folder);
+    return ButtonOutcome::kKeepOpen;
+  };
+  DialogResult r;
+  // First round: keep the folder; walk / -> Games -> (a wrong answer) -> up
+  // -> Games -> Level1; press Browse and choose a folder. Second round:
+  // keep both, press OK.
+  const std::string out =
+      Converse("\n1\n2\n7\n0\n2\n1\n\nbrowse...\n/chosen\n\n\n1\n",
+               [&](TerminalUserInterface& ui) { r = ui.ShowDialog(bind); });
+  EXPECT_EQ(r.button, kIdOk) << out;
+  EXPECT_EQ(r.values.at(1022), "/\\Games\\Level1");
+  EXPECT_EQ(r.values.at(1020), "/chosen");
+  EXPECT_EQ(source.asked, (std::map<std::string, int>{{"r", 1}, {"g", 1}, {"l", 1}}));
+  EXPECT_NE(out.find("Production: nothing selected\n  1 /\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("Production: /\n  1 Art\n  2 Games\n"), std::string::npos);
+  EXPECT_NE(out.find("Please answer with one of the numbers listed."), std::string::npos);
+  EXPECT_NE(out.find("(no items below)"), std::string::npos);
+  EXPECT_NE(out.find("== Pick one ==\nFolder (empty: none) [/old]: "), std::string::npos);
+  EXPECT_NE(out.find("Folder [/chosen]: "), std::string::npos);
+  EXPECT_NE(out.find("[/\\Games\\Level1]: "), std::string::npos);
+
+  // The input ends inside the walk: Cancel, nothing selected.
+  Converse("\n1\n", [&](TerminalUserInterface& ui) { r = ui.ShowDialog(bind); });
+  EXPECT_EQ(r.button, kIdCancel);
+  EXPECT_EQ(r.values.at(1022), "");
+}
+
 // Reads from the pty master until `wanted` has appeared (generous bound).
 bool ReadUntil(int master, const std::string& wanted, std::string* seen) {
   for (int rounds = 0; rounds < 200 && seen->find(wanted) == std::string::npos; ++rounds) {
