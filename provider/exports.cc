@@ -53,7 +53,7 @@ SCCRTN Initialize(LPVOID* ppvContext, HWND hWnd, LPCSTR lpCallerName, LPSTR lpSc
     if (slot.ExistedBefore()) {
       slot.set_count(slot.count() + 1);
     } else {
-      slot.set_session(nullptr);
+      slot.ClearSessionField();
       slot.set_count(1);
     }
   }
@@ -71,8 +71,7 @@ SCCRTN Uninitialize(LPVOID pvContext) {
     slot.set_count(count);
     ClientSession* session = slot.session();
     if (count == 0 && session != nullptr) {
-      delete session;  // the slot owns the session
-      slot.set_session(nullptr);
+      slot.ResetSession();
     } else if (count == 1 && session != nullptr) {
       session->ForgetLogonState();
     }

@@ -48,7 +48,7 @@ class LogonTest : public ::testing::Test {
     if (context->slot->ExistedBefore()) {
       context->slot->set_count(context->slot->count() + 1);
     } else {
-      context->slot->set_session(nullptr);
+      context->slot->ClearSessionField();
       context->slot->set_count(1);
     }
     contexts_.push_back(std::move(context));
@@ -59,10 +59,7 @@ class LogonTest : public ::testing::Test {
     SlotLock lock(context->slot.get());
     const uint32_t count = context->slot->count() - 1;
     context->slot->set_count(count);
-    if (count == 0) {
-      delete context->slot->session();
-      context->slot->set_session(nullptr);
-    }
+    if (count == 0) context->slot->ResetSession();
   }
 
   void AnswerLogon(const std::string& user, const std::string& password, int button = kIdOk) {
