@@ -52,7 +52,7 @@ void RestartConnection(MessageHub* hub, const LogonDialogValues& values) {
 int LogOnInteractive(HWND window, ProviderContext* context, std::string* user_name) {
   if (context->logged_on) {
     return user_name != nullptr && *user_name == context->user_name ? SCC_OK
-                                                                     : SCC_E_CONNECTIONFAILURE;
+                                                                    : SCC_E_CONNECTIONFAILURE;
   }
   SlotLock lock(context->slot.get());
   if (!lock.locked()) return SCC_E_NONSPECIFICERROR;
@@ -88,8 +88,8 @@ int LogOnInteractive(HWND window, ProviderContext* context, std::string* user_na
   ClientSession* session = slot.session();
   if (!hub->IsConnected()) {
     status.Close();
-    ShowMessageBox(window, kProductTitle, "Unable to connect to server",
-                   MessageBoxButtons::kOk, MessageBoxIcon::kExclamation);
+    ShowMessageBox(window, kProductTitle, "Unable to connect to server", MessageBoxButtons::kOk,
+                   MessageBoxIcon::kExclamation);
     slot.ResetSession();
     return SCC_E_CONNECTIONFAILURE;
   }
