@@ -314,8 +314,8 @@ using tw::Guarded;
 
 namespace {
 
-// The body of a file export: the context, the file list and the probe
-// comment checked the same way for all four.
+// The body of a file export: the context and the host's file list checked
+// the same way for all four.
 template <typename Body>
 SCCRTN FileExport(const char* name, LPVOID pvContext, LONG nFiles, LPCSTR* lpFileNames, Body body) {
   return Guarded(name, [&]() -> SCCRTN {
