@@ -16,6 +16,7 @@
 #include "dialogs/overwrite_dialog.h"
 #include "platform/file_attributes.h"
 #include "platform/path.h"
+#include "platform/user_interface.h"
 #include "provider/export_support.h"
 #include "provider/logon.h"
 #include "session/client_session.h"
@@ -109,7 +110,15 @@ class OverwriteDecision {
     question.status_name = LocalStatusName(status);
     question.current_project = session_->current_project();
     question.document_id = record.document_id;
-    // No merge program can be run yet: the question reports that itself.
+    // No merge program can be run yet: Merge reports that and the question
+    // stays open.
+    question.merge = [](void* dialog) {
+      ShowMessageBox(dialog, "Diff Program Not Found",
+                     "There is no diff program set. Using the View | Options... menu in the "
+                     "Veltrane client, set a diff program.",
+                     MessageBoxButtons::kOk, MessageBoxIcon::kNone);
+      return false;
+    };
     switch (AskOverwrite(owner_, question)) {
       case kOverwriteYesToAll:
         yes_to_all_ = true;
