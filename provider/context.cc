@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "session/client_session.h"
+
 namespace tw {
 
 SharedSessionSlot::SharedSessionSlot(bool open_only)
@@ -35,8 +37,19 @@ ClientSession* SharedSessionSlot::session() const {
   return session;
 }
 
-void SharedSessionSlot::set_session(ClientSession* session) {
-  std::memcpy(data_, &session, sizeof session);
+void SharedSessionSlot::ResetSession(std::unique_ptr<ClientSession> session) {
+  // The old session goes only after the record names the new one, so that a
+  // destructor that re-enters the slot (it may pump the host's messages)
+  // never finds a dangling pointer.
+  std::unique_ptr<ClientSession> old(this->session());
+  ClientSession* raw = session.release();
+  std::memcpy(data_, &raw, sizeof raw);
+  old.reset();
+}
+
+void SharedSessionSlot::ClearSessionField() {
+  ClientSession* none = nullptr;
+  std::memcpy(data_, &none, sizeof none);
 }
 
 uint32_t SharedSessionSlot::count() const {

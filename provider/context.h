@@ -26,6 +26,11 @@ class ClientSession;
 
 // The slot's record: a pointer-sized session field, then the 32-bit count of
 // live contexts. Only this process reads the pointer.
+//
+// The record owns the session it points to: one session per process, shared
+// by every context's handle to the slot, so the owner is the record and not
+// any one handle. It changes hands only through ResetSession, which destroys
+// the session it replaces; nobody else deletes a session.
 class SharedSessionSlot {
  public:
   // Opens or creates this process's slot; with `open_only`, only opens it
@@ -44,9 +49,15 @@ class SharedSessionSlot {
   bool Lock();
   void Unlock();
 
-  // Valid only between Lock and Unlock.
+  // Valid only between Lock and Unlock. The session stays owned by the
+  // record; the pointer is good until the next ResetSession of any handle.
   ClientSession* session() const;
-  void set_session(ClientSession* session);
+  // Destroys the session the record holds, if any, and stores `session` (or
+  // none) in its place. Valid only between Lock and Unlock.
+  void ResetSession(std::unique_ptr<ClientSession> session = nullptr);
+  // Forgets the record's session without destroying it; only for a fresh
+  // record, whose pointer field holds nothing yet.
+  void ClearSessionField();
   uint32_t count() const;
   void set_count(uint32_t count);
 

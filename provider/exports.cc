@@ -7,6 +7,7 @@
 #include "dialogs/option_dialogs.h"
 #include "platform/debug_output.h"
 #include "provider/context.h"
+#include "provider/export_support.h"
 #include "provider/msscci.h"
 #include "session/client_config.h"
 #include "session/client_session.h"
@@ -53,7 +54,7 @@ SCCRTN Initialize(LPVOID* ppvContext, HWND hWnd, LPCSTR lpCallerName, LPSTR lpSc
     if (slot.ExistedBefore()) {
       slot.set_count(slot.count() + 1);
     } else {
-      slot.set_session(nullptr);
+      slot.ClearSessionField();
       slot.set_count(1);
     }
   }
@@ -71,22 +72,12 @@ SCCRTN Uninitialize(LPVOID pvContext) {
     slot.set_count(count);
     ClientSession* session = slot.session();
     if (count == 0 && session != nullptr) {
-      delete session;  // the slot owns the session
-      slot.set_session(nullptr);
+      slot.ResetSession();
     } else if (count == 1 && session != nullptr) {
       session->ForgetLogonState();
     }
   }
   return SCC_OK;  // the lock is released before the slot and the context go
-}
-
-// Copies the context's project name into the session, if there is one.
-void ShareProjectName(ProviderContext* context) {
-  SlotLock lock(context->slot.get());
-  if (!lock.locked()) return;
-  if (ClientSession* session = context->slot->session()) {
-    session->SetCurrentProject(context->project_name);
-  }
 }
 
 // The two-byte options object handed to the host; it is allocated with
@@ -106,7 +97,9 @@ SCCRTN GetCommandOptions(LPVOID pvContext, HWND hWnd, int iCommand, LPCMDOPTS* p
   if (context == nullptr) return SCC_E_NONSPECIFICERROR;
 
   const auto* current = static_cast<const unsigned char*>(*ppvOptions);
-  ShareProjectName(context);
+  // The slot is held around the dialog, which may ask the session; no
+  // logon is made for it.
+  ExportSession hold(context);
   if (iCommand == SCC_COMMAND_CHECKOUT) {
     CheckoutOptions options;  // defaults: exclusive, synchronise
     if (current) {
@@ -130,32 +123,21 @@ SCCRTN GetCommandOptions(LPVOID pvContext, HWND hWnd, int iCommand, LPCMDOPTS* p
   return SCC_OK;
 }
 
-// Runs an export body, turning any exception into the non-specific error.
-template <typename Body>
-SCCRTN Guarded(const char* name, Body body) {
-  try {
-    return body();
-  } catch (const std::exception& e) {
-    DebugLog("%s - %s", name, e.what());
-  } catch (...) {
-    DebugLog("%s - Unexpected exception", name);
-  }
-  return SCC_E_NONSPECIFICERROR;
-}
-
 // Remove, rename, events and add-from-source-control share this one answer,
 // although the capability word announces remove and rename.
-SCCRTN UnsupportedOperation() { return SCC_E_OPNOTSUPPORTED; }
+SCCRTN UnsupportedOperation() {
+  return SCC_E_OPNOTSUPPORTED;
+}
 
 }  // namespace
 }  // namespace tw
 
 using tw::Guarded;
 
-TW_EXPORT SCCRTN SccInitialize(LPVOID* ppvContext, HWND hWnd, LPCSTR lpCallerName,
-                               LPSTR lpSccName, LPLONG lpSccCaps, LPSTR lpAuxPathLabel,
-                               LPLONG pnCheckoutCommentLen, LPLONG pnCommentLen) {
-  SCCRTN result = Guarded("SccInitialize", [&] {
+TW_EXPORT SCCRTN SccInitialize(LPVOID* ppvContext, HWND hWnd, LPCSTR lpCallerName, LPSTR lpSccName,
+                               LPLONG lpSccCaps, LPSTR lpAuxPathLabel, LPLONG pnCheckoutCommentLen,
+                               LPLONG pnCommentLen) {
+  SCCRTN result = Guarded("SccInitialize", [&]() -> SCCRTN {
     return tw::Initialize(ppvContext, hWnd, lpCallerName, lpSccName, lpSccCaps, lpAuxPathLabel,
                           pnCheckoutCommentLen, pnCommentLen);
   });
@@ -164,16 +146,20 @@ TW_EXPORT SCCRTN SccInitialize(LPVOID* ppvContext, HWND hWnd, LPCSTR lpCallerNam
 }
 
 TW_EXPORT SCCRTN SccUninitialize(LPVOID pvContext) {
-  return Guarded("SccUninitialize", [&] { return tw::Uninitialize(pvContext); });
+  return Guarded("SccUninitialize", [&]() -> SCCRTN { return tw::Uninitialize(pvContext); });
 }
 
-TW_EXPORT LONG SccGetVersion(void) { return tw::kInterfaceVersion; }
+TW_EXPORT LONG SccGetVersion(void) {
+  return tw::kInterfaceVersion;
+}
 
-TW_EXPORT SCCRTN SccSetOption(LPVOID, LONG, LONG) { return SCC_OK; }
+TW_EXPORT SCCRTN SccSetOption(LPVOID, LONG, LONG) {
+  return SCC_OK;
+}
 
 TW_EXPORT SCCRTN SccGetCommandOptions(LPVOID pvContext, HWND hWnd, enum SCCCOMMAND iCommand,
                                       LPCMDOPTS* ppvOptions) {
-  return Guarded("SccGetCommandOptions", [&] {
+  return Guarded("SccGetCommandOptions", [&]() -> SCCRTN {
     return tw::GetCommandOptions(pvContext, hWnd, static_cast<int>(iCommand), ppvOptions);
   });
 }
@@ -182,9 +168,13 @@ TW_EXPORT SCCRTN SccRemove(LPVOID, HWND, LONG, LPCSTR*, LPCSTR, LONG, LPCMDOPTS)
   return tw::UnsupportedOperation();
 }
 
-TW_EXPORT SCCRTN SccRename(LPVOID, HWND, LPCSTR, LPCSTR) { return tw::UnsupportedOperation(); }
+TW_EXPORT SCCRTN SccRename(LPVOID, HWND, LPCSTR, LPCSTR) {
+  return tw::UnsupportedOperation();
+}
 
-TW_EXPORT SCCRTN SccGetEvents(LPVOID, LPSTR, LPLONG, LPLONG) { return tw::UnsupportedOperation(); }
+TW_EXPORT SCCRTN SccGetEvents(LPVOID, LPSTR, LPLONG, LPLONG) {
+  return tw::UnsupportedOperation();
+}
 
 TW_EXPORT SCCRTN SccAddFromScc(LPVOID, HWND, LPLONG, LPCSTR**) {
   return tw::UnsupportedOperation();

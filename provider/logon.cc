@@ -1,6 +1,7 @@
 #include "provider/logon.h"
 
 #include <chrono>
+#include <memory>
 #include <thread>
 
 #include "dialogs/logon_dialog.h"
@@ -17,11 +18,33 @@ constexpr char kProductTitle[] = "Veltrane";
 // The pause between closing and reopening the server connection.
 constexpr int kRestartPauseMs = 750;
 
+// The server the connection was last started for by a logon. Read and
+// written only by the logon, which runs under the slot's lock (one per
+// process, like the connection).
+struct StartedEndpoint {
+  bool known = false;
+  std::string host;
+  int port = 0;
+};
+StartedEndpoint& LastStartedEndpoint() {
+  static StartedEndpoint endpoint;
+  return endpoint;
+}
+
+bool NamesAnotherEndpoint(const LogonDialogValues& values) {
+  const StartedEndpoint& last = LastStartedEndpoint();
+  return !last.known || last.host != values.server || last.port != values.port;
+}
+
 void RestartConnection(MessageHub* hub, const LogonDialogValues& values) {
   hub->Disconnect();
   std::this_thread::sleep_for(std::chrono::milliseconds(kRestartPauseMs));
   hub->UseServerAddress(values.server, values.port);
   hub->Connect();
+  StartedEndpoint& last = LastStartedEndpoint();
+  last.known = true;
+  last.host = values.server;
+  last.port = values.port;
 }
 
 }  // namespace
@@ -29,17 +52,24 @@ void RestartConnection(MessageHub* hub, const LogonDialogValues& values) {
 int LogOnInteractive(HWND window, ProviderContext* context, std::string* user_name) {
   if (context->logged_on) {
     return user_name != nullptr && *user_name == context->user_name ? SCC_OK
-                                                                     : SCC_E_CONNECTIONFAILURE;
+                                                                    : SCC_E_CONNECTIONFAILURE;
   }
   SlotLock lock(context->slot.get());
   if (!lock.locked()) return SCC_E_NONSPECIFICERROR;
   SharedSessionSlot& slot = *context->slot;
-  ClientSession* session = slot.session();
+  MessageHub* hub = GetMessageHub();
 
-  if (session != nullptr && session->logged_on()) {
+  // A logged-on session whose connection died cannot be joined: its channel
+  // key went with the connection, and the server forgot the logon. It is
+  // ended, and this context logs on afresh.
+  if (slot.session() != nullptr && slot.session()->logged_on() && !hub->IsConnected()) {
+    slot.ResetSession();
+  }
+  if (ClientSession* shared = slot.session(); shared != nullptr && shared->logged_on()) {
     // Another context of this process logged on already.
     context->logged_on = true;
-    if (user_name != nullptr) context->user_name = *user_name;
+    context->user_name = shared->user_name();
+    if (user_name != nullptr) *user_name = shared->user_name();
     return SCC_OK;
   }
 
@@ -48,20 +78,19 @@ int LogOnInteractive(HWND window, ProviderContext* context, std::string* user_na
   if (user_name != nullptr) *user_name = values.user_name;
 
   StatusWindow status(window, "Logging on...");
-  MessageHub* hub = GetMessageHub();
-  if (session == nullptr) {
-    session = new ClientSession();
-    slot.set_session(session);
+  if (slot.session() == nullptr) {
+    slot.ResetSession(std::make_unique<ClientSession>());
     RestartConnection(hub, values);
-  } else if (!hub->IsConnected()) {
+  } else if (!hub->IsConnected() || NamesAnotherEndpoint(values)) {
+    // A retry after a refused logon may name a corrected server or port.
     RestartConnection(hub, values);
   }
+  ClientSession* session = slot.session();
   if (!hub->IsConnected()) {
     status.Close();
-    ShowMessageBox(window, kProductTitle, "Unable to connect to server",
-                   MessageBoxButtons::kOk, MessageBoxIcon::kExclamation);
-    delete session;
-    slot.set_session(nullptr);
+    ShowMessageBox(window, kProductTitle, "Unable to connect to server", MessageBoxButtons::kOk,
+                   MessageBoxIcon::kExclamation);
+    slot.ResetSession();
     return SCC_E_CONNECTIONFAILURE;
   }
   if (session->Logon(values.user_name, values.password) != kSessionOk || !session->logged_on()) {
@@ -73,7 +102,9 @@ int LogOnInteractive(HWND window, ProviderContext* context, std::string* user_na
   }
   context->logged_on = true;
   context->user_name = values.user_name;
-  StoreLogonDefaults(values.user_name, values.password, session->user_properties());
+  // Through a client of its own, which encrypts the password with the
+  // common key string, as the logon dialog reads it back.
+  StoreLogonDefaults(values.user_name, values.password);
   status.Close();
   return SCC_OK;
 }
@@ -84,20 +115,23 @@ int EnsureSession(HWND window, ProviderContext* context, std::string* user_name)
     context->logged_on = false;
     {
       SlotLock lock(context->slot.get());
-      if (lock.locked()) {
-        delete context->slot->session();
-        context->slot->set_session(nullptr);
-      }
+      if (lock.locked()) context->slot->ResetSession();
     }
     return LogOnInteractive(window, context, user_name);
   }
-  SlotLock lock(context->slot.get());
-  if (!lock.locked()) return SCC_E_NONSPECIFICERROR;
-  if (ClientSession* session = context->slot->session()) {
-    session->SetCurrentProject(context->project_name);
-    session->set_logged_on(true);
+  {
+    SlotLock lock(context->slot.get());
+    if (!lock.locked()) return SCC_E_NONSPECIFICERROR;
+    if (ClientSession* session = context->slot->session()) {
+      session->SetCurrentProject(context->project_name);
+      session->set_logged_on(true);
+      return SCC_OK;
+    }
   }
-  return SCC_OK;
+  // Another context ended the session meanwhile (it found the connection
+  // lost): this one logs on again.
+  context->logged_on = false;
+  return LogOnInteractive(window, context, user_name);
 }
 
 }  // namespace tw

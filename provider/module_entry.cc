@@ -42,8 +42,7 @@ void EndLeftoverSession() {
   if (!slot.IsValid()) return;
   tw::SlotLock lock(&slot);
   if (!lock.locked()) return;
-  delete slot.session();
-  slot.set_session(nullptr);
+  slot.ResetSession();
 }
 
 // The order matters: threads that may still use the collector or show a

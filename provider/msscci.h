@@ -13,6 +13,7 @@ typedef int32_t SCCRTN;
 typedef int32_t LONG;
 typedef LONG* LPLONG;
 typedef int32_t BOOL;
+typedef BOOL* LPBOOL;
 typedef void* HWND;
 typedef void* LPVOID;
 typedef const char* LPCSTR;
@@ -100,6 +101,31 @@ enum SCCCOMMAND {
   SCC_COMMAND_RENAME = 8,
   SCC_COMMAND_PROPERTIES = 9,
   SCC_COMMAND_OPTIONS = 10,
+};
+
+// File status bits of SccQueryInfo and SccPopulateList.
+enum : LONG {
+  SCC_STATUS_NOTCONTROLLED = 0x0000,
+  SCC_STATUS_CONTROLLED = 0x0001,
+  SCC_STATUS_CHECKEDOUT = 0x0002,
+  SCC_STATUS_OUTOTHER = 0x0004,
+  SCC_STATUS_OUTEXCLUSIVE = 0x0008,
+  SCC_STATUS_OUTMULTIPLE = 0x0010,
+  SCC_STATUS_OUTOFDATE = 0x0020,
+  SCC_STATUS_DELETED = 0x0040,
+  SCC_STATUS_LOCKED = 0x0080,
+  SCC_STATUS_MERGED = 0x0100,
+  SCC_STATUS_SHARED = 0x0200,
+  SCC_STATUS_PINNED = 0x0400,
+  SCC_STATUS_MODIFIED = 0x0800,
+  SCC_STATUS_OUTBYUSER = 0x1000,
+  SCC_STATUS_NOMERGE = 0x2000,
+};
+
+// Option bits of the file commands and of SccPopulateList.
+enum : LONG {
+  SCC_KEEP_CHECKEDOUT = 0x1000,  // SccCheckin, SccAdd: keep the files checked out
+  SCC_PL_DIR = 0x00000001,       // SccPopulateList: the host asks for a folder's files
 };
 
 // Message types of the text-out callback.

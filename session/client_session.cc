@@ -191,6 +191,7 @@ int ClientSession::Logon(const std::string& user, const std::string& password) {
     GetMessageHub()->Send(ssk.get());
     CRLDATcrypto::Wipe(&channel_key_);
     logged_on_ = true;
+    user_name_ = user;
   }
 
   std::string root_id;

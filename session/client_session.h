@@ -109,6 +109,8 @@ class ClientSession {
   bool last_request_succeeded() const { return last_request_succeeded_; }
   int lock_policy() const { return lock_policy_; }
   const std::string& logon_token() const { return logon_token_; }
+  // The user of the last successful logon; empty before.
+  const std::string& user_name() const { return user_name_; }
   // The root Production, found at logon: its identifier (empty before) and
   // the display name the session was created with (empty: the server's
   // root, which Production paths then name by an empty first element).
@@ -195,6 +197,7 @@ class ClientSession {
   std::string server_public_key_;
   std::string channel_key_;
   std::string logon_token_;
+  std::string user_name_;
   std::string dispatcher_address_;
   uint16_t dispatcher_port_ = 0;
   std::string root_name_;

@@ -2,11 +2,11 @@
 // TWPMSvr, the logon dialog answered by the scripted user interface.
 #include "provider/logon.h"
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <memory>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "dialogs/logon_dialog.h"
 #include "platform/ui_script.h"
@@ -48,7 +48,7 @@ class LogonTest : public ::testing::Test {
     if (context->slot->ExistedBefore()) {
       context->slot->set_count(context->slot->count() + 1);
     } else {
-      context->slot->set_session(nullptr);
+      context->slot->ClearSessionField();
       context->slot->set_count(1);
     }
     contexts_.push_back(std::move(context));
@@ -59,18 +59,22 @@ class LogonTest : public ::testing::Test {
     SlotLock lock(context->slot.get());
     const uint32_t count = context->slot->count() - 1;
     context->slot->set_count(count);
-    if (count == 0) {
-      delete context->slot->session();
-      context->slot->set_session(nullptr);
-    }
+    if (count == 0) context->slot->ResetSession();
   }
 
-  void AnswerLogon(const std::string& user, const std::string& password, int button = kIdOk) {
+  void AnswerLogon(const std::string& user, const std::string& password, int button = kIdOk,
+                   uint16_t port = 0) {
     script_->QueueDialog(kLogonTemplate, button,
                          {{kLogonUserName, user},
                           {kLogonPassword, password},
                           {kLogonServer, "127.0.0.1"},
-                          {kLogonPort, std::to_string(server_.port())}});
+                          {kLogonPort, std::to_string(port != 0 ? port : server_.port())}});
+  }
+  // Waits (bounded) until the hub's receiving stage has noticed a loss.
+  static void WaitForLoss() {
+    for (int i = 0; i < 1000 && GetMessageHub()->IsConnected(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
   }
 
   bool SawMessage(const std::string& text) {
@@ -146,10 +150,7 @@ TEST_F(LogonTest, ServerRestartedBetweenTwoExportsLogsOnAgain) {
 
   ASSERT_EQ(server_.Stop(), 0);
   ASSERT_TRUE(server_.Start());  // a new port: the dialog names it
-  // The connection's loss is noticed by its receiving stage.
-  for (int i = 0; i < 500 && GetMessageHub()->IsConnected(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  WaitForLoss();
   AnswerLogon("alice", "alice pw");
   EXPECT_EQ(EnsureSession(nullptr, context, &user), SCC_OK);
   EXPECT_TRUE(context->logged_on);
@@ -157,6 +158,45 @@ TEST_F(LogonTest, ServerRestartedBetweenTwoExportsLogsOnAgain) {
   SlotLock lock(context->slot.get());
   ASSERT_NE(context->slot->session(), nullptr);
   EXPECT_TRUE(context->slot->session()->logged_on());
+}
+
+TEST_F(LogonTest, SecondContextDoesNotJoinADeadConnection) {
+  ProviderContext* first = NewContext();
+  AnswerLogon("alice", "alice pw");
+  std::string user;
+  ASSERT_EQ(EnsureSession(nullptr, first, &user), SCC_OK);
+  ASSERT_EQ(server_.Stop(), 0);
+  WaitForLoss();
+
+  // The session the slot holds is logged on, but its connection is gone:
+  // the second context logs on afresh, and finds no server.
+  ProviderContext* second = NewContext();
+  AnswerLogon("alice", "alice pw");
+  script_->QueueMessageBox("Veltrane", kIdOk);
+  std::string second_user = "alice";
+  EXPECT_EQ(EnsureSession(nullptr, second, &second_user), SCC_E_CONNECTIONFAILURE);
+  EXPECT_FALSE(second->logged_on);
+  EXPECT_TRUE(SawMessage("Unable to connect to server"));
+  EXPECT_EQ(script_->Remaining(), 0u);
+}
+
+TEST_F(LogonTest, RetryWithACorrectedPortReachesTheNewServer) {
+  // Another live server, where alice is unknown: the first try is refused
+  // there, the retry names the right port and must go there.
+  test::TestServer other(env_.Path("other"));
+  ASSERT_TRUE(other.Init());
+  ASSERT_TRUE(other.Start());
+  ProviderContext* context = NewContext();
+  AnswerLogon("alice", "alice pw", kIdOk, other.port());
+  script_->QueueMessageBox("Veltrane", kIdOk);
+  std::string user;
+  ASSERT_EQ(EnsureSession(nullptr, context, &user), SCC_E_CONNECTIONFAILURE);
+  EXPECT_TRUE(SawMessage("Invalid Logon"));
+
+  AnswerLogon("alice", "alice pw");
+  EXPECT_EQ(EnsureSession(nullptr, context, &user), SCC_OK);
+  EXPECT_EQ(user, "alice");
+  EXPECT_NE(server_.Log().find("user=alice command=LOGON"), std::string::npos);
 }
 
 }  // namespace

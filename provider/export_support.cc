@@ -1,0 +1,91 @@
+#include "provider/export_support.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/path.h"
+#include "session/client_session.h"
+
+namespace tw {
+
+namespace {
+
+constexpr char kNoticePrefix[] = "Veltrane: ";
+constexpr LONG kNoticeType = 0;
+constexpr char kProbeComment[] =
+    "Temporary file created by Visual Studio .NET to detect Veltrane capabilities.";
+
+}  // namespace
+
+ExportSession::ExportSession(ProviderContext* context, SCCRTN failure)
+    : lock_(context->slot.get()), failure_(failure) {
+  if (!lock_.locked()) return;
+  session_ = context->slot->session();
+  if (session_ != nullptr) session_->SetCurrentProject(context->project_name);
+}
+
+void TextOut(const ProviderContext& context, const std::string& message) {
+  TextOutTo(context.text_out, message);
+}
+
+void TextOutTo(LPTEXTOUTPROC callback, const std::string& message) {
+  if (callback == nullptr) return;
+  const std::string text = kNoticePrefix + message;
+  callback(text.c_str(), kNoticeType);
+}
+
+std::string FormatText(const char* format, const std::string& argument) {
+  std::string text = format;
+  const size_t at = text.find("%s");
+  if (at != std::string::npos) text.replace(at, 2, argument);
+  return text;
+}
+
+std::string JoinLines(const std::vector<std::string>& lines) {
+  std::string text;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (i > 0) text += '\n';
+    text += lines[i];
+  }
+  return text;
+}
+
+std::string HostBuffer(LPCSTR buffer, size_t capacity) {
+  if (buffer == nullptr || capacity == 0) return "";
+  return std::string(buffer, strnlen(buffer, capacity - 1));
+}
+
+bool CopyToHost(LPSTR buffer, const std::string& text, size_t capacity) {
+  if (buffer == nullptr) return true;
+  if (capacity == 0) return false;
+  if (text.size() >= capacity || text.find('\0') != std::string::npos) {
+    buffer[0] = '\0';
+    return false;
+  }
+  std::memcpy(buffer, text.c_str(), text.size() + 1);
+  return true;
+}
+
+void CopyUserName(LPSTR buffer, const std::string& user) {
+  if (buffer == nullptr) return;
+  const size_t length = std::min(user.size(), static_cast<size_t>(SCC_USER_LEN));
+  std::memcpy(buffer, user.data(), length);
+  buffer[length] = '\0';
+}
+
+bool ReadFileList(LONG count, const LPCSTR* names, std::vector<std::string>* files) {
+  files->clear();
+  if (count < 0 || (count > 0 && names == nullptr)) return false;
+  files->reserve(static_cast<size_t>(count));
+  for (LONG i = 0; i < count; ++i) {
+    if (names[i] == nullptr || names[i][0] == '\0') return false;
+    files->emplace_back(names[i]);
+  }
+  return true;
+}
+
+bool IsProbeComment(LPCSTR comment) {
+  return comment != nullptr && comment[0] != '\0' && SamePathIgnoringCase(comment, kProbeComment);
+}
+
+}  // namespace tw

@@ -1,0 +1,103 @@
+// What the exports share: the guard that turns any exception into the
+// non-specific error, the session guard that holds the shared slot for an
+// export's whole span, the text-out notices, the host's strings, buffers
+// and file lists, and the probe comment of the development environment.
+//
+// Threads: everything here runs on the host's thread that calls the export.
+// ExportSession holds the slot's (recursive, per-process) mutex while it
+// lives.
+#ifndef TW_PROVIDER_EXPORT_SUPPORT_H_
+#define TW_PROVIDER_EXPORT_SUPPORT_H_
+
+#include <cstddef>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "platform/debug_output.h"
+#include "provider/context.h"
+#include "provider/msscci.h"
+
+namespace tw {
+
+class ClientSession;
+
+// Runs an export body; an exception of any kind becomes -15 and a line of
+// diagnostic output, so that nothing reaches the host.
+template <typename Body>
+SCCRTN Guarded(const char* name, Body body) {
+  try {
+    return body();
+  } catch (const std::exception& e) {
+    DebugLog("%s - %s", name, e.what());
+  } catch (...) {
+    DebugLog("%s - Unexpected exception", name);
+  }
+  return SCC_E_NONSPECIFICERROR;
+}
+
+// Holds the shared slot for a server-using export from after its logon to
+// its end: locks the slot, copies the context's project name into the
+// session and hands the session out. When the slot cannot be locked, or
+// holds no session (another context ended it meanwhile), the guard is false
+// and failure() is the code the export returns for that.
+class ExportSession {
+ public:
+  explicit ExportSession(ProviderContext* context, SCCRTN failure = SCC_E_NONSPECIFICERROR);
+  ExportSession(const ExportSession&) = delete;
+  ExportSession& operator=(const ExportSession&) = delete;
+
+  explicit operator bool() const { return session_ != nullptr; }
+  SCCRTN failure() const { return failure_; }
+  ClientSession* get() const { return session_; }
+  ClientSession* operator->() const { return session_; }
+
+ private:
+  SlotLock lock_;
+  ClientSession* session_ = nullptr;  // owned by the slot's record
+  const SCCRTN failure_;
+};
+
+// The text-out routine: "Veltrane: " and the message to the context's
+// callback with message type 0; dropped when the host gave no callback.
+void TextOut(const ProviderContext& context, const std::string& message);
+// The same through a callback the context does not hold yet.
+void TextOutTo(LPTEXTOUTPROC callback, const std::string& message);
+// `format` with its one "%s" replaced by `argument`.
+std::string FormatText(const char* format, const std::string& argument);
+// The elements joined with "\n" (the lists of the notices).
+std::string JoinLines(const std::vector<std::string>& lines);
+
+// A host string; null reads as empty.
+inline std::string HostString(LPCSTR text) {
+  return text != nullptr ? text : "";
+}
+// A host string from a buffer of `capacity` bytes, read no further than it.
+std::string HostBuffer(LPCSTR buffer, size_t capacity);
+// Copies `text` and its terminating zero into the host's buffer of
+// `capacity` bytes. A text that does not fit is not cut (a cut binding
+// string would name another Production): the buffer gets the empty string
+// and the result is false. A null buffer takes nothing and gives true.
+bool CopyToHost(LPSTR buffer, const std::string& text, size_t capacity);
+
+// The logged-on user name into the host's user buffer: at most
+// SCC_USER_LEN characters and the terminating zero.
+void CopyUserName(LPSTR buffer, const std::string& user);
+
+// The host's file list. False for a negative count, a missing array with a
+// positive count, or a missing or empty name in it.
+bool ReadFileList(LONG count, const LPCSTR* names, std::vector<std::string>* files);
+
+// Whether `comment` is the text the development environment gives the
+// probe files it creates to find out what a provider can do (compared
+// without regard to letter case); those files are never sent to the server.
+bool IsProbeComment(LPCSTR comment);
+
+// The buffer sizes of the host's binding strings.
+constexpr size_t kHostUserCapacity = SCC_USER_LEN + 1;
+constexpr size_t kHostProjectCapacity = SCC_PRJPATH_LEN + 1;
+constexpr size_t kHostLocalPathCapacity = 260;  // the host's local path buffer (MAX_PATH)
+
+}  // namespace tw
+
+#endif  // TW_PROVIDER_EXPORT_SUPPORT_H_
