@@ -1,7 +1,5 @@
 #include "messaging/message_reader.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
@@ -11,6 +9,7 @@
 #include "messaging/list_text.h"
 #include "messaging/stream_format.h"
 #include "platform/debug_output.h"
+#include "platform/file_attributes.h"
 #include "platform/mailslot.h"
 #include "platform/system_factory.h"
 
@@ -77,7 +76,7 @@ bool IsCountModeCommand(const std::string& command) {
 }
 
 void RemoveFile(const std::string& path) {
-  if (!path.empty()) ::unlink(path.c_str());
+  if (!path.empty()) RemoveLocalFile(path);
 }
 
 }  // namespace

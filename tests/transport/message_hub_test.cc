@@ -84,6 +84,14 @@ class HubTest : public ::testing::Test {
   void TearDown() override {
     ReleaseMessageHub();
     SetHubSocketFactory(nullptr);
+    faults_.reset();
+  }
+
+  // A fault-injecting system factory, installed until the hub has stopped;
+  // make it before the peer and the hub.
+  test::FaultInjectingFactory& Faults() {
+    if (!faults_) faults_ = std::make_unique<test::FaultInjectingFactory>();
+    return *faults_;
   }
 
   // Sends "SSK" through the hub, as the session does after logon.
@@ -102,6 +110,7 @@ class HubTest : public ::testing::Test {
   }
 
   test::TestEnv env_;
+  std::unique_ptr<test::FaultInjectingFactory> faults_;
   MessageHub* hub_ = nullptr;
   std::unique_ptr<RequestSender> sender_;
 };
@@ -561,7 +570,7 @@ TEST_F(HubTest, UploadOfAFileFailingItsThirdReadEndsCleanly) {
   FileServer server(env_.root(), 10);
   const std::string upload = env_.Path("upload.bin");
   test::WriteFile(upload, Pattern(4 * kPieceSize, 3));
-  test::FaultInjectingFactory faults;
+  test::FaultInjectingFactory& faults = Faults();
   faults.FailReadOf(upload, 3);
   LoopbackPeer peer(server.handler());
   StartHub(&peer);
@@ -581,8 +590,7 @@ TEST_F(HubTest, UploadOfAFileFailingItsThirdReadEndsCleanly) {
 // error and no part of the file is left behind.
 TEST_F(HubTest, DiskFillingDuringADownloadFailsTheRequestAndLeavesNothing) {
   FileServer server(env_.root(), 3 * kPieceSize + 17);
-  test::FaultInjectingFactory faults;
-  faults.FillDiskAfter(kPieceSize + 100);
+  Faults().FillDiskAfter(kPieceSize + 100);
   LoopbackPeer peer(server.handler());
   StartHub(&peer);
   SynchronousMessagePtr reply = RoundTrip(Request("GET"));
