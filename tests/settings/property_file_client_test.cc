@@ -20,6 +20,7 @@
 #include "platform/file_attributes.h"
 #include "platform/mailslot.h"
 #include "platform/recipient_table.h"
+#include "platform/system_factory.h"
 #include "settings/property_protocol.h"
 #include "tests/support/faulty_platform.h"
 #include "tests/support/property_server.h"
@@ -445,6 +446,32 @@ TEST(PropertyServerLifeTest, StartedServerLeavesTheStartersOutputAlone) {
   } while (got > 0);
   EXPECT_EQ(got, 0);
   ::close(out[0]);
+}
+
+// Starting the server goes through the system factory: a factory that
+// cannot start programs leaves Connect failing at once, with nothing started.
+TEST(PropertyServerLifeTest, ConnectFailsWhenTheServerCannotBeStarted) {
+  test::TestEnv env;
+  test::UsePropertyServerFromBuild(20000);
+  class NoLaunch final : public CRLsystemFactoryWrapper {
+   public:
+    NoLaunch() : CRLsystemFactoryWrapper(&GetDefaultSystemFactory()) {}
+    bool Run(const std::string& file, const std::string& parameters, bool wait) override {
+      started.push_back(file);
+      return false;
+    }
+    std::vector<std::string> started;
+  } no_launch;
+  CRLsystemFactory* previous = InstallSystemFactory(&no_launch);
+  {
+    PropertyFileClient client("", kStoreScratch);
+    EXPECT_FALSE(client.Connect());
+    EXPECT_FALSE(client.registered());
+  }
+  InstallSystemFactory(previous);
+  EXPECT_EQ(no_launch.started,
+            std::vector<std::string>{test::BinDir() + "/" + kPropertyServerProgram});
+  EXPECT_EQ(test::RunningPropertyServer(), 0);
 }
 
 TEST(PropertyServerLifeTest, ForgetsKilledClientAndExitsWhenIdle) {
