@@ -11,7 +11,8 @@
 //   1       COMMAND             string      command name; a reply appends "R"
 //   2       SOURCERECIPIENT     int         recipient of the sender
 //   3       PROXYFORRECIPIENT   int         recipient a proxy forwards for
-//   4       ERRORCODE           int         result; 0 success, -999 cut-off file transfer
+//   4       ERRORCODE           int         result; 0 success, -999 cut-off file transfer,
+//                                           -998 a reply that could not be read
 //   6       BROADCAST           int         1: deliver to every registered recipient
 //   7       PROXYFORPROXY       int         proxy chaining flag
 //   8       ENCRYPTIONTYPE      int         encryption type of the message
@@ -63,6 +64,14 @@ constexpr uint32_t kLastParameterId = 119;
 constexpr uint32_t ParameterId(int n) {
   return 99u + static_cast<uint32_t>(n);
 }
+
+// ERRORCODE values the receiving side sets itself.
+// The reply's file transfer was cut off, or a file it carried could not be
+// stored here.
+constexpr int kErrorTransferCutOff = -999;
+// A field of the reply could not be read: the reply keeps only the fields
+// that say whom it answers.
+constexpr int kErrorUnreadableReply = -998;
 
 // Separator of list elements inside one string field.
 constexpr char kListSeparator[] = "?";

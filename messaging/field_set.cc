@@ -16,17 +16,6 @@ namespace {
 // length that the source cannot back is never allocated up front.
 constexpr size_t kSourceBlock = 64 * 1024;
 
-// Splits `text` at every `separator`; an empty text has no elements and an
-// empty separator leaves the text whole.
-std::vector<std::string> Split(const std::string& text, const std::string& separator) {
-  if (text.empty()) return {};
-  return SplitList(text, separator);
-}
-
-std::string Join(const std::vector<std::string>& parts, const std::string& separator) {
-  return JoinList(parts, separator);
-}
-
 bool IsInt(const FieldRecord& r) {
   return r.type == FIELD_INT && r.bytes.size() == sizeof(int);
 }
@@ -151,7 +140,7 @@ int CRLMSGfieldSet::GetBoolList(uint32_t id, std::vector<bool>* bits) const {
   if (r == nullptr) return result;
   if (r->type == FIELD_STRING) {
     std::vector<bool> out;
-    for (const std::string& element : Split(r->bytes, kListSeparator))
+    for (const std::string& element : SplitList(r->bytes, kListSeparator))
       out.push_back(element == "1");
     *bits = std::move(out);
     return kFieldOk;
@@ -170,7 +159,7 @@ int CRLMSGfieldSet::GetStringList(uint32_t id, std::vector<std::string>* list,
   const FieldRecord* r = Find(id, &result);
   if (r == nullptr) return result;
   if (!IsText(*r)) return kFieldWrongType;
-  *list = Split(r->bytes, separator);
+  *list = SplitList(r->bytes, separator);
   return kFieldOk;
 }
 
@@ -190,7 +179,7 @@ int CRLMSGfieldSet::GetIntList(uint32_t id, std::vector<int>* list) const {
   const FieldRecord* r = Find(id, &result);
   if (r == nullptr) return result;
   if (r->type == FIELD_STRING) {
-    for (const std::string& element : Split(r->bytes, kListSeparator)) {
+    for (const std::string& element : SplitList(r->bytes, kListSeparator)) {
       list->push_back(DecimalToInt(element));
     }
     return kFieldOk;
@@ -269,7 +258,7 @@ int CRLMSGfieldSet::SetBoolList(uint32_t id, const std::vector<bool>& bits) {
 
 int CRLMSGfieldSet::SetStringList(uint32_t id, const std::vector<std::string>& list,
                                   const std::string& separator) {
-  const std::string text = Join(list, separator);
+  const std::string text = JoinList(list, separator);
   return SetRawField(id, FIELD_STRING, text.data(), text.size());
 }
 

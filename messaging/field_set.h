@@ -107,11 +107,14 @@ class CRLMSGfieldSet {
   // Type 3 only: a new identifier built from the stored text. A type 3 field
   // whose text is not an identifier answers kFieldWrongType.
   virtual int GetIdentifier(uint32_t id, std::unique_ptr<CRLMSGmessageID>* identifier) const;
+  // Lists split as the wire's lists do (messaging/list_text.h): empty
+  // elements are kept, so n separators give n + 1 elements and the empty
+  // text one empty element.
   // Replaces `bits`. Type 1: the elements split on "?", "1" true and anything
   // else false; type 2: one element, true when the value is 1.
   virtual int GetBoolList(uint32_t id, std::vector<bool>* bits) const;
   // Types 1 and 5: the value split on `separator`; replaces `list`. An empty
-  // value is the empty list; an empty separator gives the value whole.
+  // separator gives the value whole.
   virtual int GetStringList(uint32_t id, std::vector<std::string>* list,
                             const std::string& separator) const;
   // Types 1 and 5.

@@ -1,16 +1,13 @@
 #include "messaging/message.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <climits>
 #include <cstring>
+#include <vector>
 
 #include "platform/user_interface.h"
 #include "platform/debug_output.h"
 #include "platform/decimal.h"
+#include "platform/system_factory.h"
 #include "settings/property_tree.h"
 
 namespace tw {
@@ -18,7 +15,10 @@ namespace tw {
 namespace {
 
 constexpr int kDumpWidth = 80;
-constexpr size_t kFileBlock = 64 * 1024;
+constexpr uint32_t kFileBlock = 64 * 1024;
+// Others may read a file while its content is dumped (kept for the Windows
+// layer).
+constexpr uint32_t kShareRead = 1;
 
 constexpr char kTreeRoot[] = "L";
 constexpr char kTreeCommand[] = "L/N";
@@ -101,60 +101,53 @@ class CountingSink : public ByteSink {
   uint64_t written_ = 0;
 };
 
-// A regular file opened for reading; anything else (a missing file, a
-// folder, a pipe or device that might never end) does not open.
+// A regular file opened for reading through the system factory; anything
+// else (a missing file, a folder, a pipe or device that might never end)
+// does not open.
 class FileReader {
  public:
-  explicit FileReader(const std::string& path) {
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd_ < 0) return;
-    struct stat st;
-    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
-      Close();
+  explicit FileReader(const std::string& path) : file_(GetSystemFactory().NewFile()) {
+    if (!file_->Open(path, CRLfile::kRead, kShareRead, CRLfile::kOpenExisting, 0)) {
+      file_.reset();
       return;
     }
-    size_ = static_cast<uint64_t>(st.st_size);
+    const int64_t size = file_->Size();
+    if (size < 0) {
+      file_.reset();
+      return;
+    }
+    size_ = static_cast<uint64_t>(size);
   }
-  ~FileReader() { Close(); }
   FileReader(const FileReader&) = delete;
   FileReader& operator=(const FileReader&) = delete;
 
-  bool is_open() const { return fd_ >= 0; }
+  bool is_open() const { return file_ != nullptr; }
   uint64_t size() const { return size_; }
 
-  // Copies exactly size() bytes to `sink`. A file that shrinks meanwhile is
-  // made up with zero bytes and one that grows is cut, so that the count
-  // announced before the content stays true.
+  // Copies exactly size() bytes to `sink`. A file that shrinks meanwhile (or
+  // fails to read) is made up with zero bytes and one that grows is cut, so
+  // that the count announced before the content stays true.
   bool CopyTo(CountingSink* sink) {
     std::vector<char> buffer(kFileBlock);
     char* const block = buffer.data();
     uint64_t left = size_;
     bool at_end = false;
     while (left > 0) {
-      const size_t want = left < kFileBlock ? static_cast<size_t>(left) : kFileBlock;
-      ssize_t got = 0;
-      if (!at_end) {
-        got = ::read(fd_, block, want);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) at_end = true;
-      }
+      const uint32_t want = left < kFileBlock ? static_cast<uint32_t>(left) : kFileBlock;
+      uint32_t got = 0;
+      if (!at_end && (!file_->Read(block, want, &got) || got == 0)) at_end = true;
       if (at_end) {
         std::memset(block, 0, want);
-        got = static_cast<ssize_t>(want);
+        got = want;
       }
-      if (!sink->Write(block, static_cast<size_t>(got))) return false;
-      left -= static_cast<uint64_t>(got);
+      if (!sink->Write(block, got)) return false;
+      left -= got;
     }
     return true;
   }
 
  private:
-  void Close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
-  int fd_ = -1;
+  std::unique_ptr<CRLfile> file_;
   uint64_t size_ = 0;
 };
 
@@ -234,6 +227,11 @@ void CRLMSGmessage::AddChild(MessagePtr child) {
 
 const CRLMSGmessageID& CRLMSGmessage::GetIdentifierObject() const {
   return *identifier_;
+}
+
+void CRLMSGmessage::SetIdentifierObject(const CRLMSGmessageID& identifier) {
+  identifier_ = std::make_unique<CRLMSGmessageID>(identifier);
+  SetIdentifier(MESSAGEID, identifier_.get());
 }
 
 bool CRLMSGmessage::MessageToXML(PropertyTree* tree) const {

@@ -57,6 +57,9 @@ class CRLMSGmessage : public CRLMSGfieldSet {
   // message.
   virtual void AddChild(MessagePtr child);
   virtual const CRLMSGmessageID& GetIdentifierObject() const;
+  // Makes `identifier` the message's own: the identifier object and field
+  // MESSAGEID both take its value.
+  void SetIdentifierObject(const CRLMSGmessageID& identifier);
   // Writes the message into `tree` under "L", replacing what was there:
   // "L/N" the command, "L/T" the identifier text, and "L/F/<id>/T" and
   // "L/F/<id>/V" the type and value of each field in GetFieldIds order. A binary field (or one of a

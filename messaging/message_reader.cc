@@ -1,15 +1,15 @@
 #include "messaging/message_reader.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <utility>
 
 #include "messaging/field_ids.h"
+#include "messaging/list_text.h"
 #include "messaging/stream_format.h"
 #include "platform/debug_output.h"
+#include "platform/file_attributes.h"
 #include "platform/mailslot.h"
 #include "platform/system_factory.h"
 
@@ -32,7 +32,6 @@ constexpr char kDocumentReply[] = "DOCUMENTCMDR";
 constexpr int kDocumentGet = 4;
 constexpr uint32_t kDisplayNamesField = 104;  // parameter 5
 
-constexpr int kTransferCutOff = -999;
 constexpr int kLogSourceRecipient = 1;
 constexpr int kSessionRecipient = 17;
 
@@ -63,21 +62,11 @@ class Cursor {
   size_t used_ = 0;
 };
 
-// "a?b" -> {"a", "b"}; "" -> {}.
-std::vector<std::string> SplitList(const std::string& text) {
-  std::vector<std::string> parts;
-  if (text.empty()) return parts;
-  size_t start = 0;
-  for (;;) {
-    const size_t end = text.find(kListSeparator[0], start);
-    if (end == std::string::npos) {
-      parts.push_back(text.substr(start));
-      return parts;
-    }
-    parts.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-}
+// The fields that say whom a reply answers: kept on a reply that could not
+// be read, so that it still reaches its requester.
+constexpr uint32_t kRoutingIntFields[] = {TARGETRECIPIENT,   SOURCERECIPIENT, PROXYFORRECIPIENT,
+                                          PROXYFORPROXY,     SENDERTAG,       CALLBACKKEY,
+                                          SYNCHRONOUSREQUEST};
 
 bool IsCountModeCommand(const std::string& command) {
   for (const char* c : kCountModeCommands) {
@@ -87,7 +76,7 @@ bool IsCountModeCommand(const std::string& command) {
 }
 
 void RemoveFile(const std::string& path) {
-  if (!path.empty()) ::unlink(path.c_str());
+  if (!path.empty()) RemoveLocalFile(path);
 }
 
 }  // namespace
@@ -151,7 +140,7 @@ MessagePtr CULMSGmessageReader::CanExtractMessageObject(const uint8_t* bytes, si
       bool progress = false;
       MessagePtr message = TakeBufferedObject(&progress);
       if (message) {
-        status_ = Status::kMessage;
+        if (status_ != Status::kUnreadable) status_ = Status::kMessage;
         return message;
       }
       if (progress) {
@@ -191,10 +180,17 @@ MessagePtr CULMSGmessageReader::CanExtractMessageObject(const uint8_t* bytes, si
       case FileResult::kContinue:
         break;
       case FileResult::kComplete: {
+        MessagePtr complete = std::move(message_);
+        status_ = Status::kMessage;
+        if (lost_file_) {
+          // A file it carried could not be stored here: the requester must
+          // not take the reply for a whole one.
+          complete->SetInt(ERRORCODE, kErrorTransferCutOff);
+          status_ = Status::kAborted;
+        }
         ClearFiles(false);
         state_ = State::kObject;
-        status_ = Status::kMessage;
-        return std::move(message_);
+        return complete;
       }
       case FileResult::kCorrupt:
         DebugLog("CULMSGmessageReader: file chunk of kind 0x%08X does not fit the transfer", kind);
@@ -249,10 +245,20 @@ MessagePtr CULMSGmessageReader::TakeBufferedObject(bool* progress) {
       data = reinterpret_cast<const uint8_t*>(gathered.data());
     }
   }
-  MessagePtr message = ParseObject(data, length);
+  MessagePtr unreadable;
+  MessagePtr message = ParseObject(data, length, &unreadable);
   Consume(length);
   if (!message) {
     ClearFiles(false);
+    get_reply_ = false;
+    if (unreadable) {
+      DebugLog(
+          "CULMSGmessageReader: a field of a message object of %u bytes cannot be read; "
+          "its requester gets error %d",
+          length, kErrorUnreadableReply);
+      status_ = Status::kUnreadable;
+      return unreadable;
+    }
     ++dropped_objects_;
     DebugLog("CULMSGmessageReader: malformed message object of %u bytes dropped", length);
     return nullptr;
@@ -266,7 +272,8 @@ MessagePtr CULMSGmessageReader::TakeBufferedObject(bool* progress) {
   return nullptr;
 }
 
-MessagePtr CULMSGmessageReader::ParseObject(const uint8_t* data, size_t length) {
+MessagePtr CULMSGmessageReader::ParseObject(const uint8_t* data, size_t length,
+                                            MessagePtr* unreadable) {
   // State 1: a new message; field MESSAGEID replaces its own identifier.
   MessagePtr message = NewMessage();
   current_command_.clear();
@@ -280,28 +287,41 @@ MessagePtr CULMSGmessageReader::ParseObject(const uint8_t* data, size_t length) 
   if (!in.U32(&count) || count > kMaxFieldCount || count > in.remaining() / kMinFieldRecordSize) {
     return nullptr;
   }
+  // A field whose value cannot be taken (an identifier that is none, an id
+  // given twice) spoils the message but not the reading: its length is
+  // known, so the fields after it are read all the same, for whom the
+  // reply answers. One the reading cannot get past (a length or type that
+  // cannot be) ends it.
+  bool damaged = false;
+  bool broken = false;
   // A field set holds an id once; a repeated id would let a later field
   // replace a file list whose files then had no owner.
   bool have_message_id = false;
-  for (; count > 0; --count) {
+  for (; count > 0 && !broken; --count) {
     uint32_t id = 0;
     uint32_t type = 0;
-    if (!in.U32(&id) || !in.U32(&type)) return nullptr;  // states 3 and 4
-    uint32_t existing_type = 0;
-    if (id == MESSAGEID ? std::exchange(have_message_id, true)
-                        : message->GetFieldType(id, &existing_type) == kFieldOk) {
-      return nullptr;
+    if (!in.U32(&id) || !in.U32(&type)) {  // states 3 and 4
+      broken = true;
+      break;
     }
-    switch (type) {                                      // state 5
+    uint32_t existing_type = 0;
+    const bool repeated = id == MESSAGEID ? std::exchange(have_message_id, true)
+                                          : message->GetFieldType(id, &existing_type) == kFieldOk;
+    if (repeated) damaged = true;
+    switch (type) {  // state 5
       case FIELD_STRING: {
         std::string value;
-        if (!in.Value(&value)) return nullptr;
+        if (!in.Value(&value)) {
+          broken = true;
+          break;
+        }
+        if (repeated) break;
         if (id == COMMAND) {
           current_command_ = value;
           if (IsCountModeCommand(value)) count_mode_ = true;
         }
         if (id == kDisplayNamesField && current_command_ == kDocumentReply) {
-          std::vector<std::string> names = SplitList(value);
+          std::vector<std::string> names = SplitList(value, kListSeparator);
           announced_names_ += names.size();
           display_names_.assign(names.begin(), names.end());
         }
@@ -310,7 +330,11 @@ MessagePtr CULMSGmessageReader::ParseObject(const uint8_t* data, size_t length) 
       }
       case FIELD_INT: {
         uint32_t word = 0;
-        if (!in.U32(&word)) return nullptr;
+        if (!in.U32(&word)) {
+          broken = true;
+          break;
+        }
+        if (repeated) break;
         const int value = static_cast<int>(word);
         if (id == kFirstParameterId && value == kDocumentGet && current_command_ == kDocumentReply) {
           get_reply_ = true;
@@ -320,27 +344,62 @@ MessagePtr CULMSGmessageReader::ParseObject(const uint8_t* data, size_t length) 
       }
       case FIELD_IDENTIFIER: {
         std::string text;
-        if (!in.Value(&text) || !ReadIdentifierField(id, text, message.get())) return nullptr;
+        if (!in.Value(&text)) {
+          broken = true;
+          break;
+        }
+        if (!repeated && !ReadIdentifierField(id, text, message.get())) damaged = true;
         break;
       }
       case FIELD_BINARY: {
         std::string value;
-        if (!in.Value(&value)) return nullptr;
-        if (id != USERDATA) message->SetRawField(id, FIELD_BINARY, value.data(), value.size());
+        if (!in.Value(&value)) {
+          broken = true;
+          break;
+        }
+        if (!repeated && id != USERDATA) {
+          message->SetRawField(id, FIELD_BINARY, value.data(), value.size());
+        }
         break;
       }
       case FIELD_FILELIST: {
         std::string text;
-        if (!in.Value(&text) || !ReadFileListField(id, text, message.get())) return nullptr;
+        if (!in.Value(&text)) {
+          broken = true;
+          break;
+        }
+        if (!repeated && !ReadFileListField(id, text, message.get())) damaged = true;
         break;
       }
       default:
-        return nullptr;
+        broken = true;
+        break;
     }
   }
   // The fields must fill the declared length exactly.
-  if (in.remaining() != 0) return nullptr;
-  return message;
+  if (!broken && in.remaining() != 0) broken = true;
+  if (!damaged && !broken) return message;
+  *unreadable = UnreadableReply(*message);
+  return nullptr;
+}
+
+MessagePtr CULMSGmessageReader::UnreadableReply(const CRLMSGmessage& partial) {
+  int value = 0;
+  if (partial.GetInt(SYNCHRONOUSREQUEST, &value) != kFieldOk &&
+      partial.GetInt(CALLBACKKEY, &value) != kFieldOk) {
+    return nullptr;  // it answers nobody who waits
+  }
+  MessagePtr reply = NewMessage();
+  // The identifier read from the wire, when there was a sound one: reply
+  // routes and long replies in transit are matched by it.
+  reply->SetIdentifierObject(partial.GetIdentifierObject());
+  std::string command;
+  if (partial.GetString(COMMAND, &command) == kFieldOk) reply->SetString(COMMAND, command);
+  for (uint32_t id : kRoutingIntFields) {
+    if (partial.GetInt(id, &value) == kFieldOk) reply->SetInt(id, value);
+  }
+  reply->SetInt(ERRORCODE, kErrorUnreadableReply);
+  return reply;
 }
 
 bool CULMSGmessageReader::ReadIdentifierField(uint32_t id, const std::string& text,
@@ -349,10 +408,14 @@ bool CULMSGmessageReader::ReadIdentifierField(uint32_t id, const std::string& te
   if (!Guid::FromText(text, &guid)) return false;
   if (id == USERDATA) return true;
   const CRLMSGmessageID identifier(guid);
-  message->SetIdentifier(id, &identifier);
   if (id == MESSAGEID) {
+    // The message is known by this identifier from now on, object and
+    // field alike.
+    message->SetIdentifierObject(identifier);
     current_id_ = guid;
     SwitchProgressSink(guid);
+  } else {
+    message->SetIdentifier(id, &identifier);
   }
   return true;
 }
@@ -363,29 +426,42 @@ bool CULMSGmessageReader::ReadIdentifierField(uint32_t id, const std::string& te
 bool CULMSGmessageReader::ReadFileListField(uint32_t id, const std::string& text,
                                             CRLMSGmessage* message) {
   if (id == USERDATA) return false;
-  std::string paths;
-  bool first = true;
-  for (const std::string& element : SplitList(text)) {
-    Guid guid;
-    if (!Guid::FromText(element, &guid)) return false;
-    const std::string name = guid.ToText();
-    auto found = file_map_.find(name);
-    if (found == file_map_.end()) {
-      if (expected_.size() == kMaxFilesPerMessage) return false;
-      ExpectedFile file;
-      file.name = name;
+  // A list naming no file is empty; every transfer name is an identifier,
+  // so the empty text can be no list of one.
+  std::vector<std::string> paths;
+  if (!text.empty()) {
+    for (const std::string& element : SplitList(text, kListSeparator)) {
+      Guid guid;
+      if (!Guid::FromText(element, &guid)) return false;
+      size_t index = 0;
+      if (!FindOrAddTransfer(guid, true, &index)) return false;
+      paths.push_back(expected_[index].path);
+    }
+  }
+  message->SetString(id, JoinList(paths, kListSeparator));
+  return true;
+}
+
+bool CULMSGmessageReader::FindOrAddTransfer(const Guid& id, bool listed, size_t* index) {
+  const std::string name = id.ToText();
+  auto found = file_map_.find(name);
+  if (found == file_map_.end()) {
+    if (expected_.size() == kMaxFilesPerMessage) return false;
+    ExpectedFile file;
+    file.name = name;
+    file.listed = listed;
+    // A transfer the message did not list is taken in and its bytes
+    // dropped: no field names it, so no file of it would have an owner.
+    if (listed) {
       file.path = GetSystemFactory().TempFileName(false);
       if (file.path.empty()) {
         DebugLog("CULMSGmessageReader: no scratch name for received file %s", name.c_str());
       }
-      found = file_map_.emplace(name, expected_.size()).first;
-      expected_.push_back(std::move(file));
     }
-    if (!first) paths += kListSeparator;
-    paths += expected_[found->second].path;
-    first = false;
+    found = file_map_.emplace(name, expected_.size()).first;
+    expected_.push_back(std::move(file));
   }
-  message->SetString(id, paths);
+  *index = found->second;
   return true;
 }
 
@@ -396,7 +472,7 @@ void CULMSGmessageReader::SwitchProgressSink(const Guid& id) {
   announced_names_ = 0;
   // Nobody listening is the common case: the open fails and records for
   // this message go nowhere.
-  std::unique_ptr<MailslotWriter> writer = NewMailslotWriter();
+  std::unique_ptr<MailslotWriter> writer = GetSystemFactory().NewMailslotWriter();
   if (writer->Open(".", id.ToHexName())) sink_ = std::move(writer);
   previous_id_ = id;
   has_previous_id_ = true;
@@ -461,13 +537,13 @@ CULMSGmessageReader::FileResult CULMSGmessageReader::StartFile(uint32_t kind,
     return FileResult::kCorrupt;
   }
   if (kind == kChunkFileWhole && piece != size) return FileResult::kCorrupt;
-  const auto found = file_map_.find(id.ToText());
-  if (found == file_map_.end() || expected_[found->second].done) return FileResult::kCorrupt;
+  size_t index = 0;
+  if (!FindOrAddTransfer(id, false, &index) || expected_[index].done) return FileResult::kCorrupt;
 
-  ExpectedFile& file = expected_[found->second];
+  ExpectedFile& file = expected_[index];
   NextDisplayName();
   receiving_ = true;
-  receiving_index_ = found->second;
+  receiving_index_ = index;
   announced_size_ = size;
   written_ = 0;
   if (!file.path.empty()) {
@@ -478,11 +554,13 @@ CULMSGmessageReader::FileResult CULMSGmessageReader::StartFile(uint32_t kind,
       out_.reset();
     }
   }
-  if (!out_) {
+  if (!out_ && file.listed) {
     // Its bytes are read and dropped; the file still counts as done when
-    // its last chunk comes, and the message names a path that is missing.
+    // its last chunk comes, the message names a path that is missing, and
+    // it comes back with the cut-off code.
     DebugLog("CULMSGmessageReader: cannot create \"%s\" for received file %s", file.path.c_str(),
              file.name.c_str());
+    lost_file_ = true;
   }
   WriteToFile(p + kFileStartHeaderSize, piece);
   written_ = piece;
@@ -515,9 +593,9 @@ CULMSGmessageReader::FileResult CULMSGmessageReader::FailFile(const std::string&
   const uint8_t* p = reinterpret_cast<const uint8_t*>(bytes.data());
   if (GetU32(p) != kTransferIdSize || GetU32(p + 28) != 0) return FileResult::kCorrupt;
   const Guid id = Guid::FromBytes(p + 4);
-  const auto found = file_map_.find(id.ToText());
-  if (found == file_map_.end() || expected_[found->second].done) return FileResult::kCorrupt;
-  if (receiving_ && receiving_index_ != found->second) return FileResult::kCorrupt;
+  size_t index = 0;
+  if (!FindOrAddTransfer(id, false, &index) || expected_[index].done) return FileResult::kCorrupt;
+  if (receiving_ && receiving_index_ != index) return FileResult::kCorrupt;
 
   if (receiving_) {
     CloseAndRemoveOpenFile();
@@ -525,7 +603,7 @@ CULMSGmessageReader::FileResult CULMSGmessageReader::FailFile(const std::string&
     // In place of the start chunk: the display name moves on as it would.
     NextDisplayName();
   }
-  ExpectedFile& file = expected_[found->second];
+  ExpectedFile& file = expected_[index];
   if (file.created) RemoveFile(file.path);
   file.created = false;
   file.done = true;
@@ -546,6 +624,7 @@ void CULMSGmessageReader::WriteToFile(const uint8_t* data, size_t count) {
   out_.reset();
   if (file.created) RemoveFile(file.path);
   file.created = false;
+  lost_file_ = true;
 }
 
 CULMSGmessageReader::FileResult CULMSGmessageReader::FinishFile() {
@@ -575,7 +654,7 @@ void CULMSGmessageReader::CloseAndRemoveOpenFile() {
 MessagePtr CULMSGmessageReader::Abort() {
   CloseAndRemoveOpenFile();
   MessagePtr message = std::move(message_);
-  message->SetInt(ERRORCODE, kTransferCutOff);
+  message->SetInt(ERRORCODE, kErrorTransferCutOff);
   // Files that arrived whole stay: the message names them.
   ClearFiles(false);
   state_ = State::kObject;
@@ -599,6 +678,7 @@ void CULMSGmessageReader::ClearFiles(bool remove) {
   expected_.clear();
   file_map_.clear();
   files_finished_ = 0;
+  lost_file_ = false;
   receiving_ = false;
   announced_size_ = 0;
   written_ = 0;

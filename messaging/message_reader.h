@@ -18,12 +18,24 @@
 //     after dropping the buffered object bytes: the stream is broken;
 //   - an object whose header is sound but whose fields do not add up to its
 //     length (a count, length or type that cannot be, an id given twice, an
-//     identifier that is not one, too many files) is dropped whole; the next
-//     object is read;
-//   - file chunks that contradict the message (a file it did not name, a
-//     second start, D not matching the chunk, more bytes than announced, a
-//     last chunk short of the size) abort the transfer as a framing failure
-//     does: the message comes back with ERRORCODE -999.
+//     identifier that is not one, too many files) is dropped; the next
+//     object is read. When the fields that could be read name a waiting
+//     request (SYNCHRONOUSREQUEST or CALLBACKKEY), a reply holding only the
+//     fields that say whom it answers, with ERRORCODE -998
+//     (kErrorUnreadableReply), comes back in its place, so that the
+//     requester is told at once instead of waiting out its time-out;
+//   - file chunks that contradict the message (a second start, data before
+//     a start, D not matching the chunk, more bytes than announced, a last
+//     chunk short of the size) abort the transfer as a framing failure
+//     does: the message comes back with ERRORCODE -999. A start or failure
+//     chunk of a transfer the message did not list is taken in (its bytes
+//     dropped, nothing written) and counted among the message's files;
+//   - a received file that cannot be stored here (its scratch file cannot
+//     be created, a write fails: a full disk) is removed; its further bytes
+//     are dropped and the message, once its other files are in, comes back
+//     with ERRORCODE -999.
+// A file-list field arrives as the transfer names of its files joined with
+// "?"; the empty text names no file.
 // last_status() tells which of these happened in the latest call.
 //
 // Threads: one reader per connection, used only by the connection's receive
@@ -98,6 +110,7 @@ class CULMSGmessageReader {
     kMessage,         // a message, complete with its files
     kAborted,         // a message whose file transfer was cut off (ERRORCODE -999)
     kObjectDropped,   // no message: a malformed object (or a stray piece) was dropped
+    kUnreadable,      // an error reply in place of a malformed object (ERRORCODE -998)
     kFramingFailure,  // no message: the frame layer reported a failure
   };
 
@@ -158,18 +171,28 @@ class CULMSGmessageReader {
     std::string path;  // our temporary file; empty when no name could be had
     bool created = false;  // we created `path` (so only we remove it)
     bool done = false;
+    bool listed = true;  // named by the message (else its bytes are dropped)
   };
 
   enum class FileResult { kContinue, kComplete, kCorrupt };
 
   // Takes the kept chunk, else pops one from the source.
   bool TakeChunk(uint32_t* kind, std::string* bytes);
-  // State 0: a message when a whole object is buffered and sound; null when
-  // more bytes are needed (`*progress` false) or the object was dropped
-  // (`*progress` true).
+  // State 0: a message when a whole object is buffered and sound (or the
+  // error reply standing in for a malformed one); null when more bytes are
+  // needed (`*progress` false) or the object was dropped or its files are
+  // now awaited (`*progress` true).
   MessagePtr TakeBufferedObject(bool* progress);
-  // States 1-5 over one whole object of `length` bytes.
-  MessagePtr ParseObject(const uint8_t* data, size_t length);
+  // States 1-5 over one whole object of `length` bytes: the message, or
+  // null when the object is malformed; then `*unreadable` gets the error
+  // reply that stands in for it, when it names a waiting request.
+  MessagePtr ParseObject(const uint8_t* data, size_t length, MessagePtr* unreadable);
+  // The error reply for a malformed object of which `partial` holds the
+  // fields that could be read; null when they name no waiting request.
+  MessagePtr UnreadableReply(const CRLMSGmessage& partial);
+  // The index of the transfer `id` in expected_, added (as listed by the
+  // message or not) when new; false when the message has too many.
+  bool FindOrAddTransfer(const Guid& id, bool listed, size_t* index);
   bool ReadIdentifierField(uint32_t id, const std::string& text, CRLMSGmessage* message);
   bool ReadFileListField(uint32_t id, const std::string& text, CRLMSGmessage* message);
   // Switches the progress sink to the mailslot named after `id`.
@@ -228,6 +251,7 @@ class CULMSGmessageReader {
   std::unique_ptr<CRLfile> out_;  // null when the file could not be created
   uint64_t announced_size_ = 0;
   uint64_t written_ = 0;
+  bool lost_file_ = false;  // a file of message_ could not be stored
 
   Guid current_id_;  // identifier of the message being read
 

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "messaging/field_ids.h"
+#include "messaging/list_text.h"
 #include "messaging/stream_format.h"
 #include "platform/system_factory.h"
 
@@ -78,8 +79,11 @@ bool WriteMessageObject(const CRLMSGmessage& message, const ReplyRouteLookup& re
         break;
       }
       case FIELD_FILELIST: {
+        // The empty text names no file (not one file of an empty name).
+        std::string text;
+        if (message.GetString(id, &text) != kFieldOk) return false;
         std::vector<std::string> paths;
-        if (message.GetStringList(id, &paths, kListSeparator) != kFieldOk) return false;
+        if (!text.empty()) paths = SplitList(text, kListSeparator);
         std::string names;
         for (size_t i = 0; i < paths.size(); ++i) {
           const Guid transfer_id = GetSystemFactory().NewIdentifier();

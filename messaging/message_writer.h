@@ -42,7 +42,8 @@ struct MessageObject {
 //     which then fails to open and is reported to the peer as a failed
 //     file, keeping the positions of parallel lists) gets a fresh transfer
 //     identifier; the field is sent as the identifiers' texts joined by "?"
-//     and the files are listed in `out->files`.
+//     and the files are listed in `out->files`. The empty text names no
+//     file.
 //   - USERDATA travels like any other field; the reader drops it.
 // Returns false, `out` then unspecified, when a field cannot be encoded (an
 // int field not 4 bytes long, an identifier field whose text is not an

@@ -193,9 +193,13 @@ bool CRLreferenceNode::RemoveHeld(CRLreferenceNode* node) {
 // the decision matches the sets at that moment. With both empty nothing links
 // to this node, hence no handle can reach it and the collector cannot have it
 // pending with a live entry: the caller's own reference keeps it alive for
-// the hand-over.
+// the hand-over. A node whose one remaining link is the collector's entry was
+// pending, linked again before a sweep noticed, and is now released again:
+// it is handed over again, so that its grace period starts afresh.
 bool CRLreferenceNode::CollectionDueLocked() const {
-  return !IsPinned() && !dying_ && links_.empty() && held_.empty() &&
+  const bool only_entry_left =
+      links_.size() == 1 && (*links_.begin())->collector_entry_.load(std::memory_order_relaxed);
+  return !IsPinned() && !dying_ && (links_.empty() || only_entry_left) && held_.empty() &&
          GetGarbageCollector().IsEnabled();
 }
 
@@ -297,6 +301,7 @@ bool RefPointer::RemoveLink(CRLreferenceNode* node) {
 
 GarbageCollectorRefPointer::GarbageCollectorRefPointer(CRLreferenceNode* object)
     : CRLreferenceNode("GarbageCollectorRefPointer", true) {
+  MarkCollectorEntry();
   Assign(object);
 }
 

@@ -115,6 +115,9 @@ class CRLreferenceNode {
   // For classes that must never be collected but cannot pass the flag to the
   // constructor (an intermediate class under virtual inheritance).
   void SetPinned() { pinned_.store(true, std::memory_order_relaxed); }
+  // Marks the collector's own entry handle, before it links to anything (the
+  // collection check of its object reads the mark without a virtual call).
+  void MarkCollectorEntry() { collector_entry_.store(true, std::memory_order_relaxed); }
   // The node's critical section, also available to guard a derived class's
   // own fields (the rules above apply while it is held).
   wxCriticalSection& NodeSection() const { return section_; }
@@ -136,6 +139,7 @@ class CRLreferenceNode {
   const std::string name_;
   std::atomic<bool> pinned_;
   std::atomic<bool> exclusive_{false};
+  std::atomic<bool> collector_entry_{false};
 
   mutable wxCriticalSection section_;
   std::set<CRLreferenceNode*> links_;  // guarded by section_

@@ -45,7 +45,10 @@ class LocalFile final : public CRLfile {
 int OpenFlags(uint32_t access, uint32_t disposition) {
   const bool read = (access & CRLfile::kRead) != 0;
   const bool write = (access & CRLfile::kWrite) != 0;
-  int flags = O_CLOEXEC | (write ? (read ? O_RDWR : O_WRONLY) : O_RDONLY);
+  // O_NONBLOCK: opening a pipe must not wait for its other end; it is
+  // refused once open, and cleared for a regular file.
+  int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (write ? (read ? O_RDWR : O_WRONLY) : O_RDONLY);
+  if (write && (access & CRLfile::kAppend) != 0) flags |= O_APPEND;
   switch (disposition) {
     case CRLfile::kCreateNew:
     case CRLfile::kCreateNewPrivate:
@@ -75,9 +78,12 @@ bool LocalFile::Open(const std::string& path, uint32_t access, uint32_t share_mo
     fd = ::open(path.c_str(), open_flags, mode);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return false;
-  // A folder opens read-only on Linux but is no file to read or write.
+  // A folder opens read-only on Linux but is no file to read or write; a
+  // pipe or a device might never end.
   struct stat st;
-  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  const int fd_flags = fcntl(fd, F_GETFL);
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fd_flags < 0 ||
+      fcntl(fd, F_SETFL, fd_flags & ~O_NONBLOCK) != 0) {
     ::close(fd);
     return false;
   }

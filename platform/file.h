@@ -16,7 +16,9 @@ namespace tw {
 
 class CRLfile {
  public:
-  enum Access : uint32_t { kRead = 1, kWrite = 2 };
+  // kAppend with kWrite: every write goes to the end of the file, even when
+  // another process appends to it meanwhile.
+  enum Access : uint32_t { kRead = 1, kWrite = 2, kAppend = 4 };
   enum Disposition : uint32_t {
     kCreateNew = 1,      // fails when the file exists (O_CREAT | O_EXCL | O_NOFOLLOW)
     kCreateAlways = 2,   // creates or truncates
@@ -32,7 +34,9 @@ class CRLfile {
 
   virtual ~CRLfile() = default;
   // Opens `path`; share mode and flags are kept for the Windows layer and
-  // ignored here. Returns false when the file cannot be opened.
+  // ignored here. Returns false when the file cannot be opened or is no
+  // regular file (a folder, a pipe or a device, which might never end or
+  // block the opener).
   virtual bool Open(const std::string& path, uint32_t access, uint32_t share_mode,
                     uint32_t disposition, uint32_t flags) = 0;
   // One read; false, with the end-of-file flag set, when it fails or reads

@@ -1,12 +1,44 @@
 #include "platform/file_attributes.h"
 
+#include <limits.h>
+#include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 namespace tw {
 
 bool LocalFileExists(const std::string& path) {
   struct stat st;
   return !path.empty() && ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool LocalPathExists(const std::string& path) {
+  struct stat st;
+  return !path.empty() && ::lstat(path.c_str(), &st) == 0;
+}
+
+std::string CanonicalLocalPath(const std::string& path) {
+  char resolved[PATH_MAX];
+  if (path.empty() || ::realpath(path.c_str(), resolved) == nullptr) return std::string();
+  return resolved;
+}
+
+bool MakeLocalDirectories(const std::string& path, uint32_t mode) {
+  if (path.empty()) return false;
+  for (size_t pos = 1; pos <= path.size(); ++pos) {
+    if (pos == path.size() || path[pos] == '/') {
+      const std::string part = path.substr(0, pos);
+      if (::mkdir(part.c_str(), static_cast<mode_t>(mode)) != 0 && errno != EEXIST) break;
+    }
+  }
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool RemoveLocalFile(const std::string& path) {
+  return !path.empty() && ::unlink(path.c_str()) == 0;
 }
 
 bool LocalFileModifiedSeconds(const std::string& path, int64_t* seconds) {

@@ -3,6 +3,10 @@
 // attribute that follows the user's locks. On this platform read-only means
 // no write bit in the file's mode; writable means the owner's write bit.
 //
+// Besides, the few questions about paths that the settings ask when they
+// bind a store: whether a name is taken, the real name of a file, making a
+// folder chain and removing a file.
+//
 // Functions without state; thread-safe.
 #ifndef TW_PLATFORM_FILE_ATTRIBUTES_H_
 #define TW_PLATFORM_FILE_ATTRIBUTES_H_
@@ -15,6 +19,21 @@ namespace tw {
 // Whether `path` names an existing file (a symbolic link is followed); a
 // folder does not count.
 bool LocalFileExists(const std::string& path);
+
+// Whether anything (file, folder, link, even a dangling one) has this name.
+bool LocalPathExists(const std::string& path);
+
+// The real absolute path of an existing `path` (links and "." / ".."
+// resolved); empty when it cannot be resolved.
+std::string CanonicalLocalPath(const std::string& path);
+
+// Creates `path` and the folders above it that are missing, each with
+// `mode` (narrowed by the umask). False when the folder is not there
+// afterwards.
+bool MakeLocalDirectories(const std::string& path, uint32_t mode);
+
+// Removes the file `path` (not a folder); false when it is not removed.
+bool RemoveLocalFile(const std::string& path);
 
 // The last-write time of `path` in whole seconds since 1970; false (and
 // *seconds untouched) when it cannot be read.

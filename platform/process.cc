@@ -60,6 +60,16 @@ void ResetSignals() {
   _exit(127);
 }
 
+// A close-on-exec descriptor moved above the three standard streams (a
+// caller that closed its streams gets low numbers for new descriptors,
+// which the child's stream set-up would overwrite). -1 stays -1.
+int AboveStreams(int fd) {
+  if (fd < 0 || fd > 2) return fd;
+  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  close(fd);
+  return moved;
+}
+
 bool IsExecutableFile(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
@@ -173,6 +183,17 @@ bool LaunchDetached(const LaunchRequest& request) {
 
   int report[2];
   if (pipe2(report, O_CLOEXEC) != 0) return false;
+  report[0] = AboveStreams(report[0]);
+  report[1] = AboveStreams(report[1]);
+  if (report[0] < 0 || report[1] < 0) {
+    if (report[0] >= 0) close(report[0]);
+    if (report[1] >= 0) close(report[1]);
+    return false;
+  }
+  // A detached program must not hold the caller's streams: a caller whose
+  // output is read to its end (out=$(host ...)) would wait for the program,
+  // and the program would write into the caller's terminal or log.
+  const int null_fd = AboveStreams(open("/dev/null", O_RDWR | O_CLOEXEC | O_NOCTTY));
 
   // No handler of the caller may run in the children before exec.
   sigset_t all, saved;
@@ -186,6 +207,10 @@ bool LaunchDetached(const LaunchRequest& request) {
     if (program < 0) ReportAndExit(report[1], errno);
     if (program > 0) _exit(0);
     if (directory != nullptr && chdir(directory) != 0) ReportAndExit(report[1], errno);
+    for (int stream = 0; stream < 3; ++stream) {
+      // Without /dev/null the streams are closed instead.
+      if (null_fd < 0 || dup2(null_fd, stream) < 0) close(stream);
+    }
     MarkDescriptorsCloseOnExec();
     ResetSignals();
     execve(argv[0], argv.data(), envp);
@@ -193,6 +218,7 @@ bool LaunchDetached(const LaunchRequest& request) {
   }
   pthread_sigmask(SIG_SETMASK, &saved, nullptr);
   close(report[1]);
+  if (null_fd >= 0) close(null_fd);
   if (intermediate < 0) {
     close(report[0]);
     return false;

@@ -34,7 +34,9 @@ bool LaunchAndWait(const LaunchRequest& request);
 // Starts the program detached: a short-lived intermediate child makes a new
 // session and forks the program, then exits and is reaped here, so that the
 // program is adopted by init (or the nearest subreaper), leaves no zombie in
-// the caller and survives the caller's terminal. True when the program's
+// the caller and survives the caller's terminal. Its standard input, output
+// and error are /dev/null, never the caller's: a caller whose output is
+// read to its end does not wait for the program. True when the program's
 // exec succeeded; false when it failed (the failure is reported back through
 // a close-on-exec pipe).
 bool LaunchDetached(const LaunchRequest& request);

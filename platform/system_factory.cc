@@ -22,6 +22,7 @@
 #include <wx/fileconf.h>
 #include <wx/log.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -282,6 +283,8 @@ class PosixSystemFactory final : public CRLsystemFactory {
   }
 
   std::unique_ptr<CRLfile> NewFile() override { return NewLocalFile(); }
+  std::unique_ptr<MailslotReader> NewMailslotReader() override { return ::tw::NewMailslotReader(); }
+  std::unique_ptr<MailslotWriter> NewMailslotWriter() override { return ::tw::NewMailslotWriter(); }
 
  private:
   // One field of the effective user's entry in the user database; empty
@@ -357,12 +360,37 @@ class PosixSystemFactory final : public CRLsystemFactory {
 
 }  // namespace
 
-CRLsystemFactory& GetSystemFactory() {
+namespace {
+
+std::atomic<CRLsystemFactory*> installed_factory{nullptr};
+
+}  // namespace
+
+CRLsystemFactory& GetDefaultSystemFactory() {
   // Built in static storage on the first call (thread-safe) and never
   // destroyed, so that it outlives every static object that may log late.
   alignas(PosixSystemFactory) static unsigned char storage[sizeof(PosixSystemFactory)];
   static CRLsystemFactory* const instance = ::new (storage) PosixSystemFactory();
   return *instance;
+}
+
+CRLsystemFactory& GetSystemFactory() {
+  CRLsystemFactory* installed = installed_factory.load(std::memory_order_acquire);
+  return installed != nullptr ? *installed : GetDefaultSystemFactory();
+}
+
+CRLsystemFactory* InstallSystemFactory(CRLsystemFactory* factory) {
+  return installed_factory.exchange(factory, std::memory_order_acq_rel);
+}
+
+void CRLsystemFactoryWrapper::Log(const char* format, ...) {
+  if (format == nullptr) return;
+  char buffer[kLogBufferSize];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(buffer, sizeof buffer, format, args);
+  va_end(args);
+  target_->Log("%s", buffer);
 }
 
 std::string UpdateKeyFromName(const std::string& name) {

@@ -7,6 +7,14 @@
 // destroyed before the process ends. The operations keep no state of their
 // own and may be called from any thread; the update-queue operations are
 // serialised by one process-wide lock around update.ini.
+//
+// The factory is the seam between the system and the operating system for
+// files, mailslots and program launching: everything above the platform
+// makes its file objects and mailslots through it and starts programs
+// through it. Tests install a factory of their own (usually a
+// CRLsystemFactoryWrapper that overrides a few creators) to inject faults:
+// a file that fails on its third read, a disk that fills, a mailslot that
+// drops a message.
 #ifndef TW_PLATFORM_SYSTEM_FACTORY_H_
 #define TW_PLATFORM_SYSTEM_FACTORY_H_
 
@@ -16,6 +24,7 @@
 
 #include "platform/file.h"
 #include "platform/guid.h"
+#include "platform/mailslot.h"
 
 namespace tw {
 
@@ -93,10 +102,73 @@ class CRLsystemFactory {
 
   // A new local file object, not yet open.
   virtual std::unique_ptr<CRLfile> NewFile() = 0;
+  // New mailslot objects, not yet open (platform/mailslot.h).
+  virtual std::unique_ptr<MailslotReader> NewMailslotReader() = 0;
+  virtual std::unique_ptr<MailslotWriter> NewMailslotWriter() = 0;
 };
 
-// The process-wide factory, created on first call.
+// Forwards every operation to another factory; a factory that changes a few
+// operations derives from it and overrides only those.
+class CRLsystemFactoryWrapper : public CRLsystemFactory {
+ public:
+  // `target` must outlive the wrapper.
+  explicit CRLsystemFactoryWrapper(CRLsystemFactory* target) : target_(target) {}
+  CRLsystemFactory* target() const { return target_; }
+
+  std::string TempFileName(bool keep) override { return target_->TempFileName(keep); }
+  std::string ModuleDirectory() override { return target_->ModuleDirectory(); }
+  std::string GlobalDirectory() override { return target_->GlobalDirectory(); }
+  std::string AppDataDirectory() override { return target_->AppDataDirectory(); }
+  std::string UserName() override { return target_->UserName(); }
+  __attribute__((format(printf, 2, 3))) void Log(const char* format, ...) override;
+  bool Open(const std::string& file, const std::string& directory) override {
+    return target_->Open(file, directory);
+  }
+  bool Run(const std::string& file, const std::string& parameters, bool wait) override {
+    return target_->Run(file, parameters, wait);
+  }
+  bool Edit(const std::string& file, const std::string& parameters, bool wait) override {
+    return target_->Edit(file, parameters, wait);
+  }
+  bool RunOnUserDesktop(const std::string& program, const std::string& arguments) override {
+    return target_->RunOnUserDesktop(program, arguments);
+  }
+  bool QueueFileUpdate(const std::string& name, const std::string& source) override {
+    return target_->QueueFileUpdate(name, source);
+  }
+  bool QueueRun(const std::string& name) override { return target_->QueueRun(name); }
+  bool UnqueueFileUpdate(const std::string& name) override {
+    return target_->UnqueueFileUpdate(name);
+  }
+  bool StartUpdater() override { return target_->StartUpdater(); }
+  std::string UpdateFilePath() override { return target_->UpdateFilePath(); }
+  Guid NewIdentifier() override { return target_->NewIdentifier(); }
+  bool IdentifierFromText(const std::string& text, Guid* out) override {
+    return target_->IdentifierFromText(text, out);
+  }
+  std::unique_ptr<CRLfile> NewFile() override { return target_->NewFile(); }
+  std::unique_ptr<MailslotReader> NewMailslotReader() override {
+    return target_->NewMailslotReader();
+  }
+  std::unique_ptr<MailslotWriter> NewMailslotWriter() override {
+    return target_->NewMailslotWriter();
+  }
+
+ private:
+  CRLsystemFactory* const target_;
+};
+
+// The process-wide factory: the installed one, else the system's own
+// (created on first call).
 CRLsystemFactory& GetSystemFactory();
+// The system's own factory, whatever is installed.
+CRLsystemFactory& GetDefaultSystemFactory();
+// Makes `factory` the process-wide factory (null: the system's own again)
+// and returns the one installed before (null when it was the system's own).
+// The caller keeps `factory` alive until it is replaced, and installs and
+// removes it while no other thread of the system runs (a test's set-up and
+// tear-down).
+CRLsystemFactory* InstallSystemFactory(CRLsystemFactory* factory);
 
 // Splits a parameter string into arguments by the Windows command-line
 // rules: blanks separate, double quotes group, 2n backslashes before a quote

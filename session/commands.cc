@@ -6,12 +6,14 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <optional>
 
 #include "messaging/list_text.h"
 #include "platform/debug_output.h"
 #include "platform/file.h"
 #include "platform/file_attributes.h"
 #include "platform/file_move.h"
+#include "platform/system_factory.h"
 #include "session/client_session.h"
 #include "protocol/server_errors.h"
 #include "session/state_cache.h"
@@ -66,12 +68,10 @@ bool PlaceReceivedFile(const std::string& received, const std::string& path,
     DebugLog("ClientSession: cannot place a fetched file: %s", error.c_str());
     return false;
   }
-  const std::string local = ServerStampToLocal(server_stamp);
-  DateTimeStamp stamp;
-  if (!local.empty() && ParseStamp(local, stamp)) {
-    std::unique_ptr<CRLfile> file = NewLocalFile();
+  if (const std::optional<DateTimeStamp> stamp = ServerStampToUtc(server_stamp)) {
+    std::unique_ptr<CRLfile> file = GetSystemFactory().NewFile();
     if (file->Open(path, CRLfile::kWrite, 0, CRLfile::kOpenExisting, 0)) {
-      file->SetModifiedTime(stamp.time());
+      file->SetModifiedTime(stamp->time());
       file->Close();
     }
   }

@@ -1,18 +1,17 @@
 // PropertyFileClient: binding, encoding and the mailslot requests.
 #include "settings/property_file_client.h"
 
-#include <fcntl.h>
 #include <limits.h>
-#include <stdlib.h>
 #include <strings.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <thread>
 
+#include "platform/file_attributes.h"
 #include "platform/recipient_table.h"
 #include "platform/system_factory.h"
 #include "settings/property_escape.h"
@@ -31,21 +30,14 @@ constexpr char kUserFileName[] = "user.dat";
 constexpr char kGlobalFileName[] = "global.dat";
 constexpr char kDefaultUserFile[] = "default.usr";
 constexpr char kModuleDirMacro[] = "%MODULEDIR%";
+constexpr uint32_t kCopyBlock = 64 * 1024;
+// Others may read default.usr while it is copied (kept for the Windows layer).
+constexpr uint32_t kShareRead = 1;
 
 std::string JoinPath(const std::string& dir, const char* file) {
   if (dir.empty()) return file;
   if (dir.back() == '/') return dir + file;
   return dir + "/" + file;
-}
-
-// mkdir -p with mode 0700 for the folders the system creates for one user.
-void MakeDirectories(const std::string& path) {
-  for (size_t pos = 1; pos <= path.size(); ++pos) {
-    if (pos == path.size() || path[pos] == '/') {
-      const std::string part = path.substr(0, pos);
-      if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return;
-    }
-  }
 }
 
 std::string FileNamePart(const std::string& path) {
@@ -60,21 +52,34 @@ std::vector<std::string> NodeNames(const PropertyNode& node) {
   return names;
 }
 
-// Copies `from` to a new file `to`; a failure is not reported (binding
-// succeeds anyway).
-void CopyNewFile(const std::string& from, const std::string& to) {
-  const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return;
-  const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (out >= 0) {
-    char buffer[8192];
-    ssize_t got;
-    while ((got = ::read(in, buffer, sizeof buffer)) > 0) {
-      if (::write(out, buffer, static_cast<size_t>(got)) != got) break;
-    }
-    ::close(out);
+// Copies `from` to a new file `to`; false, with nothing left at `to`, when
+// that fails.
+bool CopyNewFile(const std::string& from, const std::string& to) {
+  CRLsystemFactory& factory = GetSystemFactory();
+  std::unique_ptr<CRLfile> in = factory.NewFile();
+  if (!in->Open(from, CRLfile::kRead, kShareRead, CRLfile::kOpenExisting, 0)) return false;
+  const int64_t size = in->Size();
+  if (size < 0) return false;
+  std::unique_ptr<CRLfile> out = factory.NewFile();
+  if (!out->Open(to, CRLfile::kWrite, 0, CRLfile::kCreateNew, 0)) return false;
+  std::vector<char> buffer(kCopyBlock);
+  bool written = true;
+  uint32_t got = 0;
+  // A read fails at the end of the file and on an error alike; the size
+  // copied tells them apart.
+  while (written && in->Read(buffer.data(), kCopyBlock, &got)) {
+    written = out->Write(buffer.data(), got, nullptr);
   }
-  ::close(in);
+  const bool copied = written && out->Size() == size;
+  out->Close();
+  if (!copied) RemoveLocalFile(to);
+  return copied;
+}
+
+// A new empty file (0666 narrowed by the umask).
+void CreateEmptyFile(const std::string& path) {
+  std::unique_ptr<CRLfile> file = GetSystemFactory().NewFile();
+  if (file->Open(path, CRLfile::kWrite, 0, CRLfile::kCreateNew, 0)) file->Close();
 }
 
 int DecimalOrZero(const std::string& text) {
@@ -90,7 +95,7 @@ int DecimalOrZero(const std::string& text) {
 }  // namespace
 
 PropertyFileClient::PropertyFileClient(const std::string& name, int kind)
-    : request_channel_(NewMailslotWriter()) {
+    : request_channel_(GetSystemFactory().NewMailslotWriter()), reply_timeout_ms_(kReplyTimeoutMs) {
   PropertyFileClient::OpenStore(name, kind);
 }
 
@@ -107,7 +112,7 @@ bool PropertyFileClient::OpenStore(const std::string& name, int kind) {
   const std::string app_data = factory.AppDataDirectory();
   if (!app_data.empty()) {
     const std::string dir = JoinPath(app_data, "Properties");
-    MakeDirectories(dir);
+    MakeLocalDirectories(dir, 0700);
     SetUserDirectory(dir);
   }
   std::string store;
@@ -133,24 +138,20 @@ bool PropertyFileClient::BindStore(const std::string& name) {
     store_name_ = name;
     return true;
   }
-  struct stat st;
-  if (::stat(name.c_str(), &st) != 0) {
+  if (!LocalPathExists(name)) {
+    bool copied = false;
     if (::strcasecmp(FileNamePart(name).c_str(), kUserFileName) == 0) {
-      CopyNewFile(JoinPath(GetSystemFactory().ModuleDirectory(), kDefaultUserFile), name);
-    } else {
-      const int fd =
-          ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-      if (fd >= 0) ::close(fd);
+      copied = CopyNewFile(JoinPath(GetSystemFactory().ModuleDirectory(), kDefaultUserFile), name);
     }
+    // Without a default.usr to copy, the store starts empty: the server
+    // serves only a store whose file exists, and every setting written to
+    // a missing one would be lost.
+    if (!copied) CreateEmptyFile(name);
   }
   // The canonical name: the real absolute path. The file system is
   // case-sensitive, so the letter case stays.
-  char resolved[PATH_MAX];
-  if (::realpath(name.c_str(), resolved) != nullptr) {
-    store_name_ = resolved;
-  } else {
-    store_name_ = name;
-  }
+  const std::string canonical = CanonicalLocalPath(name);
+  store_name_ = canonical.empty() ? name : canonical;
   return true;
 }
 
@@ -266,6 +267,10 @@ std::string PropertyFileClient::EncodedPath(const PropertyNode* node, const std:
   std::vector<std::string> names;
   if (node != nullptr) names = NodeNames(*node);
   AppendPropertyPathNames(name, node == nullptr, &names);
+  return EncodedNames(names, encrypt);
+}
+
+std::string PropertyFileClient::EncodedNames(const std::vector<std::string>& names, bool encrypt) {
   return EncodePropertyNames(names, [&](std::string_view segment) {
     return EncodeName(segment, encrypt);
   });
@@ -277,16 +282,56 @@ bool PropertyFileClient::Reachable() {
   if (request_channel_->IsOpen()) return true;
   std::string mailslot;
   if (!LookupRecipient(kPropertyServerRecipient, &mailslot)) return false;
-  return request_channel_->Open(".", mailslot);
+  if (!request_channel_->Open(".", mailslot)) return false;
+  // The channel was closed because the server went away (or was never
+  // open): a server found now may be a new one that does not know this
+  // client.
+  if (registered_) {
+    WriteRequest(BuildPropertyRequest(kRequestRegister, store_name_, "", reply_name_));
+  }
+  return request_channel_->IsOpen();
+}
+
+bool PropertyFileClient::WriteRequest(const std::string& request) {
+  if (request_channel_->Write(request.data(), static_cast<uint32_t>(request.size()), nullptr)) {
+    return true;
+  }
+  // The server is gone; look it up afresh next time.
+  request_channel_->Close();
+  return false;
+}
+
+void PropertyFileClient::SetReplyTimeout(uint32_t milliseconds) {
+  reply_timeout_ms_ = milliseconds;
+  if (reply_channel_ && reply_channel_->IsOpen()) reply_channel_->SetReadTimeout(milliseconds);
 }
 
 bool PropertyFileClient::EnsureReplyChannel() {
-  if (!reply_channel_) {
-    reply_channel_ = NewMailslotReader();
-    reply_name_ = UniqueMailslotName();
+  if (reply_channel_ && reply_channel_->IsOpen()) return true;
+  reply_channel_ = GetSystemFactory().NewMailslotReader();
+  reply_name_ = UniqueMailslotName();
+  if (!reply_channel_->Create(reply_name_, kMaxPropertyMessage, reply_timeout_ms_)) {
+    reply_channel_.reset();
+    return false;
   }
-  if (reply_channel_->IsOpen()) return true;
-  return reply_channel_->Create(reply_name_, kMaxPropertyMessage, kReplyTimeoutMs);
+  // A registered client registers the new name in place of the old one.
+  if (registered_) SendOneWay(kRequestRegister, "", reply_name_);
+  return true;
+}
+
+bool PropertyFileClient::DropWaitingReplies() {
+  while (reply_channel_->HasMessage()) {
+    uint32_t count = 0;
+    if (!reply_channel_->Read(reply_buffer_.get(), kReplyBufferSize - 1, &count)) return false;
+  }
+  return true;
+}
+
+void PropertyFileClient::AbandonReplyChannel() {
+  if (!reply_channel_) return;
+  reply_channel_->Close();
+  reply_channel_.reset();
+  if (registered_) SendOneWay(kRequestUnregister, "", reply_name_);
 }
 
 bool PropertyFileClient::SendOneWay(std::string_view code, std::string_view arg1,
@@ -298,22 +343,31 @@ bool PropertyFileClient::SendOneWay(std::string_view code, std::string_view arg1
   }
   const std::string request = BuildPropertyRequest(code, store_name_, arg1, arg2);
   if (request.size() > kMaxPropertyMessage) return false;
-  if (!request_channel_->Write(request.data(), static_cast<uint32_t>(request.size()), nullptr)) {
-    // The server is gone; look it up afresh next time.
-    request_channel_->Close();
-    return false;
-  }
-  return true;
+  if (WriteRequest(request)) return true;
+  // A server that took the place of the vanished one gets the request.
+  return Reachable() && WriteRequest(request);
 }
 
 bool PropertyFileClient::Transaction(std::string_view code, std::string_view arg1,
                                      std::string* result) {
   request_counter_ = 0;
-  if (!EnsureReplyChannel()) return false;
-  if (!SendOneWay(code, arg1, reply_name_)) return false;
   if (!reply_buffer_) reply_buffer_ = std::make_unique<char[]>(kReplyBufferSize);
+  if (!EnsureReplyChannel()) return false;
+  // Whatever waits now answers no request of this transaction.
+  if (!DropWaitingReplies()) {
+    AbandonReplyChannel();
+    if (!EnsureReplyChannel()) return false;
+  }
+  if (!SendOneWay(code, arg1, reply_name_)) return false;
+  // The PN a send may have made first can have given the mailslot up.
+  if (!reply_channel_) return false;
   uint32_t count = 0;
-  if (!reply_channel_->Read(reply_buffer_.get(), kReplyBufferSize - 1, &count)) return false;
+  if (!reply_channel_->Read(reply_buffer_.get(), kReplyBufferSize - 1, &count)) {
+    // No reply in time (or one too long to take): a late reply would land
+    // on this mailslot and be taken for the answer to the next request.
+    AbandonReplyChannel();
+    return false;
+  }
   reply_buffer_[count] = '\0';
   return ParsePropertyReply(std::string_view(reply_buffer_.get(), count), result);
 }
@@ -397,8 +451,16 @@ bool PropertyFileClient::ReadBinary(const PropertyNode* node, const std::string&
 bool PropertyFileClient::ListChildren(const PropertyNode* node, const std::string& name,
                                       std::map<std::string, std::string>* children,
                                       bool encrypt) {
+  std::vector<std::string> names;
+  if (node != nullptr) names = NodeNames(*node);
+  AppendPropertyPathNames(name, node == nullptr, &names);
+  return ListNamed(names, children, encrypt);
+}
+
+bool PropertyFileClient::ListNamed(const std::vector<std::string>& names,
+                                   std::map<std::string, std::string>* children, bool encrypt) {
   if (encrypt && key_.empty()) return false;
-  const std::string path = EncodedPath(node, name, encrypt);
+  const std::string path = EncodedNames(names, encrypt);
   std::string list;
   if (!Transaction(kRequestGetList, path, &list)) return false;
   size_t start = 0;
@@ -408,8 +470,10 @@ bool PropertyFileClient::ListChildren(const PropertyNode* node, const std::strin
     const std::string child = list.substr(start, end - start);
     start = end + 1;
     if (child.empty()) continue;
+    // The root's children stand alone: "/x" would name nothing.
+    const std::string child_path = path.empty() ? child : path + "/" + child;
     std::string encoded_value;
-    if (!Transaction(kRequestGetData, path + "/" + child, &encoded_value)) continue;
+    if (!Transaction(kRequestGetData, child_path, &encoded_value)) continue;
     std::string child_name;
     std::string value;
     if (!DecodeName(child, encrypt, &child_name) || !DecodeValue(encoded_value, encrypt, &value)) {
@@ -429,31 +493,63 @@ bool PropertyFileClient::DeleteNode(const PropertyNode* node, const std::string&
 bool PropertyFileClient::RequestFL() { return SendOneWay(kRequestFlush, "", ""); }
 bool PropertyFileClient::RequestRS() { return SendOneWay(kRequestReset, "", ""); }
 
+namespace {
+
+// The names of `path` as a walk starts from it: none for the root.
+std::vector<std::string> WalkStart(const std::string& path) {
+  std::vector<std::string> names;
+  if (!path.empty() && path != "/") AppendPropertyPathNames(path, true, &names);
+  return names;
+}
+
+std::vector<std::string> ChildNames(const std::vector<std::string>& names,
+                                    const std::string& child) {
+  std::vector<std::string> out = names;
+  out.push_back(child);
+  return out;
+}
+
+}  // namespace
+
 void PropertyFileClient::CopyTree(PropertyFileClient& source, const std::string& path,
                                   bool decrypt_source, bool encrypt_target) {
+  CopyNamed(source, WalkStart(path), decrypt_source, encrypt_target);
+}
+
+void PropertyFileClient::CopyNamed(PropertyFileClient& source,
+                                   const std::vector<std::string>& names, bool decrypt_source,
+                                   bool encrypt_target) {
   std::map<std::string, std::string> children;
-  if (!source.ListChildren(nullptr, path, &children, decrypt_source)) return;
+  if (!source.ListNamed(names, &children, decrypt_source)) return;
   for (const auto& [name, value] : children) {
-    const std::string child_path = path.empty() ? name : path + "/" + name;
+    const std::vector<std::string> child = ChildNames(names, name);
     if (!value.empty()) {
-      WriteString(nullptr, child_path, value, encrypt_target);
+      if (encrypt_target && key_.empty()) continue;
+      ++request_counter_;
+      SendOneWay(kRequestSetData, EncodedNames(child, encrypt_target),
+                 EncodeValue(value, encrypt_target));
     } else {
-      CopyTree(source, child_path, decrypt_source, encrypt_target);
+      CopyNamed(source, child, decrypt_source, encrypt_target);
     }
   }
 }
 
 void PropertyFileClient::CollectTreeText(const std::string& path, bool encrypt,
                                          std::string* text) {
+  CollectNamed(WalkStart(path), encrypt, text);
+}
+
+void PropertyFileClient::CollectNamed(const std::vector<std::string>& names, bool encrypt,
+                                      std::string* text) {
   std::map<std::string, std::string> children;  // ascending byte order
-  if (!ListChildren(nullptr, path, &children, encrypt)) return;
+  if (!ListNamed(names, &children, encrypt)) return;
   for (const auto& [name, value] : children) {
     if (name == "SHA") continue;
     text->append(name);
     if (!value.empty()) {
       text->append(value);
     } else {
-      CollectTreeText(path + "/" + name, encrypt, text);
+      CollectNamed(ChildNames(names, name), encrypt, text);
     }
   }
 }

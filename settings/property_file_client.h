@@ -8,7 +8,20 @@
 // Writes are one-way; reads are transactions that wait up to 10 s for the
 // reply. After more than 24 one-way requests without a transaction the next
 // send is preceded by a "PN" transaction, so a client never runs far ahead
-// of the server.
+// of the server, and a write whose "PN" fails (the server cannot serve the
+// store, or does not answer) reports the failure.
+//
+// Replies carry nothing that names their request, so a reply that comes
+// after its transaction gave up must never reach a later one: a
+// transaction first drops whatever waits on the reply mailslot, and one
+// that times out gives its mailslot up; the next transaction opens a fresh
+// one (registering it when the client is registered). A server found
+// afresh (the old one left or was restarted) is registered with again, and
+// a request the vanished server could not take is sent once more to the
+// new one.
+//
+// Mailslots and files are made through the system factory
+// (platform/system_factory.h), so tests can inject their faults.
 //
 // Threads: one object is used by one thread at a time. Encryption and
 // decryption of names and values are serialised across all clients of the
@@ -88,18 +101,22 @@ class PropertyFileClient {
   virtual bool ReadBinary(const PropertyNode* node, const std::string& name, void* buffer,
                           uint32_t* length, bool encrypt);
   // Children of the node name → value (a child whose read fails is left out).
+  // The empty name of the null node lists the root.
   virtual bool ListChildren(const PropertyNode* node, const std::string& name,
                             std::map<std::string, std::string>* children, bool encrypt);
   virtual bool DeleteNode(const PropertyNode* node, const std::string& name, bool recursive);
   virtual bool CloseNode(std::unique_ptr<PropertyNode> node);
   virtual bool RequestFL();
   virtual bool RequestRS();
-  // Copies the subtree at `path` of `source` (read with `decrypt_source`)
-  // into this store (written with `encrypt_target`).
+  // Copies the subtree at `path` (its names split at "/"; empty: the whole
+  // store) of `source` (read with `decrypt_source`) into this store
+  // (written with `encrypt_target`). The walk below `path` keeps every
+  // child name whole, a "/" inside it included.
   virtual void CopyTree(PropertyFileClient& source, const std::string& path, bool decrypt_source,
                         bool encrypt_target);
   // Appends name, then value or (for an empty value) the child's own
   // collection, for every child but "SHA", in ascending byte order of names.
+  // `path` and the walk below it as for CopyTree.
   virtual void CollectTreeText(const std::string& path, bool encrypt, std::string* text);
 
   // Beyond the slot table.
@@ -110,15 +127,33 @@ class PropertyFileClient {
                                               const std::string& name);
   // A call that asks for encryption fails while the key is empty.
   void SetKey(const std::string& key) { key_ = key; }
+  // How long a transaction waits for its reply (10 s unless changed).
+  void SetReplyTimeout(uint32_t milliseconds);
   const std::string& store_name() const { return store_name_; }
   uint32_t request_counter() const { return request_counter_; }
   bool registered() const { return registered_; }
 
  private:
   bool Reachable();
+  // Writes one request to the request channel; a failed write closes it.
+  bool WriteRequest(const std::string& request);
   bool EnsureReplyChannel();
+  // Takes and drops every reply waiting on the reply mailslot; false when
+  // the mailslot has to be given up.
+  bool DropWaitingReplies();
+  // Closes the reply mailslot for good (unregistering its name); the next
+  // transaction opens a fresh one.
+  void AbandonReplyChannel();
   bool SendOneWay(std::string_view code, std::string_view arg1, std::string_view arg2);
   bool Transaction(std::string_view code, std::string_view arg1, std::string* result);
+  // The operations on a node given as its names (a name may hold "/"; the
+  // root is no names, or one empty name).
+  std::string EncodedNames(const std::vector<std::string>& names, bool encrypt);
+  bool ListNamed(const std::vector<std::string>& names,
+                 std::map<std::string, std::string>* children, bool encrypt);
+  void CopyNamed(PropertyFileClient& source, const std::vector<std::string>& names,
+                 bool decrypt_source, bool encrypt_target);
+  void CollectNamed(const std::vector<std::string>& names, bool encrypt, std::string* text);
   std::string EncodeName(std::string_view text, bool encrypt);
   std::string EncodeValue(std::string_view text, bool encrypt);
   bool DecodeName(std::string_view text, bool encrypt, std::string* out);
@@ -130,6 +165,7 @@ class PropertyFileClient {
   std::unique_ptr<MailslotReader> reply_channel_;
   std::unique_ptr<char[]> reply_buffer_;
   std::string reply_name_;
+  uint32_t reply_timeout_ms_;
   bool registered_ = false;
   uint32_t request_counter_ = 0;
   std::string store_name_;

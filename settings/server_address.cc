@@ -35,7 +35,8 @@ void Write(const std::string& key, const std::string& value) {
 
 ServerAddressList::ServerAddressList() {
   std::string address;
-  if (Read(kServerAddressKey, &address) && address.find_first_not_of(' ') != std::string::npos) {
+  // Only blanks (spaces and tabs) are no address.
+  if (Read(kServerAddressKey, &address) && address.find_first_not_of(" \t") != std::string::npos) {
     current_ = address;
   }
   std::string history;

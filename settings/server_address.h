@@ -23,8 +23,9 @@ constexpr char kPreviousAddressesKey[] = "SystemParameters/PreviousServerIPAddre
 
 class ServerAddressList {
  public:
-  // Loads the current address (ignored when only blanks), the history (or
-  // the current address when there is none) and the port (0 when missing).
+  // Loads the current address (ignored when only blanks: spaces and tabs),
+  // the history (or the current address when there is none) and the port (0
+  // when missing).
   ServerAddressList();
   // Writes the history, joined with ";" in ascending order, when not empty.
   ~ServerAddressList();

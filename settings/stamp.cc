@@ -209,23 +209,39 @@ bool ParseStamp(const std::string& text, DateTimeStamp& stamp) {
   return n > 0;
 }
 
-std::string ServerStampToLocal(const std::string& text) {
+namespace {
+
+// The pieces of a UTC stamp text, missing ones 0; false when they are no
+// valid date and time.
+bool ServerStampFields(const std::string& text, Fields* utc) {
   const std::vector<std::string> pieces = SplitPieces(text);
   auto piece = [&pieces](size_t i) { return i < pieces.size() ? ReadInt(pieces[i]) : 0; };
+  utc->year = piece(0);
+  utc->month = piece(1);
+  utc->day = piece(2);
+  utc->hour = piece(3);
+  utc->minute = piece(4);
+  utc->second = piece(5);
+  utc->millisecond = piece(6);
+  return IsValidDateTime(*utc);
+}
+
+}  // namespace
+
+std::string ServerStampToLocal(const std::string& text) {
   Fields utc;
-  utc.year = piece(0);
-  utc.month = piece(1);
-  utc.day = piece(2);
-  utc.hour = piece(3);
-  utc.minute = piece(4);
-  utc.second = piece(5);
-  utc.millisecond = piece(6);
-  if (!IsValidDateTime(utc)) return std::string();
+  if (!ServerStampFields(text, &utc)) return std::string();
   Fields local;
   if (!BreakDown(UtcSeconds(utc) * kMsPerSecond + utc.millisecond, false, &local)) {
     return std::string();
   }
   return FormatFields(local);
+}
+
+std::optional<DateTimeStamp> ServerStampToUtc(const std::string& text) {
+  Fields utc;
+  if (!ServerStampFields(text, &utc)) return std::nullopt;
+  return DateTimeStamp::FromMilliseconds(UtcSeconds(utc) * kMsPerSecond + utc.millisecond);
 }
 
 std::optional<DateTimeStamp> ParseIsoStamp(const std::string& text) {

@@ -67,6 +67,13 @@ bool ParseStamp(const std::string& text, DateTimeStamp& stamp);
 // 0-9999), e.g. when the day is missing.
 std::string ServerStampToLocal(const std::string& text);
 
+// The instant a UTC stamp text names, taken as UTC itself: no local time is
+// involved, so an instant inside the hour that the end of daylight saving
+// shows twice keeps its place (a round trip through local text could not
+// tell the two hours apart). Pieces as for ServerStampToLocal; nothing when
+// they do not form a valid date and time.
+std::optional<DateTimeStamp> ServerStampToUtc(const std::string& text);
+
 // Reads the ISO 8601 form. The whole text must match
 //   ([0-9]{4})-([0-9]{2})-([0-9]{2})T([0-9]{2}):([0-9]{2}):([0-9]{2})\.([0-9]{7})(.)([0-9]{2}):([0-9]{2})
 // (Perl syntax); the seven fractional digits are required but not kept.

@@ -12,6 +12,7 @@
 #include "messaging/typed_handles.h"
 #include "platform/debug_output.h"
 #include "platform/mailslot.h"
+#include "platform/system_factory.h"
 #include "crypto/crypto.h"
 #include "transport/frame_format.h"
 
@@ -43,14 +44,16 @@ bool IsUp(const std::shared_ptr<CIOSocket>& socket) {
 // and closed each time so that another process may read or move it.
 void AppendLogRecord(const std::string& path, const std::string& text) {
   if (path.empty()) return;
-  FILE* file = std::fopen(path.c_str(), "abe");
-  if (file == nullptr) {
+  std::unique_ptr<CRLfile> file = GetSystemFactory().NewFile();
+  if (!file->Open(path, CRLfile::kWrite | CRLfile::kAppend, 0, CRLfile::kOpenAlways, 0)) {
     DebugLog("CULMSGSCPserverInterface: cannot open the message log %s", path.c_str());
     return;
   }
-  std::fwrite(text.data(), 1, text.size(), file);
-  std::fputc('\0', file);
-  std::fclose(file);
+  const std::string record = text + std::string(1, '\0');
+  if (!file->Write(record.data(), static_cast<uint32_t>(record.size()), nullptr)) {
+    DebugLog("CULMSGSCPserverInterface: cannot write the message log %s", path.c_str());
+  }
+  file->Close();
 }
 
 std::string BaseName(const std::string& path) {
@@ -93,7 +96,18 @@ void CompletionEvent::SignalHandle(uint32_t handle) {
 }
 
 CULMSGSCPserverInterface::CULMSGSCPserverInterface(ConnectionHost* host, int client_id)
-    : host_(host), client_id_(client_id), scratch_(kFramePieceBytes) {}
+    : host_(host), client_id_(client_id), receiver_(ReaderOptions()), scratch_(kFramePieceBytes) {}
+
+MessageReaderOptions CULMSGSCPserverInterface::ReaderOptions() {
+  MessageReaderOptions options;
+  // Records go to the mailslot a monitor made for the message; without one
+  // they go nowhere.
+  options.progress_enabled = true;
+  options.stopping = [this] { return host_->IsStopping() || reconnecting_.load(); };
+  // Called by the reader inside Poll, which holds poll_mutex_.
+  options.post = [this](MessagePtr message) { posted_.push_back(std::move(message)); };
+  return options;
+}
 
 CULMSGSCPserverInterface::~CULMSGSCPserverInterface() {
   std::lock_guard<std::mutex> lock(worker_mutex_);
@@ -274,7 +288,7 @@ void CULMSGSCPserverInterface::WriteUploadProgress(const std::string& message_id
   if (!Guid::FromText(message_id_text, &id)) return;
   const std::string slot = id.ToHexName();
   if (!MailslotIsAlive(slot)) return;
-  std::unique_ptr<MailslotWriter> writer = NewMailslotWriter();
+  std::unique_ptr<MailslotWriter> writer = GetSystemFactory().NewMailslotWriter();
   if (!writer->Open(".", slot)) return;
   const std::string record = MakeProgressRecord(kind, name, size, done);
   writer->Write(record.data(), static_cast<uint32_t>(record.size()), nullptr);
@@ -330,6 +344,9 @@ bool CULMSGSCPserverInterface::Poll() {
         DebugLog("CULMSGSCPserverInterface::Poll - %s", error.c_str());
       }
     }
+    // What the reader made itself goes with what it received.
+    for (MessagePtr& posted : posted_) messages.push_back(std::move(posted));
+    posted_.clear();
     std::string transit;
     receiver_.MessageInTransit(&transit);
     std::lock_guard<std::mutex> transit_lock(transit_mutex_);
@@ -366,7 +383,7 @@ void CULMSGSCPserverInterface::HandOff(MessagePtr message) {
     }
   }
   if (routed && !slot.empty()) {
-    std::unique_ptr<MailslotWriter> writer = NewMailslotWriter();
+    std::unique_ptr<MailslotWriter> writer = GetSystemFactory().NewMailslotWriter();
     if (writer->Open(".", slot)) {
       // The reader lives in this process and takes the reference over.
       MessagePtr handed = CopyMessagePrivate(*message);
@@ -502,6 +519,7 @@ void CULMSGSCPserverInterface::ReconnectWorker(uint32_t event_handle) {
     {
       std::lock_guard<std::mutex> lock(poll_mutex_);
       receiver_.Reset();
+      posted_.clear();
       std::lock_guard<std::mutex> transit_lock(transit_mutex_);
       in_transit_id_.clear();
     }

@@ -196,6 +196,11 @@ class CULMSGSCPserverInterface : public Recipient {
   // The socket is gone or closed while Poll worked: once per lost socket,
   // the host fails every waiting request after what arrived before.
   void ConnectionLost(uint64_t generation);
+  // The stream reader's links to this connection: the stop flag that ends
+  // parsing, progress records for received files, and the way the messages
+  // it makes itself (the "LOG" line of a get reply without its file) join
+  // the received ones.
+  MessageReaderOptions ReaderOptions();
   // Writes a progress record to the id-named mailslot of an outgoing message.
   void WriteUploadProgress(const std::string& message_id_text, uint32_t kind,
                            const std::string& name, uint64_t size, uint64_t done);
@@ -216,6 +221,7 @@ class CULMSGSCPserverInterface : public Recipient {
 
   std::mutex poll_mutex_;  // held by Poll for a round; the worker resets under it
   MessageFrameReceiver receiver_;
+  std::vector<MessagePtr> posted_;  // made by the reader; under poll_mutex_
   std::vector<uint8_t> scratch_;
   uint64_t lost_generation_ = UINT64_MAX;  // Poll thread only
   uint64_t polled_generation_ = 0;         // Poll thread only

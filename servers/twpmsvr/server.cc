@@ -227,7 +227,9 @@ void Server::Handle(const char* bytes, uint32_t count) {
     return;
   }
   if (code == kRequestPing) {
-    Reply(request.arg2, BuildPropertyReply(true, ""));
+    // Clients pace their one-way writes with "PN": a store that cannot be
+    // served fails it, so that a writer learns its writes are not kept.
+    Reply(request.arg2, BuildPropertyReply(StoreFor(request.store) != nullptr, ""));
     return;
   }
   if (code == kRequestFlush || code == kRequestReset) {

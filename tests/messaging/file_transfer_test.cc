@@ -224,10 +224,8 @@ TEST_F(FileTransferTest, FileChunksThatContradictTheMessageCutItOff) {
   m->SetRawField(ParameterId(1), FIELD_FILELIST, list.data(), list.size());
   const std::vector<Chunk> good = test::ChunksOf(*m);
   ASSERT_EQ(good.size(), 4u);
-  std::string stranger = good[1].second;
-  stranger[4] ^= 1;  // a transfer identifier the message did not name
   const std::vector<std::vector<Chunk>> cases = {
-      {good[0], {kChunkFileFirst, stranger}},
+      {good[0], good[1], good[1]},                    // a second start
       {good[0], {kChunkFileMiddle, good[2].second}},  // data before a start
       {good[0], good[1], good[2], good[2], good[3]},  // more than announced
   };
@@ -244,6 +242,36 @@ TEST_F(FileTransferTest, FileChunksThatContradictTheMessageCutItOff) {
   }
 }
 
+// A transfer the message did not list is taken in, as the stream format
+// says, instead of cutting the message off; its bytes are dropped, as no
+// field names a file of it.
+TEST_F(FileTransferTest, TransferTheMessageDidNotListIsTakenInAndDropped) {
+  MessagePtr m = NewMessage();
+  const std::string list = MakeFile("listed", 300000, 3);
+  m->SetRawField(ParameterId(1), FIELD_FILELIST, list.data(), list.size());
+  const std::vector<Chunk> listed = test::ChunksOf(*m);
+  MessagePtr other = NewMessage();
+  const std::string others = MakeFile("stranger", 10, 4) + "?" + env_.Path("missing");
+  other->SetRawField(ParameterId(1), FIELD_FILELIST, others.data(), others.size());
+  const std::vector<Chunk> strangers = test::ChunksOf(*other);
+  ASSERT_THAT(test::KindsOf(strangers),
+              ElementsAre(kChunkObject, kChunkFileWhole, kChunkFileFailed));
+
+  queue_.Push(listed[0].first, listed[0].second);
+  queue_.Push(strangers[1].first, strangers[1].second);  // a whole file of another transfer
+  queue_.Push(strangers[2].first, strangers[2].second);  // and a failure of a third
+  test::PushAll({listed.begin() + 1, listed.end()}, &queue_);
+  MessagePtr received = reader_->CanExtractMessageObject(nullptr, 0);
+  ASSERT_TRUE(received);
+  EXPECT_EQ(reader_->last_status(), Status::kMessage);
+  EXPECT_EQ(received->GetErrorCode(), 0);
+  const std::vector<std::string> paths = PathsOf(*received, ParameterId(1));
+  ASSERT_EQ(paths.size(), 1u);
+  EXPECT_EQ(test::ReadFile(paths[0]), Content(300000, 3));
+  EXPECT_EQ(TempFolder().size(), 1u) << "nothing of the unlisted transfers is kept";
+  EXPECT_FALSE(reader_->CanExtractMessageObject(nullptr, 0));
+}
+
 TEST_F(FileTransferTest, UncreatableTempFileIsCountedDoneWithoutWriting) {
   MessagePtr m = NewMessage();
   const std::string list = MakeFile("y", 300000);
@@ -257,7 +285,8 @@ TEST_F(FileTransferTest, UncreatableTempFileIsCountedDoneWithoutWriting) {
   test::PushAll({chunks.begin() + 1, chunks.end()}, &queue_);
   MessagePtr received = reader_->CanExtractMessageObject(nullptr, 0);
   ASSERT_TRUE(received);
-  EXPECT_EQ(received->GetErrorCode(), 0);
+  // A file that could not be stored makes the reply no whole one.
+  EXPECT_EQ(received->GetErrorCode(), kErrorTransferCutOff);
   EXPECT_FALSE(Exists(PathsOf(*received, ParameterId(1))[0]));
   EXPECT_EQ(test::ReadFile(env_.Path("tmp")), "not a folder");
 }

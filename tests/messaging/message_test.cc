@@ -163,6 +163,21 @@ TEST(FieldSet, ListFields) {
   ASSERT_EQ(kFieldOk, fields.GetStringList(103, &texts, "?"));
   EXPECT_EQ((std::vector<std::string>{"a", "", "c"}), texts);  // replaces
 
+  // The wire's lists keep empty elements: the empty text is one empty
+  // element, whichever accessor reads it.
+  fields.SetString(107, "");
+  ASSERT_EQ(kFieldOk, fields.GetStringList(107, &texts, "?"));
+  EXPECT_EQ((std::vector<std::string>{""}), texts);
+  list.clear();
+  ASSERT_EQ(kFieldOk, fields.GetIntList(107, &list));
+  EXPECT_EQ((std::vector<int>{0}), list);
+  std::vector<bool> one;
+  ASSERT_EQ(kFieldOk, fields.GetBoolList(107, &one));
+  EXPECT_EQ((std::vector<bool>{false}), one);
+  fields.SetString(108, "?");
+  ASSERT_EQ(kFieldOk, fields.GetStringList(108, &texts, "?"));
+  EXPECT_EQ((std::vector<std::string>{"", ""}), texts);
+
   fields.SetString(104, "1?yes?01?1");
   std::vector<bool> bits;
   ASSERT_EQ(kFieldOk, fields.GetBoolList(104, &bits));

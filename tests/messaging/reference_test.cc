@@ -143,6 +143,27 @@ TEST_F(CollectorTest, ObjectsInUseAgainSurviveSweeps) {
   EXPECT_TRUE(relinked_gone && busy_gone);
 }
 
+// A pending object linked and released again before a sweep saw it linked
+// starts a new grace period from its second release.
+TEST_F(CollectorTest, ObjectReleasedAgainStartsAFreshGracePeriod) {
+  bool gone = false;
+  auto* object = new Probe(&gone);
+  RefPointer(object).Reset();
+  Advance(4000);
+  {
+    RefPointer again(object);
+    ASSERT_EQ(object, again.Get());
+  }
+  EXPECT_TRUE(Pending(object));
+  Advance(2001);  // six seconds after the first release, two after the second
+  TriggerCollect();
+  EXPECT_EQ(start_ + 6001, GetGarbageCollector().GetLastSweepTime());
+  EXPECT_FALSE(gone) << "swept two seconds after its release";
+  Advance(6001);
+  TriggerCollect();
+  EXPECT_TRUE(gone);
+}
+
 // Many threads copy, reassign and reset handles to shared objects while
 // another replaces and destroys those objects and the clock races ahead so
 // that sweeps delete released objects all the time.

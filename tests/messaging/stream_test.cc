@@ -100,6 +100,8 @@ TEST_F(StreamTest, EveryFieldTypeRoundTrips) {
   sent->RemoveField(USERDATA);
   ExpectSameFields(*sent, *received);
   EXPECT_EQ(received->GetIdentifierText(), sent->GetIdentifierText());
+  // The identifier object is the one field 9 names, not the reader's own.
+  EXPECT_EQ(received->GetIdentifierObject().ToText(), sent->GetIdentifierText());
   EXPECT_FALSE(reader_.CanExtractMessageObject(nullptr, 0));
 }
 
@@ -197,6 +199,42 @@ TEST_F(StreamTest, MalformedObjectsAreDroppedWhole) {
   MessagePtr ok = reader_.CanExtractMessageObject(nullptr, 0);
   ASSERT_TRUE(ok);
   EXPECT_EQ(ok->GetCommand(), "OK");
+}
+
+// A reply with a field that cannot be read must still end its requester's
+// wait: what comes back holds the fields that say whom it answers and the
+// error code of an unreadable reply, wherever the bad field stands.
+TEST_F(StreamTest, UnreadableReplyNamingItsRequestComesBackAsAnError) {
+  const CRLMSGmessageID id;
+  const std::string id_field = Word(MESSAGEID) + Word(FIELD_IDENTIFIER) + Word(36) + id.ToText();
+  const std::string command = Word(COMMAND) + Word(FIELD_STRING) + Word(4) + "GETR";
+  const std::string data = Word(ParameterId(1)) + Word(FIELD_STRING) + Word(4) + "data";
+  const std::string routing = Word(SENDERTAG) + Word(FIELD_INT) + Word(77) +
+                              Word(SYNCHRONOUSREQUEST) + Word(FIELD_INT) + Word(1234);
+  const std::string no_id = Word(ParameterId(5)) + Word(FIELD_IDENTIFIER) + Word(3) + "xyz";
+  const std::vector<std::string> bad = {
+      Word(6) + id_field + command + no_id + data + routing,    // an identifier that is none
+      Word(6) + id_field + command + data + command + routing,  // an id given twice
+      Word(5) + id_field + command + data + routing + "junk",   // fields short of the length
+  };
+  for (const std::string& body : bad) {
+    queue_.Push(kChunkObject, Object(body));
+    MessagePtr reply = reader_.CanExtractMessageObject(nullptr, 0);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reader_.last_status(), CULMSGmessageReader::Status::kUnreadable);
+    EXPECT_EQ(reply->GetErrorCode(), kErrorUnreadableReply);
+    EXPECT_EQ(reply->GetCommand(), "GETR");
+    EXPECT_EQ(reply->GetIdentifierText(), id.ToText());
+    EXPECT_EQ(reply->GetIdentifierObject().ToText(), id.ToText());
+    int value = 0;
+    EXPECT_EQ(reply->GetInt(SYNCHRONOUSREQUEST, &value), kFieldOk);
+    EXPECT_EQ(value, 1234);
+    reply->GetInt(SENDERTAG, &value);
+    EXPECT_EQ(value, 77);
+    uint32_t type = 0;
+    EXPECT_EQ(reply->GetFieldType(ParameterId(1), &type), kFieldMissing) << "no half-read data";
+  }
+  EXPECT_EQ(reader_.dropped_objects(), 0u);
 }
 
 TEST_F(StreamTest, WriterRefusesWhatCannotBeEncoded) {

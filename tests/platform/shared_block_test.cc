@@ -26,6 +26,15 @@ uint64_t FirstWord(SharedBlock* block) {
   return word;
 }
 
+// Machine-wide names carry "Global\" from major version 5 on; this
+// platform reports a version without it, so its names stay as given.
+TEST(SharedBlock, GlobalPrefixFollowsTheMajorVersion) {
+  EXPECT_EQ(SharedObjectPrefix(4), "");
+  EXPECT_EQ(SharedObjectPrefix(5), "Global\\");
+  EXPECT_EQ(SharedObjectPrefix(10), "Global\\");
+  EXPECT_EQ(SharedObjectPrefix(PlatformMajorVersion()), "");
+}
+
 TEST(SharedBlock, SecondProcessSeesFirstSizeAndTheMutexSerialises) {
   test::TestEnv env;
   constexpr long kIterations = 3000;

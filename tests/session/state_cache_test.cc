@@ -143,6 +143,33 @@ TEST_F(StateCacheTest, ReadOnlyFromTheRecordedName) {
   EXPECT_EQ(ReadDocumentState(store.get(), dir_, "doc1").name, "Main.c");
 }
 
+// Walks of the whole store see the records under their real keys, whose
+// folder names hold "/": listing the root, copying the store and its text
+// collection keep every record.
+TEST_F(StateCacheTest, TreeWalksKeepRecordsUnderFolderKeys) {
+  Record(kServerStamp);
+  auto store = OpenStateStore();
+  std::map<std::string, std::string> children;
+  ASSERT_TRUE(store->ListChildren(nullptr, "", &children, false));
+  EXPECT_EQ(children.count(kDocumentStatesNode), 1u);
+
+  PropertyFileClient copy("", kStoreScratch);
+  copy.CopyTree(*store, "", false, false);
+  EXPECT_EQ(ReadDocumentState(&copy, dir_, "doc1").server_stamp, kServerStamp);
+  copy.DeleteNode(nullptr, kDocumentStatesNode, true);
+  copy.CopyTree(*store, kDocumentStatesNode, false, false);
+  const StoredDocumentState copied = ReadDocumentState(&copy, dir_, "doc1");
+  EXPECT_EQ(copied.server_stamp, kServerStamp);
+  EXPECT_EQ(copied.name, "Main.c");
+  EXPECT_EQ(copied.local_stamp, ReadDocumentState(store.get(), dir_, "doc1").local_stamp);
+
+  std::string text;
+  store->CollectTreeText(kDocumentStatesNode, false, &text);
+  const std::string key = StateDirectoryKey(dir_);
+  EXPECT_EQ(text.rfind(key + "doc1" + kStoredNameKey + "Main.c", 0), 0u) << text;
+  EXPECT_NE(text.find(std::string(kStoredServerStampKey) + kServerStamp), std::string::npos);
+}
+
 TEST(LocalStatusNameTest, NamesOfEveryValue) {
   EXPECT_STREQ(LocalStatusName(kStatusMoreRecent), "More Recent");
   EXPECT_STREQ(LocalStatusName(kStatusWorkInProgress), "Work in Progress");

@@ -5,6 +5,8 @@
 //                                        store; writes and reads it back
 //   connect <marker file>                registers, creates the marker file,
 //                                        waits to be killed
+//   start                                registers (starting the server when
+//                                        none runs) and exits
 #include <unistd.h>
 
 #include <cstdio>
@@ -36,6 +38,10 @@ int main(int argc, char** argv) {
     if (!client.WriteString(nullptr, "Key", argv[2], false)) return 1;
     if (!client.ReadString(nullptr, "Key", &value, false)) return 2;
     return value == argv[2] ? 0 : 3;
+  }
+  if (mode == "start" && argc == 2) {
+    tw::PropertyFileClient client("", tw::kStoreScratch);
+    return client.Connect() ? 0 : 1;
   }
   if (mode == "connect" && argc == 3) {
     tw::PropertyFileClient client("", tw::kStoreScratch);

@@ -1,8 +1,11 @@
 // PropertyFileClient against a real TWPMSvr in the test's runtime folder.
 #include "settings/property_file_client.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,17 +17,48 @@
 #include <utility>
 #include <vector>
 
+#include "platform/file_attributes.h"
 #include "platform/mailslot.h"
 #include "platform/recipient_table.h"
+#include "platform/system_factory.h"
 #include "settings/property_protocol.h"
+#include "tests/support/faulty_platform.h"
 #include "tests/support/property_server.h"
 #include "tests/support/test_env.h"
+
+extern char** environ;
 
 namespace tw {
 namespace {
 
 using Children = std::map<std::string, std::string>;
 constexpr char kHelper[] = "settings_property_client_helper";
+
+// The request lines of a mailslot message to the server.
+std::vector<std::string> Lines(const std::string& request) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (;;) {
+    const size_t end = request.find('\n', start);
+    lines.push_back(request.substr(start, end == std::string::npos ? end : end - start));
+    if (end == std::string::npos) return lines;
+    start = end + 1;
+  }
+}
+
+// Sets an environment variable for a scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    ::setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnv() { old_.empty() ? ::unsetenv(name_) : ::setenv(name_, old_.c_str(), 1); }
+
+ private:
+  const char* name_;
+  std::string old_;
+};
 
 class PropertyClientTest : public ::testing::Test {
  protected:
@@ -161,6 +195,110 @@ TEST_F(PropertyClientTest, BindingCreatesFilesAndNamesOneStorePerFile) {
   EXPECT_EQ(value, "yes");
 }
 
+// Without a default.usr in the module folder the user's store starts empty:
+// a store whose file is missing is refused by the server, and every
+// setting written to it would be lost.
+TEST_F(PropertyClientTest, UserStoreWithoutDefaultUsrStartsEmptyAndKeepsWrites) {
+  ASSERT_EQ(::mkdir(env_.Path("module").c_str(), 0700), 0);
+  ScopedEnv module("VELTRANE_MODULE_DIR", env_.Path("module"));
+  PropertyFileClient user("", kStoreUser);
+  std::string path;
+  user.GetUserFilePath(&path);
+  EXPECT_TRUE(LocalFileExists(path));
+  ASSERT_TRUE(user.WriteString(nullptr, "Defaults/User", "alice", false));
+  std::string value;
+  ASSERT_TRUE(user.ReadString(nullptr, "Defaults/User", &value, false));
+  EXPECT_EQ(value, "alice");
+}
+
+// A store the server cannot serve takes no writes: the "PN" that paces the
+// 25th write fails, and so does that write.
+TEST_F(PropertyClientTest, WritesToAStoreTheServerRefusesReportFailure) {
+  PropertyFileClient outside(env_.Path("runtime/recipients/x"), kStoreFile);
+  int writes = 0;
+  while (writes < 30 && outside.WriteString(nullptr, "K", "v", false)) ++writes;
+  EXPECT_EQ(writes, 24);
+}
+
+// The reply to a read that gave up arrives late; the next reads still get
+// their own replies, and a registered client registers the fresh reply
+// mailslot it moves to.
+TEST_F(PropertyClientTest, AReplyArrivingTooLateIsNeverTakenForALaterOne) {
+  {
+    PropertyFileClient writer(Store(), kStoreFile);
+    ASSERT_TRUE(writer.WriteString(nullptr, "A", "first", false));
+    ASSERT_TRUE(writer.WriteString(nullptr, "B", "second", false));
+  }
+  test::FaultInjectingFactory faults;
+  PropertyFileClient client(Store(), kStoreFile);
+  ASSERT_TRUE(client.Connect());
+  faults.MissReplies(1);
+  std::string value = "kept";
+  EXPECT_FALSE(client.ReadString(nullptr, "A", &value, false));
+  EXPECT_EQ(value, "kept");
+  ASSERT_TRUE(client.ReadString(nullptr, "B", &value, false));
+  EXPECT_EQ(value, "second");
+  ASSERT_TRUE(client.ReadString(nullptr, "A", &value, false));
+  EXPECT_EQ(value, "first");
+
+  std::vector<std::vector<std::string>> registrations;
+  for (const auto& [name, bytes] : faults.Written()) {
+    std::vector<std::string> lines = Lines(bytes);
+    if (lines[0] == kRequestRegister || lines[0] == kRequestUnregister) {
+      registrations.push_back(lines);
+    }
+  }
+  ASSERT_EQ(registrations.size(), 3u);
+  const std::string old_name = registrations[0][3];
+  EXPECT_EQ(registrations[0][0], kRequestRegister);
+  EXPECT_EQ(registrations[1],
+            (std::vector<std::string>{kRequestUnregister, client.store_name(), "", old_name}));
+  EXPECT_EQ(registrations[2][0], kRequestRegister);
+  EXPECT_NE(registrations[2][3], old_name);
+  EXPECT_TRUE(MailslotIsAlive(registrations[2][3]));
+}
+
+// A request the mailslot drops is never answered: the read times out and
+// fails, and the client goes on.
+TEST_F(PropertyClientTest, ADroppedRequestTimesOutAndTheNextOneIsAnswered) {
+  test::FaultInjectingFactory faults;
+  PropertyFileClient client(Store(), kStoreFile);
+  ASSERT_TRUE(client.WriteString(nullptr, "K", "v", false));
+  int reads = 0;
+  faults.DropMailslotMessages([&reads](const std::string&, const std::string& bytes) {
+    return bytes.rfind("GD\n", 0) == 0 && ++reads == 1;
+  });
+  client.SetReplyTimeout(300);
+  std::string value = "kept";
+  EXPECT_FALSE(client.ReadString(nullptr, "K", &value, false));
+  EXPECT_EQ(value, "kept");
+  EXPECT_EQ(faults.dropped_messages(), 1);
+  client.SetReplyTimeout(10000);
+  ASSERT_TRUE(client.ReadString(nullptr, "K", &value, false));
+  EXPECT_EQ(value, "v");
+}
+
+// A server that took the place of a vanished one is registered with at once
+// and gets the write the old one could not take.
+TEST_F(PropertyClientTest, ARestartedServerIsRegisteredWithAndGetsTheWrite) {
+  test::FaultInjectingFactory faults;
+  PropertyFileClient client(Store(), kStoreFile);
+  ASSERT_TRUE(client.Connect());
+  server_.Kill();
+  ASSERT_TRUE(server_.Start());
+  std::string mailslot;
+  ASSERT_TRUE(LookupRecipient(kPropertyServerRecipient, &mailslot));
+  ASSERT_TRUE(client.WriteString(nullptr, "After", "restart", false));
+  std::string value;
+  ASSERT_TRUE(client.ReadString(nullptr, "After", &value, false));
+  EXPECT_EQ(value, "restart");
+  std::vector<std::string> codes;
+  for (const auto& [name, bytes] : faults.Written()) {
+    if (name == mailslot) codes.push_back(Lines(bytes)[0]);
+  }
+  EXPECT_EQ(codes, (std::vector<std::string>{kRequestRegister, kRequestSetData, kRequestGetData}));
+}
+
 TEST_F(PropertyClientTest, TwoProcessesWriteOneStoreAndKeepTheirScratchStores) {
   PropertyFileClient client(Store(), kStoreFile);  // creates the file
   PropertyFileClient mine("", kStoreScratch);
@@ -270,6 +408,70 @@ TEST(PropertyServerLifeTest, ConnectStartsOneServer) {
   // A client that finds the server running only registers.
   EXPECT_TRUE(PropertyFileClient("", kStoreScratch).Connect());
   EXPECT_EQ(test::RunningPropertyServer(), server);
+}
+
+// The server a client starts holds none of the client's streams: the
+// output of a process that started it can be read to its end at once,
+// though the server runs on (and would write its diagnostics to standard
+// error).
+TEST(PropertyServerLifeTest, StartedServerLeavesTheStartersOutputAlone) {
+  test::TestEnv env;
+  test::UsePropertyServerFromBuild(20000);
+  ScopedEnv debug("VELTRANE_DEBUG_OUTPUT", "-");
+  struct Stopper {
+    ~Stopper() { test::StopAnyPropertyServer(); }
+  } stopper;
+  int out[2];
+  ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+  const std::string program = test::BinDir() + "/" + kHelper;
+  char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>("start"), nullptr};
+  pid_t helper = -1;
+  const int spawned = posix_spawn(&helper, program.c_str(), &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(out[1]);
+  ASSERT_EQ(spawned, 0);
+  EXPECT_EQ(test::WaitExit(helper), 0);
+  EXPECT_GT(test::RunningPropertyServer(), 0);
+  // The helper has ended: only the server could still hold the pipe open.
+  char buffer[4096];
+  ssize_t got;
+  do {
+    struct pollfd ready = {out[0], POLLIN, 0};
+    ASSERT_EQ(::poll(&ready, 1, 0), 1) << "the server holds the starter's output";
+    got = ::read(out[0], buffer, sizeof buffer);
+  } while (got > 0);
+  EXPECT_EQ(got, 0);
+  ::close(out[0]);
+}
+
+// Starting the server goes through the system factory: a factory that
+// cannot start programs leaves Connect failing at once, with nothing started.
+TEST(PropertyServerLifeTest, ConnectFailsWhenTheServerCannotBeStarted) {
+  test::TestEnv env;
+  test::UsePropertyServerFromBuild(20000);
+  class NoLaunch final : public CRLsystemFactoryWrapper {
+   public:
+    NoLaunch() : CRLsystemFactoryWrapper(&GetDefaultSystemFactory()) {}
+    bool Run(const std::string& file, const std::string& parameters, bool wait) override {
+      started.push_back(file);
+      return false;
+    }
+    std::vector<std::string> started;
+  } no_launch;
+  CRLsystemFactory* previous = InstallSystemFactory(&no_launch);
+  {
+    PropertyFileClient client("", kStoreScratch);
+    EXPECT_FALSE(client.Connect());
+    EXPECT_FALSE(client.registered());
+  }
+  InstallSystemFactory(previous);
+  EXPECT_EQ(no_launch.started,
+            std::vector<std::string>{test::BinDir() + "/" + kPropertyServerProgram});
+  EXPECT_EQ(test::RunningPropertyServer(), 0);
 }
 
 TEST(PropertyServerLifeTest, ForgetsKilledClientAndExitsWhenIdle) {

@@ -48,14 +48,17 @@ TEST_F(ServerAddressTest, HistoryLoadsAsASetAndIsWrittenBackSorted) {
 }
 
 TEST_F(ServerAddressTest, BlankOrUnchangedAddressWritesNothing) {
-  Put(kServerAddressKey, "   ");
-  {
-    ServerAddressList list;
-    EXPECT_EQ(list.current_address(), "");
-    EXPECT_EQ(list.port(), 0);
-    EXPECT_TRUE(list.GetServerAddresses().empty());
+  // Blanks are spaces and tabs.
+  for (const char* blanks : {"   ", "\t", " \t "}) {
+    Put(kServerAddressKey, blanks);
+    {
+      ServerAddressList list;
+      EXPECT_EQ(list.current_address(), "");
+      EXPECT_EQ(list.port(), 0);
+      EXPECT_TRUE(list.GetServerAddresses().empty());
+    }
+    EXPECT_EQ(Get(kPreviousAddressesKey), "<absent>");
   }
-  EXPECT_EQ(Get(kPreviousAddressesKey), "<absent>");
 
   Put(kServerAddressKey, "host");
   ServerAddressList list;

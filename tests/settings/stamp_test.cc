@@ -48,6 +48,7 @@ TEST(Stamp, ParseKeepsMissingPiecesAndClampsTheRest) {
 TEST(Stamp, ServerStampWithoutAValidDateGivesNothing) {
   for (const char* bad : {"", "2005:03", "2005:02:29", "2005:01:01:00:60", "10000:01:01"}) {
     EXPECT_EQ("", ServerStampToLocal(bad)) << bad;
+    EXPECT_FALSE(ServerStampToUtc(bad).has_value()) << bad;
   }
   EXPECT_EQ(Local(DateTimeStamp::FromMilliseconds(1110153600000)),
             ServerStampToLocal("2005:03:07"));
@@ -106,6 +107,12 @@ TEST(StampZones, EastOfUtcWithDaylightSaving) {
       "server", "2005:12:31:23:30:00:000", "2006:01:01:00:30:00:000",
       // Daylight saving applies beyond 2038 too.
       "server", "2040:07:07:12:00:00:000", "2040:07:07:14:00:00:000",
+      // The hour shown twice when daylight saving ends: 00:30 and 01:30 UTC
+      // both read 02:30 locally, yet each stamp keeps its own instant.
+      "server", "2023:10:29:00:30:00:000", "2023:10:29:02:30:00:000",
+      "server", "2023:10:29:01:30:00:000", "2023:10:29:02:30:00:000",
+      "utc", "2023:10:29:00:30:00:000", "1698539400000",
+      "utc", "2023:10:29:01:30:00:250", "1698543000250",
   }));
 }
 // clang-format on

@@ -5,6 +5,9 @@
 //   parse <text> <utc text>    ParseStamp of the text, shown in UTC
 //   server <utc> <local>       ServerStampToLocal
 //   iso <text> <ms>            ParseIsoStamp
+//   utc <utc text> <ms>        ServerStampToUtc gives the instant, and a file
+//                              given that time (as a fetched file is) has
+//                              it as its last-write time
 //   roundtrip                  local and UTC forms of many instants agree
 // Prints each failure to standard error; exits 0 when all checks pass.
 #include <cstdint>
@@ -12,6 +15,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/file.h"
+#include "platform/file_attributes.h"
 #include "settings/stamp.h"
 
 namespace {
@@ -80,6 +85,20 @@ int main(int argc, char** argv) {
       Expect(tw::FormatStamp(stamp, true) == b, what);
     } else if (kind == "server") {
       Expect(tw::ServerStampToLocal(a) == b, what + " gave " + tw::ServerStampToLocal(a));
+    } else if (kind == "utc") {
+      const auto utc = tw::ServerStampToUtc(a);
+      Expect(utc && utc->Milliseconds() == std::stoll(b), what);
+      const char* dir = std::getenv("TMPDIR");
+      const std::string path = std::string(dir != nullptr ? dir : "/tmp") + "/stamped";
+      auto file = tw::NewLocalFile();
+      int64_t seconds = -1;
+      Expect(utc && file->Open(path, tw::CRLfile::kWrite, 0, tw::CRLfile::kCreateAlways, 0) &&
+                 file->SetModifiedTime(utc->time()),
+             what + " (file)");
+      file->Close();
+      Expect(tw::LocalFileModifiedSeconds(path, &seconds) && seconds == std::stoll(b) / 1000,
+             what + " (file time " + std::to_string(seconds) + ")");
+      tw::RemoveLocalFile(path);
     } else if (kind == "iso") {
       const auto iso = tw::ParseIsoStamp(a);
       Expect(iso && iso->Milliseconds() == std::stoll(b), what);

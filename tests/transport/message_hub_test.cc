@@ -10,13 +10,20 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "messaging/message_writer.h"
 #include "messaging/request_sender.h"
+#include "messaging/stream_format.h"
 #include "messaging/synchronous_message.h"
+#include "platform/file_attributes.h"
+#include "platform/mailslot.h"
+#include "tests/messaging/stream_support.h"
+#include "tests/support/faulty_platform.h"
 #include "tests/support/fragmenting_socket.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/test_env.h"
@@ -77,6 +84,14 @@ class HubTest : public ::testing::Test {
   void TearDown() override {
     ReleaseMessageHub();
     SetHubSocketFactory(nullptr);
+    faults_.reset();
+  }
+
+  // A fault-injecting system factory, installed until the hub has stopped;
+  // make it before the peer and the hub.
+  test::FaultInjectingFactory& Faults() {
+    if (!faults_) faults_ = std::make_unique<test::FaultInjectingFactory>();
+    return *faults_;
   }
 
   // Sends "SSK" through the hub, as the session does after logon.
@@ -95,6 +110,7 @@ class HubTest : public ::testing::Test {
   }
 
   test::TestEnv env_;
+  std::unique_ptr<test::FaultInjectingFactory> faults_;
   MessageHub* hub_ = nullptr;
   std::unique_ptr<RequestSender> sender_;
 };
@@ -419,6 +435,172 @@ TEST_F(HubTest, MessageLogWritesRecordsAndEchoes) {
   EXPECT_EQ(monitor.commands(), std::vector<std::string>{"#PING"});
   hub_->registry()->Unregister(1);
   hub_->registry()->Unregister(kRecipientClientSession);
+}
+
+// Answers "GET" with `size` bytes of a file as parameter 7, a Document get
+// reply with its display names ("DOCUMENTCMD" sub-command 4: without a file
+// and with error 216 when the name is "lost.txt"), reports whether an
+// "UPLOAD" brought its file, and answers "BADREPLY" with a reply carrying a
+// field that cannot be read.
+class FileServer {
+ public:
+  FileServer(const std::string& folder, size_t size) : path_(folder + "/served.bin") {
+    test::WriteFile(path_, Pattern(size, 5));
+  }
+  LoopbackPeer::Handler handler() {
+    return [this](LoopbackPeer::Connection& connection, MessagePtr request) {
+      Handle(connection, *request);
+    };
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  void Handle(LoopbackPeer::Connection& connection, const CRLMSGmessage& request) {
+    MessagePtr reply = MakeReply(request);
+    const std::string command = request.GetCommand();
+    if (command == "GET") {
+      reply->SetRawField(ParameterId(7), FIELD_FILELIST, path_.data(), path_.size());
+    } else if (command == "DOCUMENTCMD") {
+      std::string name;
+      request.GetString(ParameterId(5), &name);
+      reply->SetString(ParameterId(5), name);
+      if (name == "lost.txt") {
+        reply->SetInt(ERRORCODE, 216);
+      } else {
+        reply->SetRawField(ParameterId(7), FIELD_FILELIST, path_.data(), path_.size());
+      }
+    } else if (command == "UPLOAD") {
+      std::string received;
+      request.GetString(ParameterId(3), &received);
+      reply->SetString(ParameterId(2), LocalFileExists(received) ? "arrived" : "missing");
+      ::unlink(received.c_str());
+    } else if (command == "BADREPLY") {
+      MessageObject object;
+      ASSERT_TRUE(WriteMessageObject(*reply, nullptr, &object));
+      // One more field: an identifier whose text is none.
+      std::string& bytes = object.bytes;
+      PutU32(reinterpret_cast<uint8_t*>(&bytes[8]),
+             GetU32(reinterpret_cast<uint8_t*>(&bytes[8])) + 1);
+      AppendU32(&bytes, 300);
+      AppendU32(&bytes, FIELD_IDENTIFIER);
+      AppendU32(&bytes, 4);
+      bytes += "nope";
+      PutU32(reinterpret_cast<uint8_t*>(&bytes[4]), static_cast<uint32_t>(bytes.size() - 8));
+      connection.channel()->SendObject(std::move(object));
+      return;
+    }
+    connection.Send(*reply);
+  }
+
+  const std::string path_;
+};
+
+// A reply with a field that cannot be read ends its requester's wait at
+// once with the error of an unreadable reply, and the connection goes on.
+TEST_F(HubTest, UnreadableReplyFailsItsRequestAtOnce) {
+  FileServer server(env_.root(), 10);
+  LoopbackPeer peer(server.handler());
+  StartHub(&peer);
+  SynchronousMessagePtr reply = RoundTrip(Request("BADREPLY"));
+  ASSERT_TRUE(reply->HasReply());
+  EXPECT_EQ(reply->GetErrorCode(), kErrorUnreadableReply);
+  EXPECT_EQ(reply->GetCommand(), "BADREPLYR");
+  reply = RoundTrip(Request("PING"));
+  ASSERT_TRUE(reply->HasReply());
+  EXPECT_EQ(reply->GetErrorCode(), 0);
+}
+
+// The connection's stream reader is wired to the hub: a get reply without
+// its file posts the "LOG" line to the session, and a monitor that made the
+// request's id-named mailslot hears how the received files come in.
+TEST_F(HubTest, ReceivedFilesReportProgressAndAMissingOneIsLogged) {
+  FileServer server(env_.root(), 300000);
+  LoopbackPeer peer(server.handler());
+  StartHub(&peer);
+  Collector session(kRecipientClientSession);
+  session.Attach(hub_->registry());
+
+  MessagePtr get = Request("DOCUMENTCMD");
+  get->SetInt(ParameterId(1), 4);
+  get->SetString(ParameterId(5), "served.bin");
+  std::unique_ptr<MailslotReader> monitor = NewMailslotReader();
+  ASSERT_TRUE(monitor->Create(get->GetIdentifierObject().guid().ToHexName(), 0, 0));
+  SynchronousMessagePtr reply = RoundTrip(get);
+  ASSERT_TRUE(reply->HasReply());
+  std::vector<std::string> paths;
+  reply->GetStringList(ParameterId(7), &paths, "?");
+  ASSERT_EQ(paths.size(), 1u);
+  EXPECT_EQ(test::ReadFile(paths[0]), Pattern(300000, 5));
+  ::unlink(paths[0].c_str());
+  std::vector<uint32_t> kinds;
+  while (monitor->HasMessage()) {
+    char record[kProgressRecordSize];
+    uint32_t n = 0;
+    ASSERT_TRUE(monitor->Read(record, sizeof record, &n));
+    ASSERT_EQ(n, kProgressRecordSize);
+    uint32_t kind = 0;
+    std::memcpy(&kind, record, 4);
+    kinds.push_back(kind);
+    EXPECT_EQ(std::string(record + 4), "served.bin");
+  }
+  EXPECT_EQ(kinds, (std::vector<uint32_t>{kProgressFileInProgress, kProgressFileInProgress,
+                                          kProgressFileFinished}));
+
+  MessagePtr lost = Request("DOCUMENTCMD");
+  lost->SetInt(ParameterId(1), 4);
+  lost->SetString(ParameterId(5), "lost.txt");
+  reply = RoundTrip(lost);
+  ASSERT_TRUE(reply->HasReply());
+  EXPECT_EQ(reply->GetErrorCode(), 216);
+  auto logs = [&session] {
+    const std::vector<std::string> seen = session.commands();
+    return std::count(seen.begin(), seen.end(), "LOG");
+  };
+  for (int i = 0; i < 500 && logs() == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(logs(), 1);
+  hub_->registry()->Unregister(kRecipientClientSession);
+}
+
+// A file that fails on its third read while it is uploaded ends with a
+// failure chunk: the peer sees the file as missing, answers, and the
+// connection stays in step for the next request.
+TEST_F(HubTest, UploadOfAFileFailingItsThirdReadEndsCleanly) {
+  FileServer server(env_.root(), 10);
+  const std::string upload = env_.Path("upload.bin");
+  test::WriteFile(upload, Pattern(4 * kPieceSize, 3));
+  test::FaultInjectingFactory& faults = Faults();
+  faults.FailReadOf(upload, 3);
+  LoopbackPeer peer(server.handler());
+  StartHub(&peer);
+  for (const char* expected : {"missing", "arrived"}) {
+    MessagePtr request = Request("UPLOAD");
+    request->SetRawField(ParameterId(3), FIELD_FILELIST, upload.data(), upload.size());
+    SynchronousMessagePtr reply = RoundTrip(request);
+    ASSERT_TRUE(reply->HasReply());
+    std::string text;
+    reply->GetString(ParameterId(2), &text);
+    EXPECT_EQ(text, expected);
+    faults.FailReadOf("", 0);
+  }
+}
+
+// The disk fills while a file is downloaded: the requester gets the cut-off
+// error and no part of the file is left behind.
+TEST_F(HubTest, DiskFillingDuringADownloadFailsTheRequestAndLeavesNothing) {
+  FileServer server(env_.root(), 3 * kPieceSize + 17);
+  Faults().FillDiskAfter(kPieceSize + 100);
+  LoopbackPeer peer(server.handler());
+  StartHub(&peer);
+  SynchronousMessagePtr reply = RoundTrip(Request("GET"));
+  ASSERT_TRUE(reply->HasReply());
+  EXPECT_EQ(reply->GetErrorCode(), kReplyCutOff);
+  std::vector<std::string> paths;
+  reply->GetStringList(ParameterId(7), &paths, "?");
+  ASSERT_EQ(paths.size(), 1u);
+  EXPECT_FALSE(LocalPathExists(paths[0]));
+  EXPECT_TRUE(test::ListFolder(env_.Path("tmp")).empty());
 }
 
 }  // namespace
