@@ -57,7 +57,7 @@ bool IsValidWorkingFolder(const std::string& folder) {
     const size_t end = folder.find('/', start);
     const std::string component = folder.substr(start, end - start);
     if (component.empty()) return false;
-    if (component.find_first_of(std::string("*?\"<>|\0", 7)) != std::string::npos) return false;
+    if (component.find_first_of(std::string(":*?\"<>|\0", 8)) != std::string::npos) return false;
     if (end == std::string::npos) return true;
     start = end + 1;
   }

@@ -295,8 +295,10 @@ SCCRTN Checkin(ProviderContext* context, HWND window, const std::vector<std::str
     const DocumentInfo& record = records[i];
     if (record.document_id.empty()) continue;
     release.Add(record.document_id, files[i]);
-    if (!record.checked_out || !record.checked_out_by_me) continue;
+    // Decided for every file: the decision also brings a file's write
+    // permission in line with its lock.
     const int status = DecideLocalStatus(record, files[i]);
+    if (!record.checked_out || !record.checked_out_by_me) continue;
     if (status == kStatusCurrent) continue;  // unchanged: released, not checked in
     if (status == kStatusMissing) {
       TextOut(*context, FormatText("Could not find the local file '%s'.", files[i]));

@@ -67,10 +67,10 @@ SCCRTN QueryInfo(ProviderContext* context, const std::vector<std::string>& files
 
 SCCRTN PopulateList(ProviderContext* context, int command, POPLISTFUNC populate, LPVOID caller_data,
                     LONG options) {
-  if (command != SCC_COMMAND_GET || (options & SCC_PL_DIR) == 0) return SCC_E_OPNOTSUPPORTED;
   if (!LogOn(context)) return SCC_E_CONNECTIONFAILURE;
   ExportSession session(context);
   if (!session) return session.failure();
+  if (command != SCC_COMMAND_GET || (options & SCC_PL_DIR) == 0) return SCC_E_OPNOTSUPPORTED;
 
   StatusWindow status(context->host_window, "Retrieving data from server for list population...");
   std::string text;

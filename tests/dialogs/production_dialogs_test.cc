@@ -29,11 +29,11 @@ namespace tw {
 namespace {
 
 TEST(ProductionDialogRules, WorkingFolderAndLengthCut) {
-  for (const char* good : {"/home/me/proj", "/a", "/with space/x:y", "/tab\there"}) {
+  for (const char* good : {"/home/me/proj", "/a", "/with space/x y", "/tab\there"}) {
     EXPECT_TRUE(IsValidWorkingFolder(good)) << good;
   }
   for (const char* bad : {"", "relative/x", "/a//b", "/a/b/", "/", "/a|b", "/a*", "/what?",
-                          "/\"q\"", "/<x>", "/y>"}) {
+                          "/\"q\"", "/<x>", "/y>", "/x:y"}) {
     EXPECT_FALSE(IsValidWorkingFolder(bad)) << bad;
   }
   EXPECT_FALSE(IsValidWorkingFolder(std::string("/a\0b", 4)));

@@ -391,6 +391,12 @@ TEST_F(ProviderOperationsTest, AddCheckOutEditCheckIn) {
   EXPECT_EQ(checkins + 3, LogCount("command=DOCUMENTCMD sub=2 "));
   EXPECT_NE(std::string::npos, server_.Log().find("command=RELEASELOCK"));
 
+  // Checking in a file the user does not hold still decides its status, and
+  // the decision takes back a write permission the lock does not grant.
+  fs::permissions(one, fs::perms::owner_write, fs::perm_options::add);
+  ASSERT_EQ(SCC_OK, host_->Checkin(context, {one}, "not mine", SCC_KEEP_CHECKEDOUT));
+  EXPECT_FALSE(IsWritable(one));
+
   // A checked-out file that vanished: -28, nothing checked in or released.
   ASSERT_EQ(SCC_OK, host_->Checkout(context, {two}));
   ASSERT_EQ(0, std::remove(two.c_str()));
