@@ -8,10 +8,9 @@
 
 #include <string>
 
-namespace tw {
+#include "protocol/logon_command.h"
 
-// Lock policies the server announces at logon.
-enum LockPolicy : int { kLockPolicyNone = 0, kLockPolicyExclusive = 1, kLockPolicyShared = 2 };
+namespace tw {
 
 // The block's name for this process.
 std::string ClientConfigName();

@@ -1,14 +1,17 @@
 #include "session/client_session.h"
-#include "protocol/server_errors.h"
 
 #include <cstring>
 #include <mutex>
 
+#include "crypto/crypto.h"
 #include "messaging/request_sender.h"
 #include "platform/debug_output.h"
+#include "protocol/command.h"
+#include "protocol/logon_command.h"
+#include "protocol/server_errors.h"
 #include "session/client_config.h"
-#include "crypto/crypto.h"
 #include "transport/message_hub.h"
+#include "transport/server_connection.h"
 
 namespace tw {
 
@@ -17,7 +20,6 @@ namespace {
 constexpr uint32_t kClientConfigSize = 3;
 constexpr uint32_t kClientConfigWaitMs = 5000;
 constexpr unsigned kLogonKeyBits = 1024;
-
 
 }  // namespace
 
@@ -88,8 +90,8 @@ MessagePtr ClientSession::CreateRequest(const std::string& command) {
 
 int ClientSession::SendAndWait(CRLMSGmessage* request, int timeout_seconds) {
   std::string project;
-  if (request->GetString(13, &project) != kFieldOk || project.empty()) {
-    request->SetString(13, current_project_);
+  if (request->GetString(kFieldProject, &project) != kFieldOk || project.empty()) {
+    request->SetString(kFieldProject, current_project_);
   }
   last_error_code_ = 0;
   RequestSender sender(GetMessageHub());
@@ -109,18 +111,16 @@ int ClientSession::SendAndWait(CRLMSGmessage* request, int timeout_seconds) {
 }
 
 bool ClientSession::PreLogon() {
-  MessagePtr request = CreateRequest("PRELOGON");
-  request->SetInt(ParameterId(1), 0);
-  request->SetInt(ParameterId(2), 0);
-  request->SetInt(ParameterId(3), 0);
+  MessagePtr request = CreateRequest(prelogon::kCommand);
+  for (uint32_t field : prelogon::kRequestZeroFields) request->SetInt(field, 0);
   SendAndWait(request.get(), kRequestTimeoutSeconds);
   request.reset();
   if (last_error_code_ != 0 || !last_reply_) return false;
-  last_reply_->GetString(ParameterId(1), &server_public_key_);
-  last_reply_->GetInt(ParameterId(2), &selector_);
-  last_reply_->GetInt(ParameterId(3), &compression_);
-  lock_policy_ = 0;
-  last_reply_->GetInt(ParameterId(4), &lock_policy_);
+  last_reply_->GetString(prelogon::kReplyServerKey, &server_public_key_);
+  last_reply_->GetInt(prelogon::kReplySelector, &selector_);
+  last_reply_->GetInt(prelogon::kReplyCompression, &compression_);
+  lock_policy_ = kLockPolicyNone;
+  last_reply_->GetInt(prelogon::kReplyLockPolicy, &lock_policy_);
   SharedBlock block(ClientConfigName(), 0);
   if (block.IsValid() && block.Size() >= kClientConfigSize) {
     if (auto* bytes = static_cast<unsigned char*>(block.Lock(kClientConfigWaitMs))) {
@@ -160,22 +160,22 @@ int ClientSession::Logon(const std::string& user, const std::string& password) {
     if (!encrypted) return kSessionUnexpected;
   }
 
-  MessagePtr request = CreateRequest("LOGON");
-  request->SetString(ParameterId(1), user);
-  request->SetString(ParameterId(2), digest_hex);
-  request->SetString(ParameterId(3), own_public_key_);
+  MessagePtr request = CreateRequest(logon::kCommand);
+  request->SetString(logon::kFieldUserName, user);
+  request->SetString(logon::kFieldDigest, digest_hex);
+  request->SetString(logon::kFieldClientKey, own_public_key_);
   const int sent = SendAndWait(request.get(), kRequestTimeoutSeconds);
   request.reset();
   if (sent != 0) return kSessionNoReply;
 
-  if (last_reply_ && last_reply_->GetCommand() == "LOGONR") {
+  if (ReplyIs(logon::kCommand)) {
     if (!last_request_succeeded_) {
       return last_error_code_ == kServerLogonRefused ? kSessionServerNotLoggedOn
                                                      : kSessionUnexpected;
     }
     std::string encrypted_key;
-    last_reply_->GetString(ParameterId(1), &logon_token_);
-    last_reply_->GetString(ParameterId(3), &encrypted_key);
+    last_reply_->GetString(logon::kReplyToken, &logon_token_);
+    last_reply_->GetString(logon::kReplyChannelKey, &encrypted_key);
     {
       std::lock_guard<std::recursive_mutex> crypto(CryptoLock());
       SecureBytes key;
@@ -184,10 +184,10 @@ int ClientSession::Logon(const std::string& user, const std::string& password) {
       }
       channel_key_.assign(reinterpret_cast<const char*>(key.data()), key.size());
     }
-    MessagePtr ssk = CreateRequest("SSK");
-    ssk->SetString(ParameterId(1), channel_key_);
-    ssk->SetInt(ParameterId(2), selector_);
-    ssk->SetInt(ParameterId(3), compression_);
+    MessagePtr ssk = CreateRequest(kSetChannelKeyCommand);
+    ssk->SetString(kSskFieldKey, channel_key_);
+    ssk->SetInt(kSskFieldSelector, selector_);
+    ssk->SetInt(kSskFieldCompression, compression_);
     GetMessageHub()->Send(ssk.get());
     CRLDATcrypto::Wipe(&channel_key_);
     logged_on_ = true;
@@ -207,7 +207,7 @@ bool ClientSession::ServerDemandsExclusiveLock() { return tw::ServerDemandsExclu
 bool ClientSession::ServerDemandsSharedLock() { return tw::ServerDemandsSharedLock(); }
 
 bool ClientSession::ReplyIs(const std::string& command) const {
-  return last_reply_ && last_reply_->GetCommand() == command + "R";
+  return last_reply_ && last_reply_->GetCommand() == ReplyCommand(command);
 }
 
 int ClientSession::MapError(int other) const {

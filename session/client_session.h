@@ -27,6 +27,7 @@
 #include "messaging/reply_matcher.h"
 #include "messaging/synchronous_message.h"
 #include "platform/shared_block.h"
+#include "protocol/lock_command.h"
 #include "session/document_info.h"
 #include "settings/property_file_client.h"
 
@@ -161,9 +162,8 @@ class ClientSession {
 
   // ---- Locks (session/locks.cc)
 
-  // The lock type the server's policy and the caller's wish give: 72 "H"
-  // or 83 "S".
-  int LockType(bool shared_wanted);
+  // The lock type the server's policy and the caller's wish give.
+  LockType ChooseLockType(bool shared_wanted);
   // ACQUIRELOCK; on success the local files become writable and
   // "CheckedOutTo" is recorded. A conflict asks for a deferred lock.
   int AcquireLocks(const std::vector<std::string>& document_ids,

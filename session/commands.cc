@@ -14,8 +14,12 @@
 #include "platform/file_attributes.h"
 #include "platform/file_move.h"
 #include "platform/system_factory.h"
-#include "session/client_session.h"
+#include "protocol/command.h"
+#include "protocol/document_command.h"
+#include "protocol/name_list_command.h"
+#include "protocol/production_command.h"
 #include "protocol/server_errors.h"
+#include "session/client_session.h"
 #include "session/state_cache.h"
 #include "settings/property_escape.h"
 #include "settings/stamp.h"
@@ -24,20 +28,11 @@ namespace tw {
 
 namespace {
 
-
-// Sub-commands.
-constexpr int kAddDocuments = 1;
-constexpr int kCheckIn = 2;
-constexpr int kFetch = 4;
-constexpr int kCreateProduction = 4;
-constexpr int kLookupProduction = 20;
-constexpr int kDocumentInformation = 25;
-
 template <typename T, typename F>
 std::string Join(const std::vector<T>& items, F get) {
   std::vector<std::string> elements;
   for (const T& item : items) elements.push_back(get(item));
-  return JoinList(elements, '?');
+  return JoinList(elements, kListSeparator);
 }
 
 std::string Upper(std::string text) {
@@ -50,7 +45,7 @@ std::string Upper(std::string text) {
 std::vector<std::string> ReceivedFiles(const CRLMSGmessage& reply, uint32_t field) {
   std::string text;
   if (reply.GetString(field, &text) != kFieldOk || text.empty()) return {};
-  return SplitList(text, '?');
+  return SplitList(text, kListSeparator);
 }
 
 void RemoveFiles(const std::vector<std::string>& paths) {
@@ -93,18 +88,19 @@ int ClientSession::AddDocuments(const std::vector<std::string>& production_ids,
                                 std::vector<std::string>* document_ids) {
   if (!logged_on_) return kSessionNotLoggedOn;
   if (files.empty()) return kSessionOk;
-  MessagePtr request = CreateRequest("DOCUMENTCMD");
-  request->SetInt(ParameterId(1), kAddDocuments);
-  request->SetString(ParameterId(2), Join(production_ids, [](const std::string& s) { return s; }));
-  request->SetString(ParameterId(3), Join(files, [](const LocalFile& f) { return f.name; }));
+  MessagePtr request = CreateRequest(kDocumentCommand);
+  request->SetInt(kFieldSubCommand, add_documents::kSubCommand);
+  request->SetString(add_documents::kFieldProductionIds, JoinList(production_ids, kListSeparator));
+  request->SetString(add_documents::kFieldNames,
+                     Join(files, [](const LocalFile& f) { return f.name; }));
   const std::string paths = Join(files, [](const LocalFile& f) { return f.path; });
-  request->SetRawField(ParameterId(4), FIELD_FILELIST, paths.data(), paths.size());
-  request->SetString(ParameterId(8), EscapePropertyValue(comment));
-  request->SetString(ParameterId(10), paths);
+  request->SetRawField(add_documents::kFieldFiles, FIELD_FILELIST, paths.data(), paths.size());
+  request->SetString(add_documents::kFieldComment, EscapePropertyValue(comment));
+  request->SetString(add_documents::kFieldLocalPaths, paths);
   const int sent = SendAndWait(request.get(), kTransferTimeoutSeconds);
   request.reset();
   if (sent != 0) return sent == kSessionNotPermitted ? sent : kSessionNoReply;
-  if (!ReplyIs("DOCUMENTCMD")) return kSessionUnexpected;
+  if (!ReplyIs(kDocumentCommand)) return kSessionUnexpected;
   if (!last_request_succeeded_) {
     if (last_error_code_ == kServerDocumentExists || last_error_code_ == kServerDocumentTwice) {
       return kSessionDocumentExists;
@@ -112,10 +108,10 @@ int ClientSession::AddDocuments(const std::vector<std::string>& production_ids,
     return MapError(kSessionUnexpected);
   }
   std::string ids_text, stamps_text;
-  last_reply_->GetString(ParameterId(4), &ids_text);
-  last_reply_->GetString(ParameterId(5), &stamps_text);
-  const std::vector<std::string> ids = SplitList(ids_text, '?');
-  const std::vector<std::string> stamps = SplitList(stamps_text, '?');
+  last_reply_->GetString(add_documents::kReplyDocumentIds, &ids_text);
+  last_reply_->GetString(add_documents::kReplyStamps, &stamps_text);
+  const std::vector<std::string> ids = SplitList(ids_text, kListSeparator);
+  const std::vector<std::string> stamps = SplitList(stamps_text, kListSeparator);
   if (document_ids != nullptr) *document_ids = ids;
   std::unique_ptr<PropertyFileClient> store = OpenStateStore();
   for (size_t i = 0; i < files.size() && i < ids.size() && i < stamps.size(); ++i) {
@@ -133,29 +129,29 @@ int ClientSession::CheckInDocuments(const std::vector<std::string>& document_ids
   for (const LocalFile& file : files) {
     if (!LocalFileExists(file.path)) return kSessionLocalFileMissing;
   }
-  MessagePtr request = CreateRequest("DOCUMENTCMD");
-  request->SetInt(ParameterId(1), kCheckIn);
-  request->SetString(ParameterId(2), Join(document_ids, [](const std::string& s) { return s; }));
+  MessagePtr request = CreateRequest(kDocumentCommand);
+  request->SetInt(kFieldSubCommand, check_in::kSubCommand);
+  request->SetString(check_in::kFieldDocumentIds, JoinList(document_ids, kListSeparator));
   const std::string paths = Join(files, [](const LocalFile& f) { return f.path; });
-  request->SetRawField(ParameterId(3), FIELD_FILELIST, paths.data(), paths.size());
-  request->SetInt(ParameterId(4), work_in_progress ? 1 : 0);
-  request->SetString(ParameterId(5), paths);
-  request->SetString(ParameterId(6), EscapePropertyValue(comment));
-  request->SetIntList(ParameterId(7), std::vector<int>(files.size(), 0));
+  request->SetRawField(check_in::kFieldFiles, FIELD_FILELIST, paths.data(), paths.size());
+  request->SetInt(check_in::kFieldWorkInProgress, work_in_progress ? 1 : 0);
+  request->SetString(check_in::kFieldLocalPaths, paths);
+  request->SetString(check_in::kFieldComment, EscapePropertyValue(comment));
+  request->SetIntList(check_in::kFieldFileFlags, std::vector<int>(files.size(), 0));
   const int sent = SendAndWait(request.get(), kRequestTimeoutSeconds);
   request.reset();
   if (sent != 0) return sent == kSessionNotPermitted ? sent : kSessionNoReply;
-  if (!ReplyIs("DOCUMENTCMD")) return kSessionUnexpected;
+  if (!ReplyIs(kDocumentCommand)) return kSessionUnexpected;
   if (!last_request_succeeded_) {
     if (last_error_code_ == kServerNotCheckedOut) return kSessionReleaseRefused;
     if (last_error_code_ == kServerContentIncomplete) return kSessionIncompleteContent;
     return MapError(kSessionUnexpected);
   }
   std::string ids_text, stamps_text;
-  last_reply_->GetString(ParameterId(12), &ids_text);
-  last_reply_->GetString(ParameterId(13), &stamps_text);
-  const std::vector<std::string> ids = SplitList(ids_text, '?');
-  const std::vector<std::string> stamps = SplitList(stamps_text, '?');
+  last_reply_->GetString(check_in::kReplyDocumentIds, &ids_text);
+  last_reply_->GetString(check_in::kReplyStamps, &stamps_text);
+  const std::vector<std::string> ids = SplitList(ids_text, kListSeparator);
+  const std::vector<std::string> stamps = SplitList(stamps_text, kListSeparator);
   std::unique_ptr<PropertyFileClient> store = OpenStateStore();
   for (size_t i = 0; i < files.size() && i < ids.size() && i < stamps.size(); ++i) {
     RecordDocumentState(store.get(), ids[i], files[i].directory, files[i].path, files[i].name,
@@ -168,16 +164,16 @@ int ClientSession::FetchDocuments(const std::vector<std::string>& document_ids,
                                   const std::vector<LocalFile>& files) {
   if (!logged_on_) return kSessionNotLoggedOn;
   if (document_ids.empty()) return kSessionOk;
-  MessagePtr request = CreateRequest("DOCUMENTCMD");
-  request->SetInt(ParameterId(1), kFetch);
-  request->SetString(ParameterId(2), Join(document_ids, [](const std::string& s) { return s; }));
-  request->SetIntList(ParameterId(3), std::vector<int>(document_ids.size(), 0));
-  request->SetInt(ParameterId(4), 0);
+  MessagePtr request = CreateRequest(kDocumentCommand);
+  request->SetInt(kFieldSubCommand, fetch::kSubCommand);
+  request->SetString(fetch::kFieldDocumentIds, JoinList(document_ids, kListSeparator));
+  request->SetIntList(fetch::kFieldVersions, std::vector<int>(document_ids.size(), 0));
+  request->SetInt(fetch::kFieldAlwaysZero, 0);
   const int sent = SendAndWait(request.get(), kTransferTimeoutSeconds);
   request.reset();
   if (sent != 0) return sent == kSessionNotPermitted ? sent : kSessionNoReply;
-  const std::vector<std::string> received = ReceivedFiles(*last_reply_.get(), ParameterId(7));
-  if (!ReplyIs("DOCUMENTCMD")) {
+  const std::vector<std::string> received = ReceivedFiles(*last_reply_.get(), fetch::kReplyFiles);
+  if (!ReplyIs(kDocumentCommand)) {
     RemoveFiles(received);
     return kSessionUnexpected;
   }
@@ -186,10 +182,10 @@ int ClientSession::FetchDocuments(const std::vector<std::string>& document_ids,
     return last_error_code_;
   }
   std::string ids_text, stamps_text;
-  last_reply_->GetString(ParameterId(2), &ids_text);
-  last_reply_->GetString(ParameterId(6), &stamps_text);
-  const std::vector<std::string> ids = SplitList(ids_text, '?');
-  const std::vector<std::string> stamps = SplitList(stamps_text, '?');
+  last_reply_->GetString(fetch::kReplyDocumentIds, &ids_text);
+  last_reply_->GetString(fetch::kReplyStamps, &stamps_text);
+  const std::vector<std::string> ids = SplitList(ids_text, kListSeparator);
+  const std::vector<std::string> stamps = SplitList(stamps_text, kListSeparator);
   const size_t count = std::min({files.size(), ids.size(), stamps.size(), received.size()});
   std::vector<bool> placed(count, false);
   for (size_t i = 0; i < count; ++i) {
@@ -209,57 +205,57 @@ int ClientSession::FetchDocuments(const std::vector<std::string>& document_ids,
 int ClientSession::FetchDocumentToFile(const std::string& document_id, int version,
                                        const std::string& path) {
   if (!logged_on_) return kSessionNotLoggedOn;
-  MessagePtr request = CreateRequest("DOCUMENTCMD");
-  request->SetInt(ParameterId(1), kFetch);
-  request->SetString(ParameterId(2), document_id);
-  request->SetIntList(ParameterId(3), std::vector<int>{version});
-  request->SetInt(ParameterId(4), 0);
+  MessagePtr request = CreateRequest(kDocumentCommand);
+  request->SetInt(kFieldSubCommand, fetch::kSubCommand);
+  request->SetString(fetch::kFieldDocumentIds, document_id);
+  request->SetIntList(fetch::kFieldVersions, std::vector<int>{version});
+  request->SetInt(fetch::kFieldAlwaysZero, 0);
   const int sent = SendAndWait(request.get(), kTransferTimeoutSeconds);
   request.reset();
   if (sent != 0) return sent == kSessionNotPermitted ? sent : kSessionNoReply;
-  const std::vector<std::string> received = ReceivedFiles(*last_reply_.get(), ParameterId(7));
-  if (!ReplyIs("DOCUMENTCMD") || last_error_code_ != 0 || received.size() != 1) {
+  const std::vector<std::string> received = ReceivedFiles(*last_reply_.get(), fetch::kReplyFiles);
+  if (!ReplyIs(kDocumentCommand) || last_error_code_ != 0 || received.size() != 1) {
     RemoveFiles(received);
-    return ReplyIs("DOCUMENTCMD") && last_error_code_ != 0 ? last_error_code_
-                                                           : kSessionUnexpected;
+    return ReplyIs(kDocumentCommand) && last_error_code_ != 0 ? last_error_code_
+                                                              : kSessionUnexpected;
   }
   std::string stamps_text;
-  last_reply_->GetString(ParameterId(6), &stamps_text);
+  last_reply_->GetString(fetch::kReplyStamps, &stamps_text);
   return PlaceReceivedFile(received[0], path, stamps_text) ? kSessionOk : kSessionUnexpected;
 }
 
 int ClientSession::CreateProduction(const std::string& parent_id, const std::string& name,
                                     std::string* id) {
   if (!logged_on_) return kSessionNotLoggedOn;
-  MessagePtr request = CreateRequest("PRODUCTIONCMD");
-  request->SetInt(ParameterId(1), kCreateProduction);
-  request->SetString(ParameterId(2), parent_id);
-  request->SetString(ParameterId(3), name);
+  MessagePtr request = CreateRequest(kProductionCommand);
+  request->SetInt(kFieldSubCommand, create_production::kSubCommand);
+  request->SetString(create_production::kFieldParentId, parent_id);
+  request->SetString(create_production::kFieldName, name);
   const int sent = SendAndWait(request.get(), kRequestTimeoutSeconds);
   request.reset();
   if (sent != 0) return sent == kSessionNotPermitted ? sent : kSessionNoReply;
-  if (!ReplyIs("PRODUCTIONCMD")) return kSessionUnexpected;
+  if (!ReplyIs(kProductionCommand)) return kSessionUnexpected;
   if (!last_request_succeeded_) {
     if (last_error_code_ == kServerProductionExists ||
         last_error_code_ == kServerProductionCaseVariant) {
-      last_reply_->GetString(ParameterId(4), id);
+      last_reply_->GetString(create_production::kReplyProductionId, id);
       return kSessionProductionExists;
     }
     return kSessionCreateFailed;
   }
-  last_reply_->GetString(ParameterId(4), id);
+  last_reply_->GetString(create_production::kReplyProductionId, id);
   return kSessionOk;
 }
 
 int ClientSession::LookupProduction(const std::string& path, bool after_logon, std::string* id) {
-  MessagePtr request = CreateRequest("PRODUCTIONCMD");
-  request->SetInt(ParameterId(1), kLookupProduction);
-  request->SetString(ParameterId(2), path);
-  if (after_logon) request->SetInt(ParameterId(3), 1);
+  MessagePtr request = CreateRequest(kProductionCommand);
+  request->SetInt(kFieldSubCommand, lookup_production::kSubCommand);
+  request->SetString(lookup_production::kFieldPath, path);
+  if (after_logon) request->SetInt(lookup_production::kFieldAfterLogon, 1);
   const int sent = SendAndWait(request.get(), kRequestTimeoutSeconds);
   request.reset();
   if (sent != 0) return sent == kSessionNotPermitted ? sent : kSessionNoReply;
-  if (!ReplyIs("PRODUCTIONCMD")) return kSessionOk;
+  if (!ReplyIs(kProductionCommand)) return kSessionOk;
   if (!last_request_succeeded_) {
     switch (last_error_code_) {
       case kServerPathNotFound:
@@ -272,24 +268,24 @@ int ClientSession::LookupProduction(const std::string& path, bool after_logon, s
         return kSessionUnexpected;
     }
   }
-  last_reply_->GetString(ParameterId(2), id);
+  last_reply_->GetString(lookup_production::kReplyProductionId, id);
   return kSessionOk;
 }
 
 int ClientSession::GetNameList(const std::string& caller, const std::string& subject, int kind,
                                bool recursive, std::string* table) {
   if (!logged_on_) return kSessionNotLoggedOn;
-  MessagePtr request = CreateRequest("GETNAMELIST");
-  request->SetString(13, caller);
-  request->SetString(ParameterId(1), subject);
-  request->SetInt(ParameterId(2), kind);
-  if (kind == 2) request->SetInt(ParameterId(3), recursive ? 1 : 0);
+  MessagePtr request = CreateRequest(name_list::kCommand);
+  request->SetString(name_list::kFieldCaller, caller);
+  request->SetString(name_list::kFieldSubject, subject);
+  request->SetInt(name_list::kFieldKind, kind);
+  if (kind == kNameListDocuments) request->SetInt(name_list::kFieldRecursive, recursive ? 1 : 0);
   const int sent = SendAndWait(request.get(), kRequestTimeoutSeconds);
   request.reset();
   if (sent != 0) return sent == kSessionNotPermitted ? sent : kSessionNoReply;
-  if (!ReplyIs("GETNAMELIST")) return kSessionUnexpected;
+  if (!ReplyIs(name_list::kCommand)) return kSessionUnexpected;
   if (!last_request_succeeded_) return MapError(kSessionUnexpected);
-  last_reply_->GetString(ParameterId(3), table);
+  last_reply_->GetString(name_list::kReplyTable, table);
   return kSessionOk;
 }
 
@@ -308,22 +304,25 @@ int ClientSession::FetchDocumentInfo(const std::string& production_id,
     names.push_back(name);
     local_names.push_back(RelativeName(path, local_project_path));
   }
-  MessagePtr request = CreateRequest("PRODUCTIONCMD");
-  request->SetInt(ParameterId(1), kDocumentInformation);
-  request->SetString(ParameterId(2), production_id);
-  request->SetString(ParameterId(3), Join(names, [](const std::string& s) { return s; }));
+  MessagePtr request = CreateRequest(kProductionCommand);
+  request->SetInt(kFieldSubCommand, document_info::kSubCommand);
+  request->SetString(document_info::kFieldProductionId, production_id);
+  request->SetString(document_info::kFieldNames, JoinList(names, kListSeparator));
   const int sent = SendAndWait(request.get(), kRequestTimeoutSeconds);
   request.reset();
   if (sent != 0) return sent;
-  if (!ReplyIs("PRODUCTIONCMD")) return kSessionUnexpected;
+  if (!ReplyIs(kProductionCommand)) return kSessionUnexpected;
   if (last_error_code_ == kServerNotLoggedOn) return kSessionServerNotLoggedOn;
   if (last_error_code_ != 0) return kSessionUnexpected;
-  std::string fields[4];
-  for (int i = 0; i < 4; ++i) last_reply_->GetString(ParameterId(4 + i), &fields[i]);
-  const std::vector<std::string> ids = SplitList(fields[0], ',');
-  const std::vector<std::string> versions = SplitList(fields[1], ',');
-  const std::vector<std::string> flags = SplitList(fields[2], ',');
-  const std::vector<std::string> stamps = SplitList(fields[3], ',');
+  auto reply_list = [this](uint32_t field) {
+    std::string text;
+    last_reply_->GetString(field, &text);
+    return SplitList(text, document_info::kReplySeparator);
+  };
+  const std::vector<std::string> ids = reply_list(document_info::kReplyDocumentIds);
+  const std::vector<std::string> versions = reply_list(document_info::kReplyVersions);
+  const std::vector<std::string> flags = reply_list(document_info::kReplyFlags);
+  const std::vector<std::string> stamps = reply_list(document_info::kReplyStamps);
   if (ids.size() != paths.size() || versions.size() != ids.size() || flags.size() != ids.size() ||
       stamps.size() != ids.size()) {
     return kSessionUnexpected;
@@ -333,7 +332,7 @@ int ClientSession::FetchDocumentInfo(const std::string& production_id,
     DocumentInfo info;
     info.name = names[i];
     info.local_name = local_names[i];
-    info.reply_field_104 = versions[i];
+    info.current_version = versions[i];
     info.document_id = ids[i];
     info.server_stamp = stamps[i];
     info.SetFlags(std::atoi(flags[i].c_str()));

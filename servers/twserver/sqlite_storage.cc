@@ -760,13 +760,13 @@ int SqliteStorage::GetDocumentInfo(const std::string& user, const std::string& p
       if (FindDocumentBelow(production, name, &doc)) {
         info.id = doc.id;
         info.version = doc.current_version;
-        info.flags = kDocExists;
+        info.flags = kDocumentControlled;
         for (const Holder& h : Holders(doc.seq)) {
-          info.flags |= kDocLocked;
-          if (h.user == user) info.flags |= kDocLockedByUser;
-          if (h.exclusive) info.flags |= kDocExclusive;
+          info.flags |= kDocumentCheckedOut;
+          if (h.user == user) info.flags |= kDocumentCheckedOutByMe;
+          if (h.exclusive) info.flags |= kDocumentExclusive;
         }
-        if (IsQueued(doc.seq, user)) info.flags |= kDocUserQueued;
+        if (IsQueued(doc.seq, user)) info.flags |= kDocumentQueuedForLock;
         Query q(this, "SELECT stamp FROM versions WHERE document = ?1 AND version = ?2");
         if (q.Bind(1, doc.seq).Bind(2, int64_t{doc.current_version}).Step()) info.stamp = q.Text(0);
       }

@@ -173,13 +173,13 @@ TEST_F(ClientSessionTest, LockPolicyOfTheServerOverridesTheCallersWish) {
   LogOn("alice", "alice pw");
   EXPECT_TRUE(session_->ServerDemandsExclusiveLock());
   EXPECT_FALSE(session_->ServerDemandsSharedLock());
-  EXPECT_EQ(session_->LockType(true), 72);
+  EXPECT_EQ(session_->ChooseLockType(true), kLockExclusive);
   session_.reset();
 
   ASSERT_EQ(server_.Run({"set", "--data", server_.dir(), "lock-policy", "2"}, "", &out), 0);
   LogOn("alice", "alice pw");
   EXPECT_TRUE(session_->ServerDemandsSharedLock());
-  EXPECT_EQ(session_->LockType(false), 83);
+  EXPECT_EQ(session_->ChooseLockType(false), kLockShared);
 }
 
 TEST_F(ClientSessionTest, AddLockEditCheckInFetchCycle) {
