@@ -147,12 +147,20 @@ std::mutex& UpdateFileMutex() {
   return mutex;
 }
 
+// The folder of the scratch files, without a trailing "/" ("" for the root).
+std::string TempFolder() {
+  std::string dir = DirectoryFromEnv("TMPDIR");
+  if (dir.empty()) dir = "/tmp";
+  return dir == "/" ? std::string() : dir;
+}
+
+constexpr char kTempPrefix[] = "CRL";
+constexpr size_t kTempUniqueLength = 6;  // the "XXXXXX" of mkostemp
+
 class PosixSystemFactory final : public CRLsystemFactory {
  public:
   std::string TempFileName(bool keep) override {
-    std::string dir = DirectoryFromEnv("TMPDIR");
-    if (dir.empty()) dir = "/tmp";
-    std::string name = (dir == "/" ? std::string() : dir) + "/CRLXXXXXX";
+    std::string name = TempFolder() + "/" + kTempPrefix + std::string(kTempUniqueLength, 'X');
     int fd = mkostemp(&name[0], O_CLOEXEC);
     if (fd < 0) return std::string();
     close(fd);
@@ -359,6 +367,20 @@ class PosixSystemFactory final : public CRLsystemFactory {
 };
 
 }  // namespace
+
+bool IsTempFileName(const std::string& path) {
+  const std::string folder = TempFolder() + "/" + kTempPrefix;
+  if (path.size() != folder.size() + kTempUniqueLength || path.compare(0, folder.size(), folder) != 0) {
+    return false;
+  }
+  for (size_t i = folder.size(); i < path.size(); ++i) {
+    const char c = path[i];
+    const bool alnum = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    if (!alnum) return false;
+  }
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid();
+}
 
 namespace {
 

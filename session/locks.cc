@@ -6,6 +6,7 @@
 
 #include "messaging/list_text.h"
 #include "platform/file_attributes.h"
+#include "platform/path.h"
 #include "platform/user_interface.h"
 #include "protocol/lock_command.h"
 #include "protocol/server_errors.h"
@@ -19,8 +20,7 @@ namespace {
 
 // The folder of a local file, blanks at both ends removed.
 std::string LocalDirectory(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  std::string directory = slash == std::string::npos ? std::string() : path.substr(0, slash);
+  const std::string directory = NativeParent(path);
   const size_t first = directory.find_first_not_of(' ');
   if (first == std::string::npos) return "";
   const size_t last = directory.find_last_not_of(' ');
@@ -42,9 +42,9 @@ LockType ClientSession::ChooseLockType(bool shared_wanted) {
   return shared_wanted ? kLockShared : kLockExclusive;
 }
 
-int ClientSession::AcquireLocks(const std::vector<std::string>& document_ids,
-                                const std::vector<std::string>& local_paths,
-                                std::vector<bool> deferred, bool shared_wanted) {
+SessionResult ClientSession::AcquireLocks(const std::vector<std::string>& document_ids,
+                                          const std::vector<std::string>& local_paths,
+                                          std::vector<bool> deferred, bool shared_wanted) {
   if (!logged_on_) return kSessionNotLoggedOn;
   if (document_ids.empty()) return kSessionOk;
   deferred.resize(document_ids.size(), false);
@@ -58,13 +58,8 @@ int ClientSession::AcquireLocks(const std::vector<std::string>& document_ids,
     request->SetBoolList(acquire_lock::kFieldDeferred, deferred);
     return request;
   };
-  MessagePtr request = make_request();
-  const int sent = SendAndWait(request.get(), kRequestTimeoutSeconds);
-  request.reset();
-  if (sent != 0) return kSessionNoReply;
-  if (!ReplyIs(acquire_lock::kCommand)) return kSessionUnexpected;
-
-  if (last_request_succeeded_) {
+  const SessionResult result = Transact(make_request(), kRequestTimeoutSeconds);
+  if (result == kSessionOk) {
     std::unique_ptr<PropertyFileClient> store = OpenStateStore();
     std::unique_ptr<PropertyNode> states = store->OpenNode(nullptr, kDocumentStatesNode);
     for (size_t i = 0; i < document_ids.size(); ++i) {
@@ -81,9 +76,10 @@ int ClientSession::AcquireLocks(const std::vector<std::string>& document_ids,
     if (states) store->CloseNode(std::move(states));
     return kSessionOk;
   }
+  // Only a refusal of the server says more; everything else ends here.
+  if (result != kSessionUnexpected || !ReplyIs(acquire_lock::kCommand)) return result;
 
-  std::string name;
-  last_reply_->GetString(acquire_lock::kReplyFailedName, &name);
+  const std::string name = ReplyText(acquire_lock::kReplyFailedName);
   if (last_error_code_ == kServerExclusiveConflict || last_error_code_ == kServerSharedConflict) {
     int index = -1;
     last_reply_->GetInt(acquire_lock::kReplyFailedIndex, &index);
@@ -97,8 +93,9 @@ int ClientSession::AcquireLocks(const std::vector<std::string>& document_ids,
         MessageBoxButtons::kYesNo, MessageBoxIcon::kQuestion);
     if (answer != kIdYes) return kSessionDeclinedDeferred;
     if (index >= 0 && static_cast<size_t>(index) < deferred.size()) deferred[index] = true;
-    MessagePtr again = make_request();
-    SendAndWait(again.get(), kRequestTimeoutSeconds);
+    // The transaction ends either way; the answer to the resend is not
+    // examined.
+    Transact(make_request(), kRequestTimeoutSeconds);
     return kSessionDeferredRequested;
   }
   if (last_error_code_ == kServerAlreadyQueued) {
@@ -109,11 +106,11 @@ int ClientSession::AcquireLocks(const std::vector<std::string>& document_ids,
                    MessageBoxButtons::kOk, MessageBoxIcon::kExclamation);
   }
   // Any refusal ends the transaction; the callers go on only after 0.
-  return MapError(kSessionUnexpected);
+  return kSessionUnexpected;
 }
 
-int ClientSession::ReleaseLocks(const std::vector<std::string>& document_ids,
-                                const std::vector<std::string>& /*local_paths*/) {
+SessionResult ClientSession::ReleaseLocks(const std::vector<std::string>& document_ids,
+                                          const std::vector<std::string>& /*local_paths*/) {
   if (!logged_on_) return kSessionNotLoggedOn;
   if (document_ids.empty()) return kSessionOk;
   MessagePtr request = CreateRequest(release_lock::kCommand);
@@ -121,11 +118,9 @@ int ClientSession::ReleaseLocks(const std::vector<std::string>& document_ids,
   request->SetInt(release_lock::kFieldAlwaysOne, 1);
   request->SetInt(release_lock::kFieldAlwaysZero, 0);
   request->SetInt(release_lock::kFieldRelease, 1);
-  const int sent = SendAndWait(request.get(), kRequestTimeoutSeconds);
-  request.reset();
-  if (sent != 0) return kSessionNoReply;
-  if (!ReplyIs(release_lock::kCommand)) return kSessionUnexpected;
-  if (!last_request_succeeded_) return kSessionReleaseRefused;
+  const SessionResult result =
+      Transact(std::move(request), kRequestTimeoutSeconds, {}, kSessionReleaseRefused);
+  if (result != kSessionOk) return result;
   std::unique_ptr<PropertyFileClient> store = OpenStateStore();
   std::unique_ptr<PropertyNode> states = store->OpenNode(nullptr, kDocumentStatesNode);
   if (states) {
