@@ -312,5 +312,65 @@ TEST_F(ClientSessionTest, ConflictOnTheThirdOfFiveAsksAndResendsWithThatFlagOnly
   }
 }
 
+// The remaining context forgets the logon mark; the connection this session
+// logged on over still closes when the session ends.
+TEST_F(ClientSessionTest, EndOfTheSessionClosesTheConnectionAfterTheLogonMarkWasForgotten) {
+  LogOn("alice", "alice pw");
+  session_->ForgetLogonState();
+  EXPECT_FALSE(session_->logged_on());
+  EXPECT_TRUE(GetMessageHub()->IsConnected());
+  session_.reset();
+  EXPECT_FALSE(GetMessageHub()->IsConnected());
+}
+
+// A logon after the root was renamed must not keep the identifier found
+// before; once the name fits again the root is found again.
+TEST_F(ClientSessionTest, RootIdentifierIsFoundAfreshAtEachLogon) {
+  session_ = std::make_unique<ClientSession>(SessionOptions(), "Veltrane");
+  ASSERT_EQ(session_->Logon("alice", "alice pw"), kSessionOk);
+  const std::string root = session_->root_id();
+  ASSERT_FALSE(root.empty());
+  std::string id;
+  ASSERT_EQ(session_->LookupProduction("", false, &id), kSessionOk);
+  EXPECT_EQ(id, root);
+
+  auto log_on_again = [&](const std::string& root_name) {
+    std::string out;
+    EXPECT_EQ(server_.Run({"set", "--data", server_.dir(), "root-name", root_name}, "", &out), 0);
+    session_->ForgetLogonState();
+    GetMessageHub()->Disconnect();
+    GetMessageHub()->Connect();
+    return session_->Logon("alice", "alice pw");
+  };
+  ASSERT_EQ(log_on_again("Elsewhere"), kSessionOk);
+  EXPECT_TRUE(session_->logged_on());
+  EXPECT_EQ(session_->root_id(), "");
+  ASSERT_EQ(log_on_again("Veltrane"), kSessionOk);
+  EXPECT_EQ(session_->root_id(), root);
+  EXPECT_EQ(session_->current_project(), root);
+}
+
+// A fetch whose file cannot be placed fails, places the others, creates
+// missing folders and leaves no scratch file behind; a refused fetch is a
+// session result, never the server's code.
+TEST_F(ClientSessionTest, FetchPlacesWhatItCanAndFailsForTheRest) {
+  LogOn("alice", "alice pw");
+  const std::string games = MakeProduction("Games");
+  const std::vector<std::string> ids = AddFiles(games, {"a.c", "b.c"});
+  ASSERT_EQ(ids.size(), 2u);
+
+  const std::string deep = env_.Path("copy/new/deeper/a.c");
+  test::WriteFile(env_.Path("blocker"), "a file where a folder would have to be");
+  const std::string blocked = env_.Path("blocker/b.c");
+  EXPECT_EQ(session_->FetchDocuments(ids, {Local(deep), Local(blocked)}), kSessionUnexpected);
+  EXPECT_EQ(test::ReadFile(deep), "first version of a.c\n");
+  EXPECT_EQ(DecideLocalStatus(Info(games, work_ + "/a.c"), deep), kStatusCurrent);
+  EXPECT_TRUE(std::filesystem::is_empty(env_.Path("tmp")));
+
+  EXPECT_EQ(session_->FetchDocuments({"0000000000000000"}, {Local(deep)}), kSessionUnexpected);
+  EXPECT_EQ(session_->last_error_code(), 216);
+  EXPECT_TRUE(std::filesystem::is_empty(env_.Path("tmp")));
+}
+
 }  // namespace
 }  // namespace tw
