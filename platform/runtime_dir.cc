@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/hex.h"
+
 namespace tw {
 
 namespace {
@@ -115,7 +117,6 @@ bool RuntimeSubdirectory(const char* sub, bool create, std::string* path, std::s
 }
 
 std::string EncodeFileName(const std::string& name) {
-  static const char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(name.size());
   for (size_t i = 0; i < name.size(); ++i) {
@@ -126,8 +127,7 @@ std::string EncodeFileName(const std::string& name) {
       out += static_cast<char>(c);
     } else {
       out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
+      AppendHexByte(&out, c);
     }
   }
   return out;

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "platform/debug_output.h"
+#include "platform/hex.h"
 #include "platform/process.h"
 
 namespace tw {
@@ -132,13 +133,6 @@ bool IsValidUtf8(const std::string& text) {
     i += extra + 1;
   }
   return true;
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
 }
 
 // Guards every use of update.ini within the process.
@@ -424,9 +418,8 @@ std::string UpdateKeyFromName(const std::string& name) {
     bool escape = c == '%' || c == '/' || c < 0x20 || c == 0x7F || (c >= 0x80 && !utf8) ||
                   (i == 0 && c == '!');
     if (escape) {
-      char hex[4];
-      std::snprintf(hex, sizeof hex, "%%%02X", c);
-      key += hex;
+      key += '%';
+      AppendHexByte(&key, c);
     } else {
       key += static_cast<char>(c);
     }
@@ -438,9 +431,9 @@ std::string UpdateNameFromKey(const std::string& key) {
   std::string name;
   name.reserve(key.size());
   for (size_t i = 0; i < key.size(); ++i) {
-    if (key[i] == '%' && i + 2 < key.size() && HexDigit(key[i + 1]) >= 0 &&
-        HexDigit(key[i + 2]) >= 0) {
-      name += static_cast<char>(HexDigit(key[i + 1]) * 16 + HexDigit(key[i + 2]));
+    if (key[i] == '%' && i + 2 < key.size() && HexDigitValue(key[i + 1]) >= 0 &&
+        HexDigitValue(key[i + 2]) >= 0) {
+      name += static_cast<char>(HexDigitValue(key[i + 1]) * 16 + HexDigitValue(key[i + 2]));
       i += 2;
     } else {
       name += key[i];

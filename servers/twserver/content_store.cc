@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "crypto/crypto.h"
+#include "platform/hex.h"
 
 #include "servers/twserver/file_util.h"
 
@@ -38,13 +39,7 @@ bool MakeFolder(const std::string& path, bool* made, std::string* error) {
 std::string RandomName() {
   unsigned char bytes[8];
   if (CRLDATcrypto::RandomBytes(bytes, sizeof bytes) != 0) return std::string();
-  static const char kDigits[] = "0123456789abcdef";
-  std::string name;
-  for (unsigned char b : bytes) {
-    name += kDigits[b >> 4];
-    name += kDigits[b & 15];
-  }
-  return name + ".part";
+  return HexText(bytes, sizeof bytes, HexCase::kLower) + ".part";
 }
 
 }  // namespace
@@ -111,8 +106,7 @@ bool ContentWriter::Finish(ContentRef* ref) {
 
   CryptoPP::byte digest[CryptoPP::SHA256::DIGESTSIZE];
   hash_->Final(digest);
-  std::string hex = CRLDATcrypto::HexEncode(digest, sizeof digest);
-  for (char& c : hex) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  std::string hex = HexText(digest, sizeof digest, HexCase::kLower);
 
   const std::string folder = store_->root() + "/" + hex.substr(0, 2);
   bool made = false;

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "platform/hex.h"
 #include "servers/twserver/names.h"
 #include "settings/stamp.h"
 #include "crypto/crypto.h"
@@ -79,13 +80,7 @@ CREATE INDEX lock_queue_by_user ON lock_queue(user_name);
 std::string RandomIdentifier() {
   unsigned char bytes[8];
   if (CRLDATcrypto::RandomBytes(bytes, sizeof bytes) != 0) throw DbError("no random bytes");
-  static const char kDigits[] = "0123456789abcdef";
-  std::string id;
-  for (unsigned char b : bytes) {
-    id += kDigits[b >> 4];
-    id += kDigits[b & 15];
-  }
-  return id;
+  return HexText(bytes, sizeof bytes, HexCase::kLower);
 }
 
 std::string Upper(std::string text) {
