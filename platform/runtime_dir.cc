@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/errno_text.h"
 #include "platform/hex.h"
 
 namespace tw {
@@ -85,10 +86,6 @@ bool EnsureFolder(const std::string& path, bool create, std::string* error,
 }
 
 }  // namespace
-
-std::string ErrnoText(const std::string& what, const std::string& path, int err) {
-  return what + " " + path + ": " + std::strerror(err);
-}
 
 bool RuntimeDirectory(std::string* path, std::string* error) {
   const std::string base = BaseFolder();

@@ -13,6 +13,7 @@
 #include "messaging/field_ids.h"
 #include "messaging/list_text.h"
 #include "messaging/reply.h"
+#include "platform/errno_text.h"
 #include "protocol/command.h"
 #include "protocol/document_command.h"
 #include "protocol/lock_command.h"
@@ -285,7 +286,7 @@ int CommandHandler::StoreReceivedFiles(const CRLMSGmessage& request, uint32_t id
       const ssize_t n = read(fd, block.data(), block.size());
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) {
-        error = std::string("cannot read a received file: ") + std::strerror(errno);
+        error = ErrnoText("cannot read the received file", path, errno);
         ok = false;
       } else if (n == 0) {
         break;

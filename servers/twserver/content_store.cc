@@ -32,7 +32,7 @@ bool MakeFolder(const std::string& path, bool* made, std::string* error) {
   }
   struct stat st;
   if (errno == EEXIST && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
-  *error = ErrnoText("cannot make folder", path);
+  *error = ErrnoText("cannot make folder", path, errno);
   return false;
 }
 
@@ -85,7 +85,7 @@ bool ContentWriter::Write(const void* bytes, size_t count) {
     const ssize_t n = write(fd_, p, left);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return Fail(ErrnoText("cannot write", temp_path_));
+      return Fail(ErrnoText("cannot write", temp_path_, errno));
     }
     p += n;
     left -= static_cast<size_t>(n);
@@ -99,10 +99,10 @@ bool ContentWriter::Finish(ContentRef* ref) {
     if (error_.empty()) error_ = "the content is already finished or aborted";
     return false;
   }
-  if (fsync(fd_) != 0) return Fail(ErrnoText("cannot sync", temp_path_));
+  if (fsync(fd_) != 0) return Fail(ErrnoText("cannot sync", temp_path_, errno));
   const int fd = fd_;
   fd_ = -1;
-  if (close(fd) != 0) return Fail(ErrnoText("cannot close", temp_path_));
+  if (close(fd) != 0) return Fail(ErrnoText("cannot close", temp_path_, errno));
 
   CryptoPP::byte digest[CryptoPP::SHA256::DIGESTSIZE];
   hash_->Final(digest);
@@ -117,7 +117,7 @@ bool ContentWriter::Finish(ContentRef* ref) {
   // Identical bytes may already be stored: the rename then replaces a file
   // by its twin, which every reader sees as the same content.
   if (rename(temp_path_.c_str(), target.c_str()) != 0) {
-    return Fail(ErrnoText("cannot rename to", target));
+    return Fail(ErrnoText("cannot rename to", target, errno));
   }
   temp_path_.clear();
   if (!SyncFolder(folder, &error)) {
@@ -154,7 +154,7 @@ std::unique_ptr<ContentWriter> ContentStore::NewWriter(std::string* error) const
       return std::unique_ptr<ContentWriter>(new ContentWriter(this, fd, std::move(path)));
     }
     if (errno != EEXIST) {
-      *error = ErrnoText("cannot create", path);
+      *error = ErrnoText("cannot create", path, errno);
       return nullptr;
     }
   }
