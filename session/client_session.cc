@@ -1,6 +1,5 @@
 #include "session/client_session.h"
 
-#include <cstring>
 #include <mutex>
 
 #include "crypto/crypto.h"
@@ -19,8 +18,6 @@ namespace tw {
 
 namespace {
 
-constexpr uint32_t kClientConfigSize = 3;
-constexpr uint32_t kClientConfigWaitMs = 5000;
 constexpr unsigned kLogonKeyBits = 1024;
 
 }  // namespace
@@ -49,15 +46,8 @@ ClientSession::ClientSession(SessionOptions options, const std::string& root_nam
   if (!user_properties_->Connect()) {
     DebugLog("ClientSession: the property file server cannot be reached");
   }
-  // Created here when no component of this process has it yet, so that the
-  // lock policy has somewhere to live for as long as the session does.
-  client_config_ = std::make_unique<SharedBlock>(ClientConfigName(), kClientConfigSize);
-  if (client_config_->IsValid()) {
-    if (auto* bytes = static_cast<unsigned char*>(client_config_->Lock(kClientConfigWaitMs))) {
-      std::memset(bytes, 0, std::min<uint32_t>(client_config_->Size(), kClientConfigSize));
-      client_config_->Unlock();
-    }
-  }
+  // The lock policy lives there for as long as the session does.
+  client_config_ = CreateClientConfig();
 }
 
 ClientSession::~ClientSession() {
@@ -124,14 +114,7 @@ bool ClientSession::PreLogon() {
   last_reply_->GetInt(prelogon::kReplyCompression, &compression_);
   lock_policy_ = kLockPolicyNone;
   last_reply_->GetInt(prelogon::kReplyLockPolicy, &lock_policy_);
-  SharedBlock block(ClientConfigName(), 0);
-  if (block.IsValid() && block.Size() >= kClientConfigSize) {
-    if (auto* bytes = static_cast<unsigned char*>(block.Lock(kClientConfigWaitMs))) {
-      bytes[1] = lock_policy_ == kLockPolicyExclusive ? 1 : 0;
-      bytes[2] = lock_policy_ == kLockPolicyShared ? 1 : 0;
-      block.Unlock();
-    }
-  }
+  PublishLockPolicy(lock_policy_);
   return true;
 }
 

@@ -260,7 +260,8 @@ class ClientSession {
   std::unique_ptr<UTLasynchEventDispatcher> dispatcher_;
   std::unique_ptr<PropertyFileClient> user_properties_;
   std::unique_ptr<ReplyMatcher> matcher_;
-  std::unique_ptr<Receiver> receiver_;  // registered with the hub while logged on
+  // Registered with the hub from the first logon until the session ends.
+  std::unique_ptr<Receiver> receiver_;
 };
 
 // FetchDocumentInfo's name mapping: `path` relative to `root` (compared
