@@ -73,6 +73,8 @@ std::string Guid::ToText() const {
   return text;
 }
 
-std::string Guid::ToHexName() const { return HexText(bytes.data(), bytes.size()); }
+std::string Guid::ToHexName() const {
+  return HexText(bytes.data(), bytes.size());
+}
 
 }  // namespace tw

@@ -364,7 +364,8 @@ class PosixSystemFactory final : public CRLsystemFactory {
 
 bool IsTempFileName(const std::string& path) {
   const std::string folder = TempFolder() + "/" + kTempPrefix;
-  if (path.size() != folder.size() + kTempUniqueLength || path.compare(0, folder.size(), folder) != 0) {
+  if (path.size() != folder.size() + kTempUniqueLength ||
+      path.compare(0, folder.size(), folder) != 0) {
     return false;
   }
   for (size_t i = folder.size(); i < path.size(); ++i) {

@@ -1,16 +1,16 @@
 #include "platform/ui_script.h"
 
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <strings.h>
 
-#include "platform/ui_record.h"
 #include "platform/debug_output.h"
 #include "platform/errno_text.h"
+#include "platform/ui_record.h"
 
 namespace tw {
 

@@ -152,9 +152,8 @@ SessionResult ClientSession::Logon(const std::string& user, const std::string& p
   request->SetString(logon::kFieldUserName, user);
   request->SetString(logon::kFieldDigest, digest_hex);
   request->SetString(logon::kFieldClientKey, own_public_key_);
-  const SessionResult result =
-      Transact(std::move(request), kRequestTimeoutSeconds,
-               {{kServerLogonRefused, kSessionServerNotLoggedOn}});
+  const SessionResult result = Transact(std::move(request), kRequestTimeoutSeconds,
+                                        {{kServerLogonRefused, kSessionServerNotLoggedOn}});
   if (result == kSessionNoReply || result == kSessionServerNotLoggedOn) return result;
   if (result != kSessionOk) return kSessionUnexpected;
 

@@ -187,8 +187,7 @@ class ClientSession {
   SessionResult FetchDocumentInfo(const std::string& production_id,
                                   const std::vector<std::string>& paths,
                                   const std::string& local_project_path,
-                                  const std::string& project_root,
-                                  std::vector<DocumentInfo>* out);
+                                  const std::string& project_root, std::vector<DocumentInfo>* out);
 
   // ---- Locks (session/locks.cc)
 

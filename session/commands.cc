@@ -93,10 +93,9 @@ SessionResult ClientSession::AddDocuments(const std::vector<std::string>& produc
   request->SetRawField(add_documents::kFieldFiles, FIELD_FILELIST, paths.data(), paths.size());
   request->SetString(add_documents::kFieldComment, EscapePropertyValue(comment));
   request->SetString(add_documents::kFieldLocalPaths, paths);
-  const SessionResult result =
-      Transact(std::move(request), kTransferTimeoutSeconds,
-               {{kServerDocumentExists, kSessionDocumentExists},
-                {kServerDocumentTwice, kSessionDocumentExists}});
+  const SessionResult result = Transact(std::move(request), kTransferTimeoutSeconds,
+                                        {{kServerDocumentExists, kSessionDocumentExists},
+                                         {kServerDocumentTwice, kSessionDocumentExists}});
   if (result != kSessionOk) return result;
   const std::vector<std::string> ids = ReplyList(add_documents::kReplyDocumentIds);
   const std::vector<std::string> stamps = ReplyList(add_documents::kReplyStamps);
@@ -111,8 +110,7 @@ SessionResult ClientSession::AddDocuments(const std::vector<std::string>& produc
 
 SessionResult ClientSession::CheckInDocuments(const std::vector<std::string>& document_ids,
                                               const std::vector<LocalFile>& files,
-                                              const std::string& comment,
-                                              bool work_in_progress) {
+                                              const std::string& comment, bool work_in_progress) {
   if (!logged_on_) return kSessionNotLoggedOn;
   if (document_ids.empty()) return kSessionOk;
   for (const LocalFile& file : files) {
@@ -127,10 +125,9 @@ SessionResult ClientSession::CheckInDocuments(const std::vector<std::string>& do
   request->SetString(check_in::kFieldLocalPaths, paths);
   request->SetString(check_in::kFieldComment, EscapePropertyValue(comment));
   request->SetIntList(check_in::kFieldFileFlags, std::vector<int>(files.size(), 0));
-  const SessionResult result =
-      Transact(std::move(request), kRequestTimeoutSeconds,
-               {{kServerNotCheckedOut, kSessionReleaseRefused},
-                {kServerContentIncomplete, kSessionIncompleteContent}});
+  const SessionResult result = Transact(std::move(request), kRequestTimeoutSeconds,
+                                        {{kServerNotCheckedOut, kSessionReleaseRefused},
+                                         {kServerContentIncomplete, kSessionIncompleteContent}});
   if (result != kSessionOk) return result;
   const std::vector<std::string> ids = ReplyList(check_in::kReplyDocumentIds);
   const std::vector<std::string> stamps = ReplyList(check_in::kReplyStamps);
@@ -200,18 +197,17 @@ SessionResult ClientSession::FetchDocumentToFile(const std::string& document_id,
              : kSessionUnexpected;
 }
 
-SessionResult ClientSession::CreateProduction(const std::string& parent_id,
-                                              const std::string& name, std::string* id) {
+SessionResult ClientSession::CreateProduction(const std::string& parent_id, const std::string& name,
+                                              std::string* id) {
   if (!logged_on_) return kSessionNotLoggedOn;
   MessagePtr request = CreateRequest(kProductionCommand);
   request->SetInt(kFieldSubCommand, create_production::kSubCommand);
   request->SetString(create_production::kFieldParentId, parent_id);
   request->SetString(create_production::kFieldName, name);
-  const SessionResult result =
-      Transact(std::move(request), kRequestTimeoutSeconds,
-               {{kServerProductionExists, kSessionProductionExists},
-                {kServerProductionCaseVariant, kSessionProductionExists}},
-               kSessionCreateFailed);
+  const SessionResult result = Transact(std::move(request), kRequestTimeoutSeconds,
+                                        {{kServerProductionExists, kSessionProductionExists},
+                                         {kServerProductionCaseVariant, kSessionProductionExists}},
+                                        kSessionCreateFailed);
   if (result == kSessionOk || result == kSessionProductionExists) {
     *id = ReplyText(create_production::kReplyProductionId);
   }
@@ -224,10 +220,9 @@ SessionResult ClientSession::LookupProduction(const std::string& path, bool afte
   request->SetInt(kFieldSubCommand, lookup_production::kSubCommand);
   request->SetString(lookup_production::kFieldPath, path);
   if (after_logon) request->SetInt(lookup_production::kFieldAfterLogon, 1);
-  const SessionResult result =
-      Transact(std::move(request), kRequestTimeoutSeconds,
-               {{kServerPathNotFound, kSessionPathNotFound},
-                {kServerInvalidPath, kSessionInvalidPath}});
+  const SessionResult result = Transact(
+      std::move(request), kRequestTimeoutSeconds,
+      {{kServerPathNotFound, kSessionPathNotFound}, {kServerInvalidPath, kSessionInvalidPath}});
   // A reply of another command answers nothing: success without a value.
   if (result == kSessionUnexpected && !ReplyIs(kProductionCommand)) return kSessionOk;
   if (result == kSessionOk) *id = ReplyText(lookup_production::kReplyProductionId);

@@ -22,7 +22,9 @@ ReceivedFiles::ReceivedFiles(const CRLMSGmessage& reply) {
   }
 }
 
-ReceivedFiles::~ReceivedFiles() { RemoveAll(); }
+ReceivedFiles::~ReceivedFiles() {
+  RemoveAll();
+}
 
 ReceivedFiles::ReceivedFiles(ReceivedFiles&& other) noexcept
     : paths_(std::exchange(other.paths_, {})) {}

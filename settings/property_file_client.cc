@@ -11,13 +11,13 @@
 #include <mutex>
 #include <thread>
 
+#include "crypto/crypto.h"
 #include "platform/decimal.h"
 #include "platform/file_attributes.h"
 #include "platform/recipient_table.h"
 #include "platform/system_factory.h"
 #include "settings/property_escape.h"
 #include "settings/property_protocol.h"
-#include "crypto/crypto.h"
 
 namespace tw {
 

@@ -157,7 +157,9 @@ std::vector<std::string> SplitPieces(const std::string& text) {
 }
 
 // atoi without its undefined behaviour: out-of-range values saturate.
-int ReadInt(const std::string& piece) { return DecimalToInt(piece); }
+int ReadInt(const std::string& piece) {
+  return DecimalToInt(piece);
+}
 
 int64_t Clamp(int64_t value, int64_t low, int64_t high) {
   return std::clamp(value, low, high);

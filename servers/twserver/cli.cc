@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "crypto/crypto.h"
 #include "platform/decimal.h"
 #include "servers/twserver/names.h"
 #include "servers/twserver/repository.h"
 #include "servers/twserver/serve.h"
 #include "servers/twserver/storage.h"
-#include "crypto/crypto.h"
 
 namespace tw::twserver {
 

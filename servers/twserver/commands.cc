@@ -313,8 +313,7 @@ int CommandHandler::StoreReceivedFiles(const CRLMSGmessage& request, uint32_t id
 int CommandHandler::AddDocuments(const CRLMSGmessage& request, CommandOutcome* out) {
   std::vector<std::string> productions, names, local_paths;
   if (!GetList(request, add_documents::kFieldProductionIds, &productions) ||
-      !GetList(request, add_documents::kFieldNames, &names) ||
-      productions.size() != names.size()) {
+      !GetList(request, add_documents::kFieldNames, &names) || productions.size() != names.size()) {
     return kMalformed;
   }
   if (GetList(request, add_documents::kFieldLocalPaths, &local_paths) &&
@@ -324,8 +323,7 @@ int CommandHandler::AddDocuments(const CRLMSGmessage& request, CommandOutcome* o
   std::string comment;
   GetText(request, add_documents::kFieldComment, &comment);
   std::vector<ContentRef> refs;
-  int result =
-      StoreReceivedFiles(request, add_documents::kFieldFiles, names.size(), &refs, out);
+  int result = StoreReceivedFiles(request, add_documents::kFieldFiles, names.size(), &refs, out);
   if (result != kOk) return result;
   std::vector<NewDocument> items(names.size());
   for (size_t i = 0; i < names.size(); ++i) {

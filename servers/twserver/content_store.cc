@@ -14,7 +14,6 @@
 
 #include "crypto/crypto.h"
 #include "platform/hex.h"
-
 #include "servers/twserver/file_util.h"
 
 namespace tw::twserver {

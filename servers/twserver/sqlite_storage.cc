@@ -9,10 +9,10 @@
 #include <stdexcept>
 #include <utility>
 
+#include "crypto/crypto.h"
 #include "platform/hex.h"
 #include "servers/twserver/names.h"
 #include "settings/stamp.h"
-#include "crypto/crypto.h"
 
 namespace tw::twserver {
 

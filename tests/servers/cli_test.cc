@@ -129,9 +129,12 @@ TEST_F(CliTest, SetChangesOneSetting) {
   EXPECT_EQ(games, id);
   EXPECT_EQ(kPathNotFound, storage->LookupProduction("Veltrane\\Games", &id));
 
-  for (const std::vector<std::string>& refused :
-       {std::vector<std::string>{"selector", "3"}, {"selector", "01"}, {"lock-policy", "-1"},
-        {"root-name", "a:b"}, {"colour", "1"}, {"selector"}}) {
+  for (const std::vector<std::string>& refused : {std::vector<std::string>{"selector", "3"},
+                                                  {"selector", "01"},
+                                                  {"lock-policy", "-1"},
+                                                  {"root-name", "a:b"},
+                                                  {"colour", "1"},
+                                                  {"selector"}}) {
     std::vector<std::string> args{"set", "--data", repo_};
     args.insert(args.end(), refused.begin(), refused.end());
     EXPECT_EQ(2, Run(args).exit) << refused[0];
