@@ -41,6 +41,7 @@ std::string JoinFiles(const std::vector<ClientSession::LocalFile>& files, F get)
 
 // Moves the received file `received` to `path` (creating its folder when
 // missing) and gives it the server stamp's instant as its last-write time.
+// A file that cannot be placed is removed at once.
 bool PlaceReceivedFile(ReceivedFiles* files, const std::string& received, const std::string& path,
                        const std::string& server_stamp) {
   const std::string folder = NativeParent(path);
@@ -49,6 +50,7 @@ bool PlaceReceivedFile(ReceivedFiles* files, const std::string& received, const 
   std::string error;
   if (!MoveFileReplacing(received, path, &error)) {
     DebugLog("ClientSession: cannot place a fetched file: %s", error.c_str());
+    files->Remove(received);
     return false;
   }
   files->Taken(received);

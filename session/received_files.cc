@@ -52,6 +52,10 @@ bool ReceivedFiles::OfField(const CRLMSGmessage& reply, uint32_t field,
   return true;
 }
 
+void ReceivedFiles::Remove(const std::string& path) {
+  if (paths_.erase(path) != 0) ::unlink(path.c_str());
+}
+
 void ReceivedFiles::RemoveAll() {
   for (const std::string& path : paths_) ::unlink(path.c_str());
   paths_.clear();

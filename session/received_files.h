@@ -38,6 +38,8 @@ class ReceivedFiles {
   bool OfField(const CRLMSGmessage& reply, uint32_t field, std::vector<std::string>* paths) const;
   // `path` was moved away; it is not removed.
   void Taken(const std::string& path) { paths_.erase(path); }
+  // Removes the received file `path` now (one that could not be placed).
+  void Remove(const std::string& path);
   // Removes the files not taken now.
   void RemoveAll();
 

@@ -21,6 +21,11 @@
 #include "protocol/name_table.h"
 #include "session/state_cache.h"
 #include "settings/stamp.h"
+#include "crypto/crypto.h"
+#include "protocol/document_command.h"
+#include "protocol/logon_command.h"
+#include "protocol/production_command.h"
+#include "tests/support/loopback_peer.h"
 #include "tests/support/property_server.h"
 #include "tests/support/test_env.h"
 #include "tests/support/wire_client.h"
@@ -363,13 +368,51 @@ TEST_F(ClientSessionTest, FetchPlacesWhatItCanAndFailsForTheRest) {
   test::WriteFile(env_.Path("blocker"), "a file where a folder would have to be");
   const std::string blocked = env_.Path("blocker/b.c");
   EXPECT_EQ(session_->FetchDocuments(ids, {Local(deep), Local(blocked)}), kSessionUnexpected);
+  EXPECT_TRUE(std::filesystem::is_empty(env_.Path("tmp")));
   EXPECT_EQ(test::ReadFile(deep), "first version of a.c\n");
   EXPECT_EQ(DecideLocalStatus(Info(games, work_ + "/a.c"), deep), kStatusCurrent);
-  EXPECT_TRUE(std::filesystem::is_empty(env_.Path("tmp")));
 
   EXPECT_EQ(session_->FetchDocuments({"0000000000000000"}, {Local(deep)}), kSessionUnexpected);
   EXPECT_EQ(session_->last_error_code(), 216);
   EXPECT_TRUE(std::filesystem::is_empty(env_.Path("tmp")));
+}
+
+// A server that names a file of the user's as a received file never gets it
+// moved or removed: only the reader's scratch files are ever taken.
+TEST_F(ClientSessionTest, FetchReplyNamingAForeignPathIsRefused) {
+  const std::string victim = env_.Path("home/precious.txt");
+  test::WriteFile(victim, "mine");
+  std::string server_private, server_public;
+  ASSERT_TRUE(CRLDATcrypto::GenerateKeyPair(1024, &server_private, &server_public));
+  test::LoopbackPeer peer([&](test::LoopbackPeer::Connection& c, MessagePtr m) {
+    MessagePtr reply = test::MakeReply(*m);
+    const std::string command = m->GetCommand();
+    if (command == prelogon::kCommand) {
+      reply->SetString(prelogon::kReplyServerKey, server_public);
+      reply->SetInt(prelogon::kReplySelector, 0);
+      reply->SetInt(prelogon::kReplyCompression, 0);
+    } else if (command == logon::kCommand) {
+      std::string client_key, sealed;
+      m->GetString(logon::kFieldClientKey, &client_key);
+      const std::string key(64, 'A');
+      CRLDATcrypto::RsaEncryptToHex(client_key, key.data(), key.size(), &sealed);
+      reply->SetString(logon::kReplyChannelKey, sealed);
+    } else if (command == kProductionCommand) {
+      reply->SetString(lookup_production::kReplyProductionId, "0000000000000001");
+    } else {
+      reply->SetString(fetch::kReplyDocumentIds, "0000000000000002");
+      reply->SetString(fetch::kReplyStamps, "2024:01:01:00:00:00:000");
+      reply->SetString(fetch::kReplyFiles, victim);  // a plain string, no file list
+    }
+    c.Send(*reply);
+  });
+  SetServerEndpoint("127.0.0.1", peer.port());
+  LogOn("alice", "anything");
+  const std::string target = work_ + "/fetched.txt";
+  EXPECT_EQ(session_->FetchDocuments({"0000000000000002"}, {Local(target)}), kSessionUnexpected);
+  session_.reset();
+  EXPECT_EQ(test::ReadFile(victim), "mine");
+  EXPECT_FALSE(std::filesystem::exists(target));
 }
 
 }  // namespace
