@@ -29,6 +29,7 @@
 #include <memory>
 
 #include "crypto/haval.h"
+#include "platform/hex.h"
 
 namespace tw {
 
@@ -262,13 +263,6 @@ std::string QueueToHex(CryptoPP::ByteQueue* queue) {
   return CRLDATcrypto::HexEncode(der.data(), der.size());
 }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 }  // namespace
 
 std::recursive_mutex& CryptoLock() {
@@ -453,22 +447,15 @@ int CRLDATcrypto::GunzipPayload(SecureBytes* bytes, size_t max_output) {
 }
 
 std::string CRLDATcrypto::HexEncode(const void* bytes, size_t count) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string text(2 * count, '\0');
-  const byte* in = Bytes(bytes);
-  for (size_t i = 0; i < count; ++i) {
-    text[2 * i] = kDigits[in[i] >> 4];
-    text[2 * i + 1] = kDigits[in[i] & 0x0F];
-  }
-  return text;
+  return HexText(bytes, count);
 }
 
 bool CRLDATcrypto::HexDecode(std::string_view text, SecureBytes* out) {
   if (out == nullptr || text.size() % 2 != 0) return false;
   SecureBytes result(text.size() / 2);
   for (size_t i = 0; i < result.size(); ++i) {
-    const int hi = HexValue(text[2 * i]);
-    const int lo = HexValue(text[2 * i + 1]);
+    const int hi = HexDigitValue(text[2 * i]);
+    const int lo = HexDigitValue(text[2 * i + 1]);
     if (hi < 0 || lo < 0) return false;
     result[i] = static_cast<byte>(hi << 4 | lo);
   }

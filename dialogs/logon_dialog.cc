@@ -3,8 +3,9 @@
 #include <exception>
 #include <memory>
 
-#include "platform/user_interface.h"
 #include "platform/debug_output.h"
+#include "platform/decimal.h"
+#include "platform/user_interface.h"
 #include "settings/property_file_client.h"
 #include "settings/property_protocol.h"
 #include "settings/server_address.h"
@@ -31,19 +32,10 @@ class UserStore {
 };
 
 // The port as the number-only edit gives it: decimal digits, blanks around
-// them allowed; anything else reads as 0.
+// them allowed; anything else, and a number above 65535, reads as 0.
 int PortFromText(const std::string& text) {
-  const size_t first = text.find_first_not_of(' ');
-  if (first == std::string::npos) return 0;
-  const size_t last = text.find_last_not_of(' ');
-  long long value = 0;
-  for (size_t i = first; i <= last; ++i) {
-    const char c = text[i];
-    if (c < '0' || c > '9') return 0;
-    value = value * 10 + (c - '0');
-    if (value > 0x7fffffff) return 0;
-  }
-  return static_cast<int>(value);
+  uint16_t port = 0;
+  return ParsePort(text, &port) ? port : 0;
 }
 
 std::string ValueOf(const DialogResult& result, int id) {

@@ -35,6 +35,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "messaging/field_ids.h"
 #include "messaging/message.h"
 
 namespace tw {
@@ -43,7 +44,7 @@ namespace tw {
 constexpr int kReplyPending = -1;   // no reply yet (the initial value)
 constexpr int kReplyTimedOut = -4;  // the wait timed out
 constexpr int kReplyCancelled = 5;  // the user's cancel flag ended the wait
-constexpr int kReplyCutOff = -999;  // the reply's file transfer was cut off
+constexpr int kReplyCutOff = kErrorTransferCutOff;  // the reply's files were cut off
 constexpr int kReplyConnectionLost = -5;  // the connection went down before the reply came
 
 class CRLMSGsynchronousMessage;

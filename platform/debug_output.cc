@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/hex.h"
+
 namespace tw {
 
 void DebugOutput(const std::string& text) {
@@ -47,10 +49,9 @@ std::string HexDump(const void* bytes, size_t count, int width) {
   const size_t per_line = static_cast<size_t>(width - 1) / 3;
   const auto* p = static_cast<const unsigned char*>(bytes);
   std::string out, hex, chars;
-  char pair[4];
   for (size_t i = 0; i < count; ++i) {
-    std::snprintf(pair, sizeof pair, "%02X ", p[i]);
-    hex += pair;
+    AppendHexByte(&hex, p[i]);
+    hex += ' ';
     chars += std::isprint(p[i]) ? static_cast<char>(p[i]) : '.';
     const bool line_full = (i + 1) % per_line == 0;
     if (line_full || i + 1 == count) {

@@ -1,11 +1,13 @@
-// Decimal text to integer with the rules of atoi, but without its undefined
-// behaviour: texts from the wire, from files and from the property stores
-// are converted here.
+// Decimal text to integer: every integer that comes from outside (the wire,
+// files, the property stores, the dialogs, the command line) is read here,
+// either with the forgiving rules of atoi, without its undefined behaviour,
+// or strictly.
 //
 // Pure functions; thread-safe.
 #ifndef TW_PLATFORM_DECIMAL_H_
 #define TW_PLATFORM_DECIMAL_H_
 
+#include <cstdint>
 #include <string_view>
 
 namespace tw {
@@ -15,6 +17,18 @@ namespace tw {
 // without digits yields 0, as atoi does. A value beyond the range of int
 // saturates at INT_MIN or INT_MAX instead of overflowing.
 int DecimalToInt(std::string_view text);
+
+// The strict reading, for numbers that must be exactly right (ports,
+// process ids, limits): blanks (" " and "\t") around the number are
+// allowed, then an optional "-" or "+" and at least one digit, and nothing
+// else. False, with `*value` untouched, for any other text and for a value
+// outside [min, max]; never wraps, however many digits there are.
+bool ParseDecimal(std::string_view text, int64_t min, int64_t max, int64_t* value);
+
+// A TCP port, 0 to 65535, read by ParseDecimal's rules. False (and `*port`
+// untouched) for anything else: a port above 65535 is refused, never cut
+// down to 16 bits.
+bool ParsePort(std::string_view text, uint16_t* port);
 
 }  // namespace tw
 

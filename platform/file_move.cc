@@ -9,13 +9,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/errno_text.h"
+
 namespace tw {
 
 namespace {
-
-std::string ErrorText(const char* what, const std::string& path) {
-  return std::string(what) + " " + path + ": " + std::strerror(errno);
-}
 
 // The process's file mode mask, read without changing it (umask(2) would
 // have to set it, racing other threads that create files).
@@ -39,14 +37,14 @@ mode_t CurrentUmask() {
 bool CopyInto(const std::string& from, const std::string& to, std::string* error) {
   const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) {
-    if (error != nullptr) *error = ErrorText("cannot open", from);
+    if (error != nullptr) *error = ErrnoText("cannot open", from, errno);
     return false;
   }
   const std::string temp = to + ".tw-part";
   ::unlink(temp.c_str());
   const int out = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (out < 0) {
-    if (error != nullptr) *error = ErrorText("cannot create", temp);
+    if (error != nullptr) *error = ErrnoText("cannot create", temp, errno);
     ::close(in);
     return false;
   }
@@ -71,11 +69,11 @@ bool CopyInto(const std::string& from, const std::string& to, std::string* error
     }
     if (!ok) break;
   }
-  if (!ok && error != nullptr) *error = ErrorText("cannot copy to", temp);
+  if (!ok && error != nullptr) *error = ErrnoText("cannot copy to", temp, errno);
   ::close(in);
   if (::close(out) != 0) ok = false;
   if (ok && ::rename(temp.c_str(), to.c_str()) != 0) {
-    if (error != nullptr) *error = ErrorText("cannot replace", to);
+    if (error != nullptr) *error = ErrnoText("cannot replace", to, errno);
     ok = false;
   }
   if (!ok) {
@@ -96,7 +94,7 @@ bool MoveFileReplacing(const std::string& from, const std::string& to, std::stri
     return true;
   }
   if (errno != EXDEV) {
-    if (error != nullptr) *error = ErrorText("cannot move to", to);
+    if (error != nullptr) *error = ErrnoText("cannot move to", to, errno);
     return false;
   }
   return CopyInto(from, to, error);

@@ -9,13 +9,16 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/errno_text.h"
+#include "platform/hex.h"
+
 namespace tw {
 
 namespace {
 
 int Fail(const char* step, const std::string& path, std::string* error) {
   const int code = errno != 0 ? errno : EIO;
-  if (error != nullptr) *error = std::string(step) + " " + path + ": " + std::strerror(code);
+  if (error != nullptr) *error = ErrnoText(step, path, code);
   return code;
 }
 
@@ -25,9 +28,7 @@ int CreateSibling(const std::string& path, std::string* name) {
   for (int attempt = 0; attempt < 16; ++attempt) {
     unsigned char random[6] = {};
     if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) return -1;
-    char suffix[2 * sizeof random + 1];
-    for (size_t i = 0; i < sizeof random; ++i) std::snprintf(suffix + 2 * i, 3, "%02x", random[i]);
-    *name = path + ".tw-" + suffix;
+    *name = path + ".tw-" + HexText(random, sizeof random, HexCase::kLower);
     const int fd =
         ::open(name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd >= 0 || errno != EEXIST) return fd;

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/hex.h"
+
 namespace tw {
 
 namespace {
@@ -17,13 +19,6 @@ void SwapGroups(uint8_t* b) {
   std::swap(b[1], b[2]);
   std::swap(b[4], b[5]);
   std::swap(b[6], b[7]);
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 }  // namespace
@@ -53,8 +48,8 @@ bool Guid::FromText(const std::string& text, Guid* out) {
       ++i;
       continue;
     }
-    int hi = HexValue(text[i]);
-    int lo = HexValue(text[i + 1]);
+    int hi = HexDigitValue(text[i]);
+    int lo = HexDigitValue(text[i + 1]);
     if (hi < 0 || lo < 0) return false;
     rfc[k++] = static_cast<uint8_t>(hi << 4 | lo);
     i += 2;
@@ -68,23 +63,18 @@ std::string Guid::ToText() const {
   uint8_t b[16];
   std::memcpy(b, bytes.data(), 16);
   SwapGroups(b);
-  char text[37];
-  std::snprintf(text, sizeof text,
-                "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", b[0],
-                b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13],
-                b[14], b[15]);
+  // 8-4-4-4-12 digits.
+  std::string text;
+  text.reserve(36);
+  for (size_t i = 0; i < 16; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
+    AppendHexByte(&text, b[i], HexCase::kLower);
+  }
   return text;
 }
 
 std::string Guid::ToHexName() const {
-  std::string name;
-  name.reserve(32);
-  char pair[3];
-  for (uint8_t v : bytes) {
-    std::snprintf(pair, sizeof pair, "%02X", v);
-    name += pair;
-  }
-  return name;
+  return HexText(bytes.data(), bytes.size());
 }
 
 }  // namespace tw

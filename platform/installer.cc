@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/errno_text.h"
 #include "platform/file_attributes.h"
 #include "platform/file_replace.h"
 
@@ -37,10 +38,6 @@ std::string FolderOf(const std::string& path) {
   const size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
   return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string SystemText(const std::string& what, const std::string& path, int code) {
-  return what + " " + path + ": " + std::strerror(code);
 }
 
 }  // namespace
@@ -109,7 +106,7 @@ bool ProviderInstaller::FileExists(const std::string& path) {
 
 bool ProviderInstaller::CopyFile(const std::string& source, const std::string& target) {
   const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (in < 0) return Fail(SystemText("cannot read", source, errno));
+  if (in < 0) return Fail(ErrnoText("cannot read", source, errno));
   struct stat st {};
   if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxPluginSize) {
     ::close(in);
@@ -124,7 +121,7 @@ bool ProviderInstaller::CopyFile(const std::string& source, const std::string& t
     if (n < 0) {
       const int code = errno;
       ::close(in);
-      return Fail(SystemText("cannot read", source, code));
+      return Fail(ErrnoText("cannot read", source, code));
     }
     if (n == 0) break;
     contents.append(buffer, static_cast<size_t>(n));
@@ -148,10 +145,10 @@ bool ProviderInstaller::CopyFile(const std::string& source, const std::string& t
 
 bool ProviderInstaller::DeleteFile(const std::string& path) {
   struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return Fail(SystemText("cannot remove", path, errno));
+  if (::lstat(path.c_str(), &st) != 0) return Fail(ErrnoText("cannot remove", path, errno));
   if (S_ISDIR(st.st_mode)) return Fail("cannot remove " + path + ": it is a folder");
   if (S_ISREG(st.st_mode)) SetLocalFileReadOnly(path, false);
-  if (::unlink(path.c_str()) != 0) return Fail(SystemText("cannot remove", path, errno));
+  if (::unlink(path.c_str()) != 0) return Fail(ErrnoText("cannot remove", path, errno));
   return true;
 }
 

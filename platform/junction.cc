@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/errno_text.h"
 #include "platform/process.h"
 
 namespace tw {
@@ -128,7 +129,7 @@ bool JunctionHelper::SupportsLinks(const std::string& path) {
 }
 
 void JunctionHelper::SetSystemError(const std::string& prefix, int code) {
-  last_error_ = prefix + std::strerror(code) + "\n";
+  last_error_ = prefix + ErrnoReason(code) + "\n";
 }
 
 int JunctionHelper::CreateJunction(const std::string& link, const std::string& target) {

@@ -38,7 +38,9 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/errno_text.h"
 #include "platform/file_replace.h"
+#include "platform/hex.h"
 #include "platform/process.h"
 #include "platform/system_factory.h"
 
@@ -118,9 +120,8 @@ std::string Escaped(const std::string& name, bool entry) {
     const bool escape = c == '%' || c == '/' || c < 0x20 || c == 0x7F ||
                         (i == 0 && entry && (c == '!' || c == '@')) || (i == 0 && dots);
     if (escape) {
-      char hex[4];
-      std::snprintf(hex, sizeof hex, "%%%02X", c);
-      out += hex;
+      out += '%';
+      AppendHexByte(&out, c);
     } else {
       out += static_cast<char>(c);
     }
@@ -128,20 +129,13 @@ std::string Escaped(const std::string& name, bool entry) {
   return out;
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 std::string Unescaped(const std::string& name) {
   std::string out;
   out.reserve(name.size());
   for (size_t i = 0; i < name.size(); ++i) {
-    if (name[i] == '%' && i + 2 < name.size() && HexDigit(name[i + 1]) >= 0 &&
-        HexDigit(name[i + 2]) >= 0) {
-      out += static_cast<char>(HexDigit(name[i + 1]) * 16 + HexDigit(name[i + 2]));
+    if (name[i] == '%' && i + 2 < name.size() && HexDigitValue(name[i + 1]) >= 0 &&
+        HexDigitValue(name[i + 2]) >= 0) {
+      out += static_cast<char>(HexDigitValue(name[i + 1]) * 16 + HexDigitValue(name[i + 2]));
       i += 2;
     } else {
       out += name[i];
@@ -391,7 +385,7 @@ class IniRegistry final : public Registry {
   }
 
   long SystemFailure(long result, const std::string& what, int code) {
-    return Failed(result, what + " " + path_ + ": " + std::strerror(code));
+    return Failed(result, ErrnoText(what, path_, code));
   }
 
   long NoFile() {
@@ -466,7 +460,7 @@ class IniRegistry final : public Registry {
       const std::string part = folder.substr(0, slash);
       if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
         return Failed(errno == EACCES ? kRegistryAccessDenied : kRegistryIoFailed,
-                      "cannot create the folder " + part + ": " + std::strerror(errno));
+                      ErrnoText("cannot create the folder", part, errno));
       }
       if (slash == std::string::npos) return kRegistryOk;
     }
@@ -493,8 +487,8 @@ class IniRegistry final : public Registry {
     const int lock_fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (lock_fd < 0) {
       return Failed(errno == EACCES || errno == EROFS ? kRegistryAccessDenied : kRegistryIoFailed,
-                    "cannot write the registry file " + path_ + ": cannot open " + lock_path +
-                        ": " + std::strerror(errno));
+                    "cannot write the registry file " + path_ + ": " +
+                        ErrnoText("cannot open", lock_path, errno));
     }
     result = ChangeLocked(lock_fd, target, edit);
     ::close(lock_fd);  // releases the flock

@@ -10,6 +10,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/errno_text.h"
+#include "platform/hex.h"
+
 namespace tw {
 
 namespace {
@@ -84,10 +87,6 @@ bool EnsureFolder(const std::string& path, bool create, std::string* error,
 
 }  // namespace
 
-std::string ErrnoText(const std::string& what, const std::string& path, int err) {
-  return what + " " + path + ": " + std::strerror(err);
-}
-
 bool RuntimeDirectory(std::string* path, std::string* error) {
   const std::string base = BaseFolder();
   if (!EnsureFolder(base, true, error)) return false;
@@ -115,7 +114,6 @@ bool RuntimeSubdirectory(const char* sub, bool create, std::string* path, std::s
 }
 
 std::string EncodeFileName(const std::string& name) {
-  static const char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(name.size());
   for (size_t i = 0; i < name.size(); ++i) {
@@ -126,8 +124,7 @@ std::string EncodeFileName(const std::string& name) {
       out += static_cast<char>(c);
     } else {
       out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
+      AppendHexByte(&out, c);
     }
   }
   return out;

@@ -15,6 +15,8 @@
 
 #include <string>
 
+#include "platform/errno_text.h"
+
 namespace tw {
 
 // Sub-folders of the runtime folder.
@@ -62,10 +64,6 @@ class ExclusiveFileLock {
   std::string path_;
   int fd_ = -1;
 };
-
-// "<what> <path>: <strerror(err)>" — the one place where errno becomes text
-// in the inter-process layer.
-std::string ErrnoText(const std::string& what, const std::string& path, int err);
 
 }  // namespace tw
 

@@ -325,7 +325,8 @@ void* SharedBlock::Lock(uint32_t timeout_ms) {
   }
   if (rc == 0) return impl_->view + kHeaderSize;
   if (rc != ETIMEDOUT && rc != EBUSY) {
-    DebugLog("Shared block %s: cannot lock its mutex: %s", impl_->name.c_str(), std::strerror(rc));
+    DebugLog("Shared block %s: cannot lock its mutex: %s", impl_->name.c_str(),
+             ErrnoReason(rc).c_str());
   }
   return nullptr;
 }

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "platform/debug_output.h"
+#include "platform/hex.h"
 #include "platform/process.h"
 
 namespace tw {
@@ -134,25 +135,26 @@ bool IsValidUtf8(const std::string& text) {
   return true;
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 // Guards every use of update.ini within the process.
 std::mutex& UpdateFileMutex() {
   static std::mutex mutex;
   return mutex;
 }
 
+// The folder of the scratch files, without a trailing "/" ("" for the root).
+std::string TempFolder() {
+  std::string dir = DirectoryFromEnv("TMPDIR");
+  if (dir.empty()) dir = "/tmp";
+  return dir == "/" ? std::string() : dir;
+}
+
+constexpr char kTempPrefix[] = "CRL";
+constexpr size_t kTempUniqueLength = 6;  // the "XXXXXX" of mkostemp
+
 class PosixSystemFactory final : public CRLsystemFactory {
  public:
   std::string TempFileName(bool keep) override {
-    std::string dir = DirectoryFromEnv("TMPDIR");
-    if (dir.empty()) dir = "/tmp";
-    std::string name = (dir == "/" ? std::string() : dir) + "/CRLXXXXXX";
+    std::string name = TempFolder() + "/" + kTempPrefix + std::string(kTempUniqueLength, 'X');
     int fd = mkostemp(&name[0], O_CLOEXEC);
     if (fd < 0) return std::string();
     close(fd);
@@ -360,6 +362,21 @@ class PosixSystemFactory final : public CRLsystemFactory {
 
 }  // namespace
 
+bool IsTempFileName(const std::string& path) {
+  const std::string folder = TempFolder() + "/" + kTempPrefix;
+  if (path.size() != folder.size() + kTempUniqueLength ||
+      path.compare(0, folder.size(), folder) != 0) {
+    return false;
+  }
+  for (size_t i = folder.size(); i < path.size(); ++i) {
+    const char c = path[i];
+    const bool alnum = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    if (!alnum) return false;
+  }
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid();
+}
+
 namespace {
 
 std::atomic<CRLsystemFactory*> installed_factory{nullptr};
@@ -402,9 +419,8 @@ std::string UpdateKeyFromName(const std::string& name) {
     bool escape = c == '%' || c == '/' || c < 0x20 || c == 0x7F || (c >= 0x80 && !utf8) ||
                   (i == 0 && c == '!');
     if (escape) {
-      char hex[4];
-      std::snprintf(hex, sizeof hex, "%%%02X", c);
-      key += hex;
+      key += '%';
+      AppendHexByte(&key, c);
     } else {
       key += static_cast<char>(c);
     }
@@ -416,9 +432,9 @@ std::string UpdateNameFromKey(const std::string& key) {
   std::string name;
   name.reserve(key.size());
   for (size_t i = 0; i < key.size(); ++i) {
-    if (key[i] == '%' && i + 2 < key.size() && HexDigit(key[i + 1]) >= 0 &&
-        HexDigit(key[i + 2]) >= 0) {
-      name += static_cast<char>(HexDigit(key[i + 1]) * 16 + HexDigit(key[i + 2]));
+    if (key[i] == '%' && i + 2 < key.size() && HexDigitValue(key[i + 1]) >= 0 &&
+        HexDigitValue(key[i + 2]) >= 0) {
+      name += static_cast<char>(HexDigitValue(key[i + 1]) * 16 + HexDigitValue(key[i + 2]));
       i += 2;
     } else {
       name += key[i];

@@ -170,6 +170,12 @@ CRLsystemFactory& GetDefaultSystemFactory();
 // tear-down).
 CRLsystemFactory* InstallSystemFactory(CRLsystemFactory* factory);
 
+// Whether `path` is a name TempFileName gives ("<tmp>/CRL" and six
+// characters) of a regular file of this user that exists. A received file
+// is taken or removed only when it passes: a peer that names any other path
+// in a file field never gets it moved or deleted.
+bool IsTempFileName(const std::string& path);
+
 // Splits a parameter string into arguments by the Windows command-line
 // rules: blanks separate, double quotes group, 2n backslashes before a quote
 // give n backslashes and a quote that groups, 2n+1 give n and a literal

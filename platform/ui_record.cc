@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/debug_output.h"
+#include "platform/errno_text.h"
 
 namespace tw {
 
@@ -141,7 +142,7 @@ void AppendUiRecord(const std::string& line) {
   if (path == nullptr || *path == '\0') return;
   const int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0666);
   if (fd < 0) {
-    DebugLog("UI record: cannot open %s: %s", path, std::strerror(errno));
+    DebugLog("UI record: cannot open %s: %s", path, ErrnoReason(errno).c_str());
     return;
   }
   const std::string record = line + '\n';

@@ -1,15 +1,16 @@
 #include "platform/ui_script.h"
 
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <strings.h>
 
-#include "platform/ui_record.h"
 #include "platform/debug_output.h"
+#include "platform/errno_text.h"
+#include "platform/ui_record.h"
 
 namespace tw {
 
@@ -116,7 +117,7 @@ std::string ParseEntry(const std::vector<std::string>& words, UiScriptEntry* ent
 bool ReadWholeFile(const std::string& path, std::string* contents, std::string* error) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) {
-    *error = std::strerror(errno);
+    *error = ErrnoReason(errno);
     return false;
   }
   struct stat st;
@@ -131,7 +132,7 @@ bool ReadWholeFile(const std::string& path, std::string* contents, std::string* 
     const ssize_t got = ::read(fd, buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
-      *error = std::strerror(errno);
+      *error = ErrnoReason(errno);
       ok = false;
     } else if (got == 0) {
       break;

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <vector>
 
+#include "platform/decimal.h"
 #include "platform/ui_record.h"
 
 namespace tw {
@@ -206,13 +207,12 @@ bool TerminalUserInterface::WalkTree(OpenDialog& dialog, int id) {
     }
     answer = Trimmed(answer);
     if (answer.empty()) return true;
-    size_t chosen = 0;
-    bool number = answer.size() <= 6 && answer.find_first_not_of("0123456789") == std::string::npos;
-    if (number) chosen = std::stoul(answer);
+    int64_t chosen = 0;
+    const bool number = ParseDecimal(answer, 0, 999999, &chosen);
     if (number && chosen == 0) {
       if (at != nullptr && at->parent() != nullptr) dialog.Select(id, at->parent());
-    } else if (number && chosen <= offered.size()) {
-      dialog.Select(id, offered[chosen - 1]);
+    } else if (number && static_cast<size_t>(chosen) <= offered.size()) {
+      dialog.Select(id, offered[static_cast<size_t>(chosen) - 1]);
     } else {
       Write("Please answer with one of the numbers listed.\n");
     }

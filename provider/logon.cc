@@ -6,6 +6,7 @@
 
 #include "dialogs/logon_dialog.h"
 #include "dialogs/status_window.h"
+#include "platform/debug_output.h"
 #include "platform/user_interface.h"
 #include "session/client_session.h"
 #include "transport/message_hub.h"
@@ -104,7 +105,9 @@ int LogOnInteractive(HWND window, ProviderContext* context, std::string* user_na
   context->user_name = values.user_name;
   // Through a client of its own, which encrypts the password with the
   // common key string, as the logon dialog reads it back.
-  StoreLogonDefaults(values.user_name, values.password);
+  if (!StoreLogonDefaults(values.user_name, values.password)) {
+    DebugLog("Logon: the default user and password could not be stored");
+  }
   status.Close();
   return SCC_OK;
 }

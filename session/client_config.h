@@ -6,15 +6,25 @@
 #ifndef TW_SESSION_CLIENT_CONFIG_H_
 #define TW_SESSION_CLIENT_CONFIG_H_
 
+#include <memory>
 #include <string>
+
+#include "platform/shared_block.h"
+#include "protocol/logon_command.h"
 
 namespace tw {
 
-// Lock policies the server announces at logon.
-enum LockPolicy : int { kLockPolicyNone = 0, kLockPolicyExclusive = 1, kLockPolicyShared = 2 };
-
 // The block's name for this process.
 std::string ClientConfigName();
+
+// This process's block, created when no component of the process has it
+// yet, with its three bytes cleared. The block lives as long as the
+// returned handle (or another one) does.
+std::unique_ptr<SharedBlock> CreateClientConfig();
+
+// Sets bytes 1 and 2 from the lock policy of a PRELOGON reply; nothing
+// when the block does not exist.
+void PublishLockPolicy(int policy);
 
 // Byte 1 / byte 2 of this process's block; false when the block does not
 // exist or cannot be locked.

@@ -1,23 +1,24 @@
 #include "session/client_session.h"
-#include "protocol/server_errors.h"
 
-#include <cstring>
 #include <mutex>
 
+#include "crypto/crypto.h"
+#include "messaging/list_text.h"
 #include "messaging/request_sender.h"
 #include "platform/debug_output.h"
+#include "protocol/command.h"
+#include "protocol/logon_command.h"
+#include "protocol/server_errors.h"
 #include "session/client_config.h"
-#include "crypto/crypto.h"
+#include "settings/property_protocol.h"
 #include "transport/message_hub.h"
+#include "transport/server_connection.h"
 
 namespace tw {
 
 namespace {
 
-constexpr uint32_t kClientConfigSize = 3;
-constexpr uint32_t kClientConfigWaitMs = 5000;
 constexpr unsigned kLogonKeyBits = 1024;
-
 
 }  // namespace
 
@@ -41,18 +42,12 @@ class ClientSession::Receiver : public Recipient {
 ClientSession::ClientSession(SessionOptions options, const std::string& root_name)
     : options_(options), root_name_(root_name) {
   user_properties_ = std::make_unique<PropertyFileClient>("user.dat", kStoreUser);
+  user_properties_->SetKey(kPropertyKeyString);
   if (!user_properties_->Connect()) {
     DebugLog("ClientSession: the property file server cannot be reached");
   }
-  // Created here when no component of this process has it yet, so that the
-  // lock policy has somewhere to live for as long as the session does.
-  client_config_ = std::make_unique<SharedBlock>(ClientConfigName(), kClientConfigSize);
-  if (client_config_->IsValid()) {
-    if (auto* bytes = static_cast<unsigned char*>(client_config_->Lock(kClientConfigWaitMs))) {
-      std::memset(bytes, 0, std::min<uint32_t>(client_config_->Size(), kClientConfigSize));
-      client_config_->Unlock();
-    }
-  }
+  // The lock policy lives there for as long as the session does.
+  client_config_ = CreateClientConfig();
 }
 
 ClientSession::~ClientSession() {
@@ -60,11 +55,11 @@ ClientSession::~ClientSession() {
     if (receiver_ != nullptr && HasMessageHub()) {
       GetMessageHub()->registry()->Unregister(kRecipientClientSession);
     }
-    // The server ends a session when its connection closes.
-    if (logged_on_ && HasMessageHub()) GetMessageHub()->Disconnect();
+    // The server ends a session when its connection closes. The logon mark
+    // alone does not tell: a context that remains forgets it.
+    if (used_connection_ && HasMessageHub()) GetMessageHub()->Disconnect();
     if (dispatcher_) dispatcher_->Stop();
     CRLDATcrypto::Wipe(&own_private_key_);
-    CRLDATcrypto::Wipe(&channel_key_);
   } catch (...) {
     DebugLog("ClientSession: unexpected exception while ending the session");
   }
@@ -73,7 +68,6 @@ ClientSession::~ClientSession() {
 void ClientSession::ForgetLogonState() {
   current_project_.clear();
   logon_token_.clear();
-  CRLDATcrypto::Wipe(&channel_key_);
   logged_on_ = false;
 }
 
@@ -88,14 +82,17 @@ MessagePtr ClientSession::CreateRequest(const std::string& command) {
 
 int ClientSession::SendAndWait(CRLMSGmessage* request, int timeout_seconds) {
   std::string project;
-  if (request->GetString(13, &project) != kFieldOk || project.empty()) {
-    request->SetString(13, current_project_);
+  if (request->GetString(kFieldProject, &project) != kFieldOk || project.empty()) {
+    request->SetString(kFieldProject, current_project_);
   }
   last_error_code_ = 0;
+  last_reply_.reset();
+  received_files_.RemoveAll();
   RequestSender sender(GetMessageHub());
   SynchronousMessagePtr reply;
   if (!sender.SendAndWait(request, &reply, timeout_seconds) || !reply->HasReply()) return -1;
   last_reply_ = std::move(reply);
+  received_files_ = ReceivedFiles(*last_reply_.get());
   int code = 0;
   last_reply_->GetInt(ERRORCODE, &code);
   last_error_code_ = code;
@@ -109,40 +106,31 @@ int ClientSession::SendAndWait(CRLMSGmessage* request, int timeout_seconds) {
 }
 
 bool ClientSession::PreLogon() {
-  MessagePtr request = CreateRequest("PRELOGON");
-  request->SetInt(ParameterId(1), 0);
-  request->SetInt(ParameterId(2), 0);
-  request->SetInt(ParameterId(3), 0);
-  SendAndWait(request.get(), kRequestTimeoutSeconds);
-  request.reset();
-  if (last_error_code_ != 0 || !last_reply_) return false;
-  last_reply_->GetString(ParameterId(1), &server_public_key_);
-  last_reply_->GetInt(ParameterId(2), &selector_);
-  last_reply_->GetInt(ParameterId(3), &compression_);
-  lock_policy_ = 0;
-  last_reply_->GetInt(ParameterId(4), &lock_policy_);
-  SharedBlock block(ClientConfigName(), 0);
-  if (block.IsValid() && block.Size() >= kClientConfigSize) {
-    if (auto* bytes = static_cast<unsigned char*>(block.Lock(kClientConfigWaitMs))) {
-      bytes[1] = lock_policy_ == kLockPolicyExclusive ? 1 : 0;
-      bytes[2] = lock_policy_ == kLockPolicyShared ? 1 : 0;
-      block.Unlock();
-    }
-  }
+  MessagePtr request = CreateRequest(prelogon::kCommand);
+  for (uint32_t field : prelogon::kRequestZeroFields) request->SetInt(field, 0);
+  if (Transact(std::move(request), kRequestTimeoutSeconds) != kSessionOk) return false;
+  server_public_key_ = ReplyText(prelogon::kReplyServerKey);
+  last_reply_->GetInt(prelogon::kReplySelector, &selector_);
+  last_reply_->GetInt(prelogon::kReplyCompression, &compression_);
+  lock_policy_ = kLockPolicyNone;
+  last_reply_->GetInt(prelogon::kReplyLockPolicy, &lock_policy_);
+  PublishLockPolicy(lock_policy_);
   return true;
 }
 
-int ClientSession::Logon(const std::string& user, const std::string& password) {
-  if (!dispatcher_created_) {
+SessionResult ClientSession::Logon(const std::string& user, const std::string& password) {
+  if (dispatcher_ == nullptr) {
     dispatcher_ = std::make_unique<UTLasynchEventDispatcher>();
     dispatcher_->Start();
     matcher_ = std::make_unique<ReplyMatcher>(this, dispatcher_.get());
-    dispatcher_created_ = true;
   }
   if (receiver_ == nullptr) {
     receiver_ = std::make_unique<Receiver>(matcher_.get());
     receiver_->Attach(GetMessageHub()->registry());
   }
+  used_connection_ = true;
+  // A root found by an earlier logon may belong to another server.
+  root_id_.clear();
   if (!PreLogon()) return kSessionUnexpected;
 
   std::string digest_hex;
@@ -160,42 +148,37 @@ int ClientSession::Logon(const std::string& user, const std::string& password) {
     if (!encrypted) return kSessionUnexpected;
   }
 
-  MessagePtr request = CreateRequest("LOGON");
-  request->SetString(ParameterId(1), user);
-  request->SetString(ParameterId(2), digest_hex);
-  request->SetString(ParameterId(3), own_public_key_);
-  const int sent = SendAndWait(request.get(), kRequestTimeoutSeconds);
-  request.reset();
-  if (sent != 0) return kSessionNoReply;
+  MessagePtr request = CreateRequest(logon::kCommand);
+  request->SetString(logon::kFieldUserName, user);
+  request->SetString(logon::kFieldDigest, digest_hex);
+  request->SetString(logon::kFieldClientKey, own_public_key_);
+  const SessionResult result = Transact(std::move(request), kRequestTimeoutSeconds,
+                                        {{kServerLogonRefused, kSessionServerNotLoggedOn}});
+  if (result == kSessionNoReply || result == kSessionServerNotLoggedOn) return result;
+  if (result != kSessionOk) return kSessionUnexpected;
 
-  if (last_reply_ && last_reply_->GetCommand() == "LOGONR") {
-    if (!last_request_succeeded_) {
-      return last_error_code_ == kServerLogonRefused ? kSessionServerNotLoggedOn
-                                                     : kSessionUnexpected;
+  logon_token_ = ReplyText(logon::kReplyToken);
+  std::string channel_key;
+  {
+    std::lock_guard<std::recursive_mutex> crypto(CryptoLock());
+    SecureBytes key;
+    if (!CRLDATcrypto::RsaDecryptFromHex(own_private_key_, ReplyText(logon::kReplyChannelKey),
+                                         &key)) {
+      return kSessionUnexpected;
     }
-    std::string encrypted_key;
-    last_reply_->GetString(ParameterId(1), &logon_token_);
-    last_reply_->GetString(ParameterId(3), &encrypted_key);
-    {
-      std::lock_guard<std::recursive_mutex> crypto(CryptoLock());
-      SecureBytes key;
-      if (!CRLDATcrypto::RsaDecryptFromHex(own_private_key_, encrypted_key, &key)) {
-        return kSessionUnexpected;
-      }
-      channel_key_.assign(reinterpret_cast<const char*>(key.data()), key.size());
-    }
-    MessagePtr ssk = CreateRequest("SSK");
-    ssk->SetString(ParameterId(1), channel_key_);
-    ssk->SetInt(ParameterId(2), selector_);
-    ssk->SetInt(ParameterId(3), compression_);
-    GetMessageHub()->Send(ssk.get());
-    CRLDATcrypto::Wipe(&channel_key_);
-    logged_on_ = true;
-    user_name_ = user;
+    channel_key.assign(reinterpret_cast<const char*>(key.data()), key.size());
   }
+  MessagePtr ssk = CreateRequest(kSetChannelKeyCommand);
+  ssk->SetString(kSskFieldKey, channel_key);
+  ssk->SetInt(kSskFieldSelector, selector_);
+  ssk->SetInt(kSskFieldCompression, compression_);
+  CRLDATcrypto::Wipe(&channel_key);
+  GetMessageHub()->Send(ssk.get());
+  logged_on_ = true;
+  user_name_ = user;
 
   std::string root_id;
-  if (LookupProduction(root_name_, true, &root_id) == kSessionOk) {
+  if (LookupProduction(root_name_, true, &root_id) == kSessionOk && !root_id.empty()) {
     current_project_ = root_id;
     root_id_ = root_id;
   }
@@ -206,13 +189,36 @@ bool ClientSession::ServerDemandsExclusiveLock() { return tw::ServerDemandsExclu
 
 bool ClientSession::ServerDemandsSharedLock() { return tw::ServerDemandsSharedLock(); }
 
-bool ClientSession::ReplyIs(const std::string& command) const {
-  return last_reply_ && last_reply_->GetCommand() == command + "R";
+SessionResult ClientSession::Transact(MessagePtr request, int timeout_seconds,
+                                      std::initializer_list<ErrorResult> errors,
+                                      SessionResult otherwise) {
+  const std::string command = request->GetCommand();
+  const int sent = SendAndWait(request.get(), timeout_seconds);
+  request.reset();
+  if (sent == kSessionNotPermitted) return kSessionNotPermitted;
+  if (sent != 0 || !last_reply_) return kSessionNoReply;
+  if (!ReplyIs(command)) return kSessionUnexpected;
+  if (last_error_code_ == kServerOk) return kSessionOk;
+  if (last_error_code_ == kServerNotLoggedOn) return kSessionServerNotLoggedOn;
+  for (const ErrorResult& error : errors) {
+    if (error.server_error == last_error_code_) return error.result;
+  }
+  return otherwise;
 }
 
-int ClientSession::MapError(int other) const {
-  if (last_error_code_ == kServerNotLoggedOn) return kSessionServerNotLoggedOn;
-  return other;
+bool ClientSession::ReplyIs(std::string_view command) const {
+  return last_reply_ && last_reply_->GetCommand() == ReplyCommand(command);
+}
+
+std::string ClientSession::ReplyText(uint32_t field) const {
+  std::string text;
+  if (last_reply_) last_reply_->GetString(field, &text);
+  return text;
+}
+
+std::vector<std::string> ClientSession::ReplyList(uint32_t field,
+                                                  std::string_view separator) const {
+  return SplitList(ReplyText(field), separator);
 }
 
 }  // namespace tw

@@ -17,17 +17,23 @@
 #define TW_SESSION_CLIENT_SESSION_H_
 
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "messaging/dispatcher.h"
+#include "messaging/field_ids.h"
 #include "messaging/message.h"
 #include "messaging/recipient_registry.h"
 #include "messaging/reply_matcher.h"
 #include "messaging/synchronous_message.h"
 #include "platform/shared_block.h"
+#include "protocol/lock_command.h"
+#include "protocol/logon_command.h"
 #include "session/document_info.h"
+#include "session/received_files.h"
 #include "settings/property_file_client.h"
 
 namespace tw {
@@ -69,8 +75,9 @@ class ClientSession {
   // the lock policy.
   explicit ClientSession(SessionOptions options = SessionOptions(),
                          const std::string& root_name = std::string());
-  // When logged on, ends the conversation: the server sees the connection
-  // close. Releases the block and the property client.
+  // Ends the conversation when this session logged on over the connection
+  // (the server sees the connection close, whatever became of the logon
+  // mark since). Releases the block and the property client.
   virtual ~ClientSession();
   ClientSession(const ClientSession&) = delete;
   ClientSession& operator=(const ClientSession&) = delete;
@@ -84,7 +91,7 @@ class ClientSession {
   void set_logged_on(bool value) { logged_on_ = value; }
 
   // Called when one context of two remains: the remaining context logs on
-  // again before it uses the session.
+  // again before it uses the session. The connection stays as it is.
   virtual void ForgetLogonState();
 
   // A new request: command, SOURCERECIPIENT 17, TARGETRECIPIENT 3 and this
@@ -92,12 +99,14 @@ class ClientSession {
   MessagePtr CreateRequest(const std::string& command);
   // Sends `request` (field 13 = the current project unless it has one) and
   // waits for its reply: 0 (the reply is last_reply(); its ERRORCODE is
-  // last_error_code()), 31 for server error 4, -1 without a reply.
+  // last_error_code()), 31 for server error 4, -1 without a reply (then
+  // last_reply() is null).
   int SendAndWait(CRLMSGmessage* request, int timeout_seconds);
 
   bool PreLogon();
   // 0 success, 3 no reply, 11 refused (server error 1), -1 other failure.
-  int Logon(const std::string& user, const std::string& password);
+  // Finds the root Production (root_id()) afresh.
+  SessionResult Logon(const std::string& user, const std::string& password);
 
   void SetOptionFlags(const SessionOptions& options) { options_ = options; }
   const SessionOptions& options() const { return options_; }
@@ -111,14 +120,23 @@ class ClientSession {
   const std::string& logon_token() const { return logon_token_; }
   // The user of the last successful logon; empty before.
   const std::string& user_name() const { return user_name_; }
-  // The root Production, found at logon: its identifier (empty before) and
-  // the display name the session was created with (empty: the server's
-  // root, which Production paths then name by an empty first element).
+  // The root Production, found at the latest logon: its identifier (empty
+  // before, or when that logon could not find it) and the display name the
+  // session was created with (empty: the server's root, which Production
+  // paths then name by an empty first element).
   const std::string& root_id() const { return root_id_; }
   const std::string& root_name() const { return root_name_; }
+  // The user's store user.dat, with the common key so that encrypted values
+  // ("DefaultPassword") can be written and read.
   PropertyFileClient* user_properties() { return user_properties_.get(); }
 
   // ---- Document and Production commands (session/commands.cc)
+  //
+  // Every command returns kSessionOk, kSessionNotLoggedOn (checked before
+  // anything is sent, where noted), kSessionNoReply, kSessionNotPermitted
+  // (server error 4), kSessionServerNotLoggedOn (server error 2),
+  // kSessionUnexpected (a reply of another command, or a server error the
+  // command has no result of its own for), or a result of its own below.
 
   // One local file of an add or a check-in.
   struct LocalFile {
@@ -128,84 +146,121 @@ class ClientSession {
   };
 
   // DOCUMENTCMD 1: adds `files` to the Productions `production_ids`
-  // (parallel lists). `document_ids` receives the new identifiers. 33 for a
-  // name that exists or appears twice.
-  int AddDocuments(const std::vector<std::string>& production_ids,
-                   const std::vector<LocalFile>& files, const std::string& comment,
-                   std::vector<std::string>* document_ids);
-  // DOCUMENTCMD 2: a new version of each Document from its local file. 15
-  // when a local file is missing (nothing sent), 12 when one is not
-  // checked out by the user, 32 when a content did not arrive whole.
-  int CheckInDocuments(const std::vector<std::string>& document_ids,
-                       const std::vector<LocalFile>& files, const std::string& comment,
-                       bool work_in_progress);
+  // (parallel lists). `document_ids` receives the new identifiers.
+  // kSessionDocumentExists for a name that exists or appears twice.
+  SessionResult AddDocuments(const std::vector<std::string>& production_ids,
+                             const std::vector<LocalFile>& files, const std::string& comment,
+                             std::vector<std::string>* document_ids);
+  // DOCUMENTCMD 2: a new version of each Document from its local file.
+  // kSessionLocalFileMissing when a local file is missing (nothing sent),
+  // kSessionReleaseRefused when one is not checked out by the user,
+  // kSessionIncompleteContent when a content did not arrive whole.
+  SessionResult CheckInDocuments(const std::vector<std::string>& document_ids,
+                                 const std::vector<LocalFile>& files, const std::string& comment,
+                                 bool work_in_progress);
   // DOCUMENTCMD 4: fetches the current versions into their local paths
-  // (replacing what is there), sets each file's last-write time to the
-  // server stamp's instant and records the state.
-  int FetchDocuments(const std::vector<std::string>& document_ids,
-                     const std::vector<LocalFile>& files);
+  // (replacing what is there, creating missing folders), sets each file's
+  // last-write time to the server stamp's instant and records the state of
+  // each file placed. kSessionUnexpected, after placing what it could, when
+  // a file could not be placed or the reply does not carry one file per
+  // Document; received files that were not placed are removed.
+  SessionResult FetchDocuments(const std::vector<std::string>& document_ids,
+                               const std::vector<LocalFile>& files);
   // DOCUMENTCMD 4 for one Document (version 0 = current) into `path`; no
   // state is recorded.
-  int FetchDocumentToFile(const std::string& document_id, int version, const std::string& path);
-  // PRODUCTIONCMD 4: 0 or 22 (it exists) with the identifier; 21 otherwise.
-  int CreateProduction(const std::string& parent_id, const std::string& name, std::string* id);
-  // PRODUCTIONCMD 20: 0 with the identifier, 23 not found, 25 invalid, 11.
-  int LookupProduction(const std::string& path, bool after_logon, std::string* id);
+  SessionResult FetchDocumentToFile(const std::string& document_id, int version,
+                                    const std::string& path);
+  // PRODUCTIONCMD 4: kSessionOk or kSessionProductionExists with the
+  // identifier; kSessionCreateFailed for any other server error.
+  SessionResult CreateProduction(const std::string& parent_id, const std::string& name,
+                                 std::string* id);
+  // PRODUCTIONCMD 20 (sent whether logged on or not): kSessionOk with the
+  // identifier (none when the reply is of another command),
+  // kSessionPathNotFound, kSessionInvalidPath.
+  SessionResult LookupProduction(const std::string& path, bool after_logon, std::string* id);
   // GETNAMELIST: the name table's text form.
-  int GetNameList(const std::string& caller, const std::string& subject, int kind,
-                  bool recursive, std::string* table);
-  // PRODUCTIONCMD 25 for the host's files; see FetchDocumentInfo below.
-  int FetchDocumentInfo(const std::string& production_id, const std::vector<std::string>& paths,
-                        const std::string& local_project_path, const std::string& project_root,
-                        std::vector<DocumentInfo>* out);
+  SessionResult GetNameList(const std::string& caller, const std::string& subject, int kind,
+                            bool recursive, std::string* table);
+  // PRODUCTIONCMD 25 for the host's files (sent whether logged on or not):
+  // one record per path, in order. kSessionUnexpected when the reply's lists
+  // are not one element per path.
+  SessionResult FetchDocumentInfo(const std::string& production_id,
+                                  const std::vector<std::string>& paths,
+                                  const std::string& local_project_path,
+                                  const std::string& project_root, std::vector<DocumentInfo>* out);
 
   // ---- Locks (session/locks.cc)
 
-  // The lock type the server's policy and the caller's wish give: 72 "H"
-  // or 83 "S".
-  int LockType(bool shared_wanted);
+  // The lock type the server's policy and the caller's wish give.
+  LockType ChooseLockType(bool shared_wanted);
   // ACQUIRELOCK; on success the local files become writable and
-  // "CheckedOutTo" is recorded. A conflict asks for a deferred lock.
-  int AcquireLocks(const std::vector<std::string>& document_ids,
-                   const std::vector<std::string>& local_paths, std::vector<bool> deferred,
-                   bool shared_wanted);
+  // "CheckedOutTo" is recorded. A conflict asks for a deferred lock:
+  // kSessionDeclinedDeferred when the user declines, kSessionDeferredRequested
+  // when the deferred lock was asked for. A deferred lock held already is
+  // told to the user and gives kSessionUnexpected.
+  SessionResult AcquireLocks(const std::vector<std::string>& document_ids,
+                             const std::vector<std::string>& local_paths,
+                             std::vector<bool> deferred, bool shared_wanted);
   // RELEASELOCK; on success "CheckedOutTo" and each Document's node go.
-  int ReleaseLocks(const std::vector<std::string>& document_ids,
-                   const std::vector<std::string>& local_paths);
+  // kSessionReleaseRefused for any server error but 2 and 4.
+  SessionResult ReleaseLocks(const std::vector<std::string>& document_ids,
+                             const std::vector<std::string>& local_paths);
 
  private:
   class Receiver;
 
-  // The common reply check: the reply's command is `command` + "R".
-  bool ReplyIs(const std::string& command) const;
-  // Error code 2 → 11; 4 → 31; else `other`.
-  int MapError(int other) const;
+  // A server error code and the result a command gives for it.
+  struct ErrorResult {
+    int server_error;
+    SessionResult result;
+  };
+
+  // The one round trip of every command: sends `request` (released once it
+  // is sent), waits at most `timeout_seconds` and checks that the reply is
+  // the request's command followed by "R". kSessionOk when the server
+  // answered with error 0 (the reply is last_reply_). Otherwise:
+  // kSessionNoReply without a reply, kSessionNotPermitted for server error
+  // 4, kSessionUnexpected for a reply of another command,
+  // kSessionServerNotLoggedOn for server error 2, then the result `errors`
+  // gives for the code, else `otherwise`.
+  SessionResult Transact(MessagePtr request, int timeout_seconds,
+                         std::initializer_list<ErrorResult> errors = {},
+                         SessionResult otherwise = kSessionUnexpected);
+  // The reply is `command` + "R".
+  bool ReplyIs(std::string_view command) const;
+  // A string field of the last reply; empty when it has none.
+  std::string ReplyText(uint32_t field) const;
+  // A list field of the last reply, split at `separator`.
+  std::vector<std::string> ReplyList(uint32_t field,
+                                     std::string_view separator = kListSeparator) const;
 
   std::string current_project_;
-  bool dispatcher_created_ = false;
   bool logged_on_ = false;
+  // This session ran a logon over the hub's connection; its end closes it.
+  bool used_connection_ = false;
   SessionOptions options_;
   SynchronousMessagePtr last_reply_;
+  // The files last_reply_ brought, until a command takes them or the next
+  // request is sent.
+  ReceivedFiles received_files_;
   std::unique_ptr<SharedBlock> client_config_;
   bool last_request_succeeded_ = false;
   int last_error_code_ = 0;
   int selector_ = 0;
   int compression_ = 0;
-  int lock_policy_ = 0;
+  int lock_policy_ = kLockPolicyNone;
   std::string own_public_key_;
   std::string own_private_key_;
   std::string server_public_key_;
-  std::string channel_key_;
   std::string logon_token_;
   std::string user_name_;
-  std::string dispatcher_address_;
-  uint16_t dispatcher_port_ = 0;
-  std::string root_name_;
+  const std::string root_name_;
   std::string root_id_;
   std::unique_ptr<UTLasynchEventDispatcher> dispatcher_;
   std::unique_ptr<PropertyFileClient> user_properties_;
   std::unique_ptr<ReplyMatcher> matcher_;
-  std::unique_ptr<Receiver> receiver_;  // registered with the hub while logged on
+  // Registered with the hub from the first logon until the session ends.
+  std::unique_ptr<Receiver> receiver_;
 };
 
 // FetchDocumentInfo's name mapping: `path` relative to `root` (compared

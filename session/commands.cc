@@ -1,21 +1,28 @@
 // The Document and Production commands of ClientSession: "DOCUMENTCMD"
 // (add, check in, fetch), "PRODUCTIONCMD" (create, look up, document
-// information) and "GETNAMELIST". Each sends one request, waits for its
-// reply and maps the server's error code to a session result; files named
-// by a fetch reply are moved to their local paths here.
-#include <algorithm>
-#include <cctype>
-#include <cstdlib>
+// information) and "GETNAMELIST". Each builds its request, makes one round
+// trip through Transact, which maps the server's error code to a session
+// result, and reads its reply; files that a fetch reply brought are moved
+// to their local paths here.
+#include <filesystem>
 #include <optional>
+#include <system_error>
 
 #include "messaging/list_text.h"
 #include "platform/debug_output.h"
+#include "platform/decimal.h"
 #include "platform/file.h"
 #include "platform/file_attributes.h"
 #include "platform/file_move.h"
+#include "platform/path.h"
 #include "platform/system_factory.h"
-#include "session/client_session.h"
+#include "protocol/command.h"
+#include "protocol/document_command.h"
+#include "protocol/name_list_command.h"
+#include "protocol/production_command.h"
 #include "protocol/server_errors.h"
+#include "session/client_session.h"
+#include "session/received_files.h"
 #include "session/state_cache.h"
 #include "settings/property_escape.h"
 #include "settings/stamp.h"
@@ -24,50 +31,29 @@ namespace tw {
 
 namespace {
 
-
-// Sub-commands.
-constexpr int kAddDocuments = 1;
-constexpr int kCheckIn = 2;
-constexpr int kFetch = 4;
-constexpr int kCreateProduction = 4;
-constexpr int kLookupProduction = 20;
-constexpr int kDocumentInformation = 25;
-
-template <typename T, typename F>
-std::string Join(const std::vector<T>& items, F get) {
+template <typename F>
+std::string JoinFiles(const std::vector<ClientSession::LocalFile>& files, F get) {
   std::vector<std::string> elements;
-  for (const T& item : items) elements.push_back(get(item));
-  return JoinList(elements, '?');
+  elements.reserve(files.size());
+  for (const ClientSession::LocalFile& file : files) elements.push_back(get(file));
+  return JoinList(elements, kListSeparator);
 }
 
-std::string Upper(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  return text;
-}
-
-// The files a reply brought (its file-list field), as local scratch paths.
-std::vector<std::string> ReceivedFiles(const CRLMSGmessage& reply, uint32_t field) {
-  std::string text;
-  if (reply.GetString(field, &text) != kFieldOk || text.empty()) return {};
-  return SplitList(text, '?');
-}
-
-void RemoveFiles(const std::vector<std::string>& paths) {
-  for (const std::string& path : paths) {
-    if (!path.empty()) std::remove(path.c_str());
-  }
-}
-
-// Moves a received file into place and gives it the server stamp's instant
-// as its last-write time.
-bool PlaceReceivedFile(const std::string& received, const std::string& path,
+// Moves the received file `received` to `path` (creating its folder when
+// missing) and gives it the server stamp's instant as its last-write time.
+// A file that cannot be placed is removed at once.
+bool PlaceReceivedFile(ReceivedFiles* files, const std::string& received, const std::string& path,
                        const std::string& server_stamp) {
+  const std::string folder = NativeParent(path);
+  std::error_code ec;
+  if (!folder.empty()) std::filesystem::create_directories(folder, ec);
   std::string error;
-  if (received.empty() || !MoveFileReplacing(received, path, &error)) {
+  if (!MoveFileReplacing(received, path, &error)) {
     DebugLog("ClientSession: cannot place a fetched file: %s", error.c_str());
+    files->Remove(received);
     return false;
   }
+  files->Taken(received);
   if (const std::optional<DateTimeStamp> stamp = ServerStampToUtc(server_stamp)) {
     std::unique_ptr<CRLfile> file = GetSystemFactory().NewFile();
     if (file->Open(path, CRLfile::kWrite, 0, CRLfile::kOpenExisting, 0)) {
@@ -81,41 +67,40 @@ bool PlaceReceivedFile(const std::string& received, const std::string& path,
 }  // namespace
 
 std::string RelativeName(const std::string& path, const std::string& root) {
-  if (root.empty()) return "";
-  const std::string upper_path = Upper(path);
-  const std::string upper_root = Upper(root);
-  if (upper_path.find(upper_root) == std::string::npos || path.size() <= root.size()) return "";
-  return path.substr(root.size() + 1);
+  const std::string base = DropTrailingSeparator(root, kNativeSeparator);
+  if (base.empty()) return "";
+  // Only the lone root "/" keeps its separator; below it a name starts at
+  // once.
+  const bool whole_root = base.back() == kNativeSeparator;
+  const size_t start = whole_root ? base.size() : base.size() + 1;
+  if (path.size() <= start || (!whole_root && path[base.size()] != kNativeSeparator) ||
+      !SamePathIgnoringCase(std::string_view(path).substr(0, base.size()), base)) {
+    return "";
+  }
+  return path.substr(start);
 }
 
-int ClientSession::AddDocuments(const std::vector<std::string>& production_ids,
-                                const std::vector<LocalFile>& files, const std::string& comment,
-                                std::vector<std::string>* document_ids) {
+SessionResult ClientSession::AddDocuments(const std::vector<std::string>& production_ids,
+                                          const std::vector<LocalFile>& files,
+                                          const std::string& comment,
+                                          std::vector<std::string>* document_ids) {
   if (!logged_on_) return kSessionNotLoggedOn;
   if (files.empty()) return kSessionOk;
-  MessagePtr request = CreateRequest("DOCUMENTCMD");
-  request->SetInt(ParameterId(1), kAddDocuments);
-  request->SetString(ParameterId(2), Join(production_ids, [](const std::string& s) { return s; }));
-  request->SetString(ParameterId(3), Join(files, [](const LocalFile& f) { return f.name; }));
-  const std::string paths = Join(files, [](const LocalFile& f) { return f.path; });
-  request->SetRawField(ParameterId(4), FIELD_FILELIST, paths.data(), paths.size());
-  request->SetString(ParameterId(8), EscapePropertyValue(comment));
-  request->SetString(ParameterId(10), paths);
-  const int sent = SendAndWait(request.get(), kTransferTimeoutSeconds);
-  request.reset();
-  if (sent != 0) return sent == kSessionNotPermitted ? sent : kSessionNoReply;
-  if (!ReplyIs("DOCUMENTCMD")) return kSessionUnexpected;
-  if (!last_request_succeeded_) {
-    if (last_error_code_ == kServerDocumentExists || last_error_code_ == kServerDocumentTwice) {
-      return kSessionDocumentExists;
-    }
-    return MapError(kSessionUnexpected);
-  }
-  std::string ids_text, stamps_text;
-  last_reply_->GetString(ParameterId(4), &ids_text);
-  last_reply_->GetString(ParameterId(5), &stamps_text);
-  const std::vector<std::string> ids = SplitList(ids_text, '?');
-  const std::vector<std::string> stamps = SplitList(stamps_text, '?');
+  MessagePtr request = CreateRequest(kDocumentCommand);
+  request->SetInt(kFieldSubCommand, add_documents::kSubCommand);
+  request->SetString(add_documents::kFieldProductionIds, JoinList(production_ids, kListSeparator));
+  request->SetString(add_documents::kFieldNames,
+                     JoinFiles(files, [](const LocalFile& f) { return f.name; }));
+  const std::string paths = JoinFiles(files, [](const LocalFile& f) { return f.path; });
+  request->SetRawField(add_documents::kFieldFiles, FIELD_FILELIST, paths.data(), paths.size());
+  request->SetString(add_documents::kFieldComment, EscapePropertyValue(comment));
+  request->SetString(add_documents::kFieldLocalPaths, paths);
+  const SessionResult result = Transact(std::move(request), kTransferTimeoutSeconds,
+                                        {{kServerDocumentExists, kSessionDocumentExists},
+                                         {kServerDocumentTwice, kSessionDocumentExists}});
+  if (result != kSessionOk) return result;
+  const std::vector<std::string> ids = ReplyList(add_documents::kReplyDocumentIds);
+  const std::vector<std::string> stamps = ReplyList(add_documents::kReplyStamps);
   if (document_ids != nullptr) *document_ids = ids;
   std::unique_ptr<PropertyFileClient> store = OpenStateStore();
   for (size_t i = 0; i < files.size() && i < ids.size() && i < stamps.size(); ++i) {
@@ -125,37 +110,29 @@ int ClientSession::AddDocuments(const std::vector<std::string>& production_ids,
   return kSessionOk;
 }
 
-int ClientSession::CheckInDocuments(const std::vector<std::string>& document_ids,
-                                    const std::vector<LocalFile>& files,
-                                    const std::string& comment, bool work_in_progress) {
+SessionResult ClientSession::CheckInDocuments(const std::vector<std::string>& document_ids,
+                                              const std::vector<LocalFile>& files,
+                                              const std::string& comment, bool work_in_progress) {
   if (!logged_on_) return kSessionNotLoggedOn;
   if (document_ids.empty()) return kSessionOk;
   for (const LocalFile& file : files) {
     if (!LocalFileExists(file.path)) return kSessionLocalFileMissing;
   }
-  MessagePtr request = CreateRequest("DOCUMENTCMD");
-  request->SetInt(ParameterId(1), kCheckIn);
-  request->SetString(ParameterId(2), Join(document_ids, [](const std::string& s) { return s; }));
-  const std::string paths = Join(files, [](const LocalFile& f) { return f.path; });
-  request->SetRawField(ParameterId(3), FIELD_FILELIST, paths.data(), paths.size());
-  request->SetInt(ParameterId(4), work_in_progress ? 1 : 0);
-  request->SetString(ParameterId(5), paths);
-  request->SetString(ParameterId(6), EscapePropertyValue(comment));
-  request->SetIntList(ParameterId(7), std::vector<int>(files.size(), 0));
-  const int sent = SendAndWait(request.get(), kRequestTimeoutSeconds);
-  request.reset();
-  if (sent != 0) return sent == kSessionNotPermitted ? sent : kSessionNoReply;
-  if (!ReplyIs("DOCUMENTCMD")) return kSessionUnexpected;
-  if (!last_request_succeeded_) {
-    if (last_error_code_ == kServerNotCheckedOut) return kSessionReleaseRefused;
-    if (last_error_code_ == kServerContentIncomplete) return kSessionIncompleteContent;
-    return MapError(kSessionUnexpected);
-  }
-  std::string ids_text, stamps_text;
-  last_reply_->GetString(ParameterId(12), &ids_text);
-  last_reply_->GetString(ParameterId(13), &stamps_text);
-  const std::vector<std::string> ids = SplitList(ids_text, '?');
-  const std::vector<std::string> stamps = SplitList(stamps_text, '?');
+  MessagePtr request = CreateRequest(kDocumentCommand);
+  request->SetInt(kFieldSubCommand, check_in::kSubCommand);
+  request->SetString(check_in::kFieldDocumentIds, JoinList(document_ids, kListSeparator));
+  const std::string paths = JoinFiles(files, [](const LocalFile& f) { return f.path; });
+  request->SetRawField(check_in::kFieldFiles, FIELD_FILELIST, paths.data(), paths.size());
+  request->SetInt(check_in::kFieldWorkInProgress, work_in_progress ? 1 : 0);
+  request->SetString(check_in::kFieldLocalPaths, paths);
+  request->SetString(check_in::kFieldComment, EscapePropertyValue(comment));
+  request->SetIntList(check_in::kFieldFileFlags, std::vector<int>(files.size(), 0));
+  const SessionResult result = Transact(std::move(request), kRequestTimeoutSeconds,
+                                        {{kServerNotCheckedOut, kSessionReleaseRefused},
+                                         {kServerContentIncomplete, kSessionIncompleteContent}});
+  if (result != kSessionOk) return result;
+  const std::vector<std::string> ids = ReplyList(check_in::kReplyDocumentIds);
+  const std::vector<std::string> stamps = ReplyList(check_in::kReplyStamps);
   std::unique_ptr<PropertyFileClient> store = OpenStateStore();
   for (size_t i = 0; i < files.size() && i < ids.size() && i < stamps.size(); ++i) {
     RecordDocumentState(store.get(), ids[i], files[i].directory, files[i].path, files[i].name,
@@ -164,38 +141,34 @@ int ClientSession::CheckInDocuments(const std::vector<std::string>& document_ids
   return kSessionOk;
 }
 
-int ClientSession::FetchDocuments(const std::vector<std::string>& document_ids,
-                                  const std::vector<LocalFile>& files) {
+SessionResult ClientSession::FetchDocuments(const std::vector<std::string>& document_ids,
+                                            const std::vector<LocalFile>& files) {
   if (!logged_on_) return kSessionNotLoggedOn;
   if (document_ids.empty()) return kSessionOk;
-  MessagePtr request = CreateRequest("DOCUMENTCMD");
-  request->SetInt(ParameterId(1), kFetch);
-  request->SetString(ParameterId(2), Join(document_ids, [](const std::string& s) { return s; }));
-  request->SetIntList(ParameterId(3), std::vector<int>(document_ids.size(), 0));
-  request->SetInt(ParameterId(4), 0);
-  const int sent = SendAndWait(request.get(), kTransferTimeoutSeconds);
-  request.reset();
-  if (sent != 0) return sent == kSessionNotPermitted ? sent : kSessionNoReply;
-  const std::vector<std::string> received = ReceivedFiles(*last_reply_.get(), ParameterId(7));
-  if (!ReplyIs("DOCUMENTCMD")) {
-    RemoveFiles(received);
+  MessagePtr request = CreateRequest(kDocumentCommand);
+  request->SetInt(kFieldSubCommand, fetch::kSubCommand);
+  request->SetString(fetch::kFieldDocumentIds, JoinList(document_ids, kListSeparator));
+  request->SetIntList(fetch::kFieldVersions, std::vector<int>(document_ids.size(), 0));
+  request->SetInt(fetch::kFieldAlwaysZero, 0);
+  const SessionResult result = Transact(std::move(request), kTransferTimeoutSeconds);
+  if (result != kSessionOk) return result;
+  std::vector<std::string> received;
+  const std::vector<std::string> ids = ReplyList(fetch::kReplyDocumentIds);
+  const std::vector<std::string> stamps = ReplyList(fetch::kReplyStamps);
+  // One file, identifier and stamp for each Document asked for, or nothing
+  // is placed.
+  const size_t count = files.size();
+  if (!received_files_.OfField(*last_reply_.get(), fetch::kReplyFiles, &received) ||
+      count != document_ids.size() || received.size() != count || ids.size() != count ||
+      stamps.size() != count) {
     return kSessionUnexpected;
   }
-  if (last_error_code_ != 0) {
-    RemoveFiles(received);
-    return last_error_code_;
-  }
-  std::string ids_text, stamps_text;
-  last_reply_->GetString(ParameterId(2), &ids_text);
-  last_reply_->GetString(ParameterId(6), &stamps_text);
-  const std::vector<std::string> ids = SplitList(ids_text, '?');
-  const std::vector<std::string> stamps = SplitList(stamps_text, '?');
-  const size_t count = std::min({files.size(), ids.size(), stamps.size(), received.size()});
   std::vector<bool> placed(count, false);
+  bool all_placed = true;
   for (size_t i = 0; i < count; ++i) {
-    placed[i] = PlaceReceivedFile(received[i], files[i].path, stamps[i]);
+    placed[i] = PlaceReceivedFile(&received_files_, received[i], files[i].path, stamps[i]);
+    all_placed = all_placed && placed[i];
   }
-  for (size_t i = count; i < received.size(); ++i) std::remove(received[i].c_str());
   std::unique_ptr<PropertyFileClient> store = OpenStateStore();
   for (size_t i = 0; i < count; ++i) {
     if (placed[i]) {
@@ -203,127 +176,99 @@ int ClientSession::FetchDocuments(const std::vector<std::string>& document_ids,
                           stamps[i], false);
     }
   }
-  return kSessionOk;
+  return all_placed ? kSessionOk : kSessionUnexpected;
 }
 
-int ClientSession::FetchDocumentToFile(const std::string& document_id, int version,
-                                       const std::string& path) {
+SessionResult ClientSession::FetchDocumentToFile(const std::string& document_id, int version,
+                                                 const std::string& path) {
   if (!logged_on_) return kSessionNotLoggedOn;
-  MessagePtr request = CreateRequest("DOCUMENTCMD");
-  request->SetInt(ParameterId(1), kFetch);
-  request->SetString(ParameterId(2), document_id);
-  request->SetIntList(ParameterId(3), std::vector<int>{version});
-  request->SetInt(ParameterId(4), 0);
-  const int sent = SendAndWait(request.get(), kTransferTimeoutSeconds);
-  request.reset();
-  if (sent != 0) return sent == kSessionNotPermitted ? sent : kSessionNoReply;
-  const std::vector<std::string> received = ReceivedFiles(*last_reply_.get(), ParameterId(7));
-  if (!ReplyIs("DOCUMENTCMD") || last_error_code_ != 0 || received.size() != 1) {
-    RemoveFiles(received);
-    return ReplyIs("DOCUMENTCMD") && last_error_code_ != 0 ? last_error_code_
-                                                           : kSessionUnexpected;
+  MessagePtr request = CreateRequest(kDocumentCommand);
+  request->SetInt(kFieldSubCommand, fetch::kSubCommand);
+  request->SetString(fetch::kFieldDocumentIds, document_id);
+  request->SetIntList(fetch::kFieldVersions, std::vector<int>{version});
+  request->SetInt(fetch::kFieldAlwaysZero, 0);
+  const SessionResult result = Transact(std::move(request), kTransferTimeoutSeconds);
+  if (result != kSessionOk) return result;
+  std::vector<std::string> received;
+  if (!received_files_.OfField(*last_reply_.get(), fetch::kReplyFiles, &received) ||
+      received.size() != 1) {
+    return kSessionUnexpected;
   }
-  std::string stamps_text;
-  last_reply_->GetString(ParameterId(6), &stamps_text);
-  return PlaceReceivedFile(received[0], path, stamps_text) ? kSessionOk : kSessionUnexpected;
+  return PlaceReceivedFile(&received_files_, received[0], path, ReplyText(fetch::kReplyStamps))
+             ? kSessionOk
+             : kSessionUnexpected;
 }
 
-int ClientSession::CreateProduction(const std::string& parent_id, const std::string& name,
-                                    std::string* id) {
+SessionResult ClientSession::CreateProduction(const std::string& parent_id, const std::string& name,
+                                              std::string* id) {
   if (!logged_on_) return kSessionNotLoggedOn;
-  MessagePtr request = CreateRequest("PRODUCTIONCMD");
-  request->SetInt(ParameterId(1), kCreateProduction);
-  request->SetString(ParameterId(2), parent_id);
-  request->SetString(ParameterId(3), name);
-  const int sent = SendAndWait(request.get(), kRequestTimeoutSeconds);
-  request.reset();
-  if (sent != 0) return sent == kSessionNotPermitted ? sent : kSessionNoReply;
-  if (!ReplyIs("PRODUCTIONCMD")) return kSessionUnexpected;
-  if (!last_request_succeeded_) {
-    if (last_error_code_ == kServerProductionExists ||
-        last_error_code_ == kServerProductionCaseVariant) {
-      last_reply_->GetString(ParameterId(4), id);
-      return kSessionProductionExists;
-    }
-    return kSessionCreateFailed;
+  MessagePtr request = CreateRequest(kProductionCommand);
+  request->SetInt(kFieldSubCommand, create_production::kSubCommand);
+  request->SetString(create_production::kFieldParentId, parent_id);
+  request->SetString(create_production::kFieldName, name);
+  const SessionResult result = Transact(std::move(request), kRequestTimeoutSeconds,
+                                        {{kServerProductionExists, kSessionProductionExists},
+                                         {kServerProductionCaseVariant, kSessionProductionExists}},
+                                        kSessionCreateFailed);
+  if (result == kSessionOk || result == kSessionProductionExists) {
+    *id = ReplyText(create_production::kReplyProductionId);
   }
-  last_reply_->GetString(ParameterId(4), id);
-  return kSessionOk;
+  return result;
 }
 
-int ClientSession::LookupProduction(const std::string& path, bool after_logon, std::string* id) {
-  MessagePtr request = CreateRequest("PRODUCTIONCMD");
-  request->SetInt(ParameterId(1), kLookupProduction);
-  request->SetString(ParameterId(2), path);
-  if (after_logon) request->SetInt(ParameterId(3), 1);
-  const int sent = SendAndWait(request.get(), kRequestTimeoutSeconds);
-  request.reset();
-  if (sent != 0) return sent == kSessionNotPermitted ? sent : kSessionNoReply;
-  if (!ReplyIs("PRODUCTIONCMD")) return kSessionOk;
-  if (!last_request_succeeded_) {
-    switch (last_error_code_) {
-      case kServerPathNotFound:
-        return kSessionPathNotFound;
-      case kServerNotLoggedOn:
-        return kSessionServerNotLoggedOn;
-      case kServerInvalidPath:
-        return kSessionInvalidPath;
-      default:
-        return kSessionUnexpected;
-    }
-  }
-  last_reply_->GetString(ParameterId(2), id);
-  return kSessionOk;
+SessionResult ClientSession::LookupProduction(const std::string& path, bool after_logon,
+                                              std::string* id) {
+  MessagePtr request = CreateRequest(kProductionCommand);
+  request->SetInt(kFieldSubCommand, lookup_production::kSubCommand);
+  request->SetString(lookup_production::kFieldPath, path);
+  if (after_logon) request->SetInt(lookup_production::kFieldAfterLogon, 1);
+  const SessionResult result = Transact(
+      std::move(request), kRequestTimeoutSeconds,
+      {{kServerPathNotFound, kSessionPathNotFound}, {kServerInvalidPath, kSessionInvalidPath}});
+  // A reply of another command answers nothing: success without a value.
+  if (result == kSessionUnexpected && !ReplyIs(kProductionCommand)) return kSessionOk;
+  if (result == kSessionOk) *id = ReplyText(lookup_production::kReplyProductionId);
+  return result;
 }
 
-int ClientSession::GetNameList(const std::string& caller, const std::string& subject, int kind,
-                               bool recursive, std::string* table) {
+SessionResult ClientSession::GetNameList(const std::string& caller, const std::string& subject,
+                                         int kind, bool recursive, std::string* table) {
   if (!logged_on_) return kSessionNotLoggedOn;
-  MessagePtr request = CreateRequest("GETNAMELIST");
-  request->SetString(13, caller);
-  request->SetString(ParameterId(1), subject);
-  request->SetInt(ParameterId(2), kind);
-  if (kind == 2) request->SetInt(ParameterId(3), recursive ? 1 : 0);
-  const int sent = SendAndWait(request.get(), kRequestTimeoutSeconds);
-  request.reset();
-  if (sent != 0) return sent == kSessionNotPermitted ? sent : kSessionNoReply;
-  if (!ReplyIs("GETNAMELIST")) return kSessionUnexpected;
-  if (!last_request_succeeded_) return MapError(kSessionUnexpected);
-  last_reply_->GetString(ParameterId(3), table);
-  return kSessionOk;
+  MessagePtr request = CreateRequest(name_list::kCommand);
+  request->SetString(name_list::kFieldCaller, caller);
+  request->SetString(name_list::kFieldSubject, subject);
+  request->SetInt(name_list::kFieldKind, kind);
+  if (kind == kNameListDocuments) request->SetInt(name_list::kFieldRecursive, recursive ? 1 : 0);
+  const SessionResult result = Transact(std::move(request), kRequestTimeoutSeconds);
+  if (result == kSessionOk) *table = ReplyText(name_list::kReplyTable);
+  return result;
 }
 
-int ClientSession::FetchDocumentInfo(const std::string& production_id,
-                                     const std::vector<std::string>& paths,
-                                     const std::string& local_project_path,
-                                     const std::string& project_root,
-                                     std::vector<DocumentInfo>* out) {
+SessionResult ClientSession::FetchDocumentInfo(const std::string& production_id,
+                                               const std::vector<std::string>& paths,
+                                               const std::string& local_project_path,
+                                               const std::string& project_root,
+                                               std::vector<DocumentInfo>* out) {
   std::vector<std::string> names;
   std::vector<std::string> local_names;
   for (const std::string& path : paths) {
+    const std::string local_name = RelativeName(path, local_project_path);
     std::string name = RelativeName(path, project_root);
-    if (name.empty()) name = RelativeName(path, local_project_path);
-    // Names travel in wire form.
-    std::replace(name.begin(), name.end(), '/', '\\');
-    names.push_back(name);
-    local_names.push_back(RelativeName(path, local_project_path));
+    if (name.empty()) name = local_name;
+    names.push_back(NativeToWire(name));
+    local_names.push_back(local_name);
   }
-  MessagePtr request = CreateRequest("PRODUCTIONCMD");
-  request->SetInt(ParameterId(1), kDocumentInformation);
-  request->SetString(ParameterId(2), production_id);
-  request->SetString(ParameterId(3), Join(names, [](const std::string& s) { return s; }));
-  const int sent = SendAndWait(request.get(), kRequestTimeoutSeconds);
-  request.reset();
-  if (sent != 0) return sent;
-  if (!ReplyIs("PRODUCTIONCMD")) return kSessionUnexpected;
-  if (last_error_code_ == kServerNotLoggedOn) return kSessionServerNotLoggedOn;
-  if (last_error_code_ != 0) return kSessionUnexpected;
-  std::string fields[4];
-  for (int i = 0; i < 4; ++i) last_reply_->GetString(ParameterId(4 + i), &fields[i]);
-  const std::vector<std::string> ids = SplitList(fields[0], ',');
-  const std::vector<std::string> versions = SplitList(fields[1], ',');
-  const std::vector<std::string> flags = SplitList(fields[2], ',');
-  const std::vector<std::string> stamps = SplitList(fields[3], ',');
+  MessagePtr request = CreateRequest(kProductionCommand);
+  request->SetInt(kFieldSubCommand, document_info::kSubCommand);
+  request->SetString(document_info::kFieldProductionId, production_id);
+  request->SetString(document_info::kFieldNames, JoinList(names, kListSeparator));
+  const SessionResult result = Transact(std::move(request), kRequestTimeoutSeconds);
+  if (result != kSessionOk) return result;
+  const std::string_view separator = document_info::kReplySeparator;
+  const std::vector<std::string> ids = ReplyList(document_info::kReplyDocumentIds, separator);
+  const std::vector<std::string> versions = ReplyList(document_info::kReplyVersions, separator);
+  const std::vector<std::string> flags = ReplyList(document_info::kReplyFlags, separator);
+  const std::vector<std::string> stamps = ReplyList(document_info::kReplyStamps, separator);
   if (ids.size() != paths.size() || versions.size() != ids.size() || flags.size() != ids.size() ||
       stamps.size() != ids.size()) {
     return kSessionUnexpected;
@@ -333,10 +278,10 @@ int ClientSession::FetchDocumentInfo(const std::string& production_id,
     DocumentInfo info;
     info.name = names[i];
     info.local_name = local_names[i];
-    info.reply_field_104 = versions[i];
+    info.current_version = versions[i];
     info.document_id = ids[i];
     info.server_stamp = stamps[i];
-    info.SetFlags(std::atoi(flags[i].c_str()));
+    info.SetFlags(DecimalToInt(flags[i]));
     out->push_back(std::move(info));
   }
   return kSessionOk;

@@ -9,16 +9,9 @@
 
 #include <string>
 
-namespace tw {
+#include "protocol/production_command.h"
 
-// The bits of reply field 105.
-enum DocumentFlag : int {
-  kDocumentControlled = 1,      // the Document exists in the Production
-  kDocumentCheckedOut = 2,      // somebody holds a lock on it
-  kDocumentCheckedOutByMe = 4,  // the logged-on user holds a lock on it
-  kDocumentExclusive = 8,       // the lock held is exclusive
-  kDocumentFlag16 = 16,         // the logged-on user waits in its deferred queue
-};
+namespace tw {
 
 struct DocumentInfo {
   // The file's path relative to the project root, as sent to the server
@@ -26,21 +19,21 @@ struct DocumentInfo {
   std::string name;
   // The file's path relative to the local project path.
   std::string local_name;
-  // Always empty.
-  std::string reserved;
-  // Reply field 104: the Document's current version number (decimal text).
-  std::string reply_field_104;
+  // Reply field 104: the Document's current version number (decimal text,
+  // "0" for a name that names no Document). SccDiff passes it on, with the
+  // Document identifier, to FetchDocumentToFile.
+  std::string current_version;
   // Reply field 103: the server's key of the Document; empty when the name
   // names no Document.
   std::string document_id;
   // Reply field 106: the stamp of the Document's current version on the
   // server, a UTC stamp text.
   std::string server_stamp;
-  bool checked_out = false;         // flag bit 2
-  bool checked_out_by_me = false;   // flag bit 4
-  bool exclusive = false;           // flag bit 8
-  bool flag_16 = false;             // flag bit 16, passed on
-  bool controlled = false;          // flag bit 1
+  bool checked_out = false;        // flag bit 2
+  bool checked_out_by_me = false;  // flag bit 4
+  bool exclusive = false;          // flag bit 8
+  bool queued_for_lock = false;    // flag bit 16: the user waits in its deferred queue
+  bool controlled = false;         // flag bit 1
 
   // Sets the five flags from the bits of reply field 105.
   void SetFlags(int bits) {
@@ -48,7 +41,7 @@ struct DocumentInfo {
     checked_out = (bits & kDocumentCheckedOut) != 0;
     checked_out_by_me = (bits & kDocumentCheckedOutByMe) != 0;
     exclusive = (bits & kDocumentExclusive) != 0;
-    flag_16 = (bits & kDocumentFlag16) != 0;
+    queued_for_lock = (bits & kDocumentQueuedForLock) != 0;
   }
 };
 

@@ -4,29 +4,23 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/user_interface.h"
 #include "messaging/list_text.h"
 #include "platform/file_attributes.h"
+#include "platform/path.h"
+#include "platform/user_interface.h"
+#include "protocol/lock_command.h"
+#include "protocol/server_errors.h"
 #include "session/client_config.h"
 #include "session/client_session.h"
-#include "protocol/server_errors.h"
 #include "session/state_cache.h"
 
 namespace tw {
 
 namespace {
 
-constexpr int kLockExclusive = 72;  // "H"
-constexpr int kLockShared = 83;     // "S"
-
-
-constexpr char kDocumentStates[] = "DocumentStates";
-constexpr char kCheckedOutTo[] = "CheckedOutTo";
-
 // The folder of a local file, blanks at both ends removed.
 std::string LocalDirectory(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  std::string directory = slash == std::string::npos ? std::string() : path.substr(0, slash);
+  const std::string directory = NativeParent(path);
   const size_t first = directory.find_first_not_of(' ');
   if (first == std::string::npos) return "";
   const size_t last = directory.find_last_not_of(' ');
@@ -42,44 +36,39 @@ std::string Format(const char* format, const std::string& name) {
 
 }  // namespace
 
-int ClientSession::LockType(bool shared_wanted) {
+LockType ClientSession::ChooseLockType(bool shared_wanted) {
   if (ServerDemandsExclusiveLock()) return kLockExclusive;
   if (ServerDemandsSharedLock()) return kLockShared;
   return shared_wanted ? kLockShared : kLockExclusive;
 }
 
-int ClientSession::AcquireLocks(const std::vector<std::string>& document_ids,
-                                const std::vector<std::string>& local_paths,
-                                std::vector<bool> deferred, bool shared_wanted) {
+SessionResult ClientSession::AcquireLocks(const std::vector<std::string>& document_ids,
+                                          const std::vector<std::string>& local_paths,
+                                          std::vector<bool> deferred, bool shared_wanted) {
   if (!logged_on_) return kSessionNotLoggedOn;
   if (document_ids.empty()) return kSessionOk;
   deferred.resize(document_ids.size(), false);
-  const int lock_type = LockType(shared_wanted);
+  const LockType lock_type = ChooseLockType(shared_wanted);
   auto make_request = [&] {
-    MessagePtr request = CreateRequest("ACQUIRELOCK");
-    request->SetString(ParameterId(1), JoinList(document_ids, '?'));
-    request->SetInt(ParameterId(2), 1);
-    request->SetInt(ParameterId(3), 0);
-    request->SetInt(ParameterId(4), lock_type);
-    request->SetBoolList(ParameterId(5), deferred);
+    MessagePtr request = CreateRequest(acquire_lock::kCommand);
+    request->SetString(acquire_lock::kFieldDocumentIds, JoinList(document_ids, kListSeparator));
+    request->SetInt(acquire_lock::kFieldAlwaysOne, 1);
+    request->SetInt(acquire_lock::kFieldAlwaysZero, 0);
+    request->SetInt(acquire_lock::kFieldLockType, lock_type);
+    request->SetBoolList(acquire_lock::kFieldDeferred, deferred);
     return request;
   };
-  MessagePtr request = make_request();
-  const int sent = SendAndWait(request.get(), kRequestTimeoutSeconds);
-  request.reset();
-  if (sent != 0) return kSessionNoReply;
-  if (!ReplyIs("ACQUIRELOCK")) return kSessionUnexpected;
-
-  if (last_request_succeeded_) {
+  const SessionResult result = Transact(make_request(), kRequestTimeoutSeconds);
+  if (result == kSessionOk) {
     std::unique_ptr<PropertyFileClient> store = OpenStateStore();
-    std::unique_ptr<PropertyNode> states = store->OpenNode(nullptr, kDocumentStates);
+    std::unique_ptr<PropertyNode> states = store->OpenNode(nullptr, kDocumentStatesNode);
     for (size_t i = 0; i < document_ids.size(); ++i) {
       const std::string path = i < local_paths.size() ? local_paths[i] : std::string();
       if (!path.empty()) SetLocalFileReadOnly(path, false);
       if (states && !document_ids[i].empty()) {
         std::unique_ptr<PropertyNode> node = store->OpenNode(states.get(), document_ids[i]);
         if (node) {
-          store->WriteString(node.get(), kCheckedOutTo, LocalDirectory(path), false);
+          store->WriteString(node.get(), kCheckedOutToKey, LocalDirectory(path), false);
           store->CloseNode(std::move(node));
         }
       }
@@ -87,12 +76,13 @@ int ClientSession::AcquireLocks(const std::vector<std::string>& document_ids,
     if (states) store->CloseNode(std::move(states));
     return kSessionOk;
   }
+  // Only a refusal of the server says more; everything else ends here.
+  if (result != kSessionUnexpected || !ReplyIs(acquire_lock::kCommand)) return result;
 
-  std::string name;
-  last_reply_->GetString(ParameterId(8), &name);
+  const std::string name = ReplyText(acquire_lock::kReplyFailedName);
   if (last_error_code_ == kServerExclusiveConflict || last_error_code_ == kServerSharedConflict) {
     int index = -1;
-    last_reply_->GetInt(ParameterId(10), &index);
+    last_reply_->GetInt(acquire_lock::kReplyFailedIndex, &index);
     const int answer = ShowMessageBox(
         nullptr, "Could not acquire lock.",
         Format("There is already another user with a lock on '%s'.\n\nDo you wish to acquire a "
@@ -103,8 +93,9 @@ int ClientSession::AcquireLocks(const std::vector<std::string>& document_ids,
         MessageBoxButtons::kYesNo, MessageBoxIcon::kQuestion);
     if (answer != kIdYes) return kSessionDeclinedDeferred;
     if (index >= 0 && static_cast<size_t>(index) < deferred.size()) deferred[index] = true;
-    MessagePtr again = make_request();
-    SendAndWait(again.get(), kRequestTimeoutSeconds);
+    // The transaction ends either way; the answer to the resend is not
+    // examined.
+    Transact(make_request(), kRequestTimeoutSeconds);
     return kSessionDeferredRequested;
   }
   if (last_error_code_ == kServerAlreadyQueued) {
@@ -115,31 +106,29 @@ int ClientSession::AcquireLocks(const std::vector<std::string>& document_ids,
                    MessageBoxButtons::kOk, MessageBoxIcon::kExclamation);
   }
   // Any refusal ends the transaction; the callers go on only after 0.
-  return MapError(kSessionUnexpected);
+  return kSessionUnexpected;
 }
 
-int ClientSession::ReleaseLocks(const std::vector<std::string>& document_ids,
-                                const std::vector<std::string>& /*local_paths*/) {
+SessionResult ClientSession::ReleaseLocks(const std::vector<std::string>& document_ids,
+                                          const std::vector<std::string>& /*local_paths*/) {
   if (!logged_on_) return kSessionNotLoggedOn;
   if (document_ids.empty()) return kSessionOk;
-  MessagePtr request = CreateRequest("RELEASELOCK");
-  request->SetString(ParameterId(1), JoinList(document_ids, '?'));
-  request->SetInt(ParameterId(2), 1);
-  request->SetInt(ParameterId(3), 0);
-  request->SetInt(300, 1);
-  const int sent = SendAndWait(request.get(), kRequestTimeoutSeconds);
-  request.reset();
-  if (sent != 0) return kSessionNoReply;
-  if (!ReplyIs("RELEASELOCK")) return kSessionUnexpected;
-  if (!last_request_succeeded_) return kSessionReleaseRefused;
+  MessagePtr request = CreateRequest(release_lock::kCommand);
+  request->SetString(release_lock::kFieldDocumentIds, JoinList(document_ids, kListSeparator));
+  request->SetInt(release_lock::kFieldAlwaysOne, 1);
+  request->SetInt(release_lock::kFieldAlwaysZero, 0);
+  request->SetInt(release_lock::kFieldRelease, 1);
+  const SessionResult result =
+      Transact(std::move(request), kRequestTimeoutSeconds, {}, kSessionReleaseRefused);
+  if (result != kSessionOk) return result;
   std::unique_ptr<PropertyFileClient> store = OpenStateStore();
-  std::unique_ptr<PropertyNode> states = store->OpenNode(nullptr, kDocumentStates);
+  std::unique_ptr<PropertyNode> states = store->OpenNode(nullptr, kDocumentStatesNode);
   if (states) {
     for (const std::string& id : document_ids) {
       if (id.empty()) continue;
       std::unique_ptr<PropertyNode> node = store->OpenNode(states.get(), id);
       if (node) {
-        store->DeleteNode(node.get(), kCheckedOutTo, false);
+        store->DeleteNode(node.get(), kCheckedOutToKey, false);
         store->CloseNode(std::move(node));
       }
       store->DeleteNode(states.get(), id, true);

@@ -6,6 +6,7 @@
 
 #include "platform/debug_output.h"
 #include "platform/file_attributes.h"
+#include "platform/path.h"
 #include "platform/system_factory.h"
 #include "settings/property_protocol.h"
 #include "settings/stamp.h"
@@ -16,21 +17,6 @@ namespace {
 
 constexpr char kStateStoreFile[] = "states.dat";
 constexpr char kBlanks[] = " \t\r\n\v\f";
-
-// The folder part of a local path ("" when it has none; "/" for a file in
-// the root).
-std::string DirectoryOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return std::string();
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-std::string JoinLocal(const std::string& dir, const std::string& name) {
-  if (dir.empty()) return name;
-  if (dir.back() == '/') return dir + name;
-  return dir + "/" + name;
-}
 
 // The node DocumentStates/<directory key>/<Document id>.
 std::unique_ptr<PropertyNode> OpenDocumentNode(PropertyFileClient* store,
@@ -60,7 +46,7 @@ void LogReadOnlyFailure(const std::string& path, bool read_only) {
 std::string StateStorePath() {
   const std::string dir = GetSystemFactory().AppDataDirectory();
   if (dir.empty()) return std::string();
-  return JoinLocal(dir, kStateStoreFile);
+  return NativeJoin(dir, kStateStoreFile);
 }
 
 std::string StateDirectoryKey(const std::string& local_directory) {
@@ -71,8 +57,7 @@ std::string StateDirectoryKey(const std::string& local_directory) {
   const size_t first = key.find_first_not_of(kBlanks);
   if (first == std::string::npos) return std::string();
   key = key.substr(first, key.find_last_not_of(kBlanks) - first + 1);
-  while (key.size() > 1 && key.back() == '/') key.pop_back();
-  return key;
+  return DropTrailingSeparator(key, kNativeSeparator);
 }
 
 std::unique_ptr<PropertyFileClient> OpenStateStore() {
@@ -108,7 +93,7 @@ bool RecordDocumentState(PropertyFileClient* store, const std::string& document_
       store->ReadString(node.get(), kStoredNameKey, &name, false);
     }
     if (make_read_only && !name.empty()) {
-      const std::string target = JoinLocal(local_directory, name);
+      const std::string target = NativeJoin(local_directory, name);
       if (!SetLocalFileReadOnly(target, true)) LogReadOnlyFailure(target, true);
     }
     return sent;
@@ -139,7 +124,7 @@ int DecideLocalStatus(const DocumentInfo& record, const std::string& local_path)
     std::unique_ptr<PropertyFileClient> store = OpenStateStore();
     if (!store || !store->OpenNode(nullptr, kDocumentStatesNode)) return kStatusUnknown;
     const StoredDocumentState stored =
-        ReadDocumentState(store.get(), DirectoryOf(local_path), record.document_id);
+        ReadDocumentState(store.get(), NativeParent(local_path), record.document_id);
     store.reset();
 
     // A file whose time cannot be read differs from any stamp.

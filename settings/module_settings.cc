@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "platform/decimal.h"
 #include "settings/property_file_client.h"
 
 namespace tw {
@@ -14,12 +15,8 @@ std::optional<int> PropertyStoreSettings::ReadModuleSetting(const std::string& k
   PropertyFileClient client("", kStoreScratch);
   std::string text;
   if (!client.ReadString(nullptr, key, &text, false)) return std::nullopt;
-  errno = 0;
-  char* end = nullptr;
-  const long value = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || errno != 0 || value < INT_MIN || value > INT_MAX) {
-    return std::nullopt;
-  }
+  int64_t value = 0;
+  if (!ParseDecimal(text, INT_MIN, INT_MAX, &value)) return std::nullopt;
   return static_cast<int>(value);
 }
 

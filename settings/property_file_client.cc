@@ -11,12 +11,13 @@
 #include <mutex>
 #include <thread>
 
+#include "crypto/crypto.h"
+#include "platform/decimal.h"
 #include "platform/file_attributes.h"
 #include "platform/recipient_table.h"
 #include "platform/system_factory.h"
 #include "settings/property_escape.h"
 #include "settings/property_protocol.h"
-#include "crypto/crypto.h"
 
 namespace tw {
 
@@ -80,16 +81,6 @@ bool CopyNewFile(const std::string& from, const std::string& to) {
 void CreateEmptyFile(const std::string& path) {
   std::unique_ptr<CRLfile> file = GetSystemFactory().NewFile();
   if (file->Open(path, CRLfile::kWrite, 0, CRLfile::kCreateNew, 0)) file->Close();
-}
-
-int DecimalOrZero(const std::string& text) {
-  errno = 0;
-  char* end = nullptr;
-  const long long value = std::strtoll(text.c_str(), &end, 10);
-  if (end == text.c_str()) return 0;
-  if (value > INT_MAX) return INT_MAX;
-  if (value < INT_MIN) return INT_MIN;
-  return static_cast<int>(value);
 }
 
 }  // namespace
@@ -429,7 +420,7 @@ bool PropertyFileClient::ReadInt(const PropertyNode* node, const std::string& na
                                  bool encrypt) {
   std::string text;
   if (!ReadString(node, name, &text, encrypt)) return false;
-  *value = DecimalOrZero(text);
+  *value = DecimalToInt(text);
   return true;
 }
 

@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/decimal.h"
 #include "settings/property_file_client.h"
 #include "settings/property_protocol.h"
 
@@ -53,8 +54,13 @@ ServerAddressList::ServerAddressList() {
   }
   auto client = OpenGlobal();
   auto node = client->OpenNode(nullptr, kGlobalPropertiesNode);
-  int port = 0;
-  if (client->ReadInt(node.get(), kServerPortKey, &port, false)) port_ = port;
+  // A stored port above 65535 is no port: it reads as missing.
+  std::string port_text;
+  uint16_t port = 0;
+  if (client->ReadString(node.get(), kServerPortKey, &port_text, false) &&
+      ParsePort(port_text, &port)) {
+    port_ = port;
+  }
 }
 
 ServerAddressList::~ServerAddressList() {
@@ -91,9 +97,7 @@ ServerEndpoint ReadServerEndpoint() {
     auto* read = new ServerEndpoint;
     Read(kServerAddressKey, &read->address);
     std::string port;
-    if (Read(kServerPortKey, &port)) {
-      read->port = static_cast<uint16_t>(std::strtol(port.c_str(), nullptr, 10));
-    }
+    if (Read(kServerPortKey, &port)) ParsePort(port, &read->port);
     endpoint = read;
   });
   return *endpoint;

@@ -13,6 +13,8 @@
 #include <ctime>
 #include <vector>
 
+#include "platform/decimal.h"
+
 namespace tw {
 namespace {
 
@@ -156,8 +158,7 @@ std::vector<std::string> SplitPieces(const std::string& text) {
 
 // atoi without its undefined behaviour: out-of-range values saturate.
 int ReadInt(const std::string& piece) {
-  const long long value = std::strtoll(piece.c_str(), nullptr, 10);
-  return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
+  return DecimalToInt(piece);
 }
 
 int64_t Clamp(int64_t value, int64_t low, int64_t high) {
@@ -255,7 +256,7 @@ std::optional<DateTimeStamp> ParseIsoStamp(const std::string& text) {
   } catch (const std::exception&) {
     return std::nullopt;
   }
-  auto group = [&m](int i) { return std::atoi(m[i].str().c_str()); };  // digits only
+  auto group = [&m](int i) { return DecimalToInt(m[i].str()); };  // digits only
   Fields f;
   f.year = group(1);
   f.month = group(2);

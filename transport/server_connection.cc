@@ -148,7 +148,7 @@ int CULMSGSCPserverInterface::OnMessage(CRLMSGmessage* message) {
       StartReconnect(*message);
       return 0;
     }
-    if (command == "SSK") {
+    if (command == kSetChannelKeyCommand) {
       SetChannelKey(*message);
       return 0;
     }
@@ -204,9 +204,9 @@ void CULMSGSCPserverInterface::SetChannelKey(const CRLMSGmessage& message) {
   ChannelCipher cipher;
   int selector = 0;
   int compress = 0;
-  message.GetString(ParameterId(1), &cipher.key);
-  message.GetInt(ParameterId(2), &selector);
-  message.GetInt(ParameterId(3), &compress);
+  message.GetString(kSskFieldKey, &cipher.key);
+  message.GetInt(kSskFieldSelector, &selector);
+  message.GetInt(kSskFieldCompression, &compress);
   cipher.selector = static_cast<uint32_t>(selector);
   cipher.compress = compress != 0 || selector != 0;
   std::lock_guard<std::recursive_mutex> crypto(CryptoLock());

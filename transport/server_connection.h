@@ -44,6 +44,13 @@
 
 namespace tw {
 
+// "SSK": the session hands the channel key from the LOGONR reply to the
+// connection, which installs it for every later frame in both directions.
+constexpr char kSetChannelKeyCommand[] = "SSK";
+constexpr uint32_t kSskFieldKey = 100;          // the key's bytes
+constexpr uint32_t kSskFieldSelector = 101;     // encryption selector
+constexpr uint32_t kSskFieldCompression = 102;  // compression switch
+
 // The hosting application's object, named to the connection by "SAPP"
 // (through RegisterConnectionApplication's handle). The provider never has
 // one; a full client application does.

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/decimal.h"
 #include "servers/twpmsvr/server.h"
 
 namespace {
@@ -22,10 +23,8 @@ volatile std::sig_atomic_t g_stop = 0;
 void OnStop(int) { g_stop = 1; }
 
 bool ParseMs(const char* text, uint32_t* out) {
-  if (text == nullptr || *text == '\0') return false;
-  char* end = nullptr;
-  const unsigned long long value = std::strtoull(text, &end, 10);
-  if (*end != '\0' || value > 0xFFFFFFFFull) return false;
+  int64_t value = 0;
+  if (text == nullptr || !tw::ParseDecimal(text, 0, UINT32_MAX, &value)) return false;
   *out = static_cast<uint32_t>(value);
   return true;
 }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/debug_output.h"
+#include "platform/decimal.h"
 #include "platform/recipient_table.h"
 #include "platform/runtime_dir.h"
 #include "settings/property_escape.h"
@@ -46,9 +47,8 @@ bool IsScratchName(const std::string& name) {
 pid_t ScratchPid(const std::string& name) {
   const size_t colon = name.rfind(':');
   if (colon == std::string::npos) return 0;
-  char* end = nullptr;
-  const long pid = std::strtol(name.c_str() + colon + 1, &end, 10);
-  if (end == name.c_str() + colon + 1 || *end != '\0' || pid <= 0 || pid > INT_MAX) return 0;
+  int64_t pid = 0;
+  if (!ParseDecimal(std::string_view(name).substr(colon + 1), 1, INT_MAX, &pid)) return 0;
   return static_cast<pid_t>(pid);
 }
 

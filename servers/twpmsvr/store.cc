@@ -10,6 +10,8 @@
 #include <cstring>
 #include <set>
 
+#include "platform/errno_text.h"
+
 namespace tw::pmsvr {
 
 void DescendantRange(const std::string& path, std::string* lo, std::string* hi) {
@@ -130,7 +132,7 @@ std::unique_ptr<FileStore> FileStore::Open(const std::string& path, std::string*
   std::unique_ptr<FileStore> store(new FileStore);
   store->lock_fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (store->lock_fd_ < 0) {
-    *error = "cannot open " + path + ": " + std::strerror(errno);
+    *error = ErrnoText("cannot open", path, errno);
     return nullptr;
   }
   if (::flock(store->lock_fd_, LOCK_EX | LOCK_NB) != 0) {

@@ -10,11 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "crypto/crypto.h"
+#include "platform/decimal.h"
 #include "servers/twserver/names.h"
 #include "servers/twserver/repository.h"
 #include "servers/twserver/serve.h"
 #include "servers/twserver/storage.h"
-#include "crypto/crypto.h"
 
 namespace tw::twserver {
 
@@ -357,13 +358,7 @@ class Runner {
     }
     auto port = args.options.find("port");
     if (port != args.options.end()) {
-      const std::string& text = port->second;
-      unsigned long value = 0;
-      const bool digits = !text.empty() && text.size() <= 5 &&
-                          text.find_first_not_of("0123456789") == std::string::npos;
-      if (digits) value = std::stoul(text);
-      if (!digits || value > 65535) return Usage("invalid port " + text);
-      options.port = static_cast<uint16_t>(value);
+      if (!ParsePort(port->second, &options.port)) return Usage("invalid port " + port->second);
     }
     auto log = args.options.find("log");
     if (log != args.options.end()) {

@@ -9,23 +9,24 @@
 #include <utility>
 #include <vector>
 
-#include "messaging/field_ids.h"
-#include "messaging/reply.h"
-#include "servers/twserver/names.h"
-#include "protocol/name_table.h"
-#include "settings/property_escape.h"
 #include "crypto/crypto.h"
+#include "messaging/field_ids.h"
+#include "messaging/list_text.h"
+#include "messaging/reply.h"
+#include "platform/errno_text.h"
+#include "protocol/command.h"
+#include "protocol/document_command.h"
+#include "protocol/lock_command.h"
+#include "protocol/logon_command.h"
+#include "protocol/name_list_command.h"
+#include "protocol/production_command.h"
+#include "protocol/server_errors.h"
+#include "servers/twserver/names.h"
+#include "settings/property_escape.h"
 
 namespace tw::twserver {
 
 namespace {
-
-// Field ids below are the wire's parameter numbers (100 = parameter 1).
-
-// Recipients of the routing fields: the client's session, the server side.
-
-// ERRORCODE of a request whose file transfer the reader cut off.
-constexpr int kTransferCutOff = -999;
 
 constexpr size_t kCopyBlockBytes = size_t{1} << 20;
 
@@ -42,7 +43,7 @@ bool GetText(const CRLMSGmessage& m, uint32_t id, std::string* out) {
 bool GetList(const CRLMSGmessage& m, uint32_t id, std::vector<std::string>* out) {
   std::string text;
   if (!GetText(m, id, &text)) return false;
-  *out = SplitList(text, '?');
+  *out = SplitList(text, kListSeparator);
   return true;
 }
 
@@ -50,29 +51,24 @@ bool GetNumber(const CRLMSGmessage& m, uint32_t id, int* out) {
   return m.GetInt(id, out) == kFieldOk;
 }
 
-std::string Join(const std::vector<std::string>& items, char separator) {
-  std::string out;
-  for (size_t i = 0; i < items.size(); ++i) {
-    if (i != 0) out += separator;
-    out += items[i];
-  }
-  return out;
+std::string Join(const std::vector<std::string>& items) {
+  return JoinList(items, kListSeparator);
 }
 
 bool HasSubCommand(const std::string& command) {
-  return command == "PRODUCTIONCMD" || command == "DOCUMENTCMD";
+  return command == kProductionCommand || command == kDocumentCommand;
 }
 
 bool IsLoggedOnCommand(const std::string& command) {
-  return HasSubCommand(command) || command == "GETNAMELIST" || command == "ACQUIRELOCK" ||
-         command == "RELEASELOCK";
+  return HasSubCommand(command) || command == name_list::kCommand ||
+         command == acquire_lock::kCommand || command == release_lock::kCommand;
 }
 
-// Reply fields 109, 100 and 107 that name the failing item of a lock request.
+// The reply fields that name the failing item of a lock request.
 void NameFailure(const LockFailure& failure, CRLMSGmessage* reply) {
-  reply->SetInt(109, static_cast<int>(failure.index));
-  reply->SetString(100, failure.document_id);
-  reply->SetString(107, failure.name);
+  reply->SetInt(acquire_lock::kReplyFailedIndex, static_cast<int>(failure.index));
+  reply->SetString(acquire_lock::kReplyFailedId, failure.document_id);
+  reply->SetString(acquire_lock::kReplyFailedName, failure.name);
 }
 
 std::string RandomHex(size_t bytes) {
@@ -102,22 +98,22 @@ CommandOutcome CommandHandler::Handle(const CRLMSGmessage& request) {
     const std::string command = request.GetCommand();
     const bool has_sub = HasSubCommand(command);
     out.reply = NewReply(request, command, has_sub);
-    if (has_sub) GetNumber(request, 100, &out.sub_command);
-    if (command == "PRELOGON") {
+    if (has_sub) GetNumber(request, kFieldSubCommand, &out.sub_command);
+    if (command == prelogon::kCommand) {
       error = PreLogon(request, &out);
-    } else if (command == "LOGON") {
+    } else if (command == logon::kCommand) {
       error = Logon(request, &out);
     } else if (user_.empty()) {
-      error = kNotLoggedOn;
+      error = kServerNotLoggedOn;
     } else if (!IsLoggedOnCommand(command)) {
       error = kMalformed;
-    } else if (command == "PRODUCTIONCMD") {
+    } else if (command == kProductionCommand) {
       error = ProductionCommand(out.sub_command, request, &out);
-    } else if (command == "DOCUMENTCMD") {
+    } else if (command == kDocumentCommand) {
       error = DocumentCommand(out.sub_command, request, &out);
-    } else if (command == "GETNAMELIST") {
+    } else if (command == name_list::kCommand) {
       error = GetNameList(request, &out);
-    } else if (command == "ACQUIRELOCK") {
+    } else if (command == acquire_lock::kCommand) {
       error = AcquireLock(request, &out);
     } else {
       error = ReleaseLock(request, &out);
@@ -149,17 +145,18 @@ int CommandHandler::PreLogon(const CRLMSGmessage&, CommandOutcome* out) {
   if (result != kOk) return Checked(result, out);
   settings_ = settings;
   announced_ = true;
-  out->reply->SetString(100, public_key_);
-  out->reply->SetInt(101, settings.selector);
-  out->reply->SetInt(102, settings.compression);
-  out->reply->SetInt(103, settings.lock_policy);
+  out->reply->SetString(prelogon::kReplyServerKey, public_key_);
+  out->reply->SetInt(prelogon::kReplySelector, settings.selector);
+  out->reply->SetInt(prelogon::kReplyCompression, settings.compression);
+  out->reply->SetInt(prelogon::kReplyLockPolicy, settings.lock_policy);
   return kOk;
 }
 
 int CommandHandler::Logon(const CRLMSGmessage& request, CommandOutcome* out) {
   std::string name, sealed_digest, client_key;
-  if (!GetText(request, 100, &name) || !GetText(request, 101, &sealed_digest) ||
-      !GetText(request, 102, &client_key)) {
+  if (!GetText(request, logon::kFieldUserName, &name) ||
+      !GetText(request, logon::kFieldDigest, &sealed_digest) ||
+      !GetText(request, logon::kFieldClientKey, &client_key)) {
     return kMalformed;
   }
   if (!announced_) {
@@ -188,8 +185,8 @@ int CommandHandler::Logon(const CRLMSGmessage& request, CommandOutcome* out) {
     CRLDATcrypto::Wipe(&key);
     return kMalformed;  // the client's public key is unusable
   }
-  out->reply->SetString(100, token);
-  out->reply->SetString(102, sealed_key);
+  out->reply->SetString(logon::kReplyToken, token);
+  out->reply->SetString(logon::kReplyChannelKey, sealed_key);
   out->switch_cipher = true;
   out->cipher.selector = static_cast<uint32_t>(settings_.selector);
   out->cipher.compress = settings_.compression != 0 || settings_.selector != 0;
@@ -201,26 +198,32 @@ int CommandHandler::Logon(const CRLMSGmessage& request, CommandOutcome* out) {
 int CommandHandler::ProductionCommand(int sub, const CRLMSGmessage& request, CommandOutcome* out) {
   CRLMSGmessage& reply = *out->reply;
   switch (sub) {
-    case 4: {
+    case create_production::kSubCommand: {
       std::string parent, name, id;
-      if (!GetText(request, 101, &parent) || !GetText(request, 102, &name)) return kMalformed;
+      if (!GetText(request, create_production::kFieldParentId, &parent) ||
+          !GetText(request, create_production::kFieldName, &name)) {
+        return kMalformed;
+      }
       const int result = storage_.CreateProduction(parent, name, &id);
       if (result == kOk || result == kProductionExists || result == kProductionCaseVariant) {
-        reply.SetString(103, id);
+        reply.SetString(create_production::kReplyProductionId, id);
       }
       return Checked(result, out);
     }
-    case 20: {
+    case lookup_production::kSubCommand: {
       std::string path, id;
-      if (!GetText(request, 101, &path)) return kMalformed;
+      if (!GetText(request, lookup_production::kFieldPath, &path)) return kMalformed;
       const int result = storage_.LookupProduction(path, &id);
-      if (result == kOk) reply.SetString(101, id);
+      if (result == kOk) reply.SetString(lookup_production::kReplyProductionId, id);
       return Checked(result, out);
     }
-    case 25: {
+    case document_info::kSubCommand: {
       std::string production;
       std::vector<std::string> names;
-      if (!GetText(request, 101, &production) || !GetList(request, 102, &names)) return kMalformed;
+      if (!GetText(request, document_info::kFieldProductionId, &production) ||
+          !GetList(request, document_info::kFieldNames, &names)) {
+        return kMalformed;
+      }
       std::vector<DocumentInfo> rows;
       const int result = storage_.GetDocumentInfo(user_, production, names, &rows);
       if (result != kOk) return Checked(result, out);
@@ -231,10 +234,11 @@ int CommandHandler::ProductionCommand(int sub, const CRLMSGmessage& request, Com
         flags.push_back(std::to_string(row.flags));
         stamps.push_back(row.stamp);
       }
-      reply.SetString(103, Join(ids, ','));
-      reply.SetString(104, Join(versions, ','));
-      reply.SetString(105, Join(flags, ','));
-      reply.SetString(106, Join(stamps, ','));
+      const char* const separator = document_info::kReplySeparator;
+      reply.SetString(document_info::kReplyDocumentIds, JoinList(ids, separator));
+      reply.SetString(document_info::kReplyVersions, JoinList(versions, separator));
+      reply.SetString(document_info::kReplyFlags, JoinList(flags, separator));
+      reply.SetString(document_info::kReplyStamps, JoinList(stamps, separator));
       return kOk;
     }
     default:
@@ -244,11 +248,11 @@ int CommandHandler::ProductionCommand(int sub, const CRLMSGmessage& request, Com
 
 int CommandHandler::DocumentCommand(int sub, const CRLMSGmessage& request, CommandOutcome* out) {
   switch (sub) {
-    case 1:
+    case add_documents::kSubCommand:
       return AddDocuments(request, out);
-    case 2:
+    case check_in::kSubCommand:
       return CheckIn(request, out);
-    case 4:
+    case fetch::kSubCommand:
       return Fetch(request, out);
     default:
       return kMalformed;
@@ -263,7 +267,7 @@ int CommandHandler::StoreReceivedFiles(const CRLMSGmessage& request, uint32_t id
   for (const std::string& path : paths) {
     if (!IsReceivedFile(received_folder_, path)) return kMalformed;
   }
-  if (request.GetErrorCode() == kTransferCutOff) return kContentIncomplete;
+  if (request.GetErrorCode() == kErrorTransferCutOff) return kContentIncomplete;
   std::vector<char> block(kCopyBlockBytes);
   for (const std::string& path : paths) {
     // The reader removes a file that failed on the way; what is there came
@@ -282,7 +286,7 @@ int CommandHandler::StoreReceivedFiles(const CRLMSGmessage& request, uint32_t id
       const ssize_t n = read(fd, block.data(), block.size());
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) {
-        error = std::string("cannot read a received file: ") + std::strerror(errno);
+        error = ErrnoText("cannot read the received file", path, errno);
         ok = false;
       } else if (n == 0) {
         break;
@@ -308,15 +312,18 @@ int CommandHandler::StoreReceivedFiles(const CRLMSGmessage& request, uint32_t id
 
 int CommandHandler::AddDocuments(const CRLMSGmessage& request, CommandOutcome* out) {
   std::vector<std::string> productions, names, local_paths;
-  if (!GetList(request, 101, &productions) || !GetList(request, 102, &names) ||
-      productions.size() != names.size()) {
+  if (!GetList(request, add_documents::kFieldProductionIds, &productions) ||
+      !GetList(request, add_documents::kFieldNames, &names) || productions.size() != names.size()) {
     return kMalformed;
   }
-  if (GetList(request, 109, &local_paths) && local_paths.size() != names.size()) return kMalformed;
+  if (GetList(request, add_documents::kFieldLocalPaths, &local_paths) &&
+      local_paths.size() != names.size()) {
+    return kMalformed;
+  }
   std::string comment;
-  GetText(request, 107, &comment);
+  GetText(request, add_documents::kFieldComment, &comment);
   std::vector<ContentRef> refs;
-  int result = StoreReceivedFiles(request, 103, names.size(), &refs, out);
+  int result = StoreReceivedFiles(request, add_documents::kFieldFiles, names.size(), &refs, out);
   if (result != kOk) return result;
   std::vector<NewDocument> items(names.size());
   for (size_t i = 0; i < names.size(); ++i) {
@@ -334,22 +341,25 @@ int CommandHandler::AddDocuments(const CRLMSGmessage& request, CommandOutcome* o
     stamps.push_back(v.stamp);
   }
   CRLMSGmessage& reply = *out->reply;
-  for (uint32_t id : {101u, 102u, 109u}) CopyField(request, id, &reply);
-  reply.SetString(103, Join(ids, '?'));
-  reply.SetString(104, Join(stamps, '?'));
+  for (uint32_t id : add_documents::kReplyEchoedFields) CopyField(request, id, &reply);
+  reply.SetString(add_documents::kReplyDocumentIds, Join(ids));
+  reply.SetString(add_documents::kReplyStamps, Join(stamps));
   return kOk;
 }
 
 int CommandHandler::CheckIn(const CRLMSGmessage& request, CommandOutcome* out) {
   std::vector<std::string> ids, local_paths;
-  if (!GetList(request, 101, &ids)) return kMalformed;
-  if (GetList(request, 104, &local_paths) && local_paths.size() != ids.size()) return kMalformed;
+  if (!GetList(request, check_in::kFieldDocumentIds, &ids)) return kMalformed;
+  if (GetList(request, check_in::kFieldLocalPaths, &local_paths) &&
+      local_paths.size() != ids.size()) {
+    return kMalformed;
+  }
   int work_in_progress = 0;
-  GetNumber(request, 103, &work_in_progress);
+  GetNumber(request, check_in::kFieldWorkInProgress, &work_in_progress);
   std::string comment;
-  GetText(request, 105, &comment);
+  GetText(request, check_in::kFieldComment, &comment);
   std::vector<ContentRef> refs;
-  int result = StoreReceivedFiles(request, 102, ids.size(), &refs, out);
+  int result = StoreReceivedFiles(request, check_in::kFieldFiles, ids.size(), &refs, out);
   if (result != kOk) return result;
   std::vector<CheckInItem> items(ids.size());
   for (size_t i = 0; i < ids.size(); ++i) {
@@ -367,16 +377,17 @@ int CommandHandler::CheckIn(const CRLMSGmessage& request, CommandOutcome* out) {
     stamps.push_back(v.stamp);
   }
   CRLMSGmessage& reply = *out->reply;
-  reply.SetString(111, Join(stored_ids, '?'));
-  reply.SetString(112, Join(stamps, '?'));
-  reply.SetIntList(106, std::vector<int>(stored.size(), 0));
+  reply.SetString(check_in::kReplyDocumentIds, Join(stored_ids));
+  reply.SetString(check_in::kReplyStamps, Join(stamps));
+  reply.SetIntList(check_in::kReplyResults, std::vector<int>(stored.size(), 0));
   return kOk;
 }
 
 int CommandHandler::Fetch(const CRLMSGmessage& request, CommandOutcome* out) {
   std::vector<std::string> ids;
   std::vector<int> versions;
-  if (!GetList(request, 101, &ids) || request.GetIntList(102, &versions) != kFieldOk ||
+  if (!GetList(request, fetch::kFieldDocumentIds, &ids) ||
+      request.GetIntList(fetch::kFieldVersions, &versions) != kFieldOk ||
       versions.size() != ids.size()) {
     return kMalformed;
   }
@@ -399,16 +410,16 @@ int CommandHandler::Fetch(const CRLMSGmessage& request, CommandOutcome* out) {
     contents.push_back(v.content_path);
   }
   CRLMSGmessage& reply = *out->reply;
-  reply.SetString(101, Join(ids, '?'));
-  reply.SetIntList(102, sent_versions);
-  reply.SetString(104, Join(names, '?'));
-  reply.SetString(105, Join(stamps, '?'));
-  reply.SetString(108, Join(full_paths, '?'));
-  reply.SetIntList(109, std::vector<int>(fetched.size(), 0));
+  reply.SetString(fetch::kReplyDocumentIds, Join(ids));
+  reply.SetIntList(fetch::kReplyVersions, sent_versions);
+  reply.SetString(fetch::kReplyNames, Join(names));
+  reply.SetString(fetch::kReplyStamps, Join(stamps));
+  reply.SetString(fetch::kReplyFullPaths, Join(full_paths));
+  reply.SetIntList(fetch::kReplyResults, std::vector<int>(fetched.size(), 0));
   // The channel streams these store files piece by piece after the reply.
-  const std::string files = Join(contents, '?');
-  reply.SetRawField(106, FIELD_FILELIST, files.data(), files.size());
-  reply.SetInt(107, static_cast<int>(fetched.size()));
+  const std::string files = Join(contents);
+  reply.SetRawField(fetch::kReplyFiles, FIELD_FILELIST, files.data(), files.size());
+  reply.SetInt(fetch::kReplyFileCount, static_cast<int>(fetched.size()));
   return kOk;
 }
 
@@ -416,8 +427,11 @@ int CommandHandler::GetNameList(const CRLMSGmessage& request, CommandOutcome* ou
   std::string subject;
   int kind = 0;
   int recursive = 0;
-  if (!GetText(request, 100, &subject) || !GetNumber(request, 101, &kind)) return kMalformed;
-  GetNumber(request, 102, &recursive);
+  if (!GetText(request, name_list::kFieldSubject, &subject) ||
+      !GetNumber(request, name_list::kFieldKind, &kind)) {
+    return kMalformed;
+  }
+  GetNumber(request, name_list::kFieldRecursive, &recursive);
   NameTable table;
   const int result = storage_.GetNameTable(kind, subject, recursive != 0, &table);
   if (result != kOk) return Checked(result, out);
@@ -429,16 +443,19 @@ int CommandHandler::GetNameList(const CRLMSGmessage& request, CommandOutcome* ou
     }
     text.AddRow(std::move(row));
   }
-  out->reply->SetString(102, text.ToText());
+  out->reply->SetString(name_list::kReplyTable, text.ToText());
   return kOk;
 }
 
 int CommandHandler::AcquireLock(const CRLMSGmessage& request, CommandOutcome* out) {
   std::vector<std::string> ids;
   int lock_type = 0;
-  if (!GetList(request, 100, &ids) || !GetNumber(request, 103, &lock_type)) return kMalformed;
+  if (!GetList(request, acquire_lock::kFieldDocumentIds, &ids) ||
+      !GetNumber(request, acquire_lock::kFieldLockType, &lock_type)) {
+    return kMalformed;
+  }
   std::vector<bool> deferred;
-  request.GetBoolList(104, &deferred);
+  request.GetBoolList(acquire_lock::kFieldDeferred, &deferred);
   if (deferred.empty()) deferred.assign(ids.size(), false);
   if (deferred.size() != ids.size()) return kMalformed;
   std::vector<LockRequest> items(ids.size());
@@ -457,7 +474,7 @@ int CommandHandler::AcquireLock(const CRLMSGmessage& request, CommandOutcome* ou
 
 int CommandHandler::ReleaseLock(const CRLMSGmessage& request, CommandOutcome* out) {
   std::vector<std::string> ids;
-  if (!GetList(request, 100, &ids)) return kMalformed;
+  if (!GetList(request, release_lock::kFieldDocumentIds, &ids)) return kMalformed;
   LockFailure failure;
   const int result = storage_.ReleaseLocks(user_, ids, &failure);
   if (result == kUnknownId) NameFailure(failure, out->reply.get());
@@ -488,7 +505,7 @@ void RemoveReceivedFiles(const std::string& received_folder, const CRLMSGmessage
     if (request.GetString(id, &text) != kFieldOk || text.find("/CRL") == std::string::npos) {
       continue;
     }
-    for (const std::string& path : SplitList(text, '?')) {
+    for (const std::string& path : SplitList(text, kListSeparator)) {
       if (IsReceivedFile(received_folder, path)) unlink(path.c_str());
     }
   }

@@ -9,8 +9,8 @@
 // the request, and 100 too for the commands that carry a sub-command there;
 // the reply is addressed back to the request's sender (field 0 = the
 // request's field 3, field 2 = 3). ERRORCODE is the server's error code
-// (storage.h); a request that fails changes nothing. A storage failure,
-// which has no code of its own on the wire, is answered with -1.
+// (protocol/server_errors.h); a request that fails changes nothing. A
+// storage failure is answered with kServerFailure.
 //
 // Files that arrive with a request lie in temporary files that the message
 // reader made in the received-files folder (the process's scratch folder);
@@ -30,15 +30,11 @@
 #include <string>
 
 #include "messaging/message.h"
+#include "protocol/server_errors.h"
 #include "servers/twserver/storage.h"
 #include "transport/message_channel.h"
 
 namespace tw::twserver {
-
-// Error code of a reply whose storage failed.
-constexpr int kServerFailure = -1;
-// Error code of a command sent before a successful logon.
-constexpr int kNotLoggedOn = 2;
 
 // What Handle made of one request.
 struct CommandOutcome {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "crypto/crypto.h"
-
+#include "platform/hex.h"
 #include "servers/twserver/file_util.h"
 
 namespace tw::twserver {
@@ -31,20 +31,14 @@ bool MakeFolder(const std::string& path, bool* made, std::string* error) {
   }
   struct stat st;
   if (errno == EEXIST && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
-  *error = ErrnoText("cannot make folder", path);
+  *error = ErrnoText("cannot make folder", path, errno);
   return false;
 }
 
 std::string RandomName() {
   unsigned char bytes[8];
   if (CRLDATcrypto::RandomBytes(bytes, sizeof bytes) != 0) return std::string();
-  static const char kDigits[] = "0123456789abcdef";
-  std::string name;
-  for (unsigned char b : bytes) {
-    name += kDigits[b >> 4];
-    name += kDigits[b & 15];
-  }
-  return name + ".part";
+  return HexText(bytes, sizeof bytes, HexCase::kLower) + ".part";
 }
 
 }  // namespace
@@ -90,7 +84,7 @@ bool ContentWriter::Write(const void* bytes, size_t count) {
     const ssize_t n = write(fd_, p, left);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return Fail(ErrnoText("cannot write", temp_path_));
+      return Fail(ErrnoText("cannot write", temp_path_, errno));
     }
     p += n;
     left -= static_cast<size_t>(n);
@@ -104,15 +98,14 @@ bool ContentWriter::Finish(ContentRef* ref) {
     if (error_.empty()) error_ = "the content is already finished or aborted";
     return false;
   }
-  if (fsync(fd_) != 0) return Fail(ErrnoText("cannot sync", temp_path_));
+  if (fsync(fd_) != 0) return Fail(ErrnoText("cannot sync", temp_path_, errno));
   const int fd = fd_;
   fd_ = -1;
-  if (close(fd) != 0) return Fail(ErrnoText("cannot close", temp_path_));
+  if (close(fd) != 0) return Fail(ErrnoText("cannot close", temp_path_, errno));
 
   CryptoPP::byte digest[CryptoPP::SHA256::DIGESTSIZE];
   hash_->Final(digest);
-  std::string hex = CRLDATcrypto::HexEncode(digest, sizeof digest);
-  for (char& c : hex) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  std::string hex = HexText(digest, sizeof digest, HexCase::kLower);
 
   const std::string folder = store_->root() + "/" + hex.substr(0, 2);
   bool made = false;
@@ -123,7 +116,7 @@ bool ContentWriter::Finish(ContentRef* ref) {
   // Identical bytes may already be stored: the rename then replaces a file
   // by its twin, which every reader sees as the same content.
   if (rename(temp_path_.c_str(), target.c_str()) != 0) {
-    return Fail(ErrnoText("cannot rename to", target));
+    return Fail(ErrnoText("cannot rename to", target, errno));
   }
   temp_path_.clear();
   if (!SyncFolder(folder, &error)) {
@@ -160,7 +153,7 @@ std::unique_ptr<ContentWriter> ContentStore::NewWriter(std::string* error) const
       return std::unique_ptr<ContentWriter>(new ContentWriter(this, fd, std::move(path)));
     }
     if (errno != EEXIST) {
-      *error = ErrnoText("cannot create", path);
+      *error = ErrnoText("cannot create", path, errno);
       return nullptr;
     }
   }

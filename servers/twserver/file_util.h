@@ -4,11 +4,9 @@
 
 #include <string>
 
-namespace tw::twserver {
+#include "platform/errno_text.h"
 
-// The one place where errno becomes text for the repository code:
-// "<what> <path>: <reason>".
-std::string ErrnoText(const char* what, const std::string& path);
+namespace tw::twserver {
 
 // Flushes a folder's entries to disk (after a rename into it). False, with
 // `error` set, when the folder cannot be opened or synced.

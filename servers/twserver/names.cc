@@ -1,5 +1,7 @@
 #include "servers/twserver/names.h"
 
+#include "platform/hex.h"
+
 namespace tw::twserver {
 
 bool IsValidName(std::string_view name) {
@@ -35,7 +37,6 @@ std::string FoldName(std::string_view name) {
 }
 
 std::string Printable(std::string_view text) {
-  static const char kDigits[] = "0123456789ABCDEF";
   std::string out;
   for (char c : text) {
     const unsigned char u = static_cast<unsigned char>(c);
@@ -45,8 +46,7 @@ std::string Printable(std::string_view text) {
       out += "\\t";
     } else if (u < 0x20 || u == 0x7f) {
       out += "\\x";
-      out += kDigits[u >> 4];
-      out += kDigits[u & 15];
+      AppendHexByte(&out, u);
     } else {
       out += c;
     }

@@ -66,14 +66,14 @@ bool WriteServerKey(const std::string& dir, std::string* error) {
   const std::string path = dir + "/" + kServerKeyFile;
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   bool ok = fd >= 0;
-  if (!ok) *error = ErrnoText("cannot create", path);
+  if (!ok) *error = ErrnoText("cannot create", path, errno);
   if (ok && !(WriteAll(fd, text) && fsync(fd) == 0)) {
-    *error = ErrnoText("cannot write", path);
+    *error = ErrnoText("cannot write", path, errno);
     ok = false;
   }
   CRLDATcrypto::Wipe(&text);
   if (fd >= 0 && close(fd) != 0 && ok) {
-    *error = ErrnoText("cannot close", path);
+    *error = ErrnoText("cannot close", path, errno);
     ok = false;
   }
   return ok;
@@ -89,7 +89,7 @@ bool CreateInside(const std::string& dir, const RepositorySettings& settings, st
   if (!SqliteStorage::CreateDatabase(scratch, settings, error)) return false;
   if (link(scratch.c_str(), final_path.c_str()) != 0) {
     *error = errno == EEXIST ? dir + " already holds a repository"
-                             : ErrnoText("cannot name the database", final_path);
+                             : ErrnoText("cannot name the database", final_path, errno);
     return false;
   }
   unlink(scratch.c_str());
@@ -125,7 +125,7 @@ int CreateRepository(const std::string& dir, const RepositorySettings& settings,
     }
     bool empty = false;
     if (!IsEmptyFolder(dir, &empty)) {
-      *error = ErrnoText("cannot read folder", dir);
+      *error = ErrnoText("cannot read folder", dir, errno);
       return kStorageFailure;
     }
     if (!empty) {
@@ -135,12 +135,12 @@ int CreateRepository(const std::string& dir, const RepositorySettings& settings,
   } else if (mkdir(dir.c_str(), 0700) == 0) {
     made = true;
   } else {
-    *error = ErrnoText("cannot make folder", dir);
+    *error = ErrnoText("cannot make folder", dir, errno);
     return kStorageFailure;
   }
   // mkdir's mode passed through the umask, and an existing folder had its own.
   if (chmod(dir.c_str(), 0700) != 0) {
-    *error = ErrnoText("cannot set the mode of", dir);
+    *error = ErrnoText("cannot set the mode of", dir, errno);
   } else if (CreateInside(dir, settings, error)) {
     return kOk;
   }
@@ -180,7 +180,7 @@ bool ReadServerKey(const std::string& dir, std::string* private_key, std::string
   const std::string path = dir + "/" + kServerKeyFile;
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    *error = ErrnoText("cannot open", path);
+    *error = ErrnoText("cannot open", path, errno);
     return false;
   }
   std::string text;
@@ -190,7 +190,7 @@ bool ReadServerKey(const std::string& dir, std::string* private_key, std::string
     const ssize_t n = read(fd, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
-      *error = ErrnoText("cannot read", path);
+      *error = ErrnoText("cannot read", path, errno);
       ok = false;
       break;
     }

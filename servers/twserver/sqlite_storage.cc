@@ -9,9 +9,11 @@
 #include <stdexcept>
 #include <utility>
 
+#include "crypto/crypto.h"
+#include "platform/hex.h"
+#include "protocol/name_table.h"
 #include "servers/twserver/names.h"
 #include "settings/stamp.h"
-#include "crypto/crypto.h"
 
 namespace tw::twserver {
 
@@ -79,13 +81,7 @@ CREATE INDEX lock_queue_by_user ON lock_queue(user_name);
 std::string RandomIdentifier() {
   unsigned char bytes[8];
   if (CRLDATcrypto::RandomBytes(bytes, sizeof bytes) != 0) throw DbError("no random bytes");
-  static const char kDigits[] = "0123456789abcdef";
-  std::string id;
-  for (unsigned char b : bytes) {
-    id += kDigits[b >> 4];
-    id += kDigits[b & 15];
-  }
-  return id;
+  return HexText(bytes, sizeof bytes, HexCase::kLower);
 }
 
 std::string Upper(std::string text) {
@@ -760,13 +756,13 @@ int SqliteStorage::GetDocumentInfo(const std::string& user, const std::string& p
       if (FindDocumentBelow(production, name, &doc)) {
         info.id = doc.id;
         info.version = doc.current_version;
-        info.flags = kDocExists;
+        info.flags = kDocumentControlled;
         for (const Holder& h : Holders(doc.seq)) {
-          info.flags |= kDocLocked;
-          if (h.user == user) info.flags |= kDocLockedByUser;
-          if (h.exclusive) info.flags |= kDocExclusive;
+          info.flags |= kDocumentCheckedOut;
+          if (h.user == user) info.flags |= kDocumentCheckedOutByMe;
+          if (h.exclusive) info.flags |= kDocumentExclusive;
         }
-        if (IsQueued(doc.seq, user)) info.flags |= kDocUserQueued;
+        if (IsQueued(doc.seq, user)) info.flags |= kDocumentQueuedForLock;
         Query q(this, "SELECT stamp FROM versions WHERE document = ?1 AND version = ?2");
         if (q.Bind(1, doc.seq).Bind(2, int64_t{doc.current_version}).Step()) info.stamp = q.Text(0);
       }
@@ -911,22 +907,22 @@ int SqliteStorage::ListLocks(const std::string& document_id, std::vector<LockEnt
 
 int SqliteStorage::GetNameTable(int kind, const std::string& subject, bool recursive,
                                 NameTable* out) {
-  if (kind < 1 || kind > 4) return kMalformed;
+  if (kind < kNameListProductions || kind > kNameListVersions) return kMalformed;
   return Transact(false, [&]() -> int {
     NameTable table;
-    if (kind == 1) {
+    if (kind == kNameListProductions) {
       const size_t cut = subject.rfind('\\');
       const int64_t parent =
           ProductionSeq(cut == std::string::npos ? subject : subject.substr(cut + 1));
       if (parent < 0) return kUnknownId;
-      table.columns = {"Id", "Name"};
+      table.columns = {kColumnId, kColumnName};
       Query q(this, "SELECT id, name FROM productions WHERE parent = ?1 ORDER BY seq");
       q.Bind(1, parent);
       while (q.Step()) table.rows.push_back({q.Text(0), q.Text(1)});
-    } else if (kind == 2) {
+    } else if (kind == kNameListDocuments) {
       const int64_t top = ProductionSeq(subject);
       if (top < 0) return kUnknownId;
-      table.columns = {"Name", "Id"};
+      table.columns = {kColumnName, kColumnId};
       // Depth first, each Production's own Documents before its children's;
       // an explicit stack, so a deep tree cannot exhaust the thread's stack.
       std::vector<std::pair<int64_t, std::string>> stack{{top, std::string()}};
@@ -948,8 +944,8 @@ int SqliteStorage::GetNameTable(int kind, const std::string& subject, bool recur
     } else {
       Document doc;
       if (!LoadDocument(subject, &doc)) return kUnknownId;
-      if (kind == 3) {
-        table.columns = {"User", "Exclusive", "Deferred", "Rank"};
+      if (kind == kNameListLocks) {
+        table.columns = {kColumnUser, kColumnExclusive, kColumnDeferred, kColumnRank};
         std::vector<LockEntry> locks;
         ListLocksLocked(doc.seq, &locks);
         for (const LockEntry& e : locks) {
@@ -957,7 +953,7 @@ int SqliteStorage::GetNameTable(int kind, const std::string& subject, bool recur
               {e.user, e.exclusive ? "1" : "0", e.deferred ? "1" : "0", std::to_string(e.rank)});
         }
       } else {
-        table.columns = {"Version", "P41", "P46", "P49"};
+        table.columns = {kColumnVersion, kColumnStamp, kColumnComment, kColumnVersionUser};
         std::vector<VersionInfo> versions;
         ListVersionsLocked(doc.seq, &versions);
         for (const VersionInfo& v : versions) {

@@ -2,8 +2,9 @@
 
 #include <chrono>
 
-#include "servers/twserver/names.h"
 #include "crypto/crypto.h"
+#include "protocol/logon_command.h"
+#include "servers/twserver/names.h"
 
 namespace tw::twserver {
 
@@ -34,9 +35,15 @@ bool ApplySetting(const std::string& key, const std::string& value, RepositorySe
     settings->root_name = value;
     return true;
   }
-  if (key == "selector") return ParseChoice(value, {0, 1, 9}, &settings->selector);
+  if (key == "selector") {
+    constexpr int kNone = 0;
+    return ParseChoice(value, {kNone, kCipherAes, kCipherPassPhrase}, &settings->selector);
+  }
   if (key == "compression") return ParseChoice(value, {0, 1}, &settings->compression);
-  if (key == "lock-policy") return ParseChoice(value, {0, 1, 2}, &settings->lock_policy);
+  if (key == "lock-policy") {
+    return ParseChoice(value, {kLockPolicyNone, kLockPolicyExclusive, kLockPolicyShared},
+                       &settings->lock_policy);
+  }
   return false;
 }
 

@@ -35,29 +35,32 @@
 #include <string>
 #include <vector>
 
+#include "protocol/lock_command.h"
+#include "protocol/production_command.h"
+#include "protocol/server_errors.h"
 #include "servers/twserver/content_store.h"
 
 namespace tw::twserver {
 
-// Results. The positive codes are the server's error codes on the wire; the
-// negative ones never leave the server.
+// Results. The positive codes are the server's error codes on the wire
+// (protocol/server_errors.h); the negative ones never leave the server.
 enum StorageResult : int {
-  kOk = 0,
-  kLogonRefused = 1,
-  kExclusiveConflict = 101,  // another user holds an exclusive lock
-  kSharedConflict = 102,     // exclusive wanted, other users hold shared locks
-  kAlreadyQueued = 103,
-  kNotCheckedOut = 203,
-  kContentIncomplete = 206,  // a content named by the request is not in the store
-  kPathNotFound = 209,
-  kInvalidPath = 210,
-  kProductionExists = 211,
-  kProductionCaseVariant = 212,
-  kDocumentExists = 213,
-  kDocumentTwice = 214,
-  kInvalidDocumentName = 215,
-  kUnknownId = 216,
-  kMalformed = 217,
+  kOk = kServerOk,
+  kLogonRefused = kServerLogonRefused,
+  kExclusiveConflict = kServerExclusiveConflict,
+  kSharedConflict = kServerSharedConflict,
+  kAlreadyQueued = kServerAlreadyQueued,
+  kNotCheckedOut = kServerNotCheckedOut,
+  kContentIncomplete = kServerContentIncomplete,  // a content named is not in the store
+  kPathNotFound = kServerPathNotFound,
+  kInvalidPath = kServerInvalidPath,
+  kProductionExists = kServerProductionExists,
+  kProductionCaseVariant = kServerProductionCaseVariant,
+  kDocumentExists = kServerDocumentExists,
+  kDocumentTwice = kServerDocumentTwice,
+  kInvalidDocumentName = kServerInvalidDocumentName,
+  kUnknownId = kServerUnknownId,
+  kMalformed = kServerMalformed,
   kStorageFailure = -1,  // the database or the file system failed; see FailureText
   kUserExists = -2,
   kNoSuchUser = -3,
@@ -71,25 +74,12 @@ using Clock = std::function<int64_t()>;
 // The system clock.
 int64_t SystemClockMilliseconds();
 
-// Lock types: the character codes of the wire.
-constexpr int kLockExclusive = 72;  // "H"
-constexpr int kLockShared = 83;     // "S"
-
 // Settings that the PRELOGON reply announces, plus the root's display name.
 struct RepositorySettings {
   std::string root_name = "Veltrane";
   int selector = 1;     // 0, 1 or 9
   int compression = 1;  // 0 or 1
-  int lock_policy = 0;  // 0 none, 1 exclusive demanded, 2 shared demanded
-};
-
-// Flags of DocumentInfo.
-enum DocumentFlags : int {
-  kDocExists = 1,
-  kDocLocked = 2,        // someone holds a lock
-  kDocLockedByUser = 4,  // the asking user holds one
-  kDocExclusive = 8,     // an exclusive lock is held
-  kDocUserQueued = 16,   // the asking user waits in the queue
+  int lock_policy = 0;  // LockPolicy: 0 none, 1 exclusive demanded, 2 shared demanded
 };
 
 struct ProductionEntry {
@@ -102,7 +92,7 @@ struct ProductionEntry {
 struct DocumentInfo {
   std::string id;
   int version = 0;
-  int flags = 0;
+  int flags = 0;  // DocumentFlag bits (protocol/production_command.h)
   std::string stamp;
 };
 

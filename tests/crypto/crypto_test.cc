@@ -1,4 +1,4 @@
-// The crypto helper: published digest vectors; the RSA-OAEP texts, the AES
+// The crypto helper: the digest selectors and HAVAL; the RSA-OAEP texts, the AES
 // payload cipher, the gzip members and a whole frame payload checked against
 // independent programs (openssl, gzip); hostile cipher texts and gzip data
 // fail cleanly; the helper on several threads at once.
@@ -45,33 +45,22 @@ std::string Digest(int selector, const std::string& bytes) {
 
 // ---------------------------------------------------------------- digests
 
-TEST(Digest, PublishedVectors) {
-  struct Vector {
-    int selector;
-    const char* input;
-    const char* hex;
-  };
-  const Vector vectors[] = {
-      {kDigestSha1, "abc", "A9993E364706816ABA3E25717850C26C9CD0D89D"},
-      {kDigestMd2, "abc", "DA853B0D3F88D99B30283A69E6DED6BB"},
-      {kDigestMd5, "", "D41D8CD98F00B204E9800998ECF8427E"},
-      {kDigestMd5, "abc", "900150983CD24FB0D6963F7D28E17F72"},
-      {kDigestHaval, "", "4F6938531F0BC8991F62DA7BBD6F7DE3FAD44562B8C6F4EBF146D5B4E46F7C17"},
-      {kDigestHaval, "abc", "8699F1E3384D05B2A84B032693E2B6F46DF85A13A50D93808D6874BB8FB9E86C"},
-      {kDigestHaval, "abcdefghijklmnopqrstuvwxyz",
-       "72FAD4BDE1DA8C8332FB60561A780E7F504F21547B98686824FC33FC796AFA76"},
-      {kDigestRipemd160, "abc", "8EB208F7E05D987A9B044A8E98C6B087F15A0BFC"},
-      {kDigestSha256, "abc", "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD"},
-      {kDigestSha384, "abc",
-       "CB00753F45A35E8BB5A03D699AC65007272C32AB0EDED1631A8B605A43FF5BED8086072BA1E7CC2358BAECA134C"
-       "825A7"},
-      {kDigestSha512, "abc",
-       "DDAF35A193617ABACC417349AE20413112E6FA4E89A97EA20A9EEEE64B55D39A"
-       "2192992A274FC1A836BA3C23A3FEEBBD454D4423643CE80E2A9AC94FA54CA49F"},
-  };
-  for (const auto& v : vectors) {
-    EXPECT_EQ(v.hex, Digest(v.selector, v.input))
-        << "selector " << v.selector << " \"" << v.input << '"';
+// The algorithms are Crypto++'s; what is ours is the dispatch on the
+// selector, the HAVAL code and the hex form. MD5 is the logon digest.
+TEST(Digest, SelectorsHavalAndTheLogonDigest) {
+  EXPECT_EQ("900150983CD24FB0D6963F7D28E17F72", Digest(kDigestMd5, "abc"));
+  EXPECT_EQ("4F6938531F0BC8991F62DA7BBD6F7DE3FAD44562B8C6F4EBF146D5B4E46F7C17",
+            Digest(kDigestHaval, ""));
+  EXPECT_EQ("8699F1E3384D05B2A84B032693E2B6F46DF85A13A50D93808D6874BB8FB9E86C",
+            Digest(kDigestHaval, "abc"));
+  EXPECT_EQ("72FAD4BDE1DA8C8332FB60561A780E7F504F21547B98686824FC33FC796AFA76",
+            Digest(kDigestHaval, "abcdefghijklmnopqrstuvwxyz"));
+  // Each selector gives its algorithm's digest size, in hex.
+  const std::pair<int, size_t> sizes[] = {{kDigestSha1, 40},      {kDigestMd2, 32},
+                                          {kDigestRipemd160, 40}, {kDigestSha256, 64},
+                                          {kDigestSha384, 96},    {kDigestSha512, 128}};
+  for (const auto& [selector, hex_size] : sizes) {
+    EXPECT_EQ(hex_size, Digest(selector, "abc").size()) << "selector " << selector;
   }
   for (int selector : {0, 10}) {  // unknown: the text stays
     std::string out = "previous";

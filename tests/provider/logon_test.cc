@@ -101,6 +101,12 @@ TEST_F(LogonTest, GoodLogonIsSharedByASecondContext) {
   EXPECT_EQ(first->user_name, "alice");
   EXPECT_EQ(user, "alice");
   EXPECT_EQ(script_->Remaining(), 0u);
+  // The logon became the defaults: the password is stored encrypted and
+  // reads back through a client of its own.
+  LogonDialogValues defaults;
+  LoadLogonDefaults(&defaults);
+  EXPECT_EQ(defaults.user_name, "alice");
+  EXPECT_EQ(defaults.password, "alice pw");
 
   // No dialog for the second context: the session is logged on.
   ProviderContext* second = NewContext();

@@ -120,8 +120,29 @@ TEST_F(CliTest, SetChangesOneSetting) {
   EXPECT_EQ(2, s.lock_policy);
   EXPECT_EQ("Depot", s.root_name);
 
-  EXPECT_EQ(2, Run({"set", "--data", repo_, "selector", "3"}).exit);
-  EXPECT_EQ(2, Run({"set", "--data", repo_, "selector"}).exit);
+  // The root name is the first element of every path.
+  std::string games, id;
+  ProductionEntry root;
+  ASSERT_EQ(kOk, storage->GetRootProduction(&root));
+  ASSERT_EQ(kOk, storage->CreateProduction(root.id, "Games", &games));
+  EXPECT_EQ(kOk, storage->LookupProduction("depot\\Games", &id));
+  EXPECT_EQ(games, id);
+  EXPECT_EQ(kPathNotFound, storage->LookupProduction("Veltrane\\Games", &id));
+
+  for (const std::vector<std::string>& refused : {std::vector<std::string>{"selector", "3"},
+                                                  {"selector", "01"},
+                                                  {"lock-policy", "-1"},
+                                                  {"root-name", "a:b"},
+                                                  {"colour", "1"},
+                                                  {"selector"}}) {
+    std::vector<std::string> args{"set", "--data", repo_};
+    args.insert(args.end(), refused.begin(), refused.end());
+    EXPECT_EQ(2, Run(args).exit) << refused[0];
+  }
+  ASSERT_EQ(kOk, storage->GetSettings(&s));  // the defaults and what was set
+  EXPECT_EQ(1, s.selector);
+  EXPECT_EQ(1, s.compression);
+  EXPECT_EQ(2, s.lock_policy);
   const Outcome o = Run({"set", "--data", env_.Path("nowhere"), "selector", "0"});
   EXPECT_EQ(1, o.exit);
   EXPECT_NE(std::string::npos, o.err.find("not a repository")) << o.err;

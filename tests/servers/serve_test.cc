@@ -474,7 +474,11 @@ TEST_F(ServeTest, LocksConflictsQueuesAndRelease) {
   // Nothing held, or an empty identifier: skipped. Unknown: 216.
   EXPECT_EQ(0, Error(Release(*alice, {"", d[3]})));
   EXPECT_EQ(1u, Table(*bob, 3, d[3]).size());
-  EXPECT_EQ(216, Error(Release(*alice, {"0123456789abcdef"})));
+  // All or nothing: the unknown one keeps the known one locked.
+  MessagePtr unknown = Release(*bob, {d[1], "0123456789abcdef"});
+  EXPECT_EQ(216, Error(unknown));
+  EXPECT_EQ(1, Int(unknown, 109));
+  EXPECT_EQ(1u, Table(*bob, 3, d[1]).size());
   EXPECT_EQ(0, Error(Acquire(*alice, {"", d[0]}, kLockShared)));
 }
 

@@ -21,6 +21,11 @@
 #include "protocol/name_table.h"
 #include "session/state_cache.h"
 #include "settings/stamp.h"
+#include "crypto/crypto.h"
+#include "protocol/document_command.h"
+#include "protocol/logon_command.h"
+#include "protocol/production_command.h"
+#include "tests/support/loopback_peer.h"
 #include "tests/support/property_server.h"
 #include "tests/support/test_env.h"
 #include "tests/support/wire_client.h"
@@ -173,13 +178,13 @@ TEST_F(ClientSessionTest, LockPolicyOfTheServerOverridesTheCallersWish) {
   LogOn("alice", "alice pw");
   EXPECT_TRUE(session_->ServerDemandsExclusiveLock());
   EXPECT_FALSE(session_->ServerDemandsSharedLock());
-  EXPECT_EQ(session_->LockType(true), 72);
+  EXPECT_EQ(session_->ChooseLockType(true), kLockExclusive);
   session_.reset();
 
   ASSERT_EQ(server_.Run({"set", "--data", server_.dir(), "lock-policy", "2"}, "", &out), 0);
   LogOn("alice", "alice pw");
   EXPECT_TRUE(session_->ServerDemandsSharedLock());
-  EXPECT_EQ(session_->LockType(false), 83);
+  EXPECT_EQ(session_->ChooseLockType(false), kLockShared);
 }
 
 TEST_F(ClientSessionTest, AddLockEditCheckInFetchCycle) {
@@ -310,6 +315,104 @@ TEST_F(ClientSessionTest, ConflictOnTheThirdOfFiveAsksAndResendsWithThatFlagOnly
     ASSERT_EQ(locks.row_count(), 1u) << i;
     EXPECT_EQ(locks.Get(0, "User"), "alice");
   }
+}
+
+// The remaining context forgets the logon mark; the connection this session
+// logged on over still closes when the session ends.
+TEST_F(ClientSessionTest, EndOfTheSessionClosesTheConnectionAfterTheLogonMarkWasForgotten) {
+  LogOn("alice", "alice pw");
+  session_->ForgetLogonState();
+  EXPECT_FALSE(session_->logged_on());
+  EXPECT_TRUE(GetMessageHub()->IsConnected());
+  session_.reset();
+  EXPECT_FALSE(GetMessageHub()->IsConnected());
+}
+
+// A logon after the root was renamed must not keep the identifier found
+// before; once the name fits again the root is found again.
+TEST_F(ClientSessionTest, RootIdentifierIsFoundAfreshAtEachLogon) {
+  session_ = std::make_unique<ClientSession>(SessionOptions(), "Veltrane");
+  ASSERT_EQ(session_->Logon("alice", "alice pw"), kSessionOk);
+  const std::string root = session_->root_id();
+  ASSERT_FALSE(root.empty());
+  std::string id;
+  ASSERT_EQ(session_->LookupProduction("", false, &id), kSessionOk);
+  EXPECT_EQ(id, root);
+
+  auto log_on_again = [&](const std::string& root_name) {
+    std::string out;
+    EXPECT_EQ(server_.Run({"set", "--data", server_.dir(), "root-name", root_name}, "", &out), 0);
+    session_->ForgetLogonState();
+    GetMessageHub()->Disconnect();
+    GetMessageHub()->Connect();
+    return session_->Logon("alice", "alice pw");
+  };
+  ASSERT_EQ(log_on_again("Elsewhere"), kSessionOk);
+  EXPECT_TRUE(session_->logged_on());
+  EXPECT_EQ(session_->root_id(), "");
+  ASSERT_EQ(log_on_again("Veltrane"), kSessionOk);
+  EXPECT_EQ(session_->root_id(), root);
+  EXPECT_EQ(session_->current_project(), root);
+}
+
+// A fetch whose file cannot be placed fails, places the others, creates
+// missing folders and leaves no scratch file behind; a refused fetch is a
+// session result, never the server's code.
+TEST_F(ClientSessionTest, FetchPlacesWhatItCanAndFailsForTheRest) {
+  LogOn("alice", "alice pw");
+  const std::string games = MakeProduction("Games");
+  const std::vector<std::string> ids = AddFiles(games, {"a.c", "b.c"});
+  ASSERT_EQ(ids.size(), 2u);
+
+  const std::string deep = env_.Path("copy/new/deeper/a.c");
+  test::WriteFile(env_.Path("blocker"), "a file where a folder would have to be");
+  const std::string blocked = env_.Path("blocker/b.c");
+  EXPECT_EQ(session_->FetchDocuments(ids, {Local(deep), Local(blocked)}), kSessionUnexpected);
+  EXPECT_TRUE(std::filesystem::is_empty(env_.Path("tmp")));
+  EXPECT_EQ(test::ReadFile(deep), "first version of a.c\n");
+  EXPECT_EQ(DecideLocalStatus(Info(games, work_ + "/a.c"), deep), kStatusCurrent);
+
+  EXPECT_EQ(session_->FetchDocuments({"0000000000000000"}, {Local(deep)}), kSessionUnexpected);
+  EXPECT_EQ(session_->last_error_code(), 216);
+  EXPECT_TRUE(std::filesystem::is_empty(env_.Path("tmp")));
+}
+
+// A server that names a file of the user's as a received file never gets it
+// moved or removed: only the reader's scratch files are ever taken.
+TEST_F(ClientSessionTest, FetchReplyNamingAForeignPathIsRefused) {
+  const std::string victim = env_.Path("home/precious.txt");
+  test::WriteFile(victim, "mine");
+  std::string server_private, server_public;
+  ASSERT_TRUE(CRLDATcrypto::GenerateKeyPair(1024, &server_private, &server_public));
+  test::LoopbackPeer peer([&](test::LoopbackPeer::Connection& c, MessagePtr m) {
+    MessagePtr reply = test::MakeReply(*m);
+    const std::string command = m->GetCommand();
+    if (command == prelogon::kCommand) {
+      reply->SetString(prelogon::kReplyServerKey, server_public);
+      reply->SetInt(prelogon::kReplySelector, 0);
+      reply->SetInt(prelogon::kReplyCompression, 0);
+    } else if (command == logon::kCommand) {
+      std::string client_key, sealed;
+      m->GetString(logon::kFieldClientKey, &client_key);
+      const std::string key(64, 'A');
+      CRLDATcrypto::RsaEncryptToHex(client_key, key.data(), key.size(), &sealed);
+      reply->SetString(logon::kReplyChannelKey, sealed);
+    } else if (command == kProductionCommand) {
+      reply->SetString(lookup_production::kReplyProductionId, "0000000000000001");
+    } else {
+      reply->SetString(fetch::kReplyDocumentIds, "0000000000000002");
+      reply->SetString(fetch::kReplyStamps, "2024:01:01:00:00:00:000");
+      reply->SetString(fetch::kReplyFiles, victim);  // a plain string, no file list
+    }
+    c.Send(*reply);
+  });
+  SetServerEndpoint("127.0.0.1", peer.port());
+  LogOn("alice", "anything");
+  const std::string target = work_ + "/fetched.txt";
+  EXPECT_EQ(session_->FetchDocuments({"0000000000000002"}, {Local(target)}), kSessionUnexpected);
+  session_.reset();
+  EXPECT_EQ(test::ReadFile(victim), "mine");
+  EXPECT_FALSE(std::filesystem::exists(target));
 }
 
 }  // namespace

@@ -69,10 +69,10 @@ TEST_F(ServerAddressTest, BlankOrUnchangedAddressWritesNothing) {
 
 TEST_F(ServerAddressTest, EndpointIsReadOncePerProcess) {
   Put(kServerAddressKey, "10.0.0.1");
-  Put(kServerPortKey, "70000x");
+  Put(kServerPortKey, "70000");
   const ServerEndpoint first = ReadServerEndpoint();
   EXPECT_EQ(first.address, "10.0.0.1");
-  EXPECT_EQ(first.port, static_cast<uint16_t>(70000));
+  EXPECT_EQ(first.port, 0);  // refused, not wrapped to 4464
   Put(kServerAddressKey, "10.0.0.2");
   EXPECT_EQ(ReadServerEndpoint().address, "10.0.0.1");
 }
