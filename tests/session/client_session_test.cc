@@ -415,5 +415,21 @@ TEST_F(ClientSessionTest, FetchReplyNamingAForeignPathIsRefused) {
   EXPECT_FALSE(std::filesystem::exists(target));
 }
 
+// A name is below a folder only when the folder's whole path, letter case
+// included, is followed by "/".
+TEST(RelativeNameTest, ExactPrefixEndedBySeparator) {
+  EXPECT_EQ(RelativeName("/a/b/c.txt", "/a/b"), "c.txt");
+  EXPECT_EQ(RelativeName("/a/b/c.txt", "/a/b/"), "c.txt");
+  EXPECT_EQ(RelativeName("/a/b/d/c.txt", "/a/b"), "d/c.txt");
+  EXPECT_EQ(RelativeName("/a/c.txt", "/"), "a/c.txt");
+  EXPECT_EQ(RelativeName("/a/bc", "/a/b"), "");
+  EXPECT_EQ(RelativeName("/a/bc/x.txt", "/a/b"), "");
+  EXPECT_EQ(RelativeName("/a/b", "/a/b"), "");
+  EXPECT_EQ(RelativeName("/a/b/", "/a/b"), "");
+  EXPECT_EQ(RelativeName("/A/B/c.txt", "/a/b"), "");
+  EXPECT_EQ(RelativeName("/a/b/c.txt", "/a/B"), "");
+  EXPECT_EQ(RelativeName("/a/b/c.txt", ""), "");
+}
+
 }  // namespace
 }  // namespace tw
