@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/file_attributes.h"
 #include "tests/support/test_env.h"
 
 namespace tw {
@@ -112,6 +113,48 @@ TEST(File, SetsTheLastWriteTimeToTheMillisecond) {
   EXPECT_EQ(999000000, st.st_mtim.tv_nsec);
   f->Close();
   EXPECT_FALSE(f->SetModifiedTime(wxDateTime(wxLongLong(0)))) << "no file open";
+}
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+// The write permission follows the user's locks on working files only: a
+// link is not followed to a file elsewhere, and a folder keeps its mode.
+TEST(FileAttributes, ReadOnlyChangesRegularFilesOnlyNeverThroughALink) {
+  test::TestEnv env;
+  const std::string file = env.Path("work.txt");
+  test::WriteFile(file, "mine");
+  ASSERT_EQ(0, ::chmod(file.c_str(), 0664));
+  EXPECT_TRUE(SetLocalFileReadOnly(file, true));
+  EXPECT_EQ(0444u, ModeOf(file));
+  EXPECT_TRUE(SetLocalFileReadOnly(file, false));
+  EXPECT_EQ(0644u, ModeOf(file));
+
+  const std::string elsewhere = env.Path("elsewhere.txt");
+  test::WriteFile(elsewhere, "not the provider's");
+  ASSERT_EQ(0, ::chmod(elsewhere.c_str(), 0444));
+  const std::string link = env.Path("link.txt");
+  ASSERT_EQ(0, ::symlink(elsewhere.c_str(), link.c_str()));
+  std::string error;
+  EXPECT_FALSE(SetLocalFileReadOnly(link, false, &error));
+  EXPECT_NE(std::string::npos, error.find("symbolic link")) << error;
+  EXPECT_EQ(0444u, ModeOf(elsewhere));
+  ASSERT_EQ(0, ::chmod(elsewhere.c_str(), 0644));
+  EXPECT_FALSE(SetLocalFileReadOnly(link, true));
+  EXPECT_EQ(0644u, ModeOf(elsewhere));
+
+  const std::string folder = env.Path("folder");
+  ASSERT_EQ(0, ::mkdir(folder.c_str(), 0755));
+  error.clear();
+  EXPECT_FALSE(SetLocalFileReadOnly(folder, true, &error));
+  EXPECT_NE(std::string::npos, error.find("folder")) << error;
+  EXPECT_EQ(0755u, ModeOf(folder));
+
+  error.clear();
+  EXPECT_FALSE(SetLocalFileReadOnly(env.Path("missing.txt"), true, &error));
+  EXPECT_FALSE(error.empty());
 }
 
 }  // namespace
