@@ -7,10 +7,13 @@
 #include <unistd.h>
 #include <wx/datetime.h>
 
+#include <filesystem>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "platform/file_attributes.h"
+#include "platform/file_move.h"
 #include "tests/support/test_env.h"
 
 namespace tw {
@@ -155,6 +158,85 @@ TEST(FileAttributes, ReadOnlyChangesRegularFilesOnlyNeverThroughALink) {
   error.clear();
   EXPECT_FALSE(SetLocalFileReadOnly(env.Path("missing.txt"), true, &error));
   EXPECT_FALSE(error.empty());
+}
+
+std::set<std::string> Names(const std::string& folder) {
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    names.insert(entry.path().filename().string());
+  }
+  return names;
+}
+
+// The copy that a move across file systems makes works under a name nobody
+// can foresee: the user's own files beside the target are never touched,
+// and whatever fails, no scratch file stays behind.
+TEST(FileMove, CopyUsesAFreshNameAndLeavesNothingBehind) {
+  test::TestEnv env;
+  const std::string work = env.Path("work");
+  std::filesystem::create_directories(work);
+  const std::string target = work + "/main.c";
+  test::WriteFile(target, "old");
+  ASSERT_EQ(0, ::chmod(target.c_str(), 0444));
+  test::WriteFile(target + ".tw-part", "the user's own file");
+  const std::string received = env.Path("received");
+  test::WriteFile(received, "new contents");
+
+  std::string error;
+  ASSERT_TRUE(CopyFileReplacing(received, target, &error)) << error;
+  EXPECT_EQ("new contents", test::ReadFile(target));
+  EXPECT_EQ("the user's own file", test::ReadFile(target + ".tw-part"));
+  EXPECT_FALSE(std::filesystem::exists(received));
+  EXPECT_EQ((std::set<std::string>{"main.c", "main.c.tw-part"}), Names(work));
+
+  // A source that cannot be read: the target stays, nothing is left over.
+  const std::string unreadable = env.Path("a-folder");
+  std::filesystem::create_directories(unreadable);
+  error.clear();
+  EXPECT_FALSE(CopyFileReplacing(unreadable, target, &error));
+  EXPECT_FALSE(error.empty());
+  EXPECT_EQ("new contents", test::ReadFile(target));
+  EXPECT_EQ((std::set<std::string>{"main.c", "main.c.tw-part"}), Names(work));
+
+  // A target that cannot be replaced (a folder with files in it).
+  const std::string busy = work + "/busy";
+  std::filesystem::create_directories(busy);
+  test::WriteFile(busy + "/inside.txt", "x");
+  test::WriteFile(received, "again");
+  error.clear();
+  EXPECT_FALSE(CopyFileReplacing(received, busy, &error));
+  EXPECT_NE(std::string::npos, error.find(busy)) << error;
+  EXPECT_EQ("again", test::ReadFile(received));
+  EXPECT_EQ((std::set<std::string>{"main.c", "main.c.tw-part", "busy"}), Names(work));
+  EXPECT_EQ((std::set<std::string>{"inside.txt"}), Names(busy));
+
+  // A missing source.
+  EXPECT_FALSE(CopyFileReplacing(env.Path("none"), target, &error));
+  EXPECT_EQ((std::set<std::string>{"main.c", "main.c.tw-part", "busy"}), Names(work));
+}
+
+// A link in the target's place is replaced by the file, never written
+// through, and the moved file has the mode of a file the user makes.
+TEST(FileMove, MoveReplacesALinkAndNotItsTarget) {
+  test::TestEnv env;
+  const std::string elsewhere = env.Path("elsewhere.txt");
+  test::WriteFile(elsewhere, "keep");
+  const std::string target = env.Path("work.txt");
+  ASSERT_EQ(0, ::symlink(elsewhere.c_str(), target.c_str()));
+  const std::string received = env.Path("received");
+  test::WriteFile(received, "fetched");
+  ASSERT_EQ(0, ::chmod(received.c_str(), 0600));
+  const mode_t mask = ::umask(022);
+  ::umask(mask);
+
+  std::string error;
+  ASSERT_TRUE(MoveFileReplacing(received, target, &error)) << error;
+  struct stat st {};
+  ASSERT_EQ(0, ::lstat(target.c_str(), &st));
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(0666u & ~mask, st.st_mode & 07777);
+  EXPECT_EQ("fetched", test::ReadFile(target));
+  EXPECT_EQ("keep", test::ReadFile(elsewhere));
 }
 
 }  // namespace
