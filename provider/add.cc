@@ -120,8 +120,7 @@ SCCRTN Add(ProviderContext* context, HWND window, const std::vector<std::string>
   }
   if (!context->project_open) return SCC_E_PROJNOTOPEN;
   if (files.empty()) return SCC_OK;
-  std::string user = context->user_name;
-  if (EnsureSession(window, context, &user) != SCC_OK) return SCC_E_CONNECTIONFAILURE;
+  if (const SCCRTN logon = LogOnForOperation(window, context); logon != SCC_OK) return logon;
   ExportSession session(context);
   TextOut(*context, "Adding files...");
   if (!session) return session.failure();

@@ -37,13 +37,16 @@ SCCRTN Guarded(const char* name, Body body) {
 }
 
 // Holds the shared slot for a server-using export from after its logon to
-// its end: locks the slot, copies the context's project name into the
-// session and hands the session out. When the slot cannot be locked, or
-// holds no session (another context ended it meanwhile), the guard is false
-// and failure() is the code the export returns for that.
+// its end: locks the slot, marks it busy, copies the context's project name
+// into the session and hands the session out. When the slot cannot be
+// locked, or holds no session (another context ended it meanwhile), the
+// guard is false and failure() is the code the export returns for that.
+// An export nested in another's callback shares the session and gives the
+// outer one its project back when it ends.
 class ExportSession {
  public:
   explicit ExportSession(ProviderContext* context, SCCRTN failure = SCC_E_NONSPECIFICERROR);
+  ~ExportSession();
   ExportSession(const ExportSession&) = delete;
   ExportSession& operator=(const ExportSession&) = delete;
 
@@ -54,8 +57,11 @@ class ExportSession {
 
  private:
   SlotLock lock_;
+  SharedSessionSlot* const slot_;
   ClientSession* session_ = nullptr;  // owned by the slot's record
   const SCCRTN failure_;
+  bool nested_ = false;
+  std::string outer_project_;  // the project of the export below, when nested
 };
 
 // The text-out routine: "Veltrane: " and the message to the context's

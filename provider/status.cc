@@ -33,16 +33,11 @@ LONG StatusWord(const DocumentInfo& record) {
   return status;
 }
 
-bool LogOn(ProviderContext* context) {
-  std::string user = context->user_name;
-  return EnsureSession(nullptr, context, &user) == SCC_OK;
-}
-
 SCCRTN QueryInfo(ProviderContext* context, const std::vector<std::string>& files,
                  LPLONG status_words) {
   if (files.empty()) return SCC_OK;
   if (status_words == nullptr) return SCC_E_NONSPECIFICERROR;
-  if (!LogOn(context)) return SCC_E_CONNECTIONFAILURE;
+  if (const SCCRTN logon = LogOnForOperation(nullptr, context); logon != SCC_OK) return logon;
   ExportSession session(context);
   if (!session) return session.failure();
 
@@ -67,7 +62,7 @@ SCCRTN QueryInfo(ProviderContext* context, const std::vector<std::string>& files
 
 SCCRTN PopulateList(ProviderContext* context, int command, POPLISTFUNC populate, LPVOID caller_data,
                     LONG options) {
-  if (!LogOn(context)) return SCC_E_CONNECTIONFAILURE;
+  if (const SCCRTN logon = LogOnForOperation(nullptr, context); logon != SCC_OK) return logon;
   ExportSession session(context);
   if (!session) return session.failure();
   if (command != SCC_COMMAND_GET || (options & SCC_PL_DIR) == 0) return SCC_E_OPNOTSUPPORTED;
