@@ -172,6 +172,14 @@ TW_EXPORT SCCRTN SccAdd(LPVOID pvContext, HWND hWnd, LONG nFiles, LPCSTR* lpFile
       tw::DebugLog("SccAdd - the host's file list is malformed");
       return SCC_E_NONSPECIFICERROR;
     }
-    return tw::Add(context, hWnd, files, lpComment, pfOptions);
+    // A file whose name cannot travel is left out; the option words follow
+    // the files that go on.
+    const tw::SendableFiles sendable = tw::SelectSendableFiles(*context, files);
+    std::vector<LONG> options;
+    if (pfOptions != nullptr) {
+      for (size_t position : sendable.positions) options.push_back(pfOptions[position]);
+    }
+    return sendable.Result(tw::Add(context, hWnd, sendable.files, lpComment,
+                                   pfOptions != nullptr ? options.data() : nullptr));
   });
 }

@@ -95,6 +95,23 @@ bool ReadFileList(LONG count, const LPCSTR* names, std::vector<std::string>* fil
   return true;
 }
 
+SendableFiles SelectSendableFiles(const ProviderContext& context,
+                                  const std::vector<std::string>& files) {
+  SendableFiles sendable;
+  for (size_t i = 0; i < files.size(); ++i) {
+    if (files[i].find_first_of("?,") != std::string::npos) {
+      TextOut(context, FormatText("The file name '%s' holds \"?\" or \",\", which cannot be sent "
+                                  "to the server; the file is left out.",
+                                  files[i]));
+      ++sendable.refused;
+      continue;
+    }
+    sendable.files.push_back(files[i]);
+    sendable.positions.push_back(i);
+  }
+  return sendable;
+}
+
 bool IsProbeComment(LPCSTR comment) {
   return comment != nullptr && comment[0] != '\0' && SamePathIgnoringCase(comment, kProbeComment);
 }

@@ -94,6 +94,25 @@ void CopyUserName(LPSTR buffer, const std::string& user);
 // positive count, or a missing or empty name in it.
 bool ReadFileList(LONG count, const LPCSTR* names, std::vector<std::string>* files);
 
+// The host's files that can travel to the server and the positions they
+// had in the host's list. A name holding "?" (which separates the elements
+// of the request lists) or "," (which separates those of the replies) could
+// not travel without shifting every file after it; such a file is refused
+// alone, with a notice through the text-out routine, and the others go on.
+struct SendableFiles {
+  std::vector<std::string> files;
+  std::vector<size_t> positions;  // per element of `files`: its index in the host's list
+  size_t refused = 0;
+
+  // What the call gives the host: the code of the sendable files' work
+  // when that failed, else the invalid-path code when a file was refused.
+  SCCRTN Result(SCCRTN result) const {
+    return refused > 0 && result == SCC_OK ? SCC_E_INVALIDFILEPATH : result;
+  }
+};
+SendableFiles SelectSendableFiles(const ProviderContext& context,
+                                  const std::vector<std::string>& files);
+
 // Whether `comment` is the text the development environment gives the
 // probe files it creates to find out what a provider can do (compared
 // without regard to letter case); those files are never sent to the server.

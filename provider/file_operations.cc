@@ -319,7 +319,8 @@ using tw::Guarded;
 namespace {
 
 // The body of a file export: the context and the host's file list checked
-// the same way for all four.
+// the same way for all four; a file whose name cannot travel is left out
+// and the others go on.
 template <typename Body>
 SCCRTN FileExport(const char* name, LPVOID pvContext, LONG nFiles, LPCSTR* lpFileNames, Body body) {
   return Guarded(name, [&]() -> SCCRTN {
@@ -330,7 +331,8 @@ SCCRTN FileExport(const char* name, LPVOID pvContext, LONG nFiles, LPCSTR* lpFil
       tw::DebugLog("%s - the host's file list is malformed", name);
       return SCC_E_NONSPECIFICERROR;
     }
-    return body(context, files);
+    const tw::SendableFiles sendable = tw::SelectSendableFiles(*context, files);
+    return sendable.Result(body(context, sendable.files));
   });
 }
 

@@ -97,7 +97,16 @@ TW_EXPORT SCCRTN SccQueryInfo(LPVOID pvContext, LONG nFiles, LPCSTR* lpFileNames
       tw::DebugLog("SccQueryInfo - the host's file list is malformed");
       return SCC_E_NONSPECIFICERROR;
     }
-    return tw::QueryInfo(context, files, lpStatus);
+    if (lpStatus == nullptr) return tw::QueryInfo(context, files, nullptr);
+    // A file whose name cannot travel gets the status that says none could
+    // be had; the others are asked about.
+    const tw::SendableFiles sendable = tw::SelectSendableFiles(*context, files);
+    std::vector<LONG> words;
+    for (size_t position : sendable.positions) words.push_back(lpStatus[position]);
+    const SCCRTN result = tw::QueryInfo(context, sendable.files, words.data());
+    for (size_t i = 0; i < files.size(); ++i) lpStatus[i] = SCC_STATUS_INVALID;
+    for (size_t k = 0; k < words.size(); ++k) lpStatus[sendable.positions[k]] = words[k];
+    return result;
   });
 }
 

@@ -639,6 +639,48 @@ TEST_F(ProviderOperationsTest, HostCallingBackFromItsCallbacks) {
   EXPECT_EQ((std::vector<LONG>{0x0001}), nested.status);
 }
 
+// A file name holding "?" or "," cannot travel in the request lists: that
+// file alone is refused, with a notice, and the others of the call go on.
+TEST_F(ProviderOperationsTest, NamesTheWireCannotCarryAreRefusedOneByOne) {
+  LPVOID context = NewContext();
+  const std::string local = env_.Path("work");
+  Binding project = CreateProduction(context, "Odd", local, "alice");
+  ASSERT_EQ(SCC_OK, host_->Open(context, project));
+  const std::string plain = local + "/plain.txt";
+  const std::string query = local + "/what?.txt";
+  const std::string comma = local + "/a,b.txt";
+  const std::string later = local + "/later.txt";
+  MakeFile(plain, "plain");
+  MakeFile(query, "query");
+  MakeFile(comma, "comma");
+  MakeFile(later, "later");
+  const std::string refused_query = "Veltrane: The file name '" + query +
+                                    "' holds \"?\" or \",\", which cannot be sent to the "
+                                    "server; the file is left out.";
+
+  SccHost::ClearNotices();
+  EXPECT_EQ(SCC_E_INVALIDFILEPATH, host_->Add(context, {query, plain, comma, later}, "added",
+                                              {SCC_KEEP_CHECKEDOUT, 0, 0, SCC_KEEP_CHECKEDOUT}));
+  EXPECT_TRUE(SccHost::SawNotice(refused_query));
+  EXPECT_TRUE(SccHost::SawNotice("Veltrane: Succeeded adding files:\n" + plain + "\n" + later + "."));
+  std::vector<LONG> status;
+  SccHost::ClearNotices();
+  EXPECT_EQ(SCC_OK, host_->QueryInfo(context, {comma, plain, query, later}, &status));
+  EXPECT_EQ((std::vector<LONG>{SCC_STATUS_INVALID, 0x0001, SCC_STATUS_INVALID, 0x100B}), status);
+  EXPECT_TRUE(SccHost::SawNotice(refused_query));
+
+  EXPECT_EQ(SCC_E_INVALIDFILEPATH, host_->Checkout(context, {query, plain}));
+  EXPECT_EQ((std::vector<LONG>{0x100B}), Status(context, {plain}));
+  EXPECT_EQ(SCC_E_INVALIDFILEPATH, host_->Uncheckout(context, {plain, comma}));
+  EXPECT_EQ((std::vector<LONG>{0x0001}), Status(context, {plain}));
+  EXPECT_EQ(SCC_E_INVALIDFILEPATH, host_->Get(context, {comma}));
+  Edit(later, "later v2");
+  EXPECT_EQ(SCC_E_INVALIDFILEPATH, host_->Checkin(context, {later, query}, "v2"));
+  EXPECT_EQ((std::vector<LONG>{0x0001}), Status(context, {later}));
+  EXPECT_EQ("query", test::ReadFile(query));
+  EXPECT_EQ("comma", test::ReadFile(comma));
+}
+
 TEST_F(ProviderOperationsTest, ProbeFilesAndBadInput) {
   // The probe comment needs no server and no open project.
   LPVOID context = NewContext();
