@@ -1,11 +1,14 @@
 #include "platform/file_attributes.h"
 
+#include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "platform/errno_text.h"
 
 namespace tw {
 
@@ -48,15 +51,36 @@ bool LocalFileModifiedSeconds(const std::string& path, int64_t* seconds) {
   return true;
 }
 
-bool SetLocalFileReadOnly(const std::string& path, bool read_only) {
+bool SetLocalFileReadOnly(const std::string& path, bool read_only, std::string* error) {
+  // The mode of a link is the target's: a link in a working folder could
+  // make the provider open up a file elsewhere. Only a regular file with
+  // this very name is changed, never a folder and never through a link.
   struct stat st;
-  if (path.empty() || ::stat(path.c_str(), &st) != 0) return false;
+  if (path.empty() || ::lstat(path.c_str(), &st) != 0) {
+    if (error != nullptr) *error = ErrnoText("cannot read the attributes of", path, errno);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    if (error != nullptr) {
+      *error = "cannot change the write permission of " + path +
+               (S_ISLNK(st.st_mode)  ? ": it is a symbolic link"
+                : S_ISDIR(st.st_mode) ? ": it is a folder"
+                                      : ": it is not a regular file");
+    }
+    return false;
+  }
   const mode_t old_mode = st.st_mode & 07777;
   const mode_t new_mode =
       read_only ? (old_mode & ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH))
                 : (old_mode | S_IWUSR);
   if (new_mode == old_mode) return true;
-  return ::chmod(path.c_str(), new_mode) == 0;
+  // Should a link take the file's place meanwhile, the change fails rather
+  // than follow it.
+  if (::fchmodat(AT_FDCWD, path.c_str(), new_mode, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (error != nullptr) *error = ErrnoText("cannot change the write permission of", path, errno);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace tw

@@ -40,9 +40,11 @@ bool RemoveLocalFile(const std::string& path);
 bool LocalFileModifiedSeconds(const std::string& path, int64_t* seconds);
 
 // Read-only: clears every write bit of the file's mode. Writable: adds the
-// owner's write bit. The other bits stay. False when the file cannot be
-// read or its mode not changed.
-bool SetLocalFileReadOnly(const std::string& path, bool read_only);
+// owner's write bit. The other bits stay. Only a regular file is changed: a
+// symbolic link (never followed) or a folder is refused. False when the
+// file cannot be read, is refused or its mode not changed; `*error` says
+// why when given.
+bool SetLocalFileReadOnly(const std::string& path, bool read_only, std::string* error = nullptr);
 
 }  // namespace tw
 

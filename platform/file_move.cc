@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "platform/errno_text.h"
+#include "platform/file_replace.h"
 
 namespace tw {
 
@@ -32,19 +33,20 @@ mode_t CurrentUmask() {
   return mask;
 }
 
-// Copies `from` into a new file beside `to`, then renames it over `to`, so
-// that a failure half-way leaves `to` as it was.
-bool CopyInto(const std::string& from, const std::string& to, std::string* error) {
+}  // namespace
+
+bool CopyFileReplacing(const std::string& from, const std::string& to, std::string* error) {
   const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) {
     if (error != nullptr) *error = ErrnoText("cannot open", from, errno);
     return false;
   }
-  const std::string temp = to + ".tw-part";
-  ::unlink(temp.c_str());
-  const int out = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  // A name of its own that nobody can foresee, made with O_EXCL: a file the
+  // user keeps beside `to`, or a link planted there, is never touched.
+  std::string temp;
+  const int out = CreateSibling(to, &temp);
   if (out < 0) {
-    if (error != nullptr) *error = ErrnoText("cannot create", temp, errno);
+    if (error != nullptr) *error = ErrnoText("cannot create a new file beside", to, errno);
     ::close(in);
     return false;
   }
@@ -55,6 +57,7 @@ bool CopyInto(const std::string& from, const std::string& to, std::string* error
     if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;
+      if (error != nullptr) *error = ErrnoText("cannot read", from, errno);
       ok = false;
       break;
     }
@@ -62,6 +65,7 @@ bool CopyInto(const std::string& from, const std::string& to, std::string* error
       const ssize_t w = ::write(out, buffer + done, static_cast<size_t>(n - done));
       if (w < 0 && errno == EINTR) continue;
       if (w <= 0) {
+        if (error != nullptr) *error = ErrnoText("cannot copy to", temp, w == 0 ? EIO : errno);
         ok = false;
         break;
       }
@@ -69,9 +73,17 @@ bool CopyInto(const std::string& from, const std::string& to, std::string* error
     }
     if (!ok) break;
   }
-  if (!ok && error != nullptr) *error = ErrnoText("cannot copy to", temp, errno);
   ::close(in);
-  if (::close(out) != 0) ok = false;
+  // The bytes reach the disk before the name does: a crash never leaves
+  // `to` naming a file whose contents were lost.
+  if (ok && ::fsync(out) != 0) {
+    if (error != nullptr) *error = ErrnoText("cannot complete", temp, errno);
+    ok = false;
+  }
+  if (::close(out) != 0 && ok) {
+    if (error != nullptr) *error = ErrnoText("cannot complete", temp, errno);
+    ok = false;
+  }
   if (ok && ::rename(temp.c_str(), to.c_str()) != 0) {
     if (error != nullptr) *error = ErrnoText("cannot replace", to, errno);
     ok = false;
@@ -80,24 +92,23 @@ bool CopyInto(const std::string& from, const std::string& to, std::string* error
     ::unlink(temp.c_str());
     return false;
   }
+  SyncFolderOf(to);
   ::unlink(from.c_str());
   return true;
 }
 
-}  // namespace
-
 bool MoveFileReplacing(const std::string& from, const std::string& to, std::string* error) {
-  if (::rename(from.c_str(), to.c_str()) == 0) {
-    // Received files are created owner-only; in place they get the mode
-    // any file the user makes gets.
-    ::chmod(to.c_str(), 0666 & ~CurrentUmask());
-    return true;
-  }
+  // Received files are created owner-only; in place they get the mode any
+  // file the user makes gets. The mode is set on the scratch file before
+  // it moves: a path-based change after the move could follow whatever
+  // took `to`'s name meanwhile.
+  ::chmod(from.c_str(), 0666 & ~CurrentUmask());
+  if (::rename(from.c_str(), to.c_str()) == 0) return true;
   if (errno != EXDEV) {
     if (error != nullptr) *error = ErrnoText("cannot move to", to, errno);
     return false;
   }
-  return CopyInto(from, to, error);
+  return CopyFileReplacing(from, to, error);
 }
 
 }  // namespace tw

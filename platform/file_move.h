@@ -16,6 +16,13 @@ namespace tw {
 // as it was, when the move fails; `*error` says why when given.
 bool MoveFileReplacing(const std::string& from, const std::string& to, std::string* error);
 
+// The move across file systems: the bytes of `from` go into a new file
+// beside `to` with a random name of its own (made with O_EXCL, never
+// through a link), reach the disk, and are renamed over `to`; then `from`
+// is removed. On any failure the new file is removed and `to` and `from`
+// stay as they were.
+bool CopyFileReplacing(const std::string& from, const std::string& to, std::string* error);
+
 }  // namespace tw
 
 #endif  // TW_PLATFORM_FILE_MOVE_H_

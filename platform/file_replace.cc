@@ -22,8 +22,8 @@ int Fail(const char* step, const std::string& path, std::string* error) {
   return code;
 }
 
-// Creates a new file beside `path` with a name nobody else uses; the kernel
-// narrows 0666 by the umask, as for any new file. -1 with errno on failure.
+}  // namespace
+
 int CreateSibling(const std::string& path, std::string* name) {
   for (int attempt = 0; attempt < 16; ++attempt) {
     unsigned char random[6] = {};
@@ -37,7 +37,17 @@ int CreateSibling(const std::string& path, std::string* name) {
   return -1;
 }
 
-}  // namespace
+void SyncFolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0               ? "/"
+                                                        : path.substr(0, slash);
+  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+}
 
 int ReplaceFileWhole(const std::string& path, const std::string& contents, int mode,
                      std::string* error) {
@@ -77,15 +87,7 @@ int ReplaceFileWhole(const std::string& path, const std::string& contents, int m
     return code;
   }
   // The rename itself reaches the disk with the folder.
-  const size_t slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "."
-                             : slash == 0               ? "/"
-                                                        : path.substr(0, slash);
-  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
-  }
+  SyncFolderOf(path);
   return 0;
 }
 

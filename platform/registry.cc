@@ -38,6 +38,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/debug_output.h"
 #include "platform/errno_text.h"
 #include "platform/file_replace.h"
 #include "platform/hex.h"
@@ -52,6 +53,16 @@ constexpr char kRegistryFileName[] = "registry.ini";
 constexpr char kDefaultValueEntry[] = "@";
 // A registry file is small; anything larger is not one.
 constexpr size_t kMaxFileSize = 16u << 20;
+// The shape wxFileConfig can hold: it builds a group for every element of
+// a header's path and walks them recursively, and it keeps each group's
+// children in sorted arrays it inserts into one by one. A file deeper or
+// with more groups or values than a registry ever holds could exhaust the
+// stack or stall the parse; it is refused before wxFileConfig sees it,
+// and no key deeper than that is written.
+constexpr size_t kMaxGroupDepth = 64;
+constexpr size_t kMaxGroups = 10000;
+constexpr size_t kMaxEntries = 100000;
+
 // How long a writer waits for another process's writer.
 constexpr auto kLockWait = std::chrono::seconds(10);
 constexpr auto kLockPoll = std::chrono::milliseconds(10);
@@ -159,10 +170,11 @@ bool GroupPath(const std::string& key, std::string* group) {
   *group = "/";
   if (key.empty()) return true;
   size_t start = 0;
+  size_t depth = 0;
   for (;;) {
     const size_t end = key.find('\\', start);
     const std::string element = key.substr(start, end - start);
-    if (element.empty()) return false;
+    if (element.empty() || ++depth > kMaxGroupDepth) return false;
     if (group->size() > 1) *group += '/';
     *group += Escaped(element, false);
     if (end == std::string::npos) return true;
@@ -191,14 +203,33 @@ bool IsBlank(char c) {
   return c == ' ' || c == '\t' || c == '\v' || c == '\f';
 }
 
+// The number of elements wxFileConfig makes of a group header's name (the
+// text between the brackets): its non-empty parts between "/".
+size_t GroupDepth(const std::string& name) {
+  size_t depth = 0;
+  bool in_part = false;
+  for (char c : name) {
+    if (c == '/') {
+      in_part = false;
+    } else if (!in_part) {
+      in_part = true;
+      ++depth;
+    }
+  }
+  return depth;
+}
+
 // Checks `text` by the rules of wxFileConfig's reader: every line is blank,
 // a comment (";" or "#"), a group header "[...]" (a "\" quotes the next
 // character) followed by nothing but blanks and a comment, or "name=value"
-// with a name. Lines end at "\n", "\r\n" or "\r". False with the number and
-// the fault of the first bad line.
+// with a name. Lines end at "\n", "\r\n" or "\r". Groups and values stay
+// within the limits above. False with the number and the fault of the first
+// bad line.
 bool CheckIniText(const std::string& text, std::string* problem) {
   size_t pos = 0;
   int line_number = 0;
+  size_t groups = 0;
+  size_t entries = 0;
   while (pos < text.size()) {
     size_t end = text.find_first_of("\r\n", pos);
     if (end == std::string::npos) end = text.size();
@@ -232,6 +263,18 @@ bool CheckIniText(const std::string& text, std::string* problem) {
         *problem = where + "text after the group header";
         return false;
       }
+      const size_t depth = GroupDepth(line.substr(i + 1, close - i - 1));
+      if (depth > kMaxGroupDepth) {
+        *problem = where + "the group is nested " + std::to_string(depth) +
+                   " deep, more than " + std::to_string(kMaxGroupDepth);
+        return false;
+      }
+      // Every element of the path may be a new group.
+      groups += std::max<size_t>(depth, 1);
+      if (groups > kMaxGroups) {
+        *problem = where + "more than " + std::to_string(kMaxGroups) + " groups";
+        return false;
+      }
       continue;
     }
     size_t k = i;
@@ -247,6 +290,10 @@ bool CheckIniText(const std::string& text, std::string* problem) {
     while (name_end > i && IsBlank(line[name_end - 1])) --name_end;
     if (name_end == i) {
       *problem = where + "a value without a name";
+      return false;
+    }
+    if (++entries > kMaxEntries) {
+      *problem = where + "more than " + std::to_string(kMaxEntries) + " values";
       return false;
     }
   }
@@ -423,6 +470,8 @@ class IniRegistry final : public Registry {
       CheckIniText(text, &problem);
     }
     if (!problem.empty()) {
+      // Refused whole: read as holding nothing, and never written back.
+      DebugLog("Registry: %s is refused: %s", path_.c_str(), problem.c_str());
       return Failed(kRegistryCorrupt, "the registry file " + path_ + " is malformed: " + problem);
     }
     std::lock_guard<std::mutex> lock(WxMutex());

@@ -120,8 +120,7 @@ SCCRTN Add(ProviderContext* context, HWND window, const std::vector<std::string>
   }
   if (!context->project_open) return SCC_E_PROJNOTOPEN;
   if (files.empty()) return SCC_OK;
-  std::string user = context->user_name;
-  if (EnsureSession(window, context, &user) != SCC_OK) return SCC_E_CONNECTIONFAILURE;
+  if (const SCCRTN logon = LogOnForOperation(window, context); logon != SCC_OK) return logon;
   ExportSession session(context);
   TextOut(*context, "Adding files...");
   if (!session) return session.failure();
@@ -173,6 +172,14 @@ TW_EXPORT SCCRTN SccAdd(LPVOID pvContext, HWND hWnd, LONG nFiles, LPCSTR* lpFile
       tw::DebugLog("SccAdd - the host's file list is malformed");
       return SCC_E_NONSPECIFICERROR;
     }
-    return tw::Add(context, hWnd, files, lpComment, pfOptions);
+    // A file whose name cannot travel is left out; the option words follow
+    // the files that go on.
+    const tw::SendableFiles sendable = tw::SelectSendableFiles(*context, files);
+    std::vector<LONG> options;
+    if (pfOptions != nullptr) {
+      for (size_t position : sendable.positions) options.push_back(pfOptions[position]);
+    }
+    return sendable.Result(tw::Add(context, hWnd, sendable.files, lpComment,
+                                   pfOptions != nullptr ? options.data() : nullptr));
   });
 }

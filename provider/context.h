@@ -25,12 +25,23 @@ namespace tw {
 class ClientSession;
 
 // The slot's record: a pointer-sized session field, then the 32-bit count of
-// live contexts. Only this process reads the pointer.
+// live contexts, the 32-bit busy depth and the 32-bit deferred-work marks.
+// Only this process reads the pointer.
 //
 // The record owns the session it points to: one session per process, shared
 // by every context's handle to the slot, so the owner is the record and not
 // any one handle. It changes hands only through ResetSession, which destroys
 // the session it replaces; nobody else deletes a session.
+//
+// The busy depth counts the exports of this process that are using the
+// session (entered with Enter, left with Leave, always under the lock). The
+// lock is held for an export's whole span, so a depth above zero seen under
+// the lock means an export of this very thread is still running below: the
+// host called the module again from one of its callbacks (text-out, a
+// dialog, a populate-list callback). While the depth is above zero the
+// session is never destroyed or replaced: ResetSession refuses, and what an
+// Uninitialize would do to the session waits until the outermost export
+// leaves.
 class SharedSessionSlot {
  public:
   // Opens or creates this process's slot; with `open_only`, only opens it
@@ -53,21 +64,40 @@ class SharedSessionSlot {
   // record; the pointer is good until the next ResetSession of any handle.
   ClientSession* session() const;
   // Destroys the session the record holds, if any, and stores `session` (or
-  // none) in its place. Valid only between Lock and Unlock.
-  void ResetSession(std::unique_ptr<ClientSession> session = nullptr);
-  // Forgets the record's session without destroying it; only for a fresh
-  // record, whose pointer field holds nothing yet.
+  // none) in its place. Valid only between Lock and Unlock. Refused (false,
+  // nothing changed, `session` dropped) while an export is busy.
+  bool ResetSession(std::unique_ptr<ClientSession> session = nullptr);
+  // Forgets the record's session without destroying it and clears the busy
+  // depth and marks; only for a fresh record, whose fields hold nothing yet.
   void ClearSessionField();
   uint32_t count() const;
   void set_count(uint32_t count);
 
+  // The busy depth (see above). Enter and Leave pair up, under the lock;
+  // the Leave that ends the outermost export does the deferred work.
+  uint32_t busy() const;
+  void Enter();
+  void Leave();
+  // Whether an export entered through this handle (its context) is running.
+  bool busy_here() const { return busy_here_ > 0; }
+  // For Uninitialize while an export is busy: what the count's fall asks of
+  // the session is done when the outermost export leaves.
+  void DeferCountChange();
+  // What the count asks of the session: none left ends it; one left forgets
+  // the logon state.
+  void ApplyCount();
+
   // The slot's name for a process id.
   static std::string NameFor(int pid);
-  static constexpr uint32_t kSize = sizeof(void*) + sizeof(uint32_t);
+  static constexpr uint32_t kSize = sizeof(void*) + 3 * sizeof(uint32_t);
 
  private:
+  uint32_t Field(size_t index) const;
+  void SetField(size_t index, uint32_t value);
+
   SharedBlock block_;
   unsigned char* data_ = nullptr;  // set while locked
+  uint32_t busy_here_ = 0;         // exports entered through this handle
 };
 
 // Holds a slot's lock for a scope.

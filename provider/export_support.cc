@@ -18,10 +18,21 @@ constexpr char kProbeComment[] =
 }  // namespace
 
 ExportSession::ExportSession(ProviderContext* context, SCCRTN failure)
-    : lock_(context->slot.get()), failure_(failure) {
+    : lock_(context->slot.get()), slot_(context->slot.get()), failure_(failure) {
   if (!lock_.locked()) return;
-  session_ = context->slot->session();
-  if (session_ != nullptr) session_->SetCurrentProject(context->project_name);
+  nested_ = slot_->busy() > 0;
+  slot_->Enter();
+  session_ = slot_->session();
+  if (session_ == nullptr) return;
+  if (nested_) outer_project_ = session_->current_project();
+  session_->SetCurrentProject(context->project_name);
+}
+
+ExportSession::~ExportSession() {
+  if (!lock_.locked()) return;
+  // The session cannot have changed meanwhile: it is not replaced while busy.
+  if (nested_ && session_ != nullptr) session_->SetCurrentProject(outer_project_);
+  slot_->Leave();
 }
 
 void TextOut(const ProviderContext& context, const std::string& message) {
@@ -82,6 +93,23 @@ bool ReadFileList(LONG count, const LPCSTR* names, std::vector<std::string>* fil
     files->emplace_back(names[i]);
   }
   return true;
+}
+
+SendableFiles SelectSendableFiles(const ProviderContext& context,
+                                  const std::vector<std::string>& files) {
+  SendableFiles sendable;
+  for (size_t i = 0; i < files.size(); ++i) {
+    if (files[i].find_first_of("?,") != std::string::npos) {
+      TextOut(context, FormatText("The file name '%s' holds \"?\" or \",\", which cannot be sent "
+                                  "to the server; the file is left out.",
+                                  files[i]));
+      ++sendable.refused;
+      continue;
+    }
+    sendable.files.push_back(files[i]);
+    sendable.positions.push_back(i);
+  }
+  return sendable;
 }
 
 bool IsProbeComment(LPCSTR comment) {

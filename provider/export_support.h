@@ -37,13 +37,16 @@ SCCRTN Guarded(const char* name, Body body) {
 }
 
 // Holds the shared slot for a server-using export from after its logon to
-// its end: locks the slot, copies the context's project name into the
-// session and hands the session out. When the slot cannot be locked, or
-// holds no session (another context ended it meanwhile), the guard is false
-// and failure() is the code the export returns for that.
+// its end: locks the slot, marks it busy, copies the context's project name
+// into the session and hands the session out. When the slot cannot be
+// locked, or holds no session (another context ended it meanwhile), the
+// guard is false and failure() is the code the export returns for that.
+// An export nested in another's callback shares the session and gives the
+// outer one its project back when it ends.
 class ExportSession {
  public:
   explicit ExportSession(ProviderContext* context, SCCRTN failure = SCC_E_NONSPECIFICERROR);
+  ~ExportSession();
   ExportSession(const ExportSession&) = delete;
   ExportSession& operator=(const ExportSession&) = delete;
 
@@ -54,8 +57,11 @@ class ExportSession {
 
  private:
   SlotLock lock_;
+  SharedSessionSlot* const slot_;
   ClientSession* session_ = nullptr;  // owned by the slot's record
   const SCCRTN failure_;
+  bool nested_ = false;
+  std::string outer_project_;  // the project of the export below, when nested
 };
 
 // The text-out routine: "Veltrane: " and the message to the context's
@@ -87,6 +93,25 @@ void CopyUserName(LPSTR buffer, const std::string& user);
 // The host's file list. False for a negative count, a missing array with a
 // positive count, or a missing or empty name in it.
 bool ReadFileList(LONG count, const LPCSTR* names, std::vector<std::string>* files);
+
+// The host's files that can travel to the server and the positions they
+// had in the host's list. A name holding "?" (which separates the elements
+// of the request lists) or "," (which separates those of the replies) could
+// not travel without shifting every file after it; such a file is refused
+// alone, with a notice through the text-out routine, and the others go on.
+struct SendableFiles {
+  std::vector<std::string> files;
+  std::vector<size_t> positions;  // per element of `files`: its index in the host's list
+  size_t refused = 0;
+
+  // What the call gives the host: the code of the sendable files' work
+  // when that failed, else the invalid-path code when a file was refused.
+  SCCRTN Result(SCCRTN result) const {
+    return refused > 0 && result == SCC_OK ? SCC_E_INVALIDFILEPATH : result;
+  }
+};
+SendableFiles SelectSendableFiles(const ProviderContext& context,
+                                  const std::vector<std::string>& files);
 
 // Whether `comment` is the text the development environment gives the
 // probe files it creates to find out what a provider can do (compared

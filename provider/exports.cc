@@ -68,13 +68,21 @@ SCCRTN Uninitialize(LPVOID pvContext) {
   SlotLock lock(context->slot.get());
   if (lock.locked()) {
     SharedSessionSlot& slot = *context->slot;
-    uint32_t count = slot.count() > 0 ? slot.count() - 1 : 0;
-    slot.set_count(count);
-    ClientSession* session = slot.session();
-    if (count == 0 && session != nullptr) {
-      slot.ResetSession();
-    } else if (count == 1 && session != nullptr) {
-      session->ForgetLogonState();
+    // Called from a callback of one of this context's own operations: the
+    // operation still uses the context, which therefore stays.
+    if (slot.busy_here()) {
+      TextOut(*context, "The provider cannot be released while one of its operations runs.");
+      DebugLog("SccUninitialize - refused inside an operation of the same context");
+      context.release();
+      return SCC_E_NONSPECIFICERROR;
+    }
+    slot.set_count(slot.count() > 0 ? slot.count() - 1 : 0);
+    // Another context's operation below on this thread still uses the
+    // session: what the count asks of it waits until that one ends.
+    if (slot.busy() > 0) {
+      slot.DeferCountChange();
+    } else {
+      slot.ApplyCount();
     }
   }
   return SCC_OK;  // the lock is released before the slot and the context go

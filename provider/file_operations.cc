@@ -143,13 +143,6 @@ class OverwriteDecision {
   bool no_to_all_ = false;
 };
 
-// The logon of the file exports: under the context's own user name; any
-// failure is the connection failure.
-bool LogOn(ProviderContext* context, HWND window) {
-  std::string user = context->user_name;
-  return EnsureSession(window, context, &user) == SCC_OK;
-}
-
 // Asks the server about every file, between the two notices. 0 with one
 // record per file, or the session's code (the failure notice sent).
 int Retrieve(const ProviderContext& context, ClientSession* session, const OperationTexts& texts,
@@ -174,7 +167,7 @@ void ReportFailure(const ProviderContext& context, const OperationTexts& texts,
 
 SCCRTN Get(ProviderContext* context, HWND window, const std::vector<std::string>& files) {
   if (files.empty()) return SCC_OK;
-  if (!LogOn(context, window)) return SCC_E_CONNECTIONFAILURE;
+  if (const SCCRTN logon = LogOnForOperation(window, context); logon != SCC_OK) return logon;
   ExportSession session(context, SCC_OK);
   if (!session) return session.failure();
   std::vector<DocumentInfo> records;
@@ -215,7 +208,7 @@ SCCRTN Get(ProviderContext* context, HWND window, const std::vector<std::string>
 SCCRTN Checkout(ProviderContext* context, HWND window, const std::vector<std::string>& files,
                 const OptionBytes& options) {
   if (files.empty()) return SCC_OK;
-  if (!LogOn(context, window)) return SCC_E_CONNECTIONFAILURE;
+  if (const SCCRTN logon = LogOnForOperation(window, context); logon != SCC_OK) return logon;
   ExportSession session(context);
   if (!session) return session.failure();
   std::vector<DocumentInfo> records;
@@ -249,7 +242,7 @@ SCCRTN Checkout(ProviderContext* context, HWND window, const std::vector<std::st
 
 SCCRTN Uncheckout(ProviderContext* context, HWND window, const std::vector<std::string>& files) {
   if (files.empty()) return SCC_OK;
-  if (!LogOn(context, window)) return SCC_E_CONNECTIONFAILURE;
+  if (const SCCRTN logon = LogOnForOperation(window, context); logon != SCC_OK) return logon;
   ExportSession session(context);
   if (!session) return session.failure();
   std::vector<DocumentInfo> records;
@@ -282,7 +275,7 @@ SCCRTN Uncheckout(ProviderContext* context, HWND window, const std::vector<std::
 SCCRTN Checkin(ProviderContext* context, HWND window, const std::vector<std::string>& files,
                LPCSTR comment, LONG flags, const OptionBytes& options) {
   if (files.empty()) return SCC_OK;
-  if (!LogOn(context, window)) return SCC_E_CONNECTIONFAILURE;
+  if (const SCCRTN logon = LogOnForOperation(window, context); logon != SCC_OK) return logon;
   ExportSession session(context);
   if (!session) return session.failure();
   std::vector<DocumentInfo> records;
@@ -326,7 +319,8 @@ using tw::Guarded;
 namespace {
 
 // The body of a file export: the context and the host's file list checked
-// the same way for all four.
+// the same way for all four; a file whose name cannot travel is left out
+// and the others go on.
 template <typename Body>
 SCCRTN FileExport(const char* name, LPVOID pvContext, LONG nFiles, LPCSTR* lpFileNames, Body body) {
   return Guarded(name, [&]() -> SCCRTN {
@@ -337,7 +331,8 @@ SCCRTN FileExport(const char* name, LPVOID pvContext, LONG nFiles, LPCSTR* lpFil
       tw::DebugLog("%s - the host's file list is malformed", name);
       return SCC_E_NONSPECIFICERROR;
     }
-    return body(context, files);
+    const tw::SendableFiles sendable = tw::SelectSendableFiles(*context, files);
+    return sendable.Result(body(context, sendable.files));
   });
 }
 

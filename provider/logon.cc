@@ -8,6 +8,7 @@
 #include "dialogs/status_window.h"
 #include "platform/debug_output.h"
 #include "platform/user_interface.h"
+#include "provider/export_support.h"
 #include "session/client_session.h"
 #include "transport/message_hub.h"
 
@@ -48,6 +49,15 @@ void RestartConnection(MessageHub* hub, const LogonDialogValues& values) {
   last.port = values.port;
 }
 
+// The answer to a logon asked for inside a running operation that could
+// only be made by ending or replacing the session that operation uses.
+int RefuseNestedLogon(const ProviderContext& context) {
+  TextOut(context,
+          "Another operation is using the server connection; this one cannot log on now.");
+  DebugLog("Logon: refused inside a running operation");
+  return SCC_E_NONSPECIFICERROR;
+}
+
 }  // namespace
 
 int LogOnInteractive(HWND window, ProviderContext* context, std::string* user_name) {
@@ -59,11 +69,13 @@ int LogOnInteractive(HWND window, ProviderContext* context, std::string* user_na
   if (!lock.locked()) return SCC_E_NONSPECIFICERROR;
   SharedSessionSlot& slot = *context->slot;
   MessageHub* hub = GetMessageHub();
+  const bool nested = slot.busy() > 0;
 
   // A logged-on session whose connection died cannot be joined: its channel
   // key went with the connection, and the server forgot the logon. It is
   // ended, and this context logs on afresh.
   if (slot.session() != nullptr && slot.session()->logged_on() && !hub->IsConnected()) {
+    if (nested) return RefuseNestedLogon(*context);
     slot.ResetSession();
   }
   if (ClientSession* shared = slot.session(); shared != nullptr && shared->logged_on()) {
@@ -73,6 +85,8 @@ int LogOnInteractive(HWND window, ProviderContext* context, std::string* user_na
     if (user_name != nullptr) *user_name = shared->user_name();
     return SCC_OK;
   }
+
+  if (nested) return RefuseNestedLogon(*context);
 
   LogonDialogValues values;
   if (!RunLogonDialog(window, &values)) return SCC_I_OPERATIONCANCELED;
@@ -115,18 +129,23 @@ int LogOnInteractive(HWND window, ProviderContext* context, std::string* user_na
 int EnsureSession(HWND window, ProviderContext* context, std::string* user_name) {
   if (!context->logged_on) return LogOnInteractive(window, context, user_name);
   if (!HasMessageHub() || !GetMessageHub()->IsConnected()) {
-    context->logged_on = false;
     {
       SlotLock lock(context->slot.get());
-      if (lock.locked()) context->slot->ResetSession();
+      if (lock.locked()) {
+        if (context->slot->busy() > 0) return RefuseNestedLogon(*context);
+        context->slot->ResetSession();
+      }
     }
+    context->logged_on = false;
     return LogOnInteractive(window, context, user_name);
   }
   {
     SlotLock lock(context->slot.get());
     if (!lock.locked()) return SCC_E_NONSPECIFICERROR;
     if (ClientSession* session = context->slot->session()) {
-      session->SetCurrentProject(context->project_name);
+      // Inside a running operation the project stays that operation's
+      // until this one's ExportSession takes it over (and gives it back).
+      if (context->slot->busy() == 0) session->SetCurrentProject(context->project_name);
       session->set_logged_on(true);
       return SCC_OK;
     }
@@ -135,6 +154,13 @@ int EnsureSession(HWND window, ProviderContext* context, std::string* user_name)
   // lost): this one logs on again.
   context->logged_on = false;
   return LogOnInteractive(window, context, user_name);
+}
+
+SCCRTN LogOnForOperation(HWND window, ProviderContext* context) {
+  std::string user = context->user_name;
+  const int result = EnsureSession(window, context, &user);
+  if (result == SCC_OK || result == SCC_E_NONSPECIFICERROR) return result;
+  return SCC_E_CONNECTIONFAILURE;
 }
 
 }  // namespace tw

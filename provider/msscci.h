@@ -105,6 +105,7 @@ enum SCCCOMMAND {
 
 // File status bits of SccQueryInfo and SccPopulateList.
 enum : LONG {
+  SCC_STATUS_INVALID = -1,  // the status of the file could not be obtained
   SCC_STATUS_NOTCONTROLLED = 0x0000,
   SCC_STATUS_CONTROLLED = 0x0001,
   SCC_STATUS_CHECKEDOUT = 0x0002,

@@ -33,16 +33,11 @@ LONG StatusWord(const DocumentInfo& record) {
   return status;
 }
 
-bool LogOn(ProviderContext* context) {
-  std::string user = context->user_name;
-  return EnsureSession(nullptr, context, &user) == SCC_OK;
-}
-
 SCCRTN QueryInfo(ProviderContext* context, const std::vector<std::string>& files,
                  LPLONG status_words) {
   if (files.empty()) return SCC_OK;
   if (status_words == nullptr) return SCC_E_NONSPECIFICERROR;
-  if (!LogOn(context)) return SCC_E_CONNECTIONFAILURE;
+  if (const SCCRTN logon = LogOnForOperation(nullptr, context); logon != SCC_OK) return logon;
   ExportSession session(context);
   if (!session) return session.failure();
 
@@ -67,7 +62,7 @@ SCCRTN QueryInfo(ProviderContext* context, const std::vector<std::string>& files
 
 SCCRTN PopulateList(ProviderContext* context, int command, POPLISTFUNC populate, LPVOID caller_data,
                     LONG options) {
-  if (!LogOn(context)) return SCC_E_CONNECTIONFAILURE;
+  if (const SCCRTN logon = LogOnForOperation(nullptr, context); logon != SCC_OK) return logon;
   ExportSession session(context);
   if (!session) return session.failure();
   if (command != SCC_COMMAND_GET || (options & SCC_PL_DIR) == 0) return SCC_E_OPNOTSUPPORTED;
@@ -102,7 +97,16 @@ TW_EXPORT SCCRTN SccQueryInfo(LPVOID pvContext, LONG nFiles, LPCSTR* lpFileNames
       tw::DebugLog("SccQueryInfo - the host's file list is malformed");
       return SCC_E_NONSPECIFICERROR;
     }
-    return tw::QueryInfo(context, files, lpStatus);
+    if (lpStatus == nullptr) return tw::QueryInfo(context, files, nullptr);
+    // A file whose name cannot travel gets the status that says none could
+    // be had; the others are asked about.
+    const tw::SendableFiles sendable = tw::SelectSendableFiles(*context, files);
+    std::vector<LONG> words;
+    for (size_t position : sendable.positions) words.push_back(lpStatus[position]);
+    const SCCRTN result = tw::QueryInfo(context, sendable.files, words.data());
+    for (size_t i = 0; i < files.size(); ++i) lpStatus[i] = SCC_STATUS_INVALID;
+    for (size_t k = 0; k < words.size(); ++k) lpStatus[sendable.positions[k]] = words[k];
+    return result;
   });
 }
 

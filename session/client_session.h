@@ -263,8 +263,9 @@ class ClientSession {
   std::unique_ptr<Receiver> receiver_;
 };
 
-// FetchDocumentInfo's name mapping: `path` relative to `root` (compared
-// without regard to letter case), or "" when it does not lie below it.
+// FetchDocumentInfo's name mapping: `path` relative to `root` (an exact
+// prefix, letter case included, ended by "/"), or "" when it does not lie
+// below it.
 std::string RelativeName(const std::string& path, const std::string& root);
 
 }  // namespace tw

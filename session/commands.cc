@@ -73,8 +73,10 @@ std::string RelativeName(const std::string& path, const std::string& root) {
   // once.
   const bool whole_root = base.back() == kNativeSeparator;
   const size_t start = whole_root ? base.size() : base.size() + 1;
+  // Letter case counts: on this file system "/w/Src" and "/w/src" are two
+  // folders, and a name below the one is not below the other.
   if (path.size() <= start || (!whole_root && path[base.size()] != kNativeSeparator) ||
-      !SamePathIgnoringCase(std::string_view(path).substr(0, base.size()), base)) {
+      path.compare(0, base.size(), base) != 0) {
     return "";
   }
   return path.substr(start);

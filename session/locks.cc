@@ -66,7 +66,9 @@ SessionResult ClientSession::AcquireLocks(const std::vector<std::string>& docume
       const std::string path = i < local_paths.size() ? local_paths[i] : std::string();
       if (!path.empty()) SetLocalFileReadOnly(path, false);
       if (states && !document_ids[i].empty()) {
-        std::unique_ptr<PropertyNode> node = store->OpenNode(states.get(), document_ids[i]);
+        // An identifier is one name, whatever it holds (a "/" included),
+        // as the state cache names its nodes.
+        std::unique_ptr<PropertyNode> node = store->OpenNodeNamed(states.get(), document_ids[i]);
         if (node) {
           store->WriteString(node.get(), kCheckedOutToKey, LocalDirectory(path), false);
           store->CloseNode(std::move(node));
@@ -126,12 +128,12 @@ SessionResult ClientSession::ReleaseLocks(const std::vector<std::string>& docume
   if (states) {
     for (const std::string& id : document_ids) {
       if (id.empty()) continue;
-      std::unique_ptr<PropertyNode> node = store->OpenNode(states.get(), id);
+      std::unique_ptr<PropertyNode> node = store->OpenNodeNamed(states.get(), id);
       if (node) {
         store->DeleteNode(node.get(), kCheckedOutToKey, false);
         store->CloseNode(std::move(node));
       }
-      store->DeleteNode(states.get(), id, true);
+      store->DeleteNodeNamed(states.get(), id, true);
     }
     store->CloseNode(std::move(states));
   }

@@ -481,6 +481,15 @@ bool PropertyFileClient::DeleteNode(const PropertyNode* node, const std::string&
   return SendOneWay(kRequestDelete, EncodedPath(node, name, false), recursive ? "1" : "0");
 }
 
+bool PropertyFileClient::DeleteNodeNamed(const PropertyNode* parent, const std::string& name,
+                                         bool recursive) {
+  std::vector<std::string> names;
+  if (parent != nullptr) names = NodeNames(*parent);
+  names.push_back(name);
+  ++request_counter_;
+  return SendOneWay(kRequestDelete, EncodedNames(names, false), recursive ? "1" : "0");
+}
+
 bool PropertyFileClient::RequestFL() { return SendOneWay(kRequestFlush, "", ""); }
 bool PropertyFileClient::RequestRS() { return SendOneWay(kRequestReset, "", ""); }
 

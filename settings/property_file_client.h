@@ -125,6 +125,9 @@ class PropertyFileClient {
   // sent.
   std::unique_ptr<PropertyNode> OpenNodeNamed(const PropertyNode* parent,
                                               const std::string& name);
+  // Deletes the child of `parent` whose name is `name` taken whole, as
+  // OpenNodeNamed names it.
+  bool DeleteNodeNamed(const PropertyNode* parent, const std::string& name, bool recursive);
   // A call that asks for encryption fails while the key is empty.
   void SetKey(const std::string& key) { key_ = key; }
   // How long a transaction waits for its reply (10 s unless changed).

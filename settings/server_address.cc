@@ -26,6 +26,11 @@ bool Read(const std::string& key, std::string* value) {
   return client->ReadString(node.get(), key, value, false);
 }
 
+// Only blanks (spaces and tabs) are no address.
+bool IsBlank(const std::string& address) {
+  return address.find_first_not_of(" \t") == std::string::npos;
+}
+
 void Write(const std::string& key, const std::string& value) {
   auto client = OpenGlobal();
   auto node = client->OpenNode(nullptr, kGlobalPropertiesNode);
@@ -36,8 +41,7 @@ void Write(const std::string& key, const std::string& value) {
 
 ServerAddressList::ServerAddressList() {
   std::string address;
-  // Only blanks (spaces and tabs) are no address.
-  if (Read(kServerAddressKey, &address) && address.find_first_not_of(" \t") != std::string::npos) {
+  if (Read(kServerAddressKey, &address) && !IsBlank(address)) {
     current_ = address;
   }
   std::string history;
@@ -95,7 +99,7 @@ ServerEndpoint ReadServerEndpoint() {
   static ServerEndpoint* endpoint = nullptr;  // never destroyed: read from any thread
   std::call_once(once, [] {
     auto* read = new ServerEndpoint;
-    Read(kServerAddressKey, &read->address);
+    if (Read(kServerAddressKey, &read->address) && IsBlank(read->address)) read->address.clear();
     std::string port;
     if (Read(kServerPortKey, &port)) ParsePort(port, &read->port);
     endpoint = read;

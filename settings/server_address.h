@@ -53,7 +53,8 @@ struct ServerEndpoint {
 };
 
 // The server's address and port from global.dat, read by the first call in
-// the process and kept; a missing or non-numeric port gives 0.
+// the process and kept; an address of only blanks is no address (empty), a
+// missing or non-numeric port gives 0.
 ServerEndpoint ReadServerEndpoint();
 
 }  // namespace tw

@@ -7,9 +7,13 @@
 #include <unistd.h>
 #include <wx/datetime.h>
 
+#include <filesystem>
 #include <memory>
+#include <set>
 #include <string>
 
+#include "platform/file_attributes.h"
+#include "platform/file_move.h"
 #include "tests/support/test_env.h"
 
 namespace tw {
@@ -112,6 +116,127 @@ TEST(File, SetsTheLastWriteTimeToTheMillisecond) {
   EXPECT_EQ(999000000, st.st_mtim.tv_nsec);
   f->Close();
   EXPECT_FALSE(f->SetModifiedTime(wxDateTime(wxLongLong(0)))) << "no file open";
+}
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+// The write permission follows the user's locks on working files only: a
+// link is not followed to a file elsewhere, and a folder keeps its mode.
+TEST(FileAttributes, ReadOnlyChangesRegularFilesOnlyNeverThroughALink) {
+  test::TestEnv env;
+  const std::string file = env.Path("work.txt");
+  test::WriteFile(file, "mine");
+  ASSERT_EQ(0, ::chmod(file.c_str(), 0664));
+  EXPECT_TRUE(SetLocalFileReadOnly(file, true));
+  EXPECT_EQ(0444u, ModeOf(file));
+  EXPECT_TRUE(SetLocalFileReadOnly(file, false));
+  EXPECT_EQ(0644u, ModeOf(file));
+
+  const std::string elsewhere = env.Path("elsewhere.txt");
+  test::WriteFile(elsewhere, "not the provider's");
+  ASSERT_EQ(0, ::chmod(elsewhere.c_str(), 0444));
+  const std::string link = env.Path("link.txt");
+  ASSERT_EQ(0, ::symlink(elsewhere.c_str(), link.c_str()));
+  std::string error;
+  EXPECT_FALSE(SetLocalFileReadOnly(link, false, &error));
+  EXPECT_NE(std::string::npos, error.find("symbolic link")) << error;
+  EXPECT_EQ(0444u, ModeOf(elsewhere));
+  ASSERT_EQ(0, ::chmod(elsewhere.c_str(), 0644));
+  EXPECT_FALSE(SetLocalFileReadOnly(link, true));
+  EXPECT_EQ(0644u, ModeOf(elsewhere));
+
+  const std::string folder = env.Path("folder");
+  ASSERT_EQ(0, ::mkdir(folder.c_str(), 0755));
+  error.clear();
+  EXPECT_FALSE(SetLocalFileReadOnly(folder, true, &error));
+  EXPECT_NE(std::string::npos, error.find("folder")) << error;
+  EXPECT_EQ(0755u, ModeOf(folder));
+
+  error.clear();
+  EXPECT_FALSE(SetLocalFileReadOnly(env.Path("missing.txt"), true, &error));
+  EXPECT_FALSE(error.empty());
+}
+
+std::set<std::string> Names(const std::string& folder) {
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    names.insert(entry.path().filename().string());
+  }
+  return names;
+}
+
+// The copy that a move across file systems makes works under a name nobody
+// can foresee: the user's own files beside the target are never touched,
+// and whatever fails, no scratch file stays behind.
+TEST(FileMove, CopyUsesAFreshNameAndLeavesNothingBehind) {
+  test::TestEnv env;
+  const std::string work = env.Path("work");
+  std::filesystem::create_directories(work);
+  const std::string target = work + "/main.c";
+  test::WriteFile(target, "old");
+  ASSERT_EQ(0, ::chmod(target.c_str(), 0444));
+  test::WriteFile(target + ".tw-part", "the user's own file");
+  const std::string received = env.Path("received");
+  test::WriteFile(received, "new contents");
+
+  std::string error;
+  ASSERT_TRUE(CopyFileReplacing(received, target, &error)) << error;
+  EXPECT_EQ("new contents", test::ReadFile(target));
+  EXPECT_EQ("the user's own file", test::ReadFile(target + ".tw-part"));
+  EXPECT_FALSE(std::filesystem::exists(received));
+  EXPECT_EQ((std::set<std::string>{"main.c", "main.c.tw-part"}), Names(work));
+
+  // A source that cannot be read: the target stays, nothing is left over.
+  const std::string unreadable = env.Path("a-folder");
+  std::filesystem::create_directories(unreadable);
+  error.clear();
+  EXPECT_FALSE(CopyFileReplacing(unreadable, target, &error));
+  EXPECT_FALSE(error.empty());
+  EXPECT_EQ("new contents", test::ReadFile(target));
+  EXPECT_EQ((std::set<std::string>{"main.c", "main.c.tw-part"}), Names(work));
+
+  // A target that cannot be replaced (a folder with files in it).
+  const std::string busy = work + "/busy";
+  std::filesystem::create_directories(busy);
+  test::WriteFile(busy + "/inside.txt", "x");
+  test::WriteFile(received, "again");
+  error.clear();
+  EXPECT_FALSE(CopyFileReplacing(received, busy, &error));
+  EXPECT_NE(std::string::npos, error.find(busy)) << error;
+  EXPECT_EQ("again", test::ReadFile(received));
+  EXPECT_EQ((std::set<std::string>{"main.c", "main.c.tw-part", "busy"}), Names(work));
+  EXPECT_EQ((std::set<std::string>{"inside.txt"}), Names(busy));
+
+  // A missing source.
+  EXPECT_FALSE(CopyFileReplacing(env.Path("none"), target, &error));
+  EXPECT_EQ((std::set<std::string>{"main.c", "main.c.tw-part", "busy"}), Names(work));
+}
+
+// A link in the target's place is replaced by the file, never written
+// through, and the moved file has the mode of a file the user makes.
+TEST(FileMove, MoveReplacesALinkAndNotItsTarget) {
+  test::TestEnv env;
+  const std::string elsewhere = env.Path("elsewhere.txt");
+  test::WriteFile(elsewhere, "keep");
+  const std::string target = env.Path("work.txt");
+  ASSERT_EQ(0, ::symlink(elsewhere.c_str(), target.c_str()));
+  const std::string received = env.Path("received");
+  test::WriteFile(received, "fetched");
+  ASSERT_EQ(0, ::chmod(received.c_str(), 0600));
+  const mode_t mask = ::umask(022);
+  ::umask(mask);
+
+  std::string error;
+  ASSERT_TRUE(MoveFileReplacing(received, target, &error)) << error;
+  struct stat st {};
+  ASSERT_EQ(0, ::lstat(target.c_str(), &st));
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(0666u & ~mask, st.st_mode & 07777);
+  EXPECT_EQ("fetched", test::ReadFile(target));
+  EXPECT_EQ("keep", test::ReadFile(elsewhere));
 }
 
 }  // namespace

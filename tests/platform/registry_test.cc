@@ -231,6 +231,44 @@ TEST_F(RegistryTest, AMalformedFileIsRefusedAndLeftAsItIs) {
   EXPECT_EQ("1", Read("A]B", "x=y"));
 }
 
+// Text that would make wxFileConfig recurse too deep or build groups and
+// values without end is refused like any malformed file, before it is
+// parsed, and stays as it was; keys that deep are not written either.
+TEST_F(RegistryTest, DeepOrHugeFilesAreRefusedBeforeTheyAreParsed) {
+  std::string deep = "[";
+  for (int i = 0; i < 100000; ++i) deep += "g/";
+  deep += "]\na=1\n";
+  std::string many_groups;
+  for (int i = 0; i < 20000; ++i) many_groups += "[G" + std::to_string(i) + "]\n";
+  std::string many_values = "[G]\n";
+  for (int i = 200000; i > 0; --i) many_values += "v" + std::to_string(i) + "=1\n";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {deep, "nested 100000 deep"},
+      {many_groups, "line 10001: more than 10000 groups"},
+      {many_values, "line 100002: more than 100000 values"},
+  };
+  for (const auto& [text, reason] : cases) {
+    test::WriteFile(path_, text);
+    auto registry = Open();
+    std::string data;
+    EXPECT_EQ(kRegistryCorrupt, registry->QueryString("G", "a", 100, &data));
+    EXPECT_NE(std::string::npos, registry->ErrorText().find(reason)) << registry->ErrorText();
+    EXPECT_EQ(kRegistryCorrupt, registry->SetStrings({{"G", "a", "new"}}));
+    EXPECT_TRUE(text == test::ReadFile(path_));
+  }
+
+  // At the limits the file is read.
+  std::string key = "K";
+  std::string header = "[K";
+  for (int i = 1; i < 64; ++i) {
+    key += "\\K";
+    header += "/K";
+  }
+  test::WriteFile(path_, header + "]\nv=deepest\n");
+  EXPECT_EQ("deepest", Read(key, "v"));
+  EXPECT_EQ(kRegistryInvalidParameter, Open()->SetStrings({{key + "\\K", "v", "1"}}));
+}
+
 TEST_F(RegistryTest, AnUnreadableFileIsReportedNotReplaced) {
   ASSERT_EQ(0, mkdir(path_.c_str(), 0700));
   auto registry = Open();

@@ -11,6 +11,7 @@
 #include "dialogs/logon_dialog.h"
 #include "platform/ui_script.h"
 #include "platform/user_interface.h"
+#include "provider/export_support.h"
 #include "session/client_session.h"
 #include "tests/support/property_server.h"
 #include "tests/support/test_env.h"
@@ -183,6 +184,40 @@ TEST_F(LogonTest, SecondContextDoesNotJoinADeadConnection) {
   EXPECT_EQ(EnsureSession(nullptr, second, &second_user), SCC_E_CONNECTIONFAILURE);
   EXPECT_FALSE(second->logged_on);
   EXPECT_TRUE(SawMessage("Unable to connect to server"));
+  EXPECT_EQ(script_->Remaining(), 0u);
+}
+
+// A logon asked for from inside a running operation (the host called from
+// one of its callbacks) never ends or replaces the session that operation
+// holds: where only a new logon would do, it is refused without a dialog.
+TEST_F(LogonTest, LogonInsideARunningOperationLeavesItsSessionAlone) {
+  ProviderContext* first = NewContext();
+  AnswerLogon("alice", "alice pw");
+  std::string user;
+  ASSERT_EQ(EnsureSession(nullptr, first, &user), SCC_OK);
+  ProviderContext* second = NewContext();
+  const size_t shown = test::ReadUiRecord(env_.Path("record.jsonl")).size();
+  {
+    ExportSession outer(first);
+    ASSERT_TRUE(outer);
+    ClientSession* held = outer.get();
+    // The connection is lost while the operation runs.
+    ASSERT_EQ(server_.Stop(), 0);
+    WaitForLoss();
+    std::string second_user = "alice";
+    EXPECT_EQ(EnsureSession(nullptr, second, &second_user), SCC_E_NONSPECIFICERROR);
+    EXPECT_FALSE(second->logged_on);
+    EXPECT_EQ(EnsureSession(nullptr, first, &user), SCC_E_NONSPECIFICERROR);
+    EXPECT_EQ(first->slot->session(), held);
+    EXPECT_FALSE(first->slot->ResetSession());
+    EXPECT_EQ(first->slot->session(), held);
+  }
+  EXPECT_EQ(test::ReadUiRecord(env_.Path("record.jsonl")).size(), shown) << "a dialog was shown";
+
+  // Once the operation has ended, the dead session is replaced as before.
+  ASSERT_TRUE(server_.Start());
+  AnswerLogon("alice", "alice pw");
+  EXPECT_EQ(EnsureSession(nullptr, first, &user), SCC_OK);
   EXPECT_EQ(script_->Remaining(), 0u);
 }
 

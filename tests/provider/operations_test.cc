@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -554,6 +555,130 @@ TEST_F(ProviderOperationsTest, TwoUsersOnTwoHosts) {
   EXPECT_EQ("bob changed x", test::ReadFile(alice_files[0]));
   EXPECT_FALSE(IsWritable(alice_files[0]));
   EXPECT_EQ((std::vector<LONG>{0x0001}), Status(context, {alice_files[0]}));
+}
+
+// A host may call the module again from inside one of its callbacks. The
+// nested call shares the live session and never ends it, or what it does
+// to it, under the operation below; releasing the very context whose
+// operation runs is refused.
+TEST_F(ProviderOperationsTest, HostCallingBackFromItsCallbacks) {
+  LPVOID a = NewContext();
+  const std::string local_a = env_.Path("one");
+  ASSERT_EQ(SCC_OK, host_->Open(a, CreateProduction(a, "One", local_a, "alice")));
+  const std::string one = local_a + "/one.txt";
+  MakeFile(one, "one v1");
+  ASSERT_EQ(SCC_OK, host_->Add(a, {one}, "added"));
+  LPVOID b = NewContext();
+  const std::string local_b = env_.Path("two");
+  ASSERT_EQ(SCC_OK, host_->Open(b, CreateProduction(b, "Two", local_b)));
+  const std::string two = local_b + "/two.txt";
+  MakeFile(two, "two v1");
+  ASSERT_EQ(SCC_OK, host_->Add(b, {two}, "added"));
+
+  // Runs `action` once, when the notice `text` arrives.
+  auto on_notice = [](const std::string& text, std::function<void()> action) {
+    auto pending = std::make_shared<std::function<void()>>(std::move(action));
+    SccHost::SetNoticeHook([text, pending](const std::string& notice) {
+      if (notice != text || !*pending) return;
+      auto run = std::move(*pending);
+      *pending = nullptr;
+      run();
+    });
+  };
+  const std::string retrieved =
+      "Veltrane: Retrieved data from server for local data synchronization.";
+
+  // Inside A's get: a status query through B, and A's own release.
+  ::chmod(one.c_str(), 0644);
+  fs::remove(one);
+  SCCRTN nested_query = 1, nested_release = 1;
+  std::vector<LONG> nested_status;
+  on_notice(retrieved, [&] {
+    nested_query = host_->QueryInfo(b, {two}, &nested_status);
+    nested_release = host_->uninitialize(a);
+  });
+  SccHost::ClearNotices();
+  EXPECT_EQ(SCC_OK, host_->Get(a, {one}));
+  SccHost::SetNoticeHook(nullptr);
+  EXPECT_EQ(SCC_OK, nested_query);
+  EXPECT_EQ((std::vector<LONG>{0x0001}), nested_status);
+  EXPECT_EQ(SCC_E_NONSPECIFICERROR, nested_release);
+  EXPECT_TRUE(SccHost::SawNotice(
+      "Veltrane: The provider cannot be released while one of its operations runs."));
+  EXPECT_EQ("one v1", test::ReadFile(one));
+
+  // Inside A's get: B, the other context, is released. The get still has
+  // its logged-on session to the end.
+  fs::remove(one);
+  contexts_.erase(std::remove(contexts_.begin(), contexts_.end(), b), contexts_.end());
+  on_notice(retrieved, [&] { nested_release = host_->uninitialize(b); });
+  EXPECT_EQ(SCC_OK, host_->Get(a, {one}));
+  SccHost::SetNoticeHook(nullptr);
+  EXPECT_EQ(SCC_OK, nested_release);
+  EXPECT_EQ("one v1", test::ReadFile(one));
+
+  // A populate-list callback asking about the same context's files.
+  struct Nested {
+    SccHost* host;
+    LPVOID context;
+    std::string file;
+    std::vector<std::string> paths;
+    SCCRTN result = 1;
+    std::vector<LONG> status;
+  } nested{host_.get(), a, one, {}, 1, {}};
+  const POPLISTFUNC populate = [](LPVOID data, BOOL, LONG, LPCSTR path) -> BOOL {
+    auto* n = static_cast<Nested*>(data);
+    n->paths.push_back(path);
+    n->result = n->host->QueryInfo(n->context, {n->file}, &n->status);
+    return 1;
+  };
+  EXPECT_EQ(SCC_OK, host_->populate_list(a, SCC_COMMAND_GET, 0, nullptr, populate, &nested,
+                                         nullptr, SCC_PL_DIR));
+  EXPECT_EQ((std::vector<std::string>{one}), nested.paths);
+  EXPECT_EQ(SCC_OK, nested.result);
+  EXPECT_EQ((std::vector<LONG>{0x0001}), nested.status);
+}
+
+// A file name holding "?" or "," cannot travel in the request lists: that
+// file alone is refused, with a notice, and the others of the call go on.
+TEST_F(ProviderOperationsTest, NamesTheWireCannotCarryAreRefusedOneByOne) {
+  LPVOID context = NewContext();
+  const std::string local = env_.Path("work");
+  Binding project = CreateProduction(context, "Odd", local, "alice");
+  ASSERT_EQ(SCC_OK, host_->Open(context, project));
+  const std::string plain = local + "/plain.txt";
+  const std::string query = local + "/what?.txt";
+  const std::string comma = local + "/a,b.txt";
+  const std::string later = local + "/later.txt";
+  MakeFile(plain, "plain");
+  MakeFile(query, "query");
+  MakeFile(comma, "comma");
+  MakeFile(later, "later");
+  const std::string refused_query = "Veltrane: The file name '" + query +
+                                    "' holds \"?\" or \",\", which cannot be sent to the "
+                                    "server; the file is left out.";
+
+  SccHost::ClearNotices();
+  EXPECT_EQ(SCC_E_INVALIDFILEPATH, host_->Add(context, {query, plain, comma, later}, "added",
+                                              {SCC_KEEP_CHECKEDOUT, 0, 0, SCC_KEEP_CHECKEDOUT}));
+  EXPECT_TRUE(SccHost::SawNotice(refused_query));
+  EXPECT_TRUE(SccHost::SawNotice("Veltrane: Succeeded adding files:\n" + plain + "\n" + later + "."));
+  std::vector<LONG> status;
+  SccHost::ClearNotices();
+  EXPECT_EQ(SCC_OK, host_->QueryInfo(context, {comma, plain, query, later}, &status));
+  EXPECT_EQ((std::vector<LONG>{SCC_STATUS_INVALID, 0x0001, SCC_STATUS_INVALID, 0x100B}), status);
+  EXPECT_TRUE(SccHost::SawNotice(refused_query));
+
+  EXPECT_EQ(SCC_E_INVALIDFILEPATH, host_->Checkout(context, {query, plain}));
+  EXPECT_EQ((std::vector<LONG>{0x100B}), Status(context, {plain}));
+  EXPECT_EQ(SCC_E_INVALIDFILEPATH, host_->Uncheckout(context, {plain, comma}));
+  EXPECT_EQ((std::vector<LONG>{0x0001}), Status(context, {plain}));
+  EXPECT_EQ(SCC_E_INVALIDFILEPATH, host_->Get(context, {comma}));
+  Edit(later, "later v2");
+  EXPECT_EQ(SCC_E_INVALIDFILEPATH, host_->Checkin(context, {later, query}, "v2"));
+  EXPECT_EQ((std::vector<LONG>{0x0001}), Status(context, {later}));
+  EXPECT_EQ("query", test::ReadFile(query));
+  EXPECT_EQ("comma", test::ReadFile(comma));
 }
 
 TEST_F(ProviderOperationsTest, ProbeFilesAndBadInput) {

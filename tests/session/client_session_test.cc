@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <map>
 #include <memory>
 
 #include <gtest/gtest.h>
@@ -413,6 +414,88 @@ TEST_F(ClientSessionTest, FetchReplyNamingAForeignPathIsRefused) {
   session_.reset();
   EXPECT_EQ(test::ReadFile(victim), "mine");
   EXPECT_FALSE(std::filesystem::exists(target));
+}
+
+// A Document identifier is one node name in the state store, whatever it
+// holds: the lock's "CheckedOutTo" entry lands under the identifier whole,
+// and the release removes that node and nothing around it.
+TEST_F(ClientSessionTest, LockEntriesOfAnIdentifierHoldingASlashStayOneNode) {
+  std::string server_private, server_public;
+  ASSERT_TRUE(CRLDATcrypto::GenerateKeyPair(1024, &server_private, &server_public));
+  test::LoopbackPeer peer([&](test::LoopbackPeer::Connection& c, MessagePtr m) {
+    MessagePtr reply = test::MakeReply(*m);
+    const std::string command = m->GetCommand();
+    if (command == prelogon::kCommand) {
+      reply->SetString(prelogon::kReplyServerKey, server_public);
+      reply->SetInt(prelogon::kReplySelector, 0);
+      reply->SetInt(prelogon::kReplyCompression, 0);
+    } else if (command == logon::kCommand) {
+      std::string client_key, sealed;
+      m->GetString(logon::kFieldClientKey, &client_key);
+      const std::string key(64, 'A');
+      CRLDATcrypto::RsaEncryptToHex(client_key, key.data(), key.size(), &sealed);
+      reply->SetString(logon::kReplyChannelKey, sealed);
+    } else if (command == kProductionCommand) {
+      reply->SetString(lookup_production::kReplyProductionId, "0000000000000001");
+    }
+    c.Send(*reply);  // the lock commands are granted as they come
+  });
+  SetServerEndpoint("127.0.0.1", peer.port());
+  LogOn("alice", "anything");
+  const std::string path = work_ + "/main.c";
+  test::WriteFile(path, "x");
+  const std::string id = "00/01";
+
+  // A neighbour whose name is the identifier's first part must survive.
+  auto store = OpenStateStore();
+  {
+    auto states = store->OpenNode(nullptr, kDocumentStatesNode);
+    auto neighbour = store->OpenNodeNamed(states.get(), "00");
+    ASSERT_TRUE(store->WriteString(neighbour.get(), "Keep", "yes", false));
+  }
+  auto named = [&] {
+    auto states = store->OpenNode(nullptr, kDocumentStatesNode);
+    return store->OpenNodeNamed(states.get(), id);
+  };
+  auto neighbour_value = [&] {
+    auto states = store->OpenNode(nullptr, kDocumentStatesNode);
+    auto neighbour = store->OpenNodeNamed(states.get(), "00");
+    std::string value;
+    store->ReadString(neighbour.get(), "Keep", &value, false);
+    return value;
+  };
+
+  ASSERT_EQ(session_->AcquireLocks({id}, {path}, {false}, false), kSessionOk);
+  std::string folder;
+  EXPECT_TRUE(store->ReadString(named().get(), kCheckedOutToKey, &folder, false));
+  EXPECT_EQ(folder, work_);
+  std::map<std::string, std::string> children;
+  {
+    auto states = store->OpenNode(nullptr, kDocumentStatesNode);
+    ASSERT_TRUE(store->ListChildren(states.get(), "00", &children, false));
+  }
+  EXPECT_EQ(children.count("01"), 0u) << "the identifier was split at its slash";
+
+  ASSERT_EQ(session_->ReleaseLocks({id}, {path}), kSessionOk);
+  folder.clear();
+  EXPECT_FALSE(store->ReadString(named().get(), kCheckedOutToKey, &folder, false));
+  EXPECT_EQ(neighbour_value(), "yes");
+}
+
+// A name is below a folder only when the folder's whole path, letter case
+// included, is followed by "/".
+TEST(RelativeNameTest, ExactPrefixEndedBySeparator) {
+  EXPECT_EQ(RelativeName("/a/b/c.txt", "/a/b"), "c.txt");
+  EXPECT_EQ(RelativeName("/a/b/c.txt", "/a/b/"), "c.txt");
+  EXPECT_EQ(RelativeName("/a/b/d/c.txt", "/a/b"), "d/c.txt");
+  EXPECT_EQ(RelativeName("/a/c.txt", "/"), "a/c.txt");
+  EXPECT_EQ(RelativeName("/a/bc", "/a/b"), "");
+  EXPECT_EQ(RelativeName("/a/bc/x.txt", "/a/b"), "");
+  EXPECT_EQ(RelativeName("/a/b", "/a/b"), "");
+  EXPECT_EQ(RelativeName("/a/b/", "/a/b"), "");
+  EXPECT_EQ(RelativeName("/A/B/c.txt", "/a/b"), "");
+  EXPECT_EQ(RelativeName("/a/b/c.txt", "/a/B"), "");
+  EXPECT_EQ(RelativeName("/a/b/c.txt", ""), "");
 }
 
 }  // namespace

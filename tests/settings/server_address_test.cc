@@ -77,5 +77,13 @@ TEST_F(ServerAddressTest, EndpointIsReadOncePerProcess) {
   EXPECT_EQ(ReadServerEndpoint().address, "10.0.0.1");
 }
 
+TEST_F(ServerAddressTest, EndpointOfOnlyBlanksIsNoAddress) {
+  Put(kServerAddressKey, " \t  ");
+  Put(kServerPortKey, "4464");
+  const ServerEndpoint endpoint = ReadServerEndpoint();
+  EXPECT_EQ(endpoint.address, "");
+  EXPECT_EQ(endpoint.port, 4464);
+}
+
 }  // namespace
 }  // namespace tw

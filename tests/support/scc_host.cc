@@ -21,6 +21,11 @@ std::vector<std::string>& NoticeList() {
   return notices;
 }
 
+std::function<void(const std::string&)>& NoticeHook() {
+  static std::function<void(const std::string&)> hook;
+  return hook;
+}
+
 BOOL CollectPath(LPVOID caller_data, BOOL, LONG, LPCSTR file_name) {
   static_cast<std::vector<std::string>*>(caller_data)->push_back(file_name);
   return 1;
@@ -147,10 +152,20 @@ SCCRTN SccHost::PopulateList(LPVOID context, SCCCOMMAND command, LONG options,
 }
 
 LONG SccHost::CollectNotice(LPCSTR text, LONG type) {
-  std::lock_guard<std::mutex> lock(NoticeMutex());
-  NoticeList().push_back(std::string(text) +
-                         (type == 0 ? "" : " [type " + std::to_string(type) + "]"));
+  std::function<void(const std::string&)> hook;
+  {
+    std::lock_guard<std::mutex> lock(NoticeMutex());
+    NoticeList().push_back(std::string(text) +
+                           (type == 0 ? "" : " [type " + std::to_string(type) + "]"));
+    hook = NoticeHook();
+  }
+  if (hook) hook(text);
   return 0;
+}
+
+void SccHost::SetNoticeHook(std::function<void(const std::string&)> hook) {
+  std::lock_guard<std::mutex> lock(NoticeMutex());
+  NoticeHook() = std::move(hook);
 }
 
 std::vector<std::string> SccHost::Notices() {

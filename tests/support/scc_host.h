@@ -9,6 +9,7 @@
 #ifndef TW_TESTS_SUPPORT_SCC_HOST_H_
 #define TW_TESTS_SUPPORT_SCC_HOST_H_
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -92,6 +93,10 @@ class SccHost {
   static std::vector<std::string> Notices();
   static void ClearNotices();
   static bool SawNotice(const std::string& text);
+  // A function the text-out callback calls with each notice once it is
+  // kept, on the module's calling thread and outside the lock: a host that
+  // calls the module again from inside its callback. Empty: none.
+  static void SetNoticeHook(std::function<void(const std::string&)> hook);
 
  private:
   void* module_ = nullptr;
