@@ -5,6 +5,9 @@
 #include <gdk/gdkx.h>
 #endif
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <cstdlib>
 
 namespace tw {
@@ -76,13 +79,22 @@ bool GtkPrepare(std::string* why) {
     *why = "no display (neither DISPLAY nor WAYLAND_DISPLAY is set)";
     return false;
   }
+  // Owner windows are X window ids and native dialogs are placed by
+  // position, both of which only X11 offers; Wayland stays the fallback.
+  gdk_set_allowed_backends("x11,*");
+  if (gdk_display_manager_get_default_display(gdk_display_manager_get()) != nullptr) {
+    // The host runs GTK itself, on its main thread: GTK may be used there
+    // only.
+    if (syscall(SYS_gettid) != getpid()) {
+      *why = "the host's own GTK runs on another thread";
+      return false;
+    }
+    return true;
+  }
   // The locale is the host's: GTK would otherwise set it from the
   // environment, changing how the host and this module read and print
   // numbers.
   gtk_disable_setlocale();
-  // Owner windows are X window ids and native dialogs are placed by
-  // position, both of which only X11 offers; Wayland stays the fallback.
-  gdk_set_allowed_backends("x11,*");
   return true;
 }
 

@@ -29,8 +29,10 @@ bool GtkDisplayAvailable();
 
 // Prepares GTK's start on the calling thread (wxWidgets starts it with
 // gtk_init_check): it must not touch the process's locale (the host owns
-// it) and prefers X11 where both X11 and Wayland are offered. False with
-// `*why` set when there is no display. Call once, before GTK starts.
+// it) and prefers X11 where both X11 and Wayland are offered. A host that
+// runs GTK itself does so on its main thread, so then only that thread
+// may show windows. False with `*why` set when there is no display or the
+// thread may not use GTK. Call once, before GTK starts.
 bool GtkPrepare(std::string* why);
 
 // Dispatches the events and sources pending on GTK's main context, at most

@@ -1,16 +1,21 @@
-// The windowed form where no windows can be shown: without a display, and
-// with a display nobody serves, it answers as "none" (dialogs Cancel with
+// The windowed form where no windows can be shown: without a display, with
+// a display nobody serves, and on a thread other than the one where a host
+// that is a GTK program runs GTK, it answers as "none" (dialogs Cancel with
 // their initial values, message boxes their default button, no folder, no
 // status window, nothing pumped), says why in the diagnostic output and
 // never crashes. Each case runs in a child process of its own, since a
 // process tries to start its windows once.
 #include <gtest/gtest.h>
+#include <gtk/gtk.h>
 
 #include <cstdlib>
+#include <thread>
 
 #include "platform/ui_gui.h"
 #include "platform/user_interface.h"
+#include "tests/support/gui_driver.h"
 #include "tests/support/test_env.h"
+#include "tests/support/x_screen.h"
 
 namespace tw {
 namespace {
@@ -64,6 +69,40 @@ TEST(GuiFallbackDeathTest, WithADisplayNobodyServesNobodyIsAsked) {
   unsetenv("WAYLAND_DISPLAY");
   EXPECT_EXIT(AskEverything(env.Path("debug.log"), "GTK cannot open the display"),
               ::testing::ExitedWithCode(0), "");
+}
+
+// A host that is a GTK program (GTK started on its main thread) asks from
+// a worker thread: nobody is asked, GTK is left to its thread.
+[[noreturn]] void GtkHostAsksFromAWorker(const std::string& debug_log) {
+  if (!gtk_init_check(nullptr, nullptr)) {
+    fprintf(stderr, "the host's GTK did not start\n");
+    std::_Exit(2);
+  }
+  auto ui = std::make_shared<GuiUserInterface>();
+  DialogResult result;
+  std::thread worker([&] {
+    DialogRequest request;
+    request.template_id = 119;
+    request.values = {{1037, "1"}};
+    result = ui->ShowDialog(request);
+  });
+  worker.join();
+  const std::string log = test::ReadFile(debug_log);
+  if (result.button != kIdCancel || result.values.at(1037) != "1" || WindowingIsUp() ||
+      log.find("the host's own GTK runs on another thread") == std::string::npos) {
+    fprintf(stderr, "wrong: button %d, log %s\n", result.button, log.c_str());
+    std::_Exit(1);
+  }
+  std::_Exit(0);
+}
+
+TEST(GuiFallbackDeathTest, AGtkHostsWorkerThreadIsAnsweredAsByNobody) {
+  const std::string excluded = test::BuildExcludesGui();
+  if (!excluded.empty()) GTEST_SKIP() << excluded;
+  test::TestEnv env;
+  test::VirtualDisplay display(640, 480);
+  if (!display.ok()) GTEST_SKIP() << "no windowed tests: " << display.error();
+  EXPECT_EXIT(GtkHostAsksFromAWorker(env.Path("debug.log")), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(GuiFallback, TheEnvironmentChoosesTheWindowsOnlyWithADisplay) {

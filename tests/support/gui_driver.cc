@@ -41,16 +41,18 @@ GuiState& State() {
 
 }  // namespace
 
+std::string BuildExcludesGui() {
+  if (!UnderThreadSanitizer()) return "";
+  return "ThreadSanitizer build: GTK and GLib run threads of their own that are not "
+         "instrumented, so its reports there mean nothing";
+}
+
 std::string GuiUnavailable() {
   GuiState& state = State();
   if (state.tried) return state.why;
   state.tried = true;
-  if (UnderThreadSanitizer()) {
-    state.why =
-        "ThreadSanitizer build: GTK and GLib run threads of their own that are not "
-        "instrumented, so its reports there mean nothing";
-    return state.why;
-  }
+  state.why = BuildExcludesGui();
+  if (!state.why.empty()) return state.why;
   // GTK as a test host: no accessibility bus and no settings daemon to
   // wait for.
   setenv("NO_AT_BRIDGE", "1", 1);

@@ -29,6 +29,8 @@ namespace tw::test {
 // Why windowed tests cannot run here, or empty when they can: Xvfb
 // started and the windows came up (starting both on first use).
 std::string GuiUnavailable();
+// Why this build cannot test windows at all (ThreadSanitizer), or empty.
+std::string BuildExcludesGui();
 // Stops the windows and the server (from a gtest environment's TearDown).
 void StopGui();
 
