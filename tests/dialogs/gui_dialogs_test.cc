@@ -461,6 +461,42 @@ TEST_F(GuiDialogsTest, CheckinOptions119ReadsItsCheckBoxes) {
   EXPECT_EQ(windowed, scripted);
 }
 
+TEST_F(GuiDialogsTest, AtALargeDesktopFontNoTextIsCut) {
+  // The person's desktop font, as GTK's settings give it.
+  GtkSettings* settings = gtk_settings_get_default();
+  gchar* was = nullptr;
+  g_object_get(settings, "gtk-font-name", &was, nullptr);
+  g_object_set(settings, "gtk-font-name", "Sans 20", nullptr);
+  int point_size = 0;
+  test::ScreenPixels pixels;
+  {
+    test::GuiSteps steps;
+    steps.WaitForDialog(116)
+        .Do("font",
+            [&](wxDialog* d) { point_size = d->FindWindow(kIdOk)->GetFont().GetPointSize(); })
+        .Screenshot(Shot("116-checkout-options-large-font.png"), &pixels)
+        .Click(kIdCancel);
+    steps.Go();
+    CheckoutOptions options;
+    EXPECT_FALSE(ShowCheckoutOptionsDialog(nullptr, &options));
+    EXPECT_EQ(steps.Stuck(), "");
+  }
+  {
+    test::GuiSteps steps;
+    steps.WaitForDialog(kOverwriteTemplate)
+        .Screenshot(Shot("110-overwrite-large-font.png"), nullptr)
+        .Click(kOverwriteCancel);
+    steps.Go();
+    EXPECT_EQ(AskOverwrite(nullptr, {"/work/a rather long/path/to/the file.c", "Checked out", "",
+                                     "", nullptr}),
+              kOverwriteCancel);
+    EXPECT_EQ(steps.Stuck(), "");
+  }
+  g_object_set(settings, "gtk-font-name", was, nullptr);
+  g_free(was);
+  EXPECT_GE(point_size, 18);  // the large font was the one laid out
+}
+
 // Settings whose "DoPump" key exists (no cancel flag): waits pump.
 class PumpingSettings : public SettingsSource {
  public:

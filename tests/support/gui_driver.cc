@@ -1,9 +1,14 @@
 #include "tests/support/gui_driver.h"
 
+#include <gtest/gtest.h>
 #include <gtk/gtk.h>
 #include <stdlib.h>
 #include <wx/button.h>
+#include <wx/checkbox.h>
 #include <wx/image.h>
+#include <wx/radiobut.h>
+#include <wx/statbox.h>
+#include <wx/stattext.h>
 #include <wx/toplevel.h>
 
 #include <map>
@@ -89,6 +94,27 @@ bool PostClick(wxWindow* dialog, int id) {
   click.SetEventObject(button);
   wxPostEvent(button, click);
   return true;
+}
+
+std::vector<std::string> CutTexts(wxWindow* dialog) {
+  std::vector<std::string> cut;
+  for (wxWindow* child : dialog->GetChildren()) {
+    const wxString label = child->GetLabel();
+    const bool text = wxDynamicCast(child, wxStaticText) || wxDynamicCast(child, wxButton) ||
+                      wxDynamicCast(child, wxCheckBox) || wxDynamicCast(child, wxRadioButton);
+    const wxSize size = child->GetSize(), best = child->GetBestSize();
+    if (text && (size.x < best.x || size.y < best.y)) {
+      cut.push_back("\"" + label.utf8_string() + "\" is " + std::to_string(size.x) + "x" +
+                    std::to_string(size.y) + ", needs " + std::to_string(best.x) + "x" +
+                    std::to_string(best.y));
+    }
+    if (auto* box = wxDynamicCast(child, wxStaticBox)) {
+      const int needs = box->GetTextExtent(box->GetLabelText()).x;
+      if (size.x < needs) cut.push_back("group \"" + label.utf8_string() + "\" is too narrow");
+    }
+    for (const std::string& more : CutTexts(child)) cut.push_back(more);
+  }
+  return cut;
 }
 
 void* FindNativeDialog(const std::string& title) {
@@ -242,6 +268,8 @@ GuiSteps& GuiSteps::Screenshot(const std::string& path, ScreenPixels* pixels) {
     if (!settled) return false;
     last_shot_.reset();
     if (pixels != nullptr) *pixels = *shot;
+    // What the picture shows must be whole.
+    for (const std::string& cut : CutTexts(dialog_)) ADD_FAILURE() << path << ": " << cut;
     return WritePng(*shot, path);
   });
 }

@@ -21,6 +21,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "tests/support/x_screen.h"
 
@@ -50,6 +51,11 @@ T* ControlOf(wxWindow* dialog, int id) {
 // Posts a click of button `id` of `dialog`, as the mouse would; false when
 // there is no such button.
 bool PostClick(wxWindow* dialog, int id);
+
+// The texts of `dialog` that do not fit their controls (a caption, label,
+// button, check box or radio button smaller than it needs, a group box
+// narrower than its caption), each described; empty when none is cut.
+std::vector<std::string> CutTexts(wxWindow* dialog);
 
 // GTK's native boxes (message boxes, the folder chooser): the shown one
 // whose title is `title`, or null.
@@ -94,7 +100,8 @@ class GuiSteps : public wxTimer {
   // The dialog remembered by WaitForDialog.
   wxDialog* dialog() const { return dialog_; }
   // Takes a screenshot of the remembered dialog once two in a row agree,
-  // and writes it to `path`; `pixels` (may be null) gets it too.
+  // and writes it to `path`; `pixels` (may be null) gets it too. A text
+  // the dialog shows cut (CutTexts) fails the test.
   GuiSteps& Screenshot(const std::string& path, ScreenPixels* pixels);
   GuiSteps& Click(int button);
   GuiSteps& Do(const std::string& what, std::function<void(wxDialog*)> action);
