@@ -111,6 +111,34 @@ std::vector<std::string> SplitCells(const std::string& row) {
   }
 }
 
+// A report-style list view showing `rows` under `columns` (a row's cells in
+// column order; cells beyond the last column are not shown). Read-only: a
+// person may select a row, but the dialog reads nothing back from it.
+struct ReportColumn {
+  std::string caption;
+  int width;  // pixels
+};
+wxListCtrl* MakeReportList(wxWindow* parent, int id, const std::vector<ReportColumn>& columns,
+                           const std::vector<std::vector<std::string>>& rows) {
+  int width = 0;
+  for (const ReportColumn& column : columns) width += column.width;
+  auto* list = new wxListCtrl(parent, id, wxDefaultPosition,
+                              wxSize(width + parent->FromDIP(24), parent->FromDIP(200)),
+                              wxLC_REPORT | wxLC_SINGLE_SEL | wxBORDER_SUNKEN);
+  for (size_t k = 0; k < columns.size(); ++k) {
+    list->InsertColumn(static_cast<long>(k), FromUtf8(columns[k].caption), wxLIST_FORMAT_LEFT,
+                       columns[k].width);
+  }
+  for (const std::vector<std::string>& cells : rows) {
+    const long at =
+        list->InsertItem(list->GetItemCount(), FromUtf8(cells.empty() ? std::string() : cells[0]));
+    for (size_t k = 1; k < cells.size() && k < columns.size(); ++k) {
+      list->SetItem(at, static_cast<int>(k), FromUtf8(cells[k]));
+    }
+  }
+  return list;
+}
+
 // A template for a dialog the table does not know: the request laid out
 // as it stands. Labels become captions beside their value controls, the
 // other texts lines of their own.
@@ -287,23 +315,15 @@ wxWindow* TemplateWindow::MakeControl(wxWindow* parent, const UiControlTemplate&
       break;
     }
     case K::kReportList: {
-      int width = 0;
-      for (const UiColumn& column : control.columns) width += column.width;
-      auto* list =
-          new wxListCtrl(parent, id, wxDefaultPosition, wxSize(width + FromDIP(24), FromDIP(200)),
-                         wxLC_REPORT | wxLC_SINGLE_SEL | wxBORDER_SUNKEN);
-      for (size_t k = 0; k < control.columns.size(); ++k) {
-        list->InsertColumn(static_cast<long>(k), wxString::FromUTF8(control.columns[k].caption),
-                           wxLIST_FORMAT_LEFT, control.columns[k].width);
+      // The template's columns; the rows are the request's items, their
+      // cells separated by tabs.
+      std::vector<ReportColumn> columns;
+      for (const UiColumn& column : control.columns) {
+        columns.push_back({column.caption, column.width});
       }
-      for (const std::string& row : items) {
-        const std::vector<std::string> cells = SplitCells(row);
-        const long at = list->InsertItem(list->GetItemCount(), FromUtf8(cells[0]));
-        for (size_t k = 1; k < cells.size() && k < control.columns.size(); ++k) {
-          list->SetItem(at, static_cast<int>(k), FromUtf8(cells[k]));
-        }
-      }
-      window = list;
+      std::vector<std::vector<std::string>> rows;
+      for (const std::string& row : items) rows.push_back(SplitCells(row));
+      window = MakeReportList(parent, id, columns, rows);
       break;
     }
     case K::kRadioButton: {
