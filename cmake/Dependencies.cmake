@@ -6,6 +6,10 @@ pkg_check_modules(UUID REQUIRED IMPORTED_TARGET uuid)
 find_package(SQLite3 REQUIRED)
 find_package(Boost 1.74 REQUIRED COMPONENTS thread regex)
 find_package(wxWidgets 3.2 REQUIRED COMPONENTS core base)
+# The windowed user interface calls GTK and Xlib directly where wxWidgets
+# offers nothing (starting GTK, host windows given by their X window id).
+pkg_check_modules(GTK3 REQUIRED IMPORTED_TARGET gtk+-3.0)
+pkg_check_modules(X11 REQUIRED IMPORTED_TARGET x11)
 find_package(GTest REQUIRED)
 find_package(benchmark QUIET)
 include(GoogleTest)

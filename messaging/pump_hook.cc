@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "platform/user_interface.h"
+
 namespace tw {
 
 namespace {
@@ -14,7 +16,7 @@ void SetPumpHook(PumpHook hook) {
 
 bool RunPumpHook() {
   PumpHook hook = installed_hook.load(std::memory_order_acquire);
-  return hook != nullptr && hook();
+  return hook != nullptr ? hook() : PumpUserInterfaceEvents();
 }
 
 }  // namespace tw

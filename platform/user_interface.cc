@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "platform/debug_output.h"
+#include "platform/ui_gui.h"
 #include "platform/ui_record.h"
 #include "platform/ui_script.h"
 #include "platform/ui_terminal.h"
@@ -199,13 +200,6 @@ UserInterface::MessageBoxOutcome NoUserInterface::RunMessageBox(const MessageBox
 
 namespace {
 
-// Stands where the windowed form will: until it exists, "gui" answers as
-// "none" and never touches the display.
-class GuiPlaceholder : public NoUserInterface {
- public:
-  std::string Name() const override { return "gui"; }
-};
-
 bool IsSet(const char* name) {
   const char* value = std::getenv(name);
   return value != nullptr && *value != '\0';
@@ -214,7 +208,7 @@ bool IsSet(const char* name) {
 std::shared_ptr<UserInterface> BuildFromChoice(const UserInterfaceChoice& choice) {
   switch (choice.kind) {
     case UserInterfaceChoice::kGui:
-      return std::make_shared<GuiPlaceholder>();
+      return std::make_shared<GuiUserInterface>();
     case UserInterfaceChoice::kTty:
       if (std::shared_ptr<UserInterface> tty = TerminalUserInterface::OpenTty()) return tty;
       DebugLog("User interface: /dev/tty cannot be opened; nobody will be asked");

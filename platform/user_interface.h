@@ -25,9 +25,10 @@
 //               (platform/ui_script.h).
 //   "tty"       prompts on /dev/tty (platform/ui_terminal.h); when /dev/tty
 //               cannot be opened it behaves as "none".
-//   "gui"       the windowed form. For now a placeholder that behaves as
-//               "none" (it reports the name "gui"); it never touches the
-//               display.
+//   "gui"       the windowed form (platform/ui_gui.h): real windows on
+//               the display, started on the first dialog; it behaves as
+//               "none" where no windows can be shown or on a thread other
+//               than the one the windows started on.
 //
 // Selection: an implementation installed by the host (SetUserInterface)
 // wins. Otherwise $VELTRANE_UI decides ("gui", "tty", "script:<file>",
@@ -305,6 +306,19 @@ std::shared_ptr<UserInterface> ActiveUserInterface();
 // Installs the host's choice; null returns to the environment's choice and
 // forgets the implementation kept for it.
 void SetUserInterface(std::shared_ptr<UserInterface> ui);
+
+// Dispatches the events pending for the windowed form's windows when its
+// windows are up and the calling thread is theirs; returns whether any was
+// dispatched. Does nothing (false) on any other thread, before the windows
+// started and after they were shut down. A synchronous wait calls it
+// between its slices, so that windows (the status window) keep painting.
+bool PumpUserInterfaceEvents();
+// Ends the windowed form's windows (the status window is closed and
+// wxWidgets released); later requests behave as "none". Called once at
+// module unload, after every thread of the system has stopped, on the
+// unloading thread: the windows are released only when that is their own
+// thread, otherwise they are left to the process's end.
+void ShutdownUserInterface();
 
 // Shorthands on the active implementation.
 int ShowMessageBox(void* owner, const std::string& title, const std::string& text,

@@ -7,7 +7,7 @@
 // A Windows build would initialise COM and register the common-control
 // classes here for its dialogs. Neither exists on this platform: the dialogs
 // are built with wxWidgets, which is initialised lazily on the first dialog
-// that needs a display. Loading therefore does nothing that can fail and
+// that needs a display and shut down here. Loading therefore does nothing that can fail and
 // connects to nothing; the work is all at unload, where every thread of the
 // system must have stopped before the module's code goes away (the module is
 // linked with -z nodelete, so a host that unloads early cannot pull the code
@@ -48,7 +48,8 @@ void EndLeftoverSession() {
 // The order matters: threads that may still use the collector or show a
 // message stop first (the session's dispatcher, then the hub's stages and
 // the connection's worker), then the collector destroys what is pending,
-// then the user interface is released.
+// then the user interface is released and, last, the windows (wxWidgets)
+// are shut down, when nothing can ask for a window any more.
 __attribute__((destructor)) void ModuleUnload() {
   try {
     EndLeftoverSession();
@@ -56,6 +57,7 @@ __attribute__((destructor)) void ModuleUnload() {
     tw::SetServerEndpointReader(nullptr);
     tw::ShutdownCollector();
     tw::SetUserInterface(nullptr);
+    tw::ShutdownUserInterface();
     tw::SetSettingsSource(nullptr);
   } catch (...) {
     // Nothing may escape into the host's unloading thread.

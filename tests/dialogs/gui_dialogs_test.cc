@@ -1,0 +1,774 @@
+// Every dialog of the system as a real window on a virtual X server, driven
+// as a person would (controls found by their ids, values set, buttons
+// clicked, keys typed), each answering exactly as the scripted form does
+// with the same answers: the same values handed back and the same record.
+// The tree dialogs walk a real TWServer's Productions. A screenshot of each
+// dialog is written for people to look at ($TW_SCREENSHOT_DIR: the build
+// folder's "screenshots"); each must show a drawn window inside the screen.
+#include <gtest/gtest.h>
+#include <gtk/gtk.h>
+#include <wx/button.h>
+#include <wx/checkbox.h>
+#include <wx/choice.h>
+#include <wx/combobox.h>
+#include <wx/radiobut.h>
+#include <wx/statbox.h>
+#include <wx/stattext.h>
+#include <wx/textctrl.h>
+#include <wx/treectrl.h>
+#include <wx/uiaction.h>
+#include <wx/valtext.h>
+
+#include <filesystem>
+#include <functional>
+#include <thread>
+
+#include "dialogs/logon_dialog.h"
+#include "dialogs/option_dialogs.h"
+#include "dialogs/overwrite_dialog.h"
+#include "dialogs/production_dialogs.h"
+#include "dialogs/status_window.h"
+#include "messaging/synchronous_message.h"
+#include "platform/ui_gui.h"
+#include "platform/ui_script.h"
+#include "platform/user_interface.h"
+#include "session/client_session.h"
+#include "settings/settings_source.h"
+#include "tests/support/gui_driver.h"
+#include "tests/support/property_server.h"
+#include "tests/support/test_env.h"
+#include "tests/support/ui_record_reader.h"
+#include "tests/support/wire_client.h"
+#include "transport/message_hub.h"
+
+namespace tw {
+namespace {
+
+class GuiEnvironment : public ::testing::Environment {
+ public:
+  void TearDown() override { test::StopGui(); }
+};
+const auto* const gui_environment = ::testing::AddGlobalTestEnvironment(new GuiEnvironment);
+
+// The texts of the id-less static texts of `window` and below (captions,
+// group boxes).
+std::set<std::string> IdlessTexts(wxWindow* window) {
+  std::set<std::string> texts;
+  for (wxWindow* child : window->GetChildren()) {
+    if (child->GetId() < 0 &&
+        (wxDynamicCast(child, wxStaticText) || wxDynamicCast(child, wxStaticBox))) {
+      texts.insert(child->GetLabel().utf8_string());
+    }
+    for (const std::string& text : IdlessTexts(child)) texts.insert(text);
+  }
+  return texts;
+}
+
+wxTreeItemId ChildNamed(wxTreeCtrl* tree, const wxTreeItemId& parent, const std::string& text) {
+  wxTreeItemIdValue cookie;
+  for (wxTreeItemId child = tree->GetFirstChild(parent, cookie); child.IsOk();
+       child = tree->GetNextChild(parent, cookie)) {
+    if (tree->GetItemText(child).utf8_string() == text) return child;
+  }
+  return wxTreeItemId();
+}
+
+std::vector<std::string> ChildTexts(wxTreeCtrl* tree, const wxTreeItemId& parent) {
+  std::vector<std::string> texts;
+  wxTreeItemIdValue cookie;
+  for (wxTreeItemId child = tree->GetFirstChild(parent, cookie); child.IsOk();
+       child = tree->GetNextChild(parent, cookie)) {
+    texts.push_back(tree->GetItemText(child).utf8_string());
+  }
+  return texts;
+}
+
+std::string Label(wxWindow* dialog, int id) {
+  wxWindow* control = dialog->FindWindow(id);
+  if (control == nullptr) return "<missing " + std::to_string(id) + ">";
+  if (auto* text = wxDynamicCast(control, wxStaticText)) return text->GetLabelText().utf8_string();
+  return control->GetLabel().utf8_string();
+}
+
+class GuiDialogsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TW_REQUIRE_GUI();
+    setenv("VELTRANE_UI_RECORD", RecordPath().c_str(), 1);
+    SetUserInterface(gui_);
+  }
+  void TearDown() override {
+    SetUserInterface(nullptr);
+    unsetenv("VELTRANE_UI_RECORD");
+  }
+
+  std::string RecordPath() const { return env_.Path("record.jsonl"); }
+  std::vector<test::UiRecordEntry> Record() { return test::ReadUiRecord(RecordPath()); }
+  // The record's lines as written, and a fresh record from now on.
+  std::string TakeRecord() {
+    const std::string lines = test::ReadFile(RecordPath());
+    std::filesystem::remove(RecordPath());
+    return lines;
+  }
+  // `run` answered by the scripted form from `script`: the record it wrote.
+  std::string Scripted(const std::string& script, const std::function<void()>& run) {
+    TakeRecord();
+    auto scripted = std::make_shared<ScriptedUserInterface>();
+    scripted->AddScript(script, "same answers");
+    SetUserInterface(scripted);
+    run();
+    SetUserInterface(gui_);
+    EXPECT_EQ(scripted->Remaining(), 0u);
+    EXPECT_TRUE(scripted->Errors().empty());
+    return TakeRecord();
+  }
+
+  std::string Shot(const std::string& name) {
+    const std::string dir = test::ScreenshotDir(env_.Path("screenshots"));
+    std::filesystem::create_directories(dir);
+    return dir + "/" + name;
+  }
+  // A screenshot shows a drawn window lying inside the screen.
+  static void ExpectOnScreen(const test::ScreenPixels& pixels, const wxRect& rect) {
+    int width = 0, height = 0;
+    ASSERT_TRUE(test::ScreenSize(&width, &height));
+    EXPECT_TRUE(test::LooksDrawn(pixels));
+    EXPECT_GE(rect.x, 0);
+    EXPECT_GE(rect.y, 0);
+    EXPECT_LE(rect.GetRight(), width - 1);
+    EXPECT_LE(rect.GetBottom(), height - 1);
+    EXPECT_EQ(pixels.width, rect.width);
+    EXPECT_EQ(pixels.height, rect.height);
+  }
+
+  test::TestEnv env_;
+  std::shared_ptr<GuiUserInterface> gui_ = std::make_shared<GuiUserInterface>();
+};
+
+LogonDialogValues LogonDefaults() {
+  LogonDialogValues values;
+  values.user_name = "alice";
+  values.password = "old pw";
+  values.servers = {"alpha.example", "beta.example"};
+  values.server = "alpha.example";
+  values.port = 4900;
+  return values;
+}
+
+TEST_F(GuiDialogsTest, Logon101ShowsItsFieldsAndHandsBackWhatWasEntered) {
+  LogonDialogValues values = LogonDefaults();
+  test::ScreenPixels pixels;
+  wxRect rect;
+  test::GuiSteps steps;
+  steps.WaitForDialog(kLogonTemplate)
+      .Screenshot(Shot("101-logon.png"), &pixels)
+      .Do("check and fill the fields",
+          [&](wxDialog* d) {
+            rect = d->GetScreenRect();
+            EXPECT_EQ(d->GetTitle(), "Halvorn Veltrane");
+            EXPECT_EQ(IdlessTexts(d),
+                      (std::set<std::string>{"User Name:", "Password:", "Server:", "Port:"}));
+            auto* server = test::ControlOf<wxComboBox>(d, kLogonServer);
+            ASSERT_NE(server, nullptr);
+            EXPECT_EQ(server->GetCount(), 2u);
+            EXPECT_EQ(server->GetValue(), "alpha.example");
+            auto* user = test::ControlOf<wxTextCtrl>(d, kLogonUserName);
+            auto* password = test::ControlOf<wxTextCtrl>(d, kLogonPassword);
+            auto* port = test::ControlOf<wxTextCtrl>(d, kLogonPort);
+            ASSERT_TRUE(user && password && port);
+            EXPECT_EQ(user->GetValue(), "alice");
+            EXPECT_TRUE(password->HasFlag(wxTE_PASSWORD));
+            EXPECT_EQ(password->GetValue(), "old pw");
+            EXPECT_EQ(port->GetValue(), "4900");
+            auto* digits = wxDynamicCast(port->GetValidator(), wxTextValidator);
+            ASSERT_NE(digits, nullptr);
+            EXPECT_TRUE(digits->HasFlag(wxFILTER_DIGITS));
+            EXPECT_EQ(Label(d, kIdOk), "OK");
+            EXPECT_EQ(Label(d, kIdCancel), "Cancel");
+            user->SetValue("bob");
+            password->SetValue("new pw");
+            server->SetSelection(1);
+            port->SetValue("4901");
+          })
+      .Click(kIdOk);
+  steps.Go();
+  ASSERT_TRUE(ShowLogonDialog(nullptr, &values));
+  ASSERT_EQ(steps.Stuck(), "");
+  ExpectOnScreen(pixels, rect);
+  EXPECT_EQ(values.user_name, "bob");
+  EXPECT_EQ(values.password, "new pw");
+  EXPECT_EQ(values.server, "beta.example");
+  EXPECT_EQ(values.port, 4901);
+  const std::string windowed = TakeRecord();
+
+  LogonDialogValues scripted_values = LogonDefaults();
+  const std::string scripted =
+      Scripted("dialog 101 1 1001=bob 1002=\"new pw\" 1000=beta.example 1003=4901\n",
+               [&] { ASSERT_TRUE(ShowLogonDialog(nullptr, &scripted_values)); });
+  EXPECT_EQ(windowed, scripted);
+  EXPECT_EQ(scripted_values.password, values.password);
+  EXPECT_EQ(scripted_values.server, values.server);
+}
+
+TEST_F(GuiDialogsTest, Logon101WorksWithMouseAndKeyboard) {
+  LogonDialogValues values = LogonDefaults();
+  test::GuiSteps steps;
+  steps.WaitForDialog(kLogonTemplate)
+      .Do("click into the password, type a new one, press Enter", [](wxDialog* d) {
+        wxWindow* password = d->FindWindow(kLogonPassword);
+        const wxRect at = password->GetScreenRect();
+        wxUIActionSimulator person;
+        person.MouseMove(at.x + at.width / 2, at.y + at.height / 2);
+        person.MouseClick();
+        person.Char('a', wxMOD_CONTROL);  // select what is there
+        person.Text("typed");
+        person.Char(WXK_RETURN);  // the default button, OK
+      });
+  steps.Go();
+  ASSERT_TRUE(ShowLogonDialog(nullptr, &values));
+  ASSERT_EQ(steps.Stuck(), "");
+  EXPECT_EQ(values.password, "typed");
+  EXPECT_EQ(values.user_name, "alice");
+
+  // Escape is Cancel: nothing handed back.
+  test::GuiSteps escape;
+  escape.WaitForDialog(kLogonTemplate).Do("press Escape", [](wxDialog* d) {
+    wxWindow* user = d->FindWindow(kLogonUserName);
+    const wxRect at = user->GetScreenRect();
+    wxUIActionSimulator person;
+    person.MouseMove(at.x + at.width / 2, at.y + at.height / 2);
+    person.MouseClick();
+    person.Text("zzz");
+    person.Char(WXK_ESCAPE);
+  });
+  escape.Go();
+  EXPECT_FALSE(ShowLogonDialog(nullptr, &values));
+  EXPECT_EQ(escape.Stuck(), "");
+  EXPECT_EQ(values.user_name, "alice");
+  const auto record = Record();
+  ASSERT_EQ(record.size(), 2u);
+  EXPECT_EQ(record[0].answer, "1");
+  EXPECT_EQ(record[1].answer, "2");
+}
+
+// An in-memory folder tree for the dialog no operation opens.
+class Folders : public TreeSource {
+ public:
+  bool ListChildren(const TreeItem& parent, std::vector<TreeItem>* children) override {
+    ++listed;
+    children->clear();
+    if (parent.id == "root") *children = {{"src", "src", ""}, {"doc", "doc", ""}};
+    if (parent.id == "src") *children = {{"lib", "lib", ""}};
+    return true;
+  }
+  int listed = 0;
+};
+
+TEST_F(GuiDialogsTest, SetWorkingFolder107IsPresentThoughNothingOpensIt) {
+  Folders folders;
+  DialogRequest request;
+  request.template_id = 107;
+  request.texts = {{kIdOk, "OK"}, {kIdCancel, "Cancel"}};
+  request.values = {{1007, "proj"}, {1013, "0"}};
+  request.items[1013] = {"/", "/home"};
+  request.trees[1004] = TreeControl{{"root", "", "/"}, &folders};
+  test::ScreenPixels pixels;
+  wxRect rect;
+  test::GuiSteps steps;
+  steps.WaitForDialog(107)
+      .Do("check and choose",
+          [&](wxDialog* d) {
+            rect = d->GetScreenRect();
+            EXPECT_EQ(d->GetTitle(), "Set Working Folder");
+            EXPECT_EQ(IdlessTexts(d), (std::set<std::string>{"Name:", "Folders:", "Drives:"}));
+            auto* tree = test::ControlOf<wxTreeCtrl>(d, 1004);
+            auto* drives = test::ControlOf<wxChoice>(d, 1013);
+            ASSERT_TRUE(tree && drives);
+            EXPECT_EQ(ChildTexts(tree, tree->GetRootItem()),
+                      (std::vector<std::string>{"src", "doc"}));
+            tree->Expand(ChildNamed(tree, tree->GetRootItem(), "src"));
+            tree->SelectItem(ChildNamed(tree, ChildNamed(tree, tree->GetRootItem(), "src"), "lib"));
+            drives->SetSelection(1);
+            test::ControlOf<wxTextCtrl>(d, 1007)->SetValue("work");
+          })
+      .Screenshot(Shot("107-set-working-folder.png"), &pixels)
+      .Click(kIdOk);
+  steps.Go();
+  const DialogResult result = ShowDialog(request);
+  ASSERT_EQ(steps.Stuck(), "");
+  ExpectOnScreen(pixels, rect);
+  EXPECT_EQ(result.button, kIdOk);
+  EXPECT_EQ(result.values.at(1007), "work");
+  EXPECT_EQ(result.values.at(1013), "1");  // given as an index, read back as one
+  EXPECT_EQ(result.values.at(1004), "/\\src\\lib");
+  EXPECT_EQ(folders.listed, 2);
+}
+
+TEST_F(GuiDialogsTest, Overwrite110AnswersWithItsButtonsAndMergeFollowsTheRule) {
+  OverwriteQuestion question{"/work/a.c", "Checked out", "", "", nullptr};
+  test::ScreenPixels pixels;
+  wxRect rect;
+  test::GuiSteps steps;
+  steps.WaitForDialog(kOverwriteTemplate)
+      .Screenshot(Shot("110-overwrite.png"), &pixels)
+      .Do("check and try Merge",
+          [&](wxDialog* d) {
+            rect = d->GetScreenRect();
+            EXPECT_EQ(d->GetTitle(), "Veltrane");
+            EXPECT_EQ(Label(d, kOverwriteQuestionLabel),
+                      OverwriteQuestionText("/work/a.c", "Checked out"));
+            const std::pair<int, const char*> buttons[] = {{1000, "&Yes"},  {1001, "Yes To &All"},
+                                                           {1002, "&No"},   {1003, "N&o To All"},
+                                                           {1032, "Merge"}, {2, "&Cancel"}};
+            for (const auto& [id, caption] : buttons) {
+              auto* button = test::ControlOf<wxButton>(d, id);
+              ASSERT_NE(button, nullptr) << id;
+              EXPECT_EQ(button->GetLabel(), caption);
+              EXPECT_EQ(button->IsEnabled(), id != kOverwriteMerge);
+            }
+            // Enter never overwrites.
+            EXPECT_EQ(d->GetDefaultItem(), d->FindWindow(kOverwriteNo));
+            test::PostClick(d, kOverwriteMerge);  // greyed: nothing happens
+          })
+      .Click(kOverwriteYesToAll);
+  steps.Go();
+  EXPECT_EQ(AskOverwrite(nullptr, question), kOverwriteYesToAll);
+  ASSERT_EQ(steps.Stuck(), "");
+  ExpectOnScreen(pixels, rect);
+  const std::string windowed = TakeRecord();
+  const std::string scripted =
+      Scripted("dialog 110 1001\n", [&] { EXPECT_EQ(AskOverwrite(nullptr, question), 1001); });
+  EXPECT_EQ(windowed, scripted);
+
+  // With a project and a Document: a merge that keeps the question open,
+  // then No; Escape is Cancel.
+  int merges = 0;
+  question = {"/work/a.c", "Checked out", "proj", "doc-1", [&merges](void*) {
+                ++merges;
+                return false;
+              }};
+  test::GuiSteps merge;
+  merge.WaitForDialog(kOverwriteTemplate)
+      .Then("Merge enabled",
+            [&] {
+              return merge.dialog()->FindWindow(kOverwriteMerge)->IsEnabled() &&
+                     test::PostClick(merge.dialog(), kOverwriteMerge);
+            })
+      .Then("merged once and still open", [&] { return merges == 1 && merge.dialog()->IsShown(); })
+      .Click(kOverwriteNo);
+  merge.Go();
+  EXPECT_EQ(AskOverwrite(nullptr, question), kOverwriteNo);
+  EXPECT_EQ(merge.Stuck(), "");
+  test::GuiSteps escape;
+  escape.WaitForDialog(kOverwriteTemplate).Do("Escape", [](wxDialog* d) {
+    wxKeyEvent key(wxEVT_CHAR_HOOK);
+    key.m_keyCode = WXK_ESCAPE;
+    d->GetEventHandler()->ProcessEvent(key);
+  });
+  escape.Go();
+  EXPECT_EQ(AskOverwrite(nullptr, question), kOverwriteCancel);
+  EXPECT_EQ(escape.Stuck(), "");
+}
+
+TEST_F(GuiDialogsTest, CheckoutOptions116GreysTheChoiceTheLockPolicyForbids) {
+  CheckoutOptions options;
+  options.exclusive = false;
+  options.synchronize = true;
+  options.lock_policy = 1;  // the server demands exclusive locks
+  test::ScreenPixels pixels;
+  wxRect rect;
+  test::GuiSteps steps;
+  steps.WaitForDialog(116)
+      .Screenshot(Shot("116-checkout-options.png"), &pixels)
+      .Do("check and choose",
+          [&](wxDialog* d) {
+            rect = d->GetScreenRect();
+            EXPECT_EQ(IdlessTexts(d),
+                      (std::set<std::string>{"How would you like to synchronize your local copy?",
+                                             "Lock Type"}));
+            auto radio = [d](int id) { return test::ControlOf<wxRadioButton>(d, id); };
+            ASSERT_TRUE(radio(1033) && radio(1034) && radio(1035) && radio(1036));
+            EXPECT_EQ(radio(1033)->GetLabel(), "Replace with current from server");
+            EXPECT_TRUE(radio(1033)->GetValue());
+            EXPECT_TRUE(radio(1035)->GetValue());
+            EXPECT_FALSE(radio(1036)->IsEnabled());
+            EXPECT_TRUE(radio(1035)->IsEnabled());
+            radio(1034)->SetValue(true);
+            EXPECT_FALSE(radio(1033)->GetValue());  // one group each
+            EXPECT_TRUE(radio(1035)->GetValue());
+          })
+      .Click(kIdOk);
+  steps.Go();
+  ASSERT_TRUE(ShowCheckoutOptionsDialog(nullptr, &options));
+  ASSERT_EQ(steps.Stuck(), "");
+  ExpectOnScreen(pixels, rect);
+  EXPECT_FALSE(options.synchronize);
+  EXPECT_TRUE(options.exclusive);
+  const std::string windowed = TakeRecord();
+  CheckoutOptions same{false, true, 1};
+  const std::string scripted = Scripted(
+      "dialog 116 1 1034=1\n", [&] { ASSERT_TRUE(ShowCheckoutOptionsDialog(nullptr, &same)); });
+  EXPECT_EQ(windowed, scripted);
+  EXPECT_EQ(same.synchronize, options.synchronize);
+  EXPECT_EQ(same.exclusive, options.exclusive);
+
+  // A server demanding shared locks greys Exclusive instead.
+  options.lock_policy = 2;
+  test::GuiSteps shared;
+  shared.WaitForDialog(116)
+      .Do("check",
+          [](wxDialog* d) {
+            EXPECT_FALSE(d->FindWindow(1035)->IsEnabled());
+            EXPECT_TRUE(test::ControlOf<wxRadioButton>(d, 1036)->GetValue());
+          })
+      .Click(kIdCancel);
+  shared.Go();
+  EXPECT_FALSE(ShowCheckoutOptionsDialog(nullptr, &options));
+  EXPECT_EQ(shared.Stuck(), "");
+}
+
+TEST_F(GuiDialogsTest, CheckinOptions119ReadsItsCheckBoxes) {
+  CheckinOptions options;
+  test::ScreenPixels pixels;
+  wxRect rect;
+  test::GuiSteps steps;
+  steps.WaitForDialog(119)
+      .Do("check both",
+          [&](wxDialog* d) {
+            rect = d->GetScreenRect();
+            auto* retain = test::ControlOf<wxCheckBox>(d, 1037);
+            auto* wip = test::ControlOf<wxCheckBox>(d, 1038);
+            ASSERT_TRUE(retain && wip);
+            EXPECT_EQ(retain->GetLabel(), "Retain Lock (Keep Checked Out)");
+            EXPECT_EQ(wip->GetLabel(), "Check In As Works In Progress");
+            EXPECT_FALSE(retain->GetValue());
+            retain->SetValue(true);
+            wip->SetValue(true);
+          })
+      .Screenshot(Shot("119-checkin-options.png"), &pixels)
+      .Click(kIdOk);
+  steps.Go();
+  ASSERT_TRUE(ShowCheckinOptionsDialog(nullptr, &options));
+  ASSERT_EQ(steps.Stuck(), "");
+  ExpectOnScreen(pixels, rect);
+  EXPECT_TRUE(options.retain_lock);
+  EXPECT_TRUE(options.work_in_progress);
+  const std::string windowed = TakeRecord();
+  CheckinOptions same;
+  const std::string scripted = Scripted("dialog 119 1 1037=1 1038=1\n", [&] {
+    ASSERT_TRUE(ShowCheckinOptionsDialog(nullptr, &same));
+  });
+  EXPECT_EQ(windowed, scripted);
+}
+
+TEST_F(GuiDialogsTest, AtALargeDesktopFontNoTextIsCut) {
+  // The person's desktop font, as GTK's settings give it.
+  GtkSettings* settings = gtk_settings_get_default();
+  gchar* was = nullptr;
+  g_object_get(settings, "gtk-font-name", &was, nullptr);
+  g_object_set(settings, "gtk-font-name", "Sans 20", nullptr);
+  int point_size = 0;
+  test::ScreenPixels pixels;
+  {
+    test::GuiSteps steps;
+    steps.WaitForDialog(116)
+        .Do("font",
+            [&](wxDialog* d) { point_size = d->FindWindow(kIdOk)->GetFont().GetPointSize(); })
+        .Screenshot(Shot("116-checkout-options-large-font.png"), &pixels)
+        .Click(kIdCancel);
+    steps.Go();
+    CheckoutOptions options;
+    EXPECT_FALSE(ShowCheckoutOptionsDialog(nullptr, &options));
+    EXPECT_EQ(steps.Stuck(), "");
+  }
+  {
+    test::GuiSteps steps;
+    steps.WaitForDialog(kOverwriteTemplate)
+        .Screenshot(Shot("110-overwrite-large-font.png"), nullptr)
+        .Click(kOverwriteCancel);
+    steps.Go();
+    EXPECT_EQ(AskOverwrite(nullptr, {"/work/a rather long/path/to/the file.c", "Checked out", "",
+                                     "", nullptr}),
+              kOverwriteCancel);
+    EXPECT_EQ(steps.Stuck(), "");
+  }
+  g_object_set(settings, "gtk-font-name", was, nullptr);
+  g_free(was);
+  EXPECT_GE(point_size, 18);  // the large font was the one laid out
+}
+
+// Settings whose "DoPump" key exists (no cancel flag): waits pump.
+class PumpingSettings : public SettingsSource {
+ public:
+  std::optional<int> ReadModuleSetting(const std::string& key) override {
+    return key == kDoPumpSetting ? std::optional<int>(0) : std::nullopt;
+  }
+};
+
+// Captures `window` until two captures in a row agree, pumping between.
+test::ScreenPixels SettledCapture(wxWindow* window) {
+  test::ScreenPixels last, now;
+  for (int round = 0; round < 500; ++round) {
+    PumpUserInterfaceEvents();
+    const wxRect rect = window->GetScreenRect();
+    std::string error;
+    if (test::CaptureScreen(rect.x, rect.y, rect.width, rect.height, &now, &error) &&
+        test::LooksDrawn(now) && now.rgb == last.rgb) {
+      return now;
+    }
+    last = now;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return now;
+}
+
+TEST_F(GuiDialogsTest, StatusWindow112ShowsEachTextAndRepaintsWhileAWaitPumps) {
+  StatusWindow status(nullptr, "Logging on...");
+  wxDialog* window = test::FindDialog(112);
+  ASSERT_NE(window, nullptr);
+  EXPECT_FALSE(window->IsModal());
+  EXPECT_EQ(window->GetTitle(), "Veltrane");
+  EXPECT_EQ(Label(window, 1024), "Logging on...");
+  const test::ScreenPixels first = SettledCapture(window);
+  ExpectOnScreen(first, window->GetScreenRect());
+  ASSERT_TRUE(test::WritePng(first, Shot("112-status.png")));
+
+  // A long text: the window grows so that none of it is cut.
+  const std::string long_text =
+      "Getting the list of Documents of \\Games\\Level1\\Boss\\Textures\\High resolution from "
+      "the server...";
+  status.SetText(long_text);
+  EXPECT_EQ(Label(window, 1024), long_text);
+  wxWindow* label = window->FindWindow(1024);
+  EXPECT_GE(label->GetSize().x, label->GetBestSize().x);
+  EXPECT_LE(label->GetScreenRect().GetRight(), window->GetScreenRect().GetRight());
+  const test::ScreenPixels grown = SettledCapture(window);
+  ExpectOnScreen(grown, window->GetScreenRect());
+  ASSERT_TRUE(test::WritePng(grown, Shot("112-status-long.png")));
+
+  // Covered, then uncovered while this thread waits for a reply: only the
+  // wait's pumping can paint it again.
+  SetSettingsSource(std::make_shared<PumpingSettings>());
+  const wxRect rect = window->GetScreenRect();
+  auto cover =
+      std::make_unique<test::PlainXWindow>(rect.x, rect.y, rect.width, rect.height, 0xD02020);
+  ASSERT_TRUE(cover->ok());
+  SynchronousMessagePtr request = CRLMSGsynchronousMessage::Create();
+  ASSERT_NE(request->GetHandle(), 0u);
+  bool repainted = false;
+  test::ScreenPixels mid_wait;
+  std::thread server([&] {
+    cover->SetMapped(false);
+    for (int round = 0; round < 1500 && !repainted; ++round) {
+      std::string error;
+      repainted = test::CaptureScreen(rect.x, rect.y, rect.width, rect.height, &mid_wait, &error) &&
+                  mid_wait.rgb == grown.rgb;
+      if (!repainted) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    CRLMSGsynchronousMessage::FailRequest(request->GetHandle(), 77);  // the wait ends
+  });
+  const int result = request->WaitForReply(120);
+  server.join();
+  SetSettingsSource(nullptr);
+  EXPECT_EQ(result, 77);
+  EXPECT_TRUE(repainted) << "the status window was not painted again during the wait";
+  ASSERT_TRUE(test::WritePng(mid_wait, Shot("112-status-mid-wait.png")));
+
+  status.Close();
+  EXPECT_EQ(test::FindDialog(112), nullptr);
+}
+
+// The add and bind dialogs over a real server's Productions.
+class GuiProductionDialogsTest : public GuiDialogsTest {
+ protected:
+  void SetUp() override {
+    GuiDialogsTest::SetUp();
+    if (IsSkipped()) return;
+    ASSERT_TRUE(property_server_.Start());
+    ASSERT_TRUE(server_.Init());
+    ASSERT_TRUE(server_.AddUser("alice", "alice pw"));
+    ASSERT_TRUE(server_.Start());
+    SetServerEndpoint("127.0.0.1", server_.port());
+    session_ = std::make_unique<ClientSession>();
+    if (!GetMessageHub()->IsConnected()) GetMessageHub()->Connect();
+    ASSERT_EQ(session_->Logon("alice", "alice pw"), kSessionOk);
+    root_ = session_->root_id();
+    // "/" holds Art and Games; Games holds Level1 and Level2.
+    art_ = Make(root_, "Art");
+    games_ = Make(root_, "Games");
+    level1_ = Make(games_, "Level1");
+    Make(games_, "Level2");
+  }
+  void TearDown() override {
+    session_.reset();
+    ReleaseMessageHub();
+    GuiDialogsTest::TearDown();
+  }
+  std::string Make(const std::string& parent, const std::string& name) {
+    std::string id;
+    EXPECT_EQ(session_->CreateProduction(parent, name, &id), kSessionOk);
+    return id;
+  }
+  // The GETNAMELIST requests served so far (a round trip first, so that
+  // the server has logged every earlier one).
+  int NameListsServed() {
+    std::string id;
+    session_->LookupProduction("", false, &id);
+    const std::string log = server_.Log();
+    int count = 0;
+    for (size_t at = 0; (at = log.find("command=GETNAMELIST", at)) != std::string::npos; ++at) {
+      ++count;
+    }
+    return count;
+  }
+
+  test::PropertyServer property_server_;
+  test::TestServer server_{env_.Path("repo")};
+  std::unique_ptr<ClientSession> session_;
+  std::string root_, art_, games_, level1_;
+};
+
+TEST_F(GuiProductionDialogsTest, Add103ListsChildrenOnExpansionAndRefusesWithoutSelection) {
+  AddDialogValues values;
+  values.name = "NewOne";
+  test::ScreenPixels pixels;
+  wxRect rect;
+  std::string refusal;
+  int refusal_type = 0;
+  int served_after_expanding = -1;
+  wxTreeCtrl* tree = nullptr;
+  test::GuiSteps steps;
+  steps.WaitForDialog(kAddTemplate)
+      .Do("check the tree",
+          [&](wxDialog* d) {
+            rect = d->GetScreenRect();
+            EXPECT_EQ(d->GetTitle(), "Add to Veltrane Production");
+            EXPECT_EQ(d->FindWindow(kAddNameLabel)->GetLabel(), "&Production:");
+            EXPECT_EQ(test::ControlOf<wxTextCtrl>(d, kAddName)->GetValue(), "NewOne");
+            tree = test::ControlOf<wxTreeCtrl>(d, kAddTree);
+            ASSERT_NE(tree, nullptr);
+            EXPECT_EQ(tree->GetItemText(tree->GetRootItem()), "/");
+            EXPECT_TRUE(tree->IsExpanded(tree->GetRootItem()));
+            EXPECT_EQ(ChildTexts(tree, tree->GetRootItem()),
+                      (std::vector<std::string>{"Art", "Games"}));
+            EXPECT_FALSE(tree->GetSelection().IsOk());
+          })
+      .Click(kIdOk)  // nothing selected
+      .AnswerNative("Halvorn Veltrane", GTK_RESPONSE_OK, &refusal, &refusal_type)
+      .Do("expand Games twice and select Level1",
+          [&](wxDialog* d) {
+            const wxTreeItemId games = ChildNamed(tree, tree->GetRootItem(), "Games");
+            EXPECT_TRUE(tree->ItemHasChildren(games));
+            tree->Expand(games);
+            EXPECT_EQ(ChildTexts(tree, games), (std::vector<std::string>{"Level1", "Level2"}));
+            tree->Collapse(games);
+            tree->Expand(games);
+            EXPECT_EQ(ChildTexts(tree, games).size(), 2u);
+            served_after_expanding = NameListsServed();
+            tree->SelectItem(ChildNamed(tree, games, "Level1"));
+            EXPECT_EQ(Label(d, kAddPathLabel), "\\Games\\Level1");
+            EXPECT_EQ(tree->GetItemImage(tree->GetSelection(), wxTreeItemIcon_Selected), 1);
+            EXPECT_EQ(tree->GetItemImage(tree->GetSelection(), wxTreeItemIcon_Normal), 0);
+            test::ControlOf<wxTextCtrl>(d, kAddName)->SetValue("Tools");
+          })
+      .Screenshot(Shot("103-add.png"), &pixels)
+      .Click(kIdOk);
+  steps.Go();
+  ASSERT_TRUE(RunAddDialog(nullptr, session_.get(), &values));
+  ASSERT_EQ(steps.Stuck(), "");
+  ExpectOnScreen(pixels, rect);
+  EXPECT_EQ(refusal, "Please select a Production.");
+  EXPECT_EQ(refusal_type, GTK_MESSAGE_WARNING);
+  // "/" as the dialog opened, then Games once, however often it was opened.
+  EXPECT_EQ(served_after_expanding, 2);
+  EXPECT_EQ(values.name, "Tools");
+  EXPECT_EQ(values.parent_id, level1_);
+  EXPECT_EQ(values.parent_display_path, "\\Games\\Level1");
+  EXPECT_EQ(values.parent_id_path, root_ + "\\" + games_ + "\\" + level1_);
+  const std::string windowed = TakeRecord();
+
+  AddDialogValues same;
+  same.name = "NewOne";
+  const std::string scripted = Scripted(
+      "dialog 103 1\nmsgbox \"Halvorn Veltrane\" OK\n"
+      "dialog 103 1 1004=\"/\\Games\\Level1\" 1005=Tools\n",
+      [&] { ASSERT_TRUE(RunAddDialog(nullptr, session_.get(), &same)); });
+  EXPECT_EQ(windowed, scripted);
+  EXPECT_EQ(same.parent_id, values.parent_id);
+}
+
+TEST_F(GuiProductionDialogsTest, Bind109BrowsesRefusesTheRootAndBindsTheSelection) {
+  BindDialogValues values;
+  values.local_folder = "/start";
+  const std::string chosen = env_.Path("tmp");
+  const std::string browse_title = "Please select a working local folder...";
+  test::ScreenPixels pixels;
+  wxRect rect;
+  std::string refusal;
+  wxTreeCtrl* tree = nullptr;
+  test::GuiSteps steps;
+  steps.WaitForDialog(kBindTemplate)
+      .Do("check",
+          [&](wxDialog* d) {
+            rect = d->GetScreenRect();
+            EXPECT_EQ(d->GetTitle(), "Bind Veltrane Production to local project");
+            EXPECT_EQ(IdlessTexts(d), (std::set<std::string>{"Local &folder of project to bind:",
+                                                             "Veltrane Production to bind:"}));
+            EXPECT_EQ(test::ControlOf<wxButton>(d, kBindBrowse)->GetLabel(), "&Browse...");
+            EXPECT_EQ(test::ControlOf<wxTextCtrl>(d, kBindFolder)->GetValue(), "/start");
+            tree = test::ControlOf<wxTreeCtrl>(d, kBindTree);
+            ASSERT_NE(tree, nullptr);
+          })
+      .Click(kBindBrowse)
+      .Then("choose a folder",
+            [&] {
+              void* chooser = test::FindNativeDialog(browse_title);
+              if (chooser == nullptr) return false;
+              gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(chooser), chosen.c_str());
+              return true;
+            })
+      .Then("accept it",
+            [&] {
+              void* chooser = test::FindNativeDialog(browse_title);
+              if (chooser == nullptr) return false;
+              gchar* current = gtk_file_chooser_get_current_folder(GTK_FILE_CHOOSER(chooser));
+              const bool there = current != nullptr && chosen == current;
+              g_free(current);
+              if (there) test::RespondNative(chooser, GTK_RESPONSE_ACCEPT);
+              return there;
+            })
+      .Then("the folder is in the field",
+            [&] {
+              auto* folder =
+                  test::ControlOf<wxTextCtrl>(test::FindDialog(kBindTemplate), kBindFolder);
+              return folder != nullptr && folder->GetValue().utf8_string() == chosen;
+            })
+      .Do("select the root", [&](wxDialog*) { tree->SelectItem(tree->GetRootItem()); })
+      .Click(kIdOk)
+      .AnswerNative("Halvorn Veltrane", GTK_RESPONSE_OK, &refusal)
+      .Do("select Level2",
+          [&](wxDialog* d) {
+            const wxTreeItemId games = ChildNamed(tree, tree->GetRootItem(), "Games");
+            tree->Expand(games);
+            tree->SelectItem(ChildNamed(tree, games, "Level2"));
+            EXPECT_EQ(Label(d, kBindPathLabel), "\\Games\\Level2");
+          })
+      .Screenshot(Shot("109-bind.png"), &pixels)
+      .Click(kIdOk);
+  steps.Go();
+  ASSERT_TRUE(RunBindDialog(nullptr, session_.get(), &values));
+  ASSERT_EQ(steps.Stuck(), "");
+  ExpectOnScreen(pixels, rect);
+  EXPECT_EQ(refusal, "Please select a Production (other than the root Production).");
+  EXPECT_EQ(values.local_folder, chosen);
+  EXPECT_EQ(values.display_path, "\\Games\\Level2");
+  EXPECT_EQ(values.parent_id_path, root_ + "\\" + games_);
+  const auto record = Record();
+  ASSERT_EQ(record.size(), 4u);  // Browse, OK refused, its box, OK
+  EXPECT_EQ(record[0].answer, std::to_string(kBindBrowse));
+  EXPECT_EQ(record[2].kind, "msgbox");
+  EXPECT_EQ(record[3].texts.at(kBindPathLabel), "\\Games\\Level2");
+}
+
+}  // namespace
+}  // namespace tw
