@@ -20,7 +20,7 @@ namespace tw::twserver {
 
 namespace {
 
-
+constexpr size_t kReadBlockBytes = size_t{1} << 20;
 
 // Makes `path` a folder of mode 0700 unless it exists as one.
 bool MakeFolder(const std::string& path, bool* made, std::string* error) {
@@ -35,10 +35,39 @@ bool MakeFolder(const std::string& path, bool* made, std::string* error) {
   return false;
 }
 
-std::string RandomName() {
+std::string RandomHex() {
   unsigned char bytes[8];
   if (CRLDATcrypto::RandomBytes(bytes, sizeof bytes) != 0) return std::string();
-  return HexText(bytes, sizeof bytes, HexCase::kLower) + ".part";
+  return HexText(bytes, sizeof bytes, HexCase::kLower);
+}
+
+std::string RandomName() {
+  const std::string hex = RandomHex();
+  return hex.empty() ? hex : hex + ".part";
+}
+
+std::string LowerHexDigest(CryptoPP::SHA256* hash) {
+  CryptoPP::byte digest[CryptoPP::SHA256::DIGESTSIZE];
+  hash->Final(digest);
+  return HexText(digest, sizeof digest, HexCase::kLower);
+}
+
+// Moves the finished file `from` to the content's name, making its folder
+// first; syncs what a durable store needs.
+bool PlaceContent(const ContentStore& store, const std::string& from, const std::string& hex,
+                  std::string* error) {
+  const std::string folder = store.root() + "/" + hex.substr(0, 2);
+  bool made = false;
+  if (!MakeFolder(folder, &made, error)) return false;
+  if (made && store.durable() && !SyncFolder(store.root(), error)) return false;
+  const std::string target = store.PathOf(hex);
+  // Identical bytes may already be stored: the rename then replaces a file
+  // by its twin, which every reader sees as the same content.
+  if (rename(from.c_str(), target.c_str()) != 0) {
+    *error = ErrnoText("cannot rename to", target, errno);
+    return false;
+  }
+  return !store.durable() || SyncFolder(folder, error);
 }
 
 }  // namespace
@@ -98,29 +127,18 @@ bool ContentWriter::Finish(ContentRef* ref) {
     if (error_.empty()) error_ = "the content is already finished or aborted";
     return false;
   }
-  if (fsync(fd_) != 0) return Fail(ErrnoText("cannot sync", temp_path_, errno));
+  if (store_->durable() && fsync(fd_) != 0) return Fail(ErrnoText("cannot sync", temp_path_, errno));
   const int fd = fd_;
   fd_ = -1;
   if (close(fd) != 0) return Fail(ErrnoText("cannot close", temp_path_, errno));
 
-  CryptoPP::byte digest[CryptoPP::SHA256::DIGESTSIZE];
-  hash_->Final(digest);
-  std::string hex = HexText(digest, sizeof digest, HexCase::kLower);
-
-  const std::string folder = store_->root() + "/" + hex.substr(0, 2);
-  bool made = false;
+  std::string hex = LowerHexDigest(hash_.get());
   std::string error;
-  if (!MakeFolder(folder, &made, &error)) return Fail(error);
-  if (made && !SyncFolder(store_->root(), &error)) return Fail(error);
-  const std::string target = store_->PathOf(hex);
-  // Identical bytes may already be stored: the rename then replaces a file
-  // by its twin, which every reader sees as the same content.
-  if (rename(temp_path_.c_str(), target.c_str()) != 0) {
-    return Fail(ErrnoText("cannot rename to", target, errno));
-  }
+  const bool placed = PlaceContent(*store_, temp_path_, hex, &error);
+  if (!placed && access(temp_path_.c_str(), F_OK) == 0) return Fail(error);
   temp_path_.clear();
-  if (!SyncFolder(folder, &error)) {
-    error_ = error;
+  if (!placed) {
+    error_ = error;  // renamed, but its folder could not be synced
     return false;
   }
   ref->sha256 = std::move(hex);
@@ -169,6 +187,99 @@ bool ContentStore::Put(std::string_view bytes, ContentRef* ref, std::string* err
     return false;
   }
   return true;
+}
+
+bool ContentStore::Adopt(const std::string& path, ContentRef* ref, std::string* error,
+                         const std::atomic<bool>* stop) const {
+  const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) {
+    *error = ErrnoText("cannot open", path, errno);
+    return false;
+  }
+  CryptoPP::SHA256 hash;
+  std::vector<char> block(kReadBlockBytes);
+  uint64_t size = 0;
+  bool ok = true;
+  for (;;) {
+    if (stop != nullptr && stop->load()) {
+      *error = "stopped while reading " + path;
+      ok = false;
+      break;
+    }
+    const ssize_t n = read(fd, block.data(), block.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *error = ErrnoText("cannot read", path, errno);
+      ok = false;
+      break;
+    }
+    if (n == 0) break;
+    hash.Update(reinterpret_cast<const CryptoPP::byte*>(block.data()), static_cast<size_t>(n));
+    size += static_cast<uint64_t>(n);
+  }
+  // A fresh time: collection leaves young contents alone, and this one is
+  // about to be referred to, however long ago its bytes arrived.
+  if (ok && futimens(fd, nullptr) != 0) {
+    *error = ErrnoText("cannot touch", path, errno);
+    ok = false;
+  }
+  if (ok && durable_ && fsync(fd) != 0) {
+    *error = ErrnoText("cannot sync", path, errno);
+    ok = false;
+  }
+  close(fd);
+  if (!ok) return false;
+  std::string hex = LowerHexDigest(&hash);
+  if (!PlaceContent(*this, path, hex, error)) return false;
+  ref->sha256 = std::move(hex);
+  ref->size = size;
+  return true;
+}
+
+std::vector<std::string> ContentStore::ListOlderThan(int64_t min_age_seconds) const {
+  std::vector<std::string> digests;
+  DIR* top = opendir(root_.c_str());
+  if (top == nullptr) return digests;
+  std::vector<std::string> folders;
+  while (const dirent* entry = readdir(top)) {
+    const std::string name = entry->d_name;
+    if (name.size() == 2 && IsDigest(name + std::string(62, '0'))) folders.push_back(name);
+  }
+  closedir(top);
+  const time_t now = time(nullptr);
+  for (const std::string& folder : folders) {
+    const std::string path = root_ + "/" + folder;
+    DIR* dir = opendir(path.c_str());
+    if (dir == nullptr) continue;
+    while (const dirent* entry = readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (!IsDigest(name) || name.compare(0, 2, folder) != 0) continue;
+      struct stat st;
+      if (lstat((path + "/" + name).c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+          static_cast<int64_t>(now - st.st_mtime) >= min_age_seconds) {
+        digests.push_back(name);
+      }
+    }
+    closedir(dir);
+  }
+  return digests;
+}
+
+int64_t ContentStore::RemoveIfOlder(const std::string& sha256, int64_t min_age_seconds) const {
+  const std::string path = PathOf(sha256);
+  const std::string hex = RandomHex();
+  if (path.empty() || hex.empty()) return -1;
+  const std::string aside = TempFolder() + "/" + sha256 + "." + hex + ".gc";
+  if (rename(path.c_str(), aside.c_str()) != 0) return -1;
+  struct stat st;
+  if (lstat(aside.c_str(), &st) != 0) return -1;
+  if (static_cast<int64_t>(time(nullptr) - st.st_mtime) < min_age_seconds) {
+    // A writer put a fresh copy in place just now: it goes back (over a
+    // twin that may have come meanwhile, which holds the same bytes).
+    rename(aside.c_str(), path.c_str());
+    return -1;
+  }
+  return unlink(aside.c_str()) == 0 ? static_cast<int64_t>(st.st_size) : -1;
 }
 
 std::string ContentStore::PathOf(const std::string& sha256) const {
