@@ -1212,6 +1212,61 @@ int SqliteStorage::ReleaseLocks(const std::string& user, const std::vector<std::
   });
 }
 
+// ------------------------------------------------------------ checks
+
+int SqliteStorage::CheckConsistency(std::vector<std::string>* problems) {
+  return Transact(false, [&]() -> int {
+    const auto each = [&](const char* sql, const std::string& what) {
+      Query q(this, sql);
+      while (q.Step()) problems->push_back(what + q.Text(0));
+    };
+    {
+      Query q(this, "PRAGMA integrity_check");
+      while (q.Step()) {
+        if (q.Text(0) != "ok") problems->push_back("database: " + q.Text(0));
+      }
+    }
+    each("SELECT \"table\" FROM pragma_foreign_key_check",
+         "a row refers to a missing row, in table ");
+    each("SELECT COUNT(*) FROM productions WHERE parent IS NULL HAVING COUNT(*) != 1",
+         "roots: ");
+    each("SELECT d.id FROM documents d LEFT JOIN (SELECT document, MIN(version) AS low, "
+         "MAX(version) AS high, COUNT(*) AS n FROM versions GROUP BY document) v "
+         "ON v.document = d.seq WHERE v.n IS NULL OR v.low != 1 OR v.high != v.n OR "
+         "d.current_version != v.n",
+         "versions not numbered 1..current: Document ");
+    each("SELECT d.id FROM versions a JOIN versions b ON b.document = a.document AND "
+         "b.version = a.version + 1 JOIN documents d ON d.seq = a.document "
+         "WHERE b.stamp_ms <= a.stamp_ms",
+         "stamps not rising: Document ");
+    each("SELECT d.id FROM locks l JOIN documents d ON d.seq = l.document GROUP BY l.document "
+         "HAVING SUM(l.exclusive) > 0 AND COUNT(*) > 1",
+         "a lock beside an exclusive one: Document ");
+    each("SELECT d.id FROM lock_queue q JOIN documents d ON d.seq = q.document "
+         "GROUP BY q.document HAVING MIN(q.rank) != 1 OR MAX(q.rank) != COUNT(*)",
+         "queue ranks not 1..n: Document ");
+    std::vector<std::pair<int64_t, Holder>> heads;
+    {
+      Query q(this, "SELECT document, user_name, exclusive FROM lock_queue WHERE rank = 1");
+      while (q.Step()) heads.emplace_back(q.Int(0), Holder{q.Text(1), q.Int(2) != 0});
+    }
+    for (const auto& [document, head] : heads) {
+      if (Conflict(Holders(document), head.user, head.exclusive) == kOk) {
+        problems->push_back("a queue head that could be granted: Document seq " +
+                            std::to_string(document));
+      }
+    }
+    Query q(this, "SELECT DISTINCT content, size FROM versions");
+    while (q.Step()) {
+      const ContentRef ref{q.Text(0), static_cast<uint64_t>(q.Int(1))};
+      if (!contents_.Contains(ref)) {
+        problems->push_back("content missing or of another size: " + ref.sha256);
+      }
+    }
+    return kOk;
+  });
+}
+
 // ------------------------------------------------------------ content collection
 
 int SqliteStorage::ReferencedContents(std::unordered_set<std::string>* out) {

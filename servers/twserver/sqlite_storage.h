@@ -109,6 +109,7 @@ class SqliteStorage final : public Storage {
   int ReleaseLocks(const std::string& user, const std::vector<std::string>& ids,
                    LockFailure* failure) override;
 
+  int CheckConsistency(std::vector<std::string>* problems) override;
   int ReferencedContents(std::unordered_set<std::string>* out) override;
   int RemoveUnreferenced(const std::vector<std::string>& digests,
                          const std::function<bool(const std::string&)>& remove,

@@ -294,6 +294,14 @@ class Storage {
   virtual int ReleaseLocks(const std::string& user, const std::vector<std::string>& ids,
                            LockFailure* failure) = 0;
 
+  // ---- checks
+  // Checks the database against the rules above (one root, versions
+  // numbered 1..n with rising stamps and the current one last, no lock
+  // beside an exclusive one, queue ranks 1..n whose head cannot be granted,
+  // the database's own integrity) and that the content of every version is
+  // in the store. Appends one line per problem; kOk even when it finds some.
+  virtual int CheckConsistency(std::vector<std::string>* problems) = 0;
+
   // ---- content collection (content_gc.h)
   // The digests of every content that some version refers to.
   virtual int ReferencedContents(std::unordered_set<std::string>* out) = 0;
