@@ -326,26 +326,25 @@ int CommandHandler::ReceivedFiles(const CRLMSGmessage& request, uint32_t id, siz
 int CommandHandler::StoreReceivedFiles(const std::vector<std::string>& paths,
                                        std::vector<ContentRef>* refs, CommandOutcome* out) {
   // One received file may stand for many names: it is stored once.
-  std::unordered_map<std::string, ContentRef> stored;
+  std::unordered_map<std::string, size_t> index;
+  std::vector<std::string> distinct;
+  for (const std::string& path : paths) {
+    if (!index.emplace(path, distinct.size()).second) continue;
+    // The reader removes a file that failed on the way; what is there came
+    // whole.
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return kContentIncomplete;
+    distinct.push_back(path);
+  }
+  std::vector<ContentRef> stored;
+  std::string error;
+  if (!storage_.Contents().AdoptAll(distinct, &stored, &error, stopping_)) {
+    out->failure = error;
+    return kServerFailure;
+  }
   refs->clear();
   refs->reserve(paths.size());
-  for (const std::string& path : paths) {
-    auto found = stored.find(path);
-    if (found == stored.end()) {
-      // The reader removes a file that failed on the way; what is there
-      // came whole.
-      struct stat st;
-      if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return kContentIncomplete;
-      ContentRef ref;
-      std::string error;
-      if (!storage_.Contents().Adopt(path, &ref, &error, stopping_)) {
-        out->failure = error;
-        return kServerFailure;
-      }
-      found = stored.emplace(path, std::move(ref)).first;
-    }
-    refs->push_back(found->second);
-  }
+  for (const std::string& path : paths) refs->push_back(stored[index[path]]);
   return kOk;
 }
 

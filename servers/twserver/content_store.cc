@@ -10,6 +10,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <set>
 #include <vector>
 
 #include "crypto/crypto.h"
@@ -189,50 +190,108 @@ bool ContentStore::Put(std::string_view bytes, ContentRef* ref, std::string* err
   return true;
 }
 
-bool ContentStore::Adopt(const std::string& path, ContentRef* ref, std::string* error,
-                         const std::atomic<bool>* stop) const {
-  const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) {
-    *error = ErrnoText("cannot open", path, errno);
-    return false;
-  }
-  CryptoPP::SHA256 hash;
+bool ContentStore::AdoptAll(const std::vector<std::string>& paths, std::vector<ContentRef>* refs,
+                            std::string* error, const std::atomic<bool>* stop) const {
+  // Up to this many files are synced one by one; more with one sync of the
+  // whole file system, which costs the same for thirty thousand.
+  constexpr size_t kSyncOneByOne = 16;
+  std::vector<ContentRef> found(paths.size());
   std::vector<char> block(kReadBlockBytes);
-  uint64_t size = 0;
-  bool ok = true;
-  for (;;) {
-    if (stop != nullptr && stop->load()) {
-      *error = "stopped while reading " + path;
-      ok = false;
-      break;
+  for (size_t i = 0; i < paths.size(); ++i) {
+    const int fd = open(paths[i].c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+      *error = ErrnoText("cannot open", paths[i], errno);
+      return false;
     }
-    const ssize_t n = read(fd, block.data(), block.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *error = ErrnoText("cannot read", path, errno);
-      ok = false;
-      break;
+    CryptoPP::SHA256 hash;
+    uint64_t size = 0;
+    for (;;) {
+      if (stop != nullptr && stop->load()) {
+        close(fd);
+        *error = "stopped while reading " + paths[i];
+        return false;
+      }
+      const ssize_t n = read(fd, block.data(), block.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        *error = ErrnoText("cannot read", paths[i], errno);
+        close(fd);
+        return false;
+      }
+      if (n == 0) break;
+      hash.Update(reinterpret_cast<const CryptoPP::byte*>(block.data()), static_cast<size_t>(n));
+      size += static_cast<uint64_t>(n);
     }
-    if (n == 0) break;
-    hash.Update(reinterpret_cast<const CryptoPP::byte*>(block.data()), static_cast<size_t>(n));
-    size += static_cast<uint64_t>(n);
+    close(fd);
+    found[i] = ContentRef{LowerHexDigest(&hash), size};
   }
-  // A fresh time: collection leaves young contents alone, and this one is
-  // about to be referred to, however long ago its bytes arrived.
-  if (ok && futimens(fd, nullptr) != 0) {
-    *error = ErrnoText("cannot touch", path, errno);
-    ok = false;
+  // A content stored before only gets a fresh time: collection leaves young
+  // contents alone, and this one is about to be referred to. Should
+  // collection have taken it just now, the touch fails and the file here
+  // takes its place. Every other file gets a fresh time too, however long
+  // ago its bytes arrived.
+  std::vector<size_t> placing;
+  std::set<std::string> placed;  // digests that one of these files brings
+  std::vector<bool> kept(paths.size(), false);
+  for (size_t i = 0; i < paths.size(); ++i) {
+    if (placed.count(found[i].sha256) != 0 ||
+        (Contains(found[i]) &&
+         utimensat(AT_FDCWD, PathOf(found[i].sha256).c_str(), nullptr, 0) == 0)) {
+      kept[i] = true;
+      continue;
+    }
+    placed.insert(found[i].sha256);
+    if (utimensat(AT_FDCWD, paths[i].c_str(), nullptr, AT_SYMLINK_NOFOLLOW) != 0) {
+      *error = ErrnoText("cannot touch", paths[i], errno);
+      return false;
+    }
+    placing.push_back(i);
   }
-  if (ok && durable_ && fsync(fd) != 0) {
-    *error = ErrnoText("cannot sync", path, errno);
-    ok = false;
+  // The bytes reach the disk before any of them its name.
+  if (durable_ && !placing.empty()) {
+    if (placing.size() > kSyncOneByOne) {
+      if (!SyncFileSystem(root_, error)) return false;
+    } else {
+      for (size_t i : placing) {
+        const int fd = open(paths[i].c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        const bool synced = fd >= 0 && fsync(fd) == 0;
+        if (fd >= 0) close(fd);
+        if (!synced) {
+          *error = ErrnoText("cannot sync", paths[i], errno);
+          return false;
+        }
+      }
+    }
   }
-  close(fd);
-  if (!ok) return false;
-  std::string hex = LowerHexDigest(&hash);
-  if (!PlaceContent(*this, path, hex, error)) return false;
-  ref->sha256 = std::move(hex);
-  ref->size = size;
+  std::set<std::string> folders;
+  for (size_t i : placing) {
+    const std::string& hex = found[i].sha256;
+    const std::string folder = root_ + "/" + hex.substr(0, 2);
+    bool made = false;
+    if (!MakeFolder(folder, &made, error)) return false;
+    if (made) folders.insert(root_);
+    // Identical bytes may be stored meanwhile: the rename then replaces a
+    // file by its twin, which every reader sees as the same content.
+    const std::string target = PathOf(hex);
+    if (rename(paths[i].c_str(), target.c_str()) != 0) {
+      *error = ErrnoText("cannot rename to", target, errno);
+      return false;
+    }
+    folders.insert(folder);
+  }
+  if (durable_ && !folders.empty()) {
+    if (folders.size() > kSyncOneByOne) {
+      if (!SyncFileSystem(root_, error)) return false;
+    } else {
+      for (const std::string& folder : folders) {
+        if (!SyncFolder(folder, error)) return false;
+      }
+    }
+  }
+  for (size_t i = 0; i < paths.size(); ++i) {
+    if (kept[i]) unlink(paths[i].c_str());
+  }
+  *refs = std::move(found);
   return true;
 }
 

@@ -107,14 +107,16 @@ class ContentStore {
   // Stores `bytes` in one go (a writer, one Write, Finish).
   bool Put(std::string_view bytes, ContentRef* ref, std::string* error) const;
 
-  // Makes the file at `path` a content under its digest: reads it through
-  // (stopping early, as a failure, when `stop` turns true), syncs it, gives
-  // it a fresh modification time and renames it into the store. The file
-  // must lie in the store's file system (the received-files folder is the
-  // store's "tmp/"); it is gone from `path` on success and left there on
-  // failure, with `error` set.
-  bool Adopt(const std::string& path, ContentRef* ref, std::string* error,
-             const std::atomic<bool>* stop = nullptr) const;
+  // Makes the files at `paths` (distinct; in the store's file system: the
+  // received-files folder is the store's "tmp/") contents under their
+  // digests, `refs` in the same order. Each is read through (stopping
+  // early, as a failure, when `stop` turns true); a content stored before
+  // only gets a fresh modification time and the file is removed; the others
+  // get a fresh time, are synced and renamed into the store, all together,
+  // so that many files cost few syncs. On failure, with `error` set, the
+  // files not yet renamed stay where they were.
+  bool AdoptAll(const std::vector<std::string>& paths, std::vector<ContentRef>* refs,
+                std::string* error, const std::atomic<bool>* stop = nullptr) const;
 
   // The digests of the stored contents whose files were last changed at
   // least `min_age_seconds` ago.

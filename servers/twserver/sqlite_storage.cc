@@ -129,7 +129,8 @@ void ExecOn(sqlite3* db, const char* sql) {
 }  // namespace
 
 // One SQLite connection with its prepared statements. Used by one thread at
-// a time: the writer under write_mutex_, a reader while leased from the pool.
+// a time: the writer by the leader of a write batch, a reader while leased
+// from the pool.
 struct SqliteStorage::Connection {
   sqlite3* db = nullptr;
   std::unordered_map<std::string, sqlite3_stmt*> statements;
@@ -338,7 +339,7 @@ std::unique_ptr<SqliteStorage> SqliteStorage::Open(const std::string& path, Cont
       new SqliteStorage(std::move(writer), path, busy_milliseconds, std::move(contents),
                         clock ? std::move(clock) : SystemClockMilliseconds));
   try {
-    std::lock_guard<std::mutex> guard(storage->write_mutex_);
+    // Nobody else has the object yet: no batch runs.
     const Use use(storage->writer_.get());
     storage->Exec("PRAGMA foreign_keys=ON");
     storage->Exec("PRAGMA synchronous=FULL");
@@ -449,19 +450,20 @@ void SqliteStorage::ReturnReader(std::unique_ptr<Connection> reader) {
   pool_ready_.notify_one();
 }
 
-template <typename Body>
-int SqliteStorage::RunOn(Connection* connection, bool write, Body& body) {
+void SqliteStorage::NoteFailure(const std::string& text) {
+  std::lock_guard<std::mutex> guard(failure_mutex_);
+  failure_ = text;
+}
+
+int SqliteStorage::RunRead(Connection* connection, const std::function<int()>& body) {
   const Use use(connection);
   try {
-    Exec(write ? "BEGIN IMMEDIATE" : "BEGIN");
+    Exec("BEGIN");
     const int result = body();
-    Exec(result == kOk ? "COMMIT" : "ROLLBACK");
+    Exec("ROLLBACK");  // a read has nothing to keep
     return result;
   } catch (const std::exception& e) {
-    {
-      std::lock_guard<std::mutex> guard(failure_mutex_);
-      failure_ = e.what();
-    }
+    NoteFailure(e.what());
     if (sqlite3_get_autocommit(connection->db) == 0) {
       sqlite3_exec(connection->db, "ROLLBACK", nullptr, nullptr, nullptr);
     }
@@ -469,14 +471,82 @@ int SqliteStorage::RunOn(Connection* connection, bool write, Body& body) {
   }
 }
 
-// Writers take the one writer connection in turn; readers each lease a
-// connection of their own, so in WAL mode they read a snapshot while a
-// writer works (a repository in memory has only the writer).
+int SqliteStorage::RunWrite(const std::function<int()>& body) {
+  WriteJob job{&body};
+  std::unique_lock<std::mutex> lock(batch_mutex_);
+  waiting_.push_back(&job);
+  while (!job.done) {
+    if (leading_) {
+      batch_done_.wait(lock);
+      continue;
+    }
+    // No batch under way: this thread runs every job waiting, its own
+    // among them, in one transaction.
+    leading_ = true;
+    std::vector<WriteJob*> batch(waiting_.begin(), waiting_.end());
+    waiting_.clear();
+    lock.unlock();
+    RunBatch(batch);
+    lock.lock();
+    leading_ = false;
+    for (WriteJob* done : batch) done->done = true;
+    batch_done_.notify_all();
+  }
+  return job.result;
+}
+
+void SqliteStorage::RunBatch(const std::vector<WriteJob*>& batch) {
+  const Use use(writer_.get());
+  sqlite3* const db = writer_->db;
+  const auto fail_all = [&](const std::string& text) {
+    NoteFailure(text);
+    for (WriteJob* job : batch) job->result = kStorageFailure;
+    if (sqlite3_get_autocommit(db) == 0) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+  };
+  try {
+    Exec("BEGIN IMMEDIATE");
+  } catch (const std::exception& e) {
+    fail_all(e.what());
+    return;
+  }
+  for (WriteJob* job : batch) {
+    // Each request is a savepoint of its own: it keeps all of its changes
+    // or none, whatever the others of the batch do.
+    try {
+      Exec("SAVEPOINT request");
+      job->result = (*job->body)();
+      if (job->result != kOk) Exec("ROLLBACK TO request");
+      Exec("RELEASE request");
+    } catch (const std::exception& e) {
+      NoteFailure(e.what());
+      job->result = kStorageFailure;
+      if (sqlite3_get_autocommit(db) != 0) {
+        // SQLite gave the whole transaction up: the batch's earlier
+        // requests are gone with it.
+        fail_all(e.what());
+        return;
+      }
+      sqlite3_exec(db, "ROLLBACK TO request; RELEASE request", nullptr, nullptr, nullptr);
+    }
+  }
+  try {
+    Exec("COMMIT");
+  } catch (const std::exception& e) {
+    fail_all(e.what());
+  }
+}
+
+// Writers queue up, and whoever finds no batch under way runs all waiting
+// writers in one transaction on the writer connection, each as a savepoint:
+// one commit (one sync of the log) serves them all, in the order they
+// came. Readers each lease a connection of their own, so in WAL mode they
+// read a snapshot while writers work. A repository in memory has only the
+// writer: its reads queue up with the writes.
 template <typename Body>
 int SqliteStorage::Transact(bool write, Body&& body) {
   if (write || path_.empty()) {
-    std::lock_guard<std::mutex> guard(write_mutex_);
-    return RunOn(writer_.get(), write, body);
+    const std::function<int()> job = std::ref(body);
+    return RunWrite(job);
   }
   std::unique_ptr<Connection> reader;
   try {
@@ -486,7 +556,7 @@ int SqliteStorage::Transact(bool write, Body&& body) {
     failure_ = e.what();
     return kStorageFailure;
   }
-  const int result = RunOn(reader.get(), false, body);
+  const int result = RunRead(reader.get(), std::ref(body));
   ReturnReader(std::move(reader));
   return result;
 }
@@ -688,9 +758,14 @@ int SqliteStorage::ListVersionsLocked(int64_t document, std::vector<VersionInfo>
 
 int SqliteStorage::WriteVersion(int64_t document, int version, const std::string& user,
                                 const std::string& comment, bool wip, const ContentRef& content,
-                                std::string* stamp) {
-  int64_t ms = 0;
-  *stamp = StampAfter(document, &ms);
+                                std::string* stamp, bool new_document) {
+  int64_t ms = clock_();
+  // A new Document has no stamp to follow (and its row says version 1).
+  if (new_document) {
+    *stamp = StampText(ms);
+  } else {
+    *stamp = StampAfter(document, &ms);
+  }
   Query(this,
         "INSERT INTO versions(document, version, user_name, stamp_ms, stamp, comment, "
         "work_in_progress, content, size) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)")
@@ -704,6 +779,7 @@ int SqliteStorage::WriteVersion(int64_t document, int version, const std::string
       .Bind(8, content.sha256)
       .Bind(9, static_cast<int64_t>(content.size))
       .Run();
+  if (new_document) return kOk;
   Query(this, "UPDATE documents SET current_version = ?2 WHERE seq = ?1")
       .Bind(1, document)
       .Bind(2, int64_t{version})
@@ -956,7 +1032,7 @@ int SqliteStorage::AddDocuments(const std::string& user, const std::string& comm
       const std::string id = NewIdentifier();
       Query(this,
             "INSERT INTO documents(id, production, name, fold, current_version) "
-            "VALUES(?1, ?2, ?3, ?4, 0)")
+            "VALUES(?1, ?2, ?3, ?4, 1)")
           .Bind(1, id)
           .Bind(2, keys[i].first)
           .Bind(3, item.name)
@@ -964,7 +1040,7 @@ int SqliteStorage::AddDocuments(const std::string& user, const std::string& comm
           .Run();
       const int64_t seq = sqlite3_last_insert_rowid(Current()->db);
       StoredVersion stored{id, 1, std::string()};
-      WriteVersion(seq, 1, user, comment, false, item.content, &stored.stamp);
+      WriteVersion(seq, 1, user, comment, false, item.content, &stored.stamp, true);
       added.push_back(std::move(stored));
     }
     *out = std::move(added);

@@ -9,17 +9,21 @@
 // the lock taken waits up to the busy time-out, so concurrent requests are
 // serialised, not refused.
 //
-// Threads: the object may be shared by threads. Writers take turns on one
-// writer connection (`write_mutex_`), so one client's long write delays
-// other writers only; readers lease a connection of their own from a small
-// pool (up to kMaxReaders, opened on demand) and are never held up by a
-// writer. Open any number of objects on one repository, from any number of
-// threads or processes. Lock order: write_mutex_, then pool_mutex_ or
-// failure_mutex_ (each held briefly, never both).
+// Threads: the object may be shared by threads. Writers queue up in order
+// and run in batches on one writer connection: the thread that finds no
+// batch under way runs every waiting writer's request in one transaction,
+// each as a savepoint of its own (kept or rolled back whole), so one commit
+// and one sync serve them all; the others wait for the batch to end. One
+// client's long write delays other writers only; readers lease a
+// connection of their own from a small pool (up to kMaxReaders, opened on
+// demand) and are never held up by a writer. Open any number of objects on
+// one repository, from any number of threads or processes. Mutexes are
+// held briefly and never two at once.
 #ifndef TW_SERVERS_TWSERVER_SQLITE_STORAGE_H_
 #define TW_SERVERS_TWSERVER_SQLITE_STORAGE_H_
 
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -138,13 +142,22 @@ class SqliteStorage final : public Storage {
   // The connection the calling thread's transaction runs on.
   static Connection*& Current();
 
-  // Runs `body` in one transaction: a write on the writer connection under
-  // write_mutex_, a read on a leased reader. Commits when `body` returns
-  // kOk, rolls back otherwise or when the database fails (kStorageFailure).
+  // Runs `body` as one transaction: a write in the next batch on the writer
+  // connection, a read on a leased reader. A write is kept when `body`
+  // returns kOk and rolled back otherwise, or when the database fails
+  // (kStorageFailure); it is on disk when this returns.
   template <typename Body>
   int Transact(bool write, Body&& body);
-  template <typename Body>
-  int RunOn(Connection* connection, bool write, Body& body);
+  int RunRead(Connection* connection, const std::function<int()>& body);
+  // A request waiting for its batch.
+  struct WriteJob {
+    const std::function<int()>* body;
+    int result = kStorageFailure;
+    bool done = false;  // guarded by batch_mutex_
+  };
+  int RunWrite(const std::function<int()>& body);
+  void RunBatch(const std::vector<WriteJob*>& batch);
+  void NoteFailure(const std::string& text);
   // A reader connection from the pool, opened when none is idle and fewer
   // than kMaxReaders are open; waits otherwise. Throws DbError when it
   // cannot be opened.
@@ -173,7 +186,7 @@ class SqliteStorage final : public Storage {
   int ListVersionsLocked(int64_t document, std::vector<VersionInfo>* out);
   int WriteVersion(int64_t document, int version, const std::string& user,
                    const std::string& comment, bool wip, const ContentRef& content,
-                   std::string* stamp);
+                   std::string* stamp, bool new_document = false);
   // The checks of an add that need no content, item by item; `keys` gets
   // each item's Production and folded name.
   int CheckNewDocuments(const std::vector<NewDocument>& items, size_t* failed_index,
@@ -186,8 +199,12 @@ class SqliteStorage final : public Storage {
   const std::string path_;  // empty for a repository in memory
   const int busy_milliseconds_;
 
-  std::mutex write_mutex_;
-  const std::unique_ptr<Connection> writer_;  // used under write_mutex_
+  const std::unique_ptr<Connection> writer_;  // used by the batch's leader
+
+  std::mutex batch_mutex_;
+  std::condition_variable batch_done_;  // signalled under batch_mutex_
+  std::deque<WriteJob*> waiting_;       // guarded by batch_mutex_
+  bool leading_ = false;                // guarded by batch_mutex_: a batch runs
 
   std::mutex pool_mutex_;
   std::condition_variable pool_ready_;                     // signalled under pool_mutex_
