@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <set>
@@ -196,13 +197,20 @@ bool ContentStore::AdoptAll(const std::vector<std::string>& paths, std::vector<C
   // whole file system, which costs the same for thirty thousand.
   constexpr size_t kSyncOneByOne = 16;
   std::vector<ContentRef> found(paths.size());
-  std::vector<char> block(kReadBlockBytes);
+  // Grown to the largest file read, at most kReadBlockBytes: small files
+  // (the usual) cost no large buffer.
+  std::vector<char> block;
   for (size_t i = 0; i < paths.size(); ++i) {
     const int fd = open(paths[i].c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) {
       *error = ErrnoText("cannot open", paths[i], errno);
       return false;
     }
+    struct stat st;
+    const size_t want = fstat(fd, &st) == 0 && st.st_size >= 0
+                            ? static_cast<size_t>(std::min<off_t>(st.st_size + 1, kReadBlockBytes))
+                            : kReadBlockBytes;
+    if (block.size() < want) block.resize(want);
     CryptoPP::SHA256 hash;
     uint64_t size = 0;
     for (;;) {
