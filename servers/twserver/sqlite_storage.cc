@@ -402,7 +402,9 @@ std::string SqliteStorage::FailureText() const {
 SqliteStorage::Use::Use(Connection* connection) : previous_(Current()) { Current() = connection; }
 SqliteStorage::Use::~Use() { Current() = previous_; }
 
-void SqliteStorage::Exec(const char* sql) { ExecOn(Current()->db, sql); }
+// One statement, prepared once per connection: transaction control runs
+// several times per request.
+void SqliteStorage::Exec(const char* sql) { Query(this, sql).Run(); }
 
 sqlite3_stmt* SqliteStorage::Prepared(const char* sql) {
   Connection* connection = Current();

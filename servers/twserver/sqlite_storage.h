@@ -165,6 +165,7 @@ class SqliteStorage final : public Storage {
   // Puts a leased reader back (null: it was never opened).
   void ReturnReader(std::unique_ptr<Connection> reader);
 
+  // Runs one SQL statement (kept prepared) on the current connection.
   void Exec(const char* sql);
   sqlite3_stmt* Prepared(const char* sql);
 

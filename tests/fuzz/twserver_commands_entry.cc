@@ -281,10 +281,19 @@ void Learn(const CRLMSGmessage& reply, std::vector<std::string>* known) {
   }
 }
 
-void CheckReceivedFolderEmpty(const World& world) {
-  for (const auto& entry : fs::directory_iterator(world.received)) {
-    (void)entry;
-    Fail();
+// The received files of `message` (its string fields' paths in the
+// received folder) are all gone.
+void CheckReceivedFilesGone(const World& world, const CRLMSGmessage& message) {
+  std::vector<uint32_t> ids;
+  message.GetFieldIds(&ids);
+  for (uint32_t id : ids) {
+    std::string text;
+    if (message.GetString(id, &text) != kFieldOk) continue;
+    for (const std::string& path : SplitList(text, '?')) {
+      if (twserver::IsReceivedFile(world.received, path) && access(path.c_str(), F_OK) == 0) {
+        Fail();
+      }
+    }
   }
 }
 
@@ -299,12 +308,20 @@ int TwServerCommandsOneInput(const uint8_t* data, size_t size) {
   std::vector<std::string> known{world.root_id};
   bool stored = false;
   bool changed = false;  // a request that may write succeeded
+  // The state before the next request that may write: what the last one
+  // left (a refused one leaves it as it was), taken afresh only after one
+  // that succeeded.
+  std::string state;
+  bool state_known = false;
   while (!in.done()) {
     bool as_bob = false;
     MessagePtr request = BuildMessage(world, &in, known, &as_bob);
     CommandHandler& handler = !logged_on ? fresh : as_bob ? *world.bob : *world.alice;
     const bool check = MayWrite(request->GetCommand());
-    const std::string before = check ? Snapshot(world) : std::string();
+    if (check && !state_known) {
+      state = Snapshot(world);
+      state_known = true;
+    }
     CommandOutcome outcome = handler.Handle(*request);
     twserver::RemoveReceivedFiles(world.received, *request);
     // For whoever writes seed inputs: what each request came to.
@@ -314,15 +331,16 @@ int TwServerCommandsOneInput(const uint8_t* data, size_t size) {
                    request->GetCommand().c_str(), outcome.sub_command, outcome.error,
                    outcome.failure.c_str());
     }
-    CheckReceivedFolderEmpty(world);
+    CheckReceivedFilesGone(world, *request);
     if (!outcome.reply) Fail();
     MessageObject object;
     if (!WriteMessageObject(*outcome.reply, nullptr, &object)) Fail();
-    if (outcome.error != 0 && check && Snapshot(world) != before) Fail();
+    if (outcome.error != 0 && check && Snapshot(world) != state) Fail();
     if (outcome.error == 0) {
       Learn(*outcome.reply, &known);
       stored = stored || request->GetCommand() == "DOCUMENTCMD";
       changed = changed || check;
+      state_known = state_known && !check;
     }
   }
   // Nothing changed, nothing to check or undo: the common, quick case.
