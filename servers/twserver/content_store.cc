@@ -24,6 +24,15 @@ namespace {
 
 constexpr size_t kReadBlockBytes = size_t{1} << 20;
 
+// How long ago a file was last changed, in whole seconds, 0 for a time
+// ahead of `now`: the file system stamps times from a finer clock than
+// time() reads, so a file written a moment ago may show the next second
+// for a few milliseconds. Counted as negative, such a content dropped out
+// of every listing (and every collection with no grace) for that moment.
+int64_t AgeSeconds(time_t now, time_t changed) {
+  return std::max<int64_t>(0, static_cast<int64_t>(now) - static_cast<int64_t>(changed));
+}
+
 // Makes `path` a folder of mode 0700 unless it exists as one.
 bool MakeFolder(const std::string& path, bool* made, std::string* error) {
   if (made != nullptr) *made = false;
@@ -323,7 +332,7 @@ std::vector<std::string> ContentStore::ListOlderThan(int64_t min_age_seconds) co
       if (!IsDigest(name) || name.compare(0, 2, folder) != 0) continue;
       struct stat st;
       if (lstat((path + "/" + name).c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-          static_cast<int64_t>(now - st.st_mtime) >= min_age_seconds) {
+          AgeSeconds(now, st.st_mtime) >= min_age_seconds) {
         digests.push_back(name);
       }
     }
@@ -340,7 +349,7 @@ int64_t ContentStore::RemoveIfOlder(const std::string& sha256, int64_t min_age_s
   if (rename(path.c_str(), aside.c_str()) != 0) return -1;
   struct stat st;
   if (lstat(aside.c_str(), &st) != 0) return -1;
-  if (static_cast<int64_t>(time(nullptr) - st.st_mtime) < min_age_seconds) {
+  if (AgeSeconds(time(nullptr), st.st_mtime) < min_age_seconds) {
     // A writer put a fresh copy in place just now: it goes back (over a
     // twin that may have come meanwhile, which holds the same bytes).
     rename(aside.c_str(), path.c_str());
@@ -373,7 +382,7 @@ int ContentStore::RemoveStaleTemporaries(int64_t age_seconds) const {
     const std::string path = folder + "/" + name;
     struct stat st;
     if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-        static_cast<int64_t>(now - st.st_mtime) > age_seconds) {
+        AgeSeconds(now, st.st_mtime) > age_seconds) {
       stale.push_back(path);
     }
   }
