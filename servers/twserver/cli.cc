@@ -143,8 +143,11 @@ const Command kCommands[] = {
 bool ParseCount(const std::string& text, bool bytes, uint64_t* out) {
   size_t digits = 0;
   while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
-  if (digits == 0 || digits > 18) return false;
-  uint64_t value = std::stoull(text.substr(0, digits));
+  int64_t read = 0;
+  if (digits == 0 || !ParseDecimal(std::string_view(text).substr(0, digits), 0, INT64_MAX, &read)) {
+    return false;
+  }
+  const uint64_t value = static_cast<uint64_t>(read);
   const std::string unit = text.substr(digits);
   int shift = 0;
   if (unit == "K" || unit == "k") {
