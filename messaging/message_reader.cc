@@ -1,6 +1,7 @@
 #include "messaging/message_reader.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <stdexcept>
 #include <utility>
@@ -196,6 +197,12 @@ MessagePtr CULMSGmessageReader::CanExtractMessageObject(const uint8_t* bytes, si
         DebugLog("CULMSGmessageReader: file chunk of kind 0x%08X does not fit the transfer", kind);
         status_ = Status::kAborted;
         return Abort();
+      case FileResult::kRefused:
+        ClearFiles(true);
+        message_.reset();
+        state_ = State::kObject;
+        status_ = Status::kRefused;
+        return nullptr;
     }
   }
   status_ = dropped ? Status::kObjectDropped : Status::kNeedMore;
@@ -540,6 +547,12 @@ CULMSGmessageReader::FileResult CULMSGmessageReader::StartFile(uint32_t kind,
   size_t index = 0;
   if (!FindOrAddTransfer(id, false, &index) || expected_[index].done) return FileResult::kCorrupt;
 
+  // Saturating: a message may name many files of the largest size. A
+  // transfer the message did not list counts as well: before logon a
+  // server takes no file chunk at all.
+  const uint64_t total = size > UINT64_MAX - announced_total_ ? UINT64_MAX : announced_total_ + size;
+  if (options_.admit_file && !options_.admit_file(*message_, total)) return FileResult::kRefused;
+  announced_total_ = total;
   ExpectedFile& file = expected_[index];
   NextDisplayName();
   receiving_ = true;
@@ -682,6 +695,7 @@ void CULMSGmessageReader::ClearFiles(bool remove) {
   receiving_ = false;
   announced_size_ = 0;
   written_ = 0;
+  announced_total_ = 0;
 }
 
 void CULMSGmessageReader::NextDisplayName() {

@@ -33,7 +33,12 @@
 //   - a received file that cannot be stored here (its scratch file cannot
 //     be created, a write fails: a full disk) is removed; its further bytes
 //     are dropped and the message, once its other files are in, comes back
-//     with ERRORCODE -999.
+//     with ERRORCODE -999;
+//   - a file that the owner's admission check refuses (admit_file in the
+//     options: a server takes no file before its client logged on, nor more
+//     bytes than it can keep) ends the transfer before anything of it is
+//     written: the message and every file it received are dropped, and the
+//     connection is to be given up (Status::kRefused).
 // A file-list field arrives as the transfer names of its files joined with
 // "?"; the empty text names no file.
 // last_status() tells which of these happened in the latest call.
@@ -96,6 +101,11 @@ struct MessageReaderOptions {
   // The connection's stop flag: while it answers true, a call takes no
   // further chunk after its first. Null: never stopping.
   std::function<bool()> stopping;
+  // Asked before a received file is created, with the message that names
+  // it and the sum of the sizes its files announced so far, this one's
+  // included. False refuses the file (see the class). Null: every file is
+  // taken.
+  std::function<bool(const CRLMSGmessage& message, uint64_t announced_total)> admit_file;
   // Posts a message the reader makes itself (the "LOG" line for a get reply
   // that came without its file) to the dispatcher. Null: the line goes to
   // the diagnostic output only.
@@ -112,6 +122,7 @@ class CULMSGmessageReader {
     kObjectDropped,   // no message: a malformed object (or a stray piece) was dropped
     kUnreadable,      // an error reply in place of a malformed object (ERRORCODE -998)
     kFramingFailure,  // no message: the frame layer reported a failure
+    kRefused,         // no message: admit_file refused a file; give the connection up
   };
 
   // `source` must outlive the reader.
@@ -174,7 +185,7 @@ class CULMSGmessageReader {
     bool listed = true;  // named by the message (else its bytes are dropped)
   };
 
-  enum class FileResult { kContinue, kComplete, kCorrupt };
+  enum class FileResult { kContinue, kComplete, kCorrupt, kRefused };
 
   // Takes the kept chunk, else pops one from the source.
   bool TakeChunk(uint32_t* kind, std::string* bytes);
@@ -252,6 +263,7 @@ class CULMSGmessageReader {
   uint64_t announced_size_ = 0;
   uint64_t written_ = 0;
   bool lost_file_ = false;  // a file of message_ could not be stored
+  uint64_t announced_total_ = 0;  // of every file of message_ started so far
 
   Guid current_id_;  // identifier of the message being read
 

@@ -27,8 +27,8 @@ namespace {
 // (A datagram must fit in the sender's buffer; the kernel may cap the value
 // at net.core.wmem_max, which by default still holds more than one.)
 constexpr int kSocketBuffer = 4 * 65536;
-// How long a writer waits for room in a live reader's queue.
-constexpr int64_t kWriteRoomTimeoutMs = 30000;
+// How long a writer waits for room in a live reader's queue, by default.
+constexpr uint32_t kWriteRoomTimeoutMs = 30000;
 // Slice of a writer's wait: the reader's end is re-checked at least this often.
 constexpr int kWriteSliceMs = 200;
 // The reader's own queue stops draining the kernel's beyond these, so that a
@@ -131,8 +131,9 @@ class PosixMailslotReader final : public MailslotReader {
     }
     struct stat st;
     bool bound = Bind(fd, name, path, addr);
-    if (bound && ::lstat(path.c_str(), &st) != 0) {
-      error_ = ErrnoText("Cannot examine mailslot", path, errno);
+    // bind gives the socket file the umask's mode; only its owner writes.
+    if (bound && (::chmod(path.c_str(), 0600) != 0 || ::lstat(path.c_str(), &st) != 0)) {
+      error_ = ErrnoText("Cannot set up mailslot", path, errno);
       ::unlink(path.c_str());
       bound = false;
     }
@@ -367,6 +368,7 @@ class PosixMailslotWriter final : public MailslotWriter {
 
   bool Write(const void* bytes, uint32_t count, uint32_t* written) override {
     if (written != nullptr) *written = 0;
+    queue_full_ = false;
     if (fd_ < 0) {
       error_ = "Mailslot is not open";
       return false;
@@ -375,7 +377,7 @@ class PosixMailslotWriter final : public MailslotWriter {
       error_ = "No bytes to write";
       return false;
     }
-    const int64_t deadline = NowMs() + kWriteRoomTimeoutMs;
+    const int64_t deadline = NowMs() + write_timeout_ms_;
     for (;;) {
       const ssize_t n = ::send(fd_, bytes, count, MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n >= 0) {
@@ -391,7 +393,9 @@ class PosixMailslotWriter final : public MailslotWriter {
       if (err == EAGAIN || err == EWOULDBLOCK || err == ENOBUFS) {
         const int64_t remaining = deadline - NowMs();
         if (remaining <= 0) {
-          error_ = "Mailslot " + name_ + " had no room for a message within 30 s";
+          error_ = "Mailslot " + name_ + " had no room for a message within " +
+                   std::to_string(write_timeout_ms_) + " ms";
+          queue_full_ = true;
           return false;
         }
         pollfd p{fd_, POLLOUT, 0};
@@ -414,10 +418,15 @@ class PosixMailslotWriter final : public MailslotWriter {
 
   std::string ErrorText() const override { return error_; }
 
+  void SetWriteTimeout(uint32_t timeout_ms) override { write_timeout_ms_ = timeout_ms; }
+  bool QueueWasFull() const override { return queue_full_; }
+
  private:
   int fd_ = -1;
   std::string name_;
   std::string error_;
+  uint32_t write_timeout_ms_ = kWriteRoomTimeoutMs;
+  bool queue_full_ = false;
 };
 
 }  // namespace

@@ -8,7 +8,9 @@
 // whole or not at all. The reader drains the kernel's short queue into its
 // own queue, from which MessageCount and NextMessageSize are answered. A
 // writer whose reader's queue is full waits for room while the reader lives
-// (at most 30 s); a message is never dropped silently.
+// (at most 30 s, or the writer's own time-out); a message is never dropped
+// silently. The socket file has mode 0600 whatever the umask: only its
+// owner may write to it.
 //
 // A message longer than the reader's maximum message size (when that is not
 // 0, "any size") is refused by the reader: it is discarded as it arrives and
@@ -79,6 +81,13 @@ class MailslotWriter {
 
   // Beyond the system's operations: why the last failing call failed.
   virtual std::string ErrorText() const = 0;
+  // How long Write waits for room in a full queue (30 s unless changed; 0:
+  // not at all). A server that writes to many readers keeps it short, so
+  // that one reader who stops reading holds up nobody else.
+  virtual void SetWriteTimeout(uint32_t timeout_ms) = 0;
+  // True when the last Write failed because the reader's queue stayed
+  // full (the reader lives; the message may be written again later).
+  virtual bool QueueWasFull() const = 0;
 };
 
 std::unique_ptr<MailslotReader> NewMailslotReader();

@@ -53,12 +53,23 @@ bool CheckFolder(const std::string& path, const struct stat& st, std::string* er
   return true;
 }
 
-// Makes sure `path` is a safe folder; creates it (mode exactly 0700, whatever
-// the umask) when `create` is set and it is missing.
+// Gives a folder that passed CheckFolder the mode 0700 when it has another
+// (one made by hand, or under an unusual umask): what others may not write
+// they need not read or search either.
+bool MakePrivate(const std::string& path, const struct stat& st, std::string* error) {
+  if ((st.st_mode & 07777) == 0700 || ::chmod(path.c_str(), 0700) == 0) return true;
+  *error = ErrnoText("Cannot set the mode of runtime folder", path, errno);
+  return false;
+}
+
+// Makes sure `path` is a safe folder of mode 0700; creates it when `create`
+// is set and it is missing.
 bool EnsureFolder(const std::string& path, bool create, std::string* error,
                   bool* absent = nullptr) {
   struct stat st;
-  if (::lstat(path.c_str(), &st) == 0) return CheckFolder(path, st, error);
+  if (::lstat(path.c_str(), &st) == 0) {
+    return CheckFolder(path, st, error) && MakePrivate(path, st, error);
+  }
   if (errno != ENOENT) {
     *error = ErrnoText("Cannot examine runtime folder", path, errno);
     return false;
@@ -77,12 +88,7 @@ bool EnsureFolder(const std::string& path, bool create, std::string* error,
     *error = ErrnoText("Cannot examine runtime folder", path, errno);
     return false;
   }
-  if (!CheckFolder(path, st, error)) return false;
-  if ((st.st_mode & 07777) != 0700 && ::chmod(path.c_str(), 0700) != 0) {
-    *error = ErrnoText("Cannot set the mode of runtime folder", path, errno);
-    return false;
-  }
-  return true;
+  return CheckFolder(path, st, error) && MakePrivate(path, st, error);
 }
 
 }  // namespace

@@ -6,7 +6,8 @@
 // /tmp/veltrane-<uid>, re-read on every call. It is created with mode 0700,
 // with the sub-folders "mailslot", "shm" and "recipients". A folder that is
 // not a plain folder, is owned by another user or is writable by group or
-// others is refused: nobody else may plant a socket or a block there.
+// others is refused: nobody else may plant a socket or a block there. One
+// of ours with another mode (readable by others, say) is given 0700.
 //
 // Threads: the functions keep no state and may be called from any thread.
 // An ExclusiveFileLock belongs to one thread at a time.

@@ -20,7 +20,8 @@ std::string_view KeyView(const SecureBytes& key) {
 
 CIOFrameReader::CIOFrameReader() : CIOFrameReader(Options()) {}
 
-CIOFrameReader::CIOFrameReader(const Options& options) : options_(options) {}
+CIOFrameReader::CIOFrameReader(const Options& options)
+    : options_(options), max_message_bytes_(options.max_message_bytes) {}
 
 CIOFrameReader::~CIOFrameReader() = default;
 
@@ -132,11 +133,15 @@ SecureBytes CIOFrameReader::WaitForKey() {
 }
 
 bool CIOFrameReader::Deliver(uint32_t code, const uint8_t* payload, size_t length) {
+  const size_t cap = max_message_bytes_.load();
   switch (code) {
     case kFrameFirst: {
       const bool abandoned = in_message_;
       DiscardMessage();
-      if (length > options_.max_message_bytes) return false;
+      if (length > cap) {
+        ++oversized_;
+        return false;
+      }
       message_.assign(payload, payload + length);
       in_message_ = true;
       return !abandoned;
@@ -144,8 +149,9 @@ bool CIOFrameReader::Deliver(uint32_t code, const uint8_t* payload, size_t lengt
     case kFrameMiddle:
     case kFrameLast:
       if (!in_message_) return false;
-      if (length > options_.max_message_bytes - message_.size()) {
+      if (message_.size() > cap || length > cap - message_.size()) {
         DiscardMessage();
+        ++oversized_;
         return false;
       }
       message_.insert(message_.end(), payload, payload + length);
@@ -160,6 +166,10 @@ bool CIOFrameReader::Deliver(uint32_t code, const uint8_t* payload, size_t lengt
       // message still being joined.
       const bool abandoned = in_message_;
       DiscardMessage();
+      if (code == kFrameWhole && length > cap) {
+        ++oversized_;
+        return false;
+      }
       PushItem(code, FrameBytes(payload, payload + length));
       return !abandoned;
     }
@@ -187,6 +197,19 @@ uint32_t CIOFrameReader::PopItem(FramePayload* payload) {
   }
   if (payload != nullptr) *payload = std::move(item.payload);
   return item.code;
+}
+
+void CIOFrameReader::SetMaxMessageBytes(size_t bytes) { max_message_bytes_.store(bytes); }
+
+size_t CIOFrameReader::BufferedBytes() {
+  size_t total = 0;
+  {
+    std::lock_guard<std::mutex> lock(parse_lock_);
+    total = bytes_.size() - head_ + message_.size();
+  }
+  std::lock_guard<std::mutex> lock(queue_lock_);
+  for (const Item& item : items_) total += item.payload ? item.payload->size() : 0;
+  return total;
 }
 
 size_t CIOFrameReader::ItemCount() const {

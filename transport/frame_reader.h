@@ -12,7 +12,8 @@
 // length exceeds kMaxFramePayload is not a frame either (one byte is skipped
 // and the search goes on). Nothing is allocated from a length before that
 // check. A gunzip may produce at most kMaxPlainPayload bytes, and a message
-// object joined from pieces at most the reader's message cap.
+// object, whole or joined from pieces, at most the reader's message cap
+// (which a server lowers for peers that have not logged on yet).
 //
 // Dropped frames. A frame whose payload cannot be decrypted or gunzipped is
 // dropped. So is a middle or last frame that continues no message, and a
@@ -36,6 +37,7 @@
 
 #include <cryptopp/secblock.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -62,7 +64,8 @@ class CIOFrameReader {
     // How long a parse that meets an encrypted frame before the key is set
     // waits for the key (once, per frame) before it gives up.
     std::chrono::milliseconds key_wait{1000};
-    // The largest message object that may be joined from pieces.
+    // The largest message object that may be received, whole or joined
+    // from pieces (SetMaxMessageBytes changes it).
     size_t max_message_bytes = size_t{64} << 20;
   };
 
@@ -99,6 +102,14 @@ class CIOFrameReader {
 
   size_t ItemCount() const;
 
+  // Changes the message cap for the frames parsed from now on; a message
+  // being joined that is already larger is discarded at its next piece.
+  void SetMaxMessageBytes(size_t bytes);
+  // How many messages were dropped for outgrowing the cap.
+  uint64_t oversized_messages() const { return oversized_.load(); }
+  // Bytes held: unparsed input, the message being joined and queued items.
+  size_t BufferedBytes();
+
   // Forgets the queued bytes, the parse state, the message being joined and
   // every queued item. The key stays. Called from another thread, it waits
   // for a parse in progress to end (including that parse's wait for the key).
@@ -119,6 +130,8 @@ class CIOFrameReader {
   void CompactBytes();
 
   const Options options_;
+  std::atomic<size_t> max_message_bytes_;
+  std::atomic<uint64_t> oversized_{0};
 
   std::mutex parse_lock_;
   FrameBytes bytes_;                // guarded by parse_lock_: received bytes from head_ on

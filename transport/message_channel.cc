@@ -61,6 +61,7 @@ MessageFrameReceiver::MessageFrameReceiver(MessageReaderOptions options)
 
 bool MessageFrameReceiver::Feed(const uint8_t* bytes, size_t count, std::vector<MessagePtr>* out,
                                 std::string* error) {
+  if (refused_) return true;
   bool sound = true;
   // Every throw drops what it complained about, so the loop ends with the
   // input; the first call feeds the bytes, the later ones drain the queue.
@@ -69,6 +70,11 @@ bool MessageFrameReceiver::Feed(const uint8_t* bytes, size_t count, std::vector<
       MessagePtr message = first ? reader_.CanExtractMessageObject(bytes, count)
                                  : reader_.CanExtractMessageObject(nullptr, 0);
       if (!message) {
+        if (reader_.last_status() == CULMSGmessageReader::Status::kRefused) {
+          refused_ = true;
+          if (error != nullptr) *error = "a received file was refused";
+          break;
+        }
         if (reader_.last_status() == CULMSGmessageReader::Status::kNeedMore ||
             reader_.last_status() == CULMSGmessageReader::Status::kFramingFailure) {
           break;
@@ -87,6 +93,7 @@ bool MessageFrameReceiver::Feed(const uint8_t* bytes, size_t count, std::vector<
 void MessageFrameReceiver::Reset() {
   frames_.Reset();
   reader_.Reset();
+  refused_ = false;
 }
 
 bool MessageFrameReceiver::MessageInTransit(std::string* message_id_text) const {
@@ -97,7 +104,11 @@ bool MessageFrameReceiver::MessageInTransit(std::string* message_id_text) const 
 }
 
 MessageChannel::MessageChannel(std::unique_ptr<CIOSocket> socket, MessageReaderOptions options)
-    : socket_(std::move(socket)), receiver_(std::move(options)), scratch_(kFramePieceBytes) {}
+    : socket_(std::move(socket)),
+      receiver_(std::move(options)),
+      scratch_(kFramePieceBytes),
+      last_receive_(std::chrono::steady_clock::now()),
+      last_send_progress_(std::chrono::steady_clock::now()) {}
 
 MessageChannel::~MessageChannel() { socket_->Close(); }
 
@@ -112,9 +123,15 @@ bool MessageChannel::Send(const CRLMSGmessage& message, const SendProgress& prog
 
 bool MessageChannel::SendObject(MessageObject object, const SendProgress& progress) {
   auto sink = [this](const uint8_t* bytes, size_t count) {
-    return socket_->Send(bytes, count) == kSocketOk;
+    const bool sent = socket_->Send(bytes, count) == kSocketOk;
+    last_send_progress_.store(std::chrono::steady_clock::now());
+    return sent;
   };
-  return sender_.Send(std::move(object), cipher_, &stop_, sink, progress, &error_);
+  last_send_progress_.store(std::chrono::steady_clock::now());
+  sending_.store(true);
+  const bool sent = sender_.Send(std::move(object), cipher_, &stop_, sink, progress, &error_);
+  sending_.store(false);
+  return sent;
 }
 
 int MessageChannel::Receive(MessagePtr* message, int timeout_ms) {
@@ -126,6 +143,7 @@ int MessageChannel::Receive(MessagePtr* message, int timeout_ms) {
       received_.pop_front();
       return kChannelMessage;
     }
+    if (refused_) return kChannelRefused;
     int wait_ms = -1;
     if (timeout_ms >= 0) {
       const auto left =
@@ -141,9 +159,22 @@ int MessageChannel::Receive(MessagePtr* message, int timeout_ms) {
     const int got = socket_->Receive(scratch_.data(), scratch_.size(), &count);
     if (got == kSocketWouldBlock) continue;
     if (got != kSocketOk) return kChannelClosed;
+    last_receive_.store(Clock::now());
     std::vector<MessagePtr> messages;
     const bool sound = receiver_.Feed(scratch_.data(), count, &messages, &error_);
     for (MessagePtr& m : messages) received_.push_back(std::move(m));
+    // A refusal is final; messages complete before it are still handed out.
+    if (receiver_.refused()) {
+      refused_ = true;
+    } else if (receiver_.oversized_messages() != oversized_seen_) {
+      oversized_seen_ = receiver_.oversized_messages();
+      error_ = "a message larger than the limit";
+      refused_ = true;
+    } else if (buffer_check_ && !buffer_check_(receiver_.BufferedBytes())) {
+      error_ = "more bytes held for incomplete messages than the limit";
+      refused_ = true;
+    }
+    if (refused_) continue;
     if (!sound && received_.empty()) return kChannelBroken;
   }
 }

@@ -19,6 +19,7 @@
 #define TW_TRANSPORT_MESSAGE_CHANNEL_H_
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -87,8 +88,18 @@ class MessageFrameReceiver {
   // with ERRORCODE -999). Returns false when the stream was found broken
   // (a bad object header, an encrypted frame without a key), the cause in
   // `*error` when given; what could be read is still appended, and later
-  // bytes are read afresh.
+  // bytes are read afresh. Once the reader refused a file (admit_file of
+  // its options), nothing more is read: see refused().
   bool Feed(const uint8_t* bytes, size_t count, std::vector<MessagePtr>* out, std::string* error);
+
+  // Limits of a receiving server: the largest message object taken (larger
+  // ones are dropped and counted), and whether the reader's admission check
+  // refused a file, after which the connection is to be given up.
+  void SetMessageLimit(size_t bytes) { frames_.SetMaxMessageBytes(bytes); }
+  uint64_t oversized_messages() const { return frames_.oversized_messages(); }
+  bool refused() const { return refused_; }
+  // Bytes held for messages not yet complete.
+  size_t BufferedBytes() { return frames_.BufferedBytes() + reader_.buffered_bytes(); }
 
   // Forgets everything half-received (bytes, frames, a message awaiting its
   // files), as after a reconnection. The key stays.
@@ -108,6 +119,7 @@ class MessageFrameReceiver {
   CIOFrameReader frames_;
   CIOFrameChunkSource source_;
   CULMSGmessageReader reader_;
+  bool refused_ = false;
 };
 
 // Result codes of MessageChannel::Receive.
@@ -117,6 +129,7 @@ enum ChannelResult : int {
   kChannelClosed = 2,    // the peer closed or the socket failed
   kChannelBroken = 3,    // the peer sent what cannot be read (see error())
   kChannelInterrupted = 4,
+  kChannelRefused = 5,  // the peer went beyond a limit the receiver set (see error())
 };
 
 class MessageChannel {
@@ -141,8 +154,29 @@ class MessageChannel {
 
   // Waits up to `timeout_ms` (negative: without limit) for the next
   // complete message. kChannelBroken leaves the channel usable: the bytes
-  // after the broken part are read on the next call.
+  // after the broken part are read on the next call. kChannelRefused (a
+  // message over the limit, a file the reader's admission check refused,
+  // or more buffered bytes than the buffer check allows) is final: the
+  // channel reads nothing more.
   int Receive(MessagePtr* message, int timeout_ms);
+
+  // Limits of a receiving server. The largest message object taken; larger
+  // ones make Receive fail with kChannelRefused.
+  void SetMessageLimit(size_t bytes) { receiver_.SetMessageLimit(bytes); }
+  // Called by Receive with the bytes held for incomplete messages after
+  // every read; false makes Receive fail with kChannelRefused. Used by the
+  // receiving thread only.
+  void SetBufferCheck(std::function<bool(size_t buffered)> check) {
+    buffer_check_ = std::move(check);
+  }
+  // When bytes last arrived (the channel's creation before any did).
+  std::chrono::steady_clock::time_point last_receive() const { return last_receive_.load(); }
+  // When a frame of a send last went out, and whether a send is under way;
+  // another thread may read them to find a peer that stopped reading.
+  std::chrono::steady_clock::time_point last_send_progress() const {
+    return last_send_progress_.load();
+  }
+  bool sending() const { return sending_.load(); }
 
   // Wakes a thread waiting in Receive or in a send (it then fails); safe
   // from any thread.
@@ -164,6 +198,12 @@ class MessageChannel {
   std::vector<uint8_t> scratch_;
   std::atomic<bool> stop_{false};
   std::string error_;
+  std::function<bool(size_t)> buffer_check_;
+  bool refused_ = false;
+  uint64_t oversized_seen_ = 0;
+  std::atomic<std::chrono::steady_clock::time_point> last_receive_;
+  std::atomic<std::chrono::steady_clock::time_point> last_send_progress_;
+  std::atomic<bool> sending_{false};
 };
 
 }  // namespace tw

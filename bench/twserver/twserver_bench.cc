@@ -8,7 +8,11 @@
 //     compressed), then of a compressible one a quarter that size (gzip
 //     works hard on it, so the full size would take minutes), each printed
 //     beside the bare library pipeline (gzip, AES-256-CBC and back) over the
-//     same file.
+//     same file;
+//   - the stall one large request causes others: while one client adds
+//     30,000 Documents in one request, a second one reads (document
+//     information) and writes (a lock taken and given back) in a loop; the
+//     longest and the average wait of each are printed.
 // The server's repository, the files and the received copies live in a
 // scratch folder under $TMPDIR, removed at the end.
 //
@@ -17,7 +21,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <thread>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -128,6 +134,78 @@ void Transfer(WireClient& c, const std::string& production, const std::string& d
               kind, mb, upload, download, bare, upload / bare, download / bare);
 }
 
+// The milliseconds the server's log gives for the last command whose line
+// holds `what`; -1 when none.
+long LoggedMilliseconds(const test::TestServer& server, const std::string& what) {
+  const std::string log = server.Log();
+  const size_t line = log.rfind(what);
+  if (line == std::string::npos) return -1;
+  const size_t ms = log.find(" ms=", line);
+  return ms == std::string::npos ? -1 : std::strtol(log.c_str() + ms + 4, nullptr, 10);
+}
+
+void AddStall(const test::TestServer& server, const std::string& root, const std::string& dir,
+              const std::string& locked_id) {
+  const uint16_t port = server.port();
+  constexpr int kNames = 30000;
+  WireClient adder, other;
+  if (!adder.Connect(port) || adder.Logon("bench", "pw") != 0 || !other.Connect(port) ||
+      other.Logon("bench2", "pw") != 0) {
+    Fail("cannot log on for the stall");
+  }
+  MessagePtr folder = WireClient::Request("PRODUCTIONCMD", 4);
+  folder->SetString(101, root);
+  folder->SetString(102, "Stall");
+  std::string production;
+  Call(adder, folder, "creating a Production")->GetString(103, &production);
+  const std::string small = dir + "/stall";
+  std::ofstream(small) << "stall";
+  std::vector<std::string> names;
+  for (int i = 0; i < kNames; ++i) names.push_back("s" + std::to_string(i));
+
+  std::atomic<bool> adding{true};
+  double add_seconds = 0;
+  std::thread add([&] {
+    const auto start = Clock::now();
+    Add(adder, production, names, std::vector<std::string>(names.size(), small));
+    add_seconds = Since(start);
+    adding = false;
+  });
+  MessagePtr info = WireClient::Request("PRODUCTIONCMD", 25);
+  info->SetString(101, root);
+  info->SetString(102, "doc1.txt?doc2.txt");
+  MessagePtr lock = WireClient::Request("ACQUIRELOCK");
+  lock->SetString(100, locked_id);
+  lock->SetInt(103, 83);
+  MessagePtr release = WireClient::Request("RELEASELOCK");
+  release->SetString(100, locked_id);
+  double read_max = 0, read_sum = 0, write_max = 0, write_sum = 0;
+  int reads = 0, writes = 0;
+  while (adding.load()) {
+    auto start = Clock::now();
+    Call(other, info, "PRODUCTIONCMD 25 beside the add");
+    const double read = Since(start);
+    read_max = std::max(read_max, read);
+    read_sum += read;
+    ++reads;
+    start = Clock::now();
+    Call(other, lock, "ACQUIRELOCK beside the add");
+    Call(other, release, "RELEASELOCK beside the add");
+    const double write = Since(start) / 2;
+    write_max = std::max(write_max, write);
+    write_sum += write;
+    ++writes;
+  }
+  add.join();
+  std::printf("add of %d Documents (a file each) in one request: %.2f s, of which the server's "
+              "handling %ld ms; meanwhile another client's reads waited at most %.1f ms "
+              "(%.1f ms on average, %d reads), its writes at most %.1f ms (%.1f ms on average, "
+              "%d writes)\n",
+              kNames, add_seconds, LoggedMilliseconds(server, "command=DOCUMENTCMD sub=1"),
+              read_max * 1000, read_sum * 1000 / std::max(reads, 1), reads, write_max * 1000,
+              write_sum * 1000 / std::max(writes, 1), writes);
+}
+
 int Run(uint64_t size) {
   const char* tmp = std::getenv("TMPDIR");
   std::string templ = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
@@ -142,7 +220,7 @@ int Run(uint64_t size) {
   try {
     test::TestServer server(dir + "/repo");
     if (!server.Init({"--selector", "1", "--compression", "1"}) || !server.AddUser("bench", "pw") ||
-        !server.Start()) {
+        !server.AddUser("bench2", "pw") || !server.Start()) {
       Fail("cannot start TWServer");
     }
     WireClient c;
@@ -160,10 +238,12 @@ int Run(uint64_t size) {
     std::ofstream(small) << "small";
     std::vector<std::string> names;
     for (int i = 0; i < 10000; ++i) names.push_back("doc" + std::to_string(i) + ".txt");
-    Add(c, root, names, std::vector<std::string>(names.size(), small));
+    const std::vector<std::string> ids =
+        Add(c, root, names, std::vector<std::string>(names.size(), small));
     for (size_t count : {size_t{1}, size_t{100}, size_t{10000}}) {
       DocumentInfoRate(c, root, names, count);
     }
+    AddStall(server, root, dir, ids.at(0));
 
     Transfer(c, root, dir, "random", size);
     Transfer(c, root, dir, "compressible", std::max<uint64_t>(size / 4, 1 << 20));

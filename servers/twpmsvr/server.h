@@ -1,5 +1,13 @@
-// The property file server's request loop: reads requests from its
-// mailslot, keeps the registered clients and the open stores, and answers.
+// The property file server's loop: reads requests from its mailslot, hands
+// them to the RequestHandler (requests.h) and delivers the replies.
+//
+// A reply never waits for a client: it is written without waiting for room
+// in the client's reply mailslot, and when that client's queue is full it
+// is kept (in order, behind the client's earlier ones) and written again
+// as the loop goes round. A kept reply that a client has not made room for
+// within kReplyKeepMs (its own wait for a reply is over by then), or one
+// beyond kMaxKeptReplies for that client, is dropped and logged. So a
+// client that stops reading holds up nobody but itself.
 //
 // Threads: everything runs on the one thread that calls Run(); the only
 // other input is the stop flag, set from a signal handler.
@@ -8,14 +16,13 @@
 
 #include <csignal>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
-#include <set>
 #include <string>
 
 #include "platform/mailslot.h"
-#include "servers/twpmsvr/store.h"
-#include "settings/property_protocol.h"
+#include "servers/twpmsvr/requests.h"
 
 namespace tw::pmsvr {
 
@@ -23,6 +30,11 @@ struct ServerOptions {
   // Exit after this long with no registered client (and no request).
   uint32_t idle_ms = 300000;
 };
+
+// How long a reply waits for room in its client's mailslot, at most.
+constexpr int64_t kReplyKeepMs = 10000;
+// Replies kept for one client at most.
+constexpr size_t kMaxKeptReplies = 64;
 
 class Server {
  public:
@@ -35,24 +47,26 @@ class Server {
   int Run(volatile std::sig_atomic_t* stop);
 
  private:
-  void Handle(const char* bytes, uint32_t count);
+  struct Kept {
+    std::string text;
+    int64_t since_ms;
+  };
+  struct Client {
+    std::unique_ptr<MailslotWriter> writer;
+    std::deque<Kept> kept;
+  };
+
+  // Writes a reply, or keeps it when the client's queue is full.
   void Reply(const std::string& reply_name, const std::string& text);
-  // The store of that name, opened on first use; null when refused.
-  Store* StoreFor(const std::string& name);
-  void CommitAll();
-  void DropDeadClients();
+  // Writes kept replies that now fit; drops those kept too long.
+  void WriteKept(int64_t now_ms);
+  bool AnyKept() const;
+  void Forget(const std::string& reply_name) { clients_.erase(reply_name); }
 
   ServerOptions options_;
   std::unique_ptr<MailslotReader> reader_;
-  std::set<std::string> clients_;  // reply names of registered clients
-  std::map<std::string, std::unique_ptr<MailslotWriter>> writers_;  // by reply name
-  std::map<std::string, std::unique_ptr<Store>> stores_;            // by store name
-  std::string runtime_dir_;
+  std::map<std::string, Client> clients_;  // reply writers by reply name
 };
-
-// The store name check: "[SD]:<pid>" in any letter case, or the real
-// absolute path of an existing regular file outside the runtime folder.
-bool AcceptableStoreName(const std::string& name, const std::string& runtime_dir);
 
 }  // namespace tw::pmsvr
 

@@ -128,6 +128,73 @@ FileStore::~FileStore() {
   if (lock_fd_ >= 0) ::close(lock_fd_);
 }
 
+namespace {
+
+// The one table of a store, as SQLite records its creation.
+constexpr char kPropertyTableSql[] =
+    "CREATE TABLE property (path BLOB PRIMARY KEY, value BLOB NOT NULL) WITHOUT ROWID";
+constexpr char kFormatTableSql[] = "CREATE TABLE store_format (version INTEGER NOT NULL)";
+
+enum class Kind { kEmpty, kUnmarked, kMarked, kForeign };
+
+// What the database at `path` holds, looked at through a read-only
+// connection so that nothing in a foreign file is changed (not even a
+// journal rolled back). `version` gets the mark's version.
+Kind Inspect(const std::string& path, int* version, std::string* why) {
+  sqlite3* db = nullptr;
+  Kind kind = Kind::kForeign;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW, nullptr) !=
+      SQLITE_OK) {
+    *why = sqlite3_errmsg(db);
+    sqlite3_close(db);
+    return kind;
+  }
+  sqlite3_stmt* stmt = nullptr;
+  std::set<std::string> objects;
+  std::string property_sql, format_sql;
+  if (sqlite3_prepare_v2(db, "SELECT name, sql FROM sqlite_master", -1, &stmt, nullptr) !=
+      SQLITE_OK) {
+    *why = sqlite3_errmsg(db);
+    sqlite3_close(db);
+    return kind;
+  }
+  int rc;
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+    const auto* sql = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 1));
+    const std::string n = name != nullptr ? name : "";
+    objects.insert(n);
+    if (n == "property") property_sql = sql != nullptr ? sql : "";
+    if (n == "store_format") format_sql = sql != nullptr ? sql : "";
+  }
+  sqlite3_finalize(stmt);
+  if (rc != SQLITE_DONE) {
+    *why = sqlite3_errmsg(db);
+  } else if (objects.empty()) {
+    kind = Kind::kEmpty;
+  } else if (objects == std::set<std::string>{"property"} && property_sql == kPropertyTableSql) {
+    kind = Kind::kUnmarked;
+  } else if (objects == std::set<std::string>{"property", "store_format"} &&
+             property_sql == kPropertyTableSql && format_sql == kFormatTableSql &&
+             sqlite3_prepare_v2(db, "SELECT version FROM store_format", -1, &stmt, nullptr) ==
+                 SQLITE_OK) {
+    int rows = 0;
+    while (sqlite3_step(stmt) == SQLITE_ROW) {
+      *version = sqlite3_column_int(stmt, 0);
+      ++rows;
+    }
+    sqlite3_finalize(stmt);
+    if (rows == 1) kind = Kind::kMarked;
+    if (rows != 1) *why = "its format mark is damaged";
+  } else {
+    *why = "it holds other tables";
+  }
+  sqlite3_close(db);
+  return kind;
+}
+
+}  // namespace
+
 std::unique_ptr<FileStore> FileStore::Open(const std::string& path, std::string* error) {
   std::unique_ptr<FileStore> store(new FileStore);
   store->lock_fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
@@ -139,6 +206,14 @@ std::unique_ptr<FileStore> FileStore::Open(const std::string& path, std::string*
     *error = "store " + path + " is held by another server";
     return nullptr;
   }
+  int version = 0;
+  std::string why;
+  const Kind kind = Inspect(path, &version, &why);
+  if (kind == Kind::kForeign || (kind == Kind::kMarked && (version < 1 || version > kFormat))) {
+    if (kind == Kind::kMarked) why = "format " + std::to_string(version) + " is unknown";
+    *error = "refused " + path + ": not a property store (" + why + ")";
+    return nullptr;
+  }
   if (sqlite3_open_v2(path.c_str(), &store->db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW,
                       nullptr) != SQLITE_OK) {
     *error = "cannot open store " + path + ": " + sqlite3_errmsg(store->db_);
@@ -147,10 +222,18 @@ std::unique_ptr<FileStore> FileStore::Open(const std::string& path, std::string*
   sqlite3_busy_timeout(store->db_, 2000);
   // NORMAL in WAL mode: a commit is in the log before the call returns, so a
   // killed server loses nothing it acknowledged; only a power loss could.
-  if (!store->Exec("PRAGMA journal_mode=WAL") || !store->Exec("PRAGMA synchronous=NORMAL") ||
-      !store->Exec("CREATE TABLE IF NOT EXISTS property (path BLOB PRIMARY KEY, value BLOB "
-                   "NOT NULL) WITHOUT ROWID")) {
-    *error = "store " + path + " is not a property store: " + sqlite3_errmsg(store->db_);
+  bool ready = store->Exec("PRAGMA journal_mode=WAL") && store->Exec("PRAGMA synchronous=NORMAL");
+  if (ready && kind != Kind::kMarked) {
+    // A new store, or one from before the mark: made or marked in one go.
+    const std::string mark = std::string("BEGIN IMMEDIATE; ") +
+                             (kind == Kind::kEmpty ? std::string(kPropertyTableSql) + "; " : "") +
+                             kFormatTableSql + "; INSERT INTO store_format VALUES (" +
+                             std::to_string(kFormat) + "); COMMIT";
+    ready = store->Exec(mark.c_str());
+    if (!ready) store->Exec("ROLLBACK");
+  }
+  if (!ready) {
+    *error = "cannot set up store " + path + ": " + sqlite3_errmsg(store->db_);
     return nullptr;
   }
   return store;

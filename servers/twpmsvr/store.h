@@ -5,7 +5,12 @@
 //
 // FileStore keeps its tree in an SQLite database in WAL mode at the store's
 // own path and holds an exclusive flock on that file while it is open, so
-// that no second server ever writes the same file. Writes collect in one
+// that no second server ever writes the same file. A store file is marked
+// as one (the table "store_format" with its format version): an empty file
+// becomes a store, a database holding exactly the table of the stores made
+// before the mark existed gets the mark, and any other file is refused and
+// left as it was, so that a client cannot have the server write into some
+// other database of the user's. Writes collect in one
 // open transaction that Commit() ends; the server commits before every
 // reply and whenever its queue runs empty, so every acknowledged value is on
 // disk in the write-ahead log (it survives the server being killed) and the
@@ -60,9 +65,12 @@ class MemoryStore : public Store {
 class FileStore : public Store {
  public:
   ~FileStore() override;
-  // Opens (creating the table in an empty file) the store at `path`. False
-  // with *error when the file is locked by another server, is not a store,
-  // or cannot be opened.
+  // The format version of the stores this server makes.
+  static constexpr int kFormat = 1;
+
+  // Opens the store at `path`, making an empty file a store. Null, with
+  // *error, when the file is locked by another server, is not a store (of
+  // this format or an older one), or cannot be opened.
   static std::unique_ptr<FileStore> Open(const std::string& path, std::string* error);
 
   bool Set(const std::string& path, const std::string& value) override;

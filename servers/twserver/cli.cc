@@ -3,6 +3,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <climits>
+#include <cstdint>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -11,7 +14,9 @@
 #include <vector>
 
 #include "crypto/crypto.h"
+#include "messaging/stream_format.h"
 #include "platform/decimal.h"
+#include "servers/twserver/content_gc.h"
 #include "servers/twserver/names.h"
 #include "servers/twserver/repository.h"
 #include "servers/twserver/serve.h"
@@ -35,8 +40,9 @@ constexpr const char* kGeneralUsage =
     "                                         remove a user\n"
     "  user   list --data DIR                 list the users\n"
     "  show   --data DIR PATH                 print a Document's versions and locks\n"
-    "  serve  --data DIR [--listen ADDR] [--port N] [--log FILE]\n"
+    "  serve  --data DIR [--listen ADDR] [--port N] [--log FILE] [limits]\n"
     "                                         serve clients\n"
+    "  gc     --data DIR [--min-age SECONDS]  remove contents no version refers to\n"
     "\n"
     "\"TWServer <command> --help\" describes a command.\n";
 
@@ -52,8 +58,7 @@ const Command kCommands[] = {
      "Usage: TWServer init --data DIR [--root-name NAME] [--selector 0|1|9]\n"
      "                     [--compression 0|1] [--lock-policy 0|1|2]\n"
      "\n"
-     "Creates a repository in DIR (a new folder, or an empty one), mode 0700,\n"
-     "with a new 2048-bit RSA key pair for the server.\n"
+     "Creates a repository in DIR (a new folder, or an empty one), mode 0700.\n"
      "  --root-name NAME    display name of the root Production (default Veltrane)\n"
      "  --selector S        channel encryption: 0 none, 1 AES-256, 9 pass phrase\n"
      "                      (default 1)\n"
@@ -84,16 +89,81 @@ const Command kCommands[] = {
      "Production path followed by the Document's name, joined with backslashes;\n"
      "its first element is empty or the root's name: \\Games\\Level1\\map.dat\n"},
     {"serve",
-     {"data", "listen", "port", "log"},
-     "Usage: TWServer serve --data DIR [--listen ADDR] [--port N] [--log FILE]\n"
+     {"data", "listen", "port", "log", "max-connections", "logon-timeout", "idle-timeout",
+      "prelogon-message-limit", "message-memory", "upload-limit", "disk-reserve", "max-items",
+      "gc-interval", "logon-delay", "logon-delay-max", "key-rotation"},
+     "Usage: TWServer serve --data DIR [--listen ADDR] [--port N] [--log FILE] [limits]\n"
      "\n"
      "Serves clients from the repository in DIR until SIGTERM or SIGINT. The\n"
      "first line printed is \"listening on ADDR:PORT\".\n"
      "  --listen ADDR   address to listen on (default 127.0.0.1; 0.0.0.0 for all)\n"
      "  --port N        TCP port (default 4900; 0 picks a free one)\n"
      "  --log FILE      append the log there instead of standard error: one line\n"
-     "                  per connection and per command\n"},
+     "                  per connection and per command\n"
+     "\n"
+     "Limits (BYTES may end in K, M or G):\n"
+     "  --max-connections N       connections served at once; the next one is\n"
+     "                            closed at once (default: from the descriptor\n"
+     "                            limit, at most 1024)\n"
+     "  --logon-timeout SECONDS   a connection not logged on by then is closed\n"
+     "                            (default 30)\n"
+     "  --idle-timeout SECONDS    a logged-on connection that sends nothing for\n"
+     "                            this long is closed (default 3600)\n"
+     "  --prelogon-message-limit BYTES\n"
+     "                            largest message before logon (default 64K);\n"
+     "                            files before logon drop the connection\n"
+     "  --message-memory BYTES    bytes of incomplete messages held for all\n"
+     "                            connections together; the connection that\n"
+     "                            would exceed it is dropped (default 256M)\n"
+     "  --upload-limit BYTES      file bytes one request may announce (default\n"
+     "                            0: the disk's free space less the reserve and\n"
+     "                            less what other uploads announced)\n"
+     "  --disk-reserve BYTES      free space uploads leave alone (default 1G)\n"
+     "  --max-items N             names or identifiers in one request (default\n"
+     "                            100000); more are refused with error 4\n"
+     "  --gc-interval SECONDS     remove unreferenced contents this often\n"
+     "                            (default 21600; 0: never while serving)\n"
+     "  --logon-delay MS          a refused logon is answered this late, doubled\n"
+     "                            with each refusal on the connection and for the\n"
+     "                            user name (default 250; 0: no delay)\n"
+     "  --logon-delay-max MS      the longest such delay (default 8000)\n"
+     "  --key-rotation SECONDS    a new logon key this often (default 300)\n"},
+    {"gc",
+     {"data", "min-age"},
+     "Usage: TWServer gc --data DIR [--min-age SECONDS]\n"
+     "\n"
+     "Removes from the content store of the repository in DIR every content no\n"
+     "version refers to and temporary files a day old. Contents changed less\n"
+     "than --min-age seconds ago (default 3600) stay, so a server may keep\n"
+     "serving meanwhile: an upload under way never loses its content.\n"},
 };
+
+// A whole decimal number; with `bytes`, optionally followed by K, M or G
+// (powers of 1024). False on anything else or an overflow.
+bool ParseCount(const std::string& text, bool bytes, uint64_t* out) {
+  size_t digits = 0;
+  while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+  int64_t read = 0;
+  if (digits == 0 || !ParseDecimal(std::string_view(text).substr(0, digits), 0, INT64_MAX, &read)) {
+    return false;
+  }
+  const uint64_t value = static_cast<uint64_t>(read);
+  const std::string unit = text.substr(digits);
+  int shift = 0;
+  if (unit == "K" || unit == "k") {
+    shift = 10;
+  } else if (unit == "M" || unit == "m") {
+    shift = 20;
+  } else if (unit == "G" || unit == "g") {
+    shift = 30;
+  } else if (!unit.empty()) {
+    return false;
+  }
+  if (shift != 0 && !bytes) return false;
+  if (value > (UINT64_MAX >> shift)) return false;
+  *out = value << shift;
+  return true;
+}
 
 struct Arguments {
   std::map<std::string, std::string> options;
@@ -205,6 +275,7 @@ class Runner {
       if (name == "set") return Set(parsed);
       if (name == "user") return User(parsed);
       if (name == "show") return Show(parsed);
+      if (name == "gc") return Collect(parsed);
       return Serve(parsed);
     }
     return Usage("unknown command " + name);
@@ -365,11 +436,78 @@ class Runner {
       if (log->second.empty()) return Usage("--log needs a file");
       options.log_file = log->second;
     }
+    struct Limit {
+      const char* name;
+      uint64_t most;
+      bool bytes;
+      std::function<void(uint64_t)> set;
+    };
+    const Limit limits[] = {
+        {"max-connections", 1000000, false,
+         [&](uint64_t v) { options.max_connections = static_cast<size_t>(v); }},
+        {"logon-timeout", 86400, false,
+         [&](uint64_t v) { options.logon_timeout_seconds = static_cast<int>(v); }},
+        {"idle-timeout", 31 * 86400, false,
+         [&](uint64_t v) { options.idle_timeout_seconds = static_cast<int>(v); }},
+        {"prelogon-message-limit", kMaxObjectLength, true,
+         [&](uint64_t v) { options.prelogon_message_bytes = static_cast<size_t>(v); }},
+        {"message-memory", uint64_t{1} << 40, true,
+         [&](uint64_t v) { options.message_memory_bytes = static_cast<size_t>(v); }},
+        {"upload-limit", uint64_t{1} << 60, true,
+         [&](uint64_t v) { options.upload_limit_bytes = v; }},
+        {"disk-reserve", uint64_t{1} << 60, true,
+         [&](uint64_t v) { options.disk_reserve_bytes = v; }},
+        {"max-items", 100000000, false,
+         [&](uint64_t v) { options.max_items = static_cast<size_t>(v); }},
+        {"gc-interval", 365 * 86400, false,
+         [&](uint64_t v) { options.gc_interval_seconds = static_cast<int>(v); }},
+        {"logon-delay", 600000, false,
+         [&](uint64_t v) { options.logon_delay_ms = static_cast<int>(v); }},
+        {"logon-delay-max", 3600000, false,
+         [&](uint64_t v) { options.logon_delay_max_ms = static_cast<int>(v); }},
+        {"key-rotation", 86400, false,
+         [&](uint64_t v) { options.key_rotation_seconds = static_cast<int>(v); }},
+    };
+    for (const Limit& limit : limits) {
+      auto found = args.options.find(limit.name);
+      if (found == args.options.end()) continue;
+      uint64_t value = 0;
+      if (!ParseCount(found->second, limit.bytes, &value) || value > limit.most) {
+        return Usage(std::string("invalid value for --") + limit.name + ": " + found->second);
+      }
+      limit.set(value);
+    }
+    for (const char* positive : {"max-connections", "logon-timeout", "idle-timeout",
+                                 "prelogon-message-limit", "max-items", "key-rotation"}) {
+      auto found = args.options.find(positive);
+      if (found != args.options.end() && found->second.find_first_not_of("0") == std::string::npos) {
+        return Usage(std::string("--") + positive + " must be above 0");
+      }
+    }
     std::unique_ptr<Storage> storage = Open();
     if (!storage) return kExitFailure;
     std::string error;
     const int code = RunServer(options, *storage, out_, err_, &error);
     if (code != kExitOk) return Fail(error);
+    return kExitOk;
+  }
+
+  int Collect(const Arguments& args) {
+    if (!args.positionals.empty()) return Usage("unexpected argument " + args.positionals[0]);
+    uint64_t min_age = kDefaultContentMinAgeSeconds;
+    auto age = args.options.find("min-age");
+    if (age != args.options.end() && !ParseCount(age->second, false, &min_age)) {
+      return Usage("invalid value for --min-age: " + age->second);
+    }
+    std::unique_ptr<Storage> storage = Open();
+    if (!storage) return kExitFailure;
+    CollectionReport report;
+    if (CollectContents(*storage, static_cast<int64_t>(std::min<uint64_t>(min_age, INT64_MAX)),
+                        &report) != kOk) {
+      return StorageFailed(*storage);
+    }
+    out_ << "Removed " << report.removed << " of " << report.examined << " contents old enough ("
+         << report.bytes << " bytes) and " << report.temporaries << " stale temporary files\n";
     return kExitOk;
   }
 

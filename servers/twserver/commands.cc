@@ -1,11 +1,13 @@
 #include "servers/twserver/commands.h"
 
-#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <exception>
+#include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -28,7 +30,8 @@ namespace tw::twserver {
 
 namespace {
 
-constexpr size_t kCopyBlockBytes = size_t{1} << 20;
+// Slice of the waits of a throttled logon.
+constexpr std::chrono::milliseconds kPauseSlice{50};
 
 // A string field (type 1).
 bool GetText(const CRLMSGmessage& m, uint32_t id, std::string* out) {
@@ -81,15 +84,15 @@ std::string RandomHex(size_t bytes) {
 
 }  // namespace
 
-CommandHandler::CommandHandler(Storage& storage, std::string private_key, std::string public_key,
-                               std::string received_folder, const std::atomic<bool>* stopping)
+CommandHandler::CommandHandler(Storage& storage, LogonKeys& keys, LogonThrottle& throttle,
+                               std::string received_folder, const std::atomic<bool>* stopping,
+                               HandlerLimits limits)
     : storage_(storage),
-      private_key_(std::move(private_key)),
-      public_key_(std::move(public_key)),
+      keys_(keys),
+      throttle_(throttle),
       received_folder_(std::move(received_folder)),
-      stopping_(stopping) {}
-
-CommandHandler::~CommandHandler() { CRLDATcrypto::Wipe(&private_key_); }
+      stopping_(stopping),
+      limits_(limits) {}
 
 CommandOutcome CommandHandler::Handle(const CRLMSGmessage& request) {
   CommandOutcome out;
@@ -139,13 +142,34 @@ int CommandHandler::Checked(int result, CommandOutcome* out) {
   return kServerFailure;
 }
 
+int CommandHandler::CheckCount(size_t items) const {
+  return items > limits_.max_items ? int{kServerNotPermitted} : int{kOk};
+}
+
+void CommandHandler::Pause(std::chrono::milliseconds delay) const {
+  const auto end = std::chrono::steady_clock::now() + delay;
+  for (;;) {
+    if (stopping_ != nullptr && stopping_->load()) return;
+    const auto left = end - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero()) return;
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(left, kPauseSlice));
+  }
+}
+
 int CommandHandler::PreLogon(const CRLMSGmessage&, CommandOutcome* out) {
   RepositorySettings settings;
   const int result = storage_.GetSettings(&settings);
   if (result != kOk) return Checked(result, out);
+  std::string public_key;
+  keys_.Current(&key_generation_, &public_key);
+  if (public_key.empty()) {
+    out->failure = "no logon key";
+    return kServerFailure;
+  }
+  key_announced_ = true;
   settings_ = settings;
   announced_ = true;
-  out->reply->SetString(prelogon::kReplyServerKey, public_key_);
+  out->reply->SetString(prelogon::kReplyServerKey, public_key);
   out->reply->SetInt(prelogon::kReplySelector, settings.selector);
   out->reply->SetInt(prelogon::kReplyCompression, settings.compression);
   out->reply->SetInt(prelogon::kReplyLockPolicy, settings.lock_policy);
@@ -165,12 +189,42 @@ int CommandHandler::Logon(const CRLMSGmessage& request, CommandOutcome* out) {
     if (result != kOk) return Checked(result, out);
     announced_ = true;
   }
+  if (!key_announced_) {
+    // A client that skipped PRELOGON may have the current key from another
+    // connection.
+    std::string ignored;
+    keys_.Current(&key_generation_, &ignored);
+  }
+  // Names the rules refuse share one throttle record, so that nobody fills
+  // the throttle's memory with long junk names.
+  const std::string throttled = IsValidUserName(name) ? name : std::string("\x01");
+  Pause(throttle_.WaitFor(throttled, std::chrono::steady_clock::now()));
+
   SecureBytes plain;
-  if (!CRLDATcrypto::RsaDecryptFromHex(private_key_, sealed_digest, &plain)) return kLogonRefused;
-  std::string digest(reinterpret_cast<const char*>(plain.data()), plain.size());
-  const int checked = storage_.CheckLogon(name, digest);
-  CRLDATcrypto::Wipe(&digest);
-  if (checked != kOk) return checked == kLogonRefused ? kLogonRefused : Checked(checked, out);
+  const LogonKeys::Result opened = keys_.Open(key_generation_, sealed_digest, &plain);
+  int checked = kLogonRefused;
+  const char* why = opened == LogonKeys::kReplayed ? "a sealed digest opened before (a replay)"
+                                                   : "a sealed digest that does not open";
+  if (opened == LogonKeys::kOpened) {
+    std::string digest(reinterpret_cast<const char*>(plain.data()), plain.size());
+    checked = storage_.CheckLogon(name, digest);
+    CRLDATcrypto::Wipe(&digest);
+    why = "unknown user or wrong password";
+  }
+  if (checked != kOk && checked != kLogonRefused) return Checked(checked, out);
+  if (checked == kLogonRefused) {
+    int name_failures = 0;
+    const std::chrono::milliseconds delay = throttle_.Refused(
+        throttled, ++refused_logons_, std::chrono::steady_clock::now(), &name_failures);
+    out->note = std::string("logon refused for ") + Printable(name.substr(0, kMaxNameBytes)) +
+                ": " + why + "; refusal " +
+                std::to_string(refused_logons_) + " on this connection, " +
+                std::to_string(name_failures) + " for the name; answered after " +
+                std::to_string(delay.count()) + " ms";
+    Pause(delay);
+    return kLogonRefused;
+  }
+  throttle_.Succeeded(throttled);
 
   // The channel key: 64 upper-case hex characters, used as they are (their
   // ASCII bytes), so it holds no zero byte and serves as a pass phrase too.
@@ -224,6 +278,7 @@ int CommandHandler::ProductionCommand(int sub, const CRLMSGmessage& request, Com
           !GetList(request, document_info::kFieldNames, &names)) {
         return kMalformed;
       }
+      if (CheckCount(names.size()) != kOk) return kServerNotPermitted;
       std::vector<DocumentInfo> rows;
       const int result = storage_.GetDocumentInfo(user_, production, names, &rows);
       if (result != kOk) return Checked(result, out);
@@ -259,54 +314,38 @@ int CommandHandler::DocumentCommand(int sub, const CRLMSGmessage& request, Comma
   }
 }
 
-int CommandHandler::StoreReceivedFiles(const CRLMSGmessage& request, uint32_t id,
-                                       size_t expected, std::vector<ContentRef>* refs,
-                                       CommandOutcome* out) {
-  std::vector<std::string> paths;
-  if (!GetList(request, id, &paths) || paths.size() != expected) return kMalformed;
-  for (const std::string& path : paths) {
+int CommandHandler::ReceivedFiles(const CRLMSGmessage& request, uint32_t id, size_t expected,
+                                  std::vector<std::string>* paths) {
+  if (!GetList(request, id, paths) || paths->size() != expected) return kMalformed;
+  for (const std::string& path : *paths) {
     if (!IsReceivedFile(received_folder_, path)) return kMalformed;
   }
   if (request.GetErrorCode() == kErrorTransferCutOff) return kContentIncomplete;
-  std::vector<char> block(kCopyBlockBytes);
+  return kOk;
+}
+
+int CommandHandler::StoreReceivedFiles(const std::vector<std::string>& paths,
+                                       std::vector<ContentRef>* refs, CommandOutcome* out) {
+  // One received file may stand for many names: it is stored once.
+  std::unordered_map<std::string, size_t> index;
+  std::vector<std::string> distinct;
   for (const std::string& path : paths) {
+    if (!index.emplace(path, distinct.size()).second) continue;
     // The reader removes a file that failed on the way; what is there came
     // whole.
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) return kContentIncomplete;
-    std::string error;
-    std::unique_ptr<ContentWriter> writer = storage_.Contents().NewWriter(&error);
-    bool ok = writer != nullptr;
-    while (ok) {
-      if (stopping_ != nullptr && stopping_->load()) {
-        error = "the server is stopping";
-        ok = false;
-        break;
-      }
-      const ssize_t n = read(fd, block.data(), block.size());
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        error = ErrnoText("cannot read the received file", path, errno);
-        ok = false;
-      } else if (n == 0) {
-        break;
-      } else if (!writer->Write(block.data(), static_cast<size_t>(n))) {
-        error = writer->error();
-        ok = false;
-      }
-    }
-    close(fd);
-    ContentRef ref;
-    if (ok && !writer->Finish(&ref)) {
-      error = writer->error();
-      ok = false;
-    }
-    if (!ok) {
-      out->failure = error;
-      return kServerFailure;  // the writer's destruction drops its bytes
-    }
-    refs->push_back(std::move(ref));
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return kContentIncomplete;
+    distinct.push_back(path);
   }
+  std::vector<ContentRef> stored;
+  std::string error;
+  if (!storage_.Contents().AdoptAll(distinct, &stored, &error, stopping_)) {
+    out->failure = error;
+    return kServerFailure;
+  }
+  refs->clear();
+  refs->reserve(paths.size());
+  for (const std::string& path : paths) refs->push_back(stored[index[path]]);
   return kOk;
 }
 
@@ -316,23 +355,30 @@ int CommandHandler::AddDocuments(const CRLMSGmessage& request, CommandOutcome* o
       !GetList(request, add_documents::kFieldNames, &names) || productions.size() != names.size()) {
     return kMalformed;
   }
+  if (CheckCount(names.size()) != kOk) return kServerNotPermitted;
   if (GetList(request, add_documents::kFieldLocalPaths, &local_paths) &&
       local_paths.size() != names.size()) {
     return kMalformed;
   }
   std::string comment;
   GetText(request, add_documents::kFieldComment, &comment);
-  std::vector<ContentRef> refs;
-  int result = StoreReceivedFiles(request, add_documents::kFieldFiles, names.size(), &refs, out);
+  std::vector<std::string> paths;
+  int result = ReceivedFiles(request, add_documents::kFieldFiles, names.size(), &paths);
   if (result != kOk) return result;
   std::vector<NewDocument> items(names.size());
   for (size_t i = 0; i < names.size(); ++i) {
     items[i].production_id = productions[i];
     items[i].name = names[i];
-    items[i].content = refs[i];
   }
-  std::vector<StoredVersion> stored;
+  // Refused requests store nothing: the checks come before the contents.
   size_t failed = 0;
+  result = storage_.ValidateAdd(items, &failed);
+  if (result != kOk) return Checked(result, out);
+  std::vector<ContentRef> refs;
+  result = StoreReceivedFiles(paths, &refs, out);
+  if (result != kOk) return result;
+  for (size_t i = 0; i < names.size(); ++i) items[i].content = refs[i];
+  std::vector<StoredVersion> stored;
   result = storage_.AddDocuments(user_, UnescapePropertyValue(comment), items, &stored, &failed);
   if (result != kOk) return Checked(result, out);
   std::vector<std::string> ids, stamps;
@@ -350,6 +396,7 @@ int CommandHandler::AddDocuments(const CRLMSGmessage& request, CommandOutcome* o
 int CommandHandler::CheckIn(const CRLMSGmessage& request, CommandOutcome* out) {
   std::vector<std::string> ids, local_paths;
   if (!GetList(request, check_in::kFieldDocumentIds, &ids)) return kMalformed;
+  if (CheckCount(ids.size()) != kOk) return kServerNotPermitted;
   if (GetList(request, check_in::kFieldLocalPaths, &local_paths) &&
       local_paths.size() != ids.size()) {
     return kMalformed;
@@ -358,8 +405,14 @@ int CommandHandler::CheckIn(const CRLMSGmessage& request, CommandOutcome* out) {
   GetNumber(request, check_in::kFieldWorkInProgress, &work_in_progress);
   std::string comment;
   GetText(request, check_in::kFieldComment, &comment);
+  std::vector<std::string> paths;
+  int result = ReceivedFiles(request, check_in::kFieldFiles, ids.size(), &paths);
+  if (result != kOk) return result;
+  size_t failed = 0;
+  result = storage_.ValidateCheckIn(user_, ids, &failed);
+  if (result != kOk) return Checked(result, out);
   std::vector<ContentRef> refs;
-  int result = StoreReceivedFiles(request, check_in::kFieldFiles, ids.size(), &refs, out);
+  result = StoreReceivedFiles(paths, &refs, out);
   if (result != kOk) return result;
   std::vector<CheckInItem> items(ids.size());
   for (size_t i = 0; i < ids.size(); ++i) {
@@ -367,7 +420,6 @@ int CommandHandler::CheckIn(const CRLMSGmessage& request, CommandOutcome* out) {
     items[i].content = refs[i];
   }
   std::vector<StoredVersion> stored;
-  size_t failed = 0;
   result = storage_.CheckIn(user_, UnescapePropertyValue(comment), work_in_progress != 0, items,
                             &stored, &failed);
   if (result != kOk) return Checked(result, out);
@@ -391,6 +443,7 @@ int CommandHandler::Fetch(const CRLMSGmessage& request, CommandOutcome* out) {
       versions.size() != ids.size()) {
     return kMalformed;
   }
+  if (CheckCount(ids.size()) != kOk) return kServerNotPermitted;
   std::vector<FetchItem> items(ids.size());
   for (size_t i = 0; i < ids.size(); ++i) {
     items[i].document_id = ids[i];
@@ -454,6 +507,7 @@ int CommandHandler::AcquireLock(const CRLMSGmessage& request, CommandOutcome* ou
       !GetNumber(request, acquire_lock::kFieldLockType, &lock_type)) {
     return kMalformed;
   }
+  if (CheckCount(ids.size()) != kOk) return kServerNotPermitted;
   std::vector<bool> deferred;
   request.GetBoolList(acquire_lock::kFieldDeferred, &deferred);
   if (deferred.empty()) deferred.assign(ids.size(), false);
@@ -475,6 +529,7 @@ int CommandHandler::AcquireLock(const CRLMSGmessage& request, CommandOutcome* ou
 int CommandHandler::ReleaseLock(const CRLMSGmessage& request, CommandOutcome* out) {
   std::vector<std::string> ids;
   if (!GetList(request, release_lock::kFieldDocumentIds, &ids)) return kMalformed;
+  if (CheckCount(ids.size()) != kOk) return kServerNotPermitted;
   LockFailure failure;
   const int result = storage_.ReleaseLocks(user_, ids, &failure);
   if (result == kUnknownId) NameFailure(failure, out->reply.get());

@@ -13,24 +13,36 @@
 // storage failure is answered with kServerFailure.
 //
 // Files that arrive with a request lie in temporary files that the message
-// reader made in the received-files folder (the process's scratch folder);
-// Handle copies what it stores into the content store and
-// RemoveReceivedFiles deletes them afterwards, whatever the outcome. The
-// reader hands a file field over as a string field of those paths, so a
-// client could put any path into a string field of its own: only paths of
-// the reader's making (directly in the received-files folder, named "CRL"
-// and six characters) are ever read or removed.
+// reader made in the received-files folder (the content store's "tmp/");
+// Handle checks the request against the database first and moves the files
+// into the content store only when it would be accepted (a file named under
+// several names is stored once), and RemoveReceivedFiles deletes what is
+// left afterwards, whatever the outcome. The reader hands a file field over
+// as a string field of those paths, so a client could put any path into a
+// string field of its own: only paths of the reader's making (directly in
+// the received-files folder, named "CRL" and six characters) are ever read
+// or removed.
+//
+// Logon: PRELOGON announces the current logon key (logon_keys.h); LOGON
+// opens the sealed digest under that key, once only, and is slowed down
+// after refusals (logon_throttle.h). Requests with more items than the
+// limit are refused with kServerNotPermitted before any work is done.
 //
 // Threads: one CommandHandler per connection, used by that connection's
-// thread. The Storage is shared by all connections (it serialises itself).
+// thread. The Storage, the logon keys and the throttle are shared by all
+// connections (each serialises itself).
 #ifndef TW_SERVERS_TWSERVER_COMMANDS_H_
 #define TW_SERVERS_TWSERVER_COMMANDS_H_
 
 #include <atomic>
+#include <chrono>
 #include <string>
+#include <vector>
 
 #include "messaging/message.h"
 #include "protocol/server_errors.h"
+#include "servers/twserver/logon_keys.h"
+#include "servers/twserver/logon_throttle.h"
 #include "servers/twserver/storage.h"
 #include "transport/message_channel.h"
 
@@ -48,17 +60,25 @@ struct CommandOutcome {
   int error = 0;
   // A storage failure's text, for the log; empty otherwise.
   std::string failure;
+  // Anything else the log should say about the request (a refused logon).
+  std::string note;
+};
+
+// Limits a server sets on what one request may ask for.
+struct HandlerLimits {
+  // Items (names, identifiers, files) in one request's list.
+  size_t max_items = 100000;
 };
 
 class CommandHandler {
  public:
-  // `private_key` and `public_key` are the server's key texts (the private
-  // one is wiped when the handler goes). `received_folder` is where the
+  // `keys` and `throttle` serve the logon; `received_folder` is where the
   // message reader puts received files. `stopping` (may be null) cuts the
-  // copying of uploads short when the server stops.
-  CommandHandler(Storage& storage, std::string private_key, std::string public_key,
-                 std::string received_folder, const std::atomic<bool>* stopping);
-  ~CommandHandler();
+  // storing of uploads and the waits of a throttled logon short when the
+  // server stops. Everything referred to outlives the handler.
+  CommandHandler(Storage& storage, LogonKeys& keys, LogonThrottle& throttle,
+                 std::string received_folder, const std::atomic<bool>* stopping,
+                 HandlerLimits limits = HandlerLimits());
   CommandHandler(const CommandHandler&) = delete;
   CommandHandler& operator=(const CommandHandler&) = delete;
 
@@ -68,6 +88,7 @@ class CommandHandler {
 
   // The user logged on through this connection; empty before.
   const std::string& user() const { return user_; }
+  bool logged_on() const { return !user_.empty(); }
 
  private:
   void Dispatch(const std::string& command, const CRLMSGmessage& request, CommandOutcome* out);
@@ -82,23 +103,35 @@ class CommandHandler {
   int AcquireLock(const CRLMSGmessage& request, CommandOutcome* out);
   int ReleaseLock(const CRLMSGmessage& request, CommandOutcome* out);
 
-  // Copies the received files named by file field `id` into the content
-  // store, in order. kMalformed when the field is missing, names other
-  // files than received ones, or not `expected` of them; kContentIncomplete
-  // when a file did not arrive whole; kServerFailure when the store fails.
-  int StoreReceivedFiles(const CRLMSGmessage& request, uint32_t id, size_t expected,
-                         std::vector<ContentRef>* refs, CommandOutcome* out);
+  // The received files named by file field `id`, in order. kMalformed when
+  // the field is missing, names other files than received ones, or not
+  // `expected` of them; kContentIncomplete when the transfer was cut off.
+  int ReceivedFiles(const CRLMSGmessage& request, uint32_t id, size_t expected,
+                    std::vector<std::string>* paths);
+  // Moves those files into the content store, each distinct file once.
+  // kContentIncomplete when one is missing (it did not arrive whole);
+  // kServerFailure when the store fails.
+  int StoreReceivedFiles(const std::vector<std::string>& paths, std::vector<ContentRef>* refs,
+                         CommandOutcome* out);
+  // kServerNotPermitted when a list is longer than the limit.
+  int CheckCount(size_t items) const;
+  // Sleeps (in slices, ending early when the server stops).
+  void Pause(std::chrono::milliseconds delay) const;
   // Records a storage failure for the log and passes the result on.
   int Checked(int result, CommandOutcome* out);
 
   Storage& storage_;
-  std::string private_key_;
-  const std::string public_key_;
+  LogonKeys& keys_;
+  LogonThrottle& throttle_;
   const std::string received_folder_;
   const std::atomic<bool>* const stopping_;
+  const HandlerLimits limits_;
   // What PRELOGON announced on this connection; LOGON switches to it.
   bool announced_ = false;
   RepositorySettings settings_;
+  bool key_announced_ = false;
+  uint64_t key_generation_ = 0;
+  int refused_logons_ = 0;
   std::string user_;
 };
 

@@ -8,8 +8,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <set>
 #include <vector>
 
 #include "crypto/crypto.h"
@@ -20,7 +22,16 @@ namespace tw::twserver {
 
 namespace {
 
+constexpr size_t kReadBlockBytes = size_t{1} << 20;
 
+// How long ago a file was last changed, in whole seconds, 0 for a time
+// ahead of `now`: the file system stamps times from a finer clock than
+// time() reads, so a file written a moment ago may show the next second
+// for a few milliseconds. Counted as negative, such a content dropped out
+// of every listing (and every collection with no grace) for that moment.
+int64_t AgeSeconds(time_t now, time_t changed) {
+  return std::max<int64_t>(0, static_cast<int64_t>(now) - static_cast<int64_t>(changed));
+}
 
 // Makes `path` a folder of mode 0700 unless it exists as one.
 bool MakeFolder(const std::string& path, bool* made, std::string* error) {
@@ -35,10 +46,39 @@ bool MakeFolder(const std::string& path, bool* made, std::string* error) {
   return false;
 }
 
-std::string RandomName() {
+std::string RandomHex() {
   unsigned char bytes[8];
   if (CRLDATcrypto::RandomBytes(bytes, sizeof bytes) != 0) return std::string();
-  return HexText(bytes, sizeof bytes, HexCase::kLower) + ".part";
+  return HexText(bytes, sizeof bytes, HexCase::kLower);
+}
+
+std::string RandomName() {
+  const std::string hex = RandomHex();
+  return hex.empty() ? hex : hex + ".part";
+}
+
+std::string LowerHexDigest(CryptoPP::SHA256* hash) {
+  CryptoPP::byte digest[CryptoPP::SHA256::DIGESTSIZE];
+  hash->Final(digest);
+  return HexText(digest, sizeof digest, HexCase::kLower);
+}
+
+// Moves the finished file `from` to the content's name, making its folder
+// first; syncs what a durable store needs.
+bool PlaceContent(const ContentStore& store, const std::string& from, const std::string& hex,
+                  std::string* error) {
+  const std::string folder = store.root() + "/" + hex.substr(0, 2);
+  bool made = false;
+  if (!MakeFolder(folder, &made, error)) return false;
+  if (made && store.durable() && !SyncFolder(store.root(), error)) return false;
+  const std::string target = store.PathOf(hex);
+  // Identical bytes may already be stored: the rename then replaces a file
+  // by its twin, which every reader sees as the same content.
+  if (rename(from.c_str(), target.c_str()) != 0) {
+    *error = ErrnoText("cannot rename to", target, errno);
+    return false;
+  }
+  return !store.durable() || SyncFolder(folder, error);
 }
 
 }  // namespace
@@ -98,29 +138,18 @@ bool ContentWriter::Finish(ContentRef* ref) {
     if (error_.empty()) error_ = "the content is already finished or aborted";
     return false;
   }
-  if (fsync(fd_) != 0) return Fail(ErrnoText("cannot sync", temp_path_, errno));
+  if (store_->durable() && fsync(fd_) != 0) return Fail(ErrnoText("cannot sync", temp_path_, errno));
   const int fd = fd_;
   fd_ = -1;
   if (close(fd) != 0) return Fail(ErrnoText("cannot close", temp_path_, errno));
 
-  CryptoPP::byte digest[CryptoPP::SHA256::DIGESTSIZE];
-  hash_->Final(digest);
-  std::string hex = HexText(digest, sizeof digest, HexCase::kLower);
-
-  const std::string folder = store_->root() + "/" + hex.substr(0, 2);
-  bool made = false;
+  std::string hex = LowerHexDigest(hash_.get());
   std::string error;
-  if (!MakeFolder(folder, &made, &error)) return Fail(error);
-  if (made && !SyncFolder(store_->root(), &error)) return Fail(error);
-  const std::string target = store_->PathOf(hex);
-  // Identical bytes may already be stored: the rename then replaces a file
-  // by its twin, which every reader sees as the same content.
-  if (rename(temp_path_.c_str(), target.c_str()) != 0) {
-    return Fail(ErrnoText("cannot rename to", target, errno));
-  }
+  const bool placed = PlaceContent(*store_, temp_path_, hex, &error);
+  if (!placed && access(temp_path_.c_str(), F_OK) == 0) return Fail(error);
   temp_path_.clear();
-  if (!SyncFolder(folder, &error)) {
-    error_ = error;
+  if (!placed) {
+    error_ = error;  // renamed, but its folder could not be synced
     return false;
   }
   ref->sha256 = std::move(hex);
@@ -171,6 +200,164 @@ bool ContentStore::Put(std::string_view bytes, ContentRef* ref, std::string* err
   return true;
 }
 
+bool ContentStore::AdoptAll(const std::vector<std::string>& paths, std::vector<ContentRef>* refs,
+                            std::string* error, const std::atomic<bool>* stop) const {
+  // Up to this many files are synced one by one; more with one sync of the
+  // whole file system, which costs the same for thirty thousand.
+  constexpr size_t kSyncOneByOne = 16;
+  std::vector<ContentRef> found(paths.size());
+  // Grown to the largest file read, at most kReadBlockBytes: small files
+  // (the usual) cost no large buffer.
+  std::vector<char> block;
+  for (size_t i = 0; i < paths.size(); ++i) {
+    const int fd = open(paths[i].c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+      *error = ErrnoText("cannot open", paths[i], errno);
+      return false;
+    }
+    struct stat st;
+    const size_t want = fstat(fd, &st) == 0 && st.st_size >= 0
+                            ? static_cast<size_t>(std::min<off_t>(st.st_size + 1, kReadBlockBytes))
+                            : kReadBlockBytes;
+    if (block.size() < want) block.resize(want);
+    CryptoPP::SHA256 hash;
+    uint64_t size = 0;
+    for (;;) {
+      if (stop != nullptr && stop->load()) {
+        close(fd);
+        *error = "stopped while reading " + paths[i];
+        return false;
+      }
+      const ssize_t n = read(fd, block.data(), block.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        *error = ErrnoText("cannot read", paths[i], errno);
+        close(fd);
+        return false;
+      }
+      if (n == 0) break;
+      hash.Update(reinterpret_cast<const CryptoPP::byte*>(block.data()), static_cast<size_t>(n));
+      size += static_cast<uint64_t>(n);
+    }
+    close(fd);
+    found[i] = ContentRef{LowerHexDigest(&hash), size};
+  }
+  // A content stored before only gets a fresh time: collection leaves young
+  // contents alone, and this one is about to be referred to. Should
+  // collection have taken it just now, the touch fails and the file here
+  // takes its place. Every other file gets a fresh time too, however long
+  // ago its bytes arrived.
+  std::vector<size_t> placing;
+  std::set<std::string> placed;  // digests that one of these files brings
+  std::vector<bool> kept(paths.size(), false);
+  for (size_t i = 0; i < paths.size(); ++i) {
+    if (placed.count(found[i].sha256) != 0 ||
+        (Contains(found[i]) &&
+         utimensat(AT_FDCWD, PathOf(found[i].sha256).c_str(), nullptr, 0) == 0)) {
+      kept[i] = true;
+      continue;
+    }
+    placed.insert(found[i].sha256);
+    if (utimensat(AT_FDCWD, paths[i].c_str(), nullptr, AT_SYMLINK_NOFOLLOW) != 0) {
+      *error = ErrnoText("cannot touch", paths[i], errno);
+      return false;
+    }
+    placing.push_back(i);
+  }
+  // The bytes reach the disk before any of them its name.
+  if (durable_ && !placing.empty()) {
+    if (placing.size() > kSyncOneByOne) {
+      if (!SyncFileSystem(root_, error)) return false;
+    } else {
+      for (size_t i : placing) {
+        const int fd = open(paths[i].c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        const bool synced = fd >= 0 && fsync(fd) == 0;
+        if (fd >= 0) close(fd);
+        if (!synced) {
+          *error = ErrnoText("cannot sync", paths[i], errno);
+          return false;
+        }
+      }
+    }
+  }
+  std::set<std::string> folders;
+  for (size_t i : placing) {
+    const std::string& hex = found[i].sha256;
+    const std::string folder = root_ + "/" + hex.substr(0, 2);
+    bool made = false;
+    if (!MakeFolder(folder, &made, error)) return false;
+    if (made) folders.insert(root_);
+    // Identical bytes may be stored meanwhile: the rename then replaces a
+    // file by its twin, which every reader sees as the same content.
+    const std::string target = PathOf(hex);
+    if (rename(paths[i].c_str(), target.c_str()) != 0) {
+      *error = ErrnoText("cannot rename to", target, errno);
+      return false;
+    }
+    folders.insert(folder);
+  }
+  if (durable_ && !folders.empty()) {
+    if (folders.size() > kSyncOneByOne) {
+      if (!SyncFileSystem(root_, error)) return false;
+    } else {
+      for (const std::string& folder : folders) {
+        if (!SyncFolder(folder, error)) return false;
+      }
+    }
+  }
+  for (size_t i = 0; i < paths.size(); ++i) {
+    if (kept[i]) unlink(paths[i].c_str());
+  }
+  *refs = std::move(found);
+  return true;
+}
+
+std::vector<std::string> ContentStore::ListOlderThan(int64_t min_age_seconds) const {
+  std::vector<std::string> digests;
+  DIR* top = opendir(root_.c_str());
+  if (top == nullptr) return digests;
+  std::vector<std::string> folders;
+  while (const dirent* entry = readdir(top)) {
+    const std::string name = entry->d_name;
+    if (name.size() == 2 && IsDigest(name + std::string(62, '0'))) folders.push_back(name);
+  }
+  closedir(top);
+  const time_t now = time(nullptr);
+  for (const std::string& folder : folders) {
+    const std::string path = root_ + "/" + folder;
+    DIR* dir = opendir(path.c_str());
+    if (dir == nullptr) continue;
+    while (const dirent* entry = readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (!IsDigest(name) || name.compare(0, 2, folder) != 0) continue;
+      struct stat st;
+      if (lstat((path + "/" + name).c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+          AgeSeconds(now, st.st_mtime) >= min_age_seconds) {
+        digests.push_back(name);
+      }
+    }
+    closedir(dir);
+  }
+  return digests;
+}
+
+int64_t ContentStore::RemoveIfOlder(const std::string& sha256, int64_t min_age_seconds) const {
+  const std::string path = PathOf(sha256);
+  const std::string hex = RandomHex();
+  if (path.empty() || hex.empty()) return -1;
+  const std::string aside = TempFolder() + "/" + sha256 + "." + hex + ".gc";
+  if (rename(path.c_str(), aside.c_str()) != 0) return -1;
+  struct stat st;
+  if (lstat(aside.c_str(), &st) != 0) return -1;
+  if (AgeSeconds(time(nullptr), st.st_mtime) < min_age_seconds) {
+    // A writer put a fresh copy in place just now: it goes back (over a
+    // twin that may have come meanwhile, which holds the same bytes).
+    rename(aside.c_str(), path.c_str());
+    return -1;
+  }
+  return unlink(aside.c_str()) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+}
+
 std::string ContentStore::PathOf(const std::string& sha256) const {
   if (!IsDigest(sha256)) return std::string();
   return root_ + "/" + sha256.substr(0, 2) + "/" + sha256;
@@ -195,7 +382,7 @@ int ContentStore::RemoveStaleTemporaries(int64_t age_seconds) const {
     const std::string path = folder + "/" + name;
     struct stat st;
     if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-        static_cast<int64_t>(now - st.st_mtime) > age_seconds) {
+        AgeSeconds(now, st.st_mtime) > age_seconds) {
       stale.push_back(path);
     }
   }

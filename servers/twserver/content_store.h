@@ -7,7 +7,14 @@
 // temporary file are on disk (fsync, rename, fsync of the folder), so a
 // database transaction that names a digest never refers to a partial file.
 // A crash before that transaction commits leaves at most an unreferenced
-// content behind, never a version without its bytes.
+// content behind, never a version without its bytes; content collection
+// (content_gc.h) removes such contents later.
+//
+// Every content that is written or adopted reaches its name with a fresh
+// modification time (the rename puts a new file there even when the same
+// bytes were stored before), and collection removes only contents older
+// than its minimum age: a content that a request is about to refer to is
+// never taken away under it.
 //
 // Threads: ContentStore holds no mutable state; any number of threads and
 // processes may write through it at once (identical contents simply meet
@@ -15,11 +22,13 @@
 #ifndef TW_SERVERS_TWSERVER_CONTENT_STORE_H_
 #define TW_SERVERS_TWSERVER_CONTENT_STORE_H_
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace CryptoPP {
 class SHA256;
@@ -78,8 +87,11 @@ class ContentWriter {
 
 class ContentStore {
  public:
-  // A store in the folder `root` (made by Create).
-  explicit ContentStore(std::string root) : root_(std::move(root)) {}
+  // A store in the folder `root` (made by Create). Without `durable`,
+  // nothing is synced to disk: for scratch stores of tests and the fuzz
+  // target, where a crash loses nothing of worth.
+  explicit ContentStore(std::string root, bool durable = true)
+      : root_(std::move(root)), durable_(durable) {}
 
   // Makes the store's folders (mode 0700). False with `error` set on failure.
   static bool Create(const std::string& root, std::string* error);
@@ -95,6 +107,28 @@ class ContentStore {
   // Stores `bytes` in one go (a writer, one Write, Finish).
   bool Put(std::string_view bytes, ContentRef* ref, std::string* error) const;
 
+  // Makes the files at `paths` (distinct; in the store's file system: the
+  // received-files folder is the store's "tmp/") contents under their
+  // digests, `refs` in the same order. Each is read through (stopping
+  // early, as a failure, when `stop` turns true); a content stored before
+  // only gets a fresh modification time and the file is removed; the others
+  // get a fresh time, are synced and renamed into the store, all together,
+  // so that many files cost few syncs. On failure, with `error` set, the
+  // files not yet renamed stay where they were.
+  bool AdoptAll(const std::vector<std::string>& paths, std::vector<ContentRef>* refs,
+                std::string* error, const std::atomic<bool>* stop = nullptr) const;
+
+  // The digests of the stored contents whose files were last changed at
+  // least `min_age_seconds` ago.
+  std::vector<std::string> ListOlderThan(int64_t min_age_seconds) const;
+
+  // Removes the content `sha256` unless its file was changed less than
+  // `min_age_seconds` ago. The file is first moved aside, then its age is
+  // read, so a writer that renames a fresh copy into place meanwhile keeps
+  // its copy. Returns the removed file's size, or -1 when nothing was
+  // removed (too young, missing, or a failure).
+  int64_t RemoveIfOlder(const std::string& sha256, int64_t min_age_seconds) const;
+
   // Where the content with this digest lies (whether or not it exists).
   // Empty for a text that is not a digest.
   std::string PathOf(const std::string& sha256) const;
@@ -109,9 +143,11 @@ class ContentStore {
 
   const std::string& root() const { return root_; }
   std::string TempFolder() const { return root_ + "/tmp"; }
+  bool durable() const { return durable_; }
 
  private:
   const std::string root_;
+  const bool durable_;
 };
 
 }  // namespace tw::twserver

@@ -12,6 +12,10 @@ namespace tw::twserver {
 // `error` set, when the folder cannot be opened or synced.
 bool SyncFolder(const std::string& path, std::string* error);
 
+// Flushes everything written to the file system that holds `path`: one
+// call instead of a sync per file when many files were written.
+bool SyncFileSystem(const std::string& path, std::string* error);
+
 }  // namespace tw::twserver
 
 #endif  // TW_SERVERS_TWSERVER_FILE_UTIL_H_

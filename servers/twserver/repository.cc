@@ -9,9 +9,9 @@
 #include <cstring>
 #include <filesystem>
 
+#include "servers/twserver/content_gc.h"
 #include "servers/twserver/names.h"
 #include "servers/twserver/sqlite_storage.h"
-#include "crypto/crypto.h"
 
 #include "servers/twserver/file_util.h"
 
@@ -19,10 +19,6 @@ namespace tw::twserver {
 
 namespace {
 
-// Key files larger than this are not ours.
-constexpr size_t kMaxKeyFileBytes = 64 * 1024;
-// Temporary contents older than this belong to no living writer.
-constexpr int64_t kStaleTemporarySeconds = 24 * 60 * 60;
 
 
 bool IsEmptyFolder(const std::string& path, bool* empty) {
@@ -40,48 +36,8 @@ bool IsEmptyFolder(const std::string& path, bool* empty) {
 }
 
 
-bool WriteAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Generates the key pair and writes it, mode 0600, under its final name.
-bool WriteServerKey(const std::string& dir, std::string* error) {
-  std::string private_key;
-  std::string public_key;
-  if (!CRLDATcrypto::GenerateKeyPair(kServerKeyBits, &private_key, &public_key)) {
-    *error = "cannot generate the server's key pair";
-    return false;
-  }
-  std::string text = "private=" + private_key + "\npublic=" + public_key + "\n";
-  CRLDATcrypto::Wipe(&private_key);
-  const std::string path = dir + "/" + kServerKeyFile;
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  bool ok = fd >= 0;
-  if (!ok) *error = ErrnoText("cannot create", path, errno);
-  if (ok && !(WriteAll(fd, text) && fsync(fd) == 0)) {
-    *error = ErrnoText("cannot write", path, errno);
-    ok = false;
-  }
-  CRLDATcrypto::Wipe(&text);
-  if (fd >= 0 && close(fd) != 0 && ok) {
-    *error = ErrnoText("cannot close", path, errno);
-    ok = false;
-  }
-  return ok;
-}
-
 bool CreateInside(const std::string& dir, const RepositorySettings& settings, std::string* error) {
   if (!ContentStore::Create(dir + "/" + kContentFolder, error)) return false;
-  if (!WriteServerKey(dir, error)) return false;
   // The database is made under a scratch name and linked to its own only
   // when complete: link refuses to replace a database made meanwhile.
   const std::string scratch = dir + "/" + kDatabaseFile + ".new";
@@ -148,9 +104,7 @@ int CreateRepository(const std::string& dir, const RepositorySettings& settings,
   if (made) {
     std::filesystem::remove_all(dir, ec);
   } else {
-    for (const char* name : {kContentFolder, kServerKeyFile}) {
-      std::filesystem::remove_all(dir + "/" + name, ec);
-    }
+    std::filesystem::remove_all(dir + "/" + kContentFolder, ec);
     for (const char* suffix : {".new", ".new-wal", ".new-shm"}) {
       std::filesystem::remove(dir + "/" + kDatabaseFile + suffix, ec);
     }
@@ -173,60 +127,6 @@ std::unique_ptr<Storage> OpenRepository(const std::string& dir, Clock clock, int
       SqliteStorage::Open(db, std::move(contents), std::move(clock), error);
   *result = storage ? kOk : kStorageFailure;
   return storage;
-}
-
-bool ReadServerKey(const std::string& dir, std::string* private_key, std::string* public_key,
-                   std::string* error) {
-  const std::string path = dir + "/" + kServerKeyFile;
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    *error = ErrnoText("cannot open", path, errno);
-    return false;
-  }
-  std::string text;
-  char buffer[4096];
-  bool ok = true;
-  for (;;) {
-    const ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *error = ErrnoText("cannot read", path, errno);
-      ok = false;
-      break;
-    }
-    if (n == 0) break;
-    if (text.size() + static_cast<size_t>(n) > kMaxKeyFileBytes) {
-      *error = path + " is too large to be a key file";
-      ok = false;
-      break;
-    }
-    text.append(buffer, static_cast<size_t>(n));
-  }
-  close(fd);
-  std::memset(buffer, 0, sizeof buffer);
-  std::string priv;
-  std::string pub;
-  size_t start = 0;
-  while (ok && start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    const std::string_view line(text.data() + start, end - start);
-    if (line.rfind("private=", 0) == 0) priv.assign(line.substr(8));
-    if (line.rfind("public=", 0) == 0) pub.assign(line.substr(7));
-    start = end + 1;
-  }
-  CRLDATcrypto::Wipe(&text);
-  if (ok && (priv.empty() || pub.empty())) {
-    *error = path + " does not hold a key pair";
-    ok = false;
-  }
-  if (!ok) {
-    CRLDATcrypto::Wipe(&priv);
-    return false;
-  }
-  *private_key = std::move(priv);
-  *public_key = std::move(pub);
-  return true;
 }
 
 }  // namespace tw::twserver

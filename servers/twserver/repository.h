@@ -1,14 +1,13 @@
 // A repository folder and what it holds:
 //   repository.db   the database (SQLite, WAL mode; -wal and -shm beside it)
 //   content/        the content store (content_store.h)
-//   server.key      the server's RSA key pair, mode 0600: two lines,
-//                   "private=<hex DER>" and "public=<hex DER>" (PKCS #1)
 // The folder itself is mode 0700. The database file appears last when a
 // repository is created, so a folder with one is a whole repository.
 //
-// The key is 2048 bits: the logon only moves a 32-character digest and a
-// 64-character channel key through it, so the larger modulus costs nothing
-// per logon and keeps the server key sound for the repository's lifetime.
+// The server's logon keys are not kept here: a serving server makes new
+// ones every few minutes and holds them in memory only (logon_keys.h), so
+// that a logon captured once can never be sent again. Repositories made
+// before kept a "server.key" file, which nothing reads any more.
 //
 // Values and files only; any thread.
 #ifndef TW_SERVERS_TWSERVER_REPOSITORY_H_
@@ -23,8 +22,6 @@ namespace tw::twserver {
 
 constexpr const char* kDatabaseFile = "repository.db";
 constexpr const char* kContentFolder = "content";
-constexpr const char* kServerKeyFile = "server.key";
-constexpr unsigned kServerKeyBits = 2048;
 
 // Creates a repository in `dir`: a new folder (its parent must exist) or an
 // existing empty one. Returns kOk; kRepositoryExists when `dir` holds one;
@@ -39,12 +36,6 @@ int CreateRepository(const std::string& dir, const RepositorySettings& settings,
 // failure, with `result` (kNotRepository, kStorageFailure) and `error` set.
 std::unique_ptr<Storage> OpenRepository(const std::string& dir, Clock clock, int* result,
                                         std::string* error);
-
-// Reads the server's key pair. The private key text is key material: wipe
-// it with CRLDATcrypto::Wipe. False with `error` when the file is missing,
-// unreadable or malformed.
-bool ReadServerKey(const std::string& dir, std::string* private_key, std::string* public_key,
-                   std::string* error);
 
 }  // namespace tw::twserver
 

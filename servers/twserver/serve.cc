@@ -3,10 +3,14 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/statvfs.h>
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <exception>
 #include <fstream>
@@ -17,10 +21,12 @@
 #include <utility>
 #include <vector>
 
+#include "messaging/stream_format.h"
 #include "servers/twserver/commands.h"
+#include "servers/twserver/content_gc.h"
+#include "servers/twserver/logon_keys.h"
+#include "servers/twserver/logon_throttle.h"
 #include "servers/twserver/names.h"
-#include "servers/twserver/repository.h"
-#include "crypto/crypto.h"
 #include "transport/message_channel.h"
 #include "transport/socket.h"
 
@@ -59,24 +65,38 @@ class ServerLog {
 struct Connection {
   uint64_t number = 0;
   std::string peer;
+  std::chrono::steady_clock::time_point opened;
   // Set at the start; moved out (under the server's lock) and destroyed by
   // the connection's own thread when it ends, so Stop never reaches a
   // channel that is gone.
   std::unique_ptr<MessageChannel> channel;
   std::thread thread;
   std::atomic<bool> done{false};
+  // Set by the maintenance thread before it interrupts a stalled reply.
+  std::atomic<bool> stalled{false};
+
+  // Used by the connection's own thread only (also in the reader's
+  // admission check and the buffer check, which run inside Receive).
+  bool logged_on = false;
+  std::string refusal;                    // why the channel was refused
+  const CRLMSGmessage* upload = nullptr;  // the message whose files arrive
+  uint64_t upload_reserved = 0;           // what its files announced so far
+  size_t buffered = 0;                    // bytes held for incomplete messages
 };
 
 class Server {
  public:
-  Server(Storage& storage, std::string private_key, std::string public_key,
-         std::string received_folder, ServerLog& log)
+  Server(Storage& storage, const ServeOptions& options, std::string received_folder,
+         ServerLog& log)
       : storage_(storage),
-        private_key_(std::move(private_key)),
-        public_key_(std::move(public_key)),
+        options_(options),
         received_folder_(std::move(received_folder)),
-        log_(log) {}
-  ~Server() { CRLDATcrypto::Wipe(&private_key_); }
+        log_(log),
+        keys_(KeyOptions(options)),
+        throttle_(ThrottleOptions(options)) {}
+
+  // Makes the first logon key. False, with `error`, when none can be made.
+  bool StartKeys(std::string* error) { return keys_.Start(error); }
 
   // Accepts clients on `listener` until Stop; then waits for every
   // connection's thread.
@@ -85,6 +105,7 @@ class Server {
       std::lock_guard<std::mutex> lock(mutex_);
       listener_ = listener;
     }
+    std::thread maintenance([this] { Maintain(); });
     while (!stopping_.load()) {
       const int waited = listener->WaitReadable(-1);
       if (waited == kSocketInterrupted) break;
@@ -100,6 +121,12 @@ class Server {
       ReapFinished();
       Start(std::move(socket));
     }
+    {
+      std::lock_guard<std::mutex> lock(maintenance_mutex_);
+      stopping_.store(true);
+      maintenance_wake_.notify_all();
+    }
+    maintenance.join();
     std::list<std::unique_ptr<Connection>> all;
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -112,28 +139,62 @@ class Server {
   // Ends Run: no more clients, every connection interrupted (a transfer in
   // progress stops, its partial files are dropped). Any thread.
   void Stop() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stopping_.store(true);
-    if (listener_ != nullptr) listener_->Interrupt();
-    for (auto& connection : connections_) {
-      if (connection->channel) {
-        connection->channel->stop_flag().store(true);
-        connection->channel->Interrupt();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_.store(true);
+      if (listener_ != nullptr) listener_->Interrupt();
+      for (auto& connection : connections_) {
+        if (connection->channel) {
+          connection->channel->stop_flag().store(true);
+          connection->channel->Interrupt();
+        }
       }
     }
+    std::lock_guard<std::mutex> lock(maintenance_mutex_);
+    maintenance_wake_.notify_all();
   }
 
  private:
+  static LogonKeys::Options KeyOptions(const ServeOptions& options) {
+    LogonKeys::Options keys;
+    keys.rotation = std::chrono::seconds(std::max(1, options.key_rotation_seconds));
+    return keys;
+  }
+
+  static LogonThrottle::Options ThrottleOptions(const ServeOptions& options) {
+    LogonThrottle::Options throttle;
+    throttle.base = std::chrono::milliseconds(std::max(0, options.logon_delay_ms));
+    throttle.cap =
+        std::chrono::milliseconds(std::max(options.logon_delay_ms, options.logon_delay_max_ms));
+    return throttle;
+  }
+
   void Start(std::unique_ptr<CIOSocket> socket) {
     auto connection = std::make_unique<Connection>();
     CIOAddress peer;
     connection->peer =
         socket->PeerAddress(&peer) == kSocketOk ? peer.EndpointText() : std::string("?");
-    connection->channel = std::make_unique<MessageChannel>(std::move(socket));
+    connection->opened = std::chrono::steady_clock::now();
     Connection* raw = connection.get();
+    MessageReaderOptions reader;
+    reader.admit_file = [this, raw](const CRLMSGmessage& message, uint64_t total) {
+      return AdmitFile(raw, message, total);
+    };
+    connection->channel = std::make_unique<MessageChannel>(std::move(socket), std::move(reader));
+    connection->channel->SetMessageLimit(options_.prelogon_message_bytes);
+    connection->channel->SetBufferCheck(
+        [this, raw](size_t buffered) { return CheckBuffered(raw, buffered); });
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopping_.load()) return;  // the channel closes with `connection`
     raw->number = ++connection_count_;
+    if (connections_.size() >= options_.max_connections) {
+      // Closed at once, so that the client learns it, and the descriptors
+      // stay for those already served.
+      log_.Line("connection " + std::to_string(raw->number) + " from " + raw->peer +
+                " refused: " + std::to_string(connections_.size()) +
+                " connections are open, the limit");
+      return;
+    }
     connections_.push_back(std::move(connection));
     try {
       raw->thread = std::thread([this, raw] { Serve(raw); });
@@ -142,6 +203,67 @@ class Server {
       connections_.pop_back();
       log_.Line("connection " + std::to_string(raw->number) + " refused: " + e.what());
     }
+  }
+
+  // The reader's admission check of a received file (the connection's
+  // thread, inside Receive).
+  bool AdmitFile(Connection* connection, const CRLMSGmessage& message, uint64_t total) {
+    if (!connection->logged_on) {
+      connection->refusal = "a file before logon";
+      return false;
+    }
+    if (&message != connection->upload || total < connection->upload_reserved) {
+      // A new message: the files of the one before have all arrived and
+      // lie on the disk, whose free space already counts them.
+      ReleaseUpload(connection);
+      connection->upload = &message;
+    }
+    std::lock_guard<std::mutex> lock(upload_mutex_);
+    uint64_t allowed = options_.upload_limit_bytes;
+    if (allowed == 0) {
+      struct statvfs fs;
+      if (statvfs(storage_.Contents().root().c_str(), &fs) != 0) {
+        connection->refusal = "the free disk space cannot be read";
+        return false;
+      }
+      const uint64_t free = static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
+      const uint64_t others = uploads_reserved_ - connection->upload_reserved;
+      const uint64_t taken = options_.disk_reserve_bytes + others;
+      allowed = free > taken ? free - taken : 0;
+    }
+    if (total > allowed) {
+      connection->refusal = "a request announcing " + std::to_string(total) +
+                            " bytes of files, over the " + std::to_string(allowed) + " allowed";
+      return false;
+    }
+    uploads_reserved_ += total - connection->upload_reserved;
+    connection->upload_reserved = total;
+    return true;
+  }
+
+  void ReleaseUpload(Connection* connection) {
+    std::lock_guard<std::mutex> lock(upload_mutex_);
+    uploads_reserved_ -= connection->upload_reserved;
+    connection->upload_reserved = 0;
+    connection->upload = nullptr;
+  }
+
+  // The channel's buffer check: the bytes of incomplete messages of all
+  // connections stay within the budget. A connection holding little is
+  // never refused, so that small requests always pass. What those hold
+  // lies outside the budget: at 256 KiB a full house of 1024 connections
+  // adds at most 256 MiB, the default budget itself, where 1 MiB would
+  // have let them hold four times the budget.
+  bool CheckBuffered(Connection* connection, size_t buffered) {
+    constexpr size_t kAlwaysAllowed = size_t{256} << 10;
+    const size_t before = connection->buffered;
+    connection->buffered = buffered;
+    const size_t total = buffered_total_.fetch_add(buffered - before) + (buffered - before);
+    if (buffered <= kAlwaysAllowed || total <= options_.message_memory_bytes) return true;
+    connection->refusal = "incomplete messages of " + std::to_string(total) +
+                          " bytes in all, over the budget of " +
+                          std::to_string(options_.message_memory_bytes);
+    return false;
   }
 
   // Joins the threads of connections that ended.
@@ -161,6 +283,50 @@ class Server {
     for (auto& connection : finished) connection->thread.join();
   }
 
+  // Rotates the logon keys, ends connections whose reply stalls and
+  // collects unreferenced contents now and then, until the server stops.
+  void Maintain() {
+    using Clock = std::chrono::steady_clock;
+    auto next_collection = Clock::now() + std::chrono::seconds(options_.gc_interval_seconds);
+    std::unique_lock<std::mutex> lock(maintenance_mutex_);
+    for (;;) {
+      maintenance_wake_.wait_for(lock, std::chrono::seconds(1));
+      if (stopping_.load()) break;
+      lock.unlock();
+      const auto now = Clock::now();
+      keys_.Rotate(now);
+      EndStalledSends(now);
+      if (options_.gc_interval_seconds > 0 && now >= next_collection) {
+        Collect();
+        next_collection = Clock::now() + std::chrono::seconds(options_.gc_interval_seconds);
+      }
+      lock.lock();
+    }
+  }
+
+  void EndStalledSends(std::chrono::steady_clock::time_point now) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto& connection : connections_) {
+      MessageChannel* channel = connection->channel.get();
+      if (channel != nullptr && channel->sending() &&
+          now - channel->last_send_progress() > std::chrono::seconds(kSendStallSeconds) &&
+          !connection->stalled.exchange(true)) {
+        channel->Interrupt();
+      }
+    }
+  }
+
+  void Collect() {
+    CollectionReport report;
+    const int result = CollectContents(storage_, kDefaultContentMinAgeSeconds, &report, &stopping_);
+    std::string line = "content collection: " + std::to_string(report.removed) + " of " +
+                       std::to_string(report.examined) + " contents removed (" +
+                       std::to_string(report.bytes) + " bytes), " +
+                       std::to_string(report.temporaries) + " stale temporary files";
+    if (result != kOk) line += "; failed: " + Printable(storage_.FailureText());
+    log_.Line(line);
+  }
+
   // The connection's thread: converses until the client goes or the server
   // stops, then closes the channel and marks the connection done.
   void Serve(Connection* connection) {
@@ -178,49 +344,86 @@ class Server {
       closing = std::move(connection->channel);
     }
     closing.reset();  // closes the socket; drops half-received files
+    ReleaseUpload(connection);
+    buffered_total_.fetch_sub(connection->buffered);
+    connection->buffered = 0;
     connection->done.store(true);
   }
 
   void Converse(Connection* connection, const std::string& name) {
+    using Clock = std::chrono::steady_clock;
     MessageChannel* channel = connection->channel.get();
     log_.Line(name + " opened from " + connection->peer);
-    CommandHandler handler(storage_, private_key_, public_key_, received_folder_, &stopping_);
+    HandlerLimits limits;
+    limits.max_items = options_.max_items;
+    CommandHandler handler(storage_, keys_, throttle_, received_folder_, &stopping_, limits);
     std::string end = "closed by the client";
     uint64_t commands = 0;
+    Clock::time_point last_reply = connection->opened;
     for (;;) {
+      // Before logon the deadline counts from the connection's start; after
+      // it, from the last bytes either way.
+      const Clock::time_point deadline =
+          connection->logged_on
+              ? std::max(channel->last_receive(), last_reply) +
+                    std::chrono::seconds(options_.idle_timeout_seconds)
+              : connection->opened + std::chrono::seconds(options_.logon_timeout_seconds);
+      const int64_t left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) {
+        end = connection->logged_on
+                  ? "closed: idle for " + std::to_string(options_.idle_timeout_seconds) + " s"
+                  : "closed: no logon within " + std::to_string(options_.logon_timeout_seconds) +
+                        " s";
+        break;
+      }
       MessagePtr request;
-      const int got = channel->Receive(&request, -1);
+      const int got = channel->Receive(&request, static_cast<int>(std::min<int64_t>(left, 60000)));
+      if (got == kChannelTimedOut) continue;
       if (got == kChannelBroken) {
         log_.Line(name + ": unreadable bytes dropped: " + Printable(channel->error()));
         continue;
+      }
+      if (got == kChannelRefused) {
+        end = "dropped: " +
+              Printable(connection->refusal.empty() ? channel->error() : connection->refusal);
+        break;
       }
       if (got != kChannelMessage) {
         if (got == kChannelInterrupted) end = "closed as the server stops";
         break;
       }
-      const auto start = std::chrono::steady_clock::now();
+      const auto start = Clock::now();
       CommandOutcome outcome = handler.Handle(*request);
       RemoveReceivedFiles(received_folder_, *request);
       const std::string command = request->GetCommand();
       request.reset();
       const bool sent = channel->Send(*outcome.reply);
+      last_reply = Clock::now();
       if (sent && outcome.switch_cipher) {
         channel->SetReceiveKey(outcome.cipher.key);
         channel->SetSendCipher(std::move(outcome.cipher));
       }
+      if (handler.logged_on() && !connection->logged_on) {
+        connection->logged_on = true;
+        channel->SetMessageLimit(kMaxObjectLength);
+      }
       ++commands;
-      const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          std::chrono::steady_clock::now() - start)
-                          .count();
+      const auto ms =
+          std::chrono::duration_cast<std::chrono::milliseconds>(last_reply - start).count();
       std::string line = name + " user=" + Printable(handler.user()) +
                          " command=" + Printable(command) +
                          " sub=" + std::to_string(outcome.sub_command) +
                          " result=" + std::to_string(outcome.error) + " ms=" + std::to_string(ms);
       if (!outcome.failure.empty()) line += " failure=" + Printable(outcome.failure);
+      if (!outcome.note.empty()) line += " note=" + outcome.note;
       if (!sent) line += " reply not sent: " + Printable(channel->error());
       log_.Line(line);
       if (!sent) {
-        end = "closed: the reply could not be sent";
+        end = connection->stalled.load()
+                  ? "closed: the client took no reply bytes for " +
+                        std::to_string(kSendStallSeconds) + " s"
+                  : "closed: the reply could not be sent";
         break;
       }
     }
@@ -229,17 +432,45 @@ class Server {
   }
 
   Storage& storage_;
-  std::string private_key_;
-  const std::string public_key_;
+  const ServeOptions options_;
   const std::string received_folder_;
   ServerLog& log_;
+  LogonKeys keys_;
+  LogonThrottle throttle_;
   std::atomic<bool> stopping_{false};
+  std::atomic<size_t> buffered_total_{0};
 
   std::mutex mutex_;
   CIOSocket* listener_ = nullptr;                      // guarded by mutex_
   std::list<std::unique_ptr<Connection>> connections_;  // guarded by mutex_
   uint64_t connection_count_ = 0;                       // guarded by mutex_
+
+  std::mutex upload_mutex_;
+  uint64_t uploads_reserved_ = 0;  // guarded by upload_mutex_
+
+  std::mutex maintenance_mutex_;
+  std::condition_variable maintenance_wake_;  // signalled under maintenance_mutex_
 };
+
+// Raises the descriptor limit as far as allowed and derives the default
+// connection cap from it: each connection takes a socket, an event
+// descriptor and now and then a received file, beside the database's own.
+size_t DefaultMaxConnections() {
+  constexpr size_t kPerConnection = 4;
+  constexpr size_t kReserved = 64;
+  constexpr size_t kMost = 1024;
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 200;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = std::min<rlim_t>(limit.rlim_max, 65536);
+    if (raised.rlim_cur > limit.rlim_cur && setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  if (limit.rlim_cur == RLIM_INFINITY) return kMost;
+  const size_t descriptors = static_cast<size_t>(limit.rlim_cur);
+  if (descriptors <= kReserved + kPerConnection) return 1;
+  return std::min(kMost, (descriptors - kReserved) / kPerConnection);
+}
 
 }  // namespace
 
@@ -255,8 +486,8 @@ static int ServeUntilStopped(const ServeOptions& options, Storage& storage, std:
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  std::string private_key, public_key;
-  if (!ReadServerKey(options.data_dir, &private_key, &public_key, error)) return 1;
+  ServeOptions limits = options;
+  if (limits.max_connections == 0) limits.max_connections = DefaultMaxConnections();
 
   // Received files land where the message reader makes temporary files:
   // inside the content store, so storing them never crosses a file system,
@@ -272,7 +503,6 @@ static int ServeUntilStopped(const ServeOptions& options, Storage& storage, std:
   if (!options.log_file.empty()) {
     log_file.open(options.log_file, std::ios::app);
     if (!log_file) {
-      CRLDATcrypto::Wipe(&private_key);
       *error = "cannot open the log file " + options.log_file;
       return 1;
     }
@@ -281,17 +511,18 @@ static int ServeUntilStopped(const ServeOptions& options, Storage& storage, std:
 
   const CIOAddress address = CreateAddress(options.listen_address, options.port);
   std::unique_ptr<CIOSocket> listener = CreateSocket();
+  Server server(storage, limits, temp, log);
+  if (!server.StartKeys(error)) return 1;
   if (!address.IsValid() || listener->ListenOn(address, kListenBacklog, kSocketStream) != kSocketOk) {
-    CRLDATcrypto::Wipe(&private_key);
     *error = "cannot listen on " + options.listen_address + ":" + std::to_string(options.port);
     return 1;
   }
   CIOAddress bound;
   listener->LocalAddress(&bound);
   out << "listening on " << bound.EndpointText() << std::endl;
-  log.Line("listening on " + bound.EndpointText() + ", repository " + options.data_dir);
+  log.Line("listening on " + bound.EndpointText() + ", repository " + options.data_dir +
+           ", at most " + std::to_string(limits.max_connections) + " connections");
 
-  Server server(storage, std::move(private_key), std::move(public_key), temp, log);
   std::atomic<int> stop_signal{0};
   std::thread signals([&] {
     int signal_number = 0;

@@ -8,8 +8,26 @@
 // After a successful logon the connection switches both directions to the
 // selector and compression that its PRELOGON announced.
 //
-// Log: one line per connection opened and closed (peer, user) and one per
-// command (user, command, sub-command, result, milliseconds).
+// Limits, so that no client, logged on or not, can starve the others:
+//  - at most max_connections connections; the next one is closed at once;
+//  - a connection must log on within logon_timeout; a logged-on one that
+//    sends nothing for idle_timeout is closed, and so is one that stops
+//    taking a reply for kSendStallSeconds;
+//  - before logon a message may hold at most prelogon_message_bytes and no
+//    file at all (the connection is dropped at the first file chunk);
+//  - a logged-on request may announce at most upload_limit bytes of files
+//    (by default what the repository's disk has free, less disk_reserve and
+//    less what other uploads under way have announced);
+//  - the bytes held for incomplete messages of all connections together
+//    stay within message_memory: the connection whose message would go
+//    beyond it is dropped;
+//  - lists of more than max_items items are refused (commands.h).
+// A maintenance thread rotates the logon keys (logon_keys.h) and collects
+// unreferenced contents every gc_interval (content_gc.h).
+//
+// Log: one line per connection opened and closed (peer, user, why) and one
+// per command (user, command, sub-command, result, milliseconds, and what
+// went wrong: a storage failure, a refused logon).
 #ifndef TW_SERVERS_TWSERVER_SERVE_H_
 #define TW_SERVERS_TWSERVER_SERVE_H_
 
@@ -26,7 +44,23 @@ struct ServeOptions {
   std::string listen_address = "127.0.0.1";
   uint16_t port = 4900;  // 0: a free port the system picks
   std::string log_file;  // empty: the log goes to `err`
+
+  size_t max_connections = 0;  // 0: from the descriptor limit (at most 1024)
+  int logon_timeout_seconds = 30;
+  int idle_timeout_seconds = 3600;
+  size_t prelogon_message_bytes = size_t{64} << 10;
+  size_t message_memory_bytes = size_t{256} << 20;
+  uint64_t upload_limit_bytes = 0;  // 0: the free disk less the reserve
+  uint64_t disk_reserve_bytes = uint64_t{1} << 30;
+  size_t max_items = 100000;
+  int gc_interval_seconds = 6 * 60 * 60;  // 0: no collection while serving
+  int logon_delay_ms = 250;               // 0: refused logons are not slowed
+  int logon_delay_max_ms = 8000;
+  int key_rotation_seconds = 300;
 };
+
+// A stalled reply (the client takes no bytes) ends its connection after this.
+constexpr int kSendStallSeconds = 120;
 
 // Serves clients from `storage` until SIGTERM or SIGINT arrives. Once the
 // listener is up, prints "listening on ADDR:PORT" as the first line of

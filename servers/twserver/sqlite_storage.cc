@@ -76,7 +76,13 @@ CREATE TABLE lock_queue(
   PRIMARY KEY(document, user_name));
 CREATE INDEX lock_queue_by_rank ON lock_queue(document, rank);
 CREATE INDEX lock_queue_by_user ON lock_queue(user_name);
+CREATE INDEX versions_by_content ON versions(content);
 )sql";
+
+// The index by which content collection finds whether a content is still
+// referred to; added to databases made before it existed.
+constexpr const char* kContentIndex =
+    "CREATE INDEX IF NOT EXISTS versions_by_content ON versions(content)";
 
 std::string RandomIdentifier() {
   unsigned char bytes[8];
@@ -122,12 +128,29 @@ void ExecOn(sqlite3* db, const char* sql) {
 
 }  // namespace
 
+// One SQLite connection with its prepared statements. Used by one thread at
+// a time: the writer by the leader of a write batch, a reader while leased
+// from the pool.
+struct SqliteStorage::Connection {
+  sqlite3* db = nullptr;
+  std::unordered_map<std::string, sqlite3_stmt*> statements;
+
+  Connection() = default;
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+  ~Connection() {
+    for (auto& entry : statements) sqlite3_finalize(entry.second);
+    sqlite3_close(db);
+  }
+};
+
 // A cached prepared statement in use: bound, stepped, then reset when the
 // object goes out of scope. Results are copied out, so a statement is never
 // stepped by two users at once (helpers collect rows before calling others).
 class SqliteStorage::Query {
  public:
-  Query(SqliteStorage* owner, const char* sql) : db_(owner->db_), stmt_(owner->Prepared(sql)) {}
+  Query(SqliteStorage* owner, const char* sql)
+      : db_(SqliteStorage::Current()->db), stmt_(owner->Prepared(sql)) {}
   ~Query() {
     sqlite3_reset(stmt_);
     sqlite3_clear_bindings(stmt_);
@@ -213,6 +236,61 @@ int Conflict(const Holders& holders, const std::string& user, bool exclusive) {
 
 // ------------------------------------------------------------ life cycle
 
+SqliteStorage::Connection*& SqliteStorage::Current() {
+  thread_local Connection* current = nullptr;
+  return current;
+}
+
+namespace {
+
+// Fills a new, empty database: the tables, the settings and the root.
+void InitializeDatabase(sqlite3* db, const RepositorySettings& settings) {
+  ExecOn(db, "BEGIN IMMEDIATE");
+  ExecOn(db, kSchema);
+  sqlite3_stmt* stmt = nullptr;
+  const char* sql = "INSERT INTO settings(key, value) VALUES(?1, ?2)";
+  if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK) {
+    throw DbError(sqlite3_errmsg(db));
+  }
+  const std::pair<std::string, std::string> rows[] = {
+      {"schema", kSchemaVersion},
+      {"selector", std::to_string(settings.selector)},
+      {"compression", std::to_string(settings.compression)},
+      {"lock-policy", std::to_string(settings.lock_policy)},
+  };
+  for (const auto& [key, value] : rows) {
+    sqlite3_bind_text(stmt, 1, key.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(stmt, 2, value.c_str(), -1, SQLITE_TRANSIENT);
+    const int rc = sqlite3_step(stmt);
+    sqlite3_reset(stmt);
+    if (rc != SQLITE_DONE) {
+      sqlite3_finalize(stmt);
+      throw DbError(sqlite3_errmsg(db));
+    }
+  }
+  sqlite3_finalize(stmt);
+  stmt = nullptr;
+  sql = "INSERT INTO productions(id, parent, name, fold) VALUES(?1, NULL, ?2, ?3)";
+  if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK) {
+    throw DbError(sqlite3_errmsg(db));
+  }
+  const std::string id = RandomIdentifier();
+  const std::string fold = FoldName(settings.root_name);
+  sqlite3_bind_text(stmt, 1, id.c_str(), -1, SQLITE_TRANSIENT);
+  sqlite3_bind_text(stmt, 2, settings.root_name.c_str(), -1, SQLITE_TRANSIENT);
+  sqlite3_bind_text(stmt, 3, fold.c_str(), -1, SQLITE_TRANSIENT);
+  const int rc = sqlite3_step(stmt);
+  sqlite3_finalize(stmt);
+  if (rc != SQLITE_DONE) throw DbError(sqlite3_errmsg(db));
+  ExecOn(db, "COMMIT");
+}
+
+std::string OpenFailure(const std::string& path, sqlite3* db) {
+  return "cannot open " + path + ": " + (db != nullptr ? sqlite3_errmsg(db) : "out of memory");
+}
+
+}  // namespace
+
 bool SqliteStorage::CreateDatabase(const std::string& path, const RepositorySettings& settings,
                                    std::string* error) {
   struct stat st;
@@ -231,44 +309,7 @@ bool SqliteStorage::CreateDatabase(const std::string& path, const RepositorySett
   try {
     ExecOn(db, "PRAGMA journal_mode=WAL");
     ExecOn(db, "PRAGMA synchronous=FULL");
-    ExecOn(db, "BEGIN IMMEDIATE");
-    ExecOn(db, kSchema);
-    sqlite3_stmt* stmt = nullptr;
-    const char* sql = "INSERT INTO settings(key, value) VALUES(?1, ?2)";
-    if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK) {
-      throw DbError(sqlite3_errmsg(db));
-    }
-    const std::pair<std::string, std::string> rows[] = {
-        {"schema", kSchemaVersion},
-        {"selector", std::to_string(settings.selector)},
-        {"compression", std::to_string(settings.compression)},
-        {"lock-policy", std::to_string(settings.lock_policy)},
-    };
-    for (const auto& [key, value] : rows) {
-      sqlite3_bind_text(stmt, 1, key.c_str(), -1, SQLITE_TRANSIENT);
-      sqlite3_bind_text(stmt, 2, value.c_str(), -1, SQLITE_TRANSIENT);
-      const int rc = sqlite3_step(stmt);
-      sqlite3_reset(stmt);
-      if (rc != SQLITE_DONE) {
-        sqlite3_finalize(stmt);
-        throw DbError(sqlite3_errmsg(db));
-      }
-    }
-    sqlite3_finalize(stmt);
-    stmt = nullptr;
-    sql = "INSERT INTO productions(id, parent, name, fold) VALUES(?1, NULL, ?2, ?3)";
-    if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK) {
-      throw DbError(sqlite3_errmsg(db));
-    }
-    const std::string id = RandomIdentifier();
-    const std::string fold = FoldName(settings.root_name);
-    sqlite3_bind_text(stmt, 1, id.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_text(stmt, 2, settings.root_name.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_text(stmt, 3, fold.c_str(), -1, SQLITE_TRANSIENT);
-    const int rc = sqlite3_step(stmt);
-    sqlite3_finalize(stmt);
-    if (rc != SQLITE_DONE) throw DbError(sqlite3_errmsg(db));
-    ExecOn(db, "COMMIT");
+    InitializeDatabase(db, settings);
   } catch (const std::exception& e) {
     *error = std::string("cannot create the database: ") + e.what();
     sqlite3_close(db);
@@ -287,22 +328,23 @@ bool SqliteStorage::CreateDatabase(const std::string& path, const RepositorySett
 std::unique_ptr<SqliteStorage> SqliteStorage::Open(const std::string& path, ContentStore contents,
                                                    Clock clock, std::string* error,
                                                    int busy_milliseconds) {
-  sqlite3* db = nullptr;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
-      SQLITE_OK) {
-    *error = "cannot open " + path + ": " + (db != nullptr ? sqlite3_errmsg(db) : "out of memory");
-    sqlite3_close(db);
+  auto writer = std::make_unique<Connection>();
+  if (sqlite3_open_v2(path.c_str(), &writer->db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                      nullptr) != SQLITE_OK) {
+    *error = OpenFailure(path, writer->db);
     return nullptr;
   }
-  sqlite3_busy_timeout(db, busy_milliseconds);
-  std::unique_ptr<SqliteStorage> storage(new SqliteStorage(
-      db, std::move(contents), clock ? std::move(clock) : SystemClockMilliseconds));
+  sqlite3_busy_timeout(writer->db, busy_milliseconds);
+  std::unique_ptr<SqliteStorage> storage(
+      new SqliteStorage(std::move(writer), path, busy_milliseconds, std::move(contents),
+                        clock ? std::move(clock) : SystemClockMilliseconds));
   try {
+    // Nobody else has the object yet: no batch runs.
+    const Use use(storage->writer_.get());
     storage->Exec("PRAGMA foreign_keys=ON");
     storage->Exec("PRAGMA synchronous=FULL");
     std::string schema;
     {
-      std::lock_guard<std::mutex> guard(storage->mutex_);
       Query q(storage.get(), "SELECT value FROM settings WHERE key = 'schema'");
       if (q.Step()) schema = q.Text(0);
     }
@@ -310,6 +352,10 @@ std::unique_ptr<SqliteStorage> SqliteStorage::Open(const std::string& path, Cont
       *error = path + " is not a repository database of this server";
       return nullptr;
     }
+    // Databases made before content collection lack this index; without it
+    // the collection still works, only slower, so a failure is no reason to
+    // refuse the repository.
+    sqlite3_exec(storage->writer_->db, kContentIndex, nullptr, nullptr, nullptr);
   } catch (const std::exception& e) {
     *error = path + ": " + e.what();
     return nullptr;
@@ -317,47 +363,204 @@ std::unique_ptr<SqliteStorage> SqliteStorage::Open(const std::string& path, Cont
   return storage;
 }
 
-SqliteStorage::SqliteStorage(sqlite3* db, ContentStore contents, Clock clock)
-    : contents_(std::move(contents)), clock_(std::move(clock)), db_(db) {}
-
-SqliteStorage::~SqliteStorage() {
-  for (auto& entry : statements_) sqlite3_finalize(entry.second);
-  sqlite3_close(db_);
+std::unique_ptr<SqliteStorage> SqliteStorage::OpenInMemory(const RepositorySettings& settings,
+                                                           ContentStore contents, Clock clock,
+                                                           std::string* error) {
+  auto writer = std::make_unique<Connection>();
+  if (sqlite3_open_v2(":memory:", &writer->db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                      nullptr) != SQLITE_OK) {
+    *error = OpenFailure(":memory:", writer->db);
+    return nullptr;
+  }
+  try {
+    ExecOn(writer->db, "PRAGMA foreign_keys=ON");
+    InitializeDatabase(writer->db, settings);
+  } catch (const std::exception& e) {
+    *error = std::string("cannot create the database: ") + e.what();
+    return nullptr;
+  }
+  return std::unique_ptr<SqliteStorage>(
+      new SqliteStorage(std::move(writer), std::string(), 0, std::move(contents),
+                        clock ? std::move(clock) : SystemClockMilliseconds));
 }
 
+SqliteStorage::SqliteStorage(std::unique_ptr<Connection> writer, std::string path,
+                             int busy_milliseconds, ContentStore contents, Clock clock)
+    : contents_(std::move(contents)),
+      clock_(std::move(clock)),
+      path_(std::move(path)),
+      busy_milliseconds_(busy_milliseconds),
+      writer_(std::move(writer)) {}
+
+SqliteStorage::~SqliteStorage() = default;
+
 std::string SqliteStorage::FailureText() const {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<std::mutex> guard(failure_mutex_);
   return failure_;
 }
 
-void SqliteStorage::Exec(const char* sql) {
-  ExecOn(db_, sql);
-}
+SqliteStorage::Use::Use(Connection* connection) : previous_(Current()) { Current() = connection; }
+SqliteStorage::Use::~Use() { Current() = previous_; }
+
+// One statement, prepared once per connection: transaction control runs
+// several times per request.
+void SqliteStorage::Exec(const char* sql) { Query(this, sql).Run(); }
 
 sqlite3_stmt* SqliteStorage::Prepared(const char* sql) {
-  auto it = statements_.find(sql);
-  if (it != statements_.end()) return it->second;
+  Connection* connection = Current();
+  auto it = connection->statements.find(sql);
+  if (it != connection->statements.end()) return it->second;
   sqlite3_stmt* stmt = nullptr;
-  if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK) {
-    throw DbError(sqlite3_errmsg(db_));
+  if (sqlite3_prepare_v3(connection->db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) !=
+      SQLITE_OK) {
+    throw DbError(sqlite3_errmsg(connection->db));
   }
-  statements_.emplace(sql, stmt);
+  connection->statements.emplace(sql, stmt);
   return stmt;
 }
 
-template <typename Body>
-int SqliteStorage::Transact(bool write, Body&& body) {
-  std::lock_guard<std::mutex> guard(mutex_);
+std::unique_ptr<SqliteStorage::Connection> SqliteStorage::LeaseReader() {
+  std::unique_lock<std::mutex> lock(pool_mutex_);
+  pool_ready_.wait(lock, [this] { return !idle_readers_.empty() || readers_open_ < kMaxReaders; });
+  if (!idle_readers_.empty()) {
+    std::unique_ptr<Connection> reader = std::move(idle_readers_.back());
+    idle_readers_.pop_back();
+    return reader;
+  }
+  ++readers_open_;
+  lock.unlock();
+  auto reader = std::make_unique<Connection>();
+  if (sqlite3_open_v2(path_.c_str(), &reader->db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                      nullptr) != SQLITE_OK) {
+    const std::string text = OpenFailure(path_, reader->db);
+    ReturnReader(nullptr);
+    throw DbError(text);
+  }
+  sqlite3_busy_timeout(reader->db, busy_milliseconds_);
+  return reader;
+}
+
+void SqliteStorage::ReturnReader(std::unique_ptr<Connection> reader) {
+  {
+    std::lock_guard<std::mutex> lock(pool_mutex_);
+    if (reader) {
+      idle_readers_.push_back(std::move(reader));
+    } else {
+      --readers_open_;
+    }
+  }
+  pool_ready_.notify_one();
+}
+
+void SqliteStorage::NoteFailure(const std::string& text) {
+  std::lock_guard<std::mutex> guard(failure_mutex_);
+  failure_ = text;
+}
+
+int SqliteStorage::RunRead(Connection* connection, const std::function<int()>& body) {
+  const Use use(connection);
   try {
-    Exec(write ? "BEGIN IMMEDIATE" : "BEGIN");
+    Exec("BEGIN");
     const int result = body();
-    Exec(result == kOk ? "COMMIT" : "ROLLBACK");
+    Exec("ROLLBACK");  // a read has nothing to keep
     return result;
   } catch (const std::exception& e) {
-    failure_ = e.what();
-    if (sqlite3_get_autocommit(db_) == 0) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    NoteFailure(e.what());
+    if (sqlite3_get_autocommit(connection->db) == 0) {
+      sqlite3_exec(connection->db, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
     return kStorageFailure;
   }
+}
+
+int SqliteStorage::RunWrite(const std::function<int()>& body) {
+  WriteJob job{&body};
+  std::unique_lock<std::mutex> lock(batch_mutex_);
+  waiting_.push_back(&job);
+  while (!job.done) {
+    if (leading_) {
+      batch_done_.wait(lock);
+      continue;
+    }
+    // No batch under way: this thread runs every job waiting, its own
+    // among them, in one transaction.
+    leading_ = true;
+    std::vector<WriteJob*> batch(waiting_.begin(), waiting_.end());
+    waiting_.clear();
+    lock.unlock();
+    RunBatch(batch);
+    lock.lock();
+    leading_ = false;
+    for (WriteJob* done : batch) done->done = true;
+    batch_done_.notify_all();
+  }
+  return job.result;
+}
+
+void SqliteStorage::RunBatch(const std::vector<WriteJob*>& batch) {
+  const Use use(writer_.get());
+  sqlite3* const db = writer_->db;
+  const auto fail_all = [&](const std::string& text) {
+    NoteFailure(text);
+    for (WriteJob* job : batch) job->result = kStorageFailure;
+    if (sqlite3_get_autocommit(db) == 0) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+  };
+  try {
+    Exec("BEGIN IMMEDIATE");
+  } catch (const std::exception& e) {
+    fail_all(e.what());
+    return;
+  }
+  for (WriteJob* job : batch) {
+    // Each request is a savepoint of its own: it keeps all of its changes
+    // or none, whatever the others of the batch do.
+    try {
+      Exec("SAVEPOINT request");
+      job->result = (*job->body)();
+      if (job->result != kOk) Exec("ROLLBACK TO request");
+      Exec("RELEASE request");
+    } catch (const std::exception& e) {
+      NoteFailure(e.what());
+      job->result = kStorageFailure;
+      if (sqlite3_get_autocommit(db) != 0) {
+        // SQLite gave the whole transaction up: the batch's earlier
+        // requests are gone with it.
+        fail_all(e.what());
+        return;
+      }
+      sqlite3_exec(db, "ROLLBACK TO request; RELEASE request", nullptr, nullptr, nullptr);
+    }
+  }
+  try {
+    Exec("COMMIT");
+  } catch (const std::exception& e) {
+    fail_all(e.what());
+  }
+}
+
+// Writers queue up, and whoever finds no batch under way runs all waiting
+// writers in one transaction on the writer connection, each as a savepoint:
+// one commit (one sync of the log) serves them all, in the order they
+// came. Readers each lease a connection of their own, so in WAL mode they
+// read a snapshot while writers work. A repository in memory has only the
+// writer: its reads queue up with the writes.
+template <typename Body>
+int SqliteStorage::Transact(bool write, Body&& body) {
+  if (write || path_.empty()) {
+    const std::function<int()> job = std::ref(body);
+    return RunWrite(job);
+  }
+  std::unique_ptr<Connection> reader;
+  try {
+    reader = LeaseReader();
+  } catch (const std::exception& e) {
+    std::lock_guard<std::mutex> guard(failure_mutex_);
+    failure_ = e.what();
+    return kStorageFailure;
+  }
+  const int result = RunRead(reader.get(), std::ref(body));
+  ReturnReader(std::move(reader));
+  return result;
 }
 
 // ------------------------------------------------------------ helpers
@@ -557,9 +760,14 @@ int SqliteStorage::ListVersionsLocked(int64_t document, std::vector<VersionInfo>
 
 int SqliteStorage::WriteVersion(int64_t document, int version, const std::string& user,
                                 const std::string& comment, bool wip, const ContentRef& content,
-                                std::string* stamp) {
-  int64_t ms = 0;
-  *stamp = StampAfter(document, &ms);
+                                std::string* stamp, bool new_document) {
+  int64_t ms = clock_();
+  // A new Document has no stamp to follow (and its row says version 1).
+  if (new_document) {
+    *stamp = StampText(ms);
+  } else {
+    *stamp = StampAfter(document, &ms);
+  }
   Query(this,
         "INSERT INTO versions(document, version, user_name, stamp_ms, stamp, comment, "
         "work_in_progress, content, size) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)")
@@ -573,6 +781,7 @@ int SqliteStorage::WriteVersion(int64_t document, int version, const std::string
       .Bind(8, content.sha256)
       .Bind(9, static_cast<int64_t>(content.size))
       .Run();
+  if (new_document) return kOk;
   Query(this, "UPDATE documents SET current_version = ?2 WHERE seq = ?1")
       .Bind(1, document)
       .Bind(2, int64_t{version})
@@ -773,42 +982,94 @@ int SqliteStorage::GetDocumentInfo(const std::string& user, const std::string& p
   });
 }
 
+int SqliteStorage::CheckNewDocuments(const std::vector<NewDocument>& items, size_t* failed_index,
+                                     std::vector<std::pair<int64_t, std::string>>* keys) {
+  // Hash lookups, so that a request of many names costs time in proportion
+  // to its size: one writer must not hold the others up for long.
+  std::unordered_map<std::string, int64_t> productions;
+  std::unordered_set<std::string> seen;
+  keys->clear();
+  keys->reserve(items.size());
+  for (size_t i = 0; i < items.size(); ++i) {
+    const NewDocument& item = items[i];
+    if (failed_index != nullptr) *failed_index = i;
+    auto known = productions.find(item.production_id);
+    if (known == productions.end()) {
+      known = productions.emplace(item.production_id, ProductionSeq(item.production_id)).first;
+    }
+    const int64_t production = known->second;
+    if (production < 0) return kUnknownId;
+    if (!IsValidName(item.name)) return kInvalidDocumentName;
+    std::pair<int64_t, std::string> key{production, FoldName(item.name)};
+    if (!seen.insert(std::to_string(production) + '/' + key.second).second) return kDocumentTwice;
+    {
+      Query q(this, "SELECT 1 FROM documents WHERE production = ?1 AND fold = ?2");
+      if (q.Bind(1, production).Bind(2, key.second).Step()) return kDocumentExists;
+    }
+    keys->push_back(std::move(key));
+  }
+  return kOk;
+}
+
+int SqliteStorage::ValidateAdd(const std::vector<NewDocument>& items, size_t* failed_index) {
+  return Transact(false, [&]() -> int {
+    std::vector<std::pair<int64_t, std::string>> keys;
+    return CheckNewDocuments(items, failed_index, &keys);
+  });
+}
+
 int SqliteStorage::AddDocuments(const std::string& user, const std::string& comment,
                                 const std::vector<NewDocument>& items,
                                 std::vector<StoredVersion>* out, size_t* failed_index) {
   return Transact(true, [&]() -> int {
+    std::vector<std::pair<int64_t, std::string>> keys;
+    const int checked = CheckNewDocuments(items, failed_index, &keys);
+    if (checked != kOk) return checked;
     std::vector<StoredVersion> added;
-    std::vector<std::pair<int64_t, std::string>> seen;
+    added.reserve(items.size());
     for (size_t i = 0; i < items.size(); ++i) {
       const NewDocument& item = items[i];
       if (failed_index != nullptr) *failed_index = i;
-      const int64_t production = ProductionSeq(item.production_id);
-      if (production < 0) return kUnknownId;
-      if (!IsValidName(item.name)) return kInvalidDocumentName;
-      std::pair<int64_t, std::string> key{production, FoldName(item.name)};
-      if (std::find(seen.begin(), seen.end(), key) != seen.end()) return kDocumentTwice;
-      {
-        Query q(this, "SELECT 1 FROM documents WHERE production = ?1 AND fold = ?2");
-        if (q.Bind(1, production).Bind(2, key.second).Step()) return kDocumentExists;
-      }
       if (!contents_.Contains(item.content)) return kContentIncomplete;
       const std::string id = NewIdentifier();
       Query(this,
             "INSERT INTO documents(id, production, name, fold, current_version) "
-            "VALUES(?1, ?2, ?3, ?4, 0)")
+            "VALUES(?1, ?2, ?3, ?4, 1)")
           .Bind(1, id)
-          .Bind(2, production)
+          .Bind(2, keys[i].first)
           .Bind(3, item.name)
-          .Bind(4, key.second)
+          .Bind(4, keys[i].second)
           .Run();
-      const int64_t seq = sqlite3_last_insert_rowid(db_);
+      const int64_t seq = sqlite3_last_insert_rowid(Current()->db);
       StoredVersion stored{id, 1, std::string()};
-      WriteVersion(seq, 1, user, comment, false, item.content, &stored.stamp);
+      WriteVersion(seq, 1, user, comment, false, item.content, &stored.stamp, true);
       added.push_back(std::move(stored));
-      seen.push_back(std::move(key));
     }
     *out = std::move(added);
     return kOk;
+  });
+}
+
+int SqliteStorage::CheckCheckIn(const std::string& user, const std::vector<std::string>& ids,
+                                size_t* failed_index, std::vector<Document>* docs) {
+  docs->clear();
+  docs->reserve(ids.size());
+  for (size_t i = 0; i < ids.size(); ++i) {
+    if (failed_index != nullptr) *failed_index = i;
+    Document doc;
+    if (!LoadDocument(ids[i], &doc)) return kUnknownId;
+    Query q(this, "SELECT 1 FROM locks WHERE document = ?1 AND user_name = ?2");
+    if (!q.Bind(1, doc.seq).Bind(2, user).Step()) return kNotCheckedOut;
+    docs->push_back(std::move(doc));
+  }
+  return kOk;
+}
+
+int SqliteStorage::ValidateCheckIn(const std::string& user, const std::vector<std::string>& ids,
+                                   size_t* failed_index) {
+  return Transact(false, [&]() -> int {
+    std::vector<Document> docs;
+    return CheckCheckIn(user, ids, failed_index, &docs);
   });
 }
 
@@ -816,19 +1077,21 @@ int SqliteStorage::CheckIn(const std::string& user, const std::string& comment,
                            bool work_in_progress, const std::vector<CheckInItem>& items,
                            std::vector<StoredVersion>* out, size_t* failed_index) {
   return Transact(true, [&]() -> int {
+    std::vector<std::string> ids;
+    ids.reserve(items.size());
+    for (const CheckInItem& item : items) ids.push_back(item.document_id);
+    std::vector<Document> docs;
+    const int checked = CheckCheckIn(user, ids, failed_index, &docs);
+    if (checked != kOk) return checked;
     std::vector<StoredVersion> stored;
     for (size_t i = 0; i < items.size(); ++i) {
-      const CheckInItem& item = items[i];
       if (failed_index != nullptr) *failed_index = i;
+      if (!contents_.Contains(items[i].content)) return kContentIncomplete;
+      // The same Document twice in one check-in gives two versions.
       Document doc;
-      if (!LoadDocument(item.document_id, &doc)) return kUnknownId;
-      {
-        Query q(this, "SELECT 1 FROM locks WHERE document = ?1 AND user_name = ?2");
-        if (!q.Bind(1, doc.seq).Bind(2, user).Step()) return kNotCheckedOut;
-      }
-      if (!contents_.Contains(item.content)) return kContentIncomplete;
+      if (!LoadDocument(items[i].document_id, &doc)) return kUnknownId;
       StoredVersion version{doc.id, doc.current_version + 1, std::string()};
-      WriteVersion(doc.seq, version.version, user, comment, work_in_progress, item.content,
+      WriteVersion(doc.seq, version.version, user, comment, work_in_progress, items[i].content,
                    &version.stamp);
       stored.push_back(std::move(version));
     }
@@ -1023,6 +1286,99 @@ int SqliteStorage::ReleaseLocks(const std::string& user, const std::vector<std::
       LeaveQueue(doc.seq, user);
       ServeQueue(doc.seq);
     }
+    return kOk;
+  });
+}
+
+// ------------------------------------------------------------ checks
+
+int SqliteStorage::CheckConsistency(std::vector<std::string>* problems) {
+  return Transact(false, [&]() -> int {
+    const auto each = [&](const char* sql, const std::string& what) {
+      Query q(this, sql);
+      while (q.Step()) problems->push_back(what + q.Text(0));
+    };
+    {
+      Query q(this, "PRAGMA integrity_check");
+      while (q.Step()) {
+        if (q.Text(0) != "ok") problems->push_back("database: " + q.Text(0));
+      }
+    }
+    each("SELECT \"table\" FROM pragma_foreign_key_check",
+         "a row refers to a missing row, in table ");
+    each("SELECT COUNT(*) FROM productions WHERE parent IS NULL HAVING COUNT(*) != 1",
+         "roots: ");
+    each("SELECT d.id FROM documents d LEFT JOIN (SELECT document, MIN(version) AS low, "
+         "MAX(version) AS high, COUNT(*) AS n FROM versions GROUP BY document) v "
+         "ON v.document = d.seq WHERE v.n IS NULL OR v.low != 1 OR v.high != v.n OR "
+         "d.current_version != v.n",
+         "versions not numbered 1..current: Document ");
+    each("SELECT d.id FROM versions a JOIN versions b ON b.document = a.document AND "
+         "b.version = a.version + 1 JOIN documents d ON d.seq = a.document "
+         "WHERE b.stamp_ms <= a.stamp_ms",
+         "stamps not rising: Document ");
+    each("SELECT d.id FROM locks l JOIN documents d ON d.seq = l.document GROUP BY l.document "
+         "HAVING SUM(l.exclusive) > 0 AND COUNT(*) > 1",
+         "a lock beside an exclusive one: Document ");
+    each("SELECT d.id FROM lock_queue q JOIN documents d ON d.seq = q.document "
+         "GROUP BY q.document HAVING MIN(q.rank) != 1 OR MAX(q.rank) != COUNT(*)",
+         "queue ranks not 1..n: Document ");
+    std::vector<std::pair<int64_t, Holder>> heads;
+    {
+      Query q(this, "SELECT document, user_name, exclusive FROM lock_queue WHERE rank = 1");
+      while (q.Step()) heads.emplace_back(q.Int(0), Holder{q.Text(1), q.Int(2) != 0});
+    }
+    for (const auto& [document, head] : heads) {
+      if (Conflict(Holders(document), head.user, head.exclusive) == kOk) {
+        problems->push_back("a queue head that could be granted: Document seq " +
+                            std::to_string(document));
+      }
+    }
+    Query q(this, "SELECT DISTINCT content, size FROM versions");
+    while (q.Step()) {
+      const ContentRef ref{q.Text(0), static_cast<uint64_t>(q.Int(1))};
+      if (!contents_.Contains(ref)) {
+        problems->push_back("content missing or of another size: " + ref.sha256);
+      }
+    }
+    return kOk;
+  });
+}
+
+// ------------------------------------------------------------ content collection
+
+int SqliteStorage::ReferencedContents(std::unordered_set<std::string>* out) {
+  return Transact(false, [&]() -> int {
+    std::unordered_set<std::string> digests;
+    Query q(this, "SELECT DISTINCT content FROM versions");
+    while (q.Step()) digests.insert(q.Text(0));
+    *out = std::move(digests);
+    return kOk;
+  });
+}
+
+int SqliteStorage::RemoveUnreferenced(const std::vector<std::string>& digests,
+                                      const std::function<bool(const std::string&)>& remove,
+                                      std::vector<std::string>* removed) {
+  return Transact(true, [&]() -> int {
+    for (const std::string& digest : digests) {
+      {
+        Query q(this, "SELECT 1 FROM versions WHERE content = ?1 LIMIT 1");
+        if (q.Bind(1, digest).Step()) continue;
+      }
+      if (remove(digest)) removed->push_back(digest);
+    }
+    return kOk;
+  });
+}
+
+int SqliteStorage::ResetTree() {
+  return Transact(true, [&]() -> int {
+    Exec("DELETE FROM lock_queue");
+    Exec("DELETE FROM locks");
+    Exec("DELETE FROM versions");
+    Exec("DELETE FROM documents");
+    Exec("DELETE FROM productions WHERE parent IS NOT NULL");
     return kOk;
   });
 }

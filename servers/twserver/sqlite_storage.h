@@ -9,16 +9,27 @@
 // the lock taken waits up to the busy time-out, so concurrent requests are
 // serialised, not refused.
 //
-// Threads: one connection per object, guarded by `mutex_`; the object may be
-// shared by threads. Open any number of objects on one repository, from any
-// number of threads or processes.
+// Threads: the object may be shared by threads. Writers queue up in order
+// and run in batches on one writer connection: the thread that finds no
+// batch under way runs every waiting writer's request in one transaction,
+// each as a savepoint of its own (kept or rolled back whole), so one commit
+// and one sync serve them all; the others wait for the batch to end. One
+// client's long write delays other writers only; readers lease a
+// connection of their own from a small pool (up to kMaxReaders, opened on
+// demand) and are never held up by a writer. Open any number of objects on
+// one repository, from any number of threads or processes. Mutexes are
+// held briefly and never two at once.
 #ifndef TW_SERVERS_TWSERVER_SQLITE_STORAGE_H_
 #define TW_SERVERS_TWSERVER_SQLITE_STORAGE_H_
 
+#include <condition_variable>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "servers/twserver/storage.h"
@@ -32,6 +43,8 @@ class SqliteStorage final : public Storage {
  public:
   // How long a writer waits for another one before it fails.
   static constexpr int kDefaultBusyMilliseconds = 60000;
+  // Reader connections open at most; more readers wait for one to be free.
+  static constexpr size_t kMaxReaders = 8;
 
   // Creates the database file `path` (which must not exist) with its tables,
   // the settings and the root Production. False with `error` on failure.
@@ -44,7 +57,20 @@ class SqliteStorage final : public Storage {
                                              Clock clock, std::string* error,
                                              int busy_milliseconds = kDefaultBusyMilliseconds);
 
+  // A repository held in memory, with one connection for everything: for
+  // the command fuzz target and tests that need no files. Nothing, with
+  // `error`, on failure.
+  static std::unique_ptr<SqliteStorage> OpenInMemory(const RepositorySettings& settings,
+                                                     ContentStore contents, Clock clock,
+                                                     std::string* error);
+
   ~SqliteStorage() override;
+
+  // Removes every Production below the root and every Document with its
+  // versions, locks and queue places: the tree as a new repository has it
+  // (users and settings stay). The command fuzz target starts every input
+  // from there. kOk or kStorageFailure.
+  int ResetTree();
 
   std::string FailureText() const override;
   const ContentStore& Contents() const override { return contents_; }
@@ -66,9 +92,12 @@ class SqliteStorage final : public Storage {
   int GetDocumentInfo(const std::string& user, const std::string& production_id,
                       const std::vector<std::string>& names,
                       std::vector<DocumentInfo>* out) override;
+  int ValidateAdd(const std::vector<NewDocument>& items, size_t* failed_index) override;
   int AddDocuments(const std::string& user, const std::string& comment,
                    const std::vector<NewDocument>& items, std::vector<StoredVersion>* out,
                    size_t* failed_index) override;
+  int ValidateCheckIn(const std::string& user, const std::vector<std::string>& ids,
+                      size_t* failed_index) override;
   int CheckIn(const std::string& user, const std::string& comment, bool work_in_progress,
               const std::vector<CheckInItem>& items, std::vector<StoredVersion>* out,
               size_t* failed_index) override;
@@ -84,18 +113,59 @@ class SqliteStorage final : public Storage {
   int ReleaseLocks(const std::string& user, const std::vector<std::string>& ids,
                    LockFailure* failure) override;
 
+  int CheckConsistency(std::vector<std::string>* problems) override;
+  int ReferencedContents(std::unordered_set<std::string>* out) override;
+  int RemoveUnreferenced(const std::vector<std::string>& digests,
+                         const std::function<bool(const std::string&)>& remove,
+                         std::vector<std::string>* removed) override;
+
  private:
   class Query;
+  struct Connection;
   struct Document;
   struct Holder;
+  // Makes `connection` the current one of this thread for its lifetime.
+  class Use {
+   public:
+    explicit Use(Connection* connection);
+    ~Use();
+    Use(const Use&) = delete;
+    Use& operator=(const Use&) = delete;
 
-  SqliteStorage(sqlite3* db, ContentStore contents, Clock clock);
+   private:
+    Connection* const previous_;
+  };
 
-  // Runs `body` in one transaction under `mutex_`: commits when it returns
-  // kOk, rolls back otherwise or when the database fails.
+  SqliteStorage(std::unique_ptr<Connection> writer, std::string path, int busy_milliseconds,
+                ContentStore contents, Clock clock);
+
+  // The connection the calling thread's transaction runs on.
+  static Connection*& Current();
+
+  // Runs `body` as one transaction: a write in the next batch on the writer
+  // connection, a read on a leased reader. A write is kept when `body`
+  // returns kOk and rolled back otherwise, or when the database fails
+  // (kStorageFailure); it is on disk when this returns.
   template <typename Body>
   int Transact(bool write, Body&& body);
+  int RunRead(Connection* connection, const std::function<int()>& body);
+  // A request waiting for its batch.
+  struct WriteJob {
+    const std::function<int()>* body;
+    int result = kStorageFailure;
+    bool done = false;  // guarded by batch_mutex_
+  };
+  int RunWrite(const std::function<int()>& body);
+  void RunBatch(const std::vector<WriteJob*>& batch);
+  void NoteFailure(const std::string& text);
+  // A reader connection from the pool, opened when none is idle and fewer
+  // than kMaxReaders are open; waits otherwise. Throws DbError when it
+  // cannot be opened.
+  std::unique_ptr<Connection> LeaseReader();
+  // Puts a leased reader back (null: it was never opened).
+  void ReturnReader(std::unique_ptr<Connection> reader);
 
+  // Runs one SQL statement (kept prepared) on the current connection.
   void Exec(const char* sql);
   sqlite3_stmt* Prepared(const char* sql);
 
@@ -117,15 +187,33 @@ class SqliteStorage final : public Storage {
   int ListVersionsLocked(int64_t document, std::vector<VersionInfo>* out);
   int WriteVersion(int64_t document, int version, const std::string& user,
                    const std::string& comment, bool wip, const ContentRef& content,
-                   std::string* stamp);
+                   std::string* stamp, bool new_document = false);
+  // The checks of an add that need no content, item by item; `keys` gets
+  // each item's Production and folded name.
+  int CheckNewDocuments(const std::vector<NewDocument>& items, size_t* failed_index,
+                        std::vector<std::pair<int64_t, std::string>>* keys);
+  int CheckCheckIn(const std::string& user, const std::vector<std::string>& ids,
+                   size_t* failed_index, std::vector<Document>* docs);
 
   const ContentStore contents_;
   const Clock clock_;
+  const std::string path_;  // empty for a repository in memory
+  const int busy_milliseconds_;
 
-  mutable std::mutex mutex_;
-  sqlite3* const db_;                                          // guarded by mutex_
-  std::unordered_map<std::string, sqlite3_stmt*> statements_;  // guarded by mutex_
-  std::string failure_;                                        // guarded by mutex_
+  const std::unique_ptr<Connection> writer_;  // used by the batch's leader
+
+  std::mutex batch_mutex_;
+  std::condition_variable batch_done_;  // signalled under batch_mutex_
+  std::deque<WriteJob*> waiting_;       // guarded by batch_mutex_
+  bool leading_ = false;                // guarded by batch_mutex_: a batch runs
+
+  std::mutex pool_mutex_;
+  std::condition_variable pool_ready_;                     // signalled under pool_mutex_
+  std::vector<std::unique_ptr<Connection>> idle_readers_;  // guarded by pool_mutex_
+  size_t readers_open_ = 0;                                // guarded by pool_mutex_
+
+  mutable std::mutex failure_mutex_;
+  std::string failure_;  // guarded by failure_mutex_: the latest failure's text
 };
 
 }  // namespace tw::twserver

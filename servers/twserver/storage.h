@@ -33,6 +33,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "protocol/lock_command.h"
@@ -232,13 +233,23 @@ class Storage {
   virtual int GetDocumentInfo(const std::string& user, const std::string& production_id,
                               const std::vector<std::string>& names,
                               std::vector<DocumentInfo>* out) = 0;
+  // The checks AddDocuments makes, but for the contents, without changing
+  // anything: a request that fails here is refused before its files are
+  // stored. Another client may still add a name in between, so AddDocuments
+  // checks again.
+  virtual int ValidateAdd(const std::vector<NewDocument>& items, size_t* failed_index) = 0;
   // Adds each Document as version 1 (unlocked) by `user` with `comment`.
   // Checks item by item: kUnknownId for the Production, kInvalidDocumentName,
   // kDocumentTwice when an earlier item names the same Document,
-  // kDocumentExists, kContentIncomplete; `failed_index` names the item.
+  // kDocumentExists, kContentIncomplete; `failed_index` names the item. The
+  // work grows linearly with the items.
   virtual int AddDocuments(const std::string& user, const std::string& comment,
                            const std::vector<NewDocument>& items, std::vector<StoredVersion>* out,
                            size_t* failed_index) = 0;
+  // The checks CheckIn makes, but for the contents, without changing
+  // anything.
+  virtual int ValidateCheckIn(const std::string& user, const std::vector<std::string>& ids,
+                              size_t* failed_index) = 0;
   // Adds a version per item, in order, by `user`. The user must hold a lock
   // on each Document (kNotCheckedOut); kUnknownId; kContentIncomplete.
   // Locks stay as they are.
@@ -282,6 +293,24 @@ class Storage {
   // skipped). kUnknownId (with `failure`) changes nothing.
   virtual int ReleaseLocks(const std::string& user, const std::vector<std::string>& ids,
                            LockFailure* failure) = 0;
+
+  // ---- checks
+  // Checks the database against the rules above (one root, versions
+  // numbered 1..n with rising stamps and the current one last, no lock
+  // beside an exclusive one, queue ranks 1..n whose head cannot be granted,
+  // the database's own integrity) and that the content of every version is
+  // in the store. Appends one line per problem; kOk even when it finds some.
+  virtual int CheckConsistency(std::vector<std::string>* problems) = 0;
+
+  // ---- content collection (content_gc.h)
+  // The digests of every content that some version refers to.
+  virtual int ReferencedContents(std::unordered_set<std::string>* out) = 0;
+  // In one writing transaction, so that no version can come to refer to
+  // them meanwhile: calls `remove` for each of `digests` that no version
+  // refers to, and lists in `removed` those for which it returned true.
+  virtual int RemoveUnreferenced(const std::vector<std::string>& digests,
+                                 const std::function<bool(const std::string&)>& remove,
+                                 std::vector<std::string>* removed) = 0;
 };
 
 }  // namespace tw::twserver

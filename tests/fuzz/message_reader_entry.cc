@@ -51,7 +51,9 @@ void PrepareEnvironment(const std::string& scratch_folder) {
     return;
   }
   if (!ScratchFolder().empty()) return;
-  std::string root = "/tmp/twfuzz-XXXXXX";
+  // A memory file system where there is one: received files, stores and
+  // sockets come and go millions of times.
+  std::string root = access("/dev/shm", W_OK) == 0 ? "/dev/shm/twfuzz-XXXXXX" : "/tmp/twfuzz-XXXXXX";
   if (mkdtemp(&root[0]) == nullptr) std::abort();
   PrivateRoot() = root;
   std::atexit(RemovePrivateRoot);

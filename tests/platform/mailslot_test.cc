@@ -126,6 +126,27 @@ TEST(Mailslot, WaitingWriterFailsWhenTheReaderGoes) {
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(20));
 }
 
+TEST(Mailslot, AWriterWithoutPatienceReportsAFullQueueAndWritesOnceThereIsRoom) {
+  test::TestEnv env;
+  auto reader = NewMailslotReader();
+  ASSERT_TRUE(reader->Create("busy", 0, 0));
+  auto writer = NewMailslotWriter();
+  ASSERT_TRUE(writer->Open(".", "busy"));
+  writer->SetWriteTimeout(0);
+  const std::string message(1000, 'q');
+  int written = 0;
+  while (written < 100000 && writer->Write(message.data(), 1000, nullptr)) ++written;
+  EXPECT_TRUE(writer->QueueWasFull()) << writer->ErrorText();
+  EXPECT_GT(written, 0);
+  EXPECT_EQ(message, ReadOne(reader.get()));
+  reader->MessageCount();  // drains the kernel's queue into the reader's own
+  EXPECT_TRUE(writer->Write(message.data(), 1000, nullptr)) << writer->ErrorText();
+  EXPECT_FALSE(writer->QueueWasFull());
+  reader->Close();
+  EXPECT_FALSE(writer->Write(message.data(), 1000, nullptr));
+  EXPECT_FALSE(writer->QueueWasFull());
+}
+
 TEST(Mailslot, StaleSocketIsReplacedButALiveReaderIsKept) {
   test::TestEnv env;
   const std::string ready = env.Path("ready");

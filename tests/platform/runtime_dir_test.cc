@@ -34,6 +34,18 @@ TEST(RuntimeDirectory, IsCreatedPrivateWithItsSubFolders) {
   for (const char* sub : {"", "/mailslot", "/shm", "/recipients"}) {
     EXPECT_EQ(0700u, ModeOf(dir + sub)) << sub;
   }
+  // One of ours that others may read is made private again, and so is a
+  // mailslot's socket, whatever the umask said when it was bound.
+  ASSERT_EQ(0, ::chmod(dir.c_str(), 0755));
+  ASSERT_EQ(0, ::chmod((dir + "/mailslot").c_str(), 0711));
+  ::umask(0);
+  auto reader = NewMailslotReader();
+  const bool created = reader->Create("open-to-all", 0, 0);
+  ::umask(old_umask);
+  ASSERT_TRUE(created) << reader->ErrorText();
+  EXPECT_EQ(0700u, ModeOf(dir));
+  EXPECT_EQ(0700u, ModeOf(dir + "/mailslot"));
+  EXPECT_EQ(0600u, ModeOf(dir + "/mailslot/open-to-all"));
 }
 
 TEST(RuntimeDirectory, RefusesFoldersOthersCanWrite) {

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <thread>
@@ -347,6 +348,27 @@ TEST_F(StorageTest, StaleTemporariesAreRemovedOnOpen) {
   db_ = Open();
   EXPECT_FALSE(fs::exists(old_temp));
   EXPECT_TRUE(fs::exists(new_temp));
+}
+
+// A content stamped a moment ahead of the clock (the file system's clock
+// is finer than time()) is as young as can be, yet still a content: every
+// listing shows it, and collection with no grace may take it.
+TEST_F(StorageTest, ContentStampedAheadOfTheClockIsListedAndCollectable) {
+  const ContentStore& store = db_->Contents();
+  const ContentRef ahead = Content("stamped in the next second");
+  const ContentRef now = Content("stamped now");
+  fs::last_write_time(store.PathOf(ahead.sha256),
+                      fs::file_time_type::clock::now() + std::chrono::seconds(30));
+  std::vector<std::string> listed = store.ListOlderThan(0);
+  std::sort(listed.begin(), listed.end());
+  std::vector<std::string> both{ahead.sha256, now.sha256};
+  std::sort(both.begin(), both.end());
+  EXPECT_EQ(both, listed);
+  EXPECT_TRUE(store.ListOlderThan(1).empty());
+  EXPECT_EQ(-1, store.RemoveIfOlder(ahead.sha256, 1));
+  EXPECT_TRUE(store.Contains(ahead));
+  EXPECT_EQ(static_cast<int64_t>(ahead.size), store.RemoveIfOlder(ahead.sha256, 0));
+  EXPECT_FALSE(store.Contains(ahead));
 }
 
 TEST_F(StorageTest, ContentWithoutCommitLeavesNoVersion) {

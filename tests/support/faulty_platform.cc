@@ -108,6 +108,8 @@ class FaultyMailslotWriter final : public MailslotWriter {
   }
   bool IsOpen() override { return inner_->IsOpen(); }
   std::string ErrorText() const override { return inner_->ErrorText(); }
+  void SetWriteTimeout(uint32_t timeout_ms) override { inner_->SetWriteTimeout(timeout_ms); }
+  bool QueueWasFull() const override { return inner_->QueueWasFull(); }
 
  private:
   const std::unique_ptr<MailslotWriter> inner_;

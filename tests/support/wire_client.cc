@@ -62,10 +62,11 @@ bool TestServer::AddUser(const std::string& name, const std::string& password) {
   return Run({"user", "add", "--data", dir_, name}, password + "\n", nullptr) == 0;
 }
 
-bool TestServer::Start() {
+bool TestServer::Start(const std::vector<std::string>& options) {
   const std::string out_path = dir_ + ".serve.out";
-  pid_ = SpawnRedirected("TWServer", {"serve", "--data", dir_, "--port", "0"}, "", out_path,
-                         dir_ + ".serve.log");
+  std::vector<std::string> args{"serve", "--data", dir_, "--port", "0"};
+  args.insert(args.end(), options.begin(), options.end());
+  pid_ = SpawnRedirected("TWServer", args, "", out_path, dir_ + ".serve.log");
   if (pid_ <= 0) return false;
   const std::string prefix = "listening on ";
   for (int i = 0; i < 6000; ++i) {  // a minute at most, for sanitizer builds

@@ -35,8 +35,9 @@ class TestServer {
   bool Init(const std::vector<std::string>& options = {});
   // `TWServer user add` with the password on standard input.
   bool AddUser(const std::string& name, const std::string& password);
-  // `TWServer serve --port 0`; waits for its "listening on" line.
-  bool Start();
+  // `TWServer serve --port 0` with extra options; waits for its "listening
+  // on" line.
+  bool Start(const std::vector<std::string>& options = {});
   // SIGTERM and wait; the exit status.
   int Stop();
 

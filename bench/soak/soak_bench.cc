@@ -1,0 +1,425 @@
+// A soak of TWServer: many clients at once, for minutes, each logged on as a
+// user of its own and running a mix of the commands a provider sends:
+//   - add (10%): one to three new Documents of 1 to 64 KiB in its own
+//     Production;
+//   - lock, check-in, release (25%): of its own Documents or of twenty
+//     shared ones that all clients contend for (a lock conflict on a shared
+//     Document is an answer, not an error);
+//   - get (30%): the current version of one of its own Documents, checked
+//     byte for byte against what it last stored, or of a shared one;
+//   - status (35%): the document information of up to fifty of its names,
+//     now and then a Document's history.
+// It prints commands per second, the median and 99th percentile latency,
+// the errors (anything but success and those lock conflicts; there must be
+// none), the server's peak resident memory, and at the end the consistency
+// of the database and the content store, checked with the server stopped.
+//
+//   bench_soak [seconds, default 600] [clients, default 100]
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/common/bench_data.h"
+#include "crypto/crypto.h"
+#include "messaging/field_ids.h"
+#include "servers/twserver/repository.h"
+#include "tests/support/test_env.h"
+#include "tests/support/wire_client.h"
+
+namespace tw {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using test::WireClient;
+
+constexpr int kShared = 20;
+
+std::string Join(const std::vector<std::string>& items) {
+  std::string out;
+  for (size_t i = 0; i < items.size(); ++i) out += (i ? "?" : "") + items[i];
+  return out;
+}
+
+std::string Field(const MessagePtr& m, uint32_t id) {
+  std::string value;
+  if (m) m->GetString(id, &value);
+  return value;
+}
+
+std::string Sha(const std::string& bytes) {
+  std::string hex;
+  CRLDATcrypto::DigestToHex(hex, kDigestSha256, bytes);
+  return hex;
+}
+
+// What all clients report.
+struct Tally {
+  std::mutex mutex;
+  std::vector<uint32_t> micros;  // guarded by mutex
+  std::map<std::string, long> errors;
+  std::atomic<long> conflicts{0};
+  std::atomic<long> commands{0};
+
+  void Error(const std::string& what) {
+    std::lock_guard<std::mutex> lock(mutex);
+    ++errors[what];
+  }
+};
+
+class SoakClient {
+ public:
+  SoakClient(int index, uint16_t port, std::string dir, std::string root,
+             std::vector<std::string> shared, Tally* tally)
+      : index_(index),
+        port_(port),
+        dir_(std::move(dir)),
+        root_(std::move(root)),
+        shared_(std::move(shared)),
+        tally_(tally),
+        random_(static_cast<unsigned>(index) * 7919u + 1) {}
+
+  void Run(Clock::time_point end) {
+    const std::string user = "user" + std::to_string(index_);
+    if (!client_.Connect(port_) || client_.Logon(user, "pw") != 0) {
+      tally_->Error("logon");
+      return;
+    }
+    MessagePtr create = WireClient::Request("PRODUCTIONCMD", 4);
+    create->SetString(101, root_);
+    create->SetString(102, "client" + std::to_string(index_));
+    MessagePtr made = Call(create, "create Production");
+    production_ = Field(made, 103);
+    if (production_.empty()) return;
+    Add();
+    while (Clock::now() < end) {
+      const int roll = static_cast<int>(random_() % 100);
+      if (roll < 10) {
+        Add();
+      } else if (roll < 35) {
+        LockCheckInRelease();
+      } else if (roll < 65) {
+        Get();
+      } else {
+        Status();
+      }
+    }
+  }
+
+ private:
+  // Sends and times one request; null (and an error counted) when no reply
+  // came or the reply's code is neither 0 nor among `allowed`.
+  MessagePtr Call(const MessagePtr& request, const char* what,
+                  std::initializer_list<int> allowed = {}) {
+    const auto start = Clock::now();
+    MessagePtr reply = client_.Call(*request, 600000);
+    const auto micros =
+        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
+    {
+      std::lock_guard<std::mutex> lock(tally_->mutex);
+      tally_->micros.push_back(static_cast<uint32_t>(std::min<int64_t>(micros, UINT32_MAX)));
+    }
+    ++tally_->commands;
+    if (!reply) {
+      tally_->Error(std::string(what) + ": no reply");
+      return nullptr;
+    }
+    const int error = reply->GetErrorCode();
+    if (error == 0) return reply;
+    if (std::find(allowed.begin(), allowed.end(), error) == allowed.end()) {
+      tally_->Error(std::string(what) + ": error " + std::to_string(error));
+    }
+    return reply;
+  }
+
+  std::string Content() {
+    std::string bytes = bench::Compressible(1024 + random_() % (63 * 1024));
+    bytes += std::to_string(index_) + ":" + std::to_string(++written_);
+    return bytes;
+  }
+
+  std::string LocalFile(const std::string& bytes) {
+    const std::string path = dir_ + "/c" + std::to_string(index_) + "_" + std::to_string(++files_);
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+  }
+
+  void Add() {
+    const int count = 1 + static_cast<int>(random_() % 3);
+    std::vector<std::string> names, paths, contents;
+    for (int i = 0; i < count; ++i) {
+      names.push_back("doc" + std::to_string(own_.size() + static_cast<size_t>(i)) + ".txt");
+      contents.push_back(Content());
+      paths.push_back(LocalFile(contents.back()));
+    }
+    MessagePtr r = WireClient::Request("DOCUMENTCMD", 1);
+    r->SetString(101, Join(std::vector<std::string>(names.size(), production_)));
+    r->SetString(102, Join(names));
+    const std::string files = Join(paths);
+    r->SetRawField(103, FIELD_FILELIST, files.data(), files.size());
+    r->SetString(107, "soak");
+    r->SetString(109, files);
+    MessagePtr reply = Call(r, "add");
+    for (const std::string& path : paths) unlink(path.c_str());
+    if (!reply || reply->GetErrorCode() != 0) return;
+    const std::vector<std::string> ids = test::SplitField(*reply, 103);
+    if (ids.size() != names.size()) {
+      tally_->Error("add: identifiers");
+      return;
+    }
+    for (size_t i = 0; i < ids.size(); ++i) {
+      own_.push_back(Own{ids[i], names[i], Sha(contents[i])});
+    }
+  }
+
+  void LockCheckInRelease() {
+    const bool shared = random_() % 2 == 0 || own_.empty();
+    const size_t pick = shared ? random_() % shared_.size() : random_() % own_.size();
+    const std::string id = shared ? shared_[pick] : own_[pick].id;
+    MessagePtr lock = WireClient::Request("ACQUIRELOCK");
+    lock->SetString(100, id);
+    lock->SetInt(101, 1);
+    lock->SetInt(102, 0);
+    lock->SetInt(103, 72);  // exclusive
+    MessagePtr locked = shared ? Call(lock, "lock", {101, 102}) : Call(lock, "lock");
+    if (!locked) return;
+    if (locked->GetErrorCode() != 0) {
+      ++tally_->conflicts;
+      return;
+    }
+    const std::string content = Content();
+    const std::string path = LocalFile(content);
+    MessagePtr check_in = WireClient::Request("DOCUMENTCMD", 2);
+    check_in->SetString(101, id);
+    check_in->SetRawField(102, FIELD_FILELIST, path.data(), path.size());
+    check_in->SetInt(103, 0);
+    check_in->SetString(104, path);
+    check_in->SetString(105, "soak");
+    check_in->SetIntList(106, {0});
+    MessagePtr stored = Call(check_in, "check-in");
+    unlink(path.c_str());
+    if (stored && stored->GetErrorCode() == 0 && !shared) own_[pick].sha = Sha(content);
+    MessagePtr release = WireClient::Request("RELEASELOCK");
+    release->SetString(100, id);
+    release->SetInt(101, 1);
+    release->SetInt(102, 0);
+    release->SetInt(300, 1);
+    Call(release, "release");
+  }
+
+  void Get() {
+    const bool shared = random_() % 4 == 0 || own_.empty();
+    const size_t pick = shared ? random_() % shared_.size() : random_() % own_.size();
+    MessagePtr r = WireClient::Request("DOCUMENTCMD", 4);
+    r->SetString(101, shared ? shared_[pick] : own_[pick].id);
+    r->SetIntList(102, {0});
+    r->SetInt(103, 0);
+    MessagePtr reply = Call(r, "get");
+    if (!reply || reply->GetErrorCode() != 0) return;
+    const std::vector<std::string> received = test::SplitField(*reply, 106);
+    if (received.size() != 1) {
+      tally_->Error("get: files");
+      return;
+    }
+    if (!shared && Sha(test::ReadFile(received[0])) != own_[pick].sha) {
+      tally_->Error("get: content differs from the last one stored");
+    }
+    unlink(received[0].c_str());
+  }
+
+  void Status() {
+    if (!own_.empty() && random_() % 5 == 0) {
+      MessagePtr r = WireClient::Request("GETNAMELIST");
+      r->SetString(13, "soak");
+      r->SetString(100, own_[random_() % own_.size()].id);
+      r->SetInt(101, 4);
+      Call(r, "history");
+      return;
+    }
+    std::vector<std::string> names;
+    for (size_t i = 0; i < own_.size() && names.size() < 50; ++i) names.push_back(own_[i].name);
+    names.push_back("missing.txt");
+    MessagePtr r = WireClient::Request("PRODUCTIONCMD", 25);
+    r->SetString(101, production_);
+    r->SetString(102, Join(names));
+    Call(r, "status");
+  }
+
+  struct Own {
+    std::string id;
+    std::string name;
+    std::string sha;  // of the content last stored
+  };
+
+  const int index_;
+  const uint16_t port_;
+  const std::string dir_;
+  const std::string root_;
+  const std::vector<std::string> shared_;
+  Tally* const tally_;
+  std::mt19937 random_;
+  WireClient client_;
+  std::string production_;
+  std::vector<Own> own_;
+  int written_ = 0;
+  int files_ = 0;
+};
+
+long ServerKilobytes(pid_t pid, const char* field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.compare(0, std::strlen(field), field) == 0 && line[std::strlen(field)] == ':') {
+      return std::strtol(line.c_str() + std::strlen(field) + 1, nullptr, 10);
+    }
+  }
+  return -1;
+}
+
+int Run(int seconds, int clients) {
+  const std::string dir = bench::ScratchPath("bench_soak", "run");
+  std::filesystem::create_directories(dir);
+  setenv("TMPDIR", dir.c_str(), 1);  // fetched files land here
+  int status = 0;
+  try {
+    test::TestServer server(dir + "/repo");
+    if (!server.Init() || !server.AddUser("setup", "pw")) throw std::runtime_error("cannot init");
+    {
+      int result = 0;
+      std::string error;
+      auto storage = twserver::OpenRepository(server.dir(), nullptr, &result, &error);
+      if (!storage) throw std::runtime_error(error);
+      for (int i = 0; i < clients; ++i) {
+        const std::string name = "user" + std::to_string(i);
+        storage->AddUser(name, twserver::LogonDigest(name, "pw"));
+      }
+    }
+    if (!server.Start()) throw std::runtime_error("cannot start TWServer");
+    WireClient setup;
+    if (!setup.Connect(server.port()) || setup.Logon("setup", "pw") != 0) {
+      throw std::runtime_error("cannot log on");
+    }
+    MessagePtr lookup = WireClient::Request("PRODUCTIONCMD", 20);
+    lookup->SetString(101, "");
+    const std::string root = Field(setup.Call(*lookup), 101);
+    const std::string small = dir + "/shared";
+    std::ofstream(small) << "shared content";
+    std::vector<std::string> names;
+    for (int i = 0; i < kShared; ++i) names.push_back("shared" + std::to_string(i) + ".txt");
+    MessagePtr add = WireClient::Request("DOCUMENTCMD", 1);
+    add->SetString(101, Join(std::vector<std::string>(names.size(), root)));
+    add->SetString(102, Join(names));
+    const std::string files = Join(std::vector<std::string>(names.size(), small));
+    add->SetRawField(103, FIELD_FILELIST, files.data(), files.size());
+    MessagePtr added = setup.Call(*add);
+    const std::vector<std::string> shared = test::SplitField(*added, 103);
+    if (shared.size() != static_cast<size_t>(kShared)) throw std::runtime_error("no shared files");
+
+    std::printf("soak: %d clients for %d s against TWServer (pid %d)\n", clients, seconds,
+                static_cast<int>(server.pid()));
+    std::fflush(stdout);
+    Tally tally;
+    const auto start = Clock::now();
+    const auto end = start + std::chrono::seconds(seconds);
+    std::vector<std::unique_ptr<SoakClient>> soakers;
+    std::vector<std::thread> threads;
+    for (int i = 0; i < clients; ++i) {
+      soakers.push_back(
+          std::make_unique<SoakClient>(i, server.port(), dir, root, shared, &tally));
+      threads.emplace_back([&, i] { soakers[static_cast<size_t>(i)]->Run(end); });
+    }
+    long peak_rss = 0;
+    long last_report = 0;
+    while (Clock::now() < end) {
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+      peak_rss = std::max(peak_rss, ServerKilobytes(server.pid(), "VmRSS"));
+      const long elapsed =
+          std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start).count();
+      if (elapsed - last_report >= 60) {
+        last_report = elapsed;
+        std::printf("  %4ld s: %ld commands, server resident %ld kB\n", elapsed,
+                    tally.commands.load(), ServerKilobytes(server.pid(), "VmRSS"));
+        std::fflush(stdout);
+      }
+    }
+    for (auto& thread : threads) thread.join();
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    const long peak = std::max(peak_rss, ServerKilobytes(server.pid(), "VmHWM"));
+    server.Stop();
+
+    std::vector<uint32_t>& micros = tally.micros;
+    std::sort(micros.begin(), micros.end());
+    const auto percentile = [&](double p) {
+      return micros.empty() ? 0.0
+                            : micros[std::min(micros.size() - 1,
+                                              static_cast<size_t>(p * micros.size()))] /
+                                  1000.0;
+    };
+    long errors = 0;
+    for (const auto& [what, count] : tally.errors) errors += count;
+    std::printf("commands: %ld in %.0f s, %.0f per second\n", tally.commands.load(), elapsed,
+                tally.commands.load() / elapsed);
+    std::printf("latency: p50 %.2f ms, p99 %.2f ms, max %.2f ms\n", percentile(0.5),
+                percentile(0.99), micros.empty() ? 0.0 : micros.back() / 1000.0);
+    std::printf("lock conflicts on shared Documents (answers, not errors): %ld\n",
+                tally.conflicts.load());
+    std::printf("errors: %ld\n", errors);
+    for (const auto& [what, count] : tally.errors) std::printf("  %s: %ld\n", what.c_str(), count);
+    std::printf("server peak resident memory: %ld kB\n", peak);
+
+    int result = 0;
+    std::string error;
+    auto storage = twserver::OpenRepository(dir + "/repo", nullptr, &result, &error);
+    if (!storage) throw std::runtime_error(error);
+    std::vector<std::string> problems;
+    if (storage->CheckConsistency(&problems) != twserver::kOk) {
+      problems.push_back("the check failed: " + storage->FailureText());
+    }
+    std::unordered_set<std::string> referenced;
+    storage->ReferencedContents(&referenced);
+    const size_t stored = storage->Contents().ListOlderThan(0).size();
+    size_t temporaries = 0;
+    for (const auto& entry :
+         std::filesystem::directory_iterator(storage->Contents().TempFolder())) {
+      (void)entry;
+      ++temporaries;
+    }
+    if (temporaries != 0) problems.push_back(std::to_string(temporaries) + " temporary files left");
+    std::printf("consistency: %s (%zu contents stored, %zu referenced, %zu unreferenced)\n",
+                problems.empty() ? "sound" : "PROBLEMS", stored, referenced.size(),
+                stored - std::min(stored, referenced.size()));
+    for (const std::string& problem : problems) std::printf("  %s\n", problem.c_str());
+    if (errors != 0 || !problems.empty()) status = 1;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "bench_soak: %s\n", e.what());
+    status = 1;
+  }
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
+  return status;
+}
+
+}  // namespace
+}  // namespace tw
+
+int main(int argc, char** argv) {
+  const long seconds = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 600;
+  const long clients = argc > 2 ? std::strtol(argv[2], nullptr, 10) : 100;
+  if (seconds <= 0 || seconds > 86400 || clients <= 0 || clients > 1000) {
+    std::fprintf(stderr, "usage: bench_soak [seconds, default 600] [clients, default 100]\n");
+    return 2;
+  }
+  return tw::Run(static_cast<int>(seconds), static_cast<int>(clients));
+}
