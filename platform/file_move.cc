@@ -33,7 +33,7 @@ mode_t CurrentUmask() {
 }
 
 // Copies `from` into a new file beside `to`, then renames it over `to`, so
-// that a failure half-way leaves `to` as it was.
+// that a failure half-way leaves `to` as it was. `from` stays.
 bool CopyInto(const std::string& from, const std::string& to, std::string* error) {
   const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) {
@@ -76,15 +76,15 @@ bool CopyInto(const std::string& from, const std::string& to, std::string* error
     if (error != nullptr) *error = ErrnoText("cannot replace", to, errno);
     ok = false;
   }
-  if (!ok) {
-    ::unlink(temp.c_str());
-    return false;
-  }
-  ::unlink(from.c_str());
-  return true;
+  if (!ok) ::unlink(temp.c_str());
+  return ok;
 }
 
 }  // namespace
+
+bool CopyFileReplacing(const std::string& from, const std::string& to, std::string* error) {
+  return CopyInto(from, to, error);
+}
 
 bool MoveFileReplacing(const std::string& from, const std::string& to, std::string* error) {
   if (::rename(from.c_str(), to.c_str()) == 0) {
@@ -97,7 +97,9 @@ bool MoveFileReplacing(const std::string& from, const std::string& to, std::stri
     if (error != nullptr) *error = ErrnoText("cannot move to", to, errno);
     return false;
   }
-  return CopyInto(from, to, error);
+  if (!CopyInto(from, to, error)) return false;
+  ::unlink(from.c_str());
+  return true;
 }
 
 }  // namespace tw
