@@ -76,8 +76,8 @@ bool ShowEnvironmentSettingsDialog(void* owner, EnvironmentSettings* settings) {
   for (const ActionList& action : kActions) {
     const int current = ValidChoice(settings->*action.value);
     auto it = result.values.find(action.list);
-    settings->*action.value = it == result.values.end() ? current
-                                                        : ChoiceOf(action, it->second, current);
+    settings->*action.value =
+        it == result.values.end() ? current : ChoiceOf(action, it->second, current);
   }
   return true;
 }

@@ -152,8 +152,8 @@ int GetDirs(ProviderContext* context, HWND window, const std::string& path, bool
   }
   // The Production is the path's last identifier.
   std::string table;
-  if (session->GetNameList(session->current_project(), WireLastComponent(ids),
-                           kNameListProductions, false, &table) != kSessionOk) {
+  if (session->GetNameList(session->current_project(), WireLastComponent(ids), kNameListProductions,
+                           false, &table) != kSessionOk) {
     return SCC_E_NONSPECIFICERROR;
   }
   return SCC_OK;
@@ -181,8 +181,7 @@ TW_EXPORT int VelSccGetEnvironmentSettings(LPCSTR lpAppName, int* pOpenAction, i
 
 TW_EXPORT int VelSccSetProperty(LPCSTR lpPath, LPCSTR lpName, LPCSTR lpValue) {
   Guarded("VelSccSetProperty", [&]() -> SCCRTN {
-    return tw::SetProperty(tw::HostString(lpPath), tw::HostString(lpName),
-                           tw::HostString(lpValue));
+    return tw::SetProperty(tw::HostString(lpPath), tw::HostString(lpName), tw::HostString(lpValue));
   });
   return 0;
 }

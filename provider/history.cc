@@ -41,8 +41,8 @@ bool LogOn(ProviderContext* context, HWND window) {
 
 // The one record of `file`; false when the server could not be asked or
 // did not answer with exactly one record.
-bool FetchOneRecord(const ProviderContext& context, ClientSession* session,
-                    const std::string& file, DocumentInfo* record) {
+bool FetchOneRecord(const ProviderContext& context, ClientSession* session, const std::string& file,
+                    DocumentInfo* record) {
   std::vector<DocumentInfo> records;
   if (session->FetchDocumentInfo(context.project_leaf_name, {file}, context.local_project_path,
                                  context.project_root, &records) != kSessionOk ||

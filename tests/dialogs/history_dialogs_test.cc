@@ -81,10 +81,12 @@ TEST(HistoryTextTest, RowsFromTheNameTables) {
       ListText(history));
 
   NameTable locks;
-  locks.AddRow({{kColumnUser, "alice"}, {kColumnExclusive, "1"}, {kColumnDeferred, "0"},
+  locks.AddRow({{kColumnUser, "alice"},
+                {kColumnExclusive, "1"},
+                {kColumnDeferred, "0"},
                 {kColumnRank, "0"}});
-  locks.AddRow({{kColumnUser, "bob"}, {kColumnExclusive, "0"}, {kColumnDeferred, "1"},
-                {kColumnRank, "1"}});
+  locks.AddRow(
+      {{kColumnUser, "bob"}, {kColumnExclusive, "0"}, {kColumnDeferred, "1"}, {kColumnRank, "1"}});
   // A flag that is not "1" reads as No.
   locks.AddRow({{kColumnUser, "carol"}, {kColumnExclusive, "yes"}, {kColumnRank, "2"}});
   EXPECT_EQ(

@@ -18,8 +18,8 @@ class ProviderExtensionsTest : public test::ProviderFixture {
  protected:
   std::vector<int> Environment(const char* application, int preset) {
     std::vector<int> actions(4, preset);
-    EXPECT_EQ(0, host_->get_environment(application, &actions[0], &actions[1], &actions[2],
-                                        &actions[3]));
+    EXPECT_EQ(
+        0, host_->get_environment(application, &actions[0], &actions[1], &actions[2], &actions[3]));
     return actions;
   }
 };

@@ -37,8 +37,7 @@ void WriteRecordingProgram(const std::string& path, const std::string& then = ""
            "out=\"$0.args\"\n"
            ": > \"$out.part\"\n"
            "for a in \"$@\"; do printf '%s\\n' \"$a\" >> \"$out.part\"; done\n" +
-               then +
-               "mv \"$out.part\" \"$out\"\n");
+               then + "mv \"$out.part\" \"$out\"\n");
   ASSERT_EQ(0, chmod(path.c_str(), 0755));
 }
 
@@ -220,8 +219,8 @@ TEST_F(ProviderHistoryTest, DiffWithoutATipLeavesEverythingAlone) {
   SccHost::ClearNotices();
   ASSERT_EQ(SCC_OK, Diff(context, files[1]));
   EXPECT_EQ("keep", test::ReadFile(blocked + "/keep.txt"));
-  EXPECT_TRUE(SccHost::SawNotice(
-      "Veltrane: Could not put the server's version of 'b.txt' beside it."));
+  EXPECT_TRUE(
+      SccHost::SawNotice("Veltrane: Could not put the server's version of 'b.txt' beside it."));
   std::vector<std::string> entries;
   for (const auto& entry : fs::directory_iterator(env_.Path("work"))) {
     entries.push_back(entry.path().filename().string());
@@ -319,10 +318,9 @@ TEST_F(ProviderHistoryTest, RunSccStartsTheClientBesideTheModule) {
                              {{kKey, "SCCServerPath", installed + "/libTWSccApi.so"}}));
   LPCSTR names[] = {"ignored"};
   EXPECT_EQ(SCC_OK, host_->run_scc(nullptr, nullptr, 1, names));
-  EXPECT_EQ(
-      "Could not find the Veltrane client executable at:\n" + client +
-          "\nPlease check your installation.",
-      Record().back().texts.at(0));
+  EXPECT_EQ("Could not find the Veltrane client executable at:\n" + client +
+                "\nPlease check your installation.",
+            Record().back().texts.at(0));
 
   // The client there is started, and nothing is said.
   WriteRecordingProgram(client);

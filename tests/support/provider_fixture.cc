@@ -71,8 +71,8 @@ void ProviderFixture::Script(const std::string& lines) {
 }
 
 std::string ProviderFixture::Logon(const std::string& user) const {
-  return "dialog 101 1 1001=" + user + " 1002=\"" + user + " pw\" 1000=127.0.0.1 1003=" +
-         std::to_string(server_.port()) + "\n";
+  return "dialog 101 1 1001=" + user + " 1002=\"" + user +
+         " pw\" 1000=127.0.0.1 1003=" + std::to_string(server_.port()) + "\n";
 }
 
 LPVOID ProviderFixture::NewContext(const char* caller) {
