@@ -81,7 +81,7 @@ SCCRTN Diff(ProviderContext* context, HWND window, const std::string& file) {
   if (!FetchOneRecord(*context, session.get(), file, &record)) return SCC_E_NONSPECIFICERROR;
   // The version the server reported as current; 0 (current) when it gave
   // no number.
-  int version = DecimalToInt(record.reply_field_104);
+  int version = DecimalToInt(record.current_version);
   if (version < 0) version = 0;
   if (!FetchTip(session.get(), record.document_id, version, file)) {
     // Nothing to compare with: a file the server does not know, or a tip
