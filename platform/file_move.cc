@@ -93,7 +93,6 @@ bool CopyFileReplacing(const std::string& from, const std::string& to, std::stri
     return false;
   }
   SyncFolderOf(to);
-  ::unlink(from.c_str());
   return true;
 }
 
@@ -108,7 +107,9 @@ bool MoveFileReplacing(const std::string& from, const std::string& to, std::stri
     if (error != nullptr) *error = ErrnoText("cannot move to", to, errno);
     return false;
   }
-  return CopyFileReplacing(from, to, error);
+  if (!CopyFileReplacing(from, to, error)) return false;
+  ::unlink(from.c_str());
+  return true;
 }
 
 }  // namespace tw

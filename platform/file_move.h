@@ -16,11 +16,12 @@ namespace tw {
 // as it was, when the move fails; `*error` says why when given.
 bool MoveFileReplacing(const std::string& from, const std::string& to, std::string* error);
 
-// The move across file systems: the bytes of `from` go into a new file
-// beside `to` with a random name of its own (made with O_EXCL, never
-// through a link), reach the disk, and are renamed over `to`; then `from`
-// is removed. On any failure the new file is removed and `to` and `from`
-// stay as they were.
+// Copies `from` to `to`, replacing what is there (the move across file
+// systems, and the merge's copies): the bytes go into a new file beside
+// `to` with a random name of its own (made with O_EXCL, never through a
+// link), reach the disk, and are renamed over `to`, so a link named `to` is
+// replaced, not followed. `from` stays. On any failure the new file is
+// removed and `to` stays as it was. The copy has the mode 0666 & ~umask.
 bool CopyFileReplacing(const std::string& from, const std::string& to, std::string* error);
 
 }  // namespace tw

@@ -99,8 +99,10 @@ std::string JsonQuote(const std::string& text) {
 std::string DialogRecordLine(const DialogRequest& request, const DialogResult& result) {
   std::string line = "{\"kind\": \"dialog\", \"id\": " + std::to_string(request.template_id) +
                      ", \"title\": " + JsonQuote(request.title) + ", \"texts\": {";
+  std::map<int, std::string> texts = request.texts;
+  for (const auto& [id, list] : request.lists) texts.emplace(id, ListText(list));
   const char* separator = "";
-  for (const auto& [id, text] : request.texts) {
+  for (const auto& [id, text] : texts) {
     line += separator;
     line += JsonQuote(std::to_string(id)) + ": " + JsonQuote(text);
     separator = ", ";

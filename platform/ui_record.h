@@ -7,8 +7,8 @@
 //    "answer": <button id or name>, "unexpected": true|false}
 //
 // (on one line, keys in this order, ", " and ": " as separators). A dialog
-// records its `texts` and `enabled` maps and its closing button id as a
-// number. A message box records id 0, its text under control id "0", each
+// records its `texts` and `enabled` maps (a list view's rows as its
+// ListText under its control id) and its closing button id as a number. A message box records id 0, its text under control id "0", each
 // of its buttons as enabled, and its answer by name ("OK", "Cancel", "Yes",
 // "No"). The scripted form also records the status window as kind
 // "status" (see StatusRecordLine).

@@ -267,6 +267,9 @@ void TerminalUserInterface::RunDialog(OpenDialog& dialog) {
       if (is_button || dialog.values().count(id) || text.empty()) continue;
       Write(TerminalSafeText(StripMnemonic(text)) + "\n");
     }
+    for (const auto& [id, list] : request.lists) {
+      if (request.texts.count(id) == 0) Write(TerminalSafeText(ListText(list)) + "\n");
+    }
     std::vector<int> controls;
     for (const auto& entry : dialog.values()) controls.push_back(entry.first);
     for (int id : controls) {

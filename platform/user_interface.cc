@@ -50,6 +50,22 @@ const char* MessageBoxAnswerName(int answer) {
   return "";
 }
 
+std::string ListText(const ListControl& list) {
+  auto append_line = [](std::string* text, const std::vector<std::string>& cells) {
+    if (!text->empty()) *text += '\n';
+    for (size_t i = 0; i < cells.size(); ++i) {
+      if (i > 0) *text += '\t';
+      for (char c : cells[i]) *text += (c == '\t' || c == '\n' || c == '\r') ? ' ' : c;
+    }
+  };
+  std::string text;
+  std::vector<std::string> captions;
+  for (const ListColumn& column : list.columns) captions.push_back(column.caption);
+  append_line(&text, captions);
+  for (const auto& row : list.rows) append_line(&text, row);
+  return text;
+}
+
 bool DialogRequest::IsEnabled(int control_id) const {
   auto it = enabled.find(control_id);
   return it == enabled.end() || it->second;

@@ -107,6 +107,22 @@ struct TreeControl {
   TreeSource* source = nullptr;  // not owned; outlives ShowDialog; null: no children
 };
 
+// A report-style list view: its column captions with their widths in
+// pixels, and its rows, one text per column. Read-only: a form shows it and
+// nobody changes it, so it has no value. Its text form (ListText) is what
+// the record holds for it and what the terminal prints.
+struct ListColumn {
+  std::string caption;
+  int width = 100;
+};
+struct ListControl {
+  std::vector<ListColumn> columns;
+  std::vector<std::vector<std::string>> rows;
+};
+// The captions, then one line per row; the cells of a line are joined with
+// a tab, and a tab or line break inside a cell is shown as a blank.
+std::string ListText(const ListControl& list);
+
 // What a dialog shows when it opens. Control ids are those of the dialog's
 // template. Only `texts` and `enabled` are recorded, so a typed dialog puts
 // there what a person would read (labels, button captions, the contents of
@@ -139,6 +155,9 @@ struct DialogRequest {
   // walks it). Its value, in DialogResult::values and for the forms, is
   // the selected item's TreeModel::TextPath, empty when nothing is selected.
   std::map<int, TreeControl> trees;
+  // Report-style list views by control id. The record shows each under
+  // `texts` as its ListText (a `texts` entry of the same id wins).
+  std::map<int, ListControl> lists;
   // Runs when a button is pressed, before the dialog closes, with the
   // values as they are; kKeepOpen keeps the dialog open for the next
   // attempt. Null: every button closes. Not run when nobody answers (the

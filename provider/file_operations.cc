@@ -11,14 +11,15 @@
 // local file is left alone.
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "dialogs/overwrite_dialog.h"
 #include "platform/file_attributes.h"
 #include "platform/path.h"
-#include "platform/user_interface.h"
 #include "provider/export_support.h"
 #include "provider/logon.h"
+#include "provider/merge.h"
 #include "session/client_session.h"
 #include "session/state_cache.h"
 
@@ -98,7 +99,9 @@ class OverwriteDecision {
  public:
   enum Outcome { kFetch, kSkip, kCancel };
 
-  OverwriteDecision(HWND owner, ClientSession* session) : owner_(owner), session_(session) {}
+  // `project` fills the merge program's project arguments.
+  OverwriteDecision(HWND owner, ClientSession* session, std::string project)
+      : owner_(owner), session_(session), project_(std::move(project)) {}
 
   Outcome Decide(const DocumentInfo& record, const std::string& path) {
     const int status = DecideLocalStatus(record, path);
@@ -110,14 +113,8 @@ class OverwriteDecision {
     question.status_name = LocalStatusName(status);
     question.current_project = session_->current_project();
     question.document_id = record.document_id;
-    // No merge program can be run yet: Merge reports that and the question
-    // stays open.
-    question.merge = [](void* dialog) {
-      ShowMessageBox(dialog, "Diff Program Not Found",
-                     "There is no diff program set. Using the View | Options... menu in the "
-                     "Veltrane client, set a diff program.",
-                     MessageBoxButtons::kOk, MessageBoxIcon::kNone);
-      return false;
+    question.merge = [this, &record, &path](void* dialog) {
+      return RunInteractiveMerge(dialog, session_, record.document_id, path, project_);
     };
     switch (AskOverwrite(owner_, question)) {
       case kOverwriteYesToAll:
@@ -139,6 +136,7 @@ class OverwriteDecision {
  private:
   const HWND owner_;
   ClientSession* const session_;
+  const std::string project_;
   bool yes_to_all_ = false;
   bool no_to_all_ = false;
 };
@@ -175,7 +173,7 @@ SCCRTN Get(ProviderContext* context, HWND window, const std::vector<std::string>
     return SCC_E_NONSPECIFICERROR;
   }
 
-  OverwriteDecision decision(window, session.get());
+  OverwriteDecision decision(window, session.get(), context->aux_project_path);
   DocumentList fetch;
   std::vector<bool> held;  // per fetched file: the user holds its lock
   for (size_t i = 0; i < files.size(); ++i) {
@@ -216,7 +214,7 @@ SCCRTN Checkout(ProviderContext* context, HWND window, const std::vector<std::st
     return SCC_E_NONSPECIFICERROR;
   }
 
-  OverwriteDecision decision(window, session.get());
+  OverwriteDecision decision(window, session.get(), context->aux_project_path);
   DocumentList lock, fetch;
   for (size_t i = 0; i < files.size(); ++i) {
     if (IsExcluded(*context, files[i])) continue;
@@ -249,7 +247,7 @@ SCCRTN Uncheckout(ProviderContext* context, HWND window, const std::vector<std::
   const int retrieved = Retrieve(*context, session.get(), kUncheckoutTexts, files, &records);
   if (retrieved != kSessionOk) return retrieved;
 
-  OverwriteDecision decision(window, session.get());
+  OverwriteDecision decision(window, session.get(), context->aux_project_path);
   DocumentList release, fetch;
   for (size_t i = 0; i < files.size(); ++i) {
     if (IsExcluded(*context, files[i])) continue;

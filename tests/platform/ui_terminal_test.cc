@@ -72,6 +72,22 @@ TEST_F(TerminalUi, DialogPromptsForValuesAndButton) {
   EXPECT_NE(std::string::npos, out.find("Please answer"));
 }
 
+TEST_F(TerminalUi, ListViewIsPrintedWithItsRows) {
+  DialogRequest history;
+  history.template_id = 115;
+  history.title = "Properties of 'a.txt'";
+  history.texts = {{1, "OK"}};
+  history.buttons = {1};
+  history.lists[1031].columns = {{"Locked By", 100}, {"Rank", 100}};
+  history.lists[1031].rows = {{"alice", "0"}, {"bob", "1"}};
+  DialogResult r;
+  const std::string out =
+      Converse("\n", [&](TerminalUserInterface& ui) { r = ui.ShowDialog(history); });
+  EXPECT_EQ(1, r.button);
+  EXPECT_NE(std::string::npos, out.find("Locked By\tRank\nalice\t0\nbob\t1\n")) << out;
+  EXPECT_NE(std::string::npos, out.find("Close with (1 OK) [1]: "));
+}
+
 TEST_F(TerminalUi, DisabledButtonsAreNotOfferedAndInputEndCancels) {
   DialogRequest q;
   q.template_id = 110;

@@ -133,6 +133,32 @@ TEST(UiRecord, ExactLinesAppendedByEveryImplementation) {
       test::ReadFile(path));
 }
 
+TEST(UiRecord, ListViewsAreRecordedAsTheirText) {
+  ListControl list;
+  list.columns = {{"Version", 25}, {"Comment", 100}};
+  list.rows = {{"2", "tab\there"}, {"1", "line\r\nbreak"}};
+  // Cells keep to one line and one column.
+  EXPECT_EQ("Version\tComment\n2\ttab here\n1\tline  break", ListText(list));
+  EXPECT_EQ("", ListText(ListControl()));
+
+  DialogRequest dialog;
+  dialog.template_id = 114;
+  dialog.title = "History of 'a.txt'";
+  dialog.texts = {{1, "OK"}};
+  dialog.buttons = {1};
+  dialog.lists[1030] = list;
+  DialogResult closed;
+  closed.button = 1;
+  EXPECT_EQ(
+      "{\"kind\": \"dialog\", \"id\": 114, \"title\": \"History of 'a.txt'\", \"texts\": "
+      "{\"1\": \"OK\", \"1030\": \"Version\\tComment\\n2\\ttab here\\n1\\tline  break\"}, "
+      "\"enabled\": {}, \"answer\": 1, \"unexpected\": false}",
+      DialogRecordLine(dialog, closed));
+  // A text of the same id is what the record shows.
+  dialog.texts[1030] = "shown instead";
+  EXPECT_NE(std::string::npos, DialogRecordLine(dialog, closed).find("\"1030\": \"shown instead\""));
+}
+
 TEST(UserInterfaceSwap, SnapshotsOutliveASwap) {
   test::TestEnv env;
   std::atomic<bool> stop{false};

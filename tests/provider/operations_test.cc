@@ -3,184 +3,38 @@
 // TWPMSvr, the dialogs answered from script files (VELTRANE_UI) and what
 // they showed read back from the record (VELTRANE_UI_RECORD). A second user
 // on a second host is a helper process with its own module instance.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "provider/msscci.h"
 #include "settings/property_file_client.h"
 #include "settings/property_protocol.h"
-#include "tests/support/property_server.h"
-#include "tests/support/scc_host.h"
-#include "tests/support/test_env.h"
-#include "tests/support/ui_record_reader.h"
-#include "tests/support/wire_client.h"
+#include "tests/support/provider_fixture.h"
 
 namespace tw {
 namespace {
 
 namespace fs = std::filesystem;
+using test::Edit;
+using test::IsWritable;
+using test::MakeFile;
 using test::SccHost;
+using test::Split;
 using Binding = SccHost::Binding;
 
 constexpr char kProbe[] =
     "temporary FILE created by visual studio .net to detect veltrane capabilities.";
 
-bool IsWritable(const std::string& path) {
-  struct stat st {};
-  return stat(path.c_str(), &st) == 0 && (st.st_mode & 0222) != 0;
-}
-
-// Changes a working file as an editor would: write permission forced, new
-// contents, and a modification time that differs from every recorded one
-// (whole seconds are all the state cache sees).
-void Edit(const std::string& path, const std::string& contents) {
-  struct stat st {};
-  const time_t before = stat(path.c_str(), &st) == 0 ? st.st_mtime : time(nullptr);
-  chmod(path.c_str(), 0644);
-  test::WriteFile(path, contents);
-  const struct timespec times[2] = {{before + 7, 0}, {before + 7, 0}};
-  utimensat(AT_FDCWD, path.c_str(), times, 0);
-}
-
-void MakeFile(const std::string& path, const std::string& contents) {
-  fs::create_directories(fs::path(path).parent_path());
-  test::WriteFile(path, contents);
-}
-
-std::vector<std::string> Split(const std::string& text, char separator) {
-  std::vector<std::string> parts;
-  size_t start = 0;
-  for (;;) {
-    const size_t end = text.find(separator, start);
-    parts.push_back(text.substr(start, end - start));
-    if (end == std::string::npos) return parts;
-    start = end + 1;
-  }
-}
-
-class ProviderOperationsTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    setenv("VELTRANE_UI_RECORD", record_.c_str(), 1);
-    Script("");
-    ASSERT_TRUE(property_server_.Start());
-    ASSERT_TRUE(server_.Init());
-    ASSERT_TRUE(server_.AddUser("alice", "alice pw"));
-    ASSERT_TRUE(server_.AddUser("bob", "bob pw"));
-    ASSERT_TRUE(server_.Start());
-    host_ = std::make_unique<SccHost>();
-    ASSERT_TRUE(host_->ok()) << host_->error();
-    SccHost::ClearNotices();
-  }
-  void TearDown() override {
-    if (host_ && host_->ok()) {
-      for (LPVOID context : contexts_) EXPECT_EQ(SCC_OK, host_->uninitialize(context));
-    }
-    for (const auto& entry : test::ReadUiRecord(record_)) {
-      EXPECT_FALSE(entry.unexpected)
-          << "unexpected " << entry.kind << " " << entry.id << " " << entry.title;
-    }
-  }
-
-  // Makes the module answer its dialogs from these script lines from now on
-  // (a new file each time: the module keeps a script while its name stays).
-  void Script(const std::string& lines) {
-    const std::string path = env_.Path("script" + std::to_string(++scripts_) + ".txt");
-    test::WriteFile(path, lines);
-    setenv("VELTRANE_UI", ("script:" + path).c_str(), 1);
-  }
-  std::string Logon(const std::string& user) const {
-    return "dialog 101 1 1001=" + user + " 1002=\"" + user +
-           " pw\" 1000=127.0.0.1 1003=" + std::to_string(server_.port()) + "\n";
-  }
-
-  LPVOID NewContext(const char* caller = "TestHost") {
-    LPVOID context = host_->Initialize(caller);
-    EXPECT_NE(nullptr, context);
-    contexts_.push_back(context);
-    return context;
-  }
-  void Release(LPVOID context) {
-    contexts_.erase(std::remove(contexts_.begin(), contexts_.end(), context), contexts_.end());
-    EXPECT_EQ(SCC_OK, host_->uninitialize(context));
-  }
-
-  // A new Production below the root, by the add dialog; logs on first when
-  // `logon` names a user.
-  Binding CreateProduction(LPVOID context, const std::string& name, const std::string& local,
-                           const std::string& logon = "") {
-    Script((logon.empty() ? "" : Logon(logon)) + "dialog 103 1 1005=" + name + " 1004=/\n");
-    Binding binding{name, local, ""};
-    BOOL is_new = 1;
-    EXPECT_EQ(SCC_I_PROJECTCREATED, host_->GetProjPath(context, &binding, &is_new));
-    return binding;
-  }
-
-  // Lines of the server's log holding `pattern`.
-  int LogCount(const std::string& pattern) const {
-    int count = 0;
-    for (const std::string& line : Split(server_.Log(), '\n')) {
-      count += line.find(pattern) != std::string::npos;
-    }
-    return count;
-  }
-  // The server handles one connection's requests in turn and logs each
-  // after its reply has left: once the reply to one more request is here,
-  // every command sent before it is in the log.
-  void SyncLog(LPVOID context, const std::string& file) {
-    std::vector<LONG> status;
-    host_->QueryInfo(context, {file}, &status);
-  }
-
-  std::vector<test::UiRecordEntry> Record() const { return test::ReadUiRecord(record_); }
-
-  // The words SccQueryInfo gives.
-  std::vector<LONG> Status(LPVOID context, const std::vector<std::string>& files) {
-    std::vector<LONG> status;
-    EXPECT_EQ(SCC_OK, host_->QueryInfo(context, files, &status));
-    return status;
-  }
-
-  // Runs the second host: logs on as `user` and runs `command` on `files`.
-  // Its output lines.
-  std::vector<std::string> Helper(const std::string& user, const Binding& binding,
-                                  const std::string& command, const std::vector<std::string>& files,
-                                  const std::string& more_script = "") {
-    const std::string script = env_.Path("helper" + std::to_string(++helpers_) + ".txt");
-    test::WriteFile(script, Logon(user) + more_script);
-    const std::string out = env_.Path("helper" + std::to_string(helpers_) + ".out");
-    std::vector<std::string> args = {script, binding.project, binding.aux, binding.local, command};
-    args.insert(args.end(), files.begin(), files.end());
-    const pid_t pid = test::SpawnRedirected("provider_host_helper", args, "", out, "");
-    EXPECT_GT(pid, 0);
-    EXPECT_EQ(0, test::WaitExit(pid));
-    std::vector<std::string> lines = Split(test::ReadFile(out), '\n');
-    if (!lines.empty() && lines.back().empty()) lines.pop_back();
-    return lines;
-  }
-
-  test::TestEnv env_;
-  const std::string record_ = env_.Path("record.jsonl");
-  test::PropertyServer property_server_;
-  test::TestServer server_{env_.Path("repo")};
-  std::unique_ptr<SccHost> host_;
-  std::vector<LPVOID> contexts_;
-  int scripts_ = 0;
-  int helpers_ = 0;
-};
+class ProviderOperationsTest : public test::ProviderFixture {};
 
 TEST_F(ProviderOperationsTest, BindingCreatesBindsAndReopens) {
   LPVOID context = NewContext();

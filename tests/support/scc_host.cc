@@ -66,6 +66,15 @@ SccHost::SccHost() {
   find(&add, "SccAdd");
   find(&query_info, "SccQueryInfo");
   find(&populate_list, "SccPopulateList");
+  find(&history, "SccHistory");
+  find(&properties, "SccProperties");
+  find(&diff, "SccDiff");
+  find(&run_scc, "SccRunScc");
+  find(&show_environment, "VelSccShowEnvironmentSettings");
+  find(&get_environment, "VelSccGetEnvironmentSettings");
+  find(&set_property, "VelSccSetProperty");
+  find(&get_property, "VelSccGetProperty");
+  find(&get_dirs, "VelSccGetDirs");
 }
 
 LPVOID SccHost::Initialize(const char* caller) {
@@ -110,6 +119,11 @@ SCCRTN SccHost::Open(LPVOID context, const Binding& binding, std::string* user) 
 SCCRTN SccHost::Get(LPVOID context, const std::vector<std::string>& files) {
   std::vector<LPCSTR> names = FileNames(files);
   return get(context, nullptr, static_cast<LONG>(names.size()), names.data(), 0, nullptr);
+}
+
+SCCRTN SccHost::History(LPVOID context, const std::vector<std::string>& files) {
+  std::vector<LPCSTR> names = FileNames(files);
+  return history(context, nullptr, static_cast<LONG>(names.size()), names.data(), 0, nullptr);
 }
 
 SCCRTN SccHost::Checkout(LPVOID context, const std::vector<std::string>& files, LPCMDOPTS options,

@@ -34,6 +34,15 @@ class SccHost {
   using QueryInfoFn = SCCRTN (*)(LPVOID, LONG, LPCSTR*, LPLONG);
   using PopulateListFn = SCCRTN (*)(LPVOID, SCCCOMMAND, LONG, LPCSTR*, POPLISTFUNC, LPVOID, LPLONG,
                                     LONG);
+  using HistoryFn = SCCRTN (*)(LPVOID, HWND, LONG, LPCSTR*, LONG, LPCMDOPTS);
+  using PropertiesFn = SCCRTN (*)(LPVOID, HWND, LPCSTR);
+  using DiffFn = SCCRTN (*)(LPVOID, HWND, LPCSTR, LONG, LPCMDOPTS);
+  using RunSccFn = SCCRTN (*)(LPVOID, HWND, LONG, LPCSTR*);
+  using ShowEnvironmentFn = int (*)(LPCSTR);
+  using GetEnvironmentFn = int (*)(LPCSTR, int*, int*, int*, int*);
+  using SetPropertyFn = int (*)(LPCSTR, LPCSTR, LPCSTR);
+  using GetPropertyFn = int (*)(LPCSTR, LPCSTR, LPSTR);
+  using GetDirsFn = int (*)(LPVOID, HWND, LPCSTR, BOOL);
 
   // Loads the module; ok() says whether every export was found.
   SccHost();
@@ -55,6 +64,15 @@ class SccHost {
   AddFn add = nullptr;
   QueryInfoFn query_info = nullptr;
   PopulateListFn populate_list = nullptr;
+  HistoryFn history = nullptr;
+  PropertiesFn properties = nullptr;
+  DiffFn diff = nullptr;
+  RunSccFn run_scc = nullptr;
+  ShowEnvironmentFn show_environment = nullptr;
+  GetEnvironmentFn get_environment = nullptr;
+  SetPropertyFn set_property = nullptr;
+  GetPropertyFn get_property = nullptr;
+  GetDirsFn get_dirs = nullptr;
 
   // SccInitialize with `caller`; null when it failed.
   LPVOID Initialize(const char* caller = "TestHost");
@@ -84,6 +102,8 @@ class SccHost {
   // SccQueryInfo; `status` gets one word per file (preset to 0xDEAD).
   SCCRTN QueryInfo(LPVOID context, const std::vector<std::string>& files,
                    std::vector<LONG>* status);
+  // SccHistory on a list of paths.
+  SCCRTN History(LPVOID context, const std::vector<std::string>& files);
   // SccPopulateList; the callback's paths in the order it was called.
   SCCRTN PopulateList(LPVOID context, SCCCOMMAND command, LONG options,
                       std::vector<std::string>* paths);

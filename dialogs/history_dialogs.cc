@@ -1,0 +1,125 @@
+#include "dialogs/history_dialogs.h"
+
+#include <utility>
+
+#include "platform/debug_output.h"
+#include "protocol/name_table.h"
+#include "session/client_session.h"
+#include "session/document_info.h"
+
+namespace tw {
+
+namespace {
+
+constexpr char kEllipsis[] = "...";
+
+// `piece` as "%<width>s" prints it.
+std::string Padded(const std::string& piece, size_t width) {
+  return piece.size() >= width ? piece : std::string(width - piece.size(), ' ') + piece;
+}
+
+const char* YesNo(const std::string& flag) {
+  return flag == "1" ? "Yes" : "No";
+}
+
+// The name table of `kind` for the Document; empty when it cannot be had.
+NameTable LoadTable(ClientSession* session, const DocumentInfo& record,
+                    const std::string& project_name, NameListKind kind) {
+  NameTable table;
+  if (session == nullptr || record.document_id.empty()) return table;
+  std::string text;
+  if (session->GetNameList(project_name, record.document_id, kind, false, &text) != kSessionOk) {
+    return table;
+  }
+  std::string error;
+  if (!NameTable::Parse(text, &table, &error)) {
+    DebugLog("Name list %d of %s: %s", static_cast<int>(kind), record.document_id.c_str(),
+             error.c_str());
+  }
+  return table;  // emptied when the text was no table
+}
+
+void ShowList(void* owner, int template_id, int list_id, const std::string& title,
+              const ListControl& list) {
+  DialogRequest request;
+  request.owner = owner;
+  request.template_id = template_id;
+  request.title = title;
+  request.texts = {{kIdOk, "OK"}};
+  request.buttons = {kIdOk};
+  request.lists[list_id] = list;
+  ShowDialog(request);
+}
+
+}  // namespace
+
+std::string ShortServerDate(const std::string& stamp) {
+  std::vector<std::string> pieces;
+  size_t start = 0;
+  for (;;) {
+    const size_t colon = stamp.find(':', start);
+    pieces.push_back(stamp.substr(start, colon - start));
+    if (colon == std::string::npos) break;
+    start = colon + 1;
+  }
+  if (pieces.size() < 5) return stamp;
+  return Padded(pieces[0], 4) + "/" + Padded(pieces[1], 2) + "/" + Padded(pieces[2], 2) + " " +
+         Padded(pieces[3], 2) + ":" + Padded(pieces[4], 2);
+}
+
+std::string ShortComment(const std::string& comment) {
+  std::string shown = comment;
+  const size_t line_feed = shown.find('\n');
+  if (line_feed != std::string::npos) {
+    shown = shown.substr(0, line_feed > 0 ? line_feed - 1 : 0) + kEllipsis;
+  }
+  if (shown.size() > kHistoryCommentLimit) {
+    size_t cut = kHistoryCommentLimit;
+    while (cut > 0 && (static_cast<unsigned char>(shown[cut]) & 0xC0) == 0x80) --cut;
+    shown = shown.substr(0, cut) + kEllipsis;
+  }
+  return shown;
+}
+
+ListControl HistoryList(const NameTable& versions) {
+  ListControl list;
+  list.columns = {{"Version", 25}, {"User", 100}, {"Server Date", 100}, {"Comment", 100}};
+  for (size_t row = 0; row < versions.row_count(); ++row) {
+    list.rows.push_back({versions.Get(row, kColumnVersion), versions.Get(row, kColumnVersionUser),
+                         ShortServerDate(versions.Get(row, kColumnStamp)),
+                         ShortComment(versions.Get(row, kColumnComment))});
+  }
+  return list;
+}
+
+ListControl LockList(const NameTable& locks) {
+  ListControl list;
+  list.columns = {{"Locked By", 100}, {"Exclusive", 100}, {"Deferred", 100}, {"Rank", 100}};
+  for (size_t row = 0; row < locks.row_count(); ++row) {
+    list.rows.push_back({locks.Get(row, kColumnUser), YesNo(locks.Get(row, kColumnExclusive)),
+                         YesNo(locks.Get(row, kColumnDeferred)), locks.Get(row, kColumnRank)});
+  }
+  return list;
+}
+
+void ShowHistoryList(void* owner, const std::string& title, const ListControl& list) {
+  ShowList(owner, kHistoryTemplate, kHistoryList, title, list);
+}
+
+void ShowPropertiesList(void* owner, const std::string& title, const ListControl& list) {
+  ShowList(owner, kPropertiesTemplate, kPropertiesList, title, list);
+}
+
+void ShowHistoryDialog(void* owner, ClientSession* session, const DocumentInfo& record,
+                       const std::string& project_name, const std::string& title) {
+  ShowHistoryList(owner, title,
+                  HistoryList(LoadTable(session, record, project_name, kNameListVersions)));
+}
+
+void ShowPropertiesDialog(void* owner, ClientSession* session, const DocumentInfo& record,
+                          const std::string& project_name, const std::string& title) {
+  ShowPropertiesList(owner, title,
+                     LockList(LoadTable(session, record, project_name, kNameListLocks)));
+}
+
+}  // namespace tw

@@ -1,0 +1,67 @@
+// The module's own exports beside the Source Code Control Interface, for
+// hosts that know Veltrane: an application's editor actions (environment
+// settings) with a dialog to edit them, plain access to string values of
+// the user's property file (user.dat), and a check of a Production path.
+// They take zero-terminated strings and return an integer; each catches
+// everything, so nothing reaches the host but a result.
+//
+// Every property access opens user.dat for the call and closes it after.
+// Property paths are names joined with "/"; a name may hold any character
+// but "/" (the store escapes the rest), and "UserProperties/<application>"
+// is where the environment settings of an application live, as integers
+// "OpenAction", "CloseAction", "SaveAction" and "NewAction": 0 ask, 1
+// always, 2 never. The module only stores them; acting on them is the
+// host's business.
+//
+// Threads: called on the host's thread, like the other exports.
+#ifndef TW_PROVIDER_VELSCC_H_
+#define TW_PROVIDER_VELSCC_H_
+
+#include "platform/export.h"
+#include "provider/msscci.h"
+
+// Shows the environment settings dialog (template 120) for the application
+// `lpAppName`, filled from its stored values (all "ask" when it has none);
+// OK stores the four choices, Cancel stores nothing. Returns 0.
+TW_EXPORT int VelSccShowEnvironmentSettings(LPCSTR lpAppName);
+
+// When the application has stored settings, sets the four outputs to 0 and
+// then to each stored value; otherwise leaves them as they were. A null
+// output is skipped. Returns 0.
+TW_EXPORT int VelSccGetEnvironmentSettings(LPCSTR lpAppName, int* pOpenAction, int* pCloseAction,
+                                           int* pSaveAction, int* pNewAction);
+
+// Writes `lpValue` (not encrypted) as the string value `lpName` of the node
+// at the property path `lpPath`, creating the node as needed. Returns 0,
+// whether or not the store took the value.
+TW_EXPORT int VelSccSetProperty(LPCSTR lpPath, LPCSTR lpName, LPCSTR lpValue);
+
+// When the node at `lpPath` exists, copies the string value `lpName` with
+// its terminating zero into `lpValueOut` (the empty string when the node
+// has no such value); when it does not, the buffer is left untouched.
+// Returns 0.
+//
+// The buffer's size is not passed: the caller must provide room for at
+// least the longest value it stored there, plus the terminating zero. The
+// module never writes more than the value's own length plus one byte, so a
+// caller that knows its values knows how much is written.
+TW_EXPORT int VelSccGetProperty(LPCSTR lpPath, LPCSTR lpName, LPSTR lpValueOut);
+
+// Checks that the server can list the Production named by `lpPath`: a path
+// of identifiers from the root joined with "\" (as the project name of
+// SccGetProjPath) when `bIsIdentifierPath` is non-zero, else a path of
+// display names (as the auxiliary project path, "\Games\Level1"); "/" may
+// stand for "\". Logs on first when needed (the logon dialog over `hWnd`).
+// 0 when the server lists the Production's children; -15
+// (SCC_E_NONSPECIFICERROR) for a null context or a Production the server
+// does not know; -29 (SCC_E_CONNECTIONFAILURE) when the logon failed.
+TW_EXPORT int VelSccGetDirs(LPVOID pvContext, HWND hWnd, LPCSTR lpPath, BOOL bIsIdentifierPath);
+
+// The types a host that loads the module looks the functions up as.
+typedef int (*VELSCCSHOWENVIRONMENTSETTINGS)(LPCSTR);
+typedef int (*VELSCCGETENVIRONMENTSETTINGS)(LPCSTR, int*, int*, int*, int*);
+typedef int (*VELSCCSETPROPERTY)(LPCSTR, LPCSTR, LPCSTR);
+typedef int (*VELSCCGETPROPERTY)(LPCSTR, LPCSTR, LPSTR);
+typedef int (*VELSCCGETDIRS)(LPVOID, HWND, LPCSTR, BOOL);
+
+#endif  // TW_PROVIDER_VELSCC_H_

@@ -1,0 +1,201 @@
+// The history, properties and environment settings dialogs: the shortening
+// of dates and comments, the rows made from name tables, and what the
+// dialogs show and read back, answered by a script.
+#include "dialogs/history_dialogs.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "dialogs/environment_dialog.h"
+#include "platform/ui_script.h"
+#include "platform/user_interface.h"
+#include "protocol/name_table.h"
+#include "session/document_info.h"
+#include "tests/support/test_env.h"
+#include "tests/support/ui_record_reader.h"
+
+namespace tw {
+namespace {
+
+TEST(HistoryTextTest, ServerDateShowsItsFirstFivePieces) {
+  EXPECT_EQ("2005/03/07 14:05", ShortServerDate("2005:03:07:14:05:09:120"));
+  EXPECT_EQ("2005/03/07 14:05", ShortServerDate("2005:03:07:14:05"));
+  // Short pieces are padded on the left with blanks, long ones kept whole,
+  // as "%04s" and "%02s" print them.
+  EXPECT_EQ("   5/ 3/ 7  4: 5", ShortServerDate("5:3:7:4:5"));
+  EXPECT_EQ("20051/003/07 14:05", ShortServerDate("20051:003:07:14:05:00"));
+  // Fewer than five pieces: unchanged.
+  EXPECT_EQ("2005:03:07:14", ShortServerDate("2005:03:07:14"));
+  EXPECT_EQ("", ShortServerDate(""));
+  EXPECT_EQ("yesterday", ShortServerDate("yesterday"));
+  EXPECT_EQ("    /  /     :  ", ShortServerDate("::::"));
+}
+
+TEST(HistoryTextTest, CommentKeepsItsFirstLineAndAtMost252Bytes) {
+  EXPECT_EQ("one line", ShortComment("one line"));
+  EXPECT_EQ("", ShortComment(""));
+  // The character before the line feed goes too: the carriage return of a
+  // CR LF pair, or the last character of a line that ends in a bare LF.
+  EXPECT_EQ("first...", ShortComment("first\r\nsecond"));
+  EXPECT_EQ("firs...", ShortComment("first\nsecond"));
+  EXPECT_EQ("...", ShortComment("\nsecond"));
+  EXPECT_EQ("...", ShortComment("x\nsecond"));
+
+  const std::string limit(kHistoryCommentLimit, 'a');
+  EXPECT_EQ(limit, ShortComment(limit));
+  EXPECT_EQ(limit + "...", ShortComment(limit + "b"));
+  EXPECT_EQ(limit + "...", ShortComment(std::string(10000, 'a')));
+  // A first line longer than the limit is cut again.
+  EXPECT_EQ(limit + "...", ShortComment(std::string(300, 'a') + "\r\nmore"));
+  // A cut never splits a UTF-8 sequence: "é" is two bytes across the limit.
+  const std::string accented = std::string(kHistoryCommentLimit - 1, 'a') + "\xC3\xA9" + "z";
+  EXPECT_EQ(std::string(kHistoryCommentLimit - 1, 'a') + "...", ShortComment(accented));
+}
+
+NameTable Table(const std::string& text) {
+  NameTable table;
+  EXPECT_TRUE(NameTable::Parse(text, &table));
+  return table;
+}
+
+TEST(HistoryTextTest, RowsFromTheNameTables) {
+  NameTable versions;
+  versions.AddRow({{kColumnVersion, "2"},
+                   {kColumnStamp, "2024:01:02:03:04:05:006"},
+                   {kColumnComment, "fix\r\nmore"},
+                   {kColumnVersionUser, "bob"}});
+  versions.AddRow({{kColumnVersion, "1"},
+                   {kColumnStamp, "bad"},
+                   {kColumnComment, ""},
+                   {kColumnVersionUser, "alice"}});
+  const ListControl history = HistoryList(Table(versions.ToText()));
+  ASSERT_EQ(4u, history.columns.size());
+  EXPECT_EQ("Version", history.columns[0].caption);
+  EXPECT_EQ(25, history.columns[0].width);
+  EXPECT_EQ("Comment", history.columns[3].caption);
+  EXPECT_EQ(100, history.columns[3].width);
+  EXPECT_EQ(
+      "Version\tUser\tServer Date\tComment\n2\tbob\t2024/01/02 03:04\tfix...\n1\talice\tbad\t",
+      ListText(history));
+
+  NameTable locks;
+  locks.AddRow({{kColumnUser, "alice"},
+                {kColumnExclusive, "1"},
+                {kColumnDeferred, "0"},
+                {kColumnRank, "0"}});
+  locks.AddRow(
+      {{kColumnUser, "bob"}, {kColumnExclusive, "0"}, {kColumnDeferred, "1"}, {kColumnRank, "1"}});
+  // A flag that is not "1" reads as No.
+  locks.AddRow({{kColumnUser, "carol"}, {kColumnExclusive, "yes"}, {kColumnRank, "2"}});
+  EXPECT_EQ(
+      "Locked By\tExclusive\tDeferred\tRank\nalice\tYes\tNo\t0\nbob\tNo\tYes\t1\ncarol\tNo\tNo\t2",
+      ListText(LockList(Table(locks.ToText()))));
+  EXPECT_EQ("Locked By\tExclusive\tDeferred\tRank", ListText(LockList(NameTable())));
+}
+
+class HistoryDialogsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("VELTRANE_UI_RECORD", env_.Path("record.jsonl").c_str(), 1);
+    SetUserInterface(script_);
+  }
+  void TearDown() override {
+    SetUserInterface(nullptr);
+    unsetenv("VELTRANE_UI_RECORD");
+  }
+  std::vector<test::UiRecordEntry> Record() {
+    return test::ReadUiRecord(env_.Path("record.jsonl"));
+  }
+
+  test::TestEnv env_;
+  std::shared_ptr<ScriptedUserInterface> script_ = std::make_shared<ScriptedUserInterface>();
+};
+
+TEST_F(HistoryDialogsTest, ListsShowEveryRowWithTheirTitle) {
+  // A thousand versions, each with a comment of 10,000 characters.
+  NameTable versions;
+  for (int v = 1000; v >= 1; --v) {
+    versions.AddRow({{kColumnVersion, std::to_string(v)},
+                     {kColumnStamp, "2024:05:06:07:08:09:010"},
+                     {kColumnComment, std::string(10000, 'c')},
+                     {kColumnVersionUser, "alice"}});
+  }
+  script_->QueueDialog(kHistoryTemplate, kIdOk);
+  script_->QueueDialog(kPropertiesTemplate, kIdOk);
+  ShowHistoryList(nullptr, "History of 'big.psd'", HistoryList(Table(versions.ToText())));
+  ShowPropertiesList(nullptr, "Properties of 'big.psd'", LockList(NameTable()));
+  EXPECT_EQ(0u, script_->Remaining());
+
+  const auto record = Record();
+  ASSERT_EQ(2u, record.size());
+  EXPECT_EQ(kHistoryTemplate, record[0].id);
+  EXPECT_EQ("History of 'big.psd'", record[0].title);
+  EXPECT_EQ("OK", record[0].texts.at(kIdOk));
+  EXPECT_EQ(0u, record[0].texts.count(kIdCancel));
+  const std::string& rows = record[0].texts.at(kHistoryList);
+  size_t lines = 0;
+  for (size_t at = 0; at != std::string::npos; at = rows.find('\n', at + 1)) ++lines;
+  EXPECT_EQ(1001u, lines);
+  EXPECT_NE(std::string::npos, rows.find("\n1000\talice\t2024/05/06 07:08\t" +
+                                         std::string(kHistoryCommentLimit, 'c') + "...\n999\t"));
+  EXPECT_EQ(kPropertiesTemplate, record[1].id);
+  EXPECT_EQ("Properties of 'big.psd'", record[1].title);
+  EXPECT_EQ("Locked By\tExclusive\tDeferred\tRank", record[1].texts.at(kPropertiesList));
+}
+
+TEST_F(HistoryDialogsTest, NoSessionOrNoDocumentShowsAnEmptyList) {
+  script_->QueueDialog(kHistoryTemplate, kIdOk);
+  DocumentInfo record;
+  record.document_id = "0123456789abcdef";
+  ShowHistoryDialog(nullptr, nullptr, record, "", "History of 'x'");
+  const auto shown = Record();
+  ASSERT_EQ(1u, shown.size());
+  EXPECT_EQ("Version\tUser\tServer Date\tComment", shown[0].texts.at(kHistoryList));
+}
+
+TEST_F(HistoryDialogsTest, EnvironmentChoicesAreReadBackOnOkOnly) {
+  script_->QueueDialog(kEnvironmentTemplate, kIdOk,
+                       {{kOpenActionList, "2"},
+                        {kCloseActionList, "Always check in to Veltrane"},
+                        {kSaveActionList, "sometimes"},
+                        {kNewActionList, "Never add to Veltrane"}});
+  EnvironmentSettings settings;
+  settings.save_action = 1;
+  ASSERT_TRUE(ShowEnvironmentSettingsDialog(nullptr, &settings));
+  EXPECT_EQ(2, settings.open_action);
+  EXPECT_EQ(1, settings.close_action);
+  EXPECT_EQ(1, settings.save_action) << "a value naming no choice keeps the choice";
+  EXPECT_EQ(2, settings.new_action);
+
+  // Cancel changes nothing; a stored value out of range shows as "ask".
+  script_->QueueDialog(kEnvironmentTemplate, kIdCancel, {{kOpenActionList, "0"}});
+  EXPECT_FALSE(ShowEnvironmentSettingsDialog(nullptr, &settings));
+  EXPECT_EQ(2, settings.open_action);
+  settings.close_action = 7;
+  script_->QueueDialog(kEnvironmentTemplate, kIdOk);
+  ASSERT_TRUE(ShowEnvironmentSettingsDialog(nullptr, &settings));
+  EXPECT_EQ(0, settings.close_action);
+
+  // Nobody to answer: nothing changes.
+  SetUserInterface(std::make_shared<NoUserInterface>());
+  EXPECT_FALSE(ShowEnvironmentSettingsDialog(nullptr, &settings));
+
+  const auto record = Record();
+  ASSERT_EQ(4u, record.size());
+  EXPECT_EQ(kEnvironmentTemplate, record[0].id);
+  EXPECT_EQ("Veltrane", record[0].title);
+  EXPECT_EQ("When a file is opened:", record[0].texts.at(kOpenActionLabel));
+  EXPECT_EQ("When a file is closed:", record[0].texts.at(kCloseActionLabel));
+  EXPECT_EQ("When a file is saved:", record[0].texts.at(kSaveActionLabel));
+  EXPECT_EQ("When a file not controlled by Veltrane is saved:",
+            record[0].texts.at(kNewActionLabel));
+  EXPECT_EQ("OK", record[0].texts.at(kIdOk));
+  EXPECT_EQ("Cancel", record[0].texts.at(kIdCancel));
+  EXPECT_EQ("1", record[0].answer);
+  EXPECT_EQ("2", record[1].answer);
+}
+
+}  // namespace
+}  // namespace tw
