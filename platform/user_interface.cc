@@ -211,7 +211,9 @@ bool IsSet(const char* name) {
   return value != nullptr && *value != '\0';
 }
 
-std::shared_ptr<UserInterface> BuildFromChoice(const UserInterfaceChoice& choice) {
+}  // namespace
+
+std::shared_ptr<UserInterface> MakeUserInterface(const UserInterfaceChoice& choice) {
   switch (choice.kind) {
     case UserInterfaceChoice::kGui:
       return std::make_shared<GuiPlaceholder>();
@@ -226,6 +228,8 @@ std::shared_ptr<UserInterface> BuildFromChoice(const UserInterfaceChoice& choice
   }
   return std::make_shared<NoUserInterface>();
 }
+
+namespace {
 
 struct Selection {
   std::mutex mutex;
@@ -277,7 +281,7 @@ std::shared_ptr<UserInterface> ActiveUserInterface() {
   const UserInterfaceChoice choice = ChooseUserInterfaceFromEnvironment();
   if (!s.from_env || !(choice == s.env_choice)) {
     replaced = std::move(s.from_env);
-    s.from_env = BuildFromChoice(choice);
+    s.from_env = MakeUserInterface(choice);
     s.env_choice = choice;
   }
   return s.from_env;
