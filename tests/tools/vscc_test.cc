@@ -1,0 +1,312 @@
+// vscc end to end: the built program, started as a user would start it (no
+// terminal), against a real TWServer and TWPMSvr in the test's private
+// folder. Two users work in two working folders of one Production; flags
+// answer the provider's questions; what vscc prints is read back.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <thread>
+
+#include "tests/support/property_server.h"
+#include "tests/support/test_env.h"
+#include "tests/support/ui_record_reader.h"
+#include "tests/support/wire_client.h"
+#include "tools/vscc/json.h"
+
+namespace vscc {
+namespace {
+
+namespace fs = std::filesystem;
+using tw::test::ReadFile;
+using tw::test::WriteFile;
+
+struct Result {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+// Waits for `pid`, killing it after `seconds`: a vscc that waits for an
+// answer nobody gives must fail the test, not hang it.
+int WaitAtMost(pid_t pid, int seconds) {
+  for (int i = 0; i < seconds * 100; ++i) {
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  kill(pid, SIGKILL);
+  tw::test::WaitExit(pid);
+  return -1;
+}
+
+class VsccTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(property_server_.Start());
+    ASSERT_TRUE(server_.Init());
+    ASSERT_TRUE(server_.AddUser("alice", "alice pw"));
+    ASSERT_TRUE(server_.AddUser("bob", "bob pw"));
+    ASSERT_TRUE(server_.Start());
+    setenv("VELTRANE_UI_RECORD", env_.Path("record.jsonl").c_str(), 1);
+  }
+  void TearDown() override { unsetenv("VELTRANE_UI_RECORD"); }
+
+  // Runs vscc in `folder` (below the test's folder) with standard input
+  // from /dev/null; `password` goes to VELTRANE_PASSWORD when given.
+  Result Vscc(const std::string& folder, std::vector<std::string> args,
+              const char* password = nullptr) {
+    const std::string dir = env_.Path(folder);
+    fs::create_directories(dir);
+    args.insert(args.begin(), {"-C", dir});
+    if (password != nullptr) {
+      setenv("VELTRANE_PASSWORD", password, 1);
+    } else {
+      unsetenv("VELTRANE_PASSWORD");
+    }
+    const std::string base = env_.Path("run" + std::to_string(++runs_));
+    const pid_t pid = tw::test::SpawnRedirected("vscc", args, "/dev/null", base + ".out",
+                                                base + ".err");
+    unsetenv("VELTRANE_PASSWORD");
+    Result r;
+    r.status = pid > 0 ? WaitAtMost(pid, 300) : -1;
+    r.out = ReadFile(base + ".out");
+    r.err = ReadFile(base + ".err");
+    return r;
+  }
+
+  // `args` followed by the logon flags of `user`.
+  std::vector<std::string> WithLogon(std::vector<std::string> args, const std::string& user) {
+    for (const std::string& a : {std::string("--user"), user, std::string("--server"),
+                                 std::string("127.0.0.1"), std::string("--port"),
+                                 std::to_string(server_.port())}) {
+      args.push_back(a);
+    }
+    return args;
+  }
+
+  // `vscc status --json` in `folder`, parsed: path -> file object.
+  std::map<std::string, JsonValue> Status(const std::string& folder, const char* password) {
+    const Result r = Vscc(folder, {"status", "--json"}, password);
+    EXPECT_EQ(0, r.status) << r.err;
+    JsonValue v;
+    std::string error;
+    EXPECT_TRUE(ParseJson(r.out, &v, &error)) << error << "\n" << r.out;
+    std::map<std::string, JsonValue> files;
+    if (const JsonValue* list = v.Find("files")) {
+      for (const JsonValue& f : list->array) files[f.StringAt("path")] = f;
+    }
+    return files;
+  }
+
+  tw::test::TestEnv env_;
+  tw::test::PropertyServer property_server_;
+  tw::test::TestServer server_{env_.Path("repo")};
+  int runs_ = 0;
+};
+
+TEST_F(VsccTest, ImportsNothingOfTheModule) {
+  FILE* nm = popen(("nm -D --undefined-only '" + tw::test::BinDir() + "/vscc' | c++filt").c_str(),
+                   "r");
+  ASSERT_NE(nullptr, nm);
+  std::string symbols;
+  char buf[4096];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, nm)) > 0;) symbols.append(buf, n);
+  ASSERT_EQ(0, pclose(nm));
+  ASSERT_NE(std::string::npos, symbols.find("dlopen"));  // nm did list the imports
+  EXPECT_EQ(std::string::npos, symbols.find("tw::")) << symbols;
+  EXPECT_EQ(std::string::npos, symbols.find(" Scc")) << symbols;
+}
+
+TEST_F(VsccTest, UsageErrorsExitTwoAndHelpExitsZero) {
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{}, {"frob"}, {"status", "--shared"},
+                                             {"checkout"}, {"checkin", "-m"},
+                                             {"status", "--ui", "window"}}) {
+    const Result r = Vscc("w", args);
+    EXPECT_EQ(2, r.status) << ::testing::PrintToString(args);
+    EXPECT_EQ("", r.out);
+    EXPECT_EQ(0u, r.err.rfind("vscc: ", 0)) << r.err;
+  }
+  const Result help = Vscc("w", {"checkout", "--help"});
+  EXPECT_EQ(0, help.status);
+  EXPECT_EQ(0u, help.out.rfind("Usage: vscc checkout", 0));
+  EXPECT_NE(std::string::npos, Vscc("w", {"--help"}).out.find("Dialogs:"));
+}
+
+TEST_F(VsccTest, FindsTheProviderAndSaysWhenItCannot) {
+  Result r = Vscc("w", {"--provider", env_.Path("none.so"), "prop", "get", "A", "B"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("none.so")) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("--provider")) << r.err;
+
+  // The registry's provider key names the module.
+  WriteFile(env_.Path("registry.ini"),
+            "[SOFTWARE/SourceCodeControlProvider]\nProviderRegKey=SOFTWARE\\\\Halvorn\\\\Veltrane\n"
+            "[SOFTWARE/Halvorn/Veltrane]\nSCCServerPath=" +
+                env_.Path("registered.so") + "\n");
+  r = Vscc("w", {"prop", "get", "A", "B"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("registered.so")) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("registry")) << r.err;
+
+  // Not in a working folder: nothing to work on.
+  r = Vscc("w", {"status"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("not in a working folder")) << r.err;
+}
+
+TEST_F(VsccTest, BindingIsFoundFromASubfolder) {
+  Result r = Vscc("w1", WithLogon({"bind", "--new", "Found"}, "alice"), "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.out.find("Created Production"));
+  const std::string marker = ReadFile(env_.Path("w1/.vscc"));
+  EXPECT_NE(std::string::npos, marker.find("user=alice"));
+  EXPECT_EQ(std::string::npos, marker.find("alice pw"));  // never the password
+
+  fs::create_directories(env_.Path("w1/sub/deeper"));
+  WriteFile(env_.Path("w1/sub/deeper/a.txt"), "a\n");
+  WriteFile(env_.Path("w1/top.txt"), "top\n");
+  r = Vscc("w1/sub/deeper", {"add", "-m", "from below", "a.txt", "../../top.txt"}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  // From the subfolder: the paths are relative to it, the default is it.
+  r = Vscc("w1/sub", {"status"}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.out.find("deeper/a.txt"));
+  EXPECT_EQ(std::string::npos, r.out.find("top.txt"));
+  // A path outside the working folder is refused.
+  r = Vscc("w1/sub", {"status", "../../elsewhere"}, "alice pw");
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("outside the working folder")) << r.err;
+
+  r = Vscc("w1/sub/deeper", {"unbind"});
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_FALSE(fs::exists(env_.Path("w1/.vscc")));
+  EXPECT_EQ(1, Vscc("w1/sub", {"status"}, "alice pw").status);
+}
+
+TEST_F(VsccTest, WithoutATerminalNobodyIsWaitedFor) {
+  unsetenv("VELTRANE_UI");  // vscc decides: standard input is no terminal
+  // The bind dialog: nobody picks a Production.
+  Result r = Vscc("w", WithLogon({"bind"}, "alice"), "alice pw");
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("nobody answered the bind dialog")) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("--production")) << r.err;
+  EXPECT_FALSE(fs::exists(env_.Path("w/.vscc")));
+
+  // The logon: no stored user, no flags.
+  r = Vscc("w", {"dirs", "Anything"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("SCC_E_CONNECTIONFAILURE (-29)")) << r.err;
+  setenv("VELTRANE_UI", "none", 1);
+}
+
+TEST_F(VsccTest, TwoUsersInTwoWorkingFolders) {
+  // Alice makes the Production and adds a tree; Bob binds a folder of his own.
+  Result r = Vscc("alice", WithLogon({"bind", "--new", "Shared"}, "alice"), "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  WriteFile(env_.Path("alice/a.txt"), "one\n");
+  WriteFile(env_.Path("alice/b.txt"), "bee\n");
+  r = Vscc("alice", {"add", "-m", "first", "."}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.out.find("Veltrane: ")) << r.out;  // notices on stdout
+
+  r = Vscc("bob", WithLogon({"bind", "--production", "Shared"}, "bob"), "bob pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  r = Vscc("bob", {"get"}, "bob pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("one\n", ReadFile(env_.Path("bob/a.txt")));
+
+  // Alice checks a.txt out; Bob sees it, and his check-out meets her lock.
+  ASSERT_EQ(0, Vscc("alice", {"checkout", "a.txt"}, "alice pw").status);
+  auto bob_sees = Status("bob", "bob pw");
+  ASSERT_EQ(2u, bob_sees.size());
+  EXPECT_TRUE(bob_sees["a.txt"].BoolAt("controlled"));
+  EXPECT_TRUE(bob_sees["a.txt"].BoolAt("checked_out_by_other"));
+  EXPECT_FALSE(bob_sees["a.txt"].BoolAt("checked_out_by_me"));
+  EXPECT_TRUE(bob_sees["a.txt"].BoolAt("exclusive"));
+  EXPECT_FALSE(bob_sees["b.txt"].BoolAt("checked_out"));
+  EXPECT_TRUE(Status("alice", "alice pw")["a.txt"].BoolAt("checked_out_by_me"));
+
+  r = Vscc("bob", {"checkout", "a.txt"}, "bob pw");  // nobody to ask: No
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("\"Could not acquire lock.\"")) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("--defer")) << r.err;
+  r = Vscc("bob", {"checkout", "--no-defer", "a.txt"}, "bob pw");
+  EXPECT_EQ(1, r.status);
+  EXPECT_FALSE(Status("bob", "bob pw")["a.txt"].BoolAt("checked_out_by_me"));
+
+  // Alice checks in a change; Bob's own edit meets the overwrite question.
+  WriteFile(env_.Path("alice/a.txt"), "two\n");
+  r = Vscc("alice", {"checkin", "-m", "two"}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_FALSE(Status("alice", "alice pw")["a.txt"].BoolAt("checked_out"));
+  fs::permissions(env_.Path("bob/a.txt"), fs::perms::owner_write, fs::perm_options::add);
+  WriteFile(env_.Path("bob/a.txt"), "bob's\n");
+
+  r = Vscc("bob", {"get", "a.txt"}, "bob pw");
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("nobody answered the overwrite question")) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("SCC_I_OPERATIONCANCELED (2)")) << r.err;
+  EXPECT_EQ("bob's\n", ReadFile(env_.Path("bob/a.txt")));
+  r = Vscc("bob", {"get", "--no", "a.txt"}, "bob pw");
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("bob's\n", ReadFile(env_.Path("bob/a.txt")));
+  r = Vscc("bob", {"get", "--yes", "."}, "bob pw");
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("two\n", ReadFile(env_.Path("bob/a.txt")));
+
+  // What the provider showed is in the caller's record too.
+  bool question = false;
+  for (const auto& e : tw::test::ReadUiRecord(env_.Path("record.jsonl"))) {
+    question = question || (e.kind == "dialog" && e.id == 110 && e.answer == "1001");
+  }
+  EXPECT_TRUE(question);
+
+  // Bob may queue for a lock Alice holds.
+  ASSERT_EQ(0, Vscc("alice", {"checkout", "b.txt"}, "alice pw").status);
+  r = Vscc("bob", {"checkout", "--defer", "b.txt"}, "bob pw");
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("queued")) << r.err;
+}
+
+TEST_F(VsccTest, OptionFlagsGoThroughTheOptionsDialogs) {
+  ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", "Options"}, "alice"), "alice pw").status);
+  WriteFile(env_.Path("w/a.txt"), "a\n");
+  ASSERT_EQ(0, Vscc("w", {"add", "a.txt"}, "alice pw").status);
+
+  Result r = Vscc("w", {"checkout", "--shared", "--no-get", "a.txt"}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  auto files = Status("w", "alice pw");
+  EXPECT_TRUE(files["a.txt"].BoolAt("checked_out_by_me"));
+  EXPECT_FALSE(files["a.txt"].BoolAt("exclusive"));
+
+  WriteFile(env_.Path("w/a.txt"), "b\n");
+  r = Vscc("w", {"checkin", "--keep", "-m", "kept", "a.txt"}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_TRUE(Status("w", "alice pw")["a.txt"].BoolAt("checked_out_by_me"));
+
+  int checkout_options = 0, checkin_options = 0;
+  for (const auto& e : tw::test::ReadUiRecord(env_.Path("record.jsonl"))) {
+    if (e.kind == "dialog" && e.id == 116 && e.answer == "1") ++checkout_options;
+    if (e.kind == "dialog" && e.id == 119 && e.answer == "1") ++checkin_options;
+  }
+  EXPECT_EQ(1, checkout_options);
+  EXPECT_EQ(1, checkin_options);
+
+  // A check-in of a file that is gone names the provider's code.
+  fs::remove(env_.Path("w/a.txt"));
+  r = Vscc("w", {"checkin", "a.txt"}, "alice pw");
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("SCC_E_FILENOTEXIST (-28)")) << r.err;
+}
+
+}  // namespace
+}  // namespace vscc
