@@ -2,6 +2,9 @@
 // terminal), against a real TWServer and TWPMSvr in the test's private
 // folder. Two users work in two working folders of one Production; flags
 // answer the provider's questions; what vscc prints is read back.
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -106,6 +109,48 @@ class VsccTest : public ::testing::Test {
     return files;
   }
 
+  // Runs vscc in `folder` on a new pseudo-terminal (its controlling
+  // terminal, standard input and output), as a person at a terminal would,
+  // and holds the conversation: for each (prompt, line) it waits for the
+  // prompt and types the line. Returns the exit status; `seen` gets what the
+  // terminal showed.
+  int OnTerminal(const std::string& folder, std::vector<std::string> args,
+                 const std::vector<std::pair<std::string, std::string>>& conversation,
+                 std::string* seen) {
+    args.insert(args.begin(), {tw::test::BinDir() + "/vscc", "-C", env_.Path(folder)});
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    unsetenv("VELTRANE_UI");  // vscc decides: a terminal
+    int master = -1;
+    const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    setenv("VELTRANE_UI", "none", 1);
+    if (pid < 0) return -1;
+    auto read_until = [&](const std::string& wanted) {
+      for (int i = 0; i < 3000 && seen->find(wanted) == std::string::npos; ++i) {
+        pollfd p = {master, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0) continue;
+        char buf[4096];
+        const ssize_t n = read(master, buf, sizeof buf);
+        if (n <= 0) return false;
+        seen->append(buf, static_cast<size_t>(n));
+      }
+      return seen->find(wanted) != std::string::npos;
+    };
+    for (const auto& [prompt, line] : conversation) {
+      if (!read_until(prompt)) break;
+      EXPECT_EQ(static_cast<ssize_t>(line.size()), write(master, line.data(), line.size()));
+    }
+    const int status = WaitAtMost(pid, 300);
+    read_until("\x01never");  // the rest of what it printed
+    close(master);
+    return status;
+  }
+
   tw::test::TestEnv env_;
   tw::test::PropertyServer property_server_;
   tw::test::TestServer server_{env_.Path("repo")};
@@ -186,6 +231,12 @@ TEST_F(VsccTest, BindingIsFoundFromASubfolder) {
   EXPECT_EQ(1, r.status);
   EXPECT_NE(std::string::npos, r.err.find("outside the working folder")) << r.err;
 
+  // A second folder bound by the user's own script of answers.
+  WriteFile(env_.Path("bind.script"), "dialog 109 1 1022=\"/\\Found\"\n");
+  r = Vscc("w2", {"bind", "--ui", "script:" + env_.Path("bind.script")}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, ReadFile(env_.Path("w2/.vscc")).find("aux=\\Found")) << r.out;
+
   r = Vscc("w1/sub/deeper", {"unbind"});
   ASSERT_EQ(0, r.status) << r.err;
   EXPECT_FALSE(fs::exists(env_.Path("w1/.vscc")));
@@ -194,17 +245,18 @@ TEST_F(VsccTest, BindingIsFoundFromASubfolder) {
 
 TEST_F(VsccTest, WithoutATerminalNobodyIsWaitedFor) {
   unsetenv("VELTRANE_UI");  // vscc decides: standard input is no terminal
+  // The logon: no flags, no stored user or server.
+  Result r = Vscc("v", {"bind", "--production", "Anything"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("SCC_E_CONNECTIONFAILURE (-29)")) << r.err;
+  EXPECT_FALSE(fs::exists(env_.Path("v/.vscc")));
+
   // The bind dialog: nobody picks a Production.
-  Result r = Vscc("w", WithLogon({"bind"}, "alice"), "alice pw");
+  r = Vscc("w", WithLogon({"bind"}, "alice"), "alice pw");
   EXPECT_EQ(1, r.status);
   EXPECT_NE(std::string::npos, r.err.find("nobody answered the bind dialog")) << r.err;
   EXPECT_NE(std::string::npos, r.err.find("--production")) << r.err;
   EXPECT_FALSE(fs::exists(env_.Path("w/.vscc")));
-
-  // The logon: no stored user, no flags.
-  r = Vscc("w", {"dirs", "Anything"});
-  EXPECT_EQ(1, r.status);
-  EXPECT_NE(std::string::npos, r.err.find("SCC_E_CONNECTIONFAILURE (-29)")) << r.err;
   setenv("VELTRANE_UI", "none", 1);
 }
 
@@ -275,6 +327,90 @@ TEST_F(VsccTest, TwoUsersInTwoWorkingFolders) {
   r = Vscc("bob", {"checkout", "--defer", "b.txt"}, "bob pw");
   EXPECT_EQ(1, r.status);
   EXPECT_NE(std::string::npos, r.err.find("queued")) << r.err;
+}
+
+TEST_F(VsccTest, OnATerminalThePersonAnswersWhatTheFlagsDoNot) {
+  ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", "Term"}, "alice"), "alice pw").status);
+  WriteFile(env_.Path("w/a.txt"), "a\n");
+  ASSERT_EQ(0, Vscc("w", {"add", "a.txt"}, "alice pw").status);
+  // Bob logs on last: the stored password is his, so Alice's is asked for,
+  // without echo; then her changed file raises the overwrite question.
+  ASSERT_EQ(0, Vscc("b", WithLogon({"bind", "--production", "Term"}, "bob"), "bob pw").status);
+  fs::permissions(env_.Path("w/a.txt"), fs::perms::owner_write, fs::perm_options::add);
+  WriteFile(env_.Path("w/a.txt"), "mine\n");
+  std::string seen;
+  const int status = OnTerminal("w", {"get", "a.txt"},
+                                {{"Password for 'alice': ", "alice pw\n"},
+                                 {"Overwrite this file?", ""},
+                                 {"Close with (", "1002\n"}},
+                                &seen);
+  EXPECT_EQ(0, status) << seen;
+  EXPECT_NE(std::string::npos, seen.find("Invalid Logon")) << seen;
+  EXPECT_EQ(std::string::npos, seen.find("alice pw")) << seen;  // not echoed
+  EXPECT_NE(std::string::npos, seen.find("is 'Renegade'")) << seen;
+  EXPECT_EQ("mine\n", ReadFile(env_.Path("w/a.txt")));
+}
+
+// The commands whose exports come later: history, properties, diff, the
+// user property file, the environment settings, the Production check and
+// the client.
+TEST_F(VsccTest, HistoryPropertiesAndDiff) {
+  ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", "Hist"}, "alice"), "alice pw").status);
+  WriteFile(env_.Path("w/a.txt"), "one\n");
+  ASSERT_EQ(0, Vscc("w", {"add", "-m", "first version", "a.txt"}, "alice pw").status);
+  ASSERT_EQ(0, Vscc("w", {"checkout", "a.txt"}, "alice pw").status);
+  WriteFile(env_.Path("w/a.txt"), "two\n");
+  ASSERT_EQ(0, Vscc("w", {"checkin", "-m", "second version", "a.txt"}, "alice pw").status);
+
+  Result r = Vscc("w", {"history", "a.txt"}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.out.find("History of 'a.txt'")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("second version")) << r.out;
+
+  ASSERT_EQ(0, Vscc("w", {"checkout", "a.txt"}, "alice pw").status);
+  r = Vscc("w", {"properties", "a.txt"}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.out.find("Properties of 'a.txt'")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("alice")) << r.out;
+
+  WriteFile(env_.Path("w/a.txt"), "three\n");
+  r = Vscc("w", {"diff", "a.txt"}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.out.find("\n-two\n+three\n")) << r.out;
+  EXPECT_FALSE(fs::exists(env_.Path("w/a.txt.[Tip]")));
+  r = Vscc("w", {"diff", "--tool", "a.txt"}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("two\n", ReadFile(env_.Path("w/a.txt.[Tip]")));  // left for the diff program
+}
+
+TEST_F(VsccTest, UserPropertiesEnvironmentProductionsAndClient) {
+  Result r = Vscc("w", {"prop", "set", "UserProperties", "Colour", "deep blue"});
+  ASSERT_EQ(0, r.status) << r.err;
+  r = Vscc("w", {"prop", "get", "UserProperties", "Colour"});
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("deep blue\n", r.out);
+  r = Vscc("w", {"prop", "get", "UserProperties", "Absent"});
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("\n", r.out);
+
+  r = Vscc("w", {"env", "Painter"});
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.out.find("no editor actions stored")) << r.out;
+  r = Vscc("w", {"env", "--show", "Painter"});  // nobody at a terminal
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("environment settings dialog")) << r.err;
+
+  ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", "Listed"}, "alice"), "alice pw").status);
+  r = Vscc("w", {"dirs", "Listed"}, "alice pw");
+  EXPECT_EQ(0, r.status) << r.err;
+  r = Vscc("w", {"dirs", "Not/There"}, "alice pw");
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("SCC_E_")) << r.err;
+
+  // No desktop client is installed: the provider says so, vscc fails.
+  r = Vscc("w", {"client"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("Veltrane client not found")) << r.err;
 }
 
 TEST_F(VsccTest, OptionFlagsGoThroughTheOptionsDialogs) {

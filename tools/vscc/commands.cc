@@ -845,8 +845,11 @@ class Command {
     if (!StartProvider(true)) return kExitFailed;
     const auto dirs = Require<VelSccGetDirsFn>("VelSccGetDirs");
     if (dirs == nullptr) return kExitFailed;
+    // Display-name paths take the form of the auxiliary project path
+    // ("\Games\Level 1"); identifier paths that of the project name.
     std::string path;
     for (char c : o_.args[0]) path += c == '/' ? '\\' : c;
+    if (!o_.ids && (path.empty() || path[0] != '\\')) path = "\\" + path;
     const SCCRTN rc = Call(
         [&] { return dirs(provider_.context(), nullptr, path.c_str(), o_.ids ? 1 : 0); }, true);
     if (rc != SCC_OK) return FailedWith("the server lists no Production '" + o_.args[0] + "'", rc);
