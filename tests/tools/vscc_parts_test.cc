@@ -29,8 +29,8 @@ int Parse(std::vector<std::string> args, Options* o, std::string* error = nullpt
 
 TEST(VsccOptions, OptionsAnywhereInEveryForm) {
   Options o;
-  ASSERT_EQ(0, Parse({"--user=alice", "checkout", "-mfix it", "--shared", "--port", "4900",
-                      "--", "-odd name", "b"},
+  ASSERT_EQ(0, Parse({"--user=alice", "checkout", "-mfix it", "--shared", "--port", "4900", "--",
+                      "-odd name", "b"},
                      &o));
   EXPECT_EQ("checkout", o.command);
   EXPECT_EQ("alice", o.user);
@@ -55,18 +55,18 @@ TEST(VsccOptions, UsageErrors) {
       {},
       {"frob"},
       {"status", "--frob"},
-      {"status", "--shared"},          // another command's option
-      {"checkout"},                    // needs a path
-      {"checkin", "-m"},               // a value is missing
+      {"status", "--shared"},  // another command's option
+      {"checkout"},            // needs a path
+      {"checkin", "-m"},       // a value is missing
       {"history", "a", "b"},
       {"prop", "get", "path"},
       {"prop", "del", "path", "name"},
-      {"status", "--json=yes"},        // a flag takes no value
+      {"status", "--json=yes"},  // a flag takes no value
       {"status", "--ui", "window"},
       {"status", "--ui", "script:"},
       {"status", "--port", "70000"},
       {"status", "--port", "49a"},
-      {"bind", "--parent", "x"},       // only with --new
+      {"bind", "--parent", "x"},  // only with --new
       {"bind", "--new", "A", "--production", "B"},
       {"help", "frob"},
   };
@@ -124,8 +124,8 @@ TEST_F(VsccFolders, WorkspaceFileRoundTripAndDiscovery) {
   EXPECT_FALSE(SaveWorkspace(w, &error));
 
   Workspace parsed;
-  EXPECT_TRUE(ParseWorkspace("# comment\r\nproject=a\r\naux=b=c\r\nnew-key=kept out\r\n", &parsed,
-                             &error));
+  EXPECT_TRUE(
+      ParseWorkspace("# comment\r\nproject=a\r\naux=b=c\r\nnew-key=kept out\r\n", &parsed, &error));
   EXPECT_EQ("b=c", parsed.aux_path);
   EXPECT_FALSE(ParseWorkspace("project=a\n", &parsed, &error));
 }
@@ -186,9 +186,10 @@ TEST(VsccConsole, NoticesWarningsAndStatusGoWhereTheyBelong) {
       },
       &out, &err);
   EXPECT_EQ("Veltrane: Adding files...\n", out);
-  EXPECT_EQ("Veltrane: careful\nVeltrane: broken^[[31m\nVeltrane: now on stderr\n"
-            "Veltrane: still an error\n",
-            err);
+  EXPECT_EQ(
+      "Veltrane: careful\nVeltrane: broken^[[31m\nVeltrane: now on stderr\n"
+      "Veltrane: still an error\n",
+      err);
 
   out.clear();
   err.clear();
@@ -251,8 +252,9 @@ TEST(VsccJson, RecordLinesAndErrors) {
   ASSERT_TRUE(ParseJson("[1, -2.5e1, null, true, \"\"]", &v, &error));
   EXPECT_EQ(-25, v.array[1].number);
 
-  for (const std::string& bad : std::vector<std::string>{"", "{", "{\"a\" 1}", "[1,]", "\"\\x\"", "\"\\ud800\"", "\"a\nb\"", "1 2",
-        std::string(100, '[') + std::string(100, ']'), "tru"}) {
+  for (const std::string& bad :
+       std::vector<std::string>{"", "{", "{\"a\" 1}", "[1,]", "\"\\x\"", "\"\\ud800\"", "\"a\nb\"",
+                                "1 2", std::string(100, '[') + std::string(100, ']'), "tru"}) {
     EXPECT_FALSE(ParseJson(bad, &v, &error)) << bad;
   }
   EXPECT_FALSE(ParseUiEvent("not json", &event));

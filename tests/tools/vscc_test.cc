@@ -3,13 +3,12 @@
 // folder. Two users work in two working folders of one Production; flags
 // answer the provider's questions; what vscc prints is read back.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdio>
@@ -75,8 +74,8 @@ class VsccTest : public ::testing::Test {
       unsetenv("VELTRANE_PASSWORD");
     }
     const std::string base = env_.Path("run" + std::to_string(++runs_));
-    const pid_t pid = tw::test::SpawnRedirected("vscc", args, "/dev/null", base + ".out",
-                                                base + ".err");
+    const pid_t pid =
+        tw::test::SpawnRedirected("vscc", args, "/dev/null", base + ".out", base + ".err");
     unsetenv("VELTRANE_PASSWORD");
     Result r;
     r.status = pid > 0 ? WaitAtMost(pid, 300) : -1;
@@ -87,9 +86,9 @@ class VsccTest : public ::testing::Test {
 
   // `args` followed by the logon flags of `user`.
   std::vector<std::string> WithLogon(std::vector<std::string> args, const std::string& user) {
-    for (const std::string& a : {std::string("--user"), user, std::string("--server"),
-                                 std::string("127.0.0.1"), std::string("--port"),
-                                 std::to_string(server_.port())}) {
+    for (const std::string& a :
+         {std::string("--user"), user, std::string("--server"), std::string("127.0.0.1"),
+          std::string("--port"), std::to_string(server_.port())}) {
       args.push_back(a);
     }
     return args;
@@ -158,8 +157,8 @@ class VsccTest : public ::testing::Test {
 };
 
 TEST_F(VsccTest, ImportsNothingOfTheModule) {
-  FILE* nm = popen(("nm -D --undefined-only '" + tw::test::BinDir() + "/vscc' | c++filt").c_str(),
-                   "r");
+  FILE* nm =
+      popen(("nm -D --undefined-only '" + tw::test::BinDir() + "/vscc' | c++filt").c_str(), "r");
   ASSERT_NE(nullptr, nm);
   std::string symbols;
   char buf[4096];
@@ -172,8 +171,11 @@ TEST_F(VsccTest, ImportsNothingOfTheModule) {
 
 TEST_F(VsccTest, UsageErrorsExitTwoAndHelpExitsZero) {
   for (const std::vector<std::string>& args :
-       std::vector<std::vector<std::string>>{{}, {"frob"}, {"status", "--shared"},
-                                             {"checkout"}, {"checkin", "-m"},
+       std::vector<std::vector<std::string>>{{},
+                                             {"frob"},
+                                             {"status", "--shared"},
+                                             {"checkout"},
+                                             {"checkin", "-m"},
                                              {"status", "--ui", "window"}}) {
     const Result r = Vscc("w", args);
     EXPECT_EQ(2, r.status) << ::testing::PrintToString(args);

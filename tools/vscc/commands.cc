@@ -74,7 +74,9 @@ constexpr EnvironmentAction kEnvironmentActions[] = {
 // length, so the buffer is far larger than any property message.
 constexpr size_t kPropertyBufferBytes = 1 << 20;
 
-std::string Yes(bool value) { return value ? "yes" : "-"; }
+std::string Yes(bool value) {
+  return value ? "yes" : "-";
+}
 
 class Command {
  public:
@@ -126,19 +128,35 @@ class Command {
   int FailedWith(const std::string& what, SCCRTN rc) {
     std::string text = what + ": " + ResultName(rc);
     switch (rc) {
-      case SCC_E_CONNECTIONFAILURE: text += " -- no logon to the server"; break;
-      case SCC_I_OPERATIONCANCELED: text += " -- cancelled"; break;
-      case SCC_E_OPNOTPERFORMED: text += " -- a dialog was not completed"; break;
-      case SCC_E_UNKNOWNPROJECT: text += " -- the server has no such Production"; break;
-      case SCC_E_FILENOTEXIST: text += " -- a local file is missing"; break;
-      case SCC_E_FILEALREADYEXISTS: text += " -- a file is controlled already"; break;
-      // What the lock request gives back through a check-out.
-      case 8: text += " -- another user holds the lock; nothing was checked out"; break;
-      case 10:
-        text += " -- another user holds the lock; you are queued for it (a deferred lock), "
-                "nothing was checked out";
+      case SCC_E_CONNECTIONFAILURE:
+        text += " -- no logon to the server";
         break;
-      default: break;
+      case SCC_I_OPERATIONCANCELED:
+        text += " -- cancelled";
+        break;
+      case SCC_E_OPNOTPERFORMED:
+        text += " -- a dialog was not completed";
+        break;
+      case SCC_E_UNKNOWNPROJECT:
+        text += " -- the server has no such Production";
+        break;
+      case SCC_E_FILENOTEXIST:
+        text += " -- a local file is missing";
+        break;
+      case SCC_E_FILEALREADYEXISTS:
+        text += " -- a file is controlled already";
+        break;
+      // What the lock request gives back through a check-out.
+      case 8:
+        text += " -- another user holds the lock; nothing was checked out";
+        break;
+      case 10:
+        text +=
+            " -- another user holds the lock; you are queued for it (a deferred lock), "
+            "nothing was checked out";
+        break;
+      default:
+        break;
     }
     return Failed(text);
   }
@@ -189,8 +207,8 @@ class Command {
   Fn Require(const char* name, LONG capability = 0) {
     const Fn fn = provider_.Get<Fn>(name);
     if (fn == nullptr) {
-      console_.Error(std::string(name) + " is not supported by this provider (" +
-                     provider_.path() + ")");
+      console_.Error(std::string(name) + " is not supported by this provider (" + provider_.path() +
+                     ")");
     } else if (capability != 0 && provider_.context() != nullptr &&
                (provider_.capabilities() & capability) == 0) {
       console_.Error(std::string(name) +
@@ -212,16 +230,16 @@ class Command {
     SCCRTN rc = call();
     events_ = ui_.TakeEvents();
     ui_.Report(events_, &console_);
-    if (logon && rc == SCC_E_CONNECTIONFAILURE && HostUi::LogonRefused(events_) &&
-        ui_.terminal() && ui_.AnswersLogon() && !ui_.have_password()) {
+    if (logon && rc == SCC_E_CONNECTIONFAILURE && HostUi::LogonRefused(events_) && ui_.terminal() &&
+        ui_.AnswersLogon() && !ui_.have_password()) {
       std::string user = ui_.user();
       for (const UiEvent& e : events_) {
         if (user.empty() && e.kind == "dialog" && e.id == kLogonDialog) user = e.Text(kLogonUser);
       }
       std::string password;
-      if (!PromptSecret("Password for " + (user.empty() ? "the Veltrane user" : "'" + user + "'") +
-                            ": ",
-                        &password)) {
+      if (!PromptSecret(
+              "Password for " + (user.empty() ? "the Veltrane user" : "'" + user + "'") + ": ",
+              &password)) {
         return rc;
       }
       ui_.SetPassword(password);
@@ -357,8 +375,8 @@ class Command {
   // provider's options dialog, answered by the script. False with the
   // reason printed.
   bool CommandOptions(SCCCOMMAND command, const std::string& answer, LPCMDOPTS* options) {
-    const auto get = Require<SccGetCommandOptionsFn>("SccGetCommandOptions",
-                                                     SCC_CAP_GETCOMMANDOPTIONS);
+    const auto get =
+        Require<SccGetCommandOptionsFn>("SccGetCommandOptions", SCC_CAP_GETCOMMANDOPTIONS);
     if (get == nullptr) return false;
     const char* what = command == SCC_COMMAND_CHECKOUT ? "check-out" : "check-in";
     if (get(provider_.context(), nullptr, command, nullptr) != SCC_I_ADV_SUPPORT) {
@@ -433,7 +451,8 @@ class Command {
       return Failed(workspace_.root + " is bound already; 'vscc unbind' there first");
     }
     fs::create_directories(workspace_.root, ec);
-    if (!fs::is_directory(workspace_.root, ec)) return Failed("cannot make the folder " + workspace_.root);
+    if (!fs::is_directory(workspace_.root, ec))
+      return Failed("cannot make the folder " + workspace_.root);
     // Open it as every later command will, so that a binding that does not
     // open is never kept.
     if (!OpenProject()) return kExitFailed;
@@ -457,8 +476,7 @@ class Command {
     if (::unlink(file.c_str()) != 0) {
       return Failed("cannot remove " + file + ": " + std::strerror(errno));
     }
-    console_.Out("Unbound " + workspace_.root + " from Production '" + workspace_.aux_path +
-                 "'\n");
+    console_.Out("Unbound " + workspace_.root + " from Production '" + workspace_.aux_path + "'\n");
     return kExitOk;
   }
 
@@ -480,14 +498,13 @@ class Command {
         const LONG s = statuses[i];
         const bool out_me = (s & kSccStatusOutByUser) != 0;
         const bool out_any = (s & kSccStatusCheckedOut) != 0;
-        out += std::string(i ? ",\n  " : "\n  ") + "{\"path\": " +
-               tw::JsonQuote(RelativeTo(files[i], workspace_.root)) +
+        out += std::string(i ? ",\n  " : "\n  ") +
+               "{\"path\": " + tw::JsonQuote(RelativeTo(files[i], workspace_.root)) +
                ", \"status\": " + std::to_string(s) +
                ", \"controlled\": " + ((s & kSccStatusControlled) ? "true" : "false") +
                ", \"checked_out\": " + (out_any ? "true" : "false") +
                ", \"checked_out_by_me\": " + (out_me ? "true" : "false") +
-               ", \"checked_out_by_other\": " +
-               ((s & kSccStatusOutOther) ? "true" : "false") +
+               ", \"checked_out_by_other\": " + ((s & kSccStatusOutOther) ? "true" : "false") +
                ", \"exclusive\": " + ((s & kSccStatusOutExclusive) ? "true" : "false") + "}";
       }
       console_.Out(out + (files.empty() ? "]}\n" : "\n]}\n"));
@@ -499,9 +516,8 @@ class Command {
       const LONG s = statuses[i];
       char row[64];
       std::snprintf(row, sizeof row, "%-5s %-4s %-5s %-5s ",
-                    (s & kSccStatusControlled) ? "yes" : "no",
-                    Yes(s & kSccStatusOutByUser).c_str(), Yes(s & kSccStatusOutOther).c_str(),
-                    Yes(s & kSccStatusOutExclusive).c_str());
+                    (s & kSccStatusControlled) ? "yes" : "no", Yes(s & kSccStatusOutByUser).c_str(),
+                    Yes(s & kSccStatusOutOther).c_str(), Yes(s & kSccStatusOutExclusive).c_str());
       out += row + Shown(files[i]) + "\n";
     }
     console_.Out(out);
@@ -547,7 +563,8 @@ class Command {
     std::vector<std::string> folders;
     if (!Targets(true, &targets, &folders)) return kExitFailed;
     std::vector<std::string> files;
-    if (!Choose(targets, [](LONG s) { return (s & kSccStatusControlled) != 0; }, &files)) {
+    if (!Choose(
+            targets, [](LONG s) { return (s & kSccStatusControlled) != 0; }, &files)) {
       return kExitFailed;
     }
     // Documents the server holds in the bound Production that are not here.
@@ -599,12 +616,12 @@ class Command {
     LPCMDOPTS options = nullptr;
     if (o_.shared || o_.no_get) {
       const bool sync = !o_.no_get, exclusive = !o_.shared;
-      const std::string answer =
-          "dialog " + std::to_string(kCheckoutOptionsDialog) + " 1 " +
-          std::to_string(kReplaceWithCurrent) + "=" + (sync ? "1" : "0") + " " +
-          std::to_string(kDoNotSynchronize) + "=" + (sync ? "0" : "1") + " " +
-          std::to_string(kExclusive) + "=" + (exclusive ? "1" : "0") + " " +
-          std::to_string(kShared) + "=" + (exclusive ? "0" : "1");
+      const std::string answer = "dialog " + std::to_string(kCheckoutOptionsDialog) + " 1 " +
+                                 std::to_string(kReplaceWithCurrent) + "=" + (sync ? "1" : "0") +
+                                 " " + std::to_string(kDoNotSynchronize) + "=" +
+                                 (sync ? "0" : "1") + " " + std::to_string(kExclusive) + "=" +
+                                 (exclusive ? "1" : "0") + " " + std::to_string(kShared) + "=" +
+                                 (exclusive ? "0" : "1");
       if (!CommandOptions(SCC_COMMAND_CHECKOUT, answer, &options)) return kExitFailed;
       for (const UiEvent& e : events_) {
         if (e.id == kCheckoutOptionsDialog && o_.shared && e.enabled.count(kShared) &&
@@ -627,7 +644,8 @@ class Command {
     std::vector<Target> targets;
     if (!Targets(false, &targets)) return kExitFailed;
     std::vector<std::string> files;
-    if (!Choose(targets, [](LONG s) { return (s & kSccStatusOutByUser) != 0; }, &files)) {
+    if (!Choose(
+            targets, [](LONG s) { return (s & kSccStatusOutByUser) != 0; }, &files)) {
       return kExitFailed;
     }
     if (files.empty()) {
@@ -649,7 +667,8 @@ class Command {
     std::vector<Target> targets;
     if (!Targets(true, &targets)) return kExitFailed;
     std::vector<std::string> files;
-    if (!Choose(targets, [](LONG s) { return (s & kSccStatusOutByUser) != 0; }, &files)) {
+    if (!Choose(
+            targets, [](LONG s) { return (s & kSccStatusOutByUser) != 0; }, &files)) {
       return kExitFailed;
     }
     if (files.empty()) {
@@ -661,9 +680,8 @@ class Command {
     LPCMDOPTS options = nullptr;
     if (o_.keep || o_.wip) {
       const std::string answer = "dialog " + std::to_string(kCheckinOptionsDialog) + " 1 " +
-                                 std::to_string(kRetainLock) + "=" + (o_.keep ? "1" : "0") +
-                                 " " + std::to_string(kWorkInProgress) + "=" +
-                                 (o_.wip ? "1" : "0");
+                                 std::to_string(kRetainLock) + "=" + (o_.keep ? "1" : "0") + " " +
+                                 std::to_string(kWorkInProgress) + "=" + (o_.wip ? "1" : "0");
       if (!CommandOptions(SCC_COMMAND_CHECKIN, answer, &options)) return kExitFailed;
     }
     std::vector<LPCSTR> names = Pointers(files);
@@ -679,7 +697,8 @@ class Command {
     std::vector<Target> targets;
     if (!Targets(false, &targets)) return kExitFailed;
     std::vector<std::string> files;
-    if (!Choose(targets, [](LONG s) { return (s & kSccStatusControlled) == 0; }, &files)) {
+    if (!Choose(
+            targets, [](LONG s) { return (s & kSccStatusControlled) == 0; }, &files)) {
       return kExitFailed;
     }
     if (files.empty()) {
@@ -740,14 +759,17 @@ class Command {
     const std::string tip = file + ".[Tip]";
     std::error_code ec;
     fs::remove(tip, ec);
-    const SCCRTN rc = Call([&] { return diff(provider_.context(), nullptr, file.c_str(), 0, nullptr); });
+    const SCCRTN rc =
+        Call([&] { return diff(provider_.context(), nullptr, file.c_str(), 0, nullptr); });
     if (rc != SCC_OK) return FailedWith("diff failed", rc);
     if (o_.tool) return kExitOk;
-    if (!fs::exists(tip, ec)) return Failed("the provider fetched no server version of " + Shown(file));
+    if (!fs::exists(tip, ec))
+      return Failed("the provider fetched no server version of " + Shown(file));
     const std::string name = fs::path(file).filename().string();
     const std::string label_tip = name + " (server)", label_local = name + " (local)";
-    std::vector<const char*> argv = {"diff", "-u", "--label", label_tip.c_str(), "--label",
-                                     label_local.c_str(), tip.c_str(), file.c_str(), nullptr};
+    std::vector<const char*> argv = {
+        "diff",      "-u",         "--label", label_tip.c_str(), "--label", label_local.c_str(),
+        tip.c_str(), file.c_str(), nullptr};
     console_.Finish();
     pid_t pid = -1;
     const int spawned = ::posix_spawnp(&pid, "diff", nullptr, nullptr,

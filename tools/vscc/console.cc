@@ -130,7 +130,9 @@ void Console::Note(const std::string& text) {
   Error(text);
 }
 
-void Console::Finish() { ClearProgress(); }
+void Console::Finish() {
+  ClearProgress();
+}
 
 Console& TheConsole() {
   static Console console(STDOUT_FILENO, STDERR_FILENO);

@@ -53,7 +53,9 @@ std::string OneLine(const std::string& text) {
   return out;
 }
 
-std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
+std::string FirstLine(const std::string& text) {
+  return text.substr(0, text.find('\n'));
+}
 
 // A question's first paragraph: what it is about, without the explanation
 // of its buttons.
@@ -63,15 +65,24 @@ std::string FirstParagraph(const std::string& text) {
 
 const char* DialogName(int id) {
   switch (id) {
-    case kLogonDialog: return "logon dialog";
-    case kAddDialog: return "add-Production dialog";
-    case kBindDialog: return "bind dialog";
-    case kOverwriteDialog: return "overwrite question";
-    case kHistoryDialog: return "history dialog";
-    case kPropertiesDialog: return "properties dialog";
-    case kCheckoutOptionsDialog: return "check-out options dialog";
-    case kCheckinOptionsDialog: return "check-in options dialog";
-    case kEnvironmentDialog: return "environment settings dialog";
+    case kLogonDialog:
+      return "logon dialog";
+    case kAddDialog:
+      return "add-Production dialog";
+    case kBindDialog:
+      return "bind dialog";
+    case kOverwriteDialog:
+      return "overwrite question";
+    case kHistoryDialog:
+      return "history dialog";
+    case kPropertiesDialog:
+      return "properties dialog";
+    case kCheckoutOptionsDialog:
+      return "check-out options dialog";
+    case kCheckinOptionsDialog:
+      return "check-in options dialog";
+    case kEnvironmentDialog:
+      return "environment settings dialog";
   }
   return "dialog";
 }
@@ -80,10 +91,14 @@ const char* DialogHint(int id) {
   switch (id) {
     case kLogonDialog:
       return "Give --user, --server and --port, and the password in VELTRANE_PASSWORD.";
-    case kBindDialog: return "Give --production PATH.";
-    case kAddDialog: return "Give --parent PATH.";
-    case kOverwriteDialog: return "Give --yes to overwrite or --no to keep the local files.";
-    case kEnvironmentDialog: return "Run it on a terminal.";
+    case kBindDialog:
+      return "Give --production PATH.";
+    case kAddDialog:
+      return "Give --parent PATH.";
+    case kOverwriteDialog:
+      return "Give --yes to overwrite or --no to keep the local files.";
+    case kEnvironmentDialog:
+      return "Run it on a terminal.";
   }
   return "";
 }
@@ -135,7 +150,8 @@ class ScratchFile {
     std::string text;
     char buffer[8192];
     while (true) {
-      const ssize_t n = ::pread(fd_, buffer, sizeof buffer, static_cast<off_t>(offset + text.size()));
+      const ssize_t n =
+          ::pread(fd_, buffer, sizeof buffer, static_cast<off_t>(offset + text.size()));
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;
       text.append(buffer, static_cast<size_t>(n));
@@ -261,8 +277,7 @@ bool HostUi::Setup(const std::string& ui, std::string* error) {
   return true;
 }
 
-void HostUi::SetLogon(const std::string& user, const std::string& server,
-                      const std::string& port) {
+void HostUi::SetLogon(const std::string& user, const std::string& server, const std::string& port) {
   user_ = user;
   server_ = server;
   port_ = port;

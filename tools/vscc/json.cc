@@ -72,9 +72,9 @@ class Parser {
     const size_t start = pos_;
     if (pos_ < text_.size() && text_[pos_] == '-') ++pos_;
     bool digits = false;
-    while (pos_ < text_.size() && ((text_[pos_] >= '0' && text_[pos_] <= '9') ||
-                                   text_[pos_] == '.' || text_[pos_] == 'e' || text_[pos_] == 'E' ||
-                                   text_[pos_] == '+' || text_[pos_] == '-')) {
+    while (pos_ < text_.size() &&
+           ((text_[pos_] >= '0' && text_[pos_] <= '9') || text_[pos_] == '.' ||
+            text_[pos_] == 'e' || text_[pos_] == 'E' || text_[pos_] == '+' || text_[pos_] == '-')) {
       digits = digits || (text_[pos_] >= '0' && text_[pos_] <= '9');
       ++pos_;
     }
@@ -138,14 +138,30 @@ class Parser {
       if (pos_ >= text_.size()) break;
       const char e = text_[pos_++];
       switch (e) {
-        case '"': *out += '"'; break;
-        case '\\': *out += '\\'; break;
-        case '/': *out += '/'; break;
-        case 'b': *out += '\b'; break;
-        case 'f': *out += '\f'; break;
-        case 'n': *out += '\n'; break;
-        case 'r': *out += '\r'; break;
-        case 't': *out += '\t'; break;
+        case '"':
+          *out += '"';
+          break;
+        case '\\':
+          *out += '\\';
+          break;
+        case '/':
+          *out += '/';
+          break;
+        case 'b':
+          *out += '\b';
+          break;
+        case 'f':
+          *out += '\f';
+          break;
+        case 'n':
+          *out += '\n';
+          break;
+        case 'r':
+          *out += '\r';
+          break;
+        case 't':
+          *out += '\t';
+          break;
         case 'u': {
           unsigned code;
           if (!Hex4(&code)) return false;

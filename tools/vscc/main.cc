@@ -28,9 +28,8 @@ int main(int argc, char** argv) {
     return vscc::kExitUsage;
   }
   if (options.help || options.command.empty() || options.command == "help") {
-    const std::string topic = options.command == "help"
-                                  ? (options.args.empty() ? "" : options.args[0])
-                                  : options.command;
+    const std::string topic =
+        options.command == "help" ? (options.args.empty() ? "" : options.args[0]) : options.command;
     console.Out(topic.empty() ? vscc::GeneralHelp() : vscc::CommandHelp(topic));
     return vscc::kExitOk;
   }

@@ -9,9 +9,9 @@ namespace {
 
 struct CommandSpec {
   const char* name;
-  const char* usage;    // after "vscc "
-  const char* summary;  // one line for the general help
-  const char* details;  // the rest of the command's help
+  const char* usage;              // after "vscc "
+  const char* summary;            // one line for the general help
+  const char* details;            // the rest of the command's help
   std::set<std::string> options;  // its own options, long names
   int min_args;
   int max_args;  // -1: any number
@@ -19,7 +19,8 @@ struct CommandSpec {
 
 const std::vector<CommandSpec>& Commands() {
   static const std::vector<CommandSpec> commands = {
-      {"bind", "bind [--production PATH] [DIR]\n       vscc bind --new NAME [--parent PATH] [DIR]",
+      {"bind",
+       "bind [--production PATH] [DIR]\n       vscc bind --new NAME [--parent PATH] [DIR]",
        "bind a folder to a Production (--new: to a new one)",
        "Binds DIR (default: the current folder; made when missing) to a Production and\n"
        "keeps the binding in DIR/.vscc, which every command finds from DIR or any\n"
@@ -29,11 +30,18 @@ const std::vector<CommandSpec>& Commands() {
        "--parent PATH (default: the root) and binds DIR to it; when NAME exists,\n"
        "--yes binds to the existing one and --no gives up. --user, --server and\n"
        "--port are kept in .vscc for the later commands of this folder.",
-       {"--new", "--production", "--parent"}, 0, 1},
-      {"unbind", "unbind", "forget this folder's binding",
-       "Removes the .vscc file of the working folder; nothing changes on the server.", {}, 0,
+       {"--new", "--production", "--parent"},
+       0,
+       1},
+      {"unbind",
+       "unbind",
+       "forget this folder's binding",
+       "Removes the .vscc file of the working folder; nothing changes on the server.",
+       {},
+       0,
        0},
-      {"status", "status [--json] [PATH...]",
+      {"status",
+       "status [--json] [PATH...]",
        "controlled / checked out by me / by another / exclusive",
        "Asks the server about the files (a folder means every file below it; the\n"
        "default is the current folder) in one query and prints one row per file:\n"
@@ -43,67 +51,121 @@ const std::vector<CommandSpec>& Commands() {
        "\"exclusive\"}]} instead (paths relative to the working folder); the\n"
        "provider's notices then go to standard error. The provider makes each\n"
        "file writable when you hold its lock and read-only otherwise.",
-       {"--json"}, 0, -1},
-      {"list", "list", "the Documents of the bound Production",
+       {"--json"},
+       0,
+       -1},
+      {"list",
+       "list",
+       "the Documents of the bound Production",
        "Lists the Documents the server holds in the bound Production (not those of\n"
        "the Productions below it), as local paths.",
-       {}, 0, 0},
-      {"get", "get [PATH...]", "fetch the server's latest versions",
+       {},
+       0,
+       0},
+      {"get",
+       "get [PATH...]",
+       "fetch the server's latest versions",
        "Fetches the latest version of each controlled file (a folder means its files;\n"
        "the default is the current folder; in the working folder's top folder also\n"
        "every Document the server lists there). A file named that does not exist\n"
        "locally is fetched. A local file that differs from what was fetched last\n"
        "raises the overwrite question: --yes overwrites, --no keeps.",
-       {}, 0, -1},
-      {"checkout", "checkout [--shared] [--no-get] [-m TEXT] PATH...",
+       {},
+       0,
+       -1},
+      {"checkout",
+       "checkout [--shared] [--no-get] [-m TEXT] PATH...",
        "check out (lock) files",
        "Locks the files on the server (a folder means its controlled files) and makes\n"
        "them writable. --shared asks for a shared lock instead of an exclusive one\n"
        "(the server may demand either); --no-get keeps the local copies as they are\n"
        "instead of fetching the current versions. When another user holds a lock,\n"
        "--defer queues for it and --no-defer gives up.",
-       {"--shared", "--no-get", "-m"}, 1, -1},
-      {"undo", "undo PATH...", "undo check-outs",
+       {"--shared", "--no-get", "-m"},
+       1,
+       -1},
+      {"undo",
+       "undo PATH...",
+       "undo check-outs",
        "Gives the locks of the files back (a folder means the files you have checked\n"
        "out below it) and restores the server's versions; the overwrite question\n"
        "for a changed file is answered by --yes or --no.",
-       {}, 1, -1},
-      {"checkin", "checkin [-m TEXT] [--keep] [--wip] [PATH...]", "check in changed files",
+       {},
+       1,
+       -1},
+      {"checkin",
+       "checkin [-m TEXT] [--keep] [--wip] [PATH...]",
+       "check in changed files",
        "Sends the changed files you have checked out (a folder means those below it;\n"
        "the default is the current folder) as new versions with the comment TEXT, then\n"
        "gives the locks back and makes the files read-only. --keep keeps them checked\n"
        "out; --wip checks them in as work in progress.",
-       {"-m", "--keep", "--wip"}, 0, -1},
-      {"add", "add [-m TEXT] [--keep] PATH...", "put new files under control",
+       {"-m", "--keep", "--wip"},
+       0,
+       -1},
+      {"add",
+       "add [-m TEXT] [--keep] PATH...",
+       "put new files under control",
        "Adds the files (folders recursively, skipping .vscc) that the server does not\n"
        "hold yet, making Productions for new folders; --keep leaves them checked out.",
-       {"-m", "--keep"}, 1, -1},
-      {"history", "history FILE", "the versions of a file",
-       "Prints the provider's history of FILE: version, user, server date, comment.", {}, 1,
+       {"-m", "--keep"},
+       1,
+       -1},
+      {"history",
+       "history FILE",
+       "the versions of a file",
+       "Prints the provider's history of FILE: version, user, server date, comment.",
+       {},
+       1,
        1},
-      {"properties", "properties FILE", "the locks on a file",
-       "Prints the provider's properties of FILE: who holds or waits for its locks.", {}, 1, 1},
-      {"diff", "diff [--tool] FILE", "compare a file with the server's latest version",
+      {"properties",
+       "properties FILE",
+       "the locks on a file",
+       "Prints the provider's properties of FILE: who holds or waits for its locks.",
+       {},
+       1,
+       1},
+      {"diff",
+       "diff [--tool] FILE",
+       "compare a file with the server's latest version",
        "Fetches the latest version beside FILE as \"FILE.[Tip]\" and prints the\n"
        "differences (diff -u), then removes it. --tool leaves it for the diff program\n"
        "configured in the Veltrane client, which the provider starts.",
-       {"--tool"}, 1, 1},
-      {"client", "client [PATH...]", "start the Veltrane desktop client",
-       "Starts the Veltrane desktop client that the registry names.", {}, 0, -1},
-      {"env", "env [--show] APP", "an application's editor actions",
+       {"--tool"},
+       1,
+       1},
+      {"client",
+       "client [PATH...]",
+       "start the Veltrane desktop client",
+       "Starts the Veltrane desktop client that the registry names.",
+       {},
+       0,
+       -1},
+      {"env",
+       "env [--show] APP",
+       "an application's editor actions",
        "Prints the four editor actions stored for application APP (what to do when a\n"
        "file is opened, closed, saved, or saved without being controlled). --show\n"
        "opens the provider's environment settings dialog first.",
-       {"--show"}, 1, 1},
-      {"prop", "prop get PATH NAME\n       vscc prop set PATH NAME VALUE",
+       {"--show"},
+       1,
+       1},
+      {"prop",
+       "prop get PATH NAME\n       vscc prop set PATH NAME VALUE",
        "read or write a value of the user property file",
        "Reads or writes the string value NAME of node PATH (names joined with \"/\") in\n"
        "the user property file.",
-       {}, 3, 4},
-      {"dirs", "dirs [--ids] PATH", "check that the server lists a Production",
+       {},
+       3,
+       4},
+      {"dirs",
+       "dirs [--ids] PATH",
+       "check that the server lists a Production",
        "Asks the server for the Production at PATH (display names; identifiers with\n"
        "--ids) and whether its names can be listed.",
-       {"--ids"}, 1, 1},
+       {"--ids"},
+       1,
+       1},
       {"help", "help [COMMAND]", "this help, or a command's", "", {}, 0, 1},
   };
   return commands;
@@ -117,10 +179,10 @@ const CommandSpec* FindCommand(const std::string& name) {
 }
 
 // Options every command takes; those with a value.
-const std::set<std::string> kCommonWithValue = {"--provider", "--ui", "--user", "--server",
-                                                "--port", "-C"};
-const std::set<std::string> kCommonFlags = {"--yes", "--no", "--defer", "--no-defer", "--quiet",
-                                            "-q", "--help", "-h"};
+const std::set<std::string> kCommonWithValue = {"--provider", "--ui",   "--user",
+                                                "--server",   "--port", "-C"};
+const std::set<std::string> kCommonFlags = {"--yes",   "--no", "--defer", "--no-defer",
+                                            "--quiet", "-q",   "--help",  "-h"};
 const std::set<std::string> kOwnWithValue = {"--new", "--production", "--parent", "-m"};
 
 const char kCommonHelp[] =
@@ -204,30 +266,54 @@ int ParseCommandLine(const std::vector<std::string>& argv, Options* o, std::stri
       *error = "option '" + name + "' takes no value";
       return 2;
     }
-    if (name == "--provider") o->provider = value;
-    else if (name == "--ui") o->ui = value;
-    else if (name == "--user") o->user = value;
-    else if (name == "--server") o->server = value;
-    else if (name == "--port") o->port = value;
-    else if (name == "-C") o->directory = value;
-    else if (name == "--yes") o->yes = 1;
-    else if (name == "--no") o->yes = 0;
-    else if (name == "--defer") o->defer = 1;
-    else if (name == "--no-defer") o->defer = 0;
-    else if (name == "-q" || name == "--quiet") o->quiet = true;
-    else if (name == "-h" || name == "--help") o->help = true;
-    else if (name == "--new") o->new_name = value;
-    else if (name == "--production") o->production = value;
-    else if (name == "--parent") o->parent = value;
-    else if (name == "-m") o->message = value;
-    else if (name == "--json") o->json = true;
-    else if (name == "--shared") o->shared = true;
-    else if (name == "--no-get") o->no_get = true;
-    else if (name == "--keep") o->keep = true;
-    else if (name == "--wip") o->wip = true;
-    else if (name == "--show") o->show = true;
-    else if (name == "--ids") o->ids = true;
-    else if (name == "--tool") o->tool = true;
+    if (name == "--provider")
+      o->provider = value;
+    else if (name == "--ui")
+      o->ui = value;
+    else if (name == "--user")
+      o->user = value;
+    else if (name == "--server")
+      o->server = value;
+    else if (name == "--port")
+      o->port = value;
+    else if (name == "-C")
+      o->directory = value;
+    else if (name == "--yes")
+      o->yes = 1;
+    else if (name == "--no")
+      o->yes = 0;
+    else if (name == "--defer")
+      o->defer = 1;
+    else if (name == "--no-defer")
+      o->defer = 0;
+    else if (name == "-q" || name == "--quiet")
+      o->quiet = true;
+    else if (name == "-h" || name == "--help")
+      o->help = true;
+    else if (name == "--new")
+      o->new_name = value;
+    else if (name == "--production")
+      o->production = value;
+    else if (name == "--parent")
+      o->parent = value;
+    else if (name == "-m")
+      o->message = value;
+    else if (name == "--json")
+      o->json = true;
+    else if (name == "--shared")
+      o->shared = true;
+    else if (name == "--no-get")
+      o->no_get = true;
+    else if (name == "--keep")
+      o->keep = true;
+    else if (name == "--wip")
+      o->wip = true;
+    else if (name == "--show")
+      o->show = true;
+    else if (name == "--ids")
+      o->ids = true;
+    else if (name == "--tool")
+      o->tool = true;
     if (!common) words.push_back(name);
   }
 
@@ -256,8 +342,8 @@ int ParseCommandLine(const std::vector<std::string>& argv, Options* o, std::stri
     *error = "--production and --new exclude each other";
     return 2;
   }
-  if (o->port.find_first_not_of("0123456789") != std::string::npos ||
-      o->port.size() > 5 || (!o->port.empty() && std::stoi(o->port) > 65535)) {
+  if (o->port.find_first_not_of("0123456789") != std::string::npos || o->port.size() > 5 ||
+      (!o->port.empty() && std::stoi(o->port) > 65535)) {
     *error = "--port needs a port number, not '" + o->port + "'";
     return 2;
   }
@@ -293,8 +379,8 @@ std::string GeneralHelp() {
       "Commands:\n";
   for (const CommandSpec& spec : Commands()) {
     std::string name = spec.name;
-    text += "  " + name + std::string(name.size() < 12 ? 12 - name.size() : 1, ' ') +
-            spec.summary + "\n";
+    text += "  " + name + std::string(name.size() < 12 ? 12 - name.size() : 1, ' ') + spec.summary +
+            "\n";
   }
   text += "\n";
   text += kCommonHelp;

@@ -12,8 +12,8 @@
 namespace vscc {
 
 struct Options {
-  std::string command;              // empty: no command given
-  std::vector<std::string> args;    // the operands after the command
+  std::string command;            // empty: no command given
+  std::vector<std::string> args;  // the operands after the command
   bool help = false;
 
   // Common options.

@@ -142,8 +142,8 @@ std::string RegistryProviderPath(std::string* error) {
   }
   if (!config.Read(GroupOf(Narrow(provider_key)) + "/" + kServerPathValue, &module) ||
       module.empty()) {
-    *error = "the registry names the provider key " + Narrow(provider_key) +
-             ", which has no " + kServerPathValue + " (" + file + ")";
+    *error = "the registry names the provider key " + Narrow(provider_key) + ", which has no " +
+             kServerPathValue + " (" + file + ")";
     return "";
   }
   return Narrow(module);
@@ -168,7 +168,9 @@ bool LocateProvider(const std::string& given, std::string* path, std::string* ho
   return true;
 }
 
-Provider::~Provider() { Uninitialize(); }
+Provider::~Provider() {
+  Uninitialize();
+}
 
 bool Provider::Load(const std::string& path, std::string* error) {
   path_ = path;
@@ -181,7 +183,8 @@ bool Provider::Load(const std::string& path, std::string* error) {
   const auto version = Get<SccGetVersionFn>("SccGetVersion");
   if (version == nullptr || Get<SccInitializeFn>("SccInitialize") == nullptr ||
       Get<SccUninitializeFn>("SccUninitialize") == nullptr) {
-    *error = path + " is not a source-control provider (SccGetVersion, SccInitialize or "
+    *error = path +
+             " is not a source-control provider (SccGetVersion, SccInitialize or "
              "SccUninitialize is missing)";
     return false;
   }
@@ -204,9 +207,9 @@ bool Provider::Initialize(std::string* error) {
   char scc_name[SCC_NAME_LEN + 1] = {};
   char aux_label[SCC_AUXLABEL_LEN + 1] = {};
   LONG checkout_comment_length = 0, comment_length = 0;
-  const SCCRTN rc = Get<SccInitializeFn>("SccInitialize")(
-      &context_, nullptr, "vscc", scc_name, &capabilities_, aux_label, &checkout_comment_length,
-      &comment_length);
+  const SCCRTN rc =
+      Get<SccInitializeFn>("SccInitialize")(&context_, nullptr, "vscc", scc_name, &capabilities_,
+                                            aux_label, &checkout_comment_length, &comment_length);
   if (rc != SCC_OK) {
     context_ = nullptr;
     *error = "the provider did not start: SccInitialize gave " + ResultName(rc);

@@ -21,7 +21,8 @@ namespace {
 constexpr std::uintmax_t kMaxWorkspaceFileBytes = 64 * 1024;
 
 bool EndsWith(const std::string& text, const std::string& tail) {
-  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+  return text.size() >= tail.size() &&
+         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 }  // namespace
@@ -109,8 +110,8 @@ bool FindWorkspace(const std::string& start, Workspace* w, std::string* error) {
 }
 
 bool SaveWorkspace(const Workspace& w, std::string* error) {
-  for (const std::string* value : {&w.project_name, &w.aux_path, &w.local_path, &w.user,
-                                   &w.server, &w.port}) {
+  for (const std::string* value :
+       {&w.project_name, &w.aux_path, &w.local_path, &w.user, &w.server, &w.port}) {
     if (value->find_first_of("\r\n") != std::string::npos) {
       *error = "a binding value holds a line break: '" + *value + "'";
       return false;
@@ -119,8 +120,8 @@ bool SaveWorkspace(const Workspace& w, std::string* error) {
   const std::string path = w.root + "/" + kWorkspaceFile;
   const std::string temporary = path + ".new";
   const std::string text = FormatWorkspace(w);
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
-                        0666);
+  const int fd =
+      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
   if (fd < 0) {
     *error = "cannot write " + temporary + ": " + std::strerror(errno);
     return false;
@@ -152,8 +153,9 @@ std::string AbsoluteFrom(const std::string& base, const std::string& path) {
 
 bool IsInside(const std::string& path, const std::string& folder) {
   if (folder == "/") return !path.empty() && path[0] == '/';
-  return path == folder || (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
-                            path[folder.size()] == '/');
+  return path == folder ||
+         (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+          path[folder.size()] == '/');
 }
 
 std::string RelativeTo(const std::string& path, const std::string& base) {

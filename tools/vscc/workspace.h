@@ -62,9 +62,9 @@ bool IsInside(const std::string& path, const std::string& folder);
 std::string RelativeTo(const std::string& path, const std::string& base);
 
 // The regular files below `folder`, recursively, sorted: symbolic links are
-// not followed, the .vscc file (and a ".vscc.*" left by a write) is left out, as are the provider's temporary
-// files ("*.[Tip]", "*.[Local]") and every folder that holds a .vscc of its
-// own (another working folder).
+// not followed, the .vscc file (and a ".vscc.*" left by a write) is left out, as are the provider's
+// temporary files ("*.[Tip]", "*.[Local]") and every folder that holds a .vscc of its own (another
+// working folder).
 std::vector<std::string> FilesBelow(const std::string& folder);
 
 // Whether the provider's temporary copies are named so.
