@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "platform/registry.h"
 #include "tests/support/property_server.h"
 #include "tests/support/test_env.h"
 #include "tests/support/ui_record_reader.h"
@@ -195,10 +196,11 @@ TEST_F(VsccTest, FindsTheProviderAndSaysWhenItCannot) {
   EXPECT_NE(std::string::npos, r.err.find("--provider")) << r.err;
 
   // The registry's provider key names the module.
-  WriteFile(env_.Path("registry.ini"),
-            "[SOFTWARE/SourceCodeControlProvider]\nProviderRegKey=SOFTWARE\\\\Halvorn\\\\Veltrane\n"
-            "[SOFTWARE/Halvorn/Veltrane]\nSCCServerPath=" +
-                env_.Path("registered.so") + "\n");
+  ASSERT_EQ(tw::kRegistryOk, tw::OpenRegistryFile(env_.Path("registry.ini"))
+                                 ->SetStrings({{"SOFTWARE\\SourceCodeControlProvider",
+                                                "ProviderRegKey", "Software\\Halvorn\\Veltrane"},
+                                               {"Software\\Halvorn\\Veltrane", "SCCServerPath",
+                                                env_.Path("registered.so")}}));
   r = Vscc("w", {"prop", "get", "A", "B"});
   EXPECT_EQ(1, r.status);
   EXPECT_NE(std::string::npos, r.err.find("registered.so")) << r.err;

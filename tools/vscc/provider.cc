@@ -2,14 +2,11 @@
 
 #include <dlfcn.h>
 #include <unistd.h>
-#include <wx/fileconf.h>
-#include <wx/log.h>
-#include <wx/mstream.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <memory>
+
+#include "platform/registry.h"
 
 namespace vscc {
 
@@ -19,8 +16,8 @@ constexpr char kModuleName[] = "libTWSccApi.so";
 constexpr char kProviderListKey[] = "SOFTWARE\\SourceCodeControlProvider";
 constexpr char kProviderKeyValue[] = "ProviderRegKey";
 constexpr char kServerPathValue[] = "SCCServerPath";
-// A registry file is small; anything larger is not one.
-constexpr std::uintmax_t kMaxRegistryBytes = 16u << 20;
+// The longest module path the registry value may hold, as hosts read it.
+constexpr size_t kMaxPathBytes = 512;
 
 struct CodeName {
   long code;
@@ -69,37 +66,6 @@ constexpr CodeName kCodeNames[] = {
     {SCC_E_BACKGROUNDGETINPROGRESS, "SCC_E_BACKGROUNDGETINPROGRESS"},
 };
 
-std::string Getenv(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr ? value : "";
-}
-
-// The registry file: $VELTRANE_REGISTRY_FILE, else registry.ini in the
-// application data folder of the maker.
-std::string RegistryFile() {
-  std::string path = Getenv("VELTRANE_REGISTRY_FILE");
-  if (!path.empty()) return path;
-  std::string config = Getenv("XDG_CONFIG_HOME");
-  if (config.empty()) {
-    const std::string home = Getenv("HOME");
-    if (home.empty()) return "";
-    config = home + "/.config";
-  }
-  return config + "/Halvorn/registry.ini";
-}
-
-// A registry key path as the file's group path: "A\B" -> "/A/B".
-wxString GroupOf(const std::string& key) {
-  std::string group;
-  for (char c : key) group += c == '\\' ? '/' : c;
-  return wxString::FromUTF8("/" + group);
-}
-
-std::string Narrow(const wxString& text) {
-  const wxScopedCharBuffer buffer = text.utf8_str();
-  return std::string(buffer.data(), buffer.length());
-}
-
 std::string ExecutableFolder() {
   std::error_code ec;
   const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
@@ -117,36 +83,24 @@ std::string ResultName(long code) {
 
 std::string RegistryProviderPath(std::string* error) {
   error->clear();
-  const std::string file = RegistryFile();
-  std::error_code ec;
-  if (file.empty() || !std::filesystem::is_regular_file(file, ec)) return "";
-  if (std::filesystem::file_size(file, ec) > kMaxRegistryBytes) {
-    *error = "the registry file " + file + " is too large";
+  if (tw::RegistryFilePath().empty()) return "";  // no home, no registry
+  std::unique_ptr<tw::Registry> registry = tw::OpenMachineRegistry();
+  if (!registry) return "";
+  std::string provider_key, module;
+  long rc =
+      registry->QueryString(kProviderListKey, kProviderKeyValue, kMaxPathBytes, &provider_key);
+  if (rc == tw::kRegistryNotFound || (rc == tw::kRegistryOk && provider_key.empty())) return "";
+  if (rc != tw::kRegistryOk) {
+    *error = "cannot read the registry (" + registry->Location() + "): " + registry->ErrorText();
     return "";
   }
-  std::ifstream in(file, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  if (!in) {
-    *error = "cannot read the registry file " + file;
+  rc = registry->QueryString(provider_key, kServerPathValue, kMaxPathBytes, &module);
+  if (rc != tw::kRegistryOk || module.empty()) {
+    *error = "the registry names the provider key " + provider_key + ", which has no " +
+             kServerPathValue + " (" + registry->Location() + ")";
     return "";
   }
-  const std::string contents = text.str();
-  wxLogNull quiet;  // wxFileConfig reports what it skips as log messages
-  wxMemoryInputStream stream(contents.data(), contents.size());
-  wxFileConfig config(stream, wxConvUTF8);
-  wxString provider_key, module;
-  if (!config.Read(GroupOf(kProviderListKey) + "/" + kProviderKeyValue, &provider_key) ||
-      provider_key.empty()) {
-    return "";
-  }
-  if (!config.Read(GroupOf(Narrow(provider_key)) + "/" + kServerPathValue, &module) ||
-      module.empty()) {
-    *error = "the registry names the provider key " + Narrow(provider_key) + ", which has no " +
-             kServerPathValue + " (" + file + ")";
-    return "";
-  }
-  return Narrow(module);
+  return module;
 }
 
 bool LocateProvider(const std::string& given, std::string* path, std::string* how,
