@@ -334,30 +334,52 @@ class Command {
     return true;
   }
 
-  // The files to hand to an operation: those named, and those found below
-  // named folders whose status `wanted` accepts. False on a failed query.
-  bool Choose(const std::vector<Target>& targets, const std::function<bool(LONG)>& wanted,
+  // Why an operation does not take a file: `why` is null when it does. A
+  // refusal that is a `failure` makes the command fail once it has done the
+  // rest; the others (it is done already) only say so.
+  struct Refusal {
+    const char* why = nullptr;
+    bool failure = false;
+  };
+
+  // The files to hand to an operation, chosen by their status in one query.
+  // A file found below a named folder and refused is left out quietly; a
+  // file named and refused is left out with a note. False on a failed query.
+  bool Choose(const std::vector<Target>& targets, const std::function<Refusal(LONG)>& refusal,
               std::vector<std::string>* files) {
-    std::vector<std::string> found;
-    for (const Target& t : targets) {
-      if (!t.named) found.push_back(t.path);
-    }
+    std::vector<std::string> paths;
+    for (const Target& t : targets) paths.push_back(t.path);
     std::vector<LONG> statuses;
     // vscc's own look-up: its notices would only repeat the command's.
     const bool was_quiet = console_.quiet();
     console_.set_quiet(true);
-    const bool queried = Query(found, &statuses);
+    const bool queried = Query(paths, &statuses);
     console_.set_quiet(was_quiet);
     if (!queried) return false;
-    size_t k = 0;
-    for (const Target& t : targets) {
-      if (t.named) {
-        files->push_back(t.path);
-      } else if (wanted(statuses[k++])) {
-        files->push_back(t.path);
+    for (size_t i = 0; i < targets.size(); ++i) {
+      const Refusal r = refusal(statuses[i]);
+      if (r.why == nullptr) {
+        files->push_back(targets[i].path);
+      } else if (targets[i].named) {
+        const std::string text = Shown(targets[i].path) + " " + r.why + "; left out";
+        if (r.failure) {
+          console_.Error(text);
+          refused_ = true;
+        } else {
+          console_.Note(text);
+        }
       }
     }
     return true;
+  }
+
+  static Refusal UnlessControlled(LONG s) {
+    if (s & kSccStatusControlled) return {};
+    return {"is not controlled", true};
+  }
+  static Refusal UnlessMine(LONG s) {
+    if (s & kSccStatusOutByUser) return {};
+    return {"is not checked out to you", true};
   }
 
   static std::vector<LPCSTR> Pointers(const std::vector<std::string>& files) {
@@ -393,9 +415,17 @@ class Command {
     return true;
   }
 
+  // The end of a file operation: its result, and a failure when a file the
+  // user named could not take part.
   int Finish(const char* what, SCCRTN rc) {
-    if (rc == SCC_OK) return kExitOk;
-    return FailedWith(what, rc);
+    if (rc != SCC_OK) return FailedWith(what, rc);
+    return refused_ ? kExitFailed : kExitOk;
+  }
+
+  // Nothing left to do: success, unless a named file was refused.
+  int Nothing(const std::string& note) {
+    console_.Note(note);
+    return refused_ ? kExitFailed : kExitOk;
   }
 
   // --- The commands ------------------------------------------------------
@@ -563,10 +593,7 @@ class Command {
     std::vector<std::string> folders;
     if (!Targets(true, &targets, &folders)) return kExitFailed;
     std::vector<std::string> files;
-    if (!Choose(
-            targets, [](LONG s) { return (s & kSccStatusControlled) != 0; }, &files)) {
-      return kExitFailed;
-    }
+    if (!Choose(targets, UnlessControlled, &files)) return kExitFailed;
     // Documents the server holds in the bound Production that are not here.
     if (std::find(folders.begin(), folders.end(), workspace_.root) != folders.end()) {
       std::vector<std::string> listed;
@@ -579,10 +606,7 @@ class Command {
         }
       }
     }
-    if (files.empty()) {
-      console_.Note("nothing to get");
-      return kExitOk;
-    }
+    if (files.empty()) return Nothing("nothing to get");
     const auto get = Require<SccGetFn>("SccGet");
     if (get == nullptr) return kExitFailed;
     // A Document of a folder that is not here yet needs its folder.
@@ -603,14 +627,12 @@ class Command {
     std::vector<Target> targets;
     if (!Targets(false, &targets)) return kExitFailed;
     std::vector<std::string> files;
-    auto wanted = [](LONG s) {
-      return (s & kSccStatusControlled) != 0 && (s & kSccStatusOutByUser) == 0;
+    auto refusal = [](LONG s) -> Refusal {
+      if (s & kSccStatusOutByUser) return {"is checked out to you already", false};
+      return UnlessControlled(s);
     };
-    if (!Choose(targets, wanted, &files)) return kExitFailed;
-    if (files.empty()) {
-      console_.Note("nothing to check out");
-      return kExitOk;
-    }
+    if (!Choose(targets, refusal, &files)) return kExitFailed;
+    if (files.empty()) return Nothing("nothing to check out");
     const auto checkout = Require<SccCheckoutFn>("SccCheckout");
     if (checkout == nullptr) return kExitFailed;
     LPCMDOPTS options = nullptr;
@@ -644,14 +666,8 @@ class Command {
     std::vector<Target> targets;
     if (!Targets(false, &targets)) return kExitFailed;
     std::vector<std::string> files;
-    if (!Choose(
-            targets, [](LONG s) { return (s & kSccStatusOutByUser) != 0; }, &files)) {
-      return kExitFailed;
-    }
-    if (files.empty()) {
-      console_.Note("nothing is checked out there");
-      return kExitOk;
-    }
+    if (!Choose(targets, UnlessMine, &files)) return kExitFailed;
+    if (files.empty()) return Nothing("nothing is checked out there");
     const auto undo = Require<SccUncheckoutFn>("SccUncheckout");
     if (undo == nullptr) return kExitFailed;
     std::vector<LPCSTR> names = Pointers(files);
@@ -667,14 +683,8 @@ class Command {
     std::vector<Target> targets;
     if (!Targets(true, &targets)) return kExitFailed;
     std::vector<std::string> files;
-    if (!Choose(
-            targets, [](LONG s) { return (s & kSccStatusOutByUser) != 0; }, &files)) {
-      return kExitFailed;
-    }
-    if (files.empty()) {
-      console_.Note("nothing to check in: no file there is checked out to you");
-      return kExitOk;
-    }
+    if (!Choose(targets, UnlessMine, &files)) return kExitFailed;
+    if (files.empty()) return Nothing("nothing to check in: no file there is checked out to you");
     const auto checkin = Require<SccCheckinFn>("SccCheckin");
     if (checkin == nullptr) return kExitFailed;
     LPCMDOPTS options = nullptr;
@@ -697,14 +707,12 @@ class Command {
     std::vector<Target> targets;
     if (!Targets(false, &targets)) return kExitFailed;
     std::vector<std::string> files;
-    if (!Choose(
-            targets, [](LONG s) { return (s & kSccStatusControlled) == 0; }, &files)) {
-      return kExitFailed;
-    }
-    if (files.empty()) {
-      console_.Note("nothing to add: every file there is controlled already");
-      return kExitOk;
-    }
+    auto refusal = [](LONG s) -> Refusal {
+      if (s & kSccStatusControlled) return {"is controlled already", false};
+      return {};
+    };
+    if (!Choose(targets, refusal, &files)) return kExitFailed;
+    if (files.empty()) return Nothing("nothing to add: every file there is controlled already");
     const auto add = Require<SccAddFn>("SccAdd");
     if (add == nullptr) return kExitFailed;
     std::vector<LPCSTR> names = Pointers(files);
@@ -888,6 +896,7 @@ class Command {
   Workspace workspace_;
   std::vector<UiEvent> events_;  // the record of the last call
   bool project_open_ = false;
+  bool refused_ = false;        // a file the user named could not take part
   std::string logged_on_user_;  // as the provider handed it back
 };
 

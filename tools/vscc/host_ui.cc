@@ -1,6 +1,7 @@
 #include "tools/vscc/host_ui.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -420,13 +421,34 @@ bool HostUi::Cancelled(const std::vector<UiEvent>& events, int id) {
   return false;
 }
 
+namespace {
+
+// The terminal's settings while a secret is asked, so that a signal that
+// ends vscc then gives the person back a terminal that echoes.
+struct termios g_saved_terminal;
+volatile sig_atomic_t g_terminal_fd = -1;
+
+void RestoreTerminalAndDie(int signal_number) {
+  if (g_terminal_fd >= 0) ::tcsetattr(g_terminal_fd, TCSANOW, &g_saved_terminal);
+  ::signal(signal_number, SIG_DFL);
+  ::raise(signal_number);
+}
+
+}  // namespace
+
 bool PromptSecret(const std::string& prompt, std::string* answer) {
   const int fd = ::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) return false;
-  struct termios saved;
-  const bool quiet = ::tcgetattr(fd, &saved) == 0;
+  constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+  struct sigaction previous[4];
+  const bool quiet = ::tcgetattr(fd, &g_saved_terminal) == 0;
   if (quiet) {
-    struct termios no_echo = saved;
+    struct sigaction restore {};
+    restore.sa_handler = RestoreTerminalAndDie;
+    sigemptyset(&restore.sa_mask);
+    for (int i = 0; i < 4; ++i) ::sigaction(kSignals[i], &restore, &previous[i]);
+    g_terminal_fd = fd;
+    struct termios no_echo = g_saved_terminal;
     no_echo.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     ::tcsetattr(fd, TCSANOW, &no_echo);
   }
@@ -442,7 +464,11 @@ bool PromptSecret(const std::string& prompt, std::string* answer) {
     if (c == '\n') break;
     if (answer->size() < 4096) *answer += c;
   }
-  if (quiet) ::tcsetattr(fd, TCSANOW, &saved);
+  if (quiet) {
+    ::tcsetattr(fd, TCSANOW, &g_saved_terminal);
+    g_terminal_fd = -1;
+    for (int i = 0; i < 4; ++i) ::sigaction(kSignals[i], &previous[i], nullptr);
+  }
   WriteAll(fd, "\n");
   ::close(fd);
   if (!answer->empty() && answer->back() == '\r') answer->pop_back();
