@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <set>
 
 #include "platform/ui_script.h"
 #include "tests/support/test_env.h"
@@ -277,6 +278,33 @@ TEST(VsccAnswers, ScriptWordsReadBackByTheSeam) {
   EXPECT_EQ(odd, script.entries[0].values.at(1002));
   EXPECT_EQ("/\\A\\B", script.entries[0].values.at(1022));
   EXPECT_EQ("Could not acquire lock.", script.entries[1].title);
+}
+
+TEST(VsccAnswers, EveryScriptOfARunHasANameOfItsOwn) {
+  tw::test::TestEnv env;
+  HostUi ui;
+  std::string error;
+  ASSERT_TRUE(ui.Setup("none", &error)) << error;
+  ui.Answer("dialog 110 1001");
+  std::set<std::string> names;
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_TRUE(ui.Activate(&error)) << error;
+    const std::string choice = std::getenv("VELTRANE_UI");
+    ASSERT_EQ(0u, choice.rfind("script:", 0));
+    EXPECT_TRUE(names.insert(choice).second) << choice;  // the seam would not read it again
+    const tw::UiScript script = tw::ParseUiScript(tw::test::ReadFile(choice.substr(7)), "s");
+    EXPECT_TRUE(script.errors.empty());
+    EXPECT_TRUE(script.fallback_given);
+    EXPECT_EQ(tw::UserInterfaceChoice::kNone, script.fallback);
+  }
+  // Without a person, the lock question is answered No; the logon takes the
+  // stored values.
+  ui.AnswerQuestion(kLockConflictTitle, -1, "--defer");
+  ASSERT_TRUE(ui.Activate(&error));
+  const std::string text = tw::test::ReadFile(std::string(std::getenv("VELTRANE_UI")).substr(7));
+  EXPECT_NE(std::string::npos, text.find("any msgbox \"Could not acquire lock.\" No\n"));
+  EXPECT_NE(std::string::npos, text.find("any dialog 101 1\n"));
+  EXPECT_NE(std::string::npos, text.find("any dialog 110 1001\n"));
 }
 
 }  // namespace

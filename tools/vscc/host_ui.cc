@@ -340,10 +340,8 @@ bool HostUi::Activate(std::string* error) {
     *error = "cannot write the dialog script: " + std::string(std::strerror(errno));
     return false;
   }
-  // The new file exists before the old one closes, so its name is new and
-  // the seam reads it afresh.
   ::setenv("VELTRANE_UI", ("script:" + next->path()).c_str(), 1);
-  script_ = std::move(next);
+  scripts_.push_back(std::move(next));
   return true;
 }
 

@@ -170,7 +170,9 @@ class HostUi {
   std::set<std::string> answered_titles_;         // boxes the script answers
   std::string user_record_;                       // the user's $VELTRANE_UI_RECORD
   std::unique_ptr<ScratchFile> record_;
-  std::unique_ptr<ScratchFile> script_;
+  // Every script of this run: each stays open, so that no later script can
+  // get an earlier one's name, which the seam would take for the same script.
+  std::vector<std::unique_ptr<ScratchFile>> scripts_;
   size_t record_offset_ = 0;
 };
 
