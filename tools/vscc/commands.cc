@@ -374,11 +374,11 @@ class Command {
   }
 
   static Refusal UnlessControlled(LONG s) {
-    if (s & kSccStatusControlled) return {};
+    if (s & SCC_STATUS_CONTROLLED) return {};
     return {"is not controlled", true};
   }
   static Refusal UnlessMine(LONG s) {
-    if (s & kSccStatusOutByUser) return {};
+    if (s & SCC_STATUS_OUTBYUSER) return {};
     return {"is not checked out to you", true};
   }
 
@@ -526,16 +526,16 @@ class Command {
                         ", \"files\": [";
       for (size_t i = 0; i < files.size(); ++i) {
         const LONG s = statuses[i];
-        const bool out_me = (s & kSccStatusOutByUser) != 0;
-        const bool out_any = (s & kSccStatusCheckedOut) != 0;
+        const bool out_me = (s & SCC_STATUS_OUTBYUSER) != 0;
+        const bool out_any = (s & SCC_STATUS_CHECKEDOUT) != 0;
         out += std::string(i ? ",\n  " : "\n  ") +
                "{\"path\": " + tw::JsonQuote(RelativeTo(files[i], workspace_.root)) +
                ", \"status\": " + std::to_string(s) +
-               ", \"controlled\": " + ((s & kSccStatusControlled) ? "true" : "false") +
+               ", \"controlled\": " + ((s & SCC_STATUS_CONTROLLED) ? "true" : "false") +
                ", \"checked_out\": " + (out_any ? "true" : "false") +
                ", \"checked_out_by_me\": " + (out_me ? "true" : "false") +
-               ", \"checked_out_by_other\": " + ((s & kSccStatusOutOther) ? "true" : "false") +
-               ", \"exclusive\": " + ((s & kSccStatusOutExclusive) ? "true" : "false") + "}";
+               ", \"checked_out_by_other\": " + ((s & SCC_STATUS_OUTOTHER) ? "true" : "false") +
+               ", \"exclusive\": " + ((s & SCC_STATUS_OUTEXCLUSIVE) ? "true" : "false") + "}";
       }
       console_.Out(out + (files.empty() ? "]}\n" : "\n]}\n"));
       return kExitOk;
@@ -546,8 +546,9 @@ class Command {
       const LONG s = statuses[i];
       char row[64];
       std::snprintf(row, sizeof row, "%-5s %-4s %-5s %-5s ",
-                    (s & kSccStatusControlled) ? "yes" : "no", Yes(s & kSccStatusOutByUser).c_str(),
-                    Yes(s & kSccStatusOutOther).c_str(), Yes(s & kSccStatusOutExclusive).c_str());
+                    (s & SCC_STATUS_CONTROLLED) ? "yes" : "no",
+                    Yes(s & SCC_STATUS_OUTBYUSER).c_str(), Yes(s & SCC_STATUS_OUTOTHER).c_str(),
+                    Yes(s & SCC_STATUS_OUTEXCLUSIVE).c_str());
       out += row + Shown(files[i]) + "\n";
     }
     console_.Out(out);
@@ -568,7 +569,7 @@ class Command {
     LONG unused_status = 0;
     const SCCRTN rc = Call([&] {
       return populate(provider_.context(), SCC_COMMAND_GET, 0, nullptr, &Collected::Add, paths,
-                      &unused_status, kSccPopulateDir);
+                      &unused_status, SCC_PL_DIR);
     });
     if (rc != SCC_OK) {
       FailedWith("the server's list could not be had", rc);
@@ -628,7 +629,7 @@ class Command {
     if (!Targets(false, &targets)) return kExitFailed;
     std::vector<std::string> files;
     auto refusal = [](LONG s) -> Refusal {
-      if (s & kSccStatusOutByUser) return {"is checked out to you already", false};
+      if (s & SCC_STATUS_OUTBYUSER) return {"is checked out to you already", false};
       return UnlessControlled(s);
     };
     if (!Choose(targets, refusal, &files)) return kExitFailed;
@@ -708,7 +709,7 @@ class Command {
     if (!Targets(false, &targets)) return kExitFailed;
     std::vector<std::string> files;
     auto refusal = [](LONG s) -> Refusal {
-      if (s & kSccStatusControlled) return {"is controlled already", false};
+      if (s & SCC_STATUS_CONTROLLED) return {"is controlled already", false};
       return {};
     };
     if (!Choose(targets, refusal, &files)) return kExitFailed;
@@ -716,7 +717,7 @@ class Command {
     const auto add = Require<SccAddFn>("SccAdd");
     if (add == nullptr) return kExitFailed;
     std::vector<LPCSTR> names = Pointers(files);
-    std::vector<LONG> per_file(files.size(), o_.keep ? kSccKeepCheckedOut : 0);
+    std::vector<LONG> per_file(files.size(), o_.keep ? SCC_KEEP_CHECKEDOUT : 0);
     const SCCRTN rc = Call([&] {
       return add(provider_.context(), nullptr, static_cast<LONG>(names.size()), names.data(),
                  o_.message.c_str(), per_file.data(), nullptr);

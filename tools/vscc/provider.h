@@ -30,7 +30,7 @@ using SccGetCommandOptionsFn = SCCRTN (*)(LPVOID, HWND, enum SCCCOMMAND, LPCMDOP
 using SccOpenProjectFn = SCCRTN (*)(LPVOID, HWND, LPSTR, LPSTR, LPCSTR, LPSTR, LPCSTR,
                                     LPTEXTOUTPROC, LONG);
 using SccCloseProjectFn = SCCRTN (*)(LPVOID);
-using SccGetProjPathFn = SCCRTN (*)(LPVOID, HWND, LPSTR, LPSTR, LPSTR, LPSTR, BOOL, BOOL*);
+using SccGetProjPathFn = SCCRTN (*)(LPVOID, HWND, LPSTR, LPSTR, LPSTR, LPSTR, BOOL, LPBOOL);
 using SccGetFn = SCCRTN (*)(LPVOID, HWND, LONG, LPCSTR*, LONG, LPCMDOPTS);
 using SccCheckoutFn = SCCRTN (*)(LPVOID, HWND, LONG, LPCSTR*, LPCSTR, LONG, LPCMDOPTS);
 using SccUncheckoutFn = SCCRTN (*)(LPVOID, HWND, LONG, LPCSTR*, LONG, LPCMDOPTS);
@@ -48,16 +48,6 @@ using VelSccGetEnvironmentSettingsFn = int (*)(LPCSTR, int*, int*, int*, int*);
 using VelSccSetPropertyFn = int (*)(LPCSTR, LPCSTR, LPCSTR);
 using VelSccGetPropertyFn = int (*)(LPCSTR, LPCSTR, LPSTR);
 using VelSccGetDirsFn = int (*)(LPVOID, HWND, LPCSTR, BOOL);
-
-// Values of the published interface that vscc passes or reads and that
-// the provider's header does not list.
-constexpr LONG kSccStatusControlled = 0x0001;
-constexpr LONG kSccStatusCheckedOut = 0x0002;
-constexpr LONG kSccStatusOutOther = 0x0004;
-constexpr LONG kSccStatusOutExclusive = 0x0008;
-constexpr LONG kSccStatusOutByUser = 0x1000;
-constexpr LONG kSccKeepCheckedOut = 0x1000;  // SccAdd's per-file option
-constexpr LONG kSccPopulateDir = 0x0001;     // SccPopulateList: list the project's folder
 
 // The name of a result code with its value, "SCC_E_FILENOTEXIST (-28)";
 // "result N" for a code the interface does not name.
