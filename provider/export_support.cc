@@ -21,7 +21,19 @@ ExportSession::ExportSession(ProviderContext* context, SCCRTN failure)
     : lock_(context->slot.get()), failure_(failure) {
   if (!lock_.locked()) return;
   session_ = context->slot->session();
-  if (session_ != nullptr) session_->SetCurrentProject(context->project_name);
+  if (session_ == nullptr) return;
+  session_->SetCurrentProject(context->project_name);
+  previous_notices_ = session_->transfer_notices();
+  if (const LPTEXTOUTPROC text_out = context->text_out) {
+    session_->SetTransferNotices([text_out](const std::string& message) {
+      const std::string text = kNoticePrefix + message;
+      text_out(text.c_str(), SCC_MSG_STATUS);
+    });
+  }
+}
+
+ExportSession::~ExportSession() {
+  if (session_ != nullptr) session_->SetTransferNotices(std::move(previous_notices_));
 }
 
 void TextOut(const ProviderContext& context, const std::string& message) {

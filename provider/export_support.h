@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <exception>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -43,7 +44,11 @@ SCCRTN Guarded(const char* name, Body body) {
 // and failure() is the code the export returns for that.
 class ExportSession {
  public:
+  // While it lives, the session's transfers tell their progress through the
+  // context's text-out callback as status notices (type 4).
   explicit ExportSession(ProviderContext* context, SCCRTN failure = SCC_E_NONSPECIFICERROR);
+  // Gives the session back the notice sink it had before.
+  ~ExportSession();
   ExportSession(const ExportSession&) = delete;
   ExportSession& operator=(const ExportSession&) = delete;
 
@@ -56,6 +61,7 @@ class ExportSession {
   SlotLock lock_;
   ClientSession* session_ = nullptr;  // owned by the slot's record
   const SCCRTN failure_;
+  std::function<void(const std::string&)> previous_notices_;
 };
 
 // The text-out routine: "Veltrane: " and the message to the context's
