@@ -45,6 +45,8 @@ TEST(VsccOptions, OptionsAnywhereInEveryForm) {
   EXPECT_EQ("Games/Level 1", o.parent);
   EXPECT_EQ(1, o.yes);
   ASSERT_EQ(0, Parse({"prop", "set", "UserProperties", "Name", "value"}, &o));
+  ASSERT_EQ(0, Parse({"get", "--progress"}, &o));
+  EXPECT_TRUE(o.progress);
   ASSERT_EQ(0, Parse({"checkout", "--help"}, &o));  // help needs no operands
   EXPECT_TRUE(o.help);
   ASSERT_EQ(0, Parse({"--help"}, &o));
@@ -207,6 +209,22 @@ TEST(VsccConsole, NoticesWarningsAndStatusGoWhereTheyBelong) {
                 ProgressLine("Veltrane: Sending a.bin: 100% (26.7 of 26.7 MiB, 30 MB/s)", 60) +
                 "\x1b[K\r\x1b[KVeltrane: Succeeded adding files\n",
             out);
+
+  // --progress without a terminal: each status notice a line on standard
+  // error, quiet or not.
+  out.clear();
+  err.clear();
+  WithConsole(
+      [](Console& c) {
+        c.set_progress_forced(true);
+        c.set_quiet(true);
+        c.Notice("Veltrane: Receiving a.bin: 4% (1.0 of 26.7 MiB)", 4);
+        c.Notice("Veltrane: Receiving\rb.bin: 100%\n", 4);
+      },
+      &out, &err);
+  EXPECT_EQ("", out);
+  EXPECT_EQ("Veltrane: Receiving a.bin: 4% (1.0 of 26.7 MiB)\nVeltrane: Receiving b.bin: 100% \n",
+            err);
 }
 
 TEST(VsccConsole, ProgressLineFitsTheTerminal) {

@@ -10,9 +10,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <regex>
+#include <sstream>
 #include <thread>
 
 #include "platform/registry.h"
@@ -446,6 +449,64 @@ TEST_F(VsccTest, OptionFlagsGoThroughTheOptionsDialogs) {
   r = Vscc("w", {"checkin", "a.txt"}, "alice pw");
   EXPECT_EQ(1, r.status);
   EXPECT_NE(std::string::npos, r.err.find("SCC_E_FILENOTEXIST (-28)")) << r.err;
+}
+
+// The progress notices of each line of `text` that tells `verb` (in order):
+// the percentages, after checking that every such line has the full form.
+std::vector<int> ProgressPercents(const std::string& text, const std::string& verb,
+                                  const std::string& name) {
+  static const std::regex line(
+      "Veltrane: (Sending|Receiving) (.+): ([0-9]+)% \\(([0-9.]+) of "
+      "([0-9.]+) MiB(, [0-9.]+ MB/s)?\\)");
+  std::vector<int> percents;
+  std::istringstream lines(text);
+  for (std::string l; std::getline(lines, l);) {
+    if (l.find("Veltrane: " + verb) != 0) continue;
+    std::smatch m;
+    EXPECT_TRUE(std::regex_match(l, m, line)) << l;
+    if (m.empty()) continue;
+    EXPECT_EQ(name, m[2].str());
+    EXPECT_EQ("64.0", m[5].str());
+    percents.push_back(std::stoi(m[3].str()));
+  }
+  return percents;
+}
+
+// A 64 MiB file there and back: its progress comes as status notices, in
+// order, ending at 100%, shown with --progress and never without (no
+// terminal); a small file tells none.
+TEST_F(VsccTest, LargeTransfersTellTheirProgress) {
+  Result r = Vscc("w1", WithLogon({"bind", "--new", "Big"}, "alice"), "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  std::string big(64u << 20, '\0');
+  for (size_t i = 0; i < big.size(); i += 4096) big[i] = static_cast<char>(i >> 12);
+  WriteFile(env_.Path("w1/big.bin"), big);
+  WriteFile(env_.Path("w1/small.txt"), "small\n");
+  r = Vscc("w1", {"add", "--progress", "-m", "large", "big.bin", "small.txt"}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  const std::vector<int> sent = ProgressPercents(r.err, "Sending", "big.bin");
+  ASSERT_FALSE(sent.empty()) << r.err;
+  EXPECT_TRUE(std::is_sorted(sent.begin(), sent.end())) << r.err;
+  EXPECT_EQ(100, sent.back());
+  EXPECT_EQ(1, std::count(sent.begin(), sent.end(), 100)) << r.err;
+  EXPECT_EQ(std::string::npos, r.err.find("small.txt:")) << r.err;
+  EXPECT_EQ(std::string::npos, r.out.find("%")) << r.out;  // not among the notices
+
+  r = Vscc("w2", WithLogon({"bind", "--production", "Big"}, "alice"), "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  r = Vscc("w2", {"get", "--progress", "big.bin"}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  const std::vector<int> received = ProgressPercents(r.err, "Receiving", "big.bin");
+  ASSERT_FALSE(received.empty()) << r.err;
+  EXPECT_TRUE(std::is_sorted(received.begin(), received.end())) << r.err;
+  EXPECT_EQ(100, received.back());
+  EXPECT_TRUE(ReadFile(env_.Path("w2/big.bin")) == big);
+
+  // Without --progress and without a terminal: not a word of it.
+  ASSERT_EQ(0, Vscc("w1", {"checkout", "big.bin"}, "alice pw").status);
+  r = Vscc("w1", {"checkin", "-m", "again", "big.bin"}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(std::string::npos, (r.out + r.err).find("Sending")) << r.out << r.err;
 }
 
 }  // namespace

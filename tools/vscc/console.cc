@@ -101,9 +101,17 @@ void Console::ClearProgress() {
 void Console::Notice(const std::string& text, long type) {
   std::string safe = tw::TerminalSafeText(text);
   if (type == kMessageStatus) {
-    if (quiet_ || !terminal_) return;
-    Write(out_fd_, "\r" + ProgressLine(text, width_) + "\x1b[K");
-    progress_shown_ = true;
+    if (quiet_ && !progress_forced_) return;
+    if (terminal_) {
+      Write(out_fd_, "\r" + ProgressLine(text, width_) + "\x1b[K");
+      progress_shown_ = true;
+    } else if (progress_forced_) {
+      std::string flat = text;
+      for (char& c : flat) {
+        if (c == '\n' || c == '\r') c = ' ';
+      }
+      Write(err_fd_, tw::TerminalSafeText(flat) + "\n");
+    }
     return;
   }
   ClearProgress();

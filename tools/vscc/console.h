@@ -7,8 +7,9 @@
 // standard error. Status notices (type 4) are transient: on a terminal the
 // latest one is drawn as one line rewritten in place, with a bar when the
 // text holds a percentage ("Veltrane: Sending NAME: 45% (12.0 of 26.7 MiB,
-// 31 MB/s)"); when standard output is no terminal they are not printed. Any
-// other output first clears the progress line. Text from the provider is
+// 31 MB/s)"); when standard output is no terminal they are not printed,
+// unless progress is forced (--progress): then each is a line of its own on
+// standard error. Any other output first clears the progress line. Text from the provider is
 // made safe to print on a terminal.
 //
 // Threads: the provider calls text-out on the thread that called the
@@ -28,6 +29,8 @@ class Console {
 
   void set_quiet(bool quiet) { quiet_ = quiet; }
   bool quiet() const { return quiet_; }
+  // Status notices are shown even without a terminal, and despite quiet.
+  void set_progress_forced(bool forced) { progress_forced_ = forced; }
   void set_notices_to_stderr(bool to_stderr) { notices_to_stderr_ = to_stderr; }
   // Whether standard output is a terminal (decided at construction; tests
   // may force it) and how wide it is.
@@ -53,6 +56,7 @@ class Console {
   const int err_fd_;
   bool quiet_ = false;
   bool notices_to_stderr_ = false;
+  bool progress_forced_ = false;
   bool terminal_ = false;
   int width_ = 80;
   bool progress_shown_ = false;

@@ -34,6 +34,7 @@ int main(int argc, char** argv) {
     return vscc::kExitOk;
   }
   console.set_quiet(options.quiet);
+  console.set_progress_forced(options.progress);
 
   if (!options.directory.empty() && ::chdir(options.directory.c_str()) != 0) {
     console.Error("cannot change to " + options.directory + ": " + std::strerror(errno));

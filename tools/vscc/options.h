@@ -26,6 +26,7 @@ struct Options {
   int yes = -1;           // --yes 1, --no 0
   int defer = -1;         // --defer 1, --no-defer 0
   bool quiet = false;     // -q, --quiet
+  bool progress = false;  // --progress
 
   // Options of some commands.
   std::string new_name;    // bind --new NAME
