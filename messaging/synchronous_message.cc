@@ -98,6 +98,7 @@ int CRLMSGsynchronousMessage::WaitForReply(int timeout_seconds) {
   const std::optional<int> pump = GetSettingsSource()->ReadModuleSetting(kDoPumpSetting);
   const bool pumping = pump.has_value();
   const uint32_t cancel_flag = pumping ? static_cast<uint32_t>(*pump) : 0;
+  const bool slice_hook = HasWaitSliceHook();
   const int64_t limit_ms = int64_t{std::max(timeout_seconds, 0)} * 1000;
   int64_t elapsed_ms = 0;
 
@@ -110,16 +111,17 @@ int CRLMSGsynchronousMessage::WaitForReply(int timeout_seconds) {
     if (replied_ || failed_) break;
     elapsed_ms += kSliceMs;
     if (elapsed_ms >= limit_ms) return TimedOutLocked();
-    if (pumping) {
-      if (IsCancelFlagSet(cancel_flag)) {
-        SetInt(ERRORCODE, kReplyCancelled);
-        return kReplyCancelled;
-      }
+    if (pumping && IsCancelFlagSet(cancel_flag)) {
+      SetInt(ERRORCODE, kReplyCancelled);
+      return kReplyCancelled;
+    }
+    if (pumping || slice_hook) {
       // Not under the lock: the pumped events may run for a while, and the
       // reply path needs the lock to deliver.
       mutex_.Unlock();
       try {
-        RunPumpHook();
+        if (pumping) RunPumpHook();
+        RunWaitSliceHook();
       } catch (...) {
         // An event handler's failure must not end the wait.
       }

@@ -110,8 +110,9 @@ class CRLMSGsynchronousMessage : public CRLMSGmessage {
   // request failed by FailPendingRequests ends the wait at once).
   // When the setting "CRLMSGsynchronousMessage/DoPump" exists, pumping is
   // on: between slices a set cancel flag (the setting's value names it) ends
-  // the wait with ERRORCODE 5, and otherwise the pump hook runs. Time-out
-  // sets ERRORCODE -4. Returns ERRORCODE (0 when the reply has none).
+  // the wait with ERRORCODE 5, and otherwise the pump hook runs. The
+  // calling thread's slice hook (pump_hook.h) runs between slices whether
+  // pumping is on or not. Time-out sets ERRORCODE -4. Returns ERRORCODE (0 when the reply has none).
   // Called by the waiting caller; may be called again after a time-out.
   int WaitForReply(int timeout_seconds);
 

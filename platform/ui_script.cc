@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -86,7 +87,14 @@ bool ParseAnswer(const std::string& text, int* answer) {
 
 // Parses the words of one non-empty line into `entry`; returns an empty
 // text on success, else what is wrong.
-std::string ParseEntry(const std::vector<std::string>& words, UiScriptEntry* entry) {
+std::string ParseEntry(std::vector<std::string> words, UiScriptEntry* entry) {
+  if (words[0] == "any") {
+    words.erase(words.begin());
+    if (words.empty() || (words[0] != "dialog" && words[0] != "msgbox")) {
+      return "any must be followed by a dialog or msgbox line";
+    }
+    entry->any = true;
+  }
   if (words[0] == "dialog") {
     entry->kind = UiScriptEntry::kDialog;
     if (words.size() < 3) return "dialog needs a template id and a button id";
@@ -170,7 +178,14 @@ UiScript ParseUiScript(const std::string& text, const std::string& source) {
     const std::string where = source + ":" + std::to_string(line_number);
     std::vector<std::string> words;
     std::string error;
-    if (SplitWords(line, &words, &error) && !words.empty()) {
+    if (SplitWords(line, &words, &error) && !words.empty() && words[0] == "otherwise") {
+      if (words.size() != 2 || (words[1] != "none" && words[1] != "tty" && words[1] != "gui")) {
+        error = "otherwise needs one of none, tty, gui";
+      } else {
+        script.fallback = ChooseUserInterface(words[1].c_str(), false).kind;
+        script.fallback_given = true;
+      }
+    } else if (error.empty() && !words.empty()) {
       UiScriptEntry entry;
       entry.where = where;
       error = ParseEntry(words, &entry);
@@ -196,7 +211,17 @@ std::shared_ptr<ScriptedUserInterface> ScriptedUserInterface::FromFile(const std
 size_t ScriptedUserInterface::AddScript(const std::string& text, const std::string& source) {
   UiScript script = ParseUiScript(text, source);
   std::lock_guard<std::mutex> lock(mutex_);
-  for (auto& entry : script.entries) pending_.push_back(std::move(entry));
+  for (auto& entry : script.entries) {
+    if (entry.any) {
+      any_.push_back(std::move(entry));
+    } else {
+      pending_.push_back(std::move(entry));
+    }
+  }
+  if (script.fallback_given) {
+    fallback_kind_ = script.fallback;
+    fallback_built_ = false;
+  }
   for (const auto& error : script.errors) AddError(error);
   return script.errors.size();
 }
@@ -225,7 +250,29 @@ void ScriptedUserInterface::QueueMessageBox(const std::string& title, int answer
 
 size_t ScriptedUserInterface::Remaining() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return pending_.size();
+  return pending_.size() + any_.size();
+}
+
+void ScriptedUserInterface::SetFallback(std::shared_ptr<UserInterface> fallback) {
+  std::shared_ptr<UserInterface> old;  // destroyed outside the lock
+  std::lock_guard<std::mutex> lock(mutex_);
+  old = std::move(fallback_);
+  fallback_ = std::move(fallback);
+  fallback_built_ = true;
+}
+
+std::shared_ptr<UserInterface> ScriptedUserInterface::Fallback() {
+  if (!fallback_built_) {
+    fallback_built_ = true;
+    if (fallback_kind_ != UserInterfaceChoice::kNone) {
+      UserInterfaceChoice choice;
+      choice.kind = fallback_kind_;
+      fallback_ = MakeUserInterface(choice);
+    }
+  }
+  // "none" (also a terminal that could not be opened) answers nothing.
+  if (fallback_ && fallback_->Name() == "none") return nullptr;
+  return fallback_;
 }
 
 std::vector<std::string> ScriptedUserInterface::Errors() const {
@@ -259,25 +306,66 @@ void ScriptedUserInterface::HideStatus() {
   AppendUiRecord(StatusRecordLine(text, false));
 }
 
+bool ScriptedUserInterface::TakeDialogLine(const OpenDialog& dialog, UiScriptEntry* line) {
+  auto matches = [&](const UiScriptEntry& e) {
+    return e.kind == UiScriptEntry::kDialog && e.template_id == dialog.request().template_id &&
+           dialog.CanPress(e.button);
+  };
+  if (!pending_.empty() && matches(pending_.front())) {
+    *line = std::move(pending_.front());
+    pending_.pop_front();
+    return true;
+  }
+  for (auto it = any_.begin(); it != any_.end(); ++it) {
+    if (matches(*it)) {
+      *line = std::move(*it);
+      any_.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool ScriptedUserInterface::TakeMessageBoxLine(const MessageBoxRequest& request, int* answer) {
+  const std::vector<int> ids = MessageBoxButtonIds(request.buttons);
+  auto matches = [&](const UiScriptEntry& e) {
+    return e.kind == UiScriptEntry::kMessageBox && e.title == request.title &&
+           std::find(ids.begin(), ids.end(), e.button) != ids.end();
+  };
+  if (!pending_.empty() && matches(pending_.front())) {
+    *answer = pending_.front().button;
+    pending_.pop_front();
+    return true;
+  }
+  for (auto it = any_.begin(); it != any_.end(); ++it) {
+    if (matches(*it)) {
+      *answer = it->button;
+      any_.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
 void ScriptedUserInterface::RunDialog(OpenDialog& dialog) {
   const DialogRequest& request = dialog.request();
   // One line per attempt: the dialog stays open while its callbacks say so,
   // and the lines between answer what those callbacks raised. The lock is
   // not held while the dialog runs them.
+  std::shared_ptr<UserInterface> fallback;
   while (true) {
     UiScriptEntry line;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (pending_.empty() || pending_.front().kind != UiScriptEntry::kDialog ||
-          pending_.front().template_id != request.template_id ||
-          !dialog.CanPress(pending_.front().button)) {
-        DebugLog("UI script: unexpected dialog %d \"%s\"; next is %s", request.template_id,
-                 request.title.c_str(),
-                 pending_.empty() ? "nothing" : Describe(pending_.front()).c_str());
+      if (!TakeDialogLine(dialog, &line)) {
+        fallback = Fallback();
+        if (!fallback) {
+          DebugLog("UI script: unexpected dialog %d \"%s\"; next is %s", request.template_id,
+                   request.title.c_str(),
+                   pending_.empty() ? "nothing" : Describe(pending_.front()).c_str());
+        }
         break;
       }
-      line = std::move(pending_.front());
-      pending_.pop_front();
     }
     for (const auto& [control, value] : line.values) {
       if (!dialog.IsEnabled(control)) {
@@ -292,30 +380,40 @@ void ScriptedUserInterface::RunDialog(OpenDialog& dialog) {
     }
     if (dialog.Press(line.button)) return;
   }
-  dialog.Dismiss(true);
+  if (fallback) {
+    RunDialogOf(*fallback, dialog);  // the person takes the dialog as it stands
+  } else {
+    dialog.Dismiss(true);
+  }
 }
 
 UserInterface::MessageBoxOutcome ScriptedUserInterface::RunMessageBox(
     const MessageBoxRequest& request) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  MessageBoxOutcome outcome;
-  if (!pending_.empty()) {
-    const UiScriptEntry& next = pending_.front();
-    if (next.kind == UiScriptEntry::kMessageBox && next.title == request.title) {
-      for (int id : MessageBoxButtonIds(request.buttons)) {
-        if (id == next.button) {
-          outcome.answer = id;
-          pending_.pop_front();
-          return outcome;
-        }
-      }
+  std::shared_ptr<UserInterface> fallback;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    MessageBoxOutcome outcome;
+    if (TakeMessageBoxLine(request, &outcome.answer)) return outcome;
+    fallback = Fallback();
+    if (!fallback) {
+      DebugLog("UI script: unexpected message box \"%s\"; next is %s", request.title.c_str(),
+               pending_.empty() ? "nothing" : Describe(pending_.front()).c_str());
+      outcome.answer = DefaultMessageBoxAnswer(request);
+      outcome.unexpected = true;
+      return outcome;
     }
   }
-  DebugLog("UI script: unexpected message box \"%s\"; next is %s", request.title.c_str(),
-           pending_.empty() ? "nothing" : Describe(pending_.front()).c_str());
-  outcome.answer = DefaultMessageBoxAnswer(request);
-  outcome.unexpected = true;
-  return outcome;
+  return RunMessageBoxOf(*fallback, request);
+}
+
+bool ScriptedUserInterface::RunChooseFolder(void* owner, const std::string& title,
+                                            std::string* folder) {
+  std::shared_ptr<UserInterface> fallback;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    fallback = Fallback();
+  }
+  return fallback && RunChooseFolderOf(*fallback, owner, title, folder);
 }
 
 }  // namespace tw

@@ -5,6 +5,14 @@
 // Script syntax, one line per expected dialog or message box:
 //   dialog <template id> <button id> [<control id>=<value> ...]
 //   msgbox "<title>" <OK|Cancel|Yes|No>
+// and two forms for a host that knows some answers but not when, or
+// whether, their questions come (a command-line host answering from its
+// flags):
+//   any dialog ... | any msgbox ...   an answer out of order, taken once by
+//                  the first dialog (or attempt of a dialog kept open) or box
+//                  it matches that the next ordered line does not answer
+//   otherwise none|tty|gui   the form that answers what the script does not
+//                  (default none; the last such line counts)
 // Blanks separate words. "#" at the start of a word (outside quotes) starts
 // a comment that runs to the end of the line. Double quotes group blanks
 // into a word ("a b", or 1005="New name"); inside quotes \" is a quote and
@@ -27,17 +35,23 @@
 // button ran an action), the lines that follow answer the message boxes it
 // raised and then the same dialog again; values set by earlier lines stay.
 // A message box takes the next line when that line is a msgbox line with
-// exactly its title and an answer among its buttons. Anything else, or
-// anything after the script is used up, is unexpected: the line stays for
-// the next caller, the dialog answers Cancel with its initial values and
-// the message box its default button, and the record marks it unexpected.
-// The folder chooser takes no line and chooses nothing (a dialog's folder
-// is set through its edit). The status window takes no line; showing it
+// exactly its title and an answer among its buttons. When the next line
+// does not match, the first matching "any" line answers and is used up.
+// Anything else, or anything after the script is used up, goes to the
+// "otherwise" form when that is "tty" (and /dev/tty opens) or "gui": it
+// takes over the dialog as it stands (values set by earlier lines stay) or
+// answers the box as it would alone. Without one it is unexpected: the
+// ordered line stays for the next caller, the dialog answers Cancel with
+// its initial values and the message box its default button, and the
+// record marks it unexpected. The folder chooser takes no line; it goes to
+// the "otherwise" form, else chooses nothing (a dialog's folder is set
+// through its edit). The status window takes no line; showing it
 // (or changing its text) and closing it are recorded as kind "status".
 //
 // Threads: every operation takes the object's lock; answers are taken in
 // the order the callers get the lock. The lock is not held while a
 // dialog's callbacks run, so they can raise message boxes of their own.
+// Nor is it held while the "otherwise" form runs.
 #ifndef TW_PLATFORM_UI_SCRIPT_H_
 #define TW_PLATFORM_UI_SCRIPT_H_
 
@@ -61,11 +75,15 @@ struct UiScriptEntry {
   std::map<int, std::string> values;  // dialog
   std::string title;                  // msgbox
   std::string where;                  // "<source>:<line>", for reports
+  bool any = false;                   // an "any" line: out of order, once
 };
 
 struct UiScript {
   std::vector<UiScriptEntry> entries;
   std::vector<std::string> errors;  // "<source>:<line>: <what is wrong>"
+  // The "otherwise" form: kNone, kTty or kGui.
+  UserInterfaceChoice::Kind fallback = UserInterfaceChoice::kNone;
+  bool fallback_given = false;  // the script has an "otherwise" line
 };
 
 // Parses a script text; never throws. `source` names it in reports.
@@ -89,8 +107,11 @@ class ScriptedUserInterface : public UserInterface {
   void QueueDialog(int template_id, int button, std::map<int, std::string> values = {});
   void QueueMessageBox(const std::string& title, int answer);
 
-  // Entries not yet taken.
+  // Entries not yet taken, ordered and "any" ones together.
   size_t Remaining() const;
+  // Installs the form that answers what the script does not, instead of the
+  // one its "otherwise" line names (null: nobody, as "none").
+  void SetFallback(std::shared_ptr<UserInterface> fallback);
   // Every problem found in the scripts given so far.
   std::vector<std::string> Errors() const;
 
@@ -101,12 +122,23 @@ class ScriptedUserInterface : public UserInterface {
  protected:
   void RunDialog(OpenDialog& dialog) override;
   MessageBoxOutcome RunMessageBox(const MessageBoxRequest& request) override;
+  bool RunChooseFolder(void* owner, const std::string& title, std::string* folder) override;
 
  private:
   void AddError(const std::string& error);  // requires mutex_
+  // The line that answers the dialog as it stands, or the box, taken out
+  // of the script: the next ordered line, else the first "any" line.
+  bool TakeDialogLine(const OpenDialog& dialog, UiScriptEntry* line);        // requires mutex_
+  bool TakeMessageBoxLine(const MessageBoxRequest& request, int* answer);   // requires mutex_
+  // The "otherwise" form, built on first use; null when nobody answers.
+  std::shared_ptr<UserInterface> Fallback();  // requires mutex_
 
   mutable std::mutex mutex_;
   std::deque<UiScriptEntry> pending_;  // guarded by mutex_
+  std::vector<UiScriptEntry> any_;     // guarded by mutex_; in script order
+  UserInterfaceChoice::Kind fallback_kind_ = UserInterfaceChoice::kNone;  // guarded by mutex_
+  std::shared_ptr<UserInterface> fallback_;  // guarded by mutex_
+  bool fallback_built_ = false;              // guarded by mutex_
   std::vector<std::string> errors_;    // guarded by mutex_
   bool status_shown_ = false;          // guarded by mutex_
   std::string status_text_;            // guarded by mutex_

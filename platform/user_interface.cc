@@ -221,7 +221,9 @@ bool IsSet(const char* name) {
   return value != nullptr && *value != '\0';
 }
 
-std::shared_ptr<UserInterface> BuildFromChoice(const UserInterfaceChoice& choice) {
+}  // namespace
+
+std::shared_ptr<UserInterface> MakeUserInterface(const UserInterfaceChoice& choice) {
   switch (choice.kind) {
     case UserInterfaceChoice::kGui:
       return std::make_shared<GuiUserInterface>();
@@ -236,6 +238,8 @@ std::shared_ptr<UserInterface> BuildFromChoice(const UserInterfaceChoice& choice
   }
   return std::make_shared<NoUserInterface>();
 }
+
+namespace {
 
 struct Selection {
   std::mutex mutex;
@@ -287,7 +291,7 @@ std::shared_ptr<UserInterface> ActiveUserInterface() {
   const UserInterfaceChoice choice = ChooseUserInterfaceFromEnvironment();
   if (!s.from_env || !(choice == s.env_choice)) {
     replaced = std::move(s.from_env);
-    s.from_env = BuildFromChoice(choice);
+    s.from_env = MakeUserInterface(choice);
     s.env_choice = choice;
   }
   return s.from_env;

@@ -290,6 +290,17 @@ class UserInterface {
                                std::string* /*folder*/) {
     return false;
   }
+
+  // Let one implementation hand a dialog, box or chooser to another without
+  // a second record line (the scripted form's "otherwise" form).
+  static void RunDialogOf(UserInterface& ui, OpenDialog& dialog) { ui.RunDialog(dialog); }
+  static MessageBoxOutcome RunMessageBoxOf(UserInterface& ui, const MessageBoxRequest& request) {
+    return ui.RunMessageBox(request);
+  }
+  static bool RunChooseFolderOf(UserInterface& ui, void* owner, const std::string& title,
+                                std::string* folder) {
+    return ui.RunChooseFolder(owner, title, folder);
+  }
 };
 
 // Nobody answers: dialogs are cancelled, message boxes take their default.
@@ -319,6 +330,10 @@ struct UserInterfaceChoice {
 UserInterfaceChoice ChooseUserInterface(const char* ui, bool display_available);
 // The same, from this process's environment.
 UserInterfaceChoice ChooseUserInterfaceFromEnvironment();
+
+// A new implementation of the form `choice` names, as the environment's
+// choice builds it ("tty" without a terminal gives "none").
+std::shared_ptr<UserInterface> MakeUserInterface(const UserInterfaceChoice& choice);
 
 // The active implementation (never null); see Selection above.
 std::shared_ptr<UserInterface> ActiveUserInterface();

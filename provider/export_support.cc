@@ -26,12 +26,22 @@ ExportSession::ExportSession(ProviderContext* context, SCCRTN failure)
   if (session_ == nullptr) return;
   if (nested_) outer_project_ = session_->current_project();
   session_->SetCurrentProject(context->project_name);
+  previous_notices_ = session_->transfer_notices();
+  if (const LPTEXTOUTPROC text_out = context->text_out) {
+    session_->SetTransferNotices([text_out](const std::string& message) {
+      const std::string text = kNoticePrefix + message;
+      text_out(text.c_str(), SCC_MSG_STATUS);
+    });
+  }
 }
 
 ExportSession::~ExportSession() {
   if (!lock_.locked()) return;
   // The session cannot have changed meanwhile: it is not replaced while busy.
-  if (nested_ && session_ != nullptr) session_->SetCurrentProject(outer_project_);
+  if (session_ != nullptr) {
+    session_->SetTransferNotices(std::move(previous_notices_));
+    if (nested_) session_->SetCurrentProject(outer_project_);
+  }
   slot_->Leave();
 }
 

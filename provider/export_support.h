@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <exception>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -45,7 +46,11 @@ SCCRTN Guarded(const char* name, Body body) {
 // outer one its project back when it ends.
 class ExportSession {
  public:
+  // While it lives, the session's transfers tell their progress through the
+  // context's text-out callback as status notices (type 4).
   explicit ExportSession(ProviderContext* context, SCCRTN failure = SCC_E_NONSPECIFICERROR);
+  // Gives the session back the notice sink and, when nested, the project
+  // it had before.
   ~ExportSession();
   ExportSession(const ExportSession&) = delete;
   ExportSession& operator=(const ExportSession&) = delete;
@@ -62,6 +67,7 @@ class ExportSession {
   const SCCRTN failure_;
   bool nested_ = false;
   std::string outer_project_;  // the project of the export below, when nested
+  std::function<void(const std::string&)> previous_notices_;
 };
 
 // The text-out routine: "Veltrane: " and the message to the context's

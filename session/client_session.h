@@ -21,6 +21,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "messaging/dispatcher.h"
@@ -34,6 +35,7 @@
 #include "protocol/logon_command.h"
 #include "session/document_info.h"
 #include "session/received_files.h"
+#include "session/transfer_progress.h"
 #include "settings/property_file_client.h"
 
 namespace tw {
@@ -86,6 +88,12 @@ class ClientSession {
   // its context's project name here.
   void SetCurrentProject(const std::string& project) { current_project_ = project; }
   const std::string& current_project() const { return current_project_; }
+
+  // Where the progress of file transfers is told (session/transfer_progress.h);
+  // empty: nowhere. The export sets it for its span; it is called on the
+  // export's thread while a transfer's request waits.
+  void SetTransferNotices(TransferNoticeSink sink) { transfer_notices_ = std::move(sink); }
+  const TransferNoticeSink& transfer_notices() const { return transfer_notices_; }
 
   bool logged_on() const { return logged_on_; }
   void set_logged_on(bool value) { logged_on_ = value; }
@@ -235,6 +243,7 @@ class ClientSession {
                                      std::string_view separator = kListSeparator) const;
 
   std::string current_project_;
+  TransferNoticeSink transfer_notices_;
   bool logged_on_ = false;
   // This session ran a logon over the hub's connection; its end closes it.
   bool used_connection_ = false;

@@ -24,6 +24,7 @@
 #include "session/client_session.h"
 #include "session/received_files.h"
 #include "session/state_cache.h"
+#include "session/transfer_progress.h"
 #include "settings/property_escape.h"
 #include "settings/stamp.h"
 
@@ -64,6 +65,14 @@ bool PlaceReceivedFile(ReceivedFiles* files, const std::string& received, const 
   return true;
 }
 
+// The names a transfer's notices give the files.
+std::vector<std::string> FileNames(const std::vector<ClientSession::LocalFile>& files) {
+  std::vector<std::string> names;
+  names.reserve(files.size());
+  for (const ClientSession::LocalFile& file : files) names.push_back(file.name);
+  return names;
+}
+
 }  // namespace
 
 std::string RelativeName(const std::string& path, const std::string& root) {
@@ -97,6 +106,7 @@ SessionResult ClientSession::AddDocuments(const std::vector<std::string>& produc
   request->SetRawField(add_documents::kFieldFiles, FIELD_FILELIST, paths.data(), paths.size());
   request->SetString(add_documents::kFieldComment, EscapePropertyValue(comment));
   request->SetString(add_documents::kFieldLocalPaths, paths);
+  TransferWatch watch(transfer_notices_, *request, TransferWatch::kSending, FileNames(files));
   const SessionResult result = Transact(std::move(request), kTransferTimeoutSeconds,
                                         {{kServerDocumentExists, kSessionDocumentExists},
                                          {kServerDocumentTwice, kSessionDocumentExists}});
@@ -129,6 +139,7 @@ SessionResult ClientSession::CheckInDocuments(const std::vector<std::string>& do
   request->SetString(check_in::kFieldLocalPaths, paths);
   request->SetString(check_in::kFieldComment, EscapePropertyValue(comment));
   request->SetIntList(check_in::kFieldFileFlags, std::vector<int>(files.size(), 0));
+  TransferWatch watch(transfer_notices_, *request, TransferWatch::kSending, FileNames(files));
   const SessionResult result = Transact(std::move(request), kRequestTimeoutSeconds,
                                         {{kServerNotCheckedOut, kSessionReleaseRefused},
                                          {kServerContentIncomplete, kSessionIncompleteContent}});
@@ -152,6 +163,7 @@ SessionResult ClientSession::FetchDocuments(const std::vector<std::string>& docu
   request->SetString(fetch::kFieldDocumentIds, JoinList(document_ids, kListSeparator));
   request->SetIntList(fetch::kFieldVersions, std::vector<int>(document_ids.size(), 0));
   request->SetInt(fetch::kFieldAlwaysZero, 0);
+  TransferWatch watch(transfer_notices_, *request, TransferWatch::kReceiving);
   const SessionResult result = Transact(std::move(request), kTransferTimeoutSeconds);
   if (result != kSessionOk) return result;
   std::vector<std::string> received;
@@ -189,6 +201,7 @@ SessionResult ClientSession::FetchDocumentToFile(const std::string& document_id,
   request->SetString(fetch::kFieldDocumentIds, document_id);
   request->SetIntList(fetch::kFieldVersions, std::vector<int>{version});
   request->SetInt(fetch::kFieldAlwaysZero, 0);
+  TransferWatch watch(transfer_notices_, *request, TransferWatch::kReceiving);
   const SessionResult result = Transact(std::move(request), kTransferTimeoutSeconds);
   if (result != kSessionOk) return result;
   std::vector<std::string> received;

@@ -282,6 +282,43 @@ TEST_F(SynchronousTest, CancelFlagEndsAPumpingWaitWithFive) {
   EXPECT_EQ(0, sender_.receiving_asked.load());  // cancelling is not a time-out
 }
 
+// A thread's slice hook runs between the slices of its waits, pumping or
+// not, on the waiting thread, and only while it is installed; here the hook
+// itself answers the request on its third call.
+TEST_F(SynchronousTest, SliceHookRunsOnTheWaitingThreadWhileInstalled) {
+  EXPECT_FALSE(HasWaitSliceHook());
+  int calls = 0;
+  bool other_thread = false;
+  const std::thread::id waiter = std::this_thread::get_id();
+  {
+    ScopedWaitSliceHook hook([&] {
+      if (std::this_thread::get_id() != waiter) other_thread = true;
+      if (++calls == 3) Answer(*sender_.Take(), 0);
+    });
+    {
+      // A nested hook stands in for the outer one until it goes.
+      ScopedWaitSliceHook inner([] {});
+      ScopedWaitSliceHook empty(nullptr);  // installs nothing of its own
+      RunWaitSliceHook();
+      EXPECT_EQ(0, calls);
+    }
+    EXPECT_TRUE(HasWaitSliceHook());
+    MessagePtr request = Request("DOCUMENTCMD", 4);
+    SynchronousMessagePtr reply;
+    ASSERT_TRUE(requests_.SendAndWait(request.get(), &reply, 600));
+    EXPECT_TRUE(reply->HasReply());
+    EXPECT_EQ(3, calls);
+    EXPECT_FALSE(other_thread);
+    std::thread([] { EXPECT_FALSE(HasWaitSliceHook()); }).join();
+  }
+  EXPECT_FALSE(HasWaitSliceHook());
+  MessagePtr request = Request("DOCUMENTCMD", 4);
+  SynchronousMessagePtr reply;
+  ASSERT_TRUE(requests_.SendAndWait(request.get(), &reply, 1));
+  EXPECT_EQ(kReplyTimedOut, reply->GetErrorCode());
+  EXPECT_EQ(3, calls);
+}
+
 TEST_F(SynchronousTest, RefusedSendWithdrawsTheReplyPath) {
   sender_.refuse = true;
   MessagePtr request = Request("ACQUIRELOCK", 0);

@@ -2,8 +2,11 @@
 // and what happens to a dialog or message box the script did not expect.
 #include "platform/ui_script.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include "platform/ui_terminal.h"
 #include "tests/support/test_env.h"
 #include "tests/support/ui_record_reader.h"
 
@@ -54,6 +57,30 @@ TEST(UiScriptParse, MalformedLinesAreReportedAndSkipped) {
   std::string junk;
   for (int i = 0; i < 4096; ++i) junk += static_cast<char>((i * 131 + 7) & 0xFF);
   EXPECT_FALSE(ParseUiScript(junk, "junk").errors.empty());
+}
+
+TEST(UiScriptParse, AnyLinesAndTheOtherwiseForm) {
+  const UiScript script = ParseUiScript(
+      "any dialog 110 1001\n"
+      "otherwise tty\n"
+      "any msgbox \"Could not acquire lock.\" No\n"
+      "dialog 101 1\n"
+      "any 116 1\n"
+      "otherwise somebody\n"
+      "otherwise none tty\n"
+      "otherwise gui\n",
+      "s");
+  ASSERT_EQ(3u, script.entries.size());
+  EXPECT_TRUE(script.entries[0].any);
+  EXPECT_EQ(1001, script.entries[0].button);
+  EXPECT_TRUE(script.entries[1].any);
+  EXPECT_EQ(kIdNo, script.entries[1].button);
+  EXPECT_FALSE(script.entries[2].any);
+  ASSERT_EQ(3u, script.errors.size());
+  EXPECT_EQ(0u, script.errors[0].rfind("s:5: ", 0));
+  EXPECT_TRUE(script.fallback_given);
+  EXPECT_EQ(UserInterfaceChoice::kGui, script.fallback);  // the last one counts
+  EXPECT_FALSE(ParseUiScript("dialog 101 1\n", "s").fallback_given);
 }
 
 class ScriptedUi : public ::testing::Test {
@@ -137,6 +164,65 @@ TEST_F(ScriptedUi, NobodyPressesOrChangesADisabledControl) {
   const DialogResult r = ui_.ShowDialog(checkin);
   EXPECT_EQ("1", r.values.at(1037));
   EXPECT_EQ("1", r.values.at(1038));
+}
+
+TEST_F(ScriptedUi, AnyLineAnswersOnceWhereverItsQuestionComes) {
+  ui_.AddScript(
+      "dialog 119 1 1037=1\n"
+      "any dialog 110 1001\n"
+      "any msgbox \"Could not acquire lock.\" No\n",
+      "t");
+  EXPECT_EQ(3u, ui_.Remaining());
+  // Out of order: the ordered line waits, the "any" line answers.
+  EXPECT_EQ(1001, ui_.ShowDialog(Overwrite(true)).button);
+  EXPECT_EQ(kIdNo, ui_.MessageBox(Box("Could not acquire lock.", MessageBoxButtons::kYesNo)));
+  // Used up: the next overwrite question is unexpected.
+  EXPECT_EQ(kIdCancel, ui_.ShowDialog(Overwrite(true)).button);
+  EXPECT_EQ(kIdOk, ui_.ShowDialog(CheckIn()).button);
+  EXPECT_EQ(0u, ui_.Remaining());
+
+  // The ordered line comes first when both match.
+  ui_.AddScript("any dialog 110 1001\ndialog 110 1000\n", "t");
+  EXPECT_EQ(1000, ui_.ShowDialog(Overwrite(true)).button);
+  EXPECT_EQ(1001, ui_.ShowDialog(Overwrite(true)).button);
+
+  const auto record = Record();
+  ASSERT_EQ(6u, record.size());
+  for (int i : {0, 1, 3, 4, 5}) EXPECT_FALSE(record[i].unexpected) << i;
+  EXPECT_TRUE(record[2].unexpected);
+}
+
+TEST_F(ScriptedUi, OtherwiseFormAnswersWhatTheScriptDoesNot) {
+  int in[2], out[2];
+  ASSERT_EQ(0, pipe2(in, O_CLOEXEC));
+  ASSERT_EQ(0, pipe2(out, O_CLOEXEC));
+  const std::string typed = "1002\nno\n";  // the overwrite question, then the box
+  ASSERT_EQ(static_cast<ssize_t>(typed.size()), write(in[1], typed.data(), typed.size()));
+  close(in[1]);
+  ui_.SetFallback(std::make_shared<TerminalUserInterface>(in[0], out[1]));
+  ui_.AddScript("any dialog 119 1 1038=0\n", "t");
+
+  EXPECT_EQ(kIdOk, ui_.ShowDialog(CheckIn()).button);  // the script
+  DialogRequest question = Overwrite(true);
+  question.buttons = {1000, 1002, 2};
+  EXPECT_EQ(1002, ui_.ShowDialog(question).button);  // the terminal
+  EXPECT_EQ(kIdNo, ui_.MessageBox(Box("Production Exists", MessageBoxButtons::kYesNo)));
+  // Input ended: the terminal form cancels, as a person who left would.
+  EXPECT_EQ(kIdCancel, ui_.ShowDialog(question).button);
+  ui_.SetFallback(nullptr);
+  close(out[1]);
+  close(in[0]);
+  std::string shown;
+  char buf[4096];
+  for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) shown.append(buf, n);
+  close(out[0]);
+  EXPECT_NE(std::string::npos, shown.find("'a.c' is 'Old'."));
+  EXPECT_NE(std::string::npos, shown.find("Production Exists"));
+
+  const auto record = Record();
+  ASSERT_EQ(4u, record.size());
+  for (const auto& r : record) EXPECT_FALSE(r.unexpected);  // somebody was asked
+  EXPECT_EQ("1002", record[1].answer);
 }
 
 TEST_F(ScriptedUi, ScriptFileFromTheEnvironment) {

@@ -1,0 +1,80 @@
+// Which observations of a transfer become notices, and what they say. The
+// clock is the test's own, so the four-a-second limit is checked without
+// waiting for anything. The whole path (hub listener, reader mailslot,
+// provider, vscc) is exercised end to end in tests/tools/vscc_test.cc.
+#include "session/transfer_progress.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace tw {
+namespace {
+
+constexpr uint64_t kMiB = 1024 * 1024;
+
+class TransferNoticesTest : public ::testing::Test {
+ protected:
+  TransferNotices notices_{"Sending", [this](const std::string& text) { told_.push_back(text); },
+                           [this] { return now_ms_; }};
+  int64_t now_ms_ = 1000;
+  std::vector<std::string> told_;
+};
+
+TEST(TransferNoticeText, PercentRoundsDownAndTheRateIsInDecimalMegabytes) {
+  // 12 MiB of 26.7 MiB in 400 ms: 12582912 bytes / 0.4 s = 31.5 MB/s.
+  EXPECT_EQ("Sending big.psd: 44% (12.0 of 26.7 MiB, 31 MB/s)",
+            TransferNoticeText("Sending", "big.psd", 12 * kMiB, 28000000, 400));
+  EXPECT_EQ("Receiving a b.bin: 99% (10.0 of 10.0 MiB, 5.2 MB/s)",
+            TransferNoticeText("Receiving", "a b.bin", 10 * kMiB - 1, 10 * kMiB, 2000));
+  // Before any time has passed there is no rate; more done than announced
+  // is never more than all.
+  EXPECT_EQ("Sending x: 100% (2.0 of 2.0 MiB)",
+            TransferNoticeText("Sending", "x", 3 * kMiB, 2 * kMiB, 0));
+}
+
+TEST_F(TransferNoticesTest, AtMostFourASecondAndTheEndAlways) {
+  const uint64_t size = 64 * kMiB;
+  for (uint64_t done = 0; done < size; done += kMiB / 8) {
+    notices_.Observe(0, "big.bin", done, size, false);
+    now_ms_ += 10;  // a frame every 10 ms: 512 frames in 5.12 s
+  }
+  notices_.Observe(0, "big.bin", size, size, true);
+  notices_.Observe(0, "big.bin", size, size, true);  // told once only
+  // The first frame, one every 250 ms after it, and the end.
+  ASSERT_EQ(5120 / 250 + 1 + 1, static_cast<int>(told_.size()));
+  EXPECT_EQ("Sending big.bin: 0% (0.0 of 64.0 MiB)", told_.front());
+  EXPECT_EQ("Sending big.bin: 100% (64.0 of 64.0 MiB, 13 MB/s)", told_.back());
+  int last = -1;
+  for (const std::string& text : told_) {
+    const int percent = std::stoi(text.substr(text.find(": ") + 2));
+    EXPECT_GE(percent, last) << text;
+    last = percent;
+  }
+}
+
+TEST_F(TransferNoticesTest, SmallFilesAreQuietAndEachFileHasItsOwnClock) {
+  notices_.Observe(0, "small.txt", 0, kMiB, false);
+  notices_.Observe(0, "small.txt", kMiB, kMiB, true);  // 1 MiB exactly: quiet
+  EXPECT_TRUE(told_.empty());
+
+  now_ms_ += 5000;
+  notices_.Observe(1, "one.bin", 0, 2 * kMiB, false);
+  now_ms_ += 100;
+  notices_.Observe(1, "one.bin", kMiB, 2 * kMiB, false);  // too soon
+  notices_.Observe(1, "one.bin", 2 * kMiB, 2 * kMiB, true);
+  now_ms_ += 100;
+  // The next file's end comes at once, yet is told; its rate counts from
+  // its own start.
+  notices_.Observe(2, "two.bin", 0, 4 * kMiB, false);  // too soon after the last
+  now_ms_ += 1000;
+  notices_.Observe(2, "two.bin", 4 * kMiB, 4 * kMiB, true);
+  EXPECT_EQ((std::vector<std::string>{"Sending one.bin: 0% (0.0 of 2.0 MiB)",
+                                      "Sending one.bin: 100% (2.0 of 2.0 MiB, 21 MB/s)",
+                                      "Sending two.bin: 100% (4.0 of 4.0 MiB, 4.2 MB/s)"}),
+            told_);
+}
+
+}  // namespace
+}  // namespace tw

@@ -1,0 +1,329 @@
+// The parts of vscc that need no provider: the command line, the working
+// folder file and its discovery, the folder walk, the console's routing and
+// progress line, the JSON reader, and the answers' script words as the
+// seam's scripted form reads them.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <set>
+
+#include "platform/ui_script.h"
+#include "tests/support/test_env.h"
+#include "tools/vscc/console.h"
+#include "tools/vscc/host_ui.h"
+#include "tools/vscc/json.h"
+#include "tools/vscc/options.h"
+#include "tools/vscc/workspace.h"
+
+namespace vscc {
+namespace {
+
+namespace fs = std::filesystem;
+
+int Parse(std::vector<std::string> args, Options* o, std::string* error = nullptr) {
+  std::string ignored;
+  return ParseCommandLine(args, o, error ? error : &ignored);
+}
+
+TEST(VsccOptions, OptionsAnywhereInEveryForm) {
+  Options o;
+  ASSERT_EQ(0, Parse({"--user=alice", "checkout", "-mfix it", "--shared", "--port", "4900", "--",
+                      "-odd name", "b"},
+                     &o));
+  EXPECT_EQ("checkout", o.command);
+  EXPECT_EQ("alice", o.user);
+  EXPECT_EQ("fix it", o.message);
+  EXPECT_TRUE(o.shared);
+  EXPECT_EQ("4900", o.port);
+  EXPECT_EQ((std::vector<std::string>{"-odd name", "b"}), o.args);
+
+  ASSERT_EQ(0, Parse({"bind", "--new", "Demo", "--parent", "Games/Level 1", "--yes", "w"}, &o));
+  EXPECT_EQ("Demo", o.new_name);
+  EXPECT_EQ("Games/Level 1", o.parent);
+  EXPECT_EQ(1, o.yes);
+  ASSERT_EQ(0, Parse({"prop", "set", "UserProperties", "Name", "value"}, &o));
+  ASSERT_EQ(0, Parse({"get", "--progress"}, &o));
+  EXPECT_TRUE(o.progress);
+  ASSERT_EQ(0, Parse({"checkout", "--help"}, &o));  // help needs no operands
+  EXPECT_TRUE(o.help);
+  ASSERT_EQ(0, Parse({"--help"}, &o));
+  EXPECT_TRUE(o.help);
+}
+
+TEST(VsccOptions, UsageErrors) {
+  const std::vector<std::vector<std::string>> bad = {
+      {},
+      {"frob"},
+      {"status", "--frob"},
+      {"status", "--shared"},  // another command's option
+      {"checkout"},            // needs a path
+      {"checkin", "-m"},       // a value is missing
+      {"history", "a", "b"},
+      {"prop", "get", "path"},
+      {"prop", "del", "path", "name"},
+      {"status", "--json=yes"},  // a flag takes no value
+      {"status", "--ui", "window"},
+      {"status", "--ui", "script:"},
+      {"status", "--port", "70000"},
+      {"status", "--port", "49a"},
+      {"bind", "--parent", "x"},  // only with --new
+      {"bind", "--new", "A", "--production", "B"},
+      {"help", "frob"},
+  };
+  for (const auto& args : bad) {
+    Options o;
+    std::string error;
+    EXPECT_EQ(2, Parse(args, &o, &error)) << ::testing::PrintToString(args);
+    EXPECT_FALSE(error.empty());
+  }
+  EXPECT_FALSE(CommandHelp("checkout").empty());
+  EXPECT_TRUE(CommandHelp("frob").empty());
+  EXPECT_NE(std::string::npos, GeneralHelp().find("Exit status"));
+}
+
+class VsccFolders : public ::testing::Test {
+ protected:
+  std::string Make(const std::string& relative, const std::string& contents = "x") {
+    const std::string path = env_.Path(relative);
+    fs::create_directories(fs::path(path).parent_path());
+    tw::test::WriteFile(path, contents);
+    return path;
+  }
+  tw::test::TestEnv env_;
+};
+
+TEST_F(VsccFolders, WorkspaceFileRoundTripAndDiscovery) {
+  Workspace w;
+  w.root = env_.Path("work");
+  w.project_name = "1a\\2b";
+  w.aux_path = "\\Games\\Level 1";
+  w.local_path = w.root;
+  w.user = "alice";
+  w.port = "4900";
+  fs::create_directories(env_.Path("work/src/deep"));
+  std::string error;
+  ASSERT_TRUE(SaveWorkspace(w, &error)) << error;
+
+  Workspace found;
+  ASSERT_TRUE(FindWorkspace(env_.Path("work/src/deep"), &found, &error)) << error;
+  EXPECT_EQ(w.root, found.root);
+  EXPECT_EQ(w.project_name, found.project_name);
+  EXPECT_EQ(w.aux_path, found.aux_path);
+  EXPECT_EQ("alice", found.user);
+  EXPECT_EQ("", found.server);
+  EXPECT_EQ("4900", found.port);
+
+  // Nothing above: no error, just not found.
+  EXPECT_FALSE(FindWorkspace(env_.Path("elsewhere"), &found, &error));
+  EXPECT_TRUE(error.empty());
+  // A damaged file is reported, not skipped for one further up.
+  tw::test::WriteFile(env_.Path("work/src/.vscc"), "project=1a\ngarbage\n");
+  EXPECT_FALSE(FindWorkspace(env_.Path("work/src/deep"), &found, &error));
+  EXPECT_NE(std::string::npos, error.find("src/.vscc"));
+  w.user = "two\nlines";
+  EXPECT_FALSE(SaveWorkspace(w, &error));
+
+  Workspace parsed;
+  EXPECT_TRUE(
+      ParseWorkspace("# comment\r\nproject=a\r\naux=b=c\r\nnew-key=kept out\r\n", &parsed, &error));
+  EXPECT_EQ("b=c", parsed.aux_path);
+  EXPECT_FALSE(ParseWorkspace("project=a\n", &parsed, &error));
+}
+
+TEST_F(VsccFolders, WalkSkipsTheMarkerTemporariesLinksAndNestedWorkingFolders) {
+  const std::string top = env_.Path("w");
+  Make("w/.vscc");
+  const std::string a = Make("w/a.txt");
+  const std::string b = Make("w/src/b.c");
+  Make("w/src/b.c.[Tip]");
+  Make("w/src/b.c.[Local]");
+  Make("w/other/.vscc");
+  Make("w/other/c.txt");
+  fs::create_symlink(a, env_.Path("w/link.txt"));
+  fs::create_directory_symlink(env_.Path("w/src"), env_.Path("w/srclink"));
+  EXPECT_EQ((std::vector<std::string>{a, b}), FilesBelow(top));
+
+  EXPECT_EQ("/w/x", AbsoluteFrom("/w/sub", "../x/"));
+  EXPECT_EQ("/abs", AbsoluteFrom("/w", "/abs/."));
+  EXPECT_TRUE(IsInside("/w/a", "/w"));
+  EXPECT_TRUE(IsInside("/w", "/w"));
+  EXPECT_FALSE(IsInside("/wx/a", "/w"));
+  EXPECT_EQ("a/b", RelativeTo("/w/a/b", "/w"));
+  EXPECT_EQ("/v/a", RelativeTo("/v/a", "/w"));
+}
+
+// Runs `talk` with a console on two pipes; gives back what each got.
+void WithConsole(const std::function<void(Console&)>& talk, std::string* out, std::string* err) {
+  int o[2], e[2];
+  ASSERT_EQ(0, pipe2(o, O_CLOEXEC));
+  ASSERT_EQ(0, pipe2(e, O_CLOEXEC));
+  {
+    Console console(o[1], e[1]);
+    talk(console);
+  }
+  close(o[1]);
+  close(e[1]);
+  for (auto [fd, text] : {std::pair{o[0], out}, std::pair{e[0], err}}) {
+    char buf[4096];
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) text->append(buf, n);
+    close(fd);
+  }
+}
+
+TEST(VsccConsole, NoticesWarningsAndStatusGoWhereTheyBelong) {
+  std::string out, err;
+  WithConsole(
+      [](Console& c) {
+        c.Notice("Veltrane: Adding files...", 0);
+        c.Notice("Veltrane: careful", 2);
+        c.Notice("Veltrane: broken\x1b[31m", 3);
+        c.Notice("Veltrane: Sending a.bin: 45% (12.0 of 26.7 MiB, 31 MB/s)", 4);  // no terminal
+        c.set_notices_to_stderr(true);
+        c.Notice("Veltrane: now on stderr", 1);
+        c.set_quiet(true);
+        c.Notice("Veltrane: quiet", 0);
+        c.Notice("Veltrane: still an error", 3);
+      },
+      &out, &err);
+  EXPECT_EQ("Veltrane: Adding files...\n", out);
+  EXPECT_EQ(
+      "Veltrane: careful\nVeltrane: broken^[[31m\nVeltrane: now on stderr\n"
+      "Veltrane: still an error\n",
+      err);
+
+  out.clear();
+  err.clear();
+  WithConsole(
+      [](Console& c) {
+        c.set_terminal(true, 60);
+        c.Notice("Veltrane: Sending a.bin: 45% (12.0 of 26.7 MiB, 31 MB/s)", 4);
+        c.Notice("Veltrane: Sending a.bin: 100% (26.7 of 26.7 MiB, 30 MB/s)", 4);
+        c.Notice("Veltrane: Succeeded adding files", 0);
+      },
+      &out, &err);
+  EXPECT_EQ("\r" + ProgressLine("Veltrane: Sending a.bin: 45% (12.0 of 26.7 MiB, 31 MB/s)", 60) +
+                "\x1b[K\r" +
+                ProgressLine("Veltrane: Sending a.bin: 100% (26.7 of 26.7 MiB, 30 MB/s)", 60) +
+                "\x1b[K\r\x1b[KVeltrane: Succeeded adding files\n",
+            out);
+
+  // --progress without a terminal: each status notice a line on standard
+  // error, quiet or not.
+  out.clear();
+  err.clear();
+  WithConsole(
+      [](Console& c) {
+        c.set_progress_forced(true);
+        c.set_quiet(true);
+        c.Notice("Veltrane: Receiving a.bin: 4% (1.0 of 26.7 MiB)", 4);
+        c.Notice("Veltrane: Receiving\rb.bin: 100%\n", 4);
+      },
+      &out, &err);
+  EXPECT_EQ("", out);
+  EXPECT_EQ("Veltrane: Receiving a.bin: 4% (1.0 of 26.7 MiB)\nVeltrane: Receiving b.bin: 100% \n",
+            err);
+}
+
+TEST(VsccConsole, ProgressLineFitsTheTerminal) {
+  EXPECT_EQ(45, PercentIn("Sending a: 45% (1 of 2 MiB)"));
+  EXPECT_EQ(100, PercentIn("100%"));
+  EXPECT_EQ(-1, PercentIn("no share"));
+  EXPECT_EQ(-1, PercentIn("1000% is no percentage"));
+  EXPECT_EQ(7, PercentIn("file 2024%x 7%"));
+
+  const std::string text = "Veltrane: Sending NAME: 45% (12.0 of 26.7 MiB, 31 MB/s)";
+  EXPECT_EQ("[#########...........] " + text, ProgressLine(text, 200));
+  const std::string cut = ProgressLine(text, 40);
+  EXPECT_EQ(39u, cut.size());
+  EXPECT_EQ("...", cut.substr(cut.size() - 3));
+  EXPECT_EQ("Logging on...", ProgressLine("Logging on...", 80));
+  // Multi-byte characters count as one column; line breaks and controls
+  // never reach the terminal.
+  const std::string wide = ProgressLine("\xC3\xA9t\xC3\xA9\n\x07" + std::string(50, 'x'), 20);
+  EXPECT_EQ(std::string::npos, wide.find('\n'));
+  EXPECT_EQ(std::string::npos, wide.find('\x07'));
+  EXPECT_EQ(std::string::npos, ProgressLine("50%", 5).find('\n'));
+}
+
+TEST(VsccJson, RecordLinesAndErrors) {
+  JsonValue v;
+  std::string error;
+  ASSERT_TRUE(ParseJson(
+      "{\"kind\": \"dialog\", \"id\": 110, \"title\": \"Veltrane\", \"texts\": {\"1025\": "
+      "\"'a' is \\\"Old\\\".\\n\\u00e9\\ud83d\\ude00\"}, \"enabled\": {\"1032\": false}, "
+      "\"answer\": 1001, \"unexpected\": true}",
+      &v, &error))
+      << error;
+  EXPECT_EQ(110, v.NumberAt("id"));
+  UiEvent event;
+  ASSERT_TRUE(ParseUiEvent(
+      "{\"kind\": \"msgbox\", \"id\": 0, \"title\": \"Could not acquire lock.\", \"texts\": "
+      "{\"0\": \"There is\"}, \"enabled\": {\"6\": true, \"7\": true}, \"answer\": \"No\", "
+      "\"unexpected\": false}",
+      &event));
+  EXPECT_EQ("msgbox", event.kind);
+  EXPECT_EQ("There is", event.Text(0));
+  EXPECT_EQ("No", event.answer);
+  EXPECT_TRUE(event.enabled.at(7));
+  ASSERT_TRUE(ParseJson("[1, -2.5e1, null, true, \"\"]", &v, &error));
+  EXPECT_EQ(-25, v.array[1].number);
+
+  for (const std::string& bad :
+       std::vector<std::string>{"", "{", "{\"a\" 1}", "[1,]", "\"\\x\"", "\"\\ud800\"", "\"a\nb\"",
+                                "1 2", std::string(100, '[') + std::string(100, ']'), "tru"}) {
+    EXPECT_FALSE(ParseJson(bad, &v, &error)) << bad;
+  }
+  EXPECT_FALSE(ParseUiEvent("not json", &event));
+}
+
+TEST(VsccAnswers, ScriptWordsReadBackByTheSeam) {
+  EXPECT_EQ("/", TreePath(""));
+  EXPECT_EQ("/", TreePath("/"));
+  EXPECT_EQ("/\\Games\\Level 1", TreePath("Games/Level 1"));
+  EXPECT_EQ("/\\Games\\Level 1", TreePath("/Games//Level 1/"));
+  EXPECT_EQ("/\\Games", TreePath("\\Games"));
+
+  const std::string odd = "p\"w \\ x#y";
+  const tw::UiScript script = tw::ParseUiScript(
+      "any dialog 101 1 1002=" + ScriptWord(odd) + " 1022=" + ScriptWord(TreePath("A/B")) +
+          "\nany msgbox " + ScriptWord("Could not acquire lock.") + " No\notherwise none\n",
+      "t");
+  ASSERT_TRUE(script.errors.empty()) << script.errors[0];
+  ASSERT_EQ(2u, script.entries.size());
+  EXPECT_EQ(odd, script.entries[0].values.at(1002));
+  EXPECT_EQ("/\\A\\B", script.entries[0].values.at(1022));
+  EXPECT_EQ("Could not acquire lock.", script.entries[1].title);
+}
+
+TEST(VsccAnswers, EveryScriptOfARunHasANameOfItsOwn) {
+  tw::test::TestEnv env;
+  HostUi ui;
+  std::string error;
+  ASSERT_TRUE(ui.Setup("none", &error)) << error;
+  ui.Answer("dialog 110 1001");
+  std::set<std::string> names;
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_TRUE(ui.Activate(&error)) << error;
+    const std::string choice = std::getenv("VELTRANE_UI");
+    ASSERT_EQ(0u, choice.rfind("script:", 0));
+    EXPECT_TRUE(names.insert(choice).second) << choice;  // the seam would not read it again
+    const tw::UiScript script = tw::ParseUiScript(tw::test::ReadFile(choice.substr(7)), "s");
+    EXPECT_TRUE(script.errors.empty());
+    EXPECT_TRUE(script.fallback_given);
+    EXPECT_EQ(tw::UserInterfaceChoice::kNone, script.fallback);
+  }
+  // Without a person, the lock question is answered No; the logon takes the
+  // stored values.
+  ui.AnswerQuestion(kLockConflictTitle, -1, "--defer");
+  ASSERT_TRUE(ui.Activate(&error));
+  const std::string text = tw::test::ReadFile(std::string(std::getenv("VELTRANE_UI")).substr(7));
+  EXPECT_NE(std::string::npos, text.find("any msgbox \"Could not acquire lock.\" No\n"));
+  EXPECT_NE(std::string::npos, text.find("any dialog 101 1\n"));
+  EXPECT_NE(std::string::npos, text.find("any dialog 110 1001\n"));
+}
+
+}  // namespace
+}  // namespace vscc

@@ -1,0 +1,540 @@
+// vscc end to end: the built program, started as a user would start it (no
+// terminal), against a real TWServer and TWPMSvr in the test's private
+// folder. Two users work in two working folders of one Production; flags
+// answer the provider's questions; what vscc prints is read back.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "platform/registry.h"
+#include "tests/support/property_server.h"
+#include "tests/support/test_env.h"
+#include "tests/support/ui_record_reader.h"
+#include "tests/support/wire_client.h"
+#include "tools/vscc/json.h"
+
+namespace vscc {
+namespace {
+
+namespace fs = std::filesystem;
+using tw::test::ReadFile;
+using tw::test::WriteFile;
+
+struct Result {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+// Waits for `pid`, killing it after `seconds`: a vscc that waits for an
+// answer nobody gives must fail the test, not hang it.
+int WaitAtMost(pid_t pid, int seconds) {
+  for (int i = 0; i < seconds * 100; ++i) {
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  kill(pid, SIGKILL);
+  tw::test::WaitExit(pid);
+  return -1;
+}
+
+class VsccTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(property_server_.Start());
+    ASSERT_TRUE(server_.Init());
+    ASSERT_TRUE(server_.AddUser("alice", "alice pw"));
+    ASSERT_TRUE(server_.AddUser("bob", "bob pw"));
+    ASSERT_TRUE(server_.Start());
+    setenv("VELTRANE_UI_RECORD", env_.Path("record.jsonl").c_str(), 1);
+  }
+  void TearDown() override { unsetenv("VELTRANE_UI_RECORD"); }
+
+  // Runs vscc in `folder` (below the test's folder) with standard input
+  // from /dev/null; `password` goes to VELTRANE_PASSWORD when given.
+  Result Vscc(const std::string& folder, std::vector<std::string> args,
+              const char* password = nullptr) {
+    const std::string dir = env_.Path(folder);
+    fs::create_directories(dir);
+    args.insert(args.begin(), {"-C", dir});
+    if (password != nullptr) {
+      setenv("VELTRANE_PASSWORD", password, 1);
+    } else {
+      unsetenv("VELTRANE_PASSWORD");
+    }
+    const std::string base = env_.Path("run" + std::to_string(++runs_));
+    const pid_t pid =
+        tw::test::SpawnRedirected("vscc", args, "/dev/null", base + ".out", base + ".err");
+    unsetenv("VELTRANE_PASSWORD");
+    Result r;
+    r.status = pid > 0 ? WaitAtMost(pid, 300) : -1;
+    r.out = ReadFile(base + ".out");
+    r.err = ReadFile(base + ".err");
+    return r;
+  }
+
+  // `args` followed by the logon flags of `user`.
+  std::vector<std::string> WithLogon(std::vector<std::string> args, const std::string& user) {
+    for (const std::string& a :
+         {std::string("--user"), user, std::string("--server"), std::string("127.0.0.1"),
+          std::string("--port"), std::to_string(server_.port())}) {
+      args.push_back(a);
+    }
+    return args;
+  }
+
+  // `vscc status --json` in `folder`, parsed: path -> file object.
+  std::map<std::string, JsonValue> Status(const std::string& folder, const char* password) {
+    const Result r = Vscc(folder, {"status", "--json"}, password);
+    EXPECT_EQ(0, r.status) << r.err;
+    JsonValue v;
+    std::string error;
+    EXPECT_TRUE(ParseJson(r.out, &v, &error)) << error << "\n" << r.out;
+    std::map<std::string, JsonValue> files;
+    if (const JsonValue* list = v.Find("files")) {
+      for (const JsonValue& f : list->array) files[f.StringAt("path")] = f;
+    }
+    return files;
+  }
+
+  // Runs vscc in `folder` on a new pseudo-terminal (its controlling
+  // terminal, standard input and output), as a person at a terminal would,
+  // and holds the conversation: for each (prompt, line) it waits for the
+  // prompt and types the line. Returns the exit status; `seen` gets what the
+  // terminal showed.
+  int OnTerminal(const std::string& folder, std::vector<std::string> args,
+                 const std::vector<std::pair<std::string, std::string>>& conversation,
+                 std::string* seen) {
+    args.insert(args.begin(), {tw::test::BinDir() + "/vscc", "-C", env_.Path(folder)});
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    unsetenv("VELTRANE_UI");  // vscc decides: a terminal
+    int master = -1;
+    const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    setenv("VELTRANE_UI", "none", 1);
+    if (pid < 0) return -1;
+    auto read_until = [&](const std::string& wanted) {
+      for (int i = 0; i < 3000 && seen->find(wanted) == std::string::npos; ++i) {
+        pollfd p = {master, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0) continue;
+        char buf[4096];
+        const ssize_t n = read(master, buf, sizeof buf);
+        if (n <= 0) return false;
+        seen->append(buf, static_cast<size_t>(n));
+      }
+      return seen->find(wanted) != std::string::npos;
+    };
+    for (const auto& [prompt, line] : conversation) {
+      if (!read_until(prompt)) break;
+      EXPECT_EQ(static_cast<ssize_t>(line.size()), write(master, line.data(), line.size()));
+    }
+    const int status = WaitAtMost(pid, 300);
+    read_until("\x01never");  // the rest of what it printed
+    close(master);
+    return status;
+  }
+
+  tw::test::TestEnv env_;
+  tw::test::PropertyServer property_server_;
+  tw::test::TestServer server_{env_.Path("repo")};
+  int runs_ = 0;
+};
+
+// The names among `names` that the built module does not export: the
+// commands on top of the later exports are tested once those have landed.
+std::string MissingExports(std::initializer_list<const char*> names) {
+  FILE* nm = popen(
+      ("nm -D --defined-only '" + tw::test::BinDir() + "/libTWSccApi.so' 2>/dev/null").c_str(),
+      "r");
+  std::string symbols;
+  if (nm != nullptr) {
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, nm)) > 0;) symbols.append(buf, n);
+    pclose(nm);
+  }
+  std::string missing;
+  for (const char* name : names) {
+    if (symbols.find(std::string(" ") + name + "\n") == std::string::npos) {
+      missing += std::string(missing.empty() ? "" : ", ") + name;
+    }
+  }
+  return missing;
+}
+
+TEST_F(VsccTest, ImportsNothingOfTheModule) {
+  FILE* nm =
+      popen(("nm -D --undefined-only '" + tw::test::BinDir() + "/vscc' | c++filt").c_str(), "r");
+  ASSERT_NE(nullptr, nm);
+  std::string symbols;
+  char buf[4096];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, nm)) > 0;) symbols.append(buf, n);
+  ASSERT_EQ(0, pclose(nm));
+  ASSERT_NE(std::string::npos, symbols.find("dlopen"));  // nm did list the imports
+  EXPECT_EQ(std::string::npos, symbols.find("tw::")) << symbols;
+  EXPECT_EQ(std::string::npos, symbols.find(" Scc")) << symbols;
+}
+
+TEST_F(VsccTest, UsageErrorsExitTwoAndHelpExitsZero) {
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{},
+                                             {"frob"},
+                                             {"status", "--shared"},
+                                             {"checkout"},
+                                             {"checkin", "-m"},
+                                             {"status", "--ui", "window"}}) {
+    const Result r = Vscc("w", args);
+    EXPECT_EQ(2, r.status) << ::testing::PrintToString(args);
+    EXPECT_EQ("", r.out);
+    EXPECT_EQ(0u, r.err.rfind("vscc: ", 0)) << r.err;
+  }
+  const Result help = Vscc("w", {"checkout", "--help"});
+  EXPECT_EQ(0, help.status);
+  EXPECT_EQ(0u, help.out.rfind("Usage: vscc checkout", 0));
+  EXPECT_NE(std::string::npos, Vscc("w", {"--help"}).out.find("Dialogs:"));
+}
+
+TEST_F(VsccTest, FindsTheProviderAndSaysWhenItCannot) {
+  Result r = Vscc("w", {"--provider", env_.Path("none.so"), "prop", "get", "A", "B"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("none.so")) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("--provider")) << r.err;
+
+  // The registry's provider key names the module.
+  ASSERT_EQ(tw::kRegistryOk, tw::OpenRegistryFile(env_.Path("registry.ini"))
+                                 ->SetStrings({{"SOFTWARE\\SourceCodeControlProvider",
+                                                "ProviderRegKey", "Software\\Halvorn\\Veltrane"},
+                                               {"Software\\Halvorn\\Veltrane", "SCCServerPath",
+                                                env_.Path("registered.so")}}));
+  r = Vscc("w", {"prop", "get", "A", "B"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("registered.so")) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("registry")) << r.err;
+
+  // Not in a working folder: nothing to work on.
+  r = Vscc("w", {"status"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("not in a working folder")) << r.err;
+}
+
+TEST_F(VsccTest, BindingIsFoundFromASubfolder) {
+  Result r = Vscc("w1", WithLogon({"bind", "--new", "Found"}, "alice"), "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.out.find("Created Production"));
+  const std::string marker = ReadFile(env_.Path("w1/.vscc"));
+  EXPECT_NE(std::string::npos, marker.find("user=alice"));
+  EXPECT_EQ(std::string::npos, marker.find("alice pw"));  // never the password
+
+  fs::create_directories(env_.Path("w1/sub/deeper"));
+  WriteFile(env_.Path("w1/sub/deeper/a.txt"), "a\n");
+  WriteFile(env_.Path("w1/top.txt"), "top\n");
+  r = Vscc("w1/sub/deeper", {"add", "-m", "from below", "a.txt", "../../top.txt"}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  // From the subfolder: the paths are relative to it, the default is it.
+  r = Vscc("w1/sub", {"status"}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.out.find("deeper/a.txt"));
+  EXPECT_EQ(std::string::npos, r.out.find("top.txt"));
+  // A path outside the working folder is refused.
+  r = Vscc("w1/sub", {"status", "../../elsewhere"}, "alice pw");
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("outside the working folder")) << r.err;
+
+  // A second folder bound by the user's own script of answers.
+  WriteFile(env_.Path("bind.script"), "dialog 109 1 1022=\"/\\Found\"\n");
+  r = Vscc("w2", {"bind", "--ui", "script:" + env_.Path("bind.script")}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, ReadFile(env_.Path("w2/.vscc")).find("aux=\\Found")) << r.out;
+
+  r = Vscc("w1/sub/deeper", {"unbind"});
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_FALSE(fs::exists(env_.Path("w1/.vscc")));
+  EXPECT_EQ(1, Vscc("w1/sub", {"status"}, "alice pw").status);
+}
+
+TEST_F(VsccTest, WithoutATerminalNobodyIsWaitedFor) {
+  unsetenv("VELTRANE_UI");  // vscc decides: standard input is no terminal
+  // The logon: no flags, no stored user or server.
+  Result r = Vscc("v", {"bind", "--production", "Anything"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("SCC_E_CONNECTIONFAILURE (-29)")) << r.err;
+  EXPECT_FALSE(fs::exists(env_.Path("v/.vscc")));
+
+  // The bind dialog: nobody picks a Production.
+  r = Vscc("w", WithLogon({"bind"}, "alice"), "alice pw");
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("nobody answered the bind dialog")) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("--production")) << r.err;
+  EXPECT_FALSE(fs::exists(env_.Path("w/.vscc")));
+  setenv("VELTRANE_UI", "none", 1);
+}
+
+TEST_F(VsccTest, TwoUsersInTwoWorkingFolders) {
+  // Alice makes the Production and adds a tree; Bob binds a folder of his own.
+  Result r = Vscc("alice", WithLogon({"bind", "--new", "Shared"}, "alice"), "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  WriteFile(env_.Path("alice/a.txt"), "one\n");
+  WriteFile(env_.Path("alice/b.txt"), "bee\n");
+  r = Vscc("alice", {"add", "-m", "first", "."}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.out.find("Veltrane: ")) << r.out;  // notices on stdout
+
+  r = Vscc("bob", WithLogon({"bind", "--production", "Shared"}, "bob"), "bob pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  r = Vscc("bob", {"get"}, "bob pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("one\n", ReadFile(env_.Path("bob/a.txt")));
+
+  // Alice checks a.txt out; Bob sees it, and his check-out meets her lock.
+  ASSERT_EQ(0, Vscc("alice", {"checkout", "a.txt"}, "alice pw").status);
+  auto bob_sees = Status("bob", "bob pw");
+  ASSERT_EQ(2u, bob_sees.size());
+  EXPECT_TRUE(bob_sees["a.txt"].BoolAt("controlled"));
+  EXPECT_TRUE(bob_sees["a.txt"].BoolAt("checked_out_by_other"));
+  EXPECT_FALSE(bob_sees["a.txt"].BoolAt("checked_out_by_me"));
+  EXPECT_TRUE(bob_sees["a.txt"].BoolAt("exclusive"));
+  EXPECT_FALSE(bob_sees["b.txt"].BoolAt("checked_out"));
+  EXPECT_TRUE(Status("alice", "alice pw")["a.txt"].BoolAt("checked_out_by_me"));
+
+  r = Vscc("bob", {"checkout", "a.txt"}, "bob pw");  // nobody to ask: No
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("\"Could not acquire lock.\"")) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("--defer")) << r.err;
+  r = Vscc("bob", {"checkout", "--no-defer", "a.txt"}, "bob pw");
+  EXPECT_EQ(1, r.status);
+  EXPECT_FALSE(Status("bob", "bob pw")["a.txt"].BoolAt("checked_out_by_me"));
+
+  // Alice checks in a change; Bob's own edit meets the overwrite question.
+  WriteFile(env_.Path("alice/a.txt"), "two\n");
+  r = Vscc("alice", {"checkin", "-m", "two"}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_FALSE(Status("alice", "alice pw")["a.txt"].BoolAt("checked_out"));
+  fs::permissions(env_.Path("bob/a.txt"), fs::perms::owner_write, fs::perm_options::add);
+  WriteFile(env_.Path("bob/a.txt"), "bob's\n");
+
+  r = Vscc("bob", {"get", "a.txt"}, "bob pw");
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("nobody answered the overwrite question")) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("SCC_I_OPERATIONCANCELED (2)")) << r.err;
+  EXPECT_EQ("bob's\n", ReadFile(env_.Path("bob/a.txt")));
+  r = Vscc("bob", {"get", "--no", "a.txt"}, "bob pw");
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("bob's\n", ReadFile(env_.Path("bob/a.txt")));
+  r = Vscc("bob", {"get", "--yes", "."}, "bob pw");
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("two\n", ReadFile(env_.Path("bob/a.txt")));
+
+  // What the provider showed is in the caller's record too.
+  bool question = false;
+  for (const auto& e : tw::test::ReadUiRecord(env_.Path("record.jsonl"))) {
+    question = question || (e.kind == "dialog" && e.id == 110 && e.answer == "1001");
+  }
+  EXPECT_TRUE(question);
+
+  // Bob may queue for a lock Alice holds.
+  ASSERT_EQ(0, Vscc("alice", {"checkout", "b.txt"}, "alice pw").status);
+  r = Vscc("bob", {"checkout", "--defer", "b.txt"}, "bob pw");
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("queued")) << r.err;
+}
+
+TEST_F(VsccTest, OnATerminalThePersonAnswersWhatTheFlagsDoNot) {
+  ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", "Term"}, "alice"), "alice pw").status);
+  WriteFile(env_.Path("w/a.txt"), "a\n");
+  ASSERT_EQ(0, Vscc("w", {"add", "a.txt"}, "alice pw").status);
+  // Bob logs on last: the stored password is his, so Alice's is asked for,
+  // without echo; then her changed file raises the overwrite question.
+  ASSERT_EQ(0, Vscc("b", WithLogon({"bind", "--production", "Term"}, "bob"), "bob pw").status);
+  fs::permissions(env_.Path("w/a.txt"), fs::perms::owner_write, fs::perm_options::add);
+  WriteFile(env_.Path("w/a.txt"), "mine\n");
+  std::string seen;
+  const int status = OnTerminal("w", {"get", "a.txt"},
+                                {{"Password for 'alice': ", "alice pw\n"},
+                                 {"Overwrite this file?", ""},
+                                 {"Close with (", "1002\n"}},
+                                &seen);
+  EXPECT_EQ(0, status) << seen;
+  EXPECT_NE(std::string::npos, seen.find("Invalid Logon")) << seen;
+  EXPECT_EQ(std::string::npos, seen.find("alice pw")) << seen;  // not echoed
+  EXPECT_NE(std::string::npos, seen.find("is 'Renegade'")) << seen;
+  EXPECT_EQ("mine\n", ReadFile(env_.Path("w/a.txt")));
+}
+
+// The commands whose exports come later: history, properties, diff, the
+// user property file, the environment settings, the Production check and
+// the client.
+TEST_F(VsccTest, HistoryPropertiesAndDiff) {
+  const std::string missing = MissingExports({"SccHistory", "SccProperties", "SccDiff"});
+  if (!missing.empty()) GTEST_SKIP() << "the module does not export " << missing << " yet";
+  ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", "Hist"}, "alice"), "alice pw").status);
+  WriteFile(env_.Path("w/a.txt"), "one\n");
+  ASSERT_EQ(0, Vscc("w", {"add", "-m", "first version", "a.txt"}, "alice pw").status);
+  ASSERT_EQ(0, Vscc("w", {"checkout", "a.txt"}, "alice pw").status);
+  WriteFile(env_.Path("w/a.txt"), "two\n");
+  ASSERT_EQ(0, Vscc("w", {"checkin", "-m", "second version", "a.txt"}, "alice pw").status);
+
+  Result r = Vscc("w", {"history", "a.txt"}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.out.find("History of 'a.txt'")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("second version")) << r.out;
+
+  ASSERT_EQ(0, Vscc("w", {"checkout", "a.txt"}, "alice pw").status);
+  r = Vscc("w", {"properties", "a.txt"}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.out.find("Properties of 'a.txt'")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("alice")) << r.out;
+
+  WriteFile(env_.Path("w/a.txt"), "three\n");
+  r = Vscc("w", {"diff", "a.txt"}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.out.find("\n-two\n+three\n")) << r.out;
+  EXPECT_FALSE(fs::exists(env_.Path("w/a.txt.[Tip]")));
+  r = Vscc("w", {"diff", "--tool", "a.txt"}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("two\n", ReadFile(env_.Path("w/a.txt.[Tip]")));  // left for the diff program
+}
+
+TEST_F(VsccTest, UserPropertiesEnvironmentProductionsAndClient) {
+  const std::string missing =
+      MissingExports({"VelSccSetProperty", "VelSccGetProperty", "VelSccGetEnvironmentSettings",
+                      "VelSccShowEnvironmentSettings", "VelSccGetDirs", "SccRunScc"});
+  if (!missing.empty()) GTEST_SKIP() << "the module does not export " << missing << " yet";
+  Result r = Vscc("w", {"prop", "set", "UserProperties", "Colour", "deep blue"});
+  ASSERT_EQ(0, r.status) << r.err;
+  r = Vscc("w", {"prop", "get", "UserProperties", "Colour"});
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("deep blue\n", r.out);
+  r = Vscc("w", {"prop", "get", "UserProperties", "Absent"});
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("\n", r.out);
+
+  r = Vscc("w", {"env", "Painter"});
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.out.find("no editor actions stored")) << r.out;
+  r = Vscc("w", {"env", "--show", "Painter"});  // nobody at a terminal
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("environment settings dialog")) << r.err;
+
+  ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", "Listed"}, "alice"), "alice pw").status);
+  r = Vscc("w", {"dirs", "Listed"}, "alice pw");
+  EXPECT_EQ(0, r.status) << r.err;
+  r = Vscc("w", {"dirs", "Not/There"}, "alice pw");
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("SCC_E_")) << r.err;
+
+  // No desktop client is installed: the provider says so, vscc fails.
+  r = Vscc("w", {"client"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("Veltrane client not found")) << r.err;
+}
+
+TEST_F(VsccTest, OptionFlagsGoThroughTheOptionsDialogs) {
+  ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", "Options"}, "alice"), "alice pw").status);
+  WriteFile(env_.Path("w/a.txt"), "a\n");
+  ASSERT_EQ(0, Vscc("w", {"add", "a.txt"}, "alice pw").status);
+
+  Result r = Vscc("w", {"checkout", "--shared", "--no-get", "a.txt"}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  auto files = Status("w", "alice pw");
+  EXPECT_TRUE(files["a.txt"].BoolAt("checked_out_by_me"));
+  EXPECT_FALSE(files["a.txt"].BoolAt("exclusive"));
+
+  WriteFile(env_.Path("w/a.txt"), "b\n");
+  r = Vscc("w", {"checkin", "--keep", "-m", "kept", "a.txt"}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_TRUE(Status("w", "alice pw")["a.txt"].BoolAt("checked_out_by_me"));
+
+  int checkout_options = 0, checkin_options = 0;
+  for (const auto& e : tw::test::ReadUiRecord(env_.Path("record.jsonl"))) {
+    if (e.kind == "dialog" && e.id == 116 && e.answer == "1") ++checkout_options;
+    if (e.kind == "dialog" && e.id == 119 && e.answer == "1") ++checkin_options;
+  }
+  EXPECT_EQ(1, checkout_options);
+  EXPECT_EQ(1, checkin_options);
+
+  // A check-in of a file that is gone names the provider's code.
+  fs::remove(env_.Path("w/a.txt"));
+  r = Vscc("w", {"checkin", "a.txt"}, "alice pw");
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("SCC_E_FILENOTEXIST (-28)")) << r.err;
+}
+
+// The progress notices of each line of `text` that tells `verb` (in order):
+// the percentages, after checking that every such line has the full form.
+std::vector<int> ProgressPercents(const std::string& text, const std::string& verb,
+                                  const std::string& name) {
+  static const std::regex line(
+      "Veltrane: (Sending|Receiving) (.+): ([0-9]+)% \\(([0-9.]+) of "
+      "([0-9.]+) MiB(, [0-9.]+ MB/s)?\\)");
+  std::vector<int> percents;
+  std::istringstream lines(text);
+  for (std::string l; std::getline(lines, l);) {
+    if (l.find("Veltrane: " + verb) != 0) continue;
+    std::smatch m;
+    EXPECT_TRUE(std::regex_match(l, m, line)) << l;
+    if (m.empty()) continue;
+    EXPECT_EQ(name, m[2].str());
+    EXPECT_EQ("64.0", m[5].str());
+    percents.push_back(std::stoi(m[3].str()));
+  }
+  return percents;
+}
+
+// A 64 MiB file there and back: its progress comes as status notices, in
+// order, ending at 100%, shown with --progress and never without (no
+// terminal); a small file tells none.
+TEST_F(VsccTest, LargeTransfersTellTheirProgress) {
+  Result r = Vscc("w1", WithLogon({"bind", "--new", "Big"}, "alice"), "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  std::string big(64u << 20, '\0');
+  for (size_t i = 0; i < big.size(); i += 4096) big[i] = static_cast<char>(i >> 12);
+  WriteFile(env_.Path("w1/big.bin"), big);
+  WriteFile(env_.Path("w1/small.txt"), "small\n");
+  r = Vscc("w1", {"add", "--progress", "-m", "large", "big.bin", "small.txt"}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  const std::vector<int> sent = ProgressPercents(r.err, "Sending", "big.bin");
+  ASSERT_FALSE(sent.empty()) << r.err;
+  EXPECT_TRUE(std::is_sorted(sent.begin(), sent.end())) << r.err;
+  EXPECT_EQ(100, sent.back());
+  EXPECT_EQ(1, std::count(sent.begin(), sent.end(), 100)) << r.err;
+  EXPECT_EQ(std::string::npos, r.err.find("small.txt:")) << r.err;
+  EXPECT_EQ(std::string::npos, r.out.find("%")) << r.out;  // not among the notices
+
+  r = Vscc("w2", WithLogon({"bind", "--production", "Big"}, "alice"), "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  r = Vscc("w2", {"get", "--progress", "big.bin"}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  const std::vector<int> received = ProgressPercents(r.err, "Receiving", "big.bin");
+  ASSERT_FALSE(received.empty()) << r.err;
+  EXPECT_TRUE(std::is_sorted(received.begin(), received.end())) << r.err;
+  EXPECT_EQ(100, received.back());
+  EXPECT_TRUE(ReadFile(env_.Path("w2/big.bin")) == big);
+
+  // Without --progress and without a terminal: not a word of it.
+  ASSERT_EQ(0, Vscc("w1", {"checkout", "big.bin"}, "alice pw").status);
+  r = Vscc("w1", {"checkin", "-m", "again", "big.bin"}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(std::string::npos, (r.out + r.err).find("Sending")) << r.out << r.err;
+}
+
+}  // namespace
+}  // namespace vscc

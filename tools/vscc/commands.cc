@@ -1,0 +1,914 @@
+#include "tools/vscc/commands.h"
+
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <set>
+#include <vector>
+
+#include "platform/ui_record.h"
+#include "tools/vscc/host_ui.h"
+#include "tools/vscc/provider.h"
+#include "tools/vscc/workspace.h"
+
+extern char** environ;
+
+namespace vscc {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+LONG TextOutProc(LPCSTR text, LONG type) {
+  TheConsole().Notice(text != nullptr ? text : "", type);
+  return 0;
+}
+
+// A fixed-size string buffer the interface hands to the provider.
+template <size_t N>
+struct Buffer {
+  char data[N + 1] = {};
+  bool Set(const std::string& text) {
+    if (text.size() > N) return false;
+    std::memcpy(data, text.data(), text.size());
+    data[text.size()] = '\0';
+    return true;
+  }
+  std::string Get() const { return std::string(data, strnlen(data, N)); }
+};
+
+// Where a file came from: named by the user, or found below a folder the
+// user named (and then chosen by its status).
+struct Target {
+  std::string path;
+  bool named = false;
+};
+
+// The four editor actions of the environment settings, as the dialog
+// labels and lists them.
+struct EnvironmentAction {
+  const char* label;
+  const char* choices[3];
+};
+constexpr EnvironmentAction kEnvironmentActions[] = {
+    {"When a file is opened:",
+     {"Ask if I want to check out from Veltrane", "Always check out from Veltrane",
+      "Never check out from Veltrane"}},
+    {"When a file is closed:",
+     {"Ask if I want to check in to Veltrane", "Always check in to Veltrane",
+      "Never check in to Veltrane"}},
+    {"When a file is saved:",
+     {"Ask if I want to check in to Veltrane", "Always check in to Veltrane",
+      "Never check in to Veltrane"}},
+    {"When a file not controlled by Veltrane is saved:",
+     {"Ask if I want to add to Veltrane", "Always add to Veltrane", "Never add to Veltrane"}},
+};
+
+// The largest value the provider's property read may write; it takes no
+// length, so the buffer is far larger than any property message.
+constexpr size_t kPropertyBufferBytes = 1 << 20;
+
+std::string Yes(bool value) {
+  return value ? "yes" : "-";
+}
+
+class Command {
+ public:
+  Command(const Options& options, const std::string& cwd, const std::string* password,
+          Console* console)
+      : o_(options), cwd_(cwd), password_(password), console_(*console) {}
+
+  ~Command() {
+    if (project_open_) {
+      if (auto close = provider_.Get<SccCloseProjectFn>("SccCloseProject")) {
+        close(provider_.context());
+      }
+    }
+    provider_.Uninitialize();
+  }
+
+  int Run() {
+    const std::string& c = o_.command;
+    if (c == "bind") return Bind();
+    if (c == "unbind") return Unbind();
+    if (c == "status") return Status();
+    if (c == "list") return List();
+    if (c == "get") return Get();
+    if (c == "checkout") return Checkout();
+    if (c == "undo") return Undo();
+    if (c == "checkin") return Checkin();
+    if (c == "add") return Add();
+    if (c == "history") return ShowDialogCommand(kHistoryDialog, "SccHistory", SCC_CAP_HISTORY);
+    if (c == "properties") {
+      return ShowDialogCommand(kPropertiesDialog, "SccProperties", SCC_CAP_PROPERTIES);
+    }
+    if (c == "diff") return Diff();
+    if (c == "client") return Client();
+    if (c == "env") return Environment();
+    if (c == "prop") return Property();
+    if (c == "dirs") return Dirs();
+    console_.Error("'" + c + "' is not a vscc command");
+    return kExitUsage;
+  }
+
+ private:
+  // --- Steps shared by the commands -------------------------------------
+
+  int Failed(const std::string& what) {
+    console_.Error(what);
+    return kExitFailed;
+  }
+
+  int FailedWith(const std::string& what, SCCRTN rc) {
+    std::string text = what + ": " + ResultName(rc);
+    switch (rc) {
+      case SCC_E_CONNECTIONFAILURE:
+        text += " -- no logon to the server";
+        break;
+      case SCC_I_OPERATIONCANCELED:
+        text += " -- cancelled";
+        break;
+      case SCC_E_OPNOTPERFORMED:
+        text += " -- a dialog was not completed";
+        break;
+      case SCC_E_UNKNOWNPROJECT:
+        text += " -- the server has no such Production";
+        break;
+      case SCC_E_FILENOTEXIST:
+        text += " -- a local file is missing";
+        break;
+      case SCC_E_FILEALREADYEXISTS:
+        text += " -- a file is controlled already";
+        break;
+      // What the lock request gives back through a check-out.
+      case 8:
+        text += " -- another user holds the lock; nothing was checked out";
+        break;
+      case 10:
+        text +=
+            " -- another user holds the lock; you are queued for it (a deferred lock), "
+            "nothing was checked out";
+        break;
+      default:
+        break;
+    }
+    return Failed(text);
+  }
+
+  bool FindTheWorkspace() {
+    std::string error;
+    if (FindWorkspace(cwd_, &workspace_, &error)) return true;
+    if (error.empty()) {
+      error = "not in a working folder (no " + std::string(kWorkspaceFile) +
+              " here or in any folder above); bind one with 'vscc bind'";
+    }
+    console_.Error(error);
+    return false;
+  }
+
+  // Loads the module, prepares the answers and, with `context`, makes a
+  // provider context.
+  bool StartProvider(bool context) {
+    std::string path, how, error;
+    if (!LocateProvider(o_.provider, &path, &how, &error)) {
+      console_.Error(error);
+      return false;
+    }
+    if (!provider_.Load(path, &error)) {
+      console_.Error(error + " (found " + how + ")");
+      return false;
+    }
+    if (!ui_.Setup(o_.ui, &error)) {
+      console_.Error(error);
+      return false;
+    }
+    ui_.SetLogon(!o_.user.empty() ? o_.user : workspace_.user,
+                 !o_.server.empty() ? o_.server : workspace_.server,
+                 !o_.port.empty() ? o_.port : workspace_.port);
+    if (password_ != nullptr) ui_.SetPassword(*password_);
+    if (o_.yes >= 0) ui_.Answer("dialog 110 " + std::to_string(o_.yes ? kYesToAll : kNoToAll));
+    ui_.AnswerQuestion(kLockConflictTitle, o_.defer, "--defer queues for the lock");
+    if (context && !provider_.Initialize(&error)) {
+      console_.Error(error);
+      return false;
+    }
+    return true;
+  }
+
+  // An export by name; null, with the reason printed, when the provider
+  // does not offer it.
+  template <typename Fn>
+  Fn Require(const char* name, LONG capability = 0) {
+    const Fn fn = provider_.Get<Fn>(name);
+    if (fn == nullptr) {
+      console_.Error(std::string(name) + " is not supported by this provider (" + provider_.path() +
+                     ")");
+    } else if (capability != 0 && provider_.context() != nullptr &&
+               (provider_.capabilities() & capability) == 0) {
+      console_.Error(std::string(name) +
+                     " is not supported by this provider (it does not announce it)");
+      return nullptr;
+    }
+    return fn;
+  }
+
+  // Calls an export with a fresh script of answers, then reports what the
+  // record shows. With `logon`, a logon refused with the stored password
+  // is asked again on the terminal and the call repeated once.
+  SCCRTN Call(const std::function<SCCRTN()>& call, bool logon = false) {
+    std::string error;
+    if (!ui_.Activate(&error)) {
+      console_.Error(error);
+      return SCC_E_NONSPECIFICERROR;
+    }
+    SCCRTN rc = call();
+    events_ = ui_.TakeEvents();
+    ui_.Report(events_, &console_);
+    if (logon && rc == SCC_E_CONNECTIONFAILURE && HostUi::LogonRefused(events_) && ui_.terminal() &&
+        ui_.AnswersLogon() && !ui_.have_password()) {
+      std::string user = ui_.user();
+      for (const UiEvent& e : events_) {
+        if (user.empty() && e.kind == "dialog" && e.id == kLogonDialog) user = e.Text(kLogonUser);
+      }
+      std::string password;
+      if (!PromptSecret(
+              "Password for " + (user.empty() ? "the Veltrane user" : "'" + user + "'") + ": ",
+              &password)) {
+        return rc;
+      }
+      ui_.SetPassword(password);
+      if (!ui_.Activate(&error)) return rc;
+      rc = call();
+      events_ = ui_.TakeEvents();
+      ui_.Report(events_, &console_);
+    }
+    return rc;
+  }
+
+  // Opens the working folder's project; false with the failure printed.
+  bool OpenProject() {
+    const auto open = Require<SccOpenProjectFn>("SccOpenProject");
+    if (open == nullptr) return false;
+    Buffer<SCC_USER_LEN> user;
+    Buffer<SCC_PRJPATH_LEN> project, aux;
+    if (!user.Set(ui_.user()) || !project.Set(workspace_.project_name) ||
+        !aux.Set(workspace_.aux_path)) {
+      console_.Error("the binding in " + workspace_.root + "/" + kWorkspaceFile +
+                     " is longer than the interface allows");
+      return false;
+    }
+    const SCCRTN rc = Call(
+        [&] {
+          return open(provider_.context(), nullptr, user.data, project.data,
+                      workspace_.root.c_str(), aux.data, "", &TextOutProc, 0);
+        },
+        true);
+    if (rc != SCC_OK) {
+      FailedWith("cannot open Production '" + workspace_.aux_path + "'", rc);
+      return false;
+    }
+    if (!user.Get().empty()) logged_on_user_ = user.Get();
+    project_open_ = true;
+    return true;
+  }
+
+  // The working folder, the provider and the open project: what every file
+  // command needs first.
+  bool Begin() { return FindTheWorkspace() && StartProvider(true) && OpenProject(); }
+
+  // The files the operands name: a folder means the files below it; no
+  // operand means the current folder when `default_here`. False when an
+  // operand lies outside the working folder.
+  bool Targets(bool default_here, std::vector<Target>* targets,
+               std::vector<std::string>* folders = nullptr) {
+    std::vector<std::string> operands = o_.args;
+    if (operands.empty() && default_here) operands.push_back(".");
+    std::set<std::string> seen;
+    for (const std::string& operand : operands) {
+      const std::string path = AbsoluteFrom(cwd_, operand);
+      if (!IsInside(path, workspace_.root)) {
+        console_.Error(operand + " is outside the working folder " + workspace_.root);
+        return false;
+      }
+      std::error_code ec;
+      if (fs::is_directory(path, ec)) {
+        if (folders != nullptr) folders->push_back(path);
+        for (const std::string& file : FilesBelow(path)) {
+          if (seen.insert(file).second) targets->push_back({file, false});
+        }
+      } else if (fs::path(path).filename() == kWorkspaceFile) {
+        continue;
+      } else if (seen.insert(path).second) {
+        targets->push_back({path, true});
+      } else {
+        for (Target& t : *targets) {
+          if (t.path == path) t.named = true;
+        }
+      }
+    }
+    return true;
+  }
+
+  // One status query for `files`; false with the failure printed.
+  bool Query(const std::vector<std::string>& files, std::vector<LONG>* statuses) {
+    statuses->assign(files.size(), 0);
+    if (files.empty()) return true;
+    const auto query = Require<SccQueryInfoFn>("SccQueryInfo", SCC_CAP_QUERYINFO);
+    if (query == nullptr) return false;
+    std::vector<LPCSTR> names;
+    for (const std::string& f : files) names.push_back(f.c_str());
+    const SCCRTN rc = Call([&] {
+      return query(provider_.context(), static_cast<LONG>(names.size()), names.data(),
+                   statuses->data());
+    });
+    if (rc != SCC_OK) {
+      FailedWith("the status query failed", rc);
+      return false;
+    }
+    return true;
+  }
+
+  // Why an operation does not take a file: `why` is null when it does. A
+  // refusal that is a `failure` makes the command fail once it has done the
+  // rest; the others (it is done already) only say so.
+  struct Refusal {
+    const char* why = nullptr;
+    bool failure = false;
+  };
+
+  // The files to hand to an operation, chosen by their status in one query.
+  // A file found below a named folder and refused is left out quietly; a
+  // file named and refused is left out with a note. False on a failed query.
+  bool Choose(const std::vector<Target>& targets, const std::function<Refusal(LONG)>& refusal,
+              std::vector<std::string>* files) {
+    std::vector<std::string> paths;
+    for (const Target& t : targets) paths.push_back(t.path);
+    std::vector<LONG> statuses;
+    // vscc's own look-up: its notices would only repeat the command's.
+    const bool was_quiet = console_.quiet();
+    console_.set_quiet(true);
+    const bool queried = Query(paths, &statuses);
+    console_.set_quiet(was_quiet);
+    if (!queried) return false;
+    for (size_t i = 0; i < targets.size(); ++i) {
+      const Refusal r = refusal(statuses[i]);
+      if (r.why == nullptr) {
+        files->push_back(targets[i].path);
+      } else if (targets[i].named) {
+        const std::string text = Shown(targets[i].path) + " " + r.why + "; left out";
+        if (r.failure) {
+          console_.Error(text);
+          refused_ = true;
+        } else {
+          console_.Note(text);
+        }
+      }
+    }
+    return true;
+  }
+
+  static Refusal UnlessControlled(LONG s) {
+    if (s & SCC_STATUS_CONTROLLED) return {};
+    return {"is not controlled", true};
+  }
+  static Refusal UnlessMine(LONG s) {
+    if (s & SCC_STATUS_OUTBYUSER) return {};
+    return {"is not checked out to you", true};
+  }
+
+  static std::vector<LPCSTR> Pointers(const std::vector<std::string>& files) {
+    std::vector<LPCSTR> names;
+    for (const std::string& f : files) names.push_back(f.c_str());
+    return names;
+  }
+
+  std::string Shown(const std::string& path) const {
+    const fs::path relative = fs::path(path).lexically_relative(cwd_);
+    return relative.empty() ? path : relative.string();
+  }
+
+  // Asks for the advanced options of a check-out or check-in through the
+  // provider's options dialog, answered by the script. False with the
+  // reason printed.
+  bool CommandOptions(SCCCOMMAND command, const std::string& answer, LPCMDOPTS* options) {
+    const auto get =
+        Require<SccGetCommandOptionsFn>("SccGetCommandOptions", SCC_CAP_GETCOMMANDOPTIONS);
+    if (get == nullptr) return false;
+    const char* what = command == SCC_COMMAND_CHECKOUT ? "check-out" : "check-in";
+    if (get(provider_.context(), nullptr, command, nullptr) != SCC_I_ADV_SUPPORT) {
+      Failed(std::string("the provider offers no ") + what + " options");
+      return false;
+    }
+    ui_.Answer(answer);
+    *options = nullptr;
+    const SCCRTN rc = Call([&] { return get(provider_.context(), nullptr, command, options); });
+    if (rc != SCC_OK || *options == nullptr) {
+      Failed(std::string("the ") + what + " options were not taken (" + ResultName(rc) + ")");
+      return false;
+    }
+    return true;
+  }
+
+  // The end of a file operation: its result, and a failure when a file the
+  // user named could not take part.
+  int Finish(const char* what, SCCRTN rc) {
+    if (rc != SCC_OK) return FailedWith(what, rc);
+    return refused_ ? kExitFailed : kExitOk;
+  }
+
+  // Nothing left to do: success, unless a named file was refused.
+  int Nothing(const std::string& note) {
+    console_.Note(note);
+    return refused_ ? kExitFailed : kExitOk;
+  }
+
+  // --- The commands ------------------------------------------------------
+
+  int Bind() {
+    const std::string dir = AbsoluteFrom(cwd_, o_.args.empty() ? "." : o_.args[0]);
+    std::error_code ec;
+    if (fs::exists(fs::path(dir) / kWorkspaceFile, ec)) {
+      Workspace existing;
+      std::string error;
+      FindWorkspace(dir, &existing, &error);
+      return Failed(dir + " is bound already (to '" + existing.aux_path +
+                    "'); 'vscc unbind' first");
+    }
+    if (fs::exists(dir, ec) && !fs::is_directory(dir, ec)) return Failed(dir + " is no folder");
+    if (!StartProvider(true)) return kExitFailed;
+    const bool create = !o_.new_name.empty();
+    if (create) {
+      ui_.Answer("dialog " + std::to_string(kAddDialog) + " 1 " + std::to_string(kAddName) + "=" +
+                 ScriptWord(o_.new_name) + " " + std::to_string(kAddTree) + "=" +
+                 ScriptWord(TreePath(o_.parent)));
+      ui_.AnswerQuestion(kProductionExistsTitle, o_.yes, "--yes binds to the existing one");
+    } else if (!o_.production.empty()) {
+      ui_.Answer("dialog " + std::to_string(kBindDialog) + " 1 " + std::to_string(kBindFolder) +
+                 "=" + ScriptWord(dir) + " " + std::to_string(kBindTree) + "=" +
+                 ScriptWord(TreePath(o_.production)));
+    }
+    const auto get_path = Require<SccGetProjPathFn>("SccGetProjPath", SCC_CAP_GETPROJPATH);
+    if (get_path == nullptr) return kExitFailed;
+    Buffer<SCC_USER_LEN> user;
+    Buffer<SCC_PRJPATH_LEN> project, local, aux;
+    if (!user.Set(ui_.user()) || !project.Set(o_.new_name) || !local.Set(dir)) {
+      return Failed("a name or the folder is longer than the interface allows");
+    }
+    BOOL is_new = create ? 1 : 0;
+    const SCCRTN rc = Call(
+        [&] {
+          return get_path(provider_.context(), nullptr, user.data, project.data, local.data,
+                          aux.data, 1, &is_new);
+        },
+        true);
+    if (!user.Get().empty()) logged_on_user_ = user.Get();
+    if (rc != SCC_OK && rc != SCC_I_PROJECTCREATED) {
+      return FailedWith(create ? "cannot create Production '" + o_.new_name + "'"
+                               : std::string("cannot bind ") + dir,
+                        rc);
+    }
+    workspace_.root = AbsoluteFrom(cwd_, local.Get().empty() ? dir : local.Get());
+    workspace_.project_name = project.Get();
+    workspace_.aux_path = aux.Get();
+    workspace_.local_path = workspace_.root;
+    if (workspace_.root != dir && fs::exists(fs::path(workspace_.root) / kWorkspaceFile, ec)) {
+      return Failed(workspace_.root + " is bound already; 'vscc unbind' there first");
+    }
+    fs::create_directories(workspace_.root, ec);
+    if (!fs::is_directory(workspace_.root, ec))
+      return Failed("cannot make the folder " + workspace_.root);
+    // Open it as every later command will, so that a binding that does not
+    // open is never kept.
+    if (!OpenProject()) return kExitFailed;
+    // The user the provider logged on as, so that this folder logs on so
+    // again whoever logged on last elsewhere.
+    workspace_.user = !logged_on_user_.empty() ? logged_on_user_ : ui_.user();
+    workspace_.server = o_.server;
+    workspace_.port = o_.port;
+    std::string error;
+    if (!SaveWorkspace(workspace_, &error)) return Failed(error);
+    console_.Out((rc == SCC_I_PROJECTCREATED ? "Created Production '" + workspace_.aux_path +
+                                                   "' and bound " + workspace_.root + " to it\n"
+                                             : "Bound " + workspace_.root + " to Production '" +
+                                                   workspace_.aux_path + "'\n"));
+    return kExitOk;
+  }
+
+  int Unbind() {
+    if (!FindTheWorkspace()) return kExitFailed;
+    const std::string file = workspace_.root + "/" + kWorkspaceFile;
+    if (::unlink(file.c_str()) != 0) {
+      return Failed("cannot remove " + file + ": " + std::strerror(errno));
+    }
+    console_.Out("Unbound " + workspace_.root + " from Production '" + workspace_.aux_path + "'\n");
+    return kExitOk;
+  }
+
+  int Status() {
+    if (o_.json) console_.set_notices_to_stderr(true);
+    if (!Begin()) return kExitFailed;
+    std::vector<Target> targets;
+    if (!Targets(true, &targets)) return kExitFailed;
+    std::vector<std::string> files;
+    for (const Target& t : targets) files.push_back(t.path);
+    std::vector<LONG> statuses;
+    if (!Query(files, &statuses)) return kExitFailed;
+
+    if (o_.json) {
+      std::string out = "{\"root\": " + tw::JsonQuote(workspace_.root) +
+                        ", \"production\": " + tw::JsonQuote(workspace_.aux_path) +
+                        ", \"files\": [";
+      for (size_t i = 0; i < files.size(); ++i) {
+        const LONG s = statuses[i];
+        const bool out_me = (s & SCC_STATUS_OUTBYUSER) != 0;
+        const bool out_any = (s & SCC_STATUS_CHECKEDOUT) != 0;
+        out += std::string(i ? ",\n  " : "\n  ") +
+               "{\"path\": " + tw::JsonQuote(RelativeTo(files[i], workspace_.root)) +
+               ", \"status\": " + std::to_string(s) +
+               ", \"controlled\": " + ((s & SCC_STATUS_CONTROLLED) ? "true" : "false") +
+               ", \"checked_out\": " + (out_any ? "true" : "false") +
+               ", \"checked_out_by_me\": " + (out_me ? "true" : "false") +
+               ", \"checked_out_by_other\": " + ((s & SCC_STATUS_OUTOTHER) ? "true" : "false") +
+               ", \"exclusive\": " + ((s & SCC_STATUS_OUTEXCLUSIVE) ? "true" : "false") + "}";
+      }
+      console_.Out(out + (files.empty() ? "]}\n" : "\n]}\n"));
+      return kExitOk;
+    }
+    std::string out;
+    if (!files.empty()) out = "ctrl  me   other excl  path\n";
+    for (size_t i = 0; i < files.size(); ++i) {
+      const LONG s = statuses[i];
+      char row[64];
+      std::snprintf(row, sizeof row, "%-5s %-4s %-5s %-5s ",
+                    (s & SCC_STATUS_CONTROLLED) ? "yes" : "no",
+                    Yes(s & SCC_STATUS_OUTBYUSER).c_str(), Yes(s & SCC_STATUS_OUTOTHER).c_str(),
+                    Yes(s & SCC_STATUS_OUTEXCLUSIVE).c_str());
+      out += row + Shown(files[i]) + "\n";
+    }
+    console_.Out(out);
+    return kExitOk;
+  }
+
+  // The Documents the server lists for the bound Production, as local
+  // paths; false with the failure printed.
+  bool Populate(std::vector<std::string>* paths) {
+    const auto populate = Require<SccPopulateListFn>("SccPopulateList", SCC_CAP_POPULATELIST);
+    if (populate == nullptr) return false;
+    struct Collected {
+      static BOOL Add(LPVOID data, BOOL, LONG, LPCSTR name) {
+        if (name != nullptr) static_cast<std::vector<std::string>*>(data)->push_back(name);
+        return 1;
+      }
+    };
+    LONG unused_status = 0;
+    const SCCRTN rc = Call([&] {
+      return populate(provider_.context(), SCC_COMMAND_GET, 0, nullptr, &Collected::Add, paths,
+                      &unused_status, SCC_PL_DIR);
+    });
+    if (rc != SCC_OK) {
+      FailedWith("the server's list could not be had", rc);
+      return false;
+    }
+    return true;
+  }
+
+  int List() {
+    if (!Begin()) return kExitFailed;
+    std::vector<std::string> paths;
+    if (!Populate(&paths)) return kExitFailed;
+    std::string out;
+    for (const std::string& p : paths) out += Shown(p) + "\n";
+    console_.Out(out);
+    return kExitOk;
+  }
+
+  int Get() {
+    if (!Begin()) return kExitFailed;
+    std::vector<Target> targets;
+    std::vector<std::string> folders;
+    if (!Targets(true, &targets, &folders)) return kExitFailed;
+    std::vector<std::string> files;
+    if (!Choose(targets, UnlessControlled, &files)) return kExitFailed;
+    // Documents the server holds in the bound Production that are not here.
+    if (std::find(folders.begin(), folders.end(), workspace_.root) != folders.end()) {
+      std::vector<std::string> listed;
+      if (!Populate(&listed)) return kExitFailed;
+      for (const std::string& p : listed) {
+        const std::string path = AbsoluteFrom(workspace_.root, p);
+        if (IsInside(path, workspace_.root) &&
+            std::find(files.begin(), files.end(), path) == files.end()) {
+          files.push_back(path);
+        }
+      }
+    }
+    if (files.empty()) return Nothing("nothing to get");
+    const auto get = Require<SccGetFn>("SccGet");
+    if (get == nullptr) return kExitFailed;
+    // A Document of a folder that is not here yet needs its folder.
+    for (const std::string& file : files) {
+      std::error_code ec;
+      fs::create_directories(fs::path(file).parent_path(), ec);
+    }
+    std::vector<LPCSTR> names = Pointers(files);
+    const SCCRTN rc = Call([&] {
+      return get(provider_.context(), nullptr, static_cast<LONG>(names.size()), names.data(), 0,
+                 nullptr);
+    });
+    return Finish("get failed", rc);
+  }
+
+  int Checkout() {
+    if (!Begin()) return kExitFailed;
+    std::vector<Target> targets;
+    if (!Targets(false, &targets)) return kExitFailed;
+    std::vector<std::string> files;
+    auto refusal = [](LONG s) -> Refusal {
+      if (s & SCC_STATUS_OUTBYUSER) return {"is checked out to you already", false};
+      return UnlessControlled(s);
+    };
+    if (!Choose(targets, refusal, &files)) return kExitFailed;
+    if (files.empty()) return Nothing("nothing to check out");
+    const auto checkout = Require<SccCheckoutFn>("SccCheckout");
+    if (checkout == nullptr) return kExitFailed;
+    LPCMDOPTS options = nullptr;
+    if (o_.shared || o_.no_get) {
+      const bool sync = !o_.no_get, exclusive = !o_.shared;
+      const std::string answer = "dialog " + std::to_string(kCheckoutOptionsDialog) + " 1 " +
+                                 std::to_string(kReplaceWithCurrent) + "=" + (sync ? "1" : "0") +
+                                 " " + std::to_string(kDoNotSynchronize) + "=" +
+                                 (sync ? "0" : "1") + " " + std::to_string(kExclusive) + "=" +
+                                 (exclusive ? "1" : "0") + " " + std::to_string(kShared) + "=" +
+                                 (exclusive ? "0" : "1");
+      if (!CommandOptions(SCC_COMMAND_CHECKOUT, answer, &options)) return kExitFailed;
+      for (const UiEvent& e : events_) {
+        if (e.id == kCheckoutOptionsDialog && o_.shared && e.enabled.count(kShared) &&
+            !e.enabled.at(kShared)) {
+          console_.Note("the server demands exclusive locks: checking out exclusively");
+        }
+      }
+    }
+    std::vector<LPCSTR> names = Pointers(files);
+    // The provider owns the options object once it is passed in.
+    const SCCRTN rc = Call([&] {
+      return checkout(provider_.context(), nullptr, static_cast<LONG>(names.size()), names.data(),
+                      o_.message.c_str(), 0, options);
+    });
+    return Finish("checkout failed", rc);
+  }
+
+  int Undo() {
+    if (!Begin()) return kExitFailed;
+    std::vector<Target> targets;
+    if (!Targets(false, &targets)) return kExitFailed;
+    std::vector<std::string> files;
+    if (!Choose(targets, UnlessMine, &files)) return kExitFailed;
+    if (files.empty()) return Nothing("nothing is checked out there");
+    const auto undo = Require<SccUncheckoutFn>("SccUncheckout");
+    if (undo == nullptr) return kExitFailed;
+    std::vector<LPCSTR> names = Pointers(files);
+    const SCCRTN rc = Call([&] {
+      return undo(provider_.context(), nullptr, static_cast<LONG>(names.size()), names.data(), 0,
+                  nullptr);
+    });
+    return Finish("undo failed", rc);
+  }
+
+  int Checkin() {
+    if (!Begin()) return kExitFailed;
+    std::vector<Target> targets;
+    if (!Targets(true, &targets)) return kExitFailed;
+    std::vector<std::string> files;
+    if (!Choose(targets, UnlessMine, &files)) return kExitFailed;
+    if (files.empty()) return Nothing("nothing to check in: no file there is checked out to you");
+    const auto checkin = Require<SccCheckinFn>("SccCheckin");
+    if (checkin == nullptr) return kExitFailed;
+    LPCMDOPTS options = nullptr;
+    if (o_.keep || o_.wip) {
+      const std::string answer = "dialog " + std::to_string(kCheckinOptionsDialog) + " 1 " +
+                                 std::to_string(kRetainLock) + "=" + (o_.keep ? "1" : "0") + " " +
+                                 std::to_string(kWorkInProgress) + "=" + (o_.wip ? "1" : "0");
+      if (!CommandOptions(SCC_COMMAND_CHECKIN, answer, &options)) return kExitFailed;
+    }
+    std::vector<LPCSTR> names = Pointers(files);
+    const SCCRTN rc = Call([&] {
+      return checkin(provider_.context(), nullptr, static_cast<LONG>(names.size()), names.data(),
+                     o_.message.c_str(), 0, options);
+    });
+    return Finish("checkin failed", rc);
+  }
+
+  int Add() {
+    if (!Begin()) return kExitFailed;
+    std::vector<Target> targets;
+    if (!Targets(false, &targets)) return kExitFailed;
+    std::vector<std::string> files;
+    auto refusal = [](LONG s) -> Refusal {
+      if (s & SCC_STATUS_CONTROLLED) return {"is controlled already", false};
+      return {};
+    };
+    if (!Choose(targets, refusal, &files)) return kExitFailed;
+    if (files.empty()) return Nothing("nothing to add: every file there is controlled already");
+    const auto add = Require<SccAddFn>("SccAdd");
+    if (add == nullptr) return kExitFailed;
+    std::vector<LPCSTR> names = Pointers(files);
+    std::vector<LONG> per_file(files.size(), o_.keep ? SCC_KEEP_CHECKEDOUT : 0);
+    const SCCRTN rc = Call([&] {
+      return add(provider_.context(), nullptr, static_cast<LONG>(names.size()), names.data(),
+                 o_.message.c_str(), per_file.data(), nullptr);
+    });
+    return Finish("add failed", rc);
+  }
+
+  // History and properties: the provider shows a list dialog, which the
+  // script closes; its contents come from the record.
+  int ShowDialogCommand(int dialog, const char* export_name, LONG capability) {
+    if (!Begin()) return kExitFailed;
+    const std::string file = AbsoluteFrom(cwd_, o_.args[0]);
+    ui_.Answer("dialog " + std::to_string(dialog) + " 1");
+    SCCRTN rc;
+    if (dialog == kHistoryDialog) {
+      const auto history = Require<SccHistoryFn>(export_name, capability);
+      if (history == nullptr) return kExitFailed;
+      LPCSTR name = file.c_str();
+      rc = Call([&] { return history(provider_.context(), nullptr, 1, &name, 0, nullptr); });
+    } else {
+      const auto properties = Require<SccPropertiesFn>(export_name, capability);
+      if (properties == nullptr) return kExitFailed;
+      rc = Call([&] { return properties(provider_.context(), nullptr, file.c_str()); });
+    }
+    if (rc != SCC_OK) return FailedWith(std::string(export_name) + " failed", rc);
+    std::string out;
+    for (const UiEvent& e : events_) {
+      if (e.kind != "dialog" || e.id != dialog) continue;
+      out += e.title + "\n";
+      for (const auto& [control, text] : e.texts) {
+        if (control == 1 || control == 2 || text.empty()) continue;  // OK, Cancel
+        out += text;
+        if (out.back() != '\n') out += '\n';
+      }
+    }
+    console_.Out(out);
+    return kExitOk;
+  }
+
+  int Diff() {
+    if (!Begin()) return kExitFailed;
+    const std::string file = AbsoluteFrom(cwd_, o_.args[0]);
+    if (!IsInside(file, workspace_.root)) {
+      return Failed(o_.args[0] + " is outside the working folder " + workspace_.root);
+    }
+    const auto diff = Require<SccDiffFn>("SccDiff", SCC_CAP_DIFF);
+    if (diff == nullptr) return kExitFailed;
+    const std::string tip = file + ".[Tip]";
+    std::error_code ec;
+    fs::remove(tip, ec);
+    const SCCRTN rc =
+        Call([&] { return diff(provider_.context(), nullptr, file.c_str(), 0, nullptr); });
+    if (rc != SCC_OK) return FailedWith("diff failed", rc);
+    if (o_.tool) return kExitOk;
+    if (!fs::exists(tip, ec))
+      return Failed("the provider fetched no server version of " + Shown(file));
+    const std::string name = fs::path(file).filename().string();
+    const std::string label_tip = name + " (server)", label_local = name + " (local)";
+    std::vector<const char*> argv = {
+        "diff",      "-u",         "--label", label_tip.c_str(), "--label", label_local.c_str(),
+        tip.c_str(), file.c_str(), nullptr};
+    console_.Finish();
+    pid_t pid = -1;
+    const int spawned = ::posix_spawnp(&pid, "diff", nullptr, nullptr,
+                                       const_cast<char* const*>(argv.data()), environ);
+    int status = 0;
+    if (spawned == 0) {
+      while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+      }
+    }
+    fs::remove(tip, ec);
+    if (spawned != 0) return Failed("cannot run diff: " + std::string(std::strerror(spawned)));
+    if (!WIFEXITED(status) || WEXITSTATUS(status) > 1) return Failed("diff failed");
+    return kExitOk;
+  }
+
+  int Client() {
+    // The client needs no project; the working folder, when there is one,
+    // only lends its logon answers.
+    std::string ignored;
+    FindWorkspace(cwd_, &workspace_, &ignored);
+    if (!StartProvider(true)) return kExitFailed;
+    const auto run = Require<SccRunSccFn>("SccRunScc", SCC_CAP_RUNSCC);
+    if (run == nullptr) return kExitFailed;
+    std::vector<std::string> files;
+    for (const std::string& a : o_.args) files.push_back(AbsoluteFrom(cwd_, a));
+    std::vector<LPCSTR> names = Pointers(files);
+    const SCCRTN rc = Call([&] {
+      return run(provider_.context(), nullptr, static_cast<LONG>(names.size()),
+                 names.empty() ? nullptr : names.data());
+    });
+    if (rc != SCC_OK) return FailedWith("the client could not be started", rc);
+    for (const UiEvent& e : events_) {
+      if (e.kind == "msgbox" && e.title == kClientNotFoundTitle) return kExitFailed;
+    }
+    return kExitOk;
+  }
+
+  int Environment() {
+    if (!StartProvider(false)) return kExitFailed;
+    const std::string& app = o_.args[0];
+    if (o_.show) {
+      const auto show = Require<VelSccShowEnvironmentSettingsFn>("VelSccShowEnvironmentSettings");
+      if (show == nullptr) return kExitFailed;
+      Call([&] { return show(app.c_str()); });
+      if (HostUi::Cancelled(events_, kEnvironmentDialog)) return kExitFailed;
+    }
+    const auto get = Require<VelSccGetEnvironmentSettingsFn>("VelSccGetEnvironmentSettings");
+    if (get == nullptr) return kExitFailed;
+    int actions[4] = {-1, -1, -1, -1};
+    get(app.c_str(), &actions[0], &actions[1], &actions[2], &actions[3]);
+    if (std::all_of(std::begin(actions), std::end(actions), [](int a) { return a == -1; })) {
+      console_.Out(app + ": no editor actions stored (each one asks)\n");
+      return kExitOk;
+    }
+    std::string out;
+    for (int i = 0; i < 4; ++i) {
+      const int a = actions[i];
+      const char* choice = a >= 0 && a <= 2 ? kEnvironmentActions[i].choices[a] : "(unknown)";
+      out += std::string(kEnvironmentActions[i].label) + " " + choice + " (" + std::to_string(a) +
+             ")\n";
+    }
+    console_.Out(out);
+    return kExitOk;
+  }
+
+  int Property() {
+    if (!StartProvider(false)) return kExitFailed;
+    const std::string& path = o_.args[1];
+    const std::string& name = o_.args[2];
+    if (o_.args[0] == "set") {
+      const auto set = Require<VelSccSetPropertyFn>("VelSccSetProperty");
+      if (set == nullptr) return kExitFailed;
+      const int rc = set(path.c_str(), name.c_str(), o_.args[3].c_str());
+      return rc == 0 ? kExitOk : FailedWith("the value was not written", rc);
+    }
+    const auto get = Require<VelSccGetPropertyFn>("VelSccGetProperty");
+    if (get == nullptr) return kExitFailed;
+    // The provider leaves the buffer untouched when the node cannot be
+    // opened: a marker that no value can leave tells the two apart.
+    std::vector<char> value(kPropertyBufferBytes, '\0');
+    value[0] = '\x01';
+    value[1] = '\x7F';
+    const int rc = get(path.c_str(), name.c_str(), value.data());
+    if (rc != 0) return FailedWith("the value was not read", rc);
+    if (value[0] == '\x01' && value[1] == '\x7F') {
+      return Failed("the user property file has no node '" + path + "'");
+    }
+    console_.Out(std::string(value.data(), strnlen(value.data(), value.size() - 1)) + "\n");
+    return kExitOk;
+  }
+
+  int Dirs() {
+    std::string ignored;
+    FindWorkspace(cwd_, &workspace_, &ignored);
+    if (!StartProvider(true)) return kExitFailed;
+    const auto dirs = Require<VelSccGetDirsFn>("VelSccGetDirs");
+    if (dirs == nullptr) return kExitFailed;
+    // Display-name paths take the form of the auxiliary project path
+    // ("\Games\Level 1"); identifier paths that of the project name.
+    std::string path;
+    for (char c : o_.args[0]) path += c == '/' ? '\\' : c;
+    if (!o_.ids && (path.empty() || path[0] != '\\')) path = "\\" + path;
+    const SCCRTN rc = Call(
+        [&] { return dirs(provider_.context(), nullptr, path.c_str(), o_.ids ? 1 : 0); }, true);
+    if (rc != SCC_OK) return FailedWith("the server lists no Production '" + o_.args[0] + "'", rc);
+    console_.Out(o_.args[0] + ": the server lists it\n");
+    return kExitOk;
+  }
+
+  const Options& o_;
+  const std::string cwd_;
+  const std::string* const password_;
+  Console& console_;
+  Provider provider_;
+  HostUi ui_;
+  Workspace workspace_;
+  std::vector<UiEvent> events_;  // the record of the last call
+  bool project_open_ = false;
+  bool refused_ = false;        // a file the user named could not take part
+  std::string logged_on_user_;  // as the provider handed it back
+};
+
+}  // namespace
+
+int RunCommand(const Options& options, const std::string& cwd, const std::string* password,
+               Console* console) {
+  Command command(options, cwd, password, console);
+  const int status = command.Run();
+  console->Finish();
+  return status;
+}
+
+}  // namespace vscc

@@ -1,0 +1,150 @@
+#include "tools/vscc/console.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/ui_record.h"
+#include "platform/ui_terminal.h"
+
+namespace vscc {
+
+namespace {
+
+constexpr long kMessageWarning = 2;
+constexpr long kMessageError = 3;
+constexpr long kMessageStatus = 4;
+constexpr int kBarWidth = 20;
+
+int TerminalWidth(int fd) {
+  struct winsize size {};
+  if (::ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  return 80;
+}
+
+// Cuts `text` to `columns` characters, counting each UTF-8 sequence as one.
+std::string CutToColumns(const std::string& text, int columns) {
+  std::string out;
+  int used = 0;
+  for (size_t i = 0; i < text.size();) {
+    size_t length = tw::Utf8SequenceLength(text, i);
+    if (length == 0) length = 1;
+    if (used == columns) return out;
+    out.append(text, i, length);
+    ++used;
+    i += length;
+  }
+  return out;
+}
+
+int Columns(const std::string& text) {
+  int columns = 0;
+  for (size_t i = 0; i < text.size();) {
+    const size_t length = tw::Utf8SequenceLength(text, i);
+    i += length == 0 ? 1 : length;
+    ++columns;
+  }
+  return columns;
+}
+
+}  // namespace
+
+int PercentIn(const std::string& text) {
+  for (size_t sign = text.find('%'); sign != std::string::npos; sign = text.find('%', sign + 1)) {
+    size_t start = sign;
+    while (start > 0 && text[start - 1] >= '0' && text[start - 1] <= '9') --start;
+    if (start == sign || sign - start > 3) continue;
+    const int value = std::stoi(text.substr(start, sign - start));
+    if (value <= 100) return value;
+  }
+  return -1;
+}
+
+std::string ProgressLine(const std::string& text, int width) {
+  std::string flat;
+  for (char c : text) flat += c == '\n' || c == '\r' || c == '\t' ? ' ' : c;
+  flat = tw::TerminalSafeText(flat);
+  std::string line;
+  const int percent = PercentIn(flat);
+  if (percent >= 0) {
+    const int filled = percent * kBarWidth / 100;
+    line = "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '.') + "] ";
+  }
+  const int room = width - 1 - static_cast<int>(line.size());
+  if (room <= 3) return CutToColumns(line, width - 1);
+  if (Columns(flat) > room) flat = CutToColumns(flat, room - 3) + "...";
+  return line + flat;
+}
+
+Console::Console(int out_fd, int err_fd) : out_fd_(out_fd), err_fd_(err_fd) {
+  terminal_ = ::isatty(out_fd) == 1;
+  if (terminal_) width_ = TerminalWidth(out_fd);
+}
+
+void Console::Write(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // a closed pipe: nothing more to say
+    done += static_cast<size_t>(n);
+  }
+}
+
+void Console::ClearProgress() {
+  if (!progress_shown_) return;
+  Write(out_fd_, "\r\x1b[K");
+  progress_shown_ = false;
+}
+
+void Console::Notice(const std::string& text, long type) {
+  std::string safe = tw::TerminalSafeText(text);
+  if (type == kMessageStatus) {
+    if (quiet_ && !progress_forced_) return;
+    if (terminal_) {
+      Write(out_fd_, "\r" + ProgressLine(text, width_) + "\x1b[K");
+      progress_shown_ = true;
+    } else if (progress_forced_) {
+      std::string flat = text;
+      for (char& c : flat) {
+        if (c == '\n' || c == '\r') c = ' ';
+      }
+      Write(err_fd_, tw::TerminalSafeText(flat) + "\n");
+    }
+    return;
+  }
+  ClearProgress();
+  if (!safe.empty() && safe.back() != '\n') safe += '\n';
+  if (type == kMessageWarning || type == kMessageError) {
+    Write(err_fd_, safe);
+  } else if (!quiet_) {
+    Write(notices_to_stderr_ ? err_fd_ : out_fd_, safe);
+  }
+}
+
+void Console::Out(const std::string& text) {
+  ClearProgress();
+  Write(out_fd_, text);
+}
+
+void Console::Error(const std::string& text) {
+  ClearProgress();
+  Write(err_fd_, "vscc: " + tw::TerminalSafeText(text) + "\n");
+}
+
+void Console::Note(const std::string& text) {
+  if (quiet_) return;
+  Error(text);
+}
+
+void Console::Finish() {
+  ClearProgress();
+}
+
+Console& TheConsole() {
+  static Console console(STDOUT_FILENO, STDERR_FILENO);
+  return console;
+}
+
+}  // namespace vscc

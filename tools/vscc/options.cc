@@ -1,0 +1,427 @@
+#include "tools/vscc/options.h"
+
+#include <algorithm>
+#include <set>
+
+namespace vscc {
+
+namespace {
+
+struct CommandSpec {
+  const char* name;
+  const char* usage;              // after "vscc "
+  const char* summary;            // one line for the general help
+  const char* details;            // the rest of the command's help
+  std::set<std::string> options;  // its own options, long names
+  int min_args;
+  int max_args;  // -1: any number
+};
+
+const std::vector<CommandSpec>& Commands() {
+  static const std::vector<CommandSpec> commands = {
+      {"bind",
+       "bind [--production PATH] [DIR]\n       vscc bind --new NAME [--parent PATH] [DIR]",
+       "bind a folder to a Production (--new: to a new one)",
+       "Binds DIR (default: the current folder; made when missing) to a Production and\n"
+       "keeps the binding in DIR/.vscc, which every command finds from DIR or any\n"
+       "folder below it. The provider's bind dialog asks which Production;\n"
+       "--production PATH answers it (display names, \"Games/Level 1\").\n"
+       "With --new NAME the provider's add dialog creates Production NAME below\n"
+       "--parent PATH (default: the root) and binds DIR to it; when NAME exists,\n"
+       "--yes binds to the existing one and --no gives up. --user, --server and\n"
+       "--port are kept in .vscc for the later commands of this folder.",
+       {"--new", "--production", "--parent"},
+       0,
+       1},
+      {"unbind",
+       "unbind",
+       "forget this folder's binding",
+       "Removes the .vscc file of the working folder; nothing changes on the server.",
+       {},
+       0,
+       0},
+      {"status",
+       "status [--json] [PATH...]",
+       "controlled / checked out by me / by another / exclusive",
+       "Asks the server about the files (a folder means every file below it; the\n"
+       "default is the current folder) in one query and prints one row per file:\n"
+       "controlled, checked out by me, checked out by another user, exclusive lock.\n"
+       "--json prints {\"root\", \"production\", \"files\": [{\"path\", \"status\",\n"
+       "\"controlled\", \"checked_out\", \"checked_out_by_me\", \"checked_out_by_other\",\n"
+       "\"exclusive\"}]} instead (paths relative to the working folder); the\n"
+       "provider's notices then go to standard error. The provider makes each\n"
+       "file writable when you hold its lock and read-only otherwise.",
+       {"--json"},
+       0,
+       -1},
+      {"list",
+       "list",
+       "the Documents of the bound Production",
+       "Lists the Documents the server holds in the bound Production (not those of\n"
+       "the Productions below it), as local paths.",
+       {},
+       0,
+       0},
+      {"get",
+       "get [PATH...]",
+       "fetch the server's latest versions",
+       "Fetches the latest version of each controlled file (a folder means its files;\n"
+       "the default is the current folder; in the working folder's top folder also\n"
+       "every Document the server lists there). A file named that does not exist\n"
+       "locally is fetched. A local file that differs from what was fetched last\n"
+       "raises the overwrite question: --yes overwrites, --no keeps.",
+       {},
+       0,
+       -1},
+      {"checkout",
+       "checkout [--shared] [--no-get] [-m TEXT] PATH...",
+       "check out (lock) files",
+       "Locks the files on the server (a folder means its controlled files) and makes\n"
+       "them writable. --shared asks for a shared lock instead of an exclusive one\n"
+       "(the server may demand either); --no-get keeps the local copies as they are\n"
+       "instead of fetching the current versions. When another user holds a lock,\n"
+       "--defer queues for it and --no-defer gives up.",
+       {"--shared", "--no-get", "-m"},
+       1,
+       -1},
+      {"undo",
+       "undo PATH...",
+       "undo check-outs",
+       "Gives the locks of the files back (a folder means the files you have checked\n"
+       "out below it) and restores the server's versions; the overwrite question\n"
+       "for a changed file is answered by --yes or --no.",
+       {},
+       1,
+       -1},
+      {"checkin",
+       "checkin [-m TEXT] [--keep] [--wip] [PATH...]",
+       "check in changed files",
+       "Sends the changed files you have checked out (a folder means those below it;\n"
+       "the default is the current folder) as new versions with the comment TEXT, then\n"
+       "gives the locks back and makes the files read-only. --keep keeps them checked\n"
+       "out; --wip checks them in as work in progress.",
+       {"-m", "--keep", "--wip"},
+       0,
+       -1},
+      {"add",
+       "add [-m TEXT] [--keep] PATH...",
+       "put new files under control",
+       "Adds the files (folders recursively, skipping .vscc) that the server does not\n"
+       "hold yet, making Productions for new folders; --keep leaves them checked out.",
+       {"-m", "--keep"},
+       1,
+       -1},
+      {"history",
+       "history FILE",
+       "the versions of a file",
+       "Prints the provider's history of FILE: version, user, server date, comment.",
+       {},
+       1,
+       1},
+      {"properties",
+       "properties FILE",
+       "the locks on a file",
+       "Prints the provider's properties of FILE: who holds or waits for its locks.",
+       {},
+       1,
+       1},
+      {"diff",
+       "diff [--tool] FILE",
+       "compare a file with the server's latest version",
+       "Fetches the latest version beside FILE as \"FILE.[Tip]\" and prints the\n"
+       "differences (diff -u), then removes it. --tool leaves it for the diff program\n"
+       "configured in the Veltrane client, which the provider starts.",
+       {"--tool"},
+       1,
+       1},
+      {"client",
+       "client [PATH...]",
+       "start the Veltrane desktop client",
+       "Starts the Veltrane desktop client that the registry names.",
+       {},
+       0,
+       -1},
+      {"env",
+       "env [--show] APP",
+       "an application's editor actions",
+       "Prints the four editor actions stored for application APP (what to do when a\n"
+       "file is opened, closed, saved, or saved without being controlled). --show\n"
+       "opens the provider's environment settings dialog first.",
+       {"--show"},
+       1,
+       1},
+      {"prop",
+       "prop get PATH NAME\n       vscc prop set PATH NAME VALUE",
+       "read or write a value of the user property file",
+       "Reads or writes the string value NAME of node PATH (names joined with \"/\") in\n"
+       "the user property file.",
+       {},
+       3,
+       4},
+      {"dirs",
+       "dirs [--ids] PATH",
+       "check that the server lists a Production",
+       "Asks the server for the Production at PATH (display names; identifiers with\n"
+       "--ids) and whether its names can be listed.",
+       {"--ids"},
+       1,
+       1},
+      {"help", "help [COMMAND]", "this help, or a command's", "", {}, 0, 1},
+  };
+  return commands;
+}
+
+const CommandSpec* FindCommand(const std::string& name) {
+  for (const CommandSpec& spec : Commands()) {
+    if (name == spec.name) return &spec;
+  }
+  return nullptr;
+}
+
+// Options every command takes; those with a value.
+const std::set<std::string> kCommonWithValue = {"--provider", "--ui",   "--user",
+                                                "--server",   "--port", "-C"};
+const std::set<std::string> kCommonFlags = {"--yes", "--no",   "--defer", "--no-defer", "--quiet",
+                                            "-q",    "--help", "-h",      "--progress"};
+const std::set<std::string> kOwnWithValue = {"--new", "--production", "--parent", "-m"};
+
+const char kCommonHelp[] =
+    "Common options (before or after the command):\n"
+    "  --provider PATH      the provider module (default: the one the registry\n"
+    "                       names, else libTWSccApi.so beside vscc)\n"
+    "  --ui gui|tty|none|script:FILE\n"
+    "                       who answers the provider's dialogs that the flags do\n"
+    "                       not (default: $VELTRANE_UI, else tty when standard\n"
+    "                       input is a terminal, else none)\n"
+    "  --user NAME, --server HOST, --port N\n"
+    "                       answer the logon dialog; the password comes from\n"
+    "                       $VELTRANE_PASSWORD, else the stored one, else a prompt\n"
+    "  --yes, --no          answer overwrite questions (Yes To All, No To All) and\n"
+    "                       \"Production Exists\"\n"
+    "  --defer, --no-defer  answer \"Could not acquire lock.\": queue for the lock,\n"
+    "                       or give up\n"
+    "  -C DIR               run as if started in DIR\n"
+    "  -q, --quiet          no notices from the provider\n"
+    "  --progress           transfer progress even when standard output is no\n"
+    "                       terminal: one line per update, on standard error\n"
+    "  -h, --help           help\n";
+
+}  // namespace
+
+int ParseCommandLine(const std::vector<std::string>& argv, Options* o, std::string* error) {
+  *o = Options();
+  std::vector<std::string> words;
+  bool options_done = false;
+  const CommandSpec* spec = nullptr;
+
+  for (size_t i = 0; i < argv.size(); ++i) {
+    std::string arg = argv[i];
+    if (options_done || arg.empty() || arg[0] != '-' || arg == "-") {
+      if (o->command.empty()) {
+        o->command = arg;
+        spec = FindCommand(arg);
+        if (spec == nullptr) {
+          *error = "'" + arg + "' is not a vscc command (see vscc --help)";
+          return 2;
+        }
+      } else {
+        o->args.push_back(arg);
+      }
+      continue;
+    }
+    if (arg == "--") {
+      options_done = true;
+      continue;
+    }
+    // --name=value, -mTEXT, -CDIR
+    std::string name = arg, value;
+    bool inline_value = false;
+    if (arg.rfind("--", 0) == 0) {
+      const size_t eq = arg.find('=');
+      if (eq != std::string::npos) {
+        name = arg.substr(0, eq);
+        value = arg.substr(eq + 1);
+        inline_value = true;
+      }
+    } else if (arg.size() > 2 && (arg.compare(0, 2, "-m") == 0 || arg.compare(0, 2, "-C") == 0)) {
+      name = arg.substr(0, 2);
+      value = arg.substr(2);
+      inline_value = true;
+    }
+    if (name == "--message") name = "-m";
+    const bool common = kCommonWithValue.count(name) || kCommonFlags.count(name);
+    const bool takes_value = kCommonWithValue.count(name) || kOwnWithValue.count(name);
+    const bool known = common || kOwnWithValue.count(name) ||
+                       std::any_of(Commands().begin(), Commands().end(),
+                                   [&](const CommandSpec& c) { return c.options.count(name); });
+    if (!known) {
+      *error = "unknown option '" + name + "' (see vscc --help)";
+      return 2;
+    }
+    if (takes_value && !inline_value) {
+      if (i + 1 >= argv.size()) {
+        *error = "option '" + name + "' needs a value";
+        return 2;
+      }
+      value = argv[++i];
+    } else if (!takes_value && inline_value) {
+      *error = "option '" + name + "' takes no value";
+      return 2;
+    }
+    if (name == "--provider")
+      o->provider = value;
+    else if (name == "--ui")
+      o->ui = value;
+    else if (name == "--user")
+      o->user = value;
+    else if (name == "--server")
+      o->server = value;
+    else if (name == "--port")
+      o->port = value;
+    else if (name == "-C")
+      o->directory = value;
+    else if (name == "--yes")
+      o->yes = 1;
+    else if (name == "--no")
+      o->yes = 0;
+    else if (name == "--defer")
+      o->defer = 1;
+    else if (name == "--no-defer")
+      o->defer = 0;
+    else if (name == "-q" || name == "--quiet")
+      o->quiet = true;
+    else if (name == "--progress")
+      o->progress = true;
+    else if (name == "-h" || name == "--help")
+      o->help = true;
+    else if (name == "--new")
+      o->new_name = value;
+    else if (name == "--production")
+      o->production = value;
+    else if (name == "--parent")
+      o->parent = value;
+    else if (name == "-m")
+      o->message = value;
+    else if (name == "--json")
+      o->json = true;
+    else if (name == "--shared")
+      o->shared = true;
+    else if (name == "--no-get")
+      o->no_get = true;
+    else if (name == "--keep")
+      o->keep = true;
+    else if (name == "--wip")
+      o->wip = true;
+    else if (name == "--show")
+      o->show = true;
+    else if (name == "--ids")
+      o->ids = true;
+    else if (name == "--tool")
+      o->tool = true;
+    if (!common) words.push_back(name);
+  }
+
+  if (o->help) return 0;
+  if (o->command.empty()) {
+    *error = "no command given (see vscc --help)";
+    return 2;
+  }
+  for (const std::string& word : words) {
+    if (spec->options.count(word) == 0) {
+      *error = "'" + o->command + "' takes no option '" + word + "' (see vscc " + o->command +
+               " --help)";
+      return 2;
+    }
+  }
+  if (!o->ui.empty() && o->ui != "gui" && o->ui != "tty" && o->ui != "none" &&
+      (o->ui.rfind("script:", 0) != 0 || o->ui.size() == 7)) {
+    *error = "--ui must be gui, tty, none or script:FILE, not '" + o->ui + "'";
+    return 2;
+  }
+  if (!o->parent.empty() && o->new_name.empty()) {
+    *error = "--parent goes with --new NAME";
+    return 2;
+  }
+  if (!o->production.empty() && !o->new_name.empty()) {
+    *error = "--production and --new exclude each other";
+    return 2;
+  }
+  if (o->port.find_first_not_of("0123456789") != std::string::npos || o->port.size() > 5 ||
+      (!o->port.empty() && std::stoi(o->port) > 65535)) {
+    *error = "--port needs a port number, not '" + o->port + "'";
+    return 2;
+  }
+  const int count = static_cast<int>(o->args.size());
+  if (o->command == "prop") {
+    const bool get = count == 3 && o->args[0] == "get";
+    const bool set = count == 4 && o->args[0] == "set";
+    if (!get && !set) {
+      *error = "usage: vscc " + std::string(spec->usage);
+      return 2;
+    }
+    return 0;
+  }
+  if (count < spec->min_args || (spec->max_args >= 0 && count > spec->max_args)) {
+    *error = "usage: vscc " + std::string(spec->usage);
+    return 2;
+  }
+  if (o->command == "help" && count == 1 && FindCommand(o->args[0]) == nullptr) {
+    *error = "'" + o->args[0] + "' is not a vscc command (see vscc --help)";
+    return 2;
+  }
+  return 0;
+}
+
+std::string GeneralHelp() {
+  std::string text =
+      "Usage: vscc [OPTIONS] COMMAND [ARGS]\n"
+      "\n"
+      "A command-line host of the Veltrane source-control provider: it loads the\n"
+      "provider module as a development environment does and works on a local\n"
+      "folder bound to a Production on the Veltrane server.\n"
+      "\n"
+      "Commands:\n";
+  for (const CommandSpec& spec : Commands()) {
+    std::string name = spec.name;
+    text += "  " + name + std::string(name.size() < 12 ? 12 - name.size() : 1, ' ') + spec.summary +
+            "\n";
+  }
+  text += "\n";
+  text += kCommonHelp;
+  text +=
+      "\n"
+      "Dialogs: the provider asks through its dialogs (logon, bind, overwrite\n"
+      "questions, lock conflicts, options). vscc hands it a script of the answers\n"
+      "its flags give, each used by the question it answers whenever that comes;\n"
+      "the check-out and check-in flags become answers to the provider's options\n"
+      "dialogs, as an advanced-options button would. With --ui script:FILE the\n"
+      "lines of FILE come first (\"dialog ID BUTTON [CONTROL=VALUE...]\", \"msgbox\n"
+      "\\\"TITLE\\\" OK|Cancel|Yes|No\", in order). What no answer covers goes to the\n"
+      "--ui form: on a terminal the provider asks there; otherwise nobody is\n"
+      "waited for: the dialog is cancelled, yes/no questions are answered No, and\n"
+      "vscc names the dialog and the flag that answers it. Message boxes that\n"
+      "nobody saw are printed to standard error. A logon refused with the stored\n"
+      "password is asked again, without echo, when a terminal is there.\n"
+      "\n"
+      "Output: the provider's notices (\"Veltrane: ...\") go to standard output,\n"
+      "its warnings and errors to standard error. Files larger than 1 MiB tell\n"
+      "their progress as they travel (\"Veltrane: Sending NAME: 45% (12.0 of 26.7\n"
+      "MiB, 31 MB/s)\", at most four times a second): one line redrawn in place\n"
+      "on a terminal, left out otherwise unless --progress asks for it.\n"
+      "\n"
+      "Exit status: 0 success; 1 the operation failed (the provider's result code\n"
+      "is named, e.g. SCC_E_FILENOTEXIST (-28)); 2 usage error.\n"
+      "\n"
+      "\"vscc COMMAND --help\" describes a command.\n";
+  return text;
+}
+
+std::string CommandHelp(const std::string& command) {
+  const CommandSpec* spec = FindCommand(command);
+  if (spec == nullptr) return "";
+  std::string text = "Usage: vscc " + std::string(spec->usage) + "\n";
+  if (*spec->details) text += "\n" + std::string(spec->details) + "\n";
+  return text + "\n" + kCommonHelp;
+}
+
+}  // namespace vscc

@@ -1,0 +1,57 @@
+// vscc's command line: the command, its arguments and every option, with
+// the help texts. Options may stand before or after the command; "--" ends
+// them. Each command accepts the common options and its own.
+//
+// Pure parsing; no state; thread-safe.
+#ifndef TW_TOOLS_VSCC_OPTIONS_H_
+#define TW_TOOLS_VSCC_OPTIONS_H_
+
+#include <string>
+#include <vector>
+
+namespace vscc {
+
+struct Options {
+  std::string command;            // empty: no command given
+  std::vector<std::string> args;  // the operands after the command
+  bool help = false;
+
+  // Common options.
+  std::string provider;   // --provider PATH
+  std::string ui;         // --ui gui|tty|none|script:FILE
+  std::string user;       // --user NAME
+  std::string server;     // --server HOST
+  std::string port;       // --port N
+  std::string directory;  // -C DIR
+  int yes = -1;           // --yes 1, --no 0
+  int defer = -1;         // --defer 1, --no-defer 0
+  bool quiet = false;     // -q, --quiet
+  bool progress = false;  // --progress
+
+  // Options of some commands.
+  std::string new_name;    // bind --new NAME
+  std::string production;  // bind --production PATH
+  std::string parent;      // bind --new --parent PATH
+  std::string message;     // -m, --message TEXT
+  bool json = false;       // status --json
+  bool shared = false;     // checkout --shared
+  bool no_get = false;     // checkout --no-get
+  bool keep = false;       // checkin --keep, add --keep
+  bool wip = false;        // checkin --wip
+  bool show = false;       // env --show
+  bool ids = false;        // dirs --ids
+  bool tool = false;       // diff --tool
+};
+
+// Parses argv[1..]. Returns 0, or 2 with `error` set on a usage error (an
+// unknown command or option, an option the command does not take, a
+// missing value, the wrong number of operands).
+int ParseCommandLine(const std::vector<std::string>& argv, Options* options, std::string* error);
+
+// The general help, or the help of one command (empty for an unknown one).
+std::string GeneralHelp();
+std::string CommandHelp(const std::string& command);
+
+}  // namespace vscc
+
+#endif  // TW_TOOLS_VSCC_OPTIONS_H_

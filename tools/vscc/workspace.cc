@@ -1,0 +1,192 @@
+#include "tools/vscc/workspace.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace vscc {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A .vscc larger than this is not one of ours.
+constexpr std::uintmax_t kMaxWorkspaceFileBytes = 64 * 1024;
+
+bool EndsWith(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() &&
+         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+}  // namespace
+
+std::string FormatWorkspace(const Workspace& w) {
+  std::string text = "# vscc working folder: the Production this folder is bound to\n";
+  text += "project=" + w.project_name + "\n";
+  text += "aux=" + w.aux_path + "\n";
+  text += "local=" + w.local_path + "\n";
+  if (!w.user.empty()) text += "user=" + w.user + "\n";
+  if (!w.server.empty()) text += "server=" + w.server + "\n";
+  if (!w.port.empty()) text += "port=" + w.port + "\n";
+  return text;
+}
+
+bool ParseWorkspace(const std::string& text, Workspace* w, std::string* error) {
+  Workspace parsed;
+  bool have_project = false, have_aux = false;
+  std::istringstream in(text);
+  std::string line;
+  for (int number = 1; std::getline(in, line); ++number) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line[0] == '#') continue;
+    const size_t eq = line.find('=');
+    if (eq == std::string::npos || eq == 0) {
+      *error = "line " + std::to_string(number) + " is not key=value";
+      return false;
+    }
+    const std::string key = line.substr(0, eq), value = line.substr(eq + 1);
+    if (key == "project") {
+      parsed.project_name = value;
+      have_project = true;
+    } else if (key == "aux") {
+      parsed.aux_path = value;
+      have_aux = true;
+    } else if (key == "local") {
+      parsed.local_path = value;
+    } else if (key == "user") {
+      parsed.user = value;
+    } else if (key == "server") {
+      parsed.server = value;
+    } else if (key == "port") {
+      parsed.port = value;
+    }
+  }
+  if (!have_project || parsed.project_name.empty() || !have_aux || parsed.aux_path.empty()) {
+    *error = "it names no project or no auxiliary path";
+    return false;
+  }
+  parsed.root = w->root;
+  *w = parsed;
+  return true;
+}
+
+bool FindWorkspace(const std::string& start, Workspace* w, std::string* error) {
+  error->clear();
+  fs::path folder = fs::path(start).lexically_normal();
+  while (true) {
+    const fs::path candidate = folder / kWorkspaceFile;
+    std::error_code ec;
+    const fs::file_status st = fs::status(candidate, ec);
+    if (fs::exists(st)) {
+      if (!fs::is_regular_file(st) || fs::file_size(candidate, ec) > kMaxWorkspaceFileBytes) {
+        *error = candidate.string() + " is not a vscc working-folder file";
+        return false;
+      }
+      std::ifstream in(candidate, std::ios::binary);
+      std::stringstream text;
+      text << in.rdbuf();
+      if (!in) {
+        *error = "cannot read " + candidate.string();
+        return false;
+      }
+      std::string why;
+      w->root = folder.string();
+      if (!ParseWorkspace(text.str(), w, &why)) {
+        *error = candidate.string() + ": " + why;
+        return false;
+      }
+      return true;
+    }
+    if (!folder.has_relative_path()) return false;  // the root of the file system
+    folder = folder.parent_path();
+  }
+}
+
+bool SaveWorkspace(const Workspace& w, std::string* error) {
+  for (const std::string* value :
+       {&w.project_name, &w.aux_path, &w.local_path, &w.user, &w.server, &w.port}) {
+    if (value->find_first_of("\r\n") != std::string::npos) {
+      *error = "a binding value holds a line break: '" + *value + "'";
+      return false;
+    }
+  }
+  const std::string path = w.root + "/" + kWorkspaceFile;
+  const std::string temporary = path + ".new";
+  const std::string text = FormatWorkspace(w);
+  const int fd =
+      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+  if (fd < 0) {
+    *error = "cannot write " + temporary + ": " + std::strerror(errno);
+    return false;
+  }
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  const bool written = done == text.size() && ::fsync(fd) == 0;
+  ::close(fd);
+  if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
+    *error = "cannot write " + path + ": " + std::strerror(errno);
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+std::string AbsoluteFrom(const std::string& base, const std::string& path) {
+  fs::path p(path);
+  if (p.is_relative()) p = fs::path(base) / p;
+  std::string normal = p.lexically_normal().string();
+  while (normal.size() > 1 && normal.back() == '/') normal.pop_back();
+  return normal;
+}
+
+bool IsInside(const std::string& path, const std::string& folder) {
+  if (folder == "/") return !path.empty() && path[0] == '/';
+  return path == folder ||
+         (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+          path[folder.size()] == '/');
+}
+
+std::string RelativeTo(const std::string& path, const std::string& base) {
+  if (path == base) return ".";
+  if (!IsInside(path, base)) return path;
+  return path.substr(base == "/" ? 1 : base.size() + 1);
+}
+
+bool IsProviderTemporary(const std::string& name) {
+  return EndsWith(name, ".[Tip]") || EndsWith(name, ".[Local]");
+}
+
+std::vector<std::string> FilesBelow(const std::string& folder) {
+  std::vector<std::string> files;
+  std::error_code ec;
+  fs::recursive_directory_iterator it(folder, fs::directory_options::skip_permission_denied, ec);
+  for (const fs::recursive_directory_iterator end; !ec && it != end; it.increment(ec)) {
+    const fs::directory_entry& entry = *it;
+    const std::string name = entry.path().filename().string();
+    std::error_code kind_error;
+    if (entry.is_symlink(kind_error)) continue;
+    if (entry.is_directory(kind_error)) {
+      if (fs::exists(entry.path() / kWorkspaceFile, kind_error)) it.disable_recursion_pending();
+      continue;
+    }
+    if (!entry.is_regular_file(kind_error)) continue;
+    if (name.rfind(kWorkspaceFile, 0) == 0 || IsProviderTemporary(name)) continue;
+    files.push_back(entry.path().lexically_normal().string());
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+}  // namespace vscc
