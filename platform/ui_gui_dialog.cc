@@ -100,17 +100,6 @@ bool Has(const std::map<int, std::string>& map, int id) {
   return map.find(id) != map.end();
 }
 
-std::vector<std::string> SplitCells(const std::string& row) {
-  std::vector<std::string> cells;
-  size_t start = 0;
-  while (true) {
-    const size_t end = row.find('\t', start);
-    cells.push_back(row.substr(start, end - start));
-    if (end == std::string::npos) return cells;
-    start = end + 1;
-  }
-}
-
 // A report-style list view showing `rows` under `columns` (a row's cells in
 // column order; cells beyond the last column are not shown). Read-only: a
 // person may select a row, but the dialog reads nothing back from it.
@@ -315,15 +304,22 @@ wxWindow* TemplateWindow::MakeControl(wxWindow* parent, const UiControlTemplate&
       break;
     }
     case K::kReportList: {
-      // The template's columns; the rows are the request's items, their
-      // cells separated by tabs.
+      // The request's list: its columns when it names them, else the
+      // template's, and its rows.
       std::vector<ReportColumn> columns;
-      for (const UiColumn& column : control.columns) {
-        columns.push_back({column.caption, column.width});
+      const auto list = request.lists.find(control.id);
+      if (list != request.lists.end() && !list->second.columns.empty()) {
+        for (const ListColumn& column : list->second.columns) {
+          columns.push_back({column.caption, column.width});
+        }
+      } else {
+        for (const UiColumn& column : control.columns) {
+          columns.push_back({column.caption, column.width});
+        }
       }
-      std::vector<std::vector<std::string>> rows;
-      for (const std::string& row : items) rows.push_back(SplitCells(row));
-      window = MakeReportList(parent, id, columns, rows);
+      static const std::vector<std::vector<std::string>> kNoRows;
+      window = MakeReportList(parent, id, columns,
+                              list == request.lists.end() ? kNoRows : list->second.rows);
       break;
     }
     case K::kRadioButton: {

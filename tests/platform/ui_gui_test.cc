@@ -240,7 +240,7 @@ TEST_F(GuiSeamTest, ADialogWithoutTemplateIsLaidOutFromItsRequest) {
 TEST_F(GuiSeamTest, ReportListsAndDropDownListsFollowTheirTemplates) {
   DialogRequest history;
   history.template_id = 114;
-  history.items[1030] = {"3\tann\t2026-12-01 10:00\tfixed the build", "2\tbob"};
+  history.lists[1030].rows = {{"3", "ann", "2026-12-01 10:00", "fixed the build"}, {"2", "bob"}};
   std::vector<std::string> captions, cells;
   std::vector<int> widths;
   test::ScreenPixels pixels;
