@@ -39,6 +39,14 @@ class Win32MailslotReader : public MailslotReader {
   bool Read(void* buffer, uint32_t size, uint32_t* count) override {
     if (count != nullptr) *count = 0;
     if (handle_ == INVALID_HANDLE_VALUE) return Fail("mailslot not open", 0);
+    // A message larger than the buffer stays queued: the size is asked
+    // first, since not every implementation of mailslots refuses such a
+    // read (some cut the message short and drop the rest).
+    const uint32_t next = NextMessageSize();
+    if (next != kMailslotNoMessage && next > size) {
+      if (count != nullptr) *count = next;
+      return Fail("the message is larger than the buffer", 0);
+    }
     DWORD got = 0;
     if (ReadFile(handle_, buffer, size, &got, nullptr)) {
       if (count != nullptr) *count = got;
@@ -46,9 +54,9 @@ class Win32MailslotReader : public MailslotReader {
     }
     const DWORD code = GetLastError();
     if (code == ERROR_INSUFFICIENT_BUFFER && count != nullptr) {
-      // The message stays queued; say how large it is.
-      const uint32_t next = NextMessageSize();
-      if (next != kMailslotNoMessage) *count = next;
+      // A message that arrived after the size was asked; it stays queued.
+      const uint32_t larger = NextMessageSize();
+      if (larger != kMailslotNoMessage) *count = larger;
     }
     return Fail("cannot read mailslot", code);
   }

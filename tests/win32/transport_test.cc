@@ -83,7 +83,7 @@ TEST(Win32Socket, InterruptEndsAWaitAndRefusedConnectFails) {
 TEST(Win32Layers, CryptoAndStampsWork) {
   std::string hex;
   CRLDATcrypto::DigestToHex(hex, kDigestSha1, "abc", 3);
-  EXPECT_EQ("a9993e364706816aba3e25717850c26c9cd0d89d", hex);
+  EXPECT_EQ("A9993E364706816ABA3E25717850C26C9CD0D89D", hex);
   unsigned char random[16] = {};
   EXPECT_EQ(0, CRLDATcrypto::RandomBytes(random, sizeof random));
   EXPECT_EQ("2005:03:07:14:05:09:120",
