@@ -46,7 +46,6 @@ bool IsValidUtf8(const std::string& text) {
   return true;
 }
 
-
 }  // namespace
 
 std::string UpdateKeyFromName(const std::string& name) {

@@ -35,7 +35,11 @@ bool LocalFile::Open(const std::string& path, uint32_t access, uint32_t share_mo
   end_of_file_ = false;
   DWORD desired = 0;
   if (access & kRead) desired |= GENERIC_READ;
-  if (access & kWrite) desired |= GENERIC_WRITE;
+  if (access & kWrite) {
+    // Appending: FILE_APPEND_DATA without FILE_WRITE_DATA puts every write
+    // at the end, whoever else appends meanwhile.
+    desired |= (access & kAppend) ? (FILE_APPEND_DATA | SYNCHRONIZE) : GENERIC_WRITE;
+  }
   DWORD how;
   switch (disposition) {
     case kCreateNew:
@@ -60,7 +64,14 @@ bool LocalFile::Open(const std::string& path, uint32_t access, uint32_t share_mo
   const DWORD attributes = flags != 0 ? flags : FILE_ATTRIBUTE_NORMAL;
   handle_ = CreateFileW(win32::Wide(path).c_str(), desired, share_mode, nullptr, how, attributes,
                         nullptr);
-  return handle_ != INVALID_HANDLE_VALUE;
+  if (handle_ == INVALID_HANDLE_VALUE) return false;
+  // Only a regular file: a pipe or a device might never end. (A folder does
+  // not open without FILE_FLAG_BACKUP_SEMANTICS.)
+  if (GetFileType(handle_) != FILE_TYPE_DISK) {
+    Close();
+    return false;
+  }
+  return true;
 }
 
 bool LocalFile::Read(void* buffer, uint32_t count, uint32_t* read_count) {

@@ -10,6 +10,7 @@
 // Linux; the rest keeps no state. See platform/system_factory.h.
 #include "platform/system_factory.h"
 
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -93,6 +94,16 @@ bool ShellRun(const char* verb, const std::string& file, const std::string& para
     CloseHandle(info.hProcess);
   }
   return true;
+}
+
+// The temporary folder, without its trailing separator.
+std::string TempFolder() {
+  wchar_t folder[MAX_PATH + 1];
+  const DWORD n = GetTempPathW(MAX_PATH + 1, folder);
+  if (n == 0 || n > MAX_PATH) return std::string();
+  std::string text = win32::Narrow(folder, n);
+  while (!text.empty() && (text.back() == '\\' || text.back() == '/')) text.pop_back();
+  return text;
 }
 
 class Win32SystemFactory final : public CRLsystemFactory {
@@ -238,6 +249,8 @@ class Win32SystemFactory final : public CRLsystemFactory {
     return out != nullptr && Guid::FromText(text, out);
   }
   std::unique_ptr<CRLfile> NewFile() override { return NewLocalFile(); }
+  std::unique_ptr<MailslotReader> NewMailslotReader() override { return ::tw::NewMailslotReader(); }
+  std::unique_ptr<MailslotWriter> NewMailslotWriter() override { return ::tw::NewMailslotWriter(); }
 
  private:
   // [section] name=value in update.ini. The profile functions take the name
@@ -259,10 +272,32 @@ class Win32SystemFactory final : public CRLsystemFactory {
 
 }  // namespace
 
-CRLsystemFactory& GetSystemFactory() {
+CRLsystemFactory& GetDefaultSystemFactory() {
   alignas(Win32SystemFactory) static unsigned char storage[sizeof(Win32SystemFactory)];
   static CRLsystemFactory* const instance = ::new (storage) Win32SystemFactory();
   return *instance;
+}
+
+bool IsTempFileName(const std::string& path) {
+  // "<temp>\CRL", one to four hex digits (GetTempFileNameW's unique
+  // number), ".tmp"; a regular file, no link or junction.
+  const std::string folder = TempFolder();
+  if (folder.empty() || path.size() <= folder.size() + 1 ||
+      path.compare(0, folder.size(), folder) != 0 ||
+      (path[folder.size()] != '\\' && path[folder.size()] != '/')) {
+    return false;
+  }
+  const std::string name = path.substr(folder.size() + 1);
+  if (name.size() < 8 || name.size() > 11 || name.compare(0, 3, "CRL") != 0 ||
+      name.compare(name.size() - 4, 4, ".tmp") != 0) {
+    return false;
+  }
+  for (size_t i = 3; i < name.size() - 4; ++i) {
+    if (!std::isxdigit(static_cast<unsigned char>(name[i]))) return false;
+  }
+  const DWORD attributes = GetFileAttributesW(win32::Wide(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
 }
 
 }  // namespace tw

@@ -16,7 +16,6 @@
 #include "platform/file_attributes.h"
 #include "platform/file_move.h"
 #include "platform/file_replace.h"
-#include "platform/file_system.h"
 #include "platform/guid.h"
 #include "platform/junction.h"
 #include "platform/mailslot.h"
@@ -279,14 +278,16 @@ TEST(Win32File, ReadOnlyAttributeMoveAndReplace) {
   ASSERT_EQ(0, ReplaceFileWhole(target, "whole", -1, &error)) << error;
   EXPECT_EQ("whole", ReadAll(target));
 
-  const std::string copy = dir.File("copy.c");
-  EXPECT_TRUE(CreateNewFile(copy, target));
-  EXPECT_EQ("whole", ReadAll(copy));
-  EXPECT_FALSE(CreateNewFile(copy)) << "never over an existing file";
-  EXPECT_TRUE(RemoveLocalFile(copy));
-  EXPECT_FALSE(LocalPathExists(copy));
-  EXPECT_TRUE(MakePrivateDirectories(dir.File("a\\b/c")));
+  const std::string canonical = CanonicalLocalPath(dir.File("a\\..\\work.c"));
+  EXPECT_EQ("work.c", canonical.substr(canonical.size() - 6));
+  EXPECT_EQ(std::string::npos, canonical.find("..")) << canonical;
+  EXPECT_EQ("", CanonicalLocalPath(dir.File("missing")));
+  EXPECT_TRUE(RemoveLocalFile(target));
+  EXPECT_FALSE(LocalPathExists(target));
+  EXPECT_FALSE(RemoveLocalFile(target));
+  EXPECT_TRUE(MakeLocalDirectories(dir.File("a\\b/c"), 0700));
   EXPECT_TRUE(LocalPathExists(dir.File("a\\b\\c")));
+  EXPECT_FALSE(RemoveLocalFile(dir.File("a"))) << "a folder is no file";
 }
 
 TEST(Win32Guid, TextFormMatchesTheWindowsLayout) {
@@ -344,7 +345,10 @@ TEST(Win32SystemFactory, FoldersNamesAndTheUpdateQueue) {
   ASSERT_FALSE(temp.empty());
   EXPECT_EQ("CRL", temp.substr(temp.find_last_of("\\/") + 1, 3));
   EXPECT_TRUE(LocalFileExists(temp));
+  EXPECT_TRUE(IsTempFileName(temp));
+  EXPECT_FALSE(IsTempFileName(dir.File("CRL1.tmp"))) << "not in the temporary folder";
   RemoveLocalFile(temp);
+  EXPECT_FALSE(IsTempFileName(temp)) << "gone";
   EXPECT_FALSE(LocalFileExists(factory.TempFileName(false)));
 
   EXPECT_FALSE(factory.ModuleDirectory().empty());
