@@ -9,9 +9,6 @@
 set(TW_POSIX_ONLY
   platform/runtime_dir.cc      # the runtime folder of the POSIX mailslots and blocks
   platform/installer.cc
-  platform/ui_record.cc
-  platform/ui_script.cc
-  platform/ui_terminal.cc
 )
 
 # tw_layer_sources(<out var> <layer>): the layer's sources for this build.
