@@ -19,6 +19,7 @@
 #include "platform/guid.h"
 #include "platform/junction.h"
 #include "platform/mailslot.h"
+#include "platform/path.h"
 #include "platform/random.h"
 #include "platform/recipient_table.h"
 #include "platform/registry.h"
@@ -288,6 +289,25 @@ TEST(Win32File, ReadOnlyAttributeMoveAndReplace) {
   EXPECT_TRUE(MakeLocalDirectories(dir.File("a\\b/c"), 0700));
   EXPECT_TRUE(LocalPathExists(dir.File("a\\b\\c")));
   EXPECT_FALSE(RemoveLocalFile(dir.File("a"))) << "a folder is no file";
+}
+
+// The native form on Windows is the backslash form: a host's paths are
+// joined and split as they come, and a server's name never reaches another
+// drive, a stream or a parent folder.
+TEST(Win32Path, NativeIsTheBackslashForm) {
+  EXPECT_EQ("C:\\w\\a.txt", NativeJoin("C:\\w\\", "a.txt"));
+  EXPECT_EQ("a.txt", NativeLastComponent("C:\\w\\a.txt"));
+  EXPECT_EQ("C:\\w", NativeParent("C:\\w\\a.txt"));
+  EXPECT_EQ("C:\\w\\src\\main.c", NativeToWire("C:/w/src\\main.c"));
+  std::string native = "untouched";
+  ASSERT_TRUE(WireToNative("src\\main.c", &native));
+  EXPECT_EQ("src\\main.c", native);
+  for (const char* bad : {"C:main.c", "src\\a.txt:stream", "..\\a", "a\\..\\..\\b", "a/b",
+                          "\\a", "/a", "a\\\\b"}) {
+    native = "untouched";
+    EXPECT_FALSE(WireToNative(bad, &native)) << bad;
+    EXPECT_EQ("untouched", native) << bad;
+  }
 }
 
 TEST(Win32Guid, TextFormMatchesTheWindowsLayout) {
