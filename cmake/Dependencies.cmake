@@ -1,4 +1,35 @@
 # Third-party libraries, all from Debian's packages (scripts/setup installs them).
+# A Windows build finds the same libraries cross-built from Debian's sources
+# in TW_WIN_DEPS (scripts/build-windows); it needs neither wxWidgets nor
+# libuuid, whose parts the system's own Windows facilities play there.
+if(WIN32)
+  find_package(Threads REQUIRED)
+  # SQLite and GoogleTest serve the programs and the test programs, which
+  # only the x86-64 build makes.
+  find_package(SQLite3)
+  find_package(GTest CONFIG)
+  find_path(CRYPTOPP_INCLUDE_DIR cryptopp/cryptlib.h REQUIRED)
+  find_library(CRYPTOPP_LIBRARY cryptopp REQUIRED)
+  add_library(PkgConfig::CRYPTOPP INTERFACE IMPORTED)
+  target_include_directories(PkgConfig::CRYPTOPP SYSTEM INTERFACE ${CRYPTOPP_INCLUDE_DIR})
+  target_link_libraries(PkgConfig::CRYPTOPP INTERFACE ${CRYPTOPP_LIBRARY} ws2_32 bcrypt)
+  find_path(BOOST_INCLUDE_DIR boost/version.hpp REQUIRED)
+  foreach(component thread regex)
+    find_library(BOOST_${component}_LIBRARY boost_${component} REQUIRED)
+    add_library(Boost::${component} INTERFACE IMPORTED)
+    target_include_directories(Boost::${component} SYSTEM INTERFACE ${BOOST_INCLUDE_DIR})
+    target_link_libraries(Boost::${component} INTERFACE ${BOOST_${component}_LIBRARY})
+  endforeach()
+  # Boost.Thread linked statically into a DLL or a program, with the
+  # Boost.Chrono it was built with.
+  target_compile_definitions(Boost::thread INTERFACE BOOST_THREAD_USE_LIB)
+  find_library(BOOST_chrono_LIBRARY boost_chrono)
+  if(BOOST_chrono_LIBRARY)
+    target_link_libraries(Boost::thread INTERFACE ${BOOST_chrono_LIBRARY})
+  endif()
+  return()
+endif()
+
 find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
 pkg_check_modules(CRYPTOPP REQUIRED IMPORTED_TARGET libcrypto++)

@@ -5,6 +5,12 @@ if(TW_WERROR)
   target_compile_options(tw_flags INTERFACE -Werror)
 endif()
 target_include_directories(tw_flags INTERFACE ${PROJECT_SOURCE_DIR})
+if(WIN32)
+  # Windows 7 and later; the system's headers without their rarely used
+  # parts and without the min/max macros.
+  target_compile_definitions(tw_flags INTERFACE _WIN32_WINNT=0x0601 WINVER=0x0601
+    WIN32_LEAN_AND_MEAN NOMINMAX)
+endif()
 
 if(TW_SANITIZE STREQUAL "address")
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)

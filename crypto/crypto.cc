@@ -19,8 +19,6 @@
 #include <cryptopp/rsa.h>
 #include <cryptopp/sha.h>
 #include <cryptopp/tiger.h>
-#include <errno.h>
-#include <sys/random.h>
 
 #include <cinttypes>
 #include <cstdio>
@@ -30,6 +28,7 @@
 
 #include "crypto/haval.h"
 #include "platform/hex.h"
+#include "platform/random.h"
 
 namespace tw {
 
@@ -273,15 +272,7 @@ std::recursive_mutex& CryptoLock() {
 int CRLDATcrypto::RandomBytes(void* buffer, size_t count) {
   if (count == 0) return 0;
   if (buffer == nullptr) return -1;
-  byte* out = static_cast<byte*>(buffer);
-  size_t done = 0;
-  while (done < count) {
-    ssize_t got = getrandom(out + done, count - done, 0);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return -1;
-    done += static_cast<size_t>(got);
-  }
-  return 0;
+  return SystemRandomBytes(buffer, count) ? 0 : -1;
 }
 
 const std::string& CRLDATcrypto::DigestToHex(std::string& out, int selector, const void* bytes,

@@ -76,7 +76,7 @@ class CRLDATcrypto {
  public:
   CRLDATcrypto() = delete;
 
-  // Fills `count` bytes from the kernel's random source (getrandom).
+  // Fills `count` bytes from the system's random source (platform/random.h).
   // Returns 0 on success, -1 on failure (buffer null with a nonzero count,
   // or the source failed). A count of 0 succeeds.
   static int RandomBytes(void* buffer, size_t count);

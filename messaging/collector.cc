@@ -104,12 +104,12 @@ void CRLgarbageCollector::SweepLocked(Doomed* doomed) {
     {
       // The entry's section first: a node detaching on another thread must
       // take it to null the entry, so the node stays alive while we look.
-      wxCriticalSectionLocker entry_lock(entry->section_);
+      CriticalSectionLocker entry_lock(entry->section_);
       CRLreferenceNode* node = entry->Get();
       if (node == nullptr) {
         keep = false;
       } else {
-        wxCriticalSectionLocker node_lock(node->section_);
+        CriticalSectionLocker node_lock(node->section_);
         if (node->dying_ || node->IsPinned() || node->links_.size() != 1 ||
             node->links_.count(entry) == 0) {
           keep = false;
@@ -139,10 +139,10 @@ void CRLgarbageCollector::Shutdown() {
     last_sweep_ms_ = NowLocked();
     for (auto& pending : pending_) {
       GarbageCollectorRefPointer* entry = pending.second.get();
-      wxCriticalSectionLocker entry_lock(entry->section_);
+      CriticalSectionLocker entry_lock(entry->section_);
       CRLreferenceNode* node = entry->Get();
       if (node != nullptr) {
-        wxCriticalSectionLocker node_lock(node->section_);
+        CriticalSectionLocker node_lock(node->section_);
         if (!node->dying_ && !node->IsPinned()) {
           node->dying_ = true;
           doomed.nodes.push_back(node);

@@ -26,7 +26,7 @@ uint32_t UTLeventDispatcher::AddCallback(Event event) {
   auto stored = std::make_unique<Event>(std::move(event));
   const uint32_t key = HandleTable::Instance().Add(stored.get());
   if (key == 0) return 0;
-  wxCriticalSectionLocker lock(NodeSection());
+  CriticalSectionLocker lock(NodeSection());
   callbacks_.emplace(key, std::move(stored));
   return key;
 }
@@ -34,7 +34,7 @@ uint32_t UTLeventDispatcher::AddCallback(Event event) {
 bool UTLeventDispatcher::TakeCallback(uint32_t key, Event* event) {
   std::unique_ptr<Event> taken;
   {
-    wxCriticalSectionLocker lock(NodeSection());
+    CriticalSectionLocker lock(NodeSection());
     auto it = callbacks_.find(key);
     if (it == callbacks_.end()) return false;
     taken = std::move(it->second);
@@ -52,7 +52,7 @@ void UTLeventDispatcher::RemoveCallback(uint32_t key) {
 void UTLeventDispatcher::ClearCallbacks() {
   std::map<uint32_t, std::unique_ptr<Event>> dropped;
   {
-    wxCriticalSectionLocker lock(NodeSection());
+    CriticalSectionLocker lock(NodeSection());
     dropped.swap(callbacks_);
   }
   for (const auto& entry : dropped) HandleTable::Instance().Remove(entry.first);
@@ -60,12 +60,12 @@ void UTLeventDispatcher::ClearCallbacks() {
 }
 
 bool UTLeventDispatcher::HasCallback(uint32_t key) const {
-  wxCriticalSectionLocker lock(NodeSection());
+  CriticalSectionLocker lock(NodeSection());
   return callbacks_.count(key) > 0;
 }
 
 size_t UTLeventDispatcher::GetCallbackCount() const {
-  wxCriticalSectionLocker lock(NodeSection());
+  CriticalSectionLocker lock(NodeSection());
   return callbacks_.size();
 }
 
@@ -80,7 +80,7 @@ UTLasynchEventDispatcher::~UTLasynchEventDispatcher() {
   Detach();
   std::deque<std::unique_ptr<Event>> dropped;
   {
-    wxMutexLocker lock(queue_mutex_);
+    MutexLocker lock(queue_mutex_);
     dropped.swap(queue_);
   }
 }
@@ -89,7 +89,7 @@ bool UTLasynchEventDispatcher::Dispatch(const Event& event, bool urgent) {
   // The copy is made here, on the poster's thread, which owns the original
   // message; the worker gets a message that shares nothing with it.
   auto queued = std::make_unique<Event>(event.PrivateCopy());
-  wxMutexLocker lock(queue_mutex_);
+  MutexLocker lock(queue_mutex_);
   if (urgent) {
     queue_.push_front(std::move(queued));
   } else {
@@ -102,7 +102,7 @@ bool UTLasynchEventDispatcher::Dispatch(const Event& event, bool urgent) {
 bool UTLasynchEventDispatcher::Start() {
   std::lock_guard<std::mutex> control(control_mutex_);
   {
-    wxMutexLocker lock(queue_mutex_);
+    MutexLocker lock(queue_mutex_);
     stop_ = false;
   }
   return UTLthread::Start();
@@ -111,7 +111,7 @@ bool UTLasynchEventDispatcher::Start() {
 void UTLasynchEventDispatcher::Stop() {
   if (IsWorkerThread()) {
     // From a handler: the worker ends after it; nobody can join it here.
-    wxMutexLocker lock(queue_mutex_);
+    MutexLocker lock(queue_mutex_);
     stop_ = true;
     return;
   }
@@ -119,7 +119,7 @@ void UTLasynchEventDispatcher::Stop() {
   // the flag before the worker has seen it.
   std::lock_guard<std::mutex> control(control_mutex_);
   {
-    wxMutexLocker lock(queue_mutex_);
+    MutexLocker lock(queue_mutex_);
     stop_ = true;
     queue_signal_.Broadcast();
   }
@@ -127,12 +127,12 @@ void UTLasynchEventDispatcher::Stop() {
 }
 
 size_t UTLasynchEventDispatcher::GetQueueLength() const {
-  wxMutexLocker lock(queue_mutex_);
+  MutexLocker lock(queue_mutex_);
   return queue_.size();
 }
 
 void UTLasynchEventDispatcher::Run() {
-  wxMutexLocker lock(queue_mutex_);
+  MutexLocker lock(queue_mutex_);
   while (!stop_) {
     // The queue is checked before waiting: a signal given while the worker
     // was running an event is not lost.

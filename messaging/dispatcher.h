@@ -27,8 +27,6 @@
 #ifndef TW_MESSAGING_DISPATCHER_H_
 #define TW_MESSAGING_DISPATCHER_H_
 
-#include <wx/thread.h>
-
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -38,6 +36,7 @@
 #include "messaging/event.h"
 #include "messaging/reference.h"
 #include "messaging/thread.h"
+#include "platform/sync.h"
 
 namespace tw {
 
@@ -92,8 +91,8 @@ class UTLasynchEventDispatcher : public UTLeventDispatcher, private UTLthread {
   void Run() override;
 
   std::mutex control_mutex_;  // serialises Start and Stop; taken before queue_mutex_
-  mutable wxMutex queue_mutex_;
-  wxCondition queue_signal_;                  // uses queue_mutex_
+  mutable Mutex queue_mutex_;
+  Condition queue_signal_;                    // uses queue_mutex_
   std::deque<std::unique_ptr<Event>> queue_;  // guarded by queue_mutex_
   bool stop_ = false;                         // guarded by queue_mutex_
 };

@@ -61,7 +61,7 @@ CRLreferenceNode::~CRLreferenceNode() {
 void CRLreferenceNode::Detach() {
   std::vector<CRLreferenceNode*> peers;
   {
-    wxCriticalSectionLocker lock(section_);
+    CriticalSectionLocker lock(section_);
     if (detached_) return;
     detached_ = true;
     dying_ = true;
@@ -120,7 +120,7 @@ void CRLreferenceNode::Unlink(CRLreferenceNode* other) {
 }
 
 int CRLreferenceNode::GetLinkCount() const {
-  wxCriticalSectionLocker lock(section_);
+  CriticalSectionLocker lock(section_);
   return static_cast<int>(links_.size());
 }
 
@@ -128,7 +128,7 @@ bool CRLreferenceNode::Hold(CRLreferenceNode* other) {
   if (other == nullptr || other == this) return false;
   if (!other->AddLink(this)) return false;
   {
-    wxCriticalSectionLocker lock(section_);
+    CriticalSectionLocker lock(section_);
     if (!dying_) {
       held_.insert(other);
       return true;
@@ -146,7 +146,7 @@ bool CRLreferenceNode::Unhold(CRLreferenceNode* other) {
 }
 
 int CRLreferenceNode::GetHeldCount() const {
-  wxCriticalSectionLocker lock(section_);
+  CriticalSectionLocker lock(section_);
   return static_cast<int>(held_.size());
 }
 
@@ -159,7 +159,7 @@ int CRLreferenceNode::GetKind() const {
 }
 
 bool CRLreferenceNode::AddLink(CRLreferenceNode* node) {
-  wxCriticalSectionLocker lock(section_);
+  CriticalSectionLocker lock(section_);
   if (dying_) return false;
   links_.insert(node);
   return true;
@@ -169,7 +169,7 @@ bool CRLreferenceNode::RemoveLink(CRLreferenceNode* node) {
   bool erased;
   bool due;
   {
-    wxCriticalSectionLocker lock(section_);
+    CriticalSectionLocker lock(section_);
     erased = links_.erase(node) > 0;
     due = erased && CollectionDueLocked();
   }
@@ -181,7 +181,7 @@ bool CRLreferenceNode::RemoveHeld(CRLreferenceNode* node) {
   bool erased;
   bool due;
   {
-    wxCriticalSectionLocker lock(section_);
+    CriticalSectionLocker lock(section_);
     erased = held_.erase(node) > 0;
     due = erased && CollectionDueLocked();
   }
@@ -257,7 +257,7 @@ void RefPointer::Assign(CRLreferenceNode* object) {
 void RefPointer::Store(CRLreferenceNode* linked) {
   CRLreferenceNode* old;
   {
-    wxCriticalSectionLocker lock(NodeSection());
+    CriticalSectionLocker lock(NodeSection());
     // An object destroyed since it linked with us has removed itself from
     // our links already; pointing at it now would leave the handle dangling.
     if (linked != nullptr && links_.count(linked) == 0) linked = nullptr;
@@ -278,19 +278,19 @@ void RefPointer::Store(CRLreferenceNode* linked) {
 }
 
 CRLreferenceNode* RefPointer::EnterObject() const {
-  wxCriticalSectionLocker lock(NodeSection());
+  CriticalSectionLocker lock(NodeSection());
   if (object_ != nullptr) object_->EnterCall();
   return object_;
 }
 
 CRLreferenceNode* RefPointer::Get() const {
-  wxCriticalSectionLocker lock(NodeSection());
+  CriticalSectionLocker lock(NodeSection());
   return object_;
 }
 
 bool RefPointer::RemoveLink(CRLreferenceNode* node) {
   {
-    wxCriticalSectionLocker lock(NodeSection());
+    CriticalSectionLocker lock(NodeSection());
     if (object_ == node) object_ = nullptr;
   }
   return CRLreferenceNode::RemoveLink(node);

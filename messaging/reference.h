@@ -17,8 +17,8 @@
 // handle). The link set holds each node once: two nodes are either linked or
 // one holds the other, never both, or breaking one relation erases the other.
 //
-// Threads. Each node's critical section (a wxCriticalSection: in wxBase a
-// plain recursive pthread mutex, needing no wx application) guards its link
+// Threads. Each node's critical section (a recursive CriticalSection of
+// platform/sync.h, needing no wx application) guards its link
 // set, hold set and dying state. No node operation holds it while calling
 // into another node or into the collector, so two nodes never wait for each
 // other's sections (only the collector nests them: an entry's, then its
@@ -44,12 +44,12 @@
 #ifndef TW_MESSAGING_REFERENCE_H_
 #define TW_MESSAGING_REFERENCE_H_
 
-#include <wx/thread.h>
-
 #include <atomic>
 #include <cstdint>
 #include <set>
 #include <string>
+
+#include "platform/sync.h"
 
 namespace tw {
 
@@ -120,7 +120,7 @@ class CRLreferenceNode {
   void MarkCollectorEntry() { collector_entry_.store(true, std::memory_order_relaxed); }
   // The node's critical section, also available to guard a derived class's
   // own fields (the rules above apply while it is held).
-  wxCriticalSection& NodeSection() const { return section_; }
+  CriticalSection& NodeSection() const { return section_; }
 
  private:
   friend class RefPointer;
@@ -141,7 +141,7 @@ class CRLreferenceNode {
   std::atomic<bool> exclusive_{false};
   std::atomic<bool> collector_entry_{false};
 
-  mutable wxCriticalSection section_;
+  mutable CriticalSection section_;
   std::set<CRLreferenceNode*> links_;  // guarded by section_
   std::set<CRLreferenceNode*> held_;   // guarded by section_
   bool dying_ = false;                 // guarded by section_; refuses new links

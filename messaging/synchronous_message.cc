@@ -6,8 +6,8 @@
 #include "messaging/cancel_flag.h"
 #include "messaging/message_copy.h"
 #include "messaging/pump_hook.h"
-#include "settings/settings_source.h"
 #include "messaging/typed_handles.h"
+#include "settings/settings_source.h"
 
 namespace tw {
 
@@ -42,7 +42,7 @@ CRLMSGsynchronousMessage::CRLMSGsynchronousMessage() : reply_signal_(mutex_) {
 }
 
 CRLMSGsynchronousMessage::~CRLMSGsynchronousMessage() {
-  wxMutexLocker lock(mutex_);
+  MutexLocker lock(mutex_);
   reply_signal_.Broadcast();
 }
 
@@ -71,7 +71,7 @@ int CRLMSGsynchronousMessage::GetReferenceCount() const {
 
 void CRLMSGsynchronousMessage::Assign(const CRLMSGmessage& reply) {
   if (&reply == this) return;
-  wxMutexLocker lock(mutex_);
+  MutexLocker lock(mutex_);
   if (replied_ || closed_) return;
   CRLMSGmessage::Assign(reply);
   MakeStorePrivate(this);
@@ -80,12 +80,12 @@ void CRLMSGsynchronousMessage::Assign(const CRLMSGmessage& reply) {
 }
 
 bool CRLMSGsynchronousMessage::HasReply() const {
-  wxMutexLocker lock(mutex_);
+  MutexLocker lock(mutex_);
   return replied_;
 }
 
 void CRLMSGsynchronousMessage::Close() {
-  wxMutexLocker lock(mutex_);
+  MutexLocker lock(mutex_);
   closed_ = true;
 }
 
@@ -102,7 +102,7 @@ int CRLMSGsynchronousMessage::WaitForReply(int timeout_seconds) {
   const int64_t limit_ms = int64_t{std::max(timeout_seconds, 0)} * 1000;
   int64_t elapsed_ms = 0;
 
-  wxMutexLocker lock(mutex_);
+  MutexLocker lock(mutex_);
   // The predicate is the flag, not the signal: a reply that came before the
   // wait began, or between two waits, is not lost.
   while (!replied_ && !failed_) {
@@ -172,7 +172,7 @@ bool CRLMSGsynchronousMessage::FailRequest(uint32_t handle, int error_code) {
 
 void CRLMSGsynchronousMessage::FailAndRelease(int error_code) {
   {
-    wxMutexLocker lock(mutex_);
+    MutexLocker lock(mutex_);
     if (!replied_ && !closed_) {
       SetInt(ERRORCODE, error_code);
       failed_ = true;

@@ -29,14 +29,13 @@
 #ifndef TW_MESSAGING_SYNCHRONOUS_MESSAGE_H_
 #define TW_MESSAGING_SYNCHRONOUS_MESSAGE_H_
 
-#include <wx/thread.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <utility>
 
 #include "messaging/field_ids.h"
 #include "messaging/message.h"
+#include "platform/sync.h"
 
 namespace tw {
 
@@ -157,11 +156,11 @@ class CRLMSGsynchronousMessage : public CRLMSGmessage {
   int count_ = 2;                // guarded by the request registry's lock
   bool reply_path_open_ = true;  // guarded by the request registry's lock
 
-  mutable wxMutex mutex_;
-  wxCondition reply_signal_;  // uses mutex_
-  bool replied_ = false;      // guarded by mutex_
-  bool failed_ = false;       // guarded by mutex_: ended by FailPendingRequests
-  bool closed_ = false;       // guarded by mutex_
+  mutable Mutex mutex_;
+  Condition reply_signal_;  // uses mutex_
+  bool replied_ = false;    // guarded by mutex_
+  bool failed_ = false;     // guarded by mutex_: ended by FailPendingRequests
+  bool closed_ = false;     // guarded by mutex_
 };
 
 inline void SynchronousMessagePtr::reset() {

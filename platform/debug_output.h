@@ -3,7 +3,8 @@
 // Each call is one record. With $VELTRANE_DEBUG_OUTPUT naming a file the
 // record is appended to it followed by a line feed (the separator between
 // records; "-" means standard error); otherwise it goes to syslog at
-// LOG_DEBUG under the program's ident. Thread-safe: one write per record.
+// LOG_DEBUG under the program's ident (on Windows: OutputDebugStringA).
+// Thread-safe: one write per record.
 #ifndef TW_PLATFORM_DEBUG_OUTPUT_H_
 #define TW_PLATFORM_DEBUG_OUTPUT_H_
 

@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <wx/datetime.h>
 
 #include <cerrno>
 
@@ -31,7 +30,7 @@ class LocalFile final : public CRLfile {
   int64_t Seek(int64_t offset, uint32_t origin) override;
   int64_t Tell() override { return Seek(0, kCurrent); }
   int64_t Size() override;
-  bool SetModifiedTime(const wxDateTime& time) override;
+  bool SetModifiedTime(const DateTime& time) override;
   bool IsEndOfFile() const override { return end_of_file_; }
   void Close() override;
 
@@ -168,10 +167,10 @@ int64_t LocalFile::Size() {
   return end;
 }
 
-bool LocalFile::SetModifiedTime(const wxDateTime& time) {
+bool LocalFile::SetModifiedTime(const DateTime& time) {
   if (fd_ < 0) return false;
   if (!time.IsValid()) return true;  // nothing to set; a failed update is ignored
-  const int64_t ms = time.GetValue().GetValue();
+  const int64_t ms = time.Milliseconds();
   int64_t seconds = ms / 1000;
   int64_t rest = ms % 1000;
   if (rest < 0) {

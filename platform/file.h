@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-class wxDateTime;
+#include "platform/date_time.h"
 
 namespace tw {
 
@@ -20,10 +20,10 @@ class CRLfile {
   // another process appends to it meanwhile.
   enum Access : uint32_t { kRead = 1, kWrite = 2, kAppend = 4 };
   enum Disposition : uint32_t {
-    kCreateNew = 1,      // fails when the file exists (O_CREAT | O_EXCL | O_NOFOLLOW)
-    kCreateAlways = 2,   // creates or truncates
-    kOpenExisting = 3,   // fails when the file is missing
-    kOpenAlways = 4,     // opens or creates
+    kCreateNew = 1,     // fails when the file exists (O_CREAT | O_EXCL | O_NOFOLLOW)
+    kCreateAlways = 2,  // creates or truncates
+    kOpenExisting = 3,  // fails when the file is missing
+    kOpenAlways = 4,    // opens or creates
     kTruncateExisting = 5,
     // As kCreateNew, but readable and writable by the owner only (0600): a
     // scratch file in a shared temporary folder that will hold the user's
@@ -53,7 +53,7 @@ class CRLfile {
   virtual int64_t Size() = 0;
   // Sets the last-write time from a UTC time value; false only when no file
   // is open (a failing time update is ignored).
-  virtual bool SetModifiedTime(const wxDateTime& time) = 0;
+  virtual bool SetModifiedTime(const DateTime& time) = 0;
   virtual bool IsEndOfFile() const = 0;
   virtual void Close() = 0;
 };

@@ -1,7 +1,8 @@
 // The few file attributes the provider keeps in line with the server: the
 // last-write time it compares with the state cache, and the read-only
-// attribute that follows the user's locks. On this platform read-only means
-// no write bit in the file's mode; writable means the owner's write bit.
+// attribute that follows the user's locks. On Linux read-only means no write
+// bit in the file's mode, writable the owner's write bit; on Windows it is
+// FILE_ATTRIBUTE_READONLY.
 //
 // Besides, the few questions about paths that the settings ask when they
 // bind a store: whether a name is taken, the real name of a file, making a

@@ -439,29 +439,12 @@ std::unique_ptr<MailslotWriter> NewMailslotWriter() {
   return std::make_unique<PosixMailslotWriter>();
 }
 
-bool ParseMailslotPath(const std::string& path, std::string* computer, std::string* name) {
-  if (path.size() < 2 || path[0] != '\\' || path[1] != '\\') return false;
-  const size_t computer_end = path.find('\\', 2);
-  if (computer_end == std::string::npos || computer_end == 2) return false;
-  static const char kWord[] = "mailslot\\";
-  const size_t word_length = sizeof kWord - 1;
-  if (path.size() <= computer_end + 1 + word_length) return false;
-  if (strncasecmp(path.c_str() + computer_end + 1, kWord, word_length) != 0) return false;
-  *computer = path.substr(2, computer_end - 2);
-  *name = path.substr(computer_end + 1 + word_length);
-  return true;
-}
-
 bool MailslotIsAlive(const std::string& name) {
   sockaddr_un addr;
   std::string path, error;
   if (!SocketAddress(name, false, &path, &addr, &error)) return false;
   int err = 0;
   return Probe(addr, &err) == Presence::kAlive;
-}
-
-std::string UniqueMailslotName() {
-  return Guid::New().ToText();
 }
 
 }  // namespace tw

@@ -18,6 +18,9 @@
 // learn the reader's limit, so this is the one place it can be enforced; the
 // message is never cut short.
 //
+// Windows form (platform/win32/mailslot.cc): the system's own mailslots,
+// created with a null DACL.
+//
 // Threads: a reader or writer object is used by one thread at a time.
 // Different objects, in one process or in several, need no coordination.
 #ifndef TW_PLATFORM_MAILSLOT_H_

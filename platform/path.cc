@@ -7,12 +7,12 @@ namespace tw {
 
 std::string NativeToWire(std::string_view path) {
   std::string wire(path);
-  std::replace(wire.begin(), wire.end(), kNativeSeparator, kWireSeparator);
+  std::replace(wire.begin(), wire.end(), '/', kWireSeparator);
   return wire;
 }
 
 bool WireToNative(std::string_view wire, std::string* native) {
-  if (wire.empty() || wire.front() == kWireSeparator || wire.front() == kNativeSeparator) {
+  if (wire.empty() || wire.front() == kWireSeparator || wire.front() == '/') {
     return false;
   }
   std::string result;
@@ -22,8 +22,11 @@ bool WireToNative(std::string_view wire, std::string* native) {
     if (end == std::string_view::npos) end = wire.size();
     const std::string_view element = wire.substr(start, end - start);
     if (element.empty() || element == "." || element == ".." ||
-        element.find(kNativeSeparator) != std::string_view::npos ||
+        element.find('/') != std::string_view::npos ||
         element.find('\0') != std::string_view::npos) {
+      return false;
+    }
+    if (kNativeSeparator == '\\' && element.find(':') != std::string_view::npos) {
       return false;
     }
     if (!result.empty()) result += kNativeSeparator;

@@ -2,8 +2,8 @@
 // session, the state cache and the locks need, in the two forms the system
 // uses.
 //
-//   native  local file-system paths, with "/" (what the host passes, what
-//           the provider opens, moves and stamps);
+//   native  local file-system paths, with "/" ("\" on Windows: what the
+//           host passes, what the provider opens, moves and stamps);
 //   wire    names on the server and binding strings, with "\" (project
 //           names, auxiliary project paths, Production paths, the relative
 //           Document names sent to the server).
@@ -22,15 +22,21 @@
 
 namespace tw {
 
+#ifdef _WIN32
+constexpr char kNativeSeparator = '\\';
+#else
 constexpr char kNativeSeparator = '/';
+#endif
 constexpr char kWireSeparator = '\\';
 
-// Every "/" becomes "\" (the host may hand binding strings with either).
+// Every "/" becomes "\" (the host may hand binding strings with either; on
+// Windows the native form is the wire form already).
 std::string NativeToWire(std::string_view path);
 // A relative wire name from the server ("src\main.c") in native form
 // ("src/main.c"). False, with `native` untouched, when the name is empty,
 // absolute, or has an empty, "." or ".." element (it would leave the folder
-// it is joined to) or a NUL byte.
+// it is joined to), a "/" or a NUL byte; on Windows also a ":" (a drive or
+// a file's alternate stream).
 bool WireToNative(std::string_view wire, std::string* native);
 
 // Operations of one form; `separator` is kNativeSeparator or kWireSeparator.

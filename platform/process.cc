@@ -96,10 +96,6 @@ std::vector<char*> ArgvOf(const std::vector<std::string>& args) {
   return argv;
 }
 
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t';
-}
-
 }  // namespace
 
 std::string AbsolutePath(const std::string& path, const std::string& base) {
@@ -233,62 +229,6 @@ bool LaunchDetached(const LaunchRequest& request) {
   close(report[0]);
   WaitForChild(intermediate);
   return got == 0;
-}
-
-std::vector<std::string> SplitCommandLine(const std::string& parameters) {
-  std::vector<std::string> args;
-  const size_t n = parameters.size();
-  size_t i = 0;
-  for (;;) {
-    while (i < n && IsBlank(parameters[i])) ++i;
-    if (i >= n) break;
-    std::string arg;
-    bool quoted = false;
-    while (i < n) {
-      size_t slashes = 0;
-      while (i < n && parameters[i] == '\\') {
-        ++slashes;
-        ++i;
-      }
-      if (i < n && parameters[i] == '"') {
-        arg.append(slashes / 2, '\\');
-        if (slashes % 2 == 1) {
-          arg += '"';  // escaped quote
-        } else if (quoted && i + 1 < n && parameters[i + 1] == '"') {
-          arg += '"';  // "" inside quotes: a literal quote, still quoted
-          ++i;
-        } else {
-          quoted = !quoted;
-        }
-        ++i;
-        continue;
-      }
-      arg.append(slashes, '\\');
-      if (i >= n || (!quoted && IsBlank(parameters[i]))) break;
-      arg += parameters[i++];
-    }
-    args.push_back(std::move(arg));
-  }
-  return args;
-}
-
-std::string QuoteCommandLineArgument(const std::string& argument) {
-  if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos) return argument;
-  std::string out = "\"";
-  size_t slashes = 0;
-  for (char c : argument) {
-    if (c == '\\') {
-      ++slashes;
-      continue;
-    }
-    // Backslashes before a quote are doubled, and the quote escaped.
-    out.append(c == '"' ? slashes * 2 + 1 : slashes, '\\');
-    slashes = 0;
-    out += c;
-  }
-  out.append(slashes * 2, '\\');  // before the closing quote
-  out += '"';
-  return out;
 }
 
 }  // namespace tw

@@ -8,6 +8,9 @@
 // lookup counts the recipient as registered only while that mailslot has a
 // live reader, so an entry left by a crashed process is never followed.
 //
+// Windows form (platform/win32/recipient_table.cc): a named shared block per
+// recipient, held by the registering process.
+//
 // Threads: the functions keep no state; a RecipientRegistration belongs to
 // one thread at a time.
 #ifndef TW_PLATFORM_RECIPIENT_TABLE_H_

@@ -12,8 +12,9 @@
 // the new registry and never a part, and two writers cannot lose each
 // other's change. A file that does not parse is refused, never rewritten.
 //
-// Results are the Win32 error codes the registry functions return, so that a
-// Windows build can put the real registry behind the same interface.
+// Results are the Win32 error codes the registry functions return: the
+// Windows build puts the real HKEY_LOCAL_MACHINE behind the same interface
+// (platform/win32/registry.cc), where registry files are not used.
 //
 // A Registry object keeps the text of its last failure and is used by one
 // thread at a time; separate objects may be used on separate threads and in

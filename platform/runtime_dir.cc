@@ -11,7 +11,6 @@
 #include <cstring>
 
 #include "platform/errno_text.h"
-#include "platform/hex.h"
 
 namespace tw {
 
@@ -117,23 +116,6 @@ bool RuntimeSubdirectory(const char* sub, bool create, std::string* path, std::s
   if (!EnsureFolder(dir, create, error, absent)) return false;
   *path = dir;
   return true;
-}
-
-std::string EncodeFileName(const std::string& name) {
-  std::string out;
-  out.reserve(name.size());
-  for (size_t i = 0; i < name.size(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(name[i]);
-    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                       std::strchr("-_~+=,@", c) != nullptr || (c == '.' && i > 0);
-    if (plain && c != '\0') {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      AppendHexByte(&out, c);
-    }
-  }
-  return out;
 }
 
 ExclusiveFileLock::~ExclusiveFileLock() {

@@ -10,6 +10,11 @@
 // under an exclusive flock on a guard file, so a dead process's leftover is
 // initialised afresh instead of being mistaken for a live block.
 //
+// Windows form (platform/win32/shared_block.cc): a paging-file mapping and a
+// Win32 mutex of those names, with a null DACL; the "Global\" prefix
+// follows the system's major version, and a user who may not create global
+// objects gets them in the session's own namespace.
+//
 // Threads: one SharedBlock object may be used from several threads; every
 // access to the data goes through Lock/Unlock.
 #ifndef TW_PLATFORM_SHARED_BLOCK_H_

@@ -22,7 +22,6 @@
 #include <wx/fileconf.h>
 #include <wx/log.h>
 
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -34,7 +33,6 @@
 #include <vector>
 
 #include "platform/debug_output.h"
-#include "platform/hex.h"
 #include "platform/process.h"
 
 namespace tw {
@@ -377,70 +375,12 @@ bool IsTempFileName(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid();
 }
 
-namespace {
-
-std::atomic<CRLsystemFactory*> installed_factory{nullptr};
-
-}  // namespace
-
 CRLsystemFactory& GetDefaultSystemFactory() {
   // Built in static storage on the first call (thread-safe) and never
   // destroyed, so that it outlives every static object that may log late.
   alignas(PosixSystemFactory) static unsigned char storage[sizeof(PosixSystemFactory)];
   static CRLsystemFactory* const instance = ::new (storage) PosixSystemFactory();
   return *instance;
-}
-
-CRLsystemFactory& GetSystemFactory() {
-  CRLsystemFactory* installed = installed_factory.load(std::memory_order_acquire);
-  return installed != nullptr ? *installed : GetDefaultSystemFactory();
-}
-
-CRLsystemFactory* InstallSystemFactory(CRLsystemFactory* factory) {
-  return installed_factory.exchange(factory, std::memory_order_acq_rel);
-}
-
-void CRLsystemFactoryWrapper::Log(const char* format, ...) {
-  if (format == nullptr) return;
-  char buffer[kLogBufferSize];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(buffer, sizeof buffer, format, args);
-  va_end(args);
-  target_->Log("%s", buffer);
-}
-
-std::string UpdateKeyFromName(const std::string& name) {
-  const bool utf8 = IsValidUtf8(name);
-  std::string key;
-  key.reserve(name.size());
-  for (size_t i = 0; i < name.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(name[i]);
-    bool escape = c == '%' || c == '/' || c < 0x20 || c == 0x7F || (c >= 0x80 && !utf8) ||
-                  (i == 0 && c == '!');
-    if (escape) {
-      key += '%';
-      AppendHexByte(&key, c);
-    } else {
-      key += static_cast<char>(c);
-    }
-  }
-  return key;
-}
-
-std::string UpdateNameFromKey(const std::string& key) {
-  std::string name;
-  name.reserve(key.size());
-  for (size_t i = 0; i < key.size(); ++i) {
-    if (key[i] == '%' && i + 2 < key.size() && HexDigitValue(key[i + 1]) >= 0 &&
-        HexDigitValue(key[i + 2]) >= 0) {
-      name += static_cast<char>(HexDigitValue(key[i + 1]) * 16 + HexDigitValue(key[i + 2]));
-      i += 2;
-    } else {
-      name += key[i];
-    }
-  }
-  return name;
 }
 
 }  // namespace tw

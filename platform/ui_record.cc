@@ -1,15 +1,11 @@
 #include "platform/ui_record.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/debug_output.h"
-#include "platform/errno_text.h"
+#include "platform/small_file.h"
 
 namespace tw {
 
@@ -142,20 +138,8 @@ std::string StatusRecordLine(const std::string& text, bool shown) {
 void AppendUiRecord(const std::string& line) {
   const char* path = std::getenv("VELTRANE_UI_RECORD");
   if (path == nullptr || *path == '\0') return;
-  const int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0666);
-  if (fd < 0) {
-    DebugLog("UI record: cannot open %s: %s", path, ErrnoReason(errno).c_str());
-    return;
-  }
-  const std::string record = line + '\n';
-  ssize_t written;
-  do {
-    written = ::write(fd, record.data(), record.size());
-  } while (written < 0 && errno == EINTR);
-  if (written != static_cast<ssize_t>(record.size())) {
-    DebugLog("UI record: short write to %s", path);
-  }
-  ::close(fd);
+  std::string error;
+  if (!AppendToFile(path, line + '\n', &error)) DebugLog("UI record: %s", error.c_str());
 }
 
 }  // namespace tw

@@ -1,16 +1,13 @@
 #include "platform/ui_script.h"
 
-#include <fcntl.h>
 #include <strings.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "platform/debug_output.h"
-#include "platform/errno_text.h"
+#include "platform/small_file.h"
 #include "platform/ui_record.h"
 
 namespace tw {
@@ -122,40 +119,6 @@ std::string ParseEntry(std::vector<std::string> words, UiScriptEntry* entry) {
   return "unknown keyword '" + words[0] + "'";
 }
 
-bool ReadWholeFile(const std::string& path, std::string* contents, std::string* error) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) {
-    *error = ErrnoReason(errno);
-    return false;
-  }
-  struct stat st;
-  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  if (!ok) *error = "not a regular file";
-  if (ok && static_cast<unsigned long long>(st.st_size) > kMaxUiScriptBytes) {
-    *error = "larger than " + std::to_string(kMaxUiScriptBytes) + " bytes";
-    ok = false;
-  }
-  char buffer[8192];
-  while (ok) {
-    const ssize_t got = ::read(fd, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      *error = ErrnoReason(errno);
-      ok = false;
-    } else if (got == 0) {
-      break;
-    } else if (contents->size() + static_cast<size_t>(got) > kMaxUiScriptBytes) {
-      *error = "larger than " + std::to_string(kMaxUiScriptBytes) + " bytes";  // it grew
-      ok = false;
-    } else {
-      contents->append(buffer, static_cast<size_t>(got));
-    }
-  }
-  ::close(fd);
-  if (!ok) contents->clear();
-  return ok;
-}
-
 std::string Describe(const UiScriptEntry& entry) {
   if (entry.kind == UiScriptEntry::kDialog) {
     return "dialog " + std::to_string(entry.template_id) + " at " + entry.where;
@@ -199,7 +162,7 @@ UiScript ParseUiScript(const std::string& text, const std::string& source) {
 std::shared_ptr<ScriptedUserInterface> ScriptedUserInterface::FromFile(const std::string& path) {
   auto ui = std::make_shared<ScriptedUserInterface>();
   std::string contents, error;
-  if (ReadWholeFile(path, &contents, &error)) {
+  if (ReadSmallFile(path, kMaxUiScriptBytes, &contents, &error)) {
     ui->AddScript(contents, path);
   } else {
     std::lock_guard<std::mutex> lock(ui->mutex_);

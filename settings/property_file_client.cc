@@ -2,8 +2,6 @@
 #include "settings/property_file_client.h"
 
 #include <limits.h>
-#include <strings.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -14,6 +12,8 @@
 #include "crypto/crypto.h"
 #include "platform/decimal.h"
 #include "platform/file_attributes.h"
+#include "platform/path.h"
+#include "platform/process_id.h"
 #include "platform/recipient_table.h"
 #include "platform/system_factory.h"
 #include "settings/property_escape.h"
@@ -112,7 +112,7 @@ bool PropertyFileClient::OpenStore(const std::string& name, int kind) {
       GetGlobalFilePath(&store);
       break;
     case kStoreScratch:
-      store = std::string(kScratchStorePrefix) + ":" + std::to_string(::getpid());
+      store = std::string(kScratchStorePrefix) + ":" + std::to_string(CurrentProcessId());
       break;
     case kStoreFile:
       store = name;
@@ -125,13 +125,13 @@ bool PropertyFileClient::OpenStore(const std::string& name, int kind) {
 }
 
 bool PropertyFileClient::BindStore(const std::string& name) {
-  if (name.size() >= 4 && ::strncasecmp(name.c_str(), kScratchStorePrefix, 4) == 0) {
+  if (name.size() >= 4 && UpperCase(name.substr(0, 4)) == UpperCase(kScratchStorePrefix)) {
     store_name_ = name;
     return true;
   }
   if (!LocalPathExists(name)) {
     bool copied = false;
-    if (::strcasecmp(FileNamePart(name).c_str(), kUserFileName) == 0) {
+    if (SamePathIgnoringCase(FileNamePart(name), kUserFileName)) {
       copied = CopyNewFile(JoinPath(GetSystemFactory().ModuleDirectory(), kDefaultUserFile), name);
     }
     // Without a default.usr to copy, the store starts empty: the server

@@ -1,8 +1,9 @@
 // Date-time stamps. Calendar arithmetic for UTC is done here on the proleptic
-// Gregorian calendar; local time goes through localtime_r only, so that
-// formatting and parsing agree in every year (wxDateTime's own local-time
-// conversions drop daylight saving outside 1970-2037 and disagree with each
-// other near 2038, which would break round trips).
+// Gregorian calendar; local time goes through the C library's one local-time
+// breakdown only (platform/local_time.h), so that formatting and parsing
+// agree in every year (wxDateTime's own local-time conversions drop daylight
+// saving outside 1970-2037 and disagree with each other near 2038, which
+// would break round trips).
 #include "settings/stamp.h"
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "platform/decimal.h"
+#include "platform/local_time.h"
 
 namespace tw {
 namespace {
@@ -77,20 +79,46 @@ bool FieldsFromTm(const struct tm& tm, int millisecond, Fields* out) {
   return true;
 }
 
-bool BreakDown(int64_t ms, bool utc, Fields* out) {
-  if (ms == INT64_MIN) return false;  // an invalid wxDateTime
-  const time_t seconds = static_cast<time_t>(FloorDiv(ms, kMsPerSecond));
-  struct tm tm;
-  if ((utc ? gmtime_r(&seconds, &tm) : localtime_r(&seconds, &tm)) == nullptr) return false;
-  return FieldsFromTm(tm, static_cast<int>(FloorMod(ms, kMsPerSecond)), out);
+// The date of a day count from 1970-01-01 (the inverse of DaysFromCivil).
+void CivilFromDays(int64_t z, Fields* out) {
+  z += 719468;
+  const int64_t era = FloorDiv(z, 146097);
+  const int64_t doe = z - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  out->day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  out->month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  out->year = yoe + era * 400 + (out->month <= 2);
 }
 
-// The local offset east of UTC in effect at `seconds`, or false.
+bool BreakDown(int64_t ms, bool utc, Fields* out) {
+  if (ms == INT64_MIN) return false;  // an invalid value
+  const int64_t seconds = FloorDiv(ms, kMsPerSecond);
+  const int millisecond = static_cast<int>(FloorMod(ms, kMsPerSecond));
+  if (!utc) {
+    struct tm tm;
+    if (!LocalCalendar(seconds, &tm)) return false;
+    return FieldsFromTm(tm, millisecond, out);
+  }
+  const int64_t days = FloorDiv(seconds, kSecondsPerDay);
+  const int64_t rest = FloorMod(seconds, kSecondsPerDay);
+  CivilFromDays(days, out);
+  out->hour = static_cast<int>(rest / 3600);
+  out->minute = static_cast<int>(rest / 60 % 60);
+  out->second = static_cast<int>(rest % 60);
+  out->millisecond = millisecond;
+  return true;
+}
+
+// The local offset east of UTC in effect at `seconds`, or false: the local
+// wall time read as UTC, less the instant.
 bool LocalOffsetAt(int64_t seconds, long* offset) {
-  const time_t t = static_cast<time_t>(seconds);
   struct tm tm;
-  if (localtime_r(&t, &tm) == nullptr) return false;
-  *offset = tm.tm_gmtoff;
+  if (!LocalCalendar(seconds, &tm)) return false;
+  Fields f;
+  FieldsFromTm(tm, 0, &f);
+  *offset = static_cast<long>(UtcSeconds(f) - seconds);
   return true;
 }
 
@@ -174,14 +202,14 @@ bool IsValidDateTime(const Fields& f) {
 
 }  // namespace
 
-DateTimeStamp::DateTimeStamp() : time_(wxDateTime::UNow()) {}
+DateTimeStamp::DateTimeStamp() : time_(DateTime::Now()) {}
 
 DateTimeStamp DateTimeStamp::FromMilliseconds(int64_t milliseconds_since_1970) {
-  return DateTimeStamp(wxDateTime(wxLongLong(milliseconds_since_1970)));
+  return DateTimeStamp(DateTime::FromMilliseconds(milliseconds_since_1970));
 }
 
 int64_t DateTimeStamp::Milliseconds() const {
-  return time_.IsValid() ? time_.GetValue().GetValue() : INT64_MIN;
+  return time_.IsValid() ? time_.Milliseconds() : INT64_MIN;
 }
 
 std::string FormatStamp(const DateTimeStamp& stamp, bool utc) {

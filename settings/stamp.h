@@ -13,11 +13,11 @@
 #ifndef TW_SETTINGS_STAMP_H_
 #define TW_SETTINGS_STAMP_H_
 
-#include <wx/datetime.h>
-
 #include <cstdint>
 #include <optional>
 #include <string>
+
+#include "platform/date_time.h"
 
 namespace tw {
 
@@ -27,11 +27,11 @@ class DateTimeStamp {
  public:
   // The current time, to the millisecond.
   DateTimeStamp();
-  explicit DateTimeStamp(const wxDateTime& time) : time_(time) {}
+  explicit DateTimeStamp(const DateTime& time) : time_(time) {}
   static DateTimeStamp FromMilliseconds(int64_t milliseconds_since_1970);
 
-  const wxDateTime& time() const { return time_; }
-  // Milliseconds since 1970 UTC; INT64_MIN for an invalid wxDateTime.
+  const DateTime& time() const { return time_; }
+  // Milliseconds since 1970 UTC; INT64_MIN for an invalid value.
   int64_t Milliseconds() const;
 
   bool operator==(const DateTimeStamp& o) const { return Milliseconds() == o.Milliseconds(); }
@@ -39,7 +39,7 @@ class DateTimeStamp {
   bool operator<(const DateTimeStamp& o) const { return Milliseconds() < o.Milliseconds(); }
 
  private:
-  wxDateTime time_;
+  DateTime time_;
 };
 
 // The stamp text of `stamp` in local time, or in UTC when `utc` is set.

@@ -2,9 +2,9 @@
 // which the server connection and the reference server move their bytes.
 // Nothing above this layer calls the socket interface of the system directly.
 //
-// Sockets are BSD sockets, IPv4 only. Every descriptor is opened
-// close-on-exec; every send passes MSG_NOSIGNAL, so a peer that has gone
-// never raises SIGPIPE. Connected sockets are always non-blocking; the waits
+// Sockets are BSD sockets (Winsock 2 on Windows), IPv4 only. Every
+// descriptor is opened close-on-exec (not inherited); every send passes
+// MSG_NOSIGNAL, so a peer that has gone never raises SIGPIPE. Connected sockets are always non-blocking; the waits
 // this layer does (a full send buffer, a connect in progress, Accept's tries,
 // WaitReadable) use poll and can be cut short from another thread with
 // Interrupt.
@@ -19,7 +19,13 @@
 #ifndef TW_TRANSPORT_SOCKET_H_
 #define TW_TRANSPORT_SOCKET_H_
 
+#if defined(_WIN32)
+// sockaddr_in alone: <winsock2.h> would bring <windows.h> and its macros
+// (MessageBox, CopyFile, ...) into every file that includes this one.
+#include <psdk_inc/_ip_types.h>
+#else
 #include <netinet/in.h>
+#endif
 
 #include <cstddef>
 #include <cstdint>

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <wx/datetime.h>
 
 #include <filesystem>
 #include <memory>
@@ -103,19 +102,19 @@ TEST(File, SetsTheLastWriteTimeToTheMillisecond) {
   ASSERT_EQ(0, utimensat(AT_FDCWD, path.c_str(), atime, 0));
   auto f = NewLocalFile();
   ASSERT_TRUE(f->Open(path, CRLfile::kWrite, 0, CRLfile::kOpenExisting, 0));
-  EXPECT_TRUE(f->SetModifiedTime(wxDateTime(wxLongLong(1110204309120))));
+  EXPECT_TRUE(f->SetModifiedTime(DateTime::FromMilliseconds(1110204309120)));
   struct stat st;
   ASSERT_EQ(0, stat(path.c_str(), &st));
   EXPECT_EQ(1110204309, st.st_mtim.tv_sec);
   EXPECT_EQ(120000000, st.st_mtim.tv_nsec);
   EXPECT_EQ(1000000000, st.st_atim.tv_sec) << "the last-access time stays";
 
-  EXPECT_TRUE(f->SetModifiedTime(wxDateTime(wxLongLong(-1))));  // 1969-12-31 23:59:59.999
+  EXPECT_TRUE(f->SetModifiedTime(DateTime::FromMilliseconds(-1)));  // 1969-12-31 23:59:59.999
   ASSERT_EQ(0, stat(path.c_str(), &st));
   EXPECT_EQ(-1, st.st_mtim.tv_sec);
   EXPECT_EQ(999000000, st.st_mtim.tv_nsec);
   f->Close();
-  EXPECT_FALSE(f->SetModifiedTime(wxDateTime(wxLongLong(0)))) << "no file open";
+  EXPECT_FALSE(f->SetModifiedTime(DateTime::FromMilliseconds(0))) << "no file open";
 }
 
 mode_t ModeOf(const std::string& path) {

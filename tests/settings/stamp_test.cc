@@ -28,7 +28,7 @@ TEST(Stamp, FormatsUtcFields) {
   EXPECT_EQ("2005:03:07:14:05:09:120",
             FormatStamp(DateTimeStamp::FromMilliseconds(1110204309120), true));
   EXPECT_EQ("1969:12:31:23:59:59:999", FormatStamp(DateTimeStamp::FromMilliseconds(-1), true));
-  EXPECT_EQ("", FormatStamp(DateTimeStamp(wxInvalidDateTime), true));
+  EXPECT_EQ("", FormatStamp(DateTimeStamp(DateTime()), true));
 }
 
 TEST(Stamp, ParseKeepsMissingPiecesAndClampsTheRest) {

@@ -70,7 +70,7 @@ class FaultyFile final : public CRLfile {
   int64_t Seek(int64_t offset, uint32_t origin) override { return inner_->Seek(offset, origin); }
   int64_t Tell() override { return inner_->Tell(); }
   int64_t Size() override { return inner_->Size(); }
-  bool SetModifiedTime(const wxDateTime& time) override { return inner_->SetModifiedTime(time); }
+  bool SetModifiedTime(const DateTime& time) override { return inner_->SetModifiedTime(time); }
   bool IsEndOfFile() const override { return failed_ || inner_->IsEndOfFile(); }
   void Close() override { inner_->Close(); }
 

@@ -1,0 +1,32 @@
+# The platform forms of the layers' sources. Each layer folder holds its
+# portable files and the POSIX forms of the operating-system seams; a
+# Windows build (scripts/build-windows) takes the files under <layer>/win32/
+# instead, each one replacing the file of the same name beside its folder.
+#
+# TW_POSIX_ONLY lists the POSIX files that have no Windows form yet; the
+# Windows build leaves them out (nothing in the Windows targets may need
+# them).
+set(TW_POSIX_ONLY
+  platform/runtime_dir.cc      # the runtime folder of the POSIX mailslots and blocks
+  platform/installer.cc
+  platform/ui_gtk.cc           # the windowed form (wxWidgets on GTK)
+  platform/ui_gui.cc
+  platform/ui_gui_dialog.cc
+)
+
+# tw_layer_sources(<out var> <layer>): the layer's sources for this build.
+function(tw_layer_sources out layer)
+  file(GLOB _sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${layer}/*.cc)
+  if(WIN32)
+    file(GLOB _windows CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${layer}/win32/*.cc)
+    foreach(file ${_windows})
+      get_filename_component(name ${file} NAME)
+      list(REMOVE_ITEM _sources ${PROJECT_SOURCE_DIR}/${layer}/${name})
+    endforeach()
+    foreach(file ${TW_POSIX_ONLY})
+      list(REMOVE_ITEM _sources ${PROJECT_SOURCE_DIR}/${file})
+    endforeach()
+    list(APPEND _sources ${_windows})
+  endif()
+  set(${out} ${_sources} PARENT_SCOPE)
+endfunction()

@@ -1,0 +1,68 @@
+// Small files read whole and records appended: the POSIX form.
+#include "platform/small_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/errno_text.h"
+
+namespace tw {
+
+bool ReadSmallFile(const std::string& path, size_t max_bytes, std::string* contents,
+                   std::string* error) {
+  contents->clear();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    *error = ErrnoReason(errno);
+    return false;
+  }
+  struct stat st;
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (!ok) *error = "not a regular file";
+  if (ok && static_cast<unsigned long long>(st.st_size) > max_bytes) {
+    *error = "larger than " + std::to_string(max_bytes) + " bytes";
+    ok = false;
+  }
+  char buffer[8192];
+  while (ok) {
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      *error = ErrnoReason(errno);
+      ok = false;
+    } else if (got == 0) {
+      break;
+    } else if (contents->size() + static_cast<size_t>(got) > max_bytes) {
+      *error = "larger than " + std::to_string(max_bytes) + " bytes";  // it grew
+      ok = false;
+    } else {
+      contents->append(buffer, static_cast<size_t>(got));
+    }
+  }
+  ::close(fd);
+  if (!ok) contents->clear();
+  return ok;
+}
+
+bool AppendToFile(const std::string& path, const std::string& text, std::string* error) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0666);
+  if (fd < 0) {
+    *error = "cannot open " + path + ": " + ErrnoReason(errno);
+    return false;
+  }
+  ssize_t written;
+  do {
+    written = ::write(fd, text.data(), text.size());
+  } while (written < 0 && errno == EINTR);
+  ::close(fd);
+  if (written != static_cast<ssize_t>(text.size())) {
+    *error = "short write to " + path;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace tw

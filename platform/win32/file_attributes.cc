@@ -1,0 +1,86 @@
+// File attributes on Windows: existence and the last-write time from
+// GetFileAttributesExW, read-only as FILE_ATTRIBUTE_READONLY, the real name
+// from GetFinalPathNameByHandleW; see platform/file_attributes.h.
+#include "platform/file_attributes.h"
+
+#include "platform/win32/win32_util.h"
+
+namespace tw {
+namespace {
+bool Attributes(const std::string& path, WIN32_FILE_ATTRIBUTE_DATA* data) {
+  return !path.empty() &&
+         GetFileAttributesExW(win32::Wide(path).c_str(), GetFileExInfoStandard, data) != FALSE;
+}
+}  // namespace
+
+bool LocalFileExists(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  return Attributes(path, &data) && !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool LocalPathExists(const std::string& path) {
+  return !path.empty() && GetFileAttributesW(win32::Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string CanonicalLocalPath(const std::string& path) {
+  if (path.empty()) return std::string();
+  HANDLE file = CreateFileW(win32::Wide(path).c_str(), 0,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return std::string();
+  std::wstring buffer(32768, L'\0');
+  const DWORD n = GetFinalPathNameByHandleW(file, &buffer[0], static_cast<DWORD>(buffer.size()),
+                                            FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  CloseHandle(file);
+  if (n == 0 || n >= buffer.size()) return std::string();
+  buffer.resize(n);
+  // The "\\?\" the call puts before a drive path is no part of the name.
+  if (buffer.compare(0, 4, L"\\\\?\\") == 0 && buffer.size() > 6 && buffer[5] == L':') {
+    buffer.erase(0, 4);
+  }
+  return win32::Narrow(buffer);
+}
+
+// The mode has no counterpart: new folders take their parent's security,
+// and the folders the system makes lie in the user's own profile.
+bool MakeLocalDirectories(const std::string& path, uint32_t mode) {
+  (void)mode;
+  const std::wstring wide = win32::Wide(path);
+  for (size_t pos = 1; pos <= wide.size(); ++pos) {
+    if (pos == wide.size() || wide[pos] == L'/' || wide[pos] == L'\\') {
+      const std::wstring part = wide.substr(0, pos);
+      if (part.size() == 2 && part[1] == L':') continue;  // a drive
+      CreateDirectoryW(part.c_str(), nullptr);
+    }
+  }
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool RemoveLocalFile(const std::string& path) {
+  return !path.empty() && DeleteFileW(win32::Wide(path).c_str()) != FALSE;
+}
+
+bool LocalFileModifiedSeconds(const std::string& path, int64_t* seconds) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!Attributes(path, &data)) return false;
+  *seconds = win32::UnixSecondsFromFileTime(data.ftLastWriteTime);
+  return true;
+}
+
+bool SetLocalFileReadOnly(const std::string& path, bool read_only) {
+  if (path.empty()) return false;
+  const std::wstring wide = win32::Wide(path);
+  const DWORD old_attributes = GetFileAttributesW(wide.c_str());
+  if (old_attributes == INVALID_FILE_ATTRIBUTES) return false;
+  DWORD new_attributes = read_only ? (old_attributes | FILE_ATTRIBUTE_READONLY)
+                                   : (old_attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
+  if (new_attributes == old_attributes) return true;
+  // FILE_ATTRIBUTE_NORMAL must stand alone; with no other attribute left it
+  // is what "no attributes" is spelled as.
+  new_attributes &= ~DWORD{FILE_ATTRIBUTE_NORMAL};
+  if (new_attributes == 0) new_attributes = FILE_ATTRIBUTE_NORMAL;
+  return SetFileAttributesW(wide.c_str(), new_attributes) != FALSE;
+}
+
+}  // namespace tw

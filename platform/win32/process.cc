@@ -1,0 +1,91 @@
+// Program launching on Windows: CreateProcessW with a command line written
+// by the Windows quoting rules (QuoteCommandLineArgument), never through a
+// command interpreter. No handle but the standard ones is inherited. A
+// detached program gets its own process group and no console of the
+// caller's, so that it outlives the caller and its console window. See
+// platform/process.h.
+#include "platform/process.h"
+
+#include "platform/system_factory.h"
+#include "platform/win32/win32_util.h"
+
+namespace tw {
+namespace {
+
+bool IsAbsolute(const std::string& path) {
+  return (path.size() >= 3 && path[1] == ':' && (path[2] == '\\' || path[2] == '/')) ||
+         (path.size() >= 2 && (path[0] == '\\' || path[0] == '/') &&
+          (path[1] == '\\' || path[1] == '/'));
+}
+
+bool Start(const LaunchRequest& request, DWORD flags, PROCESS_INFORMATION* process) {
+  if (request.argv.empty() || request.argv[0].empty()) return false;
+  std::string line;
+  for (const std::string& arg : request.argv) {
+    if (!line.empty()) line += ' ';
+    line += QuoteCommandLineArgument(arg);
+  }
+  std::wstring command = win32::Wide(line);
+  const std::wstring program = win32::Wide(request.argv[0]);
+  const std::wstring directory = win32::Wide(request.directory);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  return CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, FALSE,
+                        flags | CREATE_UNICODE_ENVIRONMENT, nullptr,
+                        request.directory.empty() ? nullptr : directory.c_str(), &startup,
+                        process) != FALSE;
+}
+
+bool IsFile(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+}  // namespace
+
+bool LaunchAndWait(const LaunchRequest& request) {
+  PROCESS_INFORMATION process = {};
+  if (!Start(request, 0, &process)) return false;
+  CloseHandle(process.hThread);
+  WaitForSingleObject(process.hProcess, INFINITE);
+  CloseHandle(process.hProcess);
+  return true;
+}
+
+bool LaunchDetached(const LaunchRequest& request) {
+  PROCESS_INFORMATION process = {};
+  if (!Start(request, DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, &process)) return false;
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return true;
+}
+
+std::string FindProgram(const std::string& name, const std::string& base) {
+  if (name.empty()) return std::string();
+  if (name.find_first_of("\\/") != std::string::npos) {
+    const std::string path = AbsolutePath(name, base);
+    if (path.empty()) return std::string();
+    if (IsFile(win32::Wide(path))) return path;
+    if (IsFile(win32::Wide(path + ".exe"))) return path + ".exe";
+    return std::string();
+  }
+  // A bare name: the search path, with ".exe" added when it has no
+  // extension of its own.
+  wchar_t found[MAX_PATH];
+  const DWORD n =
+      SearchPathW(nullptr, win32::Wide(name).c_str(), L".exe", MAX_PATH, found, nullptr);
+  if (n == 0 || n >= MAX_PATH || !IsFile(found)) return std::string();
+  return win32::Narrow(found, n);
+}
+
+std::string AbsolutePath(const std::string& path, const std::string& base) {
+  std::string joined = path;
+  if (!IsAbsolute(path) && !base.empty() && IsAbsolute(base)) joined = base + "\\" + path;
+  const std::wstring wide = win32::Wide(joined);
+  wchar_t full[32768];
+  const DWORD n = GetFullPathNameW(wide.c_str(), 32768, full, nullptr);
+  if (n == 0 || n >= 32768) return std::string();
+  return win32::Narrow(full, n);
+}
+
+}  // namespace tw

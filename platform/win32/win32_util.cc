@@ -1,0 +1,80 @@
+// Helpers of the Windows forms of the platform seam; see win32_util.h.
+#include "platform/win32/win32_util.h"
+
+namespace tw {
+namespace win32 {
+
+namespace {
+// Between 1601-01-01 and 1970-01-01, in 100 ns units.
+constexpr long long kEpochDifference = 116444736000000000LL;
+}  // namespace
+
+std::wstring Wide(const std::string& utf8) {
+  if (utf8.empty()) return std::wstring();
+  const int n =
+      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  if (n <= 0) return std::wstring();
+  std::wstring out(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &out[0], n);
+  return out;
+}
+
+std::string Narrow(const wchar_t* wide, size_t length) {
+  if (length == 0) return std::string();
+  const int n =
+      WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+  if (n <= 0) return std::string();
+  std::string out(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(length), &out[0], n, nullptr, nullptr);
+  return out;
+}
+
+std::string Narrow(const std::wstring& wide) {
+  return Narrow(wide.data(), wide.size());
+}
+
+std::string SystemMessage(DWORD code) {
+  wchar_t* text = nullptr;
+  const DWORD n = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::string message;
+  if (n > 0 && text != nullptr) message = Narrow(text, n);
+  if (text != nullptr) LocalFree(text);
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                              message.back() == ' ' || message.back() == '.')) {
+    message.pop_back();
+  }
+  if (message.empty()) message = "error " + std::to_string(code);
+  return message;
+}
+
+std::string ErrorText(const std::string& what, const std::string& name, DWORD code) {
+  return what + " " + name + ": " + SystemMessage(code);
+}
+
+NullDaclSecurity::NullDaclSecurity() {
+  ok_ = InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) &&
+        SetSecurityDescriptorDacl(&descriptor_, TRUE, nullptr, FALSE);
+  attributes_.nLength = sizeof attributes_;
+  attributes_.lpSecurityDescriptor = &descriptor_;
+  attributes_.bInheritHandle = FALSE;
+}
+
+FILETIME FileTimeFromUnixMs(long long ms) {
+  const unsigned long long ticks = static_cast<unsigned long long>(ms * 10000LL + kEpochDifference);
+  FILETIME ft;
+  ft.dwLowDateTime = static_cast<DWORD>(ticks & 0xFFFFFFFFu);
+  ft.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+  return ft;
+}
+
+long long UnixSecondsFromFileTime(const FILETIME& ft) {
+  const long long ticks = static_cast<long long>(
+      (static_cast<unsigned long long>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);
+  const long long since = ticks - kEpochDifference;
+  return since >= 0 ? since / 10000000LL : -((-since + 9999999LL) / 10000000LL);
+}
+
+}  // namespace win32
+}  // namespace tw

@@ -1,0 +1,82 @@
+// Helpers shared by the Windows forms of the platform seam: text between
+// UTF-8 (the system's strings) and UTF-16 (the wide system calls), the
+// system's message for an error code, and the security attributes with a
+// null DACL that the machine-wide objects are created with (every user of
+// the machine may open them).
+//
+// Internal to platform/win32; includes <windows.h>, so no header outside
+// this folder includes it. Stateless; any thread.
+#ifndef TW_PLATFORM_WIN32_WIN32_UTIL_H_
+#define TW_PLATFORM_WIN32_WIN32_UTIL_H_
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <string>
+
+namespace tw {
+namespace win32 {
+
+// UTF-8 to UTF-16 and back; invalid sequences become U+FFFD.
+std::wstring Wide(const std::string& utf8);
+std::string Narrow(const std::wstring& wide);
+std::string Narrow(const wchar_t* wide, size_t length);
+
+// The system's message for `code` (FormatMessageW, system table, default
+// language), in UTF-8, without the trailing line end.
+std::string SystemMessage(DWORD code);
+
+// "<what> <name>: <system message>" for `code`.
+std::string ErrorText(const std::string& what, const std::string& name, DWORD code);
+
+// Security attributes whose descriptor has a null DACL, not inheritable.
+class NullDaclSecurity {
+ public:
+  NullDaclSecurity();
+  NullDaclSecurity(const NullDaclSecurity&) = delete;
+  NullDaclSecurity& operator=(const NullDaclSecurity&) = delete;
+  SECURITY_ATTRIBUTES* get() { return ok_ ? &attributes_ : nullptr; }
+
+ private:
+  SECURITY_DESCRIPTOR descriptor_;
+  SECURITY_ATTRIBUTES attributes_;
+  bool ok_ = false;
+};
+
+// Closes a kernel handle when it goes out of scope.
+class ScopedHandle {
+ public:
+  ScopedHandle() = default;
+  explicit ScopedHandle(HANDLE h) : h_(h) {}
+  ~ScopedHandle() { Reset(); }
+  ScopedHandle(const ScopedHandle&) = delete;
+  ScopedHandle& operator=(const ScopedHandle&) = delete;
+  HANDLE get() const { return h_; }
+  bool valid() const { return h_ != nullptr && h_ != INVALID_HANDLE_VALUE; }
+  void Reset(HANDLE h = nullptr) {
+    if (valid()) CloseHandle(h_);
+    h_ = h;
+  }
+  HANDLE Release() {
+    HANDLE h = h_;
+    h_ = nullptr;
+    return h;
+  }
+
+ private:
+  HANDLE h_ = nullptr;
+};
+
+// A 100 ns FILETIME count from milliseconds since 1970 UTC, and back.
+FILETIME FileTimeFromUnixMs(long long ms);
+long long UnixSecondsFromFileTime(const FILETIME& ft);
+
+}  // namespace win32
+}  // namespace tw
+
+#endif  // TW_PLATFORM_WIN32_WIN32_UTIL_H_

@@ -1,0 +1,423 @@
+// The Windows forms of the platform seam against the real system: mailslots,
+// shared blocks, the recipient table, the registry, files and their
+// attributes, identifiers, random bytes, junctions and the system factory.
+// Every test works in its own temporary folder and under names of its own.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/file.h"
+#include "platform/file_attributes.h"
+#include "platform/file_move.h"
+#include "platform/file_replace.h"
+#include "platform/guid.h"
+#include "platform/junction.h"
+#include "platform/mailslot.h"
+#include "platform/path.h"
+#include "platform/random.h"
+#include "platform/recipient_table.h"
+#include "platform/registry.h"
+#include "platform/shared_block.h"
+#include "platform/sync.h"
+#include "platform/system_factory.h"
+
+// clang-format off
+#include "platform/win32/win32_util.h"  // <windows.h> first
+#include <shellapi.h>
+// clang-format on
+
+namespace tw {
+namespace {
+
+std::string UniqueName(const char* what) {
+  return std::string("tw-test-") + what + "-" + Guid::New().ToHexName();
+}
+
+// A fresh folder under the system's temporary folder, removed with its
+// files at the end.
+class TempFolder {
+ public:
+  TempFolder() {
+    wchar_t base[MAX_PATH + 1];
+    GetTempPathW(MAX_PATH + 1, base);
+    path_ = win32::Narrow(base) + UniqueName("dir");
+    CreateDirectoryW(win32::Wide(path_).c_str(), nullptr);
+  }
+  ~TempFolder() {
+    std::wstring from = win32::Wide(path_);
+    from.push_back(L'\0');  // the list ends with an empty name
+    SHFILEOPSTRUCTW op = {};
+    op.wFunc = FO_DELETE;
+    op.pFrom = from.c_str();
+    op.fFlags = FOF_NO_UI;
+    SHFileOperationW(&op);
+  }
+  std::string File(const std::string& name) const { return path_ + "\\" + name; }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+std::string ReadAll(const std::string& path) {
+  std::unique_ptr<CRLfile> f = NewLocalFile();
+  if (!f->Open(path, CRLfile::kRead, FILE_SHARE_READ, CRLfile::kOpenExisting, 0)) return "<none>";
+  std::string out;
+  char buffer[256];
+  uint32_t n = 0;
+  while (f->Read(buffer, sizeof buffer, &n)) out.append(buffer, n);
+  return out;
+}
+
+void WriteAll(const std::string& path, const std::string& text) {
+  std::unique_ptr<CRLfile> f = NewLocalFile();
+  ASSERT_TRUE(f->Open(path, CRLfile::kWrite, 0, CRLfile::kCreateAlways, 0));
+  uint32_t n = 0;
+  ASSERT_TRUE(f->Write(text.data(), static_cast<uint32_t>(text.size()), &n));
+  f->Close();
+}
+
+TEST(Win32Mailslot, CarriesWholeMessagesAndReportsTheQueue) {
+  const std::string name = UniqueName("slot");
+  auto reader = NewMailslotReader();
+  ASSERT_TRUE(reader->Create(name, 65535, 0)) << reader->ErrorText();
+  EXPECT_TRUE(MailslotIsAlive(name));
+  EXPECT_EQ(kMailslotNoMessage, reader->NextMessageSize());
+
+  auto writer = NewMailslotWriter();
+  ASSERT_TRUE(writer->Open(".", name)) << writer->ErrorText();
+  uint32_t written = 0;
+  ASSERT_TRUE(writer->Write("hello", 5, &written));
+  EXPECT_EQ(5u, written);
+  const std::string big(60000, 'x');
+  ASSERT_TRUE(writer->Write(big.data(), static_cast<uint32_t>(big.size()), &written));
+
+  // Windows counts both; Wine reports whether any is there.
+  EXPECT_GE(reader->MessageCount(), 1u);
+  EXPECT_EQ(5u, reader->NextMessageSize());
+  char small[2];
+  uint32_t count = 0;
+  EXPECT_FALSE(reader->Read(small, sizeof small, &count)) << "a short buffer leaves it queued";
+  EXPECT_EQ(5u, count);
+  char buffer[65536];
+  ASSERT_TRUE(reader->Read(buffer, sizeof buffer, &count));
+  EXPECT_EQ("hello", std::string(buffer, count));
+  ASSERT_TRUE(reader->Read(buffer, sizeof buffer, &count));
+  ASSERT_EQ(big.size(), count);
+  EXPECT_EQ(0, std::memcmp(buffer, big.data(), count));
+  EXPECT_FALSE(reader->HasMessage());
+  EXPECT_FALSE(reader->Read(buffer, sizeof buffer, &count)) << "time-out 0 does not wait";
+
+  // Writers open, write and close per message; once the reader has gone
+  // too, the mailslot is gone.
+  writer->Close();
+  reader->Close();
+  EXPECT_FALSE(MailslotIsAlive(name));
+  EXPECT_FALSE(writer->Open(".", name));
+}
+
+TEST(Win32Mailslot, RefusesAbsentReadersAndOtherComputers) {
+  auto writer = NewMailslotWriter();
+  EXPECT_FALSE(writer->Open(".", UniqueName("nobody")));
+  EXPECT_FALSE(writer->IsOpen());
+  EXPECT_FALSE(writer->Open("elsewhere", "x"));
+  auto reader = NewMailslotReader();
+  const std::string name = UniqueName("twice");
+  ASSERT_TRUE(reader->Create(name, 0, 0));
+  EXPECT_FALSE(NewMailslotReader()->Create(name, 0, 0)) << "one reader per mailslot";
+}
+
+TEST(Win32Mailslot, ReadWaitsForTheTimeOut) {
+  const std::string name = UniqueName("wait");
+  auto reader = NewMailslotReader();
+  ASSERT_TRUE(reader->Create(name, 0, 5000));
+  std::thread late([&name] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    auto writer = NewMailslotWriter();
+    if (writer->Open(".", name)) writer->Write("late", 4, nullptr);
+  });
+  char buffer[16];
+  uint32_t count = 0;
+  EXPECT_TRUE(reader->Read(buffer, sizeof buffer, &count));
+  EXPECT_EQ("late", std::string(buffer, count));
+  late.join();
+}
+
+TEST(Win32SharedBlock, SecondHolderSeesTheFirstSize) {
+  EXPECT_EQ("Global\\", SharedObjectPrefix(5));
+  EXPECT_EQ("", SharedObjectPrefix(4));
+  const std::string name = UniqueName("block");
+  SharedBlock first(name, 64);
+  ASSERT_TRUE(first.IsValid());
+  EXPECT_FALSE(first.ExistedBefore());
+  SharedBlock second(name, 16);
+  ASSERT_TRUE(second.IsValid());
+  EXPECT_TRUE(second.ExistedBefore());
+  EXPECT_EQ(64u, second.Size());
+  SharedBlock opened(name, 0);
+  EXPECT_EQ(64u, opened.Size());
+
+  char* data = static_cast<char*>(first.Lock(1000));
+  ASSERT_NE(nullptr, data);
+  ASSERT_NE(nullptr, first.Lock(0)) << "recursive for its owner";
+  std::strcpy(data, "shared");
+  first.Unlock();
+  first.Unlock();
+  char* seen = static_cast<char*>(second.Lock(1000));
+  ASSERT_NE(nullptr, seen);
+  EXPECT_STREQ("shared", seen);
+  second.Unlock();
+
+  EXPECT_FALSE(SharedBlock(UniqueName("absent"), 0).IsValid());
+}
+
+TEST(Win32SharedBlock, LockTimesOutWhileAnotherThreadHoldsIt) {
+  const std::string name = UniqueName("held");
+  SharedBlock block(name, 8);
+  ASSERT_NE(nullptr, block.Lock(1000));
+  void* other = &block;
+  std::thread([&] { other = SharedBlock(name, 0).Lock(20); }).join();
+  EXPECT_EQ(nullptr, other);
+  block.Unlock();
+}
+
+TEST(Win32RecipientTable, FindsOnlyLiveRecipients) {
+  const std::string recipient = UniqueName("recipient");
+  const std::string slot = UniqueName("rslot");
+  std::string found, error;
+  EXPECT_FALSE(LookupRecipient(recipient, &found));
+  auto reader = NewMailslotReader();
+  ASSERT_TRUE(reader->Create(slot, 0, 0));
+  {
+    RecipientRegistration registration;
+    ASSERT_TRUE(registration.Register(recipient, slot, &error)) << error;
+    ASSERT_TRUE(LookupRecipient(recipient, &found));
+    EXPECT_EQ(slot, found);
+    reader->Close();
+    EXPECT_FALSE(LookupRecipient(recipient, &found)) << "its mailslot is gone";
+    ASSERT_TRUE(reader->Create(slot, 0, 0));
+  }
+  EXPECT_FALSE(LookupRecipient(recipient, &found)) << "unregistered";
+}
+
+TEST(Win32Registry, WritesReadsEnumeratesAndDeletes) {
+  auto registry = OpenMachineRegistry();
+  EXPECT_EQ("HKEY_LOCAL_MACHINE", registry->Location());
+  const std::string key = "SOFTWARE\\VeltraneTest\\" + UniqueName("key");
+  ASSERT_EQ(kRegistryOk, registry->SetStrings(
+                             {{key, "SCCServerName", "Veltrane"}, {key + "\\Sub", "", "default"}}))
+      << registry->ErrorText();
+  std::string data;
+  ASSERT_EQ(kRegistryOk, registry->QueryString(key, "sccservername", 64, &data));
+  EXPECT_EQ("Veltrane", data);
+  EXPECT_EQ(kRegistryMoreData, registry->QueryString(key, "SCCServerName", 8, &data));
+  EXPECT_EQ(kRegistryOk, registry->QueryString(key + "\\Sub", "", 64, &data));
+  EXPECT_EQ("default", data);
+  std::string sub;
+  EXPECT_EQ(kRegistryOk, registry->EnumKey(key, 0, 64, &sub));
+  EXPECT_EQ("Sub", sub);
+  EXPECT_EQ(kRegistryNoMoreItems, registry->EnumKey(key, 1, 64, &sub));
+  EXPECT_EQ(kRegistryOk, registry->DeleteValue(key, "SCCServerName"));
+  EXPECT_EQ(kRegistryNotFound, registry->QueryString(key, "SCCServerName", 64, &data));
+  EXPECT_EQ(kRegistryOk, registry->OpenKey(key)) << "the key stays";
+  EXPECT_EQ(kRegistryNotFound, registry->OpenKey(key + "\\Missing"));
+  EXPECT_FALSE(registry->ErrorText().empty());
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, win32::Wide("SOFTWARE\\VeltraneTest").c_str());
+}
+
+TEST(Win32File, ReadsWritesSeeksAndStampsTheLastWriteTime) {
+  TempFolder dir;
+  const std::string path = dir.File("a.txt");
+  std::unique_ptr<CRLfile> f = NewLocalFile();
+  EXPECT_FALSE(f->SetModifiedTime(DateTime::FromMilliseconds(0))) << "no file open";
+  ASSERT_TRUE(f->Open(path, CRLfile::kRead | CRLfile::kWrite, 0, CRLfile::kCreateNew, 0));
+  uint32_t n = 0;
+  ASSERT_TRUE(f->Write("0123456789", 10, &n));
+  EXPECT_EQ(10, f->Size());
+  EXPECT_EQ(4, f->Seek(4, CRLfile::kBegin));
+  EXPECT_EQ('4', f->ReadByte());
+  EXPECT_EQ(5, f->Tell()) << "Size keeps the position";
+  EXPECT_EQ(10, f->Seek(0, CRLfile::kEnd));
+  char c;
+  EXPECT_FALSE(f->Read(&c, 1, &n));
+  EXPECT_TRUE(f->IsEndOfFile());
+  // 2005-03-07 14:05:09.120 UTC
+  EXPECT_TRUE(f->SetModifiedTime(DateTime::FromMilliseconds(1110204309120)));
+  f->Close();
+  int64_t seconds = 0;
+  ASSERT_TRUE(LocalFileModifiedSeconds(path, &seconds));
+  EXPECT_EQ(1110204309, seconds);
+  EXPECT_FALSE(NewLocalFile()->Open(path, CRLfile::kWrite, 0, CRLfile::kCreateNew, 0));
+}
+
+TEST(Win32File, ReadOnlyAttributeMoveAndReplace) {
+  TempFolder dir;
+  const std::string target = dir.File("work.c");
+  WriteAll(target, "old");
+  EXPECT_TRUE(LocalFileExists(target));
+  EXPECT_FALSE(LocalFileExists(dir.path())) << "a folder is no file";
+  ASSERT_TRUE(SetLocalFileReadOnly(target, true));
+  EXPECT_TRUE(GetFileAttributesW(win32::Wide(target).c_str()) & FILE_ATTRIBUTE_READONLY);
+
+  const std::string received = dir.File("CRL1.tmp");
+  WriteAll(received, "new contents");
+  std::string error;
+  ASSERT_TRUE(MoveFileReplacing(received, target, &error)) << error;
+  EXPECT_EQ("new contents", ReadAll(target));
+  EXPECT_FALSE(LocalFileExists(received));
+  EXPECT_FALSE(MoveFileReplacing(received, target, &error));
+  EXPECT_FALSE(error.empty());
+
+  ASSERT_TRUE(SetLocalFileReadOnly(target, false));
+  EXPECT_FALSE(GetFileAttributesW(win32::Wide(target).c_str()) & FILE_ATTRIBUTE_READONLY);
+  ASSERT_EQ(0, ReplaceFileWhole(target, "whole", -1, &error)) << error;
+  EXPECT_EQ("whole", ReadAll(target));
+
+  const std::string canonical = CanonicalLocalPath(dir.File("a\\..\\work.c"));
+  EXPECT_EQ("work.c", canonical.substr(canonical.size() - 6));
+  EXPECT_EQ(std::string::npos, canonical.find("..")) << canonical;
+  EXPECT_EQ("", CanonicalLocalPath(dir.File("missing")));
+  EXPECT_TRUE(RemoveLocalFile(target));
+  EXPECT_FALSE(LocalPathExists(target));
+  EXPECT_FALSE(RemoveLocalFile(target));
+  EXPECT_TRUE(MakeLocalDirectories(dir.File("a\\b/c"), 0700));
+  EXPECT_TRUE(LocalPathExists(dir.File("a\\b\\c")));
+  EXPECT_FALSE(RemoveLocalFile(dir.File("a"))) << "a folder is no file";
+}
+
+// The native form on Windows is the backslash form: a host's paths are
+// joined and split as they come, and a server's name never reaches another
+// drive, a stream or a parent folder.
+TEST(Win32Path, NativeIsTheBackslashForm) {
+  EXPECT_EQ("C:\\w\\a.txt", NativeJoin("C:\\w\\", "a.txt"));
+  EXPECT_EQ("a.txt", NativeLastComponent("C:\\w\\a.txt"));
+  EXPECT_EQ("C:\\w", NativeParent("C:\\w\\a.txt"));
+  EXPECT_EQ("C:\\w\\src\\main.c", NativeToWire("C:/w/src\\main.c"));
+  std::string native = "untouched";
+  ASSERT_TRUE(WireToNative("src\\main.c", &native));
+  EXPECT_EQ("src\\main.c", native);
+  for (const char* bad : {"C:main.c", "src\\a.txt:stream", "..\\a", "a\\..\\..\\b", "a/b",
+                          "\\a", "/a", "a\\\\b"}) {
+    native = "untouched";
+    EXPECT_FALSE(WireToNative(bad, &native)) << bad;
+    EXPECT_EQ("untouched", native) << bad;
+  }
+}
+
+TEST(Win32Guid, TextFormMatchesTheWindowsLayout) {
+  // Data1 0x00112233 little-endian in memory, then Data2, Data3, Data4.
+  const uint8_t memory[16] = {0x33, 0x22, 0x11, 0x00, 0x55, 0x44, 0x77, 0x66,
+                              0x88, 0x99, 0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff};
+  const Guid g = Guid::FromBytes(memory);
+  EXPECT_EQ("00112233-4455-6677-8899-aabbccddeeff", g.ToText());
+  EXPECT_EQ("33221100554477668899AABBCCDDEEFF", g.ToHexName());
+  Guid parsed;
+  ASSERT_TRUE(Guid::FromText("00112233-4455-6677-8899-AABBCCDDEEFF", &parsed));
+  EXPECT_EQ(g, parsed);
+  EXPECT_FALSE(Guid::FromText("{00112233-4455-6677-8899-aabbccddeeff}", &parsed));
+  EXPECT_FALSE(Guid::FromText("00112233-4455-6677-8899_aabbccddeeff", &parsed));
+  const Guid a = Guid::New();
+  EXPECT_NE(a, Guid::New());
+  EXPECT_EQ(0x40, a.bytes[7] & 0xF0) << "a random (version 4) identifier";
+}
+
+TEST(Win32Random, FillsTheBuffer) {
+  std::vector<unsigned char> a(64), b(64);
+  ASSERT_TRUE(SystemRandomBytes(a.data(), a.size()));
+  ASSERT_TRUE(SystemRandomBytes(b.data(), b.size()));
+  EXPECT_NE(a, b);
+}
+
+TEST(Win32Junction, RedirectsAFolderAndRemovesOnlyTheLink) {
+  TempFolder dir;
+  const std::string target = dir.File("target");
+  ASSERT_TRUE(CreateDirectoryW(win32::Wide(target).c_str(), nullptr));
+  WriteAll(target + "\\inside.txt", "x");
+  JunctionHelper helper;
+  if (!helper.SupportsLinks(dir.path())) {
+    EXPECT_EQ(kJunctionFailed, helper.CreateJunction(dir.File("link"), target));
+    EXPECT_FALSE(LocalPathExists(dir.File("link")));
+    GTEST_SKIP() << "this volume holds no reparse points";
+  }
+  EXPECT_EQ(kJunctionBadName, helper.CreateJunction(dir.File("bad"), dir.File("missing")));
+  const int rc = helper.CreateJunction(dir.File("link"), target);
+  if (rc == kJunctionFailed) {
+    EXPECT_FALSE(LocalPathExists(dir.File("link"))) << "a failure leaves nothing behind";
+    GTEST_SKIP() << "the file system refused the reparse point: " << helper.LastError();
+  }
+  ASSERT_EQ(kJunctionOk, rc) << helper.LastError();
+  EXPECT_EQ("x", ReadAll(dir.File("link\\inside.txt")));
+  EXPECT_TRUE(helper.RemoveJunction(dir.File("link")));
+  EXPECT_FALSE(LocalPathExists(dir.File("link")));
+  EXPECT_EQ("x", ReadAll(target + "\\inside.txt"));
+}
+
+TEST(Win32SystemFactory, FoldersNamesAndTheUpdateQueue) {
+  TempFolder dir;
+  CRLsystemFactory& factory = GetSystemFactory();
+  const std::string temp = factory.TempFileName(true);
+  ASSERT_FALSE(temp.empty());
+  EXPECT_EQ("CRL", temp.substr(temp.find_last_of("\\/") + 1, 3));
+  EXPECT_TRUE(LocalFileExists(temp));
+  EXPECT_TRUE(IsTempFileName(temp));
+  EXPECT_FALSE(IsTempFileName(dir.File("CRL1.tmp"))) << "not in the temporary folder";
+  RemoveLocalFile(temp);
+  EXPECT_FALSE(IsTempFileName(temp)) << "gone";
+  EXPECT_FALSE(LocalFileExists(factory.TempFileName(false)));
+
+  EXPECT_FALSE(factory.ModuleDirectory().empty());
+  const std::string app_data = factory.AppDataDirectory();
+  ASSERT_GE(app_data.size(), 8u);
+  EXPECT_EQ("\\Halvorn", app_data.substr(app_data.size() - 8));
+  EXPECT_FALSE(factory.UserName().empty());
+
+  _putenv_s("VELTRANE_GLOBAL_DIR", dir.path().c_str());
+  EXPECT_EQ(dir.File("update.ini"), factory.UpdateFilePath());
+  EXPECT_TRUE(factory.QueueFileUpdate("TWSccApi.dll", "C:\\new\\TWSccApi.dll"));
+  EXPECT_TRUE(factory.QueueRun("TWPMSvr.exe"));
+  EXPECT_TRUE(factory.UnqueueFileUpdate("TWSccApi.dll"));
+  EXPECT_FALSE(factory.QueueRun("a=b"));
+  wchar_t value[64];
+  GetPrivateProfileStringW(L"UpdateFiles", L"TWSccApi.dll", L"", value, 64,
+                           win32::Wide(dir.File("update.ini")).c_str());
+  EXPECT_EQ(L"NULL", std::wstring(value));
+  GetPrivateProfileStringW(L"Run", L"TWPMSvr.exe", L"", value, 64,
+                           win32::Wide(dir.File("update.ini")).c_str());
+  EXPECT_EQ(L"1", std::wstring(value));
+  _putenv_s("VELTRANE_GLOBAL_DIR", "");
+
+  EXPECT_FALSE(factory.Run("", "", false)) << "an empty name fails at once";
+}
+
+TEST(Win32Sync, ConditionWaitsAndWakes) {
+  Mutex mutex;
+  Condition condition(mutex);
+  bool ready = false;
+  {
+    MutexLocker lock(mutex);
+    EXPECT_FALSE(condition.WaitTimeout(10));
+  }
+  std::thread signaller([&] {
+    MutexLocker lock(mutex);
+    ready = true;
+    condition.Broadcast();
+  });
+  {
+    MutexLocker lock(mutex);
+    while (!ready) condition.Wait();
+  }
+  signaller.join();
+  CriticalSection section;
+  CriticalSectionLocker outer(section);
+  CriticalSectionLocker inner(section);  // recursive for its owner
+  EXPECT_TRUE(ready);
+}
+
+}  // namespace
+}  // namespace tw
