@@ -69,10 +69,14 @@ bool MessageFrameReceiver::Feed(const uint8_t* bytes, size_t count, std::vector<
       MessagePtr message = first ? reader_.CanExtractMessageObject(bytes, count)
                                  : reader_.CanExtractMessageObject(nullptr, 0);
       if (!message) {
-        if (reader_.last_status() == CULMSGmessageReader::Status::kNeedMore ||
-            reader_.last_status() == CULMSGmessageReader::Status::kFramingFailure) {
-          break;
+        if (reader_.last_status() == CULMSGmessageReader::Status::kFramingFailure) {
+          // Reported, and the chunks queued around the failure are still
+          // read: a good reply must not wait for the next bytes.
+          sound = false;
+          if (error != nullptr) *error = "a frame could not be read";
+          continue;
         }
+        if (reader_.last_status() == CULMSGmessageReader::Status::kNeedMore) break;
         continue;  // a dropped object: more may follow
       }
       out->push_back(std::move(message));
@@ -87,6 +91,10 @@ bool MessageFrameReceiver::Feed(const uint8_t* bytes, size_t count, std::vector<
 void MessageFrameReceiver::Reset() {
   frames_.Reset();
   reader_.Reset();
+}
+
+bool MessageFrameReceiver::HasPartial() const {
+  return frames_.HasPartial() || reader_.buffered_bytes() > 0 || reader_.awaiting_files();
 }
 
 bool MessageFrameReceiver::MessageInTransit(std::string* message_id_text) const {
@@ -125,6 +133,10 @@ int MessageChannel::Receive(MessagePtr* message, int timeout_ms) {
       *message = std::move(received_.front());
       received_.pop_front();
       return kChannelMessage;
+    }
+    if (receiver_.ProtocolFault()) {
+      error_ = "a clear frame after the channel key";
+      return kChannelClosed;
     }
     int wait_ms = -1;
     if (timeout_ms >= 0) {

@@ -101,6 +101,11 @@ class MessageFrameReceiver {
   // Whether a message is waiting for its files, and which (for the check
   // whether a long reply is in transit).
   bool MessageInTransit(std::string* message_id_text) const;
+  // Part of a frame or a message has arrived and waits for the rest.
+  bool HasPartial() const;
+  // A clear frame came after the key was set: the peer is not the one we
+  // keyed, and the connection must be given up. Sticky until Reset.
+  bool ProtocolFault() const { return frames_.protocol_fault(); }
 
   CULMSGmessageReader& reader() { return reader_; }
 
@@ -114,7 +119,7 @@ class MessageFrameReceiver {
 enum ChannelResult : int {
   kChannelMessage = 0,   // a message was received
   kChannelTimedOut = 1,  // nothing complete arrived in time
-  kChannelClosed = 2,    // the peer closed or the socket failed
+  kChannelClosed = 2,    // the peer closed, the socket failed, or a protocol fault
   kChannelBroken = 3,    // the peer sent what cannot be read (see error())
   kChannelInterrupted = 4,
 };
@@ -141,7 +146,9 @@ class MessageChannel {
 
   // Waits up to `timeout_ms` (negative: without limit) for the next
   // complete message. kChannelBroken leaves the channel usable: the bytes
-  // after the broken part are read on the next call.
+  // after the broken part are read on the next call. A protocol fault (a
+  // clear frame after the key) gives kChannelClosed once the messages
+  // before it are taken; the caller ends the connection.
   int Receive(MessagePtr* message, int timeout_ms);
 
   // Wakes a thread waiting in Receive or in a send (it then fails); safe
