@@ -30,6 +30,11 @@ void CIOFrameReader::SetKey(std::string_view key) {
   key_set_.notify_all();
 }
 
+void CIOFrameReader::SetSealedOnly(bool sealed_only) {
+  std::lock_guard<std::mutex> lock(key_lock_);
+  sealed_only_ = sealed_only;
+}
+
 void CIOFrameReader::AddBytes(const void* bytes, size_t count) {
   if (count == 0) return;
   std::lock_guard<std::mutex> lock(parse_lock_);
@@ -115,12 +120,12 @@ bool CIOFrameReader::Decode(const FrameHeader& header, const uint8_t* payload, s
   SecureBytes work;
   bool transformed = false;
   if (header.selector == kCipherClear) {
-    bool keyed;
+    bool sealed_only;
     {
       std::lock_guard<std::mutex> lock(key_lock_);
-      keyed = !key_.empty();
+      sealed_only = sealed_only_;
     }
-    if (keyed) {
+    if (sealed_only) {
       // Once the channel key is installed every frame is sealed: a clear
       // one was not written by the peer we keyed.
       fault_ = true;

@@ -90,11 +90,17 @@ class CIOFrameReader {
   // parsed all the same (further sealed ones dropped without waiting), and
   // std::runtime_error("Symmetric key not set") is thrown at the end.
   // A frame under a selector other than 1 or 9 is dropped without waiting.
-  // A clear frame while a key is set is a protocol fault: it is dropped,
+  // A clear frame while sealed frames are required (SetSealedOnly) is a
+  // protocol fault: it is dropped,
   // the call returns false, and nothing more is parsed until Reset (the
   // connection must be given up; see protocol_fault).
   bool Parse();
-  // A clear frame came after the key was set; sticky until Reset.
+  // Whether every frame must be sealed from now on (this end seals what it
+  // sends: once a channel cipher with a nonzero selector is installed, both
+  // directions are sealed). Kept by Reset, like the key.
+  void SetSealedOnly(bool sealed_only);
+  // A clear frame came while sealed frames were required; sticky until
+  // Reset.
   bool protocol_fault() const;
   // Bytes of a frame or of a message being joined wait for the rest.
   bool HasPartial() const;
@@ -147,6 +153,7 @@ class CIOFrameReader {
   std::mutex key_lock_;
   std::condition_variable key_set_;  // signalled under key_lock_
   SecureBytes key_;                  // guarded by key_lock_
+  bool sealed_only_ = false;         // guarded by key_lock_
 };
 
 }  // namespace tw

@@ -81,6 +81,9 @@ class MessageFrameReceiver {
 
   // The key that opens encrypted frames; empty clears it.
   void SetKey(std::string_view key) { frames_.SetKey(key); }
+  // Whether a clear frame is a protocol fault (see ProtocolFault): on once
+  // this end seals what it sends.
+  void SetSealedOnly(bool sealed_only) { frames_.SetSealedOnly(sealed_only); }
 
   // Takes received bytes and appends every message they complete to `out`
   // (each with the files it names; a cut-off transfer gives the message
@@ -103,8 +106,9 @@ class MessageFrameReceiver {
   bool MessageInTransit(std::string* message_id_text) const;
   // Part of a frame or a message has arrived and waits for the rest.
   bool HasPartial() const;
-  // A clear frame came after the key was set: the peer is not the one we
-  // keyed, and the connection must be given up. Sticky until Reset.
+  // A clear frame came while sealed frames were required: the peer is not
+  // the one we keyed, and the connection must be given up. Sticky until
+  // Reset.
   bool ProtocolFault() const { return frames_.protocol_fault(); }
 
   CULMSGmessageReader& reader() { return reader_; }
@@ -133,8 +137,12 @@ class MessageChannel {
   MessageChannel(const MessageChannel&) = delete;
   MessageChannel& operator=(const MessageChannel&) = delete;
 
-  // Seals what is sent from now on.
-  void SetSendCipher(ChannelCipher cipher) { cipher_ = std::move(cipher); }
+  // Seals what is sent from now on; with a nonzero selector, what is
+  // received must be sealed too (a clear frame closes the channel).
+  void SetSendCipher(ChannelCipher cipher) {
+    receiver_.SetSealedOnly(cipher.selector != 0);
+    cipher_ = std::move(cipher);
+  }
   // Opens what is received from now on.
   void SetReceiveKey(std::string_view key) { receiver_.SetKey(key); }
 
@@ -147,8 +155,8 @@ class MessageChannel {
   // Waits up to `timeout_ms` (negative: without limit) for the next
   // complete message. kChannelBroken leaves the channel usable: the bytes
   // after the broken part are read on the next call. A protocol fault (a
-  // clear frame after the key) gives kChannelClosed once the messages
-  // before it are taken; the caller ends the connection.
+  // clear frame while sealed ones are required) gives kChannelClosed once
+  // the messages before it are taken; the caller ends the connection.
   int Receive(MessagePtr* message, int timeout_ms);
 
   // Wakes a thread waiting in Receive or in a send (it then fails); safe

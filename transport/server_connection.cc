@@ -248,6 +248,8 @@ void CULMSGSCPserverInterface::SetChannelKey(const CRLMSGmessage& message) {
   cipher.compress = compress != 0 || selector != 0;
   std::lock_guard<std::recursive_mutex> crypto(CryptoLock());
   receiver_.SetKey(cipher.key);
+  // Sealed both ways from now on: a clear frame is not the keyed server's.
+  receiver_.SetSealedOnly(cipher.selector != 0);
   std::lock_guard<std::mutex> lock(cipher_mutex_);
   cipher_ = std::move(cipher);
   cipher_generation_ = host_->SocketGeneration();
@@ -451,6 +453,7 @@ void CULMSGSCPserverInterface::StartGeneration(uint64_t generation) {
   // a new connection starts in clear text until its own "SSK".
   receiver_.Reset();
   receiver_.SetKey(std::string_view());
+  receiver_.SetSealedOnly(false);
   polled_generation_ = generation;
   last_received_ns_ = 0;
 }
