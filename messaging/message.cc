@@ -61,13 +61,33 @@ const char* IntLabel(uint32_t id) {
   }
 }
 
-// Text the dump shows as it is: no byte that, as a signed character, is
-// below 27 (so no control byte other than ESC, and no byte of 128 or more).
+// Text the dump shows as it is: printable ASCII only. Anything else (a line
+// break that would forge a record, the zero byte that ends one in the
+// message log, a terminal escape) is hex-dumped or escaped.
 bool IsDumpable(const std::string& text) {
   for (char c : text) {
-    if (static_cast<signed char>(c) < 27) return false;
+    if (c < 0x20 || c > 0x7e) return false;
   }
   return true;
+}
+
+// A text of the dump on its line: printable ASCII as it is, a backslash and
+// every other byte as "\xNN".
+std::string EscapeDumpText(const std::string& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte <= 0x7e && byte != '\\') {
+      out += c;
+    } else {
+      out += "\\x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0x0f];
+    }
+  }
+  return out;
 }
 
 // A decimal number of digits only, within 32 bits.
@@ -163,7 +183,9 @@ CRLMSGmessage::CRLMSGmessage() : identifier_(std::make_unique<CRLMSGmessageID>()
 }
 
 CRLMSGmessage::CRLMSGmessage(const CRLMSGmessage& other)
-    : CRLMSGfieldSet(other), identifier_(std::make_unique<CRLMSGmessageID>(*other.identifier_)) {}
+    : CRLMSGfieldSet(other),
+      identifier_(std::make_unique<CRLMSGmessageID>(*other.identifier_)),
+      scratch_files_(other.scratch_files_) {}
 
 CRLMSGmessage::~CRLMSGmessage() = default;
 
@@ -218,6 +240,7 @@ bool CRLMSGmessage::WriteFieldElements(ByteSink* out, uint64_t* size) const {
 void CRLMSGmessage::Assign(const CRLMSGmessage& other) {
   if (&other == this) return;
   identifier_ = std::make_unique<CRLMSGmessageID>(*other.identifier_);
+  scratch_files_ = other.scratch_files_;
   CRLMSGfieldSet::operator=(other);
 }
 
@@ -321,7 +344,7 @@ bool CRLMSGmessage::XMLToMessage(const PropertyTree& tree) {
 
 bool CRLMSGmessage::Dump(std::string* text) const {
   if (text == nullptr) return false;
-  std::string out = "COMMAND: " + GetCommand() + "\n";
+  std::string out = "COMMAND: " + EscapeDumpText(GetCommand()) + "\n";
   std::vector<uint32_t> ids;
   GetFieldIds(&ids);
   for (uint32_t id : ids) {
@@ -347,13 +370,13 @@ bool CRLMSGmessage::Dump(std::string* text) const {
       }
       case FIELD_IDENTIFIER:
         out += id == MESSAGEID ? "MESSAGEID: " : "TYPEGUID: ";
-        out += bytes;
+        out += EscapeDumpText(bytes);
         break;
       case FIELD_BINARY:
         out += "TYPEBINARY:\n" + HexDump(bytes.data(), bytes.size(), kDumpWidth);
         break;
       case FIELD_FILELIST:
-        out += "TYPEFILE:" + bytes;
+        out += "TYPEFILE:" + EscapeDumpText(bytes);
         break;
       default:
         break;

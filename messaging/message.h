@@ -24,6 +24,7 @@
 
 #include "messaging/field_set.h"
 #include "messaging/message_id.h"
+#include "messaging/scratch_files.h"
 
 namespace tw {
 
@@ -82,6 +83,12 @@ class CRLMSGmessage : public CRLMSGfieldSet {
 
   size_t child_count() const;
 
+  // The scratch files the message reader created for this received message
+  // (null for any other message). Copies and Assign share the set; the last
+  // holder's release removes the files nobody took.
+  const ScratchFilesRef& scratch_files() const { return scratch_files_; }
+  void SetScratchFiles(ScratchFilesRef files) { scratch_files_ = std::move(files); }
+
  protected:
   // Only Release deletes a message.
   ~CRLMSGmessage() override;
@@ -89,6 +96,7 @@ class CRLMSGmessage : public CRLMSGfieldSet {
  private:
   std::vector<MessagePtr> children_;
   std::unique_ptr<CRLMSGmessageID> identifier_;
+  ScratchFilesRef scratch_files_;
   int references_ = 1;
 };
 

@@ -189,6 +189,7 @@ MessagePtr CULMSGmessageReader::CanExtractMessageObject(const uint8_t* bytes, si
           complete->SetInt(ERRORCODE, kErrorTransferCutOff);
           status_ = Status::kAborted;
         }
+        AttachScratchFiles(complete.get());
         ClearFiles(false);
         state_ = State::kObject;
         return complete;
@@ -436,6 +437,7 @@ bool CULMSGmessageReader::ReadFileListField(uint32_t id, const std::string& text
   // A list naming no file is empty; every transfer name is an identifier,
   // so the empty text can be no list of one.
   std::vector<std::string> paths;
+  std::vector<size_t> indices;
   if (!text.empty()) {
     for (const std::string& element : SplitList(text, kListSeparator)) {
       Guid guid;
@@ -443,9 +445,11 @@ bool CULMSGmessageReader::ReadFileListField(uint32_t id, const std::string& text
       size_t index = 0;
       if (!FindOrAddTransfer(guid, true, &index)) return false;
       paths.push_back(expected_[index].path);
+      indices.push_back(index);
     }
   }
   message->SetString(id, JoinList(paths, kListSeparator));
+  file_fields_.emplace_back(id, std::move(indices));
   return true;
 }
 
@@ -485,7 +489,37 @@ void CULMSGmessageReader::SwitchProgressSink(const Guid& id) {
   has_previous_id_ = true;
 }
 
+// The files of the message that arrived whole go with it, in a set of their
+// own; a file that did not arrive is named by no path there.
+void CULMSGmessageReader::AttachScratchFiles(CRLMSGmessage* message) {
+  if (file_fields_.empty()) return;
+  auto files = std::make_shared<ScratchFiles>();
+  std::vector<bool> owned(expected_.size(), false);
+  for (size_t i = 0; i < expected_.size(); ++i) {
+    ExpectedFile& file = expected_[i];
+    if (!file.created) continue;
+    if (file.done && files->AddFile(file.path)) {
+      owned[i] = true;
+    } else {
+      // Not whole, or no longer the file we wrote: nobody may take it.
+      RemoveFile(file.path);
+    }
+    file.created = false;
+  }
+  for (const auto& field : file_fields_) {
+    std::vector<std::string> paths;
+    for (size_t index : field.second) {
+      paths.push_back(index < owned.size() && owned[index] ? expected_[index].path
+                                                           : std::string());
+    }
+    files->AddField(field.first, std::move(paths));
+  }
+  message->SetScratchFiles(std::move(files));
+}
+
 MessagePtr CULMSGmessageReader::FinishWithoutFiles(MessagePtr message) {
+  AttachScratchFiles(message.get());
+  file_fields_.clear();
   if (count_mode_ || get_reply_) {
     count_mode_ = false;
     Record(kProgressMessageFinished, std::string(), 0, 0);
@@ -669,6 +703,7 @@ MessagePtr CULMSGmessageReader::Abort() {
   MessagePtr message = std::move(message_);
   message->SetInt(ERRORCODE, kErrorTransferCutOff);
   // Files that arrived whole stay: the message names them.
+  AttachScratchFiles(message.get());
   ClearFiles(false);
   state_ = State::kObject;
   if (progress_enabled_ && count_mode_) {
@@ -690,6 +725,7 @@ void CULMSGmessageReader::ClearFiles(bool remove) {
   }
   expected_.clear();
   file_map_.clear();
+  file_fields_.clear();
   files_finished_ = 0;
   lost_file_ = false;
   receiving_ = false;

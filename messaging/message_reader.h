@@ -6,8 +6,10 @@
 // A received file lands in a temporary file of ours ("CRL" prefix from the
 // system factory, created owner-only with O_CREAT | O_EXCL | O_NOFOLLOW);
 // the file-list field of the returned message holds those local paths, and
-// the files belong to whoever takes the message. Names from the wire never
-// choose where anything is written.
+// the message carries the set of the scratch files it created
+// (messaging/scratch_files.h): the files belong to whoever takes the
+// message, and only those files do - a path in a text field is nobody's.
+// Names from the wire never choose where anything is written.
 //
 // Everything a peer declares is checked before it is used (caps in
 // stream_format.h). A peer can make the reader refuse its input, never make
@@ -209,6 +211,9 @@ class CULMSGmessageReader {
   // Switches the progress sink to the mailslot named after `id`.
   void SwitchProgressSink(const Guid& id);
   MessagePtr FinishWithoutFiles(MessagePtr message);
+  // Hands the files of the message that arrived whole over to `message` as
+  // its ScratchFiles; any other file we created is removed.
+  void AttachScratchFiles(CRLMSGmessage* message);
   void PostGetFailure(const CRLMSGmessage& message);
 
   // State 7.
@@ -254,6 +259,8 @@ class CULMSGmessageReader {
   MessagePtr message_;  // waiting for its files (state 7)
   std::vector<ExpectedFile> expected_;
   std::map<std::string, size_t> file_map_;  // transfer name -> index in expected_
+  // The file-list fields of the message being read: id, indices in expected_.
+  std::vector<std::pair<uint32_t, std::vector<size_t>>> file_fields_;
   size_t files_finished_ = 0;
 
   // The file being received (between its start and last chunk).

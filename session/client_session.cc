@@ -92,7 +92,7 @@ int ClientSession::SendAndWait(CRLMSGmessage* request, int timeout_seconds) {
   SynchronousMessagePtr reply;
   if (!sender.SendAndWait(request, &reply, timeout_seconds) || !reply->HasReply()) return -1;
   last_reply_ = std::move(reply);
-  received_files_ = ReceivedFiles(*last_reply_.get());
+  received_files_ = ReceivedFiles(last_reply_.get());
   int code = 0;
   last_reply_->GetInt(ERRORCODE, &code);
   last_error_code_ = code;

@@ -272,6 +272,17 @@ class ClientSession {
   std::unique_ptr<Receiver> receiver_;
 };
 
+// FetchDocuments' handling of its reply (apart, for the fuzz target): moves
+// the received files of `reply`'s file list, one per entry of `files`, to
+// their local paths and gives each its server stamp's time. Only files in
+// `received_files` (the reader's own, by identity) are ever moved; a reply
+// whose lists do not hold one file, identifier and stamp per entry places
+// nothing (`*placed` empty). True when every file was placed; `*placed`
+// tells which were.
+bool PlaceFetchedFiles(const CRLMSGmessage& reply, ReceivedFiles* received_files,
+                       const std::vector<ClientSession::LocalFile>& files,
+                       std::vector<bool>* placed);
+
 // FetchDocumentInfo's name mapping: `path` relative to `root` (an exact
 // prefix, letter case included, ended by "/"), or "" when it does not lie
 // below it.

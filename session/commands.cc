@@ -48,13 +48,17 @@ bool PlaceReceivedFile(ReceivedFiles* files, const std::string& received, const 
   const std::string folder = NativeParent(path);
   std::error_code ec;
   if (!folder.empty()) std::filesystem::create_directories(folder, ec);
+  // Only a file the reader wrote, still the very file it closed.
+  if (!files->Take(received)) {
+    DebugLog("ClientSession: a fetched file is not one this client received");
+    return false;
+  }
   std::string error;
   if (!MoveFileReplacing(received, path, &error)) {
     DebugLog("ClientSession: cannot place a fetched file: %s", error.c_str());
-    files->Remove(received);
+    RemoveLocalFile(received);
     return false;
   }
-  files->Taken(received);
   if (const std::optional<DateTimeStamp> stamp = ServerStampToUtc(server_stamp)) {
     std::unique_ptr<CRLfile> file = GetSystemFactory().NewFile();
     if (file->Open(path, CRLfile::kWrite, 0, CRLfile::kOpenExisting, 0)) {
@@ -166,31 +170,47 @@ SessionResult ClientSession::FetchDocuments(const std::vector<std::string>& docu
   TransferWatch watch(transfer_notices_, *request, TransferWatch::kReceiving);
   const SessionResult result = Transact(std::move(request), kTransferTimeoutSeconds);
   if (result != kSessionOk) return result;
-  std::vector<std::string> received;
+  if (files.size() != document_ids.size()) return kSessionUnexpected;
+  std::vector<bool> placed;
+  const bool all_placed = PlaceFetchedFiles(*last_reply_.get(), &received_files_, files, &placed);
+  if (placed.empty()) return kSessionUnexpected;
   const std::vector<std::string> ids = ReplyList(fetch::kReplyDocumentIds);
   const std::vector<std::string> stamps = ReplyList(fetch::kReplyStamps);
-  // One file, identifier and stamp for each Document asked for, or nothing
-  // is placed.
-  const size_t count = files.size();
-  if (!received_files_.OfField(*last_reply_.get(), fetch::kReplyFiles, &received) ||
-      count != document_ids.size() || received.size() != count || ids.size() != count ||
-      stamps.size() != count) {
-    return kSessionUnexpected;
-  }
-  std::vector<bool> placed(count, false);
-  bool all_placed = true;
-  for (size_t i = 0; i < count; ++i) {
-    placed[i] = PlaceReceivedFile(&received_files_, received[i], files[i].path, stamps[i]);
-    all_placed = all_placed && placed[i];
-  }
   std::unique_ptr<PropertyFileClient> store = OpenStateStore();
-  for (size_t i = 0; i < count; ++i) {
+  for (size_t i = 0; i < files.size(); ++i) {
     if (placed[i]) {
       RecordDocumentState(store.get(), ids[i], files[i].directory, files[i].path, files[i].name,
                           stamps[i], false);
     }
   }
   return all_placed ? kSessionOk : kSessionUnexpected;
+}
+
+bool PlaceFetchedFiles(const CRLMSGmessage& reply, ReceivedFiles* received_files,
+                       const std::vector<ClientSession::LocalFile>& files,
+                       std::vector<bool>* placed) {
+  placed->clear();
+  std::string text;
+  reply.GetString(fetch::kReplyDocumentIds, &text);
+  const std::vector<std::string> ids = SplitList(text, kListSeparator);
+  text.clear();
+  reply.GetString(fetch::kReplyStamps, &text);
+  const std::vector<std::string> stamps = SplitList(text, kListSeparator);
+  // One file, identifier and stamp for each Document asked for, or nothing
+  // is placed.
+  std::vector<std::string> received;
+  const size_t count = files.size();
+  if (count == 0 || !received_files->OfField(fetch::kReplyFiles, &received) ||
+      received.size() != count || ids.size() != count || stamps.size() != count) {
+    return false;
+  }
+  placed->assign(count, false);
+  bool all_placed = true;
+  for (size_t i = 0; i < count; ++i) {
+    (*placed)[i] = PlaceReceivedFile(received_files, received[i], files[i].path, stamps[i]);
+    all_placed = all_placed && (*placed)[i];
+  }
+  return all_placed;
 }
 
 SessionResult ClientSession::FetchDocumentToFile(const std::string& document_id, int version,
@@ -205,7 +225,7 @@ SessionResult ClientSession::FetchDocumentToFile(const std::string& document_id,
   const SessionResult result = Transact(std::move(request), kTransferTimeoutSeconds);
   if (result != kSessionOk) return result;
   std::vector<std::string> received;
-  if (!received_files_.OfField(*last_reply_.get(), fetch::kReplyFiles, &received) ||
+  if (!received_files_.OfField(fetch::kReplyFiles, &received) ||
       received.size() != 1) {
     return kSessionUnexpected;
   }

@@ -1,64 +1,47 @@
 #include "session/received_files.h"
 
-#include <unistd.h>
-
 #include <utility>
-
-#include "messaging/field_ids.h"
-#include "messaging/list_text.h"
-#include "platform/system_factory.h"
 
 namespace tw {
 
-ReceivedFiles::ReceivedFiles(const CRLMSGmessage& reply) {
-  std::vector<uint32_t> ids;
-  reply.GetFieldIds(&ids);
-  for (uint32_t id : ids) {
-    std::string text;
-    if (reply.GetString(id, &text) != kFieldOk || text.empty()) continue;
-    for (std::string& path : SplitList(text, kListSeparator)) {
-      if (IsTempFileName(path)) paths_.insert(std::move(path));
-    }
-  }
+ReceivedFiles::ReceivedFiles(CRLMSGmessage* reply) {
+  if (reply == nullptr) return;
+  files_ = reply->scratch_files();
+  reply->SetScratchFiles(nullptr);
 }
 
-ReceivedFiles::~ReceivedFiles() {
-  RemoveAll();
-}
+ReceivedFiles::~ReceivedFiles() { RemoveAll(); }
 
 ReceivedFiles::ReceivedFiles(ReceivedFiles&& other) noexcept
-    : paths_(std::exchange(other.paths_, {})) {}
+    : files_(std::exchange(other.files_, nullptr)) {}
 
 ReceivedFiles& ReceivedFiles::operator=(ReceivedFiles&& other) noexcept {
   if (this != &other) {
     RemoveAll();
-    paths_ = std::exchange(other.paths_, {});
+    files_ = std::exchange(other.files_, nullptr);
   }
   return *this;
 }
 
-bool ReceivedFiles::OfField(const CRLMSGmessage& reply, uint32_t field,
-                            std::vector<std::string>* paths) const {
+bool ReceivedFiles::OfField(uint32_t field, std::vector<std::string>* paths) const {
   paths->clear();
-  std::string text;
-  if (reply.GetString(field, &text) != kFieldOk || text.empty()) return true;
-  for (std::string& path : SplitList(text, kListSeparator)) {
-    if (paths_.count(path) == 0) {
-      paths->clear();
-      return false;
-    }
-    paths->push_back(std::move(path));
-  }
-  return true;
+  return files_ != nullptr && files_->OfField(field, paths);
+}
+
+bool ReceivedFiles::IsOwn(const std::string& path) const {
+  return files_ != nullptr && files_->IsOwn(path);
+}
+
+bool ReceivedFiles::Take(const std::string& path) {
+  return files_ != nullptr && files_->Take(path);
 }
 
 void ReceivedFiles::Remove(const std::string& path) {
-  if (paths_.erase(path) != 0) ::unlink(path.c_str());
+  if (files_ != nullptr) files_->Remove(path);
 }
 
 void ReceivedFiles::RemoveAll() {
-  for (const std::string& path : paths_) ::unlink(path.c_str());
-  paths_.clear();
+  if (files_ != nullptr) files_->RemoveAll();
 }
 
 }  // namespace tw

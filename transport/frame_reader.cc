@@ -31,6 +31,11 @@ void CIOFrameReader::SetKey(std::string_view key) {
   key_set_.notify_all();
 }
 
+void CIOFrameReader::SetSealedOnly(bool sealed_only) {
+  std::lock_guard<std::mutex> lock(key_lock_);
+  sealed_only_ = sealed_only;
+}
+
 void CIOFrameReader::AddBytes(const void* bytes, size_t count) {
   if (count == 0) return;
   std::lock_guard<std::mutex> lock(parse_lock_);
@@ -52,7 +57,18 @@ void CIOFrameReader::CompactBytes() {
 bool CIOFrameReader::Parse() {
   std::lock_guard<std::mutex> lock(parse_lock_);
   bool ok = true;
+  // The frames after one that could not be opened for want of a key are
+  // still parsed (a good reply must not wait behind a dropped frame); the
+  // key is waited for once per call, and the failure reported at the end.
+  bool key_missing = false;
   for (;;) {
+    if (fault_) {
+      // The stream is broken for good: nothing after the fault is read.
+      bytes_.clear();
+      head_ = 0;
+      ok = false;
+      break;
+    }
     const size_t available = bytes_.size() - head_;
     const uint8_t* at = bytes_.data() + head_;
     if (state_ == State::kReadCode) {
@@ -82,27 +98,51 @@ bool CIOFrameReader::Parse() {
       // the queue is next compacted.
       head_ += header_.length;
       state_ = State::kReadCode;
-      if (!Decode(header_, at, header_.length)) ok = false;
+      if (!Decode(header_, at, header_.length, &key_missing)) ok = false;
     }
   }
   CompactBytes();
+  if (key_missing) throw std::runtime_error("Symmetric key not set");
   return ok;
 }
 
-bool CIOFrameReader::Decode(const FrameHeader& header, const uint8_t* payload, size_t length) {
+bool CIOFrameReader::protocol_fault() const {
+  std::lock_guard<std::mutex> lock(parse_lock_);
+  return fault_;
+}
+
+bool CIOFrameReader::HasPartial() const {
+  std::lock_guard<std::mutex> lock(parse_lock_);
+  return head_ != bytes_.size() || in_message_;
+}
+
+bool CIOFrameReader::Decode(const FrameHeader& header, const uint8_t* payload, size_t length,
+                            bool* key_missing) {
   SecureBytes work;
   bool transformed = false;
-  if (header.selector != kCipherClear) {
+  if (header.selector == kCipherClear) {
+    bool sealed_only;
+    {
+      std::lock_guard<std::mutex> lock(key_lock_);
+      sealed_only = sealed_only_;
+    }
+    if (sealed_only) {
+      // Once the channel key is installed every frame is sealed: a clear
+      // one was not written by the peer we keyed.
+      fault_ = true;
+      DiscardMessage();
+      return false;
+    }
+  } else {
     if (header.selector != kCipherAes && header.selector != kCipherPassPhrase) {
       DiscardMessage();
       return false;
     }
     SecureBytes key;
-    try {
-      key = WaitForKey();
-    } catch (...) {
+    if (*key_missing || !TryWaitForKey(&key)) {
+      *key_missing = true;
       DiscardMessage();
-      throw;
+      return false;
     }
     if (CRLDATcrypto::DecryptPayload(&work, header.selector, payload, length, KeyView(key)) !=
         kPayloadOk) {
@@ -123,13 +163,14 @@ bool CIOFrameReader::Decode(const FrameHeader& header, const uint8_t* payload, s
   return Deliver(header.code, payload, length);
 }
 
-SecureBytes CIOFrameReader::WaitForKey() {
+bool CIOFrameReader::TryWaitForKey(SecureBytes* key) {
   std::unique_lock<std::mutex> lock(key_lock_);
   if (key_.empty()) {
     key_set_.wait_for(lock, options_.key_wait, [this] { return !key_.empty(); });
   }
-  if (key_.empty()) throw std::runtime_error("Symmetric key not set");
-  return key_;
+  if (key_.empty()) return false;
+  *key = key_;
+  return true;
 }
 
 bool CIOFrameReader::Deliver(uint32_t code, const uint8_t* payload, size_t length) {
@@ -223,6 +264,7 @@ void CIOFrameReader::Reset() {
   head_ = 0;
   state_ = State::kReadCode;
   header_ = FrameHeader();
+  fault_ = false;
   DiscardMessage();
   std::lock_guard<std::mutex> queue_lock(queue_lock_);
   items_.clear();

@@ -89,11 +89,24 @@ class CIOFrameReader {
   // call dropped anything (see the file comment), true otherwise.
   // An encrypted frame met while no key is set is waited for once (the key
   // wait of the options); when the key is still missing, the frame is
-  // dropped, any message being joined is discarded, and
-  // std::runtime_error("Symmetric key not set") is thrown. The bytes after
-  // that frame stay queued for the next call.
+  // dropped, any message being joined is discarded, the frames after it are
+  // parsed all the same (further sealed ones dropped without waiting), and
+  // std::runtime_error("Symmetric key not set") is thrown at the end.
   // A frame under a selector other than 1 or 9 is dropped without waiting.
+  // A clear frame while sealed frames are required (SetSealedOnly) is a
+  // protocol fault: it is dropped,
+  // the call returns false, and nothing more is parsed until Reset (the
+  // connection must be given up; see protocol_fault).
   bool Parse();
+  // Whether every frame must be sealed from now on (this end seals what it
+  // sends: once a channel cipher with a nonzero selector is installed, both
+  // directions are sealed). Kept by Reset, like the key.
+  void SetSealedOnly(bool sealed_only);
+  // A clear frame came while sealed frames were required; sticky until
+  // Reset.
+  bool protocol_fault() const;
+  // Bytes of a frame or of a message being joined wait for the rest.
+  bool HasPartial() const;
 
   // Takes the oldest item: returns its frame code and stores its payload in
   // `payload` (when not null). Returns 0, leaving `payload` alone, when no
@@ -111,7 +124,7 @@ class CIOFrameReader {
   size_t BufferedBytes();
 
   // Forgets the queued bytes, the parse state, the message being joined and
-  // every queued item. The key stays. Called from another thread, it waits
+  // every queued item, and a protocol fault. The key stays. Called from another thread, it waits
   // for a parse in progress to end (including that parse's wait for the key).
   void Reset();
 
@@ -120,11 +133,12 @@ class CIOFrameReader {
 
   // Decrypts and gunzips one payload and delivers it. Returns false when it
   // was dropped. Called with parse_lock_ held.
-  bool Decode(const FrameHeader& header, const uint8_t* payload, size_t length);
+  bool Decode(const FrameHeader& header, const uint8_t* payload, size_t length,
+              bool* key_missing);
   bool Deliver(uint32_t code, const uint8_t* payload, size_t length);
-  // The key, waiting once for it when it is not set; throws "Symmetric key
-  // not set" when it stays empty.
-  SecureBytes WaitForKey();
+  // The key, waiting once for it when it is not set; false when it stays
+  // empty.
+  bool TryWaitForKey(SecureBytes* key);
   void PushItem(uint32_t code, FrameBytes bytes);
   void DiscardMessage();
   void CompactBytes();
@@ -133,13 +147,14 @@ class CIOFrameReader {
   std::atomic<size_t> max_message_bytes_;
   std::atomic<uint64_t> oversized_{0};
 
-  std::mutex parse_lock_;
+  mutable std::mutex parse_lock_;
   FrameBytes bytes_;                // guarded by parse_lock_: received bytes from head_ on
   size_t head_ = 0;                 // guarded by parse_lock_
   State state_ = State::kReadCode;  // guarded by parse_lock_
   FrameHeader header_;              // guarded by parse_lock_: the header being read
   FrameBytes message_;              // guarded by parse_lock_: the message being joined
   bool in_message_ = false;         // guarded by parse_lock_: a first frame was joined
+  bool fault_ = false;              // guarded by parse_lock_: a clear frame after the key
 
   struct Item {
     uint32_t code;
@@ -151,6 +166,7 @@ class CIOFrameReader {
   std::mutex key_lock_;
   std::condition_variable key_set_;  // signalled under key_lock_
   SecureBytes key_;                  // guarded by key_lock_
+  bool sealed_only_ = false;         // guarded by key_lock_
 };
 
 }  // namespace tw

@@ -75,10 +75,14 @@ bool MessageFrameReceiver::Feed(const uint8_t* bytes, size_t count, std::vector<
           if (error != nullptr) *error = "a received file was refused";
           break;
         }
-        if (reader_.last_status() == CULMSGmessageReader::Status::kNeedMore ||
-            reader_.last_status() == CULMSGmessageReader::Status::kFramingFailure) {
-          break;
+        if (reader_.last_status() == CULMSGmessageReader::Status::kFramingFailure) {
+          // Reported, and the chunks queued around the failure are still
+          // read: a good reply must not wait for the next bytes.
+          sound = false;
+          if (error != nullptr) *error = "a frame could not be read";
+          continue;
         }
+        if (reader_.last_status() == CULMSGmessageReader::Status::kNeedMore) break;
         continue;  // a dropped object: more may follow
       }
       out->push_back(std::move(message));
@@ -94,6 +98,10 @@ void MessageFrameReceiver::Reset() {
   frames_.Reset();
   reader_.Reset();
   refused_ = false;
+}
+
+bool MessageFrameReceiver::HasPartial() const {
+  return frames_.HasPartial() || reader_.buffered_bytes() > 0 || reader_.awaiting_files();
 }
 
 bool MessageFrameReceiver::MessageInTransit(std::string* message_id_text) const {
@@ -144,6 +152,10 @@ int MessageChannel::Receive(MessagePtr* message, int timeout_ms) {
       return kChannelMessage;
     }
     if (refused_) return kChannelRefused;
+    if (receiver_.ProtocolFault()) {
+      error_ = "a clear frame after the channel key";
+      return kChannelClosed;
+    }
     int wait_ms = -1;
     if (timeout_ms >= 0) {
       const auto left =

@@ -82,6 +82,9 @@ class MessageFrameReceiver {
 
   // The key that opens encrypted frames; empty clears it.
   void SetKey(std::string_view key) { frames_.SetKey(key); }
+  // Whether a clear frame is a protocol fault (see ProtocolFault): on once
+  // this end seals what it sends.
+  void SetSealedOnly(bool sealed_only) { frames_.SetSealedOnly(sealed_only); }
 
   // Takes received bytes and appends every message they complete to `out`
   // (each with the files it names; a cut-off transfer gives the message
@@ -112,6 +115,12 @@ class MessageFrameReceiver {
   // Whether a message is waiting for its files, and which (for the check
   // whether a long reply is in transit).
   bool MessageInTransit(std::string* message_id_text) const;
+  // Part of a frame or a message has arrived and waits for the rest.
+  bool HasPartial() const;
+  // A clear frame came while sealed frames were required: the peer is not
+  // the one we keyed, and the connection must be given up. Sticky until
+  // Reset.
+  bool ProtocolFault() const { return frames_.protocol_fault(); }
 
   CULMSGmessageReader& reader() { return reader_; }
 
@@ -126,7 +135,7 @@ class MessageFrameReceiver {
 enum ChannelResult : int {
   kChannelMessage = 0,   // a message was received
   kChannelTimedOut = 1,  // nothing complete arrived in time
-  kChannelClosed = 2,    // the peer closed or the socket failed
+  kChannelClosed = 2,    // the peer closed, the socket failed, or a protocol fault
   kChannelBroken = 3,    // the peer sent what cannot be read (see error())
   kChannelInterrupted = 4,
   kChannelRefused = 5,  // the peer went beyond a limit the receiver set (see error())
@@ -141,8 +150,12 @@ class MessageChannel {
   MessageChannel(const MessageChannel&) = delete;
   MessageChannel& operator=(const MessageChannel&) = delete;
 
-  // Seals what is sent from now on.
-  void SetSendCipher(ChannelCipher cipher) { cipher_ = std::move(cipher); }
+  // Seals what is sent from now on; with a nonzero selector, what is
+  // received must be sealed too (a clear frame closes the channel).
+  void SetSendCipher(ChannelCipher cipher) {
+    receiver_.SetSealedOnly(cipher.selector != 0);
+    cipher_ = std::move(cipher);
+  }
   // Opens what is received from now on.
   void SetReceiveKey(std::string_view key) { receiver_.SetKey(key); }
 
@@ -157,7 +170,9 @@ class MessageChannel {
   // after the broken part are read on the next call. kChannelRefused (a
   // message over the limit, a file the reader's admission check refused,
   // or more buffered bytes than the buffer check allows) is final: the
-  // channel reads nothing more.
+  // channel reads nothing more. A protocol fault (a clear frame while
+  // sealed ones are required) gives kChannelClosed once the messages before
+  // it are taken; the caller ends the connection.
   int Receive(MessagePtr* message, int timeout_ms);
 
   // Limits of a receiving server. The largest message object taken; larger

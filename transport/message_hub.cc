@@ -215,6 +215,16 @@ void MessageHub::Connect() {
   }
   if (result != kSocketOk) {
     DebugLog("MessageHub: cannot connect to %s (%d)", address.EndpointText().c_str(), result);
+  } else {
+    // A peer that stops reading, stops answering or vanishes without a
+    // word is noticed within the stall limit.
+    const int stall = ConnectionStallLimitMs();
+    stall_limit_ms_ = stall;
+    socket->SetStallLimit(stall);
+    if (socket->SetKeepAlive(kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds, kKeepAliveProbes,
+                             stall) != kSocketOk) {
+      DebugLog("MessageHub: keep-alive could not be set on the connection");
+    }
   }
   socket_ = std::move(socket);
   ++generation_;
@@ -231,8 +241,12 @@ void MessageHub::Disconnect() {
   }
   // The stage threads that still hold the socket are woken; the last of
   // them to let go closes it (closing under a thread still inside it could
-  // hand its descriptor to another file).
-  if (old) old->Interrupt();
+  // hand its descriptor to another file). The server sees the connection
+  // end at once.
+  if (old) {
+    old->Interrupt();
+    old->Shutdown();
+  }
 }
 
 bool MessageHub::GetServerAddressText(std::string* text) {

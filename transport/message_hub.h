@@ -134,6 +134,7 @@ class MessageHub : public MessageSender, public ConnectionHost {
   void ReceivedWaiting() override;
   void ConnectionLost() override;
   void PostOutgoing(MessagePtr message) override;
+  int StallLimitMs() override { return stall_limit_ms_.load(); }
 
  private:
   class SocketStage;
@@ -149,6 +150,8 @@ class MessageHub : public MessageSender, public ConnectionHost {
   CIOAddress address_;            // guarded by address_mutex_
   bool has_address_ = false;      // guarded by address_mutex_
   std::atomic<bool> stopping_{false};
+  // The stall limit read at the latest Connect.
+  std::atomic<int> stall_limit_ms_{kDefaultStallLimitMs};
 
   std::mutex socket_mutex_;
   std::condition_variable socket_changed_;

@@ -1,7 +1,10 @@
 #include "transport/server_connection.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <optional>
+#include <string_view>
 #include <cstdlib>
 #include <utility>
 
@@ -13,6 +16,7 @@
 #include "platform/debug_output.h"
 #include "platform/mailslot.h"
 #include "platform/system_factory.h"
+#include "settings/settings_source.h"
 #include "crypto/crypto.h"
 #include "transport/frame_format.h"
 
@@ -34,6 +38,16 @@ TypedHandles<ConnectionApplication>& Applications() {
 TypedHandles<CompletionEvent>& Events() {
   static auto* events = new TypedHandles<CompletionEvent>;
   return *events;
+}
+
+constexpr char kLoggingStartCommand[] = "MESSAGELOGGING_START";
+constexpr char kLoggingStopCommand[] = "MESSAGELOGGING_STOP";
+
+// The commands that steer the connection itself; never sent, and never
+// obeyed when they come from the wire.
+bool IsLocalControlCommand(const std::string& command) {
+  return command == kSetChannelKeyCommand || command == "SAPP" || command == "RECONNECT" ||
+         command == kLoggingStartCommand || command == kLoggingStopCommand;
 }
 
 bool IsUp(const std::shared_ptr<CIOSocket>& socket) {
@@ -62,6 +76,31 @@ std::string BaseName(const std::string& path) {
 }
 
 }  // namespace
+
+namespace {
+
+std::atomic<int>& StallLimitOverride() {
+  static std::atomic<int> limit{0};
+  return limit;
+}
+
+int64_t NowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+void SetConnectionStallLimit(int ms) { StallLimitOverride() = ms < 0 ? 0 : ms; }
+
+int ConnectionStallLimitMs() {
+  const int set = StallLimitOverride().load();
+  if (set > 0) return set;
+  const std::optional<int> seconds = GetSettingsSource()->ReadModuleSetting(kStallLimitSetting);
+  if (seconds.has_value() && *seconds > 0 && *seconds <= 24 * 3600) return *seconds * 1000;
+  return kDefaultStallLimitMs;
+}
 
 uint32_t RegisterConnectionApplication(ConnectionApplication* application) {
   return Applications().Add(application);
@@ -110,6 +149,12 @@ MessageReaderOptions CULMSGSCPserverInterface::ReaderOptions() {
 }
 
 CULMSGSCPserverInterface::~CULMSGSCPserverInterface() {
+  std::thread asker;
+  {
+    std::lock_guard<std::mutex> lock(asker_mutex_);
+    asker = std::move(asker_);
+  }
+  if (asker.joinable()) asker.join();
   std::lock_guard<std::mutex> lock(worker_mutex_);
   if (worker_.joinable()) worker_.join();
 }
@@ -161,24 +206,16 @@ int CULMSGSCPserverInterface::OnMessage(CRLMSGmessage* message) {
     }
 
     if (reconnecting_.load() || !IsUp(host_->CurrentSocket())) {
-      int answer;
-      do {
-        answer = AskReconnect(message);
-      } while (answer == kReconnectYes && !IsUp(host_->CurrentSocket()));
-      ConnectionApplication* application = Application();
-      if (application == nullptr) {
+      if (Application() == nullptr) {
         // Nobody can bring the connection back from here, and no reply will
         // ever come: end the request's wait now rather than at its time-out.
-        int handle = 0;
-        if (message->GetInt(SYNCHRONOUSREQUEST, &handle) == kFieldOk && handle != 0) {
-          CRLMSGsynchronousMessage::FailRequest(static_cast<uint32_t>(handle),
-                                                kReplyConnectionLost);
-        }
+        FailWaiter(*message);
         return -1;
       }
-      if (IsUp(host_->CurrentSocket())) return 0;  // posted again by AskReconnect
-      application->Shutdown();
-      std::exit(0);
+      // The question, the reconnection and the re-logon run on a thread of
+      // their own: the re-logon's requests pass this stage thread.
+      HoldForReconnect(CopyMessagePrivate(*message));
+      return 0;
     }
 
     // The message is the outgoing stage's own copy, touched by this thread
@@ -211,6 +248,8 @@ void CULMSGSCPserverInterface::SetChannelKey(const CRLMSGmessage& message) {
   cipher.compress = compress != 0 || selector != 0;
   std::lock_guard<std::recursive_mutex> crypto(CryptoLock());
   receiver_.SetKey(cipher.key);
+  // Sealed both ways from now on: a clear frame is not the keyed server's.
+  receiver_.SetSealedOnly(cipher.selector != 0);
   std::lock_guard<std::mutex> lock(cipher_mutex_);
   cipher_ = std::move(cipher);
   cipher_generation_ = host_->SocketGeneration();
@@ -259,14 +298,31 @@ bool CULMSGSCPserverInterface::SendMessageObject(CRLMSGmessage* message) {
       WriteUploadProgress(id_text, stage == 2 ? kProgressFileFinished : kProgressFileInProgress,
                           name, size, position);
     };
-    auto sink = [&socket](const uint8_t* bytes, size_t count) {
-      return socket->Send(bytes, count) == kSocketOk;
+    const uint64_t generation = host_->SocketGeneration();
+    int send_result = kSocketOk;
+    auto sink = [&](const uint8_t* bytes, size_t count) {
+      send_result = socket->Send(bytes, count);
+      if (send_result != kSocketOk) return false;
+      NoteSent(generation, id_text);
+      return true;
     };
     std::string error;
     const bool sent = sender_.Send(std::move(object), cipher, &stop_file_transfer_, sink,
                                    progress, &error);
+    {
+      std::lock_guard<std::mutex> lock(transit_mutex_);
+      if (sending_id_ == id_text) sending_id_.clear();
+    }
     if (has_files) WriteUploadProgress(id_text, kProgressMessageFinished, std::string(), 0, 0);
     if (!sent) DebugLog("CULMSGSCPserverInterface::SendMessageObject - %s", error.c_str());
+    if (send_result == kSocketStalled) {
+      // The server has taken nothing for the stall limit: the connection is
+      // given up, and every waiter with it.
+      DebugLog("CULMSGSCPserverInterface: the server took no byte for %d ms; connection given up",
+               host_->StallLimitMs());
+      host_->Disconnect();
+      host_->ConnectionLost();
+    }
     return sent;
   } catch (const std::exception& e) {
     DebugLog("CULMSGSCPserverInterface::SendMessageObject - %s", e.what());
@@ -314,7 +370,29 @@ bool CULMSGSCPserverInterface::Poll() {
     host_->WaitForSocketChange(generation, -1);
     return waiting();
   }
-  const int ready = socket->WaitReadable(-1);
+  // While the client waits on the connection, the wait for bytes lasts
+  // only until the stall limit; idle, the thread wakes once per limit.
+  const int stall = host_->StallLimitMs();
+  int wait_ms = -1;
+  if (stall > 0) {
+    std::lock_guard<std::mutex> lock(poll_mutex_);
+    StartGeneration(generation);
+    int64_t since = 0;
+    wait_ms = AwaitingLocked(generation, &since)
+                  ? static_cast<int>(std::max<int64_t>(0, stall - since))
+                  : stall;
+  }
+  const int ready = socket->WaitReadable(wait_ms);
+  if (ready == kSocketWouldBlock && stall > 0) {
+    bool stalled;
+    {
+      std::lock_guard<std::mutex> lock(poll_mutex_);
+      int64_t since = 0;
+      stalled = !reconnecting_.load() && AwaitingLocked(generation, &since) && since >= stall;
+    }
+    if (stalled) GiveUp(generation, "no byte came for the stall limit");
+    return waiting();
+  }
   if (ready == kSocketInterrupted || ready == kSocketWouldBlock) return waiting();
   if (ready != kSocketOk) {
     ConnectionLost(generation);
@@ -322,14 +400,11 @@ bool CULMSGSCPserverInterface::Poll() {
   }
 
   std::vector<MessagePtr> messages;
+  bool fault = false;
   {
     std::lock_guard<std::mutex> lock(poll_mutex_);
     if (reconnecting_.load()) return waiting();
-    if (generation != polled_generation_) {
-      // Bytes half-read from an earlier connection can never be completed.
-      receiver_.Reset();
-      polled_generation_ = generation;
-    }
+    StartGeneration(generation);
     size_t count = 0;
     const int got = socket->Receive(scratch_.data(), scratch_.size(), &count);
     if (got == kSocketWouldBlock) return waiting();
@@ -339,10 +414,12 @@ bool CULMSGSCPserverInterface::Poll() {
       MessagePtr cut = receiver_.CutOffTransfer();
       if (cut) messages.push_back(std::move(cut));
     } else {
+      last_received_ns_ = NowNs();
       std::string error;
       if (!receiver_.Feed(scratch_.data(), count, &messages, &error)) {
         DebugLog("CULMSGSCPserverInterface::Poll - %s", error.c_str());
       }
+      fault = receiver_.ProtocolFault();
     }
     // What the reader made itself goes with what it received.
     for (MessagePtr& posted : posted_) messages.push_back(std::move(posted));
@@ -350,14 +427,82 @@ bool CULMSGSCPserverInterface::Poll() {
     std::string transit;
     receiver_.MessageInTransit(&transit);
     std::lock_guard<std::mutex> transit_lock(transit_mutex_);
+    if (!transit.empty() && transit == in_transit_id_) {
+      transit_progress_ += count;
+    } else {
+      transit_progress_ = count;
+      transit_checked_ = 0;
+    }
     in_transit_id_ = std::move(transit);
   }
   for (MessagePtr& message : messages) {
     if (!LogMessage(message.get(), false)) HandOff(std::move(message));
   }
   if (!messages.empty()) host_->ReceivedWaiting();
-  if (!socket->IsConnected()) ConnectionLost(generation);
+  if (fault) {
+    GiveUp(generation, "a clear frame came after the channel key");
+  } else if (!socket->IsConnected()) {
+    ConnectionLost(generation);
+  }
   return waiting();
+}
+
+void CULMSGSCPserverInterface::StartGeneration(uint64_t generation) {
+  if (generation == polled_generation_) return;
+  // Bytes half-read from an earlier connection can never be completed, and
+  // a new connection starts in clear text until its own "SSK".
+  receiver_.Reset();
+  receiver_.SetKey(std::string_view());
+  receiver_.SetSealedOnly(false);
+  polled_generation_ = generation;
+  last_received_ns_ = 0;
+}
+
+bool CULMSGSCPserverInterface::AwaitingLocked(uint64_t generation, int64_t* since_ms) {
+  int64_t sent_ns;
+  uint64_t sent_generation;
+  {
+    std::lock_guard<std::mutex> lock(activity_mutex_);
+    sent_ns = last_sent_ns_;
+    sent_generation = last_sent_generation_;
+  }
+  const bool request_open = sent_generation == generation && sent_ns > last_received_ns_;
+  const int64_t last = std::max(sent_generation == generation ? sent_ns : 0, last_received_ns_);
+  *since_ms = last == 0 ? 0 : (NowNs() - last) / 1000000;
+  return request_open || (last != 0 && receiver_.HasPartial());
+}
+
+void CULMSGSCPserverInterface::NoteSent(uint64_t generation, const std::string& message_id_text) {
+  {
+    std::lock_guard<std::mutex> lock(activity_mutex_);
+    last_sent_ns_ = NowNs();
+    last_sent_generation_ = generation;
+  }
+  std::lock_guard<std::mutex> lock(transit_mutex_);
+  if (sending_id_ != message_id_text) {
+    sending_id_ = message_id_text;
+    sending_progress_ = 0;
+    sending_checked_ = 0;
+  }
+  ++sending_progress_;
+}
+
+void CULMSGSCPserverInterface::GiveUp(uint64_t generation, const char* why) {
+  DebugLog("CULMSGSCPserverInterface: %s; the connection is given up", why);
+  MessagePtr cut;
+  {
+    std::lock_guard<std::mutex> lock(poll_mutex_);
+    cut = receiver_.CutOffTransfer();
+    std::lock_guard<std::mutex> transit_lock(transit_mutex_);
+    in_transit_id_.clear();
+  }
+  if (cut && !LogMessage(cut.get(), false)) {
+    HandOff(std::move(cut));
+    host_->ReceivedWaiting();
+  }
+  // Only the socket that stalled: a newer one is left alone.
+  if (host_->SocketGeneration() == generation) host_->Disconnect();
+  ConnectionLost(generation);
 }
 
 void CULMSGSCPserverInterface::ConnectionLost(uint64_t generation) {
@@ -409,7 +554,16 @@ bool CULMSGSCPserverInterface::TakeReceived(MessagePtr* message) {
 
 bool CULMSGSCPserverInterface::IsReceiving(const std::string& message_id_text) {
   std::lock_guard<std::mutex> lock(transit_mutex_);
-  return !message_id_text.empty() && message_id_text == in_transit_id_;
+  if (message_id_text.empty()) return false;
+  if (message_id_text == in_transit_id_ && transit_progress_ != transit_checked_) {
+    transit_checked_ = transit_progress_;
+    return true;
+  }
+  if (message_id_text == sending_id_ && sending_progress_ != sending_checked_) {
+    sending_checked_ = sending_progress_;
+    return true;
+  }
+  return false;
 }
 
 void CULMSGSCPserverInterface::SetReplyRoute(const std::string& message_id_text,
@@ -425,7 +579,13 @@ bool CULMSGSCPserverInterface::HasReplyRoute(const std::string& message_id_text)
 
 bool CULMSGSCPserverInterface::LogMessage(CRLMSGmessage* message, bool outgoing) {
   const std::string command = message->GetCommand();
-  if (command == "MESSAGELOGGING_START") {
+  // Control messages steer this process and come only from inside it: one
+  // that arrives from the server is logged like any message and dropped.
+  const bool received_control = !outgoing && IsLocalControlCommand(command);
+  if (received_control) {
+    DebugLog("CULMSGSCPserverInterface: a control message received from the server dropped");
+  }
+  if (outgoing && command == kLoggingStartCommand) {
     LogSettings settings;
     int echo = 0;
     message->GetString(ParameterId(1), &settings.outgoing_path);
@@ -438,7 +598,7 @@ bool CULMSGSCPserverInterface::LogMessage(CRLMSGmessage* message, bool outgoing)
     log_ = std::move(settings);
     return true;
   }
-  if (command == "MESSAGELOGGING_STOP") {
+  if (outgoing && command == kLoggingStopCommand) {
     std::lock_guard<std::mutex> lock(log_mutex_);
     log_.on = false;
     return true;
@@ -446,12 +606,13 @@ bool CULMSGSCPserverInterface::LogMessage(CRLMSGmessage* message, bool outgoing)
   LogSettings settings;
   {
     std::lock_guard<std::mutex> lock(log_mutex_);
-    if (!log_.on) return false;
+    if (!log_.on) return received_control;
     settings = log_;
   }
   std::string text;
   message->Dump(&text);
   AppendLogRecord(outgoing ? settings.outgoing_path : settings.incoming_path, text);
+  if (received_control) return true;
   if (settings.echo) {
     MessagePtr echo = CopyMessagePrivate(*message);
     echo->SetString(COMMAND, "#" + command);
@@ -464,7 +625,54 @@ bool CULMSGSCPserverInterface::LogMessage(CRLMSGmessage* message, bool outgoing)
   return false;
 }
 
-int CULMSGSCPserverInterface::AskReconnect(CRLMSGmessage* message) {
+void CULMSGSCPserverInterface::FailWaiter(const CRLMSGmessage& message) {
+  int handle = 0;
+  if (message.GetInt(SYNCHRONOUSREQUEST, &handle) == kFieldOk && handle != 0) {
+    CRLMSGsynchronousMessage::FailRequest(static_cast<uint32_t>(handle), kReplyConnectionLost);
+  }
+}
+
+void CULMSGSCPserverInterface::HoldForReconnect(MessagePtr message) {
+  std::lock_guard<std::mutex> lock(asker_mutex_);
+  held_.push_back(std::move(message));
+  if (asking_) return;
+  asking_ = true;
+  if (asker_.joinable()) asker_.join();  // a finished question
+  asker_ = std::thread([this] { AskAndReconnect(); });
+}
+
+void CULMSGSCPserverInterface::AskAndReconnect() {
+  try {
+    int answer;
+    do {
+      answer = AskReconnect();
+    } while (answer == kReconnectYes && !IsUp(host_->CurrentSocket()) && !host_->IsStopping());
+    std::vector<MessagePtr> held;
+    {
+      std::lock_guard<std::mutex> lock(asker_mutex_);
+      held.swap(held_);
+      asking_ = false;
+    }
+    if (IsUp(host_->CurrentSocket())) {
+      // Sent now over the connection that came back.
+      for (MessagePtr& message : held) host_->PostOutgoing(std::move(message));
+      return;
+    }
+    for (const MessagePtr& message : held) FailWaiter(*message);
+    if (host_->IsStopping()) return;
+    ConnectionApplication* application = Application();
+    if (application != nullptr) {
+      application->Shutdown();
+      std::exit(0);
+    }
+  } catch (const std::exception& e) {
+    DebugLog("CULMSGSCPserverInterface::AskAndReconnect - %s", e.what());
+  } catch (...) {
+    DebugLog("CULMSGSCPserverInterface::AskAndReconnect - Unexpected exception");
+  }
+}
+
+int CULMSGSCPserverInterface::AskReconnect() {
   ConnectionApplication* application = Application();
   if (application == nullptr) return kReconnectNo;
   const std::string text = application->GetString("mainApplication", "IDS_TRY_RECONNECT");
@@ -480,11 +688,6 @@ int CULMSGSCPserverInterface::AskReconnect(CRLMSGmessage* message) {
   StartReconnect(*reconnect);
   while (!done.Wait(100)) {
     if (host_->IsStopping()) return kReconnectNo;
-  }
-  if (IsUp(host_->CurrentSocket())) {
-    MessagePtr again = CopyMessagePrivate(*message);
-    again->SetInt(TARGETRECIPIENT, kRecipientClientSession);
-    host_->PostOutgoing(std::move(again));
   }
   return kReconnectYes;
 }

@@ -9,15 +9,20 @@
 // channel key, selector and compression switch; "SAPP" names the hosting
 // application's object; "RECONNECT" rebuilds the connection on a worker
 // thread, failing every waiting request at once; "MESSAGELOGGING_START" and
-// "MESSAGELOGGING_STOP" switch the message log.
+// "MESSAGELOGGING_STOP" switch the message log. They are honoured only from
+// the outgoing (local) side: one received from the server is logged as a
+// message and dropped.
 //
 // A lost connection (Poll finds the socket closed) completes every waiting
 // synchronous request at once with kReplyConnectionLost instead of leaving
 // it to its time-out; so does a request sent while the connection is down.
 //
 // Threads: OnMessage and SendMessageObject run on the hub's outgoing stage
-// thread; Poll on its socket stage thread; the reconnection worker on its
-// own thread. `cipher_mutex_` guards the cipher settings and the
+// thread; Poll on its socket stage thread; the reconnection question (and
+// the re-logon it leads to) on an asker thread and the reconnection worker
+// on its own thread, never on a stage thread, since the re-logon's
+// requests pass the stages. `asker_mutex_` guards the asker and the
+// messages it holds. `cipher_mutex_` guards the cipher settings and the
 // application object; `routes_mutex_` the reply-route table; `log_mutex_`
 // the message-log settings; `received_mutex_` the received queue;
 // `transit_mutex_` the identifier of a message in transit; `worker_mutex_`
@@ -36,6 +41,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "messaging/message.h"
 #include "messaging/recipient_registry.h"
@@ -50,6 +56,27 @@ constexpr char kSetChannelKeyCommand[] = "SSK";
 constexpr uint32_t kSskFieldKey = 100;          // the key's bytes
 constexpr uint32_t kSskFieldSelector = 101;     // encryption selector
 constexpr uint32_t kSskFieldCompression = 102;  // compression switch
+
+// The stall limit: how long a connection may go without progress while the
+// client waits on it - a send finding no room, or no byte arriving while a
+// request is unanswered or a message half-received - before it is given up
+// (every waiting request fails at once and the next export logs on again).
+// It also bounds how long sent data may stay unacknowledged
+// (TCP_USER_TIMEOUT). Set by SetConnectionStallLimit, else by the module
+// setting "CULMSGSCPserverInterface/StallLimit" (seconds), else 60 s.
+constexpr int kDefaultStallLimitMs = 60000;
+constexpr char kStallLimitSetting[] = "CULMSGSCPserverInterface/StallLimit";
+// Keep-alive probes on the server connection: after 10 s of silence, every
+// 5 s, given up after 3 unanswered ones (a half-open connection is found
+// within about 25 s even while the client waits for nothing).
+constexpr int kKeepAliveIdleSeconds = 10;
+constexpr int kKeepAliveIntervalSeconds = 5;
+constexpr int kKeepAliveProbes = 3;
+// Sets the stall limit (milliseconds) of connections made from now on; 0
+// returns to the configured one.
+void SetConnectionStallLimit(int ms);
+// The stall limit in milliseconds (see above).
+int ConnectionStallLimitMs();
 
 // The hosting application's object, named to the connection by "SAPP"
 // (through RegisterConnectionApplication's handle). The provider never has
@@ -119,6 +146,8 @@ class ConnectionHost {
   virtual void ConnectionLost() = 0;
   // Puts `message` on the outgoing stages again.
   virtual void PostOutgoing(MessagePtr message) = 0;
+  // The stall limit of the current socket in milliseconds (0: none).
+  virtual int StallLimitMs() = 0;
   // Progress of a file of message `message_id` being sent.
   virtual void NotifyListeners(const std::string& message_id, int64_t stage, int64_t position,
                                int64_t size, int64_t file_index) = 0;
@@ -160,8 +189,10 @@ class CULMSGSCPserverInterface : public Recipient {
   // Takes the oldest received message; false when none waits.
   bool TakeReceived(MessagePtr* message);
 
-  // Whether a message with this identifier text is being received (a long
-  // reply whose files are still arriving).
+  // Whether the message with this identifier text is in transit and moved
+  // since the previous call: a reply whose files are arriving and of which
+  // bytes came, or a request whose frames are leaving and of which frames
+  // went. A transfer that stands still is not "being received".
   bool IsReceiving(const std::string& message_id_text);
 
   // The reply-route table: a received message whose identifier text has an
@@ -184,10 +215,19 @@ class CULMSGSCPserverInterface : public Recipient {
 
   // Handles "SSK"; the key also opens received frames.
   void SetChannelKey(const CRLMSGmessage& message);
-  // Step 6.1: asks whether to reconnect; returns the answer (5103 Yes, 5104
-  // No). On Yes, reconnects and posts `message` again when the connection
-  // came back.
-  int AskReconnect(CRLMSGmessage* message);
+  // Asks whether to reconnect; returns the answer (5103 Yes, 5104 No). On
+  // Yes, reconnects and waits until the reconnection worker is done.
+  int AskReconnect();
+  // A message for the server while the connection is down (with an
+  // application object): kept, and the question asked on the asker thread
+  // unless it is asked already.
+  void HoldForReconnect(MessagePtr message);
+  // The asker thread: asks until the answer is No or the connection is
+  // back; then sends the kept messages, or fails their waiters and ends the
+  // application.
+  void AskAndReconnect();
+  // Ends the wait of the request `message` carries, if any.
+  static void FailWaiter(const CRLMSGmessage& message);
   void StartReconnect(const CRLMSGmessage& message);
   void ReconnectWorker(uint32_t event_handle);
   // Sleeps `ms` unless the host stops first; false when it stopped.
@@ -203,6 +243,20 @@ class CULMSGSCPserverInterface : public Recipient {
   // The socket is gone or closed while Poll worked: once per lost socket,
   // the host fails every waiting request after what arrived before.
   void ConnectionLost(uint64_t generation);
+  // Gives the connection of `generation` up from the Poll thread (a stall,
+  // a protocol fault): the reply being received goes to its waiter cut off,
+  // the socket is dropped and every other waiter fails.
+  void GiveUp(uint64_t generation, const char* why);
+  // Whether the client waits on the connection of `generation`: a request
+  // sent and nothing received since, or a frame or message half-received.
+  // Poll thread, under poll_mutex_. `*since_ms` gets the time since the
+  // last progress either way.
+  bool AwaitingLocked(uint64_t generation, int64_t* since_ms);
+  // Poll thread, under poll_mutex_: a socket of a new generation starts
+  // with a fresh reader and no key.
+  void StartGeneration(uint64_t generation);
+  // A frame of the current socket left (outgoing stage thread).
+  void NoteSent(uint64_t generation, const std::string& message_id_text);
   // The stream reader's links to this connection: the stop flag that ends
   // parsing, progress records for received files, and the way the messages
   // it makes itself (the "LOG" line of a get reply without its file) join
@@ -237,7 +291,19 @@ class CULMSGSCPserverInterface : public Recipient {
   std::deque<MessagePtr> received_;  // guarded by received_mutex_
 
   std::mutex transit_mutex_;
-  std::string in_transit_id_;  // guarded by transit_mutex_
+  std::string in_transit_id_;      // guarded by transit_mutex_
+  uint64_t transit_progress_ = 0;  // guarded by transit_mutex_: bytes received in transit
+  uint64_t transit_checked_ = 0;   // guarded by transit_mutex_: progress at the last check
+  std::string sending_id_;         // guarded by transit_mutex_: the message leaving
+  uint64_t sending_progress_ = 0;  // guarded by transit_mutex_: frames sent of it
+  uint64_t sending_checked_ = 0;   // guarded by transit_mutex_
+
+  // When bytes last went and came, on the steady clock (nanoseconds), and
+  // the socket generation they went on.
+  std::mutex activity_mutex_;
+  int64_t last_sent_ns_ = 0;        // guarded by activity_mutex_
+  uint64_t last_sent_generation_ = 0;  // guarded by activity_mutex_
+  int64_t last_received_ns_ = 0;    // Poll thread only
 
   std::mutex routes_mutex_;
   std::map<std::string, std::string> reply_routes_;  // guarded by routes_mutex_
@@ -247,6 +313,11 @@ class CULMSGSCPserverInterface : public Recipient {
 
   std::mutex worker_mutex_;
   std::thread worker_;  // guarded by worker_mutex_
+
+  std::mutex asker_mutex_;
+  std::thread asker_;              // guarded by asker_mutex_
+  bool asking_ = false;            // guarded by asker_mutex_
+  std::vector<MessagePtr> held_;   // guarded by asker_mutex_
 };
 
 }  // namespace tw

@@ -117,15 +117,21 @@ class PosixSocket final : public CIOSocket {
     if (!connected_ || fd_ < 0) return kSocketNotConnected;
     const char* next = static_cast<const char*>(bytes);
     size_t left = length;
+    Clock::time_point progress = Clock::now();
     while (left > 0) {
       ssize_t sent = send(fd_, next, left, MSG_NOSIGNAL);
       if (sent > 0) {
         next += sent;
         left -= static_cast<size_t>(sent);
+        progress = Clock::now();
         continue;
       }
       if (sent < 0 && errno == EINTR) continue;
       if (sent < 0 && WouldBlock(errno)) {
+        const int limit = stall_limit_ms_.load();
+        if (limit > 0 && Clock::now() - progress >= std::chrono::milliseconds(limit)) {
+          return kSocketStalled;
+        }
         // Wait for room; a slice that ends without room just tries again.
         int waited = WaitFor(POLLOUT, kWaitSliceMs);
         if (waited == kSocketInterrupted || waited == kSocketError) return waited;
@@ -260,6 +266,31 @@ class PosixSocket final : public CIOSocket {
     return kSocketOk;
   }
 
+  void SetStallLimit(int ms) override { stall_limit_ms_ = ms < 0 ? 0 : ms; }
+
+  int Shutdown() override {
+    if (fd_ < 0) return kSocketNotConnected;
+    if (connected_.exchange(false)) shutdown(fd_, SHUT_RDWR);
+    return kSocketOk;
+  }
+
+  int SetKeepAlive(int idle_seconds, int interval_seconds, int probes,
+                   int user_timeout_ms) override {
+    if (fd_ < 0) return kSocketNotConnected;
+    int one = 1;
+    bool ok = setsockopt(fd_, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one) == 0;
+    ok = setsockopt(fd_, IPPROTO_TCP, TCP_KEEPIDLE, &idle_seconds, sizeof idle_seconds) == 0 && ok;
+    ok = setsockopt(fd_, IPPROTO_TCP, TCP_KEEPINTVL, &interval_seconds, sizeof interval_seconds) ==
+             0 &&
+         ok;
+    ok = setsockopt(fd_, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) == 0 && ok;
+    if (user_timeout_ms > 0) {
+      unsigned timeout = static_cast<unsigned>(user_timeout_ms);
+      ok = setsockopt(fd_, IPPROTO_TCP, TCP_USER_TIMEOUT, &timeout, sizeof timeout) == 0 && ok;
+    }
+    return ok ? kSocketOk : kSocketError;
+  }
+
   bool IsConnected() const override { return connected_; }
   bool IsListening() const override { return listening_; }
 
@@ -352,6 +383,7 @@ class PosixSocket final : public CIOSocket {
   std::atomic<bool> connected_{false};
   std::atomic<bool> listening_{false};
   std::atomic<bool> interrupted_{false};
+  std::atomic<int> stall_limit_ms_{0};
   std::once_flag interrupt_once_;
   int interrupt_fd_ = -1;  // set once under interrupt_once_
 };

@@ -44,6 +44,7 @@ enum SocketResult : int {
   kSocketWouldBlock = 4,     // nothing now: no data, no client, or a wait timed out
   kSocketNotConnected = 5,   // never connected, closed, or closed/reset by the peer
   kSocketInterrupted = 6,    // a wait was cut short by Interrupt
+  kSocketStalled = 7,        // a send found no room for the stall limit
   kSocketReceiveFailed = -1, // any other receive error
 };
 
@@ -174,6 +175,29 @@ class CIOSocket {
   virtual void Interrupt() = 0;
   // Ends the interrupted state; only while no thread waits in the object.
   virtual void ClearInterrupt() = 0;
+  // Shuts both directions of a connected socket down, keeping the
+  // descriptor until Close: the peer sees the connection end, and every
+  // later Send or Receive here fails. Safe from any thread while the object
+  // lives. 0; 5 without a socket.
+  virtual int Shutdown() { return kSocketNotConnected; }
+  // A Send that finds no room in the send buffer for `ms` milliseconds in a
+  // row (the peer reads nothing) gives up with 7; 0 waits without limit
+  // (the default). Safe from any thread.
+  virtual void SetStallLimit(int ms) { (void)ms; }
+  // Makes a dead peer noticed on a connected stream socket even while
+  // nothing is sent: keep-alive probes after `idle_seconds` without traffic,
+  // every `interval_seconds`, the connection given up after `probes`
+  // unanswered ones; and data left unacknowledged for `user_timeout_ms`
+  // (TCP_USER_TIMEOUT; 0 leaves the system's) ends the connection too. 0,
+  // or 2 when the system refused an option; 5 without a socket.
+  virtual int SetKeepAlive(int idle_seconds, int interval_seconds, int probes,
+                           int user_timeout_ms) {
+    (void)idle_seconds;
+    (void)interval_seconds;
+    (void)probes;
+    (void)user_timeout_ms;
+    return kSocketOk;
+  }
   // The address of the connected peer, for a server's log: null `out` → 1;
   // no socket open (or a socket kind without one) → 5; failure → 2.
   virtual int PeerAddress(CIOAddress* out) const {

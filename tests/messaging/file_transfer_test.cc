@@ -291,6 +291,67 @@ TEST_F(FileTransferTest, UncreatableTempFileIsCountedDoneWithoutWriting) {
   EXPECT_EQ(test::ReadFile(env_.Path("tmp")), "not a folder");
 }
 
+// The message hands over the scratch files the reader created, by field
+// and by identity: a text field naming a path is nobody's file, a file put
+// in a scratch file's place is neither taken nor removed, and the release
+// of the last copy removes whatever nobody took.
+TEST_F(FileTransferTest, MessageOwnsExactlyTheScratchFilesTheReaderCreated) {
+  const std::string a = MakeFile("home/a.bin", 1000, 1);
+  const std::string b = MakeFile("home/b.bin", 200000, 2);
+  MessagePtr sent = NewMessage();
+  sent->SetString(COMMAND, "GETR");
+  const std::string files = a + "?" + b;
+  sent->SetRawField(106, FIELD_FILELIST, files.data(), files.size());
+  sent->SetString(107, a);  // a path in a text field
+  test::PushAll(test::ChunksOf(*sent), &queue_);
+  std::vector<MessagePtr> got = test::Drain(reader_.get());
+  ASSERT_EQ(got.size(), 1u);
+  const ScratchFilesRef scratch = got[0]->scratch_files();
+  ASSERT_NE(scratch, nullptr);
+  std::vector<std::string> paths;
+  ASSERT_TRUE(scratch->OfField(106, &paths));
+  ASSERT_EQ(paths.size(), 2u);
+  EXPECT_EQ(paths, PathsOf(*got[0], 106));
+  EXPECT_FALSE(scratch->HasField(107));
+  EXPECT_FALSE(scratch->OfField(107, &paths));
+  EXPECT_FALSE(scratch->IsOwn(a));
+  EXPECT_FALSE(scratch->Take(a));
+
+  ASSERT_TRUE(scratch->OfField(106, &paths));
+  // Another file in the place of the first: not ours any more.
+  ASSERT_EQ(::unlink(paths[0].c_str()), 0);
+  test::WriteFile(paths[0], "planted");
+  EXPECT_FALSE(scratch->IsOwn(paths[0]));
+  EXPECT_FALSE(scratch->Take(paths[0]));
+  // The second is taken: it stays when the message goes.
+  ASSERT_TRUE(scratch->Take(paths[1]));
+  EXPECT_FALSE(scratch->OfField(106, &paths));
+  ASSERT_TRUE(std::filesystem::exists(PathsOf(*got[0], 106)[1]));
+  const std::vector<std::string> named = PathsOf(*got[0], 106);
+  MessagePtr copy = CopyMessage(*got[0]);
+  got.clear();
+  EXPECT_EQ(scratch->size(), 1u);  // the planted one, still listed
+  copy.reset();
+  EXPECT_EQ(test::ReadFile(named[0]), "planted");
+  EXPECT_EQ(test::ReadFile(named[1]), Content(200000, 2));
+  EXPECT_EQ(test::ReadFile(a), Content(1000, 1));
+}
+
+// A message dropped on the way (nobody took it) leaves no scratch file.
+TEST_F(FileTransferTest, ReleasedMessageRemovesItsScratchFiles) {
+  const std::string a = MakeFile("home/a.bin", 5000, 3);
+  MessagePtr sent = NewMessage();
+  sent->SetString(COMMAND, "GETR");
+  sent->SetRawField(106, FIELD_FILELIST, a.data(), a.size());
+  test::PushAll(test::ChunksOf(*sent), &queue_);
+  std::vector<MessagePtr> got = test::Drain(reader_.get());
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(TempFolder().size(), 1u);
+  got.clear();
+  EXPECT_THAT(TempFolder(), IsEmpty());
+  EXPECT_TRUE(Exists(a));
+}
+
 TEST_F(FileTransferTest, ReaderGoneMidTransferRemovesWhatItWrote) {
   MessagePtr m = NewMessage();
   const std::string list = MakeFile("p", 3) + "?" + MakeFile("q", 300000);

@@ -221,6 +221,24 @@ TEST(Message, DumpShowsPrintableTextAndHexDumpsTheRest) {
   EXPECT_EQ("61 09 62", HexDump("a\tb", 3, 80).substr(0, 8));
 }
 
+// A peer's text can neither forge a record of the message log (a line
+// break, the zero byte that ends a record) nor reach a terminal (escapes).
+TEST(Message, DumpEscapesEveryTextItWrites) {
+  static const char kCommand[] = "EVIL\n\0COMMAND: \x1b[2J\\";
+  MessagePtr m = NewMessage();
+  m->SetString(COMMAND, std::string(kCommand, sizeof kCommand - 1));
+  m->SetRawField(14, FIELD_FILELIST, "/tmp/a\nb", 8);
+  m->SetString(ParameterId(1), "bell\x07 and DEL\x7f");
+  std::string dump;
+  ASSERT_TRUE(m->Dump(&dump));
+  EXPECT_EQ(dump.find('\0'), std::string::npos);
+  EXPECT_EQ(dump.find('\x1b'), std::string::npos);
+  EXPECT_EQ(dump.find('\x7f'), std::string::npos);
+  EXPECT_EQ(dump.find('\x07'), std::string::npos);
+  EXPECT_EQ(dump.rfind("COMMAND: EVIL\\x0A\\x00COMMAND: \\x1B[2J\\x5C\n", 0), 0u);
+  EXPECT_NE(dump.find("TYPEFILE:/tmp/a\\x0Ab\n"), std::string::npos);
+}
+
 TEST(Message, FieldElementsCarryTheFilesTheyName) {
   test::TestEnv env;
   const std::string present = env.Path("present.bin");

@@ -383,8 +383,13 @@ TEST_F(ClientSessionTest, FetchPlacesWhatItCanAndFailsForTheRest) {
 TEST_F(ClientSessionTest, FetchReplyNamingAForeignPathIsRefused) {
   const std::string victim = env_.Path("home/precious.txt");
   test::WriteFile(victim, "mine");
+  // Shaped like one of the reader's scratch names, in the scratch folder:
+  // still not one the reader created.
+  const std::string lookalike = env_.Path("tmp/CRLab12cd");
+  test::WriteFile(lookalike, "planted");
   std::string server_private, server_public;
   ASSERT_TRUE(CRLDATcrypto::GenerateKeyPair(1024, &server_private, &server_public));
+  int fetches = 0;  // the peer's thread only
   test::LoopbackPeer peer([&](test::LoopbackPeer::Connection& c, MessagePtr m) {
     MessagePtr reply = test::MakeReply(*m);
     const std::string command = m->GetCommand();
@@ -403,7 +408,8 @@ TEST_F(ClientSessionTest, FetchReplyNamingAForeignPathIsRefused) {
     } else {
       reply->SetString(fetch::kReplyDocumentIds, "0000000000000002");
       reply->SetString(fetch::kReplyStamps, "2024:01:01:00:00:00:000");
-      reply->SetString(fetch::kReplyFiles, victim);  // a plain string, no file list
+      // A plain string, no file list.
+      reply->SetString(fetch::kReplyFiles, fetches++ == 0 ? victim : lookalike);
     }
     c.Send(*reply);
   });
@@ -411,8 +417,10 @@ TEST_F(ClientSessionTest, FetchReplyNamingAForeignPathIsRefused) {
   LogOn("alice", "anything");
   const std::string target = work_ + "/fetched.txt";
   EXPECT_EQ(session_->FetchDocuments({"0000000000000002"}, {Local(target)}), kSessionUnexpected);
+  EXPECT_EQ(session_->FetchDocumentToFile("0000000000000002", 0, target), kSessionUnexpected);
   session_.reset();
   EXPECT_EQ(test::ReadFile(victim), "mine");
+  EXPECT_EQ(test::ReadFile(lookalike), "planted");
   EXPECT_FALSE(std::filesystem::exists(target));
 }
 

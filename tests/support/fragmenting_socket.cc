@@ -7,10 +7,22 @@
 
 namespace tw::test {
 
+size_t ConnectionCutter::Take(size_t count) {
+  int64_t budget = budget_.load();
+  for (;;) {
+    if (budget < 0) return count;
+    const int64_t taken = std::min<int64_t>(budget, static_cast<int64_t>(count));
+    if (budget_.compare_exchange_weak(budget, budget - taken)) {
+      if (taken < static_cast<int64_t>(count)) cut_ = true;
+      return static_cast<size_t>(taken);
+    }
+  }
+}
+
 FragmentingSocket::FragmentingSocket(std::unique_ptr<CIOSocket> inner, FragmentLimits limits)
     : inner_(std::move(inner)),
       limits_{std::max<size_t>(1, limits.max_send), std::max<size_t>(1, limits.max_receive),
-              limits.seed},
+              limits.seed, limits.cutter},
       send_generator_(limits.seed),
       receive_generator_(limits.seed ^ 0x9e3779b9u) {}
 
@@ -53,8 +65,13 @@ int FragmentingSocket::Send(const void* bytes, size_t length) {
   size_t left = length;
   while (left > 0) {
     size_t piece = std::min(left, Piece(limits_.max_send, limits_.seed != 0, &send_generator_));
-    int result = inner_->Send(next, piece);
+    const size_t allowed = limits_.cutter ? limits_.cutter->Take(piece) : piece;
+    int result = allowed > 0 ? inner_->Send(next, allowed) : kSocketOk;
     if (result != kSocketOk) return result;
+    if (allowed < piece) {
+      inner_->Shutdown();
+      return kSocketError;
+    }
     next += piece;
     left -= piece;
   }
@@ -68,8 +85,20 @@ int FragmentingSocket::SendBytes(const std::vector<uint8_t>& bytes) {
 int FragmentingSocket::Receive(void* buffer, size_t capacity, size_t* count) {
   if (capacity == 0) return inner_->Receive(buffer, capacity, count);
   size_t piece = Piece(limits_.max_receive, limits_.seed != 0, &receive_generator_);
-  return inner_->Receive(buffer, std::min(capacity, piece), count);
+  const int result = inner_->Receive(buffer, std::min(capacity, piece), count);
+  if (result == kSocketOk && limits_.cutter) {
+    const size_t allowed = limits_.cutter->Take(*count);
+    if (allowed < *count) {
+      // What lay beyond the cut never arrived.
+      inner_->Shutdown();
+      *count = allowed;
+      if (allowed == 0) return kSocketNotConnected;
+    }
+  }
+  return result;
 }
+
+int FragmentingSocket::Shutdown() { return inner_->Shutdown(); }
 
 int FragmentingSocket::Close() { return inner_->Close(); }
 int FragmentingSocket::Startup() { return inner_->Startup(); }
@@ -89,5 +118,10 @@ bool FragmentingSocket::IsListening() const { return inner_->IsListening(); }
 int FragmentingSocket::WaitReadable(int timeout_ms) { return inner_->WaitReadable(timeout_ms); }
 void FragmentingSocket::Interrupt() { inner_->Interrupt(); }
 void FragmentingSocket::ClearInterrupt() { inner_->ClearInterrupt(); }
+void FragmentingSocket::SetStallLimit(int ms) { inner_->SetStallLimit(ms); }
+int FragmentingSocket::SetKeepAlive(int idle_seconds, int interval_seconds, int probes,
+                                    int user_timeout_ms) {
+  return inner_->SetKeepAlive(idle_seconds, interval_seconds, probes, user_timeout_ms);
+}
 
 }  // namespace tw::test

@@ -10,6 +10,7 @@
 #ifndef TW_TESTS_SUPPORT_FRAGMENTING_SOCKET_H_
 #define TW_TESTS_SUPPORT_FRAGMENTING_SOCKET_H_
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -20,6 +21,27 @@
 
 namespace tw::test {
 
+// Cuts a connection after a number of bytes: armed by the test, shared
+// with the sockets it governs. Thread-safe.
+class ConnectionCutter {
+ public:
+  // The connection is cut once `bytes` more bytes moved, counting both
+  // directions together; negative: never (the default).
+  void Arm(int64_t bytes) { budget_ = bytes; }
+  void Disarm() { budget_ = -1; }
+  // Takes up to `count` bytes of the budget; how many may still move.
+  size_t Take(size_t count);
+  bool cut() const { return cut_.load(); }
+  void Reset() {
+    budget_ = -1;
+    cut_ = false;
+  }
+
+ private:
+  std::atomic<int64_t> budget_{-1};
+  std::atomic<bool> cut_{false};
+};
+
 struct FragmentLimits {
   size_t max_send = 1;     // N: bytes per underlying send, at least 1
   size_t max_receive = 1;  // M: bytes per Receive, at least 1
@@ -27,6 +49,9 @@ struct FragmentLimits {
   // there). Otherwise each piece size is drawn from 1..N (1..M) by a
   // generator seeded with this value, so a failing run can be repeated.
   uint32_t seed = 0;
+  // Cuts the connection (shuts it down) when its budget runs out; null:
+  // never cut.
+  std::shared_ptr<ConnectionCutter> cutter;
 };
 
 class FragmentingSocket final : public CIOSocket {
@@ -54,6 +79,10 @@ class FragmentingSocket final : public CIOSocket {
   int WaitReadable(int timeout_ms) override;
   void Interrupt() override;
   void ClearInterrupt() override;
+  void SetStallLimit(int ms) override;
+  int Shutdown() override;
+  int SetKeepAlive(int idle_seconds, int interval_seconds, int probes,
+                   int user_timeout_ms) override;
 
  private:
   static size_t Piece(size_t limit, bool random, std::mt19937* generator);

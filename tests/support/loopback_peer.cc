@@ -1,5 +1,7 @@
 #include "tests/support/loopback_peer.h"
 
+#include <algorithm>
+
 #include "messaging/field_ids.h"
 #include "messaging/reply.h"
 
@@ -25,6 +27,55 @@ void LoopbackPeer::Connection::SendCutOff(const CRLMSGmessage& message, size_t b
     sender.Send(std::move(object), ChannelCipher(), nullptr, sink, nullptr, nullptr);
   }
   channel_->Close();
+}
+
+std::string FramesOf(const CRLMSGmessage& message, const ChannelCipher& cipher) {
+  MessageObject object;
+  std::string out;
+  if (!WriteMessageObject(message, nullptr, &object)) return out;
+  MessageFrameSender sender;
+  auto sink = [&out](const uint8_t* bytes, size_t count) {
+    out.append(reinterpret_cast<const char*>(bytes), count);
+    return true;
+  };
+  sender.Send(std::move(object), cipher, nullptr, sink, nullptr, nullptr);
+  return out;
+}
+
+void LoopbackPeer::Connection::SendLimited(const CRLMSGmessage& message,
+                                           const ChannelCipher& cipher, size_t frame_limit,
+                                           size_t byte_limit) {
+  MessageObject object;
+  if (!WriteMessageObject(message, nullptr, &object)) return;
+  MessageFrameSender sender;
+  size_t frames = 0;
+  size_t sent = 0;
+  auto sink = [&](const uint8_t* bytes, size_t count) {
+    size_t n = count;
+    if (byte_limit > 0) n = std::min(count, byte_limit - sent);
+    if (channel_->socket()->Send(bytes, n) != kSocketOk) return false;
+    sent += n;
+    ++frames;
+    if (frame_limit > 0 && frames >= frame_limit) return false;
+    return byte_limit == 0 || sent < byte_limit;
+  };
+  sender.Send(std::move(object), cipher, nullptr, sink, nullptr, nullptr);
+}
+
+void LoopbackPeer::Connection::SendThenStall(const CRLMSGmessage& message, size_t byte_limit) {
+  SendLimited(message, cipher_, 0, byte_limit);
+}
+
+void LoopbackPeer::Connection::SendFirstFrameOnly(const CRLMSGmessage& message) {
+  SendLimited(message, cipher_, 1, 0);
+}
+
+void LoopbackPeer::Connection::SendClear(const CRLMSGmessage& message) {
+  SendLimited(message, ChannelCipher(), 0, 0);
+}
+
+void LoopbackPeer::Connection::SendRaw(const std::string& bytes) {
+  channel_->socket()->Send(bytes.data(), bytes.size());
 }
 
 LoopbackPeer::LoopbackPeer(Handler handler) : handler_(std::move(handler)) {
@@ -59,14 +110,16 @@ void LoopbackPeer::Run() {
     if (listener_->Accept(&socket, 1) != kSocketOk) continue;
     ++connections_;
     MessageChannel channel(std::move(socket));
+    ChannelCipher cipher;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (stopping_.load()) return;
       current_socket_ = channel.socket();
-      channel.SetSendCipher(cipher_);
-      channel.SetReceiveKey(cipher_.key);
+      cipher = cipher_;
     }
-    Connection connection(&channel);
+    channel.SetSendCipher(cipher);
+    channel.SetReceiveKey(cipher.key);
+    Connection connection(&channel, cipher);
     for (;;) {
       MessagePtr message;
       const int result = channel.Receive(&message, -1);

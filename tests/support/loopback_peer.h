@@ -11,7 +11,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <utility>
 
 #include "messaging/message.h"
 #include "transport/message_channel.h"
@@ -23,6 +25,10 @@ namespace tw::test {
 // command followed by "R", the fields the server returns unchanged, the
 // routing fields, ERRORCODE 0.
 MessagePtr MakeReply(const CRLMSGmessage& request);
+
+// The frames of `message` (and its files) under `cipher`, as one string of
+// bytes, for a test that sends them raw.
+std::string FramesOf(const CRLMSGmessage& message, const ChannelCipher& cipher);
 
 class LoopbackPeer {
  public:
@@ -45,16 +51,36 @@ class LoopbackPeer {
 
   class Connection {
    public:
-    explicit Connection(MessageChannel* channel) : channel_(channel) {}
+    Connection(MessageChannel* channel, ChannelCipher cipher)
+        : channel_(channel), cipher_(std::move(cipher)) {}
     bool Send(const CRLMSGmessage& message) { return channel_->Send(message); }
     // Sends `message` with its files but stops after `byte_limit` bytes of
     // frames and closes the connection: a peer dying mid-transfer.
     void SendCutOff(const CRLMSGmessage& message, size_t byte_limit);
+
+    // Misbehaviours of a hostile or failing server.
+    // Sends the first `byte_limit` bytes of `message` (under the channel's
+    // cipher) and then nothing more, the connection left open: a reply
+    // announcing its files and going silent.
+    void SendThenStall(const CRLMSGmessage& message, size_t byte_limit);
+    // Sends only the first frame of `message`, which must be longer than
+    // one frame: a message cut in the middle of its frames.
+    void SendFirstFrameOnly(const CRLMSGmessage& message);
+    // Sends `message` in clear text whatever the channel's cipher.
+    void SendClear(const CRLMSGmessage& message);
+    // Bytes as they are.
+    void SendRaw(const std::string& bytes);
     void Close() { channel_->Close(); }
     MessageChannel* channel() { return channel_; }
 
    private:
+    // Frames `message` under `cipher` to the socket, stopping once
+    // `frame_limit` frames or `byte_limit` bytes went (0: no limit).
+    void SendLimited(const CRLMSGmessage& message, const ChannelCipher& cipher,
+                     size_t frame_limit, size_t byte_limit);
+
     MessageChannel* const channel_;
+    const ChannelCipher cipher_;
   };
 
  private:

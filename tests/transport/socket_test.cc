@@ -296,5 +296,26 @@ TEST(SocketWait, InterruptEndsASendThatWaitsForRoom) {
   EXPECT_EQ(result, kSocketInterrupted);
 }
 
+// A peer that reads nothing: with a stall limit the send gives up on its
+// own, and a slow reader that keeps taking bytes is no stall.
+TEST(SocketSend, StallLimitEndsASendNobodyReads) {
+  Connection c = Connect();
+  ASSERT_EQ(c.client->SetKeepAlive(10, 5, 3, 2000), kSocketOk);
+  c.client->SetStallLimit(300);
+  const std::vector<uint8_t> block(32 << 20, 1);
+  EXPECT_EQ(c.client->SendBytes(block), kSocketStalled);
+
+  Connection slow = Connect();
+  slow.client->SetStallLimit(30000);
+  const std::vector<uint8_t> sent = Pattern(16 << 20);
+  int result = -100;
+  std::thread sender([&] { result = slow.client->SendBytes(sent); });
+  EXPECT_EQ(ReceiveAll(*slow.server, sent.size(), 4096), sent);
+  sender.join();
+  EXPECT_EQ(result, kSocketOk);
+  // Without a socket there is nothing to keep alive.
+  EXPECT_EQ(CreateSocket()->SetKeepAlive(10, 5, 3, 0), kSocketNotConnected);
+}
+
 }  // namespace
 }  // namespace tw

@@ -1,0 +1,106 @@
+#include "messaging/scratch_files.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <utility>
+
+#include "platform/debug_output.h"
+
+namespace tw {
+
+namespace {
+
+}  // namespace
+
+// The identity of a regular file at `path` (links are not followed): an
+// inode number freed by a removal may come back at once for a new file, so
+// its size and change time count too.
+bool ScratchFiles::ReadIdentity(const std::string& path, Identity* identity) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  identity->device = static_cast<uint64_t>(st.st_dev);
+  identity->inode = static_cast<uint64_t>(st.st_ino);
+  identity->size = static_cast<int64_t>(st.st_size);
+  identity->changed_ns = int64_t{st.st_ctim.tv_sec} * 1000000000 + st.st_ctim.tv_nsec;
+  return true;
+}
+
+ScratchFiles::~ScratchFiles() { RemoveAll(); }
+
+bool ScratchFiles::AddFile(const std::string& path) {
+  Identity identity;
+  if (path.empty() || !ReadIdentity(path, &identity)) return false;
+  std::lock_guard<std::mutex> lock(mutex_);
+  files_[path] = identity;
+  return true;
+}
+
+void ScratchFiles::AddField(uint32_t field, std::vector<std::string> paths) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  fields_[field] = std::move(paths);
+}
+
+bool ScratchFiles::HasField(uint32_t field) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return fields_.count(field) != 0;
+}
+
+bool ScratchFiles::OfField(uint32_t field, std::vector<std::string>* paths) const {
+  paths->clear();
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto found = fields_.find(field);
+  if (found == fields_.end()) return false;
+  for (const std::string& path : found->second) {
+    if (files_.count(path) == 0) {
+      paths->clear();
+      return false;
+    }
+  }
+  *paths = found->second;
+  return true;
+}
+
+bool ScratchFiles::IsOwnLocked(const std::string& path) const {
+  auto found = files_.find(path);
+  if (found == files_.end()) return false;
+  Identity now;
+  return ReadIdentity(path, &now) && now == found->second;
+}
+
+bool ScratchFiles::IsOwn(const std::string& path) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return IsOwnLocked(path);
+}
+
+bool ScratchFiles::Take(const std::string& path) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!IsOwnLocked(path)) return false;
+  files_.erase(path);
+  return true;
+}
+
+void ScratchFiles::RemoveLocked(const std::string& path) {
+  // Only the file we closed: something else put in its place stays.
+  if (IsOwnLocked(path) && ::unlink(path.c_str()) != 0) {
+    DebugLog("ScratchFiles: cannot remove \"%s\"", path.c_str());
+  }
+  files_.erase(path);
+}
+
+void ScratchFiles::Remove(const std::string& path) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (files_.count(path) != 0) RemoveLocked(path);
+}
+
+void ScratchFiles::RemoveAll() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  while (!files_.empty()) RemoveLocked(files_.begin()->first);
+}
+
+size_t ScratchFiles::size() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return files_.size();
+}
+
+}  // namespace tw

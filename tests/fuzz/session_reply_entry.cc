@@ -1,0 +1,138 @@
+#include "tests/fuzz/session_reply_entry.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "messaging/message_reader.h"
+#include "messaging/stream_format.h"
+#include "session/client_session.h"
+#include "session/received_files.h"
+#include "tests/fuzz/message_reader_entry.h"
+
+namespace tw::fuzz {
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* const kUserFiles[] = {"victim.txt", "CRLab12cd"};
+const char* const kTargets[] = {"work/a.txt", "work/b.txt"};
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void WriteAll(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+// The sandbox beside the scratch folder, made once per scratch folder.
+const std::string& Sandbox() {
+  static std::string sandbox;
+  static std::string made_for;
+  const char* scratch = std::getenv("TMPDIR");
+  if (scratch == nullptr) std::abort();
+  if (made_for != scratch) {
+    made_for = scratch;
+    sandbox = fs::path(scratch).parent_path().string() + "/sandbox";
+    std::error_code ignored;
+    fs::remove_all(sandbox, ignored);
+    fs::create_directories(sandbox + "/work");
+    for (const char* name : kUserFiles) WriteAll(sandbox + "/" + name, name);
+  }
+  if (::chdir(sandbox.c_str()) != 0) std::abort();
+  return sandbox;
+}
+
+// Everything in the sandbox, relative names.
+std::set<std::string> Listing(const std::string& root) {
+  std::set<std::string> names;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(root, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    names.insert(fs::relative(it->path(), root).string());
+  }
+  return names;
+}
+
+void Handle(CRLMSGmessage* message, const std::string& sandbox) {
+  ReceivedFiles received(message);
+  std::vector<ClientSession::LocalFile> files;
+  for (const char* target : kTargets) {
+    const std::string path = sandbox + "/" + target;
+    files.push_back({path, sandbox + "/work", fs::path(path).filename().string()});
+  }
+  std::vector<bool> placed;
+  PlaceFetchedFiles(*message, &received, files, &placed);
+}
+
+}  // namespace
+
+int FuzzSessionReply(const uint8_t* data, size_t size) {
+  static const uint32_t kKinds[] = {
+      kChunkObject,     kChunkObjectFirst, kChunkObjectMiddle,
+      kChunkObjectLast, kChunkFileWhole,   kChunkFileFirst,
+      kChunkFileMiddle, kChunkFileLast,    kChunkFileFailed};
+  if (std::getenv("TMPDIR") == nullptr || std::getenv("VELTRANE_RUNTIME_DIR") == nullptr) {
+    PrepareEnvironment(std::string());
+  }
+  const std::string sandbox = Sandbox();
+  {
+    ChunkQueue queue;
+    CULMSGmessageReader reader(&queue, MessageReaderOptions());
+    size_t at = 0;
+    while (at + 3 <= size) {
+      const uint8_t selector = data[at] % 10;
+      size_t length = (size_t{data[at + 1]} << 8) | data[at + 2];
+      at += 3;
+      if (length > size - at) length = size - at;
+      const uint8_t byte = 0;
+      if (selector == 9) {
+        queue.ReportFramingFailure();
+      } else {
+        queue.Push(kKinds[selector], std::string(reinterpret_cast<const char*>(data + at), length));
+      }
+      at += length;
+      for (bool first = true;; first = false) {
+        MessagePtr message;
+        try {
+          message = reader.CanExtractMessageObject(first && selector == 9 ? &byte : nullptr,
+                                                   first && selector == 9 ? 1 : 0);
+        } catch (const std::exception&) {
+          reader.Reset();
+          break;
+        }
+        if (!message) {
+          if (reader.last_status() == CULMSGmessageReader::Status::kObjectDropped) continue;
+          break;
+        }
+        Handle(message.get(), sandbox);
+      }
+    }
+  }
+  CheckNoScratchFiles();
+  for (const char* name : kUserFiles) {
+    if (ReadAll(sandbox + "/" + name) != name) std::abort();
+  }
+  std::set<std::string> allowed = {"work"};
+  for (const char* name : kUserFiles) allowed.insert(name);
+  for (const char* target : kTargets) allowed.insert(target);
+  for (const std::string& name : Listing(sandbox)) {
+    if (allowed.count(name) == 0) std::abort();
+  }
+  for (const char* target : kTargets) ::unlink((sandbox + "/" + target).c_str());
+  return 0;
+}
+
+}  // namespace tw::fuzz

@@ -1,0 +1,363 @@
+// The client's connection against a failing or hostile server (a loopback
+// peer told to misbehave): control messages from the wire, clear frames
+// after the key, a message cut between its frames, a frame sealed before
+// the key, a silent server, a reply that announces its file and stalls,
+// replies nobody takes, and the reconnection question with its re-logon.
+// Nothing here may hang, touch a file the client did not create, or leave
+// a scratch file behind.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "messaging/request_sender.h"
+#include "messaging/synchronous_message.h"
+#include "platform/ui_script.h"
+#include "platform/user_interface.h"
+#include "tests/messaging/stream_support.h"
+#include "tests/support/loopback_peer.h"
+#include "tests/support/test_env.h"
+#include "transport/frame_format.h"
+#include "transport/message_hub.h"
+
+namespace tw {
+namespace {
+
+using test::LoopbackPeer;
+using test::MakeReply;
+
+// Long enough never to be what ends a wait here: every test below must end
+// by the behaviour it checks, long before.
+constexpr int kWaitSeconds = 60;
+// The stall limit of these tests' connections.
+constexpr int kStallMs = 1000;
+const char kKey[] = "0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF";
+
+MessagePtr Request(const std::string& command) {
+  MessagePtr request = NewMessage();
+  request->SetString(COMMAND, command);
+  request->SetInt(TARGETRECIPIENT, kRecipientServer);
+  request->SetInt(SOURCERECIPIENT, kRecipientClientSession);
+  return request;
+}
+
+void Echo(LoopbackPeer::Connection& connection, const CRLMSGmessage& request) {
+  MessagePtr reply = MakeReply(request);
+  std::string text;
+  request.GetString(ParameterId(1), &text);
+  reply->SetString(ParameterId(2), text);
+  connection.Send(*reply);
+}
+
+// A reply carrying `path` as a received file in parameter 7.
+MessagePtr ReplyWithFile(const CRLMSGmessage& request, const std::string& path) {
+  MessagePtr reply = MakeReply(request);
+  reply->SetRawField(ParameterId(7), FIELD_FILELIST, path.data(), path.size());
+  return reply;
+}
+
+class HostilePeerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { SetConnectionStallLimit(kStallMs); }
+  void TearDown() override {
+    ReleaseMessageHub();
+    SetConnectionStallLimit(0);
+    SetUserInterface(nullptr);
+  }
+  void StartHub(LoopbackPeer* peer) {
+    SetServerEndpoint("127.0.0.1", peer->port());
+    hub_ = GetMessageHub();
+    sender_ = std::make_unique<RequestSender>(hub_);
+  }
+  SynchronousMessagePtr RoundTrip(MessagePtr request, int seconds = kWaitSeconds) {
+    SynchronousMessagePtr reply;
+    EXPECT_TRUE(sender_->SendAndWait(request.get(), &reply, seconds));
+    return reply;
+  }
+  void InstallKey() {
+    MessagePtr ssk = Request("SSK");
+    ssk->SetString(ParameterId(1), kKey);
+    ssk->SetInt(ParameterId(2), 1);
+    ssk->SetInt(ParameterId(3), 1);
+    ASSERT_TRUE(hub_->Send(ssk.get()));
+  }
+  std::string Scratch() const { return env_.Path("tmp"); }
+  void WaitForNoScratchFile() {
+    // The release of a dropped message runs on a stage thread.
+    for (int i = 0; i < kWaitSeconds * 100 && !test::ListFolder(Scratch()).empty(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(test::ListFolder(Scratch()).empty());
+  }
+
+  test::TestEnv env_;
+  MessageHub* hub_ = nullptr;
+  std::unique_ptr<RequestSender> sender_;
+};
+
+// "MESSAGELOGGING_START" from the wire would make the client append to a
+// file the server names: it is logged as a message and dropped.
+TEST_F(HostilePeerTest, ReceivedControlMessagesAreDropped) {
+  const std::string out_log = env_.Path("home/out.log");
+  const std::string in_log = env_.Path("home/in.log");
+  LoopbackPeer peer([&](LoopbackPeer::Connection& c, MessagePtr m) {
+    for (const char* command : {"MESSAGELOGGING_START", "SSK", "RECONNECT", "SAPP"}) {
+      MessagePtr control = NewMessage();
+      control->SetString(COMMAND, command);
+      control->SetInt(TARGETRECIPIENT, kRecipientServer);
+      control->SetString(ParameterId(1), out_log);
+      control->SetString(ParameterId(2), in_log);
+      control->SetInt(ParameterId(3), 1);
+      c.Send(*control);
+    }
+    Echo(c, *m);
+  });
+  StartHub(&peer);
+  for (int i = 0; i < 2; ++i) {
+    SynchronousMessagePtr reply = RoundTrip(Request("PING"));
+    ASSERT_TRUE(reply->HasReply());
+  }
+  EXPECT_FALSE(std::filesystem::exists(out_log));
+  EXPECT_FALSE(std::filesystem::exists(in_log));
+  // No "RECONNECT" and no key were obeyed: the same clear connection.
+  EXPECT_EQ(peer.connections(), 1);
+  EXPECT_EQ(hub_->connection()->selector(), 0u);
+}
+
+// Once "SSK" installed the key, a frame in clear text is not the keyed
+// peer's: the connection is given up and the waiter fails at once.
+TEST_F(HostilePeerTest, ClearFrameAfterTheKeyLosesTheConnection) {
+  ChannelCipher cipher;
+  cipher.key = kKey;
+  cipher.selector = 1;
+  cipher.compress = true;
+  LoopbackPeer peer([&](LoopbackPeer::Connection& c, MessagePtr m) {
+    if (m->GetCommand() == "CLEAR") {
+      c.SendClear(*MakeReply(*m));
+    } else {
+      Echo(c, *m);
+    }
+  });
+  peer.SetCipher(cipher);
+  StartHub(&peer);
+  InstallKey();
+  SynchronousMessagePtr sealed = RoundTrip(Request("PING"));
+  ASSERT_TRUE(sealed->HasReply());
+  SynchronousMessagePtr clear = RoundTrip(Request("CLEAR"));
+  EXPECT_FALSE(clear->HasReply());
+  EXPECT_EQ(clear->GetErrorCode(), kReplyConnectionLost);
+  EXPECT_FALSE(hub_->IsConnected());
+}
+
+// The same rule on the other end: a channel that seals what it sends closes
+// on a clear frame, after handing over what came before it. Under selector
+// 0 clear frames are the rule (the cipher tests of the hub cover that).
+TEST_F(HostilePeerTest, ChannelWithAKeyRefusesAClearFrame) {
+  std::unique_ptr<CIOSocket> listener = CreateSocket();
+  ASSERT_EQ(listener->Listen(4, 0, kSocketStream), kSocketOk);
+  CIOAddress address;
+  listener->LocalAddress(&address);
+  std::unique_ptr<CIOSocket> client = CreateSocket();
+  ASSERT_EQ(client->Connect(CreateAddress(127, 0, 0, 1, address.Port()), kSocketStream),
+            kSocketOk);
+  std::unique_ptr<CIOSocket> accepted;
+  ASSERT_EQ(listener->Accept(&accepted, 1000), kSocketOk);
+  MessageChannel server(std::move(accepted));
+  ChannelCipher cipher;
+  cipher.key = kKey;
+  cipher.selector = 1;
+  server.SetReceiveKey(kKey);
+  server.SetSendCipher(cipher);
+  const std::string bytes =
+      test::FramesOf(*Request("SEALED"), cipher) + test::FramesOf(*Request("CLEAR"), ChannelCipher());
+  ASSERT_EQ(client->Send(bytes.data(), bytes.size()), kSocketOk);
+  MessagePtr message;
+  ASSERT_EQ(server.Receive(&message, kWaitSeconds * 1000), kChannelMessage);
+  EXPECT_EQ(message->GetCommand(), "SEALED");
+  EXPECT_EQ(server.Receive(&message, kWaitSeconds * 1000), kChannelClosed);
+}
+
+// A message cut off between its frames, then a good reply: the reply is
+// read at once, not when the next bytes come (none would).
+TEST_F(HostilePeerTest, GoodReplyAfterAMessageCutBetweenItsFrames) {
+  LoopbackPeer peer([&](LoopbackPeer::Connection& c, MessagePtr m) {
+    MessagePtr big = NewMessage();
+    big->SetString(COMMAND, "BIG");
+    big->SetString(ParameterId(1), std::string(3 * kFramePieceBytes, 'x'));
+    c.SendFirstFrameOnly(*big);
+    Echo(c, *m);
+  });
+  StartHub(&peer);
+  MessagePtr request = Request("PING");
+  request->SetString(ParameterId(1), "after the cut");
+  SynchronousMessagePtr reply = RoundTrip(request);
+  ASSERT_TRUE(reply->HasReply());
+  std::string text;
+  reply->GetString(ParameterId(2), &text);
+  EXPECT_EQ(text, "after the cut");
+}
+
+// A sealed frame before any key is dropped ("Symmetric key not set"); the
+// clear reply right behind it is still read from the same bytes.
+TEST_F(HostilePeerTest, GoodReplyBehindAFrameSealedBeforeTheKey) {
+  ChannelCipher cipher;
+  cipher.key = kKey;
+  cipher.selector = 1;
+  LoopbackPeer peer([&](LoopbackPeer::Connection& c, MessagePtr m) {
+    MessagePtr reply = MakeReply(*m);
+    reply->SetString(ParameterId(2), "clear");
+    c.SendRaw(test::FramesOf(*Request("SEALED"), cipher) + test::FramesOf(*reply, ChannelCipher()));
+  });
+  StartHub(&peer);
+  SynchronousMessagePtr reply = RoundTrip(Request("PING"));
+  ASSERT_TRUE(reply->HasReply());
+  EXPECT_EQ(reply->GetErrorCode(), 0);
+}
+
+// A server that takes the request and says nothing is given up at the
+// stall limit, not at the request's time-out; the next connection works.
+TEST_F(HostilePeerTest, SilentServerIsGivenUpAtTheStallLimit) {
+  LoopbackPeer peer([&](LoopbackPeer::Connection& c, MessagePtr m) {
+    if (m->GetCommand() != "HANG") Echo(c, *m);
+  });
+  StartHub(&peer);
+  SynchronousMessagePtr hung = RoundTrip(Request("HANG"));
+  EXPECT_FALSE(hung->HasReply());
+  EXPECT_EQ(hung->GetErrorCode(), kReplyConnectionLost);
+  EXPECT_FALSE(hub_->IsConnected());
+
+  hub_->Connect();
+  SynchronousMessagePtr again = RoundTrip(Request("PING"));
+  EXPECT_TRUE(again->HasReply());
+  EXPECT_EQ(peer.connections(), 2);
+}
+
+// A reply that announces its file and goes silent mid-transfer: its waiter
+// gets the cut-off reply within the stall limit, and the half-received
+// file does not stay.
+TEST_F(HostilePeerTest, ReplyAnnouncingAFileThenSilentIsCutOff) {
+  const std::string served = env_.Path("home/served.bin");
+  test::WriteFile(served, std::string(1 << 20, 'f'));
+  LoopbackPeer peer([&](LoopbackPeer::Connection& c, MessagePtr m) {
+    c.SendThenStall(*ReplyWithFile(*m, served), 200000);
+  });
+  StartHub(&peer);
+  {
+    SynchronousMessagePtr cut = RoundTrip(Request("GET"));
+    ASSERT_TRUE(cut->HasReply());
+    EXPECT_EQ(cut->GetErrorCode(), kReplyCutOff);
+    EXPECT_FALSE(hub_->IsConnected());
+  }
+  WaitForNoScratchFile();
+  EXPECT_EQ(test::ReadFile(served).size(), size_t{1} << 20);
+}
+
+// Replies nobody takes - one that came after its requester gave up, one
+// that answers nobody - have their files removed when they are dropped.
+TEST_F(HostilePeerTest, LateAndUnmatchedRepliesLeaveNoScratchFile) {
+  const std::string served = env_.Path("home/served.txt");
+  test::WriteFile(served, "content");
+  MessagePtr slow;
+  LoopbackPeer peer([&](LoopbackPeer::Connection& c, MessagePtr m) {
+    if (m->GetCommand() == "SLOW") {
+      slow = m;  // answered only after the next request
+      return;
+    }
+    MessagePtr stray = ReplyWithFile(*m, served);
+    stray->RemoveField(SYNCHRONOUSREQUEST);
+    c.Send(*stray);
+    if (slow) c.Send(*ReplyWithFile(*slow, served));
+    Echo(c, *m);
+  });
+  // The default limit: the request given up on must time out on its own.
+  SetConnectionStallLimit(0);
+  StartHub(&peer);
+  {
+    SynchronousMessagePtr gave_up = RoundTrip(Request("SLOW"), 1);
+    EXPECT_FALSE(gave_up->HasReply());
+    EXPECT_EQ(gave_up->GetErrorCode(), kReplyTimedOut);
+    SynchronousMessagePtr next = RoundTrip(Request("NEXT"));
+    ASSERT_TRUE(next->HasReply());
+  }
+  WaitForNoScratchFile();
+  EXPECT_EQ(test::ReadFile(served), "content");
+}
+
+// The hosting application's side of a reconnection: the question is asked
+// and the re-logon sent while the stage threads are free, so the re-logon's
+// own request gets through, and the request that found the connection down
+// goes out on the new one.
+class TestApplication : public ConnectionApplication {
+ public:
+  explicit TestApplication(RequestSender* sender) : sender_(sender) {}
+  std::string GetString(const std::string&, const std::string& id) override { return id; }
+  bool LogOnAgain(int, int) override {
+    MessagePtr request = Request("RELOGON");
+    SynchronousMessagePtr reply;
+    const bool ok =
+        sender_->SendAndWait(request.get(), &reply, kWaitSeconds) && reply->HasReply();
+    logged_on_ = ok;
+    return ok;
+  }
+  bool SessionHasProblem() override { return false; }
+  void Reconnected() override { reconnected_ = true; }
+  void Shutdown() override {}
+
+  std::atomic<bool> logged_on_{false};
+  std::atomic<bool> reconnected_{false};
+
+ private:
+  RequestSender* const sender_;
+};
+
+TEST_F(HostilePeerTest, ReconnectionQuestionAndReLogonRunOffTheStageThreads) {
+  std::mutex mutex;
+  std::vector<std::string> seen;
+  LoopbackPeer peer([&](LoopbackPeer::Connection& c, MessagePtr m) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      seen.push_back(m->GetCommand());
+    }
+    Echo(c, *m);
+  });
+  auto script = std::make_shared<ScriptedUserInterface>();
+  script->QueueMessageBox("IDS_NOSERVER", kIdYes);
+  SetUserInterface(script);
+  StartHub(&peer);
+  TestApplication application(sender_.get());
+  const uint32_t handle = RegisterConnectionApplication(&application);
+  MessagePtr sapp = Request("SAPP");
+  sapp->SetInt(ParameterId(1), static_cast<int>(handle));
+  ASSERT_TRUE(hub_->Send(sapp.get()));
+
+  hub_->Disconnect();
+  // The reconnection fails every request that waited, this one too; it is
+  // sent again once the connection is back and logged on.
+  SynchronousMessagePtr reply = RoundTrip(Request("PING"));
+  EXPECT_FALSE(reply->HasReply());
+  EXPECT_EQ(reply->GetErrorCode(), kReplyConnectionLost);
+  auto seen_count = [&] {
+    std::lock_guard<std::mutex> lock(mutex);
+    return seen.size();
+  };
+  for (int i = 0; i < kWaitSeconds * 100 && seen_count() < 2; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(application.logged_on_.load());
+  EXPECT_EQ(script->Remaining(), 0u);
+  EXPECT_EQ(peer.connections(), 2);
+  EXPECT_TRUE(hub_->IsConnected());
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(seen, (std::vector<std::string>{"RELOGON", "PING"}));
+  }
+  ReleaseMessageHub();
+  UnregisterConnectionApplication(handle);
+}
+
+}  // namespace
+}  // namespace tw
