@@ -6,6 +6,7 @@
 #include "protocol/name_table.h"
 #include "session/client_session.h"
 #include "session/document_info.h"
+#include "settings/stamp.h"
 
 namespace tw {
 
@@ -51,6 +52,13 @@ void ShowList(void* owner, int template_id, int list_id, const std::string& titl
   ShowDialog(request);
 }
 
+// The server's UTC stamp in the user's local time; a text that names no
+// valid instant is shown as the server sent it.
+std::string ShownStamp(const std::string& server_stamp) {
+  const std::string local = ServerStampToLocal(server_stamp);
+  return local.empty() ? server_stamp : local;
+}
+
 }  // namespace
 
 std::string ShortServerDate(const std::string& stamp) {
@@ -71,7 +79,12 @@ std::string ShortComment(const std::string& comment) {
   std::string shown = comment;
   const size_t line_feed = shown.find('\n');
   if (line_feed != std::string::npos) {
-    shown = shown.substr(0, line_feed > 0 ? line_feed - 1 : 0) + kEllipsis;
+    // Cut before the character preceding the line feed (the carriage
+    // return of a CR LF pair), a whole character even when it takes more
+    // than one byte.
+    size_t cut = line_feed > 0 ? line_feed - 1 : 0;
+    while (cut > 0 && (static_cast<unsigned char>(shown[cut]) & 0xC0) == 0x80) --cut;
+    shown = shown.substr(0, cut) + kEllipsis;
   }
   if (shown.size() > kHistoryCommentLimit) {
     size_t cut = kHistoryCommentLimit;
@@ -86,7 +99,7 @@ ListControl HistoryList(const NameTable& versions) {
   list.columns = {{"Version", 25}, {"User", 100}, {"Server Date", 100}, {"Comment", 100}};
   for (size_t row = 0; row < versions.row_count(); ++row) {
     list.rows.push_back({versions.Get(row, kColumnVersion), versions.Get(row, kColumnVersionUser),
-                         ShortServerDate(versions.Get(row, kColumnStamp)),
+                         ShortServerDate(ShownStamp(versions.Get(row, kColumnStamp))),
                          ShortComment(versions.Get(row, kColumnComment))});
   }
   return list;

@@ -1,6 +1,7 @@
 #include "messaging/synchronous_message.h"
 
 #include <algorithm>
+#include <chrono>
 #include <optional>
 
 #include "messaging/cancel_flag.h"
@@ -100,17 +101,23 @@ int CRLMSGsynchronousMessage::WaitForReply(int timeout_seconds) {
   const uint32_t cancel_flag = pumping ? static_cast<uint32_t>(*pump) : 0;
   const bool slice_hook = HasWaitSliceHook();
   const int64_t limit_ms = int64_t{std::max(timeout_seconds, 0)} * 1000;
-  int64_t elapsed_ms = 0;
+  // Time as the clock tells it, not as slices counted: a pumped event or a
+  // host's notice callback may take long, and must not stretch the limit.
+  const auto start = std::chrono::steady_clock::now();
+  const auto elapsed = [start] {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 start)
+        .count();
+  };
 
   MutexLocker lock(mutex_);
   // The predicate is the flag, not the signal: a reply that came before the
   // wait began, or between two waits, is not lost.
   while (!replied_ && !failed_) {
-    if (elapsed_ms >= limit_ms) return TimedOutLocked();
+    if (elapsed() >= limit_ms) return TimedOutLocked();
     reply_signal_.WaitTimeout(kSliceMs);
     if (replied_ || failed_) break;
-    elapsed_ms += kSliceMs;
-    if (elapsed_ms >= limit_ms) return TimedOutLocked();
+    if (elapsed() >= limit_ms) return TimedOutLocked();
     if (pumping && IsCancelFlagSet(cancel_flag)) {
       SetInt(ERRORCODE, kReplyCancelled);
       return kReplyCancelled;

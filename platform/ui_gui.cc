@@ -75,6 +75,12 @@ GuiThreadState& ThreadState() {
 
 bool StartToolkit(std::string* why) {
   if (!GtkPrepare(why)) return false;
+  // A host that is a wxWidgets program owns the application object and the
+  // log target; taking them over would free what it still uses.
+  if (wxTheApp != nullptr) {
+    *why = "the host is a wxWidgets program";
+    return false;
+  }
   delete wxLog::SetActiveTarget(new DiagnosticLog);
   wxSetAssertHandler(&LogWxAssert);
   wxApp::SetInstance(new WindowingApp);

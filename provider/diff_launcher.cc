@@ -7,6 +7,7 @@
 #include "platform/debug_output.h"
 #include "platform/file_attributes.h"
 #include "platform/path.h"
+#include "platform/process.h"
 #include "platform/system_factory.h"
 #include "settings/property_file_client.h"
 
@@ -117,7 +118,15 @@ bool DiffLauncher::Launch(const char* kind, const DiffArguments& given, bool wai
     if (!parameters.empty()) parameters += ' ';
     parameters += QuoteCommandLineArgument(argument);
   }
-  const bool started = GetSystemFactory().Run(program, parameters, wait);
+  // Only an executable program is started, and a bare name only from
+  // $PATH: a file of that name in the current folder (often the working
+  // folder, which holds what the server sent) is never taken for it.
+  const std::string executable = FindProgram(program, std::string());
+  if (executable.empty()) {
+    DebugLog("DiffLauncher - no %s program %s to run", kind, program.c_str());
+    return false;
+  }
+  const bool started = GetSystemFactory().Run(executable, parameters, wait);
   if (!started) DebugLog("DiffLauncher - cannot run the %s program %s", kind, program.c_str());
   return started;
 }
@@ -134,12 +143,12 @@ bool DiffLauncher::Merge(const std::string& file1, const std::string& file2,
 
 bool DiffLauncher::DiffProgramExists() {
   const std::string program = ProgramPath(ReadSettings(kDiffKind));
-  return !program.empty() && LocalFileExists(program);
+  return !program.empty() && !FindProgram(program, std::string()).empty();
 }
 
 bool DiffLauncher::MergeProgramExists() {
   const std::string program = ProgramPath(ReadSettings(kMergeKind));
-  return !program.empty() && LocalFileExists(program);
+  return !program.empty() && !FindProgram(program, std::string()).empty();
 }
 
 }  // namespace tw

@@ -22,16 +22,24 @@ ExportSession::ExportSession(ProviderContext* context, SCCRTN failure)
   if (!lock_.locked()) return;
   nested_ = slot_->busy() > 0;
   slot_->Enter();
-  session_ = slot_->session();
-  if (session_ == nullptr) return;
-  if (nested_) outer_project_ = session_->current_project();
-  session_->SetCurrentProject(context->project_name);
-  previous_notices_ = session_->transfer_notices();
-  if (const LPTEXTOUTPROC text_out = context->text_out) {
-    session_->SetTransferNotices([text_out](const std::string& message) {
-      const std::string text = kNoticePrefix + message;
-      text_out(text.c_str(), SCC_MSG_STATUS);
-    });
+  try {
+    session_ = slot_->session();
+    if (session_ == nullptr) return;
+    if (nested_) outer_project_ = session_->current_project();
+    session_->SetCurrentProject(context->project_name);
+    previous_notices_ = session_->transfer_notices();
+    if (const LPTEXTOUTPROC text_out = context->text_out) {
+      session_->SetTransferNotices([text_out](const std::string& message) {
+        const std::string text = kNoticePrefix + message;
+        text_out(text.c_str(), SCC_MSG_STATUS);
+      });
+    }
+  } catch (...) {
+    // The destructor does not run for a guard whose constructor threw: the
+    // slot must not stay busy for the rest of the process.
+    if (session_ != nullptr && nested_) session_->SetCurrentProject(outer_project_);
+    slot_->Leave();
+    throw;
   }
 }
 

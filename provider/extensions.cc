@@ -138,7 +138,7 @@ int GetProperty(const std::string& path, const std::string& name, LPSTR value_ou
 }
 
 int GetDirs(ProviderContext* context, HWND window, const std::string& path, bool identifier_path) {
-  if (const SCCRTN logon = LogOnForOperation(window, context); logon != SCC_OK) return logon;
+  if (LogOnForOperation(window, context) != SCC_OK) return SCC_E_CONNECTIONFAILURE;
   ExportSession session(context);
   if (!session) return session.failure();
   std::string ids = DropTrailingSeparator(NativeToWire(path), kWireSeparator);

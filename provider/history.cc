@@ -52,7 +52,7 @@ enum class DocumentView { kHistory, kProperties };
 
 SCCRTN ShowDocumentView(ProviderContext* context, HWND window, const std::string& file,
                         DocumentView view) {
-  if (const SCCRTN logon = LogOnForOperation(window, context); logon != SCC_OK) return logon;
+  if (LogOnForOperation(window, context) != SCC_OK) return SCC_E_CONNECTIONFAILURE;
   ExportSession session(context);
   if (!session) return session.failure();
   DocumentInfo record;
@@ -69,7 +69,7 @@ SCCRTN ShowDocumentView(ProviderContext* context, HWND window, const std::string
 }
 
 SCCRTN Diff(ProviderContext* context, HWND window, const std::string& file) {
-  if (const SCCRTN logon = LogOnForOperation(window, context); logon != SCC_OK) return logon;
+  if (LogOnForOperation(window, context) != SCC_OK) return SCC_E_CONNECTIONFAILURE;
   ExportSession session(context);
   if (!session) return session.failure();
   DocumentInfo record;

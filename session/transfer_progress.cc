@@ -19,6 +19,7 @@ namespace tw {
 namespace {
 
 constexpr double kMiB = 1024.0 * 1024.0;
+constexpr int kDrainBatch = 256;  // records taken per look at the mailslot
 
 int64_t SteadyMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -156,7 +157,9 @@ void TransferWatch::Drain() {
   if (mailslot_) {
     char record[kProgressRecordSize];
     uint32_t count = 0;
-    while (mailslot_->HasMessage()) {
+    // A bounded batch per call: a peer that makes the reader write records
+    // endlessly must not keep the waiting thread here.
+    for (int left = kDrainBatch; left > 0 && mailslot_->HasMessage(); --left) {
       if (!mailslot_->Read(record, sizeof record, &count)) {
         // A message of another size is no record of ours: drop it.
         if (count == 0) break;
