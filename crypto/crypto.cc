@@ -181,8 +181,8 @@ int RunPayloadCipher(bool encrypt, SecureBytes* out, uint32_t selector, const vo
       auto* sink = new BoundedSink(&result, encrypt ? length + kCipherSlack : length);
       std::unique_ptr<CryptoPP::BufferedTransformation> filter;
       if (encrypt) {
-        filter = std::make_unique<CryptoPP::DefaultEncryptor>(Bytes(phrase.data()), phrase.size(),
-                                                              sink);
+        filter =
+            std::make_unique<CryptoPP::DefaultEncryptor>(Bytes(phrase.data()), phrase.size(), sink);
       } else {
         // Throws on a bad key check, a bad padding or a cut-off cipher text.
         filter = std::make_unique<CryptoPP::DefaultDecryptor>(Bytes(phrase.data()), phrase.size(),

@@ -119,8 +119,7 @@ bool StoreLogonDefaults(const std::string& user_name, const std::string& passwor
     UserStore store(user_store);
     std::unique_ptr<PropertyNode> node = store->OpenNode(nullptr, kUserPropertiesNode);
     const bool user_ok = store->WriteString(node.get(), kDefaultUserKey, user_name, false);
-    const bool password_ok =
-        store->WriteString(node.get(), kDefaultPasswordKey, password, true);
+    const bool password_ok = store->WriteString(node.get(), kDefaultPasswordKey, password, true);
     return user_ok && password_ok;
   } catch (const std::exception& e) {
     DebugLog("Logon: writing the default user failed: %s", e.what());

@@ -24,11 +24,12 @@ void PutStartHeader(std::string* out, const Guid& id, uint64_t size, uint32_t pi
 
 }  // namespace
 
-CULMSGfileSender::CULMSGfileSender(std::vector<OutgoingFile> files,
-                                   const std::atomic<bool>* stop)
+CULMSGfileSender::CULMSGfileSender(std::vector<OutgoingFile> files, const std::atomic<bool>* stop)
     : files_(std::move(files)), stop_(stop) {}
 
-CULMSGfileSender::~CULMSGfileSender() { CloseFile(); }
+CULMSGfileSender::~CULMSGfileSender() {
+  CloseFile();
+}
 
 bool CULMSGfileSender::StopRequested() const {
   return stop_ != nullptr && stop_->load(std::memory_order_acquire);

@@ -4,10 +4,10 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/user_interface.h"
 #include "platform/debug_output.h"
 #include "platform/decimal.h"
 #include "platform/system_factory.h"
+#include "platform/user_interface.h"
 #include "settings/property_tree.h"
 
 namespace tw {

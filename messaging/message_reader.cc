@@ -99,11 +99,11 @@ void ChunkQueue::Push(uint32_t kind, std::string bytes) {
 }
 
 CULMSGmessageReader::CULMSGmessageReader(CULMSGchunkSource* source, MessageReaderOptions options)
-    : source_(source),
-      options_(std::move(options)),
-      progress_enabled_(options_.progress_enabled) {}
+    : source_(source), options_(std::move(options)), progress_enabled_(options_.progress_enabled) {}
 
-CULMSGmessageReader::~CULMSGmessageReader() { ClearFiles(true); }
+CULMSGmessageReader::~CULMSGmessageReader() {
+  ClearFiles(true);
+}
 
 void CULMSGmessageReader::Reset() {
   ClearFiles(true);
@@ -344,7 +344,8 @@ MessagePtr CULMSGmessageReader::ParseObject(const uint8_t* data, size_t length,
         }
         if (repeated) break;
         const int value = static_cast<int>(word);
-        if (id == kFirstParameterId && value == kDocumentGet && current_command_ == kDocumentReply) {
+        if (id == kFirstParameterId && value == kDocumentGet &&
+            current_command_ == kDocumentReply) {
           get_reply_ = true;
         }
         if (id != USERDATA) message->SetInt(id, value);
@@ -509,8 +510,7 @@ void CULMSGmessageReader::AttachScratchFiles(CRLMSGmessage* message) {
   for (const auto& field : file_fields_) {
     std::vector<std::string> paths;
     for (size_t index : field.second) {
-      paths.push_back(index < owned.size() && owned[index] ? expected_[index].path
-                                                           : std::string());
+      paths.push_back(index < owned.size() && owned[index] ? expected_[index].path : std::string());
     }
     files->AddField(field.first, std::move(paths));
   }
@@ -534,8 +534,7 @@ void CULMSGmessageReader::PostGetFailure(const CRLMSGmessage& message) {
   int error = -1;
   message.GetInt(ERRORCODE, &error);
   const std::string& name = display_names_.empty() ? display_name_ : display_names_.front();
-  const std::string text =
-      "ERROR(" + std::to_string(error) + "): Failed to receive file: " + name;
+  const std::string text = "ERROR(" + std::to_string(error) + "): Failed to receive file: " + name;
   if (!options_.post) {
     DebugOutput(text);
     return;
@@ -584,7 +583,8 @@ CULMSGmessageReader::FileResult CULMSGmessageReader::StartFile(uint32_t kind,
   // Saturating: a message may name many files of the largest size. A
   // transfer the message did not list counts as well: before logon a
   // server takes no file chunk at all.
-  const uint64_t total = size > UINT64_MAX - announced_total_ ? UINT64_MAX : announced_total_ + size;
+  const uint64_t total =
+      size > UINT64_MAX - announced_total_ ? UINT64_MAX : announced_total_ + size;
   if (options_.admit_file && !options_.admit_file(*message_, total)) return FileResult::kRefused;
   announced_total_ = total;
   ExpectedFile& file = expected_[index];

@@ -180,8 +180,8 @@ class CULMSGmessageReader {
 
   // A file the message under construction names.
   struct ExpectedFile {
-    std::string name;  // transfer name, canonical text of its identifier
-    std::string path;  // our temporary file; empty when no name could be had
+    std::string name;      // transfer name, canonical text of its identifier
+    std::string path;      // our temporary file; empty when no name could be had
     bool created = false;  // we created `path` (so only we remove it)
     bool done = false;
     bool listed = true;  // named by the message (else its bytes are dropped)
@@ -269,7 +269,7 @@ class CULMSGmessageReader {
   std::unique_ptr<CRLfile> out_;  // null when the file could not be created
   uint64_t announced_size_ = 0;
   uint64_t written_ = 0;
-  bool lost_file_ = false;  // a file of message_ could not be stored
+  bool lost_file_ = false;        // a file of message_ could not be stored
   uint64_t announced_total_ = 0;  // of every file of message_ started so far
 
   Guid current_id_;  // identifier of the message being read

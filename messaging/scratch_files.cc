@@ -9,9 +9,7 @@
 
 namespace tw {
 
-namespace {
-
-}  // namespace
+namespace {}  // namespace
 
 // The identity of a regular file at `path` (links are not followed): an
 // inode number freed by a removal may come back at once for a new file, so
@@ -26,7 +24,9 @@ bool ScratchFiles::ReadIdentity(const std::string& path, Identity* identity) {
   return true;
 }
 
-ScratchFiles::~ScratchFiles() { RemoveAll(); }
+ScratchFiles::~ScratchFiles() {
+  RemoveAll();
+}
 
 bool ScratchFiles::AddFile(const std::string& path) {
   Identity identity;

@@ -72,8 +72,7 @@ class ScratchFiles {
     int64_t size = 0;
     int64_t changed_ns = 0;
     bool operator==(const Identity& o) const {
-      return device == o.device && inode == o.inode && size == o.size &&
-             changed_ns == o.changed_ns;
+      return device == o.device && inode == o.inode && size == o.size && changed_ns == o.changed_ns;
     }
   };
   static bool ReadIdentity(const std::string& path, Identity* identity);
@@ -81,7 +80,7 @@ class ScratchFiles {
   void RemoveLocked(const std::string& path);
 
   mutable std::mutex mutex_;
-  std::map<std::string, Identity> files_;                     // guarded by mutex_
+  std::map<std::string, Identity> files_;                // guarded by mutex_
   std::map<uint32_t, std::vector<std::string>> fields_;  // guarded by mutex_
 };
 

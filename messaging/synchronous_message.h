@@ -40,9 +40,9 @@
 namespace tw {
 
 // ERRORCODE values of a synchronous request besides the server's own codes.
-constexpr int kReplyPending = -1;   // no reply yet (the initial value)
-constexpr int kReplyTimedOut = -4;  // the wait timed out
-constexpr int kReplyCancelled = 5;  // the user's cancel flag ended the wait
+constexpr int kReplyPending = -1;                   // no reply yet (the initial value)
+constexpr int kReplyTimedOut = -4;                  // the wait timed out
+constexpr int kReplyCancelled = 5;                  // the user's cancel flag ended the wait
 constexpr int kReplyCutOff = kErrorTransferCutOff;  // the reply's files were cut off
 constexpr int kReplyConnectionLost = -5;  // the connection went down before the reply came
 
@@ -111,8 +111,8 @@ class CRLMSGsynchronousMessage : public CRLMSGmessage {
   // on: between slices a set cancel flag (the setting's value names it) ends
   // the wait with ERRORCODE 5, and otherwise the pump hook runs. The
   // calling thread's slice hook (pump_hook.h) runs between slices whether
-  // pumping is on or not. Time-out sets ERRORCODE -4. Returns ERRORCODE (0 when the reply has none).
-  // Called by the waiting caller; may be called again after a time-out.
+  // pumping is on or not. Time-out sets ERRORCODE -4. Returns ERRORCODE (0 when the reply has
+  // none). Called by the waiting caller; may be called again after a time-out.
   int WaitForReply(int timeout_seconds);
 
   // Whether a reply has been accepted.

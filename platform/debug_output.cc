@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 
-
 namespace tw {
 
 void DebugOutput(const std::string& text) {

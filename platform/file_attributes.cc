@@ -63,16 +63,15 @@ bool SetLocalFileReadOnly(const std::string& path, bool read_only, std::string* 
   if (!S_ISREG(st.st_mode)) {
     if (error != nullptr) {
       *error = "cannot change the write permission of " + path +
-               (S_ISLNK(st.st_mode)  ? ": it is a symbolic link"
+               (S_ISLNK(st.st_mode)   ? ": it is a symbolic link"
                 : S_ISDIR(st.st_mode) ? ": it is a folder"
                                       : ": it is not a regular file");
     }
     return false;
   }
   const mode_t old_mode = st.st_mode & 07777;
-  const mode_t new_mode =
-      read_only ? (old_mode & ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH))
-                : (old_mode | S_IWUSR);
+  const mode_t new_mode = read_only ? (old_mode & ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH))
+                                    : (old_mode | S_IWUSR);
   if (new_mode == old_mode) return true;
   // Should a link take the file's place meanwhile, the change fails rather
   // than follow it.

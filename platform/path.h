@@ -66,7 +66,9 @@ inline std::string NativeJoin(std::string_view base, std::string_view name) {
 inline std::string WireLastComponent(std::string_view path) {
   return LastComponent(path, kWireSeparator);
 }
-inline std::string WireParent(std::string_view path) { return ParentPath(path, kWireSeparator); }
+inline std::string WireParent(std::string_view path) {
+  return ParentPath(path, kWireSeparator);
+}
 inline std::string WireJoin(std::string_view base, std::string_view name) {
   return JoinPath(base, name, kWireSeparator);
 }

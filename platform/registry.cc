@@ -265,8 +265,8 @@ bool CheckIniText(const std::string& text, std::string* problem) {
       }
       const size_t depth = GroupDepth(line.substr(i + 1, close - i - 1));
       if (depth > kMaxGroupDepth) {
-        *problem = where + "the group is nested " + std::to_string(depth) +
-                   " deep, more than " + std::to_string(kMaxGroupDepth);
+        *problem = where + "the group is nested " + std::to_string(depth) + " deep, more than " +
+                   std::to_string(kMaxGroupDepth);
         return false;
       }
       // Every element of the path may be a new group.

@@ -8,10 +8,10 @@
 //
 // (on one line, keys in this order, ", " and ": " as separators). A dialog
 // records its `texts` and `enabled` maps (a list view's rows as its
-// ListText under its control id) and its closing button id as a number. A message box records id 0, its text under control id "0", each
-// of its buttons as enabled, and its answer by name ("OK", "Cancel", "Yes",
-// "No"). The scripted form also records the status window as kind
-// "status" (see StatusRecordLine).
+// ListText under its control id) and its closing button id as a number. A message box records id 0,
+// its text under control id "0", each of its buttons as enabled, and its answer by name ("OK",
+// "Cancel", "Yes", "No"). The scripted form also records the status window as kind "status" (see
+// StatusRecordLine).
 //
 // Strings are written as UTF-8: quotes, backslashes and control bytes are
 // escaped; valid UTF-8 sequences pass through unchanged; a byte that is not

@@ -14,7 +14,9 @@ namespace tw {
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t';
+}
 
 // Splits one line into words by the quoting rules of the script; false with
 // `error` set when a quote is not closed.

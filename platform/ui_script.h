@@ -128,8 +128,8 @@ class ScriptedUserInterface : public UserInterface {
   void AddError(const std::string& error);  // requires mutex_
   // The line that answers the dialog as it stands, or the box, taken out
   // of the script: the next ordered line, else the first "any" line.
-  bool TakeDialogLine(const OpenDialog& dialog, UiScriptEntry* line);        // requires mutex_
-  bool TakeMessageBoxLine(const MessageBoxRequest& request, int* answer);   // requires mutex_
+  bool TakeDialogLine(const OpenDialog& dialog, UiScriptEntry* line);      // requires mutex_
+  bool TakeMessageBoxLine(const MessageBoxRequest& request, int* answer);  // requires mutex_
   // The "otherwise" form, built on first use; null when nobody answers.
   std::shared_ptr<UserInterface> Fallback();  // requires mutex_
 
@@ -137,11 +137,11 @@ class ScriptedUserInterface : public UserInterface {
   std::deque<UiScriptEntry> pending_;  // guarded by mutex_
   std::vector<UiScriptEntry> any_;     // guarded by mutex_; in script order
   UserInterfaceChoice::Kind fallback_kind_ = UserInterfaceChoice::kNone;  // guarded by mutex_
-  std::shared_ptr<UserInterface> fallback_;  // guarded by mutex_
-  bool fallback_built_ = false;              // guarded by mutex_
-  std::vector<std::string> errors_;    // guarded by mutex_
-  bool status_shown_ = false;          // guarded by mutex_
-  std::string status_text_;            // guarded by mutex_
+  std::shared_ptr<UserInterface> fallback_;                               // guarded by mutex_
+  bool fallback_built_ = false;                                           // guarded by mutex_
+  std::vector<std::string> errors_;                                       // guarded by mutex_
+  bool status_shown_ = false;                                             // guarded by mutex_
+  std::string status_text_;                                               // guarded by mutex_
 };
 
 }  // namespace tw

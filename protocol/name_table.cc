@@ -53,8 +53,8 @@ bool NameTable::Parse(std::string_view text, NameTable* table, std::string* erro
   // Every row is a child of NameTable beside the count, so a count beyond
   // that cannot be met; checked before anything is reserved for it.
   if (count > node->child_count() - 1) {
-    return Fail(table, error, "the name table's count " + count_node->value() +
-                                  " exceeds the rows present");
+    return Fail(table, error,
+                "the name table's count " + count_node->value() + " exceeds the rows present");
   }
   std::vector<Row> rows;
   rows.reserve(count);
@@ -104,6 +104,8 @@ bool NameTable::Has(size_t index, std::string_view column) const {
   return false;
 }
 
-void NameTable::AddRow(Row row) { rows_.push_back(std::move(row)); }
+void NameTable::AddRow(Row row) {
+  rows_.push_back(std::move(row));
+}
 
 }  // namespace tw

@@ -80,11 +80,17 @@ void SharedSessionSlot::SetField(size_t index, uint32_t value) {
   std::memcpy(data_ + sizeof(void*) + index * sizeof value, &value, sizeof value);
 }
 
-uint32_t SharedSessionSlot::count() const { return Field(kCountField); }
+uint32_t SharedSessionSlot::count() const {
+  return Field(kCountField);
+}
 
-void SharedSessionSlot::set_count(uint32_t count) { SetField(kCountField, count); }
+void SharedSessionSlot::set_count(uint32_t count) {
+  SetField(kCountField, count);
+}
 
-uint32_t SharedSessionSlot::busy() const { return Field(kBusyField); }
+uint32_t SharedSessionSlot::busy() const {
+  return Field(kBusyField);
+}
 
 void SharedSessionSlot::Enter() {
   SetField(kBusyField, busy() + 1);
@@ -101,7 +107,9 @@ void SharedSessionSlot::Leave() {
   }
 }
 
-void SharedSessionSlot::DeferCountChange() { SetField(kDeferredField, 1); }
+void SharedSessionSlot::DeferCountChange() {
+  SetField(kDeferredField, 1);
+}
 
 void SharedSessionSlot::ApplyCount() {
   ClientSession* current = session();

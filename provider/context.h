@@ -135,7 +135,9 @@ struct ProviderContext {
 };
 
 // Turns the host's opaque pointer back into a context; null stays null.
-inline ProviderContext* ContextFrom(LPVOID pv) { return static_cast<ProviderContext*>(pv); }
+inline ProviderContext* ContextFrom(LPVOID pv) {
+  return static_cast<ProviderContext*>(pv);
+}
 
 }  // namespace tw
 

@@ -52,8 +52,7 @@ void RestartConnection(MessageHub* hub, const LogonDialogValues& values) {
 // The answer to a logon asked for inside a running operation that could
 // only be made by ending or replacing the session that operation uses.
 int RefuseNestedLogon(const ProviderContext& context) {
-  TextOut(context,
-          "Another operation is using the server connection; this one cannot log on now.");
+  TextOut(context, "Another operation is using the server connection; this one cannot log on now.");
   DebugLog("Logon: refused inside a running operation");
   return SCC_E_NONSPECIFICERROR;
 }

@@ -12,10 +12,10 @@
 // system must have stopped before the module's code goes away (the module is
 // linked with -z nodelete, so a host that unloads early cannot pull the code
 // from under a running thread either).
+#include "messaging/collector.h"
 #include "platform/user_interface.h"
 #include "provider/context.h"
 #include "session/client_session.h"
-#include "messaging/collector.h"
 #include "settings/module_settings.h"
 #include "settings/server_address.h"
 #include "transport/message_hub.h"

@@ -52,9 +52,13 @@ void PublishLockPolicy(int policy) {
   }
 }
 
-bool ServerDemandsExclusiveLock() { return ReadConfigByte(1); }
+bool ServerDemandsExclusiveLock() {
+  return ReadConfigByte(1);
+}
 
-bool ServerDemandsSharedLock() { return ReadConfigByte(2); }
+bool ServerDemandsSharedLock() {
+  return ReadConfigByte(2);
+}
 
 int CurrentLockPolicy() {
   if (ServerDemandsExclusiveLock()) return kLockPolicyExclusive;

@@ -185,9 +185,13 @@ SessionResult ClientSession::Logon(const std::string& user, const std::string& p
   return kSessionOk;
 }
 
-bool ClientSession::ServerDemandsExclusiveLock() { return tw::ServerDemandsExclusiveLock(); }
+bool ClientSession::ServerDemandsExclusiveLock() {
+  return tw::ServerDemandsExclusiveLock();
+}
 
-bool ClientSession::ServerDemandsSharedLock() { return tw::ServerDemandsSharedLock(); }
+bool ClientSession::ServerDemandsSharedLock() {
+  return tw::ServerDemandsSharedLock();
+}
 
 SessionResult ClientSession::Transact(MessagePtr request, int timeout_seconds,
                                       std::initializer_list<ErrorResult> errors,

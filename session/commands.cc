@@ -225,8 +225,7 @@ SessionResult ClientSession::FetchDocumentToFile(const std::string& document_id,
   const SessionResult result = Transact(std::move(request), kTransferTimeoutSeconds);
   if (result != kSessionOk) return result;
   std::vector<std::string> received;
-  if (!received_files_.OfField(fetch::kReplyFiles, &received) ||
-      received.size() != 1) {
+  if (!received_files_.OfField(fetch::kReplyFiles, &received) || received.size() != 1) {
     return kSessionUnexpected;
   }
   return PlaceReceivedFile(&received_files_, received[0], path, ReplyText(fetch::kReplyStamps))

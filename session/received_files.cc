@@ -10,7 +10,9 @@ ReceivedFiles::ReceivedFiles(CRLMSGmessage* reply) {
   reply->SetScratchFiles(nullptr);
 }
 
-ReceivedFiles::~ReceivedFiles() { RemoveAll(); }
+ReceivedFiles::~ReceivedFiles() {
+  RemoveAll();
+}
 
 ReceivedFiles::ReceivedFiles(ReceivedFiles&& other) noexcept
     : files_(std::exchange(other.files_, nullptr)) {}

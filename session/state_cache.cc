@@ -37,8 +37,7 @@ int64_t LocalStampMilliseconds(const std::string& text) {
 }
 
 void LogReadOnlyFailure(const std::string& path, bool read_only) {
-  DebugLog("State cache: cannot make %s %s", path.c_str(),
-           read_only ? "read-only" : "writable");
+  DebugLog("State cache: cannot make %s %s", path.c_str(), read_only ? "read-only" : "writable");
 }
 
 }  // namespace
@@ -105,8 +104,7 @@ bool RecordDocumentState(PropertyFileClient* store, const std::string& document_
   return false;
 }
 
-StoredDocumentState ReadDocumentState(PropertyFileClient* store,
-                                      const std::string& local_directory,
+StoredDocumentState ReadDocumentState(PropertyFileClient* store, const std::string& local_directory,
                                       const std::string& document_id) {
   StoredDocumentState state;
   if (store == nullptr) return state;
@@ -161,15 +159,24 @@ int DecideLocalStatus(const DocumentInfo& record, const std::string& local_path)
 
 const char* LocalStatusName(int status) {
   switch (status) {
-    case kStatusMissing: return "Missing";
-    case kStatusCurrent: return "Current";
-    case kStatusOld: return "Old";
-    case kStatusUnknown: return "Unknown";
-    case kStatusModified: return "Modified";
-    case kStatusRenegade: return "Renegade";
-    case kStatusMoreRecent: return "More Recent";
-    case kStatusWorkInProgress: return "Work in Progress";
-    case kStatusUncontrolled: return "Uncontrolled";
+    case kStatusMissing:
+      return "Missing";
+    case kStatusCurrent:
+      return "Current";
+    case kStatusOld:
+      return "Old";
+    case kStatusUnknown:
+      return "Unknown";
+    case kStatusModified:
+      return "Modified";
+    case kStatusRenegade:
+      return "Renegade";
+    case kStatusMoreRecent:
+      return "More Recent";
+    case kStatusWorkInProgress:
+      return "Work in Progress";
+    case kStatusUncontrolled:
+      return "Uncontrolled";
   }
   return "";
 }

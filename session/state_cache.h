@@ -83,8 +83,7 @@ struct StoredDocumentState {
   std::string local_stamp;
   std::string name;
 };
-StoredDocumentState ReadDocumentState(PropertyFileClient* store,
-                                      const std::string& local_directory,
+StoredDocumentState ReadDocumentState(PropertyFileClient* store, const std::string& local_directory,
                                       const std::string& document_id);
 
 // The local status of the file `local_path` whose server information is

@@ -146,10 +146,18 @@ bool PropertyFileClient::BindStore(const std::string& name) {
   return true;
 }
 
-void PropertyFileClient::SetUserDirectory(const std::string& dir) { user_directory_ = dir; }
-void PropertyFileClient::GetUserDirectory(std::string* dir) { *dir = user_directory_; }
-void PropertyFileClient::SetGlobalDirectory(const std::string& dir) { global_directory_ = dir; }
-void PropertyFileClient::GetGlobalDirectory(std::string* dir) { *dir = global_directory_; }
+void PropertyFileClient::SetUserDirectory(const std::string& dir) {
+  user_directory_ = dir;
+}
+void PropertyFileClient::GetUserDirectory(std::string* dir) {
+  *dir = user_directory_;
+}
+void PropertyFileClient::SetGlobalDirectory(const std::string& dir) {
+  global_directory_ = dir;
+}
+void PropertyFileClient::GetGlobalDirectory(std::string* dir) {
+  *dir = global_directory_;
+}
 
 void PropertyFileClient::GetUserFilePath(std::string* path) {
   *path = JoinPath(user_directory_, kUserFileName);
@@ -177,7 +185,9 @@ std::unique_ptr<PropertyNode> PropertyFileClient::OpenNodeNamed(const PropertyNo
   return node;
 }
 
-bool PropertyFileClient::CloseNode(std::unique_ptr<PropertyNode> node) { return true; }
+bool PropertyFileClient::CloseNode(std::unique_ptr<PropertyNode> node) {
+  return true;
+}
 
 // ---- encoding ----
 
@@ -262,9 +272,8 @@ std::string PropertyFileClient::EncodedPath(const PropertyNode* node, const std:
 }
 
 std::string PropertyFileClient::EncodedNames(const std::vector<std::string>& names, bool encrypt) {
-  return EncodePropertyNames(names, [&](std::string_view segment) {
-    return EncodeName(segment, encrypt);
-  });
+  return EncodePropertyNames(
+      names, [&](std::string_view segment) { return EncodeName(segment, encrypt); });
 }
 
 // ---- requests ----
@@ -391,8 +400,7 @@ bool PropertyFileClient::WriteString(const PropertyNode* node, const std::string
                                      const std::string& value, bool encrypt) {
   ++request_counter_;
   if (encrypt && key_.empty()) return false;
-  return SendOneWay(kRequestSetData, EncodedPath(node, name, encrypt),
-                    EncodeValue(value, encrypt));
+  return SendOneWay(kRequestSetData, EncodedPath(node, name, encrypt), EncodeValue(value, encrypt));
 }
 
 bool PropertyFileClient::WriteBinary(const PropertyNode* node, const std::string& name,
@@ -424,8 +432,8 @@ bool PropertyFileClient::ReadInt(const PropertyNode* node, const std::string& na
   return true;
 }
 
-bool PropertyFileClient::ReadBinary(const PropertyNode* node, const std::string& name,
-                                    void* buffer, uint32_t* length, bool encrypt) {
+bool PropertyFileClient::ReadBinary(const PropertyNode* node, const std::string& name, void* buffer,
+                                    uint32_t* length, bool encrypt) {
   std::string text;
   if (!ReadString(node, name, &text, encrypt)) return false;
   SecureBytes bytes;
@@ -440,8 +448,7 @@ bool PropertyFileClient::ReadBinary(const PropertyNode* node, const std::string&
 }
 
 bool PropertyFileClient::ListChildren(const PropertyNode* node, const std::string& name,
-                                      std::map<std::string, std::string>* children,
-                                      bool encrypt) {
+                                      std::map<std::string, std::string>* children, bool encrypt) {
   std::vector<std::string> names;
   if (node != nullptr) names = NodeNames(*node);
   AppendPropertyPathNames(name, node == nullptr, &names);
@@ -490,8 +497,12 @@ bool PropertyFileClient::DeleteNodeNamed(const PropertyNode* parent, const std::
   return SendOneWay(kRequestDelete, EncodedNames(names, false), recursive ? "1" : "0");
 }
 
-bool PropertyFileClient::RequestFL() { return SendOneWay(kRequestFlush, "", ""); }
-bool PropertyFileClient::RequestRS() { return SendOneWay(kRequestReset, "", ""); }
+bool PropertyFileClient::RequestFL() {
+  return SendOneWay(kRequestFlush, "", "");
+}
+bool PropertyFileClient::RequestRS() {
+  return SendOneWay(kRequestReset, "", "");
+}
 
 namespace {
 
@@ -534,8 +545,7 @@ void PropertyFileClient::CopyNamed(PropertyFileClient& source,
   }
 }
 
-void PropertyFileClient::CollectTreeText(const std::string& path, bool encrypt,
-                                         std::string* text) {
+void PropertyFileClient::CollectTreeText(const std::string& path, bool encrypt, std::string* text) {
   CollectNamed(WalkStart(path), encrypt, text);
 }
 

@@ -84,15 +84,13 @@ class PropertyFileClient {
   // parent path + "/" + path, or path alone for a null parent.
   virtual std::unique_ptr<PropertyNode> OpenNode(const PropertyNode* parent,
                                                  const std::string& path);
-  virtual bool WriteInt(const PropertyNode* node, const std::string& name, int value,
-                        bool encrypt);
+  virtual bool WriteInt(const PropertyNode* node, const std::string& name, int value, bool encrypt);
   virtual bool WriteString(const PropertyNode* node, const std::string& name,
                            const std::string& value, bool encrypt);
   virtual bool WriteBinary(const PropertyNode* node, const std::string& name, const void* bytes,
                            uint32_t length, bool encrypt);
   // The reads leave their output unchanged when they fail.
-  virtual bool ReadInt(const PropertyNode* node, const std::string& name, int* value,
-                       bool encrypt);
+  virtual bool ReadInt(const PropertyNode* node, const std::string& name, int* value, bool encrypt);
   // The first "%MODULEDIR%" of the value is replaced by the global directory.
   virtual bool ReadString(const PropertyNode* node, const std::string& name, std::string* value,
                           bool encrypt);
@@ -123,8 +121,7 @@ class PropertyFileClient {
   // The child of `parent` (null: the root) whose name is `name` taken whole:
   // a "/" inside it is part of the name and travels escaped. No request is
   // sent.
-  std::unique_ptr<PropertyNode> OpenNodeNamed(const PropertyNode* parent,
-                                              const std::string& name);
+  std::unique_ptr<PropertyNode> OpenNodeNamed(const PropertyNode* parent, const std::string& name);
   // Deletes the child of `parent` whose name is `name` taken whole, as
   // OpenNodeNamed names it.
   bool DeleteNodeNamed(const PropertyNode* parent, const std::string& name, bool recursive);

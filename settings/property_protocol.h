@@ -80,8 +80,7 @@ std::string EncodePropertyPath(std::string_view path,
 // The two halves of EncodePropertyPath, for callers that keep names apart (a
 // name may hold "/"). AppendPropertyPathNames splits `path` at "/" (at least
 // one name), dropping a single leading "/" first when `at_start` is set.
-void AppendPropertyPathNames(std::string_view path, bool at_start,
-                             std::vector<std::string>* names);
+void AppendPropertyPathNames(std::string_view path, bool at_start, std::vector<std::string>* names);
 std::string EncodePropertyNames(const std::vector<std::string>& names,
                                 const std::function<std::string(std::string_view)>& encode_name);
 

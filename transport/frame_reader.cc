@@ -240,7 +240,9 @@ uint32_t CIOFrameReader::PopItem(FramePayload* payload) {
   return item.code;
 }
 
-void CIOFrameReader::SetMaxMessageBytes(size_t bytes) { max_message_bytes_.store(bytes); }
+void CIOFrameReader::SetMaxMessageBytes(size_t bytes) {
+  max_message_bytes_.store(bytes);
+}
 
 size_t CIOFrameReader::BufferedBytes() {
   size_t total = 0;

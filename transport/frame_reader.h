@@ -133,8 +133,7 @@ class CIOFrameReader {
 
   // Decrypts and gunzips one payload and delivers it. Returns false when it
   // was dropped. Called with parse_lock_ held.
-  bool Decode(const FrameHeader& header, const uint8_t* payload, size_t length,
-              bool* key_missing);
+  bool Decode(const FrameHeader& header, const uint8_t* payload, size_t length, bool* key_missing);
   bool Deliver(uint32_t code, const uint8_t* payload, size_t length);
   // The key, waiting once for it when it is not set; false when it stays
   // empty.

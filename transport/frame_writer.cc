@@ -7,8 +7,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "platform/debug_output.h"
 #include "crypto/crypto.h"
+#include "platform/debug_output.h"
 #include "transport/frame_format.h"
 
 namespace tw {

@@ -118,7 +118,9 @@ MessageChannel::MessageChannel(std::unique_ptr<CIOSocket> socket, MessageReaderO
       last_receive_(std::chrono::steady_clock::now()),
       last_send_progress_(std::chrono::steady_clock::now()) {}
 
-MessageChannel::~MessageChannel() { socket_->Close(); }
+MessageChannel::~MessageChannel() {
+  socket_->Close();
+}
 
 bool MessageChannel::Send(const CRLMSGmessage& message, const SendProgress& progress) {
   MessageObject object;

@@ -17,7 +17,9 @@ MessagePipelineStage::MessagePipelineStage(std::string name, Next next)
   UTLthread::Start();
 }
 
-MessagePipelineStage::~MessagePipelineStage() { Stop(); }
+MessagePipelineStage::~MessagePipelineStage() {
+  Stop();
+}
 
 bool MessagePipelineStage::Accept(MessagePtr message) {
   if (!message) return false;

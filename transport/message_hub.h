@@ -111,8 +111,8 @@ class MessageHub : public MessageSender, public ConnectionHost {
   void AddListener(const std::string& message_id, ProgressListener* listener);
   void RemoveListener(const std::string& message_id, ProgressListener* listener);
   bool HasListener(const std::string& message_id);
-  void NotifyListeners(const std::string& message_id, int64_t stage, int64_t position,
-                       int64_t size, int64_t file_index) override;
+  void NotifyListeners(const std::string& message_id, int64_t stage, int64_t position, int64_t size,
+                       int64_t file_index) override;
   void NotifyListenersFailed(const std::string& message_id);
 
   // Builds the address and connects, then the connection and the stages.
@@ -145,10 +145,10 @@ class MessageHub : public MessageSender, public ConnectionHost {
   void Deliver(MessagePtr message);
 
   std::mutex address_mutex_;
-  std::string host_;              // guarded by address_mutex_
-  int port_;                      // guarded by address_mutex_
-  CIOAddress address_;            // guarded by address_mutex_
-  bool has_address_ = false;      // guarded by address_mutex_
+  std::string host_;          // guarded by address_mutex_
+  int port_;                  // guarded by address_mutex_
+  CIOAddress address_;        // guarded by address_mutex_
+  bool has_address_ = false;  // guarded by address_mutex_
   std::atomic<bool> stopping_{false};
   // The stall limit read at the latest Connect.
   std::atomic<int> stall_limit_ms_{kDefaultStallLimitMs};
@@ -181,10 +181,10 @@ class MessageHub : public MessageSender, public ConnectionHost {
   RecipientDelivery delivery_{&registry_, &to_recipients_};
 
   // Declared last: destroyed (and stopped) first.
-  std::unique_ptr<MessagePipelineStage> id_to_recipient_;  // "IDToRcpt"
-  std::unique_ptr<MessagePipelineStage> id_to_data_;       // "IDToDtMgr"
-  std::unique_ptr<SocketStage> id_from_socket_;            // "IDFrSkt"
-  std::unique_ptr<MessagePipelineStage> od_from_data_;     // "ODFmDtMgr"
+  std::unique_ptr<MessagePipelineStage> id_to_recipient_;    // "IDToRcpt"
+  std::unique_ptr<MessagePipelineStage> id_to_data_;         // "IDToDtMgr"
+  std::unique_ptr<SocketStage> id_from_socket_;              // "IDFrSkt"
+  std::unique_ptr<MessagePipelineStage> od_from_data_;       // "ODFmDtMgr"
   std::unique_ptr<MessagePipelineStage> od_from_recipient_;  // "ODFmRecip"
 };
 

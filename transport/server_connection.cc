@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <string_view>
-#include <cstdlib>
 #include <utility>
 
-#include "platform/user_interface.h"
+#include "crypto/crypto.h"
 #include "messaging/message_copy.h"
 #include "messaging/stream_format.h"
 #include "messaging/synchronous_message.h"
@@ -16,8 +16,8 @@
 #include "platform/debug_output.h"
 #include "platform/mailslot.h"
 #include "platform/system_factory.h"
+#include "platform/user_interface.h"
 #include "settings/settings_source.h"
-#include "crypto/crypto.h"
 #include "transport/frame_format.h"
 
 namespace tw {
@@ -92,7 +92,9 @@ int64_t NowNs() {
 
 }  // namespace
 
-void SetConnectionStallLimit(int ms) { StallLimitOverride() = ms < 0 ? 0 : ms; }
+void SetConnectionStallLimit(int ms) {
+  StallLimitOverride() = ms < 0 ? 0 : ms;
+}
 
 int ConnectionStallLimitMs() {
   const int set = StallLimitOverride().load();
@@ -106,11 +108,17 @@ uint32_t RegisterConnectionApplication(ConnectionApplication* application) {
   return Applications().Add(application);
 }
 
-void UnregisterConnectionApplication(uint32_t handle) { Applications().Remove(handle); }
+void UnregisterConnectionApplication(uint32_t handle) {
+  Applications().Remove(handle);
+}
 
-CompletionEvent::CompletionEvent() { handle_ = Events().Add(this); }
+CompletionEvent::CompletionEvent() {
+  handle_ = Events().Add(this);
+}
 
-CompletionEvent::~CompletionEvent() { Events().Remove(handle_); }
+CompletionEvent::~CompletionEvent() {
+  Events().Remove(handle_);
+}
 
 void CompletionEvent::Signal() {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -292,9 +300,9 @@ bool CULMSGSCPserverInterface::SendMessageObject(CRLMSGmessage* message) {
       in_file = stage != 2;
       host_->NotifyListeners(id_text, stage, static_cast<int64_t>(position),
                              static_cast<int64_t>(size), file_index);
-      const std::string& name =
-          file_index >= 0 && static_cast<size_t>(file_index) < names.size() ? names[file_index]
-                                                                              : std::string();
+      const std::string& name = file_index >= 0 && static_cast<size_t>(file_index) < names.size()
+                                    ? names[file_index]
+                                    : std::string();
       WriteUploadProgress(id_text, stage == 2 ? kProgressFileFinished : kProgressFileInProgress,
                           name, size, position);
     };
@@ -307,8 +315,8 @@ bool CULMSGSCPserverInterface::SendMessageObject(CRLMSGmessage* message) {
       return true;
     };
     std::string error;
-    const bool sent = sender_.Send(std::move(object), cipher, &stop_file_transfer_, sink,
-                                   progress, &error);
+    const bool sent =
+        sender_.Send(std::move(object), cipher, &stop_file_transfer_, sink, progress, &error);
     {
       std::lock_guard<std::mutex> lock(transit_mutex_);
       if (sending_id_ == id_text) sending_id_.clear();

@@ -270,10 +270,10 @@ class CULMSGSCPserverInterface : public Recipient {
   const int client_id_;
 
   mutable std::mutex cipher_mutex_;
-  ChannelCipher cipher_;                   // guarded by cipher_mutex_
+  ChannelCipher cipher_;  // guarded by cipher_mutex_
   // The socket generation "SSK" keyed; a newer socket starts in clear text.
-  uint64_t cipher_generation_ = 0;         // guarded by cipher_mutex_
-  uint32_t application_handle_ = 0;        // guarded by cipher_mutex_
+  uint64_t cipher_generation_ = 0;   // guarded by cipher_mutex_
+  uint32_t application_handle_ = 0;  // guarded by cipher_mutex_
 
   std::atomic<bool> reconnecting_{false};
   std::atomic<bool> stop_file_transfer_{false};
@@ -301,9 +301,9 @@ class CULMSGSCPserverInterface : public Recipient {
   // When bytes last went and came, on the steady clock (nanoseconds), and
   // the socket generation they went on.
   std::mutex activity_mutex_;
-  int64_t last_sent_ns_ = 0;        // guarded by activity_mutex_
+  int64_t last_sent_ns_ = 0;           // guarded by activity_mutex_
   uint64_t last_sent_generation_ = 0;  // guarded by activity_mutex_
-  int64_t last_received_ns_ = 0;    // Poll thread only
+  int64_t last_received_ns_ = 0;       // Poll thread only
 
   std::mutex routes_mutex_;
   std::map<std::string, std::string> reply_routes_;  // guarded by routes_mutex_
@@ -315,9 +315,9 @@ class CULMSGSCPserverInterface : public Recipient {
   std::thread worker_;  // guarded by worker_mutex_
 
   std::mutex asker_mutex_;
-  std::thread asker_;              // guarded by asker_mutex_
-  bool asking_ = false;            // guarded by asker_mutex_
-  std::vector<MessagePtr> held_;   // guarded by asker_mutex_
+  std::thread asker_;             // guarded by asker_mutex_
+  bool asking_ = false;           // guarded by asker_mutex_
+  std::vector<MessagePtr> held_;  // guarded by asker_mutex_
 };
 
 }  // namespace tw

@@ -31,9 +31,13 @@ constexpr int kWaitSliceMs = 100;
 
 using Clock = std::chrono::steady_clock;
 
-int SocketType(int kind) { return kind == kSocketDatagram ? SOCK_DGRAM : SOCK_STREAM; }
+int SocketType(int kind) {
+  return kind == kSocketDatagram ? SOCK_DGRAM : SOCK_STREAM;
+}
 
-bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+bool WouldBlock(int error) {
+  return error == EAGAIN || error == EWOULDBLOCK;
+}
 
 // Whether a name lies under the top-level name "invalid", which is reserved
 // never to exist; such names are answered without asking the resolver.
@@ -390,7 +394,9 @@ class PosixSocket final : public CIOSocket {
 
 }  // namespace
 
-CIOAddress::CIOAddress() { std::memset(&address_, 0, sizeof address_); }
+CIOAddress::CIOAddress() {
+  std::memset(&address_, 0, sizeof address_);
+}
 
 std::string CIOAddress::AddressText() const {
   char text[INET_ADDRSTRLEN] = {};
@@ -398,7 +404,9 @@ std::string CIOAddress::AddressText() const {
   return text;
 }
 
-uint16_t CIOAddress::Port() const { return ntohs(address_.sin_port); }
+uint16_t CIOAddress::Port() const {
+  return ntohs(address_.sin_port);
+}
 
 std::string CIOAddress::EndpointText() const {
   return AddressText() + ":" + std::to_string(Port());
@@ -415,8 +423,8 @@ CIOAddress CreateAddress(const sockaddr_in& address) {
 }
 
 CIOAddress CreateAddress(const std::string& host, uint16_t port) {
-  if (host.empty() || host.size() > kMaxHostNameLength ||
-      host.find('\0') != std::string::npos || IsReservedInvalidName(host)) {
+  if (host.empty() || host.size() > kMaxHostNameLength || host.find('\0') != std::string::npos ||
+      IsReservedInvalidName(host)) {
     return CIOAddress();
   }
   addrinfo hints;
@@ -449,6 +457,8 @@ CIOAddress CreateAddress(uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint16_t po
   return CreateAddress(in);
 }
 
-std::unique_ptr<CIOSocket> CreateSocket() { return std::make_unique<PosixSocket>(); }
+std::unique_ptr<CIOSocket> CreateSocket() {
+  return std::make_unique<PosixSocket>();
+}
 
 }  // namespace tw

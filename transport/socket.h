@@ -4,10 +4,9 @@
 //
 // Sockets are BSD sockets (Winsock 2 on Windows), IPv4 only. Every
 // descriptor is opened close-on-exec (not inherited); every send passes
-// MSG_NOSIGNAL, so a peer that has gone never raises SIGPIPE. Connected sockets are always non-blocking; the waits
-// this layer does (a full send buffer, a connect in progress, Accept's tries,
-// WaitReadable) use poll and can be cut short from another thread with
-// Interrupt.
+// MSG_NOSIGNAL, so a peer that has gone never raises SIGPIPE. Connected sockets are always
+// non-blocking; the waits this layer does (a full send buffer, a connect in progress, Accept's
+// tries, WaitReadable) use poll and can be cut short from another thread with Interrupt.
 //
 // Threads: a CIOSocket is driven by one sending thread and one receiving
 // thread at a time; Send and Receive / WaitReadable may run on those two
@@ -39,13 +38,13 @@ namespace tw {
 enum SocketResult : int {
   kSocketOk = 0,
   kSocketNullArgument = 1,
-  kSocketError = 2,          // the system refused the call
-  kSocketNotListening = 3,   // Accept on a socket that does not listen
-  kSocketWouldBlock = 4,     // nothing now: no data, no client, or a wait timed out
-  kSocketNotConnected = 5,   // never connected, closed, or closed/reset by the peer
-  kSocketInterrupted = 6,    // a wait was cut short by Interrupt
-  kSocketStalled = 7,        // a send found no room for the stall limit
-  kSocketReceiveFailed = -1, // any other receive error
+  kSocketError = 2,           // the system refused the call
+  kSocketNotListening = 3,    // Accept on a socket that does not listen
+  kSocketWouldBlock = 4,      // nothing now: no data, no client, or a wait timed out
+  kSocketNotConnected = 5,    // never connected, closed, or closed/reset by the peer
+  kSocketInterrupted = 6,     // a wait was cut short by Interrupt
+  kSocketStalled = 7,         // a send found no room for the stall limit
+  kSocketReceiveFailed = -1,  // any other receive error
 };
 
 // Socket kinds of Create, Connect, Listen and ListenOn: 2 gives a datagram

@@ -176,7 +176,9 @@ double Best(const Run& run) {
   return best;
 }
 
-std::string ScratchPath(const char* name) { return bench::ScratchPath("bench_frames", name); }
+std::string ScratchPath(const char* name) {
+  return bench::ScratchPath("bench_frames", name);
+}
 
 void Report(const char* name, const std::string& data) {
   const std::string path = ScratchPath(name);
@@ -189,9 +191,10 @@ void Report(const char* name, const std::string& data) {
   const double pipeline = mb / Best([&] { return Pipeline(path, data.size(), expected); });
   const double bare = mb / Best([&] { return BarePipelineOver(data); });
   ::unlink(path.c_str());
-  std::printf("%-13s frames %7.1f MB/s  pipeline %7.1f MB/s  bare %7.1f MB/s  "
-              "ratio frames/bare %.2f  pipeline/bare %.2f\n",
-              name, frames, pipeline, bare, frames / bare, pipeline / bare);
+  std::printf(
+      "%-13s frames %7.1f MB/s  pipeline %7.1f MB/s  bare %7.1f MB/s  "
+      "ratio frames/bare %.2f  pipeline/bare %.2f\n",
+      name, frames, pipeline, bare, frames / bare, pipeline / bare);
 }
 
 // In a child process: resets the peak resident size, carries the file at

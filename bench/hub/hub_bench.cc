@@ -45,7 +45,9 @@ const size_t kSizes[] = {64, 256, 1024, 8192};
 // raw ping-pong does not do.
 constexpr size_t kSmallRequest = 1024;
 
-double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+double Micros(Clock::duration d) {
+  return std::chrono::duration<double, std::micro>(d).count();
+}
 
 struct Percentiles {
   double p50 = 0;
@@ -217,9 +219,10 @@ void MeasureMemory(size_t megabytes) {
     const long before = bench::StatusKilobytes("VmRSS");
     Upload(sender, path);
     const long peak = bench::StatusKilobytes("VmHWM");
-    std::printf("(c) memory: sending %zu MiB grew the peak resident size by %.1f MiB %s"
-                "(aim: under 32 MiB)\n",
-                megabytes, (peak - before) / 1024.0, reset ? "" : "(peak not reset) ");
+    std::printf(
+        "(c) memory: sending %zu MiB grew the peak resident size by %.1f MiB %s"
+        "(aim: under 32 MiB)\n",
+        megabytes, (peak - before) / 1024.0, reset ? "" : "(peak not reset) ");
     std::fflush(stdout);
     ReleaseMessageHub();
     std::_Exit(0);
@@ -247,11 +250,12 @@ int Main(int argc, char** argv) {
   for (size_t size : kSizes) {
     const Percentiles raw = RawPingPong(size);
     const Percentiles hub = HubRoundTrip(sender, size);
-    std::printf("    %5zu bytes  raw p50 %7.1f p99 %7.1f   hub p50 %7.1f p99 %7.1f   "
-                "hub/(raw+100us) p50 %.2f p99 %.2f %s\n",
-                size, raw.p50, raw.p99, hub.p50, hub.p99, hub.p50 / (raw.p50 + 100),
-                hub.p99 / (raw.p99 + 100),
-                size <= kSmallRequest ? "(aim: at most 3)" : "(payload-bound, no aim)");
+    std::printf(
+        "    %5zu bytes  raw p50 %7.1f p99 %7.1f   hub p50 %7.1f p99 %7.1f   "
+        "hub/(raw+100us) p50 %.2f p99 %.2f %s\n",
+        size, raw.p50, raw.p99, hub.p50, hub.p99, hub.p50 / (raw.p50 + 100),
+        hub.p99 / (raw.p99 + 100),
+        size <= kSmallRequest ? "(aim: at most 3)" : "(payload-bound, no aim)");
   }
 
   const std::string path = bench::ScratchPath("bench_hub", "upload.bin");
@@ -263,10 +267,10 @@ int Main(int argc, char** argv) {
     std::fprintf(stderr, "bench_hub: the bare pipeline lost the data\n");
     return 1;
   }
-  std::printf("(b) throughput, %zu MiB: hub %.1f MB/s  bare pipeline %.1f MB/s  "
-              "ratio %.2f (aim: at least 0.8)\n",
-              megabytes, megabytes * 1.048576 / upload, megabytes * 1.048576 / bare,
-              bare / upload);
+  std::printf(
+      "(b) throughput, %zu MiB: hub %.1f MB/s  bare pipeline %.1f MB/s  "
+      "ratio %.2f (aim: at least 0.8)\n",
+      megabytes, megabytes * 1.048576 / upload, megabytes * 1.048576 / bare, bare / upload);
   ReleaseMessageHub();
   return 0;
 }
@@ -274,4 +278,6 @@ int Main(int argc, char** argv) {
 }  // namespace
 }  // namespace tw
 
-int main(int argc, char** argv) { return tw::Main(argc, argv); }
+int main(int argc, char** argv) {
+  return tw::Main(argc, argv);
+}

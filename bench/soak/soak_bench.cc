@@ -336,8 +336,7 @@ int Run(int seconds, int clients) {
     std::vector<std::unique_ptr<SoakClient>> soakers;
     std::vector<std::thread> threads;
     for (int i = 0; i < clients; ++i) {
-      soakers.push_back(
-          std::make_unique<SoakClient>(i, server.port(), dir, root, shared, &tally));
+      soakers.push_back(std::make_unique<SoakClient>(i, server.port(), dir, root, shared, &tally));
       threads.emplace_back([&, i] { soakers[static_cast<size_t>(i)]->Run(end); });
     }
     long peak_rss = 0;
@@ -362,10 +361,10 @@ int Run(int seconds, int clients) {
     std::vector<uint32_t>& micros = tally.micros;
     std::sort(micros.begin(), micros.end());
     const auto percentile = [&](double p) {
-      return micros.empty() ? 0.0
-                            : micros[std::min(micros.size() - 1,
-                                              static_cast<size_t>(p * micros.size()))] /
-                                  1000.0;
+      return micros.empty()
+                 ? 0.0
+                 : micros[std::min(micros.size() - 1, static_cast<size_t>(p * micros.size()))] /
+                       1000.0;
     };
     long errors = 0;
     for (const auto& [what, count] : tally.errors) errors += count;

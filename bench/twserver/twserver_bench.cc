@@ -23,13 +23,13 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <thread>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench/common/bench_data.h"
@@ -47,7 +47,9 @@ double Since(Clock::time_point start) {
 }
 
 // Ends the run; the server and the scratch folder are cleaned up on the way.
-[[noreturn]] void Fail(const std::string& what) { throw std::runtime_error(what); }
+[[noreturn]] void Fail(const std::string& what) {
+  throw std::runtime_error(what);
+}
 
 std::string Join(const std::vector<std::string>& items) {
   std::string out;
@@ -86,8 +88,7 @@ void DocumentInfoRate(WireClient& c, const std::string& production,
     Call(c, r, "PRODUCTIONCMD 25");
     ++calls;
   }
-  std::printf("PRODUCTIONCMD 25 with %5zu names: %8.1f commands/s\n", count,
-              calls / Since(start));
+  std::printf("PRODUCTIONCMD 25 with %5zu names: %8.1f commands/s\n", count, calls / Since(start));
 }
 
 bool SameFile(const std::string& a, const std::string& b) {
@@ -129,9 +130,10 @@ void Transfer(WireClient& c, const std::string& production, const std::string& d
   unlink(path.c_str());
   if (bare_seconds <= 0) Fail("the bare pipeline lost the data");
   const double bare = mb / bare_seconds;
-  std::printf("%-12s %4.0f MB: upload %7.1f MB/s  download %7.1f MB/s  bare pipeline %7.1f MB/s"
-              "  (upload/bare %.2f, download/bare %.2f)\n",
-              kind, mb, upload, download, bare, upload / bare, download / bare);
+  std::printf(
+      "%-12s %4.0f MB: upload %7.1f MB/s  download %7.1f MB/s  bare pipeline %7.1f MB/s"
+      "  (upload/bare %.2f, download/bare %.2f)\n",
+      kind, mb, upload, download, bare, upload / bare, download / bare);
 }
 
 // The milliseconds the server's log gives for the last command whose line
@@ -197,19 +199,20 @@ void AddStall(const test::TestServer& server, const std::string& root, const std
     ++writes;
   }
   add.join();
-  std::printf("add of %d Documents (a file each) in one request: %.2f s, of which the server's "
-              "handling %ld ms; meanwhile another client's reads waited at most %.1f ms "
-              "(%.1f ms on average, %d reads), its writes at most %.1f ms (%.1f ms on average, "
-              "%d writes)\n",
-              kNames, add_seconds, LoggedMilliseconds(server, "command=DOCUMENTCMD sub=1"),
-              read_max * 1000, read_sum * 1000 / std::max(reads, 1), reads, write_max * 1000,
-              write_sum * 1000 / std::max(writes, 1), writes);
+  std::printf(
+      "add of %d Documents (a file each) in one request: %.2f s, of which the server's "
+      "handling %ld ms; meanwhile another client's reads waited at most %.1f ms "
+      "(%.1f ms on average, %d reads), its writes at most %.1f ms (%.1f ms on average, "
+      "%d writes)\n",
+      kNames, add_seconds, LoggedMilliseconds(server, "command=DOCUMENTCMD sub=1"), read_max * 1000,
+      read_sum * 1000 / std::max(reads, 1), reads, write_max * 1000,
+      write_sum * 1000 / std::max(writes, 1), writes);
 }
 
 int Run(uint64_t size) {
   const char* tmp = std::getenv("TMPDIR");
-  std::string templ = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
-                      "/bench_twserver.XXXXXX";
+  std::string templ =
+      std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/bench_twserver.XXXXXX";
   if (mkdtemp(&templ[0]) == nullptr) {
     std::fprintf(stderr, "bench_twserver: cannot make a scratch folder\n");
     return 1;

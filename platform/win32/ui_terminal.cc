@@ -6,6 +6,8 @@
 
 namespace tw {
 
-std::shared_ptr<TerminalUserInterface> TerminalUserInterface::OpenTty() { return nullptr; }
+std::shared_ptr<TerminalUserInterface> TerminalUserInterface::OpenTty() {
+  return nullptr;
+}
 
 }  // namespace tw

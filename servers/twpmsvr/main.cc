@@ -20,7 +20,9 @@ namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
 
-void OnStop(int) { g_stop = 1; }
+void OnStop(int) {
+  g_stop = 1;
+}
 
 bool ParseMs(const char* text, uint32_t* out) {
   int64_t value = 0;

@@ -38,7 +38,9 @@ pid_t ScratchPid(const std::string& name) {
   return static_cast<pid_t>(pid);
 }
 
-void Log(const std::string& text) { DebugLog("TWPMSvr: %s", text.c_str()); }
+void Log(const std::string& text) {
+  DebugLog("TWPMSvr: %s", text.c_str());
+}
 
 }  // namespace
 
@@ -53,15 +55,13 @@ bool AcceptableStoreName(const std::string& name, const std::string& runtime_dir
   if (::realpath(name.c_str(), resolved) == nullptr || name != resolved) return false;
   struct stat st;
   if (::stat(resolved, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  if (!runtime_dir.empty() &&
-      (name.compare(0, runtime_dir.size() + 1, runtime_dir + "/") == 0)) {
+  if (!runtime_dir.empty() && (name.compare(0, runtime_dir.size() + 1, runtime_dir + "/") == 0)) {
     return false;
   }
   return true;
 }
 
-RequestHandler::RequestHandler(std::string runtime_dir, ReplyFunction reply,
-                               ForgetFunction forget)
+RequestHandler::RequestHandler(std::string runtime_dir, ReplyFunction reply, ForgetFunction forget)
     : runtime_dir_(std::move(runtime_dir)), reply_(std::move(reply)), forget_(std::move(forget)) {}
 
 void RequestHandler::CommitAll() {

@@ -56,7 +56,7 @@ class RequestHandler {
   const std::string runtime_dir_;
   const ReplyFunction reply_;
   const ForgetFunction forget_;
-  std::set<std::string> clients_;                        // reply names of registered clients
+  std::set<std::string> clients_;                         // reply names of registered clients
   std::map<std::string, std::unique_ptr<Store>> stores_;  // by store name
 };
 

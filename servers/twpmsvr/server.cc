@@ -32,7 +32,9 @@ int64_t NowMs() {
       .count();
 }
 
-void Log(const std::string& text) { DebugLog("TWPMSvr: %s", text.c_str()); }
+void Log(const std::string& text) {
+  DebugLog("TWPMSvr: %s", text.c_str());
+}
 
 }  // namespace
 

@@ -480,7 +480,8 @@ class Runner {
     for (const char* positive : {"max-connections", "logon-timeout", "idle-timeout",
                                  "prelogon-message-limit", "max-items", "key-rotation"}) {
       auto found = args.options.find(positive);
-      if (found != args.options.end() && found->second.find_first_not_of("0") == std::string::npos) {
+      if (found != args.options.end() &&
+          found->second.find_first_not_of("0") == std::string::npos) {
         return Usage(std::string("--") + positive + " must be above 0");
       }
     }

@@ -217,10 +217,9 @@ int CommandHandler::Logon(const CRLMSGmessage& request, CommandOutcome* out) {
     const std::chrono::milliseconds delay = throttle_.Refused(
         throttled, ++refused_logons_, std::chrono::steady_clock::now(), &name_failures);
     out->note = std::string("logon refused for ") + Printable(name.substr(0, kMaxNameBytes)) +
-                ": " + why + "; refusal " +
-                std::to_string(refused_logons_) + " on this connection, " +
-                std::to_string(name_failures) + " for the name; answered after " +
-                std::to_string(delay.count()) + " ms";
+                ": " + why + "; refusal " + std::to_string(refused_logons_) +
+                " on this connection, " + std::to_string(name_failures) +
+                " for the name; answered after " + std::to_string(delay.count()) + " ms";
     Pause(delay);
     return kLogonRefused;
   }

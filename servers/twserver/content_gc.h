@@ -30,10 +30,10 @@ constexpr int64_t kDefaultContentMinAgeSeconds = 60 * 60;
 constexpr int64_t kStaleTemporarySeconds = 24 * 60 * 60;
 
 struct CollectionReport {
-  size_t examined = 0;    // contents old enough to be looked at
-  size_t removed = 0;     // contents removed
-  uint64_t bytes = 0;     // their bytes
-  int temporaries = 0;    // stale temporary files removed
+  size_t examined = 0;  // contents old enough to be looked at
+  size_t removed = 0;   // contents removed
+  uint64_t bytes = 0;   // their bytes
+  int temporaries = 0;  // stale temporary files removed
 };
 
 // Collects the store of `storage`. `stop` (may be null) ends the work early

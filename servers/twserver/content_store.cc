@@ -138,7 +138,8 @@ bool ContentWriter::Finish(ContentRef* ref) {
     if (error_.empty()) error_ = "the content is already finished or aborted";
     return false;
   }
-  if (store_->durable() && fsync(fd_) != 0) return Fail(ErrnoText("cannot sync", temp_path_, errno));
+  if (store_->durable() && fsync(fd_) != 0)
+    return Fail(ErrnoText("cannot sync", temp_path_, errno));
   const int fd = fd_;
   fd_ = -1;
   if (close(fd) != 0) return Fail(ErrnoText("cannot close", temp_path_, errno));

@@ -28,7 +28,9 @@ bool IsValidName(std::string_view name);
 std::string FoldName(std::string_view name);
 
 // Splits a backslash path into its elements (SplitList on "\\").
-inline std::vector<std::string> SplitPath(std::string_view path) { return SplitList(path, '\\'); }
+inline std::vector<std::string> SplitPath(std::string_view path) {
+  return SplitList(path, '\\');
+}
 
 // The text with control characters shown as escapes (\n, \t, \xHH), so
 // that names and comments from clients cannot drive an administrator's

@@ -10,16 +10,13 @@
 #include <filesystem>
 
 #include "servers/twserver/content_gc.h"
+#include "servers/twserver/file_util.h"
 #include "servers/twserver/names.h"
 #include "servers/twserver/sqlite_storage.h"
-
-#include "servers/twserver/file_util.h"
 
 namespace tw::twserver {
 
 namespace {
-
-
 
 bool IsEmptyFolder(const std::string& path, bool* empty) {
   DIR* dir = opendir(path.c_str());
@@ -34,7 +31,6 @@ bool IsEmptyFolder(const std::string& path, bool* empty) {
   closedir(dir);
   return true;
 }
-
 
 bool CreateInside(const std::string& dir, const RepositorySettings& settings, std::string* error) {
   if (!ContentStore::Create(dir + "/" + kContentFolder, error)) return false;

@@ -86,8 +86,7 @@ struct Connection {
 
 class Server {
  public:
-  Server(Storage& storage, const ServeOptions& options, std::string received_folder,
-         ServerLog& log)
+  Server(Storage& storage, const ServeOptions& options, std::string received_folder, ServerLog& log)
       : storage_(storage),
         options_(options),
         received_folder_(std::move(received_folder)),
@@ -190,9 +189,8 @@ class Server {
     if (connections_.size() >= options_.max_connections) {
       // Closed at once, so that the client learns it, and the descriptors
       // stay for those already served.
-      log_.Line("connection " + std::to_string(raw->number) + " from " + raw->peer +
-                " refused: " + std::to_string(connections_.size()) +
-                " connections are open, the limit");
+      log_.Line("connection " + std::to_string(raw->number) + " from " + raw->peer + " refused: " +
+                std::to_string(connections_.size()) + " connections are open, the limit");
       return;
     }
     connections_.push_back(std::move(connection));
@@ -420,10 +418,9 @@ class Server {
       if (!sent) line += " reply not sent: " + Printable(channel->error());
       log_.Line(line);
       if (!sent) {
-        end = connection->stalled.load()
-                  ? "closed: the client took no reply bytes for " +
-                        std::to_string(kSendStallSeconds) + " s"
-                  : "closed: the reply could not be sent";
+        end = connection->stalled.load() ? "closed: the client took no reply bytes for " +
+                                               std::to_string(kSendStallSeconds) + " s"
+                                         : "closed: the reply could not be sent";
         break;
       }
     }
@@ -441,7 +438,7 @@ class Server {
   std::atomic<size_t> buffered_total_{0};
 
   std::mutex mutex_;
-  CIOSocket* listener_ = nullptr;                      // guarded by mutex_
+  CIOSocket* listener_ = nullptr;                       // guarded by mutex_
   std::list<std::unique_ptr<Connection>> connections_;  // guarded by mutex_
   uint64_t connection_count_ = 0;                       // guarded by mutex_
 
@@ -513,7 +510,8 @@ static int ServeUntilStopped(const ServeOptions& options, Storage& storage, std:
   std::unique_ptr<CIOSocket> listener = CreateSocket();
   Server server(storage, limits, temp, log);
   if (!server.StartKeys(error)) return 1;
-  if (!address.IsValid() || listener->ListenOn(address, kListenBacklog, kSocketStream) != kSocketOk) {
+  if (!address.IsValid() ||
+      listener->ListenOn(address, kListenBacklog, kSocketStream) != kSocketOk) {
     *error = "cannot listen on " + options.listen_address + ":" + std::to_string(options.port);
     return 1;
   }

@@ -70,8 +70,8 @@ constexpr int kSendStallSeconds = 120;
 // caller and outlives the call. Blocks SIGTERM, SIGINT and SIGPIPE in the
 // calling thread (and so in every thread it starts); call it before any
 // other thread of the process exists.
-int RunServer(const ServeOptions& options, Storage& storage, std::ostream& out,
-              std::ostream& err, std::string* error);
+int RunServer(const ServeOptions& options, Storage& storage, std::ostream& out, std::ostream& err,
+              std::string* error);
 
 }  // namespace tw::twserver
 

@@ -399,12 +399,18 @@ std::string SqliteStorage::FailureText() const {
   return failure_;
 }
 
-SqliteStorage::Use::Use(Connection* connection) : previous_(Current()) { Current() = connection; }
-SqliteStorage::Use::~Use() { Current() = previous_; }
+SqliteStorage::Use::Use(Connection* connection) : previous_(Current()) {
+  Current() = connection;
+}
+SqliteStorage::Use::~Use() {
+  Current() = previous_;
+}
 
 // One statement, prepared once per connection: transaction control runs
 // several times per request.
-void SqliteStorage::Exec(const char* sql) { Query(this, sql).Run(); }
+void SqliteStorage::Exec(const char* sql) {
+  Query(this, sql).Run();
+}
 
 sqlite3_stmt* SqliteStorage::Prepared(const char* sql) {
   Connection* connection = Current();
@@ -1306,23 +1312,26 @@ int SqliteStorage::CheckConsistency(std::vector<std::string>* problems) {
     }
     each("SELECT \"table\" FROM pragma_foreign_key_check",
          "a row refers to a missing row, in table ");
-    each("SELECT COUNT(*) FROM productions WHERE parent IS NULL HAVING COUNT(*) != 1",
-         "roots: ");
-    each("SELECT d.id FROM documents d LEFT JOIN (SELECT document, MIN(version) AS low, "
-         "MAX(version) AS high, COUNT(*) AS n FROM versions GROUP BY document) v "
-         "ON v.document = d.seq WHERE v.n IS NULL OR v.low != 1 OR v.high != v.n OR "
-         "d.current_version != v.n",
-         "versions not numbered 1..current: Document ");
-    each("SELECT d.id FROM versions a JOIN versions b ON b.document = a.document AND "
-         "b.version = a.version + 1 JOIN documents d ON d.seq = a.document "
-         "WHERE b.stamp_ms <= a.stamp_ms",
-         "stamps not rising: Document ");
-    each("SELECT d.id FROM locks l JOIN documents d ON d.seq = l.document GROUP BY l.document "
-         "HAVING SUM(l.exclusive) > 0 AND COUNT(*) > 1",
-         "a lock beside an exclusive one: Document ");
-    each("SELECT d.id FROM lock_queue q JOIN documents d ON d.seq = q.document "
-         "GROUP BY q.document HAVING MIN(q.rank) != 1 OR MAX(q.rank) != COUNT(*)",
-         "queue ranks not 1..n: Document ");
+    each("SELECT COUNT(*) FROM productions WHERE parent IS NULL HAVING COUNT(*) != 1", "roots: ");
+    each(
+        "SELECT d.id FROM documents d LEFT JOIN (SELECT document, MIN(version) AS low, "
+        "MAX(version) AS high, COUNT(*) AS n FROM versions GROUP BY document) v "
+        "ON v.document = d.seq WHERE v.n IS NULL OR v.low != 1 OR v.high != v.n OR "
+        "d.current_version != v.n",
+        "versions not numbered 1..current: Document ");
+    each(
+        "SELECT d.id FROM versions a JOIN versions b ON b.document = a.document AND "
+        "b.version = a.version + 1 JOIN documents d ON d.seq = a.document "
+        "WHERE b.stamp_ms <= a.stamp_ms",
+        "stamps not rising: Document ");
+    each(
+        "SELECT d.id FROM locks l JOIN documents d ON d.seq = l.document GROUP BY l.document "
+        "HAVING SUM(l.exclusive) > 0 AND COUNT(*) > 1",
+        "a lock beside an exclusive one: Document ");
+    each(
+        "SELECT d.id FROM lock_queue q JOIN documents d ON d.seq = q.document "
+        "GROUP BY q.document HAVING MIN(q.rank) != 1 OR MAX(q.rank) != COUNT(*)",
+        "queue ranks not 1..n: Document ");
     std::vector<std::pair<int64_t, Holder>> heads;
     {
       Query q(this, "SELECT document, user_name, exclusive FROM lock_queue WHERE rank = 1");

@@ -53,7 +53,8 @@ void PrepareEnvironment(const std::string& scratch_folder) {
   if (!ScratchFolder().empty()) return;
   // A memory file system where there is one: received files, stores and
   // sockets come and go millions of times.
-  std::string root = access("/dev/shm", W_OK) == 0 ? "/dev/shm/twfuzz-XXXXXX" : "/tmp/twfuzz-XXXXXX";
+  std::string root =
+      access("/dev/shm", W_OK) == 0 ? "/dev/shm/twfuzz-XXXXXX" : "/tmp/twfuzz-XXXXXX";
   if (mkdtemp(&root[0]) == nullptr) std::abort();
   PrivateRoot() = root;
   std::atexit(RemovePrivateRoot);
@@ -99,10 +100,9 @@ void CheckNoScratchFiles() {
 }
 
 int FuzzMessageReader(const uint8_t* data, size_t size) {
-  static const uint32_t kKinds[] = {
-      kChunkObject,     kChunkObjectFirst, kChunkObjectMiddle,
-      kChunkObjectLast, kChunkFileWhole,   kChunkFileFirst,
-      kChunkFileMiddle, kChunkFileLast,    kChunkFileFailed};
+  static const uint32_t kKinds[] = {kChunkObject,     kChunkObjectFirst, kChunkObjectMiddle,
+                                    kChunkObjectLast, kChunkFileWhole,   kChunkFileFirst,
+                                    kChunkFileMiddle, kChunkFileLast,    kChunkFileFailed};
   if (ScratchFolder().empty()) PrepareEnvironment(std::string());
   {
     ChunkQueue queue;
@@ -120,8 +120,7 @@ int FuzzMessageReader(const uint8_t* data, size_t size) {
         queue.ReportFramingFailure();
         Drain(&reader, &byte, 1);
       } else {
-        queue.Push(kKinds[selector],
-                   std::string(reinterpret_cast<const char*>(data + at), length));
+        queue.Push(kKinds[selector], std::string(reinterpret_cast<const char*>(data + at), length));
         Drain(&reader, nullptr, 0);
       }
       at += length;

@@ -19,7 +19,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void Fail() { std::abort(); }
+void Fail() {
+  std::abort();
+}
 
 std::string ReadAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -124,10 +126,9 @@ int PropertyServerOneInput(const uint8_t* data, size_t size) {
       replies.clear();
       handler.Handle(request.data(), static_cast<uint32_t>(request.size()));
       PropertyRequest parsed;
-      const bool answers =
-          ParsePropertyRequest(request, &parsed) && !parsed.arg2.empty() &&
-          (parsed.code == kRequestPing || parsed.code == kRequestGetData ||
-           parsed.code == kRequestGetList);
+      const bool answers = ParsePropertyRequest(request, &parsed) && !parsed.arg2.empty() &&
+                           (parsed.code == kRequestPing || parsed.code == kRequestGetData ||
+                            parsed.code == kRequestGetList);
       if (replies.size() != (answers ? 1u : 0u)) Fail();
       for (const auto& [name, text] : replies) {
         std::string result;

@@ -80,10 +80,9 @@ void Handle(CRLMSGmessage* message, const std::string& sandbox) {
 }  // namespace
 
 int FuzzSessionReply(const uint8_t* data, size_t size) {
-  static const uint32_t kKinds[] = {
-      kChunkObject,     kChunkObjectFirst, kChunkObjectMiddle,
-      kChunkObjectLast, kChunkFileWhole,   kChunkFileFirst,
-      kChunkFileMiddle, kChunkFileLast,    kChunkFileFailed};
+  static const uint32_t kKinds[] = {kChunkObject,     kChunkObjectFirst, kChunkObjectMiddle,
+                                    kChunkObjectLast, kChunkFileWhole,   kChunkFileFirst,
+                                    kChunkFileMiddle, kChunkFileLast,    kChunkFileFailed};
   if (std::getenv("TMPDIR") == nullptr || std::getenv("VELTRANE_RUNTIME_DIR") == nullptr) {
     PrepareEnvironment(std::string());
   }

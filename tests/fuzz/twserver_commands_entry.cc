@@ -32,10 +32,10 @@ namespace fs = std::filesystem;
 using twserver::CommandHandler;
 using twserver::CommandOutcome;
 
-const char* const kCommands[] = {"PRELOGON",     "LOGON",       "PRODUCTIONCMD", "DOCUMENTCMD",
-                                 "GETNAMELIST",  "ACQUIRELOCK", "RELEASELOCK",   "FROBNICATE"};
-const uint32_t kFieldIds[] = {100, 101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111,
-                              13,  4,   9,   10,  300, 65525, 65534, 0,  1,   2,   3,   65535};
+const char* const kCommands[] = {"PRELOGON",    "LOGON",       "PRODUCTIONCMD", "DOCUMENTCMD",
+                                 "GETNAMELIST", "ACQUIRELOCK", "RELEASELOCK",   "FROBNICATE"};
+const uint32_t kFieldIds[] = {100, 101, 102, 103, 104, 105,   106,   107, 108, 109, 110, 111,
+                              13,  4,   9,   10,  300, 65525, 65534, 0,   1,   2,   3,   65535};
 
 // Commands that may change the repository, and so are checked for what a
 // refusal leaves behind.
@@ -59,7 +59,9 @@ struct World {
   twserver::HandlerLimits limits;
 };
 
-void Fail() { std::abort(); }
+void Fail() {
+  std::abort();
+}
 
 std::string FolderOfTmp() {
   const char* tmp = std::getenv("TMPDIR");
@@ -260,7 +262,8 @@ std::string Snapshot(World& world) {
       text += " L " + l.user + (l.exclusive ? " x " : " s ") + std::to_string(l.rank) + "\n";
     }
   }
-  for (const std::string& digest : storage.Contents().ListOlderThan(0)) text += "C " + digest + "\n";
+  for (const std::string& digest : storage.Contents().ListOlderThan(0))
+    text += "C " + digest + "\n";
   return text;
 }
 

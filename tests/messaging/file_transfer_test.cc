@@ -23,9 +23,9 @@
 namespace tw {
 namespace {
 
+using test::Chunk;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-using test::Chunk;
 using Status = CULMSGmessageReader::Status;
 
 std::string Content(size_t size, int seed) {

@@ -1,6 +1,8 @@
 // Reference nodes, self-nulling handles and the collector: what destruction
 // does to handles and peers, hand-over and the grace period on a fake clock,
 // and links made, broken and destroyed from many threads.
+#include "messaging/reference.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,7 +12,6 @@
 #include <vector>
 
 #include "messaging/collector.h"
-#include "messaging/reference.h"
 
 namespace tw {
 namespace {

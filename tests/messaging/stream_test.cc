@@ -19,8 +19,8 @@
 namespace tw {
 namespace {
 
-using ::testing::ElementsAre;
 using test::Chunk;
+using ::testing::ElementsAre;
 
 std::string Word(uint32_t value) {
   std::string out;

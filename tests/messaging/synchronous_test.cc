@@ -25,8 +25,8 @@
 #include "messaging/recipient_registry.h"
 #include "messaging/reply_matcher.h"
 #include "messaging/request_sender.h"
-#include "settings/settings_source.h"
 #include "messaging/synchronous_message.h"
+#include "settings/settings_source.h"
 
 namespace tw {
 namespace {

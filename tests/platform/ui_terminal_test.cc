@@ -162,9 +162,8 @@ TEST_F(TerminalUi, TreeIsWalkedByNumberAndAnActionKeepsTheDialogOpen) {
   // First round: keep the folder; walk / -> Games -> (a wrong answer) -> up
   // -> Games -> Level1; press Browse and choose a folder. Second round:
   // keep both, press OK.
-  const std::string out =
-      Converse("\n1\n2\n7\n0\n2\n1\n\nbrowse...\n/chosen\n\n\n1\n",
-               [&](TerminalUserInterface& ui) { r = ui.ShowDialog(bind); });
+  const std::string out = Converse("\n1\n2\n7\n0\n2\n1\n\nbrowse...\n/chosen\n\n\n1\n",
+                                   [&](TerminalUserInterface& ui) { r = ui.ShowDialog(bind); });
   EXPECT_EQ(r.button, kIdOk) << out;
   EXPECT_EQ(r.values.at(1022), "/\\Games\\Level1");
   EXPECT_EQ(r.values.at(1020), "/chosen");

@@ -156,7 +156,8 @@ TEST(UiRecord, ListViewsAreRecordedAsTheirText) {
       DialogRecordLine(dialog, closed));
   // A text of the same id is what the record shows.
   dialog.texts[1030] = "shown instead";
-  EXPECT_NE(std::string::npos, DialogRecordLine(dialog, closed).find("\"1030\": \"shown instead\""));
+  EXPECT_NE(std::string::npos,
+            DialogRecordLine(dialog, closed).find("\"1030\": \"shown instead\""));
 }
 
 TEST(UserInterfaceSwap, SnapshotsOutliveASwap) {

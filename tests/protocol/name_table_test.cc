@@ -2,9 +2,9 @@
 // the server's order, and garbage fails cleanly.
 #include "protocol/name_table.h"
 
-#include <string>
-
 #include <gtest/gtest.h>
+
+#include <string>
 
 namespace tw {
 namespace {
@@ -21,10 +21,14 @@ TEST(NameTableTest, TextFormOfAProductionList) {
 TEST(NameTableTest, EveryKindRoundTripsInServerOrder) {
   const NameTable::Row rows[] = {
       {{kColumnName, "src\\main.c"}, {kColumnId, "00000000000000a1"}},
-      {{kColumnUser, "bob smith"}, {kColumnExclusive, "1"}, {kColumnDeferred, "0"},
+      {{kColumnUser, "bob smith"},
+       {kColumnExclusive, "1"},
+       {kColumnDeferred, "0"},
        {kColumnRank, "0"}},
-      {{kColumnVersion, "12"}, {kColumnStamp, "2005:03:07:14:05:09:120"},
-       {kColumnComment, "line one\nline=two & <three>/!"}, {kColumnVersionUser, ""}},
+      {{kColumnVersion, "12"},
+       {kColumnStamp, "2005:03:07:14:05:09:120"},
+       {kColumnComment, "line one\nline=two & <three>/!"},
+       {kColumnVersionUser, ""}},
   };
   NameTable written;
   for (const auto& row : rows) written.AddRow(row);
@@ -47,16 +51,16 @@ TEST(NameTableTest, EveryKindRoundTripsInServerOrder) {
 
 TEST(NameTableTest, GarbageFailsAndLeavesNoRows) {
   const char* const bad[] = {
-      "NameTable/Count=2\nNameTable/Row0/Id=a\n",                        // count > rows
-      "NameTable/Count=4000000000\nNameTable/Row0/Id=a\n",               // huge count
+      "NameTable/Count=2\nNameTable/Row0/Id=a\n",                       // count > rows
+      "NameTable/Count=4000000000\nNameTable/Row0/Id=a\n",              // huge count
       "NameTable/Count=2\nNameTable/Row0/Id=a\nNameTable/Row2/Id=c\n",  // Row1 missing
       "NameTable/Count=-1\n",
       "NameTable/Count= 1\nNameTable/Row0/Id=a\n",
       "NameTable/Count=x\n",
       "NameTable/Row0/Id=a\n",  // no count
       "Other/Count=0\n",
-      "NameTable/Count=0",      // no final line feed
-      "NameTable/Count\n",      // no "="
+      "NameTable/Count=0",                                              // no final line feed
+      "NameTable/Count\n",                                              // no "="
       "NameTable/Row0/Id=a\nNameTable/Row0/Id=b\nNameTable/Count=1\n",  // a path twice
   };
   for (const char* text : bad) {

@@ -48,7 +48,7 @@ class ExportsTest : public ::testing::Test {
     LONG caps = 0, checkout_len = -1, comment_len = -1;
     LPVOID context = nullptr;
     EXPECT_EQ(SCC_OK, Export<InitializeFn>("SccInitialize")(&context, nullptr, caller, name, &caps,
-                                                             label, &checkout_len, &comment_len));
+                                                            label, &checkout_len, &comment_len));
     return context;
   }
   // The live context count of this process's slot, or -1 when the slot is gone.
@@ -119,9 +119,9 @@ TEST_F(ExportsTest, HousekeepingAnswers) {
 
 TEST_F(ExportsTest, InitializeRefusesANullContextPointer) {
   LONG caps = 0;
-  EXPECT_EQ(SCC_E_INITIALIZEFAILED, Export<InitializeFn>("SccInitialize")(
-                                        nullptr, nullptr, "x", nullptr, &caps, nullptr, nullptr,
-                                        nullptr));
+  EXPECT_EQ(SCC_E_INITIALIZEFAILED,
+            Export<InitializeFn>("SccInitialize")(nullptr, nullptr, "x", nullptr, &caps, nullptr,
+                                                  nullptr, nullptr));
   EXPECT_EQ(-1, SlotCount());
 }
 

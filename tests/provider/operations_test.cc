@@ -486,8 +486,8 @@ TEST_F(ProviderOperationsTest, HostCallingBackFromItsCallbacks) {
     n->result = n->host->QueryInfo(n->context, {n->file}, &n->status);
     return 1;
   };
-  EXPECT_EQ(SCC_OK, host_->populate_list(a, SCC_COMMAND_GET, 0, nullptr, populate, &nested,
-                                         nullptr, SCC_PL_DIR));
+  EXPECT_EQ(SCC_OK, host_->populate_list(a, SCC_COMMAND_GET, 0, nullptr, populate, &nested, nullptr,
+                                         SCC_PL_DIR));
   EXPECT_EQ((std::vector<std::string>{one}), nested.paths);
   EXPECT_EQ(SCC_OK, nested.result);
   EXPECT_EQ((std::vector<LONG>{0x0001}), nested.status);
@@ -516,7 +516,8 @@ TEST_F(ProviderOperationsTest, NamesTheWireCannotCarryAreRefusedOneByOne) {
   EXPECT_EQ(SCC_E_INVALIDFILEPATH, host_->Add(context, {query, plain, comma, later}, "added",
                                               {SCC_KEEP_CHECKEDOUT, 0, 0, SCC_KEEP_CHECKEDOUT}));
   EXPECT_TRUE(SccHost::SawNotice(refused_query));
-  EXPECT_TRUE(SccHost::SawNotice("Veltrane: Succeeded adding files:\n" + plain + "\n" + later + "."));
+  EXPECT_TRUE(
+      SccHost::SawNotice("Veltrane: Succeeded adding files:\n" + plain + "\n" + later + "."));
   std::vector<LONG> status;
   SccHost::ClearNotices();
   EXPECT_EQ(SCC_OK, host_->QueryInfo(context, {comma, plain, query, later}, &status));

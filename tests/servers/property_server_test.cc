@@ -1,6 +1,8 @@
 // TWPMSvr against clients that misbehave or mislead it: one that never
 // reads its replies must not hold up another, and a store name that names
 // a file which is not a property store must leave that file as it was.
+#include "tests/support/property_server.h"
+
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -11,7 +13,6 @@
 #include "platform/recipient_table.h"
 #include "settings/property_file_client.h"
 #include "settings/property_protocol.h"
-#include "tests/support/property_server.h"
 #include "tests/support/test_env.h"
 
 namespace tw {

@@ -38,7 +38,9 @@ std::string Join(const std::vector<std::string>& items) {
   return out;
 }
 
-int Error(const MessagePtr& m) { return m ? m->GetErrorCode() : -12345; }
+int Error(const MessagePtr& m) {
+  return m ? m->GetErrorCode() : -12345;
+}
 
 // The files below a folder, recursively, with their sizes.
 std::set<std::string> Listing(const std::string& folder) {
@@ -366,8 +368,9 @@ TEST_F(ServeLimitsTest, RefusedLogonsAreSlowedPerConnectionAndPerName) {
   for (int i = 0; i < 5; ++i) EXPECT_EQ(1, guesser.Logon("alice", "guess" + std::to_string(i)));
   // 100 + 200 + 400 + 400 + 400 ms at least: delays, not speed.
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
-  EXPECT_TRUE(LogShows("logon refused for alice: unknown user or wrong password; refusal 5 on "
-                       "this connection, 5 for the name; answered after 400 ms"))
+  EXPECT_TRUE(
+      LogShows("logon refused for alice: unknown user or wrong password; refusal 5 on "
+               "this connection, 5 for the name; answered after 400 ms"))
       << server_->Log();
 
   // A fresh connection guessing the same name meets the name's count.

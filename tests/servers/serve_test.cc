@@ -38,7 +38,9 @@ int Int(const MessagePtr& m, uint32_t id) {
   return value;
 }
 
-int Error(const MessagePtr& m) { return m ? m->GetErrorCode() : -12345; }
+int Error(const MessagePtr& m) {
+  return m ? m->GetErrorCode() : -12345;
+}
 
 std::string Join(const std::vector<std::string>& items, char separator = '?') {
   std::string out;
@@ -235,7 +237,8 @@ std::string ReadRawFrame(CIOSocket* socket) {
     if (socket->WaitReadable(60000) != kSocketOk) break;
     char buffer[65536];
     size_t count = 0;
-    if (socket->Receive(buffer, std::min(sizeof buffer, want - bytes.size()), &count) != kSocketOk) {
+    if (socket->Receive(buffer, std::min(sizeof buffer, want - bytes.size()), &count) !=
+        kSocketOk) {
       continue;
     }
     bytes.append(buffer, count);
@@ -255,8 +258,8 @@ class ServeCipherTest : public ServeTest,
 
 TEST_P(ServeCipherTest, FramesAfterLogonFollowTheAnnouncedSelectorAndCompression) {
   const auto [selector, compression] = GetParam();
-  StartServer({"--selector", std::to_string(selector), "--compression",
-               std::to_string(compression)});
+  StartServer(
+      {"--selector", std::to_string(selector), "--compression", std::to_string(compression)});
   WireClient c;
   ASSERT_TRUE(c.Connect(server_->port()));
   // Before the logon: clear.
@@ -287,8 +290,8 @@ TEST_P(ServeCipherTest, FramesAfterLogonFollowTheAnnouncedSelectorAndCompression
   MessageFrameReceiver receiver;
   receiver.SetKey(c.cipher().key);
   std::vector<MessagePtr> messages;
-  EXPECT_TRUE(receiver.Feed(reinterpret_cast<const uint8_t*>(frame.data()), frame.size(),
-                            &messages, nullptr));
+  EXPECT_TRUE(receiver.Feed(reinterpret_cast<const uint8_t*>(frame.data()), frame.size(), &messages,
+                            nullptr));
   ASSERT_EQ(1u, messages.size());
   EXPECT_EQ("GETNAMELISTR", messages[0]->GetCommand());
   EXPECT_EQ(0, messages[0]->GetErrorCode());
@@ -428,8 +431,7 @@ TEST_F(ServeTest, LocksConflictsQueuesAndRelease) {
   StartServer();
   auto alice = Client();
   auto bob = Client("bob", "hunter2");
-  MessagePtr added =
-      Add(*alice, Root(*alice), {"d0", "d1", "d2", "d3"}, {"0", "1", "2", "3"});
+  MessagePtr added = Add(*alice, Root(*alice), {"d0", "d1", "d2", "d3"}, {"0", "1", "2", "3"});
   ASSERT_EQ(0, Error(added)) << server_->Log();
   const std::vector<std::string> d = SplitField(*added, 103);
   ASSERT_EQ(4u, d.size());

@@ -6,6 +6,7 @@
 #include "session/client_session.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -14,18 +15,16 @@
 #include <map>
 #include <memory>
 
-#include <gtest/gtest.h>
-
+#include "crypto/crypto.h"
+#include "platform/file_attributes.h"
 #include "platform/ui_script.h"
 #include "platform/user_interface.h"
-#include "platform/file_attributes.h"
-#include "protocol/name_table.h"
-#include "session/state_cache.h"
-#include "settings/stamp.h"
-#include "crypto/crypto.h"
 #include "protocol/document_command.h"
 #include "protocol/logon_command.h"
+#include "protocol/name_table.h"
 #include "protocol/production_command.h"
+#include "session/state_cache.h"
+#include "settings/stamp.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/property_server.h"
 #include "tests/support/test_env.h"
@@ -57,8 +56,8 @@ int64_t ModifiedSeconds(const std::string& path) {
 int64_t StampSeconds(const std::string& stamp) {
   struct tm t = {};
   int ms = 0;
-  std::sscanf(stamp.c_str(), "%d:%d:%d:%d:%d:%d:%d", &t.tm_year, &t.tm_mon, &t.tm_mday,
-              &t.tm_hour, &t.tm_min, &t.tm_sec, &ms);
+  std::sscanf(stamp.c_str(), "%d:%d:%d:%d:%d:%d:%d", &t.tm_year, &t.tm_mon, &t.tm_mday, &t.tm_hour,
+              &t.tm_min, &t.tm_sec, &ms);
   t.tm_year -= 1900;
   t.tm_mon -= 1;
   return static_cast<int64_t>(timegm(&t));

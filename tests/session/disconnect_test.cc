@@ -130,8 +130,7 @@ TEST_F(DisconnectTest, CheckInCutAnywhereLeavesNoPartialVersion) {
     const std::string mine = Content(seed++);
     test::WriteFile(path, mine);
     cutter_->Arm(point);
-    const SessionResult result =
-        session_->CheckInDocuments({id}, {Local(path)}, "cut", false);
+    const SessionResult result = session_->CheckInDocuments({id}, {Local(path)}, "cut", false);
     EXPECT_TRUE(cutter_->cut());
     EXPECT_NE(result, kSessionOk);
     LogOn();

@@ -4,14 +4,13 @@
 #include "session/state_cache.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <map>
-
-#include <gtest/gtest.h>
 
 #include "settings/property_protocol.h"
 #include "tests/support/property_server.h"

@@ -98,27 +98,55 @@ int FragmentingSocket::Receive(void* buffer, size_t capacity, size_t* count) {
   return result;
 }
 
-int FragmentingSocket::Shutdown() { return inner_->Shutdown(); }
+int FragmentingSocket::Shutdown() {
+  return inner_->Shutdown();
+}
 
-int FragmentingSocket::Close() { return inner_->Close(); }
-int FragmentingSocket::Startup() { return inner_->Startup(); }
-int FragmentingSocket::Cleanup() { return inner_->Cleanup(); }
+int FragmentingSocket::Close() {
+  return inner_->Close();
+}
+int FragmentingSocket::Startup() {
+  return inner_->Startup();
+}
+int FragmentingSocket::Cleanup() {
+  return inner_->Cleanup();
+}
 int FragmentingSocket::Create(const CIOAddress& address, int kind, bool bind) {
   return inner_->Create(address, kind, bind);
 }
-int FragmentingSocket::SetNonBlocking() { return inner_->SetNonBlocking(); }
-int FragmentingSocket::SetNoDelay() { return inner_->SetNoDelay(); }
-int FragmentingSocket::Bind(const CIOAddress& address) { return inner_->Bind(address); }
+int FragmentingSocket::SetNonBlocking() {
+  return inner_->SetNonBlocking();
+}
+int FragmentingSocket::SetNoDelay() {
+  return inner_->SetNoDelay();
+}
+int FragmentingSocket::Bind(const CIOAddress& address) {
+  return inner_->Bind(address);
+}
 int FragmentingSocket::ListenOn(const CIOAddress& address, int backlog, int kind) {
   return inner_->ListenOn(address, backlog, kind);
 }
-int FragmentingSocket::LocalAddress(CIOAddress* out) const { return inner_->LocalAddress(out); }
-bool FragmentingSocket::IsConnected() const { return inner_->IsConnected(); }
-bool FragmentingSocket::IsListening() const { return inner_->IsListening(); }
-int FragmentingSocket::WaitReadable(int timeout_ms) { return inner_->WaitReadable(timeout_ms); }
-void FragmentingSocket::Interrupt() { inner_->Interrupt(); }
-void FragmentingSocket::ClearInterrupt() { inner_->ClearInterrupt(); }
-void FragmentingSocket::SetStallLimit(int ms) { inner_->SetStallLimit(ms); }
+int FragmentingSocket::LocalAddress(CIOAddress* out) const {
+  return inner_->LocalAddress(out);
+}
+bool FragmentingSocket::IsConnected() const {
+  return inner_->IsConnected();
+}
+bool FragmentingSocket::IsListening() const {
+  return inner_->IsListening();
+}
+int FragmentingSocket::WaitReadable(int timeout_ms) {
+  return inner_->WaitReadable(timeout_ms);
+}
+void FragmentingSocket::Interrupt() {
+  inner_->Interrupt();
+}
+void FragmentingSocket::ClearInterrupt() {
+  inner_->ClearInterrupt();
+}
+void FragmentingSocket::SetStallLimit(int ms) {
+  inner_->SetStallLimit(ms);
+}
 int FragmentingSocket::SetKeepAlive(int idle_seconds, int interval_seconds, int probes,
                                     int user_timeout_ms) {
   return inner_->SetKeepAlive(idle_seconds, interval_seconds, probes, user_timeout_ms);

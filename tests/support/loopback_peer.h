@@ -76,8 +76,8 @@ class LoopbackPeer {
    private:
     // Frames `message` under `cipher` to the socket, stopping once
     // `frame_limit` frames or `byte_limit` bytes went (0: no limit).
-    void SendLimited(const CRLMSGmessage& message, const ChannelCipher& cipher,
-                     size_t frame_limit, size_t byte_limit);
+    void SendLimited(const CRLMSGmessage& message, const ChannelCipher& cipher, size_t frame_limit,
+                     size_t byte_limit);
 
     MessageChannel* const channel_;
     const ChannelCipher cipher_;

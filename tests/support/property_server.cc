@@ -71,8 +71,7 @@ PropertyServer::~PropertyServer() {
 }
 
 bool PropertyServer::Start() {
-  pid_ = Spawn(kPropertyServerProgram, {"--idle-ms",
-                                        std::to_string(idle_ms_)});
+  pid_ = Spawn(kPropertyServerProgram, {"--idle-ms", std::to_string(idle_ms_)});
   if (pid_ <= 0) return false;
   std::string mailslot;
   for (int i = 0; i < 1000; ++i) {

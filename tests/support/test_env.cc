@@ -45,7 +45,9 @@ TestEnv::~TestEnv() {
   fs::remove_all(root_, ec);
 }
 
-std::string TestEnv::Path(const std::string& relative) const { return root_ + "/" + relative; }
+std::string TestEnv::Path(const std::string& relative) const {
+  return root_ + "/" + relative;
+}
 
 std::string BinDir() {
   if (const char* dir = std::getenv("TW_BIN_DIR")) return dir;

@@ -122,10 +122,14 @@ class Parser {
     for (int k = 0; k < 4; ++k) {
       const char h = s_[pos_++];
       *code <<= 4;
-      if (h >= '0' && h <= '9') *code |= h - '0';
-      else if (h >= 'a' && h <= 'f') *code |= h - 'a' + 10;
-      else if (h >= 'A' && h <= 'F') *code |= h - 'A' + 10;
-      else return Fail("bad \\u escape");
+      if (h >= '0' && h <= '9')
+        *code |= h - '0';
+      else if (h >= 'a' && h <= 'f')
+        *code |= h - 'a' + 10;
+      else if (h >= 'A' && h <= 'F')
+        *code |= h - 'A' + 10;
+      else
+        return Fail("bad \\u escape");
     }
     return true;
   }
@@ -171,14 +175,30 @@ class Parser {
       if (pos_ >= s_.size()) break;
       const char e = s_[pos_++];
       switch (e) {
-        case '"': *out += '"'; break;
-        case '\\': *out += '\\'; break;
-        case '/': *out += '/'; break;
-        case 'b': *out += '\b'; break;
-        case 'f': *out += '\f'; break;
-        case 'n': *out += '\n'; break;
-        case 'r': *out += '\r'; break;
-        case 't': *out += '\t'; break;
+        case '"':
+          *out += '"';
+          break;
+        case '\\':
+          *out += '\\';
+          break;
+        case '/':
+          *out += '/';
+          break;
+        case 'b':
+          *out += '\b';
+          break;
+        case 'f':
+          *out += '\f';
+          break;
+        case 'n':
+          *out += '\n';
+          break;
+        case 'r':
+          *out += '\r';
+          break;
+        case 't':
+          *out += '\t';
+          break;
         case 'u': {
           unsigned code;
           if (!ParseHex4(&code)) return false;

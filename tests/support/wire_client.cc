@@ -9,11 +9,11 @@
 #include <mutex>
 #include <thread>
 
+#include "crypto/crypto.h"
 #include "messaging/field_ids.h"
 #include "messaging/list_text.h"
 #include "protocol/name_table.h"
 #include "tests/support/test_env.h"
-#include "crypto/crypto.h"
 #include "transport/socket.h"
 
 namespace tw::test {
@@ -94,7 +94,9 @@ int TestServer::Stop() {
   return status;
 }
 
-std::string TestServer::Log() const { return ReadFile(dir_ + ".serve.log"); }
+std::string TestServer::Log() const {
+  return ReadFile(dir_ + ".serve.log");
+}
 
 bool WireClient::Connect(uint16_t port) {
   std::unique_ptr<CIOSocket> socket = CreateSocket();

@@ -91,7 +91,8 @@ class WireClient {
 std::vector<std::map<std::string, std::string>> ParseNameTable(const std::string& text);
 
 // Elements of a list field, empty ones kept.
-std::vector<std::string> SplitField(const CRLMSGmessage& message, uint32_t id, char separator = '?');
+std::vector<std::string> SplitField(const CRLMSGmessage& message, uint32_t id,
+                                    char separator = '?');
 
 }  // namespace tw::test
 

@@ -49,8 +49,8 @@ class FrameChunksTest : public ::testing::Test {
     std::vector<MessagePtr> messages;
     for (size_t at = 0; at < bytes.size();) {
       const size_t n = std::min<size_t>(1 + random() % 9000, bytes.size() - at);
-      MessagePtr m = reader_.CanExtractMessageObject(
-          reinterpret_cast<const uint8_t*>(bytes.data()) + at, n);
+      MessagePtr m =
+          reader_.CanExtractMessageObject(reinterpret_cast<const uint8_t*>(bytes.data()) + at, n);
       at += n;
       for (; m; m = reader_.CanExtractMessageObject(nullptr, 0)) messages.push_back(m);
     }

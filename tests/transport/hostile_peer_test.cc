@@ -162,8 +162,7 @@ TEST_F(HostilePeerTest, ChannelWithAKeyRefusesAClearFrame) {
   CIOAddress address;
   listener->LocalAddress(&address);
   std::unique_ptr<CIOSocket> client = CreateSocket();
-  ASSERT_EQ(client->Connect(CreateAddress(127, 0, 0, 1, address.Port()), kSocketStream),
-            kSocketOk);
+  ASSERT_EQ(client->Connect(CreateAddress(127, 0, 0, 1, address.Port()), kSocketStream), kSocketOk);
   std::unique_ptr<CIOSocket> accepted;
   ASSERT_EQ(listener->Accept(&accepted, 1000), kSocketOk);
   MessageChannel server(std::move(accepted));
@@ -172,8 +171,8 @@ TEST_F(HostilePeerTest, ChannelWithAKeyRefusesAClearFrame) {
   cipher.selector = 1;
   server.SetReceiveKey(kKey);
   server.SetSendCipher(cipher);
-  const std::string bytes =
-      test::FramesOf(*Request("SEALED"), cipher) + test::FramesOf(*Request("CLEAR"), ChannelCipher());
+  const std::string bytes = test::FramesOf(*Request("SEALED"), cipher) +
+                            test::FramesOf(*Request("CLEAR"), ChannelCipher());
   ASSERT_EQ(client->Send(bytes.data(), bytes.size()), kSocketOk);
   MessagePtr message;
   ASSERT_EQ(server.Receive(&message, kWaitSeconds * 1000), kChannelMessage);
@@ -298,8 +297,7 @@ class TestApplication : public ConnectionApplication {
   bool LogOnAgain(int, int) override {
     MessagePtr request = Request("RELOGON");
     SynchronousMessagePtr reply;
-    const bool ok =
-        sender_->SendAndWait(request.get(), &reply, kWaitSeconds) && reply->HasReply();
+    const bool ok = sender_->SendAndWait(request.get(), &reply, kWaitSeconds) && reply->HasReply();
     logged_on_ = ok;
     return ok;
   }

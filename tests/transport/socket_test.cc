@@ -78,8 +78,8 @@ TEST(SocketAddress, HostTextResolvesOrGivesAnInvalidAllZeroAddress) {
   // Keeps a lookup short should the resolver be asked after all.
   setenv("RES_OPTIONS", "timeout:1 attempts:1", 1);
   const sockaddr_in zero{};
-  for (const char* host : {"no-such-host.invalid", "Server.INVALID.", "invalid", "no such host",
-                           ""}) {
+  for (const char* host :
+       {"no-such-host.invalid", "Server.INVALID.", "invalid", "no such host", ""}) {
     SCOPED_TRACE(host);
     CIOAddress address = CreateAddress(host, 5000);
     EXPECT_FALSE(address.IsValid());
@@ -102,7 +102,8 @@ TEST(SocketConnect, RoundTripInBothDirections) {
 
   ASSERT_EQ(c.client->SendWord(0x12281964), kSocketOk);
   ASSERT_EQ(c.client->SendBytes({'a', 'b', 'c'}), kSocketOk);
-  EXPECT_EQ(ReceiveAll(*c.server, 7), (std::vector<uint8_t>{0x12, 0x28, 0x19, 0x64, 'a', 'b', 'c'}));
+  EXPECT_EQ(ReceiveAll(*c.server, 7),
+            (std::vector<uint8_t>{0x12, 0x28, 0x19, 0x64, 'a', 'b', 'c'}));
 
   ASSERT_EQ(c.server->Send("reply", 5), kSocketOk);
   EXPECT_EQ(ReceiveAll(*c.client, 5), (std::vector<uint8_t>{'r', 'e', 'p', 'l', 'y'}));
@@ -286,7 +287,7 @@ TEST(SocketWait, InterruptWakesWaitersAndStaysUntilCleared) {
 }
 
 TEST(SocketWait, InterruptEndsASendThatWaitsForRoom) {
-  Connection c = Connect();  // the server never reads
+  Connection c = Connect();                       // the server never reads
   const std::vector<uint8_t> block(32 << 20, 1);  // more than the buffers hold
   int result = -100;
   std::thread sender([&] { result = c.client->SendBytes(block); });

@@ -302,8 +302,8 @@ TEST(Win32Path, NativeIsTheBackslashForm) {
   std::string native = "untouched";
   ASSERT_TRUE(WireToNative("src\\main.c", &native));
   EXPECT_EQ("src\\main.c", native);
-  for (const char* bad : {"C:main.c", "src\\a.txt:stream", "..\\a", "a\\..\\..\\b", "a/b",
-                          "\\a", "/a", "a\\\\b"}) {
+  for (const char* bad :
+       {"C:main.c", "src\\a.txt:stream", "..\\a", "a\\..\\..\\b", "a/b", "\\a", "/a", "a\\\\b"}) {
     native = "untouched";
     EXPECT_FALSE(WireToNative(bad, &native)) << bad;
     EXPECT_EQ("untouched", native) << bad;

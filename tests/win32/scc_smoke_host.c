@@ -91,9 +91,9 @@ static LONG CollectNotice(LPCSTR text, LONG type) {
   return 0;
 }
 
-#define FIND(type, name)                                   \
+#define FIND(type, name)                                           \
   type name = (type)(void (*)(void))GetProcAddress(module, #name); \
-  Check(name != NULL, "export %s", #name);                 \
+  Check(name != NULL, "export %s", #name);                         \
   if (name == NULL) return 1
 
 int main(int argc, char** argv) {
@@ -137,8 +137,8 @@ int main(int argc, char** argv) {
 
     rc = SccInitialize(&context, NULL, "SmokeHost", name, &caps, aux_label, &checkout_comment,
                        &comment);
-    Check(rc == kOk && context != NULL, "SccInitialize: %ld, provider \"%s\", caps 0x%lx", rc,
-          name, caps);
+    Check(rc == kOk && context != NULL, "SccInitialize: %ld, provider \"%s\", caps 0x%lx", rc, name,
+          caps);
     if (context == NULL) return 1;
 
     /* Bind: log on and create a Production below the root. */
@@ -148,8 +148,8 @@ int main(int argc, char** argv) {
              argv[2]);
     Script(script);
     rc = SccGetProjPath(context, NULL, user, project, local, aux, 0, &is_new);
-    Check(rc == kProjectCreated, "SccGetProjPath: %ld, user \"%s\", project \"%s\", aux \"%s\"",
-          rc, user, project, aux);
+    Check(rc == kProjectCreated, "SccGetProjPath: %ld, user \"%s\", project \"%s\", aux \"%s\"", rc,
+          user, project, aux);
     Script("");
     rc = SccOpenProject(context, NULL, user, project, local, aux, "", CollectNotice, 0);
     Check(rc == kOk, "SccOpenProject %s: %ld", local, rc);
@@ -170,8 +170,8 @@ int main(int argc, char** argv) {
     Check(rc == kOk, "SccCheckout: %ld", rc);
     Check(ReadOnly(file) == 0, "checked-out file is writable (%d)", ReadOnly(file));
     rc = SccQueryInfo(context, 1, one, status);
-    Check(rc == kOk && (status[0] & kOutByUser) != 0, "SccQueryInfo checked out: %ld, 0x%lx",
-          rc, status[0]);
+    Check(rc == kOk && (status[0] & kOutByUser) != 0, "SccQueryInfo checked out: %ld, 0x%lx", rc,
+          status[0]);
     WriteText(file, "version 2\r\n");
     rc = SccCheckin(context, NULL, 1, one, "second", 0, NULL);
     Check(rc == kOk, "SccCheckin: %ld", rc);
