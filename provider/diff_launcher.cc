@@ -1,5 +1,6 @@
 #include "provider/diff_launcher.h"
 
+#include <cstring>
 #include <memory>
 #include <utility>
 
@@ -48,6 +49,33 @@ bool OnlyPlaceholders(std::string argument) {
   return argument.empty();
 }
 
+// `argument` with each placeholder replaced by its value, in one pass from
+// left to right: a value that itself reads like a placeholder (a file named
+// "a[Project1].c") stays as it is.
+std::string FillPlaceholders(const std::string& argument, const DiffArguments& arguments) {
+  const std::pair<const char*, const std::string*> values[] = {
+      {"[File1]", &arguments.file1},       {"[File2]", &arguments.file2},
+      {"[Project1]", &arguments.project1}, {"[Project2]", &arguments.project2},
+      {"[User]", &arguments.user},
+  };
+  std::string filled;
+  size_t at = 0;
+  while (at < argument.size()) {
+    bool replaced = false;
+    for (const auto& [placeholder, value] : values) {
+      const size_t length = std::strlen(placeholder);
+      if (argument.compare(at, length, placeholder) == 0) {
+        filled += *value;
+        at += length;
+        replaced = true;
+        break;
+      }
+    }
+    if (!replaced) filled += argument[at++];
+  }
+  return filled;
+}
+
 }  // namespace
 
 std::string DefaultDiffCommandLine(const char* kind, const std::string& program) {
@@ -62,11 +90,7 @@ std::vector<std::string> FillDiffCommandLine(const std::string& command_line,
   std::vector<std::string> filled;
   for (std::string argument : SplitCommandLine(command_line)) {
     const bool placeholders_only = !argument.empty() && OnlyPlaceholders(argument);
-    ReplaceAll(&argument, "[File1]", arguments.file1);
-    ReplaceAll(&argument, "[File2]", arguments.file2);
-    ReplaceAll(&argument, "[Project1]", arguments.project1);
-    ReplaceAll(&argument, "[Project2]", arguments.project2);
-    ReplaceAll(&argument, "[User]", arguments.user);
+    argument = FillPlaceholders(argument, arguments);
     if (argument.empty() && placeholders_only) continue;
     filled.push_back(std::move(argument));
   }

@@ -37,6 +37,10 @@ TEST(DiffLauncherTemplate, PlaceholdersAreFilledAfterTheSplit) {
                   "</w/my file.txt.[Tip]|/w/my file.txt.[Tip]>"}),
             FillDiffCommandLine("--left=[File1] \"--right=[File2]\" <[File1]|[File1]>",
                                 DiffArguments{values.file1, values.file2, "", "", ""}));
+  // A value that reads like a placeholder is not filled again.
+  EXPECT_EQ((Args{"/w/a[Project1][User].c", "\\P"}),
+            FillDiffCommandLine("[File1] [Project1]",
+                                DiffArguments{"/w/a[Project1][User].c", "", "\\P", "", "u"}));
 }
 
 TEST(DiffLauncherTemplate, EmptyValuesAndBadTemplates) {
