@@ -212,6 +212,20 @@ TEST_F(SetupTest, AnInstallationIsRegisteredAndAHostLoadsItsModule) {
   EXPECT_STREQ("Veltrane", name);
   EXPECT_EQ(SCC_OK, uninitialize(context));
   dlclose(handle);
+
+  // The installed vscc has no module beside it: the registration alone
+  // leads it to the installed one, which then looks for the client in its
+  // own folder.
+  const std::string vscc = prefix + "/bin/vscc";
+  ASSERT_TRUE(fs::is_regular_file(vscc));
+  o = Run({"client"}, vscc);
+  EXPECT_EQ(1, o.exit);
+  EXPECT_TRUE(Has(o.err, "Veltrane client not found")) << o.err;
+  EXPECT_TRUE(Has(o.err, module_dir + "/")) << o.err;
+  ASSERT_EQ(0, Run({"unregister"}, prefix + "/bin/TWSccSetup").exit);
+  o = Run({"client"}, vscc);
+  EXPECT_EQ(1, o.exit);
+  EXPECT_TRUE(Has(o.err, "cannot load the provider")) << o.err;
 }
 
 }  // namespace
