@@ -56,7 +56,7 @@ std::set<std::string> IdlessTexts(wxWindow* window) {
   std::set<std::string> texts;
   for (wxWindow* child : window->GetChildren()) {
     if (child->GetId() < 0 &&
-        (wxDynamicCast(child, wxStaticText) || wxDynamicCast(child, wxStaticBox))) {
+        (dynamic_cast<wxStaticText*>(child) || dynamic_cast<wxStaticBox*>(child))) {
       texts.insert(child->GetLabel().utf8_string());
     }
     for (const std::string& text : IdlessTexts(child)) texts.insert(text);
@@ -86,7 +86,7 @@ std::vector<std::string> ChildTexts(wxTreeCtrl* tree, const wxTreeItemId& parent
 std::string Label(wxWindow* dialog, int id) {
   wxWindow* control = dialog->FindWindow(id);
   if (control == nullptr) return "<missing " + std::to_string(id) + ">";
-  if (auto* text = wxDynamicCast(control, wxStaticText)) return text->GetLabelText().utf8_string();
+  if (auto* text = dynamic_cast<wxStaticText*>(control)) return text->GetLabelText().utf8_string();
   return control->GetLabel().utf8_string();
 }
 
@@ -180,7 +180,7 @@ TEST_F(GuiDialogsTest, Logon101ShowsItsFieldsAndHandsBackWhatWasEntered) {
             EXPECT_TRUE(password->HasFlag(wxTE_PASSWORD));
             EXPECT_EQ(password->GetValue(), "old pw");
             EXPECT_EQ(port->GetValue(), "4900");
-            auto* digits = wxDynamicCast(port->GetValidator(), wxTextValidator);
+            auto* digits = dynamic_cast<wxTextValidator*>(port->GetValidator());
             ASSERT_NE(digits, nullptr);
             EXPECT_TRUE(digits->HasFlag(wxFILTER_DIGITS));
             EXPECT_EQ(Label(d, kIdOk), "OK");

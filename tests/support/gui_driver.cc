@@ -81,7 +81,7 @@ void StopGui() {
 
 wxDialog* FindDialog(int template_id) {
   for (wxWindow* window : wxTopLevelWindows) {
-    auto* dialog = wxDynamicCast(window, wxDialog);
+    auto* dialog = dynamic_cast<wxDialog*>(window);
     if (dialog != nullptr && dialog->GetId() == template_id && dialog->IsShown()) return dialog;
   }
   return nullptr;
@@ -100,15 +100,15 @@ std::vector<std::string> CutTexts(wxWindow* dialog) {
   std::vector<std::string> cut;
   for (wxWindow* child : dialog->GetChildren()) {
     const wxString label = child->GetLabel();
-    const bool text = wxDynamicCast(child, wxStaticText) || wxDynamicCast(child, wxButton) ||
-                      wxDynamicCast(child, wxCheckBox) || wxDynamicCast(child, wxRadioButton);
+    const bool text = dynamic_cast<wxStaticText*>(child) || dynamic_cast<wxButton*>(child) ||
+                      dynamic_cast<wxCheckBox*>(child) || dynamic_cast<wxRadioButton*>(child);
     const wxSize size = child->GetSize(), best = child->GetBestSize();
     if (text && (size.x < best.x || size.y < best.y)) {
       cut.push_back("\"" + label.utf8_string() + "\" is " + std::to_string(size.x) + "x" +
                     std::to_string(size.y) + ", needs " + std::to_string(best.x) + "x" +
                     std::to_string(best.y));
     }
-    if (auto* box = wxDynamicCast(child, wxStaticBox)) {
+    if (auto* box = dynamic_cast<wxStaticBox*>(child)) {
       const int needs = box->GetTextExtent(box->GetLabelText()).x;
       if (size.x < needs) cut.push_back("group \"" + label.utf8_string() + "\" is too narrow");
     }
@@ -236,7 +236,7 @@ void GuiSteps::GiveUp() {
   }
   g_list_free(windows);
   for (wxWindow* window : wxTopLevelWindows) {
-    auto* dialog = wxDynamicCast(window, wxDialog);
+    auto* dialog = dynamic_cast<wxDialog*>(window);
     if (dialog != nullptr && dialog->IsModal()) {
       if (!PostClick(dialog, kIdCancel)) dialog->EndModal(kIdCancel);
     }

@@ -46,7 +46,7 @@ wxDialog* FindDialog(int template_id);
 // Control `id` of `dialog` as a T, or null.
 template <typename T>
 T* ControlOf(wxWindow* dialog, int id) {
-  return dialog == nullptr ? nullptr : wxDynamicCast(dialog->FindWindow(id), T);
+  return dialog == nullptr ? nullptr : dynamic_cast<T*>(dialog->FindWindow(id));
 }
 // Posts a click of button `id` of `dialog`, as the mouse would; false when
 // there is no such button.
