@@ -81,42 +81,6 @@ std::mutex& WxMutex() {
   return mutex;
 }
 
-bool IsValidUtf8(const std::string& text) {
-  size_t i = 0;
-  const size_t n = text.size();
-  while (i < n) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    size_t extra;
-    uint32_t code;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if ((c & 0xE0) == 0xC0) {
-      extra = 1;
-      code = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      extra = 2;
-      code = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      extra = 3;
-      code = c & 0x07;
-    } else {
-      return false;
-    }
-    if (n - i <= extra) return false;
-    for (size_t k = 1; k <= extra; ++k) {
-      const unsigned char cc = static_cast<unsigned char>(text[i + k]);
-      if ((cc & 0xC0) != 0x80) return false;
-      code = (code << 6) | (cc & 0x3F);
-    }
-    static const uint32_t kMinimum[] = {0, 0x80, 0x800, 0x10000};
-    if (code < kMinimum[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
-      return false;
-    i += extra + 1;
-  }
-  return true;
-}
-
 // A name or a value the file can hold: UTF-8 without a zero byte.
 bool IsStorable(const std::string& text) {
   return text.find('\0') == std::string::npos && IsValidUtf8(text);

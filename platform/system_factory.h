@@ -195,6 +195,9 @@ std::string QuoteCommandLineArgument(const std::string& argument);
 // own backslash quoting for blanks and the like, which it removes again on
 // reading). A name without those characters is stored as given.
 std::string UpdateKeyFromName(const std::string& name);
+// Whether `text` is well-formed UTF-8 (no overlong forms, surrogates or
+// values past Unicode).
+bool IsValidUtf8(const std::string& text);
 // The reader's side: the file name a key stands for ("%XX" decoded; a "%"
 // not followed by two hex digits stays as it is).
 std::string UpdateNameFromKey(const std::string& key);

@@ -7,7 +7,6 @@
 #include "platform/system_factory.h"
 
 namespace tw {
-namespace {
 
 bool IsValidUtf8(const std::string& text) {
   size_t i = 0;
@@ -45,8 +44,6 @@ bool IsValidUtf8(const std::string& text) {
   }
   return true;
 }
-
-}  // namespace
 
 std::string UpdateKeyFromName(const std::string& name) {
   const bool utf8 = IsValidUtf8(name);
