@@ -254,13 +254,20 @@ void CULMSGSCPserverInterface::SetChannelKey(const CRLMSGmessage& message) {
   message.GetInt(kSskFieldCompression, &compress);
   cipher.selector = static_cast<uint32_t>(selector);
   cipher.compress = compress != 0 || selector != 0;
+  const uint64_t generation = host_->SocketGeneration();
   std::lock_guard<std::recursive_mutex> crypto(CryptoLock());
-  receiver_.SetKey(cipher.key);
+  std::lock_guard<std::mutex> poll(poll_mutex_);
   // Sealed both ways from now on: a clear frame is not the keyed server's.
-  receiver_.SetSealedOnly(cipher.selector != 0);
+  // The reader takes the key now only if it already reads this socket;
+  // otherwise it takes it when it first reads it (StartGeneration), so a
+  // reader that starts late cannot wipe the key of its own socket.
+  if (polled_generation_ == generation) {
+    receiver_.SetKey(cipher.key);
+    receiver_.SetSealedOnly(cipher.selector != 0);
+  }
   std::lock_guard<std::mutex> lock(cipher_mutex_);
   cipher_ = std::move(cipher);
-  cipher_generation_ = host_->SocketGeneration();
+  cipher_generation_ = generation;
 }
 
 bool CULMSGSCPserverInterface::SendMessageObject(CRLMSGmessage* message) {
@@ -458,10 +465,20 @@ bool CULMSGSCPserverInterface::Poll() {
 void CULMSGSCPserverInterface::StartGeneration(uint64_t generation) {
   if (generation == polled_generation_) return;
   // Bytes half-read from an earlier connection can never be completed, and
-  // a new connection starts in clear text until its own "SSK".
+  // a new connection starts in clear text until its own "SSK" (which may
+  // already have passed the outgoing stage before this thread got here).
   receiver_.Reset();
-  receiver_.SetKey(std::string_view());
-  receiver_.SetSealedOnly(false);
+  std::string key;
+  bool sealed_only = false;
+  {
+    std::lock_guard<std::mutex> lock(cipher_mutex_);
+    if (cipher_generation_ == generation) {
+      key = cipher_.key;
+      sealed_only = cipher_.selector != 0;
+    }
+  }
+  receiver_.SetKey(key);
+  receiver_.SetSealedOnly(sealed_only);
   polled_generation_ = generation;
   last_received_ns_ = 0;
 }

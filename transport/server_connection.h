@@ -253,7 +253,7 @@ class CULMSGSCPserverInterface : public Recipient {
   // last progress either way.
   bool AwaitingLocked(uint64_t generation, int64_t* since_ms);
   // Poll thread, under poll_mutex_: a socket of a new generation starts
-  // with a fresh reader and no key.
+  // with a fresh reader, keyed only if "SSK" keyed that very socket.
   void StartGeneration(uint64_t generation);
   // A frame of the current socket left (outgoing stage thread).
   void NoteSent(uint64_t generation, const std::string& message_id_text);
@@ -285,7 +285,7 @@ class CULMSGSCPserverInterface : public Recipient {
   std::vector<MessagePtr> posted_;  // made by the reader; under poll_mutex_
   std::vector<uint8_t> scratch_;
   uint64_t lost_generation_ = UINT64_MAX;  // Poll thread only
-  uint64_t polled_generation_ = 0;         // Poll thread only
+  uint64_t polled_generation_ = 0;         // under poll_mutex_
 
   std::mutex received_mutex_;
   std::deque<MessagePtr> received_;  // guarded by received_mutex_

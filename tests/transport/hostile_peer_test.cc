@@ -153,6 +153,26 @@ TEST_F(HostilePeerTest, ClearFrameAfterTheKeyLosesTheConnection) {
   EXPECT_FALSE(hub_->IsConnected());
 }
 
+// "SSK" is the first message of a connection, so it often passes the
+// outgoing stage before the reading thread has looked at the new socket at
+// all: the key must survive that thread's late start on its socket.
+TEST_F(HostilePeerTest, KeyInstalledBeforeTheReaderStartsIsKept) {
+  ChannelCipher cipher;
+  cipher.key = kKey;
+  cipher.selector = 1;
+  cipher.compress = true;
+  LoopbackPeer peer([&](LoopbackPeer::Connection& c, MessagePtr m) { Echo(c, *m); });
+  peer.SetCipher(cipher);
+  for (int round = 0; round < 20; ++round) {
+    StartHub(&peer);
+    InstallKey();
+    SynchronousMessagePtr sealed = RoundTrip(Request("PING"), 10);
+    ASSERT_TRUE(sealed && sealed->HasReply()) << "round " << round;
+    sender_.reset();
+    ReleaseMessageHub();
+  }
+}
+
 // The same rule on the other end: a channel that seals what it sends closes
 // on a clear frame, after handing over what came before it. Under selector
 // 0 clear frames are the rule (the cipher tests of the hub cover that).
