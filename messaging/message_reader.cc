@@ -758,7 +758,14 @@ void CULMSGmessageReader::Record(uint32_t kind, const std::string& name, uint64_
 void CULMSGmessageReader::Append(std::string bytes) {
   if (bytes.empty()) return;
   buffer_size_ += bytes.size();
+  peak_buffer_size_ = std::max(peak_buffer_size_, buffer_size_);
   buffer_.push_back(std::move(bytes));
+}
+
+size_t CULMSGmessageReader::TakePeakBufferedBytes() {
+  const size_t peak = std::max(peak_buffer_size_, buffer_size_);
+  peak_buffer_size_ = buffer_size_;
+  return peak;
 }
 
 void CULMSGmessageReader::CopyOut(size_t count, uint8_t* out) const {

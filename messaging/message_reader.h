@@ -163,6 +163,9 @@ class CULMSGmessageReader {
 
   // Diagnostics and tests.
   size_t buffered_bytes() const { return buffer_size_; }
+  // The most bytes held at once since the last call: a message that came
+  // whole within one read was held entire, if only for a moment.
+  size_t TakePeakBufferedBytes();
   uint64_t dropped_objects() const { return dropped_objects_; }
   bool awaiting_files() const { return state_ == State::kFiles; }
   // Ends the transfer of a message whose files are awaited, as when the
@@ -249,8 +252,9 @@ class CULMSGmessageReader {
   State state_ = State::kObject;
 
   std::deque<std::string> buffer_;
-  size_t buffer_offset_ = 0;  // consumed bytes of buffer_.front()
-  size_t buffer_size_ = 0;    // unconsumed bytes in all of buffer_
+  size_t buffer_offset_ = 0;     // consumed bytes of buffer_.front()
+  size_t buffer_size_ = 0;       // unconsumed bytes in all of buffer_
+  size_t peak_buffer_size_ = 0;  // see TakePeakBufferedBytes
 
   bool has_pending_ = false;  // a chunk kept for the next call
   uint32_t pending_kind_ = 0;

@@ -176,17 +176,25 @@ int MessageChannel::Receive(MessagePtr* message, int timeout_ms) {
     last_receive_.store(Clock::now());
     std::vector<MessagePtr> messages;
     const bool sound = receiver_.Feed(scratch_.data(), count, &messages, &error_);
-    for (MessagePtr& m : messages) received_.push_back(std::move(m));
-    // A refusal is final; messages complete before it are still handed out.
+    // A refusal is final; messages complete before it are still handed out,
+    // except when it is the memory they took that is refused.
+    bool keep = true;
     if (receiver_.refused()) {
       refused_ = true;
     } else if (receiver_.oversized_messages() != oversized_seen_) {
       oversized_seen_ = receiver_.oversized_messages();
       error_ = "a message larger than the limit";
       refused_ = true;
-    } else if (buffer_check_ && !buffer_check_(receiver_.BufferedBytes())) {
+    } else if (buffer_check_ && (!buffer_check_(receiver_.PeakBufferedBytes()) ||
+                                 !buffer_check_(receiver_.BufferedBytes()))) {
+      // The most this read made the connection hold is what is judged; what
+      // it still holds is what the check keeps counting afterwards.
       error_ = "more bytes held for incomplete messages than the limit";
       refused_ = true;
+      keep = false;
+    }
+    if (keep) {
+      for (MessagePtr& m : messages) received_.push_back(std::move(m));
     }
     if (refused_) continue;
     if (!sound && received_.empty()) return kChannelBroken;

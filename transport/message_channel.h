@@ -103,6 +103,9 @@ class MessageFrameReceiver {
   bool refused() const { return refused_; }
   // Bytes held for messages not yet complete.
   size_t BufferedBytes() { return frames_.BufferedBytes() + reader_.buffered_bytes(); }
+  // The most of it held at once since the last call (a compressed message
+  // that arrives in one read is complete before BufferedBytes could see it).
+  size_t PeakBufferedBytes() { return frames_.BufferedBytes() + reader_.TakePeakBufferedBytes(); }
 
   // Forgets everything half-received (bytes, frames, a message awaiting its
   // files), as after a reconnection. The key stays.
@@ -178,9 +181,10 @@ class MessageChannel {
   // Limits of a receiving server. The largest message object taken; larger
   // ones make Receive fail with kChannelRefused.
   void SetMessageLimit(size_t bytes) { receiver_.SetMessageLimit(bytes); }
-  // Called by Receive with the bytes held for incomplete messages after
-  // every read; false makes Receive fail with kChannelRefused. Used by the
-  // receiving thread only.
+  // Called by Receive after every read with the most bytes that read made
+  // the channel hold for messages, then with what it still holds for
+  // incomplete ones; false makes Receive fail with kChannelRefused. Used by
+  // the receiving thread only.
   void SetBufferCheck(std::function<bool(size_t buffered)> check) {
     buffer_check_ = std::move(check);
   }

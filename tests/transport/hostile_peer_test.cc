@@ -7,12 +7,14 @@
 // a scratch file behind.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "messaging/request_sender.h"
 #include "messaging/synchronous_message.h"
@@ -176,16 +178,26 @@ TEST_F(HostilePeerTest, KeyInstalledBeforeTheReaderStartsIsKept) {
 // The same rule on the other end: a channel that seals what it sends closes
 // on a clear frame, after handing over what came before it. Under selector
 // 0 clear frames are the rule (the cipher tests of the hub cover that).
-TEST_F(HostilePeerTest, ChannelWithAKeyRefusesAClearFrame) {
+// The receiving end of a loopback connection whose sending end is `*client`.
+std::unique_ptr<MessageChannel> AcceptedChannel(std::unique_ptr<CIOSocket>* client) {
   std::unique_ptr<CIOSocket> listener = CreateSocket();
-  ASSERT_EQ(listener->Listen(4, 0, kSocketStream), kSocketOk);
   CIOAddress address;
-  listener->LocalAddress(&address);
-  std::unique_ptr<CIOSocket> client = CreateSocket();
-  ASSERT_EQ(client->Connect(CreateAddress(127, 0, 0, 1, address.Port()), kSocketStream), kSocketOk);
   std::unique_ptr<CIOSocket> accepted;
-  ASSERT_EQ(listener->Accept(&accepted, 1000), kSocketOk);
-  MessageChannel server(std::move(accepted));
+  *client = CreateSocket();
+  if (listener->Listen(4, 0, kSocketStream) != kSocketOk ||
+      listener->LocalAddress(&address) != kSocketOk ||
+      (*client)->Connect(CreateAddress(127, 0, 0, 1, address.Port()), kSocketStream) != kSocketOk ||
+      listener->Accept(&accepted, 1000) != kSocketOk) {
+    return nullptr;
+  }
+  return std::make_unique<MessageChannel>(std::move(accepted));
+}
+
+TEST_F(HostilePeerTest, ChannelWithAKeyRefusesAClearFrame) {
+  std::unique_ptr<CIOSocket> client;
+  std::unique_ptr<MessageChannel> channel = AcceptedChannel(&client);
+  ASSERT_TRUE(channel);
+  MessageChannel& server = *channel;
   ChannelCipher cipher;
   cipher.key = kKey;
   cipher.selector = 1;
@@ -198,6 +210,36 @@ TEST_F(HostilePeerTest, ChannelWithAKeyRefusesAClearFrame) {
   ASSERT_EQ(server.Receive(&message, kWaitSeconds * 1000), kChannelMessage);
   EXPECT_EQ(message->GetCommand(), "SEALED");
   EXPECT_EQ(server.Receive(&message, kWaitSeconds * 1000), kChannelClosed);
+}
+
+// A compressed message small on the wire but large once read, arriving in
+// one read: it is complete before any incomplete bytes could be counted, so
+// the most the read made the channel hold is what the budget judges. The
+// message itself is not handed out.
+TEST_F(HostilePeerTest, CompressedMessageInOneReadIsHeldToTheMemoryBudget) {
+  std::unique_ptr<CIOSocket> client;
+  std::unique_ptr<MessageChannel> server = AcceptedChannel(&client);
+  ASSERT_TRUE(server);
+  std::vector<size_t> checked;
+  server->SetBufferCheck([&checked](size_t buffered) {
+    checked.push_back(buffered);
+    return buffered <= (size_t{1} << 20);
+  });
+  ChannelCipher cipher;
+  cipher.key = kKey;
+  cipher.selector = 1;
+  cipher.compress = true;
+  server->SetReceiveKey(kKey);
+  MessagePtr bomb = Request("GETNAMELIST");
+  bomb->SetString(ParameterId(1), std::string(size_t{4} << 20, 'x'));
+  const std::string bytes = test::FramesOf(*bomb, cipher);
+  ASSERT_LT(bytes.size(), size_t{64} << 10);
+  ASSERT_EQ(client->Send(bytes.data(), bytes.size()), kSocketOk);
+  MessagePtr message;
+  EXPECT_EQ(server->Receive(&message, kWaitSeconds * 1000), kChannelRefused);
+  EXPECT_FALSE(message);
+  ASSERT_FALSE(checked.empty());
+  EXPECT_GT(*std::max_element(checked.begin(), checked.end()), size_t{4} << 20);
 }
 
 // A message cut off between its frames, then a good reply: the reply is
