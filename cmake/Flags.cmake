@@ -12,6 +12,18 @@ if(WIN32)
     WIN32_LEAN_AND_MEAN NOMINMAX)
 endif()
 
+# gold links the many test programs in a fraction of the default linker's time.
+include(CheckLinkerFlag)
+check_linker_flag(CXX -fuse-ld=gold TW_HAVE_GOLD)
+if(TW_HAVE_GOLD AND NOT WIN32)
+  add_link_options(-fuse-ld=gold)
+endif()
+
+# The sanitizer builds keep line tables only: enough for their reports, and
+# much less for the compiler and linker to write.
+if(NOT TW_SANITIZE STREQUAL "")
+  add_compile_options(-g1)
+endif()
 if(TW_SANITIZE STREQUAL "address")
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)
