@@ -44,6 +44,7 @@
 #include "platform/hex.h"
 #include "platform/process.h"
 #include "platform/system_factory.h"
+#include "platform/wx_lock.h"
 
 namespace tw {
 
@@ -69,14 +70,6 @@ constexpr auto kLockPoll = std::chrono::milliseconds(10);
 
 // Writers of this process queue here rather than polling the flock.
 std::mutex& WriterMutex() {
-  static std::mutex mutex;
-  return mutex;
-}
-
-// wxLogNull switches wxWidgets' logging off and on again for the whole
-// process when wxWidgets was never initialised: parsing and saving, the
-// steps that may log, run one at a time.
-std::mutex& WxMutex() {
   static std::mutex mutex;
   return mutex;
 }
@@ -438,7 +431,8 @@ class IniRegistry final : public Registry {
       DebugLog("Registry: %s is refused: %s", path_.c_str(), problem.c_str());
       return Failed(kRegistryCorrupt, "the registry file " + path_ + " is malformed: " + problem);
     }
-    std::lock_guard<std::mutex> lock(WxMutex());
+    // Parsing and saving may log: one at a time (see wx_lock.h).
+    std::lock_guard<std::mutex> lock(WxStateLock());
     wxLogNull quiet;
     wxMemoryInputStream stream(text.data(), text.size());
     *config = std::make_unique<wxFileConfig>(stream, wxConvUTF8);
@@ -535,7 +529,8 @@ class IniRegistry final : public Registry {
     if (result != kRegistryOk) return result;
     std::string text;
     {
-      std::lock_guard<std::mutex> lock(WxMutex());
+      // Parsing and saving may log: one at a time (see wx_lock.h).
+      std::lock_guard<std::mutex> lock(WxStateLock());
       wxLogNull quiet;
       wxMemoryOutputStream stream;
       if (!config->Save(stream, wxConvUTF8)) {
@@ -560,6 +555,11 @@ class IniRegistry final : public Registry {
 };
 
 }  // namespace
+
+std::mutex& WxStateLock() {
+  static std::mutex mutex;
+  return mutex;
+}
 
 std::string RegistryFilePath() {
   const char* file = std::getenv("VELTRANE_REGISTRY_FILE");

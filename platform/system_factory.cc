@@ -34,6 +34,7 @@
 
 #include "platform/debug_output.h"
 #include "platform/process.h"
+#include "platform/wx_lock.h"
 
 namespace tw {
 
@@ -309,6 +310,7 @@ class PosixSystemFactory final : public CRLsystemFactory {
     // An existing file that cannot be read would be replaced by one holding
     // only the new entry: refuse instead.
     if (access(path.c_str(), F_OK) == 0 && access(path.c_str(), R_OK) != 0) return false;
+    std::lock_guard<std::mutex> wx_lock(WxStateLock());
     wxLogNull quiet;
     // The path is absolute already; wxCONFIG_USE_RELATIVE_PATH keeps
     // wxFileConfig from asking wxStandardPaths for a base folder, which

@@ -79,18 +79,19 @@ bool GtkPrepare(std::string* why) {
     *why = "no display (neither DISPLAY nor WAYLAND_DISPLAY is set)";
     return false;
   }
-  // Owner windows are X window ids and native dialogs are placed by
-  // position, both of which only X11 offers; Wayland stays the fallback.
-  gdk_set_allowed_backends("x11,*");
   if (gdk_display_manager_get_default_display(gdk_display_manager_get()) != nullptr) {
     // The host runs GTK itself, on its main thread: GTK may be used there
-    // only.
+    // only, and its settings are the host's (nothing is changed here).
     if (syscall(SYS_gettid) != getpid()) {
       *why = "the host's own GTK runs on another thread";
       return false;
     }
     return true;
   }
+  // Owner windows are X window ids and native dialogs are placed by
+  // position, both of which only X11 offers; Wayland stays the fallback.
+  // Set only when GTK is not up yet: it is GTK's own state once it runs.
+  gdk_set_allowed_backends("x11,*");
   // The locale is the host's: GTK would otherwise set it from the
   // environment, changing how the host and this module read and print
   // numbers.

@@ -24,6 +24,7 @@
 #include "platform/debug_output.h"
 #include "platform/ui_gtk.h"
 #include "platform/ui_gui_window.h"
+#include "platform/wx_lock.h"
 
 namespace tw {
 
@@ -89,8 +90,14 @@ bool StartToolkit(std::string* why) {
   static char* argv[] = {name, nullptr};
   static int argc = 1;
   // Starting the application starts GTK (gtk_init_check), which fails
-  // when the display cannot be opened.
-  if (!wxEntryStart(argc, argv)) {
+  // when the display cannot be opened. It also records this thread as
+  // wxWidgets' main thread, which other threads' log calls read.
+  bool started;
+  {
+    std::lock_guard<std::mutex> lock(WxStateLock());
+    started = wxEntryStart(argc, argv);
+  }
+  if (!started) {
     *why = "GTK cannot open the display";
     return false;
   }
@@ -118,21 +125,31 @@ class Windowing {
 
   // Starts the windowing on this thread unless it was tried before; true
   // when it is up and this is its thread. Otherwise says in the diagnostic
-  // output that `what` is answered as by nobody.
+  // output that `what` is answered as by nobody. The start runs outside the
+  // lock: other threads asking meanwhile are answered at once (by nobody),
+  // and a wait's pump hook on this thread does not block on it.
   bool Enter(const char* what) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     if (state_ == State::kUntried) {
-      std::string why;
+      state_ = State::kStarting;
       thread_ = std::this_thread::get_id();
-      if (StartToolkit(&why)) {
-        state_ = State::kUp;
-      } else {
-        state_ = State::kFailed;
-        DebugLog("User interface: the windows cannot be shown: %s", why.c_str());
+      lock.unlock();
+      std::string why;
+      const bool started = StartToolkit(&why);
+      lock.lock();
+      if (state_ == State::kStarting) {
+        state_ = started ? State::kUp : State::kFailed;
+      } else if (started) {
+        // Shut down while it started, on another thread: GTK may be ended
+        // on its own thread only, so it is left to the process's end.
+        DebugLog(
+            "User interface: the windows came up after the shutdown; left to the process's end");
       }
+      if (!started) DebugLog("User interface: the windows cannot be shown: %s", why.c_str());
     }
     if (state_ == State::kUp && thread_ == std::this_thread::get_id()) return true;
     const char* reason = state_ == State::kUp ? "asked on a thread that is not the windows' own"
+                         : state_ == State::kStarting ? "asked while the windows start"
                          : state_ == State::kShutDown ? "asked after the windows were shut down"
                                                       : "no windows can be shown";
     DebugLog("User interface: %s %s; nobody is asked", what, reason);
@@ -155,6 +172,7 @@ class Windowing {
       if (thread_ == std::this_thread::get_id()) {
         CloseStatusWindow();
         RemoveNativeDialogHook();
+        std::lock_guard<std::mutex> wx_lock(WxStateLock());
         wxEntryCleanup();
       } else {
         // GTK may be used on its own thread only; the process ends with it.
@@ -167,7 +185,7 @@ class Windowing {
   }
 
  private:
-  enum class State { kUntried, kUp, kFailed, kShutDown };
+  enum class State { kUntried, kStarting, kUp, kFailed, kShutDown };
   std::mutex mutex_;
   State state_ = State::kUntried;  // guarded by mutex_
   std::thread::id thread_;         // guarded by mutex_
