@@ -118,6 +118,9 @@ TransferWatch::TransferWatch(const TransferNoticeSink& sink, const CRLMSGmessage
   if (message_id_.empty()) return;
   notices_ = std::make_unique<TransferNotices>(direction == kSending ? "Sending" : "Receiving",
                                                sink, &SteadyMs);
+  // The hook first: registering the listener is the last step that can
+  // fail, so that a throw never leaves it registered without its owner.
+  hook_ = std::make_unique<ScopedWaitSliceHook>([this] { Drain(); });
   if (direction == kSending) {
     listener_ = std::make_unique<Listener>();
     GetMessageHub()->AddListener(message_id_, listener_.get());
@@ -131,7 +134,6 @@ TransferWatch::TransferWatch(const TransferNoticeSink& sink, const CRLMSGmessage
       DebugLog("TransferWatch: no progress mailslot: %s", reader->ErrorText().c_str());
     }
   }
-  hook_ = std::make_unique<ScopedWaitSliceHook>([this] { Drain(); });
 }
 
 TransferWatch::~TransferWatch() {

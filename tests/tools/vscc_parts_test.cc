@@ -126,6 +126,13 @@ TEST_F(VsccFolders, WorkspaceFileRoundTripAndDiscovery) {
   w.user = "two\nlines";
   EXPECT_FALSE(SaveWorkspace(w, &error));
 
+  // What lies under the temporary name is replaced, never written through.
+  w.user = "alice";
+  tw::test::WriteFile(env_.Path("elsewhere.txt"), "kept");
+  fs::create_symlink(env_.Path("elsewhere.txt"), env_.Path("work/.vscc.new"));
+  ASSERT_TRUE(SaveWorkspace(w, &error)) << error;
+  EXPECT_EQ("kept", tw::test::ReadFile(env_.Path("elsewhere.txt")));
+
   Workspace parsed;
   EXPECT_TRUE(
       ParseWorkspace("# comment\r\nproject=a\r\naux=b=c\r\nnew-key=kept out\r\n", &parsed, &error));
@@ -186,9 +193,10 @@ TEST(VsccConsole, NoticesWarningsAndStatusGoWhereTheyBelong) {
         c.set_quiet(true);
         c.Notice("Veltrane: quiet", 0);
         c.Notice("Veltrane: still an error", 3);
+        c.Out("Bound to Production '\\Evil\x1b]0;title\x07'\n");
       },
       &out, &err);
-  EXPECT_EQ("Veltrane: Adding files...\n", out);
+  EXPECT_EQ("Veltrane: Adding files...\nBound to Production '\\Evil^[]0;title^G'\n", out);
   EXPECT_EQ(
       "Veltrane: careful\nVeltrane: broken^[[31m\nVeltrane: now on stderr\n"
       "Veltrane: still an error\n",

@@ -125,7 +125,9 @@ void Console::Notice(const std::string& text, long type) {
 
 void Console::Out(const std::string& text) {
   ClearProgress();
-  Write(out_fd_, text);
+  // What is printed carries names and comments the server sent: control
+  // characters are shown, never obeyed, wherever the output goes.
+  Write(out_fd_, tw::TerminalSafeText(text));
 }
 
 void Console::Error(const std::string& text) {

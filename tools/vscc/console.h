@@ -42,7 +42,7 @@ class Console {
   // A notice from the provider's text-out callback.
   void Notice(const std::string& text, long type);
   // vscc's own output (a result, a table) and messages.
-  void Out(const std::string& text);    // as is, to standard output
+  void Out(const std::string& text);    // to standard output, control characters shown
   void Error(const std::string& text);  // "vscc: " + text + "\n", to standard error
   void Note(const std::string& text);   // like Error, for what is not a failure
   // Clears the progress line (before the program ends).

@@ -120,8 +120,14 @@ bool SaveWorkspace(const Workspace& w, std::string* error) {
   const std::string path = w.root + "/" + kWorkspaceFile;
   const std::string temporary = path + ".new";
   const std::string text = FormatWorkspace(w);
+  // A file of ours, new: whatever lies under that name (a leftover, or a
+  // link to some other file) is taken away, never written through.
+  if (::unlink(temporary.c_str()) != 0 && errno != ENOENT) {
+    *error = "cannot remove " + temporary + ": " + std::strerror(errno);
+    return false;
+  }
   const int fd =
-      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
   if (fd < 0) {
     *error = "cannot write " + temporary + ": " + std::strerror(errno);
     return false;
