@@ -394,6 +394,10 @@ class Server {
       const auto start = Clock::now();
       CommandOutcome outcome = handler.Handle(*request);
       RemoveReceivedFiles(received_folder_, *request);
+      // Its files are stored or gone: the disk's free space tells the rest,
+      // and the reservation must not hold up other uploads while this
+      // connection idles.
+      if (connection->upload == request.get()) ReleaseUpload(connection);
       const std::string command = request->GetCommand();
       request.reset();
       const bool sent = channel->Send(*outcome.reply);
