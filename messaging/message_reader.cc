@@ -235,6 +235,13 @@ MessagePtr CULMSGmessageReader::TakeBufferedObject(bool* progress) {
     ClearBuffer();
     throw std::runtime_error(kExpectedObjectHeader);
   }
+  if (length > max_object_length_) {
+    // Refused at its header: a peer held to a small limit must not make
+    // this end gather up to the largest object first.
+    ClearBuffer();
+    ++oversized_objects_;
+    throw std::runtime_error("a message object longer than the limit");
+  }
   if (buffer_size_ - kObjectHeaderSize < length) return nullptr;
   Consume(kObjectHeaderSize);
   *progress = true;

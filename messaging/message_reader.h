@@ -60,6 +60,7 @@
 #include <vector>
 
 #include "messaging/message.h"
+#include "messaging/stream_format.h"
 #include "platform/file.h"
 #include "platform/guid.h"
 
@@ -167,6 +168,11 @@ class CULMSGmessageReader {
   // whole within one read was held entire, if only for a moment.
   size_t TakePeakBufferedBytes();
   uint64_t dropped_objects() const { return dropped_objects_; }
+  // The longest message object taken (at most kMaxObjectLength): an object
+  // whose header announces more is dropped at its header, before its bytes
+  // are gathered, and counted.
+  void SetMaxObjectLength(uint32_t length) { max_object_length_ = length; }
+  uint64_t oversized_objects() const { return oversized_objects_; }
   bool awaiting_files() const { return state_ == State::kFiles; }
   // Ends the transfer of a message whose files are awaited, as when the
   // connection it came on is lost: the message comes back with ERRORCODE
@@ -290,6 +296,8 @@ class CULMSGmessageReader {
   uint64_t announced_names_ = 0;
 
   uint64_t dropped_objects_ = 0;
+  uint32_t max_object_length_ = kMaxObjectLength;
+  uint64_t oversized_objects_ = 0;
 };
 
 }  // namespace tw

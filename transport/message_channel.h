@@ -18,6 +18,7 @@
 #ifndef TW_TRANSPORT_MESSAGE_CHANNEL_H_
 #define TW_TRANSPORT_MESSAGE_CHANNEL_H_
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -98,8 +99,14 @@ class MessageFrameReceiver {
   // Limits of a receiving server: the largest message object taken (larger
   // ones are dropped and counted), and whether the reader's admission check
   // refused a file, after which the connection is to be given up.
-  void SetMessageLimit(size_t bytes) { frames_.SetMaxMessageBytes(bytes); }
-  uint64_t oversized_messages() const { return frames_.oversized_messages(); }
+  void SetMessageLimit(size_t bytes) {
+    frames_.SetMaxMessageBytes(bytes);
+    reader_.SetMaxObjectLength(
+        static_cast<uint32_t>(std::min<size_t>(bytes, size_t{kMaxObjectLength})));
+  }
+  uint64_t oversized_messages() const {
+    return frames_.oversized_messages() + reader_.oversized_objects();
+  }
   bool refused() const { return refused_; }
   // Bytes held for messages not yet complete.
   size_t BufferedBytes() { return frames_.BufferedBytes() + reader_.buffered_bytes(); }

@@ -31,10 +31,15 @@ LogonThrottle::Record* LogonThrottle::Find(const std::string& name, Clock::time_
 std::chrono::milliseconds LogonThrottle::WaitFor(const std::string& name, Clock::time_point now) {
   if (options_.base.count() <= 0) return std::chrono::milliseconds(0);
   std::lock_guard<std::mutex> lock(mutex_);
-  const Record* record = Find(name, now, false);
+  Record* record = Find(name, now, false);
   if (record == nullptr && names_.size() >= options_.max_names) record = &overflow_;
-  if (record == nullptr || record->next_allowed <= now) return std::chrono::milliseconds(0);
-  return std::chrono::duration_cast<std::chrono::milliseconds>(record->next_allowed - now) +
+  if (record == nullptr || record->failures == 0) return std::chrono::milliseconds(0);
+  // One attempt per delay: each waiter takes the next turn, so that guesses
+  // sent on many connections at once are still checked one delay apart.
+  const Clock::time_point turn = std::max(now, record->next_allowed);
+  record->next_allowed = turn + DelayAfter(record->failures);
+  if (turn == now) return std::chrono::milliseconds(0);
+  return std::chrono::duration_cast<std::chrono::milliseconds>(turn - now) +
          std::chrono::milliseconds(1);
 }
 

@@ -1,10 +1,11 @@
 // Slows password guessing down: every refused logon is answered late, and
 // the delay doubles with each refusal, both on one connection and for one
 // user name across all connections (capped, and forgotten some time after
-// the last refusal). While a name's delay runs, further logons for that
-// name wait for it to pass before they are checked at all, so opening many
-// connections does not multiply the guesses. A successful logon clears the
-// name's record.
+// the last refusal). Once a name was refused, its logons are checked one
+// delay apart: each waits for a turn of its own before it is checked at
+// all, so opening many connections does not multiply the guesses (the
+// name's owner waits in the same line while it is under attack). A
+// successful logon clears the name's record.
 //
 // Threads: shared by every connection; `mutex_` guards the records.
 #ifndef TW_SERVERS_TWSERVER_LOGON_THROTTLE_H_
@@ -37,7 +38,8 @@ class LogonThrottle {
   // The delay after `failures` refusals (0 for none).
   std::chrono::milliseconds DelayAfter(int failures) const;
 
-  // How long a logon for `name` must still wait before it is checked.
+  // How long a logon for `name` must still wait before it is checked; the
+  // turn it names is taken (the next caller's comes one delay later).
   std::chrono::milliseconds WaitFor(const std::string& name, Clock::time_point now);
 
   // Records a refusal for `name`; `connection_failures` counts this

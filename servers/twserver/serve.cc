@@ -35,6 +35,9 @@ namespace tw::twserver {
 namespace {
 
 constexpr int kListenBacklog = 128;
+// Reads of unreadable bytes a logged-on connection may send before it is
+// dropped (each is logged).
+constexpr int kMaxBrokenReads = 16;
 
 // Lines of the server's log, whole and in order, from every thread.
 class ServerLog {
@@ -357,6 +360,7 @@ class Server {
     CommandHandler handler(storage_, keys_, throttle_, received_folder_, &stopping_, limits);
     std::string end = "closed by the client";
     uint64_t commands = 0;
+    int broken_reads = 0;
     Clock::time_point last_reply = connection->opened;
     for (;;) {
       // Before logon the deadline counts from the connection's start; after
@@ -379,6 +383,13 @@ class Server {
       const int got = channel->Receive(&request, static_cast<int>(std::min<int64_t>(left, 60000)));
       if (got == kChannelTimedOut) continue;
       if (got == kChannelBroken) {
+        // A client talks the protocol or is dropped: before logon at once,
+        // after it once its bytes keep failing, so that nobody can fill the
+        // log with complaints about them.
+        if (!connection->logged_on || ++broken_reads >= kMaxBrokenReads) {
+          end = "dropped: unreadable bytes: " + Printable(channel->error());
+          break;
+        }
         log_.Line(name + ": unreadable bytes dropped: " + Printable(channel->error()));
         continue;
       }

@@ -105,6 +105,26 @@ TEST_F(StreamTest, EveryFieldTypeRoundTrips) {
   EXPECT_FALSE(reader_.CanExtractMessageObject(nullptr, 0));
 }
 
+// A peer held to a small object limit announces a large object and sends
+// its bytes in many small chunks: it is refused at its header, before any of
+// them is gathered.
+TEST_F(StreamTest, ObjectOverTheLimitIsRefusedAtItsHeader) {
+  reader_.SetMaxObjectLength(64 << 10);
+  queue_.Push(kChunkObject, std::string("\x12\x28\x19\x64", 4) + Word(1u << 20));
+  for (int i = 0; i < 20; ++i) queue_.Push(kChunkObject, std::string(60000, '\0'));
+  EXPECT_THROW(reader_.CanExtractMessageObject(nullptr, 0), std::runtime_error);
+  EXPECT_EQ(reader_.oversized_objects(), 1u);
+  EXPECT_LT(reader_.buffered_bytes(), size_t{64} << 10);
+  // Within the limit, objects are read as before.
+  MessagePtr m = NewMessage();
+  m->SetString(COMMAND, "PING");
+  ChunkQueue fresh;
+  CULMSGmessageReader reader(&fresh, MessageReaderOptions());
+  reader.SetMaxObjectLength(64 << 10);
+  test::PushAll(test::ChunksOf(*m), &fresh);
+  EXPECT_TRUE(reader.CanExtractMessageObject(nullptr, 0));
+}
+
 TEST_F(StreamTest, ReplyRouteReplacesFieldElevenByTheLastIdentifier) {
   MessagePtr m = NewMessage();
   m->SetString(11, "local value");

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "crypto/crypto.h"
 #include "messaging/field_ids.h"
@@ -378,6 +379,22 @@ TEST_F(ServeLimitsTest, RefusedLogonsAreSlowedPerConnectionAndPerName) {
   ASSERT_TRUE(other.Connect(server_->port()));
   EXPECT_EQ(1, other.Logon("alice", "again"));
   EXPECT_TRUE(LogShows("refusal 1 on this connection, 6 for the name")) << server_->Log();
+
+  // Guesses on many connections at once take turns, one delay (400 ms
+  // now) apart, rather than all being checked when the delay ends.
+  std::vector<std::unique_ptr<WireClient>> many(4);
+  for (auto& c : many) {
+    c = std::make_unique<WireClient>();
+    ASSERT_TRUE(c->Connect(server_->port()));
+  }
+  const auto parallel_start = std::chrono::steady_clock::now();
+  std::vector<std::thread> guesses;
+  for (size_t i = 0; i < many.size(); ++i) {
+    guesses.emplace_back([&many, i] { many[i]->Logon("alice", "parallel" + std::to_string(i)); });
+  }
+  for (std::thread& t : guesses) t.join();
+  EXPECT_GE(std::chrono::steady_clock::now() - parallel_start, std::chrono::milliseconds(1500));
+
   // The right password still gets in, and clears the name's record.
   EXPECT_EQ(0, other.Logon("alice", "secret"));
 }
