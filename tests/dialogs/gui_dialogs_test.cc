@@ -2,15 +2,19 @@
 // as a person would (controls found by their ids, values set, buttons
 // clicked, keys typed), each answering exactly as the scripted form does
 // with the same answers: the same values handed back and the same record.
-// The tree dialogs walk a real TWServer's Productions. A screenshot of each
-// dialog is written for people to look at ($TW_SCREENSHOT_DIR: the build
-// folder's "screenshots"); each must show a drawn window inside the screen.
+// The tree dialogs walk a real TWServer's Productions, the history and
+// properties dialogs load a real Document's versions and lock queue from
+// it, and the environment settings land in the user's real property file
+// (a real TWPMSvr). A screenshot of each dialog is written for people to
+// look at ($TW_SCREENSHOT_DIR: the build folder's "screenshots"); each must
+// show a drawn window inside the screen.
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 #include <wx/button.h>
 #include <wx/checkbox.h>
 #include <wx/choice.h>
 #include <wx/combobox.h>
+#include <wx/listctrl.h>
 #include <wx/radiobut.h>
 #include <wx/statbox.h>
 #include <wx/stattext.h>
@@ -21,8 +25,11 @@
 
 #include <filesystem>
 #include <functional>
+#include <regex>
 #include <thread>
 
+#include "dialogs/environment_dialog.h"
+#include "dialogs/history_dialogs.h"
 #include "dialogs/logon_dialog.h"
 #include "dialogs/option_dialogs.h"
 #include "dialogs/overwrite_dialog.h"
@@ -32,7 +39,10 @@
 #include "platform/ui_gui.h"
 #include "platform/ui_script.h"
 #include "platform/user_interface.h"
+#include "protocol/lock_command.h"
+#include "provider/velscc.h"
 #include "session/client_session.h"
+#include "session/document_info.h"
 #include "settings/settings_source.h"
 #include "tests/support/gui_driver.h"
 #include "tests/support/property_server.h"
@@ -49,6 +59,36 @@ class GuiEnvironment : public ::testing::Environment {
   void TearDown() override { test::StopGui(); }
 };
 const auto* const gui_environment = ::testing::AddGlobalTestEnvironment(new GuiEnvironment);
+
+// What a report list shows: its columns' captions and widths, and its
+// cells row by row.
+struct ReportListShown {
+  std::vector<std::string> captions;
+  std::vector<int> widths;
+  std::vector<std::vector<std::string>> rows;
+};
+ReportListShown ReadReportList(wxWindow* dialog, int id) {
+  ReportListShown shown;
+  auto* list = dynamic_cast<wxListCtrl*>(dialog->FindWindow(id));
+  if (list == nullptr || !list->InReportView()) {
+    ADD_FAILURE() << "no report list " << id;
+    return shown;
+  }
+  for (int k = 0; k < list->GetColumnCount(); ++k) {
+    wxListItem column;
+    column.SetMask(wxLIST_MASK_TEXT);
+    list->GetColumn(k, column);
+    shown.captions.push_back(column.GetText().utf8_string());
+    shown.widths.push_back(list->GetColumnWidth(k));
+  }
+  for (long row = 0; row < list->GetItemCount(); ++row) {
+    shown.rows.emplace_back();
+    for (int k = 0; k < list->GetColumnCount(); ++k) {
+      shown.rows.back().push_back(list->GetItemText(row, k).utf8_string());
+    }
+  }
+  return shown;
+}
 
 // The texts of the id-less static texts of `window` and below (captions,
 // group boxes).
@@ -587,6 +627,7 @@ class GuiProductionDialogsTest : public GuiDialogsTest {
     ASSERT_TRUE(property_server_.Start());
     ASSERT_TRUE(server_.Init());
     ASSERT_TRUE(server_.AddUser("alice", "alice pw"));
+    ASSERT_TRUE(server_.AddUser("bob", "bob pw"));
     ASSERT_TRUE(server_.Start());
     SetServerEndpoint("127.0.0.1", server_.port());
     session_ = std::make_unique<ClientSession>();
@@ -620,6 +661,18 @@ class GuiProductionDialogsTest : public GuiDialogsTest {
       ++count;
     }
     return count;
+  }
+  // A new Document of alice's in Art from the local file `path`.
+  std::string AddDocument(const std::string& path, const std::string& comment) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    test::WriteFile(path, "first version\n");
+    std::vector<std::string> ids;
+    EXPECT_EQ(session_->AddDocuments({art_}, {Local(path)}, comment, &ids), kSessionOk);
+    return ids.empty() ? std::string() : ids[0];
+  }
+  static ClientSession::LocalFile Local(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return {path, path.substr(0, slash), path.substr(slash + 1)};
   }
 
   test::PropertyServer property_server_;
@@ -768,6 +821,270 @@ TEST_F(GuiProductionDialogsTest, Bind109BrowsesRefusesTheRootAndBindsTheSelectio
   EXPECT_EQ(record[0].answer, std::to_string(kBindBrowse));
   EXPECT_EQ(record[2].kind, "msgbox");
   EXPECT_EQ(record[3].texts.at(kBindPathLabel), "\\Games\\Level2");
+}
+
+TEST_F(GuiProductionDialogsTest, History114ShowsTheVersionsShortenedAndClosesWithItsOneButton) {
+  // Three versions: the first commented on two lines, the second at length.
+  const std::string path = env_.Path("work/notes.txt");
+  const std::string id = AddDocument(path, "first\r\nsecond line");
+  ASSERT_FALSE(id.empty());
+  ASSERT_EQ(session_->AcquireLocks({id}, {path}, {false}, false), kSessionOk);
+  for (const std::string& comment : {std::string(300, 'w'), std::string("third")}) {
+    std::filesystem::permissions(path, std::filesystem::perms::owner_write,
+                                 std::filesystem::perm_options::add);
+    test::WriteFile(path, "edit " + comment.substr(0, 3) + "\n");
+    ASSERT_EQ(session_->CheckInDocuments({id}, {Local(path)}, comment, false), kSessionOk);
+  }
+  DocumentInfo record;
+  record.document_id = id;
+  const std::string project = session_->current_project();
+  const std::string title = "History of 'notes.txt'";
+
+  ReportListShown shown;
+  test::ScreenPixels pixels;
+  wxRect rect;
+  test::GuiSteps steps;
+  steps.WaitForDialog(kHistoryTemplate)
+      .Screenshot(Shot("114-history-of-a-document.png"), &pixels)
+      .Do("read the list",
+          [&](wxDialog* d) {
+            rect = d->GetScreenRect();
+            EXPECT_EQ(d->GetTitle(), title);
+            shown = ReadReportList(d, kHistoryList);
+            EXPECT_EQ(Label(d, kIdOk), "OK");
+            EXPECT_EQ(d->FindWindow(kIdCancel), nullptr);
+            EXPECT_EQ(d->GetDefaultItem(), d->FindWindow(kIdOk));
+          })
+      .Click(kIdOk);
+  steps.Go();
+  ShowHistoryDialog(nullptr, session_.get(), record, project, title);
+  ASSERT_EQ(steps.Stuck(), "");
+  ExpectOnScreen(pixels, rect);
+  EXPECT_EQ(shown.captions,
+            (std::vector<std::string>{"Version", "User", "Server Date", "Comment"}));
+  EXPECT_EQ(shown.widths, (std::vector<int>{25, 100, 100, 100}));
+  // Newest first; each date as year/month/day hour:minute in local time,
+  // each comment to its first line and at most 252 characters.
+  const std::vector<std::string> comments = {
+      "third", std::string(kHistoryCommentLimit, 'w') + "...", "first..."};
+  const std::regex date("[0-9]{4}/[0-9]{2}/[0-9]{2} [0-9]{2}:[0-9]{2}");
+  ASSERT_EQ(shown.rows.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    ASSERT_EQ(shown.rows[i].size(), 4u);
+    EXPECT_EQ(shown.rows[i][0], std::to_string(3 - i));
+    EXPECT_EQ(shown.rows[i][1], "alice");
+    EXPECT_TRUE(std::regex_match(shown.rows[i][2], date)) << shown.rows[i][2];
+    EXPECT_EQ(shown.rows[i][3], comments[i]);
+  }
+  const std::string windowed = TakeRecord();
+  const std::string scripted = Scripted("dialog 114 1\n", [&] {
+    ShowHistoryDialog(nullptr, session_.get(), record, project, title);
+  });
+  EXPECT_EQ(windowed, scripted);
+
+  // Escape closes it with its one button, as the close box does.
+  test::GuiSteps escape;
+  escape.WaitForDialog(kHistoryTemplate).Do("press Escape", [](wxDialog* d) {
+    wxKeyEvent key(wxEVT_CHAR_HOOK);
+    key.m_keyCode = WXK_ESCAPE;
+    d->GetEventHandler()->ProcessEvent(key);
+  });
+  escape.Go();
+  ShowHistoryDialog(nullptr, session_.get(), record, project, title);
+  EXPECT_EQ(escape.Stuck(), "");
+  EXPECT_EQ(test::FindDialog(kHistoryTemplate), nullptr);
+  const auto closed = Record();
+  ASSERT_EQ(closed.size(), 1u);
+  EXPECT_EQ(closed[0].answer, "1");
+}
+
+TEST_F(GuiProductionDialogsTest, Properties115ShowsTheLockQueueAsYesAndNo) {
+  const std::string path = env_.Path("work/art.psd");
+  const std::string id = AddDocument(path, "added");
+  ASSERT_FALSE(id.empty());
+  ASSERT_EQ(session_->AcquireLocks({id}, {path}, {false}, false), kSessionOk);
+  // Bob, on a connection of his own, waits in the deferred queue.
+  test::WireClient bob;
+  ASSERT_TRUE(bob.Connect(server_.port()));
+  ASSERT_EQ(bob.Logon("bob", "bob pw"), 0);
+  MessagePtr lock = test::WireClient::Request(acquire_lock::kCommand);
+  lock->SetString(acquire_lock::kFieldDocumentIds, id);
+  lock->SetInt(acquire_lock::kFieldAlwaysOne, 1);
+  lock->SetInt(acquire_lock::kFieldAlwaysZero, 0);
+  lock->SetInt(acquire_lock::kFieldLockType, kLockExclusive);
+  lock->SetBoolList(acquire_lock::kFieldDeferred, {true});
+  ASSERT_TRUE(bob.Call(*lock));
+
+  DocumentInfo record;
+  record.document_id = id;
+  const std::string project = session_->current_project();
+  const std::string title = "Properties of 'art.psd'";
+  ReportListShown shown;
+  test::ScreenPixels pixels;
+  wxRect rect;
+  test::GuiSteps steps;
+  steps.WaitForDialog(kPropertiesTemplate)
+      .Screenshot(Shot("115-properties.png"), &pixels)
+      .Do("read the list",
+          [&](wxDialog* d) {
+            rect = d->GetScreenRect();
+            EXPECT_EQ(d->GetTitle(), title);
+            shown = ReadReportList(d, kPropertiesList);
+            EXPECT_EQ(Label(d, kIdOk), "OK");
+            EXPECT_EQ(d->FindWindow(kIdCancel), nullptr);
+          })
+      .Click(kIdOk);
+  steps.Go();
+  ShowPropertiesDialog(nullptr, session_.get(), record, project, title);
+  ASSERT_EQ(steps.Stuck(), "");
+  ExpectOnScreen(pixels, rect);
+  EXPECT_EQ(shown.captions,
+            (std::vector<std::string>{"Locked By", "Exclusive", "Deferred", "Rank"}));
+  EXPECT_EQ(shown.widths, (std::vector<int>{100, 100, 100, 100}));
+  EXPECT_EQ(shown.rows, (std::vector<std::vector<std::string>>{{"alice", "Yes", "No", "0"},
+                                                               {"bob", "Yes", "Yes", "1"}}));
+  const std::string windowed = TakeRecord();
+  const std::string scripted = Scripted("dialog 115 1\n", [&] {
+    ShowPropertiesDialog(nullptr, session_.get(), record, project, title);
+  });
+  EXPECT_EQ(windowed, scripted);
+
+  // A file the server has no Document for: an empty list, closed by the
+  // close box.
+  test::GuiSteps empty;
+  empty.WaitForDialog(kPropertiesTemplate).Do("read, then the close box", [&](wxDialog* d) {
+    shown = ReadReportList(d, kPropertiesList);
+    d->Close();
+  });
+  empty.Go();
+  ShowPropertiesDialog(nullptr, session_.get(), DocumentInfo(), project, title);
+  EXPECT_EQ(empty.Stuck(), "");
+  EXPECT_EQ(shown.captions.size(), 4u);
+  EXPECT_TRUE(shown.rows.empty());
+  const auto closed = Record();
+  ASSERT_EQ(closed.size(), 1u);
+  EXPECT_EQ(closed[0].answer, "1");
+}
+
+// The environment settings as a host opens them, over the user's real
+// property file.
+class GuiEnvironmentDialogTest : public GuiDialogsTest {
+ protected:
+  void SetUp() override {
+    GuiDialogsTest::SetUp();
+    if (IsSkipped()) return;
+    ASSERT_TRUE(property_server_.Start());
+  }
+  // The stored choices of `application`; 7 each where none are stored.
+  static std::vector<int> Stored(const char* application) {
+    std::vector<int> actions(4, 7);
+    EXPECT_EQ(0, VelSccGetEnvironmentSettings(application, &actions[0], &actions[1], &actions[2],
+                                              &actions[3]));
+    return actions;
+  }
+  test::PropertyServer property_server_;
+};
+
+// The drop-down lists' current choices, in the order of the lists.
+std::vector<int> Choices(wxDialog* d) {
+  std::vector<int> chosen;
+  for (int id : {kOpenActionList, kCloseActionList, kSaveActionList, kNewActionList}) {
+    auto* list = test::ControlOf<wxChoice>(d, id);
+    chosen.push_back(list == nullptr ? -2 : list->GetSelection());
+  }
+  return chosen;
+}
+
+TEST_F(GuiEnvironmentDialogTest, Environment120StoresTheChoicesOnOkOnly) {
+  EXPECT_EQ(Stored("Painter"), (std::vector<int>{7, 7, 7, 7}));
+  const std::pair<int, std::vector<std::string>> lists[] = {
+      {kOpenActionList,
+       {"Ask if I want to check out from Veltrane", "Always check out from Veltrane",
+        "Never check out from Veltrane"}},
+      {kCloseActionList,
+       {"Ask if I want to check in to Veltrane", "Always check in to Veltrane",
+        "Never check in to Veltrane"}},
+      {kSaveActionList,
+       {"Ask if I want to check in to Veltrane", "Always check in to Veltrane",
+        "Never check in to Veltrane"}},
+      {kNewActionList,
+       {"Ask if I want to add to Veltrane", "Always add to Veltrane", "Never add to Veltrane"}},
+  };
+  test::ScreenPixels pixels;
+  wxRect rect;
+  test::GuiSteps steps;
+  steps.WaitForDialog(kEnvironmentTemplate)
+      .Screenshot(Shot("120-environment-settings.png"), &pixels)
+      .Do("check and choose",
+          [&](wxDialog* d) {
+            rect = d->GetScreenRect();
+            EXPECT_EQ(d->GetTitle(), "Veltrane");
+            EXPECT_EQ(Label(d, kOpenActionLabel), "When a file is opened:");
+            EXPECT_EQ(Label(d, kCloseActionLabel), "When a file is closed:");
+            EXPECT_EQ(Label(d, kSaveActionLabel), "When a file is saved:");
+            EXPECT_EQ(Label(d, kNewActionLabel),
+                      "When a file not controlled by Veltrane is saved:");
+            EXPECT_EQ(Label(d, kIdOk), "OK");
+            EXPECT_EQ(Label(d, kIdCancel), "Cancel");
+            for (const auto& [id, items] : lists) {
+              auto* list = test::ControlOf<wxChoice>(d, id);
+              ASSERT_NE(list, nullptr) << id;
+              std::vector<std::string> shown;
+              for (unsigned k = 0; k < list->GetCount(); ++k) {
+                shown.push_back(list->GetString(k).utf8_string());
+              }
+              EXPECT_EQ(shown, items) << id;
+            }
+            // Never configured: every list asks.
+            EXPECT_EQ(Choices(d), (std::vector<int>{0, 0, 0, 0}));
+            test::ControlOf<wxChoice>(d, kOpenActionList)->SetSelection(1);
+            test::ControlOf<wxChoice>(d, kNewActionList)
+                ->SetStringSelection("Never add to Veltrane");
+          })
+      .Click(kIdOk);
+  steps.Go();
+  EXPECT_EQ(0, VelSccShowEnvironmentSettings("Painter"));
+  ASSERT_EQ(steps.Stuck(), "");
+  ExpectOnScreen(pixels, rect);
+  EXPECT_EQ(Stored("Painter"), (std::vector<int>{1, 0, 0, 2}));
+  const std::string windowed = TakeRecord();
+  const std::string scripted = Scripted("dialog 120 1 1039=1 1042=2\n", [&] {
+    EXPECT_EQ(0, VelSccShowEnvironmentSettings("Editor"));
+  });
+  EXPECT_EQ(windowed, scripted);
+  EXPECT_EQ(Stored("Editor"), (std::vector<int>{1, 0, 0, 2}));
+
+  // Opened again: the stored choices. Cancel stores nothing, and Escape
+  // over an application never configured leaves it so.
+  std::vector<int> reopened;
+  test::GuiSteps cancel;
+  cancel.WaitForDialog(kEnvironmentTemplate)
+      .Do("read and change",
+          [&](wxDialog* d) {
+            reopened = Choices(d);
+            test::ControlOf<wxChoice>(d, kCloseActionList)->SetSelection(2);
+          })
+      .Click(kIdCancel);
+  cancel.Go();
+  EXPECT_EQ(0, VelSccShowEnvironmentSettings("Painter"));
+  EXPECT_EQ(cancel.Stuck(), "");
+  EXPECT_EQ(reopened, (std::vector<int>{1, 0, 0, 2}));
+  EXPECT_EQ(Stored("Painter"), (std::vector<int>{1, 0, 0, 2}));
+  test::GuiSteps escape;
+  escape.WaitForDialog(kEnvironmentTemplate).Do("change, then Escape", [](wxDialog* d) {
+    test::ControlOf<wxChoice>(d, kSaveActionList)->SetSelection(1);
+    wxKeyEvent key(wxEVT_CHAR_HOOK);
+    key.m_keyCode = WXK_ESCAPE;
+    d->GetEventHandler()->ProcessEvent(key);
+  });
+  escape.Go();
+  EXPECT_EQ(0, VelSccShowEnvironmentSettings("Sketcher"));
+  EXPECT_EQ(escape.Stuck(), "");
+  EXPECT_EQ(Stored("Sketcher"), (std::vector<int>{7, 7, 7, 7}));
+  const auto record = Record();
+  ASSERT_EQ(record.size(), 2u);
+  EXPECT_EQ(record[0].answer, "2");
+  EXPECT_EQ(record[1].answer, "2");
 }
 
 }  // namespace
