@@ -15,6 +15,7 @@
 #include "messaging/field_ids.h"
 #include "messaging/list_text.h"
 #include "messaging/reply.h"
+#include "messaging/scratch_files.h"
 #include "platform/errno_text.h"
 #include "protocol/command.h"
 #include "protocol/document_command.h"
@@ -82,17 +83,50 @@ std::string RandomHex(size_t bytes) {
   return hex;
 }
 
+// Scratch files taken out of a request's set for the content store. Should
+// the store not adopt them all, those still in place - still the very file
+// taken (same device and inode) - are removed here, as the set no longer
+// does.
+class TakenFiles {
+ public:
+  TakenFiles() = default;
+  TakenFiles(const TakenFiles&) = delete;
+  TakenFiles& operator=(const TakenFiles&) = delete;
+  ~TakenFiles() {
+    if (adopted_) return;
+    for (const Taken& file : files_) {
+      struct stat st;
+      if (lstat(file.path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == file.device &&
+          st.st_ino == file.inode) {
+        unlink(file.path.c_str());
+      }
+    }
+  }
+
+  // Takes `path` from `set`; false when it is not the reader's file.
+  bool Take(ScratchFiles& set, const std::string& path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !set.Take(path)) return false;
+    files_.push_back({path, st.st_dev, st.st_ino});
+    return true;
+  }
+  void Adopted() { adopted_ = true; }
+
+ private:
+  struct Taken {
+    std::string path;
+    dev_t device;
+    ino_t inode;
+  };
+  std::vector<Taken> files_;
+  bool adopted_ = false;
+};
+
 }  // namespace
 
 CommandHandler::CommandHandler(Storage& storage, LogonKeys& keys, LogonThrottle& throttle,
-                               std::string received_folder, const std::atomic<bool>* stopping,
-                               HandlerLimits limits)
-    : storage_(storage),
-      keys_(keys),
-      throttle_(throttle),
-      received_folder_(std::move(received_folder)),
-      stopping_(stopping),
-      limits_(limits) {}
+                               const std::atomic<bool>* stopping, HandlerLimits limits)
+    : storage_(storage), keys_(keys), throttle_(throttle), stopping_(stopping), limits_(limits) {}
 
 CommandOutcome CommandHandler::Handle(const CRLMSGmessage& request) {
   CommandOutcome out;
@@ -315,25 +349,36 @@ int CommandHandler::DocumentCommand(int sub, const CRLMSGmessage& request, Comma
 
 int CommandHandler::ReceivedFiles(const CRLMSGmessage& request, uint32_t id, size_t expected,
                                   std::vector<std::string>* paths) {
-  if (!GetList(request, id, paths) || paths->size() != expected) return kMalformed;
-  for (const std::string& path : *paths) {
-    if (!IsReceivedFile(received_folder_, path)) return kMalformed;
+  paths->clear();
+  // Only a field the reader filled with files of its own making names
+  // files; the same id as text is the client's wording, not a file.
+  const ScratchFilesRef& files = request.scratch_files();
+  std::vector<std::string> listed;
+  if (files == nullptr || !files->HasField(id) || !GetList(request, id, &listed) ||
+      listed.size() != expected) {
+    return kMalformed;
   }
   if (request.GetErrorCode() == kErrorTransferCutOff) return kContentIncomplete;
-  return kOk;
+  // A file that did not arrive whole (the client could not send it) is
+  // named by no scratch file.
+  if (!files->OfField(id, paths)) return kContentIncomplete;
+  return paths->size() == expected ? int{kOk} : int{kMalformed};
 }
 
-int CommandHandler::StoreReceivedFiles(const std::vector<std::string>& paths,
+int CommandHandler::StoreReceivedFiles(const CRLMSGmessage& request,
+                                       const std::vector<std::string>& paths,
                                        std::vector<ContentRef>* refs, CommandOutcome* out) {
+  const ScratchFilesRef& files = request.scratch_files();
+  if (files == nullptr) return kMalformed;
   // One received file may stand for many names: it is stored once.
   std::unordered_map<std::string, size_t> index;
   std::vector<std::string> distinct;
+  TakenFiles taken;
   for (const std::string& path : paths) {
     if (!index.emplace(path, distinct.size()).second) continue;
-    // The reader removes a file that failed on the way; what is there came
-    // whole.
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return kContentIncomplete;
+    // Ours, by identity, or nothing is stored: what the set still holds is
+    // removed with the request.
+    if (!taken.Take(*files, path)) return kContentIncomplete;
     distinct.push_back(path);
   }
   std::vector<ContentRef> stored;
@@ -342,6 +387,7 @@ int CommandHandler::StoreReceivedFiles(const std::vector<std::string>& paths,
     out->failure = error;
     return kServerFailure;
   }
+  taken.Adopted();
   refs->clear();
   refs->reserve(paths.size());
   for (const std::string& path : paths) refs->push_back(stored[index[path]]);
@@ -374,7 +420,7 @@ int CommandHandler::AddDocuments(const CRLMSGmessage& request, CommandOutcome* o
   result = storage_.ValidateAdd(items, &failed);
   if (result != kOk) return Checked(result, out);
   std::vector<ContentRef> refs;
-  result = StoreReceivedFiles(paths, &refs, out);
+  result = StoreReceivedFiles(request, paths, &refs, out);
   if (result != kOk) return result;
   for (size_t i = 0; i < names.size(); ++i) items[i].content = refs[i];
   std::vector<StoredVersion> stored;
@@ -411,7 +457,7 @@ int CommandHandler::CheckIn(const CRLMSGmessage& request, CommandOutcome* out) {
   result = storage_.ValidateCheckIn(user_, ids, &failed);
   if (result != kOk) return Checked(result, out);
   std::vector<ContentRef> refs;
-  result = StoreReceivedFiles(paths, &refs, out);
+  result = StoreReceivedFiles(request, paths, &refs, out);
   if (result != kOk) return result;
   std::vector<CheckInItem> items(ids.size());
   for (size_t i = 0; i < ids.size(); ++i) {
@@ -535,34 +581,8 @@ int CommandHandler::ReleaseLock(const CRLMSGmessage& request, CommandOutcome* ou
   return Checked(result, out);
 }
 
-bool IsReceivedFile(const std::string& received_folder, const std::string& path) {
-  constexpr size_t kNameLength = 9;  // "CRL" and the six characters of mkstemp
-  if (received_folder.empty() || path.size() != received_folder.size() + 1 + kNameLength ||
-      path.compare(0, received_folder.size(), received_folder) != 0 ||
-      path[received_folder.size()] != '/') {
-    return false;
-  }
-  const std::string_view name(path.data() + received_folder.size() + 1, kNameLength);
-  if (name.substr(0, 3) != "CRL") return false;
-  for (char c : name.substr(3)) {
-    const bool alnum = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-    if (!alnum) return false;
-  }
-  return true;
-}
-
-void RemoveReceivedFiles(const std::string& received_folder, const CRLMSGmessage& request) {
-  std::vector<uint32_t> ids;
-  request.GetFieldIds(&ids);
-  for (uint32_t id : ids) {
-    std::string text;
-    if (request.GetString(id, &text) != kFieldOk || text.find("/CRL") == std::string::npos) {
-      continue;
-    }
-    for (const std::string& path : SplitList(text, kListSeparator)) {
-      if (IsReceivedFile(received_folder, path)) unlink(path.c_str());
-    }
-  }
+void RemoveReceivedFiles(const CRLMSGmessage& request) {
+  if (request.scratch_files() != nullptr) request.scratch_files()->RemoveAll();
 }
 
 }  // namespace tw::twserver

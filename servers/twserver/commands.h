@@ -12,16 +12,17 @@
 // (protocol/server_errors.h); a request that fails changes nothing. A
 // storage failure is answered with kServerFailure.
 //
-// Files that arrive with a request lie in temporary files that the message
-// reader made in the received-files folder (the content store's "tmp/");
-// Handle checks the request against the database first and moves the files
-// into the content store only when it would be accepted (a file named under
-// several names is stored once), and RemoveReceivedFiles deletes what is
-// left afterwards, whatever the outcome. The reader hands a file field over
-// as a string field of those paths, so a client could put any path into a
-// string field of its own: only paths of the reader's making (directly in
-// the received-files folder, named "CRL" and six characters) are ever read
-// or removed.
+// Files that arrive with a request lie in scratch files that the message
+// reader made in the received-files folder (the content store's "tmp/") for
+// that very request; the request carries the set of them
+// (messaging/scratch_files.h). Handle checks the request against the
+// database first and moves the files into the content store only when it
+// would be accepted (a file named under several names is stored once), and
+// RemoveReceivedFiles deletes what is left afterwards, whatever the outcome.
+// Only the reader's own files count, by identity: a file field that arrived
+// as text is refused, whatever it names - even a path shaped like one of our
+// scratch files - and nothing a client writes into a text field is ever
+// read, moved or removed.
 //
 // Logon: PRELOGON announces the current logon key (logon_keys.h); LOGON
 // opens the sealed digest under that key, once only, and is slowed down
@@ -72,13 +73,11 @@ struct HandlerLimits {
 
 class CommandHandler {
  public:
-  // `keys` and `throttle` serve the logon; `received_folder` is where the
-  // message reader puts received files. `stopping` (may be null) cuts the
-  // storing of uploads and the waits of a throttled logon short when the
-  // server stops. Everything referred to outlives the handler.
+  // `keys` and `throttle` serve the logon. `stopping` (may be null) cuts
+  // the storing of uploads and the waits of a throttled logon short when
+  // the server stops. Everything referred to outlives the handler.
   CommandHandler(Storage& storage, LogonKeys& keys, LogonThrottle& throttle,
-                 std::string received_folder, const std::atomic<bool>* stopping,
-                 HandlerLimits limits = HandlerLimits());
+                 const std::atomic<bool>* stopping, HandlerLimits limits = HandlerLimits());
   CommandHandler(const CommandHandler&) = delete;
   CommandHandler& operator=(const CommandHandler&) = delete;
 
@@ -103,16 +102,18 @@ class CommandHandler {
   int AcquireLock(const CRLMSGmessage& request, CommandOutcome* out);
   int ReleaseLock(const CRLMSGmessage& request, CommandOutcome* out);
 
-  // The received files named by file field `id`, in order. kMalformed when
-  // the field is missing, names other files than received ones, or not
-  // `expected` of them; kContentIncomplete when the transfer was cut off.
+  // The scratch files of file field `id`, in order. kMalformed when the
+  // field is missing, arrived as text rather than as files, or does not
+  // name `expected` files; kContentIncomplete when the transfer was cut off
+  // or a file did not arrive whole.
   int ReceivedFiles(const CRLMSGmessage& request, uint32_t id, size_t expected,
                     std::vector<std::string>* paths);
-  // Moves those files into the content store, each distinct file once.
-  // kContentIncomplete when one is missing (it did not arrive whole);
-  // kServerFailure when the store fails.
-  int StoreReceivedFiles(const std::vector<std::string>& paths, std::vector<ContentRef>* refs,
-                         CommandOutcome* out);
+  // Takes those files from the request's scratch set and moves them into
+  // the content store, each distinct file once; when that fails, the taken
+  // files still in place are removed. kContentIncomplete when one is no
+  // longer the file the reader wrote; kServerFailure when the store fails.
+  int StoreReceivedFiles(const CRLMSGmessage& request, const std::vector<std::string>& paths,
+                         std::vector<ContentRef>* refs, CommandOutcome* out);
   // kServerNotPermitted when a list is longer than the limit.
   int CheckCount(size_t items) const;
   // Sleeps (in slices, ending early when the server stops).
@@ -123,7 +124,6 @@ class CommandHandler {
   Storage& storage_;
   LogonKeys& keys_;
   LogonThrottle& throttle_;
-  const std::string received_folder_;
   const std::atomic<bool>* const stopping_;
   const HandlerLimits limits_;
   // What PRELOGON announced on this connection; LOGON switches to it.
@@ -135,12 +135,9 @@ class CommandHandler {
   std::string user_;
 };
 
-// True when `path` is a file name the message reader makes in
-// `received_folder`: "<folder>/CRL" followed by six characters.
-bool IsReceivedFile(const std::string& received_folder, const std::string& path);
-
-// Deletes the received files that the request's fields name.
-void RemoveReceivedFiles(const std::string& received_folder, const CRLMSGmessage& request);
+// Deletes the scratch files the message reader made for `request` that
+// were not moved into the content store.
+void RemoveReceivedFiles(const CRLMSGmessage& request);
 
 }  // namespace tw::twserver
 

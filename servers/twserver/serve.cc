@@ -89,10 +89,9 @@ struct Connection {
 
 class Server {
  public:
-  Server(Storage& storage, const ServeOptions& options, std::string received_folder, ServerLog& log)
+  Server(Storage& storage, const ServeOptions& options, ServerLog& log)
       : storage_(storage),
         options_(options),
-        received_folder_(std::move(received_folder)),
         log_(log),
         keys_(KeyOptions(options)),
         throttle_(ThrottleOptions(options)) {}
@@ -357,7 +356,7 @@ class Server {
     log_.Line(name + " opened from " + connection->peer);
     HandlerLimits limits;
     limits.max_items = options_.max_items;
-    CommandHandler handler(storage_, keys_, throttle_, received_folder_, &stopping_, limits);
+    CommandHandler handler(storage_, keys_, throttle_, &stopping_, limits);
     std::string end = "closed by the client";
     uint64_t commands = 0;
     int broken_reads = 0;
@@ -404,7 +403,7 @@ class Server {
       }
       const auto start = Clock::now();
       CommandOutcome outcome = handler.Handle(*request);
-      RemoveReceivedFiles(received_folder_, *request);
+      RemoveReceivedFiles(*request);
       // Its files are stored or gone: the disk's free space tells the rest,
       // and the reservation must not hold up other uploads while this
       // connection idles.
@@ -445,7 +444,6 @@ class Server {
 
   Storage& storage_;
   const ServeOptions options_;
-  const std::string received_folder_;
   ServerLog& log_;
   LogonKeys keys_;
   LogonThrottle throttle_;
@@ -523,7 +521,7 @@ static int ServeUntilStopped(const ServeOptions& options, Storage& storage, std:
 
   const CIOAddress address = CreateAddress(options.listen_address, options.port);
   std::unique_ptr<CIOSocket> listener = CreateSocket();
-  Server server(storage, limits, temp, log);
+  Server server(storage, limits, log);
   if (!server.StartKeys(error)) return 1;
   if (!address.IsValid() ||
       listener->ListenOn(address, kListenBacklog, kSocketStream) != kSocketOk) {

@@ -19,6 +19,7 @@
 #include "messaging/message.h"
 #include "messaging/message_id.h"
 #include "messaging/message_writer.h"
+#include "messaging/scratch_files.h"
 #include "platform/guid.h"
 #include "protocol/command.h"
 #include "servers/twserver/commands.h"
@@ -50,6 +51,9 @@ bool MayWrite(const std::string& command) {
 struct World {
   std::string folder;    // the repository's scratch folder
   std::string received;  // where received files lie: the content store's tmp/
+  // Files a request may name in text (0x02 k): one shaped like a scratch
+  // file of the received folder, one outside. No request may touch them.
+  std::vector<std::string> decoys;
   std::unique_ptr<twserver::SqliteStorage> storage;
   std::unique_ptr<twserver::LogonKeys> keys;
   std::unique_ptr<twserver::LogonThrottle> throttle;
@@ -61,6 +65,24 @@ struct World {
 
 void Fail() {
   std::abort();
+}
+
+// A decoy holds its own path.
+void WriteDecoy(const std::string& path) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0 || write(fd, path.data(), path.size()) != static_cast<ssize_t>(path.size())) Fail();
+  close(fd);
+}
+
+void CheckDecoys(const World& world) {
+  for (const std::string& decoy : world.decoys) {
+    char bytes[4096];
+    const int fd = open(decoy.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) Fail();
+    const ssize_t n = read(fd, bytes, sizeof bytes);
+    close(fd);
+    if (n < 0 || std::string(bytes, static_cast<size_t>(n)) != decoy) Fail();
+  }
 }
 
 std::string FolderOfTmp() {
@@ -103,6 +125,8 @@ World& TheWorld() {
       Fail();
     }
     w->received = w->folder + "/content/tmp";
+    w->decoys = {w->received + "/CRLdecoys", w->folder + "/outside"};
+    for (const std::string& decoy : w->decoys) WriteDecoy(decoy);
     w->storage = twserver::SqliteStorage::OpenInMemory(
         twserver::RepositorySettings(), twserver::ContentStore(w->folder + "/content", false),
         nullptr, &error);
@@ -123,10 +147,10 @@ World& TheWorld() {
     w->throttle = std::make_unique<twserver::LogonThrottle>(throttle);
     // Small, so that the limit is met as well.
     w->limits.max_items = 64;
-    w->alice = std::make_unique<CommandHandler>(*w->storage, *w->keys, *w->throttle, w->received,
-                                                nullptr, w->limits);
-    w->bob = std::make_unique<CommandHandler>(*w->storage, *w->keys, *w->throttle, w->received,
-                                              nullptr, w->limits);
+    w->alice =
+        std::make_unique<CommandHandler>(*w->storage, *w->keys, *w->throttle, nullptr, w->limits);
+    w->bob =
+        std::make_unique<CommandHandler>(*w->storage, *w->keys, *w->throttle, nullptr, w->limits);
     if (!LogOn(*w, w->alice.get(), "alice") || !LogOn(*w, w->bob.get(), "bob")) Fail();
     return w;
   }();
@@ -152,12 +176,15 @@ class Input {
   size_t at_ = 0;
 };
 
-// 0x01 k becomes the k-th identifier handed out so far.
-std::string Substitute(const std::string& value, const std::vector<std::string>& known) {
+// 0x01 k becomes the k-th identifier handed out so far, 0x02 k a decoy.
+std::string Substitute(const World& world, const std::string& value,
+                       const std::vector<std::string>& known) {
   std::string out;
   for (size_t i = 0; i < value.size(); ++i) {
     if (value[i] == '\x01' && i + 1 < value.size()) {
       out += known[static_cast<uint8_t>(value[++i]) % known.size()];
+    } else if (value[i] == '\x02' && i + 1 < value.size()) {
+      out += world.decoys[static_cast<uint8_t>(value[++i]) % world.decoys.size()];
     } else {
       out += value[i];
     }
@@ -165,10 +192,12 @@ std::string Substitute(const std::string& value, const std::vector<std::string>&
   return out;
 }
 
-// Makes the received files of a file list and returns their paths joined
-// as the message reader hands them over.
-std::string ReceivedFiles(const World& world, const std::string& value) {
-  std::vector<std::string> paths;
+// Makes the received files of file list `id` as the message reader does:
+// the scratch files, recorded in `scratch` (a file that never arrived as an
+// empty path there) and in `created`; returns the field's text.
+std::string ReceivedFiles(const World& world, uint32_t id, const std::string& value,
+                          ScratchFiles* scratch, std::vector<std::string>* created) {
+  std::vector<std::string> paths, owned;
   for (const std::string& element : SplitList(value, '?')) {
     std::string path = world.received + "/CRLXXXXXX";
     const int fd = mkstemp(&path[0]);
@@ -176,17 +205,24 @@ std::string ReceivedFiles(const World& world, const std::string& value) {
     if (!element.empty() && element[0] == '\0') {
       close(fd);
       unlink(path.c_str());  // a file that never arrived
+      owned.emplace_back();
     } else {
       if (!element.empty() && write(fd, element.data(), element.size()) < 0) Fail();
       close(fd);
+      if (!scratch->AddFile(path)) Fail();
+      owned.push_back(path);
+      created->push_back(path);
     }
     paths.push_back(path);
   }
+  scratch->AddField(id, std::move(owned));
   return JoinList(paths, '?');
 }
 
+// The request, with the scratch files of its file lists in `created`.
 MessagePtr BuildMessage(const World& world, Input* in, const std::vector<std::string>& known,
-                        bool* as_bob) {
+                        bool* as_bob, std::vector<std::string>* created) {
+  auto scratch = std::make_shared<ScratchFiles>();
   const uint8_t command = in->Byte();
   *as_bob = (command & 0x80) != 0;
   MessagePtr message = NewMessage();
@@ -205,7 +241,7 @@ MessagePtr BuildMessage(const World& world, Input* in, const std::vector<std::st
     if (message->GetFieldType(id, &existing) == kFieldOk) continue;
     switch (type) {
       case FIELD_STRING:
-        message->SetString(id, Substitute(value, known));
+        message->SetString(id, Substitute(world, value, known));
         break;
       case FIELD_INT: {
         uint32_t word = 0;
@@ -224,11 +260,13 @@ MessagePtr BuildMessage(const World& world, Input* in, const std::vector<std::st
         message->SetRawField(id, FIELD_BINARY, value.data(), value.size());
         break;
       default:
-        // As the reader hands a file list over: a string field of paths.
-        message->SetString(id, ReceivedFiles(world, value));
+        // As the reader hands a file list over: a string field of paths,
+        // the files in the message's scratch set.
+        message->SetString(id, ReceivedFiles(world, id, value, scratch.get(), created));
         break;
     }
   }
+  message->SetScratchFiles(std::move(scratch));
   return message;
 }
 
@@ -284,19 +322,10 @@ void Learn(const CRLMSGmessage& reply, std::vector<std::string>* known) {
   }
 }
 
-// The received files of `message` (its string fields' paths in the
-// received folder) are all gone.
-void CheckReceivedFilesGone(const World& world, const CRLMSGmessage& message) {
-  std::vector<uint32_t> ids;
-  message.GetFieldIds(&ids);
-  for (uint32_t id : ids) {
-    std::string text;
-    if (message.GetString(id, &text) != kFieldOk) continue;
-    for (const std::string& path : SplitList(text, '?')) {
-      if (twserver::IsReceivedFile(world.received, path) && access(path.c_str(), F_OK) == 0) {
-        Fail();
-      }
-    }
+// The scratch files made for a request are all gone (stored or removed).
+void CheckReceivedFilesGone(const std::vector<std::string>& created) {
+  for (const std::string& path : created) {
+    if (access(path.c_str(), F_OK) == 0) Fail();
   }
 }
 
@@ -306,8 +335,7 @@ int TwServerCommandsOneInput(const uint8_t* data, size_t size) {
   World& world = TheWorld();
   Input in(data, size);
   const bool logged_on = (in.Byte() & 1) != 0;
-  CommandHandler fresh(*world.storage, *world.keys, *world.throttle, world.received, nullptr,
-                       world.limits);
+  CommandHandler fresh(*world.storage, *world.keys, *world.throttle, nullptr, world.limits);
   std::vector<std::string> known{world.root_id};
   bool stored = false;
   bool changed = false;  // a request that may write succeeded
@@ -318,7 +346,8 @@ int TwServerCommandsOneInput(const uint8_t* data, size_t size) {
   bool state_known = false;
   while (!in.done()) {
     bool as_bob = false;
-    MessagePtr request = BuildMessage(world, &in, known, &as_bob);
+    std::vector<std::string> created;
+    MessagePtr request = BuildMessage(world, &in, known, &as_bob, &created);
     CommandHandler& handler = !logged_on ? fresh : as_bob ? *world.bob : *world.alice;
     const bool check = MayWrite(request->GetCommand());
     if (check && !state_known) {
@@ -326,7 +355,7 @@ int TwServerCommandsOneInput(const uint8_t* data, size_t size) {
       state_known = true;
     }
     CommandOutcome outcome = handler.Handle(*request);
-    twserver::RemoveReceivedFiles(world.received, *request);
+    twserver::RemoveReceivedFiles(*request);
     // For whoever writes seed inputs: what each request came to.
     static const bool trace = std::getenv("TW_FUZZ_TRACE") != nullptr;
     if (trace) {
@@ -334,7 +363,8 @@ int TwServerCommandsOneInput(const uint8_t* data, size_t size) {
                    request->GetCommand().c_str(), outcome.sub_command, outcome.error,
                    outcome.failure.c_str());
     }
-    CheckReceivedFilesGone(world, *request);
+    CheckReceivedFilesGone(created);
+    CheckDecoys(world);
     if (!outcome.reply) Fail();
     MessageObject object;
     if (!WriteMessageObject(*outcome.reply, nullptr, &object)) Fail();
@@ -356,6 +386,7 @@ int TwServerCommandsOneInput(const uint8_t* data, size_t size) {
     std::string error;
     fs::remove_all(world.folder + "/content");
     if (!twserver::ContentStore::Create(world.folder + "/content", &error)) Fail();
+    WriteDecoy(world.decoys[0]);  // it lay in the store's tmp/
   }
   return 0;
 }

@@ -2,7 +2,7 @@
 // real loopback sockets. Logon and the reply frame, the channel cipher on
 // the raw frames, Productions, Documents with their contents and history,
 // locks and deferred queues, a client cut off in the middle of an upload,
-// and a hundred clients at once.
+// text where a file is expected, and a hundred clients at once.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "messaging/field_ids.h"
+#include "servers/twserver/content_store.h"
 #include "servers/twserver/repository.h"
 #include "settings/property_escape.h"
 #include "tests/support/test_env.h"
@@ -517,6 +518,50 @@ TEST_F(ServeTest, ClientCutOffInTheMiddleOfAnUploadStoresNothing) {
   EXPECT_EQ("alice", locks[0].at("User"));
   EXPECT_EQ(0, Error(CheckIn(*alice, {id}, {"v2"})));
   EXPECT_EQ(2u, Table(*alice, 4, id).size());
+}
+
+// A client that writes, as text, where a file is expected, a path shaped
+// like one of the server's own scratch files - or a path anywhere else -
+// is refused: the file is neither stored, moved nor removed. Nor is such a
+// path removed when it stands in another text field of a request that goes
+// through.
+TEST_F(ServeTest, TextNamingAFileIsNeverTakenForAReceivedFile) {
+  StartServer();
+  auto alice = Client();
+  const std::string root = Root(*alice);
+  const std::string id = SplitField(*Add(*alice, root, {"f.txt"}, {"v1"}), 103)[0];
+  ASSERT_EQ(0, Error(Acquire(*alice, {id}, kLockExclusive)));
+  const ContentStore store(server_->dir() + "/content");
+  const size_t contents = store.ListOlderThan(0).size();
+  const std::string lookalike = store.TempFolder() + "/CRLa1B2c3";
+  const std::string outside = env_.Path("outside.txt");
+  test::WriteFile(lookalike, "planted among the scratch files");
+  test::WriteFile(outside, "the user's own");
+
+  for (const std::string& named : {lookalike, outside}) {
+    SCOPED_TRACE(named);
+    MessagePtr check_in = CheckInRequest({id}, {}, "");
+    check_in->SetString(102, named);
+    EXPECT_EQ(217, Error(Call(*alice, check_in)));
+    MessagePtr add = WireClient::Request("DOCUMENTCMD", 1);
+    add->SetString(101, root);
+    add->SetString(102, "new.txt");
+    add->SetString(103, named);
+    EXPECT_EQ(217, Error(Call(*alice, add)));
+  }
+  // A check-in with a real file whose other text fields name the files.
+  MessagePtr check_in = CheckInRequest({id}, LocalFiles({"v2"}), lookalike);
+  check_in->SetString(104, lookalike);
+  EXPECT_EQ(0, Error(Call(*alice, check_in)));
+
+  EXPECT_EQ("planted among the scratch files", test::ReadFile(lookalike));
+  EXPECT_EQ("the user's own", test::ReadFile(outside));
+  EXPECT_EQ(contents + 1, store.ListOlderThan(0).size());
+  EXPECT_EQ(2u, Table(*alice, 4, id).size());
+  EXPECT_EQ(1u, Table(*alice, 2, root).size());
+  std::vector<std::string> fetched;
+  ASSERT_EQ(0, Error(Fetch(*alice, {id}, {0}, &fetched)));
+  EXPECT_EQ(std::vector<std::string>{"v2"}, fetched);
 }
 
 TEST_F(ServeTest, HundredClientsAtOnceSeeOnlyLockConflicts) {

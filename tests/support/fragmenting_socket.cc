@@ -10,10 +10,14 @@ namespace tw::test {
 size_t ConnectionCutter::Take(size_t count) {
   int64_t budget = budget_.load();
   for (;;) {
-    if (budget < 0) return count;
+    if (budget < 0) {
+      moved_ += static_cast<int64_t>(count);
+      return count;
+    }
     const int64_t taken = std::min<int64_t>(budget, static_cast<int64_t>(count));
     if (budget_.compare_exchange_weak(budget, budget - taken)) {
       if (taken < static_cast<int64_t>(count)) cut_ = true;
+      moved_ += taken;
       return static_cast<size_t>(taken);
     }
   }

@@ -27,18 +27,26 @@ class ConnectionCutter {
  public:
   // The connection is cut once `bytes` more bytes moved, counting both
   // directions together; negative: never (the default).
-  void Arm(int64_t bytes) { budget_ = bytes; }
+  void Arm(int64_t bytes) {
+    moved_ = 0;
+    budget_ = bytes;
+  }
   void Disarm() { budget_ = -1; }
   // Takes up to `count` bytes of the budget; how many may still move.
   size_t Take(size_t count);
   bool cut() const { return cut_.load(); }
+  // Bytes moved since the last Arm or Reset, both directions together: a
+  // test measures an exchange to spread its cut points over it.
+  int64_t moved() const { return moved_.load(); }
   void Reset() {
     budget_ = -1;
+    moved_ = 0;
     cut_ = false;
   }
 
  private:
   std::atomic<int64_t> budget_{-1};
+  std::atomic<int64_t> moved_{0};
   std::atomic<bool> cut_{false};
 };
 
