@@ -521,12 +521,14 @@ void CULMSGSCPserverInterface::GiveUp(uint64_t generation, const char* why) {
     std::lock_guard<std::mutex> transit_lock(transit_mutex_);
     in_transit_id_.clear();
   }
+  // Only the socket that stalled: a newer one is left alone. Dropped before
+  // the cut-off reply goes out, so that its waiter wakes to a connection
+  // already given up.
+  if (host_->SocketGeneration() == generation) host_->Disconnect();
   if (cut && !LogMessage(cut.get(), false)) {
     HandOff(std::move(cut));
     host_->ReceivedWaiting();
   }
-  // Only the socket that stalled: a newer one is left alone.
-  if (host_->SocketGeneration() == generation) host_->Disconnect();
   ConnectionLost(generation);
 }
 
