@@ -76,6 +76,10 @@ GuiThreadState& ThreadState() {
 
 bool StartToolkit(std::string* why) {
   if (!GtkPrepare(why)) return false;
+  // The log target, the application object and the main-thread identity
+  // that wxWidgets records at its start are read by other threads' log
+  // calls (see wx_lock.h): all of them change under the lock.
+  std::lock_guard<std::mutex> lock(WxStateLock());
   // A host that is a wxWidgets program owns the application object and the
   // log target; taking them over would free what it still uses.
   if (wxTheApp != nullptr) {
@@ -92,12 +96,7 @@ bool StartToolkit(std::string* why) {
   // Starting the application starts GTK (gtk_init_check), which fails
   // when the display cannot be opened. It also records this thread as
   // wxWidgets' main thread, which other threads' log calls read.
-  bool started;
-  {
-    std::lock_guard<std::mutex> lock(WxStateLock());
-    started = wxEntryStart(argc, argv);
-  }
-  if (!started) {
+  if (!wxEntryStart(argc, argv)) {
     *why = "GTK cannot open the display";
     return false;
   }

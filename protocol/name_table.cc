@@ -68,6 +68,9 @@ bool NameTable::Parse(std::string_view text, NameTable* table, std::string* erro
       const PropertyTree::Node& column = row_node->child(c);
       if (column.has_value()) row.emplace_back(column.name(), column.value());
     }
+    // Every column of a row has its line, an empty value included: a row
+    // with none is no row the text form can carry.
+    if (row.empty()) return Fail(table, error, "the name table's " + row_name + " has no columns");
     rows.push_back(std::move(row));
   }
   table->rows_ = std::move(rows);

@@ -92,14 +92,19 @@ TEST_F(TerminalUi, DisabledButtonsAreNotOfferedAndInputEndCancels) {
   DialogRequest q;
   q.template_id = 110;
   q.title = "Veltrane";
-  q.texts = {
-      {1025, "'a.c' is 'Old'.\x1b[2J\xc2\x9b"}, {1000, "&Yes"}, {1032, "Merge"}, {2, "&Cancel"}};
+  q.texts = {{1025,
+              "'a.c' is 'Old'.\x1b[2J\xc2\x9b \xe2\x80\xae"
+              "exe.txt \xc3\xa9"},
+             {1000, "&Yes"},
+             {1032, "Merge"},
+             {2, "&Cancel"}};
   q.enabled = {{1032, false}};
   q.buttons = {1000, 1032, 2};
   const std::string out = Converse("1032\nmerge\nyes\n", [&](TerminalUserInterface& ui) {
     EXPECT_EQ(1000, ui.ShowDialog(q).button);
   });
-  EXPECT_NE(std::string::npos, out.find("'a.c' is 'Old'.^[[2J?\n"));  // no raw escape
+  // No raw escape, no direction override; other letters stay.
+  EXPECT_NE(std::string::npos, out.find("'a.c' is 'Old'.^[[2J? ?exe.txt \xc3\xa9\n"));
   EXPECT_NE(std::string::npos, out.find("(1000 Yes, 2 Cancel) [1000]"));
 
   q.values = {{1040, "kept"}};

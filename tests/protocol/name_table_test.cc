@@ -62,6 +62,7 @@ TEST(NameTableTest, GarbageFailsAndLeavesNoRows) {
       "NameTable/Count=0",                                              // no final line feed
       "NameTable/Count\n",                                              // no "="
       "NameTable/Row0/Id=a\nNameTable/Row0/Id=b\nNameTable/Count=1\n",  // a path twice
+      "NameTable/Count=1\nNameTable/Row0/Sub/Id=a\n",  // a row without a column of its own
   };
   for (const char* text : bad) {
     NameTable table;
