@@ -10,8 +10,10 @@
 #include "messaging/list_text.h"
 #include "messaging/stream_format.h"
 #include "platform/debug_output.h"
+#include "platform/file.h"
 #include "platform/file_attributes.h"
 #include "platform/mailslot.h"
+#include "platform/path.h"
 #include "platform/system_factory.h"
 
 namespace tw {
@@ -593,8 +595,17 @@ CULMSGmessageReader::FileResult CULMSGmessageReader::StartFile(uint32_t kind,
   const uint64_t total =
       size > UINT64_MAX - announced_total_ ? UINT64_MAX : announced_total_ + size;
   if (options_.admit_file && !options_.admit_file(*message_, total)) return FileResult::kRefused;
-  announced_total_ = total;
   ExpectedFile& file = expected_[index];
+  if (options_.keep_free_bytes > 0 && !file.path.empty()) {
+    uint64_t available = 0;
+    if (AvailableDiskBytes(NativeParent(file.path), &available) &&
+        (available < options_.keep_free_bytes || size > available - options_.keep_free_bytes)) {
+      DebugLog("CULMSGmessageReader: received file %s (%llu bytes) does not fit on the disk",
+               file.name.c_str(), static_cast<unsigned long long>(size));
+      return FileResult::kRefused;
+    }
+  }
+  announced_total_ = total;
   NextDisplayName();
   receiving_ = true;
   receiving_index_ = index;

@@ -109,6 +109,10 @@ struct MessageReaderOptions {
   // included. False refuses the file (see the class). Null: every file is
   // taken.
   std::function<bool(const CRLMSGmessage& message, uint64_t announced_total)> admit_file;
+  // When nonzero, a received file is refused (as by admit_file) when its
+  // announced size would leave less than this on the disk of its scratch
+  // folder: a peer cannot fill the disk with what it only announces.
+  uint64_t keep_free_bytes = 0;
   // Posts a message the reader makes itself (the "LOG" line for a get reply
   // that came without its file) to the dispatcher. Null: the line goes to
   // the diagnostic output only.

@@ -1,11 +1,24 @@
 #include "messaging/request_sender.h"
 
 #include <memory>
+#include <utility>
 
 namespace tw {
 
 bool RequestSender::Send(CRLMSGmessage* message) {
   return sender_ != nullptr && message != nullptr && sender_->Send(message);
+}
+
+namespace {
+thread_local bool connection_failed = false;
+}  // namespace
+
+bool TakeConnectionFailure() {
+  return std::exchange(connection_failed, false);
+}
+
+void NoteConnectionFailure() {
+  connection_failed = true;
 }
 
 bool RequestSender::SendAndWait(CRLMSGmessage* request, SynchronousMessagePtr* reply,
@@ -22,6 +35,7 @@ bool RequestSender::SendAndWait(CRLMSGmessage* request, SynchronousMessagePtr* r
     // Nothing left, so no reply will come to take the reply path's reference.
     waiting->WithdrawReplyPath();
     waiting->Close();
+    connection_failed = true;
     return false;
   }
 
@@ -30,6 +44,7 @@ bool RequestSender::SendAndWait(CRLMSGmessage* request, SynchronousMessagePtr* r
     code = waiting->WaitForReply(timeout_seconds);
   }
   waiting->Close();
+  if (code == kReplyConnectionLost || code == kReplyCutOff) connection_failed = true;
   return true;
 }
 

@@ -18,6 +18,16 @@
 
 namespace tw {
 
+// Whether a synchronous request of the calling thread ended because the
+// connection failed (it was down, it went down before the reply, or the
+// reply's files were cut off) since the flag was last taken; takes it (the
+// flag is clear afterwards). Lets an operation that failed tell a dead or
+// given-up connection from a refusal.
+bool TakeConnectionFailure();
+// Sets the calling thread's flag again (an outer operation keeps what it
+// had seen before a nested one took the flag).
+void NoteConnectionFailure();
+
 class RequestSender {
  public:
   // `sender` outlives this object.

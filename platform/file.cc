@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -195,6 +196,13 @@ void LocalFile::Close() {
 
 std::unique_ptr<CRLfile> NewLocalFile() {
   return std::make_unique<LocalFile>();
+}
+
+bool AvailableDiskBytes(const std::string& folder, uint64_t* bytes) {
+  struct statvfs fs;
+  if (::statvfs(folder.c_str(), &fs) != 0) return false;
+  *bytes = static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
+  return true;
 }
 
 }  // namespace tw

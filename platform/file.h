@@ -60,6 +60,10 @@ class CRLfile {
 
 std::unique_ptr<CRLfile> NewLocalFile();
 
+// The bytes an unprivileged writer may still put on the file system that
+// holds `folder`; false when that cannot be told.
+bool AvailableDiskBytes(const std::string& folder, uint64_t* bytes);
+
 }  // namespace tw
 
 #endif  // TW_PLATFORM_FILE_H_

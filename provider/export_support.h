@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "messaging/request_sender.h"
 #include "platform/debug_output.h"
 #include "provider/context.h"
 #include "provider/msscci.h"
@@ -24,17 +25,24 @@ namespace tw {
 class ClientSession;
 
 // Runs an export body; an exception of any kind becomes -15 and a line of
-// diagnostic output, so that nothing reaches the host.
+// diagnostic output, so that nothing reaches the host. A body that failed
+// without a more specific code after one of its requests found the
+// connection down, lost or cut off returns the connection failure instead,
+// so that the host can tell a dead server from a refusal.
 template <typename Body>
 SCCRTN Guarded(const char* name, Body body) {
+  const bool outer_failure = TakeConnectionFailure();
+  SCCRTN result = SCC_E_NONSPECIFICERROR;
   try {
-    return body();
+    result = body();
   } catch (const std::exception& e) {
     DebugLog("%s - %s", name, e.what());
   } catch (...) {
     DebugLog("%s - Unexpected exception", name);
   }
-  return SCC_E_NONSPECIFICERROR;
+  const bool failed = TakeConnectionFailure();
+  if (outer_failure || failed) NoteConnectionFailure();
+  return failed && result == SCC_E_NONSPECIFICERROR ? SCC_E_CONNECTIONFAILURE : result;
 }
 
 // Holds the shared slot for a server-using export from after its logon to

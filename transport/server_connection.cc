@@ -29,6 +29,8 @@ constexpr int kReconnectYes = 5103;
 constexpr int kReconnectNo = 5104;
 // How often Poll looks again while a reconnection is under way.
 constexpr int kReconnectPollMs = 20;
+// What a received file must leave free on the disk of the scratch folder.
+constexpr uint64_t kReceiveDiskReserveBytes = 16u << 20;
 
 TypedHandles<ConnectionApplication>& Applications() {
   static auto* applications = new TypedHandles<ConnectionApplication>;
@@ -153,6 +155,7 @@ MessageReaderOptions CULMSGSCPserverInterface::ReaderOptions() {
   options.stopping = [this] { return host_->IsStopping() || reconnecting_.load(); };
   // Called by the reader inside Poll, which holds poll_mutex_.
   options.post = [this](MessagePtr message) { posted_.push_back(std::move(message)); };
+  options.keep_free_bytes = kReceiveDiskReserveBytes;
   return options;
 }
 
@@ -318,12 +321,14 @@ bool CULMSGSCPserverInterface::SendMessageObject(CRLMSGmessage* message) {
     auto sink = [&](const uint8_t* bytes, size_t count) {
       send_result = socket->Send(bytes, count);
       if (send_result != kSocketOk) return false;
-      NoteSent(generation, id_text);
+      NoteSent(generation, id_text, count);
       return true;
     };
     std::string error;
+    OpenRequest(generation, id_text);
     const bool sent =
         sender_.Send(std::move(object), cipher, &stop_file_transfer_, sink, progress, &error);
+    if (!sent && send_result == kSocketOk) CloseRequest(id_text);
     {
       std::lock_guard<std::mutex> lock(transit_mutex_);
       if (sending_id_ == id_text) sending_id_.clear();
@@ -390,24 +395,25 @@ bool CULMSGSCPserverInterface::Poll() {
   const int stall = host_->StallLimitMs();
   int wait_ms = -1;
   if (stall > 0) {
-    std::lock_guard<std::mutex> lock(poll_mutex_);
-    StartGeneration(generation);
-    int64_t since = 0;
-    wait_ms = AwaitingLocked(generation, &since)
-                  ? static_cast<int>(std::max<int64_t>(0, stall - since))
-                  : stall;
-  }
-  const int ready = socket->WaitReadable(wait_ms);
-  if (ready == kSocketWouldBlock && stall > 0) {
-    bool stalled;
+    bool stalled = false;
     {
       std::lock_guard<std::mutex> lock(poll_mutex_);
+      StartGeneration(generation);
       int64_t since = 0;
-      stalled = !reconnecting_.load() && AwaitingLocked(generation, &since) && since >= stall;
+      if (AwaitingLocked(generation, &since)) {
+        stalled = !reconnecting_.load() && ProgressFallsShort(stall);
+        if (!stalled) AwaitingLocked(generation, &since);  // the window may be new
+        wait_ms = static_cast<int>(std::max<int64_t>(0, stall - since));
+      } else {
+        wait_ms = stall;
+      }
     }
-    if (stalled) GiveUp(generation, "no byte came for the stall limit");
-    return waiting();
+    if (stalled) {
+      GiveUp(generation, "too little came or went for the stall limit");
+      return waiting();
+    }
   }
+  const int ready = socket->WaitReadable(wait_ms);
   if (ready == kSocketInterrupted || ready == kSocketWouldBlock) return waiting();
   if (ready != kSocketOk) {
     ConnectionLost(generation);
@@ -429,12 +435,12 @@ bool CULMSGSCPserverInterface::Poll() {
       MessagePtr cut = receiver_.CutOffTransfer();
       if (cut) messages.push_back(std::move(cut));
     } else {
-      last_received_ns_ = NowNs();
       std::string error;
       if (!receiver_.Feed(scratch_.data(), count, &messages, &error)) {
         DebugLog("CULMSGSCPserverInterface::Poll - %s", error.c_str());
       }
-      fault = receiver_.ProtocolFault();
+      fault = receiver_.ProtocolFault() || receiver_.refused();
+      NoteReceived(count, messages);
     }
     // What the reader made itself goes with what it received.
     for (MessagePtr& posted : posted_) messages.push_back(std::move(posted));
@@ -455,7 +461,7 @@ bool CULMSGSCPserverInterface::Poll() {
   }
   if (!messages.empty()) host_->ReceivedWaiting();
   if (fault) {
-    GiveUp(generation, "a clear frame came after the channel key");
+    GiveUp(generation, "a clear frame came after the channel key, or a received file does not fit");
   } else if (!socket->IsConnected()) {
     ConnectionLost(generation);
   }
@@ -480,28 +486,75 @@ void CULMSGSCPserverInterface::StartGeneration(uint64_t generation) {
   receiver_.SetKey(key);
   receiver_.SetSealedOnly(sealed_only);
   polled_generation_ = generation;
-  last_received_ns_ = 0;
 }
 
 bool CULMSGSCPserverInterface::AwaitingLocked(uint64_t generation, int64_t* since_ms) {
-  int64_t sent_ns;
-  uint64_t sent_generation;
-  {
-    std::lock_guard<std::mutex> lock(activity_mutex_);
-    sent_ns = last_sent_ns_;
-    sent_generation = last_sent_generation_;
+  std::lock_guard<std::mutex> lock(activity_mutex_);
+  const bool awaiting =
+      (open_generation_ == generation && !open_requests_.empty()) || receiver_.HasPartial();
+  const int64_t now = NowNs();
+  if (!awaiting) {
+    window_start_ns_ = 0;
+  } else if (window_start_ns_ == 0) {
+    // Unasked-for bytes half-read: measured from when Poll first sees them.
+    window_start_ns_ = now;
+    window_bytes_ = 0;
   }
-  const bool request_open = sent_generation == generation && sent_ns > last_received_ns_;
-  const int64_t last = std::max(sent_generation == generation ? sent_ns : 0, last_received_ns_);
-  *since_ms = last == 0 ? 0 : (NowNs() - last) / 1000000;
-  return request_open || (last != 0 && receiver_.HasPartial());
+  *since_ms = awaiting ? (now - window_start_ns_) / 1000000 : 0;
+  return awaiting;
 }
 
-void CULMSGSCPserverInterface::NoteSent(uint64_t generation, const std::string& message_id_text) {
+bool CULMSGSCPserverInterface::ProgressFallsShort(int stall_ms) {
+  std::lock_guard<std::mutex> lock(activity_mutex_);
+  const int64_t now = NowNs();
+  if (window_start_ns_ == 0 || now - window_start_ns_ < int64_t{stall_ms} * 1000000) return false;
+  const uint64_t minimum = kMinimumBytesPerSecond * static_cast<uint64_t>(stall_ms) / 1000;
+  if (window_bytes_ < minimum) return true;
+  window_start_ns_ = now;
+  window_bytes_ = 0;
+  return false;
+}
+
+void CULMSGSCPserverInterface::OpenRequest(uint64_t generation,
+                                           const std::string& message_id_text) {
+  std::lock_guard<std::mutex> lock(activity_mutex_);
+  if (open_generation_ != generation) {
+    // The replies awaited on an earlier socket can never come on this one.
+    open_requests_.clear();
+    open_generation_ = generation;
+  }
+  if (open_requests_.empty()) {
+    window_start_ns_ = NowNs();
+    window_bytes_ = 0;
+  }
+  open_requests_.insert(message_id_text);
+}
+
+void CULMSGSCPserverInterface::CloseRequest(const std::string& message_id_text) {
+  std::lock_guard<std::mutex> lock(activity_mutex_);
+  open_requests_.erase(message_id_text);
+}
+
+void CULMSGSCPserverInterface::NoteReceived(size_t count, const std::vector<MessagePtr>& messages) {
+  std::lock_guard<std::mutex> lock(activity_mutex_);
+  window_bytes_ += count;
+  bool answered = false;
+  for (const MessagePtr& message : messages) {
+    answered |= open_requests_.erase(message->GetIdentifierText()) > 0;
+  }
+  // A request answered is progress however small its reply: a slow but
+  // working server answering one short request after another is not a stall.
+  if (answered) {
+    window_start_ns_ = NowNs();
+    window_bytes_ = 0;
+  }
+}
+
+void CULMSGSCPserverInterface::NoteSent(uint64_t generation, const std::string& message_id_text,
+                                        size_t count) {
   {
     std::lock_guard<std::mutex> lock(activity_mutex_);
-    last_sent_ns_ = NowNs();
-    last_sent_generation_ = generation;
+    if (generation == open_generation_) window_bytes_ += count;
   }
   std::lock_guard<std::mutex> lock(transit_mutex_);
   if (sending_id_ != message_id_text) {

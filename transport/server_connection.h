@@ -39,6 +39,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -58,13 +59,17 @@ constexpr uint32_t kSskFieldSelector = 101;     // encryption selector
 constexpr uint32_t kSskFieldCompression = 102;  // compression switch
 
 // The stall limit: how long a connection may go without progress while the
-// client waits on it - a send finding no room, or no byte arriving while a
-// request is unanswered or a message half-received - before it is given up
-// (every waiting request fails at once and the next export logs on again).
+// client waits on it - a send finding no room, or fewer than
+// kMinimumBytesPerSecond times the limit's seconds moving while a request
+// is unanswered or a message half-received (a reply that never comes, or
+// one that trickles in) - before it is given up (every waiting request
+// fails at once and the next export logs on again). An answered request
+// starts the measure afresh.
 // It also bounds how long sent data may stay unacknowledged
 // (TCP_USER_TIMEOUT). Set by SetConnectionStallLimit, else by the module
 // setting "CULMSGSCPserverInterface/StallLimit" (seconds), else 60 s.
 constexpr int kDefaultStallLimitMs = 60000;
+constexpr uint64_t kMinimumBytesPerSecond = 1024;
 constexpr char kStallLimitSetting[] = "CULMSGSCPserverInterface/StallLimit";
 // Keep-alive probes on the server connection: after 10 s of silence, every
 // 5 s, given up after 3 unanswered ones (a half-open connection is found
@@ -248,15 +253,29 @@ class CULMSGSCPserverInterface : public Recipient {
   // the socket is dropped and every other waiter fails.
   void GiveUp(uint64_t generation, const char* why);
   // Whether the client waits on the connection of `generation`: a request
-  // sent and nothing received since, or a frame or message half-received.
+  // sent on it and not answered yet, or a frame or message half-received.
   // Poll thread, under poll_mutex_. `*since_ms` gets the time since the
-  // last progress either way.
+  // current progress window opened (see ProgressFallsShort).
   bool AwaitingLocked(uint64_t generation, int64_t* since_ms);
+  // Poll thread, under poll_mutex_, while the client waits: true when the
+  // progress window has lasted the stall limit and too few bytes moved in
+  // it (nothing at all, or a trickle); otherwise a full window opens a new
+  // one.
+  bool ProgressFallsShort(int stall_ms);
+  // The request `message_id_text` is about to leave on `generation`: its
+  // reply is awaited from now on (before its first byte goes, so that a
+  // quick reply cannot come before the request counts as open).
+  void OpenRequest(uint64_t generation, const std::string& message_id_text);
+  // A request that could not be sent awaits nothing.
+  void CloseRequest(const std::string& message_id_text);
+  // Poll thread: `count` bytes came, completing `messages`.
+  void NoteReceived(size_t count, const std::vector<MessagePtr>& messages);
   // Poll thread, under poll_mutex_: a socket of a new generation starts
   // with a fresh reader, keyed only if "SSK" keyed that very socket.
   void StartGeneration(uint64_t generation);
-  // A frame of the current socket left (outgoing stage thread).
-  void NoteSent(uint64_t generation, const std::string& message_id_text);
+  // A frame of `count` bytes of the current socket left (outgoing stage
+  // thread).
+  void NoteSent(uint64_t generation, const std::string& message_id_text, size_t count);
   // The stream reader's links to this connection: the stop flag that ends
   // parsing, progress records for received files, and the way the messages
   // it makes itself (the "LOG" line of a get reply without its file) join
@@ -298,12 +317,15 @@ class CULMSGSCPserverInterface : public Recipient {
   uint64_t sending_progress_ = 0;  // guarded by transit_mutex_: frames sent of it
   uint64_t sending_checked_ = 0;   // guarded by transit_mutex_
 
-  // When bytes last went and came, on the steady clock (nanoseconds), and
-  // the socket generation they went on.
+  // What the connection awaits: the requests of the socket generation
+  // `open_generation_` whose replies have not come, and the progress window
+  // that measures how much moved while they wait (start on the steady
+  // clock in nanoseconds, 0 while nothing is awaited; bytes both ways).
   std::mutex activity_mutex_;
-  int64_t last_sent_ns_ = 0;           // guarded by activity_mutex_
-  uint64_t last_sent_generation_ = 0;  // guarded by activity_mutex_
-  int64_t last_received_ns_ = 0;       // Poll thread only
+  std::set<std::string> open_requests_;  // guarded by activity_mutex_
+  uint64_t open_generation_ = 0;         // guarded by activity_mutex_
+  int64_t window_start_ns_ = 0;          // guarded by activity_mutex_
+  uint64_t window_bytes_ = 0;            // guarded by activity_mutex_
 
   std::mutex routes_mutex_;
   std::map<std::string, std::string> reply_routes_;  // guarded by routes_mutex_

@@ -160,4 +160,11 @@ std::unique_ptr<CRLfile> NewLocalFile() {
   return std::make_unique<LocalFile>();
 }
 
+bool AvailableDiskBytes(const std::string& folder, uint64_t* bytes) {
+  ULARGE_INTEGER available;
+  if (!GetDiskFreeSpaceExW(Wide(folder).c_str(), &available, nullptr, nullptr)) return false;
+  *bytes = available.QuadPart;
+  return true;
+}
+
 }  // namespace tw

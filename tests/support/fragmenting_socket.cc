@@ -26,7 +26,7 @@ size_t ConnectionCutter::Take(size_t count) {
 FragmentingSocket::FragmentingSocket(std::unique_ptr<CIOSocket> inner, FragmentLimits limits)
     : inner_(std::move(inner)),
       limits_{std::max<size_t>(1, limits.max_send), std::max<size_t>(1, limits.max_receive),
-              limits.seed, limits.cutter},
+              limits.seed, limits.cutter, limits.on_keep_alive},
       send_generator_(limits.seed),
       receive_generator_(limits.seed ^ 0x9e3779b9u) {}
 
@@ -153,6 +153,7 @@ void FragmentingSocket::SetStallLimit(int ms) {
 }
 int FragmentingSocket::SetKeepAlive(int idle_seconds, int interval_seconds, int probes,
                                     int user_timeout_ms) {
+  if (limits_.on_keep_alive) limits_.on_keep_alive(user_timeout_ms);
   return inner_->SetKeepAlive(idle_seconds, interval_seconds, probes, user_timeout_ms);
 }
 

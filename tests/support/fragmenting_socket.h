@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <random>
 #include <vector>
@@ -60,6 +61,9 @@ struct FragmentLimits {
   // Cuts the connection (shuts it down) when its budget runs out; null:
   // never cut.
   std::shared_ptr<ConnectionCutter> cutter;
+  // Told the user time-out of every keep-alive set on the socket (before it
+  // goes to the real socket); null: not told.
+  std::function<void(int user_timeout_ms)> on_keep_alive;
 };
 
 class FragmentingSocket final : public CIOSocket {

@@ -6,6 +6,7 @@
 // Nothing here may hang, touch a file the client did not create, or leave
 // a scratch file behind.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -20,7 +21,9 @@
 #include "messaging/synchronous_message.h"
 #include "platform/ui_script.h"
 #include "platform/user_interface.h"
+#include "provider/export_support.h"
 #include "tests/messaging/stream_support.h"
+#include "tests/support/fragmenting_socket.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/test_env.h"
 #include "transport/frame_format.h"
@@ -295,6 +298,100 @@ TEST_F(HostilePeerTest, SilentServerIsGivenUpAtTheStallLimit) {
   SynchronousMessagePtr again = RoundTrip(Request("PING"));
   EXPECT_TRUE(again->HasReply());
   EXPECT_EQ(peer.connections(), 2);
+}
+
+// A request that other traffic outlives: the server sends something that
+// answers nobody and then stays silent. The request still counts as open,
+// so the connection is given up at the stall limit; and an export that
+// failed on it tells the host the connection failed.
+TEST_F(HostilePeerTest, RequestOutlivedByOtherTrafficIsGivenUp) {
+  LoopbackPeer peer([&](LoopbackPeer::Connection& c, MessagePtr m) {
+    if (m->GetCommand() != "HANG") return Echo(c, *m);
+    c.Send(*Request("NOTICE"));
+  });
+  StartHub(&peer);
+  TakeConnectionFailure();
+  SynchronousMessagePtr hung;
+  const SCCRTN result = Guarded("test", [&]() -> SCCRTN {
+    hung = RoundTrip(Request("HANG"));
+    return SCC_E_NONSPECIFICERROR;
+  });
+  EXPECT_EQ(hung->GetErrorCode(), kReplyConnectionLost);
+  EXPECT_EQ(result, SCC_E_CONNECTIONFAILURE);
+
+  // A refusal on a working connection stays what the export said.
+  hub_->Connect();
+  EXPECT_EQ(SCC_E_NONSPECIFICERROR, Guarded("test", [&]() -> SCCRTN {
+              EXPECT_TRUE(RoundTrip(Request("PING"))->HasReply());
+              return SCC_E_NONSPECIFICERROR;
+            }));
+}
+
+// A reply that trickles in, a byte every 50 ms, is far below the least
+// rate a working connection keeps up: given up within about a stall limit,
+// however long the reply would take.
+TEST_F(HostilePeerTest, TricklingReplyIsGivenUp) {
+  std::atomic<bool> done{false};
+  LoopbackPeer peer([&](LoopbackPeer::Connection& c, MessagePtr m) {
+    MessagePtr reply = MakeReply(*m);
+    reply->SetString(ParameterId(2), std::string(8192, 'r'));
+    const std::string bytes = test::FramesOf(*reply, ChannelCipher());
+    for (char byte : bytes) {
+      if (done.load() || c.channel()->socket()->Send(&byte, 1) != kSocketOk) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  });
+  StartHub(&peer);
+  SynchronousMessagePtr slow = RoundTrip(Request("SLOW"));
+  done = true;
+  EXPECT_FALSE(slow->HasReply());
+  EXPECT_EQ(slow->GetErrorCode(), kReplyConnectionLost);
+  EXPECT_FALSE(hub_->IsConnected());
+}
+
+// A reply announcing a file larger than the disk holds (a sparse file of
+// 1 TiB, sent at full speed) is refused at its header: nothing is written,
+// and the connection is given up at once.
+TEST_F(HostilePeerTest, ReceivedFileLargerThanTheDiskIsRefused) {
+  const std::string served = env_.Path("home/huge.bin");
+  test::WriteFile(served, "");
+  ASSERT_EQ(0, ::truncate(served.c_str(), off_t{1} << 40));
+  LoopbackPeer peer(
+      [&](LoopbackPeer::Connection& c, MessagePtr m) { c.Send(*ReplyWithFile(*m, served)); });
+  StartHub(&peer);
+  {
+    SynchronousMessagePtr refused = RoundTrip(Request("GET"));
+    EXPECT_NE(refused->GetErrorCode(), 0);
+    EXPECT_FALSE(hub_->IsConnected());
+  }
+  WaitForNoScratchFile();
+}
+
+// A server host that vanishes without a word leaves a half-open connection
+// that no read would ever end: every connection the hub makes probes its
+// peer and bounds unacknowledged data by the stall limit.
+TEST_F(HostilePeerTest, EveryConnectionProbesItsPeer) {
+  std::atomic<int> probed{0};
+  std::atomic<int> user_timeout{-1};
+  SetHubSocketFactory([&] {
+    test::FragmentLimits limits;
+    limits.max_send = limits.max_receive = size_t{1} << 30;
+    limits.on_keep_alive = [&](int ms) {
+      ++probed;
+      user_timeout = ms;
+    };
+    return std::make_unique<test::FragmentingSocket>(CreateSocket(), limits);
+  });
+  LoopbackPeer peer([&](LoopbackPeer::Connection& c, MessagePtr m) { Echo(c, *m); });
+  StartHub(&peer);
+  EXPECT_TRUE(RoundTrip(Request("PING"))->HasReply());
+  hub_->Disconnect();
+  hub_->Connect();
+  EXPECT_TRUE(RoundTrip(Request("PING"))->HasReply());
+  ReleaseMessageHub();
+  SetHubSocketFactory(nullptr);
+  EXPECT_EQ(probed.load(), 2);
+  EXPECT_EQ(user_timeout.load(), kStallMs);
 }
 
 // A reply that announces its file and goes silent mid-transfer: its waiter
