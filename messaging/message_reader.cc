@@ -598,11 +598,14 @@ CULMSGmessageReader::FileResult CULMSGmessageReader::StartFile(uint32_t kind,
   ExpectedFile& file = expected_[index];
   if (options_.keep_free_bytes > 0 && !file.path.empty()) {
     uint64_t available = 0;
-    if (AvailableDiskBytes(NativeParent(file.path), &available) &&
-        (available < options_.keep_free_bytes || size > available - options_.keep_free_bytes)) {
-      DebugLog("CULMSGmessageReader: received file %s (%llu bytes) does not fit on the disk",
-               file.name.c_str(), static_cast<unsigned long long>(size));
-      return FileResult::kRefused;
+    uint64_t disk = 0;
+    if (DiskSpace(NativeParent(file.path), &available, &disk)) {
+      const uint64_t keep = std::max(options_.keep_free_bytes, disk / 20);
+      if (available < keep || size > available - keep) {
+        DebugLog("CULMSGmessageReader: received file %s (%llu bytes) does not fit on the disk",
+                 file.name.c_str(), static_cast<unsigned long long>(size));
+        return FileResult::kRefused;
+      }
     }
   }
   announced_total_ = total;

@@ -110,8 +110,9 @@ struct MessageReaderOptions {
   // taken.
   std::function<bool(const CRLMSGmessage& message, uint64_t announced_total)> admit_file;
   // When nonzero, a received file is refused (as by admit_file) when its
-  // announced size would leave less than this on the disk of its scratch
-  // folder: a peer cannot fill the disk with what it only announces.
+  // announced size would leave less than this, or less than a twentieth of
+  // the disk, free on the disk of its scratch folder: a peer cannot fill
+  // the disk with what it only announces.
   uint64_t keep_free_bytes = 0;
   // Posts a message the reader makes itself (the "LOG" line for a get reply
   // that came without its file) to the dispatcher. Null: the line goes to

@@ -198,10 +198,11 @@ std::unique_ptr<CRLfile> NewLocalFile() {
   return std::make_unique<LocalFile>();
 }
 
-bool AvailableDiskBytes(const std::string& folder, uint64_t* bytes) {
+bool DiskSpace(const std::string& folder, uint64_t* available, uint64_t* total) {
   struct statvfs fs;
   if (::statvfs(folder.c_str(), &fs) != 0) return false;
-  *bytes = static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
+  *available = static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
+  *total = static_cast<uint64_t>(fs.f_blocks) * fs.f_frsize;
   return true;
 }
 

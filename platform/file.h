@@ -61,8 +61,9 @@ class CRLfile {
 std::unique_ptr<CRLfile> NewLocalFile();
 
 // The bytes an unprivileged writer may still put on the file system that
-// holds `folder`; false when that cannot be told.
-bool AvailableDiskBytes(const std::string& folder, uint64_t* bytes);
+// holds `folder`, and the file system's size; false when that cannot be
+// told.
+bool DiskSpace(const std::string& folder, uint64_t* available, uint64_t* total);
 
 }  // namespace tw
 

@@ -29,8 +29,11 @@ constexpr int kReconnectYes = 5103;
 constexpr int kReconnectNo = 5104;
 // How often Poll looks again while a reconnection is under way.
 constexpr int kReconnectPollMs = 20;
-// What a received file must leave free on the disk of the scratch folder.
+// What a received file must leave free on the disk of the scratch folder
+// (at the least; the reader keeps a share of the disk besides).
 constexpr uint64_t kReceiveDiskReserveBytes = 16u << 20;
+// The pieces a frame is handed to the socket in (see SendMessageObject).
+constexpr size_t kSendPieceBytes = 16 * 1024;
 
 TypedHandles<ConnectionApplication>& Applications() {
   static auto* applications = new TypedHandles<ConnectionApplication>;
@@ -239,7 +242,11 @@ int CULMSGSCPserverInterface::OnMessage(CRLMSGmessage* message) {
     message->SetInt(SOURCERECIPIENT, client_id_);
 
     if (LogMessage(message, true)) return 0;
-    return SendMessageObject(message) ? 0 : -1;
+    if (SendMessageObject(message)) return 0;
+    // Whatever stopped it, no reply will come: the waiter is told now
+    // rather than at its time-out.
+    FailWaiter(*message);
+    return -1;
   } catch (const std::exception& e) {
     DebugLog("CULMSGSCPserverInterface::OnMessage - %s", e.what());
   } catch (...) {
@@ -274,6 +281,10 @@ void CULMSGSCPserverInterface::SetChannelKey(const CRLMSGmessage& message) {
 }
 
 bool CULMSGSCPserverInterface::SendMessageObject(CRLMSGmessage* message) {
+  // The generation first: a socket replaced in between is then seen as a
+  // newer generation than the one the request is counted on, never the
+  // other way round.
+  const uint64_t generation = host_->SocketGeneration();
   std::shared_ptr<CIOSocket> socket = host_->CurrentSocket();
   if (socket == nullptr) return false;
   try {
@@ -316,19 +327,36 @@ bool CULMSGSCPserverInterface::SendMessageObject(CRLMSGmessage* message) {
       WriteUploadProgress(id_text, stage == 2 ? kProgressFileFinished : kProgressFileInProgress,
                           name, size, position);
     };
-    const uint64_t generation = host_->SocketGeneration();
     int send_result = kSocketOk;
+    bool any_sent = false;
     auto sink = [&](const uint8_t* bytes, size_t count) {
-      send_result = socket->Send(bytes, count);
-      if (send_result != kSocketOk) return false;
-      NoteSent(generation, id_text, count);
+      // In pieces, so that a slow but moving upload counts as progress
+      // long before a whole frame has left.
+      for (size_t at = 0; at < count;) {
+        const size_t piece = std::min(count - at, kSendPieceBytes);
+        send_result = socket->Send(bytes + at, piece);
+        if (send_result != kSocketOk) return false;
+        any_sent = true;
+        NoteSent(generation, id_text, piece);
+        at += piece;
+      }
       return true;
     };
     std::string error;
-    OpenRequest(generation, id_text);
+    int handle = 0;
+    message->GetInt(SYNCHRONOUSREQUEST, &handle);
+    OpenRequest(generation, static_cast<uint32_t>(handle), id_text);
     const bool sent =
         sender_.Send(std::move(object), cipher, &stop_file_transfer_, sink, progress, &error);
-    if (!sent && send_result == kSocketOk) CloseRequest(id_text);
+    if (!sent) {
+      CloseRequest(static_cast<uint32_t>(handle), id_text);
+      if (any_sent && send_result == kSocketOk && host_->SocketGeneration() == generation) {
+        // Part of the message is on the wire and the rest never will be:
+        // the server would read the next message as its continuation.
+        host_->Disconnect();
+        host_->ConnectionLost();
+      }
+    }
     {
       std::lock_guard<std::mutex> lock(transit_mutex_);
       if (sending_id_ == id_text) sending_id_.clear();
@@ -515,7 +543,17 @@ bool CULMSGSCPserverInterface::ProgressFallsShort(int stall_ms) {
   return false;
 }
 
-void CULMSGSCPserverInterface::OpenRequest(uint64_t generation,
+namespace {
+// The key of an awaited request: its waiter's handle, which is what a
+// reply must carry to end the wait (a message that only repeats the
+// request's identifier ends nothing); the identifier for a request with no
+// waiter.
+std::string RequestKey(uint32_t handle, const std::string& message_id_text) {
+  return handle != 0 ? "h" + std::to_string(handle) : "i" + message_id_text;
+}
+}  // namespace
+
+void CULMSGSCPserverInterface::OpenRequest(uint64_t generation, uint32_t handle,
                                            const std::string& message_id_text) {
   std::lock_guard<std::mutex> lock(activity_mutex_);
   if (open_generation_ != generation) {
@@ -527,27 +565,37 @@ void CULMSGSCPserverInterface::OpenRequest(uint64_t generation,
     window_start_ns_ = NowNs();
     window_bytes_ = 0;
   }
-  open_requests_.insert(message_id_text);
+  open_requests_.insert(RequestKey(handle, message_id_text));
 }
 
-void CULMSGSCPserverInterface::CloseRequest(const std::string& message_id_text) {
+void CULMSGSCPserverInterface::CloseRequest(uint32_t handle, const std::string& message_id_text) {
   std::lock_guard<std::mutex> lock(activity_mutex_);
-  open_requests_.erase(message_id_text);
+  open_requests_.erase(RequestKey(handle, message_id_text));
 }
 
 void CULMSGSCPserverInterface::NoteReceived(size_t count, const std::vector<MessagePtr>& messages) {
   std::lock_guard<std::mutex> lock(activity_mutex_);
   window_bytes_ += count;
+  bytes_since_message_ += count;
   bool answered = false;
   for (const MessagePtr& message : messages) {
-    answered |= open_requests_.erase(message->GetIdentifierText()) > 0;
+    int handle = 0;
+    message->GetInt(SYNCHRONOUSREQUEST, &handle);
+    answered |= open_requests_.erase(
+                    RequestKey(static_cast<uint32_t>(handle), message->GetIdentifierText())) > 0;
   }
-  // A request answered is progress however small its reply: a slow but
-  // working server answering one short request after another is not a stall.
   if (answered) {
+    // A request answered is progress however small its reply: a slow but
+    // working server answering one short request after another is not a
+    // stall.
     window_start_ns_ = NowNs();
     window_bytes_ = 0;
+  } else if (!messages.empty()) {
+    // What came since the last whole message was for nobody waiting: it
+    // does not keep a waiter's connection alive.
+    window_bytes_ -= std::min(window_bytes_, bytes_since_message_);
   }
+  if (!messages.empty()) bytes_since_message_ = 0;
 }
 
 void CULMSGSCPserverInterface::NoteSent(uint64_t generation, const std::string& message_id_text,

@@ -265,9 +265,10 @@ class CULMSGSCPserverInterface : public Recipient {
   // The request `message_id_text` is about to leave on `generation`: its
   // reply is awaited from now on (before its first byte goes, so that a
   // quick reply cannot come before the request counts as open).
-  void OpenRequest(uint64_t generation, const std::string& message_id_text);
+  // `handle` is the request's waiter (SYNCHRONOUSREQUEST), 0 for none.
+  void OpenRequest(uint64_t generation, uint32_t handle, const std::string& message_id_text);
   // A request that could not be sent awaits nothing.
-  void CloseRequest(const std::string& message_id_text);
+  void CloseRequest(uint32_t handle, const std::string& message_id_text);
   // Poll thread: `count` bytes came, completing `messages`.
   void NoteReceived(size_t count, const std::vector<MessagePtr>& messages);
   // Poll thread, under poll_mutex_: a socket of a new generation starts
@@ -326,6 +327,8 @@ class CULMSGSCPserverInterface : public Recipient {
   uint64_t open_generation_ = 0;         // guarded by activity_mutex_
   int64_t window_start_ns_ = 0;          // guarded by activity_mutex_
   uint64_t window_bytes_ = 0;            // guarded by activity_mutex_
+  uint64_t bytes_since_message_ = 0;     // guarded by activity_mutex_: received since the
+                                         // last whole message
 
   std::mutex routes_mutex_;
   std::map<std::string, std::string> reply_routes_;  // guarded by routes_mutex_

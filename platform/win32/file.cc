@@ -160,10 +160,12 @@ std::unique_ptr<CRLfile> NewLocalFile() {
   return std::make_unique<LocalFile>();
 }
 
-bool AvailableDiskBytes(const std::string& folder, uint64_t* bytes) {
-  ULARGE_INTEGER available;
-  if (!GetDiskFreeSpaceExW(Wide(folder).c_str(), &available, nullptr, nullptr)) return false;
-  *bytes = available.QuadPart;
+bool DiskSpace(const std::string& folder, uint64_t* available, uint64_t* total) {
+  ULARGE_INTEGER free_to_caller;
+  ULARGE_INTEGER size;
+  if (!GetDiskFreeSpaceExW(Wide(folder).c_str(), &free_to_caller, &size, nullptr)) return false;
+  *available = free_to_caller.QuadPart;
+  *total = size.QuadPart;
   return true;
 }
 

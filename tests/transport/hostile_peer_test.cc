@@ -19,6 +19,7 @@
 
 #include "messaging/request_sender.h"
 #include "messaging/synchronous_message.h"
+#include "platform/file.h"
 #include "platform/ui_script.h"
 #include "platform/user_interface.h"
 #include "provider/export_support.h"
@@ -301,13 +302,16 @@ TEST_F(HostilePeerTest, SilentServerIsGivenUpAtTheStallLimit) {
 }
 
 // A request that other traffic outlives: the server sends something that
-// answers nobody and then stays silent. The request still counts as open,
+// answers nobody (though it repeats the request's identifier) and then
+// stays silent. The request still counts as open,
 // so the connection is given up at the stall limit; and an export that
 // failed on it tells the host the connection failed.
 TEST_F(HostilePeerTest, RequestOutlivedByOtherTrafficIsGivenUp) {
   LoopbackPeer peer([&](LoopbackPeer::Connection& c, MessagePtr m) {
     if (m->GetCommand() != "HANG") return Echo(c, *m);
-    c.Send(*Request("NOTICE"));
+    MessagePtr notice = MakeReply(*m);
+    notice->RemoveField(SYNCHRONOUSREQUEST);
+    c.Send(*notice);
   });
   StartHub(&peer);
   TakeConnectionFailure();
@@ -349,13 +353,16 @@ TEST_F(HostilePeerTest, TricklingReplyIsGivenUp) {
   EXPECT_FALSE(hub_->IsConnected());
 }
 
-// A reply announcing a file larger than the disk holds (a sparse file of
-// 1 TiB, sent at full speed) is refused at its header: nothing is written,
-// and the connection is given up at once.
+// A reply announcing a file larger than the disk holds (a sparse file
+// twice the free space, sent at full speed) is refused at its header:
+// nothing is written, and the connection is given up at once.
 TEST_F(HostilePeerTest, ReceivedFileLargerThanTheDiskIsRefused) {
+  uint64_t available = 0;
+  uint64_t disk = 0;
+  ASSERT_TRUE(DiskSpace(Scratch(), &available, &disk));
   const std::string served = env_.Path("home/huge.bin");
   test::WriteFile(served, "");
-  ASSERT_EQ(0, ::truncate(served.c_str(), off_t{1} << 40));
+  ASSERT_EQ(0, ::truncate(served.c_str(), static_cast<off_t>(std::max(disk, available) * 2)));
   LoopbackPeer peer(
       [&](LoopbackPeer::Connection& c, MessagePtr m) { c.Send(*ReplyWithFile(*m, served)); });
   StartHub(&peer);
