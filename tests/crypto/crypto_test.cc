@@ -45,8 +45,9 @@ std::string Digest(int selector, const std::string& bytes) {
 
 // ---------------------------------------------------------------- digests
 
-// The algorithms are Crypto++'s; what is ours is the dispatch on the
-// selector, the HAVAL code and the hex form. MD5 is the logon digest.
+// The algorithms are Crypto++'s (their published vectors are its own
+// tests); what is ours is the dispatch on the selector, the HAVAL code and
+// the hex form. MD5 is the logon digest.
 TEST(Digest, SelectorsHavalAndTheLogonDigest) {
   EXPECT_EQ("900150983CD24FB0D6963F7D28E17F72", Digest(kDigestMd5, "abc"));
   EXPECT_EQ("4F6938531F0BC8991F62DA7BBD6F7DE3FAD44562B8C6F4EBF146D5B4E46F7C17",
@@ -55,13 +56,6 @@ TEST(Digest, SelectorsHavalAndTheLogonDigest) {
             Digest(kDigestHaval, "abc"));
   EXPECT_EQ("72FAD4BDE1DA8C8332FB60561A780E7F504F21547B98686824FC33FC796AFA76",
             Digest(kDigestHaval, "abcdefghijklmnopqrstuvwxyz"));
-  // Each selector gives its algorithm's digest size, in hex.
-  const std::pair<int, size_t> sizes[] = {{kDigestSha1, 40},      {kDigestMd2, 32},
-                                          {kDigestRipemd160, 40}, {kDigestSha256, 64},
-                                          {kDigestSha384, 96},    {kDigestSha512, 128}};
-  for (const auto& [selector, hex_size] : sizes) {
-    EXPECT_EQ(hex_size, Digest(selector, "abc").size()) << "selector " << selector;
-  }
   for (int selector : {0, 10}) {  // unknown: the text stays
     std::string out = "previous";
     EXPECT_EQ("previous", CRLDATcrypto::DigestToHex(out, selector, "abc", 3));

@@ -69,43 +69,6 @@ TEST_F(OverwriteDialogTest, ShowsTheQuestionAndEnablesMergeOnlyWithProjectAndDoc
   EXPECT_TRUE(record[2].unexpected);
 }
 
-TEST_F(OverwriteDialogTest, MergeRunsWhileTheQuestionStaysOpen) {
-  // The merge asks whether to keep its result: No keeps the question open,
-  // Yes closes it with Merge.
-  int merges = 0;
-  void* owner_seen = nullptr;
-  OverwriteQuestion q = Question();
-  q.merge = [&](void* owner) {
-    ++merges;
-    owner_seen = owner;
-    return ShowMessageBox(owner, "Keep Merge Results?", "Do you want to keep your merged file?",
-                          MessageBoxButtons::kYesNo, MessageBoxIcon::kQuestion) == kIdYes;
-  };
-  script_->AddScript(
-      "dialog 110 1032\n"
-      "msgbox \"Keep Merge Results?\" No\n"
-      "dialog 110 1032\n"
-      "msgbox \"Keep Merge Results?\" Yes\n",
-      "t");
-  int window = 0;
-  EXPECT_EQ(AskOverwrite(&window, q), kOverwriteMerge);
-  EXPECT_EQ(merges, 2);
-  EXPECT_EQ(owner_seen, &window);
-  EXPECT_EQ(script_->Remaining(), 0u);
-  const auto record = Record();
-  ASSERT_EQ(record.size(), 4u);
-  EXPECT_EQ(record[0].answer, "1032");
-  EXPECT_EQ(record[1].answer, "No");
-  EXPECT_EQ(record[2].answer, "1032");
-  EXPECT_EQ(record[3].answer, "Yes");
-
-  // No merge program: Merge changes nothing, the next answer counts.
-  q.merge = nullptr;
-  script_->AddScript("dialog 110 1032\ndialog 110 1002\n", "t");
-  EXPECT_EQ(AskOverwrite(nullptr, q), kOverwriteNo);
-  EXPECT_EQ(script_->Remaining(), 0u);
-}
-
 TEST_F(OverwriteDialogTest, NobodyCancelsAndConfirmingNeverOverwrites) {
   SetUserInterface(std::make_shared<NoUserInterface>());
   EXPECT_EQ(AskOverwrite(nullptr, Question()), kOverwriteCancel);

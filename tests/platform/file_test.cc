@@ -209,9 +209,23 @@ TEST(FileMove, CopyUsesAFreshNameAndLeavesNothingBehind) {
   EXPECT_EQ((std::set<std::string>{"main.c", "main.c.tw-part", "busy"}), Names(work));
   EXPECT_EQ((std::set<std::string>{"inside.txt"}), Names(busy));
 
-  // A missing source.
+  EXPECT_FALSE(MoveFileReplacing(received, busy, nullptr));
+  EXPECT_EQ("again", test::ReadFile(received));
+
+  // A missing source or target folder.
   EXPECT_FALSE(CopyFileReplacing(env.Path("none"), target, &error));
+  EXPECT_FALSE(CopyFileReplacing(received, env.Path("missing/b"), nullptr));
   EXPECT_EQ((std::set<std::string>{"main.c", "main.c.tw-part", "busy"}), Names(work));
+
+  // A link planted under the target's name is replaced, its target left.
+  const std::string victim = env.Path("victim.txt");
+  test::WriteFile(victim, "precious");
+  ASSERT_EQ(0, ::unlink(target.c_str()));
+  ASSERT_EQ(0, ::symlink(victim.c_str(), target.c_str()));
+  ASSERT_TRUE(CopyFileReplacing(received, target, &error)) << error;
+  EXPECT_EQ("precious", test::ReadFile(victim));
+  EXPECT_FALSE(std::filesystem::is_symlink(target));
+  EXPECT_EQ("again", test::ReadFile(target));
 }
 
 // A link in the target's place is replaced by the file, never written

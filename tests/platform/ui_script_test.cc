@@ -115,21 +115,6 @@ class ScriptedUi : public ::testing::Test {
   ScriptedUserInterface ui_;
 };
 
-TEST_F(ScriptedUi, AnswersInOrderAndOverlaysValues) {
-  ui_.AddScript("dialog 119 1 1037=1\nmsgbox \"Keep Merge Results?\" No\ndialog 110 1001\n", "t");
-  const DialogResult checkin = ui_.ShowDialog(CheckIn());
-  EXPECT_EQ(kIdOk, checkin.button);
-  EXPECT_EQ((std::map<int, std::string>{{1037, "1"}, {1038, "1"}}), checkin.values);
-  EXPECT_EQ(kIdNo, ui_.MessageBox(Box("Keep Merge Results?", MessageBoxButtons::kYesNo)));
-  EXPECT_EQ(1001, ui_.ShowDialog(Overwrite(false)).button);
-  EXPECT_EQ(0u, ui_.Remaining());
-  const auto record = Record();
-  ASSERT_EQ(3u, record.size());
-  EXPECT_EQ("1", record[0].answer);
-  EXPECT_EQ("No", record[1].answer);
-  for (const auto& r : record) EXPECT_FALSE(r.unexpected);
-}
-
 TEST_F(ScriptedUi, UnexpectedDialogIsCancelledAndTheLineWaits) {
   ui_.QueueDialog(110, 1000);
   const DialogResult r = ui_.ShowDialog(CheckIn());  // not the expected template

@@ -126,28 +126,6 @@ class DialogKeptOpen : public ::testing::Test {
   int presses_ = 0;
 };
 
-TEST_F(DialogKeptOpen, ScriptAnswersTheBoxThenTheSameDialogAgain) {
-  ui_.AddScript(
-      "dialog 109 1 1022=/ 1020=/typed\n"
-      "msgbox \"Halvorn Veltrane\" OK\n"
-      "dialog 109 1 1022=\"\\B\\B1\"\n",
-      "t");
-  const DialogResult r = ui_.ShowDialog(Bind());
-  EXPECT_EQ(r.button, kIdOk);
-  EXPECT_EQ(r.values.at(1022), "/\\B\\B1");
-  EXPECT_EQ(r.values.at(1020), "/typed");  // set by the first attempt, kept
-  EXPECT_EQ(source_.asked, (std::map<std::string, int>{{"r", 1}, {"b", 1}}));
-
-  const auto record = Record();
-  ASSERT_EQ(record.size(), 3u);
-  EXPECT_EQ(record[0].kind, "dialog");
-  EXPECT_EQ(record[0].answer, "1");
-  EXPECT_EQ(record[0].texts.at(1023), "");  // the root's display-name path
-  EXPECT_EQ(record[1].kind, "msgbox");
-  EXPECT_EQ(record[2].texts.at(1023), "\\B\\B1");
-  EXPECT_FALSE(record[2].unexpected);
-}
-
 TEST_F(DialogKeptOpen, ScriptUsedUpOrWrongCancelsWithTheInitialValues) {
   ui_.AddScript(
       "dialog 109 1 1022=/\\Nowhere 1020=/typed\n"

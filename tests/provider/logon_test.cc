@@ -119,36 +119,6 @@ TEST_F(LogonTest, GoodLogonIsSharedByASecondContext) {
   EXPECT_EQ(LogOnInteractive(nullptr, first, &other), SCC_E_CONNECTIONFAILURE);
 }
 
-TEST_F(LogonTest, WrongPasswordSaysInvalidLogon) {
-  ProviderContext* context = NewContext();
-  AnswerLogon("alice", "nope");
-  script_->QueueMessageBox("Veltrane", kIdOk);
-  std::string user;
-  EXPECT_EQ(EnsureSession(nullptr, context, &user), SCC_E_CONNECTIONFAILURE);
-  EXPECT_FALSE(context->logged_on);
-  EXPECT_TRUE(SawMessage("Invalid Logon"));
-}
-
-TEST_F(LogonTest, ServerDownSaysUnableToConnect) {
-  server_.Stop();
-  ProviderContext* context = NewContext();
-  AnswerLogon("alice", "alice pw");
-  script_->QueueMessageBox("Veltrane", kIdOk);
-  std::string user;
-  EXPECT_EQ(EnsureSession(nullptr, context, &user), SCC_E_CONNECTIONFAILURE);
-  EXPECT_TRUE(SawMessage("Unable to connect to server"));
-  SlotLock lock(context->slot.get());
-  EXPECT_EQ(context->slot->session(), nullptr);
-}
-
-TEST_F(LogonTest, CancelledDialog) {
-  ProviderContext* context = NewContext();
-  AnswerLogon("alice", "alice pw", kIdCancel);
-  std::string user;
-  EXPECT_EQ(EnsureSession(nullptr, context, &user), SCC_I_OPERATIONCANCELED);
-  EXPECT_FALSE(context->logged_on);
-}
-
 TEST_F(LogonTest, ServerRestartedBetweenTwoExportsLogsOnAgain) {
   ProviderContext* context = NewContext();
   AnswerLogon("alice", "alice pw");

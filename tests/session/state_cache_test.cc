@@ -169,13 +169,5 @@ TEST_F(StateCacheTest, TreeWalksKeepRecordsUnderFolderKeys) {
   EXPECT_NE(text.find(std::string(kStoredServerStampKey) + kServerStamp), std::string::npos);
 }
 
-TEST(LocalStatusNameTest, NamesOfEveryValue) {
-  EXPECT_STREQ(LocalStatusName(kStatusMoreRecent), "More Recent");
-  EXPECT_STREQ(LocalStatusName(kStatusWorkInProgress), "Work in Progress");
-  EXPECT_STREQ(LocalStatusName(kStatusUncontrolled), "Uncontrolled");
-  EXPECT_STREQ(LocalStatusName(3), "");
-  EXPECT_STREQ(LocalStatusName(0), "");
-}
-
 }  // namespace
 }  // namespace tw

@@ -6,6 +6,7 @@
 #include <wx/button.h>
 #include <wx/checkbox.h>
 #include <wx/image.h>
+#include <wx/listctrl.h>
 #include <wx/radiobut.h>
 #include <wx/statbox.h>
 #include <wx/stattext.h>
@@ -189,6 +190,29 @@ bool WritePng(const ScreenPixels& pixels, const std::string& path) {
   return image.SaveFile(wxString::FromUTF8(path), wxBITMAP_TYPE_PNG);
 }
 
+ReportListShown ReadReportList(wxWindow* dialog, int id) {
+  ReportListShown shown;
+  auto* list = dynamic_cast<wxListCtrl*>(dialog->FindWindow(id));
+  if (list == nullptr || !list->InReportView()) {
+    ADD_FAILURE() << "no report list " << id;
+    return shown;
+  }
+  for (int k = 0; k < list->GetColumnCount(); ++k) {
+    wxListItem column;
+    column.SetMask(wxLIST_MASK_TEXT);
+    list->GetColumn(k, column);
+    shown.captions.push_back(column.GetText().utf8_string());
+    shown.widths.push_back(list->GetColumnWidth(k));
+  }
+  for (long row = 0; row < list->GetItemCount(); ++row) {
+    shown.rows.emplace_back();
+    for (int k = 0; k < list->GetColumnCount(); ++k) {
+      shown.rows.back().push_back(list->GetItemText(row, k).utf8_string());
+    }
+  }
+  return shown;
+}
+
 GuiSteps::GuiSteps(int limit_ticks) : limit_ticks_(limit_ticks) {}
 
 GuiSteps::~GuiSteps() {
@@ -268,6 +292,10 @@ GuiSteps& GuiSteps::Screenshot(const std::string& path, ScreenPixels* pixels) {
     if (!settled) return false;
     last_shot_.reset();
     if (pixels != nullptr) *pixels = *shot;
+    int width = 0, height = 0;
+    EXPECT_TRUE(ScreenSize(&width, &height));
+    EXPECT_TRUE(rect.x >= 0 && rect.y >= 0 && rect.GetRight() < width && rect.GetBottom() < height)
+        << path << ": the dialog lies partly off the screen";
     // What the picture shows must be whole.
     for (const std::string& cut : CutTexts(dialog_)) ADD_FAILURE() << path << ": " << cut;
     return WritePng(*shot, path);
@@ -277,6 +305,14 @@ GuiSteps& GuiSteps::Screenshot(const std::string& path, ScreenPixels* pixels) {
 GuiSteps& GuiSteps::Click(int button) {
   return Then("click " + std::to_string(button),
               [this, button] { return dialog_ != nullptr && PostClick(dialog_, button); });
+}
+
+GuiSteps& GuiSteps::Escape() {
+  return Do("press Escape", [](wxDialog* d) {
+    wxKeyEvent key(wxEVT_CHAR_HOOK);
+    key.m_keyCode = WXK_ESCAPE;
+    d->GetEventHandler()->ProcessEvent(key);
+  });
 }
 
 GuiSteps& GuiSteps::Do(const std::string& what, std::function<void(wxDialog*)> action) {

@@ -48,6 +48,15 @@ template <typename T>
 T* ControlOf(wxWindow* dialog, int id) {
   return dialog == nullptr ? nullptr : dynamic_cast<T*>(dialog->FindWindow(id));
 }
+// What a report list shows: its columns' captions and widths, and its
+// cells row by row.
+struct ReportListShown {
+  std::vector<std::string> captions;
+  std::vector<int> widths;
+  std::vector<std::vector<std::string>> rows;
+};
+// Report list `id` of `dialog` as shown; a test failure when there is none.
+ReportListShown ReadReportList(wxWindow* dialog, int id);
 // Posts a click of button `id` of `dialog`, as the mouse would; false when
 // there is no such button.
 bool PostClick(wxWindow* dialog, int id);
@@ -101,9 +110,12 @@ class GuiSteps : public wxTimer {
   wxDialog* dialog() const { return dialog_; }
   // Takes a screenshot of the remembered dialog once two in a row agree,
   // and writes it to `path`; `pixels` (may be null) gets it too. A text
-  // the dialog shows cut (CutTexts) fails the test.
+  // the dialog shows cut (CutTexts), or a dialog not wholly on the screen,
+  // fails the test.
   GuiSteps& Screenshot(const std::string& path, ScreenPixels* pixels);
   GuiSteps& Click(int button);
+  // Presses Escape in the remembered dialog.
+  GuiSteps& Escape();
   GuiSteps& Do(const std::string& what, std::function<void(wxDialog*)> action);
   // Waits for the native box titled `title`, checks nothing, answers it.
   GuiSteps& AnswerNative(const std::string& title, int response, std::string* text = nullptr,

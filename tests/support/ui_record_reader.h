@@ -1,8 +1,7 @@
 // Reads the user-interface record ($VELTRANE_UI_RECORD) back, for tests that
-// assert what a person would have seen. The reader is a strict JSON parser
-// of its own (no escapes beyond the standard ones, no raw control bytes,
-// valid UTF-8 only, the keys in the record's order), so it also checks the
-// writer.
+// assert what a person would have seen. Each line must be exactly a record
+// (valid UTF-8, no raw control bytes, the keys in the record's order, each
+// of its type), so the reader also checks the writer.
 #ifndef TW_TESTS_SUPPORT_UI_RECORD_READER_H_
 #define TW_TESTS_SUPPORT_UI_RECORD_READER_H_
 

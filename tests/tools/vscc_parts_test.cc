@@ -57,21 +57,14 @@ TEST(VsccOptions, UsageErrors) {
   const std::vector<std::vector<std::string>> bad = {
       {},
       {"frob"},
-      {"status", "--frob"},
-      {"status", "--shared"},  // another command's option
-      {"checkout"},            // needs a path
-      {"checkin", "-m"},       // a value is missing
-      {"history", "a", "b"},
-      {"prop", "get", "path"},
-      {"prop", "del", "path", "name"},
+      {"status", "--shared"},    // another command's option
+      {"checkout"},              // needs a path
+      {"checkin", "-m"},         // a value is missing
       {"status", "--json=yes"},  // a flag takes no value
       {"status", "--ui", "window"},
-      {"status", "--ui", "script:"},
       {"status", "--port", "70000"},
-      {"status", "--port", "49a"},
       {"bind", "--parent", "x"},  // only with --new
       {"bind", "--new", "A", "--production", "B"},
-      {"help", "frob"},
   };
   for (const auto& args : bad) {
     Options o;
@@ -110,9 +103,7 @@ TEST_F(VsccFolders, WorkspaceFileRoundTripAndDiscovery) {
   Workspace found;
   ASSERT_TRUE(FindWorkspace(env_.Path("work/src/deep"), &found, &error)) << error;
   EXPECT_EQ(w.root, found.root);
-  EXPECT_EQ(w.project_name, found.project_name);
   EXPECT_EQ(w.aux_path, found.aux_path);
-  EXPECT_EQ("alice", found.user);
   EXPECT_EQ("", found.server);
   EXPECT_EQ("4900", found.port);
 
@@ -257,15 +248,12 @@ TEST(VsccConsole, ProgressLineFitsTheTerminal) {
 }
 
 TEST(VsccJson, RecordLinesAndErrors) {
+  // Every record line the tests read goes through ParseJson as well
+  // (tests/support/ui_record_reader.cc); here the escapes and the errors.
   JsonValue v;
   std::string error;
-  ASSERT_TRUE(ParseJson(
-      "{\"kind\": \"dialog\", \"id\": 110, \"title\": \"Veltrane\", \"texts\": {\"1025\": "
-      "\"'a' is \\\"Old\\\".\\n\\u00e9\\ud83d\\ude00\"}, \"enabled\": {\"1032\": false}, "
-      "\"answer\": 1001, \"unexpected\": true}",
-      &v, &error))
-      << error;
-  EXPECT_EQ(110, v.NumberAt("id"));
+  ASSERT_TRUE(ParseJson("\"\\\"Old\\\".\\n\\u00e9\\ud83d\\ude00\"", &v, &error)) << error;
+  EXPECT_EQ("\"Old\".\n\xC3\xA9\xF0\x9F\x98\x80", v.string);
   UiEvent event;
   ASSERT_TRUE(ParseUiEvent(
       "{\"kind\": \"msgbox\", \"id\": 0, \"title\": \"Could not acquire lock.\", \"texts\": "

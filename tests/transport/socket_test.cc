@@ -92,23 +92,6 @@ TEST(SocketAddress, HostTextResolvesOrGivesAnInvalidAllZeroAddress) {
 
 // --- Connecting, listening, accepting ---
 
-TEST(SocketConnect, RoundTripInBothDirections) {
-  Connection c = Connect();
-  ASSERT_TRUE(c.server);
-  EXPECT_TRUE(c.client->IsConnected());
-  EXPECT_TRUE(c.server->IsConnected());
-  EXPECT_TRUE(c.listener->IsListening());
-  EXPECT_FALSE(c.client->IsListening());
-
-  ASSERT_EQ(c.client->SendWord(0x12281964), kSocketOk);
-  ASSERT_EQ(c.client->SendBytes({'a', 'b', 'c'}), kSocketOk);
-  EXPECT_EQ(ReceiveAll(*c.server, 7),
-            (std::vector<uint8_t>{0x12, 0x28, 0x19, 0x64, 'a', 'b', 'c'}));
-
-  ASSERT_EQ(c.server->Send("reply", 5), kSocketOk);
-  EXPECT_EQ(ReceiveAll(*c.client, 5), (std::vector<uint8_t>{'r', 'e', 'p', 'l', 'y'}));
-}
-
 TEST(SocketConnect, ListenOnAChosenLoopbackAddress) {
   auto listener = CreateSocket();
   ASSERT_EQ(listener->ListenOn(CreateAddress(127, 0, 0, 2, 0), 4, kSocketStream), kSocketOk);
