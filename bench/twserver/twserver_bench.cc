@@ -22,7 +22,7 @@
 // scratch folder under $TMPDIR, removed at the end.
 //
 //   bench_twserver [megabytes of the random file, default 256]
-//   bench_twserver locks      (only the lock request's stall)
+//   bench_twserver locks [documents, default 100000]   (only the lock stall)
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -218,10 +218,12 @@ void AddStall(const test::TestServer& server, const std::string& root, const std
       write_sum * 1000 / std::max(writes, 1), writes);
 }
 
+// The default items-per-request limit of the server.
+constexpr int kMaxLockDocuments = 100000;
+
 void LockStall(const test::TestServer& server, const std::string& root, const std::string& dir,
-               const std::string& other_id) {
+               const std::string& other_id, int documents) {
   const uint16_t port = server.port();
-  constexpr int kDocuments = 100000;  // the default items-per-request limit
   constexpr int kPerAdd = 25000;
   WireClient locker, other;
   if (!locker.Connect(port) || locker.Logon("bench", "pw") != 0 || !other.Connect(port) ||
@@ -237,15 +239,17 @@ void LockStall(const test::TestServer& server, const std::string& root, const st
   std::ofstream(small) << "lockable";
   std::vector<std::string> ids;
   const auto add_start = Clock::now();
-  for (int first = 0; first < kDocuments; first += kPerAdd) {
+  for (int first = 0; first < documents; first += kPerAdd) {
     std::vector<std::string> names;
-    for (int i = first; i < first + kPerAdd; ++i) names.push_back("l" + std::to_string(i));
+    for (int i = first; i < std::min(first + kPerAdd, documents); ++i) {
+      names.push_back("l" + std::to_string(i));
+    }
     const std::vector<std::string> added =
         Add(locker, production, names, std::vector<std::string>(names.size(), small));
     ids.insert(ids.end(), added.begin(), added.end());
   }
-  std::printf("(%d Documents to lock added in %.1f s)\n", kDocuments, Since(add_start));
-  if (ids.size() != static_cast<size_t>(kDocuments)) Fail("the Documents to lock are missing");
+  std::printf("(%d Documents to lock added in %.1f s)\n", documents, Since(add_start));
+  if (ids.size() != static_cast<size_t>(documents)) Fail("the Documents to lock are missing");
 
   for (const char* command : {"ACQUIRELOCK", "RELEASELOCK"}) {
     MessagePtr big = WireClient::Request(command);
@@ -280,7 +284,7 @@ void LockStall(const test::TestServer& server, const std::string& root, const st
         "%s of %d Documents in one request: %.2f s, of which the server's handling %ld ms; "
         "meanwhile another client's lock writes waited at most %.1f ms (%.1f ms on average, "
         "%d writes)\n",
-        command, kDocuments, big_seconds,
+        command, documents, big_seconds,
         LoggedMilliseconds(server, std::string("user=bench command=") + command), write_max * 1000,
         write_sum * 1000 / std::max(writes, 1), writes);
   }
@@ -298,7 +302,7 @@ std::string Tail(const std::string& dir) {
   return text.size() > 2000 ? text.substr(text.size() - 2000) : text;
 }
 
-int Run(uint64_t size, bool locks_only) {
+int Run(uint64_t size, int locks_only) {
   const char* tmp = std::getenv("TMPDIR");
   std::string templ =
       std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/bench_twserver.XXXXXX";
@@ -333,7 +337,7 @@ int Run(uint64_t size, bool locks_only) {
     const std::vector<std::string> ids =
         Add(c, root, names, std::vector<std::string>(names.size(), small));
     if (locks_only) {
-      LockStall(server, root, dir, ids.at(0));
+      LockStall(server, root, dir, ids.at(0), locks_only);
       server.Stop();
       std::error_code ec;
       std::filesystem::remove_all(dir, ec);
@@ -343,7 +347,7 @@ int Run(uint64_t size, bool locks_only) {
       DocumentInfoRate(c, root, names, count);
     }
     AddStall(server, root, dir, ids.at(0));
-    LockStall(server, root, dir, ids.at(0));
+    LockStall(server, root, dir, ids.at(0), kMaxLockDocuments);
 
     Transfer(c, root, dir, "random", size);
     Transfer(c, root, dir, "compressible", std::max<uint64_t>(size / 4, 1 << 20));
@@ -362,7 +366,13 @@ int Run(uint64_t size, bool locks_only) {
 }  // namespace tw
 
 int main(int argc, char** argv) {
-  const bool locks_only = argc > 1 && std::strcmp(argv[1], "locks") == 0;
+  // "locks [documents]": only the lock stall, by default over as many
+  // Documents as one request may name.
+  int locks_only = 0;
+  if (argc > 1 && std::strcmp(argv[1], "locks") == 0) {
+    locks_only = argc > 2 ? std::atoi(argv[2]) : tw::kMaxLockDocuments;
+    if (locks_only <= 0 || locks_only > tw::kMaxLockDocuments) return 2;
+  }
   const long megabytes = argc > 1 && !locks_only ? std::strtol(argv[1], nullptr, 10) : 256;
   if (megabytes <= 0 || megabytes > 4096) {
     std::fprintf(stderr, "usage: bench_twserver [megabytes of the random file, 1-4096 | locks]\n");
