@@ -25,6 +25,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <mutex>
 
 #include "crypto/haval.h"
 #include "platform/hex.h"
@@ -255,6 +256,20 @@ bool ReadPrivateKey(const std::string& text, CryptoPP::RandomNumberGenerator& rn
   return key->Validate(rng, 1);
 }
 
+// Crypto++ makes the OAEP encoding object that every RSA-OAEP encryptor
+// and decryptor shares on first use, behind a double check whose ordering
+// rests on bare memory fences; several logons at one instant race there as
+// far as the thread sanitizer can tell (and on a library build without
+// C++11 atomics, in fact). So it is made once, under call_once, before any
+// encryptor or decryptor touches it: every later use is ordered after it.
+void PrepareOaep() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    CryptoPP::Singleton<CryptoPP::RSAES_OAEP_SHA_Encryptor::SchemeOptions::MessageEncodingMethod>()
+        .Ref();
+  });
+}
+
 // The DER bytes an encoder wrote into a queue, as hex text.
 std::string QueueToHex(CryptoPP::ByteQueue* queue) {
   SecureBytes der(static_cast<size_t>(queue->MaxRetrievable()));
@@ -352,6 +367,7 @@ bool CRLDATcrypto::RsaEncryptToHex(const std::string& public_key, const void* pl
     SeedPool(&pool);
     CryptoPP::RSAFunction key;
     if (!ReadPublicKey(public_key, pool, &key)) return false;
+    PrepareOaep();
     CryptoPP::RSAES_OAEP_SHA_Encryptor encryptor(key);
     if (length > encryptor.FixedMaxPlaintextLength()) return false;
     const byte empty = 0;
@@ -372,6 +388,7 @@ bool CRLDATcrypto::RsaDecryptFromHex(const std::string& private_key, const std::
     SeedPool(&pool);
     CryptoPP::InvertibleRSAFunction key;
     if (!ReadPrivateKey(private_key, pool, &key)) return false;
+    PrepareOaep();
     CryptoPP::RSAES_OAEP_SHA_Decryptor decryptor(key);
     SecureBytes cipher;
     if (!HexDecode(cipher_hex, &cipher)) return false;

@@ -16,6 +16,7 @@
 #include "platform/process_id.h"
 #include "platform/recipient_table.h"
 #include "platform/system_factory.h"
+#include "settings/new_store_record.h"
 #include "settings/property_escape.h"
 #include "settings/property_protocol.h"
 
@@ -77,10 +78,13 @@ bool CopyNewFile(const std::string& from, const std::string& to) {
   return copied;
 }
 
-// A new empty file (0666 narrowed by the umask).
-void CreateEmptyFile(const std::string& path) {
+// A new empty file (0666 narrowed by the umask); false when it could not be
+// made (or was made by someone else first).
+bool CreateEmptyFile(const std::string& path) {
   std::unique_ptr<CRLfile> file = GetSystemFactory().NewFile();
-  if (file->Open(path, CRLfile::kWrite, 0, CRLfile::kCreateNew, 0)) file->Close();
+  if (!file->Open(path, CRLfile::kWrite, 0, CRLfile::kCreateNew, 0)) return false;
+  file->Close();
+  return true;
 }
 
 }  // namespace
@@ -137,7 +141,10 @@ bool PropertyFileClient::BindStore(const std::string& name) {
     // Without a default.usr to copy, the store starts empty: the server
     // serves only a store whose file exists, and every setting written to
     // a missing one would be lost.
-    if (!copied) CreateEmptyFile(name);
+    const bool made = copied || CreateEmptyFile(name);
+    // The server makes a store only of an empty file recorded as made for
+    // one (new_store_record.h).
+    if (made) RecordNewStoreFile(name);
   }
   // The canonical name: the real absolute path. The file system is
   // case-sensitive, so the letter case stays.

@@ -12,11 +12,17 @@
 //   - the stall one large request causes others: while one client adds
 //     30,000 Documents in one request, a second one reads (document
 //     information) and writes (a lock taken and given back) in a loop; the
-//     longest and the average wait of each are printed.
+//     longest and the average wait of each are printed;
+//   - the same for the largest lock request the server takes (as many
+//     Documents as its items-per-request limit, 100,000): one client locks
+//     them all in one "ACQUIRELOCK" and gives them back in one
+//     "RELEASELOCK", each one write transaction, while another takes and
+//     gives back a lock on another Document in a loop.
 // The server's repository, the files and the received copies live in a
 // scratch folder under $TMPDIR, removed at the end.
 //
 //   bench_twserver [megabytes of the random file, default 256]
+//   bench_twserver locks [documents, default 100000]   (only the lock stall)
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -59,7 +65,10 @@ std::string Join(const std::vector<std::string>& items) {
 
 MessagePtr Call(WireClient& c, const MessagePtr& request, const char* what) {
   MessagePtr reply = c.Call(*request, 600000);
-  if (!reply || reply->GetErrorCode() != 0) Fail(std::string(what) + " failed");
+  if (!reply) Fail(std::string(what) + " failed: no reply");
+  if (reply->GetErrorCode() != 0) {
+    Fail(std::string(what) + " failed with error " + std::to_string(reply->GetErrorCode()));
+  }
   return reply;
 }
 
@@ -209,7 +218,91 @@ void AddStall(const test::TestServer& server, const std::string& root, const std
       write_sum * 1000 / std::max(writes, 1), writes);
 }
 
-int Run(uint64_t size) {
+// The default items-per-request limit of the server.
+constexpr int kMaxLockDocuments = 100000;
+
+void LockStall(const test::TestServer& server, const std::string& root, const std::string& dir,
+               const std::string& other_id, int documents) {
+  const uint16_t port = server.port();
+  constexpr int kPerAdd = 25000;
+  WireClient locker, other;
+  if (!locker.Connect(port) || locker.Logon("bench", "pw") != 0 || !other.Connect(port) ||
+      other.Logon("bench2", "pw") != 0) {
+    Fail("cannot log on for the lock stall");
+  }
+  MessagePtr folder = WireClient::Request("PRODUCTIONCMD", 4);
+  folder->SetString(101, root);
+  folder->SetString(102, "Locks");
+  std::string production;
+  Call(locker, folder, "creating a Production")->GetString(103, &production);
+  const std::string small = dir + "/lockable";
+  std::ofstream(small) << "lockable";
+  std::vector<std::string> ids;
+  const auto add_start = Clock::now();
+  for (int first = 0; first < documents; first += kPerAdd) {
+    std::vector<std::string> names;
+    for (int i = first; i < std::min(first + kPerAdd, documents); ++i) {
+      names.push_back("l" + std::to_string(i));
+    }
+    const std::vector<std::string> added =
+        Add(locker, production, names, std::vector<std::string>(names.size(), small));
+    ids.insert(ids.end(), added.begin(), added.end());
+  }
+  std::printf("(%d Documents to lock added in %.1f s)\n", documents, Since(add_start));
+  if (ids.size() != static_cast<size_t>(documents)) Fail("the Documents to lock are missing");
+
+  for (const char* command : {"ACQUIRELOCK", "RELEASELOCK"}) {
+    MessagePtr big = WireClient::Request(command);
+    big->SetString(100, Join(ids));
+    if (std::strcmp(command, "ACQUIRELOCK") == 0) big->SetInt(103, 72);
+    std::atomic<bool> running{true};
+    double big_seconds = 0;
+    std::thread t([&] {
+      const auto start = Clock::now();
+      Call(locker, big, command);
+      big_seconds = Since(start);
+      running = false;
+    });
+    MessagePtr lock = WireClient::Request("ACQUIRELOCK");
+    lock->SetString(100, other_id);
+    lock->SetInt(103, 83);
+    MessagePtr release = WireClient::Request("RELEASELOCK");
+    release->SetString(100, other_id);
+    double write_max = 0, write_sum = 0;
+    int writes = 0;
+    while (running.load()) {
+      const auto start = Clock::now();
+      Call(other, lock, "ACQUIRELOCK beside the large one");
+      Call(other, release, "RELEASELOCK beside the large one");
+      const double write = Since(start) / 2;
+      write_max = std::max(write_max, write);
+      write_sum += write;
+      ++writes;
+    }
+    t.join();
+    std::printf(
+        "%s of %d Documents in one request: %.2f s, of which the server's handling %ld ms; "
+        "meanwhile another client's lock writes waited at most %.1f ms (%.1f ms on average, "
+        "%d writes)\n",
+        command, documents, big_seconds,
+        LoggedMilliseconds(server, std::string("user=bench command=") + command), write_max * 1000,
+        write_sum * 1000 / std::max(writes, 1), writes);
+  }
+}
+
+// The end of the server's log, for a failure.
+std::string Tail(const std::string& dir) {
+  std::string text;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
+    if (entry.path().extension() == ".log") {
+      std::ifstream in(entry.path());
+      text.assign(std::istreambuf_iterator<char>(in), {});
+    }
+  }
+  return text.size() > 2000 ? text.substr(text.size() - 2000) : text;
+}
+
+int Run(uint64_t size, int locks_only) {
   const char* tmp = std::getenv("TMPDIR");
   std::string templ =
       std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/bench_twserver.XXXXXX";
@@ -243,16 +336,25 @@ int Run(uint64_t size) {
     for (int i = 0; i < 10000; ++i) names.push_back("doc" + std::to_string(i) + ".txt");
     const std::vector<std::string> ids =
         Add(c, root, names, std::vector<std::string>(names.size(), small));
+    if (locks_only) {
+      LockStall(server, root, dir, ids.at(0), locks_only);
+      server.Stop();
+      std::error_code ec;
+      std::filesystem::remove_all(dir, ec);
+      return 0;
+    }
     for (size_t count : {size_t{1}, size_t{100}, size_t{10000}}) {
       DocumentInfoRate(c, root, names, count);
     }
     AddStall(server, root, dir, ids.at(0));
+    LockStall(server, root, dir, ids.at(0), kMaxLockDocuments);
 
     Transfer(c, root, dir, "random", size);
     Transfer(c, root, dir, "compressible", std::max<uint64_t>(size / 4, 1 << 20));
     server.Stop();
   } catch (const std::exception& e) {
     std::fprintf(stderr, "bench_twserver: %s\n", e.what());
+    std::fprintf(stderr, "%s\n", Tail(dir).c_str());
     status = 1;
   }
   std::error_code ec;
@@ -264,10 +366,17 @@ int Run(uint64_t size) {
 }  // namespace tw
 
 int main(int argc, char** argv) {
-  const long megabytes = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 256;
+  // "locks [documents]": only the lock stall, by default over as many
+  // Documents as one request may name.
+  int locks_only = 0;
+  if (argc > 1 && std::strcmp(argv[1], "locks") == 0) {
+    locks_only = argc > 2 ? std::atoi(argv[2]) : tw::kMaxLockDocuments;
+    if (locks_only <= 0 || locks_only > tw::kMaxLockDocuments) return 2;
+  }
+  const long megabytes = argc > 1 && !locks_only ? std::strtol(argv[1], nullptr, 10) : 256;
   if (megabytes <= 0 || megabytes > 4096) {
-    std::fprintf(stderr, "usage: bench_twserver [megabytes of the random file, 1-4096]\n");
+    std::fprintf(stderr, "usage: bench_twserver [megabytes of the random file, 1-4096 | locks]\n");
     return 2;
   }
-  return tw::Run(static_cast<uint64_t>(megabytes) << 20);
+  return tw::Run(static_cast<uint64_t>(megabytes) << 20, locks_only);
 }

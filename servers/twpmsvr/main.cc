@@ -1,7 +1,9 @@
 // TWPMSvr: the property file server. Started detached by the first client
 // that finds no server; exits after an idle time with no registered client
 // (--idle-ms N or $VELTRANE_PROPERTY_SERVER_IDLE_MS, default 300000) and
-// cleanly on SIGTERM or SIGINT.
+// cleanly on SIGTERM or SIGINT. --unowned-scratch-ms N sets how long an
+// "[SD]" store whose name gives no live process of the user outlives its
+// last request (default 60000).
 //
 // "FL" commits every store and checkpoints its write-ahead log into the
 // store file. "RS" does the same and then closes every file store, letting
@@ -39,6 +41,10 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--idle-ms") == 0 && i + 1 < argc) {
       if (!ParseMs(argv[++i], &options.idle_ms)) return 64;
+    } else if (std::strcmp(argv[i], "--unowned-scratch-ms") == 0 && i + 1 < argc) {
+      uint32_t ms = 0;
+      if (!ParseMs(argv[++i], &ms)) return 64;
+      options.unowned_scratch_ms = ms;
     } else {
       return 64;
     }

@@ -1,13 +1,16 @@
 // The property file server's requests.
 #include "servers/twpmsvr/requests.h"
 
+#include <fcntl.h>
 #include <limits.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,6 +18,7 @@
 #include "platform/debug_output.h"
 #include "platform/decimal.h"
 #include "platform/mailslot.h"
+#include "settings/new_store_record.h"
 #include "settings/property_escape.h"
 #include "settings/property_protocol.h"
 
@@ -22,8 +26,14 @@ namespace tw::pmsvr {
 
 namespace {
 
-// Memory held by all "[SD]" stores together.
-constexpr size_t kMaxScratchBytes = 64u << 20;
+// Records of new store files older than this were never served; they go.
+constexpr long kNewStoreRecordLifeS = 24 * 3600;
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 bool IsScratchName(const std::string& name) {
   return name.size() >= 4 && ::strncasecmp(name.c_str(), kScratchStorePrefix, 4) == 0;
@@ -61,17 +71,60 @@ bool AcceptableStoreName(const std::string& name, const std::string& runtime_dir
   return true;
 }
 
-RequestHandler::RequestHandler(std::string runtime_dir, ReplyFunction reply, ForgetFunction forget)
-    : runtime_dir_(std::move(runtime_dir)), reply_(std::move(reply)), forget_(std::move(forget)) {}
+RequestHandler::RequestHandler(std::string runtime_dir, ReplyFunction reply, ForgetFunction forget,
+                               int64_t unowned_scratch_ms)
+    : runtime_dir_(std::move(runtime_dir)),
+      reply_(std::move(reply)),
+      forget_(std::move(forget)),
+      unowned_scratch_ms_(unowned_scratch_ms) {
+  if (!runtime_dir_.empty()) SweepNewStoreRecords(runtime_dir_, kNewStoreRecordLifeS);
+}
 
 void RequestHandler::CommitAll() {
-  for (auto& [store_name, store] : stores_) {
-    if (!store->Commit()) Log("commit failed for " + store_name);
+  for (auto& [store_name, open] : stores_) {
+    if (!open.store->Commit()) Log("commit failed for " + store_name);
   }
 }
 
 void RequestHandler::FlushAll() {
-  for (auto& [store_name, store] : stores_) store->Flush();
+  for (auto& [store_name, open] : stores_) open.store->Flush();
+}
+
+bool RequestHandler::FindProcess(int pid, Process* out) {
+  if (pid <= 0) return false;
+  const std::string dir = "/proc/" + std::to_string(pid);
+  struct stat st;
+  // Another user's process is never the owner of this user's store.
+  if (::stat(dir.c_str(), &st) != 0 || st.st_uid != ::getuid()) return false;
+  char text[1024];
+  const int fd = ::open((dir + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const ssize_t got = ::read(fd, text, sizeof text - 1);
+  ::close(fd);
+  if (got <= 0) return false;
+  text[got] = '\0';
+  // The start time is the 22nd field; the name (2nd, in parentheses) may
+  // hold blanks and parentheses itself, so count from its last ")".
+  const char* at = std::strrchr(text, ')');
+  if (at == nullptr) return false;
+  for (int field = 2; field < 22 && at != nullptr; ++field) at = std::strchr(at + 1, ' ');
+  if (at == nullptr) return false;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long start = std::strtoull(at + 1, &end, 10);
+  if (errno != 0 || end == at + 1) return false;
+  out->pid = pid;
+  out->start = start;
+  return true;
+}
+
+std::map<std::string, RequestHandler::OpenStore>::iterator RequestHandler::Close(
+    std::map<std::string, OpenStore>::iterator it) {
+  if (it->second.scratch != nullptr) {
+    scratch_bytes_ -= it->first.size() + it->second.scratch->bytes();
+    --scratch_stores_;
+  }
+  return stores_.erase(it);
 }
 
 void RequestHandler::DropDeadClients() {
@@ -83,36 +136,60 @@ void RequestHandler::DropDeadClients() {
       it = clients_.erase(it);
     }
   }
-  // A per-process store lives as long as its process.
+  // A per-process store lives as long as its process; one without an
+  // owner as long as it is used.
+  const int64_t now = NowMs();
   for (auto it = stores_.begin(); it != stores_.end();) {
-    const pid_t pid = IsScratchName(it->first) ? ScratchPid(it->first) : 0;
-    if (pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH) {
-      it = stores_.erase(it);
-    } else {
-      ++it;
+    const OpenStore& open = it->second;
+    bool ended = false;
+    if (open.scratch != nullptr && open.owner.pid > 0) {
+      Process now_there;
+      ended = !FindProcess(open.owner.pid, &now_there) || now_there.start != open.owner.start;
+    } else if (open.scratch != nullptr) {
+      ended = now - open.last_used_ms >= unowned_scratch_ms_;
     }
+    if (!ended) {
+      ++it;
+      continue;
+    }
+    Log("dropped the per-process store " + it->first.substr(0, 64) +
+        (open.owner.pid > 0 ? ": its process has ended" : ": unused and without a process"));
+    it = Close(it);
   }
 }
 
-Store* RequestHandler::StoreFor(const std::string& name) {
+RequestHandler::OpenStore* RequestHandler::StoreFor(const std::string& name) {
   auto it = stores_.find(name);
-  if (it != stores_.end()) return it->second.get();
+  if (it != stores_.end()) {
+    it->second.last_used_ms = NowMs();
+    return &it->second;
+  }
   if (!AcceptableStoreName(name, runtime_dir_)) {
     Log("refused store name of " + std::to_string(name.size()) + " bytes");
     return nullptr;
   }
-  std::unique_ptr<Store> store;
+  OpenStore open;
+  open.last_used_ms = NowMs();
   if (IsScratchName(name)) {
-    store = std::make_unique<MemoryStore>();
+    if (scratch_stores_ >= kMaxScratchStores || scratch_bytes_ + name.size() > kMaxScratchBytes) {
+      Log("refused a per-process store: there are too many");
+      return nullptr;
+    }
+    auto memory = std::make_unique<MemoryStore>();
+    open.scratch = memory.get();
+    open.store = std::move(memory);
+    FindProcess(ScratchPid(name), &open.owner);
+    scratch_bytes_ += name.size();
+    ++scratch_stores_;
   } else {
     std::string error;
-    store = FileStore::Open(name, &error);
-    if (!store) {
+    open.store = FileStore::Open(name, runtime_dir_, &error);
+    if (!open.store) {
       Log(error);
       return nullptr;
     }
   }
-  return stores_.emplace(name, std::move(store)).first->second.get();
+  return &stores_.emplace(name, std::move(open)).first->second;
 }
 
 void RequestHandler::Reply(const std::string& reply_name, const std::string& text) {
@@ -150,7 +227,7 @@ void RequestHandler::Handle(const char* bytes, uint32_t count) {
     // the next request reads it afresh from disk.
     if (code == kRequestReset) {
       for (auto it = stores_.begin(); it != stores_.end();) {
-        it = IsScratchName(it->first) ? std::next(it) : stores_.erase(it);
+        it = it->second.scratch != nullptr ? std::next(it) : Close(it);
       }
     }
     return;
@@ -165,8 +242,8 @@ void RequestHandler::Handle(const char* bytes, uint32_t count) {
     if (wants_reply) Reply(request.arg2, BuildPropertyReply(false, ""));
     return;
   }
-  Store* store = StoreFor(request.store);
-  if (store == nullptr) {
+  OpenStore* open = StoreFor(request.store);
+  if (open == nullptr) {
     if (wants_reply) Reply(request.arg2, BuildPropertyReply(false, ""));
     return;
   }
@@ -176,23 +253,27 @@ void RequestHandler::Handle(const char* bytes, uint32_t count) {
       Log("refused a value with a malformed escape");
       return;
     }
-    if (dynamic_cast<MemoryStore*>(store) != nullptr) {
-      size_t total = 0;
-      for (auto& [n, s] : stores_) {
-        if (auto* m = dynamic_cast<MemoryStore*>(s.get())) total += m->bytes();
-      }
-      if (total + request.arg1.size() + request.arg2.size() > kMaxScratchBytes) {
-        Log("refused a value: the per-process stores are full");
-        return;
-      }
+    if (open->scratch == nullptr) {
+      if (!open->store->Set(request.arg1, request.arg2)) Log("write failed for " + request.store);
+      return;
     }
-    if (!store->Set(request.arg1, request.arg2)) Log("write failed for " + request.store);
+    // The total is kept along: one store's change, never a sum over all.
+    const size_t before = open->scratch->bytes();
+    if (scratch_bytes_ + request.arg1.size() + request.arg2.size() > kMaxScratchBytes) {
+      Log("refused a value: the per-process stores are full");
+      return;
+    }
+    open->scratch->Set(request.arg1, request.arg2);
+    scratch_bytes_ = scratch_bytes_ - before + open->scratch->bytes();
     return;
   }
   if (code == kRequestDelete) {
-    if (!store->Delete(request.arg1, request.arg2 == "1")) Log("delete failed");
+    const size_t before = open->scratch != nullptr ? open->scratch->bytes() : 0;
+    if (!open->store->Delete(request.arg1, request.arg2 == "1")) Log("delete failed");
+    if (open->scratch != nullptr) scratch_bytes_ = scratch_bytes_ - before + open->scratch->bytes();
     return;
   }
+  Store* store = open->store.get();
   if (code == kRequestGetData) {
     std::string value;
     const bool ok = store->Get(request.arg1, &value);

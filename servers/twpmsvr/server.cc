@@ -5,7 +5,9 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -19,8 +21,6 @@ namespace tw::pmsvr {
 namespace {
 
 constexpr uint32_t kTickMs = 200;
-// The loop's wait while replies are kept: they are retried this often.
-constexpr uint32_t kKeptRetryMs = 10;
 constexpr int64_t kClientCheckMs = 1000;
 // More reply writers than this are closed (those without kept replies);
 // they reopen on demand.
@@ -78,17 +78,17 @@ int Server::Run(volatile std::sig_atomic_t* stop) {
   RequestHandler handler(
       runtime_dir,
       [this](const std::string& reply_name, const std::string& text) { Reply(reply_name, text); },
-      [this](const std::string& reply_name) { Forget(reply_name); });
+      [this](const std::string& reply_name) { Forget(reply_name); }, options_.unowned_scratch_ms);
   auto buffer = std::make_unique<char[]>(kMaxPropertyMessage + 1);
   int64_t last_activity = NowMs();
   int64_t last_check = last_activity;
   while (*stop == 0) {
-    reader_->SetReadTimeout(AnyKept() ? kKeptRetryMs : kTickMs);
+    reader_->SetReadTimeout(UntilRetry(NowMs(), kTickMs));
     uint32_t count = 0;
     if (reader_->Read(buffer.get(), kMaxPropertyMessage + 1, &count)) {
       handler.Handle(buffer.get(), count);
       last_activity = NowMs();
-      if (AnyKept()) WriteKept(last_activity);
+      WriteKept(last_activity);
       if (!reader_->HasMessage()) handler.CommitAll();
       continue;
     }
@@ -113,7 +113,7 @@ int Server::Run(volatile std::sig_atomic_t* stop) {
   while (reader_->Read(buffer.get(), kMaxPropertyMessage + 1, &count)) {
     handler.Handle(buffer.get(), count);
   }
-  WriteKept(NowMs());
+  WriteKept(NowMs(), true);
   handler.FlushAll();
   handler.CloseStores();
   reader_->Close();
@@ -121,11 +121,21 @@ int Server::Run(volatile std::sig_atomic_t* stop) {
   return 0;
 }
 
-bool Server::AnyKept() const {
-  for (const auto& [reply_name, client] : clients_) {
-    if (!client.kept.empty()) return true;
+uint32_t Server::UntilRetry(int64_t now_ms, uint32_t cap) const {
+  if (keeping_ == 0) return cap;
+  const int64_t wait = next_retry_ms_ - now_ms;
+  // Never 0: the loop would spin without waiting for a request.
+  return static_cast<uint32_t>(std::clamp<int64_t>(wait, 1, cap));
+}
+
+void Server::Forget(const std::string& reply_name) {
+  auto it = clients_.find(reply_name);
+  if (it == clients_.end()) return;
+  if (!it->second.kept.empty()) {
+    --keeping_;
+    for (const Kept& kept : it->second.kept) kept_bytes_ -= kept.text.size();
   }
-  return false;
+  clients_.erase(it);
 }
 
 void Server::Reply(const std::string& reply_name, const std::string& text) {
@@ -140,7 +150,9 @@ void Server::Reply(const std::string& reply_name, const std::string& text) {
     if (!writer->Open(".", reply_name)) return;
     // Never wait for one client: a full queue keeps the reply instead.
     writer->SetWriteTimeout(0);
-    it = clients_.emplace(reply_name, Client{std::move(writer), {}}).first;
+    Client fresh;
+    fresh.writer = std::move(writer);
+    it = clients_.emplace(reply_name, std::move(fresh)).first;
   }
   Client& client = it->second;
   if (client.kept.empty()) {
@@ -150,36 +162,67 @@ void Server::Reply(const std::string& reply_name, const std::string& text) {
       return;
     }
   }
-  if (client.kept.size() >= kMaxKeptReplies) {
-    Log("dropped a reply to " + reply_name + ": " + std::to_string(kMaxKeptReplies) +
-        " replies wait for room already");
+  if (client.kept.size() >= kMaxKeptReplies || kept_bytes_ + text.size() > kMaxKeptBytes) {
+    Log("dropped a reply to " + reply_name + ": " + std::to_string(client.kept.size()) +
+        " replies wait for room already, " + std::to_string(kept_bytes_) + " bytes for all");
     return;
   }
-  client.kept.push_back(Kept{text, NowMs()});
+  const int64_t now = NowMs();
+  if (client.kept.empty()) {
+    client.backoff_ms = kFirstRetryMs;
+    client.retry_at_ms = now + kFirstRetryMs;
+    next_retry_ms_ =
+        keeping_ == 0 ? client.retry_at_ms : std::min(next_retry_ms_, client.retry_at_ms);
+    ++keeping_;
+  }
+  client.kept.push_back(Kept{text, now});
+  kept_bytes_ += text.size();
 }
 
-void Server::WriteKept(int64_t now_ms) {
+void Server::WriteKept(int64_t now_ms, bool all) {
+  if (keeping_ == 0 || (!all && now_ms < next_retry_ms_)) return;
+  int64_t next = INT64_MAX;
   for (auto it = clients_.begin(); it != clients_.end();) {
     Client& client = it->second;
+    if (client.kept.empty()) {
+      ++it;
+      continue;
+    }
+    if (!all && now_ms < client.retry_at_ms) {
+      next = std::min(next, client.retry_at_ms);
+      ++it;
+      continue;
+    }
     bool gone = false;
+    bool wrote = false;
     while (!client.kept.empty()) {
-      const Kept& next = client.kept.front();
-      if (now_ms - next.since_ms > kReplyKeepMs) {
+      const Kept& front = client.kept.front();
+      if (now_ms - front.since_ms > kReplyKeepMs) {
         Log("dropped a reply to " + it->first + " after " + std::to_string(kReplyKeepMs) +
             " ms without room for it");
-        client.kept.pop_front();
-        continue;
+      } else if (client.writer->Write(front.text.data(), static_cast<uint32_t>(front.text.size()),
+                                      nullptr)) {
+        wrote = true;
+      } else {
+        gone = !client.writer->QueueWasFull();
+        break;
       }
-      if (client.writer->Write(next.text.data(), static_cast<uint32_t>(next.text.size()),
-                               nullptr)) {
-        client.kept.pop_front();
-        continue;
-      }
-      gone = !client.writer->QueueWasFull();
-      break;
+      kept_bytes_ -= front.text.size();
+      client.kept.pop_front();
     }
-    it = gone ? clients_.erase(it) : std::next(it);
+    if (client.kept.empty() || gone) {
+      --keeping_;
+      for (const Kept& kept : client.kept) kept_bytes_ -= kept.text.size();
+      it = gone ? clients_.erase(it) : std::next(it);
+      continue;
+    }
+    // Still full: try again later, sooner if it took some just now.
+    client.backoff_ms = wrote ? kFirstRetryMs : std::min(client.backoff_ms * 2, kMaxRetryMs);
+    client.retry_at_ms = now_ms + client.backoff_ms;
+    next = std::min(next, client.retry_at_ms);
+    ++it;
   }
+  next_retry_ms_ = next;
 }
 
 }  // namespace tw::pmsvr

@@ -11,6 +11,7 @@
 #include <set>
 
 #include "platform/errno_text.h"
+#include "settings/new_store_record.h"
 
 namespace tw::pmsvr {
 
@@ -195,7 +196,8 @@ Kind Inspect(const std::string& path, int* version, std::string* why) {
 
 }  // namespace
 
-std::unique_ptr<FileStore> FileStore::Open(const std::string& path, std::string* error) {
+std::unique_ptr<FileStore> FileStore::Open(const std::string& path, const std::string& runtime_dir,
+                                           std::string* error) {
   std::unique_ptr<FileStore> store(new FileStore);
   store->lock_fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (store->lock_fd_ < 0) {
@@ -209,7 +211,13 @@ std::unique_ptr<FileStore> FileStore::Open(const std::string& path, std::string*
   int version = 0;
   std::string why;
   const Kind kind = Inspect(path, &version, &why);
-  if (kind == Kind::kForeign || (kind == Kind::kMarked && (version < 1 || version > kFormat))) {
+  // An empty file is a new store only if a client made it as one just now:
+  // any other empty file of the user's (a marker, a placeholder) stays as
+  // it is.
+  const bool unrecorded = kind == Kind::kEmpty && !HasNewStoreRecord(runtime_dir, store->lock_fd_);
+  if (unrecorded) why = "an empty file that no client made for a store";
+  if (kind == Kind::kForeign || unrecorded ||
+      (kind == Kind::kMarked && (version < 1 || version > kFormat))) {
     if (kind == Kind::kMarked) why = "format " + std::to_string(version) + " is unknown";
     *error = "refused " + path + ": not a property store (" + why + ")";
     return nullptr;
@@ -231,6 +239,7 @@ std::unique_ptr<FileStore> FileStore::Open(const std::string& path, std::string*
                              std::to_string(kFormat) + "); COMMIT";
     ready = store->Exec(mark.c_str());
     if (!ready) store->Exec("ROLLBACK");
+    if (ready && kind == Kind::kEmpty) DropNewStoreRecord(runtime_dir, store->lock_fd_);
   }
   if (!ready) {
     *error = "cannot set up store " + path + ": " + sqlite3_errmsg(store->db_);

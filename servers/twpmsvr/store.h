@@ -7,10 +7,12 @@
 // own path and holds an exclusive flock on that file while it is open, so
 // that no second server ever writes the same file. A store file is marked
 // as one (the table "store_format" with its format version): an empty file
-// becomes a store, a database holding exactly the table of the stores made
-// before the mark existed gets the mark, and any other file is refused and
-// left as it was, so that a client cannot have the server write into some
-// other database of the user's. Writes collect in one
+// becomes a store only when a client recorded it as made for one
+// (settings/new_store_record.h), a database holding exactly the table of
+// the stores made before the mark existed gets the mark, and any other file
+// is refused and left as it was, so that a client cannot have the server
+// write into some other database or empty file of the user's. Writes
+// collect in one
 // open transaction that Commit() ends; the server commits before every
 // reply and whenever its queue runs empty, so every acknowledged value is on
 // disk in the write-ahead log (it survives the server being killed) and the
@@ -68,10 +70,12 @@ class FileStore : public Store {
   // The format version of the stores this server makes.
   static constexpr int kFormat = 1;
 
-  // Opens the store at `path`, making an empty file a store. Null, with
-  // *error, when the file is locked by another server, is not a store (of
-  // this format or an older one), or cannot be opened.
-  static std::unique_ptr<FileStore> Open(const std::string& path, std::string* error);
+  // Opens the store at `path`, making an empty file that a client recorded
+  // in `runtime_dir` as new a store. Null, with *error, when the file is
+  // locked by another server, is not a store (of this format or an older
+  // one), is empty without that record, or cannot be opened.
+  static std::unique_ptr<FileStore> Open(const std::string& path, const std::string& runtime_dir,
+                                         std::string* error);
 
   bool Set(const std::string& path, const std::string& value) override;
   bool Get(const std::string& path, std::string* value) override;

@@ -12,6 +12,7 @@
 
 #include "platform/runtime_dir.h"
 #include "servers/twpmsvr/requests.h"
+#include "settings/new_store_record.h"
 #include "settings/property_protocol.h"
 
 namespace tw::fuzz {
@@ -81,10 +82,11 @@ bool IsMarkedStore(const std::string& path) {
   return names == "property,store_format,";
 }
 
-// An empty store file, as a client's binding makes it.
+// An empty store file, as a client's binding makes and records it.
 void ResetStore(const Files& files) {
   for (const char* suffix : {"", "-wal", "-shm"}) unlink((files.store + suffix).c_str());
   std::ofstream(files.store).close();
+  RecordNewStoreFile(files.store);
 }
 
 }  // namespace

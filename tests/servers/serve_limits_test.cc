@@ -399,6 +399,35 @@ TEST_F(ServeLimitsTest, RefusedLogonsAreSlowedPerConnectionAndPerName) {
   EXPECT_EQ(0, other.Logon("alice", "secret"));
 }
 
+TEST_F(ServeLimitsTest, ClientsLoggingOnAtTheSameInstantAllGetIn) {
+  // Eight connections whose logons reach the server together: the server
+  // opens their sealed digests and seals their channel keys on eight
+  // threads at once (and this process seals on eight). Under the thread
+  // sanitizer this is the check that the RSA-OAEP set-up shares nothing.
+  StartServer();
+  constexpr int kClients = 8;
+  std::vector<std::unique_ptr<WireClient>> clients(kClients);
+  for (auto& c : clients) {
+    c = std::make_unique<WireClient>();
+    ASSERT_TRUE(c->Connect(server_->port()));
+  }
+  std::atomic<int> ready{0};
+  std::vector<int> results(kClients, -1);
+  std::vector<std::thread> logons;
+  for (int i = 0; i < kClients; ++i) {
+    logons.emplace_back([&, i] {
+      ready.fetch_add(1);
+      while (ready.load() < kClients) std::this_thread::yield();
+      results[i] = clients[i]->Logon(i % 2 ? "alice" : "bob", i % 2 ? "secret" : "hunter2");
+    });
+  }
+  for (std::thread& t : logons) t.join();
+  for (int i = 0; i < kClients; ++i) {
+    EXPECT_EQ(0, results[i]) << "client " << i;
+    EXPECT_FALSE(Root(*clients[i]).empty()) << "client " << i;
+  }
+}
+
 TEST_F(ServeLimitsTest, CollectionRemovesOnlyUnreferencedContents) {
   StartServer();
   auto alice = Client();

@@ -70,8 +70,10 @@ PropertyServer::~PropertyServer() {
   if (pid_ > 0) Stop();
 }
 
-bool PropertyServer::Start() {
-  pid_ = Spawn(kPropertyServerProgram, {"--idle-ms", std::to_string(idle_ms_)});
+bool PropertyServer::Start(const std::vector<std::string>& options) {
+  std::vector<std::string> args = {"--idle-ms", std::to_string(idle_ms_)};
+  args.insert(args.end(), options.begin(), options.end());
+  pid_ = Spawn(kPropertyServerProgram, args);
   if (pid_ <= 0) return false;
   std::string mailslot;
   for (int i = 0; i < 1000; ++i) {

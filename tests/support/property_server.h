@@ -9,6 +9,8 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace tw::test {
 
@@ -32,8 +34,9 @@ class PropertyServer {
   PropertyServer(const PropertyServer&) = delete;
   PropertyServer& operator=(const PropertyServer&) = delete;
 
-  // Starts the server and waits until it is registered; false on failure.
-  bool Start();
+  // Starts the server (with `options` after its idle time) and waits until
+  // it is registered; false on failure.
+  bool Start(const std::vector<std::string>& options = {});
   // SIGTERM and wait; returns the exit status.
   int Stop();
   // SIGKILL and wait.
