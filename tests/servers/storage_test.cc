@@ -2,7 +2,8 @@
 // test's folder: the rules that serve_test.cc cannot reach through the wire
 // (a clock that stands still or goes back, requests that fail half way,
 // longer deferred queues, removed users), the content store, what a crash
-// before commit leaves, and two connections racing.
+// before commit leaves, and two connections racing. Every case runs on
+// SQLite and, when PostgreSQL is installed, on a private PostgreSQL cluster.
 #include "servers/twserver/storage.h"
 
 #include <gtest/gtest.h>
@@ -14,8 +15,10 @@
 #include <filesystem>
 #include <thread>
 
+#include "servers/twserver/postgres_storage.h"
 #include "servers/twserver/repository.h"
 #include "servers/twserver/sqlite_storage.h"
+#include "tests/support/postgres_cluster.h"
 #include "tests/support/test_env.h"
 
 namespace tw::twserver {
@@ -26,7 +29,17 @@ namespace fs = std::filesystem;
 constexpr int H = kLockExclusive;
 constexpr int S = kLockShared;
 
-class StorageTest : public ::testing::Test {
+enum class Backend { kSqlite, kPostgres };
+
+void PrintTo(Backend backend, std::ostream* os) {
+  *os << (backend == Backend::kSqlite ? "SQLite" : "PostgreSQL");
+}
+
+std::string BackendName(const ::testing::TestParamInfo<Backend>& info) {
+  return info.param == Backend::kSqlite ? "Sqlite" : "Postgres";
+}
+
+class StorageTest : public ::testing::TestWithParam<Backend> {
  protected:
   void SetUp() override {
     // The database and content store without a key pair: generating RSA
@@ -34,10 +47,18 @@ class StorageTest : public ::testing::Test {
     dir_ = env_.Path("repo");
     ASSERT_EQ(0, mkdir(dir_.c_str(), 0700));
     std::string error;
-    ASSERT_TRUE(ContentStore::Create(dir_ + "/content", &error)) << error;
-    ASSERT_TRUE(
-        SqliteStorage::CreateDatabase(dir_ + "/repository.db", RepositorySettings{}, &error))
-        << error;
+    if (GetParam() == Backend::kPostgres) {
+      cluster_ = std::make_unique<test::PostgresCluster>(env_.Path("pg"));
+      if (!cluster_->running()) GTEST_SKIP() << cluster_->problem();
+      database_ = cluster_->NewDatabase("repo");
+      ASSERT_FALSE(database_.empty()) << cluster_->problem();
+      ASSERT_EQ(kOk, CreateRepository(dir_, RepositorySettings{}, &error, database_)) << error;
+    } else {
+      ASSERT_TRUE(ContentStore::Create(dir_ + "/content", &error)) << error;
+      ASSERT_TRUE(
+          SqliteStorage::CreateDatabase(dir_ + "/repository.db", RepositorySettings{}, &error))
+          << error;
+    }
     db_ = Open();
     ASSERT_TRUE(db_);
     ProductionEntry root;
@@ -113,13 +134,15 @@ class StorageTest : public ::testing::Test {
   }
 
   test::TestEnv env_;
+  std::unique_ptr<test::PostgresCluster> cluster_;  // stopped after the storages go
+  std::string database_;                            // the PostgreSQL address
   std::string dir_;
   std::atomic<int64_t> now_{1700000000000};
   std::unique_ptr<Storage> db_;
   std::string root_;
 };
 
-TEST_F(StorageTest, AddingIsAllOrNothingAndNamesTheFailingItem) {
+TEST_P(StorageTest, AddingIsAllOrNothingAndNamesTheFailingItem) {
   const auto fails = [&](std::vector<NewDocument> items, int code, size_t at) {
     std::vector<StoredVersion> out;
     size_t index = 99;
@@ -135,7 +158,7 @@ TEST_F(StorageTest, AddingIsAllOrNothingAndNamesTheFailingItem) {
   EXPECT_EQ(0, info[0].flags);
 }
 
-TEST_F(StorageTest, CheckInNeedsAHeldLockAndIsAllOrNothing) {
+TEST_P(StorageTest, CheckInNeedsAHeldLockAndIsAllOrNothing) {
   const std::string doc = AddDoc(root_, "a.c");
   ASSERT_EQ(kOk, Lock("bob", {{doc, false}}, H));
   ASSERT_EQ(kOk, Lock("alice", {{doc, true}}, S));  // queued only
@@ -166,7 +189,7 @@ TEST_F(StorageTest, CheckInNeedsAHeldLockAndIsAllOrNothing) {
   EXPECT_FALSE(versions[1].work_in_progress);
 }
 
-TEST_F(StorageTest, StampsStrictlyIncreasePerDocument) {
+TEST_P(StorageTest, StampsStrictlyIncreasePerDocument) {
   const std::string doc = AddDoc(root_, "a.c");
   EXPECT_EQ("2023:11:14:22:13:20:000", Versions(doc)[0].stamp);  // UTC text of the clock
   ASSERT_EQ(kOk, Lock("alice", {{doc, false}}, H));
@@ -194,7 +217,7 @@ TEST_F(StorageTest, StampsStrictlyIncreasePerDocument) {
 
 // The Document list with and without the Documents of sub-Productions, which
 // the wire tests do not ask for.
-TEST_F(StorageTest, DocumentNameTable) {
+TEST_P(StorageTest, DocumentNameTable) {
   const std::string games = MakeProduction(root_, "Games");
   const std::string level = MakeProduction(games, "Level1");
   const std::string deep = MakeProduction(level, "Deep");
@@ -215,7 +238,7 @@ TEST_F(StorageTest, DocumentNameTable) {
 
 // ------------------------------------------------------------ locks
 
-TEST_F(StorageTest, AUsersOwnLockChangesTypeOnlyWithoutConflict) {
+TEST_P(StorageTest, AUsersOwnLockChangesTypeOnlyWithoutConflict) {
   const std::string doc = AddDoc(root_, "a.c");
   ASSERT_EQ(kOk, Lock("alice", {{doc, false}}, S));
   EXPECT_EQ(kOk, Lock("bob", {{doc, false}}, S));
@@ -232,7 +255,7 @@ TEST_F(StorageTest, AUsersOwnLockChangesTypeOnlyWithoutConflict) {
   EXPECT_EQ(kMalformed, Lock("bob", {{doc, false}}, 'X'));
 }
 
-TEST_F(StorageTest, DeferredQueue) {
+TEST_P(StorageTest, DeferredQueue) {
   const std::string doc = AddDoc(root_, "a.c");
   ASSERT_EQ(kOk, Lock("alice", {{doc, false}}, H));
   ASSERT_EQ(kOk, Lock("bob", {{doc, true}}, S));
@@ -264,7 +287,7 @@ TEST_F(StorageTest, DeferredQueue) {
   EXPECT_EQ((std::vector<std::string>{"dave:S:0", "frank:S:0"}), Locks(doc));
 }
 
-TEST_F(StorageTest, QueuedHolderIsUpgradedWhenOthersLeave) {
+TEST_P(StorageTest, QueuedHolderIsUpgradedWhenOthersLeave) {
   const std::string doc = AddDoc(root_, "a.c");
   ASSERT_EQ(kOk, Lock("alice", {{doc, false}}, S));
   ASSERT_EQ(kOk, Lock("bob", {{doc, false}}, S));
@@ -278,7 +301,7 @@ TEST_F(StorageTest, QueuedHolderIsUpgradedWhenOthersLeave) {
 
 // Adding, listing and removing users is the command line's test; here the
 // rules it cannot show.
-TEST_F(StorageTest, UsersAndTheirLocks) {
+TEST_P(StorageTest, UsersAndTheirLocks) {
   EXPECT_EQ("4A0A68B43B6CD5CF266FA02F196E2371", LogonDigest("alice", "secret"));
   ASSERT_EQ(kOk, db_->AddUser("alice", LogonDigest("alice", "secret")));
   ASSERT_EQ(kOk, db_->AddUser("Bob", LogonDigest("Bob", "pw")));
@@ -298,7 +321,7 @@ TEST_F(StorageTest, UsersAndTheirLocks) {
 
 // ------------------------------------------------------------ content and crashes
 
-TEST_F(StorageTest, ContentStoreChunksAbortAndDuplicates) {
+TEST_P(StorageTest, ContentStoreChunksAbortAndDuplicates) {
   const ContentStore& store = db_->Contents();
   std::string bytes(3 * 131072 + 5, '\0');
   for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 + i / 300);
@@ -339,7 +362,7 @@ TEST_F(StorageTest, ContentStoreChunksAbortAndDuplicates) {
   EXPECT_TRUE(fs::is_empty(store.TempFolder()));
 }
 
-TEST_F(StorageTest, StaleTemporariesAreRemovedOnOpen) {
+TEST_P(StorageTest, StaleTemporariesAreRemovedOnOpen) {
   const std::string old_temp = db_->Contents().TempFolder() + "/dead.part";
   const std::string new_temp = db_->Contents().TempFolder() + "/live.part";
   test::WriteFile(old_temp, "x");
@@ -353,7 +376,7 @@ TEST_F(StorageTest, StaleTemporariesAreRemovedOnOpen) {
 // A content stamped a moment ahead of the clock (the file system's clock
 // is finer than time()) is as young as can be, yet still a content: every
 // listing shows it, and collection with no grace may take it.
-TEST_F(StorageTest, ContentStampedAheadOfTheClockIsListedAndCollectable) {
+TEST_P(StorageTest, ContentStampedAheadOfTheClockIsListedAndCollectable) {
   const ContentStore& store = db_->Contents();
   const ContentRef ahead = Content("stamped in the next second");
   const ContentRef now = Content("stamped now");
@@ -371,7 +394,7 @@ TEST_F(StorageTest, ContentStampedAheadOfTheClockIsListedAndCollectable) {
   EXPECT_FALSE(store.Contains(ahead));
 }
 
-TEST_F(StorageTest, ContentWithoutCommitLeavesNoVersion) {
+TEST_P(StorageTest, ContentWithoutCommitLeavesNoVersion) {
   const std::string doc = AddDoc(root_, "a.c", "v1");
   ASSERT_EQ(kOk, Lock("alice", {{doc, false}}, H));
   // The new content reaches the store, then the server dies before the
@@ -388,7 +411,7 @@ TEST_F(StorageTest, ContentWithoutCommitLeavesNoVersion) {
   EXPECT_EQ((std::vector<std::string>{"alice:H:0"}), Locks(doc));
 }
 
-TEST_F(StorageTest, OpenRefusesWhatIsNoRepository) {
+TEST_P(StorageTest, OpenRefusesWhatIsNoRepository) {
   int result = 0;
   std::string error;
   EXPECT_FALSE(OpenRepository(env_.Path("nothing"), nullptr, &result, &error));
@@ -402,7 +425,7 @@ TEST_F(StorageTest, OpenRefusesWhatIsNoRepository) {
 
 // ------------------------------------------------------------ two connections
 
-TEST_F(StorageTest, TwoConnectionsRacingForOneExclusiveLock) {
+TEST_P(StorageTest, TwoConnectionsRacingForOneExclusiveLock) {
   std::unique_ptr<Storage> other = Open();
   ASSERT_TRUE(other);
   constexpr int kRounds = 25;
@@ -448,6 +471,9 @@ TEST_F(StorageTest, TwoConnectionsRacingForOneExclusiveLock) {
     EXPECT_EQ(1u, Locks(docs[r]).size());
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Backends, StorageTest,
+                         ::testing::Values(Backend::kSqlite, Backend::kPostgres), BackendName);
 
 }  // namespace
 }  // namespace tw::twserver
