@@ -13,8 +13,13 @@
 // the errors (anything but success and those lock conflicts; there must be
 // none), the server's peak resident memory, and at the end the consistency
 // of the database and the content store, checked with the server stopped.
+// The repository is SQLite's, or with "postgres" kept in a private
+// PostgreSQL cluster, or with "postgres2" kept there and served by two
+// servers, the clients spread over both; run the three one after the other
+// to compare them.
 //
 //   bench_soak [seconds, default 600] [clients, default 100]
+//              [sqlite|postgres|postgres2, default sqlite]
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -36,6 +41,7 @@
 #include "crypto/crypto.h"
 #include "messaging/field_ids.h"
 #include "servers/twserver/repository.h"
+#include "tests/support/postgres_cluster.h"
 #include "tests/support/test_env.h"
 #include "tests/support/wire_client.h"
 
@@ -288,14 +294,32 @@ long ServerKilobytes(pid_t pid, const char* field) {
   return -1;
 }
 
-int Run(int seconds, int clients) {
+int Run(int seconds, int clients, const std::string& backend) {
   const std::string dir = bench::ScratchPath("bench_soak", "run");
   std::filesystem::create_directories(dir);
   setenv("TMPDIR", dir.c_str(), 1);  // fetched files land here
   int status = 0;
   try {
+    std::unique_ptr<test::PostgresCluster> cluster;
+    std::vector<std::string> init_options;
+    if (backend != "sqlite") {
+      cluster = std::make_unique<test::PostgresCluster>(dir + "/pg");
+      if (!cluster->running()) throw std::runtime_error(cluster->problem());
+      const std::string database = cluster->NewDatabase("soak");
+      if (database.empty()) throw std::runtime_error(cluster->problem());
+      init_options = {"--database", database};
+    }
     test::TestServer server(dir + "/repo");
-    if (!server.Init() || !server.AddUser("setup", "pw")) throw std::runtime_error("cannot init");
+    if (!server.Init(init_options) || !server.AddUser("setup", "pw")) {
+      throw std::runtime_error("cannot init");
+    }
+    // The second server reaches the repository by a path of its own, as a
+    // server on another machine reaches the shared folder.
+    std::unique_ptr<test::TestServer> second;
+    if (backend == "postgres2") {
+      std::filesystem::create_directory_symlink(dir + "/repo", dir + "/mounted");
+      second = std::make_unique<test::TestServer>(dir + "/mounted");
+    }
     {
       int result = 0;
       std::string error;
@@ -307,6 +331,7 @@ int Run(int seconds, int clients) {
       }
     }
     if (!server.Start()) throw std::runtime_error("cannot start TWServer");
+    if (second && !second->Start()) throw std::runtime_error("cannot start the second TWServer");
     WireClient setup;
     if (!setup.Connect(server.port()) || setup.Logon("setup", "pw") != 0) {
       throw std::runtime_error("cannot log on");
@@ -327,7 +352,8 @@ int Run(int seconds, int clients) {
     const std::vector<std::string> shared = test::SplitField(*added, 103);
     if (shared.size() != static_cast<size_t>(kShared)) throw std::runtime_error("no shared files");
 
-    std::printf("soak: %d clients for %d s against TWServer (pid %d)\n", clients, seconds,
+    std::printf("soak: %d clients for %d s against %s TWServer on %s (pid %d)\n", clients, seconds,
+                second ? "two" : "one", backend == "sqlite" ? "SQLite" : "PostgreSQL",
                 static_cast<int>(server.pid()));
     std::fflush(stdout);
     Tally tally;
@@ -336,7 +362,8 @@ int Run(int seconds, int clients) {
     std::vector<std::unique_ptr<SoakClient>> soakers;
     std::vector<std::thread> threads;
     for (int i = 0; i < clients; ++i) {
-      soakers.push_back(std::make_unique<SoakClient>(i, server.port(), dir, root, shared, &tally));
+      const uint16_t port = second && i % 2 == 1 ? second->port() : server.port();
+      soakers.push_back(std::make_unique<SoakClient>(i, port, dir, root, shared, &tally));
       threads.emplace_back([&, i] { soakers[static_cast<size_t>(i)]->Run(end); });
     }
     long peak_rss = 0;
@@ -356,6 +383,7 @@ int Run(int seconds, int clients) {
     for (auto& thread : threads) thread.join();
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     const long peak = std::max(peak_rss, ServerKilobytes(server.pid(), "VmHWM"));
+    if (second) second->Stop();
     server.Stop();
 
     std::vector<uint32_t>& micros = tally.micros;
@@ -416,9 +444,13 @@ int Run(int seconds, int clients) {
 int main(int argc, char** argv) {
   const long seconds = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 600;
   const long clients = argc > 2 ? std::strtol(argv[2], nullptr, 10) : 100;
-  if (seconds <= 0 || seconds > 86400 || clients <= 0 || clients > 1000) {
-    std::fprintf(stderr, "usage: bench_soak [seconds, default 600] [clients, default 100]\n");
+  const std::string backend = argc > 3 ? argv[3] : "sqlite";
+  if (seconds <= 0 || seconds > 86400 || clients <= 0 || clients > 1000 ||
+      (backend != "sqlite" && backend != "postgres" && backend != "postgres2")) {
+    std::fprintf(stderr,
+                 "usage: bench_soak [seconds, default 600] [clients, default 100]\n"
+                 "                  [sqlite|postgres|postgres2, default sqlite]\n");
     return 2;
   }
-  return tw::Run(static_cast<int>(seconds), static_cast<int>(clients));
+  return tw::Run(static_cast<int>(seconds), static_cast<int>(clients), backend);
 }
