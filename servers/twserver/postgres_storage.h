@@ -11,7 +11,11 @@
 // would give the same only if every one of those reads took the right lock
 // (and a missing one is a silent race between two servers), and a name not
 // yet taken has no row to lock at all; serializable transactions guard
-// every read, and only commands that touch the same rows ever retry.
+// every read, and only commands that touch the same rows ever retry. On
+// top of that a writer claims each Document it works on (a row update that
+// changes nothing), so two writers of one Document never both decide from
+// the same snapshot: the second one waits, fails as a concurrent update and
+// runs again.
 // Readers take a REPEATABLE READ READ ONLY snapshot, which never fails.
 // Content collection is the one operation whose decision rests on the file
 // system too: it holds an exclusive advisory lock that every operation
