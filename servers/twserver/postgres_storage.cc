@@ -1341,9 +1341,13 @@ int PostgresStorage::AcquireLocks(const std::string& user, const std::vector<Loc
   if (lock_type != kLockExclusive && lock_type != kLockShared) return kMalformed;
   const bool exclusive = lock_type == kLockExclusive;
   return Transact(Mode::kWrite, [&]() -> int {
+    // A Document named again in the same request is the same lock: it is
+    // worked on once, so that a long list of one name costs no more than
+    // the name.
+    std::unordered_set<std::string> seen;
     for (size_t i = 0; i < items.size(); ++i) {
       const LockRequest& item = items[i];
-      if (item.document_id.empty()) continue;
+      if (item.document_id.empty() || !seen.insert(item.document_id).second) continue;
       Document doc;
       const auto fail = [&](int code) {
         if (failure != nullptr) *failure = LockFailure{i, item.document_id, doc.name};
@@ -1378,8 +1382,9 @@ int PostgresStorage::AcquireLocks(const std::string& user, const std::vector<Loc
 int PostgresStorage::ReleaseLocks(const std::string& user, const std::vector<std::string>& ids,
                                   LockFailure* failure) {
   return Transact(Mode::kWrite, [&]() -> int {
+    std::unordered_set<std::string> seen;  // as for AcquireLocks
     for (size_t i = 0; i < ids.size(); ++i) {
-      if (ids[i].empty()) continue;
+      if (ids[i].empty() || !seen.insert(ids[i]).second) continue;
       Document doc;
       if (!LoadDocument(ids[i], &doc)) {
         if (failure != nullptr) *failure = LockFailure{i, ids[i], std::string()};
