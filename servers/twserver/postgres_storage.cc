@@ -11,11 +11,10 @@
 #include <thread>
 #include <utility>
 
-#include "crypto/crypto.h"
 #include "platform/hex.h"
 #include "protocol/name_table.h"
 #include "servers/twserver/names.h"
-#include "settings/stamp.h"
+#include "servers/twserver/storage_rules.h"
 
 namespace tw::twserver {
 
@@ -112,35 +111,11 @@ constexpr TableCopy kTables[] = {
     {"lock_queue", "document, user_name, exclusive, rank", 4},
 };
 
-std::string RandomIdentifier() {
-  unsigned char bytes[8];
-  if (CRLDATcrypto::RandomBytes(bytes, sizeof bytes) != 0) throw DbError("no random bytes");
-  return HexText(bytes, sizeof bytes, HexCase::kLower);
-}
-
-std::string Upper(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return text;
-}
-
-bool IsMd5Hex(const std::string& text) {
-  if (text.size() != 32) return false;
-  return std::all_of(text.begin(), text.end(), [](char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-  });
-}
-
-bool SameDigest(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  unsigned char diff = 0;
-  for (size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
-  return diff == 0;
-}
-
-std::string StampText(int64_t ms) {
-  return FormatStamp(DateTimeStamp::FromMilliseconds(ms), true);
+// A new identifier, or a failure of the operation.
+std::string NewRandomIdentifier() {
+  std::string id;
+  if (!RandomIdentifier(&id)) throw DbError("no random bytes");
+  return id;
 }
 
 // BYTEA's text input form of any bytes.
@@ -331,23 +306,6 @@ struct PostgresStorage::Holder {
   bool exclusive = false;
 };
 
-namespace {
-
-// As in the SQLite backend: 101 when another user holds an exclusive lock,
-// 102 when an exclusive lock is wanted and another user holds any lock.
-template <typename Holders>
-int Conflict(const Holders& holders, const std::string& user, bool exclusive) {
-  bool others = false;
-  for (const auto& h : holders) {
-    if (h.user == user) continue;
-    if (h.exclusive) return kExclusiveConflict;
-    others = true;
-  }
-  return exclusive && others ? kSharedConflict : kOk;
-}
-
-}  // namespace
-
 // ------------------------------------------------------------ life cycle
 
 bool PostgresStorage::CheckConnectionText(const std::string& conninfo, std::string* error) {
@@ -408,7 +366,7 @@ bool PostgresStorage::CreateDatabase(const std::string& conninfo,
             .Run();
       }
       Statement(conn, "INSERT INTO productions(id, parent, name, fold) VALUES($1, NULL, $2, $3)")
-          .Bind(1, RandomIdentifier())
+          .Bind(1, NewRandomIdentifier())
           .Bind(2, settings.root_name)
           .Bind(3, FoldName(settings.root_name))
           .Run();
@@ -664,7 +622,7 @@ int PostgresStorage::Transact(Mode mode, const std::function<int()>& body) {
 
 std::string PostgresStorage::NewIdentifier() {
   for (;;) {
-    std::string id = RandomIdentifier();
+    std::string id = NewRandomIdentifier();
     Query q(
         this,
         "SELECT 1 FROM productions WHERE id = $1 UNION ALL SELECT 1 FROM documents WHERE id = $1");
@@ -824,7 +782,7 @@ void PostgresStorage::ServeQueue(int64_t document) {
       if (!q.Bind(1, document).Step()) return;
       head = Holder{q.Text(0), q.Int(1) != 0};
     }
-    if (Conflict(Holders(document), head.user, head.exclusive) != kOk) return;
+    if (LockConflict(Holders(document), head.user, head.exclusive) != kOk) return;
     Grant(document, head.user, head.exclusive);
     LeaveQueue(document, head.user);
   }
@@ -936,7 +894,7 @@ int PostgresStorage::SetSetting(const std::string& key, const std::string& value
 }
 
 int PostgresStorage::AddUser(const std::string& name, const std::string& digest) {
-  if (!IsValidUserName(name) || !IsMd5Hex(digest)) return kInvalidValue;
+  if (!IsValidUserName(name) || !IsDigestText(digest)) return kInvalidValue;
   return Transact(Mode::kWrite, [&]() -> int {
     {
       Query q(this, "SELECT 1 FROM users WHERE name = $1");
@@ -944,7 +902,7 @@ int PostgresStorage::AddUser(const std::string& name, const std::string& digest)
     }
     Query(this, "INSERT INTO users(name, digest) VALUES($1, $2)")
         .Bind(1, name)
-        .Bind(2, Upper(digest))
+        .Bind(2, StoredDigest(digest))
         .Run();
     return kOk;
   });
@@ -990,7 +948,7 @@ int PostgresStorage::CheckLogon(const std::string& name, const std::string& dige
   return Transact(Mode::kRead, [&]() -> int {
     Query q(this, "SELECT digest FROM users WHERE name = $1");
     if (!q.Bind(1, name).Step()) return kLogonRefused;
-    return SameDigest(q.Text(0), Upper(digest)) ? kOk : kLogonRefused;
+    return SameDigest(q.Text(0), StoredDigest(digest)) ? kOk : kLogonRefused;
   });
 }
 
@@ -1354,7 +1312,7 @@ int PostgresStorage::AcquireLocks(const std::string& user, const std::vector<Loc
         return code;
       };
       if (!LoadDocument(item.document_id, &doc)) return fail(kUnknownId);
-      const int conflict = Conflict(Holders(doc.seq), user, exclusive);
+      const int conflict = LockConflict(Holders(doc.seq), user, exclusive);
       if (conflict == kOk) {
         // Granted at once, flagged or not; a place in the queue is then moot.
         // A weaker lock than before, or the place given up, may let the
@@ -1410,33 +1368,14 @@ int PostgresStorage::CheckConsistency(std::vector<std::string>* problems) {
       while (q.Step()) problems->push_back(what + q.Text(0));
     };
     // PostgreSQL keeps its own integrity and the references between rows.
-    each("SELECT COUNT(*) FROM productions WHERE parent IS NULL HAVING COUNT(*) != 1", "roots: ");
-    each(
-        "SELECT d.id FROM documents d LEFT JOIN (SELECT document, MIN(version) AS low, "
-        "MAX(version) AS high, COUNT(*) AS n FROM versions GROUP BY document) v "
-        "ON v.document = d.seq WHERE v.n IS NULL OR v.low != 1 OR v.high != v.n OR "
-        "d.current_version != v.n",
-        "versions not numbered 1..current: Document ");
-    each(
-        "SELECT d.id FROM versions a JOIN versions b ON b.document = a.document AND "
-        "b.version = a.version + 1 JOIN documents d ON d.seq = a.document "
-        "WHERE b.stamp_ms <= a.stamp_ms",
-        "stamps not rising: Document ");
-    each(
-        "SELECT d.id FROM locks l JOIN documents d ON d.seq = l.document GROUP BY d.id "
-        "HAVING SUM(l.exclusive) > 0 AND COUNT(*) > 1",
-        "a lock beside an exclusive one: Document ");
-    each(
-        "SELECT d.id FROM lock_queue q JOIN documents d ON d.seq = q.document "
-        "GROUP BY d.id HAVING MIN(q.rank) != 1 OR MAX(q.rank) != COUNT(*)",
-        "queue ranks not 1..n: Document ");
+    for (const ConsistencyQuery& rule : kConsistencyQueries) each(rule.sql, rule.problem);
     std::vector<std::pair<int64_t, Holder>> heads;
     {
       Query q(this, "SELECT document, user_name, exclusive FROM lock_queue WHERE rank = 1");
       while (q.Step()) heads.emplace_back(q.Int(0), Holder{q.Text(1), q.Int(2) != 0});
     }
     for (const auto& [document, head] : heads) {
-      if (Conflict(Holders(document), head.user, head.exclusive) == kOk) {
+      if (LockConflict(Holders(document), head.user, head.exclusive) == kOk) {
         problems->push_back("a queue head that could be granted: Document seq " +
                             std::to_string(document));
       }

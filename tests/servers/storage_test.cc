@@ -7,6 +7,8 @@
 #include "servers/twserver/storage.h"
 
 #include <gtest/gtest.h>
+#include <libpq-fe.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -125,6 +127,24 @@ class StorageTest : public ::testing::TestWithParam<Backend> {
     size_t index = 0;
     return db_->CheckIn(user, "change", false, {{doc, Content(bytes)}},
                         out != nullptr ? out : &ignored, &index);
+  }
+
+  // Runs `sql` on the database behind the storage, past its rules: the
+  // damage the consistency check must find.
+  void Damage(const std::string& sql) {
+    if (GetParam() == Backend::kPostgres) {
+      PGconn* conn = PQconnectdb(database_.c_str());
+      PGresult* result = PQexec(conn, sql.c_str());
+      EXPECT_EQ(PGRES_COMMAND_OK, PQresultStatus(result)) << sql << ": " << PQerrorMessage(conn);
+      PQclear(result);
+      PQfinish(conn);
+    } else {
+      sqlite3* db = nullptr;
+      ASSERT_EQ(SQLITE_OK, sqlite3_open((dir_ + "/repository.db").c_str(), &db));
+      EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr))
+          << sql << ": " << sqlite3_errmsg(db);
+      sqlite3_close(db);
+    }
   }
 
   std::vector<VersionInfo> Versions(const std::string& doc) {
@@ -421,6 +441,50 @@ TEST_P(StorageTest, OpenRefusesWhatIsNoRepository) {
   EXPECT_FALSE(OpenRepository(env_.Path("other"), nullptr, &result, &error));
   EXPECT_EQ(kStorageFailure, result);
   EXPECT_FALSE(error.empty());
+}
+
+// ------------------------------------------------------------ the consistency check
+
+// Each rule the check enforces, broken on purpose past the storage: the
+// check names every one, and a sound database gives no problem at all.
+TEST_P(StorageTest, TheConsistencyCheckFindsEachBrokenRule) {
+  const std::string a = AddDoc(root_, "a.c");
+  const std::string b = AddDoc(root_, "b.c");
+  const std::string c = AddDoc(root_, "c.c");
+  const std::string d = AddDoc(root_, "d.c");
+  ASSERT_EQ(kOk, Lock("alice", {{b, false}, {d, false}}, H));
+  ASSERT_EQ(kOk, CheckIn("alice", b, "v2"));
+  ASSERT_EQ(kOk, CheckIn("alice", b, "v3"));
+  ASSERT_EQ(kOk, CheckIn("alice", d, "v2"));
+  ASSERT_EQ(kOk, Lock("bob", {{b, true}}, S));  // queued behind alice
+  std::vector<std::string> problems;
+  ASSERT_EQ(kOk, db_->CheckConsistency(&problems));
+  EXPECT_TRUE(problems.empty()) << problems[0];
+
+  const auto seq = [](const std::string& id) {
+    return "(SELECT seq FROM documents WHERE id = '" + id + "')";
+  };
+  // Two exclusive holders of a.
+  Damage("INSERT INTO locks(document, user_name, exclusive) VALUES(" + seq(a) + ", 'x', 1)");
+  Damage("INSERT INTO locks(document, user_name, exclusive) VALUES(" + seq(a) + ", 'y', 1)");
+  // b's version 2 gone and its queue ranked from 2.
+  Damage("DELETE FROM versions WHERE version = 2 AND document = " + seq(b));
+  Damage("UPDATE lock_queue SET rank = 2 WHERE document = " + seq(b));
+  // c's queue head waits for nobody.
+  Damage("INSERT INTO lock_queue(document, user_name, exclusive, rank) VALUES(" + seq(c) +
+         ", 'z', 1, 1)");
+  // d's second version stamped before its first.
+  Damage("UPDATE versions SET stamp_ms = 0 WHERE version = 2 AND document = " + seq(d));
+  ASSERT_EQ(kOk, db_->CheckConsistency(&problems));
+  std::string all;
+  for (const std::string& p : problems) all += p + "\n";
+  for (const std::string& expected :
+       {"a lock beside an exclusive one: Document " + a,
+        "versions not numbered 1..current: Document " + b, "queue ranks not 1..n: Document " + b,
+        std::string("a queue head that could be granted"), "stamps not rising: Document " + d}) {
+    EXPECT_NE(std::string::npos, all.find(expected)) << expected << " in:\n" << all;
+  }
+  EXPECT_EQ(5u, problems.size()) << all;
 }
 
 // ------------------------------------------------------------ two connections
