@@ -282,7 +282,6 @@ bool IsPostgresConnection(const std::string& conninfo) {
 // One PostgreSQL connection, used by one thread at a time (leased).
 struct PostgresStorage::Connection {
   PGconn* conn = nullptr;
-  bool writing = false;  // the transaction under way is a kWrite one
   ~Connection() {
     if (conn != nullptr) PQfinish(conn);
   }
@@ -578,7 +577,6 @@ int PostgresStorage::Transact(Mode mode, const std::function<int()>& body) {
                                              : "BEGIN ISOLATION LEVEL READ COMMITTED";
   std::minstd_rand jitter(static_cast<unsigned>(std::random_device{}()));
   int result = kStorageFailure;
-  connection->writing = mode == Mode::kWrite;
   for (int attempt = 1;; ++attempt) {
     try {
       Exec(begin);
@@ -665,15 +663,10 @@ int PostgresStorage::ResolveProductionPath(const std::string& path, int64_t* seq
 }
 
 bool PostgresStorage::LoadDocument(const std::string& id, Document* doc) {
-  // A writer claims the Document's row (an update that changes nothing):
-  // a second writer of the same Document waits for the first and then
-  // fails as a concurrent update and runs again on a fresh snapshot, so
-  // the locks, queue and versions of one Document are never decided on
-  // from a stale view, whatever the predicate locks catch.
-  Query q(this, Current()->writing
-                    ? "UPDATE documents SET current_version = current_version WHERE id = $1 "
-                      "RETURNING seq, production, name, current_version"
-                    : "SELECT seq, production, name, current_version FROM documents WHERE id = $1");
+  // A plain read, in writers too: the serializable transaction guards it
+  // (a writer of the same Document's rows makes one of the two run again),
+  // so no row lock is taken and no row is rewritten to claim the Document.
+  Query q(this, "SELECT seq, production, name, current_version FROM documents WHERE id = $1");
   if (!q.Bind(1, id).Step()) return false;
   doc->seq = q.Int(0);
   doc->id = id;

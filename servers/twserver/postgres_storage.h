@@ -11,11 +11,17 @@
 // would give the same only if every one of those reads took the right lock
 // (and a missing one is a silent race between two servers), and a name not
 // yet taken has no row to lock at all; serializable transactions guard
-// every read, and only commands that touch the same rows ever retry. On
-// top of that a writer claims each Document it works on (a row update that
-// changes nothing), so two writers of one Document never both decide from
-// the same snapshot: the second one waits, fails as a concurrent update and
-// runs again.
+// every read, and only commands that touch the same rows ever retry. Two
+// writers of one Document's locks each read the rows the other writes
+// (all of its locks, its queue), so PostgreSQL lets one of them commit and
+// makes the other fail and run again, now seeing the first one's grant. The
+// guarantee holds because nothing leaves a transaction but by its commit:
+// every statement runs on the operation's own connection inside it, a
+// failed statement ends the attempt (none is caught and passed over, which
+// would let COMMIT quietly roll back), and an attempt run again starts
+// from nothing, its results replaced by the new attempt's. Writers take no row locks: claiming a
+// Document's row first would make the second writer wait and then fail all
+// the same, at the price of a rewritten row per Document and request.
 // Readers take a REPEATABLE READ READ ONLY snapshot, which never fails.
 // Content collection is the one operation whose decision rests on the file
 // system too: it holds an exclusive advisory lock that every operation
