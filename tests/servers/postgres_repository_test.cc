@@ -40,7 +40,8 @@ class PostgresRepositoryTest : public ::testing::Test {
  protected:
   void SetUp() override {
     cluster_ = std::make_unique<test::PostgresCluster>(env_.Path("pg"));
-    if (!cluster_->running()) GTEST_SKIP() << cluster_->problem();
+    if (!cluster_->installed()) GTEST_SKIP() << cluster_->problem();
+    ASSERT_TRUE(cluster_->running()) << cluster_->problem();
   }
 
   std::string NewDatabase(const std::string& name) {

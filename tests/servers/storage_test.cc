@@ -51,7 +51,8 @@ class StorageTest : public ::testing::TestWithParam<Backend> {
     std::string error;
     if (GetParam() == Backend::kPostgres) {
       cluster_ = std::make_unique<test::PostgresCluster>(env_.Path("pg"));
-      if (!cluster_->running()) GTEST_SKIP() << cluster_->problem();
+      if (!cluster_->installed()) GTEST_SKIP() << cluster_->problem();
+      ASSERT_TRUE(cluster_->running()) << cluster_->problem();
       database_ = cluster_->NewDatabase("repo");
       ASSERT_FALSE(database_.empty()) << cluster_->problem();
       ASSERT_EQ(kOk, CreateRepository(dir_, RepositorySettings{}, &error, database_)) << error;

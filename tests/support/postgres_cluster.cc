@@ -80,10 +80,20 @@ PostgresCluster::PostgresCluster(const std::string& folder)
   as_nobody_ = geteuid() == 0;
   if (as_nobody_) {
     // The cluster's user must reach its folder through the test's own.
-    const std::string parent = fs::path(folder_).parent_path().string();
+    const fs::path parent = fs::path(folder_).parent_path();
     if (chmod(parent.c_str(), 0711) != 0 || chown(folder_.c_str(), kNobody, kNobody) != 0) {
       problem_ = "cannot open " + folder_ + " to the user nobody";
       return;
+    }
+    // And through every folder above, which are not the test's to open.
+    for (fs::path above = parent.parent_path(); !above.empty(); above = above.parent_path()) {
+      struct stat st;
+      if (stat(above.c_str(), &st) != 0 || (st.st_mode & S_IXOTH) == 0) {
+        problem_ = "the user nobody cannot pass through " + above.string() +
+                   " to reach the cluster (set TW_TEST_TMP to a folder it can reach)";
+        return;
+      }
+      if (above == above.root_path()) break;
     }
   }
   if (Run("initdb", {"-D", data_, "-U", "tw", "-A", "trust", "-E", "UTF8", "--locale=C",

@@ -29,6 +29,9 @@ class PostgresCluster {
   PostgresCluster& operator=(const PostgresCluster&) = delete;
 
   bool running() const { return running_; }
+  // True when PostgreSQL is installed: a cluster that does not run is then
+  // a failure, not a reason to skip.
+  bool installed() const { return !bin_.empty(); }
   // Why it is not running.
   const std::string& problem() const { return problem_; }
 
