@@ -15,11 +15,11 @@
 // of the database and the content store, checked with the server stopped.
 // The repository is SQLite's, or with "postgres" kept in a private
 // PostgreSQL cluster, or with "postgres2" kept there and served by two
-// servers, the clients spread over both; run the three one after the other
-// to compare them.
+// servers, the clients spread over both; "all" runs the three one after the
+// other and prints their figures side by side.
 //
 //   bench_soak [seconds, default 600] [clients, default 100]
-//              [sqlite|postgres|postgres2, default sqlite]
+//              [sqlite|postgres|postgres2|all, default sqlite]
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -294,7 +294,16 @@ long ServerKilobytes(pid_t pid, const char* field) {
   return -1;
 }
 
-int Run(int seconds, int clients, const std::string& backend) {
+// The figures of one run, for the side-by-side table.
+struct Figures {
+  double per_second = 0;
+  double p50_ms = 0;
+  double p99_ms = 0;
+  long errors = 0;
+  bool sound = false;
+};
+
+int Run(int seconds, int clients, const std::string& backend, Figures* figures) {
   const std::string dir = bench::ScratchPath("bench_soak", "run");
   std::filesystem::create_directories(dir);
   setenv("TMPDIR", dir.c_str(), 1);  // fetched files land here
@@ -429,6 +438,8 @@ int Run(int seconds, int clients, const std::string& backend) {
                 stored - std::min(stored, referenced.size()));
     for (const std::string& problem : problems) std::printf("  %s\n", problem.c_str());
     if (errors != 0 || !problems.empty()) status = 1;
+    *figures = Figures{tally.commands.load() / elapsed, percentile(0.5), percentile(0.99), errors,
+                       problems.empty()};
   } catch (const std::exception& e) {
     std::fprintf(stderr, "bench_soak: %s\n", e.what());
     status = 1;
@@ -446,11 +457,38 @@ int main(int argc, char** argv) {
   const long clients = argc > 2 ? std::strtol(argv[2], nullptr, 10) : 100;
   const std::string backend = argc > 3 ? argv[3] : "sqlite";
   if (seconds <= 0 || seconds > 86400 || clients <= 0 || clients > 1000 ||
-      (backend != "sqlite" && backend != "postgres" && backend != "postgres2")) {
+      (backend != "sqlite" && backend != "postgres" && backend != "postgres2" &&
+       backend != "all")) {
     std::fprintf(stderr,
                  "usage: bench_soak [seconds, default 600] [clients, default 100]\n"
-                 "                  [sqlite|postgres|postgres2, default sqlite]\n");
+                 "                  [sqlite|postgres|postgres2|all, default sqlite]\n");
     return 2;
   }
-  return tw::Run(static_cast<int>(seconds), static_cast<int>(clients), backend);
+  if (backend != "all") {
+    tw::Figures figures;
+    return tw::Run(static_cast<int>(seconds), static_cast<int>(clients), backend, &figures);
+  }
+  struct Row {
+    const char* backend;
+    const char* label;
+    tw::Figures figures;
+  };
+  Row rows[] = {{"sqlite", "one server, SQLite", {}},
+                {"postgres", "one server, PostgreSQL", {}},
+                {"postgres2", "two servers, PostgreSQL", {}}};
+  int status = 0;
+  for (Row& row : rows) {
+    status |=
+        tw::Run(static_cast<int>(seconds), static_cast<int>(clients), row.backend, &row.figures);
+    std::printf("\n");
+  }
+  std::printf("%ld clients, %ld s each:\n", clients, seconds);
+  std::printf("  %-26s %12s %10s %10s %7s %s\n", "", "commands/s", "p50 ms", "p99 ms", "errors",
+              "database");
+  for (const Row& row : rows) {
+    std::printf("  %-26s %12.0f %10.2f %10.2f %7ld %s\n", row.label, row.figures.per_second,
+                row.figures.p50_ms, row.figures.p99_ms, row.figures.errors,
+                row.figures.sound ? "sound" : "PROBLEMS");
+  }
+  return status;
 }
