@@ -646,9 +646,7 @@ int64_t PostgresStorage::ChildProduction(int64_t parent, const std::string& name
 
 int PostgresStorage::ResolveProductionPath(const std::string& path, int64_t* seq) {
   const std::vector<std::string> elements = SplitPath(path);
-  for (size_t i = 1; i < elements.size(); ++i) {
-    if (!IsValidName(elements[i])) return kInvalidPath;
-  }
+  if (!IsValidProductionPath(elements)) return kInvalidPath;
   int64_t current = RootSeq();
   if (!elements[0].empty()) {
     Query q(this, "SELECT fold FROM productions WHERE seq = $1");
@@ -698,10 +696,8 @@ bool PostgresStorage::FindDocumentBelow(int64_t production, const std::string& r
 std::string PostgresStorage::StampAfter(int64_t document, int64_t* ms) {
   int64_t stamp = clock_();
   Query q(this, "SELECT MAX(stamp_ms) FROM versions WHERE document = $1");
-  if (q.Bind(1, document).Step() && !q.IsNull(0)) {
-    const int64_t previous = q.Int(0);
-    if (stamp <= previous) stamp = previous + 1;
-  }
+  const bool has_previous = q.Bind(1, document).Step() && !q.IsNull(0);
+  stamp = NextStampMilliseconds(stamp, has_previous, has_previous ? q.Int(0) : 0);
   *ms = stamp;
   return StampText(stamp);
 }
@@ -716,12 +712,7 @@ std::string PostgresStorage::FullPath(int64_t production, const std::string& nam
     if (q.IsNull(0)) break;
     production = q.Int(0);
   }
-  std::string path;
-  for (auto it = names.rbegin(); it != names.rend(); ++it) {
-    if (it != names.rbegin()) path += '\\';
-    path += *it;
-  }
-  return path;
+  return JoinFullPath(names);
 }
 
 std::vector<PostgresStorage::Holder> PostgresStorage::Holders(int64_t document) {
@@ -1194,9 +1185,9 @@ int PostgresStorage::Fetch(const std::vector<FetchItem>& items, std::vector<Fetc
 
 int PostgresStorage::FindDocument(const std::string& path, std::string* id) {
   return Transact(Mode::kRead, [&]() -> int {
-    const size_t cut = path.rfind('\\');
-    const std::string folder = cut == std::string::npos ? std::string() : path.substr(0, cut);
-    const std::string name = cut == std::string::npos ? path : path.substr(cut + 1);
+    std::string folder;
+    std::string name;
+    SplitDocumentPath(path, &folder, &name);
     int64_t production = -1;
     const int result = ResolveProductionPath(folder, &production);
     if (result != kOk) return result;
@@ -1264,20 +1255,13 @@ int PostgresStorage::GetNameTable(int kind, const std::string& subject, bool rec
       Document doc;
       if (!LoadDocument(subject, &doc)) return kUnknownId;
       if (kind == kNameListLocks) {
-        table.columns = {kColumnUser, kColumnExclusive, kColumnDeferred, kColumnRank};
         std::vector<LockEntry> locks;
         ListLocksLocked(doc.seq, &locks);
-        for (const LockEntry& e : locks) {
-          table.rows.push_back(
-              {e.user, e.exclusive ? "1" : "0", e.deferred ? "1" : "0", std::to_string(e.rank)});
-        }
+        table = LockNameTable(locks);
       } else {
-        table.columns = {kColumnVersion, kColumnStamp, kColumnComment, kColumnVersionUser};
         std::vector<VersionInfo> versions;
         ListVersionsLocked(doc.seq, &versions);
-        for (const VersionInfo& v : versions) {
-          table.rows.push_back({std::to_string(v.version), v.stamp, v.comment, v.user});
-        }
+        table = VersionNameTable(versions);
       }
     }
     *out = std::move(table);

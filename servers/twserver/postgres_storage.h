@@ -19,9 +19,10 @@
 // every statement runs on the operation's own connection inside it, a
 // failed statement ends the attempt (none is caught and passed over, which
 // would let COMMIT quietly roll back), and an attempt run again starts
-// from nothing, its results replaced by the new attempt's. Writers take no row locks: claiming a
-// Document's row first would make the second writer wait and then fail all
-// the same, at the price of a rewritten row per Document and request.
+// from nothing, its results replaced by the new attempt's. Writers take no
+// row locks: claiming a Document's row first would make the second writer
+// wait and then fail all the same, at the price of a rewritten row per
+// Document and request.
 // Readers take a REPEATABLE READ READ ONLY snapshot, which never fails.
 // Content collection is the one operation whose decision rests on the file
 // system too: it holds an exclusive advisory lock that every operation

@@ -4,6 +4,8 @@
 
 #include "crypto/crypto.h"
 #include "platform/hex.h"
+#include "protocol/name_table.h"
+#include "servers/twserver/names.h"
 #include "settings/stamp.h"
 
 namespace tw::twserver {
@@ -38,6 +40,51 @@ bool RandomIdentifier(std::string* id) {
 
 std::string StampText(int64_t ms) {
   return FormatStamp(DateTimeStamp::FromMilliseconds(ms), true);
+}
+
+int64_t NextStampMilliseconds(int64_t now, bool has_previous, int64_t previous) {
+  return has_previous && now <= previous ? previous + 1 : now;
+}
+
+bool IsValidProductionPath(const std::vector<std::string>& elements) {
+  for (size_t i = 1; i < elements.size(); ++i) {
+    if (!IsValidName(elements[i])) return false;
+  }
+  return true;
+}
+
+void SplitDocumentPath(const std::string& path, std::string* folder, std::string* name) {
+  const size_t cut = path.rfind('\\');
+  *folder = cut == std::string::npos ? std::string() : path.substr(0, cut);
+  *name = cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+std::string JoinFullPath(const std::vector<std::string>& leaf_first) {
+  std::string path;
+  for (auto it = leaf_first.rbegin(); it != leaf_first.rend(); ++it) {
+    if (it != leaf_first.rbegin()) path += '\\';
+    path += *it;
+  }
+  return path;
+}
+
+NameTable LockNameTable(const std::vector<LockEntry>& locks) {
+  NameTable table;
+  table.columns = {kColumnUser, kColumnExclusive, kColumnDeferred, kColumnRank};
+  for (const LockEntry& e : locks) {
+    table.rows.push_back(
+        {e.user, e.exclusive ? "1" : "0", e.deferred ? "1" : "0", std::to_string(e.rank)});
+  }
+  return table;
+}
+
+NameTable VersionNameTable(const std::vector<VersionInfo>& versions) {
+  NameTable table;
+  table.columns = {kColumnVersion, kColumnStamp, kColumnComment, kColumnVersionUser};
+  for (const VersionInfo& v : versions) {
+    table.rows.push_back({std::to_string(v.version), v.stamp, v.comment, v.user});
+  }
+  return table;
 }
 
 // Grouped by the Document's key and identifier together, which both

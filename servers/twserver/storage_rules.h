@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "servers/twserver/storage.h"
 
@@ -48,6 +49,29 @@ bool RandomIdentifier(std::string* id);
 
 // The stamp text of a time in milliseconds since 1970 (UTC).
 std::string StampText(int64_t ms);
+
+// The stamp of a new version made at `now`: strictly later than the
+// Document's latest (`previous`, when it has versions), even when the clock
+// stands still or went back.
+int64_t NextStampMilliseconds(int64_t now, bool has_previous, int64_t previous);
+
+// True when every element of a Production path after the first (the root's
+// name or empty) is a valid name. An invalid path is refused before any
+// lookup, whether or not its Productions exist.
+bool IsValidProductionPath(const std::vector<std::string>& elements);
+
+// Splits a Document path at its last backslash into the Production path
+// (empty for none) and the Document's name.
+void SplitDocumentPath(const std::string& path, std::string* folder, std::string* name);
+
+// Joins the names of a Document and its Productions, given leaf first, into
+// the full path from the root, joined with "\".
+std::string JoinFullPath(const std::vector<std::string>& leaf_first);
+
+// GETNAMELIST kinds 3 and 4: the lock table and the version list of a
+// Document in their columns and row form.
+NameTable LockNameTable(const std::vector<LockEntry>& locks);
+NameTable VersionNameTable(const std::vector<VersionInfo>& versions);
 
 // One query of the consistency check: every row it gives is a problem,
 // told as `problem` followed by the row's first column.
