@@ -35,6 +35,9 @@ find_package(Threads REQUIRED)
 pkg_check_modules(CRYPTOPP REQUIRED IMPORTED_TARGET libcrypto++)
 pkg_check_modules(UUID REQUIRED IMPORTED_TARGET uuid)
 find_package(SQLite3 REQUIRED)
+# The reference server keeps a repository shared by several servers in
+# PostgreSQL.
+pkg_check_modules(PQ REQUIRED IMPORTED_TARGET libpq)
 find_package(Boost 1.74 REQUIRED COMPONENTS thread regex)
 find_package(wxWidgets 3.2 REQUIRED COMPONENTS core base)
 # The windowed user interface calls GTK and Xlib directly where wxWidgets

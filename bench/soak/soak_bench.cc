@@ -13,8 +13,13 @@
 // the errors (anything but success and those lock conflicts; there must be
 // none), the server's peak resident memory, and at the end the consistency
 // of the database and the content store, checked with the server stopped.
+// The repository is SQLite's, or with "postgres" kept in a private
+// PostgreSQL cluster, or with "postgres2" kept there and served by two
+// servers, the clients spread over both; "all" runs the three one after the
+// other and prints their figures side by side.
 //
 //   bench_soak [seconds, default 600] [clients, default 100]
+//              [sqlite|postgres|postgres2|all, default sqlite]
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -36,6 +41,7 @@
 #include "crypto/crypto.h"
 #include "messaging/field_ids.h"
 #include "servers/twserver/repository.h"
+#include "tests/support/postgres_cluster.h"
 #include "tests/support/test_env.h"
 #include "tests/support/wire_client.h"
 
@@ -288,14 +294,41 @@ long ServerKilobytes(pid_t pid, const char* field) {
   return -1;
 }
 
-int Run(int seconds, int clients) {
+// The figures of one run, for the side-by-side table.
+struct Figures {
+  double per_second = 0;
+  double p50_ms = 0;
+  double p99_ms = 0;
+  long errors = 0;
+  bool sound = false;
+};
+
+int Run(int seconds, int clients, const std::string& backend, Figures* figures) {
   const std::string dir = bench::ScratchPath("bench_soak", "run");
   std::filesystem::create_directories(dir);
   setenv("TMPDIR", dir.c_str(), 1);  // fetched files land here
   int status = 0;
   try {
+    std::unique_ptr<test::PostgresCluster> cluster;
+    std::vector<std::string> init_options;
+    if (backend != "sqlite") {
+      cluster = std::make_unique<test::PostgresCluster>(dir + "/pg");
+      if (!cluster->running()) throw std::runtime_error(cluster->problem());
+      const std::string database = cluster->NewDatabase("soak");
+      if (database.empty()) throw std::runtime_error(cluster->problem());
+      init_options = {"--database", database};
+    }
     test::TestServer server(dir + "/repo");
-    if (!server.Init() || !server.AddUser("setup", "pw")) throw std::runtime_error("cannot init");
+    if (!server.Init(init_options) || !server.AddUser("setup", "pw")) {
+      throw std::runtime_error("cannot init");
+    }
+    // The second server reaches the repository by a path of its own, as a
+    // server on another machine reaches the shared folder.
+    std::unique_ptr<test::TestServer> second;
+    if (backend == "postgres2") {
+      std::filesystem::create_directory_symlink(dir + "/repo", dir + "/mounted");
+      second = std::make_unique<test::TestServer>(dir + "/mounted");
+    }
     {
       int result = 0;
       std::string error;
@@ -307,6 +340,7 @@ int Run(int seconds, int clients) {
       }
     }
     if (!server.Start()) throw std::runtime_error("cannot start TWServer");
+    if (second && !second->Start()) throw std::runtime_error("cannot start the second TWServer");
     WireClient setup;
     if (!setup.Connect(server.port()) || setup.Logon("setup", "pw") != 0) {
       throw std::runtime_error("cannot log on");
@@ -327,7 +361,8 @@ int Run(int seconds, int clients) {
     const std::vector<std::string> shared = test::SplitField(*added, 103);
     if (shared.size() != static_cast<size_t>(kShared)) throw std::runtime_error("no shared files");
 
-    std::printf("soak: %d clients for %d s against TWServer (pid %d)\n", clients, seconds,
+    std::printf("soak: %d clients for %d s against %s TWServer on %s (pid %d)\n", clients, seconds,
+                second ? "two" : "one", backend == "sqlite" ? "SQLite" : "PostgreSQL",
                 static_cast<int>(server.pid()));
     std::fflush(stdout);
     Tally tally;
@@ -336,7 +371,8 @@ int Run(int seconds, int clients) {
     std::vector<std::unique_ptr<SoakClient>> soakers;
     std::vector<std::thread> threads;
     for (int i = 0; i < clients; ++i) {
-      soakers.push_back(std::make_unique<SoakClient>(i, server.port(), dir, root, shared, &tally));
+      const uint16_t port = second && i % 2 == 1 ? second->port() : server.port();
+      soakers.push_back(std::make_unique<SoakClient>(i, port, dir, root, shared, &tally));
       threads.emplace_back([&, i] { soakers[static_cast<size_t>(i)]->Run(end); });
     }
     long peak_rss = 0;
@@ -356,6 +392,7 @@ int Run(int seconds, int clients) {
     for (auto& thread : threads) thread.join();
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     const long peak = std::max(peak_rss, ServerKilobytes(server.pid(), "VmHWM"));
+    if (second) second->Stop();
     server.Stop();
 
     std::vector<uint32_t>& micros = tally.micros;
@@ -401,6 +438,8 @@ int Run(int seconds, int clients) {
                 stored - std::min(stored, referenced.size()));
     for (const std::string& problem : problems) std::printf("  %s\n", problem.c_str());
     if (errors != 0 || !problems.empty()) status = 1;
+    *figures = Figures{tally.commands.load() / elapsed, percentile(0.5), percentile(0.99), errors,
+                       problems.empty()};
   } catch (const std::exception& e) {
     std::fprintf(stderr, "bench_soak: %s\n", e.what());
     status = 1;
@@ -416,9 +455,40 @@ int Run(int seconds, int clients) {
 int main(int argc, char** argv) {
   const long seconds = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 600;
   const long clients = argc > 2 ? std::strtol(argv[2], nullptr, 10) : 100;
-  if (seconds <= 0 || seconds > 86400 || clients <= 0 || clients > 1000) {
-    std::fprintf(stderr, "usage: bench_soak [seconds, default 600] [clients, default 100]\n");
+  const std::string backend = argc > 3 ? argv[3] : "sqlite";
+  if (seconds <= 0 || seconds > 86400 || clients <= 0 || clients > 1000 ||
+      (backend != "sqlite" && backend != "postgres" && backend != "postgres2" &&
+       backend != "all")) {
+    std::fprintf(stderr,
+                 "usage: bench_soak [seconds, default 600] [clients, default 100]\n"
+                 "                  [sqlite|postgres|postgres2|all, default sqlite]\n");
     return 2;
   }
-  return tw::Run(static_cast<int>(seconds), static_cast<int>(clients));
+  if (backend != "all") {
+    tw::Figures figures;
+    return tw::Run(static_cast<int>(seconds), static_cast<int>(clients), backend, &figures);
+  }
+  struct Row {
+    const char* backend;
+    const char* label;
+    tw::Figures figures;
+  };
+  Row rows[] = {{"sqlite", "one server, SQLite", {}},
+                {"postgres", "one server, PostgreSQL", {}},
+                {"postgres2", "two servers, PostgreSQL", {}}};
+  int status = 0;
+  for (Row& row : rows) {
+    status |=
+        tw::Run(static_cast<int>(seconds), static_cast<int>(clients), row.backend, &row.figures);
+    std::printf("\n");
+  }
+  std::printf("%ld clients, %ld s each:\n", clients, seconds);
+  std::printf("  %-26s %12s %10s %10s %7s %s\n", "", "commands/s", "p50 ms", "p99 ms", "errors",
+              "database");
+  for (const Row& row : rows) {
+    std::printf("  %-26s %12.0f %10.2f %10.2f %7ld %s\n", row.label, row.figures.per_second,
+                row.figures.p50_ms, row.figures.p99_ms, row.figures.errors,
+                row.figures.sound ? "sound" : "PROBLEMS");
+  }
+  return status;
 }

@@ -33,7 +33,8 @@ constexpr const char* kGeneralUsage =
     "\n"
     "Commands:\n"
     "  init   --data DIR [--root-name NAME] [--selector 0|1|9] [--compression 0|1]\n"
-    "         [--lock-policy 0|1|2]           create a repository\n"
+    "         [--lock-policy 0|1|2] [--database postgresql://...]\n"
+    "                                         create a repository\n"
     "  set    --data DIR root-name|selector|compression|lock-policy VALUE\n"
     "                                         change a setting\n"
     "  user   add|remove --data DIR NAME      add (password from standard input) or\n"
@@ -43,6 +44,8 @@ constexpr const char* kGeneralUsage =
     "  serve  --data DIR [--listen ADDR] [--port N] [--log FILE] [limits]\n"
     "                                         serve clients\n"
     "  gc     --data DIR [--min-age SECONDS]  remove contents no version refers to\n"
+    "  migrate --data DIR --to postgresql://...\n"
+    "                                         move the metadata into PostgreSQL\n"
     "\n"
     "\"TWServer <command> --help\" describes a command.\n";
 
@@ -54,9 +57,10 @@ struct Command {
 
 const Command kCommands[] = {
     {"init",
-     {"data", "root-name", "selector", "compression", "lock-policy"},
+     {"data", "root-name", "selector", "compression", "lock-policy", "database"},
      "Usage: TWServer init --data DIR [--root-name NAME] [--selector 0|1|9]\n"
      "                     [--compression 0|1] [--lock-policy 0|1|2]\n"
+     "                     [--database postgresql://...]\n"
      "\n"
      "Creates a repository in DIR (a new folder, or an empty one), mode 0700.\n"
      "  --root-name NAME    display name of the root Production (default Veltrane)\n"
@@ -65,7 +69,13 @@ const Command kCommands[] = {
      "  --compression C     1 compresses every frame, 0 only when encrypting\n"
      "                      (default 1)\n"
      "  --lock-policy P     0 clients choose, 1 exclusive locks demanded, 2 shared\n"
-     "                      locks demanded (default 0)\n"},
+     "                      locks demanded (default 0)\n"
+     "  --database ADDRESS  keep the metadata in this PostgreSQL database (which\n"
+     "                      must hold no tables) instead of a SQLite file in DIR,\n"
+     "                      so that several servers may serve the repository;\n"
+     "                      DIR then holds the address and the contents. The\n"
+     "                      password comes from PGPASSWORD or ~/.pgpass, never\n"
+     "                      from the address\n"},
     {"set",
      {"data"},
      "Usage: TWServer set --data DIR root-name|selector|compression|lock-policy VALUE\n"
@@ -136,6 +146,14 @@ const Command kCommands[] = {
      "version refers to and temporary files a day old. Contents changed less\n"
      "than --min-age seconds ago (default 3600) stay, so a server may keep\n"
      "serving meanwhile: an upload under way never loses its content.\n"},
+    {"migrate",
+     {"data", "to"},
+     "Usage: TWServer migrate --data DIR --to postgresql://...\n"
+     "\n"
+     "Copies the metadata of the SQLite repository in DIR into the PostgreSQL\n"
+     "database ADDRESS, which must hold no tables, and switches the repository\n"
+     "over to it; the SQLite database stays beside as repository.db.migrated.\n"
+     "Stop every server of the repository first.\n"},
 };
 
 // A whole decimal number; with `bytes`, optionally followed by K, M or G
@@ -276,6 +294,7 @@ class Runner {
       if (name == "user") return User(parsed);
       if (name == "show") return Show(parsed);
       if (name == "gc") return Collect(parsed);
+      if (name == "migrate") return Migrate(parsed);
       return Serve(parsed);
     }
     return Usage("unknown command " + name);
@@ -307,12 +326,18 @@ class Runner {
     if (!args.positionals.empty()) return Usage("unexpected argument " + args.positionals[0]);
     RepositorySettings settings;
     for (const auto& [key, value] : args.options) {
-      if (key == "data") continue;
+      if (key == "data" || key == "database") continue;
       if (!ApplySetting(key, value, &settings))
         return Usage("invalid value for --" + key + ": " + value);
     }
+    std::string database;
+    auto found = args.options.find("database");
+    if (found != args.options.end()) {
+      if (found->second.empty()) return Usage("--database needs an address");
+      database = found->second;
+    }
     std::string error;
-    const int result = CreateRepository(dir_, settings, &error);
+    const int result = CreateRepository(dir_, settings, &error, database);
     if (result != kOk) return Fail(error);
     out_ << "Created a repository in " << dir_ << " (root " << settings.root_name << ")\n";
     return kExitOk;
@@ -509,6 +534,18 @@ class Runner {
     }
     out_ << "Removed " << report.removed << " of " << report.examined << " contents old enough ("
          << report.bytes << " bytes) and " << report.temporaries << " stale temporary files\n";
+    return kExitOk;
+  }
+
+  int Migrate(const Arguments& args) {
+    if (!args.positionals.empty()) return Usage("unexpected argument " + args.positionals[0]);
+    auto to = args.options.find("to");
+    if (to == args.options.end() || to->second.empty()) return Usage("--to ADDRESS is required");
+    std::string error;
+    const int result = MigrateRepository(dir_, to->second, &error);
+    if (result != kOk) return Fail(error);
+    if (!error.empty()) err_ << kProgram << ": " << error << "\n";
+    out_ << "Moved the repository in " << dir_ << " to PostgreSQL\n";
     return kExitOk;
   }
 

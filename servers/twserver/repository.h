@@ -1,8 +1,11 @@
 // A repository folder and what it holds:
-//   repository.db   the database (SQLite, WAL mode; -wal and -shm beside it)
-//   content/        the content store (content_store.h)
-// The folder itself is mode 0700. The database file appears last when a
-// repository is created, so a folder with one is a whole repository.
+//   repository.db     the database (SQLite, WAL mode; -wal and -shm beside it)
+//   database.address  or instead: the PostgreSQL database's connection text
+//                     (no password), for a repository several servers serve
+//   content/          the content store (content_store.h)
+// The folder itself is mode 0700. The database file (or the address) appears
+// last when a repository is created, so a folder with one is a whole
+// repository.
 //
 // The server's logon keys are not kept here: a serving server makes new
 // ones every few minutes and holds them in memory only (logon_keys.h), so
@@ -22,14 +25,27 @@ namespace tw::twserver {
 
 constexpr const char* kDatabaseFile = "repository.db";
 constexpr const char* kContentFolder = "content";
+constexpr const char* kDatabaseAddressFile = "database.address";
+// What a migrated repository's SQLite database is renamed to.
+constexpr const char* kMigratedDatabaseFile = "repository.db.migrated";
 
 // Creates a repository in `dir`: a new folder (its parent must exist) or an
 // existing empty one. Returns kOk; kRepositoryExists when `dir` holds one;
 // kInvalidValue for settings outside their ranges; kStorageFailure for
 // anything else (a non-empty folder, a file system or key failure), with
 // `error` saying what. A failure leaves nothing behind of what it made.
-int CreateRepository(const std::string& dir, const RepositorySettings& settings,
-                     std::string* error);
+// With `database` ("postgresql://...", no password) the metadata goes into
+// that PostgreSQL database, which must hold no tables.
+int CreateRepository(const std::string& dir, const RepositorySettings& settings, std::string* error,
+                     const std::string& database = std::string());
+
+// Copies the metadata of the SQLite repository in `dir` into the empty
+// PostgreSQL database `database` and switches the repository over to it
+// (the SQLite database is kept as kMigratedDatabaseFile). No server may
+// serve the repository meanwhile. kOk; kNotRepository; kInvalidValue for
+// the address; kStorageFailure (a non-empty target among others) with
+// `error`, the repository then unchanged.
+int MigrateRepository(const std::string& dir, const std::string& database, std::string* error);
 
 // Opens the repository in `dir` with `clock` as stamp source (null: the
 // system clock), and removes temporary contents a day old. Nothing on

@@ -9,11 +9,9 @@
 #include <stdexcept>
 #include <utility>
 
-#include "crypto/crypto.h"
-#include "platform/hex.h"
 #include "protocol/name_table.h"
 #include "servers/twserver/names.h"
-#include "settings/stamp.h"
+#include "servers/twserver/storage_rules.h"
 
 namespace tw::twserver {
 
@@ -84,37 +82,11 @@ CREATE INDEX versions_by_content ON versions(content);
 constexpr const char* kContentIndex =
     "CREATE INDEX IF NOT EXISTS versions_by_content ON versions(content)";
 
-std::string RandomIdentifier() {
-  unsigned char bytes[8];
-  if (CRLDATcrypto::RandomBytes(bytes, sizeof bytes) != 0) throw DbError("no random bytes");
-  return HexText(bytes, sizeof bytes, HexCase::kLower);
-}
-
-std::string Upper(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return text;
-}
-
-bool IsMd5Hex(const std::string& text) {
-  if (text.size() != 32) return false;
-  return std::all_of(text.begin(), text.end(), [](char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-  });
-}
-
-// Compares without stopping at the first difference, so that the time taken
-// tells nothing about a stored digest.
-bool SameDigest(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  unsigned char diff = 0;
-  for (size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
-  return diff == 0;
-}
-
-std::string StampText(int64_t ms) {
-  return FormatStamp(DateTimeStamp::FromMilliseconds(ms), true);
+// A new identifier, or a failure of the operation.
+std::string NewRandomIdentifier() {
+  std::string id;
+  if (!RandomIdentifier(&id)) throw DbError("no random bytes");
+  return id;
 }
 
 void ExecOn(sqlite3* db, const char* sql) {
@@ -216,24 +188,6 @@ struct SqliteStorage::Holder {
   bool exclusive = false;
 };
 
-namespace {
-
-// The conflict a lock of `user` would meet among `holders`: 101 when another
-// user holds an exclusive lock, 102 when an exclusive lock is wanted and
-// another user holds any lock, else 0. The user's own lock never conflicts.
-template <typename Holders>
-int Conflict(const Holders& holders, const std::string& user, bool exclusive) {
-  bool others = false;
-  for (const auto& h : holders) {
-    if (h.user == user) continue;
-    if (h.exclusive) return kExclusiveConflict;
-    others = true;
-  }
-  return exclusive && others ? kSharedConflict : kOk;
-}
-
-}  // namespace
-
 // ------------------------------------------------------------ life cycle
 
 SqliteStorage::Connection*& SqliteStorage::Current() {
@@ -274,7 +228,7 @@ void InitializeDatabase(sqlite3* db, const RepositorySettings& settings) {
   if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK) {
     throw DbError(sqlite3_errmsg(db));
   }
-  const std::string id = RandomIdentifier();
+  const std::string id = NewRandomIdentifier();
   const std::string fold = FoldName(settings.root_name);
   sqlite3_bind_text(stmt, 1, id.c_str(), -1, SQLITE_TRANSIENT);
   sqlite3_bind_text(stmt, 2, settings.root_name.c_str(), -1, SQLITE_TRANSIENT);
@@ -573,7 +527,7 @@ int SqliteStorage::Transact(bool write, Body&& body) {
 
 std::string SqliteStorage::NewIdentifier() {
   for (;;) {
-    std::string id = RandomIdentifier();
+    std::string id = NewRandomIdentifier();
     Query q(
         this,
         "SELECT 1 FROM productions WHERE id = ?1 UNION ALL SELECT 1 FROM documents WHERE id = ?1");
@@ -599,9 +553,7 @@ int64_t SqliteStorage::ChildProduction(int64_t parent, const std::string& name) 
 
 int SqliteStorage::ResolveProductionPath(const std::string& path, int64_t* seq) {
   const std::vector<std::string> elements = SplitPath(path);
-  for (size_t i = 1; i < elements.size(); ++i) {
-    if (!IsValidName(elements[i])) return kInvalidPath;
-  }
+  if (!IsValidProductionPath(elements)) return kInvalidPath;
   int64_t current = RootSeq();
   if (!elements[0].empty()) {
     Query q(this, "SELECT fold FROM productions WHERE seq = ?1");
@@ -648,10 +600,8 @@ bool SqliteStorage::FindDocumentBelow(int64_t production, const std::string& rel
 std::string SqliteStorage::StampAfter(int64_t document, int64_t* ms) {
   int64_t stamp = clock_();
   Query q(this, "SELECT MAX(stamp_ms) FROM versions WHERE document = ?1");
-  if (q.Bind(1, document).Step() && !q.IsNull(0)) {
-    const int64_t previous = q.Int(0);
-    if (stamp <= previous) stamp = previous + 1;
-  }
+  const bool has_previous = q.Bind(1, document).Step() && !q.IsNull(0);
+  stamp = NextStampMilliseconds(stamp, has_previous, has_previous ? q.Int(0) : 0);
   *ms = stamp;
   return StampText(stamp);
 }
@@ -666,12 +616,7 @@ std::string SqliteStorage::FullPath(int64_t production, const std::string& name)
     if (q.IsNull(0)) break;
     production = q.Int(0);
   }
-  std::string path;
-  for (auto it = names.rbegin(); it != names.rend(); ++it) {
-    if (it != names.rbegin()) path += '\\';
-    path += *it;
-  }
-  return path;
+  return JoinFullPath(names);
 }
 
 std::vector<SqliteStorage::Holder> SqliteStorage::Holders(int64_t document) {
@@ -725,7 +670,7 @@ void SqliteStorage::ServeQueue(int64_t document) {
       if (!q.Bind(1, document).Step()) return;
       head = Holder{q.Text(0), q.Int(1) != 0};
     }
-    if (Conflict(Holders(document), head.user, head.exclusive) != kOk) return;
+    if (LockConflict(Holders(document), head.user, head.exclusive) != kOk) return;
     Grant(document, head.user, head.exclusive);
     LeaveQueue(document, head.user);
   }
@@ -837,7 +782,7 @@ int SqliteStorage::SetSetting(const std::string& key, const std::string& value) 
 }
 
 int SqliteStorage::AddUser(const std::string& name, const std::string& digest) {
-  if (!IsValidUserName(name) || !IsMd5Hex(digest)) return kInvalidValue;
+  if (!IsValidUserName(name) || !IsDigestText(digest)) return kInvalidValue;
   return Transact(true, [&]() -> int {
     {
       Query q(this, "SELECT 1 FROM users WHERE name = ?1");
@@ -845,7 +790,7 @@ int SqliteStorage::AddUser(const std::string& name, const std::string& digest) {
     }
     Query(this, "INSERT INTO users(name, digest) VALUES(?1, ?2)")
         .Bind(1, name)
-        .Bind(2, Upper(digest))
+        .Bind(2, StoredDigest(digest))
         .Run();
     return kOk;
   });
@@ -891,7 +836,7 @@ int SqliteStorage::CheckLogon(const std::string& name, const std::string& digest
   return Transact(false, [&]() -> int {
     Query q(this, "SELECT digest FROM users WHERE name = ?1");
     if (!q.Bind(1, name).Step()) return kLogonRefused;
-    return SameDigest(q.Text(0), Upper(digest)) ? kOk : kLogonRefused;
+    return SameDigest(q.Text(0), StoredDigest(digest)) ? kOk : kLogonRefused;
   });
 }
 
@@ -1144,9 +1089,9 @@ int SqliteStorage::Fetch(const std::vector<FetchItem>& items, std::vector<Fetche
 
 int SqliteStorage::FindDocument(const std::string& path, std::string* id) {
   return Transact(false, [&]() -> int {
-    const size_t cut = path.rfind('\\');
-    const std::string folder = cut == std::string::npos ? std::string() : path.substr(0, cut);
-    const std::string name = cut == std::string::npos ? path : path.substr(cut + 1);
+    std::string folder;
+    std::string name;
+    SplitDocumentPath(path, &folder, &name);
     int64_t production = -1;
     const int result = ResolveProductionPath(folder, &production);
     if (result != kOk) return result;
@@ -1214,20 +1159,13 @@ int SqliteStorage::GetNameTable(int kind, const std::string& subject, bool recur
       Document doc;
       if (!LoadDocument(subject, &doc)) return kUnknownId;
       if (kind == kNameListLocks) {
-        table.columns = {kColumnUser, kColumnExclusive, kColumnDeferred, kColumnRank};
         std::vector<LockEntry> locks;
         ListLocksLocked(doc.seq, &locks);
-        for (const LockEntry& e : locks) {
-          table.rows.push_back(
-              {e.user, e.exclusive ? "1" : "0", e.deferred ? "1" : "0", std::to_string(e.rank)});
-        }
+        table = LockNameTable(locks);
       } else {
-        table.columns = {kColumnVersion, kColumnStamp, kColumnComment, kColumnVersionUser};
         std::vector<VersionInfo> versions;
         ListVersionsLocked(doc.seq, &versions);
-        for (const VersionInfo& v : versions) {
-          table.rows.push_back({std::to_string(v.version), v.stamp, v.comment, v.user});
-        }
+        table = VersionNameTable(versions);
       }
     }
     *out = std::move(table);
@@ -1255,7 +1193,7 @@ int SqliteStorage::AcquireLocks(const std::string& user, const std::vector<LockR
         return code;
       };
       if (!LoadDocument(item.document_id, &doc)) return fail(kUnknownId);
-      const int conflict = Conflict(Holders(doc.seq), user, exclusive);
+      const int conflict = LockConflict(Holders(doc.seq), user, exclusive);
       if (conflict == kOk) {
         // Granted at once, flagged or not; a place in the queue is then moot.
         // A weaker lock than before, or the place given up, may let the
@@ -1317,33 +1255,14 @@ int SqliteStorage::CheckConsistency(std::vector<std::string>* problems) {
     }
     each("SELECT \"table\" FROM pragma_foreign_key_check",
          "a row refers to a missing row, in table ");
-    each("SELECT COUNT(*) FROM productions WHERE parent IS NULL HAVING COUNT(*) != 1", "roots: ");
-    each(
-        "SELECT d.id FROM documents d LEFT JOIN (SELECT document, MIN(version) AS low, "
-        "MAX(version) AS high, COUNT(*) AS n FROM versions GROUP BY document) v "
-        "ON v.document = d.seq WHERE v.n IS NULL OR v.low != 1 OR v.high != v.n OR "
-        "d.current_version != v.n",
-        "versions not numbered 1..current: Document ");
-    each(
-        "SELECT d.id FROM versions a JOIN versions b ON b.document = a.document AND "
-        "b.version = a.version + 1 JOIN documents d ON d.seq = a.document "
-        "WHERE b.stamp_ms <= a.stamp_ms",
-        "stamps not rising: Document ");
-    each(
-        "SELECT d.id FROM locks l JOIN documents d ON d.seq = l.document GROUP BY l.document "
-        "HAVING SUM(l.exclusive) > 0 AND COUNT(*) > 1",
-        "a lock beside an exclusive one: Document ");
-    each(
-        "SELECT d.id FROM lock_queue q JOIN documents d ON d.seq = q.document "
-        "GROUP BY q.document HAVING MIN(q.rank) != 1 OR MAX(q.rank) != COUNT(*)",
-        "queue ranks not 1..n: Document ");
+    for (const ConsistencyQuery& rule : kConsistencyQueries) each(rule.sql, rule.problem);
     std::vector<std::pair<int64_t, Holder>> heads;
     {
       Query q(this, "SELECT document, user_name, exclusive FROM lock_queue WHERE rank = 1");
       while (q.Step()) heads.emplace_back(q.Int(0), Holder{q.Text(1), q.Int(2) != 0});
     }
     for (const auto& [document, head] : heads) {
-      if (Conflict(Holders(document), head.user, head.exclusive) == kOk) {
+      if (LockConflict(Holders(document), head.user, head.exclusive) == kOk) {
         problems->push_back("a queue head that could be granted: Document seq " +
                             std::to_string(document));
       }

@@ -2,10 +2,13 @@
 // test's folder: the rules that serve_test.cc cannot reach through the wire
 // (a clock that stands still or goes back, requests that fail half way,
 // longer deferred queues, removed users), the content store, what a crash
-// before commit leaves, and two connections racing.
+// before commit leaves, and two connections racing. Every case runs on
+// SQLite and, when PostgreSQL is installed, on a private PostgreSQL cluster.
 #include "servers/twserver/storage.h"
 
 #include <gtest/gtest.h>
+#include <libpq-fe.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,8 +17,10 @@
 #include <filesystem>
 #include <thread>
 
+#include "servers/twserver/postgres_storage.h"
 #include "servers/twserver/repository.h"
 #include "servers/twserver/sqlite_storage.h"
+#include "tests/support/postgres_cluster.h"
 #include "tests/support/test_env.h"
 
 namespace tw::twserver {
@@ -26,7 +31,17 @@ namespace fs = std::filesystem;
 constexpr int H = kLockExclusive;
 constexpr int S = kLockShared;
 
-class StorageTest : public ::testing::Test {
+enum class Backend { kSqlite, kPostgres };
+
+void PrintTo(Backend backend, std::ostream* os) {
+  *os << (backend == Backend::kSqlite ? "SQLite" : "PostgreSQL");
+}
+
+std::string BackendName(const ::testing::TestParamInfo<Backend>& info) {
+  return info.param == Backend::kSqlite ? "Sqlite" : "Postgres";
+}
+
+class StorageTest : public ::testing::TestWithParam<Backend> {
  protected:
   void SetUp() override {
     // The database and content store without a key pair: generating RSA
@@ -34,10 +49,19 @@ class StorageTest : public ::testing::Test {
     dir_ = env_.Path("repo");
     ASSERT_EQ(0, mkdir(dir_.c_str(), 0700));
     std::string error;
-    ASSERT_TRUE(ContentStore::Create(dir_ + "/content", &error)) << error;
-    ASSERT_TRUE(
-        SqliteStorage::CreateDatabase(dir_ + "/repository.db", RepositorySettings{}, &error))
-        << error;
+    if (GetParam() == Backend::kPostgres) {
+      cluster_ = std::make_unique<test::PostgresCluster>(env_.Path("pg"));
+      if (!cluster_->installed()) GTEST_SKIP() << cluster_->problem();
+      ASSERT_TRUE(cluster_->running()) << cluster_->problem();
+      database_ = cluster_->NewDatabase("repo");
+      ASSERT_FALSE(database_.empty()) << cluster_->problem();
+      ASSERT_EQ(kOk, CreateRepository(dir_, RepositorySettings{}, &error, database_)) << error;
+    } else {
+      ASSERT_TRUE(ContentStore::Create(dir_ + "/content", &error)) << error;
+      ASSERT_TRUE(
+          SqliteStorage::CreateDatabase(dir_ + "/repository.db", RepositorySettings{}, &error))
+          << error;
+    }
     db_ = Open();
     ASSERT_TRUE(db_);
     ProductionEntry root;
@@ -106,6 +130,24 @@ class StorageTest : public ::testing::Test {
                         out != nullptr ? out : &ignored, &index);
   }
 
+  // Runs `sql` on the database behind the storage, past its rules: the
+  // damage the consistency check must find.
+  void Damage(const std::string& sql) {
+    if (GetParam() == Backend::kPostgres) {
+      PGconn* conn = PQconnectdb(database_.c_str());
+      PGresult* result = PQexec(conn, sql.c_str());
+      EXPECT_EQ(PGRES_COMMAND_OK, PQresultStatus(result)) << sql << ": " << PQerrorMessage(conn);
+      PQclear(result);
+      PQfinish(conn);
+    } else {
+      sqlite3* db = nullptr;
+      ASSERT_EQ(SQLITE_OK, sqlite3_open((dir_ + "/repository.db").c_str(), &db));
+      EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr))
+          << sql << ": " << sqlite3_errmsg(db);
+      sqlite3_close(db);
+    }
+  }
+
   std::vector<VersionInfo> Versions(const std::string& doc) {
     std::vector<VersionInfo> out;
     EXPECT_EQ(kOk, db_->ListVersions(doc, &out));
@@ -113,13 +155,15 @@ class StorageTest : public ::testing::Test {
   }
 
   test::TestEnv env_;
+  std::unique_ptr<test::PostgresCluster> cluster_;  // stopped after the storages go
+  std::string database_;                            // the PostgreSQL address
   std::string dir_;
   std::atomic<int64_t> now_{1700000000000};
   std::unique_ptr<Storage> db_;
   std::string root_;
 };
 
-TEST_F(StorageTest, AddingIsAllOrNothingAndNamesTheFailingItem) {
+TEST_P(StorageTest, AddingIsAllOrNothingAndNamesTheFailingItem) {
   const auto fails = [&](std::vector<NewDocument> items, int code, size_t at) {
     std::vector<StoredVersion> out;
     size_t index = 99;
@@ -135,7 +179,7 @@ TEST_F(StorageTest, AddingIsAllOrNothingAndNamesTheFailingItem) {
   EXPECT_EQ(0, info[0].flags);
 }
 
-TEST_F(StorageTest, CheckInNeedsAHeldLockAndIsAllOrNothing) {
+TEST_P(StorageTest, CheckInNeedsAHeldLockAndIsAllOrNothing) {
   const std::string doc = AddDoc(root_, "a.c");
   ASSERT_EQ(kOk, Lock("bob", {{doc, false}}, H));
   ASSERT_EQ(kOk, Lock("alice", {{doc, true}}, S));  // queued only
@@ -166,7 +210,7 @@ TEST_F(StorageTest, CheckInNeedsAHeldLockAndIsAllOrNothing) {
   EXPECT_FALSE(versions[1].work_in_progress);
 }
 
-TEST_F(StorageTest, StampsStrictlyIncreasePerDocument) {
+TEST_P(StorageTest, StampsStrictlyIncreasePerDocument) {
   const std::string doc = AddDoc(root_, "a.c");
   EXPECT_EQ("2023:11:14:22:13:20:000", Versions(doc)[0].stamp);  // UTC text of the clock
   ASSERT_EQ(kOk, Lock("alice", {{doc, false}}, H));
@@ -194,7 +238,7 @@ TEST_F(StorageTest, StampsStrictlyIncreasePerDocument) {
 
 // The Document list with and without the Documents of sub-Productions, which
 // the wire tests do not ask for.
-TEST_F(StorageTest, DocumentNameTable) {
+TEST_P(StorageTest, DocumentNameTable) {
   const std::string games = MakeProduction(root_, "Games");
   const std::string level = MakeProduction(games, "Level1");
   const std::string deep = MakeProduction(level, "Deep");
@@ -215,7 +259,7 @@ TEST_F(StorageTest, DocumentNameTable) {
 
 // ------------------------------------------------------------ locks
 
-TEST_F(StorageTest, AUsersOwnLockChangesTypeOnlyWithoutConflict) {
+TEST_P(StorageTest, AUsersOwnLockChangesTypeOnlyWithoutConflict) {
   const std::string doc = AddDoc(root_, "a.c");
   ASSERT_EQ(kOk, Lock("alice", {{doc, false}}, S));
   EXPECT_EQ(kOk, Lock("bob", {{doc, false}}, S));
@@ -232,7 +276,7 @@ TEST_F(StorageTest, AUsersOwnLockChangesTypeOnlyWithoutConflict) {
   EXPECT_EQ(kMalformed, Lock("bob", {{doc, false}}, 'X'));
 }
 
-TEST_F(StorageTest, DeferredQueue) {
+TEST_P(StorageTest, DeferredQueue) {
   const std::string doc = AddDoc(root_, "a.c");
   ASSERT_EQ(kOk, Lock("alice", {{doc, false}}, H));
   ASSERT_EQ(kOk, Lock("bob", {{doc, true}}, S));
@@ -264,7 +308,7 @@ TEST_F(StorageTest, DeferredQueue) {
   EXPECT_EQ((std::vector<std::string>{"dave:S:0", "frank:S:0"}), Locks(doc));
 }
 
-TEST_F(StorageTest, QueuedHolderIsUpgradedWhenOthersLeave) {
+TEST_P(StorageTest, QueuedHolderIsUpgradedWhenOthersLeave) {
   const std::string doc = AddDoc(root_, "a.c");
   ASSERT_EQ(kOk, Lock("alice", {{doc, false}}, S));
   ASSERT_EQ(kOk, Lock("bob", {{doc, false}}, S));
@@ -278,7 +322,7 @@ TEST_F(StorageTest, QueuedHolderIsUpgradedWhenOthersLeave) {
 
 // Adding, listing and removing users is the command line's test; here the
 // rules it cannot show.
-TEST_F(StorageTest, UsersAndTheirLocks) {
+TEST_P(StorageTest, UsersAndTheirLocks) {
   EXPECT_EQ("4A0A68B43B6CD5CF266FA02F196E2371", LogonDigest("alice", "secret"));
   ASSERT_EQ(kOk, db_->AddUser("alice", LogonDigest("alice", "secret")));
   ASSERT_EQ(kOk, db_->AddUser("Bob", LogonDigest("Bob", "pw")));
@@ -298,7 +342,7 @@ TEST_F(StorageTest, UsersAndTheirLocks) {
 
 // ------------------------------------------------------------ content and crashes
 
-TEST_F(StorageTest, ContentStoreChunksAbortAndDuplicates) {
+TEST_P(StorageTest, ContentStoreChunksAbortAndDuplicates) {
   const ContentStore& store = db_->Contents();
   std::string bytes(3 * 131072 + 5, '\0');
   for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 + i / 300);
@@ -339,7 +383,7 @@ TEST_F(StorageTest, ContentStoreChunksAbortAndDuplicates) {
   EXPECT_TRUE(fs::is_empty(store.TempFolder()));
 }
 
-TEST_F(StorageTest, StaleTemporariesAreRemovedOnOpen) {
+TEST_P(StorageTest, StaleTemporariesAreRemovedOnOpen) {
   const std::string old_temp = db_->Contents().TempFolder() + "/dead.part";
   const std::string new_temp = db_->Contents().TempFolder() + "/live.part";
   test::WriteFile(old_temp, "x");
@@ -353,7 +397,7 @@ TEST_F(StorageTest, StaleTemporariesAreRemovedOnOpen) {
 // A content stamped a moment ahead of the clock (the file system's clock
 // is finer than time()) is as young as can be, yet still a content: every
 // listing shows it, and collection with no grace may take it.
-TEST_F(StorageTest, ContentStampedAheadOfTheClockIsListedAndCollectable) {
+TEST_P(StorageTest, ContentStampedAheadOfTheClockIsListedAndCollectable) {
   const ContentStore& store = db_->Contents();
   const ContentRef ahead = Content("stamped in the next second");
   const ContentRef now = Content("stamped now");
@@ -371,7 +415,7 @@ TEST_F(StorageTest, ContentStampedAheadOfTheClockIsListedAndCollectable) {
   EXPECT_FALSE(store.Contains(ahead));
 }
 
-TEST_F(StorageTest, ContentWithoutCommitLeavesNoVersion) {
+TEST_P(StorageTest, ContentWithoutCommitLeavesNoVersion) {
   const std::string doc = AddDoc(root_, "a.c", "v1");
   ASSERT_EQ(kOk, Lock("alice", {{doc, false}}, H));
   // The new content reaches the store, then the server dies before the
@@ -388,7 +432,7 @@ TEST_F(StorageTest, ContentWithoutCommitLeavesNoVersion) {
   EXPECT_EQ((std::vector<std::string>{"alice:H:0"}), Locks(doc));
 }
 
-TEST_F(StorageTest, OpenRefusesWhatIsNoRepository) {
+TEST_P(StorageTest, OpenRefusesWhatIsNoRepository) {
   int result = 0;
   std::string error;
   EXPECT_FALSE(OpenRepository(env_.Path("nothing"), nullptr, &result, &error));
@@ -400,9 +444,53 @@ TEST_F(StorageTest, OpenRefusesWhatIsNoRepository) {
   EXPECT_FALSE(error.empty());
 }
 
+// ------------------------------------------------------------ the consistency check
+
+// Each rule the check enforces, broken on purpose past the storage: the
+// check names every one, and a sound database gives no problem at all.
+TEST_P(StorageTest, TheConsistencyCheckFindsEachBrokenRule) {
+  const std::string a = AddDoc(root_, "a.c");
+  const std::string b = AddDoc(root_, "b.c");
+  const std::string c = AddDoc(root_, "c.c");
+  const std::string d = AddDoc(root_, "d.c");
+  ASSERT_EQ(kOk, Lock("alice", {{b, false}, {d, false}}, H));
+  ASSERT_EQ(kOk, CheckIn("alice", b, "v2"));
+  ASSERT_EQ(kOk, CheckIn("alice", b, "v3"));
+  ASSERT_EQ(kOk, CheckIn("alice", d, "v2"));
+  ASSERT_EQ(kOk, Lock("bob", {{b, true}}, S));  // queued behind alice
+  std::vector<std::string> problems;
+  ASSERT_EQ(kOk, db_->CheckConsistency(&problems));
+  EXPECT_TRUE(problems.empty()) << problems[0];
+
+  const auto seq = [](const std::string& id) {
+    return "(SELECT seq FROM documents WHERE id = '" + id + "')";
+  };
+  // Two exclusive holders of a.
+  Damage("INSERT INTO locks(document, user_name, exclusive) VALUES(" + seq(a) + ", 'x', 1)");
+  Damage("INSERT INTO locks(document, user_name, exclusive) VALUES(" + seq(a) + ", 'y', 1)");
+  // b's version 2 gone and its queue ranked from 2.
+  Damage("DELETE FROM versions WHERE version = 2 AND document = " + seq(b));
+  Damage("UPDATE lock_queue SET rank = 2 WHERE document = " + seq(b));
+  // c's queue head waits for nobody.
+  Damage("INSERT INTO lock_queue(document, user_name, exclusive, rank) VALUES(" + seq(c) +
+         ", 'z', 1, 1)");
+  // d's second version stamped before its first.
+  Damage("UPDATE versions SET stamp_ms = 0 WHERE version = 2 AND document = " + seq(d));
+  ASSERT_EQ(kOk, db_->CheckConsistency(&problems));
+  std::string all;
+  for (const std::string& p : problems) all += p + "\n";
+  for (const std::string& expected :
+       {"a lock beside an exclusive one: Document " + a,
+        "versions not numbered 1..current: Document " + b, "queue ranks not 1..n: Document " + b,
+        std::string("a queue head that could be granted"), "stamps not rising: Document " + d}) {
+    EXPECT_NE(std::string::npos, all.find(expected)) << expected << " in:\n" << all;
+  }
+  EXPECT_EQ(5u, problems.size()) << all;
+}
+
 // ------------------------------------------------------------ two connections
 
-TEST_F(StorageTest, TwoConnectionsRacingForOneExclusiveLock) {
+TEST_P(StorageTest, TwoConnectionsRacingForOneExclusiveLock) {
   std::unique_ptr<Storage> other = Open();
   ASSERT_TRUE(other);
   constexpr int kRounds = 25;
@@ -448,6 +536,9 @@ TEST_F(StorageTest, TwoConnectionsRacingForOneExclusiveLock) {
     EXPECT_EQ(1u, Locks(docs[r]).size());
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Backends, StorageTest,
+                         ::testing::Values(Backend::kSqlite, Backend::kPostgres), BackendName);
 
 }  // namespace
 }  // namespace tw::twserver
