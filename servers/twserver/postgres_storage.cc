@@ -27,8 +27,13 @@ class DbError : public std::runtime_error {
  public:
   explicit DbError(const std::string& text, std::string state = std::string())
       : std::runtime_error(text), state_(std::move(state)) {}
-  // A conflict with another transaction, which running again resolves.
-  bool Retryable() const { return state_ == "40001" || state_ == "40P01"; }
+  // A conflict with another transaction, which running again resolves. A
+  // serializable writer that read a key as free and then found it taken
+  // may be told so as a unique violation rather than a serialization
+  // failure: the next attempt reads the key taken and answers as it should.
+  bool Retryable(bool writing) const {
+    return state_ == "40001" || state_ == "40P01" || (writing && state_ == "23505");
+  }
 
  private:
   std::string state_;
@@ -590,7 +595,7 @@ int PostgresStorage::Transact(Mode mode, const std::function<int()>& body) {
       if (PQtransactionStatus(connection->conn) != PQTRANS_IDLE) {
         PQclear(PQexec(connection->conn, "ROLLBACK"));
       }
-      if (e.Retryable() && attempt < kMaxAttempts) {
+      if (e.Retryable(mode == Mode::kWrite) && attempt < kMaxAttempts) {
         // Another server's transaction touched the same rows: run again,
         // after a pause that grows and differs between the contenders.
         const int most = std::min(2 << std::min(attempt, 6), 100);
