@@ -8,52 +8,13 @@
 
 namespace tw {
 
-namespace {
-
-// The progress stage of a file chunk; -1 for chunks that report none.
-int ProgressStage(uint32_t kind) {
-  switch (kind) {
-    case kChunkFileFirst:
-      return 0;
-    case kChunkFileMiddle:
-      return 1;
-    case kChunkFileWhole:
-    case kChunkFileLast:
-      return 2;
-    default:
-      return -1;
-  }
-}
-
-}  // namespace
-
-MessageFrameSender::MessageFrameSender() : buffer_(CIOBufferSimple::Create(kFrameBufferCapacity)) {
-  chunk_.bytes.reserve(kMaxChunkSize);
-}
+MessageFrameSender::MessageFrameSender(int workers) : pipeline_(workers) {}
 
 bool MessageFrameSender::Send(MessageObject object, const ChannelCipher& cipher,
                               const std::atomic<bool>* stop, const FrameSink& sink,
                               const SendProgress& progress, std::string* error) {
   CULMSGmessageStream stream(std::move(object), stop);
-  while (stream.NextChunk(&chunk_)) {
-    if (!LoadChunk(chunk_, cipher.selector, cipher.compress, buffer_.get())) {
-      if (error != nullptr) *error = "a chunk of an unknown kind";
-      return false;
-    }
-    if (!FilterWriteRequest(buffer_.get(), cipher.key)) {
-      if (error != nullptr) *error = "a frame could not be built";
-      return false;
-    }
-    const bool sent = sink(buffer_->Data(), static_cast<size_t>(buffer_->Length()));
-    buffer_->Reset();
-    if (!sent) {
-      if (error != nullptr) *error = "the connection did not take a frame";
-      return false;
-    }
-    const int stage = ProgressStage(chunk_.kind);
-    if (stage >= 0 && progress) progress(stage, chunk_.file_position, chunk_.file_size);
-  }
-  return true;
+  return pipeline_.Send(&stream, cipher, stop, sink, progress, error);
 }
 
 MessageFrameReceiver::MessageFrameReceiver(MessageReaderOptions options)

@@ -3,8 +3,9 @@
 // reference server's connections and the test peers.
 //
 //  - MessageFrameSender turns one message (its object and the files it
-//    names) into frames and hands each to a sink, one 131200-byte buffer for
-//    all of them: memory stays bounded whatever the message or file sizes.
+//    names) into frames and hands each to a sink in order, building large
+//    frames on the process's frame workers (transport/frame_pipeline.h):
+//    memory stays bounded whatever the message or file sizes.
 //  - MessageFrameReceiver turns received bytes back into messages: frame
 //    reader → chunk source → message reader.
 //  - MessageChannel joins both to one connected socket with blocking waits,
@@ -35,44 +36,35 @@
 #include "messaging/message_writer.h"
 #include "transport/buffer.h"
 #include "transport/frame_chunks.h"
+#include "transport/frame_pipeline.h"
 #include "transport/frame_reader.h"
 #include "transport/frame_writer.h"
 #include "transport/socket.h"
 
 namespace tw {
 
-// How outgoing frames are sealed: the channel key, the encryption selector
-// (0 clear, 1 or 9) and the compression switch. A nonzero selector forces
-// compression on.
-struct ChannelCipher {
-  std::string key;
-  uint32_t selector = 0;
-  bool compress = false;
-};
-
-// Progress of a file being sent, after each of its frames went out: stage 0
-// for its first frame, 1 for a middle one, 2 for the last (a file of one
-// frame reports 2), with the position reached and the file's size.
-using SendProgress = std::function<void(int stage, uint64_t position, uint64_t size)>;
-
 class MessageFrameSender {
  public:
-  MessageFrameSender();
+  // `workers` frames are built at once (1: all on the sending thread).
+  explicit MessageFrameSender(int workers = FrameWorkerCount());
   MessageFrameSender(const MessageFrameSender&) = delete;
   MessageFrameSender& operator=(const MessageFrameSender&) = delete;
 
   // Frames `object` and then its files (read piece by piece as they are
-  // sent) and hands every frame to `sink` in order. `stop` (may be null)
-  // ends file sending early, as CULMSGfileSender describes; `progress` (may
-  // be null) hears of each file frame. True when every frame was handed
-  // over; false as soon as one could not be built or the sink refused it,
-  // with the cause in `*error` when given.
+  // sent, a bounded number ahead) and hands every frame to `sink` in order,
+  // on the calling thread. `stop` (may be null) ends file sending early, as
+  // CULMSGfileSender describes; `progress` (may be null) hears of each file
+  // frame, on the calling thread. True when every frame was handed over;
+  // false as soon as one could not be built or the sink refused it, with
+  // the cause in `*error` when given. The bytes do not depend on the
+  // worker count.
   bool Send(MessageObject object, const ChannelCipher& cipher, const std::atomic<bool>* stop,
             const FrameSink& sink, const SendProgress& progress, std::string* error);
 
+  int workers() const { return pipeline_.workers(); }
+
  private:
-  BufferRef buffer_;
-  OutgoingChunk chunk_;
+  FramePipeline pipeline_;
 };
 
 class MessageFrameReceiver {

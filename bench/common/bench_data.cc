@@ -89,6 +89,23 @@ bool BarePipeline::RoundTrip(const char* data, size_t n, std::string* out) {
   }
 }
 
+size_t BarePipeline::Seal(const char* data, size_t n) {
+  try {
+    zipped_.clear();
+    cipher_.clear();
+    CryptoPP::Gzip gzip(new CryptoPP::StringSink(zipped_), 6);
+    gzip.Put(reinterpret_cast<const byte*>(data), n);
+    gzip.MessageEnd();
+    CryptoPP::CBC_Mode<CryptoPP::AES>::Encryption enc(key_, sizeof key_, iv_);
+    CryptoPP::StringSource(
+        zipped_, true,
+        new CryptoPP::StreamTransformationFilter(enc, new CryptoPP::StringSink(cipher_)));
+    return cipher_.size();
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+
 double BarePipelineSeconds(const std::string& path) {
   const auto start = std::chrono::steady_clock::now();
   std::ifstream in(path, std::ios::binary);

@@ -34,6 +34,9 @@ class BarePipeline {
   // Carries `n` bytes there and back; the restored bytes replace `*out`.
   // False when the library failed.
   bool RoundTrip(const char* data, size_t n, std::string* out);
+  // The sending half alone: gzip, then AES-256-CBC; the cipher text's
+  // length, 0 when the library failed.
+  size_t Seal(const char* data, size_t n);
 
  private:
   uint8_t key_[32];
