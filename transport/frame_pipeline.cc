@@ -1,5 +1,7 @@
 #include "transport/frame_pipeline.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <exception>
@@ -105,6 +107,10 @@ void FrameWorkers::Submit(std::function<void()> job) {
 }
 
 void FrameWorkers::Run() {
+#ifndef _WIN32
+  // Named, so that a look at the process tells the workers from the rest.
+  pthread_setname_np(pthread_self(), kFrameWorkerThreadName);
+#endif
   for (;;) {
     std::function<void()> job;
     {

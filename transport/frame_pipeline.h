@@ -44,6 +44,9 @@
 
 namespace tw {
 
+// The name every frame worker thread carries (where threads have names).
+constexpr char kFrameWorkerThreadName[] = "TWFrameWorker";
+
 // How outgoing frames are sealed: the channel key, the encryption selector
 // (0 clear, 1 or 9) and the compression switch. A nonzero selector forces
 // compression on.

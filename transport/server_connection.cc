@@ -242,11 +242,7 @@ int CULMSGSCPserverInterface::OnMessage(CRLMSGmessage* message) {
     message->SetInt(SOURCERECIPIENT, client_id_);
 
     if (LogMessage(message, true)) return 0;
-    if (SendMessageObject(message)) return 0;
-    // Whatever stopped it, no reply will come: the waiter is told now
-    // rather than at its time-out.
-    FailWaiter(*message);
-    return -1;
+    return SendMessageObject(message) ? 0 : -1;
   } catch (const std::exception& e) {
     DebugLog("CULMSGSCPserverInterface::OnMessage - %s", e.what());
   } catch (...) {
@@ -296,6 +292,7 @@ bool CULMSGSCPserverInterface::SendMessageObject(CRLMSGmessage* message) {
     if (!WriteMessageObject(*message, route, &object)) {
       DebugLog("CULMSGSCPserverInterface::SendMessageObject - %s",
                "the message cannot be written as a message object");
+      FailWaiter(*message);
       return false;
     }
     ChannelCipher cipher;
@@ -350,11 +347,19 @@ bool CULMSGSCPserverInterface::SendMessageObject(CRLMSGmessage* message) {
         sender_.Send(std::move(object), cipher, &stop_file_transfer_, sink, progress, &error);
     if (!sent) {
       CloseRequest(static_cast<uint32_t>(handle), id_text);
-      if (any_sent && send_result == kSocketOk && host_->SocketGeneration() == generation) {
-        // Part of the message is on the wire and the rest never will be:
-        // the server would read the next message as its continuation.
-        host_->Disconnect();
-        host_->ConnectionLost();
+      if (send_result == kSocketOk) {
+        if (any_sent && host_->SocketGeneration() == generation) {
+          // Part of the message is on the wire and the rest never will be:
+          // the server would read the next message as its continuation.
+          host_->Disconnect();
+          host_->ConnectionLost();
+        } else {
+          // Nothing left and the connection is sound: no reply will come,
+          // so the waiter is told now rather than at its time-out. (A
+          // socket that failed is the connection's loss, which fails every
+          // waiter once the connection is down.)
+          FailWaiter(*message);
+        }
       }
     }
     {
