@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <ctime>
 #include <filesystem>
+#include <thread>
 
 namespace tw::test {
 
@@ -106,8 +108,14 @@ int ProviderFixture::LogCount(const std::string& pattern) const {
 }
 
 void ProviderFixture::SyncLog(LPVOID context, const std::string& file) {
+  // The server writes a command's log line after its reply: wait for the
+  // line of this one, so that every command before it is in the log.
+  const int before = LogCount("command=");
   std::vector<LONG> status;
   host_->QueryInfo(context, {file}, &status);
+  for (int i = 0; i < 3000 && LogCount("command=") <= before; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
 }
 
 std::vector<LONG> ProviderFixture::Status(LPVOID context, const std::vector<std::string>& files) {
