@@ -1,7 +1,9 @@
 // The system factory on Windows: folders from the loader
 // (GetModuleHandleA, GetModuleFileNameW) and the shell (SHGetFolderPathW),
 // scratch names from GetTempFileNameW with the prefix "CRL", launching
-// through ShellExecuteW and ShellExecuteExW, the start on the interactive
+// the system's own programs with CreateProcessW (no console window, their
+// own folder as working folder) and anything else through ShellExecuteW and
+// ShellExecuteExW, the start on the interactive
 // desktop through the window station "WinSta0", and the update queue
 // through WritePrivateProfileStringW. The test overrides
 // ($VELTRANE_MODULE_DIR, $VELTRANE_GLOBAL_DIR) work as on Linux.
@@ -96,6 +98,54 @@ bool ShellRun(const char* verb, const std::string& file, const std::string& para
   return true;
 }
 
+// The program file `file` names, taking ".exe" when it has no extension of
+// its own; empty when `file` is not an absolute path of an existing ".exe".
+// Only a full path is taken: a bare name would be searched for in the
+// caller's current folder, and a ".com" or ".bat" beside the program would
+// win over it.
+std::wstring ProgramFile(const std::string& file) {
+  const bool absolute = file.size() >= 3 && file[1] == ':' && (file[2] == '\\' || file[2] == '/');
+  if (!absolute) return std::wstring();
+  const size_t name_start = file.find_last_of("\\/") + 1;
+  const size_t dot = file.find('.', name_start);
+  std::string path = file;
+  if (dot == std::string::npos) {
+    path += ".exe";
+  } else {
+    std::string extension = file.substr(dot);
+    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (extension != ".exe") return std::wstring();
+  }
+  const std::wstring wide = win32::Wide(path);
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    return std::wstring();
+  }
+  return wide;
+}
+
+// Starts the program `program` (a full path) with the command-line tail
+// `parameters`, in the program's own folder, with no console window and
+// none of the caller's: it outlives the host and whoever closes the host's
+// console. With `wait`, until it has ended.
+bool StartProgram(const std::wstring& program, const std::string& parameters, bool wait) {
+  std::wstring command = win32::Wide(QuoteCommandLineArgument(win32::Narrow(program)));
+  if (!parameters.empty()) command += L" " + win32::Wide(parameters);
+  const std::wstring folder = program.substr(0, program.find_last_of(L"\\/"));
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, FALSE,
+                      CREATE_NO_WINDOW | CREATE_NEW_PROCESS_GROUP | CREATE_UNICODE_ENVIRONMENT,
+                      nullptr, folder.c_str(), &startup, &process)) {
+    return false;
+  }
+  CloseHandle(process.hThread);
+  if (wait) WaitForSingleObject(process.hProcess, INFINITE);
+  CloseHandle(process.hProcess);
+  return true;
+}
+
 // The temporary folder, without its trailing separator.
 std::string TempFolder() {
   wchar_t folder[MAX_PATH + 1];
@@ -175,6 +225,10 @@ class Win32SystemFactory final : public CRLsystemFactory {
   }
 
   bool Run(const std::string& file, const std::string& parameters, bool wait) override {
+    // A program of the system's own (TWPMSvr, the updater) is started
+    // directly; anything else goes to the shell.
+    const std::wstring program = ProgramFile(file);
+    if (!program.empty()) return StartProgram(program, parameters, wait);
     return ShellRun(nullptr, file, parameters, wait);
   }
 

@@ -125,8 +125,19 @@ bool SameUser(HANDLE process) {
 
 volatile std::sig_atomic_t* g_stop = nullptr;
 
-BOOL WINAPI OnConsoleEvent(DWORD) {
+// How long a closing console, logoff or shutdown is held off while the main
+// loop writes what is queued; the system ends the process soon after anyway.
+constexpr DWORD kFlushGraceMs = 5000;
+
+BOOL WINAPI OnConsoleEvent(DWORD event) {
   if (g_stop != nullptr) *g_stop = 1;
+  // For these three the process ends as soon as this handler returns. The
+  // main loop sees the stop flag, writes the queued changes and returns
+  // from main, which ends the process (this thread with it) before the
+  // grace is over.
+  if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
+    Sleep(kFlushGraceMs);
+  }
   return TRUE;
 }
 
