@@ -9,6 +9,27 @@
 namespace tw {
 namespace {
 
+// The longest name taken; the system's own are 32 or 36 characters.
+constexpr size_t kMaxNameLength = 128;
+
+// True for a name of the kind the system makes (the text or hex form of an
+// identifier, or a plain word): letters, digits, "-" and "_" only. A name
+// comes from a peer (a request's reply name, a recipient block), and the
+// system normalises the path it is pasted into: "..\", "/" or ":" could
+// lead out of the mailslot namespace to a file, a pipe or another machine.
+bool IsPlainMailslotName(const std::string& name) {
+  if (name.empty() || name.size() > kMaxNameLength) return false;
+  for (const char c : name) {
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                       c == '-' || c == '_';
+    if (!plain) return false;
+  }
+  return true;
+}
+
+constexpr char kRefusedName[] =
+    "refused mailslot name: only letters, digits, \"-\" and \"_\" are taken";
+
 std::string LocalMailslotPath(const std::string& name) {
   return "\\\\.\\mailslot\\" + name;
 }
@@ -21,6 +42,7 @@ class Win32MailslotReader : public MailslotReader {
               uint32_t read_timeout_ms) override {
     Close();
     if (name.empty()) return Fail("empty mailslot name", 0);
+    if (!IsPlainMailslotName(name)) return Fail(kRefusedName, 0);
     win32::NullDaclSecurity security;
     const std::string path = LocalMailslotPath(name);
     handle_ = CreateMailslotA(path.c_str(), max_message_size, read_timeout_ms, security.get());
@@ -115,8 +137,9 @@ class Win32MailslotWriter : public MailslotWriter {
     // Only this machine: a peer never makes the system write to another one.
     if (computer != ".") return Fail("mailslots of other computers are not supported", 0);
     if (name.empty()) return Fail("empty mailslot name", 0);
+    if (!IsPlainMailslotName(name)) return Fail(kRefusedName, 0);
     win32::NullDaclSecurity security;
-    const std::string path = "\\\\" + computer + "\\mailslot\\" + name;
+    const std::string path = LocalMailslotPath(name);
     handle_ = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                           security.get(), OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle_ == INVALID_HANDLE_VALUE)
@@ -170,7 +193,7 @@ std::unique_ptr<MailslotWriter> NewMailslotWriter() {
 }
 
 bool MailslotIsAlive(const std::string& name) {
-  if (name.empty()) return false;
+  if (!IsPlainMailslotName(name)) return false;
   // Opening for writing succeeds exactly while a reader holds the mailslot;
   // nothing is written.
   win32::ScopedHandle probe(CreateFileA(LocalMailslotPath(name).c_str(), GENERIC_WRITE,

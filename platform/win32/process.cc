@@ -2,9 +2,12 @@
 // by the Windows quoting rules (QuoteCommandLineArgument), never through a
 // command interpreter. No handle but the standard ones is inherited. A
 // detached program gets its own process group and no console of the
-// caller's, so that it outlives the caller and its console window. See
-// platform/process.h.
+// caller's, so that it outlives the caller and its console window. A bare
+// program name is looked for in the absolute folders of %PATH% only, never
+// in the current folder. See platform/process.h.
 #include "platform/process.h"
+
+#include <cctype>
 
 #include "platform/system_factory.h"
 #include "platform/win32/win32_util.h"
@@ -69,13 +72,37 @@ std::string FindProgram(const std::string& name, const std::string& base) {
     if (IsFile(win32::Wide(path + ".exe"))) return path + ".exe";
     return std::string();
   }
-  // A bare name: the search path, with ".exe" added when it has no
-  // extension of its own.
-  wchar_t found[MAX_PATH];
-  const DWORD n =
-      SearchPathW(nullptr, win32::Wide(name).c_str(), L".exe", MAX_PATH, found, nullptr);
-  if (n == 0 || n >= MAX_PATH || !IsFile(found)) return std::string();
-  return win32::Narrow(found, n);
+  // A bare name: the absolute folders of %PATH% only, in order, with
+  // ".exe" added unless the name ends in it: only a program is taken, not
+  // a ".com" or a script. Never the current folder (it holds files a
+  // server sent) nor a relative entry.
+  if (name.find(':') != std::string::npos) return std::string();
+  std::string ending = name.size() >= 4 ? name.substr(name.size() - 4) : std::string();
+  for (char& c : ending) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const std::string file = ending == ".exe" ? name : name + ".exe";
+  const DWORD size = GetEnvironmentVariableW(L"PATH", nullptr, 0);
+  if (size == 0) return std::string();
+  std::wstring value(size, L'\0');
+  const DWORD n = GetEnvironmentVariableW(L"PATH", &value[0], size);
+  if (n == 0 || n >= size) return std::string();
+  value.resize(n);
+  const std::string path = win32::Narrow(value.data(), value.size());
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find(';', start);
+    if (end == std::string::npos) end = path.size();
+    std::string folder = path.substr(start, end - start);
+    start = end + 1;
+    if (folder.size() >= 2 && folder.front() == '"' && folder.back() == '"') {
+      folder = folder.substr(1, folder.size() - 2);
+    }
+    if (!IsAbsolute(folder)) continue;
+    while (folder.size() > 3 && (folder.back() == '\\' || folder.back() == '/')) folder.pop_back();
+    const std::string candidate =
+        AbsolutePath(folder.back() == '\\' ? folder + file : folder + "\\" + file, std::string());
+    if (!candidate.empty() && IsFile(win32::Wide(candidate))) return candidate;
+  }
+  return std::string();
 }
 
 std::string AbsolutePath(const std::string& path, const std::string& base) {

@@ -20,6 +20,7 @@
 #include "platform/junction.h"
 #include "platform/mailslot.h"
 #include "platform/path.h"
+#include "platform/process.h"
 #include "platform/random.h"
 #include "platform/recipient_table.h"
 #include "platform/registry.h"
@@ -135,6 +136,22 @@ TEST(Win32Mailslot, RefusesAbsentReadersAndOtherComputers) {
   const std::string name = UniqueName("twice");
   ASSERT_TRUE(reader->Create(name, 0, 0));
   EXPECT_FALSE(NewMailslotReader()->Create(name, 0, 0)) << "one reader per mailslot";
+}
+
+// A name from a peer is pasted into "\\.\mailslot\<name>": one that the
+// system's path rules would lead elsewhere is refused before any call.
+TEST(Win32Mailslot, RefusesNamesThatLeaveTheMailslotNamespace) {
+  const std::vector<std::string> names = {
+      "..\\..\\pipe\\x", "a/b", "c:x", "\\\\host\\share", "x y", "a.b", std::string(129, 'a')};
+  for (const std::string& name : names) {
+    auto writer = NewMailslotWriter();
+    EXPECT_FALSE(writer->Open(".", name)) << name;
+    EXPECT_NE(std::string::npos, writer->ErrorText().find("refused mailslot name")) << name;
+    EXPECT_FALSE(NewMailslotReader()->Create(name, 0, 0)) << name;
+    EXPECT_FALSE(MailslotIsAlive(name)) << name;
+  }
+  auto reader = NewMailslotReader();
+  EXPECT_TRUE(reader->Create(Guid::New().ToText(), 0, 0)) << reader->ErrorText();
 }
 
 TEST(Win32Mailslot, ReadWaitsForTheTimeOut) {
@@ -458,6 +475,32 @@ TEST(Win32SystemFactory, FoldersNamesAndTheUpdateQueue) {
   _putenv_s("VELTRANE_GLOBAL_DIR", "");
 
   EXPECT_FALSE(factory.Run("", "", false)) << "an empty name fails at once";
+}
+
+// A bare program name is looked for in the absolute folders of %PATH%
+// only: the current folder and a relative entry (".") never supply it.
+TEST(Win32Process, FindProgramSearchesOnlyAbsolutePathFolders) {
+  TempFolder current;
+  TempFolder listed;
+  const std::string name = UniqueName("prog");
+  WriteAll(current.File(name + ".exe"), "MZ");
+  wchar_t saved_folder[MAX_PATH + 1];
+  ASSERT_NE(0u, GetCurrentDirectoryW(MAX_PATH + 1, saved_folder));
+  std::wstring saved_path(32768, L'\0');
+  saved_path.resize(GetEnvironmentVariableW(L"PATH", &saved_path[0], 32768));
+  ASSERT_TRUE(SetCurrentDirectoryW(win32::Wide(current.path()).c_str()));
+
+  SetEnvironmentVariableW(L"PATH", L".;relative");
+  EXPECT_EQ("", FindProgram(name, std::string())) << "not from the current folder";
+  EXPECT_EQ("", FindProgram(name + ".exe", std::string()));
+  WriteAll(listed.File(name + ".exe"), "MZ");
+  WriteAll(listed.File(name + ".com"), "MZ");
+  SetEnvironmentVariableW(L"PATH", win32::Wide(".;" + listed.path()).c_str());
+  EXPECT_EQ(listed.File(name + ".exe"), FindProgram(name, std::string()));
+  EXPECT_EQ("", FindProgram(name + ":x", std::string()));
+
+  SetEnvironmentVariableW(L"PATH", saved_path.c_str());
+  SetCurrentDirectoryW(saved_folder);
 }
 
 TEST(Win32Sync, ConditionWaitsAndWakes) {
