@@ -1,6 +1,7 @@
 // Moving a received file into its place on Windows: MoveFileExW, which
 // copies across volumes itself; a copy is made under a fresh name beside
-// its target and moved over it. See platform/file_move.h.
+// its target, flushed to the disk and moved over it. See
+// platform/file_move.h.
 #include "platform/file_move.h"
 
 #include <cstdio>
@@ -50,10 +51,30 @@ bool CopyFileReplacing(const std::string& from, const std::string& to, std::stri
       *error = win32::ErrorText("cannot copy " + from + " to", temp, GetLastError());
     return false;
   }
-  // The copy is writable, whatever the original was.
+  // The copy is writable, whatever the original was; a copy that keeps the
+  // read-only attribute would refuse the next replacement, so it is not
+  // put in place.
   const DWORD attributes = GetFileAttributesW(wide_temp.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
-    SetFileAttributesW(wide_temp.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
+  if (attributes == INVALID_FILE_ATTRIBUTES ||
+      ((attributes & FILE_ATTRIBUTE_READONLY) &&
+       !SetFileAttributesW(wide_temp.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY}))) {
+    const DWORD code = GetLastError();
+    DeleteFileW(wide_temp.c_str());
+    if (error != nullptr) *error = win32::ErrorText("cannot make writable", temp, code);
+    return false;
+  }
+  // Its bytes reach the disk before its name replaces the old file's, so
+  // that a crash leaves the old file or the whole new one.
+  {
+    win32::ScopedHandle copy(CreateFileW(wide_temp.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!copy.valid() || !FlushFileBuffers(copy.get())) {
+      const DWORD code = GetLastError();
+      copy.Reset();
+      DeleteFileW(wide_temp.c_str());
+      if (error != nullptr) *error = win32::ErrorText("cannot write to disk", temp, code);
+      return false;
+    }
   }
   if (!MoveFileReplacing(temp, to, error)) {
     DeleteFileW(wide_temp.c_str());
