@@ -3,7 +3,7 @@
 // only that user may open), else the user's temporary folder. Mailslots,
 // shared blocks and the recipient table are kernel objects there, so the
 // folder holds only the property server's files. ExclusiveFileLock locks
-// the whole file with LockFileEx. See platform/runtime_dir.h.
+// the whole file with LockFileEx, waiting at most 10 s for it. See platform/runtime_dir.h.
 //
 // Threads: the functions keep no state; an ExclusiveFileLock belongs to one
 // thread at a time.
@@ -13,11 +13,15 @@
 #include <io.h>
 
 #include <cstdlib>
+#include <string>
 
 #include "platform/win32/win32_util.h"
 
 namespace tw {
 namespace {
+
+// The longest an ExclusiveFileLock waits for its file.
+constexpr ULONGLONG kLockWaitMs = 10000;
 
 std::string EnvText(const wchar_t* name) {
   wchar_t buffer[MAX_PATH + 1];
@@ -103,6 +107,17 @@ ExclusiveFileLock::~ExclusiveFileLock() {
 
 bool ExclusiveFileLock::Lock(const std::string& path, std::string* error) {
   Unlock();
+  // A holder that never lets go (a hung process, a file held open by
+  // another program) must not hang the caller: past the deadline the lock
+  // fails and says so.
+  const ULONGLONG deadline = GetTickCount64() + kLockWaitMs;
+  DWORD pause_ms = 1;
+  const auto wait_or_give_up = [&]() {
+    if (GetTickCount64() >= deadline) return false;
+    Sleep(pause_ms);
+    if (pause_ms < 50) pause_ms *= 2;
+    return true;
+  };
   // Shared for deletion, so that RemoveAndUnlock may remove the file while
   // it is still held; a file pending deletion cannot be opened, so a later
   // Lock waits for its successor.
@@ -113,16 +128,26 @@ bool ExclusiveFileLock::Lock(const std::string& path, std::string* error) {
     if (handle == INVALID_HANDLE_VALUE) {
       const DWORD code = GetLastError();
       if (code == ERROR_ACCESS_DENIED) {  // pending deletion by its last holder
-        Sleep(1);
-        continue;
+        if (wait_or_give_up()) continue;
+        *error = "cannot lock " + path + ": it stayed unopenable for " +
+                 std::to_string(kLockWaitMs / 1000) + " s";
+        return false;
       }
       *error = win32::ErrorText("cannot open lock file", path, code);
       return false;
     }
     OVERLAPPED at{};
-    if (!LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &at)) {
-      *error = win32::ErrorText("cannot lock", path, GetLastError());
+    if (!LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
+                    MAXDWORD, &at)) {
+      const DWORD code = GetLastError();
       CloseHandle(handle);
+      if (code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING) {  // held by another
+        if (wait_or_give_up()) continue;
+        *error = "cannot lock " + path + ": another holder kept it for " +
+                 std::to_string(kLockWaitMs / 1000) + " s";
+        return false;
+      }
+      *error = win32::ErrorText("cannot lock", path, code);
       return false;
     }
     const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDWR);
