@@ -20,6 +20,7 @@
 #include <new>
 
 #include "platform/debug_output.h"
+#include "platform/path.h"
 // clang-format off
 #include "platform/win32/win32_util.h"  // <windows.h> first
 #include <rpc.h>
@@ -104,7 +105,9 @@ bool ShellRun(const char* verb, const std::string& file, const std::string& para
 // caller's current folder, and a ".com" or ".bat" beside the program would
 // win over it.
 std::wstring ProgramFile(const std::string& file) {
-  const bool absolute = file.size() >= 3 && file[1] == ':' && (file[2] == '\\' || file[2] == '/');
+  const bool absolute =
+      (file.size() >= 3 && file[1] == ':' && (file[2] == '\\' || file[2] == '/')) ||
+      (file.size() >= 3 && file[0] == '\\' && file[1] == '\\');
   if (!absolute) return std::wstring();
   const size_t name_start = file.find_last_of("\\/") + 1;
   const size_t dot = file.find('.', name_start);
@@ -122,6 +125,15 @@ std::wstring ProgramFile(const std::string& file) {
     return std::wstring();
   }
   return wide;
+}
+
+// True when the two folder names are the same but for letter case and the
+// kind of separator.
+bool SameFolder(const std::string& a, const std::string& b) {
+  std::string x = UpperCase(a), y = UpperCase(b);
+  for (char& c : x) c = c == '/' ? '\\' : c;
+  for (char& c : y) c = c == '/' ? '\\' : c;
+  return x == y;
 }
 
 // Starts the program `program` (a full path) with the command-line tail
@@ -225,10 +237,13 @@ class Win32SystemFactory final : public CRLsystemFactory {
   }
 
   bool Run(const std::string& file, const std::string& parameters, bool wait) override {
-    // A program of the system's own (TWPMSvr, the updater) is started
-    // directly; anything else goes to the shell.
-    const std::wstring program = ProgramFile(file);
-    if (!program.empty()) return StartProgram(program, parameters, wait);
+    // A program of the system's own, beside the module (TWPMSvr, the
+    // updater), is started directly; anything else goes to the shell.
+    const std::string module = ModuleDirectory();
+    if (!module.empty() && SameFolder(FolderOf(file), module)) {
+      const std::wstring program = ProgramFile(file);
+      if (!program.empty()) return StartProgram(program, parameters, wait);
+    }
     return ShellRun(nullptr, file, parameters, wait);
   }
 
