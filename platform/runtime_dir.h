@@ -56,7 +56,8 @@ class ExclusiveFileLock {
   ExclusiveFileLock(const ExclusiveFileLock&) = delete;
   ExclusiveFileLock& operator=(const ExclusiveFileLock&) = delete;
 
-  // Blocks until the lock is held; false with *error on a failing call.
+  // Blocks until the lock is held; false with *error on a failing call. On
+  // Windows the wait is at most 10 s, then it fails saying so.
   bool Lock(const std::string& path, std::string* error);
   void Unlock();
   void RemoveAndUnlock();
