@@ -49,6 +49,9 @@
 // unchanged); a template id the table does not know is laid out from the
 // request alone (texts as lines, each value an edit, trees, buttons).
 //
+// On Windows the same class is the native form instead: the module's own
+// dialog templates run by the Win32 dialog manager (platform/win32/ui_gui.cc).
+//
 // Threads: the object may be called from any thread; only the windowing
 // thread gets windows.
 #ifndef TW_PLATFORM_UI_GUI_H_

@@ -279,8 +279,13 @@ UserInterfaceChoice ChooseUserInterface(const char* ui, bool display_available) 
 }
 
 UserInterfaceChoice ChooseUserInterfaceFromEnvironment() {
-  return ChooseUserInterface(std::getenv("VELTRANE_UI"),
-                             IsSet("DISPLAY") || IsSet("WAYLAND_DISPLAY"));
+#ifdef _WIN32
+  // A Windows process always has a desktop to show windows on.
+  const bool display_available = true;
+#else
+  const bool display_available = IsSet("DISPLAY") || IsSet("WAYLAND_DISPLAY");
+#endif
+  return ChooseUserInterface(std::getenv("VELTRANE_UI"), display_available);
 }
 
 std::shared_ptr<UserInterface> ActiveUserInterface() {

@@ -28,12 +28,14 @@
 //   "gui"       the windowed form (platform/ui_gui.h): real windows on
 //               the display, started on the first dialog; it behaves as
 //               "none" where no windows can be shown or on a thread other
-//               than the one the windows started on.
+//               than the one the windows started on. On Windows it is the
+//               module's native dialog templates (platform/win32/ui_gui.cc),
+//               on any thread.
 //
 // Selection: an implementation installed by the host (SetUserInterface)
 // wins. Otherwise $VELTRANE_UI decides ("gui", "tty", "script:<file>",
-// "none"); when it is unset or empty, "gui" where $DISPLAY or
-// $WAYLAND_DISPLAY is set, else "none"; "tty" is used only when asked for.
+// "none"); when it is unset or empty, "gui" on Windows and where $DISPLAY
+// or $WAYLAND_DISPLAY is set, else "none"; "tty" is used only when asked for.
 // An unknown value gives "none". The environment is consulted on every
 // ActiveUserInterface() call while the host has installed nothing, and the
 // implementation it chose is kept (a script keeps its place) until the
