@@ -214,6 +214,7 @@ UserInterface::MessageBoxOutcome NoUserInterface::RunMessageBox(const MessageBox
   return outcome;
 }
 
+#ifndef _WIN32
 namespace {
 
 bool IsSet(const char* name) {
@@ -222,6 +223,7 @@ bool IsSet(const char* name) {
 }
 
 }  // namespace
+#endif
 
 std::shared_ptr<UserInterface> MakeUserInterface(const UserInterfaceChoice& choice) {
   switch (choice.kind) {

@@ -24,6 +24,7 @@
 #include "dialogs/option_dialogs.h"
 #include "dialogs/overwrite_dialog.h"
 #include "dialogs/production_dialogs.h"
+#include "dialogs/status_window.h"
 #include "platform/user_interface.h"
 
 // After the seam's headers: <windows.h> renames MessageBox.
@@ -53,10 +54,27 @@ std::string ItemText(HWND dialog, int id) {
 void SetItemText(HWND dialog, int id, const std::string& text) {
   SendMessageW(GetDlgItem(dialog, id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(W(text).c_str()));
 }
-// A click on a push button as it reaches the dialog.
+BOOL CALLBACK CloseDialog(HWND window, LPARAM) {
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  return TRUE;
+}
+
+// A click on a push button as it reaches the dialog. A click that does not
+// return within the limit (a box nobody expected) fails the case and closes
+// what the dialog's thread shows.
 void Click(HWND dialog, int id) {
-  SendMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
-               reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
+  DWORD_PTR answer = 0;
+  const UINT limit = static_cast<UINT>(std::chrono::milliseconds(kFindLimit).count());
+  if (SendMessageTimeoutW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                          reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)), SMTO_NORMAL, limit,
+                          &answer) == 0) {
+    ADD_FAILURE() << "pressing " << id << " did not return";
+    const DWORD thread = GetWindowThreadProcessId(dialog, nullptr);
+    for (int i = 0; i < 2; ++i) {
+      EnumThreadWindows(thread, &CloseDialog, 0);
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+  }
 }
 bool Checked(HWND dialog, int id) {
   return SendMessageW(GetDlgItem(dialog, id), BM_GETCHECK, 0, 0) == BST_CHECKED;
@@ -76,11 +94,6 @@ BOOL CALLBACK FindDialog(HWND window, LPARAM data) {
   found->window = window;
   return FALSE;
 }
-BOOL CALLBACK CloseDialog(HWND window, LPARAM) {
-  PostMessageW(window, WM_CLOSE, 0, 0);
-  return TRUE;
-}
-
 // A visible dialog of `thread` other than `except`, waiting for it up to the
 // limit; null when none came.
 HWND WaitForDialog(DWORD thread, HWND except = nullptr) {
@@ -236,13 +249,36 @@ HTREEITEM Child(HWND tree, HTREEITEM parent, const std::string& text) {
   return nullptr;
 }
 
+// Presses `button` of `dialog` expecting a message box over it: returns the
+// box's text (the static text among its children) and answers it OK.
+std::string PressAndAnswerBox(HWND dialog, int button) {
+  PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
+  HWND box = WaitForDialog(GetWindowThreadProcessId(dialog, nullptr), dialog);
+  if (box == nullptr) return "(no box)";
+  std::string text = Text(box) + ": ";
+  EnumChildWindows(
+      box,
+      [](HWND child, LPARAM data) {
+        wchar_t name[32] = {};
+        GetClassNameW(child, name, 32);
+        const std::string shown = Text(child);
+        if (std::wstring(name) == L"Static" && !shown.empty())
+          *reinterpret_cast<std::string*>(data) += shown;
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&text));
+  Click(box, IDOK);
+  return text;
+}
+
 TEST_F(NativeDialogs, BindRefusesTheRootAndListsChildrenWhenOpened) {
   FakeProductions source;
   TreeItem root{"R", "", "/"};
   BindDialogValues values;
   values.local_folder = "C:\\work\\game";
   struct Seen {
-    std::string folder, refusal, label;
+    std::string folder, label;
+    std::vector<std::string> refusals;
     std::vector<std::string> asked_before_opening;
     bool root_shown = false, games_shown = false, level_shown = false;
   } seen;
@@ -256,24 +292,14 @@ TEST_F(NativeDialogs, BindRefusesTheRootAndListsChildrenWhenOpened) {
         seen.games_shown = games != nullptr;
         // OK with the root selected: refused in a box over the dialog.
         SendMessageW(tree, TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(top));
-        PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-        if (HWND box = WaitForDialog(GetWindowThreadProcessId(dialog, nullptr), dialog)) {
-          EnumChildWindows(
-              box,
-              [](HWND child, LPARAM data) {
-                const std::string text = Text(child);
-                if (text.find("Production") != std::string::npos)
-                  *reinterpret_cast<std::string*>(data) = text;
-                return TRUE;
-              },
-              reinterpret_cast<LPARAM>(&seen.refusal));
-          SendMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-        }
+        seen.refusals.push_back(PressAndAnswerBox(dialog, IDOK));
         seen.asked_before_opening = source.asked;
         SendMessageW(tree, TVM_EXPAND, TVE_EXPAND, reinterpret_cast<LPARAM>(games));
         seen.level_shown = Child(tree, games, "Level1") != nullptr;
         SendMessageW(tree, TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(games));
         seen.label = ItemText(dialog, kBindPathLabel);
+        SetItemText(dialog, kBindFolder, "C:\\work|other");
+        seen.refusals.push_back(PressAndAnswerBox(dialog, IDOK));
         SetItemText(dialog, kBindFolder, "C:\\work\\other");
         Click(dialog, IDOK);
       },
@@ -281,7 +307,10 @@ TEST_F(NativeDialogs, BindRefusesTheRootAndListsChildrenWhenOpened) {
   EXPECT_EQ(seen.folder, "C:\\work\\game");
   EXPECT_TRUE(seen.root_shown);
   EXPECT_TRUE(seen.games_shown);
-  EXPECT_EQ(seen.refusal, "Please select a Production (other than the root Production).");
+  EXPECT_EQ(seen.refusals,
+            (std::vector<std::string>{
+                "Halvorn Veltrane: Please select a Production (other than the root Production).",
+                "Halvorn Veltrane: Invalid working folder"}));
   EXPECT_EQ(seen.asked_before_opening, std::vector<std::string>{"R"});
   EXPECT_TRUE(seen.level_shown);
   EXPECT_EQ(seen.label, "\\Games");
@@ -290,13 +319,14 @@ TEST_F(NativeDialogs, BindRefusesTheRootAndListsChildrenWhenOpened) {
   EXPECT_EQ(values.parent_id_path, "R");
   EXPECT_EQ(values.local_folder, "C:\\work\\other");
   EXPECT_EQ(source.asked, (std::vector<std::string>{"R", "P1"}));
-  // Two attempts, the refusal between them.
+  // Three attempts, each refusal after its attempt.
   const std::vector<std::string> record = Record();
-  ASSERT_EQ(record.size(), 3u);
+  ASSERT_EQ(record.size(), 5u);
   EXPECT_NE(record[0].find("\"id\": 109"), std::string::npos) << record[0];
   EXPECT_NE(record[1].find("\"kind\": \"msgbox\""), std::string::npos) << record[1];
   EXPECT_NE(record[1].find("Halvorn Veltrane"), std::string::npos) << record[1];
-  EXPECT_NE(record[2].find("\"answer\": 1"), std::string::npos) << record[2];
+  EXPECT_NE(record[3].find("Invalid working folder"), std::string::npos) << record[3];
+  EXPECT_NE(record[4].find("\"answer\": 1"), std::string::npos) << record[4];
 }
 
 TEST_F(NativeDialogs, OverwriteOffersMergeOnlyForAControlledFileAndDefaultsToNo) {
@@ -364,6 +394,22 @@ TEST_F(NativeDialogs, CancelChangesNothing) {
   const std::vector<std::string> record = Record();
   ASSERT_EQ(record.size(), 1u);
   EXPECT_NE(record[0].find("\"answer\": 2"), std::string::npos) << record[0];
+}
+
+TEST_F(NativeDialogs, StatusWindowShowsEachTextUntilClosed) {
+  const DWORD thread = GetCurrentThreadId();
+  {
+    StatusWindow status(nullptr, "Logging on...");
+    HWND window = WaitForDialog(thread);
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(Text(window), "Veltrane");
+    EXPECT_EQ(ItemText(window, 1024), "Logging on...");
+    status.SetText("Listing the files...");
+    EXPECT_EQ(ItemText(window, 1024), "Listing the files...");
+  }
+  Found left{thread, nullptr};
+  EnumThreadWindows(thread, &FindDialog, reinterpret_cast<LPARAM>(&left));
+  EXPECT_EQ(left.window, nullptr);
 }
 
 }  // namespace
