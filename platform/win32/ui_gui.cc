@@ -522,7 +522,8 @@ class ModalDialog : public NativeWindow {
   bool OnNotify(const NMHDR* header, INT_PTR* result) {
     if (header == nullptr) return false;
     const int id = static_cast<int>(header->idFrom);
-    if (dialog_.tree(id) == nullptr) return false;
+    // Trees notify as they are torn down too; a closed dialog is done.
+    if (dialog_.tree(id) == nullptr || dialog_.closed()) return false;
     const auto* tree = reinterpret_cast<const NMTREEVIEWW*>(header);
     switch (header->code) {
       case TVN_ITEMEXPANDINGW: {
@@ -689,7 +690,9 @@ void GuiUserInterface::RunDialog(OpenDialog& dialog) {
 UserInterface::MessageBoxOutcome GuiUserInterface::RunMessageBox(const MessageBoxRequest& request) {
   MessageBoxOutcome outcome;
   outcome.answer = DefaultMessageBoxAnswer(request);
-  UINT style = MB_TASKMODAL;
+  HWND owner = OwnerWindow(request.owner);
+  // Without an owner the box still disables the thread's other windows.
+  UINT style = owner == nullptr ? MB_TASKMODAL : 0;
   switch (request.buttons) {
     case MessageBoxButtons::kOk:
       style |= MB_OK;
@@ -723,8 +726,8 @@ UserInterface::MessageBoxOutcome GuiUserInterface::RunMessageBox(const MessageBo
   const std::vector<int> ids = MessageBoxButtonIds(request.buttons);
   const auto place = std::find(ids.begin(), ids.end(), outcome.answer) - ids.begin();
   style |= place == 1 ? MB_DEFBUTTON2 : place == 2 ? MB_DEFBUTTON3 : MB_DEFBUTTON1;
-  const int answer = MessageBoxW(OwnerWindow(request.owner), Wide(request.text).c_str(),
-                                 Wide(request.title).c_str(), style);
+  const int answer =
+      MessageBoxW(owner, Wide(request.text).c_str(), Wide(request.title).c_str(), style);
   if (answer == 0) {
     DebugLog("message box \"%s\" cannot be shown: %s", request.title.c_str(),
              win32::SystemMessage(GetLastError()).c_str());
