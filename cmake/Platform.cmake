@@ -7,10 +7,8 @@
 # Windows build leaves them out (nothing in the Windows targets may need
 # them).
 set(TW_POSIX_ONLY
-  platform/runtime_dir.cc      # the runtime folder of the POSIX mailslots and blocks
   platform/installer.cc
   platform/ui_gtk.cc           # the windowed form (wxWidgets on GTK)
-  platform/ui_gui.cc
   platform/ui_gui_dialog.cc
 )
 

@@ -1,6 +1,7 @@
+// The scratch file set; a file's identity is read in scratch_identity.cc,
+// one form per system.
 #include "messaging/scratch_files.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <utility>
@@ -8,21 +9,6 @@
 #include "platform/debug_output.h"
 
 namespace tw {
-
-namespace {}  // namespace
-
-// The identity of a regular file at `path` (links are not followed): an
-// inode number freed by a removal may come back at once for a new file, so
-// its size and change time count too.
-bool ScratchFiles::ReadIdentity(const std::string& path, Identity* identity) {
-  struct stat st;
-  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  identity->device = static_cast<uint64_t>(st.st_dev);
-  identity->inode = static_cast<uint64_t>(st.st_ino);
-  identity->size = static_cast<int64_t>(st.st_size);
-  identity->changed_ns = int64_t{st.st_ctim.tv_sec} * 1000000000 + st.st_ctim.tv_nsec;
-  return true;
-}
 
 ScratchFiles::~ScratchFiles() {
   RemoveAll();

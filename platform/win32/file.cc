@@ -163,7 +163,8 @@ std::unique_ptr<CRLfile> NewLocalFile() {
 bool DiskSpace(const std::string& folder, uint64_t* available, uint64_t* total) {
   ULARGE_INTEGER free_to_caller;
   ULARGE_INTEGER size;
-  if (!GetDiskFreeSpaceExW(Wide(folder).c_str(), &free_to_caller, &size, nullptr)) return false;
+  if (!GetDiskFreeSpaceExW(win32::Wide(folder).c_str(), &free_to_caller, &size, nullptr))
+    return false;
   *available = free_to_caller.QuadPart;
   *total = size.QuadPart;
   return true;

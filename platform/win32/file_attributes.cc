@@ -68,11 +68,28 @@ bool LocalFileModifiedSeconds(const std::string& path, int64_t* seconds) {
   return true;
 }
 
-bool SetLocalFileReadOnly(const std::string& path, bool read_only) {
-  if (path.empty()) return false;
+bool SetLocalFileReadOnly(const std::string& path, bool read_only, std::string* error) {
+  if (path.empty()) {
+    if (error != nullptr) *error = "cannot change the write permission of an empty path";
+    return false;
+  }
   const std::wstring wide = win32::Wide(path);
   const DWORD old_attributes = GetFileAttributesW(wide.c_str());
-  if (old_attributes == INVALID_FILE_ATTRIBUTES) return false;
+  if (old_attributes == INVALID_FILE_ATTRIBUTES) {
+    if (error != nullptr)
+      *error = win32::ErrorText("cannot read the attributes of", path, GetLastError());
+    return false;
+  }
+  // Only a plain file with this very name: never a folder, never through a
+  // link or junction.
+  if (old_attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) {
+    if (error != nullptr) {
+      *error =
+          "cannot change the write permission of " + path +
+          ((old_attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? ": it is a link" : ": it is a folder");
+    }
+    return false;
+  }
   DWORD new_attributes = read_only ? (old_attributes | FILE_ATTRIBUTE_READONLY)
                                    : (old_attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
   if (new_attributes == old_attributes) return true;
@@ -80,7 +97,13 @@ bool SetLocalFileReadOnly(const std::string& path, bool read_only) {
   // is what "no attributes" is spelled as.
   new_attributes &= ~DWORD{FILE_ATTRIBUTE_NORMAL};
   if (new_attributes == 0) new_attributes = FILE_ATTRIBUTE_NORMAL;
-  return SetFileAttributesW(wide.c_str(), new_attributes) != FALSE;
+  if (!SetFileAttributesW(wide.c_str(), new_attributes)) {
+    if (error != nullptr) {
+      *error = win32::ErrorText("cannot change the write permission of", path, GetLastError());
+    }
+    return false;
+  }
+  return true;
 }
 
 }  // namespace tw

@@ -1,7 +1,11 @@
 // Moving a received file into its place on Windows: MoveFileExW, which
-// copies across volumes itself; see platform/file_move.h.
+// copies across volumes itself; a copy is made under a fresh name beside
+// its target and moved over it. See platform/file_move.h.
 #include "platform/file_move.h"
 
+#include <cstdio>
+
+#include "platform/random.h"
 #include "platform/win32/win32_util.h"
 
 namespace tw {
@@ -26,6 +30,36 @@ bool MoveFileReplacing(const std::string& from, const std::string& to, std::stri
   if (was_read_only) SetFileAttributesW(target.c_str(), old_attributes);
   if (error != nullptr) *error = win32::ErrorText("cannot move " + from + " to", to, code);
   return false;
+}
+
+bool CopyFileReplacing(const std::string& from, const std::string& to, std::string* error) {
+  // A name of its own that nobody can foresee, and a copy that fails when
+  // the name exists: a file the user keeps beside `to` is never touched.
+  unsigned char bytes[8];
+  if (!SystemRandomBytes(bytes, sizeof bytes)) {
+    if (error != nullptr) *error = "cannot make a new file name beside " + to;
+    return false;
+  }
+  char suffix[2 * sizeof bytes + 4];
+  std::snprintf(suffix, sizeof suffix, ".~%02x%02x%02x%02x%02x%02x%02x%02x", bytes[0], bytes[1],
+                bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7]);
+  const std::string temp = to + suffix;
+  const std::wstring wide_temp = win32::Wide(temp);
+  if (!CopyFileW(win32::Wide(from).c_str(), wide_temp.c_str(), TRUE)) {
+    if (error != nullptr)
+      *error = win32::ErrorText("cannot copy " + from + " to", temp, GetLastError());
+    return false;
+  }
+  // The copy is writable, whatever the original was.
+  const DWORD attributes = GetFileAttributesW(wide_temp.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
+    SetFileAttributesW(wide_temp.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
+  }
+  if (!MoveFileReplacing(temp, to, error)) {
+    DeleteFileW(wide_temp.c_str());
+    return false;
+  }
+  return true;
 }
 
 }  // namespace tw

@@ -144,6 +144,10 @@ class Win32MailslotWriter : public MailslotWriter {
 
   bool IsOpen() override { return handle_ != INVALID_HANDLE_VALUE; }
   std::string ErrorText() const override { return error_; }
+  // The system's mailslot queues a message at once or refuses it: a write
+  // never waits for room, so there is no wait to limit and no full queue.
+  void SetWriteTimeout(uint32_t) override {}
+  bool QueueWasFull() const override { return false; }
 
  private:
   bool Fail(const std::string& what, DWORD code) {
