@@ -36,7 +36,7 @@
 namespace tw {
 namespace {
 
-constexpr auto kFindLimit = std::chrono::seconds(60);
+constexpr auto kFindLimit = std::chrono::seconds(10);
 
 std::wstring W(const std::string& s) {
   return std::wstring(s.begin(), s.end());  // the tests' texts are ASCII
@@ -53,28 +53,6 @@ std::string ItemText(HWND dialog, int id) {
 }
 void SetItemText(HWND dialog, int id, const std::string& text) {
   SendMessageW(GetDlgItem(dialog, id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(W(text).c_str()));
-}
-BOOL CALLBACK CloseDialog(HWND window, LPARAM) {
-  PostMessageW(window, WM_CLOSE, 0, 0);
-  return TRUE;
-}
-
-// A click on a push button as it reaches the dialog. A click that does not
-// return within the limit (a box nobody expected) fails the case and closes
-// what the dialog's thread shows.
-void Click(HWND dialog, int id) {
-  DWORD_PTR answer = 0;
-  const UINT limit = static_cast<UINT>(std::chrono::milliseconds(kFindLimit).count());
-  if (SendMessageTimeoutW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
-                          reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)), SMTO_NORMAL, limit,
-                          &answer) == 0) {
-    ADD_FAILURE() << "pressing " << id << " did not return";
-    const DWORD thread = GetWindowThreadProcessId(dialog, nullptr);
-    for (int i = 0; i < 2; ++i) {
-      EnumThreadWindows(thread, &CloseDialog, 0);
-      std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
-  }
 }
 bool Checked(HWND dialog, int id) {
   return SendMessageW(GetDlgItem(dialog, id), BM_GETCHECK, 0, 0) == BST_CHECKED;
@@ -107,6 +85,40 @@ HWND WaitForDialog(DWORD thread, HWND except = nullptr) {
   return nullptr;
 }
 
+BOOL CALLBACK CloseDialog(HWND window, LPARAM) {
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  return TRUE;
+}
+
+// A click on a push button as it reaches the dialog. A click that does not
+// return within the limit (a box nobody expected) fails the case and closes
+// what the dialog's thread shows.
+void Click(HWND dialog, int id) {
+  DWORD_PTR answer = 0;
+  const UINT limit = static_cast<UINT>(std::chrono::milliseconds(kFindLimit).count());
+  if (SendMessageTimeoutW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                          reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)), SMTO_NORMAL, limit,
+                          &answer) == 0) {
+    const DWORD thread = GetWindowThreadProcessId(dialog, nullptr);
+    std::string shown;
+    Found box{thread, dialog};
+    EnumThreadWindows(thread, &FindDialog, reinterpret_cast<LPARAM>(&box));
+    if (box.window != nullptr) {
+      EnumChildWindows(
+          box.window,
+          [](HWND child, LPARAM data) {
+            *reinterpret_cast<std::string*>(data) += "[" + Text(child) + "]";
+            return TRUE;
+          },
+          reinterpret_cast<LPARAM>(&shown));
+    }
+    ADD_FAILURE() << "pressing " << id << " did not return; shown over it: " << shown;
+    for (int i = 0; i < 2; ++i) {
+      EnumThreadWindows(thread, &CloseDialog, 0);
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+  }
+}
 // Runs `script` on a driver thread against the dialog the calling thread
 // is about to show, while `show` shows it here.
 template <typename Show>
@@ -268,6 +280,12 @@ std::string PressAndAnswerBox(HWND dialog, int button) {
       },
       reinterpret_cast<LPARAM>(&text));
   Click(box, IDOK);
+  // The dialog takes no clicks until the callback that raised the box has
+  // returned, which is after the box is gone.
+  const auto until = std::chrono::steady_clock::now() + kFindLimit;
+  while (IsWindow(box) && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
   return text;
 }
 
