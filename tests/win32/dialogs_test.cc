@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "dialogs/history_dialogs.h"
 #include "dialogs/logon_dialog.h"
 #include "dialogs/option_dialogs.h"
 #include "dialogs/overwrite_dialog.h"
@@ -412,6 +413,42 @@ TEST_F(NativeDialogs, CancelChangesNothing) {
   const std::vector<std::string> record = Record();
   ASSERT_EQ(record.size(), 1u);
   EXPECT_NE(record[0].find("\"answer\": 2"), std::string::npos) << record[0];
+}
+
+TEST_F(NativeDialogs, HistoryListsItsRowsUnderTheColumnsAndEscapeCloses) {
+  ListControl list;
+  list.columns = {{"Version", 25}, {"User", 100}, {"Server Date", 100}, {"Comment", 100}};
+  list.rows = {{"1", "alice", "2026/12/06 10:00", "first"}, {"2", "bob", "2026/12/06 11:00", ""}};
+  struct Seen {
+    std::string title, cell;
+    LRESULT rows = 0, width = 0;
+  } seen;
+  Drive(
+      [&seen](HWND dialog) {
+        seen.title = Text(dialog);
+        HWND view = GetDlgItem(dialog, 1030);
+        seen.rows = SendMessageW(view, LVM_GETITEMCOUNT, 0, 0);
+        seen.width = SendMessageW(view, LVM_GETCOLUMNWIDTH, 0, 0);
+        wchar_t buffer[64] = {};
+        LVITEMW item{};
+        item.iSubItem = 1;
+        item.pszText = buffer;
+        item.cchTextMax = 64;
+        SendMessageW(view, LVM_GETITEMTEXTW, 1, reinterpret_cast<LPARAM>(&item));
+        seen.cell = std::string(buffer, buffer + wcslen(buffer));
+        Click(dialog, IDCANCEL);  // Escape: the only button
+      },
+      [&] {
+        ShowHistoryList(nullptr, "History of 'a.txt'", list);
+        return 0;
+      });
+  EXPECT_EQ(seen.title, "History of 'a.txt'");
+  EXPECT_EQ(seen.rows, 2);
+  EXPECT_EQ(seen.width, 25);
+  EXPECT_EQ(seen.cell, "bob");
+  const std::vector<std::string> record = Record();
+  ASSERT_EQ(record.size(), 1u);
+  EXPECT_NE(record[0].find("\"answer\": 1"), std::string::npos) << record[0];
 }
 
 TEST_F(NativeDialogs, StatusWindowShowsEachTextUntilClosed) {
