@@ -270,9 +270,12 @@ class ModalDialog : public NativeWindow {
       } else if (control.kind == UiControlKind::kTreeView) {
         FillRoot(control.id);
       }
-      if (control.kind == UiControlKind::kButton && dialog_.CanPress(control.id) &&
-          (default_button == 0 || control.id == request.default_button)) {
-        default_button = control.id;
+    }
+    // The first button the dialog offers, or the one it names.
+    for (int id : shown) {
+      if (Item(id) != nullptr && dialog_.CanPress(id) &&
+          (default_button == 0 || id == request.default_button)) {
+        default_button = id;
       }
     }
     WriteControls();

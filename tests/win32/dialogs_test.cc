@@ -298,12 +298,14 @@ TEST_F(NativeDialogs, BindRefusesTheRootAndListsChildrenWhenOpened) {
   struct Seen {
     std::string folder, label;
     std::vector<std::string> refusals;
+    LRESULT default_id = 0;
     std::vector<std::string> asked_before_opening;
     bool root_shown = false, games_shown = false, level_shown = false;
   } seen;
   const bool ok = Drive(
       [&](HWND dialog) {
         seen.folder = ItemText(dialog, kBindFolder);
+        seen.default_id = LOWORD(SendMessageW(dialog, DM_GETDEFID, 0, 0));
         HWND tree = GetDlgItem(dialog, kBindTree);
         auto top = reinterpret_cast<HTREEITEM>(SendMessageW(tree, TVM_GETNEXTITEM, TVGN_ROOT, 0));
         seen.root_shown = top != nullptr;
@@ -324,6 +326,7 @@ TEST_F(NativeDialogs, BindRefusesTheRootAndListsChildrenWhenOpened) {
       },
       [&] { return ShowBindDialog(nullptr, root, &source, &values); });
   EXPECT_EQ(seen.folder, "C:\\work\\game");
+  EXPECT_EQ(seen.default_id, IDOK);  // Enter confirms; it never opens the chooser
   EXPECT_TRUE(seen.root_shown);
   EXPECT_TRUE(seen.games_shown);
   EXPECT_EQ(seen.refusals,
