@@ -9,22 +9,18 @@
 // store file. "RS" does the same and then closes every file store, letting
 // go of its lock; the next request opens it afresh from disk. "[SD]" stores
 // are kept in memory until their process ends.
-#include <signal.h>
-
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "platform/decimal.h"
+#include "servers/twpmsvr/os.h"
 #include "servers/twpmsvr/server.h"
 
 namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
-
-void OnStop(int) {
-  g_stop = 1;
-}
 
 bool ParseMs(const char* text, uint32_t* out) {
   int64_t value = 0;
@@ -49,12 +45,7 @@ int main(int argc, char** argv) {
       return 64;
     }
   }
-  struct sigaction action {};
-  action.sa_handler = OnStop;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGTERM, &action, nullptr);
-  sigaction(SIGINT, &action, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  tw::pmsvr::StopOnRequest(&g_stop);
   tw::pmsvr::Server server(options);
   return server.Run(&g_stop);
 }

@@ -1,14 +1,9 @@
 // The property file server's requests.
 #include "servers/twpmsvr/requests.h"
 
-#include <fcntl.h>
 #include <limits.h>
-#include <stdlib.h>
 #include <strings.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -18,6 +13,7 @@
 #include "platform/debug_output.h"
 #include "platform/decimal.h"
 #include "platform/mailslot.h"
+#include "servers/twpmsvr/os.h"
 #include "settings/new_store_record.h"
 #include "settings/property_escape.h"
 #include "settings/property_protocol.h"
@@ -57,15 +53,12 @@ void Log(const std::string& text) {
 bool AcceptableStoreName(const std::string& name, const std::string& runtime_dir) {
   if (name.empty() || name.size() >= PATH_MAX) return false;
   if (IsScratchName(name)) return true;
-  if (name[0] != '/') return false;
   for (unsigned char c : name) {
     if (c < 0x20) return false;
   }
-  char resolved[PATH_MAX];
-  if (::realpath(name.c_str(), resolved) == nullptr || name != resolved) return false;
-  struct stat st;
-  if (::stat(resolved, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  if (!runtime_dir.empty() && (name.compare(0, runtime_dir.size() + 1, runtime_dir + "/") == 0)) {
+  if (!IsCanonicalFileName(name)) return false;
+  if (!runtime_dir.empty() &&
+      (name.compare(0, runtime_dir.size() + 1, runtime_dir + kPathSeparator) == 0)) {
     return false;
   }
   return true;
@@ -91,28 +84,8 @@ void RequestHandler::FlushAll() {
 }
 
 bool RequestHandler::FindProcess(int pid, Process* out) {
-  if (pid <= 0) return false;
-  const std::string dir = "/proc/" + std::to_string(pid);
-  struct stat st;
-  // Another user's process is never the owner of this user's store.
-  if (::stat(dir.c_str(), &st) != 0 || st.st_uid != ::getuid()) return false;
-  char text[1024];
-  const int fd = ::open((dir + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const ssize_t got = ::read(fd, text, sizeof text - 1);
-  ::close(fd);
-  if (got <= 0) return false;
-  text[got] = '\0';
-  // The start time is the 22nd field; the name (2nd, in parentheses) may
-  // hold blanks and parentheses itself, so count from its last ")".
-  const char* at = std::strrchr(text, ')');
-  if (at == nullptr) return false;
-  for (int field = 2; field < 22 && at != nullptr; ++field) at = std::strchr(at + 1, ' ');
-  if (at == nullptr) return false;
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long long start = std::strtoull(at + 1, &end, 10);
-  if (errno != 0 || end == at + 1) return false;
+  unsigned long long start = 0;
+  if (!ProcessStartTime(pid, &start)) return false;
   out->pid = pid;
   out->start = start;
   return true;

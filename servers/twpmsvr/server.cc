@@ -1,10 +1,6 @@
 // The property file server's loop.
 #include "servers/twpmsvr/server.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -14,6 +10,7 @@
 #include "platform/debug_output.h"
 #include "platform/recipient_table.h"
 #include "platform/runtime_dir.h"
+#include "servers/twpmsvr/os.h"
 #include "settings/property_protocol.h"
 
 namespace tw::pmsvr {
@@ -45,33 +42,22 @@ int Server::Run(volatile std::sig_atomic_t* stop) {
     return 1;
   }
   // One server per runtime folder: whoever holds this lock serves.
-  const std::string lock_path = runtime_dir + "/.twpmsvr.lock";
-  const int lock_fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (lock_fd < 0) {
-    Log("cannot open " + lock_path);
-    return 1;
-  }
-  if (::flock(lock_fd, LOCK_EX | LOCK_NB) != 0) {
-    ::close(lock_fd);
-    return 2;
-  }
-  // The holder's pid, for whoever must stop it.
-  const std::string pid_text = std::to_string(::getpid()) + "\n";
-  if (::ftruncate(lock_fd, 0) != 0 ||
-      ::pwrite(lock_fd, pid_text.data(), pid_text.size(), 0) != ssize_t(pid_text.size())) {
-    Log("cannot write " + lock_path);
-  }
+  const std::string lock_path = runtime_dir + kPathSeparator + ".twpmsvr.lock";
+  const int lock_fd = HoldServerLock(lock_path, &error);
+  if (lock_fd == -2) return 2;
+  if (!error.empty()) Log(error);
+  if (lock_fd < 0) return 1;
   reader_ = NewMailslotReader();
   const std::string name = UniqueMailslotName();
   if (!reader_->Create(name, kMaxPropertyMessage, kTickMs)) {
     Log("cannot create the mailslot: " + reader_->ErrorText());
-    ::close(lock_fd);
+    CloseDescriptor(lock_fd);
     return 1;
   }
   RecipientRegistration registration;
   if (!registration.Register(kPropertyServerRecipient, name, &error)) {
     Log("cannot register: " + error);
-    ::close(lock_fd);
+    CloseDescriptor(lock_fd);
     return 1;
   }
 
@@ -117,7 +103,7 @@ int Server::Run(volatile std::sig_atomic_t* stop) {
   handler.FlushAll();
   handler.CloseStores();
   reader_->Close();
-  ::close(lock_fd);
+  CloseDescriptor(lock_fd);
   return 0;
 }
 

@@ -1,16 +1,12 @@
 // The stores of the property file server: in memory and in SQLite files.
 #include "servers/twpmsvr/store.h"
 
-#include <fcntl.h>
 #include <sqlite3.h>
-#include <sys/file.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 #include <set>
 
-#include "platform/errno_text.h"
+#include "servers/twpmsvr/os.h"
 #include "settings/new_store_record.h"
 
 namespace tw::pmsvr {
@@ -126,7 +122,7 @@ class Statement {
 FileStore::~FileStore() {
   Commit();
   sqlite3_close(db_);
-  if (lock_fd_ >= 0) ::close(lock_fd_);
+  CloseDescriptor(lock_fd_);
 }
 
 namespace {
@@ -199,15 +195,8 @@ Kind Inspect(const std::string& path, int* version, std::string* why) {
 std::unique_ptr<FileStore> FileStore::Open(const std::string& path, const std::string& runtime_dir,
                                            std::string* error) {
   std::unique_ptr<FileStore> store(new FileStore);
-  store->lock_fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (store->lock_fd_ < 0) {
-    *error = ErrnoText("cannot open", path, errno);
-    return nullptr;
-  }
-  if (::flock(store->lock_fd_, LOCK_EX | LOCK_NB) != 0) {
-    *error = "store " + path + " is held by another server";
-    return nullptr;
-  }
+  store->lock_fd_ = OpenLockedStoreFile(path, error);
+  if (store->lock_fd_ < 0) return nullptr;
   int version = 0;
   std::string why;
   const Kind kind = Inspect(path, &version, &why);

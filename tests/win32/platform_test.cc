@@ -23,13 +23,17 @@
 #include "platform/random.h"
 #include "platform/recipient_table.h"
 #include "platform/registry.h"
+#include "platform/runtime_dir.h"
 #include "platform/shared_block.h"
 #include "platform/sync.h"
 #include "platform/system_factory.h"
+#include "settings/new_store_record.h"
 
 // clang-format off
 #include "platform/win32/win32_util.h"  // <windows.h> first
 #include <shellapi.h>
+#include <fcntl.h>
+#include <io.h>
 // clang-format on
 
 namespace tw {
@@ -289,6 +293,67 @@ TEST(Win32File, ReadOnlyAttributeMoveAndReplace) {
   EXPECT_TRUE(MakeLocalDirectories(dir.File("a\\b/c"), 0700));
   EXPECT_TRUE(LocalPathExists(dir.File("a\\b\\c")));
   EXPECT_FALSE(RemoveLocalFile(dir.File("a"))) << "a folder is no file";
+}
+
+TEST(Win32File, CopyReplacingLeavesAWritableCopyAndNoSideFile) {
+  TempFolder dir;
+  const std::string from = dir.File("from.txt");
+  const std::string to = dir.File("to.txt");
+  WriteAll(from, "fresh");
+  WriteAll(to, "stale");
+  ASSERT_TRUE(SetLocalFileReadOnly(from, true));
+  ASSERT_TRUE(SetLocalFileReadOnly(to, true));
+  std::string error;
+  ASSERT_TRUE(CopyFileReplacing(from, to, &error)) << error;
+  EXPECT_EQ("fresh", ReadAll(to));
+  EXPECT_EQ("fresh", ReadAll(from));
+  EXPECT_FALSE(GetFileAttributesW(win32::Wide(to).c_str()) & FILE_ATTRIBUTE_READONLY);
+  WIN32_FIND_DATAW entry;
+  HANDLE find = FindFirstFileW(win32::Wide(dir.File("*")).c_str(), &entry);
+  int files = 0;
+  do {
+    if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) ++files;
+  } while (FindNextFileW(find, &entry));
+  FindClose(find);
+  EXPECT_EQ(2, files) << "no copy is left beside the target";
+  EXPECT_FALSE(CopyFileReplacing(dir.File("missing"), to, &error));
+  EXPECT_EQ("fresh", ReadAll(to));
+
+  EXPECT_FALSE(SetLocalFileReadOnly(dir.path(), true, &error));
+  EXPECT_NE(std::string::npos, error.find("folder")) << error;
+  uint64_t available = 0, total = 0;
+  ASSERT_TRUE(DiskSpace(dir.path(), &available, &total));
+  EXPECT_GT(total, 0u);
+  EXPECT_LE(available, total);
+}
+
+// TWPMSvr makes a store only of an empty file that a client recorded as
+// made for one: the record names the very file, and goes when dropped.
+TEST(Win32RuntimeFolder, NewStoreRecordsNameTheirFile) {
+  TempFolder dir;
+  const std::string runtime = dir.File("runtime");
+  _putenv_s("VELTRANE_RUNTIME_DIR", runtime.c_str());
+  std::string folder, error;
+  bool absent = false;
+  EXPECT_FALSE(RuntimeSubdirectory("new-stores", false, &folder, &error, &absent));
+  EXPECT_TRUE(absent);
+
+  const std::string made = dir.File("user.dat");
+  const std::string other = dir.File("other.dat");
+  WriteAll(made, "");
+  WriteAll(other, "");
+  ASSERT_TRUE(RecordNewStoreFile(made));
+  const int fd = _wopen(win32::Wide(made).c_str(), _O_RDONLY);
+  const int other_fd = _wopen(win32::Wide(other).c_str(), _O_RDONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_GE(other_fd, 0);
+  EXPECT_TRUE(HasNewStoreRecord(runtime, fd));
+  EXPECT_FALSE(HasNewStoreRecord(runtime, other_fd)) << "another empty file is not recorded";
+  DropNewStoreRecord(runtime, fd);
+  EXPECT_FALSE(HasNewStoreRecord(runtime, fd));
+  _close(fd);
+  _close(other_fd);
+  _putenv_s("VELTRANE_RUNTIME_DIR", "");
 }
 
 // The native form on Windows is the backslash form: a host's paths are
