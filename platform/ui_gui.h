@@ -82,6 +82,12 @@ bool StartWindowing();
 // Whether the windowing is up (on whichever thread).
 bool WindowingIsUp();
 
+#ifdef _WIN32
+// Whether this process's window station is the interactive one (WSF_VISIBLE):
+// a service's or a scheduled task's windows are never seen.
+bool WindowStationIsVisible();
+#endif
+
 }  // namespace tw
 
 #endif  // TW_PLATFORM_UI_GUI_H_

@@ -282,8 +282,9 @@ UserInterfaceChoice ChooseUserInterface(const char* ui, bool display_available) 
 
 UserInterfaceChoice ChooseUserInterfaceFromEnvironment() {
 #ifdef _WIN32
-  // A Windows process always has a desktop to show windows on.
-  const bool display_available = true;
+  // Windows shown on a window station nobody sees (a service's, a
+  // scheduled task's) would wait for ever.
+  const bool display_available = WindowStationIsVisible();
 #else
   const bool display_available = IsSet("DISPLAY") || IsSet("WAYLAND_DISPLAY");
 #endif

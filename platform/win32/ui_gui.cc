@@ -25,8 +25,19 @@
 // request's template, the dialog answers as the "none" form does (Cancel
 // with its initial values) and says why in the diagnostic output.
 //
-// Threads: the pending list and the status window's handle are guarded by
-// their locks; a window and its object are used on the thread that made it.
+// The windows' thread: the first thread that asks for a window (the host's
+// thread that runs the exports) owns the windows; a dialog, message box or
+// chooser asked for on any other thread (a connection's own thread asking
+// whether to reconnect, while the export thread may be waiting for it) is
+// answered as by nobody at once, never left waiting on a window nobody
+// may see. A process whose window station is not visible (a service, a
+// scheduled task) shows no windows at all.
+//
+// Threads: the pending list, the windows' thread and the status window's
+// handle are guarded by their locks; no lock is held while a window is made
+// or destroyed (destroying an active window activates its owner at once,
+// and the host may call back in). A window and its object are used on the
+// thread that made it.
 #include "platform/ui_gui.h"
 
 #include "platform/ui_templates.h"
@@ -56,6 +67,7 @@ namespace {
 using win32::Narrow;
 using win32::Wide;
 
+constexpr int kLogonTemplate = 101;
 constexpr int kStatusTemplate = 112;
 constexpr int kStatusText = 1024;
 constexpr int kClosedIcon = 105;
@@ -63,6 +75,92 @@ constexpr int kOpenIcon = 106;
 // Enough for a burst of paint and layout messages; a window that keeps
 // posting to itself cannot hold a wait in the pump for ever.
 constexpr int kPumpLimit = 200;
+
+// Whether this process's window station is the interactive one: windows on
+// any other (a service's, a scheduled task's) are never seen by anybody.
+bool VisibleWindowStation() {
+  USEROBJECTFLAGS flags{};
+  DWORD needed = 0;
+  HWINSTA station = GetProcessWindowStation();
+  return station != nullptr &&
+         GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, &needed) &&
+         (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
+// The windows' life: untried, up on one thread, failed (no visible
+// desktop), or shut down at module unload.
+class Windowing {
+ public:
+  static Windowing& Get() {
+    static Windowing* windowing = new Windowing;  // outlives static destructors
+    return *windowing;
+  }
+
+  // Takes the calling thread as the windows' own unless one was taken; true
+  // when the windows are up on this thread, else says in the diagnostic
+  // output that `what` is answered as by nobody.
+  bool Enter(const char* what) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (state_ == State::kUp && thread_ != GetCurrentThreadId() && Ended(thread_)) {
+      // The host moved to another thread; the old one took its windows along.
+      thread_ = GetCurrentThreadId();
+    }
+    if (state_ == State::kUntried) {
+      state_ = VisibleWindowStation() ? State::kUp : State::kFailed;
+      thread_ = GetCurrentThreadId();
+      if (state_ == State::kFailed) {
+        DebugLog("User interface: the window station is not visible; no windows are shown");
+      }
+    }
+    if (state_ == State::kUp && thread_ == GetCurrentThreadId()) return true;
+    const char* reason = state_ == State::kUp ? "asked on a thread that is not the windows' own"
+                         : state_ == State::kShutDown ? "asked after the windows were shut down"
+                                                      : "no windows can be shown";
+    DebugLog("User interface: %s %s; nobody is asked", what, reason);
+    return false;
+  }
+
+  bool UpOnThisThread() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return state_ == State::kUp && thread_ == GetCurrentThreadId();
+  }
+
+  // Before any window was asked for, a wait on a thread of a visible
+  // station still dispatches its host's messages.
+  bool MayPumpOnThisThread() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (state_ == State::kUntried) return VisibleWindowStation();
+    return state_ == State::kUp && thread_ == GetCurrentThreadId();
+  }
+
+  bool Up() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return state_ == State::kUp;
+  }
+
+  // Whether the windows were up on the calling thread; later requests are
+  // answered as by nobody.
+  bool Shutdown() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const bool own = state_ == State::kUp && thread_ == GetCurrentThreadId();
+    state_ = State::kShutDown;
+    return own;
+  }
+
+ private:
+  static bool Ended(DWORD thread) {
+    HANDLE handle = OpenThread(SYNCHRONIZE, FALSE, thread);
+    if (handle == nullptr) return true;  // no such thread any more
+    const bool ended = WaitForSingleObject(handle, 0) == WAIT_OBJECT_0;
+    CloseHandle(handle);
+    return ended;
+  }
+
+  enum class State { kUntried, kUp, kFailed, kShutDown };
+  std::mutex mutex_;
+  State state_ = State::kUntried;  // guarded by mutex_
+  DWORD thread_ = 0;               // guarded by mutex_
+};
 
 // The module whose resources hold the templates: the one this code is in.
 HMODULE ThisModule() {
@@ -187,14 +285,24 @@ std::string WindowText(HWND window) {
   return Narrow(text.data(), static_cast<size_t>(std::max(got, 0)));
 }
 
+// A list index written in decimal digits only (at most six).
+bool ParseIndex(const std::string& value, size_t* index) {
+  if (value.empty() || value.size() > 6) return false;
+  size_t parsed = 0;
+  for (char c : value) {
+    if (c < '0' || c > '9') return false;
+    parsed = parsed * 10 + static_cast<size_t>(c - '0');
+  }
+  *index = parsed;
+  return true;
+}
+
 // The value form of a list: an index when the initial value is a number
 // within the items that is no item's text (as the other windowed form).
 bool IsIndexValue(const std::string& value, const std::vector<std::string>& items) {
-  if (value.empty() || value.size() > 6) return false;
-  if (!std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; }))
-    return false;
   if (std::find(items.begin(), items.end(), value) != items.end()) return false;
-  return std::stoul(value) < items.size();
+  size_t index = 0;
+  return ParseIndex(value, &index) && index < items.size();
 }
 
 bool IsValueKind(UiControlKind kind) {
@@ -289,11 +397,14 @@ class ModalDialog : public NativeWindow {
         }
       }
     }
-    // Shared icons: the system frees them, not the window.
-    const LPARAM icon =
-        reinterpret_cast<LPARAM>(LoadIconW(ThisModule(), MAKEINTRESOURCEW(kOpenIcon)));
-    SendMessageW(window_, WM_SETICON, ICON_BIG, icon);
-    SendMessageW(window_, WM_SETICON, ICON_SMALL, icon);
+    if (request.template_id == kLogonTemplate) {
+      // Only the logon dialog carries the product's icon. Shared icons: the
+      // system frees them, not the window.
+      const LPARAM icon =
+          reinterpret_cast<LPARAM>(LoadIconW(ThisModule(), MAKEINTRESOURCEW(kOpenIcon)));
+      SendMessageW(window_, WM_SETICON, ICON_BIG, icon);
+      SendMessageW(window_, WM_SETICON, ICON_SMALL, icon);
+    }
   }
 
   void FillItems(const UiControlTemplate& control) {
@@ -444,8 +555,11 @@ class ModalDialog : public NativeWindow {
         break;
       case UiControlKind::kDropDownList: {
         auto index = index_values_.find(id);
+        size_t selected = 0;
         if (index != index_values_.end() && index->second) {
-          SendMessageW(control, CB_SETCURSEL, std::stoul(value), 0);
+          // A value that is no index (a callback's slip) selects nothing.
+          SendMessageW(control, CB_SETCURSEL,
+                       ParseIndex(value, &selected) ? selected : static_cast<WPARAM>(-1), 0);
         } else {
           SendMessageW(control, CB_SELECTSTRING, static_cast<WPARAM>(-1),
                        reinterpret_cast<LPARAM>(Wide(value).c_str()));
@@ -597,7 +711,34 @@ bool HasTemplate(int template_id) {
                        MAKEINTRESOURCEW(5) /* RT_DIALOG */) != nullptr;
 }
 
-// The status window: one per process, on the thread that showed it.
+class StatusWindow;
+
+// The status window: one per process, on the windows' thread. Changed on
+// that thread only; the lock lets another thread's HideStatus find it.
+struct StatusState {
+  std::mutex mutex;
+  HWND window = nullptr;           // guarded by mutex
+  void* owner = nullptr;           // guarded by mutex
+  StatusWindow* object = nullptr;  // guarded by mutex
+};
+StatusState& Status() {
+  static StatusState* state = new StatusState;  // outlives static destructors
+  return *state;
+}
+
+// Forgets the status window and returns it, for the caller to destroy
+// outside the lock.
+HWND TakeStatusLocked(StatusState& state) {
+  HWND window = state.window;
+  state.window = nullptr;
+  state.owner = nullptr;
+  state.object = nullptr;
+  return window;
+}
+
+// The status window's object; once its window is made the window owns it
+// and deletes it as the window goes, however it goes (HideStatus, the close
+// box, the owner's end).
 class StatusWindow : public NativeWindow {
  public:
   bool Handle(HWND window, UINT message, WPARAM, LPARAM, INT_PTR* result) override {
@@ -612,22 +753,19 @@ class StatusWindow : public NativeWindow {
       *result = TRUE;
       return true;
     }
+    if (message == WM_NCDESTROY) {
+      StatusState& state = Status();
+      {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        if (state.window == window) TakeStatusLocked(state);
+      }
+      if (adopted_) delete this;
+    }
     return false;
   }
   std::string text_;
+  bool adopted_ = false;  // the window deletes the object
 };
-
-struct StatusState {
-  std::mutex mutex;
-  HWND window = nullptr;
-  DWORD thread = 0;
-  void* owner = nullptr;
-  StatusWindow* object = nullptr;
-};
-StatusState& Status() {
-  static StatusState* state = new StatusState;  // outlives static destructors
-  return *state;
-}
 
 // Peeks, checks for the status window's dialog messages, translates and
 // dispatches the calling thread's pending messages until none remain (or
@@ -649,25 +787,14 @@ int PumpPending(HWND dialog) {
   return count;
 }
 
-void CloseStatusLocked(StatusState& state) {
-  if (state.window == nullptr) return;
-  if (state.thread == GetCurrentThreadId()) {
-    DestroyWindow(state.window);
-  } else {
-    PostMessageW(state.window, WM_CLOSE, 0, 0);
-  }
-  // The object stays until the process ends when another thread owns the
-  // window: its messages may still reach it.
-  if (state.thread == GetCurrentThreadId()) delete state.object;
-  state.window = nullptr;
-  state.object = nullptr;
-  state.owner = nullptr;
-}
-
 }  // namespace
 
 void GuiUserInterface::RunDialog(OpenDialog& dialog) {
   const int template_id = dialog.request().template_id;
+  if (!Windowing::Get().Enter(("dialog " + std::to_string(template_id)).c_str())) {
+    dialog.Dismiss(false);
+    return;
+  }
   const UiDialogTemplate* layout = FindDialogTemplate(template_id);
   if (layout == nullptr || !HasTemplate(template_id)) {
     DebugLog("dialog %d: the module has no such template; nobody answers it", template_id);
@@ -693,6 +820,7 @@ void GuiUserInterface::RunDialog(OpenDialog& dialog) {
 UserInterface::MessageBoxOutcome GuiUserInterface::RunMessageBox(const MessageBoxRequest& request) {
   MessageBoxOutcome outcome;
   outcome.answer = DefaultMessageBoxAnswer(request);
+  if (!Windowing::Get().Enter(("message box \"" + request.title + "\"").c_str())) return outcome;
   HWND owner = OwnerWindow(request.owner);
   // Without an owner the box still disables the thread's other windows.
   UINT style = owner == nullptr ? MB_TASKMODAL : 0;
@@ -753,6 +881,7 @@ int CALLBACK ChooserStart(HWND window, UINT message, LPARAM, LPARAM data) {
 }  // namespace
 
 bool GuiUserInterface::RunChooseFolder(void* owner, const std::string& title, std::string* folder) {
+  if (!Windowing::Get().Enter("the folder chooser")) return false;
   const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   const std::wstring wide_title = Wide(title);
   const std::wstring start = Wide(*folder);
@@ -764,10 +893,16 @@ bool GuiUserInterface::RunChooseFolder(void* owner, const std::string& title, st
   browse.lParam = reinterpret_cast<LPARAM>(start.c_str());
   bool chosen = false;
   if (PIDLIST_ABSOLUTE list = SHBrowseForFolderW(&browse)) {
-    wchar_t path[MAX_PATH] = {};
-    if (SHGetPathFromIDListW(list, path)) {
-      *folder = Narrow(path, wcslen(path));
+    // Room for the longest path the file system takes, not MAX_PATH.
+    std::wstring path(32768, L'\0');
+    if (SHGetPathFromIDListEx(list, path.data(), static_cast<DWORD>(path.size()), GPFIDL_DEFAULT)) {
+      *folder = Narrow(path.c_str(), wcslen(path.c_str()));
       chosen = true;
+    } else {
+      DebugLog(
+          "the folder chooser: the chosen item is no folder of the file system (%s); "
+          "answered as Cancel",
+          win32::SystemMessage(GetLastError()).c_str());
     }
     CoTaskMemFree(list);
   }
@@ -776,73 +911,107 @@ bool GuiUserInterface::RunChooseFolder(void* owner, const std::string& title, st
 }
 
 void GuiUserInterface::ShowStatus(void* owner, const std::string& text) {
+  if (!Windowing::Get().Enter("the status window")) return;
   StatusState& state = Status();
   HWND window;
+  StatusWindow* object;
+  HWND stale = nullptr;
   {
     std::lock_guard<std::mutex> lock(state.mutex);
     if (state.window != nullptr && (state.owner != owner || !IsWindow(state.window)))
-      CloseStatusLocked(state);
-    if (state.window == nullptr) {
-      if (!HasTemplate(kStatusTemplate)) return;
-      RegisterControls();
-      auto* object = new StatusWindow;
-      object->text_ = text;
-      AddPending(object);
-      HWND made = CreateDialogParamW(ThisModule(), MAKEINTRESOURCEW(kStatusTemplate),
-                                     OwnerWindow(owner), &SharedDialogProc, 0);
-      TakePending(object);
-      if (made == nullptr) {
-        DebugLog("the status window cannot be shown: %s",
-                 win32::SystemMessage(GetLastError()).c_str());
-        delete object;
-        return;
-      }
+      stale = TakeStatusLocked(state);
+    window = state.window;
+    object = state.object;
+  }
+  // Destroyed outside the lock: the owner it activates may call back in.
+  if (stale != nullptr && IsWindow(stale)) DestroyWindow(stale);
+  if (window == nullptr) {
+    if (!HasTemplate(kStatusTemplate)) return;
+    RegisterControls();
+    object = new StatusWindow;
+    object->text_ = text;
+    AddPending(object);
+    HWND made = CreateDialogParamW(ThisModule(), MAKEINTRESOURCEW(kStatusTemplate),
+                                   OwnerWindow(owner), &SharedDialogProc, 0);
+    TakePending(object);
+    if (made == nullptr) {
+      DebugLog("the status window cannot be shown: %s",
+               win32::SystemMessage(GetLastError()).c_str());
+      delete object;
+      return;
+    }
+    object->adopted_ = true;
+    {
+      std::lock_guard<std::mutex> lock(state.mutex);
       state.window = made;
-      state.thread = GetCurrentThreadId();
       state.owner = owner;
       state.object = object;
-      ShowWindow(made, SW_SHOWNOACTIVATE);
-    } else if (state.thread == GetCurrentThreadId()) {
-      state.object->text_ = text;
-      SetDlgItemTextW(state.window, kStatusText, Wide(text).c_str());
     }
-    if (state.thread != GetCurrentThreadId()) return;
-    window = state.window;
+    window = made;
+    ShowWindow(made, SW_SHOWNOACTIVATE);
+  } else {
+    object->text_ = text;
+    SetDlgItemTextW(window, kStatusText, Wide(text).c_str());
   }
+  if (!IsWindow(window)) return;  // closed as it was shown
   RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
   PumpPending(window);
 }
 
 void GuiUserInterface::HideStatus() {
   StatusState& state = Status();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  CloseStatusLocked(state);
+  const bool own = Windowing::Get().UpOnThisThread();
+  HWND window;
+  {
+    std::lock_guard<std::mutex> lock(state.mutex);
+    window = own ? TakeStatusLocked(state) : state.window;
+  }
+  if (window == nullptr) return;
+  // Outside the lock: destroying the active window activates its owner at
+  // once, and a host that calls back in then must find the lock free.
+  if (own) {
+    DestroyWindow(window);
+  } else {
+    PostMessageW(window, WM_CLOSE, 0, 0);  // its own thread destroys it
+  }
 }
 
 bool StartWindowing() {
   RegisterControls();
-  return true;
+  return Windowing::Get().Enter("starting the windows");
 }
 
 bool WindowingIsUp() {
-  return true;
+  return Windowing::Get().Up();
 }
 
+bool WindowStationIsVisible() {
+  return VisibleWindowStation();
+}
+
+// Dispatches the calling thread's pending messages, the host's included: a
+// long wait inside an export must not stall the host's windows, whether or
+// not a status window is shown.
 bool PumpUserInterfaceEvents() {
+  if (!Windowing::Get().MayPumpOnThisThread()) return false;
   HWND window;
   {
     StatusState& state = Status();
     std::lock_guard<std::mutex> lock(state.mutex);
-    if (state.window == nullptr || state.thread != GetCurrentThreadId()) return false;
     window = state.window;
   }
   return PumpPending(window) > 0;
 }
 
 void ShutdownUserInterface() {
+  const bool own = Windowing::Get().Shutdown();
   StatusState& state = Status();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  if (state.thread == GetCurrentThreadId()) CloseStatusLocked(state);
+  HWND window = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(state.mutex);
+    if (own) window = TakeStatusLocked(state);
+  }
+  if (window != nullptr) DestroyWindow(window);
 }
 
 }  // namespace tw

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -26,6 +27,7 @@
 #include "dialogs/overwrite_dialog.h"
 #include "dialogs/production_dialogs.h"
 #include "dialogs/status_window.h"
+#include "platform/ui_gui.h"
 #include "platform/user_interface.h"
 
 // After the seam's headers: <windows.h> renames MessageBox.
@@ -154,6 +156,8 @@ class NativeDialogs : public ::testing::Test {
     _putenv_s("VELTRANE_UI", "");  // unset: the Windows default
     SetUserInterface(nullptr);
     ASSERT_EQ(ActiveUserInterface()->Name(), "gui");
+    // The test thread owns the windows, as the host's export thread does.
+    ASSERT_TRUE(StartWindowing());
   }
   void TearDown() override {
     _putenv_s("VELTRANE_UI_RECORD", "");
@@ -468,6 +472,63 @@ TEST_F(NativeDialogs, StatusWindowShowsEachTextUntilClosed) {
   Found left{thread, nullptr};
   EnumThreadWindows(thread, &FindDialog, reinterpret_cast<LPARAM>(&left));
   EXPECT_EQ(left.window, nullptr);
+}
+
+TEST_F(NativeDialogs, StatusWindowClosedByItsCloseBoxComesBackWithTheNextText) {
+  const DWORD thread = GetCurrentThreadId();
+  StatusWindow status(nullptr, "Logging on...");
+  HWND first = WaitForDialog(thread);
+  ASSERT_NE(first, nullptr);
+  SendMessageW(first, WM_CLOSE, 0, 0);
+  EXPECT_FALSE(IsWindow(first));
+  status.SetText("Listing the files...");
+  HWND second = WaitForDialog(thread);
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(ItemText(second, 1024), "Listing the files...");
+}
+
+// A question asked on a thread other than the windows' own (a connection's
+// thread while the export thread waits for it) is answered at once as by
+// nobody; the limit only keeps a broken case from hanging the run.
+TEST_F(NativeDialogs, AnotherThreadIsAnsweredAsByNobody) {
+  struct Answers {
+    bool logon = true;
+    int box = 0;
+    LogonDialogValues values;
+  };
+  auto answered = std::async(std::launch::async, [] {
+    Answers answers;
+    answers.values.user_name = "alice";
+    answers.logon = ShowLogonDialog(nullptr, &answers.values);
+    answers.box = ShowMessageBox(nullptr, "Veltrane", "Reconnect?", MessageBoxButtons::kYesNo,
+                                 MessageBoxIcon::kQuestion);
+    return answers;
+  });
+  if (answered.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+    // Its window would keep the future's thread (and the run) for ever.
+    std::fprintf(stderr, "FAILED: a window was shown on the other thread\n");
+    std::fflush(stderr);
+    std::_Exit(1);
+  }
+  const Answers answers = answered.get();
+  EXPECT_FALSE(answers.logon);
+  EXPECT_EQ(answers.values.user_name, "alice");
+  EXPECT_EQ(answers.box, kIdYes);
+}
+
+// A wait inside an export pumps the host's messages with no status window
+// shown, and leaves the host's quit for the host's own loop.
+TEST_F(NativeDialogs, AWaitDispatchesTheHostsMessagesAndKeepsItsQuit) {
+  MSG message;
+  while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+  }
+  ASSERT_TRUE(PostThreadMessageW(GetCurrentThreadId(), WM_APP, 0, 0));
+  EXPECT_TRUE(PumpUserInterfaceEvents());
+  EXPECT_FALSE(PeekMessageW(&message, nullptr, WM_APP, WM_APP, PM_NOREMOVE));
+  PostQuitMessage(3);
+  PumpUserInterfaceEvents();
+  ASSERT_TRUE(PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+  EXPECT_EQ(message.wParam, 3u);
 }
 
 }  // namespace
