@@ -1,5 +1,6 @@
 #include "dialogs/production_dialogs.h"
 
+#include <cctype>
 #include <utility>
 
 #include "platform/debug_output.h"
@@ -51,10 +52,26 @@ std::string CutDialogText(const std::string& text) {
 }
 
 bool IsValidWorkingFolder(const std::string& folder) {
-  if (folder.empty() || folder[0] != '/') return false;
+#ifdef _WIN32
+  // A drive letter, a colon and a backslash, or a folder from the root of
+  // the current drive; the components are separated by backslashes.
+  const char separator = '\\';
+  size_t start;
+  if (folder.size() >= 3 && std::isalpha(static_cast<unsigned char>(folder[0])) &&
+      folder[1] == ':' && folder[2] == separator) {
+    start = 3;
+  } else if (!folder.empty() && folder[0] == separator) {
+    start = 1;
+  } else {
+    return false;
+  }
+#else
+  const char separator = '/';
+  if (folder.empty() || folder[0] != separator) return false;
   size_t start = 1;
+#endif
   while (true) {
-    const size_t end = folder.find('/', start);
+    const size_t end = folder.find(separator, start);
     const std::string component = folder.substr(start, end - start);
     if (component.empty()) return false;
     if (component.find_first_of(std::string(":*?\"<>|\0", 8)) != std::string::npos) return false;

@@ -94,7 +94,9 @@ class ProductionTreeSource : public TreeSource {
 };
 
 // A local working folder the bind dialog accepts: an absolute path whose
-// components are not empty and contain none of * ? " < > |.
+// components are not empty and contain none of : * ? " < > |. On Windows
+// it starts with a drive letter, a colon and a backslash, or with a
+// backslash, and its separators are backslashes.
 bool IsValidWorkingFolder(const std::string& folder);
 
 // `text` cut to kMaxDialogTextLength bytes, never inside a UTF-8 sequence.

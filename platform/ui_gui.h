@@ -49,6 +49,9 @@
 // unchanged); a template id the table does not know is laid out from the
 // request alone (texts as lines, each value an edit, trees, buttons).
 //
+// On Windows the same class is the native form instead: the module's own
+// dialog templates run by the Win32 dialog manager (platform/win32/ui_gui.cc).
+//
 // Threads: the object may be called from any thread; only the windowing
 // thread gets windows.
 #ifndef TW_PLATFORM_UI_GUI_H_
@@ -78,6 +81,12 @@ class GuiUserInterface : public UserInterface {
 bool StartWindowing();
 // Whether the windowing is up (on whichever thread).
 bool WindowingIsUp();
+
+#ifdef _WIN32
+// Whether this process's window station is the interactive one (WSF_VISIBLE):
+// a service's or a scheduled task's windows are never seen.
+bool WindowStationIsVisible();
+#endif
 
 }  // namespace tw
 

@@ -214,6 +214,7 @@ UserInterface::MessageBoxOutcome NoUserInterface::RunMessageBox(const MessageBox
   return outcome;
 }
 
+#ifndef _WIN32
 namespace {
 
 bool IsSet(const char* name) {
@@ -222,6 +223,7 @@ bool IsSet(const char* name) {
 }
 
 }  // namespace
+#endif
 
 std::shared_ptr<UserInterface> MakeUserInterface(const UserInterfaceChoice& choice) {
   switch (choice.kind) {
@@ -279,8 +281,14 @@ UserInterfaceChoice ChooseUserInterface(const char* ui, bool display_available) 
 }
 
 UserInterfaceChoice ChooseUserInterfaceFromEnvironment() {
-  return ChooseUserInterface(std::getenv("VELTRANE_UI"),
-                             IsSet("DISPLAY") || IsSet("WAYLAND_DISPLAY"));
+#ifdef _WIN32
+  // Windows shown on a window station nobody sees (a service's, a
+  // scheduled task's) would wait for ever.
+  const bool display_available = WindowStationIsVisible();
+#else
+  const bool display_available = IsSet("DISPLAY") || IsSet("WAYLAND_DISPLAY");
+#endif
+  return ChooseUserInterface(std::getenv("VELTRANE_UI"), display_available);
 }
 
 std::shared_ptr<UserInterface> ActiveUserInterface() {

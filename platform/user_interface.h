@@ -28,12 +28,15 @@
 //   "gui"       the windowed form (platform/ui_gui.h): real windows on
 //               the display, started on the first dialog; it behaves as
 //               "none" where no windows can be shown or on a thread other
-//               than the one the windows started on.
+//               than the one the windows started on. On Windows it is the
+//               module's native dialog templates (platform/win32/ui_gui.cc);
+//               the windows start on the first thread that asks for one.
 //
 // Selection: an implementation installed by the host (SetUserInterface)
 // wins. Otherwise $VELTRANE_UI decides ("gui", "tty", "script:<file>",
-// "none"); when it is unset or empty, "gui" where $DISPLAY or
-// $WAYLAND_DISPLAY is set, else "none"; "tty" is used only when asked for.
+// "none"); when it is unset or empty, "gui" on Windows when the process's
+// window station is visible and where $DISPLAY or $WAYLAND_DISPLAY is set,
+// else "none"; "tty" is used only when asked for.
 // An unknown value gives "none". The environment is consulted on every
 // ActiveUserInterface() call while the host has installed nothing, and the
 // implementation it chose is kept (a script keeps its place) until the
@@ -346,6 +349,9 @@ void SetUserInterface(std::shared_ptr<UserInterface> ui);
 // dispatched. Does nothing (false) on any other thread, before the windows
 // started and after they were shut down. A synchronous wait calls it
 // between its slices, so that windows (the status window) keep painting.
+// On Windows it dispatches whatever the calling thread's queue holds (the
+// host's windows' messages too, with or without a status window), there
+// also before the first window was asked for.
 bool PumpUserInterfaceEvents();
 // Ends the windowed form's windows (the status window is closed and
 // wxWidgets released); later requests behave as "none". Called once at

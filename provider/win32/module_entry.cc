@@ -12,6 +12,9 @@
 // threads end when the host releases its contexts (SccUninitialize) or with
 // the process, and at process exit Windows has stopped them already.
 #include <windows.h>
+// clang-format off
+#include <commctrl.h>
+// clang-format on
 
 #include "settings/module_settings.h"
 #include "settings/server_address.h"
@@ -24,6 +27,10 @@ void ModuleLoad(HINSTANCE module) {
     HMODULE pinned = nullptr;
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
                        reinterpret_cast<LPCWSTR>(module), &pinned);
+    // The dialogs' controls: the classes the module has always registered
+    // (the dialog windows register the tree and list classes they use).
+    INITCOMMONCONTROLSEX controls{8, 0x404};
+    InitCommonControlsEx(&controls);
     tw::InstallPropertyStoreSettings();
     tw::SetServerEndpointReader([] {
       const tw::ServerEndpoint endpoint = tw::ReadServerEndpoint();
