@@ -39,14 +39,12 @@ int Error(const MessagePtr& m) {
 class PostgresRepositoryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    cluster_ = std::make_unique<test::PostgresCluster>(env_.Path("pg"));
-    if (!cluster_->installed()) GTEST_SKIP() << cluster_->problem();
-    ASSERT_TRUE(cluster_->running()) << cluster_->problem();
+    if (!databases_.installed()) GTEST_SKIP() << databases_.problem();
   }
 
   std::string NewDatabase(const std::string& name) {
-    const std::string address = cluster_->NewDatabase(name);
-    EXPECT_FALSE(address.empty()) << cluster_->problem();
+    const std::string address = databases_.New(name);
+    EXPECT_FALSE(address.empty()) << databases_.problem();
     return address;
   }
 
@@ -66,7 +64,7 @@ class PostgresRepositoryTest : public ::testing::Test {
   }
 
   test::TestEnv env_;
-  std::unique_ptr<test::PostgresCluster> cluster_;
+  test::PostgresDatabases databases_;
 };
 
 TEST_F(PostgresRepositoryTest, InitRefusesAPasswordAndADatabaseInUse) {
