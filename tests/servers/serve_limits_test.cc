@@ -298,20 +298,22 @@ MessageObject RepeatTheFile(const CRLMSGmessage& request, size_t times) {
 }
 
 TEST_P(ServeStorageLimitsTest, ManyNamesInOneAddLeaveAnotherClientServed) {
-  constexpr int kNames = 30000;
+  // PostgreSQL stores a name in a few round trips to the database server,
+  // some milliseconds each: a tenth of the names keeps the case short.
+  const int name_count = backend_ == Backend::kSqlite ? 30000 : 3000;
   StartServer();
   auto alice = Client();
   auto bob = Client("bob", "hunter2");
   const std::string root = Root(*alice);
   std::vector<std::string> names;
-  for (int i = 0; i < kNames; ++i) names.push_back("file" + std::to_string(i) + ".txt");
+  for (int i = 0; i < name_count; ++i) names.push_back("file" + std::to_string(i) + ".txt");
   MessagePtr request = AddRequest(root, names, {LocalFile("one content under many names")});
 
   std::atomic<bool> adding{true};
   int add_error = -1;
   std::thread add([&] {
     MessagePtr reply;
-    if (alice->channel().SendObject(RepeatTheFile(*request, kNames)) &&
+    if (alice->channel().SendObject(RepeatTheFile(*request, name_count)) &&
         alice->channel().Receive(&reply, 600000) == kChannelMessage) {
       add_error = Error(reply);
     }
@@ -322,7 +324,7 @@ TEST_P(ServeStorageLimitsTest, ManyNamesInOneAddLeaveAnotherClientServed) {
   do {
     MessagePtr r = WireClient::Request("PRODUCTIONCMD", 25);
     r->SetString(101, root);
-    r->SetString(102, "file1.txt?file29999.txt");
+    r->SetString(102, "file1.txt?file" + std::to_string(name_count - 1) + ".txt");
     (Error(bob->Call(*r)) == 0 ? served : failed) += 1;
   } while (adding.load());
   add.join();

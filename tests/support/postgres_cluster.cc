@@ -158,8 +158,13 @@ void StopStaleClusters(const std::string& bin) {
     if (owner.empty()) continue;
     const pid_t pid = static_cast<pid_t>(std::atol(owner.c_str()));
     struct stat st {};
-    // Only this user's folders: another user's test run is not ours to end.
-    if (Alive(pid) || stat(entry.path().c_str(), &st) != 0 || st.st_uid != geteuid()) continue;
+    // Only this user's clusters (the owner file is the starter's; the
+    // folder may be given to the cluster's user): another user's test run
+    // is not ours to end.
+    if (Alive(pid) || stat((entry.path().string() + "/owner").c_str(), &st) != 0 ||
+        st.st_uid != geteuid()) {
+      continue;
+    }
     StopAndRemove(bin, entry.path().string());
   }
 }
