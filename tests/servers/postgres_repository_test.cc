@@ -122,6 +122,39 @@ TEST_F(PostgresRepositoryTest, NamesAndCommentsKeepEveryByte) {
   EXPECT_EQ(std::vector<std::string>{user}, users);
 }
 
+// A migration copies what the SQLite database holds at one instant: one
+// beside a serving server (or any command at work) would lose what the
+// server writes after the copy, so each refuses while the other runs.
+TEST_F(PostgresRepositoryTest, MigrationAndServingExcludeEachOther) {
+  const std::string dir = env_.Path("repo");
+  test::TestServer server(dir);
+  ASSERT_TRUE(server.Init());
+  ASSERT_TRUE(server.AddUser("alice", "a"));
+  ASSERT_TRUE(server.Start()) << server.Log();
+  const std::string target = NewDatabase("target");
+  std::string error;
+  EXPECT_EQ(kStorageFailure, MigrateRepository(dir, target, &error));
+  EXPECT_NE(std::string::npos, error.find("in use")) << error;
+  EXPECT_TRUE(fs::exists(dir + "/repository.db"));
+  EXPECT_FALSE(fs::exists(dir + "/database.address"));
+  ASSERT_EQ(0, server.Stop()) << server.Log();
+
+  {
+    RepositoryHold migrating;
+    ASSERT_EQ(kOk, migrating.Take(dir, &error)) << error;
+    EXPECT_FALSE(server.Start());
+    EXPECT_NE(std::string::npos, server.Log().find("being moved to PostgreSQL")) << server.Log();
+    EXPECT_NE(0, server.Run({"user", "add", "--data", dir, "bob"}, "b\n", nullptr));
+  }
+  // The refused migration left its target empty: it is taken now.
+  ASSERT_EQ(kOk, MigrateRepository(dir, target, &error)) << error;
+  ASSERT_TRUE(server.Start()) << server.Log();
+  WireClient client;
+  ASSERT_TRUE(client.Connect(server.port()));
+  EXPECT_EQ(0, client.Logon("alice", "a"));
+  EXPECT_EQ(0, server.Stop()) << server.Log();
+}
+
 TEST_F(PostgresRepositoryTest, MigrationCopiesEverythingAndSwitchesOver) {
   const std::string dir = env_.Path("repo");
   std::string error;
