@@ -3,6 +3,7 @@
 // repository, and two `TWServer serve` processes on one database and one
 // content folder. Skipped where PostgreSQL is not installed.
 #include <gtest/gtest.h>
+#include <libpq-fe.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -91,6 +92,50 @@ TEST_F(PostgresRepositoryTest, InitRefusesAPasswordAndADatabaseInUse) {
 
 // Bytes that are not UTF-8, which PostgreSQL's text types would refuse,
 // pass through as they do in SQLite, and names still fold by ASCII case.
+// Runs `sql` on the database at `address` (as the cluster's administrator);
+// the first column of the first row, if any.
+std::string Sql(const std::string& address, const std::string& sql) {
+  PGconn* conn = PQconnectdb(address.c_str());
+  PGresult* result = PQexec(conn, sql.c_str());
+  const ExecStatusType status = PQresultStatus(result);
+  EXPECT_TRUE(status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK)
+      << sql << ": " << PQerrorMessage(conn);
+  std::string value;
+  if (status == PGRES_TUPLES_OK && PQntuples(result) > 0) value = PQgetvalue(result, 0, 0);
+  PQclear(result);
+  PQfinish(conn);
+  return value;
+}
+
+// The tables go to the first existing schema of the address's search_path,
+// which is what counts as empty or not; a repository is found there.
+TEST_F(PostgresRepositoryTest, TheSearchPathChoosesTheSchemaOfTheTables) {
+  const std::string database = NewDatabase("paths");
+  Sql(database, "CREATE SCHEMA depot; CREATE TABLE public.notes(line TEXT)");
+  std::string error;
+  EXPECT_EQ(kStorageFailure,
+            CreateRepository(env_.Path("public"), RepositorySettings{}, &error, database));
+  EXPECT_NE(std::string::npos, error.find("not empty")) << error;
+  EXPECT_EQ(kStorageFailure,
+            CreateRepository(env_.Path("missing"), RepositorySettings{}, &error,
+                             database + "?options=-csearch_path%3Dnowhere"));
+  EXPECT_NE(std::string::npos, error.find("no schema")) << error;
+
+  const std::string depot = database + "?options=-csearch_path%3Ddepot";
+  ASSERT_EQ(kOk, CreateRepository(env_.Path("depot"), RepositorySettings{}, &error, depot))
+      << error;
+  EXPECT_EQ("t", Sql(database, "SELECT to_regclass('depot.settings') IS NOT NULL"));
+  EXPECT_EQ("f", Sql(database, "SELECT to_regclass('public.settings') IS NOT NULL"));
+  auto db = Open(env_.Path("depot"));
+  ASSERT_TRUE(db);
+  ProductionEntry root;
+  EXPECT_EQ(kOk, db->GetRootProduction(&root));
+  // The same database through the default path holds no repository.
+  test::WriteFile(env_.Path("depot/database.address"), database + "\n");
+  int result = 0;
+  EXPECT_FALSE(OpenRepository(env_.Path("depot"), nullptr, &result, &error));
+}
+
 TEST_F(PostgresRepositoryTest, NamesAndCommentsKeepEveryByte) {
   std::string error;
   ASSERT_EQ(kOk,
