@@ -44,9 +44,10 @@ int CreateRepository(const std::string& dir, const RepositorySettings& settings,
 // Copies the metadata of the SQLite repository in `dir` into the empty
 // PostgreSQL database `database` and switches the repository over to it
 // (the SQLite database is kept as kMigratedDatabaseFile). It refuses while
-// any other process holds the repository (see RepositoryHold). kOk; kNotRepository; kInvalidValue for
-// the address; kStorageFailure (a non-empty target among others) with
-// `error`, the repository then unchanged.
+// any other process holds the repository (see RepositoryHold). kOk;
+// kNotRepository; kInvalidValue for the address; kStorageFailure (a
+// non-empty target or a repository in use among others) with `error`, the
+// repository then unchanged.
 int MigrateRepository(const std::string& dir, const std::string& database, std::string* error);
 
 // A SQLite repository in use: every command of the command line holds it

@@ -37,7 +37,8 @@ int main(int argc, char** argv) {
     return 0;
   }
   const char* base = std::getenv("TW_TEST_TMP");
-  std::string templ = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/twpg-XXXXXX";
+  std::string templ =
+      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/twpg-XXXXXX";
   if (mkdtemp(templ.data()) == nullptr) {
     std::perror("mkdtemp");
     return 1;

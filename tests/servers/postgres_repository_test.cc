@@ -116,9 +116,8 @@ TEST_F(PostgresRepositoryTest, TheSearchPathChoosesTheSchemaOfTheTables) {
   EXPECT_EQ(kStorageFailure,
             CreateRepository(env_.Path("public"), RepositorySettings{}, &error, database));
   EXPECT_NE(std::string::npos, error.find("not empty")) << error;
-  EXPECT_EQ(kStorageFailure,
-            CreateRepository(env_.Path("missing"), RepositorySettings{}, &error,
-                             database + "?options=-csearch_path%3Dnowhere"));
+  EXPECT_EQ(kStorageFailure, CreateRepository(env_.Path("missing"), RepositorySettings{}, &error,
+                                              database + "?options=-csearch_path%3Dnowhere"));
   EXPECT_NE(std::string::npos, error.find("no schema")) << error;
 
   const std::string depot = database + "?options=-csearch_path%3Ddepot";

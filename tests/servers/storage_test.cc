@@ -147,7 +147,7 @@ class StorageTest : public ::testing::TestWithParam<Backend> {
 
   test::TestEnv env_;
   test::PostgresDatabases databases_;  // dropped after the storages go
-  std::string database_;              // the PostgreSQL address
+  std::string database_;               // the PostgreSQL address
   std::string dir_;
   std::atomic<int64_t> now_{1700000000000};
   std::unique_ptr<Storage> db_;

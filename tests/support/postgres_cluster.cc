@@ -273,14 +273,19 @@ void PostgresCluster::StartWatchdog(pid_t owner) {
   // twpg-* folder, which nobody else will.
   const bool remove = fs::path(folder_).filename().string().rfind(kSharedPrefix, 0) == 0;
   std::vector<std::string> argv{
-      "/bin/sh", "-c",
+      "/bin/sh",
+      "-c",
       "owner=$1 data=$2 folder=$3 remove=$4; shift 4\n"
       "while kill -0 \"$owner\" 2>/dev/null && [ -e \"$data/postmaster.pid\" ]; do sleep 1; done\n"
       "if [ -e \"$data/postmaster.pid\" ]; then\n"
       "  \"$@\" -D \"$data\" -w -t 60 -m immediate stop\n"
       "  if [ \"$remove\" = 1 ]; then rm -rf \"$folder\"; fi\n"
       "fi\n",
-      "watchdog", std::to_string(owner), data_, folder_, remove ? "1" : "0"};
+      "watchdog",
+      std::to_string(owner),
+      data_,
+      folder_,
+      remove ? "1" : "0"};
   for (const std::string& part : Command(bin_, as_nobody_, "pg_ctl")) argv.push_back(part);
   watchdog_ = ForkExec(argv, folder_ + "/watchdog.log", "/", true);
 }
@@ -393,8 +398,7 @@ std::string PostgresDatabases::New(const std::string& label) {
   if (port_ <= 0) return std::string();
   // Unique across the test processes sharing the cluster.
   static int counter = 0;
-  const std::string name =
-      label + "_" + std::to_string(getpid()) + "_" + std::to_string(++counter);
+  const std::string name = label + "_" + std::to_string(getpid()) + "_" + std::to_string(++counter);
   if (!PostgresAdmin(port_, "postgres", "CREATE DATABASE \"" + name + "\"", &problem_)) {
     return std::string();
   }

@@ -114,8 +114,7 @@ void StopPostgresCluster(const std::string& folder);
 
 // Runs SQL as the cluster's administrator on the database `name` of the
 // cluster at `port`; false with `*problem` when it fails.
-bool PostgresAdmin(int port, const std::string& name, const std::string& sql,
-                   std::string* problem);
+bool PostgresAdmin(int port, const std::string& name, const std::string& sql, std::string* problem);
 
 }  // namespace tw::test
 
