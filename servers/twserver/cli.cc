@@ -315,6 +315,10 @@ class Runner {
   std::unique_ptr<Storage> Open() {
     int result = kOk;
     std::string error;
+    if (hold_.Share(dir_, &error) != kOk) {
+      Fail(error);
+      return nullptr;
+    }
     std::unique_ptr<Storage> storage = OpenRepository(dir_, nullptr, &result, &error);
     if (!storage) Fail(error);
     return storage;
@@ -554,6 +558,8 @@ class Runner {
   std::ostream& err_;
   const Command* command_ = nullptr;
   std::string dir_;
+  // Held from the repository's opening to the command's end.
+  RepositoryHold hold_;
 };
 
 }  // namespace

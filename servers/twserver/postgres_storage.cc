@@ -270,12 +270,29 @@ class Statement {
   int row_ = -1;
 };
 
-// True when the connected database holds tables of its own schema.
-bool HasTables(PGconn* conn) {
+// Whether the schema that our unqualified names create tables in (the
+// first schema of the connection's search_path that exists, which the
+// address may set with options=-csearch_path=...) is empty. The catalog
+// sees every relation there, also those of other roles that the
+// information schema would hide from us.
+// Empty when it is; else what is wrong, for the administrator.
+std::string TargetSchemaProblem(PGconn* conn) {
   Statement q(conn,
-              "SELECT 1 FROM information_schema.tables WHERE table_schema = current_schema() "
-              "LIMIT 1");
-  return q.Step();
+              "SELECT pg_catalog.current_schema() IS NULL, EXISTS (SELECT 1 FROM "
+              "pg_catalog.pg_class c JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
+              "WHERE n.nspname = pg_catalog.current_schema())");
+  if (!q.Step() || q.Text(0) == "t") {
+    return "no schema of the connection's search_path exists to hold the tables";
+  }
+  return q.Text(1) == "t" ? "the database is not empty: its schema already holds tables"
+                          : std::string();
+}
+
+// True when the tables of a repository are found where our unqualified
+// names look: the settings table along the search_path.
+bool HoldsRepository(PGconn* conn) {
+  Statement q(conn, "SELECT pg_catalog.to_regclass('settings') IS NOT NULL");
+  return q.Step() && q.Text(0) == "t";
 }
 
 }  // namespace
@@ -352,8 +369,9 @@ bool PostgresStorage::CreateDatabase(const std::string& conninfo,
   bool ok = false;
   try {
     ExecOn(conn, "BEGIN");
-    if (HasTables(conn)) {
-      *error = "the database already holds tables";
+    const std::string problem = TargetSchemaProblem(conn);
+    if (!problem.empty()) {
+      *error = problem;
       ExecOn(conn, "ROLLBACK");
     } else {
       ExecOn(conn, kSchema);
@@ -405,7 +423,8 @@ bool PostgresStorage::ImportSqlite(const std::string& sqlite_path, const std::st
       throw DbError(sqlite3_errmsg(source));
     }
     ExecOn(conn, "BEGIN");
-    if (HasTables(conn)) throw DbError("the target database is not empty");
+    const std::string problem = TargetSchemaProblem(conn);
+    if (!problem.empty()) throw DbError(problem);
     ExecOn(conn, kSchema);
     for (const TableCopy& table : kTables) {
       const std::string select = std::string("SELECT ") + table.columns + " FROM " + table.table;
@@ -479,7 +498,7 @@ std::unique_ptr<PostgresStorage> PostgresStorage::Open(const std::string& connin
       conninfo, std::move(contents), clock ? std::move(clock) : SystemClockMilliseconds));
   std::string schema;
   const int result = storage->Transact(Mode::kRead, [&]() -> int {
-    if (!HasTables(Current()->conn)) return kNotRepository;
+    if (!HoldsRepository(Current()->conn)) return kNotRepository;
     Query q(storage.get(), "SELECT value FROM settings WHERE key = 'schema'");
     if (q.Step()) schema = q.Text(0);
     return kOk;

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -167,6 +168,46 @@ int CreateRepository(const std::string& dir, const RepositorySettings& settings,
   return kStorageFailure;
 }
 
+RepositoryHold::~RepositoryHold() {
+  if (fd_ >= 0) close(fd_);
+}
+
+int RepositoryHold::Share(const std::string& dir, std::string* error) {
+  if (fd_ >= 0 || access((dir + "/" + kDatabaseAddressFile).c_str(), F_OK) == 0 ||
+      access((dir + "/" + kDatabaseFile).c_str(), F_OK) != 0) {
+    return kOk;
+  }
+  // A reader without the right to make the file goes on unheld: it cannot
+  // write what a migration would lose.
+  const int fd = open((dir + "/" + kHoldFile).c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return kOk;
+  if (flock(fd, LOCK_SH | LOCK_NB) != 0) {
+    close(fd);
+    *error = dir + " is being moved to PostgreSQL; try again when the migration has ended";
+    return kStorageFailure;
+  }
+  fd_ = fd;
+  return kOk;
+}
+
+int RepositoryHold::Take(const std::string& dir, std::string* error) {
+  const std::string path = dir + "/" + kHoldFile;
+  const int fd = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    *error = ErrnoText("cannot open", path, errno);
+    return kStorageFailure;
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    *error = dir + " is in use by another TWServer command (a serve among them?): " +
+             "stop it before migrating, so that nothing it writes is lost";
+    return kStorageFailure;
+  }
+  if (fd_ >= 0) close(fd_);
+  fd_ = fd;
+  return kOk;
+}
+
 std::unique_ptr<Storage> OpenRepository(const std::string& dir, Clock clock, int* result,
                                         std::string* error) {
   const std::string db = dir + "/" + kDatabaseFile;
@@ -212,6 +253,10 @@ int MigrateRepository(const std::string& dir, const std::string& database, std::
     *error = dir + " is not a repository (no " + kDatabaseFile + ")";
     return kNotRepository;
   }
+  // Held until the switch is done: a server started meanwhile waits for no
+  // copy, it is refused.
+  RepositoryHold hold;
+  if (hold.Take(dir, error) != kOk) return kStorageFailure;
   {
     // Opening checks that the file is a repository database of ours.
     std::unique_ptr<SqliteStorage> check =

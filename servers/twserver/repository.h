@@ -28,6 +28,8 @@ constexpr const char* kContentFolder = "content";
 constexpr const char* kDatabaseAddressFile = "database.address";
 // What a migrated repository's SQLite database is renamed to.
 constexpr const char* kMigratedDatabaseFile = "repository.db.migrated";
+// The file whose lock tells a migration that a SQLite repository is in use.
+constexpr const char* kHoldFile = "repository.lock";
 
 // Creates a repository in `dir`: a new folder (its parent must exist) or an
 // existing empty one. Returns kOk; kRepositoryExists when `dir` holds one;
@@ -41,11 +43,38 @@ int CreateRepository(const std::string& dir, const RepositorySettings& settings,
 
 // Copies the metadata of the SQLite repository in `dir` into the empty
 // PostgreSQL database `database` and switches the repository over to it
-// (the SQLite database is kept as kMigratedDatabaseFile). No server may
-// serve the repository meanwhile. kOk; kNotRepository; kInvalidValue for
-// the address; kStorageFailure (a non-empty target among others) with
-// `error`, the repository then unchanged.
+// (the SQLite database is kept as kMigratedDatabaseFile). It refuses while
+// any other process holds the repository (see RepositoryHold). kOk;
+// kNotRepository; kInvalidValue for the address; kStorageFailure (a
+// non-empty target or a repository in use among others) with `error`, the
+// repository then unchanged.
 int MigrateRepository(const std::string& dir, const std::string& database, std::string* error);
+
+// A SQLite repository in use: every command of the command line holds it
+// shared while it runs (serve for as long as it serves), a migration
+// exclusively, so that nothing written to the SQLite database after the
+// migration's copy is lost. A lock on kHoldFile, released when the object
+// goes or the process ends in any way, so no stale record is left. A
+// repository kept in PostgreSQL is not held: it may be served from several
+// machines through a shared file system, whose locks are not relied on.
+class RepositoryHold {
+ public:
+  RepositoryHold() = default;
+  ~RepositoryHold();
+  RepositoryHold(const RepositoryHold&) = delete;
+  RepositoryHold& operator=(const RepositoryHold&) = delete;
+
+  // Holds `dir` shared; kOk, also when there is nothing to hold (no SQLite
+  // repository, or a hold file that cannot be made); kStorageFailure with
+  // `error` while a migration holds it.
+  int Share(const std::string& dir, std::string* error);
+  // Holds `dir` exclusively; kOk, or kStorageFailure with `error` while
+  // another process uses it or the hold file cannot be made.
+  int Take(const std::string& dir, std::string* error);
+
+ private:
+  int fd_ = -1;
+};
 
 // Opens the repository in `dir` with `clock` as stamp source (null: the
 // system clock), and removes temporary contents a day old. Nothing on

@@ -1,7 +1,10 @@
 // The TWServer command line, run as the built program: repository creation
 // and its modes, settings, users with the password from standard input,
 // show, serve's refusals (serving itself: serve_test.cc), usage errors and
-// help.
+// help. Setting, users and show run on SQLite and, when PostgreSQL is
+// installed, on a database of the test run's cluster; init's files and
+// modes and the usage errors are SQLite's (PostgreSQL's own init refusals:
+// postgres_repository_test.cc).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -11,6 +14,7 @@
 
 #include "servers/twserver/repository.h"
 #include "servers/twserver/storage.h"
+#include "tests/support/postgres_cluster.h"
 #include "tests/support/test_env.h"
 #include "transport/socket.h"
 
@@ -22,6 +26,8 @@ struct Outcome {
   std::string out;
   std::string err;
 };
+
+using test::Backend;
 
 class CliTest : public ::testing::Test {
  protected:
@@ -41,6 +47,11 @@ class CliTest : public ::testing::Test {
   void Init(const std::vector<std::string>& extra = {}) {
     std::vector<std::string> args{"init", "--data", repo_};
     args.insert(args.end(), extra.begin(), extra.end());
+    if (backend_ == Backend::kPostgres) {
+      const std::string database = databases_.New("cli");
+      ASSERT_FALSE(database.empty()) << databases_.problem();
+      args.insert(args.end(), {"--database", database});
+    }
     const Outcome o = Run(args);
     ASSERT_EQ(0, o.exit) << o.err;
   }
@@ -60,6 +71,19 @@ class CliTest : public ::testing::Test {
 
   test::TestEnv env_;
   const std::string repo_ = env_.Path("repo");
+  Backend backend_ = Backend::kSqlite;
+  test::PostgresDatabases databases_;
+};
+
+// The commands whose work lies in the storage, on each backend.
+class CliStorageTest : public CliTest, public ::testing::WithParamInterface<Backend> {
+ protected:
+  void SetUp() override {
+    backend_ = GetParam();
+    if (backend_ == Backend::kPostgres && !databases_.installed()) {
+      GTEST_SKIP() << databases_.problem();
+    }
+  }
 };
 
 TEST_F(CliTest, InitCreatesAPrivateRepositoryOrRefuses) {
@@ -101,7 +125,7 @@ TEST_F(CliTest, InitCreatesAPrivateRepositoryOrRefuses) {
   EXPECT_EQ(2, Run({"init", "--data", env_.Path("r2"), "extra"}).exit);
 }
 
-TEST_F(CliTest, SetChangesOneSetting) {
+TEST_P(CliStorageTest, SetChangesOneSetting) {
   Init();
   EXPECT_EQ(0, Run({"set", "--data", repo_, "lock-policy", "2"}).exit);
   EXPECT_EQ(0, Run({"set", "root-name", "Depot", "--data", repo_}).exit);
@@ -139,13 +163,15 @@ TEST_F(CliTest, SetChangesOneSetting) {
   EXPECT_NE(std::string::npos, o.err.find("not a repository")) << o.err;
 }
 
-TEST_F(CliTest, Users) {
+TEST_P(CliStorageTest, Users) {
   Init();
   EXPECT_EQ(0, Run({"user", "add", "--data", repo_, "alice"}, "secret\n").exit);
   EXPECT_EQ(0, Run({"user", "add", "--data", repo_, "bob"}, "pw\r\n").exit);
   // Read while no connection of this process is open: closing any descriptor
   // of the file would drop the process's database locks.
-  EXPECT_EQ(std::string::npos, test::ReadFile(repo_ + "/repository.db").find("secret"));
+  if (backend_ == Backend::kSqlite) {
+    EXPECT_EQ(std::string::npos, test::ReadFile(repo_ + "/repository.db").find("secret"));
+  }
   auto storage = Open();
   EXPECT_EQ(kOk, storage->CheckLogon("alice", LogonDigest("alice", "secret")));
   EXPECT_EQ(kOk, storage->CheckLogon("bob", LogonDigest("bob", "pw")));
@@ -169,7 +195,7 @@ TEST_F(CliTest, Users) {
   EXPECT_EQ(2, Run({"user", "add", "--data", repo_}).exit);
 }
 
-TEST_F(CliTest, ShowPrintsVersionsAndLocks) {
+TEST_P(CliStorageTest, ShowPrintsVersionsAndLocks) {
   Init();
   {
     auto storage = Open();
@@ -248,6 +274,10 @@ TEST_F(CliTest, UsageErrorsAndHelp) {
     EXPECT_EQ(0u, o.out.find(std::string("Usage: TWServer ") + command)) << o.out;
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Backends, CliStorageTest,
+                         ::testing::Values(Backend::kSqlite, Backend::kPostgres),
+                         test::BackendName);
 
 }  // namespace
 }  // namespace tw::twserver

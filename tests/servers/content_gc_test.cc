@@ -1,7 +1,8 @@
 // Content collection beside uploads: however the two interleave, a version
 // that was stored never loses its content. Collection runs with no minimum
 // age here, the harshest case: an upload may then lose its fresh content
-// and fail whole (206), but nothing half-stored remains.
+// and fail whole (206), but nothing half-stored remains. On SQLite and,
+// when PostgreSQL is installed, on a database of the test run's cluster.
 #include "servers/twserver/content_gc.h"
 
 #include <gtest/gtest.h>
@@ -10,16 +11,28 @@
 #include <thread>
 
 #include "servers/twserver/repository.h"
+#include "tests/support/postgres_cluster.h"
 #include "tests/support/test_env.h"
 
 namespace tw::twserver {
 namespace {
 
-TEST(ContentGcTest, CollectionBesideUploadsNeverTakesAStoredVersionsContent) {
+using test::Backend;
+
+class ContentGcTest : public ::testing::TestWithParam<Backend> {};
+
+TEST_P(ContentGcTest, CollectionBesideUploadsNeverTakesAStoredVersionsContent) {
   test::TestEnv env;
+  test::PostgresDatabases databases;
+  std::string database;  // none: SQLite
+  if (GetParam() == Backend::kPostgres) {
+    if (!databases.installed()) GTEST_SKIP() << databases.problem();
+    database = databases.New("gc");
+    ASSERT_FALSE(database.empty()) << databases.problem();
+  }
   const std::string dir = env.Path("repo");
   std::string error;
-  ASSERT_EQ(kOk, CreateRepository(dir, RepositorySettings(), &error)) << error;
+  ASSERT_EQ(kOk, CreateRepository(dir, RepositorySettings(), &error, database)) << error;
   int result = 0;
   std::unique_ptr<Storage> uploads = OpenRepository(dir, nullptr, &result, &error);
   std::unique_ptr<Storage> collector = OpenRepository(dir, nullptr, &result, &error);
@@ -78,6 +91,10 @@ TEST(ContentGcTest, CollectionBesideUploadsNeverTakesAStoredVersionsContent) {
   ASSERT_EQ(kOk, collector->ReferencedContents(&referenced));
   EXPECT_EQ(referenced.size(), collector->Contents().ListOlderThan(0).size());
 }
+
+INSTANTIATE_TEST_SUITE_P(Backends, ContentGcTest,
+                         ::testing::Values(Backend::kSqlite, Backend::kPostgres),
+                         test::BackendName);
 
 }  // namespace
 }  // namespace tw::twserver

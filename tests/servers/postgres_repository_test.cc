@@ -3,6 +3,7 @@
 // repository, and two `TWServer serve` processes on one database and one
 // content folder. Skipped where PostgreSQL is not installed.
 #include <gtest/gtest.h>
+#include <libpq-fe.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,14 +40,12 @@ int Error(const MessagePtr& m) {
 class PostgresRepositoryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    cluster_ = std::make_unique<test::PostgresCluster>(env_.Path("pg"));
-    if (!cluster_->installed()) GTEST_SKIP() << cluster_->problem();
-    ASSERT_TRUE(cluster_->running()) << cluster_->problem();
+    if (!databases_.installed()) GTEST_SKIP() << databases_.problem();
   }
 
   std::string NewDatabase(const std::string& name) {
-    const std::string address = cluster_->NewDatabase(name);
-    EXPECT_FALSE(address.empty()) << cluster_->problem();
+    const std::string address = databases_.New(name);
+    EXPECT_FALSE(address.empty()) << databases_.problem();
     return address;
   }
 
@@ -66,7 +65,7 @@ class PostgresRepositoryTest : public ::testing::Test {
   }
 
   test::TestEnv env_;
-  std::unique_ptr<test::PostgresCluster> cluster_;
+  test::PostgresDatabases databases_;
 };
 
 TEST_F(PostgresRepositoryTest, InitRefusesAPasswordAndADatabaseInUse) {
@@ -93,6 +92,49 @@ TEST_F(PostgresRepositoryTest, InitRefusesAPasswordAndADatabaseInUse) {
 
 // Bytes that are not UTF-8, which PostgreSQL's text types would refuse,
 // pass through as they do in SQLite, and names still fold by ASCII case.
+// Runs `sql` on the database at `address` (as the cluster's administrator);
+// the first column of the first row, if any.
+std::string Sql(const std::string& address, const std::string& sql) {
+  PGconn* conn = PQconnectdb(address.c_str());
+  PGresult* result = PQexec(conn, sql.c_str());
+  const ExecStatusType status = PQresultStatus(result);
+  EXPECT_TRUE(status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK)
+      << sql << ": " << PQerrorMessage(conn);
+  std::string value;
+  if (status == PGRES_TUPLES_OK && PQntuples(result) > 0) value = PQgetvalue(result, 0, 0);
+  PQclear(result);
+  PQfinish(conn);
+  return value;
+}
+
+// The tables go to the first existing schema of the address's search_path,
+// which is what counts as empty or not; a repository is found there.
+TEST_F(PostgresRepositoryTest, TheSearchPathChoosesTheSchemaOfTheTables) {
+  const std::string database = NewDatabase("paths");
+  Sql(database, "CREATE SCHEMA depot; CREATE TABLE public.notes(line TEXT)");
+  std::string error;
+  EXPECT_EQ(kStorageFailure,
+            CreateRepository(env_.Path("public"), RepositorySettings{}, &error, database));
+  EXPECT_NE(std::string::npos, error.find("not empty")) << error;
+  EXPECT_EQ(kStorageFailure, CreateRepository(env_.Path("missing"), RepositorySettings{}, &error,
+                                              database + "?options=-csearch_path%3Dnowhere"));
+  EXPECT_NE(std::string::npos, error.find("no schema")) << error;
+
+  const std::string depot = database + "?options=-csearch_path%3Ddepot";
+  ASSERT_EQ(kOk, CreateRepository(env_.Path("depot"), RepositorySettings{}, &error, depot))
+      << error;
+  EXPECT_EQ("t", Sql(database, "SELECT to_regclass('depot.settings') IS NOT NULL"));
+  EXPECT_EQ("f", Sql(database, "SELECT to_regclass('public.settings') IS NOT NULL"));
+  auto db = Open(env_.Path("depot"));
+  ASSERT_TRUE(db);
+  ProductionEntry root;
+  EXPECT_EQ(kOk, db->GetRootProduction(&root));
+  // The same database through the default path holds no repository.
+  test::WriteFile(env_.Path("depot/database.address"), database + "\n");
+  int result = 0;
+  EXPECT_FALSE(OpenRepository(env_.Path("depot"), nullptr, &result, &error));
+}
+
 TEST_F(PostgresRepositoryTest, NamesAndCommentsKeepEveryByte) {
   std::string error;
   ASSERT_EQ(kOk,
@@ -122,6 +164,39 @@ TEST_F(PostgresRepositoryTest, NamesAndCommentsKeepEveryByte) {
   std::vector<std::string> users;
   ASSERT_EQ(kOk, db->ListUsers(&users));
   EXPECT_EQ(std::vector<std::string>{user}, users);
+}
+
+// A migration copies what the SQLite database holds at one instant: one
+// beside a serving server (or any command at work) would lose what the
+// server writes after the copy, so each refuses while the other runs.
+TEST_F(PostgresRepositoryTest, MigrationAndServingExcludeEachOther) {
+  const std::string dir = env_.Path("repo");
+  test::TestServer server(dir);
+  ASSERT_TRUE(server.Init());
+  ASSERT_TRUE(server.AddUser("alice", "a"));
+  ASSERT_TRUE(server.Start()) << server.Log();
+  const std::string target = NewDatabase("target");
+  std::string error;
+  EXPECT_EQ(kStorageFailure, MigrateRepository(dir, target, &error));
+  EXPECT_NE(std::string::npos, error.find("in use")) << error;
+  EXPECT_TRUE(fs::exists(dir + "/repository.db"));
+  EXPECT_FALSE(fs::exists(dir + "/database.address"));
+  ASSERT_EQ(0, server.Stop()) << server.Log();
+
+  {
+    RepositoryHold migrating;
+    ASSERT_EQ(kOk, migrating.Take(dir, &error)) << error;
+    EXPECT_FALSE(server.Start());
+    EXPECT_NE(std::string::npos, server.Log().find("being moved to PostgreSQL")) << server.Log();
+    EXPECT_NE(0, server.Run({"user", "add", "--data", dir, "bob"}, "b\n", nullptr));
+  }
+  // The refused migration left its target empty: it is taken now.
+  ASSERT_EQ(kOk, MigrateRepository(dir, target, &error)) << error;
+  ASSERT_TRUE(server.Start()) << server.Log();
+  WireClient client;
+  ASSERT_TRUE(client.Connect(server.port()));
+  EXPECT_EQ(0, client.Logon("alice", "a"));
+  EXPECT_EQ(0, server.Stop()) << server.Log();
 }
 
 TEST_F(PostgresRepositoryTest, MigrationCopiesEverythingAndSwitchesOver) {

@@ -2,7 +2,10 @@
 // real loopback sockets. Logon and the reply frame, the channel cipher on
 // the raw frames, Productions, Documents with their contents and history,
 // locks and deferred queues, a client cut off in the middle of an upload,
-// text where a file is expected, and a hundred clients at once.
+// text where a file is expected, and a hundred clients at once. What
+// reaches the storage runs on SQLite and, when PostgreSQL is installed, on
+// a database of the test run's cluster; the channel cipher and the file
+// fields, which never reach it, on SQLite only.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -15,6 +18,7 @@
 #include "servers/twserver/content_store.h"
 #include "servers/twserver/repository.h"
 #include "settings/property_escape.h"
+#include "tests/support/postgres_cluster.h"
 #include "tests/support/test_env.h"
 #include "tests/support/wire_client.h"
 #include "transport/frame_format.h"
@@ -56,9 +60,16 @@ std::string RandomBytes(size_t n, unsigned seed) {
   return s;
 }
 
-class ServeTest : public ::testing::Test {
+using test::Backend;
+
+class ServeFixture : public ::testing::Test {
  protected:
-  void StartServer(const std::vector<std::string>& options = {}) {
+  void StartServer(std::vector<std::string> options = {}) {
+    if (backend_ == Backend::kPostgres) {
+      const std::string database = databases_.New("serve");
+      ASSERT_FALSE(database.empty()) << databases_.problem();
+      options.insert(options.end(), {"--database", database});
+    }
     server_ = std::make_unique<test::TestServer>(env_.Path("repo"));
     ASSERT_TRUE(server_->Init(options));
     ASSERT_TRUE(server_->AddUser("alice", "secret"));
@@ -190,11 +201,26 @@ class ServeTest : public ::testing::Test {
   }
 
   test::TestEnv env_;
+  Backend backend_ = Backend::kSqlite;
+  test::PostgresDatabases databases_;  // dropped after the server stops
   std::unique_ptr<test::TestServer> server_;
   int local_files_ = 0;
 };
 
-TEST_F(ServeTest, LogonRefusalCommandsBeforeLogonAndTheReplyFrame) {
+// The cases whose requests reach the storage, on each backend.
+class ServeTest : public ServeFixture, public ::testing::WithParamInterface<Backend> {
+ protected:
+  void SetUp() override {
+    backend_ = GetParam();
+    if (backend_ == Backend::kPostgres && !databases_.installed()) {
+      GTEST_SKIP() << databases_.problem();
+    }
+  }
+};
+
+using ServeWireTest = ServeFixture;
+
+TEST_P(ServeTest, LogonRefusalCommandsBeforeLogonAndTheReplyFrame) {
   StartServer();
   WireClient c;
   ASSERT_TRUE(c.Connect(server_->port()));
@@ -254,7 +280,7 @@ uint32_t Word(const std::string& bytes, size_t at) {
   return at + 4 <= bytes.size() ? GetFrameWord(reinterpret_cast<const uint8_t*>(&bytes[at])) : 0;
 }
 
-class ServeCipherTest : public ServeTest,
+class ServeCipherTest : public ServeFixture,
                         public ::testing::WithParamInterface<std::pair<int, int>> {};
 
 TEST_P(ServeCipherTest, FramesAfterLogonFollowTheAnnouncedSelectorAndCompression) {
@@ -302,7 +328,7 @@ INSTANTIATE_TEST_SUITE_P(Settings, ServeCipherTest,
                          ::testing::Values(std::make_pair(0, 0), std::make_pair(0, 1),
                                            std::make_pair(1, 1), std::make_pair(9, 0)));
 
-TEST_F(ServeTest, Productions) {
+TEST_P(ServeTest, Productions) {
   StartServer();
   auto c = Client();
   const std::string root = Root(*c);
@@ -339,7 +365,7 @@ TEST_F(ServeTest, Productions) {
   EXPECT_EQ(216, error);
 }
 
-TEST_F(ServeTest, DocumentsAddFetchCheckInAndHistory) {
+TEST_P(ServeTest, DocumentsAddFetchCheckInAndHistory) {
   StartServer();
   auto alice = Client();
   auto bob = Client("bob", "hunter2");
@@ -428,7 +454,7 @@ TEST_F(ServeTest, DocumentsAddFetchCheckInAndHistory) {
   EXPECT_TRUE(Table(*alice, 3, ids[1]).empty());
 }
 
-TEST_F(ServeTest, LocksConflictsQueuesAndRelease) {
+TEST_P(ServeTest, LocksConflictsQueuesAndRelease) {
   StartServer();
   auto alice = Client();
   auto bob = Client("bob", "hunter2");
@@ -485,7 +511,7 @@ TEST_F(ServeTest, LocksConflictsQueuesAndRelease) {
   EXPECT_EQ(0, Error(Acquire(*alice, {"", d[0]}, kLockShared)));
 }
 
-TEST_F(ServeTest, ClientCutOffInTheMiddleOfAnUploadStoresNothing) {
+TEST_P(ServeTest, ClientCutOffInTheMiddleOfAnUploadStoresNothing) {
   StartServer();
   auto alice = Client();
   const std::string id = SplitField(*Add(*alice, Root(*alice), {"f.bin"}, {"v1"}), 103)[0];
@@ -525,7 +551,7 @@ TEST_F(ServeTest, ClientCutOffInTheMiddleOfAnUploadStoresNothing) {
 // is refused: the file is neither stored, moved nor removed. Nor is such a
 // path removed when it stands in another text field of a request that goes
 // through.
-TEST_F(ServeTest, TextNamingAFileIsNeverTakenForAReceivedFile) {
+TEST_F(ServeWireTest, TextNamingAFileIsNeverTakenForAReceivedFile) {
   StartServer();
   auto alice = Client();
   const std::string root = Root(*alice);
@@ -564,7 +590,7 @@ TEST_F(ServeTest, TextNamingAFileIsNeverTakenForAReceivedFile) {
   EXPECT_EQ(std::vector<std::string>{"v2"}, fetched);
 }
 
-TEST_F(ServeTest, HundredClientsAtOnceSeeOnlyLockConflicts) {
+TEST_P(ServeTest, HundredClientsAtOnceSeeOnlyLockConflicts) {
   constexpr int kClients = 100;
   constexpr int kOperations = 6;
   constexpr int kDocuments = 8;
@@ -654,6 +680,10 @@ TEST_F(ServeTest, HundredClientsAtOnceSeeOnlyLockConflicts) {
   }
   EXPECT_EQ(check_ins.load(), versions);
 }
+
+INSTANTIATE_TEST_SUITE_P(Backends, ServeTest,
+                         ::testing::Values(Backend::kSqlite, Backend::kPostgres),
+                         test::BackendName);
 
 }  // namespace
 }  // namespace tw::twserver

@@ -31,15 +31,8 @@ namespace fs = std::filesystem;
 constexpr int H = kLockExclusive;
 constexpr int S = kLockShared;
 
-enum class Backend { kSqlite, kPostgres };
-
-void PrintTo(Backend backend, std::ostream* os) {
-  *os << (backend == Backend::kSqlite ? "SQLite" : "PostgreSQL");
-}
-
-std::string BackendName(const ::testing::TestParamInfo<Backend>& info) {
-  return info.param == Backend::kSqlite ? "Sqlite" : "Postgres";
-}
+using test::Backend;
+using test::BackendName;
 
 class StorageTest : public ::testing::TestWithParam<Backend> {
  protected:
@@ -50,11 +43,9 @@ class StorageTest : public ::testing::TestWithParam<Backend> {
     ASSERT_EQ(0, mkdir(dir_.c_str(), 0700));
     std::string error;
     if (GetParam() == Backend::kPostgres) {
-      cluster_ = std::make_unique<test::PostgresCluster>(env_.Path("pg"));
-      if (!cluster_->installed()) GTEST_SKIP() << cluster_->problem();
-      ASSERT_TRUE(cluster_->running()) << cluster_->problem();
-      database_ = cluster_->NewDatabase("repo");
-      ASSERT_FALSE(database_.empty()) << cluster_->problem();
+      if (!databases_.installed()) GTEST_SKIP() << databases_.problem();
+      database_ = databases_.New("storage");
+      ASSERT_FALSE(database_.empty()) << databases_.problem();
       ASSERT_EQ(kOk, CreateRepository(dir_, RepositorySettings{}, &error, database_)) << error;
     } else {
       ASSERT_TRUE(ContentStore::Create(dir_ + "/content", &error)) << error;
@@ -155,8 +146,8 @@ class StorageTest : public ::testing::TestWithParam<Backend> {
   }
 
   test::TestEnv env_;
-  std::unique_ptr<test::PostgresCluster> cluster_;  // stopped after the storages go
-  std::string database_;                            // the PostgreSQL address
+  test::PostgresDatabases databases_;  // dropped after the storages go
+  std::string database_;               // the PostgreSQL address
   std::string dir_;
   std::atomic<int64_t> now_{1700000000000};
   std::unique_ptr<Storage> db_;

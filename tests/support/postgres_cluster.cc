@@ -1,6 +1,7 @@
 #include "tests/support/postgres_cluster.h"
 
 #include <arpa/inet.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <libpq-fe.h>
 #include <netinet/in.h>
@@ -13,7 +14,12 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
 #include <thread>
+
+#include "tests/support/test_env.h"
 
 namespace tw::test {
 
@@ -24,6 +30,8 @@ namespace {
 constexpr uid_t kNobody = 65534;
 // initdb and pg_ctl (which waits at most its own -t) are given this long.
 constexpr int kProgramSeconds = 180;
+// The folders of the clusters started for a test run or a test process.
+constexpr char kSharedPrefix[] = "twpg-";
 
 bool IsProgram(const std::string& path) {
   return access(path.c_str(), X_OK) == 0;
@@ -45,7 +53,131 @@ int FreePort() {
   return port;
 }
 
+std::string TestTmp() {
+  const char* base = std::getenv("TW_TEST_TMP");
+  return base != nullptr && *base != '\0' ? base : "/tmp";
+}
+
+// The first line of a small file; empty when it cannot be read.
+std::string FirstLine(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
+bool Alive(pid_t pid) {
+  return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
+}
+
+// The command line of `program` from `bin`, as the cluster's user.
+std::vector<std::string> Command(const std::string& bin, bool as_nobody,
+                                 const std::string& program) {
+  std::vector<std::string> argv;
+  if (as_nobody) {
+    for (const char* a : {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"}) {
+      argv.emplace_back(a);
+    }
+  }
+  argv.push_back(bin + "/" + program);
+  return argv;
+}
+
+// Forks a child with standard input from /dev/null, output and errors
+// appended to `log`, in the folder `dir`, none of this process's other
+// descriptors, and (for a watchdog) a session of its own, so that the
+// terminal's interrupt meant for the test does not reach it. Everything the
+// child needs is made before the fork: the child only calls what is safe
+// between fork and exec in a process with threads.
+pid_t ForkExec(std::vector<std::string> argv, const std::string& log, const std::string& dir,
+               bool own_session) {
+  std::vector<char*> pointers;
+  for (std::string& a : argv) pointers.push_back(a.data());
+  pointers.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  if (own_session) setsid();
+  const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0666);
+  if (fd >= 0) {
+    dup2(fd, 1);
+    dup2(fd, 2);
+  }
+  const int null = open("/dev/null", O_RDONLY);
+  if (null >= 0) dup2(null, 0);
+  for (int other = 3; other < 1024; ++other) close(other);
+  if (chdir(dir.c_str()) != 0) _exit(126);
+  execvp(pointers[0], pointers.data());
+  _exit(127);
+}
+
+// Runs a PostgreSQL program of `bin` with its output in `folder`/log; its
+// exit status, -1 when it did not end in time.
+int RunProgram(const std::string& bin, bool as_nobody, const std::string& folder,
+               const std::string& program, const std::vector<std::string>& args) {
+  std::vector<std::string> argv = Command(bin, as_nobody, program);
+  argv.insert(argv.end(), args.begin(), args.end());
+  // The cluster's user starts in a folder of its own.
+  const pid_t pid = ForkExec(argv, folder + "/log", folder, false);
+  if (pid < 0) return -1;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kProgramSeconds);
+  int status = 0;
+  for (;;) {
+    const pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) break;
+    if (done < 0 || std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Stops the cluster in `folder` if it runs, and removes the folder.
+void StopAndRemove(const std::string& bin, const std::string& folder) {
+  const std::string data = folder + "/data";
+  struct stat st {};
+  if (!bin.empty() && stat((data + "/postmaster.pid").c_str(), &st) == 0) {
+    RunProgram(bin, geteuid() == 0, folder, "pg_ctl",
+               {"-D", data, "-w", "-t", "60", "-m", "immediate", "stop"});
+  }
+  std::error_code ec;
+  fs::remove_all(folder, ec);
+}
+
+// Stops and removes the clusters of twpg-* folders whose owner is gone: a
+// test run or test process that was killed before it, or its watchdog,
+// could stop its cluster. A folder without an owner yet is being made.
+void StopStaleClusters(const std::string& bin) {
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(TestTmp(), ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind(kSharedPrefix, 0) != 0) continue;
+    const std::string owner = FirstLine(entry.path().string() + "/owner");
+    if (owner.empty()) continue;
+    const pid_t pid = static_cast<pid_t>(std::atol(owner.c_str()));
+    struct stat st {};
+    // Only this user's clusters (the owner file is the starter's; the
+    // folder may be given to the cluster's user): another user's test run
+    // is not ours to end.
+    if (Alive(pid) || stat((entry.path().string() + "/owner").c_str(), &st) != 0 ||
+        st.st_uid != geteuid()) {
+      continue;
+    }
+    StopAndRemove(bin, entry.path().string());
+  }
+}
+
 }  // namespace
+
+void PrintTo(Backend backend, std::ostream* os) {
+  *os << (backend == Backend::kSqlite ? "SQLite" : "PostgreSQL");
+}
+
+std::string BackendName(const ::testing::TestParamInfo<Backend>& info) {
+  return info.param == Backend::kSqlite ? "Sqlite" : "Postgres";
+}
 
 std::string PostgresBinDir() {
   if (const char* path = std::getenv("PATH")) {
@@ -67,27 +199,35 @@ std::string PostgresBinDir() {
   return best;
 }
 
-PostgresCluster::PostgresCluster(const std::string& folder)
+PostgresCluster::PostgresCluster(const std::string& folder, pid_t owner)
     : bin_(PostgresBinDir()), folder_(folder), data_(folder + "/data") {
   if (bin_.empty()) {
     problem_ = "PostgreSQL is not installed (no initdb and pg_ctl)";
     return;
   }
-  if (mkdir(folder_.c_str(), 0700) != 0) {
+  StopStaleClusters(bin_);
+  std::error_code ec;
+  if (mkdir(folder_.c_str(), 0700) != 0 && !(errno == EEXIST && fs::is_empty(folder_, ec))) {
     problem_ = "cannot make " + folder_;
     return;
   }
+  if (owner <= 0) owner = getpid();
+  WriteFile(folder_ + "/owner", std::to_string(owner) + "\n");
   as_nobody_ = geteuid() == 0;
   if (as_nobody_) {
-    // The cluster's user must reach its folder through the test's own.
+    // The cluster's user must reach its folder through the test's own
+    // (opened for others to pass, never to read, and only when closed).
     const fs::path parent = fs::path(folder_).parent_path();
-    if (chmod(parent.c_str(), 0711) != 0 || chown(folder_.c_str(), kNobody, kNobody) != 0) {
+    struct stat st {};
+    if (stat(parent.c_str(), &st) != 0 ||
+        ((st.st_mode & S_IXOTH) == 0 &&
+         chmod(parent.c_str(), (st.st_mode & 07777) | S_IXGRP | S_IXOTH) != 0) ||
+        chown(folder_.c_str(), kNobody, kNobody) != 0) {
       problem_ = "cannot open " + folder_ + " to the user nobody";
       return;
     }
     // And through every folder above, which are not the test's to open.
     for (fs::path above = parent.parent_path(); !above.empty(); above = above.parent_path()) {
-      struct stat st;
       if (stat(above.c_str(), &st) != 0 || (st.st_mode & S_IXOTH) == 0) {
         problem_ = "the user nobody cannot pass through " + above.string() +
                    " to reach the cluster (set TW_TEST_TMP to a folder it can reach)";
@@ -103,82 +243,167 @@ PostgresCluster::PostgresCluster(const std::string& folder)
   }
   for (int attempt = 0; attempt < 5 && !running_; ++attempt) {
     port_ = FreePort();
+    // Room for two tests at once with a hundred clients over two servers.
     const std::string options = "-c listen_addresses=127.0.0.1 -p " + std::to_string(port_) +
-                                " -k " + folder_ + " -c fsync=off -c max_connections=200" +
+                                " -k " + folder_ + " -c fsync=off -c max_connections=300" +
                                 " -c max_pred_locks_per_transaction=256";
     running_ = Run("pg_ctl", {"-D", data_, "-w", "-t", "120", "-l", folder_ + "/server.log", "-o",
                               options, "start"}) == 0;
   }
-  if (!running_) problem_ = "the PostgreSQL server did not start (see " + folder_ + ")";
+  if (!running_) {
+    problem_ = "the PostgreSQL server did not start (see " + folder_ + ")";
+    return;
+  }
+  WriteFile(folder_ + "/port", std::to_string(port_) + "\n");
+  StartWatchdog(owner);
 }
 
 PostgresCluster::~PostgresCluster() {
+  if (released_) return;
+  if (watchdog_ > 0) {
+    kill(watchdog_, SIGKILL);
+    waitpid(watchdog_, nullptr, 0);
+  }
   if (running_) Run("pg_ctl", {"-D", data_, "-w", "-t", "60", "-m", "immediate", "stop"});
 }
 
+void PostgresCluster::StartWatchdog(pid_t owner) {
+  // Polls once a second: while the owner lives and the cluster runs it
+  // sleeps; once the owner is gone it stops the cluster, and removes a
+  // twpg-* folder, which nobody else will.
+  const bool remove = fs::path(folder_).filename().string().rfind(kSharedPrefix, 0) == 0;
+  std::vector<std::string> argv{
+      "/bin/sh",
+      "-c",
+      "owner=$1 data=$2 folder=$3 remove=$4; shift 4\n"
+      "while kill -0 \"$owner\" 2>/dev/null && [ -e \"$data/postmaster.pid\" ]; do sleep 1; done\n"
+      "if [ -e \"$data/postmaster.pid\" ]; then\n"
+      "  \"$@\" -D \"$data\" -w -t 60 -m immediate stop\n"
+      "  if [ \"$remove\" = 1 ]; then rm -rf \"$folder\"; fi\n"
+      "fi\n",
+      "watchdog",
+      std::to_string(owner),
+      data_,
+      folder_,
+      remove ? "1" : "0"};
+  for (const std::string& part : Command(bin_, as_nobody_, "pg_ctl")) argv.push_back(part);
+  watchdog_ = ForkExec(argv, folder_ + "/watchdog.log", "/", true);
+}
+
 int PostgresCluster::Run(const std::string& program, const std::vector<std::string>& args) {
-  std::vector<std::string> argv;
-  if (as_nobody_) {
-    for (const char* a : {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"}) {
-      argv.emplace_back(a);
-    }
+  return RunProgram(bin_, as_nobody_, folder_, program, args);
+}
+
+void StopPostgresCluster(const std::string& folder) {
+  StopAndRemove(PostgresBinDir(), folder);
+}
+
+bool PostgresAdmin(int port, const std::string& name, const std::string& sql,
+                   std::string* problem) {
+  const std::string admin =
+      "postgresql://tw@127.0.0.1:" + std::to_string(port) + "/" + name + "?connect_timeout=30";
+  PGconn* conn = PQconnectdb(admin.c_str());
+  bool ok = false;
+  if (PQstatus(conn) == CONNECTION_OK) {
+    PGresult* result = PQexec(conn, sql.c_str());
+    ok = PQresultStatus(result) == PGRES_COMMAND_OK;
+    PQclear(result);
   }
-  argv.push_back(bin_ + "/" + program);
-  argv.insert(argv.end(), args.begin(), args.end());
-  std::vector<char*> pointers;
-  for (std::string& a : argv) pointers.push_back(a.data());
-  pointers.push_back(nullptr);
-  const std::string log = folder_ + "/log";
-  const pid_t pid = fork();
-  if (pid < 0) return -1;
-  if (pid == 0) {
-    const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0666);
-    if (fd >= 0) {
-      dup2(fd, 1);
-      dup2(fd, 2);
-    }
-    const int null = open("/dev/null", O_RDONLY);
-    if (null >= 0) dup2(null, 0);
-    // The cluster's user starts in a folder of its own.
-    if (chdir(folder_.c_str()) != 0) _exit(126);
-    execvp(pointers[0], pointers.data());
-    _exit(127);
-  }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kProgramSeconds);
-  int status = 0;
-  for (;;) {
-    const pid_t done = waitpid(pid, &status, WNOHANG);
-    if (done == pid) break;
-    if (done < 0 || std::chrono::steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      return -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  if (!ok) *problem = PQerrorMessage(conn);
+  PQfinish(conn);
+  return ok;
 }
 
 std::string PostgresCluster::NewDatabase(const std::string& name) {
   if (!running_) return std::string();
-  const std::string admin =
-      "postgresql://tw@127.0.0.1:" + std::to_string(port_) + "/postgres?connect_timeout=30";
-  PGconn* conn = PQconnectdb(admin.c_str());
-  std::string address;
-  if (PQstatus(conn) == CONNECTION_OK) {
-    const std::string sql = "CREATE DATABASE \"" + name + "\"";
-    PGresult* result = PQexec(conn, sql.c_str());
-    if (PQresultStatus(result) == PGRES_COMMAND_OK) {
-      address = "postgresql://tw@127.0.0.1:" + std::to_string(port_) + "/" + name;
-    } else {
-      problem_ = PQerrorMessage(conn);
-    }
-    PQclear(result);
-  } else {
-    problem_ = PQerrorMessage(conn);
+  if (!PostgresAdmin(port_, "postgres", "CREATE DATABASE \"" + name + "\"", &problem_)) {
+    return std::string();
   }
-  PQfinish(conn);
-  return address;
+  return "postgresql://tw@127.0.0.1:" + std::to_string(port_) + "/" + name;
+}
+
+namespace {
+
+// The cluster of this test process: the test run's, when ctest started one
+// (its folder is named in the file TW_POSTGRES_FIXTURE_FILE), else one of
+// its own, started on first use and stopped with the process.
+struct SharedCluster {
+  bool tried = false;
+  bool installed = false;
+  int port = 0;
+  std::string problem;
+  std::unique_ptr<PostgresCluster> own;
+
+  ~SharedCluster() {
+    if (!own) return;
+    const std::string folder = own->folder();
+    own.reset();
+    std::error_code ec;
+    fs::remove_all(folder, ec);
+  }
+
+  void Find() {
+    tried = true;
+    installed = !PostgresBinDir().empty();
+    if (!installed) {
+      problem = "PostgreSQL is not installed (no initdb and pg_ctl)";
+      return;
+    }
+#ifdef TW_POSTGRES_FIXTURE_FILE
+    const std::string folder = FirstLine(TW_POSTGRES_FIXTURE_FILE);
+    struct stat st {};
+    if (!folder.empty() && Alive(std::atol(FirstLine(folder + "/owner").c_str())) &&
+        stat((folder + "/data/postmaster.pid").c_str(), &st) == 0) {
+      port = std::atoi(FirstLine(folder + "/port").c_str());
+      if (port > 0) return;
+    }
+#endif
+    std::string templ = TestTmp() + "/" + kSharedPrefix + "XXXXXX";
+    if (mkdtemp(templ.data()) == nullptr) {
+      problem = "cannot make a folder in " + TestTmp();
+      return;
+    }
+    own = std::make_unique<PostgresCluster>(templ);
+    if (!own->running()) {
+      problem = own->problem();
+      return;
+    }
+    port = own->port();
+  }
+};
+
+SharedCluster& Shared() {
+  static SharedCluster shared;
+  if (!shared.tried) shared.Find();
+  return shared;
+}
+
+}  // namespace
+
+PostgresDatabases::PostgresDatabases() : port_(Shared().port), problem_(Shared().problem) {}
+
+PostgresDatabases::~PostgresDatabases() {
+  std::string ignored;
+  for (const std::string& name : names_) {
+    PostgresAdmin(port_, "postgres", "DROP DATABASE IF EXISTS \"" + name + "\" WITH (FORCE)",
+                  &ignored);
+  }
+}
+
+bool PostgresDatabases::installed() const {
+  return Shared().installed;
+}
+
+std::string PostgresDatabases::New(const std::string& label) {
+  if (port_ <= 0) return std::string();
+  // Unique across the test processes sharing the cluster.
+  static int counter = 0;
+  const std::string name = label + "_" + std::to_string(getpid()) + "_" + std::to_string(++counter);
+  if (!PostgresAdmin(port_, "postgres", "CREATE DATABASE \"" + name + "\"", &problem_)) {
+    return std::string();
+  }
+  names_.push_back(name);
+  return "postgresql://tw@127.0.0.1:" + std::to_string(port_) + "/" + name;
 }
 
 }  // namespace tw::test

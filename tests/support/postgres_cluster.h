@@ -5,14 +5,39 @@
 // cluster runs as the unprivileged user "nobody" (PostgreSQL refuses
 // root), and the test's folder is opened for it to pass through.
 //
+// A cluster never outlives the process that owns it by more than a second
+// or so: a watchdog process stops it once the owner is gone, also when the
+// owner crashed or was killed. Each cluster folder records its owner, and
+// starting a cluster first stops and removes the clusters in twpg-*
+// folders (below TW_TEST_TMP, /tmp by default) whose owner is gone and
+// whose watchdog did not get to it.
+//
+// The tests share one cluster per test run: ctest starts it before the
+// first test that needs it and stops it after the last (the program
+// servers_postgres_cluster_helper, run as a ctest fixture, owned by ctest
+// itself); a test program run by hand starts one of its own on first use.
+// Each test takes fresh databases from it (PostgresDatabases) and drops
+// them at its end.
+//
 // One thread.
 #ifndef TW_TESTS_SUPPORT_POSTGRES_CLUSTER_H_
 #define TW_TESTS_SUPPORT_POSTGRES_CLUSTER_H_
 
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include <ostream>
 #include <string>
 #include <vector>
 
 namespace tw::test {
+
+// The storage a parameterised test runs on.
+enum class Backend { kSqlite, kPostgres };
+
+void PrintTo(Backend backend, std::ostream* os);
+// "Sqlite" or "Postgres", the end of the test's name.
+std::string BackendName(const ::testing::TestParamInfo<Backend>& info);
 
 // The folder holding initdb and pg_ctl (PATH, then Debian's
 // /usr/lib/postgresql/<version>/bin); empty when PostgreSQL is not
@@ -21,9 +46,10 @@ std::string PostgresBinDir();
 
 class PostgresCluster {
  public:
-  // Starts a cluster in `folder` (created; its parent must exist). Check
-  // running() and problem().
-  explicit PostgresCluster(const std::string& folder);
+  // Starts a cluster in `folder` (created unless it exists and is empty;
+  // its parent must exist), watched for the death of `owner` (this process
+  // by default). Check running() and problem().
+  explicit PostgresCluster(const std::string& folder, pid_t owner = 0);
   ~PostgresCluster();
   PostgresCluster(const PostgresCluster&) = delete;
   PostgresCluster& operator=(const PostgresCluster&) = delete;
@@ -39,10 +65,16 @@ class PostgresCluster {
   // (postgresql://tw@127.0.0.1:PORT/NAME); empty with problem() on failure.
   std::string NewDatabase(const std::string& name);
   int port() const { return port_; }
+  const std::string& folder() const { return folder_; }
+
+  // Leaves the cluster running when the object goes: its owner (not this
+  // process) or its watchdog stops it.
+  void Release() { released_ = true; }
 
  private:
   // Runs a PostgreSQL program (as the cluster's user); its exit status.
   int Run(const std::string& program, const std::vector<std::string>& args);
+  void StartWatchdog(pid_t owner);
 
   std::string bin_;
   std::string folder_;
@@ -50,8 +82,39 @@ class PostgresCluster {
   int port_ = 0;
   bool as_nobody_ = false;
   bool running_ = false;
+  bool released_ = false;
+  pid_t watchdog_ = -1;
   std::string problem_;
 };
+
+// Fresh databases on the cluster the test run shares (see above), dropped
+// when the object goes. Tests skip when installed() is false and fail when
+// New() gives an empty address.
+class PostgresDatabases {
+ public:
+  PostgresDatabases();
+  ~PostgresDatabases();
+  PostgresDatabases(const PostgresDatabases&) = delete;
+  PostgresDatabases& operator=(const PostgresDatabases&) = delete;
+
+  bool installed() const;
+  const std::string& problem() const { return problem_; }
+  // The address of a new empty database whose name starts with `label`;
+  // empty with problem() on failure.
+  std::string New(const std::string& label = "db");
+
+ private:
+  int port_ = 0;
+  std::vector<std::string> names_;
+  std::string problem_;
+};
+
+// Stops the cluster in `folder` (if it runs) and removes the folder.
+void StopPostgresCluster(const std::string& folder);
+
+// Runs SQL as the cluster's administrator on the database `name` of the
+// cluster at `port`; false with `*problem` when it fails.
+bool PostgresAdmin(int port, const std::string& name, const std::string& sql, std::string* problem);
 
 }  // namespace tw::test
 
