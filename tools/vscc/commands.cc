@@ -1,10 +1,5 @@
 #include "tools/vscc/commands.h"
 
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
@@ -15,9 +10,8 @@
 #include "platform/ui_record.h"
 #include "tools/vscc/host_ui.h"
 #include "tools/vscc/provider.h"
+#include "tools/vscc/system.h"
 #include "tools/vscc/workspace.h"
-
-extern char** environ;
 
 namespace vscc {
 
@@ -503,8 +497,9 @@ class Command {
   int Unbind() {
     if (!FindTheWorkspace()) return kExitFailed;
     const std::string file = workspace_.root + "/" + kWorkspaceFile;
-    if (::unlink(file.c_str()) != 0) {
-      return Failed("cannot remove " + file + ": " + std::strerror(errno));
+    std::error_code ec;
+    if (!fs::remove(file, ec)) {
+      return Failed("cannot remove " + file + ": " + (ec ? ec.message() : "it is gone"));
     }
     console_.Out("Unbound " + workspace_.root + " from Production '" + workspace_.aux_path + "'\n");
     return kExitOk;
@@ -776,21 +771,13 @@ class Command {
       return Failed("the provider fetched no server version of " + Shown(file));
     const std::string name = fs::path(file).filename().string();
     const std::string label_tip = name + " (server)", label_local = name + " (local)";
-    std::vector<const char*> argv = {
-        "diff",      "-u",         "--label", label_tip.c_str(), "--label", label_local.c_str(),
-        tip.c_str(), file.c_str(), nullptr};
     console_.Finish();
-    pid_t pid = -1;
-    const int spawned = ::posix_spawnp(&pid, "diff", nullptr, nullptr,
-                                       const_cast<char* const*>(argv.data()), environ);
-    int status = 0;
-    if (spawned == 0) {
-      while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-      }
-    }
+    std::string error;
+    const int status =
+        RunProgram({"diff", "-u", "--label", label_tip, "--label", label_local, tip, file}, &error);
     fs::remove(tip, ec);
-    if (spawned != 0) return Failed("cannot run diff: " + std::string(std::strerror(spawned)));
-    if (!WIFEXITED(status) || WEXITSTATUS(status) > 1) return Failed("diff failed");
+    if (status < 0) return Failed(error);
+    if (status > 1) return Failed("diff failed");
     return kExitOk;
   }
 

@@ -1,12 +1,12 @@
 #include "tools/vscc/console.h"
 
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 #include "platform/ui_record.h"
 #include "platform/ui_terminal.h"
+#include "tools/vscc/system.h"
 
 namespace vscc {
 
@@ -16,12 +16,6 @@ constexpr long kMessageWarning = 2;
 constexpr long kMessageError = 3;
 constexpr long kMessageStatus = 4;
 constexpr int kBarWidth = 20;
-
-int TerminalWidth(int fd) {
-  struct winsize size {};
-  if (::ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
-  return 80;
-}
 
 // Cuts `text` to `columns` characters, counting each UTF-8 sequence as one.
 std::string CutToColumns(const std::string& text, int columns) {
@@ -78,7 +72,7 @@ std::string ProgressLine(const std::string& text, int width) {
 }
 
 Console::Console(int out_fd, int err_fd) : out_fd_(out_fd), err_fd_(err_fd) {
-  terminal_ = ::isatty(out_fd) == 1;
+  terminal_ = IsTerminal(out_fd);
   if (terminal_) width_ = TerminalWidth(out_fd);
 }
 

@@ -1,20 +1,13 @@
 #include "tools/vscc/host_ui.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "tools/vscc/json.h"
+#include "tools/vscc/system.h"
 
 namespace vscc {
 
@@ -26,17 +19,6 @@ constexpr size_t kMaxScriptBytes = 1 << 20;
 std::string Getenv(const char* name) {
   const char* value = std::getenv(name);
   return value != nullptr ? value : "";
-}
-
-bool WriteAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
 }
 
 // Newlines become blanks, so that a message box's text reads as one line.
@@ -105,69 +87,6 @@ const char* DialogHint(int id) {
 }
 
 }  // namespace
-
-// A file that holds a script or the record: a memory file named by
-// /proc/self/fd/N, or a file in a private temporary folder.
-class ScratchFile {
- public:
-  static std::unique_ptr<ScratchFile> Create(const char* name, std::string* error) {
-    auto file = std::unique_ptr<ScratchFile>(new ScratchFile);
-    file->fd_ = ::memfd_create(name, MFD_CLOEXEC);
-    if (file->fd_ >= 0) {
-      file->path_ = "/proc/self/fd/" + std::to_string(file->fd_);
-      if (::access(file->path_.c_str(), R_OK | W_OK) == 0) return file;
-      ::close(file->fd_);
-    }
-    std::string base = Getenv("TMPDIR");
-    if (base.empty()) base = "/tmp";
-    std::string folder = base + "/vscc-XXXXXX";
-    if (::mkdtemp(folder.data()) == nullptr) {
-      *error = "cannot make a private folder in " + base + ": " + std::strerror(errno);
-      return nullptr;
-    }
-    file->folder_ = folder;
-    file->path_ = folder + "/" + name;
-    file->fd_ = ::open(file->path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (file->fd_ < 0) {
-      *error = "cannot create " + file->path_ + ": " + std::strerror(errno);
-      return nullptr;
-    }
-    return file;
-  }
-
-  ~ScratchFile() {
-    if (fd_ >= 0) ::close(fd_);
-    if (!folder_.empty()) {
-      std::error_code ec;
-      std::filesystem::remove_all(folder_, ec);
-    }
-  }
-
-  bool Write(const std::string& text) {
-    return ::ftruncate(fd_, 0) == 0 && ::lseek(fd_, 0, SEEK_SET) == 0 && WriteAll(fd_, text);
-  }
-
-  std::string ReadFrom(size_t offset) const {
-    std::string text;
-    char buffer[8192];
-    while (true) {
-      const ssize_t n =
-          ::pread(fd_, buffer, sizeof buffer, static_cast<off_t>(offset + text.size()));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      text.append(buffer, static_cast<size_t>(n));
-    }
-    return text;
-  }
-
-  const std::string& path() const { return path_; }
-
- private:
-  ScratchFile() = default;
-  int fd_ = -1;
-  std::string path_;
-  std::string folder_;
-};
 
 std::string UiEvent::Text(int control) const {
   auto it = texts.find(control);
@@ -245,12 +164,10 @@ bool HostUi::Setup(const std::string& ui, std::string* error) {
   std::string mode = ui;
   const bool given = !mode.empty();
   if (mode.empty()) mode = Getenv("VELTRANE_UI");
-  if (mode.empty()) mode = ::isatty(STDIN_FILENO) == 1 ? "tty" : "none";
+  if (mode.empty()) mode = IsTerminal(0) ? "tty" : "none";
 
   if (mode == "tty") {
-    const int fd = ::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
-    terminal_ = fd >= 0;
-    if (fd >= 0) ::close(fd);
+    terminal_ = HaveTerminal();
     fallback_ = terminal_ ? "tty" : "none";
     person_ = terminal_;
   } else if (mode == "gui") {
@@ -274,7 +191,7 @@ bool HostUi::Setup(const std::string& ui, std::string* error) {
   user_record_ = Getenv("VELTRANE_UI_RECORD");
   record_ = ScratchFile::Create("vscc-record", error);
   if (!record_) return false;
-  ::setenv("VELTRANE_UI_RECORD", record_->path().c_str(), 1);
+  SetEnvironment("VELTRANE_UI_RECORD", record_->path());
   return true;
 }
 
@@ -340,7 +257,7 @@ bool HostUi::Activate(std::string* error) {
     *error = "cannot write the dialog script: " + std::string(std::strerror(errno));
     return false;
   }
-  ::setenv("VELTRANE_UI", ("script:" + next->path()).c_str(), 1);
+  SetEnvironment("VELTRANE_UI", "script:" + next->path());
   scripts_.push_back(std::move(next));
   return true;
 }
@@ -354,11 +271,8 @@ std::vector<UiEvent> HostUi::TakeEvents() {
   record_offset_ += end + 1;
   const std::string lines = text.substr(0, end + 1);
   if (!user_record_.empty()) {
-    const int fd = ::open(user_record_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-      WriteAll(fd, lines);
-      ::close(fd);
-    }
+    std::ofstream copy(user_record_, std::ios::binary | std::ios::app);
+    copy << lines;
   }
   std::istringstream in(lines);
   std::string line;
@@ -417,60 +331,6 @@ bool HostUi::Cancelled(const std::vector<UiEvent>& events, int id) {
     if (e.kind == "dialog" && e.id == id && (e.unexpected || e.answer == "2")) return true;
   }
   return false;
-}
-
-namespace {
-
-// The terminal's settings while a secret is asked, so that a signal that
-// ends vscc then gives the person back a terminal that echoes.
-struct termios g_saved_terminal;
-volatile sig_atomic_t g_terminal_fd = -1;
-
-void RestoreTerminalAndDie(int signal_number) {
-  if (g_terminal_fd >= 0) ::tcsetattr(g_terminal_fd, TCSANOW, &g_saved_terminal);
-  ::signal(signal_number, SIG_DFL);
-  ::raise(signal_number);
-}
-
-}  // namespace
-
-bool PromptSecret(const std::string& prompt, std::string* answer) {
-  const int fd = ::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return false;
-  constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-  struct sigaction previous[4];
-  const bool quiet = ::tcgetattr(fd, &g_saved_terminal) == 0;
-  if (quiet) {
-    struct sigaction restore {};
-    restore.sa_handler = RestoreTerminalAndDie;
-    sigemptyset(&restore.sa_mask);
-    for (int i = 0; i < 4; ++i) ::sigaction(kSignals[i], &restore, &previous[i]);
-    g_terminal_fd = fd;
-    struct termios no_echo = g_saved_terminal;
-    no_echo.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    ::tcsetattr(fd, TCSANOW, &no_echo);
-  }
-  WriteAll(fd, prompt);
-  answer->clear();
-  bool got = false;
-  while (true) {
-    char c;
-    const ssize_t n = ::read(fd, &c, 1);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got = true;
-    if (c == '\n') break;
-    if (answer->size() < 4096) *answer += c;
-  }
-  if (quiet) {
-    ::tcsetattr(fd, TCSANOW, &g_saved_terminal);
-    g_terminal_fd = -1;
-    for (int i = 0; i < 4; ++i) ::sigaction(kSignals[i], &previous[i], nullptr);
-  }
-  WriteAll(fd, "\n");
-  ::close(fd);
-  if (!answer->empty() && answer->back() == '\r') answer->pop_back();
-  return got;
 }
 
 }  // namespace vscc

@@ -19,9 +19,10 @@
 //     would do something (connect to an existing Production, queue for a
 //     lock) are answered No unless a flag says Yes.
 //
-// The scripts and the record live in memory files (memfd, named by
-// /proc/self/fd/N), so that no password reaches the disk; without memory
-// files they are files in a private temporary folder, removed at the end.
+// The scripts and the record live in scratch files (system.h): on POSIX
+// memory files (memfd, named by /proc/self/fd/N), so that no password
+// reaches the disk, else files in a private temporary folder; on Windows
+// files in the user's temporary folder. All are removed at the end.
 // After each export vscc reads what the record ($VELTRANE_UI_RECORD, which
 // vscc points at its own file and copies to the user's) says was shown:
 // message boxes nobody saw are printed, and a dialog that nobody answered
@@ -38,6 +39,7 @@
 #include <vector>
 
 #include "tools/vscc/console.h"
+#include "tools/vscc/system.h"
 
 namespace vscc {
 
@@ -101,8 +103,6 @@ std::string ScriptWord(const std::string& value);
 // A tree view's value for a Production path the user typed: "Games/Level 1",
 // "/Games/Level 1" or "Games\Level 1" -> "/\Games\Level 1"; "" or "/" -> "/".
 std::string TreePath(const std::string& path);
-
-class ScratchFile;
 
 class HostUi {
  public:
@@ -175,10 +175,6 @@ class HostUi {
   std::vector<std::unique_ptr<ScratchFile>> scripts_;
   size_t record_offset_ = 0;
 };
-
-// Asks for a secret on /dev/tty with echo off; false when there is no
-// terminal or the input ended.
-bool PromptSecret(const std::string& prompt, std::string* answer);
 
 }  // namespace vscc
 

@@ -1,23 +1,18 @@
 // vscc: a command-line host of the Veltrane source-control provider. See
 // "vscc --help" (tools/vscc/options.cc) for what it does and
 // tools/vscc/host_ui.h for how the provider's dialogs are answered.
-#include <signal.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "tools/vscc/commands.h"
 #include "tools/vscc/console.h"
 #include "tools/vscc/options.h"
+#include "tools/vscc/system.h"
 
 int main(int argc, char** argv) {
-  // A reader that goes away (vscc status | head) must not end vscc in the
-  // middle of an operation on the server.
-  ::signal(SIGPIPE, SIG_IGN);
+  vscc::IgnoreBrokenPipe();
   vscc::Console& console = vscc::TheConsole();
 
   std::vector<std::string> args(argv + 1, argv + argc);
@@ -36,13 +31,17 @@ int main(int argc, char** argv) {
   console.set_quiet(options.quiet);
   console.set_progress_forced(options.progress);
 
-  if (!options.directory.empty() && ::chdir(options.directory.c_str()) != 0) {
-    console.Error("cannot change to " + options.directory + ": " + std::strerror(errno));
-    return vscc::kExitUsage;
+  std::error_code ec;
+  if (!options.directory.empty()) {
+    std::filesystem::current_path(options.directory, ec);
+    if (ec) {
+      console.Error("cannot change to " + options.directory + ": " + ec.message());
+      return vscc::kExitUsage;
+    }
   }
-  std::vector<char> cwd(4096);
-  if (::getcwd(cwd.data(), cwd.size()) == nullptr) {
-    console.Error(std::string("cannot tell the current folder: ") + std::strerror(errno));
+  const std::string cwd = std::filesystem::current_path(ec).string();
+  if (ec) {
+    console.Error("cannot tell the current folder: " + ec.message());
     return vscc::kExitFailed;
   }
 
@@ -52,7 +51,7 @@ int main(int argc, char** argv) {
   const char* from_environment = std::getenv("VELTRANE_PASSWORD");
   const bool have_password = from_environment != nullptr;
   if (have_password) password = from_environment;
-  ::unsetenv("VELTRANE_PASSWORD");
+  vscc::UnsetEnvironment("VELTRANE_PASSWORD");
 
-  return vscc::RunCommand(options, cwd.data(), have_password ? &password : nullptr, &console);
+  return vscc::RunCommand(options, cwd, have_password ? &password : nullptr, &console);
 }

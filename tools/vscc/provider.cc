@@ -1,18 +1,14 @@
 #include "tools/vscc/provider.h"
 
-#include <dlfcn.h>
-#include <unistd.h>
-
-#include <filesystem>
 #include <memory>
 
 #include "platform/registry.h"
+#include "tools/vscc/system.h"
 
 namespace vscc {
 
 namespace {
 
-constexpr char kModuleName[] = "libTWSccApi.so";
 constexpr char kProviderListKey[] = "SOFTWARE\\SourceCodeControlProvider";
 constexpr char kProviderKeyValue[] = "ProviderRegKey";
 constexpr char kServerPathValue[] = "SCCServerPath";
@@ -66,12 +62,6 @@ constexpr CodeName kCodeNames[] = {
     {SCC_E_BACKGROUNDGETINPROGRESS, "SCC_E_BACKGROUNDGETINPROGRESS"},
 };
 
-std::string ExecutableFolder() {
-  std::error_code ec;
-  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-  return ec ? std::string(".") : self.parent_path().string();
-}
-
 }  // namespace
 
 std::string ResultName(long code) {
@@ -117,7 +107,7 @@ bool LocateProvider(const std::string& given, std::string* path, std::string* ho
     *how = "the registry";
     return true;
   }
-  *path = ExecutableFolder() + "/" + kModuleName;
+  *path = ModuleBesideExecutable();
   *how = "beside vscc";
   return true;
 }
@@ -128,12 +118,8 @@ Provider::~Provider() {
 
 bool Provider::Load(const std::string& path, std::string* error) {
   path_ = path;
-  handle_ = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (handle_ == nullptr) {
-    const char* why = ::dlerror();
-    *error = "cannot load the provider " + path + ": " + (why ? why : "unknown error");
-    return false;
-  }
+  handle_ = OpenModule(path, error);
+  if (handle_ == nullptr) return false;
   const auto version = Get<SccGetVersionFn>("SccGetVersion");
   if (version == nullptr || Get<SccInitializeFn>("SccInitialize") == nullptr ||
       Get<SccUninitializeFn>("SccUninitialize") == nullptr) {
@@ -154,7 +140,7 @@ bool Provider::Load(const std::string& path, std::string* error) {
 }
 
 void* Provider::Symbol(const char* name) const {
-  return handle_ != nullptr ? ::dlsym(handle_, name) : nullptr;
+  return ModuleSymbol(handle_, name);
 }
 
 bool Provider::Initialize(std::string* error) {

@@ -1,15 +1,13 @@
 #include "tools/vscc/workspace.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+
+#include "platform/file_replace.h"
 
 namespace vscc {
 
@@ -118,56 +116,44 @@ bool SaveWorkspace(const Workspace& w, std::string* error) {
     }
   }
   const std::string path = w.root + "/" + kWorkspaceFile;
-  const std::string temporary = path + ".new";
-  const std::string text = FormatWorkspace(w);
-  // A file of ours, new: whatever lies under that name (a leftover, or a
-  // link to some other file) is taken away, never written through.
-  if (::unlink(temporary.c_str()) != 0 && errno != ENOENT) {
-    *error = "cannot remove " + temporary + ": " + std::strerror(errno);
-    return false;
-  }
-  const int fd =
-      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
-  if (fd < 0) {
-    *error = "cannot write " + temporary + ": " + std::strerror(errno);
-    return false;
-  }
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  const bool written = done == text.size() && ::fsync(fd) == 0;
-  ::close(fd);
-  if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
-    *error = "cannot write " + path + ": " + std::strerror(errno);
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  return true;
+  // Replaced whole through a new file beside it: whatever lies under a
+  // temporary name (a leftover, or a link to some other file) is never
+  // written through, and an existing binding is overwritten in one step.
+  return tw::ReplaceFileWhole(path, FormatWorkspace(w), -1, error) == 0;
 }
 
 std::string AbsoluteFrom(const std::string& base, const std::string& path) {
   fs::path p(path);
   if (p.is_relative()) p = fs::path(base) / p;
-  std::string normal = p.lexically_normal().string();
-  while (normal.size() > 1 && normal.back() == '/') normal.pop_back();
-  return normal;
+  p = p.lexically_normal();
+  // "a/b/" -> "a/b"; a root ("/", "C:\\") keeps its separator.
+  if (p.has_relative_path() && !p.has_filename()) p = p.parent_path();
+  return p.string();
 }
 
+namespace {
+
+// '/' everywhere, and the system's own separator ('\\' on Windows).
+bool IsSeparator(char c) {
+  return c == '/' || c == fs::path::preferred_separator;
+}
+
+}  // namespace
+
 bool IsInside(const std::string& path, const std::string& folder) {
-  if (folder == "/") return !path.empty() && path[0] == '/';
+  // A root ("/", "C:\\") ends in its separator; any other folder does not.
+  if (!folder.empty() && IsSeparator(folder.back())) {
+    return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0;
+  }
   return path == folder ||
          (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
-          path[folder.size()] == '/');
+          IsSeparator(path[folder.size()]));
 }
 
 std::string RelativeTo(const std::string& path, const std::string& base) {
   if (path == base) return ".";
   if (!IsInside(path, base)) return path;
-  return path.substr(base == "/" ? 1 : base.size() + 1);
+  return path.substr(!base.empty() && IsSeparator(base.back()) ? base.size() : base.size() + 1);
 }
 
 bool IsProviderTemporary(const std::string& name) {
