@@ -319,6 +319,8 @@ class Runner {
       Fail(error);
       return nullptr;
     }
+    if (!error.empty()) err_ << kProgram << ": " << error << "\n";
+    error.clear();
     std::unique_ptr<Storage> storage = OpenRepository(dir_, nullptr, &result, &error);
     if (!storage) Fail(error);
     return storage;

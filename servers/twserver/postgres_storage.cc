@@ -43,8 +43,29 @@ constexpr const char* kSchemaVersion = "1";
 
 constexpr int kMaxDepth = 100000;
 
-// The advisory lock key of content collection (any constant of our own).
-constexpr const char* kCollectionLockKey = "7452534356544752";
+// Content collection holds this row of our own settings table exclusively,
+// and every operation adding versions holds it shared: only roles that may
+// write our tables can take it, and each repository has its own.
+constexpr const char* kShareCollectionLock =
+    "SELECT 1 FROM settings WHERE key = 'schema' FOR SHARE";
+constexpr const char* kTakeCollectionLock =
+    "SELECT 1 FROM settings WHERE key = 'schema' FOR UPDATE";
+
+// The names of our tables, as a text array of SQL.
+constexpr const char* kTableNames =
+    "'{settings,users,productions,documents,versions,locks,lock_queue}'::pg_catalog.text[]";
+
+// SQL that is true when `owner` (an expression giving a role's oid) is the
+// current user, or is pg_database_owner (the owner of the public schema
+// since PostgreSQL 15) in a database the current user owns. Literals carry
+// their types, so that only pg_catalog's operators match them.
+std::string OwnedByUs(const std::string& owner) {
+  const std::string name = "pg_catalog.pg_get_userbyid(" + owner + ")";
+  return "(" + name + " = CURRENT_USER OR (" + name +
+         " = 'pg_database_owner'::pg_catalog.name AND (SELECT "
+         "pg_catalog.pg_get_userbyid(d.datdba) FROM pg_catalog.pg_database d WHERE d.datname = "
+         "pg_catalog.current_database()) = CURRENT_USER))";
+}
 
 // Every text is BYTEA: names, comments and user names are bytes the clients
 // chose, which a TEXT column would refuse when they are not valid in the
@@ -156,10 +177,22 @@ void IgnoreNotice(void*, const char*) {}
 
 // A connection with our session settings, or null with `error`.
 PGconn* Connect(const std::string& conninfo, std::string* error) {
-  // Ours come first, so that the connection text may override them.
+  // Ours come first, so that the connection text may override them. The
+  // keepalives and the user timeout end a connection whose database host
+  // fell silent (a statement's own timeout runs on that host) within a
+  // minute or two instead of the system's hours.
   const std::string timeout = std::to_string(PostgresStorage::kConnectSeconds);
-  const char* keys[] = {"connect_timeout", "application_name", "dbname", nullptr};
-  const char* values[] = {timeout.c_str(), "TWServer", conninfo.c_str(), nullptr};
+  const char* keys[] = {"connect_timeout",
+                        "application_name",
+                        "keepalives",
+                        "keepalives_idle",
+                        "keepalives_interval",
+                        "keepalives_count",
+                        "tcp_user_timeout",
+                        "dbname",
+                        nullptr};
+  const char* values[] = {timeout.c_str(), "TWServer",       "1",    "30", "10", "3",
+                          "60000",         conninfo.c_str(), nullptr};
   PGconn* conn = PQconnectdbParams(keys, values, 1);
   if (conn == nullptr) {
     *error = "cannot connect to the database: out of memory";
@@ -270,29 +303,71 @@ class Statement {
   int row_ = -1;
 };
 
+// Makes our unqualified names find only pg_catalog's functions and our
+// schema's tables: an earlier schema of the search_path ("$user", or public
+// where anyone may create) could else shadow a table or a function with
+// one of another role. For the transaction only when `local`.
+void PinSearchPath(PGconn* conn, const std::string& schema, bool local) {
+  Statement(conn, local ? "SELECT pg_catalog.set_config('search_path', 'pg_catalog, ' || "
+                          "pg_catalog.quote_ident(pg_catalog.convert_from($1, 'UTF8')), true)"
+                        : "SELECT pg_catalog.set_config('search_path', 'pg_catalog, ' || "
+                          "pg_catalog.quote_ident(pg_catalog.convert_from($1, 'UTF8')), false)")
+      .Bind(1, schema)
+      .Run();
+}
+
 // Whether the schema that our unqualified names create tables in (the
 // first schema of the connection's search_path that exists, which the
-// address may set with options=-csearch_path=...) is empty. The catalog
-// sees every relation there, also those of other roles that the
-// information schema would hide from us.
+// address may set with options=-csearch_path=...) is empty and ours. The
+// catalog sees every relation there, also those of other roles that the
+// information schema would hide from us. No schema before it exists, and
+// pg_catalog is searched first while the search_path does not name it, so
+// nothing shadows the names of the tables made there; `schema` names it.
 // Empty when it is; else what is wrong, for the administrator.
-std::string TargetSchemaProblem(PGconn* conn) {
-  Statement q(conn,
-              "SELECT pg_catalog.current_schema() IS NULL, EXISTS (SELECT 1 FROM "
-              "pg_catalog.pg_class c JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
-              "WHERE n.nspname = pg_catalog.current_schema())");
+std::string TargetSchemaProblem(PGconn* conn, std::string* schema) {
+  // The statement keeps a pointer to its text.
+  const std::string sql =
+      "SELECT pg_catalog.current_schema() IS NULL, EXISTS (SELECT 1 FROM "
+      "pg_catalog.pg_class c WHERE c.relnamespace = n.oid), " +
+      OwnedByUs("n.nspowner") +
+      ", pg_catalog.convert_to(pg_catalog.current_schema()::pg_catalog.text, 'UTF8') "
+      "FROM (SELECT 1) one LEFT JOIN pg_catalog.pg_namespace n ON n.nspname = "
+      "pg_catalog.current_schema()";
+  Statement q(conn, sql.c_str());
   if (!q.Step() || q.Text(0) == "t") {
     return "no schema of the connection's search_path exists to hold the tables";
   }
-  return q.Text(1) == "t" ? "the database is not empty: its schema already holds tables"
-                          : std::string();
+  *schema = q.Text(3);
+  if (q.Text(2) != "t") {
+    return "the schema " + *schema + " belongs to another role; give the repository a schema " +
+           "of its own role";
+  }
+  if (q.Text(1) == "t") return "the database is not empty: its schema already holds tables";
+  return std::string();
 }
 
-// True when the tables of a repository are found where our unqualified
-// names look: the settings table along the search_path.
-bool HoldsRepository(PGconn* conn) {
-  Statement q(conn, "SELECT pg_catalog.to_regclass('settings') IS NOT NULL");
-  return q.Step() && q.Text(0) == "t";
+// Finds the schema of a repository's tables: that of the settings table
+// along the search_path. False when there is none; else `schema`, and in
+// `problem` why it must not be used: the schema or one of our tables
+// belongs to another role, who could change them under us.
+bool RepositorySchema(PGconn* conn, std::string* schema, std::string* problem) {
+  // The statement keeps a pointer to its text.
+  const std::string sql =
+      "SELECT pg_catalog.convert_to(n.nspname::pg_catalog.text, 'UTF8'), " +
+      OwnedByUs("n.nspowner") +
+      ", NOT EXISTS (SELECT 1 FROM pg_catalog.pg_class t WHERE t.relnamespace = n.oid "
+      "AND t.relname::pg_catalog.text OPERATOR(pg_catalog.=) ANY (" +
+      kTableNames + ") AND NOT " + OwnedByUs("t.relowner") +
+      ") FROM pg_catalog.pg_class c JOIN pg_catalog.pg_namespace n ON n.oid = "
+      "c.relnamespace WHERE c.oid = pg_catalog.to_regclass('settings')";
+  Statement q(conn, sql.c_str());
+  if (!q.Step()) return false;
+  *schema = q.Text(0);
+  if (q.Text(1) != "t" || q.Text(2) != "t") {
+    *problem = "the repository's schema " + *schema +
+               " or one of its tables belongs to another role; refusing to use it";
+  }
+  return true;
 }
 
 }  // namespace
@@ -343,9 +418,16 @@ bool PostgresStorage::CheckConnectionText(const std::string& conninfo, std::stri
     return false;
   }
   bool password = false;
+  std::string unbounded;
   for (PQconninfoOption* o = options; o->keyword != nullptr; ++o) {
-    if (std::string(o->keyword) == "password" && o->val != nullptr && o->val[0] != '\0') {
-      password = true;
+    if (o->val == nullptr || o->val[0] == '\0') continue;
+    const std::string key = o->keyword;
+    // password, sslpassword and any later kind.
+    if (key.find("password") != std::string::npos) password = true;
+    const long value = std::strtol(o->val, nullptr, 10);
+    if ((key == "connect_timeout" && value <= 0) || (key == "tcp_user_timeout" && value <= 0) ||
+        (key == "keepalives" && value == 0)) {
+      unbounded = key;
     }
   }
   PQconninfoFree(options);
@@ -353,6 +435,11 @@ bool PostgresStorage::CheckConnectionText(const std::string& conninfo, std::stri
     *error =
         "the database address must not hold a password (the repository records it); "
         "give it in PGPASSWORD or the password file";
+    return false;
+  }
+  if (!unbounded.empty()) {
+    *error = "the database address must not turn off the limit of " + unbounded +
+             " (a database host that falls silent would hold the server for hours)";
     return false;
   }
   if (conninfo.find_first_of("\r\n") != std::string::npos) {
@@ -369,12 +456,14 @@ bool PostgresStorage::CreateDatabase(const std::string& conninfo,
   bool ok = false;
   try {
     ExecOn(conn, "BEGIN");
-    const std::string problem = TargetSchemaProblem(conn);
+    std::string schema;
+    const std::string problem = TargetSchemaProblem(conn, &schema);
     if (!problem.empty()) {
       *error = problem;
       ExecOn(conn, "ROLLBACK");
     } else {
       ExecOn(conn, kSchema);
+      PinSearchPath(conn, schema, true);
       const std::pair<std::string, std::string> rows[] = {
           {"schema", kSchemaVersion},
           {"selector", std::to_string(settings.selector)},
@@ -423,9 +512,11 @@ bool PostgresStorage::ImportSqlite(const std::string& sqlite_path, const std::st
       throw DbError(sqlite3_errmsg(source));
     }
     ExecOn(conn, "BEGIN");
-    const std::string problem = TargetSchemaProblem(conn);
+    std::string schema;
+    const std::string problem = TargetSchemaProblem(conn, &schema);
     if (!problem.empty()) throw DbError(problem);
     ExecOn(conn, kSchema);
+    PinSearchPath(conn, schema, true);
     for (const TableCopy& table : kTables) {
       const std::string select = std::string("SELECT ") + table.columns + " FROM " + table.table;
       std::string insert = std::string("INSERT INTO ") + table.table + "(" + table.columns +
@@ -469,9 +560,10 @@ bool PostgresStorage::ImportSqlite(const std::string& sqlite_path, const std::st
     }
     // New rows continue after the copied ones.
     for (const char* table : {"productions", "documents", "locks"}) {
-      const std::string sql = std::string("SELECT setval(pg_get_serial_sequence('") + table +
-                              "', 'seq'), COALESCE((SELECT MAX(seq) FROM " + table +
-                              "), 0) + 1, false)";
+      const std::string sql =
+          std::string("SELECT pg_catalog.setval(pg_catalog.pg_get_serial_sequence('") + table +
+          "', 'seq')::pg_catalog.regclass, COALESCE((SELECT MAX(seq) FROM " + table +
+          "), 0) + 1, false)";
       ExecOn(conn, sql.c_str());
     }
     {
@@ -497,8 +589,12 @@ std::unique_ptr<PostgresStorage> PostgresStorage::Open(const std::string& connin
   std::unique_ptr<PostgresStorage> storage(new PostgresStorage(
       conninfo, std::move(contents), clock ? std::move(clock) : SystemClockMilliseconds));
   std::string schema;
+  std::string place;
+  std::string problem;
   const int result = storage->Transact(Mode::kRead, [&]() -> int {
-    if (!HoldsRepository(Current()->conn)) return kNotRepository;
+    if (!RepositorySchema(Current()->conn, &place, &problem)) return kNotRepository;
+    if (!problem.empty()) return kNotRepository;
+    PinSearchPath(Current()->conn, place, true);
     Query q(storage.get(), "SELECT value FROM settings WHERE key = 'schema'");
     if (q.Step()) schema = q.Text(0);
     return kOk;
@@ -507,6 +603,14 @@ std::unique_ptr<PostgresStorage> PostgresStorage::Open(const std::string& connin
     *error = storage->FailureText();
     return nullptr;
   }
+  if (!problem.empty()) {
+    *error = problem;
+    return nullptr;
+  }
+  // From here every connection, new or pooled, finds only that schema. The
+  // one that found it had it for its transaction only: it goes.
+  storage->schema_ = place;
+  storage->DropIdle();
   if (result != kOk || schema != kSchemaVersion) {
     *error = "the database is not a repository database of this server";
     return nullptr;
@@ -541,7 +645,7 @@ void PostgresStorage::Exec(const char* sql) {
 }
 
 void PostgresStorage::ShareCollectionLock() {
-  Exec((std::string("SELECT pg_advisory_xact_lock_shared(") + kCollectionLockKey + ")").c_str());
+  Exec(kShareCollectionLock);
 }
 
 void PostgresStorage::NoteFailure(const std::string& text) {
@@ -551,7 +655,7 @@ void PostgresStorage::NoteFailure(const std::string& text) {
   failure_ = trimmed;
 }
 
-std::unique_ptr<PostgresStorage::Connection> PostgresStorage::Lease() {
+std::unique_ptr<PostgresStorage::Connection> PostgresStorage::Lease(bool* fresh) {
   std::unique_lock<std::mutex> lock(pool_mutex_);
   if (!pool_ready_.wait_for(lock, std::chrono::milliseconds(kStatementMilliseconds),
                             [this] { return !idle_.empty() || open_ < kMaxConnections; })) {
@@ -560,18 +664,40 @@ std::unique_ptr<PostgresStorage::Connection> PostgresStorage::Lease() {
   if (!idle_.empty()) {
     std::unique_ptr<Connection> connection = std::move(idle_.back());
     idle_.pop_back();
+    if (fresh != nullptr) *fresh = false;
     return connection;
   }
   ++open_;
   lock.unlock();
+  if (fresh != nullptr) *fresh = true;
   auto connection = std::make_unique<Connection>();
   std::string error;
   connection->conn = Connect(conninfo_, &error);
+  if (connection->conn != nullptr && !schema_.empty()) {
+    try {
+      PinSearchPath(connection->conn, schema_, false);
+    } catch (const std::exception& e) {
+      error = std::string("cannot set up the connection: ") + e.what();
+      PQfinish(connection->conn);
+      connection->conn = nullptr;
+    }
+  }
   if (connection->conn == nullptr) {
     Return(nullptr, false);
     throw DbError(error);
   }
   return connection;
+}
+
+void PostgresStorage::DropIdle() {
+  std::vector<std::unique_ptr<Connection>> idle;
+  {
+    std::lock_guard<std::mutex> lock(pool_mutex_);
+    idle.swap(idle_);
+    open_ -= idle.size();
+  }
+  pool_ready_.notify_all();
+  // They close here, outside the lock.
 }
 
 void PostgresStorage::Return(std::unique_ptr<Connection> connection, bool keep) {
@@ -589,8 +715,9 @@ void PostgresStorage::Return(std::unique_ptr<Connection> connection, bool keep) 
 
 int PostgresStorage::Transact(Mode mode, const std::function<int()>& body) {
   std::unique_ptr<Connection> connection;
+  bool fresh = false;
   try {
-    connection = Lease();
+    connection = Lease(&fresh);
   } catch (const std::exception& e) {
     NoteFailure(e.what());
     return kStorageFailure;
@@ -602,15 +729,35 @@ int PostgresStorage::Transact(Mode mode, const std::function<int()>& body) {
   std::minstd_rand jitter(static_cast<unsigned>(std::random_device{}()));
   int result = kStorageFailure;
   for (int attempt = 1;; ++attempt) {
+    bool began = false;
     try {
       Exec(begin);
+      began = true;
       if (mode == Mode::kCollector) {
-        Exec((std::string("SELECT pg_advisory_xact_lock(") + kCollectionLockKey + ")").c_str());
+        Exec(kTakeCollectionLock);
       }
       result = body();
       Exec(mode == Mode::kRead || result != kOk ? "ROLLBACK" : "COMMIT");
       break;
     } catch (const DbError& e) {
+      if (!began && !fresh && PQstatus(connection->conn) == CONNECTION_BAD) {
+        // A pooled connection that the database ended while it was idle (a
+        // restart, a failover, an idle timeout): nothing ran, so the
+        // operation goes to a new connection, once. The other idle ones
+        // most likely went the same way.
+        Return(std::move(connection), false);
+        DropIdle();
+        try {
+          connection = Lease(&fresh);
+        } catch (const std::exception& again) {
+          NoteFailure(again.what());
+          return kStorageFailure;
+        }
+        fresh = true;
+        Current() = connection.get();
+        --attempt;
+        continue;
+      }
       if (PQtransactionStatus(connection->conn) != PQTRANS_IDLE) {
         PQclear(PQexec(connection->conn, "ROLLBACK"));
       }

@@ -25,12 +25,19 @@
 // Document and request.
 // Readers take a REPEATABLE READ READ ONLY snapshot, which never fails.
 // Content collection is the one operation whose decision rests on the file
-// system too: it holds an exclusive advisory lock that every operation
-// adding versions holds shared, so no version can come to refer to a
-// content while it is being removed.
+// system too: it holds a row of the settings table locked exclusively
+// (FOR UPDATE) that every operation adding versions holds shared (FOR
+// SHARE), so no version can come to refer to a content while it is being
+// removed.
 //
 // Every wait has a limit: connecting (connect_timeout), each statement and
-// each lock wait (statement_timeout, lock_timeout), a free connection.
+// each lock wait (statement_timeout, lock_timeout), a database host that
+// falls silent (TCP keepalives, tcp_user_timeout), a free connection.
+//
+// Names: Open finds the schema of our tables, requires it and them to be
+// the connecting role's, and pins every connection's search_path to
+// pg_catalog and that schema, so that no other role's table or function
+// in another schema is ever used in their place.
 //
 // Threads: the object may be shared by threads. Each operation leases a
 // connection of its own from a pool (up to kMaxConnections, opened on
@@ -66,8 +73,9 @@ class PostgresStorage final : public Storage {
   // The longest a connection attempt takes, in seconds.
   static constexpr int kConnectSeconds = 10;
 
-  // Checks that `conninfo` carries no password (that comes from PGPASSWORD
-  // or the password file) and is well-formed. False with `error`.
+  // Checks that `conninfo` carries no password of any kind (that comes from
+  // PGPASSWORD or the password file), turns off no time limit, and is
+  // well-formed. False with `error`.
   static bool CheckConnectionText(const std::string& conninfo, std::string* error);
 
   // Creates the tables, the settings and the root Production in the
@@ -168,7 +176,10 @@ class PostgresStorage final : public Storage {
   // fails (kStorageFailure).
   int Transact(Mode mode, const std::function<int()>& body);
   void NoteFailure(const std::string& text);
-  std::unique_ptr<Connection> Lease();
+  // A connection, from the pool or new; `fresh` tells which.
+  std::unique_ptr<Connection> Lease(bool* fresh = nullptr);
+  // Closes the pooled connections.
+  void DropIdle();
   void Return(std::unique_ptr<Connection> connection, bool keep);
 
   void Exec(const char* sql);
@@ -202,6 +213,9 @@ class PostgresStorage final : public Storage {
   const ContentStore contents_;
   const Clock clock_;
   const std::string conninfo_;
+  // The schema of our tables, which every connection's search_path is
+  // pinned to; set by Open before the object is shared, then only read.
+  std::string schema_;
 
   std::mutex pool_mutex_;
   std::condition_variable pool_ready_;             // signalled under pool_mutex_

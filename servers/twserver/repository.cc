@@ -178,9 +178,17 @@ int RepositoryHold::Share(const std::string& dir, std::string* error) {
     return kOk;
   }
   // A reader without the right to make the file goes on unheld: it cannot
-  // write what a migration would lose.
-  const int fd = open((dir + "/" + kHoldFile).c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) return kOk;
+  // write what a migration would lose. Any other failure is one.
+  const std::string path = dir + "/" + kHoldFile;
+  const int fd = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0 && errno == EACCES) {
+    *error = "may not make " + path + ": going on without holding the repository";
+    return kOk;
+  }
+  if (fd < 0) {
+    *error = ErrnoText("cannot open", path, errno);
+    return kStorageFailure;
+  }
   if (flock(fd, LOCK_SH | LOCK_NB) != 0) {
     close(fd);
     *error = dir + " is being moved to PostgreSQL; try again when the migration has ended";
@@ -192,7 +200,7 @@ int RepositoryHold::Share(const std::string& dir, std::string* error) {
 
 int RepositoryHold::Take(const std::string& dir, std::string* error) {
   const std::string path = dir + "/" + kHoldFile;
-  const int fd = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
+  const int fd = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) {
     *error = ErrnoText("cannot open", path, errno);
     return kStorageFailure;

@@ -65,8 +65,9 @@ class RepositoryHold {
   RepositoryHold& operator=(const RepositoryHold&) = delete;
 
   // Holds `dir` shared; kOk, also when there is nothing to hold (no SQLite
-  // repository, or a hold file that cannot be made); kStorageFailure with
-  // `error` while a migration holds it.
+  // repository), or when the user may not make the hold file (then with
+  // `error` saying so, for the log); kStorageFailure with `error` while a
+  // migration holds it or the hold file cannot be opened.
   int Share(const std::string& dir, std::string* error);
   // Holds `dir` exclusively; kOk, or kStorageFailure with `error` while
   // another process uses it or the hold file cannot be made.

@@ -3,7 +3,7 @@
 //       twpg-* folder, owned by the calling ctest (the cluster stops when
 //       ctest is gone), and writes the folder's path to FILE
 //   servers_postgres_cluster_helper stop FILE    stops it, removes the folder
-//       and FILE
+//       and FILE (not another live test run's cluster)
 // Where PostgreSQL is not installed, start writes nothing and succeeds: the
 // tests then skip their PostgreSQL cases themselves.
 #include <unistd.h>
@@ -24,11 +24,12 @@ int main(int argc, char** argv) {
   const std::string command = argv[1];
   const std::string file = argv[2];
   // A run that was cut off may have left its cluster (when its watchdog was
-  // cut off too): it stops here before a new one starts.
+  // cut off too): it stops here before a new one starts. The cluster of
+  // another run that is still going (a second ctest in the same build
+  // folder) is left to it.
   std::string folder;
   std::getline(std::ifstream(file), folder);
-  if (!folder.empty()) tw::test::StopPostgresCluster(folder);
-  unlink(file.c_str());
+  if (folder.empty() || tw::test::StopPostgresCluster(folder, getppid())) unlink(file.c_str());
   if (command == "stop") return 0;
   if (command != "start") return 2;
 

@@ -11,7 +11,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -70,6 +72,74 @@ bool Alive(pid_t pid) {
   return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
 }
 
+// When the process `pid` started (field 22 of /proc/PID/stat, in clock
+// ticks since boot); empty when there is no such process. With the pid it
+// names one process, not a later one given the same pid.
+std::string StartTime(pid_t pid) {
+  const std::string stat = FirstLine("/proc/" + std::to_string(pid) + "/stat");
+  const size_t name_end = stat.rfind(')');
+  if (pid <= 0 || name_end == std::string::npos) return std::string();
+  // Fields 3 on follow the name.
+  std::istringstream fields(stat.substr(name_end + 1));
+  std::string field;
+  for (int i = 3; i <= 22 && fields >> field; ++i) {
+    if (i == 22) return field;
+  }
+  return std::string();
+}
+
+// "PID START" of the process `pid`, as an owner file records it.
+std::string OwnerLine(pid_t pid) {
+  return std::to_string(pid) + " " + StartTime(pid);
+}
+
+// Whether the process an owner file names still runs: the same pid and the
+// same start.
+bool OwnerAlive(const std::string& folder) {
+  std::istringstream line(FirstLine(folder + "/owner"));
+  pid_t pid = 0;
+  std::string start;
+  if (!(line >> pid >> start)) return false;
+  return Alive(pid) && StartTime(pid) == start;
+}
+
+// Whether the pid of `data`/postmaster.pid is a server whose data folder is
+// `data` (its working folder): else it is gone, and the pid may have gone
+// to another process that is not ours to stop.
+bool OurPostmaster(const std::string& data) {
+  const pid_t pid = static_cast<pid_t>(std::atol(FirstLine(data + "/postmaster.pid").c_str()));
+  std::error_code ec;
+  const fs::path cwd = fs::read_symlink("/proc/" + std::to_string(pid) + "/cwd", ec);
+  if (pid <= 0 || ec) return false;
+  const fs::path canonical = fs::canonical(data, ec);
+  return !ec && cwd == canonical;
+}
+
+// Writes a file that must be new (never through a link another user put
+// there).
+bool WriteNewFile(const std::string& path, const std::string& text) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  return close(fd) == 0 && ok;
+}
+
+// The address of the database `name` through the cluster's socket in
+// `folder`: postgresql://tw@%2F...:PORT/NAME.
+std::string Address(const std::string& folder, int port, const std::string& name) {
+  std::string host;
+  for (const char c : folder) {
+    if (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.') {
+      host += c;
+    } else {
+      char code[4];
+      std::snprintf(code, sizeof code, "%%%02X", static_cast<unsigned char>(c));
+      host += code;
+    }
+  }
+  return "postgresql://tw@" + host + ":" + std::to_string(port) + "/" + name;
+}
+
 // The command line of `program` from `bin`, as the cluster's user.
 std::vector<std::string> Command(const std::string& bin, bool as_nobody,
                                  const std::string& program) {
@@ -94,10 +164,14 @@ pid_t ForkExec(std::vector<std::string> argv, const std::string& log, const std:
   std::vector<char*> pointers;
   for (std::string& a : argv) pointers.push_back(a.data());
   pointers.push_back(nullptr);
+  // Opened here, never through a link the cluster's user put there.
+  const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
   const pid_t pid = fork();
-  if (pid != 0) return pid;
+  if (pid != 0) {
+    if (fd >= 0) close(fd);
+    return pid;
+  }
   if (own_session) setsid();
-  const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0666);
   if (fd >= 0) {
     dup2(fd, 1);
     dup2(fd, 2);
@@ -137,8 +211,7 @@ int RunProgram(const std::string& bin, bool as_nobody, const std::string& folder
 // Stops the cluster in `folder` if it runs, and removes the folder.
 void StopAndRemove(const std::string& bin, const std::string& folder) {
   const std::string data = folder + "/data";
-  struct stat st {};
-  if (!bin.empty() && stat((data + "/postmaster.pid").c_str(), &st) == 0) {
+  if (!bin.empty() && OurPostmaster(data)) {
     RunProgram(bin, geteuid() == 0, folder, "pg_ctl",
                {"-D", data, "-w", "-t", "60", "-m", "immediate", "stop"});
   }
@@ -156,12 +229,12 @@ void StopStaleClusters(const std::string& bin) {
     if (name.rfind(kSharedPrefix, 0) != 0) continue;
     const std::string owner = FirstLine(entry.path().string() + "/owner");
     if (owner.empty()) continue;
-    const pid_t pid = static_cast<pid_t>(std::atol(owner.c_str()));
     struct stat st {};
     // Only this user's clusters (the owner file is the starter's; the
     // folder may be given to the cluster's user): another user's test run
     // is not ours to end.
-    if (Alive(pid) || stat((entry.path().string() + "/owner").c_str(), &st) != 0 ||
+    if (OwnerAlive(entry.path().string()) ||
+        lstat((entry.path().string() + "/owner").c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
         st.st_uid != geteuid()) {
       continue;
     }
@@ -212,7 +285,11 @@ PostgresCluster::PostgresCluster(const std::string& folder, pid_t owner)
     return;
   }
   if (owner <= 0) owner = getpid();
-  WriteFile(folder_ + "/owner", std::to_string(owner) + "\n");
+  const std::string owner_start = StartTime(owner);
+  if (owner_start.empty() || !WriteNewFile(folder_ + "/owner", OwnerLine(owner) + "\n")) {
+    problem_ = "cannot record the owner of " + folder_;
+    return;
+  }
   as_nobody_ = geteuid() == 0;
   if (as_nobody_) {
     // The cluster's user must reach its folder through the test's own
@@ -244,8 +321,10 @@ PostgresCluster::PostgresCluster(const std::string& folder, pid_t owner)
   for (int attempt = 0; attempt < 5 && !running_; ++attempt) {
     port_ = FreePort();
     // Room for two tests at once with a hundred clients over two servers.
-    const std::string options = "-c listen_addresses=127.0.0.1 -p " + std::to_string(port_) +
-                                " -k " + folder_ + " -c fsync=off -c max_connections=300" +
+    // Only the socket in the cluster's own folder (0700) takes connections:
+    // the cluster trusts whoever connects.
+    const std::string options = "-c listen_addresses= -p " + std::to_string(port_) + " -k " +
+                                folder_ + " -c fsync=off -c max_connections=300" +
                                 " -c max_pred_locks_per_transaction=256";
     running_ = Run("pg_ctl", {"-D", data_, "-w", "-t", "120", "-l", folder_ + "/server.log", "-o",
                               options, "start"}) == 0;
@@ -254,8 +333,13 @@ PostgresCluster::PostgresCluster(const std::string& folder, pid_t owner)
     problem_ = "the PostgreSQL server did not start (see " + folder_ + ")";
     return;
   }
-  WriteFile(folder_ + "/port", std::to_string(port_) + "\n");
-  StartWatchdog(owner);
+  if (!WriteNewFile(folder_ + "/port", std::to_string(port_) + "\n")) {
+    problem_ = "cannot write " + folder_ + "/port";
+    Run("pg_ctl", {"-D", data_, "-w", "-t", "60", "-m", "immediate", "stop"});
+    running_ = false;
+    return;
+  }
+  StartWatchdog(owner, owner_start);
 }
 
 PostgresCluster::~PostgresCluster() {
@@ -267,25 +351,37 @@ PostgresCluster::~PostgresCluster() {
   if (running_) Run("pg_ctl", {"-D", data_, "-w", "-t", "60", "-m", "immediate", "stop"});
 }
 
-void PostgresCluster::StartWatchdog(pid_t owner) {
-  // Polls once a second: while the owner lives and the cluster runs it
-  // sleeps; once the owner is gone it stops the cluster, and removes a
-  // twpg-* folder, which nobody else will.
+void PostgresCluster::StartWatchdog(pid_t owner, const std::string& owner_start) {
+  // Polls once a second: while the owner lives (the same pid with the same
+  // start) and the cluster runs it sleeps; once the owner is gone it stops
+  // the cluster, if the pid of postmaster.pid is still a server of this
+  // data folder, and removes a twpg-* folder, which nobody else will.
   const bool remove = fs::path(folder_).filename().string().rfind(kSharedPrefix, 0) == 0;
+  std::error_code ec;
+  const std::string canonical = fs::canonical(data_, ec).string();
   std::vector<std::string> argv{
       "/bin/sh",
       "-c",
-      "owner=$1 data=$2 folder=$3 remove=$4; shift 4\n"
-      "while kill -0 \"$owner\" 2>/dev/null && [ -e \"$data/postmaster.pid\" ]; do sleep 1; done\n"
+      "owner=$1 start=$2 data=$3 folder=$4 remove=$5 real=$6; shift 6\n"
+      "started() { read -r line 2>/dev/null <\"/proc/$1/stat\" || return 0;"
+      " set -- ${line##*) }; shift 19; echo \"$1\"; }\n"
+      "while [ \"$(started \"$owner\")\" = \"$start\" ] && [ -e \"$data/postmaster.pid\" ]; do\n"
+      "  sleep 1\n"
+      "done\n"
       "if [ -e \"$data/postmaster.pid\" ]; then\n"
-      "  \"$@\" -D \"$data\" -w -t 60 -m immediate stop\n"
+      "  read -r pm <\"$data/postmaster.pid\"\n"
+      "  if [ -n \"$pm\" ] && [ \"$(readlink \"/proc/$pm/cwd\")\" = \"$real\" ]; then\n"
+      "    \"$@\" -D \"$data\" -w -t 60 -m immediate stop\n"
+      "  fi\n"
       "  if [ \"$remove\" = 1 ]; then rm -rf \"$folder\"; fi\n"
       "fi\n",
       "watchdog",
       std::to_string(owner),
+      owner_start,
       data_,
       folder_,
-      remove ? "1" : "0"};
+      remove ? "1" : "0",
+      canonical};
   for (const std::string& part : Command(bin_, as_nobody_, "pg_ctl")) argv.push_back(part);
   watchdog_ = ForkExec(argv, folder_ + "/watchdog.log", "/", true);
 }
@@ -294,14 +390,18 @@ int PostgresCluster::Run(const std::string& program, const std::vector<std::stri
   return RunProgram(bin_, as_nobody_, folder_, program, args);
 }
 
-void StopPostgresCluster(const std::string& folder) {
+bool StopPostgresCluster(const std::string& folder, pid_t unless_owned_by_other_than) {
+  if (unless_owned_by_other_than > 0 && OwnerAlive(folder)) {
+    const pid_t owner = static_cast<pid_t>(std::atol(FirstLine(folder + "/owner").c_str()));
+    if (owner != unless_owned_by_other_than) return false;
+  }
   StopAndRemove(PostgresBinDir(), folder);
+  return true;
 }
 
-bool PostgresAdmin(int port, const std::string& name, const std::string& sql,
-                   std::string* problem) {
-  const std::string admin =
-      "postgresql://tw@127.0.0.1:" + std::to_string(port) + "/" + name + "?connect_timeout=30";
+bool PostgresAdmin(const std::string& folder, int port, const std::string& name,
+                   const std::string& sql, std::string* problem) {
+  const std::string admin = Address(folder, port, name) + "?connect_timeout=30";
   PGconn* conn = PQconnectdb(admin.c_str());
   bool ok = false;
   if (PQstatus(conn) == CONNECTION_OK) {
@@ -316,10 +416,10 @@ bool PostgresAdmin(int port, const std::string& name, const std::string& sql,
 
 std::string PostgresCluster::NewDatabase(const std::string& name) {
   if (!running_) return std::string();
-  if (!PostgresAdmin(port_, "postgres", "CREATE DATABASE \"" + name + "\"", &problem_)) {
+  if (!PostgresAdmin(folder_, port_, "postgres", "CREATE DATABASE \"" + name + "\"", &problem_)) {
     return std::string();
   }
-  return "postgresql://tw@127.0.0.1:" + std::to_string(port_) + "/" + name;
+  return Address(folder_, port_, name);
 }
 
 namespace {
@@ -331,6 +431,7 @@ struct SharedCluster {
   bool tried = false;
   bool installed = false;
   int port = 0;
+  std::string folder;
   std::string problem;
   std::unique_ptr<PostgresCluster> own;
 
@@ -350,9 +451,9 @@ struct SharedCluster {
       return;
     }
 #ifdef TW_POSTGRES_FIXTURE_FILE
-    const std::string folder = FirstLine(TW_POSTGRES_FIXTURE_FILE);
+    folder = FirstLine(TW_POSTGRES_FIXTURE_FILE);
     struct stat st {};
-    if (!folder.empty() && Alive(std::atol(FirstLine(folder + "/owner").c_str())) &&
+    if (!folder.empty() && OwnerAlive(folder) &&
         stat((folder + "/data/postmaster.pid").c_str(), &st) == 0) {
       port = std::atoi(FirstLine(folder + "/port").c_str());
       if (port > 0) return;
@@ -369,6 +470,7 @@ struct SharedCluster {
       return;
     }
     port = own->port();
+    folder = own->folder();
   }
 };
 
@@ -380,13 +482,14 @@ SharedCluster& Shared() {
 
 }  // namespace
 
-PostgresDatabases::PostgresDatabases() : port_(Shared().port), problem_(Shared().problem) {}
+PostgresDatabases::PostgresDatabases()
+    : folder_(Shared().folder), port_(Shared().port), problem_(Shared().problem) {}
 
 PostgresDatabases::~PostgresDatabases() {
   std::string ignored;
   for (const std::string& name : names_) {
-    PostgresAdmin(port_, "postgres", "DROP DATABASE IF EXISTS \"" + name + "\" WITH (FORCE)",
-                  &ignored);
+    PostgresAdmin(folder_, port_, "postgres",
+                  "DROP DATABASE IF EXISTS \"" + name + "\" WITH (FORCE)", &ignored);
   }
 }
 
@@ -399,11 +502,11 @@ std::string PostgresDatabases::New(const std::string& label) {
   // Unique across the test processes sharing the cluster.
   static int counter = 0;
   const std::string name = label + "_" + std::to_string(getpid()) + "_" + std::to_string(++counter);
-  if (!PostgresAdmin(port_, "postgres", "CREATE DATABASE \"" + name + "\"", &problem_)) {
+  if (!PostgresAdmin(folder_, port_, "postgres", "CREATE DATABASE \"" + name + "\"", &problem_)) {
     return std::string();
   }
   names_.push_back(name);
-  return "postgresql://tw@127.0.0.1:" + std::to_string(port_) + "/" + name;
+  return Address(folder_, port_, name);
 }
 
 }  // namespace tw::test

@@ -1,16 +1,19 @@
 // A private PostgreSQL cluster for the tests of the server's PostgreSQL
-// storage: initdb in a folder of the test's own, the server started on a
-// free loopback port with its socket in that folder, stopped (and waited
-// for) when the object goes, also when the test failed. As root the
+// storage: initdb in a folder of the test's own, the server listening only
+// on its socket in that folder (0700: the cluster trusts whoever
+// connects), stopped (and waited for) when the object goes, also when the
+// test failed. As root the
 // cluster runs as the unprivileged user "nobody" (PostgreSQL refuses
 // root), and the test's folder is opened for it to pass through.
 //
 // A cluster never outlives the process that owns it by more than a second
 // or so: a watchdog process stops it once the owner is gone, also when the
-// owner crashed or was killed. Each cluster folder records its owner, and
-// starting a cluster first stops and removes the clusters in twpg-*
-// folders (below TW_TEST_TMP, /tmp by default) whose owner is gone and
-// whose watchdog did not get to it.
+// owner crashed or was killed. Each cluster folder records its owner (pid
+// and start time, so that a later process given the same pid does not pass
+// for it), and starting a cluster first stops and removes the clusters in
+// twpg-* folders (below TW_TEST_TMP, /tmp by default) whose owner is gone
+// and whose watchdog did not get to it; a server is stopped only while the
+// pid of its postmaster.pid still works in its data folder.
 //
 // The tests share one cluster per test run: ctest starts it before the
 // first test that needs it and stops it after the last (the program
@@ -62,7 +65,7 @@ class PostgresCluster {
   const std::string& problem() const { return problem_; }
 
   // Creates an empty database and gives its address
-  // (postgresql://tw@127.0.0.1:PORT/NAME); empty with problem() on failure.
+  // (postgresql://tw@%2F...FOLDER:PORT/NAME); empty with problem() on failure.
   std::string NewDatabase(const std::string& name);
   int port() const { return port_; }
   const std::string& folder() const { return folder_; }
@@ -74,7 +77,7 @@ class PostgresCluster {
  private:
   // Runs a PostgreSQL program (as the cluster's user); its exit status.
   int Run(const std::string& program, const std::vector<std::string>& args);
-  void StartWatchdog(pid_t owner);
+  void StartWatchdog(pid_t owner, const std::string& owner_start);
 
   std::string bin_;
   std::string folder_;
@@ -104,17 +107,22 @@ class PostgresDatabases {
   std::string New(const std::string& label = "db");
 
  private:
+  std::string folder_;
   int port_ = 0;
   std::vector<std::string> names_;
   std::string problem_;
 };
 
-// Stops the cluster in `folder` (if it runs) and removes the folder.
-void StopPostgresCluster(const std::string& folder);
+// Stops the cluster in `folder` (if it runs) and removes the folder; when
+// `unless_owned_by_other_than` is given, not while a live owner other than
+// that process has it (another test run's cluster). True when it did.
+bool StopPostgresCluster(const std::string& folder, pid_t unless_owned_by_other_than = 0);
 
 // Runs SQL as the cluster's administrator on the database `name` of the
-// cluster at `port`; false with `*problem` when it fails.
-bool PostgresAdmin(int port, const std::string& name, const std::string& sql, std::string* problem);
+// cluster with its socket in `folder` and `port`; false with `*problem`
+// when it fails.
+bool PostgresAdmin(const std::string& folder, int port, const std::string& name,
+                   const std::string& sql, std::string* problem);
 
 }  // namespace tw::test
 
