@@ -34,9 +34,12 @@ foreach(row ${rows})
   endif()
 endforeach()
 
-set(required SccInitialize SccUninitialize SccGetVersion SccGetCommandOptions SccOpenProject
-  SccCloseProject SccGetProjPath SccGet SccCheckout SccUncheckout SccCheckin SccAdd
-  SccQueryInfo SccPopulateList)
+# Every function the module provides, the extension exports included.
+set(required SccInitialize SccUninitialize SccGetVersion SccGetCommandOptions SccSetOption
+  SccOpenProject SccCloseProject SccGetProjPath SccGet SccCheckout SccUncheckout SccCheckin
+  SccAdd SccAddFromScc SccRemove SccRename SccDiff SccHistory SccProperties SccRunScc
+  SccQueryInfo SccPopulateList SccGetEvents VelSccGetDirs VelSccGetEnvironmentSettings
+  VelSccGetProperty VelSccSetProperty VelSccShowEnvironmentSettings)
 foreach(name ${required})
   if(NOT name IN_LIST names)
     message(SEND_ERROR "export ${name} is missing")
