@@ -68,14 +68,16 @@ std::unique_ptr<ScratchFile> ScratchFile::Create(const char* name, std::string* 
   file->handle_ = std::make_unique<Handle>();
   // The user's own temporary folder, a name nobody can guess, and a file
   // that must be new: nothing someone else put there is written through.
-  // The module opens it by name in this process, so reading and writing
-  // are shared; deleting is not, and the file goes when vscc is done.
+  // The module opens it by name in this process (its opens share deleting).
+  // The system removes the file when the last handle closes, so a script
+  // holding a password is gone even when vscc is killed or interrupted.
   const std::wstring path =
       std::wstring(folder, n) +
       tw::win32::Wide(std::string(name) + "-" + tw::Guid::New().ToHexName() + ".tmp");
   file->handle_->file =
-      CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                  nullptr, CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY, nullptr);
+      CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                  FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
   file->path_ = tw::win32::Narrow(path);
   if (file->handle_->file == INVALID_HANDLE_VALUE) {
     *error = LastError("cannot create", file->path_);
@@ -122,7 +124,11 @@ std::string ScratchFile::ReadFrom(size_t offset) const {
 }
 
 bool IsTerminal(int fd) {
-  return _isatty(fd) != 0;
+  // A console, not merely a character device: standard input from NUL is a
+  // character device too, and nobody answers there.
+  const DWORD which = fd == 0 ? STD_INPUT_HANDLE : fd == 2 ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE;
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(which), &mode) != 0;
 }
 
 int TerminalWidth(int fd) {
