@@ -170,32 +170,6 @@ UiDialogTemplate GenericTemplate(const DialogRequest& request) {
   return layout;
 }
 
-bool IsValueKind(UiControlKind kind) {
-  switch (kind) {
-    case UiControlKind::kEdit:
-    case UiControlKind::kPasswordEdit:
-    case UiControlKind::kNumberEdit:
-    case UiControlKind::kComboBox:
-    case UiControlKind::kDropDownList:
-    case UiControlKind::kRadioButton:
-    case UiControlKind::kCheckBox:
-      return true;
-    default:
-      return false;
-  }
-}
-
-// The value form of a list: an index when the initial value is a number
-// within the items that is no item's text.
-bool IsIndexValue(const std::string& value, const std::vector<std::string>& items) {
-  if (value.empty() || value.size() > 6 ||
-      value.find_first_not_of("0123456789") != std::string::npos) {
-    return false;
-  }
-  if (std::find(items.begin(), items.end(), value) != items.end()) return false;
-  return std::stoul(value) < items.size();
-}
-
 // The tree view. wxWidgets' own tree selects its root whenever it is idle
 // with nothing selected; a tree of the system opens with nothing selected
 // and stays so until the person chooses, so the dialog refuses the

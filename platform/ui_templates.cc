@@ -163,4 +163,30 @@ UiRect PlaceDialog(int width, int height, const std::optional<UiRect>& owner,
   return placed;
 }
 
+bool IsValueKind(UiControlKind kind) {
+  switch (kind) {
+    case UiControlKind::kEdit:
+    case UiControlKind::kPasswordEdit:
+    case UiControlKind::kNumberEdit:
+    case UiControlKind::kComboBox:
+    case UiControlKind::kDropDownList:
+    case UiControlKind::kRadioButton:
+    case UiControlKind::kCheckBox:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool IsIndexValue(const std::string& value, const std::vector<std::string>& items) {
+  // At most six digits: a list never has a million items, and the number
+  // then always fits.
+  if (value.empty() || value.size() > 6 ||
+      value.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  if (std::find(items.begin(), items.end(), value) != items.end()) return false;
+  return std::stoul(value) < items.size();
+}
+
 }  // namespace tw

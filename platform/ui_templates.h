@@ -99,6 +99,15 @@ struct UiRect {
 UiRect PlaceDialog(int width, int height, const std::optional<UiRect>& owner,
                    const UiRect& work_area);
 
+// Whether a control of this kind holds a value that a dialog hands back
+// (edits, lists, radio buttons and check boxes do; texts, trees, report
+// lists, group boxes and buttons do not).
+bool IsValueKind(UiControlKind kind);
+
+// The value form of a list: an index when the initial value is a number
+// within the items that is no item's text.
+bool IsIndexValue(const std::string& value, const std::vector<std::string>& items);
+
 }  // namespace tw
 
 #endif  // TW_PLATFORM_UI_TEMPLATES_H_

@@ -297,29 +297,6 @@ bool ParseIndex(const std::string& value, size_t* index) {
   return true;
 }
 
-// The value form of a list: an index when the initial value is a number
-// within the items that is no item's text (as the other windowed form).
-bool IsIndexValue(const std::string& value, const std::vector<std::string>& items) {
-  if (std::find(items.begin(), items.end(), value) != items.end()) return false;
-  size_t index = 0;
-  return ParseIndex(value, &index) && index < items.size();
-}
-
-bool IsValueKind(UiControlKind kind) {
-  switch (kind) {
-    case UiControlKind::kEdit:
-    case UiControlKind::kPasswordEdit:
-    case UiControlKind::kNumberEdit:
-    case UiControlKind::kComboBox:
-    case UiControlKind::kDropDownList:
-    case UiControlKind::kRadioButton:
-    case UiControlKind::kCheckBox:
-      return true;
-    default:
-      return false;
-  }
-}
-
 // The modal window of one OpenDialog.
 class ModalDialog : public NativeWindow {
  public:
