@@ -1,15 +1,10 @@
 #include "transport/frame_pipeline.h"
 
-#include <pthread.h>
-
 #include <algorithm>
-#include <cstdlib>
 #include <exception>
-#include <system_error>
 #include <utility>
 
 #include "messaging/stream_format.h"
-#include "platform/debug_output.h"
 #include "transport/frame_chunks.h"
 #include "transport/frame_format.h"
 
@@ -17,8 +12,6 @@ namespace tw {
 
 namespace {
 
-constexpr int kMaxDefaultWorkers = 8;
-constexpr int kMaxWorkers = 64;
 // Slots per worker: one being built, one read ahead or waiting to be sent.
 constexpr size_t kSlotsPerWorker = 2;
 constexpr size_t kMaxSlots = 16;
@@ -42,92 +35,10 @@ bool StopRequested(const std::atomic<bool>* stop) {
   return stop != nullptr && stop->load(std::memory_order_acquire);
 }
 
-std::mutex g_workers_mutex;
-std::weak_ptr<FrameWorkers> g_workers;  // guarded by g_workers_mutex
-
 }  // namespace
 
-int FrameWorkerCount() {
-  if (const char* text = std::getenv("VELTRANE_WORKERS"); text != nullptr && *text != '\0') {
-    char* end = nullptr;
-    const long value = std::strtol(text, &end, 10);
-    if (*end == '\0' && value >= 1 && value <= kMaxWorkers) return static_cast<int>(value);
-  }
-  const unsigned hardware = std::thread::hardware_concurrency();
-  return std::clamp(static_cast<int>(hardware), 1, kMaxDefaultWorkers);
-}
-
-std::shared_ptr<FrameWorkers> FrameWorkers::Acquire(int threads) {
-  std::lock_guard<std::mutex> lock(g_workers_mutex);
-  std::shared_ptr<FrameWorkers> workers = g_workers.lock();
-  if (!workers) {
-    workers.reset(new FrameWorkers());
-    g_workers = workers;
-  }
-  workers->Grow(std::clamp(threads, 1, kMaxWorkers));
-  return workers;
-}
-
-FrameWorkers::~FrameWorkers() {
-  std::vector<std::thread> threads;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stopping_ = true;
-    threads.swap(threads_);
-  }
-  wake_.notify_all();
-  for (std::thread& thread : threads) thread.join();
-}
-
-void FrameWorkers::Grow(int threads) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  while (static_cast<int>(threads_.size()) < threads) {
-    try {
-      threads_.emplace_back([this] { Run(); });
-    } catch (const std::system_error& e) {
-      // The threads that run serve; with none at all the pipeline builds
-      // its frames itself (see FramePipeline::Submit).
-      DebugLog("FrameWorkers - %s", e.what());
-      break;
-    }
-  }
-}
-
-int FrameWorkers::threads() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return static_cast<int>(threads_.size());
-}
-
-void FrameWorkers::Submit(std::function<void()> job) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    jobs_.push_back(std::move(job));
-  }
-  wake_.notify_one();
-}
-
-void FrameWorkers::Run() {
-#ifndef _WIN32
-  // Named, so that a look at the process tells the workers from the rest.
-  pthread_setname_np(pthread_self(), kFrameWorkerThreadName);
-#endif
-  for (;;) {
-    std::function<void()> job;
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      wake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
-      // Pipelines wait for their jobs before they let the workers go, so
-      // the queue is empty by the time the workers stop.
-      if (jobs_.empty()) return;
-      job = std::move(jobs_.front());
-      jobs_.pop_front();
-    }
-    job();
-  }
-}
-
 FramePipeline::FramePipeline(int workers)
-    : workers_(std::clamp(workers, 1, kMaxWorkers)),
+    : workers_(std::clamp(workers, 1, kMaxFrameWorkers)),
       buffer_(CIOBufferSimple::Create(kFrameBufferCapacity)) {
   if (workers_ > 1) {
     ring_.resize(std::min(kMaxSlots, kSlotsPerWorker * static_cast<size_t>(workers_)));
@@ -254,7 +165,7 @@ bool FramePipeline::Send(CULMSGmessageStream* stream, const ChannelCipher& ciphe
       more = false;
       continue;
     }
-    if (in_flight_ == 0 && (workers_ <= 1 || slot.chunk.bytes.size() < kParallelChunkBytes)) {
+    if (in_flight_ == 0 && (workers_ <= 1 || slot.chunk.bytes.size() < kParallelFrameBytes)) {
       // Nothing waits ahead of it: built and sent here, without a hand-off.
       switch (BuildFrame(slot.chunk, cipher, buffer_.get())) {
         case Built::kFrame:

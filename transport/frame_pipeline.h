@@ -40,12 +40,10 @@
 #include "messaging/file_sender.h"
 #include "messaging/message_writer.h"
 #include "transport/buffer.h"
+#include "transport/frame_workers.h"
 #include "transport/frame_writer.h"
 
 namespace tw {
-
-// The name every frame worker thread carries (where threads have names).
-constexpr char kFrameWorkerThreadName[] = "TWFrameWorker";
 
 // How outgoing frames are sealed: the channel key, the encryption selector
 // (0 clear, 1 or 9) and the compression switch. A nonzero selector forces
@@ -60,45 +58,6 @@ struct ChannelCipher {
 // for its first frame, 1 for a middle one, 2 for the last (a file of one
 // frame reports 2), with the position reached and the file's size.
 using SendProgress = std::function<void(int stage, uint64_t position, uint64_t size)>;
-
-// How many workers seal frames: the environment variable VELTRANE_WORKERS
-// when it holds a number from 1 to 64, else the hardware threads, at least
-// 1 and at most 8. Read on every call.
-int FrameWorkerCount();
-
-// Chunks shorter than this are built on the sending thread when no frame is
-// in flight; longer ones (file pieces, large message objects) go to the
-// workers.
-constexpr size_t kParallelChunkBytes = 16384;
-
-// The process's frame workers: threads that run sealing jobs in the order
-// they were queued.
-class FrameWorkers {
- public:
-  // The process's workers, with at least `threads` threads running (more
-  // are started when a caller asks for more than run). Started on the first
-  // call; stopped when the last holder lets go.
-  static std::shared_ptr<FrameWorkers> Acquire(int threads);
-
-  ~FrameWorkers();
-  FrameWorkers(const FrameWorkers&) = delete;
-  FrameWorkers& operator=(const FrameWorkers&) = delete;
-
-  // Queues `job`; it runs on one of the threads. A job must not throw.
-  void Submit(std::function<void()> job);
-  int threads();
-
- private:
-  FrameWorkers() = default;
-  void Grow(int threads);
-  void Run();
-
-  std::mutex mutex_;
-  std::condition_variable wake_;            // signalled under mutex_
-  std::deque<std::function<void()>> jobs_;  // guarded by mutex_
-  std::vector<std::thread> threads_;        // guarded by mutex_
-  bool stopping_ = false;                   // guarded by mutex_
-};
 
 class FramePipeline {
  public:

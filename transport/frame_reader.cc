@@ -1,5 +1,6 @@
 #include "transport/frame_reader.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <utility>
 
@@ -12,6 +13,10 @@ namespace {
 // not move the queue on every call.
 constexpr size_t kCompactThreshold = 4096;
 
+// Frames found per worker before they are opened together, and at most.
+constexpr size_t kFoundPerWorker = 2;
+constexpr size_t kMaxFound = 16;
+
 std::string_view KeyView(const SecureBytes& key) {
   return std::string_view(reinterpret_cast<const char*>(key.data()), key.size());
 }
@@ -21,7 +26,10 @@ std::string_view KeyView(const SecureBytes& key) {
 CIOFrameReader::CIOFrameReader() : CIOFrameReader(Options()) {}
 
 CIOFrameReader::CIOFrameReader(const Options& options)
-    : options_(options), max_message_bytes_(options.max_message_bytes) {}
+    : options_(options),
+      max_message_bytes_(options.max_message_bytes),
+      workers_(std::clamp(options.workers > 0 ? options.workers : FrameWorkerCount(), 1,
+                          kMaxFrameWorkers)) {}
 
 CIOFrameReader::~CIOFrameReader() = default;
 
@@ -61,6 +69,9 @@ bool CIOFrameReader::Parse() {
   // still parsed (a good reply must not wait behind a dropped frame); the
   // key is waited for once per call, and the failure reported at the end.
   bool key_missing = false;
+  // Enough frames to keep every worker busy twice over; few enough that
+  // what they open stays small.
+  const size_t batch = std::min(kMaxFound, kFoundPerWorker * static_cast<size_t>(workers_));
   for (;;) {
     if (fault_) {
       // The stream is broken for good: nothing after the fault is read.
@@ -93,17 +104,174 @@ bool CIOFrameReader::Parse() {
       state_ = State::kReadPayload;
     } else {
       if (available < header_.length) break;
-      // The payload is consumed before it is decoded, so that a throw from
-      // Decode leaves the reader at the next frame. The bytes stay valid until
-      // the queue is next compacted.
+      if (header_.selector == kCipherClear && SealedOnly()) {
+        // Once the channel key is installed every frame is sealed: a clear
+        // one was not written by the peer we keyed. What came before it is
+        // still delivered.
+        if (!OpenFound(&key_missing)) ok = false;
+        fault_ = true;
+        DiscardMessage();
+        ok = false;
+        continue;
+      }
+      // The payload is consumed before it is opened, so that a throw from
+      // opening leaves the reader at the next frame. The bytes stay where
+      // they are until the queue is next compacted, after the frame is
+      // delivered.
+      Found found;
+      found.header = header_;
+      found.offset = head_;
+      found_.push_back(std::move(found));
       head_ += header_.length;
       state_ = State::kReadCode;
-      if (!Decode(header_, at, header_.length, &key_missing)) ok = false;
+      if (found_.size() >= batch && !OpenFound(&key_missing)) ok = false;
     }
   }
+  if (!OpenFound(&key_missing)) ok = false;
   CompactBytes();
   if (key_missing) throw std::runtime_error("Symmetric key not set");
   return ok;
+}
+
+bool CIOFrameReader::SealedOnly() {
+  std::lock_guard<std::mutex> lock(key_lock_);
+  return sealed_only_;
+}
+
+bool CIOFrameReader::OpenFound(bool* key_missing) {
+  if (found_.empty()) return true;
+  // Whatever way this returns, the frames found are forgotten.
+  struct ForgetOnExit {
+    std::vector<Found>* found;
+    ~ForgetOnExit() { found->clear(); }
+  } forget{&found_};
+
+  SecureBytes key;
+  const bool sealed = std::any_of(found_.begin(), found_.end(), [](const Found& f) {
+    return f.header.selector == kCipherAes || f.header.selector == kCipherPassPhrase;
+  });
+  if (sealed && !*key_missing && !TryWaitForKey(&key)) *key_missing = true;
+
+  // Large frames with work to do go to the workers when there is more than
+  // one of them; the first of them, and all the others, are opened here
+  // meanwhile.
+  std::vector<size_t> heavy;
+  for (size_t i = 0; i < found_.size(); ++i) {
+    const FrameHeader& header = found_[i].header;
+    const bool work = header.selector != kCipherClear || header.compressed != 0;
+    if (work && header.length >= kParallelFrameBytes) heavy.push_back(i);
+  }
+  std::vector<bool> on_worker(found_.size(), false);
+  if (workers_ > 1 && heavy.size() > 1) {
+    if (!pool_) pool_ = FrameWorkers::Acquire(workers_);
+    if (pool_->threads() > 0) {
+      for (size_t n = 1; n < heavy.size(); ++n) on_worker[heavy[n]] = true;
+    }
+  }
+  {
+    // No job outlives the key, the payloads or the frames it writes to.
+    struct WaitOnExit {
+      CIOFrameReader* reader;
+      ~WaitOnExit() { reader->WaitForOpeners(); }
+    } wait{this};
+    for (size_t i = 0; i < found_.size(); ++i) {
+      if (!on_worker[i]) continue;
+      Found* found = &found_[i];
+      const uint8_t* payload = bytes_.data() + found->offset;
+      {
+        std::lock_guard<std::mutex> lock(open_lock_);
+        ++opening_;
+      }
+      pool_->Submit([this, found, payload, &key] {
+        SecureBytes plain;
+        Found::Outcome outcome;
+        std::exception_ptr failure;
+        try {
+          outcome = Open(found->header, payload, key, &plain);
+        } catch (...) {
+          // Rethrown on the parsing thread, in order, where one thread
+          // would have met it.
+          failure = std::current_exception();
+          outcome = Found::Outcome::kThrew;
+        }
+        std::lock_guard<std::mutex> lock(open_lock_);
+        found->outcome = outcome;
+        found->failure = std::move(failure);
+        found->plain.swap(plain);
+        --opening_;
+        // Under the lock: the reader may go as soon as it sees no job left.
+        opened_.notify_all();
+      });
+    }
+    for (size_t i = 0; i < found_.size(); ++i) {
+      if (on_worker[i]) continue;
+      Found& found = found_[i];
+      try {
+        found.outcome = Open(found.header, bytes_.data() + found.offset, key, &found.plain);
+      } catch (...) {
+        found.failure = std::current_exception();
+        found.outcome = Found::Outcome::kThrew;
+      }
+    }
+  }
+
+  bool ok = true;
+  for (size_t i = 0; i < found_.size(); ++i) {
+    Found& found = found_[i];
+    try {
+      switch (found.outcome) {
+        case Found::Outcome::kAsIs:
+          if (!Deliver(found.header.code, bytes_.data() + found.offset, found.header.length)) {
+            ok = false;
+          }
+          break;
+        case Found::Outcome::kOpened:
+          if (!Deliver(found.header.code, found.plain.data(), found.plain.size())) ok = false;
+          break;
+        case Found::Outcome::kThrew:
+          std::rethrow_exception(found.failure);
+        default:
+          DiscardMessage();
+          ok = false;
+          break;
+      }
+    } catch (...) {
+      // As with one thread: the frame that threw is consumed, the ones after
+      // it are parsed again by the next call.
+      if (i + 1 < found_.size()) {
+        head_ = found_[i + 1].offset - kFrameHeaderBytes;
+        state_ = State::kReadCode;
+      }
+      throw;
+    }
+  }
+  return ok;
+}
+
+CIOFrameReader::Found::Outcome CIOFrameReader::Open(const FrameHeader& header,
+                                                    const uint8_t* payload,
+                                                    const SecureBytes& key, SecureBytes* plain) {
+  if (header.selector == kCipherClear) {
+    if (header.compressed == 0) return Found::Outcome::kAsIs;
+    plain->Assign(payload, header.length);
+  } else {
+    if (header.selector != kCipherAes && header.selector != kCipherPassPhrase) {
+      return Found::Outcome::kDropped;
+    }
+    if (key.empty() || CRLDATcrypto::DecryptPayload(plain, header.selector, payload, header.length,
+                                                    KeyView(key)) != kPayloadOk) {
+      return Found::Outcome::kDropped;
+    }
+  }
+  if (header.compressed != 0 && CRLDATcrypto::GunzipPayload(plain, kMaxPlainPayload) != 0) {
+    return Found::Outcome::kDropped;
+  }
+  return Found::Outcome::kOpened;
+}
+
+void CIOFrameReader::WaitForOpeners() {
+  std::unique_lock<std::mutex> lock(open_lock_);
+  opened_.wait(lock, [this] { return opening_ == 0; });
 }
 
 bool CIOFrameReader::protocol_fault() const {
@@ -114,53 +282,6 @@ bool CIOFrameReader::protocol_fault() const {
 bool CIOFrameReader::HasPartial() const {
   std::lock_guard<std::mutex> lock(parse_lock_);
   return head_ != bytes_.size() || in_message_;
-}
-
-bool CIOFrameReader::Decode(const FrameHeader& header, const uint8_t* payload, size_t length,
-                            bool* key_missing) {
-  SecureBytes work;
-  bool transformed = false;
-  if (header.selector == kCipherClear) {
-    bool sealed_only;
-    {
-      std::lock_guard<std::mutex> lock(key_lock_);
-      sealed_only = sealed_only_;
-    }
-    if (sealed_only) {
-      // Once the channel key is installed every frame is sealed: a clear
-      // one was not written by the peer we keyed.
-      fault_ = true;
-      DiscardMessage();
-      return false;
-    }
-  } else {
-    if (header.selector != kCipherAes && header.selector != kCipherPassPhrase) {
-      DiscardMessage();
-      return false;
-    }
-    SecureBytes key;
-    if (*key_missing || !TryWaitForKey(&key)) {
-      *key_missing = true;
-      DiscardMessage();
-      return false;
-    }
-    if (CRLDATcrypto::DecryptPayload(&work, header.selector, payload, length, KeyView(key)) !=
-        kPayloadOk) {
-      DiscardMessage();
-      return false;
-    }
-    transformed = true;
-  }
-  if (header.compressed != 0) {
-    if (!transformed) work.Assign(payload, length);
-    if (CRLDATcrypto::GunzipPayload(&work, kMaxPlainPayload) != 0) {
-      DiscardMessage();
-      return false;
-    }
-    transformed = true;
-  }
-  if (transformed) return Deliver(header.code, work.data(), work.size());
-  return Deliver(header.code, payload, length);
 }
 
 bool CIOFrameReader::TryWaitForKey(SecureBytes* key) {

@@ -23,6 +23,14 @@
 // such drop makes the current Parse call report failure; parsing goes on
 // with the next frame.
 //
+// Opening on every core. Parse first finds the complete frames in the bytes
+// it has, then opens them (decrypt, gunzip) together: large ones on the
+// process's frame workers (transport/frame_workers.h), small ones and a
+// single one on the parsing thread. The opened payloads are then delivered
+// strictly in the order the frames came, with the same joins, drops and
+// items as one thread would make; a Parse returns only when no worker holds
+// anything of it.
+//
 // Threads and locks. One thread at a time feeds and parses (the connection's
 // receive thread); the item queue may be read from other threads, the key
 // set from any thread, and Reset called from any thread.
@@ -30,6 +38,9 @@
 //     being joined; AddBytes, Parse and Reset hold it.
 //   - queue_lock_ guards the item queue; it is taken inside parse_lock_
 //     (never the other way round) and held only to push, pop or count.
+//   - open_lock_ guards the outcome of the frames being opened and the count
+//     of opening jobs still queued or running; a worker takes it only to
+//     store what it made.
 //   - key_lock_ guards the key; it is held only to copy or replace the key,
 //     never while decrypting, and key_set_ wakes a parse waiting for a key.
 #ifndef TW_TRANSPORT_FRAME_READER_H_
@@ -43,6 +54,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <string_view>
@@ -50,6 +62,7 @@
 
 #include "crypto/crypto.h"
 #include "transport/frame_format.h"
+#include "transport/frame_workers.h"
 
 namespace tw {
 
@@ -67,6 +80,9 @@ class CIOFrameReader {
     // The largest message object that may be received, whole or joined
     // from pieces (SetMaxMessageBytes changes it).
     size_t max_message_bytes = size_t{64} << 20;
+    // How many frames are opened at once; 0 takes FrameWorkerCount(), 1
+    // opens every frame on the parsing thread.
+    int workers = 0;
   };
 
   CIOFrameReader();
@@ -131,13 +147,33 @@ class CIOFrameReader {
  private:
   enum class State { kReadCode, kReadHeader, kReadPayload };
 
-  // Decrypts and gunzips one payload and delivers it. Returns false when it
-  // was dropped. Called with parse_lock_ held.
-  bool Decode(const FrameHeader& header, const uint8_t* payload, size_t length, bool* key_missing);
+  // A complete frame found by Parse and not yet delivered.
+  struct Found {
+    enum class Outcome { kPending, kAsIs, kOpened, kDropped, kThrew };
+    FrameHeader header;
+    size_t offset = 0;  // of its payload in bytes_
+    // Both guarded by open_lock_ while a worker may hold the frame.
+    Outcome outcome = Outcome::kPending;
+    std::exception_ptr failure;  // what opening threw (kThrew)
+    SecureBytes plain;           // the payload opened (kOpened)
+  };
+
+  // Opens the frames found so far and delivers them in order, then forgets
+  // them. Returns false when any was dropped. Called with parse_lock_ held;
+  // rethrows, in order, what opening a frame threw.
+  bool OpenFound(bool* key_missing);
+  // Decrypts and gunzips one payload as its header says, with `key` (empty
+  // when none is to be had). Must not touch the reader's state: it may run on
+  // a worker.
+  static Found::Outcome Open(const FrameHeader& header, const uint8_t* payload,
+                             const SecureBytes& key, SecureBytes* plain);
+  // Waits until no opening job of this reader is queued or running.
+  void WaitForOpeners();
   bool Deliver(uint32_t code, const uint8_t* payload, size_t length);
   // The key, waiting once for it when it is not set; false when it stays
   // empty.
   bool TryWaitForKey(SecureBytes* key);
+  bool SealedOnly();
   void PushItem(uint32_t code, FrameBytes bytes);
   void DiscardMessage();
   void CompactBytes();
@@ -154,6 +190,13 @@ class CIOFrameReader {
   FrameBytes message_;              // guarded by parse_lock_: the message being joined
   bool in_message_ = false;         // guarded by parse_lock_: a first frame was joined
   bool fault_ = false;              // guarded by parse_lock_: a clear frame after the key
+  std::vector<Found> found_;        // guarded by parse_lock_: frames waiting to be opened
+  const int workers_;
+  std::shared_ptr<FrameWorkers> pool_;  // guarded by parse_lock_; acquired on first need
+
+  std::mutex open_lock_;
+  std::condition_variable opened_;  // signalled under open_lock_ when a job ends
+  size_t opening_ = 0;              // guarded by open_lock_: jobs queued or running
 
   struct Item {
     uint32_t code;

@@ -75,7 +75,6 @@ bool MessageFrameReceiver::MessageInTransit(std::string* message_id_text) const 
 MessageChannel::MessageChannel(std::unique_ptr<CIOSocket> socket, MessageReaderOptions options)
     : socket_(std::move(socket)),
       receiver_(std::move(options)),
-      scratch_(kFramePieceBytes),
       last_receive_(std::chrono::steady_clock::now()),
       last_send_progress_(std::chrono::steady_clock::now()) {}
 
@@ -131,12 +130,13 @@ int MessageChannel::Receive(MessagePtr* message, int timeout_ms) {
     if (waited == kSocketInterrupted) return kChannelInterrupted;
     if (waited != kSocketOk) return kChannelClosed;
     size_t count = 0;
-    const int got = socket_->Receive(scratch_.data(), scratch_.size(), &count);
+    const int got = socket_->Receive(read_.data(), read_.size(), &count);
     if (got == kSocketWouldBlock) continue;
     if (got != kSocketOk) return kChannelClosed;
     last_receive_.store(Clock::now());
     std::vector<MessagePtr> messages;
-    const bool sound = receiver_.Feed(scratch_.data(), count, &messages, &error_);
+    const bool sound = receiver_.Feed(read_.data(), count, &messages, &error_);
+    read_.Filled(count);
     // A refusal is final; messages complete before it are still handed out,
     // except when it is the memory they took that is refused.
     bool keep = true;

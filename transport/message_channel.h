@@ -39,6 +39,7 @@
 #include "transport/frame_pipeline.h"
 #include "transport/frame_reader.h"
 #include "transport/frame_writer.h"
+#include "transport/read_buffer.h"
 #include "transport/socket.h"
 
 namespace tw {
@@ -179,7 +180,11 @@ class MessageChannel {
 
   // Limits of a receiving server. The largest message object taken; larger
   // ones make Receive fail with kChannelRefused.
-  void SetMessageLimit(size_t bytes) { receiver_.SetMessageLimit(bytes); }
+  void SetMessageLimit(size_t bytes) {
+    receiver_.SetMessageLimit(bytes);
+    // A peer held to small messages gets small reads too.
+    read_.SetLimit(bytes);
+  }
   // Called by Receive after every read with the most bytes that read made
   // the channel hold for messages, then with what it still holds for
   // incomplete ones; false makes Receive fail with kChannelRefused. Used by
@@ -213,7 +218,7 @@ class MessageChannel {
   MessageFrameSender sender_;
   MessageFrameReceiver receiver_;
   std::deque<MessagePtr> received_;
-  std::vector<uint8_t> scratch_;
+  ReadBuffer read_;
   std::atomic<bool> stop_{false};
   std::string error_;
   std::function<bool(size_t)> buffer_check_;

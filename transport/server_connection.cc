@@ -148,7 +148,7 @@ void CompletionEvent::SignalHandle(uint32_t handle) {
 }
 
 CULMSGSCPserverInterface::CULMSGSCPserverInterface(ConnectionHost* host, int client_id)
-    : host_(host), client_id_(client_id), receiver_(ReaderOptions()), scratch_(kFramePieceBytes) {}
+    : host_(host), client_id_(client_id), receiver_(ReaderOptions()) {}
 
 MessageReaderOptions CULMSGSCPserverInterface::ReaderOptions() {
   MessageReaderOptions options;
@@ -460,7 +460,7 @@ bool CULMSGSCPserverInterface::Poll() {
     if (reconnecting_.load()) return waiting();
     StartGeneration(generation);
     size_t count = 0;
-    const int got = socket->Receive(scratch_.data(), scratch_.size(), &count);
+    const int got = socket->Receive(read_.data(), read_.size(), &count);
     if (got == kSocketWouldBlock) return waiting();
     if (got != kSocketOk) {
       // The transfer in progress can never finish: its message goes to its
@@ -469,7 +469,9 @@ bool CULMSGSCPserverInterface::Poll() {
       if (cut) messages.push_back(std::move(cut));
     } else {
       std::string error;
-      if (!receiver_.Feed(scratch_.data(), count, &messages, &error)) {
+      const bool sound = receiver_.Feed(read_.data(), count, &messages, &error);
+      read_.Filled(count);
+      if (!sound) {
         DebugLog("CULMSGSCPserverInterface::Poll - %s", error.c_str());
       }
       fault = receiver_.ProtocolFault() || receiver_.refused();

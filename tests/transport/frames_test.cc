@@ -2,10 +2,11 @@
 // gzip-only-when-shorter rule, refusal to send under a failed cipher), and
 // what the reader makes of it: piece boundaries, joined messages, fragmented
 // input, junk and bad headers, undecryptable frames, the wait for the key,
-// the item queue across threads. (That openssl and gzip decode a frame
+// frames opened on several workers, the item queue across threads. (That openssl and gzip decode a frame
 // payload is in crypto_test.cc.)
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <random>
@@ -375,6 +376,67 @@ TEST(FrameReader, ResetForgetsBytesMessagesAndItemsButKeepsTheKey) {
   EXPECT_FALSE(Feed(&reader, pieces[2]));
   EXPECT_TRUE(Feed(&reader, Frames("after", kCipherAes, true)[0]));
   EXPECT_EQ((std::vector<Item>{{kFrameWhole, "after"}}), Drain(&reader));
+}
+
+// Frames opened on several workers come out exactly as one thread opens
+// them: the same items in the same order, the same report from every Parse,
+// whatever the read sizes, with bad frames, pieces of a broken message and
+// junk in the middle of a batch, and a clear frame after the key ending the
+// stream where it stands. The sealed frames are large, so that each batch
+// goes to the workers; run under ThreadSanitizer.
+TEST(FrameReader, OpeningOnSeveralWorkersGivesWhatOneThreadGives) {
+  std::string stream;
+  std::vector<std::string> broken = Frames(Compressible(400000), kCipherAes, true);
+  broken[2][200] ^= 1;
+  for (int i = 0; i < 8; ++i) {
+    stream += Joined(Frames(i % 2 ? RandomText(150000 + 7000 * i, 20 + i) : Compressible(300000),
+                            i % 3 == 2 ? kCipherPassPhrase : kCipherAes, true));
+    stream += FileFrame(i % 2 ? CIOBufferSimple::kPartWhole : CIOBufferSimple::kPartFirst,
+                        RandomText(kFramePieceBytes, 40 + i), kCipherAes);
+    if (i == 3) stream += Joined(broken) + "junk" + Header(kFrameWhole, 5, 0, 4) + "xxxx";
+    if (i == 5) stream += Frames(std::string(20000, 'z'), kCipherAes, true, "other")[0];
+  }
+  const std::string after_fault = Frames(Compressible(200000), kCipherAes, true)[0];
+
+  struct Run {
+    std::vector<bool> parses;
+    std::vector<Item> items;
+    bool fault = false;
+  };
+  auto run = [&](int workers, size_t read_size, bool fault) {
+    CIOFrameReader::Options options = ShortWait();
+    options.workers = workers;
+    CIOFrameReader reader(options);
+    reader.SetKey(kKey);
+    std::string input = stream;
+    if (fault) input += Frames("clear", kCipherClear, false)[0] + after_fault;
+    Run result;
+    std::mt19937 gen(static_cast<unsigned>(read_size));
+    for (size_t at = 0; at < input.size();) {
+      const size_t n = std::min(input.size() - at, read_size > 0 ? read_size : 1 + gen() % 300000);
+      reader.AddBytes(input.data() + at, n);
+      if (fault && at == 0) reader.SetSealedOnly(true);
+      result.parses.push_back(reader.Parse());
+      at += n;
+    }
+    result.items = Drain(&reader);
+    result.fault = reader.protocol_fault();
+    return result;
+  };
+  for (const size_t read_size : {size_t{0}, size_t{8} * kFramePieceBytes, size_t{4} << 20}) {
+    for (const bool fault : {false, true}) {
+      SCOPED_TRACE(testing::Message() << "reads of " << read_size << ", fault " << fault);
+      const Run one = run(1, read_size, fault);
+      const Run several = run(4, read_size, fault);
+      EXPECT_EQ(one.parses, several.parses);
+      EXPECT_EQ(one.items, several.items);
+      EXPECT_EQ(one.fault, several.fault);
+      EXPECT_EQ(fault, several.fault);
+      // Every good message and file frame, nothing of the broken ones.
+      EXPECT_EQ(16u, several.items.size());
+      EXPECT_NE(std::find(one.parses.begin(), one.parses.end(), false), one.parses.end());
+    }
+  }
 }
 
 // The receive thread feeds and parses while another thread takes the items
