@@ -3,11 +3,13 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <system_error>
 #include <utility>
 
 #include "platform/debug_output.h"
+#include "platform/decimal.h"
 
 namespace tw {
 
@@ -21,10 +23,9 @@ std::weak_ptr<FrameWorkers> g_workers;  // guarded by g_workers_mutex
 }  // namespace
 
 int FrameWorkerCount() {
-  if (const char* text = std::getenv("VELTRANE_WORKERS"); text != nullptr && *text != '\0') {
-    char* end = nullptr;
-    const long value = std::strtol(text, &end, 10);
-    if (*end == '\0' && value >= 1 && value <= kMaxFrameWorkers) return static_cast<int>(value);
+  if (const char* text = std::getenv("VELTRANE_WORKERS"); text != nullptr) {
+    int64_t value = 0;
+    if (ParseDecimal(text, 1, kMaxFrameWorkers, &value)) return static_cast<int>(value);
   }
   const unsigned hardware = std::thread::hardware_concurrency();
   return std::clamp(static_cast<int>(hardware), 1, kMaxDefaultWorkers);
