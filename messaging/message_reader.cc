@@ -127,7 +127,7 @@ void CULMSGmessageReader::Reset() {
 
 MessagePtr CULMSGmessageReader::CanExtractMessageObject(const uint8_t* bytes, size_t count) {
   status_ = Status::kNeedMore;
-  if (count > 0 && !source_->AddBytes(bytes, count)) {
+  if ((count > 0 || source_->HasUncut()) && !source_->AddBytes(bytes, count)) {
     if (state_ == State::kFiles) {
       status_ = Status::kAborted;
       return Abort();

@@ -78,6 +78,10 @@ class CULMSGchunkSource {
   virtual bool AddBytes(const uint8_t* bytes, size_t count) = 0;
   // Moves the next whole chunk out; false when none waits.
   virtual bool PopChunk(uint32_t* kind, std::string* bytes) = 0;
+  // True when bytes already added hold chunks not cut yet (the source stops
+  // cutting while many chunks wait, to bound what it holds); AddBytes with
+  // no bytes then cuts on.
+  virtual bool HasUncut() const { return false; }
 };
 
 // A chunk source without frames, into which chunks are pushed directly (a

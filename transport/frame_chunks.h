@@ -32,6 +32,7 @@ class CIOFrameChunkSource : public CULMSGchunkSource {
   bool AddBytes(const uint8_t* bytes, size_t count) override;
   // The next item: its frame code as the chunk kind and a copy of its payload.
   bool PopChunk(uint32_t* kind, std::string* bytes) override;
+  bool HasUncut() const override { return frames_->MoreToParse(); }
 
  private:
   CIOFrameReader* const frames_;

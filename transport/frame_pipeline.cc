@@ -82,6 +82,19 @@ void FramePipeline::Submit(Slot* slot, const ChannelCipher* cipher) {
     std::lock_guard<std::mutex> lock(mutex_);
     ++running_;
   }
+  try {
+    SubmitJob(slot, cipher);
+  } catch (...) {
+    // Not queued (no memory for the job): built here, in order all the same.
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      --running_;
+    }
+    slot->built = BuildFrame(slot->chunk, *cipher, slot->buffer.get());
+  }
+}
+
+void FramePipeline::SubmitJob(Slot* slot, const ChannelCipher* cipher) {
   pool_->Submit([this, slot, cipher] {
     Built built = Built::kNotBuilt;
     std::exception_ptr failure;

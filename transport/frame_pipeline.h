@@ -99,6 +99,7 @@ class FramePipeline {
   static bool Emit(const OutgoingChunk& chunk, CIOBufferSimple* buffer, const FrameSink& sink,
                    const SendProgress& progress);
   void Submit(Slot* slot, const ChannelCipher* cipher);
+  void SubmitJob(Slot* slot, const ChannelCipher* cipher);
   // Waits until no job of this pipeline is queued or running; the slots in
   // flight are dropped unsent.
   void Drain();

@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "platform/debug_output.h"
+
 namespace tw {
 
 namespace {
@@ -12,6 +14,9 @@ namespace {
 // half of it and at least this much, so that feeding a byte at a time does
 // not move the queue on every call.
 constexpr size_t kCompactThreshold = 4096;
+
+// An empty byte queue keeps at most this much room for the next bytes.
+constexpr size_t kKeptQueueBytes = 2 * kFrameBufferCapacity;
 
 // Frames found per worker before they are opened together, and at most.
 constexpr size_t kFoundPerWorker = 2;
@@ -54,7 +59,13 @@ void CIOFrameReader::AddBytes(const void* bytes, size_t count) {
 
 void CIOFrameReader::CompactBytes() {
   if (head_ == bytes_.size()) {
-    bytes_.clear();
+    // Everything was parsed: a queue grown by large reads is given back, so
+    // that a connection that has gone quiet holds little.
+    if (bytes_.capacity() > kKeptQueueBytes) {
+      FrameBytes().swap(bytes_);
+    } else {
+      bytes_.clear();
+    }
     head_ = 0;
   } else if (head_ >= kCompactThreshold && head_ >= bytes_.size() - head_) {
     bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(head_));
@@ -64,14 +75,40 @@ void CIOFrameReader::CompactBytes() {
 
 bool CIOFrameReader::Parse() {
   std::lock_guard<std::mutex> lock(parse_lock_);
+  more_ = false;
   bool ok = true;
   // The frames after one that could not be opened for want of a key are
   // still parsed (a good reply must not wait behind a dropped frame); the
   // key is waited for once per call, and the failure reported at the end.
   bool key_missing = false;
+  bool key_sought = false;  // the key was asked for in this call
+  SecureBytes key;
   // Enough frames to keep every worker busy twice over; few enough that
-  // what they open stays small.
-  const size_t batch = std::min(kMaxFound, kFoundPerWorker * static_cast<size_t>(workers_));
+  // what they open stays small. One worker opens each frame as it is found,
+  // as it always did.
+  const size_t batch =
+      workers_ == 1 ? 1 : std::min(kMaxFound, kFoundPerWorker * static_cast<size_t>(workers_));
+  // Room for the whole batch now, so that finding a frame never allocates.
+  found_.reserve(batch);
+  try {
+    ok = ParseFrames(batch, &key, &key_sought, &key_missing);
+  } catch (...) {
+    // Frames found but not handed on are found again by the next call.
+    if (!found_.empty()) {
+      head_ = found_.front().offset - kFrameHeaderBytes;
+      state_ = State::kReadCode;
+      found_.clear();
+    }
+    throw;
+  }
+  CompactBytes();
+  if (key_missing) throw std::runtime_error("Symmetric key not set");
+  return ok;
+}
+
+bool CIOFrameReader::ParseFrames(size_t batch, SecureBytes* key, bool* key_sought,
+                                 bool* key_missing) {
+  bool ok = true;
   for (;;) {
     if (fault_) {
       // The stream is broken for good: nothing after the fault is read.
@@ -84,6 +121,10 @@ bool CIOFrameReader::Parse() {
     const uint8_t* at = bytes_.data() + head_;
     if (state_ == State::kReadCode) {
       if (available < 4) break;
+      if (QueuedItemBytes() >= kMaxQueuedItemBytes) {
+        more_ = true;
+        break;
+      }
       if (IsFrameCode(GetFrameWord(at))) {
         state_ = State::kReadHeader;
       } else {
@@ -108,11 +149,20 @@ bool CIOFrameReader::Parse() {
         // Once the channel key is installed every frame is sealed: a clear
         // one was not written by the peer we keyed. What came before it is
         // still delivered.
-        if (!OpenFound(&key_missing)) ok = false;
+        if (!OpenFound(*key)) ok = false;
         fault_ = true;
         DiscardMessage();
         ok = false;
         continue;
+      }
+      if (!*key_sought &&
+          (header_.selector == kCipherAes || header_.selector == kCipherPassPhrase)) {
+        // The first sealed frame of the call: what came before it is
+        // delivered before the wait for the key, so that a clear reply never
+        // waits for a key it does not need.
+        if (!OpenFound(*key)) ok = false;
+        *key_sought = true;
+        if (!TryWaitForKey(key)) *key_missing = true;
       }
       // The payload is consumed before it is opened, so that a throw from
       // opening leaves the reader at the next frame. The bytes stay where
@@ -124,12 +174,10 @@ bool CIOFrameReader::Parse() {
       found_.push_back(std::move(found));
       head_ += header_.length;
       state_ = State::kReadCode;
-      if (found_.size() >= batch && !OpenFound(&key_missing)) ok = false;
+      if (found_.size() >= batch && !OpenFound(*key)) ok = false;
     }
   }
-  if (!OpenFound(&key_missing)) ok = false;
-  CompactBytes();
-  if (key_missing) throw std::runtime_error("Symmetric key not set");
+  if (!OpenFound(*key)) ok = false;
   return ok;
 }
 
@@ -138,7 +186,7 @@ bool CIOFrameReader::SealedOnly() {
   return sealed_only_;
 }
 
-bool CIOFrameReader::OpenFound(bool* key_missing) {
+bool CIOFrameReader::OpenFound(const SecureBytes& key) {
   if (found_.empty()) return true;
   // Whatever way this returns, the frames found are forgotten.
   struct ForgetOnExit {
@@ -146,42 +194,79 @@ bool CIOFrameReader::OpenFound(bool* key_missing) {
     ~ForgetOnExit() { found->clear(); }
   } forget{&found_};
 
-  SecureBytes key;
-  const bool sealed = std::any_of(found_.begin(), found_.end(), [](const Found& f) {
-    return f.header.selector == kCipherAes || f.header.selector == kCipherPassPhrase;
-  });
-  if (sealed && !*key_missing && !TryWaitForKey(&key)) *key_missing = true;
+  try {
+    OpenAll(key);
+  } catch (...) {
+    // Nothing was delivered: the next call finds the frames again.
+    head_ = found_.front().offset - kFrameHeaderBytes;
+    state_ = State::kReadCode;
+    throw;
+  }
 
+  bool ok = true;
+  for (Found& found : found_) {
+    try {
+      switch (found.outcome) {
+        case Found::Outcome::kAsIs:
+          if (!Deliver(found.header.code, bytes_.data() + found.offset, found.header.length)) {
+            ok = false;
+          }
+          break;
+        case Found::Outcome::kOpened:
+          if (!Deliver(found.header.code, found.plain.data(), found.plain.size())) ok = false;
+          break;
+        case Found::Outcome::kThrew:
+          std::rethrow_exception(found.failure);
+        default:
+          DiscardMessage();
+          ok = false;
+          break;
+      }
+    } catch (...) {
+      // As with one thread: the frame that threw is consumed, and the next
+      // call parses on right after it.
+      head_ = found.offset + found.header.length;
+      state_ = State::kReadCode;
+      throw;
+    }
+  }
+  return ok;
+}
+
+void CIOFrameReader::OpenAll(const SecureBytes& key) {
   // Large frames with work to do go to the workers when there is more than
   // one of them; the first of them, and all the others, are opened here
   // meanwhile.
-  std::vector<size_t> heavy;
+  std::vector<bool> on_worker(found_.size(), false);
+  size_t heavy = 0;
   for (size_t i = 0; i < found_.size(); ++i) {
     const FrameHeader& header = found_[i].header;
     const bool work = header.selector != kCipherClear || header.compressed != 0;
-    if (work && header.length >= kParallelFrameBytes) heavy.push_back(i);
+    if (work && header.length >= kParallelFrameBytes) on_worker[i] = heavy++ > 0;
   }
-  std::vector<bool> on_worker(found_.size(), false);
-  if (workers_ > 1 && heavy.size() > 1) {
-    if (!pool_) pool_ = FrameWorkers::Acquire(workers_);
-    if (pool_->threads() > 0) {
-      for (size_t n = 1; n < heavy.size(); ++n) on_worker[heavy[n]] = true;
+  if (heavy > 1 && !pool_) {
+    try {
+      pool_ = FrameWorkers::Acquire(workers_);
+    } catch (const std::exception& e) {
+      DebugLog("CIOFrameReader - no frame workers: %s", e.what());
     }
   }
-  {
-    // No job outlives the key, the payloads or the frames it writes to.
-    struct WaitOnExit {
-      CIOFrameReader* reader;
-      ~WaitOnExit() { reader->WaitForOpeners(); }
-    } wait{this};
-    for (size_t i = 0; i < found_.size(); ++i) {
-      if (!on_worker[i]) continue;
-      Found* found = &found_[i];
-      const uint8_t* payload = bytes_.data() + found->offset;
-      {
-        std::lock_guard<std::mutex> lock(open_lock_);
-        ++opening_;
-      }
+  if (heavy < 2 || !pool_ || pool_->threads() == 0) on_worker.assign(found_.size(), false);
+
+  // No job outlives the key, the payloads or the frames it writes to.
+  struct WaitOnExit {
+    CIOFrameReader* reader;
+    ~WaitOnExit() { reader->WaitForOpeners(); }
+  } wait{this};
+  for (size_t i = 0; i < found_.size(); ++i) {
+    if (!on_worker[i]) continue;
+    Found* found = &found_[i];
+    const uint8_t* payload = bytes_.data() + found->offset;
+    {
+      std::lock_guard<std::mutex> lock(open_lock_);
+      ++opening_;
+    }
+    try {
       pool_->Submit([this, found, payload, &key] {
         SecureBytes plain;
         Found::Outcome outcome;
@@ -202,50 +287,23 @@ bool CIOFrameReader::OpenFound(bool* key_missing) {
         // Under the lock: the reader may go as soon as it sees no job left.
         opened_.notify_all();
       });
-    }
-    for (size_t i = 0; i < found_.size(); ++i) {
-      if (on_worker[i]) continue;
-      Found& found = found_[i];
-      try {
-        found.outcome = Open(found.header, bytes_.data() + found.offset, key, &found.plain);
-      } catch (...) {
-        found.failure = std::current_exception();
-        found.outcome = Found::Outcome::kThrew;
-      }
+    } catch (...) {
+      // The job could not be queued: this frame is opened here instead.
+      std::lock_guard<std::mutex> lock(open_lock_);
+      --opening_;
+      on_worker[i] = false;
     }
   }
-
-  bool ok = true;
   for (size_t i = 0; i < found_.size(); ++i) {
+    if (on_worker[i]) continue;
     Found& found = found_[i];
     try {
-      switch (found.outcome) {
-        case Found::Outcome::kAsIs:
-          if (!Deliver(found.header.code, bytes_.data() + found.offset, found.header.length)) {
-            ok = false;
-          }
-          break;
-        case Found::Outcome::kOpened:
-          if (!Deliver(found.header.code, found.plain.data(), found.plain.size())) ok = false;
-          break;
-        case Found::Outcome::kThrew:
-          std::rethrow_exception(found.failure);
-        default:
-          DiscardMessage();
-          ok = false;
-          break;
-      }
+      found.outcome = Open(found.header, bytes_.data() + found.offset, key, &found.plain);
     } catch (...) {
-      // As with one thread: the frame that threw is consumed, the ones after
-      // it are parsed again by the next call.
-      if (i + 1 < found_.size()) {
-        head_ = found_[i + 1].offset - kFrameHeaderBytes;
-        state_ = State::kReadCode;
-      }
-      throw;
+      found.failure = std::current_exception();
+      found.outcome = Found::Outcome::kThrew;
     }
   }
-  return ok;
 }
 
 CIOFrameReader::Found::Outcome CIOFrameReader::Open(const FrameHeader& header,
@@ -272,6 +330,16 @@ CIOFrameReader::Found::Outcome CIOFrameReader::Open(const FrameHeader& header,
 void CIOFrameReader::WaitForOpeners() {
   std::unique_lock<std::mutex> lock(open_lock_);
   opened_.wait(lock, [this] { return opening_ == 0; });
+}
+
+bool CIOFrameReader::MoreToParse() const {
+  std::lock_guard<std::mutex> lock(parse_lock_);
+  return more_;
+}
+
+size_t CIOFrameReader::QueuedItemBytes() const {
+  std::lock_guard<std::mutex> lock(queue_lock_);
+  return item_bytes_;
 }
 
 bool CIOFrameReader::protocol_fault() const {
@@ -341,6 +409,7 @@ bool CIOFrameReader::Deliver(uint32_t code, const uint8_t* payload, size_t lengt
 void CIOFrameReader::PushItem(uint32_t code, FrameBytes bytes) {
   auto payload = std::make_shared<const FrameBytes>(std::move(bytes));
   std::lock_guard<std::mutex> lock(queue_lock_);
+  item_bytes_ += payload->size();
   items_.push_back(Item{code, std::move(payload)});
 }
 
@@ -356,6 +425,7 @@ uint32_t CIOFrameReader::PopItem(FramePayload* payload) {
     if (items_.empty()) return 0;
     item = std::move(items_.front());
     items_.pop_front();
+    item_bytes_ -= item.payload ? item.payload->size() : 0;
   }
   if (payload != nullptr) *payload = std::move(item.payload);
   return item.code;
@@ -372,8 +442,7 @@ size_t CIOFrameReader::BufferedBytes() {
     total = bytes_.size() - head_ + message_.size();
   }
   std::lock_guard<std::mutex> lock(queue_lock_);
-  for (const Item& item : items_) total += item.payload ? item.payload->size() : 0;
-  return total;
+  return total + item_bytes_;
 }
 
 size_t CIOFrameReader::ItemCount() const {
@@ -389,8 +458,11 @@ void CIOFrameReader::Reset() {
   header_ = FrameHeader();
   fault_ = false;
   DiscardMessage();
+  more_ = false;
+  found_.clear();
   std::lock_guard<std::mutex> queue_lock(queue_lock_);
   items_.clear();
+  item_bytes_ = 0;
 }
 
 }  // namespace tw

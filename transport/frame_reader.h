@@ -15,6 +15,10 @@
 // object, whole or joined from pieces, at most the reader's message cap
 // (which a server lowers for peers that have not logged on yet).
 //
+// Held memory. Parse stops finding frames once the queued items hold
+// kMaxQueuedItemBytes (tiny frames may open to 128 KiB each), leaving the
+// rest in the byte queue until the items are taken (MoreToParse).
+//
 // Dropped frames. A frame whose payload cannot be decrypted or gunzipped is
 // dropped. So is a middle or last frame that continues no message, and a
 // message whose pieces outgrow the cap. A message left unfinished (a piece
@@ -71,6 +75,10 @@ using FrameBytes = std::vector<uint8_t, CryptoPP::AllocatorWithCleanup<uint8_t>>
 // A received payload, shared and reference counted, never changed once queued.
 using FramePayload = std::shared_ptr<const FrameBytes>;
 
+// What the queued items may hold before Parse stops cutting frames: eight
+// opened frames.
+constexpr size_t kMaxQueuedItemBytes = 8 * kMaxPlainPayload;
+
 class CIOFrameReader {
  public:
   struct Options {
@@ -123,6 +131,10 @@ class CIOFrameReader {
   bool protocol_fault() const;
   // Bytes of a frame or of a message being joined wait for the rest.
   bool HasPartial() const;
+  // Parse stopped with complete frames left in the byte queue, because the
+  // queued items already held kMaxQueuedItemBytes: Parse again once items
+  // were taken.
+  bool MoreToParse() const;
 
   // Takes the oldest item: returns its frame code and stores its payload in
   // `payload` (when not null). Returns 0, leaving `payload` alone, when no
@@ -158,10 +170,17 @@ class CIOFrameReader {
     SecureBytes plain;           // the payload opened (kOpened)
   };
 
-  // Opens the frames found so far and delivers them in order, then forgets
-  // them. Returns false when any was dropped. Called with parse_lock_ held;
-  // rethrows, in order, what opening a frame threw.
-  bool OpenFound(bool* key_missing);
+  // The loop of Parse: finds frames and hands them on in batches of
+  // `batch`. Returns false when anything was dropped.
+  bool ParseFrames(size_t batch, SecureBytes* key, bool* key_sought, bool* key_missing);
+  size_t QueuedItemBytes() const;
+  // Opens the frames found so far with `key` (empty: sealed frames are
+  // dropped) and delivers them in order, then forgets them. Returns false
+  // when any was dropped. Called with parse_lock_ held; rethrows, in order,
+  // what opening a frame threw.
+  bool OpenFound(const SecureBytes& key);
+  // Opens every frame found, on the workers and here; returns when all are.
+  void OpenAll(const SecureBytes& key);
   // Decrypts and gunzips one payload as its header says, with `key` (empty
   // when none is to be had). Must not touch the reader's state: it may run on
   // a worker.
@@ -190,6 +209,7 @@ class CIOFrameReader {
   FrameBytes message_;              // guarded by parse_lock_: the message being joined
   bool in_message_ = false;         // guarded by parse_lock_: a first frame was joined
   bool fault_ = false;              // guarded by parse_lock_: a clear frame after the key
+  bool more_ = false;               // guarded by parse_lock_: see MoreToParse
   std::vector<Found> found_;        // guarded by parse_lock_: frames waiting to be opened
   const int workers_;
   std::shared_ptr<FrameWorkers> pool_;  // guarded by parse_lock_; acquired on first need
@@ -204,6 +224,7 @@ class CIOFrameReader {
   };
   mutable std::mutex queue_lock_;
   std::deque<Item> items_;  // guarded by queue_lock_
+  size_t item_bytes_ = 0;   // guarded by queue_lock_: the payload bytes in items_
 
   std::mutex key_lock_;
   std::condition_variable key_set_;  // signalled under key_lock_

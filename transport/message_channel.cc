@@ -43,7 +43,12 @@ bool MessageFrameReceiver::Feed(const uint8_t* bytes, size_t count, std::vector<
           if (error != nullptr) *error = "a frame could not be read";
           continue;
         }
-        if (reader_.last_status() == CULMSGmessageReader::Status::kNeedMore) break;
+        if (reader_.last_status() == CULMSGmessageReader::Status::kNeedMore) {
+          // The frame reader stopped cutting while many chunks waited; now
+          // that they are read, it goes on.
+          if (frames_.MoreToParse() && frames_.ItemCount() == 0) continue;
+          break;
+        }
         continue;  // a dropped object: more may follow
       }
       out->push_back(std::move(message));

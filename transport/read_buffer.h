@@ -2,9 +2,11 @@
 //
 // It starts at one frame piece and doubles, up to its limit, each time a
 // read fills it whole: a busy connection then hands the frame reader several
-// frames per read, which it opens on several cores, while an idle one, or
-// one whose peer has not logged on (its limit kept at one piece), holds
-// little.
+// frames per read, which it opens on several cores. A read of a small
+// message gives the room back, so a connection that has gone quiet holds one
+// piece, and one whose peer has not logged on (its limit kept at one piece)
+// never holds more. The limit is what keeps every frame worker busy twice
+// over, at most eight pieces.
 //
 // Threads: used by the connection's receiving thread only.
 #ifndef TW_TRANSPORT_READ_BUFFER_H_
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "transport/frame_format.h"
+#include "transport/frame_workers.h"
 
 namespace tw {
 
@@ -24,7 +27,11 @@ constexpr size_t kMaxReadBytes = 8 * kFramePieceBytes;
 
 class ReadBuffer {
  public:
-  ReadBuffer() : bytes_(kFramePieceBytes) {}
+  ReadBuffer()
+      : bytes_(kFramePieceBytes),
+        limit_(std::clamp(2 * kFramePieceBytes * static_cast<size_t>(FrameWorkerCount()),
+                          kFramePieceBytes, kMaxReadBytes)),
+        default_limit_(limit_) {}
 
   uint8_t* data() { return bytes_.data(); }
   size_t size() const { return bytes_.size(); }
@@ -34,15 +41,24 @@ class ReadBuffer {
   void Filled(size_t count) {
     if (count == bytes_.size() && bytes_.size() < limit_) {
       bytes_.resize(std::min(bytes_.size() * 2, limit_));
+    } else if (count < kQuietReadBytes && bytes_.size() > kFramePieceBytes) {
+      std::vector<uint8_t>(kFramePieceBytes).swap(bytes_);
     }
   }
-  // The size the buffer may grow to, at least one frame piece and at most
-  // kMaxReadBytes; a buffer already larger stays as it is.
-  void SetLimit(size_t bytes) { limit_ = std::clamp(bytes, kFramePieceBytes, kMaxReadBytes); }
+  // The size the buffer may grow to for a peer whose messages are held to
+  // `message_bytes`: one piece for small ones, else the default limit. A
+  // buffer already larger shrinks at the next small read.
+  void SetLimit(size_t message_bytes) {
+    limit_ = message_bytes <= kFramePieceBytes ? kFramePieceBytes : default_limit_;
+  }
 
  private:
+  // A read shorter than this is a quiet connection's.
+  static constexpr size_t kQuietReadBytes = kFramePieceBytes / 4;
+
   std::vector<uint8_t> bytes_;
-  size_t limit_ = kMaxReadBytes;
+  size_t limit_;
+  const size_t default_limit_;
 };
 
 }  // namespace tw

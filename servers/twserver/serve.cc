@@ -253,7 +253,10 @@ class Server {
   // never refused, so that small requests always pass. What those hold
   // lies outside the budget: at 256 KiB a full house of 1024 connections
   // adds at most 256 MiB, the default budget itself, where 1 MiB would
-  // have let them hold four times the budget.
+  // have let them hold four times the budget. So do the read buffer and the
+  // frames opened at once of a logged-on connection busy sending (up to
+  // twice the worker count of frame pieces each, given back when it goes
+  // quiet).
   bool CheckBuffered(Connection* connection, size_t buffered) {
     constexpr size_t kAlwaysAllowed = size_t{256} << 10;
     const size_t before = connection->buffered;

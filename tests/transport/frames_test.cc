@@ -381,9 +381,11 @@ TEST(FrameReader, ResetForgetsBytesMessagesAndItemsButKeepsTheKey) {
 // Frames opened on several workers come out exactly as one thread opens
 // them: the same items in the same order, the same report from every Parse,
 // whatever the read sizes, with bad frames, pieces of a broken message and
-// junk in the middle of a batch, and a clear frame after the key ending the
-// stream where it stands. The sealed frames are large, so that each batch
-// goes to the workers; run under ThreadSanitizer.
+// junk in the middle of a batch; with a clear frame after the key ending the
+// stream where it stands; and with no key at all (every Parse waits once,
+// then throws, and the clear frames still come through). The sealed frames
+// are large, so that each batch goes to the workers; run under
+// ThreadSanitizer.
 TEST(FrameReader, OpeningOnSeveralWorkersGivesWhatOneThreadGives) {
   std::string stream;
   std::vector<std::string> broken = Frames(Compressible(400000), kCipherAes, true);
@@ -396,47 +398,88 @@ TEST(FrameReader, OpeningOnSeveralWorkersGivesWhatOneThreadGives) {
     if (i == 3) stream += Joined(broken) + "junk" + Header(kFrameWhole, 5, 0, 4) + "xxxx";
     if (i == 5) stream += Frames(std::string(20000, 'z'), kCipherAes, true, "other")[0];
   }
+  const std::string clear = Frames(Compressible(100000), kCipherClear, true)[0];
   const std::string after_fault = Frames(Compressible(200000), kCipherAes, true)[0];
 
+  enum class Mode { kKeyed, kFault, kNoKey };
+  enum Parsed { kFalse, kTrue, kThrew };
   struct Run {
-    std::vector<bool> parses;
+    std::vector<Parsed> parses;
     std::vector<Item> items;
     bool fault = false;
   };
-  auto run = [&](int workers, size_t read_size, bool fault) {
+  auto run = [&](int workers, size_t read_size, Mode mode) {
     CIOFrameReader::Options options = ShortWait();
+    options.key_wait = 1ms;
     options.workers = workers;
     CIOFrameReader reader(options);
-    reader.SetKey(kKey);
+    if (mode != Mode::kNoKey) reader.SetKey(kKey);
     std::string input = stream;
-    if (fault) input += Frames("clear", kCipherClear, false)[0] + after_fault;
+    if (mode == Mode::kFault) input += clear + after_fault;
+    if (mode == Mode::kNoKey) input = clear + input + clear;
     Run result;
     std::mt19937 gen(static_cast<unsigned>(read_size));
     for (size_t at = 0; at < input.size();) {
       const size_t n = std::min(input.size() - at, read_size > 0 ? read_size : 1 + gen() % 300000);
       reader.AddBytes(input.data() + at, n);
-      if (fault && at == 0) reader.SetSealedOnly(true);
-      result.parses.push_back(reader.Parse());
+      if (mode == Mode::kFault && at == 0) reader.SetSealedOnly(true);
+      // As a connection does: the items are taken after each Parse, and
+      // cutting goes on while frames are left; what one read brought is
+      // judged as a whole.
+      Parsed parsed = kTrue;
+      do {
+        try {
+          if (!reader.Parse() && parsed == kTrue) parsed = kFalse;
+        } catch (const std::runtime_error&) {
+          parsed = kThrew;
+        }
+        for (Item& item : Drain(&reader)) result.items.push_back(std::move(item));
+      } while (reader.MoreToParse());
+      result.parses.push_back(parsed);
       at += n;
     }
-    result.items = Drain(&reader);
     result.fault = reader.protocol_fault();
     return result;
   };
   for (const size_t read_size : {size_t{0}, size_t{8} * kFramePieceBytes, size_t{4} << 20}) {
-    for (const bool fault : {false, true}) {
-      SCOPED_TRACE(testing::Message() << "reads of " << read_size << ", fault " << fault);
-      const Run one = run(1, read_size, fault);
-      const Run several = run(4, read_size, fault);
+    for (const Mode mode : {Mode::kKeyed, Mode::kFault, Mode::kNoKey}) {
+      SCOPED_TRACE(testing::Message()
+                   << "reads of " << read_size << ", mode " << static_cast<int>(mode));
+      const Run one = run(1, read_size, mode);
+      const Run several = run(4, read_size, mode);
       EXPECT_EQ(one.parses, several.parses);
       EXPECT_EQ(one.items, several.items);
       EXPECT_EQ(one.fault, several.fault);
-      EXPECT_EQ(fault, several.fault);
-      // Every good message and file frame, nothing of the broken ones.
-      EXPECT_EQ(16u, several.items.size());
-      EXPECT_NE(std::find(one.parses.begin(), one.parses.end(), false), one.parses.end());
+      EXPECT_EQ(mode == Mode::kFault, several.fault);
+      // Every good message and file frame, nothing of the broken ones; with
+      // no key, the two clear messages alone.
+      EXPECT_EQ(mode == Mode::kNoKey ? 2u : 16u, several.items.size());
+      EXPECT_NE(std::find(one.parses.begin(), one.parses.end(),
+                          mode == Mode::kNoKey ? kThrew : kFalse),
+                one.parses.end());
     }
   }
+}
+
+// Frames that open far larger than they travel (a gzip of zeros) are cut
+// only while the queued items hold less than the limit; the rest waits in
+// the byte queue until the items are taken.
+TEST(FrameReader, CuttingStopsWhileManyOpenedFramesWait) {
+  const std::string tiny = Frames(std::string(kFramePieceBytes, '\0'), kCipherClear, true)[0];
+  ASSERT_LT(tiny.size(), 1000u);
+  std::string read;
+  for (int i = 0; i < 400; ++i) read += tiny;
+  CIOFrameReader reader;
+  EXPECT_TRUE(Feed(&reader, read));
+  EXPECT_TRUE(reader.MoreToParse());
+  EXPECT_LE(reader.BufferedBytes(), kMaxQueuedItemBytes + 16 * kMaxPlainPayload + read.size());
+  size_t items = Drain(&reader).size();
+  while (reader.MoreToParse()) {
+    EXPECT_TRUE(reader.Parse());
+    items += Drain(&reader).size();
+  }
+  EXPECT_EQ(400u, items);
+  EXPECT_FALSE(reader.HasPartial());
 }
 
 // The receive thread feeds and parses while another thread takes the items
