@@ -106,6 +106,19 @@ size_t BarePipeline::Seal(const char* data, size_t n) {
   }
 }
 
+bool BarePipeline::OpenSealed(std::string* out) {
+  try {
+    out->clear();
+    CryptoPP::CBC_Mode<CryptoPP::AES>::Decryption dec(key_, sizeof key_, iv_);
+    CryptoPP::StringSource(cipher_, true,
+                           new CryptoPP::StreamTransformationFilter(
+                               dec, new CryptoPP::Gunzip(new CryptoPP::StringSink(*out))));
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
 double BarePipelineSeconds(const std::string& path) {
   const auto start = std::chrono::steady_clock::now();
   std::ifstream in(path, std::ios::binary);

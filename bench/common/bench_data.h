@@ -2,8 +2,8 @@
 // scratch paths, and the bare library
 // pipeline that every frame of the wire goes through, without the frame
 // layer: gzip at level 6, AES-256-CBC under the channel key and the
-// channel's IV, and back (decrypt, gunzip). The wire figures are printed
-// beside this one.
+// channel's IV, and back (decrypt, gunzip), whole or either half alone. The
+// wire figures are printed beside these.
 //
 // Not thread-safe: one BarePipeline per thread.
 #ifndef TW_BENCH_COMMON_BENCH_DATA_H_
@@ -37,6 +37,10 @@ class BarePipeline {
   // The sending half alone: gzip, then AES-256-CBC; the cipher text's
   // length, 0 when the library failed.
   size_t Seal(const char* data, size_t n);
+  // The receiving half alone: AES-256-CBC decryption, then gunzip, of the
+  // cipher text the last Seal made; the restored bytes replace `*out`.
+  // False when the library failed.
+  bool OpenSealed(std::string* out);
 
  private:
   uint8_t key_[32];
