@@ -41,7 +41,7 @@ std::string EnvText(const wchar_t* name) {
   wchar_t buffer[MAX_PATH + 1];
   const DWORD n = GetEnvironmentVariableW(name, buffer, MAX_PATH + 1);
   if (n == 0 || n > MAX_PATH) return std::string();
-  return win32::Narrow(buffer, n);
+  return win32::NarrowPath(std::wstring(buffer, n));
 }
 
 std::string BaseFolder() {
@@ -52,7 +52,7 @@ std::string BaseFolder() {
   wchar_t temp[MAX_PATH + 1];
   const DWORD n = GetTempPathW(MAX_PATH + 1, temp);
   if (n == 0 || n > MAX_PATH) return std::string();
-  std::string folder = win32::Narrow(temp, n);
+  std::string folder = win32::NarrowPath(std::wstring(temp, n));
   while (!folder.empty() && (folder.back() == '\\' || folder.back() == '/')) folder.pop_back();
   return folder + "\\Veltrane";
 }

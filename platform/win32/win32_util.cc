@@ -43,6 +43,31 @@ std::string Narrow(const std::wstring& wide) {
   return Narrow(wide.data(), wide.size());
 }
 
+namespace {
+
+bool InCodePage(const std::wstring& wide) {
+  BOOL used_default = FALSE;
+  WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()),
+                      nullptr, 0, nullptr, &used_default);
+  return !used_default;
+}
+
+}  // namespace
+
+std::string NarrowPath(const std::wstring& path) {
+  if (InCodePage(path)) return Narrow(path);
+  const DWORD size = GetShortPathNameW(path.c_str(), nullptr, 0);
+  if (size > 0) {
+    std::wstring short_path(size, L'\0');
+    const DWORD n = GetShortPathNameW(path.c_str(), &short_path[0], size);
+    if (n > 0 && n < size) {
+      short_path.resize(n);
+      if (InCodePage(short_path)) return Narrow(short_path);
+    }
+  }
+  return Narrow(path);
+}
+
 std::string Utf8FromWide(const std::wstring& wide) {
   return FromWide(CP_UTF8, 0, wide.data(), wide.size());
 }

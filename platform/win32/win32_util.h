@@ -34,6 +34,12 @@ std::wstring Wide(const std::string& narrow);
 std::string Narrow(const std::wstring& wide);
 std::string Narrow(const wchar_t* wide, size_t length);
 
+// A path the system handed back (a module's file, the temporary folder, a
+// full path), narrow: as Narrow, but one holding a character the code page
+// lacks becomes its short (8.3) form where the volume keeps one, so that it
+// still names the same file; otherwise the "?" form, which names no file.
+std::string NarrowPath(const std::wstring& path);
+
 // UTF-16 to UTF-8 and back, for the few texts whose format is UTF-8 by
 // definition (JSON); everything else is narrow in the ANSI code page.
 std::string Utf8FromWide(const std::wstring& wide);

@@ -438,6 +438,25 @@ TEST(Win32NarrowText, NamesAreInTheAnsiCodePage) {
     // A character the code page lacks is "?", never a look-alike that
     // could name another file ("\u0100" is no "A").
     EXPECT_EQ("?.txt", win32::Narrow(std::wstring(L"\u0100.txt")));
+    // A path the system hands back with such a character (a temporary
+    // folder under a user name the code page lacks) is given in its short
+    // form, which still names the file.
+    const std::wstring odd = win32::Wide(dir.path()) + L"\\\u0100 long folder name";
+    ASSERT_TRUE(CreateDirectoryW(odd.c_str(), nullptr));
+    ASSERT_TRUE(CloseHandle(CreateFileW((odd + L"\\f.txt").c_str(), GENERIC_WRITE, 0, nullptr,
+                                        CREATE_NEW, 0, nullptr)));
+    wchar_t short_form[MAX_PATH + 1];
+    const DWORD n = GetShortPathNameW(odd.c_str(), short_form, MAX_PATH + 1);
+    if (n == 0 || std::wstring(short_form, n) == odd) {
+      std::printf("note: this volume keeps no short names: a path outside the code page is lost\n");
+    } else {
+      const std::string narrow = win32::NarrowPath(odd + L"\\f.txt");
+      EXPECT_EQ(std::string::npos, narrow.find('?')) << narrow;
+      EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(narrow.c_str())) << narrow;
+      EXPECT_TRUE(LocalFileExists(narrow)) << narrow;
+    }
+    EXPECT_EQ(path, win32::NarrowPath(win32::Wide(path))) << "a name in the code page stays long";
+
     // JSON is UTF-8 whatever the code page; a terminal gets the text in the
     // code page it came in.
     EXPECT_EQ("\"caf\xC3\xA9\"", JsonQuote("caf\xE9"));

@@ -34,7 +34,7 @@ std::string ModuleBesideExecutable() {
   wchar_t self[MAX_PATH + 1] = {};
   const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
   if (n == 0 || n >= MAX_PATH) return kModuleName;
-  return tw::win32::Narrow(
+  return tw::win32::NarrowPath(
       (std::filesystem::path(std::wstring(self, n)).parent_path() / kModuleName).native());
 }
 
@@ -79,7 +79,7 @@ std::unique_ptr<ScratchFile> ScratchFile::Create(const char* name, std::string* 
       CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                   FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-  file->path_ = tw::win32::Narrow(path);
+  file->path_ = tw::win32::NarrowPath(path);
   if (file->handle_->file == INVALID_HANDLE_VALUE) {
     *error = LastError("cannot create", file->path_);
     return nullptr;
