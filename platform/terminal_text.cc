@@ -4,6 +4,7 @@
 // included, whose terminal form is not there.
 //
 // Stateless; callable from any thread.
+#include "platform/native_text.h"
 #include "platform/ui_record.h"
 #include "platform/ui_terminal.h"
 
@@ -28,7 +29,11 @@ bool IsInvisibleFormatting(const std::string& text, size_t i, size_t length) {
 
 }  // namespace
 
-std::string TerminalSafeText(const std::string& text) {
+std::string TerminalSafeText(const std::string& native) {
+  // Judged character by character in UTF-8 (on Windows the text is in the
+  // ANSI code page, whose bytes above 0x7F are no UTF-8 sequences) and
+  // handed back in the encoding it came in.
+  const std::string text = Utf8FromNative(native);
   std::string out;
   size_t i = 0;
   while (i < text.size()) {
@@ -52,7 +57,7 @@ std::string TerminalSafeText(const std::string& text) {
       }
     }
   }
-  return out;
+  return NativeFromUtf8(out);
 }
 
 }  // namespace tw

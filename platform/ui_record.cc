@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/debug_output.h"
+#include "platform/native_text.h"
 #include "platform/small_file.h"
 
 namespace tw {
@@ -53,7 +54,9 @@ size_t Utf8SequenceLength(const std::string& text, size_t i) {
   return length;
 }
 
-std::string JsonQuote(const std::string& text) {
+std::string JsonQuote(const std::string& native) {
+  // JSON is UTF-8; the system's strings are narrow in the process's encoding.
+  const std::string text = Utf8FromNative(native);
   std::string out;
   out.reserve(text.size() + 2);
   out += '"';

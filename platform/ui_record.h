@@ -13,8 +13,9 @@
 // "Cancel", "Yes", "No"). The scripted form also records the status window as kind "status" (see
 // StatusRecordLine).
 //
-// Strings are written as UTF-8: quotes, backslashes and control bytes are
-// escaped; valid UTF-8 sequences pass through unchanged; a byte that is not
+// Strings are written as UTF-8 (on Windows converted from the ANSI code
+// page, in which the system's strings are): quotes, backslashes and control
+// bytes are escaped; valid UTF-8 sequences pass through unchanged; a byte that is not
 // part of a valid sequence is taken as Latin-1 and written as \u00XX, so a
 // line is always valid JSON.
 //
@@ -35,8 +36,9 @@ namespace tw {
 // points above U+10FFFF are not valid. ASCII bytes are not sequences here.
 size_t Utf8SequenceLength(const std::string& text, size_t i);
 
-// `text` as a JSON string literal, quotes included.
-std::string JsonQuote(const std::string& text);
+// `native` (narrow text of the process) as a JSON string literal in UTF-8,
+// quotes included.
+std::string JsonQuote(const std::string& native);
 
 // The record lines, without the final line feed.
 std::string DialogRecordLine(const DialogRequest& request, const DialogResult& result);

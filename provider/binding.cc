@@ -11,6 +11,7 @@
 
 #include "dialogs/logon_dialog.h"
 #include "dialogs/production_dialogs.h"
+#include "platform/native_text.h"
 #include "platform/path.h"
 #include "platform/user_interface.h"
 #include "provider/export_support.h"
@@ -35,7 +36,7 @@ bool HoldsColon(const std::string& text) {
 
 bool IsSolutionIn(const fs::path& folder, const std::string& base) {
   std::error_code error;
-  return fs::is_regular_file(folder / (base + kSolutionSuffix), error);
+  return fs::is_regular_file(folder / FsPath(base + kSolutionSuffix), error);
 }
 
 // The project fields of a context, as a close leaves them.
@@ -193,7 +194,7 @@ std::string FindSolutionFolder(const std::string& folder, const std::string& bas
     if (depth == limit) return "";
     ++depth;
   }
-  const fs::path here(folder);
+  const fs::path here = FsPath(folder);
   if (IsSolutionIn(here, base)) return folder;
   if (IsSolutionIn(here / base, base)) return NativeJoin(folder, base);
   std::error_code error;
@@ -201,7 +202,7 @@ std::string FindSolutionFolder(const std::string& folder, const std::string& bas
   for (; !error && it != fs::directory_iterator(); it.increment(error)) {
     std::error_code kind_error;
     if (!it->is_directory(kind_error) || it->is_symlink(kind_error)) continue;
-    std::string found = FindSolutionFolder(it->path().string(), base, depth, limit);
+    std::string found = FindSolutionFolder(FsText(it->path()), base, depth, limit);
     if (!found.empty()) return found;
   }
   return "";

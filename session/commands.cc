@@ -14,6 +14,7 @@
 #include "platform/file.h"
 #include "platform/file_attributes.h"
 #include "platform/file_move.h"
+#include "platform/native_text.h"
 #include "platform/path.h"
 #include "platform/system_factory.h"
 #include "protocol/command.h"
@@ -47,7 +48,7 @@ bool PlaceReceivedFile(ReceivedFiles* files, const std::string& received, const 
                        const std::string& server_stamp) {
   const std::string folder = NativeParent(path);
   std::error_code ec;
-  if (!folder.empty()) std::filesystem::create_directories(folder, ec);
+  if (!folder.empty()) std::filesystem::create_directories(FsPath(folder), ec);
   // Only a file the reader wrote, still the very file it closed.
   if (!files->Take(received)) {
     DebugLog("ClientSession: a fetched file is not one this client received");

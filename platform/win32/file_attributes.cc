@@ -38,7 +38,7 @@ std::string CanonicalLocalPath(const std::string& path) {
   if (buffer.compare(0, 4, L"\\\\?\\") == 0 && buffer.size() > 6 && buffer[5] == L':') {
     buffer.erase(0, 4);
   }
-  return win32::Narrow(buffer);
+  return win32::NarrowPath(buffer);
 }
 
 // The mode has no counterpart: new folders take their parent's security,

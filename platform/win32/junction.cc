@@ -52,7 +52,9 @@ int JunctionHelper::CreateJunction(const std::string& link, const std::string& t
     return kJunctionBadName;
   }
   std::vector<uint8_t> buffer;
-  if (!MountPointReparseBuffer(win32::Narrow(full, n), &buffer)) {
+  // The buffer is built from UTF-8 (its byte layout is the same on every
+  // system); the full name goes there without a detour through the code page.
+  if (!MountPointReparseBuffer(win32::Utf8FromWide(std::wstring(full, n)), &buffer)) {
     SetSystemError(target + " is an invalid file name: ", ERROR_FILENAME_EXCED_RANGE);
     return kJunctionBadName;
   }

@@ -112,7 +112,7 @@ std::string AbsolutePath(const std::string& path, const std::string& base) {
   wchar_t full[32768];
   const DWORD n = GetFullPathNameW(wide.c_str(), 32768, full, nullptr);
   if (n == 0 || n >= 32768) return std::string();
-  return win32::Narrow(full, n);
+  return win32::NarrowPath(std::wstring(full, n));
 }
 
 }  // namespace tw

@@ -1,7 +1,8 @@
 // The machine registry on Windows: the real HKEY_LOCAL_MACHINE behind the
 // Registry interface (platform/registry.h); the results are the registry
-// functions' own error codes. Names travel as UTF-8 and reach the system
-// through the wide functions. Values are written one after another: a
+// functions' own error codes. Names and values are narrow in the ANSI code
+// page (as the A functions take them) and reach the system through the wide
+// functions. Values are written one after another: a
 // failure part-way leaves the values before it written, as the registry
 // has no transaction for a plain caller.
 #include "platform/registry.h"

@@ -1,9 +1,18 @@
 // The runtime folder on Windows: $VELTRANE_RUNTIME_DIR, else
-// "%LOCALAPPDATA%\Veltrane" (the user's own local application data, which
-// only that user may open), else the user's temporary folder. Mailslots,
-// shared blocks and the recipient table are kernel objects there, so the
-// folder holds only the property server's files. ExclusiveFileLock locks
-// the whole file with LockFileEx, waiting at most 10 s for it. See platform/runtime_dir.h.
+// "%LOCALAPPDATA%\Veltrane" (the user's own local application data), else
+// the user's temporary folder. Mailslots, shared blocks and the recipient
+// table are kernel objects there, so the folder holds only the property
+// server's files. ExclusiveFileLock locks the whole file with LockFileEx,
+// waiting at most 10 s for it. See platform/runtime_dir.h.
+//
+// The folder and its sub-folders are the user's own, as a 0700 folder is on
+// Linux: each is made owned by the current user's SID with a protected DACL
+// (nothing inherited from above) whose only entry gives that SID full
+// access, inherited by everything inside. SYSTEM gets no entry: a service
+// that must reach the folder (a backup, say) holds the privileges that pass
+// a DACL anyway. An existing folder whose owner is not the current user is
+// refused, whatever its DACL says: its owner could grant itself anything,
+// and so plant files the property server would trust.
 //
 // Threads: the functions keep no state; an ExclusiveFileLock belongs to one
 // thread at a time.
@@ -14,8 +23,13 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
-#include "platform/win32/win32_util.h"
+// clang-format off
+#include "platform/win32/win32_util.h"  // <windows.h> first
+#include <aclapi.h>
+#include <sddl.h>
+// clang-format on
 
 namespace tw {
 namespace {
@@ -27,7 +41,7 @@ std::string EnvText(const wchar_t* name) {
   wchar_t buffer[MAX_PATH + 1];
   const DWORD n = GetEnvironmentVariableW(name, buffer, MAX_PATH + 1);
   if (n == 0 || n > MAX_PATH) return std::string();
-  return win32::Narrow(buffer, n);
+  return win32::NarrowPath(std::wstring(buffer, n));
 }
 
 std::string BaseFolder() {
@@ -38,15 +52,69 @@ std::string BaseFolder() {
   wchar_t temp[MAX_PATH + 1];
   const DWORD n = GetTempPathW(MAX_PATH + 1, temp);
   if (n == 0 || n > MAX_PATH) return std::string();
-  std::string folder = win32::Narrow(temp, n);
+  std::string folder = win32::NarrowPath(std::wstring(temp, n));
   while (!folder.empty() && (folder.back() == '\\' || folder.back() == '/')) folder.pop_back();
   return folder + "\\Veltrane";
 }
 
+// The SID of the user this process runs as (its token's user), copied out;
+// empty when the token cannot be read.
+std::vector<DWORD> CurrentUserSid() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
+  const win32::ScopedHandle guard(token);
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  if (size == 0) return {};
+  std::vector<DWORD> buffer((size + sizeof(DWORD) - 1) / sizeof(DWORD));
+  if (!GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) return {};
+  const PSID user = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
+  if (!IsValidSid(user)) return {};
+  const DWORD length = GetLengthSid(user);
+  std::vector<DWORD> sid((length + sizeof(DWORD) - 1) / sizeof(DWORD));
+  if (!CopySid(length, sid.data(), user)) return {};
+  return sid;
+}
+
+std::string SidText(PSID sid) {
+  wchar_t* text = nullptr;
+  if (sid == nullptr || !ConvertSidToStringSidW(sid, &text)) return "an unknown SID";
+  std::string out = win32::Narrow(text, wcslen(text));
+  LocalFree(text);
+  return out;
+}
+
+// True when the current user `user` owns `path`; otherwise false with
+// *error saying who does.
+bool OwnedBy(const std::wstring& wide, const std::string& path, PSID user, std::string* error) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  const DWORD rc = GetNamedSecurityInfoW(wide.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                                         &owner, nullptr, nullptr, nullptr, &descriptor);
+  if (rc != ERROR_SUCCESS) {
+    *error = win32::ErrorText("cannot read the owner of", path, rc);
+    return false;
+  }
+  const bool ours = owner != nullptr && IsValidSid(owner) && EqualSid(owner, user);
+  if (!ours) {
+    *error = path + " is owned by " + SidText(owner) + ", not by the current user " +
+             SidText(user) + ": refused (nobody else may keep the runtime folder)";
+  }
+  LocalFree(descriptor);
+  return ours;
+}
+
 // A folder that is a plain folder (not a file, not a junction someone
-// planted), made when missing and `create` is set.
+// planted) of the current user, made (the user's own) when missing and
+// `create` is set.
 bool EnsureFolder(const std::string& path, bool create, std::string* error, bool* absent) {
   if (absent != nullptr) *absent = false;
+  // The process's user does not change while it runs.
+  static const std::vector<DWORD> user = CurrentUserSid();
+  if (user.empty()) {
+    *error = win32::ErrorText("cannot tell the current user for", path, GetLastError());
+    return false;
+  }
   const std::wstring wide = win32::Wide(path);
   DWORD attributes = GetFileAttributesW(wide.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
@@ -55,7 +123,12 @@ bool EnsureFolder(const std::string& path, bool create, std::string* error, bool
       *error = path + " does not exist";
       return false;
     }
-    if (!CreateDirectoryW(wide.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+    win32::PrivateFolderSecurity security(const_cast<DWORD*>(user.data()));
+    if (security.get() == nullptr) {
+      *error = win32::ErrorText("cannot make the private access list of", path, GetLastError());
+      return false;
+    }
+    if (!CreateDirectoryW(wide.c_str(), security.get()) && GetLastError() != ERROR_ALREADY_EXISTS) {
       *error = win32::ErrorText("cannot create", path, GetLastError());
       return false;
     }
@@ -66,7 +139,9 @@ bool EnsureFolder(const std::string& path, bool create, std::string* error, bool
     *error = path + " is not a plain folder";
     return false;
   }
-  return true;
+  // Also a folder another process made first, between the look and the
+  // creation: whoever made it owns it.
+  return OwnedBy(wide, path, const_cast<DWORD*>(user.data()), error);
 }
 
 }  // namespace

@@ -57,7 +57,7 @@ std::string ModuleFile(HMODULE module) {
   for (;;) {
     const DWORD n = GetModuleFileNameW(module, &buffer[0], static_cast<DWORD>(buffer.size()));
     if (n == 0) return std::string();
-    if (n < buffer.size()) return win32::Narrow(buffer.data(), n);
+    if (n < buffer.size()) return win32::NarrowPath(std::wstring(buffer.data(), n));
     if (buffer.size() >= 32768) return std::string();
     buffer.resize(buffer.size() * 2);
   }
@@ -163,7 +163,7 @@ std::string TempFolder() {
   wchar_t folder[MAX_PATH + 1];
   const DWORD n = GetTempPathW(MAX_PATH + 1, folder);
   if (n == 0 || n > MAX_PATH) return std::string();
-  std::string text = win32::Narrow(folder, n);
+  std::string text = win32::NarrowPath(std::wstring(folder, n));
   while (!text.empty() && (text.back() == '\\' || text.back() == '/')) text.pop_back();
   return text;
 }
@@ -176,8 +176,10 @@ class Win32SystemFactory final : public CRLsystemFactory {
     if (n == 0 || n > MAX_PATH) return std::string();
     wchar_t name[MAX_PATH + 1];
     if (GetTempFileNameW(folder, L"CRL", 0, name) == 0) return std::string();
+    // Its narrow name while it exists (a short form needs the file).
+    const std::string narrow = win32::NarrowPath(name);
     if (!keep) DeleteFileW(name);
-    return win32::Narrow(name);
+    return narrow;
   }
 
   std::string ModuleDirectory() override {
@@ -206,7 +208,7 @@ class Win32SystemFactory final : public CRLsystemFactory {
     if (FAILED(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder))) {
       return std::string();
     }
-    return win32::Narrow(folder) + "\\Halvorn";
+    return win32::NarrowPath(folder) + "\\Halvorn";
   }
 
   std::string UserName() override {

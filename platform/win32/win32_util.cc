@@ -7,30 +7,73 @@ namespace win32 {
 namespace {
 // Between 1601-01-01 and 1970-01-01, in 100 ns units.
 constexpr long long kEpochDifference = 116444736000000000LL;
-}  // namespace
 
-std::wstring Wide(const std::string& utf8) {
-  if (utf8.empty()) return std::wstring();
+std::wstring ToWide(UINT code_page, const std::string& text) {
+  if (text.empty()) return std::wstring();
   const int n =
-      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+      MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
   if (n <= 0) return std::wstring();
   std::wstring out(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &out[0], n);
+  MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()), &out[0], n);
   return out;
 }
 
-std::string Narrow(const wchar_t* wide, size_t length) {
+std::string FromWide(UINT code_page, DWORD flags, const wchar_t* wide, size_t length) {
   if (length == 0) return std::string();
-  const int n =
-      WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+  const int n = WideCharToMultiByte(code_page, flags, wide, static_cast<int>(length), nullptr, 0,
+                                    nullptr, nullptr);
   if (n <= 0) return std::string();
   std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(length), &out[0], n, nullptr, nullptr);
+  WideCharToMultiByte(code_page, flags, wide, static_cast<int>(length), &out[0], n, nullptr,
+                      nullptr);
   return out;
+}
+
+}  // namespace
+
+std::wstring Wide(const std::string& narrow) {
+  return ToWide(CP_ACP, narrow);
+}
+
+std::string Narrow(const wchar_t* wide, size_t length) {
+  return FromWide(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, length);
 }
 
 std::string Narrow(const std::wstring& wide) {
   return Narrow(wide.data(), wide.size());
+}
+
+namespace {
+
+bool InCodePage(const std::wstring& wide) {
+  BOOL used_default = FALSE;
+  WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()),
+                      nullptr, 0, nullptr, &used_default);
+  return !used_default;
+}
+
+}  // namespace
+
+std::string NarrowPath(const std::wstring& path) {
+  if (InCodePage(path)) return Narrow(path);
+  const DWORD size = GetShortPathNameW(path.c_str(), nullptr, 0);
+  if (size > 0) {
+    std::wstring short_path(size, L'\0');
+    const DWORD n = GetShortPathNameW(path.c_str(), &short_path[0], size);
+    if (n > 0 && n < size) {
+      short_path.resize(n);
+      if (InCodePage(short_path)) return Narrow(short_path);
+    }
+  }
+  return Narrow(path);
+}
+
+std::string Utf8FromWide(const std::wstring& wide) {
+  return FromWide(CP_UTF8, 0, wide.data(), wide.size());
+}
+
+std::wstring WideFromUtf8(const std::string& utf8) {
+  return ToWide(CP_UTF8, utf8);
 }
 
 std::string SystemMessage(DWORD code) {
@@ -56,6 +99,24 @@ std::string ErrorText(const std::string& what, const std::string& name, DWORD co
 NullDaclSecurity::NullDaclSecurity() {
   ok_ = InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) &&
         SetSecurityDescriptorDacl(&descriptor_, TRUE, nullptr, FALSE);
+  attributes_.nLength = sizeof attributes_;
+  attributes_.lpSecurityDescriptor = &descriptor_;
+  attributes_.bInheritHandle = FALSE;
+}
+
+PrivateFolderSecurity::PrivateFolderSecurity(PSID user) {
+  if (user == nullptr || !IsValidSid(user)) return;
+  const DWORD acl_size = static_cast<DWORD>(sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) -
+                                            sizeof(DWORD) + GetLengthSid(user));
+  acl_.resize((acl_size + sizeof(DWORD) - 1) / sizeof(DWORD));
+  ACL* acl = reinterpret_cast<ACL*>(acl_.data());
+  ok_ = InitializeAcl(acl, acl_size, ACL_REVISION) &&
+        AddAccessAllowedAceEx(acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE,
+                              FILE_ALL_ACCESS, user) &&
+        InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) &&
+        SetSecurityDescriptorOwner(&descriptor_, user, FALSE) &&
+        SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE) &&
+        SetSecurityDescriptorControl(&descriptor_, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
   attributes_.nLength = sizeof attributes_;
   attributes_.lpSecurityDescriptor = &descriptor_;
   attributes_.bInheritHandle = FALSE;

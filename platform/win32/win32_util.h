@@ -1,8 +1,9 @@
 // Helpers shared by the Windows forms of the platform seam: text between
-// UTF-8 (the system's strings) and UTF-16 (the wide system calls), the
-// system's message for an error code, and the security attributes with a
-// null DACL that the machine-wide objects are created with (every user of
-// the machine may open them).
+// the process's ANSI code page (the system's narrow strings: what a host
+// passes to the exports, what the wire carries) and UTF-16 (the wide system
+// calls), the system's message for an error code, and the security
+// attributes with a null DACL that the machine-wide objects are created with
+// (every user of the machine may open them).
 //
 // Internal to platform/win32; includes <windows.h>, so no header outside
 // this folder includes it. Stateless; any thread.
@@ -18,17 +19,34 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 namespace tw {
 namespace win32 {
 
-// UTF-8 to UTF-16 and back; invalid sequences become U+FFFD.
-std::wstring Wide(const std::string& utf8);
+// Narrow text in the ANSI code page (CP_ACP) to UTF-16 and back: the one
+// place where the system's narrow strings meet the wide system calls, so
+// that a host's "caf\xE9.txt" in code page 1252 is the file whose name holds
+// U+00E9, exactly as the host's own narrow (A) calls would name it. A wide
+// character the code page lacks becomes "?" (never a best-fit look-alike,
+// which could name another, existing file; "?" is no file-name character).
+std::wstring Wide(const std::string& narrow);
 std::string Narrow(const std::wstring& wide);
 std::string Narrow(const wchar_t* wide, size_t length);
 
+// A path the system handed back (a module's file, the temporary folder, a
+// full path), narrow: as Narrow, but one holding a character the code page
+// lacks becomes its short (8.3) form where the volume keeps one, so that it
+// still names the same file; otherwise the "?" form, which names no file.
+std::string NarrowPath(const std::wstring& path);
+
+// UTF-16 to UTF-8 and back, for the few texts whose format is UTF-8 by
+// definition (JSON); everything else is narrow in the ANSI code page.
+std::string Utf8FromWide(const std::wstring& wide);
+std::wstring WideFromUtf8(const std::string& utf8);
+
 // The system's message for `code` (FormatMessageW, system table, default
-// language), in UTF-8, without the trailing line end.
+// language), narrow, without the trailing line end.
 std::string SystemMessage(DWORD code);
 
 // "<what> <name>: <system message>" for `code`.
@@ -43,6 +61,24 @@ class NullDaclSecurity {
   SECURITY_ATTRIBUTES* get() { return ok_ ? &attributes_ : nullptr; }
 
  private:
+  SECURITY_DESCRIPTOR descriptor_;
+  SECURITY_ATTRIBUTES attributes_;
+  bool ok_ = false;
+};
+
+// Security attributes that make a new folder one user's own: owned by
+// `user`, with a protected DACL (nothing inherited from the folder above)
+// whose one entry grants `user` full access, inherited by the files and
+// folders inside. `user` must outlive the attributes.
+class PrivateFolderSecurity {
+ public:
+  explicit PrivateFolderSecurity(PSID user);
+  PrivateFolderSecurity(const PrivateFolderSecurity&) = delete;
+  PrivateFolderSecurity& operator=(const PrivateFolderSecurity&) = delete;
+  SECURITY_ATTRIBUTES* get() { return ok_ ? &attributes_ : nullptr; }
+
+ private:
+  std::vector<DWORD> acl_;  // DWORDs keep the ACL aligned
   SECURITY_DESCRIPTOR descriptor_;
   SECURITY_ATTRIBUTES attributes_;
   bool ok_ = false;

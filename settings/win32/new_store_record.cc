@@ -117,7 +117,9 @@ void SweepNewStoreRecords(const std::string& runtime_dir, long max_age_s) {
     const uint64_t written = (uint64_t{entry.ftLastWriteTime.dwHighDateTime} << 32) |
                              entry.ftLastWriteTime.dwLowDateTime;
     if (now > written && (now - written) / 10000000 > uint64_t(max_age_s)) {
-      DeleteFileW(win32::Wide(folder + "\\" + win32::Narrow(entry.cFileName)).c_str());
+      // The found name as it is: one the code page lacks would not survive
+      // a round trip through narrow text.
+      DeleteFileW((win32::Wide(folder) + L"\\" + entry.cFileName).c_str());
     }
   } while (FindNextFileW(find, &entry));
   FindClose(find);

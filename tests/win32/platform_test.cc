@@ -1,6 +1,8 @@
 // The Windows forms of the platform seam against the real system: mailslots,
 // shared blocks, the recipient table, the registry, files and their
-// attributes, identifiers, random bytes, junctions and the system factory.
+// attributes, narrow names in the ANSI code page, the runtime folder's
+// owner and access list, identifiers, random bytes, junctions and the
+// system factory.
 // Every test works in its own temporary folder and under names of its own.
 #include <gtest/gtest.h>
 
@@ -19,6 +21,7 @@
 #include "platform/guid.h"
 #include "platform/junction.h"
 #include "platform/mailslot.h"
+#include "platform/native_text.h"
 #include "platform/path.h"
 #include "platform/process.h"
 #include "platform/random.h"
@@ -28,10 +31,14 @@
 #include "platform/shared_block.h"
 #include "platform/sync.h"
 #include "platform/system_factory.h"
+#include "platform/ui_record.h"
+#include "platform/ui_terminal.h"
 #include "settings/new_store_record.h"
 
 // clang-format off
 #include "platform/win32/win32_util.h"  // <windows.h> first
+#include <aclapi.h>
+#include <sddl.h>
 #include <shellapi.h>
 #include <fcntl.h>
 #include <io.h>
@@ -371,6 +378,255 @@ TEST(Win32RuntimeFolder, NewStoreRecordsNameTheirFile) {
   _close(fd);
   _close(other_fd);
   _putenv_s("VELTRANE_RUNTIME_DIR", "");
+}
+
+// Sets an environment variable for the test's scope (the C runtime's copy
+// and the process's own), then clears it.
+class ScopedEnvironment {
+ public:
+  ScopedEnvironment(const char* name, const std::string& value) : name_(name) {
+    _putenv_s(name, value.c_str());
+  }
+  ~ScopedEnvironment() { _putenv_s(name_, ""); }
+
+ private:
+  const char* name_;
+};
+
+// A narrow name is in the ANSI code page, as the host's own A functions
+// take it: "caf\xE9.txt" from a host in code page 1252 is the file whose
+// UTF-16 name holds U+00E9, and the seam hands the name back as it came.
+TEST(Win32NarrowText, NamesAreInTheAnsiCodePage) {
+  const UINT acp = GetACP();
+  CPINFO info = {};
+  ASSERT_TRUE(GetCPInfo(CP_ACP, &info));
+  if (acp == CP_UTF8 || info.MaxCharSize > 1) {
+    GTEST_SKIP() << "the ANSI code page is " << acp
+                 << ", a multi-byte one: a lone byte 0xE9 is no character there, so the "
+                    "single-byte names of this test cannot be checked";
+  }
+  TempFolder dir;
+  const std::string name = "caf\xE9.txt";
+  const std::string path = dir.File(name);
+  WriteAll(path, "x");
+
+  // The host's own A functions find it under the same bytes.
+  EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(path.c_str()));
+  WIN32_FIND_DATAW entry;
+  HANDLE find = FindFirstFileW(win32::Wide(dir.File("*.txt")).c_str(), &entry);
+  ASSERT_NE(INVALID_HANDLE_VALUE, find);
+  const std::wstring found = entry.cFileName;
+  FindClose(find);
+  if (acp == 1252) {
+    EXPECT_EQ(L"caf\u00E9.txt", found);
+  }
+  EXPECT_EQ(name, win32::Narrow(found)) << "the name comes back as the host gave it";
+
+  EXPECT_TRUE(LocalFileExists(path));
+  const std::string canonical = CanonicalLocalPath(path);
+  ASSERT_GE(canonical.size(), name.size());
+  EXPECT_EQ(name, canonical.substr(canonical.size() - name.size()));
+  ASSERT_TRUE(SetLocalFileReadOnly(path, true));
+  const std::wstring wide_path = win32::Wide(dir.path()) + L"\\" + found;
+  EXPECT_TRUE(GetFileAttributesW(wide_path.c_str()) & FILE_ATTRIBUTE_READONLY);
+  EXPECT_EQ(path, FsText(FsPath(path)));
+  EXPECT_EQ(wide_path, FsPath(path).native());
+  ASSERT_TRUE(SetLocalFileReadOnly(path, false));
+  EXPECT_FALSE(GetFileAttributesW(wide_path.c_str()) & FILE_ATTRIBUTE_READONLY);
+
+  if (acp == 1252) {
+    // A character the code page lacks is "?", never a look-alike that
+    // could name another file ("\u0100" is no "A").
+    EXPECT_EQ("?.txt", win32::Narrow(std::wstring(L"\u0100.txt")));
+    // A path the system hands back with such a character (a temporary
+    // folder under a user name the code page lacks) is given in its short
+    // form, which still names the file.
+    const std::wstring odd = win32::Wide(dir.path()) + L"\\\u0100 long folder name";
+    ASSERT_TRUE(CreateDirectoryW(odd.c_str(), nullptr));
+    ASSERT_TRUE(CloseHandle(CreateFileW((odd + L"\\f.txt").c_str(), GENERIC_WRITE, 0, nullptr,
+                                        CREATE_NEW, 0, nullptr)));
+    wchar_t short_form[MAX_PATH + 1];
+    const DWORD n = GetShortPathNameW(odd.c_str(), short_form, MAX_PATH + 1);
+    if (n == 0 || std::wstring(short_form, n) == odd) {
+      std::printf("note: this volume keeps no short names: a path outside the code page is lost\n");
+    } else {
+      const std::string narrow = win32::NarrowPath(odd + L"\\f.txt");
+      EXPECT_EQ(std::string::npos, narrow.find('?')) << narrow;
+      EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(narrow.c_str())) << narrow;
+      EXPECT_TRUE(LocalFileExists(narrow)) << narrow;
+    }
+    EXPECT_EQ(path, win32::NarrowPath(win32::Wide(path))) << "a name in the code page stays long";
+
+    // JSON is UTF-8 whatever the code page; a terminal gets the text in the
+    // code page it came in.
+    EXPECT_EQ("\"caf\xC3\xA9\"", JsonQuote("caf\xE9"));
+    EXPECT_EQ("caf\xE9", NativeFromUtf8("caf\xC3\xA9"));
+    EXPECT_EQ("caf\xE9 \x80", TerminalSafeText("caf\xE9 \x80"));
+    const std::string c1 = std::string("a\x81") + "b";
+    EXPECT_EQ("a?b", TerminalSafeText(c1)) << "0x81 is the C1 control U+0081";
+  }
+}
+
+// The current user's SID, or nothing.
+std::vector<BYTE> CurrentUser() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  std::vector<BYTE> buffer(size);
+  std::vector<BYTE> sid;
+  if (size > 0 && GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) {
+    const PSID user = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
+    sid.assign(static_cast<BYTE*>(user), static_cast<BYTE*>(user) + GetLengthSid(user));
+  }
+  CloseHandle(token);
+  return sid;
+}
+
+// Whether the descriptor is owned by `user` and has a protected DACL whose
+// one entry grants `user` full access, inherited by files and folders;
+// otherwise what differs.
+std::string NotPrivateTo(PSECURITY_DESCRIPTOR descriptor, PSID user) {
+  PSID owner = nullptr;
+  BOOL defaulted = FALSE;
+  if (!GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) || owner == nullptr ||
+      !EqualSid(owner, user)) {
+    return "another owner";
+  }
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  if (!GetSecurityDescriptorControl(descriptor, &control, &revision) ||
+      !(control & SE_DACL_PROTECTED)) {
+    return "an access list that inherits from the folder above";
+  }
+  BOOL present = FALSE;
+  ACL* dacl = nullptr;
+  if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present ||
+      dacl == nullptr) {
+    return "no access list (everyone may enter)";
+  }
+  if (dacl->AceCount != 1) return std::to_string(dacl->AceCount) + " access entries";
+  void* ace = nullptr;
+  if (!GetAce(dacl, 0, &ace)) return "an unreadable access entry";
+  const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+  if (allowed->Header.AceType != ACCESS_ALLOWED_ACE_TYPE ||
+      (allowed->Mask & FILE_ALL_ACCESS) != FILE_ALL_ACCESS ||
+      !EqualSid(const_cast<DWORD*>(&allowed->SidStart), user)) {
+    return "an entry that is not the user's full access";
+  }
+  const BYTE inherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+  if ((allowed->Header.AceFlags & inherit) != inherit)
+    return "an entry the contents do not inherit";
+  return "";
+}
+
+// The owner of `path` as a SID string, or "?".
+std::string OwnerOf(const std::string& path) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoW(win32::Wide(path).c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                            &owner, nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return "?";
+  }
+  wchar_t* text = nullptr;
+  std::string out = "?";
+  if (owner != nullptr && ConvertSidToStringSidW(owner, &text)) {
+    out = win32::Narrow(text, wcslen(text));
+    LocalFree(text);
+  }
+  LocalFree(descriptor);
+  return out;
+}
+
+bool UnderWine() {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+// The runtime folder is the user's own: made with a descriptor that only
+// the user is on, owned by the user.
+TEST(Win32RuntimeFolder, IsMadeTheUsersOwn) {
+  std::vector<BYTE> user = CurrentUser();
+  ASSERT_FALSE(user.empty());
+  wchar_t* user_text = nullptr;
+  ASSERT_TRUE(ConvertSidToStringSidW(user.data(), &user_text));
+  const std::string user_sid = win32::Narrow(user_text, wcslen(user_text));
+  LocalFree(user_text);
+
+  win32::PrivateFolderSecurity security(user.data());
+  ASSERT_NE(nullptr, security.get());
+  EXPECT_EQ("", NotPrivateTo(security.get()->lpSecurityDescriptor, user.data()));
+  EXPECT_FALSE(security.get()->bInheritHandle);
+
+  TempFolder dir;
+  const std::string runtime = dir.File("runtime");
+  const ScopedEnvironment scope("VELTRANE_RUNTIME_DIR", runtime);
+  std::string path, error;
+  ASSERT_TRUE(RuntimeDirectory(&path, &error)) << error;
+  EXPECT_EQ(runtime, path);
+  ASSERT_TRUE(RuntimeSubdirectory(kMailslotFolder, true, &path, &error)) << error;
+  EXPECT_EQ(user_sid, OwnerOf(runtime));
+  EXPECT_EQ(user_sid, OwnerOf(path));
+  ASSERT_TRUE(RuntimeDirectory(&path, &error)) << "an existing folder of the user's: " << error;
+
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_EQ(DWORD{ERROR_SUCCESS},
+            GetNamedSecurityInfoW(win32::Wide(runtime).c_str(), SE_FILE_OBJECT,
+                                  OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
+                                  nullptr, nullptr, nullptr, &descriptor));
+  const std::string differs = NotPrivateTo(descriptor, user.data());
+  LocalFree(descriptor);
+  if (UnderWine()) {
+    // Wine keeps no descriptor for a file: it reports one made from the Unix
+    // owner and mode bits. The descriptor handed to the system is checked
+    // above; the folder's own access list is checked on Windows only.
+    std::printf("note: under Wine the folder's access list is not kept (it reports %s)\n",
+                differs.empty() ? "the private one" : differs.c_str());
+  } else {
+    EXPECT_EQ("", differs);
+  }
+}
+
+// A runtime folder owned by anyone but the user is refused, and nothing is
+// made in it. Windows lets the test give a folder to SYSTEM; Wine reports a
+// folder's Unix owner instead, so there scripts/test-windows (running as
+// root) names a folder of another Unix user in VELTRANE_TEST_FOREIGN_FOLDER.
+TEST(Win32RuntimeFolder, RefusesAFolderOfAnotherOwner) {
+  TempFolder dir;
+  std::string foreign = dir.File("foreign");
+  ASSERT_TRUE(CreateDirectoryW(win32::Wide(foreign).c_str(), nullptr));
+  PSID system = nullptr;
+  ASSERT_TRUE(ConvertStringSidToSidW(L"S-1-5-18", &system));
+  std::wstring wide = win32::Wide(foreign);
+  SetNamedSecurityInfoW(&wide[0], SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, system, nullptr,
+                        nullptr, nullptr);
+  LocalFree(system);
+  if (OwnerOf(foreign) != "S-1-5-18") {
+    const char* given = std::getenv("VELTRANE_TEST_FOREIGN_FOLDER");
+    if (given == nullptr || *given == '\0') {
+      GTEST_SKIP() << "this system keeps no owner a test may give away (" << foreign << " stays "
+                   << OwnerOf(foreign)
+                   << "), and VELTRANE_TEST_FOREIGN_FOLDER names no folder of another user";
+    }
+    foreign = given;
+  }
+  const std::vector<BYTE> user = CurrentUser();
+  wchar_t* user_text = nullptr;
+  ASSERT_TRUE(ConvertSidToStringSidW(const_cast<BYTE*>(user.data()), &user_text));
+  const std::string user_sid = win32::Narrow(user_text, wcslen(user_text));
+  LocalFree(user_text);
+  const std::string owner = OwnerOf(foreign);
+  ASSERT_NE(user_sid, owner) << foreign << " is the user's own";
+
+  const ScopedEnvironment scope("VELTRANE_RUNTIME_DIR", foreign);
+  std::string path, error;
+  EXPECT_FALSE(RuntimeDirectory(&path, &error));
+  EXPECT_NE(std::string::npos, error.find(owner)) << error;
+  EXPECT_NE(std::string::npos, error.find("refused")) << error;
+  error.clear();
+  EXPECT_FALSE(RuntimeSubdirectory(kSharedBlockFolder, true, &path, &error));
+  EXPECT_FALSE(error.empty());
+  EXPECT_FALSE(LocalPathExists(foreign + "\\" + kSharedBlockFolder)) << "nothing made inside";
 }
 
 // The native form on Windows is the backslash form: a host's paths are

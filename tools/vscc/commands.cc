@@ -7,6 +7,7 @@
 #include <set>
 #include <vector>
 
+#include "platform/native_text.h"
 #include "platform/ui_record.h"
 #include "tools/vscc/host_ui.h"
 #include "tools/vscc/provider.h"
@@ -291,12 +292,12 @@ class Command {
         return false;
       }
       std::error_code ec;
-      if (fs::is_directory(path, ec)) {
+      if (fs::is_directory(tw::FsPath(path), ec)) {
         if (folders != nullptr) folders->push_back(path);
         for (const std::string& file : FilesBelow(path)) {
           if (seen.insert(file).second) targets->push_back({file, false});
         }
-      } else if (fs::path(path).filename() == kWorkspaceFile) {
+      } else if (tw::FsPath(path).filename() == kWorkspaceFile) {
         continue;
       } else if (seen.insert(path).second) {
         targets->push_back({path, true});
@@ -383,8 +384,8 @@ class Command {
   }
 
   std::string Shown(const std::string& path) const {
-    const fs::path relative = fs::path(path).lexically_relative(cwd_);
-    return relative.empty() ? path : relative.string();
+    const fs::path relative = tw::FsPath(path).lexically_relative(tw::FsPath(cwd_));
+    return relative.empty() ? path : tw::FsText(relative);
   }
 
   // Asks for the advanced options of a check-out or check-in through the
@@ -427,14 +428,16 @@ class Command {
   int Bind() {
     const std::string dir = AbsoluteFrom(cwd_, o_.args.empty() ? "." : o_.args[0]);
     std::error_code ec;
-    if (fs::exists(fs::path(dir) / kWorkspaceFile, ec)) {
+    if (fs::exists(tw::FsPath(dir) / kWorkspaceFile, ec)) {
       Workspace existing;
       std::string error;
       FindWorkspace(dir, &existing, &error);
       return Failed(dir + " is bound already (to '" + existing.aux_path +
                     "'); 'vscc unbind' first");
     }
-    if (fs::exists(dir, ec) && !fs::is_directory(dir, ec)) return Failed(dir + " is no folder");
+    if (fs::exists(tw::FsPath(dir), ec) && !fs::is_directory(tw::FsPath(dir), ec)) {
+      return Failed(dir + " is no folder");
+    }
     if (!StartProvider(true)) return kExitFailed;
     const bool create = !o_.new_name.empty();
     if (create) {
@@ -471,11 +474,11 @@ class Command {
     workspace_.project_name = project.Get();
     workspace_.aux_path = aux.Get();
     workspace_.local_path = workspace_.root;
-    if (workspace_.root != dir && fs::exists(fs::path(workspace_.root) / kWorkspaceFile, ec)) {
+    if (workspace_.root != dir && fs::exists(tw::FsPath(workspace_.root) / kWorkspaceFile, ec)) {
       return Failed(workspace_.root + " is bound already; 'vscc unbind' there first");
     }
-    fs::create_directories(workspace_.root, ec);
-    if (!fs::is_directory(workspace_.root, ec))
+    fs::create_directories(tw::FsPath(workspace_.root), ec);
+    if (!fs::is_directory(tw::FsPath(workspace_.root), ec))
       return Failed("cannot make the folder " + workspace_.root);
     // Open it as every later command will, so that a binding that does not
     // open is never kept.
@@ -498,7 +501,7 @@ class Command {
     if (!FindTheWorkspace()) return kExitFailed;
     const std::string file = workspace_.root + "/" + kWorkspaceFile;
     std::error_code ec;
-    if (!fs::remove(file, ec)) {
+    if (!fs::remove(tw::FsPath(file), ec)) {
       return Failed("cannot remove " + file + ": " + (ec ? ec.message() : "it is gone"));
     }
     console_.Out("Unbound " + workspace_.root + " from Production '" + workspace_.aux_path + "'\n");
@@ -608,7 +611,7 @@ class Command {
     // A Document of a folder that is not here yet needs its folder.
     for (const std::string& file : files) {
       std::error_code ec;
-      fs::create_directories(fs::path(file).parent_path(), ec);
+      fs::create_directories(tw::FsPath(file).parent_path(), ec);
     }
     std::vector<LPCSTR> names = Pointers(files);
     const SCCRTN rc = Call([&] {
@@ -762,20 +765,20 @@ class Command {
     if (diff == nullptr) return kExitFailed;
     const std::string tip = file + ".[Tip]";
     std::error_code ec;
-    fs::remove(tip, ec);
+    fs::remove(tw::FsPath(tip), ec);
     const SCCRTN rc =
         Call([&] { return diff(provider_.context(), nullptr, file.c_str(), 0, nullptr); });
     if (rc != SCC_OK) return FailedWith("diff failed", rc);
     if (o_.tool) return kExitOk;
-    if (!fs::exists(tip, ec))
+    if (!fs::exists(tw::FsPath(tip), ec))
       return Failed("the provider fetched no server version of " + Shown(file));
-    const std::string name = fs::path(file).filename().string();
+    const std::string name = tw::FsText(tw::FsPath(file).filename());
     const std::string label_tip = name + " (server)", label_local = name + " (local)";
     console_.Finish();
     std::string error;
     const int status =
         RunProgram({"diff", "-u", "--label", label_tip, "--label", label_local, tip, file}, &error);
-    fs::remove(tip, ec);
+    fs::remove(tw::FsPath(tip), ec);
     if (status < 0) return Failed(error);
     if (status > 1) return Failed("diff failed");
     return kExitOk;

@@ -77,13 +77,7 @@ Console::Console(int out_fd, int err_fd) : out_fd_(out_fd), err_fd_(err_fd) {
 }
 
 void Console::Write(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;  // a closed pipe: nothing more to say
-    done += static_cast<size_t>(n);
-  }
+  WriteOutput(fd, text);  // a closed pipe: nothing more to say
 }
 
 void Console::ClearProgress() {

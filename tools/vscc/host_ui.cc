@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/native_text.h"
 #include "tools/vscc/json.h"
 #include "tools/vscc/system.h"
 
@@ -99,10 +100,12 @@ bool ParseUiEvent(const std::string& line, UiEvent* event) {
   if (!ParseJson(line, &value, &error) || value.type != JsonValue::kObject) return false;
   event->kind = value.StringAt("kind");
   event->id = static_cast<int>(value.NumberAt("id"));
-  event->title = value.StringAt("title");
+  // The record is UTF-8; vscc shows and compares narrow text of the process.
+  event->title = tw::NativeFromUtf8(value.StringAt("title"));
   if (const JsonValue* texts = value.Find("texts")) {
     for (const auto& [key, text] : texts->object) {
-      if (text.type == JsonValue::kString) event->texts[std::atoi(key.c_str())] = text.string;
+      if (text.type == JsonValue::kString)
+        event->texts[std::atoi(key.c_str())] = tw::NativeFromUtf8(text.string);
     }
   }
   if (const JsonValue* enabled = value.Find("enabled")) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/native_text.h"
 #include "tools/vscc/commands.h"
 #include "tools/vscc/console.h"
 #include "tools/vscc/options.h"
@@ -33,13 +34,13 @@ int main(int argc, char** argv) {
 
   std::error_code ec;
   if (!options.directory.empty()) {
-    std::filesystem::current_path(options.directory, ec);
+    std::filesystem::current_path(tw::FsPath(options.directory), ec);
     if (ec) {
       console.Error("cannot change to " + options.directory + ": " + ec.message());
       return vscc::kExitUsage;
     }
   }
-  const std::string cwd = std::filesystem::current_path(ec).string();
+  const std::string cwd = tw::FsText(std::filesystem::current_path(ec));
   if (ec) {
     console.Error("cannot tell the current folder: " + ec.message());
     return vscc::kExitFailed;

@@ -115,6 +115,10 @@ std::string ScratchFile::ReadFrom(size_t offset) const {
   return text;
 }
 
+bool WriteOutput(int fd, const std::string& text) {
+  return WriteAll(fd, text);
+}
+
 bool IsTerminal(int fd) {
   return ::isatty(fd) == 1;
 }

@@ -47,6 +47,12 @@ class ScratchFile {
   std::string folder_;
 };
 
+// Writes all of `text` to descriptor `fd` (1 or 2); false when the reader
+// has gone. The text is narrow in the process's encoding: on Windows a
+// console is given it as the ANSI code page says (not the console's own
+// code page), anything else the bytes as they are.
+bool WriteOutput(int fd, const std::string& text);
+
 // Whether descriptor `fd` (0, 1 or 2) is a terminal, and its width.
 bool IsTerminal(int fd);
 int TerminalWidth(int fd);

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "platform/file_replace.h"
+#include "platform/native_text.h"
 
 namespace vscc {
 
@@ -77,27 +78,27 @@ bool ParseWorkspace(const std::string& text, Workspace* w, std::string* error) {
 
 bool FindWorkspace(const std::string& start, Workspace* w, std::string* error) {
   error->clear();
-  fs::path folder = fs::path(start).lexically_normal();
+  fs::path folder = tw::FsPath(start).lexically_normal();
   while (true) {
     const fs::path candidate = folder / kWorkspaceFile;
     std::error_code ec;
     const fs::file_status st = fs::status(candidate, ec);
     if (fs::exists(st)) {
       if (!fs::is_regular_file(st) || fs::file_size(candidate, ec) > kMaxWorkspaceFileBytes) {
-        *error = candidate.string() + " is not a vscc working-folder file";
+        *error = tw::FsText(candidate) + " is not a vscc working-folder file";
         return false;
       }
       std::ifstream in(candidate, std::ios::binary);
       std::stringstream text;
       text << in.rdbuf();
       if (!in) {
-        *error = "cannot read " + candidate.string();
+        *error = "cannot read " + tw::FsText(candidate);
         return false;
       }
       std::string why;
-      w->root = folder.string();
+      w->root = tw::FsText(folder);
       if (!ParseWorkspace(text.str(), w, &why)) {
-        *error = candidate.string() + ": " + why;
+        *error = tw::FsText(candidate) + ": " + why;
         return false;
       }
       return true;
@@ -123,12 +124,12 @@ bool SaveWorkspace(const Workspace& w, std::string* error) {
 }
 
 std::string AbsoluteFrom(const std::string& base, const std::string& path) {
-  fs::path p(path);
-  if (p.is_relative()) p = fs::path(base) / p;
+  fs::path p = tw::FsPath(path);
+  if (p.is_relative()) p = tw::FsPath(base) / p;
   p = p.lexically_normal();
   // "a/b/" -> "a/b"; a root ("/", "C:\\") keeps its separator.
   if (p.has_relative_path() && !p.has_filename()) p = p.parent_path();
-  return p.string();
+  return tw::FsText(p);
 }
 
 namespace {
@@ -163,10 +164,11 @@ bool IsProviderTemporary(const std::string& name) {
 std::vector<std::string> FilesBelow(const std::string& folder) {
   std::vector<std::string> files;
   std::error_code ec;
-  fs::recursive_directory_iterator it(folder, fs::directory_options::skip_permission_denied, ec);
+  fs::recursive_directory_iterator it(tw::FsPath(folder),
+                                      fs::directory_options::skip_permission_denied, ec);
   for (const fs::recursive_directory_iterator end; !ec && it != end; it.increment(ec)) {
     const fs::directory_entry& entry = *it;
-    const std::string name = entry.path().filename().string();
+    const std::string name = tw::FsText(entry.path().filename());
     std::error_code kind_error;
     if (entry.is_symlink(kind_error)) continue;
     if (entry.is_directory(kind_error)) {
@@ -175,7 +177,7 @@ std::vector<std::string> FilesBelow(const std::string& folder) {
     }
     if (!entry.is_regular_file(kind_error)) continue;
     if (name.rfind(kWorkspaceFile, 0) == 0 || IsProviderTemporary(name)) continue;
-    files.push_back(entry.path().lexically_normal().string());
+    files.push_back(tw::FsText(entry.path().lexically_normal()));
   }
   std::sort(files.begin(), files.end());
   return files;

@@ -34,7 +34,8 @@ std::string ModuleBesideExecutable() {
   wchar_t self[MAX_PATH + 1] = {};
   const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
   if (n == 0 || n >= MAX_PATH) return kModuleName;
-  return (std::filesystem::path(std::wstring(self, n)).parent_path() / kModuleName).string();
+  return tw::win32::NarrowPath(
+      (std::filesystem::path(std::wstring(self, n)).parent_path() / kModuleName).native());
 }
 
 void* OpenModule(const std::string& path, std::string* error) {
@@ -78,7 +79,7 @@ std::unique_ptr<ScratchFile> ScratchFile::Create(const char* name, std::string* 
       CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                   FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-  file->path_ = tw::win32::Narrow(path);
+  file->path_ = tw::win32::NarrowPath(path);
   if (file->handle_->file == INVALID_HANDLE_VALUE) {
     *error = LastError("cannot create", file->path_);
     return nullptr;
@@ -121,6 +122,34 @@ std::string ScratchFile::ReadFrom(size_t offset) const {
     text.append(buffer, n);
   }
   return text;
+}
+
+bool WriteOutput(int fd, const std::string& text) {
+  const HANDLE handle = GetStdHandle(fd == 2 ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  if (GetConsoleMode(handle, &mode)) {
+    // A console shows bytes in its own (OEM) code page; vscc's text is in
+    // the ANSI code page, so it goes to the console as UTF-16.
+    const std::wstring wide = tw::win32::Wide(text);
+    size_t done = 0;
+    while (done < wide.size()) {
+      DWORD written = 0;
+      const DWORD chunk = static_cast<DWORD>(std::min<size_t>(wide.size() - done, 1 << 14));
+      if (!WriteConsoleW(handle, wide.data() + done, chunk, &written, nullptr) || written == 0) {
+        return false;
+      }
+      done += written;
+    }
+    return true;
+  }
+  size_t done = 0;
+  while (done < text.size()) {
+    const unsigned chunk = static_cast<unsigned>(std::min<size_t>(text.size() - done, 1 << 20));
+    const int n = _write(fd, text.data() + done, chunk);
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
 }
 
 bool IsTerminal(int fd) {
