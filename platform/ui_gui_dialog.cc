@@ -596,7 +596,7 @@ class ModalDialog : public TemplateWindow {
     TreeModel* model = dialog_.tree(id);
     bool listed;
     {
-      Busy busy(this);
+      BusySpan busy(&busy_);
       listed = model->Open(data->node());
     }
     if (!listed) return false;
@@ -665,18 +665,10 @@ class ModalDialog : public TemplateWindow {
   }
 
   void Press(int button) {
-    if (busy_ || dialog_.closed() || !dialog_.CanPress(button)) return;
-    ReadControls();
-    bool closed;
-    {
-      Busy busy(this);
-      closed = dialog_.Press(button);
-    }
-    if (closed) {
+    if (PressFromWindow(
+            dialog_, &busy_, button, [this] { ReadControls(); }, [this] { WriteControls(); })) {
       EndModal(button);
-      return;
     }
-    WriteControls();
   }
 
   void OnButton(wxCommandEvent& event) {
@@ -735,25 +727,11 @@ class ModalDialog : public TemplateWindow {
       if (auto* data = static_cast<NodeData*>(tree->GetItemData(item))) node = data->node();
     }
     {
-      Busy busy(this);
+      BusySpan busy(&busy_);
       dialog_.Select(event.GetId(), node);
     }
     WriteControls();
   }
-
-  // Marks the span of a callback: clicks, expansions and selections that
-  // events pumped during it would deliver are ignored.
-  class Busy {
-   public:
-    explicit Busy(ModalDialog* dialog) : dialog_(dialog), was_(dialog->busy_) {
-      dialog_->busy_ = true;
-    }
-    ~Busy() { dialog_->busy_ = was_; }
-
-   private:
-    ModalDialog* const dialog_;
-    const bool was_;
-  };
 
   OpenDialog& dialog_;
   bool busy_ = false;

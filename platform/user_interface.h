@@ -255,6 +255,38 @@ class OpenDialog {
   DialogResult result_;
 };
 
+// Marks the span of a dialog's callback in a windowed form: clicks,
+// expansions and selections that events pumped meanwhile (a wait pumps
+// them) would deliver are ignored while `*busy` is set.
+class BusySpan {
+ public:
+  explicit BusySpan(bool* busy) : busy_(busy), was_(*busy) { *busy_ = true; }
+  ~BusySpan() { *busy_ = was_; }
+  BusySpan(const BusySpan&) = delete;
+  BusySpan& operator=(const BusySpan&) = delete;
+
+ private:
+  bool* const busy_;
+  const bool was_;
+};
+
+// A windowed form's press of `button`: nothing while `*busy` or when it
+// cannot be pressed; else `read` takes the controls' values in, the press
+// runs as a busy span, and `write` shows what the callbacks changed when
+// the dialog stays open. True when it closed with `button`.
+template <typename Read, typename Write>
+bool PressFromWindow(OpenDialog& dialog, bool* busy, int button, Read read, Write write) {
+  if (*busy || dialog.closed() || !dialog.CanPress(button)) return false;
+  read();
+  bool closed;
+  {
+    BusySpan span(busy);
+    closed = dialog.Press(button);
+  }
+  if (!closed) write();
+  return closed;
+}
+
 class UserInterface {
  public:
   virtual ~UserInterface() = default;

@@ -480,7 +480,7 @@ class ModalDialog : public NativeWindow {
     if (filled_.count(node)) return true;
     bool listed;
     {
-      Busy busy(this);
+      BusySpan busy(&busy_);
       listed = model->Open(node);
     }
     if (!listed) return false;
@@ -583,18 +583,10 @@ class ModalDialog : public NativeWindow {
   }
 
   void Press(int button) {
-    if (busy_ || dialog_.closed() || !dialog_.CanPress(button)) return;
-    ReadControls();
-    bool closed;
-    {
-      Busy busy(this);
-      closed = dialog_.Press(button);
-    }
-    if (closed) {
+    if (PressFromWindow(
+            dialog_, &busy_, button, [this] { ReadControls(); }, [this] { WriteControls(); })) {
       EndDialog(window_, button);
-      return;
     }
-    WriteControls();
   }
 
   void OnCommand(int id, int code) {
@@ -636,7 +628,7 @@ class ModalDialog : public NativeWindow {
                              ? reinterpret_cast<TreeNode*>(tree->itemNew.lParam)
                              : nullptr;
         {
-          Busy busy(this);
+          BusySpan busy(&busy_);
           dialog_.Select(id, node);
         }
         WriteControls();
@@ -647,23 +639,6 @@ class ModalDialog : public NativeWindow {
         return false;
     }
   }
-
-  // Marks the span of a callback: clicks, expansions and selections that
-  // messages dispatched during it (a wait pumps them) would deliver are
-  // ignored.
-  class Busy {
-   public:
-    explicit Busy(ModalDialog* dialog) : dialog_(dialog), was_(dialog->busy_) {
-      dialog_->busy_ = true;
-    }
-    ~Busy() { dialog_->busy_ = was_; }
-    Busy(const Busy&) = delete;
-    Busy& operator=(const Busy&) = delete;
-
-   private:
-    ModalDialog* const dialog_;
-    const bool was_;
-  };
 
   OpenDialog& dialog_;
   const UiDialogTemplate& layout_;

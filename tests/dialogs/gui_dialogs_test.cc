@@ -255,7 +255,8 @@ TEST_F(GuiDialogsTest, Logon101WorksWithMouseAndKeyboard) {
 }
 
 TEST_F(GuiDialogsTest, Overwrite110AnswersWithItsButtonsAndMergeFollowsTheRule) {
-  OverwriteQuestion question{"/work/a.c", "Checked out", "", "", nullptr};
+  // A project but no Document: Merge is greyed.
+  OverwriteQuestion question{"/work/a.c", "Checked out", "proj", "", nullptr};
   test::GuiSteps steps;
   steps.WaitForDialog(kOverwriteTemplate)
       .Screenshot(Shot("110-overwrite.png"), nullptr)
@@ -263,7 +264,8 @@ TEST_F(GuiDialogsTest, Overwrite110AnswersWithItsButtonsAndMergeFollowsTheRule) 
           [&](wxDialog* d) {
             EXPECT_EQ(d->GetTitle(), "Veltrane");
             EXPECT_EQ(Label(d, kOverwriteQuestionLabel),
-                      OverwriteQuestionText("/work/a.c", "Checked out"));
+                      "'/work/a.c' is 'Checked out'.\n\nContinuing will overwrite any changes "
+                      "made to the file.\n\nOverwrite this file?");
             const std::pair<int, const char*> buttons[] = {{1000, "&Yes"},  {1001, "Yes To &All"},
                                                            {1002, "&No"},   {1003, "N&o To All"},
                                                            {1032, "Merge"}, {2, "&Cancel"}};
@@ -400,10 +402,12 @@ TEST_F(GuiDialogsTest, AtALargeDesktopFontNoTextIsCut) {
     test::GuiSteps steps;
     steps.WaitForDialog(kOverwriteTemplate)
         .Screenshot(Shot("110-overwrite-large-font.png"), nullptr)
+        .Do("a Document but no project: Merge greyed",
+            [](wxDialog* d) { EXPECT_FALSE(d->FindWindow(kOverwriteMerge)->IsEnabled()); })
         .Click(kOverwriteCancel);
     steps.Go();
     EXPECT_EQ(AskOverwrite(nullptr, {"/work/a rather long/path/to/the file.c", "Checked out", "",
-                                     "", nullptr}),
+                                     "doc-9", nullptr}),
               kOverwriteCancel);
     EXPECT_EQ(steps.Stuck(), "");
   }
@@ -557,7 +561,19 @@ class GuiProductionDialogsTest : public GuiDialogsTest {
 };
 
 TEST_F(GuiProductionDialogsTest, Add103ListsChildrenOnExpansionAndRefusesWithoutSelection) {
+  // Nobody to answer: both tree dialogs cancel without asking the server.
+  SetUserInterface(std::make_shared<NoUserInterface>());
+  BindDialogValues kept;
+  kept.local_folder = "/kept";
+  EXPECT_FALSE(RunBindDialog(nullptr, session_.get(), &kept));
+  EXPECT_EQ(kept.local_folder, "/kept");
   AddDialogValues values;
+  EXPECT_FALSE(RunAddDialog(nullptr, session_.get(), &values));
+  EXPECT_EQ(NameListsServed(), 0);
+  EXPECT_EQ(Record().size(), 2u);
+  TakeRecord();
+  SetUserInterface(gui_);
+
   values.name = "NewOne";
   std::string refusal;
   int refusal_type = 0;
@@ -614,6 +630,27 @@ TEST_F(GuiProductionDialogsTest, Add103ListsChildrenOnExpansionAndRefusesWithout
       "dialog 103 1 1004=\"/\\Games\\Level1\" 1005=Tools\n",
       [&] { ASSERT_TRUE(RunAddDialog(nullptr, session_.get(), &same)); });
   EXPECT_EQ(same.parent_id, values.parent_id);
+  // The parent's paths are what creating below it and looking it up take.
+  std::string created, found;
+  ASSERT_EQ(session_->CreateProduction(values.parent_id, values.name, &created), kSessionOk);
+  ASSERT_EQ(
+      session_->LookupProduction(values.parent_display_path + "\\" + values.name, false, &found),
+      kSessionOk);
+  EXPECT_EQ(found, created);
+
+  // The root as the parent, a name cut to what the field holds; Cancel
+  // hands nothing back.
+  AddDialogValues at_root;
+  at_root.name = std::string(300, 'x');
+  Scripted("dialog 103 1 1004=/\n",
+           [&] { ASSERT_TRUE(RunAddDialog(nullptr, session_.get(), &at_root)); });
+  EXPECT_EQ(at_root.name, std::string(260, 'x'));
+  EXPECT_EQ(at_root.parent_id, root_);
+  EXPECT_EQ(at_root.parent_id_path, root_);
+  EXPECT_EQ(at_root.parent_display_path, "");
+  Scripted("dialog 103 2 1004=/\\Art\n",
+           [&] { EXPECT_FALSE(RunAddDialog(nullptr, session_.get(), &at_root)); });
+  EXPECT_EQ(at_root.parent_id, root_);
 }
 
 TEST_F(GuiProductionDialogsTest, Bind109BrowsesRefusesTheRootAndBindsTheSelection) {
@@ -681,6 +718,22 @@ TEST_F(GuiProductionDialogsTest, Bind109BrowsesRefusesTheRootAndBindsTheSelectio
   EXPECT_EQ(record[0].answer, std::to_string(kBindBrowse));
   EXPECT_EQ(record[2].kind, "msgbox");
   EXPECT_EQ(record[3].texts.at(kBindPathLabel), "\\Games\\Level2");
+
+  // Nothing selected and a folder that cannot be a working folder are
+  // refused too (each box answered, the dialog kept open for the next
+  // line); a path may start at the root's name.
+  BindDialogValues typed;
+  const std::string lines = Scripted(
+      "dialog 109 1 1020=/work/proj\nmsgbox \"Halvorn Veltrane\" OK\n"
+      "dialog 109 1 1022=\"/\\Games\\Level1\" 1020=\"/work/a|b\"\n"
+      "msgbox \"Halvorn Veltrane\" OK\n"
+      "dialog 109 1 1022=\"\\Games\\Level2\" 1020=/work/proj\n",
+      [&] { ASSERT_TRUE(RunBindDialog(nullptr, session_.get(), &typed)); });
+  EXPECT_NE(lines.find("Invalid working folder"), std::string::npos) << lines;
+  EXPECT_EQ(typed.local_folder, "/work/proj");
+  std::string found;
+  ASSERT_EQ(session_->LookupProduction(typed.display_path, false, &found), kSessionOk);
+  EXPECT_EQ(found, typed.id);
 }
 
 // The two report dialogs over one real Document: three versions, alice's

@@ -173,16 +173,7 @@ TEST_F(HistoryDialogsTest, EnvironmentChoicesAreReadBackOnOkOnly) {
   EXPECT_FALSE(ShowEnvironmentSettingsDialog(nullptr, &settings));
 
   const auto record = Record();
-  ASSERT_EQ(4u, record.size());
-  EXPECT_EQ(kEnvironmentTemplate, record[0].id);
-  EXPECT_EQ("Veltrane", record[0].title);
-  EXPECT_EQ("When a file is opened:", record[0].texts.at(kOpenActionLabel));
-  EXPECT_EQ("When a file is closed:", record[0].texts.at(kCloseActionLabel));
-  EXPECT_EQ("When a file is saved:", record[0].texts.at(kSaveActionLabel));
-  EXPECT_EQ("When a file not controlled by Veltrane is saved:",
-            record[0].texts.at(kNewActionLabel));
-  EXPECT_EQ("OK", record[0].texts.at(kIdOk));
-  EXPECT_EQ("Cancel", record[0].texts.at(kIdCancel));
+  ASSERT_EQ(4u, record.size());  // its texts: gui_dialogs_test
   EXPECT_EQ("1", record[0].answer);
   EXPECT_EQ("2", record[1].answer);
 }

@@ -31,16 +31,10 @@ TEST_F(ProviderExtensionsTest, EnvironmentSettingsRoundTrip) {
   Script("dialog 120 1 1042=2 1039=\"Always check out from Veltrane\"\n");
   EXPECT_EQ(0, host_->show_environment("Painter"));
   EXPECT_EQ((std::vector<int>{1, 0, 0, 2}), Environment("Painter", 7));
-  const test::UiRecordEntry shown = Record().back();
-  EXPECT_EQ(120, shown.id);
-  EXPECT_EQ("Veltrane", shown.title);
-  EXPECT_EQ("When a file not controlled by Veltrane is saved:", shown.texts.at(1046));
 
-  // Cancel stores nothing; OK without changes stores what the dialog was
-  // opened with, the stored choices.
-  Script("dialog 120 2 1040=1\ndialog 120 1\n");
-  EXPECT_EQ(0, host_->show_environment("Painter"));
-  EXPECT_EQ((std::vector<int>{1, 0, 0, 2}), Environment("Painter", 7));
+  // OK without changes stores what the dialog was opened with, the stored
+  // choices. (What it shows, and Cancel: gui_dialogs_test.)
+  Script("dialog 120 1\n");
   EXPECT_EQ(0, host_->show_environment("Painter"));
   EXPECT_EQ((std::vector<int>{1, 0, 0, 2}), Environment("Painter", 7));
 

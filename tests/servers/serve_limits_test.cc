@@ -27,9 +27,7 @@
 #include "servers/twserver/content_store.h"
 #include "servers/twserver/repository.h"
 #include "settings/property_escape.h"
-#include "tests/support/postgres_cluster.h"
-#include "tests/support/test_env.h"
-#include "tests/support/wire_client.h"
+#include "tests/support/serve_fixture.h"
 
 namespace tw::twserver {
 namespace {
@@ -37,16 +35,6 @@ namespace {
 using test::SplitField;
 using test::WireClient;
 namespace fs = std::filesystem;
-
-std::string Join(const std::vector<std::string>& items) {
-  std::string out;
-  for (size_t i = 0; i < items.size(); ++i) out += (i ? "?" : "") + items[i];
-  return out;
-}
-
-int Error(const MessagePtr& m) {
-  return m ? m->GetErrorCode() : -12345;
-}
 
 // The files below a folder, recursively, with their sizes.
 std::set<std::string> Listing(const std::string& folder) {
@@ -58,37 +46,10 @@ std::set<std::string> Listing(const std::string& folder) {
 }
 
 using test::Backend;
+using test::Error;
 
-class ServeLimitsTest : public ::testing::Test {
+class ServeLimitsTest : public test::ServeFixture {
  protected:
-  void StartServer(const std::vector<std::string>& options = {}) {
-    std::vector<std::string> init_options;
-    if (backend_ == Backend::kPostgres) {
-      const std::string database = databases_.New("limits");
-      ASSERT_FALSE(database.empty()) << databases_.problem();
-      init_options = {"--database", database};
-    }
-    server_ = std::make_unique<test::TestServer>(env_.Path("repo"));
-    ASSERT_TRUE(server_->Init(init_options));
-    ASSERT_TRUE(server_->AddUser("alice", "secret"));
-    ASSERT_TRUE(server_->AddUser("bob", "hunter2"));
-    ASSERT_TRUE(server_->Start(options)) << server_->Log();
-  }
-
-  void TearDown() override {
-    if (server_) {
-      EXPECT_EQ(0, server_->Stop()) << server_->Log();
-    }
-  }
-
-  std::unique_ptr<WireClient> Client(const std::string& user = "alice",
-                                     const std::string& password = "secret") {
-    auto client = std::make_unique<WireClient>();
-    EXPECT_TRUE(client->Connect(server_->port()));
-    EXPECT_EQ(0, client->Logon(user, password));
-    return client;
-  }
-
   std::string Content() const { return server_->dir() + "/content"; }
 
   // Waits (up to a minute) until the server's log holds `text`.
@@ -111,49 +72,12 @@ class ServeLimitsTest : public ::testing::Test {
     }
     return false;
   }
-
-  std::string LocalFile(const std::string& content) {
-    const std::string path = env_.Path("local" + std::to_string(++local_files_));
-    test::WriteFile(path, content);
-    return path;
-  }
-
-  static MessagePtr AddRequest(const std::string& production, const std::vector<std::string>& names,
-                               const std::vector<std::string>& paths) {
-    MessagePtr r = WireClient::Request("DOCUMENTCMD", 1);
-    r->SetString(101, Join(std::vector<std::string>(names.size(), production)));
-    r->SetString(102, Join(names));
-    const std::string files = Join(paths);
-    r->SetRawField(103, FIELD_FILELIST, files.data(), files.size());
-    r->SetString(107, "");
-    return r;
-  }
-
-  static std::string Root(WireClient& c) {
-    MessagePtr r = WireClient::Request("PRODUCTIONCMD", 20);
-    r->SetString(101, "");
-    MessagePtr reply = c.Call(*r);
-    std::string id;
-    if (reply) reply->GetString(101, &id);
-    return id;
-  }
-
-  test::TestEnv env_;
-  Backend backend_ = Backend::kSqlite;
-  test::PostgresDatabases databases_;  // dropped after the server stops
-  std::unique_ptr<test::TestServer> server_;
-  int local_files_ = 0;
 };
 
 class ServeStorageLimitsTest : public ServeLimitsTest,
                                public ::testing::WithParamInterface<Backend> {
  protected:
-  void SetUp() override {
-    backend_ = GetParam();
-    if (backend_ == Backend::kPostgres && !databases_.installed()) {
-      GTEST_SKIP() << databases_.problem();
-    }
-  }
+  void SetUp() override { UseBackend(GetParam()); }
 };
 
 TEST_F(ServeLimitsTest, FilesBeforeLogonDropTheConnectionAndNothingReachesTheDisk) {

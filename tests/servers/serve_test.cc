@@ -18,14 +18,15 @@
 #include "servers/twserver/content_store.h"
 #include "servers/twserver/repository.h"
 #include "settings/property_escape.h"
-#include "tests/support/postgres_cluster.h"
-#include "tests/support/test_env.h"
-#include "tests/support/wire_client.h"
+#include "tests/support/serve_fixture.h"
 #include "transport/frame_format.h"
 
 namespace tw::twserver {
 namespace {
 
+using test::Backend;
+using test::Error;
+using test::Join;
 using test::ParseNameTable;
 using test::SplitField;
 using test::WireClient;
@@ -43,16 +44,6 @@ int Int(const MessagePtr& m, uint32_t id) {
   return value;
 }
 
-int Error(const MessagePtr& m) {
-  return m ? m->GetErrorCode() : -12345;
-}
-
-std::string Join(const std::vector<std::string>& items, char separator = '?') {
-  std::string out;
-  for (size_t i = 0; i < items.size(); ++i) out += (i ? std::string(1, separator) : "") + items[i];
-  return out;
-}
-
 std::string RandomBytes(size_t n, unsigned seed) {
   std::mt19937 gen(seed);
   std::string s(n, '\0');
@@ -60,37 +51,8 @@ std::string RandomBytes(size_t n, unsigned seed) {
   return s;
 }
 
-using test::Backend;
-
-class ServeFixture : public ::testing::Test {
+class ServeFixture : public test::ServeFixture {
  protected:
-  void StartServer(std::vector<std::string> options = {}) {
-    if (backend_ == Backend::kPostgres) {
-      const std::string database = databases_.New("serve");
-      ASSERT_FALSE(database.empty()) << databases_.problem();
-      options.insert(options.end(), {"--database", database});
-    }
-    server_ = std::make_unique<test::TestServer>(env_.Path("repo"));
-    ASSERT_TRUE(server_->Init(options));
-    ASSERT_TRUE(server_->AddUser("alice", "secret"));
-    ASSERT_TRUE(server_->AddUser("bob", "hunter2"));
-    ASSERT_TRUE(server_->Start()) << server_->Log();
-  }
-
-  void TearDown() override {
-    if (server_) {
-      EXPECT_EQ(0, server_->Stop()) << server_->Log();
-    }
-  }
-
-  std::unique_ptr<WireClient> Client(const std::string& user = "alice",
-                                     const std::string& password = "secret") {
-    auto client = std::make_unique<WireClient>();
-    EXPECT_TRUE(client->Connect(server_->port()));
-    EXPECT_EQ(0, client->Logon(user, password));
-    return client;
-  }
-
   static MessagePtr Call(WireClient& c, const MessagePtr& request) {
     MessagePtr reply = c.Call(*request);
     EXPECT_TRUE(reply) << request->GetCommand();
@@ -105,8 +67,6 @@ class ServeFixture : public ::testing::Test {
     return Call(c, r);
   }
 
-  static std::string Root(WireClient& c) { return Str(Production(c, 20, ""), 101); }
-
   static Rows Table(WireClient& c, int kind, const std::string& subject, int* error = nullptr) {
     MessagePtr r = WireClient::Request("GETNAMELIST");
     r->SetString(13, "caller");
@@ -120,10 +80,7 @@ class ServeFixture : public ::testing::Test {
   // Writes each content to a local file and returns the paths.
   std::vector<std::string> LocalFiles(const std::vector<std::string>& contents) {
     std::vector<std::string> paths;
-    for (const std::string& content : contents) {
-      paths.push_back(env_.Path("local" + std::to_string(++local_files_)));
-      test::WriteFile(paths.back(), content);
-    }
+    for (const std::string& content : contents) paths.push_back(LocalFile(content));
     return paths;
   }
 
@@ -131,13 +88,8 @@ class ServeFixture : public ::testing::Test {
                  const std::vector<std::string>& names, const std::vector<std::string>& contents,
                  const std::string& comment = "") {
     const std::vector<std::string> paths = LocalFiles(contents);
-    MessagePtr r = WireClient::Request("DOCUMENTCMD", 1);
-    r->SetString(101, Join(std::vector<std::string>(names.size(), production)));
-    r->SetString(102, Join(names));
-    const std::string files = Join(paths);
-    r->SetRawField(103, FIELD_FILELIST, files.data(), files.size());
-    r->SetString(107, EscapePropertyValue(comment));
-    r->SetString(109, files);
+    MessagePtr r = AddRequest(production, names, paths, EscapePropertyValue(comment));
+    r->SetString(109, Join(paths));
     return Call(c, r);
   }
 
@@ -199,23 +151,12 @@ class ServeFixture : public ::testing::Test {
     r->SetInt(300, 1);
     return Call(c, r);
   }
-
-  test::TestEnv env_;
-  Backend backend_ = Backend::kSqlite;
-  test::PostgresDatabases databases_;  // dropped after the server stops
-  std::unique_ptr<test::TestServer> server_;
-  int local_files_ = 0;
 };
 
 // The cases whose requests reach the storage, on each backend.
 class ServeTest : public ServeFixture, public ::testing::WithParamInterface<Backend> {
  protected:
-  void SetUp() override {
-    backend_ = GetParam();
-    if (backend_ == Backend::kPostgres && !databases_.installed()) {
-      GTEST_SKIP() << databases_.problem();
-    }
-  }
+  void SetUp() override { UseBackend(GetParam()); }
 };
 
 using ServeWireTest = ServeFixture;
@@ -286,7 +227,7 @@ class ServeCipherTest : public ServeFixture,
 TEST_P(ServeCipherTest, FramesAfterLogonFollowTheAnnouncedSelectorAndCompression) {
   const auto [selector, compression] = GetParam();
   StartServer(
-      {"--selector", std::to_string(selector), "--compression", std::to_string(compression)});
+      {}, {"--selector", std::to_string(selector), "--compression", std::to_string(compression)});
   WireClient c;
   ASSERT_TRUE(c.Connect(server_->port()));
   // Before the logon: clear.
@@ -379,10 +320,6 @@ TEST_P(ServeTest, DocumentsAddFetchCheckInAndHistory) {
   ASSERT_EQ(2u, stamps.size());
   EXPECT_EQ("empty.txt?big.bin", Str(added, 102));
   EXPECT_EQ(Join({p, p}), Str(added, 101));
-
-  EXPECT_EQ(213, Error(Add(*alice, p, {"EMPTY.txt"}, {"x"})));
-  EXPECT_EQ(214, Error(Add(*alice, p, {"a.txt", "A.TXT"}, {"1", "2"})));
-  EXPECT_EQ(215, Error(Add(*alice, p, {"a:b"}, {"1"})));
 
   MessagePtr r = WireClient::Request("PRODUCTIONCMD", 25);
   r->SetString(101, p);

@@ -25,6 +25,7 @@
 #include "provider/export_support.h"
 #include "tests/messaging/stream_support.h"
 #include "tests/support/fragmenting_socket.h"
+#include "tests/support/hub_fixture.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/test_env.h"
 #include "transport/frame_format.h"
@@ -33,24 +34,14 @@
 namespace tw {
 namespace {
 
+using test::kKey;
+using test::kWaitSeconds;
 using test::LoopbackPeer;
 using test::MakeReply;
+using test::Request;
 
-// Long enough never to be what ends a wait here: every test below must end
-// by the behaviour it checks, long before.
-constexpr int kWaitSeconds = 60;
 // The stall limit of these tests' connections.
 constexpr int kStallMs = 1000;
-const char kKey[] = "0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF";
-
-MessagePtr Request(const std::string& command) {
-  MessagePtr request = NewMessage();
-  request->SetString(COMMAND, command);
-  request->SetInt(TARGETRECIPIENT, kRecipientServer);
-  request->SetInt(SOURCERECIPIENT, kRecipientClientSession);
-  return request;
-}
-
 void Echo(LoopbackPeer::Connection& connection, const CRLMSGmessage& request) {
   MessagePtr reply = MakeReply(request);
   std::string text;
@@ -66,30 +57,13 @@ MessagePtr ReplyWithFile(const CRLMSGmessage& request, const std::string& path) 
   return reply;
 }
 
-class HostilePeerTest : public ::testing::Test {
+class HostilePeerTest : public test::HubFixture {
  protected:
   void SetUp() override { SetConnectionStallLimit(kStallMs); }
   void TearDown() override {
-    ReleaseMessageHub();
+    HubFixture::TearDown();
     SetConnectionStallLimit(0);
     SetUserInterface(nullptr);
-  }
-  void StartHub(LoopbackPeer* peer) {
-    SetServerEndpoint("127.0.0.1", peer->port());
-    hub_ = GetMessageHub();
-    sender_ = std::make_unique<RequestSender>(hub_);
-  }
-  SynchronousMessagePtr RoundTrip(MessagePtr request, int seconds = kWaitSeconds) {
-    SynchronousMessagePtr reply;
-    EXPECT_TRUE(sender_->SendAndWait(request.get(), &reply, seconds));
-    return reply;
-  }
-  void InstallKey() {
-    MessagePtr ssk = Request("SSK");
-    ssk->SetString(ParameterId(1), kKey);
-    ssk->SetInt(ParameterId(2), 1);
-    ssk->SetInt(ParameterId(3), 1);
-    ASSERT_TRUE(hub_->Send(ssk.get()));
   }
   std::string Scratch() const { return env_.Path("tmp"); }
   void WaitForNoScratchFile() {
@@ -99,10 +73,6 @@ class HostilePeerTest : public ::testing::Test {
     }
     EXPECT_TRUE(test::ListFolder(Scratch()).empty());
   }
-
-  test::TestEnv env_;
-  MessageHub* hub_ = nullptr;
-  std::unique_ptr<RequestSender> sender_;
 };
 
 // "MESSAGELOGGING_START" from the wire would make the client append to a

@@ -25,25 +25,18 @@
 #include "tests/messaging/stream_support.h"
 #include "tests/support/faulty_platform.h"
 #include "tests/support/fragmenting_socket.h"
+#include "tests/support/hub_fixture.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/test_env.h"
 
 namespace tw {
 namespace {
 
+using test::kKey;
+using test::kWaitSeconds;
 using test::LoopbackPeer;
 using test::MakeReply;
-
-constexpr int kWaitSeconds = 60;
-const char kKey[] = "0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF";
-
-MessagePtr Request(const std::string& command) {
-  MessagePtr request = NewMessage();
-  request->SetString(COMMAND, command);
-  request->SetInt(TARGETRECIPIENT, kRecipientServer);
-  request->SetInt(SOURCERECIPIENT, kRecipientClientSession);
-  return request;
-}
+using test::Request;
 
 // Echoes parameter 1 back as parameter 2 and the files of parameter 3 back
 // as parameter 6; "HANG" gets no answer.
@@ -74,15 +67,10 @@ std::string Pattern(size_t size, unsigned seed) {
   return bytes;
 }
 
-class HubTest : public ::testing::Test {
+class HubTest : public test::HubFixture {
  protected:
-  void StartHub(LoopbackPeer* peer) {
-    SetServerEndpoint("127.0.0.1", peer->port());
-    hub_ = GetMessageHub();
-    sender_ = std::make_unique<RequestSender>(hub_);
-  }
   void TearDown() override {
-    ReleaseMessageHub();
+    HubFixture::TearDown();
     SetHubSocketFactory(nullptr);
     faults_.reset();
   }
@@ -94,25 +82,7 @@ class HubTest : public ::testing::Test {
     return *faults_;
   }
 
-  // Sends "SSK" through the hub, as the session does after logon.
-  void InstallKey(uint32_t selector, bool compress) {
-    MessagePtr ssk = Request("SSK");
-    ssk->SetString(ParameterId(1), kKey);
-    ssk->SetInt(ParameterId(2), static_cast<int>(selector));
-    ssk->SetInt(ParameterId(3), compress ? 1 : 0);
-    ASSERT_TRUE(hub_->Send(ssk.get()));
-  }
-
-  SynchronousMessagePtr RoundTrip(MessagePtr request) {
-    SynchronousMessagePtr reply;
-    EXPECT_TRUE(sender_->SendAndWait(request.get(), &reply, kWaitSeconds));
-    return reply;
-  }
-
-  test::TestEnv env_;
   std::unique_ptr<test::FaultInjectingFactory> faults_;
-  MessageHub* hub_ = nullptr;
-  std::unique_ptr<RequestSender> sender_;
 };
 
 TEST_F(HubTest, RequestAndReplyThroughTheHub) {
