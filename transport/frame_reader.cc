@@ -307,8 +307,8 @@ void CIOFrameReader::OpenAll(const SecureBytes& key) {
 }
 
 CIOFrameReader::Found::Outcome CIOFrameReader::Open(const FrameHeader& header,
-                                                    const uint8_t* payload,
-                                                    const SecureBytes& key, SecureBytes* plain) {
+                                                    const uint8_t* payload, const SecureBytes& key,
+                                                    SecureBytes* plain) {
   if (header.selector == kCipherClear) {
     if (header.compressed == 0) return Found::Outcome::kAsIs;
     plain->Assign(payload, header.length);

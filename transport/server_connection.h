@@ -302,8 +302,8 @@ class CULMSGSCPserverInterface : public Recipient {
 
   std::mutex poll_mutex_;  // held by Poll for a round; the worker resets under it
   MessageFrameReceiver receiver_;
-  std::vector<MessagePtr> posted_;  // made by the reader; under poll_mutex_
-  ReadBuffer read_;  // under poll_mutex_
+  std::vector<MessagePtr> posted_;         // made by the reader; under poll_mutex_
+  ReadBuffer read_;                        // under poll_mutex_
   uint64_t lost_generation_ = UINT64_MAX;  // Poll thread only
   uint64_t polled_generation_ = 0;         // under poll_mutex_
 

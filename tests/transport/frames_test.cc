@@ -2,8 +2,8 @@
 // gzip-only-when-shorter rule, refusal to send under a failed cipher), and
 // what the reader makes of it: piece boundaries, joined messages, fragmented
 // input, junk and bad headers, undecryptable frames, the wait for the key,
-// frames opened on several workers, the item queue across threads. (That openssl and gzip decode a frame
-// payload is in crypto_test.cc.)
+// frames opened on several workers, the item queue across threads. (That
+// openssl and gzip decode a frame payload is in crypto_test.cc.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -454,9 +454,9 @@ TEST(FrameReader, OpeningOnSeveralWorkersGivesWhatOneThreadGives) {
       // Every good message and file frame, nothing of the broken ones; with
       // no key, the two clear messages alone.
       EXPECT_EQ(mode == Mode::kNoKey ? 2u : 16u, several.items.size());
-      EXPECT_NE(std::find(one.parses.begin(), one.parses.end(),
-                          mode == Mode::kNoKey ? kThrew : kFalse),
-                one.parses.end());
+      EXPECT_NE(
+          std::find(one.parses.begin(), one.parses.end(), mode == Mode::kNoKey ? kThrew : kFalse),
+          one.parses.end());
     }
   }
 }
