@@ -22,4 +22,8 @@ std::string NativeFromUtf8(const std::string& utf8) {
   return utf8;
 }
 
+bool NarrowTextIsByteSafe(std::string*) {
+  return true;
+}
+
 }  // namespace tw

@@ -28,6 +28,17 @@ std::string FsText(const std::filesystem::path& path);
 std::string Utf8FromNative(const std::string& native);
 std::string NativeFromUtf8(const std::string& utf8);
 
+// Whether the process's narrow encoding keeps every byte below 0x80 the
+// character it is: the path helpers split at "\" and "/" and fold letters
+// byte by byte. True on Linux and for Windows' single-byte code pages and
+// UTF-8; false for the double-byte and GB18030 code pages, where the second
+// byte of a character can be "\" or a letter, so that splitting there
+// would put files outside the folder they were meant for. Then `why` (when
+// given) names the code page.
+bool NarrowTextIsByteSafe(std::string* why);
+// The same question for Windows code page `code_page` (any system).
+bool CodePageIsByteSafe(unsigned code_page);
+
 }  // namespace tw
 
 #endif  // TW_PLATFORM_NATIVE_TEXT_H_

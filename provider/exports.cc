@@ -3,9 +3,12 @@
 // support. Every export catches everything: no exception reaches the host.
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "dialogs/option_dialogs.h"
 #include "platform/debug_output.h"
+#include "platform/native_text.h"
+#include "platform/user_interface.h"
 #include "provider/context.h"
 #include "provider/export_support.h"
 #include "provider/msscci.h"
@@ -34,6 +37,15 @@ SCCRTN Initialize(LPVOID* ppvContext, HWND hWnd, LPCSTR lpCallerName, LPSTR lpSc
                   LPLONG lpSccCaps, LPSTR lpAuxPathLabel, LPLONG pnCheckoutCommentLen,
                   LPLONG pnCommentLen) {
   if (ppvContext == nullptr) return SCC_E_INITIALIZEFAILED;
+  // Names are split at path separators byte by byte: under a code page
+  // where a separator byte can end a character, a name could reach outside
+  // its folder. The module does not start there.
+  if (std::string why; !NarrowTextIsByteSafe(&why)) {
+    DebugLog("SccInitialize - %s", why.c_str());
+    ShowMessageBox(hWnd, "Veltrane", "Veltrane cannot work here: " + why + ".",
+                   MessageBoxButtons::kOk, MessageBoxIcon::kError);
+    return SCC_E_INITIALIZEFAILED;
+  }
   auto context = std::unique_ptr<ProviderContext>(new (std::nothrow) ProviderContext);
   if (!context) return SCC_E_INITIALIZEFAILED;
   context->caller_name = lpCallerName ? lpCallerName : "";

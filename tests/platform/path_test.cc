@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/native_text.h"
+
 namespace tw {
 namespace {
 
@@ -45,6 +47,17 @@ TEST(Path, ServerNamesBecomeNativeOnlyWhenTheyStayBelowTheFolder) {
 TEST(Path, CaseInsensitiveComparisonUpperCases) {
   EXPECT_TRUE(SamePathIgnoringCase("/Work/Src", "/work/SRC"));
   EXPECT_FALSE(SamePathIgnoringCase("/work/src", "/work/src2"));
+}
+
+// The helpers above split and fold byte by byte, which holds only where no
+// character has a byte below 0x80 after its first: the double-byte code
+// pages (where "\" or a letter can be a second byte) are refused.
+TEST(Path, ByteWiseSplittingIsRefusedUnderDoubleByteCodePages) {
+  for (unsigned cp : {1252u, 1251u, 437u, 65001u}) EXPECT_TRUE(CodePageIsByteSafe(cp)) << cp;
+  for (unsigned cp : {932u, 936u, 949u, 950u, 54936u}) EXPECT_FALSE(CodePageIsByteSafe(cp)) << cp;
+#ifndef _WIN32
+  EXPECT_TRUE(NarrowTextIsByteSafe(nullptr));
+#endif
 }
 
 }  // namespace
