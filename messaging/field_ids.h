@@ -76,6 +76,22 @@ constexpr int kErrorUnreadableReply = -998;
 // Separator of list elements inside one string field.
 constexpr char kListSeparator[] = "?";
 
+// Wire facts this layer itself relies on (building a reply, reading a fetch
+// reply); protocol/ names them for the commands that use them.
+//
+// A reply's command is the request's followed by "R".
+constexpr char kReplySuffix[] = "R";
+// Field 13: the Production binding a request works on; the reply echoes it.
+constexpr uint32_t kFieldProject = 13;
+// Field 100 (parameter 1): the sub-command of a command family, echoed in
+// the reply.
+constexpr uint32_t kFieldSubCommand = kFirstParameterId;
+// The Document command; with sub-command 4 it fetches versions, and that
+// reply lists in field 104 the display names of the files it carries.
+constexpr char kDocumentCommand[] = "DOCUMENTCMD";
+constexpr int kDocumentFetchSubCommand = 4;
+constexpr uint32_t kDocumentFetchReplyNames = 104;
+
 }  // namespace tw
 
 #endif  // TW_MESSAGING_FIELD_IDS_H_

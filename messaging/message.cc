@@ -6,6 +6,7 @@
 
 #include "platform/debug_output.h"
 #include "platform/decimal.h"
+#include "platform/hex.h"
 #include "platform/system_factory.h"
 #include "platform/user_interface.h"
 #include "settings/property_tree.h"
@@ -74,7 +75,6 @@ bool IsDumpable(const std::string& text) {
 // A text of the dump on its line: printable ASCII as it is, a backslash and
 // every other byte as "\xNN".
 std::string EscapeDumpText(const std::string& text) {
-  static const char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(text.size());
   for (char c : text) {
@@ -83,8 +83,7 @@ std::string EscapeDumpText(const std::string& text) {
       out += c;
     } else {
       out += "\\x";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0x0f];
+      AppendHexByte(&out, byte);
     }
   }
   return out;

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
+#include <string>
+#include <string_view>
 #include <utility>
 
 #include "messaging/field_ids.h"
@@ -29,11 +31,15 @@ constexpr size_t kMaxFilesPerMessage = 262144;
 // Replies that switch count mode on: their files are counted, not named.
 constexpr const char* kCountModeCommands[] = {"GETCLIENTR", "GETLANGUAGER", "GETCOMMANDSR",
                                               "GETCONTROLSR"};
-// The reply of a Document command; with parameter 1 = 4 it is a get reply,
-// and its parameter 5 lists the display names of the files it carries.
-constexpr char kDocumentReply[] = "DOCUMENTCMDR";
-constexpr int kDocumentGet = 4;
-constexpr uint32_t kDisplayNamesField = 104;  // parameter 5
+// Whether a command is the reply of a Document command: with sub-command 4
+// it is a fetch reply, and its field 104 lists the display names of the
+// files it carries.
+bool IsDocumentReply(const std::string& command) {
+  const std::string_view name(kDocumentCommand);
+  return command.size() == name.size() + std::strlen(kReplySuffix) &&
+         command.compare(0, name.size(), name) == 0 &&
+         command.compare(name.size(), std::string::npos, kReplySuffix) == 0;
+}
 
 constexpr int kLogSourceRecipient = 1;
 constexpr int kSessionRecipient = 17;
@@ -337,7 +343,7 @@ MessagePtr CULMSGmessageReader::ParseObject(const uint8_t* data, size_t length,
           current_command_ = value;
           if (IsCountModeCommand(value)) count_mode_ = true;
         }
-        if (id == kDisplayNamesField && current_command_ == kDocumentReply) {
+        if (id == kDocumentFetchReplyNames && IsDocumentReply(current_command_)) {
           std::vector<std::string> names = SplitList(value, kListSeparator);
           announced_names_ += names.size();
           display_names_.assign(names.begin(), names.end());
@@ -353,8 +359,8 @@ MessagePtr CULMSGmessageReader::ParseObject(const uint8_t* data, size_t length,
         }
         if (repeated) break;
         const int value = static_cast<int>(word);
-        if (id == kFirstParameterId && value == kDocumentGet &&
-            current_command_ == kDocumentReply) {
+        if (id == kFieldSubCommand && value == kDocumentFetchSubCommand &&
+            IsDocumentReply(current_command_)) {
           get_reply_ = true;
         }
         if (id != USERDATA) message->SetInt(id, value);

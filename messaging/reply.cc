@@ -19,15 +19,15 @@ MessagePtr NewReply(const CRLMSGmessage& request, const std::string& command,
   // The reply answers under the request's identifier, as object and field.
   reply->SetIdentifierObject(request.GetIdentifierObject());
   CopyField(request, MESSAGEID, reply.get());
-  reply->SetString(COMMAND, command + "R");
+  reply->SetString(COMMAND, command + kReplySuffix);
   int sender = kRecipientClientSession;
   request.GetInt(PROXYFORRECIPIENT, &sender);
   reply->SetInt(TARGETRECIPIENT, sender);
   reply->SetInt(SOURCERECIPIENT, kRecipientServer);
-  for (uint32_t id : {SENDERTAG, uint32_t{13}, CALLBACKKEY, SYNCHRONOUSREQUEST}) {
+  for (uint32_t id : {SENDERTAG, kFieldProject, CALLBACKKEY, SYNCHRONOUSREQUEST}) {
     CopyField(request, id, reply.get());
   }
-  if (echo_sub_command) CopyField(request, ParameterId(1), reply.get());
+  if (echo_sub_command) CopyField(request, kFieldSubCommand, reply.get());
   return reply;
 }
 

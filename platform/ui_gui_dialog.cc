@@ -19,10 +19,12 @@
 #include <wx/valtext.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <set>
 #include <vector>
 
 #include "platform/debug_output.h"
+#include "platform/decimal.h"
 #include "platform/ui_gui_window.h"
 
 namespace tw::gui {
@@ -261,8 +263,8 @@ wxWindow* TemplateWindow::MakeControl(wxWindow* parent, const UiControlTemplate&
     case K::kDropDownList: {
       auto* list = new wxChoice(parent, id, wxDefaultPosition, wxDefaultSize, choices);
       index_value = IsIndexValue(value, items);
-      const int selected = index_value ? static_cast<int>(std::stoul(value))
-                                       : list->FindString(FromUtf8(value), true);
+      const int selected =
+          index_value ? DecimalToInt(value) : list->FindString(FromUtf8(value), true);
       if (selected != wxNOT_FOUND) list->SetSelection(selected);
       window = list;
       break;
@@ -504,9 +506,11 @@ void TemplateWindow::WriteValue(const Control& control, const std::string& value
     case UiControlKind::kDropDownList: {
       auto* list = static_cast<wxChoice*>(control.window);
       if (control.index_value) {
+        int64_t index = 0;
         if (value.find_first_not_of("0123456789") == std::string::npos && !value.empty() &&
-            value.size() < 7 && std::stoul(value) < list->GetCount()) {
-          list->SetSelection(static_cast<int>(std::stoul(value)));
+            value.size() < 7 &&
+            ParseDecimal(value, 0, static_cast<int64_t>(list->GetCount()) - 1, &index)) {
+          list->SetSelection(static_cast<int>(index));
         }
       } else {
         const int found = list->FindString(FromUtf8(value), true);

@@ -1,6 +1,9 @@
 #include "platform/ui_templates.h"
 
 #include <algorithm>
+#include <cstdint>
+
+#include "platform/decimal.h"
 
 namespace tw {
 
@@ -186,7 +189,8 @@ bool IsIndexValue(const std::string& value, const std::vector<std::string>& item
     return false;
   }
   if (std::find(items.begin(), items.end(), value) != items.end()) return false;
-  return std::stoul(value) < items.size();
+  int64_t index = 0;
+  return ParseDecimal(value, 0, static_cast<int64_t>(items.size()) - 1, &index);
 }
 
 }  // namespace tw

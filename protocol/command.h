@@ -21,16 +21,15 @@
 
 namespace tw {
 
-// Field 13: the Production binding the client works on, sent with every
-// request (the session adds it when the command does not set it itself) and
-// echoed in the reply.
-constexpr uint32_t kFieldProject = 13;
-// Field 100: the sub-command of "PRODUCTIONCMD" and "DOCUMENTCMD", echoed in
-// the reply (the client's reader recognises a fetch reply by it).
-constexpr uint32_t kFieldSubCommand = 100;
-
-// A reply's command is the request's followed by "R".
-constexpr char kReplySuffix[] = "R";
+// kFieldProject (13), kFieldSubCommand (100) and kReplySuffix ("R") are
+// defined once in messaging/field_ids.h, since the message layer builds
+// replies and reads fetch replies by them:
+// - kFieldProject: the Production binding the client works on, sent with
+//   every request (the session adds it when the command does not set it
+//   itself) and echoed in the reply;
+// - kFieldSubCommand: the sub-command of "PRODUCTIONCMD" and "DOCUMENTCMD",
+//   echoed in the reply (the client's reader recognises a fetch reply by it);
+// - kReplySuffix: a reply's command is the request's followed by it.
 inline std::string ReplyCommand(std::string_view command) {
   return std::string(command) + kReplySuffix;
 }

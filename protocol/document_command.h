@@ -40,9 +40,11 @@
 
 #include <cstdint>
 
+#include "messaging/field_ids.h"
+
 namespace tw {
 
-constexpr char kDocumentCommand[] = "DOCUMENTCMD";
+// kDocumentCommand ("DOCUMENTCMD") is defined in messaging/field_ids.h.
 
 namespace add_documents {
 constexpr int kSubCommand = 1;
@@ -71,13 +73,13 @@ constexpr uint32_t kReplyResults = 106;
 }  // namespace check_in
 
 namespace fetch {
-constexpr int kSubCommand = 4;
+constexpr int kSubCommand = kDocumentFetchSubCommand;
 constexpr uint32_t kFieldDocumentIds = 101;
 constexpr uint32_t kFieldVersions = 102;
 constexpr uint32_t kFieldAlwaysZero = 103;
 constexpr uint32_t kReplyDocumentIds = 101;
 constexpr uint32_t kReplyVersions = 102;
-constexpr uint32_t kReplyNames = 104;
+constexpr uint32_t kReplyNames = kDocumentFetchReplyNames;
 constexpr uint32_t kReplyStamps = 105;
 constexpr uint32_t kReplyFiles = 106;
 constexpr uint32_t kReplyFileCount = 107;

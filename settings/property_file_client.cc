@@ -36,17 +36,6 @@ constexpr uint32_t kCopyBlock = 64 * 1024;
 // Others may read default.usr while it is copied (kept for the Windows layer).
 constexpr uint32_t kShareRead = 1;
 
-std::string JoinPath(const std::string& dir, const char* file) {
-  if (dir.empty()) return file;
-  if (dir.back() == '/') return dir + file;
-  return dir + "/" + file;
-}
-
-std::string FileNamePart(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 std::vector<std::string> NodeNames(const PropertyNode& node) {
   if (!node.names.empty()) return node.names;
   std::vector<std::string> names;
@@ -106,7 +95,7 @@ bool PropertyFileClient::OpenStore(const std::string& name, int kind) {
   SetGlobalDirectory(factory.GlobalDirectory());
   const std::string app_data = factory.AppDataDirectory();
   if (!app_data.empty()) {
-    const std::string dir = JoinPath(app_data, "Properties");
+    const std::string dir = NativeJoin(app_data, "Properties");
     MakeLocalDirectories(dir, 0700);
     SetUserDirectory(dir);
   }
@@ -135,8 +124,9 @@ bool PropertyFileClient::BindStore(const std::string& name) {
   }
   if (!LocalPathExists(name)) {
     bool copied = false;
-    if (SamePathIgnoringCase(FileNamePart(name), kUserFileName)) {
-      copied = CopyNewFile(JoinPath(GetSystemFactory().ModuleDirectory(), kDefaultUserFile), name);
+    if (SamePathIgnoringCase(NativeLastComponent(name), kUserFileName)) {
+      copied =
+          CopyNewFile(NativeJoin(GetSystemFactory().ModuleDirectory(), kDefaultUserFile), name);
     }
     // Without a default.usr to copy, the store starts empty: the server
     // serves only a store whose file exists, and every setting written to
@@ -167,11 +157,11 @@ void PropertyFileClient::GetGlobalDirectory(std::string* dir) {
 }
 
 void PropertyFileClient::GetUserFilePath(std::string* path) {
-  *path = JoinPath(user_directory_, kUserFileName);
+  *path = NativeJoin(user_directory_, kUserFileName);
 }
 
 void PropertyFileClient::GetGlobalFilePath(std::string* path) {
-  *path = JoinPath(global_directory_, kGlobalFileName);
+  *path = NativeJoin(global_directory_, kGlobalFileName);
 }
 
 std::unique_ptr<PropertyNode> PropertyFileClient::OpenNode(const PropertyNode* parent,
@@ -382,7 +372,7 @@ bool PropertyFileClient::Transaction(std::string_view code, std::string_view arg
 bool PropertyFileClient::Connect() {
   if (!Reachable()) {
     const std::string program =
-        JoinPath(GetSystemFactory().ModuleDirectory(), kPropertyServerProgram);
+        NativeJoin(GetSystemFactory().ModuleDirectory(), kPropertyServerProgram);
     if (!GetSystemFactory().Run(program, "", false)) return false;
     for (int i = 0; i < kStartPolls; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));

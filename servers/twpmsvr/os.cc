@@ -10,8 +10,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <string_view>
 
+#include "platform/decimal.h"
 #include "platform/errno_text.h"
 
 namespace tw::pmsvr {
@@ -82,11 +85,13 @@ bool ProcessStartTime(int pid, unsigned long long* start) {
   if (at == nullptr) return false;
   for (int field = 2; field < 22 && at != nullptr; ++field) at = std::strchr(at + 1, ' ');
   if (at == nullptr) return false;
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long long value = std::strtoull(at + 1, &end, 10);
-  if (errno != 0 || end == at + 1) return false;
-  *start = value;
+  const char* field_end = std::strchr(at + 1, ' ');
+  const std::string_view field(at + 1, field_end != nullptr
+                                           ? static_cast<size_t>(field_end - (at + 1))
+                                           : std::strlen(at + 1));
+  int64_t value = 0;
+  if (!ParseDecimal(field, 0, INT64_MAX, &value)) return false;
+  *start = static_cast<unsigned long long>(value);
   return true;
 }
 

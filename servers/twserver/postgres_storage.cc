@@ -5,12 +5,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <random>
 #include <stdexcept>
 #include <thread>
 #include <utility>
 
+#include "platform/decimal.h"
 #include "platform/hex.h"
 #include "protocol/name_table.h"
 #include "servers/twserver/names.h"
@@ -19,6 +21,12 @@
 namespace tw::twserver {
 
 namespace {
+
+// A whole number as the database prints it; 0 for anything else.
+int64_t WholeNumber(const char* text) {
+  int64_t value = 0;
+  return ParseDecimal(text, INT64_MIN, INT64_MAX, &value) ? value : 0;
+}
 
 // A failure of the database inside one operation, with PostgreSQL's
 // SQLSTATE when it gave one. It never leaves this file: Transact turns it
@@ -259,14 +267,14 @@ class Statement {
   void Run() {
     if (result_ == nullptr) Execute();
   }
-  int64_t Changes() const { return std::strtoll(PQcmdTuples(result_), nullptr, 10); }
+  // Both are 0 for an empty text (a statement without a row count, a null
+  // column) and for anything that is not a whole number.
+  int64_t Changes() const { return WholeNumber(PQcmdTuples(result_)); }
 
   std::string Text(int column) const {
     return ColumnText(PQgetvalue(result_, row_, column), PQgetlength(result_, row_, column));
   }
-  int64_t Int(int column) const {
-    return std::strtoll(PQgetvalue(result_, row_, column), nullptr, 10);
-  }
+  int64_t Int(int column) const { return WholeNumber(PQgetvalue(result_, row_, column)); }
   bool IsNull(int column) const { return PQgetisnull(result_, row_, column) != 0; }
 
  private:
@@ -424,7 +432,7 @@ bool PostgresStorage::CheckConnectionText(const std::string& conninfo, std::stri
     const std::string key = o->keyword;
     // password, sslpassword and any later kind.
     if (key.find("password") != std::string::npos) password = true;
-    const long value = std::strtol(o->val, nullptr, 10);
+    const int value = DecimalToInt(o->val);
     if ((key == "connect_timeout" && value <= 0) || (key == "tcp_user_timeout" && value <= 0) ||
         (key == "keepalives" && value == 0)) {
       unbounded = key;

@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string_view>
 
+#include "platform/decimal.h"
 #include "platform/ui_record.h"
 #include "platform/ui_terminal.h"
 #include "tools/vscc/system.h"
@@ -49,7 +51,7 @@ int PercentIn(const std::string& text) {
     size_t start = sign;
     while (start > 0 && text[start - 1] >= '0' && text[start - 1] <= '9') --start;
     if (start == sign || sign - start > 3) continue;
-    const int value = std::stoi(text.substr(start, sign - start));
+    const int value = tw::DecimalToInt(std::string_view(text).substr(start, sign - start));
     if (value <= 100) return value;
   }
   return -1;

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/decimal.h"
 #include "platform/native_text.h"
 #include "tools/vscc/json.h"
 #include "tools/vscc/system.h"
@@ -105,12 +106,12 @@ bool ParseUiEvent(const std::string& line, UiEvent* event) {
   if (const JsonValue* texts = value.Find("texts")) {
     for (const auto& [key, text] : texts->object) {
       if (text.type == JsonValue::kString)
-        event->texts[std::atoi(key.c_str())] = tw::NativeFromUtf8(text.string);
+        event->texts[tw::DecimalToInt(key)] = tw::NativeFromUtf8(text.string);
     }
   }
   if (const JsonValue* enabled = value.Find("enabled")) {
     for (const auto& [key, flag] : enabled->object) {
-      if (flag.type == JsonValue::kBool) event->enabled[std::atoi(key.c_str())] = flag.boolean;
+      if (flag.type == JsonValue::kBool) event->enabled[tw::DecimalToInt(key)] = flag.boolean;
     }
   }
   if (const JsonValue* answer = value.Find("answer")) {

@@ -1,7 +1,10 @@
 #include "tools/vscc/options.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <set>
+
+#include "platform/decimal.h"
 
 namespace vscc {
 
@@ -346,8 +349,9 @@ int ParseCommandLine(const std::vector<std::string>& argv, Options* o, std::stri
     *error = "--production and --new exclude each other";
     return 2;
   }
-  if (o->port.find_first_not_of("0123456789") != std::string::npos || o->port.size() > 5 ||
-      (!o->port.empty() && std::stoi(o->port) > 65535)) {
+  uint16_t port = 0;
+  if (!o->port.empty() && (o->port.find_first_not_of("0123456789") != std::string::npos ||
+                           !tw::ParsePort(o->port, &port))) {
     *error = "--port needs a port number, not '" + o->port + "'";
     return 2;
   }
