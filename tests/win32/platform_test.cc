@@ -467,6 +467,27 @@ TEST(Win32NarrowText, NamesAreInTheAnsiCodePage) {
   }
 }
 
+// A machine may make UTF-8 its ANSI code page; UTF-8 (as GB18030 and the
+// ISO-2022 family) takes no conversion flags, and a conversion asking for
+// "no best fit" there must still give the text, not "" (which made the
+// runtime folder "\\Veltrane" at the root of the drive).
+TEST(Win32NarrowText, CodePagesThatTakeNoFlagsStillConvert) {
+  const std::wstring cafe = L"caf\u00E9 \u0100\u4E2D.txt";
+  EXPECT_EQ("caf\xC3\xA9 \xC4\x80\xE4\xB8\xAD.txt",
+            win32::NarrowIn(CP_UTF8, cafe.data(), cafe.size()));
+  EXPECT_EQ("", win32::NarrowIn(CP_UTF8, L"", 0));
+  TempFolder dir;
+  const std::wstring odd = win32::Wide(dir.path()) + L"\\\u0100\u4E2D folder";
+  ASSERT_TRUE(CreateDirectoryW(odd.c_str(), nullptr));
+  const std::string narrow = win32::NarrowPathIn(CP_UTF8, odd);
+  EXPECT_EQ(win32::NarrowIn(CP_UTF8, odd.data(), odd.size()), narrow)
+      << "every name is in UTF-8: the long form stays";
+  EXPECT_EQ("", win32::NarrowPathIn(CP_UTF8, L""));
+  // A single-byte code page still gives "?" for what it lacks, never a
+  // look-alike.
+  EXPECT_EQ("?.txt", win32::NarrowIn(1252, L"\u0100.txt", 5));
+}
+
 // The current user's SID, or nothing.
 std::vector<BYTE> CurrentUser() {
   HANDLE token = nullptr;
