@@ -669,6 +669,32 @@ TEST(Win32Path, NativeIsTheBackslashForm) {
   }
 }
 
+// A server's name that Windows would read as another file or as a device
+// is refused, not written: "a.txt." would be written to "a.txt", "nul.txt"
+// to the null device, "con" would read the console.
+TEST(Win32Path, RefusesNamesWindowsReadsAsAnotherFileOrADevice) {
+  for (const char* bad :
+       {"a.txt.",  "src\\a.txt ", "dir.\\a", "dir \\a",  "CON",     "con.txt",  "src\\Nul",
+        "aux.c.h", "PRN",         "com1",    "COM9.log", "lpt1",    "Lpt9.txt", "con .txt",
+        "CONOUT$", "com\xB9",     "LPT0",    "a<b",      "a>b",     "a\"b",     "a|b",
+        "a?b",     "a*b",         "a\x01b",  "a\x1F",    "src\\\tx"}) {
+    std::string native = "untouched";
+    EXPECT_FALSE(WireToNative(bad, &native)) << bad;
+    EXPECT_EQ("untouched", native) << bad;
+  }
+  // Near misses are ordinary files.
+  for (const char* good : {"console.txt", "conx", "com10", "lpt", "nul_", "a.b.c", ".git", "a .txt",
+                           "src\\CONFIG", "auxiliary\\x", "caf\xE9.txt"}) {
+    std::string native;
+    EXPECT_TRUE(WireToNative(good, &native)) << good;
+    EXPECT_EQ(good, native);
+  }
+  // Such a name really is another file here: what the refusal prevents.
+  TempFolder dir;
+  WriteAll(dir.File("a.txt."), "x");
+  EXPECT_TRUE(LocalFileExists(dir.File("a.txt")));
+}
+
 TEST(Win32Guid, TextFormMatchesTheWindowsLayout) {
   // Data1 0x00112233 little-endian in memory, then Data2, Data3, Data4.
   const uint8_t memory[16] = {0x33, 0x22, 0x11, 0x00, 0x55, 0x44, 0x77, 0x66,
