@@ -12,7 +12,8 @@
 // that must reach the folder (a backup, say) holds the privileges that pass
 // a DACL anyway. An existing folder whose owner is not the current user is
 // refused, whatever its DACL says: its owner could grant itself anything,
-// and so plant files the property server would trust.
+// and so plant files the property server would trust. An existing folder
+// of the user's gets the private DACL again, whatever it had.
 //
 // Threads: the functions keep no state; an ExclusiveFileLock belongs to one
 // thread at a time.
@@ -168,7 +169,23 @@ bool EnsureFolder(const std::string& path, bool create, std::string* error, bool
   }
   // Also a folder another process made first, between the look and the
   // creation: whoever made it owns it.
-  return OwnedBy(wide, path, const_cast<DWORD*>(user.data()), error);
+  if (!OwnedBy(wide, path, const_cast<DWORD*>(user.data()), error)) return false;
+  // A folder of the user's own may still let others in (made by hand, by
+  // another program, or opened up since): it is made private again, as a
+  // 0700 folder is on Linux, before anything in it is trusted.
+  win32::PrivateFolderSecurity security(const_cast<DWORD*>(user.data()));
+  std::wstring name = wide;
+  const DWORD rc =
+      security.acl() == nullptr
+          ? GetLastError()
+          : SetNamedSecurityInfoW(&name[0], SE_FILE_OBJECT,
+                                  DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                  nullptr, nullptr, security.acl(), nullptr);
+  if (security.acl() == nullptr || rc != ERROR_SUCCESS) {
+    *error = win32::ErrorText("cannot make private the runtime folder", path, rc);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace

@@ -85,6 +85,8 @@ class PrivateFolderSecurity {
   PrivateFolderSecurity(const PrivateFolderSecurity&) = delete;
   PrivateFolderSecurity& operator=(const PrivateFolderSecurity&) = delete;
   SECURITY_ATTRIBUTES* get() { return ok_ ? &attributes_ : nullptr; }
+  // The DACL alone, to put on a folder that exists already.
+  ACL* acl() { return ok_ ? reinterpret_cast<ACL*>(acl_.data()) : nullptr; }
 
  private:
   std::vector<DWORD> acl_;  // DWORDs keep the ACL aligned
