@@ -849,6 +849,26 @@ TEST(Win32Process, FindProgramSearchesOnlyAbsolutePathFolders) {
   EXPECT_EQ(listed.File(name + ".exe"), FindProgram(name, std::string()));
   EXPECT_EQ("", FindProgram(name + ":x", std::string()));
 
+  // A %PATH% folder whose name the code page lacks is found through its
+  // short form, where the volume keeps one.
+  const std::wstring odd = win32::Wide(listed.path()) + L"\\\u0100\u4E2D tools";
+  ASSERT_TRUE(CreateDirectoryW(odd.c_str(), nullptr));
+  ASSERT_TRUE(CloseHandle(CreateFileW((odd + L"\\" + win32::Wide(name) + L"2.exe").c_str(),
+                                      GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr)));
+  SetEnvironmentVariableW(L"PATH", (L"\"" + odd + L"\";C:\\nowhere").c_str());
+  const std::string found = FindProgram(name + "2", std::string());
+  wchar_t short_form[MAX_PATH + 1];
+  const DWORD n = GetShortPathNameW(odd.c_str(), short_form, MAX_PATH + 1);
+  if (n == 0 || std::wstring(short_form, n) == odd) {
+    std::printf(
+        "note: this volume keeps no short names: a %%PATH%% folder outside the code "
+        "page is not searched\n");
+  } else if (GetACP() != CP_UTF8) {
+    EXPECT_NE("", found);
+    EXPECT_EQ(std::string::npos, found.find('?')) << found;
+    EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(found.c_str())) << found;
+  }
+
   SetEnvironmentVariableW(L"PATH", saved_path.c_str());
   SetCurrentDirectoryW(saved_folder);
 }
