@@ -2,8 +2,44 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 
 namespace tw {
+
+namespace {
+
+// Whether Windows would take the path element `element` (not empty) for
+// something other than the file of exactly that name: it drops a trailing
+// "." or " " ("a.txt." is the file "a.txt"), reads a device in CON, PRN,
+// AUX, NUL, COM0-9 and LPT0-9 whatever the case and extension ("nul.txt" is
+// the null device), takes ":" for a drive or a stream and "<>\"|?*" as
+// wildcards, and has no file names with control characters.
+bool RefusedOnWindows(std::string_view element) {
+  for (const char c : element) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (byte < 32 || std::strchr(":<>\"|?*", c) != nullptr) return true;
+  }
+  if (element.back() == '.' || element.back() == ' ') return true;
+  // The device names hold before the first "." and ignore trailing spaces
+  // ("con .txt" is the console too).
+  std::string_view stem = element.substr(0, element.find('.'));
+  while (!stem.empty() && stem.back() == ' ') stem.remove_suffix(1);
+  const std::string upper = UpperCase(stem);
+  for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
+    if (upper == device) return true;
+  }
+  // COM0-9 and LPT0-9, and the superscript 1-3 the system also reads as
+  // digits there (their bytes in code page 1252).
+  if (upper.size() == 4 && (upper.compare(0, 3, "COM") == 0 || upper.compare(0, 3, "LPT") == 0)) {
+    const unsigned char digit = static_cast<unsigned char>(upper[3]);
+    if ((digit >= '0' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
 
 std::string NativeToWire(std::string_view path) {
   std::string wire(path);
@@ -26,9 +62,7 @@ bool WireToNative(std::string_view wire, std::string* native) {
         element.find('\0') != std::string_view::npos) {
       return false;
     }
-    if (kNativeSeparator == '\\' && element.find(':') != std::string_view::npos) {
-      return false;
-    }
+    if (kNativeSeparator == '\\' && RefusedOnWindows(element)) return false;
     if (!result.empty()) result += kNativeSeparator;
     result.append(element);
     start = end + 1;

@@ -35,8 +35,11 @@ std::string NativeToWire(std::string_view path);
 // A relative wire name from the server ("src\main.c") in native form
 // ("src/main.c"). False, with `native` untouched, when the name is empty,
 // absolute, or has an empty, "." or ".." element (it would leave the folder
-// it is joined to), a "/" or a NUL byte; on Windows also a ":" (a drive or
-// a file's alternate stream).
+// it is joined to), a "/" or a NUL byte; on Windows also an element
+// Windows would read as another file or a device: one holding ":" (a drive
+// or a stream), one of <>"|?* or a byte 1-31, one ending in "." or " "
+// (dropped by the system), or a device name (CON, PRN, AUX, NUL, COM0-9,
+// LPT0-9, with any extension, in any case).
 bool WireToNative(std::string_view wire, std::string* native);
 
 // Operations of one form; `separator` is kNativeSeparator or kWireSeparator.

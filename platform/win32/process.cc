@@ -86,17 +86,20 @@ std::string FindProgram(const std::string& name, const std::string& base) {
   const DWORD n = GetEnvironmentVariableW(L"PATH", &value[0], size);
   if (n == 0 || n >= size) return std::string();
   value.resize(n);
-  const std::string path = win32::Narrow(value.data(), value.size());
+  // Split in UTF-16 (a ";" byte may be the second of a double-byte
+  // character), then each folder narrow in the form that still names it.
   size_t start = 0;
-  while (start <= path.size()) {
-    size_t end = path.find(';', start);
-    if (end == std::string::npos) end = path.size();
-    std::string folder = path.substr(start, end - start);
+  while (start <= value.size()) {
+    size_t end = value.find(L';', start);
+    if (end == std::wstring::npos) end = value.size();
+    std::wstring wide_folder = value.substr(start, end - start);
     start = end + 1;
-    if (folder.size() >= 2 && folder.front() == '"' && folder.back() == '"') {
-      folder = folder.substr(1, folder.size() - 2);
+    if (wide_folder.size() >= 2 && wide_folder.front() == L'"' && wide_folder.back() == L'"') {
+      wide_folder = wide_folder.substr(1, wide_folder.size() - 2);
     }
-    if (!IsAbsolute(folder)) continue;
+    if (wide_folder.empty()) continue;
+    std::string folder = win32::NarrowPath(wide_folder);
+    if (folder.empty() || !IsAbsolute(folder)) continue;
     while (folder.size() > 3 && (folder.back() == '\\' || folder.back() == '/')) folder.pop_back();
     const std::string candidate =
         AbsolutePath(folder.back() == '\\' ? folder + file : folder + "\\" + file, std::string());

@@ -12,7 +12,8 @@
 // that must reach the folder (a backup, say) holds the privileges that pass
 // a DACL anyway. An existing folder whose owner is not the current user is
 // refused, whatever its DACL says: its owner could grant itself anything,
-// and so plant files the property server would trust.
+// and so plant files the property server would trust. An existing folder
+// of the user's gets the private DACL again, whatever it had.
 //
 // Threads: the functions keep no state; an ExclusiveFileLock belongs to one
 // thread at a time.
@@ -37,23 +38,50 @@ namespace {
 // The longest an ExclusiveFileLock waits for its file.
 constexpr ULONGLONG kLockWaitMs = 10000;
 
-std::string EnvText(const wchar_t* name) {
-  wchar_t buffer[MAX_PATH + 1];
-  const DWORD n = GetEnvironmentVariableW(name, buffer, MAX_PATH + 1);
-  if (n == 0 || n > MAX_PATH) return std::string();
-  return win32::NarrowPath(std::wstring(buffer, n));
+// The value of environment variable `name`, narrow: false when it is not
+// set or empty; true with *text "" when it is set but cannot be read or carried in
+// the ANSI code page.
+bool EnvText(const wchar_t* name, std::string* text) {
+  text->clear();
+  const DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
+  if (size == 0) return false;
+  std::wstring value(size, L'\0');
+  const DWORD n = GetEnvironmentVariableW(name, &value[0], size);
+  if (n == 0) return false;  // empty: as good as not set
+  if (n >= size) return true;
+  value.resize(n);
+  *text = win32::NarrowPath(value);
+  return true;
 }
 
-std::string BaseFolder() {
-  std::string base = EnvText(L"VELTRANE_RUNTIME_DIR");
-  if (!base.empty()) return base;
-  base = EnvText(L"LOCALAPPDATA");
-  if (!base.empty()) return base + "\\Veltrane";
+// The runtime folder, or "" with *error saying why there is none. A folder
+// that cannot be named narrow is a failure, never a sub-folder of "" (the
+// root of the current drive).
+std::string BaseFolder(std::string* error) {
+  std::string base;
+  if (EnvText(L"VELTRANE_RUNTIME_DIR", &base)) {
+    if (base.empty()) *error = "VELTRANE_RUNTIME_DIR cannot be read in the ANSI code page";
+    return base;
+  }
+  if (EnvText(L"LOCALAPPDATA", &base)) {
+    if (base.empty()) {
+      *error = "LOCALAPPDATA cannot be read in the ANSI code page";
+      return base;
+    }
+    return base + "\\Veltrane";
+  }
   wchar_t temp[MAX_PATH + 1];
   const DWORD n = GetTempPathW(MAX_PATH + 1, temp);
-  if (n == 0 || n > MAX_PATH) return std::string();
+  if (n == 0 || n > MAX_PATH) {
+    *error = "no runtime folder: neither VELTRANE_RUNTIME_DIR nor LOCALAPPDATA is set";
+    return std::string();
+  }
   std::string folder = win32::NarrowPath(std::wstring(temp, n));
   while (!folder.empty() && (folder.back() == '\\' || folder.back() == '/')) folder.pop_back();
+  if (folder.empty()) {
+    *error = "the temporary folder cannot be read in the ANSI code page";
+    return folder;
+  }
   return folder + "\\Veltrane";
 }
 
@@ -141,17 +169,30 @@ bool EnsureFolder(const std::string& path, bool create, std::string* error, bool
   }
   // Also a folder another process made first, between the look and the
   // creation: whoever made it owns it.
-  return OwnedBy(wide, path, const_cast<DWORD*>(user.data()), error);
+  if (!OwnedBy(wide, path, const_cast<DWORD*>(user.data()), error)) return false;
+  // A folder of the user's own may still let others in (made by hand, by
+  // another program, or opened up since): it is made private again, as a
+  // 0700 folder is on Linux, before anything in it is trusted.
+  win32::PrivateFolderSecurity security(const_cast<DWORD*>(user.data()));
+  std::wstring name = wide;
+  const DWORD rc =
+      security.acl() == nullptr
+          ? GetLastError()
+          : SetNamedSecurityInfoW(&name[0], SE_FILE_OBJECT,
+                                  DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                  nullptr, nullptr, security.acl(), nullptr);
+  if (security.acl() == nullptr || rc != ERROR_SUCCESS) {
+    *error = win32::ErrorText("cannot make private the runtime folder", path, rc);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
 
 bool RuntimeDirectory(std::string* path, std::string* error) {
-  const std::string base = BaseFolder();
-  if (base.empty()) {
-    *error = "no runtime folder: neither VELTRANE_RUNTIME_DIR nor LOCALAPPDATA is set";
-    return false;
-  }
+  const std::string base = BaseFolder(error);
+  if (base.empty()) return false;
   if (!EnsureFolder(base, true, error, nullptr)) return false;
   *path = base;
   return true;
@@ -164,11 +205,8 @@ bool RuntimeSubdirectory(const char* sub, bool create, std::string* path, std::s
   if (create) {
     if (!RuntimeDirectory(&base, error)) return false;
   } else {
-    base = BaseFolder();
-    if (base.empty()) {
-      *error = "no runtime folder";
-      return false;
-    }
+    base = BaseFolder(error);
+    if (base.empty()) return false;
   }
   const std::string folder = base + "\\" + sub;
   if (!EnsureFolder(folder, create, error, absent)) return false;

@@ -208,7 +208,10 @@ class Win32SystemFactory final : public CRLsystemFactory {
     if (FAILED(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder))) {
       return std::string();
     }
-    return win32::NarrowPath(folder) + "\\Halvorn";
+    // A folder the code page cannot carry is no folder: never "\\Halvorn"
+    // at the root of the drive.
+    const std::string narrow = win32::NarrowPath(folder);
+    return narrow.empty() ? std::string() : narrow + "\\Halvorn";
   }
 
   std::string UserName() override {

@@ -848,8 +848,11 @@ bool GuiUserInterface::RunChooseFolder(void* owner, const std::string& title, st
     // Room for the longest path the file system takes, not MAX_PATH.
     std::wstring path(32768, L'\0');
     if (SHGetPathFromIDListEx(list, path.data(), static_cast<DWORD>(path.size()), GPFIDL_DEFAULT)) {
-      *folder = Narrow(path.c_str(), wcslen(path.c_str()));
-      chosen = true;
+      // A folder whose name the code page lacks is given in its short form,
+      // which still names it; one that cannot be named at all is Cancel.
+      path.resize(wcslen(path.c_str()));
+      *folder = win32::NarrowPath(path);
+      chosen = !folder->empty();
     } else {
       DebugLog(
           "the folder chooser: the chosen item is no folder of the file system (%s); "

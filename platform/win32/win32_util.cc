@@ -24,9 +24,26 @@ std::string FromWide(UINT code_page, DWORD flags, const wchar_t* wide, size_t le
                                     nullptr, nullptr);
   if (n <= 0) return std::string();
   std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(code_page, flags, wide, static_cast<int>(length), &out[0], n, nullptr,
-                      nullptr);
+  if (WideCharToMultiByte(code_page, flags, wide, static_cast<int>(length), &out[0], n, nullptr,
+                          nullptr) != n) {
+    return std::string();
+  }
   return out;
+}
+
+// Some code pages (UTF-8 among them, which a machine may make its ANSI code
+// page) take no conversion flags at all: WC_NO_BEST_FIT_CHARS is refused
+// with ERROR_INVALID_FLAGS (ERROR_INVALID_PARAMETER on older systems). They
+// are converted without it; whether a text survives is told by the round
+// trip, not by the system's default-character report.
+bool TakesNoFlags(UINT code_page, const wchar_t* wide, size_t length) {
+  BOOL used_default = FALSE;
+  if (WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, wide, static_cast<int>(length), nullptr,
+                          0, nullptr, &used_default) > 0) {
+    return false;
+  }
+  const DWORD code = GetLastError();
+  return code == ERROR_INVALID_FLAGS || code == ERROR_INVALID_PARAMETER;
 }
 
 }  // namespace
@@ -35,8 +52,17 @@ std::wstring Wide(const std::string& narrow) {
   return ToWide(CP_ACP, narrow);
 }
 
+std::string NarrowIn(UINT code_page, const wchar_t* wide, size_t length) {
+  if (length == 0) return std::string();
+  std::string out = FromWide(code_page, WC_NO_BEST_FIT_CHARS, wide, length);
+  if (out.empty() && TakesNoFlags(code_page, wide, length)) {
+    out = FromWide(code_page, 0, wide, length);
+  }
+  return out;
+}
+
 std::string Narrow(const wchar_t* wide, size_t length) {
-  return FromWide(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, length);
+  return NarrowIn(CP_ACP, wide, length);
 }
 
 std::string Narrow(const std::wstring& wide) {
@@ -45,27 +71,34 @@ std::string Narrow(const std::wstring& wide) {
 
 namespace {
 
-bool InCodePage(const std::wstring& wide) {
-  BOOL used_default = FALSE;
-  WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()),
-                      nullptr, 0, nullptr, &used_default);
-  return !used_default;
+// Whether `wide` comes back unchanged from its narrow form in `code_page`:
+// then the narrow form names the same file in the system's A functions.
+bool InCodePage(UINT code_page, const std::wstring& wide) {
+  const std::string narrow = NarrowIn(code_page, wide.data(), wide.size());
+  return !narrow.empty() && ToWide(code_page, narrow) == wide;
 }
 
 }  // namespace
 
-std::string NarrowPath(const std::wstring& path) {
-  if (InCodePage(path)) return Narrow(path);
+std::string NarrowPathIn(UINT code_page, const std::wstring& path) {
+  if (path.empty()) return std::string();
+  if (InCodePage(code_page, path)) return NarrowIn(code_page, path.data(), path.size());
   const DWORD size = GetShortPathNameW(path.c_str(), nullptr, 0);
   if (size > 0) {
     std::wstring short_path(size, L'\0');
     const DWORD n = GetShortPathNameW(path.c_str(), &short_path[0], size);
     if (n > 0 && n < size) {
       short_path.resize(n);
-      if (InCodePage(short_path)) return Narrow(short_path);
+      if (InCodePage(code_page, short_path)) {
+        return NarrowIn(code_page, short_path.data(), short_path.size());
+      }
     }
   }
-  return Narrow(path);
+  return NarrowIn(code_page, path.data(), path.size());
+}
+
+std::string NarrowPath(const std::wstring& path) {
+  return NarrowPathIn(CP_ACP, path);
 }
 
 std::string Utf8FromWide(const std::wstring& wide) {

@@ -38,7 +38,16 @@ std::string Narrow(const wchar_t* wide, size_t length);
 // full path), narrow: as Narrow, but one holding a character the code page
 // lacks becomes its short (8.3) form where the volume keeps one, so that it
 // still names the same file; otherwise the "?" form, which names no file.
+// "" when the path could not be converted at all.
 std::string NarrowPath(const std::wstring& path);
+
+// Narrow and NarrowPath in a code page named by the caller, so that a test
+// can try one the process does not run in. A code page that refuses
+// WC_NO_BEST_FIT_CHARS (UTF-8, GB18030, the ISO-2022 family...) is
+// converted without flags. "" for non-empty text means the text could not
+// be converted: a caller making a path of it must fail, not go on with "".
+std::string NarrowIn(UINT code_page, const wchar_t* wide, size_t length);
+std::string NarrowPathIn(UINT code_page, const std::wstring& path);
 
 // UTF-16 to UTF-8 and back, for the few texts whose format is UTF-8 by
 // definition (JSON); everything else is narrow in the ANSI code page.
@@ -76,6 +85,8 @@ class PrivateFolderSecurity {
   PrivateFolderSecurity(const PrivateFolderSecurity&) = delete;
   PrivateFolderSecurity& operator=(const PrivateFolderSecurity&) = delete;
   SECURITY_ATTRIBUTES* get() { return ok_ ? &attributes_ : nullptr; }
+  // The DACL alone, to put on a folder that exists already.
+  ACL* acl() { return ok_ ? reinterpret_cast<ACL*>(acl_.data()) : nullptr; }
 
  private:
   std::vector<DWORD> acl_;  // DWORDs keep the ACL aligned

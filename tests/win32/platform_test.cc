@@ -467,6 +467,27 @@ TEST(Win32NarrowText, NamesAreInTheAnsiCodePage) {
   }
 }
 
+// A machine may make UTF-8 its ANSI code page; UTF-8 (as GB18030 and the
+// ISO-2022 family) takes no conversion flags, and a conversion asking for
+// "no best fit" there must still give the text, not "" (which made the
+// runtime folder "\\Veltrane" at the root of the drive).
+TEST(Win32NarrowText, CodePagesThatTakeNoFlagsStillConvert) {
+  const std::wstring cafe = L"caf\u00E9 \u0100\u4E2D.txt";
+  EXPECT_EQ("caf\xC3\xA9 \xC4\x80\xE4\xB8\xAD.txt",
+            win32::NarrowIn(CP_UTF8, cafe.data(), cafe.size()));
+  EXPECT_EQ("", win32::NarrowIn(CP_UTF8, L"", 0));
+  TempFolder dir;
+  const std::wstring odd = win32::Wide(dir.path()) + L"\\\u0100\u4E2D folder";
+  ASSERT_TRUE(CreateDirectoryW(odd.c_str(), nullptr));
+  const std::string narrow = win32::NarrowPathIn(CP_UTF8, odd);
+  EXPECT_EQ(win32::NarrowIn(CP_UTF8, odd.data(), odd.size()), narrow)
+      << "every name is in UTF-8: the long form stays";
+  EXPECT_EQ("", win32::NarrowPathIn(CP_UTF8, L""));
+  // A single-byte code page still gives "?" for what it lacks, never a
+  // look-alike.
+  EXPECT_EQ("?.txt", win32::NarrowIn(1252, L"\u0100.txt", 5));
+}
+
 // The current user's SID, or nothing.
 std::vector<BYTE> CurrentUser() {
   HANDLE token = nullptr;
@@ -587,6 +608,53 @@ TEST(Win32RuntimeFolder, IsMadeTheUsersOwn) {
   }
 }
 
+// The DACL of `path` against the private one: "" when it is private.
+std::string DaclOf(const std::string& path, PSID user) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoW(win32::Wide(path).c_str(), SE_FILE_OBJECT,
+                            OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
+                            nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return "an unreadable descriptor";
+  }
+  std::string differs = NotPrivateTo(descriptor, user);
+  LocalFree(descriptor);
+  return differs;
+}
+
+// An existing runtime folder of the user's that lets everyone in (a null
+// DACL) is made private again before it is used, sub-folders too.
+TEST(Win32RuntimeFolder, AnOpenFolderOfTheUsersIsMadePrivateAgain) {
+  std::vector<BYTE> user = CurrentUser();
+  ASSERT_FALSE(user.empty());
+  TempFolder dir;
+  const std::string runtime = dir.File("open");
+  win32::NullDaclSecurity open;
+  ASSERT_NE(nullptr, open.get());
+  ASSERT_TRUE(CreateDirectoryW(win32::Wide(runtime).c_str(), open.get()));
+  const std::string sub = runtime + "\\" + kMailslotFolder;
+  ASSERT_TRUE(CreateDirectoryW(win32::Wide(sub).c_str(), open.get()));
+  const std::string before = DaclOf(runtime, user.data());
+
+  const ScopedEnvironment scope("VELTRANE_RUNTIME_DIR", runtime);
+  std::string path, error;
+  ASSERT_TRUE(RuntimeDirectory(&path, &error)) << error;
+  ASSERT_TRUE(RuntimeSubdirectory(kMailslotFolder, false, &path, &error)) << error;
+  EXPECT_EQ(sub, path);
+  const std::string after = DaclOf(runtime, user.data());
+  const std::string sub_after = DaclOf(sub, user.data());
+  if (UnderWine()) {
+    // Wine keeps no access list; it reports one made from the Unix mode.
+    std::printf("note: under Wine an open folder reports %s before, %s / %s after\n",
+                before.empty() ? "the private list" : before.c_str(),
+                after.empty() ? "the private list" : after.c_str(),
+                sub_after.empty() ? "the private list" : sub_after.c_str());
+  } else {
+    EXPECT_NE("", before) << "the folder was made open";
+    EXPECT_EQ("", after);
+    EXPECT_EQ("", sub_after);
+  }
+}
+
 // A runtime folder owned by anyone but the user is refused, and nothing is
 // made in it. Windows lets the test give a folder to SYSTEM; Wine reports a
 // folder's Unix owner instead, so there scripts/test-windows (running as
@@ -646,6 +714,32 @@ TEST(Win32Path, NativeIsTheBackslashForm) {
     EXPECT_FALSE(WireToNative(bad, &native)) << bad;
     EXPECT_EQ("untouched", native) << bad;
   }
+}
+
+// A server's name that Windows would read as another file or as a device
+// is refused, not written: "a.txt." would be written to "a.txt", "nul.txt"
+// to the null device, "con" would read the console.
+TEST(Win32Path, RefusesNamesWindowsReadsAsAnotherFileOrADevice) {
+  for (const char* bad :
+       {"a.txt.",  "src\\a.txt ", "dir.\\a", "dir \\a",  "CON",     "con.txt",  "src\\Nul",
+        "aux.c.h", "PRN",         "com1",    "COM9.log", "lpt1",    "Lpt9.txt", "con .txt",
+        "CONOUT$", "com\xB9",     "LPT0",    "a<b",      "a>b",     "a\"b",     "a|b",
+        "a?b",     "a*b",         "a\x01b",  "a\x1F",    "src\\\tx"}) {
+    std::string native = "untouched";
+    EXPECT_FALSE(WireToNative(bad, &native)) << bad;
+    EXPECT_EQ("untouched", native) << bad;
+  }
+  // Near misses are ordinary files.
+  for (const char* good : {"console.txt", "conx", "com10", "lpt", "nul_", "a.b.c", ".git", "a .txt",
+                           "src\\CONFIG", "auxiliary\\x", "caf\xE9.txt"}) {
+    std::string native;
+    EXPECT_TRUE(WireToNative(good, &native)) << good;
+    EXPECT_EQ(good, native);
+  }
+  // Such a name really is another file here: what the refusal prevents.
+  TempFolder dir;
+  WriteAll(dir.File("a.txt."), "x");
+  EXPECT_TRUE(LocalFileExists(dir.File("a.txt")));
 }
 
 TEST(Win32Guid, TextFormMatchesTheWindowsLayout) {
@@ -754,6 +848,26 @@ TEST(Win32Process, FindProgramSearchesOnlyAbsolutePathFolders) {
   SetEnvironmentVariableW(L"PATH", win32::Wide(".;" + listed.path()).c_str());
   EXPECT_EQ(listed.File(name + ".exe"), FindProgram(name, std::string()));
   EXPECT_EQ("", FindProgram(name + ":x", std::string()));
+
+  // A %PATH% folder whose name the code page lacks is found through its
+  // short form, where the volume keeps one.
+  const std::wstring odd = win32::Wide(listed.path()) + L"\\\u0100\u4E2D tools";
+  ASSERT_TRUE(CreateDirectoryW(odd.c_str(), nullptr));
+  ASSERT_TRUE(CloseHandle(CreateFileW((odd + L"\\" + win32::Wide(name) + L"2.exe").c_str(),
+                                      GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr)));
+  SetEnvironmentVariableW(L"PATH", (L"\"" + odd + L"\";C:\\nowhere").c_str());
+  const std::string found = FindProgram(name + "2", std::string());
+  wchar_t short_form[MAX_PATH + 1];
+  const DWORD n = GetShortPathNameW(odd.c_str(), short_form, MAX_PATH + 1);
+  if (n == 0 || std::wstring(short_form, n) == odd) {
+    std::printf(
+        "note: this volume keeps no short names: a %%PATH%% folder outside the code "
+        "page is not searched\n");
+  } else if (GetACP() != CP_UTF8) {
+    EXPECT_NE("", found);
+    EXPECT_EQ(std::string::npos, found.find('?')) << found;
+    EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(found.c_str())) << found;
+  }
 
   SetEnvironmentVariableW(L"PATH", saved_path.c_str());
   SetCurrentDirectoryW(saved_folder);
