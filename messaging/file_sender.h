@@ -77,7 +77,7 @@ class CULMSGfileSender {
   const std::vector<OutgoingFile> files_;
   const std::atomic<bool>* const stop_;
   size_t next_file_ = 0;
-  std::unique_ptr<CRLfile> file_;  // the file being sent, when a piece remains
+  std::unique_ptr<FileObject> file_;  // the file being sent, when a piece remains
   Guid current_id_;
   uint64_t size_ = 0;
   uint64_t position_ = 0;

@@ -126,7 +126,7 @@ class CountingSink : public ByteSink {
 class FileReader {
  public:
   explicit FileReader(const std::string& path) : file_(GetSystemFactory().NewFile()) {
-    if (!file_->Open(path, CRLfile::kRead, kShareRead, CRLfile::kOpenExisting, 0)) {
+    if (!file_->Open(path, FileObject::kRead, kShareRead, FileObject::kOpenExisting, 0)) {
       file_.reset();
       return;
     }
@@ -166,7 +166,7 @@ class FileReader {
   }
 
  private:
-  std::unique_ptr<CRLfile> file_;
+  std::unique_ptr<FileObject> file_;
   uint64_t size_ = 0;
 };
 

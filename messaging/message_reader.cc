@@ -622,7 +622,7 @@ CULMSGmessageReader::FileResult CULMSGmessageReader::StartFile(uint32_t kind,
   written_ = 0;
   if (!file.path.empty()) {
     out_ = GetSystemFactory().NewFile();
-    if (out_->Open(file.path, CRLfile::kWrite, 0, CRLfile::kCreateNewPrivate, 0)) {
+    if (out_->Open(file.path, FileObject::kWrite, 0, FileObject::kCreateNewPrivate, 0)) {
       file.created = true;
     } else {
       out_.reset();

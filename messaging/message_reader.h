@@ -285,7 +285,7 @@ class CULMSGmessageReader {
   // The file being received (between its start and last chunk).
   bool receiving_ = false;
   size_t receiving_index_ = 0;
-  std::unique_ptr<CRLfile> out_;  // null when the file could not be created
+  std::unique_ptr<FileObject> out_;  // null when the file could not be created
   uint64_t announced_size_ = 0;
   uint64_t written_ = 0;
   bool lost_file_ = false;        // a file of message_ could not be stored

@@ -101,7 +101,7 @@ class CRLsystemFactory {
   virtual bool IdentifierFromText(const std::string& text, Guid* out) = 0;
 
   // A new local file object, not yet open.
-  virtual std::unique_ptr<CRLfile> NewFile() = 0;
+  virtual std::unique_ptr<FileObject> NewFile() = 0;
   // New mailslot objects, not yet open (platform/mailslot.h).
   virtual std::unique_ptr<MailslotReader> NewMailslotReader() = 0;
   virtual std::unique_ptr<MailslotWriter> NewMailslotWriter() = 0;
@@ -146,7 +146,7 @@ class CRLsystemFactoryWrapper : public CRLsystemFactory {
   bool IdentifierFromText(const std::string& text, Guid* out) override {
     return target_->IdentifierFromText(text, out);
   }
-  std::unique_ptr<CRLfile> NewFile() override { return target_->NewFile(); }
+  std::unique_ptr<FileObject> NewFile() override { return target_->NewFile(); }
   std::unique_ptr<MailslotReader> NewMailslotReader() override {
     return target_->NewMailslotReader();
   }

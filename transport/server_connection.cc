@@ -63,8 +63,8 @@ bool IsUp(const std::shared_ptr<CIOSocket>& socket) {
 // and closed each time so that another process may read or move it.
 void AppendLogRecord(const std::string& path, const std::string& text) {
   if (path.empty()) return;
-  std::unique_ptr<CRLfile> file = GetSystemFactory().NewFile();
-  if (!file->Open(path, CRLfile::kWrite | CRLfile::kAppend, 0, CRLfile::kOpenAlways, 0)) {
+  std::unique_ptr<FileObject> file = GetSystemFactory().NewFile();
+  if (!file->Open(path, FileObject::kWrite | FileObject::kAppend, 0, FileObject::kOpenAlways, 0)) {
     DebugLog("CULMSGSCPserverInterface: cannot open the message log %s", path.c_str());
     return;
   }
