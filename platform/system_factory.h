@@ -12,7 +12,7 @@
 // files, mailslots and program launching: everything above the platform
 // makes its file objects and mailslots through it and starts programs
 // through it. Tests install a factory of their own (usually a
-// CRLsystemFactoryWrapper that overrides a few creators) to inject faults:
+// SystemFactoryWrapper that overrides a few creators) to inject faults:
 // a file that fails on its third read, a disk that fills, a mailslot that
 // drops a message.
 #ifndef TW_PLATFORM_SYSTEM_FACTORY_H_
@@ -109,10 +109,10 @@ class CRLsystemFactory {
 
 // Forwards every operation to another factory; a factory that changes a few
 // operations derives from it and overrides only those.
-class CRLsystemFactoryWrapper : public CRLsystemFactory {
+class SystemFactoryWrapper : public CRLsystemFactory {
  public:
   // `target` must outlive the wrapper.
-  explicit CRLsystemFactoryWrapper(CRLsystemFactory* target) : target_(target) {}
+  explicit SystemFactoryWrapper(CRLsystemFactory* target) : target_(target) {}
   CRLsystemFactory* target() const { return target_; }
 
   std::string TempFileName(bool keep) override { return target_->TempFileName(keep); }

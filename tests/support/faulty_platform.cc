@@ -163,7 +163,7 @@ class FaultyMailslotReader final : public MailslotReader {
 }  // namespace
 
 FaultInjectingFactory::FaultInjectingFactory()
-    : CRLsystemFactoryWrapper(&GetDefaultSystemFactory()),
+    : SystemFactoryWrapper(&GetDefaultSystemFactory()),
       faults_(std::make_shared<Faults>()),
       previous_(InstallSystemFactory(this)) {}
 

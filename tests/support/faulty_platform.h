@@ -25,7 +25,7 @@
 
 namespace tw::test {
 
-class FaultInjectingFactory final : public CRLsystemFactoryWrapper {
+class FaultInjectingFactory final : public SystemFactoryWrapper {
  public:
   // Wraps the system's own factory and installs itself.
   FaultInjectingFactory();
