@@ -159,9 +159,9 @@ MessageHub::~MessageHub() {
 
 namespace {
 
-CIOAddress MakeAddress(const std::string& host, int port) {
+NetAddress MakeAddress(const std::string& host, int port) {
   return port > 0 && port <= 65535 ? CreateAddress(host, static_cast<uint16_t>(port))
-                                   : CIOAddress();
+                                   : NetAddress();
 }
 
 }  // namespace
@@ -205,7 +205,7 @@ void MessageHub::Connect() {
     std::lock_guard<std::mutex> connecting(connecting_mutex_);
     connecting_ = socket.get();
   }
-  CIOAddress address;
+  NetAddress address;
   {
     std::lock_guard<std::mutex> address_lock(address_mutex_);
     address = address_;

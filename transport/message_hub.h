@@ -147,7 +147,7 @@ class MessageHub : public MessageSender, public ConnectionHost {
   std::mutex address_mutex_;
   std::string host_;          // guarded by address_mutex_
   int port_;                  // guarded by address_mutex_
-  CIOAddress address_;        // guarded by address_mutex_
+  NetAddress address_;        // guarded by address_mutex_
   bool has_address_ = false;  // guarded by address_mutex_
   std::atomic<bool> stopping_{false};
   // The stall limit read at the latest Connect.

@@ -325,7 +325,7 @@ double BareOpenSeconds(const std::string& path) {
 // Raw blocking TCP over loopback, `size` bytes one way.
 double RawTcpSeconds(uint64_t size) {
   auto listener = CreateSocket();
-  CIOAddress bound;
+  NetAddress bound;
   if (listener->Listen(2, 0, kSocketStream) != kSocketOk ||
       listener->LocalAddress(&bound) != kSocketOk) {
     Fail("listen");
@@ -359,7 +359,7 @@ double RawTcpSeconds(uint64_t size) {
 // A free loopback port, for svnserve (which cannot be told to pick one).
 uint16_t FreePort() {
   auto s = CreateSocket();
-  CIOAddress bound;
+  NetAddress bound;
   if (s->Listen(1, 0, kSocketStream) != kSocketOk || s->LocalAddress(&bound) != kSocketOk) {
     Fail("no free port");
   }

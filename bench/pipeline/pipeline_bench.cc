@@ -137,7 +137,7 @@ struct Pair {
 
 Pair Connect() {
   auto listener = CreateSocket();
-  CIOAddress bound;
+  NetAddress bound;
   if (listener->Listen(2, 0, kSocketStream) != kSocketOk ||
       listener->LocalAddress(&bound) != kSocketOk) {
     Fail("listen");

@@ -272,7 +272,7 @@ TEST_F(HubTest, ReleaseDuringAStalledUploadReturnsAndFailsTheWaiter) {
   // buffers and the sending stage blocks in Send.
   std::unique_ptr<CIOSocket> listener = CreateSocket();
   ASSERT_EQ(listener->Listen(4, 0, kSocketStream), kSocketOk);
-  CIOAddress address;
+  NetAddress address;
   listener->LocalAddress(&address);
   SetServerEndpoint("127.0.0.1", address.Port());
   hub_ = GetMessageHub();
