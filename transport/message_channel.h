@@ -129,7 +129,7 @@ class MessageFrameReceiver {
 
  private:
   CIOFrameReader frames_;
-  CIOFrameChunkSource source_;
+  FrameChunkSource source_;
   CULMSGmessageReader reader_;
   bool refused_ = false;
 };

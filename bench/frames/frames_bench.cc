@@ -5,7 +5,7 @@
 //   - pipeline: the whole stream: a message naming a file, cut into chunks
 //               by CULMSGmessageStream, each framed by FilterWriteRequest
 //               (selector 1, compressed), read back by a CIOFrameReader that
-//               a CIOFrameChunkSource hands to a CULMSGmessageReader, the
+//               a FrameChunkSource hands to a CULMSGmessageReader, the
 //               file landing in a scratch file;
 //   - bare:     the library pipeline alone over the same 131072-byte pieces
 //               (gzip at level 6, AES-256-CBC, and back), without headers,
@@ -131,7 +131,7 @@ double Pipeline(const std::string& path, uint64_t size, const Expected& expected
   const auto start = Clock::now();
   CIOFrameReader frames;
   frames.SetKey(kKey);
-  CIOFrameChunkSource source(&frames);
+  FrameChunkSource source(&frames);
   CULMSGmessageReader reader(&source, MessageReaderOptions());
 
   MessagePtr message = NewMessage();

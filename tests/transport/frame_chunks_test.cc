@@ -66,7 +66,7 @@ class FrameChunksTest : public ::testing::Test {
 
   test::TestEnv env_;
   CIOFrameReader frames_;
-  CIOFrameChunkSource source_{&frames_};
+  FrameChunkSource source_{&frames_};
   CULMSGmessageReader reader_{&source_, MessageReaderOptions()};
 };
 
