@@ -106,7 +106,7 @@ void ChunkQueue::Push(uint32_t kind, std::string bytes) {
   chunks_.emplace_back(kind, std::move(bytes));
 }
 
-CULMSGmessageReader::CULMSGmessageReader(CULMSGchunkSource* source, MessageReaderOptions options)
+CULMSGmessageReader::CULMSGmessageReader(ChunkSource* source, MessageReaderOptions options)
     : source_(source), options_(std::move(options)), progress_enabled_(options_.progress_enabled) {}
 
 CULMSGmessageReader::~CULMSGmessageReader() {

@@ -69,9 +69,9 @@ namespace tw {
 class MailslotWriter;
 
 // Where chunks come from: the frame layer of the connection.
-class CULMSGchunkSource {
+class ChunkSource {
  public:
-  virtual ~CULMSGchunkSource() = default;
+  virtual ~ChunkSource() = default;
   // Takes bytes read from the connection and cuts every whole frame into a
   // chunk. False when a frame among them could not be decoded (a framing
   // failure); chunks before and after it are queued all the same.
@@ -86,7 +86,7 @@ class CULMSGchunkSource {
 
 // A chunk source without frames, into which chunks are pushed directly (a
 // local pipe of chunks, tests, the fuzz target). Not thread-safe.
-class ChunkQueue : public CULMSGchunkSource {
+class ChunkQueue : public ChunkSource {
  public:
   // The bytes are ignored; false once after ReportFramingFailure.
   bool AddBytes(const uint8_t* bytes, size_t count) override;
@@ -138,7 +138,7 @@ class CULMSGmessageReader {
   };
 
   // `source` must outlive the reader.
-  CULMSGmessageReader(CULMSGchunkSource* source, MessageReaderOptions options);
+  CULMSGmessageReader(ChunkSource* source, MessageReaderOptions options);
   // Removes the files of a message still being received (nobody owns them).
   ~CULMSGmessageReader();
   CULMSGmessageReader(const CULMSGmessageReader&) = delete;
@@ -260,7 +260,7 @@ class CULMSGmessageReader {
   void Consume(size_t count);
   void ClearBuffer();
 
-  CULMSGchunkSource* const source_;
+  ChunkSource* const source_;
   const MessageReaderOptions options_;
   bool progress_enabled_;
   Status status_ = Status::kNeedMore;

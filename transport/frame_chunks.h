@@ -21,7 +21,7 @@
 
 namespace tw {
 
-class FrameChunkSource : public CULMSGchunkSource {
+class FrameChunkSource : public ChunkSource {
  public:
   // `frames` must outlive the source.
   explicit FrameChunkSource(CIOFrameReader* frames) : frames_(frames) {}
