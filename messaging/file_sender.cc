@@ -24,23 +24,23 @@ void PutStartHeader(std::string* out, const Guid& id, uint64_t size, uint32_t pi
 
 }  // namespace
 
-CULMSGfileSender::CULMSGfileSender(std::vector<OutgoingFile> files, const std::atomic<bool>* stop)
+FileSender::FileSender(std::vector<OutgoingFile> files, const std::atomic<bool>* stop)
     : files_(std::move(files)), stop_(stop) {}
 
-CULMSGfileSender::~CULMSGfileSender() {
+FileSender::~FileSender() {
   CloseFile();
 }
 
-bool CULMSGfileSender::StopRequested() const {
+bool FileSender::StopRequested() const {
   return stop_ != nullptr && stop_->load(std::memory_order_acquire);
 }
 
-void CULMSGfileSender::CloseFile() {
+void FileSender::CloseFile() {
   if (file_) file_->Close();
   file_.reset();
 }
 
-void CULMSGfileSender::MakeFailureChunk(const Guid& id, OutgoingChunk* chunk) {
+void FileSender::MakeFailureChunk(const Guid& id, OutgoingChunk* chunk) {
   chunk->kind = kChunkFileFailed;
   chunk->bytes.clear();
   PutStartHeader(&chunk->bytes, id, 0, 0);
@@ -48,7 +48,7 @@ void CULMSGfileSender::MakeFailureChunk(const Guid& id, OutgoingChunk* chunk) {
   chunk->file_position = 0;
 }
 
-bool CULMSGfileSender::ReadFully(char* out, size_t count) {
+bool FileSender::ReadFully(char* out, size_t count) {
   size_t done = 0;
   while (done < count) {
     uint32_t n = 0;
@@ -58,7 +58,7 @@ bool CULMSGfileSender::ReadFully(char* out, size_t count) {
   return true;
 }
 
-bool CULMSGfileSender::NextChunk(OutgoingChunk* chunk) {
+bool FileSender::NextChunk(OutgoingChunk* chunk) {
   if (stopped_) return false;
   if (StopRequested()) {
     stopped_ = true;

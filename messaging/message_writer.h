@@ -55,10 +55,10 @@ bool WriteMessageObject(const CRLMSGmessage& message, const ReplyRouteLookup& re
 // The chunks of one message in sending order: the object whole (kind
 // 0x03101962) when it is at most 131072 bytes, else in pieces of 131072
 // (first 0x13101962, middle 0x23101962, last 0x33101962); then the chunks of
-// its files from a CULMSGfileSender.
+// its files from a FileSender.
 class CULMSGmessageStream {
  public:
-  // `stop` as for CULMSGfileSender: may be null, must outlive the stream.
+  // `stop` as for FileSender: may be null, must outlive the stream.
   CULMSGmessageStream(MessageObject object, const std::atomic<bool>* stop);
 
   // Fills `chunk` with the next chunk; false when nothing more is to be sent
@@ -71,7 +71,7 @@ class CULMSGmessageStream {
   const std::string object_;
   size_t object_sent_ = 0;
   bool object_done_ = false;
-  CULMSGfileSender files_;
+  FileSender files_;
 };
 
 }  // namespace tw
