@@ -3,7 +3,7 @@
 //   - frames:   a buffer through WriteMessageFrames (selector 1, compression
 //               on) into a CIOFrameReader in memory, out as one item;
 //   - pipeline: the whole stream: a message naming a file, cut into chunks
-//               by CULMSGmessageStream, each framed by FilterWriteRequest
+//               by MessageStream, each framed by FilterWriteRequest
 //               (selector 1, compressed), read back by a CIOFrameReader that
 //               a FrameChunkSource hands to a CULMSGmessageReader, the
 //               file landing in a scratch file;
@@ -142,7 +142,7 @@ double Pipeline(const std::string& path, uint64_t size, const Expected& expected
     std::fprintf(stderr, "bench_frames: the message could not be written\n");
     std::exit(1);
   }
-  CULMSGmessageStream stream(std::move(object), nullptr);
+  MessageStream stream(std::move(object), nullptr);
   BufferRef buffer = CIOBufferSimple::Create(kFrameBufferCapacity);
   OutgoingChunk chunk;
   std::vector<MessagePtr> received;

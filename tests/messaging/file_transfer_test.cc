@@ -126,7 +126,7 @@ TEST_F(FileTransferTest, FailedFilesCountAsDoneAndLeaveNothing) {
   m->SetRawField(ParameterId(6), FIELD_FILELIST, list.data(), list.size());
   MessageObject object;
   ASSERT_TRUE(WriteMessageObject(*m, nullptr, &object));
-  CULMSGmessageStream stream(std::move(object), nullptr);
+  MessageStream stream(std::move(object), nullptr);
   std::vector<uint32_t> kinds;
   OutgoingChunk chunk;
   while (stream.NextChunk(&chunk)) {
@@ -158,7 +158,7 @@ TEST_F(FileTransferTest, StopFlagEndsSending) {
   MessageObject object;
   ASSERT_TRUE(WriteMessageObject(*m, nullptr, &object));
   std::atomic<bool> stop{false};
-  CULMSGmessageStream stream(std::move(object), &stop);
+  MessageStream stream(std::move(object), &stop);
   OutgoingChunk chunk;
   ASSERT_TRUE(stream.NextChunk(&chunk));
   ASSERT_TRUE(stream.NextChunk(&chunk));

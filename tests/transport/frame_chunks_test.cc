@@ -30,7 +30,7 @@ class FrameChunksTest : public ::testing::Test {
   std::vector<std::string> Frames(const CRLMSGmessage& message) {
     MessageObject object;
     EXPECT_TRUE(WriteMessageObject(message, nullptr, &object));
-    CULMSGmessageStream stream(std::move(object), nullptr);
+    MessageStream stream(std::move(object), nullptr);
     BufferRef buffer = CIOBufferSimple::Create(kFrameBufferCapacity);
     std::vector<std::string> frames;
     OutgoingChunk chunk;
