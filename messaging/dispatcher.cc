@@ -105,7 +105,7 @@ bool UTLasynchEventDispatcher::Start() {
     MutexLocker lock(queue_mutex_);
     stop_ = false;
   }
-  return UTLthread::Start();
+  return WorkerThread::Start();
 }
 
 void UTLasynchEventDispatcher::Stop() {
@@ -123,7 +123,7 @@ void UTLasynchEventDispatcher::Stop() {
     stop_ = true;
     queue_signal_.Broadcast();
   }
-  UTLthread::Stop();
+  WorkerThread::Stop();
 }
 
 size_t UTLasynchEventDispatcher::GetQueueLength() const {

@@ -69,7 +69,7 @@ class UTLeventDispatcher : public virtual CRLreferenceNode {
   std::map<uint32_t, std::unique_ptr<Event>> callbacks_;
 };
 
-class UTLasynchEventDispatcher : public UTLeventDispatcher, private UTLthread {
+class UTLasynchEventDispatcher : public UTLeventDispatcher, private WorkerThread {
  public:
   UTLasynchEventDispatcher();
   // Stops the worker, drops the queue, clears the callbacks.
@@ -81,7 +81,7 @@ class UTLasynchEventDispatcher : public UTLeventDispatcher, private UTLthread {
 
   // Starts the worker; false when it is running already or cannot start.
   bool Start() override;
-  // Sets the stop flag, wakes the worker and joins it (see UTLthread::Stop).
+  // Sets the stop flag, wakes the worker and joins it (see WorkerThread::Stop).
   // Events still queued stay queued until Start or destruction.
   void Stop() override;
 

@@ -55,7 +55,7 @@ class ProgressListener {
 
 // A named pipeline stage: a queue worked off by its own thread, which hands
 // each message to `next`. Accept may be called from any thread.
-class MessagePipelineStage : public MessageStage, private UTLthread {
+class MessagePipelineStage : public MessageStage, private WorkerThread {
  public:
   using Next = std::function<void(MessagePtr)>;
   // Starts the stage's thread.
