@@ -274,51 +274,23 @@ void WriteTagged(const std::string& path, uint64_t size, bool random, const std:
   if (!tagged) Fail("cannot tag " + path);
 }
 
-bool SameFile(const std::string& a, const std::string& b) {
-  std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
-  if (!fa || !fb) return false;
-  std::string ba(1 << 20, '\0'), bb(1 << 20, '\0');
-  for (;;) {
-    fa.read(&ba[0], static_cast<std::streamsize>(ba.size()));
-    fb.read(&bb[0], static_cast<std::streamsize>(bb.size()));
-    if (fa.gcount() != fb.gcount()) return false;
-    if (fa.gcount() == 0) return true;
-    if (std::memcmp(ba.data(), bb.data(), static_cast<size_t>(fa.gcount())) != 0) return false;
-  }
-}
-
 // ---- Anchors
-
-// The sending half of the bare pipeline on one thread, per frame piece.
-double BareSealSeconds(const std::string& path) {
-  const auto start = Clock::now();
-  std::ifstream in(path, std::ios::binary);
-  bench::BarePipeline pipeline;
-  std::string piece(kFramePieceBytes, '\0');
-  while (in.read(&piece[0], static_cast<std::streamsize>(piece.size())) || in.gcount() > 0) {
-    if (pipeline.Seal(piece.data(), static_cast<size_t>(in.gcount())) == 0) Fail("bare seal");
-  }
-  return Since(start);
-}
 
 // The receiving half of the bare pipeline on one thread, per frame piece:
 // each piece is sealed first, outside the clock, then only its opening
 // (decrypt, gunzip) is timed. A get does this work, not the sealing.
 double BareOpenSeconds(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
   bench::BarePipeline pipeline;
-  std::string piece(kFramePieceBytes, '\0'), back;
+  std::string back;
   double seconds = 0;
-  while (in.read(&piece[0], static_cast<std::streamsize>(piece.size())) || in.gcount() > 0) {
-    const size_t n = static_cast<size_t>(in.gcount());
-    if (pipeline.Seal(piece.data(), n) == 0) Fail("bare seal");
+  const bool opened = bench::ForEachPiece(path, [&](const char* data, size_t n) {
+    if (pipeline.Seal(data, n) == 0) return false;
     const auto start = Clock::now();
-    const bool opened = pipeline.OpenSealed(&back);
+    const bool done = pipeline.OpenSealed(&back);
     seconds += Since(start);
-    if (!opened || back.size() != n || std::memcmp(back.data(), piece.data(), n) != 0) {
-      Fail("bare open");
-    }
-  }
+    return done && back.size() == n && std::memcmp(back.data(), data, n) == 0;
+  });
+  if (!opened) Fail("bare open");
   return seconds;
 }
 
@@ -432,7 +404,7 @@ double GetSeconds(Client& c, const std::string& id, const std::string& sent,
   const auto start = Clock::now();
   Check(c->FetchDocumentToFile(id, 0, into), "getting");
   const double seconds = Since(start);
-  const bool whole = SameFile(sent, into);
+  const bool whole = bench::SameFile(sent, into);
   ::unlink(into.c_str());
   if (!whole) Fail("the file got differs from the one checked in");
   return seconds;
@@ -616,7 +588,9 @@ void Transfers(test::TestServer& server, Svn* svn, const std::string& dir, const
       const std::string name =
           kind + " " + std::to_string(o.mib) + " MiB " + (sealed ? "sel 1 gzip" : "sel 0 plain");
       if (sealed) {
-        const double seal = mib / BareSealSeconds(path);
+        const double seal_seconds = bench::BareSealSeconds(path);
+        if (seal_seconds < 0) Fail("bare seal");
+        const double seal = mib / seal_seconds;
         const double open = mib / BareOpenSeconds(path);
         double svn_up = std::nan(""), svn_down = std::nan("");
         if (svn != nullptr) {
@@ -624,7 +598,7 @@ void Transfers(test::TestServer& server, Svn* svn, const std::string& dir, const
                                     "import " + kind});
           const std::string wc = dir + "/svn-" + kind;
           svn_down = mib / svn->Time({"checkout", svn->Url("big/" + kind), wc});
-          if (!SameFile(path, wc + "/" + kind)) Fail("svn's checkout differs");
+          if (!bench::SameFile(path, wc + "/" + kind)) Fail("svn's checkout differs");
           fs::remove_all(wc);
         }
         svn_rates[kind] = {svn_up, svn_down};
@@ -779,7 +753,7 @@ void Memory(test::TestServer& server, const std::string& dir, const Options& o) 
   const Growth up = MemoryRun(server, "up", id, path, dir);
   const std::string got = dir + "/got-memory";
   const Growth down = MemoryRun(server, "down", id, got, dir);
-  const bool whole = SameFile(path, got);
+  const bool whole = bench::SameFile(path, got);
   ::unlink(got.c_str());
   ::unlink(path.c_str());
   if (!whole) Fail("the memory transfer's file differs");

@@ -100,18 +100,6 @@ void DocumentInfoRate(WireClient& c, const std::string& production,
   std::printf("PRODUCTIONCMD 25 with %5zu names: %8.1f commands/s\n", count, calls / Since(start));
 }
 
-bool SameFile(const std::string& a, const std::string& b) {
-  std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
-  std::string ba(1 << 20, '\0'), bb(1 << 20, '\0');
-  for (;;) {
-    fa.read(&ba[0], static_cast<std::streamsize>(ba.size()));
-    fb.read(&bb[0], static_cast<std::streamsize>(bb.size()));
-    if (fa.gcount() != fb.gcount()) return false;
-    if (fa.gcount() == 0) return true;
-    if (std::memcmp(ba.data(), bb.data(), static_cast<size_t>(fa.gcount())) != 0) return false;
-  }
-}
-
 void Transfer(WireClient& c, const std::string& production, const std::string& dir,
               const char* kind, uint64_t size) {
   const std::string path = dir + "/" + kind;
@@ -131,7 +119,7 @@ void Transfer(WireClient& c, const std::string& production, const std::string& d
   const double download = mb / Since(start);
   std::string received;
   reply->GetString(106, &received);
-  const bool whole = SameFile(path, received);
+  const bool whole = bench::SameFile(path, received);
   unlink(received.c_str());
   if (!whole) Fail("the fetched file differs");
 
