@@ -72,7 +72,8 @@ bool FileSender::NextChunk(OutgoingChunk* chunk) {
     const OutgoingFile& next = files_[next_file_++];
     current_id_ = next.transfer_id;
     file_ = GetSystemFactory().NewFile();
-    if (!file_->Open(next.local_path, FileObject::kRead, kShareRead, FileObject::kOpenExisting, 0)) {
+    if (!file_->Open(next.local_path, FileObject::kRead, kShareRead, FileObject::kOpenExisting,
+                     0)) {
       CloseFile();
       MakeFailureChunk(current_id_, chunk);
       return true;

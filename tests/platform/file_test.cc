@@ -18,7 +18,8 @@
 namespace tw {
 namespace {
 
-std::unique_ptr<FileObject> OpenFile(const std::string& path, uint32_t access, uint32_t disposition) {
+std::unique_ptr<FileObject> OpenFile(const std::string& path, uint32_t access,
+                                     uint32_t disposition) {
   std::unique_ptr<FileObject> f = NewLocalFile();
   if (!f->Open(path, access, 0, disposition, 0)) return nullptr;
   return f;
@@ -46,7 +47,8 @@ TEST(File, ReadAtTheEndFailsAndSetsEndOfFile) {
 
 TEST(File, SizeAndSeekBeyondFourGigabytesLeaveThePosition) {
   test::TestEnv env;
-  auto f = OpenFile(env.Path("big"), FileObject::kRead | FileObject::kWrite, FileObject::kCreateNew);
+  auto f =
+      OpenFile(env.Path("big"), FileObject::kRead | FileObject::kWrite, FileObject::kCreateNew);
   ASSERT_TRUE(f);
   ASSERT_TRUE(f->Write("0123456789", 10, nullptr));
   ASSERT_EQ(4, f->Seek(-6, FileObject::kEnd));
@@ -80,7 +82,8 @@ TEST(File, DispositionsAndModes) {
   test::WriteFile(path, "old contents");
   EXPECT_FALSE(OpenFile(path, FileObject::kWrite, FileObject::kCreateNew)) << "exists";
   EXPECT_FALSE(OpenFile(env.Path("missing"), FileObject::kRead, FileObject::kOpenExisting));
-  EXPECT_FALSE(OpenFile(path, FileObject::kRead, FileObject::kTruncateExisting)) << "needs write access";
+  EXPECT_FALSE(OpenFile(path, FileObject::kRead, FileObject::kTruncateExisting))
+      << "needs write access";
   EXPECT_FALSE(OpenFile(env.root(), FileObject::kRead, FileObject::kOpenExisting)) << "a folder";
   EXPECT_TRUE(OpenFile(path, FileObject::kWrite, FileObject::kOpenAlways));
   EXPECT_EQ("old contents", test::ReadFile(path));

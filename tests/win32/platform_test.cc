@@ -79,7 +79,9 @@ class TempFolder {
 
 std::string ReadAll(const std::string& path) {
   std::unique_ptr<FileObject> f = NewLocalFile();
-  if (!f->Open(path, FileObject::kRead, FILE_SHARE_READ, FileObject::kOpenExisting, 0)) return "<none>";
+  if (!f->Open(path, FileObject::kRead, FILE_SHARE_READ, FileObject::kOpenExisting, 0)) {
+    return "<none>";
+  }
   std::string out;
   char buffer[256];
   uint32_t n = 0;
