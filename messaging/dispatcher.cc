@@ -64,11 +64,6 @@ bool UTLeventDispatcher::HasCallback(uint32_t key) const {
   return callbacks_.count(key) > 0;
 }
 
-size_t UTLeventDispatcher::GetCallbackCount() const {
-  CriticalSectionLocker lock(NodeSection());
-  return callbacks_.size();
-}
-
 // ---------------------------------------------------------------------------
 // UTLasynchEventDispatcher
 

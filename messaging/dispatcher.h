@@ -62,7 +62,6 @@ class UTLeventDispatcher : public virtual CRLreferenceNode {
   // Erases every callback.
   void ClearCallbacks();
   bool HasCallback(uint32_t key) const;
-  size_t GetCallbackCount() const;
 
  private:
   // Guarded by NodeSection().

@@ -169,8 +169,6 @@ class CULMSGmessageReader {
   // sink. The chunk source is the caller's to reset.
   void Reset();
 
-  void SetProgressEnabled(bool enabled) { progress_enabled_ = enabled; }
-
   // Diagnostics and tests.
   size_t buffered_bytes() const { return buffer_size_; }
   // The most bytes held at once since the last call: a message that came
@@ -262,7 +260,6 @@ class CULMSGmessageReader {
 
   ChunkSource* const source_;
   const MessageReaderOptions options_;
-  bool progress_enabled_;
   Status status_ = Status::kNeedMore;
   State state_ = State::kObject;
 

@@ -65,8 +65,6 @@ class RecipientRegistry {
   // returned; -1 when there is none (or `message` is null).
   int Route(int target_id, CRLMSGmessage* message);
 
-  bool IsBroadcastAllowed() const { return broadcast_allowed_; }
-
  private:
   const bool broadcast_allowed_;
   mutable std::recursive_mutex mutex_;

@@ -53,9 +53,10 @@ uint32_t HostU32(const std::string& record, size_t offset) {
 
 class FileTransferTest : public ::testing::Test {
  protected:
-  FileTransferTest() {
+  explicit FileTransferTest(bool progress = false) {
     MessageReaderOptions options;
     options.post = [this](MessagePtr m) { posted_.push_back(m); };
+    options.progress_enabled = progress;
     reader_ = std::make_unique<CULMSGmessageReader>(&queue_, options);
   }
 
@@ -368,7 +369,7 @@ TEST_F(FileTransferTest, ReaderGoneMidTransferRemovesWhatItWrote) {
 // Progress records, read back from a real mailslot named after the message.
 class ProgressTest : public FileTransferTest {
  protected:
-  ProgressTest() { reader_->SetProgressEnabled(true); }
+  ProgressTest() : FileTransferTest(true) {}
 
   std::unique_ptr<MailslotReader> Listen(const CRLMSGmessage& m) {
     std::unique_ptr<MailslotReader> slot = NewMailslotReader();

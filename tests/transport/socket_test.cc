@@ -67,7 +67,7 @@ std::vector<uint8_t> ReceiveAll(CIOSocket& socket, size_t size, size_t chunk = 6
 
 // --- Addresses ---
 
-TEST(SocketAddress, HostTextResolvesOrGivesAnInvalidAllZeroAddress) {
+TEST(NetAddress, HostTextResolvesOrGivesAnInvalidAllZeroAddress) {
   NetAddress numeric = CreateAddress("127.0.0.1", 5000);
   ASSERT_TRUE(numeric.IsValid());
   EXPECT_EQ(CreateAddress(numeric.SocketAddress()).EndpointText(), "127.0.0.1:5000");
