@@ -91,13 +91,8 @@ std::string EscapeDumpText(const std::string& text) {
 
 // A decimal number of digits only, within 32 bits.
 bool ParseFieldNumber(const std::string& text, uint32_t* out) {
-  if (text.empty() || text.size() > 10) return false;
   uint64_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + static_cast<uint64_t>(c - '0');
-  }
-  if (value > UINT32_MAX) return false;
+  if (!ParseDigits(text, UINT32_MAX, &value)) return false;
   *out = static_cast<uint32_t>(value);
   return true;
 }

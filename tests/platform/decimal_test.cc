@@ -30,6 +30,17 @@ TEST(ParseDecimal, TakesANumberWithBlanksAroundAndNothingElse) {
   EXPECT_EQ(value, 7);
 }
 
+TEST(ParseDigits, TakesBareDigitsUpToTheLimit) {
+  uint64_t value = 7;
+  EXPECT_TRUE(ParseDigits("4294967295", UINT32_MAX, &value));
+  EXPECT_EQ(value, UINT32_MAX);
+  value = 7;
+  for (const char* text : {"", " 1", "1 ", "+1", "-0", "4294967296", "12a"}) {
+    EXPECT_FALSE(ParseDigits(text, UINT32_MAX, &value)) << text;
+  }
+  EXPECT_EQ(value, 7u);
+}
+
 TEST(ParsePort, RefusesWhatDoesNotFitSixteenBits) {
   uint16_t port = 1;
   EXPECT_TRUE(ParsePort("65535", &port));
