@@ -5,12 +5,6 @@
 
 namespace tw {
 
-static_assert(kChunkObject == kFrameWhole && kChunkObjectFirst == kFrameFirst &&
-                  kChunkObjectMiddle == kFrameMiddle && kChunkObjectLast == kFrameLast &&
-                  kChunkFileWhole == kFrameFileWhole && kChunkFileFirst == kFrameFileFirst &&
-                  kChunkFileMiddle == kFrameFileMiddle && kChunkFileLast == kFrameFileLast &&
-                  kChunkFileFailed == kFrameFileFailed,
-              "a chunk kind is the code of the frame that carries it");
 static_assert(kMaxChunkSize <= kFramePieceBytes + kFileChunkHeadBytes,
               "the largest chunk fits one frame");
 
