@@ -10,12 +10,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <fstream>
 #include <random>
 
+#include "platform/decimal.h"
 #include "transport/frame_format.h"
 
 namespace tw::bench {
@@ -152,14 +154,33 @@ bool SameFile(const std::string& a, const std::string& b) {
   }
 }
 
-long StatusKilobytes(const char* field) {
-  std::ifstream in("/proc/self/status");
+namespace {
+
+long KilobytesIn(const std::string& status_path, const char* field) {
+  std::ifstream in(status_path);
   std::string line;
   const std::string prefix = std::string(field) + ":";
   while (std::getline(in, line)) {
-    if (line.rfind(prefix, 0) == 0) return std::strtol(line.c_str() + prefix.size(), nullptr, 10);
+    if (line.rfind(prefix, 0) == 0)
+      return DecimalToInt(std::string_view(line).substr(prefix.size()));
   }
   return -1;
+}
+
+}  // namespace
+
+long ProcessKilobytes(int pid, const char* field) {
+  return KilobytesIn("/proc/" + std::to_string(pid) + "/status", field);
+}
+
+long StatusKilobytes(const char* field) {
+  return KilobytesIn("/proc/self/status", field);
+}
+
+int ArgNumber(const char* text) {
+  int64_t value = 0;
+  if (text == nullptr || !ParseDecimal(text, 0, INT_MAX, &value)) return -1;
+  return static_cast<int>(value);
 }
 
 bool ResetPeakResident() {

@@ -66,8 +66,14 @@ double BareSealSeconds(const std::string& path);
 // True when the files at `a` and `b` can be read and hold the same bytes.
 bool SameFile(const std::string& a, const std::string& b);
 
-// A kB figure from /proc/self/status ("VmHWM", "VmRSS"); -1 when missing.
+// A kB figure from /proc/<pid>/status ("VmHWM", "VmRSS"); -1 when missing.
+long ProcessKilobytes(int pid, const char* field);
+// The same figure of this process.
 long StatusKilobytes(const char* field);
+
+// A number given on the command line: plain decimal digits, 0 to INT_MAX;
+// -1 for anything else, which every caller's range check refuses.
+int ArgNumber(const char* text);
 // Starts the peak resident size afresh from the current size; false when
 // the system does not allow it.
 bool ResetPeakResident();

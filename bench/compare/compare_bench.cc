@@ -63,6 +63,7 @@
 #include <vector>
 
 #include "bench/common/bench_data.h"
+#include "platform/decimal.h"
 #include "session/client_session.h"
 #include "tests/support/property_server.h"
 #include "tests/support/test_env.h"
@@ -239,17 +240,6 @@ double Timed(const std::vector<std::string>& argv, const std::string& log) {
   const auto start = Clock::now();
   Run(argv, log);
   return Since(start);
-}
-
-// A kB field of /proc/<pid>/status; -1 when missing.
-long ProcessKilobytes(pid_t pid, const char* field) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  const std::string prefix = std::string(field) + ":";
-  while (std::getline(in, line)) {
-    if (line.rfind(prefix, 0) == 0) return std::strtol(line.c_str() + prefix.size(), nullptr, 10);
-  }
-  return -1;
 }
 
 bool ResetProcessPeak(pid_t pid) {
@@ -525,11 +515,11 @@ Growth MemoryRun(const test::TestServer& server, const std::string& direction,
   const std::string out = dir + "/memory-" + direction + ".out";
   const std::string self = fs::read_symlink("/proc/self/exe").string();
   if (!ResetProcessPeak(server.pid())) Fail("cannot reset the server's peak resident size");
-  const long server_idle = ProcessKilobytes(server.pid(), "VmRSS");
+  const long server_idle = bench::ProcessKilobytes(server.pid(), "VmRSS");
   const pid_t child =
       Start({self, "--memory-child", direction, std::to_string(server.port()), id, path}, out);
   if (child < 0 || Wait(child, kProgramSeconds) != 0) Fail("the memory child failed");
-  const long server_peak = ProcessKilobytes(server.pid(), "VmHWM");
+  const long server_peak = bench::ProcessKilobytes(server.pid(), "VmHWM");
   long growth = -1, before = -1;
   std::ifstream in(out);
   if (!(in >> growth >> before) || growth < 0) Fail("the memory child measured nothing");
@@ -835,13 +825,15 @@ int RunAll(const Options& o) {
 
 int main(int argc, char** argv) {
   if (argc == 6 && std::strcmp(argv[1], "--memory-child") == 0) {
-    return tw::MemoryChild(argv[2], static_cast<uint16_t>(std::atoi(argv[3])), argv[4], argv[5]);
+    uint16_t port = 0;
+    if (!tw::ParsePort(argv[3], &port)) return 2;
+    return tw::MemoryChild(argv[2], port, argv[4], argv[5]);
   }
   tw::Options o;
   bool locks_given = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    auto next = [&]() -> long { return i + 1 < argc ? std::strtol(argv[++i], nullptr, 10) : -1; };
+    auto next = [&] { return i + 1 < argc ? tw::bench::ArgNumber(argv[++i]) : -1; };
     if (a == "--json") {
       o.json = true;
     } else if (a == "--files") {
@@ -852,7 +844,7 @@ int main(int argc, char** argv) {
     } else if (a == "--memory-mb") {
       o.memory_mib = next();
     } else {
-      o.mib = std::strtol(argv[i], nullptr, 10);
+      o.mib = tw::bench::ArgNumber(argv[i]);
     }
   }
   if (!locks_given) o.locks = std::min(o.locks, o.files / 10);

@@ -248,7 +248,7 @@ std::string WriteLargeFile(const char* name, uint64_t size, bool random) {
 }  // namespace tw
 
 int main(int argc, char** argv) {
-  const long megabytes = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 16;
+  const long megabytes = argc > 1 ? tw::bench::ArgNumber(argv[1]) : 16;
   if (megabytes <= 0 || megabytes > 1024) {
     std::fprintf(stderr, "usage: bench_frames [megabytes per buffer, 1-1024]\n");
     return 2;

@@ -233,7 +233,7 @@ void MeasureMemory(size_t megabytes) {
 }
 
 int Main(int argc, char** argv) {
-  const size_t megabytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 256;
+  const size_t megabytes = argc > 1 ? tw::bench::ArgNumber(argv[1]) : 256;
   ChannelCipher cipher;
   cipher.key = bench::kBenchKey;
   cipher.selector = 1;

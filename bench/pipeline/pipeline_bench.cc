@@ -344,7 +344,7 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--json") == 0) {
       json = true;
     } else {
-      megabytes = std::strtol(argv[i], nullptr, 10);
+      megabytes = bench::ArgNumber(argv[i]);
     }
   }
   if (megabytes <= 0 || megabytes > 4096) {
