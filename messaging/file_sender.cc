@@ -11,8 +11,6 @@ namespace {
 
 // The share mode asked for when a file is opened for sending: others may
 // read it meanwhile (kept for the Windows layer).
-constexpr uint32_t kShareRead = 1;
-
 // The start chunk header: identifier, 64-bit size (low word first), D.
 void PutStartHeader(std::string* out, const Guid& id, uint64_t size, uint32_t piece) {
   AppendU32(out, kTransferIdSize);
@@ -72,8 +70,8 @@ bool FileSender::NextChunk(OutgoingChunk* chunk) {
     const OutgoingFile& next = files_[next_file_++];
     current_id_ = next.transfer_id;
     file_ = GetSystemFactory().NewFile();
-    if (!file_->Open(next.local_path, FileObject::kRead, kShareRead, FileObject::kOpenExisting,
-                     0)) {
+    if (!file_->Open(next.local_path, FileObject::kRead, FileObject::kShareRead,
+                     FileObject::kOpenExisting, 0)) {
       CloseFile();
       MakeFailureChunk(current_id_, chunk);
       return true;

@@ -19,8 +19,6 @@ constexpr int kDumpWidth = 80;
 constexpr uint32_t kFileBlock = 64 * 1024;
 // Others may read a file while its content is dumped (kept for the Windows
 // layer).
-constexpr uint32_t kShareRead = 1;
-
 constexpr char kTreeRoot[] = "L";
 constexpr char kTreeCommand[] = "L/N";
 constexpr char kTreeIdentifier[] = "L/T";
@@ -121,7 +119,8 @@ class CountingSink : public ByteSink {
 class FileReader {
  public:
   explicit FileReader(const std::string& path) : file_(GetSystemFactory().NewFile()) {
-    if (!file_->Open(path, FileObject::kRead, kShareRead, FileObject::kOpenExisting, 0)) {
+    if (!file_->Open(path, FileObject::kRead, FileObject::kShareRead, FileObject::kOpenExisting,
+                     0)) {
       file_.reset();
       return;
     }

@@ -553,11 +553,11 @@ void CULMSGmessageReader::PostGetFailure(const CRLMSGmessage& message) {
     return;
   }
   MessagePtr log = NewMessage();
-  log->SetString(COMMAND, "LOG");
+  log->SetString(COMMAND, kLogCommand);
   log->SetInt(SOURCERECIPIENT, kRecipientLogSource);
   log->SetInt(TARGETRECIPIENT, kRecipientClientSession);
   log->SetInt(BROADCAST, 1);
-  log->SetString(ParameterId(1), text);
+  log->SetString(kLogFieldText, text);
   options_.post(std::move(log));
 }
 

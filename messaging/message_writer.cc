@@ -12,9 +12,6 @@
 namespace tw {
 namespace {
 
-// The string field whose value the connection replaces by a reply route.
-constexpr uint32_t kReplyRouteField = 11;
-
 // Appends a length-prefixed value unless the object would outgrow the cap.
 bool AppendValue(std::string* object, const std::string& value) {
   const size_t limit = kObjectHeaderSize + kMaxObjectLength;

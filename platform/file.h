@@ -19,6 +19,8 @@ class FileObject {
   // kAppend with kWrite: every write goes to the end of the file, even when
   // another process appends to it meanwhile.
   enum Access : uint32_t { kRead = 1, kWrite = 2, kAppend = 4 };
+  // Share mode: others may read the file while it is open.
+  static constexpr uint32_t kShareRead = 1;
   enum Disposition : uint32_t {
     kCreateNew = 1,     // fails when the file exists (O_CREAT | O_EXCL | O_NOFOLLOW)
     kCreateAlways = 2,  // creates or truncates

@@ -34,8 +34,6 @@ constexpr char kDefaultUserFile[] = "default.usr";
 constexpr char kModuleDirMacro[] = "%MODULEDIR%";
 constexpr uint32_t kCopyBlock = 64 * 1024;
 // Others may read default.usr while it is copied (kept for the Windows layer).
-constexpr uint32_t kShareRead = 1;
-
 std::vector<std::string> NodeNames(const PropertyNode& node) {
   if (!node.names.empty()) return node.names;
   std::vector<std::string> names;
@@ -48,7 +46,8 @@ std::vector<std::string> NodeNames(const PropertyNode& node) {
 bool CopyNewFile(const std::string& from, const std::string& to) {
   CRLsystemFactory& factory = GetSystemFactory();
   std::unique_ptr<FileObject> in = factory.NewFile();
-  if (!in->Open(from, FileObject::kRead, kShareRead, FileObject::kOpenExisting, 0)) return false;
+  if (!in->Open(from, FileObject::kRead, FileObject::kShareRead, FileObject::kOpenExisting, 0))
+    return false;
   const int64_t size = in->Size();
   if (size < 0) return false;
   std::unique_ptr<FileObject> out = factory.NewFile();

@@ -57,7 +57,7 @@ constexpr uint32_t kFrameFileFailed = kChunkFileFailed;
 
 // The low 28 bits every frame code shares, and the bit that turns a message
 // frame code into the file-content code of the same position.
-constexpr uint32_t kFrameCodeLowBits = 0x03101962;
+constexpr uint32_t kFrameCodeLowBits = kChunkObject;
 constexpr uint32_t kFrameFileContentBit = 0x40000000;
 
 constexpr size_t kFrameHeaderBytes = 16;
@@ -80,7 +80,7 @@ constexpr int32_t kFrameBufferCapacity = 0x20080;  // 131200
 //   - selector 1 adds at most one AES block of padding (16); selector 9 adds
 //     an 8-byte salt, a 16-byte key check and at most 16 bytes of padding.
 constexpr size_t kMaxFramePayload = kFrameBufferCapacity - kFrameHeaderBytes;  // 131184
-constexpr size_t kFileChunkHeadBytes = 32;
+constexpr size_t kFileChunkHeadBytes = kFileStartHeaderSize;
 constexpr size_t kMaxFrameCipherOverhead = 8 + 16 + 16;
 static_assert(kFramePieceBytes + kFileChunkHeadBytes + kMaxFrameCipherOverhead <= kMaxFramePayload,
               "a full file piece must fit one encrypted frame");

@@ -231,7 +231,7 @@ int CULMSGSCPserverInterface::OnMessage(CRLMSGmessage* message) {
     int proxy = 0;
     message->GetInt(PROXYFORRECIPIENT, &proxy);
     message->SetInt(PROXYFORPROXY, proxy);
-    message->SetInt(TARGETRECIPIENT, 1);
+    message->SetInt(TARGETRECIPIENT, kRecipientServerSide);
     message->SetInt(PROXYFORRECIPIENT, kRecipientClientSession);
     message->SetInt(SOURCERECIPIENT, client_id_);
 
