@@ -50,6 +50,9 @@ bool ParseDecimal(std::string_view text, int64_t min, int64_t max, int64_t* valu
 }
 
 bool ParseDigits(std::string_view text, uint64_t max, uint64_t* value) {
+  size_t max_digits = 1;
+  for (uint64_t rest = max; rest >= 10; rest /= 10) ++max_digits;
+  if (text.size() > max_digits) return false;
   for (char c : text) {
     if (c < '0' || c > '9') return false;
   }

@@ -178,8 +178,8 @@ long StatusKilobytes(const char* field) {
 }
 
 int ArgNumber(const char* text) {
-  int64_t value = 0;
-  if (text == nullptr || !ParseDecimal(text, 0, INT_MAX, &value)) return -1;
+  uint64_t value = 0;
+  if (text == nullptr || !ParseDigits(text, INT_MAX, &value)) return -1;
   return static_cast<int>(value);
 }
 
