@@ -156,6 +156,39 @@ INSTANTIATE_TEST_SUITE_P(Selectors, HubCipherTest,
                          ::testing::Values(std::make_pair(0u, false), std::make_pair(0u, true),
                                            std::make_pair(1u, true), std::make_pair(9u, true)));
 
+TEST_F(HubTest, RepliesOutOfOrderReachTheirWaiters) {
+  std::mutex mutex;
+  MessagePtr held;
+  LoopbackPeer peer([&](LoopbackPeer::Connection& connection, MessagePtr request) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!held) {
+      held = request;
+      return;
+    }
+    for (const MessagePtr& m : {request, held}) {
+      MessagePtr reply = MakeReply(*m);
+      std::string text;
+      m->GetString(ParameterId(1), &text);
+      reply->SetString(ParameterId(2), text);
+      connection.Send(*reply);
+    }
+  });
+  StartHub(&peer);
+  std::string answers[2];
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 2; ++i) {
+    threads.emplace_back([&, i] {
+      MessagePtr request = Request("PING");
+      request->SetString(ParameterId(1), "request " + std::to_string(i));
+      SynchronousMessagePtr reply = RoundTrip(request);
+      reply->GetString(ParameterId(2), &answers[i]);
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(answers[0], "request 0");
+  EXPECT_EQ(answers[1], "request 1");
+}
+
 TEST_F(HubTest, PeerDyingMidTransferFailsWaitersPromptlyAndReconnectRecovers) {
   LoopbackPeer peer([&](LoopbackPeer::Connection& connection, MessagePtr request) {
     if (request->GetCommand() == "FETCH") {
