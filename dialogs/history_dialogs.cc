@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "messaging/list_text.h"
 #include "platform/debug_output.h"
 #include "protocol/name_table.h"
 #include "session/client_session.h"
@@ -62,14 +63,7 @@ std::string ShownStamp(const std::string& server_stamp) {
 }  // namespace
 
 std::string ShortServerDate(const std::string& stamp) {
-  std::vector<std::string> pieces;
-  size_t start = 0;
-  for (;;) {
-    const size_t colon = stamp.find(':', start);
-    pieces.push_back(stamp.substr(start, colon - start));
-    if (colon == std::string::npos) break;
-    start = colon + 1;
-  }
+  const std::vector<std::string> pieces = SplitList(stamp, ':');
   if (pieces.size() < 5) return stamp;
   return Padded(pieces[0], 4) + "/" + Padded(pieces[1], 2) + "/" + Padded(pieces[2], 2) + " " +
          Padded(pieces[3], 2) + ":" + Padded(pieces[4], 2);

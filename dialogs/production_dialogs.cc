@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "platform/debug_output.h"
+#include "platform/path.h"
 #include "platform/user_interface.h"
 #include "protocol/name_table.h"
 #include "session/client_session.h"
@@ -55,7 +56,7 @@ bool IsValidWorkingFolder(const std::string& folder) {
 #ifdef _WIN32
   // A drive letter, a colon and a backslash, or a folder from the root of
   // the current drive; the components are separated by backslashes.
-  const char separator = '\\';
+  const char separator = kNativeSeparator;
   size_t start;
   if (folder.size() >= 3 && std::isalpha(static_cast<unsigned char>(folder[0])) &&
       folder[1] == ':' && folder[2] == separator) {
@@ -66,7 +67,7 @@ bool IsValidWorkingFolder(const std::string& folder) {
     return false;
   }
 #else
-  const char separator = '/';
+  const char separator = kNativeSeparator;
   if (folder.empty() || folder[0] != separator) return false;
   size_t start = 1;
 #endif

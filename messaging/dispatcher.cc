@@ -64,11 +64,6 @@ bool UTLeventDispatcher::HasCallback(uint32_t key) const {
   return callbacks_.count(key) > 0;
 }
 
-size_t UTLeventDispatcher::GetCallbackCount() const {
-  CriticalSectionLocker lock(NodeSection());
-  return callbacks_.size();
-}
-
 // ---------------------------------------------------------------------------
 // UTLasynchEventDispatcher
 
@@ -105,7 +100,7 @@ bool UTLasynchEventDispatcher::Start() {
     MutexLocker lock(queue_mutex_);
     stop_ = false;
   }
-  return UTLthread::Start();
+  return WorkerThread::Start();
 }
 
 void UTLasynchEventDispatcher::Stop() {
@@ -123,7 +118,7 @@ void UTLasynchEventDispatcher::Stop() {
     stop_ = true;
     queue_signal_.Broadcast();
   }
-  UTLthread::Stop();
+  WorkerThread::Stop();
 }
 
 size_t UTLasynchEventDispatcher::GetQueueLength() const {

@@ -62,14 +62,13 @@ class UTLeventDispatcher : public virtual CRLreferenceNode {
   // Erases every callback.
   void ClearCallbacks();
   bool HasCallback(uint32_t key) const;
-  size_t GetCallbackCount() const;
 
  private:
   // Guarded by NodeSection().
   std::map<uint32_t, std::unique_ptr<Event>> callbacks_;
 };
 
-class UTLasynchEventDispatcher : public UTLeventDispatcher, private UTLthread {
+class UTLasynchEventDispatcher : public UTLeventDispatcher, private WorkerThread {
  public:
   UTLasynchEventDispatcher();
   // Stops the worker, drops the queue, clears the callbacks.
@@ -81,7 +80,7 @@ class UTLasynchEventDispatcher : public UTLeventDispatcher, private UTLthread {
 
   // Starts the worker; false when it is running already or cannot start.
   bool Start() override;
-  // Sets the stop flag, wakes the worker and joins it (see UTLthread::Stop).
+  // Sets the stop flag, wakes the worker and joins it (see WorkerThread::Stop).
   // Events still queued stay queued until Start or destruction.
   void Stop() override;
 

@@ -18,6 +18,7 @@
 //   8       ENCRYPTIONTYPE      int         encryption type of the message
 //   9       MESSAGEID           identifier  the message's own identifier; always present
 //   10      SENDERTAG           int         client object that sent a request
+//   11      reply route         string      replaced by the connection as it is written
 //   99      BATCHCOUNT          int         item count of a batched command
 //   100-119 parameters 1..20    any         parameter n has id 99 + n
 //   65525   CALLBACKKEY         int         key of a pending asynchronous callback
@@ -52,6 +53,9 @@ constexpr uint32_t PROXYFORPROXY = 7;
 constexpr uint32_t ENCRYPTIONTYPE = 8;
 constexpr uint32_t MESSAGEID = 9;
 constexpr uint32_t SENDERTAG = 10;
+// The string field whose value the connection replaces, as the message is
+// written, by the reply route recorded for the message's identifier.
+constexpr uint32_t kReplyRouteField = 11;
 constexpr uint32_t BATCHCOUNT = 99;
 constexpr uint32_t CALLBACKKEY = 65525;
 constexpr uint32_t SYNCHRONOUSREQUEST = 65534;

@@ -11,8 +11,6 @@ namespace {
 
 // The share mode asked for when a file is opened for sending: others may
 // read it meanwhile (kept for the Windows layer).
-constexpr uint32_t kShareRead = 1;
-
 // The start chunk header: identifier, 64-bit size (low word first), D.
 void PutStartHeader(std::string* out, const Guid& id, uint64_t size, uint32_t piece) {
   AppendU32(out, kTransferIdSize);
@@ -24,23 +22,23 @@ void PutStartHeader(std::string* out, const Guid& id, uint64_t size, uint32_t pi
 
 }  // namespace
 
-CULMSGfileSender::CULMSGfileSender(std::vector<OutgoingFile> files, const std::atomic<bool>* stop)
+FileSender::FileSender(std::vector<OutgoingFile> files, const std::atomic<bool>* stop)
     : files_(std::move(files)), stop_(stop) {}
 
-CULMSGfileSender::~CULMSGfileSender() {
+FileSender::~FileSender() {
   CloseFile();
 }
 
-bool CULMSGfileSender::StopRequested() const {
+bool FileSender::StopRequested() const {
   return stop_ != nullptr && stop_->load(std::memory_order_acquire);
 }
 
-void CULMSGfileSender::CloseFile() {
+void FileSender::CloseFile() {
   if (file_) file_->Close();
   file_.reset();
 }
 
-void CULMSGfileSender::MakeFailureChunk(const Guid& id, OutgoingChunk* chunk) {
+void FileSender::MakeFailureChunk(const Guid& id, OutgoingChunk* chunk) {
   chunk->kind = kChunkFileFailed;
   chunk->bytes.clear();
   PutStartHeader(&chunk->bytes, id, 0, 0);
@@ -48,7 +46,7 @@ void CULMSGfileSender::MakeFailureChunk(const Guid& id, OutgoingChunk* chunk) {
   chunk->file_position = 0;
 }
 
-bool CULMSGfileSender::ReadFully(char* out, size_t count) {
+bool FileSender::ReadFully(char* out, size_t count) {
   size_t done = 0;
   while (done < count) {
     uint32_t n = 0;
@@ -58,7 +56,7 @@ bool CULMSGfileSender::ReadFully(char* out, size_t count) {
   return true;
 }
 
-bool CULMSGfileSender::NextChunk(OutgoingChunk* chunk) {
+bool FileSender::NextChunk(OutgoingChunk* chunk) {
   if (stopped_) return false;
   if (StopRequested()) {
     stopped_ = true;
@@ -72,7 +70,8 @@ bool CULMSGfileSender::NextChunk(OutgoingChunk* chunk) {
     const OutgoingFile& next = files_[next_file_++];
     current_id_ = next.transfer_id;
     file_ = GetSystemFactory().NewFile();
-    if (!file_->Open(next.local_path, CRLfile::kRead, kShareRead, CRLfile::kOpenExisting, 0)) {
+    if (!file_->Open(next.local_path, FileObject::kRead, FileObject::kShareRead,
+                     FileObject::kOpenExisting, 0)) {
       CloseFile();
       MakeFailureChunk(current_id_, chunk);
       return true;

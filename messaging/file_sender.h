@@ -1,5 +1,5 @@
 // The sending side of file transfer: the files a message names follow its
-// object as chunks (messaging/stream_format.h). CULMSGfileSender produces
+// object as chunks (messaging/stream_format.h). FileSender produces
 // those chunks one at a time, so that the connection can frame and send
 // each before the next is read; it holds at most one piece of one file
 // (131072 bytes) whatever the file sizes.
@@ -39,14 +39,14 @@ struct OutgoingChunk {
   uint64_t file_position = 0;
 };
 
-class CULMSGfileSender {
+class FileSender {
  public:
   // Sends `files` in order. `stop` is the connection's stop-file-transfer
   // flag; it may be null (never stop) and must outlive the sender.
-  CULMSGfileSender(std::vector<OutgoingFile> files, const std::atomic<bool>* stop);
-  ~CULMSGfileSender();
-  CULMSGfileSender(const CULMSGfileSender&) = delete;
-  CULMSGfileSender& operator=(const CULMSGfileSender&) = delete;
+  FileSender(std::vector<OutgoingFile> files, const std::atomic<bool>* stop);
+  ~FileSender();
+  FileSender(const FileSender&) = delete;
+  FileSender& operator=(const FileSender&) = delete;
 
   // Fills `chunk` with the next chunk and returns true; false when every
   // file has been sent or the stop flag ended sending (see stopped()).
@@ -77,7 +77,7 @@ class CULMSGfileSender {
   const std::vector<OutgoingFile> files_;
   const std::atomic<bool>* const stop_;
   size_t next_file_ = 0;
-  std::unique_ptr<CRLfile> file_;  // the file being sent, when a piece remains
+  std::unique_ptr<FileObject> file_;  // the file being sent, when a piece remains
   Guid current_id_;
   uint64_t size_ = 0;
   uint64_t position_ = 0;

@@ -19,8 +19,6 @@ constexpr int kDumpWidth = 80;
 constexpr uint32_t kFileBlock = 64 * 1024;
 // Others may read a file while its content is dumped (kept for the Windows
 // layer).
-constexpr uint32_t kShareRead = 1;
-
 constexpr char kTreeRoot[] = "L";
 constexpr char kTreeCommand[] = "L/N";
 constexpr char kTreeIdentifier[] = "L/T";
@@ -91,13 +89,8 @@ std::string EscapeDumpText(const std::string& text) {
 
 // A decimal number of digits only, within 32 bits.
 bool ParseFieldNumber(const std::string& text, uint32_t* out) {
-  if (text.empty() || text.size() > 10) return false;
   uint64_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + static_cast<uint64_t>(c - '0');
-  }
-  if (value > UINT32_MAX) return false;
+  if (!ParseDigits(text, UINT32_MAX, &value)) return false;
   *out = static_cast<uint32_t>(value);
   return true;
 }
@@ -126,7 +119,8 @@ class CountingSink : public ByteSink {
 class FileReader {
  public:
   explicit FileReader(const std::string& path) : file_(GetSystemFactory().NewFile()) {
-    if (!file_->Open(path, CRLfile::kRead, kShareRead, CRLfile::kOpenExisting, 0)) {
+    if (!file_->Open(path, FileObject::kRead, FileObject::kShareRead, FileObject::kOpenExisting,
+                     0)) {
       file_.reset();
       return;
     }
@@ -166,7 +160,7 @@ class FileReader {
   }
 
  private:
-  std::unique_ptr<CRLfile> file_;
+  std::unique_ptr<FileObject> file_;
   uint64_t size_ = 0;
 };
 

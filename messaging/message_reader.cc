@@ -10,6 +10,7 @@
 
 #include "messaging/field_ids.h"
 #include "messaging/list_text.h"
+#include "messaging/recipient_registry.h"
 #include "messaging/stream_format.h"
 #include "platform/debug_output.h"
 #include "platform/file.h"
@@ -40,9 +41,6 @@ bool IsDocumentReply(const std::string& command) {
          command.compare(0, name.size(), name) == 0 &&
          command.compare(name.size(), std::string::npos, kReplySuffix) == 0;
 }
-
-constexpr int kLogSourceRecipient = 1;
-constexpr int kSessionRecipient = 17;
 
 // Reads words and length-prefixed values from one whole object, never past
 // its end.
@@ -106,8 +104,8 @@ void ChunkQueue::Push(uint32_t kind, std::string bytes) {
   chunks_.emplace_back(kind, std::move(bytes));
 }
 
-CULMSGmessageReader::CULMSGmessageReader(CULMSGchunkSource* source, MessageReaderOptions options)
-    : source_(source), options_(std::move(options)), progress_enabled_(options_.progress_enabled) {}
+CULMSGmessageReader::CULMSGmessageReader(ChunkSource* source, MessageReaderOptions options)
+    : source_(source), options_(std::move(options)) {}
 
 CULMSGmessageReader::~CULMSGmessageReader() {
   ClearFiles(true);
@@ -493,7 +491,7 @@ bool CULMSGmessageReader::FindOrAddTransfer(const Guid& id, bool listed, size_t*
 }
 
 void CULMSGmessageReader::SwitchProgressSink(const Guid& id) {
-  if (!progress_enabled_) return;
+  if (!options_.progress_enabled) return;
   if (has_previous_id_ && previous_id_ == id) return;
   sink_.reset();
   announced_names_ = 0;
@@ -555,11 +553,11 @@ void CULMSGmessageReader::PostGetFailure(const CRLMSGmessage& message) {
     return;
   }
   MessagePtr log = NewMessage();
-  log->SetString(COMMAND, "LOG");
-  log->SetInt(SOURCERECIPIENT, kLogSourceRecipient);
-  log->SetInt(TARGETRECIPIENT, kSessionRecipient);
+  log->SetString(COMMAND, kLogCommand);
+  log->SetInt(SOURCERECIPIENT, kRecipientLogSource);
+  log->SetInt(TARGETRECIPIENT, kRecipientClientSession);
   log->SetInt(BROADCAST, 1);
-  log->SetString(ParameterId(1), text);
+  log->SetString(kLogFieldText, text);
   options_.post(std::move(log));
 }
 
@@ -622,7 +620,7 @@ CULMSGmessageReader::FileResult CULMSGmessageReader::StartFile(uint32_t kind,
   written_ = 0;
   if (!file.path.empty()) {
     out_ = GetSystemFactory().NewFile();
-    if (out_->Open(file.path, CRLfile::kWrite, 0, CRLfile::kCreateNewPrivate, 0)) {
+    if (out_->Open(file.path, FileObject::kWrite, 0, FileObject::kCreateNewPrivate, 0)) {
       file.created = true;
     } else {
       out_.reset();
@@ -733,7 +731,7 @@ MessagePtr CULMSGmessageReader::Abort() {
   AttachScratchFiles(message.get());
   ClearFiles(false);
   state_ = State::kObject;
-  if (progress_enabled_ && count_mode_) {
+  if (options_.progress_enabled && count_mode_) {
     count_mode_ = false;
     Record(kProgressMessageFinished, std::string(), 0, 0);
   }
@@ -774,7 +772,7 @@ void CULMSGmessageReader::Record(uint32_t kind, const std::string& name, uint64_
                                  uint64_t done) {
   if (!sink_) return;
   if ((kind == kProgressFileCount) != count_mode_) return;
-  if (kind != kProgressMessageFinished && !progress_enabled_) return;
+  if (kind != kProgressMessageFinished && !options_.progress_enabled) return;
   const std::string record = MakeProgressRecord(kind, name, size, done);
   if (!sink_->Write(record.data(), static_cast<uint32_t>(record.size()), nullptr)) sink_.reset();
 }

@@ -69,9 +69,9 @@ namespace tw {
 class MailslotWriter;
 
 // Where chunks come from: the frame layer of the connection.
-class CULMSGchunkSource {
+class ChunkSource {
  public:
-  virtual ~CULMSGchunkSource() = default;
+  virtual ~ChunkSource() = default;
   // Takes bytes read from the connection and cuts every whole frame into a
   // chunk. False when a frame among them could not be decoded (a framing
   // failure); chunks before and after it are queued all the same.
@@ -86,7 +86,7 @@ class CULMSGchunkSource {
 
 // A chunk source without frames, into which chunks are pushed directly (a
 // local pipe of chunks, tests, the fuzz target). Not thread-safe.
-class ChunkQueue : public CULMSGchunkSource {
+class ChunkQueue : public ChunkSource {
  public:
   // The bytes are ignored; false once after ReportFramingFailure.
   bool AddBytes(const uint8_t* bytes, size_t count) override;
@@ -138,7 +138,7 @@ class CULMSGmessageReader {
   };
 
   // `source` must outlive the reader.
-  CULMSGmessageReader(CULMSGchunkSource* source, MessageReaderOptions options);
+  CULMSGmessageReader(ChunkSource* source, MessageReaderOptions options);
   // Removes the files of a message still being received (nobody owns them).
   ~CULMSGmessageReader();
   CULMSGmessageReader(const CULMSGmessageReader&) = delete;
@@ -168,8 +168,6 @@ class CULMSGmessageReader {
   // chunk, the message being received (removing its files) and the progress
   // sink. The chunk source is the caller's to reset.
   void Reset();
-
-  void SetProgressEnabled(bool enabled) { progress_enabled_ = enabled; }
 
   // Diagnostics and tests.
   size_t buffered_bytes() const { return buffer_size_; }
@@ -260,9 +258,8 @@ class CULMSGmessageReader {
   void Consume(size_t count);
   void ClearBuffer();
 
-  CULMSGchunkSource* const source_;
+  ChunkSource* const source_;
   const MessageReaderOptions options_;
-  bool progress_enabled_;
   Status status_ = Status::kNeedMore;
   State state_ = State::kObject;
 
@@ -285,7 +282,7 @@ class CULMSGmessageReader {
   // The file being received (between its start and last chunk).
   bool receiving_ = false;
   size_t receiving_index_ = 0;
-  std::unique_ptr<CRLfile> out_;  // null when the file could not be created
+  std::unique_ptr<FileObject> out_;  // null when the file could not be created
   uint64_t announced_size_ = 0;
   uint64_t written_ = 0;
   bool lost_file_ = false;        // a file of message_ could not be stored

@@ -12,9 +12,6 @@
 namespace tw {
 namespace {
 
-// The string field whose value the connection replaces by a reply route.
-constexpr uint32_t kReplyRouteField = 11;
-
 // Appends a length-prefixed value unless the object would outgrow the cap.
 bool AppendValue(std::string* object, const std::string& value) {
   const size_t limit = kObjectHeaderSize + kMaxObjectLength;
@@ -103,10 +100,10 @@ bool WriteMessageObject(const CRLMSGmessage& message, const ReplyRouteLookup& re
   return true;
 }
 
-CULMSGmessageStream::CULMSGmessageStream(MessageObject object, const std::atomic<bool>* stop)
+MessageStream::MessageStream(MessageObject object, const std::atomic<bool>* stop)
     : object_(std::move(object.bytes)), files_(std::move(object.files), stop) {}
 
-bool CULMSGmessageStream::NextChunk(OutgoingChunk* chunk) {
+bool MessageStream::NextChunk(OutgoingChunk* chunk) {
   if (object_done_) return files_.NextChunk(chunk);
   const bool first = object_sent_ == 0;
   const size_t piece = std::min(object_.size() - object_sent_, kPieceSize);

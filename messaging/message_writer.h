@@ -1,9 +1,9 @@
 // The sending side of the message stream: a CRLMSGmessage becomes a message
 // object (layout in messaging/stream_format.h) and a list of the files it
-// names; CULMSGmessageStream then hands the connection the object's pieces
+// names; MessageStream then hands the connection the object's pieces
 // and the file chunks one chunk at a time, for framing.
 //
-// Threads: the functions keep no state. A CULMSGmessageStream is used by one
+// Threads: the functions keep no state. A MessageStream is used by one
 // thread (the connection's sending thread).
 #ifndef TW_MESSAGING_MESSAGE_WRITER_H_
 #define TW_MESSAGING_MESSAGE_WRITER_H_
@@ -55,11 +55,11 @@ bool WriteMessageObject(const CRLMSGmessage& message, const ReplyRouteLookup& re
 // The chunks of one message in sending order: the object whole (kind
 // 0x03101962) when it is at most 131072 bytes, else in pieces of 131072
 // (first 0x13101962, middle 0x23101962, last 0x33101962); then the chunks of
-// its files from a CULMSGfileSender.
-class CULMSGmessageStream {
+// its files from a FileSender.
+class MessageStream {
  public:
-  // `stop` as for CULMSGfileSender: may be null, must outlive the stream.
-  CULMSGmessageStream(MessageObject object, const std::atomic<bool>* stop);
+  // `stop` as for FileSender: may be null, must outlive the stream.
+  MessageStream(MessageObject object, const std::atomic<bool>* stop);
 
   // Fills `chunk` with the next chunk; false when nothing more is to be sent
   // (all sent, or the stop flag ended file sending).
@@ -71,7 +71,7 @@ class CULMSGmessageStream {
   const std::string object_;
   size_t object_sent_ = 0;
   bool object_done_ = false;
-  CULMSGfileSender files_;
+  FileSender files_;
 };
 
 }  // namespace tw

@@ -21,14 +21,22 @@
 #include <utility>
 #include <vector>
 
+#include "messaging/field_ids.h"
 #include "messaging/message.h"
 
 namespace tw {
 
 // Recipient ids of the system.
 constexpr int kRecipientLogSource = 1;
+// The recipient a message to the server is addressed to on the server's
+// side, stamped by the connection as the message leaves.
+constexpr int kRecipientServerSide = 1;
 constexpr int kRecipientServer = 3;
 constexpr int kRecipientClientSession = 17;
+
+// "LOG": a line for the log, broadcast by the layers below the session.
+constexpr char kLogCommand[] = "LOG";
+constexpr uint32_t kLogFieldText = ParameterId(1);
 
 class RecipientRegistry;
 
@@ -64,8 +72,6 @@ class RecipientRegistry {
   // Otherwise the first recipient of `target_id` handles it and its result is
   // returned; -1 when there is none (or `message` is null).
   int Route(int target_id, CRLMSGmessage* message);
-
-  bool IsBroadcastAllowed() const { return broadcast_allowed_; }
 
  private:
   const bool broadcast_allowed_;

@@ -99,7 +99,7 @@ class CRLreferenceNode {
   virtual bool RemoveHeld(CRLreferenceNode* node);
 
   const std::string& GetName() const { return name_; }
-  bool IsPinned() const { return pinned_.load(std::memory_order_relaxed); }
+  bool IsPinned() const { return pinned_; }
   bool IsExclusive() const { return exclusive_.load(std::memory_order_relaxed); }
 
   CRLreferenceNode(const CRLreferenceNode&) = delete;
@@ -112,9 +112,6 @@ class CRLreferenceNode {
   // thread is inside a protected call on this node. Links offered after the
   // start of Detach are refused. Runs once; later calls return at once.
   void Detach();
-  // For classes that must never be collected but cannot pass the flag to the
-  // constructor (an intermediate class under virtual inheritance).
-  void SetPinned() { pinned_.store(true, std::memory_order_relaxed); }
   // Marks the collector's own entry handle, before it links to anything (the
   // collection check of its object reads the mark without a virtual call).
   void MarkCollectorEntry() { collector_entry_.store(true, std::memory_order_relaxed); }
@@ -137,7 +134,7 @@ class CRLreferenceNode {
   void LeaveCall();
 
   const std::string name_;
-  std::atomic<bool> pinned_;
+  const bool pinned_;
   std::atomic<bool> exclusive_{false};
   std::atomic<bool> collector_entry_{false};
 

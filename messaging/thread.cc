@@ -4,7 +4,7 @@
 
 namespace tw {
 
-UTLthread::~UTLthread() {
+WorkerThread::~WorkerThread() {
   boost::thread left;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -18,7 +18,7 @@ UTLthread::~UTLthread() {
   }
 }
 
-bool UTLthread::Start() {
+bool WorkerThread::Start() {
   std::lock_guard<std::mutex> control(control_mutex_);
   std::lock_guard<std::mutex> lock(mutex_);
   if (thread_.joinable()) return false;
@@ -30,7 +30,7 @@ bool UTLthread::Start() {
   return true;
 }
 
-void UTLthread::Stop() {
+void WorkerThread::Stop() {
   // The worker must not wait for the control lock: another thread may hold
   // it while joining the worker.
   if (IsWorkerThread()) return;
@@ -45,7 +45,7 @@ void UTLthread::Stop() {
   if (joining.joinable()) joining.join();
 }
 
-bool UTLthread::IsWorkerThread() const {
+bool WorkerThread::IsWorkerThread() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return thread_.joinable() && thread_.get_id() == boost::this_thread::get_id();
 }

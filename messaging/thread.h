@@ -1,9 +1,9 @@
-// UTLthread: the small worker-thread class of the messaging layer (event
+// WorkerThread: the small worker-thread class of the messaging layer (event
 // dispatchers, pipeline stages). A derived class supplies Run; Start runs it
 // on a new Boost thread; Stop joins it.
 //
 // Stop in this class only joins: a derived class first tells its Run to end
-// (a flag and a signal) and then calls UTLthread::Stop. A derived class must
+// (a flag and a signal) and then calls WorkerThread::Stop. A derived class must
 // Stop in its own destructor, because Run is gone once the derived part is
 // destroyed; the base destructor only joins (or, on the worker thread
 // itself, detaches) what is left.
@@ -20,14 +20,14 @@
 
 namespace tw {
 
-class UTLthread {
+class WorkerThread {
  public:
-  UTLthread() = default;
-  UTLthread(const UTLthread&) = delete;
-  UTLthread& operator=(const UTLthread&) = delete;
+  WorkerThread() = default;
+  WorkerThread(const WorkerThread&) = delete;
+  WorkerThread& operator=(const WorkerThread&) = delete;
 
   // Slot 0. Joins a thread still there (see the file comment).
-  virtual ~UTLthread();
+  virtual ~WorkerThread();
   // Slot 1. Starts a thread that runs Run. False when one is already there
   // (running, or ended but not yet joined) or the thread cannot be created.
   virtual bool Start();

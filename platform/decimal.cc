@@ -1,5 +1,6 @@
 #include "platform/decimal.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 
@@ -45,6 +46,20 @@ bool ParseDecimal(std::string_view text, int64_t min, int64_t max, int64_t* valu
       negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
   if (result < min || result > max) return false;
   *value = result;
+  return true;
+}
+
+bool ParseDigits(std::string_view text, uint64_t max, uint64_t* value) {
+  size_t max_digits = 1;
+  for (uint64_t rest = max; rest >= 10; rest /= 10) ++max_digits;
+  if (text.size() > max_digits) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  int64_t parsed = 0;
+  const int64_t cap = static_cast<int64_t>(std::min<uint64_t>(max, INT64_MAX));
+  if (!ParseDecimal(text, 0, cap, &parsed)) return false;
+  *value = static_cast<uint64_t>(parsed);
   return true;
 }
 

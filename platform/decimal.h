@@ -25,6 +25,13 @@ int DecimalToInt(std::string_view text);
 // outside [min, max]; never wraps, however many digits there are.
 bool ParseDecimal(std::string_view text, int64_t min, int64_t max, int64_t* value);
 
+// Digits and nothing else (no blanks, no sign), at most `max` (which is
+// taken as at most INT64_MAX) and no more digits than `max` has, leading
+// zeros included: the numbers a text form writes as bare digits (field
+// numbers, counts, ids, indices). False, with `*value` untouched, for any
+// other text; never wraps.
+bool ParseDigits(std::string_view text, uint64_t max, uint64_t* value);
+
 // A TCP port, 0 to 65535, read by ParseDecimal's rules. False (and `*port`
 // untouched) for anything else: a port above 65535 is refused, never cut
 // down to 16 bits.

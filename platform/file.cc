@@ -1,4 +1,4 @@
-// The local file object: a POSIX descriptor behind the CRLfile interface.
+// The local file object: a POSIX descriptor behind the FileObject interface.
 // Descriptors are close-on-exec; new files get 0666 narrowed by the umask.
 // Not thread-safe: one owner at a time.
 #include "platform/file.h"
@@ -15,7 +15,7 @@ namespace {
 
 static_assert(sizeof(off_t) == 8, "file offsets must be 64-bit");
 
-class LocalFile final : public CRLfile {
+class LocalFile final : public FileObject {
  public:
   LocalFile() = default;
   ~LocalFile() override { Close(); }
@@ -43,23 +43,23 @@ class LocalFile final : public CRLfile {
 // The open(2) flags of an access mask and a disposition, or -1. A truncating
 // disposition needs write access, as it does on Windows.
 int OpenFlags(uint32_t access, uint32_t disposition) {
-  const bool read = (access & CRLfile::kRead) != 0;
-  const bool write = (access & CRLfile::kWrite) != 0;
+  const bool read = (access & FileObject::kRead) != 0;
+  const bool write = (access & FileObject::kWrite) != 0;
   // O_NONBLOCK: opening a pipe must not wait for its other end; it is
   // refused once open, and cleared for a regular file.
   int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (write ? (read ? O_RDWR : O_WRONLY) : O_RDONLY);
-  if (write && (access & CRLfile::kAppend) != 0) flags |= O_APPEND;
+  if (write && (access & FileObject::kAppend) != 0) flags |= O_APPEND;
   switch (disposition) {
-    case CRLfile::kCreateNew:
-    case CRLfile::kCreateNewPrivate:
+    case FileObject::kCreateNew:
+    case FileObject::kCreateNewPrivate:
       return flags | O_CREAT | O_EXCL | O_NOFOLLOW;
-    case CRLfile::kCreateAlways:
+    case FileObject::kCreateAlways:
       return write ? flags | O_CREAT | O_TRUNC : -1;
-    case CRLfile::kOpenExisting:
+    case FileObject::kOpenExisting:
       return flags;
-    case CRLfile::kOpenAlways:
+    case FileObject::kOpenAlways:
       return flags | O_CREAT;
-    case CRLfile::kTruncateExisting:
+    case FileObject::kTruncateExisting:
       return write ? flags | O_TRUNC : -1;
     default:
       return -1;
@@ -194,7 +194,7 @@ void LocalFile::Close() {
 
 }  // namespace
 
-std::unique_ptr<CRLfile> NewLocalFile() {
+std::unique_ptr<FileObject> NewLocalFile() {
   return std::make_unique<LocalFile>();
 }
 

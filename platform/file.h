@@ -14,11 +14,13 @@
 
 namespace tw {
 
-class CRLfile {
+class FileObject {
  public:
   // kAppend with kWrite: every write goes to the end of the file, even when
   // another process appends to it meanwhile.
   enum Access : uint32_t { kRead = 1, kWrite = 2, kAppend = 4 };
+  // Share mode: others may read the file while it is open.
+  static constexpr uint32_t kShareRead = 1;
   enum Disposition : uint32_t {
     kCreateNew = 1,     // fails when the file exists (O_CREAT | O_EXCL | O_NOFOLLOW)
     kCreateAlways = 2,  // creates or truncates
@@ -32,7 +34,7 @@ class CRLfile {
   };
   enum Origin : uint32_t { kBegin = 0, kCurrent = 1, kEnd = 2 };
 
-  virtual ~CRLfile() = default;
+  virtual ~FileObject() = default;
   // Opens `path`; share mode and flags are kept for the Windows layer and
   // ignored here. Returns false when the file cannot be opened or is no
   // regular file (a folder, a pipe or a device, which might never end or
@@ -58,7 +60,7 @@ class CRLfile {
   virtual void Close() = 0;
 };
 
-std::unique_ptr<CRLfile> NewLocalFile();
+std::unique_ptr<FileObject> NewLocalFile();
 
 // The bytes an unprivileged writer may still put on the file system that
 // holds `folder`, and the file system's size; false when that cannot be

@@ -246,7 +246,7 @@ class PosixSystemFactory final : public CRLsystemFactory {
     return out != nullptr && Guid::FromText(text, out);
   }
 
-  std::unique_ptr<CRLfile> NewFile() override { return NewLocalFile(); }
+  std::unique_ptr<FileObject> NewFile() override { return NewLocalFile(); }
   std::unique_ptr<MailslotReader> NewMailslotReader() override { return ::tw::NewMailslotReader(); }
   std::unique_ptr<MailslotWriter> NewMailslotWriter() override { return ::tw::NewMailslotWriter(); }
 

@@ -12,7 +12,7 @@
 // files, mailslots and program launching: everything above the platform
 // makes its file objects and mailslots through it and starts programs
 // through it. Tests install a factory of their own (usually a
-// CRLsystemFactoryWrapper that overrides a few creators) to inject faults:
+// SystemFactoryWrapper that overrides a few creators) to inject faults:
 // a file that fails on its third read, a disk that fills, a mailslot that
 // drops a message.
 #ifndef TW_PLATFORM_SYSTEM_FACTORY_H_
@@ -101,7 +101,7 @@ class CRLsystemFactory {
   virtual bool IdentifierFromText(const std::string& text, Guid* out) = 0;
 
   // A new local file object, not yet open.
-  virtual std::unique_ptr<CRLfile> NewFile() = 0;
+  virtual std::unique_ptr<FileObject> NewFile() = 0;
   // New mailslot objects, not yet open (platform/mailslot.h).
   virtual std::unique_ptr<MailslotReader> NewMailslotReader() = 0;
   virtual std::unique_ptr<MailslotWriter> NewMailslotWriter() = 0;
@@ -109,10 +109,10 @@ class CRLsystemFactory {
 
 // Forwards every operation to another factory; a factory that changes a few
 // operations derives from it and overrides only those.
-class CRLsystemFactoryWrapper : public CRLsystemFactory {
+class SystemFactoryWrapper : public CRLsystemFactory {
  public:
   // `target` must outlive the wrapper.
-  explicit CRLsystemFactoryWrapper(CRLsystemFactory* target) : target_(target) {}
+  explicit SystemFactoryWrapper(CRLsystemFactory* target) : target_(target) {}
   CRLsystemFactory* target() const { return target_; }
 
   std::string TempFileName(bool keep) override { return target_->TempFileName(keep); }
@@ -146,7 +146,7 @@ class CRLsystemFactoryWrapper : public CRLsystemFactory {
   bool IdentifierFromText(const std::string& text, Guid* out) override {
     return target_->IdentifierFromText(text, out);
   }
-  std::unique_ptr<CRLfile> NewFile() override { return target_->NewFile(); }
+  std::unique_ptr<FileObject> NewFile() override { return target_->NewFile(); }
   std::unique_ptr<MailslotReader> NewMailslotReader() override {
     return target_->NewMailslotReader();
   }

@@ -26,7 +26,7 @@ CRLsystemFactory* InstallSystemFactory(CRLsystemFactory* factory) {
   return installed_factory.exchange(factory, std::memory_order_acq_rel);
 }
 
-void CRLsystemFactoryWrapper::Log(const char* format, ...) {
+void SystemFactoryWrapper::Log(const char* format, ...) {
   if (format == nullptr) return;
   char buffer[kLogBufferSize];
   va_list args;

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/debug_output.h"
+#include "platform/decimal.h"
 #include "platform/small_file.h"
 #include "platform/ui_record.h"
 
@@ -60,13 +61,9 @@ bool SplitWords(const std::string& line, std::vector<std::string>* words, std::s
 
 // A control, template or button id: 1 to 9 decimal digits.
 bool ParseId(const std::string& text, int* id) {
-  if (text.empty() || text.size() > 9) return false;
-  int value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + (c - '0');
-  }
-  *id = value;
+  uint64_t value = 0;
+  if (!ParseDigits(text, 999999999, &value)) return false;
+  *id = static_cast<int>(value);
   return true;
 }
 

@@ -1,5 +1,6 @@
 #include "protocol/name_table.h"
 
+#include "platform/decimal.h"
 #include "settings/property_tree.h"
 
 namespace tw {
@@ -17,13 +18,9 @@ const std::string& EmptyText() {
 
 // A count of decimal digits only; false when it is not one or does not fit.
 bool ParseCount(const std::string& text, size_t* count) {
-  if (text.empty() || text.size() > 9) return false;
-  size_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + static_cast<size_t>(c - '0');
-  }
-  *count = value;
+  uint64_t value = 0;
+  if (!ParseDigits(text, 999999999, &value)) return false;
+  *count = static_cast<size_t>(value);
   return true;
 }
 

@@ -61,8 +61,8 @@ bool PlaceReceivedFile(ReceivedFiles* files, const std::string& received, const 
     return false;
   }
   if (const std::optional<DateTimeStamp> stamp = ServerStampToUtc(server_stamp)) {
-    std::unique_ptr<CRLfile> file = GetSystemFactory().NewFile();
-    if (file->Open(path, CRLfile::kWrite, 0, CRLfile::kOpenExisting, 0)) {
+    std::unique_ptr<FileObject> file = GetSystemFactory().NewFile();
+    if (file->Open(path, FileObject::kWrite, 0, FileObject::kOpenExisting, 0)) {
       file->SetModifiedTime(stamp->time());
       file->Close();
     }

@@ -34,8 +34,6 @@ constexpr char kDefaultUserFile[] = "default.usr";
 constexpr char kModuleDirMacro[] = "%MODULEDIR%";
 constexpr uint32_t kCopyBlock = 64 * 1024;
 // Others may read default.usr while it is copied (kept for the Windows layer).
-constexpr uint32_t kShareRead = 1;
-
 std::vector<std::string> NodeNames(const PropertyNode& node) {
   if (!node.names.empty()) return node.names;
   std::vector<std::string> names;
@@ -47,12 +45,13 @@ std::vector<std::string> NodeNames(const PropertyNode& node) {
 // that fails.
 bool CopyNewFile(const std::string& from, const std::string& to) {
   CRLsystemFactory& factory = GetSystemFactory();
-  std::unique_ptr<CRLfile> in = factory.NewFile();
-  if (!in->Open(from, CRLfile::kRead, kShareRead, CRLfile::kOpenExisting, 0)) return false;
+  std::unique_ptr<FileObject> in = factory.NewFile();
+  if (!in->Open(from, FileObject::kRead, FileObject::kShareRead, FileObject::kOpenExisting, 0))
+    return false;
   const int64_t size = in->Size();
   if (size < 0) return false;
-  std::unique_ptr<CRLfile> out = factory.NewFile();
-  if (!out->Open(to, CRLfile::kWrite, 0, CRLfile::kCreateNew, 0)) return false;
+  std::unique_ptr<FileObject> out = factory.NewFile();
+  if (!out->Open(to, FileObject::kWrite, 0, FileObject::kCreateNew, 0)) return false;
   std::vector<char> buffer(kCopyBlock);
   bool written = true;
   uint32_t got = 0;
@@ -70,8 +69,8 @@ bool CopyNewFile(const std::string& from, const std::string& to) {
 // A new empty file (0666 narrowed by the umask); false when it could not be
 // made (or was made by someone else first).
 bool CreateEmptyFile(const std::string& path) {
-  std::unique_ptr<CRLfile> file = GetSystemFactory().NewFile();
-  if (!file->Open(path, CRLfile::kWrite, 0, CRLfile::kCreateNew, 0)) return false;
+  std::unique_ptr<FileObject> file = GetSystemFactory().NewFile();
+  if (!file->Open(path, FileObject::kWrite, 0, FileObject::kCreateNew, 0)) return false;
   file->Close();
   return true;
 }

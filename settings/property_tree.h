@@ -51,7 +51,6 @@ class PropertyTree {
     // The value, or the empty string when the node holds none.
     const std::string& value() const;
     void SetValue(std::string value) { value_ = std::move(value); }
-    void ClearValue() { value_.reset(); }
 
     size_t child_count() const { return children_.size(); }
     const Node& child(size_t index) const { return *children_[index]; }

@@ -5,21 +5,15 @@
 
 namespace tw {
 
-static_assert(kChunkObject == kFrameWhole && kChunkObjectFirst == kFrameFirst &&
-                  kChunkObjectMiddle == kFrameMiddle && kChunkObjectLast == kFrameLast &&
-                  kChunkFileWhole == kFrameFileWhole && kChunkFileFirst == kFrameFileFirst &&
-                  kChunkFileMiddle == kFrameFileMiddle && kChunkFileLast == kFrameFileLast &&
-                  kChunkFileFailed == kFrameFileFailed,
-              "a chunk kind is the code of the frame that carries it");
 static_assert(kMaxChunkSize <= kFramePieceBytes + kFileChunkHeadBytes,
               "the largest chunk fits one frame");
 
-bool CIOFrameChunkSource::AddBytes(const uint8_t* bytes, size_t count) {
+bool FrameChunkSource::AddBytes(const uint8_t* bytes, size_t count) {
   frames_->AddBytes(bytes, count);
   return frames_->Parse();
 }
 
-bool CIOFrameChunkSource::PopChunk(uint32_t* kind, std::string* bytes) {
+bool FrameChunkSource::PopChunk(uint32_t* kind, std::string* bytes) {
   FramePayload payload;
   const uint32_t code = frames_->PopItem(&payload);
   if (code == 0) return false;

@@ -4,7 +4,7 @@
 //
 // A chunk kind and the frame code that carries it are the same number.
 //
-// Threads: a CIOFrameChunkSource is used by the connection's receive thread,
+// Threads: a FrameChunkSource is used by the connection's receive thread,
 // like the message reader that pulls from it; the frame reader's own locks
 // (transport/frame_reader.h) cover its key and Reset from other threads.
 #ifndef TW_TRANSPORT_FRAME_CHUNKS_H_
@@ -21,10 +21,10 @@
 
 namespace tw {
 
-class CIOFrameChunkSource : public CULMSGchunkSource {
+class FrameChunkSource : public ChunkSource {
  public:
   // `frames` must outlive the source.
-  explicit CIOFrameChunkSource(CIOFrameReader* frames) : frames_(frames) {}
+  explicit FrameChunkSource(CIOFrameReader* frames) : frames_(frames) {}
 
   // Adds the bytes and parses them. False when the parse dropped a frame or
   // a message being joined (the message reader's framing failure). Throws

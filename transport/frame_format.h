@@ -39,28 +39,32 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "messaging/stream_format.h"
+
 namespace tw {
 
-constexpr uint32_t kFrameWhole = 0x03101962;
-constexpr uint32_t kFrameFirst = 0x13101962;
-constexpr uint32_t kFrameMiddle = 0x23101962;
-constexpr uint32_t kFrameLast = 0x33101962;
-constexpr uint32_t kFrameFileWhole = 0x43101962;
-constexpr uint32_t kFrameFileFirst = 0x53101962;
-constexpr uint32_t kFrameFileMiddle = 0x63101962;
-constexpr uint32_t kFrameFileLast = 0x73101962;
-constexpr uint32_t kFrameFileFailed = 0x83101962;
+// A frame's code is the kind of the chunk it carries: the messaging layer
+// fixes the numbers.
+constexpr uint32_t kFrameWhole = kChunkObject;
+constexpr uint32_t kFrameFirst = kChunkObjectFirst;
+constexpr uint32_t kFrameMiddle = kChunkObjectMiddle;
+constexpr uint32_t kFrameLast = kChunkObjectLast;
+constexpr uint32_t kFrameFileWhole = kChunkFileWhole;
+constexpr uint32_t kFrameFileFirst = kChunkFileFirst;
+constexpr uint32_t kFrameFileMiddle = kChunkFileMiddle;
+constexpr uint32_t kFrameFileLast = kChunkFileLast;
+constexpr uint32_t kFrameFileFailed = kChunkFileFailed;
 
 // The low 28 bits every frame code shares, and the bit that turns a message
 // frame code into the file-content code of the same position.
-constexpr uint32_t kFrameCodeLowBits = 0x03101962;
+constexpr uint32_t kFrameCodeLowBits = kChunkObject;
 constexpr uint32_t kFrameFileContentBit = 0x40000000;
 
 constexpr size_t kFrameHeaderBytes = 16;
 
 // A serialized message object, or a file, is cut into pieces of at most this
 // many bytes; a message of exactly this size is still one whole frame.
-constexpr size_t kFramePieceBytes = 0x20000;  // 131072
+constexpr size_t kFramePieceBytes = kPieceSize;
 
 // The capacity of the buffer a sender builds every frame in: header and
 // payload must fit it, or the sender fails with "Buffer overflow".
@@ -76,7 +80,7 @@ constexpr int32_t kFrameBufferCapacity = 0x20080;  // 131200
 //   - selector 1 adds at most one AES block of padding (16); selector 9 adds
 //     an 8-byte salt, a 16-byte key check and at most 16 bytes of padding.
 constexpr size_t kMaxFramePayload = kFrameBufferCapacity - kFrameHeaderBytes;  // 131184
-constexpr size_t kFileChunkHeadBytes = 32;
+constexpr size_t kFileChunkHeadBytes = kFileStartHeaderSize;
 constexpr size_t kMaxFrameCipherOverhead = 8 + 16 + 16;
 static_assert(kFramePieceBytes + kFileChunkHeadBytes + kMaxFrameCipherOverhead <= kMaxFramePayload,
               "a full file piece must fit one encrypted frame");
@@ -124,11 +128,6 @@ inline FrameHeader DecodeFrameHeader(const uint8_t in[kFrameHeaderBytes]) {
 // True for exactly the nine codes of the table.
 constexpr bool IsFrameCode(uint32_t code) {
   return (code & 0x0FFFFFFF) == kFrameCodeLowBits && (code >> 28) <= 8;
-}
-
-// True for the four file-content codes and the failure code.
-constexpr bool IsFileFrameCode(uint32_t code) {
-  return IsFrameCode(code) && (code >> 28) >= 4;
 }
 
 // The code a sender writes for a buffer's flags: a failed transfer gives

@@ -132,7 +132,7 @@ void FramePipeline::Drain() {
   abandon_.store(false, std::memory_order_release);
 }
 
-bool FramePipeline::Send(CULMSGmessageStream* stream, const ChannelCipher& cipher,
+bool FramePipeline::Send(MessageStream* stream, const ChannelCipher& cipher,
                          const std::atomic<bool>* stop, const FrameSink& sink,
                          const SendProgress& progress, std::string* error) {
   // Whatever way this returns (a throw from the stream or the sink too), no

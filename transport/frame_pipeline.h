@@ -76,7 +76,7 @@ class FramePipeline {
   // stop flag ended the files); false as soon as one could not be built or
   // the sink refused it, nothing after it sent, the cause in `*error` when
   // given. Returns only when no worker holds anything of this message.
-  bool Send(CULMSGmessageStream* stream, const ChannelCipher& cipher, const std::atomic<bool>* stop,
+  bool Send(MessageStream* stream, const ChannelCipher& cipher, const std::atomic<bool>* stop,
             const FrameSink& sink, const SendProgress& progress, std::string* error);
 
   int workers() const { return workers_; }

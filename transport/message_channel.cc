@@ -13,7 +13,7 @@ MessageFrameSender::MessageFrameSender(int workers) : pipeline_(workers) {}
 bool MessageFrameSender::Send(MessageObject object, const ChannelCipher& cipher,
                               const std::atomic<bool>* stop, const FrameSink& sink,
                               const SendProgress& progress, std::string* error) {
-  CULMSGmessageStream stream(std::move(object), stop);
+  MessageStream stream(std::move(object), stop);
   return pipeline_.Send(&stream, cipher, stop, sink, progress, error);
 }
 

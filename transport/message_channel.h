@@ -54,7 +54,7 @@ class MessageFrameSender {
   // Frames `object` and then its files (read piece by piece as they are
   // sent, a bounded number ahead) and hands every frame to `sink` in order,
   // on the calling thread. `stop` (may be null) ends file sending early, as
-  // CULMSGfileSender describes; `progress` (may be null) hears of each file
+  // FileSender describes; `progress` (may be null) hears of each file
   // frame, on the calling thread. True when every frame was handed over;
   // false as soon as one could not be built or the sink refused it, with
   // the cause in `*error` when given. The bytes do not depend on the
@@ -129,7 +129,7 @@ class MessageFrameReceiver {
 
  private:
   CIOFrameReader frames_;
-  CIOFrameChunkSource source_;
+  FrameChunkSource source_;
   CULMSGmessageReader reader_;
   bool refused_ = false;
 };

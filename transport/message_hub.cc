@@ -14,7 +14,7 @@ namespace tw {
 
 MessagePipelineStage::MessagePipelineStage(std::string name, Next next)
     : name_(std::move(name)), next_(std::move(next)) {
-  UTLthread::Start();
+  WorkerThread::Start();
 }
 
 MessagePipelineStage::~MessagePipelineStage() {
@@ -36,7 +36,7 @@ void MessagePipelineStage::Stop() {
     stopping_ = true;
     wake_.notify_all();
   }
-  UTLthread::Stop();
+  WorkerThread::Stop();
   std::deque<MessagePtr> dropped;
   std::lock_guard<std::mutex> lock(mutex_);
   dropped.swap(queue_);
@@ -64,13 +64,13 @@ void MessagePipelineStage::Run() {
 
 // "IDFrSkt": its thread polls the connection, which blocks while there is
 // nothing to read.
-class MessageHub::SocketStage : private UTLthread {
+class MessageHub::SocketStage : private WorkerThread {
  public:
-  explicit SocketStage(MessageHub* hub) : hub_(hub) { UTLthread::Start(); }
+  explicit SocketStage(MessageHub* hub) : hub_(hub) { WorkerThread::Start(); }
   ~SocketStage() override { Stop(); }
   void Stop() override {
     stopping_ = true;
-    UTLthread::Stop();
+    WorkerThread::Stop();
   }
 
  private:
@@ -159,9 +159,9 @@ MessageHub::~MessageHub() {
 
 namespace {
 
-CIOAddress MakeAddress(const std::string& host, int port) {
+NetAddress MakeAddress(const std::string& host, int port) {
   return port > 0 && port <= 65535 ? CreateAddress(host, static_cast<uint16_t>(port))
-                                   : CIOAddress();
+                                   : NetAddress();
 }
 
 }  // namespace
@@ -205,7 +205,7 @@ void MessageHub::Connect() {
     std::lock_guard<std::mutex> connecting(connecting_mutex_);
     connecting_ = socket.get();
   }
-  CIOAddress address;
+  NetAddress address;
   {
     std::lock_guard<std::mutex> address_lock(address_mutex_);
     address = address_;

@@ -55,7 +55,7 @@ class ProgressListener {
 
 // A named pipeline stage: a queue worked off by its own thread, which hands
 // each message to `next`. Accept may be called from any thread.
-class MessagePipelineStage : public MessageStage, private UTLthread {
+class MessagePipelineStage : public MessageStage, private WorkerThread {
  public:
   using Next = std::function<void(MessagePtr)>;
   // Starts the stage's thread.
@@ -147,7 +147,7 @@ class MessageHub : public MessageSender, public ConnectionHost {
   std::mutex address_mutex_;
   std::string host_;          // guarded by address_mutex_
   int port_;                  // guarded by address_mutex_
-  CIOAddress address_;        // guarded by address_mutex_
+  NetAddress address_;        // guarded by address_mutex_
   bool has_address_ = false;  // guarded by address_mutex_
   std::atomic<bool> stopping_{false};
   // The stall limit read at the latest Connect.

@@ -15,6 +15,7 @@
 #include "messaging/typed_handles.h"
 #include "platform/debug_output.h"
 #include "platform/mailslot.h"
+#include "platform/path.h"
 #include "platform/system_factory.h"
 #include "platform/user_interface.h"
 #include "settings/settings_source.h"
@@ -45,14 +46,12 @@ TypedHandles<CompletionEvent>& Events() {
   return *events;
 }
 
-constexpr char kLoggingStartCommand[] = "MESSAGELOGGING_START";
-constexpr char kLoggingStopCommand[] = "MESSAGELOGGING_STOP";
-
 // The commands that steer the connection itself; never sent, and never
 // obeyed when they come from the wire.
 bool IsLocalControlCommand(const std::string& command) {
-  return command == kSetChannelKeyCommand || command == "SAPP" || command == "RECONNECT" ||
-         command == kLoggingStartCommand || command == kLoggingStopCommand;
+  return command == kSetChannelKeyCommand || command == kSetApplicationCommand ||
+         command == kReconnectCommand || command == kLoggingStartCommand ||
+         command == kLoggingStopCommand;
 }
 
 bool IsUp(const std::shared_ptr<CIOSocket>& socket) {
@@ -63,8 +62,8 @@ bool IsUp(const std::shared_ptr<CIOSocket>& socket) {
 // and closed each time so that another process may read or move it.
 void AppendLogRecord(const std::string& path, const std::string& text) {
   if (path.empty()) return;
-  std::unique_ptr<CRLfile> file = GetSystemFactory().NewFile();
-  if (!file->Open(path, CRLfile::kWrite | CRLfile::kAppend, 0, CRLfile::kOpenAlways, 0)) {
+  std::unique_ptr<FileObject> file = GetSystemFactory().NewFile();
+  if (!file->Open(path, FileObject::kWrite | FileObject::kAppend, 0, FileObject::kOpenAlways, 0)) {
     DebugLog("CULMSGSCPserverInterface: cannot open the message log %s", path.c_str());
     return;
   }
@@ -73,11 +72,6 @@ void AppendLogRecord(const std::string& path, const std::string& text) {
     DebugLog("CULMSGSCPserverInterface: cannot write the message log %s", path.c_str());
   }
   file->Close();
-}
-
-std::string BaseName(const std::string& path) {
-  const size_t slash = path.find_last_of("/\\");
-  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 }  // namespace
@@ -203,7 +197,7 @@ int CULMSGSCPserverInterface::OnMessage(CRLMSGmessage* message) {
   if (message == nullptr) return -1;
   try {
     const std::string command = message->GetCommand();
-    if (command == "RECONNECT") {
+    if (command == kReconnectCommand) {
       StartReconnect(*message);
       return 0;
     }
@@ -211,9 +205,9 @@ int CULMSGSCPserverInterface::OnMessage(CRLMSGmessage* message) {
       SetChannelKey(*message);
       return 0;
     }
-    if (command == "SAPP") {
+    if (command == kSetApplicationCommand) {
       int handle = 0;
-      message->GetInt(ParameterId(1), &handle);
+      message->GetInt(kSappFieldHandle, &handle);
       std::lock_guard<std::mutex> lock(cipher_mutex_);
       application_handle_ = static_cast<uint32_t>(handle);
       return 0;
@@ -237,7 +231,7 @@ int CULMSGSCPserverInterface::OnMessage(CRLMSGmessage* message) {
     int proxy = 0;
     message->GetInt(PROXYFORRECIPIENT, &proxy);
     message->SetInt(PROXYFORPROXY, proxy);
-    message->SetInt(TARGETRECIPIENT, 1);
+    message->SetInt(TARGETRECIPIENT, kRecipientServerSide);
     message->SetInt(PROXYFORRECIPIENT, kRecipientClientSession);
     message->SetInt(SOURCERECIPIENT, client_id_);
 
@@ -309,7 +303,8 @@ bool CULMSGSCPserverInterface::SendMessageObject(CRLMSGmessage* message) {
     const std::string id_text = object.message_id_text;
     const bool has_files = !object.files.empty();
     std::vector<std::string> names;
-    for (const OutgoingFile& file : object.files) names.push_back(BaseName(file.local_path));
+    for (const OutgoingFile& file : object.files)
+      names.push_back(NativeLastComponent(file.local_path));
 
     int64_t file_index = -1;
     bool in_file = false;  // between a file's first and last frame
@@ -707,11 +702,6 @@ void CULMSGSCPserverInterface::SetReplyRoute(const std::string& message_id_text,
   reply_routes_[message_id_text] = mailslot_name;
 }
 
-bool CULMSGSCPserverInterface::HasReplyRoute(const std::string& message_id_text) {
-  std::lock_guard<std::mutex> lock(routes_mutex_);
-  return reply_routes_.count(message_id_text) > 0;
-}
-
 bool CULMSGSCPserverInterface::LogMessage(CRLMSGmessage* message, bool outgoing) {
   const std::string command = message->GetCommand();
   // Control messages steer this process and come only from inside it: one
@@ -723,9 +713,9 @@ bool CULMSGSCPserverInterface::LogMessage(CRLMSGmessage* message, bool outgoing)
   if (outgoing && command == kLoggingStartCommand) {
     LogSettings settings;
     int echo = 0;
-    message->GetString(ParameterId(1), &settings.outgoing_path);
-    message->GetString(ParameterId(2), &settings.incoming_path);
-    message->GetInt(ParameterId(3), &echo);
+    message->GetString(kLoggingFieldOutgoingPath, &settings.outgoing_path);
+    message->GetString(kLoggingFieldIncomingPath, &settings.incoming_path);
+    message->GetInt(kLoggingFieldEcho, &echo);
     message->GetInt(PROXYFORPROXY, &settings.echo_recipient);
     settings.echo = echo != 0;
     settings.on = true;
@@ -818,8 +808,8 @@ int CULMSGSCPserverInterface::AskReconnect() {
   }
   CompletionEvent done;
   MessagePtr reconnect = NewMessage();
-  reconnect->SetString(COMMAND, "RECONNECT");
-  reconnect->SetInt(ParameterId(1), static_cast<int>(done.handle()));
+  reconnect->SetString(COMMAND, kReconnectCommand);
+  reconnect->SetInt(kReconnectFieldEvent, static_cast<int>(done.handle()));
   StartReconnect(*reconnect);
   while (!done.Wait(100)) {
     if (host_->IsStopping()) return kReconnectNo;
@@ -829,7 +819,7 @@ int CULMSGSCPserverInterface::AskReconnect() {
 
 void CULMSGSCPserverInterface::StartReconnect(const CRLMSGmessage& message) {
   int event = 0;
-  message.GetInt(ParameterId(1), &event);
+  message.GetInt(kReconnectFieldEvent, &event);
   {
     std::lock_guard<std::mutex> lock(cipher_mutex_);
     cipher_.selector = 0;

@@ -44,6 +44,7 @@
 #include <thread>
 #include <vector>
 
+#include "messaging/field_ids.h"
 #include "messaging/message.h"
 #include "messaging/recipient_registry.h"
 #include "transport/message_channel.h"
@@ -57,6 +58,20 @@ constexpr char kSetChannelKeyCommand[] = "SSK";
 constexpr uint32_t kSskFieldKey = 100;          // the key's bytes
 constexpr uint32_t kSskFieldSelector = 101;     // encryption selector
 constexpr uint32_t kSskFieldCompression = 102;  // compression switch
+
+// "SAPP": the handle of the hosting application's object.
+constexpr char kSetApplicationCommand[] = "SAPP";
+constexpr uint32_t kSappFieldHandle = ParameterId(1);
+// "RECONNECT": the handle of the event set once the connection is back.
+constexpr char kReconnectCommand[] = "RECONNECT";
+constexpr uint32_t kReconnectFieldEvent = ParameterId(1);
+// "MESSAGELOGGING_START" / "MESSAGELOGGING_STOP": the message log's files
+// and whether each record is echoed (to the recipient in PROXYFORPROXY).
+constexpr char kLoggingStartCommand[] = "MESSAGELOGGING_START";
+constexpr char kLoggingStopCommand[] = "MESSAGELOGGING_STOP";
+constexpr uint32_t kLoggingFieldOutgoingPath = ParameterId(1);
+constexpr uint32_t kLoggingFieldIncomingPath = ParameterId(2);
+constexpr uint32_t kLoggingFieldEcho = ParameterId(3);
 
 // The stall limit: how long a connection may go without progress while the
 // client waits on it - a send finding no room, or fewer than
@@ -203,9 +218,7 @@ class CULMSGSCPserverInterface : public Recipient {
   // The reply-route table: a received message whose identifier text has an
   // entry is handed to the mailslot the entry names, and the entry removed.
   void SetReplyRoute(const std::string& message_id_text, const std::string& mailslot_name);
-  bool HasReplyRoute(const std::string& message_id_text);
 
-  bool IsReconnecting() const { return reconnecting_.load(); }
   uint32_t selector() const;
   bool compressing() const;
 

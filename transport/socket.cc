@@ -93,7 +93,7 @@ class PosixSocket final : public CIOSocket {
     return kSocketWouldBlock;
   }
 
-  int Connect(const CIOAddress& address, int kind) override {
+  int Connect(const NetAddress& address, int kind) override {
     if (!address.IsValid()) {
       Close();
       return kSocketError;
@@ -191,7 +191,7 @@ class PosixSocket final : public CIOSocket {
   int Startup() override { return kSocketOk; }
   int Cleanup() override { return kSocketOk; }
 
-  int Create(const CIOAddress& address, int kind, bool bind) override {
+  int Create(const NetAddress& address, int kind, bool bind) override {
     Close();
     int fd = socket(AF_INET, SocketType(kind) | SOCK_CLOEXEC, 0);
     if (fd < 0) return kSocketError;
@@ -224,7 +224,7 @@ class PosixSocket final : public CIOSocket {
     return kSocketOk;
   }
 
-  int Bind(const CIOAddress& address) override {
+  int Bind(const NetAddress& address) override {
     if (fd_ < 0) return kSocketNotConnected;
     if (!address.IsValid()) return kSocketError;
     const sockaddr_in& in = address.SocketAddress();
@@ -232,7 +232,7 @@ class PosixSocket final : public CIOSocket {
     return kSocketOk;
   }
 
-  int ListenOn(const CIOAddress& address, int backlog, int kind) override {
+  int ListenOn(const NetAddress& address, int backlog, int kind) override {
     int result = Create(address, kind, true);
     if (result == kSocketOk) result = SetNonBlocking();
     if (result == kSocketOk && listen(fd_, backlog) < 0) result = kSocketError;
@@ -244,7 +244,7 @@ class PosixSocket final : public CIOSocket {
     return kSocketOk;
   }
 
-  int LocalAddress(CIOAddress* out) const override {
+  int LocalAddress(NetAddress* out) const override {
     if (out == nullptr) return kSocketNullArgument;
     if (fd_ < 0) return kSocketNotConnected;
     sockaddr_in in;
@@ -257,7 +257,7 @@ class PosixSocket final : public CIOSocket {
     return kSocketOk;
   }
 
-  int PeerAddress(CIOAddress* out) const override {
+  int PeerAddress(NetAddress* out) const override {
     if (out == nullptr) return kSocketNullArgument;
     if (fd_ < 0) return kSocketNotConnected;
     sockaddr_in in;
@@ -365,7 +365,7 @@ class PosixSocket final : public CIOSocket {
   }
 
   // Connects the open, non-blocking socket and waits for the outcome.
-  int ConnectAndWait(const CIOAddress& address) {
+  int ConnectAndWait(const NetAddress& address) {
     const sockaddr_in& in = address.SocketAddress();
     if (connect(fd_, reinterpret_cast<const sockaddr*>(&in), sizeof in) == 0) return kSocketOk;
     if (errno != EINPROGRESS && errno != EINTR) return kSocketError;
@@ -394,26 +394,26 @@ class PosixSocket final : public CIOSocket {
 
 }  // namespace
 
-CIOAddress::CIOAddress() {
+NetAddress::NetAddress() {
   std::memset(&address_, 0, sizeof address_);
 }
 
-std::string CIOAddress::AddressText() const {
+std::string NetAddress::AddressText() const {
   char text[INET_ADDRSTRLEN] = {};
   if (inet_ntop(AF_INET, &address_.sin_addr, text, sizeof text) == nullptr) return "0.0.0.0";
   return text;
 }
 
-uint16_t CIOAddress::Port() const {
+uint16_t NetAddress::Port() const {
   return ntohs(address_.sin_port);
 }
 
-std::string CIOAddress::EndpointText() const {
+std::string NetAddress::EndpointText() const {
   return AddressText() + ":" + std::to_string(Port());
 }
 
-CIOAddress CreateAddress(const sockaddr_in& address) {
-  CIOAddress result;
+NetAddress CreateAddress(const sockaddr_in& address) {
+  NetAddress result;
   if (address.sin_family != AF_INET) return result;
   result.address_.sin_family = AF_INET;
   result.address_.sin_port = address.sin_port;
@@ -422,10 +422,10 @@ CIOAddress CreateAddress(const sockaddr_in& address) {
   return result;
 }
 
-CIOAddress CreateAddress(const std::string& host, uint16_t port) {
+NetAddress CreateAddress(const std::string& host, uint16_t port) {
   if (host.empty() || host.size() > kMaxHostNameLength || host.find('\0') != std::string::npos ||
       IsReservedInvalidName(host)) {
-    return CIOAddress();
+    return NetAddress();
   }
   addrinfo hints;
   std::memset(&hints, 0, sizeof hints);
@@ -433,12 +433,12 @@ CIOAddress CreateAddress(const std::string& host, uint16_t port) {
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
   if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
-    return CIOAddress();
+    return NetAddress();
   }
   std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> holder(found, freeaddrinfo);
   if (found->ai_family != AF_INET || found->ai_addr == nullptr ||
       found->ai_addrlen < sizeof(sockaddr_in)) {
-    return CIOAddress();
+    return NetAddress();
   }
   sockaddr_in in;
   std::memset(&in, 0, sizeof in);
@@ -448,7 +448,7 @@ CIOAddress CreateAddress(const std::string& host, uint16_t port) {
   return CreateAddress(in);
 }
 
-CIOAddress CreateAddress(uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint16_t port) {
+NetAddress CreateAddress(uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint16_t port) {
   sockaddr_in in;
   std::memset(&in, 0, sizeof in);
   in.sin_family = AF_INET;

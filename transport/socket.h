@@ -14,7 +14,7 @@
 // reason). Create, Connect, Listen, ListenOn, Accept, Close and destruction
 // need that no other thread is inside an operation of the same object. To
 // stop a thread that waits in WaitReadable or Send, call Interrupt from any
-// thread, join the waiter, then Close. CIOAddress is a plain value.
+// thread, join the waiter, then Close. NetAddress is a plain value.
 #ifndef TW_TRANSPORT_SOCKET_H_
 #define TW_TRANSPORT_SOCKET_H_
 
@@ -57,10 +57,10 @@ constexpr int kConnectTimeoutMs = 20000;
 
 // An IPv4 socket address and whether it was built from something real. An
 // invalid address holds all zero bytes. Make one with CreateAddress.
-class CIOAddress {
+class NetAddress {
  public:
   // Invalid and all zero.
-  CIOAddress();
+  NetAddress();
 
   bool IsValid() const { return valid_; }
   // Family AF_INET, port and address in network order.
@@ -73,7 +73,7 @@ class CIOAddress {
   std::string EndpointText() const;
 
  private:
-  friend CIOAddress CreateAddress(const sockaddr_in& address);
+  friend NetAddress CreateAddress(const sockaddr_in& address);
 
   sockaddr_in address_;
   bool valid_ = false;
@@ -81,15 +81,15 @@ class CIOAddress {
 
 // Address creators.
 // A copy of an existing socket address; valid when its family is AF_INET.
-CIOAddress CreateAddress(const sockaddr_in& address);
+NetAddress CreateAddress(const sockaddr_in& address);
 // The first IPv4 address the resolver gives for `host` (a name or dotted
 // decimal text) with `port`. Invalid and all zero when the name is empty,
 // longer than 253 characters, holds a NUL byte, is under the reserved
 // top-level name "invalid" (never looked up), or has no IPv4 address.
 // A name lookup may block for as long as the resolver takes.
-CIOAddress CreateAddress(const std::string& host, uint16_t port);
+NetAddress CreateAddress(const std::string& host, uint16_t port);
 // The address a.b.c.d with `port`; always valid.
-CIOAddress CreateAddress(uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint16_t port);
+NetAddress CreateAddress(uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint16_t port);
 
 // The socket object. The virtual operations up to Bind are in the order the
 // rest of the system relies on; the operations after Bind are additions of
@@ -114,7 +114,7 @@ class CIOSocket {
   // connect itself does not block: it waits for the peer up to
   // kConnectTimeoutMs. Invalid address, refusal, time-out or any failure → 2
   // (the socket is then closed); interrupted → 6.
-  virtual int Connect(const CIOAddress& address, int kind) = 0;
+  virtual int Connect(const NetAddress& address, int kind) = 0;
   // Sends a 32-bit value in network byte order through Send.
   virtual int SendWord(uint32_t value) = 0;
   // Sends all `length` bytes: null `bytes` with a non-zero length → 1; not
@@ -144,21 +144,21 @@ class CIOSocket {
   // Closes what the object held, then opens a socket of `kind`; with `bind`
   // it binds it to `address` (stream sockets get SO_REUSEADDR first, since
   // only listening sockets are bound). Failure → 2, nothing left open.
-  virtual int Create(const CIOAddress& address, int kind, bool bind) = 0;
+  virtual int Create(const NetAddress& address, int kind, bool bind) = 0;
   virtual int SetNonBlocking() = 0;
   virtual int SetNoDelay() = 0;
   // Binds the open socket to `address`; invalid address or refusal → 2; no
   // socket open → 5.
-  virtual int Bind(const CIOAddress& address) = 0;
+  virtual int Bind(const NetAddress& address) = 0;
 
   // Listens on `address` (a listening server picks its interface): closes
   // what the object held, opens a socket of `kind` with SO_REUSEADDR, binds,
   // makes it non-blocking and listens with `backlog`; sets the listening
   // flag. Failure → 2, nothing left open.
-  virtual int ListenOn(const CIOAddress& address, int backlog, int kind) = 0;
+  virtual int ListenOn(const NetAddress& address, int backlog, int kind) = 0;
   // The address the socket is bound to (the real port after binding port 0):
   // null `out` → 1; no socket open → 5; failure → 2.
-  virtual int LocalAddress(CIOAddress* out) const = 0;
+  virtual int LocalAddress(NetAddress* out) const = 0;
   virtual bool IsConnected() const = 0;
   virtual bool IsListening() const = 0;
 
@@ -199,7 +199,7 @@ class CIOSocket {
   }
   // The address of the connected peer, for a server's log: null `out` → 1;
   // no socket open (or a socket kind without one) → 5; failure → 2.
-  virtual int PeerAddress(CIOAddress* out) const {
+  virtual int PeerAddress(NetAddress* out) const {
     return out == nullptr ? kSocketNullArgument : kSocketNotConnected;
   }
 };

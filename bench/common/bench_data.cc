@@ -10,12 +10,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <fstream>
 #include <random>
 
+#include "platform/decimal.h"
 #include "transport/frame_format.h"
 
 namespace tw::bench {
@@ -68,25 +70,7 @@ BarePipeline::BarePipeline() {
 }
 
 bool BarePipeline::RoundTrip(const char* data, size_t n, std::string* out) {
-  try {
-    zipped_.clear();
-    cipher_.clear();
-    out->clear();
-    CryptoPP::Gzip gzip(new CryptoPP::StringSink(zipped_), 6);
-    gzip.Put(reinterpret_cast<const byte*>(data), n);
-    gzip.MessageEnd();
-    CryptoPP::CBC_Mode<CryptoPP::AES>::Encryption enc(key_, sizeof key_, iv_);
-    CryptoPP::StringSource(
-        zipped_, true,
-        new CryptoPP::StreamTransformationFilter(enc, new CryptoPP::StringSink(cipher_)));
-    CryptoPP::CBC_Mode<CryptoPP::AES>::Decryption dec(key_, sizeof key_, iv_);
-    CryptoPP::StringSource(cipher_, true,
-                           new CryptoPP::StreamTransformationFilter(
-                               dec, new CryptoPP::Gunzip(new CryptoPP::StringSink(*out))));
-    return true;
-  } catch (const std::exception&) {
-    return false;
-  }
+  return Seal(data, n) != 0 && OpenSealed(out);
 }
 
 size_t BarePipeline::Seal(const char* data, size_t n) {
@@ -119,30 +103,84 @@ bool BarePipeline::OpenSealed(std::string* out) {
   }
 }
 
-double BarePipelineSeconds(const std::string& path) {
-  const auto start = std::chrono::steady_clock::now();
+bool ForEachPiece(const std::string& path,
+                  const std::function<bool(const char* data, size_t n)>& piece) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) return -1;
-  BarePipeline pipeline;
-  std::string piece(kFramePieceBytes, '\0'), back;
-  while (in.read(&piece[0], static_cast<std::streamsize>(piece.size())) || in.gcount() > 0) {
-    const size_t n = static_cast<size_t>(in.gcount());
-    if (!pipeline.RoundTrip(piece.data(), n, &back) || back.size() != n ||
-        std::memcmp(back.data(), piece.data(), n) != 0) {
-      return -1;
-    }
+  if (!in) return false;
+  std::string buffer(kFramePieceBytes, '\0');
+  while (in.read(&buffer[0], static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0) {
+    if (!piece(buffer.data(), static_cast<size_t>(in.gcount()))) return false;
   }
+  return in.eof();
+}
+
+namespace {
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-long StatusKilobytes(const char* field) {
-  std::ifstream in("/proc/self/status");
+}  // namespace
+
+double BarePipelineSeconds(const std::string& path) {
+  const auto start = std::chrono::steady_clock::now();
+  BarePipeline pipeline;
+  std::string back;
+  const bool carried = ForEachPiece(path, [&](const char* data, size_t n) {
+    return pipeline.RoundTrip(data, n, &back) && back.size() == n &&
+           std::memcmp(back.data(), data, n) == 0;
+  });
+  return carried ? SecondsSince(start) : -1;
+}
+
+double BareSealSeconds(const std::string& path) {
+  const auto start = std::chrono::steady_clock::now();
+  BarePipeline pipeline;
+  const bool sealed =
+      ForEachPiece(path, [&](const char* data, size_t n) { return pipeline.Seal(data, n) != 0; });
+  return sealed ? SecondsSince(start) : -1;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
+  if (!fa || !fb) return false;
+  std::string ba(1 << 20, '\0'), bb(1 << 20, '\0');
+  for (;;) {
+    fa.read(&ba[0], static_cast<std::streamsize>(ba.size()));
+    fb.read(&bb[0], static_cast<std::streamsize>(bb.size()));
+    if (fa.gcount() != fb.gcount()) return false;
+    if (fa.gcount() == 0) return fa.eof() && fb.eof();
+    if (std::memcmp(ba.data(), bb.data(), static_cast<size_t>(fa.gcount())) != 0) return false;
+  }
+}
+
+namespace {
+
+long KilobytesIn(const std::string& status_path, const char* field) {
+  std::ifstream in(status_path);
   std::string line;
   const std::string prefix = std::string(field) + ":";
   while (std::getline(in, line)) {
-    if (line.rfind(prefix, 0) == 0) return std::strtol(line.c_str() + prefix.size(), nullptr, 10);
+    if (line.rfind(prefix, 0) == 0)
+      return DecimalToInt(std::string_view(line).substr(prefix.size()));
   }
   return -1;
+}
+
+}  // namespace
+
+long ProcessKilobytes(int pid, const char* field) {
+  return KilobytesIn("/proc/" + std::to_string(pid) + "/status", field);
+}
+
+long StatusKilobytes(const char* field) {
+  return KilobytesIn("/proc/self/status", field);
+}
+
+int ArgNumber(const char* text) {
+  uint64_t value = 0;
+  if (text == nullptr || !ParseDigits(text, INT_MAX, &value)) return -1;
+  return static_cast<int>(value);
 }
 
 bool ResetPeakResident() {

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace tw::bench {
@@ -48,13 +49,31 @@ class BarePipeline {
   std::string zipped_, cipher_;
 };
 
-// Seconds for the bare pipeline to carry the file at `path` in pieces of
-// 131072 bytes; negative when the bytes did not come back unchanged or the
+// Hands the file at `path` to `piece` in frame pieces (131072 bytes, the
+// last one shorter), in order. False when the file cannot be read or
+// `piece` returns false.
+bool ForEachPiece(const std::string& path,
+                  const std::function<bool(const char* data, size_t n)>& piece);
+
+// Seconds for the bare pipeline to carry the file at `path` in frame pieces
+// there and back; negative when the bytes did not come back unchanged or the
 // file could not be read.
 double BarePipelineSeconds(const std::string& path);
+// Seconds for the sending half alone (gzip, AES) on one thread, per frame
+// piece; negative when the library failed or the file could not be read.
+double BareSealSeconds(const std::string& path);
 
-// A kB figure from /proc/self/status ("VmHWM", "VmRSS"); -1 when missing.
+// True when the files at `a` and `b` can be read and hold the same bytes.
+bool SameFile(const std::string& a, const std::string& b);
+
+// A kB figure from /proc/<pid>/status ("VmHWM", "VmRSS"); -1 when missing.
+long ProcessKilobytes(int pid, const char* field);
+// The same figure of this process.
 long StatusKilobytes(const char* field);
+
+// A number given on the command line: plain decimal digits, 0 to INT_MAX;
+// -1 for anything else, which every caller's range check refuses.
+int ArgNumber(const char* text);
 // Starts the peak resident size afresh from the current size; false when
 // the system does not allow it.
 bool ResetPeakResident();

@@ -63,6 +63,7 @@
 #include <vector>
 
 #include "bench/common/bench_data.h"
+#include "platform/decimal.h"
 #include "session/client_session.h"
 #include "tests/support/property_server.h"
 #include "tests/support/test_env.h"
@@ -241,17 +242,6 @@ double Timed(const std::vector<std::string>& argv, const std::string& log) {
   return Since(start);
 }
 
-// A kB field of /proc/<pid>/status; -1 when missing.
-long ProcessKilobytes(pid_t pid, const char* field) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  const std::string prefix = std::string(field) + ":";
-  while (std::getline(in, line)) {
-    if (line.rfind(prefix, 0) == 0) return std::strtol(line.c_str() + prefix.size(), nullptr, 10);
-  }
-  return -1;
-}
-
 bool ResetProcessPeak(pid_t pid) {
   const std::string path = "/proc/" + std::to_string(pid) + "/clear_refs";
   const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
@@ -274,58 +264,30 @@ void WriteTagged(const std::string& path, uint64_t size, bool random, const std:
   if (!tagged) Fail("cannot tag " + path);
 }
 
-bool SameFile(const std::string& a, const std::string& b) {
-  std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
-  if (!fa || !fb) return false;
-  std::string ba(1 << 20, '\0'), bb(1 << 20, '\0');
-  for (;;) {
-    fa.read(&ba[0], static_cast<std::streamsize>(ba.size()));
-    fb.read(&bb[0], static_cast<std::streamsize>(bb.size()));
-    if (fa.gcount() != fb.gcount()) return false;
-    if (fa.gcount() == 0) return true;
-    if (std::memcmp(ba.data(), bb.data(), static_cast<size_t>(fa.gcount())) != 0) return false;
-  }
-}
-
 // ---- Anchors
-
-// The sending half of the bare pipeline on one thread, per frame piece.
-double BareSealSeconds(const std::string& path) {
-  const auto start = Clock::now();
-  std::ifstream in(path, std::ios::binary);
-  bench::BarePipeline pipeline;
-  std::string piece(kFramePieceBytes, '\0');
-  while (in.read(&piece[0], static_cast<std::streamsize>(piece.size())) || in.gcount() > 0) {
-    if (pipeline.Seal(piece.data(), static_cast<size_t>(in.gcount())) == 0) Fail("bare seal");
-  }
-  return Since(start);
-}
 
 // The receiving half of the bare pipeline on one thread, per frame piece:
 // each piece is sealed first, outside the clock, then only its opening
 // (decrypt, gunzip) is timed. A get does this work, not the sealing.
 double BareOpenSeconds(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
   bench::BarePipeline pipeline;
-  std::string piece(kFramePieceBytes, '\0'), back;
+  std::string back;
   double seconds = 0;
-  while (in.read(&piece[0], static_cast<std::streamsize>(piece.size())) || in.gcount() > 0) {
-    const size_t n = static_cast<size_t>(in.gcount());
-    if (pipeline.Seal(piece.data(), n) == 0) Fail("bare seal");
+  const bool opened = bench::ForEachPiece(path, [&](const char* data, size_t n) {
+    if (pipeline.Seal(data, n) == 0) return false;
     const auto start = Clock::now();
-    const bool opened = pipeline.OpenSealed(&back);
+    const bool done = pipeline.OpenSealed(&back);
     seconds += Since(start);
-    if (!opened || back.size() != n || std::memcmp(back.data(), piece.data(), n) != 0) {
-      Fail("bare open");
-    }
-  }
+    return done && back.size() == n && std::memcmp(back.data(), data, n) == 0;
+  });
+  if (!opened) Fail("bare open");
   return seconds;
 }
 
 // Raw blocking TCP over loopback, `size` bytes one way.
 double RawTcpSeconds(uint64_t size) {
   auto listener = CreateSocket();
-  CIOAddress bound;
+  NetAddress bound;
   if (listener->Listen(2, 0, kSocketStream) != kSocketOk ||
       listener->LocalAddress(&bound) != kSocketOk) {
     Fail("listen");
@@ -359,7 +321,7 @@ double RawTcpSeconds(uint64_t size) {
 // A free loopback port, for svnserve (which cannot be told to pick one).
 uint16_t FreePort() {
   auto s = CreateSocket();
-  CIOAddress bound;
+  NetAddress bound;
   if (s->Listen(1, 0, kSocketStream) != kSocketOk || s->LocalAddress(&bound) != kSocketOk) {
     Fail("no free port");
   }
@@ -432,7 +394,7 @@ double GetSeconds(Client& c, const std::string& id, const std::string& sent,
   const auto start = Clock::now();
   Check(c->FetchDocumentToFile(id, 0, into), "getting");
   const double seconds = Since(start);
-  const bool whole = SameFile(sent, into);
+  const bool whole = bench::SameFile(sent, into);
   ::unlink(into.c_str());
   if (!whole) Fail("the file got differs from the one checked in");
   return seconds;
@@ -553,11 +515,11 @@ Growth MemoryRun(const test::TestServer& server, const std::string& direction,
   const std::string out = dir + "/memory-" + direction + ".out";
   const std::string self = fs::read_symlink("/proc/self/exe").string();
   if (!ResetProcessPeak(server.pid())) Fail("cannot reset the server's peak resident size");
-  const long server_idle = ProcessKilobytes(server.pid(), "VmRSS");
+  const long server_idle = bench::ProcessKilobytes(server.pid(), "VmRSS");
   const pid_t child =
       Start({self, "--memory-child", direction, std::to_string(server.port()), id, path}, out);
   if (child < 0 || Wait(child, kProgramSeconds) != 0) Fail("the memory child failed");
-  const long server_peak = ProcessKilobytes(server.pid(), "VmHWM");
+  const long server_peak = bench::ProcessKilobytes(server.pid(), "VmHWM");
   long growth = -1, before = -1;
   std::ifstream in(out);
   if (!(in >> growth >> before) || growth < 0) Fail("the memory child measured nothing");
@@ -616,7 +578,9 @@ void Transfers(test::TestServer& server, Svn* svn, const std::string& dir, const
       const std::string name =
           kind + " " + std::to_string(o.mib) + " MiB " + (sealed ? "sel 1 gzip" : "sel 0 plain");
       if (sealed) {
-        const double seal = mib / BareSealSeconds(path);
+        const double seal_seconds = bench::BareSealSeconds(path);
+        if (seal_seconds < 0) Fail("bare seal");
+        const double seal = mib / seal_seconds;
         const double open = mib / BareOpenSeconds(path);
         double svn_up = std::nan(""), svn_down = std::nan("");
         if (svn != nullptr) {
@@ -624,7 +588,7 @@ void Transfers(test::TestServer& server, Svn* svn, const std::string& dir, const
                                     "import " + kind});
           const std::string wc = dir + "/svn-" + kind;
           svn_down = mib / svn->Time({"checkout", svn->Url("big/" + kind), wc});
-          if (!SameFile(path, wc + "/" + kind)) Fail("svn's checkout differs");
+          if (!bench::SameFile(path, wc + "/" + kind)) Fail("svn's checkout differs");
           fs::remove_all(wc);
         }
         svn_rates[kind] = {svn_up, svn_down};
@@ -779,7 +743,7 @@ void Memory(test::TestServer& server, const std::string& dir, const Options& o) 
   const Growth up = MemoryRun(server, "up", id, path, dir);
   const std::string got = dir + "/got-memory";
   const Growth down = MemoryRun(server, "down", id, got, dir);
-  const bool whole = SameFile(path, got);
+  const bool whole = bench::SameFile(path, got);
   ::unlink(got.c_str());
   ::unlink(path.c_str());
   if (!whole) Fail("the memory transfer's file differs");
@@ -861,13 +825,15 @@ int RunAll(const Options& o) {
 
 int main(int argc, char** argv) {
   if (argc == 6 && std::strcmp(argv[1], "--memory-child") == 0) {
-    return tw::MemoryChild(argv[2], static_cast<uint16_t>(std::atoi(argv[3])), argv[4], argv[5]);
+    uint16_t port = 0;
+    if (!tw::ParsePort(argv[3], &port)) return 2;
+    return tw::MemoryChild(argv[2], port, argv[4], argv[5]);
   }
   tw::Options o;
   bool locks_given = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    auto next = [&]() -> long { return i + 1 < argc ? std::strtol(argv[++i], nullptr, 10) : -1; };
+    auto next = [&] { return i + 1 < argc ? tw::bench::ArgNumber(argv[++i]) : -1; };
     if (a == "--json") {
       o.json = true;
     } else if (a == "--files") {
@@ -878,7 +844,7 @@ int main(int argc, char** argv) {
     } else if (a == "--memory-mb") {
       o.memory_mib = next();
     } else {
-      o.mib = std::strtol(argv[i], nullptr, 10);
+      o.mib = tw::bench::ArgNumber(argv[i]);
     }
   }
   if (!locks_given) o.locks = std::min(o.locks, o.files / 10);

@@ -3,9 +3,9 @@
 //   - frames:   a buffer through WriteMessageFrames (selector 1, compression
 //               on) into a CIOFrameReader in memory, out as one item;
 //   - pipeline: the whole stream: a message naming a file, cut into chunks
-//               by CULMSGmessageStream, each framed by FilterWriteRequest
+//               by MessageStream, each framed by FilterWriteRequest
 //               (selector 1, compressed), read back by a CIOFrameReader that
-//               a CIOFrameChunkSource hands to a CULMSGmessageReader, the
+//               a FrameChunkSource hands to a CULMSGmessageReader, the
 //               file landing in a scratch file;
 //   - bare:     the library pipeline alone over the same 131072-byte pieces
 //               (gzip at level 6, AES-256-CBC, and back), without headers,
@@ -131,7 +131,7 @@ double Pipeline(const std::string& path, uint64_t size, const Expected& expected
   const auto start = Clock::now();
   CIOFrameReader frames;
   frames.SetKey(kKey);
-  CIOFrameChunkSource source(&frames);
+  FrameChunkSource source(&frames);
   CULMSGmessageReader reader(&source, MessageReaderOptions());
 
   MessagePtr message = NewMessage();
@@ -142,7 +142,7 @@ double Pipeline(const std::string& path, uint64_t size, const Expected& expected
     std::fprintf(stderr, "bench_frames: the message could not be written\n");
     std::exit(1);
   }
-  CULMSGmessageStream stream(std::move(object), nullptr);
+  MessageStream stream(std::move(object), nullptr);
   BufferRef buffer = CIOBufferSimple::Create(kFrameBufferCapacity);
   OutgoingChunk chunk;
   std::vector<MessagePtr> received;
@@ -248,7 +248,7 @@ std::string WriteLargeFile(const char* name, uint64_t size, bool random) {
 }  // namespace tw
 
 int main(int argc, char** argv) {
-  const long megabytes = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 16;
+  const long megabytes = argc > 1 ? tw::bench::ArgNumber(argv[1]) : 16;
   if (megabytes <= 0 || megabytes > 1024) {
     std::fprintf(stderr, "usage: bench_frames [megabytes per buffer, 1-1024]\n");
     return 2;

@@ -30,6 +30,7 @@
 #include "messaging/synchronous_message.h"
 #include "tests/support/loopback_peer.h"
 #include "transport/message_hub.h"
+#include "transport/server_connection.h"
 
 namespace tw {
 namespace {
@@ -73,11 +74,11 @@ void Echo(LoopbackPeer::Connection& connection, MessagePtr request) {
 
 void InstallKey(MessageHub* hub) {
   MessagePtr ssk = NewMessage();
-  ssk->SetString(COMMAND, "SSK");
+  ssk->SetString(COMMAND, kSetChannelKeyCommand);
   ssk->SetInt(TARGETRECIPIENT, kRecipientServer);
-  ssk->SetString(ParameterId(1), bench::kBenchKey);
-  ssk->SetInt(ParameterId(2), 1);
-  ssk->SetInt(ParameterId(3), 1);
+  ssk->SetString(kSskFieldKey, bench::kBenchKey);
+  ssk->SetInt(kSskFieldSelector, 1);
+  ssk->SetInt(kSskFieldCompression, 1);
   hub->Send(ssk.get());
 }
 
@@ -233,7 +234,12 @@ void MeasureMemory(size_t megabytes) {
 }
 
 int Main(int argc, char** argv) {
-  const size_t megabytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 256;
+  const int given = argc > 1 ? tw::bench::ArgNumber(argv[1]) : 256;
+  if (given <= 0 || given > 4096) {
+    std::fprintf(stderr, "usage: bench_hub [megabytes, 1-4096]\n");
+    return 2;
+  }
+  const size_t megabytes = static_cast<size_t>(given);
   ChannelCipher cipher;
   cipher.key = bench::kBenchKey;
   cipher.selector = 1;

@@ -101,17 +101,6 @@ MessageObject FileMessage(const std::string& path) {
 
 // --- Sealing into a counting sink ---
 
-double BareSealSeconds(const std::string& path) {
-  const auto start = Clock::now();
-  std::ifstream in(path, std::ios::binary);
-  bench::BarePipeline pipeline;
-  std::string piece(kFramePieceBytes, '\0');
-  while (in.read(&piece[0], static_cast<std::streamsize>(piece.size())) || in.gcount() > 0) {
-    if (pipeline.Seal(piece.data(), static_cast<size_t>(in.gcount())) == 0) Fail("bare seal");
-  }
-  return Since(start);
-}
-
 double SealSeconds(const std::string& path, int workers) {
   MessageFrameSender sender(workers);
   const auto start = Clock::now();
@@ -137,7 +126,7 @@ struct Pair {
 
 Pair Connect() {
   auto listener = CreateSocket();
-  CIOAddress bound;
+  NetAddress bound;
   if (listener->Listen(2, 0, kSocketStream) != kSocketOk ||
       listener->LocalAddress(&bound) != kSocketOk) {
     Fail("listen");
@@ -355,7 +344,7 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--json") == 0) {
       json = true;
     } else {
-      megabytes = std::strtol(argv[i], nullptr, 10);
+      megabytes = bench::ArgNumber(argv[i]);
     }
   }
   if (megabytes <= 0 || megabytes > 4096) {
@@ -378,7 +367,11 @@ int main(int argc, char** argv) {
   for (const bool random : {false, true}) {
     const char* kind = random ? "random" : "text";
     const std::string path = WriteLarge(kind, size, random);
-    const double bare = mb / Best([&] { return BareSealSeconds(path); });
+    const double bare = mb / Best([&] {
+                          const double seconds = bench::BareSealSeconds(path);
+                          if (seconds < 0) Fail("bare seal");
+                          return seconds;
+                        });
     const double one = mb / Best([&] { return SealSeconds(path, 1); });
     const double many = mb / Best([&] { return SealSeconds(path, workers); });
     const std::string k = kind;

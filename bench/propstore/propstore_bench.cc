@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/common/bench_data.h"
 #include "platform/mailslot.h"
 #include "platform/recipient_table.h"
 #include "settings/property_file_client.h"
@@ -41,7 +42,7 @@ void Report(const char* what, int count, double seconds) {
 
 int main(int argc, char** argv) {
   namespace fs = std::filesystem;
-  const int count = argc > 1 ? std::atoi(argv[1]) : 10000;
+  const int count = argc > 1 ? tw::bench::ArgNumber(argv[1]) : 10000;
   if (count <= 0) return 64;
   char folder_template[] = "/tmp/bench_propstoreXXXXXX";
   if (mkdtemp(folder_template) == nullptr) return 1;

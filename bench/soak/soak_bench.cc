@@ -40,6 +40,11 @@
 #include "bench/common/bench_data.h"
 #include "crypto/crypto.h"
 #include "messaging/field_ids.h"
+#include "protocol/document_command.h"
+#include "protocol/lock_command.h"
+#include "protocol/name_list_command.h"
+#include "protocol/production_command.h"
+#include "protocol/server_errors.h"
 #include "servers/twserver/repository.h"
 #include "tests/support/postgres_cluster.h"
 #include "tests/support/test_env.h"
@@ -103,11 +108,11 @@ class SoakClient {
       tally_->Error("logon");
       return;
     }
-    MessagePtr create = WireClient::Request("PRODUCTIONCMD", 4);
-    create->SetString(101, root_);
-    create->SetString(102, "client" + std::to_string(index_));
+    MessagePtr create = WireClient::Request(kProductionCommand, create_production::kSubCommand);
+    create->SetString(create_production::kFieldParentId, root_);
+    create->SetString(create_production::kFieldName, "client" + std::to_string(index_));
     MessagePtr made = Call(create, "create Production");
-    production_ = Field(made, 103);
+    production_ = Field(made, create_production::kReplyProductionId);
     if (production_.empty()) return;
     Add();
     while (Clock::now() < end) {
@@ -170,17 +175,19 @@ class SoakClient {
       contents.push_back(Content());
       paths.push_back(LocalFile(contents.back()));
     }
-    MessagePtr r = WireClient::Request("DOCUMENTCMD", 1);
-    r->SetString(101, Join(std::vector<std::string>(names.size(), production_)));
-    r->SetString(102, Join(names));
+    namespace add = add_documents;
+    MessagePtr r = WireClient::Request(kDocumentCommand, add::kSubCommand);
+    r->SetString(add::kFieldProductionIds,
+                 Join(std::vector<std::string>(names.size(), production_)));
+    r->SetString(add::kFieldNames, Join(names));
     const std::string files = Join(paths);
-    r->SetRawField(103, FIELD_FILELIST, files.data(), files.size());
-    r->SetString(107, "soak");
-    r->SetString(109, files);
+    r->SetRawField(add::kFieldFiles, FIELD_FILELIST, files.data(), files.size());
+    r->SetString(add::kFieldComment, "soak");
+    r->SetString(add::kFieldLocalPaths, files);
     MessagePtr reply = Call(r, "add");
     for (const std::string& path : paths) unlink(path.c_str());
     if (!reply || reply->GetErrorCode() != 0) return;
-    const std::vector<std::string> ids = test::SplitField(*reply, 103);
+    const std::vector<std::string> ids = test::SplitField(*reply, add::kReplyDocumentIds);
     if (ids.size() != names.size()) {
       tally_->Error("add: identifiers");
       return;
@@ -194,12 +201,14 @@ class SoakClient {
     const bool shared = random_() % 2 == 0 || own_.empty();
     const size_t pick = shared ? random_() % shared_.size() : random_() % own_.size();
     const std::string id = shared ? shared_[pick] : own_[pick].id;
-    MessagePtr lock = WireClient::Request("ACQUIRELOCK");
-    lock->SetString(100, id);
-    lock->SetInt(101, 1);
-    lock->SetInt(102, 0);
-    lock->SetInt(103, 72);  // exclusive
-    MessagePtr locked = shared ? Call(lock, "lock", {101, 102}) : Call(lock, "lock");
+    MessagePtr lock = WireClient::Request(acquire_lock::kCommand);
+    lock->SetString(acquire_lock::kFieldDocumentIds, id);
+    lock->SetInt(acquire_lock::kFieldAlwaysOne, 1);
+    lock->SetInt(acquire_lock::kFieldAlwaysZero, 0);
+    lock->SetInt(acquire_lock::kFieldLockType, kLockExclusive);
+    MessagePtr locked = shared
+                            ? Call(lock, "lock", {kServerExclusiveConflict, kServerSharedConflict})
+                            : Call(lock, "lock");
     if (!locked) return;
     if (locked->GetErrorCode() != 0) {
       ++tally_->conflicts;
@@ -207,34 +216,34 @@ class SoakClient {
     }
     const std::string content = Content();
     const std::string path = LocalFile(content);
-    MessagePtr check_in = WireClient::Request("DOCUMENTCMD", 2);
-    check_in->SetString(101, id);
-    check_in->SetRawField(102, FIELD_FILELIST, path.data(), path.size());
-    check_in->SetInt(103, 0);
-    check_in->SetString(104, path);
-    check_in->SetString(105, "soak");
-    check_in->SetIntList(106, {0});
+    MessagePtr check_in = WireClient::Request(kDocumentCommand, check_in::kSubCommand);
+    check_in->SetString(check_in::kFieldDocumentIds, id);
+    check_in->SetRawField(check_in::kFieldFiles, FIELD_FILELIST, path.data(), path.size());
+    check_in->SetInt(check_in::kFieldWorkInProgress, 0);
+    check_in->SetString(check_in::kFieldLocalPaths, path);
+    check_in->SetString(check_in::kFieldComment, "soak");
+    check_in->SetIntList(check_in::kFieldFileFlags, {0});
     MessagePtr stored = Call(check_in, "check-in");
     unlink(path.c_str());
     if (stored && stored->GetErrorCode() == 0 && !shared) own_[pick].sha = Sha(content);
-    MessagePtr release = WireClient::Request("RELEASELOCK");
-    release->SetString(100, id);
-    release->SetInt(101, 1);
-    release->SetInt(102, 0);
-    release->SetInt(300, 1);
+    MessagePtr release = WireClient::Request(release_lock::kCommand);
+    release->SetString(release_lock::kFieldDocumentIds, id);
+    release->SetInt(release_lock::kFieldAlwaysOne, 1);
+    release->SetInt(release_lock::kFieldAlwaysZero, 0);
+    release->SetInt(release_lock::kFieldRelease, 1);
     Call(release, "release");
   }
 
   void Get() {
     const bool shared = random_() % 4 == 0 || own_.empty();
     const size_t pick = shared ? random_() % shared_.size() : random_() % own_.size();
-    MessagePtr r = WireClient::Request("DOCUMENTCMD", 4);
-    r->SetString(101, shared ? shared_[pick] : own_[pick].id);
-    r->SetIntList(102, {0});
-    r->SetInt(103, 0);
+    MessagePtr r = WireClient::Request(kDocumentCommand, fetch::kSubCommand);
+    r->SetString(fetch::kFieldDocumentIds, shared ? shared_[pick] : own_[pick].id);
+    r->SetIntList(fetch::kFieldVersions, {0});
+    r->SetInt(fetch::kFieldAlwaysZero, 0);
     MessagePtr reply = Call(r, "get");
     if (!reply || reply->GetErrorCode() != 0) return;
-    const std::vector<std::string> received = test::SplitField(*reply, 106);
+    const std::vector<std::string> received = test::SplitField(*reply, fetch::kReplyFiles);
     if (received.size() != 1) {
       tally_->Error("get: files");
       return;
@@ -247,19 +256,19 @@ class SoakClient {
 
   void Status() {
     if (!own_.empty() && random_() % 5 == 0) {
-      MessagePtr r = WireClient::Request("GETNAMELIST");
-      r->SetString(13, "soak");
-      r->SetString(100, own_[random_() % own_.size()].id);
-      r->SetInt(101, 4);
+      MessagePtr r = WireClient::Request(name_list::kCommand);
+      r->SetString(name_list::kFieldCaller, "soak");
+      r->SetString(name_list::kFieldSubject, own_[random_() % own_.size()].id);
+      r->SetInt(name_list::kFieldKind, kNameListVersions);
       Call(r, "history");
       return;
     }
     std::vector<std::string> names;
     for (size_t i = 0; i < own_.size() && names.size() < 50; ++i) names.push_back(own_[i].name);
     names.push_back("missing.txt");
-    MessagePtr r = WireClient::Request("PRODUCTIONCMD", 25);
-    r->SetString(101, production_);
-    r->SetString(102, Join(names));
+    MessagePtr r = WireClient::Request(kProductionCommand, document_info::kSubCommand);
+    r->SetString(document_info::kFieldProductionId, production_);
+    r->SetString(document_info::kFieldNames, Join(names));
     Call(r, "status");
   }
 
@@ -282,17 +291,6 @@ class SoakClient {
   int written_ = 0;
   int files_ = 0;
 };
-
-long ServerKilobytes(pid_t pid, const char* field) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.compare(0, std::strlen(field), field) == 0 && line[std::strlen(field)] == ':') {
-      return std::strtol(line.c_str() + std::strlen(field) + 1, nullptr, 10);
-    }
-  }
-  return -1;
-}
 
 // The figures of one run, for the side-by-side table.
 struct Figures {
@@ -345,20 +343,22 @@ int Run(int seconds, int clients, const std::string& backend, Figures* figures) 
     if (!setup.Connect(server.port()) || setup.Logon("setup", "pw") != 0) {
       throw std::runtime_error("cannot log on");
     }
-    MessagePtr lookup = WireClient::Request("PRODUCTIONCMD", 20);
-    lookup->SetString(101, "");
-    const std::string root = Field(setup.Call(*lookup), 101);
+    MessagePtr lookup = WireClient::Request(kProductionCommand, lookup_production::kSubCommand);
+    lookup->SetString(lookup_production::kFieldPath, "");
+    const std::string root = Field(setup.Call(*lookup), lookup_production::kReplyProductionId);
     const std::string small = dir + "/shared";
     std::ofstream(small) << "shared content";
     std::vector<std::string> names;
     for (int i = 0; i < kShared; ++i) names.push_back("shared" + std::to_string(i) + ".txt");
-    MessagePtr add = WireClient::Request("DOCUMENTCMD", 1);
-    add->SetString(101, Join(std::vector<std::string>(names.size(), root)));
-    add->SetString(102, Join(names));
+    MessagePtr add = WireClient::Request(kDocumentCommand, add_documents::kSubCommand);
+    add->SetString(add_documents::kFieldProductionIds,
+                   Join(std::vector<std::string>(names.size(), root)));
+    add->SetString(add_documents::kFieldNames, Join(names));
     const std::string files = Join(std::vector<std::string>(names.size(), small));
-    add->SetRawField(103, FIELD_FILELIST, files.data(), files.size());
+    add->SetRawField(add_documents::kFieldFiles, FIELD_FILELIST, files.data(), files.size());
     MessagePtr added = setup.Call(*add);
-    const std::vector<std::string> shared = test::SplitField(*added, 103);
+    const std::vector<std::string> shared =
+        test::SplitField(*added, add_documents::kReplyDocumentIds);
     if (shared.size() != static_cast<size_t>(kShared)) throw std::runtime_error("no shared files");
 
     std::printf("soak: %d clients for %d s against %s TWServer on %s (pid %d)\n", clients, seconds,
@@ -379,19 +379,19 @@ int Run(int seconds, int clients, const std::string& backend, Figures* figures) 
     long last_report = 0;
     while (Clock::now() < end) {
       std::this_thread::sleep_for(std::chrono::seconds(1));
-      peak_rss = std::max(peak_rss, ServerKilobytes(server.pid(), "VmRSS"));
+      peak_rss = std::max(peak_rss, bench::ProcessKilobytes(server.pid(), "VmRSS"));
       const long elapsed =
           std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start).count();
       if (elapsed - last_report >= 60) {
         last_report = elapsed;
         std::printf("  %4ld s: %ld commands, server resident %ld kB\n", elapsed,
-                    tally.commands.load(), ServerKilobytes(server.pid(), "VmRSS"));
+                    tally.commands.load(), bench::ProcessKilobytes(server.pid(), "VmRSS"));
         std::fflush(stdout);
       }
     }
     for (auto& thread : threads) thread.join();
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-    const long peak = std::max(peak_rss, ServerKilobytes(server.pid(), "VmHWM"));
+    const long peak = std::max(peak_rss, bench::ProcessKilobytes(server.pid(), "VmHWM"));
     if (second) second->Stop();
     server.Stop();
 
@@ -453,8 +453,8 @@ int Run(int seconds, int clients, const std::string& backend, Figures* figures) 
 }  // namespace tw
 
 int main(int argc, char** argv) {
-  const long seconds = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 600;
-  const long clients = argc > 2 ? std::strtol(argv[2], nullptr, 10) : 100;
+  const long seconds = argc > 1 ? tw::bench::ArgNumber(argv[1]) : 600;
+  const long clients = argc > 2 ? tw::bench::ArgNumber(argv[2]) : 100;
   const std::string backend = argc > 3 ? argv[3] : "sqlite";
   if (seconds <= 0 || seconds > 86400 || clients <= 0 || clients > 1000 ||
       (backend != "sqlite" && backend != "postgres" && backend != "postgres2" &&

@@ -40,6 +40,11 @@
 
 #include "bench/common/bench_data.h"
 #include "messaging/field_ids.h"
+#include "platform/decimal.h"
+#include "protocol/document_command.h"
+#include "protocol/lock_command.h"
+#include "protocol/production_command.h"
+#include "servers/twserver/commands.h"
 #include "tests/support/wire_client.h"
 
 namespace tw {
@@ -77,20 +82,22 @@ MessagePtr Call(WireClient& c, const MessagePtr& request, const char* what) {
 std::vector<std::string> Add(WireClient& c, const std::string& production,
                              const std::vector<std::string>& names,
                              const std::vector<std::string>& paths) {
-  MessagePtr r = WireClient::Request("DOCUMENTCMD", 1);
-  r->SetString(101, Join(std::vector<std::string>(names.size(), production)));
-  r->SetString(102, Join(names));
+  namespace add = add_documents;
+  MessagePtr r = WireClient::Request(kDocumentCommand, add::kSubCommand);
+  r->SetString(add::kFieldProductionIds, Join(std::vector<std::string>(names.size(), production)));
+  r->SetString(add::kFieldNames, Join(names));
   const std::string files = Join(paths);
-  r->SetRawField(103, FIELD_FILELIST, files.data(), files.size());
-  r->SetString(109, files);
-  return test::SplitField(*Call(c, r, "adding Documents"), 103);
+  r->SetRawField(add::kFieldFiles, FIELD_FILELIST, files.data(), files.size());
+  r->SetString(add::kFieldLocalPaths, files);
+  return test::SplitField(*Call(c, r, "adding Documents"), add::kReplyDocumentIds);
 }
 
 void DocumentInfoRate(WireClient& c, const std::string& production,
                       const std::vector<std::string>& names, size_t count) {
-  MessagePtr r = WireClient::Request("PRODUCTIONCMD", 25);
-  r->SetString(101, production);
-  r->SetString(102, Join(std::vector<std::string>(names.begin(), names.begin() + count)));
+  MessagePtr r = WireClient::Request(kProductionCommand, document_info::kSubCommand);
+  r->SetString(document_info::kFieldProductionId, production);
+  r->SetString(document_info::kFieldNames,
+               Join(std::vector<std::string>(names.begin(), names.begin() + count)));
   int calls = 0;
   const auto start = Clock::now();
   while (calls < 3 || Since(start) < 1.5) {
@@ -98,18 +105,6 @@ void DocumentInfoRate(WireClient& c, const std::string& production,
     ++calls;
   }
   std::printf("PRODUCTIONCMD 25 with %5zu names: %8.1f commands/s\n", count, calls / Since(start));
-}
-
-bool SameFile(const std::string& a, const std::string& b) {
-  std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
-  std::string ba(1 << 20, '\0'), bb(1 << 20, '\0');
-  for (;;) {
-    fa.read(&ba[0], static_cast<std::streamsize>(ba.size()));
-    fb.read(&bb[0], static_cast<std::streamsize>(bb.size()));
-    if (fa.gcount() != fb.gcount()) return false;
-    if (fa.gcount() == 0) return true;
-    if (std::memcmp(ba.data(), bb.data(), static_cast<size_t>(fa.gcount())) != 0) return false;
-  }
 }
 
 void Transfer(WireClient& c, const std::string& production, const std::string& dir,
@@ -122,16 +117,16 @@ void Transfer(WireClient& c, const std::string& production, const std::string& d
   const std::string id = Add(c, production, {kind}, {path}).at(0);
   const double upload = mb / Since(start);
 
-  MessagePtr r = WireClient::Request("DOCUMENTCMD", 4);
-  r->SetString(101, id);
-  r->SetIntList(102, {0});
-  r->SetInt(103, 0);
+  MessagePtr r = WireClient::Request(kDocumentCommand, fetch::kSubCommand);
+  r->SetString(fetch::kFieldDocumentIds, id);
+  r->SetIntList(fetch::kFieldVersions, {0});
+  r->SetInt(fetch::kFieldAlwaysZero, 0);
   start = Clock::now();
   MessagePtr reply = Call(c, r, "fetch");
   const double download = mb / Since(start);
   std::string received;
-  reply->GetString(106, &received);
-  const bool whole = SameFile(path, received);
+  reply->GetString(fetch::kReplyFiles, &received);
+  const bool whole = bench::SameFile(path, received);
   unlink(received.c_str());
   if (!whole) Fail("the fetched file differs");
 
@@ -152,7 +147,7 @@ long LoggedMilliseconds(const test::TestServer& server, const std::string& what)
   const size_t line = log.rfind(what);
   if (line == std::string::npos) return -1;
   const size_t ms = log.find(" ms=", line);
-  return ms == std::string::npos ? -1 : std::strtol(log.c_str() + ms + 4, nullptr, 10);
+  return ms == std::string::npos ? -1 : DecimalToInt(std::string_view(log).substr(ms + 4));
 }
 
 void AddStall(const test::TestServer& server, const std::string& root, const std::string& dir,
@@ -164,11 +159,12 @@ void AddStall(const test::TestServer& server, const std::string& root, const std
       other.Logon("bench2", "pw") != 0) {
     Fail("cannot log on for the stall");
   }
-  MessagePtr folder = WireClient::Request("PRODUCTIONCMD", 4);
-  folder->SetString(101, root);
-  folder->SetString(102, "Stall");
+  MessagePtr folder = WireClient::Request(kProductionCommand, create_production::kSubCommand);
+  folder->SetString(create_production::kFieldParentId, root);
+  folder->SetString(create_production::kFieldName, "Stall");
   std::string production;
-  Call(adder, folder, "creating a Production")->GetString(103, &production);
+  Call(adder, folder, "creating a Production")
+      ->GetString(create_production::kReplyProductionId, &production);
   const std::string small = dir + "/stall";
   std::ofstream(small) << "stall";
   std::vector<std::string> names;
@@ -182,14 +178,14 @@ void AddStall(const test::TestServer& server, const std::string& root, const std
     add_seconds = Since(start);
     adding = false;
   });
-  MessagePtr info = WireClient::Request("PRODUCTIONCMD", 25);
-  info->SetString(101, root);
-  info->SetString(102, "doc1.txt?doc2.txt");
-  MessagePtr lock = WireClient::Request("ACQUIRELOCK");
-  lock->SetString(100, locked_id);
-  lock->SetInt(103, 83);
-  MessagePtr release = WireClient::Request("RELEASELOCK");
-  release->SetString(100, locked_id);
+  MessagePtr info = WireClient::Request(kProductionCommand, document_info::kSubCommand);
+  info->SetString(document_info::kFieldProductionId, root);
+  info->SetString(document_info::kFieldNames, "doc1.txt?doc2.txt");
+  MessagePtr lock = WireClient::Request(acquire_lock::kCommand);
+  lock->SetString(acquire_lock::kFieldDocumentIds, locked_id);
+  lock->SetInt(acquire_lock::kFieldLockType, kLockShared);
+  MessagePtr release = WireClient::Request(release_lock::kCommand);
+  release->SetString(release_lock::kFieldDocumentIds, locked_id);
   double read_max = 0, read_sum = 0, write_max = 0, write_sum = 0;
   int reads = 0, writes = 0;
   while (adding.load()) {
@@ -219,7 +215,7 @@ void AddStall(const test::TestServer& server, const std::string& root, const std
 }
 
 // The default items-per-request limit of the server.
-constexpr int kMaxLockDocuments = 100000;
+const int kMaxLockDocuments = static_cast<int>(twserver::HandlerLimits().max_items);
 
 void LockStall(const test::TestServer& server, const std::string& root, const std::string& dir,
                const std::string& other_id, int documents) {
@@ -230,11 +226,12 @@ void LockStall(const test::TestServer& server, const std::string& root, const st
       other.Logon("bench2", "pw") != 0) {
     Fail("cannot log on for the lock stall");
   }
-  MessagePtr folder = WireClient::Request("PRODUCTIONCMD", 4);
-  folder->SetString(101, root);
-  folder->SetString(102, "Locks");
+  MessagePtr folder = WireClient::Request(kProductionCommand, create_production::kSubCommand);
+  folder->SetString(create_production::kFieldParentId, root);
+  folder->SetString(create_production::kFieldName, "Locks");
   std::string production;
-  Call(locker, folder, "creating a Production")->GetString(103, &production);
+  Call(locker, folder, "creating a Production")
+      ->GetString(create_production::kReplyProductionId, &production);
   const std::string small = dir + "/lockable";
   std::ofstream(small) << "lockable";
   std::vector<std::string> ids;
@@ -251,10 +248,13 @@ void LockStall(const test::TestServer& server, const std::string& root, const st
   std::printf("(%d Documents to lock added in %.1f s)\n", documents, Since(add_start));
   if (ids.size() != static_cast<size_t>(documents)) Fail("the Documents to lock are missing");
 
-  for (const char* command : {"ACQUIRELOCK", "RELEASELOCK"}) {
+  for (const char* command : {acquire_lock::kCommand, release_lock::kCommand}) {
     MessagePtr big = WireClient::Request(command);
-    big->SetString(100, Join(ids));
-    if (std::strcmp(command, "ACQUIRELOCK") == 0) big->SetInt(103, 72);
+    const bool acquire = std::strcmp(command, acquire_lock::kCommand) == 0;
+    // Both commands carry the identifiers in the same field.
+    static_assert(acquire_lock::kFieldDocumentIds == release_lock::kFieldDocumentIds);
+    big->SetString(acquire_lock::kFieldDocumentIds, Join(ids));
+    if (acquire) big->SetInt(acquire_lock::kFieldLockType, kLockExclusive);
     std::atomic<bool> running{true};
     double big_seconds = 0;
     std::thread t([&] {
@@ -263,11 +263,11 @@ void LockStall(const test::TestServer& server, const std::string& root, const st
       big_seconds = Since(start);
       running = false;
     });
-    MessagePtr lock = WireClient::Request("ACQUIRELOCK");
-    lock->SetString(100, other_id);
-    lock->SetInt(103, 83);
-    MessagePtr release = WireClient::Request("RELEASELOCK");
-    release->SetString(100, other_id);
+    MessagePtr lock = WireClient::Request(acquire_lock::kCommand);
+    lock->SetString(acquire_lock::kFieldDocumentIds, other_id);
+    lock->SetInt(acquire_lock::kFieldLockType, kLockShared);
+    MessagePtr release = WireClient::Request(release_lock::kCommand);
+    release->SetString(release_lock::kFieldDocumentIds, other_id);
     double write_max = 0, write_sum = 0;
     int writes = 0;
     while (running.load()) {
@@ -321,11 +321,11 @@ int Run(uint64_t size, int locks_only) {
     }
     WireClient c;
     if (!c.Connect(server.port()) || c.Logon("bench", "pw") != 0) Fail("cannot log on");
-    MessagePtr lookup = WireClient::Request("PRODUCTIONCMD", 20);
-    lookup->SetString(101, "");
+    MessagePtr lookup = WireClient::Request(kProductionCommand, lookup_production::kSubCommand);
+    lookup->SetString(lookup_production::kFieldPath, "");
     const std::string root = [&] {
       std::string id;
-      Call(c, lookup, "lookup")->GetString(101, &id);
+      Call(c, lookup, "lookup")->GetString(lookup_production::kReplyProductionId, &id);
       return id;
     }();
 
@@ -370,10 +370,10 @@ int main(int argc, char** argv) {
   // Documents as one request may name.
   int locks_only = 0;
   if (argc > 1 && std::strcmp(argv[1], "locks") == 0) {
-    locks_only = argc > 2 ? std::atoi(argv[2]) : tw::kMaxLockDocuments;
+    locks_only = argc > 2 ? tw::bench::ArgNumber(argv[2]) : tw::kMaxLockDocuments;
     if (locks_only <= 0 || locks_only > tw::kMaxLockDocuments) return 2;
   }
-  const long megabytes = argc > 1 && !locks_only ? std::strtol(argv[1], nullptr, 10) : 256;
+  const long megabytes = argc > 1 && !locks_only ? tw::bench::ArgNumber(argv[1]) : 256;
   if (megabytes <= 0 || megabytes > 4096) {
     std::fprintf(stderr, "usage: bench_twserver [megabytes of the random file, 1-4096 | locks]\n");
     return 2;

@@ -8,7 +8,7 @@
 namespace tw {
 namespace {
 
-class LocalFile : public CRLfile {
+class LocalFile : public FileObject {
  public:
   ~LocalFile() override { Close(); }
   bool Open(const std::string& path, uint32_t access, uint32_t share_mode, uint32_t disposition,
@@ -156,7 +156,7 @@ void LocalFile::Close() {
 
 }  // namespace
 
-std::unique_ptr<CRLfile> NewLocalFile() {
+std::unique_ptr<FileObject> NewLocalFile() {
   return std::make_unique<LocalFile>();
 }
 

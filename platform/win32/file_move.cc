@@ -4,8 +4,7 @@
 // platform/file_move.h.
 #include "platform/file_move.h"
 
-#include <cstdio>
-
+#include "platform/hex.h"
 #include "platform/random.h"
 #include "platform/win32/win32_util.h"
 
@@ -41,10 +40,7 @@ bool CopyFileReplacing(const std::string& from, const std::string& to, std::stri
     if (error != nullptr) *error = "cannot make a new file name beside " + to;
     return false;
   }
-  char suffix[2 * sizeof bytes + 4];
-  std::snprintf(suffix, sizeof suffix, ".~%02x%02x%02x%02x%02x%02x%02x%02x", bytes[0], bytes[1],
-                bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7]);
-  const std::string temp = to + suffix;
+  const std::string temp = to + ".~" + HexText(bytes, sizeof bytes, HexCase::kLower);
   const std::wstring wide_temp = win32::Wide(temp);
   if (!CopyFileW(win32::Wide(from).c_str(), wide_temp.c_str(), TRUE)) {
     if (error != nullptr)

@@ -4,8 +4,9 @@
 #include "platform/guid.h"
 
 #include <cctype>
-#include <cstdio>
 #include <cstring>
+
+#include "platform/hex.h"
 
 // clang-format off
 #include "platform/win32/win32_util.h"  // <windows.h> first
@@ -65,14 +66,7 @@ std::string Guid::ToText() const {
 }
 
 std::string Guid::ToHexName() const {
-  std::string name;
-  name.reserve(32);
-  char pair[3];
-  for (uint8_t v : bytes) {
-    std::snprintf(pair, sizeof pair, "%02X", v);
-    name += pair;
-  }
-  return name;
+  return HexText(bytes.data(), bytes.size());
 }
 
 }  // namespace tw

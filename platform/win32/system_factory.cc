@@ -322,7 +322,7 @@ class Win32SystemFactory final : public CRLsystemFactory {
   bool IdentifierFromText(const std::string& text, Guid* out) override {
     return out != nullptr && Guid::FromText(text, out);
   }
-  std::unique_ptr<CRLfile> NewFile() override { return NewLocalFile(); }
+  std::unique_ptr<FileObject> NewFile() override { return NewLocalFile(); }
   std::unique_ptr<MailslotReader> NewMailslotReader() override { return ::tw::NewMailslotReader(); }
   std::unique_ptr<MailslotWriter> NewMailslotWriter() override { return ::tw::NewMailslotWriter(); }
 

@@ -40,6 +40,7 @@
 // thread that made it.
 #include "platform/ui_gui.h"
 
+#include "platform/decimal.h"
 #include "platform/ui_templates.h"
 
 // After the seam's headers: <windows.h> renames MessageBox.
@@ -287,13 +288,9 @@ std::string WindowText(HWND window) {
 
 // A list index written in decimal digits only (at most six).
 bool ParseIndex(const std::string& value, size_t* index) {
-  if (value.empty() || value.size() > 6) return false;
-  size_t parsed = 0;
-  for (char c : value) {
-    if (c < '0' || c > '9') return false;
-    parsed = parsed * 10 + static_cast<size_t>(c - '0');
-  }
-  *index = parsed;
+  uint64_t parsed = 0;
+  if (!ParseDigits(value, 999999, &parsed)) return false;
+  *index = static_cast<size_t>(parsed);
   return true;
 }
 

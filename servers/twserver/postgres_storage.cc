@@ -160,21 +160,14 @@ std::string ByteaText(const std::string& bytes) {
   return text;
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // A column's value: BYTEA's hex output form decoded; numbers as they come.
 std::string ColumnText(const char* value, int length) {
   if (length < 2 || value[0] != '\\' || value[1] != 'x') return std::string(value, length);
   std::string bytes;
   bytes.reserve(static_cast<size_t>(length - 2) / 2);
   for (int i = 2; i + 1 < length; i += 2) {
-    const int high = HexDigit(value[i]);
-    const int low = HexDigit(value[i + 1]);
+    const int high = HexDigitValue(value[i]);
+    const int low = HexDigitValue(value[i + 1]);
     if (high < 0 || low < 0) throw DbError("a malformed value came from the database");
     bytes.push_back(static_cast<char>(high * 16 + low));
   }

@@ -172,7 +172,7 @@ class Server {
 
   void Start(std::unique_ptr<CIOSocket> socket) {
     auto connection = std::make_unique<Connection>();
-    CIOAddress peer;
+    NetAddress peer;
     connection->peer =
         socket->PeerAddress(&peer) == kSocketOk ? peer.EndpointText() : std::string("?");
     connection->opened = std::chrono::steady_clock::now();
@@ -522,7 +522,7 @@ static int ServeUntilStopped(const ServeOptions& options, Storage& storage, std:
   }
   ServerLog log(options.log_file.empty() ? err : log_file);
 
-  const CIOAddress address = CreateAddress(options.listen_address, options.port);
+  const NetAddress address = CreateAddress(options.listen_address, options.port);
   std::unique_ptr<CIOSocket> listener = CreateSocket();
   Server server(storage, limits, log);
   if (!server.StartKeys(error)) return 1;
@@ -531,7 +531,7 @@ static int ServeUntilStopped(const ServeOptions& options, Storage& storage, std:
     *error = "cannot listen on " + options.listen_address + ":" + std::to_string(options.port);
     return 1;
   }
-  CIOAddress bound;
+  NetAddress bound;
   listener->LocalAddress(&bound);
   out << "listening on " << bound.EndpointText() << std::endl;
   log.Line("listening on " + bound.EndpointText() + ", repository " + options.data_dir +

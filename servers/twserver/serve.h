@@ -35,6 +35,7 @@
 #include <ostream>
 #include <string>
 
+#include "servers/twserver/commands.h"
 #include "servers/twserver/storage.h"
 
 namespace tw::twserver {
@@ -52,7 +53,7 @@ struct ServeOptions {
   size_t message_memory_bytes = size_t{256} << 20;
   uint64_t upload_limit_bytes = 0;  // 0: the free disk less the reserve
   uint64_t disk_reserve_bytes = uint64_t{1} << 30;
-  size_t max_items = 100000;
+  size_t max_items = HandlerLimits().max_items;
   int gc_interval_seconds = 6 * 60 * 60;  // 0: no collection while serving
   int logon_delay_ms = 250;               // 0: refused logons are not slowed
   int logon_delay_max_ms = 8000;

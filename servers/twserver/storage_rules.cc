@@ -4,6 +4,7 @@
 
 #include "crypto/crypto.h"
 #include "platform/hex.h"
+#include "platform/path.h"
 #include "protocol/name_table.h"
 #include "servers/twserver/names.h"
 #include "settings/stamp.h"
@@ -12,16 +13,11 @@ namespace tw::twserver {
 
 bool IsDigestText(const std::string& text) {
   if (text.size() != 32) return false;
-  return std::all_of(text.begin(), text.end(), [](char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-  });
+  return std::all_of(text.begin(), text.end(), [](char c) { return HexDigitValue(c) >= 0; });
 }
 
 std::string StoredDigest(std::string digest) {
-  for (char& c : digest) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return digest;
+  return UpperCase(digest);
 }
 
 bool SameDigest(const std::string& a, const std::string& b) {

@@ -84,7 +84,7 @@ class Chain {
 
   bool keyed_ = false;
   CIOFrameReader frames_;
-  CIOFrameChunkSource source_{&frames_};
+  FrameChunkSource source_{&frames_};
   CULMSGmessageReader reader_;
   size_t taken_ = 0;
 };

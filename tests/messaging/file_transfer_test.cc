@@ -53,9 +53,10 @@ uint32_t HostU32(const std::string& record, size_t offset) {
 
 class FileTransferTest : public ::testing::Test {
  protected:
-  FileTransferTest() {
+  explicit FileTransferTest(bool progress = false) {
     MessageReaderOptions options;
     options.post = [this](MessagePtr m) { posted_.push_back(m); };
+    options.progress_enabled = progress;
     reader_ = std::make_unique<CULMSGmessageReader>(&queue_, options);
   }
 
@@ -126,7 +127,7 @@ TEST_F(FileTransferTest, FailedFilesCountAsDoneAndLeaveNothing) {
   m->SetRawField(ParameterId(6), FIELD_FILELIST, list.data(), list.size());
   MessageObject object;
   ASSERT_TRUE(WriteMessageObject(*m, nullptr, &object));
-  CULMSGmessageStream stream(std::move(object), nullptr);
+  MessageStream stream(std::move(object), nullptr);
   std::vector<uint32_t> kinds;
   OutgoingChunk chunk;
   while (stream.NextChunk(&chunk)) {
@@ -158,7 +159,7 @@ TEST_F(FileTransferTest, StopFlagEndsSending) {
   MessageObject object;
   ASSERT_TRUE(WriteMessageObject(*m, nullptr, &object));
   std::atomic<bool> stop{false};
-  CULMSGmessageStream stream(std::move(object), &stop);
+  MessageStream stream(std::move(object), &stop);
   OutgoingChunk chunk;
   ASSERT_TRUE(stream.NextChunk(&chunk));
   ASSERT_TRUE(stream.NextChunk(&chunk));
@@ -368,7 +369,7 @@ TEST_F(FileTransferTest, ReaderGoneMidTransferRemovesWhatItWrote) {
 // Progress records, read back from a real mailslot named after the message.
 class ProgressTest : public FileTransferTest {
  protected:
-  ProgressTest() { reader_->SetProgressEnabled(true); }
+  ProgressTest() : FileTransferTest(true) {}
 
   std::unique_ptr<MailslotReader> Listen(const CRLMSGmessage& m) {
     std::unique_ptr<MailslotReader> slot = NewMailslotReader();

@@ -22,7 +22,7 @@ inline std::vector<Chunk> ChunksOf(const CRLMSGmessage& message,
                                    const ReplyRouteLookup& lookup = nullptr) {
   MessageObject object;
   if (!WriteMessageObject(message, lookup, &object)) return {};
-  CULMSGmessageStream stream(std::move(object), nullptr);
+  MessageStream stream(std::move(object), nullptr);
   std::vector<Chunk> chunks;
   OutgoingChunk chunk;
   while (stream.NextChunk(&chunk)) chunks.emplace_back(chunk.kind, chunk.bytes);

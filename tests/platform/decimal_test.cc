@@ -30,6 +30,21 @@ TEST(ParseDecimal, TakesANumberWithBlanksAroundAndNothingElse) {
   EXPECT_EQ(value, 7);
 }
 
+TEST(ParseDigits, TakesBareDigitsUpToTheLimit) {
+  uint64_t value = 7;
+  EXPECT_TRUE(ParseDigits("4294967295", UINT32_MAX, &value));
+  EXPECT_EQ(value, UINT32_MAX);
+  value = 7;
+  EXPECT_TRUE(ParseDigits("0000000001", UINT32_MAX, &value));
+  EXPECT_EQ(value, 1u);
+  value = 7;
+  // Eleven digits for a ten-digit limit, even when they are leading zeros.
+  for (const char* text : {"", " 1", "1 ", "+1", "-0", "4294967296", "12a", "00000000001"}) {
+    EXPECT_FALSE(ParseDigits(text, UINT32_MAX, &value)) << text;
+  }
+  EXPECT_EQ(value, 7u);
+}
+
 TEST(ParsePort, RefusesWhatDoesNotFitSixteenBits) {
   uint16_t port = 1;
   EXPECT_TRUE(ParsePort("65535", &port));

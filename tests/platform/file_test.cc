@@ -18,8 +18,9 @@
 namespace tw {
 namespace {
 
-std::unique_ptr<CRLfile> OpenFile(const std::string& path, uint32_t access, uint32_t disposition) {
-  std::unique_ptr<CRLfile> f = NewLocalFile();
+std::unique_ptr<FileObject> OpenFile(const std::string& path, uint32_t access,
+                                     uint32_t disposition) {
+  std::unique_ptr<FileObject> f = NewLocalFile();
   if (!f->Open(path, access, 0, disposition, 0)) return nullptr;
   return f;
 }
@@ -28,7 +29,7 @@ TEST(File, ReadAtTheEndFailsAndSetsEndOfFile) {
   test::TestEnv env;
   const std::string path = env.Path("abc");
   test::WriteFile(path, "abc");
-  auto f = OpenFile(path, CRLfile::kRead, CRLfile::kOpenExisting);
+  auto f = OpenFile(path, FileObject::kRead, FileObject::kOpenExisting);
   ASSERT_TRUE(f);
   char buf[8];
   uint32_t n = 99;
@@ -39,27 +40,28 @@ TEST(File, ReadAtTheEndFailsAndSetsEndOfFile) {
   EXPECT_EQ(0u, n);
   EXPECT_TRUE(f->IsEndOfFile());
   EXPECT_EQ(-1, f->ReadByte());
-  ASSERT_EQ(1, f->Seek(1, CRLfile::kBegin));
+  ASSERT_EQ(1, f->Seek(1, FileObject::kBegin));
   EXPECT_EQ('b', f->ReadByte());
   EXPECT_EQ(-1, f->WriteByte('x')) << "opened for reading only";
 }
 
 TEST(File, SizeAndSeekBeyondFourGigabytesLeaveThePosition) {
   test::TestEnv env;
-  auto f = OpenFile(env.Path("big"), CRLfile::kRead | CRLfile::kWrite, CRLfile::kCreateNew);
+  auto f =
+      OpenFile(env.Path("big"), FileObject::kRead | FileObject::kWrite, FileObject::kCreateNew);
   ASSERT_TRUE(f);
   ASSERT_TRUE(f->Write("0123456789", 10, nullptr));
-  ASSERT_EQ(4, f->Seek(-6, CRLfile::kEnd));
+  ASSERT_EQ(4, f->Seek(-6, FileObject::kEnd));
   EXPECT_EQ(10, f->Size());
   EXPECT_EQ(4, f->Tell());
-  EXPECT_EQ(-1, f->Seek(-100, CRLfile::kCurrent));
+  EXPECT_EQ(-1, f->Seek(-100, FileObject::kCurrent));
   EXPECT_EQ(4, f->Tell());
 
   const int64_t far = (int64_t{5} << 30) + 3;
-  ASSERT_EQ(far, f->Seek(far, CRLfile::kBegin));
+  ASSERT_EQ(far, f->Seek(far, FileObject::kBegin));
   if (f->WriteByte('z') != 'z') GTEST_SKIP() << "the file system refuses sparse large files";
   EXPECT_EQ(far + 1, f->Size());
-  EXPECT_EQ(far - 10, f->Seek(-11, CRLfile::kCurrent));
+  EXPECT_EQ(far - 10, f->Seek(-11, FileObject::kCurrent));
   EXPECT_EQ(0, f->ReadByte()) << "the hole reads as zeros";
   f->Close();
   EXPECT_EQ(-1, f->Size());
@@ -70,7 +72,7 @@ TEST(File, DispositionsAndModes) {
   test::TestEnv env;
   const std::string path = env.Path("d");
   const mode_t old_umask = umask(027);
-  auto created = OpenFile(path, CRLfile::kWrite, CRLfile::kCreateNew);
+  auto created = OpenFile(path, FileObject::kWrite, FileObject::kCreateNew);
   umask(old_umask);
   ASSERT_TRUE(created);
   struct stat st;
@@ -78,19 +80,20 @@ TEST(File, DispositionsAndModes) {
   EXPECT_EQ(0640u, st.st_mode & 0777);
 
   test::WriteFile(path, "old contents");
-  EXPECT_FALSE(OpenFile(path, CRLfile::kWrite, CRLfile::kCreateNew)) << "exists";
-  EXPECT_FALSE(OpenFile(env.Path("missing"), CRLfile::kRead, CRLfile::kOpenExisting));
-  EXPECT_FALSE(OpenFile(path, CRLfile::kRead, CRLfile::kTruncateExisting)) << "needs write access";
-  EXPECT_FALSE(OpenFile(env.root(), CRLfile::kRead, CRLfile::kOpenExisting)) << "a folder";
-  EXPECT_TRUE(OpenFile(path, CRLfile::kWrite, CRLfile::kOpenAlways));
+  EXPECT_FALSE(OpenFile(path, FileObject::kWrite, FileObject::kCreateNew)) << "exists";
+  EXPECT_FALSE(OpenFile(env.Path("missing"), FileObject::kRead, FileObject::kOpenExisting));
+  EXPECT_FALSE(OpenFile(path, FileObject::kRead, FileObject::kTruncateExisting))
+      << "needs write access";
+  EXPECT_FALSE(OpenFile(env.root(), FileObject::kRead, FileObject::kOpenExisting)) << "a folder";
+  EXPECT_TRUE(OpenFile(path, FileObject::kWrite, FileObject::kOpenAlways));
   EXPECT_EQ("old contents", test::ReadFile(path));
-  EXPECT_TRUE(OpenFile(path, CRLfile::kWrite, CRLfile::kCreateAlways));
+  EXPECT_TRUE(OpenFile(path, FileObject::kWrite, FileObject::kCreateAlways));
   EXPECT_EQ("", test::ReadFile(path));
 
   // Not even a link to nothing is followed.
   const std::string target = env.Path("target"), link = env.Path("link");
   ASSERT_EQ(0, symlink(target.c_str(), link.c_str()));
-  EXPECT_FALSE(OpenFile(link, CRLfile::kWrite, CRLfile::kCreateNew));
+  EXPECT_FALSE(OpenFile(link, FileObject::kWrite, FileObject::kCreateNew));
   EXPECT_NE(0, access(target.c_str(), F_OK)) << "nothing created through the link";
 }
 
@@ -101,7 +104,7 @@ TEST(File, SetsTheLastWriteTimeToTheMillisecond) {
   const timespec atime[2] = {{1000000000, 5}, {0, UTIME_OMIT}};
   ASSERT_EQ(0, utimensat(AT_FDCWD, path.c_str(), atime, 0));
   auto f = NewLocalFile();
-  ASSERT_TRUE(f->Open(path, CRLfile::kWrite, 0, CRLfile::kOpenExisting, 0));
+  ASSERT_TRUE(f->Open(path, FileObject::kWrite, 0, FileObject::kOpenExisting, 0));
   EXPECT_TRUE(f->SetModifiedTime(DateTime::FromMilliseconds(1110204309120)));
   struct stat st;
   ASSERT_EQ(0, stat(path.c_str(), &st));

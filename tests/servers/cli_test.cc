@@ -241,7 +241,7 @@ TEST_F(CliTest, ServeRefusesWhatItCannotServe) {
   // A port another socket listens on.
   std::unique_ptr<CIOSocket> taken = CreateSocket();
   ASSERT_EQ(kSocketOk, taken->Listen(4, 0, kSocketStream));
-  CIOAddress address;
+  NetAddress address;
   ASSERT_EQ(kSocketOk, taken->LocalAddress(&address));
   Outcome o = Run({"serve", "--data", repo_, "--port", std::to_string(address.Port())});
   EXPECT_EQ(1, o.exit);

@@ -453,9 +453,9 @@ TEST(PropertyServerLifeTest, StartedServerLeavesTheStartersOutputAlone) {
 TEST(PropertyServerLifeTest, ConnectFailsWhenTheServerCannotBeStarted) {
   test::TestEnv env;
   test::UsePropertyServerFromBuild(20000);
-  class NoLaunch final : public CRLsystemFactoryWrapper {
+  class NoLaunch final : public SystemFactoryWrapper {
    public:
-    NoLaunch() : CRLsystemFactoryWrapper(&GetDefaultSystemFactory()) {}
+    NoLaunch() : SystemFactoryWrapper(&GetDefaultSystemFactory()) {}
     bool Run(const std::string& file, const std::string& parameters, bool wait) override {
       started.push_back(file);
       return false;

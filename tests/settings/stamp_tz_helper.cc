@@ -92,7 +92,7 @@ int main(int argc, char** argv) {
       const std::string path = std::string(dir != nullptr ? dir : "/tmp") + "/stamped";
       auto file = tw::NewLocalFile();
       int64_t seconds = -1;
-      Expect(utc && file->Open(path, tw::CRLfile::kWrite, 0, tw::CRLfile::kCreateAlways, 0) &&
+      Expect(utc && file->Open(path, tw::FileObject::kWrite, 0, tw::FileObject::kCreateAlways, 0) &&
                  file->SetModifiedTime(utc->time()),
              what + " (file)");
       file->Close();

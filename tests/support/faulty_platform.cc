@@ -23,9 +23,9 @@ namespace {
 
 using Faults = FaultInjectingFactory::Faults;
 
-class FaultyFile final : public CRLfile {
+class FaultyFile final : public FileObject {
  public:
-  FaultyFile(std::unique_ptr<CRLfile> inner, std::shared_ptr<Faults> faults)
+  FaultyFile(std::unique_ptr<FileObject> inner, std::shared_ptr<Faults> faults)
       : inner_(std::move(inner)), faults_(std::move(faults)) {}
 
   bool Open(const std::string& path, uint32_t access, uint32_t share_mode, uint32_t disposition,
@@ -75,7 +75,7 @@ class FaultyFile final : public CRLfile {
   void Close() override { inner_->Close(); }
 
  private:
-  const std::unique_ptr<CRLfile> inner_;
+  const std::unique_ptr<FileObject> inner_;
   const std::shared_ptr<Faults> faults_;
   int reads_ = 0;
   int fail_at_ = 0;
@@ -163,7 +163,7 @@ class FaultyMailslotReader final : public MailslotReader {
 }  // namespace
 
 FaultInjectingFactory::FaultInjectingFactory()
-    : CRLsystemFactoryWrapper(&GetDefaultSystemFactory()),
+    : SystemFactoryWrapper(&GetDefaultSystemFactory()),
       faults_(std::make_shared<Faults>()),
       previous_(InstallSystemFactory(this)) {}
 
@@ -204,7 +204,7 @@ int FaultInjectingFactory::dropped_messages() {
   return faults_->dropped;
 }
 
-std::unique_ptr<CRLfile> FaultInjectingFactory::NewFile() {
+std::unique_ptr<FileObject> FaultInjectingFactory::NewFile() {
   return std::make_unique<FaultyFile>(target()->NewFile(), faults_);
 }
 

@@ -25,7 +25,7 @@
 
 namespace tw::test {
 
-class FaultInjectingFactory final : public CRLsystemFactoryWrapper {
+class FaultInjectingFactory final : public SystemFactoryWrapper {
  public:
   // Wraps the system's own factory and installs itself.
   FaultInjectingFactory();
@@ -55,7 +55,7 @@ class FaultInjectingFactory final : public CRLsystemFactoryWrapper {
   std::vector<std::pair<std::string, std::string>> Written();
   int dropped_messages();
 
-  std::unique_ptr<CRLfile> NewFile() override;
+  std::unique_ptr<FileObject> NewFile() override;
   std::unique_ptr<MailslotReader> NewMailslotReader() override;
   std::unique_ptr<MailslotWriter> NewMailslotWriter() override;
 

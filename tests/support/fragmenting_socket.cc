@@ -53,7 +53,7 @@ int FragmentingSocket::Accept(std::unique_ptr<CIOSocket>* out, int tries) {
   return kSocketOk;
 }
 
-int FragmentingSocket::Connect(const CIOAddress& address, int kind) {
+int FragmentingSocket::Connect(const NetAddress& address, int kind) {
   return inner_->Connect(address, kind);
 }
 
@@ -115,7 +115,7 @@ int FragmentingSocket::Startup() {
 int FragmentingSocket::Cleanup() {
   return inner_->Cleanup();
 }
-int FragmentingSocket::Create(const CIOAddress& address, int kind, bool bind) {
+int FragmentingSocket::Create(const NetAddress& address, int kind, bool bind) {
   return inner_->Create(address, kind, bind);
 }
 int FragmentingSocket::SetNonBlocking() {
@@ -124,13 +124,13 @@ int FragmentingSocket::SetNonBlocking() {
 int FragmentingSocket::SetNoDelay() {
   return inner_->SetNoDelay();
 }
-int FragmentingSocket::Bind(const CIOAddress& address) {
+int FragmentingSocket::Bind(const NetAddress& address) {
   return inner_->Bind(address);
 }
-int FragmentingSocket::ListenOn(const CIOAddress& address, int backlog, int kind) {
+int FragmentingSocket::ListenOn(const NetAddress& address, int backlog, int kind) {
   return inner_->ListenOn(address, backlog, kind);
 }
-int FragmentingSocket::LocalAddress(CIOAddress* out) const {
+int FragmentingSocket::LocalAddress(NetAddress* out) const {
   return inner_->LocalAddress(out);
 }
 bool FragmentingSocket::IsConnected() const {

@@ -72,7 +72,7 @@ class FragmentingSocket final : public CIOSocket {
 
   int Listen(int backlog, uint16_t port, int kind) override;
   int Accept(std::unique_ptr<CIOSocket>* out, int tries) override;
-  int Connect(const CIOAddress& address, int kind) override;
+  int Connect(const NetAddress& address, int kind) override;
   int SendWord(uint32_t value) override;
   int Send(const void* bytes, size_t length) override;
   int SendBytes(const std::vector<uint8_t>& bytes) override;
@@ -80,12 +80,12 @@ class FragmentingSocket final : public CIOSocket {
   int Close() override;
   int Startup() override;
   int Cleanup() override;
-  int Create(const CIOAddress& address, int kind, bool bind) override;
+  int Create(const NetAddress& address, int kind, bool bind) override;
   int SetNonBlocking() override;
   int SetNoDelay() override;
-  int Bind(const CIOAddress& address) override;
-  int ListenOn(const CIOAddress& address, int backlog, int kind) override;
-  int LocalAddress(CIOAddress* out) const override;
+  int Bind(const NetAddress& address) override;
+  int ListenOn(const NetAddress& address, int backlog, int kind) override;
+  int LocalAddress(NetAddress* out) const override;
   bool IsConnected() const override;
   bool IsListening() const override;
   int WaitReadable(int timeout_ms) override;

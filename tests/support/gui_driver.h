@@ -4,13 +4,13 @@
 // find the dialog and its controls by their ids, set values, post button
 // clicks, answer GTK's native boxes and take screenshots.
 //
-// GuiTestEnvironment starts an Xvfb server for the test program and the
-// windows on the test's main thread; a test skips (with the reason) when
-// the server cannot start, and in ThreadSanitizer builds, where GTK's own
-// uninstrumented threads make every report meaningless.
+// GuiUnavailable starts, on first use, an Xvfb server for the test program
+// and the windows on the test's main thread; a test skips (with the reason)
+// when the server cannot start, and in ThreadSanitizer builds, where GTK's
+// own uninstrumented threads make every report meaningless.
 //
-// Threads: the test's main thread (the windows' thread), except
-// CaptureToFile, which may run on any thread.
+// Threads: the test's main thread (the windows' thread); screenshots
+// (x_screen.h) may be taken on any thread.
 #ifndef TW_TESTS_SUPPORT_GUI_DRIVER_H_
 #define TW_TESTS_SUPPORT_GUI_DRIVER_H_
 

@@ -81,7 +81,7 @@ void LoopbackPeer::Connection::SendRaw(const std::string& bytes) {
 LoopbackPeer::LoopbackPeer(Handler handler) : handler_(std::move(handler)) {
   listener_ = CreateSocket();
   if (listener_->Listen(16, 0, kSocketStream) == kSocketOk) {
-    CIOAddress address;
+    NetAddress address;
     listener_->LocalAddress(&address);
     port_ = address.Port();
   }

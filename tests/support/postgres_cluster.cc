@@ -21,6 +21,7 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/decimal.h"
 #include "tests/support/test_env.h"
 
 namespace tw::test {
@@ -455,8 +456,11 @@ struct SharedCluster {
     struct stat st {};
     if (!folder.empty() && OwnerAlive(folder) &&
         stat((folder + "/data/postmaster.pid").c_str(), &st) == 0) {
-      port = std::atoi(FirstLine(folder + "/port").c_str());
-      if (port > 0) return;
+      uint16_t read = 0;
+      if (ParsePort(FirstLine(folder + "/port"), &read) && read > 0) {
+        port = read;
+        return;
+      }
     }
 #endif
     std::string templ = TestTmp() + "/" + kSharedPrefix + "XXXXXX";

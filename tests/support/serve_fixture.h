@@ -1,7 +1,8 @@
 // The fixture of the tests that talk to `TWServer serve` over the wire: a
 // server on a repository with alice ("secret") and bob ("hunter2"), on
 // SQLite or a database of the test run's PostgreSQL cluster, clients
-// logged on to it, and the requests most cases build.
+// logged on to it, and the requests most cases build, with their field
+// numbers written out as WireClient does (see wire_client.h).
 //
 // Threads: the fixture belongs to the test's main thread; each client to
 // one thread at a time.

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "platform/decimal.h"
 #include "tests/support/test_env.h"
 #include "tools/vscc/json.h"
 
@@ -43,7 +44,7 @@ bool ParseControlId(const std::string& key, int* id) {
   if (key.empty() || key.size() > 9 || key.find_first_not_of("0123456789") != std::string::npos) {
     return false;
   }
-  *id = std::atoi(key.c_str());
+  *id = DecimalToInt(key);
   return true;
 }
 

@@ -12,6 +12,7 @@
 #include "crypto/crypto.h"
 #include "messaging/field_ids.h"
 #include "messaging/list_text.h"
+#include "platform/decimal.h"
 #include "protocol/name_table.h"
 #include "tests/support/test_env.h"
 #include "transport/socket.h"
@@ -74,8 +75,7 @@ bool TestServer::Start(const std::vector<std::string>& options) {
     const size_t end = out.find('\n');
     if (end != std::string::npos && out.compare(0, prefix.size(), prefix) == 0) {
       const size_t colon = out.rfind(':', end);
-      port_ = static_cast<uint16_t>(std::stoi(out.substr(colon + 1, end - colon - 1)));
-      return true;
+      return ParsePort(out.substr(colon + 1, end - colon - 1), &port_);
     }
     if (waitpid(pid_, nullptr, WNOHANG) == pid_) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));

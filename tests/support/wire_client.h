@@ -4,6 +4,10 @@
 // with real RSA and the logon digest, then requests and replies under the
 // announced cipher).
 //
+// The client writes the field numbers of its requests itself, independently
+// of protocol/: a wrong constant there would otherwise pass unnoticed, since
+// the server and the tests would agree on it.
+//
 // Threads: a TestServer belongs to the test's main thread; a WireClient to
 // one thread at a time.
 #ifndef TW_TESTS_SUPPORT_WIRE_CLIENT_H_

@@ -30,7 +30,7 @@ class FrameChunksTest : public ::testing::Test {
   std::vector<std::string> Frames(const CRLMSGmessage& message) {
     MessageObject object;
     EXPECT_TRUE(WriteMessageObject(message, nullptr, &object));
-    CULMSGmessageStream stream(std::move(object), nullptr);
+    MessageStream stream(std::move(object), nullptr);
     BufferRef buffer = CIOBufferSimple::Create(kFrameBufferCapacity);
     std::vector<std::string> frames;
     OutgoingChunk chunk;
@@ -66,7 +66,7 @@ class FrameChunksTest : public ::testing::Test {
 
   test::TestEnv env_;
   CIOFrameReader frames_;
-  CIOFrameChunkSource source_{&frames_};
+  FrameChunkSource source_{&frames_};
   CULMSGmessageReader reader_{&source_, MessageReaderOptions()};
 };
 

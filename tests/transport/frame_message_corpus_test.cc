@@ -42,7 +42,7 @@ class FrameMessageSeeds : public ::testing::Test {
     if (!binary.empty()) m->SetRawField(ParameterId(1), FIELD_BINARY, binary.data(), binary.size());
     MessageObject object;
     EXPECT_TRUE(WriteMessageObject(*m, nullptr, &object));
-    CULMSGmessageStream stream(std::move(object), nullptr);
+    MessageStream stream(std::move(object), nullptr);
     BufferRef buffer = CIOBufferSimple::Create(kFrameBufferCapacity);
     std::string wire;
     OutgoingChunk chunk;

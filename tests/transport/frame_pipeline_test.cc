@@ -315,7 +315,7 @@ TEST_F(FramePipelineTest, PeerGoingAwayMidFileFailsTheSendWithoutHanging) {
   setenv("VELTRANE_WORKERS", "4", 1);
   auto listener = CreateSocket();
   ASSERT_EQ(listener->Listen(4, 0, kSocketStream), kSocketOk);
-  CIOAddress bound;
+  NetAddress bound;
   ASSERT_EQ(listener->LocalAddress(&bound), kSocketOk);
   auto client = CreateSocket();
   ASSERT_EQ(client->Connect(CreateAddress(127, 0, 0, 1, bound.Port()), kSocketStream), kSocketOk);

@@ -155,7 +155,7 @@ TEST_F(HostilePeerTest, KeyInstalledBeforeTheReaderStartsIsKept) {
 // The receiving end of a loopback connection whose sending end is `*client`.
 std::unique_ptr<MessageChannel> AcceptedChannel(std::unique_ptr<CIOSocket>* client) {
   std::unique_ptr<CIOSocket> listener = CreateSocket();
-  CIOAddress address;
+  NetAddress address;
   std::unique_ptr<CIOSocket> accepted;
   *client = CreateSocket();
   if (listener->Listen(4, 0, kSocketStream) != kSocketOk ||

@@ -26,7 +26,7 @@ std::vector<uint8_t> Pattern(size_t size) {
 }
 
 uint16_t PortOf(const CIOSocket& socket) {
-  CIOAddress bound;
+  NetAddress bound;
   EXPECT_EQ(socket.LocalAddress(&bound), kSocketOk);
   return bound.Port();
 }
@@ -67,8 +67,8 @@ std::vector<uint8_t> ReceiveAll(CIOSocket& socket, size_t size, size_t chunk = 6
 
 // --- Addresses ---
 
-TEST(SocketAddress, HostTextResolvesOrGivesAnInvalidAllZeroAddress) {
-  CIOAddress numeric = CreateAddress("127.0.0.1", 5000);
+TEST(NetAddress, HostTextResolvesOrGivesAnInvalidAllZeroAddress) {
+  NetAddress numeric = CreateAddress("127.0.0.1", 5000);
   ASSERT_TRUE(numeric.IsValid());
   EXPECT_EQ(CreateAddress(numeric.SocketAddress()).EndpointText(), "127.0.0.1:5000");
   sockaddr_in other{};
@@ -81,7 +81,7 @@ TEST(SocketAddress, HostTextResolvesOrGivesAnInvalidAllZeroAddress) {
   for (const char* host :
        {"no-such-host.invalid", "Server.INVALID.", "invalid", "no such host", ""}) {
     SCOPED_TRACE(host);
-    CIOAddress address = CreateAddress(host, 5000);
+    NetAddress address = CreateAddress(host, 5000);
     EXPECT_FALSE(address.IsValid());
     EXPECT_EQ(std::memcmp(&address.SocketAddress(), &zero, sizeof zero), 0);
     EXPECT_EQ(address.AddressText(), "0.0.0.0");
@@ -95,7 +95,7 @@ TEST(SocketAddress, HostTextResolvesOrGivesAnInvalidAllZeroAddress) {
 TEST(SocketConnect, ListenOnAChosenLoopbackAddress) {
   auto listener = CreateSocket();
   ASSERT_EQ(listener->ListenOn(CreateAddress(127, 0, 0, 2, 0), 4, kSocketStream), kSocketOk);
-  CIOAddress bound;
+  NetAddress bound;
   ASSERT_EQ(listener->LocalAddress(&bound), kSocketOk);
   EXPECT_EQ(bound.AddressText(), "127.0.0.2");
 

@@ -78,8 +78,10 @@ class TempFolder {
 };
 
 std::string ReadAll(const std::string& path) {
-  std::unique_ptr<CRLfile> f = NewLocalFile();
-  if (!f->Open(path, CRLfile::kRead, FILE_SHARE_READ, CRLfile::kOpenExisting, 0)) return "<none>";
+  std::unique_ptr<FileObject> f = NewLocalFile();
+  if (!f->Open(path, FileObject::kRead, FILE_SHARE_READ, FileObject::kOpenExisting, 0)) {
+    return "<none>";
+  }
   std::string out;
   char buffer[256];
   uint32_t n = 0;
@@ -88,8 +90,8 @@ std::string ReadAll(const std::string& path) {
 }
 
 void WriteAll(const std::string& path, const std::string& text) {
-  std::unique_ptr<CRLfile> f = NewLocalFile();
-  ASSERT_TRUE(f->Open(path, CRLfile::kWrite, 0, CRLfile::kCreateAlways, 0));
+  std::unique_ptr<FileObject> f = NewLocalFile();
+  ASSERT_TRUE(f->Open(path, FileObject::kWrite, 0, FileObject::kCreateAlways, 0));
   uint32_t n = 0;
   ASSERT_TRUE(f->Write(text.data(), static_cast<uint32_t>(text.size()), &n));
   f->Close();
@@ -262,16 +264,16 @@ TEST(Win32Registry, WritesReadsEnumeratesAndDeletes) {
 TEST(Win32File, ReadsWritesSeeksAndStampsTheLastWriteTime) {
   TempFolder dir;
   const std::string path = dir.File("a.txt");
-  std::unique_ptr<CRLfile> f = NewLocalFile();
+  std::unique_ptr<FileObject> f = NewLocalFile();
   EXPECT_FALSE(f->SetModifiedTime(DateTime::FromMilliseconds(0))) << "no file open";
-  ASSERT_TRUE(f->Open(path, CRLfile::kRead | CRLfile::kWrite, 0, CRLfile::kCreateNew, 0));
+  ASSERT_TRUE(f->Open(path, FileObject::kRead | FileObject::kWrite, 0, FileObject::kCreateNew, 0));
   uint32_t n = 0;
   ASSERT_TRUE(f->Write("0123456789", 10, &n));
   EXPECT_EQ(10, f->Size());
-  EXPECT_EQ(4, f->Seek(4, CRLfile::kBegin));
+  EXPECT_EQ(4, f->Seek(4, FileObject::kBegin));
   EXPECT_EQ('4', f->ReadByte());
   EXPECT_EQ(5, f->Tell()) << "Size keeps the position";
-  EXPECT_EQ(10, f->Seek(0, CRLfile::kEnd));
+  EXPECT_EQ(10, f->Seek(0, FileObject::kEnd));
   char c;
   EXPECT_FALSE(f->Read(&c, 1, &n));
   EXPECT_TRUE(f->IsEndOfFile());
@@ -281,7 +283,7 @@ TEST(Win32File, ReadsWritesSeeksAndStampsTheLastWriteTime) {
   int64_t seconds = 0;
   ASSERT_TRUE(LocalFileModifiedSeconds(path, &seconds));
   EXPECT_EQ(1110204309, seconds);
-  EXPECT_FALSE(NewLocalFile()->Open(path, CRLfile::kWrite, 0, CRLfile::kCreateNew, 0));
+  EXPECT_FALSE(NewLocalFile()->Open(path, FileObject::kWrite, 0, FileObject::kCreateNew, 0));
 }
 
 TEST(Win32File, ReadOnlyAttributeMoveAndReplace) {

@@ -18,7 +18,7 @@ namespace {
 TEST(Win32Socket, LoopbackRoundTripAndPeerClose) {
   auto listener = CreateSocket();
   ASSERT_EQ(kSocketOk, listener->Listen(4, 0, kSocketStream));
-  CIOAddress bound;
+  NetAddress bound;
   ASSERT_EQ(kSocketOk, listener->LocalAddress(&bound));
   EXPECT_EQ("127.0.0.1", bound.AddressText());
   ASSERT_NE(0, bound.Port());
@@ -72,7 +72,7 @@ TEST(Win32Socket, InterruptEndsAWaitAndRefusedConnectFails) {
   listener->ClearInterrupt();
   EXPECT_EQ(kSocketWouldBlock, listener->WaitReadable(10));
 
-  CIOAddress bound;
+  NetAddress bound;
   ASSERT_EQ(kSocketOk, listener->LocalAddress(&bound));
   listener->Close();
   EXPECT_EQ(kSocketError, CreateSocket()->Connect(bound, kSocketStream));

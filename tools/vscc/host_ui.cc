@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "platform/decimal.h"
+#include "platform/errno_text.h"
 #include "platform/native_text.h"
 #include "tools/vscc/json.h"
 #include "tools/vscc/system.h"
@@ -258,7 +259,7 @@ bool HostUi::Activate(std::string* error) {
   std::unique_ptr<ScratchFile> next = ScratchFile::Create("vscc-script", error);
   if (!next) return false;
   if (!next->Write(ScriptText())) {
-    *error = "cannot write the dialog script: " + std::string(std::strerror(errno));
+    *error = "cannot write the dialog script: " + tw::ErrnoReason(errno);
     return false;
   }
   SetEnvironment("VELTRANE_UI", "script:" + next->path());

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "platform/hex.h"
+
 namespace vscc {
 
 namespace {
@@ -109,17 +111,9 @@ class Parser {
     if (pos_ + 4 > text_.size()) return Fail("short \\u escape");
     *code = 0;
     for (int i = 0; i < 4; ++i) {
-      const char c = text_[pos_++];
-      *code <<= 4;
-      if (c >= '0' && c <= '9') {
-        *code |= static_cast<unsigned>(c - '0');
-      } else if (c >= 'a' && c <= 'f') {
-        *code |= static_cast<unsigned>(c - 'a' + 10);
-      } else if (c >= 'A' && c <= 'F') {
-        *code |= static_cast<unsigned>(c - 'A' + 10);
-      } else {
-        return Fail("bad \\u escape");
-      }
+      const int digit = tw::HexDigitValue(text_[pos_++]);
+      if (digit < 0) return Fail("bad \\u escape");
+      *code = (*code << 4) | static_cast<unsigned>(digit);
     }
     return true;
   }

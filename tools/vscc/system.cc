@@ -17,6 +17,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "platform/errno_text.h"
+
 extern char** environ;
 
 namespace vscc {
@@ -76,14 +78,14 @@ std::unique_ptr<ScratchFile> ScratchFile::Create(const char* name, std::string* 
   const std::string base = tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp";
   std::string folder = base + "/vscc-XXXXXX";
   if (::mkdtemp(folder.data()) == nullptr) {
-    *error = "cannot make a private folder in " + base + ": " + std::strerror(errno);
+    *error = tw::ErrnoText("cannot make a private folder in", base, errno);
     return nullptr;
   }
   file->folder_ = folder;
   file->path_ = folder + "/" + name;
   fd = ::open(file->path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) {
-    *error = "cannot create " + file->path_ + ": " + std::strerror(errno);
+    *error = tw::ErrnoText("cannot create", file->path_, errno);
     return nullptr;
   }
   return file;
@@ -209,7 +211,7 @@ int RunProgram(const std::vector<std::string>& argv, std::string* error) {
   pid_t pid = -1;
   const int spawned = ::posix_spawnp(&pid, pointers[0], nullptr, nullptr, pointers.data(), environ);
   if (spawned != 0) {
-    *error = "cannot run " + argv[0] + ": " + std::strerror(spawned);
+    *error = tw::ErrnoText("cannot run", argv[0], spawned);
     return -1;
   }
   int status = 0;

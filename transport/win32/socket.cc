@@ -107,7 +107,7 @@ class WinSocket final : public CIOSocket {
     return kSocketWouldBlock;
   }
 
-  int Connect(const CIOAddress& address, int kind) override {
+  int Connect(const NetAddress& address, int kind) override {
     if (!address.IsValid()) {
       Close();
       return kSocketError;
@@ -200,7 +200,7 @@ class WinSocket final : public CIOSocket {
   }
   int Cleanup() override { return WSACleanup() == 0 ? kSocketOk : kSocketError; }
 
-  int Create(const CIOAddress& address, int kind, bool bind) override {
+  int Create(const NetAddress& address, int kind, bool bind) override {
     Close();
     const SOCKET s = NewSocket(SocketType(kind), 0);
     if (s == INVALID_SOCKET) return kSocketError;
@@ -239,7 +239,7 @@ class WinSocket final : public CIOSocket {
     return kSocketOk;
   }
 
-  int Bind(const CIOAddress& address) override {
+  int Bind(const NetAddress& address) override {
     if (socket_ == INVALID_SOCKET) return kSocketNotConnected;
     if (!address.IsValid()) return kSocketError;
     const sockaddr_in& in = address.SocketAddress();
@@ -247,7 +247,7 @@ class WinSocket final : public CIOSocket {
     return kSocketOk;
   }
 
-  int ListenOn(const CIOAddress& address, int backlog, int kind) override {
+  int ListenOn(const NetAddress& address, int backlog, int kind) override {
     int result = Create(address, kind, true);
     if (result == kSocketOk) result = SetNonBlocking();
     if (result == kSocketOk && listen(socket_, backlog) != 0) result = kSocketError;
@@ -259,7 +259,7 @@ class WinSocket final : public CIOSocket {
     return kSocketOk;
   }
 
-  int LocalAddress(CIOAddress* out) const override {
+  int LocalAddress(NetAddress* out) const override {
     if (out == nullptr) return kSocketNullArgument;
     if (socket_ == INVALID_SOCKET) return kSocketNotConnected;
     sockaddr_in in;
@@ -273,7 +273,7 @@ class WinSocket final : public CIOSocket {
     return kSocketOk;
   }
 
-  int PeerAddress(CIOAddress* out) const override {
+  int PeerAddress(NetAddress* out) const override {
     if (out == nullptr) return kSocketNullArgument;
     if (socket_ == INVALID_SOCKET) return kSocketNotConnected;
     sockaddr_in in;
@@ -384,7 +384,7 @@ class WinSocket final : public CIOSocket {
     }
   }
 
-  int ConnectAndWait(const CIOAddress& address) {
+  int ConnectAndWait(const NetAddress& address) {
     const sockaddr_in& in = address.SocketAddress();
     if (connect(socket_, reinterpret_cast<const sockaddr*>(&in), sizeof in) == 0) return kSocketOk;
     if (WSAGetLastError() != WSAEWOULDBLOCK) return kSocketError;
@@ -410,27 +410,27 @@ class WinSocket final : public CIOSocket {
 
 }  // namespace
 
-CIOAddress::CIOAddress() {
+NetAddress::NetAddress() {
   std::memset(&address_, 0, sizeof address_);
 }
 
-std::string CIOAddress::AddressText() const {
+std::string NetAddress::AddressText() const {
   // Dotted decimal by hand: inet_ntop would need Winsock started.
   const uint32_t a = ntohl(address_.sin_addr.s_addr);
   return std::to_string(a >> 24) + "." + std::to_string((a >> 16) & 255) + "." +
          std::to_string((a >> 8) & 255) + "." + std::to_string(a & 255);
 }
 
-uint16_t CIOAddress::Port() const {
+uint16_t NetAddress::Port() const {
   return ntohs(address_.sin_port);
 }
 
-std::string CIOAddress::EndpointText() const {
+std::string NetAddress::EndpointText() const {
   return AddressText() + ":" + std::to_string(Port());
 }
 
-CIOAddress CreateAddress(const sockaddr_in& address) {
-  CIOAddress result;
+NetAddress CreateAddress(const sockaddr_in& address) {
+  NetAddress result;
   if (address.sin_family != AF_INET) return result;
   result.address_.sin_family = AF_INET;
   result.address_.sin_port = address.sin_port;
@@ -439,10 +439,10 @@ CIOAddress CreateAddress(const sockaddr_in& address) {
   return result;
 }
 
-CIOAddress CreateAddress(const std::string& host, uint16_t port) {
+NetAddress CreateAddress(const std::string& host, uint16_t port) {
   if (host.empty() || host.size() > kMaxHostNameLength || host.find('\0') != std::string::npos ||
       IsReservedInvalidName(host) || !EnsureWinsock()) {
-    return CIOAddress();
+    return NetAddress();
   }
   addrinfo hints;
   std::memset(&hints, 0, sizeof hints);
@@ -450,12 +450,12 @@ CIOAddress CreateAddress(const std::string& host, uint16_t port) {
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
   if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
-    return CIOAddress();
+    return NetAddress();
   }
   std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> holder(found, freeaddrinfo);
   if (found->ai_family != AF_INET || found->ai_addr == nullptr ||
       found->ai_addrlen < sizeof(sockaddr_in)) {
-    return CIOAddress();
+    return NetAddress();
   }
   sockaddr_in in;
   std::memset(&in, 0, sizeof in);
@@ -465,7 +465,7 @@ CIOAddress CreateAddress(const std::string& host, uint16_t port) {
   return CreateAddress(in);
 }
 
-CIOAddress CreateAddress(uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint16_t port) {
+NetAddress CreateAddress(uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint16_t port) {
   sockaddr_in in;
   std::memset(&in, 0, sizeof in);
   in.sin_family = AF_INET;
