@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +21,7 @@
 #include "platform/file_replace.h"
 #include "platform/guid.h"
 #include "platform/junction.h"
+#include "platform/letter_case.h"
 #include "platform/mailslot.h"
 #include "platform/native_text.h"
 #include "platform/path.h"
@@ -721,6 +723,19 @@ TEST(Win32Path, NativeIsTheBackslashForm) {
 // A server's name that Windows would read as another file or as a device
 // is refused, not written: "a.txt." would be written to "a.txt", "nul.txt"
 // to the null device, "con" would read the console.
+// The C runtime's letter case follows setlocale, and a host may set one
+// where "\xe9" has an upper case; the system's keys keep their form.
+TEST(Win32Path, LetterCaseIgnoresTheLocale) {
+  const char* current = std::setlocale(LC_CTYPE, nullptr);
+  const std::string saved = current != nullptr ? current : "C";
+  if (std::setlocale(LC_CTYPE, ".1252") == nullptr) GTEST_SKIP() << "no code page 1252 locale";
+  const std::string upper = UpperCase("a\xe9z");
+  const bool equal = EqualIgnoringCase("\xe9", "\xc9");
+  std::setlocale(LC_CTYPE, saved.c_str());
+  EXPECT_EQ("A\xe9Z", upper);
+  EXPECT_FALSE(equal);
+}
+
 TEST(Win32Path, RefusesNamesWindowsReadsAsAnotherFileOrADevice) {
   for (const char* bad :
        {"a.txt.",  "src\\a.txt ", "dir.\\a", "dir \\a",  "CON",     "con.txt",  "src\\Nul",
