@@ -164,6 +164,37 @@ TEST(FileAttributes, ReadOnlyChangesRegularFilesOnlyNeverThroughALink) {
   EXPECT_FALSE(error.empty());
 }
 
+// A file that replaces another takes its permission bits, the execute bits
+// too, and never hands them to a file a link points at.
+TEST(FileAttributes, ModeCarriesOverToARegularFileOnly) {
+  test::TestEnv env;
+  const std::string script = env.Path("build.sh");
+  test::WriteFile(script, "old");
+  ASSERT_EQ(0, ::chmod(script.c_str(), 0750));
+  uint32_t mode = 0;
+  ASSERT_TRUE(ReadLocalFileMode(script, &mode));
+  EXPECT_EQ(0750u, mode);
+  EXPECT_FALSE(ReadLocalFileMode(env.Path("missing.sh"), &mode));
+
+  const std::string merged = env.Path("merged.sh");
+  test::WriteFile(merged, "new");
+  ASSERT_EQ(0, ::chmod(merged.c_str(), 0600));
+  EXPECT_TRUE(SetLocalFileMode(merged, mode));
+  EXPECT_EQ(0750u, ModeOf(merged));
+  // Set-id bits neither come from the other file nor go away.
+  ASSERT_EQ(0, ::chmod(merged.c_str(), 02700));
+  EXPECT_TRUE(SetLocalFileMode(merged, 04750));
+  EXPECT_EQ(02750u, ModeOf(merged));
+  ASSERT_EQ(0, ::chmod(merged.c_str(), 0750));
+
+  const std::string link = env.Path("link.sh");
+  ASSERT_EQ(0, ::symlink(merged.c_str(), link.c_str()));
+  std::string error;
+  EXPECT_FALSE(SetLocalFileMode(link, 0777, &error));
+  EXPECT_NE(std::string::npos, error.find("symbolic link")) << error;
+  EXPECT_EQ(0750u, ModeOf(merged));
+}
+
 std::set<std::string> Names(const std::string& folder) {
   std::set<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {

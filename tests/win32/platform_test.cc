@@ -296,16 +296,25 @@ TEST(Win32File, ReadOnlyAttributeMoveAndReplace) {
   EXPECT_FALSE(LocalFileExists(dir.path())) << "a folder is no file";
   ASSERT_TRUE(SetLocalFileReadOnly(target, true));
   EXPECT_TRUE(GetFileAttributesW(win32::Wide(target).c_str()) & FILE_ATTRIBUTE_READONLY);
+  // The mode a replacing file takes over is the read-only attribute.
+  uint32_t mode = 0;
+  ASSERT_TRUE(ReadLocalFileMode(target, &mode));
+  EXPECT_EQ(0444u, mode);
 
   const std::string received = dir.File("CRL1.tmp");
   WriteAll(received, "new contents");
   std::string error;
   ASSERT_TRUE(MoveFileReplacing(received, target, &error)) << error;
   EXPECT_EQ("new contents", ReadAll(target));
+  EXPECT_FALSE(GetFileAttributesW(win32::Wide(target).c_str()) & FILE_ATTRIBUTE_READONLY);
   EXPECT_FALSE(LocalFileExists(received));
   EXPECT_FALSE(MoveFileReplacing(received, target, &error));
   EXPECT_FALSE(error.empty());
 
+  ASSERT_TRUE(SetLocalFileMode(target, mode));
+  EXPECT_TRUE(GetFileAttributesW(win32::Wide(target).c_str()) & FILE_ATTRIBUTE_READONLY);
+  ASSERT_TRUE(SetLocalFileMode(target, 0644));
+  EXPECT_FALSE(GetFileAttributesW(win32::Wide(target).c_str()) & FILE_ATTRIBUTE_READONLY);
   ASSERT_TRUE(SetLocalFileReadOnly(target, false));
   EXPECT_FALSE(GetFileAttributesW(win32::Wide(target).c_str()) & FILE_ATTRIBUTE_READONLY);
   ASSERT_EQ(0, ReplaceFileWhole(target, "whole", -1, &error)) << error;
