@@ -2,8 +2,8 @@
 
 #include <utility>
 
-#include "messaging/list_text.h"
 #include "platform/debug_output.h"
+#include "platform/list_text.h"
 #include "protocol/name_table.h"
 #include "session/client_session.h"
 #include "session/document_info.h"

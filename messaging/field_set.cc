@@ -5,8 +5,8 @@
 #include <cstring>
 #include <utility>
 
-#include "messaging/list_text.h"
 #include "platform/decimal.h"
+#include "platform/list_text.h"
 
 namespace tw {
 

@@ -107,7 +107,7 @@ class CRLMSGfieldSet {
   // Type 3 only: a new identifier built from the stored text. A type 3 field
   // whose text is not an identifier answers kFieldWrongType.
   virtual int GetIdentifier(uint32_t id, std::unique_ptr<CRLMSGmessageID>* identifier) const;
-  // Lists split as the wire's lists do (messaging/list_text.h): empty
+  // Lists split as the wire's lists do (platform/list_text.h): empty
   // elements are kept, so n separators give n + 1 elements and the empty
   // text one empty element.
   // Replaces `bits`. Type 1: the elements split on "?", "1" true and anything

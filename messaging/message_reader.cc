@@ -9,12 +9,12 @@
 #include <utility>
 
 #include "messaging/field_ids.h"
-#include "messaging/list_text.h"
 #include "messaging/recipient_registry.h"
 #include "messaging/stream_format.h"
 #include "platform/debug_output.h"
 #include "platform/file.h"
 #include "platform/file_attributes.h"
+#include "platform/list_text.h"
 #include "platform/mailslot.h"
 #include "platform/path.h"
 #include "platform/system_factory.h"

@@ -5,8 +5,8 @@
 #include <utility>
 
 #include "messaging/field_ids.h"
-#include "messaging/list_text.h"
 #include "messaging/stream_format.h"
+#include "platform/list_text.h"
 #include "platform/system_factory.h"
 
 namespace tw {

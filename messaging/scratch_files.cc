@@ -2,11 +2,10 @@
 // one form per system.
 #include "messaging/scratch_files.h"
 
-#include <unistd.h>
-
 #include <utility>
 
 #include "platform/debug_output.h"
+#include "platform/file_attributes.h"
 
 namespace tw {
 
@@ -68,7 +67,7 @@ bool ScratchFiles::Take(const std::string& path) {
 
 void ScratchFiles::RemoveLocked(const std::string& path) {
   // Only the file we closed: something else put in its place stays.
-  if (IsOwnLocked(path) && ::unlink(path.c_str()) != 0) {
+  if (IsOwnLocked(path) && !RemoveLocalFile(path)) {
     DebugLog("ScratchFiles: cannot remove \"%s\"", path.c_str());
   }
   files_.erase(path);

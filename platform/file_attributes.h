@@ -47,6 +47,17 @@ bool LocalFileModifiedSeconds(const std::string& path, int64_t* seconds);
 // why when given.
 bool SetLocalFileReadOnly(const std::string& path, bool read_only, std::string* error = nullptr);
 
+// The permission bits (0777) of the file `path`, to give a file that
+// replaces it the same ones; on POSIX a link is followed. Windows has only
+// the read-only attribute, of the name itself: 0444 for a read-only file,
+// else 0666. False when the file cannot be read.
+bool ReadLocalFileMode(const std::string& path, uint32_t* mode);
+// Gives the regular file `path` the permission bits `mode & 0777` (on
+// Windows: read-only when `mode` has no write bit), never through a link,
+// as SetLocalFileReadOnly. False when refused or not changed; `*error`
+// says why when given.
+bool SetLocalFileMode(const std::string& path, uint32_t mode, std::string* error = nullptr);
+
 }  // namespace tw
 
 #endif  // TW_PLATFORM_FILE_ATTRIBUTES_H_

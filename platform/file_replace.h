@@ -25,10 +25,10 @@ int ReplaceFileWhole(const std::string& path, const std::string& contents, int m
 
 // Creates a new empty file beside `path` (in its folder) whose name is
 // `path`, ".tw-" and twelve random hex digits, made with O_EXCL and never
-// through a link; the kernel narrows 0666 by the umask, as for any new
+// through a link; the kernel narrows `mode` by the umask, as for any new
 // file. The descriptor, open for writing, with *name set; -1 with errno on
 // failure.
-int CreateSibling(const std::string& path, std::string* name);
+int CreateSibling(const std::string& path, std::string* name, mode_t mode = 0666);
 
 // Flushes the folder that holds `path` to the disk, so that a rename in it
 // lasts; failures are ignored (the rename happened, only its durability is

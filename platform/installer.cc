@@ -12,6 +12,8 @@
 #include "platform/errno_text.h"
 #include "platform/file_attributes.h"
 #include "platform/file_replace.h"
+#include "platform/letter_case.h"
+#include "platform/path.h"
 
 namespace tw {
 
@@ -22,23 +24,6 @@ constexpr size_t kValueBuffer = 1024;
 constexpr size_t kKeyNameBuffer = 256;
 // A plug-in is a small file; a larger source is not one.
 constexpr off_t kMaxPluginSize = 64 << 20;
-
-bool EqualNoCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-    if (x != y) return false;
-  }
-  return true;
-}
-
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
 
 }  // namespace
 
@@ -60,7 +45,7 @@ bool ProviderInstaller::IsRegistered() {
       kRegistryOk) {
     return Fail(registry_->ErrorText());
   }
-  if (!EqualNoCase(key, kProductRegistryKey)) {
+  if (!EqualIgnoringCase(key, kProductRegistryKey)) {
     return Fail("\"ProviderRegKey\" names another provider: " + key);
   }
   return true;
@@ -131,7 +116,9 @@ bool ProviderInstaller::CopyFile(const std::string& source, const std::string& t
     }
   }
   ::close(in);
-  const std::string folder = FolderOf(target);
+  // A bare name lies in the working folder.
+  const std::string parent = NativeParent(target);
+  const std::string folder = parent.empty() ? "." : parent;
   struct stat folder_info {};
   if (::stat(folder.c_str(), &folder_info) != 0 || !S_ISDIR(folder_info.st_mode)) {
     return Fail("the folder " + folder + " does not exist");
@@ -167,9 +154,8 @@ std::string ProviderInstaller::PluginTargetPath() {
     Fail("the plug-in folder of " + photoshop_key_ + " is empty");
     return std::string();
   }
-  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-  if (folder == "/") folder.clear();
-  return folder + "/" + kPluginFolder + "/" + kPluginFileName;
+  return NativeJoin(NativeJoin(DropTrailingSeparator(folder, kNativeSeparator), kPluginFolder),
+                    kPluginFileName);
 }
 
 }  // namespace tw

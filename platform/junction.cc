@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "platform/errno_text.h"
+#include "platform/path.h"
 #include "platform/process.h"
 
 namespace tw {
@@ -21,17 +22,6 @@ constexpr int64_t kMsdosMagic = 0x4d44;
 constexpr int64_t kExfatMagic = 0x2011BAB0;
 
 constexpr char kNoLinks[] = "Selected volume does not support links";
-
-std::string WithoutTrailingSlashes(std::string path) {
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  return path;
-}
-
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
 
 }  // namespace
 
@@ -49,7 +39,7 @@ bool JunctionHelper::SupportsLinks(const std::string& path) {
       return FileSystemSupportsLinks(static_cast<int64_t>(info.f_type));
     }
     if ((errno != ENOENT && errno != ENOTDIR) || probe == "/") return false;
-    probe = FolderOf(WithoutTrailingSlashes(probe));
+    probe = NativeParent(probe);
   }
 }
 
@@ -62,10 +52,10 @@ int JunctionHelper::CreateJunction(const std::string& link, const std::string& t
     SetSystemError(" is an invalid file name: ", ENOENT);
     return kJunctionBadName;
   }
-  const std::string link_path = WithoutTrailingSlashes(link);
+  const std::string link_path = DropTrailingSeparator(link, kNativeSeparator);
   const std::string link_folder =
-      link_path.empty() ? std::string() : FolderOf(AbsolutePath(link_path, std::string()));
-  if (!SupportsLinks(target) || (!link_folder.empty() && !SupportsLinks(link_folder))) {
+      link_path.empty() ? std::string() : NativeParent(AbsolutePath(link_path, std::string()));
+  if (!SupportsLinks(target) || (!link_path.empty() && !SupportsLinks(link_folder))) {
     last_error_ = kNoLinks;
     return kJunctionFailed;
   }
@@ -90,7 +80,7 @@ int JunctionHelper::CreateJunction(const std::string& link, const std::string& t
 }
 
 bool JunctionHelper::RemoveJunction(const std::string& link) {
-  const std::string link_path = WithoutTrailingSlashes(link);
+  const std::string link_path = DropTrailingSeparator(link, kNativeSeparator);
   const std::string prefix = "Failed to remove link " + link + ": ";
   struct stat st {};
   if (link_path.empty() || ::lstat(link_path.c_str(), &st) != 0) {

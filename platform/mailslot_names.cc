@@ -3,8 +3,8 @@
 #include <string>
 
 #include "platform/guid.h"
+#include "platform/letter_case.h"
 #include "platform/mailslot.h"
-#include "platform/path.h"
 
 namespace tw {
 

@@ -1,8 +1,9 @@
 #include "platform/path.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
+
+#include "platform/letter_case.h"
 
 namespace tw {
 
@@ -101,15 +102,8 @@ std::string JoinPath(std::string_view base, std::string_view name, char separato
   return joined;
 }
 
-std::string UpperCase(std::string_view text) {
-  std::string upper(text);
-  std::transform(upper.begin(), upper.end(), upper.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  return upper;
-}
-
 bool SamePathIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && UpperCase(a) == UpperCase(b);
+  return EqualIgnoringCase(a, b);
 }
 
 }  // namespace tw

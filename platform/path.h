@@ -76,9 +76,8 @@ inline std::string WireJoin(std::string_view base, std::string_view name) {
   return JoinPath(base, name, kWireSeparator);
 }
 
-// Upper-cased copy (ASCII), for the system's case-insensitive comparisons.
-std::string UpperCase(std::string_view text);
-// Whether two paths are equal without regard to letter case.
+// Whether two paths are equal without regard to the case of ASCII letters
+// (platform/letter_case.h).
 bool SamePathIgnoringCase(std::string_view a, std::string_view b);
 
 }  // namespace tw

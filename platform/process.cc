@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/list_text.h"
 #include "platform/system_factory.h"
 
 extern char** environ;
@@ -123,16 +124,10 @@ std::string FindProgram(const std::string& name, const std::string& base) {
   } else {
     search = "/usr/local/bin:/usr/bin:/bin";
   }
-  size_t start = 0;
-  for (;;) {
-    size_t end = search.find(':', start);
-    std::string dir =
-        search.substr(start, end == std::string::npos ? std::string::npos : end - start);
+  for (const std::string& dir : SplitList(search, ':')) {
     // An empty element means the current directory, as for execvp.
     std::string path = AbsolutePath(name, dir);
     if (!path.empty() && IsExecutableFile(path)) return path;
-    if (end == std::string::npos) break;
-    start = end + 1;
   }
   return std::string();
 }

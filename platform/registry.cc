@@ -42,6 +42,8 @@
 #include "platform/errno_text.h"
 #include "platform/file_replace.h"
 #include "platform/hex.h"
+#include "platform/letter_case.h"
+#include "platform/path.h"
 #include "platform/process.h"
 #include "platform/system_factory.h"
 #include "platform/wx_lock.h"
@@ -110,13 +112,6 @@ std::string Unescaped(const std::string& name) {
     }
   }
   return out;
-}
-
-std::string UpperAscii(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return text;
 }
 
 // The group path of `key`: "/" for the root (an empty key), else "/" and
@@ -312,7 +307,7 @@ class IniRegistry final : public Registry {
     }
     // The order of the upper-cased names, as the machine registry keeps them.
     std::stable_sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
-      return UpperAscii(a) < UpperAscii(b);
+      return UpperCase(a) < UpperCase(b);
     });
     if (index >= names.size()) {
       error_text_ = "no subkey " + std::to_string(index) + " in key " + key;
@@ -487,7 +482,7 @@ class IniRegistry final : public Registry {
         ::realpath(path_.c_str(), resolved) != nullptr) {
       target = resolved;
     }
-    const std::string folder = target.substr(0, std::max<size_t>(target.rfind('/'), 1));
+    const std::string folder = NativeParent(target);
     long result = MakeFolder(folder);
     if (result != kRegistryOk) return result;
     const std::string lock_path = target + ".lock";

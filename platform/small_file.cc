@@ -14,7 +14,9 @@ namespace tw {
 bool ReadSmallFile(const std::string& path, size_t max_bytes, std::string* contents,
                    std::string* error) {
   contents->clear();
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused
+  // below as no regular file.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) {
     *error = ErrnoReason(errno);
     return false;
@@ -48,18 +50,28 @@ bool ReadSmallFile(const std::string& path, size_t max_bytes, std::string* conte
 }
 
 bool AppendToFile(const std::string& path, const std::string& text, std::string* error) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0666);
+  // O_NONBLOCK: a FIFO without a reader fails at once instead of holding
+  // the caller; one with a reader is refused below.
+  const int fd =
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
   if (fd < 0) {
     *error = "cannot open " + path + ": " + ErrnoReason(errno);
+    return false;
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    *error = "cannot append to " + path + ": not a regular file";
     return false;
   }
   ssize_t written;
   do {
     written = ::write(fd, text.data(), text.size());
   } while (written < 0 && errno == EINTR);
+  const int code = written < 0 ? errno : 0;
   ::close(fd);
   if (written != static_cast<ssize_t>(text.size())) {
-    *error = "short write to " + path;
+    *error = "cannot append to " + path + ": " + (code != 0 ? ErrnoReason(code) : "short write");
     return false;
   }
   return true;

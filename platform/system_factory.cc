@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "platform/debug_output.h"
+#include "platform/path.h"
 #include "platform/process.h"
 #include "platform/wx_lock.h"
 
@@ -53,17 +54,7 @@ constexpr size_t kMaxPasswdBuffer = 1 << 20;
 std::string DirectoryFromEnv(const char* name) {
   const char* value = std::getenv(name);
   if (value == nullptr) return std::string();
-  std::string dir = value;
-  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-  return dir;
-}
-
-// The folder part of a path: everything before the last "/" ("/" for a
-// file in the root).
-std::string FolderOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return std::string();
-  return slash == 0 ? std::string("/") : path.substr(0, slash);
+  return DropTrailingSeparator(value, kNativeSeparator);
 }
 
 std::string Canonical(const std::string& path) {
@@ -130,7 +121,7 @@ class PosixSystemFactory final : public CRLsystemFactory {
     std::string file = SharedObjectFile();
     if (file.empty()) file = ExecutableFile();
     if (file.empty()) return std::string();
-    return FolderOf(Canonical(AbsolutePath(file, std::string())));
+    return NativeParent(Canonical(AbsolutePath(file, std::string())));
   }
 
   std::string GlobalDirectory() override {

@@ -1,13 +1,12 @@
 #include "platform/ui_script.h"
 
-#include <strings.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "platform/debug_output.h"
 #include "platform/decimal.h"
+#include "platform/letter_case.h"
 #include "platform/small_file.h"
 #include "platform/ui_record.h"
 
@@ -73,7 +72,7 @@ bool ParseAnswer(const std::string& text, int* answer) {
     int id;
   } kAnswers[] = {{"OK", kIdOk}, {"Cancel", kIdCancel}, {"Yes", kIdYes}, {"No", kIdNo}};
   for (const auto& a : kAnswers) {
-    if (strcasecmp(text.c_str(), a.name) == 0 && text.size() == std::strlen(a.name)) {
+    if (EqualIgnoringCase(text, a.name)) {
       *answer = a.id;
       return true;
     }

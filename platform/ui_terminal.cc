@@ -1,7 +1,6 @@
 #include "platform/ui_terminal.h"
 
 #include <fcntl.h>
-#include <strings.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -10,6 +9,7 @@
 #include <vector>
 
 #include "platform/decimal.h"
+#include "platform/letter_case.h"
 #include "platform/ui_record.h"
 
 namespace tw {
@@ -218,8 +218,7 @@ bool TerminalUserInterface::AskButton(const OpenDialog& dialog, int* button) {
       return true;
     }
     for (int id : choices) {
-      if (answer == std::to_string(id) ||
-          strcasecmp(answer.c_str(), ButtonCaption(request, id).c_str()) == 0) {
+      if (answer == std::to_string(id) || EqualIgnoringCase(answer, ButtonCaption(request, id))) {
         *button = id;
         return true;
       }
@@ -285,7 +284,7 @@ UserInterface::MessageBoxOutcome TerminalUserInterface::RunMessageBox(
     if (answer.empty()) return outcome;
     for (int id : ids) {
       const char* name = MessageBoxAnswerName(id);
-      if (strcasecmp(answer.c_str(), name) == 0 ||
+      if (EqualIgnoringCase(answer, name) ||
           (answer.size() == 1 && (answer[0] | 0x20) == (name[0] | 0x20))) {
         outcome.answer = id;
         return outcome;

@@ -2,6 +2,8 @@
 
 #include <set>
 
+#include "platform/list_text.h"
+
 namespace tw {
 
 namespace {
@@ -15,25 +17,9 @@ std::vector<const TreeItem*> Lineage(const TreeNode* node) {
 
 template <typename Field>
 std::string JoinLineage(const TreeNode* node, Field field) {
-  std::string path;
-  bool first = true;
-  for (const TreeItem* item : Lineage(node)) {
-    if (!first) path += '\\';
-    path += field(*item);
-    first = false;
-  }
-  return path;
-}
-
-std::vector<std::string> SplitPath(const std::string& path) {
-  std::vector<std::string> elements;
-  size_t start = 0;
-  while (true) {
-    const size_t end = path.find('\\', start);
-    elements.push_back(path.substr(start, end - start));
-    if (end == std::string::npos) return elements;
-    start = end + 1;
-  }
+  std::vector<std::string> names;
+  for (const TreeItem* item : Lineage(node)) names.push_back(field(*item));
+  return JoinList(names, '\\');
 }
 
 }  // namespace
@@ -57,7 +43,7 @@ bool TreeModel::Open(TreeNode* node) {
 
 TreeNode* TreeModel::Find(const std::string& path, std::string* error) {
   if (path.empty()) return nullptr;
-  const std::vector<std::string> elements = SplitPath(path);
+  const std::vector<std::string> elements = SplitList(path, '\\');
   TreeNode* node = root_.get();
   const TreeItem& root = node->item();
   if (elements[0] != root.ShownText() && elements[0] != root.name) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/letter_case.h"
 #include "platform/path.h"
 #include "provider/export_support.h"
 #include "provider/logon.h"

@@ -1,9 +1,7 @@
 #include "provider/merge.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "platform/debug_output.h"
+#include "platform/file_attributes.h"
 #include "platform/file_move.h"
 #include "platform/user_interface.h"
 #include "provider/diff_launcher.h"
@@ -32,10 +30,6 @@ constexpr char kNotReplacedText[] =
 void Tell(void* owner, const char* format, const std::string& path) {
   ShowMessageBox(owner, kProblemTitle, FormatText(format, path), MessageBoxButtons::kOk,
                  MessageBoxIcon::kExclamation);
-}
-
-void Remove(const std::string& path) {
-  ::unlink(path.c_str());
 }
 
 }  // namespace
@@ -67,7 +61,7 @@ bool RunInteractiveMerge(void* owner, ClientSession* session, const std::string&
   std::string error;
   if (!CopyFileReplacing(path, copy, &error)) {
     DebugLog("Merge - %s", error.c_str());
-    Remove(tip);
+    RemoveLocalFile(tip);
     Tell(owner, kNoCopyText, path);
     return false;
   }
@@ -76,28 +70,28 @@ bool RunInteractiveMerge(void* owner, ClientSession* session, const std::string&
   if (!launcher.Merge(tip, copy, project, project, true)) {
     ShowMessageBox(owner, kNoProgramTitle, kNoProgramText, MessageBoxButtons::kOk,
                    MessageBoxIcon::kNone);
-    Remove(tip);
-    Remove(copy);
+    RemoveLocalFile(tip);
+    RemoveLocalFile(copy);
     return false;
   }
   if (ShowMessageBox(owner, kKeepTitle, kKeepText, MessageBoxButtons::kYesNo,
                      MessageBoxIcon::kQuestion) != kIdYes) {
-    Remove(tip);
-    Remove(copy);
+    RemoveLocalFile(tip);
+    RemoveLocalFile(copy);
     return false;
   }
 
   // The merged copy becomes the working file, which keeps its permissions.
-  struct stat before {};
-  const bool had_mode = ::stat(path.c_str(), &before) == 0;
+  uint32_t mode = 0;
+  const bool had_mode = ReadLocalFileMode(path, &mode);
   if (!MoveFileReplacing(copy, path, &error)) {
     DebugLog("Merge - %s", error.c_str());
-    Remove(tip);
+    RemoveLocalFile(tip);
     Tell(owner, kNotReplacedText, path);
     return false;
   }
-  if (had_mode) ::chmod(path.c_str(), before.st_mode & 07777);
-  Remove(tip);
+  if (had_mode && !SetLocalFileMode(path, mode, &error)) DebugLog("Merge - %s", error.c_str());
+  RemoveLocalFile(tip);
   return true;
 }
 

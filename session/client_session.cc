@@ -3,9 +3,9 @@
 #include <mutex>
 
 #include "crypto/crypto.h"
-#include "messaging/list_text.h"
 #include "messaging/request_sender.h"
 #include "platform/debug_output.h"
+#include "platform/list_text.h"
 #include "protocol/command.h"
 #include "protocol/logon_command.h"
 #include "protocol/server_errors.h"

@@ -8,12 +8,12 @@
 #include <optional>
 #include <system_error>
 
-#include "messaging/list_text.h"
 #include "platform/debug_output.h"
 #include "platform/decimal.h"
 #include "platform/file.h"
 #include "platform/file_attributes.h"
 #include "platform/file_move.h"
+#include "platform/list_text.h"
 #include "platform/native_text.h"
 #include "platform/path.h"
 #include "platform/system_factory.h"

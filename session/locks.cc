@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <string>
 
-#include "messaging/list_text.h"
 #include "platform/file_attributes.h"
+#include "platform/list_text.h"
 #include "platform/path.h"
 #include "platform/user_interface.h"
 #include "protocol/lock_command.h"

@@ -6,6 +6,7 @@
 
 #include "platform/debug_output.h"
 #include "platform/file_attributes.h"
+#include "platform/letter_case.h"
 #include "platform/path.h"
 #include "platform/system_factory.h"
 #include "settings/property_protocol.h"
@@ -49,10 +50,7 @@ std::string StateStorePath() {
 }
 
 std::string StateDirectoryKey(const std::string& local_directory) {
-  std::string key = local_directory;
-  for (char& c : key) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  std::string key = LowerCase(local_directory);
   const size_t first = key.find_first_not_of(kBlanks);
   if (first == std::string::npos) return std::string();
   key = key.substr(first, key.find_last_not_of(kBlanks) - first + 1);

@@ -6,9 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <ctime>
 
+#include "platform/file_replace.h"
 #include "platform/runtime_dir.h"
 
 namespace tw {
@@ -34,20 +34,8 @@ bool RecordNewStoreFile(const std::string& path) {
   if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   std::string folder, error;
   if (!RuntimeSubdirectory(kNewStoreFolder, true, &folder, &error)) return false;
-  const std::string record = folder + "/" + RecordName(st);
-  const std::string temporary = record + ".new";
-  const int fd =
-      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return false;
-  const std::string text = ChangeTime(st);
-  const bool written = ::write(fd, text.data(), text.size()) == ssize_t(text.size());
-  ::close(fd);
   // Whole or not at all: the server never reads half a record.
-  if (!written || ::rename(temporary.c_str(), record.c_str()) != 0) {
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  return true;
+  return ReplaceFileWhole(folder + "/" + RecordName(st), ChangeTime(st), 0600, nullptr) == 0;
 }
 
 bool HasNewStoreRecord(const std::string& runtime_dir, int fd) {

@@ -12,6 +12,7 @@
 #include "crypto/crypto.h"
 #include "platform/decimal.h"
 #include "platform/file_attributes.h"
+#include "platform/letter_case.h"
 #include "platform/path.h"
 #include "platform/process_id.h"
 #include "platform/recipient_table.h"

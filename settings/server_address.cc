@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "platform/decimal.h"
+#include "platform/list_text.h"
 #include "settings/property_file_client.h"
 #include "settings/property_protocol.h"
 
@@ -46,13 +47,7 @@ ServerAddressList::ServerAddressList() {
   }
   std::string history;
   if (Read(kPreviousAddressesKey, &history)) {
-    size_t start = 0;
-    while (true) {
-      const size_t end = history.find(';', start);
-      addresses_.insert(history.substr(start, end == std::string::npos ? end : end - start));
-      if (end == std::string::npos) break;
-      start = end + 1;
-    }
+    for (std::string& address : SplitList(history, ';')) addresses_.insert(std::move(address));
   } else if (!current_.empty()) {
     addresses_.insert(current_);
   }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/decimal.h"
+#include "platform/list_text.h"
 #include "platform/local_time.h"
 
 namespace tw {
@@ -171,17 +172,8 @@ std::string FormatFields(const Fields& f) {
 
 // Every piece between ":" separators; the empty text has none.
 std::vector<std::string> SplitPieces(const std::string& text) {
-  std::vector<std::string> pieces;
-  if (text.empty()) return pieces;
-  size_t start = 0;
-  for (;;) {
-    const size_t colon = text.find(':', start);
-    pieces.push_back(
-        text.substr(start, colon == std::string::npos ? std::string::npos : colon - start));
-    if (colon == std::string::npos) break;
-    start = colon + 1;
-  }
-  return pieces;
+  if (text.empty()) return {};
+  return SplitList(text, ':');
 }
 
 // atoi without its undefined behaviour: out-of-range values saturate.

@@ -161,8 +161,9 @@ long KilobytesIn(const std::string& status_path, const char* field) {
   std::string line;
   const std::string prefix = std::string(field) + ":";
   while (std::getline(in, line)) {
-    if (line.rfind(prefix, 0) == 0)
+    if (line.rfind(prefix, 0) == 0) {
       return DecimalToInt(std::string_view(line).substr(prefix.size()));
+    }
   }
   return -1;
 }

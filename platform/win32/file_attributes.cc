@@ -1,6 +1,7 @@
 // File attributes on Windows: existence and the last-write time from
-// GetFileAttributesExW, read-only as FILE_ATTRIBUTE_READONLY, the real name
-// from GetFinalPathNameByHandleW; see platform/file_attributes.h.
+// GetFileAttributesExW, read-only (and the mode's write bits) as
+// FILE_ATTRIBUTE_READONLY, the real name from GetFinalPathNameByHandleW;
+// see platform/file_attributes.h.
 #include "platform/file_attributes.h"
 
 #include "platform/win32/win32_util.h"
@@ -104,6 +105,17 @@ bool SetLocalFileReadOnly(const std::string& path, bool read_only, std::string* 
     return false;
   }
   return true;
+}
+
+bool ReadLocalFileMode(const std::string& path, uint32_t* mode) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!Attributes(path, &data)) return false;
+  *mode = (data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
+  return true;
+}
+
+bool SetLocalFileMode(const std::string& path, uint32_t mode, std::string* error) {
+  return SetLocalFileReadOnly(path, (mode & 0222) == 0, error);
 }
 
 }  // namespace tw

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/hex.h"
+#include "platform/letter_case.h"
 
 // clang-format off
 #include "platform/win32/win32_util.h"  // <windows.h> first
@@ -61,8 +62,7 @@ std::string Guid::ToText() const {
     result = reinterpret_cast<const char*>(text);
     RpcStringFreeA(&text);
   }
-  for (char& c : result) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return result;
+  return LowerCase(result);
 }
 
 std::string Guid::ToHexName() const {

@@ -7,8 +7,7 @@
 // in the current folder. See platform/process.h.
 #include "platform/process.h"
 
-#include <cctype>
-
+#include "platform/letter_case.h"
 #include "platform/system_factory.h"
 #include "platform/win32/win32_util.h"
 
@@ -77,8 +76,7 @@ std::string FindProgram(const std::string& name, const std::string& base) {
   // a ".com" or a script. Never the current folder (it holds files a
   // server sent) nor a relative entry.
   if (name.find(':') != std::string::npos) return std::string();
-  std::string ending = name.size() >= 4 ? name.substr(name.size() - 4) : std::string();
-  for (char& c : ending) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const std::string ending = LowerCase(name.size() >= 4 ? name.substr(name.size() - 4) : "");
   const std::string file = ending == ".exe" ? name : name + ".exe";
   const DWORD size = GetEnvironmentVariableW(L"PATH", nullptr, 0);
   if (size == 0) return std::string();

@@ -20,7 +20,7 @@
 #include <new>
 
 #include "platform/debug_output.h"
-#include "platform/path.h"
+#include "platform/letter_case.h"
 // clang-format off
 #include "platform/win32/win32_util.h"  // <windows.h> first
 #include <rpc.h>
@@ -114,10 +114,8 @@ std::wstring ProgramFile(const std::string& file) {
   std::string path = file;
   if (dot == std::string::npos) {
     path += ".exe";
-  } else {
-    std::string extension = file.substr(dot);
-    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (extension != ".exe") return std::wstring();
+  } else if (LowerCase(file.substr(dot)) != ".exe") {
+    return std::wstring();
   }
   const std::wstring wide = win32::Wide(path);
   const DWORD attributes = GetFileAttributesW(wide.c_str());

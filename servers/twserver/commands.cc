@@ -13,10 +13,10 @@
 
 #include "crypto/crypto.h"
 #include "messaging/field_ids.h"
-#include "messaging/list_text.h"
 #include "messaging/reply.h"
 #include "messaging/scratch_files.h"
 #include "platform/errno_text.h"
+#include "platform/list_text.h"
 #include "protocol/command.h"
 #include "protocol/document_command.h"
 #include "protocol/lock_command.h"

@@ -1,6 +1,7 @@
 #include "servers/twserver/names.h"
 
 #include "platform/hex.h"
+#include "platform/letter_case.h"
 
 namespace tw::twserver {
 
@@ -29,11 +30,7 @@ bool IsValidName(std::string_view name) {
 }
 
 std::string FoldName(std::string_view name) {
-  std::string folded(name);
-  for (char& c : folded) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return folded;
+  return LowerCase(name);
 }
 
 std::string Printable(std::string_view text) {

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "messaging/list_text.h"
+#include "platform/list_text.h"
 
 namespace tw::twserver {
 

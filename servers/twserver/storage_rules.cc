@@ -4,7 +4,7 @@
 
 #include "crypto/crypto.h"
 #include "platform/hex.h"
-#include "platform/path.h"
+#include "platform/letter_case.h"
 #include "protocol/name_table.h"
 #include "servers/twserver/names.h"
 #include "settings/stamp.h"

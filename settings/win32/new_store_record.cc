@@ -11,6 +11,7 @@
 
 #include <cstdint>
 
+#include "platform/file_replace.h"
 #include "platform/runtime_dir.h"
 #include "platform/win32/win32_util.h"
 
@@ -59,24 +60,8 @@ bool RecordNewStoreFile(const std::string& path) {
   }
   std::string folder, error;
   if (!RuntimeSubdirectory(kNewStoreFolder, true, &folder, &error)) return false;
-  const std::string record = folder + "\\" + id.name;
-  const std::string temporary = record + ".new";
-  bool written = false;
-  {
-    win32::ScopedHandle out(CreateFileW(win32::Wide(temporary).c_str(), GENERIC_WRITE, 0, nullptr,
-                                        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    DWORD done = 0;
-    written = out.valid() &&
-              WriteFile(out.get(), id.created.data(), DWORD(id.created.size()), &done, nullptr) &&
-              done == id.created.size();
-  }
   // Whole or not at all: the server never reads half a record.
-  if (!written || !MoveFileExW(win32::Wide(temporary).c_str(), win32::Wide(record).c_str(),
-                               MOVEFILE_REPLACE_EXISTING)) {
-    DeleteFileW(win32::Wide(temporary).c_str());
-    return false;
-  }
-  return true;
+  return ReplaceFileWhole(folder + "\\" + id.name, id.created, 0600, nullptr) == 0;
 }
 
 bool HasNewStoreRecord(const std::string& runtime_dir, int fd) {

@@ -15,12 +15,12 @@
 
 #include "crypto/crypto.h"
 #include "messaging/field_ids.h"
-#include "messaging/list_text.h"
 #include "messaging/message.h"
 #include "messaging/message_id.h"
 #include "messaging/message_writer.h"
 #include "messaging/scratch_files.h"
 #include "platform/guid.h"
+#include "platform/list_text.h"
 #include "protocol/command.h"
 #include "servers/twserver/commands.h"
 #include "servers/twserver/sqlite_storage.h"

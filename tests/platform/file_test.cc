@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <set>
@@ -13,6 +14,7 @@
 
 #include "platform/file_attributes.h"
 #include "platform/file_move.h"
+#include "platform/small_file.h"
 #include "tests/support/test_env.h"
 
 namespace tw {
@@ -162,6 +164,37 @@ TEST(FileAttributes, ReadOnlyChangesRegularFilesOnlyNeverThroughALink) {
   EXPECT_FALSE(error.empty());
 }
 
+// A file that replaces another takes its permission bits, the execute bits
+// too, and never hands them to a file a link points at.
+TEST(FileAttributes, ModeCarriesOverToARegularFileOnly) {
+  test::TestEnv env;
+  const std::string script = env.Path("build.sh");
+  test::WriteFile(script, "old");
+  ASSERT_EQ(0, ::chmod(script.c_str(), 0750));
+  uint32_t mode = 0;
+  ASSERT_TRUE(ReadLocalFileMode(script, &mode));
+  EXPECT_EQ(0750u, mode);
+  EXPECT_FALSE(ReadLocalFileMode(env.Path("missing.sh"), &mode));
+
+  const std::string merged = env.Path("merged.sh");
+  test::WriteFile(merged, "new");
+  ASSERT_EQ(0, ::chmod(merged.c_str(), 0600));
+  EXPECT_TRUE(SetLocalFileMode(merged, mode));
+  EXPECT_EQ(0750u, ModeOf(merged));
+  // Set-id bits neither come from the other file nor go away.
+  ASSERT_EQ(0, ::chmod(merged.c_str(), 02700));
+  EXPECT_TRUE(SetLocalFileMode(merged, 04750));
+  EXPECT_EQ(02750u, ModeOf(merged));
+  ASSERT_EQ(0, ::chmod(merged.c_str(), 0750));
+
+  const std::string link = env.Path("link.sh");
+  ASSERT_EQ(0, ::symlink(merged.c_str(), link.c_str()));
+  std::string error;
+  EXPECT_FALSE(SetLocalFileMode(link, 0777, &error));
+  EXPECT_NE(std::string::npos, error.find("symbolic link")) << error;
+  EXPECT_EQ(0750u, ModeOf(merged));
+}
+
 std::set<std::string> Names(const std::string& folder) {
   std::set<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
@@ -253,6 +286,47 @@ TEST(FileMove, MoveReplacesALinkAndNotItsTarget) {
   EXPECT_EQ(0666u & ~mask, st.st_mode & 07777);
   EXPECT_EQ("fetched", test::ReadFile(target));
   EXPECT_EQ("keep", test::ReadFile(elsewhere));
+}
+
+bool ReadRefusesFifo(const std::string& fifo) {
+  std::string contents = "stale", error;
+  return !ReadSmallFile(fifo, 1024, &contents, &error) && contents.empty() &&
+         error == "not a regular file";
+}
+
+// Without a reader the open fails; with one the FIFO is refused.
+bool AppendRefusesFifo(const std::string& fifo) {
+  std::string error;
+  if (AppendToFile(fifo, "line\n", &error)) return false;
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  return reader >= 0 && !AppendToFile(fifo, "line\n", &error) &&
+         error.find("not a regular file") != std::string::npos;
+}
+
+// Runs `check` in the child of a death test, with an alarm, so that a wait
+// fails the test instead of holding it.
+[[noreturn]] void ExitWithinAlarm(bool (*check)(const std::string&), const std::string& path) {
+  ::alarm(30);
+  std::exit(check(path) ? 0 : 1);
+}
+
+// A FIFO where a small file is expected is refused at once: opening it must
+// not wait for a partner that never comes.
+TEST(SmallFile, RegularFilesOnlyAndNeverAWait) {
+  test::TestEnv env;
+  const std::string fifo = env.Path("script");
+  ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+  EXPECT_EXIT(ExitWithinAlarm(ReadRefusesFifo, fifo), ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(ExitWithinAlarm(AppendRefusesFifo, fifo), ::testing::ExitedWithCode(0), "");
+
+  const std::string file = env.Path("small.txt");
+  test::WriteFile(file, "twelve bytes");
+  std::string contents, error;
+  EXPECT_FALSE(ReadSmallFile(file, 11, &contents, &error));
+  ASSERT_TRUE(ReadSmallFile(file, 12, &contents, &error)) << error;
+  EXPECT_EQ("twelve bytes", contents);
+  ASSERT_TRUE(AppendToFile(file, "!", &error)) << error;
+  EXPECT_EQ("twelve bytes!", test::ReadFile(file));
 }
 
 }  // namespace

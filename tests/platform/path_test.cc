@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/letter_case.h"
 #include "platform/native_text.h"
 
 namespace tw {
@@ -47,6 +48,14 @@ TEST(Path, ServerNamesBecomeNativeOnlyWhenTheyStayBelowTheFolder) {
 TEST(Path, CaseInsensitiveComparisonUpperCases) {
   EXPECT_TRUE(SamePathIgnoringCase("/Work/Src", "/work/SRC"));
   EXPECT_FALSE(SamePathIgnoringCase("/work/src", "/work/src2"));
+  // Only ASCII letters fold: a stored key must not depend on the locale.
+  EXPECT_EQ(UpperCase("a\xe9z~"), "A\xe9Z~");
+  EXPECT_EQ(LowerCase("A\xc9Z@"), "a\xc9z@");
+  EXPECT_TRUE(EqualIgnoringCase("Yes", "yES"));
+  EXPECT_FALSE(EqualIgnoringCase("Yes", "Yes "));
+  EXPECT_FALSE(EqualIgnoringCase(std::string_view("Yes\0no", 6), "Yes"));
+  EXPECT_FALSE(EqualIgnoringCase("\xe9", "\xc9"));
+  EXPECT_FALSE(EqualIgnoringCase("[", "{"));  // '[' + 32 is '{', but neither is a letter
 }
 
 // The helpers above split and fold byte by byte, which holds only where no

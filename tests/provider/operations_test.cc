@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/letter_case.h"
 #include "provider/msscci.h"
 #include "settings/property_file_client.h"
 #include "settings/property_protocol.h"
@@ -114,7 +115,7 @@ TEST_F(ProviderOperationsTest, BindingCreatesBindsAndReopens) {
 
   // A leaf that differs only in letter case is another Production.
   Binding upper = bound;
-  std::transform(upper.project.begin(), upper.project.end(), upper.project.begin(), ::toupper);
+  upper.project = UpperCase(upper.project);
   if (upper.project != bound.project) {
     EXPECT_EQ(SCC_E_UNKNOWNPROJECT, host_->Open(context, upper));
   }

@@ -7,7 +7,7 @@
 #include <cryptopp/rsa.h>
 #include <gtest/gtest.h>
 
-#include <cctype>
+#include "platform/letter_case.h"
 
 namespace tw::twserver {
 namespace {
@@ -57,9 +57,7 @@ TEST(LogonKeysTest, ASealedDigestOpensOnceUnderItsKeyUntilTheKeyRetires) {
   ASSERT_EQ(LogonKeys::kOpened, keys.Open(generation, sealed, &plain));
   EXPECT_EQ("0123456789ABCDEF0123456789ABCDEF", std::string(plain.begin(), plain.end()));
   EXPECT_EQ(LogonKeys::kReplayed, keys.Open(generation, sealed, &plain));
-  std::string lower = sealed;
-  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  EXPECT_EQ(LogonKeys::kReplayed, keys.Open(generation, lower, &plain));
+  EXPECT_EQ(LogonKeys::kReplayed, keys.Open(generation, LowerCase(sealed), &plain));
   if (!variant.empty()) {
     EXPECT_EQ(LogonKeys::kUnusable, keys.Open(generation, variant, &plain));
   }

@@ -24,6 +24,7 @@
 #include "messaging/field_ids.h"
 #include "messaging/message_writer.h"
 #include "messaging/stream_format.h"
+#include "platform/letter_case.h"
 #include "servers/twserver/content_store.h"
 #include "servers/twserver/repository.h"
 #include "settings/property_escape.h"
@@ -302,9 +303,7 @@ TEST_F(ServeLimitsTest, ACapturedLogonCannotBeSentAgain) {
     Sealed mine;
     ASSERT_TRUE(Seal(attacker, "alice", "whatever", &mine));
     mine.digest = sealed.digest;
-    if (lower) {
-      for (char& ch : mine.digest) ch = static_cast<char>(std::tolower(ch));
-    }
+    if (lower) mine.digest = LowerCase(mine.digest);
     MessagePtr reply = LogonWith(attacker, "alice", mine);
     EXPECT_EQ(1, Error(reply));
     std::string key;

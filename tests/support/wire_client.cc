@@ -11,8 +11,8 @@
 
 #include "crypto/crypto.h"
 #include "messaging/field_ids.h"
-#include "messaging/list_text.h"
 #include "platform/decimal.h"
+#include "platform/list_text.h"
 #include "protocol/name_table.h"
 #include "tests/support/test_env.h"
 #include "transport/socket.h"

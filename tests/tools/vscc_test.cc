@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -186,8 +187,16 @@ TEST_F(VsccTest, UsageErrorsExitTwoAndHelpExitsZero) {
   EXPECT_NE(std::string::npos, Vscc("w", {"--help"}).out.find("Dialogs:"));
 }
 
-TEST_F(VsccTest, FindsTheProviderAndSaysWhenItCannot) {
-  Result r = Vscc("w", {"--provider", env_.Path("none.so"), "prop", "get", "A", "B"});
+TEST_F(VsccTest, FindsTheProviderAndScriptOrSaysWhyNot) {
+  // A dialog script that is no file is refused at once: a FIFO is never
+  // waited on for a writer.
+  ASSERT_EQ(0, ::mkfifo(env_.Path("answers").c_str(), 0600));
+  Result r = Vscc("w", {"--ui", "script:" + env_.Path("answers"), "bind"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("cannot read the script")) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("not a regular file")) << r.err;
+
+  r = Vscc("w", {"--provider", env_.Path("none.so"), "prop", "get", "A", "B"});
   EXPECT_EQ(1, r.status);
   EXPECT_NE(std::string::npos, r.err.find("none.so")) << r.err;
   EXPECT_NE(std::string::npos, r.err.find("--provider")) << r.err;

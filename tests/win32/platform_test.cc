@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +21,7 @@
 #include "platform/file_replace.h"
 #include "platform/guid.h"
 #include "platform/junction.h"
+#include "platform/letter_case.h"
 #include "platform/mailslot.h"
 #include "platform/native_text.h"
 #include "platform/path.h"
@@ -294,16 +296,25 @@ TEST(Win32File, ReadOnlyAttributeMoveAndReplace) {
   EXPECT_FALSE(LocalFileExists(dir.path())) << "a folder is no file";
   ASSERT_TRUE(SetLocalFileReadOnly(target, true));
   EXPECT_TRUE(GetFileAttributesW(win32::Wide(target).c_str()) & FILE_ATTRIBUTE_READONLY);
+  // The mode a replacing file takes over is the read-only attribute.
+  uint32_t mode = 0;
+  ASSERT_TRUE(ReadLocalFileMode(target, &mode));
+  EXPECT_EQ(0444u, mode);
 
   const std::string received = dir.File("CRL1.tmp");
   WriteAll(received, "new contents");
   std::string error;
   ASSERT_TRUE(MoveFileReplacing(received, target, &error)) << error;
   EXPECT_EQ("new contents", ReadAll(target));
+  EXPECT_FALSE(GetFileAttributesW(win32::Wide(target).c_str()) & FILE_ATTRIBUTE_READONLY);
   EXPECT_FALSE(LocalFileExists(received));
   EXPECT_FALSE(MoveFileReplacing(received, target, &error));
   EXPECT_FALSE(error.empty());
 
+  ASSERT_TRUE(SetLocalFileMode(target, mode));
+  EXPECT_TRUE(GetFileAttributesW(win32::Wide(target).c_str()) & FILE_ATTRIBUTE_READONLY);
+  ASSERT_TRUE(SetLocalFileMode(target, 0644));
+  EXPECT_FALSE(GetFileAttributesW(win32::Wide(target).c_str()) & FILE_ATTRIBUTE_READONLY);
   ASSERT_TRUE(SetLocalFileReadOnly(target, false));
   EXPECT_FALSE(GetFileAttributesW(win32::Wide(target).c_str()) & FILE_ATTRIBUTE_READONLY);
   ASSERT_EQ(0, ReplaceFileWhole(target, "whole", -1, &error)) << error;
@@ -721,6 +732,19 @@ TEST(Win32Path, NativeIsTheBackslashForm) {
 // A server's name that Windows would read as another file or as a device
 // is refused, not written: "a.txt." would be written to "a.txt", "nul.txt"
 // to the null device, "con" would read the console.
+// The C runtime's letter case follows setlocale, and a host may set one
+// where "\xe9" has an upper case; the system's keys keep their form.
+TEST(Win32Path, LetterCaseIgnoresTheLocale) {
+  const char* current = std::setlocale(LC_CTYPE, nullptr);
+  const std::string saved = current != nullptr ? current : "C";
+  if (std::setlocale(LC_CTYPE, ".1252") == nullptr) GTEST_SKIP() << "no code page 1252 locale";
+  const std::string upper = UpperCase("a\xe9z");
+  const bool equal = EqualIgnoringCase("\xe9", "\xc9");
+  std::setlocale(LC_CTYPE, saved.c_str());
+  EXPECT_EQ("A\xe9Z", upper);
+  EXPECT_FALSE(equal);
+}
+
 TEST(Win32Path, RefusesNamesWindowsReadsAsAnotherFileOrADevice) {
   for (const char* bad :
        {"a.txt.",  "src\\a.txt ", "dir.\\a", "dir \\a",  "CON",     "con.txt",  "src\\Nul",

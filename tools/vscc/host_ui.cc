@@ -1,14 +1,15 @@
 #include "tools/vscc/host_ui.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 
 #include "platform/decimal.h"
 #include "platform/errno_text.h"
 #include "platform/native_text.h"
+#include "platform/small_file.h"
 #include "tools/vscc/json.h"
 #include "tools/vscc/system.h"
 
@@ -180,14 +181,11 @@ bool HostUi::Setup(const std::string& ui, std::string* error) {
     person_ = !Getenv("DISPLAY").empty() || !Getenv("WAYLAND_DISPLAY").empty();
   } else if (mode.rfind("script:", 0) == 0) {
     user_script_name_ = mode.substr(7);
-    std::ifstream in(user_script_name_, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    if (!in || text.str().size() > kMaxScriptBytes) {
-      *error = "cannot read the script " + user_script_name_;
+    std::string reason;
+    if (!tw::ReadSmallFile(user_script_name_, kMaxScriptBytes, &user_script_, &reason)) {
+      *error = "cannot read the script " + user_script_name_ + ": " + reason;
       return false;
     }
-    user_script_ = text.str();
   } else if (mode != "none" && given) {
     *error = "--ui must be gui, tty, none or script:FILE, not '" + mode + "'";
     return false;
@@ -275,9 +273,13 @@ std::vector<UiEvent> HostUi::TakeEvents() {
   if (end == std::string::npos) return events;
   record_offset_ += end + 1;
   const std::string lines = text.substr(0, end + 1);
-  if (!user_record_.empty()) {
-    std::ofstream copy(user_record_, std::ios::binary | std::ios::app);
-    copy << lines;
+  // The user's copy of the record: a failure is told once, and the run
+  // goes on.
+  std::string error;
+  if (!user_record_.empty() && !tw::AppendToFile(user_record_, lines, &error) &&
+      !user_record_failed_) {
+    user_record_failed_ = true;
+    std::fprintf(stderr, "vscc: VELTRANE_UI_RECORD: %s\n", error.c_str());
   }
   std::istringstream in(lines);
   std::string line;

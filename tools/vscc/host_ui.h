@@ -169,6 +169,7 @@ class HostUi {
   std::map<std::string, std::string> defaulted_;  // question title -> hint
   std::set<std::string> answered_titles_;         // boxes the script answers
   std::string user_record_;                       // the user's $VELTRANE_UI_RECORD
+  bool user_record_failed_ = false;               // a write to it failed, and was told
   std::unique_ptr<ScratchFile> record_;
   // Every script of this run: each stays open, so that no later script can
   // get an earlier one's name, which the seam would take for the same script.

@@ -4,11 +4,11 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 #include "platform/file_replace.h"
 #include "platform/native_text.h"
+#include "platform/small_file.h"
 
 namespace vscc {
 
@@ -84,20 +84,17 @@ bool FindWorkspace(const std::string& start, Workspace* w, std::string* error) {
     std::error_code ec;
     const fs::file_status st = fs::status(candidate, ec);
     if (fs::exists(st)) {
-      if (!fs::is_regular_file(st) || fs::file_size(candidate, ec) > kMaxWorkspaceFileBytes) {
+      if (!fs::is_regular_file(st)) {
         *error = tw::FsText(candidate) + " is not a vscc working-folder file";
         return false;
       }
-      std::ifstream in(candidate, std::ios::binary);
-      std::stringstream text;
-      text << in.rdbuf();
-      if (!in) {
-        *error = "cannot read " + tw::FsText(candidate);
+      std::string text, why;
+      if (!tw::ReadSmallFile(tw::FsText(candidate), kMaxWorkspaceFileBytes, &text, &why)) {
+        *error = "cannot read " + tw::FsText(candidate) + ": " + why;
         return false;
       }
-      std::string why;
       w->root = tw::FsText(folder);
-      if (!ParseWorkspace(text.str(), w, &why)) {
+      if (!ParseWorkspace(text, w, &why)) {
         *error = tw::FsText(candidate) + ": " + why;
         return false;
       }

@@ -18,10 +18,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <mutex>
+
+#include "platform/letter_case.h"
 
 namespace tw {
 
@@ -46,8 +47,7 @@ int SocketType(int kind) {
 
 bool IsReservedInvalidName(std::string name) {
   if (!name.empty() && name.back() == '.') name.pop_back();
-  std::transform(name.begin(), name.end(), name.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  name = LowerCase(name);
   static const std::string kSuffix = ".invalid";
   return name == "invalid" ||
          (name.size() > kSuffix.size() &&

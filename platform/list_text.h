@@ -1,11 +1,12 @@
-// The lists of the wire: elements joined with a separator ("?" unless a
-// command names another) in one string field. Splitting keeps empty
-// elements, so that parallel lists keep their positions: a text with n
-// separators gives n + 1 elements, and the empty text one empty element.
+// Lists held in one string: elements joined with a separator. The wire's
+// list fields use "?" unless a command names another; stored settings and
+// search paths have their own. Splitting keeps empty elements, so that
+// parallel lists keep their positions: a text with n separators gives n + 1
+// elements, and the empty text one empty element.
 //
 // Threads: no state.
-#ifndef TW_MESSAGING_LIST_TEXT_H_
-#define TW_MESSAGING_LIST_TEXT_H_
+#ifndef TW_PLATFORM_LIST_TEXT_H_
+#define TW_PLATFORM_LIST_TEXT_H_
 
 #include <string>
 #include <string_view>
@@ -25,4 +26,4 @@ inline std::string JoinList(const std::vector<std::string>& elements, char separ
 
 }  // namespace tw
 
-#endif  // TW_MESSAGING_LIST_TEXT_H_
+#endif  // TW_PLATFORM_LIST_TEXT_H_

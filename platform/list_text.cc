@@ -1,4 +1,4 @@
-#include "messaging/list_text.h"
+#include "platform/list_text.h"
 
 namespace tw {
 
