@@ -4,6 +4,9 @@
 // record is appended to it followed by a line feed (the separator between
 // records; "-" means standard error); otherwise it goes to syslog at
 // LOG_DEBUG under the program's ident (on Windows: OutputDebugStringA).
+// The named file must be a plain file of the user's (or a character device
+// such as /dev/null): a symbolic link, a pipe or another user's file there
+// gets nothing.
 // Thread-safe: one write per record.
 #ifndef TW_PLATFORM_DEBUG_OUTPUT_H_
 #define TW_PLATFORM_DEBUG_OUTPUT_H_

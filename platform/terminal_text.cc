@@ -1,5 +1,6 @@
-// TerminalSafeText (declared in platform/ui_terminal.h): text a server or a
-// user sent, made safe to print on a terminal or a console. Kept apart from
+// TerminalSafeText and TerminalSafeName (declared in platform/ui_terminal.h):
+// text a server or a user sent, made safe to print on a terminal or a
+// console. Kept apart from
 // the terminal form itself so that every platform has it, the Windows one
 // included, whose terminal form is not there.
 //
@@ -27,18 +28,17 @@ bool IsInvisibleFormatting(const std::string& text, size_t i, size_t length) {
   return b1 == 0x81 && b2 >= 0xA6 && b2 <= 0xA9;  // U+2066..U+2069
 }
 
-}  // namespace
-
-std::string TerminalSafeText(const std::string& native) {
-  // Judged character by character in UTF-8 (on Windows the text is in the
-  // ANSI code page, whose bytes above 0x7F are no UTF-8 sequences) and
-  // handed back in the encoding it came in.
+// Judged character by character in UTF-8 (on Windows the text is in the
+// ANSI code page, whose bytes above 0x7F are no UTF-8 sequences) and handed
+// back in the encoding it came in. With `lines`, line feeds and tabs are
+// kept as they are.
+std::string SafeText(const std::string& native, bool lines) {
   const std::string text = Utf8FromNative(native);
   std::string out;
   size_t i = 0;
   while (i < text.size()) {
     const auto c = static_cast<unsigned char>(text[i]);
-    if (c == '\n' || c == '\t' || (c >= 0x20 && c < 0x7F)) {
+    if ((lines && (c == '\n' || c == '\t')) || (c >= 0x20 && c < 0x7F)) {
       out += static_cast<char>(c);
       ++i;
     } else if (c < 0x20 || c == 0x7F) {
@@ -58,6 +58,16 @@ std::string TerminalSafeText(const std::string& native) {
     }
   }
   return NativeFromUtf8(out);
+}
+
+}  // namespace
+
+std::string TerminalSafeText(const std::string& text) {
+  return SafeText(text, true);
+}
+
+std::string TerminalSafeName(const std::string& name) {
+  return SafeText(name, false);
 }
 
 }  // namespace tw

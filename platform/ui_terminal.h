@@ -81,8 +81,13 @@ class TerminalUserInterface : public UserInterface {
   int owned_fd_ = -1;  // /dev/tty when OpenTty opened it
 };
 
-// `text` made safe to print on a terminal (see above).
+// `text` made safe to print on a terminal (see above). Line feeds and tabs
+// stay: a text may have lines.
 std::string TerminalSafeText(const std::string& text);
+// A name (of a file, a Document, a Production) made safe to print as one
+// item of a list: as TerminalSafeText, and line feeds and tabs shown as ^J
+// and ^I too, so that a name cannot pass for two lines or two columns.
+std::string TerminalSafeName(const std::string& name);
 
 }  // namespace tw
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/path.h"
+#include "platform/ui_terminal.h"
 #include "session/client_session.h"
 
 namespace tw {
@@ -74,7 +75,9 @@ std::string JoinLines(const std::vector<std::string>& lines) {
   std::string text;
   for (size_t i = 0; i < lines.size(); ++i) {
     if (i > 0) text += '\n';
-    text += lines[i];
+    // One line each, whatever the name holds: a name a server chose could
+    // otherwise pass for more files than there are.
+    text += TerminalSafeName(lines[i]);
   }
   return text;
 }

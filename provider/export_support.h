@@ -85,7 +85,8 @@ void TextOut(const ProviderContext& context, const std::string& message);
 void TextOutTo(LPTEXTOUTPROC callback, const std::string& message);
 // `format` with its one "%s" replaced by `argument`.
 std::string FormatText(const char* format, const std::string& argument);
-// The elements joined with "\n" (the lists of the notices).
+// The elements joined with "\n" (the lists of the notices), each shown on
+// its one line (control characters in it as ^X, see TerminalSafeName).
 std::string JoinLines(const std::vector<std::string>& lines);
 
 // A host string; null reads as empty.

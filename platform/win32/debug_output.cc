@@ -23,11 +23,19 @@ void DebugOutput(const std::string& text) {
   HANDLE out = GetStdHandle(STD_ERROR_HANDLE);
   win32::ScopedHandle file;
   if (std::strcmp(target, "-") != 0) {
-    // FILE_APPEND_DATA alone makes every write an append at the end.
+    // FILE_APPEND_DATA alone makes every write an append at the end. A
+    // link is opened as itself, and then refused: it could lead the records
+    // into another file of the user's.
     file.Reset(CreateFileW(win32::Wide(target).c_str(), FILE_APPEND_DATA,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                           nullptr));
     if (!file.valid()) return;  // diagnostics never fail the caller
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file.get(), &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      return;
+    }
     out = file.get();
   }
   if (out == nullptr || out == INVALID_HANDLE_VALUE) return;

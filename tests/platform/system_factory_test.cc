@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <wx/fileconf.h>
@@ -25,25 +26,9 @@ namespace tw {
 namespace {
 
 namespace fs = std::filesystem;
+using test::ScopedEnv;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
-
-// Sets (or with nullopt unsets) one environment variable for a scope.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    Set(value);
-  }
-  ~ScopedEnv() { Set(old_); }
-
- private:
-  void Set(const std::optional<std::string>& value) {
-    value ? setenv(name_, value->c_str(), 1) : unsetenv(name_);
-  }
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 std::string HelperPath() {
   return test::BinDir() + "/platform_launch_helper";
@@ -139,6 +124,29 @@ TEST_F(SystemFactoryTest, ModuleDirectoryIsTheProgramsFolderWithoutOverride) {
   // Linked into this test program, the module is the program itself.
   EXPECT_EQ(fs::canonical(factory_.ModuleDirectory()), fs::canonical(test::BinDir()));
   EXPECT_EQ(factory_.GlobalDirectory(), factory_.ModuleDirectory());
+}
+
+// The log is written only into a plain file of the user's: a link planted
+// at its name (towards another file of the user's) or a pipe gets nothing,
+// and the caller never waits.
+TEST_F(SystemFactoryTest, LogNeverFollowsALinkNorWaitsOnAPipe) {
+  const std::string victim = env_.Path("home/.profile");
+  test::WriteFile(victim, "mine\n");
+  const std::string link = env_.Path("planted.log");
+  ASSERT_EQ(0, symlink(victim.c_str(), link.c_str()));
+  {
+    ScopedEnv target("VELTRANE_DEBUG_OUTPUT", link);
+    factory_.Log("%s", "a record");
+  }
+  EXPECT_EQ(test::ReadFile(victim), "mine\n");
+  const std::string pipe = env_.Path("pipe.log");
+  ASSERT_EQ(0, mkfifo(pipe.c_str(), 0600));
+  ScopedEnv target("VELTRANE_DEBUG_OUTPUT", pipe);
+  factory_.Log("%s", "a record");  // nobody reads the pipe: returns at once
+  const std::string plain = env_.Path("plain.log");
+  ScopedEnv plain_target("VELTRANE_DEBUG_OUTPUT", plain);
+  factory_.Log("%s", "a record");
+  EXPECT_EQ(test::ReadFile(plain), "a record\n");
 }
 
 TEST_F(SystemFactoryTest, LogWritesOneRecordCutAt4096Bytes) {

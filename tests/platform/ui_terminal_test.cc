@@ -112,6 +112,14 @@ TEST_F(TerminalUi, DisabledButtonsAreNotOfferedAndInputEndCancels) {
   });
 }
 
+// A name is one item of a list: its line breaks and tabs are shown, as
+// every other control character is, while a text keeps its lines.
+TEST(TerminalSafeName, LineBreaksAndTabsAreShownNotObeyed) {
+  EXPECT_EQ("two^Jlines^Itab^M.txt", TerminalSafeName("two\nlines\ttab\r.txt"));
+  EXPECT_EQ("^[[2J? caf\xc3\xa9", TerminalSafeName("\x1b[2J\xe2\x80\xae caf\xc3\xa9"));
+  EXPECT_EQ("two\nlines\ttab^M", TerminalSafeText("two\nlines\ttab\r"));
+}
+
 TEST_F(TerminalUi, MessageBoxAnswersAndIsRecorded) {
   setenv("VELTRANE_UI_RECORD", env_.Path("record.jsonl").c_str(), 1);
   MessageBoxRequest box;

@@ -46,20 +46,6 @@ std::vector<std::string> Lines(const std::string& request) {
   }
 }
 
-// Sets an environment variable for a scope.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() { old_.empty() ? ::unsetenv(name_) : ::setenv(name_, old_.c_str(), 1); }
-
- private:
-  const char* name_;
-  std::string old_;
-};
-
 class PropertyClientTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(server_.Start()); }
@@ -200,7 +186,7 @@ TEST_F(PropertyClientTest, BindingCreatesFilesAndNamesOneStorePerFile) {
 // setting written to it would be lost.
 TEST_F(PropertyClientTest, UserStoreWithoutDefaultUsrStartsEmptyAndKeepsWrites) {
   ASSERT_EQ(::mkdir(env_.Path("module").c_str(), 0700), 0);
-  ScopedEnv module("VELTRANE_MODULE_DIR", env_.Path("module"));
+  test::ScopedEnv module("VELTRANE_MODULE_DIR", env_.Path("module"));
   PropertyFileClient user("", kStoreUser);
   std::string path;
   user.GetUserFilePath(&path);
@@ -417,7 +403,7 @@ TEST(PropertyServerLifeTest, ConnectStartsOneServer) {
 TEST(PropertyServerLifeTest, StartedServerLeavesTheStartersOutputAlone) {
   test::TestEnv env;
   test::UsePropertyServerFromBuild(20000);
-  ScopedEnv debug("VELTRANE_DEBUG_OUTPUT", "-");
+  test::ScopedEnv debug("VELTRANE_DEBUG_OUTPUT", "-");
   struct Stopper {
     ~Stopper() { test::StopAnyPropertyServer(); }
   } stopper;

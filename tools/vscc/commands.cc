@@ -9,6 +9,7 @@
 
 #include "platform/native_text.h"
 #include "platform/ui_record.h"
+#include "platform/ui_terminal.h"
 #include "tools/vscc/host_ui.h"
 #include "tools/vscc/provider.h"
 #include "tools/vscc/system.h"
@@ -383,9 +384,11 @@ class Command {
     return names;
   }
 
+  // A path as printed: relative to the current folder, and one item however
+  // the server named it (a line feed in a name is shown, never obeyed).
   std::string Shown(const std::string& path) const {
     const fs::path relative = tw::FsPath(path).lexically_relative(tw::FsPath(cwd_));
-    return relative.empty() ? path : tw::FsText(relative);
+    return tw::TerminalSafeName(relative.empty() ? path : tw::FsText(relative));
   }
 
   // Asks for the advanced options of a check-out or check-in through the
