@@ -11,22 +11,44 @@
 #include <cstring>
 
 #include "platform/errno_text.h"
+#include "platform/file_attributes.h"
+#include "platform/path.h"
+#include "platform/system_factory.h"
 
 namespace tw {
 
 namespace {
+
+// Below the user's cache folder when neither VELTRANE_RUNTIME_DIR nor
+// XDG_RUNTIME_DIR names the runtime folder.
+constexpr char kCacheSubfolder[] = "veltrane/runtime";
 
 std::string EnvText(const char* name) {
   const char* value = std::getenv(name);
   return value == nullptr ? std::string() : std::string(value);
 }
 
-std::string BaseFolder() {
+// The runtime folder's path; "" with *error when none can be named. The
+// last resort lies in the user's own cache folder, never at a predictable
+// name in a shared folder such as /tmp, which another user could take
+// first.
+std::string BaseFolder(std::string* error) {
   std::string dir = EnvText("VELTRANE_RUNTIME_DIR");
   if (!dir.empty()) return dir;
   dir = EnvText("XDG_RUNTIME_DIR");
   if (!dir.empty()) return dir + "/veltrane";
-  return "/tmp/veltrane-" + std::to_string(static_cast<unsigned long>(geteuid()));
+  std::string cache = EnvText("XDG_CACHE_HOME");
+  if (cache.empty()) {
+    const std::string home = UserHomeDirectory();
+    if (home.empty()) {
+      *error =
+          "No runtime folder: none of VELTRANE_RUNTIME_DIR, XDG_RUNTIME_DIR, XDG_CACHE_HOME "
+          "and HOME is set, and the user has no home folder";
+      return std::string();
+    }
+    cache = (home == "/" ? std::string() : home) + "/.cache";
+  }
+  return cache + "/" + kCacheSubfolder;
 }
 
 // Checks a folder that exists: a real folder (no link), ours, closed to
@@ -93,7 +115,15 @@ bool EnsureFolder(const std::string& path, bool create, std::string* error,
 }  // namespace
 
 bool RuntimeDirectory(std::string* path, std::string* error) {
-  const std::string base = BaseFolder();
+  const std::string base = BaseFolder(error);
+  if (base.empty()) return false;
+  // The folders above it in the user's cache may not be there yet; they
+  // are the user's own, made private like the folder itself.
+  const std::string parent = NativeParent(base);
+  if (!parent.empty() && !LocalPathExists(parent) && !MakeLocalDirectories(parent, 0700)) {
+    *error = ErrnoText("Cannot create the folders of runtime folder", base, errno);
+    return false;
+  }
   if (!EnsureFolder(base, true, error)) return false;
   for (const char* sub : {kMailslotFolder, kSharedBlockFolder, kRecipientFolder}) {
     if (!EnsureFolder(base + "/" + sub, true, error)) return false;
@@ -105,7 +135,8 @@ bool RuntimeDirectory(std::string* path, std::string* error) {
 bool RuntimeSubdirectory(const char* sub, bool create, std::string* path, std::string* error,
                          bool* absent) {
   if (absent != nullptr) *absent = false;
-  const std::string base = BaseFolder();
+  const std::string base = BaseFolder(error);
+  if (base.empty()) return false;
   if (create) {
     std::string ignored;
     if (!RuntimeDirectory(&ignored, error)) return false;

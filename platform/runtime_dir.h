@@ -3,7 +3,9 @@
 // mutexes, the recipient table), and the helpers for files kept there.
 //
 // The folder is $VELTRANE_RUNTIME_DIR, else $XDG_RUNTIME_DIR/veltrane, else
-// /tmp/veltrane-<uid>, re-read on every call. It is created with mode 0700,
+// veltrane/runtime in the user's cache folder ($XDG_CACHE_HOME, else
+// ~/.cache), re-read on every call; never a predictable name in a shared
+// folder, which another user could take first. It is created with mode 0700,
 // with the sub-folders "mailslot", "shm" and "recipients". A folder that is
 // not a plain folder, is owned by another user or is writable by group or
 // others is refused: nobody else may plant a socket or a block there. One

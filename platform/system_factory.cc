@@ -88,6 +88,25 @@ std::string ExecutableFile() {
   return std::string(buffer, static_cast<size_t>(length));
 }
 
+// One field of the effective user's entry in the user database; empty
+// when there is none.
+std::string PasswdField(char* passwd::*field) {
+  long hint = sysconf(_SC_GETPW_R_SIZE_MAX);
+  size_t size = hint > 0 ? static_cast<size_t>(hint) : 4096;
+  for (;;) {
+    std::vector<char> buffer(size);
+    passwd entry;
+    passwd* found = nullptr;
+    int rc = getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found);
+    if (rc == ERANGE && size < kMaxPasswdBuffer) {
+      size *= 2;
+      continue;
+    }
+    if (rc != 0 || found == nullptr || found->*field == nullptr) return std::string();
+    return found->*field;
+  }
+}
+
 // Guards every use of update.ini within the process.
 std::mutex& UpdateFileMutex() {
   static std::mutex mutex;
@@ -133,8 +152,7 @@ class PosixSystemFactory final : public CRLsystemFactory {
   std::string AppDataDirectory() override {
     std::string base = DirectoryFromEnv("XDG_CONFIG_HOME");
     if (base.empty()) {
-      std::string home = DirectoryFromEnv("HOME");
-      if (home.empty()) home = HomeFromUserDatabase();
+      const std::string home = UserHomeDirectory();
       if (home.empty()) return std::string();
       base = (home == "/" ? std::string() : home) + "/.config";
     }
@@ -242,27 +260,6 @@ class PosixSystemFactory final : public CRLsystemFactory {
   std::unique_ptr<MailslotWriter> NewMailslotWriter() override { return ::tw::NewMailslotWriter(); }
 
  private:
-  // One field of the effective user's entry in the user database; empty
-  // when there is none.
-  static std::string PasswdField(char* passwd::*field) {
-    long hint = sysconf(_SC_GETPW_R_SIZE_MAX);
-    size_t size = hint > 0 ? static_cast<size_t>(hint) : 4096;
-    for (;;) {
-      std::vector<char> buffer(size);
-      passwd entry;
-      passwd* found = nullptr;
-      int rc = getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found);
-      if (rc == ERANGE && size < kMaxPasswdBuffer) {
-        size *= 2;
-        continue;
-      }
-      if (rc != 0 || found == nullptr || found->*field == nullptr) return std::string();
-      return found->*field;
-    }
-  }
-
-  static std::string HomeFromUserDatabase() { return PasswdField(&passwd::pw_dir); }
-
   // The argument vector for starting `file` with `parameters`: the program
   // itself when it is executable, else `xdg-open` with the file. A relative
   // name is taken from `base` (the current directory when empty); a bare name
@@ -315,6 +312,12 @@ class PosixSystemFactory final : public CRLsystemFactory {
 };
 
 }  // namespace
+
+std::string UserHomeDirectory() {
+  const std::string home = DirectoryFromEnv("HOME");
+  if (!home.empty()) return home;
+  return DropTrailingSeparator(PasswdField(&passwd::pw_dir), kNativeSeparator);
+}
 
 bool IsTempFileName(const std::string& path) {
   const std::string folder = TempFolder() + "/" + kTempPrefix;

@@ -170,6 +170,11 @@ CRLsystemFactory& GetDefaultSystemFactory();
 // tear-down).
 CRLsystemFactory* InstallSystemFactory(CRLsystemFactory* factory);
 
+// The user's home folder: $HOME, else the one the user database gives (on
+// Windows: %USERPROFILE%); without a trailing separator, "" when none is
+// known.
+std::string UserHomeDirectory();
+
 // Whether `path` is a name TempFileName gives ("<tmp>/CRL" and six
 // characters) of a regular file of this user that exists. A received file
 // is taken or removed only when it passes: a peer that names any other path

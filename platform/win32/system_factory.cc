@@ -350,6 +350,10 @@ CRLsystemFactory& GetDefaultSystemFactory() {
   return *instance;
 }
 
+std::string UserHomeDirectory() {
+  return DirectoryFromEnv("USERPROFILE");
+}
+
 bool IsTempFileName(const std::string& path) {
   // "<temp>\CRL", one to four hex digits (GetTempFileNameW's unique
   // number), ".tmp"; a regular file, no link or junction.

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <optional>
 #include <string>
 
 #include "platform/mailslot.h"
@@ -83,6 +84,35 @@ TEST(RuntimeDirectory, RefusesAFolderOfAnotherUserOrALink) {
   setenv("VELTRANE_RUNTIME_DIR", dir.c_str(), 1);
   EXPECT_FALSE(RuntimeDirectory(&path, &error));
   EXPECT_NE(std::string::npos, error.find("owned by another user")) << error;
+}
+
+// Without VELTRANE_RUNTIME_DIR and XDG_RUNTIME_DIR the folder lies in the
+// user's own cache folder, never at a name in a shared folder another user
+// could take first; the folders above it are made private too, and the
+// local channels work there.
+TEST(RuntimeDirectory, FallsBackToTheUsersCacheFolder) {
+  test::TestEnv env;
+  test::ScopedEnv no_runtime("VELTRANE_RUNTIME_DIR", std::nullopt);
+  test::ScopedEnv no_xdg("XDG_RUNTIME_DIR", std::nullopt);
+  const std::string cache = env.Path("cache");
+  {
+    test::ScopedEnv cache_home("XDG_CACHE_HOME", cache);
+    std::string path, error;
+    ASSERT_TRUE(RuntimeDirectory(&path, &error)) << error;
+    EXPECT_EQ(cache + "/veltrane/runtime", path);
+    for (const char* folder : {"", "/veltrane", "/veltrane/runtime", "/veltrane/runtime/shm"}) {
+      EXPECT_EQ(0700u, ModeOf(cache + folder)) << folder;
+    }
+    auto reader = NewMailslotReader();
+    ASSERT_TRUE(reader->Create("in-the-cache", 0, 0)) << reader->ErrorText();
+    EXPECT_TRUE(SharedBlock("in-the-cache", 4).IsValid());
+  }
+  // No cache folder named: the one in the home folder.
+  test::ScopedEnv no_cache_home("XDG_CACHE_HOME", std::nullopt);
+  test::ScopedEnv home("HOME", env.Path("home"));
+  std::string path, error;
+  ASSERT_TRUE(RuntimeDirectory(&path, &error)) << error;
+  EXPECT_EQ(env.Path("home/.cache/veltrane/runtime"), path);
 }
 
 TEST(EncodeFileName, KeepsNamesApartAndSafe) {
