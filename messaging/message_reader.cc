@@ -25,8 +25,7 @@ namespace {
 constexpr char kExpectedObjectHeader[] = "CanExtractMessageObject: Expected object header";
 
 // The most distinct files one message may name. Each costs a scratch name
-// (a file created and removed) and a little memory; a fetch of a whole tree
-// stays far below it.
+// and a little memory; a fetch of a whole tree stays far below it.
 constexpr size_t kMaxFilesPerMessage = 262144;
 
 // Replies that switch count mode on: their files are counted, not named.

@@ -4,7 +4,8 @@
 // from the file chunks that follow it (layouts in messaging/stream_format.h).
 //
 // A received file lands in a temporary file of ours ("CRL" prefix from the
-// system factory, created owner-only with O_CREAT | O_EXCL | O_NOFOLLOW);
+// system factory: a fresh name nothing bears, known to this process alone
+// until the file is created owner-only with O_CREAT | O_EXCL | O_NOFOLLOW);
 // the file-list field of the returned message holds those local paths, and
 // the message carries the set of the scratch files it created
 // (messaging/scratch_files.h): the files belong to whoever takes the

@@ -35,6 +35,7 @@
 #include "platform/debug_output.h"
 #include "platform/path.h"
 #include "platform/process.h"
+#include "platform/random.h"
 #include "platform/wx_lock.h"
 
 namespace tw {
@@ -122,16 +123,36 @@ std::string TempFolder() {
 
 constexpr char kTempPrefix[] = "CRL";
 constexpr size_t kTempUniqueLength = 6;  // the "XXXXXX" of mkostemp
+// Fresh names tried before giving up (each is one in 62 to the sixth).
+constexpr int kTempNameAttempts = 100;
 
 class PosixSystemFactory final : public CRLsystemFactory {
  public:
   std::string TempFileName(bool keep) override {
-    std::string name = TempFolder() + "/" + kTempPrefix + std::string(kTempUniqueLength, 'X');
-    int fd = mkostemp(&name[0], O_CLOEXEC);
-    if (fd < 0) return std::string();
-    close(fd);
-    if (!keep) unlink(name.c_str());
-    return name;
+    const std::string folder = TempFolder();
+    if (keep) {
+      std::string name = folder + "/" + kTempPrefix + std::string(kTempUniqueLength, 'X');
+      const int fd = mkostemp(&name[0], O_CLOEXEC);
+      if (fd < 0) return std::string();
+      close(fd);
+      return name;
+    }
+    // A name only: nothing appears in the folder, so nobody watching it can
+    // learn the name before its file is made.
+    struct stat st;
+    if (::stat(folder.empty() ? "/" : folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      return std::string();
+    }
+    static constexpr char kLetters[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
+      unsigned char random[kTempUniqueLength];
+      if (!SystemRandomBytes(random, sizeof random)) return std::string();
+      std::string name = folder + "/" + kTempPrefix;
+      for (unsigned char byte : random) name += kLetters[byte % (sizeof kLetters - 1)];
+      if (::lstat(name.c_str(), &st) != 0 && errno == ENOENT) return name;
+    }
+    return std::string();
   }
 
   std::string ModuleDirectory() override {

@@ -32,10 +32,13 @@ class CRLsystemFactory {
  public:
   virtual ~CRLsystemFactory() = default;
 
-  // A unique scratch file name "<tmp>/CRLxxxxxx". The placeholder file is
-  // created with mkstemp and, unless `keep` is set, removed again at once:
-  // whoever creates the file later opens it with O_CREAT | O_EXCL |
-  // O_NOFOLLOW. Empty on failure.
+  // A unique scratch file name "<tmp>/CRLxxxxxx". With `keep` the file is
+  // created (owner-only, by mkstemp) and kept. Without it nothing is
+  // created: the name is a fresh random one that nothing in the folder
+  // bears now, known to this process alone until whoever creates the file
+  // later opens it with O_CREAT | O_EXCL | O_NOFOLLOW - never a name made
+  // and freed again, which another user sharing the folder could see come
+  // free and take first. Empty on failure (no such folder, say).
   virtual std::string TempFileName(bool keep) = 0;
 
   // The module directory: $VELTRANE_MODULE_DIR, else the folder of the

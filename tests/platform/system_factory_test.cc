@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -116,6 +118,23 @@ TEST_F(SystemFactoryTest, TempFileNamesAreFreshNamesInTmpdir) {
   EXPECT_TRUE(fs::is_regular_file(factory_.TempFileName(true)));
   ScopedEnv no_tmpdir("TMPDIR", env_.Path("missing"));
   EXPECT_EQ(factory_.TempFileName(false), "");
+}
+
+// A name that is not kept is never made and freed: nothing in the folder
+// changes, so that another user watching a shared folder can neither learn
+// the name nor take it before the file is created. A kept one is made.
+TEST_F(SystemFactoryTest, ScratchNamesNotKeptLeaveNoTraceInTheFolder) {
+  const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(inotify_add_watch(watch, env_.Path("tmp").c_str(), IN_CREATE | IN_DELETE), 0);
+  std::set<std::string> names;
+  for (int i = 0; i < 20; ++i) names.insert(factory_.TempFileName(false));
+  EXPECT_EQ(names.size(), 20u);
+  alignas(inotify_event) char events[4096];
+  EXPECT_LT(read(watch, events, sizeof events), 0) << "the folder saw a file come and go";
+  EXPECT_FALSE(factory_.TempFileName(true).empty());
+  EXPECT_GT(read(watch, events, sizeof events), 0);
+  close(watch);
 }
 
 TEST_F(SystemFactoryTest, ModuleDirectoryIsTheProgramsFolderWithoutOverride) {
