@@ -51,6 +51,14 @@ bool LocalFileModifiedSeconds(const std::string& path, int64_t* seconds) {
   return true;
 }
 
+bool ReadLocalFileVersion(const std::string& path, LocalFileVersion* version) {
+  struct stat st;
+  if (path.empty() || ::stat(path.c_str(), &st) != 0) return false;
+  version->modified_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  version->size = static_cast<int64_t>(st.st_size);
+  return true;
+}
+
 namespace {
 
 // The mode of the regular file `path` itself. The mode of a link is the

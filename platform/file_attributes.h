@@ -40,6 +40,17 @@ bool RemoveLocalFile(const std::string& path);
 // *seconds untouched) when it cannot be read.
 bool LocalFileModifiedSeconds(const std::string& path, int64_t* seconds);
 
+// What tells one version of a file from the next without reading it: the
+// last-write time as finely as the file system keeps it (nanoseconds since
+// 1970; on Windows in steps of 100 ns) and the size in bytes.
+struct LocalFileVersion {
+  int64_t modified_ns = 0;
+  int64_t size = 0;
+};
+// The version of the file `path` (a link is followed); false (and *version
+// untouched) when it cannot be read.
+bool ReadLocalFileVersion(const std::string& path, LocalFileVersion* version);
+
 // Read-only: clears every write bit of the file's mode. Writable: adds the
 // owner's write bit. The other bits stay. Only a regular file is changed: a
 // symbolic link (never followed) or a folder is refused. False when the

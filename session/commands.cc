@@ -144,6 +144,13 @@ SessionResult ClientSession::CheckInDocuments(const std::vector<std::string>& do
   request->SetString(check_in::kFieldLocalPaths, paths);
   request->SetString(check_in::kFieldComment, EscapePropertyValue(comment));
   request->SetIntList(check_in::kFieldFileFlags, std::vector<int>(files.size(), 0));
+  // Each file as it is before its contents are read for sending: an edit
+  // saved while they travel is not what the server got, and must not be
+  // recorded as if it were.
+  std::vector<LocalFileVersion> sent(files.size());
+  std::vector<bool> known(files.size(), false);
+  for (size_t i = 0; i < files.size(); ++i)
+    known[i] = ReadLocalFileVersion(files[i].path, &sent[i]);
   TransferWatch watch(transfer_notices_, *request, TransferWatch::kSending, FileNames(files));
   const SessionResult result = Transact(std::move(request), kRequestTimeoutSeconds,
                                         {{kServerNotCheckedOut, kSessionReleaseRefused},
@@ -153,8 +160,11 @@ SessionResult ClientSession::CheckInDocuments(const std::vector<std::string>& do
   const std::vector<std::string> stamps = ReplyList(check_in::kReplyStamps);
   std::unique_ptr<PropertyFileClient> store = OpenStateStore();
   for (size_t i = 0; i < files.size() && i < ids.size() && i < stamps.size(); ++i) {
+    // Only a Document the reply names in its own place: a record under
+    // another Document would describe the wrong file.
+    if (i >= document_ids.size() || ids[i] != document_ids[i]) continue;
     RecordDocumentState(store.get(), ids[i], files[i].directory, files[i].path, files[i].name,
-                        stamps[i], false);
+                        stamps[i], false, known[i] ? &sent[i] : nullptr);
   }
   return kSessionOk;
 }

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "platform/debug_output.h"
+#include "platform/decimal.h"
 #include "platform/file_attributes.h"
 #include "platform/letter_case.h"
 #include "platform/path.h"
@@ -37,6 +38,20 @@ int64_t LocalStampMilliseconds(const std::string& text) {
   return stamp.Milliseconds();
 }
 
+// Whole seconds of a time in nanoseconds, rounded down.
+int64_t FloorSeconds(int64_t ns) {
+  return ns >= 0 ? ns / 1000000000 : -((-(ns + 1)) / 1000000000) - 1;
+}
+
+// Whether a recorded decimal value (absent in a record written before the
+// value was kept) tells the file apart from `actual`; a value that cannot
+// be read does.
+bool RecordedValueDiffers(const std::string& recorded, bool readable, int64_t actual) {
+  if (recorded.empty()) return false;
+  int64_t value = 0;
+  return !readable || !ParseDecimal(recorded, INT64_MIN, INT64_MAX, &value) || value != actual;
+}
+
 void LogReadOnlyFailure(const std::string& path, bool read_only) {
   DebugLog("State cache: cannot make %s %s", path.c_str(), read_only ? "read-only" : "writable");
 }
@@ -67,25 +82,32 @@ std::unique_ptr<PropertyFileClient> OpenStateStore() {
 bool RecordDocumentState(PropertyFileClient* store, const std::string& document_id,
                          const std::string& local_directory, const std::string& local_path,
                          const std::string& local_name, const std::string& server_stamp,
-                         bool make_read_only) {
+                         bool make_read_only, const LocalFileVersion* sent) {
   if (store == nullptr || document_id.empty() || local_directory.empty()) return false;
   try {
     std::unique_ptr<PropertyNode> node = OpenDocumentNode(store, local_directory, document_id);
     if (!node) return false;
-    bool sent = store->WriteString(node.get(), kStoredServerStampKey, server_stamp, false);
 
     // Whole seconds, so that the decision compares like with like: the
-    // stamp's millisecond part is always 000.
-    std::string local_stamp;
-    int64_t seconds = 0;
-    if (LocalFileModifiedSeconds(local_path, &seconds)) {
-      local_stamp = FormatStamp(DateTimeStamp::FromMilliseconds(seconds * 1000), false);
+    // stamp's millisecond part is always 000. The finer time and the size
+    // beside it.
+    std::string local_stamp, local_ns, size;
+    LocalFileVersion version;
+    if (sent != nullptr) version = *sent;
+    if (sent != nullptr || ReadLocalFileVersion(local_path, &version)) {
+      local_stamp = FormatStamp(
+          DateTimeStamp::FromMilliseconds(FloorSeconds(version.modified_ns) * 1000), false);
+      local_ns = std::to_string(version.modified_ns);
+      size = std::to_string(version.size);
     }
-    sent = store->WriteString(node.get(), kStoredLocalStampKey, local_stamp, false) && sent;
+    bool written = store->WriteString(node.get(), kStoredServerStampKey, server_stamp, false);
+    written = store->WriteString(node.get(), kStoredLocalStampKey, local_stamp, false) && written;
+    written = store->WriteString(node.get(), kStoredLocalNsKey, local_ns, false) && written;
+    written = store->WriteString(node.get(), kStoredSizeKey, size, false) && written;
 
     std::string name = local_name;
     if (!name.empty()) {
-      sent = store->WriteString(node.get(), kStoredNameKey, name, false) && sent;
+      written = store->WriteString(node.get(), kStoredNameKey, name, false) && written;
     } else if (make_read_only) {
       store->ReadString(node.get(), kStoredNameKey, &name, false);
     }
@@ -93,7 +115,7 @@ bool RecordDocumentState(PropertyFileClient* store, const std::string& document_
       const std::string target = NativeJoin(local_directory, name);
       if (!SetLocalFileReadOnly(target, true)) LogReadOnlyFailure(target, true);
     }
-    return sent;
+    return written;
   } catch (const std::exception& e) {
     DebugLog("State cache: recording %s failed: %s", document_id.c_str(), e.what());
   } catch (...) {
@@ -110,6 +132,8 @@ StoredDocumentState ReadDocumentState(PropertyFileClient* store, const std::stri
   if (!node) return state;
   store->ReadString(node.get(), kStoredServerStampKey, &state.server_stamp, false);
   store->ReadString(node.get(), kStoredLocalStampKey, &state.local_stamp, false);
+  store->ReadString(node.get(), kStoredLocalNsKey, &state.local_ns, false);
+  store->ReadString(node.get(), kStoredSizeKey, &state.size, false);
   store->ReadString(node.get(), kStoredNameKey, &state.name, false);
   return state;
 }
@@ -125,10 +149,16 @@ int DecideLocalStatus(const DocumentInfo& record, const std::string& local_path)
 
     // A file whose time cannot be read differs from any stamp.
     int64_t modified = std::numeric_limits<int64_t>::min();
-    int64_t seconds = 0;
-    if (LocalFileModifiedSeconds(local_path, &seconds)) modified = seconds * 1000;
-    // An empty stamp reads as year 0 and so differs too.
-    if (modified != LocalStampMilliseconds(stored.local_stamp)) {
+    LocalFileVersion version;
+    const bool readable = ReadLocalFileVersion(local_path, &version);
+    if (readable) modified = FloorSeconds(version.modified_ns) * 1000;
+    // An empty stamp reads as year 0 and so differs too. Within the same
+    // second the finer time and the size tell an edit apart, where the
+    // record has them (one written before they were kept has not: its
+    // whole second alone decides).
+    if (modified != LocalStampMilliseconds(stored.local_stamp) ||
+        RecordedValueDiffers(stored.local_ns, readable, version.modified_ns) ||
+        RecordedValueDiffers(stored.size, readable, version.size)) {
       return record.checked_out_by_me ? kStatusModified : kStatusRenegade;
     }
 

@@ -10,6 +10,11 @@
 //       the server stamp exactly as the server sent it
 //   DocumentStates/<directory key>/<Document id>/StoredLocalDT
 //       the file's modification time, whole seconds, as a local-time stamp
+//   DocumentStates/<directory key>/<Document id>/StoredLocalNs
+//       the same time as finely as the file system keeps it: decimal
+//       nanoseconds since 1970
+//   DocumentStates/<directory key>/<Document id>/StoredSize
+//       the file's size in bytes, decimal
 //   DocumentStates/<directory key>/<Document id>/Name
 //       the local file name
 //   DocumentStates/<Document id>/CheckedOutTo
@@ -27,6 +32,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/file_attributes.h"
 #include "session/document_info.h"
 #include "settings/property_file_client.h"
 
@@ -48,6 +54,11 @@ enum LocalStatus : int {
 constexpr char kDocumentStatesNode[] = "DocumentStates";
 constexpr char kStoredServerStampKey[] = "StoredServerDT";
 constexpr char kStoredLocalStampKey[] = "StoredLocalDT";
+// Beside the whole-second stamp: an edit within the same second, or one
+// that keeps the time, must still tell the file from what was recorded.
+// Records written before these keys existed lack them.
+constexpr char kStoredLocalNsKey[] = "StoredLocalNs";
+constexpr char kStoredSizeKey[] = "StoredSize";
 constexpr char kStoredNameKey[] = "Name";
 constexpr char kCheckedOutToKey[] = "CheckedOutTo";
 
@@ -66,21 +77,27 @@ std::string StateDirectoryKey(const std::string& local_directory);
 std::unique_ptr<PropertyFileClient> OpenStateStore();
 
 // Records the state of one file after a fetch, add or check-in: the server
-// stamp as given, the modification time of `local_path` now (empty when it
-// cannot be read), and, when `local_name` is not empty, the name. With
-// `make_read_only` the file `local_directory`/name is made read-only, the
-// name being `local_name` or, when that is empty, the name recorded before.
-// Does nothing and returns false when `document_id` or `local_directory` is
-// empty; otherwise returns whether the writes were sent.
+// stamp as given, the version of `local_path` (its modification time, whole
+// seconds and to the nanosecond, and its size; empty when it cannot be
+// read), and, when `local_name` is not empty, the name. The version is
+// `sent` when given - the file as it was when its contents were read for the
+// server, so that an edit made while they travelled still shows - else the
+// file as it is now. With `make_read_only` the file `local_directory`/name
+// is made read-only, the name being `local_name` or, when that is empty,
+// the name recorded before. Does nothing and returns false when
+// `document_id` or `local_directory` is empty; otherwise returns whether
+// the writes were sent.
 bool RecordDocumentState(PropertyFileClient* store, const std::string& document_id,
                          const std::string& local_directory, const std::string& local_path,
                          const std::string& local_name, const std::string& server_stamp,
-                         bool make_read_only);
+                         bool make_read_only, const LocalFileVersion* sent = nullptr);
 
 // What the store holds for one file; a value that cannot be read is empty.
 struct StoredDocumentState {
   std::string server_stamp;
   std::string local_stamp;
+  std::string local_ns;
+  std::string size;
   std::string name;
 };
 StoredDocumentState ReadDocumentState(PropertyFileClient* store, const std::string& local_directory,
@@ -91,7 +108,9 @@ StoredDocumentState ReadDocumentState(PropertyFileClient* store, const std::stri
 //   Missing      the file does not exist;
 //   Unknown      the store's "DocumentStates" cannot be opened;
 //   Modified     its modification time (whole seconds) differs from the
-//                recorded one and it is checked out by the user;
+//                recorded one, or (where the record holds them) its time to
+//                the nanosecond or its size does, and it is checked out by
+//                the user;
 //   Renegade     the same, not checked out by the user (also: no record);
 //   Unknown      the recorded local or server stamp is empty;
 //   Current      the recorded server stamp equals the current one byte for

@@ -69,6 +69,20 @@ bool LocalFileModifiedSeconds(const std::string& path, int64_t* seconds) {
   return true;
 }
 
+bool ReadLocalFileVersion(const std::string& path, LocalFileVersion* version) {
+  // 100-ns steps since 1601 become nanoseconds since 1970.
+  constexpr int64_t kTicksFrom1601To1970 = 116444736000000000LL;
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!Attributes(path, &data)) return false;
+  const int64_t ticks =
+      static_cast<int64_t>((static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                           data.ftLastWriteTime.dwLowDateTime);
+  version->modified_ns = (ticks - kTicksFrom1601To1970) * 100;
+  version->size =
+      static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
+  return true;
+}
+
 bool SetLocalFileReadOnly(const std::string& path, bool read_only, std::string* error) {
   if (path.empty()) {
     if (error != nullptr) *error = "cannot change the write permission of an empty path";

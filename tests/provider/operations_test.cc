@@ -3,6 +3,7 @@
 // TWPMSvr, the dialogs answered from script files (VELTRANE_UI) and what
 // they showed read back from the record (VELTRANE_UI_RECORD). A second user
 // on a second host is a helper process with its own module instance.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -269,6 +270,55 @@ TEST_F(ProviderOperationsTest, AddCheckOutEditCheckIn) {
   EXPECT_EQ("two v1", test::ReadFile(two));
   EXPECT_TRUE(IsWritable(two));
   EXPECT_TRUE(SccHost::SawNotice("Veltrane: Succeeded getting file\ntwo.txt"));
+}
+
+// Edits that leave the file's whole second as the state cache recorded it
+// after a check-in that kept the lock are still checked in: one that keeps
+// the size, within the same second; one that keeps the time to the
+// nanosecond but not the size. Each last edit is what the server holds.
+TEST_F(ProviderOperationsTest, EditsWithinTheRecordedSecondAreCheckedIn) {
+  LPVOID context = NewContext();
+  const std::string local = env_.Path("work");
+  Binding project = CreateProduction(context, "Quick", local, "alice");
+  ASSERT_EQ(SCC_OK, host_->Open(context, project));
+  const std::string file = local + "/notes.txt";
+  MakeFile(file, "version 1");
+  ASSERT_EQ(SCC_OK, host_->Add(context, {file}, "added"));
+  ASSERT_EQ(SCC_OK, host_->Checkout(context, {file}));
+  Edit(file, "version 2");
+  ASSERT_EQ(SCC_OK, host_->Checkin(context, {file}, "v2", SCC_KEEP_CHECKEDOUT));
+
+  // Sets the file's contents and its last-write time exactly.
+  auto rewrite = [&](const std::string& contents, const struct timespec& time) {
+    test::WriteFile(file, contents);
+    const struct timespec times[2] = {time, time};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, file.c_str(), times, 0));
+  };
+  struct stat recorded {};
+  ASSERT_EQ(0, stat(file.c_str(), &recorded));
+  SyncLog(context, file);
+  const int checkins = LogCount("command=DOCUMENTCMD sub=2 ");
+
+  // The same size, the same second, another nanosecond.
+  struct timespec same_second = recorded.st_mtim;
+  same_second.tv_nsec = same_second.tv_nsec == 0 ? 500000000 : same_second.tv_nsec - 1;
+  rewrite("version 3", same_second);
+  ASSERT_EQ(SCC_OK, host_->Checkin(context, {file}, "v3", SCC_KEEP_CHECKEDOUT));
+  SyncLog(context, file);
+  EXPECT_EQ(checkins + 1, LogCount("command=DOCUMENTCMD sub=2 "));
+
+  // The very time recorded after that check-in, another size.
+  ASSERT_EQ(0, stat(file.c_str(), &recorded));
+  rewrite("version four", recorded.st_mtim);
+  ASSERT_EQ(SCC_OK, host_->Checkin(context, {file}, "v4"));
+  SyncLog(context, file);
+  EXPECT_EQ(checkins + 2, LogCount("command=DOCUMENTCMD sub=2 "));
+  EXPECT_FALSE(IsWritable(file));
+
+  // What the server holds is the last edit.
+  ASSERT_EQ(0, std::remove(file.c_str()));
+  ASSERT_EQ(SCC_OK, host_->Get(context, {file}));
+  EXPECT_EQ("version four", test::ReadFile(file));
 }
 
 TEST_F(ProviderOperationsTest, OverwriteQuestionAndUndoCheckOut) {

@@ -108,6 +108,58 @@ TEST_F(StateCacheTest, ChangedTimeIsModifiedOrRenegadeAndKeepsTheAttribute) {
   EXPECT_EQ(Mode(path_), 0644u);
 }
 
+// Within the recorded second an edit still shows: by the time to the
+// nanosecond, or by the size when the time was put back as it was.
+TEST_F(StateCacheTest, EditWithinTheRecordedSecondIsModifiedOrRenegade) {
+  Record(kServerStamp);
+  auto store = OpenStateStore();
+  const StoredDocumentState stored = ReadDocumentState(store.get(), dir_, "doc1");
+  EXPECT_EQ(stored.local_ns, std::to_string(int64_t{kFetchTime} * 1000000000));
+  EXPECT_EQ(stored.size, "8");  // "contents"
+  const struct timespec later[2] = {{kFetchTime, 500000000}, {kFetchTime, 500000000}};
+  ASSERT_EQ(0, utimensat(AT_FDCWD, path_.c_str(), later, 0));
+  EXPECT_EQ(DecideLocalStatus(Info(kServerStamp), path_), kStatusRenegade);
+  EXPECT_EQ(DecideLocalStatus(Info(kServerStamp, true), path_), kStatusModified);
+
+  test::WriteFile(path_, "contents, longer");
+  SetTime(path_, kFetchTime);
+  EXPECT_EQ(DecideLocalStatus(Info(kServerStamp, true), path_), kStatusModified);
+  test::WriteFile(path_, "contents");
+  SetTime(path_, kFetchTime);
+  EXPECT_EQ(DecideLocalStatus(Info(kServerStamp, true), path_), kStatusCurrent);
+}
+
+// The version a check-in read is what it records, not the file as it is
+// after the check-in: an edit saved while the contents travelled shows.
+TEST_F(StateCacheTest, RecordsTheVersionItIsGiven) {
+  const LocalFileVersion sent{int64_t{kFetchTime} * 1000000000, 8};
+  test::WriteFile(path_, "edited meanwhile");
+  SetTime(path_, kFetchTime);
+  auto store = OpenStateStore();
+  ASSERT_TRUE(
+      RecordDocumentState(store.get(), "doc1", dir_, path_, "Main.c", kServerStamp, false, &sent));
+  EXPECT_EQ(DecideLocalStatus(Info(kServerStamp, true), path_), kStatusModified);
+}
+
+// A record written before the finer time and the size were kept decides by
+// its whole second, as it always did.
+TEST_F(StateCacheTest, RecordWithoutTheFinerValuesDecidesByTheSecond) {
+  {
+    auto store = OpenStateStore();
+    auto states = store->OpenNode(nullptr, kDocumentStatesNode);
+    auto folder = store->OpenNodeNamed(states.get(), StateDirectoryKey(dir_));
+    auto node = store->OpenNodeNamed(folder.get(), "doc1");
+    ASSERT_TRUE(store->WriteString(node.get(), kStoredServerStampKey, kServerStamp, false));
+    ASSERT_TRUE(
+        store->WriteString(node.get(), kStoredLocalStampKey, "2005:03:07:09:05:09:000", false));
+  }
+  const struct timespec later[2] = {{kFetchTime, 500000000}, {kFetchTime, 500000000}};
+  ASSERT_EQ(0, utimensat(AT_FDCWD, path_.c_str(), later, 0));
+  EXPECT_EQ(DecideLocalStatus(Info(kServerStamp), path_), kStatusCurrent);
+  SetTime(path_, kFetchTime + 1);
+  EXPECT_EQ(DecideLocalStatus(Info(kServerStamp), path_), kStatusRenegade);
+}
+
 TEST_F(StateCacheTest, MissingUnrecordedAndHalfRecordedFiles) {
   EXPECT_EQ(DecideLocalStatus(Info(kServerStamp), dir_ + "/absent.c"), kStatusMissing);
   EXPECT_EQ(DecideLocalStatus(Info(kServerStamp), dir_), kStatusMissing);  // a folder

@@ -29,8 +29,8 @@ namespace tw::test {
 // Whether any write bit of the file's mode is set.
 bool IsWritable(const std::string& path);
 // Changes a working file as an editor would: write permission forced, new
-// contents, and a modification time that differs from every recorded one
-// (whole seconds are all the state cache sees).
+// contents, and a modification time seconds after the one it had, so that
+// it differs from every recorded one even to the whole second.
 void Edit(const std::string& path, const std::string& contents);
 // Writes a file, creating its folders.
 void MakeFile(const std::string& path, const std::string& contents);
