@@ -158,9 +158,11 @@ int Retrieve(const ProviderContext& context, ClientSession* session, const Opera
   return kSessionOk;
 }
 
+// The failure notice of an operation, and what the session knows of why.
 void ReportFailure(const ProviderContext& context, const OperationTexts& texts,
-                   const DocumentList& list) {
+                   const DocumentList& list, const ClientSession& session) {
   TextOut(context, texts.failed + JoinLines(list.Names()));
+  if (!session.failure_text().empty()) TextOut(context, session.failure_text());
 }
 
 SCCRTN Get(ProviderContext* context, HWND window, const std::vector<std::string>& files) {
@@ -192,7 +194,7 @@ SCCRTN Get(ProviderContext* context, HWND window, const std::vector<std::string>
   options.flags[3] = true;
   session->SetOptionFlags(options);
   if (session->FetchDocuments(fetch.ids, fetch.files) != kSessionOk) {
-    ReportFailure(*context, kGetTexts, fetch);
+    ReportFailure(*context, kGetTexts, fetch, *session.get());
     return SCC_E_NONSPECIFICERROR;
   }
   // A fetched file is writable only for the holder of its lock.
@@ -234,7 +236,7 @@ SCCRTN Checkout(ProviderContext* context, HWND window, const std::vector<std::st
     // The user holds every lock now: the fetched copies are his to edit.
     if (result == kSessionOk) SetReadOnly(fetch.Paths(), false);
   }
-  if (result != kSessionOk) ReportFailure(*context, kCheckoutTexts, lock);
+  if (result != kSessionOk) ReportFailure(*context, kCheckoutTexts, lock, *session.get());
   return result;
 }
 
@@ -266,7 +268,7 @@ SCCRTN Uncheckout(ProviderContext* context, HWND window, const std::vector<std::
     // The server's version comes back as a new file: read-only as well.
     if (result == kSessionOk) SetReadOnly(fetch.Paths(), true);
   }
-  if (result != kSessionOk) ReportFailure(*context, kUncheckoutTexts, release);
+  if (result != kSessionOk) ReportFailure(*context, kUncheckoutTexts, release, *session.get());
   return result;
 }
 
@@ -305,7 +307,7 @@ SCCRTN Checkin(ProviderContext* context, HWND window, const std::vector<std::str
     result = session->ReleaseLocks(release.ids, release.Paths());
     if (result == kSessionOk) SetReadOnly(release.Paths(), true);
   }
-  if (result != kSessionOk) ReportFailure(*context, kCheckinTexts, checkin);
+  if (result != kSessionOk) ReportFailure(*context, kCheckinTexts, checkin, *session.get());
   return result;
 }
 

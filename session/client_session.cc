@@ -86,6 +86,7 @@ int ClientSession::SendAndWait(CRLMSGmessage* request, int timeout_seconds) {
     request->SetString(kFieldProject, current_project_);
   }
   last_error_code_ = 0;
+  failure_text_.clear();
   last_reply_.reset();
   received_files_.RemoveAll();
   RequestSender sender(GetMessageHub());

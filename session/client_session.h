@@ -123,6 +123,10 @@ class ClientSession {
 
   const CRLMSGmessage* last_reply() const { return last_reply_.get(); }
   int last_error_code() const { return last_error_code_; }
+  // Why the latest command failed, in words for the user, when the session
+  // knows more than its result says (a reply that does not answer the
+  // request); empty otherwise. Cleared by each SendAndWait.
+  const std::string& failure_text() const { return failure_text_; }
   bool last_request_succeeded() const { return last_request_succeeded_; }
   int lock_policy() const { return lock_policy_; }
   const std::string& logon_token() const { return logon_token_; }
@@ -255,6 +259,7 @@ class ClientSession {
   std::unique_ptr<SharedBlock> client_config_;
   bool last_request_succeeded_ = false;
   int last_error_code_ = 0;
+  std::string failure_text_;
   int selector_ = 0;
   int compression_ = 0;
   int lock_policy_ = kLockPolicyNone;
@@ -274,12 +279,17 @@ class ClientSession {
 
 // FetchDocuments' handling of its reply (apart, for the fuzz target): moves
 // the received files of `reply`'s file list, one per entry of `files`, to
-// their local paths and gives each its server stamp's time. Only files in
-// `received_files` (the reader's own, by identity) are ever moved; a reply
-// whose lists do not hold one file, identifier and stamp per entry places
-// nothing (`*placed` empty). True when every file was placed; `*placed`
-// tells which were.
+// their local paths and gives each its server stamp's time. `document_ids`
+// are the Documents asked for, one per entry of `files`. Only files in
+// `received_files` (the reader's own, by identity) are ever moved. A reply
+// that does not answer exactly what was asked places nothing (`*placed`
+// empty): its identifiers must be the requested ones in the requested
+// order, and every list it has beside them (files, stamps, versions,
+// names, full paths, per-Document results, all of them 0) must hold one
+// element per Document, as must its file count. True when every file was
+// placed; `*placed` tells which were.
 bool PlaceFetchedFiles(const CRLMSGmessage& reply, ReceivedFiles* received_files,
+                       const std::vector<std::string>& document_ids,
                        const std::vector<ClientSession::LocalFile>& files,
                        std::vector<bool>* placed);
 

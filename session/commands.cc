@@ -4,6 +4,7 @@
 // trip through Transact, which maps the server's error code to a session
 // result, and reads its reply; files that a fetch reply brought are moved
 // to their local paths here.
+#include <algorithm>
 #include <filesystem>
 #include <optional>
 #include <system_error>
@@ -68,6 +69,41 @@ bool PlaceReceivedFile(ReceivedFiles* files, const std::string& received, const 
     }
   }
   return true;
+}
+
+// Why a fetch failed whose reply does not answer the request.
+constexpr char kMismatchedFetchText[] =
+    "The server's reply names other Documents than those asked for; no file was written.";
+
+// Whether a fetch reply is about exactly `document_ids`: its identifiers
+// are those, in that order, and each list beside them that it has holds
+// one element per Document (the per-Document results all 0), as its file
+// count says.
+bool FetchReplyAnswers(const CRLMSGmessage& reply, const std::vector<std::string>& document_ids) {
+  const size_t count = document_ids.size();
+  std::string text;
+  if (reply.GetString(fetch::kReplyDocumentIds, &text) != kFieldOk ||
+      SplitList(text, kListSeparator) != document_ids) {
+    return false;
+  }
+  for (uint32_t field : {fetch::kReplyNames, fetch::kReplyFullPaths}) {
+    text.clear();
+    if (reply.GetString(field, &text) == kFieldOk &&
+        SplitList(text, kListSeparator).size() != count)
+      return false;
+  }
+  for (uint32_t field : {fetch::kReplyVersions, fetch::kReplyResults}) {
+    std::vector<int> values;
+    if (reply.GetIntList(field, &values) != kFieldOk) continue;
+    if (values.size() != count) return false;
+    if (field == fetch::kReplyResults &&
+        std::any_of(values.begin(), values.end(), [](int v) { return v != 0; })) {
+      return false;
+    }
+  }
+  int carried = 0;
+  return reply.GetInt(fetch::kReplyFileCount, &carried) != kFieldOk ||
+         static_cast<size_t>(carried) == count;
 }
 
 // The names a transfer's notices give the files.
@@ -183,8 +219,15 @@ SessionResult ClientSession::FetchDocuments(const std::vector<std::string>& docu
   if (result != kSessionOk) return result;
   if (files.size() != document_ids.size()) return kSessionUnexpected;
   std::vector<bool> placed;
-  const bool all_placed = PlaceFetchedFiles(*last_reply_.get(), &received_files_, files, &placed);
-  if (placed.empty()) return kSessionUnexpected;
+  const bool all_placed =
+      PlaceFetchedFiles(*last_reply_.get(), &received_files_, document_ids, files, &placed);
+  if (placed.empty()) {
+    // Not one of them is kept: nothing of a reply that answers something
+    // else may stay on the disk.
+    received_files_.RemoveAll();
+    failure_text_ = kMismatchedFetchText;
+    return kSessionUnexpected;
+  }
   const std::vector<std::string> ids = ReplyList(fetch::kReplyDocumentIds);
   const std::vector<std::string> stamps = ReplyList(fetch::kReplyStamps);
   std::unique_ptr<PropertyFileClient> store = OpenStateStore();
@@ -198,21 +241,23 @@ SessionResult ClientSession::FetchDocuments(const std::vector<std::string>& docu
 }
 
 bool PlaceFetchedFiles(const CRLMSGmessage& reply, ReceivedFiles* received_files,
+                       const std::vector<std::string>& document_ids,
                        const std::vector<ClientSession::LocalFile>& files,
                        std::vector<bool>* placed) {
   placed->clear();
   std::string text;
-  reply.GetString(fetch::kReplyDocumentIds, &text);
-  const std::vector<std::string> ids = SplitList(text, kListSeparator);
-  text.clear();
   reply.GetString(fetch::kReplyStamps, &text);
   const std::vector<std::string> stamps = SplitList(text, kListSeparator);
-  // One file, identifier and stamp for each Document asked for, or nothing
-  // is placed.
+  // One file and stamp for each Document asked for, and the reply about
+  // exactly those Documents, or nothing is placed: a server that swapped
+  // two files' contents or names would otherwise have each written over
+  // the other.
   std::vector<std::string> received;
   const size_t count = files.size();
-  if (count == 0 || !received_files->OfField(fetch::kReplyFiles, &received) ||
-      received.size() != count || ids.size() != count || stamps.size() != count) {
+  if (count == 0 || document_ids.size() != count || !FetchReplyAnswers(reply, document_ids) ||
+      !received_files->OfField(fetch::kReplyFiles, &received) || received.size() != count ||
+      stamps.size() != count) {
+    DebugLog("ClientSession: a fetch reply does not answer the %zu Documents asked for", count);
     return false;
   }
   placed->assign(count, false);
@@ -236,6 +281,11 @@ SessionResult ClientSession::FetchDocumentToFile(const std::string& document_id,
   const SessionResult result = Transact(std::move(request), kTransferTimeoutSeconds);
   if (result != kSessionOk) return result;
   std::vector<std::string> received;
+  if (!FetchReplyAnswers(*last_reply_.get(), {document_id})) {
+    received_files_.RemoveAll();
+    failure_text_ = kMismatchedFetchText;
+    return kSessionUnexpected;
+  }
   if (!received_files_.OfField(fetch::kReplyFiles, &received) || received.size() != 1) {
     return kSessionUnexpected;
   }

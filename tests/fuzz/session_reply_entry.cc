@@ -13,6 +13,8 @@
 
 #include "messaging/message_reader.h"
 #include "messaging/stream_format.h"
+#include "platform/list_text.h"
+#include "protocol/document_command.h"
 #include "session/client_session.h"
 #include "session/received_files.h"
 #include "tests/fuzz/message_reader_entry.h"
@@ -73,8 +75,15 @@ void Handle(CRLMSGmessage* message, const std::string& sandbox) {
     const std::string path = sandbox + "/" + target;
     files.push_back({path, sandbox + "/work", fs::path(path).filename().string()});
   }
+  // The Documents asked for: those the reply names, so that a reply that
+  // answers its request goes on to be placed; one that names fewer or more
+  // is refused on its count.
+  std::string text;
+  message->GetString(fetch::kReplyDocumentIds, &text);
+  std::vector<std::string> ids = SplitList(text, kListSeparator);
+  ids.resize(files.size());
   std::vector<bool> placed;
-  PlaceFetchedFiles(*message, &received, files, &placed);
+  PlaceFetchedFiles(*message, &received, ids, files, &placed);
 }
 
 }  // namespace

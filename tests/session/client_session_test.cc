@@ -15,16 +15,15 @@
 #include <map>
 #include <memory>
 
-#include "crypto/crypto.h"
 #include "platform/file_attributes.h"
 #include "platform/ui_script.h"
 #include "platform/user_interface.h"
 #include "protocol/document_command.h"
-#include "protocol/logon_command.h"
 #include "protocol/name_table.h"
 #include "protocol/production_command.h"
 #include "session/state_cache.h"
 #include "settings/stamp.h"
+#include "tests/support/fake_server.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/property_server.h"
 #include "tests/support/test_env.h"
@@ -61,32 +60,6 @@ int64_t StampSeconds(const std::string& stamp) {
   t.tm_year -= 1900;
   t.tm_mon -= 1;
   return static_cast<int64_t>(timegm(&t));
-}
-
-// A fake server's answers to the logon and the root lookup, with an
-// unencrypted channel; false for any other command.
-bool AnswerLogon(const std::string& command, const CRLMSGmessage& request, CRLMSGmessage* reply) {
-  static const std::string server_public = [] {
-    std::string priv, pub;
-    CRLDATcrypto::GenerateKeyPair(1024, &priv, &pub);
-    return pub;
-  }();
-  if (command == prelogon::kCommand) {
-    reply->SetString(prelogon::kReplyServerKey, server_public);
-    reply->SetInt(prelogon::kReplySelector, 0);
-    reply->SetInt(prelogon::kReplyCompression, 0);
-  } else if (command == logon::kCommand) {
-    std::string client_key, sealed;
-    request.GetString(logon::kFieldClientKey, &client_key);
-    const std::string key(64, 'A');
-    CRLDATcrypto::RsaEncryptToHex(client_key, key.data(), key.size(), &sealed);
-    reply->SetString(logon::kReplyChannelKey, sealed);
-  } else if (command == kProductionCommand) {
-    reply->SetString(lookup_production::kReplyProductionId, "0000000000000001");
-  } else {
-    return false;
-  }
-  return true;
 }
 
 class ClientSessionTest : public ::testing::Test {
@@ -377,8 +350,7 @@ TEST_F(ClientSessionTest, FetchReplyNamingAForeignPathIsRefused) {
   int fetches = 0;  // the peer's thread only
   test::LoopbackPeer peer([&](test::LoopbackPeer::Connection& c, MessagePtr m) {
     MessagePtr reply = test::MakeReply(*m);
-    const std::string command = m->GetCommand();
-    if (!AnswerLogon(command, *m, reply.get())) {
+    if (!test::AnswerLogonInClear(*m, reply.get())) {
       reply->SetString(fetch::kReplyDocumentIds, "0000000000000002");
       reply->SetString(fetch::kReplyStamps, "2024:01:01:00:00:00:000");
       // A plain string, no file list.
@@ -403,8 +375,7 @@ TEST_F(ClientSessionTest, FetchReplyNamingAForeignPathIsRefused) {
 TEST_F(ClientSessionTest, LockEntriesOfAnIdentifierHoldingASlashStayOneNode) {
   test::LoopbackPeer peer([&](test::LoopbackPeer::Connection& c, MessagePtr m) {
     MessagePtr reply = test::MakeReply(*m);
-    const std::string command = m->GetCommand();
-    AnswerLogon(command, *m, reply.get());
+    test::AnswerLogonInClear(*m, reply.get());
     c.Send(*reply);  // the lock commands are granted as they come
   });
   SetServerEndpoint("127.0.0.1", peer.port());

@@ -20,11 +20,14 @@
 #include <thread>
 
 #include "platform/registry.h"
+#include "protocol/document_command.h"
+#include "tests/support/fake_server.h"
 #include "tests/support/property_server.h"
 #include "tests/support/test_env.h"
 #include "tests/support/ui_record_reader.h"
 #include "tests/support/wire_client.h"
 #include "tools/vscc/json.h"
+#include "tools/vscc/workspace.h"
 
 namespace vscc {
 namespace {
@@ -510,6 +513,70 @@ TEST_F(VsccTest, LargeTransfersTellTheirProgress) {
   r = Vscc("w1", {"checkin", "-m", "again", "big.bin"}, "alice pw");
   ASSERT_EQ(0, r.status) << r.err;
   EXPECT_EQ(std::string::npos, (r.out + r.err).find("Sending")) << r.out << r.err;
+}
+
+// Against a server that misbehaves on purpose (tests/support/fake_server.h),
+// in a working folder bound to its one Production.
+class VsccHostileServerTest : public VsccTest {
+ protected:
+  void SetUp() override {
+    VsccTest::SetUp();
+    Workspace w;
+    w.project_name = tw::test::kFakeProductionId;
+    w.aux_path = "\\Hostile";
+    w.local_path = env_.Path("hostile");
+    w.user = "alice";
+    w.server = "127.0.0.1";
+    w.port = std::to_string(fake_.port());
+    fs::create_directories(w.local_path);
+    WriteFile(w.local_path + "/" + kWorkspaceFile, FormatWorkspace(w));
+  }
+
+  tw::test::FakeServer fake_{env_.Path("fake")};
+};
+
+// A name the server chose that holds a line break is one line of what vscc
+// prints: in the list of the Production's Documents, and in the notice of
+// the files a get brought.
+TEST_F(VsccHostileServerTest, NamesWithLineBreaksArePrintedOnOneLine) {
+  fake_.AddDocument("two\nlines.txt", "x");
+  fake_.AddDocument("plain.txt", "y");
+  Result r = Vscc("hostile", {"list"}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("two^Jlines.txt\nplain.txt\n", r.out);
+  r = Vscc("hostile", {"get"}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.out.find("Succeeded getting file\ntwo^Jlines.txt\nplain.txt\n"))
+      << r.out;
+  EXPECT_EQ("x", ReadFile(env_.Path("hostile/two\nlines.txt")));
+}
+
+// A server that answers `get a.txt b.txt` with each file under the other's
+// identifier has neither written: vscc fails and says why.
+TEST_F(VsccHostileServerTest, SwappedFetchReplyWritesNeitherFile) {
+  fake_.AddDocument("a.txt", "contents of a");
+  fake_.AddDocument("b.txt", "contents of b");
+  fake_.SetFetchHook(
+      [](tw::test::LoopbackPeer::Connection&, const tw::CRLMSGmessage&, tw::CRLMSGmessage* reply) {
+        for (uint32_t field : {tw::fetch::kReplyDocumentIds, tw::fetch::kReplyFiles}) {
+          uint32_t type = 0;
+          std::string text;
+          reply->GetRawField(field, &type, &text);
+          const size_t cut = text.find('?');
+          const std::string swapped = text.substr(cut + 1) + "?" + text.substr(0, cut);
+          reply->SetRawField(field, type, swapped.data(), swapped.size());
+        }
+        return true;
+      });
+  const Result r = Vscc("hostile", {"get", "a.txt", "b.txt"}, "alice pw");
+  EXPECT_NE(0, r.status);
+  EXPECT_FALSE(fs::exists(env_.Path("hostile/a.txt")));
+  EXPECT_FALSE(fs::exists(env_.Path("hostile/b.txt")));
+  EXPECT_NE(std::string::npos,
+            (r.out + r.err)
+                .find("The server's reply names other Documents than those asked for; no file "
+                      "was written."))
+      << r.out << r.err;
 }
 
 }  // namespace
