@@ -25,6 +25,15 @@ class MessageSender {
   // Whether the server connection is receiving, at this moment, the message
   // with this identifier (a long reply still in transit).
   virtual bool IsReceiving(const CRLMSGmessageID& message_id) = 0;
+  // The request with this identifier has been given up while it may still
+  // be moving: when its frames are still leaving or its reply is arriving,
+  // the connection is given up (what is left of the transfer would only
+  // hold up everything after it) and true returned; otherwise nothing
+  // happens and false is returned.
+  virtual bool AbandonTransfer(const CRLMSGmessageID& message_id) {
+    (void)message_id;
+    return false;
+  }
 };
 
 }  // namespace tw

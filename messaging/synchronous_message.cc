@@ -96,11 +96,15 @@ int CRLMSGsynchronousMessage::TimedOutLocked() {
 }
 
 int CRLMSGsynchronousMessage::WaitForReply(int timeout_seconds) {
+  return WaitForReplyMs(int64_t{std::max(timeout_seconds, 0)} * 1000);
+}
+
+int CRLMSGsynchronousMessage::WaitForReplyMs(int64_t limit_ms) {
   const std::optional<int> pump = GetSettingsSource()->ReadModuleSetting(kDoPumpSetting);
   const bool pumping = pump.has_value();
   const uint32_t cancel_flag = pumping ? static_cast<uint32_t>(*pump) : 0;
   const bool slice_hook = HasWaitSliceHook();
-  const int64_t limit_ms = int64_t{std::max(timeout_seconds, 0)} * 1000;
+  limit_ms = std::max<int64_t>(limit_ms, 0);
   // Time as the clock tells it, not as slices counted: a pumped event or a
   // host's notice callback may take long, and must not stretch the limit.
   const auto start = std::chrono::steady_clock::now();

@@ -114,6 +114,9 @@ class CRLMSGsynchronousMessage : public CRLMSGmessage {
   // pumping is on or not. Time-out sets ERRORCODE -4. Returns ERRORCODE (0 when the reply has
   // none). Called by the waiting caller; may be called again after a time-out.
   int WaitForReply(int timeout_seconds);
+  // The same with the limit in milliseconds (a request's deadline rarely
+  // falls on a whole second).
+  int WaitForReplyMs(int64_t limit_ms);
 
   // Whether a reply has been accepted.
   bool HasReply() const;

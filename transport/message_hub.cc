@@ -326,6 +326,10 @@ bool MessageHub::IsReceiving(const CRLMSGmessageID& message_id) {
   return connection_ && connection_->IsReceiving(message_id.ToText());
 }
 
+bool MessageHub::AbandonTransfer(const CRLMSGmessageID& message_id) {
+  return connection_ && connection_->AbandonTransfer(message_id.ToText());
+}
+
 void MessageHub::ReceivedWaiting() {
   std::lock_guard<std::mutex> lock(drain_mutex_);
   MessagePtr message;

@@ -121,6 +121,7 @@ class MessageHub : public MessageSender, public ConnectionHost {
   // MessageSender: a private copy of `message` enters "ODFmRecip".
   bool Send(CRLMSGmessage* message) override;
   bool IsReceiving(const CRLMSGmessageID& message_id) override;
+  bool AbandonTransfer(const CRLMSGmessageID& message_id) override;
 
   // The recipients of incoming messages register here.
   RecipientRegistry* registry() { return &registry_; }

@@ -419,7 +419,8 @@ bool CULMSGSCPserverInterface::Poll() {
     return waiting();
   }
   // While the client waits on the connection, the wait for bytes lasts
-  // only until the stall limit; idle, the thread wakes once per limit.
+  // only until the stall limit - of silence, or of the current window -
+  // runs out; idle, the thread wakes once per limit.
   const int stall = host_->StallLimitMs();
   int wait_ms = -1;
   if (stall > 0) {
@@ -428,10 +429,11 @@ bool CULMSGSCPserverInterface::Poll() {
       std::lock_guard<std::mutex> lock(poll_mutex_);
       StartGeneration(generation);
       int64_t since = 0;
-      if (AwaitingLocked(generation, &since)) {
-        stalled = !reconnecting_.load() && ProgressFallsShort(stall);
-        if (!stalled) AwaitingLocked(generation, &since);  // the window may be new
-        wait_ms = static_cast<int>(std::max<int64_t>(0, stall - since));
+      int64_t idle = 0;
+      if (AwaitingLocked(generation, &since, &idle)) {
+        stalled = !reconnecting_.load() && (idle >= stall || ProgressFallsShort(stall));
+        if (!stalled) AwaitingLocked(generation, &since, &idle);  // the window may be new
+        wait_ms = static_cast<int>(std::max<int64_t>(0, stall - std::max(since, idle)));
       } else {
         wait_ms = stall;
       }
@@ -518,7 +520,8 @@ void CULMSGSCPserverInterface::StartGeneration(uint64_t generation) {
   polled_generation_ = generation;
 }
 
-bool CULMSGSCPserverInterface::AwaitingLocked(uint64_t generation, int64_t* since_ms) {
+bool CULMSGSCPserverInterface::AwaitingLocked(uint64_t generation, int64_t* since_ms,
+                                              int64_t* idle_ms) {
   std::lock_guard<std::mutex> lock(activity_mutex_);
   const bool awaiting =
       (open_generation_ == generation && !open_requests_.empty()) || receiver_.HasPartial();
@@ -529,8 +532,11 @@ bool CULMSGSCPserverInterface::AwaitingLocked(uint64_t generation, int64_t* sinc
     // Unasked-for bytes half-read: measured from when Poll first sees them.
     window_start_ns_ = now;
     window_bytes_ = 0;
+    last_progress_ns_ = now;
   }
   *since_ms = awaiting ? (now - window_start_ns_) / 1000000 : 0;
+  // A window renewed after a burst does not make the silence since new.
+  *idle_ms = awaiting ? (now - last_progress_ns_) / 1000000 : 0;
   return awaiting;
 }
 
@@ -566,8 +572,9 @@ void CULMSGSCPserverInterface::OpenRequest(uint64_t generation, uint32_t handle,
   if (open_requests_.empty()) {
     window_start_ns_ = NowNs();
     window_bytes_ = 0;
+    last_progress_ns_ = window_start_ns_;
   }
-  open_requests_.insert(RequestKey(handle, message_id_text));
+  open_requests_[RequestKey(handle, message_id_text)] = message_id_text;
 }
 
 void CULMSGSCPserverInterface::CloseRequest(uint32_t handle, const std::string& message_id_text) {
@@ -579,6 +586,7 @@ void CULMSGSCPserverInterface::NoteReceived(size_t count, const std::vector<Mess
   std::lock_guard<std::mutex> lock(activity_mutex_);
   window_bytes_ += count;
   bytes_since_message_ += count;
+  if (count > 0) last_progress_ns_ = NowNs();
   bool answered = false;
   for (const MessagePtr& message : messages) {
     int handle = 0;
@@ -604,7 +612,10 @@ void CULMSGSCPserverInterface::NoteSent(uint64_t generation, const std::string& 
                                         size_t count) {
   {
     std::lock_guard<std::mutex> lock(activity_mutex_);
-    if (generation == open_generation_) window_bytes_ += count;
+    if (generation == open_generation_) {
+      window_bytes_ += count;
+      if (count > 0) last_progress_ns_ = NowNs();
+    }
   }
   std::lock_guard<std::mutex> lock(transit_mutex_);
   if (sending_id_ != message_id_text) {
@@ -694,6 +705,30 @@ bool CULMSGSCPserverInterface::IsReceiving(const std::string& message_id_text) {
     return true;
   }
   return false;
+}
+
+bool CULMSGSCPserverInterface::AbandonTransfer(const std::string& message_id_text) {
+  if (message_id_text.empty()) return false;
+  bool moving;
+  {
+    std::lock_guard<std::mutex> lock(transit_mutex_);
+    moving = message_id_text == in_transit_id_ || message_id_text == sending_id_;
+  }
+  if (!moving) {
+    std::lock_guard<std::mutex> poll(poll_mutex_);
+    std::lock_guard<std::mutex> lock(activity_mutex_);
+    const bool open =
+        std::any_of(open_requests_.begin(), open_requests_.end(),
+                    [&](const auto& request) { return request.second == message_id_text; });
+    moving = open && receiver_.HasPartial();
+  }
+  if (!moving) return false;
+  DebugLog(
+      "CULMSGSCPserverInterface: a request given up by its waiter was still moving; the "
+      "connection is given up");
+  host_->Disconnect();
+  host_->ConnectionLost();
+  return true;
 }
 
 void CULMSGSCPserverInterface::SetReplyRoute(const std::string& message_id_text,

@@ -28,7 +28,9 @@
 // `transit_mutex_` the identifier of a message in transit; `worker_mutex_`
 // the worker thread. The frame and message readers belong to the Poll
 // thread, except that the worker resets them while Poll is idle
-// (`reconnecting_` set, and `poll_mutex_` held by Poll for each round).
+// (`reconnecting_` set, and `poll_mutex_` held by Poll for each round) and
+// AbandonTransfer asks, under `poll_mutex_`, whether a message is
+// half-received.
 #ifndef TW_TRANSPORT_SERVER_CONNECTION_H_
 #define TW_TRANSPORT_SERVER_CONNECTION_H_
 
@@ -39,7 +41,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -74,11 +75,14 @@ constexpr uint32_t kLoggingFieldIncomingPath = ParameterId(2);
 constexpr uint32_t kLoggingFieldEcho = ParameterId(3);
 
 // The stall limit: how long a connection may go without progress while the
-// client waits on it - a send finding no room, or fewer than
-// kMinimumBytesPerSecond times the limit's seconds moving while a request
-// is unanswered or a message half-received (a reply that never comes, or
-// one that trickles in) - before it is given up (every waiting request
-// fails at once and the next export logs on again). An answered request
+// client waits on it - a send finding no room, no byte moving at all, or
+// fewer than kMinimumBytesPerSecond times the limit's seconds moving in a
+// window of the limit's length while a request is unanswered or a message
+// half-received (a reply that never comes, one that trickles in, or one
+// that stops after a burst) - before it is given up (every waiting request
+// fails at once and the next export logs on again). Silence is measured
+// from the last byte that moved, so a server that falls silent is given up
+// one limit after its last byte, whatever came before. An answered request
 // starts the measure afresh.
 // It also bounds how long sent data may stay unacknowledged
 // (TCP_USER_TIMEOUT). Set by SetConnectionStallLimit, else by the module
@@ -214,6 +218,12 @@ class CULMSGSCPserverInterface : public Recipient {
   // bytes came, or a request whose frames are leaving and of which frames
   // went. A transfer that stands still is not "being received".
   bool IsReceiving(const std::string& message_id_text);
+  // The request with this identifier text has been given up by its waiter:
+  // when it is still leaving, or its reply arriving (its files, or, while it
+  // is unanswered, a message of many frames not yet whole, whose identifier
+  // shows only at its end), the connection is given up (its waiters fail)
+  // and true returned; otherwise false. Any thread but the Poll thread.
+  bool AbandonTransfer(const std::string& message_id_text);
 
   // The reply-route table: a received message whose identifier text has an
   // entry is handed to the mailslot the entry names, and the entry removed.
@@ -269,7 +279,8 @@ class CULMSGSCPserverInterface : public Recipient {
   // sent on it and not answered yet, or a frame or message half-received.
   // Poll thread, under poll_mutex_. `*since_ms` gets the time since the
   // current progress window opened (see ProgressFallsShort).
-  bool AwaitingLocked(uint64_t generation, int64_t* since_ms);
+  // `*idle_ms` the time since the last byte moved (or the wait began).
+  bool AwaitingLocked(uint64_t generation, int64_t* since_ms, int64_t* idle_ms);
   // Poll thread, under poll_mutex_, while the client waits: true when the
   // progress window has lasted the stall limit and too few bytes moved in
   // it (nothing at all, or a trickle); otherwise a full window opens a new
@@ -336,12 +347,14 @@ class CULMSGSCPserverInterface : public Recipient {
   // that measures how much moved while they wait (start on the steady
   // clock in nanoseconds, 0 while nothing is awaited; bytes both ways).
   std::mutex activity_mutex_;
-  std::set<std::string> open_requests_;  // guarded by activity_mutex_
-  uint64_t open_generation_ = 0;         // guarded by activity_mutex_
-  int64_t window_start_ns_ = 0;          // guarded by activity_mutex_
-  uint64_t window_bytes_ = 0;            // guarded by activity_mutex_
-  uint64_t bytes_since_message_ = 0;     // guarded by activity_mutex_: received since the
-                                         // last whole message
+  // Request key (see RequestKey) -> the request's identifier text.
+  std::map<std::string, std::string> open_requests_;  // guarded by activity_mutex_
+  uint64_t open_generation_ = 0;                      // guarded by activity_mutex_
+  int64_t window_start_ns_ = 0;                       // guarded by activity_mutex_
+  uint64_t window_bytes_ = 0;                         // guarded by activity_mutex_
+  int64_t last_progress_ns_ = 0;      // guarded by activity_mutex_: a byte last moved
+  uint64_t bytes_since_message_ = 0;  // guarded by activity_mutex_: received since the
+                                      // last whole message
 
   std::mutex routes_mutex_;
   std::map<std::string, std::string> reply_routes_;  // guarded by routes_mutex_

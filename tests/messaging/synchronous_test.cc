@@ -108,6 +108,10 @@ class FakeSender : public MessageSender {
     ++receiving_asked;
     return receiving ? receiving(message_id) : false;
   }
+  bool AbandonTransfer(const CRLMSGmessageID&) override {
+    ++abandoned;
+    return still_moving.load();
+  }
   // The oldest request not yet taken; waits for one.
   MessagePtr Take() {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -128,6 +132,8 @@ class FakeSender : public MessageSender {
 
   std::atomic<bool> refuse{false};
   std::atomic<int> receiving_asked{0};
+  std::atomic<int> abandoned{0};
+  std::atomic<bool> still_moving{false};  // what AbandonTransfer finds
   std::function<bool(const CRLMSGmessageID&)> receiving;
 
  private:
@@ -162,6 +168,7 @@ class SynchronousTest : public ::testing::Test {
   void TearDown() override {
     SetSettingsSource(nullptr);
     SetPumpHook(nullptr);
+    SetRequestDeadline(0);
   }
   // Sends the server's reply to `request` through the delivery stage.
   void Answer(const CRLMSGmessage& request, int error_code) {
@@ -208,12 +215,14 @@ TEST_F(SynchronousTest, ReplyAfterFiftyMillisecondsBringsTheServersCodeAndFields
 }
 
 TEST_F(SynchronousTest, TimeOutGivesMinusFourAndALateReplyIsAbsorbed) {
+  SetRequestDeadline(60000);  // beyond the time-out: the connection is asked
   MessagePtr request = Request("PRODUCTIONCMD", 25);
   SynchronousMessagePtr reply;
   ASSERT_TRUE(requests_.SendAndWait(request.get(), &reply, 1));
   EXPECT_FALSE(reply->HasReply());
   EXPECT_EQ(kReplyTimedOut, reply->GetErrorCode());
   EXPECT_EQ(1, sender_.receiving_asked.load());
+  EXPECT_EQ(1, sender_.abandoned.load());
   EXPECT_EQ(2, reply->GetReferenceCount());  // the reply path still holds on
 
   // Closed: a reply now finds the object but leaves it as it was.
@@ -229,6 +238,7 @@ TEST_F(SynchronousTest, TimeOutGivesMinusFourAndALateReplyIsAbsorbed) {
 }
 
 TEST_F(SynchronousTest, AReplyStillInTransitExtendsTheWait) {
+  SetRequestDeadline(60000);  // room beyond the time-out
   std::thread server;
   sender_.receiving = [this, &server](const CRLMSGmessageID& id) {
     // Asked once the first time-out is over: the reply is on its way.
@@ -260,6 +270,31 @@ TEST_F(SynchronousTest, AReplyStillInTransitExtendsTheWait) {
   EXPECT_EQ(kReplyTimedOut, reply->GetErrorCode());
   EXPECT_EQ(2, asked);
   EXPECT_NE(identifier, second->GetIdentifierText());
+}
+
+// However long a reply stays in transit, the wait ends at the request's
+// deadline - by default its own time-out, counted from the send - and the
+// transfer still moving is given up.
+TEST_F(SynchronousTest, ADeadlineEndsTheWaitWhateverIsInTransit) {
+  sender_.receiving = [](const CRLMSGmessageID&) { return true; };
+  sender_.still_moving = true;
+  MessagePtr request = Request("DOCUMENTCMD", 4);
+  SynchronousMessagePtr reply;
+  TakeConnectionFailure();
+  ASSERT_TRUE(requests_.SendAndWait(request.get(), &reply, 1));
+  EXPECT_EQ(kReplyTimedOut, reply->GetErrorCode());
+  EXPECT_EQ(0, sender_.receiving_asked.load()) << "no room left to wait again";
+  EXPECT_EQ(1, sender_.abandoned.load());
+  EXPECT_TRUE(TakeConnectionFailure());
+
+  // A deadline set below the time-out ends the wait before it.
+  SetRequestDeadline(200);
+  MessagePtr second = Request("DOCUMENTCMD", 4);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(requests_.SendAndWait(second.get(), &reply, 30));
+  EXPECT_EQ(kReplyTimedOut, reply->GetErrorCode());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  EXPECT_EQ(2, sender_.abandoned.load());
 }
 
 TEST_F(SynchronousTest, CancelFlagEndsAPumpingWaitWithFive) {

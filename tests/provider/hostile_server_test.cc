@@ -2,8 +2,9 @@
 // it: the built module loaded with dlopen and driven through its exports
 // against a fake server of the tests' own (tests/support/fake_server.h) and
 // a real TWPMSvr. A reply about other Documents than those asked for, names
-// holding line breaks, and another user racing for the scratch files' names
-// must neither write a wrong file nor mislead the user.
+// holding line breaks, a reply that trickles in just fast enough never to
+// stall, and another user racing for the scratch files' names must neither
+// write a wrong file, nor mislead the user, nor hold the host for ever.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/inotify.h>
@@ -24,6 +25,7 @@
 #include "platform/list_text.h"
 #include "protocol/document_command.h"
 #include "provider/msscci.h"
+#include "settings/property_file_client.h"
 #include "tests/support/fake_server.h"
 #include "tests/support/property_server.h"
 #include "tests/support/scc_host.h"
@@ -95,12 +97,21 @@ class HostileServerTest : public ::testing::Test {
     ASSERT_EQ(SCC_OK, host_->Open(context_, {test::kFakeProductionId, work_, "\\Hostile"}));
   }
 
+  // Sets a module setting of this process (the module reads the per-process
+  // store of the process it is loaded in).
+  static void SetModuleSetting(const std::string& key, int value) {
+    PropertyFileClient settings("", kStoreScratch);
+    ASSERT_TRUE(settings.WriteString(nullptr, key, std::to_string(value), false));
+  }
+
   std::string Work(const std::string& name) const { return work_ + "/" + name; }
 
   test::TestEnv env_;
   const std::string record_ = env_.Path("record.jsonl");
   const std::string work_ = env_.Path("work");
   test::PropertyServer property_server_;
+  // Ends a trickle the server's thread may still be sending.
+  std::atomic<bool> stop_trickle_{false};
   FakeServer server_{env_.Path("server")};
   std::unique_ptr<SccHost> host_;
   LPVOID context_ = nullptr;
@@ -172,6 +183,37 @@ TEST_F(HostileServerTest, NameWithALineBreakStaysOneLineOfTheNotice) {
   OpenProject();
   ASSERT_EQ(SCC_OK, host_->Get(context_, {Work("two\nlines.txt"), Work("plain.txt")}));
   EXPECT_TRUE(SccHost::SawNotice("Veltrane: Succeeded getting file\ntwo^Jlines.txt\nplain.txt"));
+}
+
+// A reply that trickles in a little faster than the stall limit demands
+// would take a minute: the get is given up at the request's deadline, the
+// connection with it, and nothing of the file is left anywhere.
+TEST_F(HostileServerTest, TricklingReplyIsGivenUpAtTheRequestDeadline) {
+  SetModuleSetting("CULMSGSCPserverInterface/StallLimit", 1);
+  SetModuleSetting("CRLMSGsynchronousMessage/RequestDeadline", 3);
+  server_.AddDocument("big.bin", std::string(300000, 'b'));
+  server_.SetFetchHook([this](LoopbackPeer::Connection& c, const CRLMSGmessage&, CRLMSGmessage* r) {
+    const std::string bytes = test::FramesOf(*r, ChannelCipher());
+    // 256 bytes every 50 ms: five times what the stall limit asks for.
+    for (size_t at = 0; at < bytes.size() && !stop_trickle_.load(); at += 256) {
+      const size_t n = std::min<size_t>(256, bytes.size() - at);
+      if (c.channel()->socket()->Send(bytes.data() + at, n) != kSocketOk) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  });
+  OpenProject();
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_NE(SCC_OK, host_->Get(context_, {Work("big.bin")}));
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  stop_trickle_ = true;
+  // The whole reply would take a minute; the deadline is 3 s.
+  EXPECT_LT(elapsed, std::chrono::seconds(30));
+  EXPECT_FALSE(fs::exists(Work("big.bin")));
+  for (int i = 0; i < 500 && !FilesIn(env_.Path("tmp")).empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(FilesIn(env_.Path("tmp")).empty()) << "a scratch file was left behind";
 }
 
 // Another user who shares the scratch folder watches it and takes every

@@ -323,6 +323,65 @@ TEST_F(HostilePeerTest, TricklingReplyIsGivenUp) {
   EXPECT_FALSE(hub_->IsConnected());
 }
 
+// A reply that trickles in fast enough for the stall limit (five times the
+// least rate) but would take half a minute: the request is given up at its
+// deadline, and so is the connection it was still arriving on.
+TEST_F(HostilePeerTest, TricklingReplyFastEnoughForTheStallLimitEndsAtTheDeadline) {
+  std::atomic<bool> done{false};
+  LoopbackPeer peer([&](LoopbackPeer::Connection& c, MessagePtr m) {
+    MessagePtr reply = MakeReply(*m);
+    reply->SetString(ParameterId(2), std::string(150000, 'r'));
+    const std::string bytes = test::FramesOf(*reply, ChannelCipher());
+    for (size_t at = 0; at < bytes.size() && !done.load(); at += 256) {
+      const size_t n = std::min<size_t>(256, bytes.size() - at);
+      if (c.channel()->socket()->Send(bytes.data() + at, n) != kSocketOk) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  });
+  SetRequestDeadline(2000);
+  StartHub(&peer);
+  TakeConnectionFailure();
+  const auto start = std::chrono::steady_clock::now();
+  SynchronousMessagePtr slow = RoundTrip(Request("SLOW"));
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  done = true;
+  SetRequestDeadline(0);
+  EXPECT_FALSE(slow->HasReply());
+  EXPECT_EQ(slow->GetErrorCode(), kReplyTimedOut);
+  EXPECT_TRUE(TakeConnectionFailure());
+  EXPECT_LT(elapsed, std::chrono::seconds(20));
+  EXPECT_FALSE(hub_->IsConnected());
+}
+
+// A server that sends part of a reply at once - more than the least rate
+// asks for a whole window - and then falls silent is given up one stall
+// limit after its last byte, as a server silent from the start is, not
+// when a second window has passed.
+TEST_F(HostilePeerTest, ServerSilentAfterABurstIsGivenUpOneLimitAfterItsLastByte) {
+  constexpr int kLimitMs = 2000;
+  SetConnectionStallLimit(kLimitMs);
+  LoopbackPeer peer([&](LoopbackPeer::Connection& c, MessagePtr m) {
+    if (m->GetCommand() == "SILENT") return;
+    MessagePtr reply = MakeReply(*m);
+    reply->SetString(ParameterId(2), std::string(64000, 'b'));
+    c.SendThenStall(*reply, 16000);  // several times the least for one window
+  });
+  StartHub(&peer);
+  auto time_to_give_up = [&](const char* command) {
+    if (!hub_->IsConnected()) hub_->Connect();
+    const auto start = std::chrono::steady_clock::now();
+    SynchronousMessagePtr reply = RoundTrip(Request(command));
+    EXPECT_FALSE(reply->HasReply()) << command;
+    EXPECT_EQ(reply->GetErrorCode(), kReplyConnectionLost) << command;
+    return std::chrono::steady_clock::now() - start;
+  };
+  const auto silent = time_to_give_up("SILENT");
+  const auto burst = time_to_give_up("BURST");
+  // Both take about one limit; waiting out a second window would add a
+  // whole one.
+  EXPECT_LT(burst, silent + std::chrono::milliseconds(kLimitMs / 2));
+}
+
 // A reply announcing a file larger than the disk holds (a sparse file
 // twice the free space, sent at full speed) is refused at its header:
 // nothing is written, and the connection is given up at once.
