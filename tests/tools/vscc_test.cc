@@ -14,8 +14,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -359,6 +361,136 @@ TEST_F(VsccTest, OnATerminalThePersonAnswersWhatTheFlagsDoNot) {
   EXPECT_EQ(std::string::npos, seen.find("alice pw")) << seen;  // not echoed
   EXPECT_NE(std::string::npos, seen.find("is 'Renegade'")) << seen;
   EXPECT_EQ("mine\n", ReadFile(env_.Path("w/a.txt")));
+}
+
+// Two users on a nested tree, as with other clients: a fresh folder bound to
+// the Production gets the whole tree, a teammate's new file deep down
+// arrives, files nobody edited are brought up to date without a question,
+// and only a file with local edits asks (or needs --yes); status shows each
+// file's local state beside its locks.
+TEST_F(VsccTest, TwoUsersOnANestedTree) {
+  ASSERT_EQ(0, Vscc("alice", WithLogon({"bind", "--new", "Tree"}, "alice"), "alice pw").status);
+  const std::vector<std::string> names = {"top.txt", "src/main.c", "src/lib/util.c",
+                                          "src/lib/deep/x.c", "docs/readme.txt"};
+  for (const std::string& name : names) {
+    fs::create_directories(fs::path(env_.Path("alice/" + name)).parent_path());
+    WriteFile(env_.Path("alice/" + name), "v1 of " + name + "\n");
+  }
+  Result r = Vscc("alice", {"add", "-m", "tree", "."}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+
+  // Bob's fresh folder: the whole tree, and the list shows all of it.
+  r = Vscc("bob", WithLogon({"bind", "--production", "Tree"}, "bob"), "bob pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  r = Vscc("bob", {"list"}, "bob pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  for (const std::string& name : names) {
+    EXPECT_NE(std::string::npos, r.out.find(name + "\n")) << r.out;
+  }
+  EXPECT_EQ(std::string::npos, r.out.find("Veltrane:")) << "the list is all of standard output";
+  r = Vscc("bob", {"get"}, "bob pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  for (const std::string& name : names) {
+    EXPECT_EQ("v1 of " + name + "\n", ReadFile(env_.Path("bob/" + name))) << name;
+  }
+
+  // A folder that is not here yet, in a third folder of Bob's.
+  ASSERT_EQ(0, Vscc("bob2", WithLogon({"bind", "--production", "Tree"}, "bob"), "bob pw").status);
+  r = Vscc("bob2", {"get", "src/lib"}, "bob pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("v1 of src/lib/deep/x.c\n", ReadFile(env_.Path("bob2/src/lib/deep/x.c")));
+  EXPECT_TRUE(fs::exists(env_.Path("bob2/src/lib/util.c")));
+  EXPECT_FALSE(fs::exists(env_.Path("bob2/src/main.c")));
+  EXPECT_FALSE(fs::exists(env_.Path("bob2/top.txt")));
+
+  // Alice adds a file deep down and changes two; Bob edits one of them.
+  WriteFile(env_.Path("alice/src/lib/new.c"), "new\n");
+  ASSERT_EQ(0, Vscc("alice", {"add", "src/lib/new.c"}, "alice pw").status);
+  ASSERT_EQ(0, Vscc("alice", {"checkout", "src/main.c", "src/lib/util.c"}, "alice pw").status);
+  WriteFile(env_.Path("alice/src/main.c"), "v2 of main\n");
+  WriteFile(env_.Path("alice/src/lib/util.c"), "v2 of util\n");
+  ASSERT_EQ(0, Vscc("alice", {"checkin", "-m", "v2"}, "alice pw").status);
+  fs::permissions(env_.Path("bob/src/lib/util.c"), fs::perms::owner_write, fs::perm_options::add);
+  WriteFile(env_.Path("bob/src/lib/util.c"), "bob's util\n");
+  const struct timespec later[2] = {{std::time(nullptr) + 9, 0}, {std::time(nullptr) + 9, 0}};
+  ASSERT_EQ(0, ::utimensat(AT_FDCWD, env_.Path("bob/src/lib/util.c").c_str(), later, 0));
+
+  auto bob_sees = Status("bob", "bob pw");
+  EXPECT_EQ("Old", bob_sees["src/main.c"].StringAt("state"));
+  EXPECT_EQ("Renegade", bob_sees["src/lib/util.c"].StringAt("state"));
+  EXPECT_EQ("Missing", bob_sees["src/lib/new.c"].StringAt("state"));
+  EXPECT_EQ("Current", bob_sees["src/lib/deep/x.c"].StringAt("state"));
+  r = Vscc("bob", {"status", "src"}, "bob pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.out.find(" state ")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("Renegade     src/lib/util.c")) << r.out;
+
+  // Without --yes: the old and the new file come, the edited one asks
+  // nobody and stays.
+  r = Vscc("bob", {"get"}, "bob pw");
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("nobody answered the overwrite question")) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("util.c' is 'Renegade'")) << r.err;
+  EXPECT_EQ(std::string::npos, r.err.find("main.c' is 'Old'")) << r.err;
+  EXPECT_EQ("v2 of main\n", ReadFile(env_.Path("bob/src/main.c")));
+  EXPECT_EQ("new\n", ReadFile(env_.Path("bob/src/lib/new.c")));
+  EXPECT_EQ("bob's util\n", ReadFile(env_.Path("bob/src/lib/util.c")));
+  bool asked_about_old = false;
+  for (const auto& e : tw::test::ReadUiRecord(env_.Path("record.jsonl"))) {
+    asked_about_old =
+        asked_about_old ||
+        (e.kind == "dialog" && e.id == 110 && e.texts.count(1025) != 0 &&
+         e.texts.at(1025).find("is 'Old'") != std::string::npos && e.answer != "1000");
+  }
+  EXPECT_FALSE(asked_about_old);
+  r = Vscc("bob", {"get", "--no"}, "bob pw");
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("bob's util\n", ReadFile(env_.Path("bob/src/lib/util.c")));
+  r = Vscc("bob", {"get", "--yes", "src"}, "bob pw");
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("v2 of util\n", ReadFile(env_.Path("bob/src/lib/util.c")));
+  bob_sees = Status("bob", "bob pw");
+  for (const auto& [path, file] : bob_sees) EXPECT_EQ("Current", file.StringAt("state")) << path;
+  r = Vscc("bob", {"get"}, "bob pw");
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("nothing to get")) << r.err;
+}
+
+// A Production named like a link in Bob's working folder: the link leads
+// out of it, so nothing is written on the other side, and Bob is told.
+TEST_F(VsccTest, NothingIsWrittenThroughALinkOutOfTheWorkingFolder) {
+  ASSERT_EQ(0, Vscc("alice", WithLogon({"bind", "--new", "Links"}, "alice"), "alice pw").status);
+  fs::create_directories(env_.Path("alice/link/sub"));
+  WriteFile(env_.Path("alice/safe.txt"), "safe\n");
+  WriteFile(env_.Path("alice/link/pwned.txt"), "pwned\n");
+  WriteFile(env_.Path("alice/link/sub/.bash_profile"), "pwned\n");
+  ASSERT_EQ(0, Vscc("alice", {"add", "."}, "alice pw").status);
+
+  ASSERT_EQ(0, Vscc("bob", WithLogon({"bind", "--production", "Links"}, "bob"), "bob pw").status);
+  const std::string outside = env_.Path("outside");
+  fs::create_directories(outside);
+  WriteFile(outside + "/pwned.txt", "keep\n");
+  ASSERT_EQ(0, ::symlink("../outside", env_.Path("bob/link").c_str()));
+
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"get"},
+                                               {"get", "--yes"},
+                                               {"get", "--yes", "link/pwned.txt"},
+                                               {"get", "--yes", "link"}}) {
+    const Result r = Vscc("bob", args, "bob pw");
+    EXPECT_EQ(1, r.status) << args.back();
+    EXPECT_NE(std::string::npos, r.err.find("leads out of the working folder")) << r.err;
+  }
+  EXPECT_EQ("safe\n", ReadFile(env_.Path("bob/safe.txt")));
+  EXPECT_EQ("keep\n", ReadFile(outside + "/pwned.txt"));
+  EXPECT_FALSE(fs::exists(outside + "/sub"));
+  std::set<std::string> there;
+  for (const auto& entry : fs::directory_iterator(outside)) {
+    there.insert(entry.path().filename().string());
+  }
+  EXPECT_EQ(std::set<std::string>{"pwned.txt"}, there);
+  const Result list = Vscc("bob", {"list"}, "bob pw");
+  EXPECT_EQ(1, list.status);
+  EXPECT_EQ("safe.txt\n", list.out);
 }
 
 // The commands on top of the later exports: history, properties, diff, the
