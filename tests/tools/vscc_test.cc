@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <regex>
@@ -21,7 +22,14 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/process.h"
 #include "platform/registry.h"
+#include "protocol/command.h"
+#include "protocol/document_command.h"
+#include "protocol/name_list_command.h"
+#include "protocol/name_table.h"
+#include "protocol/production_command.h"
+#include "tests/support/loopback_peer.h"
 #include "tests/support/property_server.h"
 #include "tests/support/test_env.h"
 #include "tests/support/ui_record_reader.h"
@@ -491,6 +499,79 @@ TEST_F(VsccTest, NothingIsWrittenThroughALinkOutOfTheWorkingFolder) {
   const Result list = Vscc("bob", {"list"}, "bob pw");
   EXPECT_EQ(1, list.status);
   EXPECT_EQ("safe.txt\n", list.out);
+}
+
+// The provider's scratch files ("CRL...") in the test's scratch folder.
+std::vector<std::string> ScratchFiles(const std::string& folder) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(folder, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind("CRL", 0) == 0) names.push_back(name);
+  }
+  return names;
+}
+
+// A get cut short by Ctrl-C leaves no partial file behind (the server here
+// sends the start of the file and then nothing more), and a later run
+// removes what a process killed outright left, never a live process's file.
+TEST_F(VsccTest, AnInterruptedGetLeavesNoScratchFile) {
+  const std::string served = env_.Path("served.bin");
+  WriteFile(served, std::string(4u << 20, 'x'));
+  tw::test::LoopbackPeer peer([&](tw::test::LoopbackPeer::Connection& c, tw::MessagePtr m) {
+    tw::MessagePtr reply = tw::test::MakeReply(*m);
+    const std::string command = m->GetCommand();
+    if (tw::test::AnswerLogon(command, *m, reply.get())) {
+      reply->SetString(tw::document_info::kReplyDocumentIds, "0000000000000002");
+      reply->SetString(tw::document_info::kReplyVersions, "1");
+      reply->SetString(tw::document_info::kReplyFlags, "1");
+      reply->SetString(tw::document_info::kReplyStamps, "2024:01:01:00:00:00:000");
+    } else if (command == tw::name_list::kCommand) {
+      reply->SetString(tw::name_list::kReplyTable, tw::NameTable().ToText());
+    } else if (command == tw::kDocumentCommand) {
+      reply->SetString(tw::fetch::kReplyDocumentIds, "0000000000000002");
+      reply->SetString(tw::fetch::kReplyStamps, "2024:01:01:00:00:00:000");
+      reply->SetRawField(tw::fetch::kReplyFiles, tw::FIELD_FILELIST, served.data(), served.size());
+      c.SendThenStall(*reply, 1u << 20);
+      return;
+    }
+    c.Send(*reply);
+  });
+  const std::string work = env_.Path("w");
+  fs::create_directories(work);
+  WriteFile(work + "/.vscc",
+            "project=0000000000000001\naux=\\Peer\nlocal=" + work +
+                "\nuser=alice\nserver=127.0.0.1\nport=" + std::to_string(peer.port()) + "\n");
+  const std::string tmp = env_.Path("tmp");
+  setenv("VELTRANE_PASSWORD", "pw", 1);
+  const pid_t pid = tw::test::SpawnRedirected("vscc", {"-C", work, "get", "big.bin"}, "/dev/null",
+                                              env_.Path("get.out"), env_.Path("get.err"));
+  unsetenv("VELTRANE_PASSWORD");
+  ASSERT_GT(pid, 0);
+  // The file has begun to arrive.
+  for (int i = 0; i < 6000 && ScratchFiles(tmp).empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_FALSE(ScratchFiles(tmp).empty()) << ReadFile(env_.Path("get.err"));
+  ASSERT_EQ(0, ::kill(pid, SIGINT));
+  EXPECT_EQ(128 + SIGINT, WaitAtMost(pid, 60));
+  EXPECT_EQ(std::vector<std::string>{}, ScratchFiles(tmp));
+  EXPECT_FALSE(fs::exists(work + "/big.bin"));
+
+  // Left by a process that is gone (this pid, another start time), or by
+  // this live process: the next run removes the former only.
+  unsigned long long start = 0;
+  ASSERT_TRUE(tw::ProcessStartTime(static_cast<int>(::getpid()), &start));
+  char link[64] = {};
+  ASSERT_GT(::readlink("/proc/self/ns/pid", link, sizeof link - 1), 0);
+  const std::string ns = std::to_string(std::strtoull(std::strchr(link, '[') + 1, nullptr, 10));
+  const std::string owner = "CRL" + ns + "-" + std::to_string(::getpid()) + "-";
+  const std::string mine = owner + std::to_string(start) + "-bbbbbb";
+  const std::string gone = owner + std::to_string(start + 7) + "-aaaaaa";
+  for (const std::string& name : {gone, mine}) WriteFile(tmp + "/" + name, std::string(1000, 'p'));
+  const Result r = Vscc("w", {"status", "big.bin"}, "pw");
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(std::vector<std::string>{mine}, ScratchFiles(tmp));
 }
 
 // The commands on top of the later exports: history, properties, diff, the
