@@ -5,12 +5,17 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "platform/errno_text.h"
+#include "platform/file_attributes.h"
 #include "platform/file_replace.h"
+#include "platform/path.h"
 
 namespace tw {
 
@@ -33,7 +38,165 @@ mode_t CurrentUmask() {
   return mask;
 }
 
+// The elements of `folder` below `root`, by their text: false when either is
+// not absolute, `folder` is neither `root` nor below it, or an element is
+// "..". Empty and "." elements are dropped.
+bool ElementsBelow(const std::string& root, const std::string& folder,
+                   std::vector<std::string>* elements) {
+  elements->clear();
+  const std::string base = DropTrailingSeparator(root, '/');
+  if (base.empty() || base[0] != '/' || folder.empty() || folder[0] != '/') return false;
+  std::string rest;
+  if (base == "/") {
+    rest = folder.substr(1);
+  } else if (folder.compare(0, base.size(), base) != 0 ||
+             (folder.size() > base.size() && folder[base.size()] != '/')) {
+    return false;
+  } else if (folder.size() > base.size()) {
+    rest = folder.substr(base.size() + 1);
+  }
+  size_t start = 0;
+  while (start <= rest.size()) {
+    size_t end = rest.find('/', start);
+    if (end == std::string::npos) end = rest.size();
+    const std::string element = rest.substr(start, end - start);
+    if (element == "..") return false;
+    if (!element.empty() && element != ".") elements->push_back(element);
+    start = end + 1;
+  }
+  return true;
+}
+
+// A folder below a working folder, resolved: the real path to start from
+// (the working folder's, or when the working folder does not exist yet,
+// that of the nearest folder above it), the elements below it that exist
+// (real, inside the working folder) and those still missing.
+struct ResolvedFolder {
+  std::string base;
+  std::vector<std::string> existing;
+  std::vector<std::string> missing;
+};
+
+bool ResolveFolder(const std::string& root, const std::string& folder, ResolvedFolder* out,
+                   std::string* error) {
+  std::vector<std::string> elements;
+  if (!ElementsBelow(root, folder, &elements)) {
+    if (error != nullptr) *error = folder + " is not inside the working folder " + root;
+    return false;
+  }
+  const std::string tidy_root = DropTrailingSeparator(root, '/');
+  if (!LocalPathExists(tidy_root)) {
+    // A working folder that is not there yet is made with everything in
+    // it, below the nearest folder above it that exists.
+    std::string above = tidy_root;
+    std::vector<std::string> made;
+    while (!LocalPathExists(above)) {
+      made.insert(made.begin(), NativeLastComponent(above));
+      above = NativeParent(above);
+      if (above.empty()) above = "/";
+    }
+    out->base = CanonicalLocalPath(above);
+    if (out->base.empty()) {
+      if (error != nullptr) *error = ErrnoText("cannot resolve", above, errno);
+      return false;
+    }
+    out->existing.clear();
+    out->missing = made;
+    out->missing.insert(out->missing.end(), elements.begin(), elements.end());
+    return true;
+  }
+  out->base = CanonicalLocalPath(tidy_root);
+  if (out->base.empty()) {
+    if (error != nullptr) *error = ErrnoText("cannot resolve the working folder", root, errno);
+    return false;
+  }
+  // The nearest part that exists: anything with the name counts, a
+  // dangling link too, which then cannot be resolved and is refused.
+  std::string existing = tidy_root;
+  size_t have = 0;
+  for (; have < elements.size(); ++have) {
+    const std::string next = NativeJoin(existing, elements[have]);
+    if (!LocalPathExists(next)) break;
+    existing = next;
+  }
+  const std::string real = CanonicalLocalPath(existing);
+  if (real.empty()) {
+    if (error != nullptr) *error = ErrnoText("cannot resolve", existing, errno);
+    return false;
+  }
+  if (!ElementsBelow(out->base, real, &out->existing)) {
+    if (error != nullptr) {
+      *error = existing + " leads out of the working folder " + root + " (to " + real + ")";
+    }
+    return false;
+  }
+  out->missing.assign(elements.begin() + static_cast<std::ptrdiff_t>(have), elements.end());
+  return true;
+}
+
+// Opens `name` in the folder `at` as a folder, never through a link; the
+// descriptor, or -1 with errno.
+int OpenFolderAt(int at, const std::string& name) {
+  return ::openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
 }  // namespace
+
+ContainedFolder::~ContainedFolder() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool ContainedFolder::is_open() const {
+  return fd_ >= 0;
+}
+
+bool ContainedFolder::Open(const std::string& root, const std::string& folder, bool create,
+                           std::string* error) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  ResolvedFolder resolved;
+  if (!ResolveFolder(root, folder, &resolved, error)) return false;
+  // From the real working folder down, one step at a time and never
+  // through a link: a link swapped in since the path was resolved fails
+  // the step instead of being followed.
+  std::string reached = resolved.base;
+  int fd = ::open(reached.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  auto fail = [&](const char* what, int code) {
+    if (fd >= 0) ::close(fd);
+    if (error != nullptr) *error = ErrnoText(what, reached, code);
+    return false;
+  };
+  if (fd < 0) return fail("cannot open the folder", errno);
+  for (const std::string& element : resolved.existing) {
+    reached = NativeJoin(reached, element);
+    const int next = OpenFolderAt(fd, element);
+    if (next < 0) return fail("cannot open the folder", errno);
+    ::close(fd);
+    fd = next;
+  }
+  for (const std::string& element : resolved.missing) {
+    reached = NativeJoin(reached, element);
+    if (!create) return fail("cannot open the folder", ENOENT);
+    if (::mkdirat(fd, element.c_str(), 0777) != 0 && errno != EEXIST) {
+      return fail("cannot create the folder", errno);
+    }
+    const int next = OpenFolderAt(fd, element);
+    if (next < 0) return fail("cannot open the folder", errno);
+    ::close(fd);
+    fd = next;
+  }
+  fd_ = fd;
+  return true;
+}
+
+std::string ContainedFolder::PathOf(const std::string& name) const {
+  return "/proc/self/fd/" + std::to_string(fd_) + "/" + name;
+}
+
+bool FolderStaysInside(const std::string& root, const std::string& folder) {
+  ResolvedFolder resolved;
+  return ResolveFolder(root, folder, &resolved, nullptr);
+}
 
 bool CopyFileReplacing(const std::string& from, const std::string& to, std::string* error) {
   const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);

@@ -15,9 +15,12 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
+#include "platform/decimal.h"
 #include "platform/list_text.h"
 #include "platform/system_factory.h"
 
@@ -98,6 +101,35 @@ std::vector<char*> ArgvOf(const std::vector<std::string>& args) {
 }
 
 }  // namespace
+
+bool ProcessStartTime(int pid, unsigned long long* start) {
+  if (pid <= 0) return false;
+  const std::string dir = "/proc/" + std::to_string(pid);
+  struct stat st;
+  // Another user's process is never the owner of this user's files.
+  if (::stat(dir.c_str(), &st) != 0 || st.st_uid != ::getuid()) return false;
+  char text[1024];
+  const int fd = ::open((dir + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const ssize_t got = ::read(fd, text, sizeof text - 1);
+  ::close(fd);
+  if (got <= 0) return false;
+  text[got] = '\0';
+  // The start time is the 22nd field; the name (2nd, in parentheses) may
+  // hold blanks and parentheses itself, so count from its last ")".
+  const char* at = std::strrchr(text, ')');
+  if (at == nullptr) return false;
+  for (int field = 2; field < 22 && at != nullptr; ++field) at = std::strchr(at + 1, ' ');
+  if (at == nullptr) return false;
+  const char* field_end = std::strchr(at + 1, ' ');
+  const std::string_view field(at + 1, field_end != nullptr
+                                           ? static_cast<size_t>(field_end - (at + 1))
+                                           : std::strlen(at + 1));
+  int64_t value = 0;
+  if (!ParseDecimal(field, 0, INT64_MAX, &value)) return false;
+  *start = static_cast<unsigned long long>(value);
+  return true;
+}
 
 std::string AbsolutePath(const std::string& path, const std::string& base) {
   if (!path.empty() && path[0] == '/') return path;

@@ -47,6 +47,12 @@ bool LaunchDetached(const LaunchRequest& request);
 // regular file of that name exists.
 std::string FindProgram(const std::string& name, const std::string& base);
 
+// The start time of the user's own live process `pid`, in the system's
+// units (POSIX: clock ticks since boot; Windows: its creation time); with
+// the pid it tells a process from a later one given the same pid. False
+// when there is none, or it is another user's.
+bool ProcessStartTime(int pid, unsigned long long* start);
+
 // `path` made absolute against `base`, or against the current directory
 // when `base` is empty or relative itself. Empty when the current directory
 // cannot be read.

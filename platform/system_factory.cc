@@ -12,6 +12,7 @@
 // operations.
 #include "platform/system_factory.h"
 
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <link.h>
@@ -22,14 +23,17 @@
 #include <wx/fileconf.h>
 #include <wx/log.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "platform/debug_output.h"
@@ -126,12 +130,83 @@ constexpr size_t kTempUniqueLength = 6;  // the "XXXXXX" of mkostemp
 // Fresh names tried before giving up (each is one in 62 to the sixth).
 constexpr int kTempNameAttempts = 100;
 
+// This process's pid namespace (the number of its /proc/self/ns/pid link),
+// 0 when it cannot be read: a pid means a process only within its
+// namespace, and two namespaces may share a scratch folder.
+unsigned long long OwnPidNamespace() {
+  char link[64];
+  const ssize_t n = ::readlink("/proc/self/ns/pid", link, sizeof link - 1);
+  if (n <= 0) return 0;
+  link[n] = '\0';
+  const char* open = std::strchr(link, '[');
+  return open != nullptr ? std::strtoull(open + 1, nullptr, 10) : 0;
+}
+
+// The owner part of this process's scratch names: "<pid namespace>-<pid>-
+// <start time>-". Empty when the start time cannot be read.
+std::string OwnTempTag() {
+  const int pid = static_cast<int>(::getpid());
+  unsigned long long start = 0;
+  if (!ProcessStartTime(pid, &start)) return std::string();
+  return std::to_string(OwnPidNamespace()) + "-" + std::to_string(pid) + "-" +
+         std::to_string(start) + "-";
+}
+
+// The owner of a scratch name as TempFileName makes it.
+struct TempOwner {
+  unsigned long long pid_namespace = 0;
+  int pid = 0;
+  unsigned long long start = 0;
+};
+
+// Reads a decimal number ended by "-"; false for anything else.
+bool ParseTagNumber(const char** text, unsigned long long* value) {
+  const char* p = *text;
+  if (*p < '0' || *p > '9') return false;
+  char* end = nullptr;
+  errno = 0;
+  *value = std::strtoull(p, &end, 10);
+  if (errno != 0 || *end != '-') return false;
+  *text = end + 1;
+  return true;
+}
+
+// The owner a scratch name carries: "CRL", the owner's tag and the six
+// characters of mkostemp. False for any other name.
+bool ParseTempName(const char* name, TempOwner* owner) {
+  if (std::strncmp(name, kTempPrefix, sizeof kTempPrefix - 1) != 0) return false;
+  const char* p = name + sizeof kTempPrefix - 1;
+  unsigned long long pid = 0;
+  if (!ParseTagNumber(&p, &owner->pid_namespace) || !ParseTagNumber(&p, &pid) ||
+      !ParseTagNumber(&p, &owner->start) || pid == 0 || pid > INT_MAX ||
+      std::strlen(p) != kTempUniqueLength) {
+    return false;
+  }
+  for (; *p != '\0'; ++p) {
+    const char c = *p;
+    const bool alnum = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    if (!alnum) return false;
+  }
+  owner->pid = static_cast<int>(pid);
+  return true;
+}
+
+// What RemoveOwnTempFiles needs, made before any signal can come: the
+// scratch folder and this process's name prefix, in fixed buffers.
+char g_own_temp_folder[PATH_MAX];
+char g_own_temp_prefix[64];
+std::atomic<bool> g_own_temp_prepared{false};
+
 class PosixSystemFactory final : public CRLsystemFactory {
  public:
   std::string TempFileName(bool keep) override {
+    // The owner in the name, so that a later run can tell a file of a
+    // process that is gone from one that is being received right now.
+    const std::string tag = OwnTempTag();
+    if (tag.empty()) return std::string();
     const std::string folder = TempFolder();
     if (keep) {
-      std::string name = folder + "/" + kTempPrefix + std::string(kTempUniqueLength, 'X');
+      std::string name = folder + "/" + kTempPrefix + tag + std::string(kTempUniqueLength, 'X');
       const int fd = mkostemp(&name[0], O_CLOEXEC);
       if (fd < 0) return std::string();
       close(fd);
@@ -148,7 +223,7 @@ class PosixSystemFactory final : public CRLsystemFactory {
     for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
       unsigned char random[kTempUniqueLength];
       if (!SystemRandomBytes(random, sizeof random)) return std::string();
-      std::string name = folder + "/" + kTempPrefix;
+      std::string name = folder + "/" + kTempPrefix + tag;
       for (unsigned char byte : random) name += kLetters[byte % (sizeof kLetters - 1)];
       if (::lstat(name.c_str(), &st) != 0 && errno == ENOENT) return name;
     }
@@ -341,18 +416,84 @@ std::string UserHomeDirectory() {
 }
 
 bool IsTempFileName(const std::string& path) {
-  const std::string folder = TempFolder() + "/" + kTempPrefix;
-  if (path.size() != folder.size() + kTempUniqueLength ||
-      path.compare(0, folder.size(), folder) != 0) {
-    return false;
-  }
-  for (size_t i = folder.size(); i < path.size(); ++i) {
-    const char c = path[i];
-    const bool alnum = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-    if (!alnum) return false;
-  }
+  const std::string folder = TempFolder() + "/";
+  if (path.size() <= folder.size() || path.compare(0, folder.size(), folder) != 0) return false;
+  TempOwner owner;
+  if (!ParseTempName(path.c_str() + folder.size(), &owner)) return false;
   struct stat st;
   return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid();
+}
+
+size_t RemoveAbandonedTempFiles() {
+  const std::string folder = TempFolder();
+  const int dir_fd =
+      ::open(folder.empty() ? "/" : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd < 0) return 0;
+  DIR* dir = ::fdopendir(dir_fd);
+  if (dir == nullptr) {
+    ::close(dir_fd);
+    return 0;
+  }
+  const unsigned long long own_namespace = OwnPidNamespace();
+  std::vector<std::string> abandoned;
+  while (const struct dirent* entry = ::readdir(dir)) {
+    TempOwner owner;
+    // A name from another pid namespace says nothing about a process here:
+    // a run in that namespace judges it.
+    if (!ParseTempName(entry->d_name, &owner) || owner.pid_namespace != own_namespace) continue;
+    struct stat st;
+    // Only this user's own regular files, never through a link.
+    if (::fstatat(dir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_uid != ::geteuid()) {
+      continue;
+    }
+    unsigned long long running = 0;
+    if (ProcessStartTime(owner.pid, &running) && running == owner.start) continue;
+    abandoned.emplace_back(entry->d_name);
+  }
+  size_t removed = 0;
+  for (const std::string& name : abandoned) {
+    if (::unlinkat(dir_fd, name.c_str(), 0) == 0) ++removed;
+  }
+  ::closedir(dir);
+  if (removed > 0) DebugLog("Removed %zu scratch files of programs that are gone", removed);
+  return removed;
+}
+
+void PrepareOwnTempFileRemoval() {
+  const std::string folder = TempFolder();
+  const std::string prefix = kTempPrefix + OwnTempTag();
+  if (folder.size() + 1 >= sizeof g_own_temp_folder || prefix.size() >= sizeof g_own_temp_prefix ||
+      prefix.size() == sizeof kTempPrefix - 1) {
+    g_own_temp_prepared = false;
+    return;
+  }
+  std::memcpy(g_own_temp_folder, folder.empty() ? "/" : folder.c_str(),
+              (folder.empty() ? 1 : folder.size()) + 1);
+  std::memcpy(g_own_temp_prefix, prefix.c_str(), prefix.size() + 1);
+  g_own_temp_prepared = true;
+}
+
+void RemoveOwnTempFiles() {
+  if (!g_own_temp_prepared) return;
+  const int dir_fd = ::open(g_own_temp_folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd < 0) return;
+  const size_t prefix_length = std::strlen(g_own_temp_prefix);
+  // getdents64 rather than readdir: no allocation, as a signal handler needs.
+  alignas(struct dirent64) char buffer[8192];
+  for (;;) {
+    const ssize_t n = ::getdents64(dir_fd, buffer, sizeof buffer);
+    if (n <= 0) break;
+    for (ssize_t at = 0; at < n;) {
+      const auto* entry = reinterpret_cast<const struct dirent64*>(buffer + at);
+      if (entry->d_reclen == 0) break;
+      if (std::strncmp(entry->d_name, g_own_temp_prefix, prefix_length) == 0) {
+        ::unlinkat(dir_fd, entry->d_name, 0);
+      }
+      at += entry->d_reclen;
+    }
+  }
+  ::close(dir_fd);
 }
 
 CRLsystemFactory& GetDefaultSystemFactory() {

@@ -32,13 +32,16 @@ class CRLsystemFactory {
  public:
   virtual ~CRLsystemFactory() = default;
 
-  // A unique scratch file name "<tmp>/CRLxxxxxx". With `keep` the file is
-  // created (owner-only, by mkstemp) and kept. Without it nothing is
-  // created: the name is a fresh random one that nothing in the folder
-  // bears now, known to this process alone until whoever creates the file
-  // later opens it with O_CREAT | O_EXCL | O_NOFOLLOW - never a name made
-  // and freed again, which another user sharing the folder could see come
-  // free and take first. Empty on failure (no such folder, say).
+  // A unique scratch file name "<tmp>/CRL<ns>-<pid>-<start>-xxxxxx": the
+  // name carries its owner, this process (its pid namespace, id and start
+  // time), so that a later run can remove what a process that is gone left
+  // behind (RemoveAbandonedTempFiles). With `keep` the file is created
+  // (owner-only, by mkstemp) and kept. Without it nothing is created: the
+  // name is a fresh random one that nothing in the folder bears now, known
+  // to this process alone until whoever creates the file later opens it
+  // with O_CREAT | O_EXCL | O_NOFOLLOW - never a name made and freed again,
+  // which another user sharing the folder could see come free and take
+  // first. Empty on failure. (Windows: "<temp>\CRLxxxx.tmp", no owner.)
   virtual std::string TempFileName(bool keep) = 0;
 
   // The module directory: $VELTRANE_MODULE_DIR, else the folder of the
@@ -178,11 +181,27 @@ CRLsystemFactory* InstallSystemFactory(CRLsystemFactory* factory);
 // known.
 std::string UserHomeDirectory();
 
-// Whether `path` is a name TempFileName gives ("<tmp>/CRL" and six
-// characters) of a regular file of this user that exists. A received file
-// is taken or removed only when it passes: a peer that names any other path
-// in a file field never gets it moved or deleted.
+// Whether `path` is a name TempFileName gives (in the scratch folder, with
+// an owner and six characters) of a regular file of this user that exists.
+// A received file is taken or removed only when it passes: a peer that
+// names any other path in a file field never gets it moved or deleted.
 bool IsTempFileName(const std::string& path);
+
+// Removes the scratch files of this user whose owner (the process their
+// name carries, in this pid namespace) is gone: what an interrupted receive
+// left behind. A file another live process owns is never touched, nor one
+// of another pid namespace, a link, another user's file or any other name.
+// Returns how many were removed. (Windows: the names carry no owner;
+// nothing is removed.)
+size_t RemoveAbandonedTempFiles();
+
+// For a program about to end on a signal: RemoveOwnTempFiles removes every
+// scratch file this process owns, whatever state it is in. It only makes
+// async-signal-safe calls, on what PrepareOwnTempFileRemoval (called once
+// before, outside the handler) set aside; unprepared, it does nothing.
+// (Windows: nothing to do.)
+void PrepareOwnTempFileRemoval();
+void RemoveOwnTempFiles();
 
 // Splits a parameter string into arguments by the Windows command-line
 // rules: blanks separate, double quotes group, 2n backslashes before a quote

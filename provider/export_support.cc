@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
+#include "platform/file_move.h"
 #include "platform/path.h"
 #include "platform/ui_terminal.h"
 #include "session/client_session.h"
@@ -56,6 +58,12 @@ ExportSession::~ExportSession() {
 
 void TextOut(const ProviderContext& context, const std::string& message) {
   TextOutTo(context.text_out, message);
+}
+
+void WarningOut(const ProviderContext& context, const std::string& message) {
+  if (context.text_out == nullptr) return;
+  const std::string text = kNoticePrefix + message;
+  context.text_out(text.c_str(), SCC_MSG_WARNING);
 }
 
 void TextOutTo(LPTEXTOUTPROC callback, const std::string& message) {
@@ -131,6 +139,33 @@ SendableFiles SelectSendableFiles(const ProviderContext& context,
     sendable.positions.push_back(i);
   }
   return sendable;
+}
+
+std::string WorkingFolderOf(const ProviderContext& context, const std::string& path) {
+  if (!RelativeName(path, context.project_root).empty()) return context.project_root;
+  return context.local_project_path;
+}
+
+void KeepFilesInside(const ProviderContext& context, SendableFiles* sendable) {
+  SendableFiles kept;
+  kept.refused = sendable->refused;
+  for (size_t i = 0; i < sendable->files.size(); ++i) {
+    const std::string& file = sendable->files[i];
+    const std::string root = WorkingFolderOf(context, file);
+    // A file outside the working folder by its name is no Document and
+    // takes part in nothing; only a way out through a link is refused here.
+    if (!root.empty() && !RelativeName(file, root).empty() &&
+        !FolderStaysInside(root, NativeParent(file))) {
+      TextOut(context, FormatText("The folder of '%s' leads out of the working folder through a "
+                                  "symbolic link; the file is left out.",
+                                  file));
+      ++kept.refused;
+      continue;
+    }
+    kept.files.push_back(file);
+    kept.positions.push_back(sendable->positions[i]);
+  }
+  *sendable = std::move(kept);
 }
 
 bool IsProbeComment(LPCSTR comment) {

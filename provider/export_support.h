@@ -81,6 +81,9 @@ class ExportSession {
 // The text-out routine: "Veltrane: " and the message to the context's
 // callback with message type 0; dropped when the host gave no callback.
 void TextOut(const ProviderContext& context, const std::string& message);
+// The same as a warning (message type SCC_MSG_WARNING): something the user
+// asked for was left out.
+void WarningOut(const ProviderContext& context, const std::string& message);
 // The same through a callback the context does not hold yet.
 void TextOutTo(LPTEXTOUTPROC callback, const std::string& message);
 // `format` with its one "%s" replaced by `argument`.
@@ -127,6 +130,18 @@ struct SendableFiles {
 };
 SendableFiles SelectSendableFiles(const ProviderContext& context,
                                   const std::vector<std::string>& files);
+
+// The working folder a file of the host's list belongs to: the project
+// root when the file lies below it, else the local project path (the
+// folders its name on the server is taken from). Received files are placed
+// only inside it.
+std::string WorkingFolderOf(const ProviderContext& context, const std::string& path);
+
+// For the exports that write the host's files: leaves out each file whose
+// folder lies below its working folder by name but leads out of it through
+// a symbolic link, with a notice through the text-out routine, and counts
+// it as refused. Nothing on the way is created or changed.
+void KeepFilesInside(const ProviderContext& context, SendableFiles* sendable);
 
 // Whether `comment` is the text the development environment gives the
 // probe files it creates to find out what a provider can do (compared

@@ -66,9 +66,11 @@ struct DocumentList {
   std::vector<std::string> ids;
   std::vector<ClientSession::LocalFile> files;
 
-  void Add(const std::string& id, const std::string& path) {
+  // `working_folder`: where a fetched file must stay (empty: anywhere).
+  void Add(const std::string& id, const std::string& path,
+           const std::string& working_folder = std::string()) {
     ids.push_back(id);
-    files.push_back({path, NativeParent(path), NativeLastComponent(path)});
+    files.push_back({path, NativeParent(path), NativeLastComponent(path), working_folder});
   }
   std::vector<std::string> Paths() const {
     std::vector<std::string> paths;
@@ -183,7 +185,7 @@ SCCRTN Get(ProviderContext* context, HWND window, const std::vector<std::string>
     const OverwriteDecision::Outcome outcome = decision.Decide(records[i], files[i]);
     if (outcome == OverwriteDecision::kCancel) return SCC_I_OPERATIONCANCELED;
     if (outcome == OverwriteDecision::kFetch) {
-      fetch.Add(records[i].document_id, files[i]);
+      fetch.Add(records[i].document_id, files[i], WorkingFolderOf(*context, files[i]));
       held.push_back(records[i].checked_out_by_me);
     }
   }
@@ -226,7 +228,9 @@ SCCRTN Checkout(ProviderContext* context, HWND window, const std::vector<std::st
     lock.Add(record.document_id, files[i]);
     const OverwriteDecision::Outcome outcome = decision.Decide(record, files[i]);
     if (outcome == OverwriteDecision::kCancel) return SCC_I_OPERATIONCANCELED;
-    if (outcome == OverwriteDecision::kFetch) fetch.Add(record.document_id, files[i]);
+    if (outcome == OverwriteDecision::kFetch) {
+      fetch.Add(record.document_id, files[i], WorkingFolderOf(*context, files[i]));
+    }
   }
 
   const bool shared = options.present() && !options.byte(0);
@@ -258,7 +262,9 @@ SCCRTN Uncheckout(ProviderContext* context, HWND window, const std::vector<std::
     release.Add(record.document_id, files[i]);
     const OverwriteDecision::Outcome outcome = decision.Decide(record, files[i]);
     if (outcome == OverwriteDecision::kCancel) return SCC_I_OPERATIONCANCELED;
-    if (outcome == OverwriteDecision::kFetch) fetch.Add(record.document_id, files[i]);
+    if (outcome == OverwriteDecision::kFetch) {
+      fetch.Add(record.document_id, files[i], WorkingFolderOf(*context, files[i]));
+    }
   }
 
   int result = session->ReleaseLocks(release.ids, release.Paths());
@@ -321,8 +327,11 @@ namespace {
 // The body of a file export: the context and the host's file list checked
 // the same way for all four; a file whose name cannot travel is left out
 // and the others go on.
+// `writes`: the export may write the files (get, check-out, undo), so a file
+// whose folder leads out of the working folder is left out too.
 template <typename Body>
-SCCRTN FileExport(const char* name, LPVOID pvContext, LONG nFiles, LPCSTR* lpFileNames, Body body) {
+SCCRTN FileExport(const char* name, LPVOID pvContext, LONG nFiles, LPCSTR* lpFileNames, bool writes,
+                  Body body) {
   return Guarded(name, [&]() -> SCCRTN {
     tw::ProviderContext* context = tw::ContextFrom(pvContext);
     if (context == nullptr) return SCC_E_NONSPECIFICERROR;
@@ -331,7 +340,8 @@ SCCRTN FileExport(const char* name, LPVOID pvContext, LONG nFiles, LPCSTR* lpFil
       tw::DebugLog("%s - the host's file list is malformed", name);
       return SCC_E_NONSPECIFICERROR;
     }
-    const tw::SendableFiles sendable = tw::SelectSendableFiles(*context, files);
+    tw::SendableFiles sendable = tw::SelectSendableFiles(*context, files);
+    if (writes) tw::KeepFilesInside(*context, &sendable);
     return sendable.Result(body(context, sendable.files));
   });
 }
@@ -341,7 +351,7 @@ SCCRTN FileExport(const char* name, LPVOID pvContext, LONG nFiles, LPCSTR* lpFil
 TW_EXPORT SCCRTN SccGet(LPVOID pvContext, HWND hWnd, LONG nFiles, LPCSTR* lpFileNames,
                         LONG /*fOptions*/, LPCMDOPTS /*pvOptions*/) {
   return FileExport(
-      "SccGet", pvContext, nFiles, lpFileNames,
+      "SccGet", pvContext, nFiles, lpFileNames, true,
       [&](tw::ProviderContext* context, const std::vector<std::string>& files) -> SCCRTN {
         return tw::Get(context, hWnd, files);
       });
@@ -353,7 +363,7 @@ TW_EXPORT SCCRTN SccCheckout(LPVOID pvContext, HWND hWnd, LONG nFiles, LPCSTR* l
   const tw::OptionBytes options(pvOptions);
   if (tw::IsProbeComment(lpComment)) return SCC_OK;
   return FileExport(
-      "SccCheckout", pvContext, nFiles, lpFileNames,
+      "SccCheckout", pvContext, nFiles, lpFileNames, true,
       [&](tw::ProviderContext* context, const std::vector<std::string>& files) -> SCCRTN {
         return tw::Checkout(context, hWnd, files, options);
       });
@@ -362,7 +372,7 @@ TW_EXPORT SCCRTN SccCheckout(LPVOID pvContext, HWND hWnd, LONG nFiles, LPCSTR* l
 TW_EXPORT SCCRTN SccUncheckout(LPVOID pvContext, HWND hWnd, LONG nFiles, LPCSTR* lpFileNames,
                                LONG /*fOptions*/, LPCMDOPTS /*pvOptions*/) {
   return FileExport(
-      "SccUncheckout", pvContext, nFiles, lpFileNames,
+      "SccUncheckout", pvContext, nFiles, lpFileNames, true,
       [&](tw::ProviderContext* context, const std::vector<std::string>& files) -> SCCRTN {
         return tw::Uncheckout(context, hWnd, files);
       });
@@ -373,7 +383,7 @@ TW_EXPORT SCCRTN SccCheckin(LPVOID pvContext, HWND hWnd, LONG nFiles, LPCSTR* lp
   const tw::OptionBytes options(pvOptions);
   if (tw::IsProbeComment(lpComment)) return SCC_OK;
   return FileExport(
-      "SccCheckin", pvContext, nFiles, lpFileNames,
+      "SccCheckin", pvContext, nFiles, lpFileNames, false,
       [&](tw::ProviderContext* context, const std::vector<std::string>& files) -> SCCRTN {
         return tw::Checkin(context, hWnd, files, lpComment, fOptions, options);
       });

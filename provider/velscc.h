@@ -1,7 +1,9 @@
 // The module's own exports beside the Source Code Control Interface, for
 // hosts that know Veltrane: an application's editor actions (environment
 // settings) with a dialog to edit them, plain access to string values of
-// the user's property file (user.dat), and a check of a Production path.
+// the user's property file (user.dat), a check of a Production path, and
+// for hosts that know only a folder, the whole tree of Documents below the
+// bound Production and the local state of files.
 // They take zero-terminated strings and return an integer; each catches
 // everything, so nothing reaches the host but a result.
 //
@@ -57,11 +59,61 @@ TW_EXPORT int VelSccGetProperty(LPCSTR lpPath, LPCSTR lpName, LPSTR lpValueOut);
 // does not know; -29 (SCC_E_CONNECTIONFAILURE) when the logon failed.
 TW_EXPORT int VelSccGetDirs(LPVOID pvContext, HWND hWnd, LPCSTR lpPath, BOOL bIsIdentifierPath);
 
+// Lists every Document below the bound Production of the open project, in
+// every sub-Production at any depth, in one request of the server's
+// recursive name list (a second one finds the Production of `lpFolder`).
+// Each Document is handed to `pfnPopulate` as a local path, in the order
+// the server lists them: the project's root folder joined with the
+// Document's name below the bound Production, a sub-Production being a
+// subfolder ("src\lib\x.c" -> "<root>/src/lib/x.c"); the callback gets
+// `pvCallerData`, TRUE and SCC_STATUS_CONTROLLED with it, and may return
+// FALSE to end the listing early.
+//
+// `lpFolder` null or empty lists the whole tree; a local folder at or below
+// the project's root (which need not exist locally) lists the Documents of
+// the Production that mirrors it and of everything below that, as paths
+// below that folder. The folder's Production is found by its display-name
+// path, without regard to letter case; a folder without one lists nothing.
+//
+// A name the server gives that could leave the folder it is joined to (an
+// empty, "." or ".." element, an absolute name), or whose folder leads out
+// of the project's root through a symbolic link, is not handed on: a
+// warning through the text-out callback (SCC_MSG_WARNING) names it. Nothing is created or changed
+// locally and nothing is asked. Logs on first when needed (no window).
+//
+// Returns 0 (SCC_OK) when every Document was handed on (or the callback
+// ended the listing), -24 (SCC_E_INVALIDFILEPATH) when some were left out
+// (the others were handed on), -25 (SCC_E_PROJNOTOPEN) without an open
+// project, -24 also for a folder that is not below the project's root, -29
+// (SCC_E_CONNECTIONFAILURE) when the logon failed, -15
+// (SCC_E_NONSPECIFICERROR) for a null context or callback or a listing the
+// server refused (the callback is then not called).
+TW_EXPORT SCCRTN VelSccPopulateTree(LPVOID pvContext, LPCSTR lpFolder, POPLISTFUNC pfnPopulate,
+                                    LPVOID pvCallerData);
+
+// The local state of each of the files `lpFileNames` (full local paths, as
+// SccQueryInfo takes them) from one document-information request and the
+// state cache: into `lpLocalStatus[i]` 1 Missing, 2 Current, 4 Old, 8
+// Unknown, 16 Modified, 32 Renegade or 64 More Recent as the state cache
+// decides it, 256 Uncontrolled for a file that names no Document, and 0 for
+// a file whose name cannot be sent to the server. Unlike SccQueryInfo it
+// changes no file's write permission (nor anything else) and asks nothing.
+// Logs on first when needed (no window).
+//
+// Returns 0 (SCC_OK); -24 (SCC_E_INVALIDFILEPATH) when a name could not be
+// sent (the others are answered); -29 (SCC_E_CONNECTIONFAILURE) when the
+// logon failed; -15 (SCC_E_NONSPECIFICERROR) for a null context, a
+// malformed list or a failed request (the outputs are then 0).
+TW_EXPORT SCCRTN VelSccQueryLocalStatus(LPVOID pvContext, LONG nFiles, LPCSTR* lpFileNames,
+                                        LPLONG lpLocalStatus);
+
 // The types a host that loads the module looks the functions up as.
 typedef int (*VELSCCSHOWENVIRONMENTSETTINGS)(LPCSTR);
 typedef int (*VELSCCGETENVIRONMENTSETTINGS)(LPCSTR, int*, int*, int*, int*);
 typedef int (*VELSCCSETPROPERTY)(LPCSTR, LPCSTR, LPCSTR);
 typedef int (*VELSCCGETPROPERTY)(LPCSTR, LPCSTR, LPSTR);
 typedef int (*VELSCCGETDIRS)(LPVOID, HWND, LPCSTR, BOOL);
+typedef SCCRTN (*VELSCCPOPULATETREE)(LPVOID, LPCSTR, POPLISTFUNC, LPVOID);
+typedef SCCRTN (*VELSCCQUERYLOCALSTATUS)(LPVOID, LONG, LPCSTR*, LPLONG);
 
 #endif  // TW_PROVIDER_VELSCC_H_

@@ -6,6 +6,7 @@
 #include "messaging/request_sender.h"
 #include "platform/debug_output.h"
 #include "platform/list_text.h"
+#include "platform/system_factory.h"
 #include "protocol/command.h"
 #include "protocol/logon_command.h"
 #include "protocol/server_errors.h"
@@ -48,6 +49,9 @@ ClientSession::ClientSession(SessionOptions options, const std::string& root_nam
   }
   // The lock policy lives there for as long as the session does.
   client_config_ = CreateClientConfig();
+  // What an earlier receive that was cut off (a host killed mid-transfer)
+  // left in the scratch folder goes now; files of live processes stay.
+  RemoveAbandonedTempFiles();
 }
 
 ClientSession::~ClientSession() {

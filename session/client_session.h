@@ -150,11 +150,15 @@ class ClientSession {
   // kSessionUnexpected (a reply of another command, or a server error the
   // command has no result of its own for), or a result of its own below.
 
-  // One local file of an add or a check-in.
+  // One local file of an add, a check-in or a fetch.
   struct LocalFile {
     std::string path;       // the local file
     std::string directory;  // its folder
     std::string name;       // its name
+    // A fetch: the working folder the file must stay in (its folder, when
+    // missing, is made only inside it, never through a link that leads
+    // out); empty when the host chose the path itself.
+    std::string working_folder{};
   };
 
   // DOCUMENTCMD 1: adds `files` to the Productions `production_ids`
@@ -171,7 +175,8 @@ class ClientSession {
                                  const std::vector<LocalFile>& files, const std::string& comment,
                                  bool work_in_progress);
   // DOCUMENTCMD 4: fetches the current versions into their local paths
-  // (replacing what is there, creating missing folders), sets each file's
+  // (replacing what is there, creating missing folders; a file whose folder
+  // would lie outside its working folder is not placed), sets each file's
   // last-write time to the server stamp's instant and records the state of
   // each file placed. kSessionUnexpected, after placing what it could, when
   // a file could not be placed or the reply does not carry one file per

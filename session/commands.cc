@@ -44,26 +44,39 @@ std::string JoinFiles(const std::vector<ClientSession::LocalFile>& files, F get)
 
 // Moves the received file `received` to `path` (creating its folder when
 // missing) and gives it the server stamp's instant as its last-write time.
-// A file that cannot be placed is removed at once.
+// With a `working_folder`, the folder is reached and made only inside it
+// (platform/file_move.h): a link on the way that leads out refuses the
+// file. A file that cannot be placed is removed at once.
 bool PlaceReceivedFile(ReceivedFiles* files, const std::string& received, const std::string& path,
-                       const std::string& server_stamp) {
+                       const std::string& server_stamp, const std::string& working_folder) {
   const std::string folder = NativeParent(path);
-  std::error_code ec;
-  if (!folder.empty()) std::filesystem::create_directories(FsPath(folder), ec);
+  std::string error;
+  ContainedFolder contained;
+  std::string target = path;
+  if (!working_folder.empty()) {
+    if (!contained.Open(working_folder, folder, true, &error)) {
+      DebugLog("ClientSession: a fetched file is not placed: %s", error.c_str());
+      files->Remove(received);
+      return false;
+    }
+    target = contained.PathOf(NativeLastComponent(path));
+  } else if (!folder.empty()) {
+    std::error_code ec;
+    std::filesystem::create_directories(FsPath(folder), ec);
+  }
   // Only a file the reader wrote, still the very file it closed.
   if (!files->Take(received)) {
     DebugLog("ClientSession: a fetched file is not one this client received");
     return false;
   }
-  std::string error;
-  if (!MoveFileReplacing(received, path, &error)) {
+  if (!MoveFileReplacing(received, target, &error)) {
     DebugLog("ClientSession: cannot place a fetched file: %s", error.c_str());
     RemoveLocalFile(received);
     return false;
   }
   if (const std::optional<DateTimeStamp> stamp = ServerStampToUtc(server_stamp)) {
     std::unique_ptr<FileObject> file = GetSystemFactory().NewFile();
-    if (file->Open(path, FileObject::kWrite, 0, FileObject::kOpenExisting, 0)) {
+    if (file->Open(target, FileObject::kWrite, 0, FileObject::kOpenExisting, 0)) {
       file->SetModifiedTime(stamp->time());
       file->Close();
     }
@@ -263,7 +276,8 @@ bool PlaceFetchedFiles(const CRLMSGmessage& reply, ReceivedFiles* received_files
   placed->assign(count, false);
   bool all_placed = true;
   for (size_t i = 0; i < count; ++i) {
-    (*placed)[i] = PlaceReceivedFile(received_files, received[i], files[i].path, stamps[i]);
+    (*placed)[i] = PlaceReceivedFile(received_files, received[i], files[i].path, stamps[i],
+                                     files[i].working_folder);
     all_placed = all_placed && (*placed)[i];
   }
   return all_placed;
@@ -289,7 +303,7 @@ SessionResult ClientSession::FetchDocumentToFile(const std::string& document_id,
   if (!received_files_.OfField(fetch::kReplyFiles, &received) || received.size() != 1) {
     return kSessionUnexpected;
   }
-  return PlaceReceivedFile(&received_files_, received[0], path, ReplyText(fetch::kReplyStamps))
+  return PlaceReceivedFile(&received_files_, received[0], path, ReplyText(fetch::kReplyStamps), "")
              ? kSessionOk
              : kSessionUnexpected;
 }

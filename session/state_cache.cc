@@ -138,7 +138,8 @@ StoredDocumentState ReadDocumentState(PropertyFileClient* store, const std::stri
   return state;
 }
 
-int DecideLocalStatus(const DocumentInfo& record, const std::string& local_path) {
+int DecideLocalStatus(const DocumentInfo& record, const std::string& local_path,
+                      bool align_read_only) {
   try {
     if (!LocalFileExists(local_path)) return kStatusMissing;
     std::unique_ptr<PropertyFileClient> store = OpenStateStore();
@@ -175,7 +176,9 @@ int DecideLocalStatus(const DocumentInfo& record, const std::string& local_path)
     }
     // The attribute follows the lock: only the holder may edit.
     const bool read_only = !record.checked_out_by_me;
-    if (!SetLocalFileReadOnly(local_path, read_only)) LogReadOnlyFailure(local_path, read_only);
+    if (align_read_only && !SetLocalFileReadOnly(local_path, read_only)) {
+      LogReadOnlyFailure(local_path, read_only);
+    }
     return status;
   } catch (const std::exception& e) {
     DebugLog("State cache: deciding the status of %s failed: %s", local_path.c_str(), e.what());

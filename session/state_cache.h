@@ -118,9 +118,11 @@ StoredDocumentState ReadDocumentState(PropertyFileClient* store, const std::stri
 //   Old          the current server stamp is later than the recorded one;
 //   More Recent  otherwise.
 // For Unknown by the recorded stamps, Current, Old and More Recent the
-// file is made writable when checked out by the user, else read-only.
+// file is made writable when checked out by the user, else read-only,
+// unless `align_read_only` is false (a query that changes nothing).
 // Never throws; an unexpected failure gives Unknown.
-int DecideLocalStatus(const DocumentInfo& record, const std::string& local_path);
+int DecideLocalStatus(const DocumentInfo& record, const std::string& local_path,
+                      bool align_read_only = true);
 
 // "Missing", "Current", "Old", "Unknown", "Modified", "Renegade",
 // "More Recent", "Work in Progress", "Uncontrolled"; "" for any other value.

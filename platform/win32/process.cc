@@ -7,6 +7,8 @@
 // in the current folder. See platform/process.h.
 #include "platform/process.h"
 
+#include <memory>
+
 #include "platform/letter_case.h"
 #include "platform/system_factory.h"
 #include "platform/win32/win32_util.h"
@@ -41,6 +43,28 @@ bool Start(const LaunchRequest& request, DWORD flags, PROCESS_INFORMATION* proce
 bool IsFile(const std::wstring& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// The user a token belongs to, as a copy of its SID.
+std::unique_ptr<char[]> TokenUser(HANDLE process) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(process, TOKEN_QUERY, &token)) return nullptr;
+  win32::ScopedHandle owned(token);
+  DWORD size = 0;
+  GetTokenInformation(token, ::TokenUser, nullptr, 0, &size);
+  if (size == 0) return nullptr;
+  auto buffer = std::make_unique<char[]>(size);
+  if (!GetTokenInformation(token, ::TokenUser, buffer.get(), size, &size)) return nullptr;
+  return buffer;
+}
+
+// Whether `process` runs as the user of this process.
+bool SameUser(HANDLE process) {
+  const auto theirs = TokenUser(process);
+  const auto ours = TokenUser(GetCurrentProcess());
+  if (theirs == nullptr || ours == nullptr) return false;
+  return EqualSid(reinterpret_cast<TOKEN_USER*>(theirs.get())->User.Sid,
+                  reinterpret_cast<TOKEN_USER*>(ours.get())->User.Sid) != FALSE;
 }
 
 }  // namespace
@@ -104,6 +128,21 @@ std::string FindProgram(const std::string& name, const std::string& base) {
     if (!candidate.empty() && IsFile(win32::Wide(candidate))) return candidate;
   }
   return std::string();
+}
+
+bool ProcessStartTime(int pid, unsigned long long* start) {
+  if (pid <= 0) return false;
+  win32::ScopedHandle process(
+      OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid)));
+  if (!process.valid()) return false;
+  DWORD code = 0;
+  if (!GetExitCodeProcess(process.get(), &code) || code != STILL_ACTIVE) return false;
+  // Another user's process is never the owner of this user's files.
+  if (!SameUser(process.get())) return false;
+  FILETIME created, exited, kernel, user;
+  if (!GetProcessTimes(process.get(), &created, &exited, &kernel, &user)) return false;
+  *start = (static_cast<unsigned long long>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+  return true;
 }
 
 std::string AbsolutePath(const std::string& path, const std::string& base) {

@@ -354,6 +354,15 @@ std::string UserHomeDirectory() {
   return DirectoryFromEnv("USERPROFILE");
 }
 
+// The names GetTempFileNameW gives carry no owner: nothing can tell a file
+// another process is receiving right now from a leftover, so none is
+// removed.
+size_t RemoveAbandonedTempFiles() {
+  return 0;
+}
+void PrepareOwnTempFileRemoval() {}
+void RemoveOwnTempFiles() {}
+
 bool IsTempFileName(const std::string& path) {
   // "<temp>\CRL", one to four hex digits (GetTempFileNameW's unique
   // number), ".tmp"; a regular file, no link or junction.

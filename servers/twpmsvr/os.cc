@@ -1,5 +1,5 @@
-// The property file server's system calls on POSIX systems: flock, realpath,
-// /proc and sigaction. See os.h.
+// The property file server's system calls on POSIX systems: flock, realpath
+// and sigaction. See os.h.
 #include "servers/twpmsvr/os.h"
 
 #include <fcntl.h>
@@ -10,11 +10,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
 #include <cstring>
-#include <string_view>
 
-#include "platform/decimal.h"
 #include "platform/errno_text.h"
 
 namespace tw::pmsvr {
@@ -64,35 +61,6 @@ bool IsCanonicalFileName(const std::string& name) {
   if (::realpath(name.c_str(), resolved) == nullptr || name != resolved) return false;
   struct stat st;
   return ::stat(resolved, &st) == 0 && S_ISREG(st.st_mode);
-}
-
-bool ProcessStartTime(int pid, unsigned long long* start) {
-  if (pid <= 0) return false;
-  const std::string dir = "/proc/" + std::to_string(pid);
-  struct stat st;
-  // Another user's process is never the owner of this user's store.
-  if (::stat(dir.c_str(), &st) != 0 || st.st_uid != ::getuid()) return false;
-  char text[1024];
-  const int fd = ::open((dir + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const ssize_t got = ::read(fd, text, sizeof text - 1);
-  ::close(fd);
-  if (got <= 0) return false;
-  text[got] = '\0';
-  // The start time is the 22nd field; the name (2nd, in parentheses) may
-  // hold blanks and parentheses itself, so count from its last ")".
-  const char* at = std::strrchr(text, ')');
-  if (at == nullptr) return false;
-  for (int field = 2; field < 22 && at != nullptr; ++field) at = std::strchr(at + 1, ' ');
-  if (at == nullptr) return false;
-  const char* field_end = std::strchr(at + 1, ' ');
-  const std::string_view field(at + 1, field_end != nullptr
-                                           ? static_cast<size_t>(field_end - (at + 1))
-                                           : std::strlen(at + 1));
-  int64_t value = 0;
-  if (!ParseDecimal(field, 0, INT64_MAX, &value)) return false;
-  *start = static_cast<unsigned long long>(value);
-  return true;
 }
 
 namespace {

@@ -1,7 +1,7 @@
 // What the property file server needs of its operating system, one form per
 // system (os.cc for POSIX, win32/os.cc for Windows): the server's own lock,
-// the lock of a store file, the check of a store file's name, a process's
-// start time, and the stop request.
+// the lock of a store file, the check of a store file's name, and the stop
+// request. (A process's start time is the platform's, platform/process.h.)
 //
 // Threads: the functions keep no state but the stop flag's address, set
 // once before the server runs; any thread.
@@ -31,10 +31,6 @@ void CloseDescriptor(int fd);
 // True when `name` is the canonical absolute name of an existing regular
 // file (no link, no "..", the case the system gives it).
 bool IsCanonicalFileName(const std::string& name);
-
-// The start time of the user's own live process `pid`, in the system's
-// units; false when there is none (or it is another user's).
-bool ProcessStartTime(int pid, unsigned long long* start);
 
 // SIGTERM and SIGINT (on Windows the console's Ctrl+C, Ctrl+Break and
 // close) set *stop to 1.

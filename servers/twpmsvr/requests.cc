@@ -13,6 +13,7 @@
 #include "platform/debug_output.h"
 #include "platform/decimal.h"
 #include "platform/mailslot.h"
+#include "platform/process.h"
 #include "servers/twpmsvr/os.h"
 #include "settings/new_store_record.h"
 #include "settings/property_escape.h"

@@ -288,6 +288,82 @@ TEST(FileMove, MoveReplacesALinkAndNotItsTarget) {
   EXPECT_EQ("keep", test::ReadFile(elsewhere));
 }
 
+// A folder named below a working folder is reached, and its missing parts
+// made, only inside it: a link that leads out is refused before anything is
+// created or moved through it; one that stays inside is followed.
+TEST(ContainedFolder, NeverLeavesTheWorkingFolder) {
+  test::TestEnv env;
+  const std::string work = env.Path("work");
+  const std::string outside = env.Path("outside");
+  std::filesystem::create_directories(work + "/src");
+  std::filesystem::create_directories(outside);
+  ASSERT_EQ(0, ::symlink("../outside", (work + "/link").c_str()));
+  ASSERT_EQ(0, ::symlink("src", (work + "/alias").c_str()));
+  ASSERT_EQ(0, ::symlink("../missing", (work + "/dangling").c_str()));
+
+  // Missing folders below the working folder are made, and a file moved in
+  // through the open folder lands there.
+  ContainedFolder deep;
+  std::string error;
+  ASSERT_TRUE(deep.Open(work, work + "/src/lib/deep", true, &error)) << error;
+  const std::string received = env.Path("received");
+  test::WriteFile(received, "x");
+  ASSERT_TRUE(MoveFileReplacing(received, deep.PathOf("x.c"), &error)) << error;
+  EXPECT_EQ("x", test::ReadFile(work + "/src/lib/deep/x.c"));
+  EXPECT_TRUE(FolderStaysInside(work, work + "/src/lib/deep"));
+  EXPECT_TRUE(FolderStaysInside(work, work + "/not/there/yet"));
+
+  // Through a link that leads out: refused, nothing made on the other side.
+  for (const std::string& folder : {work + "/link", work + "/link/sub", work + "/dangling/sub"}) {
+    ContainedFolder out;
+    error.clear();
+    EXPECT_FALSE(out.Open(work, folder, true, &error)) << folder;
+    EXPECT_FALSE(error.empty());
+    EXPECT_FALSE(out.is_open());
+    EXPECT_FALSE(FolderStaysInside(work, folder)) << folder;
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(outside));
+  EXPECT_FALSE(std::filesystem::exists(env.Path("missing")));
+
+  // The open folder holds: a link swapped in above it afterwards is not
+  // followed by a move into it.
+  std::filesystem::rename(work + "/src", work + "/moved");
+  ASSERT_EQ(0, ::symlink("../outside", (work + "/src").c_str()));
+  test::WriteFile(received, "z");
+  ASSERT_TRUE(MoveFileReplacing(received, deep.PathOf("z.c"), &error)) << error;
+  EXPECT_EQ("z", test::ReadFile(work + "/moved/lib/deep/z.c"));
+  EXPECT_TRUE(std::filesystem::is_empty(outside));
+  ASSERT_EQ(0, ::unlink((work + "/src").c_str()));
+  std::filesystem::rename(work + "/moved", work + "/src");
+
+  // A link that stays inside the working folder is followed.
+  ContainedFolder alias;
+  ASSERT_TRUE(alias.Open(work, work + "/alias/lib", true, &error)) << error;
+  test::WriteFile(received, "y");
+  ASSERT_TRUE(MoveFileReplacing(received, alias.PathOf("y.c"), &error)) << error;
+  EXPECT_EQ("y", test::ReadFile(work + "/src/lib/y.c"));
+
+  // Names that are not below the working folder by their text, and a
+  // missing folder without `create`.
+  ContainedFolder other;
+  EXPECT_FALSE(other.Open(work, env.Path("elsewhere"), true, &error));
+  EXPECT_FALSE(other.Open(work, work + "/src/../../outside", true, &error));
+  EXPECT_FALSE(other.Open(work, "relative/src", true, &error));
+  EXPECT_FALSE(other.Open(work, work + "/src/none", false, &error));
+  EXPECT_FALSE(std::filesystem::exists(work + "/src/none"));
+  // A file where a folder would be.
+  test::WriteFile(work + "/src/file", "f");
+  EXPECT_FALSE(other.Open(work, work + "/src/file/sub", true, &error));
+  EXPECT_TRUE(other.Open(work, work, false, &error)) << error;
+
+  // A working folder that is not there yet is made with the folder in it.
+  const std::string fresh = env.Path("fresh/work");
+  EXPECT_TRUE(FolderStaysInside(fresh, fresh + "/src"));
+  EXPECT_FALSE(other.Open(fresh, fresh + "/src", false, &error));
+  ASSERT_TRUE(other.Open(fresh, fresh + "/src", true, &error)) << error;
+  EXPECT_TRUE(std::filesystem::is_directory(fresh + "/src"));
+}
+
 bool ReadRefusesFifo(const std::string& fifo) {
   std::string contents = "stale", error;
   return !ReadSmallFile(fifo, 1024, &contents, &error) && contents.empty() &&

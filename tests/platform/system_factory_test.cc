@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -22,6 +23,7 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/process.h"
 #include "tests/support/test_env.h"
 
 namespace tw {
@@ -135,6 +137,62 @@ TEST_F(SystemFactoryTest, ScratchNamesNotKeptLeaveNoTraceInTheFolder) {
   EXPECT_FALSE(factory_.TempFileName(true).empty());
   EXPECT_GT(read(watch, events, sizeof events), 0);
   close(watch);
+}
+
+// A scratch name carries its owner (this process: pid namespace, pid and
+// start time). A later sweep removes a file whose owner is gone - a process
+// that ended, or whose pid now belongs to a process started later - never a
+// file of a live owner, one of another pid namespace, a link, or a name of
+// another form. This process's own files go when it is about to end on a
+// signal.
+TEST_F(SystemFactoryTest, ScratchFilesOfGoneOwnersAreSweptAway) {
+  unsigned long long start = 0;
+  ASSERT_TRUE(ProcessStartTime(static_cast<int>(::getpid()), &start));
+  const std::string kept = factory_.TempFileName(true);
+  EXPECT_TRUE(IsTempFileName(kept));
+  // "CRL<namespace>-<pid>-<start>-" and six characters.
+  const std::string name = fs::path(kept).filename().string();
+  ASSERT_GT(name.size(), 9u);
+  const std::string own = name.substr(0, name.size() - 6);
+  const std::string tail = "-" + std::to_string(::getpid()) + "-" + std::to_string(start) + "-";
+  ASSERT_EQ(own.size() - tail.size(), own.rfind(tail)) << name;
+  const std::string ns = own.substr(3, own.size() - tail.size() - 3);
+  const std::string other_ns = std::to_string(std::stoull(ns) + 1);
+
+  const std::string tmp = env_.Path("tmp");
+  const std::map<std::string, bool> files = {
+      // the pid, but another process
+      {"CRL" + ns + "-" + std::to_string(::getpid()) + "-" + std::to_string(start + 1) + "-aaaaaa",
+       true},
+      {"CRL" + ns + "-999999999-5-bbbbbb", true},         // a process that ended
+      {own + "cccccc", false},                            // live: this process
+      {"CRL" + other_ns + "-999999999-5-dddddd", false},  // another pid namespace
+      {"CRLab12cd", false},                               // no owner in the name
+      {"CRL" + ns + "-999999999-5-ee-e", false},          // not a scratch name
+  };
+  for (const auto& [file, removed] : files) test::WriteFile(tmp + "/" + file, "partial");
+  const std::string elsewhere = env_.Path("home/victim");
+  test::WriteFile(elsewhere, "mine");
+  const std::string link = tmp + "/CRL" + ns + "-999999999-5-ffffff";
+  ASSERT_EQ(0, ::symlink(elsewhere.c_str(), link.c_str()));
+
+  EXPECT_EQ(2u, RemoveAbandonedTempFiles());
+  for (const auto& [file, removed] : files) {
+    EXPECT_EQ(!removed, fs::exists(tmp + "/" + file)) << file;
+  }
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ("mine", test::ReadFile(elsewhere));
+  EXPECT_TRUE(fs::exists(kept));
+
+  // On a signal: this process's own, nothing else.
+  RemoveOwnTempFiles();  // not prepared: nothing
+  EXPECT_TRUE(fs::exists(kept));
+  PrepareOwnTempFileRemoval();
+  RemoveOwnTempFiles();
+  EXPECT_FALSE(fs::exists(kept));
+  EXPECT_FALSE(fs::exists(tmp + "/" + own + "cccccc"));
+  EXPECT_TRUE(fs::exists(tmp + "/CRLab12cd"));
+  EXPECT_TRUE(fs::exists(tmp + "/CRL" + other_ns + "-999999999-5-dddddd"));
 }
 
 TEST_F(SystemFactoryTest, ModuleDirectoryIsTheProgramsFolderWithoutOverride) {

@@ -6,8 +6,11 @@
 // Answers its dialogs from the script file SCRIPT (the logon first), opens
 // the binding PROJECT / AUX on the working folder LOCAL and runs COMMAND on
 // the files: get, checkout, checkout-shared (the check-out options dialog
-// asks for a shared lock), uncheckout, checkin or status. Prints
-// "result <code>" and, for status, one "status <hex word>" line per file.
+// asks for a shared lock), uncheckout, checkin, status, local (the local
+// states) or tree (the Documents below the folder FILE, or the whole tree
+// without one). Prints "result <code>" and then, for status, one
+// "status <hex word>" line per file, for local one "state <n>" line per
+// file, for tree one "path <path>" line per Document.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -34,7 +37,8 @@ int main(int argc, char** argv) {
   const std::vector<std::string> files(argv + 6, argv + argc);
 
   SCCRTN result = host.Open(context, binding);
-  std::vector<LONG> status;
+  std::vector<LONG> status, states;
+  std::vector<std::string> paths;
   if (result == SCC_OK) {
     if (command == "get") {
       result = host.Get(context, files);
@@ -50,6 +54,10 @@ int main(int argc, char** argv) {
       result = host.Checkin(context, files, "from the helper");
     } else if (command == "status") {
       result = host.QueryInfo(context, files, &status);
+    } else if (command == "local") {
+      result = host.QueryLocalStatus(context, files, &states);
+    } else if (command == "tree") {
+      result = host.PopulateTree(context, files.empty() ? nullptr : files[0].c_str(), &paths);
     } else {
       std::fprintf(stderr, "unknown command %s\n", command.c_str());
       result = SCC_E_OPNOTSUPPORTED;
@@ -57,6 +65,8 @@ int main(int argc, char** argv) {
   }
   std::printf("result %d\n", static_cast<int>(result));
   for (LONG word : status) std::printf("status %04x\n", static_cast<unsigned>(word));
+  for (LONG state : states) std::printf("state %ld\n", static_cast<long>(state));
+  for (const std::string& path : paths) std::printf("path %s\n", path.c_str());
   host.uninitialize(context);
   return 0;
 }

@@ -338,6 +338,37 @@ TEST_F(ClientSessionTest, FetchPlacesWhatItCanAndFailsForTheRest) {
   EXPECT_TRUE(std::filesystem::is_empty(env_.Path("tmp")));
 }
 
+// A fetched file whose place lies below a link that leads out of its working
+// folder is not placed, and nothing is created on the other side; missing
+// folders inside the working folder are made.
+TEST_F(ClientSessionTest, FetchNeverLeavesTheWorkingFolder) {
+  LogOn("alice", "alice pw");
+  const std::string games = MakeProduction("Games");
+  const std::vector<std::string> ids = AddFiles(games, {"a.c"});
+  ASSERT_EQ(ids.size(), 1u);
+  const std::string copy = env_.Path("copy");
+  const std::string outside = env_.Path("outside");
+  std::filesystem::create_directories(copy);
+  std::filesystem::create_directories(outside);
+  ASSERT_EQ(0, ::symlink("../outside", (copy + "/link").c_str()));
+
+  auto inside = [&](const std::string& path) {
+    LocalFile file = Local(path);
+    file.working_folder = copy;
+    return file;
+  };
+  for (const std::string& path : {copy + "/link/a.c", copy + "/link/new/a.c", outside + "/a.c"}) {
+    EXPECT_EQ(session_->FetchDocuments(ids, {inside(path)}), kSessionUnexpected) << path;
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(outside));
+  EXPECT_TRUE(std::filesystem::is_empty(env_.Path("tmp")));
+
+  ASSERT_EQ(session_->FetchDocuments(ids, {inside(copy + "/src/lib/deep/a.c")}), kSessionOk);
+  EXPECT_EQ(test::ReadFile(copy + "/src/lib/deep/a.c"), "first version of a.c\n");
+  EXPECT_EQ(DecideLocalStatus(Info(games, work_ + "/a.c"), copy + "/src/lib/deep/a.c"),
+            kStatusCurrent);
+}
+
 // A server that names a file of the user's as a received file never gets it
 // moved or removed: only the reader's scratch files are ever taken.
 TEST_F(ClientSessionTest, FetchReplyNamingAForeignPathIsRefused) {
@@ -350,7 +381,8 @@ TEST_F(ClientSessionTest, FetchReplyNamingAForeignPathIsRefused) {
   int fetches = 0;  // the peer's thread only
   test::LoopbackPeer peer([&](test::LoopbackPeer::Connection& c, MessagePtr m) {
     MessagePtr reply = test::MakeReply(*m);
-    if (!test::AnswerLogonInClear(*m, reply.get())) {
+    const std::string command = m->GetCommand();
+    if (!test::AnswerLogon(command, *m, reply.get())) {
       reply->SetString(fetch::kReplyDocumentIds, "0000000000000002");
       reply->SetString(fetch::kReplyStamps, "2024:01:01:00:00:00:000");
       // A plain string, no file list.
@@ -375,7 +407,8 @@ TEST_F(ClientSessionTest, FetchReplyNamingAForeignPathIsRefused) {
 TEST_F(ClientSessionTest, LockEntriesOfAnIdentifierHoldingASlashStayOneNode) {
   test::LoopbackPeer peer([&](test::LoopbackPeer::Connection& c, MessagePtr m) {
     MessagePtr reply = test::MakeReply(*m);
-    test::AnswerLogonInClear(*m, reply.get());
+    const std::string command = m->GetCommand();
+    test::AnswerLogon(command, *m, reply.get());
     c.Send(*reply);  // the lock commands are granted as they come
   });
   SetServerEndpoint("127.0.0.1", peer.port());

@@ -3,11 +3,9 @@
 #include <filesystem>
 #include <utility>
 
-#include "crypto/crypto.h"
 #include "messaging/field_ids.h"
 #include "platform/list_text.h"
 #include "protocol/document_command.h"
-#include "protocol/logon_command.h"
 #include "protocol/name_list_command.h"
 #include "protocol/name_table.h"
 #include "protocol/production_command.h"
@@ -25,33 +23,6 @@ std::vector<std::string> ListOf(const CRLMSGmessage& message, uint32_t field) {
 }
 
 }  // namespace
-
-bool AnswerLogonInClear(const CRLMSGmessage& request, CRLMSGmessage* reply) {
-  static const std::string server_public = [] {
-    std::string priv, pub;
-    CRLDATcrypto::GenerateKeyPair(1024, &priv, &pub);
-    return pub;
-  }();
-  const std::string command = request.GetCommand();
-  int sub = 0;
-  request.GetInt(kFieldSubCommand, &sub);
-  if (command == prelogon::kCommand) {
-    reply->SetString(prelogon::kReplyServerKey, server_public);
-    reply->SetInt(prelogon::kReplySelector, 0);
-    reply->SetInt(prelogon::kReplyCompression, 0);
-  } else if (command == logon::kCommand) {
-    std::string client_key, sealed;
-    request.GetString(logon::kFieldClientKey, &client_key);
-    const std::string key(64, 'A');
-    CRLDATcrypto::RsaEncryptToHex(client_key, key.data(), key.size(), &sealed);
-    reply->SetString(logon::kReplyChannelKey, sealed);
-  } else if (command == kProductionCommand && sub == lookup_production::kSubCommand) {
-    reply->SetString(lookup_production::kReplyProductionId, kFakeProductionId);
-  } else {
-    return false;
-  }
-  return true;
-}
 
 FakeServer::FakeServer(std::string folder)
     : folder_(std::move(folder)),
@@ -80,7 +51,7 @@ void FakeServer::Handle(LoopbackPeer::Connection& connection, MessagePtr request
   const std::string command = request->GetCommand();
   int sub = 0;
   request->GetInt(kFieldSubCommand, &sub);
-  if (AnswerLogonInClear(*request, reply.get())) {
+  if (AnswerLogon(command, *request, reply.get())) {
     // answered
   } else if (command == kProductionCommand && sub == document_info::kSubCommand) {
     AnswerDocumentInfo(*request, reply.get());

@@ -28,10 +28,6 @@ constexpr char kFakeProductionId[] = "0000000000000001";
 // The server stamp of every Document.
 constexpr char kFakeStamp[] = "2024:01:02:03:04:05:000";
 
-// Fills `reply` with a clear-text server's answer to the logon commands and
-// to a Production lookup; false for any other command.
-bool AnswerLogonInClear(const CRLMSGmessage& request, CRLMSGmessage* reply);
-
 class FakeServer {
  public:
   // What a test makes of a fetch: `reply` is the answer as a server builds

@@ -2,10 +2,39 @@
 
 #include <algorithm>
 
+#include "crypto/crypto.h"
 #include "messaging/field_ids.h"
 #include "messaging/reply.h"
+#include "protocol/logon_command.h"
+#include "protocol/production_command.h"
 
 namespace tw::test {
+
+bool AnswerLogon(const std::string& command, const CRLMSGmessage& request, CRLMSGmessage* reply) {
+  static const std::string server_public = [] {
+    std::string priv, pub;
+    CRLDATcrypto::GenerateKeyPair(1024, &priv, &pub);
+    return pub;
+  }();
+  int sub = 0;
+  request.GetInt(kFieldSubCommand, &sub);
+  if (command == prelogon::kCommand) {
+    reply->SetString(prelogon::kReplyServerKey, server_public);
+    reply->SetInt(prelogon::kReplySelector, 0);
+    reply->SetInt(prelogon::kReplyCompression, 0);
+  } else if (command == logon::kCommand) {
+    std::string client_key, sealed;
+    request.GetString(logon::kFieldClientKey, &client_key);
+    const std::string key(64, 'A');
+    CRLDATcrypto::RsaEncryptToHex(client_key, key.data(), key.size(), &sealed);
+    reply->SetString(logon::kReplyChannelKey, sealed);
+  } else if (command == kProductionCommand && sub == lookup_production::kSubCommand) {
+    reply->SetString(lookup_production::kReplyProductionId, "0000000000000001");
+  } else {
+    return false;
+  }
+  return true;
+}
 
 MessagePtr MakeReply(const CRLMSGmessage& request) {
   MessagePtr reply = NewReply(request, request.GetCommand(), true);

@@ -26,6 +26,12 @@ namespace tw::test {
 // routing fields, ERRORCODE 0.
 MessagePtr MakeReply(const CRLMSGmessage& request);
 
+// A fake server's answers to the logon and to a Production look-up (it
+// finds the Production 0000000000000001), over an unencrypted
+// channel: fills `reply` and returns true for those commands, false for any
+// other.
+bool AnswerLogon(const std::string& command, const CRLMSGmessage& request, CRLMSGmessage* reply);
+
 // The frames of `message` (and its files) under `cipher`, as one string of
 // bytes, for a test that sends them raw.
 std::string FramesOf(const CRLMSGmessage& message, const ChannelCipher& cipher);

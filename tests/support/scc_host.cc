@@ -75,6 +75,8 @@ SccHost::SccHost() {
   find(&set_property, "VelSccSetProperty");
   find(&get_property, "VelSccGetProperty");
   find(&get_dirs, "VelSccGetDirs");
+  find(&populate_tree, "VelSccPopulateTree");
+  find(&query_local_status, "VelSccQueryLocalStatus");
 }
 
 LPVOID SccHost::Initialize(const char* caller) {
@@ -163,6 +165,17 @@ SCCRTN SccHost::QueryInfo(LPVOID context, const std::vector<std::string>& files,
 SCCRTN SccHost::PopulateList(LPVOID context, SCCCOMMAND command, LONG options,
                              std::vector<std::string>* paths) {
   return populate_list(context, command, 0, nullptr, &CollectPath, paths, nullptr, options);
+}
+
+SCCRTN SccHost::PopulateTree(LPVOID context, const char* folder, std::vector<std::string>* paths) {
+  return populate_tree(context, folder, &CollectPath, paths);
+}
+
+SCCRTN SccHost::QueryLocalStatus(LPVOID context, const std::vector<std::string>& files,
+                                 std::vector<LONG>* states) {
+  std::vector<LPCSTR> names = FileNames(files);
+  states->assign(files.size(), 0xDEAD);
+  return query_local_status(context, static_cast<LONG>(names.size()), names.data(), states->data());
 }
 
 LONG SccHost::CollectNotice(LPCSTR text, LONG type) {

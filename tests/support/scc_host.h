@@ -43,6 +43,8 @@ class SccHost {
   using SetPropertyFn = int (*)(LPCSTR, LPCSTR, LPCSTR);
   using GetPropertyFn = int (*)(LPCSTR, LPCSTR, LPSTR);
   using GetDirsFn = int (*)(LPVOID, HWND, LPCSTR, BOOL);
+  using PopulateTreeFn = SCCRTN (*)(LPVOID, LPCSTR, POPLISTFUNC, LPVOID);
+  using QueryLocalStatusFn = SCCRTN (*)(LPVOID, LONG, LPCSTR*, LPLONG);
 
   // Loads the module; ok() says whether every export was found.
   SccHost();
@@ -73,6 +75,8 @@ class SccHost {
   SetPropertyFn set_property = nullptr;
   GetPropertyFn get_property = nullptr;
   GetDirsFn get_dirs = nullptr;
+  PopulateTreeFn populate_tree = nullptr;
+  QueryLocalStatusFn query_local_status = nullptr;
 
   // SccInitialize with `caller`; null when it failed.
   LPVOID Initialize(const char* caller = "TestHost");
@@ -107,6 +111,14 @@ class SccHost {
   // SccPopulateList; the callback's paths in the order it was called.
   SCCRTN PopulateList(LPVOID context, SCCCOMMAND command, LONG options,
                       std::vector<std::string>* paths);
+
+  // VelSccPopulateTree of `folder` (null: the whole tree); the callback's
+  // paths in the order it was called.
+  SCCRTN PopulateTree(LPVOID context, const char* folder, std::vector<std::string>* paths);
+  // VelSccQueryLocalStatus; `states` gets one value per file (preset to
+  // 0xDEAD).
+  SCCRTN QueryLocalStatus(LPVOID context, const std::vector<std::string>& files,
+                          std::vector<LONG>* states);
 
   // The collecting text-out callback and what it collected.
   static LONG CollectNotice(LPCSTR text, LONG type);

@@ -14,14 +14,23 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <thread>
 
+#include "platform/process.h"
 #include "platform/registry.h"
+#include "protocol/command.h"
 #include "protocol/document_command.h"
+#include "protocol/name_list_command.h"
+#include "protocol/name_table.h"
+#include "protocol/production_command.h"
 #include "tests/support/fake_server.h"
+#include "tests/support/loopback_peer.h"
 #include "tests/support/property_server.h"
 #include "tests/support/test_env.h"
 #include "tests/support/ui_record_reader.h"
@@ -362,6 +371,209 @@ TEST_F(VsccTest, OnATerminalThePersonAnswersWhatTheFlagsDoNot) {
   EXPECT_EQ(std::string::npos, seen.find("alice pw")) << seen;  // not echoed
   EXPECT_NE(std::string::npos, seen.find("is 'Renegade'")) << seen;
   EXPECT_EQ("mine\n", ReadFile(env_.Path("w/a.txt")));
+}
+
+// Two users on a nested tree, as with other clients: a fresh folder bound to
+// the Production gets the whole tree, a teammate's new file deep down
+// arrives, files nobody edited are brought up to date without a question,
+// and only a file with local edits asks (or needs --yes); status shows each
+// file's local state beside its locks.
+TEST_F(VsccTest, TwoUsersOnANestedTree) {
+  ASSERT_EQ(0, Vscc("alice", WithLogon({"bind", "--new", "Tree"}, "alice"), "alice pw").status);
+  const std::vector<std::string> names = {"top.txt", "src/main.c", "src/lib/util.c",
+                                          "src/lib/deep/x.c", "docs/readme.txt"};
+  for (const std::string& name : names) {
+    fs::create_directories(fs::path(env_.Path("alice/" + name)).parent_path());
+    WriteFile(env_.Path("alice/" + name), "v1 of " + name + "\n");
+  }
+  Result r = Vscc("alice", {"add", "-m", "tree", "."}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+
+  // Bob's fresh folder: the whole tree, and the list shows all of it.
+  r = Vscc("bob", WithLogon({"bind", "--production", "Tree"}, "bob"), "bob pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  r = Vscc("bob", {"list"}, "bob pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  for (const std::string& name : names) {
+    EXPECT_NE(std::string::npos, r.out.find(name + "\n")) << r.out;
+  }
+  EXPECT_EQ(std::string::npos, r.out.find("Veltrane:")) << "the list is all of standard output";
+  r = Vscc("bob", {"get"}, "bob pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  for (const std::string& name : names) {
+    EXPECT_EQ("v1 of " + name + "\n", ReadFile(env_.Path("bob/" + name))) << name;
+  }
+
+  // A folder that is not here yet, in a third folder of Bob's.
+  ASSERT_EQ(0, Vscc("bob2", WithLogon({"bind", "--production", "Tree"}, "bob"), "bob pw").status);
+  r = Vscc("bob2", {"get", "src/lib"}, "bob pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("v1 of src/lib/deep/x.c\n", ReadFile(env_.Path("bob2/src/lib/deep/x.c")));
+  EXPECT_TRUE(fs::exists(env_.Path("bob2/src/lib/util.c")));
+  EXPECT_FALSE(fs::exists(env_.Path("bob2/src/main.c")));
+  EXPECT_FALSE(fs::exists(env_.Path("bob2/top.txt")));
+
+  // Alice adds a file deep down and changes two; Bob edits one of them.
+  WriteFile(env_.Path("alice/src/lib/new.c"), "new\n");
+  ASSERT_EQ(0, Vscc("alice", {"add", "src/lib/new.c"}, "alice pw").status);
+  ASSERT_EQ(0, Vscc("alice", {"checkout", "src/main.c", "src/lib/util.c"}, "alice pw").status);
+  WriteFile(env_.Path("alice/src/main.c"), "v2 of main\n");
+  WriteFile(env_.Path("alice/src/lib/util.c"), "v2 of util\n");
+  ASSERT_EQ(0, Vscc("alice", {"checkin", "-m", "v2"}, "alice pw").status);
+  fs::permissions(env_.Path("bob/src/lib/util.c"), fs::perms::owner_write, fs::perm_options::add);
+  WriteFile(env_.Path("bob/src/lib/util.c"), "bob's util\n");
+  const struct timespec later[2] = {{std::time(nullptr) + 9, 0}, {std::time(nullptr) + 9, 0}};
+  ASSERT_EQ(0, ::utimensat(AT_FDCWD, env_.Path("bob/src/lib/util.c").c_str(), later, 0));
+
+  auto bob_sees = Status("bob", "bob pw");
+  EXPECT_EQ("Old", bob_sees["src/main.c"].StringAt("state"));
+  EXPECT_EQ("Renegade", bob_sees["src/lib/util.c"].StringAt("state"));
+  EXPECT_EQ("Missing", bob_sees["src/lib/new.c"].StringAt("state"));
+  EXPECT_EQ("Current", bob_sees["src/lib/deep/x.c"].StringAt("state"));
+  r = Vscc("bob", {"status", "src"}, "bob pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.out.find(" state ")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("Renegade     src/lib/util.c")) << r.out;
+
+  // Without --yes: the old and the new file come, the edited one asks
+  // nobody and stays.
+  r = Vscc("bob", {"get"}, "bob pw");
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("nobody answered the overwrite question")) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("util.c' is 'Renegade'")) << r.err;
+  EXPECT_EQ(std::string::npos, r.err.find("main.c' is 'Old'")) << r.err;
+  EXPECT_EQ("v2 of main\n", ReadFile(env_.Path("bob/src/main.c")));
+  EXPECT_EQ("new\n", ReadFile(env_.Path("bob/src/lib/new.c")));
+  EXPECT_EQ("bob's util\n", ReadFile(env_.Path("bob/src/lib/util.c")));
+  bool asked_about_old = false;
+  for (const auto& e : tw::test::ReadUiRecord(env_.Path("record.jsonl"))) {
+    asked_about_old =
+        asked_about_old ||
+        (e.kind == "dialog" && e.id == 110 && e.texts.count(1025) != 0 &&
+         e.texts.at(1025).find("is 'Old'") != std::string::npos && e.answer != "1000");
+  }
+  EXPECT_FALSE(asked_about_old);
+  r = Vscc("bob", {"get", "--no"}, "bob pw");
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("bob's util\n", ReadFile(env_.Path("bob/src/lib/util.c")));
+  r = Vscc("bob", {"get", "--yes", "src"}, "bob pw");
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("v2 of util\n", ReadFile(env_.Path("bob/src/lib/util.c")));
+  bob_sees = Status("bob", "bob pw");
+  for (const auto& [path, file] : bob_sees) EXPECT_EQ("Current", file.StringAt("state")) << path;
+  r = Vscc("bob", {"get"}, "bob pw");
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("nothing to get")) << r.err;
+}
+
+// A Production named like a link in Bob's working folder: the link leads
+// out of it, so nothing is written on the other side, and Bob is told.
+TEST_F(VsccTest, NothingIsWrittenThroughALinkOutOfTheWorkingFolder) {
+  ASSERT_EQ(0, Vscc("alice", WithLogon({"bind", "--new", "Links"}, "alice"), "alice pw").status);
+  fs::create_directories(env_.Path("alice/link/sub"));
+  WriteFile(env_.Path("alice/safe.txt"), "safe\n");
+  WriteFile(env_.Path("alice/link/pwned.txt"), "pwned\n");
+  WriteFile(env_.Path("alice/link/sub/.bash_profile"), "pwned\n");
+  ASSERT_EQ(0, Vscc("alice", {"add", "."}, "alice pw").status);
+
+  ASSERT_EQ(0, Vscc("bob", WithLogon({"bind", "--production", "Links"}, "bob"), "bob pw").status);
+  const std::string outside = env_.Path("outside");
+  fs::create_directories(outside);
+  WriteFile(outside + "/pwned.txt", "keep\n");
+  ASSERT_EQ(0, ::symlink("../outside", env_.Path("bob/link").c_str()));
+
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"get"},
+                                               {"get", "--yes"},
+                                               {"get", "--yes", "link/pwned.txt"},
+                                               {"get", "--yes", "link"}}) {
+    const Result r = Vscc("bob", args, "bob pw");
+    EXPECT_EQ(1, r.status) << args.back();
+    EXPECT_NE(std::string::npos, r.err.find("leads out of the working folder")) << r.err;
+  }
+  EXPECT_EQ("safe\n", ReadFile(env_.Path("bob/safe.txt")));
+  EXPECT_EQ("keep\n", ReadFile(outside + "/pwned.txt"));
+  EXPECT_FALSE(fs::exists(outside + "/sub"));
+  std::set<std::string> there;
+  for (const auto& entry : fs::directory_iterator(outside)) {
+    there.insert(entry.path().filename().string());
+  }
+  EXPECT_EQ(std::set<std::string>{"pwned.txt"}, there);
+  const Result list = Vscc("bob", {"list"}, "bob pw");
+  EXPECT_EQ(1, list.status);
+  EXPECT_EQ("safe.txt\n", list.out);
+}
+
+// The provider's scratch files ("CRL...") in the test's scratch folder.
+std::vector<std::string> ScratchFiles(const std::string& folder) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(folder, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind("CRL", 0) == 0) names.push_back(name);
+  }
+  return names;
+}
+
+// A get cut short by Ctrl-C leaves no partial file behind (the server here
+// sends the start of the file and then nothing more), and a later run
+// removes what a process killed outright left, never a live process's file.
+TEST_F(VsccTest, AnInterruptedGetLeavesNoScratchFile) {
+  const std::string served = env_.Path("served.bin");
+  WriteFile(served, std::string(4u << 20, 'x'));
+  tw::test::LoopbackPeer peer([&](tw::test::LoopbackPeer::Connection& c, tw::MessagePtr m) {
+    tw::MessagePtr reply = tw::test::MakeReply(*m);
+    const std::string command = m->GetCommand();
+    if (tw::test::AnswerLogon(command, *m, reply.get())) {
+      reply->SetString(tw::document_info::kReplyDocumentIds, "0000000000000002");
+      reply->SetString(tw::document_info::kReplyVersions, "1");
+      reply->SetString(tw::document_info::kReplyFlags, "1");
+      reply->SetString(tw::document_info::kReplyStamps, "2024:01:01:00:00:00:000");
+    } else if (command == tw::name_list::kCommand) {
+      reply->SetString(tw::name_list::kReplyTable, tw::NameTable().ToText());
+    } else if (command == tw::kDocumentCommand) {
+      reply->SetString(tw::fetch::kReplyDocumentIds, "0000000000000002");
+      reply->SetString(tw::fetch::kReplyStamps, "2024:01:01:00:00:00:000");
+      reply->SetRawField(tw::fetch::kReplyFiles, tw::FIELD_FILELIST, served.data(), served.size());
+      c.SendThenStall(*reply, 1u << 20);
+      return;
+    }
+    c.Send(*reply);
+  });
+  const std::string work = env_.Path("w");
+  fs::create_directories(work);
+  WriteFile(work + "/.vscc",
+            "project=0000000000000001\naux=\\Peer\nlocal=" + work +
+                "\nuser=alice\nserver=127.0.0.1\nport=" + std::to_string(peer.port()) + "\n");
+  const std::string tmp = env_.Path("tmp");
+  setenv("VELTRANE_PASSWORD", "pw", 1);
+  const pid_t pid = tw::test::SpawnRedirected("vscc", {"-C", work, "get", "big.bin"}, "/dev/null",
+                                              env_.Path("get.out"), env_.Path("get.err"));
+  unsetenv("VELTRANE_PASSWORD");
+  ASSERT_GT(pid, 0);
+  // The file has begun to arrive.
+  for (int i = 0; i < 6000 && ScratchFiles(tmp).empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_FALSE(ScratchFiles(tmp).empty()) << ReadFile(env_.Path("get.err"));
+  ASSERT_EQ(0, ::kill(pid, SIGINT));
+  EXPECT_EQ(128 + SIGINT, WaitAtMost(pid, 60));
+  EXPECT_EQ(std::vector<std::string>{}, ScratchFiles(tmp));
+  EXPECT_FALSE(fs::exists(work + "/big.bin"));
+
+  // Left by a process that is gone (this pid, another start time), or by
+  // this live process: the next run removes the former only.
+  unsigned long long start = 0;
+  ASSERT_TRUE(tw::ProcessStartTime(static_cast<int>(::getpid()), &start));
+  char link[64] = {};
+  ASSERT_GT(::readlink("/proc/self/ns/pid", link, sizeof link - 1), 0);
+  const std::string ns = std::to_string(std::strtoull(std::strchr(link, '[') + 1, nullptr, 10));
+  const std::string owner = "CRL" + ns + "-" + std::to_string(::getpid()) + "-";
+  const std::string mine = owner + std::to_string(start) + "-bbbbbb";
+  const std::string gone = owner + std::to_string(start + 7) + "-aaaaaa";
+  for (const std::string& name : {gone, mine}) WriteFile(tmp + "/" + name, std::string(1000, 'p'));
+  const Result r = Vscc("w", {"status", "big.bin"}, "pw");
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(std::vector<std::string>{mine}, ScratchFiles(tmp));
 }
 
 // The commands on top of the later exports: history, properties, diff, the

@@ -39,7 +39,8 @@ set(required SccInitialize SccUninitialize SccGetVersion SccGetCommandOptions Sc
   SccOpenProject SccCloseProject SccGetProjPath SccGet SccCheckout SccUncheckout SccCheckin
   SccAdd SccAddFromScc SccRemove SccRename SccDiff SccHistory SccProperties SccRunScc
   SccQueryInfo SccPopulateList SccGetEvents VelSccGetDirs VelSccGetEnvironmentSettings
-  VelSccGetProperty VelSccSetProperty VelSccShowEnvironmentSettings)
+  VelSccGetProperty VelSccSetProperty VelSccShowEnvironmentSettings VelSccPopulateTree
+  VelSccQueryLocalStatus)
 foreach(name ${required})
   if(NOT name IN_LIST names)
     message(SEND_ERROR "export ${name} is missing")

@@ -7,7 +7,9 @@
 #include <set>
 #include <vector>
 
+#include "platform/file_move.h"
 #include "platform/native_text.h"
+#include "platform/path.h"
 #include "platform/ui_record.h"
 #include "platform/ui_terminal.h"
 #include "tools/vscc/host_ui.h"
@@ -72,6 +74,47 @@ constexpr size_t kPropertyBufferBytes = 1 << 20;
 
 std::string Yes(bool value) {
   return value ? "yes" : "-";
+}
+
+// The local states the provider's state cache tells (VelSccQueryLocalStatus).
+enum LocalState : LONG {
+  kStateNone = 0,  // the name could not be asked about
+  kStateMissing = 1,
+  kStateCurrent = 2,
+  kStateOld = 4,
+  kStateUnknown = 8,
+  kStateModified = 16,
+  kStateRenegade = 32,
+  kStateMoreRecent = 64,
+  kStateUncontrolled = 256,
+};
+
+const char* StateName(LONG state) {
+  switch (state) {
+    case kStateMissing:
+      return "Missing";
+    case kStateCurrent:
+      return "Current";
+    case kStateOld:
+      return "Old";
+    case kStateUnknown:
+      return "Unknown";
+    case kStateModified:
+      return "Modified";
+    case kStateRenegade:
+      return "Renegade";
+    case kStateMoreRecent:
+      return "More Recent";
+    case kStateUncontrolled:
+      return "Uncontrolled";
+  }
+  return "";
+}
+
+// A path the provider hands back, collected in order.
+BOOL CollectPath(LPVOID data, BOOL, LONG, LPCSTR name) {
+  if (name != nullptr) static_cast<std::vector<std::string>*>(data)->push_back(name);
+  return 1;
 }
 
 class Command {
@@ -278,6 +321,26 @@ class Command {
   // command needs first.
   bool Begin() { return FindTheWorkspace() && StartProvider(true) && OpenProject(); }
 
+  // Whether the operand `operand` (absolute: `path`) lies inside the working
+  // folder, by its name and, through the real path of the folder that holds
+  // it, on the disk: a symbolic link that leads out of the working folder
+  // is never followed. False with the reason printed.
+  bool InsideWorkingFolder(const std::string& operand, const std::string& path) {
+    if (!IsInside(path, workspace_.root)) {
+      console_.Error(operand + " is outside the working folder " + workspace_.root);
+      return false;
+    }
+    std::error_code ec;
+    const std::string folder =
+        fs::is_directory(tw::FsPath(path), ec) ? path : tw::NativeParent(path);
+    if (!tw::FolderStaysInside(workspace_.root, folder)) {
+      console_.Error(operand + " leads out of the working folder " + workspace_.root +
+                     " through a symbolic link");
+      return false;
+    }
+    return true;
+  }
+
   // The files the operands name: a folder means the files below it; no
   // operand means the current folder when `default_here`. False when an
   // operand lies outside the working folder.
@@ -288,10 +351,7 @@ class Command {
     std::set<std::string> seen;
     for (const std::string& operand : operands) {
       const std::string path = AbsoluteFrom(cwd_, operand);
-      if (!IsInside(path, workspace_.root)) {
-        console_.Error(operand + " is outside the working folder " + workspace_.root);
-        return false;
-      }
+      if (!InsideWorkingFolder(operand, path)) return false;
       std::error_code ec;
       if (fs::is_directory(tw::FsPath(path), ec)) {
         if (folders != nullptr) folders->push_back(path);
@@ -326,6 +386,83 @@ class Command {
     if (rc != SCC_OK) {
       FailedWith("the status query failed", rc);
       return false;
+    }
+    return true;
+  }
+
+  // The Documents the server holds below the folder `folder` (which need
+  // not exist here), at any depth, as local paths; appended to `paths`.
+  // Names the provider left out (it said which) make the command fail at
+  // its end. False with the failure printed.
+  bool Tree(const std::string& folder, std::vector<std::string>* paths) {
+    const auto tree = Require<VelSccPopulateTreeFn>("VelSccPopulateTree");
+    if (tree == nullptr) return false;
+    const SCCRTN rc =
+        Call([&] { return tree(provider_.context(), folder.c_str(), &CollectPath, paths); });
+    if (rc == SCC_E_INVALIDFILEPATH) {
+      refused_ = true;
+    } else if (rc != SCC_OK) {
+      FailedWith("the server's list could not be had", rc);
+      return false;
+    }
+    return true;
+  }
+
+  // The local state of each file, as the provider's state cache tells it
+  // (nothing is changed or asked); false with the failure printed.
+  bool LocalStates(const std::vector<std::string>& files, std::vector<LONG>* states) {
+    states->assign(files.size(), kStateNone);
+    if (files.empty()) return true;
+    const auto query = Require<VelSccQueryLocalStatusFn>("VelSccQueryLocalStatus");
+    if (query == nullptr) return false;
+    std::vector<LPCSTR> names = Pointers(files);
+    // vscc's own look-up: its notices would only repeat the command's.
+    const bool was_quiet = console_.quiet();
+    console_.set_quiet(true);
+    const SCCRTN rc = Call([&] {
+      return query(provider_.context(), static_cast<LONG>(names.size()), names.data(),
+                   states->data());
+    });
+    console_.set_quiet(was_quiet);
+    if (rc != SCC_OK && rc != SCC_E_INVALIDFILEPATH) {
+      FailedWith("the status query failed", rc);
+      return false;
+    }
+    return true;
+  }
+
+  // The files an operation on the server's Documents takes: each file
+  // named, and for each folder named (the current folder when none is)
+  // every Document the server holds below it, whether or not that folder or
+  // its files are here yet. A name that is not here is a folder when the
+  // server holds Documents below it, else a file. False with the failure
+  // printed.
+  bool ServerTargets(std::vector<Target>* targets) {
+    std::vector<std::string> operands = o_.args;
+    if (operands.empty()) operands.push_back(".");
+    std::set<std::string> seen;
+    for (const std::string& operand : operands) {
+      const std::string path = AbsoluteFrom(cwd_, operand);
+      if (!InsideWorkingFolder(operand, path)) return false;
+      std::error_code ec;
+      const bool folder = fs::is_directory(tw::FsPath(path), ec);
+      const bool here = fs::symlink_status(tw::FsPath(path), ec).type() != fs::file_type::not_found;
+      std::vector<std::string> listed;
+      if ((folder || !here) && !Tree(path, &listed)) return false;
+      if (folder || !listed.empty()) {
+        for (const std::string& file : listed) {
+          if (seen.insert(file).second) targets->push_back({file, false});
+        }
+        continue;
+      }
+      if (tw::FsPath(path).filename() == kWorkspaceFile) continue;
+      if (seen.insert(path).second) {
+        targets->push_back({path, true});
+      } else {
+        for (Target& t : *targets) {
+          if (t.path == path) t.named = true;
+        }
+      }
     }
     return true;
   }
@@ -515,11 +652,26 @@ class Command {
     if (o_.json) console_.set_notices_to_stderr(true);
     if (!Begin()) return kExitFailed;
     std::vector<Target> targets;
-    if (!Targets(true, &targets)) return kExitFailed;
+    std::vector<std::string> folders;
+    if (!Targets(true, &targets, &folders)) return kExitFailed;
+    // Below a folder also the Documents the server holds that are not here.
+    if (!folders.empty()) {
+      std::set<std::string> seen;
+      for (const Target& t : targets) seen.insert(t.path);
+      std::vector<std::string> listed;
+      for (const std::string& folder : folders) {
+        if (!Tree(folder, &listed)) return kExitFailed;
+      }
+      for (const std::string& file : listed) {
+        if (seen.insert(file).second) targets.push_back({file, false});
+      }
+      std::stable_sort(targets.begin(), targets.end(),
+                       [](const Target& a, const Target& b) { return a.path < b.path; });
+    }
     std::vector<std::string> files;
     for (const Target& t : targets) files.push_back(t.path);
-    std::vector<LONG> statuses;
-    if (!Query(files, &statuses)) return kExitFailed;
+    std::vector<LONG> statuses, states;
+    if (!Query(files, &statuses) || !LocalStates(files, &states)) return kExitFailed;
 
     if (o_.json) {
       std::string out = "{\"root\": " + tw::JsonQuote(workspace_.root) +
@@ -536,91 +688,109 @@ class Command {
                ", \"checked_out\": " + (out_any ? "true" : "false") +
                ", \"checked_out_by_me\": " + (out_me ? "true" : "false") +
                ", \"checked_out_by_other\": " + ((s & SCC_STATUS_OUTOTHER) ? "true" : "false") +
-               ", \"exclusive\": " + ((s & SCC_STATUS_OUTEXCLUSIVE) ? "true" : "false") + "}";
+               ", \"exclusive\": " + ((s & SCC_STATUS_OUTEXCLUSIVE) ? "true" : "false") +
+               ", \"state\": " + tw::JsonQuote(StateName(states[i])) + "}";
       }
       console_.Out(out + (files.empty() ? "]}\n" : "\n]}\n"));
-      return kExitOk;
+      return refused_ ? kExitFailed : kExitOk;
     }
     std::string out;
-    if (!files.empty()) out = "ctrl  me   other excl  path\n";
+    if (!files.empty()) out = "ctrl  me   other excl  state        path\n";
     for (size_t i = 0; i < files.size(); ++i) {
       const LONG s = statuses[i];
-      char row[64];
-      std::snprintf(row, sizeof row, "%-5s %-4s %-5s %-5s ",
+      const char* state = StateName(states[i]);
+      char row[80];
+      std::snprintf(row, sizeof row, "%-5s %-4s %-5s %-5s %-12s ",
                     (s & SCC_STATUS_CONTROLLED) ? "yes" : "no",
                     Yes(s & SCC_STATUS_OUTBYUSER).c_str(), Yes(s & SCC_STATUS_OUTOTHER).c_str(),
-                    Yes(s & SCC_STATUS_OUTEXCLUSIVE).c_str());
+                    Yes(s & SCC_STATUS_OUTEXCLUSIVE).c_str(), *state != '\0' ? state : "-");
       out += row + Shown(files[i]) + "\n";
     }
     console_.Out(out);
-    return kExitOk;
-  }
-
-  // The Documents the server lists for the bound Production, as local
-  // paths; false with the failure printed.
-  bool Populate(std::vector<std::string>* paths) {
-    const auto populate = Require<SccPopulateListFn>("SccPopulateList", SCC_CAP_POPULATELIST);
-    if (populate == nullptr) return false;
-    struct Collected {
-      static BOOL Add(LPVOID data, BOOL, LONG, LPCSTR name) {
-        if (name != nullptr) static_cast<std::vector<std::string>*>(data)->push_back(name);
-        return 1;
-      }
-    };
-    LONG unused_status = 0;
-    const SCCRTN rc = Call([&] {
-      return populate(provider_.context(), SCC_COMMAND_GET, 0, nullptr, &Collected::Add, paths,
-                      &unused_status, SCC_PL_DIR);
-    });
-    if (rc != SCC_OK) {
-      FailedWith("the server's list could not be had", rc);
-      return false;
-    }
-    return true;
+    return refused_ ? kExitFailed : kExitOk;
   }
 
   int List() {
+    // The list is the output: the provider's notices go to standard error.
+    console_.set_notices_to_stderr(true);
     if (!Begin()) return kExitFailed;
+    std::vector<std::string> operands = o_.args;
+    if (operands.empty()) operands.push_back(".");
     std::vector<std::string> paths;
-    if (!Populate(&paths)) return kExitFailed;
+    for (const std::string& operand : operands) {
+      const std::string path = AbsoluteFrom(cwd_, operand);
+      if (!InsideWorkingFolder(operand, path)) return kExitFailed;
+      std::error_code ec;
+      if (fs::exists(tw::FsPath(path), ec) && !fs::is_directory(tw::FsPath(path), ec)) {
+        return Failed(operand + " is no folder; list takes folders");
+      }
+      if (!Tree(path, &paths)) return kExitFailed;
+    }
+    std::set<std::string> seen;
     std::string out;
-    for (const std::string& p : paths) out += Shown(p) + "\n";
+    for (const std::string& p : paths) {
+      if (seen.insert(p).second) out += Shown(p) + "\n";
+    }
     console_.Out(out);
-    return kExitOk;
+    return refused_ ? kExitFailed : kExitOk;
   }
 
+  // Like an update of other clients: a file nobody edited here is brought
+  // up to date (fetched when missing, replaced when old) without a
+  // question; only a file with local edits - or whose state is unknown -
+  // raises the provider's overwrite question, which --yes or --no answers.
   int Get() {
     if (!Begin()) return kExitFailed;
     std::vector<Target> targets;
-    std::vector<std::string> folders;
-    if (!Targets(true, &targets, &folders)) return kExitFailed;
-    std::vector<std::string> files;
-    if (!Choose(targets, UnlessControlled, &files)) return kExitFailed;
-    // Documents the server holds in the bound Production that are not here.
-    if (std::find(folders.begin(), folders.end(), workspace_.root) != folders.end()) {
-      std::vector<std::string> listed;
-      if (!Populate(&listed)) return kExitFailed;
-      for (const std::string& p : listed) {
-        const std::string path = AbsoluteFrom(workspace_.root, p);
-        if (IsInside(path, workspace_.root) &&
-            std::find(files.begin(), files.end(), path) == files.end()) {
-          files.push_back(path);
-        }
+    if (!ServerTargets(&targets)) return kExitFailed;
+    std::vector<std::string> paths;
+    for (const Target& t : targets) paths.push_back(t.path);
+    std::vector<LONG> states;
+    if (!LocalStates(paths, &states)) return kExitFailed;
+    std::vector<std::string> updates, edited;
+    size_t old = 0;
+    for (size_t i = 0; i < targets.size(); ++i) {
+      switch (states[i]) {
+        case kStateCurrent:
+          break;
+        case kStateOld:
+          ++old;
+          [[fallthrough]];
+        case kStateMissing:
+          updates.push_back(targets[i].path);
+          break;
+        case kStateNone:
+        case kStateUncontrolled:
+          if (targets[i].named) {
+            console_.Error(Shown(targets[i].path) + " is not controlled; left out");
+            refused_ = true;
+          }
+          break;
+        default:  // Modified, Renegade, More Recent, Unknown
+          edited.push_back(targets[i].path);
+          break;
       }
     }
-    if (files.empty()) return Nothing("nothing to get");
+    if (updates.empty() && edited.empty()) return Nothing("nothing to get: all is current");
     const auto get = Require<SccGetFn>("SccGet");
     if (get == nullptr) return kExitFailed;
-    // A Document of a folder that is not here yet needs its folder.
-    for (const std::string& file : files) {
-      std::error_code ec;
-      fs::create_directories(tw::FsPath(file).parent_path(), ec);
+    auto fetch = [&](const std::vector<std::string>& files) {
+      std::vector<LPCSTR> names = Pointers(files);
+      return Call([&] {
+        return get(provider_.context(), nullptr, static_cast<LONG>(names.size()), names.data(), 0,
+                   nullptr);
+      });
+    };
+    SCCRTN rc = SCC_OK;
+    if (!updates.empty()) {
+      // The provider asks about each old file, in order: it is replaced.
+      for (size_t i = 0; i < old; ++i) {
+        ui_.AnswerNextCall("dialog " + std::to_string(kOverwriteDialog) + " " +
+                           std::to_string(kYes));
+      }
+      rc = fetch(updates);
     }
-    std::vector<LPCSTR> names = Pointers(files);
-    const SCCRTN rc = Call([&] {
-      return get(provider_.context(), nullptr, static_cast<LONG>(names.size()), names.data(), 0,
-                 nullptr);
-    });
+    if (rc == SCC_OK && !edited.empty()) rc = fetch(edited);
     return Finish("get failed", rc);
   }
 
@@ -761,9 +931,8 @@ class Command {
   int Diff() {
     if (!Begin()) return kExitFailed;
     const std::string file = AbsoluteFrom(cwd_, o_.args[0]);
-    if (!IsInside(file, workspace_.root)) {
-      return Failed(o_.args[0] + " is outside the working folder " + workspace_.root);
-    }
+    // The server's version is written beside the file.
+    if (!InsideWorkingFolder(o_.args[0], file)) return kExitFailed;
     const auto diff = Require<SccDiffFn>("SccDiff", SCC_CAP_DIFF);
     if (diff == nullptr) return kExitFailed;
     const std::string tip = file + ".[Tip]";

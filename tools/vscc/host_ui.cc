@@ -219,6 +219,10 @@ void HostUi::Answer(const std::string& line) {
   }
 }
 
+void HostUi::AnswerNextCall(const std::string& line) {
+  next_call_lines_.push_back(line);
+}
+
 void HostUi::AnswerQuestion(const std::string& title, int yes, const std::string& hint) {
   if (yes < 0 && person_) return;
   if (yes < 0) defaulted_[title] = hint;
@@ -231,6 +235,7 @@ std::string HostUi::ScriptText() const {
     text += "# " + user_script_name_ + "\n" + user_script_;
     if (text.back() != '\n') text += '\n';
   }
+  for (const std::string& line : next_call_lines_) text += line + "\n";
   if (AnswersLogon()) {
     std::string line = "any dialog " + std::to_string(kLogonDialog) + " 1";
     if (!user_.empty()) line += " " + std::to_string(kLogonUser) + "=" + ScriptWord(user_);
@@ -262,6 +267,8 @@ bool HostUi::Activate(std::string* error) {
   }
   SetEnvironment("VELTRANE_UI", "script:" + next->path());
   scripts_.push_back(std::move(next));
+  answered_in_order_ = next_call_lines_.size();
+  next_call_lines_.clear();
   return true;
 }
 
@@ -291,7 +298,12 @@ std::vector<UiEvent> HostUi::TakeEvents() {
 }
 
 void HostUi::Report(const std::vector<UiEvent>& events, Console* console) const {
+  size_t answered_in_order = answered_in_order_;
   for (const UiEvent& e : events) {
+    if (answered_in_order > 0 && e.kind == "dialog" && e.id == kOverwriteDialog && !e.unexpected) {
+      --answered_in_order;
+      continue;
+    }
     if (e.kind == "msgbox") {
       // A person saw it already when the terminal or the window showed it.
       if (person_ && !e.unexpected && answered_titles_.count(e.title) == 0) continue;

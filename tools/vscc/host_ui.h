@@ -5,6 +5,8 @@
 // seam's scripted form and points $VELTRANE_UI at it before each export:
 //
 //   - the user's own script first, when --ui script:FILE names one;
+//   - then the answers vscc gives one call in order (the overwrite question
+//     of each unedited out-of-date file of a get);
 //   - then one "any" line per answer the flags give (the logon from
 //     --user/--server/--port and the password, the overwrite question from
 //     --yes/--no, the lock question from --defer/--no-defer, the options
@@ -58,6 +60,7 @@ enum : int {
   kBindTree = 1022,
   kOverwriteDialog = 110,
   kOverwriteText = 1025,
+  kYes = 1000,
   kYesToAll = 1001,
   kNoToAll = 1003,
   kHistoryDialog = 114,
@@ -137,6 +140,9 @@ class HostUi {
   // Adds an answer: a dialog line "dialog ID BUTTON id=value ..." or a
   // message box line "msgbox "TITLE" ANSWER", without "any".
   void Answer(const std::string& line);
+  // An answer for the next call only, in order: the questions of that call
+  // take these lines first, one each, before any answer of Answer.
+  void AnswerNextCall(const std::string& line);
   // A yes/no question: `yes` says what the flags answered (1 yes, 0 no,
   // -1 none). Without a flag and without a person it is answered No, and
   // reported with `hint` (the flag that says Yes).
@@ -166,6 +172,10 @@ class HostUi {
   std::string user_, server_, port_, password_;
   bool have_password_ = false;
   std::vector<std::string> lines_;
+  std::vector<std::string> next_call_lines_;  // written by the next Activate only
+  // Overwrite questions of the last activated call that vscc answered for
+  // the user in order: Report does not repeat them.
+  size_t answered_in_order_ = 0;
   std::map<std::string, std::string> defaulted_;  // question title -> hint
   std::set<std::string> answered_titles_;         // boxes the script answers
   std::string user_record_;                       // the user's $VELTRANE_UI_RECORD

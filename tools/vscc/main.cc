@@ -14,6 +14,7 @@
 
 int main(int argc, char** argv) {
   vscc::IgnoreBrokenPipe();
+  vscc::RemoveScratchFilesOnInterrupt();
   vscc::Console& console = vscc::TheConsole();
 
   std::vector<std::string> args(argv + 1, argv + argc);

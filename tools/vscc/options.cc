@@ -45,34 +45,40 @@ const std::vector<CommandSpec>& Commands() {
        0},
       {"status",
        "status [--json] [PATH...]",
-       "controlled / checked out by me / by another / exclusive",
-       "Asks the server about the files (a folder means every file below it; the\n"
-       "default is the current folder) in one query and prints one row per file:\n"
-       "controlled, checked out by me, checked out by another user, exclusive lock.\n"
-       "--json prints {\"root\", \"production\", \"files\": [{\"path\", \"status\",\n"
-       "\"controlled\", \"checked_out\", \"checked_out_by_me\", \"checked_out_by_other\",\n"
-       "\"exclusive\"}]} instead (paths relative to the working folder); the\n"
-       "provider's notices then go to standard error. The provider makes each\n"
-       "file writable when you hold its lock and read-only otherwise.",
+       "locks and local state: controlled / me / other / exclusive / state",
+       "Asks the server about the files (a folder means every file below it and every\n"
+       "Document the server holds there; the default is the current folder) and\n"
+       "prints one row per file: controlled, checked out by me, checked out by\n"
+       "another user, exclusive lock, and the local state: Current, Old (the server\n"
+       "has a newer version), Modified (edited, checked out to you), Renegade\n"
+       "(edited without a check-out), More Recent, Missing (not here), Unknown, or\n"
+       "Uncontrolled. --json prints {\"root\", \"production\", \"files\": [{\"path\",\n"
+       "\"status\", \"controlled\", \"checked_out\", \"checked_out_by_me\",\n"
+       "\"checked_out_by_other\", \"exclusive\", \"state\"}]} instead (paths relative\n"
+       "to the working folder); the provider's notices then go to standard error.\n"
+       "The provider makes each file writable when you hold its lock and read-only\n"
+       "otherwise.",
        {"--json"},
        0,
        -1},
       {"list",
-       "list",
-       "the Documents of the bound Production",
-       "Lists the Documents the server holds in the bound Production (not those of\n"
-       "the Productions below it), as local paths.",
+       "list [FOLDER...]",
+       "the Documents the server holds here, at any depth",
+       "Lists the Documents the server holds below the folders (default: the current\n"
+       "folder), in the Productions below them too, as local paths; a folder need not\n"
+       "exist here.",
        {},
        0,
-       0},
+       -1},
       {"get",
        "get [PATH...]",
-       "fetch the server's latest versions",
-       "Fetches the latest version of each controlled file (a folder means its files;\n"
-       "the default is the current folder; in the working folder's top folder also\n"
-       "every Document the server lists there). A file named that does not exist\n"
-       "locally is fetched. A local file that differs from what was fetched last\n"
-       "raises the overwrite question: --yes overwrites, --no keeps.",
+       "bring files up to date with the server",
+       "Brings the files up to date with the server's latest versions (a folder means\n"
+       "every Document the server holds below it, at any depth, also in folders that\n"
+       "are not here yet; the default is the current folder). Missing files are\n"
+       "fetched and files you have not changed are replaced without a question; a\n"
+       "file with local changes (or of unknown state) raises the overwrite question:\n"
+       "--yes overwrites, --no keeps.",
        {},
        0,
        -1},

@@ -18,6 +18,7 @@
 #include <filesystem>
 
 #include "platform/errno_text.h"
+#include "platform/system_factory.h"
 
 extern char** environ;
 
@@ -202,6 +203,34 @@ void UnsetEnvironment(const char* name) {
 
 void IgnoreBrokenPipe() {
   ::signal(SIGPIPE, SIG_IGN);
+}
+
+namespace {
+
+// Runs on the signal: the handler was reset to the default when it was
+// entered (SA_RESETHAND), so the signal raised again ends vscc as it would
+// have, once the handler returns.
+void OnInterrupt(int signal_number) {
+  const int saved = errno;
+  tw::RemoveOwnTempFiles();
+  ::raise(signal_number);
+  errno = saved;
+}
+
+}  // namespace
+
+void RemoveScratchFilesOnInterrupt() {
+  tw::PrepareOwnTempFileRemoval();
+  struct sigaction action {};
+  action.sa_handler = &OnInterrupt;
+  action.sa_flags = SA_RESETHAND;
+  sigemptyset(&action.sa_mask);
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    // A signal the caller chose to ignore stays ignored.
+    struct sigaction old {};
+    if (::sigaction(signal_number, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+    ::sigaction(signal_number, &action, nullptr);
+  }
 }
 
 int RunProgram(const std::vector<std::string>& argv, std::string* error) {

@@ -71,6 +71,12 @@ void UnsetEnvironment(const char* name);
 // middle of an operation on the server.
 void IgnoreBrokenPipe();
 
+// Ctrl-C, a hang-up or a termination request ends vscc as it would, but
+// first removes the scratch files the provider was receiving into in this
+// process (platform/system_factory.h), so that an interrupted get leaves no
+// partial file behind. Windows: nothing to remove, nothing changes.
+void RemoveScratchFilesOnInterrupt();
+
 // Runs `argv` (argv[0] found on the PATH) with the caller's output and
 // waits for it: its exit status, or -1 with `error` set when it could not
 // be started.

@@ -1,14 +1,11 @@
 // The property file server's system calls on Windows. The locks are byte
 // ranges far beyond any file's end (LockFileEx), so that they never meet
 // the ranges SQLite locks in the same file; descriptors are the C runtime's
-// over the handles. A process's start time is its creation time, and only
-// a process of the same user counts. See ../os.h.
+// over the handles. See ../os.h.
 #include "servers/twpmsvr/os.h"
 
 #include <fcntl.h>
 #include <io.h>
-
-#include <memory>
 
 #include "platform/file_attributes.h"
 #include "platform/win32/win32_util.h"
@@ -102,27 +99,6 @@ bool IsCanonicalFileName(const std::string& name) {
 
 namespace {
 
-// The user a token belongs to, as a copy of its SID.
-std::unique_ptr<char[]> TokenUser(HANDLE process) {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(process, TOKEN_QUERY, &token)) return nullptr;
-  win32::ScopedHandle owned(token);
-  DWORD size = 0;
-  GetTokenInformation(token, ::TokenUser, nullptr, 0, &size);
-  if (size == 0) return nullptr;
-  auto buffer = std::make_unique<char[]>(size);
-  if (!GetTokenInformation(token, ::TokenUser, buffer.get(), size, &size)) return nullptr;
-  return buffer;
-}
-
-bool SameUser(HANDLE process) {
-  const auto theirs = TokenUser(process);
-  const auto ours = TokenUser(GetCurrentProcess());
-  if (theirs == nullptr || ours == nullptr) return false;
-  return EqualSid(reinterpret_cast<TOKEN_USER*>(theirs.get())->User.Sid,
-                  reinterpret_cast<TOKEN_USER*>(ours.get())->User.Sid) != FALSE;
-}
-
 volatile std::sig_atomic_t* g_stop = nullptr;
 
 // How long a closing console, logoff or shutdown is held off while the main
@@ -142,21 +118,6 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
 }
 
 }  // namespace
-
-bool ProcessStartTime(int pid, unsigned long long* start) {
-  if (pid <= 0) return false;
-  win32::ScopedHandle process(
-      OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid)));
-  if (!process.valid()) return false;
-  DWORD code = 0;
-  if (!GetExitCodeProcess(process.get(), &code) || code != STILL_ACTIVE) return false;
-  // Another user's process is never the owner of this user's store.
-  if (!SameUser(process.get())) return false;
-  FILETIME created, exited, kernel, user;
-  if (!GetProcessTimes(process.get(), &created, &exited, &kernel, &user)) return false;
-  *start = (static_cast<unsigned long long>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
-  return true;
-}
 
 void StopOnRequest(volatile std::sig_atomic_t* stop) {
   g_stop = stop;

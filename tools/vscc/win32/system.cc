@@ -239,6 +239,11 @@ void IgnoreBrokenPipe() {
   // stops at the failure.
 }
 
+void RemoveScratchFilesOnInterrupt() {
+  // The provider's scratch names carry no owner here (platform/
+  // system_factory.h); Ctrl+C ends vscc.exe as the console decides.
+}
+
 int RunProgram(const std::vector<std::string>& argv, std::string* error) {
   const std::string program = tw::FindProgram(argv[0], "");
   if (program.empty()) {
