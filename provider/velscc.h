@@ -1,7 +1,8 @@
 // The module's own exports beside the Source Code Control Interface, for
 // hosts that know Veltrane: an application's editor actions (environment
 // settings) with a dialog to edit them, plain access to string values of
-// the user's property file (user.dat), and a check of a Production path.
+// the user's property file (user.dat), a check of a Production path, and
+// any stored version of a file.
 // They take zero-terminated strings and return an integer; each catches
 // everything, so nothing reaches the host but a result.
 //
@@ -57,11 +58,31 @@ TW_EXPORT int VelSccGetProperty(LPCSTR lpPath, LPCSTR lpName, LPSTR lpValueOut);
 // does not know; -29 (SCC_E_CONNECTIONFAILURE) when the logon failed.
 TW_EXPORT int VelSccGetDirs(LPVOID pvContext, HWND hWnd, LPCSTR lpPath, BOOL bIsIdentifierPath);
 
+// Brings version `nVersion` of the controlled file `lpFileName` (a working
+// file of the open project, as the file exports take it; 0: the latest
+// version) down from the server. With a non-empty `lpTargetPath` the
+// version is written there (its folders made, a file there replaced) and
+// the working file and its recorded state stay as they were. Otherwise it
+// replaces the working file: a file with changes of its own raises the
+// overwrite question first, and the state cache records the version
+// brought down, so that an older version reads as "Old" and a check-in of
+// it is refused until the latest version is brought down. The file is
+// writable only while the user holds its lock. Logs on first when needed.
+// 0 on success (also when the question kept the file); 2
+// (SCC_I_OPERATIONCANCELED) when the question was cancelled; -11
+// (SCC_E_FILENOTCONTROLLED) for a file the server does not know; -13
+// (SCC_E_NOSPECIFIEDVERSION) for a version the Document does not have; -24
+// (SCC_E_INVALIDFILEPATH) for a name that cannot be sent; -29
+// (SCC_E_CONNECTIONFAILURE) without a connection; -15 for anything else.
+TW_EXPORT SCCRTN VelSccGetVersion(LPVOID pvContext, HWND hWnd, LPCSTR lpFileName, LONG nVersion,
+                                  LPCSTR lpTargetPath);
+
 // The types a host that loads the module looks the functions up as.
 typedef int (*VELSCCSHOWENVIRONMENTSETTINGS)(LPCSTR);
 typedef int (*VELSCCGETENVIRONMENTSETTINGS)(LPCSTR, int*, int*, int*, int*);
 typedef int (*VELSCCSETPROPERTY)(LPCSTR, LPCSTR, LPCSTR);
 typedef int (*VELSCCGETPROPERTY)(LPCSTR, LPCSTR, LPSTR);
 typedef int (*VELSCCGETDIRS)(LPVOID, HWND, LPCSTR, BOOL);
+typedef SCCRTN (*VELSCCGETVERSION)(LPVOID, HWND, LPCSTR, LONG, LPCSTR);
 
 #endif  // TW_PROVIDER_VELSCC_H_

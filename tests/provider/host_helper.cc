@@ -57,6 +57,9 @@ int main(int argc, char** argv) {
   }
   std::printf("result %d\n", static_cast<int>(result));
   for (LONG word : status) std::printf("status %04x\n", static_cast<unsigned>(word));
+  for (const std::string& notice : tw::test::SccHost::Notices()) {
+    std::fprintf(stderr, "%s\n", notice.c_str());
+  }
   host.uninitialize(context);
   return 0;
 }

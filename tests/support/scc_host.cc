@@ -75,6 +75,7 @@ SccHost::SccHost() {
   find(&set_property, "VelSccSetProperty");
   find(&get_property, "VelSccGetProperty");
   find(&get_dirs, "VelSccGetDirs");
+  find(&get_version, "VelSccGetVersion");
 }
 
 LPVOID SccHost::Initialize(const char* caller) {

@@ -43,6 +43,7 @@ class SccHost {
   using SetPropertyFn = int (*)(LPCSTR, LPCSTR, LPCSTR);
   using GetPropertyFn = int (*)(LPCSTR, LPCSTR, LPSTR);
   using GetDirsFn = int (*)(LPVOID, HWND, LPCSTR, BOOL);
+  using GetVersionFn = SCCRTN (*)(LPVOID, HWND, LPCSTR, LONG, LPCSTR);
 
   // Loads the module; ok() says whether every export was found.
   SccHost();
@@ -73,6 +74,7 @@ class SccHost {
   SetPropertyFn set_property = nullptr;
   GetPropertyFn get_property = nullptr;
   GetDirsFn get_dirs = nullptr;
+  GetVersionFn get_version = nullptr;
 
   // SccInitialize with `caller`; null when it failed.
   LPVOID Initialize(const char* caller = "TestHost");

@@ -39,7 +39,7 @@ set(required SccInitialize SccUninitialize SccGetVersion SccGetCommandOptions Sc
   SccOpenProject SccCloseProject SccGetProjPath SccGet SccCheckout SccUncheckout SccCheckin
   SccAdd SccAddFromScc SccRemove SccRename SccDiff SccHistory SccProperties SccRunScc
   SccQueryInfo SccPopulateList SccGetEvents VelSccGetDirs VelSccGetEnvironmentSettings
-  VelSccGetProperty VelSccSetProperty VelSccShowEnvironmentSettings)
+  VelSccGetProperty VelSccSetProperty VelSccShowEnvironmentSettings VelSccGetVersion)
 foreach(name ${required})
   if(NOT name IN_LIST names)
     message(SEND_ERROR "export ${name} is missing")
