@@ -66,14 +66,19 @@ const std::vector<CommandSpec>& Commands() {
        0,
        0},
       {"get",
-       "get [PATH...]",
-       "fetch the server's latest versions",
+       "get [PATH...]\n       vscc get [-r N] [-o PATH] FILE",
+       "fetch the server's latest versions, or any stored version",
        "Fetches the latest version of each controlled file (a folder means its files;\n"
        "the default is the current folder; in the working folder's top folder also\n"
        "every Document the server lists there). A file named that does not exist\n"
        "locally is fetched. A local file that differs from what was fetched last\n"
-       "raises the overwrite question: --yes overwrites, --no keeps.",
-       {},
+       "raises the overwrite question: --yes overwrites, --no keeps.\n"
+       "With -r N the stored version N of FILE (see 'vscc history FILE') replaces\n"
+       "the working file (local edits raise the overwrite question); an older\n"
+       "version is then out of date, and checking it in is refused until 'vscc get\n"
+       "FILE' brings the latest down. With -o PATH the version (the latest without\n"
+       "-r) is written to PATH instead and the working file stays as it is.",
+       {"-r", "-o"},
        0,
        -1},
       {"checkout",
@@ -186,7 +191,7 @@ const std::set<std::string> kCommonWithValue = {"--provider", "--ui",   "--user"
                                                 "--server",   "--port", "-C"};
 const std::set<std::string> kCommonFlags = {"--yes", "--no",   "--defer", "--no-defer", "--quiet",
                                             "-q",    "--help", "-h",      "--progress"};
-const std::set<std::string> kOwnWithValue = {"--new", "--production", "--parent", "-m"};
+const std::set<std::string> kOwnWithValue = {"--new", "--production", "--parent", "-m", "-r", "-o"};
 
 const char kCommonHelp[] =
     "Common options (before or after the command):\n"
@@ -246,7 +251,8 @@ int ParseCommandLine(const std::vector<std::string>& argv, Options* o, std::stri
         value = arg.substr(eq + 1);
         inline_value = true;
       }
-    } else if (arg.size() > 2 && (arg.compare(0, 2, "-m") == 0 || arg.compare(0, 2, "-C") == 0)) {
+    } else if (arg.size() > 2 && (arg.compare(0, 2, "-m") == 0 || arg.compare(0, 2, "-C") == 0 ||
+                                  arg.compare(0, 2, "-r") == 0 || arg.compare(0, 2, "-o") == 0)) {
       name = arg.substr(0, 2);
       value = arg.substr(2);
       inline_value = true;
@@ -321,6 +327,21 @@ int ParseCommandLine(const std::vector<std::string>& argv, Options* o, std::stri
       o->ids = true;
     else if (name == "--tool")
       o->tool = true;
+    else if (name == "-r") {
+      const bool digits = !value.empty() && value.size() <= 9 &&
+                          value.find_first_not_of("0123456789") == std::string::npos;
+      o->revision = digits ? std::stoi(value) : 0;
+      if (o->revision <= 0) {
+        *error = "-r needs a version number (1, 2, ...), not '" + value + "'";
+        return 2;
+      }
+    } else if (name == "-o") {
+      if (value.empty()) {
+        *error = "-o needs a path";
+        return 2;
+      }
+      o->output = value;
+    }
     if (!common) words.push_back(name);
   }
 
@@ -356,6 +377,10 @@ int ParseCommandLine(const std::vector<std::string>& argv, Options* o, std::stri
     return 2;
   }
   const int count = static_cast<int>(o->args.size());
+  if ((o->revision > 0 || !o->output.empty()) && count != 1) {
+    *error = "-r and -o take exactly one FILE";
+    return 2;
+  }
   if (o->command == "prop") {
     const bool get = count == 3 && o->args[0] == "get";
     const bool set = count == 4 && o->args[0] == "set";

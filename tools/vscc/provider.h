@@ -48,6 +48,7 @@ using VelSccGetEnvironmentSettingsFn = int (*)(LPCSTR, int*, int*, int*, int*);
 using VelSccSetPropertyFn = int (*)(LPCSTR, LPCSTR, LPCSTR);
 using VelSccGetPropertyFn = int (*)(LPCSTR, LPCSTR, LPSTR);
 using VelSccGetDirsFn = int (*)(LPVOID, HWND, LPCSTR, BOOL);
+using VelSccGetVersionFn = SCCRTN (*)(LPVOID, HWND, LPCSTR, LONG, LPCSTR);
 
 // The name of a result code with its value, "SCC_E_FILENOTEXIST (-28)";
 // "result N" for a code the interface does not name.
