@@ -123,10 +123,6 @@ std::string FileLines(const std::vector<std::string>& files) {
   return JoinLines(files) + ".";
 }
 
-std::string Quoted(const std::string& path) {
-  return "'" + path + "'";
-}
-
 // A file that is left out of the add for its name: it is not controlled,
 // so the user may edit it (a status query may have made it read-only).
 void LeaveWritable(const std::string& path) {
@@ -150,8 +146,8 @@ class AddBatch {
   // another kind (nothing more is sent then), else kSessionOk.
   int Send() { return SendRange(0, pending_.size()); }
 
-  // Per position of the host's list: the new Document identifier; empty
-  // for a file not added.
+  // The files added: their positions in the list of the add, each with its
+  // new Document identifier.
   const std::map<size_t, std::string>& added() const { return added_; }
   // The MSSCCI code of the first file left out by the server; SCC_OK when
   // none was.

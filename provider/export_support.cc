@@ -70,6 +70,10 @@ std::string FormatText(const char* format, const std::string& argument) {
   return text;
 }
 
+std::string Quoted(const std::string& text) {
+  return "'" + text + "'";
+}
+
 std::string JoinLines(const std::vector<std::string>& lines) {
   std::string text;
   for (size_t i = 0; i < lines.size(); ++i) {

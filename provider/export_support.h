@@ -85,6 +85,8 @@ void TextOut(const ProviderContext& context, const std::string& message);
 void TextOutTo(LPTEXTOUTPROC callback, const std::string& message);
 // `format` with its one "%s" replaced by `argument`.
 std::string FormatText(const char* format, const std::string& argument);
+// `text` in single quotes, as the notices name files.
+std::string Quoted(const std::string& text);
 // The elements joined with "\n" (the lists of the notices).
 std::string JoinLines(const std::vector<std::string>& lines);
 

@@ -166,11 +166,6 @@ class OverwriteDecision {
   bool no_to_all_ = false;
 };
 
-// A file as the notices name it: its path as the host gave it.
-std::string Quoted(const std::string& path) {
-  return "'" + path + "'";
-}
-
 // The number of the version of a Document whose server stamp is `stamp`,
 // from the Document's version list; empty when the list cannot be had or
 // holds no such version.

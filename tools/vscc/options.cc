@@ -88,7 +88,9 @@ const std::vector<CommandSpec>& Commands() {
        "them writable. --shared asks for a shared lock instead of an exclusive one\n"
        "(the server may demand either); --no-get keeps the local copies as they are\n"
        "instead of fetching the current versions. When another user holds a lock,\n"
-       "--defer queues for it and --no-defer gives up.",
+       "--defer queues for it and --no-defer gives up. A file checked out to you\n"
+       "already (a queued lock granted since) gets the server's newer version, if\n"
+       "there is one; local edits raise the overwrite question first.",
        {"--shared", "--no-get", "-m"},
        1,
        -1},
@@ -107,7 +109,10 @@ const std::vector<CommandSpec>& Commands() {
        "Sends the changed files you have checked out (a folder means those below it;\n"
        "the default is the current folder) as new versions with the comment TEXT, then\n"
        "gives the locks back and makes the files read-only. --keep keeps them checked\n"
-       "out; --wip checks them in as work in progress.",
+       "out; --wip checks them in as work in progress. A file whose version on the\n"
+       "server is newer than the one your copy is based on is not sent (it stays\n"
+       "checked out): 'vscc diff FILE' shows the change, 'vscc get FILE' brings the\n"
+       "newer version down.",
        {"-m", "--keep", "--wip"},
        0,
        -1},
