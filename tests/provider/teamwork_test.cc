@@ -94,7 +94,13 @@ TEST_F(ProviderTeamworkTest, DeferredLockGrantedLaterCannotOverwriteTheNewerVers
   ASSERT_EQ(Lines{"result 0"}, Helper("bob", bob, "get", bob_files));
 
   ASSERT_EQ(SCC_OK, host_->Checkout(context, {alice[0]}));
-  // Queued is not checked out: a failure code, and the holder named.
+  // Refused, and queued, are not checked out: a failure code each, and the
+  // holder named.
+  EXPECT_EQ(Lines{"result -12"}, Helper("bob", bob, "checkout", {bob_files[0]},
+                                        "msgbox \"Could not acquire lock.\" No\n"));
+  EXPECT_TRUE(HelperSaid("'" + bob_files[0] +
+                         "' is locked by alice (exclusive lock). Nothing was checked out."))
+      << helper_notices_;
   EXPECT_EQ(Lines{"result -12"}, Helper("bob", bob, "checkout", {bob_files[0]}, kDefer));
   EXPECT_TRUE(HelperSaid("'" + bob_files[0] +
                          "' is locked by alice (exclusive lock); you are queued for its lock "
@@ -142,9 +148,9 @@ TEST_F(ProviderTeamworkTest, DeferredLockGrantedLaterCannotOverwriteTheNewerVers
 }
 
 // Shared locks let both users edit at once: the second check-in is the
-// stale one and is refused.
+// stale one and is refused; the other file of that check-in goes in.
 TEST_F(ProviderTeamworkTest, TwoSharedHoldersCannotLoseAnEdit) {
-  const std::vector<std::string> names = {"art/deep/b.txt"};
+  const std::vector<std::string> names = {"art/deep/b.txt", "art/c.txt"};
   std::vector<std::string> alice;
   LPVOID context = AliceWith("Shared", names, &alice);
   const Binding bob = Bob();
@@ -159,13 +165,18 @@ TEST_F(ProviderTeamworkTest, TwoSharedHoldersCannotLoseAnEdit) {
 
   Edit(alice[0], "alice's edit");
   Edit(bob_files[0], "bob's edit");
-  ASSERT_EQ(SCC_OK, host_->Checkin(context, alice, "alice"));
+  Edit(bob_files[1], "bob's other edit");
+  ASSERT_EQ(SCC_OK, host_->Checkin(context, {alice[0]}, "alice"));
   EXPECT_EQ(Lines{"result -9"}, Helper("bob", bob, "checkin", bob_files));
-  EXPECT_TRUE(HelperSaid("the server has version 2, and your copy is based on version 1"))
+  EXPECT_TRUE(HelperSaid("'" + bob_files[0] +
+                         "' was not checked in: the server has version 2, and your copy is based "
+                         "on version 1"))
       << helper_notices_;
   EXPECT_EQ("bob's edit", ReadFile(bob_files[0]));
-  EXPECT_EQ((Lines{"result 0", "status 1003"}), Helper("bob", bob, "status", bob_files));
+  EXPECT_EQ((Lines{"result 0", "status 1003", "status 0007"}),
+            Helper("bob", bob, "status", bob_files));
   EXPECT_EQ("alice's edit", ServerContent(context, alice[0]));
+  EXPECT_EQ("bob's other edit", ServerContent(context, alice[1]));
 }
 
 // A merge kept through the overwrite question's Merge button holds the
