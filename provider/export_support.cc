@@ -79,6 +79,10 @@ std::string FormatText(const char* format, const std::string& argument) {
   return text;
 }
 
+std::string Quoted(const std::string& text) {
+  return "'" + text + "'";
+}
+
 std::string JoinLines(const std::vector<std::string>& lines) {
   std::string text;
   for (size_t i = 0; i < lines.size(); ++i) {
@@ -135,6 +139,13 @@ SendableFiles SelectSendableFiles(const ProviderContext& context,
       ++sendable.refused;
       continue;
     }
+    if (kNativeSeparator != kWireSeparator && files[i].find(kWireSeparator) != std::string::npos) {
+      TextOut(context, FormatText("The file name '%s' holds \"\\\", which the server reads as a "
+                                  "folder separator; the file is left out.",
+                                  files[i]));
+      ++sendable.refused;
+      continue;
+    }
     sendable.files.push_back(files[i]);
     sendable.positions.push_back(i);
   }
@@ -166,6 +177,41 @@ void KeepFilesInside(const ProviderContext& context, SendableFiles* sendable) {
     kept.positions.push_back(sendable->positions[i]);
   }
   *sendable = std::move(kept);
+}
+
+SCCRTN MsscciResult(int session_result) {
+  switch (session_result) {
+    case kSessionOk:
+      return SCC_OK;
+    case kSessionNotLoggedOn:
+    case kSessionNoReply:
+    case kSessionServerNotLoggedOn:
+      return SCC_E_CONNECTIONFAILURE;
+    case kSessionDeclinedDeferred:
+    case kSessionDeferredRequested:
+    case kSessionAlreadyQueued:
+      return SCC_E_FILEISCHECKEDOUT;
+    case kSessionReleaseRefused:
+      return SCC_E_NOTCHECKEDOUT;
+    case kSessionLocalFileMissing:
+      return SCC_E_FILENOTEXIST;
+    case kSessionCreateFailed:
+      return SCC_E_COULDNOTCREATEPROJECT;
+    case kSessionPathNotFound:
+      return SCC_E_UNKNOWNPROJECT;
+    case kSessionInvalidPath:
+      return SCC_E_PROJSYNTAXERR;
+    case kSessionNotPermitted:
+      return SCC_E_NOTAUTHORIZED;
+    case kSessionIncompleteContent:
+      return SCC_E_ACCESSFAILURE;
+    case kSessionDocumentExists:
+      return SCC_E_FILEALREADYEXISTS;
+    case kSessionInvalidName:
+      return SCC_E_INVALIDFILEPATH;
+    default:
+      return SCC_E_NONSPECIFICERROR;
+  }
 }
 
 bool IsProbeComment(LPCSTR comment) {

@@ -26,9 +26,9 @@ class ClientSession;
 
 // Runs an export body; an exception of any kind becomes -15 and a line of
 // diagnostic output, so that nothing reaches the host. A body that failed
-// without a more specific code after one of its requests found the
-// connection down, lost or cut off returns the connection failure instead,
-// so that the host can tell a dead server from a refusal.
+// after one of its requests found the connection down, lost or cut off
+// returns the connection failure instead, whatever its own code, so that
+// the host can tell a dead server from a refusal.
 template <typename Body>
 SCCRTN Guarded(const char* name, Body body) {
   const bool outer_failure = TakeConnectionFailure();
@@ -42,7 +42,7 @@ SCCRTN Guarded(const char* name, Body body) {
   }
   const bool failed = TakeConnectionFailure();
   if (outer_failure || failed) NoteConnectionFailure();
-  return failed && result == SCC_E_NONSPECIFICERROR ? SCC_E_CONNECTIONFAILURE : result;
+  return failed && result < 0 ? SCC_E_CONNECTIONFAILURE : result;
 }
 
 // Holds the shared slot for a server-using export from after its logon to
@@ -88,6 +88,8 @@ void WarningOut(const ProviderContext& context, const std::string& message);
 void TextOutTo(LPTEXTOUTPROC callback, const std::string& message);
 // `format` with its one "%s" replaced by `argument`.
 std::string FormatText(const char* format, const std::string& argument);
+// `text` in single quotes, as the notices name files.
+std::string Quoted(const std::string& text);
 // The elements joined with "\n" (the lists of the notices), each shown on
 // its one line (control characters in it as ^X, see TerminalSafeName).
 std::string JoinLines(const std::vector<std::string>& lines);
@@ -115,8 +117,11 @@ bool ReadFileList(LONG count, const LPCSTR* names, std::vector<std::string>* fil
 // The host's files that can travel to the server and the positions they
 // had in the host's list. A name holding "?" (which separates the elements
 // of the request lists) or "," (which separates those of the replies) could
-// not travel without shifting every file after it; such a file is refused
-// alone, with a notice through the text-out routine, and the others go on.
+// not travel without shifting every file after it, and one holding "\\"
+// where that is no folder separator of the local system would reach the
+// server as another path (the wire separates folders with it); such a file
+// is refused alone, with a notice through the text-out routine, and the
+// others go on.
 struct SendableFiles {
   std::vector<std::string> files;
   std::vector<size_t> positions;  // per element of `files`: its index in the host's list
@@ -142,6 +147,26 @@ std::string WorkingFolderOf(const ProviderContext& context, const std::string& p
 // a symbolic link, with a notice through the text-out routine, and counts
 // it as refused. Nothing on the way is created or changed.
 void KeepFilesInside(const ProviderContext& context, SendableFiles* sendable);
+
+// The MSSCCI code of a session result (session/client_session.h): the one
+// place where the session layer's codes become the host's. Success is
+// SCC_OK; every failure is a negative code, never an informational one
+// that a host would take for success:
+//   not logged on, no reply, the server saying the session is not logged
+//       on                                        -29 SCC_E_CONNECTIONFAILURE
+//   a lock refused: declined, queued (deferred), or queued already
+//                                                 -12 SCC_E_FILEISCHECKEDOUT
+//   release or check-in refused: no lock held     -4  SCC_E_NOTCHECKEDOUT
+//   a local file missing                          -28 SCC_E_FILENOTEXIST
+//   a Production not created                      -3  SCC_E_COULDNOTCREATEPROJECT
+//   a Production path not found                   -2  SCC_E_UNKNOWNPROJECT
+//   an invalid Production path                    -23 SCC_E_PROJSYNTAXERR
+//   not permitted for this user                   -26 SCC_E_NOTAUTHORIZED
+//   a file's content did not arrive whole         -8  SCC_E_ACCESSFAILURE
+//   a Document name exists already                -10 SCC_E_FILEALREADYEXISTS
+//   a Document name the server does not take      -24 SCC_E_INVALIDFILEPATH
+//   anything else                                 -15 SCC_E_NONSPECIFICERROR
+SCCRTN MsscciResult(int session_result);
 
 // Whether `comment` is the text the development environment gives the
 // probe files it creates to find out what a provider can do (compared

@@ -8,7 +8,18 @@
 //
 // A file the server does not know (no Document identifier) takes part in no
 // command: there is nothing to lock, fetch, check in or release, and its
-// local file is left alone.
+// local file is left alone. Names on the server do not differ in letter
+// case, so two local files may name one Document; only one of them takes
+// part, and the others are left out with a notice.
+//
+// No update is lost: a check-in sends a file only when the server's current
+// version is the one the file was last fetched as or checked in from, and a
+// check-out of a file the user holds already brings a newer version down
+// (a deferred lock granted meanwhile leaves the local copy behind).
+//
+// Every failure reaches the host as a negative code (MsscciResult).
+#include <cstdlib>
+#include <map>
 #include <memory>
 #include <string>
 #include <utility>
@@ -17,9 +28,11 @@
 #include "dialogs/overwrite_dialog.h"
 #include "platform/file_attributes.h"
 #include "platform/path.h"
+#include "protocol/name_table.h"
 #include "provider/export_support.h"
 #include "provider/logon.h"
 #include "provider/merge.h"
+#include "provider/velscc.h"
 #include "session/client_session.h"
 #include "session/state_cache.h"
 
@@ -108,7 +121,14 @@ class OverwriteDecision {
   Outcome Decide(const DocumentInfo& record, const std::string& path) {
     const int status = DecideLocalStatus(record, path);
     if (status == kStatusCurrent) return kSkip;
-    if (status == kStatusMissing || yes_to_all_) return kFetch;
+    if (status == kStatusMissing) return kFetch;
+    return Ask(record, path, status);
+  }
+
+  // The question about a file whose local status is `status`, unless an
+  // earlier Yes To All or No To All answers it.
+  Outcome Ask(const DocumentInfo& record, const std::string& path, int status) {
+    if (yes_to_all_) return kFetch;
     if (no_to_all_) return kSkip;
     OverwriteQuestion question;
     question.path = path;
@@ -116,7 +136,12 @@ class OverwriteDecision {
     question.current_project = session_->current_project();
     question.document_id = record.document_id;
     question.merge = [this, &record, &path](void* dialog) {
-      return RunInteractiveMerge(dialog, session_, record.document_id, path, project_);
+      if (!RunInteractiveMerge(dialog, session_, record.document_id, path, project_)) return false;
+      // The merged file holds the server's version now, and the user's
+      // changes: it is based on that version, and still the user's own.
+      std::unique_ptr<PropertyFileClient> store = OpenStateStore();
+      RecordBaseStamp(store.get(), record.document_id, NativeParent(path), record.server_stamp);
+      return true;
     };
     switch (AskOverwrite(owner_, question)) {
       case kOverwriteYesToAll:
@@ -143,6 +168,143 @@ class OverwriteDecision {
   bool no_to_all_ = false;
 };
 
+// The number of the version of a Document whose server stamp is `stamp`,
+// from the Document's version list; empty when the list cannot be had or
+// holds no such version.
+std::string VersionWithStamp(ClientSession* session, const std::string& document_id,
+                             const std::string& stamp) {
+  std::string text;
+  NameTable versions;
+  if (stamp.empty() ||
+      session->GetNameList(session->current_project(), document_id, kNameListVersions, false,
+                           &text) != kSessionOk ||
+      !NameTable::Parse(text, &versions)) {
+    return "";
+  }
+  for (size_t row = 0; row < versions.row_count(); ++row) {
+    if (versions.Get(row, kColumnStamp) == stamp) return versions.Get(row, kColumnVersion);
+  }
+  return "";
+}
+
+// "version 3", or "an older version" when the number is not known.
+std::string VersionText(const std::string& number) {
+  return number.empty() ? "an older version" : "version " + number;
+}
+
+// Who holds the lock of a Document and where the user stands in its queue,
+// from the Document's lock table.
+struct LockHolders {
+  std::vector<std::string> users;  // holders other than the user
+  bool exclusive = false;
+  std::string rank;  // the user's place in the queue; empty when not queued
+};
+
+LockHolders ReadLockHolders(ClientSession* session, const std::string& document_id) {
+  LockHolders holders;
+  std::string text;
+  NameTable locks;
+  if (document_id.empty() ||
+      session->GetNameList(session->current_project(), document_id, kNameListLocks, false, &text) !=
+          kSessionOk ||
+      !NameTable::Parse(text, &locks)) {
+    return holders;
+  }
+  for (size_t row = 0; row < locks.row_count(); ++row) {
+    const std::string& user = locks.Get(row, kColumnUser);
+    const bool waiting = locks.Get(row, kColumnDeferred) == "1";
+    if (waiting) {
+      if (user == session->user_name()) holders.rank = locks.Get(row, kColumnRank);
+      continue;
+    }
+    if (user == session->user_name()) continue;
+    holders.users.push_back(user);
+    holders.exclusive = holders.exclusive || locks.Get(row, kColumnExclusive) == "1";
+  }
+  return holders;
+}
+
+// "alice (exclusive lock)", "alice, bob (shared locks)", or "another user"
+// when the lock table could not be had.
+std::string HoldersText(const LockHolders& holders) {
+  if (holders.users.empty()) return "another user";
+  std::string text;
+  for (const std::string& user : holders.users) text += (text.empty() ? "" : ", ") + user;
+  if (holders.exclusive) return text + " (exclusive lock)";
+  return text + (holders.users.size() > 1 ? " (shared locks)" : " (shared lock)");
+}
+
+// Tells why a lock was refused and who holds it. `files` are the local
+// files of the lock request, in its order.
+void ReportLockRefusal(const ProviderContext& context, ClientSession* session,
+                       const std::vector<ClientSession::LocalFile>& files, int result) {
+  const ClientSession::LockConflict& conflict = session->lock_conflict();
+  if (conflict.server_error == 0) return;
+  const std::string file = conflict.index >= 0 && static_cast<size_t>(conflict.index) < files.size()
+                               ? files[conflict.index].path
+                               : conflict.name;
+  const LockHolders holders = ReadLockHolders(session, conflict.document_id);
+  const std::string held = Quoted(file) + " is locked by " + HoldersText(holders);
+  const std::string place = holders.rank.empty() ? "" : " (place " + holders.rank + ")";
+  if (result == kSessionDeferredRequested) {
+    TextOut(context, held + "; you are queued for its lock" + place +
+                         ". It is not checked out to you until the lock is granted; the next "
+                         "check-out or get of it then brings its latest version down.");
+  } else if (result == kSessionAlreadyQueued) {
+    TextOut(context,
+            held + "; you are queued for its lock already" + place + ". Nothing was checked out.");
+  } else {
+    TextOut(context, held + ". Nothing was checked out.");
+  }
+}
+
+// Leaves out every file but one of those that name one Document (names on
+// the server do not differ in letter case: "Hero.txt" and "hero.txt" are
+// one Document there): the one whose name is the server's own, letter case
+// included, else the first. A left-out file's record loses its Document
+// identifier, so that it takes part in nothing; a notice names it.
+void OneFilePerDocument(const ProviderContext& context, ClientSession* session,
+                        const std::vector<std::string>& files, std::vector<DocumentInfo>* records) {
+  std::map<std::string, std::vector<size_t>> by_document;
+  for (size_t i = 0; i < records->size(); ++i) {
+    if (!(*records)[i].document_id.empty()) by_document[(*records)[i].document_id].push_back(i);
+  }
+  bool listed = false;
+  std::map<std::string, std::string> server_names;  // Document identifier → its name
+  for (const auto& [id, positions] : by_document) {
+    if (positions.size() < 2) continue;
+    if (!listed) {
+      listed = true;
+      std::string text;
+      NameTable names;
+      if (session->GetNameList(session->current_project(), context.project_leaf_name,
+                               kNameListDocuments, true, &text) == kSessionOk &&
+          NameTable::Parse(text, &names)) {
+        for (size_t row = 0; row < names.row_count(); ++row) {
+          server_names[names.Get(row, kColumnId)] = names.Get(row, kColumnName);
+        }
+      }
+    }
+    const std::string& server_name = server_names[id];
+    size_t kept = positions[0];
+    for (size_t position : positions) {
+      if (!server_name.empty() && (*records)[position].name == server_name) {
+        kept = position;
+        break;
+      }
+    }
+    for (size_t position : positions) {
+      if (position == kept) continue;
+      (*records)[position].document_id.clear();
+      TextOut(context, Quoted(files[position]) + " and " + Quoted(files[kept]) +
+                           " name one Document on the server, whose names do not differ in "
+                           "letter case; only " +
+                           Quoted(files[kept]) + " takes part, " + Quoted(files[position]) +
+                           " is left out.");
+    }
+  }
+}
+
 // Asks the server about every file, between the two notices. 0 with one
 // record per file, or the session's code (the failure notice sent).
 int Retrieve(const ProviderContext& context, ClientSession* session, const OperationTexts& texts,
@@ -157,6 +319,7 @@ int Retrieve(const ProviderContext& context, ClientSession* session, const Opera
     return code;
   }
   TextOut(context, texts.retrieved);
+  OneFilePerDocument(context, session, files, records);
   return kSessionOk;
 }
 
@@ -173,8 +336,9 @@ SCCRTN Get(ProviderContext* context, HWND window, const std::vector<std::string>
   ExportSession session(context, SCC_OK);
   if (!session) return session.failure();
   std::vector<DocumentInfo> records;
-  if (Retrieve(*context, session.get(), kGetTexts, files, &records) != kSessionOk) {
-    return SCC_E_NONSPECIFICERROR;
+  if (const int retrieved = Retrieve(*context, session.get(), kGetTexts, files, &records);
+      retrieved != kSessionOk) {
+    return MsscciResult(retrieved);
   }
 
   OverwriteDecision decision(window, session.get(), context->aux_project_path);
@@ -195,9 +359,9 @@ SCCRTN Get(ProviderContext* context, HWND window, const std::vector<std::string>
   options.flags[1] = true;
   options.flags[3] = true;
   session->SetOptionFlags(options);
-  if (session->FetchDocuments(fetch.ids, fetch.files) != kSessionOk) {
+  if (const int fetched = session->FetchDocuments(fetch.ids, fetch.files); fetched != kSessionOk) {
     ReportFailure(*context, kGetTexts, fetch, *session.get());
-    return SCC_E_NONSPECIFICERROR;
+    return MsscciResult(fetched);
   }
   // A fetched file is writable only for the holder of its lock.
   for (size_t i = 0; i < fetch.files.size(); ++i) {
@@ -214,18 +378,41 @@ SCCRTN Checkout(ProviderContext* context, HWND window, const std::vector<std::st
   ExportSession session(context);
   if (!session) return session.failure();
   std::vector<DocumentInfo> records;
-  if (Retrieve(*context, session.get(), kCheckoutTexts, files, &records) != kSessionOk) {
-    return SCC_E_NONSPECIFICERROR;
+  if (const int retrieved = Retrieve(*context, session.get(), kCheckoutTexts, files, &records);
+      retrieved != kSessionOk) {
+    return MsscciResult(retrieved);
   }
 
+  const bool synchronise = !options.present() || options.byte(1);
   OverwriteDecision decision(window, session.get(), context->aux_project_path);
   DocumentList lock, fetch;
   for (size_t i = 0; i < files.size(); ++i) {
     if (IsExcluded(*context, files[i])) continue;
     const DocumentInfo& record = records[i];
-    // Already checked out by the user: neither locked nor fetched again.
-    if (record.document_id.empty() || record.checked_out_by_me) continue;
+    if (record.document_id.empty()) continue;
+    if (record.checked_out_by_me) {
+      // Held already: not locked again, and fetched only when the server
+      // has a version newer than the local copy's (a deferred lock granted
+      // while the copy stayed behind).
+      std::string base;
+      if (!synchronise || !TipIsNewerThanBase(record, files[i], &base)) continue;
+      TextOut(*context, Quoted(files[i]) + " is checked out to you, and the server has version " +
+                            record.current_version + ", newer than " +
+                            VersionText(VersionWithStamp(session.get(), record.document_id, base)) +
+                            " your copy is based on.");
+      const OverwriteDecision::Outcome outcome = decision.Decide(record, files[i]);
+      if (outcome == OverwriteDecision::kCancel) return SCC_I_OPERATIONCANCELED;
+      if (outcome == OverwriteDecision::kFetch) {
+        fetch.Add(record.document_id, files[i]);
+      } else {
+        TextOut(*context, Quoted(files[i]) + " is kept as it is; it cannot be checked in until " +
+                              "version " + record.current_version + " is brought down.");
+      }
+      continue;
+    }
     lock.Add(record.document_id, files[i]);
+    // Without synchronising nothing is fetched, so nothing is asked.
+    if (!synchronise) continue;
     const OverwriteDecision::Outcome outcome = decision.Decide(record, files[i]);
     if (outcome == OverwriteDecision::kCancel) return SCC_I_OPERATIONCANCELED;
     if (outcome == OverwriteDecision::kFetch) {
@@ -235,13 +422,14 @@ SCCRTN Checkout(ProviderContext* context, HWND window, const std::vector<std::st
 
   const bool shared = options.present() && !options.byte(0);
   int result = session->AcquireLocks(lock.ids, lock.Paths(), {}, shared);
-  if (result == kSessionOk && (!options.present() || options.byte(1))) {
+  if (result != kSessionOk) ReportLockRefusal(*context, session.get(), lock.files, result);
+  if (result == kSessionOk && synchronise) {
     result = session->FetchDocuments(fetch.ids, fetch.files);
     // The user holds every lock now: the fetched copies are his to edit.
     if (result == kSessionOk) SetReadOnly(fetch.Paths(), false);
   }
   if (result != kSessionOk) ReportFailure(*context, kCheckoutTexts, lock, *session.get());
-  return result;
+  return MsscciResult(result);
 }
 
 SCCRTN Uncheckout(ProviderContext* context, HWND window, const std::vector<std::string>& files) {
@@ -251,7 +439,7 @@ SCCRTN Uncheckout(ProviderContext* context, HWND window, const std::vector<std::
   if (!session) return session.failure();
   std::vector<DocumentInfo> records;
   const int retrieved = Retrieve(*context, session.get(), kUncheckoutTexts, files, &records);
-  if (retrieved != kSessionOk) return retrieved;
+  if (retrieved != kSessionOk) return MsscciResult(retrieved);
 
   OverwriteDecision decision(window, session.get(), context->aux_project_path);
   DocumentList release, fetch;
@@ -275,7 +463,7 @@ SCCRTN Uncheckout(ProviderContext* context, HWND window, const std::vector<std::
     if (result == kSessionOk) SetReadOnly(fetch.Paths(), true);
   }
   if (result != kSessionOk) ReportFailure(*context, kUncheckoutTexts, release, *session.get());
-  return result;
+  return MsscciResult(result);
 }
 
 SCCRTN Checkin(ProviderContext* context, HWND window, const std::vector<std::string>& files,
@@ -285,25 +473,46 @@ SCCRTN Checkin(ProviderContext* context, HWND window, const std::vector<std::str
   ExportSession session(context);
   if (!session) return session.failure();
   std::vector<DocumentInfo> records;
-  if (Retrieve(*context, session.get(), kCheckinTexts, files, &records) != kSessionOk) {
-    return SCC_E_NONSPECIFICERROR;
+  if (const int retrieved = Retrieve(*context, session.get(), kCheckinTexts, files, &records);
+      retrieved != kSessionOk) {
+    return MsscciResult(retrieved);
   }
 
   DocumentList release, checkin;
+  std::vector<size_t> stale;  // files the server has a newer version of
   for (size_t i = 0; i < files.size(); ++i) {
     const DocumentInfo& record = records[i];
     if (record.document_id.empty()) continue;
-    release.Add(record.document_id, files[i]);
     // Decided for every file: the decision also brings a file's write
     // permission in line with its lock.
     const int status = DecideLocalStatus(record, files[i]);
-    if (!record.checked_out || !record.checked_out_by_me) continue;
-    if (status == kStatusCurrent) continue;  // unchanged: released, not checked in
+    if (!record.checked_out || !record.checked_out_by_me || status == kStatusCurrent) {
+      // Unchanged, or not the user's: released, not checked in.
+      release.Add(record.document_id, files[i]);
+      continue;
+    }
     if (status == kStatusMissing) {
       TextOut(*context, FormatText("Could not find the local file '%s'.", files[i]));
       return SCC_E_FILENOTEXIST;
     }
+    if (TipIsNewerThanBase(record, files[i], nullptr)) {
+      // Its check-in would replace a version the user never had: nothing is
+      // sent for it, and its lock stays.
+      stale.push_back(i);
+      continue;
+    }
+    release.Add(record.document_id, files[i]);
     checkin.Add(record.document_id, files[i]);
+  }
+  for (size_t i : stale) {
+    std::string base;
+    TipIsNewerThanBase(records[i], files[i], &base);
+    TextOut(*context,
+            Quoted(files[i]) + " was not checked in: the server has version " +
+                records[i].current_version + ", and your copy is based on " +
+                VersionText(VersionWithStamp(session.get(), records[i].document_id, base)) +
+                ". Nothing was sent for it and it stays checked out to you; get version " +
+                records[i].current_version + " and merge your changes, then check it in again.");
   }
 
   int result =
@@ -313,8 +522,85 @@ SCCRTN Checkin(ProviderContext* context, HWND window, const std::vector<std::str
     result = session->ReleaseLocks(release.ids, release.Paths());
     if (result == kSessionOk) SetReadOnly(release.Paths(), true);
   }
-  if (result != kSessionOk) ReportFailure(*context, kCheckinTexts, checkin, *session.get());
-  return result;
+  if (result != kSessionOk) {
+    ReportFailure(*context, kCheckinTexts, checkin, *session.get());
+    return MsscciResult(result);
+  }
+  return stale.empty() ? SCC_OK : SCC_E_CHECKINCONFLICT;
+}
+
+// One stored version of a Document: into `target` when it is not empty (no
+// state is recorded, nothing is asked), else into the working file `file`,
+// asking before local edits are overwritten. The state cache then records
+// the version brought down, so that an older one reads as "Old" and is not
+// checked in over the newer ones.
+SCCRTN GetVersion(ProviderContext* context, HWND window, const std::string& file, LONG version,
+                  const std::string& target) {
+  if (LogOnForOperation(window, context) != SCC_OK) return SCC_E_CONNECTIONFAILURE;
+  ExportSession session(context);
+  if (!session) return session.failure();
+  std::vector<DocumentInfo> records;
+  if (const int retrieved = Retrieve(*context, session.get(), kGetTexts, {file}, &records);
+      retrieved != kSessionOk) {
+    return MsscciResult(retrieved);
+  }
+  const DocumentInfo& record = records[0];
+  if (record.document_id.empty()) {
+    TextOut(*context, Quoted(file) + " is not controlled.");
+    return SCC_E_FILENOTCONTROLLED;
+  }
+  const long latest = std::strtol(record.current_version.c_str(), nullptr, 10);
+  if (version < 0 || version > latest) {
+    TextOut(*context, Quoted(file) + " has no version " + std::to_string(version) +
+                          "; its latest is version " + record.current_version + ".");
+    return SCC_E_NOSPECIFIEDVERSION;
+  }
+  const int wanted = version == 0 ? static_cast<int>(latest) : static_cast<int>(version);
+  const std::string what = "version " + std::to_string(wanted) + " of " + Quoted(file);
+
+  if (!target.empty()) {
+    const int fetched = session->FetchDocumentToFile(record.document_id, wanted, target);
+    if (fetched != kSessionOk) {
+      TextOut(*context, "Failed getting " + what);
+      return MsscciResult(fetched);
+    }
+    TextOut(*context, "Succeeded getting " + what + " into " + Quoted(target));
+    return SCC_OK;
+  }
+
+  // Only a file with changes of its own is asked about: any other local
+  // copy is a version the server still has.
+  const int status = DecideLocalStatus(record, file);
+  if (status != kStatusMissing && status != kStatusCurrent && status != kStatusOld &&
+      status != kStatusMoreRecent) {
+    OverwriteDecision decision(window, session.get(), context->aux_project_path);
+    switch (decision.Ask(record, file, status)) {
+      case OverwriteDecision::kCancel:
+        return SCC_I_OPERATIONCANCELED;
+      case OverwriteDecision::kSkip:
+        TextOut(*context, Quoted(file) + " is kept as it is.");
+        return SCC_OK;
+      case OverwriteDecision::kFetch:
+        break;
+    }
+  }
+  DocumentList fetch;
+  fetch.Add(record.document_id, file, WorkingFolderOf(*context, file));
+  const int fetched = session->FetchDocuments(fetch.ids, fetch.files, {wanted});
+  if (fetched != kSessionOk) {
+    TextOut(*context, "Failed getting " + what);
+    return MsscciResult(fetched);
+  }
+  SetLocalFileReadOnly(file, !record.checked_out_by_me);
+  if (wanted == latest) {
+    TextOut(*context, "Succeeded getting " + what);
+  } else {
+    TextOut(*context, "Succeeded getting " + what + "; the latest is version " +
+                          record.current_version +
+                          ", and a check-in of this copy is refused "
+                          "until the latest is brought down.");
+  }
+  return SCC_OK;
 }
 
 }  // namespace
@@ -375,6 +661,19 @@ TW_EXPORT SCCRTN SccUncheckout(LPVOID pvContext, HWND hWnd, LONG nFiles, LPCSTR*
       "SccUncheckout", pvContext, nFiles, lpFileNames, true,
       [&](tw::ProviderContext* context, const std::vector<std::string>& files) -> SCCRTN {
         return tw::Uncheckout(context, hWnd, files);
+      });
+}
+
+TW_EXPORT SCCRTN VelSccGetVersion(LPVOID pvContext, HWND hWnd, LPCSTR lpFileName, LONG nVersion,
+                                  LPCSTR lpTargetPath) {
+  if (lpFileName == nullptr || lpFileName[0] == '\0') return SCC_E_NONSPECIFICERROR;
+  return FileExport(
+      "VelSccGetVersion", pvContext, 1, &lpFileName,
+      [&](tw::ProviderContext* context, const std::vector<std::string>& files) -> SCCRTN {
+        // A name that cannot travel was refused with a notice; the caller's
+        // result says so.
+        if (files.empty()) return SCC_OK;
+        return tw::GetVersion(context, hWnd, files[0], nVersion, tw::HostString(lpTargetPath));
       });
 }
 

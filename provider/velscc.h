@@ -1,10 +1,10 @@
 // The module's own exports beside the Source Code Control Interface, for
 // hosts that know Veltrane: an application's editor actions (environment
 // settings) with a dialog to edit them, plain access to string values of
-// the user's property file (user.dat), a check of a Production path, and
+// the user's property file (user.dat), a check of a Production path, and,
 // for hosts that know only a folder, the whole tree of Documents below the
-// bound Production and the local state of files.
-// They take zero-terminated strings and return an integer; each catches
+// bound Production, the local state of files and any stored version of a
+// file. They take zero-terminated strings and return an integer; each catches
 // everything, so nothing reaches the host but a result.
 //
 // Every property access opens user.dat for the call and closes it after.
@@ -107,6 +107,25 @@ TW_EXPORT SCCRTN VelSccPopulateTree(LPVOID pvContext, LPCSTR lpFolder, POPLISTFU
 TW_EXPORT SCCRTN VelSccQueryLocalStatus(LPVOID pvContext, LONG nFiles, LPCSTR* lpFileNames,
                                         LPLONG lpLocalStatus);
 
+// Brings version `nVersion` of the controlled file `lpFileName` (a working
+// file of the open project, as the file exports take it; 0: the latest
+// version) down from the server. With a non-empty `lpTargetPath` the
+// version is written there (its folders made, a file there replaced) and
+// the working file and its recorded state stay as they were. Otherwise it
+// replaces the working file: a file with changes of its own raises the
+// overwrite question first, and the state cache records the version
+// brought down, so that an older version reads as "Old" and a check-in of
+// it is refused until the latest version is brought down. The file is
+// writable only while the user holds its lock. Logs on first when needed.
+// 0 on success (also when the question kept the file); 2
+// (SCC_I_OPERATIONCANCELED) when the question was cancelled; -11
+// (SCC_E_FILENOTCONTROLLED) for a file the server does not know; -13
+// (SCC_E_NOSPECIFIEDVERSION) for a version the Document does not have; -24
+// (SCC_E_INVALIDFILEPATH) for a name that cannot be sent; -29
+// (SCC_E_CONNECTIONFAILURE) without a connection; -15 for anything else.
+TW_EXPORT SCCRTN VelSccGetVersion(LPVOID pvContext, HWND hWnd, LPCSTR lpFileName, LONG nVersion,
+                                  LPCSTR lpTargetPath);
+
 // The types a host that loads the module looks the functions up as.
 typedef int (*VELSCCSHOWENVIRONMENTSETTINGS)(LPCSTR);
 typedef int (*VELSCCGETENVIRONMENTSETTINGS)(LPCSTR, int*, int*, int*, int*);
@@ -115,5 +134,6 @@ typedef int (*VELSCCGETPROPERTY)(LPCSTR, LPCSTR, LPSTR);
 typedef int (*VELSCCGETDIRS)(LPVOID, HWND, LPCSTR, BOOL);
 typedef SCCRTN (*VELSCCPOPULATETREE)(LPVOID, LPCSTR, POPLISTFUNC, LPVOID);
 typedef SCCRTN (*VELSCCQUERYLOCALSTATUS)(LPVOID, LONG, LPCSTR*, LPLONG);
+typedef SCCRTN (*VELSCCGETVERSION)(LPVOID, HWND, LPCSTR, LONG, LPCSTR);
 
 #endif  // TW_PROVIDER_VELSCC_H_

@@ -46,6 +46,7 @@ enum SessionResult : int {
   kSessionNotLoggedOn = 1,
   kSessionNoReply = 3,
   kSessionDeclinedDeferred = 8,
+  kSessionAlreadyQueued = 9,  // the user waits for that lock already (error 103)
   kSessionDeferredRequested = 10,
   kSessionServerNotLoggedOn = 11,  // the server answered error 2 (or refused a logon)
   kSessionReleaseRefused = 12,
@@ -57,6 +58,7 @@ enum SessionResult : int {
   kSessionNotPermitted = 31,
   kSessionIncompleteContent = 32,
   kSessionDocumentExists = 33,
+  kSessionInvalidName = 34,  // the server refused a Document name (error 215)
   kSessionUnexpected = -1,
 };
 
@@ -163,7 +165,9 @@ class ClientSession {
 
   // DOCUMENTCMD 1: adds `files` to the Productions `production_ids`
   // (parallel lists). `document_ids` receives the new identifiers.
-  // kSessionDocumentExists for a name that exists or appears twice.
+  // kSessionDocumentExists for a name that exists or appears twice,
+  // kSessionInvalidName for a name the server does not take; the request
+  // adds nothing then.
   SessionResult AddDocuments(const std::vector<std::string>& production_ids,
                              const std::vector<LocalFile>& files, const std::string& comment,
                              std::vector<std::string>* document_ids);
@@ -174,15 +178,18 @@ class ClientSession {
   SessionResult CheckInDocuments(const std::vector<std::string>& document_ids,
                                  const std::vector<LocalFile>& files, const std::string& comment,
                                  bool work_in_progress);
-  // DOCUMENTCMD 4: fetches the current versions into their local paths
-  // (replacing what is there, creating missing folders; a file whose folder
-  // would lie outside its working folder is not placed), sets each file's
-  // last-write time to the server stamp's instant and records the state of
-  // each file placed. kSessionUnexpected, after placing what it could, when
-  // a file could not be placed or the reply does not carry one file per
-  // Document; received files that were not placed are removed.
+  // DOCUMENTCMD 4: fetches the current versions (or, per Document, the
+  // version `versions` names; missing or 0: the current one) into their
+  // local paths (replacing what is there, creating missing folders; a file
+  // whose folder would lie outside its working folder is not placed), sets
+  // each file's last-write time to the server stamp's instant and records
+  // the state of each file placed with the stamp of the version it got.
+  // kSessionUnexpected, after placing what it could, when a file could not
+  // be placed or the reply does not carry one file per Document; received
+  // files that were not placed are removed.
   SessionResult FetchDocuments(const std::vector<std::string>& document_ids,
-                               const std::vector<LocalFile>& files);
+                               const std::vector<LocalFile>& files,
+                               const std::vector<int>& versions = {});
   // DOCUMENTCMD 4 for one Document (version 0 = current) into `path`; no
   // state is recorded.
   SessionResult FetchDocumentToFile(const std::string& document_id, int version,
@@ -214,7 +221,8 @@ class ClientSession {
   // "CheckedOutTo" is recorded. A conflict asks for a deferred lock:
   // kSessionDeclinedDeferred when the user declines, kSessionDeferredRequested
   // when the deferred lock was asked for. A deferred lock held already is
-  // told to the user and gives kSessionUnexpected.
+  // told to the user and gives kSessionAlreadyQueued. After any refusal
+  // lock_conflict() names the Document the server refused.
   SessionResult AcquireLocks(const std::vector<std::string>& document_ids,
                              const std::vector<std::string>& local_paths,
                              std::vector<bool> deferred, bool shared_wanted);
@@ -222,6 +230,18 @@ class ClientSession {
   // kSessionReleaseRefused for any server error but 2 and 4.
   SessionResult ReleaseLocks(const std::vector<std::string>& document_ids,
                              const std::vector<std::string>& local_paths);
+
+  // The Document a refused ACQUIRELOCK named, as the first reply gave it:
+  // the server's error (101, 102 or 103; 0 when the last AcquireLocks was
+  // not refused by a conflict), the Document's identifier and display name
+  // and its index in the request.
+  struct LockConflict {
+    int server_error = 0;
+    std::string document_id;
+    std::string name;
+    int index = -1;
+  };
+  const LockConflict& lock_conflict() const { return lock_conflict_; }
 
  private:
   class Receiver;
@@ -261,6 +281,7 @@ class ClientSession {
   // The files last_reply_ brought, until a command takes them or the next
   // request is sent.
   ReceivedFiles received_files_;
+  LockConflict lock_conflict_;
   std::unique_ptr<SharedBlock> client_config_;
   bool last_request_succeeded_ = false;
   int last_error_code_ = 0;

@@ -163,7 +163,8 @@ SessionResult ClientSession::AddDocuments(const std::vector<std::string>& produc
   TransferWatch watch(transfer_notices_, *request, TransferWatch::kSending, FileNames(files));
   const SessionResult result = Transact(std::move(request), kTransferTimeoutSeconds,
                                         {{kServerDocumentExists, kSessionDocumentExists},
-                                         {kServerDocumentTwice, kSessionDocumentExists}});
+                                         {kServerDocumentTwice, kSessionDocumentExists},
+                                         {kServerInvalidDocumentName, kSessionInvalidName}});
   if (result != kSessionOk) return result;
   const std::vector<std::string> ids = ReplyList(add_documents::kReplyDocumentIds);
   const std::vector<std::string> stamps = ReplyList(add_documents::kReplyStamps);
@@ -219,13 +220,16 @@ SessionResult ClientSession::CheckInDocuments(const std::vector<std::string>& do
 }
 
 SessionResult ClientSession::FetchDocuments(const std::vector<std::string>& document_ids,
-                                            const std::vector<LocalFile>& files) {
+                                            const std::vector<LocalFile>& files,
+                                            const std::vector<int>& versions) {
   if (!logged_on_) return kSessionNotLoggedOn;
   if (document_ids.empty()) return kSessionOk;
+  std::vector<int> wanted = versions;
+  wanted.resize(document_ids.size(), 0);
   MessagePtr request = CreateRequest(kDocumentCommand);
   request->SetInt(kFieldSubCommand, fetch::kSubCommand);
   request->SetString(fetch::kFieldDocumentIds, JoinList(document_ids, kListSeparator));
-  request->SetIntList(fetch::kFieldVersions, std::vector<int>(document_ids.size(), 0));
+  request->SetIntList(fetch::kFieldVersions, wanted);
   request->SetInt(fetch::kFieldAlwaysZero, 0);
   TransferWatch watch(transfer_notices_, *request, TransferWatch::kReceiving);
   const SessionResult result = Transact(std::move(request), kTransferTimeoutSeconds);

@@ -45,6 +45,7 @@ LockType ClientSession::ChooseLockType(bool shared_wanted) {
 SessionResult ClientSession::AcquireLocks(const std::vector<std::string>& document_ids,
                                           const std::vector<std::string>& local_paths,
                                           std::vector<bool> deferred, bool shared_wanted) {
+  lock_conflict_ = LockConflict();
   if (!logged_on_) return kSessionNotLoggedOn;
   if (document_ids.empty()) return kSessionOk;
   deferred.resize(document_ids.size(), false);
@@ -81,31 +82,60 @@ SessionResult ClientSession::AcquireLocks(const std::vector<std::string>& docume
   // Only a refusal of the server says more; everything else ends here.
   if (result != kSessionUnexpected || !ReplyIs(acquire_lock::kCommand)) return result;
 
-  const std::string name = ReplyText(acquire_lock::kReplyFailedName);
-  if (last_error_code_ == kServerExclusiveConflict || last_error_code_ == kServerSharedConflict) {
+  // Records the Document the last reply refused: the one of the request at
+  // its index, whatever the reply's identifier field says, so that only a
+  // Document the caller named is ever reported.
+  auto note_conflict = [&]() {
+    lock_conflict_ = LockConflict();
+    lock_conflict_.server_error = last_error_code_;
+    lock_conflict_.name = ReplyText(acquire_lock::kReplyFailedName);
     int index = -1;
     last_reply_->GetInt(acquire_lock::kReplyFailedIndex, &index);
+    if (index >= 0 && static_cast<size_t>(index) < document_ids.size()) {
+      lock_conflict_.index = index;
+      lock_conflict_.document_id = document_ids[index];
+    }
+  };
+  auto is_conflict = [&]() {
+    return last_error_code_ == kServerExclusiveConflict ||
+           last_error_code_ == kServerSharedConflict;
+  };
+  if (is_conflict() || last_error_code_ == kServerAlreadyQueued) note_conflict();
+  // Each conflict is asked about in turn: the server refuses a request
+  // whole, so a second conflicting Document refuses the resend until it is
+  // deferred too.
+  while (is_conflict()) {
     const int answer = ShowMessageBox(
         nullptr, "Could not acquire lock.",
         Format("There is already another user with a lock on '%s'.\n\nDo you wish to acquire a "
                "deferred lock on it and get in line to acquire a lock?\n\nClicking \"Yes\" will "
                "acquire a deferred lock, but will not attempt to get the file from the "
                "server.\n\nClicking \"No\" will abort this entire transaction request.",
-               name),
+               lock_conflict_.name),
         MessageBoxButtons::kYesNo, MessageBoxIcon::kQuestion);
     if (answer != kIdYes) return kSessionDeclinedDeferred;
-    if (index >= 0 && static_cast<size_t>(index) < deferred.size()) deferred[index] = true;
-    // The transaction ends either way; the answer to the resend is not
-    // examined.
-    Transact(make_request(), kRequestTimeoutSeconds);
-    return kSessionDeferredRequested;
+    const int index = lock_conflict_.index;
+    if (index < 0 || deferred[index]) return kSessionUnexpected;
+    deferred[index] = true;
+    const LockConflict asked = lock_conflict_;
+    const SessionResult resent = Transact(make_request(), kRequestTimeoutSeconds);
+    if (resent == kSessionOk) {
+      // The transaction ends here: the queued Document is not fetched, as
+      // the question says. The conflict asked about stays the one named.
+      lock_conflict_ = asked;
+      return kSessionDeferredRequested;
+    }
+    if (resent != kSessionUnexpected || !ReplyIs(acquire_lock::kCommand)) return resent;
+    if (!is_conflict() && last_error_code_ != kServerAlreadyQueued) return kSessionUnexpected;
+    note_conflict();
   }
   if (last_error_code_ == kServerAlreadyQueued) {
     ShowMessageBox(nullptr, "Deferred lock already acquired.",
                    Format("You already have a deferred lock on '%s'.\n\nThis transaction can "
                           "not be completed.",
-                          name),
+                          lock_conflict_.name),
                    MessageBoxButtons::kOk, MessageBoxIcon::kExclamation);
+    return kSessionAlreadyQueued;
   }
   // Any refusal ends the transaction; the callers go on only after 0.
   return kSessionUnexpected;

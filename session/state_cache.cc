@@ -124,6 +124,22 @@ bool RecordDocumentState(PropertyFileClient* store, const std::string& document_
   return false;
 }
 
+bool RecordBaseStamp(PropertyFileClient* store, const std::string& document_id,
+                     const std::string& local_directory, const std::string& server_stamp) {
+  if (store == nullptr || document_id.empty() || local_directory.empty()) return false;
+  try {
+    std::unique_ptr<PropertyNode> node = OpenDocumentNode(store, local_directory, document_id);
+    if (!node) return false;
+    const bool stamp = store->WriteString(node.get(), kStoredServerStampKey, server_stamp, false);
+    return store->WriteString(node.get(), kStoredLocalStampKey, "", false) && stamp;
+  } catch (const std::exception& e) {
+    DebugLog("State cache: recording the base of %s failed: %s", document_id.c_str(), e.what());
+  } catch (...) {
+    DebugLog("State cache: recording the base of %s failed", document_id.c_str());
+  }
+  return false;
+}
+
 StoredDocumentState ReadDocumentState(PropertyFileClient* store, const std::string& local_directory,
                                       const std::string& document_id) {
   StoredDocumentState state;
@@ -186,6 +202,26 @@ int DecideLocalStatus(const DocumentInfo& record, const std::string& local_path,
     DebugLog("State cache: deciding the status of %s failed", local_path.c_str());
   }
   return kStatusUnknown;
+}
+
+bool TipIsNewerThanBase(const DocumentInfo& record, const std::string& local_path,
+                        std::string* base_stamp) {
+  try {
+    if (base_stamp != nullptr) base_stamp->clear();
+    if (record.document_id.empty() || record.server_stamp.empty()) return false;
+    std::unique_ptr<PropertyFileClient> store = OpenStateStore();
+    const StoredDocumentState stored =
+        ReadDocumentState(store.get(), NativeParent(local_path), record.document_id);
+    if (base_stamp != nullptr) *base_stamp = stored.server_stamp;
+    if (stored.server_stamp.empty() || stored.server_stamp == record.server_stamp) return false;
+    return LocalStampMilliseconds(record.server_stamp) >
+           LocalStampMilliseconds(stored.server_stamp);
+  } catch (const std::exception& e) {
+    DebugLog("State cache: reading the base of %s failed: %s", local_path.c_str(), e.what());
+  } catch (...) {
+    DebugLog("State cache: reading the base of %s failed", local_path.c_str());
+  }
+  return false;
 }
 
 const char* LocalStatusName(int status) {

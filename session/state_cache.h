@@ -92,6 +92,16 @@ bool RecordDocumentState(PropertyFileClient* store, const std::string& document_
                          const std::string& local_name, const std::string& server_stamp,
                          bool make_read_only, const LocalFileVersion* sent = nullptr);
 
+// Records that the file `local_directory`/... of Document `document_id` is
+// now based on the version whose server stamp is `server_stamp` while its
+// contents are the user's own (a merge kept as the working file): the
+// stored server stamp becomes `server_stamp` and the stored local stamp is
+// emptied, so the file reads as edited since (Modified or Renegade) until
+// the next fetch or check-in records it afresh. False when nothing could
+// be written or `document_id` or `local_directory` is empty.
+bool RecordBaseStamp(PropertyFileClient* store, const std::string& document_id,
+                     const std::string& local_directory, const std::string& server_stamp);
+
 // What the store holds for one file; a value that cannot be read is empty.
 struct StoredDocumentState {
   std::string server_stamp;
@@ -123,6 +133,15 @@ StoredDocumentState ReadDocumentState(PropertyFileClient* store, const std::stri
 // Never throws; an unexpected failure gives Unknown.
 int DecideLocalStatus(const DocumentInfo& record, const std::string& local_path,
                       bool align_read_only = true);
+
+// Whether the server's current version of the file `local_path` (the stamp
+// in `record`) is later than the version the file was last fetched as or
+// checked in from (its stored server stamp): a check-in of the file would
+// then replace a version the user never had. False when no stamp is
+// stored (nothing is known to be lost) or the state cache cannot be read.
+// `*base_stamp` (when not null) receives the stored stamp. Never throws.
+bool TipIsNewerThanBase(const DocumentInfo& record, const std::string& local_path,
+                        std::string* base_stamp);
 
 // "Missing", "Current", "Old", "Unknown", "Modified", "Renegade",
 // "More Recent", "Work in Progress", "Uncontrolled"; "" for any other value.

@@ -67,6 +67,9 @@ int main(int argc, char** argv) {
   for (LONG word : status) std::printf("status %04x\n", static_cast<unsigned>(word));
   for (LONG state : states) std::printf("state %ld\n", static_cast<long>(state));
   for (const std::string& path : paths) std::printf("path %s\n", path.c_str());
+  for (const std::string& notice : tw::test::SccHost::Notices()) {
+    std::fprintf(stderr, "%s\n", notice.c_str());
+  }
   host.uninitialize(context);
   return 0;
 }

@@ -133,9 +133,10 @@ std::vector<std::string> ProviderFixture::Helper(const std::string& user, const 
   const std::string out = env_.Path("helper" + std::to_string(helpers_) + ".out");
   std::vector<std::string> args = {script, binding.project, binding.aux, binding.local, command};
   args.insert(args.end(), files.begin(), files.end());
-  const pid_t pid = SpawnRedirected("provider_host_helper", args, "", out, "");
+  const pid_t pid = SpawnRedirected("provider_host_helper", args, "", out, out + ".err");
   EXPECT_GT(pid, 0);
   EXPECT_EQ(0, WaitExit(pid));
+  helper_notices_ = ReadFile(out + ".err");
   std::vector<std::string> lines = Split(ReadFile(out), '\n');
   if (!lines.empty() && lines.back().empty()) lines.pop_back();
   return lines;

@@ -71,7 +71,8 @@ class ProviderFixture : public ::testing::Test {
   std::vector<LONG> Status(LPVOID context, const std::vector<std::string>& files);
 
   // Runs the second host: logs on as `user` and runs `command` on `files`,
-  // answering with `more_script` after the logon. Its output lines.
+  // answering with `more_script` after the logon. Its output lines; the
+  // notices the module gave it are in helper_notices_ afterwards.
   std::vector<std::string> Helper(const std::string& user, const Binding& binding,
                                   const std::string& command, const std::vector<std::string>& files,
                                   const std::string& more_script = "");
@@ -84,6 +85,7 @@ class ProviderFixture : public ::testing::Test {
   std::vector<LPVOID> contexts_;
   int scripts_ = 0;
   int helpers_ = 0;
+  std::string helper_notices_;
 };
 
 }  // namespace tw::test

@@ -77,6 +77,7 @@ SccHost::SccHost() {
   find(&get_dirs, "VelSccGetDirs");
   find(&populate_tree, "VelSccPopulateTree");
   find(&query_local_status, "VelSccQueryLocalStatus");
+  find(&get_version, "VelSccGetVersion");
 }
 
 LPVOID SccHost::Initialize(const char* caller) {

@@ -45,6 +45,7 @@ class SccHost {
   using GetDirsFn = int (*)(LPVOID, HWND, LPCSTR, BOOL);
   using PopulateTreeFn = SCCRTN (*)(LPVOID, LPCSTR, POPLISTFUNC, LPVOID);
   using QueryLocalStatusFn = SCCRTN (*)(LPVOID, LONG, LPCSTR*, LPLONG);
+  using GetVersionFn = SCCRTN (*)(LPVOID, HWND, LPCSTR, LONG, LPCSTR);
 
   // Loads the module; ok() says whether every export was found.
   SccHost();
@@ -77,6 +78,7 @@ class SccHost {
   GetDirsFn get_dirs = nullptr;
   PopulateTreeFn populate_tree = nullptr;
   QueryLocalStatusFn query_local_status = nullptr;
+  GetVersionFn get_version = nullptr;
 
   // SccInitialize with `caller`; null when it failed.
   LPVOID Initialize(const char* caller = "TestHost");

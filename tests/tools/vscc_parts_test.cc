@@ -51,6 +51,13 @@ TEST(VsccOptions, OptionsAnywhereInEveryForm) {
   EXPECT_TRUE(o.help);
   ASSERT_EQ(0, Parse({"--help"}, &o));
   EXPECT_TRUE(o.help);
+
+  ASSERT_EQ(0, Parse({"get", "-r", "12", "-o", "old.txt", "a.txt"}, &o));
+  EXPECT_EQ(12, o.revision);
+  EXPECT_EQ("old.txt", o.output);
+  ASSERT_EQ(0, Parse({"get", "-r3", "a.txt"}, &o));
+  EXPECT_EQ(3, o.revision);
+  EXPECT_EQ("", o.output);
 }
 
 TEST(VsccOptions, UsageErrors) {
@@ -65,6 +72,12 @@ TEST(VsccOptions, UsageErrors) {
       {"status", "--port", "70000"},
       {"bind", "--parent", "x"},  // only with --new
       {"bind", "--new", "A", "--production", "B"},
+      {"get", "-r", "0", "a.txt"},  // versions start at 1
+      {"get", "-r", "2x", "a.txt"},
+      {"get", "-r", "99999999999", "a.txt"},
+      {"get", "-r", "2"},                // one file
+      {"get", "-o", "x", "a.txt", "b"},  // one file
+      {"checkout", "-r", "2", "a.txt"},  // get's option only
   };
   for (const auto& args : bad) {
     Options o;

@@ -669,6 +669,148 @@ TEST_F(VsccTest, OptionFlagsGoThroughTheOptionsDialogs) {
   EXPECT_NE(std::string::npos, r.err.find("SCC_E_FILENOTEXIST (-28)")) << r.err;
 }
 
+// Bob queues for a lock on a file of a nested folder; Alice checks in
+// version 2; Bob's edit of version 1 is refused at check-in with both
+// versions named and the way on, and nothing of either edit is lost.
+TEST_F(VsccTest, AStaleCheckInIsRefusedAndTheWayOnIsSaid) {
+  ASSERT_EQ(0, Vscc("alice", WithLogon({"bind", "--new", "Team"}, "alice"), "alice pw").status);
+  fs::create_directories(env_.Path("alice/src/lib"));
+  WriteFile(env_.Path("alice/src/lib/a.txt"), "v1\n");
+  WriteFile(env_.Path("alice/top.txt"), "top v1\n");
+  Result r = Vscc("alice", {"add", "-m", "first", "."}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  ASSERT_EQ(0, Vscc("bob", WithLogon({"bind", "--production", "Team"}, "bob"), "bob pw").status);
+  r = Vscc("bob", {"get", "src/lib/a.txt"}, "bob pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  ASSERT_EQ("v1\n", ReadFile(env_.Path("bob/src/lib/a.txt")));
+
+  ASSERT_EQ(0, Vscc("alice", {"checkout", "src/lib/a.txt"}, "alice pw").status);
+  r = Vscc("bob/src", {"checkout", "--defer", "lib/a.txt"}, "bob pw");
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("SCC_E_FILEISCHECKEDOUT (-12)")) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("you are queued for it")) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("'vscc checkout FILE'")) << r.err;
+  EXPECT_NE(std::string::npos, r.out.find("is locked by alice (exclusive lock)")) << r.out;
+
+  WriteFile(env_.Path("alice/src/lib/a.txt"), "v2 by alice\n");
+  ASSERT_EQ(0, Vscc("alice", {"checkin", "-m", "two", "src"}, "alice pw").status);
+
+  // The lock is Bob's now; his copy is still version 1.
+  fs::permissions(env_.Path("bob/src/lib/a.txt"), fs::perms::owner_write, fs::perm_options::add);
+  WriteFile(env_.Path("bob/src/lib/a.txt"), "v1 edited by bob\n");
+  r = Vscc("bob", {"checkin", "-m", "mine", "src/lib/a.txt"}, "bob pw");
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("checkin failed: SCC_E_CHECKINCONFLICT (-9)")) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("'vscc get FILE'")) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("'vscc diff FILE'")) << r.err;
+  EXPECT_NE(std::string::npos,
+            r.out.find("the server has version 2, and your copy is based on version 1"))
+      << r.out;
+  EXPECT_EQ("v1 edited by bob\n", ReadFile(env_.Path("bob/src/lib/a.txt")));
+  EXPECT_TRUE(Status("bob", "bob pw")["src/lib/a.txt"].BoolAt("checked_out_by_me"));
+
+  // A check-out brings the newer version down, asking first about his edit.
+  r = Vscc("bob", {"checkout", "--no", "src/lib/a.txt"}, "bob pw");
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("is checked out to you already")) << r.err;
+  EXPECT_NE(std::string::npos, r.out.find("the server has version 2, newer than version 1"))
+      << r.out;
+  EXPECT_EQ("v1 edited by bob\n", ReadFile(env_.Path("bob/src/lib/a.txt")));
+
+  // Alice's version beside his, then his edit on top of it.
+  r = Vscc("bob", {"get", "-r", "2", "-o", "theirs.txt", "src/lib/a.txt"}, "bob pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("v2 by alice\n", ReadFile(env_.Path("bob/theirs.txt")));
+  r = Vscc("bob", {"get", "--yes", "src/lib/a.txt"}, "bob pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("v2 by alice\n", ReadFile(env_.Path("bob/src/lib/a.txt")));
+  WriteFile(env_.Path("bob/src/lib/a.txt"), "v2 by alice\nand bob\n");
+  r = Vscc("bob", {"checkin", "-m", "both", "src/lib/a.txt"}, "bob pw");
+  EXPECT_EQ(0, r.status) << r.err;
+  r = Vscc("alice", {"get", "--yes", "src/lib/a.txt"}, "alice pw");
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("v2 by alice\nand bob\n", ReadFile(env_.Path("alice/src/lib/a.txt")));
+}
+
+TEST_F(VsccTest, GetBringsAnyStoredVersion) {
+  ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", "Old"}, "alice"), "alice pw").status);
+  fs::create_directories(env_.Path("w/doc"));
+  WriteFile(env_.Path("w/doc/v.txt"), "one\n");
+  ASSERT_EQ(0, Vscc("w", {"add", "doc/v.txt"}, "alice pw").status);
+  ASSERT_EQ(0, Vscc("w", {"checkout", "doc/v.txt"}, "alice pw").status);
+  WriteFile(env_.Path("w/doc/v.txt"), "two\n");
+  ASSERT_EQ(0, Vscc("w", {"checkin", "-m", "two", "doc/v.txt"}, "alice pw").status);
+
+  Result r = Vscc("w/doc", {"get", "-r", "1", "-o", "../one.txt", "v.txt"}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("one\n", ReadFile(env_.Path("w/one.txt")));
+  EXPECT_EQ("two\n", ReadFile(env_.Path("w/doc/v.txt")));
+  r = Vscc("w", {"get", "-r", "7", "doc/v.txt"}, "alice pw");
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("SCC_E_NOSPECIFIEDVERSION (-13)")) << r.err;
+  EXPECT_EQ(2, Vscc("w", {"get", "-r", "x", "doc/v.txt"}).status);
+  EXPECT_EQ(2, Vscc("w", {"get", "-r", "1", "doc/v.txt", "one.txt"}).status);
+
+  // Version 1 as the working file: it reads as out of date, and a check-in
+  // of it is refused until the latest is brought down.
+  r = Vscc("w", {"get", "-r", "1", "doc/v.txt"}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("one\n", ReadFile(env_.Path("w/doc/v.txt")));
+  ASSERT_EQ(0, Vscc("w", {"checkout", "--no-get", "doc/v.txt"}, "alice pw").status);
+  WriteFile(env_.Path("w/doc/v.txt"), "one, edited\n");
+  r = Vscc("w", {"checkin", "-m", "stale", "doc/v.txt"}, "alice pw");
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("SCC_E_CHECKINCONFLICT (-9)")) << r.err;
+  // Local edits are asked about; nobody answers here.
+  r = Vscc("w", {"get", "-r", "2", "doc/v.txt"}, "alice pw");
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("get stopped: SCC_I_OPERATIONCANCELED (2)")) << r.err;
+  EXPECT_EQ(std::string::npos, r.err.find("failed: SCC_I_")) << r.err;
+  EXPECT_EQ("one, edited\n", ReadFile(env_.Path("w/doc/v.txt")));
+}
+
+TEST_F(VsccTest, EachFileOfAnAddHasItsOwnOutcome) {
+  ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", "Names"}, "alice"), "alice pw").status);
+  fs::create_directories(env_.Path("w/art"));
+  WriteFile(env_.Path("w/art/Hero.txt"), "the hero\n");
+  WriteFile(env_.Path("w/art/hero.txt"), "another\n");
+  Result r = Vscc("w", {"add", "art"}, "alice pw");
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("SCC_E_FILEALREADYEXISTS (-10)")) << r.err;
+  EXPECT_NE(std::string::npos, r.out.find("/art/hero.txt' and '")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("would be one Document in the same Production")) << r.out;
+  // Named alone later, it is not taken for the controlled one.
+  r = Vscc("w", {"add", "art/hero.txt"}, "alice pw");
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.out.find("differs only in letter case from")) << r.out;
+  EXPECT_EQ(std::string::npos, r.err.find("is controlled already; left out")) << r.err;
+  EXPECT_NE(fs::perms::none,
+            fs::status(env_.Path("w/art/hero.txt")).permissions() & fs::perms::owner_write);
+
+  fs::create_directories(env_.Path("w/odd"));
+  for (const char* name : {"a.txt", "back\\slash.txt", "b:c.txt", "d.txt"}) {
+    WriteFile(env_.Path(std::string("w/odd/") + name), name);
+  }
+  r = Vscc("w", {"add", "odd"}, "alice pw");
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("SCC_E_INVALIDFILEPATH (-24)")) << r.err;
+  EXPECT_NE(std::string::npos, r.out.find("back\\slash.txt' holds")) << r.out;
+  EXPECT_NE(std::string::npos,
+            r.out.find("does not take the name of '" + env_.Path("w/odd/b:c.txt")))
+      << r.out;
+  // Its status query made the uncontrolled files read-only; the add leaves
+  // those it could not take writable again.
+  for (const char* name : {"back\\slash.txt", "b:c.txt"}) {
+    EXPECT_NE(fs::perms::none, fs::status(env_.Path(std::string("w/odd/") + name)).permissions() &
+                                   fs::perms::owner_write)
+        << name;
+  }
+  auto files = Status("w", "alice pw");
+  EXPECT_TRUE(files["odd/a.txt"].BoolAt("controlled"));
+  EXPECT_TRUE(files["odd/d.txt"].BoolAt("controlled"));
+  EXPECT_FALSE(files["odd/b:c.txt"].BoolAt("controlled"));
+}
+
 // The progress notices of each line of `text` that tells `verb` (in order):
 // the percentages, after checking that every such line has the full form.
 std::vector<int> ProgressPercents(const std::string& text, const std::string& verb,

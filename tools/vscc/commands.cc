@@ -1,6 +1,7 @@
 #include "tools/vscc/commands.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -165,10 +166,18 @@ class Command {
   }
 
   int FailedWith(const std::string& what, SCCRTN rc) {
-    std::string text = what + ": " + ResultName(rc);
+    // Only a failure is told as one: an informational code (the user
+    // cancelled) says the operation stopped.
+    std::string text = what;
+    const std::string failed = " failed";
+    if (rc > 0 && text.size() > failed.size() &&
+        text.compare(text.size() - failed.size(), failed.size(), failed) == 0) {
+      text.replace(text.size() - failed.size(), failed.size(), " stopped");
+    }
+    text += ": " + ResultName(rc);
     switch (rc) {
       case SCC_E_CONNECTIONFAILURE:
-        text += " -- no logon to the server";
+        text += " -- no connection to the server (or the logon was refused)";
         break;
       case SCC_I_OPERATIONCANCELED:
         text += " -- cancelled";
@@ -183,21 +192,52 @@ class Command {
         text += " -- a local file is missing";
         break;
       case SCC_E_FILEALREADYEXISTS:
-        text += " -- a file is controlled already";
-        break;
-      // What the lock request gives back through a check-out.
-      case 8:
-        text += " -- another user holds the lock; nothing was checked out";
-        break;
-      case 10:
         text +=
-            " -- another user holds the lock; you are queued for it (a deferred lock), "
-            "nothing was checked out";
+            " -- a file is controlled already, or its name differs only in letter case "
+            "from a controlled one";
+        break;
+      case SCC_E_INVALIDFILEPATH:
+        text += " -- a file name cannot be used on the server; that file was left out";
+        break;
+      case SCC_E_FILENOTCONTROLLED:
+        text += " -- the file is not controlled";
+        break;
+      case SCC_E_NOSPECIFIEDVERSION:
+        text += " -- the file has no such version (see 'vscc history FILE')";
+        break;
+      case SCC_E_NOTCHECKEDOUT:
+        text += " -- the file is not checked out to you";
+        break;
+      case SCC_E_CHECKINCONFLICT:
+        text +=
+            " -- the server has a newer version of a file than the one your copy is based on; "
+            "that file was not checked in and stays checked out to you. 'vscc diff FILE' shows "
+            "what changed; 'vscc get FILE' brings the newer version down (its overwrite question "
+            "offers the merge), then check in again";
+        break;
+      case SCC_E_FILEISCHECKEDOUT:
+        text += LockRefusalText();
         break;
       default:
         break;
     }
     return Failed(text);
+  }
+
+  // What the lock question of the last call shows about a refused lock.
+  std::string LockRefusalText() const {
+    for (const UiEvent& e : events_) {
+      if (e.kind != "msgbox") continue;
+      if (e.title == kDeferredAlreadyTitle) {
+        return " -- you are queued for that lock already; nothing was checked out";
+      }
+      if (e.title == kLockConflictTitle && e.answer == "Yes") {
+        return " -- another user holds the lock; you are queued for it (a deferred lock), "
+               "nothing was checked out. Once it is granted, 'vscc checkout FILE' brings the "
+               "latest version down";
+      }
+    }
+    return " -- another user holds the lock; nothing was checked out";
   }
 
   bool FindTheWorkspace() {
@@ -473,6 +513,7 @@ class Command {
   struct Refusal {
     const char* why = nullptr;
     bool failure = false;
+    bool taken = false;  // said, and the file still goes to the operation
   };
 
   // The files to hand to an operation, chosen by their status in one query.
@@ -491,15 +532,14 @@ class Command {
     if (!queried) return false;
     for (size_t i = 0; i < targets.size(); ++i) {
       const Refusal r = refusal(statuses[i]);
-      if (r.why == nullptr) {
-        files->push_back(targets[i].path);
-      } else if (targets[i].named) {
+      if (r.why == nullptr || r.taken) files->push_back(targets[i].path);
+      if (r.why != nullptr && targets[i].named) {
         const std::string text = Shown(targets[i].path) + " " + r.why + "; left out";
         if (r.failure) {
           console_.Error(text);
           refused_ = true;
         } else {
-          console_.Note(text);
+          console_.Note(r.taken ? Shown(targets[i].path) + " " + r.why : text);
         }
       }
     }
@@ -513,6 +553,26 @@ class Command {
   static Refusal UnlessMine(LONG s) {
     if (s & SCC_STATUS_OUTBYUSER) return {};
     return {"is not checked out to you", true};
+  }
+
+  // Whether another file of the same folder has a name that differs from
+  // the name of `path` only in letter case.
+  static bool HasCaseTwin(const std::string& path) {
+    const fs::path native = tw::FsPath(path);
+    const std::string name = tw::FsText(native.filename());
+    std::error_code ec;
+    for (fs::directory_iterator it(native.parent_path(), ec), end; !ec && it != end;
+         it.increment(ec)) {
+      const std::string other = tw::FsText(it->path().filename());
+      if (other != name && other.size() == name.size() &&
+          std::equal(other.begin(), other.end(), name.begin(), [](char a, char b) {
+            return std::tolower(static_cast<unsigned char>(a)) ==
+                   std::tolower(static_cast<unsigned char>(b));
+          })) {
+        return true;
+      }
+    }
+    return false;
   }
 
   static std::vector<LPCSTR> Pointers(const std::vector<std::string>& files) {
@@ -740,6 +800,7 @@ class Command {
   // question; only a file with local edits - or whose state is unknown -
   // raises the provider's overwrite question, which --yes or --no answers.
   int Get() {
+    if (o_.revision > 0 || !o_.output.empty()) return GetVersion();
     if (!Begin()) return kExitFailed;
     std::vector<Target> targets;
     if (!ServerTargets(&targets)) return kExitFailed;
@@ -794,13 +855,38 @@ class Command {
     return Finish("get failed", rc);
   }
 
+  // One version of one file, into the working file or into -o PATH.
+  int GetVersion() {
+    if (!Begin()) return kExitFailed;
+    const std::string file = AbsoluteFrom(cwd_, o_.args[0]);
+    if (!IsInside(file, workspace_.root)) {
+      return Failed(o_.args[0] + " is outside the working folder " + workspace_.root);
+    }
+    std::error_code ec;
+    if (fs::is_directory(tw::FsPath(file), ec)) return Failed(o_.args[0] + " is a folder");
+    const std::string target = o_.output.empty() ? "" : AbsoluteFrom(cwd_, o_.output);
+    if (!target.empty() && fs::is_directory(tw::FsPath(target), ec)) {
+      return Failed(o_.output + " is a folder");
+    }
+    const auto get_version = Require<VelSccGetVersionFn>("VelSccGetVersion");
+    if (get_version == nullptr) return kExitFailed;
+    const SCCRTN rc = Call([&] {
+      return get_version(provider_.context(), nullptr, file.c_str(), o_.revision,
+                         target.empty() ? nullptr : target.c_str());
+    });
+    return Finish("get failed", rc);
+  }
+
   int Checkout() {
     if (!Begin()) return kExitFailed;
     std::vector<Target> targets;
     if (!Targets(false, &targets)) return kExitFailed;
     std::vector<std::string> files;
+    // A file checked out to the user already goes too: when the server has
+    // a newer version than the local copy (a deferred lock granted since),
+    // the check-out brings it down.
     auto refusal = [](LONG s) -> Refusal {
-      if (s & SCC_STATUS_OUTBYUSER) return {"is checked out to you already", false};
+      if (s & SCC_STATUS_OUTBYUSER) return {"is checked out to you already", false, true};
       return UnlessControlled(s);
     };
     if (!Choose(targets, refusal, &files)) return kExitFailed;
@@ -879,11 +965,28 @@ class Command {
     std::vector<Target> targets;
     if (!Targets(false, &targets)) return kExitFailed;
     std::vector<std::string> files;
+    // A file whose status could not be had (its name cannot travel) goes
+    // to the provider, which names it as it leaves it out.
     auto refusal = [](LONG s) -> Refusal {
-      if (s & SCC_STATUS_CONTROLLED) return {"is controlled already", false};
+      if (s != SCC_STATUS_INVALID && (s & SCC_STATUS_CONTROLLED)) {
+        return {"is controlled already", false};
+      }
       return {};
     };
-    if (!Choose(targets, refusal, &files)) return kExitFailed;
+    // The server names files without regard to letter case, so a file reads
+    // as controlled when a name differing only in case is: beside such a
+    // name the provider decides, and names both when they clash.
+    std::vector<Target> others;
+    std::vector<std::string> twins;
+    for (const Target& t : targets) {
+      if (HasCaseTwin(t.path)) {
+        twins.push_back(t.path);
+      } else {
+        others.push_back(t);
+      }
+    }
+    if (!Choose(others, refusal, &files)) return kExitFailed;
+    files.insert(files.end(), twins.begin(), twins.end());
     if (files.empty()) return Nothing("nothing to add: every file there is controlled already");
     const auto add = Require<SccAddFn>("SccAdd");
     if (add == nullptr) return kExitFailed;

@@ -71,15 +71,20 @@ const std::vector<CommandSpec>& Commands() {
        0,
        -1},
       {"get",
-       "get [PATH...]",
-       "bring files up to date with the server",
+       "get [PATH...]\n       vscc get [-r N] [-o PATH] FILE",
+       "bring files up to date with the server, or fetch any stored version",
        "Brings the files up to date with the server's latest versions (a folder means\n"
        "every Document the server holds below it, at any depth, also in folders that\n"
        "are not here yet; the default is the current folder). Missing files are\n"
        "fetched and files you have not changed are replaced without a question; a\n"
        "file with local changes (or of unknown state) raises the overwrite question:\n"
-       "--yes overwrites, --no keeps.",
-       {},
+       "--yes overwrites, --no keeps.\n"
+       "With -r N the stored version N of FILE (see 'vscc history FILE') replaces\n"
+       "the working file (local edits raise the overwrite question); an older\n"
+       "version is then out of date, and checking it in is refused until 'vscc get\n"
+       "FILE' brings the latest down. With -o PATH the version (the latest without\n"
+       "-r) is written to PATH instead and the working file stays as it is.",
+       {"-r", "-o"},
        0,
        -1},
       {"checkout",
@@ -89,7 +94,9 @@ const std::vector<CommandSpec>& Commands() {
        "them writable. --shared asks for a shared lock instead of an exclusive one\n"
        "(the server may demand either); --no-get keeps the local copies as they are\n"
        "instead of fetching the current versions. When another user holds a lock,\n"
-       "--defer queues for it and --no-defer gives up.",
+       "--defer queues for it and --no-defer gives up. A file checked out to you\n"
+       "already (a queued lock granted since) gets the server's newer version, if\n"
+       "there is one; local edits raise the overwrite question first.",
        {"--shared", "--no-get", "-m"},
        1,
        -1},
@@ -108,7 +115,10 @@ const std::vector<CommandSpec>& Commands() {
        "Sends the changed files you have checked out (a folder means those below it;\n"
        "the default is the current folder) as new versions with the comment TEXT, then\n"
        "gives the locks back and makes the files read-only. --keep keeps them checked\n"
-       "out; --wip checks them in as work in progress.",
+       "out; --wip checks them in as work in progress. A file whose version on the\n"
+       "server is newer than the one your copy is based on is not sent (it stays\n"
+       "checked out): 'vscc diff FILE' shows the change, 'vscc get FILE' brings the\n"
+       "newer version down.",
        {"-m", "--keep", "--wip"},
        0,
        -1},
@@ -192,7 +202,7 @@ const std::set<std::string> kCommonWithValue = {"--provider", "--ui",   "--user"
                                                 "--server",   "--port", "-C"};
 const std::set<std::string> kCommonFlags = {"--yes", "--no",   "--defer", "--no-defer", "--quiet",
                                             "-q",    "--help", "-h",      "--progress"};
-const std::set<std::string> kOwnWithValue = {"--new", "--production", "--parent", "-m"};
+const std::set<std::string> kOwnWithValue = {"--new", "--production", "--parent", "-m", "-r", "-o"};
 
 const char kCommonHelp[] =
     "Common options (before or after the command):\n"
@@ -252,7 +262,8 @@ int ParseCommandLine(const std::vector<std::string>& argv, Options* o, std::stri
         value = arg.substr(eq + 1);
         inline_value = true;
       }
-    } else if (arg.size() > 2 && (arg.compare(0, 2, "-m") == 0 || arg.compare(0, 2, "-C") == 0)) {
+    } else if (arg.size() > 2 && (arg.compare(0, 2, "-m") == 0 || arg.compare(0, 2, "-C") == 0 ||
+                                  arg.compare(0, 2, "-r") == 0 || arg.compare(0, 2, "-o") == 0)) {
       name = arg.substr(0, 2);
       value = arg.substr(2);
       inline_value = true;
@@ -327,6 +338,21 @@ int ParseCommandLine(const std::vector<std::string>& argv, Options* o, std::stri
       o->ids = true;
     else if (name == "--tool")
       o->tool = true;
+    else if (name == "-r") {
+      const bool digits = !value.empty() && value.size() <= 9 &&
+                          value.find_first_not_of("0123456789") == std::string::npos;
+      o->revision = digits ? std::stoi(value) : 0;
+      if (o->revision <= 0) {
+        *error = "-r needs a version number (1, 2, ...), not '" + value + "'";
+        return 2;
+      }
+    } else if (name == "-o") {
+      if (value.empty()) {
+        *error = "-o needs a path";
+        return 2;
+      }
+      o->output = value;
+    }
     if (!common) words.push_back(name);
   }
 
@@ -362,6 +388,10 @@ int ParseCommandLine(const std::vector<std::string>& argv, Options* o, std::stri
     return 2;
   }
   const int count = static_cast<int>(o->args.size());
+  if ((o->revision > 0 || !o->output.empty()) && count != 1) {
+    *error = "-r and -o take exactly one FILE";
+    return 2;
+  }
   if (o->command == "prop") {
     const bool get = count == 3 && o->args[0] == "get";
     const bool set = count == 4 && o->args[0] == "set";

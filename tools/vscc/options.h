@@ -41,6 +41,8 @@ struct Options {
   bool show = false;       // env --show
   bool ids = false;        // dirs --ids
   bool tool = false;       // diff --tool
+  int revision = 0;        // get -r N (0: not given)
+  std::string output;      // get -o PATH
 };
 
 // Parses argv[1..]. Returns 0, or 2 with `error` set on a usage error (an
