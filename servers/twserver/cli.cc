@@ -143,9 +143,11 @@ const Command kCommands[] = {
      "Usage: TWServer gc --data DIR [--min-age SECONDS]\n"
      "\n"
      "Removes from the content store of the repository in DIR every content no\n"
-     "version refers to and temporary files a day old. Contents changed less\n"
-     "than --min-age seconds ago (default 3600) stay, so a server may keep\n"
-     "serving meanwhile: an upload under way never loses its content.\n"},
+     "version refers to, the partial uploads of servers that are gone (killed\n"
+     "or crashed, whatever their age) and other temporary files a day old.\n"
+     "Contents changed less than --min-age seconds ago (default 3600) stay, so\n"
+     "a server may keep serving meanwhile: an upload under way never loses its\n"
+     "content.\n"},
     {"migrate",
      {"data", "to"},
      "Usage: TWServer migrate --data DIR --to postgresql://...\n"
@@ -539,7 +541,8 @@ class Runner {
       return StorageFailed(*storage);
     }
     out_ << "Removed " << report.removed << " of " << report.examined << " contents old enough ("
-         << report.bytes << " bytes) and " << report.temporaries << " stale temporary files\n";
+         << report.bytes << " bytes), " << report.temporaries << " stale temporary files and "
+         << report.abandoned << " files of abandoned uploads\n";
     return kExitOk;
   }
 

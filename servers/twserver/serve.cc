@@ -325,7 +325,8 @@ class Server {
     std::string line = "content collection: " + std::to_string(report.removed) + " of " +
                        std::to_string(report.examined) + " contents removed (" +
                        std::to_string(report.bytes) + " bytes), " +
-                       std::to_string(report.temporaries) + " stale temporary files";
+                       std::to_string(report.temporaries) + " stale temporary files, " +
+                       std::to_string(report.abandoned) + " files of abandoned uploads";
     if (result != kOk) line += "; failed: " + Printable(storage_.FailureText());
     log_.Line(line);
   }
@@ -503,9 +504,14 @@ static int ServeUntilStopped(const ServeOptions& options, Storage& storage, std:
   if (limits.max_connections == 0) limits.max_connections = DefaultMaxConnections();
 
   // Received files land where the message reader makes temporary files:
-  // inside the content store, so storing them never crosses a file system,
-  // and leftovers of a crash are swept with the store's own.
-  std::string temp = storage.Contents().TempFolder();
+  // in this server's own upload folder inside the content store, so storing
+  // them never crosses a file system, and what a crash leaves there is
+  // removed by the next server or collection. Uploads that servers which
+  // died left behind go now.
+  const int abandoned = storage.Contents().RemoveAbandonedUploads();
+  UploadFolder uploads;
+  if (!storage.Contents().OpenUploadFolder(&uploads, error)) return 1;
+  std::string temp = uploads.path();
   if (char* absolute = realpath(temp.c_str(), nullptr)) {
     temp = absolute;
     free(absolute);
@@ -535,7 +541,8 @@ static int ServeUntilStopped(const ServeOptions& options, Storage& storage, std:
   listener->LocalAddress(&bound);
   out << "listening on " << bound.EndpointText() << std::endl;
   log.Line("listening on " + bound.EndpointText() + ", repository " + options.data_dir +
-           ", at most " + std::to_string(limits.max_connections) + " connections");
+           ", at most " + std::to_string(limits.max_connections) + " connections; " +
+           std::to_string(abandoned) + " files of abandoned uploads removed");
 
   std::atomic<int> stop_signal{0};
   std::thread signals([&] {

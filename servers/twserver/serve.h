@@ -25,6 +25,10 @@
 // A maintenance thread rotates the logon keys (logon_keys.h) and collects
 // unreferenced contents every gc_interval (content_gc.h).
 //
+// Uploads arrive in an upload folder of this process (content_store.h),
+// removed when the server stops; at its start the server removes those
+// other servers left when they died.
+//
 // Log: one line per connection opened and closed (peer, user, why) and one
 // per command (user, command, sub-command, result, milliseconds, and what
 // went wrong: a storage failure, a refused logon).

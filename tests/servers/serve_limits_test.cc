@@ -104,7 +104,7 @@ TEST_F(ServeLimitsTest, FilesBeforeLogonDropTheConnectionAndNothingReachesTheDis
   EXPECT_TRUE(LogShows("dropped: a file before logon")) << server_->Log();
   c.channel().Interrupt();
   sender.join();
-  EXPECT_TRUE(fs::is_empty(Content() + "/tmp"));
+  EXPECT_TRUE(TemporaryFiles().empty());
   EXPECT_EQ(before, Listing(Content()));
 
   // A message larger than the cap before logon is dropped whole, with its
@@ -201,7 +201,7 @@ TEST_P(ServeStorageLimitsTest, RefusedRequestsStoreNothing) {
   check_in->SetRawField(102, FIELD_FILELIST, content.data(), content.size());
   EXPECT_EQ(216, Error(alice->Call(*check_in)));
   EXPECT_EQ(before, Listing(Content()));
-  EXPECT_TRUE(fs::is_empty(Content() + "/tmp"));
+  EXPECT_TRUE(TemporaryFiles().empty());
 }
 
 // The serialized request with its one file named `times` times over: one

@@ -1,0 +1,223 @@
+// `TWServer serve` against clients that try to make others wait or to
+// exhaust it, and against its own sudden end: the partial uploads of a
+// server that was killed. Real server processes on real loopback sockets.
+// The cases whose outcome lies in the storage run on SQLite and, when
+// PostgreSQL is installed, on a database of the test run's cluster.
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "crypto/crypto.h"
+#include "messaging/field_ids.h"
+#include "tests/support/serve_fixture.h"
+
+namespace tw::twserver {
+namespace {
+
+using test::Backend;
+using test::Error;
+using test::SplitField;
+using test::WireClient;
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+class ServeHostileTest : public test::ServeFixture {
+ protected:
+  // Waits (up to a minute) until the server's log holds `text`. The log of
+  // a flooded server grows fast: it is read every 50 ms only.
+  bool LogShows(const std::string& text) const {
+    for (int i = 0; i < 1200; ++i) {
+      if (server_->Log().find(text) != std::string::npos) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  }
+
+  static MessagePtr CreateProduction(WireClient& c, const std::string& parent,
+                                     const std::string& name) {
+    MessagePtr r = WireClient::Request("PRODUCTIONCMD", 4);
+    r->SetString(101, parent);
+    r->SetString(102, name);
+    return c.Call(*r);
+  }
+
+  static MessagePtr Fetch(WireClient& c, const std::vector<std::string>& ids) {
+    MessagePtr r = WireClient::Request("DOCUMENTCMD", 4);
+    r->SetString(101, test::Join(ids));
+    r->SetIntList(102, std::vector<int>(ids.size(), 0));
+    return c.Call(*r, 600000);
+  }
+
+  static MessagePtr DocumentInfo(WireClient& c, const std::string& production,
+                                 const std::vector<std::string>& names) {
+    MessagePtr r = WireClient::Request("PRODUCTIONCMD", 25);
+    r->SetString(101, production);
+    r->SetString(102, test::Join(names));
+    return c.Call(*r, 600000);
+  }
+
+  static MessagePtr NameList(WireClient& c, const std::string& subject, int kind, bool recursive) {
+    MessagePtr r = WireClient::Request("GETNAMELIST");
+    r->SetString(13, "test");
+    r->SetString(100, subject);
+    r->SetInt(101, kind);
+    r->SetInt(102, recursive ? 1 : 0);
+    return c.Call(*r, 600000);
+  }
+
+  // Removes the files a fetch reply brought.
+  static void DropFetched(const MessagePtr& reply) {
+    if (!reply) return;
+    for (const std::string& path : SplitField(*reply, 106)) {
+      if (!path.empty()) unlink(path.c_str());
+    }
+  }
+};
+
+class ServeStorageHostileTest : public ServeHostileTest,
+                                public ::testing::WithParamInterface<Backend> {
+ protected:
+  void SetUp() override { UseBackend(GetParam()); }
+};
+
+// ---------------------------------------------------------------- uploads
+
+// A check-in that stops after its first frame, until released: the server
+// then holds a partial upload.
+class StalledCheckIn {
+ public:
+  StalledCheckIn(WireClient& client, const std::string& id, const std::string& local)
+      : thread_([this, &client, id, local] {
+          MessagePtr r = WireClient::Request("DOCUMENTCMD", 2);
+          r->SetString(101, id);
+          r->SetRawField(102, FIELD_FILELIST, local.data(), local.size());
+          r->SetString(104, local);
+          r->SetIntList(106, {0});
+          client.channel().Send(*r, [this](int, uint64_t, uint64_t) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            released_cv_.wait(lock, [this] { return released_; });
+          });
+        }) {}
+  ~StalledCheckIn() { Release(); }
+
+  void Release() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      released_ = true;
+    }
+    released_cv_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable released_cv_;
+  bool released_ = false;  // guarded by mutex_
+  std::thread thread_;
+};
+
+// Random bytes (they do not compress, so the upload takes many frames).
+std::string RandomBytes(size_t count) {
+  std::string bytes(count, '\0');
+  CRLDATcrypto::RandomBytes(reinterpret_cast<uint8_t*>(&bytes[0]), bytes.size());
+  return bytes;
+}
+
+TEST_P(ServeStorageHostileTest, PartialUploadsOfAKilledServerAreRemovedAndLiveOnesKept) {
+  StartServer();
+  const std::string dir = server_->dir();
+  // A second server on the same repository, reached by another path as
+  // from another machine.
+  fs::create_directory_symlink(dir, env_.Path("mounted"));
+  auto second = std::make_unique<test::TestServer>(env_.Path("mounted"));
+  const std::string local = LocalFile(RandomBytes(8 << 20));
+
+  auto alice = Client();
+  const std::string root = Root(*alice);
+  MessagePtr added = alice->Call(*AddRequest(root, {"big.bin"}, {LocalFile("v1")}));
+  ASSERT_EQ(0, Error(added));
+  const std::string id = SplitField(*added, 103)[0];
+  MessagePtr lock = WireClient::Request("ACQUIRELOCK");
+  lock->SetString(100, id);
+  lock->SetInt(103, 72);
+  ASSERT_EQ(0, Error(alice->Call(*lock)));
+
+  const auto partial = [&] {
+    for (int i = 0; i < 6000; ++i) {
+      for (const std::string& file : TemporaryFiles(dir)) {
+        if (fs::file_size(file) > 0) return file;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return std::string();
+  };
+  std::string first;
+  {
+    StalledCheckIn stalled(*alice, id, local);
+    first = partial();
+    ASSERT_FALSE(first.empty()) << server_->Log();
+
+    // Neither another server's start nor a collection with no minimum age
+    // touches an upload under way.
+    ASSERT_TRUE(second->Start()) << second->Log();
+    std::string out;
+    ASSERT_EQ(0, server_->Run({"gc", "--data", dir, "--min-age", "0"}, "", &out));
+    EXPECT_TRUE(fs::exists(first)) << out;
+
+    // Killed in the middle of it, the server leaves the partial upload.
+    kill(server_->pid(), SIGKILL);
+    server_->Stop();
+  }
+  ASSERT_TRUE(fs::exists(first));
+  std::string out;
+  ASSERT_EQ(0, server_->Run({"gc", "--data", dir, "--min-age", "0"}, "", &out));
+  EXPECT_NE(std::string::npos, out.find("1 files of abandoned uploads")) << out;
+  EXPECT_FALSE(fs::exists(first));
+
+  // A server killed in the middle of an upload has it removed by the next
+  // server that starts.
+  WireClient via_second;
+  ASSERT_TRUE(via_second.Connect(second->port()));
+  ASSERT_EQ(0, via_second.Logon("alice", "secret"));
+  std::string second_partial;
+  {
+    StalledCheckIn stalled(via_second, id, local);
+    second_partial = partial();
+    ASSERT_FALSE(second_partial.empty()) << second->Log();
+    kill(second->pid(), SIGKILL);
+    second->Stop();
+  }
+  ASSERT_TRUE(fs::exists(second_partial));
+  ASSERT_TRUE(server_->Start()) << server_->Log();
+  EXPECT_FALSE(fs::exists(second_partial));
+  EXPECT_TRUE(LogShows("1 files of abandoned uploads removed")) << server_->Log();
+  EXPECT_TRUE(TemporaryFiles().empty());
+  // The repository lost nothing: the Document is as it was.
+  alice = Client();
+  MessagePtr history = NameList(*alice, id, 4, false);
+  std::string table;
+  history->GetString(102, &table);
+  EXPECT_EQ(1u, test::ParseNameTable(table).size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, ServeStorageHostileTest,
+                         ::testing::Values(Backend::kSqlite, Backend::kPostgres),
+                         test::BackendName);
+
+}  // namespace
+}  // namespace tw::twserver
