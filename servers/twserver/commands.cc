@@ -498,26 +498,30 @@ int CommandHandler::Fetch(const CRLMSGmessage& request, CommandOutcome* out) {
   size_t failed = 0;
   const int result = storage_.Fetch(items, &fetched, &failed);
   if (result != kOk) return Checked(result, out);
+  // The storage kept what it gave within kMaxReplyBytes; the strings move
+  // on rather than being copied, so the reply is built with little more.
   std::vector<std::string> names, stamps, full_paths, contents;
   std::vector<int> sent_versions;
-  for (const FetchedVersion& v : fetched) {
+  const size_t count = fetched.size();
+  for (FetchedVersion& v : fetched) {
     sent_versions.push_back(v.version);
-    names.push_back(v.name);
-    stamps.push_back(v.stamp);
-    full_paths.push_back(v.full_path);
-    contents.push_back(v.content_path);
+    names.push_back(std::move(v.name));
+    stamps.push_back(std::move(v.stamp));
+    full_paths.push_back(std::move(v.full_path));
+    contents.push_back(std::move(v.content_path));
   }
+  fetched.clear();
   CRLMSGmessage& reply = *out->reply;
   reply.SetString(fetch::kReplyDocumentIds, Join(ids));
   reply.SetIntList(fetch::kReplyVersions, sent_versions);
   reply.SetString(fetch::kReplyNames, Join(names));
   reply.SetString(fetch::kReplyStamps, Join(stamps));
   reply.SetString(fetch::kReplyFullPaths, Join(full_paths));
-  reply.SetIntList(fetch::kReplyResults, std::vector<int>(fetched.size(), 0));
+  reply.SetIntList(fetch::kReplyResults, std::vector<int>(count, 0));
   // The channel streams these store files piece by piece after the reply.
   const std::string files = Join(contents);
   reply.SetRawField(fetch::kReplyFiles, FIELD_FILELIST, files.data(), files.size());
-  reply.SetInt(fetch::kReplyFileCount, static_cast<int>(fetched.size()));
+  reply.SetInt(fetch::kReplyFileCount, static_cast<int>(count));
   return kOk;
 }
 
@@ -534,14 +538,23 @@ int CommandHandler::GetNameList(const CRLMSGmessage& request, CommandOutcome* ou
   const int result = storage_.GetNameTable(kind, subject, recursive != 0, &table);
   if (result != kOk) return Checked(result, out);
   ::tw::NameTable text;
-  for (const std::vector<std::string>& values : table.rows) {
+  for (std::vector<std::string>& values : table.rows) {
     ::tw::NameTable::Row row;
     for (size_t c = 0; c < table.columns.size(); ++c) {
-      row.emplace_back(table.columns[c], c < values.size() ? values[c] : std::string());
+      row.emplace_back(table.columns[c], c < values.size() ? std::move(values[c]) : std::string());
     }
+    values.clear();
     text.AddRow(std::move(row));
   }
-  out->reply->SetString(name_list::kReplyTable, text.ToText());
+  table.rows.clear();
+  std::string form = text.ToText();
+  text.Clear();
+  // The storage charged each row at its largest; this is the last guard.
+  if (form.size() > kMaxReplyBytes) {
+    out->note = "a name table of " + std::to_string(form.size()) + " bytes, over the reply limit";
+    return kServerNotPermitted;
+  }
+  out->reply->SetString(name_list::kReplyTable, form);
   return kOk;
 }
 

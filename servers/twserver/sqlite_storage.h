@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "servers/twserver/storage.h"
+#include "servers/twserver/storage_rules.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -177,14 +178,18 @@ class SqliteStorage final : public Storage {
   bool LoadDocument(const std::string& id, Document* doc);
   bool FindDocumentBelow(int64_t production, const std::string& relative, Document* doc);
   std::string StampAfter(int64_t document, int64_t* ms);
-  std::string FullPath(int64_t production, const std::string& name);
+  // The Productions of one operation, read through the current connection.
+  ProductionTree Tree();
   std::vector<Holder> Holders(int64_t document);
   bool IsQueued(int64_t document, const std::string& user);
   void LeaveQueue(int64_t document, const std::string& user);
   void Grant(int64_t document, const std::string& user, bool exclusive);
   void ServeQueue(int64_t document);
   int ListLocksLocked(int64_t document, std::vector<LockEntry>* out);
-  int ListVersionsLocked(int64_t document, std::vector<VersionInfo>* out);
+  // With `budget` (may be null) the rows are charged as the version table
+  // (VersionRowCharge): kOverLimit when they do not fit.
+  int ListVersionsLocked(int64_t document, std::vector<VersionInfo>* out,
+                         ReplyBudget* budget = nullptr);
   int WriteVersion(int64_t document, int version, const std::string& user,
                    const std::string& comment, bool wip, const ContentRef& content,
                    std::string* stamp, bool new_document = false);

@@ -1,8 +1,9 @@
 // `TWServer serve` against clients that try to make others wait or to
-// exhaust it, and against its own sudden end: the partial uploads of a
-// server that was killed. Real server processes on real loopback sockets.
-// The cases whose outcome lies in the storage run on SQLite and, when
-// PostgreSQL is installed, on a database of the test run's cluster.
+// exhaust it: a tree deep enough that every reply naming its paths grows
+// with the square of its depth, and the partial uploads of a server that
+// was killed. Real server processes on real loopback sockets. The cases
+// whose outcome lies in the storage run on SQLite and, when PostgreSQL is
+// installed, on a database of the test run's cluster.
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -35,6 +36,15 @@ using test::SplitField;
 using test::WireClient;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
+
+uint64_t PeakMemory(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::stoull(line.substr(6)) * 1024;
+  }
+  return 0;
+}
 
 class ServeHostileTest : public test::ServeFixture {
  protected:
@@ -94,6 +104,73 @@ class ServeStorageHostileTest : public ServeHostileTest,
  protected:
   void SetUp() override { UseBackend(GetParam()); }
 };
+
+// ---------------------------------------------------------------- the tree
+
+TEST_P(ServeStorageHostileTest, DeepTreesAreRefusedAndRepliesStayWithinTheObjectLimit) {
+  StartServer();
+  auto alice = Client();
+  const std::string root = Root(*alice);
+  // 64 levels of 60-byte names: 3,903 bytes of path below the root.
+  std::vector<std::string> chain{root};
+  for (int level = 1; level <= 64; ++level) {
+    std::string name = "level" + std::to_string(level) + "_";
+    name.resize(60, 'x');
+    MessagePtr created = CreateProduction(*alice, chain.back(), name);
+    ASSERT_EQ(0, Error(created)) << "level " << level << "\n" << server_->Log();
+    std::string id;
+    created->GetString(103, &id);
+    chain.push_back(id);
+  }
+  // One level more is refused, and so is a name that makes the path too
+  // long at a level that is allowed.
+  ASSERT_EQ(210, Error(CreateProduction(*alice, chain.back(), "level65")));
+  ASSERT_EQ(210, Error(CreateProduction(*alice, chain[60], std::string(1000, 'y'))));
+  EXPECT_EQ(0, Error(CreateProduction(*alice, chain[60], std::string(100, 'y'))));
+  // A Document's path counts its name: 3,903 + 1 + 150 fits, + 1,000 not.
+  const std::string bottom = chain.back();
+  EXPECT_EQ(
+      215,
+      Error(alice->Call(*AddRequest(bottom, {std::string(1000, 'd')}, {LocalFile("too far")}))));
+  MessagePtr added =
+      alice->Call(*AddRequest(bottom, {std::string(150, 'd')}, {LocalFile("at the bottom")}));
+  ASSERT_EQ(0, Error(added)) << server_->Log();
+  const std::string id = SplitField(*added, 103)[0];
+
+  // The bottom Document fetched 20,000 times in one small request would
+  // name its 4 kB path 20,000 times: 80 MB, past the 64 MiB a message may
+  // hold. The request is refused cleanly, and the server never holds much
+  // more than the limit for it.
+  const uint64_t before = PeakMemory(server_->pid());
+  MessagePtr refused = Fetch(*alice, std::vector<std::string>(20000, id));
+  ASSERT_TRUE(refused) << "no reply: the connection was dropped\n" << server_->Log();
+  EXPECT_EQ(4, Error(refused));
+  const uint64_t growth = PeakMemory(server_->pid()) - before;
+  std::printf("server peak memory grew by %.1f MiB for the refused fetch\n",
+              static_cast<double>(growth) / (1 << 20));
+  EXPECT_LT(growth, uint64_t{256} << 20);
+
+  // The connection goes on; a reply within the limit is sent, the path
+  // read once for all its items.
+  MessagePtr fetched = Fetch(*alice, std::vector<std::string>(1000, id));
+  ASSERT_EQ(0, Error(fetched));
+  const std::vector<std::string> paths = SplitField(*fetched, 108);
+  ASSERT_EQ(1000u, paths.size());
+  EXPECT_EQ(std::string("Veltrane\\level1_"), paths[0].substr(0, 16));
+  EXPECT_EQ(std::string(150, 'd'), paths[999].substr(paths[999].size() - 150));
+  DropFetched(fetched);
+
+  // The recursive name list of the whole tree names the Document by its
+  // path below the root.
+  MessagePtr listed = NameList(*alice, root, 2, true);
+  ASSERT_EQ(0, Error(listed));
+  std::string table;
+  listed->GetString(102, &table);
+  const auto rows = test::ParseNameTable(table);
+  ASSERT_EQ(1u, rows.size());
+  EXPECT_EQ(id, rows[0].at("Id"));
+  EXPECT_EQ(paths[0].substr(sizeof "Veltrane"), rows[0].at("Name"));
+}
 
 // ---------------------------------------------------------------- uploads
 
