@@ -101,7 +101,7 @@ const Command kCommands[] = {
     {"serve",
      {"data", "listen", "port", "log", "max-connections", "logon-timeout", "idle-timeout",
       "prelogon-message-limit", "message-memory", "upload-limit", "disk-reserve", "max-items",
-      "gc-interval", "logon-delay", "logon-delay-max", "key-rotation"},
+      "gc-interval", "logon-delay", "logon-delay-max", "key-rotation", "read-budget"},
      "Usage: TWServer serve --data DIR [--listen ADDR] [--port N] [--log FILE] [limits]\n"
      "\n"
      "Serves clients from the repository in DIR until SIGTERM or SIGINT. The\n"
@@ -133,6 +133,9 @@ const Command kCommands[] = {
      "                            100000); more are refused with error 4\n"
      "  --gc-interval SECONDS     remove unreferenced contents this often\n"
      "                            (default 21600; 0: never while serving)\n"
+     "  --read-budget MS          the time one request may read the database, and\n"
+     "                            the most it waits for a reader; past it the\n"
+     "                            request is refused with error 4 (default 20000)\n"
      "  --logon-delay MS          a refused logon is answered this late, doubled\n"
      "                            with each refusal on the connection and for the\n"
      "                            user name (default 250; 0: no delay)\n"
@@ -500,6 +503,8 @@ class Runner {
          [&](uint64_t v) { options.logon_delay_max_ms = static_cast<int>(v); }},
         {"key-rotation", 86400, false,
          [&](uint64_t v) { options.key_rotation_seconds = static_cast<int>(v); }},
+        {"read-budget", 3600000, false,
+         [&](uint64_t v) { options.read_budget_ms = static_cast<int>(v); }},
     };
     for (const Limit& limit : limits) {
       auto found = args.options.find(limit.name);
@@ -510,8 +515,9 @@ class Runner {
       }
       limit.set(value);
     }
-    for (const char* positive : {"max-connections", "logon-timeout", "idle-timeout",
-                                 "prelogon-message-limit", "max-items", "key-rotation"}) {
+    for (const char* positive :
+         {"max-connections", "logon-timeout", "idle-timeout", "prelogon-message-limit", "max-items",
+          "key-rotation", "read-budget"}) {
       auto found = args.options.find(positive);
       if (found != args.options.end() &&
           found->second.find_first_not_of("0") == std::string::npos) {

@@ -25,6 +25,7 @@
 #include "protocol/production_command.h"
 #include "protocol/server_errors.h"
 #include "servers/twserver/names.h"
+#include "servers/twserver/read_gate.h"
 #include "settings/property_escape.h"
 
 namespace tw::twserver {
@@ -133,6 +134,8 @@ CommandOutcome CommandHandler::Handle(const CRLMSGmessage& request) {
   int error = kServerFailure;
   try {
     const std::string command = request.GetCommand();
+    const bool logon = command == prelogon::kCommand || command == logon::kCommand;
+    const ReadScope reads(user_, logon, limits_.read_budget);
     const bool has_sub = HasSubCommand(command);
     out.reply = NewReply(request, command, has_sub);
     if (has_sub) GetNumber(request, kFieldSubCommand, &out.sub_command);
@@ -171,6 +174,7 @@ CommandOutcome CommandHandler::Handle(const CRLMSGmessage& request) {
 }
 
 int CommandHandler::Checked(int result, CommandOutcome* out) {
+  if (result == kOverLimit) out->note = Printable(storage_.FailureText());
   if (result >= 0) return result;
   out->failure = storage_.FailureText();
   return kServerFailure;

@@ -27,7 +27,12 @@
 // Logon: PRELOGON announces the current logon key (logon_keys.h); LOGON
 // opens the sealed digest under that key, once only, and is slowed down
 // after refusals (logon_throttle.h). Requests with more items than the
-// limit are refused with kServerNotPermitted before any work is done.
+// limit are refused with kServerNotPermitted before any work is done, and
+// so are reads whose reply would pass the message object limit or that run
+// past their time budget.
+//
+// Every request runs in a ReadScope (read_gate.h): its reads count for the
+// logged-on user, or for a logon.
 //
 // Threads: one CommandHandler per connection, used by that connection's
 // thread. The Storage, the logon keys and the throttle are shared by all
@@ -69,6 +74,9 @@ struct CommandOutcome {
 struct HandlerLimits {
   // Items (names, identifiers, files) in one request's list.
   size_t max_items = 100000;
+  // The time one database read may take, and the most it waits for a
+  // reader (zero: no limit of its own).
+  std::chrono::milliseconds read_budget{20000};
 };
 
 class CommandHandler {

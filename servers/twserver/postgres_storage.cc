@@ -49,7 +49,13 @@ class DbError : public std::runtime_error {
 
 constexpr const char* kSchemaVersion = "1";
 
-constexpr int kMaxDepth = 100000;
+// When the read under way on this thread must be over; the end of time
+// outside a read. Checked before each statement, since a read of many
+// short statements never meets the statement timeout.
+ReadGate::Clock::time_point& ReadDeadline() {
+  thread_local ReadGate::Clock::time_point deadline = ReadGate::Clock::time_point::max();
+  return deadline;
+}
 
 // Content collection holds this row of our own settings table exclusively,
 // and every operation adding versions holds it shared: only roles that may
@@ -282,6 +288,9 @@ class Statement {
   }
 
   void Execute() {
+    if (ReadGate::Clock::now() > ReadDeadline()) {
+      throw DbError("the read ran past its time budget");
+    }
     std::vector<const char*> pointers;
     for (size_t i = 0; i < values_.size(); ++i) {
       pointers.push_back(nulls_[i] ? nullptr : values_[i].c_str());
@@ -656,12 +665,18 @@ void PostgresStorage::NoteFailure(const std::string& text) {
   failure_ = trimmed;
 }
 
-std::unique_ptr<PostgresStorage::Connection> PostgresStorage::Lease(bool* fresh) {
+std::unique_ptr<PostgresStorage::Connection> PostgresStorage::Lease(bool write, bool* fresh) {
   std::unique_lock<std::mutex> lock(pool_mutex_);
-  if (!pool_ready_.wait_for(lock, std::chrono::milliseconds(kStatementMilliseconds),
-                            [this] { return !idle_.empty() || open_ < kMaxConnections; })) {
+  // Readers come through the gate, writers are counted here: together
+  // they never lease more than kMaxConnections, so the second condition
+  // is only a guard.
+  if (!pool_ready_.wait_for(lock, std::chrono::milliseconds(kStatementMilliseconds), [&] {
+        return (!write || writers_ < kWriteConnections) &&
+               (!idle_.empty() || open_ < kMaxConnections);
+      })) {
     throw DbError("no database connection came free in time");
   }
+  if (write) ++writers_;
   if (!idle_.empty()) {
     std::unique_ptr<Connection> connection = std::move(idle_.back());
     idle_.pop_back();
@@ -684,7 +699,7 @@ std::unique_ptr<PostgresStorage::Connection> PostgresStorage::Lease(bool* fresh)
     }
   }
   if (connection->conn == nullptr) {
-    Return(nullptr, false);
+    Return(nullptr, false, write);
     throw DbError(error);
   }
   return connection;
@@ -701,29 +716,52 @@ void PostgresStorage::DropIdle() {
   // They close here, outside the lock.
 }
 
-void PostgresStorage::Return(std::unique_ptr<Connection> connection, bool keep) {
+void PostgresStorage::Return(std::unique_ptr<Connection> connection, bool keep, bool write) {
   {
     std::lock_guard<std::mutex> lock(pool_mutex_);
+    if (write) --writers_;
     if (connection && keep) {
       idle_.push_back(std::move(connection));
     } else {
       --open_;
     }
   }
-  pool_ready_.notify_one();
+  // A writer and a new connection may both wait: wake all.
+  pool_ready_.notify_all();
   // A connection not kept closes here, outside the lock.
 }
 
 int PostgresStorage::Transact(Mode mode, const std::function<int()>& body) {
+  const bool write = mode != Mode::kRead;
+  ReadGate::Pass pass;
+  if (!write) {
+    std::string why;
+    if (!gate_.Enter(&pass, &why)) {
+      NoteFailure(why);
+      return kStorageFailure;
+    }
+  }
   std::unique_ptr<Connection> connection;
   bool fresh = false;
   try {
-    connection = Lease(&fresh);
+    connection = Lease(write, &fresh);
   } catch (const std::exception& e) {
     NoteFailure(e.what());
     return kStorageFailure;
   }
   const Use use(connection.get());
+  // A read ends at its deadline: each statement is checked before it runs,
+  // and one that runs long is cancelled by the server (statement_timeout,
+  // set for the read's transaction only).
+  struct Deadline {
+    explicit Deadline(ReadGate::Clock::time_point at) { ReadDeadline() = at; }
+    ~Deadline() { ReadDeadline() = ReadGate::Clock::time_point::max(); }
+  };
+  const Deadline deadline(pass.deadline());
+  std::string read_timeout;
+  if (pass.deadline() != ReadGate::Clock::time_point::max()) {
+    read_timeout = "SET LOCAL statement_timeout = " + std::to_string(pass.budget().count() + 1);
+  }
   const char* begin = mode == Mode::kRead    ? "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"
                       : mode == Mode::kWrite ? "BEGIN ISOLATION LEVEL SERIALIZABLE"
                                              : "BEGIN ISOLATION LEVEL READ COMMITTED";
@@ -734,6 +772,7 @@ int PostgresStorage::Transact(Mode mode, const std::function<int()>& body) {
     try {
       Exec(begin);
       began = true;
+      if (!read_timeout.empty()) Exec(read_timeout.c_str());
       if (mode == Mode::kCollector) {
         Exec(kTakeCollectionLock);
       }
@@ -746,10 +785,10 @@ int PostgresStorage::Transact(Mode mode, const std::function<int()>& body) {
         // restart, a failover, an idle timeout): nothing ran, so the
         // operation goes to a new connection, once. The other idle ones
         // most likely went the same way.
-        Return(std::move(connection), false);
+        Return(std::move(connection), false, write);
         DropIdle();
         try {
-          connection = Lease(&fresh);
+          connection = Lease(write, &fresh);
         } catch (const std::exception& again) {
           NoteFailure(again.what());
           return kStorageFailure;
@@ -784,7 +823,14 @@ int PostgresStorage::Transact(Mode mode, const std::function<int()>& body) {
   // A connection that broke is dropped; the next operation opens a new one.
   const bool keep = PQstatus(connection->conn) == CONNECTION_OK &&
                     PQtransactionStatus(connection->conn) == PQTRANS_IDLE;
-  Return(std::move(connection), keep);
+  Return(std::move(connection), keep, write);
+  if (result == kStorageFailure && ReadGate::Clock::now() > pass.deadline()) {
+    NoteFailure("the read ran past its time budget of " + std::to_string(pass.budget().count()) +
+                " ms");
+    result = kOverLimit;
+  } else if (result == kOverLimit) {
+    NoteFailure("the reply would pass " + std::to_string(kMaxReplyBytes) + " bytes");
+  }
   return result;
 }
 

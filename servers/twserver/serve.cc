@@ -360,6 +360,7 @@ class Server {
     log_.Line(name + " opened from " + connection->peer);
     HandlerLimits limits;
     limits.max_items = options_.max_items;
+    limits.read_budget = std::chrono::milliseconds(options_.read_budget_ms);
     CommandHandler handler(storage_, keys_, throttle_, &stopping_, limits);
     std::string end = "closed by the client";
     uint64_t commands = 0;

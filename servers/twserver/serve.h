@@ -21,7 +21,10 @@
 //  - the bytes held for incomplete messages of all connections together
 //    stay within message_memory: the connection whose message would go
 //    beyond it is dropped;
-//  - lists of more than max_items items are refused (commands.h).
+//  - lists of more than max_items items are refused (commands.h), and so
+//    are reads that would reply more than the message object limit or that
+//    run past read_budget; one user's reads take at most half the
+//    database's readers, and logons have one of their own (read_gate.h).
 // A maintenance thread rotates the logon keys (logon_keys.h) and collects
 // unreferenced contents every gc_interval (content_gc.h).
 //
@@ -62,6 +65,7 @@ struct ServeOptions {
   int logon_delay_ms = 250;               // 0: refused logons are not slowed
   int logon_delay_max_ms = 8000;
   int key_rotation_seconds = 300;
+  int read_budget_ms = 20000;
 };
 
 // A stalled reply (the client takes no bytes) ends its connection after this.

@@ -103,6 +103,10 @@ void ExecOn(sqlite3* db, const char* sql) {
 struct SqliteStorage::Connection {
   sqlite3* db = nullptr;
   std::unordered_map<std::string, sqlite3_stmt*> statements;
+  // When the read under way must be over (a reader's; the writer's stays
+  // at the end of time). Set and read by the thread that holds the
+  // connection.
+  ReadGate::Clock::time_point deadline = ReadGate::Clock::time_point::max();
 
   Connection() = default;
   Connection(const Connection&) = delete;
@@ -144,6 +148,11 @@ class SqliteStorage::Query {
 
   // True with a row, false when done.
   bool Step() {
+    // Many short statements never reach the progress handler: the
+    // deadline is checked before each step as well.
+    if (ReadGate::Clock::now() > SqliteStorage::Current()->deadline) {
+      throw DbError("the read ran past its time budget");
+    }
     const int rc = sqlite3_step(stmt_);
     if (rc == SQLITE_ROW) return true;
     if (rc == SQLITE_DONE) return false;
@@ -235,6 +244,16 @@ void InitializeDatabase(sqlite3* db, const RepositorySettings& settings) {
   if (rc != SQLITE_DONE) throw DbError(sqlite3_errmsg(db));
   ExecOn(db, "COMMIT");
 }
+
+// SQLite's progress handler on a reader: a long statement stops (with
+// SQLITE_INTERRUPT) once the read is past its deadline.
+int ReadExpired(void* deadline) {
+  return ReadGate::Clock::now() > *static_cast<const ReadGate::Clock::time_point*>(deadline) ? 1
+                                                                                             : 0;
+}
+
+// Virtual machine steps between two looks at the clock.
+constexpr int kProgressSteps = 10000;
 
 std::string OpenFailure(const std::string& path, sqlite3* db) {
   return "cannot open " + path + ": " + (db != nullptr ? sqlite3_errmsg(db) : "out of memory");
@@ -378,7 +397,13 @@ sqlite3_stmt* SqliteStorage::Prepared(const char* sql) {
 
 std::unique_ptr<SqliteStorage::Connection> SqliteStorage::LeaseReader() {
   std::unique_lock<std::mutex> lock(pool_mutex_);
-  pool_ready_.wait(lock, [this] { return !idle_readers_.empty() || readers_open_ < kMaxReaders; });
+  // The gate admits no more reads than there are connections to open, so
+  // this wait is only a guard.
+  if (!pool_ready_.wait_for(lock, kDefaultReaderWait, [this] {
+        return !idle_readers_.empty() || readers_open_ < gate_.capacity();
+      })) {
+    throw DbError("no database reader came free in time");
+  }
   if (!idle_readers_.empty()) {
     std::unique_ptr<Connection> reader = std::move(idle_readers_.back());
     idle_readers_.pop_back();
@@ -394,6 +419,7 @@ std::unique_ptr<SqliteStorage::Connection> SqliteStorage::LeaseReader() {
     throw DbError(text);
   }
   sqlite3_busy_timeout(reader->db, busy_milliseconds_);
+  sqlite3_progress_handler(reader->db, kProgressSteps, ReadExpired, &reader->deadline);
   return reader;
 }
 
@@ -507,15 +533,29 @@ int SqliteStorage::Transact(bool write, Body&& body) {
     const std::function<int()> job = std::ref(body);
     return RunWrite(job);
   }
+  ReadGate::Pass pass;
+  std::string why;
+  if (!gate_.Enter(&pass, &why)) {
+    NoteFailure(why);
+    return kStorageFailure;
+  }
   std::unique_ptr<Connection> reader;
   try {
     reader = LeaseReader();
   } catch (const std::exception& e) {
-    std::lock_guard<std::mutex> guard(failure_mutex_);
-    failure_ = e.what();
+    NoteFailure(e.what());
     return kStorageFailure;
   }
-  const int result = RunRead(reader.get(), std::ref(body));
+  reader->deadline = pass.deadline();
+  int result = RunRead(reader.get(), std::ref(body));
+  if (result == kStorageFailure && ReadGate::Clock::now() > reader->deadline) {
+    NoteFailure("the read ran past its time budget of " + std::to_string(pass.budget().count()) +
+                " ms");
+    result = kOverLimit;
+  } else if (result == kOverLimit) {
+    NoteFailure("the reply would pass " + std::to_string(kMaxReplyBytes) + " bytes");
+  }
+  reader->deadline = ReadGate::Clock::time_point::max();
   ReturnReader(std::move(reader));
   return result;
 }

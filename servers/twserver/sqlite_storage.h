@@ -15,10 +15,12 @@
 // each as a savepoint of its own (kept or rolled back whole), so one commit
 // and one sync serve them all; the others wait for the batch to end. One
 // client's long write delays other writers only; readers lease a
-// connection of their own from a small pool (up to kMaxReaders, opened on
-// demand) and are never held up by a writer. Open any number of objects on
-// one repository, from any number of threads or processes. Mutexes are
-// held briefly and never two at once.
+// connection of their own from a small pool (up to kMaxReaders, and one
+// kept for logons, opened on demand), admitted by a ReadGate (read_gate.h),
+// and are never held up by a writer. A read past its deadline is
+// interrupted (kOverLimit). Open any number of objects on one repository,
+// from any number of threads or processes. Mutexes are held briefly and
+// never two at once.
 #ifndef TW_SERVERS_TWSERVER_SQLITE_STORAGE_H_
 #define TW_SERVERS_TWSERVER_SQLITE_STORAGE_H_
 
@@ -32,6 +34,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "servers/twserver/read_gate.h"
 #include "servers/twserver/storage.h"
 #include "servers/twserver/storage_rules.h"
 
@@ -44,7 +47,8 @@ class SqliteStorage final : public Storage {
  public:
   // How long a writer waits for another one before it fails.
   static constexpr int kDefaultBusyMilliseconds = 60000;
-  // Reader connections open at most; more readers wait for one to be free.
+  // Reader connections for reads at once, besides the one kept for logons;
+  // more readers wait at the gate.
   static constexpr size_t kMaxReaders = 8;
 
   // Creates the database file `path` (which must not exist) with its tables,
@@ -211,6 +215,8 @@ class SqliteStorage final : public Storage {
   std::condition_variable batch_done_;  // signalled under batch_mutex_
   std::deque<WriteJob*> waiting_;       // guarded by batch_mutex_
   bool leading_ = false;                // guarded by batch_mutex_: a batch runs
+
+  ReadGate gate_{kMaxReaders};
 
   std::mutex pool_mutex_;
   std::condition_variable pool_ready_;                     // signalled under pool_mutex_

@@ -24,6 +24,11 @@
 // or a queue entry leaves, the queue is served in order, entries being
 // granted while they do not conflict with the holders.
 //
+// Reads are admitted through a ReadGate (read_gate.h): a requester named by
+// the calling thread's ReadScope runs at most its share of the readers at
+// once, logons have a reader of their own, the wait for a reader and each
+// read have a time limit (kStorageFailure and kOverLimit past them).
+//
 // Threads: a Storage object may be shared by threads; its operations are
 // serialised inside. Several Storage objects (in one process or several) may
 // work on one repository at once.
@@ -63,8 +68,8 @@ enum StorageResult : int {
   kInvalidDocumentName = kServerInvalidDocumentName,
   kUnknownId = kServerUnknownId,
   kMalformed = kServerMalformed,
-  // The reply would pass kMaxReplyBytes: the request asks more than one
-  // reply may give.
+  // The reply would pass kMaxReplyBytes, or the read ran past its time
+  // budget (read_gate.h): the request asks more than one reply may give.
   kOverLimit = kServerNotPermitted,
   kStorageFailure = -1,  // the database or the file system failed; see FailureText
   kUserExists = -2,

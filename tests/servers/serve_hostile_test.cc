@@ -1,10 +1,13 @@
 // `TWServer serve` against clients that try to make others wait or to
 // exhaust it: a tree deep enough that every reply naming its paths grows
-// with the square of its depth, and the partial uploads of a server that
-// was killed. Real server processes on real loopback sockets. The cases
-// whose outcome lies in the storage run on SQLite and, when PostgreSQL is
-// installed, on a database of the test run's cluster.
-
+// with the square of its depth, heavy readers beside another user's small
+// requests and logons, a read past its time budget, and the partial uploads
+// of a server that was killed. Real server processes on real loopback
+// sockets. The cases whose outcome lies in the storage run on SQLite and,
+// when PostgreSQL is installed, on a database of the test run's cluster.
+//
+// Timings are never compared with fixed figures: an honest client's wait
+// is compared with what the heavy load it meets takes, and is printed.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -37,6 +40,17 @@ using test::WireClient;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+double Seconds(Clock::duration d) {
+  return std::chrono::duration<double>(d).count();
+}
+
+// The peak resident memory of process `pid` in bytes (VmHWM), or 0.
 uint64_t PeakMemory(pid_t pid) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   std::string line;
@@ -149,6 +163,7 @@ TEST_P(ServeStorageHostileTest, DeepTreesAreRefusedAndRepliesStayWithinTheObject
   std::printf("server peak memory grew by %.1f MiB for the refused fetch\n",
               static_cast<double>(growth) / (1 << 20));
   EXPECT_LT(growth, uint64_t{256} << 20);
+  EXPECT_TRUE(LogShows("the reply would pass")) << server_->Log();
 
   // The connection goes on; a reply within the limit is sent, the path
   // read once for all its items.
@@ -170,6 +185,108 @@ TEST_P(ServeStorageHostileTest, DeepTreesAreRefusedAndRepliesStayWithinTheObject
   ASSERT_EQ(1u, rows.size());
   EXPECT_EQ(id, rows[0].at("Id"));
   EXPECT_EQ(paths[0].substr(sizeof "Veltrane"), rows[0].at("Name"));
+}
+
+// ---------------------------------------------------------------- readers
+
+// The heavy request of the reader cases: the document information of one
+// name asked for again and again, each a handful of reads; about a second
+// of reading on an idle machine. PostgreSQL answers each read in a round
+// trip of its own.
+std::vector<std::string> HeavyNames(Backend backend, bool scale_down) {
+  size_t count = backend == Backend::kSqlite ? 40000 : 1500;
+  if (scale_down) count /= 4;
+  return std::vector<std::string>(count, "a.txt");
+}
+
+TEST_P(ServeStorageHostileTest, HeavyReadersLeaveAnotherUsersRequestsAndLogonsServed) {
+  StartServer();
+  auto alice = Client();
+  const std::string root = Root(*alice);
+  ASSERT_EQ(0, Error(alice->Call(*AddRequest(root, {"a.txt"}, {LocalFile("a")}))));
+  const std::vector<std::string> heavy = HeavyNames(backend_, kSanitized);
+
+  // Bob reads heavily on sixteen connections at once, twice as many as
+  // there are readers.
+  constexpr int kHeavy = 16;
+  std::atomic<bool> stop{false};
+  std::mutex mutex;
+  std::vector<double> heavy_seconds;  // guarded by mutex
+  std::vector<std::thread> heavies;
+  std::atomic<int> started{0};
+  for (int i = 0; i < kHeavy; ++i) {
+    heavies.emplace_back([&] {
+      auto bob = Client("bob", "hunter2");
+      started.fetch_add(1);
+      while (!stop.load()) {
+        const auto start = Clock::now();
+        MessagePtr reply = DocumentInfo(*bob, root, heavy);
+        const double took = Seconds(Clock::now() - start);
+        if (!reply) break;
+        std::lock_guard<std::mutex> lock(mutex);
+        heavy_seconds.push_back(took);
+      }
+    });
+  }
+  while (started.load() < kHeavy) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  // Until every reader is taken and requests wait.
+  for (int i = 0; i < 3000; ++i) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (heavy_seconds.size() >= static_cast<size_t>(kHeavy)) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+
+  // Meanwhile Alice asks small things, and new connections log on.
+  std::vector<double> small, logons;
+  for (int i = 0; i < 6; ++i) {
+    auto start = Clock::now();
+    EXPECT_EQ(0, Error(DocumentInfo(*alice, root, {"a.txt"})));
+    small.push_back(Seconds(Clock::now() - start));
+    if (i % 2 == 0) {
+      start = Clock::now();
+      WireClient fresh;
+      ASSERT_TRUE(fresh.Connect(server_->port()));
+      EXPECT_EQ(0, fresh.Logon("alice", "secret"));
+      logons.push_back(Seconds(Clock::now() - start));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  stop = true;
+  for (std::thread& t : heavies) t.join();
+
+  std::sort(heavy_seconds.begin(), heavy_seconds.end());
+  ASSERT_FALSE(heavy_seconds.empty());
+  const double typical = heavy_seconds[heavy_seconds.size() / 2];
+  const double worst_small = *std::max_element(small.begin(), small.end());
+  const double worst_logon = *std::max_element(logons.begin(), logons.end());
+  std::printf(
+      "heavy request (%zu names) typically %.3f s over %zu requests; another user's small "
+      "request at worst %.3f s, a logon at worst %.3f s\n",
+      heavy.size(), typical, heavy_seconds.size(), worst_small, worst_logon);
+  // Neither waits for a reader behind the heavy load: both take a small
+  // part of one heavy request, however fast the machine.
+  EXPECT_LT(worst_small, typical / 3) << server_->Log();
+  EXPECT_LT(worst_logon, typical / 3) << server_->Log();
+}
+
+TEST_P(ServeStorageHostileTest, AReadPastItsBudgetIsRefusedAndTheConnectionGoesOn) {
+  StartServer({"--read-budget", "100"});
+  auto alice = Client();
+  const std::string root = Root(*alice);
+  ASSERT_EQ(0, Error(alice->Call(*AddRequest(root, {"a.txt"}, {LocalFile("a")}))));
+  // Many times what 100 ms can read, on any machine.
+  const std::vector<std::string> heavy = HeavyNames(backend_, false);
+  MessagePtr refused = DocumentInfo(*alice, root, heavy);
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(4, Error(refused));
+  EXPECT_TRUE(LogShows("the read ran past its time budget of 100 ms")) << server_->Log();
+  // Small requests go on being answered (a moment of a loaded machine may
+  // cost one of them its budget too).
+  int answered = -1;
+  for (int i = 0; i < 5 && answered != 0; ++i) {
+    answered = Error(DocumentInfo(*alice, root, {"a.txt"}));
+  }
+  EXPECT_EQ(0, answered);
 }
 
 // ---------------------------------------------------------------- uploads
