@@ -9,7 +9,17 @@
 // selector and compression that its PRELOGON announced.
 //
 // Limits, so that no client, logged on or not, can starve the others:
-//  - at most max_connections connections; the next one is closed at once;
+//  - at most max_connections connections; the next one is closed at once
+//    unless a connection that has not logged on can make room for it;
+//  - at most max_unauthenticated connections that have not logged on yet
+//    (half the connections by default), and max_unauthenticated_per_address
+//    of them from one client address. A new connection beyond these closes
+//    the oldest idle connection not yet logged on of its own address (past
+//    the address's limit), else of the address with the most of them; at
+//    max_connections such a connection goes even while it is answering a
+//    request. A flood of connections that never log on churns through its
+//    own places and never shuts out a logged-on client or another
+//    address's logon;
 //  - a connection must log on within logon_timeout; a logged-on one that
 //    sends nothing for idle_timeout is closed, and so is one that stops
 //    taking a reply for kSendStallSeconds;
@@ -53,7 +63,9 @@ struct ServeOptions {
   uint16_t port = 4900;  // 0: a free port the system picks
   std::string log_file;  // empty: the log goes to `err`
 
-  size_t max_connections = 0;  // 0: from the descriptor limit (at most 1024)
+  size_t max_connections = 0;      // 0: from the descriptor limit (at most 1024)
+  size_t max_unauthenticated = 0;  // 0: half of max_connections
+  size_t max_unauthenticated_per_address = 128;
   int logon_timeout_seconds = 30;
   int idle_timeout_seconds = 3600;
   size_t prelogon_message_bytes = size_t{64} << 10;

@@ -1,10 +1,13 @@
 // `TWServer serve` against clients that try to make others wait or to
 // exhaust it: a tree deep enough that every reply naming its paths grows
 // with the square of its depth, heavy readers beside another user's small
-// requests and logons, a read past its time budget, and the partial uploads
-// of a server that was killed. Real server processes on real loopback
-// sockets. The cases whose outcome lies in the storage run on SQLite and,
-// when PostgreSQL is installed, on a database of the test run's cluster.
+// requests and logons, a read past its time budget, a flood of connections
+// that never log on, and the partial uploads of a server that was killed.
+// Real server processes on real loopback sockets; clients that must look
+// like other machines connect from other loopback addresses (127.0.0.2 and
+// up). The cases whose outcome lies in the storage run on SQLite and, when
+// PostgreSQL is installed, on a database of the test run's cluster; the
+// socket limits on SQLite only.
 //
 // Timings are never compared with fixed figures: an honest client's wait
 // is compared with what the heavy load it meets takes, and is printed.
@@ -287,6 +290,91 @@ TEST_P(ServeStorageHostileTest, AReadPastItsBudgetIsRefusedAndTheConnectionGoesO
     answered = Error(DocumentInfo(*alice, root, {"a.txt"}));
   }
   EXPECT_EQ(0, answered);
+}
+
+// ---------------------------------------------------------------- flood
+
+// Plain connections that never log on, from `addresses`, `per_address`
+// each, each reopened soon after the server closed it (not sooner than
+// 200 ms after it was opened), until Stop.
+class Flood {
+ public:
+  Flood(uint16_t port, std::vector<std::string> addresses, int per_address)
+      : thread_([this, port, addresses, per_address] { Run(port, addresses, per_address); }) {}
+  ~Flood() { Stop(); }
+
+  void Stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  int reopened() const { return reopened_.load(); }
+
+ private:
+  void Run(uint16_t port, const std::vector<std::string>& addresses, int per_address) {
+    struct Open {
+      int fd;
+      std::string from;
+      Clock::time_point opened;
+    };
+    std::vector<Open> open;
+    for (const std::string& from : addresses) {
+      for (int i = 0; i < per_address; ++i) {
+        open.push_back({test::ConnectFrom(port, from, false), from, Clock::now()});
+      }
+    }
+    while (!stop_.load()) {
+      std::vector<pollfd> fds;
+      for (const Open& o : open) fds.push_back({o.fd, POLLIN, 0});
+      poll(fds.data(), fds.size(), 20);
+      for (size_t i = 0; i < open.size(); ++i) {
+        if (open[i].fd >= 0 && fds[i].revents == 0) continue;
+        if (Clock::now() - open[i].opened < std::chrono::milliseconds(200)) continue;
+        // Closed by the server (or never opened): the attacker comes back.
+        if (open[i].fd >= 0) close(open[i].fd);
+        open[i].fd = test::ConnectFrom(port, open[i].from, false);
+        open[i].opened = Clock::now();
+        reopened_.fetch_add(1);
+      }
+    }
+    for (const Open& o : open) {
+      if (o.fd >= 0) close(o.fd);
+    }
+  }
+
+  std::atomic<bool> stop_{false};
+  std::atomic<int> reopened_{0};
+  std::thread thread_;
+};
+
+TEST_F(ServeHostileTest, ConnectionsThatNeverLogOnLeaveRoomForHonestLogons) {
+  StartServer({"--max-connections", "40", "--max-unauthenticated-per-address", "8"});
+  // Two machines open 30 connections each and never log on: more than
+  // one address may hold and more than all together may.
+  Flood flood(server_->port(), {"127.0.0.2", "127.0.0.3"}, 30);
+  EXPECT_TRUE(LogShows("the limit per address")) << server_->Log();
+  // Honest clients from a third address keep logging on and stay served.
+  std::vector<std::unique_ptr<WireClient>> honest;
+  for (int i = 0; i < 12; ++i) {
+    auto c = std::make_unique<WireClient>();
+    ASSERT_TRUE(c->Connect(server_->port()));
+    ASSERT_EQ(0, c->Logon(i % 2 ? "alice" : "bob", i % 2 ? "secret" : "hunter2"))
+        << "logon " << i << "\n"
+        << server_->Log();
+    EXPECT_FALSE(Root(*c).empty());
+    honest.push_back(std::move(c));
+  }
+  // A third flooding machine pushes the total past the share of those not
+  // logged on; the busiest address gives way, the logged-on stay.
+  Flood more(server_->port(), {"127.0.0.4"}, 30);
+  EXPECT_TRUE(LogShows("connections are not logged on, the limit")) << server_->Log();
+  for (int i = 0; i < 4; ++i) {
+    WireClient c;
+    ASSERT_TRUE(c.Connect(server_->port(), "127.0.0.5"));
+    EXPECT_EQ(0, c.Logon("alice", "secret")) << server_->Log();
+  }
+  for (auto& c : honest) EXPECT_FALSE(Root(*c).empty()) << server_->Log();
+  std::printf("the floods reopened %d connections the server closed\n",
+              flood.reopened() + more.reopened());
 }
 
 // ---------------------------------------------------------------- uploads
