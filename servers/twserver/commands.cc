@@ -126,8 +126,14 @@ class TakenFiles {
 }  // namespace
 
 CommandHandler::CommandHandler(Storage& storage, LogonKeys& keys, LogonThrottle& throttle,
-                               const std::atomic<bool>* stopping, HandlerLimits limits)
-    : storage_(storage), keys_(keys), throttle_(throttle), stopping_(stopping), limits_(limits) {}
+                               const std::atomic<bool>* stopping, HandlerLimits limits,
+                               std::string peer_address)
+    : storage_(storage),
+      keys_(keys),
+      throttle_(throttle),
+      stopping_(stopping),
+      limits_(limits),
+      peer_address_(std::move(peer_address)) {}
 
 CommandOutcome CommandHandler::Handle(const CRLMSGmessage& request) {
   CommandOutcome out;
@@ -236,7 +242,7 @@ int CommandHandler::Logon(const CRLMSGmessage& request, CommandOutcome* out) {
   // Names the rules refuse share one throttle record, so that nobody fills
   // the throttle's memory with long junk names.
   const std::string throttled = IsValidUserName(name) ? name : std::string("\x01");
-  Pause(throttle_.WaitFor(throttled, std::chrono::steady_clock::now()));
+  Pause(throttle_.WaitFor(throttled, peer_address_, std::chrono::steady_clock::now()));
 
   SecureBytes plain;
   const LogonKeys::Result opened = keys_.Open(key_generation_, sealed_digest, &plain);
@@ -251,17 +257,18 @@ int CommandHandler::Logon(const CRLMSGmessage& request, CommandOutcome* out) {
   }
   if (checked != kOk && checked != kLogonRefused) return Checked(checked, out);
   if (checked == kLogonRefused) {
-    int name_failures = 0;
-    const std::chrono::milliseconds delay = throttle_.Refused(
-        throttled, ++refused_logons_, std::chrono::steady_clock::now(), &name_failures);
+    const LogonThrottle::Refusal refusal = throttle_.Refused(
+        throttled, peer_address_, ++refused_logons_, std::chrono::steady_clock::now());
     out->note = std::string("logon refused for ") + Printable(name.substr(0, kMaxNameBytes)) +
                 ": " + why + "; refusal " + std::to_string(refused_logons_) +
-                " on this connection, " + std::to_string(name_failures) +
-                " for the name; answered after " + std::to_string(delay.count()) + " ms";
-    Pause(delay);
+                " on this connection, " + std::to_string(refusal.pair_failures) +
+                " for the name from this address, " + std::to_string(refusal.name_addresses) +
+                " addresses refused for it; answered after " +
+                std::to_string(refusal.delay.count()) + " ms";
+    Pause(refusal.delay);
     return kLogonRefused;
   }
-  throttle_.Succeeded(throttled);
+  throttle_.Succeeded(throttled, peer_address_);
 
   // The channel key: 64 upper-case hex characters, used as they are (their
   // ASCII bytes), so it holds no zero byte and serves as a pass phrase too.

@@ -456,7 +456,7 @@ class Server {
     HandlerLimits limits;
     limits.max_items = options_.max_items;
     limits.read_budget = std::chrono::milliseconds(options_.read_budget_ms);
-    CommandHandler handler(storage_, keys_, throttle_, &stopping_, limits);
+    CommandHandler handler(storage_, keys_, throttle_, &stopping_, limits, connection->address);
     std::string end = "closed by the client";
     uint64_t commands = 0;
     int broken_reads = 0;

@@ -2,12 +2,12 @@
 // exhaust it: a tree deep enough that every reply naming its paths grows
 // with the square of its depth, heavy readers beside another user's small
 // requests and logons, a read past its time budget, a flood of connections
-// that never log on, and the partial uploads of a server that was killed.
-// Real server processes on real loopback sockets; clients that must look
-// like other machines connect from other loopback addresses (127.0.0.2 and
-// up). The cases whose outcome lies in the storage run on SQLite and, when
-// PostgreSQL is installed, on a database of the test run's cluster; the
-// socket limits on SQLite only.
+// that never log on, password guessing aimed at locking a user out, and
+// the partial uploads of a server that was killed. Real server processes on
+// real loopback sockets; clients that must look like other machines connect
+// from other loopback addresses (127.0.0.2 and up). The cases whose outcome
+// lies in the storage run on SQLite and, when PostgreSQL is installed, on a
+// database of the test run's cluster; the socket limits on SQLite only.
 //
 // Timings are never compared with fixed figures: an honest client's wait
 // is compared with what the heavy load it meets takes, and is printed.
@@ -375,6 +375,68 @@ TEST_F(ServeHostileTest, ConnectionsThatNeverLogOnLeaveRoomForHonestLogons) {
   for (auto& c : honest) EXPECT_FALSE(Root(*c).empty()) << server_->Log();
   std::printf("the floods reopened %d connections the server closed\n",
               flood.reopened() + more.reopened());
+}
+
+// ---------------------------------------------------------------- guessing
+
+TEST_F(ServeHostileTest, GuessingFromOtherAddressesNeverDelaysTheRightPassword) {
+  StartServer({"--logon-delay", "200", "--logon-delay-max", "1600"});
+  // Twelve guessers: four on one machine, eight on machines of their own.
+  std::atomic<bool> stop{false};
+  std::atomic<int> guesses{0};
+  std::mutex mutex;
+  std::vector<double> answers;  // guarded by mutex: how late refusals came
+  std::vector<std::thread> guessers;
+  std::vector<std::unique_ptr<WireClient>> clients(12);
+  for (int i = 0; i < 12; ++i) {
+    const std::string from = i < 4 ? "127.0.0.2" : "127.0.0.1" + std::to_string(i);
+    clients[i] = std::make_unique<WireClient>();
+    ASSERT_TRUE(clients[i]->Connect(server_->port(), from));
+    guessers.emplace_back([&, i] {
+      WireClient& c = *clients[i];
+      for (int n = 0; !stop.load(); ++n) {
+        const auto start = Clock::now();
+        const int result = c.Logon("alice", "guess" + std::to_string(i) + "-" + std::to_string(n));
+        if (result != 1) break;
+        guesses.fetch_add(1);
+        std::lock_guard<std::mutex> lock(mutex);
+        answers.push_back(Seconds(Clock::now() - start));
+      }
+    });
+  }
+  const auto attack = Clock::now();
+  std::this_thread::sleep_for(std::chrono::seconds(4));
+
+  // Alice, from her own machine, logs on at once, again and again.
+  std::vector<double> alice;
+  for (int i = 0; i < 3; ++i) {
+    const auto start = Clock::now();
+    WireClient c;
+    ASSERT_TRUE(c.Connect(server_->port()));
+    EXPECT_EQ(0, c.Logon("alice", "secret"));
+    alice.push_back(Seconds(Clock::now() - start));
+  }
+  const int checked = guesses.load();
+  const double attacked = Seconds(Clock::now() - attack);
+  stop = true;
+  // The guessers give up the answers they wait for.
+  for (auto& c : clients) c->channel().Interrupt();
+  for (std::thread& t : guessers) t.join();
+
+  ASSERT_FALSE(answers.empty());
+  const double slowest = *std::max_element(answers.begin(), answers.end());
+  const double worst = *std::max_element(alice.begin(), alice.end());
+  std::printf(
+      "%d guesses answered in %.1f s, the slowest refusal after %.3f s; the right password "
+      "logged on after %.3f s at worst\n",
+      checked, attacked, slowest, worst);
+  // The guessers wait their turns (1.6 s and more); Alice waits for none.
+  EXPECT_LT(worst, slowest / 2) << server_->Log();
+  // Nine guessing addresses: each gets its first guess at once, and then
+  // the name is checked for any of them once per 1.6 s at most (about a
+  // dozen in all here); without the name-wide turns the guesses of each
+  // address only slow down on their own (about 36).
+  EXPECT_LT(checked, 24) << server_->Log();
 }
 
 // ---------------------------------------------------------------- uploads
