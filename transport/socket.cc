@@ -461,4 +461,12 @@ std::unique_ptr<CIOSocket> CreateSocket() {
   return std::make_unique<PosixSocket>();
 }
 
+std::unique_ptr<CIOSocket> AdoptConnectedSocket(int fd) {
+  if (fd < 0) return nullptr;
+  auto socket = std::make_unique<PosixSocket>(fd);
+  socket->SetNonBlocking();
+  socket->SetNoDelay();
+  return socket;
+}
+
 }  // namespace tw

@@ -207,6 +207,13 @@ class CIOSocket {
 // A new socket object holding no socket yet.
 std::unique_ptr<CIOSocket> CreateSocket();
 
+#ifndef _WIN32
+// Takes over a connected stream socket that the caller opened itself (one
+// bound to a chosen local address, say): made non-blocking with
+// TCP_NODELAY set, closed with the object. Null for a negative descriptor.
+std::unique_ptr<CIOSocket> AdoptConnectedSocket(int fd);
+#endif
+
 }  // namespace tw
 
 #endif  // TW_TRANSPORT_SOCKET_H_

@@ -101,7 +101,8 @@ const Command kCommands[] = {
     {"serve",
      {"data", "listen", "port", "log", "max-connections", "logon-timeout", "idle-timeout",
       "prelogon-message-limit", "message-memory", "upload-limit", "disk-reserve", "max-items",
-      "gc-interval", "logon-delay", "logon-delay-max", "key-rotation"},
+      "gc-interval", "logon-delay", "logon-delay-max", "key-rotation", "max-unauthenticated",
+      "max-unauthenticated-per-address", "read-budget"},
      "Usage: TWServer serve --data DIR [--listen ADDR] [--port N] [--log FILE] [limits]\n"
      "\n"
      "Serves clients from the repository in DIR until SIGTERM or SIGINT. The\n"
@@ -115,6 +116,12 @@ const Command kCommands[] = {
      "  --max-connections N       connections served at once; the next one is\n"
      "                            closed at once (default: from the descriptor\n"
      "                            limit, at most 1024)\n"
+     "  --max-unauthenticated N   connections not yet logged on at once (default:\n"
+     "                            half of --max-connections); beyond it the oldest\n"
+     "                            one of the address with the most is closed\n"
+     "  --max-unauthenticated-per-address N\n"
+     "                            the same from one client address (default 128);\n"
+     "                            beyond it that address's oldest one is closed\n"
      "  --logon-timeout SECONDS   a connection not logged on by then is closed\n"
      "                            (default 30)\n"
      "  --idle-timeout SECONDS    a logged-on connection that sends nothing for\n"
@@ -133,9 +140,13 @@ const Command kCommands[] = {
      "                            100000); more are refused with error 4\n"
      "  --gc-interval SECONDS     remove unreferenced contents this often\n"
      "                            (default 21600; 0: never while serving)\n"
+     "  --read-budget MS          the time one request may read the database, and\n"
+     "                            the most it waits for a reader; past it the\n"
+     "                            request is refused with error 4 (default 20000)\n"
      "  --logon-delay MS          a refused logon is answered this late, doubled\n"
-     "                            with each refusal on the connection and for the\n"
-     "                            user name (default 250; 0: no delay)\n"
+     "                            with each refusal on the connection and of the\n"
+     "                            user name from the client's address (default\n"
+     "                            250; 0: no delay)\n"
      "  --logon-delay-max MS      the longest such delay (default 8000)\n"
      "  --key-rotation SECONDS    a new logon key this often (default 300)\n"},
     {"gc",
@@ -143,9 +154,11 @@ const Command kCommands[] = {
      "Usage: TWServer gc --data DIR [--min-age SECONDS]\n"
      "\n"
      "Removes from the content store of the repository in DIR every content no\n"
-     "version refers to and temporary files a day old. Contents changed less\n"
-     "than --min-age seconds ago (default 3600) stay, so a server may keep\n"
-     "serving meanwhile: an upload under way never loses its content.\n"},
+     "version refers to, the partial uploads of servers that are gone (killed\n"
+     "or crashed, whatever their age) and other temporary files a day old.\n"
+     "Contents changed less than --min-age seconds ago (default 3600) stay, so\n"
+     "a server may keep serving meanwhile: an upload under way never loses its\n"
+     "content.\n"},
     {"migrate",
      {"data", "to"},
      "Usage: TWServer migrate --data DIR --to postgresql://...\n"
@@ -498,6 +511,12 @@ class Runner {
          [&](uint64_t v) { options.logon_delay_max_ms = static_cast<int>(v); }},
         {"key-rotation", 86400, false,
          [&](uint64_t v) { options.key_rotation_seconds = static_cast<int>(v); }},
+        {"max-unauthenticated", 1000000, false,
+         [&](uint64_t v) { options.max_unauthenticated = static_cast<size_t>(v); }},
+        {"max-unauthenticated-per-address", 1000000, false,
+         [&](uint64_t v) { options.max_unauthenticated_per_address = static_cast<size_t>(v); }},
+        {"read-budget", 3600000, false,
+         [&](uint64_t v) { options.read_budget_ms = static_cast<int>(v); }},
     };
     for (const Limit& limit : limits) {
       auto found = args.options.find(limit.name);
@@ -508,8 +527,10 @@ class Runner {
       }
       limit.set(value);
     }
-    for (const char* positive : {"max-connections", "logon-timeout", "idle-timeout",
-                                 "prelogon-message-limit", "max-items", "key-rotation"}) {
+    for (const char* positive :
+         {"max-connections", "logon-timeout", "idle-timeout", "prelogon-message-limit", "max-items",
+          "key-rotation", "max-unauthenticated", "max-unauthenticated-per-address",
+          "read-budget"}) {
       auto found = args.options.find(positive);
       if (found != args.options.end() &&
           found->second.find_first_not_of("0") == std::string::npos) {
@@ -539,7 +560,8 @@ class Runner {
       return StorageFailed(*storage);
     }
     out_ << "Removed " << report.removed << " of " << report.examined << " contents old enough ("
-         << report.bytes << " bytes) and " << report.temporaries << " stale temporary files\n";
+         << report.bytes << " bytes), " << report.temporaries << " stale temporary files and "
+         << report.abandoned << " files of abandoned uploads\n";
     return kExitOk;
   }
 

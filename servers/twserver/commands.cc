@@ -25,6 +25,7 @@
 #include "protocol/production_command.h"
 #include "protocol/server_errors.h"
 #include "servers/twserver/names.h"
+#include "servers/twserver/read_gate.h"
 #include "settings/property_escape.h"
 
 namespace tw::twserver {
@@ -125,14 +126,22 @@ class TakenFiles {
 }  // namespace
 
 CommandHandler::CommandHandler(Storage& storage, LogonKeys& keys, LogonThrottle& throttle,
-                               const std::atomic<bool>* stopping, HandlerLimits limits)
-    : storage_(storage), keys_(keys), throttle_(throttle), stopping_(stopping), limits_(limits) {}
+                               const std::atomic<bool>* stopping, HandlerLimits limits,
+                               std::string peer_address)
+    : storage_(storage),
+      keys_(keys),
+      throttle_(throttle),
+      stopping_(stopping),
+      limits_(limits),
+      peer_address_(std::move(peer_address)) {}
 
 CommandOutcome CommandHandler::Handle(const CRLMSGmessage& request) {
   CommandOutcome out;
   int error = kServerFailure;
   try {
     const std::string command = request.GetCommand();
+    const bool logon = command == prelogon::kCommand || command == logon::kCommand;
+    const ReadScope reads(user_, logon, limits_.read_budget);
     const bool has_sub = HasSubCommand(command);
     out.reply = NewReply(request, command, has_sub);
     if (has_sub) GetNumber(request, kFieldSubCommand, &out.sub_command);
@@ -171,6 +180,7 @@ CommandOutcome CommandHandler::Handle(const CRLMSGmessage& request) {
 }
 
 int CommandHandler::Checked(int result, CommandOutcome* out) {
+  if (result == kOverLimit) out->note = Printable(storage_.FailureText());
   if (result >= 0) return result;
   out->failure = storage_.FailureText();
   return kServerFailure;
@@ -232,7 +242,7 @@ int CommandHandler::Logon(const CRLMSGmessage& request, CommandOutcome* out) {
   // Names the rules refuse share one throttle record, so that nobody fills
   // the throttle's memory with long junk names.
   const std::string throttled = IsValidUserName(name) ? name : std::string("\x01");
-  Pause(throttle_.WaitFor(throttled, std::chrono::steady_clock::now()));
+  Pause(throttle_.WaitFor(throttled, peer_address_, std::chrono::steady_clock::now()));
 
   SecureBytes plain;
   const LogonKeys::Result opened = keys_.Open(key_generation_, sealed_digest, &plain);
@@ -247,17 +257,18 @@ int CommandHandler::Logon(const CRLMSGmessage& request, CommandOutcome* out) {
   }
   if (checked != kOk && checked != kLogonRefused) return Checked(checked, out);
   if (checked == kLogonRefused) {
-    int name_failures = 0;
-    const std::chrono::milliseconds delay = throttle_.Refused(
-        throttled, ++refused_logons_, std::chrono::steady_clock::now(), &name_failures);
+    const LogonThrottle::Refusal refusal = throttle_.Refused(
+        throttled, peer_address_, ++refused_logons_, std::chrono::steady_clock::now());
     out->note = std::string("logon refused for ") + Printable(name.substr(0, kMaxNameBytes)) +
                 ": " + why + "; refusal " + std::to_string(refused_logons_) +
-                " on this connection, " + std::to_string(name_failures) +
-                " for the name; answered after " + std::to_string(delay.count()) + " ms";
-    Pause(delay);
+                " on this connection, " + std::to_string(refusal.pair_failures) +
+                " for the name from this address, " + std::to_string(refusal.name_addresses) +
+                " addresses refused for it; answered after " +
+                std::to_string(refusal.delay.count()) + " ms";
+    Pause(refusal.delay);
     return kLogonRefused;
   }
-  throttle_.Succeeded(throttled);
+  throttle_.Succeeded(throttled, peer_address_);
 
   // The channel key: 64 upper-case hex characters, used as they are (their
   // ASCII bytes), so it holds no zero byte and serves as a pass phrase too.
@@ -498,26 +509,30 @@ int CommandHandler::Fetch(const CRLMSGmessage& request, CommandOutcome* out) {
   size_t failed = 0;
   const int result = storage_.Fetch(items, &fetched, &failed);
   if (result != kOk) return Checked(result, out);
+  // The storage kept what it gave within kMaxReplyBytes; the strings move
+  // on rather than being copied, so the reply is built with little more.
   std::vector<std::string> names, stamps, full_paths, contents;
   std::vector<int> sent_versions;
-  for (const FetchedVersion& v : fetched) {
+  const size_t count = fetched.size();
+  for (FetchedVersion& v : fetched) {
     sent_versions.push_back(v.version);
-    names.push_back(v.name);
-    stamps.push_back(v.stamp);
-    full_paths.push_back(v.full_path);
-    contents.push_back(v.content_path);
+    names.push_back(std::move(v.name));
+    stamps.push_back(std::move(v.stamp));
+    full_paths.push_back(std::move(v.full_path));
+    contents.push_back(std::move(v.content_path));
   }
+  fetched.clear();
   CRLMSGmessage& reply = *out->reply;
   reply.SetString(fetch::kReplyDocumentIds, Join(ids));
   reply.SetIntList(fetch::kReplyVersions, sent_versions);
   reply.SetString(fetch::kReplyNames, Join(names));
   reply.SetString(fetch::kReplyStamps, Join(stamps));
   reply.SetString(fetch::kReplyFullPaths, Join(full_paths));
-  reply.SetIntList(fetch::kReplyResults, std::vector<int>(fetched.size(), 0));
+  reply.SetIntList(fetch::kReplyResults, std::vector<int>(count, 0));
   // The channel streams these store files piece by piece after the reply.
   const std::string files = Join(contents);
   reply.SetRawField(fetch::kReplyFiles, FIELD_FILELIST, files.data(), files.size());
-  reply.SetInt(fetch::kReplyFileCount, static_cast<int>(fetched.size()));
+  reply.SetInt(fetch::kReplyFileCount, static_cast<int>(count));
   return kOk;
 }
 
@@ -534,14 +549,23 @@ int CommandHandler::GetNameList(const CRLMSGmessage& request, CommandOutcome* ou
   const int result = storage_.GetNameTable(kind, subject, recursive != 0, &table);
   if (result != kOk) return Checked(result, out);
   ::tw::NameTable text;
-  for (const std::vector<std::string>& values : table.rows) {
+  for (std::vector<std::string>& values : table.rows) {
     ::tw::NameTable::Row row;
     for (size_t c = 0; c < table.columns.size(); ++c) {
-      row.emplace_back(table.columns[c], c < values.size() ? values[c] : std::string());
+      row.emplace_back(table.columns[c], c < values.size() ? std::move(values[c]) : std::string());
     }
+    values.clear();
     text.AddRow(std::move(row));
   }
-  out->reply->SetString(name_list::kReplyTable, text.ToText());
+  table.rows.clear();
+  std::string form = text.ToText();
+  text.Clear();
+  // The storage charged each row at its largest; this is the last guard.
+  if (form.size() > kMaxReplyBytes) {
+    out->note = "a name table of " + std::to_string(form.size()) + " bytes, over the reply limit";
+    return kServerNotPermitted;
+  }
+  out->reply->SetString(name_list::kReplyTable, form);
   return kOk;
 }
 

@@ -26,8 +26,14 @@
 //
 // Logon: PRELOGON announces the current logon key (logon_keys.h); LOGON
 // opens the sealed digest under that key, once only, and is slowed down
-// after refusals (logon_throttle.h). Requests with more items than the
-// limit are refused with kServerNotPermitted before any work is done.
+// after refusals of the name from the connection's address
+// (logon_throttle.h). Requests with more items than the limit are refused
+// with kServerNotPermitted before any work is done, and so are reads whose
+// reply would pass the message object limit or that run past their time
+// budget.
+//
+// Every request runs in a ReadScope (read_gate.h): its reads count for the
+// logged-on user, or for a logon.
 //
 // Threads: one CommandHandler per connection, used by that connection's
 // thread. The Storage, the logon keys and the throttle are shared by all
@@ -69,15 +75,21 @@ struct CommandOutcome {
 struct HandlerLimits {
   // Items (names, identifiers, files) in one request's list.
   size_t max_items = 100000;
+  // The time one database read may take, and the most it waits for a
+  // reader (zero: no limit of its own).
+  std::chrono::milliseconds read_budget{20000};
 };
 
 class CommandHandler {
  public:
-  // `keys` and `throttle` serve the logon. `stopping` (may be null) cuts
-  // the storing of uploads and the waits of a throttled logon short when
-  // the server stops. Everything referred to outlives the handler.
+  // `keys` and `throttle` serve the logon; `peer_address` is the client's
+  // address, by which refused logons are throttled. `stopping` (may be
+  // null) cuts the storing of uploads and the waits of a throttled logon
+  // short when the server stops. Everything referred to outlives the
+  // handler.
   CommandHandler(Storage& storage, LogonKeys& keys, LogonThrottle& throttle,
-                 const std::atomic<bool>* stopping, HandlerLimits limits = HandlerLimits());
+                 const std::atomic<bool>* stopping, HandlerLimits limits = HandlerLimits(),
+                 std::string peer_address = std::string());
   CommandHandler(const CommandHandler&) = delete;
   CommandHandler& operator=(const CommandHandler&) = delete;
 
@@ -126,6 +138,7 @@ class CommandHandler {
   LogonThrottle& throttle_;
   const std::atomic<bool>* const stopping_;
   const HandlerLimits limits_;
+  const std::string peer_address_;
   // What PRELOGON announced on this connection; LOGON switches to it.
   bool announced_ = false;
   RepositorySettings settings_;

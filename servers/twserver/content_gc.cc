@@ -17,6 +17,7 @@ int CollectContents(Storage& storage, int64_t min_age_seconds, CollectionReport*
   const ContentStore& store = storage.Contents();
   *report = CollectionReport();
   report->temporaries = store.RemoveStaleTemporaries(kStaleTemporarySeconds);
+  report->abandoned = store.RemoveAbandonedUploads();
 
   // A first pass without the write lock narrows the candidates down to
   // those no version referred to a moment ago; each batch is then checked

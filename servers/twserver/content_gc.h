@@ -1,6 +1,7 @@
 // Content collection: removes from the content store every content that no
 // version refers to (the bytes of a request refused after they were stored,
-// of a transaction that failed, or left by a crash), and temporary files
+// of a transaction that failed, or left by a crash), the upload folders of
+// servers that are gone, whatever their age, and other temporary files
 // that no living writer owns.
 //
 // Safe while clients upload, in this process or another: a content is
@@ -34,6 +35,7 @@ struct CollectionReport {
   size_t removed = 0;   // contents removed
   uint64_t bytes = 0;   // their bytes
   int temporaries = 0;  // stale temporary files removed
+  int abandoned = 0;    // files of abandoned uploads removed
 };
 
 // Collects the store of `storage`. `stop` (may be null) ends the work early

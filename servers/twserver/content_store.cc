@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -11,7 +12,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <filesystem>
 #include <set>
+#include <system_error>
 #include <vector>
 
 #include "crypto/crypto.h"
@@ -55,6 +58,28 @@ std::string RandomHex() {
 std::string RandomName() {
   const std::string hex = RandomHex();
   return hex.empty() ? hex : hex + ".part";
+}
+
+constexpr char kUploadPrefix[] = "uploads-";
+constexpr char kNewUploadPrefix[] = ".uploads-";
+constexpr char kNewUploadSuffix[] = ".new";
+constexpr char kUploadLock[] = "owner.lock";
+
+bool StartsWith(const std::string& text, const char* prefix) {
+  return text.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+// Removes the folder `path` and everything below it, never following a
+// symbolic link out of it. Returns how many files (not folders) went.
+int RemoveTree(const std::string& path) {
+  namespace fs = std::filesystem;
+  int files = 0;
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
+    if (!it->is_directory(ec) || it->is_symlink(ec)) ++files;
+  }
+  fs::remove_all(path, ec);
+  return files;
 }
 
 std::string LowerHexDigest(CryptoPP::SHA256* hash) {
@@ -376,21 +401,95 @@ int ContentStore::RemoveStaleTemporaries(int64_t age_seconds) const {
   DIR* dir = opendir(folder.c_str());
   if (dir == nullptr) return 0;
   std::vector<std::string> stale;
+  std::vector<std::string> unfinished;
   const time_t now = time(nullptr);
   while (const dirent* entry = readdir(dir)) {
     const std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
     const std::string path = folder + "/" + name;
     struct stat st;
-    if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-        AgeSeconds(now, st.st_mtime) > age_seconds) {
+    if (lstat(path.c_str(), &st) != 0 || AgeSeconds(now, st.st_mtime) <= age_seconds) continue;
+    if (S_ISREG(st.st_mode)) {
       stale.push_back(path);
+    } else if (S_ISDIR(st.st_mode) && StartsWith(name, kNewUploadPrefix)) {
+      unfinished.push_back(path);
     }
   }
   closedir(dir);
   int removed = 0;
   for (const auto& path : stale) {
     if (unlink(path.c_str()) == 0) ++removed;
+  }
+  for (const auto& path : unfinished) removed += RemoveTree(path);
+  return removed;
+}
+
+UploadFolder::~UploadFolder() {
+  if (path_.empty()) return;
+  // Still locked: nobody else removes it meanwhile.
+  RemoveTree(path_);
+  if (lock_fd_ >= 0) close(lock_fd_);
+}
+
+bool ContentStore::OpenUploadFolder(UploadFolder* folder, std::string* error) const {
+  const std::string hex = RandomHex();
+  if (hex.empty()) {
+    *error = "no random bytes for an upload folder's name";
+    return false;
+  }
+  // Made under a name collection leaves alone while it is young, locked,
+  // and only then given the name by which collection judges it.
+  const std::string making = TempFolder() + "/" + kNewUploadPrefix + hex + kNewUploadSuffix;
+  const std::string path = TempFolder() + "/" + kUploadPrefix + hex;
+  if (mkdir(making.c_str(), 0700) != 0) {
+    *error = ErrnoText("cannot make folder", making, errno);
+    return false;
+  }
+  const std::string lock = making + "/" + kUploadLock;
+  const int fd = open(lock.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    *error = ErrnoText("cannot lock", lock, errno);
+    if (fd >= 0) close(fd);
+    RemoveTree(making);
+    return false;
+  }
+  if (rename(making.c_str(), path.c_str()) != 0) {
+    *error = ErrnoText("cannot rename to", path, errno);
+    close(fd);
+    RemoveTree(making);
+    return false;
+  }
+  folder->path_ = path;
+  folder->lock_fd_ = fd;
+  return true;
+}
+
+int ContentStore::RemoveAbandonedUploads() const {
+  const std::string folder = TempFolder();
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return 0;
+  std::vector<std::string> candidates;
+  while (const dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (StartsWith(name, kUploadPrefix)) candidates.push_back(folder + "/" + name);
+  }
+  closedir(dir);
+  int removed = 0;
+  for (const std::string& path : candidates) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+    const std::string lock = path + "/" + kUploadLock;
+    const int fd = open(lock.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    // A folder in place always has its lock file: one without has lost it
+    // to a removal that was cut short, and nobody owns it.
+    if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      close(fd);
+      continue;  // its owner lives
+    }
+    // Held by us now (or ownerless): the owner is gone, and no other
+    // collector removes it at the same time. The lock file is no upload.
+    removed += std::max(0, RemoveTree(path) - (fd >= 0 ? 1 : 0));
+    if (fd >= 0) close(fd);
   }
   return removed;
 }

@@ -3,12 +3,19 @@
 //
 // Layout below the store's folder: "tmp/" holds contents being written,
 // "<ab>/<64 hex digits>" the finished ones, <ab> being the digest's first two
-// digits. A content reaches its final name only after its bytes and the
-// temporary file are on disk (fsync, rename, fsync of the folder), so a
-// database transaction that names a digest never refers to a partial file.
-// A crash before that transaction commits leaves at most an unreferenced
-// content behind, never a version without its bytes; content collection
-// (content_gc.h) removes such contents later.
+// digits. Each serving process receives its uploads in a folder of its own,
+// "tmp/uploads-<16 hex digits>", holding "owner.lock", on which the process
+// holds an flock for as long as it lives: a folder whose lock nobody holds
+// was left by a process that died (a crash, a kill) in the middle of
+// uploads, and is removed whole, at once, by whoever opens the repository
+// or collects it (RemoveAbandonedUploads), while the folders of servers
+// that run - on this machine or, through the shared file system's locks,
+// on another - stay untouched. A folder is made under "tmp/.uploads-*.new"
+// and renamed into place only once its lock is held. A content reaches its final name only after
+// its bytes and the temporary file are on disk (fsync, rename, fsync of the folder), so a database
+// transaction that names a digest never refers to a partial file. A crash before that transaction
+// commits leaves at most an unreferenced content behind, never a version without its bytes; content
+// collection (content_gc.h) removes such contents later.
 //
 // Every content that is written or adopted reaches its name with a fresh
 // modification time (the rename puts a new file there even when the same
@@ -43,6 +50,24 @@ struct ContentRef {
 };
 
 class ContentStore;
+
+// The upload folder this process owns (see above). Destroying the object
+// removes the folder with everything left in it, then lets the lock go.
+class UploadFolder {
+ public:
+  UploadFolder() = default;
+  ~UploadFolder();
+  UploadFolder(const UploadFolder&) = delete;
+  UploadFolder& operator=(const UploadFolder&) = delete;
+
+  // The folder; empty before ContentStore::OpenUploadFolder.
+  const std::string& path() const { return path_; }
+
+ private:
+  friend class ContentStore;
+  std::string path_;
+  int lock_fd_ = -1;
+};
 
 // Receives one content piece by piece (a file arriving in frames is never
 // held whole in memory). Ends either in Finish or in Abort; destroying an
@@ -138,8 +163,18 @@ class ContentStore {
 
   // Removes temporary files last changed more than `age_seconds` ago: the
   // leftovers of writers that died with their process. Younger ones may
-  // belong to a writer at work. Returns how many were removed.
+  // belong to a writer at work. Returns how many were removed. Upload
+  // folders are left to RemoveAbandonedUploads, except the unfinished
+  // ".new" ones of a process that died while making one, once as old.
   int RemoveStaleTemporaries(int64_t age_seconds) const;
+
+  // Makes a new upload folder that this process owns (`folder` must hold
+  // none yet). False, with `error`, when it cannot be made or locked.
+  bool OpenUploadFolder(UploadFolder* folder, std::string* error) const;
+
+  // Removes every upload folder whose owner is gone, whatever its age, with
+  // everything in it. Returns how many files were removed with them.
+  int RemoveAbandonedUploads() const;
 
   const std::string& root() const { return root_; }
   std::string TempFolder() const { return root_ + "/tmp"; }

@@ -11,59 +11,103 @@ std::chrono::milliseconds LogonThrottle::DelayAfter(int failures) const {
   return std::min(delay, options_.cap);
 }
 
-LogonThrottle::Record* LogonThrottle::Find(const std::string& name, Clock::time_point now,
-                                           bool create) {
-  auto it = names_.find(name);
-  if (it != names_.end()) {
-    if (now - it->second.last_failure < options_.forget) return &it->second;
-    names_.erase(it);
-  }
-  if (!create) return nullptr;
-  if (names_.size() >= options_.max_names) {
-    for (auto old = names_.begin(); old != names_.end();) {
-      old = now - old->second.last_failure >= options_.forget ? names_.erase(old) : std::next(old);
-    }
-    if (names_.size() >= options_.max_names) return &overflow_;
-  }
-  return &names_[name];
+std::string LogonThrottle::PairKey(const std::string& name, const std::string& address) {
+  // A user name holds no control character: the zero byte parts the two.
+  std::string key = name;
+  key += '\0';
+  key += address;
+  return key;
 }
 
-std::chrono::milliseconds LogonThrottle::WaitFor(const std::string& name, Clock::time_point now) {
+void LogonThrottle::DropPair(std::unordered_map<std::string, Record>::iterator it,
+                             const std::string& name) {
+  pairs_.erase(it);
+  auto owner = names_.find(name);
+  if (owner != names_.end() && --owner->second.addresses <= 0) names_.erase(owner);
+}
+
+void LogonThrottle::DropForgotten(Clock::time_point now) {
+  for (auto it = pairs_.begin(); it != pairs_.end();) {
+    auto next = std::next(it);
+    if (now - it->second.last_failure >= options_.forget) {
+      DropPair(it, it->first.substr(0, it->first.find('\0')));
+    }
+    it = next;
+  }
+}
+
+LogonThrottle::Record* LogonThrottle::FindPair(const std::string& key, const std::string& name,
+                                               Clock::time_point now, bool create) {
+  auto it = pairs_.find(key);
+  if (it != pairs_.end()) {
+    if (now - it->second.last_failure < options_.forget) return &it->second;
+    DropPair(it, name);
+  }
+  if (!create) return nullptr;
+  if (pairs_.size() + names_.size() >= options_.max_records) {
+    DropForgotten(now);
+    if (pairs_.size() + names_.size() >= options_.max_records) return &overflow_;
+  }
+  ++names_[name].addresses;
+  return &pairs_[key];
+}
+
+bool LogonThrottle::Distributed(const std::string& name) const {
+  const auto it = names_.find(name);
+  return it != names_.end() && it->second.addresses >= options_.distributed_addresses;
+}
+
+std::chrono::milliseconds LogonThrottle::WaitFor(const std::string& name,
+                                                 const std::string& address,
+                                                 Clock::time_point now) {
   if (options_.base.count() <= 0) return std::chrono::milliseconds(0);
   std::lock_guard<std::mutex> lock(mutex_);
-  Record* record = Find(name, now, false);
-  if (record == nullptr && names_.size() >= options_.max_names) record = &overflow_;
-  if (record == nullptr || record->failures == 0) return std::chrono::milliseconds(0);
-  // One attempt per delay: each waiter takes the next turn, so that guesses
+  Record* record = FindPair(PairKey(name, address), name, now, false);
+  // With the records full, pairs without one of their own share one: the
+  // throttle stays on, at the price of holding everybody to it.
+  if (record == nullptr && pairs_.size() + names_.size() >= options_.max_records) {
+    record = &overflow_;
+  }
+  if (record == nullptr || record->failures == 0 || now - record->last_failure >= options_.forget) {
+    return std::chrono::milliseconds(0);
+  }
+  // One check per delay: each waiter takes the next turn, so that guesses
   // sent on many connections at once are still checked one delay apart.
-  const Clock::time_point turn = std::max(now, record->next_allowed);
+  Clock::time_point turn = std::max(now, record->next_allowed);
+  if (Distributed(name)) {
+    NameRecord& whole = names_[name];
+    turn = std::max(turn, whole.next_allowed);
+    whole.next_allowed = turn + DelayAfter(whole.addresses);
+  }
   record->next_allowed = turn + DelayAfter(record->failures);
   if (turn == now) return std::chrono::milliseconds(0);
   return std::chrono::duration_cast<std::chrono::milliseconds>(turn - now) +
          std::chrono::milliseconds(1);
 }
 
-std::chrono::milliseconds LogonThrottle::Refused(const std::string& name, int connection_failures,
-                                                 Clock::time_point now, int* name_failures) {
-  const std::chrono::milliseconds connection_delay = DelayAfter(connection_failures);
-  if (options_.base.count() <= 0) {
-    *name_failures = 0;
-    return connection_delay;
-  }
+LogonThrottle::Refusal LogonThrottle::Refused(const std::string& name, const std::string& address,
+                                              int connection_failures, Clock::time_point now) {
+  Refusal refusal;
+  refusal.delay = DelayAfter(connection_failures);
+  if (options_.base.count() <= 0) return refusal;
   std::lock_guard<std::mutex> lock(mutex_);
-  Record* record = Find(name, now, true);
+  Record* record = FindPair(PairKey(name, address), name, now, true);
   if (now - record->last_failure >= options_.forget) record->failures = 0;
   ++record->failures;
   record->last_failure = now;
-  const std::chrono::milliseconds name_delay = DelayAfter(record->failures);
-  record->next_allowed = std::max(record->next_allowed, now + name_delay);
-  *name_failures = record->failures;
-  return std::max(connection_delay, name_delay);
+  const std::chrono::milliseconds pair_delay = DelayAfter(record->failures);
+  record->next_allowed = std::max(record->next_allowed, now + pair_delay);
+  refusal.delay = std::max(refusal.delay, pair_delay);
+  refusal.pair_failures = record->failures;
+  const auto whole = names_.find(name);
+  refusal.name_addresses = whole != names_.end() ? whole->second.addresses : 0;
+  return refusal;
 }
 
-void LogonThrottle::Succeeded(const std::string& name) {
+void LogonThrottle::Succeeded(const std::string& name, const std::string& address) {
   std::lock_guard<std::mutex> lock(mutex_);
-  names_.erase(name);
+  auto it = pairs_.find(PairKey(name, address));
+  if (it != pairs_.end()) DropPair(it, name);
 }
 
 }  // namespace tw::twserver

@@ -1,11 +1,22 @@
-// Slows password guessing down: every refused logon is answered late, and
-// the delay doubles with each refusal, both on one connection and for one
-// user name across all connections (capped, and forgotten some time after
-// the last refusal). Once a name was refused, its logons are checked one
-// delay apart: each waits for a turn of its own before it is checked at
-// all, so opening many connections does not multiply the guesses (the
-// name's owner waits in the same line while it is under attack). A
-// successful logon clears the name's record.
+// Slows password guessing down without letting a guesser lock the owner of
+// a name out.
+//
+// Records are kept per user name and client address (a "pair"): every
+// refused logon is answered late, the delay doubling with each refusal on
+// the connection and of the pair (capped, and forgotten some time after the
+// pair's last refusal). A logon is checked at once unless its own address
+// was refused for that name lately; then it waits for the pair's next turn
+// first, one delay after the turn before, so that guesses sent on many
+// connections from one address are still checked one delay apart, and a
+// guesser cannot learn an answer early by giving up on the held-back
+// refusals. A right password from an address without refusals is never
+// held up, however many other addresses guess.
+//
+// Against a guesser spread over many addresses, a name refused from at
+// least `distributed_addresses` addresses lately takes its checks of
+// refused pairs one name-wide turn apart as well; an address that was
+// never refused still goes straight to its check. A successful logon
+// clears its pair's record.
 //
 // Threads: shared by every connection; `mutex_` guards the records.
 #ifndef TW_SERVERS_TWSERVER_LOGON_THROTTLE_H_
@@ -26,11 +37,21 @@ class LogonThrottle {
     // The delay after the first refusal; 0 turns the throttle off.
     std::chrono::milliseconds base{250};
     std::chrono::milliseconds cap{8000};
-    // A name's record is dropped this long after its last refusal.
+    // A record is dropped this long after its last refusal.
     std::chrono::seconds forget{900};
-    // Names remembered at most; beyond it, names without a record of their
-    // own share one.
-    size_t max_names = 65536;
+    // Records (pairs and names) kept at most; beyond it, pairs without a
+    // record of their own share one.
+    size_t max_records = 65536;
+    // Addresses refused for one name lately from which on its refused
+    // pairs take name-wide turns.
+    int distributed_addresses = 8;
+  };
+
+  // What the throttle knows of a refusal, for the log.
+  struct Refusal {
+    std::chrono::milliseconds delay{0};  // how long to hold the answer back
+    int pair_failures = 0;               // refusals of the name from this address
+    int name_addresses = 0;              // addresses refused for the name lately
   };
 
   explicit LogonThrottle(Options options) : options_(options) {}
@@ -38,17 +59,19 @@ class LogonThrottle {
   // The delay after `failures` refusals (0 for none).
   std::chrono::milliseconds DelayAfter(int failures) const;
 
-  // How long a logon for `name` must still wait before it is checked; the
+  // How long a logon for `name` from `address` must still wait before it
+  // is checked: 0 unless the address was refused for the name lately. The
   // turn it names is taken (the next caller's comes one delay later).
-  std::chrono::milliseconds WaitFor(const std::string& name, Clock::time_point now);
+  std::chrono::milliseconds WaitFor(const std::string& name, const std::string& address,
+                                    Clock::time_point now);
 
-  // Records a refusal for `name`; `connection_failures` counts this
-  // connection's refusals, this one included. Returns how long to hold the
-  // answer back, and in `name_failures` the name's count.
-  std::chrono::milliseconds Refused(const std::string& name, int connection_failures,
-                                    Clock::time_point now, int* name_failures);
+  // Records a refusal of `name` from `address`; `connection_failures`
+  // counts this connection's refusals, this one included.
+  Refusal Refused(const std::string& name, const std::string& address, int connection_failures,
+                  Clock::time_point now);
 
-  void Succeeded(const std::string& name);
+  // Clears the record of `name` from `address`.
+  void Succeeded(const std::string& name, const std::string& address);
 
  private:
   struct Record {
@@ -56,12 +79,24 @@ class LogonThrottle {
     Clock::time_point next_allowed;
     Clock::time_point last_failure;
   };
-  Record* Find(const std::string& name, Clock::time_point now, bool create);
+  // A name's record across its addresses: the addresses with a pair
+  // record, and the name-wide turn.
+  struct NameRecord {
+    int addresses = 0;
+    Clock::time_point next_allowed;
+  };
+  static std::string PairKey(const std::string& name, const std::string& address);
+  Record* FindPair(const std::string& key, const std::string& name, Clock::time_point now,
+                   bool create);
+  void DropPair(std::unordered_map<std::string, Record>::iterator it, const std::string& name);
+  void DropForgotten(Clock::time_point now);
+  bool Distributed(const std::string& name) const;
 
   const Options options_;
   std::mutex mutex_;
-  std::unordered_map<std::string, Record> names_;  // guarded by mutex_
-  Record overflow_;                                // guarded by mutex_
+  std::unordered_map<std::string, Record> pairs_;      // guarded by mutex_
+  std::unordered_map<std::string, NameRecord> names_;  // guarded by mutex_
+  Record overflow_;                                    // guarded by mutex_
 };
 
 }  // namespace tw::twserver

@@ -49,7 +49,13 @@ class DbError : public std::runtime_error {
 
 constexpr const char* kSchemaVersion = "1";
 
-constexpr int kMaxDepth = 100000;
+// When the read under way on this thread must be over; the end of time
+// outside a read. Checked before each statement, since a read of many
+// short statements never meets the statement timeout.
+ReadGate::Clock::time_point& ReadDeadline() {
+  thread_local ReadGate::Clock::time_point deadline = ReadGate::Clock::time_point::max();
+  return deadline;
+}
 
 // Content collection holds this row of our own settings table exclusively,
 // and every operation adding versions holds it shared: only roles that may
@@ -282,6 +288,9 @@ class Statement {
   }
 
   void Execute() {
+    if (ReadGate::Clock::now() > ReadDeadline()) {
+      throw DbError("the read ran past its time budget");
+    }
     std::vector<const char*> pointers;
     for (size_t i = 0; i < values_.size(); ++i) {
       pointers.push_back(nulls_[i] ? nullptr : values_[i].c_str());
@@ -656,12 +665,18 @@ void PostgresStorage::NoteFailure(const std::string& text) {
   failure_ = trimmed;
 }
 
-std::unique_ptr<PostgresStorage::Connection> PostgresStorage::Lease(bool* fresh) {
+std::unique_ptr<PostgresStorage::Connection> PostgresStorage::Lease(bool write, bool* fresh) {
   std::unique_lock<std::mutex> lock(pool_mutex_);
-  if (!pool_ready_.wait_for(lock, std::chrono::milliseconds(kStatementMilliseconds),
-                            [this] { return !idle_.empty() || open_ < kMaxConnections; })) {
+  // Readers come through the gate, writers are counted here: together
+  // they never lease more than kMaxConnections, so the second condition
+  // is only a guard.
+  if (!pool_ready_.wait_for(lock, std::chrono::milliseconds(kStatementMilliseconds), [&] {
+        return (!write || writers_ < kWriteConnections) &&
+               (!idle_.empty() || open_ < kMaxConnections);
+      })) {
     throw DbError("no database connection came free in time");
   }
+  if (write) ++writers_;
   if (!idle_.empty()) {
     std::unique_ptr<Connection> connection = std::move(idle_.back());
     idle_.pop_back();
@@ -684,7 +699,7 @@ std::unique_ptr<PostgresStorage::Connection> PostgresStorage::Lease(bool* fresh)
     }
   }
   if (connection->conn == nullptr) {
-    Return(nullptr, false);
+    Return(nullptr, false, write);
     throw DbError(error);
   }
   return connection;
@@ -701,29 +716,52 @@ void PostgresStorage::DropIdle() {
   // They close here, outside the lock.
 }
 
-void PostgresStorage::Return(std::unique_ptr<Connection> connection, bool keep) {
+void PostgresStorage::Return(std::unique_ptr<Connection> connection, bool keep, bool write) {
   {
     std::lock_guard<std::mutex> lock(pool_mutex_);
+    if (write) --writers_;
     if (connection && keep) {
       idle_.push_back(std::move(connection));
     } else {
       --open_;
     }
   }
-  pool_ready_.notify_one();
+  // A writer and a new connection may both wait: wake all.
+  pool_ready_.notify_all();
   // A connection not kept closes here, outside the lock.
 }
 
 int PostgresStorage::Transact(Mode mode, const std::function<int()>& body) {
+  const bool write = mode != Mode::kRead;
+  ReadGate::Pass pass;
+  if (!write) {
+    std::string why;
+    if (!gate_.Enter(&pass, &why)) {
+      NoteFailure(why);
+      return kStorageFailure;
+    }
+  }
   std::unique_ptr<Connection> connection;
   bool fresh = false;
   try {
-    connection = Lease(&fresh);
+    connection = Lease(write, &fresh);
   } catch (const std::exception& e) {
     NoteFailure(e.what());
     return kStorageFailure;
   }
   const Use use(connection.get());
+  // A read ends at its deadline: each statement is checked before it runs,
+  // and one that runs long is cancelled by the server (statement_timeout,
+  // set for the read's transaction only).
+  struct Deadline {
+    explicit Deadline(ReadGate::Clock::time_point at) { ReadDeadline() = at; }
+    ~Deadline() { ReadDeadline() = ReadGate::Clock::time_point::max(); }
+  };
+  const Deadline deadline(pass.deadline());
+  std::string read_timeout;
+  if (pass.deadline() != ReadGate::Clock::time_point::max()) {
+    read_timeout = "SET LOCAL statement_timeout = " + std::to_string(pass.budget().count() + 1);
+  }
   const char* begin = mode == Mode::kRead    ? "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"
                       : mode == Mode::kWrite ? "BEGIN ISOLATION LEVEL SERIALIZABLE"
                                              : "BEGIN ISOLATION LEVEL READ COMMITTED";
@@ -734,6 +772,7 @@ int PostgresStorage::Transact(Mode mode, const std::function<int()>& body) {
     try {
       Exec(begin);
       began = true;
+      if (!read_timeout.empty()) Exec(read_timeout.c_str());
       if (mode == Mode::kCollector) {
         Exec(kTakeCollectionLock);
       }
@@ -746,10 +785,10 @@ int PostgresStorage::Transact(Mode mode, const std::function<int()>& body) {
         // restart, a failover, an idle timeout): nothing ran, so the
         // operation goes to a new connection, once. The other idle ones
         // most likely went the same way.
-        Return(std::move(connection), false);
+        Return(std::move(connection), false, write);
         DropIdle();
         try {
-          connection = Lease(&fresh);
+          connection = Lease(write, &fresh);
         } catch (const std::exception& again) {
           NoteFailure(again.what());
           return kStorageFailure;
@@ -784,7 +823,14 @@ int PostgresStorage::Transact(Mode mode, const std::function<int()>& body) {
   // A connection that broke is dropped; the next operation opens a new one.
   const bool keep = PQstatus(connection->conn) == CONNECTION_OK &&
                     PQtransactionStatus(connection->conn) == PQTRANS_IDLE;
-  Return(std::move(connection), keep);
+  Return(std::move(connection), keep, write);
+  if (result == kStorageFailure && ReadGate::Clock::now() > pass.deadline()) {
+    NoteFailure("the read ran past its time budget of " + std::to_string(pass.budget().count()) +
+                " ms");
+    result = kOverLimit;
+  } else if (result == kOverLimit) {
+    NoteFailure("the reply would pass " + std::to_string(kMaxReplyBytes) + " bytes");
+  }
   return result;
 }
 
@@ -874,17 +920,14 @@ std::string PostgresStorage::StampAfter(int64_t document, int64_t* ms) {
   return StampText(stamp);
 }
 
-std::string PostgresStorage::FullPath(int64_t production, const std::string& name) {
-  std::vector<std::string> names{name};
-  for (int depth = 0;; ++depth) {
-    if (depth > kMaxDepth) throw DbError("the Production tree is damaged");
+ProductionTree PostgresStorage::Tree() {
+  return ProductionTree([this](int64_t seq, ProductionTree::Row* row) {
     Query q(this, "SELECT parent, name FROM productions WHERE seq = $1");
-    if (!q.Bind(1, production).Step()) throw DbError("a Production's parent is missing");
-    names.push_back(q.Text(1));
-    if (q.IsNull(0)) break;
-    production = q.Int(0);
-  }
-  return JoinFullPath(names);
+    if (!q.Bind(1, seq).Step()) return false;
+    row->parent = q.IsNull(0) ? -1 : q.Int(0);
+    row->name = q.Text(1);
+    return true;
+  });
 }
 
 std::vector<PostgresStorage::Holder> PostgresStorage::Holders(int64_t document) {
@@ -957,7 +1000,8 @@ int PostgresStorage::ListLocksLocked(int64_t document, std::vector<LockEntry>* o
   return kOk;
 }
 
-int PostgresStorage::ListVersionsLocked(int64_t document, std::vector<VersionInfo>* out) {
+int PostgresStorage::ListVersionsLocked(int64_t document, std::vector<VersionInfo>* out,
+                                        ReplyBudget* budget) {
   out->clear();
   Query q(this,
           "SELECT version, stamp, user_name, comment, work_in_progress, content, size "
@@ -972,6 +1016,7 @@ int PostgresStorage::ListVersionsLocked(int64_t document, std::vector<VersionInf
     v.work_in_progress = q.Int(4) != 0;
     v.content.sha256 = q.Text(5);
     v.content.size = static_cast<uint64_t>(q.Int(6));
+    if (budget != nullptr && !budget->Take(VersionRowCharge(v))) return kOverLimit;
     out->push_back(std::move(v));
   }
   return kOk;
@@ -1132,6 +1177,10 @@ int PostgresStorage::CreateProduction(const std::string& parent_id, const std::s
         return q.Text(1) == name ? kProductionExists : kProductionCaseVariant;
       }
     }
+    ProductionTree tree = Tree();
+    const int placed = CheckNewProduction(tree, parent, name);
+    if (placed == kStorageFailure) throw DbError("the Production tree is damaged");
+    if (placed != kOk) return placed;
     const std::string new_id = NewIdentifier();
     Query(this, "INSERT INTO productions(id, parent, name, fold) VALUES($1, $2, $3, $4)")
         .Bind(1, new_id)
@@ -1208,6 +1257,7 @@ int PostgresStorage::CheckNewDocuments(const std::vector<NewDocument>& items, si
   // to its size: one writer must not hold the others up for long.
   std::unordered_map<std::string, int64_t> productions;
   std::unordered_set<std::string> seen;
+  ProductionTree tree = Tree();
   keys->clear();
   keys->reserve(items.size());
   for (size_t i = 0; i < items.size(); ++i) {
@@ -1220,6 +1270,9 @@ int PostgresStorage::CheckNewDocuments(const std::vector<NewDocument>& items, si
     const int64_t production = known->second;
     if (production < 0) return kUnknownId;
     if (!IsValidName(item.name)) return kInvalidDocumentName;
+    const int placed = CheckNewDocument(tree, production, item.name);
+    if (placed == kStorageFailure) throw DbError("the Production tree is damaged");
+    if (placed != kOk) return placed;
     std::pair<int64_t, std::string> key{production, FoldName(item.name)};
     if (!seen.insert(std::to_string(production) + '/' + key.second).second) return kDocumentTwice;
     {
@@ -1323,9 +1376,17 @@ int PostgresStorage::Fetch(const std::vector<FetchItem>& items, std::vector<Fetc
                            size_t* failed_index) {
   return Transact(Mode::kRead, [&]() -> int {
     std::vector<FetchedVersion> fetched;
+    FetchPlan plan;
+    ProductionTree tree = Tree();
+    ReplyBudget budget;
     for (size_t i = 0; i < items.size(); ++i) {
       const FetchItem& item = items[i];
       if (failed_index != nullptr) *failed_index = i;
+      int again = kOk;
+      if (plan.Repeat(item, &fetched, &budget, &again)) {
+        if (again != kOk) return again;
+        continue;
+      }
       Document doc;
       if (!LoadDocument(item.document_id, &doc)) return kUnknownId;
       FetchedVersion f;
@@ -1347,7 +1408,11 @@ int PostgresStorage::Fetch(const std::vector<FetchItem>& items, std::vector<Fetc
       }
       f.content_path = contents_.PathOf(content.sha256);
       f.size = content.size;
-      f.full_path = FullPath(doc.production, doc.name);
+      if (!budget.Take(FetchPlan::FixedCharge(f))) return kOverLimit;
+      const int path = tree.FullPath(doc.production, doc.name, &f.full_path, &budget);
+      if (path == kStorageFailure) throw DbError("the Production tree is damaged");
+      if (path != kOk) return path;
+      plan.Note(item, fetched.size());
       fetched.push_back(std::move(f));
     }
     *out = std::move(fetched);
@@ -1392,6 +1457,7 @@ int PostgresStorage::GetNameTable(int kind, const std::string& subject, bool rec
   if (kind < kNameListProductions || kind > kNameListVersions) return kMalformed;
   return Transact(Mode::kRead, [&]() -> int {
     NameTable table;
+    ReplyBudget budget;
     if (kind == kNameListProductions) {
       const size_t cut = subject.rfind('\\');
       const int64_t parent =
@@ -1400,29 +1466,29 @@ int PostgresStorage::GetNameTable(int kind, const std::string& subject, bool rec
       table.columns = {kColumnId, kColumnName};
       Query q(this, "SELECT id, name FROM productions WHERE parent = $1 ORDER BY seq");
       q.Bind(1, parent);
-      while (q.Step()) table.rows.push_back({q.Text(0), q.Text(1)});
+      while (q.Step()) {
+        if (!AddChargedRow(&table, {q.Text(0), q.Text(1)}, &budget)) return kOverLimit;
+      }
     } else if (kind == kNameListDocuments) {
       const int64_t top = ProductionSeq(subject);
       if (top < 0) return kUnknownId;
-      table.columns = {kColumnName, kColumnId};
-      // Depth first, each Production's own Documents before its children's;
-      // an explicit stack, so a deep tree cannot exhaust the thread's stack.
-      std::vector<std::pair<int64_t, std::string>> stack{{top, std::string()}};
-      while (!stack.empty()) {
-        const auto [production, prefix] = stack.back();
-        stack.pop_back();
-        {
-          Query q(this, "SELECT name, id FROM documents WHERE production = $1 ORDER BY seq");
-          q.Bind(1, production);
-          while (q.Step()) table.rows.push_back({prefix + q.Text(0), q.Text(1)});
+      DocumentTreeSource source;
+      source.documents = [this](int64_t production, const DocumentTreeSource::Emit& emit) {
+        Query q(this, "SELECT name, id FROM documents WHERE production = $1 ORDER BY seq");
+        q.Bind(1, production);
+        while (q.Step()) {
+          if (!emit(q.Text(0), q.Text(1))) return;
         }
-        if (!recursive) break;
-        std::vector<std::pair<int64_t, std::string>> children;
+      };
+      source.children = [this](int64_t production,
+                               std::vector<std::pair<int64_t, std::string>>* children) {
         Query q(this, "SELECT seq, name FROM productions WHERE parent = $1 ORDER BY seq");
         q.Bind(1, production);
-        while (q.Step()) children.emplace_back(q.Int(0), prefix + q.Text(1) + "\\");
-        stack.insert(stack.end(), children.rbegin(), children.rend());
-      }
+        while (q.Step()) children->emplace_back(q.Int(0), q.Text(1));
+      };
+      const int listed = ListDocumentTree(top, recursive, source, &table, &budget);
+      if (listed == kStorageFailure) throw DbError("the Production tree is damaged");
+      if (listed != kOk) return listed;
     } else {
       Document doc;
       if (!LoadDocument(subject, &doc)) return kUnknownId;
@@ -1432,7 +1498,8 @@ int PostgresStorage::GetNameTable(int kind, const std::string& subject, bool rec
         table = LockNameTable(locks);
       } else {
         std::vector<VersionInfo> versions;
-        ListVersionsLocked(doc.seq, &versions);
+        const int listed = ListVersionsLocked(doc.seq, &versions, &budget);
+        if (listed != kOk) return listed;
         table = VersionNameTable(versions);
       }
     }

@@ -39,6 +39,12 @@
 // pg_catalog and that schema, so that no other role's table or function
 // in another schema is ever used in their place.
 //
+// Reads are admitted by a ReadGate (read_gate.h) to kReadConnections
+// connections and one kept for logons; a read past its deadline is
+// cancelled (kOverLimit). Writes and collection take up to
+// kWriteConnections, so that neither kind can take every connection from
+// the other.
+//
 // Threads: the object may be shared by threads. Each operation leases a
 // connection of its own from a pool (up to kMaxConnections, opened on
 // demand); a connection is used by one thread at a time. Mutexes are held
@@ -54,7 +60,9 @@
 #include <unordered_set>
 #include <vector>
 
+#include "servers/twserver/read_gate.h"
 #include "servers/twserver/storage.h"
+#include "servers/twserver/storage_rules.h"
 
 namespace tw::twserver {
 
@@ -64,8 +72,12 @@ bool IsPostgresConnection(const std::string& conninfo);
 
 class PostgresStorage final : public Storage {
  public:
-  // Connections open at most; more operations wait for one to be free.
-  static constexpr size_t kMaxConnections = 8;
+  // Connections for reads at once (besides the one kept for logons) and
+  // for writes at once; more operations wait for one to be free.
+  static constexpr size_t kReadConnections = 6;
+  static constexpr size_t kWriteConnections = 3;
+  // Connections open at most.
+  static constexpr size_t kMaxConnections = kReadConnections + 1 + kWriteConnections;
   // Tries of one writing operation that meets serialization failures.
   static constexpr int kMaxAttempts = 50;
   // The longest a statement, a lock wait or the wait for a connection takes.
@@ -176,11 +188,13 @@ class PostgresStorage final : public Storage {
   // fails (kStorageFailure).
   int Transact(Mode mode, const std::function<int()>& body);
   void NoteFailure(const std::string& text);
-  // A connection, from the pool or new; `fresh` tells which.
-  std::unique_ptr<Connection> Lease(bool* fresh = nullptr);
+  // A connection, from the pool or new; `fresh` tells which. A writer
+  // (`write`) waits while kWriteConnections are leased to writers; readers
+  // come admitted by the gate.
+  std::unique_ptr<Connection> Lease(bool write, bool* fresh = nullptr);
   // Closes the pooled connections.
   void DropIdle();
-  void Return(std::unique_ptr<Connection> connection, bool keep);
+  void Return(std::unique_ptr<Connection> connection, bool keep, bool write);
 
   void Exec(const char* sql);
   // Holds the collection lock shared for the rest of the transaction.
@@ -194,14 +208,18 @@ class PostgresStorage final : public Storage {
   bool LoadDocument(const std::string& id, Document* doc);
   bool FindDocumentBelow(int64_t production, const std::string& relative, Document* doc);
   std::string StampAfter(int64_t document, int64_t* ms);
-  std::string FullPath(int64_t production, const std::string& name);
+  // The Productions of one operation, read through the current connection.
+  ProductionTree Tree();
   std::vector<Holder> Holders(int64_t document);
   bool IsQueued(int64_t document, const std::string& user);
   void LeaveQueue(int64_t document, const std::string& user);
   void Grant(int64_t document, const std::string& user, bool exclusive);
   void ServeQueue(int64_t document);
   int ListLocksLocked(int64_t document, std::vector<LockEntry>* out);
-  int ListVersionsLocked(int64_t document, std::vector<VersionInfo>* out);
+  // With `budget` (may be null) the rows are charged as the version table
+  // (VersionRowCharge): kOverLimit when they do not fit.
+  int ListVersionsLocked(int64_t document, std::vector<VersionInfo>* out,
+                         ReplyBudget* budget = nullptr);
   int WriteVersion(int64_t document, int version, const std::string& user,
                    const std::string& comment, bool wip, const ContentRef& content,
                    std::string* stamp, bool new_document = false);
@@ -217,10 +235,13 @@ class PostgresStorage final : public Storage {
   // pinned to; set by Open before the object is shared, then only read.
   std::string schema_;
 
+  ReadGate gate_{kReadConnections};
+
   std::mutex pool_mutex_;
   std::condition_variable pool_ready_;             // signalled under pool_mutex_
   std::vector<std::unique_ptr<Connection>> idle_;  // guarded by pool_mutex_
   size_t open_ = 0;                                // guarded by pool_mutex_
+  size_t writers_ = 0;                             // guarded by pool_mutex_: leased to writers
 
   mutable std::mutex failure_mutex_;
   std::string failure_;  // guarded by failure_mutex_: the latest failure's text

@@ -18,6 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -68,6 +69,7 @@ class ServerLog {
 struct Connection {
   uint64_t number = 0;
   std::string peer;
+  std::string address;  // the peer's address without the port
   std::chrono::steady_clock::time_point opened;
   // Set at the start; moved out (under the server's lock) and destroyed by
   // the connection's own thread when it ends, so Stop never reaches a
@@ -77,6 +79,14 @@ struct Connection {
   std::atomic<bool> done{false};
   // Set by the maintenance thread before it interrupts a stalled reply.
   std::atomic<bool> stalled{false};
+  // Set (under the server's lock, which guards `pending` and `evicted_why`
+  // too) when the connection is closed to make room for a newer one.
+  std::atomic<bool> evicted{false};
+  // Set by the connection's thread while it answers a request: a logon at
+  // work is not pushed out for a newer connection while others idle.
+  std::atomic<bool> handling{false};
+  bool pending = false;     // counted among those not logged on
+  std::string evicted_why;  // for the log
 
   // Used by the connection's own thread only (also in the reader's
   // admission check and the buffer check, which run inside Receive).
@@ -94,7 +104,11 @@ class Server {
         options_(options),
         log_(log),
         keys_(KeyOptions(options)),
-        throttle_(ThrottleOptions(options)) {}
+        throttle_(ThrottleOptions(options)),
+        pending_limit_(options.max_unauthenticated > 0
+                           ? options.max_unauthenticated
+                           : std::max<size_t>(options.max_connections / 2, 1)),
+        per_address_limit_(std::max<size_t>(options.max_unauthenticated_per_address, 1)) {}
 
   // Makes the first logon key. False, with `error`, when none can be made.
   bool StartKeys(std::string* error) { return keys_.Start(error); }
@@ -173,8 +187,9 @@ class Server {
   void Start(std::unique_ptr<CIOSocket> socket) {
     auto connection = std::make_unique<Connection>();
     NetAddress peer;
-    connection->peer =
-        socket->PeerAddress(&peer) == kSocketOk ? peer.EndpointText() : std::string("?");
+    const bool known = socket->PeerAddress(&peer) == kSocketOk;
+    connection->peer = known ? peer.EndpointText() : std::string("?");
+    connection->address = known ? peer.AddressText() : std::string("?");
     connection->opened = std::chrono::steady_clock::now();
     Connection* raw = connection.get();
     MessageReaderOptions reader;
@@ -188,11 +203,12 @@ class Server {
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopping_.load()) return;  // the channel closes with `connection`
     raw->number = ++connection_count_;
-    if (connections_.size() >= options_.max_connections) {
+    if (!MakeRoom(raw->address)) {
       // Closed at once, so that the client learns it, and the descriptors
       // stay for those already served.
-      log_.Line("connection " + std::to_string(raw->number) + " from " + raw->peer + " refused: " +
-                std::to_string(connections_.size()) + " connections are open, the limit");
+      log_.Line("connection " + std::to_string(raw->number) + " from " + raw->peer +
+                " refused: " + std::to_string(connections_.size() - evicting_) +
+                " connections are open, the limit, all logged on");
       return;
     }
     connections_.push_back(std::move(connection));
@@ -202,7 +218,81 @@ class Server {
       // No thread to be had: the client is turned away, the server goes on.
       connections_.pop_back();
       log_.Line("connection " + std::to_string(raw->number) + " refused: " + e.what());
+      return;
     }
+    raw->pending = true;
+    ++pending_total_;
+    ++pending_by_address_[raw->address];
+  }
+
+  // Makes room for one more connection not logged on, from `address`, by
+  // closing the oldest idle one not logged on (one that is not answering a
+  // request just now) of the same address past its limit, and of the
+  // address with the most such connections past the share of all. When
+  // every place is taken, such a connection of the busiest address goes
+  // even when it is answering a request. False when every place is taken
+  // by logged-on connections (under mutex_).
+  bool MakeRoom(const std::string& address) {
+    const auto mine = pending_by_address_.find(address);
+    if (mine != pending_by_address_.end() && mine->second >= per_address_limit_) {
+      Evict(address, false,
+            "its address " + address + " has " + std::to_string(mine->second) +
+                " connections not logged on, the limit per address");
+    }
+    if (pending_total_ >= pending_limit_) {
+      Evict(BusiestAddress(), false,
+            std::to_string(pending_total_) +
+                " connections are not logged on, the limit, and its address has the most of them");
+    }
+    if (connections_.size() - evicting_ < options_.max_connections) return true;
+    const std::string why = std::to_string(connections_.size() - evicting_) +
+                            " connections are open, the limit, and its address has the most of "
+                            "those not logged on";
+    const std::string busiest = BusiestAddress();
+    return Evict(busiest, false, why) || Evict(busiest, true, why);
+  }
+
+  // The address with the most connections not logged on; of several, the
+  // one whose such connection is oldest (under mutex_).
+  std::string BusiestAddress() const {
+    size_t most = 0;
+    for (const auto& entry : pending_by_address_) most = std::max(most, entry.second);
+    for (const auto& connection : connections_) {
+      if (connection->pending && pending_by_address_.at(connection->address) == most) {
+        return connection->address;
+      }
+    }
+    return std::string();
+  }
+
+  // Closes the oldest connection of `address` not logged on, an idle one
+  // unless `even_busy` (under mutex_): its thread sees the channel
+  // interrupted and ends, telling `why`. False when there is none.
+  bool Evict(const std::string& address, bool even_busy, const std::string& why) {
+    for (auto& connection : connections_) {
+      if (!connection->pending || connection->address != address) continue;
+      if (!even_busy && connection->handling.load()) continue;
+      Unpend(connection.get());
+      connection->evicted_why = why;
+      connection->evicted.store(true);
+      ++evicting_;
+      if (connection->channel) {
+        connection->channel->stop_flag().store(true);
+        connection->channel->Interrupt();
+      }
+      return true;
+    }
+    return false;
+  }
+
+  // Takes a connection out of the count of those not logged on (under
+  // mutex_).
+  void Unpend(Connection* connection) {
+    if (!connection->pending) return;
+    connection->pending = false;
+    --pending_total_;
+    auto it = pending_by_address_.find(connection->address);
+    if (it != pending_by_address_.end() && --it->second == 0) pending_by_address_.erase(it);
   }
 
   // The reader's admission check of a received file (the connection's
@@ -276,6 +366,7 @@ class Server {
       std::lock_guard<std::mutex> lock(mutex_);
       for (auto it = connections_.begin(); it != connections_.end();) {
         if ((*it)->done.load()) {
+          if ((*it)->evicted.load()) --evicting_;
           finished.push_back(std::move(*it));
           it = connections_.erase(it);
         } else {
@@ -325,7 +416,8 @@ class Server {
     std::string line = "content collection: " + std::to_string(report.removed) + " of " +
                        std::to_string(report.examined) + " contents removed (" +
                        std::to_string(report.bytes) + " bytes), " +
-                       std::to_string(report.temporaries) + " stale temporary files";
+                       std::to_string(report.temporaries) + " stale temporary files, " +
+                       std::to_string(report.abandoned) + " files of abandoned uploads";
     if (result != kOk) line += "; failed: " + Printable(storage_.FailureText());
     log_.Line(line);
   }
@@ -347,6 +439,10 @@ class Server {
       closing = std::move(connection->channel);
     }
     closing.reset();  // closes the socket; drops half-received files
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      Unpend(connection);
+    }
     ReleaseUpload(connection);
     buffered_total_.fetch_sub(connection->buffered);
     connection->buffered = 0;
@@ -359,7 +455,8 @@ class Server {
     log_.Line(name + " opened from " + connection->peer);
     HandlerLimits limits;
     limits.max_items = options_.max_items;
-    CommandHandler handler(storage_, keys_, throttle_, &stopping_, limits);
+    limits.read_budget = std::chrono::milliseconds(options_.read_budget_ms);
+    CommandHandler handler(storage_, keys_, throttle_, &stopping_, limits, connection->address);
     std::string end = "closed by the client";
     uint64_t commands = 0;
     int broken_reads = 0;
@@ -405,6 +502,7 @@ class Server {
         break;
       }
       const auto start = Clock::now();
+      connection->handling.store(true);
       CommandOutcome outcome = handler.Handle(*request);
       RemoveReceivedFiles(*request);
       // Its files are stored or gone: the disk's free space tells the rest,
@@ -413,7 +511,14 @@ class Server {
       if (connection->upload == request.get()) ReleaseUpload(connection);
       const std::string command = request->GetCommand();
       request.reset();
+      if (handler.logged_on() && !connection->logged_on) {
+        // No longer among those a newer connection may push out: the
+        // client goes on as soon as it has the reply.
+        std::lock_guard<std::mutex> lock(mutex_);
+        Unpend(connection);
+      }
       const bool sent = channel->Send(*outcome.reply);
+      connection->handling.store(false);
       last_reply = Clock::now();
       if (sent && outcome.switch_cipher) {
         channel->SetReceiveKey(outcome.cipher.key);
@@ -441,6 +546,14 @@ class Server {
         break;
       }
     }
+    if (connection->evicted.load()) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      end = "closed to make room for a newer connection, not logged on after " +
+            std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() -
+                                                                                 connection->opened)
+                               .count()) +
+            " ms: " + connection->evicted_why;
+    }
     log_.Line(name + " " + end + " (peer " + connection->peer + ", user " +
               Printable(handler.user()) + ", " + std::to_string(commands) + " commands)");
   }
@@ -453,10 +566,16 @@ class Server {
   std::atomic<bool> stopping_{false};
   std::atomic<size_t> buffered_total_{0};
 
+  const size_t pending_limit_;      // connections not logged on
+  const size_t per_address_limit_;  // the same from one address
+
   std::mutex mutex_;
   CIOSocket* listener_ = nullptr;                       // guarded by mutex_
   std::list<std::unique_ptr<Connection>> connections_;  // guarded by mutex_
   uint64_t connection_count_ = 0;                       // guarded by mutex_
+  size_t evicting_ = 0;       // guarded by mutex_: evicted, their threads not yet reaped
+  size_t pending_total_ = 0;  // guarded by mutex_
+  std::unordered_map<std::string, size_t> pending_by_address_;  // guarded by mutex_
 
   std::mutex upload_mutex_;
   uint64_t uploads_reserved_ = 0;  // guarded by upload_mutex_
@@ -503,9 +622,14 @@ static int ServeUntilStopped(const ServeOptions& options, Storage& storage, std:
   if (limits.max_connections == 0) limits.max_connections = DefaultMaxConnections();
 
   // Received files land where the message reader makes temporary files:
-  // inside the content store, so storing them never crosses a file system,
-  // and leftovers of a crash are swept with the store's own.
-  std::string temp = storage.Contents().TempFolder();
+  // in this server's own upload folder inside the content store, so storing
+  // them never crosses a file system, and what a crash leaves there is
+  // removed by the next server or collection. Uploads that servers which
+  // died left behind go now.
+  const int abandoned = storage.Contents().RemoveAbandonedUploads();
+  UploadFolder uploads;
+  if (!storage.Contents().OpenUploadFolder(&uploads, error)) return 1;
+  std::string temp = uploads.path();
   if (char* absolute = realpath(temp.c_str(), nullptr)) {
     temp = absolute;
     free(absolute);
@@ -535,7 +659,8 @@ static int ServeUntilStopped(const ServeOptions& options, Storage& storage, std:
   listener->LocalAddress(&bound);
   out << "listening on " << bound.EndpointText() << std::endl;
   log.Line("listening on " + bound.EndpointText() + ", repository " + options.data_dir +
-           ", at most " + std::to_string(limits.max_connections) + " connections");
+           ", at most " + std::to_string(limits.max_connections) + " connections; " +
+           std::to_string(abandoned) + " files of abandoned uploads removed");
 
   std::atomic<int> stop_signal{0};
   std::thread signals([&] {

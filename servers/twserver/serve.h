@@ -9,7 +9,17 @@
 // selector and compression that its PRELOGON announced.
 //
 // Limits, so that no client, logged on or not, can starve the others:
-//  - at most max_connections connections; the next one is closed at once;
+//  - at most max_connections connections; the next one is closed at once
+//    unless a connection that has not logged on can make room for it;
+//  - at most max_unauthenticated connections that have not logged on yet
+//    (half the connections by default), and max_unauthenticated_per_address
+//    of them from one client address. A new connection beyond these closes
+//    the oldest idle connection not yet logged on of its own address (past
+//    the address's limit), else of the address with the most of them; at
+//    max_connections such a connection goes even while it is answering a
+//    request. A flood of connections that never log on churns through its
+//    own places and never shuts out a logged-on client or another
+//    address's logon;
 //  - a connection must log on within logon_timeout; a logged-on one that
 //    sends nothing for idle_timeout is closed, and so is one that stops
 //    taking a reply for kSendStallSeconds;
@@ -21,9 +31,16 @@
 //  - the bytes held for incomplete messages of all connections together
 //    stay within message_memory: the connection whose message would go
 //    beyond it is dropped;
-//  - lists of more than max_items items are refused (commands.h).
+//  - lists of more than max_items items are refused (commands.h), and so
+//    are reads that would reply more than the message object limit or that
+//    run past read_budget; one user's reads take at most half the
+//    database's readers, and logons have one of their own (read_gate.h).
 // A maintenance thread rotates the logon keys (logon_keys.h) and collects
 // unreferenced contents every gc_interval (content_gc.h).
+//
+// Uploads arrive in an upload folder of this process (content_store.h),
+// removed when the server stops; at its start the server removes those
+// other servers left when they died.
 //
 // Log: one line per connection opened and closed (peer, user, why) and one
 // per command (user, command, sub-command, result, milliseconds, and what
@@ -46,7 +63,9 @@ struct ServeOptions {
   uint16_t port = 4900;  // 0: a free port the system picks
   std::string log_file;  // empty: the log goes to `err`
 
-  size_t max_connections = 0;  // 0: from the descriptor limit (at most 1024)
+  size_t max_connections = 0;      // 0: from the descriptor limit (at most 1024)
+  size_t max_unauthenticated = 0;  // 0: half of max_connections
+  size_t max_unauthenticated_per_address = 128;
   int logon_timeout_seconds = 30;
   int idle_timeout_seconds = 3600;
   size_t prelogon_message_bytes = size_t{64} << 10;
@@ -58,6 +77,7 @@ struct ServeOptions {
   int logon_delay_ms = 250;               // 0: refused logons are not slowed
   int logon_delay_max_ms = 8000;
   int key_rotation_seconds = 300;
+  int read_budget_ms = 20000;
 };
 
 // A stalled reply (the client takes no bytes) ends its connection after this.

@@ -26,9 +26,6 @@ class DbError : public std::runtime_error {
 
 constexpr const char* kSchemaVersion = "1";
 
-// Folder depth beyond which a parent chain is taken for a damaged database.
-constexpr int kMaxDepth = 100000;
-
 // "user" is reserved in other SQL dialects, hence "user_name".
 constexpr const char* kSchema = R"sql(
 CREATE TABLE settings(key TEXT PRIMARY KEY, value TEXT NOT NULL);
@@ -106,6 +103,10 @@ void ExecOn(sqlite3* db, const char* sql) {
 struct SqliteStorage::Connection {
   sqlite3* db = nullptr;
   std::unordered_map<std::string, sqlite3_stmt*> statements;
+  // When the read under way must be over (a reader's; the writer's stays
+  // at the end of time). Set and read by the thread that holds the
+  // connection.
+  ReadGate::Clock::time_point deadline = ReadGate::Clock::time_point::max();
 
   Connection() = default;
   Connection(const Connection&) = delete;
@@ -147,6 +148,11 @@ class SqliteStorage::Query {
 
   // True with a row, false when done.
   bool Step() {
+    // Many short statements never reach the progress handler: the
+    // deadline is checked before each step as well.
+    if (ReadGate::Clock::now() > SqliteStorage::Current()->deadline) {
+      throw DbError("the read ran past its time budget");
+    }
     const int rc = sqlite3_step(stmt_);
     if (rc == SQLITE_ROW) return true;
     if (rc == SQLITE_DONE) return false;
@@ -238,6 +244,16 @@ void InitializeDatabase(sqlite3* db, const RepositorySettings& settings) {
   if (rc != SQLITE_DONE) throw DbError(sqlite3_errmsg(db));
   ExecOn(db, "COMMIT");
 }
+
+// SQLite's progress handler on a reader: a long statement stops (with
+// SQLITE_INTERRUPT) once the read is past its deadline.
+int ReadExpired(void* deadline) {
+  return ReadGate::Clock::now() > *static_cast<const ReadGate::Clock::time_point*>(deadline) ? 1
+                                                                                             : 0;
+}
+
+// Virtual machine steps between two looks at the clock.
+constexpr int kProgressSteps = 10000;
 
 std::string OpenFailure(const std::string& path, sqlite3* db) {
   return "cannot open " + path + ": " + (db != nullptr ? sqlite3_errmsg(db) : "out of memory");
@@ -381,7 +397,13 @@ sqlite3_stmt* SqliteStorage::Prepared(const char* sql) {
 
 std::unique_ptr<SqliteStorage::Connection> SqliteStorage::LeaseReader() {
   std::unique_lock<std::mutex> lock(pool_mutex_);
-  pool_ready_.wait(lock, [this] { return !idle_readers_.empty() || readers_open_ < kMaxReaders; });
+  // The gate admits no more reads than there are connections to open, so
+  // this wait is only a guard.
+  if (!pool_ready_.wait_for(lock, kDefaultReaderWait, [this] {
+        return !idle_readers_.empty() || readers_open_ < gate_.capacity();
+      })) {
+    throw DbError("no database reader came free in time");
+  }
   if (!idle_readers_.empty()) {
     std::unique_ptr<Connection> reader = std::move(idle_readers_.back());
     idle_readers_.pop_back();
@@ -397,6 +419,7 @@ std::unique_ptr<SqliteStorage::Connection> SqliteStorage::LeaseReader() {
     throw DbError(text);
   }
   sqlite3_busy_timeout(reader->db, busy_milliseconds_);
+  sqlite3_progress_handler(reader->db, kProgressSteps, ReadExpired, &reader->deadline);
   return reader;
 }
 
@@ -510,15 +533,29 @@ int SqliteStorage::Transact(bool write, Body&& body) {
     const std::function<int()> job = std::ref(body);
     return RunWrite(job);
   }
+  ReadGate::Pass pass;
+  std::string why;
+  if (!gate_.Enter(&pass, &why)) {
+    NoteFailure(why);
+    return kStorageFailure;
+  }
   std::unique_ptr<Connection> reader;
   try {
     reader = LeaseReader();
   } catch (const std::exception& e) {
-    std::lock_guard<std::mutex> guard(failure_mutex_);
-    failure_ = e.what();
+    NoteFailure(e.what());
     return kStorageFailure;
   }
-  const int result = RunRead(reader.get(), std::ref(body));
+  reader->deadline = pass.deadline();
+  int result = RunRead(reader.get(), std::ref(body));
+  if (result == kStorageFailure && ReadGate::Clock::now() > reader->deadline) {
+    NoteFailure("the read ran past its time budget of " + std::to_string(pass.budget().count()) +
+                " ms");
+    result = kOverLimit;
+  } else if (result == kOverLimit) {
+    NoteFailure("the reply would pass " + std::to_string(kMaxReplyBytes) + " bytes");
+  }
+  reader->deadline = ReadGate::Clock::time_point::max();
   ReturnReader(std::move(reader));
   return result;
 }
@@ -606,17 +643,14 @@ std::string SqliteStorage::StampAfter(int64_t document, int64_t* ms) {
   return StampText(stamp);
 }
 
-std::string SqliteStorage::FullPath(int64_t production, const std::string& name) {
-  std::vector<std::string> names{name};
-  for (int depth = 0;; ++depth) {
-    if (depth > kMaxDepth) throw DbError("the Production tree is damaged");
+ProductionTree SqliteStorage::Tree() {
+  return ProductionTree([this](int64_t seq, ProductionTree::Row* row) {
     Query q(this, "SELECT parent, name FROM productions WHERE seq = ?1");
-    if (!q.Bind(1, production).Step()) throw DbError("a Production's parent is missing");
-    names.push_back(q.Text(1));
-    if (q.IsNull(0)) break;
-    production = q.Int(0);
-  }
-  return JoinFullPath(names);
+    if (!q.Bind(1, seq).Step()) return false;
+    row->parent = q.IsNull(0) ? -1 : q.Int(0);
+    row->name = q.Text(1);
+    return true;
+  });
 }
 
 std::vector<SqliteStorage::Holder> SqliteStorage::Holders(int64_t document) {
@@ -689,7 +723,8 @@ int SqliteStorage::ListLocksLocked(int64_t document, std::vector<LockEntry>* out
   return kOk;
 }
 
-int SqliteStorage::ListVersionsLocked(int64_t document, std::vector<VersionInfo>* out) {
+int SqliteStorage::ListVersionsLocked(int64_t document, std::vector<VersionInfo>* out,
+                                      ReplyBudget* budget) {
   out->clear();
   Query q(this,
           "SELECT version, stamp, user_name, comment, work_in_progress, content, size "
@@ -704,6 +739,7 @@ int SqliteStorage::ListVersionsLocked(int64_t document, std::vector<VersionInfo>
     v.work_in_progress = q.Int(4) != 0;
     v.content.sha256 = q.Text(5);
     v.content.size = static_cast<uint64_t>(q.Int(6));
+    if (budget != nullptr && !budget->Take(VersionRowCharge(v))) return kOverLimit;
     out->push_back(std::move(v));
   }
   return kOk;
@@ -864,6 +900,10 @@ int SqliteStorage::CreateProduction(const std::string& parent_id, const std::str
         return q.Text(1) == name ? kProductionExists : kProductionCaseVariant;
       }
     }
+    ProductionTree tree = Tree();
+    const int placed = CheckNewProduction(tree, parent, name);
+    if (placed == kStorageFailure) throw DbError("the Production tree is damaged");
+    if (placed != kOk) return placed;
     const std::string new_id = NewIdentifier();
     Query(this, "INSERT INTO productions(id, parent, name, fold) VALUES(?1, ?2, ?3, ?4)")
         .Bind(1, new_id)
@@ -939,6 +979,7 @@ int SqliteStorage::CheckNewDocuments(const std::vector<NewDocument>& items, size
   // to its size: one writer must not hold the others up for long.
   std::unordered_map<std::string, int64_t> productions;
   std::unordered_set<std::string> seen;
+  ProductionTree tree = Tree();
   keys->clear();
   keys->reserve(items.size());
   for (size_t i = 0; i < items.size(); ++i) {
@@ -951,6 +992,9 @@ int SqliteStorage::CheckNewDocuments(const std::vector<NewDocument>& items, size
     const int64_t production = known->second;
     if (production < 0) return kUnknownId;
     if (!IsValidName(item.name)) return kInvalidDocumentName;
+    const int placed = CheckNewDocument(tree, production, item.name);
+    if (placed == kStorageFailure) throw DbError("the Production tree is damaged");
+    if (placed != kOk) return placed;
     std::pair<int64_t, std::string> key{production, FoldName(item.name)};
     if (!seen.insert(std::to_string(production) + '/' + key.second).second) return kDocumentTwice;
     {
@@ -1055,9 +1099,17 @@ int SqliteStorage::Fetch(const std::vector<FetchItem>& items, std::vector<Fetche
                          size_t* failed_index) {
   return Transact(false, [&]() -> int {
     std::vector<FetchedVersion> fetched;
+    FetchPlan plan;
+    ProductionTree tree = Tree();
+    ReplyBudget budget;
     for (size_t i = 0; i < items.size(); ++i) {
       const FetchItem& item = items[i];
       if (failed_index != nullptr) *failed_index = i;
+      int again = kOk;
+      if (plan.Repeat(item, &fetched, &budget, &again)) {
+        if (again != kOk) return again;
+        continue;
+      }
       Document doc;
       if (!LoadDocument(item.document_id, &doc)) return kUnknownId;
       FetchedVersion f;
@@ -1079,7 +1131,11 @@ int SqliteStorage::Fetch(const std::vector<FetchItem>& items, std::vector<Fetche
       }
       f.content_path = contents_.PathOf(content.sha256);
       f.size = content.size;
-      f.full_path = FullPath(doc.production, doc.name);
+      if (!budget.Take(FetchPlan::FixedCharge(f))) return kOverLimit;
+      const int path = tree.FullPath(doc.production, doc.name, &f.full_path, &budget);
+      if (path == kStorageFailure) throw DbError("the Production tree is damaged");
+      if (path != kOk) return path;
+      plan.Note(item, fetched.size());
       fetched.push_back(std::move(f));
     }
     *out = std::move(fetched);
@@ -1124,6 +1180,7 @@ int SqliteStorage::GetNameTable(int kind, const std::string& subject, bool recur
   if (kind < kNameListProductions || kind > kNameListVersions) return kMalformed;
   return Transact(false, [&]() -> int {
     NameTable table;
+    ReplyBudget budget;
     if (kind == kNameListProductions) {
       const size_t cut = subject.rfind('\\');
       const int64_t parent =
@@ -1132,29 +1189,29 @@ int SqliteStorage::GetNameTable(int kind, const std::string& subject, bool recur
       table.columns = {kColumnId, kColumnName};
       Query q(this, "SELECT id, name FROM productions WHERE parent = ?1 ORDER BY seq");
       q.Bind(1, parent);
-      while (q.Step()) table.rows.push_back({q.Text(0), q.Text(1)});
+      while (q.Step()) {
+        if (!AddChargedRow(&table, {q.Text(0), q.Text(1)}, &budget)) return kOverLimit;
+      }
     } else if (kind == kNameListDocuments) {
       const int64_t top = ProductionSeq(subject);
       if (top < 0) return kUnknownId;
-      table.columns = {kColumnName, kColumnId};
-      // Depth first, each Production's own Documents before its children's;
-      // an explicit stack, so a deep tree cannot exhaust the thread's stack.
-      std::vector<std::pair<int64_t, std::string>> stack{{top, std::string()}};
-      while (!stack.empty()) {
-        const auto [production, prefix] = stack.back();
-        stack.pop_back();
-        {
-          Query q(this, "SELECT name, id FROM documents WHERE production = ?1 ORDER BY seq");
-          q.Bind(1, production);
-          while (q.Step()) table.rows.push_back({prefix + q.Text(0), q.Text(1)});
+      DocumentTreeSource source;
+      source.documents = [this](int64_t production, const DocumentTreeSource::Emit& emit) {
+        Query q(this, "SELECT name, id FROM documents WHERE production = ?1 ORDER BY seq");
+        q.Bind(1, production);
+        while (q.Step()) {
+          if (!emit(q.Text(0), q.Text(1))) return;
         }
-        if (!recursive) break;
-        std::vector<std::pair<int64_t, std::string>> children;
+      };
+      source.children = [this](int64_t production,
+                               std::vector<std::pair<int64_t, std::string>>* children) {
         Query q(this, "SELECT seq, name FROM productions WHERE parent = ?1 ORDER BY seq");
         q.Bind(1, production);
-        while (q.Step()) children.emplace_back(q.Int(0), prefix + q.Text(1) + "\\");
-        stack.insert(stack.end(), children.rbegin(), children.rend());
-      }
+        while (q.Step()) children->emplace_back(q.Int(0), q.Text(1));
+      };
+      const int listed = ListDocumentTree(top, recursive, source, &table, &budget);
+      if (listed == kStorageFailure) throw DbError("the Production tree is damaged");
+      if (listed != kOk) return listed;
     } else {
       Document doc;
       if (!LoadDocument(subject, &doc)) return kUnknownId;
@@ -1164,7 +1221,8 @@ int SqliteStorage::GetNameTable(int kind, const std::string& subject, bool recur
         table = LockNameTable(locks);
       } else {
         std::vector<VersionInfo> versions;
-        ListVersionsLocked(doc.seq, &versions);
+        const int listed = ListVersionsLocked(doc.seq, &versions, &budget);
+        if (listed != kOk) return listed;
         table = VersionNameTable(versions);
       }
     }

@@ -15,10 +15,12 @@
 // each as a savepoint of its own (kept or rolled back whole), so one commit
 // and one sync serve them all; the others wait for the batch to end. One
 // client's long write delays other writers only; readers lease a
-// connection of their own from a small pool (up to kMaxReaders, opened on
-// demand) and are never held up by a writer. Open any number of objects on
-// one repository, from any number of threads or processes. Mutexes are
-// held briefly and never two at once.
+// connection of their own from a small pool (up to kMaxReaders, and one
+// kept for logons, opened on demand), admitted by a ReadGate (read_gate.h),
+// and are never held up by a writer. A read past its deadline is
+// interrupted (kOverLimit). Open any number of objects on one repository,
+// from any number of threads or processes. Mutexes are held briefly and
+// never two at once.
 #ifndef TW_SERVERS_TWSERVER_SQLITE_STORAGE_H_
 #define TW_SERVERS_TWSERVER_SQLITE_STORAGE_H_
 
@@ -32,7 +34,9 @@
 #include <unordered_set>
 #include <vector>
 
+#include "servers/twserver/read_gate.h"
 #include "servers/twserver/storage.h"
+#include "servers/twserver/storage_rules.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -43,7 +47,8 @@ class SqliteStorage final : public Storage {
  public:
   // How long a writer waits for another one before it fails.
   static constexpr int kDefaultBusyMilliseconds = 60000;
-  // Reader connections open at most; more readers wait for one to be free.
+  // Reader connections for reads at once, besides the one kept for logons;
+  // more readers wait at the gate.
   static constexpr size_t kMaxReaders = 8;
 
   // Creates the database file `path` (which must not exist) with its tables,
@@ -177,14 +182,18 @@ class SqliteStorage final : public Storage {
   bool LoadDocument(const std::string& id, Document* doc);
   bool FindDocumentBelow(int64_t production, const std::string& relative, Document* doc);
   std::string StampAfter(int64_t document, int64_t* ms);
-  std::string FullPath(int64_t production, const std::string& name);
+  // The Productions of one operation, read through the current connection.
+  ProductionTree Tree();
   std::vector<Holder> Holders(int64_t document);
   bool IsQueued(int64_t document, const std::string& user);
   void LeaveQueue(int64_t document, const std::string& user);
   void Grant(int64_t document, const std::string& user, bool exclusive);
   void ServeQueue(int64_t document);
   int ListLocksLocked(int64_t document, std::vector<LockEntry>* out);
-  int ListVersionsLocked(int64_t document, std::vector<VersionInfo>* out);
+  // With `budget` (may be null) the rows are charged as the version table
+  // (VersionRowCharge): kOverLimit when they do not fit.
+  int ListVersionsLocked(int64_t document, std::vector<VersionInfo>* out,
+                         ReplyBudget* budget = nullptr);
   int WriteVersion(int64_t document, int version, const std::string& user,
                    const std::string& comment, bool wip, const ContentRef& content,
                    std::string* stamp, bool new_document = false);
@@ -206,6 +215,8 @@ class SqliteStorage final : public Storage {
   std::condition_variable batch_done_;  // signalled under batch_mutex_
   std::deque<WriteJob*> waiting_;       // guarded by batch_mutex_
   bool leading_ = false;                // guarded by batch_mutex_: a batch runs
+
+  ReadGate gate_{kMaxReaders};
 
   std::mutex pool_mutex_;
   std::condition_variable pool_ready_;                     // signalled under pool_mutex_

@@ -24,6 +24,11 @@
 // or a queue entry leaves, the queue is served in order, entries being
 // granted while they do not conflict with the holders.
 //
+// Reads are admitted through a ReadGate (read_gate.h): a requester named by
+// the calling thread's ReadScope runs at most its share of the readers at
+// once, logons have a reader of their own, the wait for a reader and each
+// read have a time limit (kStorageFailure and kOverLimit past them).
+//
 // Threads: a Storage object may be shared by threads; its operations are
 // serialised inside. Several Storage objects (in one process or several) may
 // work on one repository at once.
@@ -36,6 +41,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "messaging/stream_format.h"
 #include "protocol/lock_command.h"
 #include "protocol/production_command.h"
 #include "protocol/server_errors.h"
@@ -62,6 +68,9 @@ enum StorageResult : int {
   kInvalidDocumentName = kServerInvalidDocumentName,
   kUnknownId = kServerUnknownId,
   kMalformed = kServerMalformed,
+  // The reply would pass kMaxReplyBytes, or the read ran past its time
+  // budget (read_gate.h): the request asks more than one reply may give.
+  kOverLimit = kServerNotPermitted,
   kStorageFailure = -1,  // the database or the file system failed; see FailureText
   kUserExists = -2,
   kNoSuchUser = -3,
@@ -69,6 +78,21 @@ enum StorageResult : int {
   kNotRepository = -5,
   kRepositoryExists = -6,
 };
+
+// The shape of the tree, checked when a Production or a Document is made:
+// at most kMaxProductionDepth Productions below the root, and at most
+// kMaxFullPathBytes in a Document's or Production's path below the root
+// (its names joined with "\"). No team's tree comes near them; a tree far
+// deeper or longer would only make every reply that names its paths grow
+// with the square of its depth. Repositories made before the limits keep
+// what they hold: their replies are bounded by kMaxReplyBytes.
+constexpr int kMaxProductionDepth = 64;
+constexpr size_t kMaxFullPathBytes = 4096;
+
+// The most a reply's fields may hold together: the message object limit
+// (messaging/stream_format.h) less room for the fixed fields. A read that
+// would give more is refused with kOverLimit before it is built whole.
+constexpr size_t kMaxReplyBytes = kMaxObjectLength - (size_t{64} << 10);
 
 // Milliseconds since 1970-01-01 UTC; the stamp source of new versions.
 using Clock = std::function<int64_t()>;
@@ -214,8 +238,10 @@ class Storage {
   // ---- Productions
   virtual int GetRootProduction(ProductionEntry* root) = 0;
   // Creates `name` below `parent_id` and gives its identifier. kUnknownId
-  // for the parent, kInvalidPath for the name; kProductionExists or
-  // kProductionCaseVariant with the existing Production's identifier.
+  // for the parent; kInvalidPath for the name, and for a place deeper than
+  // kMaxProductionDepth or a path longer than kMaxFullPathBytes;
+  // kProductionExists or kProductionCaseVariant with the existing
+  // Production's identifier.
   virtual int CreateProduction(const std::string& parent_id, const std::string& name,
                                std::string* id) = 0;
   // Resolves a Production path (elements joined with "\"; the first one
@@ -239,10 +265,10 @@ class Storage {
   // checks again.
   virtual int ValidateAdd(const std::vector<NewDocument>& items, size_t* failed_index) = 0;
   // Adds each Document as version 1 (unlocked) by `user` with `comment`.
-  // Checks item by item: kUnknownId for the Production, kInvalidDocumentName,
-  // kDocumentTwice when an earlier item names the same Document,
-  // kDocumentExists, kContentIncomplete; `failed_index` names the item. The
-  // work grows linearly with the items.
+  // Checks item by item: kUnknownId for the Production, kInvalidDocumentName
+  // (also for a path longer than kMaxFullPathBytes), kDocumentTwice when an earlier item names the
+  // same Document, kDocumentExists, kContentIncomplete; `failed_index` names the item. The work
+  // grows linearly with the items.
   virtual int AddDocuments(const std::string& user, const std::string& comment,
                            const std::vector<NewDocument>& items, std::vector<StoredVersion>* out,
                            size_t* failed_index) = 0;
@@ -257,7 +283,9 @@ class Storage {
                       const std::vector<CheckInItem>& items, std::vector<StoredVersion>* out,
                       size_t* failed_index) = 0;
   // Where the contents of the given versions are. All or nothing: an unknown
-  // identifier or version is kUnknownId.
+  // identifier or version is kUnknownId; kOverLimit when what the reply
+  // names would pass kMaxReplyBytes. An item named again costs no new
+  // reading, and each Production's path is built once.
   virtual int Fetch(const std::vector<FetchItem>& items, std::vector<FetchedVersion>* out,
                     size_t* failed_index) = 0;
   // The Document named by a Production path followed by the Document's name.
@@ -277,7 +305,8 @@ class Storage {
   // the lock table of the Document `subject`: User, Exclusive, Deferred,
   // Rank ("1"/"0", rank "0" for a held lock). Kind 4: its versions, newest
   // first: Version, P41 (stamp), P46 (comment), P49 (user). kUnknownId for
-  // the subject, kMalformed for another kind.
+  // the subject, kMalformed for another kind, kOverLimit for a table whose
+  // text form would pass kMaxReplyBytes (NameTableCharge, storage_rules.h).
   virtual int GetNameTable(int kind, const std::string& subject, bool recursive,
                            NameTable* out) = 0;
 

@@ -1,6 +1,8 @@
 #include "servers/twserver/storage_rules.h"
 
 #include <algorithm>
+#include <unordered_set>
+#include <utility>
 
 #include "crypto/crypto.h"
 #include "platform/hex.h"
@@ -64,6 +66,202 @@ std::string JoinFullPath(const std::vector<std::string>& leaf_first) {
   return path;
 }
 
+namespace {
+
+// Parent steps beyond which a walk up the tree is taken for a cycle: far
+// deeper than any tree the server lets anyone build.
+constexpr int kMaxWalk = 100000;
+
+// The fixed part of a name table line: "NameTable/Row<n>/", "=", "\n".
+constexpr size_t kNameTableLineBytes = 32;
+
+}  // namespace
+
+size_t NameTableCharge(const std::vector<std::string>& columns,
+                       const std::vector<std::string>& values) {
+  size_t bytes = 0;
+  for (size_t c = 0; c < columns.size(); ++c) {
+    const size_t value = c < values.size() ? values[c].size() : 0;
+    bytes += kNameTableLineBytes + 2 * columns[c].size() + 2 * value;
+  }
+  return bytes;
+}
+
+bool AddChargedRow(NameTable* table, std::vector<std::string> values, ReplyBudget* budget) {
+  if (budget != nullptr && !budget->Take(NameTableCharge(table->columns, values))) return false;
+  table->rows.push_back(std::move(values));
+  return true;
+}
+
+const ProductionTree::Row* ProductionTree::Find(int64_t seq) {
+  auto it = rows_.find(seq);
+  if (it != rows_.end()) return &it->second;
+  Row row;
+  if (!read_(seq, &row)) return nullptr;
+  return &rows_.emplace(seq, std::move(row)).first->second;
+}
+
+int ProductionTree::FullPath(int64_t seq, const std::string& leaf, std::string* path,
+                             ReplyBudget* budget) {
+  auto known = paths_.find(seq);
+  if (known == paths_.end()) {
+    // The names from `seq` up to the root, then joined root first; their
+    // bytes are counted before the path is built.
+    std::vector<const std::string*> names;
+    size_t bytes = 0;
+    for (int64_t at = seq;;) {
+      if (names.size() > static_cast<size_t>(kMaxWalk)) return kStorageFailure;
+      const Row* row = Find(at);
+      if (row == nullptr) return kStorageFailure;
+      names.push_back(&row->name);
+      bytes += row->name.size() + 1;
+      if (row->parent < 0) break;
+      at = row->parent;
+    }
+    if (budget != nullptr && !budget->Take(bytes)) return kOverLimit;
+    std::string built;
+    built.reserve(bytes);
+    for (auto it = names.rbegin(); it != names.rend(); ++it) {
+      if (it != names.rbegin()) built += '\\';
+      built += **it;
+    }
+    known = paths_.emplace(seq, std::move(built)).first;
+  }
+  const size_t bytes = known->second.size() + (leaf.empty() ? 0 : leaf.size() + 1);
+  if (budget != nullptr && !budget->Take(bytes)) return kOverLimit;
+  path->clear();
+  path->reserve(bytes);
+  *path = known->second;
+  if (!leaf.empty()) {
+    *path += '\\';
+    *path += leaf;
+  }
+  return kOk;
+}
+
+bool ProductionTree::Measure(int64_t seq, int* depth, size_t* bytes) {
+  const auto known = places_.find(seq);
+  if (known != places_.end()) {
+    *depth = known->second.depth;
+    *bytes = known->second.bytes;
+    return true;
+  }
+  Place place{0, 0};
+  for (int64_t at = seq;;) {
+    const Row* row = Find(at);
+    if (row == nullptr) return false;
+    if (row->parent < 0) break;  // the root's name is not counted
+    place.bytes += row->name.size() + (place.depth > 0 ? 1 : 0);
+    ++place.depth;
+    if (place.depth > kMaxProductionDepth || place.bytes > kMaxFullPathBytes) break;
+    at = row->parent;
+  }
+  places_.emplace(seq, place);
+  *depth = place.depth;
+  *bytes = place.bytes;
+  return true;
+}
+
+std::string FetchPlan::Key(const FetchItem& item) {
+  return item.document_id + '\n' + std::to_string(item.version);
+}
+
+bool FetchPlan::Repeat(const FetchItem& item, std::vector<FetchedVersion>* fetched,
+                       ReplyBudget* budget, int* result) {
+  const auto it = read_.find(Key(item));
+  if (it == read_.end()) return false;
+  const FetchedVersion& before = (*fetched)[it->second];
+  if (!budget->Take(FixedCharge(before) + before.full_path.size())) {
+    *result = kOverLimit;
+    return true;
+  }
+  FetchedVersion copy = before;
+  fetched->push_back(std::move(copy));
+  *result = kOk;
+  return true;
+}
+
+void FetchPlan::Note(const FetchItem& item, size_t index) {
+  read_.emplace(Key(item), index);
+}
+
+size_t FetchPlan::FixedCharge(const FetchedVersion& f) {
+  // The version number, the per-item result and the separators of the
+  // reply's lists.
+  constexpr size_t kNumbersAndSeparators = 32;
+  return f.document_id.size() + f.name.size() + f.stamp.size() + f.content_path.size() +
+         kNumbersAndSeparators;
+}
+
+int CheckNewProduction(ProductionTree& tree, int64_t parent, const std::string& name) {
+  int depth = 0;
+  size_t bytes = 0;
+  if (!tree.Measure(parent, &depth, &bytes)) return kStorageFailure;
+  const size_t total = bytes + (depth > 0 ? 1 : 0) + name.size();
+  return depth + 1 > kMaxProductionDepth || total > kMaxFullPathBytes ? int{kInvalidPath}
+                                                                      : int{kOk};
+}
+
+int CheckNewDocument(ProductionTree& tree, int64_t production, const std::string& name) {
+  int depth = 0;
+  size_t bytes = 0;
+  if (!tree.Measure(production, &depth, &bytes)) return kStorageFailure;
+  const size_t total = bytes + (depth > 0 ? 1 : 0) + name.size();
+  return total > kMaxFullPathBytes ? int{kInvalidDocumentName} : int{kOk};
+}
+
+int ListDocumentTree(int64_t top, bool recursive, const DocumentTreeSource& source,
+                     NameTable* table, ReplyBudget* budget) {
+  table->columns = {kColumnName, kColumnId};
+  // Depth first with an explicit stack, so a deep tree cannot exhaust the
+  // thread's stack. A waiting Production keeps its own name and depth
+  // only; `path` holds the names from `top` down to the one at work.
+  struct Waiting {
+    int64_t seq;
+    size_t depth;  // Productions between `top` and it, itself included
+    std::string name;
+  };
+  std::vector<Waiting> stack{{top, 0, std::string()}};
+  std::vector<std::string> path;
+  std::unordered_set<int64_t> seen;
+  bool over = false;
+  while (!stack.empty() && !over) {
+    Waiting at = std::move(stack.back());
+    stack.pop_back();
+    if (!seen.insert(at.seq).second) return kStorageFailure;
+    path.resize(at.depth);
+    if (at.depth > 0) path.back() = std::move(at.name);
+    std::string prefix;
+    bool prefix_built = false;
+    source.documents(at.seq, [&](const std::string& name, const std::string& id) {
+      if (!prefix_built) {
+        // Built once per Production, and only for one that has Documents.
+        size_t bytes = 0;
+        for (const std::string& element : path) bytes += element.size() + 1;
+        if (budget != nullptr && !budget->Take(bytes)) {
+          over = true;
+          return false;
+        }
+        prefix.reserve(bytes);
+        for (const std::string& element : path) prefix += element + "\\";
+        prefix_built = true;
+      }
+      if (!AddChargedRow(table, {prefix + name, id}, budget)) {
+        over = true;
+        return false;
+      }
+      return true;
+    });
+    if (!recursive || over) break;
+    std::vector<std::pair<int64_t, std::string>> children;
+    source.children(at.seq, &children);
+    for (auto it = children.rbegin(); it != children.rend(); ++it) {
+      stack.push_back({it->first, at.depth + 1, std::move(it->second)});
+    }
+  }
+  return over ? int{kOverLimit} : int{kOk};
+}
+
 NameTable LockNameTable(const std::vector<LockEntry>& locks) {
   NameTable table;
   table.columns = {kColumnUser, kColumnExclusive, kColumnDeferred, kColumnRank};
@@ -72,6 +270,16 @@ NameTable LockNameTable(const std::vector<LockEntry>& locks) {
         {e.user, e.exclusive ? "1" : "0", e.deferred ? "1" : "0", std::to_string(e.rank)});
   }
   return table;
+}
+
+size_t VersionRowCharge(const VersionInfo& v) {
+  // As NameTableCharge, without copying the comment.
+  constexpr size_t kColumns = 4;
+  const size_t names = sizeof kColumnVersion + sizeof kColumnStamp + sizeof kColumnComment +
+                       sizeof kColumnVersionUser;
+  const size_t values =
+      std::to_string(v.version).size() + v.stamp.size() + v.comment.size() + v.user.size();
+  return kColumns * kNameTableLineBytes + 2 * names + 2 * values;
 }
 
 NameTable VersionNameTable(const std::vector<VersionInfo>& versions) {

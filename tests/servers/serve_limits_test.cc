@@ -104,7 +104,7 @@ TEST_F(ServeLimitsTest, FilesBeforeLogonDropTheConnectionAndNothingReachesTheDis
   EXPECT_TRUE(LogShows("dropped: a file before logon")) << server_->Log();
   c.channel().Interrupt();
   sender.join();
-  EXPECT_TRUE(fs::is_empty(Content() + "/tmp"));
+  EXPECT_TRUE(TemporaryFiles().empty());
   EXPECT_EQ(before, Listing(Content()));
 
   // A message larger than the cap before logon is dropped whole, with its
@@ -201,7 +201,7 @@ TEST_P(ServeStorageLimitsTest, RefusedRequestsStoreNothing) {
   check_in->SetRawField(102, FIELD_FILELIST, content.data(), content.size());
   EXPECT_EQ(216, Error(alice->Call(*check_in)));
   EXPECT_EQ(before, Listing(Content()));
-  EXPECT_TRUE(fs::is_empty(Content() + "/tmp"));
+  EXPECT_TRUE(TemporaryFiles().empty());
 }
 
 // The serialized request with its one file named `times` times over: one
@@ -312,7 +312,7 @@ TEST_F(ServeLimitsTest, ACapturedLogonCannotBeSentAgain) {
   EXPECT_TRUE(LogShows("a sealed digest opened before (a replay)")) << server_->Log();
 }
 
-TEST_F(ServeLimitsTest, RefusedLogonsAreSlowedPerConnectionAndPerName) {
+TEST_F(ServeLimitsTest, RefusedLogonsAreSlowedPerConnectionAndPerNameFromAnAddress) {
   StartServer({"--logon-delay", "100", "--logon-delay-max", "400"});
   WireClient guesser;
   ASSERT_TRUE(guesser.Connect(server_->port()));
@@ -322,14 +322,17 @@ TEST_F(ServeLimitsTest, RefusedLogonsAreSlowedPerConnectionAndPerName) {
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
   EXPECT_TRUE(
       LogShows("logon refused for alice: unknown user or wrong password; refusal 5 on "
-               "this connection, 5 for the name; answered after 400 ms"))
+               "this connection, 5 for the name from this address, 1 addresses refused for "
+               "it; answered after 400 ms"))
       << server_->Log();
 
-  // A fresh connection guessing the same name meets the name's count.
+  // A fresh connection from the same address guessing the same name meets
+  // the count of the name from there.
   WireClient other;
   ASSERT_TRUE(other.Connect(server_->port()));
   EXPECT_EQ(1, other.Logon("alice", "again"));
-  EXPECT_TRUE(LogShows("refusal 1 on this connection, 6 for the name")) << server_->Log();
+  EXPECT_TRUE(LogShows("refusal 1 on this connection, 6 for the name from this address"))
+      << server_->Log();
 
   // Guesses on many connections at once take turns, one delay (400 ms
   // now) apart, rather than all being checked when the delay ends.

@@ -472,9 +472,8 @@ TEST_P(ServeTest, ClientCutOffInTheMiddleOfAnUploadStoresNothing) {
   EXPECT_EQ(206, Error(Call(*alice, CheckInRequest({id}, {env_.Path("nonexistent")}, ""))));
 
   // The server notices the cut-off connection on its own time.
-  const std::string temporaries = server_->dir() + "/content/tmp";
-  for (int i = 0; i < 3000 && !std::filesystem::is_empty(temporaries); ++i) usleep(10000);
-  EXPECT_TRUE(std::filesystem::is_empty(temporaries));
+  for (int i = 0; i < 3000 && !TemporaryFiles().empty(); ++i) usleep(10000);
+  EXPECT_TRUE(TemporaryFiles().empty());
   EXPECT_EQ(1u, Table(*alice, 4, id).size());
   const Rows locks = Table(*alice, 3, id);
   ASSERT_EQ(1u, locks.size());

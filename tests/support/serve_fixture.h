@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -81,6 +82,21 @@ class ServeFixture : public ::testing::Test {
     if (reply) reply->GetString(101, &id);
     return id;
   }
+
+  // The files below the content store's "tmp/" of the repository in `dir`
+  // but the lock files of the servers' upload folders: what received
+  // uploads and writers left there.
+  static std::vector<std::string> TemporaryFiles(const std::string& dir) {
+    std::vector<std::string> files;
+    std::error_code ec;
+    for (std::filesystem::recursive_directory_iterator it(dir + "/content/tmp", ec), end;
+         !ec && it != end; it.increment(ec)) {
+      if (it->is_directory(ec) || it->path().filename() == "owner.lock") continue;
+      files.push_back(it->path().string());
+    }
+    return files;
+  }
+  std::vector<std::string> TemporaryFiles() const { return TemporaryFiles(server_->dir()); }
 
   // A new local file holding `content`.
   std::string LocalFile(const std::string& content) {

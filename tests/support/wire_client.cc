@@ -1,7 +1,11 @@
 #include "tests/support/wire_client.h"
 
+#include <arpa/inet.h>
+#include <errno.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -98,9 +102,36 @@ std::string TestServer::Log() const {
   return ReadFile(dir_ + ".serve.log");
 }
 
-bool WireClient::Connect(uint16_t port) {
-  std::unique_ptr<CIOSocket> socket = CreateSocket();
-  if (socket->Connect(CreateAddress(127, 0, 0, 1, port), kSocketStream) != kSocketOk) return false;
+int ConnectFrom(uint16_t port, const std::string& from, bool wait) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (wait ? 0 : SOCK_NONBLOCK), 0);
+  if (fd < 0) return -1;
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  sockaddr_in server{};
+  server.sin_family = AF_INET;
+  server.sin_port = htons(port);
+  server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if ((!from.empty() && (inet_pton(AF_INET, from.c_str(), &local.sin_addr) != 1 ||
+                         bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)) ||
+      (connect(fd, reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0 &&
+       (wait || errno != EINPROGRESS))) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool WireClient::Connect(uint16_t port, const std::string& from) {
+  std::unique_ptr<CIOSocket> socket;
+  if (from.empty()) {
+    socket = CreateSocket();
+    if (socket->Connect(CreateAddress(127, 0, 0, 1, port), kSocketStream) != kSocketOk) {
+      return false;
+    }
+  } else {
+    socket = AdoptConnectedSocket(ConnectFrom(port, from));
+    if (!socket) return false;
+  }
   channel_ = std::make_unique<MessageChannel>(std::move(socket));
   return true;
 }

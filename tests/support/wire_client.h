@@ -62,8 +62,10 @@ class TestServer {
 
 class WireClient {
  public:
-  // Connects to 127.0.0.1:`port`; false when it cannot.
-  bool Connect(uint16_t port);
+  // Connects to 127.0.0.1:`port`, from the local address `from` when it is
+  // given (any of 127.0.0.0/8 on loopback: a server sees each as a client
+  // address of its own); false when it cannot.
+  bool Connect(uint16_t port, const std::string& from = std::string());
 
   // A request as the client's connection sends it: the routing fields (0 =
   // 1, 2 = 3, 3 = 17), the command and, when not negative, the sub-command
@@ -89,6 +91,12 @@ class WireClient {
   ChannelCipher cipher_;
   int lock_policy_ = 0;
 };
+
+// A plain TCP connection to 127.0.0.1:`port` from the local address `from`
+// (empty: any), that speaks nothing; its descriptor, or -1. Without `wait`
+// the descriptor is non-blocking and returned while the connection may
+// still be on its way (a server whose backlog is full holds no one up).
+int ConnectFrom(uint16_t port, const std::string& from, bool wait = true);
 
 // Rows of a name table (GETNAMELIST field 102), column name → value. Empty
 // (and a test failure added) when the text is not a well-formed table.
