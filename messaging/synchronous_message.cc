@@ -72,11 +72,17 @@ int CRLMSGsynchronousMessage::GetReferenceCount() const {
 
 void CRLMSGsynchronousMessage::Assign(const CRLMSGmessage& reply) {
   if (&reply == this) return;
-  MutexLocker lock(mutex_);
-  if (replied_ || closed_) return;
-  CRLMSGmessage::Assign(reply);
-  MakeStorePrivate(this);
-  replied_ = true;
+  {
+    MutexLocker lock(mutex_);
+    if (replied_ || closed_) return;
+    CRLMSGmessage::Assign(reply);
+    MakeStorePrivate(this);
+    replied_ = true;
+  }
+  // Signalled once the lock is free, so that the waiter does not wake only
+  // to wait for it. The caller's reference keeps the object (and its
+  // condition) alive until Assign returns, and the waiter tests the flag
+  // before every wait, so no signal is lost.
   reply_signal_.Broadcast();
 }
 
