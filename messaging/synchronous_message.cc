@@ -38,7 +38,11 @@ SynchronousMessagePtr CRLMSGsynchronousMessage::Create() {
   return SynchronousMessagePtr::Adopt(message);
 }
 
-CRLMSGsynchronousMessage::CRLMSGsynchronousMessage() : reply_signal_(mutex_) {
+// Known by the nil identifier until a reply gives it the reply's: it never
+// travels, and a random identifier would cost more than the request's whole
+// round trip through the hub.
+CRLMSGsynchronousMessage::CRLMSGsynchronousMessage()
+    : CRLMSGmessage(CRLMSGmessageID(Guid())), reply_signal_(mutex_) {
   SetInt(ERRORCODE, kReplyPending);
 }
 
