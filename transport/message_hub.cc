@@ -146,6 +146,35 @@ bool MessageHub::IsConnected() {
   return socket_ != nullptr && socket_->IsConnected();
 }
 
+bool MessageHub::HasCarriedMessages() {
+  std::lock_guard<std::mutex> lock(socket_mutex_);
+  return carried_;
+}
+
+namespace {
+
+bool SameEndpoint(const NetAddress& a, const NetAddress& b) {
+  return a.IsValid() && b.IsValid() && a.AddressText() == b.AddressText() && a.Port() == b.Port();
+}
+
+}  // namespace
+
+bool MessageHub::HasFreshConnection() {
+  NetAddress address;
+  {
+    std::lock_guard<std::mutex> lock(address_mutex_);
+    address = address_;
+  }
+  std::lock_guard<std::mutex> lock(socket_mutex_);
+  return socket_ != nullptr && socket_->IsConnected() && !carried_ &&
+         SameEndpoint(socket_address_, address);
+}
+
+void MessageHub::NoteCarrying(const CIOSocket* socket) {
+  std::lock_guard<std::mutex> lock(socket_mutex_);
+  if (socket_.get() == socket) carried_ = true;
+}
+
 void MessageHub::Connect() {
   std::lock_guard<std::mutex> lock(socket_mutex_);
   if (socket_) socket_->Interrupt();
@@ -182,6 +211,8 @@ void MessageHub::Connect() {
     }
   }
   socket_ = std::move(socket);
+  socket_address_ = address;
+  carried_ = false;
   ++generation_;
   socket_changed_.notify_all();
 }

@@ -22,7 +22,8 @@
 //
 // Threads: GetMessageHub, SetServerEndpoint(Reader) and ReleaseMessageHub serialise
 // on the process-wide lock. Inside the hub `socket_mutex_` guards the socket
-// and its generation (Connect connects under it), `listener_mutex_` the
+// and its generation and whether the socket carried a message (Connect
+// connects under it), `listener_mutex_` the
 // listener table (held while listeners are called), `connecting_mutex_` the
 // socket being connected (so that Release can cut a slow connect short),
 // `address_mutex_` the server address.
@@ -80,6 +81,12 @@ class MessageHub : public MessageSender, public ConnectionHost {
 
   // The socket's connected state; false without a socket.
   bool IsConnected();
+  // Whether the connection - the socket, or the last one once disconnected -
+  // has carried a message since it was opened.
+  bool HasCarriedMessages();
+  // Whether the socket is connected to the current server address and has
+  // carried nothing since it was opened: as good as a new connection.
+  bool HasFreshConnection();
   // Replaces the socket by a new one connected to the server address.
   void Connect() override;
   // Closes and forgets the socket.
@@ -114,6 +121,7 @@ class MessageHub : public MessageSender, public ConnectionHost {
   uint64_t SocketGeneration() override;
   bool IsStopping() override { return stopping_.load(); }
   void ReceivedWaiting() override;
+  void NoteCarrying(const CIOSocket* socket) override;
   void ConnectionLost() override;
   void PostOutgoing(MessagePtr message) override;
   int StallLimitMs() override { return stall_limit_ms_.load(); }
@@ -139,6 +147,8 @@ class MessageHub : public MessageSender, public ConnectionHost {
   std::condition_variable socket_changed_;
   std::shared_ptr<CIOSocket> socket_;  // guarded by socket_mutex_
   uint64_t generation_ = 0;            // guarded by socket_mutex_
+  NetAddress socket_address_;          // guarded by socket_mutex_: where socket_ went
+  bool carried_ = false;               // guarded by socket_mutex_: see HasCarriedMessages
 
   std::mutex connecting_mutex_;
   CIOSocket* connecting_ = nullptr;  // guarded by connecting_mutex_
