@@ -13,6 +13,13 @@ if(WIN32)
   add_library(PkgConfig::CRYPTOPP INTERFACE IMPORTED)
   target_include_directories(PkgConfig::CRYPTOPP SYSTEM INTERFACE ${CRYPTOPP_INCLUDE_DIR})
   target_link_libraries(PkgConfig::CRYPTOPP INTERFACE ${CRYPTOPP_LIBRARY} ws2_32 bcrypt)
+  # libdeflate, linked statically: its functions stay out of the module's
+  # export table.
+  find_path(LIBDEFLATE_INCLUDE_DIR libdeflate.h REQUIRED)
+  find_library(LIBDEFLATE_LIBRARY deflate REQUIRED)
+  add_library(PkgConfig::LIBDEFLATE INTERFACE IMPORTED)
+  target_include_directories(PkgConfig::LIBDEFLATE SYSTEM INTERFACE ${LIBDEFLATE_INCLUDE_DIR})
+  target_link_libraries(PkgConfig::LIBDEFLATE INTERFACE ${LIBDEFLATE_LIBRARY})
   find_path(BOOST_INCLUDE_DIR boost/version.hpp REQUIRED)
   foreach(component thread regex)
     find_library(BOOST_${component}_LIBRARY boost_${component} REQUIRED)
@@ -33,6 +40,8 @@ endif()
 find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
 pkg_check_modules(CRYPTOPP REQUIRED IMPORTED_TARGET libcrypto++)
+# The gzip form of frame payloads (Crypto++ serves everything else).
+pkg_check_modules(LIBDEFLATE REQUIRED IMPORTED_TARGET libdeflate)
 pkg_check_modules(UUID REQUIRED IMPORTED_TARGET uuid)
 find_package(SQLite3 REQUIRED)
 # The reference server keeps a repository shared by several servers in

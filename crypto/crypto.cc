@@ -8,7 +8,6 @@
 #include <cryptopp/base64.h>
 #include <cryptopp/default.h>
 #include <cryptopp/filters.h>
-#include <cryptopp/gzip.h>
 #include <cryptopp/md2.h>
 #include <cryptopp/md5.h>
 #include <cryptopp/misc.h>
@@ -19,6 +18,7 @@
 #include <cryptopp/rsa.h>
 #include <cryptopp/sha.h>
 #include <cryptopp/tiger.h>
+#include <libdeflate.h>
 
 #include <cinttypes>
 #include <cstdio>
@@ -43,9 +43,8 @@ constexpr size_t kAesBlock = CryptoPP::AES::BLOCKSIZE;
 // The 8 bytes both ends of a connection derive the selector-1 IV from.
 constexpr char kIvSource[8] = {'V', 'e', 'l', 't', 'r', 'a', 'n', 'e'};
 
-// Room for what the ciphers and the deflater add to a payload: the pass-phrase
-// encryptor's salt, key check and padding, or gzip's header, trailer and
-// stored-block headers (5 bytes per 64 KiB block).
+// Room for what the ciphers add to a payload: the pass-phrase encryptor's
+// salt, key check and padding.
 constexpr size_t kCipherSlack = 256;
 
 const byte* Bytes(const void* p) {
@@ -110,31 +109,56 @@ class BoundedSink : public CryptoPP::Bufferless<CryptoPP::Sink> {
   size_t used_ = 0;
 };
 
-// Gunzip that reads exactly one member. The library passes whatever follows
-// a member through to the output unchanged; counting what the member itself
-// decompressed tells such trailing bytes apart.
-class MemberGunzip : public CryptoPP::Gunzip {
- public:
-  explicit MemberGunzip(CryptoPP::BufferedTransformation* sink) : Gunzip(sink, false) {}
+// The gzip form (RFC 1952) of frame payloads comes from libdeflate, which
+// compresses and inflates whole buffers several times faster than a
+// streaming deflater; its level 6 is deflate's level 6 with a 32 KiB window,
+// and it stores a block that would not shrink. Compressors and
+// decompressors are kept one per thread (a compressor's tables cost more to
+// set up than a small payload costs to compress); they hold match positions
+// and code tables, never payload bytes.
 
-  // True once the trailer was read and its CRC and length matched.
-  bool complete() const { return complete_; }
-  size_t member_bytes() const { return member_bytes_; }
+// A gzip member is at least a 10-byte header and an 8-byte trailer (CRC-32,
+// then the size modulo 2^32, both little-endian) around its deflate data.
+constexpr size_t kGzipFramingBytes = 18;
+// No deflate data grows more than 1032-fold: the longest match (258
+// bytes) costs at least two bits.
+constexpr uint64_t kDeflateMaxRatio = 1032;
+constexpr int kMinDeflateLevel = 0;
+constexpr int kMaxDeflateLevel = 9;
 
- protected:
-  void ProcessDecompressedData(const byte* data, size_t length) override {
-    member_bytes_ += length;
-    Gunzip::ProcessDecompressedData(data, length);
+uint32_t GzipTrailerSize(const byte* member, size_t length) {
+  const byte* p = member + length - 4;
+  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+struct CompressorFree {
+  void operator()(libdeflate_compressor* compressor) const {
+    libdeflate_free_compressor(compressor);
   }
-  void ProcessPoststreamTail() override {
-    Gunzip::ProcessPoststreamTail();
-    complete_ = true;
-  }
-
- private:
-  size_t member_bytes_ = 0;
-  bool complete_ = false;
 };
+struct DecompressorFree {
+  void operator()(libdeflate_decompressor* decompressor) const {
+    libdeflate_free_decompressor(decompressor);
+  }
+};
+
+// This thread's compressor for `level`; null when it cannot be allocated.
+libdeflate_compressor* ThreadCompressor(int level) {
+  thread_local std::unique_ptr<libdeflate_compressor, CompressorFree> compressor;
+  thread_local int compressor_level = -1;
+  if (compressor == nullptr || compressor_level != level) {
+    compressor.reset(libdeflate_alloc_compressor(level));
+    compressor_level = level;
+  }
+  return compressor.get();
+}
+
+// This thread's decompressor; null when it cannot be allocated.
+libdeflate_decompressor* ThreadDecompressor() {
+  thread_local std::unique_ptr<libdeflate_decompressor, DecompressorFree> decompressor;
+  if (decompressor == nullptr) decompressor.reset(libdeflate_alloc_decompressor());
+  return decompressor.get();
+}
 
 // Runs `length` bytes through a filter and ends the message. Library
 // exceptions (and OutputLimitExceeded) are the caller's to catch.
@@ -418,19 +442,18 @@ int CRLDATcrypto::DecryptPayload(SecureBytes* out, uint32_t selector, const void
 
 int CRLDATcrypto::GzipPayload(const void* input, size_t length, SecureBytes* out, int level) {
   if (out == nullptr || (input == nullptr && length != 0)) return -1;
-  if (level < CryptoPP::Deflator::MIN_DEFLATE_LEVEL ||
-      level > CryptoPP::Deflator::MAX_DEFLATE_LEVEL) {
-    return -1;
-  }
-  // Stored blocks bound the output: a little over the input, never more.
-  if (length > (std::numeric_limits<size_t>::max() - kCipherSlack) / 9 * 8) return -1;
+  if (level < kMinDeflateLevel || level > kMaxDeflateLevel) return -1;
   try {
-    SecureBytes result;
-    auto* sink = new BoundedSink(&result, length + length / 8 + kCipherSlack);
-    CryptoPP::Gzip gzip(sink, static_cast<unsigned>(level),
-                        CryptoPP::Deflator::DEFAULT_LOG2_WINDOW_SIZE, true);
-    Pump(&gzip, input, length);
-    sink->Finish();
+    libdeflate_compressor* compressor = ThreadCompressor(level);
+    if (compressor == nullptr) return -1;
+    // Stored blocks bound the output: a little over the input, never more.
+    const size_t bound = libdeflate_gzip_compress_bound(compressor, length);
+    if (bound < length) return -1;  // the bound overflowed
+    SecureBytes result(bound);
+    const size_t written =
+        libdeflate_gzip_compress(compressor, input, length, result.data(), result.size());
+    if (written == 0) return -1;
+    result.resize(written);  // the longer block is wiped when freed
     out->swap(result);
     return 0;
   } catch (...) {
@@ -439,14 +462,27 @@ int CRLDATcrypto::GzipPayload(const void* input, size_t length, SecureBytes* out
 }
 
 int CRLDATcrypto::GunzipPayload(SecureBytes* bytes, size_t max_output) {
-  if (bytes == nullptr) return -1;
+  if (bytes == nullptr || bytes->size() < kGzipFramingBytes) return -1;
+  // The trailer's size is the sender's word, checked against the caller's
+  // cap and against what deflate can make of this many bytes before the
+  // output is allocated; the decompressor then holds the data to it exactly.
+  const size_t length = bytes->size();
+  const uint32_t told = GzipTrailerSize(bytes->data(), length);
+  if (told > max_output || uint64_t{told} > uint64_t{length} * kDeflateMaxRatio) return -1;
   try {
-    SecureBytes result;
-    auto* sink = new BoundedSink(&result, max_output);
-    MemberGunzip gunzip(sink);
-    Pump(&gunzip, bytes->data(), bytes->size());
-    if (!gunzip.complete() || sink->used() != gunzip.member_bytes()) return -1;
-    sink->Finish();
+    libdeflate_decompressor* decompressor = ThreadDecompressor();
+    if (decompressor == nullptr) return -1;
+    // One byte at least, so that an empty payload still has a place to go.
+    SecureBytes result(told == 0 ? 1 : told);
+    size_t read = 0;
+    size_t made = 0;
+    const libdeflate_result status = libdeflate_gzip_decompress_ex(
+        decompressor, bytes->data(), length, result.data(), told, &read, &made);
+    // Exactly one member, whose CRC and size the library has checked, and
+    // nothing after it: a second member or trailing bytes are refused, as
+    // a payload is one member.
+    if (status != LIBDEFLATE_SUCCESS || read != length || made != told) return -1;
+    result.resize(made);
     bytes->swap(result);
     return 0;
   } catch (...) {

@@ -4,7 +4,9 @@
 // pairs and RSA-OAEP operations through which the logon moves the channel
 // key, the two frame ciphers (selector 1: AES-256-CBC; selector 9: the
 // library's pass-phrase encryptor) and the gzip form of frame payloads. All
-// algorithms come from Crypto++ except HAVAL (crypto/haval.h).
+// algorithms come from Crypto++ except HAVAL (crypto/haval.h) and the gzip
+// form, which libdeflate makes and reads (the same gzip members: any gzip
+// reader opens ours, and ours opens any single gzip member).
 //
 // Text forms: RSA keys travel as upper-case hex of their DER encoding,
 // PKCS #1 RSAPrivateKey and RSAPublicKey (modulus, public exponent) without
@@ -13,8 +15,9 @@
 // Threads: every operation is free of state between calls. Each builds its
 // own random pool, hash, cipher and filters and wipes what held key material
 // or plain text before it is freed, so the sending thread and the receiving
-// loop may use the helper at once. Callers serialise their own key work with
-// CryptoLock() (below). Nothing here throws: failures come back as results.
+// loop may use the helper at once. (The gzip form keeps one compressor and
+// one decompressor per thread, which hold no payload bytes between calls.) Callers serialise their
+// own key work with CryptoLock() (below). Nothing here throws: failures come back as results.
 #ifndef TW_CRYPTO_CRYPTO_H_
 #define TW_CRYPTO_CRYPTO_H_
 
@@ -129,15 +132,17 @@ class CRLDATcrypto {
                             std::string_view key);
 
   // Compresses `length` bytes into one gzip member (deflate at `level`,
-  // 0..9, a 32 KiB window, uncompressible input detected and stored). Returns
-  // 0 and replaces `out`, or -1 (bad level, library failure) leaving `out`
+  // 0..9, a 32 KiB window, blocks that would not shrink stored). Returns 0
+  // and replaces `out`, or -1 (bad level, out of memory) leaving `out`
   // untouched.
   static int GzipPayload(const void* input, size_t length, SecureBytes* out, int level);
   // Decompresses one gzip member in place. A bad header, a bad block, a CRC
-  // or length mismatch, truncation, any byte after the member, or output
-  // beyond `max_output` bytes is a failure. Returns 0 on
-  // success, -1 on failure with `bytes` unchanged. Never allocates more than
-  // about `max_output` bytes for the result.
+  // mismatch, truncation, a second member or any byte after the member is a
+  // failure; so is a trailer whose size is above `max_output`, more than
+  // deflate can make of the payload's length, or not the size the data
+  // decompresses to. Returns 0 on success, -1 on failure with `bytes`
+  // unchanged. The result is allocated once, at the size the trailer gives
+  // after those checks: never more than `max_output` bytes.
   static int GunzipPayload(SecureBytes* bytes, size_t max_output);
 
   // Upper-case hex of `count` bytes.

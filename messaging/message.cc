@@ -175,6 +175,11 @@ CRLMSGmessage::CRLMSGmessage() : identifier_(std::make_unique<CRLMSGmessageID>()
   SetIdentifier(MESSAGEID, identifier_.get());
 }
 
+CRLMSGmessage::CRLMSGmessage(const CRLMSGmessageID& identifier)
+    : identifier_(std::make_unique<CRLMSGmessageID>(identifier)) {
+  SetIdentifier(MESSAGEID, identifier_.get());
+}
+
 CRLMSGmessage::CRLMSGmessage(const CRLMSGmessage& other)
     : CRLMSGfieldSet(other),
       identifier_(std::make_unique<CRLMSGmessageID>(*other.identifier_)),
@@ -401,6 +406,10 @@ int CRLMSGmessage::GetErrorCode() const {
 
 MessagePtr NewMessage() {
   return MessagePtr::Adopt(new CRLMSGmessage());
+}
+
+MessagePtr NewMessage(const CRLMSGmessageID& identifier) {
+  return MessagePtr::Adopt(new CRLMSGmessage(identifier));
 }
 
 MessagePtr CopyMessage(const CRLMSGmessage& message) {

@@ -35,6 +35,9 @@ class CRLMSGmessage : public CRLMSGfieldSet {
  public:
   // A new message: a new identifier, stored in MESSAGEID; count 1.
   CRLMSGmessage();
+  // A new message known by `identifier` from the start (a reply, a message
+  // read from the wire): no identifier of its own is made first.
+  explicit CRLMSGmessage(const CRLMSGmessageID& identifier);
   // Shares the field store of `other` and takes a copy of its identifier
   // (a separate object of the same value); count 1, no children.
   CRLMSGmessage(const CRLMSGmessage& other);
@@ -141,6 +144,8 @@ class MessagePtr {
 
 // A new message.
 MessagePtr NewMessage();
+// A new message known by `identifier` (see the constructor).
+MessagePtr NewMessage(const CRLMSGmessageID& identifier);
 // A copy of `message`: same identifier value, shared field store.
 MessagePtr CopyMessage(const CRLMSGmessage& message);
 

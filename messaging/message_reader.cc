@@ -294,8 +294,11 @@ MessagePtr CULMSGmessageReader::TakeBufferedObject(bool* progress) {
 
 MessagePtr CULMSGmessageReader::ParseObject(const uint8_t* data, size_t length,
                                             MessagePtr* unreadable) {
-  // State 1: a new message; field MESSAGEID replaces its own identifier.
-  MessagePtr message = NewMessage();
+  // State 1: a new message; field MESSAGEID gives its identifier. Only one
+  // that brings none gets one of its own, once the fields are read (making
+  // a random identifier costs more than reading a small message).
+  MessagePtr message = NewMessage(CRLMSGmessageID(Guid()));
+  identified_ = false;
   current_command_.clear();
   get_reply_ = false;
   display_names_.clear();
@@ -399,6 +402,7 @@ MessagePtr CULMSGmessageReader::ParseObject(const uint8_t* data, size_t length,
   }
   // The fields must fill the declared length exactly.
   if (!broken && in.remaining() != 0) broken = true;
+  if (!identified_) message->SetIdentifierObject(CRLMSGmessageID());
   if (!damaged && !broken) return message;
   *unreadable = UnreadableReply(*message);
   return nullptr;
@@ -410,10 +414,9 @@ MessagePtr CULMSGmessageReader::UnreadableReply(const CRLMSGmessage& partial) {
       partial.GetInt(CALLBACKKEY, &value) != kFieldOk) {
     return nullptr;  // it answers nobody who waits
   }
-  MessagePtr reply = NewMessage();
   // The identifier read from the wire, when there was a sound one: reply
   // routes and long replies in transit are matched by it.
-  reply->SetIdentifierObject(partial.GetIdentifierObject());
+  MessagePtr reply = NewMessage(partial.GetIdentifierObject());
   std::string command;
   if (partial.GetString(COMMAND, &command) == kFieldOk) reply->SetString(COMMAND, command);
   for (uint32_t id : kRoutingIntFields) {
@@ -433,6 +436,7 @@ bool CULMSGmessageReader::ReadIdentifierField(uint32_t id, const std::string& te
     // The message is known by this identifier from now on, object and
     // field alike.
     message->SetIdentifierObject(identifier);
+    identified_ = true;
     current_id_ = guid;
     SwitchProgressSink(guid);
   } else {

@@ -289,7 +289,8 @@ class CULMSGmessageReader {
   bool lost_file_ = false;        // a file of message_ could not be stored
   uint64_t announced_total_ = 0;  // of every file of message_ started so far
 
-  Guid current_id_;  // identifier of the message being read
+  Guid current_id_;          // identifier of the message being read
+  bool identified_ = false;  // field MESSAGEID gave the message being read its identifier
 
   // Progress.
   std::unique_ptr<MailslotWriter> sink_;

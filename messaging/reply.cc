@@ -15,9 +15,8 @@ void CopyField(const CRLMSGmessage& from, uint32_t id, CRLMSGmessage* to) {
 
 MessagePtr NewReply(const CRLMSGmessage& request, const std::string& command,
                     bool echo_sub_command) {
-  MessagePtr reply = NewMessage();
   // The reply answers under the request's identifier, as object and field.
-  reply->SetIdentifierObject(request.GetIdentifierObject());
+  MessagePtr reply = NewMessage(request.GetIdentifierObject());
   CopyField(request, MESSAGEID, reply.get());
   reply->SetString(COMMAND, command + kReplySuffix);
   int sender = kRecipientClientSession;

@@ -38,7 +38,11 @@ SynchronousMessagePtr CRLMSGsynchronousMessage::Create() {
   return SynchronousMessagePtr::Adopt(message);
 }
 
-CRLMSGsynchronousMessage::CRLMSGsynchronousMessage() : reply_signal_(mutex_) {
+// Known by the nil identifier until a reply gives it the reply's: it never
+// travels, and a random identifier would cost more than the request's whole
+// round trip through the hub.
+CRLMSGsynchronousMessage::CRLMSGsynchronousMessage()
+    : CRLMSGmessage(CRLMSGmessageID(Guid())), reply_signal_(mutex_) {
   SetInt(ERRORCODE, kReplyPending);
 }
 
@@ -72,11 +76,17 @@ int CRLMSGsynchronousMessage::GetReferenceCount() const {
 
 void CRLMSGsynchronousMessage::Assign(const CRLMSGmessage& reply) {
   if (&reply == this) return;
-  MutexLocker lock(mutex_);
-  if (replied_ || closed_) return;
-  CRLMSGmessage::Assign(reply);
-  MakeStorePrivate(this);
-  replied_ = true;
+  {
+    MutexLocker lock(mutex_);
+    if (replied_ || closed_) return;
+    CRLMSGmessage::Assign(reply);
+    MakeStorePrivate(this);
+    replied_ = true;
+  }
+  // Signalled once the lock is free, so that the waiter does not wake only
+  // to wait for it. The caller's reference keeps the object (and its
+  // condition) alive until Assign returns, and the waiter tests the flag
+  // before every wait, so no signal is lost.
   reply_signal_.Broadcast();
 }
 

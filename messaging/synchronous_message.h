@@ -85,7 +85,8 @@ class CRLMSGsynchronousMessage : public CRLMSGmessage {
   // Length of one wait slice.
   static constexpr int kSliceMs = 10;
 
-  // A new request end: ERRORCODE -1, count 2, a new handle. Returns the
+  // A new request end: ERRORCODE -1, count 2, a new handle, the nil
+  // identifier (a reply brings its own). Returns the
   // waiter's reference; the reply path's reference stays with the handle.
   // When the process has no handles left, GetHandle is 0, no reply can come
   // and the count is 1.

@@ -38,11 +38,21 @@ bool NamesAnotherEndpoint(const LogonDialogValues& values) {
   return !last.known || last.host != values.server || last.port != values.port;
 }
 
+// Brings the connection up for a new session, or again after a refused
+// logon. A connection that has carried messages may have served another
+// session, which the server ends as the connection closes: it is closed,
+// and the new one opened after a pause. One that has carried nothing since
+// it was opened (the one a new process's hub opened) served nobody: it is
+// kept when it goes to the server the user named, else replaced at once.
 void RestartConnection(MessageHub* hub, const LogonDialogValues& values) {
-  hub->Disconnect();
-  std::this_thread::sleep_for(std::chrono::milliseconds(kRestartPauseMs));
   hub->UseServerAddress(values.server, values.port);
-  hub->Connect();
+  if (hub->HasCarriedMessages()) {
+    hub->Disconnect();
+    std::this_thread::sleep_for(std::chrono::milliseconds(kRestartPauseMs));
+    hub->Connect();
+  } else if (!hub->HasFreshConnection()) {
+    hub->Connect();
+  }
   StartedEndpoint& last = LastStartedEndpoint();
   last.known = true;
   last.host = values.server;

@@ -12,58 +12,9 @@ namespace tw {
 // ---------------------------------------------------------------------------
 // Stages.
 
-MessagePipelineStage::MessagePipelineStage(std::string name, Next next)
-    : name_(std::move(name)), next_(std::move(next)) {
-  WorkerThread::Start();
-}
-
-MessagePipelineStage::~MessagePipelineStage() {
-  Stop();
-}
-
-bool MessagePipelineStage::Accept(MessagePtr message) {
-  if (!message) return false;
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (stopping_) return false;
-  queue_.push_back(std::move(message));
-  wake_.notify_one();
-  return true;
-}
-
-void MessagePipelineStage::Stop() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stopping_ = true;
-    wake_.notify_all();
-  }
-  WorkerThread::Stop();
-  std::deque<MessagePtr> dropped;
-  std::lock_guard<std::mutex> lock(mutex_);
-  dropped.swap(queue_);
-}
-
-void MessagePipelineStage::Run() {
-  for (;;) {
-    MessagePtr message;
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-      if (stopping_) return;
-      message = std::move(queue_.front());
-      queue_.pop_front();
-    }
-    try {
-      next_(std::move(message));
-    } catch (const std::exception& e) {
-      DebugLog("MessageHub stage %s - %s", name_.c_str(), e.what());
-    } catch (...) {
-      DebugLog("MessageHub stage %s - Unexpected exception", name_.c_str());
-    }
-  }
-}
-
 // "IDFrSkt": its thread polls the connection, which blocks while there is
-// nothing to read.
+// nothing to read. It is a thread of the incoming lane: what it reads goes
+// on through the later stages on this thread while they are idle.
 class MessageHub::SocketStage : private WorkerThread {
  public:
   explicit SocketStage(MessageHub* hub) : hub_(hub) { WorkerThread::Start(); }
@@ -75,6 +26,7 @@ class MessageHub::SocketStage : private WorkerThread {
 
  private:
   void Run() override {
+    LaneScope scope(&hub_->incoming_lane_);
     while (!stopping_.load() && !hub_->IsStopping()) {
       try {
         hub_->connection()->Poll();
@@ -177,20 +129,50 @@ void MessageHub::Initialise() {
   connection_ = std::make_unique<CULMSGSCPserverInterface>(this, kClientIdentifier);
   // Outgoing stages.
   od_from_data_ = std::make_unique<MessagePipelineStage>(
-      "ODFmDtMgr", [this](MessagePtr m) { RouteOutgoing(std::move(m)); });
+      "ODFmDtMgr", &outgoing_lane_, [this](MessagePtr m) { RouteOutgoing(std::move(m)); });
   od_from_recipient_ = std::make_unique<MessagePipelineStage>(
-      "ODFmRecip", [this](MessagePtr m) { od_from_data_->Accept(std::move(m)); });
+      "ODFmRecip", &outgoing_lane_, [this](MessagePtr m) { od_from_data_->Accept(std::move(m)); });
   // Incoming stages.
   id_to_recipient_ = std::make_unique<MessagePipelineStage>(
-      "IDToRcpt", [this](MessagePtr m) { Deliver(std::move(m)); });
+      "IDToRcpt", &incoming_lane_, [this](MessagePtr m) { Deliver(std::move(m)); });
   id_to_data_ = std::make_unique<MessagePipelineStage>(
-      "IDToDtMgr", [this](MessagePtr m) { id_to_recipient_->Accept(std::move(m)); });
+      "IDToDtMgr", &incoming_lane_,
+      [this](MessagePtr m) { id_to_recipient_->Accept(std::move(m)); });
   id_from_socket_ = std::make_unique<SocketStage>(this);
 }
 
 bool MessageHub::IsConnected() {
   std::lock_guard<std::mutex> lock(socket_mutex_);
   return socket_ != nullptr && socket_->IsConnected();
+}
+
+bool MessageHub::HasCarriedMessages() {
+  std::lock_guard<std::mutex> lock(socket_mutex_);
+  return carried_;
+}
+
+namespace {
+
+bool SameEndpoint(const NetAddress& a, const NetAddress& b) {
+  return a.IsValid() && b.IsValid() && a.AddressText() == b.AddressText() && a.Port() == b.Port();
+}
+
+}  // namespace
+
+bool MessageHub::HasFreshConnection() {
+  NetAddress address;
+  {
+    std::lock_guard<std::mutex> lock(address_mutex_);
+    address = address_;
+  }
+  std::lock_guard<std::mutex> lock(socket_mutex_);
+  return socket_ != nullptr && socket_->IsConnected() && !carried_ &&
+         SameEndpoint(socket_address_, address);
+}
+
+void MessageHub::NoteCarrying(const CIOSocket* socket) {
+  std::lock_guard<std::mutex> lock(socket_mutex_);
+  if (socket_.get() == socket) carried_ = true;
 }
 
 void MessageHub::Connect() {
@@ -229,6 +211,8 @@ void MessageHub::Connect() {
     }
   }
   socket_ = std::move(socket);
+  socket_address_ = address;
+  carried_ = false;
   ++generation_;
   socket_changed_.notify_all();
 }
@@ -331,11 +315,16 @@ bool MessageHub::AbandonTransfer(const CRLMSGmessageID& message_id) {
 }
 
 void MessageHub::ReceivedWaiting() {
-  std::lock_guard<std::mutex> lock(drain_mutex_);
-  MessagePtr message;
-  while (connection_->TakeReceived(&message)) {
-    if (id_to_data_) id_to_data_->Accept(std::move(message));
+  if (!id_to_data_) return;
+  {
+    // Taken and queued under the lock, so that two threads draining at
+    // once cannot swap messages; worked (on this thread, when it is of the
+    // incoming lane and the stage idle) once the lock is let go.
+    std::lock_guard<std::mutex> lock(drain_mutex_);
+    MessagePtr message;
+    while (connection_->TakeReceived(&message)) id_to_data_->Enqueue(std::move(message));
   }
+  id_to_data_->WorkHere();
 }
 
 namespace {
@@ -356,8 +345,12 @@ void MessageHub::ConnectionLost() {
   MessagePtr mark = NewMessage();
   mark->SetString(COMMAND, "CONNECTIONLOST");
   mark->SetInt(USERDATA, kConnectionLostMark);
-  std::lock_guard<std::mutex> lock(drain_mutex_);
-  if (id_to_data_) id_to_data_->Accept(std::move(mark));
+  if (!id_to_data_) return;
+  {
+    std::lock_guard<std::mutex> lock(drain_mutex_);
+    id_to_data_->Enqueue(std::move(mark));
+  }
+  id_to_data_->WorkHere();
 }
 
 void MessageHub::PostOutgoing(MessagePtr message) {

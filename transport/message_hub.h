@@ -9,14 +9,21 @@
 //   incoming: "IDFrSkt" (polls the socket) → "IDToDtMgr" → "IDToRcpt"
 //             (completes waiting requests, then routes to recipients)
 //
-// Each stage has its own thread and queue; messages of one direction keep
-// their order, and a recipient's OnMessage runs on the "IDToRcpt" thread.
-// Idle stage threads block (no polling): the socket stage sleeps in the
-// socket's wait or until the socket is replaced.
+// Each stage has its own thread and queue, and the stages of a direction
+// form a lane (transport/pipeline_stage.h): a message that reaches an idle
+// stage from a thread of its own lane is worked on that thread at once. A
+// request from the host's thread wakes "ODFmRecip", whose thread carries it
+// through "ODFmDtMgr" to the socket; a reply is carried from the thread that
+// read it through "IDToDtMgr" and "IDToRcpt" to its waiter. Messages of one
+// direction keep their order, and a recipient's OnMessage runs on a stage
+// thread, never on the host's thread. Idle stage threads block (no
+// polling): the socket stage sleeps in the socket's wait or until the socket
+// is replaced.
 //
 // Threads: GetMessageHub, SetServerEndpoint(Reader) and ReleaseMessageHub serialise
 // on the process-wide lock. Inside the hub `socket_mutex_` guards the socket
-// and its generation (Connect connects under it), `listener_mutex_` the
+// and its generation and whether the socket carried a message (Connect
+// connects under it), `listener_mutex_` the
 // listener table (held while listeners are called), `connecting_mutex_` the
 // socket being connected (so that Release can cut a slow connect short),
 // `address_mutex_` the server address.
@@ -38,6 +45,7 @@
 #include "messaging/recipient_delivery.h"
 #include "messaging/recipient_registry.h"
 #include "messaging/thread.h"
+#include "transport/pipeline_stage.h"
 #include "transport/server_connection.h"
 #include "transport/socket.h"
 
@@ -53,31 +61,6 @@ class ProgressListener {
   virtual void OnProgress(int64_t stage, int64_t position, int64_t size, int64_t file_index) = 0;
 };
 
-// A named pipeline stage: a queue worked off by its own thread, which hands
-// each message to `next`. Accept may be called from any thread.
-class MessagePipelineStage : public MessageStage, private WorkerThread {
- public:
-  using Next = std::function<void(MessagePtr)>;
-  // Starts the stage's thread.
-  MessagePipelineStage(std::string name, Next next);
-  // Stops the thread; messages still queued are dropped.
-  ~MessagePipelineStage() override;
-
-  bool Accept(MessagePtr message) override;
-  void Stop() override;
-  const std::string& name() const { return name_; }
-
- private:
-  void Run() override;
-
-  const std::string name_;
-  const Next next_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::deque<MessagePtr> queue_;  // guarded by mutex_
-  bool stopping_ = false;         // guarded by mutex_
-};
-
 class MessageHub : public MessageSender, public ConnectionHost {
  public:
   // The client identifier the connection stamps into field 2.
@@ -91,13 +74,19 @@ class MessageHub : public MessageSender, public ConnectionHost {
   MessageHub(const MessageHub&) = delete;
   MessageHub& operator=(const MessageHub&) = delete;
 
-  MessageStage* GetOutgoingRecipientStage() { return od_from_recipient_.get(); }
-  MessageStage* GetOutgoingDataStage() { return od_from_data_.get(); }
-  MessageStage* GetIncomingDataStage() { return id_to_data_.get(); }
-  MessageStage* GetDeliveryStage() { return id_to_recipient_.get(); }
+  MessagePipelineStage* GetOutgoingRecipientStage() { return od_from_recipient_.get(); }
+  MessagePipelineStage* GetOutgoingDataStage() { return od_from_data_.get(); }
+  MessagePipelineStage* GetIncomingDataStage() { return id_to_data_.get(); }
+  MessagePipelineStage* GetDeliveryStage() { return id_to_recipient_.get(); }
 
   // The socket's connected state; false without a socket.
   bool IsConnected();
+  // Whether the connection - the socket, or the last one once disconnected -
+  // has carried a message since it was opened.
+  bool HasCarriedMessages();
+  // Whether the socket is connected to the current server address and has
+  // carried nothing since it was opened: as good as a new connection.
+  bool HasFreshConnection();
   // Replaces the socket by a new one connected to the server address.
   void Connect() override;
   // Closes and forgets the socket.
@@ -133,6 +122,7 @@ class MessageHub : public MessageSender, public ConnectionHost {
   uint64_t SocketGeneration() override;
   bool IsStopping() override { return stopping_.load(); }
   void ReceivedWaiting() override;
+  void NoteCarrying(const CIOSocket* socket) override;
   void ConnectionLost() override;
   void PostOutgoing(MessagePtr message) override;
   int StallLimitMs() override { return stall_limit_ms_.load(); }
@@ -158,6 +148,8 @@ class MessageHub : public MessageSender, public ConnectionHost {
   std::condition_variable socket_changed_;
   std::shared_ptr<CIOSocket> socket_;  // guarded by socket_mutex_
   uint64_t generation_ = 0;            // guarded by socket_mutex_
+  NetAddress socket_address_;          // guarded by socket_mutex_: where socket_ went
+  bool carried_ = false;               // guarded by socket_mutex_: see HasCarriedMessages
 
   std::mutex connecting_mutex_;
   CIOSocket* connecting_ = nullptr;  // guarded by connecting_mutex_
@@ -180,6 +172,10 @@ class MessageHub : public MessageSender, public ConnectionHost {
   };
   RegistryStage to_recipients_{&registry_};
   RecipientDelivery delivery_{&registry_, &to_recipients_};
+
+  // The two directions (see the file comment).
+  PipelineLane outgoing_lane_;
+  PipelineLane incoming_lane_;
 
   // Declared last: destroyed (and stopped) first.
   std::unique_ptr<MessagePipelineStage> id_to_recipient_;    // "IDToRcpt"

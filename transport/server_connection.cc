@@ -338,6 +338,7 @@ bool CULMSGSCPserverInterface::SendMessageObject(CRLMSGmessage* message) {
     int handle = 0;
     message->GetInt(SYNCHRONOUSREQUEST, &handle);
     OpenRequest(generation, static_cast<uint32_t>(handle), id_text);
+    host_->NoteCarrying(socket.get());
     const bool sent =
         sender_.Send(std::move(object), cipher, &stop_file_transfer_, sink, progress, &error);
     if (!sent) {

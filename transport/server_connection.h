@@ -164,6 +164,8 @@ class ConnectionHost {
   // Messages wait in the received queue (TakeReceived); called on the thread
   // that queued them.
   virtual void ReceivedWaiting() = 0;
+  // A message is about to go out on `socket` (a socket the host handed out).
+  virtual void NoteCarrying(const CIOSocket* socket) = 0;
   // The socket was found closed: every waiting request is to be failed once
   // the messages received before (already handed to ReceivedWaiting) have
   // been delivered.

@@ -2,7 +2,6 @@
 
 #include <cryptopp/aes.h>
 #include <cryptopp/filters.h>
-#include <cryptopp/gzip.h>
 #include <cryptopp/modes.h>
 #include <cryptopp/sha.h>
 #include <fcntl.h>
@@ -17,6 +16,7 @@
 #include <fstream>
 #include <random>
 
+#include "crypto/crypto.h"
 #include "platform/decimal.h"
 #include "transport/frame_format.h"
 
@@ -75,14 +75,12 @@ bool BarePipeline::RoundTrip(const char* data, size_t n, std::string* out) {
 
 size_t BarePipeline::Seal(const char* data, size_t n) {
   try {
-    zipped_.clear();
     cipher_.clear();
-    CryptoPP::Gzip gzip(new CryptoPP::StringSink(zipped_), 6);
-    gzip.Put(reinterpret_cast<const byte*>(data), n);
-    gzip.MessageEnd();
+    SecureBytes zipped;
+    if (CRLDATcrypto::GzipPayload(data, n, &zipped, kFrameDeflateLevel) != 0) return 0;
     CryptoPP::CBC_Mode<CryptoPP::AES>::Encryption enc(key_, sizeof key_, iv_);
-    CryptoPP::StringSource(
-        zipped_, true,
+    CryptoPP::ArraySource(
+        zipped.data(), zipped.size(), true,
         new CryptoPP::StreamTransformationFilter(enc, new CryptoPP::StringSink(cipher_)));
     return cipher_.size();
   } catch (const std::exception&) {
@@ -94,9 +92,13 @@ bool BarePipeline::OpenSealed(std::string* out) {
   try {
     out->clear();
     CryptoPP::CBC_Mode<CryptoPP::AES>::Decryption dec(key_, sizeof key_, iv_);
-    CryptoPP::StringSource(cipher_, true,
-                           new CryptoPP::StreamTransformationFilter(
-                               dec, new CryptoPP::Gunzip(new CryptoPP::StringSink(*out))));
+    std::string zipped;
+    CryptoPP::StringSource(
+        cipher_, true,
+        new CryptoPP::StreamTransformationFilter(dec, new CryptoPP::StringSink(zipped)));
+    SecureBytes plain(reinterpret_cast<const byte*>(zipped.data()), zipped.size());
+    if (CRLDATcrypto::GunzipPayload(&plain, kMaxPlainPayload) != 0) return false;
+    out->assign(plain.begin(), plain.end());
     return true;
   } catch (const std::exception&) {
     return false;

@@ -1,7 +1,7 @@
 // Shared by the benchmarks: test data of two kinds, memory readings,
-// scratch paths, and the bare library
-// pipeline that every frame of the wire goes through, without the frame
-// layer: gzip at level 6, AES-256-CBC under the channel key and the
+// scratch paths, and the bare library pipeline that every frame of the wire
+// goes through, without the frame layer: gzip at level 6 (the wire's own
+// GzipPayload and GunzipPayload), AES-256-CBC under the channel key and the
 // channel's IV, and back (decrypt, gunzip), whole or either half alone. The
 // wire figures are printed beside these.
 //
@@ -46,7 +46,7 @@ class BarePipeline {
  private:
   uint8_t key_[32];
   uint8_t iv_[16];
-  std::string zipped_, cipher_;
+  std::string cipher_;
 };
 
 // Hands the file at `path` to `piece` in frame pieces (131072 bytes, the

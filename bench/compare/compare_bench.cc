@@ -20,6 +20,12 @@
 //   - many small files in 100 folders: add (Productions, then one add) and
 //     svn add + svn commit; status (document information per folder) and
 //     svn status -u; lock and svn lock of a part of them;
+//   - one-shot commands, each a new process, the median of 20 runs: `vscc
+//     status` of one file beside `svn status -u` of it, `vscc get` of one
+//     small file beside `svn export` of it, and `vscc checkin --keep` of a
+//     changed small file (checked out once before) beside `svn commit` of
+//     it; every `vscc` starts the module, logs on and ends its session, as
+//     a user's command does;
 //   - the peak resident growth of the sending and of the receiving process
 //     during a check-in and a get of a large random file: the client side is
 //     this program run again as a child (--memory-child), the server side is
@@ -134,11 +140,11 @@ void AddMissing(const std::string& name, const char* unit, const std::string& no
 }
 
 void PrintTable(const std::string& header) {
-  std::printf("%s\n\n%-62s %10s %-5s  %s\n", header.c_str(), "figure", "value", "unit",
+  std::printf("%s\n\n%-66s %10s %-5s  %s\n", header.c_str(), "figure", "value", "unit",
               "ratios (value / anchor)");
   for (const Row& r : g_rows) {
     if (std::isnan(r.value)) {
-      std::printf("%-62s %10s %-5s  %s\n", r.name.c_str(), "-", r.unit.c_str(), r.note.c_str());
+      std::printf("%-66s %10s %-5s  %s\n", r.name.c_str(), "-", r.unit.c_str(), r.note.c_str());
       continue;
     }
     std::string ratios;
@@ -148,7 +154,7 @@ void PrintTable(const std::string& header) {
                     ratio.anchor.c_str(), ratio.value);
       ratios += text;
     }
-    std::printf("%-62s %10.2f %-5s  %s\n", r.name.c_str(), r.value, r.unit.c_str(), ratios.c_str());
+    std::printf("%-66s %10.2f %-5s  %s\n", r.name.c_str(), r.value, r.unit.c_str(), ratios.c_str());
   }
 }
 
@@ -189,18 +195,24 @@ std::string Which(const std::string& name) {
 }
 
 // Starts `argv` with standard input from /dev/null and both outputs
-// appended to `log`; its pid, or -1.
-pid_t Start(const std::vector<std::string>& argv, const std::string& log) {
+// appended to `log`, in this process's environment with `extra_env`
+// ("NAME=value") added; its pid, or -1.
+pid_t Start(const std::vector<std::string>& argv, const std::string& log,
+            const std::vector<std::string>& extra_env = {}) {
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
+  std::vector<char*> env;
+  for (char** e = environ; *e != nullptr; ++e) env.push_back(*e);
+  for (const std::string& e : extra_env) env.push_back(const_cast<char*>(e.c_str()));
+  env.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
   pid_t pid = -1;
-  const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+  const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), env.data());
   posix_spawn_file_actions_destroy(&actions);
   return rc == 0 ? pid : -1;
 }
@@ -224,8 +236,9 @@ int Wait(pid_t pid, int seconds) {
 }
 
 // Runs `argv` to its end; fails the run when it does not succeed.
-void Run(const std::vector<std::string>& argv, const std::string& log) {
-  const pid_t pid = Start(argv, log);
+void Run(const std::vector<std::string>& argv, const std::string& log,
+         const std::vector<std::string>& extra_env = {}) {
+  const pid_t pid = Start(argv, log, extra_env);
   if (pid < 0 || Wait(pid, kProgramSeconds) != 0) {
     std::string tail;
     std::ifstream in(log);
@@ -236,10 +249,17 @@ void Run(const std::vector<std::string>& argv, const std::string& log) {
 }
 
 // Seconds `argv` takes.
-double Timed(const std::vector<std::string>& argv, const std::string& log) {
+double Timed(const std::vector<std::string>& argv, const std::string& log,
+             const std::vector<std::string>& extra_env = {}) {
   const auto start = Clock::now();
-  Run(argv, log);
+  Run(argv, log, extra_env);
   return Since(start);
+}
+
+double Median(std::vector<double> samples) {
+  std::sort(samples.begin(), samples.end());
+  const size_t n = samples.size();
+  return n % 2 == 1 ? samples[n / 2] : (samples[n / 2 - 1] + samples[n / 2]) / 2;
 }
 
 bool ResetProcessPeak(pid_t pid) {
@@ -729,6 +749,108 @@ void SmallFiles(test::TestServer& server, Svn* svn, const std::string& dir, cons
   row("lock of " + locks + " files", lock, svn_lock);
 }
 
+// `vscc` as a user runs it: the built program beside the module, in
+// `folder`, logging on with the benchmark's user where a command needs it.
+class Vscc {
+ public:
+  Vscc(const test::TestServer& server, const std::string& dir)
+      : program_(fs::read_symlink("/proc/self/exe").parent_path().string() + "/vscc"),
+        log_(dir + "/vscc.log"),
+        port_(std::to_string(server.port())) {}
+
+  bool Found() const { return ::access(program_.c_str(), X_OK) == 0; }
+
+  // Seconds of `vscc -C folder <args>`; fails the run when it fails.
+  double Time(const std::string& folder, std::vector<std::string> args) {
+    args.insert(args.begin(), {program_, "-C", folder});
+    return Timed(args, log_, {"VELTRANE_PASSWORD=" + std::string(kPassword)});
+  }
+  // The logon flags, for the binding commands.
+  std::vector<std::string> Logon() const {
+    return {"--user", kUser, "--server", "127.0.0.1", "--port", port_};
+  }
+
+ private:
+  const std::string program_;
+  const std::string log_;
+  const std::string port_;
+};
+
+constexpr int kOneShotRuns = 20;
+
+// One-shot commands, each a new process, the median of kOneShotRuns:
+// status of one file, get of one small file, check-in of one small file.
+void OneShot(const test::TestServer& server, Svn* svn, const std::string& dir) {
+  Vscc vscc(server, dir);
+  const std::string runs = std::to_string(kOneShotRuns);
+  const std::vector<std::string> what = {"status of 1 file", "get of 1 small file",
+                                         "check-in of 1 small file"};
+  if (!vscc.Found()) {
+    for (const std::string& w : what) {
+      AddMissing("one-shot " + w + ": vscc", "ms", "vscc not built");
+    }
+    return;
+  }
+  const std::string text = bench::Compressible(2000);
+  // Ours: a Production with one file, bound in two working folders.
+  const std::string mine = dir + "/oneshot-ours";
+  const std::string other = dir + "/oneshot-ours-2";
+  fs::create_directories(mine);
+  fs::create_directories(other);
+  std::vector<std::string> bind = {"bind", "--new", "OneShot"};
+  for (const std::string& a : vscc.Logon()) bind.push_back(a);
+  vscc.Time(mine, bind);
+  test::WriteFile(mine + "/one.txt", "0\n" + text);
+  vscc.Time(mine, {"add", "-m", "one", "one.txt"});
+  bind = {"bind", "--production", "OneShot"};
+  for (const std::string& a : vscc.Logon()) bind.push_back(a);
+  vscc.Time(other, bind);
+  vscc.Time(mine, {"checkout", "--no-get", "one.txt"});
+
+  std::vector<double> status, get, checkin;
+  for (int i = 0; i < kOneShotRuns; ++i) {
+    status.push_back(vscc.Time(mine, {"status", "one.txt"}));
+    get.push_back(vscc.Time(other, {"get", "--yes", "one.txt"}));
+    test::WriteFile(mine + "/one.txt", std::to_string(i + 1) + "\n" + text);
+    checkin.push_back(vscc.Time(mine, {"checkin", "--keep", "-m", "one", "one.txt"}));
+  }
+  const double ours[] = {Median(status), Median(get), Median(checkin)};
+
+  double theirs[] = {std::nan(""), std::nan(""), std::nan("")};
+  if (svn != nullptr) {
+    const std::string wc = dir + "/oneshot-svn";
+    const std::string exported = dir + "/oneshot-svn-export";
+    fs::create_directories(exported);
+    svn->Time({"mkdir", "--parents", svn->Url("oneshot"), "-m", "oneshot"});
+    svn->Time({"checkout", svn->Url("oneshot"), wc});
+    test::WriteFile(wc + "/one.txt", "0\n" + text);
+    svn->Time({"add", wc + "/one.txt"});
+    svn->Time({"commit", wc, "-m", "one"});
+    std::vector<double> svn_status, svn_get, svn_commit;
+    for (int i = 0; i < kOneShotRuns; ++i) {
+      svn_status.push_back(svn->Time({"status", "-u", wc + "/one.txt"}));
+      svn_get.push_back(
+          svn->Time({"export", "--force", svn->Url("oneshot/one.txt"), exported + "/one.txt"}));
+      test::WriteFile(wc + "/one.txt", std::to_string(i + 1) + "\n" + text);
+      svn_commit.push_back(svn->Time({"commit", wc + "/one.txt", "-m", "one"}));
+    }
+    theirs[0] = Median(svn_status);
+    theirs[1] = Median(svn_get);
+    theirs[2] = Median(svn_commit);
+  }
+  const char* svn_names[] = {"svn status -u", "svn export", "svn commit"};
+  for (size_t k = 0; k < what.size(); ++k) {
+    const std::string name = "one-shot " + what[k] + ", median of " + runs;
+    Add(name + ": vscc", ours[k] * 1000, "ms");
+    if (svn == nullptr) {
+      AddMissing(name + ": " + svn_names[k], "ms", "svn not installed");
+      continue;
+    }
+    Add(name + ": " + svn_names[k], theirs[k] * 1000, "ms");
+    Add(name + ": vscc / svn (time)", ours[k] / theirs[k], "x");
+  }
+}
+
 void Memory(test::TestServer& server, const std::string& dir, const Options& o) {
   const long memory_mib = o.memory_mib > 0 ? o.memory_mib : o.mib * 4;
   const std::string path = dir + "/files/memory";
@@ -782,6 +904,7 @@ int RunAll(const Options& o) {
     Memory(server, dir, o);
     Transfers(server, svn.get(), dir, o, workers);
     SmallFiles(server, svn.get(), dir, o);
+    OneShot(server, svn.get(), dir);
     server.Stop();
   } catch (const std::exception& e) {
     std::string log = server.Log();

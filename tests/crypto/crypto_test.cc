@@ -4,6 +4,7 @@
 // fail cleanly; the helper on several threads at once.
 #include "crypto/crypto.h"
 
+#include <cryptopp/gzip.h>
 #include <cryptopp/queue.h>
 #include <cryptopp/rsa.h>
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 #include "tests/support/test_env.h"
 #include "transport/buffer.h"
 #include "transport/frame_format.h"
+#include "transport/frame_reader.h"
 #include "transport/frame_writer.h"
 
 namespace tw {
@@ -245,6 +247,112 @@ TEST(Gzip, OutputCapStopsDecompressionBombs) {
   EXPECT_EQ(zeros.size(), b.size());
 }
 
+// The trailer's size (the last four bytes, little-endian) is the sender's
+// word: it is held against the cap and against what deflate can make of
+// the payload before anything is allocated, and against what the data
+// really gives.
+TEST(Gzip, TrailerSizeIsCheckedBeforeTheOutputIsMade) {
+  const std::string data(1000, 'a');
+  const std::string z = Gzip(data);
+  auto with_size = [&z](uint32_t size) {
+    std::string patched = z;
+    for (int i = 0; i < 4; ++i) patched[z.size() - 4 + i] = static_cast<char>(size >> (8 * i));
+    return patched;
+  };
+  auto opens = [](const std::string& bytes, size_t cap) {
+    SecureBytes b = Sec(bytes);
+    const SecureBytes before = b;
+    const int result = CRLDATcrypto::GunzipPayload(&b, cap);
+    if (result != 0) {
+      EXPECT_TRUE(b == before) << "a failed gunzip changed its input";
+    }
+    return result == 0;
+  };
+  EXPECT_TRUE(opens(z, data.size()));
+  EXPECT_FALSE(opens(z, data.size() - 1));  // the cap holds for an honest trailer too
+  EXPECT_FALSE(opens(with_size(1001), 1 << 20));
+  EXPECT_FALSE(opens(with_size(999), 1 << 20));
+  EXPECT_FALSE(opens(with_size(0), 1 << 20));
+  // Far more than deflate can make of these few bytes: refused before a
+  // 4 GiB buffer is asked for, whatever the cap.
+  EXPECT_FALSE(opens(with_size(0xFFFFFFFFu), SIZE_MAX));
+  EXPECT_FALSE(opens(with_size(static_cast<uint32_t>(z.size() * 1032 + 1)), SIZE_MAX));
+}
+
+// The old form of the payloads, Crypto++'s Gzip and Gunzip, against ours
+// both ways: level 1, 6 and 9 members (the one with a file name and a
+// comment in its header) open here, and ours open there, for text, bytes
+// that do not shrink (stored blocks), long runs and nothing at all.
+TEST(Gzip, OpensAndIsOpenedByTheCryptoppForm) {
+  std::string text;
+  while (text.size() < 131072) text += "int Document::Stamp() const { return stamp_; }\n";
+  text.resize(131072);
+  const std::vector<std::string> inputs = {text, RandomText(131072, 7), std::string(200000, 'z'),
+                                           RandomText(300, 8) + text.substr(0, 5000), ""};
+  for (const std::string& data : inputs) {
+    for (unsigned level : {1u, 6u, 9u}) {
+      std::string theirs;
+      CryptoPP::Gzip gzip(new CryptoPP::StringSink(theirs), level);
+      if (level == 9) {
+        gzip.SetFilename("payload.bin");
+        gzip.SetComment("made by the old form");
+      }
+      gzip.Put(reinterpret_cast<const CryptoPP::byte*>(data.data()), data.size());
+      gzip.MessageEnd();
+      SecureBytes z = Sec(theirs);
+      ASSERT_EQ(0, CRLDATcrypto::GunzipPayload(&z, data.size()))
+          << "level " << level << ", " << data.size() << " bytes";
+      EXPECT_EQ(data, Str(z));
+    }
+    for (int level : {0, kFrameDeflateLevel, 9}) {
+      SecureBytes ours;
+      ASSERT_EQ(0, CRLDATcrypto::GzipPayload(data.data(), data.size(), &ours, level));
+      std::string back;
+      CryptoPP::Gunzip gunzip(new CryptoPP::StringSink(back));
+      gunzip.Put(ours.data(), ours.size());
+      gunzip.MessageEnd();
+      EXPECT_EQ(data, back) << "level " << level << ", " << data.size() << " bytes";
+    }
+  }
+}
+
+// Whole frames: a compressed frame we write has a payload that Crypto++'s
+// Gunzip opens, and a frame whose payload Crypto++'s Gzip made is opened by
+// the frame reader.
+TEST(Gzip, FramesInterworkWithTheCryptoppForm) {
+  std::string message;
+  while (message.size() < 20000) message += "Production " + std::to_string(message.size()) + "?";
+  BufferRef buffer = CIOBufferSimple::Create(kFrameBufferCapacity);
+  std::string frame;
+  ASSERT_TRUE(WriteMessageFrames(message.data(), message.size(), kCipherClear, true, "",
+                                 buffer.get(), [&](const uint8_t* bytes, size_t count) {
+                                   frame.assign(reinterpret_cast<const char*>(bytes), count);
+                                   return true;
+                                 }));
+  ASSERT_EQ(1u, DecodeFrameHeader(reinterpret_cast<const uint8_t*>(frame.data())).compressed);
+  std::string back;
+  CryptoPP::StringSource(frame.substr(kFrameHeaderBytes), true,
+                         new CryptoPP::Gunzip(new CryptoPP::StringSink(back)));
+  EXPECT_EQ(message, back);
+
+  std::string theirs;
+  CryptoPP::StringSource(message, true,
+                         new CryptoPP::Gzip(new CryptoPP::StringSink(theirs), kFrameDeflateLevel));
+  FrameHeader header;
+  header.code = kFrameWhole;
+  header.compressed = 1;
+  header.length = static_cast<uint32_t>(theirs.size());
+  uint8_t head[kFrameHeaderBytes];
+  EncodeFrameHeader(header, head);
+  CIOFrameReader reader;
+  reader.AddBytes(head, sizeof head);
+  reader.AddBytes(reinterpret_cast<const uint8_t*>(theirs.data()), theirs.size());
+  ASSERT_TRUE(reader.Parse());
+  FramePayload payload;
+  ASSERT_EQ(kFrameWhole, reader.PopItem(&payload));
+  EXPECT_EQ(message, std::string(payload->begin(), payload->end()));
+}
+
 // ---------------------------------------------------------------- interoperability
 
 // Tests against independent programs from the system (openssl, gzip),
@@ -339,15 +447,30 @@ TEST_F(Interop, RsaOaepBothWaysWithOurKeys) {
   EXPECT_EQ(kChannelKey, Str(plain));
 }
 
-// What gzip packs, the helper unpacks (the other way: the frame payload
-// test below).
-TEST_F(Interop, GzipMembersFromGzip) {
+// What gzip packs at levels 1, 6 and 9, with or without the file's name in
+// the header, the helper unpacks; what the helper packs (text, bytes that do
+// not shrink, nothing at all) gzip unpacks. The frame payload test below
+// does the same through the cipher.
+TEST_F(Interop, GzipMembersBothWaysWithGzip) {
   const std::string data = RandomText(5000, 50) + std::string(100000, 'v') + "end";
   Put("data", data);
-  ASSERT_EQ(0, Run({"gzip", "-6", "-n", "-c"}, F("theirs.gz"), F("data")));
-  SecureBytes z = Sec(Get("theirs.gz"));
-  ASSERT_EQ(0, CRLDATcrypto::GunzipPayload(&z, data.size()));
-  EXPECT_EQ(data, Str(z));
+  for (const char* level : {"-1", "-6", "-9"}) {
+    for (bool name : {false, true}) {
+      std::vector<std::string> args = {"gzip", level, "-c", F("data")};
+      if (!name) args.insert(args.begin() + 2, "-n");
+      ASSERT_EQ(0, Run(args, F("theirs.gz")));
+      SecureBytes z = Sec(Get("theirs.gz"));
+      ASSERT_EQ(0, CRLDATcrypto::GunzipPayload(&z, data.size())) << level << " name " << name;
+      EXPECT_EQ(data, Str(z));
+    }
+  }
+  for (const std::string& plain : {data, RandomText(131072, 51), std::string()}) {
+    SecureBytes ours;
+    ASSERT_EQ(0, CRLDATcrypto::GzipPayload(plain.data(), plain.size(), &ours, kFrameDeflateLevel));
+    Put("ours.gz", Str(ours));
+    ASSERT_EQ(0, Run({"gzip", "-dc", F("ours.gz")}, F("back")));
+    EXPECT_EQ(plain, Get("back"));
+  }
 }
 
 // A compressed selector-1 frame carries AES-256-CBC over one gzip member:

@@ -221,6 +221,25 @@ TEST_F(StreamTest, MalformedObjectsAreDroppedWhole) {
   EXPECT_EQ(ok->GetCommand(), "OK");
 }
 
+// A message read without an identifier field is not left without one: it
+// gets a random identifier of its own, as a new message does, held both as
+// object and as field MESSAGEID.
+TEST_F(StreamTest, AMessageReadWithoutIdentifierGetsOneOfItsOwn) {
+  const std::string field = Word(COMMAND) + Word(FIELD_STRING) + Word(2) + "OK";
+  std::vector<std::string> ids;
+  for (int i = 0; i < 2; ++i) {
+    queue_.Push(kChunkObject, Object(Word(1) + field));
+    MessagePtr m = reader_.CanExtractMessageObject(nullptr, 0);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->GetCommand(), "OK");
+    const std::string text = m->GetIdentifierObject().ToText();
+    EXPECT_NE(text, CRLMSGmessageID(Guid()).ToText());
+    EXPECT_EQ(m->GetIdentifierText(), text);
+    ids.push_back(text);
+  }
+  EXPECT_NE(ids[0], ids[1]);
+}
+
 // A reply with a field that cannot be read must still end its requester's
 // wait: what comes back holds the fields that say whom it answers and the
 // error code of an unreadable reply, wherever the bad field stands.

@@ -79,7 +79,7 @@ MessagePtr Request(const std::string& command, int parameter) {
 
 // What the server sends back: the routing and matching fields unchanged.
 MessagePtr ReplyTo(const CRLMSGmessage& request, int error_code) {
-  MessagePtr reply = NewMessage();
+  MessagePtr reply = NewMessage(request.GetIdentifierObject());
   reply->SetString(COMMAND, request.GetCommand() + "R");
   reply->SetInt(TARGETRECIPIENT, kRecipientClientSession);
   reply->SetInt(SOURCERECIPIENT, kRecipientServer);
@@ -200,6 +200,9 @@ TEST_F(SynchronousTest, ReplyAfterFiftyMillisecondsBringsTheServersCodeAndFields
   ASSERT_TRUE(reply->HasReply());
   EXPECT_EQ(31, reply->GetErrorCode());
   EXPECT_EQ("DOCUMENTCMDR", reply->GetCommand());
+  // Known by the reply's identifier (the request's), object and field.
+  EXPECT_EQ(request->GetIdentifierText(), reply->GetIdentifierText());
+  EXPECT_EQ(request->GetIdentifierText(), reply->GetIdentifierObject().ToText());
   EXPECT_EQ("reply of DOCUMENTCMD", reply->GetListElement(ParameterId(2), 0));
   int parameter = 0;
   EXPECT_EQ(kFieldOk, reply->GetInt(ParameterId(1), &parameter));

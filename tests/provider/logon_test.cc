@@ -37,6 +37,7 @@ class LogonTest : public ::testing::Test {
     for (auto& context : contexts_) Release(context.get());
     contexts_.clear();
     ReleaseMessageHub();
+    SetServerEndpointReader(nullptr);
     SetUserInterface(nullptr);
     unsetenv("VELTRANE_UI_RECORD");
   }
@@ -78,6 +79,17 @@ class LogonTest : public ::testing::Test {
     }
   }
 
+  // How many connections the server has seen opened.
+  size_t ConnectionsOpened() {
+    const std::string log = server_.Log();
+    size_t count = 0;
+    for (size_t at = log.find(" opened from "); at != std::string::npos;
+         at = log.find(" opened from ", at + 1)) {
+      ++count;
+    }
+    return count;
+  }
+
   bool SawMessage(const std::string& text) {
     for (const auto& entry : test::ReadUiRecord(env_.Path("record.jsonl"))) {
       auto it = entry.texts.find(0);  // a message box's text
@@ -117,6 +129,46 @@ TEST_F(LogonTest, GoodLogonIsSharedByASecondContext) {
   // The same context asked again, under another name, is refused.
   std::string other = "bob";
   EXPECT_EQ(LogOnInteractive(nullptr, first, &other), SCC_E_CONNECTIONFAILURE);
+}
+
+// A new process's hub opens its connection to the configured server as it
+// is made. That connection has carried nothing, served no session: the
+// first logon goes over it, without closing it, pausing and opening another.
+TEST_F(LogonTest, FirstLogonOfAProcessUsesTheConnectionItsHubOpened) {
+  const uint16_t port = server_.port();
+  SetServerEndpointReader([port] { return HubEndpoint{"127.0.0.1", port}; });
+  MessageHub* hub = GetMessageHub();
+  ASSERT_TRUE(hub->IsConnected());
+  EXPECT_FALSE(hub->HasCarriedMessages());
+  EXPECT_TRUE(hub->HasFreshConnection());
+
+  ProviderContext* context = NewContext();
+  AnswerLogon("alice", "alice pw");
+  std::string user;
+  ASSERT_EQ(EnsureSession(nullptr, context, &user), SCC_OK);
+  EXPECT_TRUE(hub->HasCarriedMessages());
+  EXPECT_FALSE(hub->HasFreshConnection());
+  EXPECT_EQ(ConnectionsOpened(), 1u);
+}
+
+// A connection that served a session is restarted for the next one: the
+// session that ends closes it, and the next logon opens another (after the
+// pause, since the old one carried messages).
+TEST_F(LogonTest, NextSessionOfAProcessGetsAConnectionOfItsOwn) {
+  const uint16_t port = server_.port();
+  SetServerEndpointReader([port] { return HubEndpoint{"127.0.0.1", port}; });
+  ProviderContext* first = NewContext();
+  AnswerLogon("alice", "alice pw");
+  std::string user;
+  ASSERT_EQ(EnsureSession(nullptr, first, &user), SCC_OK);
+  Release(first);
+  contexts_.clear();
+  EXPECT_TRUE(GetMessageHub()->HasCarriedMessages());
+
+  ProviderContext* second = NewContext();
+  AnswerLogon("alice", "alice pw");
+  ASSERT_EQ(EnsureSession(nullptr, second, &user), SCC_OK);
+  EXPECT_EQ(ConnectionsOpened(), 2u);
 }
 
 TEST_F(LogonTest, ServerRestartedBetweenTwoExportsLogsOnAgain) {

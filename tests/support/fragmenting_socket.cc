@@ -25,8 +25,13 @@ size_t ConnectionCutter::Take(size_t count) {
 
 FragmentingSocket::FragmentingSocket(std::unique_ptr<CIOSocket> inner, FragmentLimits limits)
     : inner_(std::move(inner)),
-      limits_{std::max<size_t>(1, limits.max_send), std::max<size_t>(1, limits.max_receive),
-              limits.seed, limits.cutter, limits.on_keep_alive},
+      limits_{std::max<size_t>(1, limits.max_send),
+              std::max<size_t>(1, limits.max_receive),
+              limits.seed,
+              limits.cutter,
+              limits.on_keep_alive,
+              limits.on_send,
+              limits.on_receive},
       send_generator_(limits.seed),
       receive_generator_(limits.seed ^ 0x9e3779b9u) {}
 
@@ -63,6 +68,7 @@ int FragmentingSocket::SendWord(uint32_t value) {
 }
 
 int FragmentingSocket::Send(const void* bytes, size_t length) {
+  if (limits_.on_send) limits_.on_send();
   if (bytes == nullptr && length > 0) return kSocketNullArgument;
   if (length == 0) return inner_->Send(bytes, 0);
   const auto* next = static_cast<const uint8_t*>(bytes);
@@ -87,6 +93,7 @@ int FragmentingSocket::SendBytes(const std::vector<uint8_t>& bytes) {
 }
 
 int FragmentingSocket::Receive(void* buffer, size_t capacity, size_t* count) {
+  if (limits_.on_receive) limits_.on_receive();
   if (capacity == 0) return inner_->Receive(buffer, capacity, count);
   size_t piece = Piece(limits_.max_receive, limits_.seed != 0, &receive_generator_);
   const int result = inner_->Receive(buffer, std::min(capacity, piece), count);

@@ -64,6 +64,10 @@ struct FragmentLimits {
   // Told the user time-out of every keep-alive set on the socket (before it
   // goes to the real socket); null: not told.
   std::function<void(int user_timeout_ms)> on_keep_alive;
+  // Called on the thread of every Send and every Receive (before it goes to
+  // the real socket); null: not called.
+  std::function<void()> on_send;
+  std::function<void()> on_receive;
 };
 
 class FragmentingSocket final : public CIOSocket {

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -345,6 +346,113 @@ class Collector : public Recipient {
   std::mutex mutex_;
   std::vector<std::string> commands_;
 };
+
+// Where each stage's work runs. A request from the test's thread (the
+// host's) wakes "ODFmRecip", whose thread carries it through "ODFmDtMgr"
+// onto the socket; a reply is carried from the thread that read it through
+// "IDToDtMgr" and "IDToRcpt" to its waiter or recipient. Neither the host's
+// thread nor the later stages' own threads take part.
+class ThreadRecorder : public Recipient {
+ public:
+  int Attach(RecipientRegistry* registry) override {
+    return registry->Register(this, kRecipientClientSession);
+  }
+  int OnMessage(CRLMSGmessage* message) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    threads_.push_back(std::this_thread::get_id());
+    commands_.push_back(message->GetCommand());
+    return 0;
+  }
+  size_t count() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return threads_.size();
+  }
+  std::vector<std::thread::id> threads() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return threads_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::thread::id> threads_;
+  std::vector<std::string> commands_;
+};
+
+TEST_F(HubTest, AMessageCrossesEachDirectionOnOneThread) {
+  // Shared with the sockets, which may outlive the test's body.
+  struct SocketThreads {
+    std::mutex mutex;
+    std::vector<std::thread::id> senders;
+    std::thread::id reader;
+  };
+  auto seen = std::make_shared<SocketThreads>();
+  SetHubSocketFactory([seen] {
+    test::FragmentLimits limits;
+    limits.max_send = 1 << 20;
+    limits.max_receive = 1 << 20;
+    limits.on_send = [seen] {
+      std::lock_guard<std::mutex> lock(seen->mutex);
+      seen->senders.push_back(std::this_thread::get_id());
+    };
+    limits.on_receive = [seen] {
+      std::lock_guard<std::mutex> lock(seen->mutex);
+      seen->reader = std::this_thread::get_id();
+    };
+    return std::make_unique<test::FragmentingSocket>(CreateSocket(), limits);
+  });
+  LoopbackPeer peer(EchoHandler);
+  StartHub(&peer);
+  ThreadRecorder recipient;
+  recipient.Attach(hub_->registry());
+
+  // Replies to requests sent without a waiter go to the session's
+  // recipient: on the thread that read them from the socket.
+  constexpr size_t kCount = 20;
+  for (size_t i = 0; i < kCount; ++i) {
+    MessagePtr request = Request("PING");
+    request->SetInt(PROXYFORRECIPIENT, kRecipientClientSession);
+    ASSERT_TRUE(hub_->Send(request.get()));
+    for (int wait = 0; wait < 6000 && recipient.count() <= i; ++wait) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_EQ(recipient.count(), i + 1);
+  }
+  // And a waiter is woken from there too.
+  SynchronousMessagePtr reply = RoundTrip(Request("PING"));
+  ASSERT_TRUE(reply->HasReply());
+  hub_->registry()->Unregister(kRecipientClientSession);
+
+  std::lock_guard<std::mutex> lock(seen->mutex);
+  for (std::thread::id thread : recipient.threads()) EXPECT_EQ(thread, seen->reader);
+  ASSERT_FALSE(seen->senders.empty());
+  for (std::thread::id thread : seen->senders) EXPECT_NE(thread, std::this_thread::get_id());
+  EXPECT_EQ(hub_->GetOutgoingDataStage()->worked_on_own_thread(), 0u);
+  EXPECT_EQ(hub_->GetIncomingDataStage()->worked_on_own_thread(), 0u);
+  EXPECT_EQ(hub_->GetDeliveryStage()->worked_on_own_thread(), 0u);
+  EXPECT_EQ(hub_->GetDeliveryStage()->worked_on_lane(), kCount + 1);
+}
+
+// A message from the host's thread to a local recipient turns from the
+// outgoing stages to "IDToRcpt", whose own thread delivers it: never the
+// host's thread, nor an outgoing stage's.
+TEST_F(HubTest, ALocalMessageIsDeliveredOnTheDeliveryStagesThread) {
+  LoopbackPeer peer(EchoHandler);
+  StartHub(&peer);
+  ThreadRecorder recipient;
+  recipient.Attach(hub_->registry());
+  MessagePtr local = NewMessage();
+  local->SetString(COMMAND, "NOTICE");
+  local->SetInt(TARGETRECIPIENT, kRecipientClientSession);
+  ASSERT_TRUE(hub_->Send(local.get()));
+  for (int wait = 0; wait < 6000 && recipient.count() == 0; ++wait) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  hub_->registry()->Unregister(kRecipientClientSession);
+  ASSERT_EQ(recipient.count(), 1u);
+  EXPECT_NE(recipient.threads()[0], std::this_thread::get_id());
+  EXPECT_EQ(hub_->GetDeliveryStage()->worked_on_own_thread(), 1u);
+  EXPECT_EQ(hub_->GetDeliveryStage()->worked_on_lane(), 0u);
+}
 
 TEST_F(HubTest, MessageLogWritesRecordsAndEchoes) {
   LoopbackPeer peer(EchoHandler);
