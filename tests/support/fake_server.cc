@@ -51,7 +51,13 @@ void FakeServer::Handle(LoopbackPeer::Connection& connection, MessagePtr request
   const std::string command = request->GetCommand();
   int sub = 0;
   request->GetInt(kFieldSubCommand, &sub);
-  if (AnswerLogon(command, *request, reply.get())) {
+  std::string path;
+  request->GetString(lookup_production::kFieldPath, &path);
+  if (command == kProductionCommand && sub == lookup_production::kSubCommand &&
+      path.find('\\', 1) != std::string::npos) {
+    // The one Production has no sub-Productions.
+    reply->SetInt(ERRORCODE, kServerPathNotFound);
+  } else if (AnswerLogon(command, *request, reply.get())) {
     // answered
   } else if (command == kProductionCommand && sub == document_info::kSubCommand) {
     AnswerDocumentInfo(*request, reply.get());

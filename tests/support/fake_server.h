@@ -1,10 +1,11 @@
 // A Veltrane server of the tests' own making, for the provider and vscc
 // against a server that misbehaves on purpose. Built on a loopback peer, it
 // talks in clear text (it announces selector 0 and no compression), logs
-// anybody on, answers every Production lookup with one Production, and knows
-// the Documents the test gives it: their information, their names and their
-// contents. A fetch is answered as a server answers it, after the test's
-// hook has had its way with the reply (swapped identifiers, a trickle, ...).
+// anybody on, answers a lookup of a top-level Production with its one
+// Production (a deeper path is not found), and knows the Documents the test
+// gives it: their information, their names and their contents. A fetch is
+// answered as a server answers it, after the test's hook has had its way
+// with the reply (swapped identifiers, a trickle, ...).
 //
 // Threads: the peer's thread answers; the test's thread adds Documents and
 // sets the hook. Both go through one mutex.
