@@ -403,7 +403,7 @@ SCCRTN Checkout(ProviderContext* context, HWND window, const std::vector<std::st
       const OverwriteDecision::Outcome outcome = decision.Decide(record, files[i]);
       if (outcome == OverwriteDecision::kCancel) return SCC_I_OPERATIONCANCELED;
       if (outcome == OverwriteDecision::kFetch) {
-        fetch.Add(record.document_id, files[i]);
+        fetch.Add(record.document_id, files[i], WorkingFolderOf(*context, files[i]));
       } else {
         TextOut(*context, Quoted(files[i]) + " is kept as it is; it cannot be checked in until " +
                               "version " + record.current_version + " is brought down.");
@@ -668,7 +668,7 @@ TW_EXPORT SCCRTN VelSccGetVersion(LPVOID pvContext, HWND hWnd, LPCSTR lpFileName
                                   LPCSTR lpTargetPath) {
   if (lpFileName == nullptr || lpFileName[0] == '\0') return SCC_E_NONSPECIFICERROR;
   return FileExport(
-      "VelSccGetVersion", pvContext, 1, &lpFileName,
+      "VelSccGetVersion", pvContext, 1, &lpFileName, true,
       [&](tw::ProviderContext* context, const std::vector<std::string>& files) -> SCCRTN {
         // A name that cannot travel was refused with a notice; the caller's
         // result says so.

@@ -268,7 +268,7 @@ int CommandHandler::Logon(const CRLMSGmessage& request, CommandOutcome* out) {
     Pause(refusal.delay);
     return kLogonRefused;
   }
-  throttle_.Succeeded(throttled, peer_address_);
+  throttle_.Succeeded(throttled, peer_address_, std::chrono::steady_clock::now());
 
   // The channel key: 64 upper-case hex characters, used as they are (their
   // ASCII bytes), so it holds no zero byte and serves as a pass phrase too.

@@ -57,12 +57,29 @@ bool LogonThrottle::Distributed(const std::string& name) const {
   return it != names_.end() && it->second.addresses >= options_.distributed_addresses;
 }
 
+bool LogonThrottle::Trusted(const std::string& key, Clock::time_point now) const {
+  const auto it = trusted_.find(key);
+  return it != trusted_.end() && now - it->second < options_.trust;
+}
+
+void LogonThrottle::Trust(const std::string& key, Clock::time_point now) {
+  if (trusted_.size() >= options_.max_records && trusted_.find(key) == trusted_.end()) {
+    for (auto it = trusted_.begin(); it != trusted_.end();) {
+      it = now - it->second >= options_.trust ? trusted_.erase(it) : std::next(it);
+    }
+    // Full of pairs trusted lately: this one goes without, as before.
+    if (trusted_.size() >= options_.max_records) return;
+  }
+  trusted_[key] = now;
+}
+
 std::chrono::milliseconds LogonThrottle::WaitFor(const std::string& name,
                                                  const std::string& address,
                                                  Clock::time_point now) {
   if (options_.base.count() <= 0) return std::chrono::milliseconds(0);
+  const std::string key = PairKey(name, address);
   std::lock_guard<std::mutex> lock(mutex_);
-  Record* record = FindPair(PairKey(name, address), name, now, false);
+  Record* record = FindPair(key, name, now, false);
   // With the records full, pairs without one of their own share one: the
   // throttle stays on, at the price of holding everybody to it.
   if (record == nullptr && pairs_.size() + names_.size() >= options_.max_records) {
@@ -73,8 +90,9 @@ std::chrono::milliseconds LogonThrottle::WaitFor(const std::string& name,
   }
   // One check per delay: each waiter takes the next turn, so that guesses
   // sent on many connections at once are still checked one delay apart.
+  // A pair that logged on before keeps out of the name-wide queue.
   Clock::time_point turn = std::max(now, record->next_allowed);
-  if (Distributed(name)) {
+  if (Distributed(name) && !Trusted(key, now)) {
     NameRecord& whole = names_[name];
     turn = std::max(turn, whole.next_allowed);
     whole.next_allowed = turn + DelayAfter(whole.addresses);
@@ -104,10 +122,13 @@ LogonThrottle::Refusal LogonThrottle::Refused(const std::string& name, const std
   return refusal;
 }
 
-void LogonThrottle::Succeeded(const std::string& name, const std::string& address) {
+void LogonThrottle::Succeeded(const std::string& name, const std::string& address,
+                              Clock::time_point now) {
+  const std::string key = PairKey(name, address);
   std::lock_guard<std::mutex> lock(mutex_);
-  auto it = pairs_.find(PairKey(name, address));
+  auto it = pairs_.find(key);
   if (it != pairs_.end()) DropPair(it, name);
+  if (options_.base.count() > 0) Trust(key, now);
 }
 
 }  // namespace tw::twserver

@@ -16,7 +16,10 @@
 // least `distributed_addresses` addresses lately takes its checks of
 // refused pairs one name-wide turn apart as well; an address that was
 // never refused still goes straight to its check. A successful logon
-// clears its pair's record.
+// clears its pair's record and makes the pair trusted for a while: the
+// owner who mistypes his password on his own machine while others guess
+// it waits for his own pair's turn, never behind the guessers' name-wide
+// queue, which they can make as long as they like.
 //
 // Threads: shared by every connection; `mutex_` guards the records.
 #ifndef TW_SERVERS_TWSERVER_LOGON_THROTTLE_H_
@@ -45,6 +48,8 @@ class LogonThrottle {
     // Addresses refused for one name lately from which on its refused
     // pairs take name-wide turns.
     int distributed_addresses = 8;
+    // How long a pair stays trusted after its last successful logon.
+    std::chrono::seconds trust{30 * 24 * 3600};
   };
 
   // What the throttle knows of a refusal, for the log.
@@ -70,8 +75,9 @@ class LogonThrottle {
   Refusal Refused(const std::string& name, const std::string& address, int connection_failures,
                   Clock::time_point now);
 
-  // Clears the record of `name` from `address`.
-  void Succeeded(const std::string& name, const std::string& address);
+  // Clears the record of `name` from `address`, and trusts the pair from
+  // `now` on.
+  void Succeeded(const std::string& name, const std::string& address, Clock::time_point now);
 
  private:
   struct Record {
@@ -91,12 +97,17 @@ class LogonThrottle {
   void DropPair(std::unordered_map<std::string, Record>::iterator it, const std::string& name);
   void DropForgotten(Clock::time_point now);
   bool Distributed(const std::string& name) const;
+  bool Trusted(const std::string& key, Clock::time_point now) const;
+  void Trust(const std::string& key, Clock::time_point now);
 
   const Options options_;
   std::mutex mutex_;
   std::unordered_map<std::string, Record> pairs_;      // guarded by mutex_
   std::unordered_map<std::string, NameRecord> names_;  // guarded by mutex_
   Record overflow_;                                    // guarded by mutex_
+  // Pairs that logged on, with the time of their last logon; at most
+  // max_records.
+  std::unordered_map<std::string, Clock::time_point> trusted_;  // guarded by mutex_
 };
 
 }  // namespace tw::twserver

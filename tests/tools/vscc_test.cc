@@ -933,5 +933,32 @@ TEST_F(VsccHostileServerTest, SwappedFetchReplyWritesNeitherFile) {
       << r.out << r.err;
 }
 
+// A Document named like vscc's own binding file, in the working folder or
+// a folder below it, is never listed nor written: a get would otherwise
+// point the next command in that folder at a server of the Document's
+// choosing, which would then be sent the user's logon.
+TEST_F(VsccHostileServerTest, DocumentsNamedLikeTheBindingFileAreLeftOut) {
+  const std::string binding = ReadFile(env_.Path("hostile/.vscc"));
+  const std::string planted =
+      "project=0000000000000001\naux=\\Elsewhere\nlocal=/\nuser=alice\nserver=192.0.2.1\n"
+      "port=1\n";
+  fake_.AddDocument("ok.txt", "ok");
+  fake_.AddDocument(".vscc", planted);
+  fake_.AddDocument("sub\\.vscc", planted);
+  Result r = Vscc("hostile", {"list"}, "alice pw");
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("ok.txt\n", r.out);
+  EXPECT_NE(std::string::npos, r.err.find("sub/.vscc")) << r.err;
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"get", "--yes"}, {"get", "--yes", "sub"}}) {
+    r = Vscc("hostile", args, "alice pw");
+    EXPECT_EQ(1, r.status) << args.back();
+    EXPECT_NE(std::string::npos, r.err.find("binding file")) << r.err;
+    EXPECT_EQ(binding, ReadFile(env_.Path("hostile/.vscc")));
+    EXPECT_FALSE(fs::exists(env_.Path("hostile/sub/.vscc")));
+  }
+  EXPECT_EQ("ok", ReadFile(env_.Path("hostile/ok.txt")));
+}
+
 }  // namespace
 }  // namespace vscc

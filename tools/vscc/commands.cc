@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstddef>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -437,6 +438,7 @@ class Command {
   bool Tree(const std::string& folder, std::vector<std::string>* paths) {
     const auto tree = Require<VelSccPopulateTreeFn>("VelSccPopulateTree");
     if (tree == nullptr) return false;
+    const size_t before = paths->size();
     const SCCRTN rc =
         Call([&] { return tree(provider_.context(), folder.c_str(), &CollectPath, paths); });
     if (rc == SCC_E_INVALIDFILEPATH) {
@@ -445,6 +447,20 @@ class Command {
       FailedWith("the server's list could not be had", rc);
       return false;
     }
+    // A binding file is vscc's own, never a Document's: one written by a
+    // get would send the next command in its folder, and the user's logon,
+    // to whatever server it names.
+    auto kept = paths->begin() + static_cast<std::ptrdiff_t>(before);
+    for (auto it = kept; it != paths->end(); ++it) {
+      if (tw::FsText(tw::FsPath(*it).filename()).rfind(kWorkspaceFile, 0) == 0) {
+        console_.Error(Shown(*it) + ": a Document named like vscc's binding file; left out");
+        refused_ = true;
+      } else {
+        if (kept != it) *kept = std::move(*it);
+        ++kept;
+      }
+    }
+    paths->erase(kept, paths->end());
     return true;
   }
 
