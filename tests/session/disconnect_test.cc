@@ -18,6 +18,7 @@
 #include "tests/messaging/stream_support.h"
 #include "tests/support/fragmenting_socket.h"
 #include "tests/support/property_server.h"
+#include "tests/support/serve_fixture.h"
 #include "tests/support/test_env.h"
 #include "tests/support/wire_client.h"
 #include "transport/message_hub.h"
@@ -153,10 +154,13 @@ class DisconnectTest : public ::testing::Test {
   // The client's scratch files, and the server's (it notices a cut
   // connection on its own time and drops the partial upload then).
   bool ClientScratchEmpty() { return test::ListFolder(env_.Path("tmp")).empty(); }
+  // Whether the server's upload folders soon hold no partial upload.
   bool ServerScratchEmptySoon() {
-    const std::string folder = server_.dir() + "/content/tmp";
-    for (int i = 0; i < 3000 && !std::filesystem::is_empty(folder); ++i) usleep(10000);
-    return std::filesystem::is_empty(folder);
+    const std::string dir = server_.dir();
+    for (int i = 0; i < 3000 && !test::ServerTemporaryFiles(dir).empty(); ++i) {
+      usleep(10000);
+    }
+    return test::ServerTemporaryFiles(dir).empty();
   }
 
   // The byte counts at which to cut: from the first byte to the last

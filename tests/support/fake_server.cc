@@ -51,11 +51,8 @@ void FakeServer::Handle(LoopbackPeer::Connection& connection, MessagePtr request
   const std::string command = request->GetCommand();
   int sub = 0;
   request->GetInt(kFieldSubCommand, &sub);
-  std::string path;
-  request->GetString(lookup_production::kFieldPath, &path);
   if (command == kProductionCommand && sub == lookup_production::kSubCommand &&
-      path.find('\\', 1) != std::string::npos) {
-    // The one Production has no sub-Productions.
+      !HoldsFolder(*request)) {
     reply->SetInt(ERRORCODE, kServerPathNotFound);
   } else if (AnswerLogon(command, *request, reply.get())) {
     // answered
@@ -68,6 +65,21 @@ void FakeServer::Handle(LoopbackPeer::Connection& connection, MessagePtr request
   }
   // Anything else succeeds without a word.
   connection.Send(*reply);
+}
+
+bool FakeServer::HoldsFolder(const CRLMSGmessage& request) {
+  // The path's first element names the one Production; what follows is a
+  // folder when some Document's name lies below it.
+  std::string path;
+  request.GetString(lookup_production::kFieldPath, &path);
+  const size_t below = path.find('\\', 1);
+  if (below == std::string::npos) return true;
+  const std::string folder = path.substr(below + 1) + "\\";
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const Document& document : documents_) {
+    if (document.name.compare(0, folder.size(), folder) == 0) return true;
+  }
+  return false;
 }
 
 void FakeServer::AnswerDocumentInfo(const CRLMSGmessage& request, CRLMSGmessage* reply) {

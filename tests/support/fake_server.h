@@ -1,9 +1,10 @@
 // A Veltrane server of the tests' own making, for the provider and vscc
 // against a server that misbehaves on purpose. Built on a loopback peer, it
 // talks in clear text (it announces selector 0 and no compression), logs
-// anybody on, answers a lookup of a top-level Production with its one
-// Production (a deeper path is not found), and knows the Documents the test
-// gives it: their information, their names and their contents. A fetch is
+// anybody on, answers a lookup of a Production with its one Production
+// (a path below it only when it is a folder of some Document's name), and
+// knows the Documents the test gives it: their information, their names
+// and their contents. A fetch is
 // answered as a server answers it, after the test's hook has had its way
 // with the reply (swapped identifiers, a trickle, ...).
 //
@@ -59,6 +60,9 @@ class FakeServer {
   };
 
   void Handle(LoopbackPeer::Connection& connection, MessagePtr request);
+  // Whether a Production look-up's path is the one Production or a folder
+  // of some Document's name below it.
+  bool HoldsFolder(const CRLMSGmessage& request);
   void AnswerDocumentInfo(const CRLMSGmessage& request, CRLMSGmessage* reply);
   void AnswerNameList(CRLMSGmessage* reply);
   // False when the reply is not to be sent (the hook sent its own).

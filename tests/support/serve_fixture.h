@@ -34,6 +34,20 @@ inline int Error(const MessagePtr& m) {
   return m ? m->GetErrorCode() : -12345;
 }
 
+// The files below the content store's "tmp/" of the repository in `dir`
+// but the lock files of the servers' upload folders: what received uploads
+// and writers left there.
+inline std::vector<std::string> ServerTemporaryFiles(const std::string& dir) {
+  std::vector<std::string> files;
+  std::error_code ec;
+  for (std::filesystem::recursive_directory_iterator it(dir + "/content/tmp", ec), end;
+       !ec && it != end; it.increment(ec)) {
+    if (it->is_directory(ec) || it->path().filename() == "owner.lock") continue;
+    files.push_back(it->path().string());
+  }
+  return files;
+}
+
 class ServeFixture : public ::testing::Test {
  protected:
   // Runs the case on `backend`: skipped where PostgreSQL is not installed.
@@ -83,18 +97,8 @@ class ServeFixture : public ::testing::Test {
     return id;
   }
 
-  // The files below the content store's "tmp/" of the repository in `dir`
-  // but the lock files of the servers' upload folders: what received
-  // uploads and writers left there.
   static std::vector<std::string> TemporaryFiles(const std::string& dir) {
-    std::vector<std::string> files;
-    std::error_code ec;
-    for (std::filesystem::recursive_directory_iterator it(dir + "/content/tmp", ec), end;
-         !ec && it != end; it.increment(ec)) {
-      if (it->is_directory(ec) || it->path().filename() == "owner.lock") continue;
-      files.push_back(it->path().string());
-    }
-    return files;
+    return ServerTemporaryFiles(dir);
   }
   std::vector<std::string> TemporaryFiles() const { return TemporaryFiles(server_->dir()); }
 
