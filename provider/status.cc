@@ -3,9 +3,10 @@
 // file's write permission in line with its lock; SccPopulateList hands the
 // host the Documents of the bound Production. Beside them the extension
 // exports of the same kind (provider/velscc.h): VelSccPopulateTree, the
-// Documents of the whole tree below the bound Production, and
-// VelSccQueryLocalStatus, the state cache's local state of files. None asks
-// the user anything.
+// Documents of the whole tree below the bound Production,
+// VelSccQueryLocalStatus, the state cache's local state of files, and
+// VelSccQueryStatus, both answers from one request. None asks the user
+// anything.
 #include <map>
 #include <string>
 #include <utility>
@@ -41,8 +42,12 @@ LONG StatusWord(const DocumentInfo& record) {
   return status;
 }
 
+// The status words of `files` from one "PRODUCTIONCMD" 25, each local
+// file's write permission brought in line with its lock; with
+// `local_states` also each file's local state from the same answer, as
+// QueryLocalStatus decides it, so that a host wanting both asks once.
 SCCRTN QueryInfo(ProviderContext* context, const std::vector<std::string>& files,
-                 LPLONG status_words) {
+                 LPLONG status_words, LONG* local_states = nullptr) {
   if (files.empty()) return SCC_OK;
   if (status_words == nullptr) return SCC_E_NONSPECIFICERROR;
   if (const SCCRTN logon = LogOnForOperation(nullptr, context); logon != SCC_OK) return logon;
@@ -64,6 +69,11 @@ SCCRTN QueryInfo(ProviderContext* context, const std::vector<std::string>& files
     status_words[i] = StatusWord(records[i]);
     // Only the holder of the lock may edit; an unknown file is read-only too.
     SetLocalFileReadOnly(files[i], !records[i].checked_out_by_me);
+    if (local_states != nullptr) {
+      local_states[i] = records[i].document_id.empty()
+                            ? kStatusUncontrolled
+                            : DecideLocalStatus(records[i], files[i], false);
+    }
   }
   return result;
 }
@@ -249,6 +259,36 @@ TW_EXPORT SCCRTN VelSccPopulateTree(LPVOID pvContext, LPCSTR lpFolder, POPLISTFU
     tw::ProviderContext* context = tw::ContextFrom(pvContext);
     if (context == nullptr) return SCC_E_NONSPECIFICERROR;
     return tw::PopulateTree(context, tw::HostString(lpFolder), pfnPopulate, pvCallerData);
+  });
+}
+
+TW_EXPORT SCCRTN VelSccQueryStatus(LPVOID pvContext, LONG nFiles, LPCSTR* lpFileNames,
+                                   LPLONG lpStatus, LPLONG lpLocalStatus) {
+  return tw::Guarded("VelSccQueryStatus", [&]() -> SCCRTN {
+    tw::ProviderContext* context = tw::ContextFrom(pvContext);
+    if (context == nullptr) return SCC_E_NONSPECIFICERROR;
+    std::vector<std::string> files;
+    if (!tw::ReadFileList(nFiles, lpFileNames, &files) ||
+        (nFiles > 0 && (lpStatus == nullptr || lpLocalStatus == nullptr))) {
+      tw::DebugLog("VelSccQueryStatus - the host's file list is malformed");
+      return SCC_E_NONSPECIFICERROR;
+    }
+    for (size_t i = 0; i < files.size(); ++i) {
+      lpStatus[i] = SCC_STATUS_INVALID;
+      lpLocalStatus[i] = 0;
+    }
+    // A file whose name cannot travel keeps those; the others are asked
+    // about, all in one request whatever folders they lie in.
+    const tw::SendableFiles sendable = tw::SelectSendableFiles(*context, files);
+    std::vector<LONG> words(sendable.files.size(), SCC_STATUS_INVALID);
+    std::vector<LONG> states(sendable.files.size(), 0);
+    const SCCRTN result = tw::QueryInfo(context, sendable.files, words.data(), states.data());
+    if (result != SCC_OK) return result;
+    for (size_t k = 0; k < words.size(); ++k) {
+      lpStatus[sendable.positions[k]] = words[k];
+      lpLocalStatus[sendable.positions[k]] = states[k];
+    }
+    return sendable.Result(result);
   });
 }
 

@@ -107,6 +107,23 @@ TW_EXPORT SCCRTN VelSccPopulateTree(LPVOID pvContext, LPCSTR lpFolder, POPLISTFU
 TW_EXPORT SCCRTN VelSccQueryLocalStatus(LPVOID pvContext, LONG nFiles, LPCSTR* lpFileNames,
                                         LPLONG lpLocalStatus);
 
+// SccQueryInfo and VelSccQueryLocalStatus of the files `lpFileNames` from
+// one document-information request, whatever folders below the project
+// the files lie in: `lpStatus[i]` gets the status word SccQueryInfo gives
+// (and each file's write permission is brought in line with its lock, as
+// SccQueryInfo does), `lpLocalStatus[i]` the local state
+// VelSccQueryLocalStatus gives. A file whose name cannot be sent to the
+// server gets SCC_STATUS_INVALID (-1) and local state 0. Logs on first
+// when needed (no window); asks nothing.
+//
+// Returns 0 (SCC_OK); -24 (SCC_E_INVALIDFILEPATH) when a name could not be
+// sent (the others are answered); -29 (SCC_E_CONNECTIONFAILURE) when the
+// logon failed; -15 (SCC_E_NONSPECIFICERROR) for a null context, a
+// malformed list, a null output or a failed request (after a failed
+// request every status word is -1 and every local state 0).
+TW_EXPORT SCCRTN VelSccQueryStatus(LPVOID pvContext, LONG nFiles, LPCSTR* lpFileNames,
+                                   LPLONG lpStatus, LPLONG lpLocalStatus);
+
 // Brings version `nVersion` of the controlled file `lpFileName` (a working
 // file of the open project, as the file exports take it; 0: the latest
 // version) down from the server. With a non-empty `lpTargetPath` the

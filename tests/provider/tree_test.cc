@@ -183,6 +183,52 @@ TEST_F(ProviderTreeTest, LocalStatesAreToldWithoutTouchingTheFiles) {
   EXPECT_EQ(SCC_OK, host_->QueryLocalStatus(context, {}, &states));
 }
 
+// A host that shows both the locks and the local states has them from one
+// request for files in any number of folders, the same as the two queries
+// give one by one; a name that cannot be sent is answered as they answer it.
+TEST_F(ProviderTreeTest, StatusAndLocalStatesComeFromOneRequest) {
+  LPVOID context = NewContext();
+  std::vector<std::string> names;
+  for (int i = 0; i < 8; ++i) {
+    names.push_back("f" + std::to_string(i) + (i % 2 == 0 ? "/deep" : "") + "/a.txt");
+  }
+  MakeTree(context, names);
+  const auto path = [&](const std::string& name) { return alice_ + "/" + name; };
+  ASSERT_EQ(SCC_OK, host_->Checkout(context, {path("f1/a.txt")}));
+  Edit(path("f1/a.txt"), "edited");
+  ASSERT_EQ(0, ::unlink(path("f4/deep/a.txt").c_str()));
+  MakeFile(path("f3/new.txt"), "not added");
+  std::vector<std::string> files;
+  for (const std::string& name : names) files.push_back(path(name));
+  files.push_back(path("f3/new.txt"));
+  files.push_back(path("f5/what?.txt"));
+
+  const int before = LogCount("command=PRODUCTIONCMD sub=25 ");
+  std::vector<LONG> status, states;
+  EXPECT_EQ(SCC_E_INVALIDFILEPATH, host_->QueryStatus(context, files, &status, &states));
+  SyncLog(context, files[0]);
+  for (int i = 0; i < 3000 && LogCount("command=PRODUCTIONCMD sub=25 ") < before + 2; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(before + 2, LogCount("command=PRODUCTIONCMD sub=25 ")) << "one, and the sync's";
+  EXPECT_EQ((std::vector<LONG>{2, 16, 2, 2, 1, 2, 2, 2, 256, 0}), states);
+  EXPECT_EQ(SCC_STATUS_INVALID, status.back());
+  const LONG mine = SCC_STATUS_CONTROLLED | SCC_STATUS_CHECKEDOUT | SCC_STATUS_OUTBYUSER;
+  EXPECT_EQ(mine, status[1] & mine);
+  EXPECT_EQ(SCC_STATUS_CONTROLLED, status[0]);
+  EXPECT_TRUE(IsWritable(path("f1/a.txt")));
+  EXPECT_FALSE(IsWritable(path("f2/deep/a.txt")));
+
+  std::vector<LONG> one_by_one, local;
+  EXPECT_EQ(SCC_OK, host_->QueryInfo(context, files, &one_by_one));
+  EXPECT_EQ(SCC_E_INVALIDFILEPATH, host_->QueryLocalStatus(context, files, &local));
+  EXPECT_EQ(one_by_one, status);
+  EXPECT_EQ(local, states);
+
+  EXPECT_EQ(SCC_E_NONSPECIFICERROR, host_->query_status(context, 1, nullptr, nullptr, nullptr));
+  EXPECT_EQ(SCC_OK, host_->QueryStatus(context, {}, &status, &states));
+}
+
 // A Production named like a link in another user's working folder: the link
 // leads out of it, so nothing is listed, fetched or created through it, and
 // the user is told; the rest of the tree arrives.

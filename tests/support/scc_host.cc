@@ -77,6 +77,7 @@ SccHost::SccHost() {
   find(&get_dirs, "VelSccGetDirs");
   find(&populate_tree, "VelSccPopulateTree");
   find(&query_local_status, "VelSccQueryLocalStatus");
+  find(&query_status, "VelSccQueryStatus");
   find(&get_version, "VelSccGetVersion");
 }
 
@@ -177,6 +178,15 @@ SCCRTN SccHost::QueryLocalStatus(LPVOID context, const std::vector<std::string>&
   std::vector<LPCSTR> names = FileNames(files);
   states->assign(files.size(), 0xDEAD);
   return query_local_status(context, static_cast<LONG>(names.size()), names.data(), states->data());
+}
+
+SCCRTN SccHost::QueryStatus(LPVOID context, const std::vector<std::string>& files,
+                            std::vector<LONG>* status, std::vector<LONG>* states) {
+  std::vector<LPCSTR> names = FileNames(files);
+  status->assign(files.size(), 0xDEAD);
+  states->assign(files.size(), 0xDEAD);
+  return query_status(context, static_cast<LONG>(names.size()), names.data(), status->data(),
+                      states->data());
 }
 
 LONG SccHost::CollectNotice(LPCSTR text, LONG type) {

@@ -45,6 +45,7 @@ class SccHost {
   using GetDirsFn = int (*)(LPVOID, HWND, LPCSTR, BOOL);
   using PopulateTreeFn = SCCRTN (*)(LPVOID, LPCSTR, POPLISTFUNC, LPVOID);
   using QueryLocalStatusFn = SCCRTN (*)(LPVOID, LONG, LPCSTR*, LPLONG);
+  using QueryStatusFn = SCCRTN (*)(LPVOID, LONG, LPCSTR*, LPLONG, LPLONG);
   using GetVersionFn = SCCRTN (*)(LPVOID, HWND, LPCSTR, LONG, LPCSTR);
 
   // Loads the module; ok() says whether every export was found.
@@ -78,6 +79,7 @@ class SccHost {
   GetDirsFn get_dirs = nullptr;
   PopulateTreeFn populate_tree = nullptr;
   QueryLocalStatusFn query_local_status = nullptr;
+  QueryStatusFn query_status = nullptr;
   GetVersionFn get_version = nullptr;
 
   // SccInitialize with `caller`; null when it failed.
@@ -121,6 +123,10 @@ class SccHost {
   // 0xDEAD).
   SCCRTN QueryLocalStatus(LPVOID context, const std::vector<std::string>& files,
                           std::vector<LONG>* states);
+  // VelSccQueryStatus; `status` and `states` get one value per file (preset
+  // to 0xDEAD).
+  SCCRTN QueryStatus(LPVOID context, const std::vector<std::string>& files,
+                     std::vector<LONG>* status, std::vector<LONG>* states);
 
   // The collecting text-out callback and what it collected.
   static LONG CollectNotice(LPCSTR text, LONG type);

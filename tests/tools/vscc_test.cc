@@ -466,6 +466,77 @@ TEST_F(VsccTest, TwoUsersOnANestedTree) {
   EXPECT_NE(std::string::npos, r.err.find("nothing to get")) << r.err;
 }
 
+// Lines of the server's log holding `pattern`.
+int LogLines(const tw::test::TestServer& server, const std::string& pattern) {
+  std::istringstream log(server.Log());
+  int count = 0;
+  for (std::string line; std::getline(log, line);) count += line.find(pattern) != std::string::npos;
+  return count;
+}
+
+// The status of a tree of many folders is one listing and one information
+// request, whatever the number of folders, and tells what the two queries
+// of the host interface tell one by one.
+TEST_F(VsccTest, StatusOfATreeOfManyFoldersAsksOnce) {
+  ASSERT_EQ(0, Vscc("alice", WithLogon({"bind", "--new", "Wide"}, "alice"), "alice pw").status);
+  std::vector<std::string> names = {"top.txt"};
+  for (int i = 0; i < 12; ++i) {
+    const std::string folder = "d" + std::to_string(i) + (i % 3 == 0 ? "/sub" : "");
+    names.push_back(folder + "/a.txt");
+    names.push_back(folder + "/b.txt");
+  }
+  for (const std::string& name : names) {
+    fs::create_directories(fs::path(env_.Path("alice/" + name)).parent_path());
+    WriteFile(env_.Path("alice/" + name), name + "\n");
+  }
+  Result r = Vscc("alice", {"add", "-m", "wide", "."}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  ASSERT_EQ(0, Vscc("alice", {"checkout", "d3/sub/a.txt"}, "alice pw").status);
+  WriteFile(env_.Path("alice/d3/sub/a.txt"), "edited\n");
+  fs::remove(env_.Path("alice/d7/b.txt"));
+  WriteFile(env_.Path("alice/d5/loose.txt"), "not added\n");
+
+  // The server logs a connection's end after every reply it sent on it.
+  auto counted = [&](const std::vector<std::string>& args, int* info, int* lists) {
+    const int ended = LogLines(server_, " closed by the client");
+    const int info_before = LogLines(server_, "command=PRODUCTIONCMD sub=25 ");
+    const int lists_before = LogLines(server_, "command=GETNAMELIST ");
+    const Result run = Vscc("alice", args, "alice pw");
+    for (int i = 0; i < 3000 && LogLines(server_, " closed by the client") == ended; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    *info = LogLines(server_, "command=PRODUCTIONCMD sub=25 ") - info_before;
+    *lists = LogLines(server_, "command=GETNAMELIST ") - lists_before;
+    return run;
+  };
+  int info = 0, lists = 0;
+  r = counted({"status", "--json"}, &info, &lists);
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(1, info) << "one information request for files in " << names.size() / 2 << " folders";
+  EXPECT_EQ(1, lists);
+  JsonValue v;
+  std::string error;
+  ASSERT_TRUE(ParseJson(r.out, &v, &error)) << error << "\n" << r.out;
+  std::map<std::string, JsonValue> files;
+  ASSERT_NE(nullptr, v.Find("files"));
+  for (const JsonValue& f : v.Find("files")->array) files[f.StringAt("path")] = f;
+  EXPECT_EQ(names.size() + 1, files.size()) << r.out;
+  EXPECT_EQ("Current", files["d11/b.txt"].StringAt("state"));
+  EXPECT_EQ(1, files["d11/b.txt"].NumberAt("status"));
+  EXPECT_EQ("Modified", files["d3/sub/a.txt"].StringAt("state"));
+  EXPECT_TRUE(files["d3/sub/a.txt"].BoolAt("checked_out_by_me"));
+  EXPECT_EQ("Missing", files["d7/b.txt"].StringAt("state"));
+  EXPECT_EQ("Uncontrolled", files["d5/loose.txt"].StringAt("state"));
+  EXPECT_EQ(0, files["d5/loose.txt"].NumberAt("status"));
+
+  // One file named: the information request alone.
+  r = counted({"status", "d9/sub/b.txt"}, &info, &lists);
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(1, info);
+  EXPECT_EQ(0, lists);
+  EXPECT_NE(std::string::npos, r.out.find("Current      d9/sub/b.txt")) << r.out;
+}
+
 // A Production named like a link in Bob's working folder: the link leads
 // out of it, so nothing is written on the other side, and Bob is told.
 TEST_F(VsccTest, NothingIsWrittenThroughALinkOutOfTheWorkingFolder) {

@@ -40,7 +40,7 @@ set(required SccInitialize SccUninitialize SccGetVersion SccGetCommandOptions Sc
   SccAdd SccAddFromScc SccRemove SccRename SccDiff SccHistory SccProperties SccRunScc
   SccQueryInfo SccPopulateList SccGetEvents VelSccGetDirs VelSccGetEnvironmentSettings
   VelSccGetProperty VelSccSetProperty VelSccShowEnvironmentSettings VelSccPopulateTree
-  VelSccQueryLocalStatus VelSccGetVersion)
+  VelSccQueryLocalStatus VelSccQueryStatus VelSccGetVersion)
 foreach(name ${required})
   if(NOT name IN_LIST names)
     message(SEND_ERROR "export ${name} is missing")

@@ -487,6 +487,29 @@ class Command {
     return true;
   }
 
+  // The status word and the local state of each file, from one request
+  // whatever folders the files lie in when the provider answers both at
+  // once, else from a status query and a local-state query. False with the
+  // failure printed.
+  bool StatusAndStates(const std::vector<std::string>& files, std::vector<LONG>* statuses,
+                       std::vector<LONG>* states) {
+    const auto both = provider_.Get<VelSccQueryStatusFn>("VelSccQueryStatus");
+    if (both == nullptr) return Query(files, statuses) && LocalStates(files, states);
+    statuses->assign(files.size(), 0);
+    states->assign(files.size(), kStateNone);
+    if (files.empty()) return true;
+    std::vector<LPCSTR> names = Pointers(files);
+    const SCCRTN rc = Call([&] {
+      return both(provider_.context(), static_cast<LONG>(names.size()), names.data(),
+                  statuses->data(), states->data());
+    });
+    if (rc != SCC_OK && rc != SCC_E_INVALIDFILEPATH) {
+      FailedWith("the status query failed", rc);
+      return false;
+    }
+    return true;
+  }
+
   // The files an operation on the server's Documents takes: each file
   // named, and for each folder named (the current folder when none is)
   // every Document the server holds below it, whether or not that folder or
@@ -747,7 +770,7 @@ class Command {
     std::vector<std::string> files;
     for (const Target& t : targets) files.push_back(t.path);
     std::vector<LONG> statuses, states;
-    if (!Query(files, &statuses) || !LocalStates(files, &states)) return kExitFailed;
+    if (!StatusAndStates(files, &statuses, &states)) return kExitFailed;
 
     if (o_.json) {
       std::string out = "{\"root\": " + tw::JsonQuote(workspace_.root) +

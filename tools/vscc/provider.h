@@ -50,6 +50,7 @@ using VelSccGetPropertyFn = int (*)(LPCSTR, LPCSTR, LPSTR);
 using VelSccGetDirsFn = int (*)(LPVOID, HWND, LPCSTR, BOOL);
 using VelSccPopulateTreeFn = SCCRTN (*)(LPVOID, LPCSTR, POPLISTFUNC, LPVOID);
 using VelSccQueryLocalStatusFn = SCCRTN (*)(LPVOID, LONG, LPCSTR*, LPLONG);
+using VelSccQueryStatusFn = SCCRTN (*)(LPVOID, LONG, LPCSTR*, LPLONG, LPLONG);
 using VelSccGetVersionFn = SCCRTN (*)(LPVOID, HWND, LPCSTR, LONG, LPCSTR);
 
 // The name of a result code with its value, "SCC_E_FILENOTEXIST (-28)";
