@@ -668,7 +668,7 @@ TW_EXPORT SCCRTN VelSccGetVersion(LPVOID pvContext, HWND hWnd, LPCSTR lpFileName
                                   LPCSTR lpTargetPath) {
   if (lpFileName == nullptr || lpFileName[0] == '\0') return SCC_E_NONSPECIFICERROR;
   return FileExport(
-      "VelSccGetVersion", pvContext, 1, &lpFileName,
+      "VelSccGetVersion", pvContext, 1, &lpFileName, true,
       [&](tw::ProviderContext* context, const std::vector<std::string>& files) -> SCCRTN {
         // A name that cannot travel was refused with a notice; the caller's
         // result says so.
