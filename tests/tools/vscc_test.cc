@@ -786,6 +786,12 @@ TEST_F(VsccTest, EachFileOfAnAddHasItsOwnOutcome) {
   EXPECT_EQ(std::string::npos, r.err.find("is controlled already; left out")) << r.err;
   EXPECT_NE(fs::perms::none,
             fs::status(env_.Path("w/art/hero.txt")).permissions() & fs::perms::owner_write);
+  // Its status tells it apart from the controlled one beside it.
+  auto states = Status("w", "alice pw");
+  EXPECT_TRUE(states["art/Hero.txt"].BoolAt("controlled"));
+  EXPECT_EQ("Current", states["art/Hero.txt"].StringAt("state"));
+  EXPECT_FALSE(states["art/hero.txt"].BoolAt("controlled"));
+  EXPECT_EQ("Uncontrolled", states["art/hero.txt"].StringAt("state"));
 
   fs::create_directories(env_.Path("w/odd"));
   for (const char* name : {"a.txt", "back\\slash.txt", "b:c.txt", "d.txt"}) {

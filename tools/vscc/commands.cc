@@ -546,6 +546,13 @@ class Command {
     return true;
   }
 
+  // A file's status word as shown beside its local state: a file the
+  // provider tells apart from its Document (another spelling of the
+  // Document's name beside the server's own) is not shown as controlled.
+  static LONG Reconciled(LONG status, LONG state) {
+    return state == kStateUncontrolled ? SCC_STATUS_NOTCONTROLLED : status;
+  }
+
   static Refusal UnlessControlled(LONG s) {
     if (s & SCC_STATUS_CONTROLLED) return {};
     return {"is not controlled", true};
@@ -738,7 +745,7 @@ class Command {
                         ", \"production\": " + tw::JsonQuote(workspace_.aux_path) +
                         ", \"files\": [";
       for (size_t i = 0; i < files.size(); ++i) {
-        const LONG s = statuses[i];
+        const LONG s = Reconciled(statuses[i], states[i]);
         const bool out_me = (s & SCC_STATUS_OUTBYUSER) != 0;
         const bool out_any = (s & SCC_STATUS_CHECKEDOUT) != 0;
         out += std::string(i ? ",\n  " : "\n  ") +
@@ -757,7 +764,7 @@ class Command {
     std::string out;
     if (!files.empty()) out = "ctrl  me   other excl  state        path\n";
     for (size_t i = 0; i < files.size(); ++i) {
-      const LONG s = statuses[i];
+      const LONG s = Reconciled(statuses[i], states[i]);
       const char* state = StateName(states[i]);
       char row[80];
       std::snprintf(row, sizeof row, "%-5s %-4s %-5s %-5s %-12s ",
