@@ -51,7 +51,12 @@ void FakeServer::Handle(LoopbackPeer::Connection& connection, MessagePtr request
   const std::string command = request->GetCommand();
   int sub = 0;
   request->GetInt(kFieldSubCommand, &sub);
-  if (AnswerLogon(command, *request, reply.get())) {
+  if (command == kProductionCommand && sub == lookup_production::kSubCommand &&
+      NamesDocument(*request)) {
+    // A Document is no Production, as the real server says of a path that
+    // ends in one.
+    reply->SetInt(ERRORCODE, kServerPathNotFound);
+  } else if (AnswerLogon(command, *request, reply.get())) {
     // answered
   } else if (command == kProductionCommand && sub == document_info::kSubCommand) {
     AnswerDocumentInfo(*request, reply.get());
@@ -62,6 +67,18 @@ void FakeServer::Handle(LoopbackPeer::Connection& connection, MessagePtr request
   }
   // Anything else succeeds without a word.
   connection.Send(*reply);
+}
+
+bool FakeServer::NamesDocument(const CRLMSGmessage& request) {
+  std::string path;
+  request.GetString(lookup_production::kFieldPath, &path);
+  const std::string last =
+      path.substr(path.rfind('\\') == std::string::npos ? 0 : path.rfind('\\') + 1);
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const Document& document : documents_) {
+    if (document.name == last) return true;
+  }
+  return false;
 }
 
 void FakeServer::AnswerDocumentInfo(const CRLMSGmessage& request, CRLMSGmessage* reply) {

@@ -58,6 +58,8 @@ class FakeServer {
   };
 
   void Handle(LoopbackPeer::Connection& connection, MessagePtr request);
+  // Whether a Production lookup names one of the Documents.
+  bool NamesDocument(const CRLMSGmessage& request);
   void AnswerDocumentInfo(const CRLMSGmessage& request, CRLMSGmessage* reply);
   void AnswerNameList(CRLMSGmessage* reply);
   // False when the reply is not to be sent (the hook sent its own).

@@ -22,6 +22,7 @@
 #include <sstream>
 #include <thread>
 
+#include "messaging/field_ids.h"
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "protocol/command.h"
@@ -29,6 +30,7 @@
 #include "protocol/name_list_command.h"
 #include "protocol/name_table.h"
 #include "protocol/production_command.h"
+#include "protocol/server_errors.h"
 #include "tests/support/fake_server.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/property_server.h"
@@ -523,11 +525,20 @@ TEST_F(VsccTest, AnInterruptedGetLeavesNoScratchFile) {
   tw::test::LoopbackPeer peer([&](tw::test::LoopbackPeer::Connection& c, tw::MessagePtr m) {
     tw::MessagePtr reply = tw::test::MakeReply(*m);
     const std::string command = m->GetCommand();
-    if (tw::test::AnswerLogon(command, *m, reply.get())) {
+    int sub = 0;
+    m->GetInt(tw::kFieldSubCommand, &sub);
+    std::string path;
+    m->GetString(tw::lookup_production::kFieldPath, &path);
+    if (command == tw::kProductionCommand && sub == tw::document_info::kSubCommand) {
       reply->SetString(tw::document_info::kReplyDocumentIds, "0000000000000002");
       reply->SetString(tw::document_info::kReplyVersions, "1");
       reply->SetString(tw::document_info::kReplyFlags, "1");
       reply->SetString(tw::document_info::kReplyStamps, "2024:01:01:00:00:00:000");
+    } else if (command == tw::kProductionCommand && sub == tw::lookup_production::kSubCommand &&
+               path.find("big.bin") != std::string::npos) {
+      reply->SetInt(tw::ERRORCODE, tw::kServerPathNotFound);  // a file is no Production
+    } else if (tw::test::AnswerLogon(command, *m, reply.get())) {
+      // answered
     } else if (command == tw::name_list::kCommand) {
       reply->SetString(tw::name_list::kReplyTable, tw::NameTable().ToText());
     } else if (command == tw::kDocumentCommand) {
