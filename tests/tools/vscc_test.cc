@@ -741,6 +741,32 @@ TEST_F(VsccTest, AStaleCheckInIsRefusedAndTheWayOnIsSaid) {
   r = Vscc("alice", {"get", "--yes", "src/lib/a.txt"}, "alice pw");
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_EQ("v2 by alice\nand bob\n", ReadFile(env_.Path("alice/src/lib/a.txt")));
+
+  // A deferred lock granted on a copy nobody edited: the check-out, and an
+  // undo, bring the newer version down without a question.
+  ASSERT_EQ(0, Vscc("bob", {"get", "top.txt"}, "bob pw").status);
+  auto queue_behind_alice = [&](const std::string& text) {
+    ASSERT_EQ(0, Vscc("alice", {"checkout", "top.txt"}, "alice pw").status);
+    ASSERT_EQ(1, Vscc("bob", {"checkout", "--defer", "top.txt"}, "bob pw").status);
+    WriteFile(env_.Path("alice/top.txt"), text);
+    ASSERT_EQ(0, Vscc("alice", {"checkin", "-m", "top", "top.txt"}, "alice pw").status);
+    EXPECT_EQ("Old", Status("bob", "bob pw")["top.txt"].StringAt("state"));
+  };
+  queue_behind_alice("top v2\n");
+  r = Vscc("bob", {"checkout", "top.txt"}, "bob pw");
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("top v2\n", ReadFile(env_.Path("bob/top.txt")));
+  EXPECT_NE(fs::perms::none,
+            fs::status(env_.Path("bob/top.txt")).permissions() & fs::perms::owner_write);
+  ASSERT_EQ(0, Vscc("bob", {"undo", "top.txt"}, "bob pw").status);
+
+  queue_behind_alice("top v3\n");
+  r = Vscc("bob", {"undo", "top.txt"}, "bob pw");
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("top v3\n", ReadFile(env_.Path("bob/top.txt")));
+  auto files = Status("bob", "bob pw");
+  EXPECT_FALSE(files["top.txt"].BoolAt("checked_out"));
+  EXPECT_EQ("Current", files["top.txt"].StringAt("state"));
 }
 
 TEST_F(VsccTest, GetBringsAnyStoredVersion) {
