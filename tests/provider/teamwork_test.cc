@@ -416,8 +416,11 @@ TEST_F(ProviderTeamworkTest, ServerKilledMidOperationIsAConnectionFailure) {
 
   const std::string added = env_.Path("alice/k/new/c.txt");
   MakeFile(added, "new");
+  EXPECT_EQ((std::vector<LONG>{0}), Status(context, {added}));  // read-only now
   kill_on("Adding files...");
   EXPECT_EQ(SCC_E_CONNECTIONFAILURE, host_->Add(context, {added}, "lost"));
+  // Not controlled: the user may go on editing it.
+  EXPECT_TRUE(IsWritable(added));
   restart();
   EXPECT_EQ((std::vector<LONG>{0x100B, 0}), Status(context, {files[0], added}));
 }
