@@ -14,6 +14,7 @@
 // letter case) is left out with a notice naming it, and the others go on.
 // A file left out for its name is not controlled, so it is left writable.
 #include <map>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -152,6 +153,8 @@ class AddBatch {
   // The MSSCCI code of the first file left out by the server; SCC_OK when
   // none was.
   SCCRTN refusal() const { return refusal_; }
+  // Whether the file at `index` was left out for being controlled already.
+  bool controlled(size_t index) const { return controlled_.count(index) > 0; }
 
  private:
   struct Pending {
@@ -200,6 +203,7 @@ class AddBatch {
     const std::string existing = ControlledName(pending.production, pending.file.name);
     if (existing.empty() || existing == pending.file.name) {
       TextOut(context_, Quoted(path) + " is controlled already; the file is left out.");
+      controlled_.insert(pending.index);
       return;
     }
     TextOut(context_, Quoted(path) + " differs only in letter case from " +
@@ -231,6 +235,7 @@ class AddBatch {
   const std::string comment_;
   std::vector<Pending> pending_;
   std::map<size_t, std::string> added_;
+  std::set<size_t> controlled_;
   SCCRTN refusal_ = SCC_OK;
 };
 
@@ -281,7 +286,11 @@ SCCRTN Add(ProviderContext* context, HWND window, const std::vector<std::string>
   for (const auto& [index, id] : batch.added()) added_paths.push_back(files[index]);
   if (!added_paths.empty()) TextOut(*context, "Succeeded adding files:\n" + FileLines(added_paths));
   for (size_t i = 0; i < files.size(); ++i) {
-    if (batch.added().count(i) == 0) failed_paths.push_back(files[i]);
+    if (batch.added().count(i) != 0) continue;
+    failed_paths.push_back(files[i]);
+    // Not added - whether refused, its folder not made, or the request
+    // failed - it is not controlled, and stays the user's to edit.
+    if (!batch.controlled(i)) LeaveWritable(files[i]);
   }
   if (!failed_paths.empty()) TextOut(*context, "Failed adding files:\n" + FileLines(failed_paths));
 

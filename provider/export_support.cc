@@ -2,11 +2,17 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <map>
+#include <system_error>
 #include <utility>
 
 #include "platform/file_move.h"
+#include "platform/letter_case.h"
+#include "platform/native_text.h"
 #include "platform/path.h"
 #include "platform/ui_terminal.h"
+#include "protocol/name_table.h"
 #include "session/client_session.h"
 
 namespace tw {
@@ -17,6 +23,36 @@ constexpr char kNoticePrefix[] = "Veltrane: ";
 constexpr LONG kNoticeType = 0;
 constexpr char kProbeComment[] =
     "Temporary file created by Visual Studio .NET to detect Veltrane capabilities.";
+
+// The entries of local folders, upper-cased, each with how many entries
+// share it: more than one where the file system tells names that differ
+// only in letter case apart. Each folder is read once.
+class CaseTwins {
+ public:
+  // Whether another entry of the file's folder has a name that differs
+  // from the file's own only in letter case.
+  bool Has(const std::string& path) {
+    auto folder = folders_.find(NativeParent(path));
+    if (folder == folders_.end()) {
+      folder = folders_.emplace(NativeParent(path), Read(NativeParent(path))).first;
+    }
+    const auto entry = folder->second.find(UpperCase(NativeLastComponent(path)));
+    return entry != folder->second.end() && entry->second > 1;
+  }
+
+ private:
+  static std::map<std::string, int> Read(const std::string& folder) {
+    std::map<std::string, int> names;
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(FsPath(folder), error), end; !error && it != end;
+         it.increment(error)) {
+      ++names[UpperCase(FsText(it->path().filename()))];
+    }
+    return names;
+  }
+
+  std::map<std::string, std::map<std::string, int>> folders_;
+};
 
 }  // namespace
 
@@ -216,6 +252,69 @@ SCCRTN MsscciResult(int session_result) {
 
 bool IsProbeComment(LPCSTR comment) {
   return comment != nullptr && comment[0] != '\0' && SamePathIgnoringCase(comment, kProbeComment);
+}
+
+void OneFilePerDocument(const ProviderContext& context, ClientSession* session,
+                        const std::vector<std::string>& files, std::vector<DocumentInfo>* records) {
+  std::map<std::string, std::vector<size_t>> by_document;
+  std::vector<size_t> twins;  // files beside another spelling of their name
+  CaseTwins folders;
+  for (size_t i = 0; i < records->size() && i < files.size(); ++i) {
+    if ((*records)[i].document_id.empty()) continue;
+    by_document[(*records)[i].document_id].push_back(i);
+    if (folders.Has(files[i])) twins.push_back(i);
+  }
+  bool listed = false;
+  std::map<std::string, std::string> server_names;  // Document identifier → its name
+  auto server_name = [&](const std::string& id) -> const std::string& {
+    if (!listed) {
+      listed = true;
+      std::string text;
+      NameTable names;
+      if (session->GetNameList(session->current_project(), context.project_leaf_name,
+                               kNameListDocuments, true, &text) == kSessionOk &&
+          NameTable::Parse(text, &names)) {
+        for (size_t row = 0; row < names.row_count(); ++row) {
+          server_names[names.Get(row, kColumnId)] = names.Get(row, kColumnName);
+        }
+      }
+    }
+    return server_names[id];
+  };
+  for (size_t position : twins) {
+    DocumentInfo& record = (*records)[position];
+    const std::string& name = server_name(record.document_id);
+    if (name.empty() || record.name == name) continue;
+    const std::string spelled = NativeJoin(NativeParent(files[position]), WireLastComponent(name));
+    auto& group = by_document[record.document_id];
+    group.erase(std::find(group.begin(), group.end(), position));
+    record.document_id.clear();
+    TextOut(context, Quoted(files[position]) + " differs only in letter case from " +
+                         Quoted(spelled) +
+                         ", the name of its Document on the server (names there do not differ "
+                         "in letter case); " +
+                         Quoted(files[position]) + " is left out.");
+  }
+  for (const auto& [id, positions] : by_document) {
+    if (positions.size() < 2) continue;
+    const std::string& name = server_name(id);
+    size_t kept = positions[0];
+    for (size_t position : positions) {
+      if (!name.empty() && (*records)[position].name == name) {
+        kept = position;
+        break;
+      }
+    }
+    for (size_t position : positions) {
+      if (position == kept) continue;
+      (*records)[position].document_id.clear();
+      TextOut(context, Quoted(files[position]) + " and " + Quoted(files[kept]) +
+                           " name one Document on the server, whose names do not differ in "
+                           "letter case; only " +
+                           Quoted(files[kept]) + " takes part, " + Quoted(files[position]) +
+                           " is left out.");
+    }
+  }
 }
 
 }  // namespace tw

@@ -23,6 +23,7 @@
 namespace tw {
 
 class ClientSession;
+struct DocumentInfo;
 
 // Runs an export body; an exception of any kind becomes -15 and a line of
 // diagnostic output, so that nothing reaches the host. A body that failed
@@ -167,6 +168,18 @@ void KeepFilesInside(const ProviderContext& context, SendableFiles* sendable);
 //   a Document name the server does not take      -24 SCC_E_INVALIDFILEPATH
 //   anything else                                 -15 SCC_E_NONSPECIFICERROR
 SCCRTN MsscciResult(int session_result);
+
+// Leaves out every file but one of those that name one Document (names on
+// the server do not differ in letter case: "Hero.txt" and "hero.txt" are
+// one Document there): the one whose name is the server's own, letter case
+// included, else the first. A file whose folder holds another spelling of
+// its name stands for the Document only under the server's own spelling,
+// named in the list or not, so that one Document never reaches two local
+// files. A left-out file's record loses its Document identifier, so that
+// it takes part in nothing; a notice names it. `records` holds one record
+// per element of `files`, from FetchDocumentInfo.
+void OneFilePerDocument(const ProviderContext& context, ClientSession* session,
+                        const std::vector<std::string>& files, std::vector<DocumentInfo>* records);
 
 // Whether `comment` is the text the development environment gives the
 // probe files it creates to find out what a provider can do (compared

@@ -258,53 +258,6 @@ void ReportLockRefusal(const ProviderContext& context, ClientSession* session,
   }
 }
 
-// Leaves out every file but one of those that name one Document (names on
-// the server do not differ in letter case: "Hero.txt" and "hero.txt" are
-// one Document there): the one whose name is the server's own, letter case
-// included, else the first. A left-out file's record loses its Document
-// identifier, so that it takes part in nothing; a notice names it.
-void OneFilePerDocument(const ProviderContext& context, ClientSession* session,
-                        const std::vector<std::string>& files, std::vector<DocumentInfo>* records) {
-  std::map<std::string, std::vector<size_t>> by_document;
-  for (size_t i = 0; i < records->size(); ++i) {
-    if (!(*records)[i].document_id.empty()) by_document[(*records)[i].document_id].push_back(i);
-  }
-  bool listed = false;
-  std::map<std::string, std::string> server_names;  // Document identifier → its name
-  for (const auto& [id, positions] : by_document) {
-    if (positions.size() < 2) continue;
-    if (!listed) {
-      listed = true;
-      std::string text;
-      NameTable names;
-      if (session->GetNameList(session->current_project(), context.project_leaf_name,
-                               kNameListDocuments, true, &text) == kSessionOk &&
-          NameTable::Parse(text, &names)) {
-        for (size_t row = 0; row < names.row_count(); ++row) {
-          server_names[names.Get(row, kColumnId)] = names.Get(row, kColumnName);
-        }
-      }
-    }
-    const std::string& server_name = server_names[id];
-    size_t kept = positions[0];
-    for (size_t position : positions) {
-      if (!server_name.empty() && (*records)[position].name == server_name) {
-        kept = position;
-        break;
-      }
-    }
-    for (size_t position : positions) {
-      if (position == kept) continue;
-      (*records)[position].document_id.clear();
-      TextOut(context, Quoted(files[position]) + " and " + Quoted(files[kept]) +
-                           " name one Document on the server, whose names do not differ in "
-                           "letter case; only " +
-                           Quoted(files[kept]) + " takes part, " + Quoted(files[position]) +
-                           " is left out.");
-    }
-  }
-}
-
 // Asks the server about every file, between the two notices. 0 with one
 // record per file, or the session's code (the failure notice sent).
 int Retrieve(const ProviderContext& context, ClientSession* session, const OperationTexts& texts,

@@ -209,6 +209,8 @@ SCCRTN QueryLocalStatus(ProviderContext* context, const std::vector<std::string>
     return SCC_E_NONSPECIFICERROR;
   }
   TextOut(*context, FormatText("Received data from server for status of files in %s.", production));
+  // A file beside the server's spelling of its name is no Document's.
+  OneFilePerDocument(*context, session.get(), files, &records);
   for (size_t i = 0; i < files.size(); ++i) {
     // The decision only: the write permission stays as it is.
     states[i] = records[i].document_id.empty() ? kStatusUncontrolled

@@ -318,6 +318,31 @@ TEST_F(ProviderTeamworkTest, NamesDifferingOnlyInLetterCaseNeverShareADocument) 
                          "letter case; only '" +
                          bob_files[1] + "' takes part, '" + bob_files[0] + "' is left out."))
       << helper_notices_;
+
+  // Named alone beside the server's spelling, the other name is no way to
+  // the Document either: Alice's check-out and check-in of it lock and
+  // send nothing, and Bob's get of it leaves his own file as it is.
+  const std::string twin_notice = "' differs only in letter case from '" + upper +
+                                  "', the name of its Document on the server (names there do not "
+                                  "differ in letter case); '" +
+                                  lower + "' is left out.";
+  SccHost::ClearNotices();
+  Script("dialog 110 1002\n");  // were it asked: keep the local file
+  host_->Checkout(context, {lower});
+  EXPECT_TRUE(SccHost::SawNotice("Veltrane: '" + lower + twin_notice));
+  EXPECT_EQ((std::vector<LONG>{SCC_STATUS_CONTROLLED}), Status(context, {upper}));
+  fs::permissions(lower, fs::perms::owner_write, fs::perm_options::add);
+  Edit(lower, "another hero, edited");
+  host_->Checkin(context, {lower}, "not this one");
+  EXPECT_EQ("the hero", ServerContent(context, upper));
+  EXPECT_EQ("another hero, edited", ReadFile(lower));
+
+  MakeFile(bob_files[0], "bob's own hero");
+  Helper("bob", Bob(), "get", {bob_files[0]}, "dialog 110 1001\n");
+  EXPECT_EQ("bob's own hero", ReadFile(bob_files[0]));
+  EXPECT_TRUE(HelperSaid("'" + bob_files[0] + "' differs only in letter case from '" +
+                         bob_files[1] + "', the name of its Document on the server"))
+      << helper_notices_;
 }
 
 // A name the server cannot take is left out alone, and left writable; the
@@ -391,8 +416,11 @@ TEST_F(ProviderTeamworkTest, ServerKilledMidOperationIsAConnectionFailure) {
 
   const std::string added = env_.Path("alice/k/new/c.txt");
   MakeFile(added, "new");
+  EXPECT_EQ((std::vector<LONG>{0}), Status(context, {added}));  // read-only now
   kill_on("Adding files...");
   EXPECT_EQ(SCC_E_CONNECTIONFAILURE, host_->Add(context, {added}, "lost"));
+  // Not controlled: the user may go on editing it.
+  EXPECT_TRUE(IsWritable(added));
   restart();
   EXPECT_EQ((std::vector<LONG>{0x100B, 0}), Status(context, {files[0], added}));
 }

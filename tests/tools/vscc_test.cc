@@ -22,6 +22,7 @@
 #include <sstream>
 #include <thread>
 
+#include "messaging/field_ids.h"
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "protocol/command.h"
@@ -29,6 +30,7 @@
 #include "protocol/name_list_command.h"
 #include "protocol/name_table.h"
 #include "protocol/production_command.h"
+#include "protocol/server_errors.h"
 #include "tests/support/fake_server.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/property_server.h"
@@ -594,13 +596,20 @@ TEST_F(VsccTest, AnInterruptedGetLeavesNoScratchFile) {
   tw::test::LoopbackPeer peer([&](tw::test::LoopbackPeer::Connection& c, tw::MessagePtr m) {
     tw::MessagePtr reply = tw::test::MakeReply(*m);
     const std::string command = m->GetCommand();
-    if (tw::test::AnswerLogon(command, *m, reply.get())) {
-      // answered
-    } else if (command == tw::kProductionCommand) {
+    int sub = 0;
+    m->GetInt(tw::kFieldSubCommand, &sub);
+    std::string path;
+    m->GetString(tw::lookup_production::kFieldPath, &path);
+    if (command == tw::kProductionCommand && sub == tw::document_info::kSubCommand) {
       reply->SetString(tw::document_info::kReplyDocumentIds, "0000000000000002");
       reply->SetString(tw::document_info::kReplyVersions, "1");
       reply->SetString(tw::document_info::kReplyFlags, "1");
       reply->SetString(tw::document_info::kReplyStamps, "2024:01:01:00:00:00:000");
+    } else if (command == tw::kProductionCommand && sub == tw::lookup_production::kSubCommand &&
+               path.find("big.bin") != std::string::npos) {
+      reply->SetInt(tw::ERRORCODE, tw::kServerPathNotFound);  // a file is no Production
+    } else if (tw::test::AnswerLogon(command, *m, reply.get())) {
+      // answered
     } else if (command == tw::name_list::kCommand) {
       reply->SetString(tw::name_list::kReplyTable, tw::NameTable().ToText());
     } else if (command == tw::kDocumentCommand) {
@@ -803,6 +812,32 @@ TEST_F(VsccTest, AStaleCheckInIsRefusedAndTheWayOnIsSaid) {
   r = Vscc("alice", {"get", "--yes", "src/lib/a.txt"}, "alice pw");
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_EQ("v2 by alice\nand bob\n", ReadFile(env_.Path("alice/src/lib/a.txt")));
+
+  // A deferred lock granted on a copy nobody edited: the check-out, and an
+  // undo, bring the newer version down without a question.
+  ASSERT_EQ(0, Vscc("bob", {"get", "top.txt"}, "bob pw").status);
+  auto queue_behind_alice = [&](const std::string& text) {
+    ASSERT_EQ(0, Vscc("alice", {"checkout", "top.txt"}, "alice pw").status);
+    ASSERT_EQ(1, Vscc("bob", {"checkout", "--defer", "top.txt"}, "bob pw").status);
+    WriteFile(env_.Path("alice/top.txt"), text);
+    ASSERT_EQ(0, Vscc("alice", {"checkin", "-m", "top", "top.txt"}, "alice pw").status);
+    EXPECT_EQ("Old", Status("bob", "bob pw")["top.txt"].StringAt("state"));
+  };
+  queue_behind_alice("top v2\n");
+  r = Vscc("bob", {"checkout", "top.txt"}, "bob pw");
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("top v2\n", ReadFile(env_.Path("bob/top.txt")));
+  EXPECT_NE(fs::perms::none,
+            fs::status(env_.Path("bob/top.txt")).permissions() & fs::perms::owner_write);
+  ASSERT_EQ(0, Vscc("bob", {"undo", "top.txt"}, "bob pw").status);
+
+  queue_behind_alice("top v3\n");
+  r = Vscc("bob", {"undo", "top.txt"}, "bob pw");
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("top v3\n", ReadFile(env_.Path("bob/top.txt")));
+  auto files = Status("bob", "bob pw");
+  EXPECT_FALSE(files["top.txt"].BoolAt("checked_out"));
+  EXPECT_EQ("Current", files["top.txt"].StringAt("state"));
 }
 
 TEST_F(VsccTest, GetBringsAnyStoredVersion) {
@@ -859,6 +894,12 @@ TEST_F(VsccTest, EachFileOfAnAddHasItsOwnOutcome) {
   EXPECT_EQ(std::string::npos, r.err.find("is controlled already; left out")) << r.err;
   EXPECT_NE(fs::perms::none,
             fs::status(env_.Path("w/art/hero.txt")).permissions() & fs::perms::owner_write);
+  // Its status tells it apart from the controlled one beside it.
+  auto states = Status("w", "alice pw");
+  EXPECT_TRUE(states["art/Hero.txt"].BoolAt("controlled"));
+  EXPECT_EQ("Current", states["art/Hero.txt"].StringAt("state"));
+  EXPECT_FALSE(states["art/hero.txt"].BoolAt("controlled"));
+  EXPECT_EQ("Uncontrolled", states["art/hero.txt"].StringAt("state"));
 
   fs::create_directories(env_.Path("w/odd"));
   for (const char* name : {"a.txt", "back\\slash.txt", "b:c.txt", "d.txt"}) {

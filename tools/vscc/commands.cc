@@ -585,6 +585,13 @@ class Command {
     return true;
   }
 
+  // A file's status word as shown beside its local state: a file the
+  // provider tells apart from its Document (another spelling of the
+  // Document's name beside the server's own) is not shown as controlled.
+  static LONG Reconciled(LONG status, LONG state) {
+    return state == kStateUncontrolled ? SCC_STATUS_NOTCONTROLLED : status;
+  }
+
   static Refusal UnlessControlled(LONG s) {
     if (s & SCC_STATUS_CONTROLLED) return {};
     return {"is not controlled", true};
@@ -777,7 +784,7 @@ class Command {
                         ", \"production\": " + tw::JsonQuote(workspace_.aux_path) +
                         ", \"files\": [";
       for (size_t i = 0; i < files.size(); ++i) {
-        const LONG s = statuses[i];
+        const LONG s = Reconciled(statuses[i], states[i]);
         const bool out_me = (s & SCC_STATUS_OUTBYUSER) != 0;
         const bool out_any = (s & SCC_STATUS_CHECKEDOUT) != 0;
         out += std::string(i ? ",\n  " : "\n  ") +
@@ -796,7 +803,7 @@ class Command {
     std::string out;
     if (!files.empty()) out = "ctrl  me   other excl  state        path\n";
     for (size_t i = 0; i < files.size(); ++i) {
-      const LONG s = statuses[i];
+      const LONG s = Reconciled(statuses[i], states[i]);
       const char* state = StateName(states[i]);
       char row[80];
       std::snprintf(row, sizeof row, "%-5s %-4s %-5s %-5s %-12s ",
@@ -932,29 +939,44 @@ class Command {
     if (files.empty()) return Nothing("nothing to check out");
     const auto checkout = Require<SccCheckoutFn>("SccCheckout");
     if (checkout == nullptr) return kExitFailed;
-    LPCMDOPTS options = nullptr;
-    if (o_.shared || o_.no_get) {
-      const bool sync = !o_.no_get, exclusive = !o_.shared;
-      const std::string answer = "dialog " + std::to_string(kCheckoutOptionsDialog) + " 1 " +
-                                 std::to_string(kReplaceWithCurrent) + "=" + (sync ? "1" : "0") +
-                                 " " + std::to_string(kDoNotSynchronize) + "=" +
-                                 (sync ? "0" : "1") + " " + std::to_string(kExclusive) + "=" +
-                                 (exclusive ? "1" : "0") + " " + std::to_string(kShared) + "=" +
-                                 (exclusive ? "0" : "1");
-      if (!CommandOptions(SCC_COMMAND_CHECKOUT, answer, &options)) return kExitFailed;
-      for (const UiEvent& e : events_) {
-        if (e.id == kCheckoutOptionsDialog && o_.shared && e.enabled.count(kShared) &&
-            !e.enabled.at(kShared)) {
-          console_.Note("the server demands exclusive locks: checking out exclusively");
+    bool told_exclusive = false;
+    auto call = [&](const std::vector<std::string>& some, bool* stop) -> SCCRTN {
+      LPCMDOPTS options = nullptr;
+      if (o_.shared || o_.no_get) {
+        const bool sync = !o_.no_get, exclusive = !o_.shared;
+        const std::string answer = "dialog " + std::to_string(kCheckoutOptionsDialog) + " 1 " +
+                                   std::to_string(kReplaceWithCurrent) + "=" + (sync ? "1" : "0") +
+                                   " " + std::to_string(kDoNotSynchronize) + "=" +
+                                   (sync ? "0" : "1") + " " + std::to_string(kExclusive) + "=" +
+                                   (exclusive ? "1" : "0") + " " + std::to_string(kShared) + "=" +
+                                   (exclusive ? "0" : "1");
+        if (!CommandOptions(SCC_COMMAND_CHECKOUT, answer, &options)) {
+          *stop = true;
+          return SCC_E_NONSPECIFICERROR;
+        }
+        for (const UiEvent& e : events_) {
+          if (e.id == kCheckoutOptionsDialog && o_.shared && e.enabled.count(kShared) &&
+              !e.enabled.at(kShared) && !told_exclusive) {
+            told_exclusive = true;
+            console_.Note("the server demands exclusive locks: checking out exclusively");
+          }
         }
       }
+      std::vector<LPCSTR> names = Pointers(some);
+      // The provider owns the options object once it is passed in.
+      return Call([&] {
+        return checkout(provider_.context(), nullptr, static_cast<LONG>(names.size()), names.data(),
+                        o_.message.c_str(), 0, options);
+      });
+    };
+    if (o_.no_get) {
+      // Nothing is fetched, so nothing is asked.
+      bool stop = false;
+      const SCCRTN rc = call(files, &stop);
+      return stop ? kExitFailed : Finish("checkout failed", rc);
     }
-    std::vector<LPCSTR> names = Pointers(files);
-    // The provider owns the options object once it is passed in.
-    const SCCRTN rc = Call([&] {
-      return checkout(provider_.context(), nullptr, static_cast<LONG>(names.size()), names.data(),
-                      o_.message.c_str(), 0, options);
-    });
+    SCCRTN rc = SCC_OK;
+    if (!UnaskedFirst(files, call, &rc)) return kExitFailed;
     return Finish("checkout failed", rc);
   }
 
@@ -967,12 +989,64 @@ class Command {
     if (files.empty()) return Nothing("nothing is checked out there");
     const auto undo = Require<SccUncheckoutFn>("SccUncheckout");
     if (undo == nullptr) return kExitFailed;
-    std::vector<LPCSTR> names = Pointers(files);
-    const SCCRTN rc = Call([&] {
-      return undo(provider_.context(), nullptr, static_cast<LONG>(names.size()), names.data(), 0,
-                  nullptr);
-    });
+    auto call = [&](const std::vector<std::string>& some, bool*) -> SCCRTN {
+      std::vector<LPCSTR> names = Pointers(some);
+      return Call([&] {
+        return undo(provider_.context(), nullptr, static_cast<LONG>(names.size()), names.data(), 0,
+                    nullptr);
+      });
+    };
+    SCCRTN rc = SCC_OK;
+    if (!UnaskedFirst(files, call, &rc)) return kExitFailed;
     return Finish("undo failed", rc);
+  }
+
+  // Runs an operation that brings files down as an update does: the files
+  // nobody edited here (missing, current or old) go in one call, where vscc
+  // answers the provider's overwrite question Yes for each old one - it only
+  // replaces a copy nobody changed - and the others (edited, or of unknown
+  // state) in a call of their own after it, where the flags or the person
+  // answer. `call` sets its flag to stop when it failed before the provider
+  // was called. False, with the failure printed, when the local states could
+  // not be had; else `rc` is the result of the last call made.
+  bool UnaskedFirst(const std::vector<std::string>& files,
+                    const std::function<SCCRTN(const std::vector<std::string>&, bool*)>& call,
+                    SCCRTN* rc) {
+    std::vector<LONG> states;
+    if (!LocalStates(files, &states)) return false;
+    std::vector<std::string> unedited, edited;
+    size_t old = 0;
+    for (size_t i = 0; i < files.size(); ++i) {
+      switch (states[i]) {
+        case kStateOld:
+          ++old;
+          [[fallthrough]];
+        case kStateMissing:
+        case kStateCurrent:
+        case kStateNone:
+        case kStateUncontrolled:
+          unedited.push_back(files[i]);
+          break;
+        default:  // Modified, Renegade, More Recent, Unknown
+          edited.push_back(files[i]);
+          break;
+      }
+    }
+    bool stop = false;
+    *rc = SCC_OK;
+    if (!unedited.empty()) {
+      for (size_t i = 0; i < old; ++i) {
+        ui_.AnswerNextCall("dialog " + std::to_string(kOverwriteDialog) + " " +
+                           std::to_string(kYes));
+      }
+      *rc = call(unedited, &stop);
+      if (stop) return false;
+    }
+    if (*rc == SCC_OK && !edited.empty()) {
+      *rc = call(edited, &stop);
+      if (stop) return false;
+    }
+    return true;
   }
 
   int Checkin() {
