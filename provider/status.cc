@@ -65,14 +65,20 @@ SCCRTN QueryInfo(ProviderContext* context, const std::vector<std::string>& files
   TextOut(*context, FormatText("Received data from server for status of files in %s.", production));
 
   SCCRTN result = records.size() == files.size() ? SCC_OK : SCC_E_NONSPECIFICERROR;
+  // The local states as QueryLocalStatus gives them: a file beside the
+  // server's spelling of its name is no Document's. The status words stay
+  // the server's answer for each name.
+  std::vector<DocumentInfo> own = records;
+  if (local_states != nullptr && result == SCC_OK) {
+    OneFilePerDocument(*context, session.get(), files, &own);
+  }
   for (size_t i = 0; i < files.size() && i < records.size(); ++i) {
     status_words[i] = StatusWord(records[i]);
     // Only the holder of the lock may edit; an unknown file is read-only too.
     SetLocalFileReadOnly(files[i], !records[i].checked_out_by_me);
     if (local_states != nullptr) {
-      local_states[i] = records[i].document_id.empty()
-                            ? kStatusUncontrolled
-                            : DecideLocalStatus(records[i], files[i], false);
+      local_states[i] = own[i].document_id.empty() ? kStatusUncontrolled
+                                                   : DecideLocalStatus(own[i], files[i], false);
     }
   }
   return result;
