@@ -40,22 +40,30 @@ constexpr int kListenBacklog = 128;
 // dropped (each is logged).
 constexpr int kMaxBrokenReads = 16;
 
+}  // namespace
+
+std::string LogStamp() {
+  const auto now = std::chrono::system_clock::now();
+  const time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const int millis = static_cast<int>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
+  tm utc{};
+  gmtime_r(&seconds, &utc);
+  char stamp[64];
+  std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
+                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, millis);
+  return stamp;
+}
+
+namespace {
+
 // Lines of the server's log, whole and in order, from every thread.
 class ServerLog {
  public:
   explicit ServerLog(std::ostream& stream) : stream_(stream) {}
 
   void Line(const std::string& text) {
-    const auto now = std::chrono::system_clock::now();
-    const time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const int millis = static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
-        1000);
-    tm utc{};
-    gmtime_r(&seconds, &utc);
-    char stamp[64];
-    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
-                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, millis);
+    const std::string stamp = LogStamp();
     std::lock_guard<std::mutex> lock(mutex_);
     stream_ << stamp << " " << text << "\n" << std::flush;
   }
