@@ -1618,6 +1618,37 @@ int PostgresStorage::ListAllLocks(std::vector<DocumentLocks>* out) {
   });
 }
 
+int PostgresStorage::ListVersionContents(std::vector<VersionContent>* out) {
+  return Transact(Mode::kRead, [&]() -> int {
+    out->clear();
+    struct Row {
+      int64_t production;
+      std::string name;
+      VersionContent version;
+    };
+    std::vector<Row> rows;
+    {
+      Query q(this,
+              "SELECT d.production, d.name, v.version, v.content, v.size FROM versions v "
+              "JOIN documents d ON d.seq = v.document ORDER BY d.seq, v.version");
+      while (q.Step()) {
+        rows.push_back(Row{q.Int(0), q.Text(1),
+                           VersionContent{std::string(), static_cast<int>(q.Int(2)),
+                                          ContentRef{q.Text(3), static_cast<uint64_t>(q.Int(4))}}});
+      }
+    }
+    ProductionTree tree = Tree();
+    for (Row& row : rows) {
+      if (tree.FullPath(row.production, row.name, &row.version.full_path, nullptr) != kOk) {
+        NoteFailure("the Productions above Document " + row.name + " do not lead to the root");
+        return kStorageFailure;
+      }
+      out->push_back(std::move(row.version));
+    }
+    return kOk;
+  });
+}
+
 int PostgresStorage::BreakLocks(const std::string& document_id, const std::string& user,
                                 std::vector<LockEntry>* broken, std::vector<LockEntry>* granted) {
   return Transact(Mode::kWrite, [&]() -> int {

@@ -120,6 +120,7 @@ class SqliteStorage final : public Storage {
                    LockFailure* failure) override;
 
   int ListAllLocks(std::vector<DocumentLocks>* out) override;
+  int ListVersionContents(std::vector<VersionContent>* out) override;
   int BreakLocks(const std::string& document_id, const std::string& user,
                  std::vector<LockEntry>* broken, std::vector<LockEntry>* granted) override;
   int CheckConsistency(std::vector<std::string>* problems) override;

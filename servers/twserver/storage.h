@@ -178,6 +178,13 @@ struct DocumentLocks {
   std::vector<LockEntry> locks;  // as ListLocks gives them
 };
 
+// Which content a version holds, for verification.
+struct VersionContent {
+  std::string full_path;  // as DocumentLocks::full_path
+  int version = 0;
+  ContentRef content;
+};
+
 struct LockRequest {
   std::string document_id;  // empty: skipped
   bool deferred = false;
@@ -338,6 +345,9 @@ class Storage {
   // Every Document that has a held lock or a queue entry, in no particular
   // order.
   virtual int ListAllLocks(std::vector<DocumentLocks>* out) = 0;
+  // Every version of every Document with its content, a Document's
+  // versions together and in order.
+  virtual int ListVersionContents(std::vector<VersionContent>* out) = 0;
   // Breaks held locks of one Document: `user`'s, or every holder's when
   // `user` is empty; then serves the queue as a release does. `broken` gets
   // the locks that went, `granted` the queue entries granted. kUnknownId;

@@ -29,6 +29,16 @@ struct Outcome {
 
 using test::Backend;
 
+// `text` with each run of spaces made one: a table's rows whatever the
+// widths of its columns.
+std::string Squeezed(const std::string& text) {
+  std::string squeezed;
+  for (const char c : text) {
+    if (c != ' ' || squeezed.empty() || squeezed.back() != ' ') squeezed += c;
+  }
+  return squeezed;
+}
+
 class CliTest : public ::testing::Test {
  protected:
   // Runs TWServer with `args`, `input` as its standard input, and collects
@@ -307,14 +317,14 @@ TEST_P(CliStorageTest, LocksListsHeldLocksAndQueuesByPathAndUser) {
     std::vector<std::string> rows;
     std::string row;
     bool heading = true;
-    for (const char c : listed.out) {
-      if (c == '\n') {
-        if (!heading) rows.push_back(row);
-        heading = false;
-        row.clear();
-      } else if (c != ' ' || row.empty() || row.back() != ' ') {
+    for (const char c : Squeezed(listed.out)) {
+      if (c != '\n') {
         row += c;
+        continue;
       }
+      if (!heading) rows.push_back(row);
+      heading = false;
+      row.clear();
     }
     return rows;
   };
@@ -336,6 +346,56 @@ TEST_P(CliStorageTest, LocksListsHeldLocksAndQueuesByPathAndUser) {
   EXPECT_EQ(1, o.exit);
   EXPECT_NE(std::string::npos, o.err.find("no user carol")) << o.err;
   EXPECT_EQ(2, Run({"locks", "--data", repo_, "\\Games", "\\Art"}).exit);
+}
+
+TEST_P(CliStorageTest, VerifyListsVersionsWhoseContentIsMissingOrDamaged) {
+  Init();
+  ContentRef hello;
+  ContentRef world;
+  {
+    auto storage = Open();
+    ProductionEntry root;
+    ASSERT_EQ(kOk, storage->GetRootProduction(&root));
+    std::string error;
+    ASSERT_TRUE(storage->Contents().Put("hello", &hello, &error));
+    ASSERT_TRUE(storage->Contents().Put("world", &world, &error));
+    std::vector<StoredVersion> out;
+    size_t index = 0;
+    ASSERT_EQ(kOk, storage->AddDocuments(
+                       "alice", "", {{root.id, "a", hello}, {root.id, "b", hello}}, &out, &index));
+    LockFailure failure;
+    ASSERT_EQ(kOk, storage->AcquireLocks("alice", {{out[0].document_id, false}}, kLockExclusive,
+                                         &failure));
+    ASSERT_EQ(kOk,
+              storage->CheckIn("alice", "", false, {{out[0].document_id, world}}, &out, &index));
+  }
+  Outcome o = Run({"verify", "--data", repo_});
+  EXPECT_EQ(0, o.exit) << o.err << o.out;
+  EXPECT_EQ("Checked 3 versions and 2 contents: all present and sound\n", o.out);
+
+  // The same size, other bytes; and a content gone.
+  auto storage = Open();
+  const std::string world_file = storage->Contents().PathOf(world.sha256);
+  ASSERT_EQ(0, unlink(world_file.c_str()));
+  test::WriteFile(world_file, "WORLD");
+  ASSERT_EQ(0, unlink(storage->Contents().PathOf(hello.sha256).c_str()));
+  o = Run({"verify", "--data", repo_});
+  EXPECT_EQ(1, o.exit);
+  EXPECT_NE(std::string::npos, o.err.find("3 of 3 versions")) << o.err;
+  const std::vector<std::string> expected{
+      "Veltrane\\a 1 " + hello.sha256 + " missing\n",
+      "Veltrane\\a 2 " + world.sha256 + " its bytes have the digest ",
+      "Veltrane\\b 1 " + hello.sha256 + " missing\n"};
+  size_t at = 0;
+  const std::string rows = Squeezed(o.out);
+  for (const std::string& line : expected) {
+    at = rows.find(line, at);
+    EXPECT_NE(std::string::npos, at) << line << "\n" << o.out;
+  }
+  // A file of another size is told as such.
+  test::WriteFile(world_file, "worlds");
+  o = Run({"verify", "--data", repo_});
+  EXPECT_NE(std::string::npos, o.out.find("6 bytes instead of 5")) << o.out;
 }
 
 TEST_F(CliTest, ServeRefusesWhatItCannotServe) {
@@ -378,7 +438,8 @@ TEST_F(CliTest, UsageErrorsAndHelp) {
   o = Run({"--help"});
   EXPECT_EQ(0, o.exit);
   EXPECT_EQ(0u, o.out.find("Usage: TWServer <command>"));
-  for (const char* command : {"init", "set", "user", "show", "locks", "unlock", "serve"}) {
+  for (const char* command :
+       {"init", "set", "user", "show", "locks", "unlock", "verify", "serve"}) {
     o = Run({command, "--help"});
     EXPECT_EQ(0, o.exit) << command;
     EXPECT_EQ(0u, o.out.find(std::string("Usage: TWServer ") + command)) << o.out;
