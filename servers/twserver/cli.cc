@@ -145,8 +145,9 @@ const Command kCommands[] = {
       "max-unauthenticated-per-address", "read-budget"},
      "Usage: TWServer serve --data DIR [--listen ADDR] [--port N] [--log FILE] [limits]\n"
      "\n"
-     "Serves clients from the repository in DIR until SIGTERM or SIGINT. The\n"
-     "first line printed is \"listening on ADDR:PORT\".\n"
+     "Serves clients from the repository in DIR until SIGTERM or SIGINT; SIGHUP\n"
+     "reopens the --log file (after log rotation moved it away). The first line\n"
+     "printed is \"listening on ADDR:PORT\".\n"
      "  --listen ADDR   address to listen on (default 127.0.0.1; 0.0.0.0 for all)\n"
      "  --port N        TCP port (default 4900; 0 picks a free one)\n"
      "  --log FILE      append the log there instead of standard error: one line\n"

@@ -7,6 +7,7 @@
 // a database of the test run's cluster; the channel cipher and the file
 // fields, which never reach it, on SQLite only.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -498,6 +499,30 @@ TEST_P(ServeTest, AdministratorBreaksLocksWhileServing) {
   std::vector<std::string> contents;
   ASSERT_EQ(0, Error(Fetch(*alice, {d[0]}, {0}, &contents)));
   EXPECT_EQ((std::vector<std::string>{"bob's"}), contents);
+}
+
+// Log rotation: the log is moved away, SIGHUP opens a new one under the
+// same name, and the server serves on.
+TEST_F(ServeWireTest, HangUpReopensTheLogFile) {
+  const std::string log = env_.Path("serve.log");
+  StartServer({"--log", log});
+  ASSERT_TRUE(Client());
+  ASSERT_EQ(0, rename(log.c_str(), (log + ".1").c_str()));
+  ASSERT_EQ(0, kill(server_->pid(), SIGHUP));
+  for (int i = 0; i < 3000 && test::ReadFile(log).find("log reopened") == std::string::npos; ++i) {
+    usleep(10000);
+  }
+  EXPECT_NE(std::string::npos, test::ReadFile(log).find("log reopened on signal 1"));
+  auto bob = Client("bob", "hunter2");
+  EXPECT_FALSE(Root(*bob).empty());
+  EXPECT_EQ(0, server_->Stop());
+  server_.reset();
+  const std::string before = test::ReadFile(log + ".1");
+  const std::string after = test::ReadFile(log);
+  EXPECT_NE(std::string::npos, before.find("user=alice")) << before;
+  EXPECT_EQ(std::string::npos, before.find("user=bob")) << before;
+  EXPECT_NE(std::string::npos, after.find("user=bob")) << after;
+  EXPECT_NE(std::string::npos, after.find("stopped on signal 15")) << after;
 }
 
 TEST_P(ServeTest, ClientCutOffInTheMiddleOfAnUploadStoresNothing) {
