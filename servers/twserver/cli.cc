@@ -1,8 +1,11 @@
 #include "servers/twserver/cli.h"
 
+#include <fcntl.h>
+#include <pwd.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <functional>
@@ -21,12 +24,18 @@
 #include "servers/twserver/repository.h"
 #include "servers/twserver/serve.h"
 #include "servers/twserver/storage.h"
+#include "servers/twserver/storage_rules.h"
 
 namespace tw::twserver {
 
 namespace {
 
 constexpr const char* kProgram = "TWServer";
+
+// Administrative changes to locks and users, one line each, appended in the
+// repository's folder: shared by every server of a repository and kept
+// apart from the servers' own logs, which rotate.
+constexpr const char* kAdminLogFile = "admin.log";
 
 constexpr const char* kGeneralUsage =
     "Usage: TWServer <command> [options]\n"
@@ -37,22 +46,29 @@ constexpr const char* kGeneralUsage =
     "                                         create a repository\n"
     "  set    --data DIR root-name|selector|compression|lock-policy VALUE\n"
     "                                         change a setting\n"
-    "  user   add|remove --data DIR NAME      add (password from standard input) or\n"
-    "                                         remove a user\n"
+    "  user   add|passwd|remove --data DIR NAME\n"
+    "                                         add a user or change his password\n"
+    "                                         (from standard input), or remove him\n"
     "  user   list --data DIR                 list the users\n"
     "  show   --data DIR PATH                 print a Document's versions and locks\n"
+    "  locks  --data DIR [--user U] [PATH]    list held locks and deferred-lock queues\n"
+    "  unlock --data DIR --force PATH [--user U]\n"
+    "                                         break a Document's lock\n"
     "  serve  --data DIR [--listen ADDR] [--port N] [--log FILE] [limits]\n"
     "                                         serve clients\n"
     "  gc     --data DIR [--min-age SECONDS]  remove contents no version refers to\n"
+    "  verify --data DIR                      check every version's content\n"
     "  migrate --data DIR --to postgresql://...\n"
     "                                         move the metadata into PostgreSQL\n"
     "\n"
-    "\"TWServer <command> --help\" describes a command.\n";
+    "\"TWServer <command> --help\" describes a command; \"TWServer --version\"\n"
+    "tells the version.\n";
 
 struct Command {
   const char* name;
   std::set<std::string> options;  // without "--"; "data" is required by all
   const char* usage;
+  std::set<std::string> flags = {};  // options without a value
 };
 
 const Command kCommands[] = {
@@ -85,11 +101,15 @@ const Command kCommands[] = {
     {"user",
      {"data"},
      "Usage: TWServer user add --data DIR NAME\n"
+     "       TWServer user passwd --data DIR NAME\n"
      "       TWServer user remove --data DIR NAME\n"
      "       TWServer user list --data DIR\n"
      "\n"
      "add reads the password as one line from standard input and stores only\n"
-     "its logon digest. remove also gives up the user's locks and places in\n"
+     "its logon digest; passwd replaces it the same way (on a terminal, without\n"
+     "echo and twice). Clients logged on stay; their next logon needs the new\n"
+     "password. add, passwd and remove are appended to admin.log in DIR. remove also gives up the "
+     "user's locks and places in\n"
      "deferred-lock queues. list prints one user name per line.\n"},
     {"show",
      {"data"},
@@ -98,6 +118,26 @@ const Command kCommands[] = {
      "Prints the versions (newest first) and the locks of a Document. PATH is a\n"
      "Production path followed by the Document's name, joined with backslashes;\n"
      "its first element is empty or the root's name: \\Games\\Level1\\map.dat\n"},
+    {"locks",
+     {"data", "user"},
+     "Usage: TWServer locks --data DIR [--user U] [PATH]\n"
+     "\n"
+     "Lists every held lock and every place in a deferred-lock queue, one per\n"
+     "line: the Document's path, the user, the lock type and whether it is held\n"
+     "or waits (with its rank in the queue). PATH (as for show) limits the list\n"
+     "to one Document or to the Documents below a Production; --user U to the\n"
+     "locks and places of one user.\n"},
+    {"unlock",
+     {"data", "user"},
+     "Usage: TWServer unlock --data DIR --force PATH [--user U]\n"
+     "\n"
+     "Breaks the held locks of the Document PATH (as for show), or only user\n"
+     "U's. The first waiters of its deferred-lock queue are then granted their\n"
+     "locks as when the holder releases them. The holder's next check-in of\n"
+     "the Document is refused. Places in the queue stay. --force is required.\n"
+     "Works while servers serve the repository; each break is appended to\n"
+     "admin.log in DIR.\n",
+     {"force"}},
     {"serve",
      {"data", "listen", "port", "log", "max-connections", "logon-timeout", "idle-timeout",
       "prelogon-message-limit", "message-memory", "upload-limit", "disk-reserve", "max-items",
@@ -105,8 +145,9 @@ const Command kCommands[] = {
       "max-unauthenticated-per-address", "read-budget"},
      "Usage: TWServer serve --data DIR [--listen ADDR] [--port N] [--log FILE] [limits]\n"
      "\n"
-     "Serves clients from the repository in DIR until SIGTERM or SIGINT. The\n"
-     "first line printed is \"listening on ADDR:PORT\".\n"
+     "Serves clients from the repository in DIR until SIGTERM or SIGINT; SIGHUP\n"
+     "reopens the --log file (after log rotation moved it away). The first line\n"
+     "printed is \"listening on ADDR:PORT\".\n"
      "  --listen ADDR   address to listen on (default 127.0.0.1; 0.0.0.0 for all)\n"
      "  --port N        TCP port (default 4900; 0 picks a free one)\n"
      "  --log FILE      append the log there instead of standard error: one line\n"
@@ -159,6 +200,15 @@ const Command kCommands[] = {
      "Contents changed less than --min-age seconds ago (default 3600) stay, so\n"
      "a server may keep serving meanwhile: an upload under way never loses its\n"
      "content.\n"},
+    {"verify",
+     {"data"},
+     "Usage: TWServer verify --data DIR\n"
+     "\n"
+     "Reads every content a version of the repository in DIR refers to and\n"
+     "checks that it is in the content store with its size and digest. Lists\n"
+     "each version whose content is missing or damaged (Document path,\n"
+     "version, digest, what is wrong) and exits 1 then; 0 when all are sound.\n"
+     "Safe while servers serve the repository.\n"},
     {"migrate",
      {"data", "to"},
      "Usage: TWServer migrate --data DIR --to postgresql://...\n"
@@ -206,7 +256,7 @@ struct Arguments {
 // `allowed`), "--help", and positionals ("--" ends the options). False with
 // `error` on a usage error.
 bool ParseArguments(const std::vector<std::string>& args, const std::set<std::string>& allowed,
-                    Arguments* parsed, std::string* error) {
+                    const std::set<std::string>& flags, Arguments* parsed, std::string* error) {
   bool options_done = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -228,6 +278,14 @@ bool ParseArguments(const std::vector<std::string>& args, const std::set<std::st
     }
     std::string name = arg.substr(2);
     std::string value;
+    if (flags.count(name) != 0) {
+      if (parsed->options.count(name) != 0) {
+        *error = "option --" + name + " given twice";
+        return false;
+      }
+      parsed->options[name] = "";
+      continue;
+    }
     const size_t eq = name.find('=');
     if (eq != std::string::npos) {
       value = name.substr(eq + 1);
@@ -252,15 +310,21 @@ bool ParseArguments(const std::vector<std::string>& args, const std::set<std::st
   return true;
 }
 
-// Reads one line, without echo when standard input is a terminal.
-bool ReadPassword(std::istream& in, std::ostream& err, std::string* password) {
-  const bool terminal = &in == &std::cin && isatty(STDIN_FILENO) == 1;
+bool InputIsTerminal(const std::istream& in) {
+  return &in == &std::cin && isatty(STDIN_FILENO) == 1;
+}
+
+// Reads one line, without echo and after `prompt` when standard input is a
+// terminal.
+bool ReadPassword(std::istream& in, std::ostream& err, std::string* password,
+                  const char* prompt = "Password: ") {
+  const bool terminal = InputIsTerminal(in);
   termios saved{};
   if (terminal && tcgetattr(STDIN_FILENO, &saved) == 0) {
     termios quiet = saved;
     quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
-    err << "Password: " << std::flush;
+    err << prompt << std::flush;
   }
   const bool got = static_cast<bool>(std::getline(in, *password));
   if (terminal) {
@@ -285,13 +349,17 @@ class Runner {
       out_ << kGeneralUsage;
       return kExitOk;
     }
+    if (name == "--version") {
+      out_ << kProgram << " (Veltrane) " << TW_VERSION << "\n";
+      return kExitOk;
+    }
     for (const Command& command : kCommands) {
       if (name != command.name) continue;
       command_ = &command;
       Arguments parsed;
       std::string error;
       if (!ParseArguments(std::vector<std::string>(args.begin() + 1, args.end()), command.options,
-                          &parsed, &error)) {
+                          command.flags, &parsed, &error)) {
         return Usage(error);
       }
       if (parsed.help) {
@@ -306,7 +374,10 @@ class Runner {
       if (name == "set") return Set(parsed);
       if (name == "user") return User(parsed);
       if (name == "show") return Show(parsed);
+      if (name == "locks") return Locks(parsed);
+      if (name == "unlock") return Unlock(parsed);
       if (name == "gc") return Collect(parsed);
+      if (name == "verify") return Verify(parsed);
       if (name == "migrate") return Migrate(parsed);
       return Serve(parsed);
     }
@@ -337,6 +408,57 @@ class Runner {
     std::unique_ptr<Storage> storage = OpenRepository(dir_, nullptr, &result, &error);
     if (!storage) Fail(error);
     return storage;
+  }
+
+  // Finds the Document at `path`; false after telling why not.
+  bool FindDocument(Storage& storage, const std::string& path, std::string* id) {
+    switch (storage.FindDocument(path, id)) {
+      case kOk:
+        return true;
+      case kInvalidPath:
+        Fail("invalid Production path in " + Printable(path));
+        return false;
+      case kPathNotFound:
+        Fail("no Production for " + Printable(path));
+        return false;
+      case kInvalidDocumentName:
+        Fail("invalid Document name in " + Printable(path));
+        return false;
+      case kUnknownId:
+        Fail("no Document " + Printable(path));
+        return false;
+      default:
+        StorageFailed(storage);
+        return false;
+    }
+  }
+
+  // False after telling so when `name` is no user of the repository.
+  bool KnownUser(Storage& storage, const std::string& name) {
+    std::vector<std::string> names;
+    if (storage.ListUsers(&names) != kOk) {
+      StorageFailed(storage);
+      return false;
+    }
+    if (std::find(names.begin(), names.end(), name) != names.end()) return true;
+    Fail("no user " + Printable(name));
+    return false;
+  }
+
+  // Appends `text` to the repository's administration log, naming the
+  // system user who ran the command. A log that cannot be written is told,
+  // but the change stands.
+  void AdminLog(const std::string& text) {
+    std::string who = std::to_string(geteuid());
+    if (const passwd* entry = getpwuid(geteuid())) who = entry->pw_name;
+    const std::string line = LogStamp() + " " + text + " (by " + Printable(who) + ")\n";
+    const std::string path = dir_ + "/" + kAdminLogFile;
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    // One write of an O_APPEND file keeps lines of several commands whole.
+    if (fd < 0 || write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+      err_ << kProgram << ": cannot append to " << path << "\n";
+    }
+    if (fd >= 0) close(fd);
   }
 
   int StorageFailed(Storage& storage) { return Fail("storage failure: " + storage.FailureText()); }
@@ -379,7 +501,7 @@ class Runner {
   }
 
   int User(const Arguments& args) {
-    if (args.positionals.empty()) return Usage("user needs add, remove or list");
+    if (args.positionals.empty()) return Usage("user needs add, passwd, remove or list");
     const std::string& action = args.positionals[0];
     if (action == "list") {
       if (args.positionals.size() != 1) return Usage("user list takes no name");
@@ -390,7 +512,9 @@ class Runner {
       for (const auto& name : names) out_ << Printable(name) << "\n";
       return kExitOk;
     }
-    if (action != "add" && action != "remove") return Usage("unknown user action " + action);
+    if (action != "add" && action != "remove" && action != "passwd") {
+      return Usage("unknown user action " + action);
+    }
     if (args.positionals.size() != 2) return Usage("user " + action + " needs one user name");
     const std::string& name = args.positionals[1];
     if (!IsValidUserName(name)) return Usage("invalid user name");
@@ -401,16 +525,45 @@ class Runner {
       result = storage->RemoveUser(name);
       if (result == kNoSuchUser) return Fail("no user " + Printable(name));
     } else {
-      std::string password;
-      if (!ReadPassword(in_, err_, &password)) return Fail("no password on standard input");
-      if (password.empty()) return Fail("the password is empty");
-      const std::string digest = LogonDigest(name, password);
-      CRLDATcrypto::Wipe(&password);
-      result = storage->AddUser(name, digest);
+      std::string digest;
+      if (!ReadNewPassword(name, action == "passwd", &digest)) return kExitFailure;
+      result =
+          action == "add" ? storage->AddUser(name, digest) : storage->SetUserDigest(name, digest);
       if (result == kUserExists) return Fail("user " + Printable(name) + " exists already");
+      if (result == kNoSuchUser) return Fail("no user " + Printable(name));
     }
     if (result != kOk) return StorageFailed(*storage);
+    AdminLog("user " + action + " " + Printable(name));
     return kExitOk;
+  }
+
+  // Reads a password for `name` and gives its logon digest; on a terminal
+  // a new one (`twice`) is asked for again and must match. False after
+  // telling why not.
+  bool ReadNewPassword(const std::string& name, bool twice, std::string* digest) {
+    std::string password;
+    const bool terminal = InputIsTerminal(in_);
+    if (!ReadPassword(in_, err_, &password, twice ? "New password: " : "Password: ")) {
+      Fail("no password on standard input");
+      return false;
+    }
+    if (password.empty()) {
+      Fail("the password is empty");
+      return false;
+    }
+    if (twice && terminal) {
+      std::string again;
+      const bool same = ReadPassword(in_, err_, &again, "Again: ") && again == password;
+      CRLDATcrypto::Wipe(&again);
+      if (!same) {
+        CRLDATcrypto::Wipe(&password);
+        Fail("the passwords differ");
+        return false;
+      }
+    }
+    *digest = LogonDigest(name, password);
+    CRLDATcrypto::Wipe(&password);
+    return true;
   }
 
   int Show(const Arguments& args) {
@@ -419,21 +572,7 @@ class Runner {
     std::unique_ptr<Storage> storage = Open();
     if (!storage) return kExitFailure;
     std::string id;
-    int result = storage->FindDocument(path, &id);
-    switch (result) {
-      case kOk:
-        break;
-      case kInvalidPath:
-        return Fail("invalid Production path in " + Printable(path));
-      case kPathNotFound:
-        return Fail("no Production for " + Printable(path));
-      case kInvalidDocumentName:
-        return Fail("invalid Document name in " + Printable(path));
-      case kUnknownId:
-        return Fail("no Document " + Printable(path));
-      default:
-        return StorageFailed(*storage);
-    }
+    if (!FindDocument(*storage, path, &id)) return kExitFailure;
     std::vector<VersionInfo> versions;
     std::vector<LockEntry> locks;
     if (storage->ListVersions(id, &versions) != kOk || storage->ListLocks(id, &locks) != kOk) {
@@ -459,6 +598,106 @@ class Runner {
       }
       out_ << "\n";
     }
+    return kExitOk;
+  }
+
+  int Locks(const Arguments& args) {
+    if (args.positionals.size() > 1) return Usage("locks takes at most one path");
+    std::string user;
+    auto found = args.options.find("user");
+    if (found != args.options.end()) {
+      if (!IsValidUserName(found->second)) return Usage("invalid user name");
+      user = found->second;
+    }
+    std::unique_ptr<Storage> storage = Open();
+    if (!storage) return kExitFailure;
+    if (!user.empty() && !KnownUser(*storage, user)) return kExitFailure;
+    std::string scope;
+    if (!args.positionals.empty()) {
+      scope = args.positionals[0];
+      std::string id;
+      // A Production's path, else a Document's.
+      if (storage->LookupProduction(scope, &id) != kOk && !FindDocument(*storage, scope, &id)) {
+        return kExitFailure;
+      }
+    }
+    std::vector<DocumentLocks> documents;
+    if (storage->ListAllLocks(&documents) != kOk) return StorageFailed(*storage);
+    std::sort(
+        documents.begin(), documents.end(),
+        [](const DocumentLocks& a, const DocumentLocks& b) { return a.full_path < b.full_path; });
+    std::vector<std::vector<std::string>> rows{{"Document", "User", "Lock", "State"}};
+    for (const DocumentLocks& document : documents) {
+      if (!PathWithin(document.full_path, scope)) continue;
+      for (const LockEntry& lock : document.locks) {
+        if (!user.empty() && lock.user != user) continue;
+        rows.push_back({Printable(document.full_path), Printable(lock.user),
+                        lock.exclusive ? "exclusive" : "shared",
+                        lock.deferred ? "waits, rank " + std::to_string(lock.rank) : "held"});
+      }
+    }
+    if (rows.size() == 1) {
+      out_ << "No locks.\n";
+      return kExitOk;
+    }
+    PrintTable(rows);
+    return kExitOk;
+  }
+
+  // Prints `rows` (the first one the heading) in columns two spaces apart.
+  void PrintTable(const std::vector<std::vector<std::string>>& rows) {
+    std::vector<size_t> widths;
+    for (const auto& row : rows) {
+      widths.resize(std::max(widths.size(), row.size()));
+      for (size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
+    }
+    for (const auto& row : rows) {
+      std::string line;
+      for (size_t i = 0; i < row.size(); ++i) {
+        line += row[i];
+        if (i + 1 < row.size()) line += std::string(widths[i] - row[i].size() + 2, ' ');
+      }
+      out_ << line << "\n";
+    }
+  }
+
+  int Unlock(const Arguments& args) {
+    if (args.positionals.size() != 1) return Usage("unlock needs one Document path");
+    if (args.options.count("force") == 0) {
+      return Usage("unlock breaks a lock another user holds: give --force");
+    }
+    const std::string& path = args.positionals[0];
+    std::string user;
+    auto found = args.options.find("user");
+    if (found != args.options.end()) {
+      if (!IsValidUserName(found->second)) return Usage("invalid user name");
+      user = found->second;
+    }
+    std::unique_ptr<Storage> storage = Open();
+    if (!storage) return kExitFailure;
+    std::string id;
+    if (!FindDocument(*storage, path, &id)) return kExitFailure;
+    std::vector<LockEntry> broken;
+    std::vector<LockEntry> granted;
+    const int result = storage->BreakLocks(id, user, &broken, &granted);
+    if (result == kNotCheckedOut) {
+      return Fail((user.empty() ? std::string("nobody") : Printable(user)) + " holds a lock of " +
+                  Printable(path));
+    }
+    if (result == kUnknownId) return Fail("no Document " + Printable(path));
+    if (result != kOk) return StorageFailed(*storage);
+    std::string text = "unlock " + Printable(path) + " (" + id + "): broke";
+    for (const LockEntry& lock : broken) {
+      text += " " + Printable(lock.user) + " (" + (lock.exclusive ? "exclusive" : "shared") + ")";
+    }
+    if (!granted.empty()) {
+      text += "; granted";
+      for (const LockEntry& lock : granted) {
+        text += " " + Printable(lock.user) + " (" + (lock.exclusive ? "exclusive" : "shared") + ")";
+      }
+    }
+    AdminLog(text);
+    out_ << text << "\n";
     return kExitOk;
   }
 
@@ -562,6 +801,38 @@ class Runner {
     out_ << "Removed " << report.removed << " of " << report.examined << " contents old enough ("
          << report.bytes << " bytes), " << report.temporaries << " stale temporary files and "
          << report.abandoned << " files of abandoned uploads\n";
+    return kExitOk;
+  }
+
+  int Verify(const Arguments& args) {
+    if (!args.positionals.empty()) return Usage("unexpected argument " + args.positionals[0]);
+    std::unique_ptr<Storage> storage = Open();
+    if (!storage) return kExitFailure;
+    std::vector<VersionContent> versions;
+    if (storage->ListVersionContents(&versions) != kOk) return StorageFailed(*storage);
+    // Each content is read once, however many versions hold it.
+    std::map<std::string, std::string> problems;  // digest and size -> problem, "" when sound
+    std::vector<std::vector<std::string>> bad{{"Document", "Version", "Content", "Problem"}};
+    for (const VersionContent& v : versions) {
+      const std::string key = v.content.sha256 + " " + std::to_string(v.content.size);
+      auto known = problems.find(key);
+      if (known == problems.end()) {
+        std::string problem;
+        if (storage->Contents().Check(v.content, &problem)) problem.clear();
+        known = problems.emplace(key, problem).first;
+      }
+      if (known->second.empty()) continue;
+      bad.push_back({Printable(v.full_path), std::to_string(v.version), Printable(v.content.sha256),
+                     Printable(known->second)});
+    }
+    if (bad.size() > 1) {
+      PrintTable(bad);
+      err_ << kProgram << ": " << bad.size() - 1 << " of " << versions.size()
+           << " versions have a missing or damaged content\n";
+      return kExitFailure;
+    }
+    out_ << "Checked " << versions.size() << " versions and " << problems.size()
+         << " contents: all present and sound\n";
     return kExitOk;
   }
 

@@ -4,6 +4,9 @@
 //   user   add, remove or list users
 //   show   print a Document's versions and locks
 //   serve  run the server
+//   locks  list locks and deferred-lock queues
+//   unlock break a lock
+//   verify check every version's content
 // Messages go to the error stream; listings to the output stream. Exit codes:
 // 0 success, 1 failure, 2 usage error. "--help" after a command (or alone)
 // prints its usage to the output stream and exits 0.

@@ -226,6 +226,50 @@ bool ContentStore::Put(std::string_view bytes, ContentRef* ref, std::string* err
   return true;
 }
 
+namespace {
+
+// Reads the file at `path` through: its digest and size in `found`. `block`
+// is grown to the largest file read, at most kReadBlockBytes: small files
+// (the usual) cost no large buffer. Stops early, as a failure, when `stop`
+// (may be null) turns true.
+bool ReadThrough(const std::string& path, std::vector<char>* block, const std::atomic<bool>* stop,
+                 ContentRef* found, std::string* error) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) {
+    *error = ErrnoText("cannot open", path, errno);
+    return false;
+  }
+  struct stat st;
+  const size_t want = fstat(fd, &st) == 0 && st.st_size >= 0
+                          ? static_cast<size_t>(std::min<off_t>(st.st_size + 1, kReadBlockBytes))
+                          : kReadBlockBytes;
+  if (block->size() < want) block->resize(want);
+  CryptoPP::SHA256 hash;
+  uint64_t size = 0;
+  for (;;) {
+    if (stop != nullptr && stop->load()) {
+      close(fd);
+      *error = "stopped while reading " + path;
+      return false;
+    }
+    const ssize_t n = read(fd, block->data(), block->size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *error = ErrnoText("cannot read", path, errno);
+      close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    hash.Update(reinterpret_cast<const CryptoPP::byte*>(block->data()), static_cast<size_t>(n));
+    size += static_cast<uint64_t>(n);
+  }
+  close(fd);
+  *found = ContentRef{LowerHexDigest(&hash), size};
+  return true;
+}
+
+}  // namespace
+
 bool ContentStore::AdoptAll(const std::vector<std::string>& paths, std::vector<ContentRef>* refs,
                             std::string* error, const std::atomic<bool>* stop) const {
   // Up to this many files are synced one by one; more with one sync of the
@@ -236,37 +280,7 @@ bool ContentStore::AdoptAll(const std::vector<std::string>& paths, std::vector<C
   // (the usual) cost no large buffer.
   std::vector<char> block;
   for (size_t i = 0; i < paths.size(); ++i) {
-    const int fd = open(paths[i].c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) {
-      *error = ErrnoText("cannot open", paths[i], errno);
-      return false;
-    }
-    struct stat st;
-    const size_t want = fstat(fd, &st) == 0 && st.st_size >= 0
-                            ? static_cast<size_t>(std::min<off_t>(st.st_size + 1, kReadBlockBytes))
-                            : kReadBlockBytes;
-    if (block.size() < want) block.resize(want);
-    CryptoPP::SHA256 hash;
-    uint64_t size = 0;
-    for (;;) {
-      if (stop != nullptr && stop->load()) {
-        close(fd);
-        *error = "stopped while reading " + paths[i];
-        return false;
-      }
-      const ssize_t n = read(fd, block.data(), block.size());
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        *error = ErrnoText("cannot read", paths[i], errno);
-        close(fd);
-        return false;
-      }
-      if (n == 0) break;
-      hash.Update(reinterpret_cast<const CryptoPP::byte*>(block.data()), static_cast<size_t>(n));
-      size += static_cast<uint64_t>(n);
-    }
-    close(fd);
-    found[i] = ContentRef{LowerHexDigest(&hash), size};
+    if (!ReadThrough(paths[i], &block, stop, &found[i], error)) return false;
   }
   // A content stored before only gets a fresh time: collection leaves young
   // contents alone, and this one is about to be referred to. Should
@@ -394,6 +408,35 @@ bool ContentStore::Contains(const ContentRef& ref) const {
   struct stat st;
   return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
          static_cast<uint64_t>(st.st_size) == ref.size;
+}
+
+bool ContentStore::Check(const ContentRef& ref, std::string* problem) const {
+  const std::string path = PathOf(ref.sha256);
+  if (path.empty()) {
+    *problem = "not a digest";
+    return false;
+  }
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) {
+    *problem = errno == ENOENT ? "missing" : ErrnoText("cannot read", path, errno);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *problem = "not a plain file";
+    return false;
+  }
+  std::vector<char> block;
+  ContentRef found;
+  if (!ReadThrough(path, &block, nullptr, &found, problem)) return false;
+  if (found.size != ref.size) {
+    *problem = std::to_string(found.size) + " bytes instead of " + std::to_string(ref.size);
+    return false;
+  }
+  if (found.sha256 != ref.sha256) {
+    *problem = "its bytes have the digest " + found.sha256;
+    return false;
+  }
+  return true;
 }
 
 int ContentStore::RemoveStaleTemporaries(int64_t age_seconds) const {

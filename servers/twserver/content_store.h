@@ -160,6 +160,10 @@ class ContentStore {
 
   // True when the content exists with the size `ref` gives.
   bool Contains(const ContentRef& ref) const;
+  // Reads the content through: true when its file holds `ref.size` bytes
+  // whose digest is `ref.sha256`; else false with `problem` saying what is
+  // wrong ("missing", another size or digest, a read failure).
+  bool Check(const ContentRef& ref, std::string* problem) const;
 
   // Removes temporary files last changed more than `age_seconds` ago: the
   // leftovers of writers that died with their process. Younger ones may

@@ -1109,6 +1109,15 @@ int PostgresStorage::AddUser(const std::string& name, const std::string& digest)
   });
 }
 
+int PostgresStorage::SetUserDigest(const std::string& name, const std::string& digest) {
+  if (!IsDigestText(digest)) return kInvalidValue;
+  return Transact(Mode::kWrite, [&]() -> int {
+    Query q(this, "UPDATE users SET digest = $2 WHERE name = $1");
+    q.Bind(1, name).Bind(2, StoredDigest(digest)).Run();
+    return q.Changes() == 0 ? kNoSuchUser : kOk;
+  });
+}
+
 int PostgresStorage::RemoveUser(const std::string& name) {
   return Transact(Mode::kWrite, [&]() -> int {
     {
@@ -1571,6 +1580,96 @@ int PostgresStorage::ReleaseLocks(const std::string& user, const std::vector<std
       LeaveQueue(doc.seq, user);
       ServeQueue(doc.seq);
     }
+    return kOk;
+  });
+}
+
+// ------------------------------------------------------------ administration
+
+int PostgresStorage::ListAllLocks(std::vector<DocumentLocks>* out) {
+  return Transact(Mode::kRead, [&]() -> int {
+    out->clear();
+    std::vector<Document> documents;
+    {
+      Query q(this,
+              "SELECT seq, id, production, name FROM documents WHERE seq IN "
+              "(SELECT document FROM locks UNION SELECT document FROM lock_queue) ORDER BY seq");
+      while (q.Step()) {
+        Document doc;
+        doc.seq = q.Int(0);
+        doc.id = q.Text(1);
+        doc.production = q.Int(2);
+        doc.name = q.Text(3);
+        documents.push_back(std::move(doc));
+      }
+    }
+    ProductionTree tree = Tree();
+    for (const Document& doc : documents) {
+      DocumentLocks entry;
+      entry.document_id = doc.id;
+      if (tree.FullPath(doc.production, doc.name, &entry.full_path, nullptr) != kOk) {
+        NoteFailure("the Productions above Document " + doc.id + " do not lead to the root");
+        return kStorageFailure;
+      }
+      ListLocksLocked(doc.seq, &entry.locks);
+      out->push_back(std::move(entry));
+    }
+    return kOk;
+  });
+}
+
+int PostgresStorage::ListVersionContents(std::vector<VersionContent>* out) {
+  return Transact(Mode::kRead, [&]() -> int {
+    out->clear();
+    struct Row {
+      int64_t production;
+      std::string name;
+      VersionContent version;
+    };
+    std::vector<Row> rows;
+    {
+      Query q(this,
+              "SELECT d.production, d.name, v.version, v.content, v.size FROM versions v "
+              "JOIN documents d ON d.seq = v.document ORDER BY d.seq, v.version");
+      while (q.Step()) {
+        rows.push_back(Row{q.Int(0), q.Text(1),
+                           VersionContent{std::string(), static_cast<int>(q.Int(2)),
+                                          ContentRef{q.Text(3), static_cast<uint64_t>(q.Int(4))}}});
+      }
+    }
+    ProductionTree tree = Tree();
+    for (Row& row : rows) {
+      if (tree.FullPath(row.production, row.name, &row.version.full_path, nullptr) != kOk) {
+        NoteFailure("the Productions above Document " + row.name + " do not lead to the root");
+        return kStorageFailure;
+      }
+      out->push_back(std::move(row.version));
+    }
+    return kOk;
+  });
+}
+
+int PostgresStorage::BreakLocks(const std::string& document_id, const std::string& user,
+                                std::vector<LockEntry>* broken, std::vector<LockEntry>* granted) {
+  return Transact(Mode::kWrite, [&]() -> int {
+    broken->clear();
+    granted->clear();
+    Document doc;
+    if (!LoadDocument(document_id, &doc)) return kUnknownId;
+    std::vector<LockEntry> before;
+    ListLocksLocked(doc.seq, &before);
+    *broken = LocksToBreak(before, user);
+    if (broken->empty()) return kNotCheckedOut;
+    for (const LockEntry& lock : *broken) {
+      Query(this, "DELETE FROM locks WHERE document = $1 AND user_name = $2")
+          .Bind(1, doc.seq)
+          .Bind(2, lock.user)
+          .Run();
+    }
+    ServeQueue(doc.seq);
+    std::vector<LockEntry> after;
+    ListLocksLocked(doc.seq, &after);
+    *granted = GrantedFromQueue(before, after);
     return kOk;
   });
 }

@@ -116,6 +116,7 @@ class PostgresStorage final : public Storage {
   int SetSetting(const std::string& key, const std::string& value) override;
 
   int AddUser(const std::string& name, const std::string& digest) override;
+  int SetUserDigest(const std::string& name, const std::string& digest) override;
   int RemoveUser(const std::string& name) override;
   int ListUsers(std::vector<std::string>* names) override;
   int CheckLogon(const std::string& name, const std::string& digest) override;
@@ -150,6 +151,10 @@ class PostgresStorage final : public Storage {
   int ReleaseLocks(const std::string& user, const std::vector<std::string>& ids,
                    LockFailure* failure) override;
 
+  int ListAllLocks(std::vector<DocumentLocks>* out) override;
+  int ListVersionContents(std::vector<VersionContent>* out) override;
+  int BreakLocks(const std::string& document_id, const std::string& user,
+                 std::vector<LockEntry>* broken, std::vector<LockEntry>* granted) override;
   int CheckConsistency(std::vector<std::string>* problems) override;
   int ReferencedContents(std::unordered_set<std::string>* out) override;
   int RemoveUnreferenced(const std::vector<std::string>& digests,

@@ -40,29 +40,77 @@ constexpr int kListenBacklog = 128;
 // dropped (each is logged).
 constexpr int kMaxBrokenReads = 16;
 
-// Lines of the server's log, whole and in order, from every thread.
+}  // namespace
+
+std::string LogStamp() {
+  const auto now = std::chrono::system_clock::now();
+  const time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const int millis = static_cast<int>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
+  tm utc{};
+  gmtime_r(&seconds, &utc);
+  char stamp[64];
+  std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
+                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, millis);
+  return stamp;
+}
+
+namespace {
+
+// Lines of the server's log, whole and in order, from every thread: to a
+// file, which Reopen opens anew after an administrator moved it away, or to
+// the error stream.
 class ServerLog {
  public:
-  explicit ServerLog(std::ostream& stream) : stream_(stream) {}
+  // Appends to the file `path` (empty: writes to `err`). False with `error`
+  // when the file cannot be opened.
+  bool Open(const std::string& path, std::ostream& err, std::string* error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    path_ = path;
+    stream_ = &err;
+    if (path.empty()) return true;
+    file_.open(path, std::ios::app);
+    if (!file_) {
+      *error = "cannot open the log file " + path;
+      return false;
+    }
+    stream_ = &file_;
+    return true;
+  }
 
   void Line(const std::string& text) {
-    const auto now = std::chrono::system_clock::now();
-    const time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const int millis = static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
-        1000);
-    tm utc{};
-    gmtime_r(&seconds, &utc);
-    char stamp[64];
-    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
-                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, millis);
+    const std::string stamp = LogStamp();
     std::lock_guard<std::mutex> lock(mutex_);
-    stream_ << stamp << " " << text << "\n" << std::flush;
+    *stream_ << stamp << " " << text << "\n" << std::flush;
+  }
+
+  // Opens the log file again under its name, so that a rotated log goes on
+  // in a new file; the old one stays in use when that fails, and the line
+  // telling so goes there.
+  void Reopen() {
+    std::string outcome;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (path_.empty()) {
+        outcome = "no log file to reopen (the log goes to standard error)";
+      } else {
+        std::ofstream fresh(path_, std::ios::app);
+        if (fresh) {
+          file_ = std::move(fresh);
+          outcome = "log reopened";
+        } else {
+          outcome = "cannot reopen the log file " + path_ + "; the log goes on in the old one";
+        }
+      }
+    }
+    Line(outcome + " on signal " + std::to_string(SIGHUP));
   }
 
  private:
   std::mutex mutex_;
-  std::ostream& stream_;  // guarded by mutex_
+  std::string path_;                // guarded by mutex_
+  std::ofstream file_;              // guarded by mutex_
+  std::ostream* stream_ = nullptr;  // guarded by mutex_: file_ or the error stream
 };
 
 // One client connection and the thread that serves it.
@@ -608,13 +656,15 @@ size_t DefaultMaxConnections() {
 
 static int ServeUntilStopped(const ServeOptions& options, Storage& storage, std::ostream& out,
                              std::ostream& err, std::string* error) {
-  // The stop signals are taken by one thread with sigwait; every other
-  // thread, started after this, has them blocked. A vanished peer must not
-  // kill the process (sockets send with MSG_NOSIGNAL; the log may be a pipe).
+  // The stop signals and SIGHUP (reopen the log) are taken by one thread
+  // with sigwait; every other thread, started after this, has them blocked.
+  // A vanished peer must not kill the process (sockets send with
+  // MSG_NOSIGNAL; the log may be a pipe).
   sigset_t stop_signals;
   sigemptyset(&stop_signals);
   sigaddset(&stop_signals, SIGTERM);
   sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
@@ -636,15 +686,8 @@ static int ServeUntilStopped(const ServeOptions& options, Storage& storage, std:
   }
   setenv("TMPDIR", temp.c_str(), 1);
 
-  std::ofstream log_file;
-  if (!options.log_file.empty()) {
-    log_file.open(options.log_file, std::ios::app);
-    if (!log_file) {
-      *error = "cannot open the log file " + options.log_file;
-      return 1;
-    }
-  }
-  ServerLog log(options.log_file.empty() ? err : log_file);
+  ServerLog log;
+  if (!log.Open(options.log_file, err, error)) return 1;
 
   const NetAddress address = CreateAddress(options.listen_address, options.port);
   std::unique_ptr<CIOSocket> listener = CreateSocket();
@@ -665,7 +708,13 @@ static int ServeUntilStopped(const ServeOptions& options, Storage& storage, std:
   std::atomic<int> stop_signal{0};
   std::thread signals([&] {
     int signal_number = 0;
-    if (sigwait(&stop_signals, &signal_number) == 0) stop_signal.store(signal_number);
+    while (sigwait(&stop_signals, &signal_number) == 0) {
+      if (signal_number != SIGHUP) {
+        stop_signal.store(signal_number);
+        break;
+      }
+      log.Reopen();
+    }
     server.Stop();
   });
   server.Run(listener.get());

@@ -83,6 +83,10 @@ struct ServeOptions {
 // A stalled reply (the client takes no bytes) ends its connection after this.
 constexpr int kSendStallSeconds = 120;
 
+// The current time as the log writes it in front of each line:
+// "2024-05-01 12:00:00.000Z" (UTC).
+std::string LogStamp();
+
 // Serves clients from `storage` until SIGTERM or SIGINT arrives. Once the
 // listener is up, prints "listening on ADDR:PORT" as the first line of
 // `out`. On a stop signal it closes the listener, interrupts the

@@ -171,6 +171,20 @@ struct LockEntry {
   int rank = 0;
 };
 
+// A Document with held locks or a deferred-lock queue, for administration.
+struct DocumentLocks {
+  std::string document_id;
+  std::string full_path;         // root's display name, Productions, name; joined with "\"
+  std::vector<LockEntry> locks;  // as ListLocks gives them
+};
+
+// Which content a version holds, for verification.
+struct VersionContent {
+  std::string full_path;  // as DocumentLocks::full_path
+  int version = 0;
+  ContentRef content;
+};
+
 struct LockRequest {
   std::string document_id;  // empty: skipped
   bool deferred = false;
@@ -226,6 +240,10 @@ class Storage {
   // than kMaxNameBytes, or a digest that is not 32 hex digits;
   // kUserExists.
   virtual int AddUser(const std::string& name, const std::string& digest) = 0;
+  // Replaces a user's digest (a new password). kInvalidValue for a digest
+  // that is not 32 hex digits; kNoSuchUser. Logged-on clients stay; their
+  // next logon needs the new password.
+  virtual int SetUserDigest(const std::string& name, const std::string& digest) = 0;
   // Removes a user, releasing his locks and queue places (the queues then
   // advance). kNoSuchUser.
   virtual int RemoveUser(const std::string& name) = 0;
@@ -322,6 +340,20 @@ class Storage {
   // skipped). kUnknownId (with `failure`) changes nothing.
   virtual int ReleaseLocks(const std::string& user, const std::vector<std::string>& ids,
                            LockFailure* failure) = 0;
+
+  // ---- administration
+  // Every Document that has a held lock or a queue entry, in no particular
+  // order.
+  virtual int ListAllLocks(std::vector<DocumentLocks>* out) = 0;
+  // Every version of every Document with its content, a Document's
+  // versions together and in order.
+  virtual int ListVersionContents(std::vector<VersionContent>* out) = 0;
+  // Breaks held locks of one Document: `user`'s, or every holder's when
+  // `user` is empty; then serves the queue as a release does. `broken` gets
+  // the locks that went, `granted` the queue entries granted. kUnknownId;
+  // kNotCheckedOut when there was no such lock (nothing changes).
+  virtual int BreakLocks(const std::string& document_id, const std::string& user,
+                         std::vector<LockEntry>* broken, std::vector<LockEntry>* granted) = 0;
 
   // ---- checks
   // Checks the database against the rules above (one root, versions

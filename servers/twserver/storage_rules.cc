@@ -57,6 +57,38 @@ void SplitDocumentPath(const std::string& path, std::string* folder, std::string
   *name = cut == std::string::npos ? path : path.substr(cut + 1);
 }
 
+std::vector<LockEntry> LocksToBreak(const std::vector<LockEntry>& locks, const std::string& user) {
+  std::vector<LockEntry> broken;
+  for (const LockEntry& lock : locks) {
+    if (!lock.deferred && (user.empty() || lock.user == user)) broken.push_back(lock);
+  }
+  return broken;
+}
+
+std::vector<LockEntry> GrantedFromQueue(const std::vector<LockEntry>& before,
+                                        const std::vector<LockEntry>& after) {
+  std::vector<LockEntry> granted;
+  for (const LockEntry& now : after) {
+    if (now.deferred) continue;
+    const bool waited = std::any_of(before.begin(), before.end(), [&](const LockEntry& was) {
+      return was.deferred && was.user == now.user;
+    });
+    if (waited) granted.push_back(now);
+  }
+  return granted;
+}
+
+bool PathWithin(const std::string& full_path, const std::string& scope) {
+  const std::vector<std::string> path = SplitPath(full_path);
+  const std::vector<std::string> within = SplitPath(scope);
+  // The first elements name the root, each in its own way.
+  if (within.size() > path.size()) return false;
+  for (size_t i = 1; i < within.size(); ++i) {
+    if (FoldName(within[i]) != FoldName(path[i])) return false;
+  }
+  return true;
+}
+
 std::string JoinFullPath(const std::vector<std::string>& leaf_first) {
   std::string path;
   for (auto it = leaf_first.rbegin(); it != leaf_first.rend(); ++it) {

@@ -35,6 +35,21 @@ int LockConflict(const Holders& holders, const std::string& user, bool exclusive
   return exclusive && others ? kSharedConflict : kOk;
 }
 
+// The held locks of `locks` (ListLocks's form) that breaking `user`'s lock
+// removes: that user's, or every holder's when `user` is empty.
+std::vector<LockEntry> LocksToBreak(const std::vector<LockEntry>& locks, const std::string& user);
+
+// The entries held in `after` that were queued in `before`: what serving a
+// queue granted.
+std::vector<LockEntry> GrantedFromQueue(const std::vector<LockEntry>& before,
+                                        const std::vector<LockEntry>& after);
+
+// True when the full path of a Document (root's display name first) lies
+// within `scope`, a Production or Document path as LookupProduction takes
+// it: its elements after the first begin the Document's, names compared
+// without regard to ASCII letter case.
+bool PathWithin(const std::string& full_path, const std::string& scope);
+
 // True for 32 hex digits in either letter case, the form of a logon digest.
 bool IsDigestText(const std::string& text);
 

@@ -29,6 +29,16 @@ struct Outcome {
 
 using test::Backend;
 
+// `text` with each run of spaces made one: a table's rows whatever the
+// widths of its columns.
+std::string Squeezed(const std::string& text) {
+  std::string squeezed;
+  for (const char c : text) {
+    if (c != ' ' || squeezed.empty() || squeezed.back() != ' ') squeezed += c;
+  }
+  return squeezed;
+}
+
 class CliTest : public ::testing::Test {
  protected:
   // Runs TWServer with `args`, `input` as its standard input, and collects
@@ -186,10 +196,27 @@ TEST_P(CliStorageTest, Users) {
   EXPECT_EQ(0, o.exit);
   EXPECT_EQ("alice\nbob\n", o.out);
 
+  // A new password replaces the old one at the next logon.
+  o = Run({"user", "passwd", "--data", repo_, "bob"}, "new pw\n");
+  EXPECT_EQ(0, o.exit) << o.err;
+  EXPECT_EQ(kOk, storage->CheckLogon("bob", LogonDigest("bob", "new pw")));
+  EXPECT_EQ(kLogonRefused, storage->CheckLogon("bob", LogonDigest("bob", "pw")));
+  EXPECT_EQ(kOk, storage->CheckLogon("alice", LogonDigest("alice", "secret")));
+  o = Run({"user", "passwd", "--data", repo_, "carol"}, "pw\n");
+  EXPECT_EQ(1, o.exit);
+  EXPECT_NE(std::string::npos, o.err.find("no user carol")) << o.err;
+  EXPECT_EQ(1, Run({"user", "passwd", "--data", repo_, "bob"}, "").exit);
+  EXPECT_EQ(1, Run({"user", "passwd", "--data", repo_, "bob"}, "\n").exit);
+  EXPECT_EQ(kOk, storage->CheckLogon("bob", LogonDigest("bob", "new pw")));
+  const std::string log = test::ReadFile(repo_ + "/admin.log");
+  EXPECT_NE(std::string::npos, log.find(" user passwd bob (by ")) << log;
+  EXPECT_EQ(std::string::npos, log.find("new pw"));
+
   EXPECT_EQ(0, Run({"user", "remove", "--data", repo_, "alice"}).exit);
   EXPECT_EQ(1, Run({"user", "remove", "--data", repo_, "alice"}).exit);
   EXPECT_EQ("bob\n", Run({"user", "list", "--data", repo_}).out);
   EXPECT_EQ(kLogonRefused, storage->CheckLogon("alice", LogonDigest("alice", "secret")));
+  EXPECT_EQ(1, Run({"user", "passwd", "--data", repo_, "alice"}, "back\n").exit);
 
   EXPECT_EQ(2, Run({"user", "rename", "--data", repo_, "bob"}).exit);
   EXPECT_EQ(2, Run({"user", "add", "--data", repo_}).exit);
@@ -235,6 +262,142 @@ TEST_P(CliStorageTest, ShowPrintsVersionsAndLocks) {
   EXPECT_EQ(2, Run({"show", "--data", repo_}).exit);
 }
 
+TEST_P(CliStorageTest, LocksListsHeldLocksAndQueuesByPathAndUser) {
+  Init();
+  EXPECT_EQ(0, Run({"user", "add", "--data", repo_, "alice"}, "secret\n").exit);
+  EXPECT_EQ(0, Run({"user", "add", "--data", repo_, "bob"}, "pw\n").exit);
+  EXPECT_EQ("No locks.\n", Run({"locks", "--data", repo_}).out);
+  {
+    auto storage = Open();
+    ProductionEntry root;
+    ASSERT_EQ(kOk, storage->GetRootProduction(&root));
+    // "Gamesx" begins like "Games" but lies outside it.
+    std::string games, art, gamesx;
+    ASSERT_EQ(kOk, storage->CreateProduction(root.id, "Games", &games));
+    ASSERT_EQ(kOk, storage->CreateProduction(root.id, "Art", &art));
+    ASSERT_EQ(kOk, storage->CreateProduction(root.id, "Gamesx", &gamesx));
+    ContentRef content;
+    std::string error;
+    ASSERT_TRUE(storage->Contents().Put("hello", &content, &error));
+    std::vector<StoredVersion> out;
+    size_t index = 0;
+    ASSERT_EQ(kOk, storage->AddDocuments("alice", "",
+                                         {{games, "map.dat", content},
+                                          {art, "logo.png", content},
+                                          {gamesx, "x.dat", content},
+                                          {games, "free.dat", content}},
+                                         &out, &index));
+    LockFailure failure;
+    ASSERT_EQ(kOk, storage->AcquireLocks("alice", {{out[0].document_id, false}}, kLockExclusive,
+                                         &failure));
+    ASSERT_EQ(kOk,
+              storage->AcquireLocks("bob", {{out[0].document_id, true}}, kLockExclusive, &failure));
+    ASSERT_EQ(kOk,
+              storage->AcquireLocks("bob", {{out[1].document_id, false}}, kLockShared, &failure));
+    ASSERT_EQ(kOk,
+              storage->AcquireLocks("alice", {{out[2].document_id, false}}, kLockShared, &failure));
+  }
+  Outcome o = Run({"locks", "--data", repo_});
+  ASSERT_EQ(0, o.exit) << o.err;
+  EXPECT_EQ(
+      "Document                User   Lock       State\n"
+      "Veltrane\\Art\\logo.png   bob    shared     held\n"
+      "Veltrane\\Games\\map.dat  alice  exclusive  held\n"
+      "Veltrane\\Games\\map.dat  bob    exclusive  waits, rank 1\n"
+      "Veltrane\\Gamesx\\x.dat   alice  shared     held\n",
+      o.out);
+
+  // The rows listed with `extra`, without the heading, each column one
+  // space apart (the widths follow what is listed).
+  const auto documents = [&](const std::vector<std::string>& extra) {
+    std::vector<std::string> args{"locks", "--data", repo_};
+    args.insert(args.end(), extra.begin(), extra.end());
+    const Outcome listed = Run(args);
+    EXPECT_EQ(0, listed.exit) << listed.err;
+    std::vector<std::string> rows;
+    std::string row;
+    bool heading = true;
+    for (const char c : Squeezed(listed.out)) {
+      if (c != '\n') {
+        row += c;
+        continue;
+      }
+      if (!heading) rows.push_back(row);
+      heading = false;
+      row.clear();
+    }
+    return rows;
+  };
+  const std::string map_alice = "Veltrane\\Games\\map.dat alice exclusive held";
+  const std::string map_bob = "Veltrane\\Games\\map.dat bob exclusive waits, rank 1";
+  EXPECT_EQ((std::vector<std::string>{map_alice, map_bob}), documents({"\\games"}));
+  EXPECT_EQ((std::vector<std::string>{map_alice, map_bob}), documents({"\\Games\\MAP.dat"}));
+  EXPECT_EQ((std::vector<std::string>{map_alice, map_bob}), documents({"Veltrane\\Games"}));
+  EXPECT_EQ(4u, documents({""}).size());  // the root
+  EXPECT_EQ(2u, documents({"--user", "bob"}).size());
+  EXPECT_EQ((std::vector<std::string>{map_bob}), documents({"--user", "bob", "\\Games"}));
+  EXPECT_EQ("No locks.\n", Run({"locks", "--data", repo_, "\\Games\\free.dat"}).out);
+  EXPECT_EQ("No locks.\n", Run({"locks", "--data", repo_, "--user", "alice", "\\Art"}).out);
+
+  o = Run({"locks", "--data", repo_, "\\Nothing"});
+  EXPECT_EQ(1, o.exit);
+  EXPECT_NE(std::string::npos, o.err.find("Nothing")) << o.err;
+  o = Run({"locks", "--data", repo_, "--user", "carol"});
+  EXPECT_EQ(1, o.exit);
+  EXPECT_NE(std::string::npos, o.err.find("no user carol")) << o.err;
+  EXPECT_EQ(2, Run({"locks", "--data", repo_, "\\Games", "\\Art"}).exit);
+}
+
+TEST_P(CliStorageTest, VerifyListsVersionsWhoseContentIsMissingOrDamaged) {
+  Init();
+  ContentRef hello;
+  ContentRef world;
+  {
+    auto storage = Open();
+    ProductionEntry root;
+    ASSERT_EQ(kOk, storage->GetRootProduction(&root));
+    std::string error;
+    ASSERT_TRUE(storage->Contents().Put("hello", &hello, &error));
+    ASSERT_TRUE(storage->Contents().Put("world", &world, &error));
+    std::vector<StoredVersion> out;
+    size_t index = 0;
+    ASSERT_EQ(kOk, storage->AddDocuments(
+                       "alice", "", {{root.id, "a", hello}, {root.id, "b", hello}}, &out, &index));
+    LockFailure failure;
+    ASSERT_EQ(kOk, storage->AcquireLocks("alice", {{out[0].document_id, false}}, kLockExclusive,
+                                         &failure));
+    ASSERT_EQ(kOk,
+              storage->CheckIn("alice", "", false, {{out[0].document_id, world}}, &out, &index));
+  }
+  Outcome o = Run({"verify", "--data", repo_});
+  EXPECT_EQ(0, o.exit) << o.err << o.out;
+  EXPECT_EQ("Checked 3 versions and 2 contents: all present and sound\n", o.out);
+
+  // The same size, other bytes; and a content gone.
+  auto storage = Open();
+  const std::string world_file = storage->Contents().PathOf(world.sha256);
+  ASSERT_EQ(0, unlink(world_file.c_str()));
+  test::WriteFile(world_file, "WORLD");
+  ASSERT_EQ(0, unlink(storage->Contents().PathOf(hello.sha256).c_str()));
+  o = Run({"verify", "--data", repo_});
+  EXPECT_EQ(1, o.exit);
+  EXPECT_NE(std::string::npos, o.err.find("3 of 3 versions")) << o.err;
+  const std::vector<std::string> expected{
+      "Veltrane\\a 1 " + hello.sha256 + " missing\n",
+      "Veltrane\\a 2 " + world.sha256 + " its bytes have the digest ",
+      "Veltrane\\b 1 " + hello.sha256 + " missing\n"};
+  size_t at = 0;
+  const std::string rows = Squeezed(o.out);
+  for (const std::string& line : expected) {
+    at = rows.find(line, at);
+    EXPECT_NE(std::string::npos, at) << line << "\n" << o.out;
+  }
+  // A file of another size is told as such.
+  test::WriteFile(world_file, "worlds");
+  o = Run({"verify", "--data", repo_});
+  EXPECT_NE(std::string::npos, o.out.find("6 bytes instead of 5")) << o.out;
+}
+
 TEST_F(CliTest, ServeRefusesWhatItCannotServe) {
   EXPECT_EQ(1, Run({"serve", "--data", repo_, "--port", "0"}).exit);  // no repository
   Init();
@@ -258,6 +421,8 @@ TEST_F(CliTest, UsageErrorsAndHelp) {
            {"init", "--data"},
            {"init", "--data", repo_, "--colour", "red"},
            {"show", "-x", "--data", repo_, "\\a"},
+           {"unlock", "--data", repo_, "\\a"},
+           {"unlock", "--data", repo_, "--force=yes", "\\a"},
        }) {
     const Outcome o = Run(args);
     EXPECT_EQ(2, o.exit) << (args.empty() ? "(none)" : args[0]);
@@ -265,10 +430,16 @@ TEST_F(CliTest, UsageErrorsAndHelp) {
   }
   EXPECT_FALSE(Mode(repo_) != 0) << "a usage error created the repository";
 
-  Outcome o = Run({"--help"});
+  Outcome o = Run({"--version"});
+  EXPECT_EQ(0, o.exit);
+  EXPECT_EQ(0u, o.out.find("TWServer (Veltrane) ")) << o.out;
+  EXPECT_GT(o.out.find_first_of("0123456789"), 0u);
+
+  o = Run({"--help"});
   EXPECT_EQ(0, o.exit);
   EXPECT_EQ(0u, o.out.find("Usage: TWServer <command>"));
-  for (const char* command : {"init", "set", "user", "show", "serve"}) {
+  for (const char* command :
+       {"init", "set", "user", "show", "locks", "unlock", "verify", "serve"}) {
     o = Run({command, "--help"});
     EXPECT_EQ(0, o.exit) << command;
     EXPECT_EQ(0u, o.out.find(std::string("Usage: TWServer ") + command)) << o.out;

@@ -7,6 +7,7 @@
 // a database of the test run's cluster; the channel cipher and the file
 // fields, which never reach it, on SQLite only.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -446,6 +447,82 @@ TEST_P(ServeTest, LocksConflictsQueuesAndRelease) {
   EXPECT_EQ(1, Int(unknown, 109));
   EXPECT_EQ(1u, Table(*bob, 3, d[1]).size());
   EXPECT_EQ(0, Error(Acquire(*alice, {"", d[0]}, kLockShared)));
+}
+
+// An administrator breaks locks while the server serves: the holder's
+// next check-in is refused, the queue's first waiter holds the lock, and
+// another user may take a lock nobody waits for.
+TEST_P(ServeTest, AdministratorBreaksLocksWhileServing) {
+  StartServer();
+  auto alice = Client();
+  auto bob = Client("bob", "hunter2");
+  MessagePtr added = Add(*alice, Root(*alice), {"d0", "d1"}, {"0", "1"});
+  ASSERT_EQ(0, Error(added)) << server_->Log();
+  const std::vector<std::string> d = SplitField(*added, 103);
+  ASSERT_EQ(2u, d.size());
+  ASSERT_EQ(0, Error(Acquire(*alice, {d[0], d[1]}, kLockExclusive)));
+  ASSERT_EQ(0, Error(Acquire(*bob, {d[0]}, kLockExclusive, {true})));
+  ASSERT_EQ(0, Error(CheckIn(*alice, {d[0]}, {"alice's"})));
+
+  std::string out;
+  ASSERT_EQ(0, server_->Run({"locks", "--data", server_->dir()}, "", &out));
+  EXPECT_NE(std::string::npos, out.find("Veltrane\\d0  alice  exclusive  held")) << out;
+  EXPECT_NE(std::string::npos, out.find("Veltrane\\d0  bob    exclusive  waits, rank 1")) << out;
+
+  // Only with --force, and only a lock that is held.
+  EXPECT_EQ(2, server_->Run({"unlock", "--data", server_->dir(), "\\d0"}, "", nullptr));
+  EXPECT_EQ(
+      1, server_->Run({"unlock", "--data", server_->dir(), "--force", "\\d1", "--user", "bob"}, "",
+                      nullptr));
+  EXPECT_EQ(1, server_->Run({"unlock", "--data", server_->dir(), "--force", "\\d9"}, "", nullptr));
+  EXPECT_EQ(1u, Table(*bob, 3, d[1]).size());
+
+  ASSERT_EQ(0, server_->Run({"unlock", "--data", server_->dir(), "--force", "\\d0"}, "", &out));
+  EXPECT_NE(std::string::npos, out.find("broke alice (exclusive); granted bob (exclusive)")) << out;
+  EXPECT_EQ(203, Error(CheckIn(*alice, {d[0]}, {"too late"})));
+  Rows rows = Table(*alice, 3, d[0]);
+  ASSERT_EQ(1u, rows.size());
+  EXPECT_EQ("bob", rows[0].at("User"));
+  EXPECT_EQ("0", rows[0].at("Deferred"));
+  EXPECT_EQ(0, Error(CheckIn(*bob, {d[0]}, {"bob's"})));
+
+  ASSERT_EQ(0,
+            server_->Run({"unlock", "--data", server_->dir(), "--force", "\\D1", "--user", "alice"},
+                         "", &out));
+  EXPECT_EQ(0, Error(Acquire(*bob, {d[1]}, kLockExclusive)));
+  EXPECT_EQ(203, Error(CheckIn(*alice, {d[1]}, {"too late"})));
+
+  // Each break is on record in the repository's folder.
+  const std::string log = test::ReadFile(server_->dir() + "/admin.log");
+  EXPECT_NE(std::string::npos, log.find("unlock \\d0 (" + d[0] + "): broke alice")) << log;
+  EXPECT_NE(std::string::npos, log.find("unlock \\D1 (" + d[1] + "): broke alice")) << log;
+  std::vector<std::string> contents;
+  ASSERT_EQ(0, Error(Fetch(*alice, {d[0]}, {0}, &contents)));
+  EXPECT_EQ((std::vector<std::string>{"bob's"}), contents);
+}
+
+// Log rotation: the log is moved away, SIGHUP opens a new one under the
+// same name, and the server serves on.
+TEST_F(ServeWireTest, HangUpReopensTheLogFile) {
+  const std::string log = env_.Path("serve.log");
+  StartServer({"--log", log});
+  ASSERT_TRUE(Client());
+  ASSERT_EQ(0, rename(log.c_str(), (log + ".1").c_str()));
+  ASSERT_EQ(0, kill(server_->pid(), SIGHUP));
+  for (int i = 0; i < 3000 && test::ReadFile(log).find("log reopened") == std::string::npos; ++i) {
+    usleep(10000);
+  }
+  EXPECT_NE(std::string::npos, test::ReadFile(log).find("log reopened on signal 1"));
+  auto bob = Client("bob", "hunter2");
+  EXPECT_FALSE(Root(*bob).empty());
+  EXPECT_EQ(0, server_->Stop());
+  server_.reset();
+  const std::string before = test::ReadFile(log + ".1");
+  const std::string after = test::ReadFile(log);
+  EXPECT_NE(std::string::npos, before.find("user=alice")) << before;
+  EXPECT_EQ(std::string::npos, before.find("user=bob")) << before;
+  EXPECT_NE(std::string::npos, after.find("user=bob")) << after;
+  EXPECT_NE(std::string::npos, after.find("stopped on signal 15")) << after;
 }
 
 TEST_P(ServeTest, ClientCutOffInTheMiddleOfAnUploadStoresNothing) {
