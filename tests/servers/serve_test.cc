@@ -507,6 +507,10 @@ TEST_F(ServeWireTest, HangUpReopensTheLogFile) {
   const std::string log = env_.Path("serve.log");
   StartServer({"--log", log});
   ASSERT_TRUE(Client());
+  // A command's line is written after its reply has gone out.
+  for (int i = 0; i < 3000 && test::ReadFile(log).find("user=alice") == std::string::npos; ++i) {
+    usleep(10000);
+  }
   ASSERT_EQ(0, rename(log.c_str(), (log + ".1").c_str()));
   ASSERT_EQ(0, kill(server_->pid(), SIGHUP));
   for (int i = 0; i < 3000 && test::ReadFile(log).find("log reopened") == std::string::npos; ++i) {
