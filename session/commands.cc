@@ -274,7 +274,8 @@ bool PlaceFetchedFiles(const CRLMSGmessage& reply, ReceivedFiles* received_files
   if (count == 0 || document_ids.size() != count || !FetchReplyAnswers(reply, document_ids) ||
       !received_files->OfField(fetch::kReplyFiles, &received) || received.size() != count ||
       stamps.size() != count) {
-    DebugLog("ClientSession: a fetch reply does not answer the %zu Documents asked for", count);
+    DebugLog("ClientSession: a fetch reply does not answer the %llu Documents asked for",
+             static_cast<unsigned long long>(count));
     return false;
   }
   placed->assign(count, false);
