@@ -42,6 +42,35 @@ LONG StatusWord(const DocumentInfo& record) {
   return status;
 }
 
+// One "PRODUCTIONCMD" 25 for `files`, one record per file, said in the
+// text-out routine as the status window says it. False when it failed.
+bool FetchStatusRecords(ProviderContext* context, ClientSession* session,
+                        const std::vector<std::string>& files, std::vector<DocumentInfo>* records) {
+  const std::string production = WireLastComponent(NativeToWire(context->aux_project_path));
+  TextOut(*context, FormatText("Querying server for status of files in %s...", production));
+  if (session->FetchDocumentInfo(context->project_leaf_name, files, context->local_project_path,
+                                 context->project_root, records) != kSessionOk ||
+      records->size() != files.size()) {
+    TextOut(*context, FormatText("Could not get the status of files in %s.", production));
+    return false;
+  }
+  TextOut(*context, FormatText("Received data from server for status of files in %s.", production));
+  return true;
+}
+
+// Each file's local state as the state cache decides it from `records`: a
+// file beside the server's spelling of its name is no Document's. Changes
+// no file's write permission.
+void DecideLocalStates(const ProviderContext& context, ClientSession* session,
+                       const std::vector<std::string>& files, std::vector<DocumentInfo> records,
+                       LONG* states) {
+  OneFilePerDocument(context, session, files, &records);
+  for (size_t i = 0; i < files.size(); ++i) {
+    states[i] = records[i].document_id.empty() ? kStatusUncontrolled
+                                               : DecideLocalStatus(records[i], files[i], false);
+  }
+}
+
 // The status words of `files` from one "PRODUCTIONCMD" 25, each local
 // file's write permission brought in line with its lock; with
 // `local_states` also each file's local state from the same answer, as
@@ -53,35 +82,18 @@ SCCRTN QueryInfo(ProviderContext* context, const std::vector<std::string>& files
   if (const SCCRTN logon = LogOnForOperation(nullptr, context); logon != SCC_OK) return logon;
   ExportSession session(context);
   if (!session) return session.failure();
-
-  const std::string production = WireLastComponent(NativeToWire(context->aux_project_path));
-  TextOut(*context, FormatText("Querying server for status of files in %s...", production));
   std::vector<DocumentInfo> records;
-  if (session->FetchDocumentInfo(context->project_leaf_name, files, context->local_project_path,
-                                 context->project_root, &records) != kSessionOk) {
-    TextOut(*context, FormatText("Could not get the status of files in %s.", production));
-    return SCC_E_NONSPECIFICERROR;
-  }
-  TextOut(*context, FormatText("Received data from server for status of files in %s.", production));
-
-  SCCRTN result = records.size() == files.size() ? SCC_OK : SCC_E_NONSPECIFICERROR;
-  // The local states as QueryLocalStatus gives them: a file beside the
-  // server's spelling of its name is no Document's. The status words stay
-  // the server's answer for each name.
-  std::vector<DocumentInfo> own = records;
-  if (local_states != nullptr && result == SCC_OK) {
-    OneFilePerDocument(*context, session.get(), files, &own);
-  }
-  for (size_t i = 0; i < files.size() && i < records.size(); ++i) {
+  if (!FetchStatusRecords(context, session.get(), files, &records)) return SCC_E_NONSPECIFICERROR;
+  for (size_t i = 0; i < files.size(); ++i) {
+    // The status words stay the server's answer for each name.
     status_words[i] = StatusWord(records[i]);
     // Only the holder of the lock may edit; an unknown file is read-only too.
     SetLocalFileReadOnly(files[i], !records[i].checked_out_by_me);
-    if (local_states != nullptr) {
-      local_states[i] = own[i].document_id.empty() ? kStatusUncontrolled
-                                                   : DecideLocalStatus(own[i], files[i], false);
-    }
   }
-  return result;
+  if (local_states != nullptr) {
+    DecideLocalStates(*context, session.get(), files, std::move(records), local_states);
+  }
+  return SCC_OK;
 }
 
 SCCRTN PopulateList(ProviderContext* context, int command, POPLISTFUNC populate, LPVOID caller_data,
@@ -204,24 +216,9 @@ SCCRTN QueryLocalStatus(ProviderContext* context, const std::vector<std::string>
   if (const SCCRTN logon = LogOnForOperation(nullptr, context); logon != SCC_OK) return logon;
   ExportSession session(context);
   if (!session) return session.failure();
-
-  const std::string production = WireLastComponent(NativeToWire(context->aux_project_path));
-  TextOut(*context, FormatText("Querying server for status of files in %s...", production));
   std::vector<DocumentInfo> records;
-  if (session->FetchDocumentInfo(context->project_leaf_name, files, context->local_project_path,
-                                 context->project_root, &records) != kSessionOk ||
-      records.size() != files.size()) {
-    TextOut(*context, FormatText("Could not get the status of files in %s.", production));
-    return SCC_E_NONSPECIFICERROR;
-  }
-  TextOut(*context, FormatText("Received data from server for status of files in %s.", production));
-  // A file beside the server's spelling of its name is no Document's.
-  OneFilePerDocument(*context, session.get(), files, &records);
-  for (size_t i = 0; i < files.size(); ++i) {
-    // The decision only: the write permission stays as it is.
-    states[i] = records[i].document_id.empty() ? kStatusUncontrolled
-                                               : DecideLocalStatus(records[i], files[i], false);
-  }
+  if (!FetchStatusRecords(context, session.get(), files, &records)) return SCC_E_NONSPECIFICERROR;
+  DecideLocalStates(*context, session.get(), files, std::move(records), states);
   return SCC_OK;
 }
 
