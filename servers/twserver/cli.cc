@@ -250,6 +250,12 @@ struct Arguments {
   std::map<std::string, std::string> options;
   std::vector<std::string> positionals;
   bool help = false;
+
+  // The value of option `name`, "" when it is not given.
+  std::string Option(const std::string& name) const {
+    auto found = options.find(name);
+    return found != options.end() ? found->second : std::string();
+  }
 };
 
 // Splits `args` into options ("--name VALUE" or "--name=VALUE", names from
@@ -603,11 +609,9 @@ class Runner {
 
   int Locks(const Arguments& args) {
     if (args.positionals.size() > 1) return Usage("locks takes at most one path");
-    std::string user;
-    auto found = args.options.find("user");
-    if (found != args.options.end()) {
-      if (!IsValidUserName(found->second)) return Usage("invalid user name");
-      user = found->second;
+    const std::string user = args.Option("user");
+    if (args.options.count("user") != 0 && !IsValidUserName(user)) {
+      return Usage("invalid user name");
     }
     std::unique_ptr<Storage> storage = Open();
     if (!storage) return kExitFailure;
@@ -667,11 +671,9 @@ class Runner {
       return Usage("unlock breaks a lock another user holds: give --force");
     }
     const std::string& path = args.positionals[0];
-    std::string user;
-    auto found = args.options.find("user");
-    if (found != args.options.end()) {
-      if (!IsValidUserName(found->second)) return Usage("invalid user name");
-      user = found->second;
+    const std::string user = args.Option("user");
+    if (args.options.count("user") != 0 && !IsValidUserName(user)) {
+      return Usage("invalid user name");
     }
     std::unique_ptr<Storage> storage = Open();
     if (!storage) return kExitFailure;
