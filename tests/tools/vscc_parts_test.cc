@@ -90,6 +90,49 @@ TEST(VsccOptions, UsageErrors) {
   EXPECT_NE(std::string::npos, GeneralHelp().find("Exit status"));
 }
 
+// Short names and near misses, as other version-control clients offer.
+TEST(VsccOptions, AliasesVersionAndNearMisses) {
+  Options o;
+  const std::vector<std::pair<std::string, std::string>> aliases = {
+      {"ci", "checkin"}, {"co", "checkout"}, {"st", "status"}, {"up", "get"}, {"log", "history"}};
+  for (const auto& [alias, command] : aliases) {
+    ASSERT_EQ(0, Parse({alias, "a.txt"}, &o)) << alias;
+    EXPECT_EQ(command, o.command);
+  }
+  ASSERT_EQ(0, Parse({"ci", "-m", "x", "--keep"}, &o));  // the command's own options
+  EXPECT_TRUE(o.keep);
+  ASSERT_EQ(0, Parse({"help", "co"}, &o));
+  EXPECT_EQ("checkout", o.args[0]);
+  EXPECT_NE(std::string::npos, CommandHelp("checkout").find("Alias: vscc co\n"));
+  EXPECT_NE(std::string::npos, GeneralHelp().find("ci = checkin"));
+
+  ASSERT_EQ(0, Parse({"--version"}, &o));
+  EXPECT_TRUE(o.version);
+  EXPECT_EQ(0u, VersionText().rfind("vscc (Veltrane) ", 0));
+  EXPECT_NE(std::string::npos, VersionText().find_first_of("0123456789"));
+
+  const std::vector<std::pair<std::string, std::string>> near = {
+      {"chekin", "did you mean 'checkin'?"},
+      {"stauts", "did you mean 'status'?"},  // two letters swapped
+      {"Status", "did you mean 'status'?"},  // letter case
+      {"histroy", "did you mean 'history'?"},
+      {"propert", "did you mean 'properties'?"},  // the start of one
+      {"check", "did you mean 'checkout' or 'checkin'?"},
+      {"unbnd", "did you mean 'unbind'?"},
+  };
+  for (const auto& [typed, suggestion] : near) {
+    std::string error;
+    EXPECT_EQ(2, Parse({typed}, &o, &error));
+    EXPECT_NE(std::string::npos, error.find("'" + typed + "' is not a vscc command")) << error;
+    EXPECT_NE(std::string::npos, error.find(suggestion)) << error;
+  }
+  std::string error;
+  EXPECT_EQ(2, Parse({"frobnicate"}, &o, &error));
+  EXPECT_EQ(std::string::npos, error.find("did you mean")) << error;
+  EXPECT_EQ(2, Parse({"help", "lsit"}, &o, &error));
+  EXPECT_NE(std::string::npos, error.find("did you mean 'list'?")) << error;
+}
+
 class VsccFolders : public ::testing::Test {
  protected:
   std::string Make(const std::string& relative, const std::string& contents = "x") {

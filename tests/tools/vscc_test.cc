@@ -197,6 +197,13 @@ TEST_F(VsccTest, UsageErrorsExitTwoAndHelpExitsZero) {
   EXPECT_EQ(0, help.status);
   EXPECT_EQ(0u, help.out.rfind("Usage: vscc checkout", 0));
   EXPECT_NE(std::string::npos, Vscc("w", {"--help"}).out.find("Dialogs:"));
+
+  const Result version = Vscc("w", {"--version"});
+  EXPECT_EQ(0, version.status);
+  EXPECT_EQ(0u, version.out.rfind("vscc (Veltrane) ", 0)) << version.out;
+  const Result typo = Vscc("w", {"chekout", "a.txt"});
+  EXPECT_EQ(2, typo.status);
+  EXPECT_NE(std::string::npos, typo.err.find("did you mean 'checkout'?")) << typo.err;
 }
 
 TEST_F(VsccTest, FindsTheProviderAndScriptOrSaysWhyNot) {
@@ -658,9 +665,9 @@ TEST_F(VsccTest, HistoryPropertiesAndDiff) {
   ASSERT_EQ(0, Vscc("w", {"add", "-m", "first version", "a.txt"}, "alice pw").status);
   ASSERT_EQ(0, Vscc("w", {"checkout", "a.txt"}, "alice pw").status);
   WriteFile(env_.Path("w/a.txt"), "two\n");
-  ASSERT_EQ(0, Vscc("w", {"checkin", "-m", "second version", "a.txt"}, "alice pw").status);
+  ASSERT_EQ(0, Vscc("w", {"ci", "-m", "second version", "a.txt"}, "alice pw").status);
 
-  Result r = Vscc("w", {"history", "a.txt"}, "alice pw");
+  Result r = Vscc("w", {"log", "a.txt"}, "alice pw");
   ASSERT_EQ(0, r.status) << r.err;
   EXPECT_NE(std::string::npos, r.out.find("History of 'a.txt'")) << r.out;
   EXPECT_NE(std::string::npos, r.out.find("second version")) << r.out;

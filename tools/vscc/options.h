@@ -1,6 +1,8 @@
 // vscc's command line: the command, its arguments and every option, with
 // the help texts. Options may stand before or after the command; "--" ends
-// them. Each command accepts the common options and its own.
+// them. Each command accepts the common options and its own. A command may
+// be given by its alias ("ci" for "checkin"); `Options::command` is always
+// the full name.
 //
 // Pure parsing; no state; thread-safe.
 #ifndef TW_TOOLS_VSCC_OPTIONS_H_
@@ -15,6 +17,7 @@ struct Options {
   std::string command;            // empty: no command given
   std::vector<std::string> args;  // the operands after the command
   bool help = false;
+  bool version = false;  // --version
 
   // Common options.
   std::string provider;   // --provider PATH
@@ -53,6 +56,9 @@ int ParseCommandLine(const std::vector<std::string>& argv, Options* options, std
 // The general help, or the help of one command (empty for an unknown one).
 std::string GeneralHelp();
 std::string CommandHelp(const std::string& command);
+
+// What --version prints: the program's name and the product version.
+std::string VersionText();
 
 }  // namespace vscc
 
