@@ -380,6 +380,27 @@ TEST_F(VsccTest, OnATerminalThePersonAnswersWhatTheFlagsDoNot) {
   EXPECT_EQ("mine\n", ReadFile(env_.Path("w/a.txt")));
 }
 
+// The logon dialog on a terminal: each field takes what it can hold (a
+// password typed at the port is asked again, never taken as a port), and
+// a letter presses a button.
+TEST_F(VsccTest, TerminalQuestionsTakeLettersAndCheckEachField) {
+  ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", "Term"}, "alice"), "alice pw").status);
+  fs::create_directories(env_.Path("b"));
+  std::string seen;
+  const int status = OnTerminal(
+      "b", {"bind", "--production", "Term"},
+      {{"Server [", "127.0.0.1\n"},
+       {"User Name [", "bob\n"},
+       {"Password: ", "bob pw\n"},
+       {"Port [", "bob pw\n"},
+       {"Please answer with a number from 1 to 65535.", std::to_string(server_.port()) + "\n"},
+       {"Close with (", "y\n"}},
+      &seen);
+  EXPECT_EQ(0, status) << seen;
+  EXPECT_NE(std::string::npos, seen.find("Bound ")) << seen;
+  EXPECT_NE(std::string::npos, ReadFile(env_.Path("b/.vscc")).find("user=bob"));
+}
+
 // Two users on a nested tree, as with other clients: a fresh folder bound to
 // the Production gets the whole tree, a teammate's new file deep down
 // arrives, files nobody edited are brought up to date without a question,
