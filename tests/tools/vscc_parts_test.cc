@@ -13,6 +13,7 @@
 #include "platform/ui_script.h"
 #include "tests/support/test_env.h"
 #include "tools/vscc/console.h"
+#include "tools/vscc/editor.h"
 #include "tools/vscc/host_ui.h"
 #include "tools/vscc/json.h"
 #include "tools/vscc/options.h"
@@ -131,6 +132,16 @@ TEST(VsccOptions, AliasesVersionAndNearMisses) {
   EXPECT_EQ(std::string::npos, error.find("did you mean")) << error;
   EXPECT_EQ(2, Parse({"help", "lsit"}, &o, &error));
   EXPECT_NE(std::string::npos, error.find("did you mean 'list'?")) << error;
+}
+
+// What the editor saved, as the check-in comment: comment lines and the
+// blank edges go, the lines in between stay.
+TEST(VsccComment, CommentLinesAndBlankEdgesAreLeftOut) {
+  EXPECT_EQ("", CleanComment(""));
+  EXPECT_EQ("", CleanComment("\n# The comment\n#   a.txt\n"));
+  EXPECT_EQ("First line\n\nsecond  line",
+            CleanComment("\n \r\nFirst line \r\n# not this\n\nsecond  line\t\n\n\n"));
+  EXPECT_EQ("keeps # inside\n  indented", CleanComment("keeps # inside\n  indented"));
 }
 
 class VsccFolders : public ::testing::Test {

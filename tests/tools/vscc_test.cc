@@ -401,6 +401,51 @@ TEST_F(VsccTest, TerminalQuestionsTakeLettersAndCheckEachField) {
   EXPECT_NE(std::string::npos, ReadFile(env_.Path("b/.vscc")).find("user=bob"));
 }
 
+// A check-in without -m on a terminal takes its comment from the person's
+// editor ($VISUAL, with its options), leaving out the lines that start with
+// '#'; an empty comment or a failed editor stops it, and the files stay
+// checked out. A comment of lines is shown by its whole first line.
+TEST_F(VsccTest, CheckinWithoutAMessageOnATerminalOpensTheEditor) {
+  ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", "Ed"}, "alice"), "alice pw").status);
+  WriteFile(env_.Path("w/a.txt"), "one\n");
+  ASSERT_EQ(0, Vscc("w", {"add", "-m", "first", "a.txt"}, "alice pw").status);
+  ASSERT_EQ(0, Vscc("w", {"checkout", "a.txt"}, "alice pw").status);
+  WriteFile(env_.Path("w/a.txt"), "two\n");
+  const std::string editor = env_.Path("editor.sh");
+  auto use_editor = [&](const std::string& then) {
+    WriteFile(editor, "#!/bin/sh\n[ \"$1\" = --wait ] || exit 9\ncp \"$2\" '" +
+                          env_.Path("shown.txt") + "'\n" + then + "\n");
+    fs::permissions(editor, fs::perms::owner_all);
+  };
+  setenv("VISUAL", (editor + " --wait").c_str(), 1);
+  std::string seen;
+
+  use_editor("exit 0");  // saves the text as it came: comments only
+  EXPECT_EQ(1, OnTerminal("w", {"ci", "a.txt"}, {}, &seen)) << seen;
+  EXPECT_NE(std::string::npos, seen.find("the check-in comment is empty")) << seen;
+  EXPECT_NE(std::string::npos, ReadFile(env_.Path("shown.txt")).find("\n#   a.txt\n"));
+  use_editor("exit 3");
+  seen.clear();
+  EXPECT_EQ(1, OnTerminal("w", {"ci", "a.txt"}, {}, &seen)) << seen;
+  EXPECT_NE(std::string::npos, seen.find("failed (exit 3)")) << seen;
+  EXPECT_TRUE(Status("w", "alice pw")["a.txt"].BoolAt("checked_out_by_me"));
+
+  use_editor("printf '\\nFirst line\\n# left out\\nsecond line  \\n\\n' > \"$2\"");
+  seen.clear();
+  EXPECT_EQ(0, OnTerminal("w", {"ci", "a.txt"}, {}, &seen)) << seen;
+  unsetenv("VISUAL");
+  EXPECT_FALSE(Status("w", "alice pw")["a.txt"].BoolAt("checked_out_by_me"));
+  // No comment file is left behind in the private folder.
+  for (const auto& entry : fs::recursive_directory_iterator(env_.Path("runtime"))) {
+    EXPECT_EQ(std::string::npos, entry.path().filename().string().find("vscc-comment"))
+        << entry.path();
+  }
+  const Result r = Vscc("w", {"log", "a.txt"}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.out.find("\tFirst line...\n")) << r.out;
+  EXPECT_EQ(std::string::npos, r.out.find("left out")) << r.out;
+}
+
 // Two users on a nested tree, as with other clients: a fresh folder bound to
 // the Production gets the whole tree, a teammate's new file deep down
 // arrives, files nobody edited are brought up to date without a question,

@@ -14,6 +14,7 @@
 #include "platform/path.h"
 #include "platform/ui_record.h"
 #include "platform/ui_terminal.h"
+#include "tools/vscc/editor.h"
 #include "tools/vscc/host_ui.h"
 #include "tools/vscc/provider.h"
 #include "tools/vscc/system.h"
@@ -649,6 +650,33 @@ class Command {
     return true;
   }
 
+  // The comment of a check-in that -m does not give, written by the person
+  // at the terminal in their editor, as other clients ask for it. False with
+  // the reason printed when the editor fails or the comment is empty: the
+  // check-in is then not made.
+  bool CommentFromEditor(const std::vector<std::string>& files, std::string* comment) {
+    std::string text =
+        "\n"
+        "# The comment for this check-in. Lines starting with '#' are left out;\n"
+        "# an empty comment stops the check-in.\n"
+        "#\n"
+        "# Files to check in:\n";
+    for (const std::string& file : files) text += "#   " + Shown(file) + "\n";
+    console_.Finish();
+    std::string error;
+    if (!EditText(text, comment, &error)) {
+      Failed(error + "; nothing was checked in");
+      return false;
+    }
+    if (comment->empty()) {
+      Failed(
+          "the check-in comment is empty: nothing was checked in (the files stay checked "
+          "out; -m TEXT gives a comment without the editor)");
+      return false;
+    }
+    return true;
+  }
+
   // The end of a file operation: its result, and a failure when a file the
   // user named could not take part.
   int Finish(const char* what, SCCRTN rc) {
@@ -984,6 +1012,11 @@ class Command {
     if (files.empty()) return Nothing("nothing to check in: no file there is checked out to you");
     const auto checkin = Require<SccCheckinFn>("SccCheckin");
     if (checkin == nullptr) return kExitFailed;
+    std::string comment = o_.message;
+    if (!o_.message_given && ui_.terminal() && IsTerminal(0) &&
+        !CommentFromEditor(files, &comment)) {
+      return kExitFailed;
+    }
     LPCMDOPTS options = nullptr;
     if (o_.keep || o_.wip) {
       const std::string answer = "dialog " + std::to_string(kCheckinOptionsDialog) + " 1 " +
@@ -994,7 +1027,7 @@ class Command {
     std::vector<LPCSTR> names = Pointers(files);
     const SCCRTN rc = Call([&] {
       return checkin(provider_.context(), nullptr, static_cast<LONG>(names.size()), names.data(),
-                     o_.message.c_str(), 0, options);
+                     comment.c_str(), 0, options);
     });
     return Finish("checkin failed", rc);
   }

@@ -119,7 +119,11 @@ const std::vector<CommandSpec>& Commands() {
        "out; --wip checks them in as work in progress. A file whose version on the\n"
        "server is newer than the one your copy is based on is not sent (it stays\n"
        "checked out): 'vscc diff FILE' shows the change, 'vscc get FILE' brings the\n"
-       "newer version down.",
+       "newer version down.\n"
+       "Without -m on a terminal the comment is written in your editor ($VISUAL, else\n"
+       "$EDITOR, else vi); lines starting with '#' are left out, and an empty comment\n"
+       "or an editor that fails stops the check-in (exit status 1). Without -m and\n"
+       "without a terminal the comment is empty.",
        {"-m", "--keep", "--wip"},
        0,
        -1},
@@ -400,9 +404,10 @@ int ParseCommandLine(const std::vector<std::string>& argv, Options* o, std::stri
       o->production = value;
     else if (name == "--parent")
       o->parent = value;
-    else if (name == "-m")
+    else if (name == "-m") {
       o->message = value;
-    else if (name == "--json")
+      o->message_given = true;
+    } else if (name == "--json")
       o->json = true;
     else if (name == "--shared")
       o->shared = true;

@@ -32,20 +32,21 @@ struct Options {
   bool progress = false;  // --progress
 
   // Options of some commands.
-  std::string new_name;    // bind --new NAME
-  std::string production;  // bind --production PATH
-  std::string parent;      // bind --new --parent PATH
-  std::string message;     // -m, --message TEXT
-  bool json = false;       // status --json
-  bool shared = false;     // checkout --shared
-  bool no_get = false;     // checkout --no-get
-  bool keep = false;       // checkin --keep, add --keep
-  bool wip = false;        // checkin --wip
-  bool show = false;       // env --show
-  bool ids = false;        // dirs --ids
-  bool tool = false;       // diff --tool
-  int revision = 0;        // get -r N (0: not given)
-  std::string output;      // get -o PATH
+  std::string new_name;        // bind --new NAME
+  std::string production;      // bind --production PATH
+  std::string parent;          // bind --new --parent PATH
+  std::string message;         // -m, --message TEXT
+  bool message_given = false;  // -m was given (an empty TEXT too)
+  bool json = false;           // status --json
+  bool shared = false;         // checkout --shared
+  bool no_get = false;         // checkout --no-get
+  bool keep = false;           // checkin --keep, add --keep
+  bool wip = false;            // checkin --wip
+  bool show = false;           // env --show
+  bool ids = false;            // dirs --ids
+  bool tool = false;           // diff --tool
+  int revision = 0;            // get -r N (0: not given)
+  std::string output;          // get -o PATH
 };
 
 // Parses argv[1..]. Returns 0, or 2 with `error` set on a usage error (an
