@@ -2,11 +2,14 @@
 // terminal), against a real TWServer and TWPMSvr in the test's private
 // folder. Two users work in two working folders of one Production; flags
 // answer the provider's questions; what vscc prints is read back.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -237,6 +240,52 @@ TEST_F(VsccTest, FindsTheProviderAndScriptOrSaysWhyNot) {
   EXPECT_NE(std::string::npos, r.err.find("not in a working folder")) << r.err;
 }
 
+// A logon that fails says why: a server that takes no connection, a
+// refused user, a missing password; a missing provider says how to
+// register one.
+TEST_F(VsccTest, ALogonFailureNamesItsCause) {
+  // A port nobody listens on: a listener's, closed again.
+  const int lone = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(0, bind(lone, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  ASSERT_EQ(0, getsockname(lone, reinterpret_cast<sockaddr*>(&address), &length));
+  const std::string closed = std::to_string(ntohs(address.sin_port));
+  close(lone);
+  Result r = Vscc(
+      "v",
+      {"bind", "--production", "P", "--user", "alice", "--server", "127.0.0.1", "--port", closed},
+      "alice pw");
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos,
+            r.err.find("the server at 127.0.0.1:" + closed + " did not accept a connection"))
+      << r.err;
+
+  const std::string at = "127.0.0.1:" + std::to_string(server_.port());
+  r = Vscc("v", WithLogon({"bind", "--new", "P"}, "alice"), "wrong");
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("logon refused for 'alice' at " + at)) << r.err;
+  EXPECT_EQ(std::string::npos, r.err.find("no password given")) << r.err;
+  ASSERT_EQ(0, Vscc("v", WithLogon({"bind", "--new", "P"}, "alice"), "alice pw").status);
+  // Bob gives no password: Alice's stored one does not log him on.
+  r = Vscc("b", WithLogon({"bind", "--production", "P"}, "bob"));
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("logon refused for 'bob' at " + at)) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("no password given")) << r.err;
+
+  // vscc installed alone, nothing registered.
+  fs::create_directories(env_.Path("lone"));
+  fs::copy_file(tw::test::BinDir() + "/vscc", env_.Path("lone/vscc"));
+  const pid_t pid =
+      tw::test::SpawnRedirected(env_.Path("lone/vscc"), {"prop", "get", "A", "B"}, "/dev/null",
+                                env_.Path("lone.out"), env_.Path("lone.err"));
+  EXPECT_EQ(1, WaitAtMost(pid, 300));
+  const std::string err = ReadFile(env_.Path("lone.err"));
+  EXPECT_NE(std::string::npos, err.find("'TWSccSetup register'")) << err;
+}
+
 TEST_F(VsccTest, BindingIsFoundFromASubfolder) {
   Result r = Vscc("w1", WithLogon({"bind", "--new", "Found"}, "alice"), "alice pw");
   ASSERT_EQ(0, r.status) << r.err;
@@ -278,6 +327,7 @@ TEST_F(VsccTest, WithoutATerminalNobodyIsWaitedFor) {
   Result r = Vscc("v", {"bind", "--production", "Anything"});
   EXPECT_EQ(1, r.status);
   EXPECT_NE(std::string::npos, r.err.find("SCC_E_CONNECTIONFAILURE (-29)")) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("no server is configured: give --server")) << r.err;
   EXPECT_FALSE(fs::exists(env_.Path("v/.vscc")));
 
   // The bind dialog: nobody picks a Production.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstddef>
 #include <cstring>
 #include <filesystem>
@@ -74,6 +75,13 @@ constexpr EnvironmentAction kEnvironmentActions[] = {
 // The largest value the provider's property read may write; it takes no
 // length, so the buffer is far larger than any property message.
 constexpr size_t kPropertyBufferBytes = 1 << 20;
+
+// The provider's messages when it cannot log on.
+constexpr char kUnableToConnectText[] = "Unable to connect to server";
+constexpr char kInvalidLogonText[] = "Invalid Logon";
+// A logon that failed after this long was not refused (a refusal comes at
+// once) but given up on a server that stayed silent.
+constexpr int kSilentServerSeconds = 20;
 
 std::string Yes(bool value) {
   return value ? "yes" : "-";
@@ -179,7 +187,7 @@ class Command {
     text += ": " + ResultName(rc);
     switch (rc) {
       case SCC_E_CONNECTIONFAILURE:
-        text += " -- no connection to the server (or the logon was refused)";
+        text += " -- " + ConnectionFailureText();
         break;
       case SCC_I_OPERATIONCANCELED:
         text += " -- cancelled";
@@ -226,6 +234,50 @@ class Command {
     return Failed(text);
   }
 
+  // Why the last call could not log on, as far as its record and its
+  // duration tell: no server configured, a server that took no connection,
+  // one that stayed silent, or a refused logon (and whether a password was
+  // given at all).
+  std::string ConnectionFailureText() const {
+    std::string user = ui_.user(), server = ui_.server(), port = ui_.port();
+    bool unreachable = false, refused = false;
+    for (const UiEvent& e : events_) {
+      if (e.kind == "dialog" && e.id == kLogonDialog) {
+        // Values nobody answered are the stored ones the dialog showed.
+        if (user.empty()) user = e.Text(kLogonUser);
+        if (server.empty()) server = e.Text(kLogonServer);
+        if (port.empty()) port = e.Text(kLogonPort);
+      } else if (e.kind == "msgbox") {
+        unreachable = unreachable || e.Text(0) == kUnableToConnectText;
+        refused = refused || e.Text(0) == kInvalidLogonText;
+      }
+    }
+    const std::string blank = " \t";
+    const bool no_server = server.find_first_not_of(blank) == std::string::npos ||
+                           server == "0.0.0.0" || port.empty() || port == "0";
+    if (no_server && (unreachable || refused)) {
+      return "no server is configured: give --server HOST and --port N ('vscc bind' keeps them "
+             "for the working folder)";
+    }
+    const std::string where = server + ":" + port;
+    if (unreachable) return "the server at " + where + " did not accept a connection";
+    if (!refused) return "no connection to the server";
+    // A refusal comes at once; a logon given up after this long had no
+    // answer at all.
+    if (last_call_seconds_ >= kSilentServerSeconds) {
+      return "the server at " + where + " did not answer within " +
+             std::to_string(last_call_seconds_) + " s";
+    }
+    std::string text =
+        "logon refused for " + (user.empty() ? "the user" : "'" + user + "'") + " at " + where;
+    if (!ui_.have_password() && !ui_.terminal()) {
+      text +=
+          ": no password given (set $VELTRANE_PASSWORD, or run on a terminal to be asked); "
+          "the stored password was tried";
+    }
+    return text;
+  }
+
   // What the lock question of the last call shows about a refused lock.
   std::string LockRefusalText() const {
     for (const UiEvent& e : events_) {
@@ -262,7 +314,13 @@ class Command {
       return false;
     }
     if (!provider_.Load(path, &error)) {
-      console_.Error(error + " (found " + how + ")");
+      std::string hint;
+      if (o_.provider.empty() && how == "beside vscc") {
+        hint =
+            "; no provider is registered: 'TWSccSetup register' records an installed one, "
+            "or --provider PATH names one";
+      }
+      console_.Error(error + " (found " + how + ")" + hint);
       return false;
     }
     if (!ui_.Setup(o_.ui, &error)) {
@@ -308,7 +366,11 @@ class Command {
       console_.Error(error);
       return SCC_E_NONSPECIFICERROR;
     }
+    const auto started = std::chrono::steady_clock::now();
     SCCRTN rc = call();
+    last_call_seconds_ = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started)
+            .count());
     events_ = ui_.TakeEvents();
     ui_.Report(events_, &console_);
     if (logon && rc == SCC_E_CONNECTIONFAILURE && HostUi::LogonRefused(events_) && ui_.terminal() &&
@@ -325,7 +387,11 @@ class Command {
       }
       ui_.SetPassword(password);
       if (!ui_.Activate(&error)) return rc;
+      const auto again = std::chrono::steady_clock::now();
       rc = call();
+      last_call_seconds_ = static_cast<int>(
+          std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - again)
+              .count());
       events_ = ui_.TakeEvents();
       ui_.Report(events_, &console_);
     }
@@ -1233,6 +1299,7 @@ class Command {
   HostUi ui_;
   Workspace workspace_;
   std::vector<UiEvent> events_;  // the record of the last call
+  int last_call_seconds_ = 0;    // how long the last call took
   bool project_open_ = false;
   bool refused_ = false;        // a file the user named could not take part
   std::string logged_on_user_;  // as the provider handed it back
