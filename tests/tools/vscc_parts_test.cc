@@ -243,6 +243,7 @@ TEST(VsccConsole, NoticesWarningsAndStatusGoWhereTheyBelong) {
   WithConsole(
       [](Console& c) {
         c.Notice("Veltrane: Adding files...", 0);
+        c.Notice("Veltrane: Succeeded adding files:\n/w/a.txt\n/w/b.", 0);
         c.Notice("Veltrane: careful", 2);
         c.Notice("Veltrane: broken\x1b[31m", 3);
         c.Notice("Veltrane: Sending a.bin: 45% (12.0 of 26.7 MiB, 31 MB/s)", 4);  // no terminal
@@ -254,7 +255,10 @@ TEST(VsccConsole, NoticesWarningsAndStatusGoWhereTheyBelong) {
         c.Out("Bound to Production '\\Evil\x1b]0;title\x07'\n");
       },
       &out, &err);
-  EXPECT_EQ("Veltrane: Adding files...\nBound to Production '\\Evil^[]0;title^G'\n", out);
+  EXPECT_EQ(
+      "Veltrane: Adding files...\nVeltrane: Succeeded adding files:\n/w/a.txt\n/w/b\n"
+      "Bound to Production '\\Evil^[]0;title^G'\n",
+      out);
   EXPECT_EQ(
       "Veltrane: careful\nVeltrane: broken^[[31m\nVeltrane: now on stderr\n"
       "Veltrane: still an error\n",

@@ -778,12 +778,27 @@ TEST_F(VsccTest, AnInterruptedGetLeavesNoScratchFile) {
 TEST_F(VsccTest, HistoryPropertiesAndDiff) {
   ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", "Hist"}, "alice"), "alice pw").status);
   WriteFile(env_.Path("w/a.txt"), "one\n");
-  ASSERT_EQ(0, Vscc("w", {"add", "-m", "first version", "a.txt"}, "alice pw").status);
+  Result r = Vscc("w", {"add", "-m", "first version", "a.txt"}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  // Each line of the list is a path as it is, without a full stop.
+  EXPECT_NE(std::string::npos,
+            r.out.find("Succeeded adding files:\n" + env_.Path("w/a.txt") + "\n"))
+      << r.out;
   ASSERT_EQ(0, Vscc("w", {"checkout", "a.txt"}, "alice pw").status);
   WriteFile(env_.Path("w/a.txt"), "two\n");
   ASSERT_EQ(0, Vscc("w", {"ci", "-m", "second version", "a.txt"}, "alice pw").status);
 
-  Result r = Vscc("w", {"log", "a.txt"}, "alice pw");
+  // A file the server does not hold has no history to show.
+  WriteFile(env_.Path("w/new.txt"), "new\n");
+  for (const char* command : {"history", "properties"}) {
+    r = Vscc("w", {command, "new.txt"}, "alice pw");
+    EXPECT_EQ(1, r.status) << command;
+    EXPECT_NE(std::string::npos, r.err.find("new.txt is not controlled")) << r.err;
+    EXPECT_EQ("", r.out);
+  }
+  EXPECT_EQ(1, Vscc("w", {"log", "gone.txt"}, "alice pw").status);
+
+  r = Vscc("w", {"log", "a.txt"}, "alice pw");
   ASSERT_EQ(0, r.status) << r.err;
   EXPECT_NE(std::string::npos, r.out.find("History of 'a.txt'")) << r.out;
   EXPECT_NE(std::string::npos, r.out.find("second version")) << r.out;

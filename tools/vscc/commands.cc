@@ -1142,6 +1142,18 @@ class Command {
   int ShowDialogCommand(int dialog, const char* export_name, LONG capability) {
     if (!Begin()) return kExitFailed;
     const std::string file = AbsoluteFrom(cwd_, o_.args[0]);
+    // The provider shows an empty list for a file the server does not
+    // hold; that is a mistake to say, not an empty history.
+    std::vector<LONG> status;
+    const bool was_quiet = console_.quiet();
+    console_.set_quiet(true);
+    const bool queried = Query({file}, &status);
+    console_.set_quiet(was_quiet);
+    if (!queried) return kExitFailed;
+    if ((status[0] & SCC_STATUS_CONTROLLED) == 0 || status[0] == SCC_STATUS_INVALID) {
+      return Failed(Shown(file) + " is not controlled: the server holds no " +
+                    (dialog == kHistoryDialog ? "history" : "properties") + " of it");
+    }
     ui_.Answer("dialog " + std::to_string(dialog) + " 1");
     SCCRTN rc;
     if (dialog == kHistoryDialog) {

@@ -138,14 +138,17 @@ const std::vector<CommandSpec>& Commands() {
       {"history",
        "history FILE",
        "the versions of a file",
-       "Prints the provider's history of FILE: version, user, server date, comment.",
+       "Prints the provider's history of FILE: version, user, server date, comment (the\n"
+       "first line of one of several lines, then \"...\"). A FILE the server does not\n"
+       "hold is an error (exit status 1).",
        {},
        1,
        1},
       {"properties",
        "properties FILE",
        "the locks on a file",
-       "Prints the provider's properties of FILE: who holds or waits for its locks.",
+       "Prints the provider's properties of FILE: who holds or waits for its locks. A\n"
+       "FILE the server does not hold is an error (exit status 1).",
        {},
        1,
        1},
