@@ -15,6 +15,7 @@
 #include "tools/vscc/console.h"
 #include "tools/vscc/editor.h"
 #include "tools/vscc/host_ui.h"
+#include "tools/vscc/ignore.h"
 #include "tools/vscc/json.h"
 #include "tools/vscc/options.h"
 #include "tools/vscc/workspace.h"
@@ -142,6 +143,50 @@ TEST(VsccComment, CommentLinesAndBlankEdgesAreLeftOut) {
   EXPECT_EQ("First line\n\nsecond  line",
             CleanComment("\n \r\nFirst line \r\n# not this\n\nsecond  line\t\n\n\n"));
   EXPECT_EQ("keeps # inside\n  indented", CleanComment("keeps # inside\n  indented"));
+}
+
+TEST(VsccIgnore, GlobsFoldersAnchorsAndNegation) {
+  EXPECT_TRUE(GlobMatch("*.o", "main.o"));
+  EXPECT_FALSE(GlobMatch("*.o", "src/main.o"));  // '*' stays within a name
+  EXPECT_TRUE(GlobMatch("src/*.o", "src/main.o"));
+  EXPECT_TRUE(GlobMatch("file?.[ch]", "file1.c"));
+  EXPECT_FALSE(GlobMatch("file?.[!ch]", "file1.c"));
+  EXPECT_TRUE(GlobMatch("[a-c]x", "bx"));
+  EXPECT_TRUE(GlobMatch("**/gen/*.txt", "gen/a.txt"));
+  EXPECT_TRUE(GlobMatch("**/gen/*.txt", "x/y/gen/a.txt"));
+  EXPECT_TRUE(GlobMatch("doc/**", "doc/a/b"));
+  EXPECT_TRUE(GlobMatch("\\#x", "#x"));
+  EXPECT_TRUE(GlobMatch("[oops", "[oops"));  // an open class is literal
+
+  IgnoreRules rules;  // the built-in list alone
+  for (const char* path : {".vscc", "a/.git", "notes.txt~", "b/.a.c.swp", ".DS_Store", ".svn"}) {
+    EXPECT_TRUE(rules.Ignored(
+        path, std::string(path).find(".git") != std::string::npos || std::string(path) == ".svn"))
+        << path;
+  }
+  EXPECT_TRUE(rules.Ignored("a/.git/config", false));  // inside an ignored folder
+  EXPECT_FALSE(rules.Ignored(".git", false));          // a file named so is no folder
+  EXPECT_FALSE(rules.Ignored("main.c", false));
+
+  rules.AddLines(
+      "# build output\r\n"
+      "build/\n"
+      "/top.log\n"
+      "*.log   \n"
+      "!keep.log\n"
+      "\\!bang\n"
+      "\n"
+      "docs/*.tmp\n");
+  EXPECT_TRUE(rules.Ignored("build", true));
+  EXPECT_TRUE(rules.Ignored("sub/build/x.o", false));
+  EXPECT_FALSE(rules.Ignored("build", false));
+  EXPECT_TRUE(rules.Ignored("top.log", false));
+  EXPECT_TRUE(rules.Ignored("deep/other.log", false));
+  EXPECT_FALSE(rules.Ignored("deep/keep.log", false));  // taken back in
+  EXPECT_TRUE(rules.Ignored("!bang", false));
+  EXPECT_TRUE(rules.Ignored("docs/a.tmp", false));
+  EXPECT_FALSE(rules.Ignored("sub/docs/a.tmp", false));  // anchored to the top
+  EXPECT_FALSE(rules.Ignored("# build output", false));
 }
 
 class VsccFolders : public ::testing::Test {

@@ -286,6 +286,36 @@ TEST_F(VsccTest, ALogonFailureNamesItsCause) {
   EXPECT_NE(std::string::npos, err.find("'TWSccSetup register'")) << err;
 }
 
+// An add of a folder and status leave out what the ignore rules name (the
+// built-in list and the working folder's .vsccignore); a file named on the
+// command line is added whatever they say, and a controlled file is shown.
+TEST_F(VsccTest, IgnoredFilesAreNeitherAddedNorListed) {
+  ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", "Ign"}, "alice"), "alice pw").status);
+  for (const char* name : {"a.c", "a.c~", ".a.c.swp", ".git/config", "build/a.o", "src/build/b.o",
+                           "src/x.log", "src/keep.log", "src/b.c", ".vsccignore"}) {
+    fs::create_directories(fs::path(env_.Path(std::string("w/") + name)).parent_path());
+    WriteFile(env_.Path(std::string("w/") + name), name);
+  }
+  WriteFile(env_.Path("w/.vsccignore"), "# output\nbuild/\n*.log\n!keep.log\n");
+  Result r = Vscc("w", {"add", "-m", "tree", "."}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  r = Vscc("w", {"add", "src/x.log"}, "alice pw");  // named: taken
+  ASSERT_EQ(0, r.status) << r.err;
+  WriteFile(env_.Path("w/src/y.log"), "y");
+
+  const auto files = Status("w", "alice pw");
+  std::set<std::string> listed;
+  for (const auto& [path, file] : files) {
+    listed.insert(path);
+    EXPECT_TRUE(file.BoolAt("controlled")) << path;
+  }
+  EXPECT_EQ((std::set<std::string>{".vsccignore", "a.c", "src/b.c", "src/keep.log", "src/x.log"}),
+            listed);
+  r = Vscc("w", {"status", "build"}, "alice pw");
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("build is an ignored folder")) << r.err;
+}
+
 TEST_F(VsccTest, BindingIsFoundFromASubfolder) {
   Result r = Vscc("w1", WithLogon({"bind", "--new", "Found"}, "alice"), "alice pw");
   ASSERT_EQ(0, r.status) << r.err;

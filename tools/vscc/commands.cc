@@ -17,6 +17,7 @@
 #include "platform/ui_terminal.h"
 #include "tools/vscc/editor.h"
 #include "tools/vscc/host_ui.h"
+#include "tools/vscc/ignore.h"
 #include "tools/vscc/provider.h"
 #include "tools/vscc/system.h"
 #include "tools/vscc/workspace.h"
@@ -453,17 +454,33 @@ class Command {
   // operand means the current folder when `default_here`. False when an
   // operand lies outside the working folder.
   bool Targets(bool default_here, std::vector<Target>* targets,
-               std::vector<std::string>* folders = nullptr) {
+               std::vector<std::string>* folders = nullptr, bool honour_ignore = false) {
     std::vector<std::string> operands = o_.args;
     if (operands.empty() && default_here) operands.push_back(".");
     std::set<std::string> seen;
+    // Files found below a folder that the ignore rules name are left out;
+    // a file named on the command line is taken whatever they say.
+    IgnoreRules ignore;
+    std::string error;
+    if (honour_ignore && !ignore.ReadWorkingFolder(workspace_.root, &error)) {
+      console_.Error(error);
+      return false;
+    }
+    const auto skip = [&](const std::string& path, bool folder) {
+      return honour_ignore && ignore.Ignored(RelativeTo(path, workspace_.root), folder);
+    };
     for (const std::string& operand : operands) {
       const std::string path = AbsoluteFrom(cwd_, operand);
       if (!InsideWorkingFolder(operand, path)) return false;
       std::error_code ec;
       if (fs::is_directory(tw::FsPath(path), ec)) {
         if (folders != nullptr) folders->push_back(path);
-        for (const std::string& file : FilesBelow(path)) {
+        if (path != workspace_.root && skip(path, true)) {
+          console_.Note(operand + " is an ignored folder (" + kIgnoreFile +
+                        " or the built-in list); the files in it are left out");
+          continue;
+        }
+        for (const std::string& file : FilesBelow(path, skip)) {
           if (seen.insert(file).second) targets->push_back({file, false});
         }
       } else if (tw::FsPath(path).filename() == kWorkspaceFile) {
@@ -519,7 +536,7 @@ class Command {
     // to whatever server it names.
     auto kept = paths->begin() + static_cast<std::ptrdiff_t>(before);
     for (auto it = kept; it != paths->end(); ++it) {
-      if (tw::FsText(tw::FsPath(*it).filename()).rfind(kWorkspaceFile, 0) == 0) {
+      if (IsBindingFileName(tw::FsText(tw::FsPath(*it).filename()))) {
         console_.Error(Shown(*it) + ": a Document named like vscc's binding file; left out");
         refused_ = true;
       } else {
@@ -846,7 +863,7 @@ class Command {
     if (!Begin()) return kExitFailed;
     std::vector<Target> targets;
     std::vector<std::string> folders;
-    if (!Targets(true, &targets, &folders)) return kExitFailed;
+    if (!Targets(true, &targets, &folders, true)) return kExitFailed;
     // Below a folder also the Documents the server holds that are not here.
     if (!folders.empty()) {
       std::set<std::string> seen;
@@ -1101,7 +1118,7 @@ class Command {
   int Add() {
     if (!Begin()) return kExitFailed;
     std::vector<Target> targets;
-    if (!Targets(false, &targets)) return kExitFailed;
+    if (!Targets(false, &targets, nullptr, true)) return kExitFailed;
     std::vector<std::string> files;
     // A file whose status could not be had (its name cannot travel) goes
     // to the provider, which names it as it leaves it out.

@@ -53,7 +53,9 @@ const std::vector<CommandSpec>& Commands() {
        "another user, exclusive lock, and the local state: Current, Old (the server\n"
        "has a newer version), Modified (edited, checked out to you), Renegade\n"
        "(edited without a check-out), More Recent, Missing (not here), Unknown, or\n"
-       "Uncontrolled. --json prints {\"root\", \"production\", \"files\": [{\"path\",\n"
+       "Uncontrolled; files the ignore rules name (see 'vscc add --help') are left out\n"
+       "unless the server holds them. --json prints {\"root\", \"production\", \"files\": "
+       "[{\"path\",\n"
        "\"status\", \"controlled\", \"checked_out\", \"checked_out_by_me\",\n"
        "\"checked_out_by_other\", \"exclusive\", \"state\"}]} instead (paths relative\n"
        "to the working folder); the provider's notices then go to standard error.\n"
@@ -131,7 +133,13 @@ const std::vector<CommandSpec>& Commands() {
        "add [-m TEXT] [--keep] PATH...",
        "put new files under control",
        "Adds the files (folders recursively, skipping .vscc) that the server does not\n"
-       "hold yet, making Productions for new folders; --keep leaves them checked out.",
+       "hold yet, making Productions for new folders; --keep leaves them checked out.\n"
+       "In a folder, the files the ignore rules name are left out: the built-in list\n"
+       "(.vscc, .git/, .svn/, *~, *.swp, .DS_Store) and the patterns of .vsccignore in\n"
+       "the working folder (one a line: '*', '?', [a-z] and **/ globs; a trailing '/'\n"
+       "for folders only; a pattern with a '/' is taken from the working folder, any\n"
+       "other matches a name at any depth; '!' takes files back in; '#' starts a\n"
+       "comment). A file named on the command line is added whatever they say.",
        {"-m", "--keep"},
        1,
        -1},
