@@ -79,7 +79,10 @@ class VsccTest : public ::testing::Test {
     ASSERT_TRUE(server_.Start());
     setenv("VELTRANE_UI_RECORD", env_.Path("record.jsonl").c_str(), 1);
   }
-  void TearDown() override { unsetenv("VELTRANE_UI_RECORD"); }
+  void TearDown() override {
+    unsetenv("VELTRANE_UI_RECORD");
+    unsetenv("VISUAL");  // a test's editor stays its own
+  }
 
   // Runs vscc in `folder` (below the test's folder) with standard input
   // from /dev/null; `password` goes to VELTRANE_PASSWORD when given.
