@@ -73,11 +73,11 @@ std::string ShortComment(const std::string& comment) {
   std::string shown = comment;
   const size_t line_feed = shown.find('\n');
   if (line_feed != std::string::npos) {
-    // Cut before the character preceding the line feed (the carriage
-    // return of a CR LF pair), a whole character even when it takes more
-    // than one byte.
-    size_t cut = line_feed > 0 ? line_feed - 1 : 0;
-    while (cut > 0 && (static_cast<unsigned char>(shown[cut]) & 0xC0) == 0x80) --cut;
+    // The first line, without the carriage return of a CR LF pair; a line
+    // that ends in a bare line feed (as comments typed on this system do)
+    // keeps all of its characters.
+    size_t cut = line_feed;
+    if (cut > 0 && shown[cut - 1] == '\r') --cut;
     shown = shown.substr(0, cut) + kEllipsis;
   }
   if (shown.size() > kHistoryCommentLimit) {

@@ -85,6 +85,7 @@ bool ShowLogonDialog(void* owner, LogonDialogValues* values) {
                     {kLogonServer, values->server},
                     {kLogonPort, port}};
   request.secret = {kLogonPassword};
+  request.numbers[kLogonPort] = {1, 65535};
   request.items[kLogonServer] = values->servers;
   request.buttons = {kIdOk, kIdCancel};
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <vector>
 
@@ -47,6 +48,21 @@ std::string ValueLabel(const DialogRequest& request, int id) {
   if (label.empty()) return "Control " + std::to_string(id);
   if (label.back() == ':') label.pop_back();
   return label;
+}
+
+// The letter a caption marks as its key ("&Yes" -> 'y'), lower case; 0
+// when it marks none.
+char MnemonicLetter(const std::string& caption) {
+  for (size_t i = 0; i + 1 < caption.size(); ++i) {
+    if (caption[i] != '&') continue;
+    if (caption[i + 1] == '&') {
+      ++i;
+      continue;
+    }
+    const unsigned char c = static_cast<unsigned char>(caption[i + 1]);
+    return std::isalnum(c) ? static_cast<char>(std::tolower(c)) : 0;
+  }
+  return 0;
 }
 
 std::string Trimmed(const std::string& text) {
@@ -141,8 +157,20 @@ bool TerminalUserInterface::AskValue(OpenDialog& dialog, int id) {
   }
   std::string answer;
   const std::string prompt = secret ? label + ": " : label + " [" + TerminalSafeText(value) + "]: ";
-  if (!Ask(prompt, &answer, secret)) return false;
-  if (!answer.empty()) dialog.SetValue(id, answer);
+  const auto number = request.numbers.find(id);
+  while (true) {
+    if (!Ask(prompt, &answer, secret)) return false;
+    if (answer.empty()) return true;
+    int64_t parsed = 0;
+    if (number == request.numbers.end() ||
+        ParseDecimal(Trimmed(answer), number->second.first, number->second.second, &parsed)) {
+      break;
+    }
+    // Never shown back: a secret typed into the wrong field stays unseen.
+    Write("Please answer with a number from " + std::to_string(number->second.first) + " to " +
+          std::to_string(number->second.second) + ".\n");
+  }
+  dialog.SetValue(id, answer);
   return true;
 }
 
@@ -192,6 +220,39 @@ bool TerminalUserInterface::WalkTree(OpenDialog& dialog, int id) {
   }
 }
 
+// The button `answer` names among `choices`: its id, its caption, the
+// letter its caption marks, else the first letter of one caption alone;
+// "y"/"yes" and "n"/"no" mean OK and Cancel where no button says Yes or No.
+// 0 when it names none or more than one.
+int ButtonFromAnswer(const DialogRequest& request, const std::vector<int>& choices,
+                     const std::string& answer) {
+  for (int id : choices) {
+    if (answer == std::to_string(id) || EqualIgnoringCase(answer, ButtonCaption(request, id))) {
+      return id;
+    }
+  }
+  if (answer.size() == 1 && std::isalnum(static_cast<unsigned char>(answer[0]))) {
+    const char letter = static_cast<char>(std::tolower(static_cast<unsigned char>(answer[0])));
+    for (int id : choices) {
+      if (MnemonicLetter(Lookup(request.texts, id)) == letter) return id;
+    }
+    int found = 0, count = 0;
+    for (int id : choices) {
+      const std::string caption = ButtonCaption(request, id);
+      if (std::tolower(static_cast<unsigned char>(caption[0])) == letter) {
+        found = id;
+        ++count;
+      }
+    }
+    if (count == 1) return found;
+  }
+  const bool yes = EqualIgnoringCase(answer, "y") || EqualIgnoringCase(answer, "yes");
+  const bool no = EqualIgnoringCase(answer, "n") || EqualIgnoringCase(answer, "no");
+  const int meant = yes ? kIdOk : no ? kIdCancel : 0;
+  if (std::find(choices.begin(), choices.end(), meant) != choices.end()) return meant;
+  return 0;
+}
+
 bool TerminalUserInterface::AskButton(const OpenDialog& dialog, int* button) {
   const DialogRequest& request = dialog.request();
   std::vector<int> choices;
@@ -217,13 +278,12 @@ bool TerminalUserInterface::AskButton(const OpenDialog& dialog, int* button) {
       *button = default_button;
       return true;
     }
-    for (int id : choices) {
-      if (answer == std::to_string(id) || EqualIgnoringCase(answer, ButtonCaption(request, id))) {
-        *button = id;
-        return true;
-      }
+    const int chosen = ButtonFromAnswer(request, choices, answer);
+    if (chosen != 0) {
+      *button = chosen;
+      return true;
     }
-    Write("Please answer with one of the buttons listed.\n");
+    Write("Please answer with one of the buttons listed (its number, its name or its letter).\n");
   }
 }
 
@@ -289,6 +349,14 @@ UserInterface::MessageBoxOutcome TerminalUserInterface::RunMessageBox(
         outcome.answer = id;
         return outcome;
       }
+    }
+    // Yes and no to a box that offers OK and Cancel instead.
+    const bool yes = EqualIgnoringCase(answer, "y") || EqualIgnoringCase(answer, "yes");
+    const bool no = EqualIgnoringCase(answer, "n") || EqualIgnoringCase(answer, "no");
+    const int meant = yes ? kIdOk : no ? kIdCancel : 0;
+    if (std::find(ids.begin(), ids.end(), meant) != ids.end()) {
+      outcome.answer = meant;
+      return outcome;
     }
     Write("Please answer " + menu + ".\n");
   }

@@ -3,13 +3,18 @@
 // test hands in).
 //
 // A message box prints its title and text and asks for one of its buttons
-// (the name or its first letter, without regard to case; an empty answer
-// takes the default button). A dialog prints its title and its other texts,
-// then asks for each enabled value control in control-id order, showing the
+// (the name or its first letter, without regard to case; y/yes and n/no
+// mean OK and Cancel where no Yes or No is offered; an empty answer takes
+// the default button). A dialog prints its title and its other texts, then
+// asks for each enabled value control in control-id order, showing the
 // current value as the default (an empty answer keeps it; a secret control
 // is read with echo off when the input is a terminal and its value is never
-// shown), then asks for the button to press among the enabled buttons (its
-// id or caption; empty: the default button). A tree is walked by number:
+// shown; a number-only control asks again until the answer is a number in
+// its range), then asks for the button to press among the enabled buttons
+// (its id, its caption, the letter its caption marks ("&Yes": y), or the
+// first letter of its caption when no other button starts so; y/yes and
+// n/no mean OK and Cancel where no button is marked so; empty: the default
+// button). A tree is walked by number:
 // the selected item's children are listed (opening it), a number selects
 // one of them (the root while nothing is selected), 0 moves to the item
 // above, and an empty answer keeps the selection. When the dialog stays

@@ -63,11 +63,13 @@
 #ifndef TW_PLATFORM_USER_INTERFACE_H_
 #define TW_PLATFORM_USER_INTERFACE_H_
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/ui_tree.h"
@@ -146,6 +148,10 @@ struct DialogRequest {
   std::map<int, std::string> labels;
   // Value controls whose contents are never echoed or shown (a password).
   std::set<int> secret;
+  // Value controls that take a whole number only, within [first, second]
+  // (a number-only edit, such as a port). A form refuses other text there
+  // and asks again. Not recorded.
+  std::map<int, std::pair<int64_t, int64_t>> numbers;
   // The entries a combo or list box offers, by control id, in display
   // order (the known servers of the logon dialog). Not recorded.
   std::map<int, std::vector<std::string>> items;

@@ -36,12 +36,15 @@ TEST(HistoryTextTest, ServerDateShowsItsFirstFivePieces) {
 TEST(HistoryTextTest, CommentKeepsItsFirstLineAndAtMost252Bytes) {
   EXPECT_EQ("one line", ShortComment("one line"));
   EXPECT_EQ("", ShortComment(""));
-  // The character before the line feed goes too: the carriage return of a
-  // CR LF pair, or the last character of a line that ends in a bare LF.
+  // The first line, whether it ends in CR LF or in a bare LF, and whole:
+  // only a carriage return before the line feed goes.
   EXPECT_EQ("first...", ShortComment("first\r\nsecond"));
-  EXPECT_EQ("firs...", ShortComment("first\nsecond"));
+  EXPECT_EQ("first...", ShortComment("first\nsecond"));
+  EXPECT_EQ("caf\xc3\xa9...", ShortComment("caf\xc3\xa9\nsecond"));
   EXPECT_EQ("...", ShortComment("\nsecond"));
-  EXPECT_EQ("...", ShortComment("x\nsecond"));
+  EXPECT_EQ("...", ShortComment("\r\nsecond"));
+  EXPECT_EQ("x...", ShortComment("x\nsecond"));
+  EXPECT_EQ("x\r\r...", ShortComment("x\r\r\r\nsecond"));
 
   const std::string limit(kHistoryCommentLimit, 'a');
   EXPECT_EQ(limit, ShortComment(limit));

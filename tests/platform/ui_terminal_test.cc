@@ -36,6 +36,12 @@ std::string Converse(const std::string& input,
   return text;
 }
 
+size_t CountOf(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
 class TerminalUi : public ::testing::Test {
  protected:
   test::TestEnv env_;
@@ -109,6 +115,47 @@ TEST_F(TerminalUi, DisabledButtonsAreNotOfferedAndInputEndCancels) {
     const DialogResult r = ui.ShowDialog(q);
     EXPECT_EQ(kIdCancel, r.button);
     EXPECT_EQ(q.values, r.values);
+  });
+}
+
+// Buttons by the letter their caption marks or starts with, y/n for OK and
+// Cancel, and a number-only field that asks again until it has a number.
+TEST_F(TerminalUi, LettersAnswerButtonsAndANumberFieldTakesOnlyNumbers) {
+  DialogRequest q;
+  q.title = "Veltrane";
+  q.texts = {{1000, "&Yes"},       {1001, "Yes To &All"}, {1002, "&No"},
+             {1003, "N&o To All"}, {1032, "Merge"},       {2, "&Cancel"}};
+  q.buttons = {1000, 1001, 1002, 1003, 1032, 2};
+  const std::vector<std::pair<std::string, int>> answers = {
+      {"y\n", 1000}, {"A\n", 1001}, {"n\n", 1002},   {"o\n", 1003},
+      {"m\n", 1032}, {"c\n", 2},    {"x\ny\n", 1000}};
+  for (const auto& [typed, button] : answers) {
+    Converse(typed, [&](TerminalUserInterface& ui) {
+      EXPECT_EQ(button, ui.ShowDialog(q).button) << typed;
+    });
+  }
+
+  DialogRequest logon = Logon();
+  logon.enabled.clear();
+  logon.numbers[1003] = {1, 65535};
+  DialogResult r;
+  const std::string out = Converse("\n\n\nsecret pw\n70000\n 4900 \nY\n",
+                                   [&](TerminalUserInterface& ui) { r = ui.ShowDialog(logon); });
+  EXPECT_EQ(kIdOk, r.button);  // y: OK where no button says Yes
+  EXPECT_EQ(" 4900 ", r.values[1003]);
+  EXPECT_EQ(3u, CountOf(out, "Port [2100]: ")) << out;
+  EXPECT_EQ(2u, CountOf(out, "Please answer with a number from 1 to 65535.")) << out;
+  EXPECT_EQ(std::string::npos, out.find("secret pw")) << out;  // never shown back
+  Converse("\n\n\n\nn\n",
+           [&](TerminalUserInterface& ui) { EXPECT_EQ(kIdCancel, ui.ShowDialog(logon).button); });
+
+  MessageBoxRequest box;
+  box.title = "Veltrane";
+  box.text = "Go on?";
+  box.buttons = MessageBoxButtons::kOkCancel;
+  Converse("y\nno\n", [&](TerminalUserInterface& ui) {
+    EXPECT_EQ(kIdOk, ui.MessageBox(box));
+    EXPECT_EQ(kIdCancel, ui.MessageBox(box));
   });
 }
 

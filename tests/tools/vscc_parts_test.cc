@@ -13,7 +13,9 @@
 #include "platform/ui_script.h"
 #include "tests/support/test_env.h"
 #include "tools/vscc/console.h"
+#include "tools/vscc/editor.h"
 #include "tools/vscc/host_ui.h"
+#include "tools/vscc/ignore.h"
 #include "tools/vscc/json.h"
 #include "tools/vscc/options.h"
 #include "tools/vscc/workspace.h"
@@ -88,6 +90,103 @@ TEST(VsccOptions, UsageErrors) {
   EXPECT_FALSE(CommandHelp("checkout").empty());
   EXPECT_TRUE(CommandHelp("frob").empty());
   EXPECT_NE(std::string::npos, GeneralHelp().find("Exit status"));
+}
+
+// Short names and near misses, as other version-control clients offer.
+TEST(VsccOptions, AliasesVersionAndNearMisses) {
+  Options o;
+  const std::vector<std::pair<std::string, std::string>> aliases = {
+      {"ci", "checkin"}, {"co", "checkout"}, {"st", "status"}, {"up", "get"}, {"log", "history"}};
+  for (const auto& [alias, command] : aliases) {
+    ASSERT_EQ(0, Parse({alias, "a.txt"}, &o)) << alias;
+    EXPECT_EQ(command, o.command);
+  }
+  ASSERT_EQ(0, Parse({"ci", "-m", "x", "--keep"}, &o));  // the command's own options
+  EXPECT_TRUE(o.keep);
+  ASSERT_EQ(0, Parse({"help", "co"}, &o));
+  EXPECT_EQ("checkout", o.args[0]);
+  EXPECT_NE(std::string::npos, CommandHelp("checkout").find("Alias: vscc co\n"));
+  EXPECT_NE(std::string::npos, GeneralHelp().find("ci = checkin"));
+
+  ASSERT_EQ(0, Parse({"--version"}, &o));
+  EXPECT_TRUE(o.version);
+  EXPECT_EQ(0u, VersionText().rfind("vscc (Veltrane) ", 0));
+  EXPECT_NE(std::string::npos, VersionText().find_first_of("0123456789"));
+
+  const std::vector<std::pair<std::string, std::string>> near = {
+      {"chekin", "did you mean 'checkin'?"},
+      {"stauts", "did you mean 'status'?"},  // two letters swapped
+      {"Status", "did you mean 'status'?"},  // letter case
+      {"histroy", "did you mean 'history'?"},
+      {"propert", "did you mean 'properties'?"},  // the start of one
+      {"check", "did you mean 'checkout' or 'checkin'?"},
+      {"unbnd", "did you mean 'unbind'?"},
+  };
+  for (const auto& [typed, suggestion] : near) {
+    std::string error;
+    EXPECT_EQ(2, Parse({typed}, &o, &error));
+    EXPECT_NE(std::string::npos, error.find("'" + typed + "' is not a vscc command")) << error;
+    EXPECT_NE(std::string::npos, error.find(suggestion)) << error;
+  }
+  std::string error;
+  EXPECT_EQ(2, Parse({"frobnicate"}, &o, &error));
+  EXPECT_EQ(std::string::npos, error.find("did you mean")) << error;
+  EXPECT_EQ(2, Parse({"help", "lsit"}, &o, &error));
+  EXPECT_NE(std::string::npos, error.find("did you mean 'list'?")) << error;
+}
+
+// What the editor saved, as the check-in comment: comment lines and the
+// blank edges go, the lines in between stay.
+TEST(VsccComment, CommentLinesAndBlankEdgesAreLeftOut) {
+  EXPECT_EQ("", CleanComment(""));
+  EXPECT_EQ("", CleanComment("\n# The comment\n#   a.txt\n"));
+  EXPECT_EQ("First line\n\nsecond  line",
+            CleanComment("\n \r\nFirst line \r\n# not this\n\nsecond  line\t\n\n\n"));
+  EXPECT_EQ("keeps # inside\n  indented", CleanComment("keeps # inside\n  indented"));
+}
+
+TEST(VsccIgnore, GlobsFoldersAnchorsAndNegation) {
+  EXPECT_TRUE(GlobMatch("*.o", "main.o"));
+  EXPECT_FALSE(GlobMatch("*.o", "src/main.o"));  // '*' stays within a name
+  EXPECT_TRUE(GlobMatch("src/*.o", "src/main.o"));
+  EXPECT_TRUE(GlobMatch("file?.[ch]", "file1.c"));
+  EXPECT_FALSE(GlobMatch("file?.[!ch]", "file1.c"));
+  EXPECT_TRUE(GlobMatch("[a-c]x", "bx"));
+  EXPECT_TRUE(GlobMatch("**/gen/*.txt", "gen/a.txt"));
+  EXPECT_TRUE(GlobMatch("**/gen/*.txt", "x/y/gen/a.txt"));
+  EXPECT_TRUE(GlobMatch("doc/**", "doc/a/b"));
+  EXPECT_TRUE(GlobMatch("\\#x", "#x"));
+  EXPECT_TRUE(GlobMatch("[oops", "[oops"));  // an open class is literal
+
+  IgnoreRules rules;  // the built-in list alone
+  for (const char* path : {".vscc", "a/.git", "notes.txt~", "b/.a.c.swp", ".DS_Store", ".svn"}) {
+    EXPECT_TRUE(rules.Ignored(
+        path, std::string(path).find(".git") != std::string::npos || std::string(path) == ".svn"))
+        << path;
+  }
+  EXPECT_TRUE(rules.Ignored("a/.git/config", false));  // inside an ignored folder
+  EXPECT_FALSE(rules.Ignored(".git", false));          // a file named so is no folder
+  EXPECT_FALSE(rules.Ignored("main.c", false));
+
+  rules.AddLines(
+      "# build output\r\n"
+      "build/\n"
+      "/top.log\n"
+      "*.log   \n"
+      "!keep.log\n"
+      "\\!bang\n"
+      "\n"
+      "docs/*.tmp\n");
+  EXPECT_TRUE(rules.Ignored("build", true));
+  EXPECT_TRUE(rules.Ignored("sub/build/x.o", false));
+  EXPECT_FALSE(rules.Ignored("build", false));
+  EXPECT_TRUE(rules.Ignored("top.log", false));
+  EXPECT_TRUE(rules.Ignored("deep/other.log", false));
+  EXPECT_FALSE(rules.Ignored("deep/keep.log", false));  // taken back in
+  EXPECT_TRUE(rules.Ignored("!bang", false));
+  EXPECT_TRUE(rules.Ignored("docs/a.tmp", false));
+  EXPECT_FALSE(rules.Ignored("sub/docs/a.tmp", false));  // anchored to the top
+  EXPECT_FALSE(rules.Ignored("# build output", false));
 }
 
 class VsccFolders : public ::testing::Test {
@@ -189,6 +288,7 @@ TEST(VsccConsole, NoticesWarningsAndStatusGoWhereTheyBelong) {
   WithConsole(
       [](Console& c) {
         c.Notice("Veltrane: Adding files...", 0);
+        c.Notice("Veltrane: Succeeded adding files:\n/w/a.txt\n/w/b.", 0);
         c.Notice("Veltrane: careful", 2);
         c.Notice("Veltrane: broken\x1b[31m", 3);
         c.Notice("Veltrane: Sending a.bin: 45% (12.0 of 26.7 MiB, 31 MB/s)", 4);  // no terminal
@@ -200,7 +300,10 @@ TEST(VsccConsole, NoticesWarningsAndStatusGoWhereTheyBelong) {
         c.Out("Bound to Production '\\Evil\x1b]0;title\x07'\n");
       },
       &out, &err);
-  EXPECT_EQ("Veltrane: Adding files...\nBound to Production '\\Evil^[]0;title^G'\n", out);
+  EXPECT_EQ(
+      "Veltrane: Adding files...\nVeltrane: Succeeded adding files:\n/w/a.txt\n/w/b\n"
+      "Bound to Production '\\Evil^[]0;title^G'\n",
+      out);
   EXPECT_EQ(
       "Veltrane: careful\nVeltrane: broken^[[31m\nVeltrane: now on stderr\n"
       "Veltrane: still an error\n",

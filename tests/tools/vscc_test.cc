@@ -2,11 +2,14 @@
 // terminal), against a real TWServer and TWPMSvr in the test's private
 // folder. Two users work in two working folders of one Production; flags
 // answer the provider's questions; what vscc prints is read back.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -78,7 +81,10 @@ class VsccTest : public ::testing::Test {
     ASSERT_TRUE(server_.Start());
     setenv("VELTRANE_UI_RECORD", env_.Path("record.jsonl").c_str(), 1);
   }
-  void TearDown() override { unsetenv("VELTRANE_UI_RECORD"); }
+  void TearDown() override {
+    unsetenv("VELTRANE_UI_RECORD");
+    unsetenv("VISUAL");  // a test's editor stays its own
+  }
 
   // Runs vscc in `folder` (below the test's folder) with standard input
   // from /dev/null; `password` goes to VELTRANE_PASSWORD when given.
@@ -199,6 +205,13 @@ TEST_F(VsccTest, UsageErrorsExitTwoAndHelpExitsZero) {
   EXPECT_EQ(0, help.status);
   EXPECT_EQ(0u, help.out.rfind("Usage: vscc checkout", 0));
   EXPECT_NE(std::string::npos, Vscc("w", {"--help"}).out.find("Dialogs:"));
+
+  const Result version = Vscc("w", {"--version"});
+  EXPECT_EQ(0, version.status);
+  EXPECT_EQ(0u, version.out.rfind("vscc (Veltrane) ", 0)) << version.out;
+  const Result typo = Vscc("w", {"chekout", "a.txt"});
+  EXPECT_EQ(2, typo.status);
+  EXPECT_NE(std::string::npos, typo.err.find("did you mean 'checkout'?")) << typo.err;
 }
 
 TEST_F(VsccTest, FindsTheProviderAndScriptOrSaysWhyNot) {
@@ -230,6 +243,82 @@ TEST_F(VsccTest, FindsTheProviderAndScriptOrSaysWhyNot) {
   r = Vscc("w", {"status"});
   EXPECT_EQ(1, r.status);
   EXPECT_NE(std::string::npos, r.err.find("not in a working folder")) << r.err;
+}
+
+// A logon that fails says why: a server that takes no connection, a
+// refused user, a missing password; a missing provider says how to
+// register one.
+TEST_F(VsccTest, ALogonFailureNamesItsCause) {
+  // A port nobody listens on: a listener's, closed again.
+  const int lone = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(0, bind(lone, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  ASSERT_EQ(0, getsockname(lone, reinterpret_cast<sockaddr*>(&address), &length));
+  const std::string closed = std::to_string(ntohs(address.sin_port));
+  close(lone);
+  Result r = Vscc(
+      "v",
+      {"bind", "--production", "P", "--user", "alice", "--server", "127.0.0.1", "--port", closed},
+      "alice pw");
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos,
+            r.err.find("the server at 127.0.0.1:" + closed + " did not accept a connection"))
+      << r.err;
+
+  const std::string at = "127.0.0.1:" + std::to_string(server_.port());
+  r = Vscc("v", WithLogon({"bind", "--new", "P"}, "alice"), "wrong");
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("logon refused for 'alice' at " + at)) << r.err;
+  EXPECT_EQ(std::string::npos, r.err.find("no password given")) << r.err;
+  ASSERT_EQ(0, Vscc("v", WithLogon({"bind", "--new", "P"}, "alice"), "alice pw").status);
+  // Bob gives no password: Alice's stored one does not log him on.
+  r = Vscc("b", WithLogon({"bind", "--production", "P"}, "bob"));
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("logon refused for 'bob' at " + at)) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("no password given")) << r.err;
+
+  // vscc installed alone, nothing registered.
+  fs::create_directories(env_.Path("lone"));
+  fs::copy_file(tw::test::BinDir() + "/vscc", env_.Path("lone/vscc"));
+  const pid_t pid =
+      tw::test::SpawnRedirected(env_.Path("lone/vscc"), {"prop", "get", "A", "B"}, "/dev/null",
+                                env_.Path("lone.out"), env_.Path("lone.err"));
+  EXPECT_EQ(1, WaitAtMost(pid, 300));
+  const std::string err = ReadFile(env_.Path("lone.err"));
+  EXPECT_NE(std::string::npos, err.find("'TWSccSetup register'")) << err;
+}
+
+// An add of a folder and status leave out what the ignore rules name (the
+// built-in list and the working folder's .vsccignore); a file named on the
+// command line is added whatever they say, and a controlled file is shown.
+TEST_F(VsccTest, IgnoredFilesAreNeitherAddedNorListed) {
+  ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", "Ign"}, "alice"), "alice pw").status);
+  for (const char* name : {"a.c", "a.c~", ".a.c.swp", ".git/config", "build/a.o", "src/build/b.o",
+                           "src/x.log", "src/keep.log", "src/b.c", ".vsccignore"}) {
+    fs::create_directories(fs::path(env_.Path(std::string("w/") + name)).parent_path());
+    WriteFile(env_.Path(std::string("w/") + name), name);
+  }
+  WriteFile(env_.Path("w/.vsccignore"), "# output\nbuild/\n*.log\n!keep.log\n");
+  Result r = Vscc("w", {"add", "-m", "tree", "."}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  r = Vscc("w", {"add", "src/x.log"}, "alice pw");  // named: taken
+  ASSERT_EQ(0, r.status) << r.err;
+  WriteFile(env_.Path("w/src/y.log"), "y");
+
+  const auto files = Status("w", "alice pw");
+  std::set<std::string> listed;
+  for (const auto& [path, file] : files) {
+    listed.insert(path);
+    EXPECT_TRUE(file.BoolAt("controlled")) << path;
+  }
+  EXPECT_EQ((std::set<std::string>{".vsccignore", "a.c", "src/b.c", "src/keep.log", "src/x.log"}),
+            listed);
+  r = Vscc("w", {"status", "build"}, "alice pw");
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("build is an ignored folder")) << r.err;
 }
 
 TEST_F(VsccTest, BindingIsFoundFromASubfolder) {
@@ -273,6 +362,7 @@ TEST_F(VsccTest, WithoutATerminalNobodyIsWaitedFor) {
   Result r = Vscc("v", {"bind", "--production", "Anything"});
   EXPECT_EQ(1, r.status);
   EXPECT_NE(std::string::npos, r.err.find("SCC_E_CONNECTIONFAILURE (-29)")) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("no server is configured: give --server")) << r.err;
   EXPECT_FALSE(fs::exists(env_.Path("v/.vscc")));
 
   // The bind dialog: nobody picks a Production.
@@ -373,6 +463,72 @@ TEST_F(VsccTest, OnATerminalThePersonAnswersWhatTheFlagsDoNot) {
   EXPECT_EQ(std::string::npos, seen.find("alice pw")) << seen;  // not echoed
   EXPECT_NE(std::string::npos, seen.find("is 'Renegade'")) << seen;
   EXPECT_EQ("mine\n", ReadFile(env_.Path("w/a.txt")));
+}
+
+// The logon dialog on a terminal: each field takes what it can hold (a
+// password typed at the port is asked again, never taken as a port), and
+// a letter presses a button.
+TEST_F(VsccTest, TerminalQuestionsTakeLettersAndCheckEachField) {
+  ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", "Term"}, "alice"), "alice pw").status);
+  fs::create_directories(env_.Path("b"));
+  std::string seen;
+  const int status = OnTerminal(
+      "b", {"bind", "--production", "Term"},
+      {{"Server [", "127.0.0.1\n"},
+       {"User Name [", "bob\n"},
+       {"Password: ", "bob pw\n"},
+       {"Port [", "bob pw\n"},
+       {"Please answer with a number from 1 to 65535.", std::to_string(server_.port()) + "\n"},
+       {"Close with (", "y\n"}},
+      &seen);
+  EXPECT_EQ(0, status) << seen;
+  EXPECT_NE(std::string::npos, seen.find("Bound ")) << seen;
+  EXPECT_NE(std::string::npos, ReadFile(env_.Path("b/.vscc")).find("user=bob"));
+}
+
+// A check-in without -m on a terminal takes its comment from the person's
+// editor ($VISUAL, with its options), leaving out the lines that start with
+// '#'; an empty comment or a failed editor stops it, and the files stay
+// checked out. A comment of lines is shown by its whole first line.
+TEST_F(VsccTest, CheckinWithoutAMessageOnATerminalOpensTheEditor) {
+  ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", "Ed"}, "alice"), "alice pw").status);
+  WriteFile(env_.Path("w/a.txt"), "one\n");
+  ASSERT_EQ(0, Vscc("w", {"add", "-m", "first", "a.txt"}, "alice pw").status);
+  ASSERT_EQ(0, Vscc("w", {"checkout", "a.txt"}, "alice pw").status);
+  WriteFile(env_.Path("w/a.txt"), "two\n");
+  const std::string editor = env_.Path("editor.sh");
+  auto use_editor = [&](const std::string& then) {
+    WriteFile(editor, "#!/bin/sh\n[ \"$1\" = --wait ] || exit 9\ncp \"$2\" '" +
+                          env_.Path("shown.txt") + "'\n" + then + "\n");
+    fs::permissions(editor, fs::perms::owner_all);
+  };
+  setenv("VISUAL", (editor + " --wait").c_str(), 1);
+  std::string seen;
+
+  use_editor("exit 0");  // saves the text as it came: comments only
+  EXPECT_EQ(1, OnTerminal("w", {"ci", "a.txt"}, {}, &seen)) << seen;
+  EXPECT_NE(std::string::npos, seen.find("the check-in comment is empty")) << seen;
+  EXPECT_NE(std::string::npos, ReadFile(env_.Path("shown.txt")).find("\n#   a.txt\n"));
+  use_editor("exit 3");
+  seen.clear();
+  EXPECT_EQ(1, OnTerminal("w", {"ci", "a.txt"}, {}, &seen)) << seen;
+  EXPECT_NE(std::string::npos, seen.find("failed (exit 3)")) << seen;
+  EXPECT_TRUE(Status("w", "alice pw")["a.txt"].BoolAt("checked_out_by_me"));
+
+  use_editor("printf '\\nFirst line\\n# left out\\nsecond line  \\n\\n' > \"$2\"");
+  seen.clear();
+  EXPECT_EQ(0, OnTerminal("w", {"ci", "a.txt"}, {}, &seen)) << seen;
+  unsetenv("VISUAL");
+  EXPECT_FALSE(Status("w", "alice pw")["a.txt"].BoolAt("checked_out_by_me"));
+  // No comment file is left behind in the private folder.
+  for (const auto& entry : fs::recursive_directory_iterator(env_.Path("runtime"))) {
+    EXPECT_EQ(std::string::npos, entry.path().filename().string().find("vscc-comment"))
+        << entry.path();
+  }
+  const Result r = Vscc("w", {"log", "a.txt"}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.out.find("\tFirst line...\n")) << r.out;
+  EXPECT_EQ(std::string::npos, r.out.find("left out")) << r.out;
 }
 
 // Two users on a nested tree, as with other clients: a fresh folder bound to
@@ -664,12 +820,27 @@ TEST_F(VsccTest, AnInterruptedGetLeavesNoScratchFile) {
 TEST_F(VsccTest, HistoryPropertiesAndDiff) {
   ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", "Hist"}, "alice"), "alice pw").status);
   WriteFile(env_.Path("w/a.txt"), "one\n");
-  ASSERT_EQ(0, Vscc("w", {"add", "-m", "first version", "a.txt"}, "alice pw").status);
+  Result r = Vscc("w", {"add", "-m", "first version", "a.txt"}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  // Each line of the list is a path as it is, without a full stop.
+  EXPECT_NE(std::string::npos,
+            r.out.find("Succeeded adding files:\n" + env_.Path("w/a.txt") + "\n"))
+      << r.out;
   ASSERT_EQ(0, Vscc("w", {"checkout", "a.txt"}, "alice pw").status);
   WriteFile(env_.Path("w/a.txt"), "two\n");
-  ASSERT_EQ(0, Vscc("w", {"checkin", "-m", "second version", "a.txt"}, "alice pw").status);
+  ASSERT_EQ(0, Vscc("w", {"ci", "-m", "second version", "a.txt"}, "alice pw").status);
 
-  Result r = Vscc("w", {"history", "a.txt"}, "alice pw");
+  // A file the server does not hold has no history to show.
+  WriteFile(env_.Path("w/new.txt"), "new\n");
+  for (const char* command : {"history", "properties"}) {
+    r = Vscc("w", {command, "new.txt"}, "alice pw");
+    EXPECT_EQ(1, r.status) << command;
+    EXPECT_NE(std::string::npos, r.err.find("new.txt is not controlled")) << r.err;
+    EXPECT_EQ("", r.out);
+  }
+  EXPECT_EQ(1, Vscc("w", {"log", "gone.txt"}, "alice pw").status);
+
+  r = Vscc("w", {"log", "a.txt"}, "alice pw");
   ASSERT_EQ(0, r.status) << r.err;
   EXPECT_NE(std::string::npos, r.out.find("History of 'a.txt'")) << r.out;
   EXPECT_NE(std::string::npos, r.out.find("second version")) << r.out;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstddef>
 #include <cstring>
 #include <filesystem>
@@ -14,7 +15,9 @@
 #include "platform/path.h"
 #include "platform/ui_record.h"
 #include "platform/ui_terminal.h"
+#include "tools/vscc/editor.h"
 #include "tools/vscc/host_ui.h"
+#include "tools/vscc/ignore.h"
 #include "tools/vscc/provider.h"
 #include "tools/vscc/system.h"
 #include "tools/vscc/workspace.h"
@@ -73,6 +76,13 @@ constexpr EnvironmentAction kEnvironmentActions[] = {
 // The largest value the provider's property read may write; it takes no
 // length, so the buffer is far larger than any property message.
 constexpr size_t kPropertyBufferBytes = 1 << 20;
+
+// The provider's messages when it cannot log on.
+constexpr char kUnableToConnectText[] = "Unable to connect to server";
+constexpr char kInvalidLogonText[] = "Invalid Logon";
+// A logon that failed after this long was not refused (a refusal comes at
+// once) but given up on a server that stayed silent.
+constexpr int kSilentServerSeconds = 20;
 
 std::string Yes(bool value) {
   return value ? "yes" : "-";
@@ -178,7 +188,7 @@ class Command {
     text += ": " + ResultName(rc);
     switch (rc) {
       case SCC_E_CONNECTIONFAILURE:
-        text += " -- no connection to the server (or the logon was refused)";
+        text += " -- " + ConnectionFailureText();
         break;
       case SCC_I_OPERATIONCANCELED:
         text += " -- cancelled";
@@ -225,6 +235,50 @@ class Command {
     return Failed(text);
   }
 
+  // Why the last call could not log on, as far as its record and its
+  // duration tell: no server configured, a server that took no connection,
+  // one that stayed silent, or a refused logon (and whether a password was
+  // given at all).
+  std::string ConnectionFailureText() const {
+    std::string user = ui_.user(), server = ui_.server(), port = ui_.port();
+    bool unreachable = false, refused = false;
+    for (const UiEvent& e : events_) {
+      if (e.kind == "dialog" && e.id == kLogonDialog) {
+        // Values nobody answered are the stored ones the dialog showed.
+        if (user.empty()) user = e.Text(kLogonUser);
+        if (server.empty()) server = e.Text(kLogonServer);
+        if (port.empty()) port = e.Text(kLogonPort);
+      } else if (e.kind == "msgbox") {
+        unreachable = unreachable || e.Text(0) == kUnableToConnectText;
+        refused = refused || e.Text(0) == kInvalidLogonText;
+      }
+    }
+    const std::string blank = " \t";
+    const bool no_server = server.find_first_not_of(blank) == std::string::npos ||
+                           server == "0.0.0.0" || port.empty() || port == "0";
+    if (no_server && (unreachable || refused)) {
+      return "no server is configured: give --server HOST and --port N ('vscc bind' keeps them "
+             "for the working folder)";
+    }
+    const std::string where = server + ":" + port;
+    if (unreachable) return "the server at " + where + " did not accept a connection";
+    if (!refused) return "no connection to the server";
+    // A refusal comes at once; a logon given up after this long had no
+    // answer at all.
+    if (last_call_seconds_ >= kSilentServerSeconds) {
+      return "the server at " + where + " did not answer within " +
+             std::to_string(last_call_seconds_) + " s";
+    }
+    std::string text =
+        "logon refused for " + (user.empty() ? "the user" : "'" + user + "'") + " at " + where;
+    if (!ui_.have_password() && !ui_.terminal()) {
+      text +=
+          ": no password given (set $VELTRANE_PASSWORD, or run on a terminal to be asked); "
+          "the stored password was tried";
+    }
+    return text;
+  }
+
   // What the lock question of the last call shows about a refused lock.
   std::string LockRefusalText() const {
     for (const UiEvent& e : events_) {
@@ -261,7 +315,13 @@ class Command {
       return false;
     }
     if (!provider_.Load(path, &error)) {
-      console_.Error(error + " (found " + how + ")");
+      std::string hint;
+      if (o_.provider.empty() && how == "beside vscc") {
+        hint =
+            "; no provider is registered: 'TWSccSetup register' records an installed one, "
+            "or --provider PATH names one";
+      }
+      console_.Error(error + " (found " + how + ")" + hint);
       return false;
     }
     if (!ui_.Setup(o_.ui, &error)) {
@@ -307,7 +367,11 @@ class Command {
       console_.Error(error);
       return SCC_E_NONSPECIFICERROR;
     }
+    const auto started = std::chrono::steady_clock::now();
     SCCRTN rc = call();
+    last_call_seconds_ = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started)
+            .count());
     events_ = ui_.TakeEvents();
     ui_.Report(events_, &console_);
     if (logon && rc == SCC_E_CONNECTIONFAILURE && HostUi::LogonRefused(events_) && ui_.terminal() &&
@@ -324,7 +388,11 @@ class Command {
       }
       ui_.SetPassword(password);
       if (!ui_.Activate(&error)) return rc;
+      const auto again = std::chrono::steady_clock::now();
       rc = call();
+      last_call_seconds_ = static_cast<int>(
+          std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - again)
+              .count());
       events_ = ui_.TakeEvents();
       ui_.Report(events_, &console_);
     }
@@ -386,17 +454,33 @@ class Command {
   // operand means the current folder when `default_here`. False when an
   // operand lies outside the working folder.
   bool Targets(bool default_here, std::vector<Target>* targets,
-               std::vector<std::string>* folders = nullptr) {
+               std::vector<std::string>* folders = nullptr, bool honour_ignore = false) {
     std::vector<std::string> operands = o_.args;
     if (operands.empty() && default_here) operands.push_back(".");
     std::set<std::string> seen;
+    // Files found below a folder that the ignore rules name are left out;
+    // a file named on the command line is taken whatever they say.
+    IgnoreRules ignore;
+    std::string error;
+    if (honour_ignore && !ignore.ReadWorkingFolder(workspace_.root, &error)) {
+      console_.Error(error);
+      return false;
+    }
+    const auto skip = [&](const std::string& path, bool folder) {
+      return honour_ignore && ignore.Ignored(RelativeTo(path, workspace_.root), folder);
+    };
     for (const std::string& operand : operands) {
       const std::string path = AbsoluteFrom(cwd_, operand);
       if (!InsideWorkingFolder(operand, path)) return false;
       std::error_code ec;
       if (fs::is_directory(tw::FsPath(path), ec)) {
         if (folders != nullptr) folders->push_back(path);
-        for (const std::string& file : FilesBelow(path)) {
+        if (path != workspace_.root && skip(path, true)) {
+          console_.Note(operand + " is an ignored folder (" + kIgnoreFile +
+                        " or the built-in list); the files in it are left out");
+          continue;
+        }
+        for (const std::string& file : FilesBelow(path, skip)) {
           if (seen.insert(file).second) targets->push_back({file, false});
         }
       } else if (tw::FsPath(path).filename() == kWorkspaceFile) {
@@ -452,7 +536,7 @@ class Command {
     // to whatever server it names.
     auto kept = paths->begin() + static_cast<std::ptrdiff_t>(before);
     for (auto it = kept; it != paths->end(); ++it) {
-      if (tw::FsText(tw::FsPath(*it).filename()).rfind(kWorkspaceFile, 0) == 0) {
+      if (IsBindingFileName(tw::FsText(tw::FsPath(*it).filename()))) {
         console_.Error(Shown(*it) + ": a Document named like vscc's binding file; left out");
         refused_ = true;
       } else {
@@ -656,6 +740,33 @@ class Command {
     return true;
   }
 
+  // The comment of a check-in that -m does not give, written by the person
+  // at the terminal in their editor, as other clients ask for it. False with
+  // the reason printed when the editor fails or the comment is empty: the
+  // check-in is then not made.
+  bool CommentFromEditor(const std::vector<std::string>& files, std::string* comment) {
+    std::string text =
+        "\n"
+        "# The comment for this check-in. Lines starting with '#' are left out;\n"
+        "# an empty comment stops the check-in.\n"
+        "#\n"
+        "# Files to check in:\n";
+    for (const std::string& file : files) text += "#   " + Shown(file) + "\n";
+    console_.Finish();
+    std::string error;
+    if (!EditText(text, comment, &error)) {
+      Failed(error + "; nothing was checked in");
+      return false;
+    }
+    if (comment->empty()) {
+      Failed(
+          "the check-in comment is empty: nothing was checked in (the files stay checked "
+          "out; -m TEXT gives a comment without the editor)");
+      return false;
+    }
+    return true;
+  }
+
   // The end of a file operation: its result, and a failure when a file the
   // user named could not take part.
   int Finish(const char* what, SCCRTN rc) {
@@ -759,7 +870,7 @@ class Command {
     if (!Begin()) return kExitFailed;
     std::vector<Target> targets;
     std::vector<std::string> folders;
-    if (!Targets(true, &targets, &folders)) return kExitFailed;
+    if (!Targets(true, &targets, &folders, true)) return kExitFailed;
     // Below a folder also the Documents the server holds that are not here.
     if (!folders.empty()) {
       std::set<std::string> seen;
@@ -1058,6 +1169,11 @@ class Command {
     if (files.empty()) return Nothing("nothing to check in: no file there is checked out to you");
     const auto checkin = Require<SccCheckinFn>("SccCheckin");
     if (checkin == nullptr) return kExitFailed;
+    std::string comment = o_.message;
+    if (!o_.message_given && ui_.terminal() && IsTerminal(0) &&
+        !CommentFromEditor(files, &comment)) {
+      return kExitFailed;
+    }
     LPCMDOPTS options = nullptr;
     if (o_.keep || o_.wip) {
       const std::string answer = "dialog " + std::to_string(kCheckinOptionsDialog) + " 1 " +
@@ -1068,7 +1184,7 @@ class Command {
     std::vector<LPCSTR> names = Pointers(files);
     const SCCRTN rc = Call([&] {
       return checkin(provider_.context(), nullptr, static_cast<LONG>(names.size()), names.data(),
-                     o_.message.c_str(), 0, options);
+                     comment.c_str(), 0, options);
     });
     return Finish("checkin failed", rc);
   }
@@ -1076,7 +1192,7 @@ class Command {
   int Add() {
     if (!Begin()) return kExitFailed;
     std::vector<Target> targets;
-    if (!Targets(false, &targets)) return kExitFailed;
+    if (!Targets(false, &targets, nullptr, true)) return kExitFailed;
     std::vector<std::string> files;
     // A file whose status could not be had (its name cannot travel) goes
     // to the provider, which names it as it leaves it out.
@@ -1117,6 +1233,18 @@ class Command {
   int ShowDialogCommand(int dialog, const char* export_name, LONG capability) {
     if (!Begin()) return kExitFailed;
     const std::string file = AbsoluteFrom(cwd_, o_.args[0]);
+    // The provider shows an empty list for a file the server does not
+    // hold; that is a mistake to say, not an empty history.
+    std::vector<LONG> status;
+    const bool was_quiet = console_.quiet();
+    console_.set_quiet(true);
+    const bool queried = Query({file}, &status);
+    console_.set_quiet(was_quiet);
+    if (!queried) return kExitFailed;
+    if ((status[0] & SCC_STATUS_CONTROLLED) == 0 || status[0] == SCC_STATUS_INVALID) {
+      return Failed(Shown(file) + " is not controlled: the server holds no " +
+                    (dialog == kHistoryDialog ? "history" : "properties") + " of it");
+    }
     ui_.Answer("dialog " + std::to_string(dialog) + " 1");
     SCCRTN rc;
     if (dialog == kHistoryDialog) {
@@ -1274,6 +1402,7 @@ class Command {
   HostUi ui_;
   Workspace workspace_;
   std::vector<UiEvent> events_;  // the record of the last call
+  int last_call_seconds_ = 0;    // how long the last call took
   bool project_open_ = false;
   bool refused_ = false;        // a file the user named could not take part
   std::string logged_on_user_;  // as the provider handed it back

@@ -88,8 +88,24 @@ void Console::ClearProgress() {
   progress_shown_ = false;
 }
 
+namespace {
+
+// A notice that lists files, one a line below its heading ("Succeeded
+// adding files:\n/w/a.txt\n/w/b.txt."), ends in a full stop glued to the
+// last path; it is left off, so that every line is a path as it is.
+std::string WithoutListStop(const std::string& text) {
+  const size_t heading = text.find('\n');
+  if (heading == std::string::npos || heading == 0 || text[heading - 1] != ':' ||
+      text.size() < heading + 3 || text.back() != '.') {
+    return text;
+  }
+  return text.substr(0, text.size() - 1);
+}
+
+}  // namespace
+
 void Console::Notice(const std::string& text, long type) {
-  std::string safe = tw::TerminalSafeText(text);
+  std::string safe = tw::TerminalSafeText(WithoutListStop(text));
   if (type == kMessageStatus) {
     if (quiet_ && !progress_forced_) return;
     if (terminal_) {

@@ -136,6 +136,8 @@ class HostUi {
   bool AnswersLogon() const;
   // The user name the logon will use, when vscc knows it.
   const std::string& user() const { return user_; }
+  const std::string& server() const { return server_; }
+  const std::string& port() const { return port_; }
 
   // Adds an answer: a dialog line "dialog ID BUTTON id=value ..." or a
   // message box line "msgbox "TITLE" ANSWER", without "any".

@@ -24,6 +24,10 @@ int main(int argc, char** argv) {
     console.Error(error);
     return vscc::kExitUsage;
   }
+  if (options.version) {
+    console.Out(vscc::VersionText());
+    return vscc::kExitOk;
+  }
   if (options.help || options.command.empty() || options.command == "help") {
     const std::string topic =
         options.command == "help" ? (options.args.empty() ? "" : options.args[0]) : options.command;

@@ -1,6 +1,7 @@
 #include "tools/vscc/options.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <set>
 
@@ -52,7 +53,9 @@ const std::vector<CommandSpec>& Commands() {
        "another user, exclusive lock, and the local state: Current, Old (the server\n"
        "has a newer version), Modified (edited, checked out to you), Renegade\n"
        "(edited without a check-out), More Recent, Missing (not here), Unknown, or\n"
-       "Uncontrolled. --json prints {\"root\", \"production\", \"files\": [{\"path\",\n"
+       "Uncontrolled; files the ignore rules name (see 'vscc add --help') are left out\n"
+       "unless the server holds them. --json prints {\"root\", \"production\", \"files\": "
+       "[{\"path\",\n"
        "\"status\", \"controlled\", \"checked_out\", \"checked_out_by_me\",\n"
        "\"checked_out_by_other\", \"exclusive\", \"state\"}]} instead (paths relative\n"
        "to the working folder); the provider's notices then go to standard error.\n"
@@ -118,7 +121,11 @@ const std::vector<CommandSpec>& Commands() {
        "out; --wip checks them in as work in progress. A file whose version on the\n"
        "server is newer than the one your copy is based on is not sent (it stays\n"
        "checked out): 'vscc diff FILE' shows the change, 'vscc get FILE' brings the\n"
-       "newer version down.",
+       "newer version down.\n"
+       "Without -m on a terminal the comment is written in your editor ($VISUAL, else\n"
+       "$EDITOR, else vi); lines starting with '#' are left out, and an empty comment\n"
+       "or an editor that fails stops the check-in (exit status 1). Without -m and\n"
+       "without a terminal the comment is empty.",
        {"-m", "--keep", "--wip"},
        0,
        -1},
@@ -126,21 +133,30 @@ const std::vector<CommandSpec>& Commands() {
        "add [-m TEXT] [--keep] PATH...",
        "put new files under control",
        "Adds the files (folders recursively, skipping .vscc) that the server does not\n"
-       "hold yet, making Productions for new folders; --keep leaves them checked out.",
+       "hold yet, making Productions for new folders; --keep leaves them checked out.\n"
+       "In a folder, the files the ignore rules name are left out: the built-in list\n"
+       "(.vscc, .git/, .svn/, *~, *.swp, .DS_Store) and the patterns of .vsccignore in\n"
+       "the working folder (one a line: '*', '?', [a-z] and **/ globs; a trailing '/'\n"
+       "for folders only; a pattern with a '/' is taken from the working folder, any\n"
+       "other matches a name at any depth; '!' takes files back in; '#' starts a\n"
+       "comment). A file named on the command line is added whatever they say.",
        {"-m", "--keep"},
        1,
        -1},
       {"history",
        "history FILE",
        "the versions of a file",
-       "Prints the provider's history of FILE: version, user, server date, comment.",
+       "Prints the provider's history of FILE: version, user, server date, comment (the\n"
+       "first line of one of several lines, then \"...\"). A FILE the server does not\n"
+       "hold is an error (exit status 1).",
        {},
        1,
        1},
       {"properties",
        "properties FILE",
        "the locks on a file",
-       "Prints the provider's properties of FILE: who holds or waits for its locks.",
+       "Prints the provider's properties of FILE: who holds or waits for its locks. A\n"
+       "FILE the server does not hold is an error (exit status 1).",
        {},
        1,
        1},
@@ -190,18 +206,93 @@ const std::vector<CommandSpec>& Commands() {
   return commands;
 }
 
-const CommandSpec* FindCommand(const std::string& name) {
+// Short names, as other version-control clients spell them.
+struct Alias {
+  const char* alias;
+  const char* command;
+};
+constexpr Alias kAliases[] = {
+    {"ci", "checkin"}, {"co", "checkout"}, {"st", "status"}, {"up", "get"}, {"log", "history"},
+};
+
+const CommandSpec* FindCommand(const std::string& typed) {
+  std::string name = typed;
+  for (const Alias& a : kAliases) {
+    if (typed == a.alias) name = a.command;
+  }
   for (const CommandSpec& spec : Commands()) {
     if (name == spec.name) return &spec;
   }
   return nullptr;
 }
 
+// The aliases of `command`, joined by ", "; empty when it has none.
+std::string AliasesOf(const std::string& command) {
+  std::string text;
+  for (const Alias& a : kAliases) {
+    if (command == a.command) text += (text.empty() ? "" : ", ") + std::string(a.alias);
+  }
+  return text;
+}
+
+// The edit distance of `a` and `b`: insertions, deletions, substitutions
+// and swaps of two neighbours each count one.
+size_t EditDistance(const std::string& a, const std::string& b) {
+  std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+  for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    for (size_t j = 1; j <= b.size(); ++j) {
+      d[i][j] = std::min(
+          {d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+      }
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+// The usage error for a word that names no command, with the commands it
+// is closest to: those within a third of its length (at least one edit,
+// at most two), or else those it begins.
+std::string UnknownCommand(const std::string& typed) {
+  std::string word = typed;
+  std::transform(word.begin(), word.end(), word.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const size_t limit = std::clamp<size_t>(word.size() / 3, 1, 2);
+  std::vector<std::string> names;
+  for (const CommandSpec& spec : Commands()) names.push_back(spec.name);
+  size_t best = limit + 1;
+  std::vector<std::string> near;
+  for (const std::string& name : names) {
+    const size_t distance = EditDistance(word, name);
+    if (distance > limit) continue;
+    if (distance < best) {
+      best = distance;
+      near.clear();
+    }
+    if (distance == best) near.push_back(name);
+  }
+  if (near.empty() && word.size() >= 2) {
+    for (const std::string& name : names) {
+      if (name.compare(0, word.size(), word) == 0) near.push_back(name);
+    }
+  }
+  std::string text = "'" + typed + "' is not a vscc command";
+  for (size_t i = 0; i < near.size(); ++i) {
+    text += (i == 0 ? "; did you mean '" : i + 1 == near.size() ? "' or '" : "', '") + near[i];
+  }
+  if (!near.empty()) text += "'?";
+  return text + " (see vscc --help)";
+}
+
 // Options every command takes; those with a value.
 const std::set<std::string> kCommonWithValue = {"--provider", "--ui",   "--user",
                                                 "--server",   "--port", "-C"};
-const std::set<std::string> kCommonFlags = {"--yes", "--no",   "--defer", "--no-defer", "--quiet",
-                                            "-q",    "--help", "-h",      "--progress"};
+const std::set<std::string> kCommonFlags = {"--yes",      "--no",     "--defer", "--no-defer",
+                                            "--quiet",    "-q",       "--help",  "-h",
+                                            "--progress", "--version"};
 const std::set<std::string> kOwnWithValue = {"--new", "--production", "--parent", "-m", "-r", "-o"};
 
 const char kCommonHelp[] =
@@ -223,7 +314,8 @@ const char kCommonHelp[] =
     "  -q, --quiet          no notices from the provider\n"
     "  --progress           transfer progress even when standard output is no\n"
     "                       terminal: one line per update, on standard error\n"
-    "  -h, --help           help\n";
+    "  -h, --help           help\n"
+    "  --version            vscc's version\n";
 
 }  // namespace
 
@@ -240,9 +332,10 @@ int ParseCommandLine(const std::vector<std::string>& argv, Options* o, std::stri
         o->command = arg;
         spec = FindCommand(arg);
         if (spec == nullptr) {
-          *error = "'" + arg + "' is not a vscc command (see vscc --help)";
+          *error = UnknownCommand(arg);
           return 2;
         }
+        o->command = spec->name;
       } else {
         o->args.push_back(arg);
       }
@@ -314,15 +407,18 @@ int ParseCommandLine(const std::vector<std::string>& argv, Options* o, std::stri
       o->progress = true;
     else if (name == "-h" || name == "--help")
       o->help = true;
+    else if (name == "--version")
+      o->version = true;
     else if (name == "--new")
       o->new_name = value;
     else if (name == "--production")
       o->production = value;
     else if (name == "--parent")
       o->parent = value;
-    else if (name == "-m")
+    else if (name == "-m") {
       o->message = value;
-    else if (name == "--json")
+      o->message_given = true;
+    } else if (name == "--json")
       o->json = true;
     else if (name == "--shared")
       o->shared = true;
@@ -356,7 +452,7 @@ int ParseCommandLine(const std::vector<std::string>& argv, Options* o, std::stri
     if (!common) words.push_back(name);
   }
 
-  if (o->help) return 0;
+  if (o->help || o->version) return 0;
   if (o->command.empty()) {
     *error = "no command given (see vscc --help)";
     return 2;
@@ -405,9 +501,13 @@ int ParseCommandLine(const std::vector<std::string>& argv, Options* o, std::stri
     *error = "usage: vscc " + std::string(spec->usage);
     return 2;
   }
-  if (o->command == "help" && count == 1 && FindCommand(o->args[0]) == nullptr) {
-    *error = "'" + o->args[0] + "' is not a vscc command (see vscc --help)";
-    return 2;
+  if (o->command == "help" && count == 1) {
+    const CommandSpec* topic = FindCommand(o->args[0]);
+    if (topic == nullptr) {
+      *error = UnknownCommand(o->args[0]);
+      return 2;
+    }
+    o->args[0] = topic->name;
   }
   return 0;
 }
@@ -422,9 +522,14 @@ std::string GeneralHelp() {
       "\n"
       "Commands:\n";
   for (const CommandSpec& spec : Commands()) {
-    std::string name = spec.name;
+    const std::string name = spec.name;
     text += "  " + name + std::string(name.size() < 12 ? 12 - name.size() : 1, ' ') + spec.summary +
             "\n";
+  }
+  text += "\nAliases:";
+  for (const Alias& a : kAliases) {
+    text += std::string(" ") + a.alias + " = " + a.command +
+            (&a == std::end(kAliases) - 1 ? "\n" : ",");
   }
   text += "\n";
   text += kCommonHelp;
@@ -456,10 +561,16 @@ std::string GeneralHelp() {
   return text;
 }
 
+std::string VersionText() {
+  return std::string("vscc (Veltrane) ") + TW_VERSION + "\n";
+}
+
 std::string CommandHelp(const std::string& command) {
   const CommandSpec* spec = FindCommand(command);
   if (spec == nullptr) return "";
   std::string text = "Usage: vscc " + std::string(spec->usage) + "\n";
+  const std::string aliases = AliasesOf(spec->name);
+  if (!aliases.empty()) text += "Alias: vscc " + aliases + "\n";
   if (*spec->details) text += "\n" + std::string(spec->details) + "\n";
   return text + "\n" + kCommonHelp;
 }

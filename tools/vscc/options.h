@@ -1,6 +1,8 @@
 // vscc's command line: the command, its arguments and every option, with
 // the help texts. Options may stand before or after the command; "--" ends
-// them. Each command accepts the common options and its own.
+// them. Each command accepts the common options and its own. A command may
+// be given by its alias ("ci" for "checkin"); `Options::command` is always
+// the full name.
 //
 // Pure parsing; no state; thread-safe.
 #ifndef TW_TOOLS_VSCC_OPTIONS_H_
@@ -15,6 +17,7 @@ struct Options {
   std::string command;            // empty: no command given
   std::vector<std::string> args;  // the operands after the command
   bool help = false;
+  bool version = false;  // --version
 
   // Common options.
   std::string provider;   // --provider PATH
@@ -29,20 +32,21 @@ struct Options {
   bool progress = false;  // --progress
 
   // Options of some commands.
-  std::string new_name;    // bind --new NAME
-  std::string production;  // bind --production PATH
-  std::string parent;      // bind --new --parent PATH
-  std::string message;     // -m, --message TEXT
-  bool json = false;       // status --json
-  bool shared = false;     // checkout --shared
-  bool no_get = false;     // checkout --no-get
-  bool keep = false;       // checkin --keep, add --keep
-  bool wip = false;        // checkin --wip
-  bool show = false;       // env --show
-  bool ids = false;        // dirs --ids
-  bool tool = false;       // diff --tool
-  int revision = 0;        // get -r N (0: not given)
-  std::string output;      // get -o PATH
+  std::string new_name;        // bind --new NAME
+  std::string production;      // bind --production PATH
+  std::string parent;          // bind --new --parent PATH
+  std::string message;         // -m, --message TEXT
+  bool message_given = false;  // -m was given (an empty TEXT too)
+  bool json = false;           // status --json
+  bool shared = false;         // checkout --shared
+  bool no_get = false;         // checkout --no-get
+  bool keep = false;           // checkin --keep, add --keep
+  bool wip = false;            // checkin --wip
+  bool show = false;           // env --show
+  bool ids = false;            // dirs --ids
+  bool tool = false;           // diff --tool
+  int revision = 0;            // get -r N (0: not given)
+  std::string output;          // get -o PATH
 };
 
 // Parses argv[1..]. Returns 0, or 2 with `error` set on a usage error (an
@@ -53,6 +57,9 @@ int ParseCommandLine(const std::vector<std::string>& argv, Options* options, std
 // The general help, or the help of one command (empty for an unknown one).
 std::string GeneralHelp();
 std::string CommandHelp(const std::string& command);
+
+// What --version prints: the program's name and the product version.
+std::string VersionText();
 
 }  // namespace vscc
 

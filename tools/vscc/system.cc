@@ -233,6 +233,10 @@ void RemoveScratchFilesOnInterrupt() {
   }
 }
 
+const char* DefaultEditor() {
+  return "vi";
+}
+
 int RunProgram(const std::vector<std::string>& argv, std::string* error) {
   std::vector<char*> pointers;
   for (const std::string& a : argv) pointers.push_back(const_cast<char*>(a.c_str()));

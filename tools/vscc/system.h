@@ -77,6 +77,10 @@ void IgnoreBrokenPipe();
 // partial file behind. Windows: nothing to remove, nothing changes.
 void RemoveScratchFilesOnInterrupt();
 
+// The editor a text is written in when neither $VISUAL nor $EDITOR names
+// one: POSIX, vi; Windows, Notepad.
+const char* DefaultEditor();
+
 // Runs `argv` (argv[0] found on the PATH) with the caller's output and
 // waits for it: its exit status, or -1 with `error` set when it could not
 // be started.

@@ -120,6 +120,10 @@ bool SaveWorkspace(const Workspace& w, std::string* error) {
   return tw::ReplaceFileWhole(path, FormatWorkspace(w), -1, error) == 0;
 }
 
+bool IsBindingFileName(const std::string& name) {
+  return name.rfind(kWorkspaceFile, 0) == 0 && name != kIgnoreFile;
+}
+
 std::string AbsoluteFrom(const std::string& base, const std::string& path) {
   fs::path p = tw::FsPath(path);
   if (p.is_relative()) p = tw::FsPath(base) / p;
@@ -158,7 +162,9 @@ bool IsProviderTemporary(const std::string& name) {
   return EndsWith(name, ".[Tip]") || EndsWith(name, ".[Local]");
 }
 
-std::vector<std::string> FilesBelow(const std::string& folder) {
+std::vector<std::string> FilesBelow(
+    const std::string& folder,
+    const std::function<bool(const std::string& path, bool folder)>& skip) {
   std::vector<std::string> files;
   std::error_code ec;
   fs::recursive_directory_iterator it(tw::FsPath(folder),
@@ -169,12 +175,17 @@ std::vector<std::string> FilesBelow(const std::string& folder) {
     std::error_code kind_error;
     if (entry.is_symlink(kind_error)) continue;
     if (entry.is_directory(kind_error)) {
-      if (fs::exists(entry.path() / kWorkspaceFile, kind_error)) it.disable_recursion_pending();
+      if (fs::exists(entry.path() / kWorkspaceFile, kind_error) ||
+          (skip && skip(tw::FsText(entry.path().lexically_normal()), true))) {
+        it.disable_recursion_pending();
+      }
       continue;
     }
     if (!entry.is_regular_file(kind_error)) continue;
-    if (name.rfind(kWorkspaceFile, 0) == 0 || IsProviderTemporary(name)) continue;
-    files.push_back(tw::FsText(entry.path().lexically_normal()));
+    if (IsBindingFileName(name) || IsProviderTemporary(name)) continue;
+    const std::string path = tw::FsText(entry.path().lexically_normal());
+    if (skip && skip(path, false)) continue;
+    files.push_back(path);
   }
   std::sort(files.begin(), files.end());
   return files;

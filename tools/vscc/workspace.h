@@ -18,12 +18,20 @@
 #ifndef TW_TOOLS_VSCC_WORKSPACE_H_
 #define TW_TOOLS_VSCC_WORKSPACE_H_
 
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace vscc {
 
 constexpr char kWorkspaceFile[] = ".vscc";
+// The ignore file of a working folder (see ignore.h), beside its binding
+// file: the one name starting like the binding file's that is the user's.
+constexpr char kIgnoreFile[] = ".vsccignore";
+
+// Whether a file named `name` is vscc's binding file or one left by a
+// write of it (".vscc", ".vscc.*"): never a Document's.
+bool IsBindingFileName(const std::string& name);
 
 struct Workspace {
   std::string root;  // the folder that holds .vscc (absolute, no trailing "/")
@@ -65,7 +73,12 @@ std::string RelativeTo(const std::string& path, const std::string& base);
 // not followed, the .vscc file (and a ".vscc.*" left by a write) is left out, as are the provider's
 // temporary files ("*.[Tip]", "*.[Local]") and every folder that holds a .vscc of its own (another
 // working folder).
-std::vector<std::string> FilesBelow(const std::string& folder);
+// `skip`, when given, is asked about every file and folder (its absolute
+// path, and whether it is a folder); what it skips is left out, a folder
+// with all it holds.
+std::vector<std::string> FilesBelow(
+    const std::string& folder,
+    const std::function<bool(const std::string& path, bool folder)>& skip = nullptr);
 
 // Whether the provider's temporary copies are named so.
 bool IsProviderTemporary(const std::string& name);

@@ -244,6 +244,10 @@ void RemoveScratchFilesOnInterrupt() {
   // system_factory.h); Ctrl+C ends vscc.exe as the console decides.
 }
 
+const char* DefaultEditor() {
+  return "notepad";
+}
+
 int RunProgram(const std::vector<std::string>& argv, std::string* error) {
   const std::string program = tw::FindProgram(argv[0], "");
   if (program.empty()) {

@@ -1,0 +1,175 @@
+#include "tools/vscc/ignore.h"
+
+#include <filesystem>
+#include <string_view>
+
+#include "platform/native_text.h"
+#include "platform/small_file.h"
+
+namespace vscc {
+
+namespace {
+
+constexpr char kBuiltInPatterns[] = ".vscc\n.git/\n.svn/\n*~\n*.swp\n.DS_Store\n";
+
+// Larger than any ignore file a person writes.
+constexpr size_t kMaxIgnoreFileBytes = 1 << 20;
+
+// Matches the class at p[*pi] ('[' ... ']') against `c`; advances *pi past
+// it. False in *valid when the class never closes ('[' is then literal).
+bool ClassMatches(std::string_view p, size_t* pi, char c, bool* valid) {
+  size_t i = *pi + 1;
+  const bool negate = i < p.size() && (p[i] == '!' || p[i] == '^');
+  if (negate) ++i;
+  bool matched = false;
+  bool first = true;
+  for (; i < p.size() && (first || p[i] != ']'); ++i, first = false) {
+    char low = p[i];
+    if (low == '\\' && i + 1 < p.size()) low = p[++i];
+    char high = low;
+    if (i + 2 < p.size() && p[i + 1] == '-' && p[i + 2] != ']') {
+      high = p[i + 2];
+      i += 2;
+    }
+    if (low <= c && c <= high) matched = true;
+  }
+  *valid = i < p.size();
+  if (!*valid) return false;
+  *pi = i + 1;
+  return matched != negate;
+}
+
+bool Glob(std::string_view p, std::string_view t) {
+  size_t pi = 0, ti = 0;
+  while (pi < p.size()) {
+    const char c = p[pi];
+    if (c == '*') {
+      if (pi + 1 < p.size() && p[pi + 1] == '*') {
+        // "**/" stands for no folder or any folders; "**" otherwise for
+        // anything at all.
+        if (pi + 2 < p.size() && p[pi + 2] == '/') {
+          const std::string_view rest = p.substr(pi + 3);
+          if (Glob(rest, t.substr(ti))) return true;
+          for (size_t k = ti; k < t.size(); ++k) {
+            if (t[k] == '/' && Glob(rest, t.substr(k + 1))) return true;
+          }
+          return false;
+        }
+        const std::string_view rest = p.substr(pi + 2);
+        for (size_t k = ti; k <= t.size(); ++k) {
+          if (Glob(rest, t.substr(k))) return true;
+        }
+        return false;
+      }
+      const std::string_view rest = p.substr(pi + 1);
+      for (size_t k = ti; k <= t.size(); ++k) {
+        if (Glob(rest, t.substr(k))) return true;
+        if (k < t.size() && t[k] == '/') break;
+      }
+      return false;
+    }
+    if (ti >= t.size()) return false;
+    if (c == '?') {
+      if (t[ti] == '/') return false;
+      ++pi;
+      ++ti;
+      continue;
+    }
+    if (c == '[') {
+      size_t at = pi;
+      bool valid = true;
+      const bool matched = t[ti] != '/' && ClassMatches(p, &at, t[ti], &valid);
+      if (valid) {
+        if (!matched) return false;
+        pi = at;
+        ++ti;
+        continue;
+      }
+    }
+    char literal = c;
+    if (c == '\\' && pi + 1 < p.size()) literal = p[++pi];
+    if (literal != t[ti]) return false;
+    ++pi;
+    ++ti;
+  }
+  return ti == t.size();
+}
+
+}  // namespace
+
+bool GlobMatch(const std::string& pattern, const std::string& text) {
+  return Glob(pattern, text);
+}
+
+IgnoreRules::IgnoreRules() {
+  AddLines(kBuiltInPatterns);
+}
+
+bool IgnoreRules::ReadWorkingFolder(const std::string& root, std::string* error) {
+  const std::string path = root + "/" + kIgnoreFile;
+  std::string text;
+  std::string why;
+  if (!tw::ReadSmallFile(path, kMaxIgnoreFileBytes, &text, &why)) {
+    std::error_code ec;
+    // A missing file is no error: the built-in patterns stand alone.
+    if (!std::filesystem::exists(tw::FsPath(path), ec) && !ec) return true;
+    *error = "cannot read " + path + ": " + why;
+    return false;
+  }
+  AddLines(text);
+  return true;
+}
+
+void IgnoreRules::AddLines(const std::string& text) {
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    start = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    // Trailing blanks go, unless a backslash keeps the last one.
+    while (!line.empty() && line.back() == ' ' &&
+           !(line.size() >= 2 && line[line.size() - 2] == '\\')) {
+      line.pop_back();
+    }
+    if (line.empty() || line[0] == '#') continue;
+    Rule rule;
+    if (line[0] == '!') {
+      rule.negate = true;
+      line.erase(0, 1);
+    } else if (line[0] == '\\' && line.size() > 1 && (line[1] == '!' || line[1] == '#')) {
+      line.erase(0, 1);
+    }
+    if (!line.empty() && line.back() == '/') {
+      rule.folder_only = true;
+      line.pop_back();
+    }
+    rule.anchored = line.find('/') != std::string::npos;
+    if (!line.empty() && line[0] == '/') line.erase(0, 1);
+    if (line.empty()) continue;
+    rule.pattern = line;
+    rules_.push_back(rule);
+  }
+}
+
+bool IgnoreRules::Matches(const std::string& relative, bool folder) const {
+  const size_t slash = relative.rfind('/');
+  const std::string name = slash == std::string::npos ? relative : relative.substr(slash + 1);
+  bool ignored = false;
+  for (const Rule& rule : rules_) {
+    if (rule.folder_only && !folder) continue;
+    if (GlobMatch(rule.pattern, rule.anchored ? relative : name)) ignored = !rule.negate;
+  }
+  return ignored;
+}
+
+bool IgnoreRules::Ignored(const std::string& relative, bool folder) const {
+  for (size_t slash = relative.find('/'); slash != std::string::npos;
+       slash = relative.find('/', slash + 1)) {
+    if (slash > 0 && Matches(relative.substr(0, slash), true)) return true;
+  }
+  return Matches(relative, folder);
+}
+
+}  // namespace vscc
