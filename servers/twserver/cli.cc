@@ -19,8 +19,10 @@
 #include "crypto/crypto.h"
 #include "messaging/stream_format.h"
 #include "platform/decimal.h"
+#include "servers/twserver/backup.h"
 #include "servers/twserver/content_gc.h"
 #include "servers/twserver/names.h"
+#include "servers/twserver/postgres_storage.h"
 #include "servers/twserver/repository.h"
 #include "servers/twserver/serve.h"
 #include "servers/twserver/storage.h"
@@ -58,6 +60,9 @@ constexpr const char* kGeneralUsage =
     "                                         serve clients\n"
     "  gc     --data DIR [--min-age SECONDS]  remove contents no version refers to\n"
     "  verify --data DIR                      check every version's content\n"
+    "  backup --data DIR --to BACKUP          copy the repository while it is served\n"
+    "  restore --from BACKUP --data DIR [--database postgresql://...]\n"
+    "                                         make a repository of a backup\n"
     "  migrate --data DIR --to postgresql://...\n"
     "                                         move the metadata into PostgreSQL\n"
     "\n"
@@ -138,6 +143,26 @@ const Command kCommands[] = {
      "Works while servers serve the repository; each break is appended to\n"
      "admin.log in DIR.\n",
      {"force"}},
+    {"backup",
+     {"data", "to"},
+     "Usage: TWServer backup --data DIR --to BACKUP\n"
+     "\n"
+     "Copies the repository in DIR into BACKUP (a new folder, or an empty one)\n"
+     "while servers go on serving it: one snapshot of the metadata (SQLite's\n"
+     "online backup, or pg_dump of the schema holding a PostgreSQL repository's\n"
+     "tables), then every content it refers to, as hard links where BACKUP is\n"
+     "on the same file system (contents never change once stored), else as\n"
+     "copies. BACKUP/backup.info, written last, marks a complete backup; a\n"
+     "backup that fails leaves nothing behind.\n"},
+    {"restore",
+     {"data", "from", "database"},
+     "Usage: TWServer restore --from BACKUP --data DIR [--database postgresql://...]\n"
+     "\n"
+     "Makes a repository in DIR (a new folder, or an empty one; never over a\n"
+     "repository) of the backup in BACKUP, its contents linked or copied as\n"
+     "backup does. The metadata of a backup taken from PostgreSQL goes into\n"
+     "--database (required then), whose schema must hold no tables.\n"
+     "\"TWServer verify\" then checks every content.\n"},
     {"serve",
      {"data", "listen", "port", "log", "max-connections", "logon-timeout", "idle-timeout",
       "prelogon-message-limit", "message-memory", "upload-limit", "disk-reserve", "max-items",
@@ -385,6 +410,8 @@ class Runner {
       if (name == "gc") return Collect(parsed);
       if (name == "verify") return Verify(parsed);
       if (name == "migrate") return Migrate(parsed);
+      if (name == "backup") return Backup(parsed);
+      if (name == "restore") return Restore(parsed);
       return Serve(parsed);
     }
     return Usage("unknown command " + name);
@@ -835,6 +862,40 @@ class Runner {
     }
     out_ << "Checked " << versions.size() << " versions and " << problems.size()
          << " contents: all present and sound\n";
+    return kExitOk;
+  }
+
+  int Backup(const Arguments& args) {
+    if (!args.positionals.empty()) return Usage("unexpected argument " + args.positionals[0]);
+    const std::string to = args.Option("to");
+    if (to.empty()) return Usage("--to BACKUP is required");
+    std::unique_ptr<Storage> storage = Open();
+    if (!storage) return kExitFailure;
+    BackupReport report;
+    std::string error;
+    if (BackupRepository(dir_, *storage, to, &report, &error) != kOk) return Fail(error);
+    out_ << "Backed up " << dir_ << " into " << to << ": the metadata ("
+         << (report.postgres ? "PostgreSQL" : "SQLite") << ") and " << report.contents
+         << " contents (" << report.linked << " linked, " << report.contents - report.linked
+         << " copied)\n";
+    return kExitOk;
+  }
+
+  int Restore(const Arguments& args) {
+    if (!args.positionals.empty()) return Usage("unexpected argument " + args.positionals[0]);
+    const std::string from = args.Option("from");
+    if (from.empty()) return Usage("--from BACKUP is required");
+    const std::string database = args.Option("database");
+    if (!database.empty()) {
+      std::string error;
+      if (!PostgresStorage::CheckConnectionText(database, &error)) return Usage(error);
+    }
+    BackupReport report;
+    std::string error;
+    if (RestoreRepository(from, dir_, database, &report, &error) != kOk) return Fail(error);
+    out_ << "Restored the backup in " << from << " into " << dir_ << ": the metadata ("
+         << (report.postgres ? "PostgreSQL" : "SQLite") << ") and " << report.contents
+         << " contents\n";
     return kExitOk;
   }
 
