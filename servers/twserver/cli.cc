@@ -56,7 +56,8 @@ constexpr const char* kGeneralUsage =
     "  locks  --data DIR [--user U] [PATH]    list held locks and deferred-lock queues\n"
     "  unlock --data DIR --force PATH [--user U]\n"
     "                                         break a Document's lock\n"
-    "  serve  --data DIR [--listen ADDR] [--port N] [--log FILE] [limits]\n"
+    "  serve  --data DIR [--listen ADDR] [--port N] [--log FILE] [--log-format text|json]\n"
+    "         [limits]\n"
     "                                         serve clients\n"
     "  gc     --data DIR [--min-age SECONDS]  remove contents no version refers to\n"
     "  verify --data DIR                      check every version's content\n"
@@ -164,11 +165,28 @@ const Command kCommands[] = {
      "--database (required then), whose schema must hold no tables.\n"
      "\"TWServer verify\" then checks every content.\n"},
     {"serve",
-     {"data", "listen", "port", "log", "max-connections", "logon-timeout", "idle-timeout",
-      "prelogon-message-limit", "message-memory", "upload-limit", "disk-reserve", "max-items",
-      "gc-interval", "logon-delay", "logon-delay-max", "key-rotation", "max-unauthenticated",
-      "max-unauthenticated-per-address", "read-budget"},
-     "Usage: TWServer serve --data DIR [--listen ADDR] [--port N] [--log FILE] [limits]\n"
+     {"data",
+      "listen",
+      "port",
+      "log",
+      "log-format",
+      "max-connections",
+      "logon-timeout",
+      "idle-timeout",
+      "prelogon-message-limit",
+      "message-memory",
+      "upload-limit",
+      "disk-reserve",
+      "max-items",
+      "gc-interval",
+      "logon-delay",
+      "logon-delay-max",
+      "key-rotation",
+      "max-unauthenticated",
+      "max-unauthenticated-per-address",
+      "read-budget"},
+     "Usage: TWServer serve --data DIR [--listen ADDR] [--port N] [--log FILE]\n"
+     "                      [--log-format text|json] [limits]\n"
      "\n"
      "Serves clients from the repository in DIR until SIGTERM or SIGINT; SIGHUP\n"
      "reopens the --log file (after log rotation moved it away). The first line\n"
@@ -176,7 +194,12 @@ const Command kCommands[] = {
      "  --listen ADDR   address to listen on (default 127.0.0.1; 0.0.0.0 for all)\n"
      "  --port N        TCP port (default 4900; 0 picks a free one)\n"
      "  --log FILE      append the log there instead of standard error: one line\n"
-     "                  per connection and per command\n"
+     "                  per connection and per command (user, command, the\n"
+     "                  Production and Document paths it touched, result, time)\n"
+     "  --log-format text|json\n"
+     "                  text lines (default), or one JSON object per line with\n"
+     "                  the members time, message or connection, user, command,\n"
+     "                  sub, result, ms, paths, ids, more, failure, note\n"
      "\n"
      "Limits (BYTES may end in K, M or G):\n"
      "  --max-connections N       connections served at once; the next one is\n"
@@ -747,6 +770,13 @@ class Runner {
     if (log != args.options.end()) {
       if (log->second.empty()) return Usage("--log needs a file");
       options.log_file = log->second;
+    }
+    auto format = args.options.find("log-format");
+    if (format != args.options.end()) {
+      if (format->second != "text" && format->second != "json") {
+        return Usage("--log-format is text or json, not " + format->second);
+      }
+      options.log_json = format->second == "json";
     }
     struct Limit {
       const char* name;
