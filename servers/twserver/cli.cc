@@ -19,8 +19,10 @@
 #include "crypto/crypto.h"
 #include "messaging/stream_format.h"
 #include "platform/decimal.h"
+#include "servers/twserver/backup.h"
 #include "servers/twserver/content_gc.h"
 #include "servers/twserver/names.h"
+#include "servers/twserver/postgres_storage.h"
 #include "servers/twserver/repository.h"
 #include "servers/twserver/serve.h"
 #include "servers/twserver/storage.h"
@@ -54,10 +56,14 @@ constexpr const char* kGeneralUsage =
     "  locks  --data DIR [--user U] [PATH]    list held locks and deferred-lock queues\n"
     "  unlock --data DIR --force PATH [--user U]\n"
     "                                         break a Document's lock\n"
-    "  serve  --data DIR [--listen ADDR] [--port N] [--log FILE] [limits]\n"
+    "  serve  --data DIR [--listen ADDR] [--port N] [--log FILE] [--log-format text|json]\n"
+    "         [limits]\n"
     "                                         serve clients\n"
     "  gc     --data DIR [--min-age SECONDS]  remove contents no version refers to\n"
     "  verify --data DIR                      check every version's content\n"
+    "  backup --data DIR --to BACKUP          copy the repository while it is served\n"
+    "  restore --from BACKUP --data DIR [--database postgresql://...]\n"
+    "                                         make a repository of a backup\n"
     "  migrate --data DIR --to postgresql://...\n"
     "                                         move the metadata into PostgreSQL\n"
     "\n"
@@ -138,12 +144,49 @@ const Command kCommands[] = {
      "Works while servers serve the repository; each break is appended to\n"
      "admin.log in DIR.\n",
      {"force"}},
+    {"backup",
+     {"data", "to"},
+     "Usage: TWServer backup --data DIR --to BACKUP\n"
+     "\n"
+     "Copies the repository in DIR into BACKUP (a new folder, or an empty one)\n"
+     "while servers go on serving it: one snapshot of the metadata (SQLite's\n"
+     "online backup, or pg_dump of the schema holding a PostgreSQL repository's\n"
+     "tables), then every content it refers to, as hard links where BACKUP is\n"
+     "on the same file system (contents never change once stored), else as\n"
+     "copies. BACKUP/backup.info, written last, marks a complete backup; a\n"
+     "backup that fails leaves nothing behind.\n"},
+    {"restore",
+     {"data", "from", "database"},
+     "Usage: TWServer restore --from BACKUP --data DIR [--database postgresql://...]\n"
+     "\n"
+     "Makes a repository in DIR (a new folder, or an empty one; never over a\n"
+     "repository) of the backup in BACKUP, its contents linked or copied as\n"
+     "backup does. The metadata of a backup taken from PostgreSQL goes into\n"
+     "--database (required then), whose schema must hold no tables.\n"
+     "\"TWServer verify\" then checks every content.\n"},
     {"serve",
-     {"data", "listen", "port", "log", "max-connections", "logon-timeout", "idle-timeout",
-      "prelogon-message-limit", "message-memory", "upload-limit", "disk-reserve", "max-items",
-      "gc-interval", "logon-delay", "logon-delay-max", "key-rotation", "max-unauthenticated",
-      "max-unauthenticated-per-address", "read-budget"},
-     "Usage: TWServer serve --data DIR [--listen ADDR] [--port N] [--log FILE] [limits]\n"
+     {"data",
+      "listen",
+      "port",
+      "log",
+      "log-format",
+      "max-connections",
+      "logon-timeout",
+      "idle-timeout",
+      "prelogon-message-limit",
+      "message-memory",
+      "upload-limit",
+      "disk-reserve",
+      "max-items",
+      "gc-interval",
+      "logon-delay",
+      "logon-delay-max",
+      "key-rotation",
+      "max-unauthenticated",
+      "max-unauthenticated-per-address",
+      "read-budget"},
+     "Usage: TWServer serve --data DIR [--listen ADDR] [--port N] [--log FILE]\n"
+     "                      [--log-format text|json] [limits]\n"
      "\n"
      "Serves clients from the repository in DIR until SIGTERM or SIGINT; SIGHUP\n"
      "reopens the --log file (after log rotation moved it away). The first line\n"
@@ -151,7 +194,12 @@ const Command kCommands[] = {
      "  --listen ADDR   address to listen on (default 127.0.0.1; 0.0.0.0 for all)\n"
      "  --port N        TCP port (default 4900; 0 picks a free one)\n"
      "  --log FILE      append the log there instead of standard error: one line\n"
-     "                  per connection and per command\n"
+     "                  per connection and per command (user, command, the\n"
+     "                  Production and Document paths it touched, result, time)\n"
+     "  --log-format text|json\n"
+     "                  text lines (default), or one JSON object per line with\n"
+     "                  the members time, message or connection, user, command,\n"
+     "                  sub, result, ms, paths, ids, more, failure, note\n"
      "\n"
      "Limits (BYTES may end in K, M or G):\n"
      "  --max-connections N       connections served at once; the next one is\n"
@@ -385,6 +433,8 @@ class Runner {
       if (name == "gc") return Collect(parsed);
       if (name == "verify") return Verify(parsed);
       if (name == "migrate") return Migrate(parsed);
+      if (name == "backup") return Backup(parsed);
+      if (name == "restore") return Restore(parsed);
       return Serve(parsed);
     }
     return Usage("unknown command " + name);
@@ -721,6 +771,13 @@ class Runner {
       if (log->second.empty()) return Usage("--log needs a file");
       options.log_file = log->second;
     }
+    auto format = args.options.find("log-format");
+    if (format != args.options.end()) {
+      if (format->second != "text" && format->second != "json") {
+        return Usage("--log-format is text or json, not " + format->second);
+      }
+      options.log_json = format->second == "json";
+    }
     struct Limit {
       const char* name;
       uint64_t most;
@@ -835,6 +892,40 @@ class Runner {
     }
     out_ << "Checked " << versions.size() << " versions and " << problems.size()
          << " contents: all present and sound\n";
+    return kExitOk;
+  }
+
+  int Backup(const Arguments& args) {
+    if (!args.positionals.empty()) return Usage("unexpected argument " + args.positionals[0]);
+    const std::string to = args.Option("to");
+    if (to.empty()) return Usage("--to BACKUP is required");
+    std::unique_ptr<Storage> storage = Open();
+    if (!storage) return kExitFailure;
+    BackupReport report;
+    std::string error;
+    if (BackupRepository(dir_, *storage, to, &report, &error) != kOk) return Fail(error);
+    out_ << "Backed up " << dir_ << " into " << to << ": the metadata ("
+         << (report.postgres ? "PostgreSQL" : "SQLite") << ") and " << report.contents
+         << " contents (" << report.linked << " linked, " << report.contents - report.linked
+         << " copied)\n";
+    return kExitOk;
+  }
+
+  int Restore(const Arguments& args) {
+    if (!args.positionals.empty()) return Usage("unexpected argument " + args.positionals[0]);
+    const std::string from = args.Option("from");
+    if (from.empty()) return Usage("--from BACKUP is required");
+    const std::string database = args.Option("database");
+    if (!database.empty()) {
+      std::string error;
+      if (!PostgresStorage::CheckConnectionText(database, &error)) return Usage(error);
+    }
+    BackupReport report;
+    std::string error;
+    if (RestoreRepository(from, dir_, database, &report, &error) != kOk) return Fail(error);
+    out_ << "Restored the backup in " << from << " into " << dir_ << ": the metadata ("
+         << (report.postgres ? "PostgreSQL" : "SQLite") << ") and " << report.contents
+         << " contents\n";
     return kExitOk;
   }
 

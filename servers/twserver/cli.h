@@ -7,6 +7,10 @@
 //   locks  list locks and deferred-lock queues
 //   unlock break a lock
 //   verify check every version's content
+//   gc     remove contents no version refers to
+//   backup copy the repository while it is served (backup.h)
+//   restore make a repository of a backup
+//   migrate move the metadata into PostgreSQL
 // Messages go to the error stream; listings to the output stream. Exit codes:
 // 0 success, 1 failure, 2 usage error. "--help" after a command (or alone)
 // prints its usage to the output stream and exits 0.

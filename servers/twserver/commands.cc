@@ -34,6 +34,9 @@ namespace {
 
 // Slice of the waits of a throttled logon.
 constexpr std::chrono::milliseconds kPauseSlice{50};
+// Identifiers whose paths a connection remembers for its log lines; past
+// it the memory starts afresh.
+constexpr size_t kMaxKnownPaths = 4096;
 
 // A string field (type 1).
 bool GetText(const CRLMSGmessage& m, uint32_t id, std::string* out) {
@@ -186,6 +189,38 @@ int CommandHandler::Checked(int result, CommandOutcome* out) {
   return kServerFailure;
 }
 
+void CommandHandler::Touched(const std::string& path, CommandOutcome* out) const {
+  if (out->paths.size() + out->ids.size() >= kMaxLoggedPaths) {
+    ++out->more;
+  } else {
+    out->paths.push_back(path);
+  }
+}
+
+void CommandHandler::TouchedId(const std::string& id, CommandOutcome* out) const {
+  if (id.empty()) return;
+  auto known = known_paths_.find(id);
+  if (known != known_paths_.end()) {
+    Touched(known->second, out);
+  } else if (out->paths.size() + out->ids.size() >= kMaxLoggedPaths) {
+    ++out->more;
+  } else {
+    out->ids.push_back(id);
+  }
+}
+
+void CommandHandler::Learn(const std::string& id, const std::string& path) {
+  if (id.empty()) return;
+  if (known_paths_.size() >= kMaxKnownPaths && known_paths_.count(id) == 0) known_paths_.clear();
+  known_paths_[id] = path;
+}
+
+std::string CommandHandler::FullProductionPath(const std::string& path) const {
+  if (path.empty()) return settings_.root_name;
+  if (path[0] == '\\') return settings_.root_name + path;
+  return path;
+}
+
 int CommandHandler::CheckCount(size_t items) const {
   return items > limits_.max_items ? int{kServerNotPermitted} : int{kOk};
 }
@@ -303,6 +338,14 @@ int CommandHandler::ProductionCommand(int sub, const CRLMSGmessage& request, Com
         return kMalformed;
       }
       const int result = storage_.CreateProduction(parent, name, &id);
+      auto known = known_paths_.find(parent);
+      if (known != known_paths_.end()) {
+        const std::string path = known->second + "\\" + name;
+        Touched(path, out);
+        if (result == kOk) Learn(id, path);
+      } else {
+        TouchedId(parent, out);
+      }
       if (result == kOk || result == kProductionExists || result == kProductionCaseVariant) {
         reply.SetString(create_production::kReplyProductionId, id);
       }
@@ -312,6 +355,8 @@ int CommandHandler::ProductionCommand(int sub, const CRLMSGmessage& request, Com
       std::string path, id;
       if (!GetText(request, lookup_production::kFieldPath, &path)) return kMalformed;
       const int result = storage_.LookupProduction(path, &id);
+      Touched(FullProductionPath(path), out);
+      if (result == kOk) Learn(id, FullProductionPath(path));
       if (result == kOk) reply.SetString(lookup_production::kReplyProductionId, id);
       return Checked(result, out);
     }
@@ -325,6 +370,17 @@ int CommandHandler::ProductionCommand(int sub, const CRLMSGmessage& request, Com
       if (CheckCount(names.size()) != kOk) return kServerNotPermitted;
       std::vector<DocumentInfo> rows;
       const int result = storage_.GetDocumentInfo(user_, production, names, &rows);
+      auto known = known_paths_.find(production);
+      if (known == known_paths_.end()) {
+        TouchedId(production, out);
+      } else {
+        const std::string parent = known->second;
+        for (size_t i = 0; i < names.size(); ++i) {
+          const std::string path = parent + "\\" + names[i];
+          Touched(path, out);
+          if (result == kOk && i < rows.size()) Learn(rows[i].id, path);
+        }
+      }
       if (result != kOk) return Checked(result, out);
       std::vector<std::string> ids, versions, flags, stamps;
       for (const DocumentInfo& row : rows) {
@@ -422,9 +478,17 @@ int CommandHandler::AddDocuments(const CRLMSGmessage& request, CommandOutcome* o
   int result = ReceivedFiles(request, add_documents::kFieldFiles, names.size(), &paths);
   if (result != kOk) return result;
   std::vector<NewDocument> items(names.size());
+  std::vector<std::string> added(names.size());
   for (size_t i = 0; i < names.size(); ++i) {
     items[i].production_id = productions[i];
     items[i].name = names[i];
+    auto known = known_paths_.find(productions[i]);
+    if (known != known_paths_.end()) {
+      added[i] = known->second + "\\" + names[i];
+      Touched(added[i], out);
+    } else {
+      TouchedId(productions[i], out);
+    }
   }
   // Refused requests store nothing: the checks come before the contents.
   size_t failed = 0;
@@ -438,9 +502,10 @@ int CommandHandler::AddDocuments(const CRLMSGmessage& request, CommandOutcome* o
   result = storage_.AddDocuments(user_, UnescapePropertyValue(comment), items, &stored, &failed);
   if (result != kOk) return Checked(result, out);
   std::vector<std::string> ids, stamps;
-  for (const StoredVersion& v : stored) {
-    ids.push_back(v.document_id);
-    stamps.push_back(v.stamp);
+  for (size_t i = 0; i < stored.size(); ++i) {
+    ids.push_back(stored[i].document_id);
+    stamps.push_back(stored[i].stamp);
+    if (i < added.size() && !added[i].empty()) Learn(stored[i].document_id, added[i]);
   }
   CRLMSGmessage& reply = *out->reply;
   for (uint32_t id : add_documents::kReplyEchoedFields) CopyField(request, id, &reply);
@@ -453,6 +518,7 @@ int CommandHandler::CheckIn(const CRLMSGmessage& request, CommandOutcome* out) {
   std::vector<std::string> ids, local_paths;
   if (!GetList(request, check_in::kFieldDocumentIds, &ids)) return kMalformed;
   if (CheckCount(ids.size()) != kOk) return kServerNotPermitted;
+  for (const std::string& id : ids) TouchedId(id, out);
   if (GetList(request, check_in::kFieldLocalPaths, &local_paths) &&
       local_paths.size() != ids.size()) {
     return kMalformed;
@@ -508,13 +574,18 @@ int CommandHandler::Fetch(const CRLMSGmessage& request, CommandOutcome* out) {
   std::vector<FetchedVersion> fetched;
   size_t failed = 0;
   const int result = storage_.Fetch(items, &fetched, &failed);
-  if (result != kOk) return Checked(result, out);
+  if (result != kOk) {
+    for (const std::string& id : ids) TouchedId(id, out);
+    return Checked(result, out);
+  }
   // The storage kept what it gave within kMaxReplyBytes; the strings move
   // on rather than being copied, so the reply is built with little more.
   std::vector<std::string> names, stamps, full_paths, contents;
   std::vector<int> sent_versions;
   const size_t count = fetched.size();
   for (FetchedVersion& v : fetched) {
+    Touched(v.full_path, out);
+    Learn(v.document_id, v.full_path);
     sent_versions.push_back(v.version);
     names.push_back(std::move(v.name));
     stamps.push_back(std::move(v.stamp));
@@ -545,6 +616,7 @@ int CommandHandler::GetNameList(const CRLMSGmessage& request, CommandOutcome* ou
     return kMalformed;
   }
   GetNumber(request, name_list::kFieldRecursive, &recursive);
+  TouchedId(subject, out);
   NameTable table;
   const int result = storage_.GetNameTable(kind, subject, recursive != 0, &table);
   if (result != kOk) return Checked(result, out);
@@ -577,6 +649,7 @@ int CommandHandler::AcquireLock(const CRLMSGmessage& request, CommandOutcome* ou
     return kMalformed;
   }
   if (CheckCount(ids.size()) != kOk) return kServerNotPermitted;
+  for (const std::string& id : ids) TouchedId(id, out);
   std::vector<bool> deferred;
   request.GetBoolList(acquire_lock::kFieldDeferred, &deferred);
   if (deferred.empty()) deferred.assign(ids.size(), false);
@@ -599,6 +672,7 @@ int CommandHandler::ReleaseLock(const CRLMSGmessage& request, CommandOutcome* ou
   std::vector<std::string> ids;
   if (!GetList(request, release_lock::kFieldDocumentIds, &ids)) return kMalformed;
   if (CheckCount(ids.size()) != kOk) return kServerNotPermitted;
+  for (const std::string& id : ids) TouchedId(id, out);
   LockFailure failure;
   const int result = storage_.ReleaseLocks(user_, ids, &failure);
   if (result == kUnknownId) NameFailure(failure, out->reply.get());

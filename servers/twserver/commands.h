@@ -44,6 +44,7 @@
 #include <atomic>
 #include <chrono>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "messaging/message.h"
@@ -69,7 +70,17 @@ struct CommandOutcome {
   std::string failure;
   // Anything else the log should say about the request (a refused logon).
   std::string note;
+  // For the log: the Production and Document paths the request touched, as
+  // far as the request's names and this connection's earlier replies tell
+  // them (at most kMaxLoggedPaths, `more` counting the rest), and the
+  // identifiers it touched whose paths the connection has not seen.
+  std::vector<std::string> paths;
+  std::vector<std::string> ids;
+  size_t more = 0;
 };
+
+// Paths and identifiers one log line names at most.
+constexpr size_t kMaxLoggedPaths = 20;
 
 // Limits a server sets on what one request may ask for.
 struct HandlerLimits {
@@ -132,6 +143,16 @@ class CommandHandler {
   void Pause(std::chrono::milliseconds delay) const;
   // Records a storage failure for the log and passes the result on.
   int Checked(int result, CommandOutcome* out);
+  // The log's names: `path` (of a Production or Document), or the path
+  // this connection learnt for the identifier `id`, else `id` itself.
+  void Touched(const std::string& path, CommandOutcome* out) const;
+  void TouchedId(const std::string& id, CommandOutcome* out) const;
+  // Remembers the path of a Production or Document identifier for later
+  // log lines of this connection (a bounded number of them).
+  void Learn(const std::string& id, const std::string& path);
+  // A Production path as the client gave it, beginning with the root's
+  // display name as the storage's full paths do.
+  std::string FullProductionPath(const std::string& path) const;
 
   Storage& storage_;
   LogonKeys& keys_;
@@ -146,6 +167,8 @@ class CommandHandler {
   uint64_t key_generation_ = 0;
   int refused_logons_ = 0;
   std::string user_;
+  // Identifier -> path, for the log (see Learn).
+  std::unordered_map<std::string, std::string> known_paths_;
 };
 
 // Deletes the scratch files the message reader made for `request` that

@@ -34,9 +34,9 @@ bool IsEmptyFolder(const std::string& path, bool* empty) {
   return true;
 }
 
-// Writes the database address as kDatabaseAddressFile: whole, synced, and
-// linked to its name only when complete (link refuses to replace one).
-bool WriteAddress(const std::string& dir, const std::string& database, std::string* error) {
+}  // namespace
+
+bool WriteDatabaseAddress(const std::string& dir, const std::string& database, std::string* error) {
   const std::string scratch = dir + "/" + kDatabaseAddressFile + ".new";
   const std::string final_path = dir + "/" + kDatabaseAddressFile;
   unlink(scratch.c_str());
@@ -65,8 +65,7 @@ bool WriteAddress(const std::string& dir, const std::string& database, std::stri
   return SyncFolder(dir, error);
 }
 
-// The address in kDatabaseAddressFile; false when there is none.
-bool ReadAddress(const std::string& dir, std::string* database) {
+bool ReadDatabaseAddress(const std::string& dir, std::string* database) {
   const std::string path = dir + "/" + kDatabaseAddressFile;
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
@@ -82,12 +81,14 @@ bool ReadAddress(const std::string& dir, std::string* database) {
   return true;
 }
 
+namespace {
+
 bool CreateInside(const std::string& dir, const RepositorySettings& settings,
                   const std::string& database, std::string* error) {
   if (!ContentStore::Create(dir + "/" + kContentFolder, error)) return false;
   if (!database.empty()) {
     return PostgresStorage::CreateDatabase(database, settings, error) &&
-           WriteAddress(dir, database, error);
+           WriteDatabaseAddress(dir, database, error);
   }
   // The database is made under a scratch name and linked to its own only
   // when complete: link refuses to replace a database made meanwhile.
@@ -222,7 +223,7 @@ std::unique_ptr<Storage> OpenRepository(const std::string& dir, Clock clock, int
   // The address wins: a migration writes it before it moves the SQLite
   // database aside.
   std::string database;
-  if (ReadAddress(dir, &database)) {
+  if (ReadDatabaseAddress(dir, &database)) {
     if (!PostgresStorage::CheckConnectionText(database, error)) {
       *result = kStorageFailure;
       *error = dir + "/" + kDatabaseAddressFile + ": " + *error;
@@ -272,7 +273,7 @@ int MigrateRepository(const std::string& dir, const std::string& database, std::
     if (!check) return kStorageFailure;
   }
   if (!PostgresStorage::ImportSqlite(db, database, error)) return kStorageFailure;
-  if (!WriteAddress(dir, database, error)) return kStorageFailure;
+  if (!WriteDatabaseAddress(dir, database, error)) return kStorageFailure;
   const std::string aside = dir + "/" + kMigratedDatabaseFile;
   if (rename(db.c_str(), aside.c_str()) != 0) {
     // The address is in place and wins; the old database only lies beside it.

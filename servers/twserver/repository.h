@@ -41,6 +41,13 @@ constexpr const char* kHoldFile = "repository.lock";
 int CreateRepository(const std::string& dir, const RepositorySettings& settings, std::string* error,
                      const std::string& database = std::string());
 
+// Writes `database` as the kDatabaseAddressFile of `dir`: whole, synced,
+// and linked to its name only when complete (link refuses to replace one).
+// False with `error` set.
+bool WriteDatabaseAddress(const std::string& dir, const std::string& database, std::string* error);
+// The address in the kDatabaseAddressFile of `dir`; false when there is none.
+bool ReadDatabaseAddress(const std::string& dir, std::string* database);
+
 // Copies the metadata of the SQLite repository in `dir` into the empty
 // PostgreSQL database `database` and switches the repository over to it
 // (the SQLite database is kept as kMigratedDatabaseFile). It refuses while

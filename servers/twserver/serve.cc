@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "messaging/stream_format.h"
+#include "platform/ui_record.h"
 #include "servers/twserver/commands.h"
 #include "servers/twserver/content_gc.h"
 #include "servers/twserver/logon_keys.h"
@@ -59,13 +60,16 @@ namespace {
 
 // Lines of the server's log, whole and in order, from every thread: to a
 // file, which Reopen opens anew after an administrator moved it away, or to
-// the error stream.
+// the error stream. As text, each line is the time and the text; as JSON,
+// one object per line with "time" first, then "message" or the fields of a
+// command.
 class ServerLog {
  public:
-  // Appends to the file `path` (empty: writes to `err`). False with `error`
-  // when the file cannot be opened.
-  bool Open(const std::string& path, std::ostream& err, std::string* error) {
+  // Appends to the file `path` (empty: writes to `err`), as JSON objects
+  // with `json`. False with `error` when the file cannot be opened.
+  bool Open(const std::string& path, bool json, std::ostream& err, std::string* error) {
     std::lock_guard<std::mutex> lock(mutex_);
+    json_ = json;
     path_ = path;
     stream_ = &err;
     if (path.empty()) return true;
@@ -78,11 +82,21 @@ class ServerLog {
     return true;
   }
 
-  void Line(const std::string& text) {
+  void Line(const std::string& text) { Entry(text, "\"message\":" + JsonQuote(text)); }
+
+  // One entry: `text` in a text log, the JSON members `members` (without
+  // braces) in a JSON log.
+  void Entry(const std::string& text, const std::string& members) {
     const std::string stamp = LogStamp();
     std::lock_guard<std::mutex> lock(mutex_);
-    *stream_ << stamp << " " << text << "\n" << std::flush;
+    if (json_) {
+      *stream_ << "{\"time\":" << JsonQuote(stamp) << "," << members << "}\n" << std::flush;
+    } else {
+      *stream_ << stamp << " " << text << "\n" << std::flush;
+    }
   }
+
+  bool json() const { return json_; }
 
   // Opens the log file again under its name, so that a rotated log goes on
   // in a new file; the old one stays in use when that fails, and the line
@@ -108,6 +122,7 @@ class ServerLog {
 
  private:
   std::mutex mutex_;
+  bool json_ = false;               // set before the threads start
   std::string path_;                // guarded by mutex_
   std::ofstream file_;              // guarded by mutex_
   std::ostream* stream_ = nullptr;  // guarded by mutex_: file_ or the error stream
@@ -470,6 +485,56 @@ class Server {
     log_.Line(line);
   }
 
+  // The log's entry for one command: who, what, on which paths, how it
+  // ended. `unsent` says why the reply could not be sent (empty: it was).
+  void LogCommand(const Connection& connection, const std::string& name, const std::string& user,
+                  const std::string& command, const CommandOutcome& outcome, int64_t ms,
+                  const std::string& unsent) {
+    if (log_.json()) {
+      std::string members =
+          "\"connection\":" + std::to_string(connection.number) + ",\"user\":" + JsonQuote(user) +
+          ",\"command\":" + JsonQuote(command) + ",\"sub\":" + std::to_string(outcome.sub_command) +
+          ",\"result\":" + std::to_string(outcome.error) + ",\"ms\":" + std::to_string(ms);
+      const auto list = [&](const char* key, const std::vector<std::string>& items) {
+        if (items.empty()) return;
+        members += std::string(",\"") + key + "\":[";
+        for (size_t i = 0; i < items.size(); ++i) members += (i ? "," : "") + JsonQuote(items[i]);
+        members += "]";
+      };
+      list("paths", outcome.paths);
+      list("ids", outcome.ids);
+      if (outcome.more > 0) members += ",\"more\":" + std::to_string(outcome.more);
+      if (!outcome.failure.empty()) members += ",\"failure\":" + JsonQuote(outcome.failure);
+      if (!outcome.note.empty()) members += ",\"note\":" + JsonQuote(outcome.note);
+      if (!unsent.empty()) members += ",\"unsent\":" + JsonQuote(unsent);
+      log_.Entry(std::string(), members);
+      return;
+    }
+    std::string line = name + " user=" + Printable(user) + " command=" + Printable(command) +
+                       " sub=" + std::to_string(outcome.sub_command) +
+                       " result=" + std::to_string(outcome.error) + " ms=" + std::to_string(ms);
+    // Each path quoted: names may hold blanks and quotes.
+    if (!outcome.paths.empty()) {
+      line += " paths=";
+      for (size_t i = 0; i < outcome.paths.size(); ++i) {
+        std::string quoted;
+        for (char c : Printable(outcome.paths[i]))
+          quoted += c == '"' ? std::string("\\\"") : std::string(1, c);
+        line += (i ? ",\"" : "\"") + quoted + "\"";
+      }
+    }
+    if (!outcome.ids.empty()) {
+      line += " ids=";
+      for (size_t i = 0; i < outcome.ids.size(); ++i)
+        line += (i ? "," : "") + Printable(outcome.ids[i]);
+    }
+    if (outcome.more > 0) line += " more=" + std::to_string(outcome.more);
+    if (!outcome.failure.empty()) line += " failure=" + Printable(outcome.failure);
+    if (!outcome.note.empty()) line += " note=" + outcome.note;
+    if (!unsent.empty()) line += " reply not sent: " + Printable(unsent);
+    log_.Line(line);
+  }
+
   // The connection's thread: converses until the client goes or the server
   // stops, then closes the channel and marks the connection done.
   void Serve(Connection* connection) {
@@ -579,14 +644,8 @@ class Server {
       ++commands;
       const auto ms =
           std::chrono::duration_cast<std::chrono::milliseconds>(last_reply - start).count();
-      std::string line = name + " user=" + Printable(handler.user()) +
-                         " command=" + Printable(command) +
-                         " sub=" + std::to_string(outcome.sub_command) +
-                         " result=" + std::to_string(outcome.error) + " ms=" + std::to_string(ms);
-      if (!outcome.failure.empty()) line += " failure=" + Printable(outcome.failure);
-      if (!outcome.note.empty()) line += " note=" + outcome.note;
-      if (!sent) line += " reply not sent: " + Printable(channel->error());
-      log_.Line(line);
+      LogCommand(*connection, name, handler.user(), command, outcome, ms,
+                 sent ? std::string() : channel->error());
       if (!sent) {
         end = connection->stalled.load() ? "closed: the client took no reply bytes for " +
                                                std::to_string(kSendStallSeconds) + " s"
@@ -687,7 +746,7 @@ static int ServeUntilStopped(const ServeOptions& options, Storage& storage, std:
   setenv("TMPDIR", temp.c_str(), 1);
 
   ServerLog log;
-  if (!log.Open(options.log_file, err, error)) return 1;
+  if (!log.Open(options.log_file, options.log_json, err, error)) return 1;
 
   const NetAddress address = CreateAddress(options.listen_address, options.port);
   std::unique_ptr<CIOSocket> listener = CreateSocket();

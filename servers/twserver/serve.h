@@ -43,8 +43,9 @@
 // other servers left when they died.
 //
 // Log: one line per connection opened and closed (peer, user, why) and one
-// per command (user, command, sub-command, result, milliseconds, and what
-// went wrong: a storage failure, a refused logon).
+// per command (user, command, sub-command, result, milliseconds, the
+// Production and Document paths it touched, and what went wrong: a storage
+// failure, a refused logon); as text or as one JSON object per line.
 #ifndef TW_SERVERS_TWSERVER_SERVE_H_
 #define TW_SERVERS_TWSERVER_SERVE_H_
 
@@ -60,8 +61,9 @@ namespace tw::twserver {
 struct ServeOptions {
   std::string data_dir;
   std::string listen_address = "127.0.0.1";
-  uint16_t port = 4900;  // 0: a free port the system picks
-  std::string log_file;  // empty: the log goes to `err`
+  uint16_t port = 4900;   // 0: a free port the system picks
+  std::string log_file;   // empty: the log goes to `err`
+  bool log_json = false;  // one JSON object per line instead of text
 
   size_t max_connections = 0;      // 0: from the descriptor limit (at most 1024)
   size_t max_unauthenticated = 0;  // 0: half of max_connections

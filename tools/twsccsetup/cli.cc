@@ -38,7 +38,8 @@ constexpr const char* kGeneralUsage =
     "\n"
     "The registry is the file named by VELTRANE_REGISTRY_FILE, else\n"
     "$XDG_CONFIG_HOME/Halvorn/registry.ini.\n"
-    "\"TWSccSetup <command> --help\" describes a command.\n";
+    "\"TWSccSetup <command> --help\" describes a command; \"TWSccSetup --version\"\n"
+    "tells the version.\n";
 
 struct Command {
   const char* name;
@@ -97,6 +98,10 @@ class Runner {
     const std::string& name = args[0];
     if (name == "--help" || name == "-h" || name == "help") {
       out_ << kGeneralUsage;
+      return kExitOk;
+    }
+    if (name == "--version") {
+      out_ << kProgram << " (Veltrane) " << TW_VERSION << "\n";
       return kExitOk;
     }
     for (const Command& command : kCommands) {

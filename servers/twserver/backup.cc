@@ -1,0 +1,551 @@
+#include "servers/twserver/backup.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <libpq-fe.h>
+#include <spawn.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <thread>
+#include <unordered_set>
+#include <vector>
+
+#include "servers/twserver/content_store.h"
+#include "servers/twserver/file_util.h"
+#include "servers/twserver/repository.h"
+#include "servers/twserver/serve.h"
+
+extern char** environ;
+
+namespace tw::twserver {
+
+namespace {
+
+// How long the database copy waits for writers that hold it up, in all.
+constexpr int kBusyMilliseconds = 60000;
+constexpr int kConnectSeconds = 10;
+
+// Makes `dir` a new folder (mode 0700) or takes an existing empty one.
+// `made` tells whether it was made here. False with `error`.
+bool TakeEmptyFolder(const std::string& dir, bool* made, std::string* error) {
+  *made = false;
+  if (dir.empty()) {
+    *error = "no folder given";
+    return false;
+  }
+  if (mkdir(dir.c_str(), 0700) == 0) {
+    *made = true;
+    return true;
+  }
+  if (errno != EEXIST) {
+    *error = ErrnoText("cannot make folder", dir, errno);
+    return false;
+  }
+  struct stat st;
+  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    *error = dir + " exists and is not a folder";
+    return false;
+  }
+  std::error_code ec;
+  if (!std::filesystem::is_empty(dir, ec) || ec) {
+    *error = ec ? ErrnoText("cannot read folder", dir, ec.value()) : dir + " is not empty";
+    return false;
+  }
+  return chmod(dir.c_str(), 0700) == 0 ||
+         (*error = ErrnoText("cannot set the mode of", dir, errno), false);
+}
+
+// Removes what was made in `dir`: the folder itself when `made`, else
+// everything in it.
+void Undo(const std::string& dir, bool made) {
+  std::error_code ec;
+  if (made) {
+    std::filesystem::remove_all(dir, ec);
+    return;
+  }
+  for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    std::error_code ignored;
+    std::filesystem::remove_all(it->path(), ignored);
+  }
+}
+
+// Copies `from` to `to` (which must not exist) through a temporary name,
+// synced. False with `error`.
+bool CopyFile(const std::string& from, const std::string& to, std::string* error) {
+  const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) {
+    *error = ErrnoText("cannot open", from, errno);
+    return false;
+  }
+  const std::string scratch = to + ".part";
+  const int out = open(scratch.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (out < 0) {
+    *error = ErrnoText("cannot create", scratch, errno);
+    close(in);
+    return false;
+  }
+  bool ok = true;
+  char buffer[1 << 16];
+  for (;;) {
+    const ssize_t n = read(in, buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      *error = ErrnoText("cannot read", from, errno);
+      ok = false;
+      break;
+    }
+    for (ssize_t done = 0; ok && done < n;) {
+      const ssize_t w = write(out, buffer + done, static_cast<size_t>(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) {
+        *error = ErrnoText("cannot write", scratch, errno);
+        ok = false;
+      } else {
+        done += w;
+      }
+    }
+    if (!ok) break;
+  }
+  if (ok && fsync(out) != 0) {
+    *error = ErrnoText("cannot sync", scratch, errno);
+    ok = false;
+  }
+  close(out);
+  close(in);
+  if (ok && rename(scratch.c_str(), to.c_str()) != 0) {
+    *error = ErrnoText("cannot rename to", to, errno);
+    ok = false;
+  }
+  if (!ok) unlink(scratch.c_str());
+  return ok;
+}
+
+// Puts the content file `from` at `to`: a hard link where the file system
+// allows, else a copy. `linked` tells which.
+bool PlaceContent(const std::string& from, const std::string& to, bool* linked,
+                  std::string* error) {
+  const std::string folder = to.substr(0, to.rfind('/'));
+  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+    *error = ErrnoText("cannot make folder", folder, errno);
+    return false;
+  }
+  *linked = link(from.c_str(), to.c_str()) == 0;
+  if (*linked) return true;
+  // EXDEV: another file system; EPERM, EMLINK, ENOTSUP: no (more) links.
+  if (errno == ENOENT) {
+    *error = from + " is missing";
+    return false;
+  }
+  return CopyFile(from, to, error);
+}
+
+// Runs `argv` (found on PATH), standard streams inherited; true when it
+// exited with 0, else false with `error`.
+bool RunProgram(const std::vector<std::string>& argv, std::string* error) {
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = -1;
+  const int started = posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ);
+  if (started != 0) {
+    *error = ErrnoText("cannot start", argv[0], started);
+    return false;
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) {
+      *error = ErrnoText("cannot wait for", argv[0], errno);
+      return false;
+    }
+  }
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+  *error = argv[0] + (WIFEXITED(status)
+                          ? " failed with exit status " + std::to_string(WEXITSTATUS(status))
+                          : std::string(" was ended by a signal"));
+  return false;
+}
+
+// A connection to `database`, bounded in time; null with `error`.
+std::unique_ptr<PGconn, void (*)(PGconn*)> Connect(const std::string& database,
+                                                   std::string* error) {
+  const std::string timeout = std::to_string(kConnectSeconds);
+  const char* keys[] = {"dbname", "connect_timeout", nullptr};
+  const char* values[] = {database.c_str(), timeout.c_str(), nullptr};
+  std::unique_ptr<PGconn, void (*)(PGconn*)> conn(PQconnectdbParams(keys, values, 1), PQfinish);
+  if (!conn || PQstatus(conn.get()) != CONNECTION_OK) {
+    *error = "cannot connect to the database: " +
+             std::string(conn ? PQerrorMessage(conn.get()) : "out of memory");
+    while (!error->empty() && error->back() == '\n') error->pop_back();
+    return {nullptr, PQfinish};
+  }
+  return conn;
+}
+
+// The one value of `sql` with the text parameter `param`; false with
+// `error` when it fails or gives no row.
+bool QueryValue(PGconn* conn, const char* sql, const std::string& param, std::string* value,
+                std::string* error) {
+  const char* params[] = {param.c_str()};
+  PGresult* result = PQexecParams(conn, sql, 1, nullptr, params, nullptr, nullptr, 0);
+  const bool ok = PQresultStatus(result) == PGRES_TUPLES_OK;
+  if (!ok) *error = PQresultErrorMessage(result);
+  if (ok && PQntuples(result) > 0) *value = PQgetvalue(result, 0, 0);
+  const bool found = ok && PQntuples(result) > 0;
+  PQclear(result);
+  return found;
+}
+
+// The schema that holds the repository's tables: the first one of the
+// connection's search_path with our settings table, as the server finds it.
+bool RepositorySchemaOf(const std::string& database, std::string* schema, std::string* error) {
+  auto conn = Connect(database, error);
+  if (!conn) return false;
+  if (!QueryValue(conn.get(),
+                  "SELECT n.nspname FROM pg_catalog.pg_class c JOIN pg_catalog.pg_namespace n "
+                  "ON n.oid = c.relnamespace WHERE c.relname = $1 AND c.relkind = 'r' AND "
+                  "pg_catalog.pg_table_is_visible(c.oid)",
+                  "settings", schema, error)) {
+    if (error->empty()) *error = "the database holds no repository";
+    return false;
+  }
+  return true;
+}
+
+// A pg_dump pattern that matches exactly `name`.
+std::string ExactPattern(const std::string& name) {
+  std::string quoted = "\"";
+  for (char c : name) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return quoted + "\"";
+}
+
+bool DumpPostgres(const std::string& database, const std::string& to, std::string* error) {
+  std::string schema;
+  if (!RepositorySchemaOf(database, &schema, error)) return false;
+  // One snapshot of the whole schema: pg_dump reads in a single
+  // repeatable-read transaction, and writers go on meanwhile.
+  return RunProgram(
+      {"pg_dump", "--dbname=" + database, "--schema=" + ExactPattern(schema), "--format=custom",
+       "--no-owner", "--no-privileges", "--file=" + to + "/" + kPostgresDumpFile},
+      error);
+}
+
+bool CopySqlite(const std::string& from, const std::string& to, std::string* error) {
+  sqlite3* source = nullptr;
+  sqlite3* target = nullptr;
+  bool ok = false;
+  const auto fail = [&](sqlite3* db, const std::string& what) {
+    *error = what + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
+  };
+  // A connection of its own, writing nothing: the backup reads one snapshot
+  // of the database (WAL mode lets the servers write on meanwhile).
+  if (sqlite3_open_v2(from.c_str(), &source, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                      nullptr) != SQLITE_OK) {
+    fail(source, "cannot open " + from);
+  } else if (sqlite3_open_v2(to.c_str(), &target,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                             nullptr) != SQLITE_OK) {
+    fail(target, "cannot create " + to);
+  } else {
+    sqlite3_busy_timeout(source, kBusyMilliseconds);
+    sqlite3_backup* backup = sqlite3_backup_init(target, "main", source, "main");
+    if (backup == nullptr) {
+      fail(target, "cannot copy " + from);
+    } else {
+      int rc = SQLITE_OK;
+      // All pages in one step, so the copy is one snapshot; a writer
+      // holding the database up makes it wait and try again, up to a limit.
+      const auto give_up =
+          std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyMilliseconds);
+      while ((rc = sqlite3_backup_step(backup, -1)) == SQLITE_BUSY || rc == SQLITE_LOCKED) {
+        if (std::chrono::steady_clock::now() > give_up) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+      sqlite3_backup_finish(backup);
+      if (rc == SQLITE_DONE) {
+        ok = true;
+      } else {
+        *error = "cannot copy " + from + ": " + sqlite3_errstr(rc);
+      }
+    }
+  }
+  sqlite3_close_v2(source);
+  if (sqlite3_close_v2(target) != SQLITE_OK && ok) {
+    *error = "cannot close " + to;
+    ok = false;
+  }
+  if (!ok) return false;
+  // The copy holds what the repository's database does: for its owner only.
+  const int fd = open(to.c_str(), O_RDONLY | O_CLOEXEC);
+  const bool synced = fd >= 0 && fchmod(fd, 0600) == 0 && fsync(fd) == 0;
+  if (fd >= 0) close(fd);
+  if (!synced) *error = ErrnoText("cannot sync", to, errno);
+  return synced;
+}
+
+// Writes `text` as the file `path`, whole or not at all.
+bool WriteWhole(const std::string& path, const std::string& text, std::string* error) {
+  const std::string scratch = path + ".part";
+  const int fd = open(scratch.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    *error = ErrnoText("cannot create", scratch, errno);
+    return false;
+  }
+  const bool ok =
+      write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
+  const int saved = errno;
+  close(fd);
+  if (!ok || rename(scratch.c_str(), path.c_str()) != 0) {
+    *error = ErrnoText("cannot write", path, ok ? errno : saved);
+    unlink(scratch.c_str());
+    return false;
+  }
+  return true;
+}
+
+// Reads the value of `key` ("key value" lines) from the backup's info.
+bool InfoValue(const std::string& info, const std::string& key, std::string* value) {
+  size_t at = 0;
+  while (at < info.size()) {
+    size_t end = info.find('\n', at);
+    if (end == std::string::npos) end = info.size();
+    const std::string line = info.substr(at, end - at);
+    if (line.compare(0, key.size() + 1, key + " ") == 0) {
+      *value = line.substr(key.size() + 1);
+      return true;
+    }
+    at = end + 1;
+  }
+  return false;
+}
+
+bool ReadSmallFile(const std::string& path, std::string* text) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char buffer[4096];
+  ssize_t n = 0;
+  while ((n = read(fd, buffer, sizeof buffer)) > 0 && text->size() < 65536) {
+    text->append(buffer, static_cast<size_t>(n));
+  }
+  close(fd);
+  return n == 0;
+}
+
+// Places every content of the store at `from` into the store at `to`.
+bool PlaceAllContents(const ContentStore& from, const ContentStore& to, BackupReport* report,
+                      std::string* error) {
+  std::error_code ec;
+  for (std::filesystem::directory_iterator folder(from.root(), ec), end; !ec && folder != end;
+       folder.increment(ec)) {
+    const std::string prefix = folder->path().filename().string();
+    if (prefix.size() != 2 || !folder->is_directory(ec)) continue;  // "tmp" and strays
+    for (std::filesystem::directory_iterator it(folder->path(), ec); !ec && it != end;
+         it.increment(ec)) {
+      const std::string digest = it->path().filename().string();
+      if (!ContentStore::IsDigest(digest) || digest.compare(0, 2, prefix) != 0) continue;
+      bool linked = false;
+      if (!PlaceContent(from.PathOf(digest), to.PathOf(digest), &linked, error)) return false;
+      ++report->contents;
+      if (linked) ++report->linked;
+    }
+  }
+  if (ec) {
+    *error = ErrnoText("cannot read the contents of", from.root(), ec.value());
+    return false;
+  }
+  return true;
+}
+
+int BackupInto(const std::string& dir, Storage& storage, const std::string& to,
+               BackupReport* report, std::string* error) {
+  std::string database;
+  report->postgres = ReadDatabaseAddress(dir, &database);
+  const ContentStore target(to + "/" + kContentFolder);
+  if (!ContentStore::Create(target.root(), error)) return kStorageFailure;
+  // The metadata's snapshot first: see backup.h.
+  if (report->postgres ? !DumpPostgres(database, to, error)
+                       : !CopySqlite(dir + "/" + kDatabaseFile, to + "/" + kDatabaseFile, error)) {
+    return kStorageFailure;
+  }
+  std::unordered_set<std::string> referenced;
+  if (storage.ReferencedContents(&referenced) != kOk) {
+    *error = "storage failure: " + storage.FailureText();
+    return kStorageFailure;
+  }
+  std::vector<std::string> missing;
+  for (const std::string& digest : referenced) {
+    bool linked = false;
+    std::string problem;
+    if (!PlaceContent(storage.Contents().PathOf(digest), target.PathOf(digest), &linked,
+                      &problem)) {
+      if (access(storage.Contents().PathOf(digest).c_str(), F_OK) != 0) {
+        missing.push_back(digest);
+        continue;
+      }
+      *error = problem;
+      return kStorageFailure;
+    }
+    ++report->contents;
+    if (linked) ++report->linked;
+  }
+  if (!missing.empty()) {
+    *error = std::to_string(missing.size()) + " contents that versions refer to are missing (" +
+             missing.front() + (missing.size() > 1 ? ", ..." : "") +
+             "): \"TWServer verify\" lists the versions";
+    return kStorageFailure;
+  }
+  if (!SyncFileSystem(to, error)) return kStorageFailure;
+  const std::string info = std::string("TWServer backup\n") + "version " + TW_VERSION + "\n" +
+                           "made " + LogStamp() + "\n" + "metadata " +
+                           (report->postgres ? "postgresql" : "sqlite") + "\n" + "contents " +
+                           std::to_string(report->contents) + "\n";
+  if (!WriteWhole(to + "/" + kBackupInfoFile, info, error)) return kStorageFailure;
+  return SyncFolder(to, error) ? kOk : kStorageFailure;
+}
+
+// Restores the metadata of a PostgreSQL backup into `database`. The
+// dump's schema entry is left out when the schema exists there already
+// (public, as a rule): its tables are made in it.
+bool RestorePostgres(const std::string& dump, const std::string& dir, const std::string& database,
+                     std::string* error) {
+  std::string schema;
+  const std::string list = dir + "/restore.list";
+  {
+    // The archive's table of contents, without the schema's own entry
+    // when the target has the schema.
+    std::string all;
+    const std::string listing = dir + "/restore.list.all";
+    if (!RunProgram({"pg_restore", "--list", "--file=" + listing, dump}, error) ||
+        !ReadSmallFile(listing, &all)) {
+      if (error->empty()) *error = "cannot read " + listing;
+      unlink(listing.c_str());
+      return false;
+    }
+    unlink(listing.c_str());
+    auto conn = Connect(database, error);
+    if (!conn) return false;
+    std::string kept;
+    size_t at = 0;
+    while (at < all.size()) {
+      size_t end = all.find('\n', at);
+      if (end == std::string::npos) end = all.size();
+      const std::string line = all.substr(at, end - at);
+      at = end + 1;
+      const size_t entry = line.find(" SCHEMA - ");
+      if (line.empty() || line[0] == ';' || entry == std::string::npos) {
+        kept += line + "\n";
+        continue;
+      }
+      // "<id>; <oid> <oid> SCHEMA - <name> <owner>"
+      const std::string rest = line.substr(entry + 10);
+      const std::string name = rest.substr(0, rest.find(' '));
+      std::string exists;
+      std::string problem;
+      if (QueryValue(conn.get(), "SELECT 1 FROM pg_catalog.pg_namespace WHERE nspname = $1", name,
+                     &exists, &problem)) {
+        continue;
+      }
+      kept += line + "\n";
+    }
+    if (!WriteWhole(list, kept, error)) return false;
+  }
+  const bool ok =
+      RunProgram({"pg_restore", "--dbname=" + database, "--no-owner", "--no-privileges",
+                  "--exit-on-error", "--single-transaction", "--use-list=" + list, dump},
+                 error);
+  unlink(list.c_str());
+  return ok && WriteDatabaseAddress(dir, database, error);
+}
+
+int RestoreInto(const std::string& from, const std::string& dir, const std::string& database,
+                BackupReport* report, std::string* error) {
+  const ContentStore source(from + "/" + kContentFolder);
+  const ContentStore target(dir + "/" + kContentFolder);
+  if (!ContentStore::Create(target.root(), error) ||
+      !PlaceAllContents(source, target, report, error)) {
+    return kStorageFailure;
+  }
+  if (report->postgres) {
+    if (!RestorePostgres(from + "/" + kPostgresDumpFile, dir, database, error)) {
+      return kStorageFailure;
+    }
+  } else {
+    // Copied under a scratch name and linked to its own only when whole, as
+    // a new repository's database is.
+    const std::string scratch = dir + "/" + kDatabaseFile + ".new";
+    const std::string final_path = dir + "/" + kDatabaseFile;
+    if (!CopyFile(from + "/" + kDatabaseFile, scratch, error)) return kStorageFailure;
+    if (link(scratch.c_str(), final_path.c_str()) != 0) {
+      *error = ErrnoText("cannot name the database", final_path, errno);
+      return kStorageFailure;
+    }
+    unlink(scratch.c_str());
+  }
+  if (!SyncFileSystem(dir, error)) return kStorageFailure;
+  // The restored repository must open as one.
+  int result = kOk;
+  if (!OpenRepository(dir, nullptr, &result, error)) return kStorageFailure;
+  return kOk;
+}
+
+}  // namespace
+
+int BackupRepository(const std::string& dir, Storage& storage, const std::string& to,
+                     BackupReport* report, std::string* error) {
+  *report = BackupReport();
+  bool made = false;
+  if (!TakeEmptyFolder(to, &made, error)) {
+    *error = "cannot back up into " + to + ": " + *error;
+    return kStorageFailure;
+  }
+  const int result = BackupInto(dir, storage, to, report, error);
+  if (result != kOk) Undo(to, made);
+  return result;
+}
+
+int RestoreRepository(const std::string& from, const std::string& dir, const std::string& database,
+                      BackupReport* report, std::string* error) {
+  *report = BackupReport();
+  std::string info;
+  std::string metadata;
+  if (!ReadSmallFile(from + "/" + kBackupInfoFile, &info) ||
+      !InfoValue(info, "metadata", &metadata) ||
+      (metadata != "sqlite" && metadata != "postgresql")) {
+    *error = from + " is no complete backup (no " + kBackupInfoFile + ")";
+    return kStorageFailure;
+  }
+  report->postgres = metadata == "postgresql";
+  if (report->postgres && database.empty()) {
+    *error =
+        "the backup's metadata was kept in PostgreSQL: give --database postgresql://... "
+        "for an empty database to restore it into";
+    return kStorageFailure;
+  }
+  if (!report->postgres && !database.empty()) {
+    *error = "the backup's metadata was kept in SQLite: --database does not apply";
+    return kStorageFailure;
+  }
+  if (access((dir + "/" + kDatabaseFile).c_str(), F_OK) == 0 ||
+      access((dir + "/" + kDatabaseAddressFile).c_str(), F_OK) == 0) {
+    *error = dir + " already holds a repository: restore into a new folder";
+    return kRepositoryExists;
+  }
+  bool made = false;
+  if (!TakeEmptyFolder(dir, &made, error)) {
+    *error = "cannot restore into " + dir + ": " + *error;
+    return kStorageFailure;
+  }
+  const int result = RestoreInto(from, dir, database, report, error);
+  if (result != kOk) Undo(dir, made);
+  return result;
+}
+
+}  // namespace tw::twserver

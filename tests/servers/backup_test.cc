@@ -1,0 +1,251 @@
+// `TWServer backup` and `restore` through the real programs: a backup taken
+// while ten clients check in restores to a repository that `verify`
+// accepts and that a server started on it serves with every version the
+// backup holds, on SQLite and, when PostgreSQL is installed, on a database
+// of the test run's cluster; and the folders both refuse.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+#include "protocol/lock_command.h"
+#include "settings/property_escape.h"
+#include "tests/support/serve_fixture.h"
+
+namespace tw::twserver {
+namespace {
+
+using test::Backend;
+using test::Error;
+using test::Join;
+using test::SplitField;
+using test::WireClient;
+
+constexpr int kClients = 10;
+
+std::string Str(const MessagePtr& m, uint32_t id) {
+  std::string value;
+  if (m) m->GetString(id, &value);
+  return value;
+}
+
+// What version `version` of Document `document` holds: its own bytes, so a
+// version restored from another one's bytes shows.
+std::string Content(int document, int version) {
+  std::string text =
+      "document " + std::to_string(document) + " version " + std::to_string(version) + "\n";
+  while (text.size() < 3000) text += text.substr(0, 50) + std::to_string(text.size());
+  return text;
+}
+
+class BackupTest : public test::ServeFixture, public ::testing::WithParamInterface<Backend> {
+ protected:
+  void SetUp() override { UseBackend(GetParam()); }
+
+  // Adds one Document per client below a new Production; their identifiers.
+  std::vector<std::string> AddDocuments(WireClient& c) {
+    MessagePtr made = WireClient::Request("PRODUCTIONCMD", 4);
+    made->SetString(101, Root(c));
+    made->SetString(102, "Team");
+    MessagePtr reply = c.Call(*made);
+    const std::string production = Str(reply, 103);
+    std::vector<std::string> names;
+    std::vector<std::string> contents;
+    for (int i = 0; i < kClients; ++i) {
+      names.push_back("doc" + std::to_string(i) + ".txt");
+      contents.push_back(Content(i, 1));
+    }
+    std::vector<std::string> paths;
+    for (const std::string& content : contents) paths.push_back(LocalFile(content));
+    MessagePtr r = AddRequest(production, names, paths);
+    r->SetString(109, Join(paths));
+    MessagePtr added = c.Call(*r);
+    EXPECT_EQ(0, Error(added));
+    return added ? SplitField(*added, 103) : std::vector<std::string>();
+  }
+
+  // Checks Document `id` out exclusively and checks in versions 2, 3, ...
+  // until `stop` (and at least `at_least` of them); `done` counts them.
+  void CheckInLoop(int document, const std::string& id, const std::atomic<bool>& stop,
+                   std::atomic<int>* done) {
+    auto c = Client();
+    MessagePtr lock = WireClient::Request("ACQUIRELOCK");
+    lock->SetString(100, id);
+    lock->SetInt(101, 1);
+    lock->SetInt(102, 0);
+    lock->SetInt(103, kLockExclusive);
+    lock->SetBoolList(104, {false});
+    ASSERT_EQ(0, Error(c->Call(*lock)));
+    for (int version = 2; !stop.load() || version < 4; ++version) {
+      const std::string path =
+          env_.Path("client" + std::to_string(document) + "-" + std::to_string(version));
+      test::WriteFile(path, Content(document, version));
+      MessagePtr r = WireClient::Request("DOCUMENTCMD", 2);
+      r->SetString(101, id);
+      r->SetRawField(102, FIELD_FILELIST, path.data(), path.size());
+      r->SetInt(103, 0);
+      r->SetString(104, path);
+      r->SetString(105, EscapePropertyValue("version " + std::to_string(version)));
+      r->SetIntList(106, {0});
+      ASSERT_EQ(0, Error(c->Call(*r))) << "document " << document << " version " << version;
+      done->store(version);
+    }
+  }
+
+  // The content of `version` of `id` as the server on `port` sends it;
+  // "(none)" when the fetch fails.
+  static std::string Fetch(uint16_t port, const std::string& id, int version) {
+    WireClient c;
+    if (!c.Connect(port) || c.Logon("alice", "secret") != 0) return "(no logon)";
+    MessagePtr r = WireClient::Request("DOCUMENTCMD", 4);
+    r->SetString(101, id);
+    r->SetIntList(102, {version});
+    r->SetInt(103, 0);
+    MessagePtr reply = c.Call(*r);
+    if (Error(reply) != 0) return "(none)";
+    const std::vector<std::string> files = SplitField(*reply, 106);
+    if (files.size() != 1) return "(none)";
+    const std::string content = test::ReadFile(files[0]);
+    unlink(files[0].c_str());
+    return content;
+  }
+
+  int Run(const std::vector<std::string>& args, std::string* out = nullptr) {
+    std::string ignored;
+    return server_->Run(args, "", out != nullptr ? out : &ignored);
+  }
+};
+
+TEST_P(BackupTest, TakenWhileTenClientsCheckInRestoresToTheSameVersions) {
+  StartServer();
+  auto alice = Client();
+  const std::vector<std::string> ids = AddDocuments(*alice);
+  ASSERT_EQ(static_cast<size_t>(kClients), ids.size());
+
+  std::atomic<bool> stop{false};
+  std::vector<std::atomic<int>> done(kClients);
+  for (auto& d : done) d.store(1);
+  std::vector<std::thread> clients;
+  for (int i = 0; i < kClients; ++i) {
+    clients.emplace_back([&, i] { CheckInLoop(i, ids[static_cast<size_t>(i)], stop, &done[i]); });
+  }
+  // Every client checks in before the backup starts and goes on during it.
+  for (int i = 0; i < kClients; ++i) {
+    for (int wait = 0; done[i].load() < 2 && wait < 12000; ++wait) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  std::vector<int> before(kClients);
+  for (int i = 0; i < kClients; ++i) before[i] = done[i].load();
+  const std::string backup = env_.Path("backup");
+  std::string out;
+  const int backed_up = Run({"backup", "--data", server_->dir(), "--to", backup}, &out);
+  std::vector<int> after(kClients);
+  for (int i = 0; i < kClients; ++i) after[i] = done[i].load();
+  stop.store(true);
+  for (std::thread& t : clients) t.join();
+  ASSERT_EQ(0, backed_up) << server_->Log();
+  EXPECT_NE(std::string::npos, out.find("Backed up")) << out;
+
+  std::vector<std::string> restore{"restore", "--from", backup, "--data", env_.Path("restored")};
+  if (backend_ == Backend::kPostgres) {
+    const std::string database = databases_.New("restored");
+    ASSERT_FALSE(database.empty()) << databases_.problem();
+    restore.insert(restore.end(), {"--database", database});
+  }
+  ASSERT_EQ(0, Run(restore, &out)) << out;
+  ASSERT_EQ(0, Run({"verify", "--data", env_.Path("restored")}, &out)) << out;
+
+  test::TestServer restored(env_.Path("restored"));
+  ASSERT_TRUE(restored.Start()) << restored.Log();
+  for (int i = 0; i < kClients; ++i) {
+    const std::string& id = ids[static_cast<size_t>(i)];
+    // The newest version the backup holds lies between what was checked
+    // in when it started and when it ended; every one up to it is whole.
+    const std::string latest = Fetch(restored.port(), id, 0);
+    int newest = 0;
+    for (int v = before[i]; v <= after[i] + 1 && newest == 0; ++v) {
+      if (latest == Content(i, v)) newest = v;
+    }
+    ASSERT_NE(0, newest) << "document " << i << ": " << latest.substr(0, 40) << " not within "
+                         << before[i] << ".." << after[i] + 1;
+    for (int v = 1; v <= newest; ++v) {
+      EXPECT_EQ(Content(i, v), Fetch(restored.port(), id, v)) << "document " << i << " v" << v;
+    }
+  }
+  EXPECT_EQ(0, restored.Stop()) << restored.Log();
+}
+
+TEST_P(BackupTest, RefusesFoldersInUseAndIncompleteBackups) {
+  StartServer();
+  auto alice = Client();
+  ASSERT_EQ(static_cast<size_t>(kClients), AddDocuments(*alice).size());
+  const std::string dir = server_->dir();
+
+  // A backup folder that holds something is left as it was.
+  const std::string full = env_.Path("full");
+  std::filesystem::create_directory(full);
+  test::WriteFile(full + "/keep.txt", "mine");
+  std::string out;
+  EXPECT_EQ(1, Run({"backup", "--data", dir, "--to", full}));
+  EXPECT_EQ("mine", test::ReadFile(full + "/keep.txt"));
+  EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(full),
+                             std::filesystem::directory_iterator()));
+
+  const std::string backup = env_.Path("backup");
+  ASSERT_EQ(0, Run({"backup", "--data", dir, "--to", backup}, &out)) << out;
+  EXPECT_NE(std::string::npos, out.find(std::to_string(kClients) + " contents")) << out;
+  // Contents are linked where the file system allows: no second copy.
+  EXPECT_NE(std::string::npos, out.find("(" + std::to_string(kClients) + " linked, 0 copied)"))
+      << out;
+
+  std::string database;
+  std::vector<std::string> on_database;
+  if (backend_ == Backend::kPostgres) {
+    database = databases_.New("restored");
+    ASSERT_FALSE(database.empty()) << databases_.problem();
+    on_database = {"--database", database};
+  }
+  const auto restore = [&](const std::string& from, const std::string& into) {
+    std::vector<std::string> args{"restore", "--from", from, "--data", into};
+    args.insert(args.end(), on_database.begin(), on_database.end());
+    return Run(args);
+  };
+  // Never over a repository, the live one least of all.
+  EXPECT_EQ(1, restore(backup, dir));
+  EXPECT_EQ(0, Run({"verify", "--data", dir}));
+  // Not into a folder that holds anything.
+  EXPECT_EQ(1, restore(backup, full));
+  EXPECT_EQ("mine", test::ReadFile(full + "/keep.txt"));
+  // A backup without its info file is incomplete: nothing is made.
+  const std::string partial = env_.Path("partial");
+  std::filesystem::copy(backup, partial, std::filesystem::copy_options::recursive);
+  std::filesystem::remove(partial + "/backup.info");
+  EXPECT_EQ(1, restore(partial, env_.Path("from-partial")));
+  EXPECT_FALSE(std::filesystem::exists(env_.Path("from-partial")));
+  // The backup's kind of metadata decides whether --database is wanted.
+  if (backend_ == Backend::kPostgres) {
+    EXPECT_EQ(1, Run({"restore", "--from", backup, "--data", env_.Path("no-database")}));
+  } else {
+    EXPECT_EQ(1, Run({"restore", "--from", backup, "--data", env_.Path("no-database"), "--database",
+                      "postgresql://localhost/x"}));
+  }
+  EXPECT_FALSE(std::filesystem::exists(env_.Path("no-database")));
+
+  ASSERT_EQ(0, restore(backup, env_.Path("restored")));
+  EXPECT_EQ(0, Run({"verify", "--data", env_.Path("restored")}));
+  // A restored database does not take a second restore.
+  if (backend_ == Backend::kPostgres) {
+    EXPECT_NE(0, restore(backup, env_.Path("again")));
+    EXPECT_FALSE(std::filesystem::exists(env_.Path("again")));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, BackupTest,
+                         ::testing::Values(Backend::kSqlite, Backend::kPostgres),
+                         test::BackendName);
+
+}  // namespace
+}  // namespace tw::twserver
