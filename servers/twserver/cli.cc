@@ -25,6 +25,7 @@
 #include "servers/twserver/serve.h"
 #include "servers/twserver/storage.h"
 #include "servers/twserver/storage_rules.h"
+#include "servers/twserver/web_server.h"
 
 namespace tw::twserver {
 
@@ -139,11 +140,31 @@ const Command kCommands[] = {
      "admin.log in DIR.\n",
      {"force"}},
     {"serve",
-     {"data", "listen", "port", "log", "max-connections", "logon-timeout", "idle-timeout",
-      "prelogon-message-limit", "message-memory", "upload-limit", "disk-reserve", "max-items",
-      "gc-interval", "logon-delay", "logon-delay-max", "key-rotation", "max-unauthenticated",
-      "max-unauthenticated-per-address", "read-budget"},
-     "Usage: TWServer serve --data DIR [--listen ADDR] [--port N] [--log FILE] [limits]\n"
+     {"data",
+      "listen",
+      "port",
+      "log",
+      "max-connections",
+      "logon-timeout",
+      "idle-timeout",
+      "prelogon-message-limit",
+      "message-memory",
+      "upload-limit",
+      "disk-reserve",
+      "max-items",
+      "gc-interval",
+      "logon-delay",
+      "logon-delay-max",
+      "key-rotation",
+      "max-unauthenticated",
+      "max-unauthenticated-per-address",
+      "read-budget",
+      "http",
+      "http-cert",
+      "http-key",
+      "http-max-connections"},
+     "Usage: TWServer serve --data DIR [--listen ADDR] [--port N] [--log FILE]\n"
+     "                      [--http [ADDR:]PORT [--http-cert FILE --http-key FILE]] [limits]\n"
      "\n"
      "Serves clients from the repository in DIR until SIGTERM or SIGINT; SIGHUP\n"
      "reopens the --log file (after log rotation moved it away). The first line\n"
@@ -152,6 +173,14 @@ const Command kCommands[] = {
      "  --port N        TCP port (default 4900; 0 picks a free one)\n"
      "  --log FILE      append the log there instead of standard error: one line\n"
      "                  per connection and per command\n"
+     "  --http [ADDR:]PORT  also serve the read-only web view of the repository\n"
+     "                  there (ADDR defaults to 127.0.0.1; PORT 0 picks a free\n"
+     "                  one); the second line printed is \"web view on URL\".\n"
+     "                  Users log on with their repository password\n"
+     "  --http-cert FILE, --http-key FILE\n"
+     "                  serve the web view over HTTPS with this PEM certificate\n"
+     "                  chain and private key\n"
+     "  --http-max-connections N  web connections at once (default 64)\n"
      "\n"
      "Limits (BYTES may end in K, M or G):\n"
      "  --max-connections N       connections served at once; the next one is\n"
@@ -721,6 +750,22 @@ class Runner {
       if (log->second.empty()) return Usage("--log needs a file");
       options.log_file = log->second;
     }
+    auto http = args.options.find("http");
+    if (http != args.options.end() &&
+        !ParseHttpEndpoint(http->second, &options.http_address, &options.http_port)) {
+      return Usage("invalid value for --http: " + http->second);
+    }
+    for (const auto& [name, target] : {std::pair{"http-cert", &options.http_cert_file},
+                                       std::pair{"http-key", &options.http_key_file}}) {
+      auto found = args.options.find(name);
+      if (found == args.options.end()) continue;
+      if (http == args.options.end()) return Usage(std::string("--") + name + " needs --http");
+      if (found->second.empty()) return Usage(std::string("--") + name + " needs a file");
+      *target = found->second;
+    }
+    if (options.http_cert_file.empty() != options.http_key_file.empty()) {
+      return Usage("--http-cert and --http-key go together");
+    }
     struct Limit {
       const char* name;
       uint64_t most;
@@ -758,6 +803,8 @@ class Runner {
          [&](uint64_t v) { options.max_unauthenticated_per_address = static_cast<size_t>(v); }},
         {"read-budget", 3600000, false,
          [&](uint64_t v) { options.read_budget_ms = static_cast<int>(v); }},
+        {"http-max-connections", 100000, false,
+         [&](uint64_t v) { options.http_max_connections = static_cast<size_t>(v); }},
     };
     for (const Limit& limit : limits) {
       auto found = args.options.find(limit.name);
@@ -770,8 +817,8 @@ class Runner {
     }
     for (const char* positive :
          {"max-connections", "logon-timeout", "idle-timeout", "prelogon-message-limit", "max-items",
-          "key-rotation", "max-unauthenticated", "max-unauthenticated-per-address",
-          "read-budget"}) {
+          "key-rotation", "max-unauthenticated", "max-unauthenticated-per-address", "read-budget",
+          "http-max-connections"}) {
       auto found = args.options.find(positive);
       if (found != args.options.end() &&
           found->second.find_first_not_of("0") == std::string::npos) {
