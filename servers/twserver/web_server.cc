@@ -32,6 +32,9 @@ using WebClock = std::chrono::steady_clock;
 
 // Requests answered on one connection before it is closed.
 constexpr int kMaxRequestsPerConnection = 1000;
+// What is read away of an unanswered request before its connection closes.
+constexpr int kDrainSeconds = 5;
+constexpr size_t kMaxDrainBytes = 256 << 10;
 // Bytes of a download read and sent at once.
 constexpr size_t kPieceBytes = 64 << 10;
 
@@ -188,6 +191,14 @@ struct WebServer::Impl {
         }
       } else {
         end = Converse(connection, socket, address, false);
+        // The rest of a refused request is read away before the close, so
+        // that the client gets the answer rather than a reset.
+        Refresh(connection, kDrainSeconds);
+        socket.shutdown(tcp::socket::shutdown_send, ec);
+        char sink[4096];
+        for (size_t drained = 0; !ec && drained < kMaxDrainBytes;) {
+          drained += socket.read_some(asio::buffer(sink), ec);
+        }
       }
     } catch (const std::exception& e) {
       end = std::string("ended by an unexpected exception: ") + e.what();
@@ -200,8 +211,9 @@ struct WebServer::Impl {
       std::lock_guard<std::mutex> lock(mutex);
       connection->fd = -1;
       socket.close(ec);
+      // Its place is free once the client sees the close.
+      connection->done.store(true);
     }
-    connection->done.store(true);
   }
 
   void Refresh(Connection* connection, int seconds) {
@@ -224,9 +236,14 @@ struct WebServer::Impl {
         SendPlain(stream, http::status::request_header_fields_too_large, "Request head too large");
         return "request head over the limit";
       }
-      if (ec)
+      if (ec == http::error::body_limit) {
+        SendPlain(stream, http::status::payload_too_large, "Request body too large");
+        return "request body over the limit";
+      }
+      if (ec) {
         return served == 0 && ec != http::error::end_of_stream ? "unreadable: " + ec.message()
                                                                : "closed by the client";
+      }
       size_t fields = 0;
       for (auto it = parser.get().begin(); it != parser.get().end(); ++it) ++fields;
       if (fields > options.max_header_count) {
@@ -259,7 +276,8 @@ struct WebServer::Impl {
           Printable(request.target.substr(0, 300)) + " status=" + std::to_string(response.status) +
           " ms=" +
           std::to_string(
-              std::chrono::duration_cast<std::chrono::milliseconds>(WebClock::now() - start).count()));
+              std::chrono::duration_cast<std::chrono::milliseconds>(WebClock::now() - start)
+                  .count()));
       if (!sent) return "the answer could not be sent: " + ec.message();
       if (!keep) return "closed after the answer";
     }
