@@ -266,6 +266,9 @@ struct WebServer::Impl {
       request.peer_address = address;
       request.secure = secure;
       const auto start = WebClock::now();
+      // A throttled logon or a long read is the server's time, not the
+      // client's: the answer's own limit starts now.
+      Refresh(connection, kSendStallSeconds);
       WebResponse response = view.Handle(request, &refusals);
       const bool keep = message.keep_alive() && served + 1 < kMaxRequestsPerConnection;
       Refresh(connection, kSendStallSeconds);
