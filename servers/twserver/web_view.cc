@@ -34,7 +34,7 @@ constexpr char kStyle[] =
     "main{padding:1em;max-width:70em}"
     "table{border-collapse:collapse;width:100%}"
     "th,td{text-align:left;padding:.3em .6em;border-bottom:1px solid #ddd;vertical-align:top}"
-    "td.n{text-align:right;white-space:nowrap}"
+    "th.n,td.n{text-align:right;white-space:nowrap}"
     ".scroll{overflow-x:auto}"
     ".error{color:#a00}"
     "input,button{font-size:1em}";
@@ -379,8 +379,8 @@ WebResponse WebView::Tree(const std::string& user, const std::vector<std::string
   const size_t id_column = column("Id");
   if (documents.rows.empty()) content += "<p>None.</p>";
   content +=
-      "<div class=\"scroll\"><table id=\"documents\"><tr><th>Name</th><th>Version</th>"
-      "<th>Size</th><th>Last change</th><th>Locks</th><th>Queue</th><th></th></tr>";
+      "<div class=\"scroll\"><table id=\"documents\"><tr><th>Name</th><th class=\"n\">Version</th>"
+      "<th class=\"n\">Size</th><th>Last change</th><th>Locks</th><th>Queue</th><th></th></tr>";
   for (const auto& row : documents.rows) {
     if (name_column >= row.size() || id_column >= row.size()) continue;
     std::vector<VersionInfo> versions;
@@ -427,8 +427,9 @@ WebResponse WebView::DocumentPage(const std::string& user,
     content += "<li>" + LockText(lock) + (lock.deferred ? " waiting" : " held") + "</li>";
   }
   content +=
-      "</ul><h2>History</h2><div class=\"scroll\"><table id=\"history\"><tr><th>Version</th>"
-      "<th>Date</th><th>User</th><th>Size</th><th>Comment</th><th></th></tr>";
+      "</ul><h2>History</h2><div class=\"scroll\"><table id=\"history\"><tr><th "
+      "class=\"n\">Version</th>"
+      "<th>Date</th><th>User</th><th class=\"n\">Size</th><th>Comment</th><th></th></tr>";
   for (const VersionInfo& version : versions) {
     content += "<tr><td class=\"n\">" + std::to_string(version.version) + "</td><td>" +
                TimeElement(version.stamp) + "</td><td>" + HtmlEscape(version.user) +
