@@ -47,6 +47,8 @@ find_package(SQLite3 REQUIRED)
 # The reference server keeps a repository shared by several servers in
 # PostgreSQL.
 pkg_check_modules(PQ REQUIRED IMPORTED_TARGET libpq)
+# Its web view speaks HTTPS through Boost.Asio's TLS streams.
+find_package(OpenSSL REQUIRED)
 find_package(Boost 1.74 REQUIRED COMPONENTS thread regex)
 find_package(wxWidgets 3.2 REQUIRED COMPONENTS core base)
 # The windowed user interface calls GTK and Xlib directly where wxWidgets

@@ -27,6 +27,7 @@
 #include "servers/twserver/serve.h"
 #include "servers/twserver/storage.h"
 #include "servers/twserver/storage_rules.h"
+#include "servers/twserver/web_server.h"
 
 namespace tw::twserver {
 
@@ -184,9 +185,14 @@ const Command kCommands[] = {
       "key-rotation",
       "max-unauthenticated",
       "max-unauthenticated-per-address",
-      "read-budget"},
+      "read-budget",
+      "http",
+      "http-cert",
+      "http-key",
+      "http-max-connections"},
      "Usage: TWServer serve --data DIR [--listen ADDR] [--port N] [--log FILE]\n"
-     "                      [--log-format text|json] [limits]\n"
+     "                      [--log-format text|json]\n"
+     "                      [--http [ADDR:]PORT [--http-cert FILE --http-key FILE]] [limits]\n"
      "\n"
      "Serves clients from the repository in DIR until SIGTERM or SIGINT; SIGHUP\n"
      "reopens the --log file (after log rotation moved it away). The first line\n"
@@ -200,6 +206,14 @@ const Command kCommands[] = {
      "                  text lines (default), or one JSON object per line with\n"
      "                  the members time, message or connection, user, command,\n"
      "                  sub, result, ms, paths, ids, more, failure, note\n"
+     "  --http [ADDR:]PORT  also serve the read-only web view of the repository\n"
+     "                  there (ADDR defaults to 127.0.0.1; PORT 0 picks a free\n"
+     "                  one); the second line printed is \"web view on URL\".\n"
+     "                  Users log on with their repository password\n"
+     "  --http-cert FILE, --http-key FILE\n"
+     "                  serve the web view over HTTPS with this PEM certificate\n"
+     "                  chain and private key\n"
+     "  --http-max-connections N  web connections at once (default 64)\n"
      "\n"
      "Limits (BYTES may end in K, M or G):\n"
      "  --max-connections N       connections served at once; the next one is\n"
@@ -778,6 +792,22 @@ class Runner {
       }
       options.log_json = format->second == "json";
     }
+    auto http = args.options.find("http");
+    if (http != args.options.end() &&
+        !ParseHttpEndpoint(http->second, &options.http_address, &options.http_port)) {
+      return Usage("invalid value for --http: " + http->second);
+    }
+    for (const auto& [name, target] : {std::pair{"http-cert", &options.http_cert_file},
+                                       std::pair{"http-key", &options.http_key_file}}) {
+      auto found = args.options.find(name);
+      if (found == args.options.end()) continue;
+      if (http == args.options.end()) return Usage(std::string("--") + name + " needs --http");
+      if (found->second.empty()) return Usage(std::string("--") + name + " needs a file");
+      *target = found->second;
+    }
+    if (options.http_cert_file.empty() != options.http_key_file.empty()) {
+      return Usage("--http-cert and --http-key go together");
+    }
     struct Limit {
       const char* name;
       uint64_t most;
@@ -815,6 +845,8 @@ class Runner {
          [&](uint64_t v) { options.max_unauthenticated_per_address = static_cast<size_t>(v); }},
         {"read-budget", 3600000, false,
          [&](uint64_t v) { options.read_budget_ms = static_cast<int>(v); }},
+        {"http-max-connections", 100000, false,
+         [&](uint64_t v) { options.http_max_connections = static_cast<size_t>(v); }},
     };
     for (const Limit& limit : limits) {
       auto found = args.options.find(limit.name);
@@ -827,8 +859,8 @@ class Runner {
     }
     for (const char* positive :
          {"max-connections", "logon-timeout", "idle-timeout", "prelogon-message-limit", "max-items",
-          "key-rotation", "max-unauthenticated", "max-unauthenticated-per-address",
-          "read-budget"}) {
+          "key-rotation", "max-unauthenticated", "max-unauthenticated-per-address", "read-budget",
+          "http-max-connections"}) {
       auto found = args.options.find(positive);
       if (found != args.options.end() &&
           found->second.find_first_not_of("0") == std::string::npos) {

@@ -29,6 +29,8 @@
 #include "servers/twserver/logon_keys.h"
 #include "servers/twserver/logon_throttle.h"
 #include "servers/twserver/names.h"
+#include "servers/twserver/web_server.h"
+#include "servers/twserver/web_view.h"
 #include "transport/message_channel.h"
 #include "transport/socket.h"
 
@@ -172,6 +174,9 @@ class Server {
                            ? options.max_unauthenticated
                            : std::max<size_t>(options.max_connections / 2, 1)),
         per_address_limit_(std::max<size_t>(options.max_unauthenticated_per_address, 1)) {}
+
+  // The logon throttle, shared with the web view's logon.
+  LogonThrottle& throttle() { return throttle_; }
 
   // Makes the first logon key. False, with `error`, when none can be made.
   bool StartKeys(std::string* error) { return keys_.Start(error); }
@@ -764,6 +769,29 @@ static int ServeUntilStopped(const ServeOptions& options, Storage& storage, std:
            ", at most " + std::to_string(limits.max_connections) + " connections; " +
            std::to_string(abandoned) + " files of abandoned uploads removed");
 
+  // The web view answers from its own threads; it stops after the Veltrane
+  // port, before the storage goes.
+  std::atomic<bool> web_stopping{false};
+  std::unique_ptr<WebView> web_view;
+  std::unique_ptr<WebServer> web;
+  if (!options.http_address.empty()) {
+    web_view = std::make_unique<WebView>(storage, server.throttle(), web_stopping,
+                                         std::chrono::milliseconds(options.read_budget_ms),
+                                         [&log](const std::string& line) { log.Line(line); });
+    WebServerOptions web_options;
+    web_options.address = options.http_address;
+    web_options.port = options.http_port;
+    web_options.cert_file = options.http_cert_file;
+    web_options.key_file = options.http_key_file;
+    web_options.max_connections = std::max<size_t>(options.http_max_connections, 1);
+    web = std::make_unique<WebServer>(*web_view, web_options,
+                                      [&log](const std::string& line) { log.Line(line); });
+    std::string url;
+    if (!web->Start(&url, error)) return 1;
+    out << "web view on " << url << std::endl;
+    log.Line("web view on " + url);
+  }
+
   std::atomic<int> stop_signal{0};
   std::thread signals([&] {
     int signal_number = 0;
@@ -777,6 +805,10 @@ static int ServeUntilStopped(const ServeOptions& options, Storage& storage, std:
     server.Stop();
   });
   server.Run(listener.get());
+  if (web) {
+    web_stopping.store(true);
+    web->Stop();
+  }
   if (stop_signal.load() == 0) pthread_kill(signals.native_handle(), SIGTERM);
   signals.join();
   listener->Close();

@@ -80,6 +80,13 @@ struct ServeOptions {
   int logon_delay_max_ms = 8000;
   int key_rotation_seconds = 300;
   int read_budget_ms = 20000;
+
+  // The web view (web_server.h): off while http_address is empty.
+  std::string http_address;
+  uint16_t http_port = 0;
+  std::string http_cert_file;
+  std::string http_key_file;
+  size_t http_max_connections = 64;
 };
 
 // A stalled reply (the client takes no bytes) ends its connection after this.
@@ -91,7 +98,8 @@ std::string LogStamp();
 
 // Serves clients from `storage` until SIGTERM or SIGINT arrives. Once the
 // listener is up, prints "listening on ADDR:PORT" as the first line of
-// `out`. On a stop signal it closes the listener, interrupts the
+// `out`; with the web view on, the second line is "web view on URL". On a
+// stop signal it closes the listener, interrupts the
 // connections, waits for their threads and returns 0; 1 when the server
 // cannot start, with the reason in `error`. The storage stays owned by the
 // caller and outlives the call. Blocks SIGTERM, SIGINT and SIGPIPE in the
