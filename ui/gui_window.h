@@ -1,11 +1,11 @@
-// The windows of the windowed form (platform/ui_gui.h), shared by its two
+// The windows of the windowed form (ui/gui.h), shared by its two
 // files: a dialog window built from its template (TemplateWindow), the
 // modal run of an OpenDialog in one, and what every window of the form
 // needs: its owner resolved, its place on the screen, its painting.
 //
 // Threads: the windowing thread only.
-#ifndef TW_PLATFORM_UI_GUI_WINDOW_H_
-#define TW_PLATFORM_UI_GUI_WINDOW_H_
+#ifndef TW_UI_GUI_WINDOW_H_
+#define TW_UI_GUI_WINDOW_H_
 
 #include <wx/dialog.h>
 
@@ -13,8 +13,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/ui_templates.h"
-#include "platform/user_interface.h"
+#include "ui/templates.h"
+#include "ui/user_interface.h"
 
 namespace tw::gui {
 
@@ -100,4 +100,4 @@ void RunModalDialog(OpenDialog& dialog);
 
 }  // namespace tw::gui
 
-#endif  // TW_PLATFORM_UI_GUI_WINDOW_H_
+#endif  // TW_UI_GUI_WINDOW_H_

@@ -16,8 +16,8 @@
 //
 // Threads: the table is immutable; everything here may be used from any
 // thread.
-#ifndef TW_PLATFORM_UI_TEMPLATES_H_
-#define TW_PLATFORM_UI_TEMPLATES_H_
+#ifndef TW_UI_TEMPLATES_H_
+#define TW_UI_TEMPLATES_H_
 
 #include <optional>
 #include <string>
@@ -110,4 +110,4 @@ bool IsIndexValue(const std::string& value, const std::vector<std::string>& item
 
 }  // namespace tw
 
-#endif  // TW_PLATFORM_UI_TEMPLATES_H_
+#endif  // TW_UI_TEMPLATES_H_

@@ -3,7 +3,7 @@
 // host's window and inside the screen, a dialog the template table does
 // not know, the thread rule and the host's locale. The system's own
 // dialogs are driven in tests/dialogs/gui_dialogs_test.cc.
-#include "platform/ui_gui.h"
+#include "ui/gui.h"
 
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
@@ -13,10 +13,10 @@
 #include <filesystem>
 #include <thread>
 
-#include "platform/user_interface.h"
 #include "tests/support/gui_driver.h"
 #include "tests/support/test_env.h"
 #include "tests/support/ui_record_reader.h"
+#include "ui/user_interface.h"
 
 namespace tw {
 namespace {

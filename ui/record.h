@@ -21,24 +21,16 @@
 //
 // Threads: the functions keep no state; each line is one append(2)-mode
 // write, so lines from several threads or processes do not interleave.
-#ifndef TW_PLATFORM_UI_RECORD_H_
-#define TW_PLATFORM_UI_RECORD_H_
+#ifndef TW_UI_RECORD_H_
+#define TW_UI_RECORD_H_
 
 #include <cstddef>
 #include <string>
 
-#include "platform/user_interface.h"
+#include "platform/json_text.h"
+#include "ui/user_interface.h"
 
 namespace tw {
-
-// Length of the valid UTF-8 sequence that starts at text[i] (i < size), or
-// 0 when the bytes there are not one: overlong forms, surrogates and code
-// points above U+10FFFF are not valid. ASCII bytes are not sequences here.
-size_t Utf8SequenceLength(const std::string& text, size_t i);
-
-// `native` (narrow text of the process) as a JSON string literal in UTF-8,
-// quotes included.
-std::string JsonQuote(const std::string& native);
 
 // The record lines, without the final line feed.
 std::string DialogRecordLine(const DialogRequest& request, const DialogResult& result);
@@ -55,4 +47,4 @@ void AppendUiRecord(const std::string& line);
 
 }  // namespace tw
 
-#endif  // TW_PLATFORM_UI_RECORD_H_
+#endif  // TW_UI_RECORD_H_

@@ -1,6 +1,6 @@
 // The terminal user interface, talked to through pipes. (Echo off for a
 // secret on a real pseudo-terminal: vscc_test's terminal conversation.)
-#include "platform/ui_terminal.h"
+#include "ui/terminal.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

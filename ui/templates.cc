@@ -1,4 +1,4 @@
-#include "platform/ui_templates.h"
+#include "ui/templates.h"
 
 #include <algorithm>
 #include <cstdint>

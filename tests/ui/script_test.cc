@@ -1,14 +1,14 @@
 // The scripted user interface: the script language, answers taken in order,
 // and what happens to a dialog or message box the script did not expect.
-#include "platform/ui_script.h"
+#include "ui/script.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "platform/ui_terminal.h"
 #include "tests/support/test_env.h"
 #include "tests/support/ui_record_reader.h"
+#include "ui/terminal.h"
 
 namespace tw {
 namespace {

@@ -14,8 +14,8 @@
 //
 // Threads: a model belongs to the dialog that shows it and is used on that
 // dialog's thread only; its source is called on that thread.
-#ifndef TW_PLATFORM_UI_TREE_H_
-#define TW_PLATFORM_UI_TREE_H_
+#ifndef TW_UI_TREE_H_
+#define TW_UI_TREE_H_
 
 #include <memory>
 #include <string>
@@ -101,4 +101,4 @@ class TreeModel {
 
 }  // namespace tw
 
-#endif  // TW_PLATFORM_UI_TREE_H_
+#endif  // TW_UI_TREE_H_

@@ -38,10 +38,10 @@
 // or destroyed (destroying an active window activates its owner at once,
 // and the host may call back in). A window and its object are used on the
 // thread that made it.
-#include "platform/ui_gui.h"
+#include "ui/gui.h"
 
 #include "platform/decimal.h"
-#include "platform/ui_templates.h"
+#include "ui/templates.h"
 
 // After the seam's headers: <windows.h> renames MessageBox.
 #include "platform/win32/win32_util.h"
@@ -944,7 +944,7 @@ bool WindowStationIsVisible() {
 // Dispatches the calling thread's pending messages, the host's included: a
 // long wait inside an export must not stall the host's windows, whether or
 // not a status window is shown.
-bool PumpUserInterfaceEvents() {
+bool PumpWindowEvents() {
   if (!Windowing::Get().MayPumpOnThisThread()) return false;
   HWND window;
   {

@@ -2,7 +2,7 @@
 // terminal form are the Linux command-line host's; a Windows process has no
 // /dev/tty, so the terminal is never found and "tty" answers as "none"
 // (every dialog Cancel, every message box its default button).
-#include "platform/ui_terminal.h"
+#include "ui/terminal.h"
 
 namespace tw {
 

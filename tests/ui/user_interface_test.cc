@@ -1,6 +1,6 @@
 // The seam itself: the no-interface answers, the selection rules, the JSON
 // record, and swapping the active implementation while others use it.
-#include "platform/user_interface.h"
+#include "ui/user_interface.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/ui_record.h"
-#include "platform/ui_script.h"
 #include "tests/support/test_env.h"
+#include "ui/record.h"
+#include "ui/script.h"
 
 namespace tw {
 namespace {
@@ -74,6 +74,27 @@ TEST(UserInterfaceSelection, NamesEnvironmentAndHost) {
   SetUserInterface(nullptr);
   EXPECT_EQ("gui", ActiveUserInterface()->Name());
   unsetenv("DISPLAY");
+}
+
+// The connection, the messages and the session ask through
+// platform/message_box.h alone: nobody answers until the user interface is
+// installed, then the active form answers (a scripted host here) and the
+// record shows the box as it does for the dialogs' own boxes.
+TEST(UserInterfacePrompts, LowerLayersAskTheActiveForm) {
+  SetUserPrompts(UserPrompts());
+  EXPECT_EQ(kIdYes, ShowMessageBox(nullptr, "Server", "Reconnect?", MessageBoxButtons::kYesNo,
+                                   MessageBoxIcon::kQuestion))
+      << "no prompts: the default button";
+  EXPECT_FALSE(PumpUserInterfaceEvents());
+
+  auto host = std::make_shared<ScriptedUserInterface>();
+  host->QueueMessageBox("Server", kIdNo);
+  SetUserInterface(host);
+  InstallUserInterfacePrompts();
+  EXPECT_EQ(kIdNo, ShowMessageBox(nullptr, "Server", "Reconnect?", MessageBoxButtons::kYesNo,
+                                  MessageBoxIcon::kQuestion));
+  EXPECT_FALSE(PumpUserInterfaceEvents()) << "no windows up on this thread";
+  SetUserInterface(nullptr);
 }
 
 TEST(UserInterfaceSelection, TtyWithoutTerminalBehavesAsNone) {

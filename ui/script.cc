@@ -1,4 +1,4 @@
-#include "platform/ui_script.h"
+#include "ui/script.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -8,7 +8,7 @@
 #include "platform/decimal.h"
 #include "platform/letter_case.h"
 #include "platform/small_file.h"
-#include "platform/ui_record.h"
+#include "ui/record.h"
 
 namespace tw {
 

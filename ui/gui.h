@@ -1,15 +1,15 @@
 // The windowed form of the user-interface seam: every dialog of the system
 // as a real window built with wxWidgets on GTK, from the template table
-// (platform/ui_templates.h) and the dialog's request, driven through the
+// (ui/templates.h) and the dialog's request, driven through the
 // same OpenDialog as the scripted and terminal forms.
 //
 // The host is not a wxWidgets program. The windowing starts lazily, on the
 // first dialog, message box, chooser or status window, on the thread that
-// asks, and only with a display where GTK starts (platform/ui_gtk.h); it
+// asks, and only with a display where GTK starts (ui/gtk.h); it
 // creates a wxApp of its own (wxEntryStart) but never runs an event loop
 // between calls: dialogs run their own modal loops, the status window is
 // repainted when its text changes, and waits pump pending events through
-// PumpUserInterfaceEvents. When the windowing cannot start, or a request
+// PumpWindowEvents. When the windowing cannot start, or a request
 // comes from any thread but the one it started on, the form behaves as
 // "none" (dialogs Cancel, message boxes their default button) and says why
 // in the diagnostic output. ShutdownUserInterface ends it at module unload,
@@ -38,7 +38,7 @@
 //     painted, and the pending events are dispatched.
 //   - placement: every window is centred over its owner (one of our own
 //     windows, or a host window named by its X window id, see
-//     platform/ui_gtk.h), else over the work area, then pushed inside the
+//     ui/gtk.h), else over the work area, then pushed inside the
 //     work area.
 //
 // Combo box and drop-down list values: the text, or the selected index
@@ -50,16 +50,16 @@
 // request alone (texts as lines, each value an edit, trees, buttons).
 //
 // On Windows the same class is the native form instead: the module's own
-// dialog templates run by the Win32 dialog manager (platform/win32/ui_gui.cc).
+// dialog templates run by the Win32 dialog manager (ui/win32/gui.cc).
 //
 // Threads: the object may be called from any thread; only the windowing
 // thread gets windows.
-#ifndef TW_PLATFORM_UI_GUI_H_
-#define TW_PLATFORM_UI_GUI_H_
+#ifndef TW_UI_GUI_H_
+#define TW_UI_GUI_H_
 
 #include <string>
 
-#include "platform/user_interface.h"
+#include "ui/user_interface.h"
 
 namespace tw {
 
@@ -90,4 +90,4 @@ bool WindowStationIsVisible();
 
 }  // namespace tw
 
-#endif  // TW_PLATFORM_UI_GUI_H_
+#endif  // TW_UI_GUI_H_

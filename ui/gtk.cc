@@ -1,4 +1,4 @@
-#include "platform/ui_gtk.h"
+#include "ui/gtk.h"
 
 #include <gtk/gtk.h>
 #ifdef GDK_WINDOWING_X11

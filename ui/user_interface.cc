@@ -1,4 +1,4 @@
-#include "platform/user_interface.h"
+#include "ui/user_interface.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -7,48 +7,12 @@
 #include <mutex>
 
 #include "platform/debug_output.h"
-#include "platform/ui_gui.h"
-#include "platform/ui_record.h"
-#include "platform/ui_script.h"
-#include "platform/ui_terminal.h"
+#include "ui/gui.h"
+#include "ui/record.h"
+#include "ui/script.h"
+#include "ui/terminal.h"
 
 namespace tw {
-
-std::vector<int> MessageBoxButtonIds(MessageBoxButtons buttons) {
-  switch (buttons) {
-    case MessageBoxButtons::kOk:
-      return {kIdOk};
-    case MessageBoxButtons::kOkCancel:
-      return {kIdOk, kIdCancel};
-    case MessageBoxButtons::kYesNo:
-      return {kIdYes, kIdNo};
-    case MessageBoxButtons::kYesNoCancel:
-      return {kIdYes, kIdNo, kIdCancel};
-  }
-  return {kIdOk};
-}
-
-int DefaultMessageBoxAnswer(const MessageBoxRequest& request) {
-  const std::vector<int> ids = MessageBoxButtonIds(request.buttons);
-  for (int id : ids) {
-    if (id == request.default_button) return id;
-  }
-  return ids.front();
-}
-
-const char* MessageBoxAnswerName(int answer) {
-  switch (answer) {
-    case kIdOk:
-      return "OK";
-    case kIdCancel:
-      return "Cancel";
-    case kIdYes:
-      return "Yes";
-    case kIdNo:
-      return "No";
-  }
-  return "";
-}
 
 std::string ListText(const ListControl& list) {
   auto append_line = [](std::string* text, const std::vector<std::string>& cells) {
@@ -258,6 +222,12 @@ Selection& TheSelection() {
   return *selection;
 }
 
+// Whoever uses the seam gets the lower layers' boxes answered by it too.
+void EnsurePromptsInstalled() {
+  static std::once_flag once;
+  std::call_once(once, InstallUserInterfacePrompts);
+}
+
 }  // namespace
 
 UserInterfaceChoice ChooseUserInterface(const char* ui, bool display_available) {
@@ -292,6 +262,7 @@ UserInterfaceChoice ChooseUserInterfaceFromEnvironment() {
 }
 
 std::shared_ptr<UserInterface> ActiveUserInterface() {
+  EnsurePromptsInstalled();
   std::shared_ptr<UserInterface> replaced;  // destroyed outside the lock
   Selection& s = TheSelection();
   std::lock_guard<std::mutex> lock(s.mutex);
@@ -306,6 +277,7 @@ std::shared_ptr<UserInterface> ActiveUserInterface() {
 }
 
 void SetUserInterface(std::shared_ptr<UserInterface> ui) {
+  EnsurePromptsInstalled();
   std::shared_ptr<UserInterface> old_host, old_env;  // destroyed outside the lock
   Selection& s = TheSelection();
   std::lock_guard<std::mutex> lock(s.mutex);
@@ -314,15 +286,19 @@ void SetUserInterface(std::shared_ptr<UserInterface> ui) {
   if (!s.host) old_env = std::move(s.from_env);
 }
 
-int ShowMessageBox(void* owner, const std::string& title, const std::string& text,
-                   MessageBoxButtons buttons, MessageBoxIcon icon) {
-  MessageBoxRequest request;
-  request.owner = owner;
-  request.title = title;
-  request.text = text;
-  request.buttons = buttons;
-  request.icon = icon;
+namespace {
+
+int AskActiveUserInterface(const MessageBoxRequest& request) {
   return ActiveUserInterface()->MessageBox(request);
+}
+
+}  // namespace
+
+void InstallUserInterfacePrompts() {
+  UserPrompts prompts;
+  prompts.message_box = &AskActiveUserInterface;
+  prompts.pump_events = &PumpWindowEvents;
+  SetUserPrompts(prompts);
 }
 
 DialogResult ShowDialog(const DialogRequest& request) {

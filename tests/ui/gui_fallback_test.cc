@@ -11,11 +11,11 @@
 #include <cstdlib>
 #include <thread>
 
-#include "platform/ui_gui.h"
-#include "platform/user_interface.h"
 #include "tests/support/gui_driver.h"
 #include "tests/support/test_env.h"
 #include "tests/support/x_screen.h"
+#include "ui/gui.h"
+#include "ui/user_interface.h"
 
 namespace tw {
 namespace {

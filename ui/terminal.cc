@@ -1,4 +1,4 @@
-#include "platform/ui_terminal.h"
+#include "ui/terminal.h"
 
 #include <fcntl.h>
 #include <termios.h>
@@ -11,7 +11,7 @@
 
 #include "platform/decimal.h"
 #include "platform/letter_case.h"
-#include "platform/ui_record.h"
+#include "ui/record.h"
 
 namespace tw {
 

@@ -8,7 +8,7 @@
 //
 // What a dialog does while it is open stays in the dialog, whatever the
 // form: a tree control is described by its root item and a TreeSource
-// (platform/ui_tree.h) and loads children as items are opened; `on_button`
+// (ui/tree.h) and loads children as items are opened; `on_button`
 // runs when a button is pressed and decides whether the dialog closes
 // (validation that keeps it open, an action such as a merge or a folder
 // chooser); `on_select` runs when a tree's selection changes. A form drives
@@ -22,14 +22,14 @@
 //   "none"      a dialog answers Cancel (2) with its initial values, a
 //               message box its default button; nobody is ever waited for.
 //   "script"    answers from a script file or from answers a test queues
-//               (platform/ui_script.h).
-//   "tty"       prompts on /dev/tty (platform/ui_terminal.h); when /dev/tty
+//               (ui/script.h).
+//   "tty"       prompts on /dev/tty (ui/terminal.h); when /dev/tty
 //               cannot be opened it behaves as "none".
-//   "gui"       the windowed form (platform/ui_gui.h): real windows on
+//   "gui"       the windowed form (ui/gui.h): real windows on
 //               the display, started on the first dialog; it behaves as
 //               "none" where no windows can be shown or on a thread other
 //               than the one the windows started on. On Windows it is the
-//               module's native dialog templates (platform/win32/ui_gui.cc);
+//               module's native dialog templates (ui/win32/gui.cc);
 //               the windows start on the first thread that asks for one.
 //
 // Selection: an implementation installed by the host (SetUserInterface)
@@ -45,7 +45,7 @@
 //
 // Record: every dialog and message box shown, whatever the implementation,
 // is appended as one JSON line to the file named by $VELTRANE_UI_RECORD
-// (read at each record) when it is set; see platform/ui_record.h. A dialog
+// (read at each record) when it is set; see ui/record.h. A dialog
 // is recorded once per button pressed (with the texts shown when it was
 // pressed), so a dialog kept open by its validation shows up once for each
 // attempt, each followed by the message boxes that attempt raised. The status
@@ -60,8 +60,8 @@
 // be called on the host's thread that runs the exports. A dialog's
 // callbacks run on the thread that shows it and may raise message boxes and
 // choosers on the same implementation (re-entrant on that thread).
-#ifndef TW_PLATFORM_USER_INTERFACE_H_
-#define TW_PLATFORM_USER_INTERFACE_H_
+#ifndef TW_UI_USER_INTERFACE_H_
+#define TW_UI_USER_INTERFACE_H_
 
 #include <cstdint>
 #include <functional>
@@ -72,33 +72,10 @@
 #include <utility>
 #include <vector>
 
-#include "platform/ui_tree.h"
+#include "platform/message_box.h"
+#include "ui/tree.h"
 
 namespace tw {
-
-// Message box answers and the closing buttons of dialogs carry the Windows
-// button ids.
-enum MessageBoxAnswer { kIdOk = 1, kIdCancel = 2, kIdYes = 6, kIdNo = 7 };
-
-enum class MessageBoxButtons { kOk, kOkCancel, kYesNo, kYesNoCancel };
-enum class MessageBoxIcon { kNone, kInformation, kExclamation, kError, kQuestion };
-
-struct MessageBoxRequest {
-  void* owner = nullptr;  // the host window, or null
-  std::string title;
-  std::string text;
-  MessageBoxButtons buttons = MessageBoxButtons::kOk;
-  MessageBoxIcon icon = MessageBoxIcon::kNone;
-  int default_button = 0;  // an answer id among `buttons`; 0: the first button
-};
-
-// The answer ids of a button set, in the order the box shows them.
-std::vector<int> MessageBoxButtonIds(MessageBoxButtons buttons);
-// The button a box answers when nobody chooses: `default_button` when it is
-// one of the box's buttons, else the first button of the set.
-int DefaultMessageBoxAnswer(const MessageBoxRequest& request);
-// "OK", "Cancel", "Yes", "No"; an empty text for any other id.
-const char* MessageBoxAnswerName(int answer);
 
 class OpenDialog;
 class UserInterface;
@@ -386,11 +363,10 @@ void SetUserInterface(std::shared_ptr<UserInterface> ui);
 // windows are up and the calling thread is theirs; returns whether any was
 // dispatched. Does nothing (false) on any other thread, before the windows
 // started and after they were shut down. A synchronous wait calls it
-// between its slices, so that windows (the status window) keep painting.
-// On Windows it dispatches whatever the calling thread's queue holds (the
-// host's windows' messages too, with or without a status window), there
-// also before the first window was asked for.
-bool PumpUserInterfaceEvents();
+// (through PumpUserInterfaceEvents) between its slices, so that windows (the status window) keep
+// painting. On Windows it dispatches whatever the calling thread's queue holds (the host's windows'
+// messages too, with or without a status window), there also before the first window was asked for.
+bool PumpWindowEvents();
 // Ends the windowed form's windows (the status window is closed and
 // wxWidgets released); later requests behave as "none". Called once at
 // module unload, after every thread of the system has stopped, on the
@@ -398,11 +374,16 @@ bool PumpUserInterfaceEvents();
 // thread, otherwise they are left to the process's end.
 void ShutdownUserInterface();
 
-// Shorthands on the active implementation.
-int ShowMessageBox(void* owner, const std::string& title, const std::string& text,
-                   MessageBoxButtons buttons, MessageBoxIcon icon);
+// Makes the active implementation answer the message boxes of the layers
+// below it and pump its events during their waits (platform/message_box.h).
+// Done by the provider when it starts, and by the first use of
+// ActiveUserInterface or SetUserInterface; harmless when repeated.
+void InstallUserInterfacePrompts();
+
+// A shorthand on the active implementation (ShowMessageBox, declared in
+// platform/message_box.h, reaches it too once the prompts are installed).
 DialogResult ShowDialog(const DialogRequest& request);
 
 }  // namespace tw
 
-#endif  // TW_PLATFORM_USER_INTERFACE_H_
+#endif  // TW_UI_USER_INTERFACE_H_

@@ -1,4 +1,4 @@
-#include "platform/ui_tree.h"
+#include "ui/tree.h"
 
 #include <set>
 

@@ -1,11 +1,11 @@
 // The windowed form: starting and ending the windowing, the thread rule,
 // owners and placement, message boxes, the folder chooser and the status
-// window. The dialog windows are in platform/ui_gui_dialog.cc.
+// window. The dialog windows are in ui/gui_dialog.cc.
 //
 // Threads: Windowing's state is guarded by its mutex; everything else here
 // runs on the windowing thread only (GuiThreadState), which every entry
 // point checks first.
-#include "platform/ui_gui.h"
+#include "ui/gui.h"
 
 #include <wx/app.h>
 #include <wx/dirdlg.h>
@@ -22,9 +22,9 @@
 #include <thread>
 
 #include "platform/debug_output.h"
-#include "platform/ui_gtk.h"
-#include "platform/ui_gui_window.h"
 #include "platform/wx_lock.h"
+#include "ui/gtk.h"
+#include "ui/gui_window.h"
 
 namespace tw {
 
@@ -411,7 +411,7 @@ bool WindowingIsUp() {
   return Windowing::Get().Up();
 }
 
-bool PumpUserInterfaceEvents() {
+bool PumpWindowEvents() {
   if (!Windowing::Get().UpOnThisThread()) return false;
   return GtkDispatchPending(kPumpLimit) > 0;
 }

@@ -1,6 +1,6 @@
 // The dialog windows of the windowed form: a window laid out from its
 // template with sizers, and the modal run that ties its controls to an
-// OpenDialog. See platform/ui_gui.h for what a person sees.
+// OpenDialog. See ui/gui.h for what a person sees.
 //
 // Threads: the windowing thread only.
 #include <wx/bitmap.h>
@@ -25,7 +25,7 @@
 
 #include "platform/debug_output.h"
 #include "platform/decimal.h"
-#include "platform/ui_gui_window.h"
+#include "ui/gui_window.h"
 
 namespace tw::gui {
 

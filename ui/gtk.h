@@ -14,13 +14,13 @@
 //
 // Threads: every function except GtkDisplayAvailable and GtkPrepare must be
 // called on the thread that started GTK, after it started.
-#ifndef TW_PLATFORM_UI_GTK_H_
-#define TW_PLATFORM_UI_GTK_H_
+#ifndef TW_UI_GTK_H_
+#define TW_UI_GTK_H_
 
 #include <optional>
 #include <string>
 
-#include "platform/ui_templates.h"
+#include "ui/templates.h"
 
 namespace tw {
 
@@ -89,4 +89,4 @@ void RemoveNativeDialogHook();
 
 }  // namespace tw
 
-#endif  // TW_PLATFORM_UI_GTK_H_
+#endif  // TW_UI_GTK_H_

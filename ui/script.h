@@ -52,8 +52,8 @@
 // the order the callers get the lock. The lock is not held while a
 // dialog's callbacks run, so they can raise message boxes of their own.
 // Nor is it held while the "otherwise" form runs.
-#ifndef TW_PLATFORM_UI_SCRIPT_H_
-#define TW_PLATFORM_UI_SCRIPT_H_
+#ifndef TW_UI_SCRIPT_H_
+#define TW_UI_SCRIPT_H_
 
 #include <cstddef>
 #include <deque>
@@ -63,7 +63,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/user_interface.h"
+#include "ui/user_interface.h"
 
 namespace tw {
 
@@ -146,4 +146,4 @@ class ScriptedUserInterface : public UserInterface {
 
 }  // namespace tw
 
-#endif  // TW_PLATFORM_UI_SCRIPT_H_
+#endif  // TW_UI_SCRIPT_H_

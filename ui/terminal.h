@@ -32,14 +32,15 @@
 // whole of a dialog or message box, and a dialog's callbacks raise their
 // boxes inside it on the same thread); the descriptors are fixed at
 // construction.
-#ifndef TW_PLATFORM_UI_TERMINAL_H_
-#define TW_PLATFORM_UI_TERMINAL_H_
+#ifndef TW_UI_TERMINAL_H_
+#define TW_UI_TERMINAL_H_
 
 #include <memory>
 #include <mutex>
 #include <string>
 
-#include "platform/user_interface.h"
+#include "platform/terminal_text.h"
+#include "ui/user_interface.h"
 
 namespace tw {
 
@@ -86,14 +87,6 @@ class TerminalUserInterface : public UserInterface {
   int owned_fd_ = -1;  // /dev/tty when OpenTty opened it
 };
 
-// `text` made safe to print on a terminal (see above). Line feeds and tabs
-// stay: a text may have lines.
-std::string TerminalSafeText(const std::string& text);
-// A name (of a file, a Document, a Production) made safe to print as one
-// item of a list: as TerminalSafeText, and line feeds and tabs shown as ^J
-// and ^I too, so that a name cannot pass for two lines or two columns.
-std::string TerminalSafeName(const std::string& name);
-
 }  // namespace tw
 
-#endif  // TW_PLATFORM_UI_TERMINAL_H_
+#endif  // TW_UI_TERMINAL_H_

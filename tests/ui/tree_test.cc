@@ -2,7 +2,7 @@
 // opened item once and resolves paths as a person walks them; a dialog's
 // button callback keeps it open for the script's next line, with the
 // message boxes it raised answered in between.
-#include "platform/ui_tree.h"
+#include "ui/tree.h"
 
 #include <gtest/gtest.h>
 
@@ -10,10 +10,10 @@
 #include <set>
 #include <stdexcept>
 
-#include "platform/ui_script.h"
-#include "platform/user_interface.h"
 #include "tests/support/test_env.h"
 #include "tests/support/ui_record_reader.h"
+#include "ui/script.h"
+#include "ui/user_interface.h"
 
 namespace tw {
 namespace {

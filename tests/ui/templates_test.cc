@@ -1,6 +1,6 @@
 // The template table the windowed form builds its dialogs from, and where a
 // dialog goes on the screen. No display needed.
-#include "platform/ui_templates.h"
+#include "ui/templates.h"
 
 #include <gtest/gtest.h>
 
