@@ -8,8 +8,8 @@
 # them).
 set(TW_POSIX_ONLY
   platform/installer.cc
-  platform/ui_gtk.cc           # the windowed form (wxWidgets on GTK)
-  platform/ui_gui_dialog.cc
+  ui/gtk.cc           # the windowed form (wxWidgets on GTK)
+  ui/gui_dialog.cc
 )
 
 # tw_layer_sources(<out var> <layer>): the layer's sources for this build.

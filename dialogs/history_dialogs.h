@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/user_interface.h"
+#include "ui/user_interface.h"
 
 namespace tw {
 

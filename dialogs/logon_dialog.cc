@@ -5,10 +5,10 @@
 
 #include "platform/debug_output.h"
 #include "platform/decimal.h"
-#include "platform/user_interface.h"
 #include "settings/property_file_client.h"
 #include "settings/property_protocol.h"
 #include "settings/server_address.h"
+#include "ui/user_interface.h"
 
 namespace tw {
 

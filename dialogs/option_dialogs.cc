@@ -4,7 +4,7 @@
 #include <string>
 #include <utility>
 
-#include "platform/user_interface.h"
+#include "ui/user_interface.h"
 
 namespace tw {
 namespace {

@@ -1,6 +1,6 @@
 #include "dialogs/overwrite_dialog.h"
 
-#include "platform/user_interface.h"
+#include "ui/user_interface.h"
 
 namespace tw {
 

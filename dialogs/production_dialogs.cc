@@ -5,9 +5,9 @@
 
 #include "platform/debug_output.h"
 #include "platform/path.h"
-#include "platform/user_interface.h"
 #include "protocol/name_table.h"
 #include "session/client_session.h"
+#include "ui/user_interface.h"
 
 namespace tw {
 

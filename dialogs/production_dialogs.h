@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/ui_tree.h"
+#include "ui/tree.h"
 
 namespace tw {
 

@@ -1,6 +1,6 @@
 #include "dialogs/status_window.h"
 
-#include "platform/user_interface.h"
+#include "ui/user_interface.h"
 
 namespace tw {
 

@@ -7,8 +7,8 @@
 #include "platform/debug_output.h"
 #include "platform/decimal.h"
 #include "platform/hex.h"
+#include "platform/message_box.h"
 #include "platform/system_factory.h"
-#include "platform/user_interface.h"
 #include "settings/property_tree.h"
 
 namespace tw {

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <utility>
 
-#include "platform/user_interface.h"
+#include "platform/message_box.h"
 
 namespace tw {
 

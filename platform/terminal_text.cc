@@ -1,13 +1,7 @@
-// TerminalSafeText and TerminalSafeName (declared in platform/ui_terminal.h):
-// text a server or a user sent, made safe to print on a terminal or a
-// console. Kept apart from
-// the terminal form itself so that every platform has it, the Windows one
-// included, whose terminal form is not there.
-//
-// Stateless; callable from any thread.
+#include "platform/terminal_text.h"
+
+#include "platform/json_text.h"
 #include "platform/native_text.h"
-#include "platform/ui_record.h"
-#include "platform/ui_terminal.h"
 
 namespace tw {
 

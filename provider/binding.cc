@@ -13,12 +13,12 @@
 #include "dialogs/production_dialogs.h"
 #include "platform/native_text.h"
 #include "platform/path.h"
-#include "platform/user_interface.h"
 #include "provider/export_support.h"
 #include "provider/logon.h"
 #include "session/client_session.h"
 #include "settings/property_file_client.h"
 #include "settings/property_protocol.h"
+#include "ui/user_interface.h"
 
 namespace tw {
 

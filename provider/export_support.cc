@@ -11,9 +11,9 @@
 #include "platform/letter_case.h"
 #include "platform/native_text.h"
 #include "platform/path.h"
-#include "platform/ui_terminal.h"
 #include "protocol/name_table.h"
 #include "session/client_session.h"
+#include "ui/terminal.h"
 
 namespace tw {
 

@@ -8,12 +8,12 @@
 #include "dialogs/option_dialogs.h"
 #include "platform/debug_output.h"
 #include "platform/native_text.h"
-#include "platform/user_interface.h"
 #include "provider/context.h"
 #include "provider/export_support.h"
 #include "provider/msscci.h"
 #include "session/client_config.h"
 #include "session/client_session.h"
+#include "ui/user_interface.h"
 
 namespace tw {
 namespace {

@@ -12,12 +12,12 @@
 #include "platform/path.h"
 #include "platform/registry.h"
 #include "platform/system_factory.h"
-#include "platform/user_interface.h"
 #include "provider/diff_launcher.h"
 #include "provider/export_support.h"
 #include "provider/logon.h"
 #include "provider/merge.h"
 #include "session/client_session.h"
+#include "ui/user_interface.h"
 
 namespace tw {
 

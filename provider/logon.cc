@@ -7,10 +7,10 @@
 #include "dialogs/logon_dialog.h"
 #include "dialogs/status_window.h"
 #include "platform/debug_output.h"
-#include "platform/user_interface.h"
 #include "provider/export_support.h"
 #include "session/client_session.h"
 #include "transport/message_hub.h"
+#include "ui/user_interface.h"
 
 namespace tw {
 

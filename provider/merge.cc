@@ -3,10 +3,10 @@
 #include "platform/debug_output.h"
 #include "platform/file_attributes.h"
 #include "platform/file_move.h"
-#include "platform/user_interface.h"
 #include "provider/diff_launcher.h"
 #include "provider/export_support.h"
 #include "session/client_session.h"
+#include "ui/user_interface.h"
 
 namespace tw {
 

@@ -13,12 +13,12 @@
 // linked with -z nodelete, so a host that unloads early cannot pull the code
 // from under a running thread either).
 #include "messaging/collector.h"
-#include "platform/user_interface.h"
 #include "provider/context.h"
 #include "session/client_session.h"
 #include "settings/module_settings.h"
 #include "settings/server_address.h"
 #include "transport/message_hub.h"
+#include "ui/user_interface.h"
 
 namespace {
 

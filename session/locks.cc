@@ -6,8 +6,8 @@
 
 #include "platform/file_attributes.h"
 #include "platform/list_text.h"
+#include "platform/message_box.h"
 #include "platform/path.h"
-#include "platform/user_interface.h"
 #include "protocol/lock_command.h"
 #include "protocol/server_errors.h"
 #include "session/client_config.h"

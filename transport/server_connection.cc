@@ -15,9 +15,9 @@
 #include "messaging/typed_handles.h"
 #include "platform/debug_output.h"
 #include "platform/mailslot.h"
+#include "platform/message_box.h"
 #include "platform/path.h"
 #include "platform/system_factory.h"
-#include "platform/user_interface.h"
 #include "settings/settings_source.h"
 #include "transport/frame_format.h"
 

@@ -1,16 +1,14 @@
-// POSIX implementation of the sockets layer (see socket.h for the contracts
-// and the threading rules).
+// The sockets layer (see socket.h for the contracts and the threading
+// rules), written once over the few calls that differ between BSD sockets
+// and Winsock (socket_system.h).
 #include "transport/socket.h"
 
+#if defined(_WIN32)
+#include "transport/win32/winsock_headers.h"
+#else
 #include <arpa/inet.h>
-#include <errno.h>
-#include <fcntl.h>
 #include <netdb.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -19,26 +17,21 @@
 #include <mutex>
 
 #include "platform/letter_case.h"
+#include "transport/socket_system.h"
 
 namespace tw {
 
 namespace {
 
+namespace sys = socket_system;
+
 // The longest host name the resolver is asked about.
 constexpr size_t kMaxHostNameLength = 253;
 // A sender waiting for room wakes this often to look at the interrupted
-// flag even when no interrupt descriptor could be made.
+// flag even when no waker could be made.
 constexpr int kWaitSliceMs = 100;
 
 using Clock = std::chrono::steady_clock;
-
-int SocketType(int kind) {
-  return kind == kSocketDatagram ? SOCK_DGRAM : SOCK_STREAM;
-}
-
-bool WouldBlock(int error) {
-  return error == EAGAIN || error == EWOULDBLOCK;
-}
 
 // Whether a name lies under the top-level name "invalid", which is reserved
 // never to exist; such names are answered without asking the resolver.
@@ -51,19 +44,19 @@ bool IsReservedInvalidName(std::string name) {
           name.compare(name.size() - kSuffix.size(), kSuffix.size(), kSuffix) == 0);
 }
 
-class PosixSocket final : public CIOSocket {
+class SystemSocket final : public CIOSocket {
  public:
-  PosixSocket() { Startup(); }
-  // Wraps an accepted, connected descriptor.
-  explicit PosixSocket(int fd) : fd_(fd), connected_(true) { Startup(); }
-  ~PosixSocket() override {
+  SystemSocket() { Startup(); }
+  // Wraps an accepted, connected socket.
+  explicit SystemSocket(sys::Handle socket) : socket_(socket), connected_(true) { Startup(); }
+  ~SystemSocket() override {
     Close();
+    if (waker_ != sys::kNoHandle) sys::CloseWaker(waker_);
     Cleanup();
-    if (interrupt_fd_ >= 0) close(interrupt_fd_);
   }
 
-  PosixSocket(const PosixSocket&) = delete;
-  PosixSocket& operator=(const PosixSocket&) = delete;
+  SystemSocket(const SystemSocket&) = delete;
+  SystemSocket& operator=(const SystemSocket&) = delete;
 
   int Listen(int backlog, uint16_t port, int kind) override {
     return ListenOn(CreateAddress(127, 0, 0, 1, port), backlog, kind);
@@ -73,20 +66,17 @@ class PosixSocket final : public CIOSocket {
     if (!listening_) return kSocketNotListening;
     if (out == nullptr) return kSocketNullArgument;
     for (int attempt = 0; attempt < tries; ++attempt) {
-      int fd = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-      if (fd >= 0) {
-        auto accepted = std::make_unique<PosixSocket>(fd);
-        accepted->SetNoDelay();  // fails harmlessly on anything but TCP
-        *out = std::move(accepted);
+      sys::Io io = sys::Io::kFailed;
+      const sys::Handle accepted = sys::Accept(socket_, &io);
+      if (accepted != sys::kNoHandle) {
+        auto socket = std::make_unique<SystemSocket>(accepted);
+        socket->SetNoDelay();  // fails harmlessly on anything but TCP
+        *out = std::move(socket);
         return kSocketOk;
       }
-      // A client that went away before it was taken, or a signal, is no
-      // failure of the listening socket.
-      if (!WouldBlock(errno) && errno != EINTR && errno != ECONNABORTED && errno != EPROTO) {
-        return kSocketError;
-      }
+      if (io == sys::Io::kFailed) return kSocketError;
       if (attempt + 1 < tries) {
-        int waited = WaitFor(POLLIN, 1);
+        const int waited = WaitFor(true, 1);
         if (waited == kSocketInterrupted || waited == kSocketError) return waited;
       }
     }
@@ -106,42 +96,40 @@ class PosixSocket final : public CIOSocket {
       Close();
       return result;
     }
-    if (SocketType(kind) == SOCK_STREAM) SetNoDelay();
+    if (kind != kSocketDatagram) SetNoDelay();
     connected_ = true;
     return kSocketOk;
   }
 
   int SendWord(uint32_t value) override {
-    uint32_t wire = htonl(value);
+    const uint32_t wire = htonl(value);
     return Send(&wire, sizeof wire);
   }
 
   int Send(const void* bytes, size_t length) override {
     if (bytes == nullptr && length > 0) return kSocketNullArgument;
-    if (!connected_ || fd_ < 0) return kSocketNotConnected;
+    if (!connected_ || socket_ == sys::kNoHandle) return kSocketNotConnected;
     const char* next = static_cast<const char*>(bytes);
     size_t left = length;
     Clock::time_point progress = Clock::now();
     while (left > 0) {
-      ssize_t sent = send(fd_, next, left, MSG_NOSIGNAL);
-      if (sent > 0) {
+      size_t sent = 0;
+      const sys::Io io = sys::Send(socket_, next, left, &sent);
+      if (io == sys::Io::kDone) {
         next += sent;
-        left -= static_cast<size_t>(sent);
+        left -= sent;
         progress = Clock::now();
         continue;
       }
-      if (sent < 0 && errno == EINTR) continue;
-      if (sent < 0 && WouldBlock(errno)) {
-        const int limit = stall_limit_ms_.load();
-        if (limit > 0 && Clock::now() - progress >= std::chrono::milliseconds(limit)) {
-          return kSocketStalled;
-        }
-        // Wait for room; a slice that ends without room just tries again.
-        int waited = WaitFor(POLLOUT, kWaitSliceMs);
-        if (waited == kSocketInterrupted || waited == kSocketError) return waited;
-        continue;
+      if (io == sys::Io::kRetry) continue;
+      if (io != sys::Io::kWouldBlock) return kSocketError;
+      const int limit = stall_limit_ms_.load();
+      if (limit > 0 && Clock::now() - progress >= std::chrono::milliseconds(limit)) {
+        return kSocketStalled;
       }
-      return kSocketError;
+      // Wait for room; a slice that ends without room just tries again.
+      const int waited = WaitFor(false, kWaitSliceMs);
+      if (waited == kSocketInterrupted || waited == kSocketError) return waited;
     }
     return kSocketOk;
   }
@@ -153,55 +141,54 @@ class PosixSocket final : public CIOSocket {
   int Receive(void* buffer, size_t capacity, size_t* count) override {
     if (count != nullptr) *count = 0;
     if (buffer == nullptr || count == nullptr || capacity == 0) return kSocketNullArgument;
-    if (!connected_ || fd_ < 0) return kSocketNotConnected;
-    ssize_t got;
+    if (!connected_ || socket_ == sys::kNoHandle) return kSocketNotConnected;
+    sys::Io io;
+    size_t got = 0;
     do {
-      got = recv(fd_, buffer, capacity, 0);
-    } while (got < 0 && errno == EINTR);
-    if (got > 0) {
-      *count = static_cast<size_t>(got);
-      return kSocketOk;
+      io = sys::Receive(socket_, static_cast<char*>(buffer), capacity, &got);
+    } while (io == sys::Io::kRetry);
+    switch (io) {
+      case sys::Io::kDone:
+        *count = got;
+        return kSocketOk;
+      case sys::Io::kPeerGone:
+        connected_ = false;
+        return kSocketNotConnected;
+      case sys::Io::kWouldBlock:
+        return kSocketWouldBlock;
+      default:
+        return kSocketReceiveFailed;
     }
-    if (got == 0) {
-      connected_ = false;
-      return kSocketNotConnected;
-    }
-    if (WouldBlock(errno)) return kSocketWouldBlock;
-    if (errno == ECONNRESET || errno == EPIPE || errno == ENOTCONN) {
-      connected_ = false;
-      return kSocketNotConnected;
-    }
-    return kSocketReceiveFailed;
   }
 
   int Close() override {
     listening_ = false;
-    if (fd_ < 0) {
+    if (socket_ == sys::kNoHandle) {
       connected_ = false;
       return kSocketOk;
     }
-    // EINPROGRESS cannot come from shutdown here; the call either works or
-    // the connection is gone already.
-    if (connected_.exchange(false)) shutdown(fd_, SHUT_RDWR);
-    close(fd_);
-    fd_ = -1;
+    if (connected_.exchange(false)) sys::ShutdownBoth(socket_);
+    sys::Close(socket_);
+    socket_ = sys::kNoHandle;
     return kSocketOk;
   }
 
-  int Startup() override { return kSocketOk; }
-  int Cleanup() override { return kSocketOk; }
+  // Each object holds one start of the system's socket library (a no-op
+  // where the system needs none).
+  int Startup() override { return sys::Start() ? kSocketOk : kSocketError; }
+  int Cleanup() override {
+    sys::Finish();
+    return kSocketOk;
+  }
 
   int Create(const NetAddress& address, int kind, bool bind) override {
     Close();
-    int fd = socket(AF_INET, SocketType(kind) | SOCK_CLOEXEC, 0);
-    if (fd < 0) return kSocketError;
-    fd_ = fd;
+    const sys::Handle socket = sys::Open(kind);
+    if (socket == sys::kNoHandle) return kSocketError;
+    socket_ = socket;
     if (bind) {
-      if (SocketType(kind) == SOCK_STREAM) {
-        int one = 1;
-        setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-      }
-      int result = Bind(address);
+      if (kind != kSocketDatagram) sys::SetListenerReuse(socket_);
+      const int result = Bind(address);
       if (result != kSocketOk) {
         Close();
         return result;
@@ -211,31 +198,25 @@ class PosixSocket final : public CIOSocket {
   }
 
   int SetNonBlocking() override {
-    if (fd_ < 0) return kSocketNotConnected;
-    int flags = fcntl(fd_, F_GETFL);
-    if (flags < 0 || fcntl(fd_, F_SETFL, flags | O_NONBLOCK) < 0) return kSocketError;
-    return kSocketOk;
+    if (socket_ == sys::kNoHandle) return kSocketNotConnected;
+    return sys::SetNonBlocking(socket_) ? kSocketOk : kSocketError;
   }
 
   int SetNoDelay() override {
-    if (fd_ < 0) return kSocketNotConnected;
-    int one = 1;
-    if (setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) < 0) return kSocketError;
-    return kSocketOk;
+    if (socket_ == sys::kNoHandle) return kSocketNotConnected;
+    return sys::SetNoDelay(socket_) ? kSocketOk : kSocketError;
   }
 
   int Bind(const NetAddress& address) override {
-    if (fd_ < 0) return kSocketNotConnected;
+    if (socket_ == sys::kNoHandle) return kSocketNotConnected;
     if (!address.IsValid()) return kSocketError;
-    const sockaddr_in& in = address.SocketAddress();
-    if (bind(fd_, reinterpret_cast<const sockaddr*>(&in), sizeof in) < 0) return kSocketError;
-    return kSocketOk;
+    return sys::Bind(socket_, address.SocketAddress()) ? kSocketOk : kSocketError;
   }
 
   int ListenOn(const NetAddress& address, int backlog, int kind) override {
     int result = Create(address, kind, true);
     if (result == kSocketOk) result = SetNonBlocking();
-    if (result == kSocketOk && listen(fd_, backlog) < 0) result = kSocketError;
+    if (result == kSocketOk && !sys::Listen(socket_, backlog)) result = kSocketError;
     if (result != kSocketOk) {
       Close();
       return result;
@@ -244,55 +225,23 @@ class PosixSocket final : public CIOSocket {
     return kSocketOk;
   }
 
-  int LocalAddress(NetAddress* out) const override {
-    if (out == nullptr) return kSocketNullArgument;
-    if (fd_ < 0) return kSocketNotConnected;
-    sockaddr_in in;
-    socklen_t size = sizeof in;
-    std::memset(&in, 0, sizeof in);
-    if (getsockname(fd_, reinterpret_cast<sockaddr*>(&in), &size) < 0 || size != sizeof in) {
-      return kSocketError;
-    }
-    *out = CreateAddress(in);
-    return kSocketOk;
-  }
-
-  int PeerAddress(NetAddress* out) const override {
-    if (out == nullptr) return kSocketNullArgument;
-    if (fd_ < 0) return kSocketNotConnected;
-    sockaddr_in in;
-    socklen_t size = sizeof in;
-    std::memset(&in, 0, sizeof in);
-    if (getpeername(fd_, reinterpret_cast<sockaddr*>(&in), &size) < 0 || size != sizeof in) {
-      return kSocketError;
-    }
-    *out = CreateAddress(in);
-    return kSocketOk;
-  }
+  int LocalAddress(NetAddress* out) const override { return Name(out, false); }
+  int PeerAddress(NetAddress* out) const override { return Name(out, true); }
 
   void SetStallLimit(int ms) override { stall_limit_ms_ = ms < 0 ? 0 : ms; }
 
   int Shutdown() override {
-    if (fd_ < 0) return kSocketNotConnected;
-    if (connected_.exchange(false)) shutdown(fd_, SHUT_RDWR);
+    if (socket_ == sys::kNoHandle) return kSocketNotConnected;
+    if (connected_.exchange(false)) sys::ShutdownBoth(socket_);
     return kSocketOk;
   }
 
   int SetKeepAlive(int idle_seconds, int interval_seconds, int probes,
                    int user_timeout_ms) override {
-    if (fd_ < 0) return kSocketNotConnected;
-    int one = 1;
-    bool ok = setsockopt(fd_, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one) == 0;
-    ok = setsockopt(fd_, IPPROTO_TCP, TCP_KEEPIDLE, &idle_seconds, sizeof idle_seconds) == 0 && ok;
-    ok = setsockopt(fd_, IPPROTO_TCP, TCP_KEEPINTVL, &interval_seconds, sizeof interval_seconds) ==
-             0 &&
-         ok;
-    ok = setsockopt(fd_, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) == 0 && ok;
-    if (user_timeout_ms > 0) {
-      unsigned timeout = static_cast<unsigned>(user_timeout_ms);
-      ok = setsockopt(fd_, IPPROTO_TCP, TCP_USER_TIMEOUT, &timeout, sizeof timeout) == 0 && ok;
-    }
-    return ok ? kSocketOk : kSocketError;
+    if (socket_ == sys::kNoHandle) return kSocketNotConnected;
+    return sys::SetKeepAlive(socket_, idle_seconds, interval_seconds, probes, user_timeout_ms)
+               ? kSocketOk
+               : kSocketError;
   }
 
   bool IsConnected() const override { return connected_; }
@@ -300,47 +249,46 @@ class PosixSocket final : public CIOSocket {
 
   int WaitReadable(int timeout_ms) override {
     if (interrupted_) return kSocketInterrupted;
-    if (fd_ < 0 || !(connected_ || listening_)) return kSocketNotConnected;
-    return WaitFor(POLLIN, timeout_ms);
+    if (socket_ == sys::kNoHandle || !(connected_ || listening_)) return kSocketNotConnected;
+    return WaitFor(true, timeout_ms);
   }
 
   void Interrupt() override {
     interrupted_ = true;
-    int fd = InterruptDescriptor();
-    if (fd >= 0) {
-      uint64_t one = 1;
-      // The counter is never read down while interrupted, so the descriptor
-      // stays readable and every later poll returns at once. A full counter
-      // (EAGAIN) is readable already.
-      ssize_t ignored = write(fd, &one, sizeof one);
-      (void)ignored;
-    }
+    const sys::Handle waker = Waker();
+    if (waker != sys::kNoHandle) sys::Wake(waker);
   }
 
   void ClearInterrupt() override {
     interrupted_ = false;
-    int fd = InterruptDescriptor();
-    if (fd >= 0) {
-      uint64_t value;
-      ssize_t ignored = read(fd, &value, sizeof value);
-      (void)ignored;
-    }
+    const sys::Handle waker = Waker();
+    if (waker != sys::kNoHandle) sys::Drain(waker);
   }
 
  private:
-  // The eventfd that Interrupt makes readable, made on first need; −1 when
-  // the system would not give one (the waits then run in slices).
-  int InterruptDescriptor() {
-    std::call_once(interrupt_once_,
-                   [this] { interrupt_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); });
-    return interrupt_fd_;
+  // The waker that Interrupt makes readable, made on first need; kNoHandle
+  // when the system would not give one (the waits then run in slices).
+  sys::Handle Waker() {
+    std::call_once(waker_once_, [this] { waker_ = sys::OpenWaker(); });
+    return waker_;
   }
 
-  // Waits until the socket reports `events` (or an error or hang-up, which
-  // the next call on it will report) → 0; `timeout_ms` passed → 4 (negative:
-  // no limit); interrupted → 6; poll failed → 2.
-  int WaitFor(short events, int timeout_ms) {
-    const int interrupt_fd = InterruptDescriptor();
+  int Name(NetAddress* out, bool peer) const {
+    if (out == nullptr) return kSocketNullArgument;
+    if (socket_ == sys::kNoHandle) return kSocketNotConnected;
+    sockaddr_in in;
+    const bool named = peer ? sys::PeerName(socket_, &in) : sys::LocalName(socket_, &in);
+    if (!named) return kSocketError;
+    *out = CreateAddress(in);
+    return kSocketOk;
+  }
+
+  // Waits until the socket is readable (`readable`) or writable, or reports
+  // an error or hang-up (which the next call on it will report) → 0;
+  // `timeout_ms` passed → 4 (negative: no limit); interrupted → 6; the wait
+  // failed → 2.
+  int WaitFor(bool readable, int timeout_ms) {
+    const sys::Handle waker = Waker();
     const bool forever = timeout_ms < 0;
     const Clock::time_point deadline =
         Clock::now() + std::chrono::milliseconds(forever ? 0 : timeout_ms);
@@ -351,45 +299,38 @@ class PosixSocket final : public CIOSocket {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         wait_ms = static_cast<int>(std::max<int64_t>(0, left.count()));
       }
-      if (interrupt_fd < 0 && (wait_ms < 0 || wait_ms > kWaitSliceMs)) wait_ms = kWaitSliceMs;
-      pollfd fds[2] = {{fd_, events, 0}, {interrupt_fd, POLLIN, 0}};
-      int ready = poll(fds, interrupt_fd >= 0 ? 2 : 1, wait_ms);
-      if (ready < 0) {
-        if (errno == EINTR) continue;
-        return kSocketError;
+      if (waker == sys::kNoHandle && (wait_ms < 0 || wait_ms > kWaitSliceMs)) {
+        wait_ms = kWaitSliceMs;
       }
-      if (interrupted_ || (fds[1].revents & POLLIN) != 0) return kSocketInterrupted;
-      if (fds[0].revents != 0) return kSocketOk;
+      const sys::Ready ready = sys::Wait(socket_, readable, waker, wait_ms);
+      if (ready == sys::Ready::kFailed) return kSocketError;
+      if (interrupted_ || ready == sys::Ready::kWaker) return kSocketInterrupted;
+      if (ready == sys::Ready::kSocket) return kSocketOk;
       if (!forever && Clock::now() >= deadline) return kSocketWouldBlock;
     }
   }
 
   // Connects the open, non-blocking socket and waits for the outcome.
   int ConnectAndWait(const NetAddress& address) {
-    const sockaddr_in& in = address.SocketAddress();
-    if (connect(fd_, reinterpret_cast<const sockaddr*>(&in), sizeof in) == 0) return kSocketOk;
-    if (errno != EINPROGRESS && errno != EINTR) return kSocketError;
-    int waited = WaitFor(POLLOUT, kConnectTimeoutMs);
+    const sys::Io io = sys::StartConnect(socket_, address.SocketAddress());
+    if (io == sys::Io::kDone) return kSocketOk;
+    if (io != sys::Io::kWouldBlock) return kSocketError;
+    const int waited = WaitFor(false, kConnectTimeoutMs);
     if (waited == kSocketWouldBlock) return kSocketError;
     if (waited != kSocketOk) return waited;
-    int error = 0;
-    socklen_t size = sizeof error;
-    if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &size) < 0 || error != 0) {
-      return kSocketError;
-    }
-    return kSocketOk;
+    return sys::ConnectSucceeded(socket_) ? kSocketOk : kSocketError;
   }
 
   // Written only by the operations that need the object to themselves.
-  int fd_ = -1;
+  sys::Handle socket_ = sys::kNoHandle;
   // Cleared by Receive on the receiving thread while the sending thread
   // reads it.
   std::atomic<bool> connected_{false};
   std::atomic<bool> listening_{false};
   std::atomic<bool> interrupted_{false};
   std::atomic<int> stall_limit_ms_{0};
-  std::once_flag interrupt_once_;
-  int interrupt_fd_ = -1;  // set once under interrupt_once_
+  std::once_flag waker_once_;
+  sys::Handle waker_ = sys::kNoHandle;  // set once under waker_once_
 };
 
 }  // namespace
@@ -399,9 +340,10 @@ NetAddress::NetAddress() {
 }
 
 std::string NetAddress::AddressText() const {
-  char text[INET_ADDRSTRLEN] = {};
-  if (inet_ntop(AF_INET, &address_.sin_addr, text, sizeof text) == nullptr) return "0.0.0.0";
-  return text;
+  uint8_t a[4];
+  std::memcpy(a, &address_.sin_addr, sizeof a);
+  return std::to_string(a[0]) + "." + std::to_string(a[1]) + "." + std::to_string(a[2]) + "." +
+         std::to_string(a[3]);
 }
 
 uint16_t NetAddress::Port() const {
@@ -414,8 +356,8 @@ std::string NetAddress::EndpointText() const {
 
 NetAddress CreateAddress(const sockaddr_in& address) {
   NetAddress result;
-  if (address.sin_family != AF_INET) return result;
-  result.address_.sin_family = AF_INET;
+  if (address.sin_family != sys::kFamilyIPv4) return result;
+  result.address_.sin_family = address.sin_family;
   result.address_.sin_port = address.sin_port;
   result.address_.sin_addr = address.sin_addr;
   result.valid_ = true;
@@ -424,7 +366,7 @@ NetAddress CreateAddress(const sockaddr_in& address) {
 
 NetAddress CreateAddress(const std::string& host, uint16_t port) {
   if (host.empty() || host.size() > kMaxHostNameLength || host.find('\0') != std::string::npos ||
-      IsReservedInvalidName(host)) {
+      IsReservedInvalidName(host) || !sys::StartResolver()) {
     return NetAddress();
   }
   addrinfo hints;
@@ -451,22 +393,24 @@ NetAddress CreateAddress(const std::string& host, uint16_t port) {
 NetAddress CreateAddress(uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint16_t port) {
   sockaddr_in in;
   std::memset(&in, 0, sizeof in);
-  in.sin_family = AF_INET;
+  in.sin_family = sys::kFamilyIPv4;
   in.sin_addr.s_addr = htonl((uint32_t{a} << 24) | (uint32_t{b} << 16) | (uint32_t{c} << 8) | d);
   in.sin_port = htons(port);
   return CreateAddress(in);
 }
 
 std::unique_ptr<CIOSocket> CreateSocket() {
-  return std::make_unique<PosixSocket>();
+  return std::make_unique<SystemSocket>();
 }
 
+#ifndef _WIN32
 std::unique_ptr<CIOSocket> AdoptConnectedSocket(int fd) {
   if (fd < 0) return nullptr;
-  auto socket = std::make_unique<PosixSocket>(fd);
+  auto socket = std::make_unique<SystemSocket>(fd);
   socket->SetNonBlocking();
   socket->SetNoDelay();
   return socket;
 }
+#endif
 
 }  // namespace tw

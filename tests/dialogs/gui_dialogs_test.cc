@@ -36,9 +36,6 @@
 #include "dialogs/production_dialogs.h"
 #include "dialogs/status_window.h"
 #include "messaging/synchronous_message.h"
-#include "platform/ui_gui.h"
-#include "platform/ui_script.h"
-#include "platform/user_interface.h"
 #include "protocol/lock_command.h"
 #include "provider/velscc.h"
 #include "session/client_session.h"
@@ -50,6 +47,9 @@
 #include "tests/support/ui_record_reader.h"
 #include "tests/support/wire_client.h"
 #include "transport/message_hub.h"
+#include "ui/gui.h"
+#include "ui/script.h"
+#include "ui/user_interface.h"
 
 namespace tw {
 namespace {

@@ -9,12 +9,12 @@
 #include <string>
 
 #include "dialogs/environment_dialog.h"
-#include "platform/ui_script.h"
-#include "platform/user_interface.h"
 #include "protocol/name_table.h"
 #include "session/document_info.h"
 #include "tests/support/test_env.h"
 #include "tests/support/ui_record_reader.h"
+#include "ui/script.h"
+#include "ui/user_interface.h"
 
 namespace tw {
 namespace {

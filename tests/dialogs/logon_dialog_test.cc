@@ -9,15 +9,15 @@
 #include <memory>
 
 #include "dialogs/status_window.h"
-#include "platform/ui_script.h"
-#include "platform/ui_terminal.h"
-#include "platform/user_interface.h"
 #include "settings/property_file_client.h"
 #include "settings/property_protocol.h"
 #include "settings/server_address.h"
 #include "tests/support/property_server.h"
 #include "tests/support/test_env.h"
 #include "tests/support/ui_record_reader.h"
+#include "ui/script.h"
+#include "ui/terminal.h"
+#include "ui/user_interface.h"
 
 namespace tw {
 namespace {

@@ -9,9 +9,9 @@
 
 #include <memory>
 
-#include "platform/ui_terminal.h"
-#include "platform/user_interface.h"
 #include "tests/support/test_env.h"
+#include "ui/terminal.h"
+#include "ui/user_interface.h"
 
 namespace tw {
 namespace {

@@ -8,9 +8,9 @@
 
 #include <memory>
 
-#include "platform/ui_script.h"
-#include "platform/user_interface.h"
 #include "tests/support/test_env.h"
+#include "ui/script.h"
+#include "ui/user_interface.h"
 
 namespace tw {
 namespace {

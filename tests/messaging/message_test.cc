@@ -18,6 +18,7 @@
 #include "settings/property_tree.h"
 #include "tests/support/test_env.h"
 #include "tests/support/ui_record_reader.h"
+#include "ui/user_interface.h"
 
 namespace tw {
 namespace {
@@ -344,6 +345,7 @@ TEST(Message, BinaryFieldsStopTheTreeForm) {
   test::TestEnv env;
   const std::string record = env.Path("record.jsonl");
   setenv("VELTRANE_UI_RECORD", record.c_str(), 1);
+  InstallUserInterfacePrompts();  // as the provider's exports do
 
   MessagePtr m = NewMessage();
   m->SetString(COMMAND, "X");

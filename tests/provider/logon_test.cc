@@ -9,8 +9,6 @@
 #include <thread>
 
 #include "dialogs/logon_dialog.h"
-#include "platform/ui_script.h"
-#include "platform/user_interface.h"
 #include "provider/export_support.h"
 #include "session/client_session.h"
 #include "tests/support/property_server.h"
@@ -18,6 +16,8 @@
 #include "tests/support/ui_record_reader.h"
 #include "tests/support/wire_client.h"
 #include "transport/message_hub.h"
+#include "ui/script.h"
+#include "ui/user_interface.h"
 
 namespace tw {
 namespace {

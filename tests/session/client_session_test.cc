@@ -16,8 +16,6 @@
 #include <memory>
 
 #include "platform/file_attributes.h"
-#include "platform/ui_script.h"
-#include "platform/user_interface.h"
 #include "protocol/document_command.h"
 #include "protocol/name_table.h"
 #include "protocol/production_command.h"
@@ -29,6 +27,8 @@
 #include "tests/support/test_env.h"
 #include "tests/support/wire_client.h"
 #include "transport/message_hub.h"
+#include "ui/script.h"
+#include "ui/user_interface.h"
 
 namespace tw {
 namespace {

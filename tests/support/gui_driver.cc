@@ -14,8 +14,8 @@
 
 #include <map>
 
-#include "platform/ui_gui.h"
-#include "platform/user_interface.h"
+#include "ui/gui.h"
+#include "ui/user_interface.h"
 
 namespace tw::test {
 

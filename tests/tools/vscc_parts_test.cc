@@ -10,7 +10,6 @@
 #include <functional>
 #include <set>
 
-#include "platform/ui_script.h"
 #include "tests/support/test_env.h"
 #include "tools/vscc/console.h"
 #include "tools/vscc/editor.h"
@@ -19,6 +18,7 @@
 #include "tools/vscc/json.h"
 #include "tools/vscc/options.h"
 #include "tools/vscc/workspace.h"
+#include "ui/script.h"
 
 namespace vscc {
 namespace {

@@ -20,8 +20,6 @@
 #include "messaging/request_sender.h"
 #include "messaging/synchronous_message.h"
 #include "platform/file.h"
-#include "platform/ui_script.h"
-#include "platform/user_interface.h"
 #include "provider/export_support.h"
 #include "tests/messaging/stream_support.h"
 #include "tests/support/fragmenting_socket.h"
@@ -30,6 +28,8 @@
 #include "tests/support/test_env.h"
 #include "transport/frame_format.h"
 #include "transport/message_hub.h"
+#include "ui/script.h"
+#include "ui/user_interface.h"
 
 namespace tw {
 namespace {

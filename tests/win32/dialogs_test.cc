@@ -27,8 +27,8 @@
 #include "dialogs/overwrite_dialog.h"
 #include "dialogs/production_dialogs.h"
 #include "dialogs/status_window.h"
-#include "platform/ui_gui.h"
-#include "platform/user_interface.h"
+#include "ui/gui.h"
+#include "ui/user_interface.h"
 
 // After the seam's headers: <windows.h> renames MessageBox.
 #include <windows.h>

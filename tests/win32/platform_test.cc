@@ -33,9 +33,9 @@
 #include "platform/shared_block.h"
 #include "platform/sync.h"
 #include "platform/system_factory.h"
-#include "platform/ui_record.h"
-#include "platform/ui_terminal.h"
 #include "settings/new_store_record.h"
+#include "ui/record.h"
+#include "ui/terminal.h"
 
 // clang-format off
 #include "platform/win32/win32_util.h"  // <windows.h> first

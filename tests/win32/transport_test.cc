@@ -7,6 +7,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "crypto/crypto.h"
 #include "settings/stamp.h"
@@ -78,6 +79,41 @@ TEST(Win32Socket, InterruptEndsAWaitAndRefusedConnectFails) {
   EXPECT_EQ(kSocketError, CreateSocket()->Connect(bound, kSocketStream));
   EXPECT_FALSE(CreateAddress("host.invalid", 1).IsValid());
   EXPECT_EQ("127.0.0.1:4900", CreateAddress("127.0.0.1", 4900).EndpointText());
+}
+
+// What a connection owes the message hub on Windows as well: a peer that
+// stops reading ends a send within the stall limit, a shutdown from another
+// thread is seen by the peer at once, and the server's log can name the
+// peer.
+TEST(Win32Socket, StallLimitShutdownAndPeerAddress) {
+  auto listener = CreateSocket();
+  ASSERT_EQ(kSocketOk, listener->Listen(4, 0, kSocketStream));
+  NetAddress bound;
+  ASSERT_EQ(kSocketOk, listener->LocalAddress(&bound));
+  auto client = CreateSocket();
+  ASSERT_EQ(kSocketOk, client->Connect(bound, kSocketStream));
+  std::unique_ptr<CIOSocket> served;
+  ASSERT_EQ(kSocketOk, listener->Accept(&served, 5000));
+
+  NetAddress peer;
+  ASSERT_EQ(kSocketOk, served->PeerAddress(&peer));
+  EXPECT_EQ("127.0.0.1", peer.AddressText());
+  NetAddress local;
+  ASSERT_EQ(kSocketOk, client->LocalAddress(&local));
+  EXPECT_EQ(local.Port(), peer.Port());
+  EXPECT_EQ(kSocketOk, client->SetKeepAlive(10, 5, 3, 2000));
+
+  client->SetStallLimit(300);
+  const std::vector<uint8_t> block(64 << 20, 1);  // more than the buffers hold
+  EXPECT_EQ(kSocketStalled, client->SendBytes(block));
+
+  EXPECT_EQ(kSocketOk, served->Shutdown());
+  EXPECT_FALSE(served->IsConnected());
+  size_t got = 0;
+  unsigned char byte;
+  EXPECT_EQ(kSocketNotConnected, served->Receive(&byte, 1, &got));
+  EXPECT_EQ(kSocketNotConnected, CreateSocket()->Shutdown());
+  EXPECT_EQ(kSocketNotConnected, CreateSocket()->SetKeepAlive(10, 5, 3, 0));
 }
 
 TEST(Win32Layers, CryptoAndStampsWork) {

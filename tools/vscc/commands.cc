@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "platform/file_move.h"
+#include "platform/json_text.h"
+#include "platform/terminal_text.h"
 #include "platform/native_text.h"
 #include "platform/path.h"
-#include "platform/ui_record.h"
-#include "platform/ui_terminal.h"
 #include "tools/vscc/editor.h"
 #include "tools/vscc/host_ui.h"
 #include "tools/vscc/ignore.h"
@@ -23,7 +23,6 @@
 #include "tools/vscc/workspace.h"
 
 namespace vscc {
-
 namespace fs = std::filesystem;
 
 namespace {

@@ -6,12 +6,11 @@
 #include <string_view>
 
 #include "platform/decimal.h"
-#include "platform/ui_record.h"
-#include "platform/ui_terminal.h"
+#include "platform/json_text.h"
+#include "platform/terminal_text.h"
 #include "tools/vscc/system.h"
 
 namespace vscc {
-
 namespace {
 
 constexpr long kMessageWarning = 2;
