@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "messaging/stream_format.h"
-#include "platform/ui_record.h"
+#include "platform/json_text.h"
 #include "servers/twserver/commands.h"
 #include "servers/twserver/content_gc.h"
 #include "servers/twserver/logon_keys.h"
