@@ -585,7 +585,8 @@ std::string GeneralHelp() {
       "Exit status: 0 success; 1 the operation failed (the provider's result code\n"
       "is named, e.g. SCC_E_FILENOTEXIST (-28)); 2 usage error.\n"
       "\n"
-      "\"vscc COMMAND --help\" describes a command.\n";
+      "\"vscc COMMAND --help\" describes a command; the manual page vscc(1) tells\n"
+      "it all, and bash and zsh complete vscc's commands, options and files.\n";
   return text;
 }
 
