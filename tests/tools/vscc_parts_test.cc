@@ -416,6 +416,11 @@ TEST(VsccConsole, ColourFollowsTheOptionNoColorAndTheTerminal) {
   // Taken wherever it stands, so that an error before it is shown as it says.
   EXPECT_EQ(2, Parse({"chekin", "--color=always"}, &o, &error));
   EXPECT_EQ("always", o.colour);
+  // The value of an option is no option.
+  ASSERT_EQ(0, Parse({"ci", "-m", "--color=x", "--message", "--color", "a"}, &o, &error)) << error;
+  EXPECT_EQ("--color", o.message);
+  EXPECT_EQ("", o.colour);
+  EXPECT_EQ((std::vector<std::string>{"a"}), o.args);
   // After "--" it is an operand.
   ASSERT_EQ(0, Parse({"add", "--", "--color=x"}, &o));
   EXPECT_EQ("", o.colour);

@@ -339,8 +339,13 @@ int ParseCommandLine(const std::vector<std::string>& argv, Options* o, std::stri
   // of the line are already shown as it says. Alone it means always, as in
   // other clients; its value is never the next word, which may be the
   // command.
-  for (const std::string& arg : argv) {
+  for (size_t i = 0; i < argv.size(); ++i) {
+    const std::string& arg = argv[i];
     if (arg == "--") break;
+    if (kCommonWithValue.count(arg) || kOwnWithValue.count(arg) || arg == "--message") {
+      ++i;  // a value ("-m --color=x" is a comment)
+      continue;
+    }
     if (!IsColourOption(arg)) continue;
     o->colour = arg == "--color" ? "always" : arg.substr(8);
     if (o->colour != "auto" && o->colour != "always" && o->colour != "never") {
