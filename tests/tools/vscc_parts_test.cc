@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <set>
 
 #include "tests/support/test_env.h"
@@ -340,6 +341,90 @@ TEST(VsccConsole, NoticesWarningsAndStatusGoWhereTheyBelong) {
   EXPECT_EQ("", out);
   EXPECT_EQ("Veltrane: Receiving a.bin: 4% (1.0 of 26.7 MiB)\nVeltrane: Receiving b.bin: 100% \n",
             err);
+}
+
+// Colour where it is on for a stream: errors red with the suggestion of a
+// usage error green, warnings and notes yellow, painted output in its
+// colours; text from the provider is made safe inside the colour, and a
+// stream without colour gets none.
+TEST(VsccConsole, ColourPaintsEachStreamWhereItIsOn) {
+  std::string out, err;
+  WithConsole(
+      [](Console& c) {
+        c.set_colour(true, true);
+        c.Error("'chekin' is not a vscc command; did you mean 'checkin'? (see vscc --help)");
+        c.Note("left out");
+        c.Notice("Veltrane: careful", 2);
+        c.Notice("Veltrane: broken\x1b[0m", 3);
+        c.Notice("Veltrane: plain", 0);
+        c.Out({{"a "}, {"Modified", Colour::kGreen}, {" \x1b[31m", Colour::kRed}, {"\n"}});
+      },
+      &out, &err);
+  // Notices stay plain.
+  EXPECT_EQ("Veltrane: plain\na \x1b[32mModified\x1b[0m\x1b[31m ^[[31m\x1b[0m\n", out);
+  EXPECT_EQ(
+      "\x1b[31mvscc: 'chekin' is not a vscc command; \x1b[0m"
+      "\x1b[1;32mdid you mean 'checkin'?\x1b[0m\x1b[31m (see vscc --help)\x1b[0m\n"
+      "\x1b[33mvscc: left out\x1b[0m\n"
+      "\x1b[33mVeltrane: careful\x1b[0m\n"
+      "\x1b[31mVeltrane: broken^[[0m\x1b[0m\n",
+      err);
+
+  // Colour on standard error only: standard output stays plain.
+  out.clear();
+  err.clear();
+  WithConsole(
+      [](Console& c) {
+        c.set_colour(false, true);
+        c.Out({{"x", Colour::kCyan}, {"\n"}});
+        c.Error("failed");
+      },
+      &out, &err);
+  EXPECT_EQ("x\n", out);
+  EXPECT_EQ("\x1b[31mvscc: failed\x1b[0m\n", err);
+}
+
+TEST(VsccConsole, ColourFollowsTheOptionNoColorAndTheTerminal) {
+  using tw::test::ScopedEnv;
+  int p[2];
+  ASSERT_EQ(0, pipe2(p, O_CLOEXEC));
+  ScopedEnv no_colour("NO_COLOR", std::nullopt);
+  ScopedEnv term("TERM", "xterm");
+  // A pipe is no terminal: only "always" colours it, NO_COLOR or not.
+  EXPECT_FALSE(ColourWanted("", p[1]));
+  EXPECT_FALSE(ColourWanted("auto", p[1]));
+  EXPECT_FALSE(ColourWanted("never", p[1]));
+  EXPECT_TRUE(ColourWanted("always", p[1]));
+  {
+    ScopedEnv set("NO_COLOR", "1");
+    EXPECT_TRUE(ColourWanted("always", p[1]));
+  }
+  close(p[0]);
+  close(p[1]);
+
+  Options o;
+  ASSERT_EQ(0, Parse({"status", "--color=never"}, &o));
+  EXPECT_EQ("never", o.colour);
+  ASSERT_EQ(0, Parse({"--color", "status"}, &o));  // alone: always; the command is no value
+  EXPECT_EQ("always", o.colour);
+  EXPECT_EQ("status", o.command);
+  ASSERT_EQ(0, Parse({"status"}, &o));
+  EXPECT_EQ("", o.colour);
+  std::string error;
+  EXPECT_EQ(2, Parse({"status", "--color=sometimes"}, &o, &error));
+  EXPECT_EQ("--color must be auto, always or never, not 'sometimes'", error);
+  // Taken wherever it stands, so that an error before it is shown as it says.
+  EXPECT_EQ(2, Parse({"chekin", "--color=always"}, &o, &error));
+  EXPECT_EQ("always", o.colour);
+  // The value of an option is no option.
+  ASSERT_EQ(0, Parse({"ci", "-m", "--color=x", "--message", "--color", "a"}, &o, &error)) << error;
+  EXPECT_EQ("--color", o.message);
+  EXPECT_EQ("", o.colour);
+  EXPECT_EQ((std::vector<std::string>{"a"}), o.args);
+  // After "--" it is an operand.
+  ASSERT_EQ(0, Parse({"add", "--", "--color=x"}, &o));
+  EXPECT_EQ("", o.colour);
+  EXPECT_EQ((std::vector<std::string>{"--color=x"}), o.args);
 }
 
 TEST(VsccConsole, ProgressLineFitsTheTerminal) {

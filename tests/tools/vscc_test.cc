@@ -20,6 +20,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <optional>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -529,6 +530,78 @@ TEST_F(VsccTest, CheckinWithoutAMessageOnATerminalOpensTheEditor) {
   ASSERT_EQ(0, r.status) << r.err;
   EXPECT_NE(std::string::npos, r.out.find("\tFirst line...\n")) << r.out;
   EXPECT_EQ(std::string::npos, r.out.find("left out")) << r.out;
+}
+
+// Only what a person sees on a terminal is coloured: status's locks and
+// states, errors and the suggestion for a mistyped command; NO_COLOR (set
+// and not empty), TERM=dumb, --color=never and output into a pipe or a
+// file are plain, and --color=always colours even a pipe.
+TEST_F(VsccTest, ColourOnATerminalOnly) {
+  ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", "Paint"}, "alice"), "alice pw").status);
+  WriteFile(env_.Path("w/a.txt"), "a\n");
+  ASSERT_EQ(0, Vscc("w", {"add", "-m", "first", "a.txt"}, "alice pw").status);
+  ASSERT_EQ(0, Vscc("w", {"checkout", "a.txt"}, "alice pw").status);
+  WriteFile(env_.Path("w/new.txt"), "n\n");
+  tw::test::ScopedEnv password("VELTRANE_PASSWORD", "alice pw");
+  tw::test::ScopedEnv no_colour("NO_COLOR", std::nullopt);
+  tw::test::ScopedEnv term("TERM", "xterm");
+  const auto coloured = [](const std::string& text) {
+    return text.find("\x1b[3") != std::string::npos || text.find("\x1b[1;3") != std::string::npos;
+  };
+  // The rows without their colour, as a pipe gets them.
+  const auto rows = [](std::string text) {
+    text = std::regex_replace(text, std::regex("\x1b\\[[0-9;]*m|\r"), "");
+    std::string kept;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+      if (line.find(".txt") != std::string::npos) kept += line + "\n";
+    }
+    return kept;
+  };
+
+  std::string seen;
+  EXPECT_EQ(0, OnTerminal("w", {"status"}, {}, &seen)) << seen;
+  EXPECT_NE(std::string::npos, seen.find("\x1b[32mCurrent\x1b[0m")) << seen;
+  EXPECT_NE(std::string::npos, seen.find("\x1b[36mUncontrolled\x1b[0m")) << seen;
+  EXPECT_NE(std::string::npos, seen.find("\x1b[32myes\x1b[0m")) << seen;  // checked out to me
+  const Result piped = Vscc("w", {"status"}, "alice pw");
+  ASSERT_EQ(0, piped.status) << piped.err;
+  EXPECT_FALSE(coloured(piped.out + piped.err)) << piped.out;
+  EXPECT_EQ(rows(piped.out), rows(seen));  // the columns line up as without colour
+  EXPECT_NE("", rows(piped.out));
+
+  seen.clear();
+  EXPECT_EQ(2, OnTerminal("w", {"chekin"}, {}, &seen)) << seen;
+  EXPECT_NE(std::string::npos, seen.find("\x1b[31mvscc: 'chekin' is not a vscc command")) << seen;
+  EXPECT_NE(std::string::npos, seen.find("\x1b[1;32mdid you mean 'checkin'?\x1b[0m")) << seen;
+  {
+    tw::test::ScopedEnv empty("NO_COLOR", "");  // empty counts as unset
+    seen.clear();
+    EXPECT_EQ(2, OnTerminal("w", {"chekin"}, {}, &seen)) << seen;
+    EXPECT_TRUE(coloured(seen)) << seen;
+  }
+
+  for (const auto& [name, value] : {std::pair<const char*, const char*>{"NO_COLOR", "1"},
+                                    std::pair<const char*, const char*>{"TERM", "dumb"}}) {
+    tw::test::ScopedEnv off(name, value);
+    seen.clear();
+    EXPECT_EQ(0, OnTerminal("w", {"status"}, {}, &seen)) << seen;
+    EXPECT_FALSE(coloured(seen)) << name << "\n" << seen;
+    EXPECT_NE(std::string::npos, seen.find("Current")) << seen;
+    seen.clear();
+    EXPECT_EQ(2, OnTerminal("w", {"chekin"}, {}, &seen)) << seen;
+    EXPECT_FALSE(coloured(seen)) << name << "\n" << seen;
+    EXPECT_NE(std::string::npos, seen.find("did you mean 'checkin'?")) << seen;
+  }
+  seen.clear();
+  EXPECT_EQ(0, OnTerminal("w", {"status", "--color=never"}, {}, &seen)) << seen;
+  EXPECT_FALSE(coloured(seen)) << seen;
+
+  const Result typo = Vscc("w", {"chekin"});
+  EXPECT_FALSE(coloured(typo.err)) << typo.err;
+  const Result forced = Vscc("w", {"--color=always", "chekin"});
+  EXPECT_NE(std::string::npos, forced.err.find("\x1b[1;32mdid you mean 'checkin'?\x1b[0m"))
+      << forced.err;
 }
 
 // Two users on a nested tree, as with other clients: a fresh folder bound to

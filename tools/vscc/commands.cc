@@ -122,6 +122,28 @@ const char* StateName(LONG state) {
   return "";
 }
 
+// The colour of a local state in status: green for a file as the server
+// has it or edited under your lock, yellow where a get or a check-in is
+// due, red where a change may be lost, cyan for what the server does not
+// know.
+Colour StateColour(LONG state) {
+  switch (state) {
+    case kStateCurrent:
+    case kStateModified:
+      return Colour::kGreen;
+    case kStateOld:
+    case kStateMoreRecent:
+      return Colour::kYellow;
+    case kStateRenegade:
+    case kStateMissing:
+      return Colour::kRed;
+    case kStateUnknown:
+    case kStateUncontrolled:
+      return Colour::kCyan;
+  }
+  return Colour::kNone;
+}
+
 // A path the provider hands back, collected in order.
 BOOL CollectPath(LPVOID data, BOOL, LONG, LPCSTR name) {
   if (name != nullptr) static_cast<std::vector<std::string>*>(data)->push_back(name);
@@ -910,17 +932,25 @@ class Command {
       console_.Out(out + (files.empty() ? "]}\n" : "\n]}\n"));
       return refused_ ? kExitFailed : kExitOk;
     }
-    std::string out;
-    if (!files.empty()) out = "ctrl  me   other excl  state        path\n";
+    // Colour marks the lock you hold (green), one another user holds (red)
+    // and the state; the padding stays outside it, so the columns line up.
+    std::vector<Painted> out;
+    if (!files.empty()) out.push_back({"ctrl  me   other excl  state        path\n"});
     for (size_t i = 0; i < files.size(); ++i) {
       const LONG s = Reconciled(statuses[i], states[i]);
       const char* state = StateName(states[i]);
-      char row[80];
-      std::snprintf(row, sizeof row, "%-5s %-4s %-5s %-5s %-12s ",
-                    (s & SCC_STATUS_CONTROLLED) ? "yes" : "no",
-                    Yes(s & SCC_STATUS_OUTBYUSER).c_str(), Yes(s & SCC_STATUS_OUTOTHER).c_str(),
-                    Yes(s & SCC_STATUS_OUTEXCLUSIVE).c_str(), *state != '\0' ? state : "-");
-      out += row + Shown(files[i]) + "\n";
+      const auto column = [&](const std::string& text, int width, Colour colour) {
+        out.push_back({text, colour});
+        out.push_back({std::string(static_cast<size_t>(width) - text.size(), ' ')});
+      };
+      const bool mine = (s & SCC_STATUS_OUTBYUSER) != 0;
+      const bool other = (s & SCC_STATUS_OUTOTHER) != 0;
+      column((s & SCC_STATUS_CONTROLLED) ? "yes" : "no", 6, Colour::kNone);
+      column(Yes(mine), 5, mine ? Colour::kGreen : Colour::kNone);
+      column(Yes(other), 6, other ? Colour::kRed : Colour::kNone);
+      column(Yes(s & SCC_STATUS_OUTEXCLUSIVE), 6, Colour::kNone);
+      column(*state != '\0' ? state : "-", 13, StateColour(states[i]));
+      out.push_back({Shown(files[i]) + "\n"});
     }
     console_.Out(out);
     return refused_ ? kExitFailed : kExitOk;

@@ -3,11 +3,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <string_view>
 
 #include "platform/decimal.h"
 #include "platform/json_text.h"
 #include "platform/terminal_text.h"
+#include "tools/vscc/options.h"
 #include "tools/vscc/system.h"
 
 namespace vscc {
@@ -72,6 +75,42 @@ std::string ProgressLine(const std::string& text, int width) {
   return line + flat;
 }
 
+bool ColourWanted(const std::string& mode, int fd) {
+  if (mode == "always") return true;
+  if (mode == "never") return false;
+  // https://no-color.org: set and not empty turns colour off.
+  const char* no_colour = std::getenv("NO_COLOR");
+  if (no_colour != nullptr && *no_colour != '\0') return false;
+  const char* term = std::getenv("TERM");
+  if (term != nullptr && std::strcmp(term, "dumb") == 0) return false;
+  return TerminalShowsColour(fd);
+}
+
+std::string Console::Paint(const std::string& text, Colour colour, bool on) {
+  if (!on || colour == Colour::kNone || text.empty()) return text;
+  const char* start = "";
+  switch (colour) {
+    case Colour::kRed:
+      start = "\x1b[31m";
+      break;
+    case Colour::kGreen:
+      start = "\x1b[32m";
+      break;
+    case Colour::kYellow:
+      start = "\x1b[33m";
+      break;
+    case Colour::kCyan:
+      start = "\x1b[36m";
+      break;
+    case Colour::kBoldGreen:
+      start = "\x1b[1;32m";
+      break;
+    case Colour::kNone:
+      break;
+  }
+  return start + text + "\x1b[0m";
+}
+
 Console::Console(int out_fd, int err_fd) : out_fd_(out_fd), err_fd_(err_fd) {
   terminal_ = IsTerminal(out_fd);
   if (terminal_) width_ = TerminalWidth(out_fd);
@@ -122,7 +161,10 @@ void Console::Notice(const std::string& text, long type) {
   ClearProgress();
   if (!safe.empty() && safe.back() != '\n') safe += '\n';
   if (type == kMessageWarning || type == kMessageError) {
-    Write(err_fd_, safe);
+    // The line feed stays outside the colour, so that a pager's line ends plain.
+    if (!safe.empty()) safe.pop_back();
+    Write(err_fd_,
+          Paint(safe, type == kMessageError ? Colour::kRed : Colour::kYellow, colour_err_) + "\n");
   } else if (!quiet_) {
     Write(notices_to_stderr_ ? err_fd_ : out_fd_, safe);
   }
@@ -135,14 +177,34 @@ void Console::Out(const std::string& text) {
   Write(out_fd_, tw::TerminalSafeText(text));
 }
 
+void Console::Out(const std::vector<Painted>& pieces) {
+  ClearProgress();
+  std::string text;
+  for (const Painted& piece : pieces) {
+    text += Paint(tw::TerminalSafeText(piece.text), piece.colour, colour_out_);
+  }
+  Write(out_fd_, text);
+}
+
 void Console::Error(const std::string& text) {
   ClearProgress();
-  Write(err_fd_, "vscc: " + tw::TerminalSafeText(text) + "\n");
+  const std::string line = "vscc: " + tw::TerminalSafeText(text);
+  // A suggestion stands out from the error around it.
+  const size_t hint = line.find(kSuggestion);
+  const size_t end = hint == std::string::npos ? hint : line.find('?', hint);
+  if (end == std::string::npos) {
+    Write(err_fd_, Paint(line, Colour::kRed, colour_err_) + "\n");
+    return;
+  }
+  Write(err_fd_, Paint(line.substr(0, hint), Colour::kRed, colour_err_) +
+                     Paint(line.substr(hint, end + 1 - hint), Colour::kBoldGreen, colour_err_) +
+                     Paint(line.substr(end + 1), Colour::kRed, colour_err_) + "\n");
 }
 
 void Console::Note(const std::string& text) {
   if (quiet_) return;
-  Error(text);
+  ClearProgress();
+  Write(err_fd_, Paint("vscc: " + tw::TerminalSafeText(text), Colour::kYellow, colour_err_) + "\n");
 }
 
 void Console::Finish() {

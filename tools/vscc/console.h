@@ -12,6 +12,11 @@
 // standard error. Any other output first clears the progress line. Text from the provider is
 // made safe to print on a terminal.
 //
+// Colour, where it is on for a stream (ColourWanted): vscc's errors and the
+// provider's errors in red, warnings and vscc's notes in yellow, the
+// suggestion in a usage error ("did you mean 'checkin'?") in bold green,
+// and what a command paints (the states of status) in its colour.
+//
 // Threads: the provider calls text-out on the thread that called the
 // export; the console is used by that one thread.
 #ifndef TW_TOOLS_VSCC_CONSOLE_H_
@@ -19,8 +24,22 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace vscc {
+
+enum class Colour { kNone, kRed, kGreen, kYellow, kCyan, kBoldGreen };
+
+// A piece of output and its colour.
+struct Painted {
+  std::string text;
+  Colour colour = Colour::kNone;
+};
+
+// Whether output to descriptor `fd` (1 or 2) is coloured, for --color
+// `mode`: "always", "never", or "auto" (and empty): when `fd` is a terminal
+// that shows colour, NO_COLOR is unset or empty and TERM is not "dumb".
+bool ColourWanted(const std::string& mode, int fd);
 
 class Console {
  public:
@@ -39,17 +58,26 @@ class Console {
     width_ = width;
   }
 
+  // Colour on standard output and on standard error (default: off).
+  void set_colour(bool out, bool err) {
+    colour_out_ = out;
+    colour_err_ = err;
+  }
+
   // A notice from the provider's text-out callback.
   void Notice(const std::string& text, long type);
   // vscc's own output (a result, a table) and messages.
-  void Out(const std::string& text);    // to standard output, control characters shown
-  void Error(const std::string& text);  // "vscc: " + text + "\n", to standard error
-  void Note(const std::string& text);   // like Error, for what is not a failure
+  void Out(const std::string& text);             // to standard output, control characters shown
+  void Out(const std::vector<Painted>& pieces);  // the same, each piece in its colour
+  void Error(const std::string& text);           // "vscc: " + text + "\n", to standard error
+  void Note(const std::string& text);            // like Error, for what is not a failure
   // Clears the progress line (before the program ends).
   void Finish();
 
  private:
   void Write(int fd, const std::string& text);
+  // `text` (made safe already) in `colour` when `on`.
+  static std::string Paint(const std::string& text, Colour colour, bool on);
   void ClearProgress();
 
   const int out_fd_;
@@ -60,6 +88,8 @@ class Console {
   bool terminal_ = false;
   int width_ = 80;
   bool progress_shown_ = false;
+  bool colour_out_ = false;
+  bool colour_err_ = false;
 };
 
 // The progress line for a status notice, at most `width` - 1 columns (so

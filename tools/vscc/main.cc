@@ -1,6 +1,8 @@
 // vscc: a command-line host of the Veltrane source-control provider. See
 // "vscc --help" (tools/vscc/options.cc) for what it does and
 // tools/vscc/host_ui.h for how the provider's dialogs are answered.
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -20,7 +22,10 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   vscc::Options options;
   std::string error;
-  if (vscc::ParseCommandLine(args, &options, &error) != 0) {
+  const int parsed = vscc::ParseCommandLine(args, &options, &error);
+  console.set_colour(vscc::ColourWanted(options.colour, STDOUT_FILENO),
+                     vscc::ColourWanted(options.colour, STDERR_FILENO));
+  if (parsed != 0) {
     console.Error(error);
     return vscc::kExitUsage;
   }

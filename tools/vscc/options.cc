@@ -281,10 +281,17 @@ std::string UnknownCommand(const std::string& typed) {
   }
   std::string text = "'" + typed + "' is not a vscc command";
   for (size_t i = 0; i < near.size(); ++i) {
-    text += (i == 0 ? "; did you mean '" : i + 1 == near.size() ? "' or '" : "', '") + near[i];
+    text += (i == 0                 ? "; " + std::string(kSuggestion) + "'"
+             : i + 1 == near.size() ? "' or '"
+                                    : "', '") +
+            near[i];
   }
   if (!near.empty()) text += "'?";
   return text + " (see vscc --help)";
+}
+
+bool IsColourOption(const std::string& arg) {
+  return arg == "--color" || arg.rfind("--color=", 0) == 0;
 }
 
 // Options every command takes; those with a value.
@@ -314,6 +321,9 @@ const char kCommonHelp[] =
     "  -q, --quiet          no notices from the provider\n"
     "  --progress           transfer progress even when standard output is no\n"
     "                       terminal: one line per update, on standard error\n"
+    "  --color[=WHEN]       colour: auto (the default: on a terminal, unless\n"
+    "                       $NO_COLOR is set and not empty or $TERM is dumb),\n"
+    "                       always (--color alone) or never\n"
     "  -h, --help           help\n"
     "  --version            vscc's version\n";
 
@@ -324,6 +334,26 @@ int ParseCommandLine(const std::vector<std::string>& argv, Options* o, std::stri
   std::vector<std::string> words;
   bool options_done = false;
   const CommandSpec* spec = nullptr;
+
+  // --color first, wherever it stands, so that the errors about the rest
+  // of the line are already shown as it says. Alone it means always, as in
+  // other clients; its value is never the next word, which may be the
+  // command.
+  for (size_t i = 0; i < argv.size(); ++i) {
+    const std::string& arg = argv[i];
+    if (arg == "--") break;
+    if (kCommonWithValue.count(arg) || kOwnWithValue.count(arg) || arg == "--message") {
+      ++i;  // a value ("-m --color=x" is a comment)
+      continue;
+    }
+    if (!IsColourOption(arg)) continue;
+    o->colour = arg == "--color" ? "always" : arg.substr(8);
+    if (o->colour != "auto" && o->colour != "always" && o->colour != "never") {
+      *error = "--color must be auto, always or never, not '" + o->colour + "'";
+      o->colour.clear();
+      return 2;
+    }
+  }
 
   for (size_t i = 0; i < argv.size(); ++i) {
     std::string arg = argv[i];
@@ -345,6 +375,7 @@ int ParseCommandLine(const std::vector<std::string>& argv, Options* o, std::stri
       options_done = true;
       continue;
     }
+    if (IsColourOption(arg)) continue;  // taken above
     // --name=value, -mTEXT, -CDIR
     std::string name = arg, value;
     bool inline_value = false;
@@ -552,12 +583,15 @@ std::string GeneralHelp() {
       "its warnings and errors to standard error. Files larger than 1 MiB tell\n"
       "their progress as they travel (\"Veltrane: Sending NAME: 45% (12.0 of 26.7\n"
       "MiB, 31 MB/s)\", at most four times a second): one line redrawn in place\n"
-      "on a terminal, left out otherwise unless --progress asks for it.\n"
+      "on a terminal, left out otherwise unless --progress asks for it. On a\n"
+      "terminal, errors are red, warnings yellow, a suggestion for a mistyped\n"
+      "command green, and status colours each file's state (see --color).\n"
       "\n"
       "Exit status: 0 success; 1 the operation failed (the provider's result code\n"
       "is named, e.g. SCC_E_FILENOTEXIST (-28)); 2 usage error.\n"
       "\n"
-      "\"vscc COMMAND --help\" describes a command.\n";
+      "\"vscc COMMAND --help\" describes a command; the manual page vscc(1) tells\n"
+      "it all, and bash and zsh complete vscc's commands, options and files.\n";
   return text;
 }
 

@@ -30,6 +30,7 @@ struct Options {
   int defer = -1;         // --defer 1, --no-defer 0
   bool quiet = false;     // -q, --quiet
   bool progress = false;  // --progress
+  std::string colour;     // --color=auto|always|never (empty: auto)
 
   // Options of some commands.
   std::string new_name;        // bind --new NAME
@@ -48,6 +49,10 @@ struct Options {
   int revision = 0;            // get -r N (0: not given)
   std::string output;          // get -o PATH
 };
+
+// How a usage error for a mistyped command begins its suggestion ("did you
+// mean 'checkin'?"), which the console shows in a colour of its own.
+constexpr char kSuggestion[] = "did you mean ";
 
 // Parses argv[1..]. Returns 0, or 2 with `error` set on a usage error (an
 // unknown command or option, an option the command does not take, a

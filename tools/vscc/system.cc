@@ -126,6 +126,10 @@ bool IsTerminal(int fd) {
   return ::isatty(fd) == 1;
 }
 
+bool TerminalShowsColour(int fd) {
+  return IsTerminal(fd);
+}
+
 int TerminalWidth(int fd) {
   struct winsize size {};
   if (::ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;

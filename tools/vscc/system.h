@@ -56,6 +56,10 @@ bool WriteOutput(int fd, const std::string& text);
 // Whether descriptor `fd` (0, 1 or 2) is a terminal, and its width.
 bool IsTerminal(int fd);
 int TerminalWidth(int fd);
+// Whether colour sequences written to `fd` (1 or 2) show as colour: POSIX,
+// whether it is a terminal; Windows, whether it is a console that takes
+// them (its virtual-terminal processing, turned on here when it can be).
+bool TerminalShowsColour(int fd);
 // Whether this process has a terminal a person could answer on (POSIX: a
 // controlling terminal; Windows: a console).
 bool HaveTerminal();

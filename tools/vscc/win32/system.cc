@@ -160,6 +160,20 @@ bool IsTerminal(int fd) {
   return GetConsoleMode(GetStdHandle(which), &mode) != 0;
 }
 
+// Older SDK headers lack the mode that makes a console obey colour sequences.
+#ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
+#define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
+#endif
+
+bool TerminalShowsColour(int fd) {
+  const HANDLE console = GetStdHandle(fd == 2 ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  if (GetConsoleMode(console, &mode) == 0) return false;
+  if ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0) return true;
+  // Consoles older than Windows 10 refuse the mode: no colour there.
+  return SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
 int TerminalWidth(int fd) {
   const DWORD which = fd == 2 ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE;
   CONSOLE_SCREEN_BUFFER_INFO info = {};

@@ -1,0 +1,183 @@
+// The manual pages (docs/man, stamped with the version into the build
+// folder) against the programs' own help: every command and option the
+// help of vscc, TWServer and TWSccSetup names is described in its page, and
+// every page renders without a formatter warning.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/test_env.h"
+
+namespace tw {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+  int exit = -1;
+  std::string out;
+  std::string err;
+};
+
+class VsccManPagesTest : public ::testing::Test {
+ protected:
+  Outcome Run(const std::string& program, const std::vector<std::string>& args) {
+    const std::string out_path = env_.Path("stdout");
+    const std::string err_path = env_.Path("stderr");
+    const pid_t pid = test::SpawnRedirected(program, args, "/dev/null", out_path, err_path);
+    EXPECT_GT(pid, 0) << "cannot start " << program;
+    return {pid > 0 ? test::WaitExit(pid) : -1, test::ReadFile(out_path), test::ReadFile(err_path)};
+  }
+
+  // The page as a reader sees its words: roff's escaped minus signs and
+  // font changes taken out.
+  static std::string PageText(const std::string& name) {
+    std::string text = test::ReadFile(std::string(TW_MAN_DIR) + "/" + name);
+    EXPECT_FALSE(text.empty()) << name;
+    text = std::regex_replace(text, std::regex(R"(\\-)"), "-");
+    return std::regex_replace(text, std::regex(R"(\\f[BIRP])"), "");
+  }
+
+  // The entries of the "Commands:" block of a general help: the first word
+  // of each line indented by exactly two spaces.
+  static std::vector<std::string> ListedCommands(const std::string& help) {
+    std::vector<std::string> names;
+    std::istringstream lines(help.substr(help.find("Commands:\n")));
+    std::string line;
+    std::getline(lines, line);
+    while (std::getline(lines, line) && !line.empty()) {
+      if (line.size() > 2 && line.compare(0, 2, "  ") == 0 && line[2] != ' ') {
+        names.push_back(line.substr(2, line.find(' ', 2) - 2));
+      }
+    }
+    return names;
+  }
+
+  // Every option a help text names ("--json", "-m", "--no-get").
+  static std::set<std::string> OptionsIn(const std::string& help) {
+    std::set<std::string> options;
+    const std::regex option(R"((^|[\s\[|,])(--?[a-zA-Z][a-zA-Z-]*))");
+    for (std::sregex_iterator it(help.begin(), help.end(), option), end; it != end; ++it) {
+      options.insert((*it)[2]);
+    }
+    return options;
+  }
+
+  // A command's heading in a page: a ".B" line or a ".TP" term naming it.
+  static bool HasHeading(const std::string& page, const std::string& command) {
+    return page.find("\n.B " + command + " ") != std::string::npos ||
+           page.find("\n.B " + command + "\n") != std::string::npos;
+  }
+
+  test::TestEnv env_;
+};
+
+TEST_F(VsccManPagesTest, VsccPageDescribesEveryCommandAliasAndOption) {
+  const std::string page = PageText("vscc.1");
+  const Outcome help = Run("vscc", {"--help"});
+  ASSERT_EQ(0, help.exit) << help.err;
+  const std::vector<std::string> commands = ListedCommands(help.out);
+  ASSERT_GE(commands.size(), 15u) << help.out;
+  std::set<std::string> options = OptionsIn(help.out);
+  for (const std::string& command : commands) {
+    EXPECT_TRUE(HasHeading(page, command)) << "vscc.1 has no entry for " << command;
+    const Outcome own = Run("vscc", {command, "--help"});
+    ASSERT_EQ(0, own.exit) << command << ": " << own.err;
+    const std::set<std::string> more = OptionsIn(own.out);
+    options.insert(more.begin(), more.end());
+  }
+  ASSERT_TRUE(options.count("--json") && options.count("-m") && options.count("--no-get"));
+  for (const std::string& option : options) {
+    EXPECT_NE(std::string::npos, page.find(option)) << "vscc.1 does not name " << option;
+  }
+  // "Aliases: ci = checkin, co = checkout, ..."
+  const std::regex alias(R"(\b([a-z]+) = ([a-z]+)\b)");
+  int aliases = 0;
+  for (std::sregex_iterator it(help.out.begin(), help.out.end(), alias), end; it != end; ++it) {
+    ++aliases;
+    EXPECT_NE(std::string::npos, page.find("(alias " + (*it)[1].str() + ")"))
+        << "vscc.1 does not give " << (*it)[1] << " as the alias of " << (*it)[2];
+  }
+  EXPECT_GE(aliases, 5) << help.out;
+  for (const char* section : {"NAME", "SYNOPSIS", "DESCRIPTION", "COMMANDS", "OPTIONS",
+                              "ENVIRONMENT", "FILES", "EXIT STATUS", "EXAMPLES", "SEE ALSO"}) {
+    EXPECT_NE(std::string::npos, page.find("\n.SH " + std::string(section) + "\n")) << section;
+  }
+  for (const char* variable :
+       {"VISUAL", "EDITOR", "NO_COLOR", "VELTRANE_PASSWORD", "VELTRANE_UI"}) {
+    EXPECT_NE(std::string::npos, page.find(variable)) << variable;
+  }
+  for (const char* file : {".vscc", ".vsccignore"}) {
+    EXPECT_NE(std::string::npos, page.find("\n.I " + std::string(file) + "\n")) << file;
+  }
+}
+
+TEST_F(VsccManPagesTest, ServerAndSetupPagesDescribeEveryCommandAndOption) {
+  for (const auto& [program, name] : {std::pair<std::string, std::string>{"TWServer", "TWServer.8"},
+                                      {"TWSccSetup", "TWSccSetup.8"}}) {
+    const std::string page = PageText(name);
+    const Outcome help = Run(program, {"--help"});
+    ASSERT_EQ(0, help.exit) << help.err;
+    const std::vector<std::string> commands = ListedCommands(help.out);
+    ASSERT_GE(commands.size(), 4u) << help.out;
+    std::set<std::string> options;
+    for (const std::string& command : commands) {
+      EXPECT_TRUE(HasHeading(page, command)) << name << " has no entry for " << command;
+      const Outcome own = Run(program, {command, "--help"});
+      ASSERT_EQ(0, own.exit) << program << " " << command << ": " << own.err;
+      const std::set<std::string> more = OptionsIn(own.out);
+      options.insert(more.begin(), more.end());
+    }
+    for (const std::string& option : options) {
+      EXPECT_NE(std::string::npos, page.find(option)) << name << " does not name " << option;
+    }
+    for (const char* section :
+         {"NAME", "SYNOPSIS", "DESCRIPTION", "COMMANDS", "FILES", "EXIT STATUS", "SEE ALSO"}) {
+      EXPECT_NE(std::string::npos, page.find("\n.SH " + std::string(section) + "\n"))
+          << name << " " << section;
+    }
+  }
+  // The repository folder's layout.
+  const std::string server = PageText("TWServer.8");
+  for (const char* file : {"repository.db", "database.address", "content/", "admin.log"}) {
+    EXPECT_NE(std::string::npos, server.find("\n.I " + std::string(file) + "\n")) << file;
+  }
+}
+
+// The formatter on the PATH, or empty.
+std::string OnPath(const std::string& program) {
+  const char* path = std::getenv("PATH");
+  std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
+  std::string dir;
+  while (std::getline(dirs, dir, ':')) {
+    std::error_code ec;
+    if (!dir.empty() && fs::is_regular_file(dir + "/" + program, ec)) return dir + "/" + program;
+  }
+  return "";
+}
+
+TEST_F(VsccManPagesTest, PagesRenderWithoutWarnings) {
+  const std::string groff = OnPath("groff");
+  if (groff.empty()) GTEST_SKIP() << "groff is not installed (scripts/setup installs it)";
+  for (const char* name : {"vscc.1", "TWServer.8", "TWSccSetup.8"}) {
+    const std::string page = std::string(TW_MAN_DIR) + "/" + name;
+    // -ww: every warning; -z: no output, the warnings alone.
+    const Outcome checked = Run(groff, {"-man", "-Tutf8", "-ww", "-z", page});
+    EXPECT_EQ(0, checked.exit) << name;
+    EXPECT_EQ("", checked.err) << name;
+    // Plain text: no bold or underline by overstriking or escapes.
+    const Outcome shown = Run(groff, {"-man", "-Tutf8", "-P-cbou", page});
+    EXPECT_EQ(0, shown.exit) << name;
+    EXPECT_NE(std::string::npos, shown.out.find("SEE ALSO")) << name;
+    EXPECT_EQ(std::string::npos, shown.out.find("@PROJECT_VERSION@")) << name;
+  }
+}
+
+}  // namespace
+}  // namespace tw
