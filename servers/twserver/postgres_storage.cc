@@ -5,17 +5,23 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
+#include <mutex>
 #include <random>
 #include <stdexcept>
 #include <thread>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "platform/decimal.h"
 #include "platform/hex.h"
-#include "protocol/name_table.h"
 #include "servers/twserver/names.h"
+#include "servers/twserver/read_gate.h"
+#include "servers/twserver/sql_backend.h"
 #include "servers/twserver/storage_rules.h"
 
 namespace tw::twserver {
@@ -28,24 +34,13 @@ int64_t WholeNumber(const char* text) {
   return ParseDecimal(text, INT64_MIN, INT64_MAX, &value) ? value : 0;
 }
 
-// A failure of the database inside one operation, with PostgreSQL's
-// SQLSTATE when it gave one. It never leaves this file: Transact turns it
-// into a retry or kStorageFailure and keeps its text.
-class DbError : public std::runtime_error {
- public:
-  explicit DbError(const std::string& text, std::string state = std::string())
-      : std::runtime_error(text), state_(std::move(state)) {}
-  // A conflict with another transaction, which running again resolves. A
-  // serializable writer that read a key as free and then found it taken
-  // may be told so as a unique violation rather than a serialization
-  // failure: the next attempt reads the key taken and answers as it should.
-  bool Retryable(bool writing) const {
-    return state_ == "40001" || state_ == "40P01" || (writing && state_ == "23505");
-  }
-
- private:
-  std::string state_;
-};
+// A conflict with another transaction, which running again resolves. A
+// serializable writer that read a key as free and then found it taken may
+// be told so as a unique violation rather than a serialization failure:
+// the next attempt reads the key taken and answers as it should.
+bool Retryable(const SqlError& e, bool writing) {
+  return e.state() == "40001" || e.state() == "40P01" || (writing && e.state() == "23505");
+}
 
 constexpr const char* kSchemaVersion = "1";
 
@@ -154,7 +149,7 @@ constexpr TableCopy kTables[] = {
 // A new identifier, or a failure of the operation.
 std::string NewRandomIdentifier() {
   std::string id;
-  if (!RandomIdentifier(&id)) throw DbError("no random bytes");
+  if (!RandomIdentifier(&id)) throw SqlError("no random bytes");
   return id;
 }
 
@@ -174,7 +169,7 @@ std::string ColumnText(const char* value, int length) {
   for (int i = 2; i + 1 < length; i += 2) {
     const int high = HexDigitValue(value[i]);
     const int low = HexDigitValue(value[i + 1]);
-    if (high < 0 || low < 0) throw DbError("a malformed value came from the database");
+    if (high < 0 || low < 0) throw SqlError("a malformed value came from the database");
     bytes.push_back(static_cast<char>(high * 16 + low));
   }
   return bytes;
@@ -234,30 +229,50 @@ void ExecOn(PGconn* conn, const char* sql) {
   const ExecStatusType status = result != nullptr ? PQresultStatus(result) : PGRES_FATAL_ERROR;
   if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
     const char* state = result != nullptr ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
-    DbError error(PQerrorMessage(conn), state != nullptr ? state : "");
+    SqlError error(PQerrorMessage(conn), state != nullptr ? state : "");
     PQclear(result);
     throw error;
   }
   PQclear(result);
 }
 
+// PostgreSQL's form of a statement: "$1" for each "?1" outside quotes.
+std::string DollarParameters(const char* sql) {
+  std::string out;
+  char quote = 0;
+  for (const char* p = sql; *p != '\0'; ++p) {
+    const char c = *p;
+    if (quote != 0) {
+      if (c == quote) quote = 0;
+    } else if (c == '\'' || c == '"') {
+      quote = c;
+    } else if (c == '?' && p[1] >= '0' && p[1] <= '9') {
+      out += '$';
+      continue;
+    }
+    out += c;
+  }
+  return out;
+}
+
 // One query with its parameters in text form, run when first stepped.
-class Statement {
+class Statement final : public SqlStatement {
  public:
-  Statement(PGconn* conn, const char* sql) : conn_(conn), sql_(sql) {}
-  ~Statement() { PQclear(result_); }
+  Statement(PGconn* conn, const char* sql) : conn_(conn), sql_(DollarParameters(sql)) {}
+  ~Statement() override { PQclear(result_); }
   Statement(const Statement&) = delete;
   Statement& operator=(const Statement&) = delete;
 
   Statement& Bind(int index, const std::string& value) { return Set(index, ByteaText(value)); }
   Statement& Bind(int index, int64_t value) { return Set(index, std::to_string(value)); }
-  Statement& BindNull(int index) {
+  void BindText(int index, const std::string& value) override { Bind(index, value); }
+  void BindInt(int index, int64_t value) override { Bind(index, value); }
+  void BindNull(int index) override {
     Set(index, std::string());
     nulls_[static_cast<size_t>(index - 1)] = true;
-    return *this;
   }
 
-  bool Step() {
+  bool Step() override {
     if (result_ == nullptr) Execute();
     if (row_ + 1 >= PQntuples(result_)) return false;
     ++row_;
@@ -266,15 +281,22 @@ class Statement {
   void Run() {
     if (result_ == nullptr) Execute();
   }
+  void Reset() override {
+    PQclear(result_);
+    result_ = nullptr;
+    row_ = -1;
+    values_.clear();
+    nulls_.clear();
+  }
   // Both are 0 for an empty text (a statement without a row count, a null
   // column) and for anything that is not a whole number.
-  int64_t Changes() const { return WholeNumber(PQcmdTuples(result_)); }
+  int64_t Changes() const override { return WholeNumber(PQcmdTuples(result_)); }
 
-  std::string Text(int column) const {
+  std::string Text(int column) const override {
     return ColumnText(PQgetvalue(result_, row_, column), PQgetlength(result_, row_, column));
   }
-  int64_t Int(int column) const { return WholeNumber(PQgetvalue(result_, row_, column)); }
-  bool IsNull(int column) const { return PQgetisnull(result_, row_, column) != 0; }
+  int64_t Int(int column) const override { return WholeNumber(PQgetvalue(result_, row_, column)); }
+  bool IsNull(int column) const override { return PQgetisnull(result_, row_, column) != 0; }
 
  private:
   Statement& Set(int index, std::string text) {
@@ -289,24 +311,24 @@ class Statement {
 
   void Execute() {
     if (ReadGate::Clock::now() > ReadDeadline()) {
-      throw DbError("the read ran past its time budget");
+      throw SqlError("the read ran past its time budget");
     }
     std::vector<const char*> pointers;
     for (size_t i = 0; i < values_.size(); ++i) {
       pointers.push_back(nulls_[i] ? nullptr : values_[i].c_str());
     }
-    result_ = PQexecParams(conn_, sql_, static_cast<int>(pointers.size()), nullptr, pointers.data(),
-                           nullptr, nullptr, 0);
+    result_ = PQexecParams(conn_, sql_.c_str(), static_cast<int>(pointers.size()), nullptr,
+                           pointers.data(), nullptr, nullptr, 0);
     const ExecStatusType status = result_ != nullptr ? PQresultStatus(result_) : PGRES_FATAL_ERROR;
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
       const char* state =
           result_ != nullptr ? PQresultErrorField(result_, PG_DIAG_SQLSTATE) : nullptr;
-      throw DbError(PQerrorMessage(conn_), state != nullptr ? state : "");
+      throw SqlError(PQerrorMessage(conn_), state != nullptr ? state : "");
     }
   }
 
   PGconn* const conn_;
-  const char* const sql_;
+  const std::string sql_;
   std::vector<std::string> values_;
   std::vector<bool> nulls_;
   PGresult* result_ = nullptr;
@@ -335,7 +357,6 @@ void PinSearchPath(PGconn* conn, const std::string& schema, bool local) {
 // nothing shadows the names of the tables made there; `schema` names it.
 // Empty when it is; else what is wrong, for the administrator.
 std::string TargetSchemaProblem(PGconn* conn, std::string* schema) {
-  // The statement keeps a pointer to its text.
   const std::string sql =
       "SELECT pg_catalog.current_schema() IS NULL, EXISTS (SELECT 1 FROM "
       "pg_catalog.pg_class c WHERE c.relnamespace = n.oid), " +
@@ -361,7 +382,6 @@ std::string TargetSchemaProblem(PGconn* conn, std::string* schema) {
 // `problem` why it must not be used: the schema or one of our tables
 // belongs to another role, who could change them under us.
 bool RepositorySchema(PGconn* conn, std::string* schema, std::string* problem) {
-  // The statement keeps a pointer to its text.
   const std::string sql =
       "SELECT pg_catalog.convert_to(n.nspname::pg_catalog.text, 'UTF8'), " +
       OwnedByUs("n.nspowner") +
@@ -380,37 +400,243 @@ bool RepositorySchema(PGconn* conn, std::string* schema, std::string* problem) {
   return true;
 }
 
+// One PostgreSQL connection with the statements run on it, used by one
+// thread at a time (leased).
+struct Connection {
+  PGconn* conn = nullptr;
+  std::unordered_map<std::string, std::unique_ptr<Statement>> statements;
+  ~Connection() {
+    statements.clear();
+    if (conn != nullptr) PQfinish(conn);
+  }
+};
+
+// The connection the calling thread's transaction runs on.
+Connection*& Current() {
+  thread_local Connection* current = nullptr;
+  return current;
+}
+
+// Makes `connection` the current one of this thread for its lifetime.
+class Use {
+ public:
+  explicit Use(Connection* connection) : previous_(Current()) { Current() = connection; }
+  ~Use() { Current() = previous_; }
+  Use(const Use&) = delete;
+  Use& operator=(const Use&) = delete;
+
+ private:
+  Connection* const previous_;
+};
+
+class PostgresBackend final : public SqlBackend {
+ public:
+  explicit PostgresBackend(std::string conninfo) : conninfo_(std::move(conninfo)) {}
+
+  size_t ReadCapacity() const override { return PostgresStorage::kReadConnections; }
+
+  SqlStatement& Prepare(const char* sql) override {
+    Connection* connection = Current();
+    auto it = connection->statements.find(sql);
+    if (it != connection->statements.end()) return *it->second;
+    auto statement = std::make_unique<Statement>(connection->conn, sql);
+    return *connection->statements.emplace(sql, std::move(statement)).first->second;
+  }
+
+  // PostgreSQL keeps its own integrity and the references between rows.
+  void DatabaseProblems(std::vector<std::string>*) override {}
+
+  // Pins every connection from here on to the schema of our tables, and
+  // closes those that were opened before.
+  void PinSchema(const std::string& schema) {
+    schema_ = schema;
+    DropIdle();
+  }
+
+  // A connection, from the pool or new; `fresh` tells which. A writer
+  // (`write`) waits while kWriteConnections are leased to writers; readers
+  // come admitted by the gate.
+  std::unique_ptr<Connection> Lease(bool write, bool* fresh) {
+    std::unique_lock<std::mutex> lock(pool_mutex_);
+    // Readers come through the gate, writers are counted here: together
+    // they never lease more than kMaxConnections, so the second condition
+    // is only a guard.
+    if (!pool_ready_.wait_for(
+            lock, std::chrono::milliseconds(PostgresStorage::kStatementMilliseconds), [&] {
+              return (!write || writers_ < PostgresStorage::kWriteConnections) &&
+                     (!idle_.empty() || open_ < PostgresStorage::kMaxConnections);
+            })) {
+      throw SqlError("no database connection came free in time");
+    }
+    if (write) ++writers_;
+    if (!idle_.empty()) {
+      std::unique_ptr<Connection> connection = std::move(idle_.back());
+      idle_.pop_back();
+      if (fresh != nullptr) *fresh = false;
+      return connection;
+    }
+    ++open_;
+    lock.unlock();
+    if (fresh != nullptr) *fresh = true;
+    auto connection = std::make_unique<Connection>();
+    std::string error;
+    connection->conn = Connect(conninfo_, &error);
+    if (connection->conn != nullptr && !schema_.empty()) {
+      try {
+        PinSearchPath(connection->conn, schema_, false);
+      } catch (const std::exception& e) {
+        error = std::string("cannot set up the connection: ") + e.what();
+        PQfinish(connection->conn);
+        connection->conn = nullptr;
+      }
+    }
+    if (connection->conn == nullptr) {
+      Return(nullptr, false, write);
+      throw SqlError(error);
+    }
+    return connection;
+  }
+
+  // Closes the pooled connections.
+  void DropIdle() {
+    std::vector<std::unique_ptr<Connection>> idle;
+    {
+      std::lock_guard<std::mutex> lock(pool_mutex_);
+      idle.swap(idle_);
+      open_ -= idle.size();
+    }
+    pool_ready_.notify_all();
+    // They close here, outside the lock.
+  }
+
+  void Return(std::unique_ptr<Connection> connection, bool keep, bool write) {
+    {
+      std::lock_guard<std::mutex> lock(pool_mutex_);
+      if (write) --writers_;
+      if (connection && keep) {
+        idle_.push_back(std::move(connection));
+      } else {
+        --open_;
+      }
+    }
+    // A writer and a new connection may both wait: wake all.
+    pool_ready_.notify_all();
+    // A connection not kept closes here, outside the lock.
+  }
+
+  // Every writing operation is one SERIALIZABLE transaction, retried from
+  // the start when PostgreSQL reports a serialization failure or a
+  // deadlock; content collection runs READ COMMITTED under the collection
+  // lock taken exclusively, which those adding versions hold shared.
+  int Run(SqlMode mode, ReadGate::Clock::time_point deadline_at, std::chrono::milliseconds budget,
+          const std::function<int()>& body) override {
+    const bool write = mode != SqlMode::kRead;
+    std::unique_ptr<Connection> connection;
+    bool fresh = false;
+    try {
+      connection = Lease(write, &fresh);
+    } catch (const std::exception& e) {
+      NoteFailure(e.what());
+      return kStorageFailure;
+    }
+    const Use use(connection.get());
+    // A read ends at its deadline: each statement is checked before it runs,
+    // and one that runs long is cancelled by the server (statement_timeout,
+    // set for the read's transaction only).
+    struct Deadline {
+      explicit Deadline(ReadGate::Clock::time_point at) { ReadDeadline() = at; }
+      ~Deadline() { ReadDeadline() = ReadGate::Clock::time_point::max(); }
+    };
+    const Deadline deadline(deadline_at);
+    std::string read_timeout;
+    if (deadline_at != ReadGate::Clock::time_point::max()) {
+      read_timeout = "SET LOCAL statement_timeout = " + std::to_string(budget.count() + 1);
+    }
+    const char* begin = mode == SqlMode::kRead ? "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"
+                        : mode == SqlMode::kCollect ? "BEGIN ISOLATION LEVEL READ COMMITTED"
+                                                    : "BEGIN ISOLATION LEVEL SERIALIZABLE";
+    std::minstd_rand jitter(static_cast<unsigned>(std::random_device{}()));
+    int result = kStorageFailure;
+    for (int attempt = 1;; ++attempt) {
+      bool began = false;
+      try {
+        Exec(begin);
+        began = true;
+        if (!read_timeout.empty()) Exec(read_timeout.c_str());
+        if (mode == SqlMode::kCollect) Exec(kTakeCollectionLock);
+        if (mode == SqlMode::kAddVersions) Exec(kShareCollectionLock);
+        result = body();
+        Exec(mode == SqlMode::kRead || result != kOk ? "ROLLBACK" : "COMMIT");
+        break;
+      } catch (const SqlError& e) {
+        if (!began && !fresh && PQstatus(connection->conn) == CONNECTION_BAD) {
+          // A pooled connection that the database ended while it was idle (a
+          // restart, a failover, an idle timeout): nothing ran, so the
+          // operation goes to a new connection, once. The other idle ones
+          // most likely went the same way.
+          Return(std::move(connection), false, write);
+          DropIdle();
+          try {
+            connection = Lease(write, &fresh);
+          } catch (const std::exception& again) {
+            NoteFailure(again.what());
+            return kStorageFailure;
+          }
+          fresh = true;
+          Current() = connection.get();
+          --attempt;
+          continue;
+        }
+        if (PQtransactionStatus(connection->conn) != PQTRANS_IDLE) {
+          PQclear(PQexec(connection->conn, "ROLLBACK"));
+        }
+        const bool serializable = mode == SqlMode::kWrite || mode == SqlMode::kAddVersions;
+        if (Retryable(e, serializable) && attempt < PostgresStorage::kMaxAttempts) {
+          // Another server's transaction touched the same rows: run again,
+          // after a pause that grows and differs between the contenders.
+          const int most = std::min(2 << std::min(attempt, 6), 100);
+          std::this_thread::sleep_for(std::chrono::milliseconds(1 + jitter() % most));
+          continue;
+        }
+        NoteFailure(e.what());
+        result = kStorageFailure;
+        break;
+      } catch (const std::exception& e) {
+        if (PQtransactionStatus(connection->conn) != PQTRANS_IDLE) {
+          PQclear(PQexec(connection->conn, "ROLLBACK"));
+        }
+        NoteFailure(e.what());
+        result = kStorageFailure;
+        break;
+      }
+    }
+    // A connection that broke is dropped; the next operation opens a new one.
+    const bool keep = PQstatus(connection->conn) == CONNECTION_OK &&
+                      PQtransactionStatus(connection->conn) == PQTRANS_IDLE;
+    Return(std::move(connection), keep, write);
+    return result;
+  }
+
+ private:
+  void Exec(const char* sql) { ExecOn(Current()->conn, sql); }
+
+  const std::string conninfo_;
+  // The schema of our tables, which every connection's search_path is
+  // pinned to; set by Open before the object is shared, then only read.
+  std::string schema_;
+
+  std::mutex pool_mutex_;
+  std::condition_variable pool_ready_;             // signalled under pool_mutex_
+  std::vector<std::unique_ptr<Connection>> idle_;  // guarded by pool_mutex_
+  size_t open_ = 0;                                // guarded by pool_mutex_
+  size_t writers_ = 0;                             // guarded by pool_mutex_: leased to writers
+};
+
 }  // namespace
 
 bool IsPostgresConnection(const std::string& conninfo) {
   return conninfo.rfind("postgresql://", 0) == 0 || conninfo.rfind("postgres://", 0) == 0;
 }
-
-// One PostgreSQL connection, used by one thread at a time (leased).
-struct PostgresStorage::Connection {
-  PGconn* conn = nullptr;
-  ~Connection() {
-    if (conn != nullptr) PQfinish(conn);
-  }
-};
-
-class PostgresStorage::Query : public Statement {
- public:
-  Query(PostgresStorage*, const char* sql) : Statement(PostgresStorage::Current()->conn, sql) {}
-};
-
-struct PostgresStorage::Document {
-  int64_t seq = -1;
-  std::string id;
-  int64_t production = -1;
-  std::string name;
-  int current_version = 0;
-};
-
-struct PostgresStorage::Holder {
-  std::string user;
-  bool exclusive = false;
-};
 
 // ------------------------------------------------------------ life cycle
 
@@ -519,12 +745,12 @@ bool PostgresStorage::ImportSqlite(const std::string& sqlite_path, const std::st
   bool ok = false;
   try {
     if (sqlite3_exec(source, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) {
-      throw DbError(sqlite3_errmsg(source));
+      throw SqlError(sqlite3_errmsg(source));
     }
     ExecOn(conn, "BEGIN");
     std::string schema;
     const std::string problem = TargetSchemaProblem(conn, &schema);
-    if (!problem.empty()) throw DbError(problem);
+    if (!problem.empty()) throw SqlError(problem);
     ExecOn(conn, kSchema);
     PinSearchPath(conn, schema, true);
     for (const TableCopy& table : kTables) {
@@ -537,7 +763,7 @@ bool PostgresStorage::ImportSqlite(const std::string& sqlite_path, const std::st
       insert += ")";
       sqlite3_stmt* stmt = nullptr;
       if (sqlite3_prepare_v2(source, select.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
-        throw DbError(sqlite3_errmsg(source));
+        throw SqlError(sqlite3_errmsg(source));
       }
       int rc = SQLITE_OK;
       try {
@@ -566,7 +792,7 @@ bool PostgresStorage::ImportSqlite(const std::string& sqlite_path, const std::st
         throw;
       }
       sqlite3_finalize(stmt);
-      if (rc != SQLITE_DONE) throw DbError(sqlite3_errmsg(source));
+      if (rc != SQLITE_DONE) throw SqlError(sqlite3_errmsg(source));
     }
     // New rows continue after the copied ones.
     for (const char* table : {"productions", "documents", "locks"}) {
@@ -579,7 +805,7 @@ bool PostgresStorage::ImportSqlite(const std::string& sqlite_path, const std::st
     {
       Statement q(conn, "SELECT value FROM settings WHERE key = 'schema'");
       if (!q.Step() || q.Text(0) != kSchemaVersion) {
-        throw DbError(sqlite_path + " is not a repository database of this server");
+        throw SqlError(sqlite_path + " is not a repository database of this server");
       }
     }
     ExecOn(conn, "COMMIT");
@@ -593,24 +819,26 @@ bool PostgresStorage::ImportSqlite(const std::string& sqlite_path, const std::st
   return ok;
 }
 
-std::unique_ptr<PostgresStorage> PostgresStorage::Open(const std::string& conninfo,
-                                                       ContentStore contents, Clock clock,
-                                                       std::string* error) {
-  std::unique_ptr<PostgresStorage> storage(new PostgresStorage(
-      conninfo, std::move(contents), clock ? std::move(clock) : SystemClockMilliseconds));
+std::unique_ptr<SqlStorage> PostgresStorage::Open(const std::string& conninfo,
+                                                  ContentStore contents, Clock clock,
+                                                  std::string* error) {
+  auto backend = std::make_unique<PostgresBackend>(conninfo);
   std::string schema;
   std::string place;
   std::string problem;
-  const int result = storage->Transact(Mode::kRead, [&]() -> int {
-    if (!RepositorySchema(Current()->conn, &place, &problem)) return kNotRepository;
-    if (!problem.empty()) return kNotRepository;
-    PinSearchPath(Current()->conn, place, true);
-    Query q(storage.get(), "SELECT value FROM settings WHERE key = 'schema'");
-    if (q.Step()) schema = q.Text(0);
-    return kOk;
-  });
+  const int result = backend->Run(SqlMode::kRead, ReadGate::Clock::time_point::max(),
+                                  std::chrono::milliseconds(0), [&]() -> int {
+                                    if (!RepositorySchema(Current()->conn, &place, &problem))
+                                      return kNotRepository;
+                                    if (!problem.empty()) return kNotRepository;
+                                    PinSearchPath(Current()->conn, place, true);
+                                    Statement q(Current()->conn,
+                                                "SELECT value FROM settings WHERE key = 'schema'");
+                                    if (q.Step()) schema = q.Text(0);
+                                    return kOk;
+                                  });
   if (result == kStorageFailure) {
-    *error = storage->FailureText();
+    *error = backend->FailureText();
     return nullptr;
   }
   if (!problem.empty()) {
@@ -619,1118 +847,12 @@ std::unique_ptr<PostgresStorage> PostgresStorage::Open(const std::string& connin
   }
   // From here every connection, new or pooled, finds only that schema. The
   // one that found it had it for its transaction only: it goes.
-  storage->schema_ = place;
-  storage->DropIdle();
+  backend->PinSchema(place);
   if (result != kOk || schema != kSchemaVersion) {
     *error = "the database is not a repository database of this server";
     return nullptr;
   }
-  return storage;
-}
-
-PostgresStorage::PostgresStorage(std::string conninfo, ContentStore contents, Clock clock)
-    : contents_(std::move(contents)), clock_(std::move(clock)), conninfo_(std::move(conninfo)) {}
-
-PostgresStorage::~PostgresStorage() = default;
-
-std::string PostgresStorage::FailureText() const {
-  std::lock_guard<std::mutex> guard(failure_mutex_);
-  return failure_;
-}
-
-PostgresStorage::Connection*& PostgresStorage::Current() {
-  thread_local Connection* current = nullptr;
-  return current;
-}
-
-PostgresStorage::Use::Use(Connection* connection) : previous_(Current()) {
-  Current() = connection;
-}
-PostgresStorage::Use::~Use() {
-  Current() = previous_;
-}
-
-void PostgresStorage::Exec(const char* sql) {
-  ExecOn(Current()->conn, sql);
-}
-
-void PostgresStorage::ShareCollectionLock() {
-  Exec(kShareCollectionLock);
-}
-
-void PostgresStorage::NoteFailure(const std::string& text) {
-  std::string trimmed = text;
-  while (!trimmed.empty() && (trimmed.back() == '\n' || trimmed.back() == ' ')) trimmed.pop_back();
-  std::lock_guard<std::mutex> guard(failure_mutex_);
-  failure_ = trimmed;
-}
-
-std::unique_ptr<PostgresStorage::Connection> PostgresStorage::Lease(bool write, bool* fresh) {
-  std::unique_lock<std::mutex> lock(pool_mutex_);
-  // Readers come through the gate, writers are counted here: together
-  // they never lease more than kMaxConnections, so the second condition
-  // is only a guard.
-  if (!pool_ready_.wait_for(lock, std::chrono::milliseconds(kStatementMilliseconds), [&] {
-        return (!write || writers_ < kWriteConnections) &&
-               (!idle_.empty() || open_ < kMaxConnections);
-      })) {
-    throw DbError("no database connection came free in time");
-  }
-  if (write) ++writers_;
-  if (!idle_.empty()) {
-    std::unique_ptr<Connection> connection = std::move(idle_.back());
-    idle_.pop_back();
-    if (fresh != nullptr) *fresh = false;
-    return connection;
-  }
-  ++open_;
-  lock.unlock();
-  if (fresh != nullptr) *fresh = true;
-  auto connection = std::make_unique<Connection>();
-  std::string error;
-  connection->conn = Connect(conninfo_, &error);
-  if (connection->conn != nullptr && !schema_.empty()) {
-    try {
-      PinSearchPath(connection->conn, schema_, false);
-    } catch (const std::exception& e) {
-      error = std::string("cannot set up the connection: ") + e.what();
-      PQfinish(connection->conn);
-      connection->conn = nullptr;
-    }
-  }
-  if (connection->conn == nullptr) {
-    Return(nullptr, false, write);
-    throw DbError(error);
-  }
-  return connection;
-}
-
-void PostgresStorage::DropIdle() {
-  std::vector<std::unique_ptr<Connection>> idle;
-  {
-    std::lock_guard<std::mutex> lock(pool_mutex_);
-    idle.swap(idle_);
-    open_ -= idle.size();
-  }
-  pool_ready_.notify_all();
-  // They close here, outside the lock.
-}
-
-void PostgresStorage::Return(std::unique_ptr<Connection> connection, bool keep, bool write) {
-  {
-    std::lock_guard<std::mutex> lock(pool_mutex_);
-    if (write) --writers_;
-    if (connection && keep) {
-      idle_.push_back(std::move(connection));
-    } else {
-      --open_;
-    }
-  }
-  // A writer and a new connection may both wait: wake all.
-  pool_ready_.notify_all();
-  // A connection not kept closes here, outside the lock.
-}
-
-int PostgresStorage::Transact(Mode mode, const std::function<int()>& body) {
-  const bool write = mode != Mode::kRead;
-  ReadGate::Pass pass;
-  if (!write) {
-    std::string why;
-    if (!gate_.Enter(&pass, &why)) {
-      NoteFailure(why);
-      return kStorageFailure;
-    }
-  }
-  std::unique_ptr<Connection> connection;
-  bool fresh = false;
-  try {
-    connection = Lease(write, &fresh);
-  } catch (const std::exception& e) {
-    NoteFailure(e.what());
-    return kStorageFailure;
-  }
-  const Use use(connection.get());
-  // A read ends at its deadline: each statement is checked before it runs,
-  // and one that runs long is cancelled by the server (statement_timeout,
-  // set for the read's transaction only).
-  struct Deadline {
-    explicit Deadline(ReadGate::Clock::time_point at) { ReadDeadline() = at; }
-    ~Deadline() { ReadDeadline() = ReadGate::Clock::time_point::max(); }
-  };
-  const Deadline deadline(pass.deadline());
-  std::string read_timeout;
-  if (pass.deadline() != ReadGate::Clock::time_point::max()) {
-    read_timeout = "SET LOCAL statement_timeout = " + std::to_string(pass.budget().count() + 1);
-  }
-  const char* begin = mode == Mode::kRead    ? "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"
-                      : mode == Mode::kWrite ? "BEGIN ISOLATION LEVEL SERIALIZABLE"
-                                             : "BEGIN ISOLATION LEVEL READ COMMITTED";
-  std::minstd_rand jitter(static_cast<unsigned>(std::random_device{}()));
-  int result = kStorageFailure;
-  for (int attempt = 1;; ++attempt) {
-    bool began = false;
-    try {
-      Exec(begin);
-      began = true;
-      if (!read_timeout.empty()) Exec(read_timeout.c_str());
-      if (mode == Mode::kCollector) {
-        Exec(kTakeCollectionLock);
-      }
-      result = body();
-      Exec(mode == Mode::kRead || result != kOk ? "ROLLBACK" : "COMMIT");
-      break;
-    } catch (const DbError& e) {
-      if (!began && !fresh && PQstatus(connection->conn) == CONNECTION_BAD) {
-        // A pooled connection that the database ended while it was idle (a
-        // restart, a failover, an idle timeout): nothing ran, so the
-        // operation goes to a new connection, once. The other idle ones
-        // most likely went the same way.
-        Return(std::move(connection), false, write);
-        DropIdle();
-        try {
-          connection = Lease(write, &fresh);
-        } catch (const std::exception& again) {
-          NoteFailure(again.what());
-          return kStorageFailure;
-        }
-        fresh = true;
-        Current() = connection.get();
-        --attempt;
-        continue;
-      }
-      if (PQtransactionStatus(connection->conn) != PQTRANS_IDLE) {
-        PQclear(PQexec(connection->conn, "ROLLBACK"));
-      }
-      if (e.Retryable(mode == Mode::kWrite) && attempt < kMaxAttempts) {
-        // Another server's transaction touched the same rows: run again,
-        // after a pause that grows and differs between the contenders.
-        const int most = std::min(2 << std::min(attempt, 6), 100);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1 + jitter() % most));
-        continue;
-      }
-      NoteFailure(e.what());
-      result = kStorageFailure;
-      break;
-    } catch (const std::exception& e) {
-      if (PQtransactionStatus(connection->conn) != PQTRANS_IDLE) {
-        PQclear(PQexec(connection->conn, "ROLLBACK"));
-      }
-      NoteFailure(e.what());
-      result = kStorageFailure;
-      break;
-    }
-  }
-  // A connection that broke is dropped; the next operation opens a new one.
-  const bool keep = PQstatus(connection->conn) == CONNECTION_OK &&
-                    PQtransactionStatus(connection->conn) == PQTRANS_IDLE;
-  Return(std::move(connection), keep, write);
-  if (result == kStorageFailure && ReadGate::Clock::now() > pass.deadline()) {
-    NoteFailure("the read ran past its time budget of " + std::to_string(pass.budget().count()) +
-                " ms");
-    result = kOverLimit;
-  } else if (result == kOverLimit) {
-    NoteFailure("the reply would pass " + std::to_string(kMaxReplyBytes) + " bytes");
-  }
-  return result;
-}
-
-// ------------------------------------------------------------ helpers
-
-std::string PostgresStorage::NewIdentifier() {
-  for (;;) {
-    std::string id = NewRandomIdentifier();
-    Query q(
-        this,
-        "SELECT 1 FROM productions WHERE id = $1 UNION ALL SELECT 1 FROM documents WHERE id = $1");
-    if (!q.Bind(1, id).Step()) return id;
-  }
-}
-
-int64_t PostgresStorage::RootSeq() {
-  Query q(this, "SELECT seq FROM productions WHERE parent IS NULL");
-  if (!q.Step()) throw DbError("the repository has no root");
-  return q.Int(0);
-}
-
-int64_t PostgresStorage::ProductionSeq(const std::string& id) {
-  Query q(this, "SELECT seq FROM productions WHERE id = $1");
-  return q.Bind(1, id).Step() ? q.Int(0) : -1;
-}
-
-int64_t PostgresStorage::ChildProduction(int64_t parent, const std::string& name) {
-  Query q(this, "SELECT seq FROM productions WHERE parent = $1 AND fold = $2");
-  return q.Bind(1, parent).Bind(2, FoldName(name)).Step() ? q.Int(0) : -1;
-}
-
-int PostgresStorage::ResolveProductionPath(const std::string& path, int64_t* seq) {
-  const std::vector<std::string> elements = SplitPath(path);
-  if (!IsValidProductionPath(elements)) return kInvalidPath;
-  int64_t current = RootSeq();
-  if (!elements[0].empty()) {
-    Query q(this, "SELECT fold FROM productions WHERE seq = $1");
-    if (!q.Bind(1, current).Step() || q.Text(0) != FoldName(elements[0])) return kPathNotFound;
-  }
-  for (size_t i = 1; i < elements.size(); ++i) {
-    current = ChildProduction(current, elements[i]);
-    if (current < 0) return kPathNotFound;
-  }
-  *seq = current;
-  return kOk;
-}
-
-bool PostgresStorage::LoadDocument(const std::string& id, Document* doc) {
-  // A plain read, in writers too: the serializable transaction guards it
-  // (a writer of the same Document's rows makes one of the two run again),
-  // so no row lock is taken and no row is rewritten to claim the Document.
-  Query q(this, "SELECT seq, production, name, current_version FROM documents WHERE id = $1");
-  if (!q.Bind(1, id).Step()) return false;
-  doc->seq = q.Int(0);
-  doc->id = id;
-  doc->production = q.Int(1);
-  doc->name = q.Text(2);
-  doc->current_version = static_cast<int>(q.Int(3));
-  return true;
-}
-
-bool PostgresStorage::FindDocumentBelow(int64_t production, const std::string& relative,
-                                        Document* doc) {
-  const std::vector<std::string> elements = SplitPath(relative);
-  for (const auto& element : elements) {
-    if (!IsValidName(element)) return false;
-  }
-  for (size_t i = 0; i + 1 < elements.size(); ++i) {
-    production = ChildProduction(production, elements[i]);
-    if (production < 0) return false;
-  }
-  std::string id;
-  {
-    Query q(this, "SELECT id FROM documents WHERE production = $1 AND fold = $2");
-    if (!q.Bind(1, production).Bind(2, FoldName(elements.back())).Step()) return false;
-    id = q.Text(0);
-  }
-  return LoadDocument(id, doc);
-}
-
-std::string PostgresStorage::StampAfter(int64_t document, int64_t* ms) {
-  int64_t stamp = clock_();
-  Query q(this, "SELECT MAX(stamp_ms) FROM versions WHERE document = $1");
-  const bool has_previous = q.Bind(1, document).Step() && !q.IsNull(0);
-  stamp = NextStampMilliseconds(stamp, has_previous, has_previous ? q.Int(0) : 0);
-  *ms = stamp;
-  return StampText(stamp);
-}
-
-ProductionTree PostgresStorage::Tree() {
-  return ProductionTree([this](int64_t seq, ProductionTree::Row* row) {
-    Query q(this, "SELECT parent, name FROM productions WHERE seq = $1");
-    if (!q.Bind(1, seq).Step()) return false;
-    row->parent = q.IsNull(0) ? -1 : q.Int(0);
-    row->name = q.Text(1);
-    return true;
-  });
-}
-
-std::vector<PostgresStorage::Holder> PostgresStorage::Holders(int64_t document) {
-  std::vector<Holder> holders;
-  Query q(this, "SELECT user_name, exclusive FROM locks WHERE document = $1 ORDER BY seq");
-  q.Bind(1, document);
-  while (q.Step()) holders.push_back(Holder{q.Text(0), q.Int(1) != 0});
-  return holders;
-}
-
-bool PostgresStorage::IsQueued(int64_t document, const std::string& user) {
-  Query q(this, "SELECT 1 FROM lock_queue WHERE document = $1 AND user_name = $2");
-  return q.Bind(1, document).Bind(2, user).Step();
-}
-
-void PostgresStorage::LeaveQueue(int64_t document, const std::string& user) {
-  int64_t rank = 0;
-  {
-    Query q(this, "SELECT rank FROM lock_queue WHERE document = $1 AND user_name = $2");
-    if (!q.Bind(1, document).Bind(2, user).Step()) return;
-    rank = q.Int(0);
-  }
-  Query(this, "DELETE FROM lock_queue WHERE document = $1 AND user_name = $2")
-      .Bind(1, document)
-      .Bind(2, user)
-      .Run();
-  Query(this, "UPDATE lock_queue SET rank = rank - 1 WHERE document = $1 AND rank > $2")
-      .Bind(1, document)
-      .Bind(2, rank)
-      .Run();
-}
-
-void PostgresStorage::Grant(int64_t document, const std::string& user, bool exclusive) {
-  Query update(this, "UPDATE locks SET exclusive = $3 WHERE document = $1 AND user_name = $2");
-  update.Bind(1, document).Bind(2, user).Bind(3, int64_t{exclusive ? 1 : 0}).Run();
-  if (update.Changes() > 0) return;
-  Query(this, "INSERT INTO locks(document, user_name, exclusive) VALUES($1, $2, $3)")
-      .Bind(1, document)
-      .Bind(2, user)
-      .Bind(3, int64_t{exclusive ? 1 : 0})
-      .Run();
-}
-
-void PostgresStorage::ServeQueue(int64_t document) {
-  for (;;) {
-    Holder head;
-    {
-      Query q(this,
-              "SELECT user_name, exclusive FROM lock_queue WHERE document = $1 "
-              "ORDER BY rank LIMIT 1");
-      if (!q.Bind(1, document).Step()) return;
-      head = Holder{q.Text(0), q.Int(1) != 0};
-    }
-    if (LockConflict(Holders(document), head.user, head.exclusive) != kOk) return;
-    Grant(document, head.user, head.exclusive);
-    LeaveQueue(document, head.user);
-  }
-}
-
-int PostgresStorage::ListLocksLocked(int64_t document, std::vector<LockEntry>* out) {
-  out->clear();
-  for (const Holder& h : Holders(document))
-    out->push_back(LockEntry{h.user, h.exclusive, false, 0});
-  Query q(this,
-          "SELECT user_name, exclusive, rank FROM lock_queue WHERE document = $1 ORDER BY rank");
-  q.Bind(1, document);
-  while (q.Step()) {
-    out->push_back(LockEntry{q.Text(0), q.Int(1) != 0, true, static_cast<int>(q.Int(2))});
-  }
-  return kOk;
-}
-
-int PostgresStorage::ListVersionsLocked(int64_t document, std::vector<VersionInfo>* out,
-                                        ReplyBudget* budget) {
-  out->clear();
-  Query q(this,
-          "SELECT version, stamp, user_name, comment, work_in_progress, content, size "
-          "FROM versions WHERE document = $1 ORDER BY version DESC");
-  q.Bind(1, document);
-  while (q.Step()) {
-    VersionInfo v;
-    v.version = static_cast<int>(q.Int(0));
-    v.stamp = q.Text(1);
-    v.user = q.Text(2);
-    v.comment = q.Text(3);
-    v.work_in_progress = q.Int(4) != 0;
-    v.content.sha256 = q.Text(5);
-    v.content.size = static_cast<uint64_t>(q.Int(6));
-    if (budget != nullptr && !budget->Take(VersionRowCharge(v))) return kOverLimit;
-    out->push_back(std::move(v));
-  }
-  return kOk;
-}
-
-int PostgresStorage::WriteVersion(int64_t document, int version, const std::string& user,
-                                  const std::string& comment, bool wip, const ContentRef& content,
-                                  std::string* stamp, bool new_document) {
-  int64_t ms = clock_();
-  // A new Document has no stamp to follow (and its row says version 1).
-  if (new_document) {
-    *stamp = StampText(ms);
-  } else {
-    *stamp = StampAfter(document, &ms);
-  }
-  Query(this,
-        "INSERT INTO versions(document, version, user_name, stamp_ms, stamp, comment, "
-        "work_in_progress, content, size) VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9)")
-      .Bind(1, document)
-      .Bind(2, int64_t{version})
-      .Bind(3, user)
-      .Bind(4, ms)
-      .Bind(5, *stamp)
-      .Bind(6, comment)
-      .Bind(7, int64_t{wip ? 1 : 0})
-      .Bind(8, content.sha256)
-      .Bind(9, static_cast<int64_t>(content.size))
-      .Run();
-  if (new_document) return kOk;
-  Query(this, "UPDATE documents SET current_version = $2 WHERE seq = $1")
-      .Bind(1, document)
-      .Bind(2, int64_t{version})
-      .Run();
-  return kOk;
-}
-
-// ------------------------------------------------------------ settings and users
-
-int PostgresStorage::GetSettings(RepositorySettings* out) {
-  return Transact(Mode::kRead, [&]() -> int {
-    RepositorySettings settings;
-    {
-      Query q(this, "SELECT name FROM productions WHERE parent IS NULL");
-      if (!q.Step()) throw DbError("the repository has no root");
-      settings.root_name = q.Text(0);
-    }
-    Query q(this, "SELECT key, value FROM settings");
-    while (q.Step()) {
-      const std::string key = q.Text(0);
-      if (key != "schema" && !ApplySetting(key, q.Text(1), &settings)) {
-        throw DbError("the stored setting " + key + " is invalid");
-      }
-    }
-    *out = settings;
-    return kOk;
-  });
-}
-
-int PostgresStorage::SetSetting(const std::string& key, const std::string& value) {
-  RepositorySettings probe;
-  if (!ApplySetting(key, value, &probe)) return kInvalidValue;
-  return Transact(Mode::kWrite, [&]() -> int {
-    if (key == "root-name") {
-      Query(this, "UPDATE productions SET name = $1, fold = $2 WHERE parent IS NULL")
-          .Bind(1, value)
-          .Bind(2, FoldName(value))
-          .Run();
-    } else {
-      Query(this, "UPDATE settings SET value = $2 WHERE key = $1")
-          .Bind(1, key)
-          .Bind(2, value)
-          .Run();
-    }
-    return kOk;
-  });
-}
-
-int PostgresStorage::AddUser(const std::string& name, const std::string& digest) {
-  if (!IsValidUserName(name) || !IsDigestText(digest)) return kInvalidValue;
-  return Transact(Mode::kWrite, [&]() -> int {
-    {
-      Query q(this, "SELECT 1 FROM users WHERE name = $1");
-      if (q.Bind(1, name).Step()) return kUserExists;
-    }
-    Query(this, "INSERT INTO users(name, digest) VALUES($1, $2)")
-        .Bind(1, name)
-        .Bind(2, StoredDigest(digest))
-        .Run();
-    return kOk;
-  });
-}
-
-int PostgresStorage::SetUserDigest(const std::string& name, const std::string& digest) {
-  if (!IsDigestText(digest)) return kInvalidValue;
-  return Transact(Mode::kWrite, [&]() -> int {
-    Query q(this, "UPDATE users SET digest = $2 WHERE name = $1");
-    q.Bind(1, name).Bind(2, StoredDigest(digest)).Run();
-    return q.Changes() == 0 ? kNoSuchUser : kOk;
-  });
-}
-
-int PostgresStorage::RemoveUser(const std::string& name) {
-  return Transact(Mode::kWrite, [&]() -> int {
-    {
-      Query q(this, "DELETE FROM users WHERE name = $1");
-      q.Bind(1, name).Run();
-      if (q.Changes() == 0) return kNoSuchUser;
-    }
-    std::vector<int64_t> documents;
-    {
-      Query q(this,
-              "SELECT document FROM locks WHERE user_name = $1 "
-              "UNION SELECT document FROM lock_queue WHERE user_name = $1");
-      q.Bind(1, name);
-      while (q.Step()) documents.push_back(q.Int(0));
-    }
-    for (int64_t document : documents) {
-      Query(this, "DELETE FROM locks WHERE document = $1 AND user_name = $2")
-          .Bind(1, document)
-          .Bind(2, name)
-          .Run();
-      LeaveQueue(document, name);
-      ServeQueue(document);
-    }
-    return kOk;
-  });
-}
-
-int PostgresStorage::ListUsers(std::vector<std::string>* names) {
-  return Transact(Mode::kRead, [&]() -> int {
-    names->clear();
-    Query q(this, "SELECT name FROM users ORDER BY name");
-    while (q.Step()) names->push_back(q.Text(0));
-    return kOk;
-  });
-}
-
-int PostgresStorage::CheckLogon(const std::string& name, const std::string& digest) {
-  return Transact(Mode::kRead, [&]() -> int {
-    Query q(this, "SELECT digest FROM users WHERE name = $1");
-    if (!q.Bind(1, name).Step()) return kLogonRefused;
-    return SameDigest(q.Text(0), StoredDigest(digest)) ? kOk : kLogonRefused;
-  });
-}
-
-// ------------------------------------------------------------ Productions
-
-int PostgresStorage::GetRootProduction(ProductionEntry* root) {
-  return Transact(Mode::kRead, [&]() -> int {
-    Query q(this, "SELECT id, name FROM productions WHERE parent IS NULL");
-    if (!q.Step()) throw DbError("the repository has no root");
-    *root = ProductionEntry{q.Text(0), q.Text(1)};
-    return kOk;
-  });
-}
-
-int PostgresStorage::CreateProduction(const std::string& parent_id, const std::string& name,
-                                      std::string* id) {
-  return Transact(Mode::kWrite, [&]() -> int {
-    const int64_t parent = ProductionSeq(parent_id);
-    if (parent < 0) return kUnknownId;
-    if (!IsValidName(name)) return kInvalidPath;
-    {
-      Query q(this, "SELECT id, name FROM productions WHERE parent = $1 AND fold = $2");
-      if (q.Bind(1, parent).Bind(2, FoldName(name)).Step()) {
-        *id = q.Text(0);
-        return q.Text(1) == name ? kProductionExists : kProductionCaseVariant;
-      }
-    }
-    ProductionTree tree = Tree();
-    const int placed = CheckNewProduction(tree, parent, name);
-    if (placed == kStorageFailure) throw DbError("the Production tree is damaged");
-    if (placed != kOk) return placed;
-    const std::string new_id = NewIdentifier();
-    Query(this, "INSERT INTO productions(id, parent, name, fold) VALUES($1, $2, $3, $4)")
-        .Bind(1, new_id)
-        .Bind(2, parent)
-        .Bind(3, name)
-        .Bind(4, FoldName(name))
-        .Run();
-    *id = new_id;
-    return kOk;
-  });
-}
-
-int PostgresStorage::LookupProduction(const std::string& path, std::string* id) {
-  return Transact(Mode::kRead, [&]() -> int {
-    int64_t seq = -1;
-    const int result = ResolveProductionPath(path, &seq);
-    if (result != kOk) return result;
-    Query q(this, "SELECT id FROM productions WHERE seq = $1");
-    if (!q.Bind(1, seq).Step()) throw DbError("a resolved Production vanished");
-    *id = q.Text(0);
-    return kOk;
-  });
-}
-
-int PostgresStorage::ListChildProductions(const std::string& id,
-                                          std::vector<ProductionEntry>* out) {
-  return Transact(Mode::kRead, [&]() -> int {
-    const int64_t parent = ProductionSeq(id);
-    if (parent < 0) return kUnknownId;
-    out->clear();
-    Query q(this, "SELECT id, name FROM productions WHERE parent = $1 ORDER BY seq");
-    q.Bind(1, parent);
-    while (q.Step()) out->push_back(ProductionEntry{q.Text(0), q.Text(1)});
-    return kOk;
-  });
-}
-
-// ------------------------------------------------------------ Documents
-
-int PostgresStorage::GetDocumentInfo(const std::string& user, const std::string& production_id,
-                                     const std::vector<std::string>& names,
-                                     std::vector<DocumentInfo>* out) {
-  return Transact(Mode::kRead, [&]() -> int {
-    const int64_t production = ProductionSeq(production_id);
-    if (production < 0) return kUnknownId;
-    std::vector<DocumentInfo> rows;
-    rows.reserve(names.size());
-    for (const std::string& name : names) {
-      DocumentInfo info;
-      Document doc;
-      if (FindDocumentBelow(production, name, &doc)) {
-        info.id = doc.id;
-        info.version = doc.current_version;
-        info.flags = kDocumentControlled;
-        for (const Holder& h : Holders(doc.seq)) {
-          info.flags |= kDocumentCheckedOut;
-          if (h.user == user) info.flags |= kDocumentCheckedOutByMe;
-          if (h.exclusive) info.flags |= kDocumentExclusive;
-        }
-        if (IsQueued(doc.seq, user)) info.flags |= kDocumentQueuedForLock;
-        Query q(this, "SELECT stamp FROM versions WHERE document = $1 AND version = $2");
-        if (q.Bind(1, doc.seq).Bind(2, int64_t{doc.current_version}).Step()) info.stamp = q.Text(0);
-      }
-      rows.push_back(std::move(info));
-    }
-    *out = std::move(rows);
-    return kOk;
-  });
-}
-
-int PostgresStorage::CheckNewDocuments(const std::vector<NewDocument>& items, size_t* failed_index,
-                                       std::vector<std::pair<int64_t, std::string>>* keys) {
-  // Hash lookups, so that a request of many names costs time in proportion
-  // to its size: one writer must not hold the others up for long.
-  std::unordered_map<std::string, int64_t> productions;
-  std::unordered_set<std::string> seen;
-  ProductionTree tree = Tree();
-  keys->clear();
-  keys->reserve(items.size());
-  for (size_t i = 0; i < items.size(); ++i) {
-    const NewDocument& item = items[i];
-    if (failed_index != nullptr) *failed_index = i;
-    auto known = productions.find(item.production_id);
-    if (known == productions.end()) {
-      known = productions.emplace(item.production_id, ProductionSeq(item.production_id)).first;
-    }
-    const int64_t production = known->second;
-    if (production < 0) return kUnknownId;
-    if (!IsValidName(item.name)) return kInvalidDocumentName;
-    const int placed = CheckNewDocument(tree, production, item.name);
-    if (placed == kStorageFailure) throw DbError("the Production tree is damaged");
-    if (placed != kOk) return placed;
-    std::pair<int64_t, std::string> key{production, FoldName(item.name)};
-    if (!seen.insert(std::to_string(production) + '/' + key.second).second) return kDocumentTwice;
-    {
-      Query q(this, "SELECT 1 FROM documents WHERE production = $1 AND fold = $2");
-      if (q.Bind(1, production).Bind(2, key.second).Step()) return kDocumentExists;
-    }
-    keys->push_back(std::move(key));
-  }
-  return kOk;
-}
-
-int PostgresStorage::ValidateAdd(const std::vector<NewDocument>& items, size_t* failed_index) {
-  return Transact(Mode::kRead, [&]() -> int {
-    std::vector<std::pair<int64_t, std::string>> keys;
-    return CheckNewDocuments(items, failed_index, &keys);
-  });
-}
-
-int PostgresStorage::AddDocuments(const std::string& user, const std::string& comment,
-                                  const std::vector<NewDocument>& items,
-                                  std::vector<StoredVersion>* out, size_t* failed_index) {
-  return Transact(Mode::kWrite, [&]() -> int {
-    ShareCollectionLock();
-    std::vector<std::pair<int64_t, std::string>> keys;
-    const int checked = CheckNewDocuments(items, failed_index, &keys);
-    if (checked != kOk) return checked;
-    std::vector<StoredVersion> added;
-    added.reserve(items.size());
-    for (size_t i = 0; i < items.size(); ++i) {
-      const NewDocument& item = items[i];
-      if (failed_index != nullptr) *failed_index = i;
-      if (!contents_.Contains(item.content)) return kContentIncomplete;
-      const std::string id = NewIdentifier();
-      Query insert(this,
-                   "INSERT INTO documents(id, production, name, fold, current_version) "
-                   "VALUES($1, $2, $3, $4, 1) RETURNING seq");
-      insert.Bind(1, id).Bind(2, keys[i].first).Bind(3, item.name).Bind(4, keys[i].second);
-      if (!insert.Step()) throw DbError("a new Document has no sequence number");
-      const int64_t seq = insert.Int(0);
-      StoredVersion stored{id, 1, std::string()};
-      WriteVersion(seq, 1, user, comment, false, item.content, &stored.stamp, true);
-      added.push_back(std::move(stored));
-    }
-    *out = std::move(added);
-    return kOk;
-  });
-}
-
-int PostgresStorage::CheckCheckIn(const std::string& user, const std::vector<std::string>& ids,
-                                  size_t* failed_index, std::vector<Document>* docs) {
-  docs->clear();
-  docs->reserve(ids.size());
-  for (size_t i = 0; i < ids.size(); ++i) {
-    if (failed_index != nullptr) *failed_index = i;
-    Document doc;
-    if (!LoadDocument(ids[i], &doc)) return kUnknownId;
-    Query q(this, "SELECT 1 FROM locks WHERE document = $1 AND user_name = $2");
-    if (!q.Bind(1, doc.seq).Bind(2, user).Step()) return kNotCheckedOut;
-    docs->push_back(std::move(doc));
-  }
-  return kOk;
-}
-
-int PostgresStorage::ValidateCheckIn(const std::string& user, const std::vector<std::string>& ids,
-                                     size_t* failed_index) {
-  return Transact(Mode::kRead, [&]() -> int {
-    std::vector<Document> docs;
-    return CheckCheckIn(user, ids, failed_index, &docs);
-  });
-}
-
-int PostgresStorage::CheckIn(const std::string& user, const std::string& comment,
-                             bool work_in_progress, const std::vector<CheckInItem>& items,
-                             std::vector<StoredVersion>* out, size_t* failed_index) {
-  return Transact(Mode::kWrite, [&]() -> int {
-    ShareCollectionLock();
-    std::vector<std::string> ids;
-    ids.reserve(items.size());
-    for (const CheckInItem& item : items) ids.push_back(item.document_id);
-    std::vector<Document> docs;
-    const int checked = CheckCheckIn(user, ids, failed_index, &docs);
-    if (checked != kOk) return checked;
-    std::vector<StoredVersion> stored;
-    for (size_t i = 0; i < items.size(); ++i) {
-      if (failed_index != nullptr) *failed_index = i;
-      if (!contents_.Contains(items[i].content)) return kContentIncomplete;
-      // The same Document twice in one check-in gives two versions.
-      Document doc;
-      if (!LoadDocument(items[i].document_id, &doc)) return kUnknownId;
-      StoredVersion version{doc.id, doc.current_version + 1, std::string()};
-      WriteVersion(doc.seq, version.version, user, comment, work_in_progress, items[i].content,
-                   &version.stamp);
-      stored.push_back(std::move(version));
-    }
-    *out = std::move(stored);
-    return kOk;
-  });
-}
-
-int PostgresStorage::Fetch(const std::vector<FetchItem>& items, std::vector<FetchedVersion>* out,
-                           size_t* failed_index) {
-  return Transact(Mode::kRead, [&]() -> int {
-    std::vector<FetchedVersion> fetched;
-    FetchPlan plan;
-    ProductionTree tree = Tree();
-    ReplyBudget budget;
-    for (size_t i = 0; i < items.size(); ++i) {
-      const FetchItem& item = items[i];
-      if (failed_index != nullptr) *failed_index = i;
-      int again = kOk;
-      if (plan.Repeat(item, &fetched, &budget, &again)) {
-        if (again != kOk) return again;
-        continue;
-      }
-      Document doc;
-      if (!LoadDocument(item.document_id, &doc)) return kUnknownId;
-      FetchedVersion f;
-      f.document_id = doc.id;
-      f.version = item.version == 0 ? doc.current_version : item.version;
-      f.name = doc.name;
-      ContentRef content;
-      {
-        Query q(this,
-                "SELECT stamp, content, size FROM versions WHERE document = $1 AND version = $2");
-        if (!q.Bind(1, doc.seq).Bind(2, int64_t{f.version}).Step()) return kUnknownId;
-        f.stamp = q.Text(0);
-        content.sha256 = q.Text(1);
-        content.size = static_cast<uint64_t>(q.Int(2));
-      }
-      if (!contents_.Contains(content)) {
-        throw DbError("the content of " + doc.id + " version " + std::to_string(f.version) +
-                      " is missing from the store");
-      }
-      f.content_path = contents_.PathOf(content.sha256);
-      f.size = content.size;
-      if (!budget.Take(FetchPlan::FixedCharge(f))) return kOverLimit;
-      const int path = tree.FullPath(doc.production, doc.name, &f.full_path, &budget);
-      if (path == kStorageFailure) throw DbError("the Production tree is damaged");
-      if (path != kOk) return path;
-      plan.Note(item, fetched.size());
-      fetched.push_back(std::move(f));
-    }
-    *out = std::move(fetched);
-    return kOk;
-  });
-}
-
-int PostgresStorage::FindDocument(const std::string& path, std::string* id) {
-  return Transact(Mode::kRead, [&]() -> int {
-    std::string folder;
-    std::string name;
-    SplitDocumentPath(path, &folder, &name);
-    int64_t production = -1;
-    const int result = ResolveProductionPath(folder, &production);
-    if (result != kOk) return result;
-    if (!IsValidName(name)) return kInvalidDocumentName;
-    Query q(this, "SELECT id FROM documents WHERE production = $1 AND fold = $2");
-    if (!q.Bind(1, production).Bind(2, FoldName(name)).Step()) return kUnknownId;
-    *id = q.Text(0);
-    return kOk;
-  });
-}
-
-int PostgresStorage::ListVersions(const std::string& document_id, std::vector<VersionInfo>* out) {
-  return Transact(Mode::kRead, [&]() -> int {
-    Document doc;
-    if (!LoadDocument(document_id, &doc)) return kUnknownId;
-    return ListVersionsLocked(doc.seq, out);
-  });
-}
-
-int PostgresStorage::ListLocks(const std::string& document_id, std::vector<LockEntry>* out) {
-  return Transact(Mode::kRead, [&]() -> int {
-    Document doc;
-    if (!LoadDocument(document_id, &doc)) return kUnknownId;
-    return ListLocksLocked(doc.seq, out);
-  });
-}
-
-int PostgresStorage::GetNameTable(int kind, const std::string& subject, bool recursive,
-                                  NameTable* out) {
-  if (kind < kNameListProductions || kind > kNameListVersions) return kMalformed;
-  return Transact(Mode::kRead, [&]() -> int {
-    NameTable table;
-    ReplyBudget budget;
-    if (kind == kNameListProductions) {
-      const size_t cut = subject.rfind('\\');
-      const int64_t parent =
-          ProductionSeq(cut == std::string::npos ? subject : subject.substr(cut + 1));
-      if (parent < 0) return kUnknownId;
-      table.columns = {kColumnId, kColumnName};
-      Query q(this, "SELECT id, name FROM productions WHERE parent = $1 ORDER BY seq");
-      q.Bind(1, parent);
-      while (q.Step()) {
-        if (!AddChargedRow(&table, {q.Text(0), q.Text(1)}, &budget)) return kOverLimit;
-      }
-    } else if (kind == kNameListDocuments) {
-      const int64_t top = ProductionSeq(subject);
-      if (top < 0) return kUnknownId;
-      DocumentTreeSource source;
-      source.documents = [this](int64_t production, const DocumentTreeSource::Emit& emit) {
-        Query q(this, "SELECT name, id FROM documents WHERE production = $1 ORDER BY seq");
-        q.Bind(1, production);
-        while (q.Step()) {
-          if (!emit(q.Text(0), q.Text(1))) return;
-        }
-      };
-      source.children = [this](int64_t production,
-                               std::vector<std::pair<int64_t, std::string>>* children) {
-        Query q(this, "SELECT seq, name FROM productions WHERE parent = $1 ORDER BY seq");
-        q.Bind(1, production);
-        while (q.Step()) children->emplace_back(q.Int(0), q.Text(1));
-      };
-      const int listed = ListDocumentTree(top, recursive, source, &table, &budget);
-      if (listed == kStorageFailure) throw DbError("the Production tree is damaged");
-      if (listed != kOk) return listed;
-    } else {
-      Document doc;
-      if (!LoadDocument(subject, &doc)) return kUnknownId;
-      if (kind == kNameListLocks) {
-        std::vector<LockEntry> locks;
-        ListLocksLocked(doc.seq, &locks);
-        table = LockNameTable(locks);
-      } else {
-        std::vector<VersionInfo> versions;
-        const int listed = ListVersionsLocked(doc.seq, &versions, &budget);
-        if (listed != kOk) return listed;
-        table = VersionNameTable(versions);
-      }
-    }
-    *out = std::move(table);
-    return kOk;
-  });
-}
-
-// ------------------------------------------------------------ locks
-
-int PostgresStorage::AcquireLocks(const std::string& user, const std::vector<LockRequest>& items,
-                                  int lock_type, LockFailure* failure) {
-  if (lock_type != kLockExclusive && lock_type != kLockShared) return kMalformed;
-  const bool exclusive = lock_type == kLockExclusive;
-  return Transact(Mode::kWrite, [&]() -> int {
-    // A Document named again in the same request is the same lock: it is
-    // worked on once, so that a long list of one name costs no more than
-    // the name.
-    std::unordered_set<std::string> seen;
-    for (size_t i = 0; i < items.size(); ++i) {
-      const LockRequest& item = items[i];
-      if (item.document_id.empty() || !seen.insert(item.document_id).second) continue;
-      Document doc;
-      const auto fail = [&](int code) {
-        if (failure != nullptr) *failure = LockFailure{i, item.document_id, doc.name};
-        return code;
-      };
-      if (!LoadDocument(item.document_id, &doc)) return fail(kUnknownId);
-      const int conflict = LockConflict(Holders(doc.seq), user, exclusive);
-      if (conflict == kOk) {
-        // Granted at once, flagged or not; a place in the queue is then moot.
-        // A weaker lock than before, or the place given up, may let the
-        // queue advance.
-        Grant(doc.seq, user, exclusive);
-        LeaveQueue(doc.seq, user);
-        ServeQueue(doc.seq);
-        continue;
-      }
-      if (!item.deferred) return fail(conflict);
-      if (IsQueued(doc.seq, user)) return fail(kAlreadyQueued);
-      Query(this,
-            "INSERT INTO lock_queue(document, user_name, exclusive, rank) "
-            "SELECT $1::bigint, $2::bytea, $3::integer, COALESCE(MAX(rank), 0) + 1 FROM lock_queue "
-            "WHERE document = $1::bigint")
-          .Bind(1, doc.seq)
-          .Bind(2, user)
-          .Bind(3, int64_t{exclusive ? 1 : 0})
-          .Run();
-    }
-    return kOk;
-  });
-}
-
-int PostgresStorage::ReleaseLocks(const std::string& user, const std::vector<std::string>& ids,
-                                  LockFailure* failure) {
-  return Transact(Mode::kWrite, [&]() -> int {
-    std::unordered_set<std::string> seen;  // as for AcquireLocks
-    for (size_t i = 0; i < ids.size(); ++i) {
-      if (ids[i].empty() || !seen.insert(ids[i]).second) continue;
-      Document doc;
-      if (!LoadDocument(ids[i], &doc)) {
-        if (failure != nullptr) *failure = LockFailure{i, ids[i], std::string()};
-        return kUnknownId;
-      }
-      Query(this, "DELETE FROM locks WHERE document = $1 AND user_name = $2")
-          .Bind(1, doc.seq)
-          .Bind(2, user)
-          .Run();
-      LeaveQueue(doc.seq, user);
-      ServeQueue(doc.seq);
-    }
-    return kOk;
-  });
-}
-
-// ------------------------------------------------------------ administration
-
-int PostgresStorage::ListAllLocks(std::vector<DocumentLocks>* out) {
-  return Transact(Mode::kRead, [&]() -> int {
-    out->clear();
-    std::vector<Document> documents;
-    {
-      Query q(this,
-              "SELECT seq, id, production, name FROM documents WHERE seq IN "
-              "(SELECT document FROM locks UNION SELECT document FROM lock_queue) ORDER BY seq");
-      while (q.Step()) {
-        Document doc;
-        doc.seq = q.Int(0);
-        doc.id = q.Text(1);
-        doc.production = q.Int(2);
-        doc.name = q.Text(3);
-        documents.push_back(std::move(doc));
-      }
-    }
-    ProductionTree tree = Tree();
-    for (const Document& doc : documents) {
-      DocumentLocks entry;
-      entry.document_id = doc.id;
-      if (tree.FullPath(doc.production, doc.name, &entry.full_path, nullptr) != kOk) {
-        NoteFailure("the Productions above Document " + doc.id + " do not lead to the root");
-        return kStorageFailure;
-      }
-      ListLocksLocked(doc.seq, &entry.locks);
-      out->push_back(std::move(entry));
-    }
-    return kOk;
-  });
-}
-
-int PostgresStorage::ListVersionContents(std::vector<VersionContent>* out) {
-  return Transact(Mode::kRead, [&]() -> int {
-    out->clear();
-    struct Row {
-      int64_t production;
-      std::string name;
-      VersionContent version;
-    };
-    std::vector<Row> rows;
-    {
-      Query q(this,
-              "SELECT d.production, d.name, v.version, v.content, v.size FROM versions v "
-              "JOIN documents d ON d.seq = v.document ORDER BY d.seq, v.version");
-      while (q.Step()) {
-        rows.push_back(Row{q.Int(0), q.Text(1),
-                           VersionContent{std::string(), static_cast<int>(q.Int(2)),
-                                          ContentRef{q.Text(3), static_cast<uint64_t>(q.Int(4))}}});
-      }
-    }
-    ProductionTree tree = Tree();
-    for (Row& row : rows) {
-      if (tree.FullPath(row.production, row.name, &row.version.full_path, nullptr) != kOk) {
-        NoteFailure("the Productions above Document " + row.name + " do not lead to the root");
-        return kStorageFailure;
-      }
-      out->push_back(std::move(row.version));
-    }
-    return kOk;
-  });
-}
-
-int PostgresStorage::BreakLocks(const std::string& document_id, const std::string& user,
-                                std::vector<LockEntry>* broken, std::vector<LockEntry>* granted) {
-  return Transact(Mode::kWrite, [&]() -> int {
-    broken->clear();
-    granted->clear();
-    Document doc;
-    if (!LoadDocument(document_id, &doc)) return kUnknownId;
-    std::vector<LockEntry> before;
-    ListLocksLocked(doc.seq, &before);
-    *broken = LocksToBreak(before, user);
-    if (broken->empty()) return kNotCheckedOut;
-    for (const LockEntry& lock : *broken) {
-      Query(this, "DELETE FROM locks WHERE document = $1 AND user_name = $2")
-          .Bind(1, doc.seq)
-          .Bind(2, lock.user)
-          .Run();
-    }
-    ServeQueue(doc.seq);
-    std::vector<LockEntry> after;
-    ListLocksLocked(doc.seq, &after);
-    *granted = GrantedFromQueue(before, after);
-    return kOk;
-  });
-}
-
-// ------------------------------------------------------------ checks
-
-int PostgresStorage::CheckConsistency(std::vector<std::string>* problems) {
-  return Transact(Mode::kRead, [&]() -> int {
-    const auto each = [&](const char* sql, const std::string& what) {
-      Query q(this, sql);
-      while (q.Step()) problems->push_back(what + q.Text(0));
-    };
-    // PostgreSQL keeps its own integrity and the references between rows.
-    for (const ConsistencyQuery& rule : kConsistencyQueries) each(rule.sql, rule.problem);
-    std::vector<std::pair<int64_t, Holder>> heads;
-    {
-      Query q(this, "SELECT document, user_name, exclusive FROM lock_queue WHERE rank = 1");
-      while (q.Step()) heads.emplace_back(q.Int(0), Holder{q.Text(1), q.Int(2) != 0});
-    }
-    for (const auto& [document, head] : heads) {
-      if (LockConflict(Holders(document), head.user, head.exclusive) == kOk) {
-        problems->push_back("a queue head that could be granted: Document seq " +
-                            std::to_string(document));
-      }
-    }
-    Query q(this, "SELECT DISTINCT content, size FROM versions");
-    while (q.Step()) {
-      const ContentRef ref{q.Text(0), static_cast<uint64_t>(q.Int(1))};
-      if (!contents_.Contains(ref)) {
-        problems->push_back("content missing or of another size: " + ref.sha256);
-      }
-    }
-    return kOk;
-  });
-}
-
-// ------------------------------------------------------------ content collection
-
-int PostgresStorage::ReferencedContents(std::unordered_set<std::string>* out) {
-  return Transact(Mode::kRead, [&]() -> int {
-    std::unordered_set<std::string> digests;
-    Query q(this, "SELECT DISTINCT content FROM versions");
-    while (q.Step()) digests.insert(q.Text(0));
-    *out = std::move(digests);
-    return kOk;
-  });
-}
-
-int PostgresStorage::RemoveUnreferenced(const std::vector<std::string>& digests,
-                                        const std::function<bool(const std::string&)>& remove,
-                                        std::vector<std::string>* removed) {
-  return Transact(Mode::kCollector, [&]() -> int {
-    for (const std::string& digest : digests) {
-      {
-        Query q(this, "SELECT 1 FROM versions WHERE content = $1 LIMIT 1");
-        if (q.Bind(1, digest).Step()) continue;
-      }
-      if (remove(digest)) removed->push_back(digest);
-    }
-    return kOk;
-  });
+  return std::make_unique<SqlStorage>(std::move(backend), std::move(contents), std::move(clock));
 }
 
 }  // namespace tw::twserver
