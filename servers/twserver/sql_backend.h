@@ -75,6 +75,30 @@ enum class SqlMode {
   kCollect,      // content collection: no version may be added meanwhile
 };
 
+// Which connection of type `Connection` the calling thread's transaction
+// runs on: an object makes one current for its lifetime (and restores the
+// one before it); Get gives it, null outside a transaction.
+template <typename Connection>
+class CurrentConnection {
+ public:
+  explicit CurrentConnection(Connection* connection) : previous_(Slot()) { Slot() = connection; }
+  ~CurrentConnection() { Slot() = previous_; }
+  CurrentConnection(const CurrentConnection&) = delete;
+  CurrentConnection& operator=(const CurrentConnection&) = delete;
+
+  static Connection* Get() { return Slot(); }
+  // Replaces the current connection inside the scope of an object.
+  static void Set(Connection* connection) { Slot() = connection; }
+
+ private:
+  static Connection*& Slot() {
+    thread_local Connection* current = nullptr;
+    return current;
+  }
+
+  Connection* const previous_;
+};
+
 class SqlBackend {
  public:
   virtual ~SqlBackend() = default;

@@ -56,6 +56,83 @@ struct SqlStorage::Holder {
   bool exclusive = false;
 };
 
+// ------------------------------------------------------------ schema
+
+namespace {
+
+// The tables with each type written as TEXT_, WHOLE_ or SERIAL_.
+constexpr const char* kSchemaTemplate = R"sql(
+CREATE TABLE settings(key TEXT_ PRIMARY KEY, value TEXT_ NOT NULL);
+CREATE TABLE users(name TEXT_ PRIMARY KEY, digest TEXT_ NOT NULL);
+CREATE TABLE productions(
+  seq SERIAL_,
+  id TEXT_ NOT NULL UNIQUE,
+  parent WHOLE_ REFERENCES productions(seq),
+  name TEXT_ NOT NULL,
+  fold TEXT_ NOT NULL);
+CREATE UNIQUE INDEX productions_by_name ON productions(parent, fold);
+CREATE TABLE documents(
+  seq SERIAL_,
+  id TEXT_ NOT NULL UNIQUE,
+  production WHOLE_ NOT NULL REFERENCES productions(seq),
+  name TEXT_ NOT NULL,
+  fold TEXT_ NOT NULL,
+  current_version INTEGER NOT NULL,
+  UNIQUE(production, fold));
+CREATE TABLE versions(
+  document WHOLE_ NOT NULL REFERENCES documents(seq),
+  version INTEGER NOT NULL,
+  user_name TEXT_ NOT NULL,
+  stamp_ms WHOLE_ NOT NULL,
+  stamp TEXT_ NOT NULL,
+  comment TEXT_ NOT NULL,
+  work_in_progress INTEGER NOT NULL,
+  content TEXT_ NOT NULL,
+  size WHOLE_ NOT NULL,
+  PRIMARY KEY(document, version));
+CREATE TABLE locks(
+  seq SERIAL_,
+  document WHOLE_ NOT NULL REFERENCES documents(seq),
+  user_name TEXT_ NOT NULL,
+  exclusive INTEGER NOT NULL,
+  UNIQUE(document, user_name));
+CREATE INDEX locks_by_user ON locks(user_name);
+CREATE TABLE lock_queue(
+  document WHOLE_ NOT NULL REFERENCES documents(seq),
+  user_name TEXT_ NOT NULL,
+  exclusive INTEGER NOT NULL,
+  rank INTEGER NOT NULL,
+  PRIMARY KEY(document, user_name));
+CREATE INDEX lock_queue_by_rank ON lock_queue(document, rank);
+CREATE INDEX lock_queue_by_user ON lock_queue(user_name);
+CREATE INDEX versions_by_content ON versions(content);
+)sql";
+
+}  // namespace
+
+std::string SchemaSql(const SqlTypes& types) {
+  const std::pair<std::string, std::string> names[] = {
+      {"TEXT_", types.text}, {"WHOLE_", types.whole}, {"SERIAL_", types.serial}};
+  std::string sql = kSchemaTemplate;
+  for (const auto& [name, type] : names) {
+    for (size_t at = sql.find(name); at != std::string::npos; at = sql.find(name, at)) {
+      sql.replace(at, name.size(), type);
+      at += type.size();
+    }
+  }
+  return sql;
+}
+
+std::vector<std::pair<std::string, std::string>> InitialSettingRows(
+    const RepositorySettings& settings) {
+  return {
+      {"schema", kSchemaVersion},
+      {"selector", std::to_string(settings.selector)},
+      {"compression", std::to_string(settings.compression)},
+      {"lock-policy", std::to_string(settings.lock_policy)},
+  };
+}
+
 // ------------------------------------------------------------ life cycle
 
 SqlStorage::SqlStorage(std::unique_ptr<SqlBackend> backend, ContentStore contents, Clock clock)

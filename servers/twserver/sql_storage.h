@@ -30,6 +30,26 @@
 
 namespace tw::twserver {
 
+// The schema version a repository database records (setting "schema").
+constexpr const char* kSchemaVersion = "1";
+
+// A database's type names for the columns of the repository's tables.
+struct SqlTypes {
+  const char* text;    // bytes, compared and ordered bytewise
+  const char* whole;   // a 64-bit whole number
+  const char* serial;  // the primary key: a 64-bit number each new row is given
+};
+
+// The statements that create the repository's tables and indexes in a
+// database with `types`. "user" is reserved in some SQL dialects, hence
+// "user_name".
+std::string SchemaSql(const SqlTypes& types);
+
+// The rows of the settings table of a new repository with `settings`
+// (key, value), the schema version among them.
+std::vector<std::pair<std::string, std::string>> InitialSettingRows(
+    const RepositorySettings& settings);
+
 class SqlStorage final : public Storage {
  public:
   // Works on the repository database of `backend`, with contents in

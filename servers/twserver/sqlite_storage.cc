@@ -22,55 +22,9 @@ namespace tw::twserver {
 
 namespace {
 
-constexpr const char* kSchemaVersion = "1";
-
-// "user" is reserved in other SQL dialects, hence "user_name".
-constexpr const char* kSchema = R"sql(
-CREATE TABLE settings(key TEXT PRIMARY KEY, value TEXT NOT NULL);
-CREATE TABLE users(name TEXT PRIMARY KEY, digest TEXT NOT NULL);
-CREATE TABLE productions(
-  seq INTEGER PRIMARY KEY,
-  id TEXT NOT NULL UNIQUE,
-  parent INTEGER REFERENCES productions(seq),
-  name TEXT NOT NULL,
-  fold TEXT NOT NULL);
-CREATE UNIQUE INDEX productions_by_name ON productions(parent, fold);
-CREATE TABLE documents(
-  seq INTEGER PRIMARY KEY,
-  id TEXT NOT NULL UNIQUE,
-  production INTEGER NOT NULL REFERENCES productions(seq),
-  name TEXT NOT NULL,
-  fold TEXT NOT NULL,
-  current_version INTEGER NOT NULL,
-  UNIQUE(production, fold));
-CREATE TABLE versions(
-  document INTEGER NOT NULL REFERENCES documents(seq),
-  version INTEGER NOT NULL,
-  user_name TEXT NOT NULL,
-  stamp_ms INTEGER NOT NULL,
-  stamp TEXT NOT NULL,
-  comment TEXT NOT NULL,
-  work_in_progress INTEGER NOT NULL,
-  content TEXT NOT NULL,
-  size INTEGER NOT NULL,
-  PRIMARY KEY(document, version));
-CREATE TABLE locks(
-  seq INTEGER PRIMARY KEY,
-  document INTEGER NOT NULL REFERENCES documents(seq),
-  user_name TEXT NOT NULL,
-  exclusive INTEGER NOT NULL,
-  UNIQUE(document, user_name));
-CREATE INDEX locks_by_user ON locks(user_name);
-CREATE TABLE lock_queue(
-  document INTEGER NOT NULL REFERENCES documents(seq),
-  user_name TEXT NOT NULL,
-  exclusive INTEGER NOT NULL,
-  rank INTEGER NOT NULL,
-  PRIMARY KEY(document, user_name));
-CREATE INDEX lock_queue_by_rank ON lock_queue(document, rank);
-CREATE INDEX lock_queue_by_user ON lock_queue(user_name);
-CREATE INDEX versions_by_content ON versions(content);
-)sql";
+// SQLite's types: TEXT compares bytewise (the default collation), and an
+// INTEGER PRIMARY KEY is the row's own number.
+constexpr SqlTypes kTypes{"TEXT", "INTEGER", "INTEGER PRIMARY KEY"};
 
 // The index by which content collection finds whether a content is still
 // referred to; added to databases made before it existed.
@@ -163,40 +117,23 @@ struct Connection {
   }
 };
 
-// The connection the calling thread's transaction runs on.
-Connection*& Current() {
-  thread_local Connection* current = nullptr;
-  return current;
+// The connection of the calling thread's transaction, made current for a
+// scope by a Use.
+using Use = CurrentConnection<Connection>;
+Connection* Current() {
+  return Use::Get();
 }
-
-// Makes `connection` the current one of this thread for its lifetime.
-class Use {
- public:
-  explicit Use(Connection* connection) : previous_(Current()) { Current() = connection; }
-  ~Use() { Current() = previous_; }
-  Use(const Use&) = delete;
-  Use& operator=(const Use&) = delete;
-
- private:
-  Connection* const previous_;
-};
 
 // Fills a new, empty database: the tables, the settings and the root.
 void InitializeDatabase(sqlite3* db, const RepositorySettings& settings) {
   ExecOn(db, "BEGIN IMMEDIATE");
-  ExecOn(db, kSchema);
+  ExecOn(db, SchemaSql(kTypes).c_str());
   sqlite3_stmt* stmt = nullptr;
   const char* sql = "INSERT INTO settings(key, value) VALUES(?1, ?2)";
   if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK) {
     throw SqlError(sqlite3_errmsg(db));
   }
-  const std::pair<std::string, std::string> rows[] = {
-      {"schema", kSchemaVersion},
-      {"selector", std::to_string(settings.selector)},
-      {"compression", std::to_string(settings.compression)},
-      {"lock-policy", std::to_string(settings.lock_policy)},
-  };
-  for (const auto& [key, value] : rows) {
+  for (const auto& [key, value] : InitialSettingRows(settings)) {
     sqlite3_bind_text(stmt, 1, key.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_text(stmt, 2, value.c_str(), -1, SQLITE_TRANSIENT);
     const int rc = sqlite3_step(stmt);
