@@ -214,6 +214,10 @@ int SqlStorage::ResolveProductionPath(const std::string& path, int64_t* seq) {
 }
 
 bool SqlStorage::LoadDocument(const std::string& id, Document* doc) {
+  // A plain read, in writers too: the writer's transaction guards it (a
+  // writer of the same Document's rows is serialised with this one or makes
+  // it run again), so no row lock is taken and no row is rewritten to claim
+  // the Document.
   Query q(this, "SELECT seq, production, name, current_version FROM documents WHERE id = ?1");
   if (!q.Bind(1, id).Step()) return false;
   doc->seq = q.Int(0);
