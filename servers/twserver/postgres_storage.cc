@@ -395,77 +395,6 @@ class PostgresBackend final : public SqlBackend {
     DropIdle();
   }
 
-  // A connection, from the pool or new; `fresh` tells which. A writer
-  // (`write`) waits while kWriteConnections are leased to writers; readers
-  // come admitted by the gate.
-  std::unique_ptr<Connection> Lease(bool write, bool* fresh) {
-    std::unique_lock<std::mutex> lock(pool_mutex_);
-    // Readers come through the gate, writers are counted here: together
-    // they never lease more than kMaxConnections, so the second condition
-    // is only a guard.
-    if (!pool_ready_.wait_for(
-            lock, std::chrono::milliseconds(PostgresStorage::kStatementMilliseconds), [&] {
-              return (!write || writers_ < PostgresStorage::kWriteConnections) &&
-                     (!idle_.empty() || open_ < PostgresStorage::kMaxConnections);
-            })) {
-      throw SqlError("no database connection came free in time");
-    }
-    if (write) ++writers_;
-    if (!idle_.empty()) {
-      std::unique_ptr<Connection> connection = std::move(idle_.back());
-      idle_.pop_back();
-      if (fresh != nullptr) *fresh = false;
-      return connection;
-    }
-    ++open_;
-    lock.unlock();
-    if (fresh != nullptr) *fresh = true;
-    auto connection = std::make_unique<Connection>();
-    std::string error;
-    connection->conn = Connect(conninfo_, &error);
-    if (connection->conn != nullptr && !schema_.empty()) {
-      try {
-        PinSearchPath(connection->conn, schema_, false);
-      } catch (const std::exception& e) {
-        error = std::string("cannot set up the connection: ") + e.what();
-        PQfinish(connection->conn);
-        connection->conn = nullptr;
-      }
-    }
-    if (connection->conn == nullptr) {
-      Return(nullptr, false, write);
-      throw SqlError(error);
-    }
-    return connection;
-  }
-
-  // Closes the pooled connections.
-  void DropIdle() {
-    std::vector<std::unique_ptr<Connection>> idle;
-    {
-      std::lock_guard<std::mutex> lock(pool_mutex_);
-      idle.swap(idle_);
-      open_ -= idle.size();
-    }
-    pool_ready_.notify_all();
-    // They close here, outside the lock.
-  }
-
-  void Return(std::unique_ptr<Connection> connection, bool keep, bool write) {
-    {
-      std::lock_guard<std::mutex> lock(pool_mutex_);
-      if (write) --writers_;
-      if (connection && keep) {
-        idle_.push_back(std::move(connection));
-      } else {
-        --open_;
-      }
-    }
-    // A writer and a new connection may both wait: wake all.
-    pool_ready_.notify_all();
-    // A connection not kept closes here, outside the lock.
-  }
-
   // Every writing operation is one SERIALIZABLE transaction, retried from
   // the start when PostgreSQL reports a serialization failure or a
   // deadlock; content collection runs READ COMMITTED under the collection
@@ -560,6 +489,77 @@ class PostgresBackend final : public SqlBackend {
   }
 
  private:
+  // A connection, from the pool or new; `fresh` tells which. A writer
+  // (`write`) waits while kWriteConnections are leased to writers; readers
+  // come admitted by the gate.
+  std::unique_ptr<Connection> Lease(bool write, bool* fresh) {
+    std::unique_lock<std::mutex> lock(pool_mutex_);
+    // Readers come through the gate, writers are counted here: together
+    // they never lease more than kMaxConnections, so the second condition
+    // is only a guard.
+    if (!pool_ready_.wait_for(
+            lock, std::chrono::milliseconds(PostgresStorage::kStatementMilliseconds), [&] {
+              return (!write || writers_ < PostgresStorage::kWriteConnections) &&
+                     (!idle_.empty() || open_ < PostgresStorage::kMaxConnections);
+            })) {
+      throw SqlError("no database connection came free in time");
+    }
+    if (write) ++writers_;
+    if (!idle_.empty()) {
+      std::unique_ptr<Connection> connection = std::move(idle_.back());
+      idle_.pop_back();
+      if (fresh != nullptr) *fresh = false;
+      return connection;
+    }
+    ++open_;
+    lock.unlock();
+    if (fresh != nullptr) *fresh = true;
+    auto connection = std::make_unique<Connection>();
+    std::string error;
+    connection->conn = Connect(conninfo_, &error);
+    if (connection->conn != nullptr && !schema_.empty()) {
+      try {
+        PinSearchPath(connection->conn, schema_, false);
+      } catch (const std::exception& e) {
+        error = std::string("cannot set up the connection: ") + e.what();
+        PQfinish(connection->conn);
+        connection->conn = nullptr;
+      }
+    }
+    if (connection->conn == nullptr) {
+      Return(nullptr, false, write);
+      throw SqlError(error);
+    }
+    return connection;
+  }
+
+  // Closes the pooled connections.
+  void DropIdle() {
+    std::vector<std::unique_ptr<Connection>> idle;
+    {
+      std::lock_guard<std::mutex> lock(pool_mutex_);
+      idle.swap(idle_);
+      open_ -= idle.size();
+    }
+    pool_ready_.notify_all();
+    // They close here, outside the lock.
+  }
+
+  void Return(std::unique_ptr<Connection> connection, bool keep, bool write) {
+    {
+      std::lock_guard<std::mutex> lock(pool_mutex_);
+      if (write) --writers_;
+      if (connection && keep) {
+        idle_.push_back(std::move(connection));
+      } else {
+        --open_;
+      }
+    }
+    // A writer and a new connection may both wait: wake all.
+    pool_ready_.notify_all();
+    // A connection not kept closes here, outside the lock.
+  }
+
   void Exec(const char* sql) { ExecOn(Current()->conn, sql); }
 
   const std::string conninfo_;
