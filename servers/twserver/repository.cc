@@ -268,7 +268,7 @@ int MigrateRepository(const std::string& dir, const std::string& database, std::
   if (hold.Take(dir, error) != kOk) return kStorageFailure;
   {
     // Opening checks that the file is a repository database of ours.
-    std::unique_ptr<SqliteStorage> check =
+    std::unique_ptr<Storage> check =
         SqliteStorage::Open(db, ContentStore(dir + "/" + kContentFolder), nullptr, error);
     if (!check) return kStorageFailure;
   }

@@ -2,8 +2,8 @@
 // with their versions, locks and deferred-lock queues, and the content store
 // that keeps the bytes of every version.
 //
-// `Storage` is the one interface the server's commands use; a backend
-// implements it (SQLite today, see sqlite_storage.h). Every operation is one
+// `Storage` is the one interface the server's commands use; SqlStorage
+// implements it over SQLite or PostgreSQL (sql_storage.h). Every operation is one
 // transaction: it either succeeds as a whole or changes nothing, and returns
 // the server's error code for the command it serves (codes below). Writers
 // are serialised by the backend, never refused for being busy: two clients

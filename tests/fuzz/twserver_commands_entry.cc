@@ -54,7 +54,7 @@ struct World {
   // Files a request may name in text (0x02 k): one shaped like a scratch
   // file of the received folder, one outside. No request may touch them.
   std::vector<std::string> decoys;
-  std::unique_ptr<twserver::SqliteStorage> storage;
+  std::unique_ptr<twserver::SqlStorage> storage;
   std::unique_ptr<twserver::LogonKeys> keys;
   std::unique_ptr<twserver::LogonThrottle> throttle;
   std::unique_ptr<CommandHandler> alice;

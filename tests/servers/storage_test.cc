@@ -530,6 +530,63 @@ TEST_P(StorageTest, TwoConnectionsRacingForOneExclusiveLock) {
   }
 }
 
+// Writers on several connections at once that all read the same queue to
+// place themselves at its end: each must see the places taken before it
+// (a writer serialised after it, or run again), so the ranks stay 1..n.
+TEST_P(StorageTest, QueuePlacesTakenAtOnceFromSeveralConnectionsStayDense) {
+  const std::string doc = AddDoc(root_, "queued.txt");
+  ASSERT_EQ(kOk, Lock("alice", {{doc, false}}, H));
+  constexpr int kConnections = 3;
+  constexpr int kThreadsEach = 2;
+  constexpr int kPlacesEach = 4;
+  std::vector<std::unique_ptr<Storage>> storages;
+  for (int c = 0; c < kConnections; ++c) {
+    storages.push_back(Open());
+    ASSERT_TRUE(storages.back());
+  }
+  std::atomic<bool> go{false};
+  std::vector<std::vector<int>> results(kConnections * kThreadsEach);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kConnections * kThreadsEach; ++t) {
+    threads.emplace_back([&, t] {
+      while (!go.load()) std::this_thread::yield();
+      Storage* storage = storages[static_cast<size_t>(t % kConnections)].get();
+      for (int i = 0; i < kPlacesEach; ++i) {
+        const std::string user = "u" + std::to_string(t) + "-" + std::to_string(i);
+        LockFailure failure;
+        results[static_cast<size_t>(t)].push_back(
+            storage->AcquireLocks(user, {{doc, true}}, i % 2 == 0 ? H : S, &failure));
+      }
+    });
+  }
+  go.store(true);
+  for (std::thread& t : threads) t.join();
+  for (const std::vector<int>& each : results) {
+    for (int result : each) EXPECT_EQ(kOk, result);
+  }
+
+  std::vector<LockEntry> entries;
+  ASSERT_EQ(kOk, db_->ListLocks(doc, &entries));
+  constexpr int kPlaces = kConnections * kThreadsEach * kPlacesEach;
+  ASSERT_EQ(size_t{1 + kPlaces}, entries.size());
+  EXPECT_EQ("alice", entries[0].user);
+  for (int rank = 1; rank <= kPlaces; ++rank) {
+    EXPECT_TRUE(entries[static_cast<size_t>(rank)].deferred);
+    EXPECT_EQ(rank, entries[static_cast<size_t>(rank)].rank);
+  }
+  std::vector<std::string> problems;
+  ASSERT_EQ(kOk, db_->CheckConsistency(&problems));
+  EXPECT_TRUE(problems.empty()) << problems.front();
+
+  // The head comes next, whichever connection queued it.
+  const std::string head = entries[1].user;
+  ASSERT_EQ(kOk, Release("alice", {doc}));
+  ASSERT_EQ(kOk, db_->ListLocks(doc, &entries));
+  ASSERT_FALSE(entries.empty());
+  EXPECT_EQ(head, entries[0].user);
+  EXPECT_FALSE(entries[0].deferred);
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, StorageTest,
                          ::testing::Values(Backend::kSqlite, Backend::kPostgres), BackendName);
 
