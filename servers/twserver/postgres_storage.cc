@@ -404,11 +404,18 @@ class PostgresBackend final : public SqlBackend {
     const bool write = mode != SqlMode::kRead;
     std::unique_ptr<Connection> connection;
     bool fresh = false;
+    const ReadGate::Clock::time_point asked = ReadGate::Clock::now();
     try {
       connection = Lease(write, &fresh);
     } catch (const std::exception& e) {
       NoteFailure(e.what());
       return kStorageFailure;
+    }
+    // A read's budget is for its own statements: the time it took to open a
+    // connection to the database (or to wait for a pooled one) is not
+    // spent by the read, so it moves the deadline on.
+    if (deadline_at != ReadGate::Clock::time_point::max()) {
+      deadline_at += ReadGate::Clock::now() - asked;
     }
     const Use use(connection.get());
     // A read ends at its deadline: each statement is checked before it runs,
