@@ -12,9 +12,9 @@
 
 #include "platform/file_move.h"
 #include "platform/json_text.h"
-#include "platform/terminal_text.h"
 #include "platform/native_text.h"
 #include "platform/path.h"
+#include "platform/terminal_text.h"
 #include "tools/vscc/editor.h"
 #include "tools/vscc/host_ui.h"
 #include "tools/vscc/ignore.h"
