@@ -113,31 +113,42 @@ def main():
         def shot(name):
             driver.save_screenshot(os.path.join(shots, "web-%s.png" % name))
 
+        from selenium.webdriver.support import expected_conditions
+        from selenium.webdriver.support.ui import WebDriverWait
+
+        def follow(element):
+            # A click returns before the next page has loaded when the server
+            # takes its time (a logon after a wrong password is slowed on
+            # purpose): wait until the page it came from is gone.
+            page = driver.find_element(By.TAG_NAME, "html")
+            element.click()
+            WebDriverWait(driver, 60).until(expected_conditions.staleness_of(page))
+
         driver.get(url + "tree/")
         if "/logon" not in driver.current_url:
             fail("no logon page first: " + driver.current_url)
         shot("logon")
         driver.find_element(By.ID, "user").send_keys("alice")
         driver.find_element(By.ID, "password").send_keys("wrong")
-        driver.find_element(By.ID, "logon").click()
+        follow(driver.find_element(By.ID, "logon"))
         if "Wrong user name or password." not in driver.page_source:
             fail("a wrong password was not refused")
         driver.find_element(By.ID, "user").clear()
         driver.find_element(By.ID, "user").send_keys("alice")
         driver.find_element(By.ID, "password").send_keys("secret")
-        driver.find_element(By.ID, "logon").click()
+        follow(driver.find_element(By.ID, "logon"))
         if not driver.current_url.endswith("/tree/"):
             fail("the logon did not lead to the tree: " + driver.current_url)
         shot("tree")
 
-        driver.find_element(By.LINK_TEXT, "Art").click()
+        follow(driver.find_element(By.LINK_TEXT, "Art"))
         rows = driver.find_element(By.ID, "documents").text
         for expected in ("hero sketch.png", "notes & ideas.txt", "alice (exclusive)"):
             if expected not in rows:
                 fail("the Production's table lacks %r: %s" % (expected, rows))
         shot("production")
 
-        driver.find_element(By.LINK_TEXT, "hero sketch.png").click()
+        follow(driver.find_element(By.LINK_TEXT, "hero sketch.png"))
         history = driver.find_element(By.ID, "history").text
         for expected in ("First sketch of the hero", 'Colours <fixed> & "shaded"'):
             if expected not in history:
@@ -159,12 +170,12 @@ def main():
                 fail("the downloaded version differs from the checked-in file")
         shot("download")
 
-        driver.find_element(By.LINK_TEXT, "Locks").click()
+        follow(driver.find_element(By.LINK_TEXT, "Locks"))
         if "hero sketch.png" not in driver.find_element(By.ID, "all-locks").text:
             fail("the locks page lacks the held lock")
         shot("locks")
 
-        driver.find_element(By.ID, "logout").click()
+        follow(driver.find_element(By.ID, "logout"))
         driver.get(url + "tree/")
         if "/logon" not in driver.current_url:
             fail("a page was shown after the logout")
