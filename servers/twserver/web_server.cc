@@ -12,6 +12,7 @@
 #include <chrono>
 #include <exception>
 #include <fstream>
+#include <map>
 #include <utility>
 #include <vector>
 
@@ -77,8 +78,11 @@ bool ParseHttpEndpoint(const std::string& text, std::string* address, uint16_t* 
 struct WebServer::Impl {
   struct Connection {
     std::thread thread;
-    int fd = -1;  // guarded by Impl::mutex; -1 once the thread closes it
+    std::string address;   // the client's, set before the thread starts
+    int fd = -1;           // guarded by Impl::mutex; -1 once the thread closes it
+    bool evicted = false;  // guarded by Impl::mutex: closed to make room
     std::atomic<int64_t> deadline_ms{0};
+    std::atomic<bool> answering{false};  // between a whole request and its answer sent
     std::atomic<bool> done{false};
     std::atomic<bool> timed_out{false};
   };
@@ -121,16 +125,19 @@ struct WebServer::Impl {
         continue;
       }
       const uint64_t number = ++count;
+      const tcp::endpoint peer = socket.remote_endpoint(ec);
+      const std::string address = ec ? std::string("?") : peer.address().to_string();
       std::lock_guard<std::mutex> lock(mutex);
       Reap();
       if (stopping.load()) break;
-      if (connections.size() >= options.max_connections) {
-        log("web connection " + std::to_string(number) +
-            " refused: " + std::to_string(connections.size()) + " connections are open, the limit");
+      if (!MakeRoom(number)) {
+        log("web connection " + std::to_string(number) + " from " + address + " refused: " +
+            std::to_string(connections.size()) + " connections are open, the limit, all answering");
         continue;  // the socket closes
       }
       auto connection = std::make_unique<Connection>();
       Connection* raw = connection.get();
+      raw->address = address;
       raw->fd = socket.native_handle();
       raw->deadline_ms.store(
           Millis(WebClock::now() + std::chrono::seconds(options.request_timeout_seconds)));
@@ -144,6 +151,45 @@ struct WebServer::Impl {
         log("web connection " + std::to_string(number) + " refused: " + e.what());
       }
     }
+  }
+
+  // Makes room for one more connection when every place is taken, so that
+  // clients that hold connections without asking (a head sent a byte at a
+  // time, idle kept-alive connections) churn through their own places: the
+  // oldest connection that is not answering a request, of the address with
+  // the most connections, is closed. False when every connection is
+  // answering (under mutex).
+  bool MakeRoom(uint64_t number) {
+    std::map<std::string, size_t> by_address;
+    size_t open = 0;
+    for (const auto& connection : connections) {
+      if (connection->evicted) continue;
+      ++open;
+      ++by_address[connection->address];
+    }
+    if (open < options.max_connections) return true;
+    size_t most = 0;
+    std::string busiest;
+    for (const auto& connection : connections) {
+      if (connection->evicted || connection->answering.load()) continue;
+      const size_t held = by_address[connection->address];
+      if (held > most) {
+        most = held;
+        busiest = connection->address;
+      }
+    }
+    for (auto& connection : connections) {
+      if (connection->evicted || connection->answering.load() || connection->fd < 0 ||
+          connection->address != busiest || most == 0) {
+        continue;
+      }
+      connection->evicted = true;
+      ::shutdown(connection->fd, SHUT_RDWR);
+      log("web connection " + std::to_string(number) + " takes the place of an idle one from " +
+          busiest + ", the address with the most connections (" + std::to_string(most) + ")");
+      return true;
+    }
+    return false;
   }
 
   // Joins the threads of connections that ended (under mutex).
@@ -176,8 +222,7 @@ struct WebServer::Impl {
   void Serve(Connection* connection, uint64_t number, tcp::socket socket) {
     const std::string name = "web connection " + std::to_string(number);
     boost::system::error_code ec;
-    const tcp::endpoint peer = socket.remote_endpoint(ec);
-    const std::string address = ec ? std::string("?") : peer.address().to_string();
+    const std::string& address = connection->address;
     std::string end = "closed";
     try {
       if (tls) {
@@ -206,6 +251,10 @@ struct WebServer::Impl {
       end = "ended by an unexpected exception";
     }
     if (connection->timed_out.load()) end += " (past its time limit)";
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (connection->evicted) end += " (closed to make room for another)";
+    }
     log(name + " from " + address + ": " + Printable(end));
     {
       std::lock_guard<std::mutex> lock(mutex);
@@ -266,6 +315,7 @@ struct WebServer::Impl {
       request.peer_address = address;
       request.secure = secure;
       const auto start = WebClock::now();
+      connection->answering.store(true);
       // A throttled logon or a long read is the server's time, not the
       // client's: the answer's own limit starts now.
       Refresh(connection, kSendStallSeconds);
@@ -281,6 +331,7 @@ struct WebServer::Impl {
           std::to_string(
               std::chrono::duration_cast<std::chrono::milliseconds>(WebClock::now() - start)
                   .count()));
+      connection->answering.store(false);
       if (!sent) return "the answer could not be sent: " + ec.message();
       if (!keep) return "closed after the answer";
     }

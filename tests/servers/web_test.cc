@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl.hpp>
 #include <chrono>
@@ -73,7 +74,10 @@ HttpReply ParseReply(const std::string& data) {
 class WebTest : public test::ServeFixture {
  protected:
   void StartWeb(std::vector<std::string> options = {}, const std::string& scheme = "http") {
-    options.insert(options.end(), {"--http", "0", "--logon-delay", "300"});
+    options.insert(options.end(), {"--http", "0"});
+    if (std::find(options.begin(), options.end(), "--logon-delay") == options.end()) {
+      options.insert(options.end(), {"--logon-delay", "300"});
+    }
     StartServer(options);
     const std::string prefix = "web view on " + scheme + "://127.0.0.1:";
     for (int i = 0; i < 6000 && web_port_ == 0; ++i) {
@@ -388,16 +392,40 @@ TEST_F(WebTest, RequestsOverTheLimitsAreRefused) {
   EXPECT_EQ(405, Request("PUT", "/logon").status);
 }
 
-TEST_F(WebTest, ConnectionsBeyondTheCapAreClosed) {
-  StartWeb({"--http-max-connections", "2"});
-  // Two idle connections take every place (the server takes connections
-  // in the order they came): a third is closed unanswered, and the stop
-  // still ends those that idle.
-  const int first = test::ConnectFrom(web_port_, "");
-  const int second = test::ConnectFrom(web_port_, "");
-  ASSERT_GE(first, 0);
-  ASSERT_GE(second, 0);
+// Sends `raw` on a new connection from `from` without reading; the
+// descriptor.
+int SendFrom(uint16_t port, const std::string& from, const std::string& raw) {
+  const int fd = test::ConnectFrom(port, from);
+  EXPECT_GE(fd, 0);
+  if (fd >= 0) {
+    EXPECT_EQ(static_cast<ssize_t>(raw.size()), send(fd, raw.data(), raw.size(), 0));
+  }
+  return fd;
+}
+
+size_t Count(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+TEST_F(WebTest, ConnectionsAnsweringAtTheCapKeepTheirPlaces) {
+  StartWeb({"--http-max-connections", "2", "--logon-delay", "4000"});
+  // Two refused logons take every place while they are held back: a third
+  // connection is closed unanswered, and once they are answered, served.
+  // Two names, so that neither waits for the other's turn at the throttle.
+  const std::string wrong =
+      "POST /logon HTTP/1.1\r\nHost: x\r\nConnection: close\r\nContent-Length: "
+      "25\r\n\r\npassword=wrong&user=";
+  const int first = SendFrom(web_port_, "", wrong + "alice");
+  const int second = SendFrom(web_port_, "", wrong + "bob__");
+  for (int i = 0; i < 1200 && Count(server_->Log(), "web logon refused") < 2; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_EQ(2u, Count(server_->Log(), "web logon refused")) << server_->Log();
   EXPECT_EQ(0, Request("GET", "/logon").status);
+  EXPECT_EQ(401, ParseReply(ReadAll(first)).status);
+  EXPECT_EQ(401, ParseReply(ReadAll(second)).status);
   close(first);
   close(second);
   HttpReply later;
@@ -406,12 +434,31 @@ TEST_F(WebTest, ConnectionsBeyondTheCapAreClosed) {
     later = Request("GET", "/logon");
   }
   EXPECT_EQ(200, later.status);
+  // The stop ends a connection that idles.
   const int idle = test::ConnectFrom(web_port_, "");
   ASSERT_GE(idle, 0);
   EXPECT_EQ(0, server_->Stop()) << server_->Log();
   EXPECT_EQ("", ReadAll(idle));
   close(idle);
   server_.reset();
+}
+
+TEST_F(WebTest, SlowClientsAtTheCapShutOutNobody) {
+  StartWeb({"--http-max-connections", "3"});
+  // One address holds every place with heads that never end (a byte now
+  // and then would do the same): another address is still served, the
+  // slow address's own new request too, and the Veltrane port is untouched.
+  std::vector<int> slow;
+  for (int i = 0; i < 3; ++i) slow.push_back(SendFrom(web_port_, "127.0.0.2", "GET /logon HT"));
+  EXPECT_EQ(200, Request("GET", "/logon").status) << server_->Log();
+  const int again = SendFrom(web_port_, "127.0.0.2",
+                             "GET /logon HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(200, ParseReply(ReadAll(again)).status);
+  close(again);
+  EXPECT_NE(nullptr, Client());
+  // The oldest slow connection was the one closed.
+  EXPECT_EQ("", ReadAll(slow[0]));
+  for (int fd : slow) close(fd);
 }
 
 // A request over TLS, the certificate taken as it is.
