@@ -312,6 +312,9 @@ struct WebServer::Impl {
       request.cookie = std::string(message[http::field::cookie]);
       request.range = std::string(message[http::field::range]);
       request.body = message.body();
+      request.host = std::string(message[http::field::host]);
+      request.origin = std::string(message[http::field::origin]);
+      request.fetch_site = std::string(message["Sec-Fetch-Site"]);
       request.peer_address = address;
       request.secure = secure;
       const auto start = WebClock::now();
@@ -344,7 +347,10 @@ struct WebServer::Impl {
     message.set(http::field::cache_control, "no-store");
     message.set("Content-Security-Policy", kSecurityPolicy);
     message.set("X-Content-Type-Options", "nosniff");
-    message.set("Referrer-Policy", "no-referrer");
+    // Paths of the repository never leave for another site; the pages' own
+    // forms still carry their Origin, which the logon and logout check
+    // (with "no-referrer" a browser sends "null" instead).
+    message.set("Referrer-Policy", "same-origin");
     message.keep_alive(keep);
   }
 

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <map>
 #include <thread>
 
@@ -159,6 +160,23 @@ std::string LocksCell(const std::vector<LockEntry>& locks, bool deferred) {
   return out;
 }
 
+std::string LowerCase(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// A request a page of another site started: the browser says so, or its
+// Origin is not this host (an opaque "null" origin included). Clients that
+// send neither header are no browser acting for someone else.
+bool FromAnotherSite(const WebRequest& request) {
+  const std::string site = LowerCase(request.fetch_site);
+  if (!site.empty() && site != "same-origin" && site != "none") return true;
+  if (request.origin.empty()) return false;
+  const size_t scheme = request.origin.find("://");
+  return scheme == std::string::npos ||
+         LowerCase(request.origin.substr(scheme + 3)) != LowerCase(request.host);
+}
+
 // Every refused logon is told the same, whichever part was wrong.
 constexpr char kRefused[] = "Wrong user name or password.";
 
@@ -182,6 +200,13 @@ WebResponse WebView::Handle(const WebRequest& request, int* refusals) {
     response.headers.emplace_back("Content-Type", "text/javascript; charset=utf-8");
     response.body = kTimeScript;
     return response;
+  }
+  if (request.method == "POST" && FromAnotherSite(request)) {
+    log_("web request from another site refused: POST " + Printable(path.substr(0, 300)) +
+         " from " + request.peer_address + ", origin " + Printable(request.origin.substr(0, 300)));
+    return Html(403, Page("Refused", "",
+                          "<p>This form was sent from another site. <a href=\"/logon\">Log on"
+                          "</a> here.</p>"));
   }
   if (path == "/logon") {
     if (request.method == "POST") return Logon(request, refusals);

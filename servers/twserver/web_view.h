@@ -9,6 +9,9 @@
 // which ends at logout or kSessionHours after the logon. Requests that
 // change something (logon, logout) are POSTs, and the cookie is never sent
 // with a request another site starts, so no other site can act with it.
+// A POST whose Origin is another site's, or that the browser calls
+// cross-site, is refused as well: without the cookie a logout would still
+// clear it, and a logon would put the browser into someone else's session.
 //
 // A logon is checked as the Veltrane port checks one (the user's digest in
 // the repository) and throttled by the same LogonThrottle, so guessing over
@@ -44,11 +47,14 @@ constexpr size_t kMaxSessions = 10000;
 constexpr char kSessionCookie[] = "twsession";
 
 struct WebRequest {
-  std::string method;  // "GET", "POST", ...
-  std::string target;  // as the request line gives it: path and query
-  std::string cookie;  // the Cookie header
-  std::string range;   // the Range header
-  std::string body;    // the form of a POST
+  std::string method;      // "GET", "POST", ...
+  std::string target;      // as the request line gives it: path and query
+  std::string cookie;      // the Cookie header
+  std::string range;       // the Range header
+  std::string body;        // the form of a POST
+  std::string host;        // the Host header
+  std::string origin;      // the Origin header
+  std::string fetch_site;  // the Sec-Fetch-Site header
   std::string peer_address;
   bool secure = false;  // arrived over TLS
 };

@@ -250,6 +250,37 @@ TEST_F(WebTest, LogonSessionAndLogout) {
   EXPECT_EQ(303, Request("GET", "/tree/", cookie).status);
 }
 
+TEST_F(WebTest, FormsFromAnotherSiteAreRefused) {
+  StartWeb();
+  const std::string cookie = LogOn();
+  const std::string form = "user=bob&password=hunter2";
+  // A page elsewhere that posts the logon form would put the browser into
+  // the other site's chosen session; one that posts the logout would end
+  // the user's.
+  for (const std::string& extra :
+       {std::string("Origin: http://evil.example\r\n"), std::string("Origin: null\r\n"),
+        std::string("Origin: http://localhost.evil.example\r\n"),
+        std::string("Sec-Fetch-Site: cross-site\r\n"),
+        std::string("Sec-Fetch-Site: same-site\r\nOrigin: http://localhost\r\n")}) {
+    const HttpReply logon = Request("POST", "/logon", "", form, extra);
+    EXPECT_EQ(403, logon.status) << extra;
+    EXPECT_EQ("", logon.Header("set-cookie")) << extra;
+    const HttpReply logout = Request("POST", "/logout", cookie, "", extra);
+    EXPECT_EQ(403, logout.status) << extra;
+    EXPECT_EQ("", logout.Header("set-cookie")) << extra;
+  }
+  // Pages keep their Origin on their own forms (a browser sends "null"
+  // under "no-referrer") and give no address away to other sites.
+  const HttpReply tree = Request("GET", "/tree/", cookie);
+  EXPECT_EQ(200, tree.status);
+  EXPECT_EQ("same-origin", tree.Header("referrer-policy"));
+  // The browser's own forms say they come from this host.
+  const std::string same = "Origin: http://LOCALHOST\r\nSec-Fetch-Site: same-origin\r\n";
+  EXPECT_EQ(303, Request("POST", "/logon", "", form, same).status);
+  EXPECT_EQ(303, Request("POST", "/logout", cookie, "", same).status);
+  EXPECT_EQ(303, Request("GET", "/tree/", cookie).status);
+}
+
 TEST_F(WebTest, HostileNamesAreEscapedAndPathsEncoded) {
   StartWeb();
   // A user whose name is markup checks a Document in with a comment that
