@@ -214,7 +214,9 @@ WebResponse WebView::Handle(const WebRequest& request, int* refusals) {
     return Html(200, Page("Log on", "", LogonForm(SafeNext(QueryValue(query, "next")), "")));
   }
   if (path == "/logout" && request.method == "POST") return Logout(request);
-  const std::string user = SessionUser(CookieValue(request.cookie, kSessionCookie));
+  WebResponse failure;
+  const std::string user = SessionUser(CookieValue(request.cookie, kSessionCookie), &failure);
+  if (failure.status != 200) return failure;
   if (user.empty()) {
     if (request.method != "GET") return Html(403, Page("Log on first", "", ""));
     return Redirect("/logon?next=" + PercentEncode(request.target));
@@ -265,13 +267,14 @@ WebResponse WebView::Logon(const WebRequest& request, int* refusals) {
   const std::string throttled = IsValidUserName(name) ? name : std::string("\x01");
   Pause(throttle_.WaitFor(throttled, request.peer_address, std::chrono::steady_clock::now()));
   int checked = kLogonRefused;
+  std::string digest = LogonDigest(name, password);
+  CRLDATcrypto::Wipe(&password);
   {
     ReadScope scope(std::string(), true, read_budget_);
-    std::string digest = LogonDigest(name, password);
     checked = IsValidUserName(name) ? storage_.CheckLogon(name, digest) : kLogonRefused;
-    CRLDATcrypto::Wipe(&digest);
-    CRLDATcrypto::Wipe(&password);
   }
+  const std::string token = checked == kOk ? NewSession(name, digest) : std::string();
+  CRLDATcrypto::Wipe(&digest);
   if (checked != kOk && checked != kLogonRefused) return Failed(checked, "the logon");
   if (checked == kLogonRefused) {
     const LogonThrottle::Refusal refusal = throttle_.Refused(
@@ -283,7 +286,6 @@ WebResponse WebView::Logon(const WebRequest& request, int* refusals) {
     return Html(401, Page("Log on", "", LogonForm(next, kRefused)));
   }
   throttle_.Succeeded(throttled, request.peer_address, std::chrono::steady_clock::now());
-  const std::string token = NewSession(name);
   if (token.empty()) return Html(500, Page("No session", "", "<p>No random bytes.</p>"));
   WebResponse response = Redirect(next);
   response.user = name;
@@ -307,34 +309,67 @@ WebResponse WebView::Logout(const WebRequest& request) {
   return response;
 }
 
-std::string WebView::SessionUser(const std::string& token) {
+std::string WebView::SessionUser(const std::string& token, WebResponse* failure) {
   if (token.empty()) return std::string();
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto found = sessions_.find(token);
-  if (found == sessions_.end()) return std::string();
-  if (found->second.expires <= std::chrono::steady_clock::now()) {
-    sessions_.erase(found);
+  Session session;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = sessions_.find(token);
+    if (found == sessions_.end()) return std::string();
+    if (found->second.expires <= std::chrono::steady_clock::now()) {
+      sessions_.erase(found);
+      return std::string();
+    }
+    session = found->second;
+  }
+  int checked = kLogonRefused;
+  {
+    ReadScope scope(std::string(), true, read_budget_);
+    checked = storage_.CheckLogon(session.user, session.digest);
+  }
+  CRLDATcrypto::Wipe(&session.digest);
+  if (checked == kLogonRefused) {
+    log_("web session of " + Printable(session.user) +
+         " ended: the user was removed or his password changed");
+    std::lock_guard<std::mutex> lock(mutex_);
+    sessions_.erase(token);
     return std::string();
   }
-  return found->second.user;
+  if (checked != kOk) {
+    *failure = Failed(checked, "a session's check");
+    return std::string();
+  }
+  return session.user;
 }
 
-std::string WebView::NewSession(const std::string& user) {
+std::string WebView::NewSession(const std::string& user, const std::string& digest) {
   unsigned char bytes[32];
   if (CRLDATcrypto::RandomBytes(bytes, sizeof bytes) != 0) return std::string();
   const std::string token = CRLDATcrypto::HexEncode(bytes, sizeof bytes);
   const auto now = std::chrono::steady_clock::now();
   std::lock_guard<std::mutex> lock(mutex_);
+  size_t own = 0;
   for (auto it = sessions_.begin(); it != sessions_.end();) {
-    it = it->second.expires <= now ? sessions_.erase(it) : std::next(it);
+    if (it->second.expires <= now) {
+      it = sessions_.erase(it);
+    } else {
+      own += it->second.user == user ? 1 : 0;
+      ++it;
+    }
   }
-  if (sessions_.size() >= kMaxSessions) {
-    auto oldest = std::min_element(sessions_.begin(), sessions_.end(), [](auto& a, auto& b) {
-      return a.second.expires < b.second.expires;
-    });
+  const auto older = [](auto& a, auto& b) { return a.second.expires < b.second.expires; };
+  if (own >= kMaxSessionsPerUser) {
+    auto oldest = sessions_.end();
+    for (auto it = sessions_.begin(); it != sessions_.end(); ++it) {
+      if (it->second.user == user && (oldest == sessions_.end() || older(*it, *oldest))) {
+        oldest = it;
+      }
+    }
     sessions_.erase(oldest);
+  } else if (sessions_.size() >= kMaxSessions) {
+    sessions_.erase(std::min_element(sessions_.begin(), sessions_.end(), older));
   }
-  sessions_[token] = Session{user, now + std::chrono::hours(kSessionHours)};
+  sessions_[token] = Session{user, digest, now + std::chrono::hours(kSessionHours)};
   return token;
 }
 

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "servers/twserver/web_text.h"
+#include "servers/twserver/web_view.h"
 #include "settings/property_escape.h"
 #include "tests/support/serve_fixture.h"
 
@@ -248,6 +249,33 @@ TEST_F(WebTest, LogonSessionAndLogout) {
 
   EXPECT_EQ(303, Request("POST", "/logout", cookie).status);
   EXPECT_EQ(303, Request("GET", "/tree/", cookie).status);
+}
+
+TEST_F(WebTest, SessionsEndWithTheirUsersPassword) {
+  StartWeb();
+  ASSERT_TRUE(server_->AddUser("carol", "first"));
+  const std::string bob = LogOn("bob", "hunter2");
+  const std::string carol = LogOn("carol", "first");
+  EXPECT_EQ(200, Request("GET", "/tree/", bob).status);
+  std::string out;
+  ASSERT_EQ(0,
+            server_->Run({"user", "passwd", "--data", server_->dir(), "bob"}, "changed\n", &out));
+  ASSERT_EQ(0, server_->Run({"user", "remove", "--data", server_->dir(), "carol"}, "", &out));
+  EXPECT_EQ(303, Request("GET", "/tree/", bob).status);
+  EXPECT_EQ(303, Request("GET", "/tree/", carol).status);
+  EXPECT_EQ(200, Request("GET", "/tree/", LogOn("bob", "changed")).status);
+}
+
+TEST_F(WebTest, OneUsersLogonsPushOutOnlyHisOwnSessions) {
+  StartWeb();
+  const std::string alice = LogOn();
+  std::vector<std::string> bobs;
+  for (size_t i = 0; i <= twserver::kMaxSessionsPerUser; ++i)
+    bobs.push_back(LogOn("bob", "hunter2"));
+  EXPECT_EQ(303, Request("GET", "/tree/", bobs.front()).status);
+  EXPECT_EQ(200, Request("GET", "/tree/", bobs[1]).status);
+  EXPECT_EQ(200, Request("GET", "/tree/", bobs.back()).status);
+  EXPECT_EQ(200, Request("GET", "/tree/", alice).status);
 }
 
 TEST_F(WebTest, FormsFromAnotherSiteAreRefused) {
