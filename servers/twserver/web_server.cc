@@ -232,6 +232,9 @@ struct WebServer::Impl {
           end = "TLS handshake failed: " + ec.message();
         } else {
           end = Converse(connection, stream, address, true);
+          // The close waits for the client's close_notify, which a client
+          // may never send: no longer than a plain connection's drain.
+          Refresh(connection, kDrainSeconds);
           stream.shutdown(ec);
         }
       } else {

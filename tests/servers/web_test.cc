@@ -557,6 +557,29 @@ TEST_F(WebTest, HttpsSessionsAreSecure) {
       ExchangeTls(web_port_, "GET /tree/ HTTP/1.1\r\nHost: x\r\nConnection: close\r\nCookie: " +
                                  set.substr(0, set.find(';')) + "\r\n\r\n"));
   EXPECT_EQ(200, tree.status);
+  // A client that takes its answer and never closes is not kept waiting
+  // for long (TLS's close waits for the client's own close).
+  {
+    namespace asio = boost::asio;
+    asio::io_context io;
+    asio::ssl::context context(asio::ssl::context::tls_client);
+    context.set_verify_mode(asio::ssl::verify_none);
+    asio::ssl::stream<asio::ip::tcp::socket> stream(io, context);
+    boost::system::error_code ec;
+    stream.next_layer().connect({asio::ip::make_address("127.0.0.1"), web_port_}, ec);
+    if (!ec) stream.handshake(asio::ssl::stream_base::client, ec);
+    const std::string raw = "GET /logon HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+    if (!ec) asio::write(stream, asio::buffer(raw), ec);
+    std::string data;
+    char buffer[16384];
+    while (!ec) data.append(buffer, stream.read_some(asio::buffer(buffer), ec));
+    EXPECT_EQ(200, ParseReply(data).status);
+    const auto start = std::chrono::steady_clock::now();
+    pollfd p{stream.next_layer().native_handle(), POLLIN, 0};
+    ASSERT_EQ(1, poll(&p, 1, 90000));
+    EXPECT_EQ(0, recv(p.fd, buffer, sizeof buffer, 0));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+  }
   // Plain HTTP on the HTTPS port gets no page.
   EXPECT_EQ(0, Request("GET", "/logon").status);
 }
