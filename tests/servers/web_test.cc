@@ -11,6 +11,7 @@
 #include <boost/asio/ssl.hpp>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <thread>
 
@@ -413,6 +414,55 @@ TEST_F(WebTest, DownloadsAreTheCheckedInBytes) {
   EXPECT_NE(std::string::npos, history.body.find("alice (exclusive) held"));
 }
 
+TEST_F(WebTest, DownloadsAtTheEdges) {
+  StartWeb();
+  auto alice = Client();
+  const std::string root = Root(*alice);
+  Add(*alice, root, "ten.bin", "0123456789", "");
+  Add(*alice, root, "empty.bin", "", "");
+  Add(*alice, root, "lost.bin", "content the store loses", "");
+  const std::string cookie = LogOn();
+  const auto ranged = [&](const std::string& target, const std::string& range) {
+    return Request("GET", target, cookie, "", "Range: " + range + "\r\n");
+  };
+  // A range no byte satisfies is refused; one that cannot be read, or
+  // several, get the whole body, as a server that knows no ranges sends it.
+  EXPECT_EQ(416, ranged("/get/ten.bin", "bytes=-0").status);
+  EXPECT_EQ(416, ranged("/get/ten.bin", "bytes=10-20").status);
+  for (const std::string& whole : {std::string("bytes=5-2"), std::string("bytes=0-0,2-3"),
+                                   std::string("bytes=") + std::string(3000, ','),
+                                   std::string("bytes=--1"), std::string("lines=1-2")}) {
+    const HttpReply reply = ranged("/get/ten.bin", whole);
+    EXPECT_EQ(200, reply.status) << whole;
+    EXPECT_EQ("0123456789", reply.body) << whole;
+  }
+  const HttpReply last = ranged("/get/ten.bin", "bytes=9-99");
+  EXPECT_EQ(206, last.status);
+  EXPECT_EQ("9", last.body);
+  EXPECT_EQ("bytes 9-9/10", last.Header("content-range"));
+  const HttpReply empty = Request("GET", "/get/empty.bin", cookie);
+  EXPECT_EQ(200, empty.status);
+  EXPECT_EQ("0", empty.Header("content-length"));
+  EXPECT_EQ(416, ranged("/get/empty.bin", "bytes=0-").status);
+  EXPECT_EQ("bytes */0", ranged("/get/empty.bin", "bytes=-1").Header("content-range"));
+  // A version whose content the store lost is a failure the log names, not
+  // a short or empty download.
+  int removed = 0;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(server_->dir())) {
+    if (entry.is_regular_file() &&
+        test::ReadFile(entry.path().string()) == "content the store loses") {
+      std::filesystem::remove(entry.path());
+      ++removed;
+    }
+  }
+  ASSERT_EQ(1, removed);
+  const HttpReply lost = Request("GET", "/get/lost.bin", cookie);
+  EXPECT_EQ(500, lost.status);
+  EXPECT_EQ("", lost.Header("content-disposition"));
+  EXPECT_NE(std::string::npos, server_->Log().find("is missing from the store"));
+  EXPECT_EQ("0123456789", Request("GET", "/get/ten.bin", cookie).body);
+}
+
 TEST_F(WebTest, LocksPageFiltersByUser) {
   StartWeb();
   auto alice = Client();
@@ -615,6 +665,9 @@ TEST(WebTextTest, EscapesEncodesAndReadsRanges) {
   }
   EXPECT_EQ("attachment; filename=\"__\"; filename*=UTF-8''%C3%A9",
             AttachmentDisposition("\xC3\xA9"));
+  // Nothing of a name ends the header or its quoted file name.
+  EXPECT_EQ("attachment; filename=\"a___b__\"; filename*=UTF-8''a%0D%0A%22b%5C%00",
+            AttachmentDisposition(std::string("a\r\n\"b\\\0", 7)));
   EXPECT_EQ("image/png", ContentTypeFor("A.PNG"));
   EXPECT_EQ("application/octet-stream", ContentTypeFor("archive.xyz"));
   EXPECT_EQ("2024-05-01T12:00:09Z", IsoStamp("2024:05:01:12:00:09:123"));
