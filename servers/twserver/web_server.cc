@@ -292,6 +292,11 @@ struct WebServer::Impl {
         SendPlain(stream, http::status::payload_too_large, "Request body too large");
         return "request body over the limit";
       }
+      if (ec && ec.category() == make_error_code(http::error::bad_target).category() &&
+          ec != http::error::end_of_stream && ec != http::error::partial_message) {
+        SendPlain(stream, http::status::bad_request, "Malformed request");
+        return "malformed request: " + ec.message();
+      }
       if (ec) {
         return served == 0 && ec != http::error::end_of_stream ? "unreadable: " + ec.message()
                                                                : "closed by the client";

@@ -69,6 +69,13 @@ WebResponse Html(int status, const std::string& page) {
   return response;
 }
 
+// A method the page does not take; `allowed` lists those it takes.
+WebResponse NotAllowed(const std::string& user, const std::string& allowed) {
+  WebResponse response = Html(405, Page("Method not allowed", user, ""));
+  response.headers.emplace_back("Allow", allowed);
+  return response;
+}
+
 WebResponse Redirect(const std::string& location) {
   WebResponse response;
   response.status = 303;
@@ -210,7 +217,7 @@ WebResponse WebView::Handle(const WebRequest& request, int* refusals) {
   }
   if (path == "/logon") {
     if (request.method == "POST") return Logon(request, refusals);
-    if (request.method != "GET") return Html(405, Page("Method not allowed", "", ""));
+    if (request.method != "GET") return NotAllowed("", "GET, POST");
     return Html(200, Page("Log on", "", LogonForm(SafeNext(QueryValue(query, "next")), "")));
   }
   if (path == "/logout" && request.method == "POST") return Logout(request);
@@ -221,8 +228,8 @@ WebResponse WebView::Handle(const WebRequest& request, int* refusals) {
     if (request.method != "GET") return Html(403, Page("Log on first", "", ""));
     return Redirect("/logon?next=" + PercentEncode(request.target));
   }
-  if (request.method != "GET") {
-    WebResponse response = Html(405, Page("Method not allowed", user, ""));
+  if (request.method != "GET" || path == "/logout") {
+    WebResponse response = NotAllowed(user, path == "/logout" ? "POST" : "GET");
     response.user = user;
     return response;
   }

@@ -498,7 +498,20 @@ TEST_F(WebTest, RequestsOverTheLimitsAreRefused) {
   EXPECT_EQ(431, ParseReply(Exchange(many + "\r\n")).status);
   const std::string body(10000, 'a');
   EXPECT_EQ(413, Request("POST", "/logon", "", body).status);
-  EXPECT_EQ(405, Request("PUT", "/logon").status);
+  const HttpReply put = Request("PUT", "/logon");
+  EXPECT_EQ(405, put.status);
+  EXPECT_EQ("GET, POST", put.Header("allow"));
+  const std::string cookie = LogOn();
+  EXPECT_EQ("GET", Request("DELETE", "/tree/", cookie).Header("allow"));
+  EXPECT_EQ("POST", Request("GET", "/logout", cookie).Header("allow"));
+  // A request the parser cannot read is answered, not dropped.
+  for (const std::string& malformed :
+       {std::string("GARBAGE\r\n\r\n"), std::string("GET /logon HTTP/9.9\r\n\r\n"),
+        std::string("GET /logon HTTP/1.1\r\nBad Name: x\r\n\r\n"),
+        std::string("POST /logon HTTP/1.1\r\nContent-Length: 4\r\nTransfer-Encoding: "
+                    "chunked\r\n\r\n0\r\n\r\n")}) {
+    EXPECT_EQ(400, ParseReply(Exchange(malformed)).status) << malformed;
+  }
 }
 
 // Sends `raw` on a new connection from `from` without reading; the
