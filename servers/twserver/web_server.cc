@@ -36,6 +36,11 @@ constexpr int kMaxRequestsPerConnection = 1000;
 // What is read away of an unanswered request before its connection closes.
 constexpr int kDrainSeconds = 5;
 constexpr size_t kMaxDrainBytes = 256 << 10;
+// What a connection is doing (Connection::activity).
+constexpr int kIdle = 0;
+constexpr int kLogon = 1;
+constexpr int kAnswering = 2;
+
 // Bytes of a download read and sent at once.
 constexpr size_t kPieceBytes = 64 << 10;
 
@@ -82,7 +87,11 @@ struct WebServer::Impl {
     int fd = -1;           // guarded by Impl::mutex; -1 once the thread closes it
     bool evicted = false;  // guarded by Impl::mutex: closed to make room
     std::atomic<int64_t> deadline_ms{0};
-    std::atomic<bool> answering{false};  // between a whole request and its answer sent
+    // What the connection does: kIdle while it waits for a request (or
+    // reads one), kLogon while a logon is checked or held back, kAnswering
+    // while another request is answered.
+    std::atomic<int> activity{kIdle};
+    std::atomic<bool> abandoned{false};  // closed to make room: a held-back logon stops
     std::atomic<bool> done{false};
     std::atomic<bool> timed_out{false};
   };
@@ -155,10 +164,11 @@ struct WebServer::Impl {
 
   // Makes room for one more connection when every place is taken, so that
   // clients that hold connections without asking (a head sent a byte at a
-  // time, idle kept-alive connections) churn through their own places: the
-  // oldest connection that is not answering a request, of the address with
-  // the most connections, is closed. False when every connection is
-  // answering (under mutex).
+  // time, idle kept-alive connections) or with logons the throttle holds
+  // back churn through their own places: the oldest idle connection of the
+  // address with the most connections is closed, else its oldest one
+  // checking a logon. False when every connection is answering a logged-on
+  // user (under mutex).
   bool MakeRoom(uint64_t number) {
     std::map<std::string, size_t> by_address;
     size_t open = 0;
@@ -168,25 +178,31 @@ struct WebServer::Impl {
       ++by_address[connection->address];
     }
     if (open < options.max_connections) return true;
+    return Evict(number, kIdle, by_address) || Evict(number, kLogon, by_address);
+  }
+
+  // Closes the oldest connection doing `activity` of the address with the
+  // most connections among those that have one (under mutex).
+  bool Evict(uint64_t number, int activity, std::map<std::string, size_t>& by_address) {
+    const auto fits = [&](const Connection& connection) {
+      return !connection.evicted && connection.fd >= 0 && connection.activity.load() == activity;
+    };
     size_t most = 0;
     std::string busiest;
     for (const auto& connection : connections) {
-      if (connection->evicted || connection->answering.load()) continue;
-      const size_t held = by_address[connection->address];
-      if (held > most) {
-        most = held;
+      if (fits(*connection) && by_address[connection->address] > most) {
+        most = by_address[connection->address];
         busiest = connection->address;
       }
     }
     for (auto& connection : connections) {
-      if (connection->evicted || connection->answering.load() || connection->fd < 0 ||
-          connection->address != busiest || most == 0) {
-        continue;
-      }
+      if (!fits(*connection) || connection->address != busiest) continue;
       connection->evicted = true;
+      connection->abandoned.store(true);
       ::shutdown(connection->fd, SHUT_RDWR);
-      log("web connection " + std::to_string(number) + " takes the place of an idle one from " +
-          busiest + ", the address with the most connections (" + std::to_string(most) + ")");
+      log("web connection " + std::to_string(number) + " takes the place of " +
+          (activity == kIdle ? "an idle one" : "one checking a logon") + " from " + busiest +
+          ", the address with the most connections (" + std::to_string(most) + ")");
       return true;
     }
     return false;
@@ -326,7 +342,11 @@ struct WebServer::Impl {
       request.peer_address = address;
       request.secure = secure;
       const auto start = WebClock::now();
-      connection->answering.store(true);
+      request.abandoned = &connection->abandoned;
+      connection->activity.store(
+          request.method == "POST" && request.target.substr(0, request.target.find('?')) == "/logon"
+              ? kLogon
+              : kAnswering);
       // A throttled logon or a long read is the server's time, not the
       // client's: the answer's own limit starts now.
       Refresh(connection, kSendStallSeconds);
@@ -342,7 +362,7 @@ struct WebServer::Impl {
           std::to_string(
               std::chrono::duration_cast<std::chrono::milliseconds>(WebClock::now() - start)
                   .count()));
-      connection->answering.store(false);
+      connection->activity.store(kIdle);
       if (!sent) return "the answer could not be sent: " + ec.message();
       if (!keep) return "closed after the answer";
     }

@@ -272,7 +272,11 @@ WebResponse WebView::Logon(const WebRequest& request, int* refusals) {
   const std::string next = SafeNext(form["next"]);
   // Names the rules refuse share one record, as on the Veltrane port.
   const std::string throttled = IsValidUserName(name) ? name : std::string("\x01");
-  Pause(throttle_.WaitFor(throttled, request.peer_address, std::chrono::steady_clock::now()));
+  Pause(throttle_.WaitFor(throttled, request.peer_address, std::chrono::steady_clock::now()),
+        request.abandoned);
+  if (request.abandoned != nullptr && request.abandoned->load()) {
+    return Html(503, Page("Busy", "", ""));
+  }
   int checked = kLogonRefused;
   std::string digest = LogonDigest(name, password);
   CRLDATcrypto::Wipe(&password);
@@ -289,7 +293,7 @@ WebResponse WebView::Logon(const WebRequest& request, int* refusals) {
     log_("web logon refused for " + Printable(name.substr(0, kMaxNameBytes)) + " from " +
          request.peer_address + "; answered after " + std::to_string(refusal.delay.count()) +
          " ms");
-    Pause(refusal.delay);
+    Pause(refusal.delay, request.abandoned);
     return Html(401, Page("Log on", "", LogonForm(next, kRefused)));
   }
   throttle_.Succeeded(throttled, request.peer_address, std::chrono::steady_clock::now());
@@ -380,9 +384,9 @@ std::string WebView::NewSession(const std::string& user, const std::string& dige
   return token;
 }
 
-void WebView::Pause(std::chrono::milliseconds delay) const {
+void WebView::Pause(std::chrono::milliseconds delay, const std::atomic<bool>* abandoned) const {
   const auto until = std::chrono::steady_clock::now() + delay;
-  while (!stopping_.load()) {
+  while (!stopping_.load() && (abandoned == nullptr || !abandoned->load())) {
     const auto now = std::chrono::steady_clock::now();
     if (now >= until) break;
     std::this_thread::sleep_for(

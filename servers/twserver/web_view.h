@@ -63,6 +63,9 @@ struct WebRequest {
   std::string fetch_site;  // the Sec-Fetch-Site header
   std::string peer_address;
   bool secure = false;  // arrived over TLS
+  // Set when the connection is closed under the request: a logon held back
+  // by the throttle stops waiting.
+  const std::atomic<bool>* abandoned = nullptr;
 };
 
 struct WebResponse {
@@ -109,7 +112,7 @@ class WebView {
   WebResponse Failed(int result, const std::string& what);
   // A Document's path for the storage: "\" before each element.
   static std::string StoragePath(const std::vector<std::string>& elements);
-  void Pause(std::chrono::milliseconds delay) const;
+  void Pause(std::chrono::milliseconds delay, const std::atomic<bool>* abandoned) const;
 
   // The user of the session `token` names while his password is the one
   // he logged on with; empty when there is none (then `failure` may hold

@@ -532,22 +532,20 @@ size_t Count(const std::string& text, const std::string& part) {
 }
 
 TEST_F(WebTest, ConnectionsAnsweringAtTheCapKeepTheirPlaces) {
-  StartWeb({"--http-max-connections", "2", "--logon-delay", "4000"});
-  // Two refused logons take every place while they are held back: a third
-  // connection is closed unanswered, and once they are answered, served.
-  // Two names, so that neither waits for the other's turn at the throttle.
-  const std::string wrong =
-      "POST /logon HTTP/1.1\r\nHost: x\r\nConnection: close\r\nContent-Length: "
-      "25\r\n\r\npassword=wrong&user=";
-  const int first = SendFrom(web_port_, "", wrong + "alice");
-  const int second = SendFrom(web_port_, "", wrong + "bob__");
-  for (int i = 0; i < 1200 && Count(server_->Log(), "web logon refused") < 2; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  ASSERT_EQ(2u, Count(server_->Log(), "web logon refused")) << server_->Log();
+  StartWeb({"--http-max-connections", "2"});
+  auto alice = Client();
+  Add(*alice, Root(*alice), "big.bin", std::string(size_t{48} << 20, 'x'), "");
+  const std::string cookie = LogOn();
+  // Two downloads their clients do not take hold every place while they
+  // are answered: a third connection is closed unanswered, and once they
+  // end, served.
+  const std::string get = "GET /get/big.bin HTTP/1.1\r\nHost: x\r\nCookie: " + cookie + "\r\n\r\n";
+  const int first = SendFrom(web_port_, "", get);
+  const int second = SendFrom(web_port_, "", get);
+  char head[12];
+  EXPECT_EQ(12, recv(first, head, sizeof head, MSG_WAITALL));
+  EXPECT_EQ(12, recv(second, head, sizeof head, MSG_WAITALL));
   EXPECT_EQ(0, Request("GET", "/logon").status);
-  EXPECT_EQ(401, ParseReply(ReadAll(first)).status);
-  EXPECT_EQ(401, ParseReply(ReadAll(second)).status);
   close(first);
   close(second);
   HttpReply later;
@@ -563,6 +561,33 @@ TEST_F(WebTest, ConnectionsAnsweringAtTheCapKeepTheirPlaces) {
   EXPECT_EQ("", ReadAll(idle));
   close(idle);
   server_.reset();
+}
+
+TEST_F(WebTest, LogonsHeldBackAtTheCapGiveWay) {
+  StartWeb({"--http-max-connections", "3", "--logon-delay", "60000", "--logon-delay-max", "60000"});
+  // Wrong logons from one address, each held back a minute, take every
+  // place: the next client takes the place of the oldest, which stops
+  // waiting at once.
+  std::vector<int> guesses;
+  for (const char* name : {"alice", "bob__", "carol"}) {
+    guesses.push_back(SendFrom(web_port_, "127.0.0.2",
+                               "POST /logon HTTP/1.1\r\nHost: x\r\nContent-Length: 25\r\n\r\n"
+                               "password=wrong&user=" +
+                                   std::string(name)));
+  }
+  for (int i = 0; i < 1200 && Count(server_->Log(), "web logon refused") < 3; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_EQ(3u, Count(server_->Log(), "web logon refused")) << server_->Log();
+  EXPECT_EQ(200, Request("GET", "/logon").status);
+  EXPECT_EQ("", ReadAll(guesses[0]));
+  bool ended = false;
+  for (int i = 0; i < 600 && !ended; ++i) {
+    ended = server_->Log().find("web connection 1 from 127.0.0.2: ") != std::string::npos;
+    if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_TRUE(ended) << server_->Log();
+  for (int fd : guesses) close(fd);
 }
 
 TEST_F(WebTest, SlowClientsAtTheCapShutOutNobody) {
