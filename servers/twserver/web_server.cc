@@ -38,7 +38,7 @@ constexpr int kDrainSeconds = 5;
 constexpr size_t kMaxDrainBytes = 256 << 10;
 // What a connection is doing (Connection::activity).
 constexpr int kIdle = 0;
-constexpr int kLogon = 1;
+constexpr int kAnonymous = 1;
 constexpr int kAnswering = 2;
 
 // Bytes of a download read and sent at once.
@@ -88,8 +88,9 @@ struct WebServer::Impl {
     bool evicted = false;  // guarded by Impl::mutex: closed to make room
     std::atomic<int64_t> deadline_ms{0};
     // What the connection does: kIdle while it waits for a request (or
-    // reads one), kLogon while a logon is checked or held back, kAnswering
-    // while another request is answered.
+    // reads one), kAnonymous while it answers one without a session (a
+    // logon checked or held back, a logon page the client does not take),
+    // kAnswering while it answers a logged-on user.
     std::atomic<int> activity{kIdle};
     std::atomic<bool> abandoned{false};  // closed to make room: a held-back logon stops
     std::atomic<bool> done{false};
@@ -164,11 +165,12 @@ struct WebServer::Impl {
 
   // Makes room for one more connection when every place is taken, so that
   // clients that hold connections without asking (a head sent a byte at a
-  // time, idle kept-alive connections) or with logons the throttle holds
-  // back churn through their own places: the oldest idle connection of the
-  // address with the most connections is closed, else its oldest one
-  // checking a logon. False when every connection is answering a logged-on
-  // user (under mutex).
+  // time, idle kept-alive connections) or with requests that need no logon
+  // (logons the throttle holds back, answers left untaken) churn through
+  // their own places: the oldest idle connection of the address with the
+  // most connections is closed, else its oldest one answering a client not
+  // logged on. False when every connection is answering a logged-on user
+  // (under mutex).
   bool MakeRoom(uint64_t number) {
     std::map<std::string, size_t> by_address;
     size_t open = 0;
@@ -178,7 +180,7 @@ struct WebServer::Impl {
       ++by_address[connection->address];
     }
     if (open < options.max_connections) return true;
-    return Evict(number, kIdle, by_address) || Evict(number, kLogon, by_address);
+    return Evict(number, kIdle, by_address) || Evict(number, kAnonymous, by_address);
   }
 
   // Closes the oldest connection doing `activity` of the address with the
@@ -201,8 +203,8 @@ struct WebServer::Impl {
       connection->abandoned.store(true);
       ::shutdown(connection->fd, SHUT_RDWR);
       log("web connection " + std::to_string(number) + " takes the place of " +
-          (activity == kIdle ? "an idle one" : "one checking a logon") + " from " + busiest +
-          ", the address with the most connections (" + std::to_string(most) + ")");
+          (activity == kIdle ? "an idle one" : "one answering a client not logged on") + " from " +
+          busiest + ", the address with the most connections (" + std::to_string(most) + ")");
       return true;
     }
     return false;
@@ -343,15 +345,16 @@ struct WebServer::Impl {
       request.secure = secure;
       const auto start = WebClock::now();
       request.abandoned = &connection->abandoned;
+      const bool logon = request.method == "POST" &&
+                         request.target.substr(0, request.target.find('?')) == "/logon";
       connection->activity.store(
-          request.method == "POST" && request.target.substr(0, request.target.find('?')) == "/logon"
-              ? kLogon
-              : kAnswering);
+          logon || CookieValue(request.cookie, kSessionCookie).empty() ? kAnonymous : kAnswering);
       // A throttled logon or a long read is the server's time, not the
       // client's: the answer's own limit starts now.
       Refresh(connection, kSendStallSeconds);
       WebResponse response = view.Handle(request, &refusals);
       const bool keep = message.keep_alive() && served + 1 < kMaxRequestsPerConnection;
+      if (response.user.empty()) connection->activity.store(kAnonymous);
       Refresh(connection, kSendStallSeconds);
       const bool sent = response.file.empty()
                             ? SendPage(stream, response, keep, ec)

@@ -2,6 +2,7 @@
 // that real clients filled over the Veltrane port, and requests over
 // loopback with a small HTTP client.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -588,6 +589,52 @@ TEST_F(WebTest, LogonsHeldBackAtTheCapGiveWay) {
   }
   EXPECT_TRUE(ended) << server_->Log();
   for (int fd : guesses) close(fd);
+}
+
+TEST_F(WebTest, AnswersLeftUntakenAtTheCapGiveWay) {
+  StartWeb({"--http-max-connections", "2"});
+  // Without a logon, requests sent one after the other on two connections
+  // whose answers are never taken keep the server writing to them: the
+  // next client still takes the place of one.
+  const std::string ask =
+      "GET /logon?next=/" + std::string(6000, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n";
+  std::vector<int> stuck;
+  size_t sent = 0;
+  for (int i = 0; i < 2; ++i) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const int small = 4096;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = htonl(0x7F000002);
+    sockaddr_in to = from;
+    to.sin_addr.s_addr = htonl(0x7F000001);
+    to.sin_port = htons(web_port_);
+    ASSERT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from));
+    ASSERT_EQ(0, connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to));
+    stuck.push_back(fd);
+  }
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(4);
+  while (std::chrono::steady_clock::now() < until) {
+    for (int fd : stuck) {
+      if (send(fd, ask.data(), ask.size(), MSG_DONTWAIT | MSG_NOSIGNAL) ==
+          static_cast<ssize_t>(ask.size())) {
+        ++sent;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  // The server stops answering once the answers fill what the sockets hold.
+  size_t answered = 0;
+  for (int i = 0; i < 120; ++i) {
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const size_t now = Count(server_->Log(), "web 127.0.0.2 user= GET");
+    if (now == answered) break;
+    answered = now;
+  }
+  ASSERT_LT(answered, sent);
+  EXPECT_EQ(200, Request("GET", "/logon").status) << server_->Log().substr(0, 3000);
+  for (int fd : stuck) close(fd);
 }
 
 TEST_F(WebTest, SlowClientsAtTheCapShutOutNobody) {
