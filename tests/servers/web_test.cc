@@ -231,7 +231,13 @@ TEST_F(WebTest, LogonSessionAndLogout) {
   EXPECT_NE(std::string::npos, wrong.body.find("Wrong user name or password."));
   // The refusal waits the logon delay as on the Veltrane port.
   EXPECT_GE(took, std::chrono::milliseconds(300));
-  EXPECT_EQ(401, Request("POST", "/logon", "", "user=nobody&password=secret").status);
+  // A name the repository does not know, or one the name rules refuse, is
+  // answered no sooner than a wrong password.
+  for (const char* unknown : {"user=nobody&password=secret", "user=%3Cbad%3E&password=x"}) {
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(401, Request("POST", "/logon", "", unknown).status);
+    EXPECT_GE(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(300)) << unknown;
+  }
 
   const HttpReply right = Request("POST", "/logon", "", "user=bob&password=hunter2&next=%2Flocks");
   ASSERT_EQ(303, right.status);
@@ -383,6 +389,9 @@ TEST_F(WebTest, DownloadsAreTheCheckedInBytes) {
   EXPECT_EQ("attachment; filename=\"model one.bin\"; filename*=UTF-8''model%20one.bin",
             v1.Header("content-disposition"));
   EXPECT_EQ("bytes", v1.Header("accept-ranges"));
+  // Never shown as a page of this site, nor inside another's.
+  EXPECT_EQ("nosniff", v1.Header("x-content-type-options"));
+  EXPECT_NE(std::string::npos, v1.Header("content-security-policy").find("frame-ancestors 'none'"));
   const HttpReply current = Request("GET", "/get/model%20one.bin", cookie);
   EXPECT_EQ(second, current.body);
   EXPECT_EQ(second, Request("GET", "/get/model%20one.bin?v=2", cookie).body);
