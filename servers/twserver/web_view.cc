@@ -335,7 +335,9 @@ std::string WebView::SessionUser(const std::string& token, WebResponse* failure)
   }
   int checked = kLogonRefused;
   {
-    ReadScope scope(std::string(), true, read_budget_);
+    // The user's own read, not a logon's: the place kept for logons stays
+    // free for them however busy the pages are.
+    ReadScope scope(session.user, false, read_budget_);
     checked = storage_.CheckLogon(session.user, session.digest);
   }
   CRLDATcrypto::Wipe(&session.digest);
