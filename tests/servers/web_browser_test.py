@@ -110,6 +110,17 @@ def main():
             return SKIP
         from selenium.webdriver.common.by import By
 
+        from selenium.webdriver.support.ui import WebDriverWait
+
+        def settle(condition):
+            """Whether `condition` holds once the page a click started has
+            loaded; a loaded server answers a logon late."""
+            try:
+                WebDriverWait(driver, 60, poll_frequency=0.1).until(lambda d: condition())
+                return True
+            except Exception:  # the wait's time ran out
+                return False
+
         def shot(name):
             driver.save_screenshot(os.path.join(shots, "web-%s.png" % name))
 
@@ -120,17 +131,18 @@ def main():
         driver.find_element(By.ID, "user").send_keys("alice")
         driver.find_element(By.ID, "password").send_keys("wrong")
         driver.find_element(By.ID, "logon").click()
-        if "Wrong user name or password." not in driver.page_source:
+        if not settle(lambda: "Wrong user name or password." in driver.page_source):
             fail("a wrong password was not refused")
         driver.find_element(By.ID, "user").clear()
         driver.find_element(By.ID, "user").send_keys("alice")
         driver.find_element(By.ID, "password").send_keys("secret")
         driver.find_element(By.ID, "logon").click()
-        if not driver.current_url.endswith("/tree/"):
+        if not settle(lambda: driver.current_url.endswith("/tree/")):
             fail("the logon did not lead to the tree: " + driver.current_url)
         shot("tree")
 
         driver.find_element(By.LINK_TEXT, "Art").click()
+        settle(lambda: "/tree/Art/" in driver.current_url)
         rows = driver.find_element(By.ID, "documents").text
         for expected in ("hero sketch.png", "notes & ideas.txt", "alice (exclusive)"):
             if expected not in rows:
@@ -138,6 +150,7 @@ def main():
         shot("production")
 
         driver.find_element(By.LINK_TEXT, "hero sketch.png").click()
+        settle(lambda: "/doc/" in driver.current_url)
         history = driver.find_element(By.ID, "history").text
         for expected in ("First sketch of the hero", 'Colours <fixed> & "shaded"'):
             if expected not in history:
@@ -160,6 +173,7 @@ def main():
         shot("download")
 
         driver.find_element(By.LINK_TEXT, "Locks").click()
+        settle(lambda: "/locks" in driver.current_url)
         if "hero sketch.png" not in driver.find_element(By.ID, "all-locks").text:
             fail("the locks page lacks the held lock")
         shot("locks")
@@ -177,6 +191,7 @@ def main():
         shot("phone")
 
         driver.find_element(By.ID, "logout").click()
+        settle(lambda: "/logon" in driver.current_url)
         driver.get(url + "tree/")
         if "/logon" not in driver.current_url:
             fail("a page was shown after the logout")
