@@ -12,6 +12,7 @@
 #include <chrono>
 #include <exception>
 #include <fstream>
+#include <map>
 #include <utility>
 #include <vector>
 
@@ -35,6 +36,11 @@ constexpr int kMaxRequestsPerConnection = 1000;
 // What is read away of an unanswered request before its connection closes.
 constexpr int kDrainSeconds = 5;
 constexpr size_t kMaxDrainBytes = 256 << 10;
+// What a connection is doing (Connection::activity).
+constexpr int kIdle = 0;
+constexpr int kAnonymous = 1;
+constexpr int kAnswering = 2;
+
 // Bytes of a download read and sent at once.
 constexpr size_t kPieceBytes = 64 << 10;
 
@@ -77,8 +83,16 @@ bool ParseHttpEndpoint(const std::string& text, std::string* address, uint16_t* 
 struct WebServer::Impl {
   struct Connection {
     std::thread thread;
-    int fd = -1;  // guarded by Impl::mutex; -1 once the thread closes it
+    std::string address;   // the client's, set before the thread starts
+    int fd = -1;           // guarded by Impl::mutex; -1 once the thread closes it
+    bool evicted = false;  // guarded by Impl::mutex: closed to make room
     std::atomic<int64_t> deadline_ms{0};
+    // What the connection does: kIdle while it waits for a request (or
+    // reads one), kAnonymous while it answers one without a session (a
+    // logon checked or held back, a logon page the client does not take),
+    // kAnswering while it answers a logged-on user.
+    std::atomic<int> activity{kIdle};
+    std::atomic<bool> abandoned{false};  // closed to make room: a held-back logon stops
     std::atomic<bool> done{false};
     std::atomic<bool> timed_out{false};
   };
@@ -121,16 +135,19 @@ struct WebServer::Impl {
         continue;
       }
       const uint64_t number = ++count;
+      const tcp::endpoint peer = socket.remote_endpoint(ec);
+      const std::string address = ec ? std::string("?") : peer.address().to_string();
       std::lock_guard<std::mutex> lock(mutex);
       Reap();
       if (stopping.load()) break;
-      if (connections.size() >= options.max_connections) {
-        log("web connection " + std::to_string(number) +
-            " refused: " + std::to_string(connections.size()) + " connections are open, the limit");
+      if (!MakeRoom(number)) {
+        log("web connection " + std::to_string(number) + " from " + address + " refused: " +
+            std::to_string(connections.size()) + " connections are open, the limit, all answering");
         continue;  // the socket closes
       }
       auto connection = std::make_unique<Connection>();
       Connection* raw = connection.get();
+      raw->address = address;
       raw->fd = socket.native_handle();
       raw->deadline_ms.store(
           Millis(WebClock::now() + std::chrono::seconds(options.request_timeout_seconds)));
@@ -144,6 +161,53 @@ struct WebServer::Impl {
         log("web connection " + std::to_string(number) + " refused: " + e.what());
       }
     }
+  }
+
+  // Makes room for one more connection when every place is taken, so that
+  // clients that hold connections without asking (a head sent a byte at a
+  // time, idle kept-alive connections) or with requests that need no logon
+  // (logons the throttle holds back, answers left untaken) churn through
+  // their own places: the oldest idle connection of the address with the
+  // most connections is closed, else its oldest one answering a client not
+  // logged on. False when every connection is answering a logged-on user
+  // (under mutex).
+  bool MakeRoom(uint64_t number) {
+    std::map<std::string, size_t> by_address;
+    size_t open = 0;
+    for (const auto& connection : connections) {
+      if (connection->evicted) continue;
+      ++open;
+      ++by_address[connection->address];
+    }
+    if (open < options.max_connections) return true;
+    return Evict(number, kIdle, by_address) || Evict(number, kAnonymous, by_address);
+  }
+
+  // Closes the oldest connection doing `activity` of the address with the
+  // most connections among those that have one (under mutex).
+  bool Evict(uint64_t number, int activity, std::map<std::string, size_t>& by_address) {
+    const auto fits = [&](const Connection& connection) {
+      return !connection.evicted && connection.fd >= 0 && connection.activity.load() == activity;
+    };
+    size_t most = 0;
+    std::string busiest;
+    for (const auto& connection : connections) {
+      if (fits(*connection) && by_address[connection->address] > most) {
+        most = by_address[connection->address];
+        busiest = connection->address;
+      }
+    }
+    for (auto& connection : connections) {
+      if (!fits(*connection) || connection->address != busiest) continue;
+      connection->evicted = true;
+      connection->abandoned.store(true);
+      ::shutdown(connection->fd, SHUT_RDWR);
+      log("web connection " + std::to_string(number) + " takes the place of " +
+          (activity == kIdle ? "an idle one" : "one answering a client not logged on") + " from " +
+          busiest + ", the address with the most connections (" + std::to_string(most) + ")");
+      return true;
+    }
+    return false;
   }
 
   // Joins the threads of connections that ended (under mutex).
@@ -176,8 +240,7 @@ struct WebServer::Impl {
   void Serve(Connection* connection, uint64_t number, tcp::socket socket) {
     const std::string name = "web connection " + std::to_string(number);
     boost::system::error_code ec;
-    const tcp::endpoint peer = socket.remote_endpoint(ec);
-    const std::string address = ec ? std::string("?") : peer.address().to_string();
+    const std::string& address = connection->address;
     std::string end = "closed";
     try {
       if (tls) {
@@ -187,6 +250,9 @@ struct WebServer::Impl {
           end = "TLS handshake failed: " + ec.message();
         } else {
           end = Converse(connection, stream, address, true);
+          // The close waits for the client's close_notify, which a client
+          // may never send: no longer than a plain connection's drain.
+          Refresh(connection, kDrainSeconds);
           stream.shutdown(ec);
         }
       } else {
@@ -206,6 +272,10 @@ struct WebServer::Impl {
       end = "ended by an unexpected exception";
     }
     if (connection->timed_out.load()) end += " (past its time limit)";
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (connection->evicted) end += " (closed to make room for another)";
+    }
     log(name + " from " + address + ": " + Printable(end));
     {
       std::lock_guard<std::mutex> lock(mutex);
@@ -240,6 +310,11 @@ struct WebServer::Impl {
         SendPlain(stream, http::status::payload_too_large, "Request body too large");
         return "request body over the limit";
       }
+      if (ec && ec.category() == make_error_code(http::error::bad_target).category() &&
+          ec != http::error::end_of_stream && ec != http::error::partial_message) {
+        SendPlain(stream, http::status::bad_request, "Malformed request");
+        return "malformed request: " + ec.message();
+      }
       if (ec) {
         return served == 0 && ec != http::error::end_of_stream ? "unreadable: " + ec.message()
                                                                : "closed by the client";
@@ -263,14 +338,23 @@ struct WebServer::Impl {
       request.cookie = std::string(message[http::field::cookie]);
       request.range = std::string(message[http::field::range]);
       request.body = message.body();
+      request.host = std::string(message[http::field::host]);
+      request.origin = std::string(message[http::field::origin]);
+      request.fetch_site = std::string(message["Sec-Fetch-Site"]);
       request.peer_address = address;
       request.secure = secure;
       const auto start = WebClock::now();
+      request.abandoned = &connection->abandoned;
+      const bool logon = request.method == "POST" &&
+                         request.target.substr(0, request.target.find('?')) == "/logon";
+      connection->activity.store(
+          logon || CookieValue(request.cookie, kSessionCookie).empty() ? kAnonymous : kAnswering);
       // A throttled logon or a long read is the server's time, not the
       // client's: the answer's own limit starts now.
       Refresh(connection, kSendStallSeconds);
       WebResponse response = view.Handle(request, &refusals);
       const bool keep = message.keep_alive() && served + 1 < kMaxRequestsPerConnection;
+      if (response.user.empty()) connection->activity.store(kAnonymous);
       Refresh(connection, kSendStallSeconds);
       const bool sent = response.file.empty()
                             ? SendPage(stream, response, keep, ec)
@@ -281,6 +365,7 @@ struct WebServer::Impl {
           std::to_string(
               std::chrono::duration_cast<std::chrono::milliseconds>(WebClock::now() - start)
                   .count()));
+      connection->activity.store(kIdle);
       if (!sent) return "the answer could not be sent: " + ec.message();
       if (!keep) return "closed after the answer";
     }
@@ -293,7 +378,10 @@ struct WebServer::Impl {
     message.set(http::field::cache_control, "no-store");
     message.set("Content-Security-Policy", kSecurityPolicy);
     message.set("X-Content-Type-Options", "nosniff");
-    message.set("Referrer-Policy", "no-referrer");
+    // Paths of the repository never leave for another site; the pages' own
+    // forms still carry their Origin, which the logon and logout check
+    // (with "no-referrer" a browser sends "null" instead).
+    message.set("Referrer-Policy", "same-origin");
     message.keep_alive(keep);
   }
 

@@ -8,8 +8,13 @@
 // their deadline by shutting their socket down, which wakes a read or write
 // blocked in the connection's thread.
 //
-// Limits, as on the Veltrane port: at most max_connections connections (the
-// next one is closed at once); a request head of at most max_head_bytes
+// Limits, as on the Veltrane port: at most max_connections connections; the
+// next one takes the place of the oldest idle connection of the address
+// with the most connections, else of its oldest one answering a client not
+// logged on (a logon the throttle holds back, a page the client does not
+// take), or is closed at once when every connection is answering a
+// logged-on user; a
+// request head of at most max_head_bytes
 // with at most max_header_count fields (431 beyond), a body of at most
 // max_body_bytes (413; only the logon form has one); a request must arrive
 // whole within request_timeout of the connection's start or of the answer

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <map>
 #include <thread>
 
@@ -65,6 +66,13 @@ WebResponse Html(int status, const std::string& page) {
   response.status = status;
   response.headers.emplace_back("Content-Type", "text/html; charset=utf-8");
   response.body = page;
+  return response;
+}
+
+// A method the page does not take; `allowed` lists those it takes.
+WebResponse NotAllowed(const std::string& user, const std::string& allowed) {
+  WebResponse response = Html(405, Page("Method not allowed", user, ""));
+  response.headers.emplace_back("Allow", allowed);
   return response;
 }
 
@@ -159,6 +167,23 @@ std::string LocksCell(const std::vector<LockEntry>& locks, bool deferred) {
   return out;
 }
 
+std::string LowerCase(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// A request a page of another site started: the browser says so, or its
+// Origin is not this host (an opaque "null" origin included). Clients that
+// send neither header are no browser acting for someone else.
+bool FromAnotherSite(const WebRequest& request) {
+  const std::string site = LowerCase(request.fetch_site);
+  if (!site.empty() && site != "same-origin" && site != "none") return true;
+  if (request.origin.empty()) return false;
+  const size_t scheme = request.origin.find("://");
+  return scheme == std::string::npos ||
+         LowerCase(request.origin.substr(scheme + 3)) != LowerCase(request.host);
+}
+
 // Every refused logon is told the same, whichever part was wrong.
 constexpr char kRefused[] = "Wrong user name or password.";
 
@@ -183,19 +208,28 @@ WebResponse WebView::Handle(const WebRequest& request, int* refusals) {
     response.body = kTimeScript;
     return response;
   }
+  if (request.method == "POST" && FromAnotherSite(request)) {
+    log_("web request from another site refused: POST " + Printable(path.substr(0, 300)) +
+         " from " + request.peer_address + ", origin " + Printable(request.origin.substr(0, 300)));
+    return Html(403, Page("Refused", "",
+                          "<p>This form was sent from another site. <a href=\"/logon\">Log on"
+                          "</a> here.</p>"));
+  }
   if (path == "/logon") {
     if (request.method == "POST") return Logon(request, refusals);
-    if (request.method != "GET") return Html(405, Page("Method not allowed", "", ""));
+    if (request.method != "GET") return NotAllowed("", "GET, POST");
     return Html(200, Page("Log on", "", LogonForm(SafeNext(QueryValue(query, "next")), "")));
   }
   if (path == "/logout" && request.method == "POST") return Logout(request);
-  const std::string user = SessionUser(CookieValue(request.cookie, kSessionCookie));
+  WebResponse failure;
+  const std::string user = SessionUser(CookieValue(request.cookie, kSessionCookie), &failure);
+  if (failure.status != 200) return failure;
   if (user.empty()) {
     if (request.method != "GET") return Html(403, Page("Log on first", "", ""));
     return Redirect("/logon?next=" + PercentEncode(request.target));
   }
-  if (request.method != "GET") {
-    WebResponse response = Html(405, Page("Method not allowed", user, ""));
+  if (request.method != "GET" || path == "/logout") {
+    WebResponse response = NotAllowed(user, path == "/logout" ? "POST" : "GET");
     response.user = user;
     return response;
   }
@@ -238,15 +272,20 @@ WebResponse WebView::Logon(const WebRequest& request, int* refusals) {
   const std::string next = SafeNext(form["next"]);
   // Names the rules refuse share one record, as on the Veltrane port.
   const std::string throttled = IsValidUserName(name) ? name : std::string("\x01");
-  Pause(throttle_.WaitFor(throttled, request.peer_address, std::chrono::steady_clock::now()));
+  Pause(throttle_.WaitFor(throttled, request.peer_address, std::chrono::steady_clock::now()),
+        request.abandoned);
+  if (request.abandoned != nullptr && request.abandoned->load()) {
+    return Html(503, Page("Busy", "", ""));
+  }
   int checked = kLogonRefused;
+  std::string digest = LogonDigest(name, password);
+  CRLDATcrypto::Wipe(&password);
   {
     ReadScope scope(std::string(), true, read_budget_);
-    std::string digest = LogonDigest(name, password);
     checked = IsValidUserName(name) ? storage_.CheckLogon(name, digest) : kLogonRefused;
-    CRLDATcrypto::Wipe(&digest);
-    CRLDATcrypto::Wipe(&password);
   }
+  const std::string token = checked == kOk ? NewSession(name, digest) : std::string();
+  CRLDATcrypto::Wipe(&digest);
   if (checked != kOk && checked != kLogonRefused) return Failed(checked, "the logon");
   if (checked == kLogonRefused) {
     const LogonThrottle::Refusal refusal = throttle_.Refused(
@@ -254,11 +293,10 @@ WebResponse WebView::Logon(const WebRequest& request, int* refusals) {
     log_("web logon refused for " + Printable(name.substr(0, kMaxNameBytes)) + " from " +
          request.peer_address + "; answered after " + std::to_string(refusal.delay.count()) +
          " ms");
-    Pause(refusal.delay);
+    Pause(refusal.delay, request.abandoned);
     return Html(401, Page("Log on", "", LogonForm(next, kRefused)));
   }
   throttle_.Succeeded(throttled, request.peer_address, std::chrono::steady_clock::now());
-  const std::string token = NewSession(name);
   if (token.empty()) return Html(500, Page("No session", "", "<p>No random bytes.</p>"));
   WebResponse response = Redirect(next);
   response.user = name;
@@ -282,40 +320,75 @@ WebResponse WebView::Logout(const WebRequest& request) {
   return response;
 }
 
-std::string WebView::SessionUser(const std::string& token) {
+std::string WebView::SessionUser(const std::string& token, WebResponse* failure) {
   if (token.empty()) return std::string();
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto found = sessions_.find(token);
-  if (found == sessions_.end()) return std::string();
-  if (found->second.expires <= std::chrono::steady_clock::now()) {
-    sessions_.erase(found);
+  Session session;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = sessions_.find(token);
+    if (found == sessions_.end()) return std::string();
+    if (found->second.expires <= std::chrono::steady_clock::now()) {
+      sessions_.erase(found);
+      return std::string();
+    }
+    session = found->second;
+  }
+  int checked = kLogonRefused;
+  {
+    // The user's own read, not a logon's: the place kept for logons stays
+    // free for them however busy the pages are.
+    ReadScope scope(session.user, false, read_budget_);
+    checked = storage_.CheckLogon(session.user, session.digest);
+  }
+  CRLDATcrypto::Wipe(&session.digest);
+  if (checked == kLogonRefused) {
+    log_("web session of " + Printable(session.user) +
+         " ended: the user was removed or his password changed");
+    std::lock_guard<std::mutex> lock(mutex_);
+    sessions_.erase(token);
     return std::string();
   }
-  return found->second.user;
+  if (checked != kOk) {
+    *failure = Failed(checked, "a session's check");
+    return std::string();
+  }
+  return session.user;
 }
 
-std::string WebView::NewSession(const std::string& user) {
+std::string WebView::NewSession(const std::string& user, const std::string& digest) {
   unsigned char bytes[32];
   if (CRLDATcrypto::RandomBytes(bytes, sizeof bytes) != 0) return std::string();
   const std::string token = CRLDATcrypto::HexEncode(bytes, sizeof bytes);
   const auto now = std::chrono::steady_clock::now();
   std::lock_guard<std::mutex> lock(mutex_);
+  size_t own = 0;
   for (auto it = sessions_.begin(); it != sessions_.end();) {
-    it = it->second.expires <= now ? sessions_.erase(it) : std::next(it);
+    if (it->second.expires <= now) {
+      it = sessions_.erase(it);
+    } else {
+      own += it->second.user == user ? 1 : 0;
+      ++it;
+    }
   }
-  if (sessions_.size() >= kMaxSessions) {
-    auto oldest = std::min_element(sessions_.begin(), sessions_.end(), [](auto& a, auto& b) {
-      return a.second.expires < b.second.expires;
-    });
+  const auto older = [](auto& a, auto& b) { return a.second.expires < b.second.expires; };
+  if (own >= kMaxSessionsPerUser) {
+    auto oldest = sessions_.end();
+    for (auto it = sessions_.begin(); it != sessions_.end(); ++it) {
+      if (it->second.user == user && (oldest == sessions_.end() || older(*it, *oldest))) {
+        oldest = it;
+      }
+    }
     sessions_.erase(oldest);
+  } else if (sessions_.size() >= kMaxSessions) {
+    sessions_.erase(std::min_element(sessions_.begin(), sessions_.end(), older));
   }
-  sessions_[token] = Session{user, now + std::chrono::hours(kSessionHours)};
+  sessions_[token] = Session{user, digest, now + std::chrono::hours(kSessionHours)};
   return token;
 }
 
-void WebView::Pause(std::chrono::milliseconds delay) const {
+void WebView::Pause(std::chrono::milliseconds delay, const std::atomic<bool>* abandoned) const {
   const auto until = std::chrono::steady_clock::now() + delay;
-  while (!stopping_.load()) {
+  while (!stopping_.load() && (abandoned == nullptr || !abandoned->load())) {
     const auto now = std::chrono::steady_clock::now();
     if (now >= until) break;
     std::this_thread::sleep_for(

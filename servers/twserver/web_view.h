@@ -6,9 +6,16 @@
 // limits and TLS are web_server.h's. Every page but the logon form and its
 // script needs a session: a random token in a cookie (HttpOnly,
 // SameSite=Strict, Secure over TLS) that names a row of the session table,
-// which ends at logout or kSessionHours after the logon. Requests that
+// which ends at logout, kSessionHours after the logon, or at the first
+// request after its user was removed or given another password (each
+// request checks the logon's digest again). One user holds at most
+// kMaxSessionsPerUser of them, so that nobody who can log on pushes the
+// others' sessions out of the table. Requests that
 // change something (logon, logout) are POSTs, and the cookie is never sent
 // with a request another site starts, so no other site can act with it.
+// A POST whose Origin is another site's, or that the browser calls
+// cross-site, is refused as well: without the cookie a logout would still
+// clear it, and a logon would put the browser into someone else's session.
 //
 // A logon is checked as the Veltrane port checks one (the user's digest in
 // the repository) and throttled by the same LogonThrottle, so guessing over
@@ -40,17 +47,25 @@ namespace tw::twserver {
 constexpr int kSessionHours = 8;
 // Sessions kept at once; a new logon beyond it ends the oldest one.
 constexpr size_t kMaxSessions = 10000;
+// Sessions of one user; a new logon beyond it ends his oldest one.
+constexpr size_t kMaxSessionsPerUser = 16;
 // The cookie that carries the session token.
 constexpr char kSessionCookie[] = "twsession";
 
 struct WebRequest {
-  std::string method;  // "GET", "POST", ...
-  std::string target;  // as the request line gives it: path and query
-  std::string cookie;  // the Cookie header
-  std::string range;   // the Range header
-  std::string body;    // the form of a POST
+  std::string method;      // "GET", "POST", ...
+  std::string target;      // as the request line gives it: path and query
+  std::string cookie;      // the Cookie header
+  std::string range;       // the Range header
+  std::string body;        // the form of a POST
+  std::string host;        // the Host header
+  std::string origin;      // the Origin header
+  std::string fetch_site;  // the Sec-Fetch-Site header
   std::string peer_address;
   bool secure = false;  // arrived over TLS
+  // Set when the connection is closed under the request: a logon held back
+  // by the throttle stops waiting.
+  const std::atomic<bool>* abandoned = nullptr;
 };
 
 struct WebResponse {
@@ -81,6 +96,7 @@ class WebView {
  private:
   struct Session {
     std::string user;
+    std::string digest;  // the logon's: the session ends with its password
     std::chrono::steady_clock::time_point expires;
   };
 
@@ -96,12 +112,13 @@ class WebView {
   WebResponse Failed(int result, const std::string& what);
   // A Document's path for the storage: "\" before each element.
   static std::string StoragePath(const std::vector<std::string>& elements);
-  void Pause(std::chrono::milliseconds delay) const;
+  void Pause(std::chrono::milliseconds delay, const std::atomic<bool>* abandoned) const;
 
-  // The user of the request's session, empty when it has none (under
-  // mutex_).
-  std::string SessionUser(const std::string& cookie);
-  std::string NewSession(const std::string& user);
+  // The user of the session `token` names while his password is the one
+  // he logged on with; empty when there is none (then `failure` may hold
+  // the page for a repository that cannot be read).
+  std::string SessionUser(const std::string& token, WebResponse* failure);
+  std::string NewSession(const std::string& user, const std::string& digest);
 
   Storage& storage_;
   LogonThrottle& throttle_;

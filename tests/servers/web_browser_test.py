@@ -4,7 +4,7 @@
 A real server on a fresh repository, filled over the Veltrane port by
 servers_web_seed_helper; the browser logs on, opens the tree, a Production,
 a Document's history and the locks page, and downloads a version, which
-must hold the checked-in bytes. A screenshot of each page goes to
+must hold the checked-in bytes, and looks at the pages at a phone's width. A screenshot of each page goes to
 SCREENSHOT_DIR/web-*.png.
 
 Usage: web_browser_test.py BIN_DIR SCREENSHOT_DIR
@@ -174,6 +174,18 @@ def main():
         if "hero sketch.png" not in driver.find_element(By.ID, "all-locks").text:
             fail("the locks page lacks the held lock")
         shot("locks")
+
+        # Readable on a phone: at a phone's width the pages need no
+        # sideways scrolling (wide tables scroll inside their own box).
+        driver.set_window_size(390, 844)
+        for page in ("tree/Art/", "doc/Art/hero%20sketch.png", "locks"):
+            driver.get(url + page)
+            wide = driver.execute_script(
+                "return [document.documentElement.scrollWidth,"
+                " document.documentElement.clientWidth];")
+            if wide[0] > wide[1]:
+                fail("%s is wider than a phone's screen: %s" % (page, wide))
+        shot("phone")
 
         follow(driver.find_element(By.ID, "logout"))
         driver.get(url + "tree/")

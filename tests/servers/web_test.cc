@@ -2,18 +2,22 @@
 // that real clients filled over the Veltrane port, and requests over
 // loopback with a small HTTP client.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl.hpp>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <thread>
 
 #include "servers/twserver/web_text.h"
+#include "servers/twserver/web_view.h"
 #include "settings/property_escape.h"
 #include "tests/support/serve_fixture.h"
 
@@ -73,7 +77,10 @@ HttpReply ParseReply(const std::string& data) {
 class WebTest : public test::ServeFixture {
  protected:
   void StartWeb(std::vector<std::string> options = {}, const std::string& scheme = "http") {
-    options.insert(options.end(), {"--http", "0", "--logon-delay", "300"});
+    options.insert(options.end(), {"--http", "0"});
+    if (std::find(options.begin(), options.end(), "--logon-delay") == options.end()) {
+      options.insert(options.end(), {"--logon-delay", "300"});
+    }
     StartServer(options);
     const std::string prefix = "web view on " + scheme + "://127.0.0.1:";
     for (int i = 0; i < 6000 && web_port_ == 0; ++i) {
@@ -224,7 +231,13 @@ TEST_F(WebTest, LogonSessionAndLogout) {
   EXPECT_NE(std::string::npos, wrong.body.find("Wrong user name or password."));
   // The refusal waits the logon delay as on the Veltrane port.
   EXPECT_GE(took, std::chrono::milliseconds(300));
-  EXPECT_EQ(401, Request("POST", "/logon", "", "user=nobody&password=secret").status);
+  // A name the repository does not know, or one the name rules refuse, is
+  // answered no sooner than a wrong password.
+  for (const char* unknown : {"user=nobody&password=secret", "user=%3Cbad%3E&password=x"}) {
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(401, Request("POST", "/logon", "", unknown).status);
+    EXPECT_GE(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(300)) << unknown;
+  }
 
   const HttpReply right = Request("POST", "/logon", "", "user=bob&password=hunter2&next=%2Flocks");
   ASSERT_EQ(303, right.status);
@@ -243,6 +256,64 @@ TEST_F(WebTest, LogonSessionAndLogout) {
   EXPECT_NE(std::string::npos, tree.Header("content-security-policy").find("default-src 'none'"));
 
   EXPECT_EQ(303, Request("POST", "/logout", cookie).status);
+  EXPECT_EQ(303, Request("GET", "/tree/", cookie).status);
+}
+
+TEST_F(WebTest, SessionsEndWithTheirUsersPassword) {
+  StartWeb();
+  ASSERT_TRUE(server_->AddUser("carol", "first"));
+  const std::string bob = LogOn("bob", "hunter2");
+  const std::string carol = LogOn("carol", "first");
+  EXPECT_EQ(200, Request("GET", "/tree/", bob).status);
+  std::string out;
+  ASSERT_EQ(0,
+            server_->Run({"user", "passwd", "--data", server_->dir(), "bob"}, "changed\n", &out));
+  ASSERT_EQ(0, server_->Run({"user", "remove", "--data", server_->dir(), "carol"}, "", &out));
+  EXPECT_EQ(303, Request("GET", "/tree/", bob).status);
+  EXPECT_EQ(303, Request("GET", "/tree/", carol).status);
+  EXPECT_EQ(200, Request("GET", "/tree/", LogOn("bob", "changed")).status);
+}
+
+TEST_F(WebTest, OneUsersLogonsPushOutOnlyHisOwnSessions) {
+  StartWeb();
+  const std::string alice = LogOn();
+  std::vector<std::string> bobs;
+  for (size_t i = 0; i <= twserver::kMaxSessionsPerUser; ++i)
+    bobs.push_back(LogOn("bob", "hunter2"));
+  EXPECT_EQ(303, Request("GET", "/tree/", bobs.front()).status);
+  EXPECT_EQ(200, Request("GET", "/tree/", bobs[1]).status);
+  EXPECT_EQ(200, Request("GET", "/tree/", bobs.back()).status);
+  EXPECT_EQ(200, Request("GET", "/tree/", alice).status);
+}
+
+TEST_F(WebTest, FormsFromAnotherSiteAreRefused) {
+  StartWeb();
+  const std::string cookie = LogOn();
+  const std::string form = "user=bob&password=hunter2";
+  // A page elsewhere that posts the logon form would put the browser into
+  // the other site's chosen session; one that posts the logout would end
+  // the user's.
+  for (const std::string& extra :
+       {std::string("Origin: http://evil.example\r\n"), std::string("Origin: null\r\n"),
+        std::string("Origin: http://localhost.evil.example\r\n"),
+        std::string("Sec-Fetch-Site: cross-site\r\n"),
+        std::string("Sec-Fetch-Site: same-site\r\nOrigin: http://localhost\r\n")}) {
+    const HttpReply logon = Request("POST", "/logon", "", form, extra);
+    EXPECT_EQ(403, logon.status) << extra;
+    EXPECT_EQ("", logon.Header("set-cookie")) << extra;
+    const HttpReply logout = Request("POST", "/logout", cookie, "", extra);
+    EXPECT_EQ(403, logout.status) << extra;
+    EXPECT_EQ("", logout.Header("set-cookie")) << extra;
+  }
+  // Pages keep their Origin on their own forms (a browser sends "null"
+  // under "no-referrer") and give no address away to other sites.
+  const HttpReply tree = Request("GET", "/tree/", cookie);
+  EXPECT_EQ(200, tree.status);
+  EXPECT_EQ("same-origin", tree.Header("referrer-policy"));
+  // The browser's own forms say they come from this host.
+  const std::string same = "Origin: http://LOCALHOST\r\nSec-Fetch-Site: same-origin\r\n";
+  EXPECT_EQ(303, Request("POST", "/logon", "", form, same).status);
+  EXPECT_EQ(303, Request("POST", "/logout", cookie, "", same).status);
   EXPECT_EQ(303, Request("GET", "/tree/", cookie).status);
 }
 
@@ -318,6 +389,9 @@ TEST_F(WebTest, DownloadsAreTheCheckedInBytes) {
   EXPECT_EQ("attachment; filename=\"model one.bin\"; filename*=UTF-8''model%20one.bin",
             v1.Header("content-disposition"));
   EXPECT_EQ("bytes", v1.Header("accept-ranges"));
+  // Never shown as a page of this site, nor inside another's.
+  EXPECT_EQ("nosniff", v1.Header("x-content-type-options"));
+  EXPECT_NE(std::string::npos, v1.Header("content-security-policy").find("frame-ancestors 'none'"));
   const HttpReply current = Request("GET", "/get/model%20one.bin", cookie);
   EXPECT_EQ(second, current.body);
   EXPECT_EQ(second, Request("GET", "/get/model%20one.bin?v=2", cookie).body);
@@ -348,6 +422,55 @@ TEST_F(WebTest, DownloadsAreTheCheckedInBytes) {
   EXPECT_NE(std::string::npos, v2);
   EXPECT_LT(v2, v1_link);
   EXPECT_NE(std::string::npos, history.body.find("alice (exclusive) held"));
+}
+
+TEST_F(WebTest, DownloadsAtTheEdges) {
+  StartWeb();
+  auto alice = Client();
+  const std::string root = Root(*alice);
+  Add(*alice, root, "ten.bin", "0123456789", "");
+  Add(*alice, root, "empty.bin", "", "");
+  Add(*alice, root, "lost.bin", "content the store loses", "");
+  const std::string cookie = LogOn();
+  const auto ranged = [&](const std::string& target, const std::string& range) {
+    return Request("GET", target, cookie, "", "Range: " + range + "\r\n");
+  };
+  // A range no byte satisfies is refused; one that cannot be read, or
+  // several, get the whole body, as a server that knows no ranges sends it.
+  EXPECT_EQ(416, ranged("/get/ten.bin", "bytes=-0").status);
+  EXPECT_EQ(416, ranged("/get/ten.bin", "bytes=10-20").status);
+  for (const std::string& whole : {std::string("bytes=5-2"), std::string("bytes=0-0,2-3"),
+                                   std::string("bytes=") + std::string(3000, ','),
+                                   std::string("bytes=--1"), std::string("lines=1-2")}) {
+    const HttpReply reply = ranged("/get/ten.bin", whole);
+    EXPECT_EQ(200, reply.status) << whole;
+    EXPECT_EQ("0123456789", reply.body) << whole;
+  }
+  const HttpReply last = ranged("/get/ten.bin", "bytes=9-99");
+  EXPECT_EQ(206, last.status);
+  EXPECT_EQ("9", last.body);
+  EXPECT_EQ("bytes 9-9/10", last.Header("content-range"));
+  const HttpReply empty = Request("GET", "/get/empty.bin", cookie);
+  EXPECT_EQ(200, empty.status);
+  EXPECT_EQ("0", empty.Header("content-length"));
+  EXPECT_EQ(416, ranged("/get/empty.bin", "bytes=0-").status);
+  EXPECT_EQ("bytes */0", ranged("/get/empty.bin", "bytes=-1").Header("content-range"));
+  // A version whose content the store lost is a failure the log names, not
+  // a short or empty download.
+  int removed = 0;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(server_->dir())) {
+    if (entry.is_regular_file() &&
+        test::ReadFile(entry.path().string()) == "content the store loses") {
+      std::filesystem::remove(entry.path());
+      ++removed;
+    }
+  }
+  ASSERT_EQ(1, removed);
+  const HttpReply lost = Request("GET", "/get/lost.bin", cookie);
+  EXPECT_EQ(500, lost.status);
+  EXPECT_EQ("", lost.Header("content-disposition"));
+  EXPECT_NE(std::string::npos, server_->Log().find("is missing from the store"));
+  EXPECT_EQ("0123456789", Request("GET", "/get/ten.bin", cookie).body);
 }
 
 TEST_F(WebTest, LocksPageFiltersByUser) {
@@ -385,18 +508,53 @@ TEST_F(WebTest, RequestsOverTheLimitsAreRefused) {
   EXPECT_EQ(431, ParseReply(Exchange(many + "\r\n")).status);
   const std::string body(10000, 'a');
   EXPECT_EQ(413, Request("POST", "/logon", "", body).status);
-  EXPECT_EQ(405, Request("PUT", "/logon").status);
+  const HttpReply put = Request("PUT", "/logon");
+  EXPECT_EQ(405, put.status);
+  EXPECT_EQ("GET, POST", put.Header("allow"));
+  const std::string cookie = LogOn();
+  EXPECT_EQ("GET", Request("DELETE", "/tree/", cookie).Header("allow"));
+  EXPECT_EQ("POST", Request("GET", "/logout", cookie).Header("allow"));
+  // A request the parser cannot read is answered, not dropped.
+  for (const std::string& malformed :
+       {std::string("GARBAGE\r\n\r\n"), std::string("GET /logon HTTP/9.9\r\n\r\n"),
+        std::string("GET /logon HTTP/1.1\r\nBad Name: x\r\n\r\n"),
+        std::string("POST /logon HTTP/1.1\r\nContent-Length: 4\r\nTransfer-Encoding: "
+                    "chunked\r\n\r\n0\r\n\r\n")}) {
+    EXPECT_EQ(400, ParseReply(Exchange(malformed)).status) << malformed;
+  }
 }
 
-TEST_F(WebTest, ConnectionsBeyondTheCapAreClosed) {
+// Sends `raw` on a new connection from `from` without reading; the
+// descriptor.
+int SendFrom(uint16_t port, const std::string& from, const std::string& raw) {
+  const int fd = test::ConnectFrom(port, from);
+  EXPECT_GE(fd, 0);
+  if (fd >= 0) {
+    EXPECT_EQ(static_cast<ssize_t>(raw.size()), send(fd, raw.data(), raw.size(), 0));
+  }
+  return fd;
+}
+
+size_t Count(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+TEST_F(WebTest, ConnectionsAnsweringAtTheCapKeepTheirPlaces) {
   StartWeb({"--http-max-connections", "2"});
-  // Two idle connections take every place (the server takes connections
-  // in the order they came): a third is closed unanswered, and the stop
-  // still ends those that idle.
-  const int first = test::ConnectFrom(web_port_, "");
-  const int second = test::ConnectFrom(web_port_, "");
-  ASSERT_GE(first, 0);
-  ASSERT_GE(second, 0);
+  auto alice = Client();
+  Add(*alice, Root(*alice), "big.bin", std::string(size_t{48} << 20, 'x'), "");
+  const std::string cookie = LogOn();
+  // Two downloads their clients do not take hold every place while they
+  // are answered: a third connection is closed unanswered, and once they
+  // end, served.
+  const std::string get = "GET /get/big.bin HTTP/1.1\r\nHost: x\r\nCookie: " + cookie + "\r\n\r\n";
+  const int first = SendFrom(web_port_, "", get);
+  const int second = SendFrom(web_port_, "", get);
+  char head[12];
+  EXPECT_EQ(12, recv(first, head, sizeof head, MSG_WAITALL));
+  EXPECT_EQ(12, recv(second, head, sizeof head, MSG_WAITALL));
   EXPECT_EQ(0, Request("GET", "/logon").status);
   close(first);
   close(second);
@@ -406,12 +564,104 @@ TEST_F(WebTest, ConnectionsBeyondTheCapAreClosed) {
     later = Request("GET", "/logon");
   }
   EXPECT_EQ(200, later.status);
+  // The stop ends a connection that idles.
   const int idle = test::ConnectFrom(web_port_, "");
   ASSERT_GE(idle, 0);
   EXPECT_EQ(0, server_->Stop()) << server_->Log();
   EXPECT_EQ("", ReadAll(idle));
   close(idle);
   server_.reset();
+}
+
+TEST_F(WebTest, LogonsHeldBackAtTheCapGiveWay) {
+  StartWeb({"--http-max-connections", "3", "--logon-delay", "60000", "--logon-delay-max", "60000"});
+  // Wrong logons from one address, each held back a minute, take every
+  // place: the next client takes the place of the oldest, which stops
+  // waiting at once.
+  std::vector<int> guesses;
+  for (const char* name : {"alice", "bob__", "carol"}) {
+    guesses.push_back(SendFrom(web_port_, "127.0.0.2",
+                               "POST /logon HTTP/1.1\r\nHost: x\r\nContent-Length: 25\r\n\r\n"
+                               "password=wrong&user=" +
+                                   std::string(name)));
+  }
+  for (int i = 0; i < 1200 && Count(server_->Log(), "web logon refused") < 3; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_EQ(3u, Count(server_->Log(), "web logon refused")) << server_->Log();
+  EXPECT_EQ(200, Request("GET", "/logon").status);
+  EXPECT_EQ("", ReadAll(guesses[0]));
+  bool ended = false;
+  for (int i = 0; i < 600 && !ended; ++i) {
+    ended = server_->Log().find("web connection 1 from 127.0.0.2: ") != std::string::npos;
+    if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_TRUE(ended) << server_->Log();
+  for (int fd : guesses) close(fd);
+}
+
+TEST_F(WebTest, AnswersLeftUntakenAtTheCapGiveWay) {
+  StartWeb({"--http-max-connections", "2"});
+  // Without a logon, requests sent one after the other on two connections
+  // whose answers are never taken keep the server writing to them: the
+  // next client still takes the place of one.
+  const std::string ask =
+      "GET /logon?next=/" + std::string(6000, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n";
+  std::vector<int> stuck;
+  size_t sent = 0;
+  for (int i = 0; i < 2; ++i) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const int small = 4096;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = htonl(0x7F000002);
+    sockaddr_in to = from;
+    to.sin_addr.s_addr = htonl(0x7F000001);
+    to.sin_port = htons(web_port_);
+    ASSERT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from));
+    ASSERT_EQ(0, connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to));
+    stuck.push_back(fd);
+  }
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(4);
+  while (std::chrono::steady_clock::now() < until) {
+    for (int fd : stuck) {
+      if (send(fd, ask.data(), ask.size(), MSG_DONTWAIT | MSG_NOSIGNAL) ==
+          static_cast<ssize_t>(ask.size())) {
+        ++sent;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  // The server stops answering once the answers fill what the sockets hold.
+  size_t answered = 0;
+  for (int i = 0; i < 120; ++i) {
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const size_t now = Count(server_->Log(), "web 127.0.0.2 user= GET");
+    if (now == answered) break;
+    answered = now;
+  }
+  ASSERT_LT(answered, sent);
+  EXPECT_EQ(200, Request("GET", "/logon").status) << server_->Log().substr(0, 3000);
+  for (int fd : stuck) close(fd);
+}
+
+TEST_F(WebTest, SlowClientsAtTheCapShutOutNobody) {
+  StartWeb({"--http-max-connections", "3"});
+  // One address holds every place with heads that never end (a byte now
+  // and then would do the same): another address is still served, the
+  // slow address's own new request too, and the Veltrane port is untouched.
+  std::vector<int> slow;
+  for (int i = 0; i < 3; ++i) slow.push_back(SendFrom(web_port_, "127.0.0.2", "GET /logon HT"));
+  EXPECT_EQ(200, Request("GET", "/logon").status) << server_->Log();
+  const int again = SendFrom(web_port_, "127.0.0.2",
+                             "GET /logon HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(200, ParseReply(ReadAll(again)).status);
+  close(again);
+  EXPECT_NE(nullptr, Client());
+  // The oldest slow connection was the one closed.
+  EXPECT_EQ("", ReadAll(slow[0]));
+  for (int fd : slow) close(fd);
 }
 
 // A request over TLS, the certificate taken as it is.
@@ -451,6 +701,29 @@ TEST_F(WebTest, HttpsSessionsAreSecure) {
       ExchangeTls(web_port_, "GET /tree/ HTTP/1.1\r\nHost: x\r\nConnection: close\r\nCookie: " +
                                  set.substr(0, set.find(';')) + "\r\n\r\n"));
   EXPECT_EQ(200, tree.status);
+  // A client that takes its answer and never closes is not kept waiting
+  // for long (TLS's close waits for the client's own close).
+  {
+    namespace asio = boost::asio;
+    asio::io_context io;
+    asio::ssl::context context(asio::ssl::context::tls_client);
+    context.set_verify_mode(asio::ssl::verify_none);
+    asio::ssl::stream<asio::ip::tcp::socket> stream(io, context);
+    boost::system::error_code ec;
+    stream.next_layer().connect({asio::ip::make_address("127.0.0.1"), web_port_}, ec);
+    if (!ec) stream.handshake(asio::ssl::stream_base::client, ec);
+    const std::string raw = "GET /logon HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+    if (!ec) asio::write(stream, asio::buffer(raw), ec);
+    std::string data;
+    char buffer[16384];
+    while (!ec) data.append(buffer, stream.read_some(asio::buffer(buffer), ec));
+    EXPECT_EQ(200, ParseReply(data).status);
+    const auto start = std::chrono::steady_clock::now();
+    pollfd p{stream.next_layer().native_handle(), POLLIN, 0};
+    ASSERT_EQ(1, poll(&p, 1, 90000));
+    EXPECT_EQ(0, recv(p.fd, buffer, sizeof buffer, 0));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+  }
   // Plain HTTP on the HTTPS port gets no page.
   EXPECT_EQ(0, Request("GET", "/logon").status);
 }
@@ -486,6 +759,9 @@ TEST(WebTextTest, EscapesEncodesAndReadsRanges) {
   }
   EXPECT_EQ("attachment; filename=\"__\"; filename*=UTF-8''%C3%A9",
             AttachmentDisposition("\xC3\xA9"));
+  // Nothing of a name ends the header or its quoted file name.
+  EXPECT_EQ("attachment; filename=\"a___b__\"; filename*=UTF-8''a%0D%0A%22b%5C%00",
+            AttachmentDisposition(std::string("a\r\n\"b\\\0", 7)));
   EXPECT_EQ("image/png", ContentTypeFor("A.PNG"));
   EXPECT_EQ("application/octet-stream", ContentTypeFor("archive.xyz"));
   EXPECT_EQ("2024-05-01T12:00:09Z", IsoStamp("2024:05:01:12:00:09:123"));
