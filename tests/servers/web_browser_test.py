@@ -109,12 +109,11 @@ def main():
             print("SKIPPED: " + problem)
             return SKIP
         from selenium.webdriver.common.by import By
+        from selenium.webdriver.support import expected_conditions
+        from selenium.webdriver.support.ui import WebDriverWait
 
         def shot(name):
             driver.save_screenshot(os.path.join(shots, "web-%s.png" % name))
-
-        from selenium.webdriver.support import expected_conditions
-        from selenium.webdriver.support.ui import WebDriverWait
 
         def follow(element):
             # A click returns before the next page has loaded when the server
