@@ -21,12 +21,6 @@
 namespace tw::twserver {
 namespace {
 
-struct Outcome {
-  int exit = -1;
-  std::string out;
-  std::string err;
-};
-
 using test::Backend;
 
 // `text` with each run of spaces made one: a table's rows whatever the
@@ -43,14 +37,8 @@ class CliTest : public ::testing::Test {
  protected:
   // Runs TWServer with `args`, `input` as its standard input, and collects
   // what it prints.
-  Outcome Run(const std::vector<std::string>& args, const std::string& input = "") {
-    const std::string in_path = env_.Path("stdin");
-    const std::string out_path = env_.Path("stdout");
-    const std::string err_path = env_.Path("stderr");
-    test::WriteFile(in_path, input);
-    const pid_t pid = test::SpawnRedirected("TWServer", args, in_path, out_path, err_path);
-    EXPECT_GT(pid, 0) << "cannot start TWServer";
-    return {pid > 0 ? test::WaitExit(pid) : -1, test::ReadFile(out_path), test::ReadFile(err_path)};
+  test::ProgramOutcome Run(const std::vector<std::string>& args, const std::string& input = "") {
+    return test::RunProgram("TWServer", args, env_.root(), input);
   }
 
   // A repository made by the program, the way an administrator makes one.
@@ -62,7 +50,7 @@ class CliTest : public ::testing::Test {
       ASSERT_FALSE(database.empty()) << databases_.problem();
       args.insert(args.end(), {"--database", database});
     }
-    const Outcome o = Run(args);
+    const test::ProgramOutcome o = Run(args);
     ASSERT_EQ(0, o.exit) << o.err;
   }
 
@@ -115,7 +103,7 @@ TEST_F(CliTest, InitCreatesAPrivateRepositoryOrRefuses) {
   EXPECT_FALSE(std::filesystem::exists(repo_ + "/server.key"));
 
   // An existing repository is refused and left alone.
-  Outcome again = Run({"init", "--data", repo_});
+  test::ProgramOutcome again = Run({"init", "--data", repo_});
   EXPECT_EQ(1, again.exit);
   EXPECT_NE(std::string::npos, again.err.find("already holds a repository")) << again.err;
   ASSERT_TRUE(Open());
@@ -123,7 +111,7 @@ TEST_F(CliTest, InitCreatesAPrivateRepositoryOrRefuses) {
   const std::string busy = env_.Path("busy");
   ASSERT_EQ(0, mkdir(busy.c_str(), 0700));
   test::WriteFile(busy + "/notes.txt", "mine");
-  Outcome o = Run({"init", "--data", busy});
+  test::ProgramOutcome o = Run({"init", "--data", busy});
   EXPECT_EQ(1, o.exit);
   EXPECT_NE(std::string::npos, o.err.find("not empty"));
   EXPECT_EQ("mine", test::ReadFile(busy + "/notes.txt"));
@@ -168,7 +156,7 @@ TEST_P(CliStorageTest, SetChangesOneSetting) {
   EXPECT_EQ(1, s.selector);
   EXPECT_EQ(1, s.compression);
   EXPECT_EQ(2, s.lock_policy);
-  const Outcome o = Run({"set", "--data", env_.Path("nowhere"), "selector", "0"});
+  const test::ProgramOutcome o = Run({"set", "--data", env_.Path("nowhere"), "selector", "0"});
   EXPECT_EQ(1, o.exit);
   EXPECT_NE(std::string::npos, o.err.find("not a repository")) << o.err;
 }
@@ -186,7 +174,7 @@ TEST_P(CliStorageTest, Users) {
   EXPECT_EQ(kOk, storage->CheckLogon("alice", LogonDigest("alice", "secret")));
   EXPECT_EQ(kOk, storage->CheckLogon("bob", LogonDigest("bob", "pw")));
 
-  Outcome o = Run({"user", "add", "--data", repo_, "alice"}, "other\n");
+  test::ProgramOutcome o = Run({"user", "add", "--data", repo_, "alice"}, "other\n");
   EXPECT_EQ(1, o.exit);
   EXPECT_NE(std::string::npos, o.err.find("exists"));
   EXPECT_EQ(1, Run({"user", "add", "--data", repo_, "carol"}, "").exit);
@@ -245,7 +233,7 @@ TEST_P(CliStorageTest, ShowPrintsVersionsAndLocks) {
     ASSERT_EQ(kOk, storage->CheckIn("alice", "second", true, {{out[0].document_id, content}}, &out,
                                     &index));
   }
-  const Outcome o = Run({"show", "--data", repo_, "\\games\\MAP.dat"});
+  const test::ProgramOutcome o = Run({"show", "--data", repo_, "\\games\\MAP.dat"});
   ASSERT_EQ(0, o.exit) << o.err;
   const size_t v2 = o.out.find("  2  ");
   const size_t v1 = o.out.find("  1  ");
@@ -297,7 +285,7 @@ TEST_P(CliStorageTest, LocksListsHeldLocksAndQueuesByPathAndUser) {
     ASSERT_EQ(kOk,
               storage->AcquireLocks("alice", {{out[2].document_id, false}}, kLockShared, &failure));
   }
-  Outcome o = Run({"locks", "--data", repo_});
+  test::ProgramOutcome o = Run({"locks", "--data", repo_});
   ASSERT_EQ(0, o.exit) << o.err;
   EXPECT_EQ(
       "Document                User   Lock       State\n"
@@ -312,7 +300,7 @@ TEST_P(CliStorageTest, LocksListsHeldLocksAndQueuesByPathAndUser) {
   const auto documents = [&](const std::vector<std::string>& extra) {
     std::vector<std::string> args{"locks", "--data", repo_};
     args.insert(args.end(), extra.begin(), extra.end());
-    const Outcome listed = Run(args);
+    const test::ProgramOutcome listed = Run(args);
     EXPECT_EQ(0, listed.exit) << listed.err;
     std::vector<std::string> rows;
     std::string row;
@@ -369,7 +357,7 @@ TEST_P(CliStorageTest, VerifyListsVersionsWhoseContentIsMissingOrDamaged) {
     ASSERT_EQ(kOk,
               storage->CheckIn("alice", "", false, {{out[0].document_id, world}}, &out, &index));
   }
-  Outcome o = Run({"verify", "--data", repo_});
+  test::ProgramOutcome o = Run({"verify", "--data", repo_});
   EXPECT_EQ(0, o.exit) << o.err << o.out;
   EXPECT_EQ("Checked 3 versions and 2 contents: all present and sound\n", o.out);
 
@@ -406,7 +394,8 @@ TEST_F(CliTest, ServeRefusesWhatItCannotServe) {
   ASSERT_EQ(kSocketOk, taken->Listen(4, 0, kSocketStream));
   NetAddress address;
   ASSERT_EQ(kSocketOk, taken->LocalAddress(&address));
-  Outcome o = Run({"serve", "--data", repo_, "--port", std::to_string(address.Port())});
+  test::ProgramOutcome o =
+      Run({"serve", "--data", repo_, "--port", std::to_string(address.Port())});
   EXPECT_EQ(1, o.exit);
   EXPECT_NE(std::string::npos, o.err.find("cannot listen")) << o.err;
   EXPECT_EQ(2, Run({"serve", "--data", repo_, "--port", "http"}).exit);
@@ -424,13 +413,13 @@ TEST_F(CliTest, UsageErrorsAndHelp) {
            {"unlock", "--data", repo_, "\\a"},
            {"unlock", "--data", repo_, "--force=yes", "\\a"},
        }) {
-    const Outcome o = Run(args);
+    const test::ProgramOutcome o = Run(args);
     EXPECT_EQ(2, o.exit) << (args.empty() ? "(none)" : args[0]);
     EXPECT_NE(std::string::npos, o.err.find("Usage: TWServer"));
   }
   EXPECT_FALSE(Mode(repo_) != 0) << "a usage error created the repository";
 
-  Outcome o = Run({"--version"});
+  test::ProgramOutcome o = Run({"--version"});
   EXPECT_EQ(0, o.exit);
   EXPECT_EQ(0u, o.out.find("TWServer (Veltrane) ")) << o.out;
   EXPECT_GT(o.out.find_first_of("0123456789"), 0u);

@@ -1,6 +1,7 @@
 #include "tests/support/test_env.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -95,6 +96,20 @@ int WaitExit(pid_t pid) {
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return -1;
+}
+
+ProgramOutcome RunProgram(const std::string& program, const std::vector<std::string>& args,
+                          const std::string& folder, const std::string& input) {
+  const std::string in_path = folder + "/stdin";
+  const std::string out_path = folder + "/stdout";
+  const std::string err_path = folder + "/stderr";
+  WriteFile(in_path, input);
+  const pid_t pid = SpawnRedirected(program, args, in_path, out_path, err_path);
+  if (pid <= 0) {
+    ADD_FAILURE() << "cannot start " << program;
+    return ProgramOutcome();
+  }
+  return {WaitExit(pid), ReadFile(out_path), ReadFile(err_path)};
 }
 
 std::string ReadFile(const std::string& path) {

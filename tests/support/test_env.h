@@ -46,6 +46,18 @@ pid_t SpawnRedirected(const std::string& program, const std::vector<std::string>
 // Waits for a child; returns its exit status (128 + signal when killed).
 int WaitExit(pid_t pid);
 
+// What a program run to its end left behind.
+struct ProgramOutcome {
+  int exit = -1;  // -1 when it could not be started (a test failure too)
+  std::string out;
+  std::string err;
+};
+// Runs `program` (from BinDir() unless it holds a "/") with `args` and
+// `input` as its standard input until it ends; its streams pass through the
+// files stdin, stdout and stderr in `folder`.
+ProgramOutcome RunProgram(const std::string& program, const std::vector<std::string>& args,
+                          const std::string& folder, const std::string& input = std::string());
+
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& contents);
 

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "platform/process.h"
 #include "tests/support/test_env.h"
 
 namespace tw {
@@ -17,44 +18,22 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Outcome {
-  int exit = -1;
-  std::string out;
-  std::string err;
-};
-
-// The program `name` on PATH; empty when there is none.
-std::string OnPath(const std::string& name) {
-  const char* path = std::getenv("PATH");
-  std::istringstream folders(path != nullptr ? path : "");
-  for (std::string folder; std::getline(folders, folder, ':');) {
-    const std::string candidate = folder + "/" + name;
-    if (!folder.empty() && access(candidate.c_str(), X_OK) == 0) return candidate;
-  }
-  return std::string();
-}
-
 class InstalledServerTest : public ::testing::Test {
  protected:
   // Installs the build into a prefix of the test's own, once per test.
   void SetUp() override {
-    const Outcome installed =
+    const test::ProgramOutcome installed =
         Run(TW_CMAKE_COMMAND, {"-DCMAKE_INSTALL_PREFIX=" + prefix_, "-P", TW_INSTALL_SCRIPT});
     ASSERT_EQ(0, installed.exit) << installed.out << installed.err;
   }
 
-  Outcome Run(const std::string& program, const std::vector<std::string>& args,
-              const std::string& input = std::string()) {
-    const std::string in_path = env_.Path("stdin");
-    test::WriteFile(in_path, input);
-    const std::string out_path = env_.Path("stdout");
-    const std::string err_path = env_.Path("stderr");
-    const pid_t pid = test::SpawnRedirected(program, args, in_path, out_path, err_path);
-    EXPECT_GT(pid, 0) << "cannot start " << program;
-    return {pid > 0 ? test::WaitExit(pid) : -1, test::ReadFile(out_path), test::ReadFile(err_path)};
+  test::ProgramOutcome Run(const std::string& program, const std::vector<std::string>& args,
+                           const std::string& input = std::string()) {
+    return test::RunProgram(program, args, env_.root(), input);
   }
 
-  Outcome Server(const std::vector<std::string>& args, const std::string& input = std::string()) {
+  test::ProgramOutcome Server(const std::vector<std::string>& args,
+                              const std::string& input = std::string()) {
     return Run(prefix_ + "/bin/TWServer", args, input);
   }
 
@@ -67,15 +46,15 @@ class InstalledServerTest : public ::testing::Test {
 };
 
 TEST_F(InstalledServerTest, ProgramsTellTheirVersionAndTheServerItsCommands) {
-  const Outcome server = Server({"--version"});
+  const test::ProgramOutcome server = Server({"--version"});
   ASSERT_EQ(0, server.exit) << server.err;
   EXPECT_EQ(std::string("TWServer (Veltrane) ") + TW_PROJECT_VERSION + "\n", server.out);
-  const Outcome setup = Run(prefix_ + "/bin/TWSccSetup", {"--version"});
+  const test::ProgramOutcome setup = Run(prefix_ + "/bin/TWSccSetup", {"--version"});
   ASSERT_EQ(0, setup.exit) << setup.err;
   EXPECT_EQ(std::string("TWSccSetup (Veltrane) ") + TW_PROJECT_VERSION + "\n", setup.out);
   EXPECT_TRUE(Has(Run(prefix_ + "/bin/TWSccSetup", {"--help"}).out, "--version"));
 
-  const Outcome help = Server({"--help"});
+  const test::ProgramOutcome help = Server({"--help"});
   ASSERT_EQ(0, help.exit);
   for (const char* command : {"init", "user", "locks", "unlock", "serve", "verify", "backup",
                               "restore", "--log-format"}) {
@@ -91,7 +70,7 @@ TEST_F(InstalledServerTest, ARepositoryIsBackedUpRestoredAndVerified) {
   const std::string restored = env_.Path("restored");
   ASSERT_EQ(0, Server({"init", "--data", repo}).exit);
   ASSERT_EQ(0, Server({"user", "add", "--data", repo, "alice"}, "secret\n").exit);
-  Outcome o = Server({"backup", "--data", repo, "--to", backup});
+  test::ProgramOutcome o = Server({"backup", "--data", repo, "--to", backup});
   ASSERT_EQ(0, o.exit) << o.err;
   EXPECT_TRUE(fs::is_regular_file(backup + "/backup.info"));
   EXPECT_EQ(1, Server({"backup", "--data", repo, "--to", backup}).exit);
@@ -116,10 +95,10 @@ TEST_F(InstalledServerTest, TheSystemdUnitNamesTheInstalledServerAndVerifies) {
   }
   EXPECT_TRUE(Has(test::ReadFile(prefix_ + "/lib/sysusers.d/veltrane.conf"), "u veltrane "));
 
-  const std::string analyze = OnPath("systemd-analyze");
+  const std::string analyze = FindProgram("systemd-analyze", std::string());
   if (analyze.empty()) GTEST_SKIP() << "systemd-analyze is not installed: the unit is not verified";
   // The manual pages are not looked up: the unit's own settings are checked.
-  const Outcome verified = Run(analyze, {"verify", "--man=no", unit});
+  const test::ProgramOutcome verified = Run(analyze, {"verify", "--man=no", unit});
   EXPECT_EQ(0, verified.exit) << verified.err;
   // A setting it cannot parse is only a warning: none may be given.
   EXPECT_FALSE(Has(verified.err, unit)) << verified.err;

@@ -21,12 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Outcome {
-  int exit = -1;
-  std::string out;
-  std::string err;
-};
-
 class SetupTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -36,12 +30,9 @@ class SetupTest : public ::testing::Test {
     setenv("VELTRANE_MODULE_DIR", module_dir_.c_str(), 1);
   }
 
-  Outcome Run(const std::vector<std::string>& args, const std::string& program = "TWSccSetup") {
-    const std::string out_path = env_.Path("stdout");
-    const std::string err_path = env_.Path("stderr");
-    const pid_t pid = test::SpawnRedirected(program, args, "/dev/null", out_path, err_path);
-    EXPECT_GT(pid, 0) << "cannot start " << program;
-    return {pid > 0 ? test::WaitExit(pid) : -1, test::ReadFile(out_path), test::ReadFile(err_path)};
+  test::ProgramOutcome Run(const std::vector<std::string>& args,
+                           const std::string& program = "TWSccSetup") {
+    return test::RunProgram(program, args, env_.root());
   }
 
   void Write(const std::string& key, const std::string& name, const std::string& data) {
@@ -59,7 +50,7 @@ class SetupTest : public ::testing::Test {
 };
 
 TEST_F(SetupTest, HelpAndUsageErrors) {
-  Outcome o = Run({"--help"});
+  test::ProgramOutcome o = Run({"--help"});
   EXPECT_EQ(0, o.exit);
   EXPECT_TRUE(Has(o.out, "Usage: TWSccSetup <command>"));
   o = Run({"plugin", "--help"});
@@ -75,7 +66,7 @@ TEST_F(SetupTest, HelpAndUsageErrors) {
 }
 
 TEST_F(SetupTest, RegisterStatusAndUnregister) {
-  Outcome o = Run({"status"});
+  test::ProgramOutcome o = Run({"status"});
   EXPECT_EQ(0, o.exit) << o.err;
   EXPECT_TRUE(Has(o.out, "Registry file: " + registry_ + "\n"));
   EXPECT_TRUE(Has(o.out, "Provider: not registered\n")) << o.out;
@@ -113,7 +104,7 @@ TEST_F(SetupTest, RegisterStatusAndUnregister) {
 TEST_F(SetupTest, ARegistryThatCannotBeChangedIsReportedAndKept) {
   test::WriteFile(registry_, "[SOFTWARE/SourceCodeControlProvider\nProviderRegKey=x\n");
   for (const char* command : {"register", "status", "unregister"}) {
-    const Outcome o = Run({command});
+    const test::ProgramOutcome o = Run({command});
     EXPECT_EQ(1, o.exit) << command;
     EXPECT_TRUE(Has(o.err, "malformed: line 1")) << o.err;
   }
@@ -121,7 +112,7 @@ TEST_F(SetupTest, ARegistryThatCannotBeChangedIsReportedAndKept) {
 
   test::WriteFile(registry_, "; the administrator's\n");
   ASSERT_EQ(0, chmod(registry_.c_str(), 0444));
-  const Outcome o = Run({"register"});
+  const test::ProgramOutcome o = Run({"register"});
   EXPECT_EQ(1, o.exit);
   EXPECT_TRUE(Has(o.err, "read-only")) << o.err;
   EXPECT_EQ("; the administrator's\n", test::ReadFile(registry_));
@@ -129,14 +120,14 @@ TEST_F(SetupTest, ARegistryThatCannotBeChangedIsReportedAndKept) {
   // Without the module there is nothing to register.
   setenv("VELTRANE_MODULE_DIR", env_.Path("tmp").c_str(), 1);
   ASSERT_EQ(0, chmod(registry_.c_str(), 0644));
-  const Outcome missing = Run({"register"});
+  const test::ProgramOutcome missing = Run({"register"});
   EXPECT_EQ(1, missing.exit);
   EXPECT_TRUE(Has(missing.err, "cannot find libTWSccApi.so (looked in " + env_.Path("tmp") + ")"))
       << missing.err;
 }
 
 TEST_F(SetupTest, ThePluginGoesIntoThePhotoshopFoundOrSaysWhyNot) {
-  Outcome o = Run({"plugin", "install"});
+  test::ProgramOutcome o = Run({"plugin", "install"});
   EXPECT_EQ(1, o.exit);
   EXPECT_TRUE(Has(o.err, "Photoshop is not installed")) << o.err;
 
@@ -172,7 +163,7 @@ TEST_F(SetupTest, ThePluginGoesIntoThePhotoshopFoundOrSaysWhyNot) {
 
 TEST_F(SetupTest, AnInstallationIsRegisteredAndAHostLoadsItsModule) {
   const std::string prefix = env_.Path("prefix");
-  const Outcome installed =
+  const test::ProgramOutcome installed =
       Run({"-DCMAKE_INSTALL_PREFIX=" + prefix, "-P", TW_INSTALL_SCRIPT}, TW_CMAKE_COMMAND);
   ASSERT_EQ(0, installed.exit) << installed.out << installed.err;
   const std::string module_dir = prefix + "/lib/veltrane";
@@ -185,7 +176,7 @@ TEST_F(SetupTest, AnInstallationIsRegisteredAndAHostLoadsItsModule) {
 
   // The installed program finds the installed module by itself.
   unsetenv("VELTRANE_MODULE_DIR");
-  Outcome o = Run({"register"}, prefix + "/bin/TWSccSetup");
+  test::ProgramOutcome o = Run({"register"}, prefix + "/bin/TWSccSetup");
   ASSERT_EQ(0, o.exit) << o.err;
   o = Run({"status"}, prefix + "/bin/TWSccSetup");
   EXPECT_TRUE(Has(o.out, "Registered module: " + module_dir + "/libTWSccApi.so\n")) << o.out;

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/process.h"
 #include "tests/support/test_env.h"
 
 namespace tw {
@@ -23,24 +24,6 @@ namespace fs = std::filesystem;
 const std::string kBashScript = std::string(TW_COMPLETION_DIR) + "/vscc.bash";
 const std::string kZshScript = std::string(TW_COMPLETION_DIR) + "/_vscc";
 
-struct Outcome {
-  int exit = -1;
-  std::string out;
-  std::string err;
-};
-
-// A program on the PATH, or empty.
-std::string OnPath(const std::string& program) {
-  const char* path = std::getenv("PATH");
-  std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
-  std::string dir;
-  while (std::getline(dirs, dir, ':')) {
-    std::error_code ec;
-    if (!dir.empty() && fs::is_regular_file(dir + "/" + program, ec)) return dir + "/" + program;
-  }
-  return "";
-}
-
 // A word quoted for the shell.
 std::string Quoted(const std::string& word) {
   std::string quoted = "'";
@@ -50,12 +33,8 @@ std::string Quoted(const std::string& word) {
 
 class VsccCompletionTest : public ::testing::Test {
  protected:
-  Outcome Run(const std::string& program, const std::vector<std::string>& args) {
-    const std::string out_path = env_.Path("stdout");
-    const std::string err_path = env_.Path("stderr");
-    const pid_t pid = test::SpawnRedirected(program, args, "/dev/null", out_path, err_path);
-    EXPECT_GT(pid, 0) << "cannot start " << program;
-    return {pid > 0 ? test::WaitExit(pid) : -1, test::ReadFile(out_path), test::ReadFile(err_path)};
+  test::ProgramOutcome Run(const std::string& program, const std::vector<std::string>& args) {
+    return test::RunProgram(program, args, env_.root());
   }
 
   // What the bash completion offers for `words`, the last one being
@@ -66,7 +45,7 @@ class VsccCompletionTest : public ::testing::Test {
     for (const std::string& word : words) line += Quoted(word) + " ";
     line += "); COMP_CWORD=" + std::to_string(words.size() - 1) +
             "; _vscc 2>/dev/null; printf '%s\\n' \"${COMPREPLY[@]}\"";
-    const Outcome o = Run(bash_, {"--norc", "--noprofile", "-c", line});
+    const test::ProgramOutcome o = Run(bash_, {"--norc", "--noprofile", "-c", line});
     EXPECT_EQ(0, o.exit) << o.err;
     std::vector<std::string> offered;
     std::istringstream lines(o.out);
@@ -99,7 +78,7 @@ class VsccCompletionTest : public ::testing::Test {
   }
 
   void SetUp() override {
-    bash_ = OnPath("bash");
+    bash_ = FindProgram("bash", std::string());
     if (bash_.empty()) GTEST_SKIP() << "bash is not installed";
     fs::create_directories(work_ + "/src");
     test::WriteFile(work_ + "/src.txt", "x");
@@ -148,7 +127,7 @@ TEST_F(VsccCompletionTest, BashOffersFilesForFileOperands) {
 }
 
 TEST_F(VsccCompletionTest, BothShellsOfferEveryCommandAliasAndOptionOfTheHelp) {
-  const Outcome help = Run("vscc", {"--help"});
+  const test::ProgramOutcome help = Run("vscc", {"--help"});
   ASSERT_EQ(0, help.exit) << help.err;
   std::vector<std::string> commands;
   std::istringstream lines(help.out.substr(help.out.find("Commands:\n")));
@@ -163,7 +142,7 @@ TEST_F(VsccCompletionTest, BothShellsOfferEveryCommandAliasAndOptionOfTheHelp) {
   std::set<std::string> words = OptionsIn(help.out);
   for (const std::string& command : commands) {
     words.insert(command);
-    const Outcome own = Run("vscc", {command, "--help"});
+    const test::ProgramOutcome own = Run("vscc", {command, "--help"});
     ASSERT_EQ(0, own.exit) << own.err;
     const std::set<std::string> more = OptionsIn(own.out);
     words.insert(more.begin(), more.end());
@@ -182,12 +161,12 @@ TEST_F(VsccCompletionTest, BothShellsOfferEveryCommandAliasAndOptionOfTheHelp) {
 }
 
 TEST_F(VsccCompletionTest, ZshTakesTheFunction) {
-  const std::string zsh = OnPath("zsh");
+  const std::string zsh = FindProgram("zsh", std::string());
   if (zsh.empty()) GTEST_SKIP() << "zsh is not installed (scripts/setup installs it)";
-  const Outcome syntax = Run(zsh, {"-n", kZshScript});
+  const test::ProgramOutcome syntax = Run(zsh, {"-n", kZshScript});
   EXPECT_EQ(0, syntax.exit) << syntax.err;
   // compinit finds it on the function path and binds it to vscc.
-  const Outcome bound =
+  const test::ProgramOutcome bound =
       Run(zsh, {"-f", "-c",
                 "fpath=(" + Quoted(TW_COMPLETION_DIR) +
                     " $fpath); autoload -Uz compinit; compinit -u -d " +

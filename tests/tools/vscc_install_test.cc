@@ -10,6 +10,7 @@
 #include <tuple>
 #include <vector>
 
+#include "platform/process.h"
 #include "tests/support/test_env.h"
 
 namespace tw {
@@ -17,32 +18,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Outcome {
-  int exit = -1;
-  std::string out;
-  std::string err;
-};
-
-// A program on the PATH, or empty.
-std::string OnPath(const std::string& program) {
-  const char* path = std::getenv("PATH");
-  std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
-  std::string dir;
-  while (std::getline(dirs, dir, ':')) {
-    std::error_code ec;
-    if (!dir.empty() && fs::is_regular_file(dir + "/" + program, ec)) return dir + "/" + program;
-  }
-  return "";
-}
-
 class VsccInstallTest : public ::testing::Test {
  protected:
-  Outcome Run(const std::string& program, const std::vector<std::string>& args) {
-    const std::string out_path = env_.Path("stdout");
-    const std::string err_path = env_.Path("stderr");
-    const pid_t pid = test::SpawnRedirected(program, args, "/dev/null", out_path, err_path);
-    EXPECT_GT(pid, 0) << "cannot start " << program;
-    return {pid > 0 ? test::WaitExit(pid) : -1, test::ReadFile(out_path), test::ReadFile(err_path)};
+  test::ProgramOutcome Run(const std::string& program, const std::vector<std::string>& args) {
+    return test::RunProgram(program, args, env_.root());
   }
 
   test::TestEnv env_;
@@ -50,17 +29,17 @@ class VsccInstallTest : public ::testing::Test {
 };
 
 TEST_F(VsccInstallTest, ProgramPagesAndCompletionLandWhereTheyBelong) {
-  const Outcome installed =
+  const test::ProgramOutcome installed =
       Run(TW_CMAKE_COMMAND, {"-DCMAKE_INSTALL_PREFIX=" + prefix_, "-P", TW_INSTALL_SCRIPT});
   ASSERT_EQ(0, installed.exit) << installed.out << installed.err;
 
   // The installed program is the built one.
   const std::string vscc = prefix_ + "/bin/vscc";
-  const Outcome version = Run(vscc, {"--version"});
+  const test::ProgramOutcome version = Run(vscc, {"--version"});
   EXPECT_EQ(0, version.exit) << version.err;
   EXPECT_EQ(Run("vscc", {"--version"}).out, version.out);
   EXPECT_EQ(0u, version.out.rfind("vscc (Veltrane) ", 0)) << version.out;
-  const Outcome help = Run(vscc, {"--help"});
+  const test::ProgramOutcome help = Run(vscc, {"--help"});
   EXPECT_EQ(0, help.exit) << help.err;
   EXPECT_EQ(0u, help.out.rfind("Usage: vscc ", 0)) << help.out;
 
@@ -71,14 +50,14 @@ TEST_F(VsccInstallTest, ProgramPagesAndCompletionLandWhereTheyBelong) {
     const std::string text = test::ReadFile(man + "/" + page);
     EXPECT_NE(std::string::npos, text.find("\"Veltrane " + number + "\"")) << page;
   }
-  const std::string man_program = OnPath("man");
+  const std::string man_program = FindProgram("man", std::string());
   if (!man_program.empty()) {
     // man finds each by its name below the installed tree.
     for (const auto& [section, name, file] :
          {std::tuple<std::string, std::string, std::string>{"1", "vscc", "man1/vscc.1"},
           {"8", "TWServer", "man8/TWServer.8"},
           {"8", "TWSccSetup", "man8/TWSccSetup.8"}}) {
-      const Outcome where = Run(man_program, {"-M", man, "-w", section, name});
+      const test::ProgramOutcome where = Run(man_program, {"-M", man, "-w", section, name});
       EXPECT_EQ(0, where.exit) << name << ": " << where.err;
       EXPECT_EQ(man + "/" + file + "\n", where.out) << name;
     }
@@ -89,9 +68,9 @@ TEST_F(VsccInstallTest, ProgramPagesAndCompletionLandWhereTheyBelong) {
   const std::string zsh_completion = prefix_ + "/share/zsh/site-functions/_vscc";
   EXPECT_TRUE(fs::is_regular_file(bash_completion));
   EXPECT_TRUE(fs::is_regular_file(zsh_completion));
-  const std::string bash = OnPath("bash");
+  const std::string bash = FindProgram("bash", std::string());
   if (!bash.empty()) {
-    const Outcome offered =
+    const test::ProgramOutcome offered =
         Run(bash, {"--norc", "--noprofile", "-c",
                    "source '" + bash_completion +
                        "' && COMP_WORDS=(vscc che) && COMP_CWORD=1 && _vscc 2>/dev/null && "
@@ -99,13 +78,14 @@ TEST_F(VsccInstallTest, ProgramPagesAndCompletionLandWhereTheyBelong) {
     EXPECT_EQ(0, offered.exit) << offered.err;
     EXPECT_EQ("checkin\ncheckout\n", offered.out);
   }
-  const std::string zsh = OnPath("zsh");
+  const std::string zsh = FindProgram("zsh", std::string());
   if (!zsh.empty()) {
-    const Outcome bound = Run(zsh, {"-f", "-c",
-                                    "fpath=('" + prefix_ +
-                                        "/share/zsh/site-functions' $fpath); autoload -Uz "
-                                        "compinit; compinit -u -d '" +
-                                        env_.Path("zcompdump") + "'; print -r -- $_comps[vscc]"});
+    const test::ProgramOutcome bound =
+        Run(zsh, {"-f", "-c",
+                  "fpath=('" + prefix_ +
+                      "/share/zsh/site-functions' $fpath); autoload -Uz "
+                      "compinit; compinit -u -d '" +
+                      env_.Path("zcompdump") + "'; print -r -- $_comps[vscc]"});
     EXPECT_EQ("_vscc\n", bound.out) << bound.err;
   }
 }

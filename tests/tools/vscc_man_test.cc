@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/process.h"
 #include "tests/support/test_env.h"
 
 namespace tw {
@@ -19,20 +20,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Outcome {
-  int exit = -1;
-  std::string out;
-  std::string err;
-};
-
 class VsccManPagesTest : public ::testing::Test {
  protected:
-  Outcome Run(const std::string& program, const std::vector<std::string>& args) {
-    const std::string out_path = env_.Path("stdout");
-    const std::string err_path = env_.Path("stderr");
-    const pid_t pid = test::SpawnRedirected(program, args, "/dev/null", out_path, err_path);
-    EXPECT_GT(pid, 0) << "cannot start " << program;
-    return {pid > 0 ? test::WaitExit(pid) : -1, test::ReadFile(out_path), test::ReadFile(err_path)};
+  test::ProgramOutcome Run(const std::string& program, const std::vector<std::string>& args) {
+    return test::RunProgram(program, args, env_.root());
   }
 
   // The page as a reader sees its words: roff's escaped minus signs and
@@ -80,14 +71,14 @@ class VsccManPagesTest : public ::testing::Test {
 
 TEST_F(VsccManPagesTest, VsccPageDescribesEveryCommandAliasAndOption) {
   const std::string page = PageText("vscc.1");
-  const Outcome help = Run("vscc", {"--help"});
+  const test::ProgramOutcome help = Run("vscc", {"--help"});
   ASSERT_EQ(0, help.exit) << help.err;
   const std::vector<std::string> commands = ListedCommands(help.out);
   ASSERT_GE(commands.size(), 15u) << help.out;
   std::set<std::string> options = OptionsIn(help.out);
   for (const std::string& command : commands) {
     EXPECT_TRUE(HasHeading(page, command)) << "vscc.1 has no entry for " << command;
-    const Outcome own = Run("vscc", {command, "--help"});
+    const test::ProgramOutcome own = Run("vscc", {command, "--help"});
     ASSERT_EQ(0, own.exit) << command << ": " << own.err;
     const std::set<std::string> more = OptionsIn(own.out);
     options.insert(more.begin(), more.end());
@@ -122,14 +113,14 @@ TEST_F(VsccManPagesTest, ServerAndSetupPagesDescribeEveryCommandAndOption) {
   for (const auto& [program, name] : {std::pair<std::string, std::string>{"TWServer", "TWServer.8"},
                                       {"TWSccSetup", "TWSccSetup.8"}}) {
     const std::string page = PageText(name);
-    const Outcome help = Run(program, {"--help"});
+    const test::ProgramOutcome help = Run(program, {"--help"});
     ASSERT_EQ(0, help.exit) << help.err;
     const std::vector<std::string> commands = ListedCommands(help.out);
     ASSERT_GE(commands.size(), 4u) << help.out;
     std::set<std::string> options;
     for (const std::string& command : commands) {
       EXPECT_TRUE(HasHeading(page, command)) << name << " has no entry for " << command;
-      const Outcome own = Run(program, {command, "--help"});
+      const test::ProgramOutcome own = Run(program, {command, "--help"});
       ASSERT_EQ(0, own.exit) << program << " " << command << ": " << own.err;
       const std::set<std::string> more = OptionsIn(own.out);
       options.insert(more.begin(), more.end());
@@ -151,28 +142,17 @@ TEST_F(VsccManPagesTest, ServerAndSetupPagesDescribeEveryCommandAndOption) {
 }
 
 // The formatter on the PATH, or empty.
-std::string OnPath(const std::string& program) {
-  const char* path = std::getenv("PATH");
-  std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
-  std::string dir;
-  while (std::getline(dirs, dir, ':')) {
-    std::error_code ec;
-    if (!dir.empty() && fs::is_regular_file(dir + "/" + program, ec)) return dir + "/" + program;
-  }
-  return "";
-}
-
 TEST_F(VsccManPagesTest, PagesRenderWithoutWarnings) {
-  const std::string groff = OnPath("groff");
+  const std::string groff = FindProgram("groff", std::string());
   if (groff.empty()) GTEST_SKIP() << "groff is not installed (scripts/setup installs it)";
   for (const char* name : {"vscc.1", "TWServer.8", "TWSccSetup.8"}) {
     const std::string page = std::string(TW_MAN_DIR) + "/" + name;
     // -ww: every warning; -z: no output, the warnings alone.
-    const Outcome checked = Run(groff, {"-man", "-Tutf8", "-ww", "-z", page});
+    const test::ProgramOutcome checked = Run(groff, {"-man", "-Tutf8", "-ww", "-z", page});
     EXPECT_EQ(0, checked.exit) << name;
     EXPECT_EQ("", checked.err) << name;
     // Plain text: no bold or underline by overstriking or escapes.
-    const Outcome shown = Run(groff, {"-man", "-Tutf8", "-P-cbou", page});
+    const test::ProgramOutcome shown = Run(groff, {"-man", "-Tutf8", "-P-cbou", page});
     EXPECT_EQ(0, shown.exit) << name;
     EXPECT_NE(std::string::npos, shown.out.find("SEE ALSO")) << name;
     EXPECT_EQ(std::string::npos, shown.out.find("@PROJECT_VERSION@")) << name;
