@@ -1,11 +1,13 @@
 #include "tools/vscc/editor.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <vector>
 
 #include "platform/hex.h"
+#include "platform/list_text.h"
 #include "platform/native_text.h"
 #include "platform/random.h"
 #include "platform/runtime_dir.h"
@@ -30,23 +32,16 @@ std::string Variable(const char* name) {
 
 std::string CleanComment(const std::string& text) {
   std::vector<std::string> lines;
-  size_t start = 0;
-  while (start <= text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    start = end + 1;
+  for (std::string line : tw::SplitList(text, '\n')) {
     if (!line.empty() && line[0] == '#') continue;
     const size_t last = line.find_last_not_of(" \t\r");
     line.erase(last == std::string::npos ? 0 : last + 1);
     lines.push_back(line);
   }
   while (!lines.empty() && lines.back().empty()) lines.pop_back();
-  size_t first = 0;
-  while (first < lines.size() && lines[first].empty()) ++first;
-  std::string cleaned;
-  for (size_t i = first; i < lines.size(); ++i) cleaned += (i > first ? "\n" : "") + lines[i];
-  return cleaned;
+  const auto first = std::find_if(lines.begin(), lines.end(),
+                                  [](const std::string& line) { return !line.empty(); });
+  return tw::JoinList(std::vector<std::string>(first, lines.end()), '\n');
 }
 
 bool EditText(const std::string& initial, std::string* text, std::string* error) {

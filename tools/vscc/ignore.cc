@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <string_view>
 
+#include "platform/list_text.h"
 #include "platform/native_text.h"
 #include "platform/small_file.h"
 
@@ -121,12 +122,7 @@ bool IgnoreRules::ReadWorkingFolder(const std::string& root, std::string* error)
 }
 
 void IgnoreRules::AddLines(const std::string& text) {
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    start = end + 1;
+  for (std::string line : tw::SplitList(text, '\n')) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     // Trailing blanks go, unless a backslash keeps the last one.
     while (!line.empty() && line.back() == ' ' &&
