@@ -99,13 +99,6 @@ constexpr TableCopy kTables[] = {
     {"lock_queue", "document, user_name, exclusive, rank", 4},
 };
 
-// A new identifier, or a failure of the operation.
-std::string NewRandomIdentifier() {
-  std::string id;
-  if (!RandomIdentifier(&id)) throw SqlError("no random bytes");
-  return id;
-}
-
 // BYTEA's text input form of any bytes.
 std::string ByteaText(const std::string& bytes) {
   std::string text = "\\x";
@@ -264,7 +257,7 @@ class Statement final : public SqlStatement {
 
   void Execute() {
     if (ReadGate::Clock::now() > ReadDeadline()) {
-      throw SqlError("the read ran past its time budget");
+      throw SqlError("the read ran past its time budget", kSqlStatePastDeadline);
     }
     std::vector<const char*> pointers;
     for (size_t i = 0; i < values_.size(); ++i) {
@@ -433,7 +426,9 @@ class PostgresBackend final : public SqlBackend {
     const char* begin = mode == SqlMode::kRead ? "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"
                         : mode == SqlMode::kCollect ? "BEGIN ISOLATION LEVEL READ COMMITTED"
                                                     : "BEGIN ISOLATION LEVEL SERIALIZABLE";
-    std::minstd_rand jitter(static_cast<unsigned>(std::random_device{}()));
+    // Seeded once per thread, so that contenders pause differently without
+    // a call for randomness on every operation.
+    thread_local std::minstd_rand jitter(static_cast<unsigned>(std::random_device{}()));
     int result = kStorageFailure;
     for (int attempt = 1;; ++attempt) {
       bool began = false;
@@ -467,6 +462,10 @@ class PostgresBackend final : public SqlBackend {
         }
         if (PQtransactionStatus(connection->conn) != PQTRANS_IDLE) {
           PQclear(PQexec(connection->conn, "ROLLBACK"));
+        }
+        if (e.state() == kSqlStatePastDeadline) {
+          result = kSqlPastDeadline;
+          break;
         }
         const bool serializable = mode == SqlMode::kWrite || mode == SqlMode::kAddVersions;
         if (Retryable(e, serializable) && attempt < PostgresStorage::kMaxAttempts) {
@@ -649,17 +648,13 @@ bool PostgresStorage::CreateDatabase(const std::string& conninfo,
     } else {
       ExecOn(conn, SchemaSql(kTypes).c_str());
       PinSearchPath(conn, schema, true);
-      for (const auto& [key, value] : InitialSettingRows(settings)) {
-        Statement(conn, "INSERT INTO settings(key, value) VALUES($1, $2)")
-            .Bind(1, key)
-            .Bind(2, value)
-            .Run();
+      for (const SqlRow& row : NewRepositoryRows(settings)) {
+        Statement statement(conn, row.sql);
+        for (size_t i = 0; i < row.values.size(); ++i) {
+          statement.Bind(static_cast<int>(i + 1), row.values[i]);
+        }
+        statement.Run();
       }
-      Statement(conn, "INSERT INTO productions(id, parent, name, fold) VALUES($1, NULL, $2, $3)")
-          .Bind(1, NewRandomIdentifier())
-          .Bind(2, settings.root_name)
-          .Bind(3, FoldName(settings.root_name))
-          .Run();
       ExecOn(conn, "COMMIT");
       ok = true;
     }
@@ -710,8 +705,9 @@ bool PostgresStorage::ImportSqlite(const std::string& sqlite_path, const std::st
       }
       int rc = SQLITE_OK;
       try {
+        Statement row(conn, insert.c_str());
         while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-          Statement row(conn, insert.c_str());
+          row.Reset();
           for (int i = 0; i < table.count; ++i) {
             switch (sqlite3_column_type(stmt, i)) {
               case SQLITE_NULL:

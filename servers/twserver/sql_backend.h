@@ -28,6 +28,14 @@
 
 namespace tw::twserver {
 
+// The state of a SqlError that stopped a read at its deadline: PostgreSQL's
+// query_canceled, which its statement_timeout raises; the backends' own
+// deadline checks throw it too.
+constexpr char kSqlStatePastDeadline[] = "57014";
+// What Run returns for a read stopped at its deadline (SqlStorage answers
+// kOverLimit); never leaves the storage.
+constexpr int kSqlPastDeadline = -100;
+
 // A failure of the database inside one operation, with the database's
 // state code when it gave one (PostgreSQL's SQLSTATE). It never leaves the
 // storage: a backend's Run turns it into a retry or kStorageFailure and
@@ -113,7 +121,8 @@ class SqlBackend {
   // (kStorageFailure, the cause noted). A writer that meets another is
   // serialised with it or run again from the start, as the database wants;
   // it is never refused for being busy. A read must be over by `deadline`
-  // (`budget` long, zero for none): past it, its statements fail.
+  // (`budget` long, zero for none): past it, its statements fail and Run
+  // returns kSqlPastDeadline.
   virtual int Run(SqlMode mode, ReadGate::Clock::time_point deadline,
                   std::chrono::milliseconds budget, const std::function<int()>& body) = 0;
 

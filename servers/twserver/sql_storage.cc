@@ -1,5 +1,6 @@
 #include "servers/twserver/sql_storage.h"
 
+#include <map>
 #include <unordered_map>
 #include <utility>
 
@@ -123,13 +124,17 @@ std::string SchemaSql(const SqlTypes& types) {
   return sql;
 }
 
-std::vector<std::pair<std::string, std::string>> InitialSettingRows(
-    const RepositorySettings& settings) {
+std::vector<SqlRow> NewRepositoryRows(const RepositorySettings& settings) {
+  std::string root_id;
+  if (!RandomIdentifier(&root_id)) throw SqlError("no random bytes");
+  const char* const kSetting = "INSERT INTO settings(key, value) VALUES(?1, ?2)";
   return {
-      {"schema", kSchemaVersion},
-      {"selector", std::to_string(settings.selector)},
-      {"compression", std::to_string(settings.compression)},
-      {"lock-policy", std::to_string(settings.lock_policy)},
+      {kSetting, {"schema", kSchemaVersion}},
+      {kSetting, {"selector", std::to_string(settings.selector)}},
+      {kSetting, {"compression", std::to_string(settings.compression)}},
+      {kSetting, {"lock-policy", std::to_string(settings.lock_policy)}},
+      {"INSERT INTO productions(id, parent, name, fold) VALUES(?1, NULL, ?2, ?3)",
+       {root_id, settings.root_name, FoldName(settings.root_name)}},
   };
 }
 
@@ -158,7 +163,7 @@ int SqlStorage::Transact(SqlMode mode, const std::function<int()>& body) {
     }
   }
   int result = backend_->Run(mode, pass.deadline(), pass.budget(), body);
-  if (result == kStorageFailure && ReadGate::Clock::now() > pass.deadline()) {
+  if (result == kSqlPastDeadline) {
     backend_->NoteFailure("the read ran past its time budget of " +
                           std::to_string(pass.budget().count()) + " ms");
     result = kOverLimit;
@@ -181,12 +186,6 @@ std::string SqlStorage::NewIdentifier() {
   }
 }
 
-int64_t SqlStorage::RootSeq() {
-  Query q(this, "SELECT seq FROM productions WHERE parent IS NULL");
-  if (!q.Step()) throw SqlError("the repository has no root");
-  return q.Int(0);
-}
-
 int64_t SqlStorage::ProductionSeq(const std::string& id) {
   Query q(this, "SELECT seq FROM productions WHERE id = ?1");
   return q.Bind(1, id).Step() ? q.Int(0) : -1;
@@ -200,10 +199,12 @@ int64_t SqlStorage::ChildProduction(int64_t parent, const std::string& name) {
 int SqlStorage::ResolveProductionPath(const std::string& path, int64_t* seq) {
   const std::vector<std::string> elements = SplitPath(path);
   if (!IsValidProductionPath(elements)) return kInvalidPath;
-  int64_t current = RootSeq();
-  if (!elements[0].empty()) {
-    Query q(this, "SELECT fold FROM productions WHERE seq = ?1");
-    if (!q.Bind(1, current).Step() || q.Text(0) != FoldName(elements[0])) return kPathNotFound;
+  int64_t current;
+  {
+    Query root(this, "SELECT seq, fold FROM productions WHERE parent IS NULL");
+    if (!root.Step()) throw SqlError("the repository has no root");
+    current = root.Int(0);
+    if (!elements[0].empty() && root.Text(1) != FoldName(elements[0])) return kPathNotFound;
   }
   for (size_t i = 1; i < elements.size(); ++i) {
     current = ChildProduction(current, elements[i]);
@@ -237,22 +238,23 @@ bool SqlStorage::FindDocumentBelow(int64_t production, const std::string& relati
     production = ChildProduction(production, elements[i]);
     if (production < 0) return false;
   }
-  std::string id;
-  {
-    Query q(this, "SELECT id FROM documents WHERE production = ?1 AND fold = ?2");
-    if (!q.Bind(1, production).Bind(2, FoldName(elements.back())).Step()) return false;
-    id = q.Text(0);
-  }
-  return LoadDocument(id, doc);
+  Query q(this,
+          "SELECT seq, id, name, current_version FROM documents "
+          "WHERE production = ?1 AND fold = ?2");
+  if (!q.Bind(1, production).Bind(2, FoldName(elements.back())).Step()) return false;
+  doc->seq = q.Int(0);
+  doc->id = q.Text(1);
+  doc->production = production;
+  doc->name = q.Text(2);
+  doc->current_version = static_cast<int>(q.Int(3));
+  return true;
 }
 
 std::string SqlStorage::StampAfter(int64_t document, int64_t* ms) {
-  int64_t stamp = clock_();
   Query q(this, "SELECT MAX(stamp_ms) FROM versions WHERE document = ?1");
   const bool has_previous = q.Bind(1, document).Step() && !q.IsNull(0);
-  stamp = NextStampMilliseconds(stamp, has_previous, has_previous ? q.Int(0) : 0);
-  *ms = stamp;
-  return StampText(stamp);
+  *ms = NextStampMilliseconds(*ms, has_previous, has_previous ? q.Int(0) : 0);
+  return StampText(*ms);
 }
 
 ProductionTree SqlStorage::Tree() {
@@ -322,7 +324,7 @@ void SqlStorage::ServeQueue(int64_t document) {
   }
 }
 
-int SqlStorage::ListLocksLocked(int64_t document, std::vector<LockEntry>* out) {
+void SqlStorage::ListLocksLocked(int64_t document, std::vector<LockEntry>* out) {
   out->clear();
   for (const Holder& h : Holders(document))
     out->push_back(LockEntry{h.user, h.exclusive, false, 0});
@@ -332,7 +334,6 @@ int SqlStorage::ListLocksLocked(int64_t document, std::vector<LockEntry>* out) {
   while (q.Step()) {
     out->push_back(LockEntry{q.Text(0), q.Int(1) != 0, true, static_cast<int>(q.Int(2))});
   }
-  return kOk;
 }
 
 int SqlStorage::ListVersionsLocked(int64_t document, std::vector<VersionInfo>* out,
@@ -357,9 +358,9 @@ int SqlStorage::ListVersionsLocked(int64_t document, std::vector<VersionInfo>* o
   return kOk;
 }
 
-int SqlStorage::WriteVersion(int64_t document, int version, const std::string& user,
-                             const std::string& comment, bool wip, const ContentRef& content,
-                             std::string* stamp, bool new_document) {
+void SqlStorage::WriteVersion(int64_t document, int version, const std::string& user,
+                              const std::string& comment, bool wip, const ContentRef& content,
+                              std::string* stamp, bool new_document) {
   int64_t ms = clock_();
   // A new Document has no stamp to follow (and its row says version 1).
   if (new_document) {
@@ -380,12 +381,11 @@ int SqlStorage::WriteVersion(int64_t document, int version, const std::string& u
       .Bind(8, content.sha256)
       .Bind(9, static_cast<int64_t>(content.size))
       .Run();
-  if (new_document) return kOk;
+  if (new_document) return;
   Query(this, "UPDATE documents SET current_version = ?2 WHERE seq = ?1")
       .Bind(1, document)
       .Bind(2, int64_t{version})
       .Run();
-  return kOk;
 }
 
 // ------------------------------------------------------------ settings and users
@@ -697,13 +697,14 @@ int SqlStorage::CheckIn(const std::string& user, const std::string& comment, boo
     const int checked = CheckCheckIn(user, ids, failed_index, &docs);
     if (checked != kOk) return checked;
     std::vector<StoredVersion> stored;
+    // The same Document twice in one check-in gives two versions.
+    std::map<int64_t, int> last_version;
     for (size_t i = 0; i < items.size(); ++i) {
       if (failed_index != nullptr) *failed_index = i;
       if (!contents_.Contains(items[i].content)) return kContentIncomplete;
-      // The same Document twice in one check-in gives two versions.
-      Document doc;
-      if (!LoadDocument(items[i].document_id, &doc)) return kUnknownId;
-      StoredVersion version{doc.id, doc.current_version + 1, std::string()};
+      const Document& doc = docs[i];
+      auto last = last_version.emplace(doc.seq, doc.current_version).first;
+      StoredVersion version{doc.id, ++last->second, std::string()};
       WriteVersion(doc.seq, version.version, user, comment, work_in_progress, items[i].content,
                    &version.stamp);
       stored.push_back(std::move(version));
@@ -789,7 +790,8 @@ int SqlStorage::ListLocks(const std::string& document_id, std::vector<LockEntry>
   return Transact(SqlMode::kRead, [&]() -> int {
     Document doc;
     if (!LoadDocument(document_id, &doc)) return kUnknownId;
-    return ListLocksLocked(doc.seq, out);
+    ListLocksLocked(doc.seq, out);
+    return kOk;
   });
 }
 

@@ -45,10 +45,16 @@ struct SqlTypes {
 // "user_name".
 std::string SchemaSql(const SqlTypes& types);
 
-// The rows of the settings table of a new repository with `settings`
-// (key, value), the schema version among them.
-std::vector<std::pair<std::string, std::string>> InitialSettingRows(
-    const RepositorySettings& settings);
+// One row a new repository starts with: an INSERT with ?N parameters and
+// the texts bound to them, in order.
+struct SqlRow {
+  const char* sql;
+  std::vector<std::string> values;
+};
+// The rows of a new repository with `settings`: its settings (the schema
+// version among them) and its root Production under a new identifier.
+// Throws SqlError when no random bytes can be had.
+std::vector<SqlRow> NewRepositoryRows(const RepositorySettings& settings);
 
 class SqlStorage final : public Storage {
  public:
@@ -126,12 +132,13 @@ class SqlStorage final : public Storage {
   int Transact(SqlMode mode, const std::function<int()>& body);
 
   std::string NewIdentifier();
-  int64_t RootSeq();
   int64_t ProductionSeq(const std::string& id);
   int64_t ChildProduction(int64_t parent, const std::string& name);
   int ResolveProductionPath(const std::string& path, int64_t* seq);
   bool LoadDocument(const std::string& id, Document* doc);
   bool FindDocumentBelow(int64_t production, const std::string& relative, Document* doc);
+  // The stamp of a new version of `document` made at `*ms`: later than every
+  // stamp it has, `*ms` moved on to it when needed.
   std::string StampAfter(int64_t document, int64_t* ms);
   // The Productions of one operation, read through the current connection.
   ProductionTree Tree();
@@ -140,14 +147,14 @@ class SqlStorage final : public Storage {
   void LeaveQueue(int64_t document, const std::string& user);
   void Grant(int64_t document, const std::string& user, bool exclusive);
   void ServeQueue(int64_t document);
-  int ListLocksLocked(int64_t document, std::vector<LockEntry>* out);
+  void ListLocksLocked(int64_t document, std::vector<LockEntry>* out);
   // With `budget` (may be null) the rows are charged as the version table
   // (VersionRowCharge): kOverLimit when they do not fit.
   int ListVersionsLocked(int64_t document, std::vector<VersionInfo>* out,
                          ReplyBudget* budget = nullptr);
-  int WriteVersion(int64_t document, int version, const std::string& user,
-                   const std::string& comment, bool wip, const ContentRef& content,
-                   std::string* stamp, bool new_document = false);
+  void WriteVersion(int64_t document, int version, const std::string& user,
+                    const std::string& comment, bool wip, const ContentRef& content,
+                    std::string* stamp, bool new_document = false);
   // The checks of an add that need no content, item by item; `keys` gets
   // each item's Production and folded name.
   int CheckNewDocuments(const std::vector<NewDocument>& items, size_t* failed_index,

@@ -7,6 +7,7 @@
 #include <climits>
 #include <condition_variable>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <unordered_map>
@@ -64,11 +65,15 @@ class SqliteStatement final : public SqlStatement {
     // Many short statements never reach the progress handler: the
     // deadline is checked before each step as well.
     if (ReadGate::Clock::now() > *deadline_) {
-      throw SqlError("the read ran past its time budget");
+      throw SqlError("the read ran past its time budget", kSqlStatePastDeadline);
     }
     const int rc = sqlite3_step(stmt_);
     if (rc == SQLITE_ROW) return true;
     if (rc == SQLITE_DONE) return false;
+    // Only the progress handler interrupts, and only past the deadline.
+    if (rc == SQLITE_INTERRUPT) {
+      throw SqlError("the read ran past its time budget", kSqlStatePastDeadline);
+    }
     throw SqlError(sqlite3_errmsg(db_));
   }
   void Reset() override {
@@ -128,36 +133,20 @@ Connection* Current() {
 void InitializeDatabase(sqlite3* db, const RepositorySettings& settings) {
   ExecOn(db, "BEGIN IMMEDIATE");
   ExecOn(db, SchemaSql(kTypes).c_str());
-  sqlite3_stmt* stmt = nullptr;
-  const char* sql = "INSERT INTO settings(key, value) VALUES(?1, ?2)";
-  if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK) {
-    throw SqlError(sqlite3_errmsg(db));
-  }
-  for (const auto& [key, value] : InitialSettingRows(settings)) {
-    sqlite3_bind_text(stmt, 1, key.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_text(stmt, 2, value.c_str(), -1, SQLITE_TRANSIENT);
-    const int rc = sqlite3_step(stmt);
-    sqlite3_reset(stmt);
-    if (rc != SQLITE_DONE) {
-      sqlite3_finalize(stmt);
+  for (const SqlRow& row : NewRepositoryRows(settings)) {
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v2(db, row.sql, -1, &raw, nullptr) != SQLITE_OK) {
       throw SqlError(sqlite3_errmsg(db));
     }
+    const std::unique_ptr<sqlite3_stmt, decltype(&sqlite3_finalize)> stmt(raw, sqlite3_finalize);
+    for (size_t i = 0; i < row.values.size(); ++i) {
+      if (sqlite3_bind_text(raw, static_cast<int>(i + 1), row.values[i].c_str(), -1,
+                            SQLITE_TRANSIENT) != SQLITE_OK) {
+        throw SqlError(sqlite3_errmsg(db));
+      }
+    }
+    if (sqlite3_step(raw) != SQLITE_DONE) throw SqlError(sqlite3_errmsg(db));
   }
-  sqlite3_finalize(stmt);
-  stmt = nullptr;
-  sql = "INSERT INTO productions(id, parent, name, fold) VALUES(?1, NULL, ?2, ?3)";
-  if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK) {
-    throw SqlError(sqlite3_errmsg(db));
-  }
-  std::string id;
-  if (!RandomIdentifier(&id)) throw SqlError("no random bytes");
-  const std::string fold = FoldName(settings.root_name);
-  sqlite3_bind_text(stmt, 1, id.c_str(), -1, SQLITE_TRANSIENT);
-  sqlite3_bind_text(stmt, 2, settings.root_name.c_str(), -1, SQLITE_TRANSIENT);
-  sqlite3_bind_text(stmt, 3, fold.c_str(), -1, SQLITE_TRANSIENT);
-  const int rc = sqlite3_step(stmt);
-  sqlite3_finalize(stmt);
-  if (rc != SQLITE_DONE) throw SqlError(sqlite3_errmsg(db));
   ExecOn(db, "COMMIT");
 }
 
@@ -331,10 +320,12 @@ class SqliteBackend final : public SqlBackend {
       Exec("ROLLBACK");  // a read has nothing to keep
       return result;
     } catch (const std::exception& e) {
-      NoteFailure(e.what());
       if (sqlite3_get_autocommit(connection->db) == 0) {
         sqlite3_exec(connection->db, "ROLLBACK", nullptr, nullptr, nullptr);
       }
+      const auto* sql = dynamic_cast<const SqlError*>(&e);
+      if (sql != nullptr && sql->state() == kSqlStatePastDeadline) return kSqlPastDeadline;
+      NoteFailure(e.what());
       return kStorageFailure;
     }
   }
