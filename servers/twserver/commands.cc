@@ -209,6 +209,18 @@ void CommandHandler::TouchedId(const std::string& id, CommandOutcome* out) const
   }
 }
 
+std::string CommandHandler::TouchedChild(const std::string& parent_id, const std::string& name,
+                                         CommandOutcome* out) const {
+  auto known = known_paths_.find(parent_id);
+  if (known == known_paths_.end()) {
+    TouchedId(parent_id, out);
+    return std::string();
+  }
+  std::string path = known->second + "\\" + name;
+  Touched(path, out);
+  return path;
+}
+
 void CommandHandler::Learn(const std::string& id, const std::string& path) {
   if (id.empty()) return;
   if (known_paths_.size() >= kMaxKnownPaths && known_paths_.count(id) == 0) known_paths_.clear();
@@ -338,14 +350,8 @@ int CommandHandler::ProductionCommand(int sub, const CRLMSGmessage& request, Com
         return kMalformed;
       }
       const int result = storage_.CreateProduction(parent, name, &id);
-      auto known = known_paths_.find(parent);
-      if (known != known_paths_.end()) {
-        const std::string path = known->second + "\\" + name;
-        Touched(path, out);
-        if (result == kOk) Learn(id, path);
-      } else {
-        TouchedId(parent, out);
-      }
+      const std::string path = TouchedChild(parent, name, out);
+      if (result == kOk && !path.empty()) Learn(id, path);
       if (result == kOk || result == kProductionExists || result == kProductionCaseVariant) {
         reply.SetString(create_production::kReplyProductionId, id);
       }
@@ -370,14 +376,11 @@ int CommandHandler::ProductionCommand(int sub, const CRLMSGmessage& request, Com
       if (CheckCount(names.size()) != kOk) return kServerNotPermitted;
       std::vector<DocumentInfo> rows;
       const int result = storage_.GetDocumentInfo(user_, production, names, &rows);
-      auto known = known_paths_.find(production);
-      if (known == known_paths_.end()) {
-        TouchedId(production, out);
+      if (known_paths_.count(production) == 0) {
+        TouchedId(production, out);  // once, not once per name
       } else {
-        const std::string parent = known->second;
         for (size_t i = 0; i < names.size(); ++i) {
-          const std::string path = parent + "\\" + names[i];
-          Touched(path, out);
+          const std::string path = TouchedChild(production, names[i], out);
           if (result == kOk && i < rows.size()) Learn(rows[i].id, path);
         }
       }
@@ -482,13 +485,7 @@ int CommandHandler::AddDocuments(const CRLMSGmessage& request, CommandOutcome* o
   for (size_t i = 0; i < names.size(); ++i) {
     items[i].production_id = productions[i];
     items[i].name = names[i];
-    auto known = known_paths_.find(productions[i]);
-    if (known != known_paths_.end()) {
-      added[i] = known->second + "\\" + names[i];
-      Touched(added[i], out);
-    } else {
-      TouchedId(productions[i], out);
-    }
+    added[i] = TouchedChild(productions[i], names[i], out);
   }
   // Refused requests store nothing: the checks come before the contents.
   size_t failed = 0;

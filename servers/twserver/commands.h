@@ -147,6 +147,11 @@ class CommandHandler {
   // this connection learnt for the identifier `id`, else `id` itself.
   void Touched(const std::string& path, CommandOutcome* out) const;
   void TouchedId(const std::string& id, CommandOutcome* out) const;
+  // The path of `name` in the Production `parent_id`, noted for the log,
+  // when this connection learnt the parent's path; else the parent's id is
+  // noted and the path is empty.
+  std::string TouchedChild(const std::string& parent_id, const std::string& name,
+                           CommandOutcome* out) const;
   // Remembers the path of a Production or Document identifier for later
   // log lines of this connection (a bounded number of them).
   void Learn(const std::string& id, const std::string& path);
