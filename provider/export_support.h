@@ -19,7 +19,6 @@
 #include "platform/debug_output.h"
 #include "provider/context.h"
 #include "provider/msscci.h"
-#include "ui/user_interface.h"
 
 namespace tw {
 
@@ -33,9 +32,6 @@ struct DocumentInfo;
 // the host can tell a dead server from a refusal.
 template <typename Body>
 SCCRTN Guarded(const char* name, Body body) {
-  // The connection, the messages and the session ask the person through
-  // the user interface whatever export they run under.
-  InstallUserInterfacePrompts();
   const bool outer_failure = TakeConnectionFailure();
   SCCRTN result = SCC_E_NONSPECIFICERROR;
   try {

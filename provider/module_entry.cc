@@ -1,8 +1,8 @@
 // Loading and unloading of the provider module.
 //
 // Loading points the messaging layer's settings and the message hub's server
-// address at the property stores; that only installs readers, it connects to
-// nothing.
+// address at the property stores, and the lower layers' questions at the user
+// interface; that only installs readers, it connects to nothing.
 //
 // A Windows build would initialise COM and register the common-control
 // classes here for its dialogs. Neither exists on this platform: the dialogs
@@ -24,6 +24,9 @@ namespace {
 
 __attribute__((constructor)) void ModuleLoad() {
   try {
+    // The connection, the messages and the session ask the person through
+    // the user interface.
+    tw::InstallUserInterfacePrompts();
     tw::InstallPropertyStoreSettings();
     tw::SetServerEndpointReader([] {
       const tw::ServerEndpoint endpoint = tw::ReadServerEndpoint();

@@ -376,7 +376,7 @@ void ShutdownUserInterface();
 
 // Makes the active implementation answer the message boxes of the layers
 // below it and pump its events during their waits (platform/message_box.h).
-// Done by the provider when it starts, and by the first use of
+// Done by the provider module when it is loaded, and by the first use of
 // ActiveUserInterface or SetUserInterface; harmless when repeated.
 void InstallUserInterfacePrompts();
 

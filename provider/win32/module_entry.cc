@@ -2,7 +2,8 @@
 //
 // Loading installs the same readers as on every platform (the messaging
 // layer's settings and the message hub's server address come from the
-// property stores); it connects to nothing and starts no thread.
+// property stores, the lower layers' questions go to the user interface);
+// it connects to nothing and starts no thread.
 //
 // A DLL cannot stop its threads while it is being unloaded: DllMain runs
 // under the loader lock, and a thread that ends needs that lock too, so
@@ -19,6 +20,7 @@
 #include "settings/module_settings.h"
 #include "settings/server_address.h"
 #include "transport/message_hub.h"
+#include "ui/user_interface.h"
 
 namespace {
 
@@ -31,6 +33,9 @@ void ModuleLoad(HINSTANCE module) {
     // (the dialog windows register the tree and list classes they use).
     INITCOMMONCONTROLSEX controls{8, 0x404};
     InitCommonControlsEx(&controls);
+    // The connection, the messages and the session ask the person through
+    // the user interface.
+    tw::InstallUserInterfacePrompts();
     tw::InstallPropertyStoreSettings();
     tw::SetServerEndpointReader([] {
       const tw::ServerEndpoint endpoint = tw::ReadServerEndpoint();
