@@ -46,13 +46,12 @@ bool IsReservedInvalidName(std::string name) {
 
 class SystemSocket final : public CIOSocket {
  public:
-  SystemSocket() { Startup(); }
+  SystemSocket() = default;
   // Wraps an accepted, connected socket.
-  explicit SystemSocket(sys::Handle socket) : socket_(socket), connected_(true) { Startup(); }
+  explicit SystemSocket(sys::Handle socket) : socket_(socket), connected_(true) {}
   ~SystemSocket() override {
     Close();
     if (waker_ != sys::kNoHandle) sys::CloseWaker(waker_);
-    Cleanup();
   }
 
   SystemSocket(const SystemSocket&) = delete;
@@ -173,16 +172,14 @@ class SystemSocket final : public CIOSocket {
     return kSocketOk;
   }
 
-  // Each object holds one start of the system's socket library (a no-op
-  // where the system needs none).
+  // The system's socket library starts once for the process (on the first
+  // socket opened or name resolved) and stays until the process ends.
   int Startup() override { return sys::Start() ? kSocketOk : kSocketError; }
-  int Cleanup() override {
-    sys::Finish();
-    return kSocketOk;
-  }
+  int Cleanup() override { return kSocketOk; }
 
   int Create(const NetAddress& address, int kind, bool bind) override {
     Close();
+    if (!sys::Start()) return kSocketError;
     const sys::Handle socket = sys::Open(kind);
     if (socket == sys::kNoHandle) return kSocketError;
     socket_ = socket;
@@ -277,8 +274,7 @@ class SystemSocket final : public CIOSocket {
     if (out == nullptr) return kSocketNullArgument;
     if (socket_ == sys::kNoHandle) return kSocketNotConnected;
     sockaddr_in in;
-    const bool named = peer ? sys::PeerName(socket_, &in) : sys::LocalName(socket_, &in);
-    if (!named) return kSocketError;
+    if (!sys::Name(socket_, peer, &in)) return kSocketError;
     *out = CreateAddress(in);
     return kSocketOk;
   }
@@ -366,7 +362,7 @@ NetAddress CreateAddress(const sockaddr_in& address) {
 
 NetAddress CreateAddress(const std::string& host, uint16_t port) {
   if (host.empty() || host.size() > kMaxHostNameLength || host.find('\0') != std::string::npos ||
-      IsReservedInvalidName(host) || !sys::StartResolver()) {
+      IsReservedInvalidName(host) || !sys::Start()) {
     return NetAddress();
   }
   addrinfo hints;

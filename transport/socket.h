@@ -137,8 +137,9 @@ class CIOSocket {
   // Releases the descriptor in every state (listening or merely created
   // too) and clears both flags. Returns 0.
   virtual int Close() = 0;
-  // No-ops on this platform, returning 0: BSD sockets need no start or clean
-  // up per process.
+  // The system's socket library is started once for the process, when the
+  // first socket is opened or name resolved, and left running: Startup
+  // starts it (0, or 2 when it cannot start), Cleanup does nothing (0).
   virtual int Startup() = 0;
   virtual int Cleanup() = 0;
   // Closes what the object held, then opens a socket of `kind`; with `bind`

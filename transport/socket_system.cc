@@ -25,22 +25,11 @@ bool WouldBlock(int error) {
   return error == EAGAIN || error == EWOULDBLOCK;
 }
 
-bool GetName(Handle socket, sockaddr_in* out, bool peer) {
-  socklen_t size = sizeof *out;
-  std::memset(out, 0, sizeof *out);
-  sockaddr* name = reinterpret_cast<sockaddr*>(out);
-  const int result =
-      peer ? getpeername(Fd(socket), name, &size) : getsockname(Fd(socket), name, &size);
-  return result == 0 && size == sizeof *out;
-}
-
 }  // namespace
 
 bool Start() {
   return true;
 }
-
-void Finish() {}
 
 Handle Open(int kind) {
   const int type = kind == kSocketDatagram ? SOCK_DGRAM : SOCK_STREAM;
@@ -130,12 +119,13 @@ bool ConnectSucceeded(Handle socket) {
   return getsockopt(Fd(socket), SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
 }
 
-bool LocalName(Handle socket, sockaddr_in* out) {
-  return GetName(socket, out, false);
-}
-
-bool PeerName(Handle socket, sockaddr_in* out) {
-  return GetName(socket, out, true);
+bool Name(Handle socket, bool peer, sockaddr_in* out) {
+  socklen_t size = sizeof *out;
+  std::memset(out, 0, sizeof *out);
+  sockaddr* name = reinterpret_cast<sockaddr*>(out);
+  const int result =
+      peer ? getpeername(Fd(socket), name, &size) : getsockname(Fd(socket), name, &size);
+  return result == 0 && size == sizeof *out;
 }
 
 Io Send(Handle socket, const char* bytes, size_t length, size_t* moved) {
@@ -194,10 +184,6 @@ Ready Wait(Handle socket, bool readable, Handle waker, int timeout_ms) {
   if (waker != kNoHandle && (fds[1].revents & POLLIN) != 0) return Ready::kWaker;
   if (fds[0].revents != 0) return Ready::kSocket;
   return Ready::kNothing;
-}
-
-bool StartResolver() {
-  return true;
 }
 
 }  // namespace tw::socket_system

@@ -9,7 +9,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 #include "transport/socket.h"
 
@@ -40,10 +39,10 @@ enum class Ready {
   kFailed,   // the wait itself failed
 };
 
-// Per-process start and end of the system's socket library; counted, one
-// pair per socket object (no-ops where the system needs none).
+// Starts the system's socket library once for the process and leaves it
+// running (a no-op where the system needs none); false when it cannot start.
+// Needed before a socket is opened or a name resolved.
 bool Start();
-void Finish();
 
 // A new socket of `kind` (kSocketStream or kSocketDatagram), not inherited
 // by child processes; kNoHandle on failure.
@@ -75,8 +74,8 @@ bool Listen(Handle socket, int backlog);
 Io StartConnect(Handle socket, const sockaddr_in& address);
 // Whether the connect that a wait saw finish succeeded.
 bool ConnectSucceeded(Handle socket);
-bool LocalName(Handle socket, sockaddr_in* out);
-bool PeerName(Handle socket, sockaddr_in* out);
+// The address the socket is bound to, or (`peer`) the connected peer's.
+bool Name(Handle socket, bool peer, sockaddr_in* out);
 
 // One send or receive of at most `length` bytes on a non-blocking socket;
 // `*moved` gets the bytes moved (kDone only; a receive of the peer's
@@ -95,10 +94,6 @@ void CloseWaker(Handle waker);
 // Waits up to `timeout_ms` (negative: no limit) until `socket` is readable
 // (`readable`) or writable, or `waker` (kNoHandle: none) is readable.
 Ready Wait(Handle socket, bool readable, Handle waker, int timeout_ms);
-
-// Readies the resolver (getaddrinfo), which works outside any socket
-// object; false when the system's socket library cannot start.
-bool StartResolver();
 
 }  // namespace tw::socket_system
 

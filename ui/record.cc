@@ -1,11 +1,9 @@
 #include "ui/record.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/debug_output.h"
-#include "platform/native_text.h"
 #include "platform/small_file.h"
 
 namespace tw {

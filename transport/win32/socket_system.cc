@@ -41,24 +41,14 @@ SOCKET NewSocket(int type, int protocol) {
   return s;
 }
 
-bool GetName(Handle socket, sockaddr_in* out, bool peer) {
-  int size = sizeof *out;
-  std::memset(out, 0, sizeof *out);
-  sockaddr* name = reinterpret_cast<sockaddr*>(out);
-  const int result =
-      peer ? getpeername(Sock(socket), name, &size) : getsockname(Sock(socket), name, &size);
-  return result == 0 && size == static_cast<int>(sizeof *out);
-}
-
 }  // namespace
 
 bool Start() {
-  WSADATA data;
-  return WSAStartup(MAKEWORD(2, 2), &data) == 0;
-}
-
-void Finish() {
-  WSACleanup();
+  static const bool started = [] {
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }();
+  return started;
 }
 
 Handle Open(int kind) {
@@ -155,12 +145,13 @@ bool ConnectSucceeded(Handle socket) {
          error == 0;
 }
 
-bool LocalName(Handle socket, sockaddr_in* out) {
-  return GetName(socket, out, false);
-}
-
-bool PeerName(Handle socket, sockaddr_in* out) {
-  return GetName(socket, out, true);
+bool Name(Handle socket, bool peer, sockaddr_in* out) {
+  int size = sizeof *out;
+  std::memset(out, 0, sizeof *out);
+  sockaddr* name = reinterpret_cast<sockaddr*>(out);
+  const int result =
+      peer ? getpeername(Sock(socket), name, &size) : getsockname(Sock(socket), name, &size);
+  return result == 0 && size == static_cast<int>(sizeof *out);
 }
 
 Io Send(Handle socket, const char* bytes, size_t length, size_t* moved) {
@@ -243,15 +234,6 @@ Ready Wait(Handle socket, bool readable, Handle waker, int timeout_ms) {
     return Ready::kSocket;
   }
   return Ready::kNothing;
-}
-
-bool StartResolver() {
-  // Started once for the process and left running.
-  static const bool started = [] {
-    WSADATA data;
-    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
-  }();
-  return started;
 }
 
 }  // namespace tw::socket_system
