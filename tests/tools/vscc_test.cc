@@ -488,9 +488,10 @@ TEST_F(VsccTest, TerminalQuestionsTakeLettersAndCheckEachField) {
 }
 
 // A check-in without -m on a terminal takes its comment from the person's
-// editor ($VISUAL, with its options), leaving out the lines that start with
-// '#'; an empty comment or a failed editor stops it, and the files stay
-// checked out. A comment of lines is shown by its whole first line.
+// editor ($VISUAL, with its options; a blank $VISUAL leaves it to $EDITOR),
+// leaving out the lines that start with '#'; an empty comment or a failed
+// editor stops it, and the files stay checked out. A comment of lines is
+// shown by its whole first line.
 TEST_F(VsccTest, CheckinWithoutAMessageOnATerminalOpensTheEditor) {
   ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", "Ed"}, "alice"), "alice pw").status);
   WriteFile(env_.Path("w/a.txt"), "one\n");
@@ -503,13 +504,17 @@ TEST_F(VsccTest, CheckinWithoutAMessageOnATerminalOpensTheEditor) {
                           env_.Path("shown.txt") + "'\n" + then + "\n");
     fs::permissions(editor, fs::perms::owner_all);
   };
-  setenv("VISUAL", (editor + " --wait").c_str(), 1);
   std::string seen;
 
   use_editor("exit 0");  // saves the text as it came: comments only
-  EXPECT_EQ(1, OnTerminal("w", {"ci", "a.txt"}, {}, &seen)) << seen;
+  {
+    tw::test::ScopedEnv blank("VISUAL", " ");
+    tw::test::ScopedEnv other("EDITOR", editor + " --wait");
+    EXPECT_EQ(1, OnTerminal("w", {"ci", "a.txt"}, {}, &seen)) << seen;
+  }
   EXPECT_NE(std::string::npos, seen.find("the check-in comment is empty")) << seen;
   EXPECT_NE(std::string::npos, ReadFile(env_.Path("shown.txt")).find("\n#   a.txt\n"));
+  setenv("VISUAL", (editor + " --wait").c_str(), 1);
   use_editor("exit 3");
   seen.clear();
   EXPECT_EQ(1, OnTerminal("w", {"ci", "a.txt"}, {}, &seen)) << seen;
