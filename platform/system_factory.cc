@@ -292,12 +292,7 @@ class PosixSystemFactory final : public CRLsystemFactory {
 
   bool Edit(const std::string& file, const std::string& parameters, bool wait) override {
     if (file.empty()) return false;
-    std::vector<std::string> editor;
-    for (const char* variable : {"VISUAL", "EDITOR"}) {
-      const char* value = std::getenv(variable);
-      if (value != nullptr) editor = SplitCommandLine(value);
-      if (!editor.empty()) break;
-    }
+    const std::vector<std::string> editor = UserEditorCommand();
     if (editor.empty()) return false;
     LaunchRequest request;
     request.argv.push_back(FindProgram(editor[0], std::string()));

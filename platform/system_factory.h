@@ -77,9 +77,9 @@ class CRLsystemFactory {
   // waiting.
   virtual bool Open(const std::string& file, const std::string& directory) = 0;
   virtual bool Run(const std::string& file, const std::string& parameters, bool wait) = 0;
-  // Starts the user's editor, $VISUAL or else $EDITOR (itself split by
-  // SplitCommandLine, so it may carry options), with `file` and then the
-  // parameters as arguments. False when neither is set.
+  // Starts the user's editor (UserEditorCommand: $VISUAL or else $EDITOR,
+  // which may carry options) with `file` and then the parameters as
+  // arguments. False when neither names one.
   virtual bool Edit(const std::string& file, const std::string& parameters, bool wait) = 0;
   // Starts `program` with `arguments` detached in "/" for the user's desktop
   // session. Returns true whether or not the program started.
@@ -210,6 +210,11 @@ void RemoveOwnTempFiles();
 // gives one literal quote. Blanks are spaces and tabs; a pair of quotes with
 // nothing between gives an empty argument.
 std::vector<std::string> SplitCommandLine(const std::string& parameters);
+
+// The editor the user chose: $VISUAL, else $EDITOR, split by
+// SplitCommandLine into the program and its options. A variable that is
+// unset or blank is passed over; empty when neither names an editor.
+std::vector<std::string> UserEditorCommand();
 
 // One argument written so that SplitCommandLine gives it back unchanged.
 std::string QuoteCommandLineArgument(const std::string& argument);

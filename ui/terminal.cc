@@ -72,6 +72,44 @@ std::string Trimmed(const std::string& text) {
   return text.substr(first, last - first + 1);
 }
 
+// "y"/"yes" and "n"/"no" as OK and Cancel, for a question that offers
+// those instead of Yes and No: the button among `choices`, else 0.
+int OkOrCancelFromYesNo(const std::vector<int>& choices, const std::string& answer) {
+  const bool yes = EqualIgnoringCase(answer, "y") || EqualIgnoringCase(answer, "yes");
+  const bool no = EqualIgnoringCase(answer, "n") || EqualIgnoringCase(answer, "no");
+  const int meant = yes ? kIdOk : no ? kIdCancel : 0;
+  return std::find(choices.begin(), choices.end(), meant) != choices.end() ? meant : 0;
+}
+
+// The button `answer` names among `choices`: its id, its caption, the
+// letter its caption marks, else the first letter of one caption alone;
+// "y"/"yes" and "n"/"no" mean OK and Cancel where no button says Yes or No.
+// 0 when it names none or more than one.
+int ButtonFromAnswer(const DialogRequest& request, const std::vector<int>& choices,
+                     const std::string& answer) {
+  for (int id : choices) {
+    if (answer == std::to_string(id) || EqualIgnoringCase(answer, ButtonCaption(request, id))) {
+      return id;
+    }
+  }
+  if (answer.size() == 1 && std::isalnum(static_cast<unsigned char>(answer[0]))) {
+    const char letter = static_cast<char>(std::tolower(static_cast<unsigned char>(answer[0])));
+    for (int id : choices) {
+      if (MnemonicLetter(Lookup(request.texts, id)) == letter) return id;
+    }
+    int found = 0, count = 0;
+    for (int id : choices) {
+      const std::string caption = ButtonCaption(request, id);
+      if (std::tolower(static_cast<unsigned char>(caption[0])) == letter) {
+        found = id;
+        ++count;
+      }
+    }
+    if (count == 1) return found;
+  }
+  return OkOrCancelFromYesNo(choices, answer);
+}
+
 }  // namespace
 
 TerminalUserInterface::TerminalUserInterface(int in_fd, int out_fd)
@@ -220,39 +258,6 @@ bool TerminalUserInterface::WalkTree(OpenDialog& dialog, int id) {
   }
 }
 
-// The button `answer` names among `choices`: its id, its caption, the
-// letter its caption marks, else the first letter of one caption alone;
-// "y"/"yes" and "n"/"no" mean OK and Cancel where no button says Yes or No.
-// 0 when it names none or more than one.
-int ButtonFromAnswer(const DialogRequest& request, const std::vector<int>& choices,
-                     const std::string& answer) {
-  for (int id : choices) {
-    if (answer == std::to_string(id) || EqualIgnoringCase(answer, ButtonCaption(request, id))) {
-      return id;
-    }
-  }
-  if (answer.size() == 1 && std::isalnum(static_cast<unsigned char>(answer[0]))) {
-    const char letter = static_cast<char>(std::tolower(static_cast<unsigned char>(answer[0])));
-    for (int id : choices) {
-      if (MnemonicLetter(Lookup(request.texts, id)) == letter) return id;
-    }
-    int found = 0, count = 0;
-    for (int id : choices) {
-      const std::string caption = ButtonCaption(request, id);
-      if (std::tolower(static_cast<unsigned char>(caption[0])) == letter) {
-        found = id;
-        ++count;
-      }
-    }
-    if (count == 1) return found;
-  }
-  const bool yes = EqualIgnoringCase(answer, "y") || EqualIgnoringCase(answer, "yes");
-  const bool no = EqualIgnoringCase(answer, "n") || EqualIgnoringCase(answer, "no");
-  const int meant = yes ? kIdOk : no ? kIdCancel : 0;
-  if (std::find(choices.begin(), choices.end(), meant) != choices.end()) return meant;
-  return 0;
-}
-
 bool TerminalUserInterface::AskButton(const OpenDialog& dialog, int* button) {
   const DialogRequest& request = dialog.request();
   std::vector<int> choices;
@@ -351,10 +356,7 @@ UserInterface::MessageBoxOutcome TerminalUserInterface::RunMessageBox(
       }
     }
     // Yes and no to a box that offers OK and Cancel instead.
-    const bool yes = EqualIgnoringCase(answer, "y") || EqualIgnoringCase(answer, "yes");
-    const bool no = EqualIgnoringCase(answer, "n") || EqualIgnoringCase(answer, "no");
-    const int meant = yes ? kIdOk : no ? kIdCancel : 0;
-    if (std::find(ids.begin(), ids.end(), meant) != ids.end()) {
+    if (const int meant = OkOrCancelFromYesNo(ids, answer); meant != 0) {
       outcome.answer = meant;
       return outcome;
     }

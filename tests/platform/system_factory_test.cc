@@ -109,6 +109,21 @@ TEST(SplitCommandLineTest, FollowsTheWindowsRules) {
   EXPECT_THAT(SplitCommandLine(line), ElementsAreArray(quoted)) << line;
 }
 
+// $VISUAL comes first; a blank one is passed over for $EDITOR, as unset.
+TEST(UserEditorCommandTest, VisualThenEditorEachWithItsOptions) {
+  test::ScopedEnv visual("VISUAL", "\"my vi\" -f");
+  test::ScopedEnv editor("EDITOR", "nano -w");
+  EXPECT_THAT(UserEditorCommand(), ElementsAre("my vi", "-f"));
+  for (const char* blank : {"", "  \t "}) {
+    test::ScopedEnv passed_over("VISUAL", blank);
+    EXPECT_THAT(UserEditorCommand(), ElementsAre("nano", "-w")) << "VISUAL='" << blank << "'";
+  }
+  test::ScopedEnv unset("VISUAL", std::nullopt);
+  EXPECT_THAT(UserEditorCommand(), ElementsAre("nano", "-w"));
+  test::ScopedEnv none("EDITOR", " ");
+  EXPECT_TRUE(UserEditorCommand().empty());
+}
+
 TEST_F(SystemFactoryTest, TempFileNamesAreFreshNamesInTmpdir) {
   const std::string first = factory_.TempFileName(false);
   const std::string second = factory_.TempFileName(false);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/process.h"
+#include "tests/support/help_text.h"
 #include "tests/support/test_env.h"
 
 namespace tw {
@@ -58,16 +59,6 @@ class VsccCompletionTest : public ::testing::Test {
 
   static bool Offers(const std::vector<std::string>& offered, const std::string& word) {
     return std::find(offered.begin(), offered.end(), word) != offered.end();
-  }
-
-  // Every word of `help` that names an option ("--json", "-m").
-  static std::set<std::string> OptionsIn(const std::string& help) {
-    std::set<std::string> options;
-    const std::regex option(R"((^|[\s\[|,])(--?[a-zA-Z][a-zA-Z-]*))");
-    for (std::sregex_iterator it(help.begin(), help.end(), option), end; it != end; ++it) {
-      options.insert((*it)[2]);
-    }
-    return options;
   }
 
   // Whether `script` names `word` as a word of its own (not a part of a
@@ -129,22 +120,14 @@ TEST_F(VsccCompletionTest, BashOffersFilesForFileOperands) {
 TEST_F(VsccCompletionTest, BothShellsOfferEveryCommandAliasAndOptionOfTheHelp) {
   const test::ProgramOutcome help = Run("vscc", {"--help"});
   ASSERT_EQ(0, help.exit) << help.err;
-  std::vector<std::string> commands;
-  std::istringstream lines(help.out.substr(help.out.find("Commands:\n")));
-  std::string line;
-  std::getline(lines, line);
-  while (std::getline(lines, line) && !line.empty()) {
-    if (line.size() > 2 && line.compare(0, 2, "  ") == 0 && line[2] != ' ') {
-      commands.push_back(line.substr(2, line.find(' ', 2) - 2));
-    }
-  }
+  const std::vector<std::string> commands = test::ListedCommands(help.out);
   ASSERT_GE(commands.size(), 15u) << help.out;
-  std::set<std::string> words = OptionsIn(help.out);
+  std::set<std::string> words = test::OptionsIn(help.out);
   for (const std::string& command : commands) {
     words.insert(command);
     const test::ProgramOutcome own = Run("vscc", {command, "--help"});
     ASSERT_EQ(0, own.exit) << own.err;
-    const std::set<std::string> more = OptionsIn(own.out);
+    const std::set<std::string> more = test::OptionsIn(own.out);
     words.insert(more.begin(), more.end());
   }
   const std::regex alias(R"(\b([a-z]+) = [a-z]+\b)");

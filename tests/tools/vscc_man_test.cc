@@ -8,11 +8,11 @@
 #include <filesystem>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "platform/process.h"
+#include "tests/support/help_text.h"
 #include "tests/support/test_env.h"
 
 namespace tw {
@@ -35,31 +35,6 @@ class VsccManPagesTest : public ::testing::Test {
     return std::regex_replace(text, std::regex(R"(\\f[BIRP])"), "");
   }
 
-  // The entries of the "Commands:" block of a general help: the first word
-  // of each line indented by exactly two spaces.
-  static std::vector<std::string> ListedCommands(const std::string& help) {
-    std::vector<std::string> names;
-    std::istringstream lines(help.substr(help.find("Commands:\n")));
-    std::string line;
-    std::getline(lines, line);
-    while (std::getline(lines, line) && !line.empty()) {
-      if (line.size() > 2 && line.compare(0, 2, "  ") == 0 && line[2] != ' ') {
-        names.push_back(line.substr(2, line.find(' ', 2) - 2));
-      }
-    }
-    return names;
-  }
-
-  // Every option a help text names ("--json", "-m", "--no-get").
-  static std::set<std::string> OptionsIn(const std::string& help) {
-    std::set<std::string> options;
-    const std::regex option(R"((^|[\s\[|,])(--?[a-zA-Z][a-zA-Z-]*))");
-    for (std::sregex_iterator it(help.begin(), help.end(), option), end; it != end; ++it) {
-      options.insert((*it)[2]);
-    }
-    return options;
-  }
-
   // A command's heading in a page: a ".B" line or a ".TP" term naming it.
   static bool HasHeading(const std::string& page, const std::string& command) {
     return page.find("\n.B " + command + " ") != std::string::npos ||
@@ -73,14 +48,14 @@ TEST_F(VsccManPagesTest, VsccPageDescribesEveryCommandAliasAndOption) {
   const std::string page = PageText("vscc.1");
   const test::ProgramOutcome help = Run("vscc", {"--help"});
   ASSERT_EQ(0, help.exit) << help.err;
-  const std::vector<std::string> commands = ListedCommands(help.out);
+  const std::vector<std::string> commands = test::ListedCommands(help.out);
   ASSERT_GE(commands.size(), 15u) << help.out;
-  std::set<std::string> options = OptionsIn(help.out);
+  std::set<std::string> options = test::OptionsIn(help.out);
   for (const std::string& command : commands) {
     EXPECT_TRUE(HasHeading(page, command)) << "vscc.1 has no entry for " << command;
     const test::ProgramOutcome own = Run("vscc", {command, "--help"});
     ASSERT_EQ(0, own.exit) << command << ": " << own.err;
-    const std::set<std::string> more = OptionsIn(own.out);
+    const std::set<std::string> more = test::OptionsIn(own.out);
     options.insert(more.begin(), more.end());
   }
   ASSERT_TRUE(options.count("--json") && options.count("-m") && options.count("--no-get"));
@@ -115,14 +90,14 @@ TEST_F(VsccManPagesTest, ServerAndSetupPagesDescribeEveryCommandAndOption) {
     const std::string page = PageText(name);
     const test::ProgramOutcome help = Run(program, {"--help"});
     ASSERT_EQ(0, help.exit) << help.err;
-    const std::vector<std::string> commands = ListedCommands(help.out);
+    const std::vector<std::string> commands = test::ListedCommands(help.out);
     ASSERT_GE(commands.size(), 4u) << help.out;
     std::set<std::string> options;
     for (const std::string& command : commands) {
       EXPECT_TRUE(HasHeading(page, command)) << name << " has no entry for " << command;
       const test::ProgramOutcome own = Run(program, {command, "--help"});
       ASSERT_EQ(0, own.exit) << program << " " << command << ": " << own.err;
-      const std::set<std::string> more = OptionsIn(own.out);
+      const std::set<std::string> more = test::OptionsIn(own.out);
       options.insert(more.begin(), more.end());
     }
     for (const std::string& option : options) {

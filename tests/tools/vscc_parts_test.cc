@@ -247,15 +247,20 @@ TEST_F(VsccFolders, WorkspaceFileRoundTripAndDiscovery) {
 TEST_F(VsccFolders, WalkSkipsTheMarkerTemporariesLinksAndNestedWorkingFolders) {
   const std::string top = env_.Path("w");
   Make("w/.vscc");
+  Make("w/.vscc.tw-0123456789ab");  // left by an interrupted write of the binding
   const std::string a = Make("w/a.txt");
   const std::string b = Make("w/src/b.c");
+  // The user's own files whose names merely start like the binding file's.
+  const std::string ignore = Make("w/.vsccignore");
+  const std::string rc = Make("w/.vsccrc");
+  const std::string notes = Make("w/.vscc-notes");
   Make("w/src/b.c.[Tip]");
   Make("w/src/b.c.[Local]");
   Make("w/other/.vscc");
   Make("w/other/c.txt");
   fs::create_symlink(a, env_.Path("w/link.txt"));
   fs::create_directory_symlink(env_.Path("w/src"), env_.Path("w/srclink"));
-  EXPECT_EQ((std::vector<std::string>{a, b}), FilesBelow(top));
+  EXPECT_EQ((std::vector<std::string>{notes, ignore, rc, a, b}), FilesBelow(top));
 
   EXPECT_EQ("/w/x", AbsoluteFrom("/w/sub", "../x/"));
   EXPECT_EQ("/abs", AbsoluteFrom("/w", "/abs/."));

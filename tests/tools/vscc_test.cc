@@ -35,6 +35,7 @@
 #include "protocol/name_table.h"
 #include "protocol/production_command.h"
 #include "protocol/server_errors.h"
+#include "settings/property_file_client.h"
 #include "tests/support/fake_server.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/property_server.h"
@@ -137,11 +138,11 @@ class VsccTest : public ::testing::Test {
   // Runs vscc in `folder` on a new pseudo-terminal (its controlling
   // terminal, standard input and output), as a person at a terminal would,
   // and holds the conversation: for each (prompt, line) it waits for the
-  // prompt and types the line. Returns the exit status; `seen` gets what the
-  // terminal showed.
+  // prompt, thinks `think_seconds` and types the line. Returns the exit
+  // status; `seen` gets what the terminal showed.
   int OnTerminal(const std::string& folder, std::vector<std::string> args,
                  const std::vector<std::pair<std::string, std::string>>& conversation,
-                 std::string* seen) {
+                 std::string* seen, int think_seconds = 0) {
     args.insert(args.begin(), {tw::test::BinDir() + "/vscc", "-C", env_.Path(folder)});
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
@@ -168,6 +169,7 @@ class VsccTest : public ::testing::Test {
     };
     for (const auto& [prompt, line] : conversation) {
       if (!read_until(prompt)) break;
+      std::this_thread::sleep_for(std::chrono::seconds(think_seconds));
       EXPECT_EQ(static_cast<ssize_t>(line.size()), write(master, line.data(), line.size()));
     }
     const int status = WaitAtMost(pid, 300);
@@ -290,6 +292,42 @@ TEST_F(VsccTest, ALogonFailureNamesItsCause) {
   EXPECT_EQ(1, WaitAtMost(pid, 300));
   const std::string err = ReadFile(env_.Path("lone.err"));
   EXPECT_NE(std::string::npos, err.find("'TWSccSetup register'")) << err;
+}
+
+// A logon refused after a person took their time over the logon dialog is
+// told as refused; one given up on a server that took the connection and
+// then stayed silent is told as no answer.
+TEST_F(VsccTest, ALogonIsToldRefusedOrUnansweredByWhatHappenedNotByItsTime) {
+  ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", "Slow"}, "alice"), "alice pw").status);
+  const std::string port = std::to_string(server_.port());
+  fs::create_directories(env_.Path("b"));
+  std::string seen;
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(1, OnTerminal("b", {"bind", "--production", "Slow"},
+                          {{"Server [", "127.0.0.1\n"},
+                           {"User Name [", "alice\n"},
+                           {"Password: ", "not alice's\n"},
+                           {"Port [", port + "\n"},
+                           {"Close with (", "1\n"}},
+                          &seen, 5));
+  ASSERT_GE(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+  EXPECT_NE(std::string::npos, seen.find("logon refused for 'alice' at 127.0.0.1:" + port)) << seen;
+  EXPECT_EQ(std::string::npos, seen.find("did not answer")) << seen;
+
+  // Takes the connection, reads the logon and never answers; the provider
+  // gives the request up at its deadline.
+  tw::test::LoopbackPeer silent([](tw::test::LoopbackPeer::Connection&, tw::MessagePtr) {});
+  ASSERT_TRUE(tw::PropertyFileClient("", tw::kStoreScratch)
+                  .WriteString(nullptr, "CRLMSGsynchronousMessage/RequestDeadline", "21", false));
+  const Result r = Vscc("s",
+                        {"bind", "--production", "Slow", "--user", "alice", "--server", "127.0.0.1",
+                         "--port", std::to_string(silent.port())},
+                        "alice pw");
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("the server at 127.0.0.1:" +
+                                          std::to_string(silent.port()) + " did not answer within"))
+      << r.err;
+  EXPECT_GE(silent.connections(), 1);
 }
 
 // An add of a folder and status leave out what the ignore rules name (the
@@ -488,9 +526,10 @@ TEST_F(VsccTest, TerminalQuestionsTakeLettersAndCheckEachField) {
 }
 
 // A check-in without -m on a terminal takes its comment from the person's
-// editor ($VISUAL, with its options), leaving out the lines that start with
-// '#'; an empty comment or a failed editor stops it, and the files stay
-// checked out. A comment of lines is shown by its whole first line.
+// editor ($VISUAL, with its options; a blank $VISUAL leaves it to $EDITOR),
+// leaving out the lines that start with '#'; an empty comment or a failed
+// editor stops it, and the files stay checked out. A comment of lines is
+// shown by its whole first line.
 TEST_F(VsccTest, CheckinWithoutAMessageOnATerminalOpensTheEditor) {
   ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", "Ed"}, "alice"), "alice pw").status);
   WriteFile(env_.Path("w/a.txt"), "one\n");
@@ -503,13 +542,17 @@ TEST_F(VsccTest, CheckinWithoutAMessageOnATerminalOpensTheEditor) {
                           env_.Path("shown.txt") + "'\n" + then + "\n");
     fs::permissions(editor, fs::perms::owner_all);
   };
-  setenv("VISUAL", (editor + " --wait").c_str(), 1);
   std::string seen;
 
   use_editor("exit 0");  // saves the text as it came: comments only
-  EXPECT_EQ(1, OnTerminal("w", {"ci", "a.txt"}, {}, &seen)) << seen;
+  {
+    tw::test::ScopedEnv blank("VISUAL", " ");
+    tw::test::ScopedEnv other("EDITOR", editor + " --wait");
+    EXPECT_EQ(1, OnTerminal("w", {"ci", "a.txt"}, {}, &seen)) << seen;
+  }
   EXPECT_NE(std::string::npos, seen.find("the check-in comment is empty")) << seen;
   EXPECT_NE(std::string::npos, ReadFile(env_.Path("shown.txt")).find("\n#   a.txt\n"));
+  setenv("VISUAL", (editor + " --wait").c_str(), 1);
   use_editor("exit 3");
   seen.clear();
   EXPECT_EQ(1, OnTerminal("w", {"ci", "a.txt"}, {}, &seen)) << seen;

@@ -76,11 +76,9 @@ constexpr EnvironmentAction kEnvironmentActions[] = {
 // length, so the buffer is far larger than any property message.
 constexpr size_t kPropertyBufferBytes = 1 << 20;
 
-// The provider's messages when it cannot log on.
-constexpr char kUnableToConnectText[] = "Unable to connect to server";
-constexpr char kInvalidLogonText[] = "Invalid Logon";
-// A logon that failed after this long was not refused (a refusal comes at
-// once) but given up on a server that stayed silent.
+// A logon that failed after this long, with nobody answering a question
+// meanwhile, was not refused (a refusal comes at once) but given up on a
+// server that stayed silent.
 constexpr int kSilentServerSeconds = 20;
 
 std::string Yes(bool value) {
@@ -261,19 +259,11 @@ class Command {
   // one that stayed silent, or a refused logon (and whether a password was
   // given at all).
   std::string ConnectionFailureText() const {
-    std::string user = ui_.user(), server = ui_.server(), port = ui_.port();
-    bool unreachable = false, refused = false;
-    for (const UiEvent& e : events_) {
-      if (e.kind == "dialog" && e.id == kLogonDialog) {
-        // Values nobody answered are the stored ones the dialog showed.
-        if (user.empty()) user = e.Text(kLogonUser);
-        if (server.empty()) server = e.Text(kLogonServer);
-        if (port.empty()) port = e.Text(kLogonPort);
-      } else if (e.kind == "msgbox") {
-        unreachable = unreachable || e.Text(0) == kUnableToConnectText;
-        refused = refused || e.Text(0) == kInvalidLogonText;
-      }
-    }
+    const std::string user = ui_.LogonValue(events_, kLogonUser);
+    const std::string server = ui_.LogonValue(events_, kLogonServer);
+    const std::string port = ui_.LogonValue(events_, kLogonPort);
+    const bool unreachable = HostUi::ConnectFailed(events_);
+    const bool refused = HostUi::LogonRefused(events_);
     const std::string blank = " \t";
     const bool no_server = server.find_first_not_of(blank) == std::string::npos ||
                            server == "0.0.0.0" || port.empty() || port == "0";
@@ -285,8 +275,9 @@ class Command {
     if (unreachable) return "the server at " + where + " did not accept a connection";
     if (!refused) return "no connection to the server";
     // A refusal comes at once; a logon given up after this long had no
-    // answer at all.
-    if (last_call_seconds_ >= kSilentServerSeconds) {
+    // answer at all. The time a person took over a question of the call
+    // says nothing about the server.
+    if (!person_answered_ && last_call_seconds_ >= kSilentServerSeconds) {
       return "the server at " + where + " did not answer within " +
              std::to_string(last_call_seconds_) + " s";
     }
@@ -388,19 +379,23 @@ class Command {
       console_.Error(error);
       return SCC_E_NONSPECIFICERROR;
     }
-    const auto started = std::chrono::steady_clock::now();
-    SCCRTN rc = call();
-    last_call_seconds_ = static_cast<int>(
-        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started)
-            .count());
-    events_ = ui_.TakeEvents();
-    ui_.Report(events_, &console_);
+    // Each try is timed alone: the password prompt between them is the
+    // person's time, not the server's.
+    auto timed = [&] {
+      const auto started = std::chrono::steady_clock::now();
+      const SCCRTN result = call();
+      last_call_seconds_ = static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(
+                                                std::chrono::steady_clock::now() - started)
+                                                .count());
+      events_ = ui_.TakeEvents();
+      person_answered_ = ui_.PersonAnswered(events_);
+      ui_.Report(events_, &console_);
+      return result;
+    };
+    SCCRTN rc = timed();
     if (logon && rc == SCC_E_CONNECTIONFAILURE && HostUi::LogonRefused(events_) && ui_.terminal() &&
         ui_.AnswersLogon() && !ui_.have_password()) {
-      std::string user = ui_.user();
-      for (const UiEvent& e : events_) {
-        if (user.empty() && e.kind == "dialog" && e.id == kLogonDialog) user = e.Text(kLogonUser);
-      }
+      const std::string user = ui_.LogonValue(events_, kLogonUser);
       std::string password;
       if (!PromptSecret(
               "Password for " + (user.empty() ? "the Veltrane user" : "'" + user + "'") + ": ",
@@ -409,13 +404,7 @@ class Command {
       }
       ui_.SetPassword(password);
       if (!ui_.Activate(&error)) return rc;
-      const auto again = std::chrono::steady_clock::now();
-      rc = call();
-      last_call_seconds_ = static_cast<int>(
-          std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - again)
-              .count());
-      events_ = ui_.TakeEvents();
-      ui_.Report(events_, &console_);
+      rc = timed();
     }
     return rc;
   }
@@ -1430,8 +1419,9 @@ class Command {
   Provider provider_;
   HostUi ui_;
   Workspace workspace_;
-  std::vector<UiEvent> events_;  // the record of the last call
-  int last_call_seconds_ = 0;    // how long the last call took
+  std::vector<UiEvent> events_;   // the record of the last call
+  int last_call_seconds_ = 0;     // how long the last call took
+  bool person_answered_ = false;  // whether a person answered a question in it
   bool project_open_ = false;
   bool refused_ = false;        // a file the user named could not take part
   std::string logged_on_user_;  // as the provider handed it back

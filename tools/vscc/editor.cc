@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
 #include <vector>
 
@@ -23,11 +22,6 @@ namespace {
 // than sent.
 constexpr size_t kMaxCommentBytes = 1 << 20;
 
-std::string Variable(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr ? value : "";
-}
-
 }  // namespace
 
 std::string CleanComment(const std::string& text) {
@@ -45,14 +39,8 @@ std::string CleanComment(const std::string& text) {
 }
 
 bool EditText(const std::string& initial, std::string* text, std::string* error) {
-  std::string editor = Variable("VISUAL");
-  if (editor.empty()) editor = Variable("EDITOR");
-  if (editor.empty()) editor = DefaultEditor();
-  std::vector<std::string> argv = tw::SplitCommandLine(editor);
-  if (argv.empty()) {
-    *error = "the editor named by $VISUAL or $EDITOR is blank";
-    return false;
-  }
+  std::vector<std::string> argv = tw::UserEditorCommand();
+  if (argv.empty()) argv = tw::SplitCommandLine(DefaultEditor());
   // A private folder: nobody else may read the comment or swap the file
   // between the editor's save and the read-back.
   std::string folder;

@@ -9,8 +9,8 @@
 
 namespace vscc {
 
-// Opens the editor ($VISUAL, else $EDITOR, each split into the program and
-// its options, else the system's default) on a new file holding `initial`
+// Opens the editor (the user's, tw::UserEditorCommand: $VISUAL, else
+// $EDITOR, with its options; else the system's default) on a new file holding `initial`
 // in the user's private runtime folder, waits for it to end and sets `text`
 // to what was saved, cleaned by CleanComment. The file is removed. False,
 // with the reason in `error`, when the file cannot be made or read, or the

@@ -90,6 +90,20 @@ const char* DialogHint(int id) {
   return "";
 }
 
+// The template id of a dialog line "dialog ID BUTTON ...", else 0.
+int DialogOfLine(const std::string& line) {
+  if (line.rfind("dialog ", 0) != 0) return 0;
+  return tw::DecimalToInt(line.substr(7, line.find(' ', 7) - 7));
+}
+
+// Whether a message box of `events` shows `text`.
+bool ShowsMessage(const std::vector<UiEvent>& events, const char* text) {
+  for (const UiEvent& e : events) {
+    if (e.kind == "msgbox" && e.Text(0) == text) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 std::string UiEvent::Text(int control) const {
@@ -210,6 +224,7 @@ bool HostUi::AnswersLogon() const {
 
 void HostUi::Answer(const std::string& line) {
   lines_.push_back(line);
+  if (const int id = DialogOfLine(line); id != 0) answered_dialogs_.insert(id);
   if (line.rfind("msgbox ", 0) == 0) {
     // The title is the quoted word after "msgbox".
     const size_t open = line.find('"'), close = line.rfind('"');
@@ -221,6 +236,7 @@ void HostUi::Answer(const std::string& line) {
 
 void HostUi::AnswerNextCall(const std::string& line) {
   next_call_lines_.push_back(line);
+  if (const int id = DialogOfLine(line); id != 0) answered_dialogs_.insert(id);
 }
 
 void HostUi::AnswerQuestion(const std::string& title, int yes, const std::string& hint) {
@@ -306,7 +322,7 @@ void HostUi::Report(const std::vector<UiEvent>& events, Console* console) const 
     }
     if (e.kind == "msgbox") {
       // A person saw it already when the terminal or the window showed it.
-      if (person_ && !e.unexpected && answered_titles_.count(e.title) == 0) continue;
+      if (PersonAnswered(e)) continue;
       auto defaulted = defaulted_.find(e.title);
       if (defaulted != defaulted_.end() && e.answer == "No") {
         console->Error("\"" + e.title + "\" " + FirstParagraph(e.Text(0)) +
@@ -338,11 +354,39 @@ void HostUi::Report(const std::vector<UiEvent>& events, Console* console) const 
   }
 }
 
-bool HostUi::LogonRefused(const std::vector<UiEvent>& events) {
+bool HostUi::PersonAnswered(const UiEvent& e) const {
+  if (!person_ || e.unexpected) return false;
+  if (e.kind == "msgbox") return answered_titles_.count(e.title) == 0;
+  if (e.kind != "dialog") return false;
+  if (e.id == kLogonDialog) return !AnswersLogon();
+  return answered_dialogs_.count(e.id) == 0;
+}
+
+bool HostUi::PersonAnswered(const std::vector<UiEvent>& events) const {
   for (const UiEvent& e : events) {
-    if (e.kind == "msgbox" && e.Text(0) == "Invalid Logon") return true;
+    if (PersonAnswered(e)) return true;
   }
   return false;
+}
+
+bool HostUi::LogonRefused(const std::vector<UiEvent>& events) {
+  return ShowsMessage(events, "Invalid Logon");
+}
+
+bool HostUi::ConnectFailed(const std::vector<UiEvent>& events) {
+  return ShowsMessage(events, "Unable to connect to server");
+}
+
+std::string HostUi::LogonValue(const std::vector<UiEvent>& events, int control) const {
+  const std::string given = control == kLogonUser     ? user_
+                            : control == kLogonServer ? server_
+                            : control == kLogonPort   ? port_
+                                                      : std::string();
+  if (!given.empty()) return given;
+  for (const UiEvent& e : events) {
+    if (e.kind == "dialog" && e.id == kLogonDialog) return e.Text(control);
+  }
+  return "";
 }
 
 bool HostUi::Cancelled(const std::vector<UiEvent>& events, int id) {

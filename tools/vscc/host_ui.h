@@ -158,13 +158,23 @@ class HostUi {
   std::vector<UiEvent> TakeEvents();
   // Prints what the events tell a person who did not see them.
   void Report(const std::vector<UiEvent>& events, Console* console) const;
-  // The first event that shows "Invalid Logon", or false.
+  // Whether a person answered any of `events`: a dialog or box shown on the
+  // terminal or in a window because the script did not answer it.
+  bool PersonAnswered(const std::vector<UiEvent>& events) const;
+  // Whether the provider told of a refused logon ("Invalid Logon"), or of a
+  // server that took no connection ("Unable to connect to server").
   static bool LogonRefused(const std::vector<UiEvent>& events);
+  static bool ConnectFailed(const std::vector<UiEvent>& events);
+  // The value of the logon dialog's `control` (kLogonUser, kLogonServer,
+  // kLogonPort): the one vscc gives, else the stored one the dialog showed
+  // in `events`; empty when neither tells.
+  std::string LogonValue(const std::vector<UiEvent>& events, int control) const;
   // A dialog of `id` that nobody answered or a person cancelled.
   static bool Cancelled(const std::vector<UiEvent>& events, int id);
 
  private:
   std::string ScriptText() const;
+  bool PersonAnswered(const UiEvent& event) const;
 
   std::string fallback_ = "none";  // "none", "tty" or "gui"
   std::string user_script_;        // the text of --ui script:FILE
@@ -180,6 +190,7 @@ class HostUi {
   size_t answered_in_order_ = 0;
   std::map<std::string, std::string> defaulted_;  // question title -> hint
   std::set<std::string> answered_titles_;         // boxes the script answers
+  std::set<int> answered_dialogs_;                // dialogs it answers, beside the logon
   std::string user_record_;                       // the user's $VELTRANE_UI_RECORD
   bool user_record_failed_ = false;               // a write to it failed, and was told
   std::unique_ptr<ScratchFile> record_;

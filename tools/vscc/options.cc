@@ -1,11 +1,12 @@
 #include "tools/vscc/options.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdint>
 #include <set>
 
 #include "platform/decimal.h"
+#include "platform/letter_case.h"
+#include "platform/list_text.h"
 
 namespace vscc {
 
@@ -228,11 +229,11 @@ const CommandSpec* FindCommand(const std::string& typed) {
 
 // The aliases of `command`, joined by ", "; empty when it has none.
 std::string AliasesOf(const std::string& command) {
-  std::string text;
+  std::vector<std::string> aliases;
   for (const Alias& a : kAliases) {
-    if (command == a.command) text += (text.empty() ? "" : ", ") + std::string(a.alias);
+    if (command == a.command) aliases.push_back(a.alias);
   }
-  return text;
+  return tw::JoinList(aliases, ", ");
 }
 
 // The edit distance of `a` and `b`: insertions, deletions, substitutions
@@ -257,9 +258,7 @@ size_t EditDistance(const std::string& a, const std::string& b) {
 // is closest to: those within a third of its length (at least one edit,
 // at most two), or else those it begins.
 std::string UnknownCommand(const std::string& typed) {
-  std::string word = typed;
-  std::transform(word.begin(), word.end(), word.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const std::string word = tw::LowerCase(typed);
   const size_t limit = std::clamp<size_t>(word.size() / 3, 1, 2);
   std::vector<std::string> names;
   for (const CommandSpec& spec : Commands()) names.push_back(spec.name);
@@ -557,12 +556,9 @@ std::string GeneralHelp() {
     text += "  " + name + std::string(name.size() < 12 ? 12 - name.size() : 1, ' ') + spec.summary +
             "\n";
   }
-  text += "\nAliases:";
-  for (const Alias& a : kAliases) {
-    text += std::string(" ") + a.alias + " = " + a.command +
-            (&a == std::end(kAliases) - 1 ? "\n" : ",");
-  }
-  text += "\n";
+  std::vector<std::string> aliases;
+  for (const Alias& a : kAliases) aliases.push_back(std::string(a.alias) + " = " + a.command);
+  text += "\nAliases: " + tw::JoinList(aliases, ", ") + "\n\n";
   text += kCommonHelp;
   text +=
       "\n"

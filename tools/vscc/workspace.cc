@@ -121,7 +121,9 @@ bool SaveWorkspace(const Workspace& w, std::string* error) {
 }
 
 bool IsBindingFileName(const std::string& name) {
-  return name.rfind(kWorkspaceFile, 0) == 0 && name != kIgnoreFile;
+  // The binding file and what a write of it leaves (".vscc.tw-..."); a
+  // user's own ".vsccrc" or ".vscc-notes" is a file like any other.
+  return name == kWorkspaceFile || name.rfind(std::string(kWorkspaceFile) + ".", 0) == 0;
 }
 
 std::string AbsoluteFrom(const std::string& base, const std::string& path) {

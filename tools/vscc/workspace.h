@@ -26,7 +26,7 @@ namespace vscc {
 
 constexpr char kWorkspaceFile[] = ".vscc";
 // The ignore file of a working folder (see ignore.h), beside its binding
-// file: the one name starting like the binding file's that is the user's.
+// file.
 constexpr char kIgnoreFile[] = ".vsccignore";
 
 // Whether a file named `name` is vscc's binding file or one left by a
