@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <libpq-fe.h>
 #include <spawn.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -13,13 +12,13 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <memory>
 #include <thread>
 #include <unordered_set>
 #include <vector>
 
 #include "servers/twserver/content_store.h"
 #include "servers/twserver/file_util.h"
+#include "servers/twserver/postgres_storage.h"
 #include "servers/twserver/repository.h"
 #include "servers/twserver/serve.h"
 
@@ -31,7 +30,6 @@ namespace {
 
 // How long the database copy waits for writers that hold it up, in all.
 constexpr int kBusyMilliseconds = 60000;
-constexpr int kConnectSeconds = 10;
 
 // Makes `dir` a new folder (mode 0700) or takes an existing empty one.
 // `made` tells whether it was made here. False with `error`.
@@ -174,52 +172,6 @@ bool RunProgram(const std::vector<std::string>& argv, std::string* error) {
   return false;
 }
 
-// A connection to `database`, bounded in time; null with `error`.
-std::unique_ptr<PGconn, void (*)(PGconn*)> Connect(const std::string& database,
-                                                   std::string* error) {
-  const std::string timeout = std::to_string(kConnectSeconds);
-  const char* keys[] = {"dbname", "connect_timeout", nullptr};
-  const char* values[] = {database.c_str(), timeout.c_str(), nullptr};
-  std::unique_ptr<PGconn, void (*)(PGconn*)> conn(PQconnectdbParams(keys, values, 1), PQfinish);
-  if (!conn || PQstatus(conn.get()) != CONNECTION_OK) {
-    *error = "cannot connect to the database: " +
-             std::string(conn ? PQerrorMessage(conn.get()) : "out of memory");
-    while (!error->empty() && error->back() == '\n') error->pop_back();
-    return {nullptr, PQfinish};
-  }
-  return conn;
-}
-
-// The one value of `sql` with the text parameter `param`; false with
-// `error` when it fails or gives no row.
-bool QueryValue(PGconn* conn, const char* sql, const std::string& param, std::string* value,
-                std::string* error) {
-  const char* params[] = {param.c_str()};
-  PGresult* result = PQexecParams(conn, sql, 1, nullptr, params, nullptr, nullptr, 0);
-  const bool ok = PQresultStatus(result) == PGRES_TUPLES_OK;
-  if (!ok) *error = PQresultErrorMessage(result);
-  if (ok && PQntuples(result) > 0) *value = PQgetvalue(result, 0, 0);
-  const bool found = ok && PQntuples(result) > 0;
-  PQclear(result);
-  return found;
-}
-
-// The schema that holds the repository's tables: the first one of the
-// connection's search_path with our settings table, as the server finds it.
-bool RepositorySchemaOf(const std::string& database, std::string* schema, std::string* error) {
-  auto conn = Connect(database, error);
-  if (!conn) return false;
-  if (!QueryValue(conn.get(),
-                  "SELECT n.nspname FROM pg_catalog.pg_class c JOIN pg_catalog.pg_namespace n "
-                  "ON n.oid = c.relnamespace WHERE c.relname = $1 AND c.relkind = 'r' AND "
-                  "pg_catalog.pg_table_is_visible(c.oid)",
-                  "settings", schema, error)) {
-    if (error->empty()) *error = "the database holds no repository";
-    return false;
-  }
-  return true;
-}
-
 // A pg_dump pattern that matches exactly `name`.
 std::string ExactPattern(const std::string& name) {
   std::string quoted = "\"";
@@ -229,7 +181,7 @@ std::string ExactPattern(const std::string& name) {
 
 bool DumpPostgres(const std::string& database, const std::string& to, std::string* error) {
   std::string schema;
-  if (!RepositorySchemaOf(database, &schema, error)) return false;
+  if (!PostgresStorage::RepositorySchemaOf(database, &schema, error)) return false;
   // One snapshot of the whole schema: pg_dump reads in a single
   // repeatable-read transaction, and writers go on meanwhile.
   return RunProgram(
@@ -430,8 +382,6 @@ bool RestorePostgres(const std::string& dump, const std::string& dir, const std:
       return false;
     }
     unlink(listing.c_str());
-    auto conn = Connect(database, error);
-    if (!conn) return false;
     std::string kept;
     size_t at = 0;
     while (at < all.size()) {
@@ -447,13 +397,9 @@ bool RestorePostgres(const std::string& dump, const std::string& dir, const std:
       // "<id>; <oid> <oid> SCHEMA - <name> <owner>"
       const std::string rest = line.substr(entry + 10);
       const std::string name = rest.substr(0, rest.find(' '));
-      std::string exists;
-      std::string problem;
-      if (QueryValue(conn.get(), "SELECT 1 FROM pg_catalog.pg_namespace WHERE nspname = $1", name,
-                     &exists, &problem)) {
-        continue;
-      }
-      kept += line + "\n";
+      bool exists = false;
+      if (!PostgresStorage::SchemaExists(database, name, &exists, error)) return false;
+      if (!exists) kept += line + "\n";
     }
     if (!WriteWhole(list, kept, error)) return false;
   }
