@@ -16,6 +16,9 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/file_move.h"
+#include "platform/file_replace.h"
+#include "platform/small_file.h"
 #include "servers/twserver/content_store.h"
 #include "servers/twserver/file_util.h"
 #include "servers/twserver/postgres_storage.h"
@@ -30,6 +33,9 @@ namespace {
 
 // How long the database copy waits for writers that hold it up, in all.
 constexpr int kBusyMilliseconds = 60000;
+// The most of the backup's info and of a dump's table of contents read.
+constexpr size_t kMaxInfoBytes = 65536;
+constexpr size_t kMaxListingBytes = 16 << 20;
 
 // Makes `dir` a new folder (mode 0700) or takes an existing empty one.
 // `made` tells whether it was made here. False with `error`.
@@ -75,56 +81,15 @@ void Undo(const std::string& dir, bool made) {
   }
 }
 
-// Copies `from` to `to` (which must not exist) through a temporary name,
-// synced. False with `error`.
-bool CopyFile(const std::string& from, const std::string& to, std::string* error) {
-  const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) {
-    *error = ErrnoText("cannot open", from, errno);
+// Copies `from` to `to`, replacing it, for the owner only (the folders
+// that hold it are too). False with `error`.
+bool CopyPrivate(const std::string& from, const std::string& to, std::string* error) {
+  if (!CopyFileReplacing(from, to, error)) return false;
+  if (chmod(to.c_str(), 0600) != 0) {
+    *error = ErrnoText("cannot set the mode of", to, errno);
     return false;
   }
-  const std::string scratch = to + ".part";
-  const int out = open(scratch.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (out < 0) {
-    *error = ErrnoText("cannot create", scratch, errno);
-    close(in);
-    return false;
-  }
-  bool ok = true;
-  char buffer[1 << 16];
-  for (;;) {
-    const ssize_t n = read(in, buffer, sizeof buffer);
-    if (n == 0) break;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      *error = ErrnoText("cannot read", from, errno);
-      ok = false;
-      break;
-    }
-    for (ssize_t done = 0; ok && done < n;) {
-      const ssize_t w = write(out, buffer + done, static_cast<size_t>(n - done));
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) {
-        *error = ErrnoText("cannot write", scratch, errno);
-        ok = false;
-      } else {
-        done += w;
-      }
-    }
-    if (!ok) break;
-  }
-  if (ok && fsync(out) != 0) {
-    *error = ErrnoText("cannot sync", scratch, errno);
-    ok = false;
-  }
-  close(out);
-  close(in);
-  if (ok && rename(scratch.c_str(), to.c_str()) != 0) {
-    *error = ErrnoText("cannot rename to", to, errno);
-    ok = false;
-  }
-  if (!ok) unlink(scratch.c_str());
-  return ok;
+  return true;
 }
 
 // Puts the content file `from` at `to`: a hard link where the file system
@@ -143,7 +108,7 @@ bool PlaceContent(const std::string& from, const std::string& to, bool* linked,
     *error = from + " is missing";
     return false;
   }
-  return CopyFile(from, to, error);
+  return CopyPrivate(from, to, error);
 }
 
 // Runs `argv` (found on PATH), standard streams inherited; true when it
@@ -243,24 +208,10 @@ bool CopySqlite(const std::string& from, const std::string& to, std::string* err
   return synced;
 }
 
-// Writes `text` as the file `path`, whole or not at all.
+// Writes `text` as the file `path`, whole or not at all, for the owner
+// only.
 bool WriteWhole(const std::string& path, const std::string& text, std::string* error) {
-  const std::string scratch = path + ".part";
-  const int fd = open(scratch.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    *error = ErrnoText("cannot create", scratch, errno);
-    return false;
-  }
-  const bool ok =
-      write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
-  const int saved = errno;
-  close(fd);
-  if (!ok || rename(scratch.c_str(), path.c_str()) != 0) {
-    *error = ErrnoText("cannot write", path, ok ? errno : saved);
-    unlink(scratch.c_str());
-    return false;
-  }
-  return true;
+  return ReplaceFileWhole(path, text, 0600, error) == 0;
 }
 
 // Reads the value of `key` ("key value" lines) from the backup's info.
@@ -277,18 +228,6 @@ bool InfoValue(const std::string& info, const std::string& key, std::string* val
     at = end + 1;
   }
   return false;
-}
-
-bool ReadSmallFile(const std::string& path, std::string* text) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  char buffer[4096];
-  ssize_t n = 0;
-  while ((n = read(fd, buffer, sizeof buffer)) > 0 && text->size() < 65536) {
-    text->append(buffer, static_cast<size_t>(n));
-  }
-  close(fd);
-  return n == 0;
 }
 
 // Places every content of the store at `from` into the store at `to`.
@@ -375,9 +314,12 @@ bool RestorePostgres(const std::string& dump, const std::string& dir, const std:
     // when the target has the schema.
     std::string all;
     const std::string listing = dir + "/restore.list.all";
-    if (!RunProgram({"pg_restore", "--list", "--file=" + listing, dump}, error) ||
-        !ReadSmallFile(listing, &all)) {
-      if (error->empty()) *error = "cannot read " + listing;
+    if (!RunProgram({"pg_restore", "--list", "--file=" + listing, dump}, error)) {
+      unlink(listing.c_str());
+      return false;
+    }
+    if (!ReadSmallFile(listing, kMaxListingBytes, &all, error)) {
+      *error = "cannot read " + listing + ": " + *error;
       unlink(listing.c_str());
       return false;
     }
@@ -428,7 +370,7 @@ int RestoreInto(const std::string& from, const std::string& dir, const std::stri
     // a new repository's database is.
     const std::string scratch = dir + "/" + kDatabaseFile + ".new";
     const std::string final_path = dir + "/" + kDatabaseFile;
-    if (!CopyFile(from + "/" + kDatabaseFile, scratch, error)) return kStorageFailure;
+    if (!CopyPrivate(from + "/" + kDatabaseFile, scratch, error)) return kStorageFailure;
     if (link(scratch.c_str(), final_path.c_str()) != 0) {
       *error = ErrnoText("cannot name the database", final_path, errno);
       return kStorageFailure;
@@ -462,7 +404,8 @@ int RestoreRepository(const std::string& from, const std::string& dir, const std
   *report = BackupReport();
   std::string info;
   std::string metadata;
-  if (!ReadSmallFile(from + "/" + kBackupInfoFile, &info) ||
+  std::string unread;
+  if (!ReadSmallFile(from + "/" + kBackupInfoFile, kMaxInfoBytes, &info, &unread) ||
       !InfoValue(info, "metadata", &metadata) ||
       (metadata != "sqlite" && metadata != "postgresql")) {
     *error = from + " is no complete backup (no " + kBackupInfoFile + ")";
