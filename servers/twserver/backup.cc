@@ -3,21 +3,22 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <spawn.h>
+#include <libpq-fe.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <thread>
 #include <unordered_set>
 #include <vector>
 
 #include "platform/file_move.h"
 #include "platform/file_replace.h"
+#include "platform/process.h"
 #include "platform/small_file.h"
 #include "servers/twserver/content_store.h"
 #include "servers/twserver/file_util.h"
@@ -25,14 +26,15 @@
 #include "servers/twserver/repository.h"
 #include "servers/twserver/serve.h"
 
-extern char** environ;
-
 namespace tw::twserver {
 
 namespace {
 
 // How long the database copy waits for writers that hold it up, in all.
 constexpr int kBusyMilliseconds = 60000;
+// The longest pg_dump or pg_restore may run: the metadata of a large
+// repository takes minutes; a program stuck for longer is stopped.
+constexpr std::chrono::minutes kProgramMinutes(60);
 // The most of the backup's info and of a dump's table of contents read.
 constexpr size_t kMaxInfoBytes = 65536;
 constexpr size_t kMaxListingBytes = 16 << 20;
@@ -111,30 +113,72 @@ bool PlaceContent(const std::string& from, const std::string& to, bool* linked,
   return CopyPrivate(from, to, error);
 }
 
-// Runs `argv` (found on PATH), standard streams inherited; true when it
-// exited with 0, else false with `error`.
-bool RunProgram(const std::vector<std::string>& argv, std::string* error) {
-  std::vector<char*> args;
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  pid_t pid = -1;
-  const int started = posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ);
-  if (started != 0) {
-    *error = ErrnoText("cannot start", argv[0], started);
+// Runs `argv` (argv[0] found on the PATH) with the standard streams
+// alone inherited, for at most `limit`; true when it exited with 0, else
+// false with `error`.
+bool RunProgram(const std::vector<std::string>& argv, std::chrono::minutes limit,
+                std::string* error) {
+  LaunchRequest request;
+  request.argv = argv;
+  request.argv[0] = FindProgram(argv[0], std::string());
+  if (request.argv[0].empty()) {
+    *error = "cannot find " + argv[0] +
+             " on the PATH: the PostgreSQL client programs are needed for a repository kept "
+             "in PostgreSQL";
     return false;
   }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) {
-      *error = ErrnoText("cannot wait for", argv[0], errno);
-      return false;
-    }
+  LaunchOutcome outcome;
+  if (!LaunchAndWait(request, limit, &outcome)) {
+    *error = "cannot start " + request.argv[0];
+    return false;
   }
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
-  *error = argv[0] + (WIFEXITED(status)
-                          ? " failed with exit status " + std::to_string(WEXITSTATUS(status))
-                          : std::string(" was ended by a signal"));
+  switch (outcome.end) {
+    case LaunchOutcome::End::kExited:
+      if (outcome.status == 0) return true;
+      *error = argv[0] + " failed with exit status " + std::to_string(outcome.status);
+      return false;
+    case LaunchOutcome::End::kSignalled:
+      *error = argv[0] + " was ended by signal " + std::to_string(outcome.status);
+      return false;
+    case LaunchOutcome::End::kTimedOut:
+      *error = argv[0] + " did not finish within " + std::to_string(limit.count()) +
+               " minutes and was stopped";
+      return false;
+    case LaunchOutcome::End::kUnknown:
+      break;
+  }
+  *error = "cannot tell how " + argv[0] + " ended (its exit status was lost)";
   return false;
+}
+
+// `database` as the PostgreSQL programs are given it: a connection text
+// with the server's own limits where the address sets none, so that a
+// database host that is down or falls silent fails the program within
+// minutes (the statements' own time limits are the programs' to set).
+std::string ProgramAddress(const std::string& database) {
+  PQconninfoOption* options = PQconninfoParse(database.c_str(), nullptr);
+  if (options == nullptr) return database;  // the program tells what is wrong with it
+  std::map<std::string, std::string> values = {
+      {"connect_timeout", std::to_string(PostgresStorage::kConnectSeconds)},
+      {"keepalives", "1"},
+      {"keepalives_idle", "30"},
+      {"keepalives_interval", "10"},
+      {"keepalives_count", "3"},
+      {"tcp_user_timeout", "60000"}};
+  for (PQconninfoOption* o = options; o->keyword != nullptr; ++o) {
+    if (o->val != nullptr && o->val[0] != '\0') values[o->keyword] = o->val;
+  }
+  PQconninfoFree(options);
+  std::string text;
+  for (const auto& [key, value] : values) {
+    text += (text.empty() ? "" : " ") + key + "='";
+    for (char c : value) {
+      if (c == '\'' || c == '\\') text += '\\';
+      text += c;
+    }
+    text += "'";
+  }
+  return text;
 }
 
 // A pg_dump pattern that matches exactly `name`.
@@ -149,10 +193,15 @@ bool DumpPostgres(const std::string& database, const std::string& to, std::strin
   if (!PostgresStorage::RepositorySchemaOf(database, &schema, error)) return false;
   // One snapshot of the whole schema: pg_dump reads in a single
   // repeatable-read transaction, and writers go on meanwhile.
+  // A table that another session holds locked fails the dump rather than
+  // holding it up. A password comes from PGPASSWORD or the password file,
+  // as for the servers; nobody is asked.
   return RunProgram(
-      {"pg_dump", "--dbname=" + database, "--schema=" + ExactPattern(schema), "--format=custom",
-       "--no-owner", "--no-privileges", "--file=" + to + "/" + kPostgresDumpFile},
-      error);
+      {"pg_dump", "--dbname=" + ProgramAddress(database), "--schema=" + ExactPattern(schema),
+       "--format=custom", "--no-owner", "--no-privileges", "--no-password",
+       "--lock-wait-timeout=" + std::to_string(PostgresStorage::kStatementMilliseconds),
+       "--file=" + to + "/" + kPostgresDumpFile},
+      kProgramMinutes, error);
 }
 
 bool CopySqlite(const std::string& from, const std::string& to, std::string* error) {
@@ -314,7 +363,7 @@ bool RestorePostgres(const std::string& dump, const std::string& dir, const std:
     // when the target has the schema.
     std::string all;
     const std::string listing = dir + "/restore.list.all";
-    if (!RunProgram({"pg_restore", "--list", "--file=" + listing, dump}, error)) {
+    if (!RunProgram({"pg_restore", "--list", "--file=" + listing, dump}, kProgramMinutes, error)) {
       unlink(listing.c_str());
       return false;
     }
@@ -345,10 +394,10 @@ bool RestorePostgres(const std::string& dump, const std::string& dir, const std:
     }
     if (!WriteWhole(list, kept, error)) return false;
   }
-  const bool ok =
-      RunProgram({"pg_restore", "--dbname=" + database, "--no-owner", "--no-privileges",
-                  "--exit-on-error", "--single-transaction", "--use-list=" + list, dump},
-                 error);
+  const bool ok = RunProgram(
+      {"pg_restore", "--dbname=" + ProgramAddress(database), "--no-owner", "--no-privileges",
+       "--no-password", "--exit-on-error", "--single-transaction", "--use-list=" + list, dump},
+      kProgramMinutes, error);
   unlink(list.c_str());
   return ok && WriteDatabaseAddress(dir, database, error);
 }

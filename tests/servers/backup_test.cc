@@ -3,13 +3,16 @@
 // accepts and that a server started on it serves with every version the
 // backup holds, on SQLite and, when PostgreSQL is installed, on a database
 // of the test run's cluster; and the folders both refuse.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
 #include <thread>
 
+#include "platform/process.h"
 #include "protocol/lock_command.h"
 #include "settings/property_escape.h"
 #include "tests/support/serve_fixture.h"
@@ -246,6 +249,49 @@ TEST_P(BackupTest, RefusesFoldersInUseAndIncompleteBackups) {
 INSTANTIATE_TEST_SUITE_P(Backends, BackupTest,
                          ::testing::Values(Backend::kSqlite, Backend::kPostgres),
                          test::BackendName);
+
+// The launcher that runs pg_dump and pg_restore: how the program ended is
+// told, one that runs past its limit is ended, and it inherits no
+// descriptor but the standard three.
+TEST(LaunchWithLimit, TellsHowTheProgramEnded) {
+  const std::string shell = FindProgram("sh", std::string());
+  ASSERT_FALSE(shell.empty());
+  LaunchRequest request;
+  LaunchOutcome outcome;
+  request.argv = {shell, "-c", "exit 7"};
+  ASSERT_TRUE(LaunchAndWait(request, std::chrono::minutes(5), &outcome));
+  EXPECT_EQ(LaunchOutcome::End::kExited, outcome.end);
+  EXPECT_EQ(7, outcome.status);
+
+  request.argv = {shell, "-c", "kill -TERM $$"};
+  ASSERT_TRUE(LaunchAndWait(request, std::chrono::minutes(5), &outcome));
+  EXPECT_EQ(LaunchOutcome::End::kSignalled, outcome.end);
+  EXPECT_EQ(SIGTERM, outcome.status);
+
+  // A descriptor left open across exec by mistake does not reach it.
+  const int stray = open("/dev/null", O_RDONLY);
+  ASSERT_LE(3, stray);
+  request.argv = {shell, "-c",
+                  "if test -e /proc/self/fd/" + std::to_string(stray) + "; then exit 3; fi"};
+  ASSERT_TRUE(LaunchAndWait(request, std::chrono::minutes(5), &outcome));
+  close(stray);
+  EXPECT_EQ(LaunchOutcome::End::kExited, outcome.end);
+  EXPECT_EQ(0, outcome.status) << "the descriptor was inherited";
+
+  request.argv = {"/nonexistent/program"};
+  EXPECT_FALSE(LaunchAndWait(request, std::chrono::minutes(5), &outcome));
+}
+
+TEST(LaunchWithLimit, EndsAProgramThatRunsPastItsLimit) {
+  LaunchRequest request;
+  request.argv = {FindProgram("sleep", std::string()), "600"};
+  ASSERT_FALSE(request.argv[0].empty());
+  LaunchOutcome outcome;
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_TRUE(LaunchAndWait(request, std::chrono::milliseconds(200), &outcome));
+  EXPECT_EQ(LaunchOutcome::End::kTimedOut, outcome.end);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::minutes(5));
+}
 
 }  // namespace
 }  // namespace tw::twserver
