@@ -280,22 +280,40 @@ bool InfoValue(const std::string& info, const std::string& key, std::string* val
 }
 
 // Places every content of the store at `from` into the store at `to`.
+// The backup's entries are taken as they are, never through a symbolic
+// link: a link would make the new store hold a link (a hard link to a
+// symbolic link is one) or a file from elsewhere. Anything but folders
+// and regular files where the store has them is refused.
 bool PlaceAllContents(const ContentStore& from, const ContentStore& to, BackupReport* report,
                       std::string* error) {
+  namespace fs = std::filesystem;
+  const auto refuse = [&](const fs::path& path) {
+    *error = path.string() + " is neither a folder nor a regular file (a link?): " +
+             "the backup is not as TWServer backup made it";
+    return false;
+  };
   std::error_code ec;
-  for (std::filesystem::directory_iterator folder(from.root(), ec), end; !ec && folder != end;
+  for (fs::directory_iterator folder(from.root(), ec), end; !ec && folder != end;
        folder.increment(ec)) {
     const std::string prefix = folder->path().filename().string();
-    if (prefix.size() != 2 || !folder->is_directory(ec)) continue;  // "tmp" and strays
-    for (std::filesystem::directory_iterator it(folder->path(), ec); !ec && it != end;
-         it.increment(ec)) {
+    if (prefix.size() != 2) continue;  // "tmp" and strays
+    const fs::file_type type = folder->symlink_status(ec).type();
+    if (ec) break;
+    if (type == fs::file_type::regular) continue;  // a stray file
+    if (type != fs::file_type::directory) return refuse(folder->path());
+    for (fs::directory_iterator it(folder->path(), ec); !ec && it != end; it.increment(ec)) {
       const std::string digest = it->path().filename().string();
       if (!ContentStore::IsDigest(digest) || digest.compare(0, 2, prefix) != 0) continue;
+      if (it->symlink_status(ec).type() != fs::file_type::regular) {
+        if (ec) break;
+        return refuse(it->path());
+      }
       bool linked = false;
       if (!PlaceContent(from.PathOf(digest), to.PathOf(digest), &linked, error)) return false;
       ++report->contents;
       if (linked) ++report->linked;
     }
+    if (ec) break;
   }
   if (ec) {
     *error = ErrnoText("cannot read the contents of", from.root(), ec.value());
