@@ -14,11 +14,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <thread>
 
 #include "platform/decimal.h"
 #include "platform/list_text.h"
@@ -164,7 +166,11 @@ std::string FindProgram(const std::string& name, const std::string& base) {
   return std::string();
 }
 
-bool LaunchAndWait(const LaunchRequest& request) {
+namespace {
+
+// Starts the program of `request` with the streams alone inherited and the
+// signals reset; false when it could not be started.
+bool Spawn(const LaunchRequest& request, pid_t* child) {
   if (request.argv.empty() || request.argv[0].empty()) return false;
   std::vector<char*> argv = ArgvOf(request.argv);
 
@@ -194,8 +200,49 @@ bool LaunchAndWait(const LaunchRequest& request) {
       prepared && posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ) == 0;
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
-  if (!started) return false;
-  return WaitForChild(pid);
+  if (started) *child = pid;
+  return started;
+}
+
+}  // namespace
+
+bool LaunchAndWait(const LaunchRequest& request) {
+  pid_t pid = -1;
+  return Spawn(request, &pid) && WaitForChild(pid);
+}
+
+bool LaunchAndWait(const LaunchRequest& request, std::chrono::milliseconds limit,
+                   LaunchOutcome* outcome) {
+  *outcome = LaunchOutcome();
+  pid_t pid = -1;
+  if (!Spawn(request, &pid)) return false;
+  const auto give_up = std::chrono::steady_clock::now() + limit;
+  // Polled, from a millisecond up to a tenth of a second: a short program
+  // is seen to end soon, a long one costs a wake-up ten times a second.
+  std::chrono::milliseconds pause(1);
+  int status = 0;
+  for (;;) {
+    const pid_t result = waitpid(pid, &status, WNOHANG);
+    if (result == pid) break;
+    if (result < 0 && errno == EINTR) continue;
+    if (result < 0) return errno == ECHILD;  // reaped elsewhere: kUnknown
+    if (std::chrono::steady_clock::now() >= give_up) {
+      kill(pid, SIGKILL);
+      WaitForChild(pid);
+      outcome->end = LaunchOutcome::End::kTimedOut;
+      return true;
+    }
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::milliseconds(100));
+  }
+  if (WIFEXITED(status)) {
+    outcome->end = LaunchOutcome::End::kExited;
+    outcome->status = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    outcome->end = LaunchOutcome::End::kSignalled;
+    outcome->status = WTERMSIG(status);
+  }
+  return true;
 }
 
 bool LaunchDetached(const LaunchRequest& request) {

@@ -11,6 +11,7 @@
 #ifndef TW_PLATFORM_PROCESS_H_
 #define TW_PLATFORM_PROCESS_H_
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,27 @@ struct LaunchRequest {
 // when it could not be started (missing program, bad directory, no
 // resources).
 bool LaunchAndWait(const LaunchRequest& request);
+
+#ifndef _WIN32
+// How a program that LaunchAndWait ran with a limit ended.
+struct LaunchOutcome {
+  enum class End {
+    kExited,     // by itself: `status` is its exit status
+    kSignalled,  // by the signal `status`
+    kTimedOut,   // it ran past the limit and was killed
+    kUnknown,    // reaped elsewhere (the host ignores SIGCHLD)
+  };
+  End end = End::kUnknown;
+  int status = 0;
+};
+
+// LaunchAndWait for a program that must not run for ever: when it still
+// runs `limit` after its start it is killed (SIGKILL) and reaped. True when
+// it was started and has ended, with `outcome` telling how; false when it
+// could not be started.
+bool LaunchAndWait(const LaunchRequest& request, std::chrono::milliseconds limit,
+                   LaunchOutcome* outcome);
+#endif
 
 // Starts the program detached: a short-lived intermediate child makes a new
 // session and forks the program, then exits and is reaped here, so that the

@@ -4,26 +4,27 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <libpq-fe.h>
-#include <spawn.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <memory>
+#include <map>
 #include <thread>
 #include <unordered_set>
 #include <vector>
 
+#include "platform/file_move.h"
+#include "platform/file_replace.h"
+#include "platform/process.h"
+#include "platform/small_file.h"
 #include "servers/twserver/content_store.h"
 #include "servers/twserver/file_util.h"
+#include "servers/twserver/postgres_storage.h"
 #include "servers/twserver/repository.h"
 #include "servers/twserver/serve.h"
-
-extern char** environ;
 
 namespace tw::twserver {
 
@@ -31,7 +32,12 @@ namespace {
 
 // How long the database copy waits for writers that hold it up, in all.
 constexpr int kBusyMilliseconds = 60000;
-constexpr int kConnectSeconds = 10;
+// The longest pg_dump or pg_restore may run: the metadata of a large
+// repository takes minutes; a program stuck for longer is stopped.
+constexpr std::chrono::minutes kProgramMinutes(60);
+// The most of the backup's info and of a dump's table of contents read.
+constexpr size_t kMaxInfoBytes = 65536;
+constexpr size_t kMaxListingBytes = 16 << 20;
 
 // Makes `dir` a new folder (mode 0700) or takes an existing empty one.
 // `made` tells whether it was made here. False with `error`.
@@ -77,56 +83,15 @@ void Undo(const std::string& dir, bool made) {
   }
 }
 
-// Copies `from` to `to` (which must not exist) through a temporary name,
-// synced. False with `error`.
-bool CopyFile(const std::string& from, const std::string& to, std::string* error) {
-  const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) {
-    *error = ErrnoText("cannot open", from, errno);
+// Copies `from` to `to`, replacing it, for the owner only (the folders
+// that hold it are too). False with `error`.
+bool CopyPrivate(const std::string& from, const std::string& to, std::string* error) {
+  if (!CopyFileReplacing(from, to, error)) return false;
+  if (chmod(to.c_str(), 0600) != 0) {
+    *error = ErrnoText("cannot set the mode of", to, errno);
     return false;
   }
-  const std::string scratch = to + ".part";
-  const int out = open(scratch.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (out < 0) {
-    *error = ErrnoText("cannot create", scratch, errno);
-    close(in);
-    return false;
-  }
-  bool ok = true;
-  char buffer[1 << 16];
-  for (;;) {
-    const ssize_t n = read(in, buffer, sizeof buffer);
-    if (n == 0) break;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      *error = ErrnoText("cannot read", from, errno);
-      ok = false;
-      break;
-    }
-    for (ssize_t done = 0; ok && done < n;) {
-      const ssize_t w = write(out, buffer + done, static_cast<size_t>(n - done));
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) {
-        *error = ErrnoText("cannot write", scratch, errno);
-        ok = false;
-      } else {
-        done += w;
-      }
-    }
-    if (!ok) break;
-  }
-  if (ok && fsync(out) != 0) {
-    *error = ErrnoText("cannot sync", scratch, errno);
-    ok = false;
-  }
-  close(out);
-  close(in);
-  if (ok && rename(scratch.c_str(), to.c_str()) != 0) {
-    *error = ErrnoText("cannot rename to", to, errno);
-    ok = false;
-  }
-  if (!ok) unlink(scratch.c_str());
-  return ok;
+  return true;
 }
 
 // Puts the content file `from` at `to`: a hard link where the file system
@@ -145,79 +110,75 @@ bool PlaceContent(const std::string& from, const std::string& to, bool* linked,
     *error = from + " is missing";
     return false;
   }
-  return CopyFile(from, to, error);
+  return CopyPrivate(from, to, error);
 }
 
-// Runs `argv` (found on PATH), standard streams inherited; true when it
-// exited with 0, else false with `error`.
-bool RunProgram(const std::vector<std::string>& argv, std::string* error) {
-  std::vector<char*> args;
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  pid_t pid = -1;
-  const int started = posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ);
-  if (started != 0) {
-    *error = ErrnoText("cannot start", argv[0], started);
+// Runs `argv` (argv[0] found on the PATH) with the standard streams
+// alone inherited, for at most `limit`; true when it exited with 0, else
+// false with `error`.
+bool RunProgram(const std::vector<std::string>& argv, std::chrono::minutes limit,
+                std::string* error) {
+  LaunchRequest request;
+  request.argv = argv;
+  request.argv[0] = FindProgram(argv[0], std::string());
+  if (request.argv[0].empty()) {
+    *error = "cannot find " + argv[0] +
+             " on the PATH: the PostgreSQL client programs are needed for a repository kept "
+             "in PostgreSQL";
     return false;
   }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) {
-      *error = ErrnoText("cannot wait for", argv[0], errno);
-      return false;
-    }
+  LaunchOutcome outcome;
+  if (!LaunchAndWait(request, limit, &outcome)) {
+    *error = "cannot start " + request.argv[0];
+    return false;
   }
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
-  *error = argv[0] + (WIFEXITED(status)
-                          ? " failed with exit status " + std::to_string(WEXITSTATUS(status))
-                          : std::string(" was ended by a signal"));
+  switch (outcome.end) {
+    case LaunchOutcome::End::kExited:
+      if (outcome.status == 0) return true;
+      *error = argv[0] + " failed with exit status " + std::to_string(outcome.status);
+      return false;
+    case LaunchOutcome::End::kSignalled:
+      *error = argv[0] + " was ended by signal " + std::to_string(outcome.status);
+      return false;
+    case LaunchOutcome::End::kTimedOut:
+      *error = argv[0] + " did not finish within " + std::to_string(limit.count()) +
+               " minutes and was stopped";
+      return false;
+    case LaunchOutcome::End::kUnknown:
+      break;
+  }
+  *error = "cannot tell how " + argv[0] + " ended (its exit status was lost)";
   return false;
 }
 
-// A connection to `database`, bounded in time; null with `error`.
-std::unique_ptr<PGconn, void (*)(PGconn*)> Connect(const std::string& database,
-                                                   std::string* error) {
-  const std::string timeout = std::to_string(kConnectSeconds);
-  const char* keys[] = {"dbname", "connect_timeout", nullptr};
-  const char* values[] = {database.c_str(), timeout.c_str(), nullptr};
-  std::unique_ptr<PGconn, void (*)(PGconn*)> conn(PQconnectdbParams(keys, values, 1), PQfinish);
-  if (!conn || PQstatus(conn.get()) != CONNECTION_OK) {
-    *error = "cannot connect to the database: " +
-             std::string(conn ? PQerrorMessage(conn.get()) : "out of memory");
-    while (!error->empty() && error->back() == '\n') error->pop_back();
-    return {nullptr, PQfinish};
+// `database` as the PostgreSQL programs are given it: a connection text
+// with the server's own limits where the address sets none, so that a
+// database host that is down or falls silent fails the program within
+// minutes (the statements' own time limits are the programs' to set).
+std::string ProgramAddress(const std::string& database) {
+  PQconninfoOption* options = PQconninfoParse(database.c_str(), nullptr);
+  if (options == nullptr) return database;  // the program tells what is wrong with it
+  std::map<std::string, std::string> values = {
+      {"connect_timeout", std::to_string(PostgresStorage::kConnectSeconds)},
+      {"keepalives", "1"},
+      {"keepalives_idle", "30"},
+      {"keepalives_interval", "10"},
+      {"keepalives_count", "3"},
+      {"tcp_user_timeout", "60000"}};
+  for (PQconninfoOption* o = options; o->keyword != nullptr; ++o) {
+    if (o->val != nullptr && o->val[0] != '\0') values[o->keyword] = o->val;
   }
-  return conn;
-}
-
-// The one value of `sql` with the text parameter `param`; false with
-// `error` when it fails or gives no row.
-bool QueryValue(PGconn* conn, const char* sql, const std::string& param, std::string* value,
-                std::string* error) {
-  const char* params[] = {param.c_str()};
-  PGresult* result = PQexecParams(conn, sql, 1, nullptr, params, nullptr, nullptr, 0);
-  const bool ok = PQresultStatus(result) == PGRES_TUPLES_OK;
-  if (!ok) *error = PQresultErrorMessage(result);
-  if (ok && PQntuples(result) > 0) *value = PQgetvalue(result, 0, 0);
-  const bool found = ok && PQntuples(result) > 0;
-  PQclear(result);
-  return found;
-}
-
-// The schema that holds the repository's tables: the first one of the
-// connection's search_path with our settings table, as the server finds it.
-bool RepositorySchemaOf(const std::string& database, std::string* schema, std::string* error) {
-  auto conn = Connect(database, error);
-  if (!conn) return false;
-  if (!QueryValue(conn.get(),
-                  "SELECT n.nspname FROM pg_catalog.pg_class c JOIN pg_catalog.pg_namespace n "
-                  "ON n.oid = c.relnamespace WHERE c.relname = $1 AND c.relkind = 'r' AND "
-                  "pg_catalog.pg_table_is_visible(c.oid)",
-                  "settings", schema, error)) {
-    if (error->empty()) *error = "the database holds no repository";
-    return false;
+  PQconninfoFree(options);
+  std::string text;
+  for (const auto& [key, value] : values) {
+    text += (text.empty() ? "" : " ") + key + "='";
+    for (char c : value) {
+      if (c == '\'' || c == '\\') text += '\\';
+      text += c;
+    }
+    text += "'";
   }
-  return true;
+  return text;
 }
 
 // A pg_dump pattern that matches exactly `name`.
@@ -229,13 +190,18 @@ std::string ExactPattern(const std::string& name) {
 
 bool DumpPostgres(const std::string& database, const std::string& to, std::string* error) {
   std::string schema;
-  if (!RepositorySchemaOf(database, &schema, error)) return false;
+  if (!PostgresStorage::RepositorySchemaOf(database, &schema, error)) return false;
   // One snapshot of the whole schema: pg_dump reads in a single
   // repeatable-read transaction, and writers go on meanwhile.
+  // A table that another session holds locked fails the dump rather than
+  // holding it up. A password comes from PGPASSWORD or the password file,
+  // as for the servers; nobody is asked.
   return RunProgram(
-      {"pg_dump", "--dbname=" + database, "--schema=" + ExactPattern(schema), "--format=custom",
-       "--no-owner", "--no-privileges", "--file=" + to + "/" + kPostgresDumpFile},
-      error);
+      {"pg_dump", "--dbname=" + ProgramAddress(database), "--schema=" + ExactPattern(schema),
+       "--format=custom", "--no-owner", "--no-privileges", "--no-password",
+       "--lock-wait-timeout=" + std::to_string(PostgresStorage::kStatementMilliseconds),
+       "--file=" + to + "/" + kPostgresDumpFile},
+      kProgramMinutes, error);
 }
 
 bool CopySqlite(const std::string& from, const std::string& to, std::string* error) {
@@ -291,24 +257,10 @@ bool CopySqlite(const std::string& from, const std::string& to, std::string* err
   return synced;
 }
 
-// Writes `text` as the file `path`, whole or not at all.
+// Writes `text` as the file `path`, whole or not at all, for the owner
+// only.
 bool WriteWhole(const std::string& path, const std::string& text, std::string* error) {
-  const std::string scratch = path + ".part";
-  const int fd = open(scratch.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    *error = ErrnoText("cannot create", scratch, errno);
-    return false;
-  }
-  const bool ok =
-      write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
-  const int saved = errno;
-  close(fd);
-  if (!ok || rename(scratch.c_str(), path.c_str()) != 0) {
-    *error = ErrnoText("cannot write", path, ok ? errno : saved);
-    unlink(scratch.c_str());
-    return false;
-  }
-  return true;
+  return ReplaceFileWhole(path, text, 0600, error) == 0;
 }
 
 // Reads the value of `key` ("key value" lines) from the backup's info.
@@ -327,35 +279,41 @@ bool InfoValue(const std::string& info, const std::string& key, std::string* val
   return false;
 }
 
-bool ReadSmallFile(const std::string& path, std::string* text) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  char buffer[4096];
-  ssize_t n = 0;
-  while ((n = read(fd, buffer, sizeof buffer)) > 0 && text->size() < 65536) {
-    text->append(buffer, static_cast<size_t>(n));
-  }
-  close(fd);
-  return n == 0;
-}
-
 // Places every content of the store at `from` into the store at `to`.
+// The backup's entries are taken as they are, never through a symbolic
+// link: a link would make the new store hold a link (a hard link to a
+// symbolic link is one) or a file from elsewhere. Anything but folders
+// and regular files where the store has them is refused.
 bool PlaceAllContents(const ContentStore& from, const ContentStore& to, BackupReport* report,
                       std::string* error) {
+  namespace fs = std::filesystem;
+  const auto refuse = [&](const fs::path& path) {
+    *error = path.string() + " is neither a folder nor a regular file (a link?): " +
+             "the backup is not as TWServer backup made it";
+    return false;
+  };
   std::error_code ec;
-  for (std::filesystem::directory_iterator folder(from.root(), ec), end; !ec && folder != end;
+  for (fs::directory_iterator folder(from.root(), ec), end; !ec && folder != end;
        folder.increment(ec)) {
     const std::string prefix = folder->path().filename().string();
-    if (prefix.size() != 2 || !folder->is_directory(ec)) continue;  // "tmp" and strays
-    for (std::filesystem::directory_iterator it(folder->path(), ec); !ec && it != end;
-         it.increment(ec)) {
+    if (prefix.size() != 2) continue;  // "tmp" and strays
+    const fs::file_type type = folder->symlink_status(ec).type();
+    if (ec) break;
+    if (type == fs::file_type::regular) continue;  // a stray file
+    if (type != fs::file_type::directory) return refuse(folder->path());
+    for (fs::directory_iterator it(folder->path(), ec); !ec && it != end; it.increment(ec)) {
       const std::string digest = it->path().filename().string();
       if (!ContentStore::IsDigest(digest) || digest.compare(0, 2, prefix) != 0) continue;
+      if (it->symlink_status(ec).type() != fs::file_type::regular) {
+        if (ec) break;
+        return refuse(it->path());
+      }
       bool linked = false;
       if (!PlaceContent(from.PathOf(digest), to.PathOf(digest), &linked, error)) return false;
       ++report->contents;
       if (linked) ++report->linked;
     }
+    if (ec) break;
   }
   if (ec) {
     *error = ErrnoText("cannot read the contents of", from.root(), ec.value());
@@ -423,15 +381,16 @@ bool RestorePostgres(const std::string& dump, const std::string& dir, const std:
     // when the target has the schema.
     std::string all;
     const std::string listing = dir + "/restore.list.all";
-    if (!RunProgram({"pg_restore", "--list", "--file=" + listing, dump}, error) ||
-        !ReadSmallFile(listing, &all)) {
-      if (error->empty()) *error = "cannot read " + listing;
+    if (!RunProgram({"pg_restore", "--list", "--file=" + listing, dump}, kProgramMinutes, error)) {
+      unlink(listing.c_str());
+      return false;
+    }
+    if (!ReadSmallFile(listing, kMaxListingBytes, &all, error)) {
+      *error = "cannot read " + listing + ": " + *error;
       unlink(listing.c_str());
       return false;
     }
     unlink(listing.c_str());
-    auto conn = Connect(database, error);
-    if (!conn) return false;
     std::string kept;
     size_t at = 0;
     while (at < all.size()) {
@@ -447,20 +406,16 @@ bool RestorePostgres(const std::string& dump, const std::string& dir, const std:
       // "<id>; <oid> <oid> SCHEMA - <name> <owner>"
       const std::string rest = line.substr(entry + 10);
       const std::string name = rest.substr(0, rest.find(' '));
-      std::string exists;
-      std::string problem;
-      if (QueryValue(conn.get(), "SELECT 1 FROM pg_catalog.pg_namespace WHERE nspname = $1", name,
-                     &exists, &problem)) {
-        continue;
-      }
-      kept += line + "\n";
+      bool exists = false;
+      if (!PostgresStorage::SchemaExists(database, name, &exists, error)) return false;
+      if (!exists) kept += line + "\n";
     }
     if (!WriteWhole(list, kept, error)) return false;
   }
-  const bool ok =
-      RunProgram({"pg_restore", "--dbname=" + database, "--no-owner", "--no-privileges",
-                  "--exit-on-error", "--single-transaction", "--use-list=" + list, dump},
-                 error);
+  const bool ok = RunProgram(
+      {"pg_restore", "--dbname=" + ProgramAddress(database), "--no-owner", "--no-privileges",
+       "--no-password", "--exit-on-error", "--single-transaction", "--use-list=" + list, dump},
+      kProgramMinutes, error);
   unlink(list.c_str());
   return ok && WriteDatabaseAddress(dir, database, error);
 }
@@ -482,7 +437,7 @@ int RestoreInto(const std::string& from, const std::string& dir, const std::stri
     // a new repository's database is.
     const std::string scratch = dir + "/" + kDatabaseFile + ".new";
     const std::string final_path = dir + "/" + kDatabaseFile;
-    if (!CopyFile(from + "/" + kDatabaseFile, scratch, error)) return kStorageFailure;
+    if (!CopyPrivate(from + "/" + kDatabaseFile, scratch, error)) return kStorageFailure;
     if (link(scratch.c_str(), final_path.c_str()) != 0) {
       *error = ErrnoText("cannot name the database", final_path, errno);
       return kStorageFailure;
@@ -516,7 +471,8 @@ int RestoreRepository(const std::string& from, const std::string& dir, const std
   *report = BackupReport();
   std::string info;
   std::string metadata;
-  if (!ReadSmallFile(from + "/" + kBackupInfoFile, &info) ||
+  std::string unread;
+  if (!ReadSmallFile(from + "/" + kBackupInfoFile, kMaxInfoBytes, &info, &unread) ||
       !InfoValue(info, "metadata", &metadata) ||
       (metadata != "sqlite" && metadata != "postgresql")) {
     *error = from + " is no complete backup (no " + kBackupInfoFile + ")";

@@ -633,6 +633,46 @@ bool PostgresStorage::CheckConnectionText(const std::string& conninfo, std::stri
   return true;
 }
 
+bool PostgresStorage::RepositorySchemaOf(const std::string& conninfo, std::string* schema,
+                                         std::string* error) {
+  PGconn* conn = Connect(conninfo, error);
+  if (conn == nullptr) return false;
+  bool ok = false;
+  try {
+    std::string problem;
+    if (!RepositorySchema(conn, schema, &problem)) {
+      *error = "the database holds no repository";
+    } else if (!problem.empty()) {
+      *error = problem;
+    } else {
+      ok = true;
+    }
+  } catch (const std::exception& e) {
+    *error = std::string("cannot read the database: ") + e.what();
+  }
+  PQfinish(conn);
+  return ok;
+}
+
+bool PostgresStorage::SchemaExists(const std::string& conninfo, const std::string& schema,
+                                   bool* exists, std::string* error) {
+  PGconn* conn = Connect(conninfo, error);
+  if (conn == nullptr) return false;
+  bool ok = false;
+  try {
+    *exists = Statement(conn,
+                        "SELECT 1 FROM pg_catalog.pg_namespace WHERE nspname::pg_catalog.text "
+                        "OPERATOR(pg_catalog.=) pg_catalog.convert_from($1, 'UTF8')")
+                  .Bind(1, schema)
+                  .Step();
+    ok = true;
+  } catch (const std::exception& e) {
+    *error = std::string("cannot read the database: ") + e.what();
+  }
+  PQfinish(conn);
+  return ok;
+}
+
 bool PostgresStorage::CreateDatabase(const std::string& conninfo,
                                      const RepositorySettings& settings, std::string* error) {
   PGconn* conn = Connect(conninfo, error);

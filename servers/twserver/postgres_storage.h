@@ -100,6 +100,18 @@ class PostgresStorage {
   static bool ImportSqlite(const std::string& sqlite_path, const std::string& conninfo,
                            std::string* error);
 
+  // The schema that holds the tables of the repository database
+  // `conninfo`, found as Open finds it (that of the settings table along the
+  // connection's search_path) and refused as Open refuses it: when it or one
+  // of the tables is another role's. False with `error`.
+  static bool RepositorySchemaOf(const std::string& conninfo, std::string* schema,
+                                 std::string* error);
+
+  // Whether the database `conninfo` has a schema named `schema`. False with
+  // `error` when the database cannot be asked.
+  static bool SchemaExists(const std::string& conninfo, const std::string& schema, bool* exists,
+                           std::string* error);
+
   // Connects to the repository database `conninfo` with contents in
   // `contents`. Nothing, with `error`, when it cannot be reached or is not
   // ours.

@@ -2,14 +2,19 @@
 // while ten clients check in restores to a repository that `verify`
 // accepts and that a server started on it serves with every version the
 // backup holds, on SQLite and, when PostgreSQL is installed, on a database
-// of the test run's cluster; and the folders both refuse.
+// of the test run's cluster; the folders both refuse; a backup whose
+// contents hold links is not restored through them; and the launcher that
+// runs the PostgreSQL programs tells how they ended and bounds them.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
 #include <thread>
 
+#include "platform/process.h"
 #include "protocol/lock_command.h"
 #include "settings/property_escape.h"
 #include "tests/support/serve_fixture.h"
@@ -243,9 +248,100 @@ TEST_P(BackupTest, RefusesFoldersInUseAndIncompleteBackups) {
   }
 }
 
+TEST_P(BackupTest, RestoreTakesNoLinkFromTheBackup) {
+  StartServer();
+  auto alice = Client();
+  ASSERT_EQ(static_cast<size_t>(kClients), AddDocuments(*alice).size());
+  const std::string backup = env_.Path("backup");
+  ASSERT_EQ(0, Run({"backup", "--data", server_->dir(), "--to", backup}));
+  std::vector<std::filesystem::path> prefixes;
+  for (const auto& entry : std::filesystem::directory_iterator(backup + "/content")) {
+    if (entry.path().filename().string().size() == 2) prefixes.push_back(entry.path());
+  }
+  ASSERT_LE(2u, prefixes.size());
+  const std::string outside = env_.Path("outside");
+  std::filesystem::create_directory(outside);
+  test::WriteFile(outside + "/secret", "not a content of this repository");
+
+  const auto restore = [&](const std::string& name) {
+    std::vector<std::string> args{"restore", "--from", backup, "--data", env_.Path(name)};
+    if (backend_ == Backend::kPostgres)
+      args.insert(args.end(), {"--database", databases_.New(name)});
+    std::string out;
+    const int code = Run(args, &out);
+    // Whatever the outcome, the new repository holds no link.
+    std::error_code ec;
+    for (std::filesystem::recursive_directory_iterator it(env_.Path(name), ec), end;
+         !ec && it != end; it.increment(ec)) {
+      EXPECT_FALSE(it->is_symlink()) << it->path();
+    }
+    return code;
+  };
+
+  // A content replaced by a link to a file elsewhere.
+  const std::filesystem::path content = std::filesystem::directory_iterator(prefixes[0])->path();
+  std::filesystem::rename(content, env_.Path("kept-content"));
+  std::filesystem::create_symlink(outside + "/secret", content);
+  EXPECT_EQ(1, restore("through-file-link"));
+  EXPECT_FALSE(std::filesystem::exists(env_.Path("through-file-link")));
+  std::filesystem::remove(content);
+  std::filesystem::rename(env_.Path("kept-content"), content);
+
+  // A prefix folder replaced by a link to a folder elsewhere.
+  std::filesystem::rename(prefixes[1], outside + "/" + prefixes[1].filename().string());
+  std::filesystem::create_directory_symlink(outside + "/" + prefixes[1].filename().string(),
+                                            prefixes[1]);
+  EXPECT_EQ(1, restore("through-folder-link"));
+  EXPECT_FALSE(std::filesystem::exists(env_.Path("through-folder-link")));
+  EXPECT_EQ("not a content of this repository", test::ReadFile(outside + "/secret"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, BackupTest,
                          ::testing::Values(Backend::kSqlite, Backend::kPostgres),
                          test::BackendName);
+
+// The launcher that runs pg_dump and pg_restore: how the program ended is
+// told, one that runs past its limit is ended, and it inherits no
+// descriptor but the standard three.
+TEST(LaunchWithLimit, TellsHowTheProgramEnded) {
+  const std::string shell = FindProgram("sh", std::string());
+  ASSERT_FALSE(shell.empty());
+  LaunchRequest request;
+  LaunchOutcome outcome;
+  request.argv = {shell, "-c", "exit 7"};
+  ASSERT_TRUE(LaunchAndWait(request, std::chrono::minutes(5), &outcome));
+  EXPECT_EQ(LaunchOutcome::End::kExited, outcome.end);
+  EXPECT_EQ(7, outcome.status);
+
+  request.argv = {shell, "-c", "kill -TERM $$"};
+  ASSERT_TRUE(LaunchAndWait(request, std::chrono::minutes(5), &outcome));
+  EXPECT_EQ(LaunchOutcome::End::kSignalled, outcome.end);
+  EXPECT_EQ(SIGTERM, outcome.status);
+
+  // A descriptor left open across exec by mistake does not reach it.
+  const int stray = open("/dev/null", O_RDONLY);
+  ASSERT_LE(3, stray);
+  request.argv = {shell, "-c",
+                  "if test -e /proc/self/fd/" + std::to_string(stray) + "; then exit 3; fi"};
+  ASSERT_TRUE(LaunchAndWait(request, std::chrono::minutes(5), &outcome));
+  close(stray);
+  EXPECT_EQ(LaunchOutcome::End::kExited, outcome.end);
+  EXPECT_EQ(0, outcome.status) << "the descriptor was inherited";
+
+  request.argv = {"/nonexistent/program"};
+  EXPECT_FALSE(LaunchAndWait(request, std::chrono::minutes(5), &outcome));
+}
+
+TEST(LaunchWithLimit, EndsAProgramThatRunsPastItsLimit) {
+  LaunchRequest request;
+  request.argv = {FindProgram("sleep", std::string()), "600"};
+  ASSERT_FALSE(request.argv[0].empty());
+  LaunchOutcome outcome;
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_TRUE(LaunchAndWait(request, std::chrono::milliseconds(200), &outcome));
+  EXPECT_EQ(LaunchOutcome::End::kTimedOut, outcome.end);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::minutes(5));
+}
 
 }  // namespace
 }  // namespace tw::twserver
