@@ -17,8 +17,10 @@
 
 #include "platform/file_attributes.h"
 #include "protocol/document_command.h"
+#include "protocol/lock_command.h"
 #include "protocol/name_table.h"
 #include "protocol/production_command.h"
+#include "protocol/server_errors.h"
 #include "session/document_requests.h"
 #include "session/lock_requests.h"
 #include "session/production_requests.h"
@@ -402,6 +404,58 @@ TEST_F(ClientSessionTest, FetchReplyNamingAForeignPathIsRefused) {
   EXPECT_EQ(test::ReadFile(victim), "mine");
   EXPECT_EQ(test::ReadFile(lookalike), "planted");
   EXPECT_FALSE(std::filesystem::exists(target));
+}
+
+// Each request sees only its own reply: the files of a refused reply are gone
+// when its request returns, the next reply cannot place them, and a lock
+// conflict is told with the request it refused, not the one after it.
+TEST_F(ClientSessionTest, EachRequestSeesOnlyItsOwnReply) {
+  const std::string served = env_.Path("served.txt");
+  test::WriteFile(served, "contents of a refused reply");
+  const std::string id = "0000000000000002";
+  int fetches = 0;  // the peer's thread only
+  int locks = 0;
+  test::LoopbackPeer peer([&](test::LoopbackPeer::Connection& c, MessagePtr m) {
+    MessagePtr reply = test::MakeReply(*m);
+    const std::string command = m->GetCommand();
+    if (test::AnswerLogon(command, *m, reply.get())) {
+      // logged on, the root found
+    } else if (command == kDocumentCommand) {
+      reply->SetString(fetch::kReplyDocumentIds, id);
+      reply->SetString(fetch::kReplyStamps, "2024:01:01:00:00:00:000");
+      if (fetches++ == 0) {
+        // Refused, yet carrying a whole file.
+        reply->SetInt(ERRORCODE, kServerUnknownId);
+        reply->SetRawField(fetch::kReplyFiles, FIELD_FILELIST, served.data(), served.size());
+      }
+    } else if (command == acquire_lock::kCommand && locks++ == 0) {
+      reply->SetInt(ERRORCODE, kServerExclusiveConflict);
+      reply->SetInt(acquire_lock::kReplyFailedIndex, 0);
+      reply->SetString(acquire_lock::kReplyFailedName, "a.c");
+    }
+    c.Send(*reply);
+  });
+  SetServerEndpoint("127.0.0.1", peer.port());
+  LogOn("alice", "anything");
+  const std::string target = work_ + "/a.c";
+
+  EXPECT_EQ(FetchDocuments(session_.get(), {id}, {Local(target)}), kSessionUnexpected);
+  EXPECT_TRUE(std::filesystem::is_empty(env_.Path("tmp")))
+      << "a refused reply's file outlived its request";
+  std::string why;
+  EXPECT_EQ(FetchDocuments(session_.get(), {id}, {Local(target)}, {}, &why), kSessionUnexpected);
+  EXPECT_FALSE(std::filesystem::exists(target));
+  EXPECT_FALSE(why.empty());
+
+  script_->QueueMessageBox("Could not acquire lock.", kIdNo);
+  LockConflict conflict;
+  EXPECT_EQ(AcquireLocks(session_.get(), {id}, {target}, {false}, false, &conflict),
+            kSessionDeclinedDeferred);
+  EXPECT_EQ(conflict.server_error, kServerExclusiveConflict);
+  EXPECT_EQ(conflict.document_id, id);
+  EXPECT_EQ(AcquireLocks(session_.get(), {id}, {target}, {false}, false, &conflict), kSessionOk);
+  EXPECT_EQ(conflict.server_error, 0);
+  EXPECT_EQ(conflict.document_id, "");
 }
 
 // A Document identifier is one node name in the state store, whatever it
