@@ -7,6 +7,7 @@
 #include "protocol/name_table.h"
 #include "session/client_session.h"
 #include "session/document_info.h"
+#include "session/production_requests.h"
 #include "settings/stamp.h"
 
 namespace tw {
@@ -30,7 +31,7 @@ NameTable LoadTable(ClientSession* session, const DocumentInfo& record,
   NameTable table;
   if (session == nullptr || record.document_id.empty()) return table;
   std::string text;
-  if (session->GetNameList(project_name, record.document_id, kind, false, &text) != kSessionOk) {
+  if (GetNameList(session, project_name, record.document_id, kind, false, &text) != kSessionOk) {
     return table;
   }
   std::string error;

@@ -7,6 +7,7 @@
 #include "platform/path.h"
 #include "protocol/name_table.h"
 #include "session/client_session.h"
+#include "session/production_requests.h"
 #include "ui/user_interface.h"
 
 namespace tw {
@@ -170,8 +171,8 @@ bool ProductionTreeSource::ListChildren(const TreeItem& parent, std::vector<Tree
   children->clear();
   if (session_ == nullptr) return false;
   std::string text;
-  const int result = session_->GetNameList(session_->current_project(), parent.id,
-                                           kNameListProductions, false, &text);
+  const int result = GetNameList(session_, session_->current_project(), parent.id,
+                                 kNameListProductions, false, &text);
   if (result != kSessionOk) {
     DebugLog("Production tree: the children of '%s' cannot be listed (%d)", parent.id.c_str(),
              result);

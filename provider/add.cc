@@ -26,6 +26,9 @@
 #include "provider/export_support.h"
 #include "provider/logon.h"
 #include "session/client_session.h"
+#include "session/document_requests.h"
+#include "session/lock_requests.h"
+#include "session/production_requests.h"
 
 namespace tw {
 
@@ -77,7 +80,7 @@ class AddFolderMapper {
     auto made = by_relative_.find(UpperCase(relative));
     if (made != by_relative_.end()) return made->second;
     std::string id;
-    if (session_->LookupProduction(ProductionPath(relative), false, &id) == kSessionOk &&
+    if (LookupProduction(session_, ProductionPath(relative), false, &id) == kSessionOk &&
         !id.empty()) {
       by_relative_[UpperCase(relative)] = id;
       return id;
@@ -98,9 +101,9 @@ class AddFolderMapper {
         continue;
       }
       std::string child;
-      const int created = session_->CreateProduction(parent, component, &child);
+      const int created = CreateProduction(session_, parent, component, &child);
       if (created == kSessionProductionExists && child.empty()) {
-        session_->LookupProduction(ProductionPath(prefix), false, &child);
+        LookupProduction(session_, ProductionPath(prefix), false, &child);
       } else if (created != kSessionOk && created != kSessionProductionExists) {
         return "";
       }
@@ -160,19 +163,19 @@ class AddBatch {
   struct Pending {
     size_t index;
     std::string production;
-    ClientSession::LocalFile file;
+    LocalFile file;
   };
 
   int SendRange(size_t first, size_t last) {
     if (first >= last) return kSessionOk;
     std::vector<std::string> productions;
-    std::vector<ClientSession::LocalFile> files;
+    std::vector<LocalFile> files;
     for (size_t i = first; i < last; ++i) {
       productions.push_back(pending_[i].production);
       files.push_back(pending_[i].file);
     }
     std::vector<std::string> ids;
-    const int result = session_->AddDocuments(productions, files, comment_, &ids);
+    const int result = AddDocuments(session_, productions, files, comment_, &ids);
     if (result == kSessionOk) {
       for (size_t i = first; i < last && i - first < ids.size(); ++i) {
         added_[pending_[i].index] = ids[i - first];
@@ -218,8 +221,8 @@ class AddBatch {
   std::string ControlledName(const std::string& production, const std::string& name) {
     std::string text;
     NameTable names;
-    if (session_->GetNameList(session_->current_project(), production, kNameListDocuments, false,
-                              &text) != kSessionOk ||
+    if (GetNameList(session_, session_->current_project(), production, kNameListDocuments, false,
+                    &text) != kSessionOk ||
         !NameTable::Parse(text, &names)) {
       return "";
     }
@@ -304,7 +307,7 @@ SCCRTN Add(ProviderContext* context, HWND window, const std::vector<std::string>
       lock_paths.push_back(files[index]);
     }
   }
-  if (sent == kSessionOk) session->AcquireLocks(lock_ids, lock_paths, {}, false);
+  if (sent == kSessionOk) AcquireLocks(session.get(), lock_ids, lock_paths, {}, false);
 
   if (sent != kSessionOk) return MsscciResult(sent);
   if (refusal != SCC_OK) return refusal;

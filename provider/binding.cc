@@ -16,6 +16,7 @@
 #include "provider/export_support.h"
 #include "provider/logon.h"
 #include "session/client_session.h"
+#include "session/production_requests.h"
 #include "settings/property_file_client.h"
 #include "settings/property_protocol.h"
 #include "ui/user_interface.h"
@@ -65,7 +66,7 @@ SCCRTN OpenProject(ProviderContext* context, HWND window, LPSTR user_buffer,
   ExportSession session(context);
   if (!session) return session.failure();
   std::string id;
-  const int found = session->LookupProduction(NativeToWire(aux_path), false, &id);
+  const int found = LookupProduction(session.get(), NativeToWire(aux_path), false, &id);
   if (found != kSessionOk || id.empty() || id != leaf) {
     TextOutTo(text_out, FormatText("Could not find the Production '%s'.", NativeToWire(aux_path)));
     return SCC_E_UNKNOWNPROJECT;
@@ -136,7 +137,7 @@ SCCRTN CreateNew(ProviderContext* context, ClientSession* session, HWND window,
 
   std::string id;
   SCCRTN result = SCC_I_PROJECTCREATED;
-  const int created = session->CreateProduction(values.parent_id, values.name, &id);
+  const int created = CreateProduction(session, values.parent_id, values.name, &id);
   if (created == kSessionProductionExists) {
     const int answer = ShowMessageBox(
         window, "Production Exists",

@@ -13,6 +13,8 @@
 #include "platform/path.h"
 #include "protocol/name_table.h"
 #include "session/client_session.h"
+#include "session/document_requests.h"
+#include "session/production_requests.h"
 #include "ui/terminal.h"
 
 namespace tw {
@@ -271,8 +273,8 @@ void OneFilePerDocument(const ProviderContext& context, ClientSession* session,
       listed = true;
       std::string text;
       NameTable names;
-      if (session->GetNameList(session->current_project(), context.project_leaf_name,
-                               kNameListDocuments, true, &text) == kSessionOk &&
+      if (GetNameList(session, session->current_project(), context.project_leaf_name,
+                      kNameListDocuments, true, &text) == kSessionOk &&
           NameTable::Parse(text, &names)) {
         for (size_t row = 0; row < names.row_count(); ++row) {
           server_names[names.Get(row, kColumnId)] = names.Get(row, kColumnName);

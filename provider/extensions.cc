@@ -14,6 +14,7 @@
 #include "provider/logon.h"
 #include "provider/velscc.h"
 #include "session/client_session.h"
+#include "session/production_requests.h"
 #include "settings/property_file_client.h"
 #include "settings/property_protocol.h"
 
@@ -144,15 +145,15 @@ int GetDirs(ProviderContext* context, HWND window, const std::string& path, bool
   std::string ids = DropTrailingSeparator(NativeToWire(path), kWireSeparator);
   if (!identifier_path) {
     std::string id;
-    if (session->LookupProduction(ids, true, &id) != kSessionOk || id.empty()) {
+    if (LookupProduction(session.get(), ids, true, &id) != kSessionOk || id.empty()) {
       return SCC_E_NONSPECIFICERROR;
     }
     ids = id;
   }
   // The Production is the path's last identifier.
   std::string table;
-  if (session->GetNameList(session->current_project(), WireLastComponent(ids), kNameListProductions,
-                           false, &table) != kSessionOk) {
+  if (GetNameList(session.get(), session->current_project(), WireLastComponent(ids),
+                  kNameListProductions, false, &table) != kSessionOk) {
     return SCC_E_NONSPECIFICERROR;
   }
   return SCC_OK;

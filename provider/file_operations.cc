@@ -34,6 +34,9 @@
 #include "provider/merge.h"
 #include "provider/velscc.h"
 #include "session/client_session.h"
+#include "session/document_requests.h"
+#include "session/lock_requests.h"
+#include "session/production_requests.h"
 #include "session/state_cache.h"
 
 namespace tw {
@@ -77,7 +80,7 @@ class OptionBytes {
 // Parallel lists of Documents and their local files, for one command.
 struct DocumentList {
   std::vector<std::string> ids;
-  std::vector<ClientSession::LocalFile> files;
+  std::vector<LocalFile> files;
 
   // `working_folder`: where a fetched file must stay (empty: anywhere).
   void Add(const std::string& id, const std::string& path,
@@ -176,8 +179,8 @@ std::string VersionWithStamp(ClientSession* session, const std::string& document
   std::string text;
   NameTable versions;
   if (stamp.empty() ||
-      session->GetNameList(session->current_project(), document_id, kNameListVersions, false,
-                           &text) != kSessionOk ||
+      GetNameList(session, session->current_project(), document_id, kNameListVersions, false,
+                  &text) != kSessionOk ||
       !NameTable::Parse(text, &versions)) {
     return "";
   }
@@ -205,7 +208,7 @@ LockHolders ReadLockHolders(ClientSession* session, const std::string& document_
   std::string text;
   NameTable locks;
   if (document_id.empty() ||
-      session->GetNameList(session->current_project(), document_id, kNameListLocks, false, &text) !=
+      GetNameList(session, session->current_project(), document_id, kNameListLocks, false, &text) !=
           kSessionOk ||
       !NameTable::Parse(text, &locks)) {
     return holders;
@@ -237,8 +240,8 @@ std::string HoldersText(const LockHolders& holders) {
 // Tells why a lock was refused and who holds it. `files` are the local
 // files of the lock request, in its order.
 void ReportLockRefusal(const ProviderContext& context, ClientSession* session,
-                       const std::vector<ClientSession::LocalFile>& files, int result) {
-  const ClientSession::LockConflict& conflict = session->lock_conflict();
+                       const std::vector<LocalFile>& files, const LockConflict& conflict,
+                       int result) {
   if (conflict.server_error == 0) return;
   const std::string file = conflict.index >= 0 && static_cast<size_t>(conflict.index) < files.size()
                                ? files[conflict.index].path
@@ -263,8 +266,8 @@ void ReportLockRefusal(const ProviderContext& context, ClientSession* session,
 int Retrieve(const ProviderContext& context, ClientSession* session, const OperationTexts& texts,
              const std::vector<std::string>& files, std::vector<DocumentInfo>* records) {
   TextOut(context, texts.retrieving);
-  const int code = session->FetchDocumentInfo(
-      context.project_leaf_name, files, context.local_project_path, context.project_root, records);
+  const int code = FetchDocumentInfo(session, context.project_leaf_name, files,
+                                     context.local_project_path, context.project_root, records);
   if (code != kSessionOk) {
     std::vector<std::string> names;
     for (const std::string& file : files) names.push_back(NativeLastComponent(file));
@@ -276,11 +279,12 @@ int Retrieve(const ProviderContext& context, ClientSession* session, const Opera
   return kSessionOk;
 }
 
-// The failure notice of an operation, and what the session knows of why.
+// The failure notice of an operation, and `why` when the failed request
+// knew more than its result says.
 void ReportFailure(const ProviderContext& context, const OperationTexts& texts,
-                   const DocumentList& list, const ClientSession& session) {
+                   const DocumentList& list, const std::string& why) {
   TextOut(context, texts.failed + JoinLines(list.Names()));
-  if (!session.failure_text().empty()) TextOut(context, session.failure_text());
+  if (!why.empty()) TextOut(context, why);
 }
 
 SCCRTN Get(ProviderContext* context, HWND window, const std::vector<std::string>& files) {
@@ -312,8 +316,10 @@ SCCRTN Get(ProviderContext* context, HWND window, const std::vector<std::string>
   options.flags[1] = true;
   options.flags[3] = true;
   session->SetOptionFlags(options);
-  if (const int fetched = session->FetchDocuments(fetch.ids, fetch.files); fetched != kSessionOk) {
-    ReportFailure(*context, kGetTexts, fetch, *session.get());
+  std::string why;
+  if (const int fetched = FetchDocuments(session.get(), fetch.ids, fetch.files, {}, &why);
+      fetched != kSessionOk) {
+    ReportFailure(*context, kGetTexts, fetch, why);
     return MsscciResult(fetched);
   }
   // A fetched file is writable only for the holder of its lock.
@@ -374,14 +380,18 @@ SCCRTN Checkout(ProviderContext* context, HWND window, const std::vector<std::st
   }
 
   const bool shared = options.present() && !options.byte(0);
-  int result = session->AcquireLocks(lock.ids, lock.Paths(), {}, shared);
-  if (result != kSessionOk) ReportLockRefusal(*context, session.get(), lock.files, result);
+  LockConflict conflict;
+  int result = AcquireLocks(session.get(), lock.ids, lock.Paths(), {}, shared, &conflict);
+  if (result != kSessionOk) {
+    ReportLockRefusal(*context, session.get(), lock.files, conflict, result);
+  }
+  std::string why;
   if (result == kSessionOk && synchronise) {
-    result = session->FetchDocuments(fetch.ids, fetch.files);
+    result = FetchDocuments(session.get(), fetch.ids, fetch.files, {}, &why);
     // The user holds every lock now: the fetched copies are his to edit.
     if (result == kSessionOk) SetReadOnly(fetch.Paths(), false);
   }
-  if (result != kSessionOk) ReportFailure(*context, kCheckoutTexts, lock, *session.get());
+  if (result != kSessionOk) ReportFailure(*context, kCheckoutTexts, lock, why);
   return MsscciResult(result);
 }
 
@@ -408,14 +418,15 @@ SCCRTN Uncheckout(ProviderContext* context, HWND window, const std::vector<std::
     }
   }
 
-  int result = session->ReleaseLocks(release.ids, release.Paths());
+  int result = ReleaseLocks(session.get(), release.ids, release.Paths());
+  std::string why;
   if (result == kSessionOk) {
     SetReadOnly(release.Paths(), true);
-    result = session->FetchDocuments(fetch.ids, fetch.files);
+    result = FetchDocuments(session.get(), fetch.ids, fetch.files, {}, &why);
     // The server's version comes back as a new file: read-only as well.
     if (result == kSessionOk) SetReadOnly(fetch.Paths(), true);
   }
-  if (result != kSessionOk) ReportFailure(*context, kUncheckoutTexts, release, *session.get());
+  if (result != kSessionOk) ReportFailure(*context, kUncheckoutTexts, release, why);
   return MsscciResult(result);
 }
 
@@ -468,15 +479,15 @@ SCCRTN Checkin(ProviderContext* context, HWND window, const std::vector<std::str
                 records[i].current_version + " and merge your changes, then check it in again.");
   }
 
-  int result =
-      session->CheckInDocuments(checkin.ids, checkin.files, HostString(comment), options.byte(1));
+  int result = CheckInDocuments(session.get(), checkin.ids, checkin.files, HostString(comment),
+                                options.byte(1));
   const bool keep = options.byte(0) || (flags & SCC_KEEP_CHECKEDOUT) != 0;
   if (result == kSessionOk && !keep) {
-    result = session->ReleaseLocks(release.ids, release.Paths());
+    result = ReleaseLocks(session.get(), release.ids, release.Paths());
     if (result == kSessionOk) SetReadOnly(release.Paths(), true);
   }
   if (result != kSessionOk) {
-    ReportFailure(*context, kCheckinTexts, checkin, *session.get());
+    ReportFailure(*context, kCheckinTexts, checkin, std::string());
     return MsscciResult(result);
   }
   return stale.empty() ? SCC_OK : SCC_E_CHECKINCONFLICT;
@@ -512,7 +523,7 @@ SCCRTN GetVersion(ProviderContext* context, HWND window, const std::string& file
   const std::string what = "version " + std::to_string(wanted) + " of " + Quoted(file);
 
   if (!target.empty()) {
-    const int fetched = session->FetchDocumentToFile(record.document_id, wanted, target);
+    const int fetched = FetchDocumentToFile(session.get(), record.document_id, wanted, target);
     if (fetched != kSessionOk) {
       TextOut(*context, "Failed getting " + what);
       return MsscciResult(fetched);
@@ -539,7 +550,7 @@ SCCRTN GetVersion(ProviderContext* context, HWND window, const std::string& file
   }
   DocumentList fetch;
   fetch.Add(record.document_id, file, WorkingFolderOf(*context, file));
-  const int fetched = session->FetchDocuments(fetch.ids, fetch.files, {wanted});
+  const int fetched = FetchDocuments(session.get(), fetch.ids, fetch.files, {wanted});
   if (fetched != kSessionOk) {
     TextOut(*context, "Failed getting " + what);
     return MsscciResult(fetched);

@@ -17,6 +17,7 @@
 #include "provider/logon.h"
 #include "provider/merge.h"
 #include "session/client_session.h"
+#include "session/document_requests.h"
 #include "ui/user_interface.h"
 
 namespace tw {
@@ -39,8 +40,8 @@ constexpr char kClientNotFoundText[] =
 bool FetchOneRecord(const ProviderContext& context, ClientSession* session, const std::string& file,
                     DocumentInfo* record) {
   std::vector<DocumentInfo> records;
-  if (session->FetchDocumentInfo(context.project_leaf_name, {file}, context.local_project_path,
-                                 context.project_root, &records) != kSessionOk ||
+  if (FetchDocumentInfo(session, context.project_leaf_name, {file}, context.local_project_path,
+                        context.project_root, &records) != kSessionOk ||
       records.size() != 1) {
     return false;
   }

@@ -6,6 +6,7 @@
 #include "provider/diff_launcher.h"
 #include "provider/export_support.h"
 #include "session/client_session.h"
+#include "session/document_requests.h"
 #include "ui/user_interface.h"
 
 namespace tw {
@@ -47,7 +48,7 @@ bool FetchTip(ClientSession* session, const std::string& document_id, int versio
   if (session == nullptr || document_id.empty() || path.empty()) return false;
   // The session receives the content into a scratch file and moves it over
   // the name given, so a failure leaves that name as it was.
-  return session->FetchDocumentToFile(document_id, version, TipFilePath(path)) == kSessionOk;
+  return FetchDocumentToFile(session, document_id, version, TipFilePath(path)) == kSessionOk;
 }
 
 bool RunInteractiveMerge(void* owner, ClientSession* session, const std::string& document_id,

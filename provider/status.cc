@@ -21,6 +21,8 @@
 #include "provider/logon.h"
 #include "provider/velscc.h"
 #include "session/client_session.h"
+#include "session/document_requests.h"
+#include "session/production_requests.h"
 #include "session/state_cache.h"
 
 namespace tw {
@@ -48,8 +50,8 @@ bool FetchStatusRecords(ProviderContext* context, ClientSession* session,
                         const std::vector<std::string>& files, std::vector<DocumentInfo>* records) {
   const std::string production = WireLastComponent(NativeToWire(context->aux_project_path));
   TextOut(*context, FormatText("Querying server for status of files in %s...", production));
-  if (session->FetchDocumentInfo(context->project_leaf_name, files, context->local_project_path,
-                                 context->project_root, records) != kSessionOk ||
+  if (FetchDocumentInfo(session, context->project_leaf_name, files, context->local_project_path,
+                        context->project_root, records) != kSessionOk ||
       records->size() != files.size()) {
     TextOut(*context, FormatText("Could not get the status of files in %s.", production));
     return false;
@@ -106,8 +108,8 @@ SCCRTN PopulateList(ProviderContext* context, int command, POPLISTFUNC populate,
   StatusWindow status(context->host_window, "Retrieving data from server for list population...");
   std::string text;
   NameTable table;
-  if (session->GetNameList(session->current_project(), context->project_leaf_name,
-                           kNameListDocuments, false, &text) != kSessionOk ||
+  if (GetNameList(session.get(), session->current_project(), context->project_leaf_name,
+                  kNameListDocuments, false, &text) != kSessionOk ||
       !NameTable::Parse(text, &table)) {
     return SCC_E_NONSPECIFICERROR;
   }
@@ -174,14 +176,14 @@ SCCRTN PopulateTree(ProviderContext* context, const std::string& folder, POPLIST
         DropTrailingSeparator(NativeToWire(context->bound_aux_path), kWireSeparator) +
         kWireSeparator + relative;
     production.clear();
-    const int found = session->LookupProduction(path, false, &production);
+    const int found = LookupProduction(session.get(), path, false, &production);
     if (found == kSessionPathNotFound || found == kSessionInvalidPath) return SCC_OK;
     if (found != kSessionOk || production.empty()) return SCC_E_NONSPECIFICERROR;
   }
   std::string text;
   NameTable table;
-  if (session->GetNameList(session->current_project(), production, kNameListDocuments, true,
-                           &text) != kSessionOk ||
+  if (GetNameList(session.get(), session->current_project(), production, kNameListDocuments, true,
+                  &text) != kSessionOk ||
       !NameTable::Parse(text, &table)) {
     return SCC_E_NONSPECIFICERROR;
   }

@@ -11,6 +11,7 @@
 #include "protocol/logon_command.h"
 #include "protocol/server_errors.h"
 #include "session/client_config.h"
+#include "session/production_requests.h"
 #include "settings/property_protocol.h"
 #include "transport/message_hub.h"
 #include "transport/server_connection.h"
@@ -84,41 +85,15 @@ MessagePtr ClientSession::CreateRequest(const std::string& command) {
   return request;
 }
 
-int ClientSession::SendAndWait(CRLMSGmessage* request, int timeout_seconds) {
-  std::string project;
-  if (request->GetString(kFieldProject, &project) != kFieldOk || project.empty()) {
-    request->SetString(kFieldProject, current_project_);
-  }
-  last_error_code_ = 0;
-  failure_text_.clear();
-  last_reply_.reset();
-  received_files_.RemoveAll();
-  RequestSender sender(GetMessageHub());
-  SynchronousMessagePtr reply;
-  if (!sender.SendAndWait(request, &reply, timeout_seconds) || !reply->HasReply()) return -1;
-  last_reply_ = std::move(reply);
-  received_files_ = ReceivedFiles(last_reply_.get());
-  int code = 0;
-  last_reply_->GetInt(ERRORCODE, &code);
-  last_error_code_ = code;
-  if (code == 0) {
-    last_request_succeeded_ = true;
-    return 0;
-  }
-  if (code == kServerNotPermitted) return kSessionNotPermitted;
-  last_request_succeeded_ = false;
-  return 0;
-}
-
 bool ClientSession::PreLogon() {
   MessagePtr request = CreateRequest(prelogon::kCommand);
   for (uint32_t field : prelogon::kRequestZeroFields) request->SetInt(field, 0);
-  if (Transact(std::move(request), kRequestTimeoutSeconds) != kSessionOk) return false;
-  server_public_key_ = ReplyText(prelogon::kReplyServerKey);
-  last_reply_->GetInt(prelogon::kReplySelector, &selector_);
-  last_reply_->GetInt(prelogon::kReplyCompression, &compression_);
-  lock_policy_ = kLockPolicyNone;
-  last_reply_->GetInt(prelogon::kReplyLockPolicy, &lock_policy_);
+  const Reply reply = Transact(std::move(request), kRequestTimeoutSeconds);
+  if (reply.result != kSessionOk) return false;
+  server_public_key_ = reply.Text(prelogon::kReplyServerKey);
+  selector_ = reply.Int(prelogon::kReplySelector, selector_);
+  compression_ = reply.Int(prelogon::kReplyCompression, compression_);
+  lock_policy_ = reply.Int(prelogon::kReplyLockPolicy, kLockPolicyNone);
   PublishLockPolicy(lock_policy_);
   return true;
 }
@@ -157,17 +132,19 @@ SessionResult ClientSession::Logon(const std::string& user, const std::string& p
   request->SetString(logon::kFieldUserName, user);
   request->SetString(logon::kFieldDigest, digest_hex);
   request->SetString(logon::kFieldClientKey, own_public_key_);
-  const SessionResult result = Transact(std::move(request), kRequestTimeoutSeconds,
-                                        {{kServerLogonRefused, kSessionServerNotLoggedOn}});
-  if (result == kSessionNoReply || result == kSessionServerNotLoggedOn) return result;
-  if (result != kSessionOk) return kSessionUnexpected;
+  const Reply reply = Transact(std::move(request), kRequestTimeoutSeconds,
+                               {{kServerLogonRefused, kSessionServerNotLoggedOn}});
+  if (reply.result == kSessionNoReply || reply.result == kSessionServerNotLoggedOn) {
+    return reply.result;
+  }
+  if (reply.result != kSessionOk) return kSessionUnexpected;
 
-  logon_token_ = ReplyText(logon::kReplyToken);
+  logon_token_ = reply.Text(logon::kReplyToken);
   std::string channel_key;
   {
     std::lock_guard<std::recursive_mutex> crypto(CryptoLock());
     SecureBytes key;
-    if (!CRLDATcrypto::RsaDecryptFromHex(own_private_key_, ReplyText(logon::kReplyChannelKey),
+    if (!CRLDATcrypto::RsaDecryptFromHex(own_private_key_, reply.Text(logon::kReplyChannelKey),
                                          &key)) {
       return kSessionUnexpected;
     }
@@ -183,7 +160,7 @@ SessionResult ClientSession::Logon(const std::string& user, const std::string& p
   user_name_ = user;
 
   std::string root_id;
-  if (LookupProduction(root_name_, true, &root_id) == kSessionOk && !root_id.empty()) {
+  if (LookupProduction(this, root_name_, true, &root_id) == kSessionOk && !root_id.empty()) {
     current_project_ = root_id;
     root_id_ = root_id;
   }
@@ -198,36 +175,60 @@ bool ClientSession::ServerDemandsSharedLock() {
   return tw::ServerDemandsSharedLock();
 }
 
-SessionResult ClientSession::Transact(MessagePtr request, int timeout_seconds,
-                                      std::initializer_list<ErrorResult> errors,
-                                      SessionResult otherwise) {
+Reply ClientSession::Transact(MessagePtr request, int timeout_seconds,
+                              std::initializer_list<ErrorResult> errors, SessionResult otherwise) {
+  Reply reply;
   const std::string command = request->GetCommand();
-  const int sent = SendAndWait(request.get(), timeout_seconds);
-  request.reset();
-  if (sent == kSessionNotPermitted) return kSessionNotPermitted;
-  if (sent != 0 || !last_reply_) return kSessionNoReply;
-  if (!ReplyIs(command)) return kSessionUnexpected;
-  if (last_error_code_ == kServerOk) return kSessionOk;
-  if (last_error_code_ == kServerNotLoggedOn) return kSessionServerNotLoggedOn;
-  for (const ErrorResult& error : errors) {
-    if (error.server_error == last_error_code_) return error.result;
+  std::string project;
+  if (request->GetString(kFieldProject, &project) != kFieldOk || project.empty()) {
+    request->SetString(kFieldProject, current_project_);
   }
-  return otherwise;
+  RequestSender sender(GetMessageHub());
+  SynchronousMessagePtr answer;
+  const bool answered = sender.SendAndWait(request.get(), &answer, timeout_seconds);
+  request.reset();
+  if (!answered || !answer->HasReply()) return reply;
+  reply.message = std::move(answer);
+  reply.files = ReceivedFiles(reply.message.get());
+  reply.message->GetInt(ERRORCODE, &reply.server_error);
+  if (reply.server_error == kServerNotPermitted) {
+    reply.result = kSessionNotPermitted;
+  } else if (!reply.Is(command)) {
+    reply.result = kSessionUnexpected;
+  } else if (reply.server_error == kServerOk) {
+    reply.result = kSessionOk;
+  } else if (reply.server_error == kServerNotLoggedOn) {
+    reply.result = kSessionServerNotLoggedOn;
+  } else {
+    reply.result = otherwise;
+    for (const ErrorResult& error : errors) {
+      if (error.server_error == reply.server_error) {
+        reply.result = error.result;
+        break;
+      }
+    }
+  }
+  return reply;
 }
 
-bool ClientSession::ReplyIs(std::string_view command) const {
-  return last_reply_ && last_reply_->GetCommand() == ReplyCommand(command);
+bool Reply::Is(std::string_view command) const {
+  return message && message->GetCommand() == ReplyCommand(command);
 }
 
-std::string ClientSession::ReplyText(uint32_t field) const {
+std::string Reply::Text(uint32_t field) const {
   std::string text;
-  if (last_reply_) last_reply_->GetString(field, &text);
+  if (message) message->GetString(field, &text);
   return text;
 }
 
-std::vector<std::string> ClientSession::ReplyList(uint32_t field,
-                                                  std::string_view separator) const {
-  return SplitList(ReplyText(field), separator);
+std::vector<std::string> Reply::List(uint32_t field, std::string_view separator) const {
+  return SplitList(Text(field), separator);
+}
+
+int Reply::Int(uint32_t field, int fallback) const {
+  int value = fallback;
+  if (message) message->GetInt(field, &value);
+  return value;
 }
 
 }  // namespace tw

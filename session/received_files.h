@@ -1,10 +1,10 @@
 // ReceivedFiles: the scratch files that one reply brought. The message
 // reader writes every file of a reply into a scratch file it creates itself
 // and hands the set of those files over with the reply
-// (messaging/scratch_files.h); from then on they belong to the session. The
-// session keeps the files of its latest reply here: a command takes the
-// ones it moves into place, and whatever is left is removed when the next
-// request is sent or the session ends.
+// (messaging/scratch_files.h); from then on they belong to the Reply of
+// that round trip (session/client_session.h). A command takes the ones it
+// moves into place, and whatever is left is removed with the Reply, before
+// the command returns.
 //
 // Only the reader's own files count, by identity: a path that a reply names
 // in a text field - even a text field with the id of a file list, even one

@@ -74,6 +74,9 @@
 #include "platform/decimal.h"
 #include "protocol/name_table.h"
 #include "session/client_session.h"
+#include "session/document_requests.h"
+#include "session/lock_requests.h"
+#include "session/production_requests.h"
 #include "tests/support/property_server.h"
 #include "tests/support/test_env.h"
 #include "tests/support/wire_client.h"
@@ -89,7 +92,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-using LocalFile = ClientSession::LocalFile;
 
 constexpr char kUser[] = "bench";
 constexpr char kPassword[] = "bench pw";
@@ -375,6 +377,7 @@ class Client {
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
 
+  ClientSession* get() { return session_.get(); }
   ClientSession& operator*() { return *session_; }
   ClientSession* operator->() { return session_.get(); }
 
@@ -388,7 +391,7 @@ void Check(SessionResult result, const char* what) {
 
 std::string MakeProduction(Client& c, const std::string& parent, const std::string& name) {
   std::string id;
-  Check(c->CreateProduction(parent, name, &id), "creating a Production");
+  Check(CreateProduction(c.get(), parent, name, &id), "creating a Production");
   return id;
 }
 
@@ -398,7 +401,8 @@ std::string AddPlaceholder(Client& c, const std::string& production, const std::
   const std::string path = dir + "/" + name;
   test::WriteFile(path, "placeholder\n");
   std::vector<std::string> ids;
-  Check(c->AddDocuments({production}, {Local(path)}, "placeholder", &ids), "adding a Document");
+  Check(AddDocuments(c.get(), {production}, {Local(path)}, "placeholder", &ids),
+        "adding a Document");
   if (ids.size() != 1) Fail("the add gave no identifier");
   return ids[0];
 }
@@ -406,16 +410,16 @@ std::string AddPlaceholder(Client& c, const std::string& production, const std::
 // Lock, then check in `path` as a new version of `id`; the check-in's
 // seconds.
 double CheckInSeconds(Client& c, const std::string& id, const std::string& path) {
-  Check(c->AcquireLocks({id}, {path}, {}, false), "locking");
+  Check(AcquireLocks(c.get(), {id}, {path}, {}, false), "locking");
   const auto start = Clock::now();
-  Check(c->CheckInDocuments({id}, {Local(path)}, "bench", false), "checking in");
+  Check(CheckInDocuments(c.get(), {id}, {Local(path)}, "bench", false), "checking in");
   return Since(start);
 }
 
 double GetSeconds(Client& c, const std::string& id, const std::string& sent,
                   const std::string& into) {
   const auto start = Clock::now();
-  Check(c->FetchDocumentToFile(id, 0, into), "getting");
+  Check(FetchDocumentToFile(c.get(), id, 0, into), "getting");
   const double seconds = Since(start);
   const bool whole = bench::SameFile(sent, into);
   ::unlink(into.c_str());
@@ -508,13 +512,13 @@ int MemoryChild(const std::string& direction, uint16_t port, const std::string& 
                 const std::string& path) {
   try {
     Client c(port);
-    if (direction == "up") Check(c->AcquireLocks({id}, {path}, {}, false), "locking");
+    if (direction == "up") Check(AcquireLocks(c.get(), {id}, {path}, {}, false), "locking");
     const bool reset = bench::ResetPeakResident();
     const long before = bench::StatusKilobytes("VmRSS");
     if (direction == "up") {
-      Check(c->CheckInDocuments({id}, {Local(path)}, "memory", false), "checking in");
+      Check(CheckInDocuments(c.get(), {id}, {Local(path)}, "memory", false), "checking in");
     } else {
-      Check(c->FetchDocumentToFile(id, 0, path), "getting");
+      Check(FetchDocumentToFile(c.get(), id, 0, path), "getting");
     }
     const long growth = reset ? bench::StatusKilobytes("VmHWM") - before : -1;
     std::printf("%ld %ld\n", growth, before);
@@ -690,7 +694,7 @@ void SmallFiles(test::TestServer& server, Svn* svn, const std::string& dir, cons
       files.push_back(f);
     }
     std::vector<std::string> ids;
-    Check(c->AddDocuments(productions, files, "small files", &ids), "adding the small files");
+    Check(AddDocuments(c.get(), productions, files, "small files", &ids), "adding the small files");
     add = Since(start);
     if (ids.size() != paths.size()) Fail("the add gave too few identifiers");
 
@@ -699,11 +703,12 @@ void SmallFiles(test::TestServer& server, Svn* svn, const std::string& dir, cons
     // folder it lies in.
     const auto status_start = Clock::now();
     std::string table;
-    Check(c->GetNameList("status", top, kNameListDocuments, true, &table), "the tree's names");
+    Check(GetNameList(c.get(), "status", top, kNameListDocuments, true, &table),
+          "the tree's names");
     std::vector<std::string> names;
     for (const LocalFile& f : files) names.push_back(f.path);
     std::vector<DocumentInfo> infos;
-    Check(c->FetchDocumentInfo(top, names, work, work, &infos), "document information");
+    Check(FetchDocumentInfo(c.get(), top, names, work, work, &infos), "document information");
     status = Since(status_start);
     size_t known = 0;
     for (const DocumentInfo& info : infos) known += !info.document_id.empty();
@@ -720,7 +725,7 @@ void SmallFiles(test::TestServer& server, Svn* svn, const std::string& dir, cons
       while (at < files.size() && files[at].directory == here) {
         here_names.push_back(files[at++].path);
       }
-      Check(c->FetchDocumentInfo(production, here_names, here, here, &infos),
+      Check(FetchDocumentInfo(c.get(), production, here_names, here, here, &infos),
             "document information");
       for (const DocumentInfo& info : infos) known += !info.document_id.empty();
     }
@@ -731,7 +736,7 @@ void SmallFiles(test::TestServer& server, Svn* svn, const std::string& dir, cons
     const std::vector<std::string> lock_ids(ids.begin(), ids.begin() + o.locks);
     const std::vector<std::string> lock_paths(paths.begin(), paths.begin() + o.locks);
     const auto lock_start = Clock::now();
-    Check(c->AcquireLocks(lock_ids, lock_paths, {}, false), "locking the small files");
+    Check(AcquireLocks(c.get(), lock_ids, lock_paths, {}, false), "locking the small files");
     lock = Since(lock_start);
   }
   double svn_add = std::nan(""), svn_status = std::nan(""), svn_lock = std::nan("");

@@ -40,6 +40,9 @@
 #include "provider/velscc.h"
 #include "session/client_session.h"
 #include "session/document_info.h"
+#include "session/document_requests.h"
+#include "session/lock_requests.h"
+#include "session/production_requests.h"
 #include "settings/settings_source.h"
 #include "tests/support/gui_driver.h"
 #include "tests/support/property_server.h"
@@ -526,14 +529,14 @@ class GuiProductionDialogsTest : public GuiDialogsTest {
   }
   std::string Make(const std::string& parent, const std::string& name) {
     std::string id;
-    EXPECT_EQ(session_->CreateProduction(parent, name, &id), kSessionOk);
+    EXPECT_EQ(CreateProduction(session_.get(), parent, name, &id), kSessionOk);
     return id;
   }
   // The GETNAMELIST requests served so far (a round trip first, so that
   // the server has logged every earlier one).
   int NameListsServed() {
     std::string id;
-    session_->LookupProduction("", false, &id);
+    LookupProduction(session_.get(), "", false, &id);
     const std::string log = server_.Log();
     int count = 0;
     for (size_t at = 0; (at = log.find("command=GETNAMELIST", at)) != std::string::npos; ++at) {
@@ -546,10 +549,10 @@ class GuiProductionDialogsTest : public GuiDialogsTest {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
     test::WriteFile(path, "first version\n");
     std::vector<std::string> ids;
-    EXPECT_EQ(session_->AddDocuments({art_}, {Local(path)}, comment, &ids), kSessionOk);
+    EXPECT_EQ(AddDocuments(session_.get(), {art_}, {Local(path)}, comment, &ids), kSessionOk);
     return ids.empty() ? std::string() : ids[0];
   }
-  static ClientSession::LocalFile Local(const std::string& path) {
+  static LocalFile Local(const std::string& path) {
     const size_t slash = path.rfind('/');
     return {path, path.substr(0, slash), path.substr(slash + 1)};
   }
@@ -632,10 +635,10 @@ TEST_F(GuiProductionDialogsTest, Add103ListsChildrenOnExpansionAndRefusesWithout
   EXPECT_EQ(same.parent_id, values.parent_id);
   // The parent's paths are what creating below it and looking it up take.
   std::string created, found;
-  ASSERT_EQ(session_->CreateProduction(values.parent_id, values.name, &created), kSessionOk);
-  ASSERT_EQ(
-      session_->LookupProduction(values.parent_display_path + "\\" + values.name, false, &found),
-      kSessionOk);
+  ASSERT_EQ(CreateProduction(session_.get(), values.parent_id, values.name, &created), kSessionOk);
+  ASSERT_EQ(LookupProduction(session_.get(), values.parent_display_path + "\\" + values.name, false,
+                             &found),
+            kSessionOk);
   EXPECT_EQ(found, created);
 
   // The root as the parent, a name cut to what the field holds; Cancel
@@ -732,7 +735,7 @@ TEST_F(GuiProductionDialogsTest, Bind109BrowsesRefusesTheRootAndBindsTheSelectio
   EXPECT_NE(lines.find("Invalid working folder"), std::string::npos) << lines;
   EXPECT_EQ(typed.local_folder, "/work/proj");
   std::string found;
-  ASSERT_EQ(session_->LookupProduction(typed.display_path, false, &found), kSessionOk);
+  ASSERT_EQ(LookupProduction(session_.get(), typed.display_path, false, &found), kSessionOk);
   EXPECT_EQ(found, typed.id);
 }
 
@@ -743,12 +746,12 @@ TEST_F(GuiProductionDialogsTest, History114AndProperties115ShowTheirListsWithOne
   const std::string path = env_.Path("work/notes.txt");
   const std::string id = AddDocument(path, "first\r\nsecond line");
   ASSERT_FALSE(id.empty());
-  ASSERT_EQ(session_->AcquireLocks({id}, {path}, {false}, false), kSessionOk);
+  ASSERT_EQ(AcquireLocks(session_.get(), {id}, {path}, {false}, false), kSessionOk);
   for (const std::string& comment : {std::string(300, 'w'), std::string("third")}) {
     std::filesystem::permissions(path, std::filesystem::perms::owner_write,
                                  std::filesystem::perm_options::add);
     test::WriteFile(path, "edit " + comment.substr(0, 3) + "\n");
-    ASSERT_EQ(session_->CheckInDocuments({id}, {Local(path)}, comment, false), kSessionOk);
+    ASSERT_EQ(CheckInDocuments(session_.get(), {id}, {Local(path)}, comment, false), kSessionOk);
   }
   test::WireClient bob;
   ASSERT_TRUE(bob.Connect(server_.port()));

@@ -16,6 +16,7 @@
 #include "platform/list_text.h"
 #include "protocol/document_command.h"
 #include "session/client_session.h"
+#include "session/document_requests.h"
 #include "session/received_files.h"
 #include "tests/fuzz/message_reader_entry.h"
 
@@ -70,7 +71,7 @@ std::set<std::string> Listing(const std::string& root) {
 
 void Handle(CRLMSGmessage* message, const std::string& sandbox) {
   ReceivedFiles received(message);
-  std::vector<ClientSession::LocalFile> files;
+  std::vector<LocalFile> files;
   for (const char* target : kTargets) {
     const std::string path = sandbox + "/" + target;
     files.push_back({path, sandbox + "/work", fs::path(path).filename().string()});

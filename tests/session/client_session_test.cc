@@ -17,8 +17,13 @@
 
 #include "platform/file_attributes.h"
 #include "protocol/document_command.h"
+#include "protocol/lock_command.h"
 #include "protocol/name_table.h"
 #include "protocol/production_command.h"
+#include "protocol/server_errors.h"
+#include "session/document_requests.h"
+#include "session/lock_requests.h"
+#include "session/production_requests.h"
 #include "session/state_cache.h"
 #include "settings/stamp.h"
 #include "tests/support/fake_server.h"
@@ -32,8 +37,6 @@
 
 namespace tw {
 namespace {
-
-using LocalFile = ClientSession::LocalFile;
 
 LocalFile Local(const std::string& path) {
   const size_t slash = path.rfind('/');
@@ -96,7 +99,7 @@ class ClientSessionTest : public ::testing::Test {
   // A Production below the root for the test's files.
   std::string MakeProduction(const std::string& name) {
     std::string id;
-    EXPECT_EQ(session_->CreateProduction(session_->current_project(), name, &id), kSessionOk);
+    EXPECT_EQ(CreateProduction(session_.get(), session_->current_project(), name, &id), kSessionOk);
     return id;
   }
 
@@ -108,15 +111,16 @@ class ClientSessionTest : public ::testing::Test {
       files.push_back(Local(work_ + "/" + name));
     }
     std::vector<std::string> ids;
-    EXPECT_EQ(session_->AddDocuments(std::vector<std::string>(names.size(), production), files,
-                                     "added", &ids),
+    EXPECT_EQ(AddDocuments(session_.get(), std::vector<std::string>(names.size(), production),
+                           files, "added", &ids),
               kSessionOk);
     return ids;
   }
 
   DocumentInfo Info(const std::string& production, const std::string& path) {
     std::vector<DocumentInfo> infos;
-    EXPECT_EQ(session_->FetchDocumentInfo(production, {path}, work_, work_, &infos), kSessionOk);
+    EXPECT_EQ(FetchDocumentInfo(session_.get(), production, {path}, work_, work_, &infos),
+              kSessionOk);
     return infos.empty() ? DocumentInfo() : infos[0];
   }
 
@@ -165,13 +169,13 @@ TEST_F(ClientSessionTest, LockPolicyOfTheServerOverridesTheCallersWish) {
   LogOn("alice", "alice pw");
   EXPECT_TRUE(session_->ServerDemandsExclusiveLock());
   EXPECT_FALSE(session_->ServerDemandsSharedLock());
-  EXPECT_EQ(session_->ChooseLockType(true), kLockExclusive);
+  EXPECT_EQ(ChooseLockType(session_.get(), true), kLockExclusive);
   session_.reset();
 
   ASSERT_EQ(server_.Run({"set", "--data", server_.dir(), "lock-policy", "2"}, "", &out), 0);
   LogOn("alice", "alice pw");
   EXPECT_TRUE(session_->ServerDemandsSharedLock());
-  EXPECT_EQ(session_->ChooseLockType(false), kLockShared);
+  EXPECT_EQ(ChooseLockType(session_.get(), false), kLockShared);
 }
 
 TEST_F(ClientSessionTest, AddLockEditCheckInFetchCycle) {
@@ -189,10 +193,10 @@ TEST_F(ClientSessionTest, AddLockEditCheckInFetchCycle) {
 
   // Check-in without a lock is refused.
   test::WriteFile(work_ + "/scratch.c", "x");
-  EXPECT_EQ(session_->CheckInDocuments({ids[0]}, {Local(work_ + "/scratch.c")}, "", false),
+  EXPECT_EQ(CheckInDocuments(session_.get(), {ids[0]}, {Local(work_ + "/scratch.c")}, "", false),
             kSessionReleaseRefused);
 
-  ASSERT_EQ(session_->AcquireLocks({ids[0]}, {path}, {false}, false), kSessionOk);
+  ASSERT_EQ(AcquireLocks(session_.get(), {ids[0]}, {path}, {false}, false), kSessionOk);
   EXPECT_FALSE(ReadOnly(path));
   info = Info(games, path);
   EXPECT_TRUE(info.checked_out_by_me);
@@ -205,20 +209,20 @@ TEST_F(ClientSessionTest, AddLockEditCheckInFetchCycle) {
   EXPECT_EQ(DecideLocalStatus(info, path), kStatusModified);
 
   const std::string comment = "line one\nline two! done";
-  ASSERT_EQ(session_->CheckInDocuments({ids[0]}, {Local(path)}, comment, false), kSessionOk);
+  ASSERT_EQ(CheckInDocuments(session_.get(), {ids[0]}, {Local(path)}, comment, false), kSessionOk);
   std::string table_text;
-  ASSERT_EQ(session_->GetNameList("", ids[0], 4, false, &table_text), kSessionOk);
+  ASSERT_EQ(GetNameList(session_.get(), "", ids[0], 4, false, &table_text), kSessionOk);
   NameTable versions;
   ASSERT_TRUE(NameTable::Parse(table_text, &versions, nullptr));
   ASSERT_EQ(versions.row_count(), 2u);
   EXPECT_EQ(versions.Get(0, "P46"), comment);  // newest first, arrived intact
-  ASSERT_EQ(session_->ReleaseLocks({ids[0]}, {path}), kSessionOk);
+  ASSERT_EQ(ReleaseLocks(session_.get(), {ids[0]}, {path}), kSessionOk);
 
   // Fetch into a second folder: same bytes, the server stamp's instant.
   const std::string copy_dir = env_.Path("copy");
   std::filesystem::create_directories(copy_dir);
   const std::string copy = copy_dir + "/main.c";
-  ASSERT_EQ(session_->FetchDocuments({ids[0]}, {Local(copy)}), kSessionOk);
+  ASSERT_EQ(FetchDocuments(session_.get(), {ids[0]}, {Local(copy)}), kSessionOk);
   EXPECT_EQ(test::ReadFile(copy), "second version, edited\n");
   info = Info(games, path);
   EXPECT_EQ(ModifiedSeconds(copy), StampSeconds(info.server_stamp));
@@ -226,7 +230,7 @@ TEST_F(ClientSessionTest, AddLockEditCheckInFetchCycle) {
   EXPECT_TRUE(ReadOnly(copy));
 
   // An empty list sends nothing.
-  EXPECT_EQ(session_->FetchDocuments({}, {}), kSessionOk);
+  EXPECT_EQ(FetchDocuments(session_.get(), {}, {}), kSessionOk);
 
   // Another user's check-in makes the copy old (the other decisions from
   // the recorded state: StateCacheTest).
@@ -253,25 +257,25 @@ TEST_F(ClientSessionTest, ConflictOnTheThirdOfFiveAsksAndResendsWithThatFlagOnly
   for (const char* name : {"1.c", "2.c", "3.c", "4.c", "5.c"}) paths.push_back(work_ + "/" + name);
   // Declining ends the transaction without a resend.
   script_->QueueMessageBox("Could not acquire lock.", kIdNo);
-  EXPECT_EQ(session_->AcquireLocks(ids, paths, std::vector<bool>(5, false), false),
+  EXPECT_EQ(AcquireLocks(session_.get(), ids, paths, std::vector<bool>(5, false), false),
             kSessionDeclinedDeferred);
 
   script_->QueueMessageBox("Could not acquire lock.", kIdYes);
-  EXPECT_EQ(session_->AcquireLocks(ids, paths, std::vector<bool>(5, false), false),
+  EXPECT_EQ(AcquireLocks(session_.get(), ids, paths, std::vector<bool>(5, false), false),
             kSessionDeferredRequested);
   EXPECT_EQ(script_->Remaining(), 0u);
 
   // Only the third was resent as deferred: alice waits there, and the
   // whole resend failed on nothing else, so the others are locked.
   std::string text;
-  ASSERT_EQ(session_->GetNameList("", ids[2], 3, false, &text), kSessionOk);
+  ASSERT_EQ(GetNameList(session_.get(), "", ids[2], 3, false, &text), kSessionOk);
   NameTable locks;
   ASSERT_TRUE(NameTable::Parse(text, &locks, nullptr));
   ASSERT_EQ(locks.row_count(), 2u);
   EXPECT_EQ(locks.Get(1, "User"), "alice");
   EXPECT_EQ(locks.Get(1, "Deferred"), "1");
   for (size_t i : {0, 1, 3, 4}) {
-    ASSERT_EQ(session_->GetNameList("", ids[i], 3, false, &text), kSessionOk);
+    ASSERT_EQ(GetNameList(session_.get(), "", ids[i], 3, false, &text), kSessionOk);
     ASSERT_TRUE(NameTable::Parse(text, &locks, nullptr));
     ASSERT_EQ(locks.row_count(), 1u) << i;
     EXPECT_EQ(locks.Get(0, "User"), "alice");
@@ -297,7 +301,7 @@ TEST_F(ClientSessionTest, RootIdentifierIsFoundAfreshAtEachLogon) {
   const std::string root = session_->root_id();
   ASSERT_FALSE(root.empty());
   std::string id;
-  ASSERT_EQ(session_->LookupProduction("", false, &id), kSessionOk);
+  ASSERT_EQ(LookupProduction(session_.get(), "", false, &id), kSessionOk);
   EXPECT_EQ(id, root);
 
   auto log_on_again = [&](const std::string& root_name) {
@@ -328,13 +332,13 @@ TEST_F(ClientSessionTest, FetchPlacesWhatItCanAndFailsForTheRest) {
   const std::string deep = env_.Path("copy/new/deeper/a.c");
   test::WriteFile(env_.Path("blocker"), "a file where a folder would have to be");
   const std::string blocked = env_.Path("blocker/b.c");
-  EXPECT_EQ(session_->FetchDocuments(ids, {Local(deep), Local(blocked)}), kSessionUnexpected);
+  EXPECT_EQ(FetchDocuments(session_.get(), ids, {Local(deep), Local(blocked)}), kSessionUnexpected);
   EXPECT_TRUE(std::filesystem::is_empty(env_.Path("tmp")));
   EXPECT_EQ(test::ReadFile(deep), "first version of a.c\n");
   EXPECT_EQ(DecideLocalStatus(Info(games, work_ + "/a.c"), deep), kStatusCurrent);
 
-  EXPECT_EQ(session_->FetchDocuments({"0000000000000000"}, {Local(deep)}), kSessionUnexpected);
-  EXPECT_EQ(session_->last_error_code(), 216);
+  EXPECT_EQ(FetchDocuments(session_.get(), {"0000000000000000"}, {Local(deep)}),
+            kSessionUnexpected);
   EXPECT_TRUE(std::filesystem::is_empty(env_.Path("tmp")));
 }
 
@@ -358,12 +362,12 @@ TEST_F(ClientSessionTest, FetchNeverLeavesTheWorkingFolder) {
     return file;
   };
   for (const std::string& path : {copy + "/link/a.c", copy + "/link/new/a.c", outside + "/a.c"}) {
-    EXPECT_EQ(session_->FetchDocuments(ids, {inside(path)}), kSessionUnexpected) << path;
+    EXPECT_EQ(FetchDocuments(session_.get(), ids, {inside(path)}), kSessionUnexpected) << path;
   }
   EXPECT_TRUE(std::filesystem::is_empty(outside));
   EXPECT_TRUE(std::filesystem::is_empty(env_.Path("tmp")));
 
-  ASSERT_EQ(session_->FetchDocuments(ids, {inside(copy + "/src/lib/deep/a.c")}), kSessionOk);
+  ASSERT_EQ(FetchDocuments(session_.get(), ids, {inside(copy + "/src/lib/deep/a.c")}), kSessionOk);
   EXPECT_EQ(test::ReadFile(copy + "/src/lib/deep/a.c"), "first version of a.c\n");
   EXPECT_EQ(DecideLocalStatus(Info(games, work_ + "/a.c"), copy + "/src/lib/deep/a.c"),
             kStatusCurrent);
@@ -393,12 +397,65 @@ TEST_F(ClientSessionTest, FetchReplyNamingAForeignPathIsRefused) {
   SetServerEndpoint("127.0.0.1", peer.port());
   LogOn("alice", "anything");
   const std::string target = work_ + "/fetched.txt";
-  EXPECT_EQ(session_->FetchDocuments({"0000000000000002"}, {Local(target)}), kSessionUnexpected);
-  EXPECT_EQ(session_->FetchDocumentToFile("0000000000000002", 0, target), kSessionUnexpected);
+  EXPECT_EQ(FetchDocuments(session_.get(), {"0000000000000002"}, {Local(target)}),
+            kSessionUnexpected);
+  EXPECT_EQ(FetchDocumentToFile(session_.get(), "0000000000000002", 0, target), kSessionUnexpected);
   session_.reset();
   EXPECT_EQ(test::ReadFile(victim), "mine");
   EXPECT_EQ(test::ReadFile(lookalike), "planted");
   EXPECT_FALSE(std::filesystem::exists(target));
+}
+
+// Each request sees only its own reply: the files of a refused reply are gone
+// when its request returns, the next reply cannot place them, and a lock
+// conflict is told with the request it refused, not the one after it.
+TEST_F(ClientSessionTest, EachRequestSeesOnlyItsOwnReply) {
+  const std::string served = env_.Path("served.txt");
+  test::WriteFile(served, "contents of a refused reply");
+  const std::string id = "0000000000000002";
+  int fetches = 0;  // the peer's thread only
+  int locks = 0;
+  test::LoopbackPeer peer([&](test::LoopbackPeer::Connection& c, MessagePtr m) {
+    MessagePtr reply = test::MakeReply(*m);
+    const std::string command = m->GetCommand();
+    if (test::AnswerLogon(command, *m, reply.get())) {
+      // logged on, the root found
+    } else if (command == kDocumentCommand) {
+      reply->SetString(fetch::kReplyDocumentIds, id);
+      reply->SetString(fetch::kReplyStamps, "2024:01:01:00:00:00:000");
+      if (fetches++ == 0) {
+        // Refused, yet carrying a whole file.
+        reply->SetInt(ERRORCODE, kServerUnknownId);
+        reply->SetRawField(fetch::kReplyFiles, FIELD_FILELIST, served.data(), served.size());
+      }
+    } else if (command == acquire_lock::kCommand && locks++ == 0) {
+      reply->SetInt(ERRORCODE, kServerExclusiveConflict);
+      reply->SetInt(acquire_lock::kReplyFailedIndex, 0);
+      reply->SetString(acquire_lock::kReplyFailedName, "a.c");
+    }
+    c.Send(*reply);
+  });
+  SetServerEndpoint("127.0.0.1", peer.port());
+  LogOn("alice", "anything");
+  const std::string target = work_ + "/a.c";
+
+  EXPECT_EQ(FetchDocuments(session_.get(), {id}, {Local(target)}), kSessionUnexpected);
+  EXPECT_TRUE(std::filesystem::is_empty(env_.Path("tmp")))
+      << "a refused reply's file outlived its request";
+  std::string why;
+  EXPECT_EQ(FetchDocuments(session_.get(), {id}, {Local(target)}, {}, &why), kSessionUnexpected);
+  EXPECT_FALSE(std::filesystem::exists(target));
+  EXPECT_FALSE(why.empty());
+
+  script_->QueueMessageBox("Could not acquire lock.", kIdNo);
+  LockConflict conflict;
+  EXPECT_EQ(AcquireLocks(session_.get(), {id}, {target}, {false}, false, &conflict),
+            kSessionDeclinedDeferred);
+  EXPECT_EQ(conflict.server_error, kServerExclusiveConflict);
+  EXPECT_EQ(conflict.document_id, id);
+  EXPECT_EQ(AcquireLocks(session_.get(), {id}, {target}, {false}, false, &conflict), kSessionOk);
+  EXPECT_EQ(conflict.server_error, 0);
+  EXPECT_EQ(conflict.document_id, "");
 }
 
 // A Document identifier is one node name in the state store, whatever it
@@ -436,7 +493,7 @@ TEST_F(ClientSessionTest, LockEntriesOfAnIdentifierHoldingASlashStayOneNode) {
     return value;
   };
 
-  ASSERT_EQ(session_->AcquireLocks({id}, {path}, {false}, false), kSessionOk);
+  ASSERT_EQ(AcquireLocks(session_.get(), {id}, {path}, {false}, false), kSessionOk);
   std::string folder;
   EXPECT_TRUE(store->ReadString(named().get(), kCheckedOutToKey, &folder, false));
   EXPECT_EQ(folder, work_);
@@ -447,7 +504,7 @@ TEST_F(ClientSessionTest, LockEntriesOfAnIdentifierHoldingASlashStayOneNode) {
   }
   EXPECT_EQ(children.count("01"), 0u) << "the identifier was split at its slash";
 
-  ASSERT_EQ(session_->ReleaseLocks({id}, {path}), kSessionOk);
+  ASSERT_EQ(ReleaseLocks(session_.get(), {id}, {path}), kSessionOk);
   folder.clear();
   EXPECT_FALSE(store->ReadString(named().get(), kCheckedOutToKey, &folder, false));
   EXPECT_EQ(neighbour_value(), "yes");

@@ -16,6 +16,9 @@
 
 #include "protocol/name_table.h"
 #include "session/client_session.h"
+#include "session/document_requests.h"
+#include "session/lock_requests.h"
+#include "session/production_requests.h"
 #include "tests/messaging/stream_support.h"
 #include "tests/support/fragmenting_socket.h"
 #include "tests/support/property_server.h"
@@ -26,8 +29,6 @@
 
 namespace tw {
 namespace {
-
-using LocalFile = ClientSession::LocalFile;
 
 // Cut points per transfer, spread evenly over the bytes an uncut exchange
 // moves. A round costs a logon and the transfer up to its cut: the server's
@@ -123,21 +124,21 @@ class DisconnectTest : public ::testing::Test {
   // One 10 MiB Document, locked by the user; its identifier.
   std::string AddLockedDocument(const std::string& path, const std::string& content) {
     std::string production;
-    EXPECT_EQ(session_->CreateProduction(session_->current_project(), "Big", &production),
+    EXPECT_EQ(CreateProduction(session_.get(), session_->current_project(), "Big", &production),
               kSessionOk);
     test::WriteFile(path, content);
     std::vector<std::string> ids;
-    EXPECT_EQ(session_->AddDocuments({production}, {Local(path)}, "added", &ids), kSessionOk);
+    EXPECT_EQ(AddDocuments(session_.get(), {production}, {Local(path)}, "added", &ids), kSessionOk);
     EXPECT_EQ(ids.size(), 1u);
     if (ids.empty()) return "";
-    EXPECT_EQ(session_->AcquireLocks(ids, {path}, {false}, false), kSessionOk);
+    EXPECT_EQ(AcquireLocks(session_.get(), ids, {path}, {false}, false), kSessionOk);
     return ids[0];
   }
 
   // The server's current version of `id`, fetched whole.
   std::string ServerContent(const std::string& id) {
     const std::string path = env_.Path("check.bin");
-    EXPECT_EQ(session_->FetchDocumentToFile(id, 0, path), kSessionOk);
+    EXPECT_EQ(FetchDocumentToFile(session_.get(), id, 0, path), kSessionOk);
     std::string content = test::ReadFile(path);
     std::filesystem::remove(path);
     return content;
@@ -147,7 +148,7 @@ class DisconnectTest : public ::testing::Test {
   size_t Versions(const std::string& id) {
     std::string text;
     NameTable table;
-    EXPECT_EQ(session_->GetNameList("", id, 4, false, &text), kSessionOk);
+    EXPECT_EQ(GetNameList(session_.get(), "", id, 4, false, &text), kSessionOk);
     EXPECT_TRUE(NameTable::Parse(text, &table));
     return table.row_count();
   }
@@ -189,7 +190,7 @@ TEST_F(DisconnectTest, CheckInCutAnywhereLeavesNoPartialVersion) {
   // An uncut check-in measures the exchange.
   test::WriteFile(path, contents[1]);
   cutter_->Arm(-1);
-  ASSERT_EQ(session_->CheckInDocuments({id}, {Local(path)}, "whole", false), kSessionOk);
+  ASSERT_EQ(CheckInDocuments(session_.get(), {id}, {Local(path)}, "whole", false), kSessionOk);
   const int64_t total = cutter_->moved();
   ASSERT_GT(total, int64_t{kFileSize});
   size_t on_server = 1;
@@ -202,7 +203,7 @@ TEST_F(DisconnectTest, CheckInCutAnywhereLeavesNoPartialVersion) {
   for (int64_t point : CutPoints(total)) {
     SCOPED_TRACE("cut after " + std::to_string(point) + " of " + std::to_string(total) + " bytes");
     cutter_->Arm(point);
-    EXPECT_EQ(session_->CheckInDocuments({id}, {Local(path)}, "cut", false), kSessionNoReply);
+    EXPECT_EQ(CheckInDocuments(session_.get(), {id}, {Local(path)}, "cut", false), kSessionNoReply);
     ASSERT_TRUE(cutter_->cut());
     LogOn();
     EXPECT_TRUE(ClientScratchEmpty());
@@ -224,7 +225,7 @@ TEST_F(DisconnectTest, CheckInCutAnywhereLeavesNoPartialVersion) {
   EXPECT_TRUE(ServerContent(id) == contents[on_server]) << "a partial version on the server";
   EXPECT_TRUE(ServerScratchEmptySoon());
   // And a check-in that is not cut goes through.
-  EXPECT_EQ(session_->CheckInDocuments({id}, {Local(path)}, "whole", false), kSessionOk);
+  EXPECT_EQ(CheckInDocuments(session_.get(), {id}, {Local(path)}, "whole", false), kSessionOk);
   EXPECT_TRUE(ServerContent(id) == contents[mine]);
 }
 
@@ -238,7 +239,7 @@ TEST_F(DisconnectTest, GetCutAnywhereLeavesTheWorkingFileWhole) {
   // An uncut get measures the exchange.
   test::WriteFile(path, local);
   cutter_->Arm(-1);
-  ASSERT_EQ(session_->FetchDocuments({id}, {Local(path)}), kSessionOk);
+  ASSERT_EQ(FetchDocuments(session_.get(), {id}, {Local(path)}), kSessionOk);
   const int64_t total = cutter_->moved();
   ASSERT_GT(total, int64_t{kFileSize});
   ASSERT_TRUE(test::ReadFile(path) == on_server);
@@ -247,7 +248,7 @@ TEST_F(DisconnectTest, GetCutAnywhereLeavesTheWorkingFileWhole) {
   for (int64_t point : CutPoints(total)) {
     SCOPED_TRACE("cut after " + std::to_string(point) + " of " + std::to_string(total) + " bytes");
     cutter_->Arm(point);
-    const SessionResult result = session_->FetchDocuments({id}, {Local(path)});
+    const SessionResult result = FetchDocuments(session_.get(), {id}, {Local(path)});
     // The connection lost, or the reply cut short of its file.
     EXPECT_TRUE(result == kSessionNoReply || result == kSessionUnexpected) << result;
     ASSERT_TRUE(cutter_->cut());
@@ -267,7 +268,7 @@ TEST_F(DisconnectTest, GetCutAnywhereLeavesTheWorkingFileWhole) {
   }
   EXPECT_TRUE(test::ReadFile(path) == local);
   EXPECT_TRUE(ServerScratchEmptySoon());
-  EXPECT_EQ(session_->FetchDocuments({id}, {Local(path)}), kSessionOk);
+  EXPECT_EQ(FetchDocuments(session_.get(), {id}, {Local(path)}), kSessionOk);
   EXPECT_TRUE(test::ReadFile(path) == on_server);
 }
 

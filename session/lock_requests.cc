@@ -1,8 +1,11 @@
-// The lock commands of ClientSession: "ACQUIRELOCK" with the deferred-lock
-// question, and "RELEASELOCK"; with their local side effects (writable
-// files, the "CheckedOutTo" entries of the state store).
+// The lock requests: "ACQUIRELOCK" with the deferred-lock question, and
+// "RELEASELOCK"; with their local side effects (writable files, the
+// "CheckedOutTo" entries of the state store).
+#include "session/lock_requests.h"
+
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "platform/file_attributes.h"
 #include "platform/list_text.h"
@@ -11,7 +14,6 @@
 #include "protocol/lock_command.h"
 #include "protocol/server_errors.h"
 #include "session/client_config.h"
-#include "session/client_session.h"
 #include "session/state_cache.h"
 
 namespace tw {
@@ -36,22 +38,24 @@ std::string Format(const char* format, const std::string& name) {
 
 }  // namespace
 
-LockType ClientSession::ChooseLockType(bool shared_wanted) {
-  if (ServerDemandsExclusiveLock()) return kLockExclusive;
-  if (ServerDemandsSharedLock()) return kLockShared;
+LockType ChooseLockType(ClientSession* session, bool shared_wanted) {
+  if (session->ServerDemandsExclusiveLock()) return kLockExclusive;
+  if (session->ServerDemandsSharedLock()) return kLockShared;
   return shared_wanted ? kLockShared : kLockExclusive;
 }
 
-SessionResult ClientSession::AcquireLocks(const std::vector<std::string>& document_ids,
-                                          const std::vector<std::string>& local_paths,
-                                          std::vector<bool> deferred, bool shared_wanted) {
-  lock_conflict_ = LockConflict();
-  if (!logged_on_) return kSessionNotLoggedOn;
+SessionResult AcquireLocks(ClientSession* session, const std::vector<std::string>& document_ids,
+                           const std::vector<std::string>& local_paths, std::vector<bool> deferred,
+                           bool shared_wanted, LockConflict* conflict) {
+  LockConflict unasked;
+  if (conflict == nullptr) conflict = &unasked;
+  *conflict = LockConflict();
+  if (!session->logged_on()) return kSessionNotLoggedOn;
   if (document_ids.empty()) return kSessionOk;
   deferred.resize(document_ids.size(), false);
-  const LockType lock_type = ChooseLockType(shared_wanted);
+  const LockType lock_type = ChooseLockType(session, shared_wanted);
   auto make_request = [&] {
-    MessagePtr request = CreateRequest(acquire_lock::kCommand);
+    MessagePtr request = session->CreateRequest(acquire_lock::kCommand);
     request->SetString(acquire_lock::kFieldDocumentIds, JoinList(document_ids, kListSeparator));
     request->SetInt(acquire_lock::kFieldAlwaysOne, 1);
     request->SetInt(acquire_lock::kFieldAlwaysZero, 0);
@@ -59,8 +63,8 @@ SessionResult ClientSession::AcquireLocks(const std::vector<std::string>& docume
     request->SetBoolList(acquire_lock::kFieldDeferred, deferred);
     return request;
   };
-  const SessionResult result = Transact(make_request(), kRequestTimeoutSeconds);
-  if (result == kSessionOk) {
+  Reply reply = session->Transact(make_request(), kRequestTimeoutSeconds);
+  if (reply.result == kSessionOk) {
     std::unique_ptr<PropertyFileClient> store = OpenStateStore();
     std::unique_ptr<PropertyNode> states = store->OpenNode(nullptr, kDocumentStatesNode);
     for (size_t i = 0; i < document_ids.size(); ++i) {
@@ -80,27 +84,26 @@ SessionResult ClientSession::AcquireLocks(const std::vector<std::string>& docume
     return kSessionOk;
   }
   // Only a refusal of the server says more; everything else ends here.
-  if (result != kSessionUnexpected || !ReplyIs(acquire_lock::kCommand)) return result;
+  if (reply.result != kSessionUnexpected || !reply.Is(acquire_lock::kCommand)) return reply.result;
 
-  // Records the Document the last reply refused: the one of the request at
-  // its index, whatever the reply's identifier field says, so that only a
-  // Document the caller named is ever reported.
+  // Records the Document the latest reply refused: the one of the request
+  // at its index, whatever the reply's identifier field says, so that only
+  // a Document the caller named is ever reported.
   auto note_conflict = [&]() {
-    lock_conflict_ = LockConflict();
-    lock_conflict_.server_error = last_error_code_;
-    lock_conflict_.name = ReplyText(acquire_lock::kReplyFailedName);
-    int index = -1;
-    last_reply_->GetInt(acquire_lock::kReplyFailedIndex, &index);
+    *conflict = LockConflict();
+    conflict->server_error = reply.server_error;
+    conflict->name = reply.Text(acquire_lock::kReplyFailedName);
+    const int index = reply.Int(acquire_lock::kReplyFailedIndex, -1);
     if (index >= 0 && static_cast<size_t>(index) < document_ids.size()) {
-      lock_conflict_.index = index;
-      lock_conflict_.document_id = document_ids[index];
+      conflict->index = index;
+      conflict->document_id = document_ids[index];
     }
   };
   auto is_conflict = [&]() {
-    return last_error_code_ == kServerExclusiveConflict ||
-           last_error_code_ == kServerSharedConflict;
+    return reply.server_error == kServerExclusiveConflict ||
+           reply.server_error == kServerSharedConflict;
   };
-  if (is_conflict() || last_error_code_ == kServerAlreadyQueued) note_conflict();
+  if (is_conflict() || reply.server_error == kServerAlreadyQueued) note_conflict();
   // Each conflict is asked about in turn: the server refuses a request
   // whole, so a second conflicting Document refuses the resend until it is
   // deferred too.
@@ -111,29 +114,27 @@ SessionResult ClientSession::AcquireLocks(const std::vector<std::string>& docume
                "deferred lock on it and get in line to acquire a lock?\n\nClicking \"Yes\" will "
                "acquire a deferred lock, but will not attempt to get the file from the "
                "server.\n\nClicking \"No\" will abort this entire transaction request.",
-               lock_conflict_.name),
+               conflict->name),
         MessageBoxButtons::kYesNo, MessageBoxIcon::kQuestion);
     if (answer != kIdYes) return kSessionDeclinedDeferred;
-    const int index = lock_conflict_.index;
+    const int index = conflict->index;
     if (index < 0 || deferred[index]) return kSessionUnexpected;
     deferred[index] = true;
-    const LockConflict asked = lock_conflict_;
-    const SessionResult resent = Transact(make_request(), kRequestTimeoutSeconds);
-    if (resent == kSessionOk) {
-      // The transaction ends here: the queued Document is not fetched, as
-      // the question says. The conflict asked about stays the one named.
-      lock_conflict_ = asked;
-      return kSessionDeferredRequested;
+    reply = session->Transact(make_request(), kRequestTimeoutSeconds);
+    // The transaction ends here: the queued Document is not fetched, as
+    // the question says. The conflict asked about stays the one named.
+    if (reply.result == kSessionOk) return kSessionDeferredRequested;
+    if (reply.result != kSessionUnexpected || !reply.Is(acquire_lock::kCommand)) {
+      return reply.result;
     }
-    if (resent != kSessionUnexpected || !ReplyIs(acquire_lock::kCommand)) return resent;
-    if (!is_conflict() && last_error_code_ != kServerAlreadyQueued) return kSessionUnexpected;
+    if (!is_conflict() && reply.server_error != kServerAlreadyQueued) return kSessionUnexpected;
     note_conflict();
   }
-  if (last_error_code_ == kServerAlreadyQueued) {
+  if (reply.server_error == kServerAlreadyQueued) {
     ShowMessageBox(nullptr, "Deferred lock already acquired.",
                    Format("You already have a deferred lock on '%s'.\n\nThis transaction can "
                           "not be completed.",
-                          lock_conflict_.name),
+                          conflict->name),
                    MessageBoxButtons::kOk, MessageBoxIcon::kExclamation);
     return kSessionAlreadyQueued;
   }
@@ -141,18 +142,18 @@ SessionResult ClientSession::AcquireLocks(const std::vector<std::string>& docume
   return kSessionUnexpected;
 }
 
-SessionResult ClientSession::ReleaseLocks(const std::vector<std::string>& document_ids,
-                                          const std::vector<std::string>& /*local_paths*/) {
-  if (!logged_on_) return kSessionNotLoggedOn;
+SessionResult ReleaseLocks(ClientSession* session, const std::vector<std::string>& document_ids,
+                           const std::vector<std::string>& /*local_paths*/) {
+  if (!session->logged_on()) return kSessionNotLoggedOn;
   if (document_ids.empty()) return kSessionOk;
-  MessagePtr request = CreateRequest(release_lock::kCommand);
+  MessagePtr request = session->CreateRequest(release_lock::kCommand);
   request->SetString(release_lock::kFieldDocumentIds, JoinList(document_ids, kListSeparator));
   request->SetInt(release_lock::kFieldAlwaysOne, 1);
   request->SetInt(release_lock::kFieldAlwaysZero, 0);
   request->SetInt(release_lock::kFieldRelease, 1);
-  const SessionResult result =
-      Transact(std::move(request), kRequestTimeoutSeconds, {}, kSessionReleaseRefused);
-  if (result != kSessionOk) return result;
+  const Reply reply =
+      session->Transact(std::move(request), kRequestTimeoutSeconds, {}, kSessionReleaseRefused);
+  if (reply.result != kSessionOk) return reply.result;
   std::unique_ptr<PropertyFileClient> store = OpenStateStore();
   std::unique_ptr<PropertyNode> states = store->OpenNode(nullptr, kDocumentStatesNode);
   if (states) {

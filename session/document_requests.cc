@@ -1,9 +1,10 @@
-// The Document and Production commands of ClientSession: "DOCUMENTCMD"
-// (add, check in, fetch), "PRODUCTIONCMD" (create, look up, document
-// information) and "GETNAMELIST". Each builds its request, makes one round
-// trip through Transact, which maps the server's error code to a session
-// result, and reads its reply; files that a fetch reply brought are moved
-// to their local paths here.
+// The Document requests: each builds its request, makes one round trip
+// through ClientSession::Transact, which maps the server's error code to a
+// session result, and reads the Reply it gets; files that a fetch reply
+// brought are moved to their local paths here, and the rest go with the
+// Reply.
+#include "session/document_requests.h"
+
 #include <algorithm>
 #include <filesystem>
 #include <optional>
@@ -23,7 +24,6 @@
 #include "protocol/name_list_command.h"
 #include "protocol/production_command.h"
 #include "protocol/server_errors.h"
-#include "session/client_session.h"
 #include "session/received_files.h"
 #include "session/state_cache.h"
 #include "session/transfer_progress.h"
@@ -35,10 +35,10 @@ namespace tw {
 namespace {
 
 template <typename F>
-std::string JoinFiles(const std::vector<ClientSession::LocalFile>& files, F get) {
+std::string JoinFiles(const std::vector<LocalFile>& files, F get) {
   std::vector<std::string> elements;
   elements.reserve(files.size());
-  for (const ClientSession::LocalFile& file : files) elements.push_back(get(file));
+  for (const LocalFile& file : files) elements.push_back(get(file));
   return JoinList(elements, kListSeparator);
 }
 
@@ -120,10 +120,10 @@ bool FetchReplyAnswers(const CRLMSGmessage& reply, const std::vector<std::string
 }
 
 // The names a transfer's notices give the files.
-std::vector<std::string> FileNames(const std::vector<ClientSession::LocalFile>& files) {
+std::vector<std::string> FileNames(const std::vector<LocalFile>& files) {
   std::vector<std::string> names;
   names.reserve(files.size());
-  for (const ClientSession::LocalFile& file : files) names.push_back(file.name);
+  for (const LocalFile& file : files) names.push_back(file.name);
   return names;
 }
 
@@ -145,13 +145,12 @@ std::string RelativeName(const std::string& path, const std::string& root) {
   return path.substr(start);
 }
 
-SessionResult ClientSession::AddDocuments(const std::vector<std::string>& production_ids,
-                                          const std::vector<LocalFile>& files,
-                                          const std::string& comment,
-                                          std::vector<std::string>* document_ids) {
-  if (!logged_on_) return kSessionNotLoggedOn;
+SessionResult AddDocuments(ClientSession* session, const std::vector<std::string>& production_ids,
+                           const std::vector<LocalFile>& files, const std::string& comment,
+                           std::vector<std::string>* document_ids) {
+  if (!session->logged_on()) return kSessionNotLoggedOn;
   if (files.empty()) return kSessionOk;
-  MessagePtr request = CreateRequest(kDocumentCommand);
+  MessagePtr request = session->CreateRequest(kDocumentCommand);
   request->SetInt(kFieldSubCommand, add_documents::kSubCommand);
   request->SetString(add_documents::kFieldProductionIds, JoinList(production_ids, kListSeparator));
   request->SetString(add_documents::kFieldNames,
@@ -160,14 +159,15 @@ SessionResult ClientSession::AddDocuments(const std::vector<std::string>& produc
   request->SetRawField(add_documents::kFieldFiles, FIELD_FILELIST, paths.data(), paths.size());
   request->SetString(add_documents::kFieldComment, EscapePropertyValue(comment));
   request->SetString(add_documents::kFieldLocalPaths, paths);
-  TransferWatch watch(transfer_notices_, *request, TransferWatch::kSending, FileNames(files));
-  const SessionResult result = Transact(std::move(request), kTransferTimeoutSeconds,
-                                        {{kServerDocumentExists, kSessionDocumentExists},
-                                         {kServerDocumentTwice, kSessionDocumentExists},
-                                         {kServerInvalidDocumentName, kSessionInvalidName}});
-  if (result != kSessionOk) return result;
-  const std::vector<std::string> ids = ReplyList(add_documents::kReplyDocumentIds);
-  const std::vector<std::string> stamps = ReplyList(add_documents::kReplyStamps);
+  TransferWatch watch(session->transfer_notices(), *request, TransferWatch::kSending,
+                      FileNames(files));
+  Reply reply = session->Transact(std::move(request), kTransferTimeoutSeconds,
+                                  {{kServerDocumentExists, kSessionDocumentExists},
+                                   {kServerDocumentTwice, kSessionDocumentExists},
+                                   {kServerInvalidDocumentName, kSessionInvalidName}});
+  if (reply.result != kSessionOk) return reply.result;
+  const std::vector<std::string> ids = reply.List(add_documents::kReplyDocumentIds);
+  const std::vector<std::string> stamps = reply.List(add_documents::kReplyStamps);
   if (document_ids != nullptr) *document_ids = ids;
   std::unique_ptr<PropertyFileClient> store = OpenStateStore();
   for (size_t i = 0; i < files.size() && i < ids.size() && i < stamps.size(); ++i) {
@@ -177,15 +177,15 @@ SessionResult ClientSession::AddDocuments(const std::vector<std::string>& produc
   return kSessionOk;
 }
 
-SessionResult ClientSession::CheckInDocuments(const std::vector<std::string>& document_ids,
-                                              const std::vector<LocalFile>& files,
-                                              const std::string& comment, bool work_in_progress) {
-  if (!logged_on_) return kSessionNotLoggedOn;
+SessionResult CheckInDocuments(ClientSession* session, const std::vector<std::string>& document_ids,
+                               const std::vector<LocalFile>& files, const std::string& comment,
+                               bool work_in_progress) {
+  if (!session->logged_on()) return kSessionNotLoggedOn;
   if (document_ids.empty()) return kSessionOk;
   for (const LocalFile& file : files) {
     if (!LocalFileExists(file.path)) return kSessionLocalFileMissing;
   }
-  MessagePtr request = CreateRequest(kDocumentCommand);
+  MessagePtr request = session->CreateRequest(kDocumentCommand);
   request->SetInt(kFieldSubCommand, check_in::kSubCommand);
   request->SetString(check_in::kFieldDocumentIds, JoinList(document_ids, kListSeparator));
   const std::string paths = JoinFiles(files, [](const LocalFile& f) { return f.path; });
@@ -201,13 +201,14 @@ SessionResult ClientSession::CheckInDocuments(const std::vector<std::string>& do
   std::vector<bool> known(files.size(), false);
   for (size_t i = 0; i < files.size(); ++i)
     known[i] = ReadLocalFileVersion(files[i].path, &sent[i]);
-  TransferWatch watch(transfer_notices_, *request, TransferWatch::kSending, FileNames(files));
-  const SessionResult result = Transact(std::move(request), kRequestTimeoutSeconds,
-                                        {{kServerNotCheckedOut, kSessionReleaseRefused},
-                                         {kServerContentIncomplete, kSessionIncompleteContent}});
-  if (result != kSessionOk) return result;
-  const std::vector<std::string> ids = ReplyList(check_in::kReplyDocumentIds);
-  const std::vector<std::string> stamps = ReplyList(check_in::kReplyStamps);
+  TransferWatch watch(session->transfer_notices(), *request, TransferWatch::kSending,
+                      FileNames(files));
+  Reply reply = session->Transact(std::move(request), kRequestTimeoutSeconds,
+                                  {{kServerNotCheckedOut, kSessionReleaseRefused},
+                                   {kServerContentIncomplete, kSessionIncompleteContent}});
+  if (reply.result != kSessionOk) return reply.result;
+  const std::vector<std::string> ids = reply.List(check_in::kReplyDocumentIds);
+  const std::vector<std::string> stamps = reply.List(check_in::kReplyStamps);
   std::unique_ptr<PropertyFileClient> store = OpenStateStore();
   for (size_t i = 0; i < files.size() && i < ids.size() && i < stamps.size(); ++i) {
     // Only a Document the reply names in its own place: a record under
@@ -219,34 +220,35 @@ SessionResult ClientSession::CheckInDocuments(const std::vector<std::string>& do
   return kSessionOk;
 }
 
-SessionResult ClientSession::FetchDocuments(const std::vector<std::string>& document_ids,
-                                            const std::vector<LocalFile>& files,
-                                            const std::vector<int>& versions) {
-  if (!logged_on_) return kSessionNotLoggedOn;
+SessionResult FetchDocuments(ClientSession* session, const std::vector<std::string>& document_ids,
+                             const std::vector<LocalFile>& files, const std::vector<int>& versions,
+                             std::string* failure_text) {
+  if (failure_text != nullptr) failure_text->clear();
+  if (!session->logged_on()) return kSessionNotLoggedOn;
   if (document_ids.empty()) return kSessionOk;
   std::vector<int> wanted = versions;
   wanted.resize(document_ids.size(), 0);
-  MessagePtr request = CreateRequest(kDocumentCommand);
+  MessagePtr request = session->CreateRequest(kDocumentCommand);
   request->SetInt(kFieldSubCommand, fetch::kSubCommand);
   request->SetString(fetch::kFieldDocumentIds, JoinList(document_ids, kListSeparator));
   request->SetIntList(fetch::kFieldVersions, wanted);
   request->SetInt(fetch::kFieldAlwaysZero, 0);
-  TransferWatch watch(transfer_notices_, *request, TransferWatch::kReceiving);
-  const SessionResult result = Transact(std::move(request), kTransferTimeoutSeconds);
-  if (result != kSessionOk) return result;
+  TransferWatch watch(session->transfer_notices(), *request, TransferWatch::kReceiving);
+  Reply reply = session->Transact(std::move(request), kTransferTimeoutSeconds);
+  if (reply.result != kSessionOk) return reply.result;
   if (files.size() != document_ids.size()) return kSessionUnexpected;
   std::vector<bool> placed;
   const bool all_placed =
-      PlaceFetchedFiles(*last_reply_.get(), &received_files_, document_ids, files, &placed);
+      PlaceFetchedFiles(*reply.message.get(), &reply.files, document_ids, files, &placed);
   if (placed.empty()) {
     // Not one of them is kept: nothing of a reply that answers something
     // else may stay on the disk.
-    received_files_.RemoveAll();
-    failure_text_ = kMismatchedFetchText;
+    reply.files.RemoveAll();
+    if (failure_text != nullptr) *failure_text = kMismatchedFetchText;
     return kSessionUnexpected;
   }
-  const std::vector<std::string> ids = ReplyList(fetch::kReplyDocumentIds);
-  const std::vector<std::string> stamps = ReplyList(fetch::kReplyStamps);
+  const std::vector<std::string> ids = reply.List(fetch::kReplyDocumentIds);
+  const std::vector<std::string> stamps = reply.List(fetch::kReplyStamps);
   std::unique_ptr<PropertyFileClient> store = OpenStateStore();
   for (size_t i = 0; i < files.size(); ++i) {
     if (placed[i]) {
@@ -259,8 +261,7 @@ SessionResult ClientSession::FetchDocuments(const std::vector<std::string>& docu
 
 bool PlaceFetchedFiles(const CRLMSGmessage& reply, ReceivedFiles* received_files,
                        const std::vector<std::string>& document_ids,
-                       const std::vector<ClientSession::LocalFile>& files,
-                       std::vector<bool>* placed) {
+                       const std::vector<LocalFile>& files, std::vector<bool>* placed) {
   placed->clear();
   std::string text;
   reply.GetString(fetch::kReplyStamps, &text);
@@ -288,81 +289,36 @@ bool PlaceFetchedFiles(const CRLMSGmessage& reply, ReceivedFiles* received_files
   return all_placed;
 }
 
-SessionResult ClientSession::FetchDocumentToFile(const std::string& document_id, int version,
-                                                 const std::string& path) {
-  if (!logged_on_) return kSessionNotLoggedOn;
-  MessagePtr request = CreateRequest(kDocumentCommand);
+SessionResult FetchDocumentToFile(ClientSession* session, const std::string& document_id,
+                                  int version, const std::string& path, std::string* failure_text) {
+  if (failure_text != nullptr) failure_text->clear();
+  if (!session->logged_on()) return kSessionNotLoggedOn;
+  MessagePtr request = session->CreateRequest(kDocumentCommand);
   request->SetInt(kFieldSubCommand, fetch::kSubCommand);
   request->SetString(fetch::kFieldDocumentIds, document_id);
   request->SetIntList(fetch::kFieldVersions, std::vector<int>{version});
   request->SetInt(fetch::kFieldAlwaysZero, 0);
-  TransferWatch watch(transfer_notices_, *request, TransferWatch::kReceiving);
-  const SessionResult result = Transact(std::move(request), kTransferTimeoutSeconds);
-  if (result != kSessionOk) return result;
+  TransferWatch watch(session->transfer_notices(), *request, TransferWatch::kReceiving);
+  Reply reply = session->Transact(std::move(request), kTransferTimeoutSeconds);
+  if (reply.result != kSessionOk) return reply.result;
   std::vector<std::string> received;
-  if (!FetchReplyAnswers(*last_reply_.get(), {document_id})) {
-    received_files_.RemoveAll();
-    failure_text_ = kMismatchedFetchText;
+  if (!FetchReplyAnswers(*reply.message.get(), {document_id})) {
+    reply.files.RemoveAll();
+    if (failure_text != nullptr) *failure_text = kMismatchedFetchText;
     return kSessionUnexpected;
   }
-  if (!received_files_.OfField(fetch::kReplyFiles, &received) || received.size() != 1) {
+  if (!reply.files.OfField(fetch::kReplyFiles, &received) || received.size() != 1) {
     return kSessionUnexpected;
   }
-  return PlaceReceivedFile(&received_files_, received[0], path, ReplyText(fetch::kReplyStamps), "")
+  return PlaceReceivedFile(&reply.files, received[0], path, reply.Text(fetch::kReplyStamps), "")
              ? kSessionOk
              : kSessionUnexpected;
 }
 
-SessionResult ClientSession::CreateProduction(const std::string& parent_id, const std::string& name,
-                                              std::string* id) {
-  if (!logged_on_) return kSessionNotLoggedOn;
-  MessagePtr request = CreateRequest(kProductionCommand);
-  request->SetInt(kFieldSubCommand, create_production::kSubCommand);
-  request->SetString(create_production::kFieldParentId, parent_id);
-  request->SetString(create_production::kFieldName, name);
-  const SessionResult result = Transact(std::move(request), kRequestTimeoutSeconds,
-                                        {{kServerProductionExists, kSessionProductionExists},
-                                         {kServerProductionCaseVariant, kSessionProductionExists}},
-                                        kSessionCreateFailed);
-  if (result == kSessionOk || result == kSessionProductionExists) {
-    *id = ReplyText(create_production::kReplyProductionId);
-  }
-  return result;
-}
-
-SessionResult ClientSession::LookupProduction(const std::string& path, bool after_logon,
-                                              std::string* id) {
-  MessagePtr request = CreateRequest(kProductionCommand);
-  request->SetInt(kFieldSubCommand, lookup_production::kSubCommand);
-  request->SetString(lookup_production::kFieldPath, path);
-  if (after_logon) request->SetInt(lookup_production::kFieldAfterLogon, 1);
-  const SessionResult result = Transact(
-      std::move(request), kRequestTimeoutSeconds,
-      {{kServerPathNotFound, kSessionPathNotFound}, {kServerInvalidPath, kSessionInvalidPath}});
-  // A reply of another command answers nothing: success without a value.
-  if (result == kSessionUnexpected && !ReplyIs(kProductionCommand)) return kSessionOk;
-  if (result == kSessionOk) *id = ReplyText(lookup_production::kReplyProductionId);
-  return result;
-}
-
-SessionResult ClientSession::GetNameList(const std::string& caller, const std::string& subject,
-                                         int kind, bool recursive, std::string* table) {
-  if (!logged_on_) return kSessionNotLoggedOn;
-  MessagePtr request = CreateRequest(name_list::kCommand);
-  request->SetString(name_list::kFieldCaller, caller);
-  request->SetString(name_list::kFieldSubject, subject);
-  request->SetInt(name_list::kFieldKind, kind);
-  if (kind == kNameListDocuments) request->SetInt(name_list::kFieldRecursive, recursive ? 1 : 0);
-  const SessionResult result = Transact(std::move(request), kRequestTimeoutSeconds);
-  if (result == kSessionOk) *table = ReplyText(name_list::kReplyTable);
-  return result;
-}
-
-SessionResult ClientSession::FetchDocumentInfo(const std::string& production_id,
-                                               const std::vector<std::string>& paths,
-                                               const std::string& local_project_path,
-                                               const std::string& project_root,
-                                               std::vector<DocumentInfo>* out) {
+SessionResult FetchDocumentInfo(ClientSession* session, const std::string& production_id,
+                                const std::vector<std::string>& paths,
+                                const std::string& local_project_path,
+                                const std::string& project_root, std::vector<DocumentInfo>* out) {
   std::vector<std::string> names;
   std::vector<std::string> local_names;
   for (const std::string& path : paths) {
@@ -372,17 +328,17 @@ SessionResult ClientSession::FetchDocumentInfo(const std::string& production_id,
     names.push_back(NativeToWire(name));
     local_names.push_back(local_name);
   }
-  MessagePtr request = CreateRequest(kProductionCommand);
+  MessagePtr request = session->CreateRequest(kProductionCommand);
   request->SetInt(kFieldSubCommand, document_info::kSubCommand);
   request->SetString(document_info::kFieldProductionId, production_id);
   request->SetString(document_info::kFieldNames, JoinList(names, kListSeparator));
-  const SessionResult result = Transact(std::move(request), kRequestTimeoutSeconds);
-  if (result != kSessionOk) return result;
+  Reply reply = session->Transact(std::move(request), kRequestTimeoutSeconds);
+  if (reply.result != kSessionOk) return reply.result;
   const std::string_view separator = document_info::kReplySeparator;
-  const std::vector<std::string> ids = ReplyList(document_info::kReplyDocumentIds, separator);
-  const std::vector<std::string> versions = ReplyList(document_info::kReplyVersions, separator);
-  const std::vector<std::string> flags = ReplyList(document_info::kReplyFlags, separator);
-  const std::vector<std::string> stamps = ReplyList(document_info::kReplyStamps, separator);
+  const std::vector<std::string> ids = reply.List(document_info::kReplyDocumentIds, separator);
+  const std::vector<std::string> versions = reply.List(document_info::kReplyVersions, separator);
+  const std::vector<std::string> flags = reply.List(document_info::kReplyFlags, separator);
+  const std::vector<std::string> stamps = reply.List(document_info::kReplyStamps, separator);
   if (ids.size() != paths.size() || versions.size() != ids.size() || flags.size() != ids.size() ||
       stamps.size() != ids.size()) {
     return kSessionUnexpected;
