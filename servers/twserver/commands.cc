@@ -63,15 +63,6 @@ std::string Join(const std::vector<std::string>& items) {
   return JoinList(items, kListSeparator);
 }
 
-bool HasSubCommand(const std::string& command) {
-  return command == kProductionCommand || command == kDocumentCommand;
-}
-
-bool IsLoggedOnCommand(const std::string& command) {
-  return HasSubCommand(command) || command == name_list::kCommand ||
-         command == acquire_lock::kCommand || command == release_lock::kCommand;
-}
-
 // The reply fields that name the failing item of a lock request.
 void NameFailure(const LockFailure& failure, CRLMSGmessage* reply) {
   reply->SetInt(acquire_lock::kReplyFailedIndex, static_cast<int>(failure.index));
@@ -126,7 +117,47 @@ class TakenFiles {
   bool adopted_ = false;
 };
 
+// The first row of `command`, or null when the server does not know it.
+const CommandHandler::Command* FirstRow(const std::string& command) {
+  for (const CommandHandler::Command& row : CommandHandler::Commands()) {
+    if (command == row.name) return &row;
+  }
+  return nullptr;
+}
+
+// The row of `sub_command` of `command`, or null.
+const CommandHandler::Command* FindRow(const std::string& command, int sub_command) {
+  for (const CommandHandler::Command& row : CommandHandler::Commands()) {
+    if (command == row.name && sub_command == row.sub_command) return &row;
+  }
+  return nullptr;
+}
+
 }  // namespace
+
+// The commands this server answers, one row per command or per
+// sub-command of a command that carries one in field 100; the rows of one
+// command agree on whether it needs a logon. Handle finds the row, reads
+// the sub-command and refuses a command that needs a logon before it; the
+// reply copies field 100 for the commands whose rows have sub-commands.
+// Adding a command takes its descriptor in protocol/, one row here, its
+// handler in the file of its family, and their tests.
+const std::vector<CommandHandler::Command>& CommandHandler::Commands() {
+  static const std::vector<Command> commands = {
+      {prelogon::kCommand, kNoSubCommand, false, &CommandHandler::PreLogon},
+      {logon::kCommand, kNoSubCommand, false, &CommandHandler::Logon},
+      {kProductionCommand, create_production::kSubCommand, true, &CommandHandler::CreateProduction},
+      {kProductionCommand, lookup_production::kSubCommand, true, &CommandHandler::LookupProduction},
+      {kProductionCommand, document_info::kSubCommand, true, &CommandHandler::GetDocumentInfo},
+      {kDocumentCommand, add_documents::kSubCommand, true, &CommandHandler::AddDocuments},
+      {kDocumentCommand, check_in::kSubCommand, true, &CommandHandler::CheckIn},
+      {kDocumentCommand, fetch::kSubCommand, true, &CommandHandler::Fetch},
+      {name_list::kCommand, kNoSubCommand, true, &CommandHandler::GetNameList},
+      {acquire_lock::kCommand, kNoSubCommand, true, &CommandHandler::AcquireLock},
+      {release_lock::kCommand, kNoSubCommand, true, &CommandHandler::ReleaseLock},
+  };
+  return commands;
+}
 
 CommandHandler::CommandHandler(Storage& storage, LogonKeys& keys, LogonThrottle& throttle,
                                const std::atomic<bool>* stopping, HandlerLimits limits,
@@ -143,29 +174,20 @@ CommandOutcome CommandHandler::Handle(const CRLMSGmessage& request) {
   int error = kServerFailure;
   try {
     const std::string command = request.GetCommand();
-    const bool logon = command == prelogon::kCommand || command == logon::kCommand;
+    const Command* const first = FirstRow(command);
+    const bool logon = first != nullptr && !first->needs_logon;
     const ReadScope reads(user_, logon, limits_.read_budget);
-    const bool has_sub = HasSubCommand(command);
+    const bool has_sub = first != nullptr && first->sub_command != kNoSubCommand;
     out.reply = NewReply(request, command, has_sub);
     if (has_sub) GetNumber(request, kFieldSubCommand, &out.sub_command);
-    if (command == prelogon::kCommand) {
-      error = PreLogon(request, &out);
-    } else if (command == logon::kCommand) {
-      error = Logon(request, &out);
-    } else if (user_.empty()) {
+    const Command* const row = has_sub ? FindRow(command, out.sub_command) : first;
+    // An unknown command before the logon is refused as any other is.
+    if (!logon && user_.empty()) {
       error = kServerNotLoggedOn;
-    } else if (!IsLoggedOnCommand(command)) {
+    } else if (row == nullptr) {
       error = kMalformed;
-    } else if (command == kProductionCommand) {
-      error = ProductionCommand(out.sub_command, request, &out);
-    } else if (command == kDocumentCommand) {
-      error = DocumentCommand(out.sub_command, request, &out);
-    } else if (command == name_list::kCommand) {
-      error = GetNameList(request, &out);
-    } else if (command == acquire_lock::kCommand) {
-      error = AcquireLock(request, &out);
     } else {
-      error = ReleaseLock(request, &out);
+      error = (this->*row->handler)(request, &out);
     }
   } catch (const std::exception& e) {
     out.failure = e.what();
@@ -340,81 +362,64 @@ int CommandHandler::Logon(const CRLMSGmessage& request, CommandOutcome* out) {
   return kOk;
 }
 
-int CommandHandler::ProductionCommand(int sub, const CRLMSGmessage& request, CommandOutcome* out) {
-  CRLMSGmessage& reply = *out->reply;
-  switch (sub) {
-    case create_production::kSubCommand: {
-      std::string parent, name, id;
-      if (!GetText(request, create_production::kFieldParentId, &parent) ||
-          !GetText(request, create_production::kFieldName, &name)) {
-        return kMalformed;
-      }
-      const int result = storage_.CreateProduction(parent, name, &id);
-      const std::string path = TouchedChild(parent, name, out);
-      if (result == kOk && !path.empty()) Learn(id, path);
-      if (result == kOk || result == kProductionExists || result == kProductionCaseVariant) {
-        reply.SetString(create_production::kReplyProductionId, id);
-      }
-      return Checked(result, out);
-    }
-    case lookup_production::kSubCommand: {
-      std::string path, id;
-      if (!GetText(request, lookup_production::kFieldPath, &path)) return kMalformed;
-      const int result = storage_.LookupProduction(path, &id);
-      Touched(FullProductionPath(path), out);
-      if (result == kOk) Learn(id, FullProductionPath(path));
-      if (result == kOk) reply.SetString(lookup_production::kReplyProductionId, id);
-      return Checked(result, out);
-    }
-    case document_info::kSubCommand: {
-      std::string production;
-      std::vector<std::string> names;
-      if (!GetText(request, document_info::kFieldProductionId, &production) ||
-          !GetList(request, document_info::kFieldNames, &names)) {
-        return kMalformed;
-      }
-      if (CheckCount(names.size()) != kOk) return kServerNotPermitted;
-      std::vector<DocumentInfo> rows;
-      const int result = storage_.GetDocumentInfo(user_, production, names, &rows);
-      if (known_paths_.count(production) == 0) {
-        TouchedId(production, out);  // once, not once per name
-      } else {
-        for (size_t i = 0; i < names.size(); ++i) {
-          const std::string path = TouchedChild(production, names[i], out);
-          if (result == kOk && i < rows.size()) Learn(rows[i].id, path);
-        }
-      }
-      if (result != kOk) return Checked(result, out);
-      std::vector<std::string> ids, versions, flags, stamps;
-      for (const DocumentInfo& row : rows) {
-        ids.push_back(row.id);
-        versions.push_back(std::to_string(row.version));
-        flags.push_back(std::to_string(row.flags));
-        stamps.push_back(row.stamp);
-      }
-      const char* const separator = document_info::kReplySeparator;
-      reply.SetString(document_info::kReplyDocumentIds, JoinList(ids, separator));
-      reply.SetString(document_info::kReplyVersions, JoinList(versions, separator));
-      reply.SetString(document_info::kReplyFlags, JoinList(flags, separator));
-      reply.SetString(document_info::kReplyStamps, JoinList(stamps, separator));
-      return kOk;
-    }
-    default:
-      return kMalformed;
+int CommandHandler::CreateProduction(const CRLMSGmessage& request, CommandOutcome* out) {
+  std::string parent, name, id;
+  if (!GetText(request, create_production::kFieldParentId, &parent) ||
+      !GetText(request, create_production::kFieldName, &name)) {
+    return kMalformed;
   }
+  const int result = storage_.CreateProduction(parent, name, &id);
+  const std::string path = TouchedChild(parent, name, out);
+  if (result == kOk && !path.empty()) Learn(id, path);
+  if (result == kOk || result == kProductionExists || result == kProductionCaseVariant) {
+    out->reply->SetString(create_production::kReplyProductionId, id);
+  }
+  return Checked(result, out);
 }
 
-int CommandHandler::DocumentCommand(int sub, const CRLMSGmessage& request, CommandOutcome* out) {
-  switch (sub) {
-    case add_documents::kSubCommand:
-      return AddDocuments(request, out);
-    case check_in::kSubCommand:
-      return CheckIn(request, out);
-    case fetch::kSubCommand:
-      return Fetch(request, out);
-    default:
-      return kMalformed;
+int CommandHandler::LookupProduction(const CRLMSGmessage& request, CommandOutcome* out) {
+  std::string path, id;
+  if (!GetText(request, lookup_production::kFieldPath, &path)) return kMalformed;
+  const int result = storage_.LookupProduction(path, &id);
+  Touched(FullProductionPath(path), out);
+  if (result == kOk) Learn(id, FullProductionPath(path));
+  if (result == kOk) out->reply->SetString(lookup_production::kReplyProductionId, id);
+  return Checked(result, out);
+}
+
+int CommandHandler::GetDocumentInfo(const CRLMSGmessage& request, CommandOutcome* out) {
+  std::string production;
+  std::vector<std::string> names;
+  if (!GetText(request, document_info::kFieldProductionId, &production) ||
+      !GetList(request, document_info::kFieldNames, &names)) {
+    return kMalformed;
   }
+  if (CheckCount(names.size()) != kOk) return kServerNotPermitted;
+  std::vector<DocumentInfo> rows;
+  const int result = storage_.GetDocumentInfo(user_, production, names, &rows);
+  if (known_paths_.count(production) == 0) {
+    TouchedId(production, out);  // once, not once per name
+  } else {
+    for (size_t i = 0; i < names.size(); ++i) {
+      const std::string path = TouchedChild(production, names[i], out);
+      if (result == kOk && i < rows.size()) Learn(rows[i].id, path);
+    }
+  }
+  if (result != kOk) return Checked(result, out);
+  std::vector<std::string> ids, versions, flags, stamps;
+  for (const DocumentInfo& row : rows) {
+    ids.push_back(row.id);
+    versions.push_back(std::to_string(row.version));
+    flags.push_back(std::to_string(row.flags));
+    stamps.push_back(row.stamp);
+  }
+  CRLMSGmessage& reply = *out->reply;
+  const char* const separator = document_info::kReplySeparator;
+  reply.SetString(document_info::kReplyDocumentIds, JoinList(ids, separator));
+  reply.SetString(document_info::kReplyVersions, JoinList(versions, separator));
+  reply.SetString(document_info::kReplyFlags, JoinList(flags, separator));
+  reply.SetString(document_info::kReplyStamps, JoinList(stamps, separator));
+  return kOk;
 }
 
 int CommandHandler::ReceivedFiles(const CRLMSGmessage& request, uint32_t id, size_t expected,

@@ -112,12 +112,27 @@ class CommandHandler {
   const std::string& user() const { return user_; }
   bool logged_on() const { return !user_.empty(); }
 
+  // One row of the command table: a command, or one sub-command of a
+  // command that carries one in field 100, and the member that answers it.
+  using Handler = int (CommandHandler::*)(const CRLMSGmessage& request, CommandOutcome* out);
+  static constexpr int kNoSubCommand = -1;
+  struct Command {
+    const char* name;
+    int sub_command;  // kNoSubCommand when the command carries none
+    bool needs_logon;
+    Handler handler;
+  };
+  // Every command this server answers (commands.cc).
+  static const std::vector<Command>& Commands();
+
  private:
-  void Dispatch(const std::string& command, const CRLMSGmessage& request, CommandOutcome* out);
+  // The handlers of the rows of Commands(), by family: each answers one
+  // request into `out->reply` and returns its error code.
   int PreLogon(const CRLMSGmessage& request, CommandOutcome* out);
   int Logon(const CRLMSGmessage& request, CommandOutcome* out);
-  int ProductionCommand(int sub, const CRLMSGmessage& request, CommandOutcome* out);
-  int DocumentCommand(int sub, const CRLMSGmessage& request, CommandOutcome* out);
+  int CreateProduction(const CRLMSGmessage& request, CommandOutcome* out);
+  int LookupProduction(const CRLMSGmessage& request, CommandOutcome* out);
+  int GetDocumentInfo(const CRLMSGmessage& request, CommandOutcome* out);
   int AddDocuments(const CRLMSGmessage& request, CommandOutcome* out);
   int CheckIn(const CRLMSGmessage& request, CommandOutcome* out);
   int Fetch(const CRLMSGmessage& request, CommandOutcome* out);
