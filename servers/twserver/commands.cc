@@ -24,6 +24,7 @@
 #include "protocol/name_list_command.h"
 #include "protocol/production_command.h"
 #include "protocol/server_errors.h"
+#include "servers/twserver/command_fields.h"
 #include "servers/twserver/names.h"
 #include "servers/twserver/read_gate.h"
 #include "settings/property_escape.h"
@@ -37,31 +38,6 @@ constexpr std::chrono::milliseconds kPauseSlice{50};
 // Identifiers whose paths a connection remembers for its log lines; past
 // it the memory starts afresh.
 constexpr size_t kMaxKnownPaths = 4096;
-
-// A string field (type 1).
-bool GetText(const CRLMSGmessage& m, uint32_t id, std::string* out) {
-  uint32_t type = 0;
-  std::string bytes;
-  if (m.GetRawField(id, &type, &bytes) != kFieldOk || type != FIELD_STRING) return false;
-  *out = std::move(bytes);
-  return true;
-}
-
-// A "?" list in a string field, empty elements kept.
-bool GetList(const CRLMSGmessage& m, uint32_t id, std::vector<std::string>* out) {
-  std::string text;
-  if (!GetText(m, id, &text)) return false;
-  *out = SplitList(text, kListSeparator);
-  return true;
-}
-
-bool GetNumber(const CRLMSGmessage& m, uint32_t id, int* out) {
-  return m.GetInt(id, out) == kFieldOk;
-}
-
-std::string Join(const std::vector<std::string>& items) {
-  return JoinList(items, kListSeparator);
-}
 
 // The reply fields that name the failing item of a lock request.
 void NameFailure(const LockFailure& failure, CRLMSGmessage* reply) {
