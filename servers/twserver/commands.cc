@@ -37,13 +37,6 @@ namespace {
 // it the memory starts afresh.
 constexpr size_t kMaxKnownPaths = 4096;
 
-// The reply fields that name the failing item of a lock request.
-void NameFailure(const LockFailure& failure, CRLMSGmessage* reply) {
-  reply->SetInt(acquire_lock::kReplyFailedIndex, static_cast<int>(failure.index));
-  reply->SetString(acquire_lock::kReplyFailedId, failure.document_id);
-  reply->SetString(acquire_lock::kReplyFailedName, failure.name);
-}
-
 // The first row of `command`, or null when the server does not know it.
 const CommandHandler::Command* FirstRow(const std::string& command) {
   for (const CommandHandler::Command& row : CommandHandler::Commands()) {
@@ -178,78 +171,6 @@ void CommandHandler::Learn(const std::string& id, const std::string& path) {
 
 int CommandHandler::CheckCount(size_t items) const {
   return items > limits_.max_items ? int{kServerNotPermitted} : int{kOk};
-}
-
-int CommandHandler::GetNameList(const CRLMSGmessage& request, CommandOutcome* out) {
-  std::string subject;
-  int kind = 0;
-  int recursive = 0;
-  if (!GetText(request, name_list::kFieldSubject, &subject) ||
-      !GetNumber(request, name_list::kFieldKind, &kind)) {
-    return kMalformed;
-  }
-  GetNumber(request, name_list::kFieldRecursive, &recursive);
-  TouchedId(subject, out);
-  NameTable table;
-  const int result = storage_.GetNameTable(kind, subject, recursive != 0, &table);
-  if (result != kOk) return Checked(result, out);
-  ::tw::NameTable text;
-  for (std::vector<std::string>& values : table.rows) {
-    ::tw::NameTable::Row row;
-    for (size_t c = 0; c < table.columns.size(); ++c) {
-      row.emplace_back(table.columns[c], c < values.size() ? std::move(values[c]) : std::string());
-    }
-    values.clear();
-    text.AddRow(std::move(row));
-  }
-  table.rows.clear();
-  std::string form = text.ToText();
-  text.Clear();
-  // The storage charged each row at its largest; this is the last guard.
-  if (form.size() > kMaxReplyBytes) {
-    out->note = "a name table of " + std::to_string(form.size()) + " bytes, over the reply limit";
-    return kServerNotPermitted;
-  }
-  out->reply->SetString(name_list::kReplyTable, form);
-  return kOk;
-}
-
-int CommandHandler::AcquireLock(const CRLMSGmessage& request, CommandOutcome* out) {
-  std::vector<std::string> ids;
-  int lock_type = 0;
-  if (!GetList(request, acquire_lock::kFieldDocumentIds, &ids) ||
-      !GetNumber(request, acquire_lock::kFieldLockType, &lock_type)) {
-    return kMalformed;
-  }
-  if (CheckCount(ids.size()) != kOk) return kServerNotPermitted;
-  for (const std::string& id : ids) TouchedId(id, out);
-  std::vector<bool> deferred;
-  request.GetBoolList(acquire_lock::kFieldDeferred, &deferred);
-  if (deferred.empty()) deferred.assign(ids.size(), false);
-  if (deferred.size() != ids.size()) return kMalformed;
-  std::vector<LockRequest> items(ids.size());
-  for (size_t i = 0; i < ids.size(); ++i) {
-    items[i].document_id = ids[i];
-    items[i].deferred = deferred[i];
-  }
-  LockFailure failure;
-  const int result = storage_.AcquireLocks(user_, items, lock_type, &failure);
-  if (result == kExclusiveConflict || result == kSharedConflict || result == kAlreadyQueued ||
-      result == kUnknownId) {
-    NameFailure(failure, out->reply.get());
-  }
-  return Checked(result, out);
-}
-
-int CommandHandler::ReleaseLock(const CRLMSGmessage& request, CommandOutcome* out) {
-  std::vector<std::string> ids;
-  if (!GetList(request, release_lock::kFieldDocumentIds, &ids)) return kMalformed;
-  if (CheckCount(ids.size()) != kOk) return kServerNotPermitted;
-  for (const std::string& id : ids) TouchedId(id, out);
-  LockFailure failure;
-  const int result = storage_.ReleaseLocks(user_, ids, &failure);
-  if (result == kUnknownId) NameFailure(failure, out->reply.get());
-  return Checked(result, out);
 }
 
 }  // namespace tw::twserver
