@@ -1,22 +1,11 @@
 #include "servers/twserver/commands.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cstring>
 #include <exception>
-#include <thread>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
-#include "crypto/crypto.h"
 #include "messaging/field_ids.h"
 #include "messaging/reply.h"
-#include "messaging/scratch_files.h"
-#include "platform/errno_text.h"
-#include "platform/list_text.h"
 #include "protocol/command.h"
 #include "protocol/document_command.h"
 #include "protocol/lock_command.h"
@@ -27,7 +16,6 @@
 #include "servers/twserver/command_fields.h"
 #include "servers/twserver/names.h"
 #include "servers/twserver/read_gate.h"
-#include "settings/property_escape.h"
 
 namespace tw::twserver {
 
