@@ -1,22 +1,11 @@
 #include "servers/twserver/commands.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cstring>
 #include <exception>
-#include <thread>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
-#include "crypto/crypto.h"
 #include "messaging/field_ids.h"
 #include "messaging/reply.h"
-#include "messaging/scratch_files.h"
-#include "platform/errno_text.h"
-#include "platform/list_text.h"
 #include "protocol/command.h"
 #include "protocol/document_command.h"
 #include "protocol/lock_command.h"
@@ -24,109 +13,59 @@
 #include "protocol/name_list_command.h"
 #include "protocol/production_command.h"
 #include "protocol/server_errors.h"
+#include "servers/twserver/command_fields.h"
 #include "servers/twserver/names.h"
 #include "servers/twserver/read_gate.h"
-#include "settings/property_escape.h"
 
 namespace tw::twserver {
 
 namespace {
 
-// Slice of the waits of a throttled logon.
-constexpr std::chrono::milliseconds kPauseSlice{50};
 // Identifiers whose paths a connection remembers for its log lines; past
 // it the memory starts afresh.
 constexpr size_t kMaxKnownPaths = 4096;
 
-// A string field (type 1).
-bool GetText(const CRLMSGmessage& m, uint32_t id, std::string* out) {
-  uint32_t type = 0;
-  std::string bytes;
-  if (m.GetRawField(id, &type, &bytes) != kFieldOk || type != FIELD_STRING) return false;
-  *out = std::move(bytes);
-  return true;
-}
-
-// A "?" list in a string field, empty elements kept.
-bool GetList(const CRLMSGmessage& m, uint32_t id, std::vector<std::string>* out) {
-  std::string text;
-  if (!GetText(m, id, &text)) return false;
-  *out = SplitList(text, kListSeparator);
-  return true;
-}
-
-bool GetNumber(const CRLMSGmessage& m, uint32_t id, int* out) {
-  return m.GetInt(id, out) == kFieldOk;
-}
-
-std::string Join(const std::vector<std::string>& items) {
-  return JoinList(items, kListSeparator);
-}
-
-bool HasSubCommand(const std::string& command) {
-  return command == kProductionCommand || command == kDocumentCommand;
-}
-
-bool IsLoggedOnCommand(const std::string& command) {
-  return HasSubCommand(command) || command == name_list::kCommand ||
-         command == acquire_lock::kCommand || command == release_lock::kCommand;
-}
-
-// The reply fields that name the failing item of a lock request.
-void NameFailure(const LockFailure& failure, CRLMSGmessage* reply) {
-  reply->SetInt(acquire_lock::kReplyFailedIndex, static_cast<int>(failure.index));
-  reply->SetString(acquire_lock::kReplyFailedId, failure.document_id);
-  reply->SetString(acquire_lock::kReplyFailedName, failure.name);
-}
-
-std::string RandomHex(size_t bytes) {
-  std::vector<uint8_t> raw(bytes);
-  if (CRLDATcrypto::RandomBytes(raw.data(), raw.size()) != 0) return std::string();
-  std::string hex = CRLDATcrypto::HexEncode(raw.data(), raw.size());
-  std::memset(raw.data(), 0, raw.size());
-  return hex;
-}
-
-// Scratch files taken out of a request's set for the content store. Should
-// the store not adopt them all, those still in place - still the very file
-// taken (same device and inode) - are removed here, as the set no longer
-// does.
-class TakenFiles {
- public:
-  TakenFiles() = default;
-  TakenFiles(const TakenFiles&) = delete;
-  TakenFiles& operator=(const TakenFiles&) = delete;
-  ~TakenFiles() {
-    if (adopted_) return;
-    for (const Taken& file : files_) {
-      struct stat st;
-      if (lstat(file.path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == file.device &&
-          st.st_ino == file.inode) {
-        unlink(file.path.c_str());
-      }
-    }
+// The first row of `command`, or null when the server does not know it.
+const CommandHandler::Command* FirstRow(const std::string& command) {
+  for (const CommandHandler::Command& row : CommandHandler::Commands()) {
+    if (command == row.name) return &row;
   }
+  return nullptr;
+}
 
-  // Takes `path` from `set`; false when it is not the reader's file.
-  bool Take(ScratchFiles& set, const std::string& path) {
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0 || !set.Take(path)) return false;
-    files_.push_back({path, st.st_dev, st.st_ino});
-    return true;
+// The row of `sub_command` of `command`, or null.
+const CommandHandler::Command* FindRow(const std::string& command, int sub_command) {
+  for (const CommandHandler::Command& row : CommandHandler::Commands()) {
+    if (command == row.name && sub_command == row.sub_command) return &row;
   }
-  void Adopted() { adopted_ = true; }
-
- private:
-  struct Taken {
-    std::string path;
-    dev_t device;
-    ino_t inode;
-  };
-  std::vector<Taken> files_;
-  bool adopted_ = false;
-};
+  return nullptr;
+}
 
 }  // namespace
+
+// The commands this server answers, one row per command or per
+// sub-command of a command that carries one in field 100; the rows of one
+// command agree on whether it needs a logon. Handle finds the row, reads
+// the sub-command and refuses a command that needs a logon before it; the
+// reply copies field 100 for the commands whose rows have sub-commands.
+// Adding a command takes its descriptor in protocol/, one row here, its
+// handler in the file of its family, and their tests.
+const std::vector<CommandHandler::Command>& CommandHandler::Commands() {
+  static const std::vector<Command> commands = {
+      {prelogon::kCommand, kNoSubCommand, false, &CommandHandler::PreLogon},
+      {logon::kCommand, kNoSubCommand, false, &CommandHandler::Logon},
+      {kProductionCommand, create_production::kSubCommand, true, &CommandHandler::CreateProduction},
+      {kProductionCommand, lookup_production::kSubCommand, true, &CommandHandler::LookupProduction},
+      {kProductionCommand, document_info::kSubCommand, true, &CommandHandler::GetDocumentInfo},
+      {kDocumentCommand, add_documents::kSubCommand, true, &CommandHandler::AddDocuments},
+      {kDocumentCommand, check_in::kSubCommand, true, &CommandHandler::CheckIn},
+      {kDocumentCommand, fetch::kSubCommand, true, &CommandHandler::Fetch},
+      {name_list::kCommand, kNoSubCommand, true, &CommandHandler::GetNameList},
+      {acquire_lock::kCommand, kNoSubCommand, true, &CommandHandler::AcquireLock},
+      {release_lock::kCommand, kNoSubCommand, true, &CommandHandler::ReleaseLock},
+  };
+  return commands;
+}
 
 CommandHandler::CommandHandler(Storage& storage, LogonKeys& keys, LogonThrottle& throttle,
                                const std::atomic<bool>* stopping, HandlerLimits limits,
@@ -143,29 +82,20 @@ CommandOutcome CommandHandler::Handle(const CRLMSGmessage& request) {
   int error = kServerFailure;
   try {
     const std::string command = request.GetCommand();
-    const bool logon = command == prelogon::kCommand || command == logon::kCommand;
+    const Command* const first = FirstRow(command);
+    const bool logon = first != nullptr && !first->needs_logon;
     const ReadScope reads(user_, logon, limits_.read_budget);
-    const bool has_sub = HasSubCommand(command);
+    const bool has_sub = first != nullptr && first->sub_command != kNoSubCommand;
     out.reply = NewReply(request, command, has_sub);
     if (has_sub) GetNumber(request, kFieldSubCommand, &out.sub_command);
-    if (command == prelogon::kCommand) {
-      error = PreLogon(request, &out);
-    } else if (command == logon::kCommand) {
-      error = Logon(request, &out);
-    } else if (user_.empty()) {
+    const Command* const row = has_sub ? FindRow(command, out.sub_command) : first;
+    // An unknown command before the logon is refused as any other is.
+    if (!logon && user_.empty()) {
       error = kServerNotLoggedOn;
-    } else if (!IsLoggedOnCommand(command)) {
+    } else if (row == nullptr) {
       error = kMalformed;
-    } else if (command == kProductionCommand) {
-      error = ProductionCommand(out.sub_command, request, &out);
-    } else if (command == kDocumentCommand) {
-      error = DocumentCommand(out.sub_command, request, &out);
-    } else if (command == name_list::kCommand) {
-      error = GetNameList(request, &out);
-    } else if (command == acquire_lock::kCommand) {
-      error = AcquireLock(request, &out);
     } else {
-      error = ReleaseLock(request, &out);
+      error = (this->*row->handler)(request, &out);
     }
   } catch (const std::exception& e) {
     out.failure = e.what();
@@ -227,457 +157,8 @@ void CommandHandler::Learn(const std::string& id, const std::string& path) {
   known_paths_[id] = path;
 }
 
-std::string CommandHandler::FullProductionPath(const std::string& path) const {
-  if (path.empty()) return settings_.root_name;
-  if (path[0] == '\\') return settings_.root_name + path;
-  return path;
-}
-
 int CommandHandler::CheckCount(size_t items) const {
   return items > limits_.max_items ? int{kServerNotPermitted} : int{kOk};
-}
-
-void CommandHandler::Pause(std::chrono::milliseconds delay) const {
-  const auto end = std::chrono::steady_clock::now() + delay;
-  for (;;) {
-    if (stopping_ != nullptr && stopping_->load()) return;
-    const auto left = end - std::chrono::steady_clock::now();
-    if (left <= std::chrono::steady_clock::duration::zero()) return;
-    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(left, kPauseSlice));
-  }
-}
-
-int CommandHandler::PreLogon(const CRLMSGmessage&, CommandOutcome* out) {
-  RepositorySettings settings;
-  const int result = storage_.GetSettings(&settings);
-  if (result != kOk) return Checked(result, out);
-  std::string public_key;
-  keys_.Current(&key_generation_, &public_key);
-  if (public_key.empty()) {
-    out->failure = "no logon key";
-    return kServerFailure;
-  }
-  key_announced_ = true;
-  settings_ = settings;
-  announced_ = true;
-  out->reply->SetString(prelogon::kReplyServerKey, public_key);
-  out->reply->SetInt(prelogon::kReplySelector, settings.selector);
-  out->reply->SetInt(prelogon::kReplyCompression, settings.compression);
-  out->reply->SetInt(prelogon::kReplyLockPolicy, settings.lock_policy);
-  return kOk;
-}
-
-int CommandHandler::Logon(const CRLMSGmessage& request, CommandOutcome* out) {
-  std::string name, sealed_digest, client_key;
-  if (!GetText(request, logon::kFieldUserName, &name) ||
-      !GetText(request, logon::kFieldDigest, &sealed_digest) ||
-      !GetText(request, logon::kFieldClientKey, &client_key)) {
-    return kMalformed;
-  }
-  if (!announced_) {
-    // A client that skipped PRELOGON gets the settings as they are now.
-    const int result = storage_.GetSettings(&settings_);
-    if (result != kOk) return Checked(result, out);
-    announced_ = true;
-  }
-  if (!key_announced_) {
-    // A client that skipped PRELOGON may have the current key from another
-    // connection.
-    std::string ignored;
-    keys_.Current(&key_generation_, &ignored);
-  }
-  // Names the rules refuse share one throttle record, so that nobody fills
-  // the throttle's memory with long junk names.
-  const std::string throttled = IsValidUserName(name) ? name : std::string("\x01");
-  Pause(throttle_.WaitFor(throttled, peer_address_, std::chrono::steady_clock::now()));
-
-  SecureBytes plain;
-  const LogonKeys::Result opened = keys_.Open(key_generation_, sealed_digest, &plain);
-  int checked = kLogonRefused;
-  const char* why = opened == LogonKeys::kReplayed ? "a sealed digest opened before (a replay)"
-                                                   : "a sealed digest that does not open";
-  if (opened == LogonKeys::kOpened) {
-    std::string digest(reinterpret_cast<const char*>(plain.data()), plain.size());
-    checked = storage_.CheckLogon(name, digest);
-    CRLDATcrypto::Wipe(&digest);
-    why = "unknown user or wrong password";
-  }
-  if (checked != kOk && checked != kLogonRefused) return Checked(checked, out);
-  if (checked == kLogonRefused) {
-    const LogonThrottle::Refusal refusal = throttle_.Refused(
-        throttled, peer_address_, ++refused_logons_, std::chrono::steady_clock::now());
-    out->note = std::string("logon refused for ") + Printable(name.substr(0, kMaxNameBytes)) +
-                ": " + why + "; refusal " + std::to_string(refused_logons_) +
-                " on this connection, " + std::to_string(refusal.pair_failures) +
-                " for the name from this address, " + std::to_string(refusal.name_addresses) +
-                " addresses refused for it; answered after " +
-                std::to_string(refusal.delay.count()) + " ms";
-    Pause(refusal.delay);
-    return kLogonRefused;
-  }
-  throttle_.Succeeded(throttled, peer_address_, std::chrono::steady_clock::now());
-
-  // The channel key: 64 upper-case hex characters, used as they are (their
-  // ASCII bytes), so it holds no zero byte and serves as a pass phrase too.
-  std::string key = RandomHex(32);
-  const std::string token = RandomHex(16);
-  if (key.empty() || token.empty()) {
-    out->failure = "no random bytes for the channel key";
-    return kServerFailure;
-  }
-  std::string sealed_key;
-  if (!CRLDATcrypto::RsaEncryptToHex(client_key, key.data(), key.size(), &sealed_key)) {
-    CRLDATcrypto::Wipe(&key);
-    return kMalformed;  // the client's public key is unusable
-  }
-  out->reply->SetString(logon::kReplyToken, token);
-  out->reply->SetString(logon::kReplyChannelKey, sealed_key);
-  out->switch_cipher = true;
-  out->cipher.selector = static_cast<uint32_t>(settings_.selector);
-  out->cipher.compress = settings_.compression != 0 || settings_.selector != 0;
-  out->cipher.key = std::move(key);
-  user_ = name;
-  return kOk;
-}
-
-int CommandHandler::ProductionCommand(int sub, const CRLMSGmessage& request, CommandOutcome* out) {
-  CRLMSGmessage& reply = *out->reply;
-  switch (sub) {
-    case create_production::kSubCommand: {
-      std::string parent, name, id;
-      if (!GetText(request, create_production::kFieldParentId, &parent) ||
-          !GetText(request, create_production::kFieldName, &name)) {
-        return kMalformed;
-      }
-      const int result = storage_.CreateProduction(parent, name, &id);
-      const std::string path = TouchedChild(parent, name, out);
-      if (result == kOk && !path.empty()) Learn(id, path);
-      if (result == kOk || result == kProductionExists || result == kProductionCaseVariant) {
-        reply.SetString(create_production::kReplyProductionId, id);
-      }
-      return Checked(result, out);
-    }
-    case lookup_production::kSubCommand: {
-      std::string path, id;
-      if (!GetText(request, lookup_production::kFieldPath, &path)) return kMalformed;
-      const int result = storage_.LookupProduction(path, &id);
-      Touched(FullProductionPath(path), out);
-      if (result == kOk) Learn(id, FullProductionPath(path));
-      if (result == kOk) reply.SetString(lookup_production::kReplyProductionId, id);
-      return Checked(result, out);
-    }
-    case document_info::kSubCommand: {
-      std::string production;
-      std::vector<std::string> names;
-      if (!GetText(request, document_info::kFieldProductionId, &production) ||
-          !GetList(request, document_info::kFieldNames, &names)) {
-        return kMalformed;
-      }
-      if (CheckCount(names.size()) != kOk) return kServerNotPermitted;
-      std::vector<DocumentInfo> rows;
-      const int result = storage_.GetDocumentInfo(user_, production, names, &rows);
-      if (known_paths_.count(production) == 0) {
-        TouchedId(production, out);  // once, not once per name
-      } else {
-        for (size_t i = 0; i < names.size(); ++i) {
-          const std::string path = TouchedChild(production, names[i], out);
-          if (result == kOk && i < rows.size()) Learn(rows[i].id, path);
-        }
-      }
-      if (result != kOk) return Checked(result, out);
-      std::vector<std::string> ids, versions, flags, stamps;
-      for (const DocumentInfo& row : rows) {
-        ids.push_back(row.id);
-        versions.push_back(std::to_string(row.version));
-        flags.push_back(std::to_string(row.flags));
-        stamps.push_back(row.stamp);
-      }
-      const char* const separator = document_info::kReplySeparator;
-      reply.SetString(document_info::kReplyDocumentIds, JoinList(ids, separator));
-      reply.SetString(document_info::kReplyVersions, JoinList(versions, separator));
-      reply.SetString(document_info::kReplyFlags, JoinList(flags, separator));
-      reply.SetString(document_info::kReplyStamps, JoinList(stamps, separator));
-      return kOk;
-    }
-    default:
-      return kMalformed;
-  }
-}
-
-int CommandHandler::DocumentCommand(int sub, const CRLMSGmessage& request, CommandOutcome* out) {
-  switch (sub) {
-    case add_documents::kSubCommand:
-      return AddDocuments(request, out);
-    case check_in::kSubCommand:
-      return CheckIn(request, out);
-    case fetch::kSubCommand:
-      return Fetch(request, out);
-    default:
-      return kMalformed;
-  }
-}
-
-int CommandHandler::ReceivedFiles(const CRLMSGmessage& request, uint32_t id, size_t expected,
-                                  std::vector<std::string>* paths) {
-  paths->clear();
-  // Only a field the reader filled with files of its own making names
-  // files; the same id as text is the client's wording, not a file.
-  const ScratchFilesRef& files = request.scratch_files();
-  std::vector<std::string> listed;
-  if (files == nullptr || !files->HasField(id) || !GetList(request, id, &listed) ||
-      listed.size() != expected) {
-    return kMalformed;
-  }
-  if (request.GetErrorCode() == kErrorTransferCutOff) return kContentIncomplete;
-  // A file that did not arrive whole (the client could not send it) is
-  // named by no scratch file.
-  if (!files->OfField(id, paths)) return kContentIncomplete;
-  return paths->size() == expected ? int{kOk} : int{kMalformed};
-}
-
-int CommandHandler::StoreReceivedFiles(const CRLMSGmessage& request,
-                                       const std::vector<std::string>& paths,
-                                       std::vector<ContentRef>* refs, CommandOutcome* out) {
-  const ScratchFilesRef& files = request.scratch_files();
-  if (files == nullptr) return kMalformed;
-  // One received file may stand for many names: it is stored once.
-  std::unordered_map<std::string, size_t> index;
-  std::vector<std::string> distinct;
-  TakenFiles taken;
-  for (const std::string& path : paths) {
-    if (!index.emplace(path, distinct.size()).second) continue;
-    // Ours, by identity, or nothing is stored: what the set still holds is
-    // removed with the request.
-    if (!taken.Take(*files, path)) return kContentIncomplete;
-    distinct.push_back(path);
-  }
-  std::vector<ContentRef> stored;
-  std::string error;
-  if (!storage_.Contents().AdoptAll(distinct, &stored, &error, stopping_)) {
-    out->failure = error;
-    return kServerFailure;
-  }
-  taken.Adopted();
-  refs->clear();
-  refs->reserve(paths.size());
-  for (const std::string& path : paths) refs->push_back(stored[index[path]]);
-  return kOk;
-}
-
-int CommandHandler::AddDocuments(const CRLMSGmessage& request, CommandOutcome* out) {
-  std::vector<std::string> productions, names, local_paths;
-  if (!GetList(request, add_documents::kFieldProductionIds, &productions) ||
-      !GetList(request, add_documents::kFieldNames, &names) || productions.size() != names.size()) {
-    return kMalformed;
-  }
-  if (CheckCount(names.size()) != kOk) return kServerNotPermitted;
-  if (GetList(request, add_documents::kFieldLocalPaths, &local_paths) &&
-      local_paths.size() != names.size()) {
-    return kMalformed;
-  }
-  std::string comment;
-  GetText(request, add_documents::kFieldComment, &comment);
-  std::vector<std::string> paths;
-  int result = ReceivedFiles(request, add_documents::kFieldFiles, names.size(), &paths);
-  if (result != kOk) return result;
-  std::vector<NewDocument> items(names.size());
-  std::vector<std::string> added(names.size());
-  for (size_t i = 0; i < names.size(); ++i) {
-    items[i].production_id = productions[i];
-    items[i].name = names[i];
-    added[i] = TouchedChild(productions[i], names[i], out);
-  }
-  // Refused requests store nothing: the checks come before the contents.
-  size_t failed = 0;
-  result = storage_.ValidateAdd(items, &failed);
-  if (result != kOk) return Checked(result, out);
-  std::vector<ContentRef> refs;
-  result = StoreReceivedFiles(request, paths, &refs, out);
-  if (result != kOk) return result;
-  for (size_t i = 0; i < names.size(); ++i) items[i].content = refs[i];
-  std::vector<StoredVersion> stored;
-  result = storage_.AddDocuments(user_, UnescapePropertyValue(comment), items, &stored, &failed);
-  if (result != kOk) return Checked(result, out);
-  std::vector<std::string> ids, stamps;
-  for (size_t i = 0; i < stored.size(); ++i) {
-    ids.push_back(stored[i].document_id);
-    stamps.push_back(stored[i].stamp);
-    if (i < added.size() && !added[i].empty()) Learn(stored[i].document_id, added[i]);
-  }
-  CRLMSGmessage& reply = *out->reply;
-  for (uint32_t id : add_documents::kReplyEchoedFields) CopyField(request, id, &reply);
-  reply.SetString(add_documents::kReplyDocumentIds, Join(ids));
-  reply.SetString(add_documents::kReplyStamps, Join(stamps));
-  return kOk;
-}
-
-int CommandHandler::CheckIn(const CRLMSGmessage& request, CommandOutcome* out) {
-  std::vector<std::string> ids, local_paths;
-  if (!GetList(request, check_in::kFieldDocumentIds, &ids)) return kMalformed;
-  if (CheckCount(ids.size()) != kOk) return kServerNotPermitted;
-  for (const std::string& id : ids) TouchedId(id, out);
-  if (GetList(request, check_in::kFieldLocalPaths, &local_paths) &&
-      local_paths.size() != ids.size()) {
-    return kMalformed;
-  }
-  int work_in_progress = 0;
-  GetNumber(request, check_in::kFieldWorkInProgress, &work_in_progress);
-  std::string comment;
-  GetText(request, check_in::kFieldComment, &comment);
-  std::vector<std::string> paths;
-  int result = ReceivedFiles(request, check_in::kFieldFiles, ids.size(), &paths);
-  if (result != kOk) return result;
-  size_t failed = 0;
-  result = storage_.ValidateCheckIn(user_, ids, &failed);
-  if (result != kOk) return Checked(result, out);
-  std::vector<ContentRef> refs;
-  result = StoreReceivedFiles(request, paths, &refs, out);
-  if (result != kOk) return result;
-  std::vector<CheckInItem> items(ids.size());
-  for (size_t i = 0; i < ids.size(); ++i) {
-    items[i].document_id = ids[i];
-    items[i].content = refs[i];
-  }
-  std::vector<StoredVersion> stored;
-  result = storage_.CheckIn(user_, UnescapePropertyValue(comment), work_in_progress != 0, items,
-                            &stored, &failed);
-  if (result != kOk) return Checked(result, out);
-  std::vector<std::string> stored_ids, stamps;
-  for (const StoredVersion& v : stored) {
-    stored_ids.push_back(v.document_id);
-    stamps.push_back(v.stamp);
-  }
-  CRLMSGmessage& reply = *out->reply;
-  reply.SetString(check_in::kReplyDocumentIds, Join(stored_ids));
-  reply.SetString(check_in::kReplyStamps, Join(stamps));
-  reply.SetIntList(check_in::kReplyResults, std::vector<int>(stored.size(), 0));
-  return kOk;
-}
-
-int CommandHandler::Fetch(const CRLMSGmessage& request, CommandOutcome* out) {
-  std::vector<std::string> ids;
-  std::vector<int> versions;
-  if (!GetList(request, fetch::kFieldDocumentIds, &ids) ||
-      request.GetIntList(fetch::kFieldVersions, &versions) != kFieldOk ||
-      versions.size() != ids.size()) {
-    return kMalformed;
-  }
-  if (CheckCount(ids.size()) != kOk) return kServerNotPermitted;
-  std::vector<FetchItem> items(ids.size());
-  for (size_t i = 0; i < ids.size(); ++i) {
-    items[i].document_id = ids[i];
-    items[i].version = versions[i];
-  }
-  std::vector<FetchedVersion> fetched;
-  size_t failed = 0;
-  const int result = storage_.Fetch(items, &fetched, &failed);
-  if (result != kOk) {
-    for (const std::string& id : ids) TouchedId(id, out);
-    return Checked(result, out);
-  }
-  // The storage kept what it gave within kMaxReplyBytes; the strings move
-  // on rather than being copied, so the reply is built with little more.
-  std::vector<std::string> names, stamps, full_paths, contents;
-  std::vector<int> sent_versions;
-  const size_t count = fetched.size();
-  for (FetchedVersion& v : fetched) {
-    Touched(v.full_path, out);
-    Learn(v.document_id, v.full_path);
-    sent_versions.push_back(v.version);
-    names.push_back(std::move(v.name));
-    stamps.push_back(std::move(v.stamp));
-    full_paths.push_back(std::move(v.full_path));
-    contents.push_back(std::move(v.content_path));
-  }
-  fetched.clear();
-  CRLMSGmessage& reply = *out->reply;
-  reply.SetString(fetch::kReplyDocumentIds, Join(ids));
-  reply.SetIntList(fetch::kReplyVersions, sent_versions);
-  reply.SetString(fetch::kReplyNames, Join(names));
-  reply.SetString(fetch::kReplyStamps, Join(stamps));
-  reply.SetString(fetch::kReplyFullPaths, Join(full_paths));
-  reply.SetIntList(fetch::kReplyResults, std::vector<int>(count, 0));
-  // The channel streams these store files piece by piece after the reply.
-  const std::string files = Join(contents);
-  reply.SetRawField(fetch::kReplyFiles, FIELD_FILELIST, files.data(), files.size());
-  reply.SetInt(fetch::kReplyFileCount, static_cast<int>(count));
-  return kOk;
-}
-
-int CommandHandler::GetNameList(const CRLMSGmessage& request, CommandOutcome* out) {
-  std::string subject;
-  int kind = 0;
-  int recursive = 0;
-  if (!GetText(request, name_list::kFieldSubject, &subject) ||
-      !GetNumber(request, name_list::kFieldKind, &kind)) {
-    return kMalformed;
-  }
-  GetNumber(request, name_list::kFieldRecursive, &recursive);
-  TouchedId(subject, out);
-  NameTable table;
-  const int result = storage_.GetNameTable(kind, subject, recursive != 0, &table);
-  if (result != kOk) return Checked(result, out);
-  ::tw::NameTable text;
-  for (std::vector<std::string>& values : table.rows) {
-    ::tw::NameTable::Row row;
-    for (size_t c = 0; c < table.columns.size(); ++c) {
-      row.emplace_back(table.columns[c], c < values.size() ? std::move(values[c]) : std::string());
-    }
-    values.clear();
-    text.AddRow(std::move(row));
-  }
-  table.rows.clear();
-  std::string form = text.ToText();
-  text.Clear();
-  // The storage charged each row at its largest; this is the last guard.
-  if (form.size() > kMaxReplyBytes) {
-    out->note = "a name table of " + std::to_string(form.size()) + " bytes, over the reply limit";
-    return kServerNotPermitted;
-  }
-  out->reply->SetString(name_list::kReplyTable, form);
-  return kOk;
-}
-
-int CommandHandler::AcquireLock(const CRLMSGmessage& request, CommandOutcome* out) {
-  std::vector<std::string> ids;
-  int lock_type = 0;
-  if (!GetList(request, acquire_lock::kFieldDocumentIds, &ids) ||
-      !GetNumber(request, acquire_lock::kFieldLockType, &lock_type)) {
-    return kMalformed;
-  }
-  if (CheckCount(ids.size()) != kOk) return kServerNotPermitted;
-  for (const std::string& id : ids) TouchedId(id, out);
-  std::vector<bool> deferred;
-  request.GetBoolList(acquire_lock::kFieldDeferred, &deferred);
-  if (deferred.empty()) deferred.assign(ids.size(), false);
-  if (deferred.size() != ids.size()) return kMalformed;
-  std::vector<LockRequest> items(ids.size());
-  for (size_t i = 0; i < ids.size(); ++i) {
-    items[i].document_id = ids[i];
-    items[i].deferred = deferred[i];
-  }
-  LockFailure failure;
-  const int result = storage_.AcquireLocks(user_, items, lock_type, &failure);
-  if (result == kExclusiveConflict || result == kSharedConflict || result == kAlreadyQueued ||
-      result == kUnknownId) {
-    NameFailure(failure, out->reply.get());
-  }
-  return Checked(result, out);
-}
-
-int CommandHandler::ReleaseLock(const CRLMSGmessage& request, CommandOutcome* out) {
-  std::vector<std::string> ids;
-  if (!GetList(request, release_lock::kFieldDocumentIds, &ids)) return kMalformed;
-  if (CheckCount(ids.size()) != kOk) return kServerNotPermitted;
-  for (const std::string& id : ids) TouchedId(id, out);
-  LockFailure failure;
-  const int result = storage_.ReleaseLocks(user_, ids, &failure);
-  if (result == kUnknownId) NameFailure(failure, out->reply.get());
-  return Checked(result, out);
-}
-
-void RemoveReceivedFiles(const CRLMSGmessage& request) {
-  if (request.scratch_files() != nullptr) request.scratch_files()->RemoveAll();
 }
 
 }  // namespace tw::twserver

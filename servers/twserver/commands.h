@@ -112,19 +112,40 @@ class CommandHandler {
   const std::string& user() const { return user_; }
   bool logged_on() const { return !user_.empty(); }
 
+  // One row of the command table: a command, or one sub-command of a
+  // command that carries one in field 100, and the member that answers it.
+  using Handler = int (CommandHandler::*)(const CRLMSGmessage& request, CommandOutcome* out);
+  static constexpr int kNoSubCommand = -1;
+  struct Command {
+    const char* name;
+    int sub_command;  // kNoSubCommand when the command carries none
+    bool needs_logon;
+    Handler handler;
+  };
+  // Every command this server answers (commands.cc).
+  static const std::vector<Command>& Commands();
+
  private:
-  void Dispatch(const std::string& command, const CRLMSGmessage& request, CommandOutcome* out);
+  // The handlers of the rows of Commands(), one file per family: each
+  // answers one request into `out->reply` and returns its error code.
+  // logon_commands.cc
   int PreLogon(const CRLMSGmessage& request, CommandOutcome* out);
   int Logon(const CRLMSGmessage& request, CommandOutcome* out);
-  int ProductionCommand(int sub, const CRLMSGmessage& request, CommandOutcome* out);
-  int DocumentCommand(int sub, const CRLMSGmessage& request, CommandOutcome* out);
+  // Sleeps (in slices, ending early when the server stops).
+  void Pause(std::chrono::milliseconds delay) const;
+
+  // production_commands.cc
+  int CreateProduction(const CRLMSGmessage& request, CommandOutcome* out);
+  int LookupProduction(const CRLMSGmessage& request, CommandOutcome* out);
+  int GetDocumentInfo(const CRLMSGmessage& request, CommandOutcome* out);
+  // A Production path as the client gave it, beginning with the root's
+  // display name as the storage's full paths do.
+  std::string FullProductionPath(const std::string& path) const;
+
+  // document_commands.cc
   int AddDocuments(const CRLMSGmessage& request, CommandOutcome* out);
   int CheckIn(const CRLMSGmessage& request, CommandOutcome* out);
   int Fetch(const CRLMSGmessage& request, CommandOutcome* out);
-  int GetNameList(const CRLMSGmessage& request, CommandOutcome* out);
-  int AcquireLock(const CRLMSGmessage& request, CommandOutcome* out);
-  int ReleaseLock(const CRLMSGmessage& request, CommandOutcome* out);
-
   // The scratch files of file field `id`, in order. kMalformed when the
   // field is missing, arrived as text rather than as files, or does not
   // name `expected` files; kContentIncomplete when the transfer was cut off
@@ -137,10 +158,17 @@ class CommandHandler {
   // longer the file the reader wrote; kServerFailure when the store fails.
   int StoreReceivedFiles(const CRLMSGmessage& request, const std::vector<std::string>& paths,
                          std::vector<ContentRef>* refs, CommandOutcome* out);
+
+  // name_list_command.cc
+  int GetNameList(const CRLMSGmessage& request, CommandOutcome* out);
+
+  // lock_commands.cc
+  int AcquireLock(const CRLMSGmessage& request, CommandOutcome* out);
+  int ReleaseLock(const CRLMSGmessage& request, CommandOutcome* out);
+
+  // Shared by the families (commands.cc).
   // kServerNotPermitted when a list is longer than the limit.
   int CheckCount(size_t items) const;
-  // Sleeps (in slices, ending early when the server stops).
-  void Pause(std::chrono::milliseconds delay) const;
   // Records a storage failure for the log and passes the result on.
   int Checked(int result, CommandOutcome* out);
   // The log's names: `path` (of a Production or Document), or the path
@@ -155,9 +183,6 @@ class CommandHandler {
   // Remembers the path of a Production or Document identifier for later
   // log lines of this connection (a bounded number of them).
   void Learn(const std::string& id, const std::string& path);
-  // A Production path as the client gave it, beginning with the root's
-  // display name as the storage's full paths do.
-  std::string FullProductionPath(const std::string& path) const;
 
   Storage& storage_;
   LogonKeys& keys_;
@@ -177,7 +202,7 @@ class CommandHandler {
 };
 
 // Deletes the scratch files the message reader made for `request` that
-// were not moved into the content store.
+// were not moved into the content store (document_commands.cc).
 void RemoveReceivedFiles(const CRLMSGmessage& request);
 
 }  // namespace tw::twserver
