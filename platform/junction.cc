@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 #include "platform/errno_text.h"
 #include "platform/path.h"
@@ -22,6 +23,27 @@ constexpr int64_t kMsdosMagic = 0x4d44;
 constexpr int64_t kExfatMagic = 0x2011BAB0;
 
 constexpr char kNoLinks[] = "Selected volume does not support links";
+
+// The full name of `target` as the junction names it: made absolute and
+// free of "." and ".." elements, as the system expands any name; then its
+// real path where it exists, or, for a target that does not exist yet, the
+// real path of the nearest folder above it followed by the rest of the
+// name, so that the link leads to the target once it is made. Empty when
+// the current folder cannot be read.
+std::string FullTargetPath(const std::string& target) {
+  const std::string absolute = AbsolutePath(target, std::string());
+  if (absolute.empty()) return std::string();
+  std::string existing = DropTrailingSeparator(
+      std::filesystem::path(absolute).lexically_normal().native(), kNativeSeparator);
+  std::string rest;
+  for (;;) {
+    char resolved[PATH_MAX];
+    if (::realpath(existing.c_str(), resolved) != nullptr) return NativeJoin(resolved, rest);
+    if (existing == "/") return NativeJoin(existing, rest);
+    rest = NativeJoin(NativeLastComponent(existing), rest);
+    existing = NativeParent(existing);
+  }
+}
 
 }  // namespace
 
@@ -59,19 +81,20 @@ int JunctionHelper::CreateJunction(const std::string& link, const std::string& t
     last_error_ = kNoLinks;
     return kJunctionFailed;
   }
-  // The full path of the target: it must be an existing folder.
-  char full[PATH_MAX];
-  if (::realpath(target.c_str(), full) == nullptr) {
+  // A target that does not exist yet is linked all the same: the junction
+  // leads there once it is made. One that exists must be a folder.
+  const std::string full = FullTargetPath(target);
+  if (full.empty()) {
     SetSystemError(target + " is an invalid file name: ", errno);
     return kJunctionBadName;
   }
   struct stat st {};
-  if (::stat(full, &st) != 0 || !S_ISDIR(st.st_mode)) {
+  if (::stat(full.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
     SetSystemError(target + " is an invalid file name: ", ENOTDIR);
     return kJunctionBadName;
   }
   // One step that either makes the whole junction or nothing at all.
-  if (link_path.empty() || ::symlink(full, link_path.c_str()) != 0) {
+  if (link_path.empty() || ::symlink(full.c_str(), link_path.c_str()) != 0) {
     SetSystemError("Error creating " + link + ": ", link_path.empty() ? ENOENT : errno);
     return kJunctionFailed;
   }

@@ -63,8 +63,11 @@ class JunctionHelper {
   // cannot be found out.
   virtual bool SupportsLinks(const std::string& path);
 
-  // Makes `link` (which must not exist) a junction to the folder `target`.
-  // kJunctionOk; kJunctionBadName when `target` is not an existing folder;
+  // Makes `link` (which must not exist) a junction to the folder `target`,
+  // named by its full path; a target that does not exist yet is linked all
+  // the same (the junction leads there once the folder is made).
+  // kJunctionOk; kJunctionBadName when `target` is empty, its full path
+  // cannot be found, or it exists and is no folder;
   // kJunctionFailed when the file system of the target or of the link holds
   // no links ("Selected volume does not support links", nothing created) or
   // the link cannot be created ("Error creating <link>: ..."). A failure

@@ -45,10 +45,16 @@ int JunctionHelper::CreateJunction(const std::string& link, const std::string& t
   const std::wstring wide_target = win32::Wide(target);
   wchar_t full[32768];
   const DWORD n = GetFullPathNameW(wide_target.c_str(), 32768, full, nullptr);
-  const DWORD attributes = n > 0 && n < 32768 ? GetFileAttributesW(full) : INVALID_FILE_ATTRIBUTES;
-  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-    const DWORD code = n == 0 ? GetLastError() : ERROR_PATH_NOT_FOUND;
+  if (n == 0 || n >= 32768) {
+    const DWORD code = n == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE;
     SetSystemError(target + " is an invalid file name: ", static_cast<int>(code));
+    return kJunctionBadName;
+  }
+  // A target that does not exist yet is linked all the same: the junction
+  // leads there once the folder is made. One that exists must be a folder.
+  const DWORD attributes = GetFileAttributesW(full);
+  if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    SetSystemError(target + " is an invalid file name: ", ERROR_DIRECTORY);
     return kJunctionBadName;
   }
   std::vector<uint8_t> buffer;

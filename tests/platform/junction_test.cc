@@ -115,13 +115,37 @@ TEST_F(JunctionTest, AJunctionLeadsToTheTargetAndGoesWithoutIt) {
 
 TEST_F(JunctionTest, ATargetThatIsNoFolderIsABadName) {
   ASSERT_TRUE(fs::create_directory(env_.Path("work")));
-  const std::string missing = env_.Path("store/missing");
-  EXPECT_EQ(kJunctionBadName, helper_.CreateJunction(link_, missing));
-  EXPECT_EQ(missing + " is an invalid file name: No such file or directory\n", helper_.LastError());
   EXPECT_EQ(kJunctionBadName, helper_.CreateJunction(link_, target_ + "/asset.bin"));
   EXPECT_EQ(target_ + "/asset.bin is an invalid file name: Not a directory\n", helper_.LastError());
   EXPECT_EQ(kJunctionBadName, helper_.CreateJunction(link_, ""));
   EXPECT_FALSE(fs::exists(fs::symlink_status(link_)));
+}
+
+TEST_F(JunctionTest, ATargetThatDoesNotExistYetIsLinkedAndReachedOnceMade) {
+  ASSERT_TRUE(fs::create_directory(env_.Path("work")));
+  // Reached through a link to the store, two levels missing, with "." and
+  // ".." in the part that does not exist.
+  fs::create_directory_symlink(env_.Path("store"), env_.Path("shelf"));
+  const int created = helper_.CreateJunction(link_, env_.Path("shelf/later/./gone/../deeper/"));
+  ASSERT_EQ(kJunctionOk, created) << helper_.LastError();
+  EXPECT_EQ("", helper_.LastError());
+  const fs::path expected = fs::canonical(env_.Path("store")) / "later" / "deeper";
+  EXPECT_EQ(expected, fs::read_symlink(link_));
+  EXPECT_FALSE(fs::exists(link_)) << "nothing is made at the target";
+
+  ASSERT_TRUE(fs::create_directories(env_.Path("store/later/deeper")));
+  test::WriteFile(env_.Path("store/later/deeper/level.txt"), "made later");
+  EXPECT_EQ("made later", test::ReadFile(link_ + "/level.txt"));
+  EXPECT_TRUE(helper_.RemoveJunction(link_));
+  EXPECT_EQ("made later", test::ReadFile(env_.Path("store/later/deeper/level.txt")));
+
+  // A relative name that does not exist yet is made full as well.
+  const fs::path previous = fs::current_path();
+  fs::current_path(env_.Path("store"));
+  const int relative = helper_.CreateJunction(link_, "missing");
+  fs::current_path(previous);
+  ASSERT_EQ(kJunctionOk, relative) << helper_.LastError();
+  EXPECT_EQ(fs::canonical(env_.Path("store")) / "missing", fs::read_symlink(link_));
 }
 
 TEST_F(JunctionTest, ALinkThatCannotBeMadeLeavesNothingAndTouchesNothing) {

@@ -803,7 +803,9 @@ TEST(Win32Junction, RedirectsAFolderAndRemovesOnlyTheLink) {
     EXPECT_FALSE(LocalPathExists(dir.File("link")));
     GTEST_SKIP() << "this volume holds no reparse points";
   }
-  EXPECT_EQ(kJunctionBadName, helper.CreateJunction(dir.File("bad"), dir.File("missing")));
+  WriteAll(dir.File("file.txt"), "x");
+  EXPECT_EQ(kJunctionBadName, helper.CreateJunction(dir.File("bad"), dir.File("file.txt")));
+  EXPECT_FALSE(LocalPathExists(dir.File("bad")));
   const int rc = helper.CreateJunction(dir.File("link"), target);
   if (rc == kJunctionFailed) {
     EXPECT_FALSE(LocalPathExists(dir.File("link"))) << "a failure leaves nothing behind";
@@ -814,6 +816,16 @@ TEST(Win32Junction, RedirectsAFolderAndRemovesOnlyTheLink) {
   EXPECT_TRUE(helper.RemoveJunction(dir.File("link")));
   EXPECT_FALSE(LocalPathExists(dir.File("link")));
   EXPECT_EQ("x", ReadAll(target + "\\inside.txt"));
+
+  // A target that does not exist yet is linked all the same and reached
+  // once it is made.
+  const std::string later = dir.File("later");
+  ASSERT_EQ(kJunctionOk, helper.CreateJunction(dir.File("early"), later)) << helper.LastError();
+  ASSERT_TRUE(CreateDirectoryW(win32::Wide(later).c_str(), nullptr));
+  WriteAll(later + "\\made.txt", "made later");
+  EXPECT_EQ("made later", ReadAll(dir.File("early\\made.txt")));
+  EXPECT_TRUE(helper.RemoveJunction(dir.File("early")));
+  EXPECT_EQ("made later", ReadAll(later + "\\made.txt"));
 }
 
 TEST(Win32SystemFactory, FoldersNamesAndTheUpdateQueue) {

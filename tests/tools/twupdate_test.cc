@@ -1,0 +1,240 @@
+// TWUpdate run as the built program on an installation in a temporary
+// folder, with the queue written as the module writes it (the system
+// factory's QueueFileUpdate, QueueRun, UnqueueFileUpdate): files replaced
+// in place, withdrawn entries skipped, programs started from the module
+// folder, and every failing step leaving the installation as it was.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/system_factory.h"
+#include "tests/support/test_env.h"
+
+namespace tw {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ScopedEnv;
+
+class UpdateTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(fs::create_directories(install_));
+    ASSERT_TRUE(fs::create_directories(staging_));
+    Write(install_ + "/TWPMSvr", "#!/bin/sh\nexit 0\n", 0755);
+    Write(install_ + "/default.usr", "old settings");
+    Write(install_ + "/keep.txt", "kept");
+    Write(staging_ + "/TWPMSvr", "#!/bin/sh\n# new\nexit 0\n", 0644);
+    Write(staging_ + "/default.usr", "new settings");
+    Write(staging_ + "/keep.txt", "must not arrive");
+    Write(staging_ + "/added.txt", "added");
+  }
+
+  static void Write(const std::string& path, const std::string& text, mode_t mode = 0644) {
+    test::WriteFile(path, text);
+    ASSERT_EQ(0, ::chmod(path.c_str(), mode)) << path;
+  }
+
+  static mode_t Mode(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+  }
+
+  // Every file of the installation (its log aside) with its mode and bytes.
+  std::map<std::string, std::string> Snapshot() const {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(install_)) {
+      const std::string path = entry.path().string();
+      if (entry.path().filename() == "update.log") continue;
+      files[path] =
+          entry.is_directory() ? "folder" : std::to_string(Mode(path)) + ":" + test::ReadFile(path);
+    }
+    return files;
+  }
+
+  test::ProgramOutcome Update(const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> args = extra;
+    args.push_back(ini_);
+    return test::RunProgram("TWUpdate", args, env_.root());
+  }
+
+  std::string Log() const { return test::ReadFile(install_ + "/update.log"); }
+
+  static bool Has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+  }
+
+  // Waits (generously) until `path` exists.
+  static bool AwaitFile(const std::string& path) {
+    for (int i = 0; i < 600 && !fs::exists(path); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return fs::exists(path);
+  }
+
+  test::TestEnv env_;
+  const std::string install_ = env_.Path("install");
+  const std::string staging_ = env_.Path("staging");
+  const std::string ini_ = install_ + "/update.ini";
+  ScopedEnv module_{"VELTRANE_MODULE_DIR", install_};
+  ScopedEnv global_{"VELTRANE_GLOBAL_DIR", install_};
+  CRLsystemFactory& factory_ = GetDefaultSystemFactory();
+};
+
+TEST_F(UpdateTest, ReplacesQueuedFilesSkipsWithdrawnOnesAndRunsPrograms) {
+  // A program that tells where it ran.
+  Write(install_ + "/after.sh", "#!/bin/sh\npwd > ran.txt\n", 0755);
+  ASSERT_TRUE(fs::create_directory(install_ + "/sub"));
+  Write(install_ + "/sub/deep.txt", "old deep");
+  Write(staging_ + "/deep.txt", "new deep");
+  ASSERT_TRUE(factory_.QueueFileUpdate("TWPMSvr", staging_ + "/TWPMSvr"));
+  ASSERT_TRUE(factory_.QueueFileUpdate("default.usr", staging_ + "/default.usr"));
+  ASSERT_TRUE(factory_.QueueFileUpdate("keep.txt", staging_ + "/keep.txt"));
+  ASSERT_TRUE(factory_.UnqueueFileUpdate("keep.txt"));
+  ASSERT_TRUE(factory_.QueueFileUpdate("added.txt", staging_ + "/added.txt"));
+  ASSERT_TRUE(factory_.QueueFileUpdate(install_ + "/sub/deep.txt", staging_ + "/deep.txt"));
+  ASSERT_TRUE(factory_.QueueRun("after.sh"));
+
+  const test::ProgramOutcome o = Update();
+  ASSERT_EQ(0, o.exit) << o.err << Log();
+  EXPECT_EQ("#!/bin/sh\n# new\nexit 0\n", test::ReadFile(install_ + "/TWPMSvr"));
+  EXPECT_EQ(0755u, Mode(install_ + "/TWPMSvr")) << "a program stays a program";
+  EXPECT_EQ("new settings", test::ReadFile(install_ + "/default.usr"));
+  EXPECT_EQ("kept", test::ReadFile(install_ + "/keep.txt"));
+  EXPECT_EQ("added", test::ReadFile(install_ + "/added.txt"));
+  EXPECT_EQ("new deep", test::ReadFile(install_ + "/sub/deep.txt"));
+  ASSERT_TRUE(AwaitFile(install_ + "/ran.txt"));
+  EXPECT_EQ(fs::canonical(install_).string() + "\n", test::ReadFile(install_ + "/ran.txt"));
+  // The queue is done and nothing of the update is left beside the files.
+  EXPECT_FALSE(fs::exists(ini_));
+  for (const auto& entry : fs::recursive_directory_iterator(install_)) {
+    const std::string ext = entry.path().extension().string();
+    EXPECT_TRUE(ext != ".twnew" && ext != ".twold") << entry.path();
+  }
+  EXPECT_EQ("new settings", test::ReadFile(staging_ + "/default.usr"))
+      << "the new file itself stays where it was";
+  const std::string log = Log();
+  EXPECT_TRUE(Has(log, "Replaced " + install_ + "/default.usr with " + staging_ + "/default.usr"))
+      << log;
+  EXPECT_TRUE(Has(log, "Skipped keep.txt: the entry was withdrawn")) << log;
+  EXPECT_TRUE(Has(log, "Started " + install_ + "/after.sh")) << log;
+  EXPECT_TRUE(Has(log, "The update is done")) << log;
+}
+
+TEST_F(UpdateTest, AFailingStepLeavesEveryFileAsItWas) {
+  ASSERT_TRUE(factory_.QueueFileUpdate("default.usr", staging_ + "/default.usr"));
+  ASSERT_TRUE(factory_.QueueFileUpdate("added.txt", staging_ + "/added.txt"));
+  ASSERT_TRUE(factory_.QueueFileUpdate("TWPMSvr", staging_ + "/TWPMSvr"));
+  // The new file of the last entry cannot be read: nothing is replaced.
+  ASSERT_TRUE(factory_.QueueFileUpdate("keep.txt", staging_ + "/missing.txt"));
+  std::map<std::string, std::string> before = Snapshot();
+  test::ProgramOutcome o = Update();
+  EXPECT_EQ(1, o.exit) << Log();
+  EXPECT_EQ(before, Snapshot());
+  EXPECT_TRUE(Has(Log(), "Error: Cannot read " + staging_ + "/missing.txt: No such file")) << Log();
+  EXPECT_TRUE(Has(Log(), "the installation is as it was, and " + ini_ + " stays")) << Log();
+
+  // The last one cannot take the place of a folder: the files replaced
+  // before it are put back, the one added is removed.
+  ASSERT_TRUE(fs::create_directory(install_ + "/folder"));
+  test::WriteFile(install_ + "/folder/inside", "inside");
+  ASSERT_TRUE(factory_.UnqueueFileUpdate("keep.txt"));
+  ASSERT_TRUE(factory_.QueueFileUpdate("folder", staging_ + "/keep.txt"));
+  before = Snapshot();
+  o = Update();
+  EXPECT_EQ(1, o.exit) << Log();
+  EXPECT_EQ(before, Snapshot());
+  EXPECT_TRUE(Has(Log(), "Restored " + install_ + "/default.usr")) << Log();
+  EXPECT_TRUE(Has(Log(), "Removed " + install_ + "/added.txt, which the update had added"))
+      << Log();
+
+  // Every file in place, but a program to run is missing.
+  ASSERT_TRUE(factory_.UnqueueFileUpdate("folder"));
+  ASSERT_TRUE(factory_.QueueRun("no-such-program"));
+  before = Snapshot();
+  o = Update();
+  EXPECT_EQ(1, o.exit) << Log();
+  EXPECT_EQ(before, Snapshot());
+  EXPECT_TRUE(Has(Log(), "Error: there is no program no-such-program in " + install_)) << Log();
+
+  // With the queue put right the same file does the update.
+  ASSERT_TRUE(factory_.QueueFileUpdate("no-such-program", "/bin/true"));
+  o = Update();
+  EXPECT_EQ(0, o.exit) << Log();
+  EXPECT_EQ("new settings", test::ReadFile(install_ + "/default.usr"));
+}
+
+TEST_F(UpdateTest, WaitsUntilNoProgramMapsTheFile) {
+  ASSERT_TRUE(factory_.QueueFileUpdate("default.usr", staging_ + "/default.usr"));
+  const std::string target = install_ + "/default.usr";
+  const int fd = ::open(target.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  void* mapped = ::mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0);
+  ::close(fd);
+  ASSERT_NE(MAP_FAILED, mapped);
+
+  const std::map<std::string, std::string> before = Snapshot();
+  test::ProgramOutcome o = Update({"--wait", "1"});
+  EXPECT_EQ(1, o.exit) << Log();
+  EXPECT_EQ(before, Snapshot());
+  EXPECT_TRUE(
+      Has(Log(), "Waiting until " + fs::canonical(target).string() + " is no longer in use"))
+      << Log();
+  EXPECT_TRUE(Has(Log(), " is still in use after 1 seconds; nothing was replaced")) << Log();
+
+  // Released while the updater waits: it goes on.
+  std::thread release([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ::munmap(mapped, 4096);
+  });
+  o = Update({"--wait", "120"});
+  release.join();
+  EXPECT_EQ(0, o.exit) << Log();
+  EXPECT_EQ("new settings", test::ReadFile(target));
+}
+
+TEST_F(UpdateTest, UsageAndAQueueThatCannotBeRead) {
+  test::ProgramOutcome o = test::RunProgram("TWUpdate", {}, env_.root());
+  EXPECT_EQ(2, o.exit);
+  EXPECT_TRUE(Has(o.err, "Usage: TWUpdate [--wait SECONDS] <update.ini>")) << o.err;
+  o = test::RunProgram("TWUpdate", {"--wait", "soon", ini_}, env_.root());
+  EXPECT_EQ(2, o.exit);
+  o = Update();
+  EXPECT_EQ(1, o.exit);
+  EXPECT_TRUE(Has(Log(), "Error: Cannot read " + ini_ + ": No such file or directory")) << Log();
+}
+
+// The module starts the updater installed beside it, which updates the
+// installation it lies in.
+TEST_F(UpdateTest, StartUpdaterStartsTheInstalledUpdater) {
+  const std::string prefix = env_.Path("prefix");
+  const test::ProgramOutcome installed = test::RunProgram(
+      TW_CMAKE_COMMAND, {"-DCMAKE_INSTALL_PREFIX=" + prefix, "-P", TW_INSTALL_SCRIPT}, env_.root());
+  ASSERT_EQ(0, installed.exit) << installed.out << installed.err;
+  const std::string module_dir = prefix + "/lib/veltrane";
+  ASSERT_TRUE(fs::is_regular_file(module_dir + "/TWUpdate"));
+  ScopedEnv module("VELTRANE_MODULE_DIR", module_dir);
+  ScopedEnv global("VELTRANE_GLOBAL_DIR", std::nullopt);
+  ASSERT_TRUE(factory_.QueueFileUpdate("default.usr", staging_ + "/default.usr"));
+  EXPECT_EQ(module_dir + "/update.ini", factory_.UpdateFilePath());
+  ASSERT_TRUE(factory_.StartUpdater());
+  const std::string log = module_dir + "/update.log";
+  for (int i = 0; i < 600 && !Has(test::ReadFile(log), "The update "); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_TRUE(Has(test::ReadFile(log), "The update is done")) << test::ReadFile(log);
+  EXPECT_EQ("new settings", test::ReadFile(module_dir + "/default.usr"));
+  EXPECT_FALSE(fs::exists(module_dir + "/update.ini"));
+}
+
+}  // namespace
+}  // namespace tw

@@ -1,0 +1,47 @@
+// The file operations of an update, one form per operating system: whether
+// a file of the installation is in use, and the steps of replacing it so
+// that at every moment the file is either the old one or the new one.
+//
+// Stateless; any thread.
+#ifndef TW_TOOLS_TWUPDATE_INSTALL_FILES_H_
+#define TW_TOOLS_TWUPDATE_INSTALL_FILES_H_
+
+#include <string>
+#include <vector>
+
+namespace tw {
+
+// The first of `paths` that a running program has in use, so that it must
+// not be replaced yet; empty when none is. On POSIX systems a file is in use
+// while a live process of this user (other than this one) maps it: a loaded
+// module, or the program file of a running program. On Windows a file is in
+// use while it cannot be opened for writing without sharing. A path that
+// does not exist is not in use.
+std::string FirstFileInUse(const std::vector<std::string>& paths);
+
+// Whether `path` names an existing regular file.
+bool IsRegularFile(const std::string& path);
+
+// Copies `source` (a regular file) to the new file `staged`, which must not
+// exist, and flushes it to the disk. The copy gets the permissions of
+// `like` when that exists (a program stays a program), else those of
+// `source`. On failure `staged` is gone and *error says why.
+bool StageCopy(const std::string& source, const std::string& staged, const std::string& like,
+               std::string* error);
+
+// Makes `backup`, which must not exist, hold what `path` holds now: a
+// second name of the same file where the file system allows it, else a
+// copy. On failure `backup` is gone and *error says why.
+bool KeepBackup(const std::string& path, const std::string& backup, std::string* error);
+
+// Renames `from` over `to` in one step (a reader sees the old file or the
+// new one) and makes the rename last. False with *error on failure, both
+// left as they were.
+bool RenameOver(const std::string& from, const std::string& to, std::string* error);
+
+// Removes the file `path`; true when it is gone (or was never there).
+bool RemoveFile(const std::string& path);
+
+}  // namespace tw
+
+#endif  // TW_TOOLS_TWUPDATE_INSTALL_FILES_H_

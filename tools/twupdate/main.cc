@@ -1,0 +1,140 @@
+// TWUpdate: replaces files of an installation that the programs using them
+// cannot replace themselves. The module queues the files in update.ini and
+// starts this program with that file's path (StartUpdater); it waits until
+// the files are no longer in use, replaces them, starts the queued programs
+// and removes update.ini. Every step goes to update.log beside update.ini
+// and to the diagnostic output; when a step fails the installation is left
+// as it was and update.ini stays for a later try.
+//
+//   TWUpdate [--wait SECONDS] <update.ini>
+//
+// Exit status: 0 the update is done; 1 it failed (nothing changed); 2 a
+// usage error.
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <exception>
+#include <string>
+
+#include "platform/debug_output.h"
+#include "platform/path.h"
+#include "platform/process.h"
+#include "platform/small_file.h"
+#include "platform/system_factory.h"
+#include "tools/twupdate/install_files.h"
+#include "tools/twupdate/update_queue.h"
+#include "tools/twupdate/updater.h"
+
+namespace tw {
+namespace {
+
+constexpr char kUsage[] = "Usage: TWUpdate [--wait SECONDS] <update.ini>\n";
+constexpr char kLogName[] = "update.log";
+// How long the files may stay in use before the update gives up: long
+// enough for a host to close after starting the update.
+constexpr int kDefaultWaitSeconds = 120;
+constexpr int kMaxWaitSeconds = 24 * 60 * 60;
+
+// One line of update.log: the local time, then the text.
+class UpdateLog {
+ public:
+  explicit UpdateLog(std::string path) : path_(std::move(path)) {}
+
+  void Write(const std::string& text) {
+    DebugOutput("TWUpdate: " + text);
+    const std::time_t now = std::time(nullptr);
+    char stamp[32] = "";
+    if (const std::tm* local = std::localtime(&now)) {
+      std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S ", local);
+    }
+    std::string error;
+    if (!AppendToFile(path_, stamp + text + "\n", &error) && !warned_) {
+      warned_ = true;
+      std::fprintf(stderr, "TWUpdate: %s\n", error.c_str());
+    }
+  }
+
+ private:
+  const std::string path_;
+  bool warned_ = false;
+};
+
+bool ParseSeconds(const std::string& text, int* seconds) {
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos ||
+      text.size() > 6) {
+    return false;
+  }
+  *seconds = std::atoi(text.c_str());
+  return *seconds <= kMaxWaitSeconds;
+}
+
+int Main(int argc, char** argv) {
+  int wait_seconds = kDefaultWaitSeconds;
+  std::string ini;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (arg == "--version") {
+      std::printf("TWUpdate %s\n", TW_VERSION);
+      return 0;
+    }
+    if (arg == "--wait" && i + 1 < argc) {
+      if (!ParseSeconds(argv[++i], &wait_seconds)) {
+        std::fprintf(stderr, "TWUpdate: --wait takes a number of seconds\n%s", kUsage);
+        return 2;
+      }
+    } else if (ini.empty() && !arg.empty() && arg[0] != '-') {
+      ini = arg;
+    } else {
+      std::fputs(kUsage, stderr);
+      return 2;
+    }
+  }
+  if (ini.empty()) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  ini = AbsolutePath(ini, std::string());
+  const std::string module_dir = GetSystemFactory().ModuleDirectory();
+  if (ini.empty() || module_dir.empty()) {
+    std::fputs("TWUpdate: cannot find the folders of the installation\n", stderr);
+    return 1;
+  }
+  UpdateLog log(NativeJoin(NativeParent(ini), kLogName));
+  log.Write("Update from " + ini + " into " + module_dir);
+  UpdateQueue queue;
+  std::string error;
+  if (!ReadUpdateQueue(ini, &queue, &error)) {
+    log.Write("Error: " + error);
+    return 1;
+  }
+  if (!ApplyUpdate(queue, module_dir, wait_seconds,
+                   [&log](const std::string& line) { log.Write(line); })) {
+    log.Write("The update failed; the installation is as it was, and " + ini + " stays");
+    return 1;
+  }
+  // The queue is done: a later start must not do it again.
+  if (!RemoveFile(ini)) {
+    log.Write("Error: the update is done, but " + ini + " cannot be removed");
+    return 1;
+  }
+  log.Write("The update is done");
+  return 0;
+}
+
+}  // namespace
+}  // namespace tw
+
+int main(int argc, char** argv) {
+  try {
+    return tw::Main(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "TWUpdate: %s\n", e.what());
+  } catch (...) {
+    std::fputs("TWUpdate: unexpected failure\n", stderr);
+  }
+  return 1;
+}

@@ -1,0 +1,38 @@
+// Working through an update queue: every queued file of the installation is
+// replaced by its new file, then the queued programs are started, or, when
+// any step fails, the installation is left as it was.
+//
+// Single-threaded: one update at a time.
+#ifndef TW_TOOLS_TWUPDATE_UPDATER_H_
+#define TW_TOOLS_TWUPDATE_UPDATER_H_
+
+#include <functional>
+#include <string>
+
+#include "tools/twupdate/update_queue.h"
+
+namespace tw {
+
+// Where the update reports each step, one line each.
+using UpdateLogger = std::function<void(const std::string& line)>;
+
+// Applies `queue` to the installation in `module_dir`. Names of files and
+// programs that are not absolute are taken from `module_dir`; withdrawn
+// entries are skipped. In order:
+// 1. waits until no queued file is in use (FirstFileInUse), for at most
+//    `wait_seconds`;
+// 2. copies every new file beside the file it replaces ("<name>.twnew");
+// 3. keeps each old file under a second name ("<name>.twold") and renames
+//    its new file over it, one file after another;
+// 4. starts each queued program, in the module folder, not waiting;
+// 5. removes the kept old files.
+// True when every step succeeded. When one fails, nothing is left of the
+// update: the old files are renamed back (a file that was new is removed),
+// the copies beside them are removed, and false is returned. Programs
+// started before a later one failed to start are not stopped.
+bool ApplyUpdate(const UpdateQueue& queue, const std::string& module_dir, int wait_seconds,
+                 const UpdateLogger& log);
+
+}  // namespace tw
+
+#endif  // TW_TOOLS_TWUPDATE_UPDATER_H_

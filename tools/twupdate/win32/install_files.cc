@@ -1,0 +1,106 @@
+// The file operations of an update on Windows: "in use" as a file that
+// cannot be opened for writing without sharing (a loaded module, a running
+// program, a file another program holds open), copies flushed with
+// FlushFileBuffers, backups as hard links, replacement by MoveFileExW.
+#include "tools/twupdate/install_files.h"
+
+#include "platform/win32/win32_util.h"
+
+namespace tw {
+namespace {
+
+std::string Failure(const std::string& what, const std::string& path, DWORD code) {
+  return what + " " + path + ": " + win32::SystemMessage(code);
+}
+
+// Flushes the file `path` to the disk.
+DWORD Flush(const std::wstring& path) {
+  HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return GetLastError();
+  const DWORD code = FlushFileBuffers(handle) ? 0 : GetLastError();
+  CloseHandle(handle);
+  return code;
+}
+
+}  // namespace
+
+std::string FirstFileInUse(const std::vector<std::string>& paths) {
+  for (const std::string& path : paths) {
+    HANDLE handle = CreateFileW(win32::Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+      CloseHandle(handle);
+      continue;
+    }
+    const DWORD code = GetLastError();
+    if (code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION) return path;
+  }
+  return std::string();
+}
+
+bool IsRegularFile(const std::string& path) {
+  const DWORD attributes = GetFileAttributesW(win32::Wide(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool StageCopy(const std::string& source, const std::string& staged, const std::string& like,
+               std::string* error) {
+  const std::wstring from = win32::Wide(source);
+  const std::wstring to = win32::Wide(staged);
+  const DWORD source_attributes = GetFileAttributesW(from.c_str());
+  if (source_attributes == INVALID_FILE_ATTRIBUTES ||
+      (source_attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    *error = Failure(
+        "Cannot read", source,
+        source_attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_ACCESS_DENIED);
+    return false;
+  }
+  if (!CopyFileW(from.c_str(), to.c_str(), TRUE)) {
+    *error = Failure("Cannot copy " + source + " to", staged, GetLastError());
+    return false;
+  }
+  // The copy takes the attributes of the file it replaces (never read-only,
+  // or it could not be replaced again), then reaches the disk.
+  DWORD attributes = GetFileAttributesW(win32::Wide(like).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) attributes = source_attributes;
+  attributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY);
+  DWORD code = SetFileAttributesW(to.c_str(), attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes)
+                   ? 0
+                   : GetLastError();
+  if (code == 0) code = Flush(to);
+  if (code != 0) {
+    *error = Failure("Cannot write", staged, code);
+    DeleteFileW(to.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool KeepBackup(const std::string& path, const std::string& backup, std::string* error) {
+  const std::wstring from = win32::Wide(path);
+  const std::wstring to = win32::Wide(backup);
+  if (CreateHardLinkW(to.c_str(), from.c_str(), nullptr)) return true;
+  // A file system without hard links (FAT): a copy keeps the old bytes.
+  if (CopyFileW(from.c_str(), to.c_str(), TRUE)) return true;
+  *error = Failure("Cannot keep a copy of", path, GetLastError());
+  DeleteFileW(to.c_str());
+  return false;
+}
+
+bool RenameOver(const std::string& from, const std::string& to, std::string* error) {
+  if (!MoveFileExW(win32::Wide(from).c_str(), win32::Wide(to).c_str(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    *error = Failure("Cannot put " + from + " in place of", to, GetLastError());
+    return false;
+  }
+  return true;
+}
+
+bool RemoveFile(const std::string& path) {
+  if (DeleteFileW(win32::Wide(path).c_str())) return true;
+  const DWORD code = GetLastError();
+  return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+}
+
+}  // namespace tw
