@@ -729,6 +729,22 @@ TEST(Win32Path, NativeIsTheBackslashForm) {
   }
 }
 
+// The client is started only from a full path: a drive letter's or a
+// share's, never one that depends on the current folder or drive.
+TEST(Win32Path, FullPathsNameADriveOrAShare) {
+  for (const char* full : {"C:\\Program Files\\Veltrane\\ZORadevu.exe", "C:/Veltrane/ZORadevu.exe",
+                           "\\\\server\\share\\ZORadevu.exe"}) {
+    EXPECT_TRUE(IsFullNativePath(full)) << full;
+  }
+  for (const char* partial : {"ZORadevu.exe", "C:ZORadevu.exe", "\\Veltrane\\ZORadevu.exe",
+                              "/opt/veltrane/ZORadevu", "\\\\.\\C:\\ZORadevu.exe"}) {
+    EXPECT_FALSE(IsFullNativePath(partial)) << partial;
+  }
+  // The system's own temporary folder is a full path.
+  TempFolder dir;
+  EXPECT_TRUE(IsFullNativePath(dir.path()));
+}
+
 // A server's name that Windows would read as another file or as a device
 // is refused, not written: "a.txt." would be written to "a.txt", "nul.txt"
 // to the null device, "con" would read the console.
