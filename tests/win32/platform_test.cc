@@ -263,6 +263,28 @@ TEST(Win32Registry, WritesReadsEnumeratesAndDeletes) {
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, win32::Wide("SOFTWARE\\VeltraneTest").c_str());
 }
 
+TEST(Win32Registry, OnlyAnEmptyKeyIsDeleted) {
+  auto registry = OpenMachineRegistry();
+  const std::string key = "SOFTWARE\\VeltraneTest\\" + UniqueName("key");
+  ASSERT_EQ(kRegistryOk, registry->SetStrings({{key, "a", "1"},
+                                               {key + "\\Default", "", "default"},
+                                               {key + "\\Empty\\Leaf", "b", "2"}}))
+      << registry->ErrorText();
+  ASSERT_EQ(kRegistryOk, registry->DeleteValue(key + "\\Empty\\Leaf", "b"));
+  EXPECT_EQ(kRegistryKeyNotEmpty, registry->DeleteKey(key + "\\Default"));
+  EXPECT_EQ(kRegistryKeyNotEmpty, registry->DeleteKey(key + "\\Empty"));
+  EXPECT_EQ(kRegistryNotFound, registry->DeleteKey(key + "\\Missing"));
+  EXPECT_EQ(kRegistryOk, registry->DeleteKey(key + "\\Empty\\Leaf")) << registry->ErrorText();
+  EXPECT_EQ(kRegistryOk, registry->DeleteKey(key + "\\Empty")) << registry->ErrorText();
+  EXPECT_EQ(kRegistryNotFound, registry->OpenKey(key + "\\Empty"));
+  std::string data;
+  EXPECT_EQ(kRegistryOk, registry->QueryString(key + "\\Default", "", 64, &data));
+  EXPECT_EQ(kRegistryOk, registry->DeleteValue(key + "\\Default", ""));
+  EXPECT_EQ(kRegistryOk, registry->DeleteKey(key + "\\Default"));
+  EXPECT_EQ(kRegistryKeyNotEmpty, registry->DeleteKey(key)) << "the value a keeps it";
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, win32::Wide("SOFTWARE\\VeltraneTest").c_str());
+}
+
 TEST(Win32File, ReadsWritesSeeksAndStampsTheLastWriteTime) {
   TempFolder dir;
   const std::string path = dir.File("a.txt");
