@@ -7,7 +7,6 @@
 # Windows build leaves them out (nothing in the Windows targets may need
 # them).
 set(TW_POSIX_ONLY
-  platform/installer.cc
   ui/gtk.cc           # the windowed form (wxWidgets on GTK)
   ui/gui_dialog.cc
 )

@@ -1,17 +1,8 @@
 #include "platform/installer.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 #include <utility>
 #include <vector>
 
-#include "platform/errno_text.h"
-#include "platform/file_attributes.h"
-#include "platform/file_replace.h"
 #include "platform/letter_case.h"
 #include "platform/path.h"
 
@@ -22,8 +13,6 @@ namespace {
 // The buffers the registry values are read into, with their zero.
 constexpr size_t kValueBuffer = 1024;
 constexpr size_t kKeyNameBuffer = 256;
-// A plug-in is a small file; a larger source is not one.
-constexpr off_t kMaxPluginSize = 64 << 20;
 
 }  // namespace
 
@@ -36,7 +25,7 @@ bool ProviderInstaller::Fail(const std::string& text) {
 }
 
 std::string ProviderInstaller::ModulePath() const {
-  return (module_directory_ == "/" ? std::string() : module_directory_) + "/" + kModuleFileName;
+  return NativeJoin(module_directory_, kModuleFileName);
 }
 
 bool ProviderInstaller::IsRegistered() {
@@ -70,6 +59,42 @@ bool ProviderInstaller::Unregister() {
   return true;
 }
 
+bool ProviderInstaller::RemoveRegistration(bool* removed) {
+  if (removed != nullptr) *removed = false;
+  // Deletes one value; a missing one is no failure.
+  const auto remove_value = [&](const char* key, const char* name) {
+    const long result = registry_->DeleteValue(key, name);
+    if (result == kRegistryNotFound) return true;
+    if (result != kRegistryOk) return Fail(registry_->ErrorText());
+    if (removed != nullptr) *removed = true;
+    return true;
+  };
+  std::string entry;
+  const long listed =
+      registry_->QueryString(kInstalledProvidersKey, kProviderName, kValueBuffer, &entry);
+  if (listed == kRegistryOk) {
+    // A "Veltrane" entry naming another key is not this product's.
+    if (EqualIgnoringCase(entry, kProductRegistryKey) &&
+        !remove_value(kInstalledProvidersKey, kProviderName)) {
+      return false;
+    }
+  } else if (listed != kRegistryNotFound && listed != kRegistryMoreData) {
+    return Fail(registry_->ErrorText());
+  }
+  if (!remove_value(kProductRegistryKey, kServerNameValue) ||
+      !remove_value(kProductRegistryKey, kServerPathValue)) {
+    return false;
+  }
+  // The product's and the maker's keys go when nothing else lives there.
+  for (const char* key : {kProductRegistryKey, kMakerRegistryKey}) {
+    const long result = registry_->DeleteKey(key);
+    if (result == kRegistryKeyNotEmpty || result == kRegistryNotFound) break;
+    if (result != kRegistryOk) return Fail(registry_->ErrorText());
+    if (removed != nullptr) *removed = true;
+  }
+  return true;
+}
+
 std::string ProviderInstaller::FindPhotoshop() {
   std::string version;
   if (registry_->EnumKey(kPhotoshopKey, 0, kKeyNameBuffer, &version) != kRegistryOk) {
@@ -83,60 +108,6 @@ std::string ProviderInstaller::FindPhotoshop() {
   }
   photoshop_key_ = key;
   return "Photoshop " + version;
-}
-
-bool ProviderInstaller::FileExists(const std::string& path) {
-  return LocalFileExists(path);
-}
-
-bool ProviderInstaller::CopyFile(const std::string& source, const std::string& target) {
-  const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (in < 0) return Fail(ErrnoText("cannot read", source, errno));
-  struct stat st {};
-  if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxPluginSize) {
-    ::close(in);
-    return Fail(source + " is not a file that can be copied");
-  }
-  std::string contents;
-  contents.reserve(static_cast<size_t>(st.st_size));
-  char buffer[1 << 16];
-  for (;;) {
-    const ssize_t n = ::read(in, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int code = errno;
-      ::close(in);
-      return Fail(ErrnoText("cannot read", source, code));
-    }
-    if (n == 0) break;
-    contents.append(buffer, static_cast<size_t>(n));
-    if (contents.size() > static_cast<size_t>(kMaxPluginSize)) {
-      ::close(in);
-      return Fail(source + " is not a file that can be copied");
-    }
-  }
-  ::close(in);
-  // A bare name lies in the working folder.
-  const std::string parent = NativeParent(target);
-  const std::string folder = parent.empty() ? "." : parent;
-  struct stat folder_info {};
-  if (::stat(folder.c_str(), &folder_info) != 0 || !S_ISDIR(folder_info.st_mode)) {
-    return Fail("the folder " + folder + " does not exist");
-  }
-  std::string error;
-  if (ReplaceFileWhole(target, contents, static_cast<int>(st.st_mode & 0777), &error) != 0) {
-    return Fail(error);
-  }
-  return true;
-}
-
-bool ProviderInstaller::DeleteFile(const std::string& path) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return Fail(ErrnoText("cannot remove", path, errno));
-  if (S_ISDIR(st.st_mode)) return Fail("cannot remove " + path + ": it is a folder");
-  if (S_ISREG(st.st_mode)) SetLocalFileReadOnly(path, false);
-  if (::unlink(path.c_str()) != 0) return Fail(ErrnoText("cannot remove", path, errno));
-  return true;
 }
 
 std::string ProviderInstaller::PluginTargetPath() {

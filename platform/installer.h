@@ -5,15 +5,17 @@
 //
 // Registry layout it writes (strings, below the machine root):
 //   Software\Halvorn\Veltrane                 SCCServerName   Veltrane
-//   Software\Halvorn\Veltrane                 SCCServerPath   <module dir>/libTWSccApi.so
+//   Software\Halvorn\Veltrane                 SCCServerPath   <module dir>/<module file>
 //   SOFTWARE\SourceCodeControlProvider\InstalledSCCProviders
 //                                             Veltrane        Software\Halvorn\Veltrane
 //   SOFTWARE\SourceCodeControlProvider        ProviderRegKey  Software\Halvorn\Veltrane
 // A host follows "ProviderRegKey" to the product key and loads the module
-// named by its "SCCServerPath".
+// named by its "SCCServerPath": libTWSccApi.so here, TWSccApi.dll on Windows,
+// where these keys are the machine's HKEY_LOCAL_MACHINE.
 //
 // An installer is used by one thread at a time. Nothing in the provider's
-// exports uses it; the setup program does.
+// exports uses it; the setup program does. The file operations are the
+// system's own (platform/installer_files.cc, its Windows form in win32/).
 #ifndef TW_PLATFORM_INSTALLER_H_
 #define TW_PLATFORM_INSTALLER_H_
 
@@ -31,10 +33,16 @@ constexpr char kProviderRegKeyValue[] = "ProviderRegKey";
 constexpr char kServerNameValue[] = "SCCServerName";
 constexpr char kServerPathValue[] = "SCCServerPath";
 constexpr char kProviderName[] = "Veltrane";
-constexpr char kModuleFileName[] = "libTWSccApi.so";
+constexpr char kMakerRegistryKey[] = "Software\\Halvorn";
 constexpr char kPhotoshopKey[] = "SOFTWARE\\Adobe\\Photoshop";
 constexpr char kPluginPathKey[] = "PluginPath";
+#ifdef _WIN32
+constexpr char kModuleFileName[] = "TWSccApi.dll";
+constexpr char kPluginFolder[] = "Adobe Photoshop Only\\Automate";
+#else
+constexpr char kModuleFileName[] = "libTWSccApi.so";
 constexpr char kPluginFolder[] = "Adobe Photoshop Only/Automate";
+#endif
 constexpr char kPluginFileName[] = "Halvorn Veltrane for Photoshop.8li";
 
 class ProviderInstaller {
@@ -57,6 +65,15 @@ class ProviderInstaller {
   // and the "InstalledSCCProviders" entry stay. False when the value is
   // missing or cannot be deleted.
   virtual bool Unregister();
+  // Removes the rest of what Register wrote, for an uninstallation: this
+  // product's "InstalledSCCProviders" entry when it names the product key
+  // (in any letter case), the product key's "SCCServerName" and
+  // "SCCServerPath", then the product key and the maker's key above it when
+  // nothing else is left in them. "ProviderRegKey" is Unregister's; other
+  // values and keys, another provider's above all, stay. *removed (when
+  // given) tells whether anything was there to remove. False at the first
+  // failure; a missing value or key is none.
+  bool RemoveRegistration(bool* removed = nullptr);
   // Finds the installed Photoshop: the first subkey of
   // "SOFTWARE\Adobe\Photoshop" in enumeration order (one per version, names
   // of at most 255 bytes), which the installer keeps. Returns "Photoshop
@@ -72,7 +89,8 @@ class ProviderInstaller {
   virtual bool DeleteFile(const std::string& path);
   // The plug-in's place for the Photoshop found by FindPhotoshop: the
   // default value of its "PluginPath" subkey (at most 1023 bytes), then
-  // "/Adobe Photoshop Only/Automate/" and the plug-in file name. Empty
+  // "Adobe Photoshop Only/Automate" and the plug-in file name, joined by
+  // the native separator. Empty
   // before a successful FindPhotoshop or when the value is missing.
   virtual std::string PluginTargetPath();
 

@@ -102,6 +102,26 @@ std::string JoinPath(std::string_view base, std::string_view name, char separato
   return joined;
 }
 
+bool IsFullPosixPath(std::string_view path) {
+  return !path.empty() && path.front() == '/';
+}
+
+bool IsFullWindowsPath(std::string_view path) {
+  const auto separator = [](char c) { return c == '\\' || c == '/'; };
+  if (path.size() >= 3 && path[1] == ':' && separator(path[2])) {
+    const char drive = path[0];
+    return (drive >= 'A' && drive <= 'Z') || (drive >= 'a' && drive <= 'z');
+  }
+  if (path.size() < 2 || !separator(path[0]) || !separator(path[1])) return false;
+  // "\\server\share": both named.
+  const size_t server_end = path.find_first_of("\\/", 2);
+  if (server_end == std::string_view::npos) return false;
+  const std::string_view server = path.substr(2, server_end - 2);
+  if (server.empty() || server == "." || server == "?") return false;
+  const size_t share_start = server_end + 1;
+  return share_start < path.size() && !separator(path[share_start]);
+}
+
 bool SamePathIgnoringCase(std::string_view a, std::string_view b) {
   return EqualIgnoringCase(a, b);
 }

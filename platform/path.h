@@ -76,6 +76,27 @@ inline std::string WireJoin(std::string_view base, std::string_view name) {
   return JoinPath(base, name, kWireSeparator);
 }
 
+// Whether `path` is a full path, one that names the same file whatever the
+// current folder and drive are: the rule of each system, as text (no
+// file-system access), so that both can be checked on either.
+//   POSIX    it starts with "/".
+//   Windows  a drive letter, ":" and a separator ("C:\x", "C:/x"), or a UNC
+//            name "\\server\share..." (either separator) with a server and
+//            a share. Refused: relative names, drive-relative ones ("C:x"),
+//            root-relative ones ("\x", which take the current drive) and the
+//            device namespaces ("\\.\", "\\?\"), which name no file on a
+//            share.
+bool IsFullPosixPath(std::string_view path);
+bool IsFullWindowsPath(std::string_view path);
+// The rule of the system this is built for.
+inline bool IsFullNativePath(std::string_view path) {
+#ifdef _WIN32
+  return IsFullWindowsPath(path);
+#else
+  return IsFullPosixPath(path);
+#endif
+}
+
 // Whether two paths are equal without regard to the case of ASCII letters
 // (platform/letter_case.h).
 bool SamePathIgnoringCase(std::string_view a, std::string_view b);

@@ -359,6 +359,25 @@ class IniRegistry final : public Registry {
     });
   }
 
+  long DeleteKey(const std::string& key) override {
+    std::string group;
+    if (!GroupPath(key, &group) || group == "/") {
+      return Failed(kRegistryInvalidParameter, "invalid key name");
+    }
+    return Change([&](wxFileConfig* config) {
+      if (!config->HasGroup(Wide(group))) return Missing(key, nullptr);
+      config->SetPath(Wide(group));
+      const bool empty =
+          config->GetNumberOfEntries(false) == 0 && config->GetNumberOfGroups(false) == 0;
+      config->SetPath(wxS("/"));
+      if (!empty) return Failed(kRegistryKeyNotEmpty, "the key " + key + " is not empty");
+      if (!config->DeleteGroup(Wide(group))) {
+        return Failed(kRegistryIoFailed, "cannot delete the key " + key);
+      }
+      return kRegistryOk;
+    });
+  }
+
   const std::string& ErrorText() const override { return error_text_; }
 
   std::string Location() const override { return path_; }

@@ -34,6 +34,7 @@ constexpr long kRegistryOk = 0;                 // ERROR_SUCCESS
 constexpr long kRegistryNotFound = 2;           // ERROR_FILE_NOT_FOUND: no such key or value
 constexpr long kRegistryAccessDenied = 5;       // ERROR_ACCESS_DENIED: the file may not be written
 constexpr long kRegistryInvalidParameter = 87;  // ERROR_INVALID_PARAMETER: a bad name or text
+constexpr long kRegistryKeyNotEmpty = 145;      // ERROR_DIR_NOT_EMPTY: the key holds something
 constexpr long kRegistryMoreData = 234;         // ERROR_MORE_DATA: the caller's buffer is too small
 constexpr long kRegistryNoMoreItems = 259;      // ERROR_NO_MORE_ITEMS: enumeration is past the end
 constexpr long kRegistryCorrupt = 1009;         // ERROR_BADDB: the file does not parse
@@ -76,6 +77,11 @@ class Registry {
 
   // Deletes value `name` of `key`; the key itself stays, even when empty.
   virtual long DeleteValue(const std::string& key, const std::string& name) = 0;
+
+  // Deletes `key` when it holds neither values nor subkeys (the key's
+  // default value counts as a value); kRegistryKeyNotEmpty, with the key
+  // left as it is, when it holds any. The root cannot be deleted.
+  virtual long DeleteKey(const std::string& key) = 0;
 
   // What the last failing operation met, for a person to read: the file,
   // the line or the system's message. Empty after a success.

@@ -102,10 +102,14 @@ SCCRTN RunScc() {
   if (registry) {
     registry->QueryString(kClientKey, kClientPathValue, kClientPathCapacity, &module_path);
   }
+  // Windows takes either separator in the path an installation recorded;
+  // the native one ("\\" there) splits it.
+  if (kNativeSeparator == kWireSeparator) module_path = NativeToWire(module_path);
   const std::string client = NativeJoin(NativeParent(module_path), kClientProgram);
-  // Only a full path names the client; a bare name would be looked for
-  // wherever the host happens to run.
-  if (!client.empty() && client[0] == '/' && LocalFileExists(client)) {
+  // Only a full path names the client; a bare name, or one relative to a
+  // drive's current folder, would be looked for wherever the host happens
+  // to run.
+  if (IsFullNativePath(client) && LocalFileExists(client)) {
     GetSystemFactory().Open(client, std::string());
   } else {
     ShowMessageBox(nullptr, kClientNotFoundTitle, FormatText(kClientNotFoundText, client),

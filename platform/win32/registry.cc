@@ -102,6 +102,29 @@ class Win32Registry : public Registry {
     return Done(rc, "delete", key + "\\" + name);
   }
 
+  long DeleteKey(const std::string& key) override {
+    if (key.empty()) return Done(ERROR_INVALID_PARAMETER, "delete", key);
+    HKEY handle = nullptr;
+    long rc = Done(RegOpenKeyExW(root_, win32::Wide(key).c_str(), 0, KEY_QUERY_VALUE, &handle),
+                   "open", key);
+    if (rc != kRegistryOk) return rc;
+    DWORD subkeys = 0;
+    DWORD values = 0;
+    rc = RegQueryInfoKeyW(handle, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values,
+                          nullptr, nullptr, nullptr, nullptr);
+    RegCloseKey(handle);
+    rc = Done(rc, "read", key);
+    if (rc != kRegistryOk) return rc;
+    if (subkeys != 0 || values != 0) {
+      error_ = "The key " + root_name_ + "\\" + key + " is not empty";
+      return kRegistryKeyNotEmpty;
+    }
+    // RegDeleteKeyW still refuses a key that has gained a subkey since the
+    // look; a value written in between would go with the key (installers
+    // are not run side by side).
+    return Done(RegDeleteKeyW(root_, win32::Wide(key).c_str()), "delete", key);
+  }
+
   const std::string& ErrorText() const override { return error_; }
   std::string Location() const override { return root_name_; }
 
@@ -138,6 +161,7 @@ class NoRegistryFile : public Registry {
   long DeleteValue(const std::string&, const std::string&) override {
     return kRegistryInvalidParameter;
   }
+  long DeleteKey(const std::string&) override { return kRegistryInvalidParameter; }
   const std::string& ErrorText() const override { return error_; }
   std::string Location() const override { return path_; }
 

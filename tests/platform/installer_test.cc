@@ -38,6 +38,54 @@ TEST_F(InstallerTest, RegisteredMeansTheProviderKeyNamesThisProductInAnyCase) {
   EXPECT_FALSE(installer_.IsRegistered());
 }
 
+// What an uninstallation takes away is this product's: another provider's
+// entry, a "Veltrane" entry naming another key and values others keep in
+// the product's key stay, and so do the keys that still hold them.
+TEST_F(InstallerTest, RemovingTheRegistrationTakesOnlyThisProductsEntries) {
+  bool removed = true;
+  EXPECT_TRUE(installer_.RemoveRegistration(&removed));
+  EXPECT_FALSE(removed) << "nothing was there";
+  Write(kInstalledProvidersKey, "Other", "Software\\Other\\Provider");
+  ASSERT_TRUE(installer_.Register()) << installer_.LastError();
+  ASSERT_TRUE(installer_.Unregister());
+  ASSERT_TRUE(installer_.RemoveRegistration(&removed)) << installer_.LastError();
+  EXPECT_TRUE(removed);
+  std::string data;
+  EXPECT_EQ(kRegistryNotFound, registry_->OpenKey(kProductRegistryKey));
+  EXPECT_EQ(kRegistryNotFound, registry_->OpenKey(kMakerRegistryKey));
+  EXPECT_EQ(kRegistryNotFound,
+            registry_->QueryString(kInstalledProvidersKey, kProviderName, 1024, &data));
+  ASSERT_EQ(kRegistryOk, registry_->QueryString(kInstalledProvidersKey, "Other", 1024, &data));
+  EXPECT_EQ("Software\\Other\\Provider", data);
+
+  // The desktop client's own value keeps the product key; the key of
+  // another product of the maker keeps the maker's.
+  ASSERT_TRUE(installer_.Register());
+  Write(kProductRegistryKey, "ClientFolder", "/opt/veltrane");
+  Write("Software\\Halvorn\\Viewer", "Path", "/opt/viewer");
+  Write(kInstalledProvidersKey, kProviderName, "Software\\Elsewhere\\Veltrane");
+  ASSERT_TRUE(installer_.RemoveRegistration(&removed)) << installer_.LastError();
+  EXPECT_TRUE(removed);
+  EXPECT_EQ(kRegistryNotFound,
+            registry_->QueryString(kProductRegistryKey, kServerPathValue, 1024, &data));
+  EXPECT_EQ(kRegistryNotFound,
+            registry_->QueryString(kProductRegistryKey, kServerNameValue, 1024, &data));
+  EXPECT_EQ(kRegistryOk, registry_->QueryString(kProductRegistryKey, "ClientFolder", 1024, &data));
+  EXPECT_EQ(kRegistryOk, registry_->OpenKey("Software\\Halvorn\\Viewer"));
+  ASSERT_EQ(kRegistryOk,
+            registry_->QueryString(kInstalledProvidersKey, kProviderName, 1024, &data));
+  EXPECT_EQ("Software\\Elsewhere\\Veltrane", data) << "an entry naming another key stays";
+  EXPECT_EQ(kRegistryOk,
+            registry_->QueryString(kProviderRootKey, kProviderRegKeyValue, 1024, &data))
+      << "the default is Unregister's to remove";
+
+  ASSERT_EQ(kRegistryOk, registry_->DeleteValue(kProductRegistryKey, "ClientFolder"));
+  ASSERT_TRUE(installer_.Register());
+  ASSERT_TRUE(installer_.RemoveRegistration(&removed)) << installer_.LastError();
+  EXPECT_EQ(kRegistryNotFound, registry_->OpenKey(kProductRegistryKey));
+  EXPECT_EQ(kRegistryOk, registry_->OpenKey("Software\\Halvorn\\Viewer"));
+}
+
 TEST_F(InstallerTest, PhotoshopIsTheFirstVersionAndItsPluginFolderGivesTheTarget) {
   EXPECT_EQ("", installer_.FindPhotoshop());
   EXPECT_EQ("", installer_.PluginTargetPath());

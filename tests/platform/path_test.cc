@@ -45,6 +45,36 @@ TEST(Path, ServerNamesBecomeNativeOnlyWhenTheyStayBelowTheFolder) {
   EXPECT_FALSE(WireToNative(std::string_view("a\0b", 3), &native));
 }
 
+// A full path names one file whatever the current folder and drive: the
+// client is started only from such a path.
+TEST(Path, FullPathsAreTheSystemsOwnAbsoluteForms) {
+  for (const char* full : {"C:\\Program Files\\Veltrane\\TWSccApi.dll", "c:/veltrane/a.dll", "Z:\\",
+                           "D:/", "\\\\server\\share\\Veltrane\\TWSccApi.dll",
+                           "//server/share/a.dll", "\\\\server\\share", "\\\\srv/share\\x"}) {
+    EXPECT_TRUE(IsFullWindowsPath(full)) << full;
+    EXPECT_EQ(full[0] == '/', IsFullPosixPath(full)) << full;
+  }
+  for (const char* partial :
+       {"", "TWSccApi.dll", "Veltrane\\TWSccApi.dll", "C:", "C:TWSccApi.dll", "C:foo\\a.dll",
+        "\\Veltrane\\a.dll", "/opt/veltrane/libTWSccApi.so", "\\\\", "\\\\server", "\\\\server\\",
+        "\\\\server\\\\share", "\\\\\\share\\a", "\\\\.\\C:\\a.dll", "\\\\?\\C:\\a.dll",
+        "1:\\a.dll", ":\\a.dll", "CC:\\a.dll"}) {
+    EXPECT_FALSE(IsFullWindowsPath(partial)) << partial;
+  }
+  EXPECT_TRUE(IsFullPosixPath("/opt/veltrane/libTWSccApi.so"));
+  EXPECT_TRUE(IsFullPosixPath("/"));
+  for (const char* partial : {"", "libTWSccApi.so", "./libTWSccApi.so", "~/lib"}) {
+    EXPECT_FALSE(IsFullPosixPath(partial)) << partial;
+  }
+#ifdef _WIN32
+  EXPECT_TRUE(IsFullNativePath("C:\\a.dll"));
+  EXPECT_FALSE(IsFullNativePath("/opt/a"));
+#else
+  EXPECT_TRUE(IsFullNativePath("/opt/a"));
+  EXPECT_FALSE(IsFullNativePath("C:\\a.dll"));
+#endif
+}
+
 TEST(Path, CaseInsensitiveComparisonUpperCases) {
   EXPECT_TRUE(SamePathIgnoringCase("/Work/Src", "/work/SRC"));
   EXPECT_FALSE(SamePathIgnoringCase("/work/src", "/work/src2"));

@@ -163,6 +163,30 @@ TEST_F(RegistryTest, DeletingAValueKeepsItsKeyAndTheOtherValues) {
   EXPECT_EQ(inode, Inode(path_)) << "a failed delete rewrote the file";
 }
 
+TEST_F(RegistryTest, OnlyAnEmptyKeyIsDeleted) {
+  auto registry = Open();
+  ASSERT_EQ(kRegistryOk, registry->SetStrings({{"Maker\\Product", "a", "1"},
+                                               {"Maker\\Other\\Deep", "", "default"},
+                                               {"Maker\\Empty\\Leaf", "b", "2"}}));
+  ASSERT_EQ(kRegistryOk, registry->DeleteValue("Maker\\Empty\\Leaf", "b"));
+  const ino_t inode = Inode(path_);
+  // A value, a default value or a subkey keeps a key.
+  EXPECT_EQ(kRegistryKeyNotEmpty, registry->DeleteKey("maker\\PRODUCT"));
+  EXPECT_EQ(kRegistryKeyNotEmpty, registry->DeleteKey("Maker\\Other\\Deep"));
+  EXPECT_EQ(kRegistryKeyNotEmpty, registry->DeleteKey("Maker\\Empty"));
+  EXPECT_EQ(kRegistryNotFound, registry->DeleteKey("Maker\\Missing"));
+  EXPECT_EQ(kRegistryInvalidParameter, registry->DeleteKey(""));
+  EXPECT_EQ(inode, Inode(path_)) << "a refused delete rewrote the file";
+
+  EXPECT_EQ(kRegistryOk, registry->DeleteKey("Maker\\Empty\\Leaf"));
+  EXPECT_EQ(kRegistryNotFound, Open()->OpenKey("Maker\\Empty\\Leaf"));
+  EXPECT_EQ(kRegistryOk, registry->DeleteKey("Maker\\Empty"));
+  EXPECT_EQ(kRegistryNotFound, Open()->OpenKey("Maker\\Empty"));
+  EXPECT_EQ("1", Read("Maker\\Product", "a"));
+  EXPECT_EQ("default", Read("Maker\\Other\\Deep", ""));
+  EXPECT_EQ(std::string::npos, test::ReadFile(path_).find("Empty"));
+}
+
 TEST_F(RegistryTest, AChangeReplacesTheFileWholeKeepingModeCommentsAndLinks) {
   test::WriteFile(path_,
                   "\xEF\xBB\xBF; written by hand\r\n[Keep]\r\nold = value ; not a comment\r\n\r\n");

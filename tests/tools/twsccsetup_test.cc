@@ -73,6 +73,8 @@ TEST_F(SetupTest, RegisterStatusAndUnregister) {
   EXPECT_TRUE(Has(o.out, "Module: " + module_dir_ + "/libTWSccApi.so\n")) << o.out;
   EXPECT_TRUE(Has(o.out, "Photoshop: not installed\n")) << o.out;
 
+  // Another provider, listed before.
+  Write(kInstalledProvidersKey, "Other", "Software\\Other\\Provider");
   o = Run({"register"});
   ASSERT_EQ(0, o.exit) << o.err;
   o = Run({"status"});
@@ -81,13 +83,16 @@ TEST_F(SetupTest, RegisterStatusAndUnregister) {
 
   o = Run({"unregister"});
   EXPECT_EQ(0, o.exit) << o.err;
+  EXPECT_EQ("Unregistered the provider in " + registry_ + "\n", o.out);
   EXPECT_TRUE(Has(Run({"status"}).out, "Provider: not registered\n"));
-  // Only the provider key goes: the product's own keys stay.
-  std::string kept;
-  EXPECT_EQ(kRegistryOk, OpenMachineRegistry()->QueryString(
-                             "SOFTWARE\\SourceCodeControlProvider\\InstalledSCCProviders",
-                             "Veltrane", 1024, &kept));
-  EXPECT_EQ("Software\\Halvorn\\Veltrane", kept);
+  // What register wrote is gone; the other provider's entry stays.
+  auto registry = OpenMachineRegistry();
+  std::string data;
+  EXPECT_EQ(kRegistryNotFound,
+            registry->QueryString(kInstalledProvidersKey, kProviderName, 1024, &data));
+  EXPECT_EQ(kRegistryNotFound, registry->OpenKey(kProductRegistryKey));
+  ASSERT_EQ(kRegistryOk, registry->QueryString(kInstalledProvidersKey, "Other", 1024, &data));
+  EXPECT_EQ("Software\\Other\\Provider", data);
   o = Run({"unregister"});
   EXPECT_EQ(0, o.exit);
   EXPECT_TRUE(Has(o.out, "nothing to do"));
@@ -99,6 +104,18 @@ TEST_F(SetupTest, RegisterStatusAndUnregister) {
   EXPECT_TRUE(Has(o.err, "another provider (Software\\Other\\Provider)")) << o.err;
   EXPECT_TRUE(Has(Run({"status"}).out,
                   "Provider: not registered (ProviderRegKey names Software\\Other\\Provider)"));
+
+  // When another provider became the default after us, ours goes all the
+  // same and the default stays.
+  ASSERT_EQ(0, Run({"register"}).exit);
+  Write(kProviderRootKey, kProviderRegKeyValue, "Software\\Other\\Provider");
+  o = Run({"unregister"});
+  EXPECT_EQ(0, o.exit) << o.err;
+  EXPECT_TRUE(Has(o.err, "another provider (Software\\Other\\Provider); left as it is")) << o.err;
+  EXPECT_EQ(kRegistryNotFound, OpenMachineRegistry()->OpenKey(kProductRegistryKey));
+  ASSERT_EQ(kRegistryOk, OpenMachineRegistry()->QueryString(kProviderRootKey, kProviderRegKeyValue,
+                                                            1024, &data));
+  EXPECT_EQ("Software\\Other\\Provider", data);
 }
 
 TEST_F(SetupTest, ARegistryThatCannotBeChangedIsReportedAndKept) {

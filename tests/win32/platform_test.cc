@@ -263,6 +263,28 @@ TEST(Win32Registry, WritesReadsEnumeratesAndDeletes) {
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, win32::Wide("SOFTWARE\\VeltraneTest").c_str());
 }
 
+TEST(Win32Registry, OnlyAnEmptyKeyIsDeleted) {
+  auto registry = OpenMachineRegistry();
+  const std::string key = "SOFTWARE\\VeltraneTest\\" + UniqueName("key");
+  ASSERT_EQ(kRegistryOk, registry->SetStrings({{key, "a", "1"},
+                                               {key + "\\Default", "", "default"},
+                                               {key + "\\Empty\\Leaf", "b", "2"}}))
+      << registry->ErrorText();
+  ASSERT_EQ(kRegistryOk, registry->DeleteValue(key + "\\Empty\\Leaf", "b"));
+  EXPECT_EQ(kRegistryKeyNotEmpty, registry->DeleteKey(key + "\\Default"));
+  EXPECT_EQ(kRegistryKeyNotEmpty, registry->DeleteKey(key + "\\Empty"));
+  EXPECT_EQ(kRegistryNotFound, registry->DeleteKey(key + "\\Missing"));
+  EXPECT_EQ(kRegistryOk, registry->DeleteKey(key + "\\Empty\\Leaf")) << registry->ErrorText();
+  EXPECT_EQ(kRegistryOk, registry->DeleteKey(key + "\\Empty")) << registry->ErrorText();
+  EXPECT_EQ(kRegistryNotFound, registry->OpenKey(key + "\\Empty"));
+  std::string data;
+  EXPECT_EQ(kRegistryOk, registry->QueryString(key + "\\Default", "", 64, &data));
+  EXPECT_EQ(kRegistryOk, registry->DeleteValue(key + "\\Default", ""));
+  EXPECT_EQ(kRegistryOk, registry->DeleteKey(key + "\\Default"));
+  EXPECT_EQ(kRegistryKeyNotEmpty, registry->DeleteKey(key)) << "the value a keeps it";
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, win32::Wide("SOFTWARE\\VeltraneTest").c_str());
+}
+
 TEST(Win32File, ReadsWritesSeeksAndStampsTheLastWriteTime) {
   TempFolder dir;
   const std::string path = dir.File("a.txt");
@@ -727,6 +749,22 @@ TEST(Win32Path, NativeIsTheBackslashForm) {
     EXPECT_FALSE(WireToNative(bad, &native)) << bad;
     EXPECT_EQ("untouched", native) << bad;
   }
+}
+
+// The client is started only from a full path: a drive letter's or a
+// share's, never one that depends on the current folder or drive.
+TEST(Win32Path, FullPathsNameADriveOrAShare) {
+  for (const char* full : {"C:\\Program Files\\Veltrane\\ZORadevu.exe", "C:/Veltrane/ZORadevu.exe",
+                           "\\\\server\\share\\ZORadevu.exe"}) {
+    EXPECT_TRUE(IsFullNativePath(full)) << full;
+  }
+  for (const char* partial : {"ZORadevu.exe", "C:ZORadevu.exe", "\\Veltrane\\ZORadevu.exe",
+                              "/opt/veltrane/ZORadevu", "\\\\.\\C:\\ZORadevu.exe"}) {
+    EXPECT_FALSE(IsFullNativePath(partial)) << partial;
+  }
+  // The system's own temporary folder is a full path.
+  TempFolder dir;
+  EXPECT_TRUE(IsFullNativePath(dir.path()));
 }
 
 // A server's name that Windows would read as another file or as a device

@@ -1,19 +1,36 @@
 #include "tools/twsccsetup/cli.h"
 
-#include <limits.h>
-#include <stdlib.h>
-
 #include <cstdlib>
 #include <iostream>
 #include <memory>
 
 #include "platform/file_attributes.h"
 #include "platform/installer.h"
+#include "platform/path.h"
 #include "platform/registry.h"
 #include "platform/system_factory.h"
 
+// Where the installed layout puts the module, relative to this program's
+// folder; on Windows the module lies beside the program.
 #ifndef TW_MODULE_DIR_FROM_BIN
+#ifdef _WIN32
+#define TW_MODULE_DIR_FROM_BIN ""
+#else
 #define TW_MODULE_DIR_FROM_BIN "../lib/veltrane"
+#endif
+#endif
+
+// The module's file and where the registry lives, as the usage tells them.
+#ifdef _WIN32
+#define TW_MODULE_FILE "TWSccApi.dll"
+#define TW_REGISTRY_TEXT "The registry is the machine's, HKEY_LOCAL_MACHINE.\n"
+#define TW_REGISTRY_LABEL "Registry: "
+#else
+#define TW_MODULE_FILE "libTWSccApi.so"
+#define TW_REGISTRY_TEXT                                             \
+  "The registry is the file named by VELTRANE_REGISTRY_FILE, else\n" \
+  "$XDG_CONFIG_HOME/Halvorn/registry.ini.\n"
+#define TW_REGISTRY_LABEL "Registry file: "
 #endif
 
 namespace tw::twsccsetup {
@@ -35,9 +52,7 @@ constexpr const char* kGeneralUsage =
     "  status                   show the registration, the module, the Photoshop\n"
     "                           found and where its plug-in belongs\n"
     "  plugin install|remove    place or remove the Photoshop plug-in\n"
-    "\n"
-    "The registry is the file named by VELTRANE_REGISTRY_FILE, else\n"
-    "$XDG_CONFIG_HOME/Halvorn/registry.ini.\n"
+    "\n" TW_REGISTRY_TEXT
     "\"TWSccSetup <command> --help\" describes a command; \"TWSccSetup --version\"\n"
     "tells the version.\n";
 
@@ -50,7 +65,7 @@ const Command kCommands[] = {
     {"register",
      "Usage: TWSccSetup register\n"
      "\n"
-     "Records libTWSccApi.so of this installation as the machine's source-code-\n"
+     "Records " TW_MODULE_FILE " of this installation as the machine's source-code-\n"
      "control provider: the product key Software\\Halvorn\\Veltrane with\n"
      "SCCServerName and SCCServerPath, its entry under InstalledSCCProviders, and\n"
      "ProviderRegKey, which makes it the default provider. The module is looked\n"
@@ -59,13 +74,15 @@ const Command kCommands[] = {
     {"unregister",
      "Usage: TWSccSetup unregister\n"
      "\n"
-     "Removes ProviderRegKey when it names this provider, so that hosts no longer\n"
-     "load it by default. The product key and the InstalledSCCProviders entry\n"
-     "stay. Another provider's registration is left alone.\n"},
+     "Withdraws what register recorded: ProviderRegKey when it names this\n"
+     "provider, so that hosts no longer load it by default, the provider's entry\n"
+     "under InstalledSCCProviders and the product key's SCCServerName and\n"
+     "SCCServerPath (the key goes when nothing else is left in it). Another\n"
+     "provider's registration is left alone.\n"},
     {"status",
      "Usage: TWSccSetup status\n"
      "\n"
-     "Prints the registry file, whether this provider is registered, the module\n"
+     "Prints the registry, whether this provider is registered, the module\n"
      "a host would load, the module of this installation, the Photoshop version\n"
      "found and the plug-in's place.\n"},
     {"plugin",
@@ -77,9 +94,8 @@ const Command kCommands[] = {
 };
 
 std::string Canonical(const std::string& path) {
-  char resolved[PATH_MAX];
-  if (realpath(path.c_str(), resolved) == nullptr) return path;
-  return resolved;
+  const std::string resolved = CanonicalLocalPath(path);
+  return resolved.empty() ? path : resolved;
 }
 
 class Runner {
@@ -133,7 +149,7 @@ class Runner {
  private:
   static std::string FindModuleDirectory() {
     for (const std::string& dir : ModuleDirectoryCandidates()) {
-      if (LocalFileExists(dir + "/" + kModuleFileName)) return Canonical(dir);
+      if (LocalFileExists(NativeJoin(dir, kModuleFileName))) return Canonical(dir);
     }
     return std::string();
   }
@@ -176,21 +192,30 @@ class Runner {
   int Unregister() {
     std::string key;
     const long result = ProviderKey(&key);
-    if (result == kRegistryNotFound) {
+    if (result != kRegistryOk && result != kRegistryNotFound) return kExitFailure;
+    const bool default_is_ours = result == kRegistryOk && installer_.IsRegistered();
+    const bool default_is_other = result == kRegistryOk && !default_is_ours;
+    // The default first, so that no host is sent to entries already gone.
+    if (default_is_ours && !installer_.Unregister()) {
+      return Fail("cannot unregister: " + installer_.LastError());
+    }
+    bool removed = false;
+    if (!installer_.RemoveRegistration(&removed)) {
+      return Fail("cannot unregister: " + installer_.LastError());
+    }
+    const std::string other = "ProviderRegKey names another provider (" + key + "); left as it is";
+    if (!default_is_ours && !removed) {
+      if (default_is_other) return Fail(other);
       out_ << "No provider is registered; nothing to do\n";
       return kExitOk;
     }
-    if (result != kRegistryOk) return kExitFailure;
-    if (!installer_.IsRegistered()) {
-      return Fail("ProviderRegKey names another provider (" + key + "); left as it is");
-    }
-    if (!installer_.Unregister()) return Fail("cannot unregister: " + installer_.LastError());
+    if (default_is_other) err_ << kProgram << ": " << other << "\n";
     out_ << "Unregistered the provider in " << registry_->Location() << "\n";
     return kExitOk;
   }
 
   int Status() {
-    out_ << "Registry file: " << registry_->Location() << "\n";
+    out_ << TW_REGISTRY_LABEL << registry_->Location() << "\n";
     std::string key;
     const long result = ProviderKey(&key);
     if (result != kRegistryOk && result != kRegistryNotFound) return kExitFailure;
@@ -242,7 +267,7 @@ class Runner {
     const std::string target = PluginTarget();
     if (target.empty()) return kExitFailure;
     if (installer_.ModuleDirectory().empty()) return Fail(ModuleNotFound());
-    const std::string source = installer_.ModuleDirectory() + "/" + kPluginFileName;
+    const std::string source = NativeJoin(installer_.ModuleDirectory(), kPluginFileName);
     if (!installer_.FileExists(source)) {
       return Fail(std::string("this installation has no Photoshop plug-in: \"") + kPluginFileName +
                   "\" is not in " + installer_.ModuleDirectory());
@@ -286,8 +311,8 @@ std::vector<std::string> ModuleDirectoryCandidates() {
   if (own.empty()) return {};
   const std::string installed = TW_MODULE_DIR_FROM_BIN;
   if (installed.empty()) return {own};
-  if (installed[0] == '/') return {installed, own};
-  return {Canonical((own == "/" ? std::string() : own) + "/" + installed), own};
+  if (IsFullNativePath(installed)) return {installed, own};
+  return {Canonical(NativeJoin(own, installed)), own};
 }
 
 int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
