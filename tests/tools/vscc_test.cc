@@ -475,9 +475,9 @@ TEST_F(VsccTest, TerminalQuestionsTakeLettersAndCheckEachField) {
   std::string seen;
   const int status = OnTerminal(
       "b", {"bind", "--production", "Term"},
-      {{"Server [", "127.0.0.1\n"},
-       {"User Name [", "bob\n"},
+      {{"User Name [", "bob\n"},
        {"Password: ", "bob pw\n"},
+       {"Server [", "127.0.0.1\n"},
        {"Port [", "bob pw\n"},
        {"Please answer with a number from 1 to 65535.", std::to_string(server_.port()) + "\n"},
        {"Close with (", "y\n"}},
