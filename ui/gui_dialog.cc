@@ -8,6 +8,7 @@
 #include <wx/checkbox.h>
 #include <wx/choice.h>
 #include <wx/combobox.h>
+#include <wx/icon.h>
 #include <wx/imaglist.h>
 #include <wx/listctrl.h>
 #include <wx/radiobut.h>
@@ -87,6 +88,7 @@ const char* const kOpenFolderXpm[] = {
 };
 // clang-format on
 enum { kClosedImage = 0, kOpenImage = 1 };
+constexpr int kLogonTemplate = 101;
 
 wxString FromUtf8(const std::string& text) {
   return wxString::FromUTF8(text.data(), text.size());
@@ -689,6 +691,10 @@ class ModalDialog : public TemplateWindow {
         FillRoot(id, static_cast<wxTreeCtrl*>(control.window));
     }
     ChooseDefaultAndFocus();
+    if (dialog.request().template_id == kLogonTemplate) {
+      // The logon dialog carries the product's icon, the open folder.
+      SetIcon(wxIcon(kOpenFolderXpm));
+    }
     GrowToFit();
     Bind(wxEVT_BUTTON, &ModalDialog::OnButton, this);
     Bind(wxEVT_TREE_ITEM_EXPANDING, &ModalDialog::OnExpanding, this);
@@ -779,16 +785,30 @@ class ModalDialog : public TemplateWindow {
       if (!dialog_.CanPress(id)) continue;
       if (default_button == 0 || id == request.default_button) default_button = id;
     }
+    // The first control a person can change takes the focus, as the
+    // dialog manager gives it: never the default button while there is
+    // one, so that a Space does not accept at once. In a group of radio
+    // buttons, its checked one.
     wxWindow* focus = nullptr;
+    bool in_group = false;
     for (const UiControlTemplate& control : layout().controls) {
       auto it = controls().find(control.id);
-      if (control.id == 0 || it == controls().end() || !it->second.window->IsEnabled()) continue;
-      if (IsValueKind(control.kind) || control.kind == UiControlKind::kTreeView) {
-        if (control.kind != UiControlKind::kRadioButton &&
-            control.kind != UiControlKind::kCheckBox) {
-          focus = it->second.window;
-          break;
-        }
+      const bool radio = control.kind == UiControlKind::kRadioButton;
+      if (control.id == 0 || it == controls().end() || !it->second.window->IsEnabled()) {
+        if (!radio && in_group) break;
+        continue;
+      }
+      if (!IsValueKind(control.kind) && control.kind != UiControlKind::kTreeView) {
+        if (in_group) break;
+        continue;
+      }
+      if (in_group && !radio) break;
+      if (focus == nullptr) focus = it->second.window;
+      if (!radio) break;
+      in_group = true;
+      if (static_cast<wxRadioButton*>(it->second.window)->GetValue()) {
+        focus = it->second.window;
+        break;
       }
     }
     auto button = controls().find(default_button);

@@ -316,6 +316,9 @@ TEST_F(GuiDialogsTest, Logon101ShowsItsFieldsAndHandsBackWhatWasEntered) {
       .Do("check and fill the fields",
           [&](wxDialog* d) {
             EXPECT_EQ(d->GetTitle(), "Halvorn Veltrane");
+            // The product's icon, as the native dialog sets it.
+            ASSERT_FALSE(d->GetIcons().IsEmpty());
+            EXPECT_EQ(d->GetIcons().GetIconByIndex(0).GetWidth(), 16);
             EXPECT_EQ(IdlessTexts(d),
                       (std::set<std::string>{"User Name:", "Password:", "Server:", "Port:"}));
             auto* server = test::ControlOf<wxComboBox>(d, kLogonServer);
@@ -778,14 +781,69 @@ TEST(GuiLargeFontTest, EveryTemplateShowsEveryTextWholeAtALargeDesktopFont) {
   test::ScopedEnv font("TW_TEST_DESKTOP_FONT", std::string("Sans 20"));
   const test::ProgramOutcome run = test::RunProgram(
       self,
-      {"--gtest_filter=GuiDialogsTest.EveryTemplateShowsEveryTextWholeAtTheDesktopFont"},
+      {"--gtest_filter=GuiDialogsTest.EveryTemplateShowsEveryTextWholeAtTheDesktopFont:"
+       "GuiDialogsTest.OptionDialogsFocusTheirFirstChoiceNotTheirDefaultButton"},
       env.root());
   if (run.out.find("[  SKIPPED ]") != std::string::npos &&
       run.out.find("[  PASSED  ] 0 tests") != std::string::npos) {
     GTEST_SKIP() << run.out;
   }
   EXPECT_EQ(run.exit, 0) << run.out << run.err;
-  EXPECT_NE(run.out.find("[  PASSED  ] 1 test"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("[  PASSED  ] 2 tests"), std::string::npos) << run.out;
+}
+
+// 116 and 119 open with the focus on their first choice, as the native
+// dialogs do: a Space changes that choice (or nothing), never accepts.
+TEST_F(GuiDialogsTest, OptionDialogsFocusTheirFirstChoiceNotTheirDefaultButton) {
+  // The keyboard goes where the pointer is (no window manager): over the
+  // dialog, away from its buttons.
+  auto space = [](wxDialog* d) {
+    const wxRect at = d->GetScreenRect();
+    wxUIActionSimulator person;
+    person.MouseMove(at.x + 3, at.y + 3);
+    person.Char(' ');
+  };
+  // The id of the control with the focus (read while the dialog exists).
+  int focused = 0;
+  CheckoutOptions checkout;
+  checkout.synchronize = true;
+  test::GuiSteps steps;
+  steps.WaitForDialog(116)
+      .Then("the focus settles",
+            [&] {
+              wxWindow* window = wxWindow::FindFocus();
+              focused = window != nullptr ? window->GetId() : 0;
+              return window != nullptr;
+            })
+      .Do("press Space", space)
+      .Then("a moment later, still open",
+            [&, ticks = 0]() mutable { return ++ticks > 10 && test::FindDialog(116) != nullptr; })
+      .Click(kIdCancel);
+  Drive(steps, [&] { EXPECT_FALSE(ShowCheckoutOptionsDialog(nullptr, &checkout)); });
+  EXPECT_EQ(focused, 1033);
+
+  CheckinOptions checkin;
+  bool toggled = false;
+  test::GuiSteps more;
+  more.WaitForDialog(119)
+      .Then("the focus settles",
+            [&] {
+              wxWindow* window = wxWindow::FindFocus();
+              focused = window != nullptr ? window->GetId() : 0;
+              return window != nullptr;
+            })
+      .Do("press Space", space)
+      .Then("the check box took it",
+            [&] {
+              auto* retain = test::ControlOf<wxCheckBox>(test::FindDialog(119), 1037);
+              toggled = retain != nullptr && retain->GetValue();
+              return toggled;
+            })
+      .Click(kIdCancel);
+  Drive(more, [&] { EXPECT_FALSE(ShowCheckinOptionsDialog(nullptr, &checkin)); });
+  EXPECT_EQ(focused, 1037);
+  EXPECT_TRUE(toggled);
+  EXPECT_FALSE(checkin.retain_lock);  // cancelled: nothing handed back
 }
 
 // The add and bind dialogs over a real server's Productions.
