@@ -309,6 +309,8 @@ wxWindow* TemplateWindow::MakeControl(wxWindow* parent, const UiControlTemplate&
       sizer->Add(label, 0, wxEXPAND);
       pane->SetSizer(sizer);
       pane->SetScrollRate(0, label->GetCharHeight());
+      // Tab moves between the controls a person uses, never onto the pane.
+      pane->DisableFocusFromKeyboard();
       texts_.push_back({label, pane});
       window = label;
       break;
