@@ -8,6 +8,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace tw {
@@ -155,6 +156,30 @@ void SetTransientForForeign(void* gtk_widget, unsigned long xid) {
                        static_cast<Window>(xid));
   gdk_x11_display_error_trap_pop_ignored(display);
 #endif
+}
+
+int GtkWrappedLabelHeight(void* gtk_label, int width) {
+  if (gtk_label == nullptr || !GTK_IS_LABEL(gtk_label)) return 0;
+  GtkLabel* label = GTK_LABEL(gtk_label);
+  gtk_label_set_line_wrap(label, TRUE);
+  gtk_label_set_line_wrap_mode(label, PANGO_WRAP_WORD_CHAR);
+  // Laid out here as the label lays itself out at that width: GTK's own
+  // size request would first widen a label to what its cached minimum was.
+  PangoLayout* layout =
+      gtk_widget_create_pango_layout(GTK_WIDGET(label), gtk_label_get_text(label));
+  pango_layout_set_width(layout, width * PANGO_SCALE);
+  pango_layout_set_wrap(layout, PANGO_WRAP_WORD_CHAR);
+  int text_width = 0, text_height = 0;
+  pango_layout_get_pixel_size(layout, &text_width, &text_height);
+  g_object_unref(layout);
+  return text_height;
+}
+
+int GtkPreferredHeight(void* gtk_widget) {
+  if (gtk_widget == nullptr || !GTK_IS_WIDGET(gtk_widget)) return 0;
+  int minimum = 0, natural = 0;
+  gtk_widget_get_preferred_height(GTK_WIDGET(gtk_widget), &minimum, &natural);
+  return std::max(minimum, natural);
 }
 
 unsigned long GtkWindowXid(void* gtk_widget) {

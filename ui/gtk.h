@@ -57,6 +57,16 @@ void RealizeWindow(void* gtk_widget);
 // window. Does nothing without X11 or for a bad id.
 void SetTransientForForeign(void* gtk_widget, unsigned long xid);
 
+// Text labels: the GTK label `gtk_label` wraps its text, breaking a word
+// longer than a line (a path) between characters. Returns the height it
+// needs to show all of it at `width` pixels; 0 for a widget that is no
+// label.
+int GtkWrappedLabelHeight(void* gtk_label, int width);
+
+// The height GTK's theme asks for the widget `gtk_widget` (its font's line
+// and the theme's padding and border); 0 for a null widget.
+int GtkPreferredHeight(void* gtk_widget);
+
 // The X window id of the realised GTK window `gtk_widget`; 0 without X11
 // or before it is realised.
 unsigned long GtkWindowXid(void* gtk_widget);

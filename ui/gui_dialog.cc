@@ -8,9 +8,12 @@
 #include <wx/checkbox.h>
 #include <wx/choice.h>
 #include <wx/combobox.h>
+#include <wx/icon.h>
 #include <wx/imaglist.h>
 #include <wx/listctrl.h>
 #include <wx/radiobut.h>
+#include <wx/scrolwin.h>
+#include <wx/settings.h>
 #include <wx/sizer.h>
 #include <wx/statbox.h>
 #include <wx/stattext.h>
@@ -25,6 +28,7 @@
 
 #include "platform/debug_output.h"
 #include "platform/decimal.h"
+#include "ui/gtk.h"
 #include "ui/gui_window.h"
 
 namespace tw::gui {
@@ -84,6 +88,7 @@ const char* const kOpenFolderXpm[] = {
 };
 // clang-format on
 enum { kClosedImage = 0, kOpenImage = 1 };
+constexpr int kLogonTemplate = 101;
 
 wxString FromUtf8(const std::string& text) {
   return wxString::FromUTF8(text.data(), text.size());
@@ -109,12 +114,14 @@ struct ReportColumn {
   std::string caption;
   int width;  // pixels
 };
+// Each column is as wide as its caption and its widest cell need, and never
+// narrower than the width the dialog gives it; the list shows every column
+// whole as far as the work area allows (beyond, it scrolls sideways) and
+// about ten rows.
 wxListCtrl* MakeReportList(wxWindow* parent, int id, const std::vector<ReportColumn>& columns,
-                           const std::vector<std::vector<std::string>>& rows) {
-  int width = 0;
-  for (const ReportColumn& column : columns) width += column.width;
-  auto* list = new wxListCtrl(parent, id, wxDefaultPosition,
-                              wxSize(width + parent->FromDIP(24), parent->FromDIP(200)),
+                           const std::vector<std::vector<std::string>>& rows,
+                           const UiRect& work_area) {
+  auto* list = new wxListCtrl(parent, id, wxDefaultPosition, wxDefaultSize,
                               wxLC_REPORT | wxLC_SINGLE_SEL | wxBORDER_SUNKEN);
   for (size_t k = 0; k < columns.size(); ++k) {
     list->InsertColumn(static_cast<long>(k), FromUtf8(columns[k].caption), wxLIST_FORMAT_LEFT,
@@ -127,6 +134,26 @@ wxListCtrl* MakeReportList(wxWindow* parent, int id, const std::vector<ReportCol
       list->SetItem(at, static_cast<int>(k), FromUtf8(cells[k]));
     }
   }
+  // The list measures its own texts with the margins it draws them in; the
+  // caption is measured here too, with room for the header's own margins.
+  const int header_margin = list->FromDIP(12);
+  int width = 0;
+  for (size_t k = 0; k < columns.size(); ++k) {
+    const int column = static_cast<int>(k);
+    int fitting = std::max(columns[k].width,
+                           list->GetTextExtent(FromUtf8(columns[k].caption)).x + 2 * header_margin);
+    for (int autosize : {wxLIST_AUTOSIZE, wxLIST_AUTOSIZE_USEHEADER}) {
+      list->SetColumnWidth(column, autosize);
+      fitting = std::max(fitting, list->GetColumnWidth(column));
+    }
+    list->SetColumnWidth(column, fitting);
+    width += fitting;
+  }
+  const int line = list->GetCharHeight();
+  width += wxSystemSettings::GetMetric(wxSYS_VSCROLL_X, list) + list->FromDIP(8);
+  width = std::min(width, work_area.width * 9 / 10);
+  list->SetMinSize(wxSize(std::max(width, list->FromDIP(200)),
+                          std::max(list->FromDIP(200), (line + list->FromDIP(8)) * 11)));
   return list;
 }
 
@@ -203,6 +230,34 @@ bool Resizable(const DialogRequest& request) {
 
 }  // namespace
 
+// A text that shows data (a question, a path): it wraps at the width the
+// dialog gives it, a long word (a path) between characters, and asks for
+// the height all of its lines need there.
+class WrappingText : public wxStaticText {
+ public:
+  WrappingText(wxWindow* parent, int id, long style)
+      : wxStaticText(parent, id, wxString(), wxDefaultPosition, wxDefaultSize, style) {}
+
+  // Its width on one line.
+  int NaturalWidth() const { return wxStaticText::DoGetBestSize().x; }
+  // Wraps at `width` pixels from now on; 0 keeps it on one line.
+  void WrapAt(int width) {
+    wrap_width_ = width;
+    InvalidateBestSize();
+  }
+
+ protected:
+  wxSize DoGetBestSize() const override {
+    const wxSize natural = wxStaticText::DoGetBestSize();
+    if (wrap_width_ <= 0 || natural.x <= wrap_width_) return natural;
+    return wxSize(wrap_width_,
+                  std::max(natural.y, GtkWrappedLabelHeight(GetHandle(), wrap_width_)));
+  }
+
+ private:
+  int wrap_width_ = 0;
+};
+
 TemplateWindow::TemplateWindow(wxWindow* parent, const DialogRequest& request,
                                const std::map<int, std::string>& values, long style)
     : wxDialog(parent, request.template_id, wxString(), wxDefaultPosition, wxDefaultSize, style) {
@@ -228,7 +283,14 @@ wxWindow* TemplateWindow::MakeControl(wxWindow* parent, const UiControlTemplate&
       items_it == request.items.end() ? std::vector<std::string>() : items_it->second;
   wxArrayString choices;
   for (const std::string& item : items) choices.Add(FromUtf8(item));
-  const wxSize edit_size(FromDIP(220), -1);
+  // Room for about thirty characters of the dialog's font, on a line as
+  // high as the theme makes it for that font.
+  const wxSize edit_size(std::max(FromDIP(220), 30 * GetCharWidth()), -1);
+  const auto line_high = [](wxWindow* field) {
+    const int height = std::max(field->GetBestSize().y, GtkPreferredHeight(field->GetHandle()));
+    field->SetMinSize(wxSize(field->GetMinSize().x, height));
+    return field;
+  };
 
   wxWindow* window = nullptr;
   bool index_value = false;
@@ -236,29 +298,44 @@ wxWindow* TemplateWindow::MakeControl(wxWindow* parent, const UiControlTemplate&
     case K::kCaption:
       window = new wxStaticText(parent, id, FromUtf8(text));
       break;
-    case K::kText:
-    case K::kCentredText: {
-      auto* label = new wxStaticText(
-          parent, id, wxString(), wxDefaultPosition, wxDefaultSize,
-          control.kind == K::kCentredText ? wxALIGN_CENTRE_HORIZONTAL : wxALIGN_LEFT);
+    case K::kText: {
+      // In a pane of its own that scrolls when the text needs more room
+      // than the work area leaves (FitTexts).
+      auto* pane = new wxScrolledWindow(parent, wxID_ANY, wxDefaultPosition, wxDefaultSize,
+                                        wxVSCROLL | wxBORDER_NONE);
+      auto* label = new WrappingText(pane, id, wxALIGN_LEFT);
       label->SetLabelText(FromUtf8(text));
+      auto* sizer = new wxBoxSizer(wxVERTICAL);
+      sizer->Add(label, 0, wxEXPAND);
+      pane->SetSizer(sizer);
+      pane->SetScrollRate(0, label->GetCharHeight());
+      // Tab moves between the controls a person uses, never onto the pane.
+      pane->DisableFocusFromKeyboard();
+      texts_.push_back({label, pane});
+      window = label;
+      break;
+    }
+    case K::kCentredText: {
+      auto* label = new WrappingText(parent, id, wxALIGN_CENTRE_HORIZONTAL);
+      label->SetLabelText(FromUtf8(text));
+      texts_.push_back({label, nullptr});
       window = label;
       break;
     }
     case K::kEdit:
-      window = new wxTextCtrl(parent, id, FromUtf8(value), wxDefaultPosition, edit_size);
+      window = line_high(new wxTextCtrl(parent, id, FromUtf8(value), wxDefaultPosition, edit_size));
       break;
     case K::kPasswordEdit:
-      window =
-          new wxTextCtrl(parent, id, FromUtf8(value), wxDefaultPosition, edit_size, wxTE_PASSWORD);
+      window = line_high(
+          new wxTextCtrl(parent, id, FromUtf8(value), wxDefaultPosition, edit_size, wxTE_PASSWORD));
       break;
     case K::kNumberEdit:
-      window = new wxTextCtrl(parent, id, FromUtf8(value), wxDefaultPosition, edit_size, 0,
-                              wxTextValidator(wxFILTER_DIGITS));
+      window = line_high(new wxTextCtrl(parent, id, FromUtf8(value), wxDefaultPosition, edit_size,
+                                        0, wxTextValidator(wxFILTER_DIGITS)));
       break;
     case K::kComboBox:
-      window = new wxComboBox(parent, id, FromUtf8(value), wxDefaultPosition, edit_size, choices,
-                              wxCB_DROPDOWN);
+      window = line_high(new wxComboBox(parent, id, FromUtf8(value), wxDefaultPosition, edit_size,
+                                        choices, wxCB_DROPDOWN));
       break;
     case K::kDropDownList: {
       auto* list = new wxChoice(parent, id, wxDefaultPosition, wxDefaultSize, choices);
@@ -266,12 +343,17 @@ wxWindow* TemplateWindow::MakeControl(wxWindow* parent, const UiControlTemplate&
       const int selected =
           index_value ? DecimalToInt(value) : list->FindString(FromUtf8(value), true);
       if (selected != wxNOT_FOUND) list->SetSelection(selected);
-      window = list;
+      window = line_high(list);
       break;
     }
     case K::kTreeView: {
-      auto* tree = new SystemTree(parent, id, wxDefaultPosition, FromDIP(wxSize(300, 220)),
+      // About forty characters wide and twelve lines high in the dialog's
+      // font; FitTree widens it for the items it lists.
+      const wxSize size(std::max(FromDIP(300), 40 * GetCharWidth()),
+                        std::max(FromDIP(220), 12 * (GetCharHeight() + FromDIP(4))));
+      auto* tree = new SystemTree(parent, id, wxDefaultPosition, size,
                                   wxTR_HAS_BUTTONS | wxTR_SINGLE | wxBORDER_SUNKEN);
+      tree->SetMinSize(size);
       auto* images = new wxImageList(16, 16, true, 2);
       images->Add(wxBitmap(kClosedFolderXpm));
       images->Add(wxBitmap(kOpenFolderXpm));
@@ -295,7 +377,8 @@ wxWindow* TemplateWindow::MakeControl(wxWindow* parent, const UiControlTemplate&
       }
       static const std::vector<std::vector<std::string>> kNoRows;
       window = MakeReportList(parent, id, columns,
-                              list == request.lists.end() ? kNoRows : list->second.rows);
+                              list == request.lists.end() ? kNoRows : list->second.rows,
+                              WorkArea(std::nullopt));
       break;
     }
     case K::kRadioButton: {
@@ -366,6 +449,8 @@ void TemplateWindow::Build(const DialogRequest& request, const std::map<int, std
                            : static_cast<wxWindow*>(this);
     const bool starts_group = control.kind == K::kRadioButton && first_radio;
     wxWindow* window = MakeControl(parent, control, request, values, starts_group);
+    // A data text sits in the pane that scrolls it.
+    if (control.kind == K::kText) window = window->GetParent();
     if (control.kind == K::kRadioButton) first_radio = false;
     switch (control.place) {
       case P::kCaptionCell:
@@ -422,7 +507,52 @@ void TemplateWindow::Build(const DialogRequest& request, const std::map<int, std
 
   auto* outer = new wxBoxSizer(wxVERTICAL);
   outer->Add(column, 1, wxEXPAND | wxALL, 2 * gap);
-  SetSizerAndFit(outer);
+  SetSizer(outer);
+  FitTexts();
+  outer->SetSizeHints(this);
+}
+
+void TemplateWindow::FitTexts() {
+  wxSizer* sizer = GetSizer();
+  if (sizer == nullptr || texts_.empty()) return;
+  const int gap = wxSizerFlags::GetDefaultBorder();
+  const UiRect area = WorkArea(std::nullopt);
+  const wxSize frame = GetSize() - GetClientSize();
+  const int scrollbar = wxSystemSettings::GetMetric(wxSYS_VSCROLL_X, this);
+  // How wide the rest of the dialog is: a text is at least that wide.
+  for (const WrappedText& text : texts_) {
+    (text.pane != nullptr ? text.pane : text.label)->SetMinSize(wxSize(1, 1));
+  }
+  const int rest = sizer->CalcMin().x - 4 * gap;
+  // A text longer than about sixty characters wraps; none is wider than
+  // the work area leaves.
+  const int widest = area.width - std::max(frame.x, 0) - 4 * gap - scrollbar - 2 * gap;
+  for (const WrappedText& text : texts_) {
+    const int natural = text.label->NaturalWidth();
+    const int reading = 60 * text.label->GetCharWidth();
+    const int width = std::max(1, std::min(std::max(rest, std::min(natural, reading)), widest));
+    text.label->WrapAt(width);
+    text.label->SetMinSize(wxDefaultSize);
+    if (text.pane != nullptr) text.pane->SetMinSize(text.label->GetBestSize());
+  }
+  // Taller than the work area: the longest text scrolls in its pane.
+  const int tallest = area.height - std::max(frame.y, FromDIP(32)) - 2 * gap;
+  const int excess = sizer->CalcMin().y - tallest;
+  WrappedText* longest = nullptr;
+  for (WrappedText& text : texts_) {
+    if (text.pane != nullptr &&
+        (longest == nullptr || text.label->GetBestSize().y > longest->label->GetBestSize().y)) {
+      longest = &text;
+    }
+  }
+  if (excess > 0 && longest != nullptr) {
+    const wxSize needs = longest->label->GetBestSize();
+    const int lines = 3 * longest->label->GetCharHeight();
+    longest->pane->SetMinSize(wxSize(needs.x + scrollbar, std::max(lines, needs.y - excess)));
+  }
+  for (const WrappedText& text : texts_) {
+    if (text.pane != nullptr) text.pane->FitInside();
+  }
 }
 
 void TemplateWindow::SetControlText(int id, const std::string& text) {
@@ -443,6 +573,7 @@ void TemplateWindow::SetControlText(int id, const std::string& text) {
       auto* label = static_cast<wxStaticText*>(window);
       if (label->GetLabelText() == shown) return;
       label->SetLabelText(shown);
+      FitTexts();
       break;
     }
     default:
@@ -457,10 +588,13 @@ void TemplateWindow::GrowToFit() {
   const wxSize needed = sizer->ComputeFittingWindowSize(this);
   const wxSize now = GetSize();
   if (needed.x > now.x || needed.y > now.y) {
-    const wxSize grown(std::max(needed.x, now.x), std::max(needed.y, now.y));
-    SetMinSize(wxSize(std::max(GetMinSize().x, needed.x), std::max(GetMinSize().y, needed.y)));
     wxPoint at = GetPosition();
-    const UiRect area = WorkArea(UiRect{at.x, at.y, grown.x, grown.y});
+    const UiRect area = WorkArea(UiRect{at.x, at.y, now.x, now.y});
+    // Never larger than the work area: what does not fit there scrolls.
+    const wxSize grown(std::min(std::max(needed.x, now.x), std::max(now.x, area.width)),
+                       std::min(std::max(needed.y, now.y), std::max(now.y, area.height)));
+    SetMinSize(wxSize(std::max(GetMinSize().x, std::min(needed.x, grown.x)),
+                      std::max(GetMinSize().y, std::min(needed.y, grown.y))));
     // Kept where it is, pushed back inside the work area when it grew past it.
     at.x = std::max(area.x, std::min(at.x, area.x + area.width - grown.x));
     at.y = std::max(area.y, std::min(at.y, area.y + area.height - grown.y));
@@ -559,6 +693,10 @@ class ModalDialog : public TemplateWindow {
         FillRoot(id, static_cast<wxTreeCtrl*>(control.window));
     }
     ChooseDefaultAndFocus();
+    if (dialog.request().template_id == kLogonTemplate) {
+      // The logon dialog carries the product's icon, the open folder.
+      SetIcon(wxIcon(kOpenFolderXpm));
+    }
     GrowToFit();
     Bind(wxEVT_BUTTON, &ModalDialog::OnButton, this);
     Bind(wxEVT_TREE_ITEM_EXPANDING, &ModalDialog::OnExpanding, this);
@@ -614,7 +752,32 @@ class ModalDialog : public TemplateWindow {
     }
     data->filled = true;
     tree->SetItemHasChildren(item, !data->node()->children().empty());
+    FitTree(tree);
     return true;
+  }
+
+  // The width the items under `item` (at `depth`) and it need to show whole:
+  // their indent, button, image and text.
+  static int ItemsWidth(wxTreeCtrl* tree, const wxTreeItemId& item, int depth) {
+    int width = (depth + 2) * static_cast<int>(tree->GetIndent()) +
+                static_cast<int>(tree->GetSpacing()) + tree->FromDIP(16 + 16) +
+                tree->GetTextExtent(tree->GetItemText(item)).x;
+    wxTreeItemIdValue cookie;
+    for (wxTreeItemId child = tree->GetFirstChild(item, cookie); child.IsOk();
+         child = tree->GetNextChild(item, cookie)) {
+      width = std::max(width, ItemsWidth(tree, child, depth + 1));
+    }
+    return width;
+  }
+
+  // Widens the tree (and the dialog) so that no item listed runs off its
+  // edge, as far as the work area allows.
+  void FitTree(wxTreeCtrl* tree) {
+    const int scrollbar = wxSystemSettings::GetMetric(wxSYS_VSCROLL_X, tree);
+    const int needed = ItemsWidth(tree, tree->GetRootItem(), 0) + scrollbar;
+    if (needed <= tree->GetMinSize().x) return;
+    tree->SetMinSize(wxSize(needed, tree->GetMinSize().y));
+    if (IsShown()) GrowToFit();
   }
 
   void ChooseDefaultAndFocus() {
@@ -624,16 +787,30 @@ class ModalDialog : public TemplateWindow {
       if (!dialog_.CanPress(id)) continue;
       if (default_button == 0 || id == request.default_button) default_button = id;
     }
+    // The first control a person can change takes the focus, as the
+    // dialog manager gives it: never the default button while there is
+    // one, so that a Space does not accept at once. In a group of radio
+    // buttons, its checked one.
     wxWindow* focus = nullptr;
+    bool in_group = false;
     for (const UiControlTemplate& control : layout().controls) {
       auto it = controls().find(control.id);
-      if (control.id == 0 || it == controls().end() || !it->second.window->IsEnabled()) continue;
-      if (IsValueKind(control.kind) || control.kind == UiControlKind::kTreeView) {
-        if (control.kind != UiControlKind::kRadioButton &&
-            control.kind != UiControlKind::kCheckBox) {
-          focus = it->second.window;
-          break;
-        }
+      const bool radio = control.kind == UiControlKind::kRadioButton;
+      if (control.id == 0 || it == controls().end() || !it->second.window->IsEnabled()) {
+        if (!radio && in_group) break;
+        continue;
+      }
+      if (!IsValueKind(control.kind) && control.kind != UiControlKind::kTreeView) {
+        if (in_group) break;
+        continue;
+      }
+      if (in_group && !radio) break;
+      if (focus == nullptr) focus = it->second.window;
+      if (!radio) break;
+      in_group = true;
+      if (static_cast<wxRadioButton*>(it->second.window)->GetValue()) {
+        focus = it->second.window;
+        break;
       }
     }
     auto button = controls().find(default_button);

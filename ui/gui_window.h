@@ -12,6 +12,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "ui/templates.h"
 #include "ui/user_interface.h"
@@ -56,6 +57,8 @@ class WindowRegistration {
   wxWindow* const window_;
 };
 
+class WrappingText;
+
 // A dialog window laid out from its template (or, for a template id the
 // table does not know, from the request alone), showing `request` with
 // `values`. The window's id is the template id, each control's id its
@@ -81,6 +84,11 @@ class TemplateWindow : public wxDialog {
   const std::map<int, Control>& controls() const { return controls_; }
   const UiDialogTemplate& layout() const { return layout_; }
 
+  // Wraps the data texts at a width that fits the dialog and the work area,
+  // each as high as its lines need; a text the work area cannot hold
+  // scrolls in its pane.
+  void FitTexts();
+
   // The value a value control shows, in the request's form.
   std::string ReadValue(const Control& control) const;
   void WriteValue(const Control& control, const std::string& value);
@@ -91,8 +99,14 @@ class TemplateWindow : public wxDialog {
                         const DialogRequest& request, const std::map<int, std::string>& values,
                         bool first_radio);
 
+  struct WrappedText {
+    WrappingText* label;
+    wxWindow* pane;  // the scrolled pane it sits in, or null
+  };
+
   UiDialogTemplate layout_;
   std::map<int, Control> controls_;
+  std::vector<WrappedText> texts_;
 };
 
 // Runs `dialog` as a modal window until it closes or the window is closed.

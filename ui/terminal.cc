@@ -12,6 +12,7 @@
 #include "platform/decimal.h"
 #include "platform/letter_case.h"
 #include "ui/record.h"
+#include "ui/templates.h"
 
 namespace tw {
 
@@ -108,6 +109,27 @@ int ButtonFromAnswer(const DialogRequest& request, const std::vector<int>& choic
     if (count == 1) return found;
   }
   return OkOrCancelFromYesNo(choices, answer);
+}
+
+// The value controls in the order a person reads the dialog's template: top
+// to bottom, then left to right; those the template lacks (or every one, for
+// a template the table does not know) follow in id order.
+std::vector<int> ValueControlsInReadingOrder(const OpenDialog& dialog) {
+  std::vector<int> ordered;
+  if (const UiDialogTemplate* layout = FindDialogTemplate(dialog.request().template_id)) {
+    for (const UiControlTemplate& control : layout->controls) {
+      if (control.id != 0 && dialog.values().count(control.id) &&
+          std::find(ordered.begin(), ordered.end(), control.id) == ordered.end()) {
+        ordered.push_back(control.id);
+      }
+    }
+  }
+  for (const auto& entry : dialog.values()) {
+    if (std::find(ordered.begin(), ordered.end(), entry.first) == ordered.end()) {
+      ordered.push_back(entry.first);
+    }
+  }
+  return ordered;
 }
 
 }  // namespace
@@ -307,9 +329,7 @@ void TerminalUserInterface::RunDialog(OpenDialog& dialog) {
     for (const auto& [id, list] : request.lists) {
       if (request.texts.count(id) == 0) Write(TerminalSafeText(ListText(list)) + "\n");
     }
-    std::vector<int> controls;
-    for (const auto& entry : dialog.values()) controls.push_back(entry.first);
-    for (int id : controls) {
+    for (int id : ValueControlsInReadingOrder(dialog)) {
       const bool answered =
           dialog.tree(id) != nullptr ? WalkTree(dialog, id) : AskValue(dialog, id);
       if (!answered) return;  // the input ended: cancelled

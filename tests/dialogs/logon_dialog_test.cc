@@ -122,8 +122,9 @@ TEST_F(LogonDialogTest, TerminalFormOffersTheKnownServers) {
   int in[2], out[2];
   ASSERT_EQ(0, pipe2(in, O_CLOEXEC));
   ASSERT_EQ(0, pipe2(out, O_CLOEXEC));
-  // Server, user name, password, port (kept), then the button.
-  const std::string input = "b.example\ncarol\npw\n\n1\n";
+  // As the dialog reads: user name, password, server, port (kept), then
+  // the button.
+  const std::string input = "carol\npw\nb.example\n\n1\n";
   ASSERT_EQ(static_cast<ssize_t>(input.size()), write(in[1], input.data(), input.size()));
   close(in[1]);
   SetUserInterface(std::make_shared<TerminalUserInterface>(in[0], out[1]));
@@ -139,6 +140,7 @@ TEST_F(LogonDialogTest, TerminalFormOffersTheKnownServers) {
   for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) printed.append(buf, n);
   close(in[0]);
   close(out[0]);
+  EXPECT_EQ(values.user_name, "carol");
   EXPECT_EQ(values.server, "b.example");
   EXPECT_EQ(values.password, "pw");
   EXPECT_EQ(values.port, 7);

@@ -304,9 +304,9 @@ TEST_F(VsccTest, ALogonIsToldRefusedOrUnansweredByWhatHappenedNotByItsTime) {
   std::string seen;
   const auto started = std::chrono::steady_clock::now();
   EXPECT_EQ(1, OnTerminal("b", {"bind", "--production", "Slow"},
-                          {{"Server [", "127.0.0.1\n"},
-                           {"User Name [", "alice\n"},
+                          {{"User Name [", "alice\n"},
                            {"Password: ", "not alice's\n"},
+                           {"Server [", "127.0.0.1\n"},
                            {"Port [", port + "\n"},
                            {"Close with (", "1\n"}},
                           &seen, 5));
@@ -513,9 +513,9 @@ TEST_F(VsccTest, TerminalQuestionsTakeLettersAndCheckEachField) {
   std::string seen;
   const int status = OnTerminal(
       "b", {"bind", "--production", "Term"},
-      {{"Server [", "127.0.0.1\n"},
-       {"User Name [", "bob\n"},
+      {{"User Name [", "bob\n"},
        {"Password: ", "bob pw\n"},
+       {"Server [", "127.0.0.1\n"},
        {"Port [", "bob pw\n"},
        {"Please answer with a number from 1 to 65535.", std::to_string(server_.port()) + "\n"},
        {"Close with (", "y\n"}},

@@ -60,7 +60,7 @@ DialogRequest Logon() {
 
 TEST_F(TerminalUi, DialogPromptsForValuesAndButton) {
   DialogResult r;
-  const std::string out = Converse("beta\n\nnew secret\nmaybe\ncancel\n",
+  const std::string out = Converse("\nnew secret\nbeta\nmaybe\ncancel\n",
                                    [&](TerminalUserInterface& ui) { r = ui.ShowDialog(Logon()); });
   EXPECT_EQ(kIdCancel, r.button);
   EXPECT_EQ((std::map<int, std::string>{
@@ -73,6 +73,13 @@ TEST_F(TerminalUi, DialogPromptsForValuesAndButton) {
   EXPECT_NE(std::string::npos, out.find("Port: 2100 (cannot be changed)"));
   EXPECT_NE(std::string::npos, out.find("Close with (1 OK, 2 Cancel) [1]: "));
   EXPECT_NE(std::string::npos, out.find("Please answer"));
+  // Asked as the template reads, top to bottom: the user name above the
+  // server, whatever their ids.
+  const size_t user = out.find("User Name [alice]: ");
+  const size_t password = out.find("Password: ");
+  const size_t server = out.find("Server [alpha]: ");
+  EXPECT_LT(user, password) << out;
+  EXPECT_LT(password, server) << out;
 }
 
 TEST_F(TerminalUi, ListViewIsPrintedWithItsRows) {

@@ -53,6 +53,7 @@
 #undef MessageBox
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -76,6 +77,10 @@ constexpr int kOpenIcon = 106;
 // Enough for a burst of paint and layout messages; a window that keeps
 // posting to itself cannot hold a wait in the pump for ever.
 constexpr int kPumpLimit = 200;
+// The room a list view's header caption and its cells take beside their
+// text, as its own sizing to content allows for them.
+constexpr int kHeaderMargin = 16;
+constexpr int kCellMargin = 14;
 
 // Whether this process's window station is the interactive one: windows on
 // any other (a service's, a scheduled task's) are never seen by anybody.
@@ -279,6 +284,95 @@ void CentreWindow(HWND window) {
                SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
+// Layout from the measured text. The templates size their controls in
+// dialog units of the dialog's font, which fits their own captions at any
+// font; what a dialog fills in (a deep path in a question, a list's rows)
+// is measured here, and the window makes room for it.
+
+// The work area of the monitor `window` is on.
+RECT WorkAreaOf(HWND window) {
+  MONITORINFO monitor{};
+  monitor.cbSize = sizeof monitor;
+  RECT work{0, 0, 1024, 768};
+  if (GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &monitor)) {
+    work = monitor.rcWork;
+  } else {
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+  }
+  return work;
+}
+
+// `child`'s rectangle in the client coordinates of `dialog`.
+RECT ChildRect(HWND dialog, HWND child) {
+  RECT rect{};
+  GetWindowRect(child, &rect);
+  MapWindowPoints(HWND_DESKTOP, dialog, reinterpret_cast<POINT*>(&rect), 2);
+  return rect;
+}
+
+// Moves the children of `dialog` that `moves` picks by `dx`, `dy` pixels,
+// grows `grown` by as much, and the dialog with it.
+void MakeRoom(HWND dialog, HWND grown, int dx, int dy,
+              const std::function<bool(const RECT&)>& moves) {
+  for (HWND child = GetWindow(dialog, GW_CHILD); child != nullptr;
+       child = GetWindow(child, GW_HWNDNEXT)) {
+    const RECT at = ChildRect(dialog, child);
+    if (child == grown) {
+      SetWindowPos(child, nullptr, 0, 0, at.right - at.left + dx, at.bottom - at.top + dy,
+                   SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    } else if (moves(at)) {
+      SetWindowPos(child, nullptr, at.left + dx, at.top + dy, 0, 0,
+                   SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+  }
+  RECT own{};
+  GetWindowRect(dialog, &own);
+  SetWindowPos(dialog, nullptr, 0, 0, own.right - own.left + dx, own.bottom - own.top + dy,
+               SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// The height the static text `label` needs for `text` at its width, as it
+// draws it: broken between words, a word longer than a line (a path)
+// between characters.
+int TextHeight(HWND label, const std::wstring& text) {
+  HDC dc = GetDC(label);
+  if (dc == nullptr) return 0;
+  HGDIOBJ old = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(label, WM_GETFONT, 0, 0)));
+  RECT client{};
+  GetClientRect(label, &client);
+  RECT needed{0, 0, client.right, 0};
+  DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &needed,
+            DT_CALCRECT | DT_WORDBREAK | DT_EDITCONTROL | DT_NOPREFIX | DT_EXPANDTABS);
+  SelectObject(dc, old);
+  ReleaseDC(label, dc);
+  return needed.bottom - needed.top;
+}
+
+// Makes the static text `id` of `dialog` as high as its text needs (it never
+// shrinks), moving what lies below it down, as far as the work area lets
+// the dialog grow.
+void FitTextHeight(HWND dialog, int id) {
+  HWND label = GetDlgItem(dialog, id);
+  if (label == nullptr) return;
+  const int length = GetWindowTextLengthW(label);
+  std::wstring text(static_cast<size_t>(std::max(length, 0)) + 1, L'\0');
+  text.resize(static_cast<size_t>(std::max(GetWindowTextW(label, text.data(), length + 1), 0)));
+  RECT client{};
+  GetClientRect(label, &client);
+  const RECT own = [&] {
+    RECT r{};
+    GetWindowRect(dialog, &r);
+    return r;
+  }();
+  const RECT work = WorkAreaOf(dialog);
+  const int room = (work.bottom - work.top) - (own.bottom - own.top);
+  const int grow =
+      std::min(TextHeight(label, text) - static_cast<int>(client.bottom), std::max(room, 0));
+  if (grow <= 0) return;
+  const RECT at = ChildRect(dialog, label);
+  MakeRoom(dialog, label, 0, grow, [&at](const RECT& r) { return r.top >= at.bottom; });
+}
+
 std::string WindowText(HWND window) {
   const int length = GetWindowTextLengthW(window);
   std::wstring text(static_cast<size_t>(std::max(length, 0)) + 1, L'\0');
@@ -421,6 +515,44 @@ class ModalDialog : public NativeWindow {
                      reinterpret_cast<LPARAM>(&item));
       }
     }
+    FitColumns(view, list);
+  }
+
+  // Each column as wide as its caption and its widest cell need (the
+  // dialog's width is the least); a list too narrow for its columns grows,
+  // and the dialog with it, as far as the work area allows (beyond, it
+  // scrolls sideways).
+  void FitColumns(HWND view, const ListControl& list) {
+    const auto text_width = [view](const std::string& text) {
+      const std::wstring wide = Wide(text);
+      return static_cast<int>(
+          SendMessageW(view, LVM_GETSTRINGWIDTHW, 0, reinterpret_cast<LPARAM>(wide.c_str())));
+    };
+    int total = 0;
+    for (size_t i = 0; i < list.columns.size(); ++i) {
+      int width =
+          std::max(list.columns[i].width, text_width(list.columns[i].caption) + kHeaderMargin);
+      for (const std::vector<std::string>& row : list.rows) {
+        if (i < row.size()) width = std::max(width, text_width(row[i]) + kCellMargin);
+      }
+      SendMessageW(view, LVM_SETCOLUMNWIDTH, i, MAKELPARAM(width, 0));
+      total += width;
+    }
+    RECT client{};
+    GetClientRect(view, &client);
+    const RECT own = [this] {
+      RECT r{};
+      GetWindowRect(window_, &r);
+      return r;
+    }();
+    const RECT work = WorkAreaOf(window_);
+    const int room = (work.right - work.left) - (own.right - own.left);
+    const int grow = std::min(
+        total + GetSystemMetrics(SM_CXVSCROLL) - static_cast<int>(client.right), std::max(room, 0));
+    if (grow <= 0) return;
+    // What stands at the list's right edge (the buttons) keeps its place there.
+    const RECT at = ChildRect(window_, view);
+    MakeRoom(window_, view, grow, 0, [&at](const RECT& r) { return r.right >= at.right; });
   }
 
   // The root item, opened: its children are listed as the dialog opens.
@@ -572,7 +704,12 @@ class ModalDialog : public NativeWindow {
       } else if (!IsValueKind(control.kind) && control.kind != UiControlKind::kTreeView &&
                  control.kind != UiControlKind::kReportList && request.texts.count(control.id)) {
         const std::string& text = request.texts.at(control.id);
-        if (WindowText(item) != text) SetWindowTextW(item, Wide(text).c_str());
+        if (WindowText(item) != text) {
+          SetWindowTextW(item, Wide(text).c_str());
+          if (control.kind == UiControlKind::kText || control.kind == UiControlKind::kCentredText) {
+            FitTextHeight(window_, control.id);
+          }
+        }
       }
       const BOOL enabled = request.IsEnabled(control.id) ? TRUE : FALSE;
       if ((IsWindowEnabled(item) != FALSE) != (enabled != FALSE)) EnableWindow(item, enabled);
@@ -693,6 +830,7 @@ class StatusWindow : public NativeWindow {
   bool Handle(HWND window, UINT message, WPARAM, LPARAM, INT_PTR* result) override {
     if (message == WM_INITDIALOG) {
       SetDlgItemTextW(window, kStatusText, Wide(text_).c_str());
+      FitTextHeight(window, kStatusText);
       CentreWindow(window);
       *result = TRUE;
       return true;
@@ -904,6 +1042,7 @@ void GuiUserInterface::ShowStatus(void* owner, const std::string& text) {
   } else {
     object->text_ = text;
     SetDlgItemTextW(window, kStatusText, Wide(text).c_str());
+    FitTextHeight(window, kStatusText);
   }
   if (!IsWindow(window)) return;  // closed as it was shown
   RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
