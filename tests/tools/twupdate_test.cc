@@ -92,7 +92,7 @@ class UpdateTest : public ::testing::Test {
 
 TEST_F(UpdateTest, ReplacesQueuedFilesSkipsWithdrawnOnesAndRunsPrograms) {
   // A program that tells where it ran.
-  Write(install_ + "/after.sh", "#!/bin/sh\npwd > ran.txt\n", 0755);
+  Write(install_ + "/after.sh", "#!/bin/sh\npwd > ran.tmp && mv ran.tmp ran.txt\n", 0755);
   ASSERT_TRUE(fs::create_directory(install_ + "/sub"));
   Write(install_ + "/sub/deep.txt", "old deep");
   Write(staging_ + "/deep.txt", "new deep");
@@ -143,8 +143,7 @@ TEST_F(UpdateTest, AFailingStepLeavesEveryFileAsItWas) {
   EXPECT_TRUE(Has(Log(), "Error: Cannot read " + staging_ + "/missing.txt: No such file")) << Log();
   EXPECT_TRUE(Has(Log(), "the installation is as it was, and " + ini_ + " stays")) << Log();
 
-  // The last one cannot take the place of a folder: the files replaced
-  // before it are put back, the one added is removed.
+  // The last one would take the place of a folder: nothing is replaced.
   ASSERT_TRUE(fs::create_directory(install_ + "/folder"));
   test::WriteFile(install_ + "/folder/inside", "inside");
   ASSERT_TRUE(factory_.UnqueueFileUpdate("keep.txt"));
@@ -153,11 +152,10 @@ TEST_F(UpdateTest, AFailingStepLeavesEveryFileAsItWas) {
   o = Update();
   EXPECT_EQ(1, o.exit) << Log();
   EXPECT_EQ(before, Snapshot());
-  EXPECT_TRUE(Has(Log(), "Restored " + install_ + "/default.usr")) << Log();
-  EXPECT_TRUE(Has(Log(), "Removed " + install_ + "/added.txt, which the update had added"))
-      << Log();
+  EXPECT_TRUE(Has(Log(), "Error: " + install_ + "/folder is not a file")) << Log();
 
-  // Every file in place, but a program to run is missing.
+  // Every file in place, but a program to run is missing: the files
+  // replaced are put back, the one added is removed.
   ASSERT_TRUE(factory_.UnqueueFileUpdate("folder"));
   ASSERT_TRUE(factory_.QueueRun("no-such-program"));
   before = Snapshot();
@@ -165,12 +163,38 @@ TEST_F(UpdateTest, AFailingStepLeavesEveryFileAsItWas) {
   EXPECT_EQ(1, o.exit) << Log();
   EXPECT_EQ(before, Snapshot());
   EXPECT_TRUE(Has(Log(), "Error: there is no program no-such-program in " + install_)) << Log();
+  EXPECT_TRUE(Has(Log(), "Restored " + install_ + "/default.usr")) << Log();
+  EXPECT_TRUE(Has(Log(), "Removed " + install_ + "/added.txt, which the update had added"))
+      << Log();
 
   // With the queue put right the same file does the update.
   ASSERT_TRUE(factory_.QueueFileUpdate("no-such-program", "/bin/true"));
   o = Update();
   EXPECT_EQ(0, o.exit) << Log();
   EXPECT_EQ("new settings", test::ReadFile(install_ + "/default.usr"));
+}
+
+// Two entries that name one file by different spellings: the update
+// fails, and the file must still hold its old bytes afterwards.
+TEST_F(UpdateTest, TwoNamesOfOneFileLeaveTheOldFile) {
+  Write(staging_ + "/other.usr", "other settings");
+  ASSERT_TRUE(factory_.QueueFileUpdate("default.usr", staging_ + "/default.usr"));
+  ASSERT_TRUE(factory_.QueueFileUpdate("./default.usr", staging_ + "/other.usr"));
+  const std::map<std::string, std::string> before = Snapshot();
+  const test::ProgramOutcome o = Update();
+  EXPECT_EQ(1, o.exit) << Log();
+  EXPECT_EQ(before, Snapshot()) << Log();
+}
+
+// An entry of the installation that is no regular file (here a link that
+// leads nowhere yet) is still there after an update that failed.
+TEST_F(UpdateTest, AFailedUpdateKeepsALinkItWouldHaveReplaced) {
+  ASSERT_EQ(0, ::symlink((staging_ + "/not-yet").c_str(), (install_ + "/linked.usr").c_str()));
+  ASSERT_TRUE(factory_.QueueFileUpdate("linked.usr", staging_ + "/default.usr"));
+  ASSERT_TRUE(factory_.QueueRun("no-such-program"));
+  const test::ProgramOutcome o = Update();
+  EXPECT_EQ(1, o.exit) << Log();
+  EXPECT_TRUE(fs::is_symlink(install_ + "/linked.usr")) << Log();
 }
 
 TEST_F(UpdateTest, WaitsUntilNoProgramMapsTheFile) {
@@ -200,6 +224,36 @@ TEST_F(UpdateTest, WaitsUntilNoProgramMapsTheFile) {
   release.join();
   EXPECT_EQ(0, o.exit) << Log();
   EXPECT_EQ("new settings", test::ReadFile(target));
+}
+
+// The module goes on queueing while the updater waits for it to let go of
+// its files: an entry withdrawn then is not applied, and one added then is
+// either applied or still queued afterwards.
+TEST_F(UpdateTest, AQueueChangedDuringTheWaitIsHonoured) {
+  ASSERT_TRUE(factory_.QueueFileUpdate("default.usr", staging_ + "/default.usr"));
+  ASSERT_TRUE(factory_.QueueFileUpdate("keep.txt", staging_ + "/keep.txt"));
+  const std::string target = install_ + "/default.usr";
+  const int fd = ::open(target.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  void* mapped = ::mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0);
+  ::close(fd);
+  ASSERT_NE(MAP_FAILED, mapped);
+
+  std::thread requeue([&] {
+    for (int i = 0; i < 600 && !Has(Log(), "Waiting until "); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    factory_.UnqueueFileUpdate("keep.txt");
+    factory_.QueueFileUpdate("added.txt", staging_ + "/added.txt");
+    ::munmap(mapped, 4096);
+  });
+  const test::ProgramOutcome o = Update({"--wait", "120"});
+  requeue.join();
+  EXPECT_EQ(0, o.exit) << Log();
+  EXPECT_EQ("new settings", test::ReadFile(target));
+  EXPECT_EQ("kept", test::ReadFile(install_ + "/keep.txt")) << Log();
+  EXPECT_TRUE(fs::exists(install_ + "/added.txt") || Has(test::ReadFile(ini_), "added.txt"))
+      << Log();
 }
 
 TEST_F(UpdateTest, UsageAndAQueueThatCannotBeRead) {

@@ -34,6 +34,10 @@ constexpr char kLogName[] = "update.log";
 // enough for a host to close after starting the update.
 constexpr int kDefaultWaitSeconds = 120;
 constexpr int kMaxWaitSeconds = 24 * 60 * 60;
+// The largest update.ini read, and how often a queue that changed while
+// its files were waited for is read again before the update gives up.
+constexpr size_t kMaxQueueBytes = 1 << 20;
+constexpr int kMaxQueueReads = 5;
 
 // One line of update.log: the local time, then the text.
 class UpdateLog {
@@ -105,18 +109,43 @@ int Main(int argc, char** argv) {
   }
   UpdateLog log(NativeJoin(NativeParent(ini), kLogName));
   log.Write("Update from " + ini + " into " + module_dir);
+  const UpdateLogger logger = [&log](const std::string& line) { log.Write(line); };
+  // The module goes on queueing (and withdrawing) while its files are in
+  // use, so the queue that counts is the one read once they are free.
+  std::string text;
   UpdateQueue queue;
   std::string error;
-  if (!ReadUpdateQueue(ini, &queue, &error)) {
-    log.Write("Error: " + error);
-    return 1;
+  for (int round = 0;; ++round) {
+    std::string now;
+    if (!ReadUpdateQueue(ini, &queue, &error) ||
+        !ReadSmallFile(ini, kMaxQueueBytes, &now, &error)) {
+      log.Write("Error: " + error);
+      return 1;
+    }
+    if (round > 0 && now == text) break;
+    if (round == kMaxQueueReads) {
+      log.Write("Error: " + ini + " keeps changing; nothing was replaced");
+      return 1;
+    }
+    text = std::move(now);
+    if (!WaitForQueuedFiles(queue, module_dir, wait_seconds, logger)) {
+      log.Write("The update failed; the installation is as it was, and " + ini + " stays");
+      return 1;
+    }
   }
-  if (!ApplyUpdate(queue, module_dir, wait_seconds,
-                   [&log](const std::string& line) { log.Write(line); })) {
+  if (!ApplyUpdate(queue, module_dir, logger)) {
     log.Write("The update failed; the installation is as it was, and " + ini + " stays");
     return 1;
   }
-  // The queue is done: a later start must not do it again.
+  // The queue is done: a later start must not do it again. A queue changed
+  // meanwhile holds entries this update did not see; it stays for the next
+  // start, which does again what is done (each new file is copied, not
+  // moved, so that costs only time).
+  std::string after;
+  if (!ReadSmallFile(ini, kMaxQueueBytes, &after, &error) || after != text) {
+    log.Write("The update is done; " + ini + " changed meanwhile and stays for the next start");
+    return 0;
+  }
   if (!RemoveFile(ini)) {
     log.Write("Error: the update is done, but " + ini + " cannot be removed");
     return 1;

@@ -5,10 +5,13 @@
 #include "tools/twupdate/updater.h"
 
 #include <chrono>
+#include <filesystem>
 #include <set>
+#include <system_error>
 #include <thread>
 #include <vector>
 
+#include "platform/letter_case.h"
 #include "platform/process.h"
 #include "tools/twupdate/install_files.h"
 
@@ -28,6 +31,30 @@ struct Replacement {
   bool had_old = false;
   bool replaced = false;
 };
+
+// The file `path` names, whatever the spelling: its folders' links and
+// "." and ".." resolved, and on Windows without regard to letter case. Two
+// queue entries naming one file would each take the other's kept old file.
+std::string FileIdentity(const std::string& path) {
+  std::error_code ec;
+  std::string identity = std::filesystem::weakly_canonical(path, ec).string();
+  if (ec || identity.empty()) identity = path;
+#ifdef _WIN32
+  identity = LowerCase(identity);
+#endif
+  return identity;
+}
+
+// Whether `path` names something other than a regular file: a link (even
+// one to a regular file), a folder, a device. Such an entry is not the
+// update's to replace, nor, when the update fails, to remove.
+bool IsOtherThanAFile(const std::string& path) {
+  std::error_code ec;
+  const std::filesystem::file_status status = std::filesystem::symlink_status(path, ec);
+  if (ec) return status.type() != std::filesystem::file_type::not_found;
+  return status.type() != std::filesystem::file_type::not_found &&
+         status.type() != std::filesystem::file_type::regular;
+}
 
 // Waits until none of `targets` is in use; false when one still is after
 // `wait_seconds`.
@@ -76,8 +103,17 @@ void Restore(std::vector<Replacement>* files, const UpdateLogger& log) {
 
 }  // namespace
 
-bool ApplyUpdate(const UpdateQueue& queue, const std::string& module_dir, int wait_seconds,
-                 const UpdateLogger& log) {
+bool WaitForQueuedFiles(const UpdateQueue& queue, const std::string& module_dir, int wait_seconds,
+                        const UpdateLogger& log) {
+  std::vector<std::string> targets;
+  for (const UpdateQueue::File& entry : queue.files) {
+    const std::string target = AbsolutePath(entry.name, module_dir);
+    if (!target.empty()) targets.push_back(target);
+  }
+  return WaitUntilFree(targets, wait_seconds, log);
+}
+
+bool ApplyUpdate(const UpdateQueue& queue, const std::string& module_dir, const UpdateLogger& log) {
   for (const std::string& name : queue.withdrawn) {
     log("Skipped " + name + ": the entry was withdrawn");
   }
@@ -85,7 +121,6 @@ bool ApplyUpdate(const UpdateQueue& queue, const std::string& module_dir, int wa
     log("Skipped running " + name + ": the entry was withdrawn");
   }
   std::vector<Replacement> files;
-  std::vector<std::string> targets;
   std::set<std::string> seen;
   for (const UpdateQueue::File& entry : queue.files) {
     Replacement file;
@@ -95,16 +130,18 @@ bool ApplyUpdate(const UpdateQueue& queue, const std::string& module_dir, int wa
       log("Error: cannot find the full name of " + entry.name + "; nothing was replaced");
       return false;
     }
-    if (!seen.insert(file.target).second) {
+    if (!seen.insert(FileIdentity(file.target)).second) {
       log("Error: " + file.target + " is queued twice; nothing was replaced");
+      return false;
+    }
+    if (IsOtherThanAFile(file.target)) {
+      log("Error: " + file.target + " is not a file (a link or a folder?); nothing was replaced");
       return false;
     }
     file.staged = file.target + kStagedSuffix;
     file.backup = file.target + kBackupSuffix;
-    targets.push_back(file.target);
     files.push_back(std::move(file));
   }
-  if (!WaitUntilFree(targets, wait_seconds, log)) return false;
 
   // Every new file complete beside the old one before any old one changes.
   std::string error;

@@ -16,22 +16,26 @@ namespace tw {
 // Where the update reports each step, one line each.
 using UpdateLogger = std::function<void(const std::string& line)>;
 
+// Waits until no file `queue` replaces is in use (FirstFileInUse), for at
+// most `wait_seconds`; false, having said so to `log`, when one still is.
+bool WaitForQueuedFiles(const UpdateQueue& queue, const std::string& module_dir, int wait_seconds,
+                        const UpdateLogger& log);
+
 // Applies `queue` to the installation in `module_dir`. Names of files and
 // programs that are not absolute are taken from `module_dir`; withdrawn
-// entries are skipped. In order:
-// 1. waits until no queued file is in use (FirstFileInUse), for at most
-//    `wait_seconds`;
-// 2. copies every new file beside the file it replaces ("<name>.twnew");
-// 3. keeps each old file under a second name ("<name>.twold") and renames
+// entries are skipped. A queue that names one file twice (by any spelling)
+// or names an entry that is no regular file (a link, a folder) changes
+// nothing. In order:
+// 1. copies every new file beside the file it replaces ("<name>.twnew");
+// 2. keeps each old file under a second name ("<name>.twold") and renames
 //    its new file over it, one file after another;
-// 4. starts each queued program, in the module folder, not waiting;
-// 5. removes the kept old files.
+// 3. starts each queued program, in the module folder, not waiting;
+// 4. removes the kept old files.
 // True when every step succeeded. When one fails, nothing is left of the
 // update: the old files are renamed back (a file that was new is removed),
 // the copies beside them are removed, and false is returned. Programs
 // started before a later one failed to start are not stopped.
-bool ApplyUpdate(const UpdateQueue& queue, const std::string& module_dir, int wait_seconds,
-                 const UpdateLogger& log);
+bool ApplyUpdate(const UpdateQueue& queue, const std::string& module_dir, const UpdateLogger& log);
 
 }  // namespace tw
 
