@@ -116,6 +116,22 @@ TEST_F(SetupTest, RegisterStatusAndUnregister) {
   ASSERT_EQ(kRegistryOk, OpenMachineRegistry()->QueryString(kProviderRootKey, kProviderRegKeyValue,
                                                             1024, &data));
   EXPECT_EQ("Software\\Other\\Provider", data);
+
+  // The product key names another installation's module: that
+  // registration is the other installation's, and stays whole.
+  ASSERT_EQ(0, Run({"register"}).exit);
+  const std::string other_module = env_.Path("other/libTWSccApi.so");
+  Write(kProductRegistryKey, kServerPathValue, other_module);
+  o = Run({"unregister"});
+  EXPECT_EQ(1, o.exit);
+  EXPECT_TRUE(Has(o.err, "another installation (" + other_module + ")")) << o.err;
+  registry = OpenMachineRegistry();
+  ASSERT_EQ(kRegistryOk, registry->QueryString(kProductRegistryKey, kServerPathValue, 1024, &data));
+  EXPECT_EQ(other_module, data);
+  ASSERT_EQ(kRegistryOk,
+            registry->QueryString(kProviderRootKey, kProviderRegKeyValue, 1024, &data));
+  EXPECT_EQ(kProductRegistryKey, data);
+  EXPECT_EQ(kRegistryOk, registry->QueryString(kInstalledProvidersKey, kProviderName, 1024, &data));
 }
 
 TEST_F(SetupTest, ARegistryThatCannotBeChangedIsReportedAndKept) {

@@ -40,6 +40,23 @@ namespace {
 constexpr const char* kProgram = "TWSccSetup";
 // The buffer a host reads "SCCServerPath" into.
 constexpr size_t kServerPathBuffer = 512;
+
+// Whether two module paths name one file as the system compares names:
+// without regard to letter case or the kind of slash on Windows, exactly
+// elsewhere.
+bool SameModulePath(const std::string& a, const std::string& b) {
+#ifdef _WIN32
+  std::string left = a, right = b;
+  for (std::string* path : {&left, &right}) {
+    for (char& c : *path) {
+      if (c == '/') c = '\\';
+    }
+  }
+  return SamePathIgnoringCase(left, right);
+#else
+  return a == b;
+#endif
+}
 constexpr size_t kValueBuffer = 1024;
 
 constexpr const char* kGeneralUsage =
@@ -190,6 +207,16 @@ class Runner {
   }
 
   int Unregister() {
+    // The product key is shared by every installation of the product: when
+    // it names another installation's module, that registration is the
+    // other installation's to withdraw.
+    std::string registered;
+    const long path_result = registry_->QueryString(kProductRegistryKey, kServerPathValue,
+                                                    kServerPathBuffer, &registered);
+    if (path_result == kRegistryOk && !SameModulePath(registered, installer_.ModulePath())) {
+      return Fail("the registration names the module of another installation (" + registered +
+                  "); left as it is");
+    }
     std::string key;
     const long result = ProviderKey(&key);
     if (result != kRegistryOk && result != kRegistryNotFound) return kExitFailure;
