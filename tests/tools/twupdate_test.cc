@@ -5,6 +5,7 @@
 // folder, and every failing step leaving the installation as it was.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -254,6 +255,27 @@ TEST_F(UpdateTest, AQueueChangedDuringTheWaitIsHonoured) {
   EXPECT_EQ("kept", test::ReadFile(install_ + "/keep.txt")) << Log();
   EXPECT_TRUE(fs::exists(install_ + "/added.txt") || Has(test::ReadFile(ini_), "added.txt"))
       << Log();
+}
+
+// Two updaters never work on one installation at once: the second one
+// stops before it changes anything, and the lock goes with the first.
+TEST_F(UpdateTest, ASecondUpdaterLeavesTheInstallationToTheFirst) {
+  ASSERT_TRUE(factory_.QueueFileUpdate("default.usr", staging_ + "/default.usr"));
+  const std::string lock = install_ + "/update.lock";
+  const int fd = ::open(lock.c_str(), O_RDWR | O_CREAT, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(0, ::flock(fd, LOCK_EX));
+  const std::map<std::string, std::string> before = Snapshot();
+  test::ProgramOutcome o = Update();
+  EXPECT_EQ(1, o.exit) << Log();
+  EXPECT_EQ(before, Snapshot());
+  EXPECT_TRUE(Has(Log(), "another TWUpdate is at work on this installation")) << Log();
+  ::close(fd);
+
+  o = Update();
+  EXPECT_EQ(0, o.exit) << Log();
+  EXPECT_EQ("new settings", test::ReadFile(install_ + "/default.usr"));
+  EXPECT_FALSE(fs::exists(lock)) << "the lock file goes with the lock";
 }
 
 TEST_F(UpdateTest, UsageAndAQueueThatCannotBeRead) {

@@ -196,7 +196,19 @@ TEST_F(Win32Update, AFailingStepOrAFileInUseLeavesEveryFileAsItWas) {
   EXPECT_EQ(before, Snapshot()) << Log();
   EXPECT_NE(std::string::npos, Log().find("is still in use after 1 seconds")) << Log();
 
+  // Another updater at work on the installation: this one stops at once.
+  const std::string lock = install_ + "\\update.lock";
+  HANDLE other = CreateFileW(win32::Wide(lock).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                             CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, other);
+  before = Snapshot();
+  EXPECT_EQ(1, Update("--wait 30"));
+  EXPECT_EQ(before, Snapshot()) << Log();
+  EXPECT_NE(std::string::npos, Log().find("another TWUpdate is at work")) << Log();
+  CloseHandle(other);
+
   EXPECT_EQ(0, Update("--wait 30")) << Log();
+  EXPECT_FALSE(Exists(lock));
   EXPECT_EQ("new module", Read(install_ + "\\TWSccApi.dll"));
   EXPECT_EQ("added", Read(install_ + "\\added.txt"));
 }

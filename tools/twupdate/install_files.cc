@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -178,6 +179,44 @@ bool RenameOver(const std::string& from, const std::string& to, std::string* err
 
 bool RemoveFile(const std::string& path) {
   return ::unlink(path.c_str()) == 0 || errno == ENOENT;
+}
+
+UpdateLock::~UpdateLock() {
+  if (handle_ < 0) return;
+  // Unlinked while still held: an updater that opened the file meanwhile
+  // finds, once it holds the lock, that its file is no longer the one named.
+  unlink(path_.c_str());
+  close(static_cast<int>(handle_));
+}
+
+bool UpdateLock::Take(const std::string& path, std::string* error) {
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+      *error = Failure("Cannot make the lock file", path, errno);
+      return false;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      const int code = errno;
+      close(fd);
+      *error = code == EWOULDBLOCK
+                   ? "another TWUpdate is at work on this installation (" + path + " is locked)"
+                   : Failure("Cannot lock", path, code);
+      return false;
+    }
+    // The lock counts only on the file the name still names: one its
+    // holder removed before letting go is taken afresh.
+    struct stat held, named;
+    if (fstat(fd, &held) == 0 && stat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+        held.st_ino == named.st_ino) {
+      path_ = path;
+      handle_ = fd;
+      return true;
+    }
+    close(fd);
+  }
+  *error = "Cannot lock " + path + ": it keeps being replaced";
+  return false;
 }
 
 }  // namespace tw

@@ -6,6 +6,7 @@
 #ifndef TW_TOOLS_TWUPDATE_INSTALL_FILES_H_
 #define TW_TOOLS_TWUPDATE_INSTALL_FILES_H_
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,25 @@ bool RenameOver(const std::string& from, const std::string& to, std::string* err
 
 // Removes the file `path`; true when it is gone (or was never there).
 bool RemoveFile(const std::string& path);
+
+// The lock that keeps two updaters off one installation: held from Take
+// until the object goes, through the file `path` (beside update.ini), which
+// is gone again once the lock is let go.
+class UpdateLock {
+ public:
+  UpdateLock() = default;
+  UpdateLock(const UpdateLock&) = delete;
+  UpdateLock& operator=(const UpdateLock&) = delete;
+  ~UpdateLock();
+
+  // Takes the lock without waiting. False, with the reason in *error, when
+  // another updater holds it or the file cannot be made.
+  bool Take(const std::string& path, std::string* error);
+
+ private:
+  std::string path_;
+  intptr_t handle_ = -1;
+};
 
 }  // namespace tw
 

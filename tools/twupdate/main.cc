@@ -30,6 +30,8 @@ namespace {
 
 constexpr char kUsage[] = "Usage: TWUpdate [--wait SECONDS] <update.ini>\n";
 constexpr char kLogName[] = "update.log";
+// Held while an update runs (install_files.h: UpdateLock).
+constexpr char kLockName[] = "update.lock";
 // How long the files may stay in use before the update gives up: long
 // enough for a host to close after starting the update.
 constexpr int kDefaultWaitSeconds = 120;
@@ -110,11 +112,16 @@ int Main(int argc, char** argv) {
   UpdateLog log(NativeJoin(NativeParent(ini), kLogName));
   log.Write("Update from " + ini + " into " + module_dir);
   const UpdateLogger logger = [&log](const std::string& line) { log.Write(line); };
+  std::string error;
+  UpdateLock lock;
+  if (!lock.Take(NativeJoin(NativeParent(ini), kLockName), &error)) {
+    log.Write("Error: " + error + "; nothing was replaced");
+    return 1;
+  }
   // The module goes on queueing (and withdrawing) while its files are in
   // use, so the queue that counts is the one read once they are free.
   std::string text;
   UpdateQueue queue;
-  std::string error;
   for (int round = 0;; ++round) {
     std::string now;
     if (!ReadUpdateQueue(ini, &queue, &error) ||

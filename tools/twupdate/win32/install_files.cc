@@ -103,4 +103,26 @@ bool RemoveFile(const std::string& path) {
   return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
 }
 
+UpdateLock::~UpdateLock() {
+  // Opened to be deleted on close: the file goes with the lock.
+  if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+}
+
+bool UpdateLock::Take(const std::string& path, std::string* error) {
+  // No sharing at all: a second updater's open fails while this one holds it.
+  HANDLE handle =
+      CreateFileW(win32::Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    *error = code == ERROR_SHARING_VIOLATION
+                 ? "another TWUpdate is at work on this installation (" + path + " is locked)"
+                 : Failure("Cannot make the lock file", path, code);
+    return false;
+  }
+  path_ = path;
+  handle_ = reinterpret_cast<intptr_t>(handle);
+  return true;
+}
+
 }  // namespace tw
