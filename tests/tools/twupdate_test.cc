@@ -70,6 +70,16 @@ class UpdateTest : public ::testing::Test {
 
   std::string Log() const { return test::ReadFile(install_ + "/update.log"); }
 
+  // Maps the first page of `path` into this process, as a loaded module is
+  // mapped, so that the file counts as in use; MAP_FAILED when it cannot.
+  static void* MapAsAModuleIs(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) return MAP_FAILED;
+    void* mapped = ::mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0);
+    ::close(fd);
+    return mapped;
+  }
+
   static bool Has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
   }
@@ -201,10 +211,7 @@ TEST_F(UpdateTest, AFailedUpdateKeepsALinkItWouldHaveReplaced) {
 TEST_F(UpdateTest, WaitsUntilNoProgramMapsTheFile) {
   ASSERT_TRUE(factory_.QueueFileUpdate("default.usr", staging_ + "/default.usr"));
   const std::string target = install_ + "/default.usr";
-  const int fd = ::open(target.c_str(), O_RDONLY);
-  ASSERT_GE(fd, 0);
-  void* mapped = ::mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0);
-  ::close(fd);
+  void* const mapped = MapAsAModuleIs(target);
   ASSERT_NE(MAP_FAILED, mapped);
 
   const std::map<std::string, std::string> before = Snapshot();
@@ -234,10 +241,7 @@ TEST_F(UpdateTest, AQueueChangedDuringTheWaitIsHonoured) {
   ASSERT_TRUE(factory_.QueueFileUpdate("default.usr", staging_ + "/default.usr"));
   ASSERT_TRUE(factory_.QueueFileUpdate("keep.txt", staging_ + "/keep.txt"));
   const std::string target = install_ + "/default.usr";
-  const int fd = ::open(target.c_str(), O_RDONLY);
-  ASSERT_GE(fd, 0);
-  void* mapped = ::mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0);
-  ::close(fd);
+  void* const mapped = MapAsAModuleIs(target);
   ASSERT_NE(MAP_FAILED, mapped);
 
   std::thread requeue([&] {
