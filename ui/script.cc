@@ -268,10 +268,31 @@ void ScriptedUserInterface::HideStatus() {
 }
 
 bool ScriptedUserInterface::TakeDialogLine(const OpenDialog& dialog, UiScriptEntry* line) {
-  auto matches = [&](const UiScriptEntry& e) {
-    return e.kind == UiScriptEntry::kDialog && e.template_id == dialog.request().template_id &&
-           dialog.CanPress(e.button);
-  };
+  return TakeLine(
+      [&](const UiScriptEntry& e) {
+        return e.kind == UiScriptEntry::kDialog && e.template_id == dialog.request().template_id &&
+               dialog.CanPress(e.button);
+      },
+      line);
+}
+
+bool ScriptedUserInterface::TakeMessageBoxLine(const MessageBoxRequest& request, int* answer) {
+  const std::vector<int> ids = MessageBoxButtonIds(request.buttons);
+  UiScriptEntry line;
+  if (!TakeLine(
+          [&](const UiScriptEntry& e) {
+            return e.kind == UiScriptEntry::kMessageBox && e.title == request.title &&
+                   std::find(ids.begin(), ids.end(), e.button) != ids.end();
+          },
+          &line)) {
+    return false;
+  }
+  *answer = line.button;
+  return true;
+}
+
+bool ScriptedUserInterface::TakeLine(const std::function<bool(const UiScriptEntry&)>& matches,
+                                     UiScriptEntry* line) {
   if (!pending_.empty() && matches(pending_.front())) {
     *line = std::move(pending_.front());
     pending_.pop_front();
@@ -280,27 +301,6 @@ bool ScriptedUserInterface::TakeDialogLine(const OpenDialog& dialog, UiScriptEnt
   for (auto it = any_.begin(); it != any_.end(); ++it) {
     if (matches(*it)) {
       *line = std::move(*it);
-      any_.erase(it);
-      return true;
-    }
-  }
-  return false;
-}
-
-bool ScriptedUserInterface::TakeMessageBoxLine(const MessageBoxRequest& request, int* answer) {
-  const std::vector<int> ids = MessageBoxButtonIds(request.buttons);
-  auto matches = [&](const UiScriptEntry& e) {
-    return e.kind == UiScriptEntry::kMessageBox && e.title == request.title &&
-           std::find(ids.begin(), ids.end(), e.button) != ids.end();
-  };
-  if (!pending_.empty() && matches(pending_.front())) {
-    *answer = pending_.front().button;
-    pending_.pop_front();
-    return true;
-  }
-  for (auto it = any_.begin(); it != any_.end(); ++it) {
-    if (matches(*it)) {
-      *answer = it->button;
       any_.erase(it);
       return true;
     }

@@ -57,6 +57,7 @@
 
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -130,6 +131,9 @@ class ScriptedUserInterface : public UserInterface {
   // of the script: the next ordered line, else the first "any" line.
   bool TakeDialogLine(const OpenDialog& dialog, UiScriptEntry* line);      // requires mutex_
   bool TakeMessageBoxLine(const MessageBoxRequest& request, int* answer);  // requires mutex_
+  // Both through this: the first line `matches` takes, in that order.
+  bool TakeLine(const std::function<bool(const UiScriptEntry&)>& matches,
+                UiScriptEntry* line);  // requires mutex_
   // The "otherwise" form, built on first use; null when nobody answers.
   std::shared_ptr<UserInterface> Fallback();  // requires mutex_
 
