@@ -260,8 +260,12 @@ void SharedBlock::Impl::Release() {
 SharedBlock::SharedBlock(const std::string& name, uint32_t size) : impl_(std::make_unique<Impl>()) {
   impl_->name = name;
   std::string dir, error;
-  if (!RuntimeSubdirectory(kSharedBlockFolder, true, &dir, &error)) {
-    DebugLog("Shared block %s: %s", name.c_str(), error.c_str());
+  // A mere open (size 0) creates nothing: a block cannot exist where its
+  // folder does not, and an open made after the runtime folder was taken
+  // away must not bring the folder back.
+  bool absent = false;
+  if (!RuntimeSubdirectory(kSharedBlockFolder, size != 0, &dir, &error, &absent)) {
+    if (!absent) DebugLog("Shared block %s: %s", name.c_str(), error.c_str());
     return;
   }
   const std::string full = SharedObjectPrefix(PlatformMajorVersion()) + name;

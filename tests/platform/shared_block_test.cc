@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -33,6 +34,33 @@ TEST(SharedBlock, GlobalPrefixFollowsTheMajorVersion) {
   EXPECT_EQ(SharedObjectPrefix(5), "Global\\");
   EXPECT_EQ(SharedObjectPrefix(10), "Global\\");
   EXPECT_EQ(SharedObjectPrefix(PlatformMajorVersion()), "");
+}
+
+// Opening a block that cannot exist, because the runtime folder is not
+// there, leaves no folder behind: a late open, after the folder was taken
+// away, must not make it again.
+TEST(SharedBlock, AnOpenWithoutTheRuntimeFolderCreatesNothing) {
+  test::TestEnv env;
+  const std::filesystem::path gone = env.Path("gone");
+  const std::filesystem::path runtime = gone / "runtime";
+  const char* old = getenv("VELTRANE_RUNTIME_DIR");
+  const std::string saved = old != nullptr ? old : "";
+  setenv("VELTRANE_RUNTIME_DIR", runtime.c_str(), 1);
+  {
+    SharedBlock block("NobodyMadeMe", 0);
+    EXPECT_FALSE(block.IsValid());
+  }
+  EXPECT_FALSE(std::filesystem::exists(gone));
+  {
+    SharedBlock block("MadeHere", 8);  // a creation makes the folder
+    EXPECT_TRUE(block.IsValid());
+  }
+  EXPECT_TRUE(std::filesystem::is_directory(runtime));
+  if (old != nullptr) {
+    setenv("VELTRANE_RUNTIME_DIR", saved.c_str(), 1);
+  } else {
+    unsetenv("VELTRANE_RUNTIME_DIR");
+  }
 }
 
 TEST(SharedBlock, SecondProcessSeesFirstSizeAndTheMutexSerialises) {
