@@ -3,8 +3,10 @@
 // factory's QueueFileUpdate, QueueRun, UnqueueFileUpdate): files replaced
 // in place, withdrawn entries skipped, programs started from the module
 // folder, and every failing step leaving the installation as it was.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -92,6 +94,29 @@ class UpdateTest : public ::testing::Test {
     return fs::exists(path);
   }
 
+  // The ids of the live processes whose working folder is the
+  // installation: programs an update started there.
+  std::vector<pid_t> RunningInTheInstallation() const {
+    std::vector<pid_t> pids;
+    const std::string folder = fs::canonical(install_).string();
+    DIR* proc = ::opendir("/proc");
+    if (proc == nullptr) return pids;
+    while (const struct dirent* entry = ::readdir(proc)) {
+      const std::string pid = entry->d_name;
+      if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+      std::error_code ec;
+      const fs::path cwd = fs::read_symlink("/proc/" + pid + "/cwd", ec);
+      if (!ec && cwd.string() == folder) pids.push_back(std::stoi(pid));
+    }
+    ::closedir(proc);
+    return pids;
+  }
+
+  // A fresh queue: what the earlier part of a case queued is gone.
+  void NewQueue() { fs::remove(ini_); }
+
+  static size_t At(const std::string& text, const std::string& part) { return text.find(part); }
+
   test::TestEnv env_;
   const std::string install_ = env_.Path("install");
   const std::string staging_ = env_.Path("staging");
@@ -112,7 +137,7 @@ TEST_F(UpdateTest, ReplacesQueuedFilesSkipsWithdrawnOnesAndRunsPrograms) {
   ASSERT_TRUE(factory_.QueueFileUpdate("keep.txt", staging_ + "/keep.txt"));
   ASSERT_TRUE(factory_.UnqueueFileUpdate("keep.txt"));
   ASSERT_TRUE(factory_.QueueFileUpdate("added.txt", staging_ + "/added.txt"));
-  ASSERT_TRUE(factory_.QueueFileUpdate(install_ + "/sub/deep.txt", staging_ + "/deep.txt"));
+  ASSERT_TRUE(factory_.QueueFileUpdate("sub/deep.txt", staging_ + "/deep.txt"));
   ASSERT_TRUE(factory_.QueueRun("after.sh"));
 
   const test::ProgramOutcome o = Update();
@@ -280,6 +305,28 @@ TEST_F(UpdateTest, ASecondUpdaterLeavesTheInstallationToTheFirst) {
   EXPECT_EQ(0, o.exit) << Log();
   EXPECT_EQ("new settings", test::ReadFile(install_ + "/default.usr"));
   EXPECT_FALSE(fs::exists(lock)) << "the lock file goes with the lock";
+}
+
+// The programs start in the order the module queued them, not by name.
+TEST_F(UpdateTest, ProgramsStartInTheOrderOfTheQueue) {
+  for (const char* name : {"zeta.sh", "alpha.sh", "mid.sh"}) {
+    Write(install_ + "/" + name, "#!/bin/sh\nexit 0\n", 0755);
+  }
+  ASSERT_TRUE(factory_.QueueFileUpdate("default.usr", staging_ + "/default.usr"));
+  ASSERT_TRUE(factory_.QueueRun("zeta.sh"));
+  ASSERT_TRUE(factory_.QueueRun("alpha.sh"));
+  ASSERT_TRUE(factory_.QueueRun("mid.sh"));
+  const test::ProgramOutcome o = Update();
+  ASSERT_EQ(0, o.exit) << Log();
+  const std::string log = Log();
+  const size_t zeta = At(log, "Started " + install_ + "/zeta.sh");
+  const size_t alpha = At(log, "Started " + install_ + "/alpha.sh");
+  const size_t mid = At(log, "Started " + install_ + "/mid.sh");
+  ASSERT_NE(std::string::npos, zeta) << log;
+  ASSERT_NE(std::string::npos, alpha) << log;
+  ASSERT_NE(std::string::npos, mid) << log;
+  EXPECT_LT(zeta, alpha) << log;
+  EXPECT_LT(alpha, mid) << log;
 }
 
 TEST_F(UpdateTest, UsageAndAQueueThatCannotBeRead) {
