@@ -329,6 +329,111 @@ TEST_F(UpdateTest, ProgramsStartInTheOrderOfTheQueue) {
   EXPECT_LT(alpha, mid) << log;
 }
 
+// A program that started before a later one failed to start must not run
+// on against the files that are put back: it is stopped first, with what
+// it started itself.
+TEST_F(UpdateTest, AProgramStartedBeforeAFailingOneIsStopped) {
+  Write(install_ + "/server.sh", "#!/bin/sh\nsleep 300\nexit 0\n", 0755);
+  // Executable, but no program the system can start.
+  Write(install_ + "/broken", "this is no program\n", 0755);
+  ASSERT_TRUE(factory_.QueueFileUpdate("default.usr", staging_ + "/default.usr"));
+  ASSERT_TRUE(factory_.QueueRun("server.sh"));
+  ASSERT_TRUE(factory_.QueueRun("broken"));
+  const std::map<std::string, std::string> before = Snapshot();
+  const test::ProgramOutcome o = Update();
+  const std::vector<pid_t> left = RunningInTheInstallation();
+  for (const pid_t pid : left) ::kill(pid, SIGKILL);
+  EXPECT_EQ(1, o.exit) << Log();
+  EXPECT_TRUE(left.empty()) << left.size() << " programs still run in the installation\n" << Log();
+  EXPECT_EQ(before, Snapshot());
+  const std::string log = Log();
+  EXPECT_TRUE(Has(log, "Started " + install_ + "/server.sh")) << log;
+  EXPECT_TRUE(Has(log, "Error: cannot start " + install_ + "/broken")) << log;
+  const size_t stopped = At(log, "Stopped " + install_ + "/server.sh");
+  ASSERT_NE(std::string::npos, stopped) << log;
+  EXPECT_LT(stopped, At(log, "Restored " + install_ + "/default.usr")) << log;
+}
+
+// Every name the queue gives, of a file or of a program, stays in the
+// module folder; one that leads out changes nothing anywhere.
+TEST_F(UpdateTest, NamesLeadingOutOfTheModuleFolderChangeNothing) {
+  const std::string outside = env_.Path("outside");
+  ASSERT_TRUE(fs::create_directories(outside));
+  Write(outside + "/victim.txt", "outside");
+  Write(outside + "/tool.sh", "#!/bin/sh\ntouch ran-outside\n", 0755);
+  ASSERT_EQ(0, ::symlink(outside.c_str(), (install_ + "/linked").c_str()));
+  ASSERT_TRUE(fs::create_directory(install_ + "/sub"));
+  for (const std::string& name :
+       {outside + "/victim.txt", std::string("../outside/victim.txt"),
+        std::string("sub/../../outside/victim.txt"), std::string("linked/victim.txt"),
+        std::string("C:\\victim.txt"), std::string("sub\\..\\..\\outside\\victim.txt")}) {
+    SCOPED_TRACE(name);
+    NewQueue();
+    ASSERT_TRUE(factory_.QueueFileUpdate("default.usr", staging_ + "/default.usr"));
+    ASSERT_TRUE(factory_.QueueFileUpdate(name, staging_ + "/keep.txt"));
+    const std::map<std::string, std::string> before = Snapshot();
+    const test::ProgramOutcome o = Update();
+    EXPECT_EQ(1, o.exit) << Log();
+    EXPECT_EQ("outside", test::ReadFile(outside + "/victim.txt"));
+    EXPECT_EQ(before, Snapshot());
+    EXPECT_TRUE(Has(Log(), "Error: " + name + " is no name in " + install_)) << Log();
+  }
+  for (const std::string& name :
+       {std::string("../outside/tool.sh"), std::string("linked/tool.sh"), outside + "/tool.sh"}) {
+    SCOPED_TRACE(name);
+    NewQueue();
+    ASSERT_TRUE(factory_.QueueFileUpdate("default.usr", staging_ + "/default.usr"));
+    ASSERT_TRUE(factory_.QueueRun(name));
+    const std::map<std::string, std::string> before = Snapshot();
+    const test::ProgramOutcome o = Update();
+    EXPECT_EQ(1, o.exit) << Log();
+    EXPECT_EQ(before, Snapshot());
+    EXPECT_TRUE(Has(Log(), "Error: " + name + " is no name in " + install_)) << Log();
+  }
+  // Nothing ran; a folder of the installation reached by a name with a
+  // harmless step stays usable.
+  EXPECT_FALSE(fs::exists(install_ + "/ran-outside"));
+  NewQueue();
+  Write(install_ + "/sub/deep.txt", "old deep");
+  ASSERT_TRUE(factory_.QueueFileUpdate("sub/./deep.txt", staging_ + "/default.usr"));
+  const test::ProgramOutcome o = Update();
+  EXPECT_EQ(0, o.exit) << Log();
+  EXPECT_EQ("new settings", test::ReadFile(install_ + "/sub/deep.txt"));
+}
+
+// Files of the installation that merely have the names an update gives its
+// copies are not the update's: they stay, and the update takes other
+// names. What an update that was cut short recorded is removed, and only
+// that.
+TEST_F(UpdateTest, OnlyLeftoversTheUpdaterRecordedAreRemoved) {
+  Write(install_ + "/default.usr.twnew", "a file of the user's");
+  Write(install_ + "/default.usr.twold", "another file of the user's");
+  ASSERT_TRUE(factory_.QueueFileUpdate("default.usr", staging_ + "/default.usr"));
+  test::ProgramOutcome o = Update();
+  ASSERT_EQ(0, o.exit) << Log();
+  EXPECT_EQ("new settings", test::ReadFile(install_ + "/default.usr"));
+  EXPECT_EQ("a file of the user's", test::ReadFile(install_ + "/default.usr.twnew"));
+  EXPECT_EQ("another file of the user's", test::ReadFile(install_ + "/default.usr.twold"));
+  EXPECT_FALSE(fs::exists(install_ + "/update.journal"));
+
+  // An update cut short left a copy its journal names; the journal also
+  // names files that are no copies of an update's, or lie elsewhere.
+  Write(install_ + "/keep.txt.twnew", "left by the update");
+  Write(env_.Path("elsewhere.twold"), "elsewhere");
+  test::WriteFile(install_ + "/update.journal", install_ + "/keep.txt.twnew\n" + install_ +
+                                                    "/keep.txt\n" + env_.Path("elsewhere.twold") +
+                                                    "\n" + install_ + "/../elsewhere.twold\n");
+  ASSERT_TRUE(factory_.QueueFileUpdate("default.usr", staging_ + "/keep.txt"));
+  o = Update();
+  ASSERT_EQ(0, o.exit) << Log();
+  EXPECT_FALSE(fs::exists(install_ + "/keep.txt.twnew")) << Log();
+  EXPECT_TRUE(Has(Log(), "Removed " + install_ + "/keep.txt.twnew, left by an update")) << Log();
+  EXPECT_EQ("kept", test::ReadFile(install_ + "/keep.txt"));
+  EXPECT_EQ("elsewhere", test::ReadFile(env_.Path("elsewhere.twold")));
+  EXPECT_EQ("a file of the user's", test::ReadFile(install_ + "/default.usr.twnew"));
+  EXPECT_FALSE(fs::exists(install_ + "/update.journal"));
+}
+
 TEST_F(UpdateTest, UsageAndAQueueThatCannotBeRead) {
   test::ProgramOutcome o = test::RunProgram("TWUpdate", {}, env_.root());
   EXPECT_EQ(2, o.exit);
