@@ -169,8 +169,9 @@ std::string FindProgram(const std::string& name, const std::string& base) {
 namespace {
 
 // Starts the program of `request` with the streams alone inherited and the
-// signals reset; false when it could not be started.
-bool Spawn(const LaunchRequest& request, pid_t* child) {
+// signals reset; with `own_session`, in a session of its own with its
+// streams on /dev/null instead. False when it could not be started.
+bool Spawn(const LaunchRequest& request, pid_t* child, bool own_session = false) {
   if (request.argv.empty() || request.argv[0].empty()) return false;
   std::vector<char*> argv = ArgvOf(request.argv);
 
@@ -186,13 +187,20 @@ bool Spawn(const LaunchRequest& request, pid_t* child) {
     prepared = posix_spawn_file_actions_addchdir_np(&actions, request.directory.c_str()) == 0;
   }
   prepared = prepared && posix_spawn_file_actions_addclosefrom_np(&actions, 3) == 0;
+  if (own_session) {
+    prepared = prepared &&
+               posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDWR, 0) == 0 &&
+               posix_spawn_file_actions_adddup2(&actions, 0, 1) == 0 &&
+               posix_spawn_file_actions_adddup2(&actions, 0, 2) == 0;
+  }
   sigset_t none, all;
   sigemptyset(&none);
   sigfillset(&all);
-  prepared =
-      prepared && posix_spawnattr_setsigmask(&attributes, &none) == 0 &&
-      posix_spawnattr_setsigdefault(&attributes, &all) == 0 &&
-      posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0;
+  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+  if (own_session) flags |= POSIX_SPAWN_SETSID;
+  prepared = prepared && posix_spawnattr_setsigmask(&attributes, &none) == 0 &&
+             posix_spawnattr_setsigdefault(&attributes, &all) == 0 &&
+             posix_spawnattr_setflags(&attributes, flags) == 0;
 
   pid_t pid = -1;
   // glibc reports a failed exec (or chdir) as the result of posix_spawn.
@@ -244,6 +252,45 @@ bool LaunchAndWait(const LaunchRequest& request, std::chrono::milliseconds limit
   }
   return true;
 }
+
+bool StartProgram(const LaunchRequest& request, StartedProgram* program) {
+  pid_t pid = -1;
+  if (!Spawn(request, &pid, /*own_session=*/true)) return false;
+  *program = pid;
+  return true;
+}
+
+bool StopProgram(StartedProgram program, std::chrono::milliseconds grace) {
+  const pid_t pid = static_cast<pid_t>(program);
+  if (pid <= 0) return false;
+  // Whether it has ended within `limit`; left unreaped (WNOWAIT), so that
+  // its id, which is its session's process group's, stays its own.
+  const auto ended_within = [pid](std::chrono::milliseconds limit) {
+    const auto give_up = std::chrono::steady_clock::now() + limit;
+    std::chrono::milliseconds pause(1);
+    for (;;) {
+      siginfo_t info;
+      std::memset(&info, 0, sizeof info);
+      const int result = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+      if (result == 0 && info.si_pid == pid) return true;
+      if (result < 0 && errno == EINTR) continue;
+      if (result < 0) return errno == ECHILD;  // reaped elsewhere
+      if (std::chrono::steady_clock::now() >= give_up) return false;
+      std::this_thread::sleep_for(pause);
+      pause = std::min(pause * 2, std::chrono::milliseconds(100));
+    }
+  };
+  // The whole group: what the program started goes with it.
+  if (kill(-pid, SIGTERM) != 0) kill(pid, SIGTERM);
+  bool ended = ended_within(grace);
+  // Whatever is left of the group is killed while the program's id still
+  // names it (it is not reaped yet).
+  if (kill(-pid, SIGKILL) != 0 && !ended) kill(pid, SIGKILL);
+  if (!ended) ended = ended_within(grace);
+  return ended && WaitForChild(pid);
+}
+
+void LetProgramGo(StartedProgram) {}
 
 bool LaunchDetached(const LaunchRequest& request) {
   if (request.argv.empty() || request.argv[0].empty()) return false;

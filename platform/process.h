@@ -12,6 +12,7 @@
 #define TW_PLATFORM_PROCESS_H_
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,29 @@ bool LaunchAndWait(const LaunchRequest& request, std::chrono::milliseconds limit
 // exec succeeded; false when it failed (the failure is reported back through
 // a close-on-exec pipe).
 bool LaunchDetached(const LaunchRequest& request);
+
+// A program StartProgram started: its process id on POSIX systems, its
+// process handle on Windows.
+using StartedProgram = intptr_t;
+
+// Starts the program as LaunchDetached does (a session of its own, its
+// streams /dev/null), but as a child of this process, handed back in
+// *program, so that it can still be stopped (StopProgram) or let go
+// (LetProgramGo). A program let go, or still running when this process
+// ends, runs on as a detached one does. False when it could not be started
+// (on POSIX systems: the exec failed).
+bool StartProgram(const LaunchRequest& request, StartedProgram* program);
+
+// Stops a program StartProgram started, with what it started in its
+// session (POSIX: its process group), and reaps it: asked to end first
+// (SIGTERM), killed when it is still there after `grace`, and waited for
+// at most as long again. Windows has no request to end for a program
+// without windows: it is terminated at once. True when it is gone.
+bool StopProgram(StartedProgram program, std::chrono::milliseconds grace);
+
+// Lets go of a program StartProgram started: it runs on, this process no
+// longer stops it (on Windows its handle is closed).
+void LetProgramGo(StartedProgram program);
 
 // Resolves the program named `name`: a name holding "/" stands as it is,
 // made absolute against `base` (against the current directory when `base`

@@ -7,6 +7,7 @@
 // in the current folder. See platform/process.h.
 #include "platform/process.h"
 
+#include <algorithm>
 #include <memory>
 
 #include "platform/letter_case.h"
@@ -84,6 +85,29 @@ bool LaunchDetached(const LaunchRequest& request) {
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
   return true;
+}
+
+bool StartProgram(const LaunchRequest& request, StartedProgram* program) {
+  PROCESS_INFORMATION process = {};
+  if (!Start(request, DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, &process)) return false;
+  CloseHandle(process.hThread);
+  *program = reinterpret_cast<StartedProgram>(process.hProcess);
+  return true;
+}
+
+bool StopProgram(StartedProgram program, std::chrono::milliseconds grace) {
+  HANDLE process = reinterpret_cast<HANDLE>(program);
+  if (process == nullptr) return false;
+  // Already ended, or terminated now: either way it is waited for.
+  TerminateProcess(process, 1);
+  const DWORD limit = static_cast<DWORD>(std::max<int64_t>(grace.count(), 0) * 2);
+  const bool gone = WaitForSingleObject(process, limit) == WAIT_OBJECT_0;
+  CloseHandle(process);
+  return gone;
+}
+
+void LetProgramGo(StartedProgram program) {
+  if (program != 0) CloseHandle(reinterpret_cast<HANDLE>(program));
 }
 
 std::string FindProgram(const std::string& name, const std::string& base) {

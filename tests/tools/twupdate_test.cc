@@ -3,8 +3,10 @@
 // factory's QueueFileUpdate, QueueRun, UnqueueFileUpdate): files replaced
 // in place, withdrawn entries skipped, programs started from the module
 // folder, and every failing step leaving the installation as it was.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -92,6 +94,29 @@ class UpdateTest : public ::testing::Test {
     return fs::exists(path);
   }
 
+  // The ids of the live processes whose working folder is the
+  // installation: programs an update started there.
+  std::vector<pid_t> RunningInTheInstallation() const {
+    std::vector<pid_t> pids;
+    const std::string folder = fs::canonical(install_).string();
+    DIR* proc = ::opendir("/proc");
+    if (proc == nullptr) return pids;
+    while (const struct dirent* entry = ::readdir(proc)) {
+      const std::string pid = entry->d_name;
+      if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+      std::error_code ec;
+      const fs::path cwd = fs::read_symlink("/proc/" + pid + "/cwd", ec);
+      if (!ec && cwd.string() == folder) pids.push_back(std::stoi(pid));
+    }
+    ::closedir(proc);
+    return pids;
+  }
+
+  // A fresh queue: what the earlier part of a case queued is gone.
+  void NewQueue() { fs::remove(ini_); }
+
+  static size_t At(const std::string& text, const std::string& part) { return text.find(part); }
+
   test::TestEnv env_;
   const std::string install_ = env_.Path("install");
   const std::string staging_ = env_.Path("staging");
@@ -112,7 +137,7 @@ TEST_F(UpdateTest, ReplacesQueuedFilesSkipsWithdrawnOnesAndRunsPrograms) {
   ASSERT_TRUE(factory_.QueueFileUpdate("keep.txt", staging_ + "/keep.txt"));
   ASSERT_TRUE(factory_.UnqueueFileUpdate("keep.txt"));
   ASSERT_TRUE(factory_.QueueFileUpdate("added.txt", staging_ + "/added.txt"));
-  ASSERT_TRUE(factory_.QueueFileUpdate(install_ + "/sub/deep.txt", staging_ + "/deep.txt"));
+  ASSERT_TRUE(factory_.QueueFileUpdate("sub/deep.txt", staging_ + "/deep.txt"));
   ASSERT_TRUE(factory_.QueueRun("after.sh"));
 
   const test::ProgramOutcome o = Update();
@@ -280,6 +305,133 @@ TEST_F(UpdateTest, ASecondUpdaterLeavesTheInstallationToTheFirst) {
   EXPECT_EQ(0, o.exit) << Log();
   EXPECT_EQ("new settings", test::ReadFile(install_ + "/default.usr"));
   EXPECT_FALSE(fs::exists(lock)) << "the lock file goes with the lock";
+}
+
+// The programs start in the order the module queued them, not by name.
+TEST_F(UpdateTest, ProgramsStartInTheOrderOfTheQueue) {
+  for (const char* name : {"zeta.sh", "alpha.sh", "mid.sh"}) {
+    Write(install_ + "/" + name, "#!/bin/sh\nexit 0\n", 0755);
+  }
+  ASSERT_TRUE(factory_.QueueFileUpdate("default.usr", staging_ + "/default.usr"));
+  ASSERT_TRUE(factory_.QueueRun("zeta.sh"));
+  ASSERT_TRUE(factory_.QueueRun("alpha.sh"));
+  ASSERT_TRUE(factory_.QueueRun("mid.sh"));
+  const test::ProgramOutcome o = Update();
+  ASSERT_EQ(0, o.exit) << Log();
+  const std::string log = Log();
+  const size_t zeta = At(log, "Started " + install_ + "/zeta.sh");
+  const size_t alpha = At(log, "Started " + install_ + "/alpha.sh");
+  const size_t mid = At(log, "Started " + install_ + "/mid.sh");
+  ASSERT_NE(std::string::npos, zeta) << log;
+  ASSERT_NE(std::string::npos, alpha) << log;
+  ASSERT_NE(std::string::npos, mid) << log;
+  EXPECT_LT(zeta, alpha) << log;
+  EXPECT_LT(alpha, mid) << log;
+}
+
+// A program that started before a later one failed to start must not run
+// on against the files that are put back: it is stopped first, with what
+// it started itself.
+TEST_F(UpdateTest, AProgramStartedBeforeAFailingOneIsStopped) {
+  Write(install_ + "/server.sh", "#!/bin/sh\nsleep 300\nexit 0\n", 0755);
+  // Executable, but no program the system can start.
+  Write(install_ + "/broken", "this is no program\n", 0755);
+  ASSERT_TRUE(factory_.QueueFileUpdate("default.usr", staging_ + "/default.usr"));
+  ASSERT_TRUE(factory_.QueueRun("server.sh"));
+  ASSERT_TRUE(factory_.QueueRun("broken"));
+  const std::map<std::string, std::string> before = Snapshot();
+  const test::ProgramOutcome o = Update();
+  const std::vector<pid_t> left = RunningInTheInstallation();
+  for (const pid_t pid : left) ::kill(pid, SIGKILL);
+  EXPECT_EQ(1, o.exit) << Log();
+  EXPECT_TRUE(left.empty()) << left.size() << " programs still run in the installation\n" << Log();
+  EXPECT_EQ(before, Snapshot());
+  const std::string log = Log();
+  EXPECT_TRUE(Has(log, "Started " + install_ + "/server.sh")) << log;
+  EXPECT_TRUE(Has(log, "Error: cannot start " + install_ + "/broken")) << log;
+  const size_t stopped = At(log, "Stopped " + install_ + "/server.sh");
+  ASSERT_NE(std::string::npos, stopped) << log;
+  EXPECT_LT(stopped, At(log, "Restored " + install_ + "/default.usr")) << log;
+}
+
+// Every name the queue gives, of a file or of a program, stays in the
+// module folder; one that leads out changes nothing anywhere.
+TEST_F(UpdateTest, NamesLeadingOutOfTheModuleFolderChangeNothing) {
+  const std::string outside = env_.Path("outside");
+  ASSERT_TRUE(fs::create_directories(outside));
+  Write(outside + "/victim.txt", "outside");
+  Write(outside + "/tool.sh", "#!/bin/sh\ntouch ran-outside\n", 0755);
+  ASSERT_EQ(0, ::symlink(outside.c_str(), (install_ + "/linked").c_str()));
+  ASSERT_TRUE(fs::create_directory(install_ + "/sub"));
+  for (const std::string& name :
+       {outside + "/victim.txt", std::string("../outside/victim.txt"),
+        std::string("sub/../../outside/victim.txt"), std::string("linked/victim.txt"),
+        std::string("C:\\victim.txt"), std::string("sub\\..\\..\\outside\\victim.txt")}) {
+    SCOPED_TRACE(name);
+    NewQueue();
+    ASSERT_TRUE(factory_.QueueFileUpdate("default.usr", staging_ + "/default.usr"));
+    ASSERT_TRUE(factory_.QueueFileUpdate(name, staging_ + "/keep.txt"));
+    const std::map<std::string, std::string> before = Snapshot();
+    const test::ProgramOutcome o = Update();
+    EXPECT_EQ(1, o.exit) << Log();
+    EXPECT_EQ("outside", test::ReadFile(outside + "/victim.txt"));
+    EXPECT_EQ(before, Snapshot());
+    EXPECT_TRUE(Has(Log(), "Error: " + name + " is no name in " + install_)) << Log();
+  }
+  for (const std::string& name :
+       {std::string("../outside/tool.sh"), std::string("linked/tool.sh"), outside + "/tool.sh"}) {
+    SCOPED_TRACE(name);
+    NewQueue();
+    ASSERT_TRUE(factory_.QueueFileUpdate("default.usr", staging_ + "/default.usr"));
+    ASSERT_TRUE(factory_.QueueRun(name));
+    const std::map<std::string, std::string> before = Snapshot();
+    const test::ProgramOutcome o = Update();
+    EXPECT_EQ(1, o.exit) << Log();
+    EXPECT_EQ(before, Snapshot());
+    EXPECT_TRUE(Has(Log(), "Error: " + name + " is no name in " + install_)) << Log();
+  }
+  // Nothing ran; a folder of the installation reached by a name with a
+  // harmless step stays usable.
+  EXPECT_FALSE(fs::exists(install_ + "/ran-outside"));
+  NewQueue();
+  Write(install_ + "/sub/deep.txt", "old deep");
+  ASSERT_TRUE(factory_.QueueFileUpdate("sub/./deep.txt", staging_ + "/default.usr"));
+  const test::ProgramOutcome o = Update();
+  EXPECT_EQ(0, o.exit) << Log();
+  EXPECT_EQ("new settings", test::ReadFile(install_ + "/sub/deep.txt"));
+}
+
+// Files of the installation that merely have the names an update gives its
+// copies are not the update's: they stay, and the update takes other
+// names. What an update that was cut short recorded is removed, and only
+// that.
+TEST_F(UpdateTest, OnlyLeftoversTheUpdaterRecordedAreRemoved) {
+  Write(install_ + "/default.usr.twnew", "a file of the user's");
+  Write(install_ + "/default.usr.twold", "another file of the user's");
+  ASSERT_TRUE(factory_.QueueFileUpdate("default.usr", staging_ + "/default.usr"));
+  test::ProgramOutcome o = Update();
+  ASSERT_EQ(0, o.exit) << Log();
+  EXPECT_EQ("new settings", test::ReadFile(install_ + "/default.usr"));
+  EXPECT_EQ("a file of the user's", test::ReadFile(install_ + "/default.usr.twnew"));
+  EXPECT_EQ("another file of the user's", test::ReadFile(install_ + "/default.usr.twold"));
+  EXPECT_FALSE(fs::exists(install_ + "/update.journal"));
+
+  // An update cut short left a copy its journal names; the journal also
+  // names files that are no copies of an update's, or lie elsewhere.
+  Write(install_ + "/keep.txt.twnew", "left by the update");
+  Write(env_.Path("elsewhere.twold"), "elsewhere");
+  test::WriteFile(install_ + "/update.journal", install_ + "/keep.txt.twnew\n" + install_ +
+                                                    "/keep.txt\n" + env_.Path("elsewhere.twold") +
+                                                    "\n" + install_ + "/../elsewhere.twold\n");
+  ASSERT_TRUE(factory_.QueueFileUpdate("default.usr", staging_ + "/keep.txt"));
+  o = Update();
+  ASSERT_EQ(0, o.exit) << Log();
+  EXPECT_FALSE(fs::exists(install_ + "/keep.txt.twnew")) << Log();
+  EXPECT_TRUE(Has(Log(), "Removed " + install_ + "/keep.txt.twnew, left by an update")) << Log();
+  EXPECT_EQ("kept", test::ReadFile(install_ + "/keep.txt"));
+  EXPECT_EQ("elsewhere", test::ReadFile(env_.Path("elsewhere.twold")));
+  EXPECT_EQ("a file of the user's", test::ReadFile(install_ + "/default.usr.twnew"));
+  EXPECT_FALSE(fs::exists(install_ + "/update.journal"));
 }
 
 TEST_F(UpdateTest, UsageAndAQueueThatCannotBeRead) {

@@ -45,10 +45,10 @@ std::wstring W(const std::string& s) {
   return std::wstring(s.begin(), s.end());  // the tests' texts are ASCII
 }
 std::string Text(HWND window) {
-  wchar_t buffer[1024] = {};
-  GetWindowTextW(window, buffer, 1024);
+  std::wstring buffer(static_cast<size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
+  GetWindowTextW(window, buffer.data(), static_cast<int>(buffer.size()));
   std::string out;
-  for (const wchar_t* p = buffer; *p; ++p) out += static_cast<char>(*p);
+  for (const wchar_t* p = buffer.c_str(); *p; ++p) out += static_cast<char>(*p);
   return out;
 }
 std::string ItemText(HWND dialog, int id) {
@@ -436,6 +436,68 @@ TEST_F(NativeDialogs, OverwriteQuestionOfALongPathStaysWholeAboveTheButtons) {
   EXPECT_LE(seen.needed, seen.height) << "the question is cut";
   EXPECT_LE(seen.label_bottom, seen.buttons_top);
   EXPECT_LE(seen.buttons_bottom, seen.client_bottom) << "the buttons fell off the window";
+}
+
+// A question far taller than the screen: the window grows to the work area
+// and no further, its buttons stay in it, and the question scrolls in its
+// own text, over its whole height.
+TEST_F(NativeDialogs, OverwriteQuestionTallerThanTheWorkAreaScrolls) {
+  OverwriteQuestion question;
+  question.path = "C:";
+  while (question.path.size() < 20000) {
+    question.path += "\\folder" + std::to_string(question.path.size());
+  }
+  question.path += ".txt";
+  question.status_name = "Modified";
+  struct Seen {
+    RECT window{}, work{}, client{};
+    int label_bottom = 0, buttons_top = 0, buttons_bottom = 0;
+    int needed = 0, visible = 0;
+    bool has_scroll_bar = false;
+    SCROLLINFO scroll{};
+    bool scroll_read = false;
+    int scrolled_to = -1;
+  } seen;
+  Drive(
+      [&seen](HWND dialog) {
+        GetWindowRect(dialog, &seen.window);
+        MONITORINFO monitor{};
+        monitor.cbSize = sizeof monitor;
+        GetMonitorInfoW(MonitorFromWindow(dialog, MONITOR_DEFAULTTONEAREST), &monitor);
+        seen.work = monitor.rcWork;
+        GetClientRect(dialog, &seen.client);
+        HWND label = GetDlgItem(dialog, kOverwriteQuestionLabel);
+        seen.label_bottom = ChildRect(dialog, label).bottom;
+        seen.buttons_top = ChildRect(dialog, GetDlgItem(dialog, kOverwriteYes)).top;
+        seen.buttons_bottom = ChildRect(dialog, GetDlgItem(dialog, kOverwriteCancel)).bottom;
+        seen.needed = NeededHeight(label);
+        RECT text{};
+        GetClientRect(label, &text);
+        seen.visible = text.bottom;
+        seen.has_scroll_bar = (GetWindowLongW(label, GWL_STYLE) & WS_VSCROLL) != 0;
+        seen.scroll.cbSize = sizeof seen.scroll;
+        seen.scroll.fMask = SIF_ALL;
+        seen.scroll_read = GetScrollInfo(label, SB_VERT, &seen.scroll) != FALSE;
+        // Scrolled to its end, it shows the last page.
+        SendMessageW(label, WM_VSCROLL, MAKEWPARAM(SB_BOTTOM, 0), 0);
+        SCROLLINFO after{};
+        after.cbSize = sizeof after;
+        after.fMask = SIF_POS;
+        if (GetScrollInfo(label, SB_VERT, &after)) seen.scrolled_to = after.nPos;
+        Click(dialog, kOverwriteCancel);
+      },
+      [&] { return AskOverwrite(nullptr, question); });
+  EXPECT_LE(seen.window.bottom - seen.window.top, seen.work.bottom - seen.work.top)
+      << "the window is taller than the work area";
+  EXPECT_LE(seen.label_bottom, seen.buttons_top);
+  EXPECT_LE(seen.buttons_bottom, seen.client.bottom) << "the buttons fell off the window";
+  EXPECT_GT(seen.needed, 2 * (seen.work.bottom - seen.work.top)) << "the question is not tall";
+  ASSERT_TRUE(seen.has_scroll_bar) << "the question cannot scroll";
+  ASSERT_TRUE(seen.scroll_read);
+  EXPECT_EQ(0, seen.scroll.nMin);
+  EXPECT_GE(seen.scroll.nMax + 1, seen.needed) << "the scroll range misses part of the text";
+  EXPECT_EQ(static_cast<UINT>(seen.visible), seen.scroll.nPage);
+  EXPECT_EQ(seen.scroll.nMax + 1 - seen.visible, seen.scrolled_to);
 }
 
 TEST_F(NativeDialogs, HistoryColumnsFitTheirCaptionsAndCells) {

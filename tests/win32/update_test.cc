@@ -146,7 +146,7 @@ TEST_F(Win32Update, StartUpdaterReplacesFilesSkipsWithdrawnOnesAndRunsPrograms) 
   SetEnv("TW_UPDATE_MARK", mark);
   Write(staging_ + "\\added.txt", "added");
   ASSERT_TRUE(factory_.QueueFileUpdate("TWSccApi.dll", staging_ + "\\TWSccApi.dll"));
-  ASSERT_TRUE(factory_.QueueFileUpdate(install_ + "\\default.usr", staging_ + "\\default.usr"));
+  ASSERT_TRUE(factory_.QueueFileUpdate("default.usr", staging_ + "\\default.usr"));
   ASSERT_TRUE(factory_.QueueFileUpdate("keep.txt", staging_ + "\\keep.txt"));
   ASSERT_TRUE(factory_.UnqueueFileUpdate("keep.txt"));
   ASSERT_TRUE(factory_.QueueFileUpdate("added.txt", staging_ + "\\added.txt"));
@@ -211,6 +211,53 @@ TEST_F(Win32Update, AFailingStepOrAFileInUseLeavesEveryFileAsItWas) {
   EXPECT_FALSE(Exists(lock));
   EXPECT_EQ("new module", Read(install_ + "\\TWSccApi.dll"));
   EXPECT_EQ("added", Read(install_ + "\\added.txt"));
+}
+
+bool ReadOnly(const std::string& path) {
+  const DWORD attributes = GetFileAttributesW(win32::Wide(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
+}
+
+void MakeReadOnly(const std::string& path) {
+  const std::wstring wide = win32::Wide(path);
+  SetFileAttributesW(wide.c_str(), GetFileAttributesW(wide.c_str()) | FILE_ATTRIBUTE_READONLY);
+}
+
+// A read-only file of the installation is replaced like any other, and its
+// old copy goes: nothing is left that would stop the next update. A new
+// file keeps the attributes the package gives it; a failed update puts
+// back the old file read-only as it was.
+TEST_F(Win32Update, ReadOnlyFilesAreReplacedAndTheNextUpdateWorks) {
+  MakeReadOnly(install_ + "\\TWSccApi.dll");
+  MakeReadOnly(staging_ + "\\default.usr");
+  ASSERT_TRUE(factory_.QueueFileUpdate("TWSccApi.dll", staging_ + "\\TWSccApi.dll"));
+  ASSERT_TRUE(factory_.QueueFileUpdate("default.usr", staging_ + "\\default.usr"));
+  ASSERT_EQ(0, Update("")) << Log();
+  EXPECT_EQ("new module", Read(install_ + "\\TWSccApi.dll"));
+  EXPECT_EQ("new settings", Read(install_ + "\\default.usr"));
+  EXPECT_FALSE(ReadOnly(install_ + "\\TWSccApi.dll")) << "as the package gives it";
+  EXPECT_TRUE(ReadOnly(install_ + "\\default.usr")) << "as the package gives it";
+  EXPECT_FALSE(Exists(install_ + "\\TWSccApi.dll.twold")) << Log();
+  EXPECT_FALSE(Exists(install_ + "\\default.usr.twold")) << Log();
+
+  // The read-only file just installed is replaced by the next update.
+  Write(staging_ + "\\second.usr", "second settings");
+  ASSERT_TRUE(factory_.QueueFileUpdate("default.usr", staging_ + "\\second.usr"));
+  ASSERT_EQ(0, Update("")) << Log();
+  EXPECT_EQ("second settings", Read(install_ + "\\default.usr"));
+  EXPECT_FALSE(Exists(install_ + "\\default.usr.twold")) << Log();
+
+  // A failing update puts a read-only old file back read-only.
+  MakeReadOnly(install_ + "\\default.usr");
+  ASSERT_TRUE(factory_.QueueFileUpdate("default.usr", staging_ + "\\default.usr"));
+  ASSERT_TRUE(factory_.QueueRun("missing.exe"));
+  EXPECT_EQ(1, Update("")) << Log();
+  EXPECT_EQ("second settings", Read(install_ + "\\default.usr"));
+  EXPECT_TRUE(ReadOnly(install_ + "\\default.usr")) << Log();
+  EXPECT_FALSE(Exists(install_ + "\\default.usr.twold")) << Log();
+  EXPECT_FALSE(Exists(install_ + "\\default.usr.twnew")) << Log();
+  SetFileAttributesW(win32::Wide(install_ + "\\default.usr").c_str(), FILE_ATTRIBUTE_NORMAL);
+  SetFileAttributesW(win32::Wide(staging_ + "\\default.usr").c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 }  // namespace

@@ -181,6 +181,13 @@ bool RemoveFile(const std::string& path) {
   return ::unlink(path.c_str()) == 0 || errno == ENOENT;
 }
 
+bool MakeReplaceable(const std::string&, bool* was_read_only, std::string*) {
+  *was_read_only = false;
+  return true;
+}
+
+void RestoreReadOnly(const std::string&) {}
+
 UpdateLock::~UpdateLock() {
   if (handle_ < 0) return;
   // Unlinked while still held: an updater that opened the file meanwhile

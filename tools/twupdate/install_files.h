@@ -24,9 +24,10 @@ std::string FirstFileInUse(const std::vector<std::string>& paths);
 bool IsRegularFile(const std::string& path);
 
 // Copies `source` (a regular file) to the new file `staged`, which must not
-// exist, and flushes it to the disk. The copy gets the permissions of
-// `like` when that exists (a program stays a program), else those of
-// `source`. On failure `staged` is gone and *error says why.
+// exist, and flushes it to the disk. On POSIX systems the copy gets the
+// permissions of `like` when that exists (a program stays a program), else
+// those of `source`; on Windows it keeps the attributes of `source`, as
+// the package gives them. On failure `staged` is gone and *error says why.
 bool StageCopy(const std::string& source, const std::string& staged, const std::string& like,
                std::string* error);
 
@@ -40,8 +41,20 @@ bool KeepBackup(const std::string& path, const std::string& backup, std::string*
 // left as they were.
 bool RenameOver(const std::string& from, const std::string& to, std::string* error);
 
-// Removes the file `path`; true when it is gone (or was never there).
+// Removes the file `path`, read-only or not; true when it is gone (or was
+// never there).
 bool RemoveFile(const std::string& path);
+
+// Lets the file `path` be renamed over: on Windows clears its read-only
+// attribute (which every name of the file shares), saying in
+// *was_read_only whether it had it; on POSIX systems the folder's
+// permissions alone govern that, and nothing changes. False, with *error
+// saying why, when the attribute cannot be cleared.
+bool MakeReplaceable(const std::string& path, bool* was_read_only, std::string* error);
+
+// Gives the file `path` the read-only attribute again (Windows; nothing on
+// POSIX systems).
+void RestoreReadOnly(const std::string& path);
 
 // The lock that keeps two updaters off one installation: held from Take
 // until the object goes, through the file `path` (beside update.ini), which

@@ -32,6 +32,8 @@ constexpr char kUsage[] = "Usage: TWUpdate [--wait SECONDS] <update.ini>\n";
 constexpr char kLogName[] = "update.log";
 // Held while an update runs (install_files.h: UpdateLock).
 constexpr char kLockName[] = "update.lock";
+// Names the files an update makes beside the installation's (updater.h).
+constexpr char kJournalName[] = "update.journal";
 // How long the files may stay in use before the update gives up: long
 // enough for a host to close after starting the update.
 constexpr int kDefaultWaitSeconds = 120;
@@ -140,7 +142,7 @@ int Main(int argc, char** argv) {
       return 1;
     }
   }
-  if (!ApplyUpdate(queue, module_dir, logger)) {
+  if (!ApplyUpdate(queue, module_dir, NativeJoin(NativeParent(ini), kJournalName), logger)) {
     log.Write("The update failed; the installation is as it was, and " + ini + " stays");
     return 1;
   }

@@ -3,33 +3,82 @@
 // same "%XX" form of names in keys.
 #include "tools/twupdate/update_queue.h"
 
-#include <fcntl.h>
-#include <unistd.h>
 #include <wx/fileconf.h>
 #include <wx/log.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <mutex>
+#include <sstream>
 
-#include "platform/errno_text.h"
+#include "platform/small_file.h"
 #include "platform/system_factory.h"
 #include "platform/wx_lock.h"
 
 namespace tw {
 namespace {
 
-// The entries of one section, in the order of the file.
+// The largest update.ini read for the order of its entries.
+constexpr size_t kMaxQueueBytes = 4 << 20;
+
+// The names of the entries of `section` in the order of the lines of
+// `text`, as wxFileConfig reads them: blanks around a name dropped, a
+// backslash taking the character after it as it is.
+std::vector<std::string> NamesInFileOrder(const std::string& text, const std::string& section) {
+  std::vector<std::string> names;
+  bool inside = false;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    const size_t first = line.find_first_not_of(" \t\r");
+    if (first == std::string::npos) continue;
+    if (line[first] == '[') {
+      const size_t close = line.find(']', first);
+      inside = close != std::string::npos && line.substr(first + 1, close - first - 1) == section;
+      continue;
+    }
+    if (!inside || line[first] == ';' || line[first] == '#') continue;
+    std::string name;
+    bool escaped = false;
+    size_t i = first;
+    for (; i < line.size(); ++i) {
+      if (escaped) {
+        name += line[i];
+        escaped = false;
+      } else if (line[i] == '\\') {
+        escaped = true;
+      } else if (line[i] == '=') {
+        break;
+      } else {
+        name += line[i];
+      }
+    }
+    if (i == line.size()) continue;  // no value: no entry
+    while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.pop_back();
+    names.push_back(name);
+  }
+  return names;
+}
+
+// The entries of one section, in the order of the file: wxFileConfig
+// lists them by name, so they are put back in the order of `text`.
 std::vector<std::pair<std::string, std::string>> Section(wxFileConfig* config,
+                                                         const std::string& text,
                                                          const char* section) {
-  std::vector<std::pair<std::string, std::string>> entries;
+  const std::vector<std::string> order = NamesInFileOrder(text, section);
+  std::vector<std::pair<size_t, std::pair<std::string, std::string>>> entries;
   config->SetPath(wxString("/") + section);
   wxString key;
   long cookie = 0;
   for (bool more = config->GetFirstEntry(key, cookie); more;
        more = config->GetNextEntry(key, cookie)) {
-    entries.emplace_back(UpdateNameFromKey(key.utf8_string()), config->Read(key).utf8_string());
+    const std::string raw = key.utf8_string();
+    const size_t at = std::find(order.begin(), order.end(), raw) - order.begin();
+    entries.push_back({at, {UpdateNameFromKey(raw), config->Read(key).utf8_string()}});
   }
-  return entries;
+  std::stable_sort(entries.begin(), entries.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<std::pair<std::string, std::string>> ordered;
+  for (auto& entry : entries) ordered.push_back(std::move(entry.second));
+  return ordered;
 }
 
 }  // namespace
@@ -37,25 +86,25 @@ std::vector<std::pair<std::string, std::string>> Section(wxFileConfig* config,
 bool ReadUpdateQueue(const std::string& path, UpdateQueue* queue, std::string* error) {
   // wxFileConfig takes a file it cannot read for an empty one: an update
   // that cannot be read must not look like an empty queue.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    *error = "Cannot read " + path + ": " + ErrnoReason(errno);
+  std::string text;
+  std::string reason;
+  if (!ReadSmallFile(path, kMaxQueueBytes, &text, &reason)) {
+    *error = "Cannot read " + path + ": " + reason;
     return false;
   }
-  ::close(fd);
   std::lock_guard<std::mutex> wx_lock(WxStateLock());
   wxLogNull quiet;
   wxFileConfig config(wxEmptyString, wxEmptyString, wxString::FromUTF8(path), wxEmptyString,
                       wxCONFIG_USE_LOCAL_FILE | wxCONFIG_USE_RELATIVE_PATH);
   *queue = UpdateQueue();
-  for (auto& [name, source] : Section(&config, "UpdateFiles")) {
+  for (auto& [name, source] : Section(&config, text, "UpdateFiles")) {
     if (source == kWithdrawnEntry) {
       queue->withdrawn.push_back(name);
     } else {
       queue->files.push_back({name, source});
     }
   }
-  for (auto& [name, value] : Section(&config, "Run")) {
+  for (auto& [name, value] : Section(&config, text, "Run")) {
     (value == "1" ? queue->runs : queue->not_run).push_back(name);
   }
   return true;

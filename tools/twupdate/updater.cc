@@ -7,12 +7,14 @@
 #include <chrono>
 #include <filesystem>
 #include <set>
+#include <sstream>
 #include <system_error>
 #include <thread>
 #include <vector>
 
 #include "platform/letter_case.h"
 #include "platform/process.h"
+#include "platform/small_file.h"
 #include "tools/twupdate/install_files.h"
 
 namespace tw {
@@ -22,6 +24,14 @@ constexpr char kStagedSuffix[] = ".twnew";
 constexpr char kBackupSuffix[] = ".twold";
 // How often the files in use are looked at again while waiting.
 constexpr auto kWaitStep = std::chrono::milliseconds(200);
+// How long a program the update started is given to end when the update
+// fails, before it is killed (and as long again to be gone).
+constexpr auto kStopGrace = std::chrono::seconds(5);
+// How many other names beside a file are tried for its copy or its kept
+// old file when the first is taken by a file of the installation.
+constexpr int kMaxNameTries = 100;
+// The largest journal read: one line per file an update makes.
+constexpr size_t kMaxJournalBytes = 4 << 20;
 
 struct Replacement {
   std::string target;  // the file of the installation
@@ -29,7 +39,154 @@ struct Replacement {
   std::string staged;  // the copy of the new file beside it
   std::string backup;  // the old file's second name while the update runs
   bool had_old = false;
+  bool was_read_only = false;  // the old file, on Windows
   bool replaced = false;
+};
+
+namespace fs = std::filesystem;
+
+// `path` as compared with other paths of the installation: on Windows
+// without regard to letter case.
+std::string Comparable(const fs::path& path) {
+#ifdef _WIN32
+  return LowerCase(path.string());
+#else
+  return path.string();
+#endif
+}
+
+// Whether anything (a link too) has the name `path`; when that cannot be
+// told, it is taken to.
+bool Exists(const std::string& path) {
+  std::error_code ec;
+  return fs::symlink_status(path, ec).type() != fs::file_type::not_found;
+}
+
+// Whether `path` lies in the folder `base` or is that folder; both
+// resolved.
+bool IsWithin(const fs::path& path, const fs::path& base) {
+  const fs::path relative = fs::path(Comparable(path)).lexically_relative(Comparable(base));
+  return !relative.empty() && *relative.begin() != "..";
+}
+
+// Why the queued name `name` does not stay in the module folder `base`
+// (resolved), or empty when it does: it must be relative, without a drive,
+// a ".." step or a control character, and its folder, links followed, must
+// lie in `base`.
+std::string LeadsOut(const std::string& name, const fs::path& base) {
+  if (name.empty()) return "it is empty";
+  for (const char c : name) {
+    if (static_cast<unsigned char>(c) < 0x20) return "it holds a control character";
+  }
+  if (name[0] == '/' || name[0] == '\\') return "it is absolute";
+  if (name.size() >= 2 && name[1] == ':' &&
+      ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z'))) {
+    return "it names a drive";
+  }
+  // Either separator, on either system: a queue means the same everywhere.
+  std::string step;
+  for (size_t i = 0; i <= name.size(); ++i) {
+    if (i == name.size() || name[i] == '/' || name[i] == '\\') {
+      if (step == "..") return "it climbs out with \"..\"";
+      step.clear();
+    } else {
+      step += name[i];
+    }
+  }
+  std::error_code ec;
+  const fs::path folder = fs::weakly_canonical((base / name).parent_path(), ec);
+  if (ec || !IsWithin(folder, base)) return "its folder lies outside it";
+  return std::string();
+}
+
+// A name beside `path` with `suffix` that nothing has (not even a link)
+// and that no other file of the update takes (`taken`); empty when none
+// of the tries is free.
+std::string FreeName(const std::string& path, const char* suffix, std::set<std::string>* taken) {
+  for (int i = 0; i < kMaxNameTries; ++i) {
+    const std::string name = path + (i == 0 ? std::string() : "." + std::to_string(i)) + suffix;
+    if (!Exists(name) && taken->insert(Comparable(name)).second) return name;
+  }
+  return std::string();
+}
+
+// The files an update makes beside the installation's, named before they
+// are made, one full name a line: what a cut-short update left there is
+// known by its name here, never by its suffix.
+class Journal {
+ public:
+  Journal(std::string path, fs::path base) : path_(std::move(path)), base_(std::move(base)) {}
+
+  // Removes what the journal names (only files of the update's own kinds
+  // in the module folder), then the journal. False when one is still there.
+  bool RemoveLeftovers(const UpdateLogger& log) {
+    std::string text;
+    std::string error;
+    if (!Exists(path_)) return true;
+    if (!ReadSmallFile(path_, kMaxJournalBytes, &text, &error)) {
+      log("Error: cannot read " + path_ + ": " + error);
+      return false;
+    }
+    std::istringstream lines(text);
+    bool all_gone = true;
+    for (std::string line; std::getline(lines, line);) {
+      if (!IsOurs(line)) continue;
+      if (!Exists(line)) continue;
+      if (RemoveFile(line)) {
+        log("Removed " + line + ", left by an update that was cut short");
+      } else {
+        log("Error: cannot remove " + line + ", left by an update that was cut short");
+        all_gone = false;
+      }
+    }
+    if (all_gone && !RemoveFile(path_)) {
+      log("Error: cannot remove " + path_);
+      return false;
+    }
+    return all_gone;
+  }
+
+  // Names `file` before it is made. False, having said so, when it cannot.
+  bool Record(const std::string& file, const UpdateLogger& log) {
+    std::string error;
+    if (AppendToFile(path_, file + "\n", &error)) {
+      recorded_.push_back(file);
+      return true;
+    }
+    log("Error: " + error);
+    return false;
+  }
+
+  // The update is over: the journal goes when nothing it names is left,
+  // but for the files in `kept`, which stay as the only copy of an old
+  // file; else it keeps naming what is left.
+  void Close(const std::set<std::string>& kept, const UpdateLogger& log) {
+    std::string left;
+    for (const std::string& file : recorded_) {
+      if (kept.count(file) == 0 && Exists(file)) left += file + "\n";
+    }
+    RemoveFile(path_);
+    std::string error;
+    if (!left.empty() && !AppendToFile(path_, left, &error)) log("Error: " + error);
+  }
+
+ private:
+  // A file this updater would have made: one of its own kinds, beside a
+  // file of the module folder.
+  bool IsOurs(const std::string& file) const {
+    const auto ends_with = [&file](const std::string& suffix) {
+      return file.size() > suffix.size() &&
+             file.compare(file.size() - suffix.size(), suffix.size(), suffix) == 0;
+    };
+    if (!ends_with(kStagedSuffix) && !ends_with(kBackupSuffix)) return false;
+    std::error_code ec;
+    const fs::path folder = fs::weakly_canonical(fs::path(file).parent_path(), ec);
+    return !ec && fs::path(file).is_absolute() && IsWithin(folder, base_);
+  }
+
+  const std::string path_;
+  const fs::path base_;
+  std::vector<std::string> recorded_;
 };
 
 // The file `path` names, whatever the spelling: its folders' links and
@@ -77,8 +234,10 @@ bool WaitUntilFree(const std::vector<std::string>& targets, int wait_seconds,
 }
 
 // Puts back what the update changed: the old files under their names (a
-// file that was new goes), the copies beside them gone.
-void Restore(std::vector<Replacement>* files, const UpdateLogger& log) {
+// file that was new goes), the copies beside them gone. An old file that
+// cannot be put back stays under its second name, in `kept`.
+void Restore(std::vector<Replacement>* files, std::set<std::string>* kept,
+             const UpdateLogger& log) {
   for (auto it = files->rbegin(); it != files->rend(); ++it) {
     if (it->replaced) {
       std::string error;
@@ -89,16 +248,33 @@ void Restore(std::vector<Replacement>* files, const UpdateLogger& log) {
           log("Error: cannot remove " + it->target + ", which the update had added");
         }
       } else if (RenameOver(it->backup, it->target, &error)) {
+        if (it->was_read_only) RestoreReadOnly(it->target);
         log("Restored " + it->target);
       } else {
         log("Error: " + error + "; the old file is kept as " + it->backup);
+        kept->insert(it->backup);
         continue;
       }
       it->replaced = false;
+    } else if (it->had_old && it->was_read_only) {
+      RestoreReadOnly(it->target);
     }
     if (it->had_old) RemoveFile(it->backup);
     RemoveFile(it->staged);
   }
+}
+
+// Stops the programs the update started, the last first.
+void StopPrograms(std::vector<std::pair<std::string, StartedProgram>>* started,
+                  const UpdateLogger& log) {
+  for (auto it = started->rbegin(); it != started->rend(); ++it) {
+    if (StopProgram(it->second, kStopGrace)) {
+      log("Stopped " + it->first);
+    } else {
+      log("Error: cannot stop " + it->first);
+    }
+  }
+  started->clear();
 }
 
 }  // namespace
@@ -113,16 +289,37 @@ bool WaitForQueuedFiles(const UpdateQueue& queue, const std::string& module_dir,
   return WaitUntilFree(targets, wait_seconds, log);
 }
 
-bool ApplyUpdate(const UpdateQueue& queue, const std::string& module_dir, const UpdateLogger& log) {
+bool ApplyUpdate(const UpdateQueue& queue, const std::string& module_dir,
+                 const std::string& journal_path, const UpdateLogger& log) {
   for (const std::string& name : queue.withdrawn) {
     log("Skipped " + name + ": the entry was withdrawn");
   }
   for (const std::string& name : queue.not_run) {
     log("Skipped running " + name + ": the entry was withdrawn");
   }
+  std::error_code ec;
+  const fs::path base = fs::canonical(module_dir, ec);
+  if (ec) {
+    log("Error: cannot find the module folder " + module_dir + ": " + ec.message() +
+        "; nothing was replaced");
+    return false;
+  }
+  const auto confined = [&](const std::string& name) {
+    const std::string why = LeadsOut(name, base);
+    if (why.empty()) return true;
+    log("Error: " + name + " is no name in " + module_dir + " (" + why + "); nothing was replaced");
+    return false;
+  };
+  Journal journal(journal_path, base);
+  if (!journal.RemoveLeftovers(log)) {
+    log("Error: what an earlier update left cannot be removed; nothing was replaced");
+    return false;
+  }
+
   std::vector<Replacement> files;
   std::set<std::string> seen;
   for (const UpdateQueue::File& entry : queue.files) {
+    if (!confined(entry.name)) return false;
     Replacement file;
     file.target = AbsolutePath(entry.name, module_dir);
     file.source = AbsolutePath(entry.source, module_dir);
@@ -138,42 +335,70 @@ bool ApplyUpdate(const UpdateQueue& queue, const std::string& module_dir, const 
       log("Error: " + file.target + " is not a file (a link or a folder?); nothing was replaced");
       return false;
     }
-    file.staged = file.target + kStagedSuffix;
-    file.backup = file.target + kBackupSuffix;
     files.push_back(std::move(file));
   }
+  // The names beside the files, none taken by a file of the installation
+  // or by another of the update's.
+  std::set<std::string> taken;
+  for (const Replacement& file : files) taken.insert(Comparable(file.target));
+  for (Replacement& file : files) {
+    file.staged = FreeName(file.target, kStagedSuffix, &taken);
+    file.backup = FreeName(file.target, kBackupSuffix, &taken);
+    if (file.staged.empty() || file.backup.empty()) {
+      log("Error: no free name beside " + file.target + "; nothing was replaced");
+      return false;
+    }
+  }
+  for (const std::string& name : queue.runs) {
+    if (!confined(name)) return false;
+  }
 
+  std::set<std::string> kept;
+  const auto fail = [&] {
+    Restore(&files, &kept, log);
+    journal.Close(kept, log);
+    return false;
+  };
   // Every new file complete beside the old one before any old one changes.
   std::string error;
   for (Replacement& file : files) {
-    if (!RemoveFile(file.staged) || !StageCopy(file.source, file.staged, file.target, &error)) {
-      if (error.empty()) error = "Cannot remove the leftover " + file.staged;
+    if (!journal.Record(file.staged, log)) return fail();
+    if (!StageCopy(file.source, file.staged, file.target, &error)) {
       log("Error: " + error + "; nothing was replaced");
-      Restore(&files, log);
-      return false;
+      return fail();
     }
   }
   for (Replacement& file : files) {
-    file.had_old = IsRegularFile(file.target);
-    if (file.had_old &&
-        (!RemoveFile(file.backup) || !KeepBackup(file.target, file.backup, &error))) {
-      if (error.empty()) error = "Cannot remove the leftover " + file.backup;
-      file.had_old = false;
-      log("Error: " + error);
-      Restore(&files, log);
-      return false;
+    if (IsRegularFile(file.target)) {
+      if (!journal.Record(file.backup, log)) return fail();
+      if (!KeepBackup(file.target, file.backup, &error)) {
+        log("Error: " + error);
+        return fail();
+      }
+      file.had_old = true;
+      // A read-only old file (Windows) could be neither replaced nor,
+      // under its second name, removed afterwards.
+      bool backup_read_only = false;
+      bool target_read_only = false;
+      const bool replaceable = MakeReplaceable(file.backup, &backup_read_only, &error) &&
+                               MakeReplaceable(file.target, &target_read_only, &error);
+      file.was_read_only = backup_read_only || target_read_only;
+      if (!replaceable) {
+        log("Error: " + error);
+        return fail();
+      }
     }
     if (!RenameOver(file.staged, file.target, &error)) {
       log("Error: " + error);
-      Restore(&files, log);
-      return false;
+      return fail();
     }
     file.replaced = true;
     log("Replaced " + file.target + " with " + file.source);
   }
 
-  // The programs are found before any is started, so that a missing one
-  // undoes the update before anything runs on the new files.
+  // The programs are found (the update may have brought them) before any
+  // is started, so that a missing one undoes the update before anything
+  // runs on the new files.
   std::vector<LaunchRequest> programs;
   for (const std::string& name : queue.runs) {
     LaunchRequest request;
@@ -181,24 +406,29 @@ bool ApplyUpdate(const UpdateQueue& queue, const std::string& module_dir, const 
     request.directory = module_dir;
     if (request.argv[0].empty()) {
       log("Error: there is no program " + name + " in " + module_dir);
-      Restore(&files, log);
-      return false;
+      return fail();
     }
     programs.push_back(std::move(request));
   }
+  std::vector<std::pair<std::string, StartedProgram>> started;
   for (const LaunchRequest& program : programs) {
-    if (!LaunchDetached(program)) {
+    StartedProgram handle = 0;
+    if (!StartProgram(program, &handle)) {
       log("Error: cannot start " + program.argv[0]);
-      Restore(&files, log);
-      return false;
+      // Nothing may go on running on files that are about to be put back.
+      StopPrograms(&started, log);
+      return fail();
     }
+    started.emplace_back(program.argv[0], handle);
     log("Started " + program.argv[0]);
   }
+  for (const auto& program : started) LetProgramGo(program.second);
   for (const Replacement& file : files) {
     if (file.had_old && !RemoveFile(file.backup)) {
       log("Cannot remove the old file " + file.backup);
     }
   }
+  journal.Close(kept, log);
   return true;
 }
 

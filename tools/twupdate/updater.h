@@ -22,20 +22,28 @@ bool WaitForQueuedFiles(const UpdateQueue& queue, const std::string& module_dir,
                         const UpdateLogger& log);
 
 // Applies `queue` to the installation in `module_dir`. Names of files and
-// programs that are not absolute are taken from `module_dir`; withdrawn
-// entries are skipped. A queue that names one file twice (by any spelling)
-// or names an entry that is no regular file (a link, a folder) changes
-// nothing. In order:
+// programs are taken in `module_dir` and must stay there: a name that is
+// absolute, names a drive, climbs out with "..", holds a control character
+// or leads out through a linked folder changes nothing. Withdrawn entries
+// are skipped. A queue that names one file twice (by any spelling) or
+// names an entry that is no regular file (a link, a folder) changes
+// nothing either. In order:
 // 1. copies every new file beside the file it replaces ("<name>.twnew");
 // 2. keeps each old file under a second name ("<name>.twold") and renames
 //    its new file over it, one file after another;
-// 3. starts each queued program, in the module folder, not waiting;
+// 3. starts each queued program, in the module folder, in the order of the
+//    queue;
 // 4. removes the kept old files.
-// True when every step succeeded. When one fails, nothing is left of the
-// update: the old files are renamed back (a file that was new is removed),
-// the copies beside them are removed, and false is returned. Programs
-// started before a later one failed to start are not stopped.
-bool ApplyUpdate(const UpdateQueue& queue, const std::string& module_dir, const UpdateLogger& log);
+// Every file the update makes beside the installation's files is named in
+// the journal `journal` before it is made; what an earlier update that
+// was cut short left there is removed first, and nothing else: a file of
+// the installation that merely has such a name is never touched (the
+// update picks other names beside it). True when every step succeeded.
+// When one fails, nothing is left of the update: the programs it started
+// are stopped, the old files are renamed back (a file that was new is
+// removed), the copies beside them are removed, and false is returned.
+bool ApplyUpdate(const UpdateQueue& queue, const std::string& module_dir,
+                 const std::string& journal, const UpdateLogger& log);
 
 }  // namespace tw
 

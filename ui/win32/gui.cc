@@ -19,7 +19,8 @@
 // (TVN_ITEMEXPANDING) and a selection (TVN_SELCHANGED) runs on_select.
 // Escape and the close box press Cancel when the dialog has it, its only
 // button when it has one. Every window is centred over its owner, else over
-// the work area, and pushed inside the work area.
+// the work area, and pushed inside the work area. A text grows its dialog
+// up to the work area; what still does not fit scrolls in the text itself.
 //
 // Where no window can be made (no desktop), or the module lacks the
 // request's template, the dialog answers as the "none" form does (Cancel
@@ -348,9 +349,187 @@ int TextHeight(HWND label, const std::wstring& text) {
   return needed.bottom - needed.top;
 }
 
+// A static text that needs more room than the work area leaves scrolls
+// in itself, as in a pane of its own: it gets a vertical scroll bar, whose
+// range is the text's height in pixels and whose page is the text's
+// visible height, and draws its text from the scroll position on.
+
+constexpr UINT_PTR kScrollingText = 1;  // the subclass's id
+
+// The height of one line of `label`'s font.
+int LineHeight(HWND label) {
+  HDC dc = GetDC(label);
+  if (dc == nullptr) return 16;
+  HGDIOBJ old = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(label, WM_GETFONT, 0, 0)));
+  TEXTMETRICW metrics{};
+  GetTextMetricsW(dc, &metrics);
+  SelectObject(dc, old);
+  ReleaseDC(label, dc);
+  return std::max(1, static_cast<int>(metrics.tmHeight));
+}
+
+// Moves the text of `label` to the scroll position `position`, kept within
+// the range.
+void ScrollTextTo(HWND label, int position) {
+  SCROLLINFO info{};
+  info.cbSize = sizeof info;
+  info.fMask = SIF_ALL;
+  if (!GetScrollInfo(label, SB_VERT, &info)) return;
+  const int last = std::max(0, info.nMax - static_cast<int>(info.nPage) + 1);
+  position = std::clamp(position, 0, last);
+  if (position == info.nPos) return;
+  info.fMask = SIF_POS;
+  info.nPos = position;
+  SetScrollInfo(label, SB_VERT, &info, TRUE);
+  InvalidateRect(label, nullptr, TRUE);
+}
+
+void PaintScrolledText(HWND label) {
+  PAINTSTRUCT paint;
+  HDC dc = BeginPaint(label, &paint);
+  if (dc == nullptr) return;
+  RECT client{};
+  GetClientRect(label, &client);
+  // The colours the dialog gives its static texts.
+  auto brush = reinterpret_cast<HBRUSH>(SendMessageW(GetParent(label), WM_CTLCOLORSTATIC,
+                                                     reinterpret_cast<WPARAM>(dc),
+                                                     reinterpret_cast<LPARAM>(label)));
+  FillRect(dc, &client, brush != nullptr ? brush : GetSysColorBrush(COLOR_3DFACE));
+  HGDIOBJ old = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(label, WM_GETFONT, 0, 0)));
+  SetBkMode(dc, TRANSPARENT);
+  if (!IsWindowEnabled(label)) SetTextColor(dc, GetSysColor(COLOR_GRAYTEXT));
+  const int length = GetWindowTextLengthW(label);
+  std::wstring text(static_cast<size_t>(std::max(length, 0)) + 1, L'\0');
+  text.resize(static_cast<size_t>(std::max(GetWindowTextW(label, text.data(), length + 1), 0)));
+  SCROLLINFO info{};
+  info.cbSize = sizeof info;
+  info.fMask = SIF_POS;
+  GetScrollInfo(label, SB_VERT, &info);
+  RECT at = client;
+  at.top -= info.nPos;
+  const UINT centred =
+      (GetWindowLongW(label, GWL_STYLE) & SS_TYPEMASK) == SS_CENTER ? DT_CENTER : 0;
+  DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &at,
+            DT_WORDBREAK | DT_EDITCONTROL | DT_NOPREFIX | DT_EXPANDTABS | centred);
+  SelectObject(dc, old);
+  EndPaint(label, &paint);
+}
+
+LRESULT CALLBACK ScrollingTextProc(HWND label, UINT message, WPARAM wparam, LPARAM lparam, UINT_PTR,
+                                   DWORD_PTR) {
+  switch (message) {
+    case WM_NCHITTEST:
+      // A plain static text lets every click through to the dialog; its
+      // scroll bar must take them.
+      return DefWindowProcW(label, message, wparam, lparam);
+    case WM_ERASEBKGND:
+      return 1;  // WM_PAINT fills it
+    case WM_PAINT:
+      PaintScrolledText(label);
+      return 0;
+    case WM_VSCROLL: {
+      SCROLLINFO info{};
+      info.cbSize = sizeof info;
+      info.fMask = SIF_ALL;
+      GetScrollInfo(label, SB_VERT, &info);
+      const int line = LineHeight(label);
+      switch (LOWORD(wparam)) {
+        case SB_LINEUP:
+          ScrollTextTo(label, info.nPos - line);
+          break;
+        case SB_LINEDOWN:
+          ScrollTextTo(label, info.nPos + line);
+          break;
+        case SB_PAGEUP:
+          ScrollTextTo(label, info.nPos - static_cast<int>(info.nPage));
+          break;
+        case SB_PAGEDOWN:
+          ScrollTextTo(label, info.nPos + static_cast<int>(info.nPage));
+          break;
+        case SB_THUMBTRACK:
+        case SB_THUMBPOSITION:
+          ScrollTextTo(label, info.nTrackPos);
+          break;
+        case SB_TOP:
+          ScrollTextTo(label, 0);
+          break;
+        case SB_BOTTOM:
+          ScrollTextTo(label, info.nMax);
+          break;
+        default:
+          break;
+      }
+      return 0;
+    }
+    case WM_MOUSEWHEEL: {
+      SCROLLINFO info{};
+      info.cbSize = sizeof info;
+      info.fMask = SIF_POS;
+      GetScrollInfo(label, SB_VERT, &info);
+      const int notches = GET_WHEEL_DELTA_WPARAM(wparam) / WHEEL_DELTA;
+      ScrollTextTo(label, info.nPos - notches * 3 * LineHeight(label));
+      return 0;
+    }
+    case WM_SETTEXT: {
+      // The static text draws its new text at once, unscrolled: drawn again.
+      const LRESULT result = DefSubclassProc(label, message, wparam, lparam);
+      InvalidateRect(label, nullptr, TRUE);
+      return result;
+    }
+    case WM_NCDESTROY:
+      RemoveWindowSubclass(label, &ScrollingTextProc, kScrollingText);
+      break;
+    default:
+      break;
+  }
+  return DefSubclassProc(label, message, wparam, lparam);
+}
+
+// Adds or removes `label`'s scroll bar (its client area narrows or widens).
+void ShowTextScrollBar(HWND label, bool show) {
+  const LONG_PTR style = GetWindowLongPtrW(label, GWL_STYLE);
+  if (((style & WS_VSCROLL) != 0) == show) return;
+  SetWindowLongPtrW(label, GWL_STYLE, show ? (style | WS_VSCROLL) : (style & ~WS_VSCROLL));
+  if (show) {
+    SetWindowSubclass(label, &ScrollingTextProc, kScrollingText, 0);
+  } else {
+    RemoveWindowSubclass(label, &ScrollingTextProc, kScrollingText);
+  }
+  SetWindowPos(label, nullptr, 0, 0, 0, 0,
+               SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_FRAMECHANGED);
+  ShowScrollBar(label, SB_VERT, show ? TRUE : FALSE);
+  InvalidateRect(label, nullptr, TRUE);
+}
+
+// Lets `label` scroll when `text` needs more height than it has, and sets
+// the scroll range to the height the text takes at its width then; takes
+// the scroll bar away when the text fits without it.
+void FitTextScrolling(HWND label, const std::wstring& text) {
+  RECT client{};
+  GetClientRect(label, &client);
+  const bool scrolling = (GetWindowLongPtrW(label, GWL_STYLE) & WS_VSCROLL) != 0;
+  if (scrolling) {
+    // Measured at the width it would have without the scroll bar.
+    ShowTextScrollBar(label, false);
+    if (TextHeight(label, text) <= client.bottom) return;
+  } else if (TextHeight(label, text) <= client.bottom) {
+    return;
+  }
+  ShowTextScrollBar(label, true);
+  GetClientRect(label, &client);
+  SCROLLINFO info{};
+  info.cbSize = sizeof info;
+  info.fMask = SIF_RANGE | SIF_PAGE | SIF_POS;
+  info.nMin = 0;
+  info.nMax = std::max(TextHeight(label, text) - 1, 0);
+  info.nPage = static_cast<UINT>(std::max<LONG>(client.bottom, 1));
+  info.nPos = 0;
+  SetScrollInfo(label, SB_VERT, &info, TRUE);
+}
+
 // Makes the static text `id` of `dialog` as high as its text needs (it never
 // shrinks), moving what lies below it down, as far as the work area lets
-// the dialog grow.
+// the dialog grow; beyond, the text scrolls.
 void FitTextHeight(HWND dialog, int id) {
   HWND label = GetDlgItem(dialog, id);
   if (label == nullptr) return;
@@ -368,9 +547,11 @@ void FitTextHeight(HWND dialog, int id) {
   const int room = (work.bottom - work.top) - (own.bottom - own.top);
   const int grow =
       std::min(TextHeight(label, text) - static_cast<int>(client.bottom), std::max(room, 0));
-  if (grow <= 0) return;
-  const RECT at = ChildRect(dialog, label);
-  MakeRoom(dialog, label, 0, grow, [&at](const RECT& r) { return r.top >= at.bottom; });
+  if (grow > 0) {
+    const RECT at = ChildRect(dialog, label);
+    MakeRoom(dialog, label, 0, grow, [&at](const RECT& r) { return r.top >= at.bottom; });
+  }
+  FitTextScrolling(label, text);
 }
 
 std::string WindowText(HWND window) {

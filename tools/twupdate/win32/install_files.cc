@@ -44,7 +44,7 @@ bool IsRegularFile(const std::string& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-bool StageCopy(const std::string& source, const std::string& staged, const std::string& like,
+bool StageCopy(const std::string& source, const std::string& staged, const std::string& /*like*/,
                std::string* error) {
   const std::wstring from = win32::Wide(source);
   const std::wstring to = win32::Wide(staged);
@@ -60,18 +60,20 @@ bool StageCopy(const std::string& source, const std::string& staged, const std::
     *error = Failure("Cannot copy " + source + " to", staged, GetLastError());
     return false;
   }
-  // The copy takes the attributes of the file it replaces (never read-only,
-  // or it could not be replaced again), then reaches the disk.
-  DWORD attributes = GetFileAttributesW(win32::Wide(like).c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) attributes = source_attributes;
-  attributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY);
-  DWORD code = SetFileAttributesW(to.c_str(), attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes)
-                   ? 0
-                   : GetLastError();
+  // The copy keeps the attributes the package gives it; a read-only one is
+  // made writable only while it is flushed to the disk.
+  const DWORD attributes = GetFileAttributesW(to.c_str());
+  const bool read_only =
+      attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
+  DWORD code = 0;
+  if (read_only && !SetFileAttributesW(to.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
+    code = GetLastError();
+  }
   if (code == 0) code = Flush(to);
+  if (code == 0 && read_only && !SetFileAttributesW(to.c_str(), attributes)) code = GetLastError();
   if (code != 0) {
     *error = Failure("Cannot write", staged, code);
-    DeleteFileW(to.c_str());
+    RemoveFile(staged);
     return false;
   }
   return true;
@@ -98,9 +100,40 @@ bool RenameOver(const std::string& from, const std::string& to, std::string* err
 }
 
 bool RemoveFile(const std::string& path) {
-  if (DeleteFileW(win32::Wide(path).c_str())) return true;
-  const DWORD code = GetLastError();
+  const std::wstring wide = win32::Wide(path);
+  if (DeleteFileW(wide.c_str())) return true;
+  DWORD code = GetLastError();
+  if (code == ERROR_ACCESS_DENIED) {
+    // A read-only file cannot be deleted until the attribute is cleared.
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
+        !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+        SetFileAttributesW(wide.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
+      if (DeleteFileW(wide.c_str())) return true;
+      code = GetLastError();
+      SetFileAttributesW(wide.c_str(), attributes);
+    }
+  }
   return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+}
+
+bool MakeReplaceable(const std::string& path, bool* was_read_only, std::string* error) {
+  const std::wstring wide = win32::Wide(path);
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
+  *was_read_only = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
+  if (!*was_read_only) return true;
+  if (SetFileAttributesW(wide.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) return true;
+  *error = Failure("Cannot clear the read-only attribute of", path, GetLastError());
+  *was_read_only = false;
+  return false;
+}
+
+void RestoreReadOnly(const std::string& path) {
+  const std::wstring wide = win32::Wide(path);
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    SetFileAttributesW(wide.c_str(), attributes | FILE_ATTRIBUTE_READONLY);
+  }
 }
 
 UpdateLock::~UpdateLock() {
