@@ -76,8 +76,10 @@ class Win32Registry : public Registry {
   long SetStrings(const std::vector<RegistryValue>& values) override {
     for (const RegistryValue& value : values) {
       HKEY handle = nullptr;
+      // Full access, as the registration has always asked for its keys: an
+      // installer that may not hold them so learns it at the first key.
       long rc = Done(RegCreateKeyExW(root_, win32::Wide(value.key).c_str(), 0, nullptr, 0,
-                                     KEY_SET_VALUE, nullptr, &handle, nullptr),
+                                     KEY_ALL_ACCESS, nullptr, &handle, nullptr),
                      "create", value.key);
       if (rc != kRegistryOk) return rc;
       const std::wstring data = win32::Wide(value.data);
