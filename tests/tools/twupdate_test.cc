@@ -166,6 +166,20 @@ TEST_F(UpdateTest, ReplacesQueuedFilesSkipsWithdrawnOnesAndRunsPrograms) {
   EXPECT_TRUE(Has(log, "The update is done")) << log;
 }
 
+// A source path is taken as queued: "$NAME" in it is part of a name, not
+// a variable of whoever runs the update.
+TEST_F(UpdateTest, ASourcePathIsTakenAsWritten) {
+  ASSERT_TRUE(fs::create_directories(staging_ + "/$TW_ELSEWHERE"));
+  Write(staging_ + "/$TW_ELSEWHERE/default.usr", "dollar settings");
+  ASSERT_TRUE(fs::create_directories(staging_ + "/other"));
+  Write(staging_ + "/other/default.usr", "somebody else's settings");
+  ScopedEnv elsewhere("TW_ELSEWHERE", "other");
+  ASSERT_TRUE(factory_.QueueFileUpdate("default.usr", staging_ + "/$TW_ELSEWHERE/default.usr"));
+  const test::ProgramOutcome o = Update();
+  ASSERT_EQ(0, o.exit) << o.err << Log();
+  EXPECT_EQ("dollar settings", test::ReadFile(install_ + "/default.usr"));
+}
+
 TEST_F(UpdateTest, AFailingStepLeavesEveryFileAsItWas) {
   ASSERT_TRUE(factory_.QueueFileUpdate("default.usr", staging_ + "/default.usr"));
   ASSERT_TRUE(factory_.QueueFileUpdate("added.txt", staging_ + "/added.txt"));

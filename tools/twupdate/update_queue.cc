@@ -5,6 +5,7 @@
 
 #include <wx/fileconf.h>
 #include <wx/log.h>
+#include <wx/mstream.h>
 
 #include <algorithm>
 #include <mutex>
@@ -94,8 +95,11 @@ bool ReadUpdateQueue(const std::string& path, UpdateQueue* queue, std::string* e
   }
   std::lock_guard<std::mutex> wx_lock(WxStateLock());
   wxLogNull quiet;
-  wxFileConfig config(wxEmptyString, wxEmptyString, wxString::FromUTF8(path), wxEmptyString,
-                      wxCONFIG_USE_LOCAL_FILE | wxCONFIG_USE_RELATIVE_PATH);
+  // The bytes read above, not the file again: what is applied is what was
+  // checked. Values are taken as written; "$NAME" in a path is a name.
+  wxMemoryInputStream stream(text.data(), text.size());
+  wxFileConfig config(stream);
+  config.SetExpandEnvVars(false);
   *queue = UpdateQueue();
   for (auto& [name, source] : Section(&config, text, "UpdateFiles")) {
     if (source == kWithdrawnEntry) {
