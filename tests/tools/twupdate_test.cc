@@ -70,6 +70,13 @@ class UpdateTest : public ::testing::Test {
     return test::RunProgram("TWUpdate", args, env_.root());
   }
 
+  // Update, killed when it still runs after a minute: a hang fails the
+  // case (exit 137) instead of holding the suite.
+  test::ProgramOutcome UpdateWithinAMinute() {
+    return test::RunProgram("/usr/bin/timeout",
+                            {"-s", "KILL", "60", test::BinDir() + "/TWUpdate", ini_}, env_.root());
+  }
+
   std::string Log() const { return test::ReadFile(install_ + "/update.log"); }
 
   // Maps the first page of `path` into this process, as a loaded module is
@@ -446,6 +453,98 @@ TEST_F(UpdateTest, OnlyLeftoversTheUpdaterRecordedAreRemoved) {
   EXPECT_EQ("elsewhere", test::ReadFile(env_.Path("elsewhere.twold")));
   EXPECT_EQ("a file of the user's", test::ReadFile(install_ + "/default.usr.twnew"));
   EXPECT_FALSE(fs::exists(install_ + "/update.journal"));
+}
+
+// A new file that is a pipe (or a device) is refused at once: opening it
+// must not wait for a writer that never comes.
+TEST_F(UpdateTest, ANewFileThatIsAPipeFailsAtOnce) {
+  const std::string pipe = staging_ + "/default.usr.pipe";
+  ASSERT_EQ(0, ::mkfifo(pipe.c_str(), 0644));
+  ASSERT_TRUE(factory_.QueueFileUpdate("keep.txt", staging_ + "/keep.txt"));
+  ASSERT_TRUE(factory_.QueueFileUpdate("default.usr", pipe));
+  const std::map<std::string, std::string> before = Snapshot();
+  const test::ProgramOutcome o = UpdateWithinAMinute();
+  EXPECT_EQ(1, o.exit) << Log();
+  EXPECT_EQ(before, Snapshot());
+  EXPECT_TRUE(Has(Log(), "Error: Cannot read " + pipe)) << Log();
+}
+
+// A queued program is run from the module folder: a link there that leads
+// to a program elsewhere is not run, one that stays inside is.
+TEST_F(UpdateTest, AProgramLinkLeadingOutOfTheModuleFolderIsNotRun) {
+  const std::string outside = env_.Path("outside");
+  ASSERT_TRUE(fs::create_directories(outside));
+  Write(outside + "/tool.sh", "#!/bin/sh\ntouch ran-outside\n", 0755);
+  ASSERT_EQ(0, ::symlink((outside + "/tool.sh").c_str(), (install_ + "/tool").c_str()));
+  ASSERT_TRUE(factory_.QueueFileUpdate("default.usr", staging_ + "/default.usr"));
+  ASSERT_TRUE(factory_.QueueRun("tool"));
+  const std::map<std::string, std::string> before = Snapshot();
+  test::ProgramOutcome o = Update();
+  EXPECT_EQ(1, o.exit) << Log();
+  EXPECT_EQ(before, Snapshot());
+  EXPECT_TRUE(Has(Log(), "Error: tool is no name in " + install_)) << Log();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_FALSE(fs::exists(install_ + "/ran-outside"));
+
+  Write(install_ + "/inside.sh", "#!/bin/sh\ntouch ran-inside\n", 0755);
+  ASSERT_TRUE(fs::remove(install_ + "/tool"));
+  ASSERT_EQ(0, ::symlink("inside.sh", (install_ + "/tool").c_str()));
+  NewQueue();
+  ASSERT_TRUE(factory_.QueueRun("tool"));
+  o = Update();
+  EXPECT_EQ(0, o.exit) << Log();
+  EXPECT_TRUE(AwaitFile(install_ + "/ran-inside"));
+}
+
+// update.ini, update.log, update.lock and update.journal belong to the
+// updater itself: a queue that would replace one of them (the lock, say,
+// letting a second updater in) changes nothing.
+TEST_F(UpdateTest, TheUpdatersOwnFilesAreNotReplaced) {
+  for (const std::string name : {"update.lock", "update.journal", "update.log", "update.ini"}) {
+    SCOPED_TRACE(name);
+    NewQueue();
+    if (name != "update.ini") Write(install_ + "/" + name, "the updater's");
+    ASSERT_TRUE(factory_.QueueFileUpdate("default.usr", staging_ + "/default.usr"));
+    ASSERT_TRUE(factory_.QueueFileUpdate(name, staging_ + "/keep.txt"));
+    const test::ProgramOutcome o = Update();
+    EXPECT_EQ(1, o.exit) << Log();
+    EXPECT_EQ("old settings", test::ReadFile(install_ + "/default.usr")) << Log();
+    EXPECT_TRUE(Has(Log(), "Error: " + name + " is no name in " + install_)) << Log();
+    fs::remove(install_ + "/update.journal");
+  }
+}
+
+// An update cut short (here killed by the first program it started, while
+// it still starts the others) is undone by the next run before it starts
+// afresh: when that one fails too, the installation holds its old files
+// again, never a mix.
+TEST_F(UpdateTest, AnUpdateKilledPartWayIsUndoneByTheNextRun) {
+  Write(install_ + "/kill-updater.sh", "#!/bin/sh\nkill -9 $PPID\n", 0755);
+  ASSERT_TRUE(factory_.QueueFileUpdate("default.usr", staging_ + "/default.usr"));
+  ASSERT_TRUE(factory_.QueueFileUpdate("TWPMSvr", staging_ + "/TWPMSvr"));
+  ASSERT_TRUE(factory_.QueueRun("kill-updater.sh"));
+  // Starting these takes the updater far longer than the first program
+  // takes to kill it.
+  for (int i = 0; i < 300; ++i) {
+    const std::string name = "idle" + std::to_string(i) + ".sh";
+    Write(install_ + "/" + name, "#!/bin/sh\nexit 0\n", 0755);
+    ASSERT_TRUE(factory_.QueueRun(name));
+  }
+  const std::map<std::string, std::string> before = Snapshot();
+  test::ProgramOutcome o = Update();
+  ASSERT_EQ(128 + SIGKILL, o.exit) << Log();
+  ASSERT_EQ("new settings", test::ReadFile(install_ + "/default.usr")) << Log();
+
+  // The next run cannot do the update: the old files are back.
+  ASSERT_TRUE(fs::remove(staging_ + "/TWPMSvr"));
+  o = Update();
+  EXPECT_EQ(1, o.exit) << Log();
+  EXPECT_EQ(before, Snapshot()) << Log();
+  EXPECT_TRUE(Has(Log(), "Restored " + install_ + "/default.usr, left by an update")) << Log();
+  for (const auto& entry : fs::directory_iterator(install_)) {
+    const std::string ext = entry.path().extension().string();
+    EXPECT_TRUE(ext != ".twnew" && ext != ".twold") << entry.path();
+  }
 }
 
 TEST_F(UpdateTest, UsageAndAQueueThatCannotBeRead) {

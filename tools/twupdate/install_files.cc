@@ -106,7 +106,9 @@ bool IsRegularFile(const std::string& path) {
 
 bool StageCopy(const std::string& source, const std::string& staged, const std::string& like,
                std::string* error) {
-  const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: a pipe must not hold the update until a writer comes; it
+  // is refused below as no regular file.
+  const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   struct stat st;
   if (in < 0 || ::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
     const int code = in < 0 ? errno : EINVAL;

@@ -15,6 +15,7 @@
 #include <ctime>
 #include <exception>
 #include <string>
+#include <vector>
 
 #include "platform/debug_output.h"
 #include "platform/path.h"
@@ -142,7 +143,10 @@ int Main(int argc, char** argv) {
       return 1;
     }
   }
-  if (!ApplyUpdate(queue, module_dir, NativeJoin(NativeParent(ini), kJournalName), logger)) {
+  const std::string journal = NativeJoin(NativeParent(ini), kJournalName);
+  const std::vector<std::string> own_files = {ini, NativeJoin(NativeParent(ini), kLogName),
+                                              NativeJoin(NativeParent(ini), kLockName), journal};
+  if (!ApplyUpdate(queue, module_dir, journal, own_files, logger)) {
     log.Write("The update failed; the installation is as it was, and " + ini + " stays");
     return 1;
   }

@@ -4,6 +4,7 @@
 // succeeded, and the replacing itself is one rename per file.
 #include "tools/twupdate/updater.h"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <set>
@@ -72,8 +73,9 @@ bool IsWithin(const fs::path& path, const fs::path& base) {
 // Why the queued name `name` does not stay in the module folder `base`
 // (resolved), or empty when it does: it must be relative, without a drive,
 // a ".." step or a control character, and its folder, links followed, must
-// lie in `base`.
-std::string LeadsOut(const std::string& name, const fs::path& base) {
+// lie in `base`; with `itself`, so must what the name itself leads to, when
+// it is there.
+std::string LeadsOut(const std::string& name, const fs::path& base, bool itself) {
   if (name.empty()) return "it is empty";
   for (const char c : name) {
     if (static_cast<unsigned char>(c) < 0x20) return "it holds a control character";
@@ -96,6 +98,10 @@ std::string LeadsOut(const std::string& name, const fs::path& base) {
   std::error_code ec;
   const fs::path folder = fs::weakly_canonical((base / name).parent_path(), ec);
   if (ec || !IsWithin(folder, base)) return "its folder lies outside it";
+  if (itself) {
+    const fs::path program = fs::weakly_canonical(base / name, ec);
+    if (ec || !IsWithin(program, base)) return "it is a link that leads out";
+  }
   return std::string();
 }
 
@@ -110,9 +116,16 @@ std::string FreeName(const std::string& path, const char* suffix, std::set<std::
   return std::string();
 }
 
+// A line of the journal after which its kept old files are only to be
+// removed: the update they belong to had succeeded.
+constexpr char kJournalDone[] = "done";
+
 // The files an update makes beside the installation's, named before they
 // are made, one full name a line: what a cut-short update left there is
-// known by its name here, never by its suffix.
+// known by its name here, never by its suffix. A kept old file, once
+// complete and before its file is replaced, gets a second line,
+// "<kept old file><tab><file>": an update cut short before it succeeded is
+// undone by renaming it back.
 class Journal {
  public:
   Journal(std::string path, fs::path base) : path_(std::move(path)), base_(std::move(base)) {}
@@ -127,9 +140,25 @@ class Journal {
       log("Error: cannot read " + path_ + ": " + error);
       return false;
     }
-    std::istringstream lines(text);
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) lines.push_back(line);
     bool all_gone = true;
-    for (std::string line; std::getline(lines, line);) {
+    // Undone first, the last file first, unless the update had succeeded.
+    if (std::find(lines.begin(), lines.end(), kJournalDone) == lines.end()) {
+      for (auto line = lines.rbegin(); line != lines.rend(); ++line) {
+        std::string backup;
+        std::string target;
+        if (!KeptOldFile(*line, &backup, &target) || !Exists(backup)) continue;
+        if (RenameOver(backup, target, &error)) {
+          log("Restored " + target + ", left by an update that was cut short");
+        } else {
+          log("Error: " + error);
+          all_gone = false;
+        }
+      }
+    }
+    for (const std::string& line : lines) {
       if (!IsOurs(line)) continue;
       if (!Exists(line)) continue;
       if (RemoveFile(line)) {
@@ -148,14 +177,20 @@ class Journal {
 
   // Names `file` before it is made. False, having said so, when it cannot.
   bool Record(const std::string& file, const UpdateLogger& log) {
-    std::string error;
-    if (AppendToFile(path_, file + "\n", &error)) {
-      recorded_.push_back(file);
-      return true;
-    }
-    log("Error: " + error);
-    return false;
+    if (!Append(file + "\n", log)) return false;
+    recorded_.push_back(file);
+    return true;
   }
+
+  // Notes that `backup` holds the old `target` whole, before `target` is
+  // replaced. False, having said so, when it cannot.
+  bool RecordKept(const std::string& backup, const std::string& target, const UpdateLogger& log) {
+    return Append(backup + "\t" + target + "\n", log);
+  }
+
+  // Notes that the update succeeded: from now on its kept old files are
+  // only removed.
+  bool RecordDone(const UpdateLogger& log) { return Append(std::string(kJournalDone) + "\n", log); }
 
   // The update is over: the journal goes when nothing it names is left,
   // but for the files in `kept`, which stay as the only copy of an old
@@ -182,6 +217,34 @@ class Journal {
     std::error_code ec;
     const fs::path folder = fs::weakly_canonical(fs::path(file).parent_path(), ec);
     return !ec && fs::path(file).is_absolute() && IsWithin(folder, base_);
+  }
+
+  bool Append(const std::string& line, const UpdateLogger& log) {
+    std::string error;
+    if (AppendToFile(path_, line, &error)) return true;
+    log("Error: " + error);
+    return false;
+  }
+
+  // Whether `line` says that one of our kept old files holds the old file
+  // beside it: "<file>[.N].twold<tab><file>", with its parts.
+  bool KeptOldFile(const std::string& line, std::string* backup, std::string* target) const {
+    for (size_t tab = line.find('\t'); tab != std::string::npos; tab = line.find('\t', tab + 1)) {
+      *backup = line.substr(0, tab);
+      *target = line.substr(tab + 1);
+      if (!IsOurs(*backup) || backup->size() <= target->size() ||
+          backup->compare(0, target->size(), *target) != 0) {
+        continue;
+      }
+      // What lies between: ".twold", or ".N.twold" (FreeName).
+      std::string between = backup->substr(target->size());
+      between.resize(between.size() - (sizeof kBackupSuffix - 1));
+      if (between.empty() || (between.size() > 1 && between[0] == '.' &&
+                              between.find_first_not_of("0123456789", 1) == std::string::npos)) {
+        return true;
+      }
+    }
+    return false;
   }
 
   const std::string path_;
@@ -290,7 +353,8 @@ bool WaitForQueuedFiles(const UpdateQueue& queue, const std::string& module_dir,
 }
 
 bool ApplyUpdate(const UpdateQueue& queue, const std::string& module_dir,
-                 const std::string& journal_path, const UpdateLogger& log) {
+                 const std::string& journal_path, const std::vector<std::string>& own_files,
+                 const UpdateLogger& log) {
   for (const std::string& name : queue.withdrawn) {
     log("Skipped " + name + ": the entry was withdrawn");
   }
@@ -304,8 +368,8 @@ bool ApplyUpdate(const UpdateQueue& queue, const std::string& module_dir,
         "; nothing was replaced");
     return false;
   }
-  const auto confined = [&](const std::string& name) {
-    const std::string why = LeadsOut(name, base);
+  const auto confined = [&](const std::string& name, bool itself) {
+    const std::string why = LeadsOut(name, base, itself);
     if (why.empty()) return true;
     log("Error: " + name + " is no name in " + module_dir + " (" + why + "); nothing was replaced");
     return false;
@@ -316,15 +380,22 @@ bool ApplyUpdate(const UpdateQueue& queue, const std::string& module_dir,
     return false;
   }
 
+  std::set<std::string> own;
+  for (const std::string& path : own_files) own.insert(FileIdentity(path));
   std::vector<Replacement> files;
   std::set<std::string> seen;
   for (const UpdateQueue::File& entry : queue.files) {
-    if (!confined(entry.name)) return false;
+    if (!confined(entry.name, false)) return false;
     Replacement file;
     file.target = AbsolutePath(entry.name, module_dir);
     file.source = AbsolutePath(entry.source, module_dir);
     if (file.target.empty() || file.source.empty()) {
       log("Error: cannot find the full name of " + entry.name + "; nothing was replaced");
+      return false;
+    }
+    if (own.count(FileIdentity(file.target)) != 0) {
+      log("Error: " + entry.name + " is no name in " + module_dir +
+          " (it is a file of the updater); nothing was replaced");
       return false;
     }
     if (!seen.insert(FileIdentity(file.target)).second) {
@@ -350,7 +421,7 @@ bool ApplyUpdate(const UpdateQueue& queue, const std::string& module_dir,
     }
   }
   for (const std::string& name : queue.runs) {
-    if (!confined(name)) return false;
+    if (!confined(name, true)) return false;
   }
 
   std::set<std::string> kept;
@@ -376,6 +447,7 @@ bool ApplyUpdate(const UpdateQueue& queue, const std::string& module_dir,
         return fail();
       }
       file.had_old = true;
+      if (!journal.RecordKept(file.backup, file.target, log)) return fail();
       // A read-only old file (Windows) could be neither replaced nor,
       // under its second name, removed afterwards.
       bool backup_read_only = false;
@@ -421,6 +493,10 @@ bool ApplyUpdate(const UpdateQueue& queue, const std::string& module_dir,
     }
     started.emplace_back(program.argv[0], handle);
     log("Started " + program.argv[0]);
+  }
+  if (!journal.RecordDone(log)) {
+    StopPrograms(&started, log);
+    return fail();
   }
   for (const auto& program : started) LetProgramGo(program.second);
   for (const Replacement& file : files) {

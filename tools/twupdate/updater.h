@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "tools/twupdate/update_queue.h"
 
@@ -38,12 +39,17 @@ bool WaitForQueuedFiles(const UpdateQueue& queue, const std::string& module_dir,
 // the journal `journal` before it is made; what an earlier update that
 // was cut short left there is removed first, and nothing else: a file of
 // the installation that merely has such a name is never touched (the
-// update picks other names beside it). True when every step succeeded.
+// update picks other names beside it); an update cut short before it
+// succeeded is undone first, its kept old files renamed back. No entry may
+// name one of `own_files` (the updater's queue, log, lock and journal).
+// A program must lie in `module_dir` itself, not merely its link. True when
+// every step succeeded.
 // When one fails, nothing is left of the update: the programs it started
 // are stopped, the old files are renamed back (a file that was new is
 // removed), the copies beside them are removed, and false is returned.
 bool ApplyUpdate(const UpdateQueue& queue, const std::string& module_dir,
-                 const std::string& journal, const UpdateLogger& log);
+                 const std::string& journal, const std::vector<std::string>& own_files,
+                 const UpdateLogger& log);
 
 }  // namespace tw
 
