@@ -53,7 +53,8 @@ bool AppendToFile(const std::string& path, const std::string& text, std::string*
   // O_NONBLOCK: a FIFO without a reader fails at once instead of holding
   // the caller; one with a reader is refused below.
   const int fd =
-      ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+      ::open(path.c_str(),
+             O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW, 0666);
   if (fd < 0) {
     *error = "cannot open " + path + ": " + ErrnoReason(errno);
     return false;

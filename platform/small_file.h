@@ -19,7 +19,9 @@ bool ReadSmallFile(const std::string& path, size_t max_bytes, std::string* conte
                    std::string* error);
 
 // Appends `text` to `path` (created when missing) in one write. False, with
-// the reason in `error`, when it cannot be opened or the write falls short.
+// the reason in `error`, when it cannot be opened, is no regular file, is a
+// link (the text goes only where the name itself says) or the write falls
+// short.
 bool AppendToFile(const std::string& path, const std::string& text, std::string* error);
 
 }  // namespace tw

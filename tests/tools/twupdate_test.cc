@@ -417,9 +417,29 @@ TEST_F(UpdateTest, NamesLeadingOutOfTheModuleFolderChangeNothing) {
   NewQueue();
   Write(install_ + "/sub/deep.txt", "old deep");
   ASSERT_TRUE(factory_.QueueFileUpdate("sub/./deep.txt", staging_ + "/default.usr"));
+  ASSERT_TRUE(factory_.QueueFileUpdate(install_ + "/keep.txt", staging_ + "/added.txt"));
   const test::ProgramOutcome o = Update();
   EXPECT_EQ(0, o.exit) << Log();
   EXPECT_EQ("new settings", test::ReadFile(install_ + "/sub/deep.txt"));
+  EXPECT_EQ("added", test::ReadFile(install_ + "/keep.txt")) << "a full name inside is a name";
+}
+
+// The log is written only where its name says, one line an entry: a name
+// from the queue cannot start a line of its own, and a link in the log's
+// place takes nothing.
+TEST_F(UpdateTest, TheLogCannotBeForgedOrRedirected) {
+  ASSERT_TRUE(factory_.QueueFileUpdate("default.usr\nForged: all is well", staging_ + "/keep.txt"));
+  Update();
+  EXPECT_FALSE(Has(Log(), "\nForged")) << Log();
+  const std::string elsewhere = env_.Path("elsewhere.log");
+  Write(elsewhere, "");
+  fs::remove(install_ + "/update.log");
+  ASSERT_EQ(0, ::symlink(elsewhere.c_str(), (install_ + "/update.log").c_str()));
+  NewQueue();
+  ASSERT_TRUE(factory_.QueueFileUpdate("default.usr", staging_ + "/default.usr"));
+  const test::ProgramOutcome o = Update();
+  EXPECT_EQ(0, o.exit) << o.err;
+  EXPECT_EQ("", test::ReadFile(elsewhere));
 }
 
 // Files of the installation that merely have the names an update gives its

@@ -8,8 +8,9 @@
 //
 //   TWUpdate [--wait SECONDS] <update.ini>
 //
-// Exit status: 0 the update is done; 1 it failed (nothing changed); 2 a
-// usage error.
+// Exit status: 0 the update is done; 1 it failed (the installation is as
+// it was), or it was done but update.ini could not be removed; 2 a usage
+// error.
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -22,6 +23,7 @@
 #include "platform/process.h"
 #include "platform/small_file.h"
 #include "platform/system_factory.h"
+#include "platform/terminal_text.h"
 #include "tools/twupdate/install_files.h"
 #include "tools/twupdate/update_queue.h"
 #include "tools/twupdate/updater.h"
@@ -50,14 +52,17 @@ class UpdateLog {
   explicit UpdateLog(std::string path) : path_(std::move(path)) {}
 
   void Write(const std::string& text) {
-    DebugOutput("TWUpdate: " + text);
+    // Names come from the queue: shown escaped, one can neither end the
+    // line nor pass for another.
+    const std::string line = TerminalSafeName(text);
+    DebugOutput("TWUpdate: " + line);
     const std::time_t now = std::time(nullptr);
     char stamp[32] = "";
     if (const std::tm* local = std::localtime(&now)) {
       std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S ", local);
     }
     std::string error;
-    if (!AppendToFile(path_, stamp + text + "\n", &error) && !warned_) {
+    if (!AppendToFile(path_, stamp + line + "\n", &error) && !warned_) {
       warned_ = true;
       std::fprintf(stderr, "TWUpdate: %s\n", error.c_str());
     }

@@ -17,8 +17,8 @@ struct UpdateQueue {
     std::string name;    // the file to replace
     std::string source;  // the new file
   };
-  // In the order the file gives them (on POSIX systems wxFileConfig lists
-  // the entries of a section by name); withdrawn entries are not among them.
+  // In the order of the file's lines, on every system; withdrawn entries
+  // are not among them.
   std::vector<File> files;
   // Names whose entry holds "NULL".
   std::vector<std::string> withdrawn;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/letter_case.h"
+#include "platform/path.h"
 #include "platform/process.h"
 #include "platform/small_file.h"
 #include "tools/twupdate/install_files.h"
@@ -71,19 +72,22 @@ bool IsWithin(const fs::path& path, const fs::path& base) {
 }
 
 // Why the queued name `name` does not stay in the module folder `base`
-// (resolved), or empty when it does: it must be relative, without a drive,
-// a ".." step or a control character, and its folder, links followed, must
-// lie in `base`; with `itself`, so must what the name itself leads to, when
-// it is there.
+// (resolved), or empty when it does: it must be relative to the folder or
+// a full name of this system, without a ".." step or a control character,
+// never relative to a drive or a root, and its folder, links followed,
+// must lie in `base`; with `itself`, so must what the name itself leads
+// to, when it is there.
 std::string LeadsOut(const std::string& name, const fs::path& base, bool itself) {
   if (name.empty()) return "it is empty";
   for (const char c : name) {
     if (static_cast<unsigned char>(c) < 0x20) return "it holds a control character";
   }
-  if (name[0] == '/' || name[0] == '\\') return "it is absolute";
-  if (name.size() >= 2 && name[1] == ':' &&
-      ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z'))) {
-    return "it names a drive";
+  if (!IsFullNativePath(name)) {
+    if (name[0] == '/' || name[0] == '\\') return "it is absolute";
+    if (name.size() >= 2 && name[1] == ':' &&
+        ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z'))) {
+      return "it names a drive";
+    }
   }
   // Either separator, on either system: a queue means the same everywhere.
   std::string step;
@@ -359,7 +363,7 @@ bool ApplyUpdate(const UpdateQueue& queue, const std::string& module_dir,
     log("Skipped " + name + ": the entry was withdrawn");
   }
   for (const std::string& name : queue.not_run) {
-    log("Skipped running " + name + ": the entry was withdrawn");
+    log("Skipped running " + name + ": the entry does not ask for it");
   }
   std::error_code ec;
   const fs::path base = fs::canonical(module_dir, ec);
