@@ -282,7 +282,7 @@ class Command {
              std::to_string(last_call_seconds_) + " s";
     }
     std::string text =
-        "logon refused for " + (user.empty() ? "the user" : "'" + user + "'") + " at " + where;
+        "refused logon for " + (user.empty() ? "the user" : "'" + user + "'") + " at " + where;
     if (!ui_.have_password() && !ui_.terminal()) {
       text +=
           ": no password given (set $VELTRANE_PASSWORD, or run on a terminal to be asked); "
@@ -395,6 +395,8 @@ class Command {
     SCCRTN rc = timed();
     if (logon && rc == SCC_E_CONNECTIONFAILURE && HostUi::LogonRefused(events_) && ui_.terminal() &&
         ui_.AnswersLogon() && !ui_.have_password()) {
+      // The cause first, then the question it leads to.
+      console_.Error(ConnectionFailureText() + "; the stored password was tried");
       const std::string user = ui_.LogonValue(events_, kLogonUser);
       std::string password;
       if (!PromptSecret(
