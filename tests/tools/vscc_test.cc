@@ -485,6 +485,43 @@ TEST_F(VsccTest, TwoUsersInTwoWorkingFolders) {
   EXPECT_NE(std::string::npos, r.err.find("queued")) << r.err;
 }
 
+// The administrator breaks Alice's lock with `TWServer unlock --force`
+// while she edits: her status no longer shows her as its holder, and her
+// check-in of the file is refused with that reason, her edit kept.
+TEST_F(VsccTest, ALockTheAdministratorBrokeIsSeenByItsHolder) {
+  ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", "Broken"}, "alice"), "alice pw").status);
+  WriteFile(env_.Path("w/a.txt"), "one\n");
+  ASSERT_EQ(0, Vscc("w", {"add", "-m", "first", "a.txt"}, "alice pw").status);
+  ASSERT_EQ(0, Vscc("w", {"checkout", "a.txt"}, "alice pw").status);
+  WriteFile(env_.Path("w/a.txt"), "alice's edit\n");
+  ASSERT_TRUE(Status("w", "alice pw")["a.txt"].BoolAt("checked_out_by_me"));
+
+  std::string out;
+  ASSERT_EQ(
+      0, server_.Run({"unlock", "--data", server_.dir(), "--force", "\\Broken\\a.txt"}, "", &out))
+      << out;
+  JsonValue seen = Status("w", "alice pw")["a.txt"];
+  EXPECT_FALSE(seen.BoolAt("checked_out_by_me"));
+  EXPECT_FALSE(seen.BoolAt("checked_out"));
+  const Result r = Vscc("w", {"checkin", "-m", "late", "a.txt"}, "alice pw");
+  EXPECT_EQ(1, r.status) << r.out;
+  EXPECT_NE(std::string::npos, r.err.find("a.txt is edited here, but its lock is no longer yours"))
+      << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("vscc checkout --no-get")) << r.err;
+  EXPECT_EQ("alice's edit\n", ReadFile(env_.Path("w/a.txt")));
+  ASSERT_EQ(0, server_.Run({"show", "--data", server_.dir(), "\\Broken\\a.txt"}, "", &out));
+  EXPECT_EQ(std::string::npos, out.find("  2  ")) << out;
+
+  // The way back the message gives: the lock taken again, the edit kept.
+  Result again = Vscc("w", {"checkout", "--no-get", "a.txt"}, "alice pw");
+  ASSERT_EQ(0, again.status) << again.err;
+  EXPECT_EQ("alice's edit\n", ReadFile(env_.Path("w/a.txt")));
+  again = Vscc("w", {"checkin", "-m", "late", "a.txt"}, "alice pw");
+  ASSERT_EQ(0, again.status) << again.err;
+  ASSERT_EQ(0, server_.Run({"show", "--data", server_.dir(), "\\Broken\\a.txt"}, "", &out));
+  EXPECT_NE(std::string::npos, out.find("  2  ")) << out;
+}
+
 TEST_F(VsccTest, OnATerminalThePersonAnswersWhatTheFlagsDoNot) {
   ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", "Term"}, "alice"), "alice pw").status);
   WriteFile(env_.Path("w/a.txt"), "a\n");

@@ -656,17 +656,27 @@ class Command {
   // file named and refused is left out with a note. False on a failed query.
   bool Choose(const std::vector<Target>& targets, const std::function<Refusal(LONG)>& refusal,
               std::vector<std::string>* files) {
+    return Choose(
+        targets, [&](LONG status, LONG) { return refusal(status); }, false, files);
+  }
+  // The same, `refusal` given each file's local state beside its status
+  // when `states` asks for them (one request for both).
+  bool Choose(const std::vector<Target>& targets,
+              const std::function<Refusal(LONG status, LONG state)>& refusal, bool states,
+              std::vector<std::string>* files) {
     std::vector<std::string> paths;
     for (const Target& t : targets) paths.push_back(t.path);
     std::vector<LONG> statuses;
+    std::vector<LONG> local(paths.size(), kStateNone);
     // vscc's own look-up: its notices would only repeat the command's.
     const bool was_quiet = console_.quiet();
     console_.set_quiet(true);
-    const bool queried = Query(paths, &statuses);
+    const bool queried =
+        states ? StatusAndStates(paths, &statuses, &local) : Query(paths, &statuses);
     console_.set_quiet(was_quiet);
     if (!queried) return false;
     for (size_t i = 0; i < targets.size(); ++i) {
-      const Refusal r = refusal(statuses[i]);
+      const Refusal r = refusal(statuses[i], local[i]);
       if (r.why == nullptr || r.taken) files->push_back(targets[i].path);
       if (r.why != nullptr && targets[i].named) {
         const std::string text = Shown(targets[i].path) + " " + r.why + "; left out";
@@ -695,6 +705,19 @@ class Command {
   static Refusal UnlessMine(LONG s) {
     if (s & SCC_STATUS_OUTBYUSER) return {};
     return {"is not checked out to you", true};
+  }
+  // A file edited here that is not checked out to the user lost its lock
+  // since the check-out (an administrator broke it, or it was given up
+  // from another working folder): said so, with the way back.
+  static Refusal UnlessMineToCheckIn(LONG s, LONG state) {
+    if ((s & SCC_STATUS_OUTBYUSER) || !(s & SCC_STATUS_CONTROLLED) || state != kStateRenegade) {
+      return UnlessMine(s);
+    }
+    return {
+        "is edited here, but its lock is no longer yours (broken by an administrator, or "
+        "given up elsewhere); 'vscc checkout --no-get FILE' takes it again and keeps the "
+        "edits",
+        true};
   }
 
   // Whether another file of the same folder has a name that differs from
@@ -1185,7 +1208,7 @@ class Command {
     std::vector<Target> targets;
     if (!Targets(true, &targets)) return kExitFailed;
     std::vector<std::string> files;
-    if (!Choose(targets, UnlessMine, &files)) return kExitFailed;
+    if (!Choose(targets, UnlessMineToCheckIn, true, &files)) return kExitFailed;
     if (files.empty()) return Nothing("nothing to check in: no file there is checked out to you");
     const auto checkin = Require<SccCheckinFn>("SccCheckin");
     if (checkin == nullptr) return kExitFailed;
