@@ -363,6 +363,47 @@ TEST_F(VsccTest, IgnoredFilesAreNeitherAddedNorListed) {
   EXPECT_NE(std::string::npos, r.err.find("build is an ignored folder")) << r.err;
 }
 
+// A .vsccignore in a subfolder rules below it: its patterns are taken from
+// there, override those above, and take files back in with '!'; an add of
+// the tree and a status from the subfolder both follow them.
+TEST_F(VsccTest, ANestedIgnoreFileRulesItsFolder) {
+  ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", "Nested"}, "alice"), "alice pw").status);
+  for (const char* name :
+       {"a.log", "keep.log", "z.tmp", "gen/g.c", "src/a.log", "src/keep.log", "src/gen/g.c",
+        "src/b.c", "src/deep/keep.log", "src/deep/z.tmp", "src/deep/d.c", "other/keep.log"}) {
+    fs::create_directories(fs::path(env_.Path(std::string("w/") + name)).parent_path());
+    WriteFile(env_.Path(std::string("w/") + name), name);
+  }
+  WriteFile(env_.Path("w/.vsccignore"), "*.log\n");
+  WriteFile(env_.Path("w/src/.vsccignore"), "!keep.log\n/gen/\n");
+  WriteFile(env_.Path("w/src/deep/.vsccignore"), "*.tmp\n");
+  Result r = Vscc("w", {"add", "-m", "tree", "."}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+
+  std::set<std::string> listed;
+  for (const auto& [path, file] : Status("w", "alice pw")) {
+    listed.insert(path);
+    EXPECT_TRUE(file.BoolAt("controlled")) << path;
+  }
+  EXPECT_EQ((std::set<std::string>{".vsccignore", "z.tmp", "gen/g.c", "src/.vsccignore",
+                                   "src/keep.log", "src/b.c", "src/deep/.vsccignore",
+                                   "src/deep/keep.log", "src/deep/d.c"}),
+            listed);
+
+  // From the subfolder, a new file its own rules leave out is not listed;
+  // one they take back in is, as not controlled.
+  WriteFile(env_.Path("w/src/deep/new.tmp"), "n");
+  WriteFile(env_.Path("w/src/deep/new.log"), "n");
+  fs::create_directories(env_.Path("w/src/deep/more"));
+  WriteFile(env_.Path("w/src/deep/more/keep.log"), "n");
+  r = Vscc("w/src", {"status", "deep"}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(std::string::npos, r.out.find("new.tmp")) << r.out;
+  EXPECT_EQ(std::string::npos, r.out.find("new.log")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("no    -    -     -     Uncontrolled deep/more/keep.log"))
+      << r.out;
+}
+
 TEST_F(VsccTest, BindingIsFoundFromASubfolder) {
   Result r = Vscc("w1", WithLogon({"bind", "--new", "Found"}, "alice"), "alice pw");
   ASSERT_EQ(0, r.status) << r.err;

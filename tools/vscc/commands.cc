@@ -478,8 +478,13 @@ class Command {
       console_.Error(error);
       return false;
     }
+    // A folder the walk enters has its own .vsccignore read first.
     const auto skip = [&](const std::string& path, bool folder) {
-      return honour_ignore && ignore.Ignored(RelativeTo(path, workspace_.root), folder);
+      if (!honour_ignore) return false;
+      const std::string relative = RelativeTo(path, workspace_.root);
+      if (ignore.Ignored(relative, folder)) return true;
+      if (folder && error.empty()) ignore.ReadFolder(relative, &error);
+      return false;
     };
     for (const std::string& operand : operands) {
       const std::string path = AbsoluteFrom(cwd_, operand);
@@ -487,12 +492,22 @@ class Command {
       std::error_code ec;
       if (fs::is_directory(tw::FsPath(path), ec)) {
         if (folders != nullptr) folders->push_back(path);
+        const std::string relative = RelativeTo(path, workspace_.root);
+        if (honour_ignore && !ignore.ReadFoldersAbove(relative, false, &error)) {
+          console_.Error(error);
+          return false;
+        }
         if (path != workspace_.root && skip(path, true)) {
           console_.Note(operand + " is an ignored folder (" + kIgnoreFile +
                         " or the built-in list); the files in it are left out");
           continue;
         }
-        for (const std::string& file : FilesBelow(path, skip)) {
+        const std::vector<std::string> below = FilesBelow(path, skip);
+        if (!error.empty()) {
+          console_.Error(error);
+          return false;
+        }
+        for (const std::string& file : below) {
           if (seen.insert(file).second) targets->push_back({file, false});
         }
       } else if (tw::FsPath(path).filename() == kWorkspaceFile) {

@@ -136,11 +136,13 @@ const std::vector<CommandSpec>& Commands() {
        "Adds the files (folders recursively, skipping .vscc) that the server does not\n"
        "hold yet, making Productions for new folders; --keep leaves them checked out.\n"
        "In a folder, the files the ignore rules name are left out: the built-in list\n"
-       "(.vscc, .git/, .svn/, *~, *.swp, .DS_Store) and the patterns of .vsccignore in\n"
-       "the working folder (one a line: '*', '?', [a-z] and **/ globs; a trailing '/'\n"
-       "for folders only; a pattern with a '/' is taken from the working folder, any\n"
-       "other matches a name at any depth; '!' takes files back in; '#' starts a\n"
-       "comment). A file named on the command line is added whatever they say.",
+       "(.vscc, .git/, .svn/, *~, *.swp, .DS_Store) and the patterns of the .vsccignore\n"
+       "files in the working folder and its subfolders (one a line: '*', '?', [a-z]\n"
+       "and **/ globs; a trailing '/' for folders only; a pattern with a '/' is taken\n"
+       "from the folder of its file, any other matches a name at any depth below it;\n"
+       "'!' takes files back in; '#' starts a comment). A subfolder's file rules only\n"
+       "below it, after the files above it: a deeper pattern overrides. A file named\n"
+       "on the command line is added whatever they say.",
        {"-m", "--keep"},
        1,
        -1},
