@@ -96,6 +96,7 @@ CommandOutcome CommandHandler::Handle(const CRLMSGmessage& request) {
       error = kMalformed;
     } else {
       error = (this->*row->handler)(request, &out);
+      NameTouchedIds(&out);
     }
   } catch (const std::exception& e) {
     out.failure = e.what();
@@ -137,6 +138,27 @@ void CommandHandler::TouchedId(const std::string& id, CommandOutcome* out) const
   } else {
     out->ids.push_back(id);
   }
+}
+
+void CommandHandler::NameTouchedIds(CommandOutcome* out) {
+  if (out->ids.empty()) return;
+  std::vector<std::string> paths;
+  // The log names what it can; the request's own result stands either way.
+  try {
+    if (storage_.PathsOf(out->ids, &paths) != kOk || paths.size() != out->ids.size()) return;
+  } catch (...) {
+    return;
+  }
+  std::vector<std::string> unnamed;
+  for (size_t i = 0; i < paths.size(); ++i) {
+    if (paths[i].empty()) {
+      unnamed.push_back(std::move(out->ids[i]));
+    } else {
+      Learn(out->ids[i], paths[i]);
+      out->paths.push_back(std::move(paths[i]));
+    }
+  }
+  out->ids = std::move(unnamed);
 }
 
 std::string CommandHandler::TouchedChild(const std::string& parent_id, const std::string& name,

@@ -70,10 +70,9 @@ struct CommandOutcome {
   std::string failure;
   // Anything else the log should say about the request (a refused logon).
   std::string note;
-  // For the log: the Production and Document paths the request touched, as
-  // far as the request's names and this connection's earlier replies tell
-  // them (at most kMaxLoggedPaths, `more` counting the rest), and the
-  // identifiers it touched whose paths the connection has not seen.
+  // For the log: the Production and Document paths the request touched
+  // (at most kMaxLoggedPaths, `more` counting the rest), and the
+  // identifiers it touched that name nothing the storage knows.
   std::vector<std::string> paths;
   std::vector<std::string> ids;
   size_t more = 0;
@@ -175,6 +174,10 @@ class CommandHandler {
   // this connection learnt for the identifier `id`, else `id` itself.
   void Touched(const std::string& path, CommandOutcome* out) const;
   void TouchedId(const std::string& id, CommandOutcome* out) const;
+  // Replaces the identifiers noted for the log by the paths the storage
+  // finds for them now (and learns them); one that names nothing any more,
+  // or that the storage cannot name, stays an identifier.
+  void NameTouchedIds(CommandOutcome* out);
   // The path of `name` in the Production `parent_id`, noted for the log,
   // when this connection learnt the parent's path; else the parent's id is
   // noted and the path is empty.

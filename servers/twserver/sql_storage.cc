@@ -778,6 +778,31 @@ int SqlStorage::FindDocument(const std::string& path, std::string* id) {
   });
 }
 
+int SqlStorage::PathsOf(const std::vector<std::string>& ids, std::vector<std::string>* paths) {
+  return Transact(SqlMode::kRead, [&]() -> int {
+    std::vector<std::string> found(ids.size());
+    ProductionTree tree = Tree();
+    for (size_t i = 0; i < ids.size(); ++i) {
+      Document doc;
+      int64_t production = -1;
+      std::string leaf;
+      if (LoadDocument(ids[i], &doc)) {
+        production = doc.production;
+        leaf = doc.name;
+      } else {
+        production = ProductionSeq(ids[i]);
+      }
+      // A damaged tree leaves the identifier unnamed rather than failing
+      // the caller, which only wants a name for it.
+      if (production >= 0 && tree.FullPath(production, leaf, &found[i], nullptr) != kOk) {
+        found[i].clear();
+      }
+    }
+    *paths = std::move(found);
+    return kOk;
+  });
+}
+
 int SqlStorage::ListVersions(const std::string& document_id, std::vector<VersionInfo>* out) {
   return Transact(SqlMode::kRead, [&]() -> int {
     Document doc;

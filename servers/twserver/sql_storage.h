@@ -102,6 +102,7 @@ class SqlStorage final : public Storage {
   int Fetch(const std::vector<FetchItem>& items, std::vector<FetchedVersion>* out,
             size_t* failed_index) override;
   int FindDocument(const std::string& path, std::string* id) override;
+  int PathsOf(const std::vector<std::string>& ids, std::vector<std::string>* paths) override;
   int ListVersions(const std::string& document_id, std::vector<VersionInfo>* out) override;
   int ListLocks(const std::string& document_id, std::vector<LockEntry>* out) override;
   int GetNameTable(int kind, const std::string& subject, bool recursive, NameTable* out) override;

@@ -310,6 +310,11 @@ class Storage {
   // kInvalidPath / kPathNotFound as LookupProduction, kInvalidDocumentName,
   // kUnknownId when the Production has no such Document.
   virtual int FindDocument(const std::string& path, std::string* id) = 0;
+  // The full paths (as FetchedVersion::full_path; a Production's without
+  // a leaf) of Production and Document identifiers, in order; an
+  // identifier that names nothing (any more) gets an empty path. For the
+  // log, which names what a request touched.
+  virtual int PathsOf(const std::vector<std::string>& ids, std::vector<std::string>* paths) = 0;
   // Versions, newest first. kUnknownId.
   virtual int ListVersions(const std::string& document_id, std::vector<VersionInfo>* out) = 0;
   // Held locks in the order they were granted, then the queue by rank.

@@ -26,6 +26,9 @@ std::string Str(const MessagePtr& m, uint32_t id) {
   return value;
 }
 
+// An identifier of the form the server gives that names nothing.
+const std::string kNoSuchId = "00000000000000000000000000000000";
+
 // A name no request should get into a log line as it is.
 const std::string kHostile = std::string("q\"uo\\te\x01\n\x7f-\xff.txt");
 
@@ -74,13 +77,33 @@ class ServeLogTest : public test::ServeFixture {
     check_in->SetIntList(106, {0});
     EXPECT_EQ(0, Error(alice->Call(*check_in)));
 
-    // Bob never saw the names: his log line gives the identifier.
+    // Bob never saw the names on his connection: he asks by identifier
+    // alone (a history, a version that does not exist, a lock Alice
+    // holds), and once by one that names nothing.
     auto bob = Client("bob", "hunter2");
     MessagePtr history = WireClient::Request("GETNAMELIST");
     history->SetString(13, "caller");
     history->SetString(100, ids_[1]);
     history->SetInt(101, 4);
     EXPECT_EQ(0, Error(bob->Call(*history)));
+    MessagePtr get = WireClient::Request("DOCUMENTCMD", 4);
+    get->SetString(101, ids_[1]);
+    get->SetIntList(102, {9});
+    get->SetInt(103, 0);
+    EXPECT_NE(0, Error(bob->Call(*get)));
+    MessagePtr bob_lock = WireClient::Request("ACQUIRELOCK");
+    bob_lock->SetString(100, ids_[1]);
+    bob_lock->SetInt(101, 1);
+    bob_lock->SetInt(102, 0);
+    bob_lock->SetInt(103, kLockExclusive);
+    bob_lock->SetBoolList(104, {false});
+    EXPECT_NE(0, Error(bob->Call(*bob_lock)));
+    MessagePtr release = WireClient::Request("RELEASELOCK");
+    release->SetString(100, kNoSuchId);
+    release->SetInt(101, 1);
+    release->SetInt(102, 0);
+    release->SetInt(300, 1);
+    EXPECT_NE(0, Error(bob->Call(*release)));
     alice.reset();
     bob.reset();
     EXPECT_EQ(0, server_->Stop());
@@ -101,8 +124,11 @@ class ServeLogTest : public test::ServeFixture {
 
 TEST_F(ServeLogTest, TextLinesNameThePathsEachCommandTouched) {
   const std::string log = Session({});
-  std::string check_in, refused, add, history;
+  std::string check_in, refused, add, history, get, lock, release;
   for (const std::string& line : Lines(log)) {
+    if (line.find("user=bob command=DOCUMENTCMD sub=4 ") != std::string::npos) get = line;
+    if (line.find("user=bob command=ACQUIRELOCK") != std::string::npos) lock = line;
+    if (line.find("user=bob command=RELEASELOCK") != std::string::npos) release = line;
     if (line.find("command=DOCUMENTCMD sub=2 ") != std::string::npos) check_in = line;
     if (line.find("command=DOCUMENTCMD sub=1 result=0") != std::string::npos) add = line;
     if (line.find("command=DOCUMENTCMD sub=1 ") != std::string::npos &&
@@ -115,8 +141,13 @@ TEST_F(ServeLogTest, TextLinesNameThePathsEachCommandTouched) {
             add.find("paths=\"Veltrane\\Team\\a b.txt\",\"Veltrane\\Team\\caf\xc3\xa9.txt\""))
       << log;
   EXPECT_NE(std::string::npos, check_in.find("paths=\"Veltrane\\Team\\a b.txt\"")) << log;
-  EXPECT_NE(std::string::npos, history.find("user=bob")) << log;
-  EXPECT_NE(std::string::npos, history.find("ids=" + ids_[1])) << log;
+  // What Bob asked by identifier is named by its path all the same.
+  const std::string named = "paths=\"Veltrane\\Team\\caf\xc3\xa9.txt\"";
+  for (const std::string* line : {&history, &get, &lock}) {
+    EXPECT_NE(std::string::npos, line->find(named)) << *line << "\n" << log;
+    EXPECT_EQ(std::string::npos, line->find("ids=")) << *line;
+  }
+  EXPECT_NE(std::string::npos, release.find("ids=" + kNoSuchId)) << log;
   // The hostile name stays on its line, its quote escaped.
   EXPECT_NE(std::string::npos, refused.find("paths=\"Veltrane\\Team\\q\\\"uo\\te\\x01\\n\\x7F-"))
       << log;
@@ -131,6 +162,7 @@ TEST_F(ServeLogTest, JsonLinesAreOneWellFormedObjectEach) {
   bool saw_hostile = false;
   bool saw_check_in = false;
   bool saw_ids = false;
+  int named_by_bob = 0;
   for (const std::string& line : Lines(log)) {
     vscc::JsonValue value;
     std::string error;
@@ -162,10 +194,19 @@ TEST_F(ServeLogTest, JsonLinesAreOneWellFormedObjectEach) {
       EXPECT_EQ(0, value.NumberAt("result", -1));
       saw_check_in = true;
     }
-    if (command == "GETNAMELIST") {
+    if (command == "GETNAMELIST" || command == "ACQUIRELOCK" ||
+        (command == "DOCUMENTCMD" && sub == 4)) {
+      ASSERT_NE(nullptr, paths) << line;
+      EXPECT_EQ(nullptr, value.Find("ids")) << line;
+      if (value.StringAt("user") == "bob") {
+        EXPECT_EQ("Veltrane\\Team\\caf\xc3\xa9.txt", paths->array.at(0).string) << line;
+        ++named_by_bob;
+      }
+    }
+    if (command == "RELEASELOCK") {
       const vscc::JsonValue* ids = value.Find("ids");
       ASSERT_NE(nullptr, ids) << line;
-      EXPECT_EQ(ids_[1], ids->array.at(0).string);
+      EXPECT_EQ(kNoSuchId, ids->array.at(0).string);
       saw_ids = true;
     }
   }
@@ -173,6 +214,7 @@ TEST_F(ServeLogTest, JsonLinesAreOneWellFormedObjectEach) {
   EXPECT_TRUE(saw_hostile) << log;
   EXPECT_TRUE(saw_check_in) << log;
   EXPECT_TRUE(saw_ids) << log;
+  EXPECT_EQ(3, named_by_bob) << log;
 }
 
 TEST_F(ServeLogTest, RefusesAnUnknownLogFormat) {

@@ -84,6 +84,34 @@ TEST_F(VsccManPagesTest, VsccPageDescribesEveryCommandAliasAndOption) {
   }
 }
 
+// Each cause of a failed logon vscc names, and the first run's hint, are
+// explained in the help and the page, with what to do.
+TEST_F(VsccManPagesTest, LogonFailuresAndTheFirstRunAreExplained) {
+  const test::ProgramOutcome help = Run("vscc", {"--help"});
+  ASSERT_EQ(0, help.exit) << help.err;
+  std::string page = PageText("vscc.1");
+  const size_t diagnostics = page.find("\n.SH DIAGNOSTICS\n");
+  ASSERT_NE(std::string::npos, diagnostics);
+  page = page.substr(diagnostics, page.find("\n.SH ", diagnostics + 1) - diagnostics);
+  for (const char* cause :
+       {"no server is configured", "did not accept a connection", "did not answer within N s",
+        "refused logon for USER at ADDR:PORT", "no password given"}) {
+    EXPECT_NE(std::string::npos, help.out.find(cause)) << cause;
+  }
+  for (const char* cause : {"\"no server is configured\"", "did not accept a connection\"",
+                            "did not answer within N s\"",
+                            "\"refused logon for USER at ADDR:PORT\"", "\"no password given\""}) {
+    EXPECT_NE(std::string::npos, page.find(cause)) << cause;
+  }
+  for (const char* remedy : {"VELTRANE_PASSWORD", "TWServer user passwd", "--server"}) {
+    EXPECT_NE(std::string::npos, help.out.find(remedy)) << remedy;
+    EXPECT_NE(std::string::npos, page.find(remedy)) << remedy;
+  }
+  EXPECT_NE(std::string::npos, help.out.find("First run:")) << help.out;
+  EXPECT_NE(std::string::npos, help.out.find("'TWSccSetup register'")) << help.out;
+  EXPECT_NE(std::string::npos, page.find("TWSccSetup register")) << page;
+}
+
 TEST_F(VsccManPagesTest, ServerAndSetupPagesDescribeEveryCommandAndOption) {
   for (const auto& [program, name] : {std::pair<std::string, std::string>{"TWServer", "TWServer.8"},
                                       {"TWSccSetup", "TWSccSetup.8"}}) {

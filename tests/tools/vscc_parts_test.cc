@@ -190,6 +190,72 @@ TEST(VsccIgnore, GlobsFoldersAnchorsAndNegation) {
   EXPECT_FALSE(rules.Ignored("# build output", false));
 }
 
+// A folder's .vsccignore applies below that folder only, its anchored
+// patterns from there, after (and so over) the patterns of the folders
+// above it.
+TEST(VsccIgnore, AFoldersOwnFileRulesBelowIt) {
+  IgnoreRules rules;
+  rules.AddLines("*.log\n/gen/\n");
+  rules.AddLines("!keep.log\n/out.txt\ndata/*.bin\n*.tmp\n", "src");
+  rules.AddLines("*.tmp\n!x.tmp\n", "src/deep");
+
+  EXPECT_TRUE(rules.Ignored("a.log", false));
+  EXPECT_TRUE(rules.Ignored("src/a.log", false));
+  EXPECT_FALSE(rules.Ignored("src/keep.log", false));       // taken back in below src
+  EXPECT_FALSE(rules.Ignored("src/deep/keep.log", false));  // at any depth below it
+  EXPECT_TRUE(rules.Ignored("keep.log", false));            // but not above it
+  EXPECT_TRUE(rules.Ignored("other/keep.log", false));      // nor beside it
+
+  EXPECT_TRUE(rules.Ignored("src/out.txt", false));  // anchored at src
+  EXPECT_FALSE(rules.Ignored("out.txt", false));
+  EXPECT_FALSE(rules.Ignored("src/deep/out.txt", false));
+  EXPECT_TRUE(rules.Ignored("src/data/a.bin", false));
+  EXPECT_FALSE(rules.Ignored("data/a.bin", false));
+  EXPECT_FALSE(rules.Ignored("src/gen", true));  // the top's anchor stays at the top
+  EXPECT_TRUE(rules.Ignored("gen/x.c", false));
+
+  EXPECT_TRUE(rules.Ignored("src/y.tmp", false));
+  EXPECT_TRUE(rules.Ignored("src/deep/y.tmp", false));
+  EXPECT_FALSE(rules.Ignored("src/deep/x.tmp", false));  // the deeper rule wins
+  EXPECT_TRUE(rules.Ignored("src/x.tmp", false));
+  EXPECT_FALSE(rules.Ignored("x.tmp", false));
+
+  // A file's rules never reach the folder that holds it.
+  IgnoreRules own;
+  own.AddLines("sub\n", "sub");
+  EXPECT_FALSE(own.Ignored("sub", true));
+  EXPECT_TRUE(own.Ignored("sub/sub", true));
+}
+
+// The files are read as the folders are entered; one in an ignored folder
+// is never read.
+TEST(VsccIgnore, ReadsTheFilesOfTheFoldersAboveAPath) {
+  tw::test::TestEnv env;
+  const std::string root = env.Path("w");
+  fs::create_directories(root + "/src/deep");
+  fs::create_directories(root + "/build");
+  tw::test::WriteFile(root + "/.vsccignore", "build/\n*.o\n");
+  tw::test::WriteFile(root + "/src/.vsccignore", "!main.o\n");
+  tw::test::WriteFile(root + "/src/deep/.vsccignore", "*.c\n");
+  // Unreadable: an attempt to read it would fail.
+  fs::create_directories(root + "/build/.vsccignore");
+  IgnoreRules rules;
+  std::string error;
+  ASSERT_TRUE(rules.ReadWorkingFolder(root, &error)) << error;
+  ASSERT_TRUE(rules.ReadFoldersAbove("src/deep/a.c", false, &error)) << error;
+  ASSERT_TRUE(rules.ReadFoldersAbove("build", true, &error)) << error;
+  EXPECT_TRUE(rules.Ignored("src/deep/a.c", false));
+  EXPECT_FALSE(rules.Ignored("src/deep/main.o", false));
+  EXPECT_TRUE(rules.Ignored("src/deep/other.o", false));
+  EXPECT_TRUE(rules.Ignored("build/x.o", false));
+  EXPECT_FALSE(rules.Ignored("a.c", false));
+
+  // A file that cannot be read is said, not taken as empty.
+  fs::create_directories(root + "/bad/.vsccignore");
+  EXPECT_FALSE(rules.ReadFolder("bad", &error));
+  EXPECT_NE(std::string::npos, error.find("bad/.vsccignore")) << error;
+}
+
 class VsccFolders : public ::testing::Test {
  protected:
   std::string Make(const std::string& relative, const std::string& contents = "x") {

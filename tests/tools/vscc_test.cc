@@ -270,17 +270,20 @@ TEST_F(VsccTest, ALogonFailureNamesItsCause) {
   EXPECT_NE(std::string::npos,
             r.err.find("the server at 127.0.0.1:" + closed + " did not accept a connection"))
       << r.err;
+  EXPECT_EQ(std::string::npos, r.err.find("Unable to connect to server")) << r.err;
 
   const std::string at = "127.0.0.1:" + std::to_string(server_.port());
   r = Vscc("v", WithLogon({"bind", "--new", "P"}, "alice"), "wrong");
   EXPECT_EQ(1, r.status);
-  EXPECT_NE(std::string::npos, r.err.find("logon refused for 'alice' at " + at)) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("refused logon for 'alice' at " + at)) << r.err;
   EXPECT_EQ(std::string::npos, r.err.find("no password given")) << r.err;
+  // The provider's box says no more than that line: it is left out.
+  EXPECT_EQ(std::string::npos, r.err.find("Invalid Logon")) << r.err;
   ASSERT_EQ(0, Vscc("v", WithLogon({"bind", "--new", "P"}, "alice"), "alice pw").status);
   // Bob gives no password: Alice's stored one does not log him on.
   r = Vscc("b", WithLogon({"bind", "--production", "P"}, "bob"));
   EXPECT_EQ(1, r.status);
-  EXPECT_NE(std::string::npos, r.err.find("logon refused for 'bob' at " + at)) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("refused logon for 'bob' at " + at)) << r.err;
   EXPECT_NE(std::string::npos, r.err.find("no password given")) << r.err;
 
   // vscc installed alone, nothing registered.
@@ -311,7 +314,7 @@ TEST_F(VsccTest, ALogonIsToldRefusedOrUnansweredByWhatHappenedNotByItsTime) {
                            {"Close with (", "1\n"}},
                           &seen, 5));
   ASSERT_GE(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
-  EXPECT_NE(std::string::npos, seen.find("logon refused for 'alice' at 127.0.0.1:" + port)) << seen;
+  EXPECT_NE(std::string::npos, seen.find("refused logon for 'alice' at 127.0.0.1:" + port)) << seen;
   EXPECT_EQ(std::string::npos, seen.find("did not answer")) << seen;
 
   // Takes the connection, reads the logon and never answers; the provider
@@ -358,6 +361,47 @@ TEST_F(VsccTest, IgnoredFilesAreNeitherAddedNorListed) {
   r = Vscc("w", {"status", "build"}, "alice pw");
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_NE(std::string::npos, r.err.find("build is an ignored folder")) << r.err;
+}
+
+// A .vsccignore in a subfolder rules below it: its patterns are taken from
+// there, override those above, and take files back in with '!'; an add of
+// the tree and a status from the subfolder both follow them.
+TEST_F(VsccTest, ANestedIgnoreFileRulesItsFolder) {
+  ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", "Nested"}, "alice"), "alice pw").status);
+  for (const char* name :
+       {"a.log", "keep.log", "z.tmp", "gen/g.c", "src/a.log", "src/keep.log", "src/gen/g.c",
+        "src/b.c", "src/deep/keep.log", "src/deep/z.tmp", "src/deep/d.c", "other/keep.log"}) {
+    fs::create_directories(fs::path(env_.Path(std::string("w/") + name)).parent_path());
+    WriteFile(env_.Path(std::string("w/") + name), name);
+  }
+  WriteFile(env_.Path("w/.vsccignore"), "*.log\n");
+  WriteFile(env_.Path("w/src/.vsccignore"), "!keep.log\n/gen/\n");
+  WriteFile(env_.Path("w/src/deep/.vsccignore"), "*.tmp\n");
+  Result r = Vscc("w", {"add", "-m", "tree", "."}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+
+  std::set<std::string> listed;
+  for (const auto& [path, file] : Status("w", "alice pw")) {
+    listed.insert(path);
+    EXPECT_TRUE(file.BoolAt("controlled")) << path;
+  }
+  EXPECT_EQ((std::set<std::string>{".vsccignore", "z.tmp", "gen/g.c", "src/.vsccignore",
+                                   "src/keep.log", "src/b.c", "src/deep/.vsccignore",
+                                   "src/deep/keep.log", "src/deep/d.c"}),
+            listed);
+
+  // From the subfolder, a new file its own rules leave out is not listed;
+  // one they take back in is, as not controlled.
+  WriteFile(env_.Path("w/src/deep/new.tmp"), "n");
+  WriteFile(env_.Path("w/src/deep/new.log"), "n");
+  fs::create_directories(env_.Path("w/src/deep/more"));
+  WriteFile(env_.Path("w/src/deep/more/keep.log"), "n");
+  r = Vscc("w/src", {"status", "deep"}, "alice pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(std::string::npos, r.out.find("new.tmp")) << r.out;
+  EXPECT_EQ(std::string::npos, r.out.find("new.log")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("no    -    -     -     Uncontrolled deep/more/keep.log"))
+      << r.out;
 }
 
 TEST_F(VsccTest, BindingIsFoundFromASubfolder) {
@@ -482,6 +526,43 @@ TEST_F(VsccTest, TwoUsersInTwoWorkingFolders) {
   EXPECT_NE(std::string::npos, r.err.find("queued")) << r.err;
 }
 
+// The administrator breaks Alice's lock with `TWServer unlock --force`
+// while she edits: her status no longer shows her as its holder, and her
+// check-in of the file is refused with that reason, her edit kept.
+TEST_F(VsccTest, ALockTheAdministratorBrokeIsSeenByItsHolder) {
+  ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", "Broken"}, "alice"), "alice pw").status);
+  WriteFile(env_.Path("w/a.txt"), "one\n");
+  ASSERT_EQ(0, Vscc("w", {"add", "-m", "first", "a.txt"}, "alice pw").status);
+  ASSERT_EQ(0, Vscc("w", {"checkout", "a.txt"}, "alice pw").status);
+  WriteFile(env_.Path("w/a.txt"), "alice's edit\n");
+  ASSERT_TRUE(Status("w", "alice pw")["a.txt"].BoolAt("checked_out_by_me"));
+
+  std::string out;
+  ASSERT_EQ(
+      0, server_.Run({"unlock", "--data", server_.dir(), "--force", "\\Broken\\a.txt"}, "", &out))
+      << out;
+  JsonValue seen = Status("w", "alice pw")["a.txt"];
+  EXPECT_FALSE(seen.BoolAt("checked_out_by_me"));
+  EXPECT_FALSE(seen.BoolAt("checked_out"));
+  const Result r = Vscc("w", {"checkin", "-m", "late", "a.txt"}, "alice pw");
+  EXPECT_EQ(1, r.status) << r.out;
+  EXPECT_NE(std::string::npos, r.err.find("a.txt is edited here, but its lock is no longer yours"))
+      << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("vscc checkout --no-get")) << r.err;
+  EXPECT_EQ("alice's edit\n", ReadFile(env_.Path("w/a.txt")));
+  ASSERT_EQ(0, server_.Run({"show", "--data", server_.dir(), "\\Broken\\a.txt"}, "", &out));
+  EXPECT_EQ(std::string::npos, out.find("  2  ")) << out;
+
+  // The way back the message gives: the lock taken again, the edit kept.
+  Result again = Vscc("w", {"checkout", "--no-get", "a.txt"}, "alice pw");
+  ASSERT_EQ(0, again.status) << again.err;
+  EXPECT_EQ("alice's edit\n", ReadFile(env_.Path("w/a.txt")));
+  again = Vscc("w", {"checkin", "-m", "late", "a.txt"}, "alice pw");
+  ASSERT_EQ(0, again.status) << again.err;
+  ASSERT_EQ(0, server_.Run({"show", "--data", server_.dir(), "\\Broken\\a.txt"}, "", &out));
+  EXPECT_NE(std::string::npos, out.find("  2  ")) << out;
+}
+
 TEST_F(VsccTest, OnATerminalThePersonAnswersWhatTheFlagsDoNot) {
   ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", "Term"}, "alice"), "alice pw").status);
   WriteFile(env_.Path("w/a.txt"), "a\n");
@@ -498,7 +579,12 @@ TEST_F(VsccTest, OnATerminalThePersonAnswersWhatTheFlagsDoNot) {
                                  {"Close with (", "1002\n"}},
                                 &seen);
   EXPECT_EQ(0, status) << seen;
-  EXPECT_NE(std::string::npos, seen.find("Invalid Logon")) << seen;
+  // Why the password is asked for comes first.
+  const size_t cause =
+      seen.find("refused logon for 'alice' at 127.0.0.1:" + std::to_string(server_.port()) +
+                "; the stored password was tried");
+  EXPECT_NE(std::string::npos, cause) << seen;
+  EXPECT_LT(cause, seen.find("Password for 'alice': ")) << seen;
   EXPECT_EQ(std::string::npos, seen.find("alice pw")) << seen;  // not echoed
   EXPECT_NE(std::string::npos, seen.find("is 'Renegade'")) << seen;
   EXPECT_EQ("mine\n", ReadFile(env_.Path("w/a.txt")));

@@ -282,7 +282,7 @@ class Command {
              std::to_string(last_call_seconds_) + " s";
     }
     std::string text =
-        "logon refused for " + (user.empty() ? "the user" : "'" + user + "'") + " at " + where;
+        "refused logon for " + (user.empty() ? "the user" : "'" + user + "'") + " at " + where;
     if (!ui_.have_password() && !ui_.terminal()) {
       text +=
           ": no password given (set $VELTRANE_PASSWORD, or run on a terminal to be asked); "
@@ -395,6 +395,8 @@ class Command {
     SCCRTN rc = timed();
     if (logon && rc == SCC_E_CONNECTIONFAILURE && HostUi::LogonRefused(events_) && ui_.terminal() &&
         ui_.AnswersLogon() && !ui_.have_password()) {
+      // The cause first, then the question it leads to.
+      console_.Error(ConnectionFailureText() + "; the stored password was tried");
       const std::string user = ui_.LogonValue(events_, kLogonUser);
       std::string password;
       if (!PromptSecret(
@@ -476,8 +478,13 @@ class Command {
       console_.Error(error);
       return false;
     }
+    // A folder the walk enters has its own .vsccignore read first.
     const auto skip = [&](const std::string& path, bool folder) {
-      return honour_ignore && ignore.Ignored(RelativeTo(path, workspace_.root), folder);
+      if (!honour_ignore) return false;
+      const std::string relative = RelativeTo(path, workspace_.root);
+      if (ignore.Ignored(relative, folder)) return true;
+      if (folder && error.empty()) ignore.ReadFolder(relative, &error);
+      return false;
     };
     for (const std::string& operand : operands) {
       const std::string path = AbsoluteFrom(cwd_, operand);
@@ -485,12 +492,22 @@ class Command {
       std::error_code ec;
       if (fs::is_directory(tw::FsPath(path), ec)) {
         if (folders != nullptr) folders->push_back(path);
+        const std::string relative = RelativeTo(path, workspace_.root);
+        if (honour_ignore && !ignore.ReadFoldersAbove(relative, false, &error)) {
+          console_.Error(error);
+          return false;
+        }
         if (path != workspace_.root && skip(path, true)) {
           console_.Note(operand + " is an ignored folder (" + kIgnoreFile +
                         " or the built-in list); the files in it are left out");
           continue;
         }
-        for (const std::string& file : FilesBelow(path, skip)) {
+        const std::vector<std::string> below = FilesBelow(path, skip);
+        if (!error.empty()) {
+          console_.Error(error);
+          return false;
+        }
+        for (const std::string& file : below) {
           if (seen.insert(file).second) targets->push_back({file, false});
         }
       } else if (tw::FsPath(path).filename() == kWorkspaceFile) {
@@ -654,17 +671,27 @@ class Command {
   // file named and refused is left out with a note. False on a failed query.
   bool Choose(const std::vector<Target>& targets, const std::function<Refusal(LONG)>& refusal,
               std::vector<std::string>* files) {
+    return Choose(
+        targets, [&](LONG status, LONG) { return refusal(status); }, false, files);
+  }
+  // The same, `refusal` given each file's local state beside its status
+  // when `states` asks for them (one request for both).
+  bool Choose(const std::vector<Target>& targets,
+              const std::function<Refusal(LONG status, LONG state)>& refusal, bool states,
+              std::vector<std::string>* files) {
     std::vector<std::string> paths;
     for (const Target& t : targets) paths.push_back(t.path);
     std::vector<LONG> statuses;
+    std::vector<LONG> local(paths.size(), kStateNone);
     // vscc's own look-up: its notices would only repeat the command's.
     const bool was_quiet = console_.quiet();
     console_.set_quiet(true);
-    const bool queried = Query(paths, &statuses);
+    const bool queried =
+        states ? StatusAndStates(paths, &statuses, &local) : Query(paths, &statuses);
     console_.set_quiet(was_quiet);
     if (!queried) return false;
     for (size_t i = 0; i < targets.size(); ++i) {
-      const Refusal r = refusal(statuses[i]);
+      const Refusal r = refusal(statuses[i], local[i]);
       if (r.why == nullptr || r.taken) files->push_back(targets[i].path);
       if (r.why != nullptr && targets[i].named) {
         const std::string text = Shown(targets[i].path) + " " + r.why + "; left out";
@@ -693,6 +720,19 @@ class Command {
   static Refusal UnlessMine(LONG s) {
     if (s & SCC_STATUS_OUTBYUSER) return {};
     return {"is not checked out to you", true};
+  }
+  // A file edited here that is not checked out to the user lost its lock
+  // since the check-out (an administrator broke it, or it was given up
+  // from another working folder): said so, with the way back.
+  static Refusal UnlessMineToCheckIn(LONG s, LONG state) {
+    if ((s & SCC_STATUS_OUTBYUSER) || !(s & SCC_STATUS_CONTROLLED) || state != kStateRenegade) {
+      return UnlessMine(s);
+    }
+    return {
+        "is edited here, but its lock is no longer yours (broken by an administrator, or "
+        "given up elsewhere); 'vscc checkout --no-get FILE' takes it again and keeps the "
+        "edits",
+        true};
   }
 
   // Whether another file of the same folder has a name that differs from
@@ -1183,7 +1223,7 @@ class Command {
     std::vector<Target> targets;
     if (!Targets(true, &targets)) return kExitFailed;
     std::vector<std::string> files;
-    if (!Choose(targets, UnlessMine, &files)) return kExitFailed;
+    if (!Choose(targets, UnlessMineToCheckIn, true, &files)) return kExitFailed;
     if (files.empty()) return Nothing("nothing to check in: no file there is checked out to you");
     const auto checkin = Require<SccCheckinFn>("SccCheckin");
     if (checkin == nullptr) return kExitFailed;

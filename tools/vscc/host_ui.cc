@@ -97,11 +97,19 @@ int DialogOfLine(const std::string& line) {
 }
 
 // Whether a message box of `events` shows `text`.
+// The provider's boxes of a failed logon.
+constexpr char kLogonRefusedText[] = "Invalid Logon";
+constexpr char kConnectFailedText[] = "Unable to connect to server";
+
 bool ShowsMessage(const std::vector<UiEvent>& events, const char* text) {
   for (const UiEvent& e : events) {
     if (e.kind == "msgbox" && e.Text(0) == text) return true;
   }
   return false;
+}
+
+bool IsConnectionFailureBox(const UiEvent& e) {
+  return e.kind == "msgbox" && (e.Text(0) == kLogonRefusedText || e.Text(0) == kConnectFailedText);
 }
 
 }  // namespace
@@ -323,6 +331,9 @@ void HostUi::Report(const std::vector<UiEvent>& events, Console* console) const 
     if (e.kind == "msgbox") {
       // A person saw it already when the terminal or the window showed it.
       if (PersonAnswered(e)) continue;
+      // The failed command's own line names the cause (the user refused,
+      // the address that took no connection); these boxes add nothing to it.
+      if (IsConnectionFailureBox(e)) continue;
       auto defaulted = defaulted_.find(e.title);
       if (defaulted != defaulted_.end() && e.answer == "No") {
         console->Error("\"" + e.title + "\" " + FirstParagraph(e.Text(0)) +
@@ -370,11 +381,11 @@ bool HostUi::PersonAnswered(const std::vector<UiEvent>& events) const {
 }
 
 bool HostUi::LogonRefused(const std::vector<UiEvent>& events) {
-  return ShowsMessage(events, "Invalid Logon");
+  return ShowsMessage(events, kLogonRefusedText);
 }
 
 bool HostUi::ConnectFailed(const std::vector<UiEvent>& events) {
-  return ShowsMessage(events, "Unable to connect to server");
+  return ShowsMessage(events, kConnectFailedText);
 }
 
 std::string HostUi::LogonValue(const std::vector<UiEvent>& events, int control) const {

@@ -107,21 +107,44 @@ IgnoreRules::IgnoreRules() {
 }
 
 bool IgnoreRules::ReadWorkingFolder(const std::string& root, std::string* error) {
-  const std::string path = root + "/" + kIgnoreFile;
+  root_ = root;
+  return ReadFolder(std::string(), error);
+}
+
+bool IgnoreRules::ReadFolder(const std::string& folder, std::string* error) {
+  if (root_.empty() || !read_.insert(folder).second) return true;
+  const std::string path = root_ + "/" + (folder.empty() ? "" : folder + "/") + kIgnoreFile;
   std::string text;
   std::string why;
   if (!tw::ReadSmallFile(path, kMaxIgnoreFileBytes, &text, &why)) {
     std::error_code ec;
-    // A missing file is no error: the built-in patterns stand alone.
+    // A missing file is no error: the folder adds no patterns.
     if (!std::filesystem::exists(tw::FsPath(path), ec) && !ec) return true;
     *error = "cannot read " + path + ": " + why;
     return false;
   }
-  AddLines(text);
+  AddLines(text, folder);
   return true;
 }
 
-void IgnoreRules::AddLines(const std::string& text) {
+bool IgnoreRules::ReadFoldersAbove(const std::string& relative, bool folder, std::string* error) {
+  // Each folder's file is read before the folders below it are asked
+  // about: a pattern above may ignore a folder whose own file then counts
+  // for nothing.
+  std::string above;
+  for (size_t slash = relative.find('/'); slash != std::string::npos;
+       slash = relative.find('/', slash + 1)) {
+    above = relative.substr(0, slash);
+    if (above.empty()) continue;
+    if (Ignored(above, true)) return true;
+    if (!ReadFolder(above, error)) return false;
+  }
+  if (folder && !relative.empty() && !Ignored(relative, true)) return ReadFolder(relative, error);
+  return true;
+}
+
+void IgnoreRules::AddLines(const std::string& text, const std::string& folder) {
+  std::vector<Rule>& rules = rules_[folder.empty() ? folder : folder + "/"];
   for (std::string line : tw::SplitList(text, '\n')) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     // Trailing blanks go, unless a backslash keeps the last one.
@@ -145,7 +168,7 @@ void IgnoreRules::AddLines(const std::string& text) {
     if (!line.empty() && line[0] == '/') line.erase(0, 1);
     if (line.empty()) continue;
     rule.pattern = line;
-    rules_.push_back(rule);
+    rules.push_back(rule);
   }
 }
 
@@ -153,9 +176,17 @@ bool IgnoreRules::Matches(const std::string& relative, bool folder) const {
   const size_t slash = relative.rfind('/');
   const std::string name = slash == std::string::npos ? relative : relative.substr(slash + 1);
   bool ignored = false;
-  for (const Rule& rule : rules_) {
-    if (rule.folder_only && !folder) continue;
-    if (GlobMatch(rule.pattern, rule.anchored ? relative : name)) ignored = !rule.negate;
+  // The working folder's rules first, then those of each folder down to
+  // the one that holds `relative`: a deeper file overrides.
+  for (size_t end = 0; end != std::string::npos; end = relative.find('/', end + 1)) {
+    const std::string base = end == 0 ? std::string() : relative.substr(0, end + 1);
+    auto found = rules_.find(base);
+    if (found == rules_.end()) continue;
+    const std::string below = relative.substr(base.size());
+    for (const Rule& rule : found->second) {
+      if (rule.folder_only && !folder) continue;
+      if (GlobMatch(rule.pattern, rule.anchored ? below : name)) ignored = !rule.negate;
+    }
   }
   return ignored;
 }

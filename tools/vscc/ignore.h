@@ -1,19 +1,25 @@
 // The files a working folder keeps out of control: a built-in list (vscc's
 // own binding file, other clients' folders, editor leftovers) and the
-// working folder's .vsccignore, in the syntax other clients' ignore files
-// use: one pattern a line; blank lines and lines starting with '#' say
-// nothing; '*' matches within a name, '?' one character, "[a-z]" a class,
-// "**/" any folders; a pattern ending in '/' matches folders only; one
-// holding a '/' elsewhere (a leading one, say) is matched against the path
-// from the working folder, any other against the name at any depth; '!'
-// takes the files a pattern matches back in; '\' makes the next character
-// literal ("\#", "\!"). The last pattern that matches decides; what lies in
-// an ignored folder is ignored too.
+// patterns of the .vsccignore files in the working folder and in folders
+// below it, in the syntax other clients' ignore files use: one pattern a
+// line; blank lines and lines starting with '#' say nothing; '*' matches
+// within a name, '?' one character, "[a-z]" a class, "**/" any folders; a
+// pattern ending in '/' matches folders only; one holding a '/' elsewhere
+// (a leading one, say) is matched against the path from the folder of its
+// .vsccignore, any other against the name at any depth below that folder;
+// '!' takes the files a pattern matches back in; '\' makes the next
+// character literal ("\#", "\!"). A folder's own patterns apply only below
+// it and come after those of the folders above it; the last pattern that
+// matches decides; what lies in an ignored folder is ignored too (and its
+// .vsccignore is not read).
 //
-// Immutable once read; any thread.
+// Read as the folders are walked (ReadFolder); Ignored may be called from
+// any thread once reading is done.
 #ifndef TW_TOOLS_VSCC_IGNORE_H_
 #define TW_TOOLS_VSCC_IGNORE_H_
 
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -27,11 +33,23 @@ class IgnoreRules {
   IgnoreRules();
 
   // The built-in patterns and those of `root`/.vsccignore (none when it is
-  // missing). False, with the reason in `error`, when it cannot be read.
+  // missing); `root` is the working folder that ReadFolder reads below.
+  // False, with the reason in `error`, when it cannot be read.
   bool ReadWorkingFolder(const std::string& root, std::string* error);
 
-  // Adds the patterns of `text`, an ignore file's contents.
-  void AddLines(const std::string& text);
+  // The patterns of the .vsccignore of `folder` ('/'-separated, from the
+  // working folder), once: they apply below it. A missing file adds none.
+  // False, with the reason in `error`, when it cannot be read.
+  bool ReadFolder(const std::string& folder, std::string* error);
+
+  // Reads, from the working folder down, the .vsccignore of every folder
+  // that holds `relative` (and of `relative` itself when it is a folder)
+  // that is not ignored. False as ReadFolder.
+  bool ReadFoldersAbove(const std::string& relative, bool folder, std::string* error);
+
+  // Adds the patterns of `text`, an ignore file's contents, for the files
+  // below `folder` (as for ReadFolder; empty: the working folder).
+  void AddLines(const std::string& text, const std::string& folder = std::string());
 
   // Whether `relative` ('/'-separated, from the working folder) is ignored:
   // itself, or a folder it lies in.
@@ -47,7 +65,11 @@ class IgnoreRules {
   // Whether the last rule that matches `relative` itself ignores it.
   bool Matches(const std::string& relative, bool folder) const;
 
-  std::vector<Rule> rules_;
+  std::string root_;
+  // The rules of each folder's file, by the folder's path followed by '/'
+  // (the working folder's: ""), in the order of their lines.
+  std::map<std::string, std::vector<Rule>> rules_;
+  std::set<std::string> read_;
 };
 
 // Whether `pattern` matches all of `text` by the rules above ('*' and '?'
