@@ -49,12 +49,14 @@ bool ReadSmallFile(const std::string& path, size_t max_bytes, std::string* conte
   return ok;
 }
 
-bool AppendToFile(const std::string& path, const std::string& text, std::string* error) {
+bool AppendToFile(const std::string& path, const std::string& text, std::string* error,
+                  bool follow_links) {
   // O_NONBLOCK: a FIFO without a reader fails at once instead of holding
   // the caller; one with a reader is refused below.
-  const int fd =
-      ::open(path.c_str(),
-             O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW, 0666);
+  const int fd = ::open(path.c_str(),
+                        O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK |
+                            (follow_links ? 0 : O_NOFOLLOW),
+                        0666);
   if (fd < 0) {
     *error = "cannot open " + path + ": " + ErrnoReason(errno);
     return false;

@@ -39,7 +39,8 @@ bool ReadSmallFile(const std::string& path, size_t max_bytes, std::string* conte
   }
 }
 
-bool AppendToFile(const std::string& path, const std::string& text, std::string* error) {
+bool AppendToFile(const std::string& path, const std::string& text, std::string* error,
+                  bool /*follow_links*/) {
   win32::ScopedHandle file(CreateFileW(win32::Wide(path).c_str(), FILE_APPEND_DATA,
                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));

@@ -62,7 +62,7 @@ class UpdateLog {
       std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S ", local);
     }
     std::string error;
-    if (!AppendToFile(path_, stamp + line + "\n", &error) && !warned_) {
+    if (!AppendToFile(path_, stamp + line + "\n", &error, /*follow_links=*/false) && !warned_) {
       warned_ = true;
       std::fprintf(stderr, "TWUpdate: %s\n", error.c_str());
     }

@@ -206,7 +206,8 @@ class Journal {
     }
     RemoveFile(path_);
     std::string error;
-    if (!left.empty() && !AppendToFile(path_, left, &error)) log("Error: " + error);
+    if (!left.empty() && !AppendToFile(path_, left, &error, /*follow_links=*/false))
+      log("Error: " + error);
   }
 
  private:
@@ -225,7 +226,7 @@ class Journal {
 
   bool Append(const std::string& line, const UpdateLogger& log) {
     std::string error;
-    if (AppendToFile(path_, line, &error)) return true;
+    if (AppendToFile(path_, line, &error, /*follow_links=*/false)) return true;
     log("Error: " + error);
     return false;
   }
