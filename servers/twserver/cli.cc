@@ -115,9 +115,9 @@ const Command kCommands[] = {
      "add reads the password as one line from standard input and stores only\n"
      "its logon digest; passwd replaces it the same way (on a terminal, without\n"
      "echo and twice). Clients logged on stay; their next logon needs the new\n"
-     "password. add, passwd and remove are appended to admin.log in DIR. remove also gives up the "
-     "user's locks and places in\n"
-     "deferred-lock queues. list prints one user name per line.\n"},
+     "password. add, passwd and remove are appended to admin.log in DIR.\n"
+     "remove also gives up the user's locks and places in deferred-lock\n"
+     "queues. list prints one user name per line.\n"},
     {"show",
      {"data"},
      "Usage: TWServer show --data DIR PATH\n"

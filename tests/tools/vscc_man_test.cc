@@ -95,12 +95,12 @@ TEST_F(VsccManPagesTest, LogonFailuresAndTheFirstRunAreExplained) {
   page = page.substr(diagnostics, page.find("\n.SH ", diagnostics + 1) - diagnostics);
   for (const char* cause :
        {"no server is configured", "did not accept a connection", "did not answer within N s",
-        "refused logon for USER at ADDR:PORT", "no password given"}) {
+        "refused logon for 'USER' at ADDR:PORT", "no password given"}) {
     EXPECT_NE(std::string::npos, help.out.find(cause)) << cause;
   }
   for (const char* cause : {"\"no server is configured\"", "did not accept a connection\"",
                             "did not answer within N s\"",
-                            "\"refused logon for USER at ADDR:PORT\"", "\"no password given\""}) {
+                            "\"refused logon for 'USER' at ADDR:PORT\"", "\"no password given\""}) {
     EXPECT_NE(std::string::npos, page.find(cause)) << cause;
   }
   for (const char* remedy : {"VELTRANE_PASSWORD", "TWServer user passwd", "--server"}) {

@@ -274,10 +274,7 @@ class Command {
     const std::string where = server + ":" + port;
     if (unreachable) return "the server at " + where + " did not accept a connection";
     if (!refused) return "no connection to the server";
-    // A refusal comes at once; a logon given up after this long had no
-    // answer at all. The time a person took over a question of the call
-    // says nothing about the server.
-    if (!person_answered_ && last_call_seconds_ >= kSilentServerSeconds) {
+    if (SilentServer()) {
       return "the server at " + where + " did not answer within " +
              std::to_string(last_call_seconds_) + " s";
     }
@@ -370,6 +367,13 @@ class Command {
     return fn;
   }
 
+  // Whether the last call's failed logon was given up on a server that took
+  // the connection and never answered: a refusal comes at once, and the time
+  // a person took over a question of the call says nothing about the server.
+  bool SilentServer() const {
+    return !person_answered_ && last_call_seconds_ >= kSilentServerSeconds;
+  }
+
   // Calls an export with a fresh script of answers, then reports what the
   // record shows. With `logon`, a logon refused with the stored password
   // is asked again on the terminal and the call repeated once.
@@ -393,8 +397,10 @@ class Command {
       return result;
     };
     SCCRTN rc = timed();
-    if (logon && rc == SCC_E_CONNECTIONFAILURE && HostUi::LogonRefused(events_) && ui_.terminal() &&
-        ui_.AnswersLogon() && !ui_.have_password()) {
+    // A server that stayed silent is not asked again: a password would
+    // change nothing but the wait.
+    if (logon && rc == SCC_E_CONNECTIONFAILURE && HostUi::LogonRefused(events_) &&
+        !SilentServer() && ui_.terminal() && ui_.AnswersLogon() && !ui_.have_password()) {
       // The cause first, then the question it leads to.
       console_.Error(ConnectionFailureText() + "; the stored password was tried");
       const std::string user = ui_.LogonValue(events_, kLogonUser);

@@ -595,7 +595,7 @@ std::string GeneralHelp() {
       "                                 it took the connection and stayed silent: a\n"
       "                                 stuck or overloaded server, or another program\n"
       "                                 on that port; ask its administrator\n"
-      "  refused logon for USER at ADDR:PORT\n"
+      "  refused logon for 'USER' at ADDR:PORT\n"
       "                                 wrong user or password: give --user, set\n"
       "                                 $VELTRANE_PASSWORD or answer the prompt on a\n"
       "                                 terminal; an administrator sets a new one\n"
