@@ -263,6 +263,26 @@ TEST_F(Win32Update, ReadOnlyFilesAreReplacedAndTheNextUpdateWorks) {
   SetFileAttributesW(win32::Wide(staging_ + "\\default.usr").c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
+// A read-only file the update could not replace (held open by a program
+// that does not let it be renamed over) stays read-only when the update
+// is undone, though its kept second name, read-only too, is removed.
+TEST_F(Win32Update, AFailedUpdateLeavesAReadOnlyFileItDidNotReplaceReadOnly) {
+  MakeReadOnly(install_ + "\\default.usr");
+  ASSERT_TRUE(factory_.QueueFileUpdate("default.usr", staging_ + "\\default.usr"));
+  HANDLE held = CreateFileW(win32::Wide(install_ + "\\default.usr").c_str(), FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, held);
+  const int status = Update("--wait 1");
+  CloseHandle(held);
+  EXPECT_EQ(1, status) << Log();
+  EXPECT_NE(std::string::npos, Log().find("Cannot put")) << Log();
+  EXPECT_EQ("old settings", Read(install_ + "\\default.usr"));
+  EXPECT_TRUE(ReadOnly(install_ + "\\default.usr")) << Log();
+  EXPECT_FALSE(Exists(install_ + "\\default.usr.twold")) << Log();
+  EXPECT_FALSE(Exists(install_ + "\\default.usr.twnew")) << Log();
+  SetFileAttributesW(win32::Wide(install_ + "\\default.usr").c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
 // Whether the process `pid` still runs.
 bool Running(DWORD pid) {
   HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid);
