@@ -283,6 +283,33 @@ TEST_F(Win32Update, AFailedUpdateLeavesAReadOnlyFileItDidNotReplaceReadOnly) {
   SetFileAttributesW(win32::Wide(install_ + "\\default.usr").c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
+// A read-only module that a program has loaded is in use as any loaded
+// module is, though no one may open it for writing: the updater waits
+// for it, then gives up without touching anything.
+TEST_F(Win32Update, ALoadedReadOnlyModuleIsWaitedFor) {
+  const std::string module = install_ + "\\plugin.dll";
+  ASSERT_TRUE(CopyFileW(win32::Wide(OwnFolder() + "\\TWSccApi.dll").c_str(),
+                        win32::Wide(module).c_str(), FALSE));
+  MakeReadOnly(module);
+  Write(staging_ + "\\plugin.dll", "new plugin");
+  ASSERT_TRUE(factory_.QueueFileUpdate("plugin.dll", staging_ + "\\plugin.dll"));
+  HMODULE loaded =
+      LoadLibraryExW(win32::Wide(module).c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+  ASSERT_NE(nullptr, loaded);
+  const int status = Update("--wait 1");
+  FreeLibrary(loaded);
+  EXPECT_EQ(1, status) << Log();
+  EXPECT_NE(std::string::npos, Log().find("Waiting until " + module + " is no longer in use"))
+      << Log();
+  EXPECT_NE(std::string::npos, Log().find("is still in use after 1 seconds")) << Log();
+  EXPECT_NE("new plugin", Read(module));
+  EXPECT_TRUE(ReadOnly(module));
+
+  // Let go of, it is replaced.
+  EXPECT_EQ(0, Update("--wait 30")) << Log();
+  EXPECT_EQ("new plugin", Read(module));
+}
+
 // Whether the process `pid` still runs.
 bool Running(DWORD pid) {
   HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid);
