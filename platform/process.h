@@ -64,8 +64,9 @@ bool LaunchAndWait(const LaunchRequest& request, std::chrono::milliseconds limit
 // a close-on-exec pipe).
 bool LaunchDetached(const LaunchRequest& request);
 
-// A program StartProgram started: its process id on POSIX systems, its
-// process handle on Windows.
+// A program StartProgram started: its process id on POSIX systems; on
+// Windows what holds its process and job handles, until StopProgram or
+// LetProgramGo.
 using StartedProgram = intptr_t;
 
 // Starts the program as LaunchDetached does (a session of its own, its
@@ -80,7 +81,8 @@ bool StartProgram(const LaunchRequest& request, StartedProgram* program);
 // session (POSIX: its process group), and reaps it: asked to end first
 // (SIGTERM), killed when it is still there after `grace`, and waited for
 // at most as long again. Windows has no request to end for a program
-// without windows: it is terminated at once. True when it is gone.
+// without windows: it is terminated at once, with what it started (its
+// job), and waited for at most twice `grace`. True when it is gone.
 bool StopProgram(StartedProgram program, std::chrono::milliseconds grace);
 
 // Lets go of a program StartProgram started: it runs on, this process no

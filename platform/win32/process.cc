@@ -2,12 +2,15 @@
 // by the Windows quoting rules (QuoteCommandLineArgument), never through a
 // command interpreter. No handle but the standard ones is inherited. A
 // detached program gets its own process group and no console of the
-// caller's, so that it outlives the caller and its console window. A bare
+// caller's, so that it outlives the caller and its console window. A
+// program StartProgram starts runs in a job object of its own, which the
+// programs it starts join too, so that StopProgram ends them all. A bare
 // program name is looked for in the absolute folders of %PATH% only, never
 // in the current folder. See platform/process.h.
 #include "platform/process.h"
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 
 #include "platform/letter_case.h"
@@ -87,27 +90,67 @@ bool LaunchDetached(const LaunchRequest& request) {
   return true;
 }
 
+// What StartProgram hands back: the program's process and the job that
+// holds it and everything it starts (null when the system gave none).
+struct Started {
+  win32::ScopedHandle process;
+  win32::ScopedHandle job;
+};
+
 bool StartProgram(const LaunchRequest& request, StartedProgram* program) {
+  // Started suspended, so that it is in the job before it can start
+  // anything. The job kills nothing when its handle closes: a program let
+  // go, or still running when this process ends, runs on.
+  auto started = std::make_unique<Started>();
+  started->job.Reset(CreateJobObjectW(nullptr, nullptr));
   PROCESS_INFORMATION process = {};
-  if (!Start(request, DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, &process)) return false;
-  CloseHandle(process.hThread);
-  *program = reinterpret_cast<StartedProgram>(process.hProcess);
+  if (!Start(request, DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP | CREATE_SUSPENDED, &process)) {
+    return false;
+  }
+  started->process.Reset(process.hProcess);
+  win32::ScopedHandle thread(process.hThread);
+  // A process already in a job that allows no other (before Windows 8)
+  // cannot join: it is stopped alone then.
+  if (started->job.valid() && !AssignProcessToJobObject(started->job.get(), process.hProcess)) {
+    started->job.Reset();
+  }
+  if (ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
+    TerminateProcess(process.hProcess, 1);
+    WaitForSingleObject(process.hProcess, 5000);
+    return false;
+  }
+  *program = reinterpret_cast<StartedProgram>(started.release());
   return true;
 }
 
 bool StopProgram(StartedProgram program, std::chrono::milliseconds grace) {
-  HANDLE process = reinterpret_cast<HANDLE>(program);
-  if (process == nullptr) return false;
-  // Already ended, or terminated now: either way it is waited for.
-  TerminateProcess(process, 1);
-  const DWORD limit = static_cast<DWORD>(std::max<int64_t>(grace.count(), 0) * 2);
-  const bool gone = WaitForSingleObject(process, limit) == WAIT_OBJECT_0;
-  CloseHandle(process);
-  return gone;
+  std::unique_ptr<Started> started(reinterpret_cast<Started*>(program));
+  if (started == nullptr) return false;
+  // Already ended, or terminated now: either way it is waited for, and so
+  // is every program of its job.
+  if (started->job.valid()) TerminateJobObject(started->job.get(), 1);
+  TerminateProcess(started->process.get(), 1);
+  const auto limit = std::max<int64_t>(grace.count(), 0) * 2;
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
+  if (WaitForSingleObject(started->process.get(), static_cast<DWORD>(limit)) != WAIT_OBJECT_0) {
+    return false;
+  }
+  while (started->job.valid()) {
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting = {};
+    if (!QueryInformationJobObject(started->job.get(), JobObjectBasicAccountingInformation,
+                                   &accounting, sizeof accounting, nullptr)) {
+      return false;
+    }
+    if (accounting.ActiveProcesses == 0) break;
+    if (std::chrono::steady_clock::now() >= give_up) return false;
+    Sleep(10);
+  }
+  return true;
 }
 
 void LetProgramGo(StartedProgram program) {
-  if (program != 0) CloseHandle(reinterpret_cast<HANDLE>(program));
+  // The handles close; the job lives on while a program of it runs.
+  std::unique_ptr<Started> started(reinterpret_cast<Started*>(program));
 }
 
 std::string FindProgram(const std::string& name, const std::string& base) {

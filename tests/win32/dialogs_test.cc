@@ -634,6 +634,36 @@ TEST_F(NativeDialogs, StatusWindowShowsEachTextUntilClosed) {
   EXPECT_EQ(left.window, nullptr);
 }
 
+// A window whose text grows after it opened (the status window's next
+// text, many lines long) grows inside the work area: standing at its
+// bottom edge, it moves up rather than over the edge.
+TEST_F(NativeDialogs, StatusWindowGrownByItsNextTextStaysInsideTheWorkArea) {
+  const DWORD thread = GetCurrentThreadId();
+  StatusWindow status(nullptr, "Logging on...");
+  HWND window = WaitForDialog(thread);
+  ASSERT_NE(window, nullptr);
+  MONITORINFO monitor{};
+  monitor.cbSize = sizeof monitor;
+  ASSERT_TRUE(GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &monitor));
+  const RECT work = monitor.rcWork;
+  RECT before{};
+  GetWindowRect(window, &before);
+  SetWindowPos(window, nullptr, before.left, work.bottom - (before.bottom - before.top), 0, 0,
+               SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+  GetWindowRect(window, &before);
+  ASSERT_EQ(before.bottom, work.bottom);
+  std::string text;
+  for (int i = 0; i < 12; ++i) text += "Listing the files of folder " + std::to_string(i) + "\n";
+  status.SetText(text);
+  RECT after{};
+  GetWindowRect(window, &after);
+  EXPECT_GT(after.bottom - after.top, before.bottom - before.top) << "the window did not grow";
+  EXPECT_LE(after.bottom - after.top, work.bottom - work.top);
+  EXPECT_LE(after.bottom, work.bottom) << "the window grew over the work area's edge";
+  EXPECT_GE(after.top, work.top);
+  EXPECT_EQ(after.left, before.left) << "only the height changed";
+}
+
 TEST_F(NativeDialogs, StatusWindowClosedByItsCloseBoxComesBackWithTheNextText) {
   const DWORD thread = GetCurrentThreadId();
   StatusWindow status(nullptr, "Logging on...");

@@ -5,7 +5,9 @@
 // failing step or a file held open leaves every file as it was.
 //
 // The program is its own queued program too: started with
-// TW_UPDATE_MARK set, it writes its working folder to that file and ends.
+// TW_UPDATE_MARK set, it writes its working folder to that file and ends;
+// started with TW_TEST_PIDS set, it starts a copy of itself that waits,
+// writes both process ids to that file and waits too.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include "platform/guid.h"
+#include "platform/process.h"
 #include "platform/system_factory.h"
 
 // clang-format off
@@ -260,6 +263,115 @@ TEST_F(Win32Update, ReadOnlyFilesAreReplacedAndTheNextUpdateWorks) {
   SetFileAttributesW(win32::Wide(staging_ + "\\default.usr").c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
+// A read-only file the update could not replace (held open by a program
+// that does not let it be renamed over) stays read-only when the update
+// is undone, though its kept second name, read-only too, is removed.
+TEST_F(Win32Update, AFailedUpdateLeavesAReadOnlyFileItDidNotReplaceReadOnly) {
+  MakeReadOnly(install_ + "\\default.usr");
+  ASSERT_TRUE(factory_.QueueFileUpdate("default.usr", staging_ + "\\default.usr"));
+  HANDLE held = CreateFileW(win32::Wide(install_ + "\\default.usr").c_str(), FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, held);
+  const int status = Update("--wait 1");
+  CloseHandle(held);
+  EXPECT_EQ(1, status) << Log();
+  EXPECT_NE(std::string::npos, Log().find("Cannot put")) << Log();
+  EXPECT_EQ("old settings", Read(install_ + "\\default.usr"));
+  EXPECT_TRUE(ReadOnly(install_ + "\\default.usr")) << Log();
+  EXPECT_FALSE(Exists(install_ + "\\default.usr.twold")) << Log();
+  EXPECT_FALSE(Exists(install_ + "\\default.usr.twnew")) << Log();
+  SetFileAttributesW(win32::Wide(install_ + "\\default.usr").c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+// A read-only module that a program has loaded is in use as any loaded
+// module is, though no one may open it for writing: the updater waits
+// for it, then gives up without touching anything.
+TEST_F(Win32Update, ALoadedReadOnlyModuleIsWaitedFor) {
+  const std::string module = install_ + "\\plugin.dll";
+  ASSERT_TRUE(CopyFileW(win32::Wide(OwnFolder() + "\\TWSccApi.dll").c_str(),
+                        win32::Wide(module).c_str(), FALSE));
+  MakeReadOnly(module);
+  Write(staging_ + "\\plugin.dll", "new plugin");
+  ASSERT_TRUE(factory_.QueueFileUpdate("plugin.dll", staging_ + "\\plugin.dll"));
+  HMODULE loaded =
+      LoadLibraryExW(win32::Wide(module).c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+  ASSERT_NE(nullptr, loaded);
+  const int status = Update("--wait 1");
+  FreeLibrary(loaded);
+  EXPECT_EQ(1, status) << Log();
+  EXPECT_NE(std::string::npos, Log().find("Waiting until " + module + " is no longer in use"))
+      << Log();
+  EXPECT_NE(std::string::npos, Log().find("is still in use after 1 seconds")) << Log();
+  EXPECT_NE("new plugin", Read(module));
+  EXPECT_TRUE(ReadOnly(module));
+
+  // Let go of, it is replaced.
+  EXPECT_EQ(0, Update("--wait 30")) << Log();
+  EXPECT_EQ("new plugin", Read(module));
+}
+
+// Whether the process `pid` still runs.
+bool Running(DWORD pid) {
+  HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid);
+  if (process == nullptr) return false;
+  const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+  CloseHandle(process);
+  return running;
+}
+
+void Kill(DWORD pid) {
+  HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid);
+  if (process == nullptr) return;
+  TerminateProcess(process, 1);
+  WaitForSingleObject(process, 10000);
+  CloseHandle(process);
+}
+
+// Starts this program as a queued program that starts a second one; the
+// ids of both, once both run.
+std::vector<DWORD> StartProgramWithAChild(const std::string& folder, StartedProgram* program) {
+  const std::string pids = folder + "\\pids.txt";
+  SetEnv("TW_TEST_PIDS", pids);
+  LaunchRequest request;
+  request.argv.push_back(OwnFolder() + "\\win32_update_test.exe");
+  request.directory = folder;
+  const bool started = StartProgram(request, program);
+  SetEnvironmentVariableW(L"TW_TEST_PIDS", nullptr);
+  _putenv_s("TW_TEST_PIDS", "");
+  if (!started) return {};
+  std::vector<DWORD> ids;
+  for (int i = 0; i < 600 && ids.size() < 2; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    unsigned long parent = 0, child = 0;
+    if (std::sscanf(Read(pids).c_str(), "%lu %lu", &parent, &child) == 2) ids = {parent, child};
+  }
+  return ids;
+}
+
+// A program the update started and must stop (a later step failed) goes
+// with every program it started itself; one let go runs on with them.
+TEST_F(Win32Update, StoppingAStartedProgramStopsWhatItStartedLettingGoDoesNot) {
+  StartedProgram program = 0;
+  std::vector<DWORD> ids = StartProgramWithAChild(root_, &program);
+  ASSERT_EQ(2u, ids.size());
+  EXPECT_TRUE(StopProgram(program, std::chrono::seconds(5)));
+  for (int i = 0; i < 100 && Running(ids[1]); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_FALSE(Running(ids[0])) << "the program runs on";
+  EXPECT_FALSE(Running(ids[1])) << "the program it started runs on";
+  for (DWORD id : ids) Kill(id);
+
+  DeleteFileW(win32::Wide(root_ + "\\pids.txt").c_str());
+  ids = StartProgramWithAChild(root_, &program);
+  ASSERT_EQ(2u, ids.size());
+  LetProgramGo(program);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_TRUE(Running(ids[0])) << "a program let go was stopped";
+  EXPECT_TRUE(Running(ids[1])) << "what a program let go started was stopped";
+  for (DWORD id : ids) Kill(id);
+}
+
 }  // namespace
 }  // namespace tw
 
@@ -273,6 +385,37 @@ int main(int argc, char** argv) {
       std::fwrite(text.data(), 1, text.size(), out);
       std::fclose(out);
     }
+    return 0;
+  }
+  // Started by StartProgramWithAChild: the second program only waits; the
+  // first starts it, says both ids and waits as well (each is ended by the
+  // test).
+  if (std::getenv("TW_TEST_CHILD") != nullptr) {
+    Sleep(120000);
+    return 0;
+  }
+  if (const char* pids = std::getenv("TW_TEST_PIDS")) {
+    SetEnvironmentVariableW(L"TW_TEST_CHILD", L"1");
+    wchar_t self[MAX_PATH + 1];
+    const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH + 1);
+    std::wstring line = L"\"" + std::wstring(self, n) + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child = {};
+    if (!CreateProcessW(self, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &child)) {
+      return 2;
+    }
+    CloseHandle(child.hThread);
+    CloseHandle(child.hProcess);
+    // Written whole under another name first: a reader never sees half.
+    const std::string part = std::string(pids) + ".part";
+    if (FILE* out = std::fopen(part.c_str(), "wb")) {
+      std::fprintf(out, "%lu %lu", GetCurrentProcessId(), child.dwProcessId);
+      std::fclose(out);
+      MoveFileExA(part.c_str(), pids, MOVEFILE_REPLACE_EXISTING);
+    }
+    Sleep(120000);
     return 0;
   }
   ::testing::InitGoogleTest(&argc, argv);

@@ -316,7 +316,6 @@ void Restore(std::vector<Replacement>* files, std::set<std::string>* kept,
           log("Error: cannot remove " + it->target + ", which the update had added");
         }
       } else if (RenameOver(it->backup, it->target, &error)) {
-        if (it->was_read_only) RestoreReadOnly(it->target);
         log("Restored " + it->target);
       } else {
         log("Error: " + error + "; the old file is kept as " + it->backup);
@@ -324,10 +323,12 @@ void Restore(std::vector<Replacement>* files, std::set<std::string>* kept,
         continue;
       }
       it->replaced = false;
-    } else if (it->had_old && it->was_read_only) {
-      RestoreReadOnly(it->target);
     }
+    // The kept old file goes before the read-only attribute comes back:
+    // as a second name of the same file (Windows), removing it read-only
+    // would clear the attribute the file shares.
     if (it->had_old) RemoveFile(it->backup);
+    if (it->had_old && it->was_read_only) RestoreReadOnly(it->target);
     RemoveFile(it->staged);
   }
 }

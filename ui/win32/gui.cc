@@ -303,6 +303,18 @@ RECT WorkAreaOf(HWND window) {
   return work;
 }
 
+// Moves `window` back inside the work area of its monitor, as the first
+// placing does, when it grew past an edge; its size does not change.
+void KeepInWorkArea(HWND window) {
+  RECT own{};
+  if (!GetWindowRect(window, &own)) return;
+  const UiRect placed = PlaceDialog(own.right - own.left, own.bottom - own.top, RectOf(own),
+                                    RectOf(WorkAreaOf(window)));
+  if (placed.x == own.left && placed.y == own.top) return;
+  SetWindowPos(window, nullptr, placed.x, placed.y, 0, 0,
+               SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
 // `child`'s rectangle in the client coordinates of `dialog`.
 RECT ChildRect(HWND dialog, HWND child) {
   RECT rect{};
@@ -312,7 +324,8 @@ RECT ChildRect(HWND dialog, HWND child) {
 }
 
 // Moves the children of `dialog` that `moves` picks by `dx`, `dy` pixels,
-// grows `grown` by as much, and the dialog with it.
+// grows `grown` by as much, and the dialog with it, which stays inside
+// the work area (it may have been near an edge when it grew).
 void MakeRoom(HWND dialog, HWND grown, int dx, int dy,
               const std::function<bool(const RECT&)>& moves) {
   for (HWND child = GetWindow(dialog, GW_CHILD); child != nullptr;
@@ -330,6 +343,7 @@ void MakeRoom(HWND dialog, HWND grown, int dx, int dy,
   GetWindowRect(dialog, &own);
   SetWindowPos(dialog, nullptr, 0, 0, own.right - own.left + dx, own.bottom - own.top + dy,
                SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  KeepInWorkArea(dialog);
 }
 
 // The height the static text `label` needs for `text` at its width, as it

@@ -1,10 +1,15 @@
 // The file operations of an update on Windows: "in use" as a file that
 // cannot be opened for writing without sharing (a loaded module, a running
-// program, a file another program holds open), copies flushed with
+// program, a file another program holds open); a read-only file, which no
+// one may open for writing, as one that cannot be opened for reading
+// without sharing or that a process has loaded. Copies flushed with
 // FlushFileBuffers, backups as hard links, replacement by MoveFileExW.
 #include "tools/twupdate/install_files.h"
 
-#include "platform/win32/win32_util.h"
+// clang-format off
+#include "platform/win32/win32_util.h"  // <windows.h> first
+#include <tlhelp32.h>
+// clang-format on
 
 namespace tw {
 namespace {
@@ -23,11 +28,63 @@ DWORD Flush(const std::wstring& path) {
   return code;
 }
 
+// `path` in its long form, so that two spellings of one file compare
+// equal; as it is when that cannot be had.
+std::wstring LongForm(const std::wstring& path) {
+  wchar_t full[32768];
+  const DWORD n = GetLongPathNameW(path.c_str(), full, 32768);
+  return n == 0 || n >= 32768 ? path : std::wstring(full, n);
+}
+
+// Whether a process other than this one has the file `path` (in its long
+// form) loaded: a module of it, or its program file. A process whose
+// modules cannot be listed (another user's) is passed over.
+bool LoadedElsewhere(const std::wstring& path) {
+  win32::ScopedHandle processes(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!processes.valid()) return false;
+  PROCESSENTRY32W process = {};
+  process.dwSize = sizeof process;
+  for (BOOL more = Process32FirstW(processes.get(), &process); more;
+       more = Process32NextW(processes.get(), &process)) {
+    if (process.th32ProcessID == 0 || process.th32ProcessID == GetCurrentProcessId()) continue;
+    win32::ScopedHandle modules(
+        CreateToolhelp32Snapshot(TH32CS_SNAPMODULE | TH32CS_SNAPMODULE32, process.th32ProcessID));
+    if (!modules.valid()) continue;
+    MODULEENTRY32W module = {};
+    module.dwSize = sizeof module;
+    for (BOOL listed = Module32FirstW(modules.get(), &module); listed;
+         listed = Module32NextW(modules.get(), &module)) {
+      if (CompareStringOrdinal(LongForm(module.szExePath).c_str(), -1, path.c_str(), -1, TRUE) ==
+          CSTR_EQUAL) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+// Whether the read-only file `path` is in use: no one can open it for
+// writing, so a loaded module would pass that test. It is in use while it
+// cannot be opened for reading without sharing (another program holds it
+// open) or while a process has it loaded.
+bool ReadOnlyFileInUse(const std::wstring& path) {
+  HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    if (code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION) return true;
+  } else {
+    CloseHandle(handle);
+  }
+  return LoadedElsewhere(LongForm(path));
+}
+
 }  // namespace
 
 std::string FirstFileInUse(const std::vector<std::string>& paths) {
   for (const std::string& path : paths) {
-    HANDLE handle = CreateFileW(win32::Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    const std::wstring wide = win32::Wide(path);
+    HANDLE handle = CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle != INVALID_HANDLE_VALUE) {
       CloseHandle(handle);
@@ -35,6 +92,12 @@ std::string FirstFileInUse(const std::vector<std::string>& paths) {
     }
     const DWORD code = GetLastError();
     if (code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION) return path;
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (code == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & FILE_ATTRIBUTE_READONLY) && !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+        ReadOnlyFileInUse(wide)) {
+      return path;
+    }
   }
   return std::string();
 }
