@@ -747,7 +747,9 @@ class Runner {
     std::vector<LockEntry> granted;
     const int result = storage->BreakLocks(id, user, &broken, &granted);
     if (result == kNotCheckedOut) {
-      return Fail((user.empty() ? std::string("nobody") : Printable(user)) + " holds a lock of " +
+      // A user who only waits in the queue holds nothing to break.
+      return Fail((user.empty() ? std::string("nobody holds a lock of ")
+                                : Printable(user) + " holds no lock of ") +
                   Printable(path));
     }
     if (result == kUnknownId) return Fail("no Document " + Printable(path));

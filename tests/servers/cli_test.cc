@@ -336,6 +336,50 @@ TEST_P(CliStorageTest, LocksListsHeldLocksAndQueuesByPathAndUser) {
   EXPECT_EQ(2, Run({"locks", "--data", repo_, "\\Games", "\\Art"}).exit);
 }
 
+// Alice holds the lock, Bob waits for it: a user who only waits holds
+// nothing to break, and the path is found whatever its letter case.
+TEST_P(CliStorageTest, UnlockBreaksHeldLocksOnlyAndSaysWhoHoldsNone) {
+  Init();
+  std::string id;
+  {
+    auto storage = Open();
+    ProductionEntry root;
+    ASSERT_EQ(kOk, storage->GetRootProduction(&root));
+    std::string games;
+    ASSERT_EQ(kOk, storage->CreateProduction(root.id, "Games", &games));
+    ContentRef content;
+    std::string error;
+    ASSERT_TRUE(storage->Contents().Put("hello", &content, &error));
+    std::vector<StoredVersion> out;
+    size_t index = 0;
+    ASSERT_EQ(kOk, storage->AddDocuments("alice", "", {{games, "map.dat", content}}, &out, &index));
+    id = out[0].document_id;
+    LockFailure failure;
+    ASSERT_EQ(kOk, storage->AcquireLocks("alice", {{id, false}}, kLockExclusive, &failure));
+    ASSERT_EQ(kOk, storage->AcquireLocks("bob", {{id, true}}, kLockExclusive, &failure));
+  }
+  test::ProgramOutcome o =
+      Run({"unlock", "--data", repo_, "--force", "--user", "bob", "\\Games\\map.dat"});
+  EXPECT_EQ(1, o.exit);
+  EXPECT_NE(std::string::npos, o.err.find("bob holds no lock of \\Games\\map.dat")) << o.err;
+  EXPECT_EQ(std::string::npos, o.err.find("bob holds a lock")) << o.err;
+  o = Run({"locks", "--data", repo_});
+  EXPECT_NE(std::string::npos, Squeezed(o.out).find("map.dat alice exclusive held")) << o.out;
+  EXPECT_NE(std::string::npos, Squeezed(o.out).find("map.dat bob exclusive waits, rank 1"))
+      << o.out;
+
+  o = Run({"unlock", "--data", repo_, "--force", "\\GAMES\\Map.DAT"});
+  EXPECT_EQ(0, o.exit) << o.err;
+  EXPECT_NE(std::string::npos, o.out.find("broke alice (exclusive); granted bob (exclusive)"))
+      << o.out;
+  o = Run({"locks", "--data", repo_});
+  EXPECT_NE(std::string::npos, Squeezed(o.out).find("map.dat bob exclusive held")) << o.out;
+  EXPECT_EQ(std::string::npos, o.out.find("alice")) << o.out;
+  o = Run({"unlock", "--data", repo_, "--force", "--user", "alice", "\\Games\\map.dat"});
+  EXPECT_EQ(1, o.exit);
+  EXPECT_NE(std::string::npos, o.err.find("alice holds no lock of")) << o.err;
+}
+
 TEST_P(CliStorageTest, VerifyListsVersionsWhoseContentIsMissingOrDamaged) {
   Init();
   ContentRef hello;

@@ -190,6 +190,25 @@ TEST(VsccIgnore, GlobsFoldersAnchorsAndNegation) {
   EXPECT_FALSE(rules.Ignored("# build output", false));
 }
 
+// A pattern of many stars that cannot match - in a .vsccignore that came
+// with the files - gets its answer without trying every way of splitting a
+// long name among its stars (which would not end in a lifetime).
+TEST(VsccIgnore, ManyStarsAgainstALongNameGetAnAnswer) {
+  const std::string name(200, 'a');
+  const std::string stars = "*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a";
+  EXPECT_FALSE(GlobMatch(stars + "b", name));
+  EXPECT_TRUE(GlobMatch(stars, name));
+  EXPECT_FALSE(GlobMatch("**a**a**a**a**a**a**a**a**a**a**a**a**a**a**a**b", name));
+  std::string deep;
+  for (int i = 0; i < 60; ++i) deep += "d/";
+  EXPECT_FALSE(GlobMatch("**/d/**/d/**/d/**/d/**/d/**/d/**/d/**/d/**/x", deep + "y"));
+  EXPECT_TRUE(GlobMatch("**/d/**/d/**/d/**/d/**/d/**/d/**/d/**/d/**/y", deep + "y"));
+
+  IgnoreRules rules;
+  rules.AddLines(stars + "b\n");
+  EXPECT_FALSE(rules.Ignored("x/" + name, false));
+}
+
 // A folder's .vsccignore applies below that folder only, its anchored
 // patterns from there, after (and so over) the patterns of the folders
 // above it.

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <string_view>
+#include <vector>
 
 #include "platform/list_text.h"
 #include "platform/native_text.h"
@@ -40,66 +41,89 @@ bool ClassMatches(std::string_view p, size_t* pi, char c, bool* valid) {
   return matched != negate;
 }
 
-bool Glob(std::string_view p, std::string_view t) {
-  size_t pi = 0, ti = 0;
-  while (pi < p.size()) {
-    const char c = p[pi];
-    if (c == '*') {
-      if (pi + 1 < p.size() && p[pi + 1] == '*') {
-        // "**/" stands for no folder or any folders; "**" otherwise for
-        // anything at all.
-        if (pi + 2 < p.size() && p[pi + 2] == '/') {
-          const std::string_view rest = p.substr(pi + 3);
-          if (Glob(rest, t.substr(ti))) return true;
-          for (size_t k = ti; k < t.size(); ++k) {
-            if (t[k] == '/' && Glob(rest, t.substr(k + 1))) return true;
+// Matches pattern `p` against text `t` from given positions. Each way of
+// splitting the text at a '*' is tried once at most: without the memo, a
+// pattern of many stars that cannot match (one in a .vsccignore that came
+// with the files, say) would try every split and never end.
+class Glob {
+ public:
+  Glob(std::string_view p, std::string_view t) : p_(p), t_(t) {}
+
+  // Whether p_ from `pi` matches all of t_ from `ti`.
+  bool Match(size_t pi, size_t ti) {
+    const std::string_view p = p_;
+    const std::string_view t = t_;
+    while (pi < p.size()) {
+      const char c = p[pi];
+      if (c == '*') {
+        if (pi + 1 < p.size() && p[pi + 1] == '*') {
+          // "**/" stands for no folder or any folders; "**" otherwise for
+          // anything at all.
+          if (pi + 2 < p.size() && p[pi + 2] == '/') {
+            if (Rest(pi + 3, ti)) return true;
+            for (size_t k = ti; k < t.size(); ++k) {
+              if (t[k] == '/' && Rest(pi + 3, k + 1)) return true;
+            }
+            return false;
+          }
+          for (size_t k = ti; k <= t.size(); ++k) {
+            if (Rest(pi + 2, k)) return true;
           }
           return false;
         }
-        const std::string_view rest = p.substr(pi + 2);
         for (size_t k = ti; k <= t.size(); ++k) {
-          if (Glob(rest, t.substr(k))) return true;
+          if (Rest(pi + 1, k)) return true;
+          if (k < t.size() && t[k] == '/') break;
         }
         return false;
       }
-      const std::string_view rest = p.substr(pi + 1);
-      for (size_t k = ti; k <= t.size(); ++k) {
-        if (Glob(rest, t.substr(k))) return true;
-        if (k < t.size() && t[k] == '/') break;
-      }
-      return false;
-    }
-    if (ti >= t.size()) return false;
-    if (c == '?') {
-      if (t[ti] == '/') return false;
-      ++pi;
-      ++ti;
-      continue;
-    }
-    if (c == '[') {
-      size_t at = pi;
-      bool valid = true;
-      const bool matched = t[ti] != '/' && ClassMatches(p, &at, t[ti], &valid);
-      if (valid) {
-        if (!matched) return false;
-        pi = at;
+      if (ti >= t.size()) return false;
+      if (c == '?') {
+        if (t[ti] == '/') return false;
+        ++pi;
         ++ti;
         continue;
       }
+      if (c == '[') {
+        size_t at = pi;
+        bool valid = true;
+        const bool matched = t[ti] != '/' && ClassMatches(p, &at, t[ti], &valid);
+        if (valid) {
+          if (!matched) return false;
+          pi = at;
+          ++ti;
+          continue;
+        }
+      }
+      char literal = c;
+      if (c == '\\' && pi + 1 < p.size()) literal = p[++pi];
+      if (literal != t[ti]) return false;
+      ++pi;
+      ++ti;
     }
-    char literal = c;
-    if (c == '\\' && pi + 1 < p.size()) literal = p[++pi];
-    if (literal != t[ti]) return false;
-    ++pi;
-    ++ti;
+    return ti == t.size();
   }
-  return ti == t.size();
-}
+
+ private:
+  // Match, remembered for the pattern after a star.
+  bool Rest(size_t pi, size_t ti) {
+    const size_t width = t_.size() + 1;
+    if (memo_.empty()) memo_.assign((p_.size() + 1) * width, kUnknown);
+    const size_t at = pi * width + ti;
+    if (memo_[at] == kUnknown) memo_[at] = Match(pi, ti) ? kYes : kNo;
+    return memo_[at] == kYes;
+  }
+
+  enum : unsigned char { kUnknown, kYes, kNo };
+  const std::string_view p_;
+  const std::string_view t_;
+  std::vector<unsigned char> memo_;  // by pattern and text position
+};
 
 }  // namespace
 
 bool GlobMatch(const std::string& pattern, const std::string& text) {
-  return Glob(pattern, text);
+  return Glob(pattern, text).Match(0, 0);
 }
 
 IgnoreRules::IgnoreRules() {
