@@ -16,8 +16,10 @@ namespace tw {
 // not be replaced yet; empty when none is. On POSIX systems a file is in use
 // while a live process of this user (other than this one) maps it: a loaded
 // module, or the program file of a running program. On Windows a file is in
-// use while it cannot be opened for writing without sharing. A path that
-// does not exist is not in use.
+// use while it cannot be opened for writing without sharing; a read-only
+// file, which no one may open for writing, while it cannot be opened for
+// reading without sharing or a process of this user has it loaded. A path
+// that does not exist is not in use.
 std::string FirstFileInUse(const std::vector<std::string>& paths);
 
 // Whether `path` names an existing regular file.
