@@ -102,7 +102,7 @@ class VsccTest : public ::testing::Test {
     }
     const std::string base = env_.Path("run" + std::to_string(++runs_));
     const pid_t pid =
-        tw::test::SpawnRedirected("vscc", args, "/dev/null", base + ".out", base + ".err");
+        tw::test::SpawnRedirected(vscc_, args, "/dev/null", base + ".out", base + ".err");
     unsetenv("VELTRANE_PASSWORD");
     Result r;
     r.status = pid > 0 ? WaitAtMost(pid, 300) : -1;
@@ -143,7 +143,7 @@ class VsccTest : public ::testing::Test {
   int OnTerminal(const std::string& folder, std::vector<std::string> args,
                  const std::vector<std::pair<std::string, std::string>>& conversation,
                  std::string* seen, int think_seconds = 0) {
-    args.insert(args.begin(), {tw::test::BinDir() + "/vscc", "-C", env_.Path(folder)});
+    args.insert(args.begin(), {vscc_, "-C", env_.Path(folder)});
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -179,10 +179,41 @@ class VsccTest : public ::testing::Test {
   }
 
   tw::test::TestEnv env_;
+  // The vscc a test runs: the built one, or an installed one.
+  std::string vscc_ = tw::test::BinDir() + "/vscc";
   tw::test::PropertyServer property_server_;
   tw::test::TestServer server_{env_.Path("repo")};
   int runs_ = 0;
 };
+
+// The same cases for the vscc `cmake --install` lays out in a prefix of the
+// test's own and registers with the installed TWSccSetup, as an
+// administrator would install it: it finds its provider through the
+// registry, not beside itself.
+enum class Programs { kBuilt, kInstalled };
+
+class VsccProgramsTest : public VsccTest, public ::testing::WithParamInterface<Programs> {
+ protected:
+  void SetUp() override {
+    if (GetParam() == Programs::kInstalled) {
+      const std::string prefix = env_.Path("prefix");
+      tw::test::ProgramOutcome o = tw::test::RunProgram(
+          TW_CMAKE_COMMAND, {"-DCMAKE_INSTALL_PREFIX=" + prefix, "-P", TW_INSTALL_SCRIPT},
+          env_.root());
+      ASSERT_EQ(0, o.exit) << o.out << o.err;
+      o = tw::test::RunProgram(prefix + "/bin/TWSccSetup", {"register"}, env_.root());
+      ASSERT_EQ(0, o.exit) << o.out << o.err;
+      vscc_ = prefix + "/bin/vscc";
+    }
+    VsccTest::SetUp();
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(Programs, VsccProgramsTest,
+                         ::testing::Values(Programs::kBuilt, Programs::kInstalled),
+                         [](const ::testing::TestParamInfo<Programs>& info) {
+                           return info.param == Programs::kBuilt ? "Built" : "Installed";
+                         });
 
 TEST_F(VsccTest, ImportsNothingOfTheModule) {
   FILE* nm =
@@ -199,7 +230,7 @@ TEST_F(VsccTest, ImportsNothingOfTheModule) {
 
 // Which command lines are wrong is VsccOptions' business; the program
 // exits 2 for them with nothing on standard output, 0 for help.
-TEST_F(VsccTest, UsageErrorsExitTwoAndHelpExitsZero) {
+TEST_P(VsccProgramsTest, UsageErrorsExitTwoAndHelpExitsZero) {
   const Result r = Vscc("w", {"checkin", "-m"});
   EXPECT_EQ(2, r.status);
   EXPECT_EQ("", r.out);
@@ -251,7 +282,7 @@ TEST_F(VsccTest, FindsTheProviderAndScriptOrSaysWhyNot) {
 // A logon that fails says why: a server that takes no connection, a
 // refused user, a missing password; a missing provider says how to
 // register one.
-TEST_F(VsccTest, ALogonFailureNamesItsCause) {
+TEST_P(VsccProgramsTest, ALogonFailureNamesItsCause) {
   // A port nobody listens on: a listener's, closed again.
   const int lone = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address = {};
@@ -288,7 +319,8 @@ TEST_F(VsccTest, ALogonFailureNamesItsCause) {
 
   // vscc installed alone, nothing registered.
   fs::create_directories(env_.Path("lone"));
-  fs::copy_file(tw::test::BinDir() + "/vscc", env_.Path("lone/vscc"));
+  fs::copy_file(vscc_, env_.Path("lone/vscc"));
+  const tw::test::ScopedEnv no_registry("VELTRANE_REGISTRY_FILE", env_.Path("lone/registry.ini"));
   const pid_t pid =
       tw::test::SpawnRedirected(env_.Path("lone/vscc"), {"prop", "get", "A", "B"}, "/dev/null",
                                 env_.Path("lone.out"), env_.Path("lone.err"));
@@ -336,7 +368,7 @@ TEST_F(VsccTest, ALogonIsToldRefusedOrUnansweredByWhatHappenedNotByItsTime) {
 // An add of a folder and status leave out what the ignore rules name (the
 // built-in list and the working folder's .vsccignore); a file named on the
 // command line is added whatever they say, and a controlled file is shown.
-TEST_F(VsccTest, IgnoredFilesAreNeitherAddedNorListed) {
+TEST_P(VsccProgramsTest, IgnoredFilesAreNeitherAddedNorListed) {
   ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", "Ign"}, "alice"), "alice pw").status);
   for (const char* name : {"a.c", "a.c~", ".a.c.swp", ".git/config", "build/a.o", "src/build/b.o",
                            "src/x.log", "src/keep.log", "src/b.c", ".vsccignore"}) {
@@ -366,7 +398,7 @@ TEST_F(VsccTest, IgnoredFilesAreNeitherAddedNorListed) {
 // A .vsccignore in a subfolder rules below it: its patterns are taken from
 // there, override those above, and take files back in with '!'; an add of
 // the tree and a status from the subfolder both follow them.
-TEST_F(VsccTest, ANestedIgnoreFileRulesItsFolder) {
+TEST_P(VsccProgramsTest, ANestedIgnoreFileRulesItsFolder) {
   ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", "Nested"}, "alice"), "alice pw").status);
   for (const char* name :
        {"a.log", "keep.log", "z.tmp", "gen/g.c", "src/a.log", "src/keep.log", "src/gen/g.c",
@@ -529,7 +561,7 @@ TEST_F(VsccTest, TwoUsersInTwoWorkingFolders) {
 // The administrator breaks Alice's lock with `TWServer unlock --force`
 // while she edits: her status no longer shows her as its holder, and her
 // check-in of the file is refused with that reason, her edit kept.
-TEST_F(VsccTest, ALockTheAdministratorBrokeIsSeenByItsHolder) {
+TEST_P(VsccProgramsTest, ALockTheAdministratorBrokeIsSeenByItsHolder) {
   ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", "Broken"}, "alice"), "alice pw").status);
   WriteFile(env_.Path("w/a.txt"), "one\n");
   ASSERT_EQ(0, Vscc("w", {"add", "-m", "first", "a.txt"}, "alice pw").status);
@@ -593,7 +625,7 @@ TEST_F(VsccTest, OnATerminalThePersonAnswersWhatTheFlagsDoNot) {
 // The logon dialog on a terminal: each field takes what it can hold (a
 // password typed at the port is asked again, never taken as a port), and
 // a letter presses a button.
-TEST_F(VsccTest, TerminalQuestionsTakeLettersAndCheckEachField) {
+TEST_P(VsccProgramsTest, TerminalQuestionsTakeLettersAndCheckEachField) {
   ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", "Term"}, "alice"), "alice pw").status);
   fs::create_directories(env_.Path("b"));
   std::string seen;
@@ -616,7 +648,7 @@ TEST_F(VsccTest, TerminalQuestionsTakeLettersAndCheckEachField) {
 // leaving out the lines that start with '#'; an empty comment or a failed
 // editor stops it, and the files stay checked out. A comment of lines is
 // shown by its whole first line.
-TEST_F(VsccTest, CheckinWithoutAMessageOnATerminalOpensTheEditor) {
+TEST_P(VsccProgramsTest, CheckinWithoutAMessageOnATerminalOpensTheEditor) {
   ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", "Ed"}, "alice"), "alice pw").status);
   WriteFile(env_.Path("w/a.txt"), "one\n");
   ASSERT_EQ(0, Vscc("w", {"add", "-m", "first", "a.txt"}, "alice pw").status);
@@ -665,7 +697,7 @@ TEST_F(VsccTest, CheckinWithoutAMessageOnATerminalOpensTheEditor) {
 // states, errors and the suggestion for a mistyped command; NO_COLOR (set
 // and not empty), TERM=dumb, --color=never and output into a pipe or a
 // file are plain, and --color=always colours even a pipe.
-TEST_F(VsccTest, ColourOnATerminalOnly) {
+TEST_P(VsccProgramsTest, ColourOnATerminalOnly) {
   ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", "Paint"}, "alice"), "alice pw").status);
   WriteFile(env_.Path("w/a.txt"), "a\n");
   ASSERT_EQ(0, Vscc("w", {"add", "-m", "first", "a.txt"}, "alice pw").status);
