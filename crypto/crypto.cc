@@ -80,10 +80,13 @@ struct OutputLimitExceeded {};
 // A sink that appends to secure bytes and refuses, by throwing, to hold more
 // than its limit, so that a decompression bomb or a lying length cannot make
 // it allocate without bound. Finish() trims the buffer to what was written.
+// Its users' outputs come close to their limit, which the caller derives
+// from bytes it already holds, so the whole limit is taken at once rather
+// than grown (and wiped) step by step.
 class BoundedSink : public CryptoPP::Bufferless<CryptoPP::Sink> {
  public:
   BoundedSink(SecureBytes* buffer, size_t limit) : buffer_(buffer), limit_(limit) {
-    buffer_->CleanNew(0);
+    buffer_->New(limit);
   }
 
   size_t Put2(const byte* input, size_t length, int /*message_end*/, bool /*blocking*/) override {
@@ -142,15 +145,41 @@ struct DecompressorFree {
   }
 };
 
-// This thread's compressor for `level`; null when it cannot be allocated.
+// This thread's compressor for `level` (0 to 9); null when it cannot be
+// allocated.
 libdeflate_compressor* ThreadCompressor(int level) {
-  thread_local std::unique_ptr<libdeflate_compressor, CompressorFree> compressor;
-  thread_local int compressor_level = -1;
-  if (compressor == nullptr || compressor_level != level) {
-    compressor.reset(libdeflate_alloc_compressor(level));
-    compressor_level = level;
-  }
+  thread_local std::unique_ptr<libdeflate_compressor, CompressorFree>
+      compressors[kMaxDeflateLevel + 1];
+  auto& compressor = compressors[level];
+  if (compressor == nullptr) compressor.reset(libdeflate_alloc_compressor(level));
   return compressor.get();
+}
+
+// Uncompressible input (already compressed assets, media, archives) is
+// detected before the search for matches, which costs as much on noise as on
+// text and finds nothing there: a payload from kSampledPayloadBytes up is
+// tried in kSamples samples spread over it at the fastest level, and when
+// none of them shrinks below kShrinkPercent of its size the payload goes out
+// in stored blocks. As with any such detection, a payload that is noise in
+// every sample but holds compressible runs between them is stored whole.
+constexpr size_t kSampledPayloadBytes = 16384;
+constexpr size_t kSampleBytes = 4096;
+constexpr size_t kSamples = 3;
+constexpr size_t kShrinkPercent = 95;
+
+bool LooksUncompressible(const byte* input, size_t length) {
+  if (length < kSampledPayloadBytes) return false;
+  libdeflate_compressor* fastest = ThreadCompressor(1);
+  if (fastest == nullptr) return false;
+  byte packed[kSampleBytes];
+  for (size_t i = 0; i < kSamples; ++i) {
+    const byte* sample = input + (length - kSampleBytes) * i / (kSamples - 1);
+    // Zero: the output did not fit in the sample's own size.
+    const size_t written =
+        libdeflate_deflate_compress(fastest, sample, kSampleBytes, packed, sizeof packed);
+    if (written != 0 && written * 100 < kSampleBytes * kShrinkPercent) return false;
+  }
+  return true;
 }
 
 // This thread's decompressor; null when it cannot be allocated.
@@ -444,7 +473,8 @@ int CRLDATcrypto::GzipPayload(const void* input, size_t length, SecureBytes* out
   if (out == nullptr || (input == nullptr && length != 0)) return -1;
   if (level < kMinDeflateLevel || level > kMaxDeflateLevel) return -1;
   try {
-    libdeflate_compressor* compressor = ThreadCompressor(level);
+    const bool store = level > 0 && LooksUncompressible(Bytes(input), length);
+    libdeflate_compressor* compressor = ThreadCompressor(store ? 0 : level);
     if (compressor == nullptr) return -1;
     // Stored blocks bound the output: a little over the input, never more.
     const size_t bound = libdeflate_gzip_compress_bound(compressor, length);

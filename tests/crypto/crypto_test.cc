@@ -215,6 +215,27 @@ TEST(Gzip, RoundTripsAndDetectsUncompressibleInput) {
   EXPECT_EQ("untouched", Str(out));
 }
 
+// Noise is stored without a search for matches; a payload whose text sits
+// beside noise (an asset with a text header, a log with binary blocks) is
+// still compressed, and both come back whole.
+TEST(Gzip, TextBesideNoiseIsStillCompressed) {
+  std::string text;
+  while (text.size() < 131072) text += "Production Games, Document map.dat, version 12; ";
+  for (const size_t noise_bytes : {size_t{0}, size_t{8192}, size_t{60000}, size_t{122880}}) {
+    SCOPED_TRACE(noise_bytes);
+    std::string data = RandomText(noise_bytes, 7) + text.substr(0, 131072 - noise_bytes);
+    SecureBytes z = Sec(Gzip(data));
+    if (noise_bytes < 100000) EXPECT_LT(z.size(), noise_bytes + 131072 / 8);
+    ASSERT_EQ(0, CRLDATcrypto::GunzipPayload(&z, 131072));
+    EXPECT_EQ(data, Str(z));
+  }
+  const std::string noise = RandomText(1 << 20, 9);
+  SecureBytes z = Sec(Gzip(noise));
+  EXPECT_LE(z.size(), noise.size() + 18 + 5 * 128);
+  ASSERT_EQ(0, CRLDATcrypto::GunzipPayload(&z, 1 << 20));
+  EXPECT_EQ(noise, Str(z));
+}
+
 TEST(Gzip, CorruptTruncatedAndTrailingDataFail) {
   const std::string data = "a payload of some length, a payload of some length";
   const std::string z = Gzip(data);
