@@ -121,6 +121,15 @@ class VsccTest : public ::testing::Test {
     return args;
   }
 
+  // Binds the folder "w" as Alice to a new Production `production`, adds
+  // a.txt ("one\n") to it and checks it out to her.
+  void BindAddAndCheckOut(const std::string& production) {
+    ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", production}, "alice"), "alice pw").status);
+    WriteFile(env_.Path("w/a.txt"), "one\n");
+    ASSERT_EQ(0, Vscc("w", {"add", "-m", "first", "a.txt"}, "alice pw").status);
+    ASSERT_EQ(0, Vscc("w", {"checkout", "a.txt"}, "alice pw").status);
+  }
+
   // `vscc status --json` in `folder`, parsed: path -> file object.
   std::map<std::string, JsonValue> Status(const std::string& folder, const char* password) {
     const Result r = Vscc(folder, {"status", "--json"}, password);
@@ -597,10 +606,7 @@ TEST_F(VsccTest, TwoUsersInTwoWorkingFolders) {
 // while she edits: her status no longer shows her as its holder, and her
 // check-in of the file is refused with that reason, her edit kept.
 TEST_P(VsccProgramsTest, ALockTheAdministratorBrokeIsSeenByItsHolder) {
-  ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", "Broken"}, "alice"), "alice pw").status);
-  WriteFile(env_.Path("w/a.txt"), "one\n");
-  ASSERT_EQ(0, Vscc("w", {"add", "-m", "first", "a.txt"}, "alice pw").status);
-  ASSERT_EQ(0, Vscc("w", {"checkout", "a.txt"}, "alice pw").status);
+  ASSERT_NO_FATAL_FAILURE(BindAddAndCheckOut("Broken"));
   WriteFile(env_.Path("w/a.txt"), "alice's edit\n");
   ASSERT_TRUE(Status("w", "alice pw")["a.txt"].BoolAt("checked_out_by_me"));
 
@@ -684,10 +690,7 @@ TEST_P(VsccProgramsTest, TerminalQuestionsTakeLettersAndCheckEachField) {
 // editor stops it, and the files stay checked out. A comment of lines is
 // shown by its whole first line.
 TEST_P(VsccProgramsTest, CheckinWithoutAMessageOnATerminalOpensTheEditor) {
-  ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", "Ed"}, "alice"), "alice pw").status);
-  WriteFile(env_.Path("w/a.txt"), "one\n");
-  ASSERT_EQ(0, Vscc("w", {"add", "-m", "first", "a.txt"}, "alice pw").status);
-  ASSERT_EQ(0, Vscc("w", {"checkout", "a.txt"}, "alice pw").status);
+  ASSERT_NO_FATAL_FAILURE(BindAddAndCheckOut("Ed"));
   WriteFile(env_.Path("w/a.txt"), "two\n");
   const std::string editor = env_.Path("editor.sh");
   auto use_editor = [&](const std::string& then) {
@@ -733,10 +736,7 @@ TEST_P(VsccProgramsTest, CheckinWithoutAMessageOnATerminalOpensTheEditor) {
 // and not empty), TERM=dumb, --color=never and output into a pipe or a
 // file are plain, and --color=always colours even a pipe.
 TEST_P(VsccProgramsTest, ColourOnATerminalOnly) {
-  ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", "Paint"}, "alice"), "alice pw").status);
-  WriteFile(env_.Path("w/a.txt"), "a\n");
-  ASSERT_EQ(0, Vscc("w", {"add", "-m", "first", "a.txt"}, "alice pw").status);
-  ASSERT_EQ(0, Vscc("w", {"checkout", "a.txt"}, "alice pw").status);
+  ASSERT_NO_FATAL_FAILURE(BindAddAndCheckOut("Paint"));
   WriteFile(env_.Path("w/new.txt"), "n\n");
   tw::test::ScopedEnv password("VELTRANE_PASSWORD", "alice pw");
   tw::test::ScopedEnv no_colour("NO_COLOR", std::nullopt);
