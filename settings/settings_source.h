@@ -1,5 +1,4 @@
-// The module settings the messaging layer reads (for now only
-// "CRLMSGsynchronousMessage/DoPump"), behind a small interface that the
+// The module settings the messaging and transport layers read, behind a small interface that the
 // module's property store backs once it is attached. Until then the default
 // source reports every key as absent.
 //
@@ -18,6 +17,10 @@ namespace tw {
 // Setting read by every synchronous wait: present means pump while waiting;
 // its value is the handle of a cancel flag (0: none).
 constexpr char kDoPumpSetting[] = "CRLMSGsynchronousMessage/DoPump";
+// Setting read by each new server connection: its stall limit in seconds
+// (transport/server_connection.h), 1 to 86400. A host sets it for its own
+// process (the store is per process) before the connection is made.
+constexpr char kStallLimitSetting[] = "CULMSGSCPserverInterface/StallLimit";
 
 class SettingsSource {
  public:

@@ -48,6 +48,7 @@
 #include "messaging/field_ids.h"
 #include "messaging/message.h"
 #include "messaging/recipient_registry.h"
+#include "settings/settings_source.h"
 #include "transport/message_channel.h"
 #include "transport/socket.h"
 
@@ -86,10 +87,9 @@ constexpr uint32_t kLoggingFieldEcho = ParameterId(3);
 // starts the measure afresh.
 // It also bounds how long sent data may stay unacknowledged
 // (TCP_USER_TIMEOUT). Set by SetConnectionStallLimit, else by the module
-// setting "CULMSGSCPserverInterface/StallLimit" (seconds), else 60 s.
+// setting kStallLimitSetting (seconds, settings/settings_source.h), else 60 s.
 constexpr int kDefaultStallLimitMs = 60000;
 constexpr uint64_t kMinimumBytesPerSecond = 1024;
-constexpr char kStallLimitSetting[] = "CULMSGSCPserverInterface/StallLimit";
 // Keep-alive probes on the server connection: after 10 s of silence, every
 // 5 s, given up after 3 unanswered ones (a half-open connection is found
 // within about 25 s even while the client waits for nothing).

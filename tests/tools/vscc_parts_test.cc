@@ -61,6 +61,13 @@ TEST(VsccOptions, OptionsAnywhereInEveryForm) {
   ASSERT_EQ(0, Parse({"get", "-r3", "a.txt"}, &o));
   EXPECT_EQ(3, o.revision);
   EXPECT_EQ("", o.output);
+
+  ASSERT_EQ(0, Parse({"--timeout", "1", "status"}, &o));
+  EXPECT_EQ(1, o.timeout);
+  ASSERT_EQ(0, Parse({"status", "--timeout=86400"}, &o));
+  EXPECT_EQ(86400, o.timeout);
+  ASSERT_EQ(0, Parse({"status"}, &o));
+  EXPECT_EQ(0, o.timeout);  // not given: the provider's own
 }
 
 TEST(VsccOptions, UsageErrors) {
@@ -81,6 +88,12 @@ TEST(VsccOptions, UsageErrors) {
       {"get", "-r", "2"},                // one file
       {"get", "-o", "x", "a.txt", "b"},  // one file
       {"checkout", "-r", "2", "a.txt"},  // get's option only
+      {"status", "--timeout", "0"},      // at least a second
+      {"status", "--timeout", "86401"},  // at most a day
+      {"status", "--timeout", "x"},
+      {"status", "--timeout", "-3"},
+      {"status", "--timeout", " 3"},
+      {"status", "--timeout"},
   };
   for (const auto& args : bad) {
     Options o;

@@ -121,6 +121,15 @@ class VsccTest : public ::testing::Test {
     return args;
   }
 
+  // Binds the folder "w" as Alice to a new Production `production`, adds
+  // a.txt ("one\n") to it and checks it out to her.
+  void BindAddAndCheckOut(const std::string& production) {
+    ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", production}, "alice"), "alice pw").status);
+    WriteFile(env_.Path("w/a.txt"), "one\n");
+    ASSERT_EQ(0, Vscc("w", {"add", "-m", "first", "a.txt"}, "alice pw").status);
+    ASSERT_EQ(0, Vscc("w", {"checkout", "a.txt"}, "alice pw").status);
+  }
+
   // `vscc status --json` in `folder`, parsed: path -> file object.
   std::map<std::string, JsonValue> Status(const std::string& folder, const char* password) {
     const Result r = Vscc(folder, {"status", "--json"}, password);
@@ -329,40 +338,75 @@ TEST_P(VsccProgramsTest, ALogonFailureNamesItsCause) {
   EXPECT_NE(std::string::npos, err.find("'TWSccSetup register'")) << err;
 }
 
-// A logon refused after a person took their time over the logon dialog is
-// told as refused; one given up on a server that took the connection and
-// then stayed silent is told as no answer.
+// A logon refused after a person took longer than --timeout over the logon
+// dialog is told as refused; one given up on a server that took the
+// connection and then stayed silent for --timeout is told as no answer, and
+// the provider's default limit is not waited out. A --timeout that is no
+// number of seconds is a usage error.
 TEST_F(VsccTest, ALogonIsToldRefusedOrUnansweredByWhatHappenedNotByItsTime) {
   ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", "Slow"}, "alice"), "alice pw").status);
   const std::string port = std::to_string(server_.port());
+  constexpr int kTimeout = 3;
+  const std::string timeout = std::to_string(kTimeout);
   fs::create_directories(env_.Path("b"));
   std::string seen;
-  const auto started = std::chrono::steady_clock::now();
-  EXPECT_EQ(1, OnTerminal("b", {"bind", "--production", "Slow"},
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(1, OnTerminal("b", {"bind", "--production", "Slow", "--timeout", timeout},
                           {{"User Name [", "alice\n"},
                            {"Password: ", "not alice's\n"},
                            {"Server [", "127.0.0.1\n"},
                            {"Port [", port + "\n"},
                            {"Close with (", "1\n"}},
-                          &seen, 5));
-  ASSERT_GE(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+                          &seen, 1));
+  ASSERT_GE(std::chrono::steady_clock::now() - started, std::chrono::seconds(kTimeout));
   EXPECT_NE(std::string::npos, seen.find("refused logon for 'alice' at 127.0.0.1:" + port)) << seen;
   EXPECT_EQ(std::string::npos, seen.find("did not answer")) << seen;
 
-  // Takes the connection, reads the logon and never answers; the provider
-  // gives the request up at its deadline.
+  // Takes the connection, reads the logon and never answers.
   tw::test::LoopbackPeer silent([](tw::test::LoopbackPeer::Connection&, tw::MessagePtr) {});
-  ASSERT_TRUE(tw::PropertyFileClient("", tw::kStoreScratch)
-                  .WriteString(nullptr, "CRLMSGsynchronousMessage/RequestDeadline", "21", false));
+  started = std::chrono::steady_clock::now();
   const Result r = Vscc("s",
                         {"bind", "--production", "Slow", "--user", "alice", "--server", "127.0.0.1",
-                         "--port", std::to_string(silent.port())},
+                         "--port", std::to_string(silent.port()), "--timeout", timeout},
                         "alice pw");
+  const auto waited = std::chrono::steady_clock::now() - started;
   EXPECT_EQ(1, r.status);
   EXPECT_NE(std::string::npos, r.err.find("the server at 127.0.0.1:" +
                                           std::to_string(silent.port()) + " did not answer within"))
       << r.err;
   EXPECT_GE(silent.connections(), 1);
+  // Given up after the timeout, long before the 60 s of the default.
+  EXPECT_GE(waited, std::chrono::seconds(kTimeout));
+  EXPECT_LT(waited, std::chrono::seconds(45));
+
+  for (const char* bad : {"0", "x"}) {
+    const Result usage = Vscc("s", {"status", "--timeout", bad});
+    EXPECT_EQ(2, usage.status) << bad;
+    EXPECT_EQ("", usage.out);
+    EXPECT_NE(std::string::npos, usage.err.find("--timeout needs a number of seconds from 1 to "
+                                                "86400, not '" +
+                                                std::string(bad) + "'"))
+        << usage.err;
+  }
+}
+
+// --timeout is set in the property file server's store of the process:
+// without a server to reach or to start, vscc says so and does nothing
+// rather than run without the limit asked for.
+TEST_F(VsccTest, ATimeoutThatCannotBeSetIsSaidSo) {
+  const std::string runtime = env_.Path("lone-runtime");
+  fs::create_directories(runtime);
+  fs::permissions(runtime, fs::perms::owner_all, fs::perm_options::replace);
+  fs::create_directories(env_.Path("no-server"));
+  const tw::test::ScopedEnv no_server("VELTRANE_RUNTIME_DIR", runtime);
+  const tw::test::ScopedEnv nothing_to_start("VELTRANE_MODULE_DIR", env_.Path("no-server"));
+  const Result r = Vscc("w", {"--timeout", "5", "prop", "get", "A", "B"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos,
+            r.err.find("--timeout cannot be applied: the property file server cannot be reached, "
+                       "nor started from " +
+                       env_.Path("no-server")))
+      << r.err;
 }
 
 // An add of a folder and status leave out what the ignore rules name (the
@@ -562,10 +606,7 @@ TEST_F(VsccTest, TwoUsersInTwoWorkingFolders) {
 // while she edits: her status no longer shows her as its holder, and her
 // check-in of the file is refused with that reason, her edit kept.
 TEST_P(VsccProgramsTest, ALockTheAdministratorBrokeIsSeenByItsHolder) {
-  ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", "Broken"}, "alice"), "alice pw").status);
-  WriteFile(env_.Path("w/a.txt"), "one\n");
-  ASSERT_EQ(0, Vscc("w", {"add", "-m", "first", "a.txt"}, "alice pw").status);
-  ASSERT_EQ(0, Vscc("w", {"checkout", "a.txt"}, "alice pw").status);
+  ASSERT_NO_FATAL_FAILURE(BindAddAndCheckOut("Broken"));
   WriteFile(env_.Path("w/a.txt"), "alice's edit\n");
   ASSERT_TRUE(Status("w", "alice pw")["a.txt"].BoolAt("checked_out_by_me"));
 
@@ -649,10 +690,7 @@ TEST_P(VsccProgramsTest, TerminalQuestionsTakeLettersAndCheckEachField) {
 // editor stops it, and the files stay checked out. A comment of lines is
 // shown by its whole first line.
 TEST_P(VsccProgramsTest, CheckinWithoutAMessageOnATerminalOpensTheEditor) {
-  ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", "Ed"}, "alice"), "alice pw").status);
-  WriteFile(env_.Path("w/a.txt"), "one\n");
-  ASSERT_EQ(0, Vscc("w", {"add", "-m", "first", "a.txt"}, "alice pw").status);
-  ASSERT_EQ(0, Vscc("w", {"checkout", "a.txt"}, "alice pw").status);
+  ASSERT_NO_FATAL_FAILURE(BindAddAndCheckOut("Ed"));
   WriteFile(env_.Path("w/a.txt"), "two\n");
   const std::string editor = env_.Path("editor.sh");
   auto use_editor = [&](const std::string& then) {
@@ -698,10 +736,7 @@ TEST_P(VsccProgramsTest, CheckinWithoutAMessageOnATerminalOpensTheEditor) {
 // and not empty), TERM=dumb, --color=never and output into a pipe or a
 // file are plain, and --color=always colours even a pipe.
 TEST_P(VsccProgramsTest, ColourOnATerminalOnly) {
-  ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", "Paint"}, "alice"), "alice pw").status);
-  WriteFile(env_.Path("w/a.txt"), "a\n");
-  ASSERT_EQ(0, Vscc("w", {"add", "-m", "first", "a.txt"}, "alice pw").status);
-  ASSERT_EQ(0, Vscc("w", {"checkout", "a.txt"}, "alice pw").status);
+  ASSERT_NO_FATAL_FAILURE(BindAddAndCheckOut("Paint"));
   WriteFile(env_.Path("w/new.txt"), "n\n");
   tw::test::ScopedEnv password("VELTRANE_PASSWORD", "alice pw");
   tw::test::ScopedEnv no_colour("NO_COLOR", std::nullopt);

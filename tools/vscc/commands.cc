@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <set>
 #include <vector>
 
@@ -15,9 +16,11 @@
 #include "platform/native_text.h"
 #include "platform/path.h"
 #include "platform/terminal_text.h"
+#include "settings/settings_source.h"
 #include "tools/vscc/editor.h"
 #include "tools/vscc/host_ui.h"
 #include "tools/vscc/ignore.h"
+#include "tools/vscc/module_settings.h"
 #include "tools/vscc/provider.h"
 #include "tools/vscc/system.h"
 #include "tools/vscc/workspace.h"
@@ -76,9 +79,9 @@ constexpr EnvironmentAction kEnvironmentActions[] = {
 // length, so the buffer is far larger than any property message.
 constexpr size_t kPropertyBufferBytes = 1 << 20;
 
-// A logon that failed after this long, with nobody answering a question
-// meanwhile, was not refused (a refusal comes at once) but given up on a
-// server that stayed silent.
+// A logon that failed after this long (or after --timeout, when that is
+// shorter), with nobody answering a question meanwhile, was not refused (a
+// refusal comes at once) but given up on a server that stayed silent.
 constexpr int kSilentServerSeconds = 20;
 
 std::string Yes(bool value) {
@@ -333,6 +336,7 @@ class Command {
       console_.Error(error + " (found " + how + ")" + hint);
       return false;
     }
+    if (o_.timeout > 0 && !ApplyTimeout()) return false;
     if (!ui_.Setup(o_.ui, &error)) {
       console_.Error(error);
       return false;
@@ -345,6 +349,19 @@ class Command {
     ui_.AnswerQuestion(kLockConflictTitle, o_.defer, "--defer queues for the lock");
     if (context && !provider_.Initialize(&error)) {
       console_.Error(error);
+      return false;
+    }
+    return true;
+  }
+
+  // --timeout becomes the stall limit of the server connection the
+  // provider makes at its first logon: how long the server may stay silent
+  // while a request waits for it, however long the whole transfer takes.
+  bool ApplyTimeout() {
+    module_settings_ = std::make_unique<ModuleSettings>(provider_.path());
+    std::string error;
+    if (!module_settings_->Set(tw::kStallLimitSetting, o_.timeout, &error)) {
+      console_.Error("--timeout cannot be applied: " + error);
       return false;
     }
     return true;
@@ -371,7 +388,9 @@ class Command {
   // the connection and never answered: a refusal comes at once, and the time
   // a person took over a question of the call says nothing about the server.
   bool SilentServer() const {
-    return !person_answered_ && last_call_seconds_ >= kSilentServerSeconds;
+    const int limit =
+        o_.timeout > 0 ? std::min(o_.timeout, kSilentServerSeconds) : kSilentServerSeconds;
+    return !person_answered_ && last_call_seconds_ >= limit;
   }
 
   // Calls an export with a fresh script of answers, then reports what the
@@ -1463,6 +1482,7 @@ class Command {
   const std::string* const password_;
   Console& console_;
   Provider provider_;
+  std::unique_ptr<ModuleSettings> module_settings_;  // with --timeout
   HostUi ui_;
   Workspace workspace_;
   std::vector<UiEvent> events_;   // the record of the last call

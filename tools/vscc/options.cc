@@ -296,8 +296,8 @@ bool IsColourOption(const std::string& arg) {
 }
 
 // Options every command takes; those with a value.
-const std::set<std::string> kCommonWithValue = {"--provider", "--ui",   "--user",
-                                                "--server",   "--port", "-C"};
+const std::set<std::string> kCommonWithValue = {"--provider", "--ui",      "--user", "--server",
+                                                "--port",     "--timeout", "-C"};
 const std::set<std::string> kCommonFlags = {"--yes",      "--no",     "--defer", "--no-defer",
                                             "--quiet",    "-q",       "--help",  "-h",
                                             "--progress", "--version"};
@@ -314,6 +314,8 @@ const char kCommonHelp[] =
     "  --user NAME, --server HOST, --port N\n"
     "                       answer the logon dialog; the password comes from\n"
     "                       $VELTRANE_PASSWORD, else the stored one, else a prompt\n"
+    "  --timeout SECONDS    give up on a server that stays silent for SECONDS while\n"
+    "                       vscc waits for it (1 to 86400; default 60)\n"
     "  --yes, --no          answer overwrite questions (Yes To All, No To All) and\n"
     "                       \"Production Exists\"\n"
     "  --defer, --no-defer  answer \"Could not acquire lock.\": queue for the lock,\n"
@@ -423,7 +425,15 @@ int ParseCommandLine(const std::vector<std::string>& argv, Options* o, std::stri
       o->server = value;
     else if (name == "--port")
       o->port = value;
-    else if (name == "-C")
+    else if (name == "--timeout") {
+      uint64_t seconds = 0;
+      if (!tw::ParseDigits(value, kMaxTimeoutSeconds, &seconds) || seconds < kMinTimeoutSeconds) {
+        *error = "--timeout needs a number of seconds from " + std::to_string(kMinTimeoutSeconds) +
+                 " to " + std::to_string(kMaxTimeoutSeconds) + ", not '" + value + "'";
+        return 2;
+      }
+      o->timeout = static_cast<int>(seconds);
+    } else if (name == "-C")
       o->directory = value;
     else if (name == "--yes")
       o->yes = 1;
@@ -595,6 +605,7 @@ std::string GeneralHelp() {
       "                                 it took the connection and stayed silent: a\n"
       "                                 stuck or overloaded server, or another program\n"
       "                                 on that port; ask its administrator\n"
+      "                                 (--timeout SECONDS sets the wait; 60 s)\n"
       "  refused logon for 'USER' at ADDR:PORT\n"
       "                                 wrong user or password: give --user, set\n"
       "                                 $VELTRANE_PASSWORD or answer the prompt on a\n"

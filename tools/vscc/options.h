@@ -25,6 +25,7 @@ struct Options {
   std::string user;       // --user NAME
   std::string server;     // --server HOST
   std::string port;       // --port N
+  int timeout = 0;        // --timeout SECONDS (0: not given)
   std::string directory;  // -C DIR
   int yes = -1;           // --yes 1, --no 0
   int defer = -1;         // --defer 1, --no-defer 0
@@ -53,6 +54,11 @@ struct Options {
 // How a usage error for a mistyped command begins its suggestion ("did you
 // mean 'checkin'?"), which the console shows in a colour of its own.
 constexpr char kSuggestion[] = "did you mean ";
+
+// The range of --timeout, in seconds: up to a day, the longest the module
+// takes.
+constexpr int kMinTimeoutSeconds = 1;
+constexpr int kMaxTimeoutSeconds = 24 * 3600;
 
 // Parses argv[1..]. Returns 0, or 2 with `error` set on a usage error (an
 // unknown command or option, an option the command does not take, a

@@ -10,7 +10,7 @@ _vscc() {
   local prev=${COMP_WORDS[COMP_CWORD - 1]}
   local commands="bind unbind status list get checkout undo checkin add history properties diff client env prop dirs help"
   local aliases="ci co st up log"
-  local common="--provider --ui --user --server --port --yes --no --defer --no-defer -C -q --quiet --progress --color= -h --help --version"
+  local common="--provider --ui --user --server --port --timeout --yes --no --defer --no-defer -C -q --quiet --progress --color= -h --help --version"
   COMPREPLY=()
 
   # "--color=WHEN": bash splits the word at "=" (COMP_WORDBREAKS).
@@ -43,7 +43,7 @@ _vscc() {
       mapfile -t COMPREPLY < <(compgen -W "gui tty none script:" -- "$cur")
       return
       ;;
-    --user | --server | --port | -m | --message | -r | --new | --production | --parent)
+    --user | --server | --port | --timeout | -m | --message | -r | --new | --production | --parent)
       return
       ;;
   esac
@@ -55,7 +55,7 @@ _vscc() {
     if ((options_done == 0)); then
       case $word in
         --) options_done=1; continue ;;
-        --provider | --ui | --user | --server | --port | -C | -m | --message | -r | -o | --new | --production | --parent)
+        --provider | --ui | --user | --server | --port | --timeout | -C | -m | --message | -r | -o | --new | --production | --parent)
           ((i++)); continue ;;
         -*) continue ;;
         "=") ((i++)); continue ;;  # "--color" "=" "WHEN"
