@@ -307,6 +307,27 @@ TEST_F(UpdateTest, AQueueChangedDuringTheWaitIsHonoured) {
       << Log();
 }
 
+// The queue is read whole, once a round, under one limit: the queue that is
+// applied and the bytes later compared with the file are one read. A long
+// queue (here lengthened by a comment, as a person editing it might leave)
+// is done; one past the limit is refused whole and changes nothing.
+TEST_F(UpdateTest, ALongQueueIsReadOnceUnderOneLimit) {
+  const std::string entry = "[UpdateFiles]\ndefault.usr=" + staging_ + "/default.usr\n";
+  Write(ini_, entry + "; " + std::string(2 << 20, 'x') + "\n");
+  test::ProgramOutcome o = Update();
+  EXPECT_EQ(0, o.exit) << Log();
+  EXPECT_EQ("new settings", test::ReadFile(install_ + "/default.usr"));
+  EXPECT_FALSE(fs::exists(ini_)) << Log();
+
+  Write(ini_,
+        "[UpdateFiles]\nkeep.txt=" + staging_ + "/keep.txt\n; " + std::string(5 << 20, 'x') + "\n");
+  const std::map<std::string, std::string> before = Snapshot();
+  o = Update();
+  EXPECT_EQ(1, o.exit) << Log();
+  EXPECT_EQ(before, Snapshot());
+  EXPECT_TRUE(Has(Log(), "Error: Cannot read " + ini_ + ": larger than 4194304 bytes")) << Log();
+}
+
 // Two updaters never work on one installation at once: the second one
 // stops before it changes anything, and the lock goes with the first.
 TEST_F(UpdateTest, ASecondUpdaterLeavesTheInstallationToTheFirst) {

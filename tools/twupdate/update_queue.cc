@@ -18,9 +18,6 @@
 namespace tw {
 namespace {
 
-// The largest update.ini read for the order of its entries.
-constexpr size_t kMaxQueueBytes = 4 << 20;
-
 // The names of the entries of `section` in the order of the lines of
 // `text`, as wxFileConfig reads them: blanks around a name dropped, a
 // backslash taking the character after it as it is.
@@ -84,12 +81,13 @@ std::vector<std::pair<std::string, std::string>> Section(wxFileConfig* config,
 
 }  // namespace
 
-bool ReadUpdateQueue(const std::string& path, UpdateQueue* queue, std::string* error) {
+bool ReadUpdateQueue(const std::string& path, UpdateQueue* queue, std::string* text_out,
+                     std::string* error) {
   // wxFileConfig takes a file it cannot read for an empty one: an update
   // that cannot be read must not look like an empty queue.
   std::string text;
   std::string reason;
-  if (!ReadSmallFile(path, kMaxQueueBytes, &text, &reason)) {
+  if (!ReadSmallFile(path, kMaxUpdateQueueBytes, &text, &reason)) {
     *error = "Cannot read " + path + ": " + reason;
     return false;
   }
@@ -111,6 +109,7 @@ bool ReadUpdateQueue(const std::string& path, UpdateQueue* queue, std::string* e
   for (auto& [name, value] : Section(&config, text, "Run")) {
     (value == "1" ? queue->runs : queue->not_run).push_back(name);
   }
+  *text_out = std::move(text);
   return true;
 }
 
