@@ -371,6 +371,35 @@ TEST_F(UpdateTest, ProgramsStartInTheOrderOfTheQueue) {
   EXPECT_LT(alpha, mid) << log;
 }
 
+// A queue edited by hand is read as the module's own reader reads it:
+// group names whatever their letter case, lines ended "\r\n", blanks and
+// comments, quoted values. The programs still start in the order of their
+// lines.
+TEST_F(UpdateTest, AQueueEditedByHandKeepsTheOrderOfItsLines) {
+  for (const char* name : {"zeta.sh", "alpha.sh", "mid.sh"}) {
+    Write(install_ + "/" + name, "#!/bin/sh\nexit 0\n", 0755);
+  }
+  Write(ini_, "; edited by hand\r\n[updatefiles]\r\n  default.usr = \"" + staging_ +
+                  "/default.usr\"\r\n[RUN]\r\nzeta.sh=1\r\n# not now\r\nalpha.sh = 1\r\n"
+                  "skipped.sh=0\r\nmid.sh=1\r\n");
+  const test::ProgramOutcome o = Update();
+  ASSERT_EQ(0, o.exit) << Log();
+  EXPECT_EQ("new settings", test::ReadFile(install_ + "/default.usr"));
+  const std::string log = Log();
+  const size_t zeta = At(log, "Started " + install_ + "/zeta.sh");
+  const size_t alpha = At(log, "Started " + install_ + "/alpha.sh");
+  const size_t mid = At(log, "Started " + install_ + "/mid.sh");
+  ASSERT_NE(std::string::npos, mid) << log;
+  EXPECT_LT(zeta, alpha) << log;
+  EXPECT_LT(alpha, mid) << log;
+  EXPECT_FALSE(Has(log, "Started " + install_ + "/skipped.sh")) << log;
+
+  // Text in another encoding than UTF-8 is no queue the module wrote.
+  Write(ini_, "[UpdateFiles]\ncaf\xE9.txt=" + staging_ + "/added.txt\n");
+  EXPECT_EQ(1, Update().exit) << Log();
+  EXPECT_TRUE(Has(Log(), "Error: Cannot read " + ini_ + ": not UTF-8 text")) << Log();
+}
+
 // A program that started before a later one failed to start must not run
 // on against the files that are put back: it is stopped first, with what
 // it started itself.
