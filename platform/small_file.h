@@ -20,9 +20,10 @@ bool ReadSmallFile(const std::string& path, size_t max_bytes, std::string* conte
 
 // Appends `text` to `path` (created when missing) in one write. False, with
 // the reason in `error`, when it cannot be opened, is no regular file or the
-// write falls short. With `follow_links` false a link in the file's place is
-// refused too (on POSIX systems), so the text goes only where the name itself
-// says: for files a program keeps beside others' files, such as a log.
+// write falls short. With `follow_links` false a link in the file's place (a
+// symbolic link; on Windows a junction or other reparse point too) is refused
+// as well, so the text goes only where the name itself says: for files a
+// program keeps beside others' files, such as a log.
 bool AppendToFile(const std::string& path, const std::string& text, std::string* error,
                   bool follow_links = true);
 

@@ -405,5 +405,21 @@ TEST(SmallFile, RegularFilesOnlyAndNeverAWait) {
   EXPECT_EQ("twelve bytes!", test::ReadFile(file));
 }
 
+// Without following links the text goes only to the file the name itself
+// gives: a link in its place is refused and what it leads to is kept.
+TEST(SmallFile, AppendingWithoutFollowingLinksRefusesALink) {
+  test::TestEnv env;
+  const std::string target = env.Path("elsewhere.txt");
+  const std::string log = env.Path("update.log");
+  test::WriteFile(target, "kept");
+  ASSERT_EQ(0, ::symlink(target.c_str(), log.c_str()));
+  std::string error;
+  EXPECT_FALSE(AppendToFile(log, "forged\n", &error, /*follow_links=*/false));
+  EXPECT_NE(std::string::npos, error.find(log)) << error;
+  EXPECT_EQ("kept", test::ReadFile(target));
+  EXPECT_TRUE(AppendToFile(log, "!", &error)) << error;
+  EXPECT_EQ("kept!", test::ReadFile(target));
+}
+
 }  // namespace
 }  // namespace tw

@@ -82,6 +82,32 @@ class CliStorageTest : public CliTest, public ::testing::WithParamInterface<Back
       GTEST_SKIP() << databases_.problem();
     }
   }
+
+  // What the cases of documents start from: the Production "Games" under
+  // the root holding the Document "map.dat" ("hello", added by alice with
+  // `comment`), in the storage left open for the case to go on with.
+  struct GamesWithMap {
+    std::unique_ptr<Storage> storage;
+    std::string root;    // the root Production's identifier
+    std::string games;   // the identifier of "Games"
+    ContentRef content;  // "hello"
+    std::string map;     // the Document identifier of "map.dat"
+  };
+  void AddGamesWithMap(GamesWithMap* made, const std::string& comment = "") {
+    made->storage = Open();
+    ASSERT_TRUE(made->storage);
+    ProductionEntry root;
+    ASSERT_EQ(kOk, made->storage->GetRootProduction(&root));
+    made->root = root.id;
+    ASSERT_EQ(kOk, made->storage->CreateProduction(root.id, "Games", &made->games));
+    std::string error;
+    ASSERT_TRUE(made->storage->Contents().Put("hello", &made->content, &error)) << error;
+    std::vector<StoredVersion> out;
+    size_t index = 0;
+    ASSERT_EQ(kOk, made->storage->AddDocuments(
+                       "alice", comment, {{made->games, "map.dat", made->content}}, &out, &index));
+    made->map = out[0].document_id;
+  }
 };
 
 TEST_F(CliTest, InitCreatesAPrivateRepositoryOrRefuses) {
@@ -213,25 +239,16 @@ TEST_P(CliStorageTest, Users) {
 TEST_P(CliStorageTest, ShowPrintsVersionsAndLocks) {
   Init();
   {
-    auto storage = Open();
-    ProductionEntry root;
-    ASSERT_EQ(kOk, storage->GetRootProduction(&root));
-    std::string games;
-    ASSERT_EQ(kOk, storage->CreateProduction(root.id, "Games", &games));
-    ContentRef content;
-    std::string error;
-    ASSERT_TRUE(storage->Contents().Put("hello", &content, &error));
+    GamesWithMap made;
+    ASSERT_NO_FATAL_FAILURE(AddGamesWithMap(&made, "first\nline"));
+    LockFailure failure;
+    ASSERT_EQ(kOk,
+              made.storage->AcquireLocks("alice", {{made.map, false}}, kLockExclusive, &failure));
+    ASSERT_EQ(kOk, made.storage->AcquireLocks("bob", {{made.map, true}}, kLockShared, &failure));
     std::vector<StoredVersion> out;
     size_t index = 0;
-    ASSERT_EQ(kOk, storage->AddDocuments("alice", "first\nline", {{games, "map.dat", content}},
-                                         &out, &index));
-    LockFailure failure;
-    ASSERT_EQ(kOk, storage->AcquireLocks("alice", {{out[0].document_id, false}}, kLockExclusive,
-                                         &failure));
-    ASSERT_EQ(kOk,
-              storage->AcquireLocks("bob", {{out[0].document_id, true}}, kLockShared, &failure));
-    ASSERT_EQ(kOk, storage->CheckIn("alice", "second", true, {{out[0].document_id, content}}, &out,
-                                    &index));
+    ASSERT_EQ(kOk, made.storage->CheckIn("alice", "second", true, {{made.map, made.content}}, &out,
+                                         &index));
   }
   const test::ProgramOutcome o = Run({"show", "--data", repo_, "\\games\\MAP.dat"});
   ASSERT_EQ(0, o.exit) << o.err;
@@ -256,34 +273,27 @@ TEST_P(CliStorageTest, LocksListsHeldLocksAndQueuesByPathAndUser) {
   EXPECT_EQ(0, Run({"user", "add", "--data", repo_, "bob"}, "pw\n").exit);
   EXPECT_EQ("No locks.\n", Run({"locks", "--data", repo_}).out);
   {
-    auto storage = Open();
-    ProductionEntry root;
-    ASSERT_EQ(kOk, storage->GetRootProduction(&root));
+    GamesWithMap made;
+    ASSERT_NO_FATAL_FAILURE(AddGamesWithMap(&made));
+    Storage* const storage = made.storage.get();
     // "Gamesx" begins like "Games" but lies outside it.
-    std::string games, art, gamesx;
-    ASSERT_EQ(kOk, storage->CreateProduction(root.id, "Games", &games));
-    ASSERT_EQ(kOk, storage->CreateProduction(root.id, "Art", &art));
-    ASSERT_EQ(kOk, storage->CreateProduction(root.id, "Gamesx", &gamesx));
-    ContentRef content;
-    std::string error;
-    ASSERT_TRUE(storage->Contents().Put("hello", &content, &error));
+    std::string art, gamesx;
+    ASSERT_EQ(kOk, storage->CreateProduction(made.root, "Art", &art));
+    ASSERT_EQ(kOk, storage->CreateProduction(made.root, "Gamesx", &gamesx));
     std::vector<StoredVersion> out;
     size_t index = 0;
     ASSERT_EQ(kOk, storage->AddDocuments("alice", "",
-                                         {{games, "map.dat", content},
-                                          {art, "logo.png", content},
-                                          {gamesx, "x.dat", content},
-                                          {games, "free.dat", content}},
+                                         {{art, "logo.png", made.content},
+                                          {gamesx, "x.dat", made.content},
+                                          {made.games, "free.dat", made.content}},
                                          &out, &index));
     LockFailure failure;
-    ASSERT_EQ(kOk, storage->AcquireLocks("alice", {{out[0].document_id, false}}, kLockExclusive,
-                                         &failure));
+    ASSERT_EQ(kOk, storage->AcquireLocks("alice", {{made.map, false}}, kLockExclusive, &failure));
+    ASSERT_EQ(kOk, storage->AcquireLocks("bob", {{made.map, true}}, kLockExclusive, &failure));
     ASSERT_EQ(kOk,
-              storage->AcquireLocks("bob", {{out[0].document_id, true}}, kLockExclusive, &failure));
+              storage->AcquireLocks("bob", {{out[0].document_id, false}}, kLockShared, &failure));
     ASSERT_EQ(kOk,
-              storage->AcquireLocks("bob", {{out[1].document_id, false}}, kLockShared, &failure));
-    ASSERT_EQ(kOk,
-              storage->AcquireLocks("alice", {{out[2].document_id, false}}, kLockShared, &failure));
+              storage->AcquireLocks("alice", {{out[1].document_id, false}}, kLockShared, &failure));
   }
   test::ProgramOutcome o = Run({"locks", "--data", repo_});
   ASSERT_EQ(0, o.exit) << o.err;
@@ -340,23 +350,13 @@ TEST_P(CliStorageTest, LocksListsHeldLocksAndQueuesByPathAndUser) {
 // nothing to break, and the path is found whatever its letter case.
 TEST_P(CliStorageTest, UnlockBreaksHeldLocksOnlyAndSaysWhoHoldsNone) {
   Init();
-  std::string id;
   {
-    auto storage = Open();
-    ProductionEntry root;
-    ASSERT_EQ(kOk, storage->GetRootProduction(&root));
-    std::string games;
-    ASSERT_EQ(kOk, storage->CreateProduction(root.id, "Games", &games));
-    ContentRef content;
-    std::string error;
-    ASSERT_TRUE(storage->Contents().Put("hello", &content, &error));
-    std::vector<StoredVersion> out;
-    size_t index = 0;
-    ASSERT_EQ(kOk, storage->AddDocuments("alice", "", {{games, "map.dat", content}}, &out, &index));
-    id = out[0].document_id;
+    GamesWithMap made;
+    ASSERT_NO_FATAL_FAILURE(AddGamesWithMap(&made));
     LockFailure failure;
-    ASSERT_EQ(kOk, storage->AcquireLocks("alice", {{id, false}}, kLockExclusive, &failure));
-    ASSERT_EQ(kOk, storage->AcquireLocks("bob", {{id, true}}, kLockExclusive, &failure));
+    ASSERT_EQ(kOk,
+              made.storage->AcquireLocks("alice", {{made.map, false}}, kLockExclusive, &failure));
+    ASSERT_EQ(kOk, made.storage->AcquireLocks("bob", {{made.map, true}}, kLockExclusive, &failure));
   }
   test::ProgramOutcome o =
       Run({"unlock", "--data", repo_, "--force", "--user", "bob", "\\Games\\map.dat"});

@@ -307,6 +307,27 @@ TEST_F(UpdateTest, AQueueChangedDuringTheWaitIsHonoured) {
       << Log();
 }
 
+// The queue is read whole, once a round, under one limit: the queue that is
+// applied and the bytes later compared with the file are one read. A long
+// queue (here lengthened by a comment, as a person editing it might leave)
+// is done; one past the limit is refused whole and changes nothing.
+TEST_F(UpdateTest, ALongQueueIsReadOnceUnderOneLimit) {
+  const std::string entry = "[UpdateFiles]\ndefault.usr=" + staging_ + "/default.usr\n";
+  Write(ini_, entry + "; " + std::string(2 << 20, 'x') + "\n");
+  test::ProgramOutcome o = Update();
+  EXPECT_EQ(0, o.exit) << Log();
+  EXPECT_EQ("new settings", test::ReadFile(install_ + "/default.usr"));
+  EXPECT_FALSE(fs::exists(ini_)) << Log();
+
+  Write(ini_,
+        "[UpdateFiles]\nkeep.txt=" + staging_ + "/keep.txt\n; " + std::string(5 << 20, 'x') + "\n");
+  const std::map<std::string, std::string> before = Snapshot();
+  o = Update();
+  EXPECT_EQ(1, o.exit) << Log();
+  EXPECT_EQ(before, Snapshot());
+  EXPECT_TRUE(Has(Log(), "Error: Cannot read " + ini_ + ": larger than 4194304 bytes")) << Log();
+}
+
 // Two updaters never work on one installation at once: the second one
 // stops before it changes anything, and the lock goes with the first.
 TEST_F(UpdateTest, ASecondUpdaterLeavesTheInstallationToTheFirst) {
@@ -348,6 +369,35 @@ TEST_F(UpdateTest, ProgramsStartInTheOrderOfTheQueue) {
   ASSERT_NE(std::string::npos, mid) << log;
   EXPECT_LT(zeta, alpha) << log;
   EXPECT_LT(alpha, mid) << log;
+}
+
+// A queue edited by hand is read as the module's own reader reads it:
+// group names whatever their letter case, lines ended "\r\n", blanks and
+// comments, quoted values. The programs still start in the order of their
+// lines.
+TEST_F(UpdateTest, AQueueEditedByHandKeepsTheOrderOfItsLines) {
+  for (const char* name : {"zeta.sh", "alpha.sh", "mid.sh"}) {
+    Write(install_ + "/" + name, "#!/bin/sh\nexit 0\n", 0755);
+  }
+  Write(ini_, "; edited by hand\r\n[updatefiles]\r\n  default.usr = \"" + staging_ +
+                  "/default.usr\"\r\n[RUN]\r\nzeta.sh=1\r\n# not now\r\nalpha.sh = 1\r\n"
+                  "skipped.sh=0\r\nmid.sh=1\r\n");
+  const test::ProgramOutcome o = Update();
+  ASSERT_EQ(0, o.exit) << Log();
+  EXPECT_EQ("new settings", test::ReadFile(install_ + "/default.usr"));
+  const std::string log = Log();
+  const size_t zeta = At(log, "Started " + install_ + "/zeta.sh");
+  const size_t alpha = At(log, "Started " + install_ + "/alpha.sh");
+  const size_t mid = At(log, "Started " + install_ + "/mid.sh");
+  ASSERT_NE(std::string::npos, mid) << log;
+  EXPECT_LT(zeta, alpha) << log;
+  EXPECT_LT(alpha, mid) << log;
+  EXPECT_FALSE(Has(log, "Started " + install_ + "/skipped.sh")) << log;
+
+  // Text in another encoding than UTF-8 is no queue the module wrote.
+  Write(ini_, "[UpdateFiles]\ncaf\xE9.txt=" + staging_ + "/added.txt\n");
+  EXPECT_EQ(1, Update().exit) << Log();
+  EXPECT_TRUE(Has(Log(), "Error: Cannot read " + ini_ + ": not UTF-8 text")) << Log();
 }
 
 // A program that started before a later one failed to start must not run

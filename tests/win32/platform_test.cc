@@ -31,6 +31,7 @@
 #include "platform/registry.h"
 #include "platform/runtime_dir.h"
 #include "platform/shared_block.h"
+#include "platform/small_file.h"
 #include "platform/sync.h"
 #include "platform/system_factory.h"
 #include "settings/new_store_record.h"
@@ -384,6 +385,32 @@ TEST(Win32File, CopyReplacingLeavesAWritableCopyAndNoSideFile) {
   ASSERT_TRUE(DiskSpace(dir.path(), &available, &total));
   EXPECT_GT(total, 0u);
   EXPECT_LE(available, total);
+}
+
+// Appending without following links writes only to the file the name
+// itself gives: a symbolic link in its place is refused and what it leads
+// to stays as it was; following links, the text arrives there.
+TEST(Win32SmallFile, AppendingWithoutFollowingLinksRefusesALink) {
+  TempFolder dir;
+  const std::string target = dir.File("elsewhere.txt");
+  const std::string log = dir.File("update.log");
+  WriteAll(target, "kept");
+  if (!CreateSymbolicLinkW(win32::Wide(log).c_str(), win32::Wide(target).c_str(),
+                           SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE)) {
+    GTEST_SKIP() << "no symbolic link can be made here: " << win32::SystemMessage(GetLastError());
+  }
+  std::string error;
+  EXPECT_FALSE(AppendToFile(log, "forged\n", &error, /*follow_links=*/false));
+  EXPECT_NE(std::string::npos, error.find("symbolic link")) << error;
+  EXPECT_EQ("kept", ReadAll(target));
+  EXPECT_TRUE(AppendToFile(log, "!", &error)) << error;
+  EXPECT_EQ("kept!", ReadAll(target));
+
+  const std::string plain = dir.File("plain.log");
+  EXPECT_TRUE(AppendToFile(plain, "one\n", &error, /*follow_links=*/false)) << error;
+  EXPECT_TRUE(AppendToFile(plain, "two\n", &error, /*follow_links=*/false)) << error;
+  EXPECT_EQ("one\ntwo\n", ReadAll(plain));
+  EXPECT_FALSE(AppendToFile("NUL", "x", &error)) << "a device is no regular file";
 }
 
 // TWPMSvr makes a store only of an empty file that a client recorded as

@@ -41,9 +41,8 @@ constexpr char kJournalName[] = "update.journal";
 // enough for a host to close after starting the update.
 constexpr int kDefaultWaitSeconds = 120;
 constexpr int kMaxWaitSeconds = 24 * 60 * 60;
-// The largest update.ini read, and how often a queue that changed while
-// its files were waited for is read again before the update gives up.
-constexpr size_t kMaxQueueBytes = 1 << 20;
+// How often a queue that changed while its files were waited for is read
+// again before the update gives up.
 constexpr int kMaxQueueReads = 5;
 
 // One line of update.log: the local time, then the text.
@@ -127,13 +126,14 @@ int Main(int argc, char** argv) {
     return 1;
   }
   // The module goes on queueing (and withdrawing) while its files are in
-  // use, so the queue that counts is the one read once they are free.
+  // use, so the queue that counts is the one read once they are free. Each
+  // round reads the file once: the bytes compared are the bytes the queue
+  // was taken from, whatever the module writes meanwhile.
   std::string text;
   UpdateQueue queue;
   for (int round = 0;; ++round) {
     std::string now;
-    if (!ReadUpdateQueue(ini, &queue, &error) ||
-        !ReadSmallFile(ini, kMaxQueueBytes, &now, &error)) {
+    if (!ReadUpdateQueue(ini, &queue, &now, &error)) {
       log.Write("Error: " + error);
       return 1;
     }
@@ -160,7 +160,7 @@ int Main(int argc, char** argv) {
   // start, which does again what is done (each new file is copied, not
   // moved, so that costs only time).
   std::string after;
-  if (!ReadSmallFile(ini, kMaxQueueBytes, &after, &error) || after != text) {
+  if (!ReadSmallFile(ini, kMaxUpdateQueueBytes, &after, &error) || after != text) {
     log.Write("The update is done; " + ini + " changed meanwhile and stays for the next start");
     return 0;
   }

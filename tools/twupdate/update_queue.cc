@@ -1,116 +1,205 @@
-// Reading update.ini on POSIX systems, through wxFileConfig as the module
-// writes it (platform/system_factory.cc): the same quoting of values and the
-// same "%XX" form of names in keys.
+// Reading update.ini on POSIX systems, as wxFileConfig reads what the module
+// writes through it (platform/system_factory.cc): the same lines, groups,
+// quoting of values and letter case, and the "%XX" form of names in keys.
+// One pass over the bytes gives the entries in the order of the file, which
+// wxFileConfig does not keep; values are taken as written ("$NAME" in a path
+// is a name, never the environment's).
 #include "tools/twupdate/update_queue.h"
 
-#include <wx/fileconf.h>
-#include <wx/log.h>
-#include <wx/mstream.h>
-
 #include <algorithm>
-#include <mutex>
-#include <sstream>
+#include <cwctype>
+#include <map>
+#include <utility>
+#include <vector>
 
 #include "platform/small_file.h"
 #include "platform/system_factory.h"
-#include "platform/wx_lock.h"
 
 namespace tw {
 namespace {
 
-// The largest update.ini read for the order of its entries.
-constexpr size_t kMaxQueueBytes = 4 << 20;
-
-// The names of the entries of `section` in the order of the lines of
-// `text`, as wxFileConfig reads them: blanks around a name dropped, a
-// backslash taking the character after it as it is.
-std::vector<std::string> NamesInFileOrder(const std::string& text, const std::string& section) {
-  std::vector<std::string> names;
-  bool inside = false;
-  std::istringstream lines(text);
-  for (std::string line; std::getline(lines, line);) {
-    const size_t first = line.find_first_not_of(" \t\r");
-    if (first == std::string::npos) continue;
-    if (line[first] == '[') {
-      const size_t close = line.find(']', first);
-      inside = close != std::string::npos && line.substr(first + 1, close - first - 1) == section;
-      continue;
-    }
-    if (!inside || line[first] == ';' || line[first] == '#') continue;
-    std::string name;
-    bool escaped = false;
-    size_t i = first;
-    for (; i < line.size(); ++i) {
-      if (escaped) {
-        name += line[i];
-        escaped = false;
-      } else if (line[i] == '\\') {
-        escaped = true;
-      } else if (line[i] == '=') {
-        break;
-      } else {
-        name += line[i];
-      }
-    }
-    if (i == line.size()) continue;  // no value: no entry
-    while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.pop_back();
-    names.push_back(name);
-  }
-  return names;
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\v' || c == '\f';
 }
 
-// The entries of one section, in the order of the file: wxFileConfig
-// lists them by name, so they are put back in the order of `text`.
-std::vector<std::pair<std::string, std::string>> Section(wxFileConfig* config,
-                                                         const std::string& text,
-                                                         const char* section) {
-  const std::vector<std::string> order = NamesInFileOrder(text, section);
-  std::vector<std::pair<size_t, std::pair<std::string, std::string>>> entries;
-  config->SetPath(wxString("/") + section);
-  wxString key;
-  long cookie = 0;
-  for (bool more = config->GetFirstEntry(key, cookie); more;
-       more = config->GetNextEntry(key, cookie)) {
-    const std::string raw = key.utf8_string();
-    const size_t at = std::find(order.begin(), order.end(), raw) - order.begin();
-    entries.push_back({at, {UpdateNameFromKey(raw), config->Read(key).utf8_string()}});
+// A name as wxFileConfig compares names of groups and entries: letter case
+// aside, character by character. `name` is UTF-8.
+std::wstring Folded(const std::string& name) {
+  std::wstring folded;
+  for (size_t i = 0; i < name.size();) {
+    const unsigned char lead = static_cast<unsigned char>(name[i]);
+    const size_t extra = lead < 0x80 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
+    wchar_t code = extra == 0 ? lead : lead & (0x3F >> extra);
+    for (size_t k = 1; k <= extra && i + k < name.size(); ++k) {
+      code = (code << 6) | (static_cast<unsigned char>(name[i + k]) & 0x3F);
+    }
+    folded += static_cast<wchar_t>(std::towlower(static_cast<wint_t>(code)));
+    i += extra + 1;
   }
-  std::stable_sort(entries.begin(), entries.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
-  std::vector<std::pair<std::string, std::string>> ordered;
-  for (auto& entry : entries) ordered.push_back(std::move(entry.second));
-  return ordered;
+  return folded;
+}
+
+// A name between "[" and "]" or before "=": a backslash takes the
+// character after it as it is.
+std::string Unescaped(const std::string& raw) {
+  std::string name;
+  for (size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] == '\\' && ++i == raw.size()) break;
+    name += raw[i];
+  }
+  return name;
+}
+
+// The group a header names: its parts between "/", where ".." drops the
+// part before it.
+std::string GroupPath(const std::string& name) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find('/', start);
+    if (end == std::string::npos) end = name.size();
+    const std::string part = name.substr(start, end - start);
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty()) {
+      parts.push_back(part);
+    }
+    start = end + 1;
+  }
+  std::string path;
+  for (const std::string& part : parts) path += (path.empty() ? "" : "/") + part;
+  return path;
+}
+
+// A value as written: between quotes when it starts with one, with "\n",
+// "\r", "\t", "\\" and "\"" for the characters themselves.
+std::string Unquoted(const std::string& raw) {
+  std::string value;
+  const bool quoted = !raw.empty() && raw[0] == '"';
+  for (size_t i = quoted ? 1 : 0; i < raw.size(); ++i) {
+    if (raw[i] == '\\') {
+      if (++i == raw.size()) break;
+      switch (raw[i]) {
+        case 'n':
+          value += '\n';
+          break;
+        case 'r':
+          value += '\r';
+          break;
+        case 't':
+          value += '\t';
+          break;
+        case '\\':
+        case '"':
+          value += raw[i];
+          break;
+        default:  // no character: the whole of the one escaped is dropped
+          while (i + 1 < raw.size() && (static_cast<unsigned char>(raw[i + 1]) & 0xC0) == 0x80) ++i;
+          break;
+      }
+    } else if (raw[i] != '"' || !quoted) {
+      value += raw[i];
+    }
+  }
+  return value;
+}
+
+using Entries = std::vector<std::pair<std::string, std::string>>;
+
+// The entries of one group, in the order of the file. A name given twice
+// is one entry, where it first stood, with the value it was given last. A
+// leading "!" marks an entry wxFileConfig will not change; it is no part of
+// the name (the module's keys escape one), and such a line is always an
+// entry of its own.
+class Group {
+ public:
+  void Add(std::string name, std::string value) {
+    const bool fixed = !name.empty() && name[0] == '!';
+    if (fixed) name.erase(0, 1);
+    const auto [at, added] = index_.emplace(Folded(name), entries_.size());
+    if (added || fixed) {
+      entries_.emplace_back(std::move(name), std::move(value));
+    } else {
+      entries_[at->second].second = std::move(value);
+    }
+  }
+  Entries& entries() { return entries_; }
+
+ private:
+  Entries entries_;
+  std::map<std::wstring, size_t> index_;
+};
+
+// The groups [UpdateFiles] and [Run] of `text` (UTF-8), a group named twice
+// being one group. Lines end at "\n", "\r\n" or "\r"; a line that is no
+// header and no "name=value" is passed over.
+void ParseQueue(const std::string& text, Group* files, Group* runs) {
+  const std::wstring files_name = Folded("UpdateFiles");
+  const std::wstring runs_name = Folded("Run");
+  Group* group = nullptr;
+  size_t pos = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+  while (pos < text.size()) {
+    const size_t end = std::min(text.find_first_of("\r\n", pos), text.size());
+    const std::string line = text.substr(pos, end - pos);
+    pos = end;
+    if (pos < text.size() && text[pos] == '\r') ++pos;
+    if (pos < text.size() && text[pos] == '\n' && (pos == end || text[end] == '\r')) ++pos;
+
+    size_t i = 0;
+    while (i < line.size() && IsBlank(line[i])) ++i;
+    if (i == line.size() || line[i] == ';' || line[i] == '#') continue;
+    if (line[i] == '[') {
+      size_t close = i + 1;
+      while (close < line.size() && line[close] != ']') close += line[close] == '\\' ? 2 : 1;
+      if (close >= line.size()) continue;  // no header: the group goes on
+      const std::wstring name = Folded(GroupPath(Unescaped(line.substr(i + 1, close - i - 1))));
+      group = name == files_name ? files : name == runs_name ? runs : nullptr;
+      continue;
+    }
+    size_t equals = i;
+    while (equals < line.size() && line[equals] != '=') equals += line[equals] == '\\' ? 2 : 1;
+    if (equals >= line.size() || group == nullptr) continue;  // no entry, or another group's
+    size_t name_end = equals;
+    while (name_end > i && IsBlank(line[name_end - 1])) --name_end;
+    size_t value_start = equals + 1;
+    while (value_start < line.size() && IsBlank(line[value_start])) ++value_start;
+    group->Add(Unescaped(line.substr(i, name_end - i)), Unquoted(line.substr(value_start)));
+  }
 }
 
 }  // namespace
 
-bool ReadUpdateQueue(const std::string& path, UpdateQueue* queue, std::string* error) {
-  // wxFileConfig takes a file it cannot read for an empty one: an update
-  // that cannot be read must not look like an empty queue.
+bool ReadUpdateQueue(const std::string& path, UpdateQueue* queue, std::string* text_out,
+                     std::string* error) {
+  // A file that cannot be read is no empty queue: the update fails.
   std::string text;
   std::string reason;
-  if (!ReadSmallFile(path, kMaxQueueBytes, &text, &reason)) {
+  if (!ReadSmallFile(path, kMaxUpdateQueueBytes, &text, &reason)) {
     *error = "Cannot read " + path + ": " + reason;
     return false;
   }
-  std::lock_guard<std::mutex> wx_lock(WxStateLock());
-  wxLogNull quiet;
-  // The bytes read above, not the file again: what is applied is what was
-  // checked. Values are taken as written; "$NAME" in a path is a name.
-  wxMemoryInputStream stream(text.data(), text.size());
-  wxFileConfig config(stream);
-  config.SetExpandEnvVars(false);
+  Group files;
+  Group runs;
+  // The module writes UTF-8 only: other text is no queue of its own, and
+  // would not be read as the module meant it.
+  if (!IsValidUtf8(text)) {
+    *error = "Cannot read " + path + ": not UTF-8 text";
+    return false;
+  }
+  // The text ends at a NUL character, as wxFileConfig reads it.
+  ParseQueue(text.substr(0, text.find('\0')), &files, &runs);
   *queue = UpdateQueue();
-  for (auto& [name, source] : Section(&config, text, "UpdateFiles")) {
+  for (auto& [key, source] : files.entries()) {
     if (source == kWithdrawnEntry) {
-      queue->withdrawn.push_back(name);
+      queue->withdrawn.push_back(UpdateNameFromKey(key));
     } else {
-      queue->files.push_back({name, source});
+      queue->files.push_back({UpdateNameFromKey(key), source});
     }
   }
-  for (auto& [name, value] : Section(&config, text, "Run")) {
-    (value == "1" ? queue->runs : queue->not_run).push_back(name);
+  for (auto& [key, value] : runs.entries()) {
+    (value == "1" ? queue->runs : queue->not_run).push_back(UpdateNameFromKey(key));
   }
+  *text_out = std::move(text);
   return true;
 }
 

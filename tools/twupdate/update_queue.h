@@ -7,6 +7,7 @@
 #ifndef TW_TOOLS_TWUPDATE_UPDATE_QUEUE_H_
 #define TW_TOOLS_TWUPDATE_UPDATE_QUEUE_H_
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -31,11 +32,17 @@ struct UpdateQueue {
 // The value of a withdrawn [UpdateFiles] entry.
 constexpr char kWithdrawnEntry[] = "NULL";
 
+// The largest update.ini read: a queue the module wrote is far smaller.
+constexpr size_t kMaxUpdateQueueBytes = 4 << 20;
+
 // Reads the queue from the update.ini at `path` (names as the module stored
 // them: on POSIX systems the keys of UpdateKeyFromName, decoded here; on
-// Windows the names themselves). False, with *error saying why, when the
-// file cannot be read.
-bool ReadUpdateQueue(const std::string& path, UpdateQueue* queue, std::string* error);
+// Windows the names themselves). The file is read once; `text` receives the
+// bytes the queue was taken from, so that a caller can tell later whether
+// the file changed since. False, with *error saying why, when the file
+// cannot be read or is larger than kMaxUpdateQueueBytes.
+bool ReadUpdateQueue(const std::string& path, UpdateQueue* queue, std::string* text,
+                     std::string* error);
 
 }  // namespace tw
 

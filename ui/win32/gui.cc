@@ -382,13 +382,21 @@ int LineHeight(HWND label) {
   return std::max(1, static_cast<int>(metrics.tmHeight));
 }
 
+// The vertical scroll state of `label` into `info`: position, page, range
+// and, while the thumb is dragged, its place. False, with every one of them
+// zero, when `label` has none.
+bool ReadScrollState(HWND label, SCROLLINFO* info) {
+  *info = SCROLLINFO{};
+  info->cbSize = sizeof *info;
+  info->fMask = SIF_ALL;
+  return GetScrollInfo(label, SB_VERT, info) != FALSE;
+}
+
 // Moves the text of `label` to the scroll position `position`, kept within
 // the range.
 void ScrollTextTo(HWND label, int position) {
-  SCROLLINFO info{};
-  info.cbSize = sizeof info;
-  info.fMask = SIF_ALL;
-  if (!GetScrollInfo(label, SB_VERT, &info)) return;
+  SCROLLINFO info;
+  if (!ReadScrollState(label, &info)) return;
   const int last = std::max(0, info.nMax - static_cast<int>(info.nPage) + 1);
   position = std::clamp(position, 0, last);
   if (position == info.nPos) return;
@@ -415,10 +423,8 @@ void PaintScrolledText(HWND label) {
   const int length = GetWindowTextLengthW(label);
   std::wstring text(static_cast<size_t>(std::max(length, 0)) + 1, L'\0');
   text.resize(static_cast<size_t>(std::max(GetWindowTextW(label, text.data(), length + 1), 0)));
-  SCROLLINFO info{};
-  info.cbSize = sizeof info;
-  info.fMask = SIF_POS;
-  GetScrollInfo(label, SB_VERT, &info);
+  SCROLLINFO info;
+  ReadScrollState(label, &info);
   RECT at = client;
   at.top -= info.nPos;
   const UINT centred =
@@ -442,10 +448,8 @@ LRESULT CALLBACK ScrollingTextProc(HWND label, UINT message, WPARAM wparam, LPAR
       PaintScrolledText(label);
       return 0;
     case WM_VSCROLL: {
-      SCROLLINFO info{};
-      info.cbSize = sizeof info;
-      info.fMask = SIF_ALL;
-      GetScrollInfo(label, SB_VERT, &info);
+      SCROLLINFO info;
+      ReadScrollState(label, &info);
       const int line = LineHeight(label);
       switch (LOWORD(wparam)) {
         case SB_LINEUP:
@@ -476,10 +480,8 @@ LRESULT CALLBACK ScrollingTextProc(HWND label, UINT message, WPARAM wparam, LPAR
       return 0;
     }
     case WM_MOUSEWHEEL: {
-      SCROLLINFO info{};
-      info.cbSize = sizeof info;
-      info.fMask = SIF_POS;
-      GetScrollInfo(label, SB_VERT, &info);
+      SCROLLINFO info;
+      ReadScrollState(label, &info);
       const int notches = GET_WHEEL_DELTA_WPARAM(wparam) / WHEEL_DELTA;
       ScrollTextTo(label, info.nPos - notches * 3 * LineHeight(label));
       return 0;
