@@ -225,7 +225,9 @@ TEST(Gzip, TextBesideNoiseIsStillCompressed) {
     SCOPED_TRACE(noise_bytes);
     std::string data = RandomText(noise_bytes, 7) + text.substr(0, 131072 - noise_bytes);
     SecureBytes z = Sec(Gzip(data));
-    if (noise_bytes < 100000) EXPECT_LT(z.size(), noise_bytes + 131072 / 8);
+    if (noise_bytes < 100000) {
+      EXPECT_LT(z.size(), noise_bytes + 131072 / 8);
+    }
     ASSERT_EQ(0, CRLDATcrypto::GunzipPayload(&z, 131072));
     EXPECT_EQ(data, Str(z));
   }
