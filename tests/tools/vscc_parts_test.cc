@@ -62,10 +62,10 @@ TEST(VsccOptions, OptionsAnywhereInEveryForm) {
   EXPECT_EQ(3, o.revision);
   EXPECT_EQ("", o.output);
 
-  ASSERT_EQ(0, Parse({"--timeout", "1", "status"}, &o));
-  EXPECT_EQ(1, o.timeout);
-  ASSERT_EQ(0, Parse({"status", "--timeout=86400"}, &o));
-  EXPECT_EQ(86400, o.timeout);
+  ASSERT_EQ(0, Parse({"--timeout", "10", "status"}, &o));
+  EXPECT_EQ(10, o.timeout);
+  ASSERT_EQ(0, Parse({"status", "--timeout=600"}, &o));
+  EXPECT_EQ(600, o.timeout);
   ASSERT_EQ(0, Parse({"status"}, &o));
   EXPECT_EQ(0, o.timeout);  // not given: the provider's own
 }
@@ -88,8 +88,8 @@ TEST(VsccOptions, UsageErrors) {
       {"get", "-r", "2"},                // one file
       {"get", "-o", "x", "a.txt", "b"},  // one file
       {"checkout", "-r", "2", "a.txt"},  // get's option only
-      {"status", "--timeout", "0"},      // at least a second
-      {"status", "--timeout", "86401"},  // at most a day
+      {"status", "--timeout", "9"},      // below the server's longest logon delay
+      {"status", "--timeout", "601"},    // above a transfer's own limit
       {"status", "--timeout", "x"},
       {"status", "--timeout", "-3"},
       {"status", "--timeout", " 3"},

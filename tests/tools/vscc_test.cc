@@ -346,7 +346,7 @@ TEST_P(VsccProgramsTest, ALogonFailureNamesItsCause) {
 TEST_F(VsccTest, ALogonIsToldRefusedOrUnansweredByWhatHappenedNotByItsTime) {
   ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", "Slow"}, "alice"), "alice pw").status);
   const std::string port = std::to_string(server_.port());
-  constexpr int kTimeout = 3;
+  constexpr int kTimeout = 10;
   const std::string timeout = std::to_string(kTimeout);
   fs::create_directories(env_.Path("b"));
   std::string seen;
@@ -357,7 +357,7 @@ TEST_F(VsccTest, ALogonIsToldRefusedOrUnansweredByWhatHappenedNotByItsTime) {
                            {"Server [", "127.0.0.1\n"},
                            {"Port [", port + "\n"},
                            {"Close with (", "1\n"}},
-                          &seen, 1));
+                          &seen, 3));
   ASSERT_GE(std::chrono::steady_clock::now() - started, std::chrono::seconds(kTimeout));
   EXPECT_NE(std::string::npos, seen.find("refused logon for 'alice' at 127.0.0.1:" + port)) << seen;
   EXPECT_EQ(std::string::npos, seen.find("did not answer")) << seen;
@@ -379,12 +379,12 @@ TEST_F(VsccTest, ALogonIsToldRefusedOrUnansweredByWhatHappenedNotByItsTime) {
   EXPECT_GE(waited, std::chrono::seconds(kTimeout));
   EXPECT_LT(waited, std::chrono::seconds(45));
 
-  for (const char* bad : {"0", "x"}) {
+  for (const char* bad : {"9", "x"}) {
     const Result usage = Vscc("s", {"status", "--timeout", bad});
     EXPECT_EQ(2, usage.status) << bad;
     EXPECT_EQ("", usage.out);
-    EXPECT_NE(std::string::npos, usage.err.find("--timeout needs a number of seconds from 1 to "
-                                                "86400, not '" +
+    EXPECT_NE(std::string::npos, usage.err.find("--timeout needs a number of seconds from 10 to "
+                                                "600, not '" +
                                                 std::string(bad) + "'"))
         << usage.err;
   }
@@ -400,7 +400,7 @@ TEST_F(VsccTest, ATimeoutThatCannotBeSetIsSaidSo) {
   fs::create_directories(env_.Path("no-server"));
   const tw::test::ScopedEnv no_server("VELTRANE_RUNTIME_DIR", runtime);
   const tw::test::ScopedEnv nothing_to_start("VELTRANE_MODULE_DIR", env_.Path("no-server"));
-  const Result r = Vscc("w", {"--timeout", "5", "prop", "get", "A", "B"});
+  const Result r = Vscc("w", {"--timeout", "10", "prop", "get", "A", "B"});
   EXPECT_EQ(1, r.status);
   EXPECT_NE(std::string::npos,
             r.err.find("--timeout cannot be applied: the property file server cannot be reached, "

@@ -315,7 +315,7 @@ const char kCommonHelp[] =
     "                       answer the logon dialog; the password comes from\n"
     "                       $VELTRANE_PASSWORD, else the stored one, else a prompt\n"
     "  --timeout SECONDS    give up on a server that stays silent for SECONDS while\n"
-    "                       vscc waits for it (1 to 86400; default 60)\n"
+    "                       vscc waits for it (10 to 600; default 60)\n"
     "  --yes, --no          answer overwrite questions (Yes To All, No To All) and\n"
     "                       \"Production Exists\"\n"
     "  --defer, --no-defer  answer \"Could not acquire lock.\": queue for the lock,\n"

@@ -55,10 +55,13 @@ struct Options {
 // mean 'checkin'?"), which the console shows in a colour of its own.
 constexpr char kSuggestion[] = "did you mean ";
 
-// The range of --timeout, in seconds: up to a day, the longest the module
-// takes.
-constexpr int kMinTimeoutSeconds = 1;
-constexpr int kMaxTimeoutSeconds = 24 * 3600;
+// The range of --timeout, in seconds. At least 10: a server answers a
+// refused logon after a delay that grows with the failures, up to 8 s, and a
+// shorter limit would give that answer up as silence. At most 600: every
+// request has a limit of its own, 600 s for a transfer, which a longer wait
+// for a silent server could not lengthen.
+constexpr int kMinTimeoutSeconds = 10;
+constexpr int kMaxTimeoutSeconds = 600;
 
 // Parses argv[1..]. Returns 0, or 2 with `error` set on a usage error (an
 // unknown command or option, an option the command does not take, a
