@@ -167,6 +167,21 @@ void ParseQueue(const std::string& text, Group* files, Group* runs) {
   }
 }
 
+std::string Latin1ToUtf8(const std::string& latin1) {
+  std::string text;
+  text.reserve(latin1.size() * 2);
+  for (const char c : latin1) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x80) {
+      text += c;
+    } else {
+      text += static_cast<char>(0xC0 | byte >> 6);
+      text += static_cast<char>(0x80 | (byte & 0x3F));
+    }
+  }
+  return text;
+}
+
 }  // namespace
 
 bool ReadUpdateQueue(const std::string& path, UpdateQueue* queue, std::string* text_out,
@@ -180,14 +195,12 @@ bool ReadUpdateQueue(const std::string& path, UpdateQueue* queue, std::string* t
   }
   Group files;
   Group runs;
-  // The module writes UTF-8 only: other text is no queue of its own, and
-  // would not be read as the module meant it.
-  if (!IsValidUtf8(text)) {
-    *error = "Cannot read " + path + ": not UTF-8 text";
-    return false;
-  }
+  // The module writes UTF-8, unless the file already held other text (an
+  // editor's Latin-1): then it reads the file as Latin-1 and goes on writing
+  // it so, and the queue is read the same way.
+  const std::string utf8 = IsValidUtf8(text) ? text : Latin1ToUtf8(text);
   // The text ends at a NUL character, as wxFileConfig reads it.
-  ParseQueue(text.substr(0, text.find('\0')), &files, &runs);
+  ParseQueue(utf8.substr(0, utf8.find('\0')), &files, &runs);
   *queue = UpdateQueue();
   for (auto& [key, source] : files.entries()) {
     if (source == kWithdrawnEntry) {
