@@ -92,12 +92,6 @@ class BoundedSink : public CryptoPP::Bufferless<CryptoPP::Sink> {
   size_t Put2(const byte* input, size_t length, int /*message_end*/, bool /*blocking*/) override {
     if (length == 0) return 0;
     if (length > limit_ - used_) throw OutputLimitExceeded();
-    if (length > buffer_->size() - used_) {
-      size_t capacity = buffer_->size() < 4096 ? 4096 : 2 * buffer_->size();
-      if (capacity > limit_) capacity = limit_;
-      if (capacity < used_ + length) capacity = used_ + length;
-      buffer_->Grow(capacity);  // the old block is wiped when freed
-    }
     std::memcpy(buffer_->data() + used_, input, length);
     used_ += length;
     return 0;
