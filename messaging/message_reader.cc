@@ -119,6 +119,7 @@ void CULMSGmessageReader::Reset() {
   state_ = State::kObject;
   status_ = Status::kNeedMore;
   sink_.reset();
+  sink_pending_ = false;
   has_previous_id_ = false;
   current_command_.clear();
   count_mode_ = false;
@@ -498,10 +499,7 @@ void CULMSGmessageReader::SwitchProgressSink(const Guid& id) {
   if (has_previous_id_ && previous_id_ == id) return;
   sink_.reset();
   announced_names_ = 0;
-  // Nobody listening is the common case: the open fails and records for
-  // this message go nowhere.
-  std::unique_ptr<MailslotWriter> writer = GetSystemFactory().NewMailslotWriter();
-  if (writer->Open(".", id.ToHexName())) sink_ = std::move(writer);
+  sink_pending_ = true;
   previous_id_ = id;
   has_previous_id_ = true;
 }
@@ -773,9 +771,16 @@ void CULMSGmessageReader::NextDisplayName() {
 // enabled. A sink whose reader has gone is dropped.
 void CULMSGmessageReader::Record(uint32_t kind, const std::string& name, uint64_t size,
                                  uint64_t done) {
-  if (!sink_) return;
   if ((kind == kProgressFileCount) != count_mode_) return;
   if (kind != kProgressMessageFinished && !options_.progress_enabled) return;
+  if (sink_pending_) {
+    // Nobody listening is the common case: the open fails and records for
+    // this message go nowhere.
+    sink_pending_ = false;
+    std::unique_ptr<MailslotWriter> writer = GetSystemFactory().NewMailslotWriter();
+    if (writer->Open(".", previous_id_.ToHexName())) sink_ = std::move(writer);
+  }
+  if (!sink_) return;
   const std::string record = MakeProgressRecord(kind, name, size, done);
   if (!sink_->Write(record.data(), static_cast<uint32_t>(record.size()), nullptr)) sink_.reset();
 }

@@ -40,12 +40,21 @@ bool MessagePipelineStage::Accept(MessagePtr message) {
   return true;
 }
 
+// The stage's thread is woken once the lock is let go, so that it does not
+// wake only to wait for the lock: on a virtual machine each of those waits
+// is a system call and a cross-core wake-up on the round trip of a request.
+// The stage (and its condition) lives until Stop, which no caller of these
+// races.
 bool MessagePipelineStage::Enqueue(MessagePtr message) {
   if (!message) return false;
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (stopping_) return false;
-  queue_.push_back(std::move(message));
-  if (!busy_ && (lane_ == nullptr || LaneScope::Current() != lane_)) wake_.notify_one();
+  bool wake = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_) return false;
+    queue_.push_back(std::move(message));
+    wake = !busy_ && (lane_ == nullptr || LaneScope::Current() != lane_);
+  }
+  if (wake) wake_.notify_one();
   return true;
 }
 
@@ -53,6 +62,7 @@ void MessagePipelineStage::WorkHere() {
   std::unique_lock<std::mutex> lock(mutex_);
   if (busy_ || stopping_ || queue_.empty()) return;
   if (lane_ == nullptr || LaneScope::Current() != lane_) {
+    lock.unlock();
     wake_.notify_one();
     return;
   }
