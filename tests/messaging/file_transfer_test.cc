@@ -17,6 +17,7 @@
 #include "messaging/field_ids.h"
 #include "messaging/stream_format.h"
 #include "platform/mailslot.h"
+#include "platform/system_factory.h"
 #include "tests/messaging/stream_support.h"
 #include "tests/support/test_env.h"
 
@@ -448,6 +449,51 @@ TEST_F(ProgressTest, GetReplyWithoutFilesPostsLog) {
   std::string text;
   log.GetString(ParameterId(1), &text);
   EXPECT_EQ(text, "ERROR(216): Failed to receive file: lost.txt");
+}
+
+// Counts the mailslot writers asked for while installed.
+class CountingFactory final : public SystemFactoryWrapper {
+ public:
+  CountingFactory()
+      : SystemFactoryWrapper(&GetSystemFactory()), previous_(InstallSystemFactory(this)) {}
+  ~CountingFactory() override { InstallSystemFactory(previous_); }
+  std::unique_ptr<MailslotWriter> NewMailslotWriter() override {
+    ++writers;
+    return target()->NewMailslotWriter();
+  }
+  int writers = 0;
+
+ private:
+  CRLsystemFactory* const previous_;
+};
+
+// Most messages write no progress record; none of them may cost a probe for
+// a mailslot that nobody created, and a message that reports still reaches
+// the mailslot its monitor made.
+TEST_F(ProgressTest, OnlyMessagesThatReportLookForTheirMailslot) {
+  CountingFactory factory;
+  for (int i = 0; i < 20; ++i) {
+    MessagePtr m = NewMessage();
+    m->SetString(COMMAND, "DOCUMENTINFOR");
+    m->SetString(ParameterId(1), "reply " + std::to_string(i));
+    test::PushAll(test::ChunksOf(*m), &queue_);
+    ASSERT_TRUE(reader_->CanExtractMessageObject(nullptr, 0)) << i;
+  }
+  EXPECT_EQ(factory.writers, 0);
+
+  MessagePtr m = NewMessage();
+  m->SetString(COMMAND, "DOCUMENTCMDR");
+  m->SetInt(ParameterId(1), 4);
+  m->SetString(ParameterId(5), "one.txt");
+  const std::string list = MakeFile("one", 10);
+  m->SetRawField(ParameterId(7), FIELD_FILELIST, list.data(), list.size());
+  std::unique_ptr<MailslotReader> slot = Listen(*m);
+  test::PushAll(test::ChunksOf(*m), &queue_);
+  ASSERT_TRUE(reader_->CanExtractMessageObject(nullptr, 0));
+  EXPECT_EQ(factory.writers, 1);
+  const std::vector<std::string> records = Records(slot.get());
+  ASSERT_EQ(records.size(), 1u);
+  ExpectRecord(records[0], kProgressFileFinished, "one.txt", 10, 10);
 }
 
 }  // namespace
