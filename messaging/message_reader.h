@@ -226,7 +226,7 @@ class CULMSGmessageReader {
   bool ReadIdentifierField(uint32_t id, const std::string& text, CRLMSGmessage* message);
   bool ReadFileListField(uint32_t id, const std::string& text, CRLMSGmessage* message);
   // Switches the progress sink to the mailslot named after `id`, opened
-  // when the message writes its first record.
+  // with the first record written after the switch.
   void SwitchProgressSink(const Guid& id);
   MessagePtr FinishWithoutFiles(MessagePtr message);
   // Hands the files of the message that arrived whole over to `message` as
@@ -295,9 +295,10 @@ class CULMSGmessageReader {
 
   // Progress.
   std::unique_ptr<MailslotWriter> sink_;
-  // The sink of the current message is opened with its first record: most
-  // messages write none, and a probe for a mailslot nobody created costs a
-  // handful of system calls on every message received.
+  // The sink of previous_id_ is opened with the first record written after
+  // the switch to it: most messages write none, and a probe for a mailslot
+  // nobody created costs a handful of system calls on every message
+  // received.
   bool sink_pending_ = false;
   bool has_previous_id_ = false;
   Guid previous_id_;

@@ -100,7 +100,9 @@ MessageHub::~MessageHub() {
   id_from_socket_.reset();
   if (id_to_data_) id_to_data_->Stop();
   if (id_to_recipient_) id_to_recipient_->Stop();
-  connection_.reset();  // joins a reconnection worker
+  // Joins the reconnection worker and the asker, which may still post into
+  // the stages: they must be gone before the stages are destroyed.
+  connection_.reset();
   {
     std::lock_guard<std::mutex> lock(socket_mutex_);
     socket_.reset();

@@ -36,15 +36,17 @@ MessagePipelineStage::~MessagePipelineStage() {
 
 bool MessagePipelineStage::Accept(MessagePtr message) {
   if (!Enqueue(std::move(message))) return false;
-  WorkHere();
+  // A thread of another lane has woken the stage's thread (or left the
+  // message to whoever works the stage) in Enqueue already.
+  if (lane_ != nullptr && LaneScope::Current() == lane_) WorkHere();
   return true;
 }
 
 // The stage's thread is woken once the lock is let go, so that it does not
 // wake only to wait for the lock: on a virtual machine each of those waits
 // is a system call and a cross-core wake-up on the round trip of a request.
-// The stage (and its condition) lives until Stop, which no caller of these
-// races.
+// The condition is touched after the lock is let go, so no call of these may
+// still run when the stage is destroyed (see the header's Threads).
 bool MessagePipelineStage::Enqueue(MessagePtr message) {
   if (!message) return false;
   bool wake = false;

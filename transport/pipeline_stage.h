@@ -21,7 +21,9 @@
 // `mutex_` guards the queue, `busy_`, `stopping_` and the counters; `next`
 // is called without it. Stop joins the stage's thread; the threads of its
 // lane that may be working it must have been stopped first (the hub stops a
-// lane from its first stage on).
+// lane from its first stage on). Every thread that may call Accept, Enqueue
+// or WorkHere must have returned from it before the stage is destroyed
+// (the hub joins the connection's threads before it destroys its stages).
 #ifndef TW_TRANSPORT_PIPELINE_STAGE_H_
 #define TW_TRANSPORT_PIPELINE_STAGE_H_
 

@@ -496,5 +496,49 @@ TEST_F(ProgressTest, OnlyMessagesThatReportLookForTheirMailslot) {
   ExpectRecord(records[0], kProgressFileFinished, "one.txt", 10, 10);
 }
 
+// A message that wrote nothing leaves no sink behind: the records of the
+// next message go to that message's own mailslot, with or without a reset
+// of the reader between them.
+TEST_F(ProgressTest, RecordsNeverReachTheMailslotOfAnEarlierSilentMessage) {
+  for (const bool reset : {false, true}) {
+    SCOPED_TRACE(reset ? "reset between" : "no reset");
+    MessagePtr quiet = NewMessage();
+    quiet->SetString(COMMAND, "DOCUMENTINFOR");
+    std::unique_ptr<MailslotReader> quiet_slot = Listen(*quiet);
+    test::PushAll(test::ChunksOf(*quiet), &queue_);
+    ASSERT_TRUE(reader_->CanExtractMessageObject(nullptr, 0));
+    if (reset) reader_->Reset();
+
+    MessagePtr m = NewMessage();
+    m->SetString(COMMAND, "DOCUMENTCMDR");
+    m->SetInt(ParameterId(1), 4);
+    m->SetString(ParameterId(5), "one.txt");
+    const std::string list = MakeFile("one", 10);
+    m->SetRawField(ParameterId(7), FIELD_FILELIST, list.data(), list.size());
+    std::unique_ptr<MailslotReader> slot = Listen(*m);
+    test::PushAll(test::ChunksOf(*m), &queue_);
+    ASSERT_TRUE(reader_->CanExtractMessageObject(nullptr, 0));
+    EXPECT_THAT(Records(quiet_slot.get()), IsEmpty());
+    EXPECT_EQ(Records(slot.get()).size(), 1u);
+  }
+}
+
+// Count mode reports through the mailslot it opens with its first record.
+TEST_F(ProgressTest, CountModeReplyReportsThroughItsMailslot) {
+  CountingFactory factory;
+  MessagePtr m = NewMessage();
+  m->SetString(COMMAND, "GETCLIENTR");
+  const std::string list = MakeFile("c1", 10) + "?" + MakeFile("c2", 20);
+  m->SetRawField(ParameterId(7), FIELD_FILELIST, list.data(), list.size());
+  std::unique_ptr<MailslotReader> slot = Listen(*m);
+  test::PushAll(test::ChunksOf(*m), &queue_);
+  ASSERT_TRUE(reader_->CanExtractMessageObject(nullptr, 0));
+  EXPECT_EQ(factory.writers, 1);
+  const std::vector<std::string> records = Records(slot.get());
+  ASSERT_EQ(records.size(), 2u);
+  ExpectRecord(records[0], kProgressFileCount, "", 2, 1);
+  ExpectRecord(records[1], kProgressFileCount, "", 2, 2);
+}
+
 }  // namespace
 }  // namespace tw
