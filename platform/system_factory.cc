@@ -233,10 +233,7 @@ class PosixSystemFactory final : public CRLsystemFactory {
   std::string ModuleDirectory() override {
     std::string dir = DirectoryFromEnv("VELTRANE_MODULE_DIR");
     if (!dir.empty()) return AbsolutePath(dir, std::string());
-    std::string file = SharedObjectFile();
-    if (file.empty()) file = ExecutableFile();
-    if (file.empty()) return std::string();
-    return NativeParent(Canonical(AbsolutePath(file, std::string())));
+    return CodeDirectory();
   }
 
   std::string GlobalDirectory() override {
@@ -403,6 +400,13 @@ class PosixSystemFactory final : public CRLsystemFactory {
 };
 
 }  // namespace
+
+std::string CodeDirectory() {
+  std::string file = SharedObjectFile();
+  if (file.empty()) file = ExecutableFile();
+  if (file.empty()) return std::string();
+  return NativeParent(Canonical(AbsolutePath(file, std::string())));
+}
 
 std::string UserHomeDirectory() {
   const std::string home = DirectoryFromEnv("HOME");

@@ -176,6 +176,14 @@ CRLsystemFactory& GetDefaultSystemFactory();
 // tear-down).
 CRLsystemFactory* InstallSystemFactory(CRLsystemFactory* factory);
 
+#ifndef _WIN32
+// The folder of the file this code was loaded from: the shared object that
+// holds it, else the program. Unlike ModuleDirectory it ignores
+// $VELTRANE_MODULE_DIR, which names where the module's companions are, not
+// where its own code lies.
+std::string CodeDirectory();
+#endif
+
 // The user's home folder: $HOME, else the one the user database gives (on
 // Windows: %USERPROFILE%); without a trailing separator, "" when none is
 // known.
