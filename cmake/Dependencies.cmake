@@ -50,6 +50,11 @@ pkg_check_modules(PQ REQUIRED IMPORTED_TARGET libpq)
 # Its web view speaks HTTPS through Boost.Asio's TLS streams.
 find_package(OpenSSL REQUIRED)
 find_package(Boost 1.74 REQUIRED COMPONENTS thread regex)
+# The base part serves every layer; the GUI part only the windows' own
+# module and the tests that look at its windows, so that no program and
+# not the provider module load GTK unless they show a window.
+find_package(wxWidgets 3.2 REQUIRED COMPONENTS base)
+set(TW_WX_BASE_LIBRARIES ${wxWidgets_LIBRARIES})
 find_package(wxWidgets 3.2 REQUIRED COMPONENTS core base)
 # The windowed user interface calls GTK and Xlib directly where wxWidgets
 # offers nothing (starting GTK, host windows given by their X window id).
@@ -59,9 +64,12 @@ find_package(GTest REQUIRED)
 find_package(benchmark QUIET)
 include(GoogleTest)
 
-# wxWidgets reports its settings as variables; wrap them in one target.
+# wxWidgets reports its settings as variables; wrap them in targets: tw_wx
+# for the base part, tw_wx_gui for the windows.
 add_library(tw_wx INTERFACE)
 target_include_directories(tw_wx SYSTEM INTERFACE ${wxWidgets_INCLUDE_DIRS})
 target_compile_definitions(tw_wx INTERFACE ${wxWidgets_DEFINITIONS})
 target_compile_options(tw_wx INTERFACE ${wxWidgets_CXX_FLAGS})
-target_link_libraries(tw_wx INTERFACE ${wxWidgets_LIBRARIES})
+target_link_libraries(tw_wx INTERFACE ${TW_WX_BASE_LIBRARIES})
+add_library(tw_wx_gui INTERFACE)
+target_link_libraries(tw_wx_gui INTERFACE tw_wx ${wxWidgets_LIBRARIES})

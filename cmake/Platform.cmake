@@ -9,6 +9,15 @@
 set(TW_POSIX_ONLY
   ui/gtk.cc           # the windowed form (wxWidgets on GTK)
   ui/gui_dialog.cc
+  ui/gui_loader.cc    # and its loader (Windows: ui/win32/gui.cc is the whole form)
+)
+
+# The windowed form's files that make the windows' own module
+# (ui/gui_module.h) instead of the ui layer's library, outside Windows.
+set(TW_GUI_MODULE_SOURCES
+  ${PROJECT_SOURCE_DIR}/ui/gui.cc
+  ${PROJECT_SOURCE_DIR}/ui/gui_dialog.cc
+  ${PROJECT_SOURCE_DIR}/ui/gtk.cc
 )
 
 # tw_layer_sources(<out var> <layer>): the layer's sources for this build.

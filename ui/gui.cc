@@ -1,12 +1,11 @@
-// The windowed form: starting and ending the windowing, the thread rule,
-// owners and placement, message boxes, the folder chooser and the status
-// window. The dialog windows are in ui/gui_dialog.cc.
+// The windowed form, the windows' own module (ui/gui_module.h): starting
+// and ending the windowing, the thread rule, owners and placement, message
+// boxes, the folder chooser and the status window. The dialog windows are
+// in ui/gui_dialog.cc.
 //
 // Threads: Windowing's state is guarded by its mutex; everything else here
 // runs on the windowing thread only (GuiThreadState), which every entry
 // point checks first.
-#include "ui/gui.h"
-
 #include <wx/app.h>
 #include <wx/dirdlg.h>
 #include <wx/display.h>
@@ -17,6 +16,7 @@
 #include <wx/stattext.h>
 
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -24,6 +24,7 @@
 #include "platform/debug_output.h"
 #include "platform/wx_lock.h"
 #include "ui/gtk.h"
+#include "ui/gui_module.h"
 #include "ui/gui_window.h"
 
 namespace tw {
@@ -336,7 +337,9 @@ WindowRegistration::~WindowRegistration() {
 
 }  // namespace gui
 
-void GuiUserInterface::RunDialog(OpenDialog& dialog) {
+namespace {
+
+void RunDialogWindow(OpenDialog& dialog) {
   const std::string what = "dialog " + std::to_string(dialog.request().template_id);
   if (!Windowing::Get().Enter(what.c_str())) {
     dialog.Dismiss(false);
@@ -345,21 +348,17 @@ void GuiUserInterface::RunDialog(OpenDialog& dialog) {
   gui::RunModalDialog(dialog);
 }
 
-UserInterface::MessageBoxOutcome GuiUserInterface::RunMessageBox(const MessageBoxRequest& request) {
-  MessageBoxOutcome outcome;
-  outcome.answer = DefaultMessageBoxAnswer(request);
+int RunMessageBoxWindow(const MessageBoxRequest& request) {
   const std::string what = "message box \"" + request.title + "\"";
-  if (!Windowing::Get().Enter(what.c_str())) return outcome;
+  if (!Windowing::Get().Enter(what.c_str())) return DefaultMessageBoxAnswer(request);
   const gui::Owner owner = gui::ResolveOwner(request.owner);
   wxMessageDialog box(owner.window, FromUtf8(request.text), FromUtf8(request.title),
                       MessageBoxStyle(request));
   NativeDialogPlacement placement(owner.rect, gui::WorkArea(owner.rect), owner.xid);
-  outcome.answer = AnswerOf(request, box.ShowModal());
-  return outcome;
+  return AnswerOf(request, box.ShowModal());
 }
 
-bool GuiUserInterface::RunChooseFolder(void* owner_handle, const std::string& title,
-                                       std::string* folder) {
+bool RunFolderChooser(void* owner_handle, const std::string& title, std::string* folder) {
   const std::string what = "folder chooser \"" + title + "\"";
   if (!Windowing::Get().Enter(what.c_str())) return false;
   const gui::Owner owner = gui::ResolveOwner(owner_handle);
@@ -370,7 +369,7 @@ bool GuiUserInterface::RunChooseFolder(void* owner_handle, const std::string& ti
   return true;
 }
 
-void GuiUserInterface::ShowStatus(void* owner_handle, const std::string& text) {
+void ShowStatusWindow(void* owner_handle, const std::string& text) {
   if (!Windowing::Get().Enter("the status window")) return;
   GuiThreadState& state = ThreadState();
   if (state.status != nullptr && state.status_owner != owner_handle) CloseStatusWindow();
@@ -398,26 +397,57 @@ void GuiUserInterface::ShowStatus(void* owner_handle, const std::string& text) {
   gui::PaintNow(state.status);
 }
 
-void GuiUserInterface::HideStatus() {
+void HideStatusWindow() {
   if (!Windowing::Get().UpOnThisThread()) return;
   CloseStatusWindow();
 }
 
-bool StartWindowing() {
+bool StartWindows() {
   return Windowing::Get().Enter("starting the windows");
 }
 
-bool WindowingIsUp() {
+bool WindowsAreUp() {
   return Windowing::Get().Up();
 }
 
-bool PumpWindowEvents() {
+bool PumpEvents() {
   if (!Windowing::Get().UpOnThisThread()) return false;
   return GtkDispatchPending(kPumpLimit) > 0;
 }
 
-void ShutdownUserInterface() {
+void ShutdownWindows() {
   Windowing::Get().Shutdown();
 }
 
+std::mutex* g_wx_state_lock = nullptr;  // set once, before any other call
+
+}  // namespace
+
+// The loader's lock (ui/gui_module.h).
+std::mutex& WxStateLock() {
+  return *g_wx_state_lock;
+}
+
 }  // namespace tw
+
+extern "C" __attribute__((visibility("default"))) const tw::GuiModuleFunctions*
+TwGuiModuleFunctions(const char* build, std::mutex* wx_state_lock) {
+  static const tw::GuiModuleFunctions functions = {sizeof(tw::GuiModuleFunctions),
+                                                   &tw::RunDialogWindow,
+                                                   &tw::RunMessageBoxWindow,
+                                                   &tw::RunFolderChooser,
+                                                   &tw::ShowStatusWindow,
+                                                   &tw::HideStatusWindow,
+                                                   &tw::StartWindows,
+                                                   &tw::WindowsAreUp,
+                                                   &tw::PumpEvents,
+                                                   &tw::ShutdownWindows};
+  if (build == nullptr || std::strcmp(build, tw::kGuiModuleBuild) != 0) return nullptr;
+  if (wx_state_lock == nullptr) return nullptr;
+  // One lock for the life of the process: a loader that came with another
+  // would leave the windows' start and end unserialised with the first.
+  static std::mutex* const lock = wx_state_lock;
+  if (lock != wx_state_lock) return nullptr;
+  tw::g_wx_state_lock = lock;
+  return &functions;
+}

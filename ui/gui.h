@@ -49,6 +49,9 @@
 // unchanged); a template id the table does not know is laid out from the
 // request alone (texts as lines, each value an edit, trees, buttons).
 //
+// On Linux the windows are a module of their own, loaded with the first
+// window asked for (ui/gui_module.h); the class here forwards to it.
+//
 // On Windows the same class is the native form instead: the module's own
 // dialog templates run by the Win32 dialog manager (ui/win32/gui.cc).
 //

@@ -202,7 +202,7 @@ TEST_F(SetupTest, AnInstallationIsRegisteredAndAHostLoadsItsModule) {
   const std::string module_dir = prefix + "/lib/veltrane";
   for (const std::string& file :
        {prefix + "/bin/TWSccSetup", prefix + "/bin/TWServer", module_dir + "/libTWSccApi.so",
-        module_dir + "/TWPMSvr", module_dir + "/default.usr"}) {
+        module_dir + "/TWPMSvr", module_dir + "/default.usr", module_dir + "/libTWSccGui.so"}) {
     EXPECT_TRUE(fs::is_regular_file(file)) << file;
   }
   EXPECT_FALSE(fs::exists(prefix + "/bin/libTWSccApi.so"));

@@ -515,6 +515,29 @@ TEST_F(VsccTest, BindingIsFoundFromASubfolder) {
   EXPECT_EQ(1, Vscc("w1/sub", {"status"}, "alice pw").status);
 }
 
+// A command shows no window, so the windows' libraries (GTK and the rest)
+// are never loaded: they would cost a short command half its time.
+TEST_F(VsccTest, ACommandLoadsNoWindowLibraries) {
+  ASSERT_EQ(0, Vscc("w", WithLogon({"bind", "--new", "Light"}, "alice"), "alice pw").status);
+  const std::string trace = env_.Path("ld");
+  setenv("LD_DEBUG", "files", 1);
+  setenv("LD_DEBUG_OUTPUT", trace.c_str(), 1);
+  const Result r = Vscc("w", {"status"}, "alice pw");
+  unsetenv("LD_DEBUG");
+  unsetenv("LD_DEBUG_OUTPUT");
+  ASSERT_EQ(0, r.status) << r.err;
+  std::string loaded;  // the loader's account of every process of the run
+  for (const auto& entry : fs::directory_iterator(env_.Path(""))) {
+    if (entry.path().filename().string().rfind("ld.", 0) == 0) {
+      loaded += ReadFile(entry.path().string());
+    }
+  }
+  EXPECT_NE(std::string::npos, loaded.find("libTWSccApi.so")) << "no account of the module";
+  EXPECT_EQ(std::string::npos, loaded.find("libgtk-3")) << "GTK was loaded";
+  EXPECT_EQ(std::string::npos, loaded.find("libwx_gtk3u_core")) << "the windows were loaded";
+  EXPECT_EQ(std::string::npos, loaded.find("libTWSccGui.so")) << "the windows were loaded";
+}
+
 TEST_F(VsccTest, WithoutATerminalNobodyIsWaitedFor) {
   unsetenv("VELTRANE_UI");  // vscc decides: standard input is no terminal
   // The logon: no flags, no stored user or server.

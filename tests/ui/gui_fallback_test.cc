@@ -9,6 +9,7 @@
 #include <gtk/gtk.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <thread>
 
 #include "tests/support/gui_driver.h"
@@ -69,6 +70,34 @@ TEST(GuiFallbackDeathTest, WithADisplayNobodyServesNobodyIsAsked) {
   unsetenv("WAYLAND_DISPLAY");
   EXPECT_EXIT(AskEverything(env.Path("debug.log"), "GTK cannot open the display"),
               ::testing::ExitedWithCode(0), "");
+}
+
+// Where the windows' own module is missing - here a copy of this program in
+// a folder without libTWSccGui.so - the windowed form answers as nobody
+// does and names the file it looked for. The copy runs this very test.
+TEST(GuiFallbackDeathTest, WithoutTheWindowsModuleNobodyIsAsked) {
+  test::TestEnv env;
+  setenv("DISPLAY", ":65123", 1);
+  unsetenv("WAYLAND_DISPLAY");
+  if (std::getenv("TW_GUI_FALLBACK_COPY") != nullptr) {
+    AskEverything(env.Path("debug.log"), "libTWSccGui.so: No such file or directory");
+  }
+  const std::string copy = env.Path("copy/ui_gui_fallback_test");
+  std::filesystem::create_directories(env.Path("copy"));
+  std::filesystem::copy_file("/proc/self/exe", copy);
+  std::filesystem::permissions(copy, std::filesystem::perms::owner_exec,
+                               std::filesystem::perm_options::add);
+  setenv("TW_GUI_FALLBACK_COPY", "1", 1);
+  const test::ProgramOutcome outcome = test::RunProgram(
+      copy, {"--gtest_filter=GuiFallbackDeathTest.WithoutTheWindowsModuleNobodyIsAsked"},
+      env.Path(""));
+  unsetenv("TW_GUI_FALLBACK_COPY");
+  // The copy asked and exited 0 from within the test: it never got to
+  // gtest's report of a passed test.
+  EXPECT_EQ(0, outcome.exit) << outcome.out << outcome.err;
+  EXPECT_NE(std::string::npos, outcome.out.find("WithoutTheWindowsModuleNobodyIsAsked"))
+      << outcome.out;
+  EXPECT_EQ(std::string::npos, outcome.out.find("PASSED")) << outcome.out;
 }
 
 // A host that is a GTK program (GTK started on its main thread) asks from
