@@ -70,7 +70,12 @@ std::string GuiUnavailable() {
     state.why = state.display->error();
     return state.why;
   }
-  if (!StartWindowing()) state.why = "the windows did not start on " + state.display->name();
+  if (!StartWindowing()) {
+    // With a display up, windows that do not start are a fault (their
+    // module missing or broken), not a machine without windows.
+    state.why = "the windows did not start on " + state.display->name();
+    ADD_FAILURE() << state.why;
+  }
   if (state.why.empty()) wxImage::AddHandler(new wxPNGHandler);
   return state.why;
 }
