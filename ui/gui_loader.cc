@@ -68,7 +68,8 @@ ModuleFile OpenModuleFile() {
   return file;
 }
 
-const ModuleFile g_module_file = OpenModuleFile();
+// Never destroyed: a window may be asked for while the process ends.
+const ModuleFile& g_module_file = *new ModuleFile(OpenModuleFile());
 
 bool IsModuleFile(const struct stat& st) {
   return st.st_dev == g_module_file.device && st.st_ino == g_module_file.inode;
@@ -83,6 +84,31 @@ std::mutex& LoadMutex() {
 bool g_settled = false;    // guarded by LoadMutex(): loaded, or never will be
 bool g_shut_down = false;  // guarded by LoadMutex()
 
+// Loads `path` and asks its entry for the functions: null when it cannot
+// be loaded (`*refused` false: another try may succeed) or its entry
+// refuses this loader (`*refused` true).
+const GuiModuleFunctions* LoadFile(const std::string& path, bool* refused) {
+  *refused = false;
+  // Never unloaded: its windows and GTK live until the process ends.
+  void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+  if (handle == nullptr) {
+    const char* why = ::dlerror();
+    DebugLog("User interface: the windows cannot be shown: %s", why ? why : path.c_str());
+    return nullptr;
+  }
+  const auto entry = reinterpret_cast<GuiModuleEntry>(::dlsym(handle, kGuiModuleEntry));
+  const GuiModuleFunctions* functions = entry ? entry(kGuiModuleBuild, &WxStateLock()) : nullptr;
+  if (functions == nullptr || functions->size != sizeof(GuiModuleFunctions)) {
+    *refused = true;
+    DebugLog(
+        "User interface: the windows cannot be shown: %s is not of this build, or serves "
+        "another copy of the module",
+        path.c_str());
+    return nullptr;
+  }
+  return functions;
+}
+
 // Loads the module once. Null when it cannot be loaded (said in the
 // diagnostic output) or the windows were shut down. A failure that another
 // try may not meet (the system short of memory or descriptors) is tried
@@ -96,36 +122,28 @@ const GuiModuleFunctions* Load() {
     return nullptr;
   }
   // The file by its own name while that still names it (so that debuggers
-  // and profilers find it), else through the descriptor held since the
-  // module was loaded - only while the descriptor is still that file.
-  std::string path;
+  // and profilers find it); else, or when the name came to give another
+  // build between the look and the load, through the descriptor held since
+  // the module was loaded - only while the descriptor is still that file.
+  const GuiModuleFunctions* functions = nullptr;
+  bool refused = false;
   struct stat st;
   if (::stat(g_module_file.path.c_str(), &st) == 0 && IsModuleFile(st)) {
-    path = g_module_file.path;
-  } else if (::fstat(g_module_file.fd, &st) == 0 && IsModuleFile(st)) {
-    path = "/proc/self/fd/" + std::to_string(g_module_file.fd);
-  } else {
-    g_settled = true;
-    DebugLog("User interface: the windows cannot be shown: %s is no longer open",
-             g_module_file.path.c_str());
-    return nullptr;
+    functions = LoadFile(g_module_file.path, &refused);
+    if (functions == nullptr && !refused) return nullptr;
   }
-  // Never unloaded: its windows and GTK live until the process ends.
-  void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
-  if (handle == nullptr) {
-    const char* why = ::dlerror();
-    DebugLog("User interface: the windows cannot be shown: %s", why ? why : path.c_str());
-    return nullptr;
+  if (functions == nullptr) {
+    if (::fstat(g_module_file.fd, &st) != 0 || !IsModuleFile(st)) {
+      g_settled = true;
+      DebugLog("User interface: the windows cannot be shown: %s is no longer open",
+               g_module_file.path.c_str());
+      return nullptr;
+    }
+    functions = LoadFile("/proc/self/fd/" + std::to_string(g_module_file.fd), &refused);
+    if (functions == nullptr && !refused) return nullptr;
   }
   g_settled = true;
-  const auto entry = reinterpret_cast<GuiModuleEntry>(::dlsym(handle, kGuiModuleEntry));
-  const GuiModuleFunctions* functions = entry ? entry(kGuiModuleBuild, &WxStateLock()) : nullptr;
-  if (functions == nullptr || functions->size != sizeof(GuiModuleFunctions)) {
-    DebugLog("User interface: the windows cannot be shown: %s is not of this build",
-             g_module_file.path.c_str());
-    return nullptr;
-  }
-  g_functions.store(functions, std::memory_order_release);
+  if (functions != nullptr) g_functions.store(functions, std::memory_order_release);
   return functions;
 }
 
