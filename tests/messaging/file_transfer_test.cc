@@ -378,6 +378,17 @@ class ProgressTest : public FileTransferTest {
     return slot;
   }
 
+  // A Document get reply with one file of 10 bytes, shown as "one.txt".
+  MessagePtr GetReplyWithOneFile() {
+    MessagePtr m = NewMessage();
+    m->SetString(COMMAND, "DOCUMENTCMDR");
+    m->SetInt(ParameterId(1), 4);
+    m->SetString(ParameterId(5), "one.txt");
+    const std::string list = MakeFile("one", 10);
+    m->SetRawField(ParameterId(7), FIELD_FILELIST, list.data(), list.size());
+    return m;
+  }
+
   std::vector<std::string> Records(MailslotReader* slot) {
     std::vector<std::string> records;
     while (slot->HasMessage()) {
@@ -481,12 +492,7 @@ TEST_F(ProgressTest, OnlyMessagesThatReportLookForTheirMailslot) {
   }
   EXPECT_EQ(factory.writers, 0);
 
-  MessagePtr m = NewMessage();
-  m->SetString(COMMAND, "DOCUMENTCMDR");
-  m->SetInt(ParameterId(1), 4);
-  m->SetString(ParameterId(5), "one.txt");
-  const std::string list = MakeFile("one", 10);
-  m->SetRawField(ParameterId(7), FIELD_FILELIST, list.data(), list.size());
+  MessagePtr m = GetReplyWithOneFile();
   std::unique_ptr<MailslotReader> slot = Listen(*m);
   test::PushAll(test::ChunksOf(*m), &queue_);
   ASSERT_TRUE(reader_->CanExtractMessageObject(nullptr, 0));
@@ -509,12 +515,7 @@ TEST_F(ProgressTest, RecordsNeverReachTheMailslotOfAnEarlierSilentMessage) {
     ASSERT_TRUE(reader_->CanExtractMessageObject(nullptr, 0));
     if (reset) reader_->Reset();
 
-    MessagePtr m = NewMessage();
-    m->SetString(COMMAND, "DOCUMENTCMDR");
-    m->SetInt(ParameterId(1), 4);
-    m->SetString(ParameterId(5), "one.txt");
-    const std::string list = MakeFile("one", 10);
-    m->SetRawField(ParameterId(7), FIELD_FILELIST, list.data(), list.size());
+    MessagePtr m = GetReplyWithOneFile();
     std::unique_ptr<MailslotReader> slot = Listen(*m);
     test::PushAll(test::ChunksOf(*m), &queue_);
     ASSERT_TRUE(reader_->CanExtractMessageObject(nullptr, 0));
