@@ -621,6 +621,7 @@ CULMSGmessageReader::FileResult CULMSGmessageReader::StartFile(uint32_t kind,
   written_ = 0;
   if (!file.path.empty()) {
     out_ = GetSystemFactory().NewFile();
+    unsynced_ = 0;
     if (out_->Open(file.path, FileObject::kWrite, 0, FileObject::kCreateNewPrivate, 0)) {
       file.created = true;
     } else {
@@ -689,7 +690,14 @@ CULMSGmessageReader::FileResult CULMSGmessageReader::FailFile(const std::string&
 
 void CULMSGmessageReader::WriteToFile(const uint8_t* data, size_t count) {
   if (!out_ || count == 0) return;
-  if (out_->Write(data, static_cast<uint32_t>(count), nullptr)) return;
+  if (out_->Write(data, static_cast<uint32_t>(count), nullptr)) {
+    unsynced_ += count;
+    if (options_.writeback_bytes > 0 && unsynced_ >= options_.writeback_bytes) {
+      out_->StartWriteback();
+      unsynced_ = 0;
+    }
+    return;
+  }
   ExpectedFile& file = expected_[receiving_index_];
   DebugLog("CULMSGmessageReader: writing \"%s\" failed; the received file is dropped",
            file.path.c_str());

@@ -119,6 +119,11 @@ struct MessageReaderOptions {
   // the disk, free on the disk of its scratch folder: a peer cannot fill
   // the disk with what it only announces.
   uint64_t keep_free_bytes = 0;
+  // When nonzero, a received file is handed to the disk
+  // (FileObject::StartWriteback) each time this many more of its bytes were
+  // written: a receiver that syncs the file once it is complete (the server
+  // storing a content) then finds most of it written already.
+  uint64_t writeback_bytes = 0;
   // Posts a message the reader makes itself (the "LOG" line for a get reply
   // that came without its file) to the dispatcher. Null: the line goes to
   // the diagnostic output only.
@@ -287,6 +292,8 @@ class CULMSGmessageReader {
   std::unique_ptr<FileObject> out_;  // null when the file could not be created
   uint64_t announced_size_ = 0;
   uint64_t written_ = 0;
+  // Bytes of the file being written since it was last handed to the disk.
+  uint64_t unsynced_ = 0;
   bool lost_file_ = false;        // a file of message_ could not be stored
   uint64_t announced_total_ = 0;  // of every file of message_ started so far
 

@@ -34,6 +34,9 @@ class LocalFile final : public FileObject {
   bool SetModifiedTime(const DateTime& time) override;
   bool IsEndOfFile() const override { return end_of_file_; }
   void Close() override;
+  void StartWriteback() override {
+    if (fd_ >= 0) sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+  }
 
  private:
   int fd_ = -1;

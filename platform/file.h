@@ -58,6 +58,10 @@ class FileObject {
   virtual bool SetModifiedTime(const DateTime& time) = 0;
   virtual bool IsEndOfFile() const = 0;
   virtual void Close() = 0;
+  // Starts writing what was written so far to the disk and returns without
+  // waiting: a hint, so that a sync once the file is complete finds little
+  // left to do. Does nothing where the system has no such call.
+  virtual void StartWriteback() {}
 };
 
 std::unique_ptr<FileObject> NewLocalFile();

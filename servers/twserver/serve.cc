@@ -42,6 +42,8 @@ constexpr int kListenBacklog = 128;
 // Reads of unreadable bytes a logged-on connection may send before it is
 // dropped (each is logged).
 constexpr int kMaxBrokenReads = 16;
+// How much of an upload is written before it is handed to the disk.
+constexpr uint64_t kUploadWritebackBytes = uint64_t{8} << 20;
 
 }  // namespace
 
@@ -264,6 +266,9 @@ class Server {
     reader.admit_file = [this, raw](const CRLMSGmessage& message, uint64_t total) {
       return AdmitFile(raw, message, total);
     };
+    // An upload is synced before it becomes a content: its bytes go to the
+    // disk while the rest arrives, not all at the end.
+    if (storage_.Contents().durable()) reader.writeback_bytes = kUploadWritebackBytes;
     connection->channel = std::make_unique<MessageChannel>(std::move(socket), std::move(reader));
     connection->channel->SetMessageLimit(options_.prelogon_message_bytes);
     connection->channel->SetBufferCheck(

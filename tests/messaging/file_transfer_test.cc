@@ -19,6 +19,7 @@
 #include "platform/mailslot.h"
 #include "platform/system_factory.h"
 #include "tests/messaging/stream_support.h"
+#include "tests/support/faulty_platform.h"
 #include "tests/support/test_env.h"
 
 namespace tw {
@@ -118,6 +119,34 @@ TEST_F(FileTransferTest, FilesOfEverySizeArriveInTheirChunks) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
   }
   EXPECT_FALSE(reader_->awaiting_files());
+}
+
+TEST_F(FileTransferTest, ReceivedFilesAreHandedToTheDiskAsTheyGrow) {
+  // Five pieces, then one piece and a byte: the count of unwritten bytes
+  // starts again with each file.
+  const std::vector<size_t> sizes = {5 * kPieceSize, kPieceSize + 1};
+  const std::string joined = MakeFile("big", sizes[0], 1) + "?" + MakeFile("small", sizes[1], 2);
+  for (const uint64_t every : {uint64_t{0}, uint64_t{2 * kPieceSize}}) {
+    SCOPED_TRACE(every);
+    test::FaultInjectingFactory files;
+    MessageReaderOptions options;
+    options.writeback_bytes = every;
+    ChunkQueue queue;
+    CULMSGmessageReader reader(&queue, options);
+    MessagePtr m = NewMessage();
+    m->SetRawField(ParameterId(4), FIELD_FILELIST, joined.data(), joined.size());
+    MessagePtr received;
+    for (const Chunk& chunk : test::ChunksOf(*m)) {
+      queue.Push(chunk.first, chunk.second);
+      received = reader.CanExtractMessageObject(nullptr, 0);
+    }
+    ASSERT_TRUE(received);
+    const std::vector<std::string> paths = PathsOf(*received, ParameterId(4));
+    ASSERT_EQ(paths.size(), 2u);
+    EXPECT_EQ(test::ReadFile(paths[0]), Content(sizes[0], 1));
+    EXPECT_EQ(test::ReadFile(paths[1]), Content(sizes[1], 2));
+    EXPECT_EQ(files.writebacks(), every == 0 ? 0 : 2);
+  }
 }
 
 TEST_F(FileTransferTest, FailedFilesCountAsDoneAndLeaveNothing) {

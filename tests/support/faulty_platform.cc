@@ -17,6 +17,7 @@ struct FaultInjectingFactory::Faults {
   int missed_replies = 0;
   std::vector<std::pair<std::string, std::string>> written;
   int dropped = 0;
+  int writebacks = 0;
 };
 
 namespace {
@@ -73,6 +74,13 @@ class FaultyFile final : public FileObject {
   bool SetModifiedTime(const DateTime& time) override { return inner_->SetModifiedTime(time); }
   bool IsEndOfFile() const override { return failed_ || inner_->IsEndOfFile(); }
   void Close() override { inner_->Close(); }
+  void StartWriteback() override {
+    {
+      std::lock_guard<std::mutex> lock(faults_->mutex);
+      ++faults_->writebacks;
+    }
+    inner_->StartWriteback();
+  }
 
  private:
   const std::unique_ptr<FileObject> inner_;
@@ -202,6 +210,11 @@ std::vector<std::pair<std::string, std::string>> FaultInjectingFactory::Written(
 int FaultInjectingFactory::dropped_messages() {
   std::lock_guard<std::mutex> lock(faults_->mutex);
   return faults_->dropped;
+}
+
+int FaultInjectingFactory::writebacks() {
+  std::lock_guard<std::mutex> lock(faults_->mutex);
+  return faults_->writebacks;
 }
 
 std::unique_ptr<FileObject> FaultInjectingFactory::NewFile() {

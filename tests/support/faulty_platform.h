@@ -54,6 +54,8 @@ class FaultInjectingFactory final : public SystemFactoryWrapper {
   // mailslot's name and the bytes, in order (dropped ones included).
   std::vector<std::pair<std::string, std::string>> Written();
   int dropped_messages();
+  // How often files of this factory were asked to start writing to the disk.
+  int writebacks();
 
   std::unique_ptr<FileObject> NewFile() override;
   std::unique_ptr<MailslotReader> NewMailslotReader() override;
