@@ -557,4 +557,18 @@ void CRLDATcrypto::Wipe(std::string* text) {
   text->clear();
 }
 
+Sha256Stream::Sha256Stream() : hash_(std::make_unique<CryptoPP::SHA256>()) {}
+
+Sha256Stream::~Sha256Stream() = default;
+
+void Sha256Stream::Update(const void* bytes, size_t count) {
+  if (count > 0) hash_->Update(Bytes(bytes), count);
+}
+
+std::string Sha256Stream::FinalLowerHex() {
+  byte digest[CryptoPP::SHA256::DIGESTSIZE];
+  hash_->Final(digest);
+  return HexText(digest, sizeof digest, HexCase::kLower);
+}
+
 }  // namespace tw

@@ -25,9 +25,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+
+namespace CryptoPP {
+class SHA256;
+}
 
 namespace tw {
 
@@ -162,6 +167,24 @@ class CRLDATcrypto {
   // RSA keys read from text larger than this are refused, so that a hostile
   // key cannot make one operation run for minutes.
   static constexpr unsigned kMaxRsaBits = 16384;
+};
+
+// The SHA-256 of bytes that come in pieces, as lower-case hex: the name of a
+// content where the server stores it, made while the bytes are written so
+// that nobody reads them again for it. One owner at a time.
+class Sha256Stream {
+ public:
+  Sha256Stream();
+  ~Sha256Stream();
+  Sha256Stream(const Sha256Stream&) = delete;
+  Sha256Stream& operator=(const Sha256Stream&) = delete;
+
+  void Update(const void* bytes, size_t count);
+  // The digest of everything given so far; the stream then starts afresh.
+  std::string FinalLowerHex();
+
+ private:
+  std::unique_ptr<CryptoPP::SHA256> hash_;
 };
 
 }  // namespace tw

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <utility>
 
+#include "crypto/crypto.h"
 #include "messaging/field_ids.h"
 #include "messaging/recipient_registry.h"
 #include "messaging/stream_format.h"
@@ -513,7 +514,7 @@ void CULMSGmessageReader::AttachScratchFiles(CRLMSGmessage* message) {
   for (size_t i = 0; i < expected_.size(); ++i) {
     ExpectedFile& file = expected_[i];
     if (!file.created) continue;
-    if (file.done && files->AddFile(file.path)) {
+    if (file.done && files->AddFile(file.path, file.sha256)) {
       owned[i] = true;
     } else {
       // Not whole, or no longer the file we wrote: nobody may take it.
@@ -624,6 +625,7 @@ CULMSGmessageReader::FileResult CULMSGmessageReader::StartFile(uint32_t kind,
     unsynced_ = 0;
     if (out_->Open(file.path, FileObject::kWrite, 0, FileObject::kCreateNewPrivate, 0)) {
       file.created = true;
+      if (options_.digest_files) digest_ = std::make_unique<Sha256Stream>();
     } else {
       out_.reset();
     }
@@ -691,6 +693,7 @@ CULMSGmessageReader::FileResult CULMSGmessageReader::FailFile(const std::string&
 void CULMSGmessageReader::WriteToFile(const uint8_t* data, size_t count) {
   if (!out_ || count == 0) return;
   if (out_->Write(data, static_cast<uint32_t>(count), nullptr)) {
+    if (digest_) digest_->Update(data, count);
     unsynced_ += count;
     if (options_.writeback_bytes > 0 && unsynced_ >= options_.writeback_bytes) {
       out_->StartWriteback();
@@ -703,6 +706,7 @@ void CULMSGmessageReader::WriteToFile(const uint8_t* data, size_t count) {
            file.path.c_str());
   out_->Close();
   out_.reset();
+  digest_.reset();
   if (file.created) RemoveFile(file.path);
   file.created = false;
   lost_file_ = true;
@@ -712,7 +716,9 @@ CULMSGmessageReader::FileResult CULMSGmessageReader::FinishFile() {
   if (out_) {
     out_->Close();
     out_.reset();
+    if (digest_) expected_[receiving_index_].sha256 = digest_->FinalLowerHex();
   }
+  digest_.reset();
   expected_[receiving_index_].done = true;
   receiving_ = false;
   ++files_finished_;
@@ -726,6 +732,7 @@ void CULMSGmessageReader::CloseAndRemoveOpenFile() {
     out_->Close();
     out_.reset();
   }
+  digest_.reset();
   ExpectedFile& file = expected_[receiving_index_];
   if (file.created) RemoveFile(file.path);
   file.created = false;
@@ -752,6 +759,7 @@ void CULMSGmessageReader::ClearFiles(bool remove) {
     out_->Close();
     out_.reset();
   }
+  digest_.reset();
   if (remove) {
     for (const ExpectedFile& file : expected_) {
       if (file.created) RemoveFile(file.path);

@@ -66,6 +66,10 @@
 #include "platform/guid.h"
 
 namespace tw {
+class Sha256Stream;
+}
+
+namespace tw {
 
 class MailslotWriter;
 
@@ -124,6 +128,10 @@ struct MessageReaderOptions {
   // written: a receiver that syncs the file once it is complete (the server
   // storing a content) then finds most of it written already.
   uint64_t writeback_bytes = 0;
+  // Makes the SHA-256 of every received file while writing it and records
+  // it with the file in the message's scratch set (ScratchFiles::Take): a
+  // receiver that names contents by their digest need not read them again.
+  bool digest_files = false;
   // Posts a message the reader makes itself (the "LOG" line for a get reply
   // that came without its file) to the dispatcher. Null: the line goes to
   // the diagnostic output only.
@@ -207,6 +215,7 @@ class CULMSGmessageReader {
     bool created = false;  // we created `path` (so only we remove it)
     bool done = false;
     bool listed = true;  // named by the message (else its bytes are dropped)
+    std::string sha256;  // of its bytes, when made (digest_files) and it arrived whole
   };
 
   enum class FileResult { kContinue, kComplete, kCorrupt, kRefused };
@@ -294,6 +303,8 @@ class CULMSGmessageReader {
   uint64_t written_ = 0;
   // Bytes of the file being written since it was last handed to the disk.
   uint64_t unsynced_ = 0;
+  // The digest of the file being written, while digest_files asks for it.
+  std::unique_ptr<Sha256Stream> digest_;
   bool lost_file_ = false;        // a file of message_ could not be stored
   uint64_t announced_total_ = 0;  // of every file of message_ started so far
 

@@ -13,11 +13,11 @@ ScratchFiles::~ScratchFiles() {
   RemoveAll();
 }
 
-bool ScratchFiles::AddFile(const std::string& path) {
+bool ScratchFiles::AddFile(const std::string& path, std::string sha256) {
   Identity identity;
   if (path.empty() || !ReadIdentity(path, &identity)) return false;
   std::lock_guard<std::mutex> lock(mutex_);
-  files_[path] = identity;
+  files_[path] = Entry{identity, std::move(sha256)};
   return true;
 }
 
@@ -50,7 +50,7 @@ bool ScratchFiles::IsOwnLocked(const std::string& path) const {
   auto found = files_.find(path);
   if (found == files_.end()) return false;
   Identity now;
-  return ReadIdentity(path, &now) && now == found->second;
+  return ReadIdentity(path, &now) && now == found->second.identity;
 }
 
 bool ScratchFiles::IsOwn(const std::string& path) const {
@@ -58,10 +58,12 @@ bool ScratchFiles::IsOwn(const std::string& path) const {
   return IsOwnLocked(path);
 }
 
-bool ScratchFiles::Take(const std::string& path) {
+bool ScratchFiles::Take(const std::string& path, std::string* sha256) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!IsOwnLocked(path)) return false;
-  files_.erase(path);
+  auto found = files_.find(path);
+  if (sha256 != nullptr) *sha256 = std::move(found->second.sha256);
+  files_.erase(found);
   return true;
 }
 

@@ -39,9 +39,10 @@ class ScratchFiles {
   ScratchFiles& operator=(const ScratchFiles&) = delete;
 
   // Reader side. Records `path`, a scratch file the reader created and
-  // closed, with its present identity; false (and nothing recorded) when it
-  // is no longer a regular file.
-  bool AddFile(const std::string& path);
+  // closed, with its present identity and, when the reader made it while
+  // writing, the SHA-256 of its bytes as lower-case hex; false (and nothing
+  // recorded) when it is no longer a regular file.
+  bool AddFile(const std::string& path, std::string sha256 = std::string());
   // Records that file-list field `field` names `paths` in order; an empty
   // path stands for a file that did not arrive.
   void AddField(uint32_t field, std::vector<std::string> paths);
@@ -55,9 +56,11 @@ class ScratchFiles {
   // Whether `path` is one of ours, not yet taken, and still the file the
   // reader closed (a regular file of the recorded identity).
   bool IsOwn(const std::string& path) const;
-  // Gives `path` up to the caller (it is not removed later). False, with
-  // nothing changed, when IsOwn(path) is false.
-  bool Take(const std::string& path);
+  // Gives `path` up to the caller (it is not removed later), with the
+  // digest recorded for it in `sha256` when not null (empty when none was
+  // made): the file is still the one closed, so the digest still holds.
+  // False, with nothing changed, when IsOwn(path) is false.
+  bool Take(const std::string& path, std::string* sha256 = nullptr);
   // Removes `path` now when it is ours.
   void Remove(const std::string& path);
   // Removes every file not taken.
@@ -79,8 +82,13 @@ class ScratchFiles {
   bool IsOwnLocked(const std::string& path) const;
   void RemoveLocked(const std::string& path);
 
+  struct Entry {
+    Identity identity;
+    std::string sha256;
+  };
+
   mutable std::mutex mutex_;
-  std::map<std::string, Identity> files_;                // guarded by mutex_
+  std::map<std::string, Entry> files_;                   // guarded by mutex_
   std::map<uint32_t, std::vector<std::string>> fields_;  // guarded by mutex_
 };
 

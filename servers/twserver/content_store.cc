@@ -1,6 +1,5 @@
 #include "servers/twserver/content_store.h"
 
-#include <cryptopp/sha.h>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -85,12 +84,6 @@ int RemoveTree(const std::string& path) {
   return files;
 }
 
-std::string LowerHexDigest(CryptoPP::SHA256* hash) {
-  CryptoPP::byte digest[CryptoPP::SHA256::DIGESTSIZE];
-  hash->Final(digest);
-  return HexText(digest, sizeof digest, HexCase::kLower);
-}
-
 // Moves the finished file `from` to the content's name, making its folder
 // first; syncs what a durable store needs.
 bool PlaceContent(const ContentStore& store, const std::string& from, const std::string& hex,
@@ -115,7 +108,7 @@ ContentWriter::ContentWriter(const ContentStore* store, int fd, std::string temp
     : store_(store),
       fd_(fd),
       temp_path_(std::move(temp_path)),
-      hash_(std::make_unique<CryptoPP::SHA256>()) {}
+      hash_(std::make_unique<Sha256Stream>()) {}
 
 ContentWriter::~ContentWriter() {
   Abort();
@@ -145,7 +138,7 @@ bool ContentWriter::Write(const void* bytes, size_t count) {
   }
   if (count == 0) return true;
   if (bytes == nullptr) return Fail("no bytes to write");
-  hash_->Update(static_cast<const CryptoPP::byte*>(bytes), count);
+  hash_->Update(bytes, count);
   const char* p = static_cast<const char*>(bytes);
   size_t left = count;
   while (left > 0) {
@@ -172,7 +165,7 @@ bool ContentWriter::Finish(ContentRef* ref) {
   fd_ = -1;
   if (close(fd) != 0) return Fail(ErrnoText("cannot close", temp_path_, errno));
 
-  std::string hex = LowerHexDigest(hash_.get());
+  std::string hex = hash_->FinalLowerHex();
   std::string error;
   const bool placed = PlaceContent(*store_, temp_path_, hex, &error);
   if (!placed && access(temp_path_.c_str(), F_OK) == 0) return Fail(error);
@@ -235,8 +228,12 @@ namespace {
 // is grown to the largest file read, at most kReadBlockBytes: small files
 // (the usual) cost no large buffer. Stops early, as a failure, when `stop`
 // (may be null) turns true.
-bool ReadThrough(const std::string& path, bool durable, std::vector<char>* block,
-                 const std::atomic<bool>* stop, ContentRef* found, std::string* error) {
+// The digest and size of the file at `path`, into `found`. A digest `known`
+// beforehand (not empty) is taken as it is, with the file's size: the bytes
+// are not read again.
+bool ReadThrough(const std::string& path, bool durable, const std::string& known,
+                 std::vector<char>* block, const std::atomic<bool>* stop, ContentRef* found,
+                 std::string* error) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) {
     *error = ErrnoText("cannot open", path, errno);
@@ -251,10 +248,19 @@ bool ReadThrough(const std::string& path, bool durable, std::vector<char>* block
   if (durable && sized && st.st_size >= kEarlyWritebackBytes) {
     sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
   }
+  if (!known.empty()) {
+    close(fd);
+    if (!sized || !ContentStore::IsDigest(known)) {
+      *error = "cannot take the digest given for " + path;
+      return false;
+    }
+    *found = ContentRef{known, static_cast<uint64_t>(st.st_size)};
+    return true;
+  }
   const size_t want = sized ? static_cast<size_t>(std::min<off_t>(st.st_size + 1, kReadBlockBytes))
                             : kReadBlockBytes;
   if (block->size() < want) block->resize(want);
-  CryptoPP::SHA256 hash;
+  Sha256Stream hash;
   uint64_t size = 0;
   for (;;) {
     if (stop != nullptr && stop->load()) {
@@ -270,18 +276,19 @@ bool ReadThrough(const std::string& path, bool durable, std::vector<char>* block
       return false;
     }
     if (n == 0) break;
-    hash.Update(reinterpret_cast<const CryptoPP::byte*>(block->data()), static_cast<size_t>(n));
+    hash.Update(block->data(), static_cast<size_t>(n));
     size += static_cast<uint64_t>(n);
   }
   close(fd);
-  *found = ContentRef{LowerHexDigest(&hash), size};
+  *found = ContentRef{hash.FinalLowerHex(), size};
   return true;
 }
 
 }  // namespace
 
 bool ContentStore::AdoptAll(const std::vector<std::string>& paths, std::vector<ContentRef>* refs,
-                            std::string* error, const std::atomic<bool>* stop) const {
+                            std::string* error, const std::atomic<bool>* stop,
+                            const std::vector<std::string>* known) const {
   // Up to this many files are synced one by one; more with one sync of the
   // whole file system, which costs the same for thirty thousand.
   constexpr size_t kSyncOneByOne = 16;
@@ -290,7 +297,9 @@ bool ContentStore::AdoptAll(const std::vector<std::string>& paths, std::vector<C
   // (the usual) cost no large buffer.
   std::vector<char> block;
   for (size_t i = 0; i < paths.size(); ++i) {
-    if (!ReadThrough(paths[i], durable_, &block, stop, &found[i], error)) return false;
+    const std::string none;
+    const std::string& digest = known != nullptr && i < known->size() ? (*known)[i] : none;
+    if (!ReadThrough(paths[i], durable_, digest, &block, stop, &found[i], error)) return false;
   }
   // A content stored before only gets a fresh time: collection leaves young
   // contents alone, and this one is about to be referred to. Should
@@ -437,7 +446,7 @@ bool ContentStore::Check(const ContentRef& ref, std::string* problem) const {
   }
   std::vector<char> block;
   ContentRef found;
-  if (!ReadThrough(path, false, &block, nullptr, &found, problem)) return false;
+  if (!ReadThrough(path, false, std::string(), &block, nullptr, &found, problem)) return false;
   if (found.size != ref.size) {
     *problem = std::to_string(found.size) + " bytes instead of " + std::to_string(ref.size);
     return false;

@@ -37,8 +37,8 @@
 #include <string_view>
 #include <vector>
 
-namespace CryptoPP {
-class SHA256;
+namespace tw {
+class Sha256Stream;
 }
 
 namespace tw::twserver {
@@ -105,7 +105,7 @@ class ContentWriter {
   const ContentStore* const store_;
   int fd_;
   std::string temp_path_;
-  std::unique_ptr<CryptoPP::SHA256> hash_;
+  std::unique_ptr<Sha256Stream> hash_;
   uint64_t size_ = 0;
   std::string error_;
 };
@@ -134,14 +134,17 @@ class ContentStore {
 
   // Makes the files at `paths` (distinct; in the store's file system: the
   // received-files folder is the store's "tmp/") contents under their
-  // digests, `refs` in the same order. Each is read through (stopping
-  // early, as a failure, when `stop` turns true); a content stored before
+  // digests, `refs` in the same order. Each is read through for its digest
+  // (stopping early, as a failure, when `stop` turns true), unless `known`
+  // gives it: the SHA-256 that the receiving side made of exactly the bytes
+  // it wrote, the file unchanged since (empty where not made); a content stored before
   // only gets a fresh modification time and the file is removed; the others
   // get a fresh time, are synced and renamed into the store, all together,
   // so that many files cost few syncs. On failure, with `error` set, the
   // files not yet renamed stay where they were.
   bool AdoptAll(const std::vector<std::string>& paths, std::vector<ContentRef>* refs,
-                std::string* error, const std::atomic<bool>* stop = nullptr) const;
+                std::string* error, const std::atomic<bool>* stop = nullptr,
+                const std::vector<std::string>* known = nullptr) const;
 
   // The digests of the stored contents whose files were last changed at
   // least `min_age_seconds` ago.

@@ -41,10 +41,11 @@ class TakenFiles {
     }
   }
 
-  // Takes `path` from `set`; false when it is not the reader's file.
-  bool Take(ScratchFiles& set, const std::string& path) {
+  // Takes `path` from `set`, with the digest the reader made of it (empty
+  // when none); false when it is not the reader's file.
+  bool Take(ScratchFiles& set, const std::string& path, std::string* sha256) {
     struct stat st;
-    if (lstat(path.c_str(), &st) != 0 || !set.Take(path)) return false;
+    if (lstat(path.c_str(), &st) != 0 || !set.Take(path, sha256)) return false;
     files_.push_back({path, st.st_dev, st.st_ino});
     return true;
   }
@@ -88,17 +89,20 @@ int CommandHandler::StoreReceivedFiles(const CRLMSGmessage& request,
   // One received file may stand for many names: it is stored once.
   std::unordered_map<std::string, size_t> index;
   std::vector<std::string> distinct;
+  std::vector<std::string> digests;  // made by the reader as the bytes came
   TakenFiles taken;
   for (const std::string& path : paths) {
     if (!index.emplace(path, distinct.size()).second) continue;
     // Ours, by identity, or nothing is stored: what the set still holds is
     // removed with the request.
-    if (!taken.Take(*files, path)) return kContentIncomplete;
+    std::string sha256;
+    if (!taken.Take(*files, path, &sha256)) return kContentIncomplete;
     distinct.push_back(path);
+    digests.push_back(std::move(sha256));
   }
   std::vector<ContentRef> stored;
   std::string error;
-  if (!storage_.Contents().AdoptAll(distinct, &stored, &error, stopping_)) {
+  if (!storage_.Contents().AdoptAll(distinct, &stored, &error, stopping_, &digests)) {
     out->failure = error;
     return kServerFailure;
   }

@@ -269,6 +269,9 @@ class Server {
     // An upload is synced before it becomes a content: its bytes go to the
     // disk while the rest arrives, not all at the end.
     if (storage_.Contents().durable()) reader.writeback_bytes = kUploadWritebackBytes;
+    // Contents are named by their digest: made as the bytes come, not by
+    // reading every upload again once it is complete.
+    reader.digest_files = true;
     connection->channel = std::make_unique<MessageChannel>(std::move(socket), std::move(reader));
     connection->channel->SetMessageLimit(options_.prelogon_message_bytes);
     connection->channel->SetBufferCheck(

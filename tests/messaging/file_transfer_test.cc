@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "crypto/crypto.h"
 #include "messaging/field_ids.h"
 #include "messaging/stream_format.h"
 #include "platform/mailslot.h"
@@ -146,6 +147,44 @@ TEST_F(FileTransferTest, ReceivedFilesAreHandedToTheDiskAsTheyGrow) {
     EXPECT_EQ(test::ReadFile(paths[0]), Content(sizes[0], 1));
     EXPECT_EQ(test::ReadFile(paths[1]), Content(sizes[1], 2));
     EXPECT_EQ(files.writebacks(), every == 0 ? 0 : 2);
+  }
+}
+
+TEST_F(FileTransferTest, ReceivedFilesCarryTheDigestOfTheirBytesWhenAsked) {
+  const std::vector<size_t> sizes = {0, 3 * kPieceSize + 7, 5};
+  std::string joined;
+  std::vector<std::string> expected;
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    joined +=
+        (i == 0 ? "" : "?") + MakeFile("f" + std::to_string(i), sizes[i], static_cast<int>(i));
+    Sha256Stream digest;
+    const std::string content = Content(sizes[i], static_cast<int>(i));
+    digest.Update(content.data(), content.size());
+    expected.push_back(digest.FinalLowerHex());
+  }
+  for (const bool asked : {false, true}) {
+    SCOPED_TRACE(asked);
+    MessageReaderOptions options;
+    options.digest_files = asked;
+    ChunkQueue queue;
+    CULMSGmessageReader reader(&queue, options);
+    MessagePtr m = NewMessage();
+    m->SetRawField(ParameterId(4), FIELD_FILELIST, joined.data(), joined.size());
+    MessagePtr received;
+    for (const Chunk& chunk : test::ChunksOf(*m)) {
+      queue.Push(chunk.first, chunk.second);
+      received = reader.CanExtractMessageObject(nullptr, 0);
+    }
+    ASSERT_TRUE(received);
+    std::vector<std::string> paths;
+    ASSERT_TRUE(received->scratch_files()->OfField(ParameterId(4), &paths));
+    ASSERT_EQ(paths.size(), sizes.size());
+    for (size_t i = 0; i < paths.size(); ++i) {
+      std::string digest = "not taken";
+      ASSERT_TRUE(received->scratch_files()->Take(paths[i], &digest));
+      EXPECT_EQ(digest, asked ? expected[i] : std::string()) << i;
+      ::unlink(paths[i].c_str());
+    }
   }
 }
 

@@ -15,6 +15,7 @@
 #include <random>
 #include <thread>
 
+#include "crypto/crypto.h"
 #include "messaging/field_ids.h"
 #include "servers/twserver/content_store.h"
 #include "servers/twserver/repository.h"
@@ -321,6 +322,15 @@ TEST_P(ServeTest, DocumentsAddFetchCheckInAndHistory) {
   ASSERT_EQ(2u, stamps.size());
   EXPECT_EQ("empty.txt?big.bin", Str(added, 102));
   EXPECT_EQ(Join({p, p}), Str(added, 101));
+  // Stored under the digest of their bytes, made as they arrived: each
+  // content file read through has the digest it is named by.
+  const ContentStore store(server_->dir() + "/content");
+  for (const std::string& content : {std::string(), big}) {
+    Sha256Stream digest;
+    digest.Update(content.data(), content.size());
+    std::string problem;
+    EXPECT_TRUE(store.Check({digest.FinalLowerHex(), content.size()}, &problem)) << problem;
+  }
 
   MessagePtr r = WireClient::Request("PRODUCTIONCMD", 25);
   r->SetString(101, p);
