@@ -3,21 +3,25 @@
 // It holds the random source, the numbered digest algorithms, the RSA key
 // pairs and RSA-OAEP operations through which the logon moves the channel
 // key, the two frame ciphers (selector 1: AES-256-CBC; selector 9: the
-// library's pass-phrase encryptor) and the gzip form of frame payloads. All
+// library's pass-phrase encryptor) and the gzip form of frame payloads;
+// beside it, Sha256Stream, a SHA-256 of bytes given in pieces. All
 // algorithms come from Crypto++ except HAVAL (crypto/haval.h) and the gzip
 // form, which libdeflate makes and reads (the same gzip members: any gzip
 // reader opens ours, and ours opens any single gzip member).
 //
 // Text forms: RSA keys travel as upper-case hex of their DER encoding,
 // PKCS #1 RSAPrivateKey and RSAPublicKey (modulus, public exponent) without
-// an algorithm identifier; RSA cipher texts and digests as upper-case hex.
+// an algorithm identifier; RSA cipher texts and digests as upper-case hex
+// (Sha256Stream's as lower-case hex, the form contents are named by).
 //
-// Threads: every operation is free of state between calls. Each builds its
-// own random pool, hash, cipher and filters and wipes what held key material
-// or plain text before it is freed, so the sending thread and the receiving
-// loop may use the helper at once. (The gzip form keeps one compressor and
-// one decompressor per thread, which hold no payload bytes between calls.) Callers serialise their
-// own key work with CryptoLock() (below). Nothing here throws: failures come back as results.
+// Threads: every operation of CRLDATcrypto is free of state between calls
+// (a Sha256Stream keeps its bytes' state and has one owner at a time). Each
+// builds its own random pool, hash, cipher and filters and wipes what held
+// key material or plain text before it is freed, so the sending thread and
+// the receiving loop may use the helper at once. (The gzip form keeps one
+// compressor and one decompressor per thread, which hold no payload bytes
+// between calls.) Callers serialise their own key work with CryptoLock()
+// (below). Nothing here throws: failures come back as results.
 #ifndef TW_CRYPTO_CRYPTO_H_
 #define TW_CRYPTO_CRYPTO_H_
 
@@ -169,9 +173,8 @@ class CRLDATcrypto {
   static constexpr unsigned kMaxRsaBits = 16384;
 };
 
-// The SHA-256 of bytes that come in pieces, as lower-case hex: the name of a
-// content where the server stores it, made while the bytes are written so
-// that nobody reads them again for it. One owner at a time.
+// The SHA-256 of bytes given in pieces, as 64 lower-case hex digits. One
+// owner at a time.
 class Sha256Stream {
  public:
   Sha256Stream();
@@ -180,7 +183,8 @@ class Sha256Stream {
   Sha256Stream& operator=(const Sha256Stream&) = delete;
 
   void Update(const void* bytes, size_t count);
-  // The digest of everything given so far; the stream then starts afresh.
+  // The digest of everything given since construction or the last call;
+  // the stream then starts afresh.
   std::string FinalLowerHex();
 
  private:

@@ -514,10 +514,11 @@ void CULMSGmessageReader::AttachScratchFiles(CRLMSGmessage* message) {
   for (size_t i = 0; i < expected_.size(); ++i) {
     ExpectedFile& file = expected_[i];
     if (!file.created) continue;
-    if (file.done && files->AddFile(file.path, file.sha256)) {
+    if (file.done && file.closed_read) {
+      files->AddClosedFile(file.path, file.closed, std::move(file.sha256));
       owned[i] = true;
     } else {
-      // Not whole, or no longer the file we wrote: nobody may take it.
+      // Not whole, or no longer a file when it was closed: nobody may take it.
       RemoveFile(file.path);
     }
     file.created = false;
@@ -713,13 +714,15 @@ void CULMSGmessageReader::WriteToFile(const uint8_t* data, size_t count) {
 }
 
 CULMSGmessageReader::FileResult CULMSGmessageReader::FinishFile() {
+  ExpectedFile& file = expected_[receiving_index_];
   if (out_) {
     out_->Close();
     out_.reset();
-    if (digest_) expected_[receiving_index_].sha256 = digest_->FinalLowerHex();
+    file.closed_read = ScratchFiles::ReadIdentity(file.path, &file.closed);
+    if (digest_) file.sha256 = digest_->FinalLowerHex();
   }
   digest_.reset();
-  expected_[receiving_index_].done = true;
+  file.done = true;
   receiving_ = false;
   ++files_finished_;
   Record(kProgressFileCount, std::string(), expected_.size(), files_finished_);

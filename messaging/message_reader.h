@@ -61,17 +61,15 @@
 #include <vector>
 
 #include "messaging/message.h"
+#include "messaging/scratch_files.h"
 #include "messaging/stream_format.h"
 #include "platform/file.h"
 #include "platform/guid.h"
 
 namespace tw {
-class Sha256Stream;
-}
-
-namespace tw {
 
 class MailslotWriter;
+class Sha256Stream;
 
 // Where chunks come from: the frame layer of the connection.
 class ChunkSource {
@@ -216,6 +214,9 @@ class CULMSGmessageReader {
     bool done = false;
     bool listed = true;  // named by the message (else its bytes are dropped)
     std::string sha256;  // of its bytes, when made (digest_files) and it arrived whole
+    // Read when it was closed whole: what ties the path to these bytes.
+    ScratchFiles::Identity closed;
+    bool closed_read = false;
   };
 
   enum class FileResult { kContinue, kComplete, kCorrupt, kRefused };

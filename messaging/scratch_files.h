@@ -4,7 +4,8 @@
 // message is complete it hands the set of those files over with the
 // message, recording for each file-list field the scratch files it names and
 // for each file its identity (device, inode, size and change time, taken
-// when it was closed).
+// when it was closed) and, when the reader was asked to make it, the
+// SHA-256 of the bytes it wrote.
 //
 // Whoever takes the message may move a file out of the set (Take) only when
 // the path still is that very file: a regular file with the recorded
@@ -38,11 +39,30 @@ class ScratchFiles {
   ScratchFiles(const ScratchFiles&) = delete;
   ScratchFiles& operator=(const ScratchFiles&) = delete;
 
+  // What ties a path to the file the reader wrote: device, inode, size and
+  // change time.
+  struct Identity {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    int64_t size = 0;
+    int64_t changed_ns = 0;
+    bool operator==(const Identity& o) const {
+      return device == o.device && inode == o.inode && size == o.size && changed_ns == o.changed_ns;
+    }
+  };
+  // The identity of the regular file at `path` (not following a link);
+  // false when there is none.
+  static bool ReadIdentity(const std::string& path, Identity* identity);
+
   // Reader side. Records `path`, a scratch file the reader created and
-  // closed, with its present identity and, when the reader made it while
-  // writing, the SHA-256 of its bytes as lower-case hex; false (and nothing
-  // recorded) when it is no longer a regular file.
-  bool AddFile(const std::string& path, std::string sha256 = std::string());
+  // closed, with its present identity; false (and nothing recorded) when it
+  // is no longer a regular file.
+  bool AddFile(const std::string& path);
+  // Records `path` with the identity read when the reader closed it and,
+  // when the reader made it while writing, the SHA-256 of its bytes as
+  // lower-case hex: should the file change after it was closed, nobody can
+  // take it, so a digest is never handed over for other bytes.
+  void AddClosedFile(const std::string& path, const Identity& closed, std::string sha256);
   // Records that file-list field `field` names `paths` in order; an empty
   // path stands for a file that did not arrive.
   void AddField(uint32_t field, std::vector<std::string> paths);
@@ -69,16 +89,6 @@ class ScratchFiles {
   size_t size() const;
 
  private:
-  struct Identity {
-    uint64_t device = 0;
-    uint64_t inode = 0;
-    int64_t size = 0;
-    int64_t changed_ns = 0;
-    bool operator==(const Identity& o) const {
-      return device == o.device && inode == o.inode && size == o.size && changed_ns == o.changed_ns;
-    }
-  };
-  static bool ReadIdentity(const std::string& path, Identity* identity);
   bool IsOwnLocked(const std::string& path) const;
   void RemoveLocked(const std::string& path);
 

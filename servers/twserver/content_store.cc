@@ -25,9 +25,6 @@ namespace tw::twserver {
 namespace {
 
 constexpr size_t kReadBlockBytes = size_t{1} << 20;
-// Files from this size on are handed to the disk before their digest is
-// made (ReadThrough); smaller ones cost more in calls than they gain.
-constexpr off_t kEarlyWritebackBytes = off_t{1} << 20;
 
 // How long ago a file was last changed, in whole seconds, 0 for a time
 // ahead of `now`: the file system stamps times from a finer clock than
@@ -228,37 +225,17 @@ namespace {
 // is grown to the largest file read, at most kReadBlockBytes: small files
 // (the usual) cost no large buffer. Stops early, as a failure, when `stop`
 // (may be null) turns true.
-// The digest and size of the file at `path`, into `found`. A digest `known`
-// beforehand (not empty) is taken as it is, with the file's size: the bytes
-// are not read again.
-bool ReadThrough(const std::string& path, bool durable, const std::string& known,
-                 std::vector<char>* block, const std::atomic<bool>* stop, ContentRef* found,
-                 std::string* error) {
+bool ReadThrough(const std::string& path, std::vector<char>* block, const std::atomic<bool>* stop,
+                 ContentRef* found, std::string* error) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) {
     *error = ErrnoText("cannot open", path, errno);
     return false;
   }
   struct stat st;
-  const bool sized = fstat(fd, &st) == 0 && st.st_size >= 0;
-  // A large file's bytes start for the disk before they are read through,
-  // so that the sync that follows mostly finds them written: the disk works
-  // while the digest is made instead of after it. Only a hint; the sync
-  // still guarantees them.
-  if (durable && sized && st.st_size >= kEarlyWritebackBytes) {
-    sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
-  }
-  if (!known.empty()) {
-    close(fd);
-    if (!sized || !ContentStore::IsDigest(known)) {
-      *error = "cannot take the digest given for " + path;
-      return false;
-    }
-    *found = ContentRef{known, static_cast<uint64_t>(st.st_size)};
-    return true;
-  }
-  const size_t want = sized ? static_cast<size_t>(std::min<off_t>(st.st_size + 1, kReadBlockBytes))
-                            : kReadBlockBytes;
+  const size_t want = fstat(fd, &st) == 0 && st.st_size >= 0
+                          ? static_cast<size_t>(std::min<off_t>(st.st_size + 1, kReadBlockBytes))
+                          : kReadBlockBytes;
   if (block->size() < want) block->resize(want);
   Sha256Stream hash;
   uint64_t size = 0;
@@ -297,9 +274,24 @@ bool ContentStore::AdoptAll(const std::vector<std::string>& paths, std::vector<C
   // (the usual) cost no large buffer.
   std::vector<char> block;
   for (size_t i = 0; i < paths.size(); ++i) {
-    const std::string none;
-    const std::string& digest = known != nullptr && i < known->size() ? (*known)[i] : none;
-    if (!ReadThrough(paths[i], durable_, digest, &block, stop, &found[i], error)) return false;
+    if (known != nullptr && i < known->size() && !(*known)[i].empty()) {
+      // Made of the very bytes written, as they came: not read again.
+      struct stat st;
+      const int missing = lstat(paths[i].c_str(), &st) != 0 ? errno
+                          : S_ISREG(st.st_mode)             ? 0
+                                                            : EINVAL;
+      if (missing != 0) {
+        *error = ErrnoText("cannot find", paths[i], missing);
+        return false;
+      }
+      if (!IsDigest((*known)[i])) {
+        *error = "not a digest for " + paths[i] + ": " + (*known)[i];
+        return false;
+      }
+      found[i] = ContentRef{(*known)[i], static_cast<uint64_t>(st.st_size)};
+    } else if (!ReadThrough(paths[i], &block, stop, &found[i], error)) {
+      return false;
+    }
   }
   // A content stored before only gets a fresh time: collection leaves young
   // contents alone, and this one is about to be referred to. Should
@@ -446,7 +438,7 @@ bool ContentStore::Check(const ContentRef& ref, std::string* problem) const {
   }
   std::vector<char> block;
   ContentRef found;
-  if (!ReadThrough(path, false, std::string(), &block, nullptr, &found, problem)) return false;
+  if (!ReadThrough(path, &block, nullptr, &found, problem)) return false;
   if (found.size != ref.size) {
     *problem = std::to_string(found.size) + " bytes instead of " + std::to_string(ref.size);
     return false;

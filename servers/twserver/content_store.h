@@ -134,14 +134,17 @@ class ContentStore {
 
   // Makes the files at `paths` (distinct; in the store's file system: the
   // received-files folder is the store's "tmp/") contents under their
-  // digests, `refs` in the same order. Each is read through for its digest
-  // (stopping early, as a failure, when `stop` turns true), unless `known`
-  // gives it: the SHA-256 that the receiving side made of exactly the bytes
-  // it wrote, the file unchanged since (empty where not made); a content stored before
-  // only gets a fresh modification time and the file is removed; the others
-  // get a fresh time, are synced and renamed into the store, all together,
-  // so that many files cost few syncs. On failure, with `error` set, the
-  // files not yet renamed stay where they were.
+  // digests, `refs` in the same order. A file's digest is the entry of
+  // `known` at its index when there is one and it is not empty: the SHA-256
+  // that the receiving side made of exactly the bytes it wrote, the file
+  // unchanged since (the message reader's, handed over by
+  // ScratchFiles::Take); its size is the file's. An entry that is not a
+  // digest fails the call. Every other file is read through for its digest,
+  // stopping early, as a failure, when `stop` turns true. A content stored
+  // before only gets a fresh modification time and the file is removed; the
+  // others get a fresh time, are synced and renamed into the store, all
+  // together, so that many files cost few syncs. On failure, with `error`
+  // set, the files not yet renamed stay where they were.
   bool AdoptAll(const std::vector<std::string>& paths, std::vector<ContentRef>* refs,
                 std::string* error, const std::atomic<bool>* stop = nullptr,
                 const std::vector<std::string>* known = nullptr) const;

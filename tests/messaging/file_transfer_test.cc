@@ -188,6 +188,40 @@ TEST_F(FileTransferTest, ReceivedFilesCarryTheDigestOfTheirBytesWhenAsked) {
   }
 }
 
+// A received file that changes after the reader closed it - here while the
+// message's next file still arrives - can no longer be taken, so its digest
+// is never handed over for bytes it was not made of.
+TEST_F(FileTransferTest, AFileChangedAfterItWasClosedCannotBeTaken) {
+  const std::string joined = MakeFile("first", 1000, 1) + "?" + MakeFile("second", 1000, 2);
+  MessageReaderOptions options;
+  options.digest_files = true;
+  ChunkQueue queue;
+  CULMSGmessageReader reader(&queue, options);
+  MessagePtr m = NewMessage();
+  m->SetRawField(ParameterId(4), FIELD_FILELIST, joined.data(), joined.size());
+  const std::vector<Chunk> chunks = test::ChunksOf(*m);
+  ASSERT_EQ(3u, chunks.size());
+  queue.Push(chunks[0].first, chunks[0].second);
+  queue.Push(chunks[1].first, chunks[1].second);
+  ASSERT_FALSE(reader.CanExtractMessageObject(nullptr, 0));
+  std::vector<std::string> written = TempFolder();
+  ASSERT_EQ(1u, written.size());
+  const std::string first = env_.Path("tmp/" + written[0]);
+  test::WriteFile(first, Content(1001, 9));
+  queue.Push(chunks[2].first, chunks[2].second);
+  MessagePtr received = reader.CanExtractMessageObject(nullptr, 0);
+  ASSERT_TRUE(received);
+  std::vector<std::string> paths;
+  ASSERT_TRUE(received->scratch_files()->OfField(ParameterId(4), &paths));
+  ASSERT_EQ(2u, paths.size());
+  std::string digest;
+  EXPECT_FALSE(received->scratch_files()->Take(paths[0], &digest));
+  EXPECT_EQ("", digest);
+  EXPECT_TRUE(received->scratch_files()->Take(paths[1], &digest));
+  EXPECT_EQ(64u, digest.size());
+  ::unlink(paths[1].c_str());
+}
+
 TEST_F(FileTransferTest, FailedFilesCountAsDoneAndLeaveNothing) {
   // One file missing at the sender, one that shrinks after its first piece.
   const std::string shrinking = MakeFile("shrinks", 300000, 4);

@@ -374,6 +374,41 @@ TEST_P(StorageTest, ContentStoreChunksAbortAndDuplicates) {
   EXPECT_TRUE(fs::is_empty(store.TempFolder()));
 }
 
+// Received files become contents under the digest the receiver made as the
+// bytes came, or under the one read through where none was made; a digest
+// that is no digest adopts nothing.
+TEST_P(StorageTest, AdoptingReceivedFilesTakesTheDigestsGivenInTheirOrder) {
+  const ContentStore& store = db_->Contents();
+  const std::string abc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+  const std::string empty = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+  auto received = [&](const std::string& name, const std::string& bytes) {
+    const std::string path = store.TempFolder() + "/" + name;
+    test::WriteFile(path, bytes);
+    return path;
+  };
+  std::vector<std::string> paths = {received("a", "abc"), received("b", ""), received("c", "xy")};
+  std::vector<ContentRef> refs;
+  std::string error;
+  const std::vector<std::string> bogus = {abc, "ABC", ""};
+  EXPECT_FALSE(store.AdoptAll(paths, &refs, &error, nullptr, &bogus));
+  EXPECT_NE(std::string::npos, error.find("not a digest")) << error;
+  for (const std::string& path : paths) EXPECT_TRUE(fs::exists(path)) << path;
+
+  // The middle one is given; the others are read through.
+  const std::vector<std::string> known = {"", empty};
+  ASSERT_TRUE(store.AdoptAll(paths, &refs, &error, nullptr, &known)) << error;
+  ASSERT_EQ(3u, refs.size());
+  EXPECT_EQ(abc, refs[0].sha256);
+  EXPECT_EQ(3u, refs[0].size);
+  EXPECT_EQ(empty, refs[1].sha256);
+  EXPECT_EQ(0u, refs[1].size);
+  EXPECT_EQ(2u, refs[2].size);
+  for (const ContentRef& ref : refs) {
+    std::string problem;
+    EXPECT_TRUE(store.Check(ref, &problem)) << problem;
+  }
+}
+
 TEST_P(StorageTest, StaleTemporariesAreRemovedOnOpen) {
   const std::string old_temp = db_->Contents().TempFolder() + "/dead.part";
   const std::string new_temp = db_->Contents().TempFolder() + "/live.part";
