@@ -34,6 +34,8 @@ class LocalFile final : public FileObject {
   bool SetModifiedTime(const DateTime& time) override;
   bool IsEndOfFile() const override { return end_of_file_; }
   void Close() override;
+  // The whole file: the system starts only the pages still dirty, and a
+  // failure here costs nothing, since the sync that counts comes later.
   void StartWriteback() override {
     if (fd_ >= 0) sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
   }
