@@ -54,6 +54,21 @@ uint32_t HostU32(const std::string& record, size_t offset) {
   return v;
 }
 
+// A message whose file list is `joined`, sent as chunks to a reader with
+// `options` and received whole; null when it did not complete.
+MessagePtr ReceiveFiles(const MessageReaderOptions& options, const std::string& joined) {
+  ChunkQueue queue;
+  CULMSGmessageReader reader(&queue, options);
+  MessagePtr m = NewMessage();
+  m->SetRawField(ParameterId(4), FIELD_FILELIST, joined.data(), joined.size());
+  MessagePtr received;
+  for (const Chunk& chunk : test::ChunksOf(*m)) {
+    queue.Push(chunk.first, chunk.second);
+    received = reader.CanExtractMessageObject(nullptr, 0);
+  }
+  return received;
+}
+
 class FileTransferTest : public ::testing::Test {
  protected:
   explicit FileTransferTest(bool progress = false) {
@@ -132,15 +147,7 @@ TEST_F(FileTransferTest, ReceivedFilesAreHandedToTheDiskAsTheyGrow) {
     test::FaultInjectingFactory files;
     MessageReaderOptions options;
     options.writeback_bytes = every;
-    ChunkQueue queue;
-    CULMSGmessageReader reader(&queue, options);
-    MessagePtr m = NewMessage();
-    m->SetRawField(ParameterId(4), FIELD_FILELIST, joined.data(), joined.size());
-    MessagePtr received;
-    for (const Chunk& chunk : test::ChunksOf(*m)) {
-      queue.Push(chunk.first, chunk.second);
-      received = reader.CanExtractMessageObject(nullptr, 0);
-    }
+    MessagePtr received = ReceiveFiles(options, joined);
     ASSERT_TRUE(received);
     const std::vector<std::string> paths = PathsOf(*received, ParameterId(4));
     ASSERT_EQ(paths.size(), 2u);
@@ -166,15 +173,7 @@ TEST_F(FileTransferTest, ReceivedFilesCarryTheDigestOfTheirBytesWhenAsked) {
     SCOPED_TRACE(asked);
     MessageReaderOptions options;
     options.digest_files = asked;
-    ChunkQueue queue;
-    CULMSGmessageReader reader(&queue, options);
-    MessagePtr m = NewMessage();
-    m->SetRawField(ParameterId(4), FIELD_FILELIST, joined.data(), joined.size());
-    MessagePtr received;
-    for (const Chunk& chunk : test::ChunksOf(*m)) {
-      queue.Push(chunk.first, chunk.second);
-      received = reader.CanExtractMessageObject(nullptr, 0);
-    }
+    MessagePtr received = ReceiveFiles(options, joined);
     ASSERT_TRUE(received);
     std::vector<std::string> paths;
     ASSERT_TRUE(received->scratch_files()->OfField(ParameterId(4), &paths));
