@@ -515,7 +515,7 @@ void CULMSGmessageReader::AttachScratchFiles(CRLMSGmessage* message) {
     ExpectedFile& file = expected_[i];
     if (!file.created) continue;
     if (file.done && file.closed_read) {
-      files->AddClosedFile(file.path, file.closed, std::move(file.sha256));
+      files->AddFile(file.path, file.closed, std::move(file.sha256));
       owned[i] = true;
     } else {
       // Not whole, or no longer a file when it was closed: nobody may take it.

@@ -13,16 +13,7 @@ ScratchFiles::~ScratchFiles() {
   RemoveAll();
 }
 
-bool ScratchFiles::AddFile(const std::string& path) {
-  Identity identity;
-  if (path.empty() || !ReadIdentity(path, &identity)) return false;
-  std::lock_guard<std::mutex> lock(mutex_);
-  files_[path] = Entry{identity, std::string()};
-  return true;
-}
-
-void ScratchFiles::AddClosedFile(const std::string& path, const Identity& closed,
-                                 std::string sha256) {
+void ScratchFiles::AddFile(const std::string& path, const Identity& closed, std::string sha256) {
   std::lock_guard<std::mutex> lock(mutex_);
   files_[path] = Entry{closed, std::move(sha256)};
 }

@@ -54,15 +54,12 @@ class ScratchFiles {
   // false when there is none.
   static bool ReadIdentity(const std::string& path, Identity* identity);
 
-  // Reader side. Records `path`, a scratch file the reader created and
-  // closed, with its present identity; false (and nothing recorded) when it
-  // is no longer a regular file.
-  bool AddFile(const std::string& path);
-  // Records `path` with the identity read when the reader closed it and,
-  // when the reader made it while writing, the SHA-256 of its bytes as
-  // lower-case hex: should the file change after it was closed, nobody can
-  // take it, so a digest is never handed over for other bytes.
-  void AddClosedFile(const std::string& path, const Identity& closed, std::string sha256);
+  // Reader side. Records `path`, a scratch file the reader created, with
+  // the identity read when the reader closed it and, when the reader made
+  // it while writing, the SHA-256 of its bytes as lower-case hex: should
+  // the file change after it was closed, nobody can take it, so a digest is
+  // never handed over for other bytes.
+  void AddFile(const std::string& path, const Identity& closed, std::string sha256);
   // Records that file-list field `field` names `paths` in order; an empty
   // path stands for a file that did not arrive.
   void AddField(uint32_t field, std::vector<std::string> paths);

@@ -209,7 +209,9 @@ std::string ReceivedFiles(const World& world, uint32_t id, const std::string& va
     } else {
       if (!element.empty() && write(fd, element.data(), element.size()) < 0) Fail();
       close(fd);
-      if (!scratch->AddFile(path)) Fail();
+      ScratchFiles::Identity closed;
+      if (!ScratchFiles::ReadIdentity(path, &closed)) Fail();
+      scratch->AddFile(path, closed, std::string());
       owned.push_back(path);
       created->push_back(path);
     }
