@@ -514,6 +514,29 @@ int CRLDATcrypto::GunzipPayload(SecureBytes* bytes, size_t max_output) {
   }
 }
 
+bool CRLDATcrypto::GzipMemberHolds(const void* member, size_t member_length, const void* input,
+                                   size_t length) {
+  if (member == nullptr || member_length < kGzipFramingBytes || (input == nullptr && length != 0)) {
+    return false;
+  }
+  // The trailer tells the size: a member of other bytes fails before any
+  // work is done.
+  if (GzipTrailerSize(Bytes(member), member_length) != static_cast<uint32_t>(length)) return false;
+  try {
+    libdeflate_decompressor* decompressor = ThreadDecompressor();
+    if (decompressor == nullptr) return false;
+    SecureBytes made_bytes(length == 0 ? 1 : length);
+    size_t read = 0;
+    size_t made = 0;
+    const libdeflate_result status = libdeflate_gzip_decompress_ex(
+        decompressor, member, member_length, made_bytes.data(), length, &read, &made);
+    return status == LIBDEFLATE_SUCCESS && read == member_length && made == length &&
+           (length == 0 || std::memcmp(made_bytes.data(), input, length) == 0);
+  } catch (...) {
+    return false;
+  }
+}
+
 std::string CRLDATcrypto::HexEncode(const void* bytes, size_t count) {
   return HexText(bytes, count);
 }

@@ -153,6 +153,13 @@ class CRLDATcrypto {
   // unchanged. The result is allocated once, at the size the trailer gives
   // after those checks: never more than `max_output` bytes.
   static int GunzipPayload(SecureBytes* bytes, size_t max_output);
+  // Whether `member` is one gzip member, and nothing more, that decompresses
+  // to exactly the `length` bytes at `input`: a member kept from an earlier
+  // transfer may then be sent in place of compressing those bytes again.
+  // Decompressing costs a fraction of compressing, and proves the member
+  // whatever happened to it on the disk.
+  static bool GzipMemberHolds(const void* member, size_t member_length, const void* input,
+                              size_t length);
 
   // Upper-case hex of `count` bytes.
   static std::string HexEncode(const void* bytes, size_t count);

@@ -36,11 +36,34 @@ bool FileSender::StopRequested() const {
 void FileSender::CloseFile() {
   if (file_) file_->Close();
   file_.reset();
+  if (members_) members_->Close();
+  members_.reset();
+}
+
+void FileSender::ReadMember(std::string* member) {
+  member->clear();
+  if (!members_) return;
+  uint8_t word[4];
+  uint32_t n = 0;
+  // A member is never longer than the bytes it holds by more than the
+  // stored blocks add; anything longer is not a record of ours.
+  constexpr uint32_t kMaxMember = 2 * kMaxChunkSize;
+  if (members_->Read(word, sizeof word, &n) && n == sizeof word) {
+    const uint32_t length = GetU32(word);
+    if (length <= kMaxMember) {
+      member->resize(length);
+      if (length == 0 || (members_->Read(member->data(), length, &n) && n == length)) return;
+    }
+  }
+  member->clear();
+  members_->Close();
+  members_.reset();
 }
 
 void FileSender::MakeFailureChunk(const Guid& id, OutgoingChunk* chunk) {
   chunk->kind = kChunkFileFailed;
   chunk->bytes.clear();
+  chunk->member.clear();
   PutStartHeader(&chunk->bytes, id, 0, 0);
   chunk->file_size = 0;
   chunk->file_position = 0;
@@ -85,15 +108,24 @@ bool FileSender::NextChunk(OutgoingChunk* chunk) {
     }
     size_ = static_cast<uint64_t>(size);
     position_ = 0;
+    if (!next.members_path.empty() && size_ > kPieceSize) {
+      members_ = GetSystemFactory().NewFile();
+      if (!members_->Open(next.members_path, FileObject::kRead, FileObject::kShareRead,
+                          FileObject::kOpenExisting, 0)) {
+        members_.reset();
+      }
+    }
   }
 
   const size_t piece = static_cast<size_t>(std::min<uint64_t>(size_ - position_, kPieceSize));
   const size_t header = starting ? kFileStartHeaderSize : kFileDataHeaderSize;
   chunk->bytes.clear();
+  chunk->member.clear();
   if (starting) {
     PutStartHeader(&chunk->bytes, current_id_, size_, static_cast<uint32_t>(piece));
   } else {
     AppendU32(&chunk->bytes, static_cast<uint32_t>(piece));
+    ReadMember(&chunk->member);
   }
   chunk->bytes.resize(header + piece);
   if (!ReadFully(&chunk->bytes[header], piece)) {

@@ -26,6 +26,9 @@ namespace tw {
 struct OutgoingFile {
   Guid transfer_id;
   std::string local_path;
+  // A kept members file (stream_format.h) that the same bytes came with
+  // once, or empty: the server's content store names it, never a peer.
+  std::string members_path;
 };
 
 // One chunk to frame and send. The caller keeps one OutgoingChunk for a
@@ -37,6 +40,10 @@ struct OutgoingChunk {
   // what the connection reports in its progress notice. 0 otherwise.
   uint64_t file_size = 0;
   uint64_t file_position = 0;
+  // Data chunks of a file with kept members: the gzip member these bytes
+  // once came as, by the members file; empty otherwise. Only a hint: the
+  // frame is built from it only when its trailer matches `bytes`.
+  std::string member;
 };
 
 class FileSender {
@@ -72,12 +79,16 @@ class FileSender {
   void MakeFailureChunk(const Guid& id, OutgoingChunk* chunk);
   // Reads `count` bytes into `out`; false when the file ends or fails first.
   bool ReadFully(char* out, size_t count);
+  // The next record of the members file into `member`; on any fault the
+  // members file is given up and `member` emptied.
+  void ReadMember(std::string* member);
   void CloseFile();
 
   const std::vector<OutgoingFile> files_;
   const std::atomic<bool>* const stop_;
   size_t next_file_ = 0;
-  std::unique_ptr<FileObject> file_;  // the file being sent, when a piece remains
+  std::unique_ptr<FileObject> file_;     // the file being sent, when a piece remains
+  std::unique_ptr<FileObject> members_;  // its kept members, while they can be read
   Guid current_id_;
   uint64_t size_ = 0;
   uint64_t position_ = 0;

@@ -516,12 +516,18 @@ void CULMSGmessageReader::AttachScratchFiles(CRLMSGmessage* message) {
     if (!file.created) continue;
     if (file.done && file.closed_read) {
       files->AddFile(file.path, file.closed, std::move(file.sha256));
+      if (file.members_created && file.members_closed_read) {
+        files->AddMembers(file.path, file.path + kMembersSuffix, file.members_closed);
+      } else if (file.members_created) {
+        RemoveFile(file.path + kMembersSuffix);
+      }
       owned[i] = true;
     } else {
       // Not whole, or no longer a file when it was closed: nobody may take it.
-      RemoveFile(file.path);
+      RemoveCreated(&file);
     }
     file.created = false;
+    file.members_created = false;
   }
   for (const auto& field : file_fields_) {
     std::vector<std::string> paths;
@@ -627,6 +633,8 @@ CULMSGmessageReader::FileResult CULMSGmessageReader::StartFile(uint32_t kind,
     if (out_->Open(file.path, FileObject::kWrite, 0, FileObject::kCreateNewPrivate, 0)) {
       file.created = true;
       if (options_.digest_files) digest_ = std::make_unique<Sha256Stream>();
+      members_wanted_ = options_.keep_file_members && kind == kChunkFileFirst;
+      members_skipped_ = 0;
     } else {
       out_.reset();
     }
@@ -656,6 +664,7 @@ CULMSGmessageReader::FileResult CULMSGmessageReader::ContinueFile(uint32_t kind,
     return FileResult::kCorrupt;
   }
   if (kind == kChunkFileLast && written_ + piece != announced_size_) return FileResult::kCorrupt;
+  KeepMember();
   WriteToFile(p + kFileDataHeaderSize, piece);
   written_ += piece;
   Record(kind == kChunkFileLast ? kProgressFileFinished : kProgressFileInProgress, display_name_,
@@ -681,14 +690,67 @@ CULMSGmessageReader::FileResult CULMSGmessageReader::FailFile(const std::string&
     NextDisplayName();
   }
   ExpectedFile& file = expected_[index];
-  if (file.created) RemoveFile(file.path);
-  file.created = false;
+  RemoveCreated(&file);
   file.done = true;
   ++files_finished_;
   written_ = 0;
   Record(kProgressFileFinished, display_name_, 0, 0);
   Record(kProgressFileCount, std::string(), expected_.size(), files_finished_);
   return files_finished_ == expected_.size() ? FileResult::kComplete : FileResult::kContinue;
+}
+
+void CULMSGmessageReader::RemoveCreated(ExpectedFile* file) {
+  if (file->created) RemoveFile(file->path);
+  if (file->members_created) RemoveFile(file->path + kMembersSuffix);
+  file->created = false;
+  file->members_created = false;
+}
+
+void CULMSGmessageReader::KeepMember() {
+  if (!members_wanted_) return;
+  source_->TakeMember(&member_);
+  std::string record;
+  if (!members_out_) {
+    // Made with the first member: chunks that came uncompressed (random
+    // bytes, all of them) leave no file behind.
+    if (member_.empty()) {
+      ++members_skipped_;
+      return;
+    }
+    ExpectedFile& file = expected_[receiving_index_];
+    members_out_ = GetSystemFactory().NewFile();
+    if (!members_out_->Open(file.path + kMembersSuffix, FileObject::kWrite, 0,
+                            FileObject::kCreateNewPrivate, 0)) {
+      members_out_.reset();
+      members_wanted_ = false;
+      return;
+    }
+    file.members_created = true;
+    for (; members_skipped_ > 0; --members_skipped_) AppendU32(&record, 0);
+  }
+  AppendU32(&record, static_cast<uint32_t>(member_.size()));
+  record += member_;
+  if (!members_out_->Write(record.data(), static_cast<uint32_t>(record.size()), nullptr)) {
+    CloseMembers(false);
+  }
+}
+
+void CULMSGmessageReader::CloseMembers(bool keep) {
+  members_wanted_ = false;
+  if (!receiving_) return;
+  ExpectedFile& file = expected_[receiving_index_];
+  if (members_out_) {
+    members_out_->Close();
+    members_out_.reset();
+    if (keep) {
+      file.members_closed_read =
+          ScratchFiles::ReadIdentity(file.path + kMembersSuffix, &file.members_closed);
+    }
+  }
+  if (!keep && file.members_created) {
+    RemoveFile(file.path + kMembersSuffix);
+    file.members_created = false;
+  }
 }
 
 void CULMSGmessageReader::WriteToFile(const uint8_t* data, size_t count) {
@@ -708,8 +770,8 @@ void CULMSGmessageReader::WriteToFile(const uint8_t* data, size_t count) {
   out_->Close();
   out_.reset();
   digest_.reset();
-  if (file.created) RemoveFile(file.path);
-  file.created = false;
+  CloseMembers(false);
+  RemoveCreated(&file);
   lost_file_ = true;
 }
 
@@ -722,6 +784,7 @@ CULMSGmessageReader::FileResult CULMSGmessageReader::FinishFile() {
     if (digest_) file.sha256 = digest_->FinalLowerHex();
   }
   digest_.reset();
+  CloseMembers(true);
   file.done = true;
   receiving_ = false;
   ++files_finished_;
@@ -736,9 +799,9 @@ void CULMSGmessageReader::CloseAndRemoveOpenFile() {
     out_.reset();
   }
   digest_.reset();
+  CloseMembers(false);
   ExpectedFile& file = expected_[receiving_index_];
-  if (file.created) RemoveFile(file.path);
-  file.created = false;
+  RemoveCreated(&file);
   receiving_ = false;
 }
 
@@ -763,10 +826,13 @@ void CULMSGmessageReader::ClearFiles(bool remove) {
     out_.reset();
   }
   digest_.reset();
+  if (members_out_) {
+    members_out_->Close();
+    members_out_.reset();
+  }
+  members_wanted_ = false;
   if (remove) {
-    for (const ExpectedFile& file : expected_) {
-      if (file.created) RemoveFile(file.path);
-    }
+    for (ExpectedFile& file : expected_) RemoveCreated(&file);
   }
   expected_.clear();
   file_map_.clear();

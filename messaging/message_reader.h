@@ -81,6 +81,13 @@ class ChunkSource {
   virtual bool AddBytes(const uint8_t* bytes, size_t count) = 0;
   // Moves the next whole chunk out; false when none waits.
   virtual bool PopChunk(uint32_t* kind, std::string* bytes) = 0;
+  // The gzip member that the chunk popped last came as, when the source
+  // keeps members (see MessageReaderOptions::keep_file_members); false,
+  // `member` emptied, when it has none.
+  virtual bool TakeMember(std::string* member) {
+    member->clear();
+    return false;
+  }
   // True when bytes already added hold chunks not cut yet (the source stops
   // cutting while many chunks wait, to bound what it holds); AddBytes with
   // no bytes then cuts on.
@@ -130,6 +137,12 @@ struct MessageReaderOptions {
   // it with the file in the message's scratch set (ScratchFiles::Take): a
   // receiver that names contents by their digest need not read them again.
   bool digest_files = false;
+  // Keeps the gzip members that each received file's data chunks came as,
+  // in a members file beside it (stream_format.h) that goes with the file
+  // (ScratchFiles::Take): a receiver that later sends the same file can
+  // send those members again instead of compressing the bytes anew. The
+  // chunk source must keep them too (TakeMember).
+  bool keep_file_members = false;
   // Posts a message the reader makes itself (the "LOG" line for a get reply
   // that came without its file) to the dispatcher. Null: the line goes to
   // the diagnostic output only.
@@ -217,9 +230,21 @@ class CULMSGmessageReader {
     // Read when it was closed whole: what ties the path to these bytes.
     ScratchFiles::Identity closed;
     bool closed_read = false;
+    // The kept members file (keep_file_members), path + kMembersSuffix.
+    bool members_created = false;
+    ScratchFiles::Identity members_closed;
+    bool members_closed_read = false;
   };
 
   enum class FileResult { kContinue, kComplete, kCorrupt, kRefused };
+
+  // Removes what the reader created for `file` (the file, its members file).
+  static void RemoveCreated(ExpectedFile* file);
+  // Appends the member of the data chunk just taken to the members file;
+  // on a failure the members file is dropped, the received file is not.
+  void KeepMember();
+  // Closes the members file; `keep` false removes it.
+  void CloseMembers(bool keep);
 
   // Takes the kept chunk, else pops one from the source.
   bool TakeChunk(uint32_t* kind, std::string* bytes);
@@ -306,6 +331,12 @@ class CULMSGmessageReader {
   uint64_t unsynced_ = 0;
   // The digest of the file being written, while digest_files asks for it.
   std::unique_ptr<Sha256Stream> digest_;
+  // The members file of the file being written, while keep_file_members
+  // asks for it and it can be written.
+  std::unique_ptr<FileObject> members_out_;
+  bool members_wanted_ = false;   // members of the file being written are kept
+  size_t members_skipped_ = 0;    // chunks without a member before the file was made
+  std::string member_;            // the member of the chunk being written
   bool lost_file_ = false;        // a file of message_ could not be stored
   uint64_t announced_total_ = 0;  // of every file of message_ started so far
 

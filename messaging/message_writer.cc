@@ -86,7 +86,7 @@ bool WriteMessageObject(const CRLMSGmessage& message, const ReplyRouteLookup& re
           const Guid transfer_id = GetSystemFactory().NewIdentifier();
           if (i != 0) names += kListSeparator;
           names += transfer_id.ToText();
-          out->files.push_back(OutgoingFile{transfer_id, std::move(paths[i])});
+          out->files.push_back(OutgoingFile{transfer_id, std::move(paths[i]), std::string()});
         }
         if (!AppendValue(&object, names)) return false;
         break;
@@ -108,6 +108,7 @@ bool MessageStream::NextChunk(OutgoingChunk* chunk) {
   const bool first = object_sent_ == 0;
   const size_t piece = std::min(object_.size() - object_sent_, kPieceSize);
   chunk->bytes.assign(object_, object_sent_, piece);
+  chunk->member.clear();
   object_sent_ += piece;
   const bool last = object_sent_ == object_.size();
   if (first && last) {

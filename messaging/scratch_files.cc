@@ -15,7 +15,29 @@ ScratchFiles::~ScratchFiles() {
 
 void ScratchFiles::AddFile(const std::string& path, const Identity& closed, std::string sha256) {
   std::lock_guard<std::mutex> lock(mutex_);
-  files_[path] = Entry{closed, std::move(sha256)};
+  files_[path] = Entry{closed, std::move(sha256), std::string(), Identity()};
+}
+
+void ScratchFiles::AddMembers(const std::string& path, const std::string& members,
+                              const Identity& closed) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto found = files_.find(path);
+  if (found == files_.end()) return;
+  found->second.members = members;
+  found->second.members_identity = closed;
+}
+
+bool ScratchFiles::MembersOwn(const Entry& entry) {
+  Identity now;
+  return !entry.members.empty() && ReadIdentity(entry.members, &now) &&
+         now == entry.members_identity;
+}
+
+void ScratchFiles::RemoveMembers(Entry* entry) {
+  if (MembersOwn(*entry) && !RemoveLocalFile(entry->members)) {
+    DebugLog("ScratchFiles: cannot remove \"%s\"", entry->members.c_str());
+  }
+  entry->members.clear();
 }
 
 void ScratchFiles::AddField(uint32_t field, std::vector<std::string> paths) {
@@ -55,11 +77,17 @@ bool ScratchFiles::IsOwn(const std::string& path) const {
   return IsOwnLocked(path);
 }
 
-bool ScratchFiles::Take(const std::string& path, std::string* sha256) {
+bool ScratchFiles::Take(const std::string& path, std::string* sha256, std::string* members) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!IsOwnLocked(path)) return false;
   auto found = files_.find(path);
   if (sha256 != nullptr) *sha256 = std::move(found->second.sha256);
+  if (members != nullptr) {
+    members->clear();
+    if (MembersOwn(found->second)) *members = std::move(found->second.members);
+  } else {
+    RemoveMembers(&found->second);
+  }
   files_.erase(found);
   return true;
 }
@@ -69,6 +97,8 @@ void ScratchFiles::RemoveLocked(const std::string& path) {
   if (IsOwnLocked(path) && !RemoveLocalFile(path)) {
     DebugLog("ScratchFiles: cannot remove \"%s\"", path.c_str());
   }
+  auto found = files_.find(path);
+  if (found != files_.end()) RemoveMembers(&found->second);
   files_.erase(path);
 }
 

@@ -60,6 +60,10 @@ class ScratchFiles {
   // the file change after it was closed, nobody can take it, so a digest is
   // never handed over for other bytes.
   void AddFile(const std::string& path, const Identity& closed, std::string sha256);
+  // Records `members`, a file the reader created beside `path` (already
+  // added) holding the gzip members that the file's chunks after its first
+  // came as, with its identity when closed. It goes wherever `path` goes.
+  void AddMembers(const std::string& path, const std::string& members, const Identity& closed);
   // Records that file-list field `field` names `paths` in order; an empty
   // path stands for a file that did not arrive.
   void AddField(uint32_t field, std::vector<std::string> paths);
@@ -76,8 +80,10 @@ class ScratchFiles {
   // Gives `path` up to the caller (it is not removed later), with the
   // digest recorded for it in `sha256` when not null (empty when none was
   // made): the file is still the one closed, so the digest still holds.
-  // False, with nothing changed, when IsOwn(path) is false.
-  bool Take(const std::string& path, std::string* sha256 = nullptr);
+  // False, with nothing changed, when IsOwn(path) is false. The file's
+  // members file (AddMembers), still the one closed, goes with it into
+  // `members` when not null; else it is removed, and `members` is emptied.
+  bool Take(const std::string& path, std::string* sha256 = nullptr, std::string* members = nullptr);
   // Removes `path` now when it is ours.
   void Remove(const std::string& path);
   // Removes every file not taken.
@@ -92,7 +98,13 @@ class ScratchFiles {
   struct Entry {
     Identity identity;
     std::string sha256;
+    std::string members;  // empty when none
+    Identity members_identity;
   };
+  // Whether the members file of `entry` is still the one the reader closed.
+  static bool MembersOwn(const Entry& entry);
+  // Removes the members file of `entry` when it is still ours, and forgets it.
+  static void RemoveMembers(Entry* entry);
 
   mutable std::mutex mutex_;
   std::map<std::string, Entry> files_;                   // guarded by mutex_

@@ -48,6 +48,14 @@
 // A file's bytes travel in pieces of at most 131072; the start chunk carries
 // the first piece.
 //
+// Kept members file (never on the wire): a receiver asked to keep them
+// writes, beside a received file, for each data chunk of the file in order,
+// a u32 length (little-endian) and then that many bytes: the gzip member the
+// chunk's payload came as (D and the file bytes, compressed), or nothing
+// when it came uncompressed. Whoever sends those bytes again may send a
+// member in place of compressing the payload anew, once its trailer matches
+// the payload read (CRLDATcrypto::GzipMemberMatches).
+//
 // Progress record (84 bytes, host byte order, never read from the wire):
 //
 //   Offset  Size  Field
@@ -121,6 +129,8 @@ constexpr size_t kFileDataHeaderSize = 4;
 // The largest chunk a sender makes: a start chunk with a whole piece.
 constexpr size_t kMaxChunkSize = kFileStartHeaderSize + kPieceSize;
 constexpr uint64_t kMaxFileSize = uint64_t{1} << 48;
+// What a kept members file adds to the name of the file it belongs to.
+constexpr char kMembersSuffix[] = ".z";
 
 // Progress record.
 constexpr size_t kProgressRecordSize = 84;

@@ -15,7 +15,7 @@ bool FrameChunkSource::AddBytes(const uint8_t* bytes, size_t count) {
 
 bool FrameChunkSource::PopChunk(uint32_t* kind, std::string* bytes) {
   FramePayload payload;
-  const uint32_t code = frames_->PopItem(&payload);
+  const uint32_t code = frames_->PopItem(&payload, &member_);
   if (code == 0) return false;
   *kind = code;
   if (payload) {
@@ -23,6 +23,16 @@ bool FrameChunkSource::PopChunk(uint32_t* kind, std::string* bytes) {
   } else {
     bytes->clear();
   }
+  return true;
+}
+
+bool FrameChunkSource::TakeMember(std::string* member) {
+  if (!member_) {
+    member->clear();
+    return false;
+  }
+  member->assign(reinterpret_cast<const char*>(member_->data()), member_->size());
+  member_.reset();
   return true;
 }
 

@@ -32,10 +32,12 @@ class FrameChunkSource : public ChunkSource {
   bool AddBytes(const uint8_t* bytes, size_t count) override;
   // The next item: its frame code as the chunk kind and a copy of its payload.
   bool PopChunk(uint32_t* kind, std::string* bytes) override;
+  bool TakeMember(std::string* member) override;
   bool HasUncut() const override { return frames_->MoreToParse(); }
 
  private:
   CIOFrameReader* const frames_;
+  FramePayload member_;  // of the chunk popped last, when kept
 };
 
 // Resets `buffer` and loads `chunk` into it with the part kind, file-content

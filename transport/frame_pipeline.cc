@@ -55,7 +55,7 @@ FramePipeline::Built FramePipeline::BuildFrame(const OutgoingChunk& chunk,
                                                const ChannelCipher& cipher,
                                                CIOBufferSimple* buffer) {
   if (!LoadChunk(chunk, cipher.selector, cipher.compress, buffer)) return Built::kUnknownKind;
-  return FilterWriteRequest(buffer, cipher.key) ? Built::kFrame : Built::kNotBuilt;
+  return FilterWriteRequest(buffer, cipher.key, chunk.member) ? Built::kFrame : Built::kNotBuilt;
 }
 
 bool FramePipeline::Emit(const OutgoingChunk& chunk, CIOBufferSimple* buffer, const FrameSink& sink,

@@ -213,7 +213,10 @@ bool CIOFrameReader::OpenFound(const SecureBytes& key) {
           }
           break;
         case Found::Outcome::kOpened:
-          if (!Deliver(found.header.code, found.plain.data(), found.plain.size())) ok = false;
+          if (!Deliver(found.header.code, found.plain.data(), found.plain.size(),
+                       found.member.empty() ? nullptr : &found.member)) {
+            ok = false;
+          }
           break;
         case Found::Outcome::kThrew:
           std::rethrow_exception(found.failure);
@@ -262,17 +265,19 @@ void CIOFrameReader::OpenAll(const SecureBytes& key) {
     if (!on_worker[i]) continue;
     Found* found = &found_[i];
     const uint8_t* payload = bytes_.data() + found->offset;
+    const bool keep = MemberToKeep(found) != nullptr;
     {
       std::lock_guard<std::mutex> lock(open_lock_);
       ++opening_;
     }
     try {
-      pool_->Submit([this, found, payload, &key] {
+      pool_->Submit([this, found, payload, keep, &key] {
         SecureBytes plain;
+        SecureBytes member;
         Found::Outcome outcome;
         std::exception_ptr failure;
         try {
-          outcome = Open(found->header, payload, key, &plain);
+          outcome = Open(found->header, payload, key, &plain, keep ? &member : nullptr);
         } catch (...) {
           // Rethrown on the parsing thread, in order, where one thread
           // would have met it.
@@ -283,6 +288,7 @@ void CIOFrameReader::OpenAll(const SecureBytes& key) {
         found->outcome = outcome;
         found->failure = std::move(failure);
         found->plain.swap(plain);
+        found->member.swap(member);
         --opening_;
         // Under the lock: the reader may go as soon as it sees no job left.
         opened_.notify_all();
@@ -298,7 +304,8 @@ void CIOFrameReader::OpenAll(const SecureBytes& key) {
     if (on_worker[i]) continue;
     Found& found = found_[i];
     try {
-      found.outcome = Open(found.header, bytes_.data() + found.offset, key, &found.plain);
+      found.outcome =
+          Open(found.header, bytes_.data() + found.offset, key, &found.plain, MemberToKeep(&found));
     } catch (...) {
       found.failure = std::current_exception();
       found.outcome = Found::Outcome::kThrew;
@@ -306,9 +313,17 @@ void CIOFrameReader::OpenAll(const SecureBytes& key) {
   }
 }
 
+SecureBytes* CIOFrameReader::MemberToKeep(Found* found) const {
+  const FrameHeader& header = found->header;
+  // A file's start frame is never sent again as it came: it carries the
+  // transfer identifier, fresh for every transfer.
+  const bool data = header.code == kFrameFileMiddle || header.code == kFrameFileLast;
+  return options_.keep_file_members && data && header.compressed != 0 ? &found->member : nullptr;
+}
+
 CIOFrameReader::Found::Outcome CIOFrameReader::Open(const FrameHeader& header,
                                                     const uint8_t* payload, const SecureBytes& key,
-                                                    SecureBytes* plain) {
+                                                    SecureBytes* plain, SecureBytes* member) {
   if (header.selector == kCipherClear) {
     if (header.compressed == 0) return Found::Outcome::kAsIs;
     plain->Assign(payload, header.length);
@@ -321,8 +336,12 @@ CIOFrameReader::Found::Outcome CIOFrameReader::Open(const FrameHeader& header,
       return Found::Outcome::kDropped;
     }
   }
-  if (header.compressed != 0 && CRLDATcrypto::GunzipPayload(plain, kMaxPlainPayload) != 0) {
-    return Found::Outcome::kDropped;
+  if (header.compressed != 0) {
+    if (member != nullptr) member->Assign(plain->data(), plain->size());
+    if (CRLDATcrypto::GunzipPayload(plain, kMaxPlainPayload) != 0) {
+      if (member != nullptr) member->CleanNew(0);
+      return Found::Outcome::kDropped;
+    }
   }
   return Found::Outcome::kOpened;
 }
@@ -362,7 +381,8 @@ bool CIOFrameReader::TryWaitForKey(SecureBytes* key) {
   return true;
 }
 
-bool CIOFrameReader::Deliver(uint32_t code, const uint8_t* payload, size_t length) {
+bool CIOFrameReader::Deliver(uint32_t code, const uint8_t* payload, size_t length,
+                             SecureBytes* member) {
   const size_t cap = max_message_bytes_.load();
   switch (code) {
     case kFrameFirst: {
@@ -400,17 +420,21 @@ bool CIOFrameReader::Deliver(uint32_t code, const uint8_t* payload, size_t lengt
         ++oversized_;
         return false;
       }
-      PushItem(code, FrameBytes(payload, payload + length));
+      PushItem(code, FrameBytes(payload, payload + length), member);
       return !abandoned;
     }
   }
 }
 
-void CIOFrameReader::PushItem(uint32_t code, FrameBytes bytes) {
+void CIOFrameReader::PushItem(uint32_t code, FrameBytes bytes, SecureBytes* member) {
   auto payload = std::make_shared<const FrameBytes>(std::move(bytes));
+  FramePayload kept;
+  if (member != nullptr) {
+    kept = std::make_shared<const FrameBytes>(member->begin(), member->end());
+  }
   std::lock_guard<std::mutex> lock(queue_lock_);
-  item_bytes_ += payload->size();
-  items_.push_back(Item{code, std::move(payload)});
+  item_bytes_ += payload->size() + (kept ? kept->size() : 0);
+  items_.push_back(Item{code, std::move(payload), std::move(kept)});
 }
 
 void CIOFrameReader::DiscardMessage() {
@@ -418,16 +442,18 @@ void CIOFrameReader::DiscardMessage() {
   in_message_ = false;
 }
 
-uint32_t CIOFrameReader::PopItem(FramePayload* payload) {
-  Item item{0, nullptr};
+uint32_t CIOFrameReader::PopItem(FramePayload* payload, FramePayload* member) {
+  Item item{0, nullptr, nullptr};
   {
     std::lock_guard<std::mutex> lock(queue_lock_);
     if (items_.empty()) return 0;
     item = std::move(items_.front());
     items_.pop_front();
-    item_bytes_ -= item.payload ? item.payload->size() : 0;
+    item_bytes_ -=
+        (item.payload ? item.payload->size() : 0) + (item.member ? item.member->size() : 0);
   }
   if (payload != nullptr) *payload = std::move(item.payload);
+  if (member != nullptr) *member = std::move(item.member);
   return item.code;
 }
 

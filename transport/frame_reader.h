@@ -91,6 +91,11 @@ class CIOFrameReader {
     // How many frames are opened at once; 0 takes FrameWorkerCount(), 1
     // opens every frame on the parsing thread.
     int workers = 0;
+    // Keeps, with each middle or last file frame that came compressed, the
+    // gzip member it came as (decrypted, not yet opened): a receiver that
+    // later sends the same bytes can send that member again instead of
+    // compressing them anew.
+    bool keep_file_members = false;
   };
 
   CIOFrameReader();
@@ -137,9 +142,10 @@ class CIOFrameReader {
   bool MoreToParse() const;
 
   // Takes the oldest item: returns its frame code and stores its payload in
-  // `payload` (when not null). Returns 0, leaving `payload` alone, when no
-  // item waits.
-  uint32_t PopItem(FramePayload* payload);
+  // `payload` (when not null), and in `member` (when not null) the gzip
+  // member it came as when the options keep it, else null. Returns 0,
+  // leaving both alone, when no item waits.
+  uint32_t PopItem(FramePayload* payload, FramePayload* member = nullptr);
 
   size_t ItemCount() const;
 
@@ -168,6 +174,7 @@ class CIOFrameReader {
     Outcome outcome = Outcome::kPending;
     std::exception_ptr failure;  // what opening threw (kThrew)
     SecureBytes plain;           // the payload opened (kOpened)
+    SecureBytes member;          // the gzip member it came as, when kept
   };
 
   // The loop of Parse: finds frames and hands them on in batches of
@@ -184,16 +191,19 @@ class CIOFrameReader {
   // Decrypts and gunzips one payload as its header says, with `key` (empty
   // when none is to be had). Must not touch the reader's state: it may run on
   // a worker.
+  // `member` (may be null) gets the gzip member of a compressed payload.
   static Found::Outcome Open(const FrameHeader& header, const uint8_t* payload,
-                             const SecureBytes& key, SecureBytes* plain);
+                             const SecureBytes& key, SecureBytes* plain, SecureBytes* member);
+  // The member to keep for a frame with this header, or null.
+  SecureBytes* MemberToKeep(Found* found) const;
   // Waits until no opening job of this reader is queued or running.
   void WaitForOpeners();
-  bool Deliver(uint32_t code, const uint8_t* payload, size_t length);
+  bool Deliver(uint32_t code, const uint8_t* payload, size_t length, SecureBytes* member = nullptr);
   // The key, waiting once for it when it is not set; false when it stays
   // empty.
   bool TryWaitForKey(SecureBytes* key);
   bool SealedOnly();
-  void PushItem(uint32_t code, FrameBytes bytes);
+  void PushItem(uint32_t code, FrameBytes bytes, SecureBytes* member = nullptr);
   void DiscardMessage();
   void CompactBytes();
 
@@ -221,6 +231,7 @@ class CIOFrameReader {
   struct Item {
     uint32_t code;
     FramePayload payload;
+    FramePayload member;  // null unless kept
   };
   mutable std::mutex queue_lock_;
   std::deque<Item> items_;  // guarded by queue_lock_

@@ -28,15 +28,19 @@ std::string EncryptionFailure(int result, uint32_t selector) {
 }
 
 // The body of FilterWriteRequest; throws on failure.
-void BuildFrame(CIOBufferSimple* buffer, std::string_view key) {
+void BuildFrame(CIOBufferSimple* buffer, std::string_view key, std::string_view member) {
   const size_t plain_length = static_cast<size_t>(buffer->Length());
   const uint8_t* payload = buffer->Data();
   size_t length = plain_length;
 
   SecureBytes zipped;
   if (buffer->Compress()) {
-    if (CRLDATcrypto::GzipPayload(payload, length, &zipped, kFrameDeflateLevel) == 0 &&
-        zipped.size() < length) {
+    if (!member.empty() && member.size() < length &&
+        CRLDATcrypto::GzipMemberHolds(member.data(), member.size(), payload, length)) {
+      payload = reinterpret_cast<const uint8_t*>(member.data());
+      length = member.size();
+    } else if (CRLDATcrypto::GzipPayload(payload, length, &zipped, kFrameDeflateLevel) == 0 &&
+               zipped.size() < length) {
       payload = zipped.data();
       length = zipped.size();
     } else {
@@ -79,10 +83,10 @@ void BuildFrame(CIOBufferSimple* buffer, std::string_view key) {
 
 }  // namespace
 
-bool FilterWriteRequest(CIOBufferSimple* buffer, std::string_view key) {
+bool FilterWriteRequest(CIOBufferSimple* buffer, std::string_view key, std::string_view member) {
   if (buffer == nullptr) return false;
   try {
-    BuildFrame(buffer, key);
+    BuildFrame(buffer, key, member);
     return true;
   } catch (const std::exception& e) {
     DebugLog("FilterWriteRequest - %s", e.what());

@@ -39,7 +39,13 @@ namespace tw {
 // would not fit the buffer's capacity, "Symmetric key not set" for an empty
 // key under a nonzero selector, "Encryption selector %u not supported",
 // "Encryption failed"), or "FilterWriteRequest - Unexpected exception".
-bool FilterWriteRequest(CIOBufferSimple* buffer, std::string_view key);
+//
+// `member` (may be empty) is a gzip member kept from when these bytes were
+// received: when the buffer is to be compressed and the member holds
+// exactly its bytes (CRLDATcrypto::GzipMemberHolds) and is shorter, it is
+// the payload, and nothing is compressed.
+bool FilterWriteRequest(CIOBufferSimple* buffer, std::string_view key,
+                        std::string_view member = {});
 
 // Receives one finished frame; returns false when it could not be sent.
 using FrameSink = std::function<bool(const uint8_t* bytes, size_t count)>;

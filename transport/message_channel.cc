@@ -17,8 +17,18 @@ bool MessageFrameSender::Send(MessageObject object, const ChannelCipher& cipher,
   return pipeline_.Send(&stream, cipher, stop, sink, progress, error);
 }
 
+namespace {
+
+CIOFrameReader::Options FrameOptions(const MessageReaderOptions& reader) {
+  CIOFrameReader::Options options;
+  options.keep_file_members = reader.keep_file_members;
+  return options;
+}
+
+}  // namespace
+
 MessageFrameReceiver::MessageFrameReceiver(MessageReaderOptions options)
-    : source_(&frames_), reader_(&source_, std::move(options)) {}
+    : frames_(FrameOptions(options)), source_(&frames_), reader_(&source_, std::move(options)) {}
 
 bool MessageFrameReceiver::Feed(const uint8_t* bytes, size_t count, std::vector<MessagePtr>* out,
                                 std::string* error) {

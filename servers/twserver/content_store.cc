@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "crypto/crypto.h"
+#include "messaging/stream_format.h"
 #include "platform/hex.h"
 #include "servers/twserver/file_util.h"
 
@@ -265,7 +266,8 @@ bool ReadThrough(const std::string& path, std::vector<char>* block, const std::a
 
 bool ContentStore::AdoptAll(const std::vector<std::string>& paths, std::vector<ContentRef>* refs,
                             std::string* error, const std::atomic<bool>* stop,
-                            const std::vector<std::string>* known) const {
+                            const std::vector<std::string>* known,
+                            const std::vector<std::string>* members) const {
   // Up to this many files are synced one by one; more with one sync of the
   // whole file system, which costs the same for thirty thousand.
   constexpr size_t kSyncOneByOne = 16;
@@ -359,6 +361,16 @@ bool ContentStore::AdoptAll(const std::vector<std::string>& paths, std::vector<C
   for (size_t i = 0; i < paths.size(); ++i) {
     if (kept[i]) unlink(paths[i].c_str());
   }
+  for (size_t i = 0; members != nullptr && i < members->size() && i < paths.size(); ++i) {
+    const std::string& from = (*members)[i];
+    if (from.empty()) continue;
+    // The first members of a content stay: any of them describe its bytes.
+    const std::string to = MembersOf(found[i].sha256);
+    struct stat st;
+    if (lstat(to.c_str(), &st) == 0 || rename(from.c_str(), to.c_str()) != 0) {
+      unlink(from.c_str());
+    }
+  }
   *refs = std::move(found);
   return true;
 }
@@ -406,12 +418,29 @@ int64_t ContentStore::RemoveIfOlder(const std::string& sha256, int64_t min_age_s
     rename(aside.c_str(), path.c_str());
     return -1;
   }
-  return unlink(aside.c_str()) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+  if (unlink(aside.c_str()) != 0) return -1;
+  // Without its content the members describe nothing. Should the same
+  // bytes be stored again meanwhile, with members of their own, those go
+  // too: a get then compresses the bytes itself.
+  unlink(MembersOf(sha256).c_str());
+  return static_cast<int64_t>(st.st_size);
 }
 
 std::string ContentStore::PathOf(const std::string& sha256) const {
   if (!IsDigest(sha256)) return std::string();
   return root_ + "/" + sha256.substr(0, 2) + "/" + sha256;
+}
+
+std::string ContentStore::MembersOf(const std::string& sha256) const {
+  const std::string path = PathOf(sha256);
+  return path.empty() ? path : path + kMembersSuffix;
+}
+
+std::string ContentStore::MembersForPath(const std::string& path) const {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return std::string();
+  const std::string digest = path.substr(slash + 1);
+  return IsDigest(digest) && PathOf(digest) == path ? MembersOf(digest) : std::string();
 }
 
 bool ContentStore::Contains(const ContentRef& ref) const {

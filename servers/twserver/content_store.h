@@ -3,19 +3,24 @@
 //
 // Layout below the store's folder: "tmp/" holds contents being written,
 // "<ab>/<64 hex digits>" the finished ones, <ab> being the digest's first two
-// digits. Each serving process receives its uploads in a folder of its own,
-// "tmp/uploads-<16 hex digits>", holding "owner.lock", on which the process
-// holds an flock for as long as it lives: a folder whose lock nobody holds
-// was left by a process that died (a crash, a kill) in the middle of
-// uploads, and is removed whole, at once, by whoever opens the repository
-// or collects it (RemoveAbandonedUploads), while the folders of servers
-// that run - on this machine or, through the shared file system's locks,
-// on another - stay untouched. A folder is made under "tmp/.uploads-*.new"
-// and renamed into place only once its lock is held. A content reaches its final name only after
-// its bytes and the temporary file are on disk (fsync, rename, fsync of the folder), so a database
-// transaction that names a digest never refers to a partial file. A crash before that transaction
-// commits leaves at most an unreferenced content behind, never a version without its bytes; content
-// collection (content_gc.h) removes such contents later.
+// digits, and "<ab>/<64 hex digits>.z" the gzip members a content's chunks
+// came as when it was uploaded (MembersOf), which a get sends again instead
+// of compressing the same bytes anew; collection removes them with their
+// content, and backups leave them out. Each serving process receives its
+// uploads in a folder of its own, "tmp/uploads-<16 hex digits>", holding
+// "owner.lock", on which the process holds an flock for as long as it lives:
+// a folder whose lock nobody holds was left by a process that died (a crash,
+// a kill) in the middle of uploads, and is removed whole, at once, by whoever
+// opens the repository or collects it (RemoveAbandonedUploads), while the
+// folders of servers that run - on this machine or, through the shared file
+// system's locks, on another - stay untouched. A folder is made under
+// "tmp/.uploads-*.new" and renamed into place only once its lock is held. A
+// content reaches its final name only after its bytes and the temporary file
+// are on disk (fsync, rename, fsync of the folder), so a database transaction
+// that names a digest never refers to a partial file. A crash before that
+// transaction commits leaves at most an unreferenced content behind, never a
+// version without its bytes; content collection (content_gc.h) removes such
+// contents later.
 //
 // Every content that is written or adopted reaches its name with a fresh
 // modification time (the rename puts a new file there even when the same
@@ -145,9 +150,17 @@ class ContentStore {
   // others get a fresh time, are synced and renamed into the store, all
   // together, so that many files cost few syncs. On failure, with `error`
   // set, the files not yet renamed stay where they were.
+  //
+  // `members` (may be null) names, at a file's index, the gzip members its
+  // chunks came as (messaging/stream_format.h), or nothing. Once the
+  // contents are in place, each becomes MembersOf(its content), unless the
+  // content has such a file already, and is removed otherwise. The members
+  // are a cache that every sender checks against the bytes it reads, so
+  // they are never synced and never fail the call.
   bool AdoptAll(const std::vector<std::string>& paths, std::vector<ContentRef>* refs,
                 std::string* error, const std::atomic<bool>* stop = nullptr,
-                const std::vector<std::string>* known = nullptr) const;
+                const std::vector<std::string>* known = nullptr,
+                const std::vector<std::string>* members = nullptr) const;
 
   // The digests of the stored contents whose files were last changed at
   // least `min_age_seconds` ago.
@@ -163,6 +176,13 @@ class ContentStore {
   // Where the content with this digest lies (whether or not it exists).
   // Empty for a text that is not a digest.
   std::string PathOf(const std::string& sha256) const;
+  // Where the gzip members that the content's chunks came as are kept
+  // (whether or not they exist): PathOf with kMembersSuffix. Empty for a
+  // text that is not a digest.
+  std::string MembersOf(const std::string& sha256) const;
+  // MembersOf the content whose path is `path`, or empty when `path` is not
+  // where a content of this store lies.
+  std::string MembersForPath(const std::string& path) const;
 
   // True when the content exists with the size `ref` gives.
   bool Contains(const ContentRef& ref) const;

@@ -42,11 +42,15 @@ class TakenFiles {
   }
 
   // Takes `path` from `set`, with the digest the reader made of it (empty
-  // when none); false when it is not the reader's file.
-  bool Take(ScratchFiles& set, const std::string& path, std::string* sha256) {
+  // when none) and its kept members file (empty when none); false when it
+  // is not the reader's file.
+  bool Take(ScratchFiles& set, const std::string& path, std::string* sha256, std::string* members) {
     struct stat st;
-    if (lstat(path.c_str(), &st) != 0 || !set.Take(path, sha256)) return false;
+    if (lstat(path.c_str(), &st) != 0 || !set.Take(path, sha256, members)) return false;
     files_.push_back({path, st.st_dev, st.st_ino});
+    if (!members->empty() && lstat(members->c_str(), &st) == 0) {
+      files_.push_back({*members, st.st_dev, st.st_ino});
+    }
     return true;
   }
   void Adopted() { adopted_ = true; }
@@ -90,19 +94,21 @@ int CommandHandler::StoreReceivedFiles(const CRLMSGmessage& request,
   std::unordered_map<std::string, size_t> index;
   std::vector<std::string> distinct;
   std::vector<std::string> digests;  // made by the reader as the bytes came
+  std::vector<std::string> members;  // the gzip members the bytes came as
   TakenFiles taken;
   for (const std::string& path : paths) {
     if (!index.emplace(path, distinct.size()).second) continue;
     // Ours, by identity, or nothing is stored: what the set still holds is
     // removed with the request.
-    std::string sha256;
-    if (!taken.Take(*files, path, &sha256)) return kContentIncomplete;
+    std::string sha256, kept;
+    if (!taken.Take(*files, path, &sha256, &kept)) return kContentIncomplete;
     distinct.push_back(path);
     digests.push_back(std::move(sha256));
+    members.push_back(std::move(kept));
   }
   std::vector<ContentRef> stored;
   std::string error;
-  if (!storage_.Contents().AdoptAll(distinct, &stored, &error, stopping_, &digests)) {
+  if (!storage_.Contents().AdoptAll(distinct, &stored, &error, stopping_, &digests, &members)) {
     out->failure = error;
     return kServerFailure;
   }

@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "messaging/message_writer.h"
 #include "messaging/stream_format.h"
 #include "platform/json_text.h"
 #include "servers/twserver/commands.h"
@@ -272,6 +273,9 @@ class Server {
     // Contents are named by their digest: made as the bytes come, not by
     // reading every upload again once it is complete.
     reader.digest_files = true;
+    // A content's chunks are sent again as they came, not compressed anew
+    // for every get.
+    reader.keep_file_members = true;
     connection->channel = std::make_unique<MessageChannel>(std::move(socket), std::move(reader));
     connection->channel->SetMessageLimit(options_.prelogon_message_bytes);
     connection->channel->SetBufferCheck(
@@ -423,6 +427,19 @@ class Server {
   // frames opened at once of a logged-on connection busy sending (up to
   // twice the worker count of frame pieces each, given back when it goes
   // quiet).
+  // Sends a reply. The contents it sends go with the gzip members their
+  // bytes came as when they were uploaded, so that a get does not compress
+  // them again.
+  bool SendReply(MessageChannel* channel, const CRLMSGmessage& reply) {
+    MessageObject object;
+    // One that cannot be written fails as Send reports it.
+    if (!WriteMessageObject(reply, nullptr, &object)) return channel->Send(reply);
+    for (OutgoingFile& file : object.files) {
+      file.members_path = storage_.Contents().MembersForPath(file.local_path);
+    }
+    return channel->SendObject(std::move(object));
+  }
+
   bool CheckBuffered(Connection* connection, size_t buffered) {
     constexpr size_t kAlwaysAllowed = size_t{256} << 10;
     const size_t before = connection->buffered;
@@ -643,7 +660,7 @@ class Server {
         std::lock_guard<std::mutex> lock(mutex_);
         Unpend(connection);
       }
-      const bool sent = channel->Send(*outcome.reply);
+      const bool sent = SendReply(channel, *outcome.reply);
       connection->handling.store(false);
       last_reply = Clock::now();
       if (sent && outcome.switch_cipher) {
