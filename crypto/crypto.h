@@ -153,8 +153,13 @@ class CRLDATcrypto {
   // unchanged. The result is allocated once, at the size the trailer gives
   // after those checks: never more than `max_output` bytes.
   static int GunzipPayload(SecureBytes* bytes, size_t max_output);
-  // Whether `member` is one gzip member, and nothing more, that decompresses
-  // to exactly the `length` bytes at `input`: a member kept from an earlier
+  // Whether `member` starts like a gzip member with the plain header
+  // GzipPayload writes: no name, comment, extra field or header CRC, and no
+  // time. Says nothing of the rest.
+  static bool IsPlainGzipMember(const void* member, size_t member_length);
+  // Whether `member` is one gzip member with the plain header GzipPayload
+  // writes, and nothing more, that decompresses to exactly the `length`
+  // bytes at `input`: a member kept from an earlier
   // transfer may then be sent in place of compressing those bytes again.
   // Decompressing costs a fraction of compressing, and proves the member
   // whatever happened to it on the disk.

@@ -45,9 +45,9 @@ void FileSender::ReadMember(std::string* member) {
   if (!members_) return;
   uint8_t word[4];
   uint32_t n = 0;
-  // A member is never longer than the bytes it holds by more than the
-  // stored blocks add; anything longer is not a record of ours.
-  constexpr uint32_t kMaxMember = 2 * kMaxChunkSize;
+  // A member is kept only when shorter than the chunk it holds: anything
+  // longer is not a record of ours.
+  constexpr uint32_t kMaxMember = kFileDataHeaderSize + kPieceSize - 1;
   if (members_->Read(word, sizeof word, &n) && n == sizeof word) {
     const uint32_t length = GetU32(word);
     if (length <= kMaxMember) {

@@ -2,7 +2,7 @@
 // object as chunks (messaging/stream_format.h). FileSender produces
 // those chunks one at a time, so that the connection can frame and send
 // each before the next is read; it holds at most one piece of one file
-// (131072 bytes) whatever the file sizes.
+// (131072 bytes), and the kept member of that piece, whatever the file sizes.
 //
 // Threads: a sender is used by one thread. The stop flag it watches is set
 // by another thread (the reconnection worker) and read here atomically.
@@ -42,7 +42,7 @@ struct OutgoingChunk {
   uint64_t file_position = 0;
   // Data chunks of a file with kept members: the gzip member these bytes
   // once came as, by the members file; empty otherwise. Only a hint: the
-  // frame is built from it only when its trailer matches `bytes`.
+  // frame is built from it only when it makes exactly `bytes`.
   std::string member;
 };
 

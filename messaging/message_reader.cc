@@ -664,7 +664,7 @@ CULMSGmessageReader::FileResult CULMSGmessageReader::ContinueFile(uint32_t kind,
     return FileResult::kCorrupt;
   }
   if (kind == kChunkFileLast && written_ + piece != announced_size_) return FileResult::kCorrupt;
-  KeepMember();
+  KeepMember(kind, piece);
   WriteToFile(p + kFileDataHeaderSize, piece);
   written_ += piece;
   Record(kind == kChunkFileLast ? kProgressFileFinished : kProgressFileInProgress, display_name_,
@@ -706,10 +706,24 @@ void CULMSGmessageReader::RemoveCreated(ExpectedFile* file) {
   file->members_created = false;
 }
 
-void CULMSGmessageReader::KeepMember() {
+void CULMSGmessageReader::KeepMember(uint32_t kind, uint32_t piece) {
   if (!members_wanted_) return;
+  // Every chunk but the last carries a whole piece, as every sender cuts
+  // them: the members of a file cut otherwise would never be in step with
+  // its chunks when it is sent again, and tiny pieces would make them many
+  // times the file.
+  if (kind == kChunkFileMiddle && piece != kPieceSize) {
+    CloseMembers(false);
+    return;
+  }
   source_->TakeMember(&member_);
-  std::string record;
+  // A member goes to other receivers as it stands: only one with the plain
+  // header, shorter than what it holds, is kept, so that nothing of the
+  // sender's choosing rides along.
+  if (!member_.empty() && (member_.size() >= kFileDataHeaderSize + piece ||
+                           !CRLDATcrypto::IsPlainGzipMember(member_.data(), member_.size()))) {
+    member_.clear();
+  }
   if (!members_out_) {
     // Made with the first member: chunks that came uncompressed (random
     // bytes, all of them) leave no file behind.
@@ -718,6 +732,16 @@ void CULMSGmessageReader::KeepMember() {
       return;
     }
     ExpectedFile& file = expected_[receiving_index_];
+    // Only while the disk holds the rest of the file twice over and a
+    // fortieth of itself: members never cost a received file its room.
+    uint64_t available = 0;
+    uint64_t disk = 0;
+    const uint64_t rest = announced_size_ - written_;
+    if (!DiskSpace(NativeParent(file.path), &available, &disk) ||
+        available / 2 < rest + disk / 40) {
+      members_wanted_ = false;
+      return;
+    }
     members_out_ = GetSystemFactory().NewFile();
     if (!members_out_->Open(file.path + kMembersSuffix, FileObject::kWrite, 0,
                             FileObject::kCreateNewPrivate, 0)) {
@@ -726,8 +750,19 @@ void CULMSGmessageReader::KeepMember() {
       return;
     }
     file.members_created = true;
-    for (; members_skipped_ > 0; --members_skipped_) AppendU32(&record, 0);
+    // The chunks before it came without one: a zero length each.
+    constexpr size_t kZerosAtOnce = 16384;
+    const std::string zeros(std::min(members_skipped_, kZerosAtOnce) * 4, '\0');
+    while (members_skipped_ > 0) {
+      const size_t count = std::min(members_skipped_, kZerosAtOnce);
+      if (!members_out_->Write(zeros.data(), static_cast<uint32_t>(count * 4), nullptr)) {
+        CloseMembers(false);
+        return;
+      }
+      members_skipped_ -= count;
+    }
   }
+  std::string record;
   AppendU32(&record, static_cast<uint32_t>(member_.size()));
   record += member_;
   if (!members_out_->Write(record.data(), static_cast<uint32_t>(record.size()), nullptr)) {

@@ -240,9 +240,10 @@ class CULMSGmessageReader {
 
   // Removes what the reader created for `file` (the file, its members file).
   static void RemoveCreated(ExpectedFile* file);
-  // Appends the member of the data chunk just taken to the members file;
-  // on a failure the members file is dropped, the received file is not.
-  void KeepMember();
+  // Appends the member of the data chunk just taken (of `kind`, carrying
+  // `piece` file bytes) to the members file; on a failure the members file
+  // is dropped, the received file is not.
+  void KeepMember(uint32_t kind, uint32_t piece);
   // Closes the members file; `keep` false removes it.
   void CloseMembers(bool keep);
 

@@ -4,8 +4,9 @@
 // message is complete it hands the set of those files over with the
 // message, recording for each file-list field the scratch files it names and
 // for each file its identity (device, inode, size and change time, taken
-// when it was closed) and, when the reader was asked to make it, the
-// SHA-256 of the bytes it wrote.
+// when it was closed) and, when the reader was asked to make them, the
+// SHA-256 of the bytes it wrote and the members file of the gzip members
+// they came as (with its own identity).
 //
 // Whoever takes the message may move a file out of the set (Take) only when
 // the path still is that very file: a regular file with the recorded

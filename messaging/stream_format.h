@@ -53,8 +53,8 @@
 // a u32 length (little-endian) and then that many bytes: the gzip member the
 // chunk's payload came as (D and the file bytes, compressed), or nothing
 // when it came uncompressed. Whoever sends those bytes again may send a
-// member in place of compressing the payload anew, once its trailer matches
-// the payload read (CRLDATcrypto::GzipMemberMatches).
+// member in place of compressing the payload anew, once it has proved that
+// the member makes exactly the payload read (CRLDATcrypto::GzipMemberHolds).
 //
 // Progress record (84 bytes, host byte order, never read from the wire):
 //

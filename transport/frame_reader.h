@@ -3,7 +3,8 @@
 // The connection adds the bytes it reads from the socket and lets the reader
 // parse them; the reader finds frames (transport/frame_format.h), decrypts
 // and gunzips their payloads, joins the pieces of a message object and queues
-// items for the message stream reader: {frame code, payload}. A message
+// items for the message stream reader: {frame code, payload} (and the gzip
+// member a file frame came as, when the options keep it). A message
 // object arrives as one item, with the code of its whole or last frame; each
 // file frame is an item of its own.
 //
@@ -235,7 +236,7 @@ class CIOFrameReader {
   };
   mutable std::mutex queue_lock_;
   std::deque<Item> items_;  // guarded by queue_lock_
-  size_t item_bytes_ = 0;   // guarded by queue_lock_: the payload bytes in items_
+  size_t item_bytes_ = 0;   // guarded by queue_lock_: the payload and member bytes in items_
 
   std::mutex key_lock_;
   std::condition_variable key_set_;  // signalled under key_lock_

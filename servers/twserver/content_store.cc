@@ -364,12 +364,10 @@ bool ContentStore::AdoptAll(const std::vector<std::string>& paths, std::vector<C
   for (size_t i = 0; members != nullptr && i < members->size() && i < paths.size(); ++i) {
     const std::string& from = (*members)[i];
     if (from.empty()) continue;
-    // The first members of a content stay: any of them describe its bytes.
-    const std::string to = MembersOf(found[i].sha256);
-    struct stat st;
-    if (lstat(to.c_str(), &st) == 0 || rename(from.c_str(), to.c_str()) != 0) {
-      unlink(from.c_str());
-    }
+    // The first members of a content stay (a link never replaces a file):
+    // any of them describe its bytes.
+    link(from.c_str(), MembersOf(found[i].sha256).c_str());
+    unlink(from.c_str());
   }
   *refs = std::move(found);
   return true;
@@ -409,6 +407,15 @@ int64_t ContentStore::RemoveIfOlder(const std::string& sha256, int64_t min_age_s
   const std::string hex = RandomHex();
   if (path.empty() || hex.empty()) return -1;
   const std::string aside = TempFolder() + "/" + sha256 + "." + hex + ".gc";
+  // The members go first: a content without them is merely compressed on
+  // a get, while members left without their content would never be
+  // collected. Should the content turn out too young, it only loses them.
+  struct stat before;
+  if (lstat(path.c_str(), &before) != 0 ||
+      AgeSeconds(time(nullptr), before.st_mtime) < min_age_seconds) {
+    return -1;
+  }
+  unlink(MembersOf(sha256).c_str());
   if (rename(path.c_str(), aside.c_str()) != 0) return -1;
   struct stat st;
   if (lstat(aside.c_str(), &st) != 0) return -1;
@@ -418,12 +425,7 @@ int64_t ContentStore::RemoveIfOlder(const std::string& sha256, int64_t min_age_s
     rename(aside.c_str(), path.c_str());
     return -1;
   }
-  if (unlink(aside.c_str()) != 0) return -1;
-  // Without its content the members describe nothing. Should the same
-  // bytes be stored again meanwhile, with members of their own, those go
-  // too: a get then compresses the bytes itself.
-  unlink(MembersOf(sha256).c_str());
-  return static_cast<int64_t>(st.st_size);
+  return unlink(aside.c_str()) == 0 ? static_cast<int64_t>(st.st_size) : -1;
 }
 
 std::string ContentStore::PathOf(const std::string& sha256) const {

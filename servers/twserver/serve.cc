@@ -418,15 +418,6 @@ class Server {
     connection->upload = nullptr;
   }
 
-  // The channel's buffer check: the bytes of incomplete messages of all
-  // connections stay within the budget. A connection holding little is
-  // never refused, so that small requests always pass. What those hold
-  // lies outside the budget: at 256 KiB a full house of 1024 connections
-  // adds at most 256 MiB, the default budget itself, where 1 MiB would
-  // have let them hold four times the budget. So do the read buffer and the
-  // frames opened at once of a logged-on connection busy sending (up to
-  // twice the worker count of frame pieces each, given back when it goes
-  // quiet).
   // Sends a reply. The contents it sends go with the gzip members their
   // bytes came as when they were uploaded, so that a get does not compress
   // them again.
@@ -440,6 +431,15 @@ class Server {
     return channel->SendObject(std::move(object));
   }
 
+  // The channel's buffer check: the bytes of incomplete messages of all
+  // connections stay within the budget. A connection holding little is
+  // never refused, so that small requests always pass. What those hold
+  // lies outside the budget: at 256 KiB a full house of 1024 connections
+  // adds at most 256 MiB, the default budget itself, where 1 MiB would
+  // have let them hold four times the budget. So do the read buffer and the
+  // frames opened at once of a logged-on connection busy sending (up to
+  // twice the worker count of frame pieces, and the kept member of each,
+  // given back when it goes quiet).
   bool CheckBuffered(Connection* connection, size_t buffered) {
     constexpr size_t kAlwaysAllowed = size_t{256} << 10;
     const size_t before = connection->buffered;

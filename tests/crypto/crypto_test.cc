@@ -215,6 +215,46 @@ TEST(Gzip, RoundTripsAndDetectsUncompressibleInput) {
   EXPECT_EQ("untouched", Str(out));
 }
 
+// A kept member stands in for compressing only when it is one member that
+// makes exactly the bytes at hand: a member of other bytes of the same size
+// (its trailer may even claim theirs), a cut or altered one, or one with
+// anything after it never does.
+TEST(Gzip, AMemberHoldsOnlyExactlyItsOwnBytes) {
+  std::string text;
+  while (text.size() < 131072) text += "Document states of Production 0123456789abcdef; ";
+  text.resize(131072);
+  std::string other = text;
+  other[70000] = '#';
+  const std::string member = Gzip(text);
+  auto holds = [](const std::string& m, const std::string& data) {
+    return CRLDATcrypto::GzipMemberHolds(m.data(), m.size(), data.data(), data.size());
+  };
+  EXPECT_TRUE(holds(member, text));
+  SecureBytes fast;
+  ASSERT_EQ(0, CRLDATcrypto::GzipPayload(text.data(), text.size(), &fast, 1));
+  EXPECT_TRUE(holds(Str(fast), text));  // any level makes a valid member
+  EXPECT_TRUE(holds(Gzip(""), ""));
+
+  EXPECT_FALSE(holds(member, other));
+  // Other bytes under this text's trailer: the library refuses the CRC.
+  std::string forged = Gzip(other);
+  forged.replace(forged.size() - 8, 8, member.substr(member.size() - 8));
+  EXPECT_FALSE(holds(forged, text));
+  EXPECT_FALSE(holds(member + '\0', text));
+  EXPECT_FALSE(holds(member + Gzip(""), text));
+  EXPECT_FALSE(holds(member.substr(0, member.size() - 1), text));
+  std::string flipped = member;
+  flipped[member.size() / 2] ^= 0x10;
+  EXPECT_FALSE(holds(flipped, text));
+  EXPECT_FALSE(holds(std::string(), ""));
+  // A valid member with a file name in its header is still not sent on.
+  std::string named = member;
+  named[3] = 0x08;  // FNAME: the name follows the fixed ten bytes
+  named.insert(10, std::string("name\0", 5));
+  EXPECT_FALSE(holds(named, text));
+  EXPECT_FALSE(holds(member.substr(0, 17), text));
+}
+
 // Noise is stored without a search for matches; a payload whose text sits
 // beside noise (an asset with a text header, a log with binary blocks) is
 // still compressed, and both come back whole.

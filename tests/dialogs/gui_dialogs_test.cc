@@ -657,10 +657,11 @@ std::string LongPath(size_t length) {
 TEST_F(GuiDialogsTest, EveryTemplateShowsEveryTextWholeAtTheDesktopFont) {
   int point_size = 0;
   auto look = [&](test::GuiSteps & steps, int template_id, const std::string& shot) -> auto& {
-    steps.WaitForDialog(template_id).Screenshot(Shot(shot), nullptr);
-    return ExpectTextsWhole(steps, shot).Do("read the font", [&point_size](wxDialog* d) {
-      point_size = d->GetFont().GetPointSize();
-    });
+    steps.WaitForDialog(template_id);
+    return ExpectTextsWhole(steps, shot)
+        .Screenshot(Shot(shot), nullptr)
+        .Do("read the font",
+            [&point_size](wxDialog* d) { point_size = d->GetFont().GetPointSize(); });
   };
 
   LogonDialogValues logon = LogonDefaults();
@@ -760,10 +761,10 @@ TEST_F(GuiDialogsTest, EveryTemplateShowsEveryTextWholeAtTheDesktopFont) {
     StatusWindow status(nullptr, "Getting the list of Documents of " + LongPath(150) + "...");
     wxDialog* window = test::FindDialog(112);
     ASSERT_NE(window, nullptr);
+    ExpectTextsWholeNow(window, "112");
     const test::ScreenPixels shot = SettledCapture(window);
     ExpectOnScreen(shot, window->GetScreenRect());
     ASSERT_TRUE(test::WritePng(shot, Shot("112-status-layout.png")));
-    ExpectTextsWholeNow(window, "112");
   }
   // The font of the run was the one laid out.
   const std::string font = DesktopFont();
@@ -776,8 +777,9 @@ TEST_F(GuiDialogsTest, AQuestionTallerThanTheScreenScrollsAboveItsButtons) {
   const OverwriteQuestion question{LongPath(4000), "Checked out", "proj", "doc-1", nullptr};
   int label_height = 0, pane_height = 0, scrolled_height = 0;
   test::GuiSteps steps;
-  steps.WaitForDialog(kOverwriteTemplate).Screenshot(Shot("110-overwrite-scrolling.png"), nullptr);
+  steps.WaitForDialog(kOverwriteTemplate);
   ExpectTextsWhole(steps, "110")
+      .Screenshot(Shot("110-overwrite-scrolling.png"), nullptr)
       .Do("measure",
           [&](wxDialog* d) {
             wxWindow* label = d->FindWindow(kOverwriteQuestionLabel);
@@ -1146,8 +1148,9 @@ TEST_F(GuiProductionDialogsTest, History114AndProperties115ShowTheirListsWithOne
                     auto show) {
     test::ReportListShown shown;
     test::GuiSteps steps;
-    steps.WaitForDialog(template_id).Screenshot(Shot(shot), nullptr);
+    steps.WaitForDialog(template_id);
     ExpectTextsWhole(steps, shot)
+        .Screenshot(Shot(shot), nullptr)
         .Do("read the list",
             [&](wxDialog* d) {
               EXPECT_EQ(d->GetTitle(), title);

@@ -17,6 +17,7 @@
 
 #include "crypto/crypto.h"
 #include "messaging/field_ids.h"
+#include "messaging/stream_format.h"
 #include "servers/twserver/content_store.h"
 #include "servers/twserver/repository.h"
 #include "settings/property_escape.h"
@@ -400,6 +401,51 @@ TEST_P(ServeTest, DocumentsAddFetchCheckInAndHistory) {
   EXPECT_EQ(216, Error(Fetch(*bob, {ids[1]}, {4})));
   EXPECT_EQ(0, Error(Release(*alice, {ids[1]})));
   EXPECT_TRUE(Table(*alice, 3, ids[1]).empty());
+}
+
+// An upload's data chunks came compressed: the store keeps the members
+// beside the content, and a get sends the content whole whatever became of
+// them (altered, out of step, gone). Random bytes keep none.
+TEST_P(ServeTest, AGetSendsTheContentWholeWhateverBecameOfItsKeptMembers) {
+  StartServer();
+  auto alice = Client();
+  const std::string p = Str(Production(*alice, 4, Root(*alice), "Src"), 103);
+  std::string text;
+  for (int line = 0; text.size() < 5 * kPieceSize + 100; ++line) {
+    text += "Document " + std::to_string(line * 7919 % 10007) + " of Production Src\n";
+  }
+  const std::string noise = RandomBytes(3 * kPieceSize, 4);
+  MessagePtr added = Add(*alice, p, {"text.txt", "noise.bin"}, {text, noise}, "");
+  ASSERT_EQ(0, Error(added));
+  const std::vector<std::string> ids = SplitField(*added, 103);
+  const ContentStore store(server_->dir() + "/content");
+  auto digest_of = [](const std::string& bytes) {
+    Sha256Stream digest;
+    digest.Update(bytes.data(), bytes.size());
+    return digest.FinalLowerHex();
+  };
+  const std::string members = store.MembersOf(digest_of(text));
+  ASSERT_TRUE(std::filesystem::exists(members));
+  EXPECT_FALSE(std::filesystem::exists(store.MembersOf(digest_of(noise))));
+  const std::string kept = test::ReadFile(members);
+
+  auto fetched_whole = [&](const std::string& what) {
+    std::vector<std::string> contents;
+    ASSERT_EQ(0, Error(Fetch(*alice, ids, {0, 0}, &contents))) << what;
+    ASSERT_EQ(2u, contents.size()) << what;
+    EXPECT_TRUE(contents[0] == text) << what;
+    EXPECT_TRUE(contents[1] == noise) << what;
+  };
+  fetched_whole("as kept");
+  std::string altered = kept;
+  for (size_t i = altered.size() / 3; i < altered.size() / 3 + 64; ++i) altered[i] ^= 0x5a;
+  test::WriteFile(members, altered);
+  fetched_whole("altered");
+  const uint32_t first = GetU32(reinterpret_cast<const uint8_t*>(kept.data()));
+  test::WriteFile(members, kept.substr(4 + first));  // a record short: every one out of step
+  fetched_whole("out of step");
+  std::filesystem::remove(members);
+  fetched_whole("gone");
 }
 
 TEST_P(ServeTest, LocksConflictsQueuesAndRelease) {

@@ -409,6 +409,55 @@ TEST_P(StorageTest, AdoptingReceivedFilesTakesTheDigestsGivenInTheirOrder) {
   }
 }
 
+// Kept members follow their file into the store beside its content: the
+// first ones a content gets stay, later ones are dropped, and collection
+// takes them with the content. Neither a listing nor a check takes them
+// for contents.
+TEST_P(StorageTest, KeptMembersGoBesideTheirContentAndLeaveWithIt) {
+  const ContentStore& store = db_->Contents();
+  auto received = [&](const std::string& name, const std::string& bytes) {
+    const std::string path = store.TempFolder() + "/" + name;
+    test::WriteFile(path, bytes);
+    return path;
+  };
+  const std::vector<std::string> paths = {received("a", "abc"), received("b", "xyz"),
+                                          received("c", "abc")};
+  const std::vector<std::string> members = {received("a.z", "first"), "",
+                                            received("c.z", "second")};
+  std::vector<ContentRef> refs;
+  std::string error;
+  ASSERT_TRUE(store.AdoptAll(paths, &refs, &error, nullptr, nullptr, &members)) << error;
+  const std::string abc = store.MembersOf(refs[0].sha256);
+  EXPECT_EQ(store.PathOf(refs[0].sha256) + ".z", abc);
+  EXPECT_EQ("first", test::ReadFile(abc));
+  EXPECT_FALSE(fs::exists(store.MembersOf(refs[1].sha256)));
+  for (const std::string& path : members) {
+    if (!path.empty()) {
+      EXPECT_FALSE(fs::exists(path)) << path;
+    }
+  }
+  EXPECT_EQ(abc, store.MembersForPath(store.PathOf(refs[0].sha256)));
+  EXPECT_EQ("", store.MembersForPath(paths[0]));
+  EXPECT_EQ("", store.MembersForPath(abc));
+
+  // A content stored before without members gets these; one with members
+  // keeps its own.
+  const std::vector<std::string> again = {received("d", "xyz"), received("e", "abc")};
+  const std::vector<std::string> more = {received("d.z", "late"), received("e.z", "late")};
+  ASSERT_TRUE(store.AdoptAll(again, &refs, &error, nullptr, nullptr, &more)) << error;
+  EXPECT_EQ("late", test::ReadFile(store.MembersOf(refs[0].sha256)));
+  EXPECT_EQ("first", test::ReadFile(abc));
+  EXPECT_FALSE(fs::exists(more[1]));
+
+  std::vector<std::string> listed = store.ListOlderThan(0);
+  EXPECT_EQ(2u, listed.size());
+  std::string problem;
+  EXPECT_TRUE(store.Check(refs[1], &problem)) << problem;
+  EXPECT_EQ(3, store.RemoveIfOlder(refs[1].sha256, 0));
+  EXPECT_FALSE(fs::exists(abc));
+  EXPECT_TRUE(fs::exists(store.MembersOf(refs[0].sha256)));
+}
+
 TEST_P(StorageTest, StaleTemporariesAreRemovedOnOpen) {
   const std::string old_temp = db_->Contents().TempFolder() + "/dead.part";
   const std::string new_temp = db_->Contents().TempFolder() + "/live.part";

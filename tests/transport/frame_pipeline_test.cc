@@ -21,9 +21,12 @@
 #include <tuple>
 #include <vector>
 
+#include "crypto/crypto.h"
 #include "messaging/field_ids.h"
 #include "messaging/message.h"
+#include "messaging/message_reader.h"
 #include "messaging/message_writer.h"
+#include "messaging/scratch_files.h"
 #include "messaging/stream_format.h"
 #include "tests/support/faulty_platform.h"
 #include "tests/support/test_env.h"
@@ -372,6 +375,224 @@ TEST_F(FramePipelineTest, WorkersStartForLargePayloadsOnlyAndStopWithTheLastSend
     EXPECT_EQ(threads(), before + kWorkers);
   }
   EXPECT_EQ(threads(), before);
+}
+
+// --- Kept members ---
+
+std::string Member(const std::string& bytes, int level) {
+  SecureBytes out;
+  EXPECT_EQ(0, CRLDATcrypto::GzipPayload(bytes.data(), bytes.size(), &out, level));
+  return std::string(reinterpret_cast<const char*>(out.data()), out.size());
+}
+
+// A data chunk's payload: D, then the piece.
+std::string DataPayload(const std::string& content, size_t piece_index) {
+  const std::string piece = content.substr(piece_index * kPieceSize, kPieceSize);
+  std::string payload;
+  AppendU32(&payload, static_cast<uint32_t>(piece.size()));
+  return payload + piece;
+}
+
+std::string Record(const std::string& member) {
+  std::string record;
+  AppendU32(&record, static_cast<uint32_t>(member.size()));
+  return record + member;
+}
+
+// A receiver asked to keep members writes, beside each received file whose
+// data chunks came compressed, one record per data chunk holding exactly
+// that chunk; the set hands it over with its file, or removes it with it.
+TEST_F(FramePipelineTest, AReceiverKeepsTheMembersOfCompressedDataChunks) {
+  MessageFrameSender many(kWorkers);
+  const Capture sent = SendWith(many, Mixed(), Cipher(1, true));
+  ASSERT_TRUE(sent.sent) << sent.error;
+  const std::string bytes = sent.Joined();
+  const std::string& text = contents_[3];
+  for (const bool keep : {false, true}) {
+    SCOPED_TRACE(keep);
+    MessageReaderOptions options;
+    options.keep_file_members = keep;
+    MessageFrameReceiver receiver(options);
+    receiver.SetKey(kKey);
+    std::vector<MessagePtr> out;
+    std::string error;
+    ASSERT_TRUE(
+        receiver.Feed(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), &out, &error))
+        << error;
+    ASSERT_EQ(out.size(), 1u);
+    std::vector<std::string> paths;
+    out[0]->GetStringList(ParameterId(6), &paths, "?");
+    ASSERT_EQ(paths.size(), 6u);
+    // Only the text of many pieces has data chunks that gzip shrinks.
+    for (size_t i : {0, 1, 2, 5}) EXPECT_FALSE(std::filesystem::exists(paths[i] + ".z")) << i;
+    const std::string members = paths[3] + ".z";
+    ASSERT_EQ(std::filesystem::exists(members), keep);
+    if (!keep) continue;
+    std::string kept = test::ReadFile(members);
+    const size_t data_chunks = text.size() / kPieceSize;
+    for (size_t chunk = 1; chunk <= data_chunks; ++chunk) {
+      ASSERT_GE(kept.size(), 4u) << chunk;
+      const uint32_t length = GetU32(reinterpret_cast<const uint8_t*>(kept.data()));
+      ASSERT_GE(kept.size() - 4, length) << chunk;
+      const std::string payload = DataPayload(text, chunk);
+      EXPECT_TRUE(
+          CRLDATcrypto::GzipMemberHolds(kept.data() + 4, length, payload.data(), payload.size()))
+          << "chunk " << chunk;
+      kept.erase(0, 4 + length);
+    }
+    EXPECT_TRUE(kept.empty()) << kept.size() << " bytes beyond the last chunk's record";
+
+    ScratchFiles& set = *out[0]->scratch_files();
+    std::string digest, taken;
+    ASSERT_TRUE(set.Take(paths[3], &digest, &taken));
+    EXPECT_EQ(taken, members);
+    // Taken without asking for its members, a file leaves none behind.
+    ASSERT_TRUE(set.Take(paths[1]));
+    EXPECT_FALSE(std::filesystem::exists(paths[1] + ".z"));
+    out.clear();  // the message goes: what it still held goes with it
+    EXPECT_TRUE(std::filesystem::exists(members));
+    EXPECT_FALSE(std::filesystem::exists(paths[2]));
+    std::filesystem::remove(paths[1]);
+    std::filesystem::remove(paths[3]);
+    std::filesystem::remove(members);
+  }
+}
+
+// A clear frame of `code` carrying `payload` as it stands.
+std::string RawFrame(uint32_t code, const std::string& payload, bool compressed) {
+  FrameHeader header;
+  header.code = code;
+  header.compressed = compressed ? 1 : 0;
+  header.length = static_cast<uint32_t>(payload.size());
+  std::string frame(kFrameHeaderBytes, '\0');
+  EncodeFrameHeader(header, reinterpret_cast<uint8_t*>(&frame[0]));
+  return frame + payload;
+}
+
+// What a sender of its own making sends: the object of a message naming
+// one file, then that file in chunks carrying `pieces` (compressed clear
+// frames; `dressed` marks the data chunks whose member gets a file name in
+// its header, which gzip readers take). The members a receiver keeps.
+std::string KeptAfter(const std::vector<std::string>& pieces, const std::vector<bool>& dressed,
+                      const std::string& scratch) {
+  MessagePtr m = NewMessage();
+  m->SetString(COMMAND, "DOCUMENTCMD");
+  const std::string file = scratch + "/sent";
+  std::string all;
+  for (const std::string& piece : pieces) all += piece;
+  test::WriteFile(file, all);
+  m->SetRawField(ParameterId(6), FIELD_FILELIST, file.data(), file.size());
+  MessageObject object;
+  EXPECT_TRUE(WriteMessageObject(*m, nullptr, &object));
+  std::string wire = RawFrame(kFrameWhole, object.bytes, false);
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    std::string payload;
+    if (i == 0) {
+      AppendU32(&payload, kTransferIdSize);
+      payload.append(reinterpret_cast<const char*>(object.files[0].transfer_id.bytes.data()),
+                     kTransferIdSize);
+      AppendU32(&payload, static_cast<uint32_t>(all.size()));
+      AppendU32(&payload, 0);
+    }
+    AppendU32(&payload, static_cast<uint32_t>(pieces[i].size()));
+    payload += pieces[i];
+    std::string member = Member(payload, kFrameDeflateLevel);
+    if (i < dressed.size() && dressed[i]) {
+      member[3] = 0x08;  // FNAME
+      member.insert(10, std::string("a name\0", 7));
+    }
+    const uint32_t code = i == 0 ? kFrameFileFirst
+                          : i + 1 == pieces.size() ? kFrameFileLast
+                                                   : kFrameFileMiddle;
+    wire += RawFrame(code, member, true);
+  }
+  MessageReaderOptions options;
+  options.keep_file_members = true;
+  MessageFrameReceiver receiver(options);
+  std::vector<MessagePtr> out;
+  std::string error;
+  EXPECT_TRUE(
+      receiver.Feed(reinterpret_cast<const uint8_t*>(wire.data()), wire.size(), &out, &error))
+      << error;
+  EXPECT_EQ(out.size(), 1u);
+  if (out.size() != 1) return std::string();
+  std::vector<std::string> paths;
+  out[0]->GetStringList(ParameterId(6), &paths, "?");
+  EXPECT_EQ(paths.size(), 1u);
+  if (paths.size() != 1) return std::string();
+  EXPECT_TRUE(test::ReadFile(paths[0]) == all);
+  std::string members;
+  EXPECT_TRUE(out[0]->scratch_files()->Take(paths[0], nullptr, &members));
+  std::string kept = members.empty() ? "none" : test::ReadFile(members);
+  std::filesystem::remove(paths[0]);
+  if (!members.empty()) std::filesystem::remove(members);
+  return kept;
+}
+
+// A receiver keeps only what it could send again as it is: no member with
+// a header of the sender's making, none at all for a file cut into pieces
+// smaller than every sender cuts (the members could outgrow the file many
+// times over, and would never be in step with the chunks sent again).
+TEST_F(FramePipelineTest, AReceiverKeepsNoMemberItCouldNotSendAgainAsItIs) {
+  const std::string whole = Text(kPieceSize, 5);
+  const std::string scratch = env_.Path("");
+  const std::string dressed = KeptAfter({whole, whole, whole, "tail"}, {false, true}, scratch);
+  // The dressed one is a zero; the next two are kept.
+  ASSERT_GE(dressed.size(), 12u);
+  EXPECT_EQ(0u, GetU32(reinterpret_cast<const uint8_t*>(dressed.data())));
+  const uint32_t second = GetU32(reinterpret_cast<const uint8_t*>(dressed.data()) + 4);
+  std::string payload;
+  AppendU32(&payload, kPieceSize);
+  payload += whole;
+  EXPECT_TRUE(CRLDATcrypto::GzipMemberHolds(dressed.data() + 8, second, payload.data(),
+                                            payload.size()));
+  EXPECT_EQ("none", KeptAfter({whole, whole.substr(0, 1000), whole, "tail"}, {}, scratch));
+  EXPECT_EQ("none", KeptAfter({whole, "a", "b", "c"}, {}, scratch));
+  // A short last piece is every file's end.
+  EXPECT_NE("none", KeptAfter({whole, whole, "tail"}, {}, scratch));
+}
+
+// A sender given kept members sends one as a frame's payload only when it
+// holds exactly that chunk's bytes: a member of another chunk, and every
+// chunk after a record cut short, are compressed anew; the files arrive
+// whole either way, and the frames do not depend on the worker count.
+TEST_F(FramePipelineTest, ASenderSendsAKeptMemberOnlyWhenItHoldsTheChunk) {
+  const std::string text = Text(4 * kPieceSize, 11);
+  const std::string path = MakeFile("kept", text);
+  const std::string good = Member(DataPayload(text, 1), 1);
+  const std::string wrong = Member(DataPayload(text, 3), 1);  // the same size, other bytes
+  const std::string later = Member(DataPayload(text, 3), 1);
+  test::WriteFile(path + ".z", Record(good) + Record(wrong) + Record(later));
+  const std::string cut = path + ".cut.z";
+  test::WriteFile(cut, Record(good) + Record(later).substr(0, 40));
+  for (const std::string& members : {path + ".z", cut}) {
+    SCOPED_TRACE(members);
+    MessageObject object = Object({path});
+    ASSERT_EQ(object.files.size(), 1u);
+    object.files[0].members_path = members;
+    MessageFrameSender one(1);
+    MessageFrameSender many(kWorkers);
+    const Capture a = SendWith(one, object, Cipher(0, true));
+    const Capture b = SendWith(many, object, Cipher(0, true));
+    ExpectSame(a, b);
+    ASSERT_TRUE(a.sent) << a.error;
+    std::vector<std::string> payloads;  // of the data frames, in order
+    for (const std::string& frame : a.frames) {
+      const uint32_t code = CodeOf(frame);
+      if (code == kFrameFileMiddle || code == kFrameFileLast) {
+        payloads.push_back(frame.substr(kFrameHeaderBytes));
+      }
+    }
+    ASSERT_EQ(payloads.size(), 3u);
+    EXPECT_TRUE(payloads[0] == good);
+    EXPECT_TRUE(payloads[1] == Member(DataPayload(text, 2), kFrameDeflateLevel));
+    if (members == cut) {
+      EXPECT_TRUE(payloads[2] == Member(DataPayload(text, 3), kFrameDeflateLevel));
+    } else {
+      EXPECT_TRUE(payloads[2] == later);
+    }
+    ExpectArrives(a.Joined(), "");
+  }
 }
 
 TEST(FrameWorkerCount, EnvironmentOverridesWithinBounds) {
