@@ -161,6 +161,8 @@ class MessageChannel {
   }
   // Opens what is received from now on.
   void SetReceiveKey(std::string_view key) { receiver_.SetKey(key); }
+  // Whether what is sent from now on is compressed (a sealed channel always is).
+  bool compresses() const { return cipher_.compress || cipher_.selector != 0; }
 
   // Serializes `message` (string field 11 as it stands) and sends it with
   // its files. False when it cannot be serialized or the socket fails.

@@ -418,10 +418,11 @@ class Server {
     connection->upload = nullptr;
   }
 
-  // Sends a reply. The contents it sends go with the gzip members their
-  // bytes came as when they were uploaded, so that a get does not compress
-  // them again.
+  // Sends a reply. On a compressing channel the contents it sends go with
+  // the gzip members their bytes came as when they were uploaded, so that a
+  // get does not compress them again.
   bool SendReply(MessageChannel* channel, const CRLMSGmessage& reply) {
+    if (!channel->compresses()) return channel->Send(reply);
     MessageObject object;
     // One that cannot be written fails as Send reports it.
     if (!WriteMessageObject(reply, nullptr, &object)) return channel->Send(reply);
