@@ -732,13 +732,12 @@ void CULMSGmessageReader::KeepMember(uint32_t kind, uint32_t piece) {
       return;
     }
     ExpectedFile& file = expected_[receiving_index_];
-    // Only while the disk holds the rest of the file twice over and a
-    // fortieth of itself: members never cost a received file its room.
+    // Only while the disk holds the rest of the file twice over: members
+    // (each shorter than its chunk) never cost a received file its room.
     uint64_t available = 0;
     uint64_t disk = 0;
     const uint64_t rest = announced_size_ - written_;
-    if (!DiskSpace(NativeParent(file.path), &available, &disk) ||
-        available / 2 < rest + disk / 40) {
+    if (!DiskSpace(NativeParent(file.path), &available, &disk) || available / 2 < rest) {
       members_wanted_ = false;
       return;
     }

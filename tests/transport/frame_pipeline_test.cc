@@ -501,7 +501,7 @@ std::string KeptAfter(const std::vector<std::string>& pieces, const std::vector<
       member[3] = 0x08;  // FNAME
       member.insert(10, std::string("a name\0", 7));
     }
-    const uint32_t code = i == 0 ? kFrameFileFirst
+    const uint32_t code = i == 0                   ? kFrameFileFirst
                           : i + 1 == pieces.size() ? kFrameFileLast
                                                    : kFrameFileMiddle;
     wire += RawFrame(code, member, true);
@@ -544,8 +544,8 @@ TEST_F(FramePipelineTest, AReceiverKeepsNoMemberItCouldNotSendAgainAsItIs) {
   std::string payload;
   AppendU32(&payload, kPieceSize);
   payload += whole;
-  EXPECT_TRUE(CRLDATcrypto::GzipMemberHolds(dressed.data() + 8, second, payload.data(),
-                                            payload.size()));
+  EXPECT_TRUE(
+      CRLDATcrypto::GzipMemberHolds(dressed.data() + 8, second, payload.data(), payload.size()));
   EXPECT_EQ("none", KeptAfter({whole, whole.substr(0, 1000), whole, "tail"}, {}, scratch));
   EXPECT_EQ("none", KeptAfter({whole, "a", "b", "c"}, {}, scratch));
   // A short last piece is every file's end.
