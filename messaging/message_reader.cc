@@ -633,7 +633,10 @@ CULMSGmessageReader::FileResult CULMSGmessageReader::StartFile(uint32_t kind,
     if (out_->Open(file.path, FileObject::kWrite, 0, FileObject::kCreateNewPrivate, 0)) {
       file.created = true;
       if (options_.digest_files) digest_ = std::make_unique<Sha256Stream>();
-      members_wanted_ = options_.keep_file_members && kind == kChunkFileFirst;
+      // Only a file whose first piece is whole: every chunk of the file is
+      // then where a sender puts it when the file is sent again.
+      members_wanted_ =
+          options_.keep_file_members && kind == kChunkFileFirst && piece == kPieceSize;
       members_skipped_ = 0;
     } else {
       out_.reset();
@@ -732,12 +735,17 @@ void CULMSGmessageReader::KeepMember(uint32_t kind, uint32_t piece) {
       return;
     }
     ExpectedFile& file = expected_[receiving_index_];
-    // Only while the disk holds the rest of the file twice over: members
-    // (each shorter than its chunk) never cost a received file its room.
+    // Members (each shorter than its chunk) never cost a received file its
+    // room: by default, only while the disk holds the rest of the file
+    // twice over.
     uint64_t available = 0;
     uint64_t disk = 0;
     const uint64_t rest = announced_size_ - written_;
-    if (!DiskSpace(NativeParent(file.path), &available, &disk) || available / 2 < rest) {
+    const bool room =
+        options_.admit_members
+            ? options_.admit_members(rest)
+            : DiskSpace(NativeParent(file.path), &available, &disk) && available / 2 >= rest;
+    if (!room) {
       members_wanted_ = false;
       return;
     }

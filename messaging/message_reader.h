@@ -143,6 +143,10 @@ struct MessageReaderOptions {
   // send those members again instead of compressing the bytes anew. The
   // chunk source must keep them too (TakeMember).
   bool keep_file_members = false;
+  // Asked before the members of a received file are kept, with the file
+  // bytes still to come (the most the members can take): false keeps none.
+  // Null: kept while the disk holds those bytes twice over.
+  std::function<bool(uint64_t rest)> admit_members;
   // Posts a message the reader makes itself (the "LOG" line for a get reply
   // that came without its file) to the dispatcher. Null: the line goes to
   // the diagnostic output only.

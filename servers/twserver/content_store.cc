@@ -364,9 +364,16 @@ bool ContentStore::AdoptAll(const std::vector<std::string>& paths, std::vector<C
   for (size_t i = 0; members != nullptr && i < members->size() && i < paths.size(); ++i) {
     const std::string& from = (*members)[i];
     if (from.empty()) continue;
-    // The first members of a content stay (a link never replaces a file):
-    // any of them describe its bytes.
-    link(from.c_str(), MembersOf(found[i].sha256).c_str());
+    // Any members describe the bytes; the shortest stay, so that whoever
+    // uploads a content first cannot pin members that barely compress.
+    // Either way a reader sees a whole file: a link, or a rename over it.
+    const std::string to = MembersOf(found[i].sha256);
+    struct stat now, was;
+    if (link(from.c_str(), to.c_str()) != 0 && errno == EEXIST && lstat(from.c_str(), &now) == 0 &&
+        lstat(to.c_str(), &was) == 0 && S_ISREG(was.st_mode) && now.st_size < was.st_size &&
+        rename(from.c_str(), to.c_str()) == 0) {
+      continue;
+    }
     unlink(from.c_str());
   }
   *refs = std::move(found);

@@ -276,6 +276,7 @@ class Server {
     // A content's chunks are sent again as they came, not compressed anew
     // for every get.
     reader.keep_file_members = true;
+    reader.admit_members = [this](uint64_t rest) { return AdmitMembers(rest); };
     connection->channel = std::make_unique<MessageChannel>(std::move(socket), std::move(reader));
     connection->channel->SetMessageLimit(options_.prelogon_message_bytes);
     connection->channel->SetBufferCheck(
@@ -409,6 +410,19 @@ class Server {
     uploads_reserved_ += total - connection->upload_reserved;
     connection->upload_reserved = total;
     return true;
+  }
+
+  // The reader's check before it keeps the members of a received file:
+  // they may take at most `rest` more bytes (each member is shorter than
+  // its chunk), which must leave the disk's reserve and every upload
+  // admitted, this one whole, their room.
+  bool AdmitMembers(uint64_t rest) {
+    struct statvfs fs;
+    if (statvfs(storage_.Contents().root().c_str(), &fs) != 0) return false;
+    const uint64_t free = static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
+    std::lock_guard<std::mutex> lock(upload_mutex_);
+    const uint64_t taken = options_.disk_reserve_bytes + uploads_reserved_;
+    return free > taken && free - taken > rest;
   }
 
   void ReleaseUpload(Connection* connection) {

@@ -441,21 +441,28 @@ TEST_P(StorageTest, KeptMembersGoBesideTheirContentAndLeaveWithIt) {
   EXPECT_EQ("", store.MembersForPath(abc));
 
   // A content stored before without members gets these; one with members
-  // keeps its own.
+  // keeps the shorter.
   const std::vector<std::string> again = {received("d", "xyz"), received("e", "abc")};
-  const std::vector<std::string> more = {received("d.z", "late"), received("e.z", "late")};
+  const std::vector<std::string> more = {received("d.z", "late"), received("e.z", "longer")};
   ASSERT_TRUE(store.AdoptAll(again, &refs, &error, nullptr, nullptr, &more)) << error;
-  EXPECT_EQ("late", test::ReadFile(store.MembersOf(refs[0].sha256)));
+  const std::string xyz = store.MembersOf(refs[0].sha256);
+  EXPECT_EQ("late", test::ReadFile(xyz));
   EXPECT_EQ("first", test::ReadFile(abc));
   EXPECT_FALSE(fs::exists(more[1]));
+  const std::vector<std::string> last = {received("f", "abc")};
+  const std::vector<std::string> shorter = {received("f.z", "1st")};
+  ASSERT_TRUE(store.AdoptAll(last, &refs, &error, nullptr, nullptr, &shorter)) << error;
+  EXPECT_EQ("1st", test::ReadFile(abc));
+  EXPECT_FALSE(fs::exists(shorter[0]));
 
   std::vector<std::string> listed = store.ListOlderThan(0);
   EXPECT_EQ(2u, listed.size());
   std::string problem;
-  EXPECT_TRUE(store.Check(refs[1], &problem)) << problem;
-  EXPECT_EQ(3, store.RemoveIfOlder(refs[1].sha256, 0));
+  ASSERT_EQ(1u, refs.size());
+  EXPECT_TRUE(store.Check(refs[0], &problem)) << problem;
+  EXPECT_EQ(3, store.RemoveIfOlder(refs[0].sha256, 0));
   EXPECT_FALSE(fs::exists(abc));
-  EXPECT_TRUE(fs::exists(store.MembersOf(refs[0].sha256)));
+  EXPECT_TRUE(fs::exists(xyz));
 }
 
 TEST_P(StorageTest, StaleTemporariesAreRemovedOnOpen) {

@@ -548,8 +548,14 @@ TEST_F(FramePipelineTest, AReceiverKeepsNoMemberItCouldNotSendAgainAsItIs) {
       CRLDATcrypto::GzipMemberHolds(dressed.data() + 8, second, payload.data(), payload.size()));
   EXPECT_EQ("none", KeptAfter({whole, whole.substr(0, 1000), whole, "tail"}, {}, scratch));
   EXPECT_EQ("none", KeptAfter({whole, "a", "b", "c"}, {}, scratch));
-  // A short last piece is every file's end.
-  EXPECT_NE("none", KeptAfter({whole, whole, "tail"}, {}, scratch));
+  EXPECT_EQ("none", KeptAfter({"a", whole, whole, "tail"}, {}, scratch));
+  // A short last piece is every file's end; its member, no shorter than
+  // what it holds, is none.
+  const std::string ended = KeptAfter({whole, whole, "tail"}, {}, scratch);
+  ASSERT_GE(ended.size(), 8u);
+  const uint32_t first = GetU32(reinterpret_cast<const uint8_t*>(ended.data()));
+  ASSERT_EQ(ended.size(), 4 + first + 4u);
+  EXPECT_EQ(0u, GetU32(reinterpret_cast<const uint8_t*>(ended.data()) + 4 + first));
 }
 
 // A sender given kept members sends one as a frame's payload only when it
