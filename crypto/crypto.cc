@@ -525,12 +525,9 @@ bool CRLDATcrypto::IsPlainGzipMember(const void* member, size_t member_length) {
 
 bool CRLDATcrypto::GzipMemberHolds(const void* member, size_t member_length, const void* input,
                                    size_t length) {
-  if (member == nullptr || member_length < kGzipFramingBytes || (input == nullptr && length != 0)) {
-    return false;
-  }
   // A member is sent on as it stands: an unusual header, valid as it may
   // be, is more than every receiver takes.
-  if (!IsPlainGzipMember(member, member_length)) return false;
+  if ((input == nullptr && length != 0) || !IsPlainGzipMember(member, member_length)) return false;
   // The trailer tells the size: a member of other bytes fails before any
   // work is done.
   if (GzipTrailerSize(Bytes(member), member_length) != static_cast<uint32_t>(length)) {

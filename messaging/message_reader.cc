@@ -516,10 +516,8 @@ void CULMSGmessageReader::AttachScratchFiles(CRLMSGmessage* message) {
     if (!file.created) continue;
     if (file.done && file.closed_read) {
       files->AddFile(file.path, file.closed, std::move(file.sha256));
-      if (file.members_created && file.members_closed_read) {
+      if (file.members_created) {
         files->AddMembers(file.path, file.path + kMembersSuffix, file.members_closed);
-      } else if (file.members_created) {
-        RemoveFile(file.path + kMembersSuffix);
       }
       owned[i] = true;
     } else {
@@ -735,17 +733,9 @@ void CULMSGmessageReader::KeepMember(uint32_t kind, uint32_t piece) {
       return;
     }
     ExpectedFile& file = expected_[receiving_index_];
-    // Members (each shorter than its chunk) never cost a received file its
-    // room: by default, only while the disk holds the rest of the file
-    // twice over.
-    uint64_t available = 0;
-    uint64_t disk = 0;
-    const uint64_t rest = announced_size_ - written_;
-    const bool room =
-        options_.admit_members
-            ? options_.admit_members(rest)
-            : DiskSpace(NativeParent(file.path), &available, &disk) && available / 2 >= rest;
-    if (!room) {
+    // Members are each shorter than their chunk: the rest of the file is the
+    // most they can take.
+    if (!options_.keep_file_members(announced_size_ - written_)) {
       members_wanted_ = false;
       return;
     }
@@ -784,10 +774,8 @@ void CULMSGmessageReader::CloseMembers(bool keep) {
   if (members_out_) {
     members_out_->Close();
     members_out_.reset();
-    if (keep) {
-      file.members_closed_read =
-          ScratchFiles::ReadIdentity(file.path + kMembersSuffix, &file.members_closed);
-    }
+    // No longer a file when it was closed: nobody may take it.
+    keep = keep && ScratchFiles::ReadIdentity(file.path + kMembersSuffix, &file.members_closed);
   }
   if (!keep && file.members_created) {
     RemoveFile(file.path + kMembersSuffix);

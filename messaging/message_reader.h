@@ -137,16 +137,14 @@ struct MessageReaderOptions {
   // it with the file in the message's scratch set (ScratchFiles::Take): a
   // receiver that names contents by their digest need not read them again.
   bool digest_files = false;
-  // Keeps the gzip members that each received file's data chunks came as,
-  // in a members file beside it (stream_format.h) that goes with the file
-  // (ScratchFiles::Take): a receiver that later sends the same file can
-  // send those members again instead of compressing the bytes anew. The
-  // chunk source must keep them too (TakeMember).
-  bool keep_file_members = false;
-  // Asked before the members of a received file are kept, with the file
-  // bytes still to come (the most the members can take): false keeps none.
-  // Null: kept while the disk holds those bytes twice over.
-  std::function<bool(uint64_t rest)> admit_members;
+  // When set, the gzip members that each received file's data chunks came
+  // as are kept, in a members file beside it (stream_format.h) that goes
+  // with the file (ScratchFiles::Take): a receiver that later sends the
+  // same file can send those members again instead of compressing the bytes
+  // anew. Asked before a file's members are kept, with the file bytes still
+  // to come (the most its members can take); false keeps none of them. The
+  // chunk source must keep them too (TakeMember). Null: none are kept.
+  std::function<bool(uint64_t rest)> keep_file_members;
   // Posts a message the reader makes itself (the "LOG" line for a get reply
   // that came without its file) to the dispatcher. Null: the line goes to
   // the diagnostic output only.
@@ -234,10 +232,10 @@ class CULMSGmessageReader {
     // Read when it was closed whole: what ties the path to these bytes.
     ScratchFiles::Identity closed;
     bool closed_read = false;
-    // The kept members file (keep_file_members), path + kMembersSuffix.
+    // The kept members file (keep_file_members), path + kMembersSuffix;
+    // once closed, only while its identity could be read.
     bool members_created = false;
     ScratchFiles::Identity members_closed;
-    bool members_closed_read = false;
   };
 
   enum class FileResult { kContinue, kComplete, kCorrupt, kRefused };

@@ -21,7 +21,7 @@ namespace {
 
 CIOFrameReader::Options FrameOptions(const MessageReaderOptions& reader) {
   CIOFrameReader::Options options;
-  options.keep_file_members = reader.keep_file_members;
+  options.keep_file_members = reader.keep_file_members != nullptr;
   return options;
 }
 

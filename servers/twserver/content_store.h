@@ -153,10 +153,10 @@ class ContentStore {
   //
   // `members` (may be null) names, at a file's index, the gzip members its
   // chunks came as (messaging/stream_format.h), or nothing. Once the
-  // contents are in place, each becomes MembersOf(its content), unless the
-  // content has such a file already, and is removed otherwise. The members
-  // are a cache that every sender checks against the bytes it reads, so
-  // they are never synced and never fail the call.
+  // contents are in place, each becomes MembersOf(its content) when the
+  // content has no such file yet or a longer one, and is removed otherwise.
+  // The members are a cache that every sender checks against the bytes it
+  // reads, so they are never synced and never fail the call.
   bool AdoptAll(const std::vector<std::string>& paths, std::vector<ContentRef>* refs,
                 std::string* error, const std::atomic<bool>* stop = nullptr,
                 const std::vector<std::string>* known = nullptr,

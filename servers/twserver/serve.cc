@@ -275,8 +275,7 @@ class Server {
     reader.digest_files = true;
     // A content's chunks are sent again as they came, not compressed anew
     // for every get.
-    reader.keep_file_members = true;
-    reader.admit_members = [this](uint64_t rest) { return AdmitMembers(rest); };
+    reader.keep_file_members = [this](uint64_t rest) { return AdmitMembers(rest); };
     connection->channel = std::make_unique<MessageChannel>(std::move(socket), std::move(reader));
     connection->channel->SetMessageLimit(options_.prelogon_message_bytes);
     connection->channel->SetBufferCheck(
@@ -392,12 +391,11 @@ class Server {
     std::lock_guard<std::mutex> lock(upload_mutex_);
     uint64_t allowed = options_.upload_limit_bytes;
     if (allowed == 0) {
-      struct statvfs fs;
-      if (statvfs(storage_.Contents().root().c_str(), &fs) != 0) {
+      uint64_t free = 0;
+      if (!FreeDiskBytes(&free)) {
         connection->refusal = "the free disk space cannot be read";
         return false;
       }
-      const uint64_t free = static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
       const uint64_t others = uploads_reserved_ - connection->upload_reserved;
       const uint64_t taken = options_.disk_reserve_bytes + others;
       allowed = free > taken ? free - taken : 0;
@@ -417,12 +415,19 @@ class Server {
   // its chunk), which must leave the disk's reserve and every upload
   // admitted, this one whole, their room.
   bool AdmitMembers(uint64_t rest) {
-    struct statvfs fs;
-    if (statvfs(storage_.Contents().root().c_str(), &fs) != 0) return false;
-    const uint64_t free = static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
+    uint64_t free = 0;
+    if (!FreeDiskBytes(&free)) return false;
     std::lock_guard<std::mutex> lock(upload_mutex_);
     const uint64_t taken = options_.disk_reserve_bytes + uploads_reserved_;
     return free > taken && free - taken > rest;
+  }
+
+  // The bytes free on the content store's disk for this process's user.
+  bool FreeDiskBytes(uint64_t* free) const {
+    struct statvfs fs;
+    if (statvfs(storage_.Contents().root().c_str(), &fs) != 0) return false;
+    *free = static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
+    return true;
   }
 
   void ReleaseUpload(Connection* connection) {
