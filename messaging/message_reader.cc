@@ -794,8 +794,12 @@ void CULMSGmessageReader::WriteToFile(const uint8_t* data, size_t count) {
     }
     return;
   }
+  DropOpenFile("writing");
+}
+
+void CULMSGmessageReader::DropOpenFile(const char* failure) {
   ExpectedFile& file = expected_[receiving_index_];
-  DebugLog("CULMSGmessageReader: writing \"%s\" failed; the received file is dropped",
+  DebugLog("CULMSGmessageReader: %s \"%s\" failed; the received file is dropped", failure,
            file.path.c_str());
   out_->Close();
   out_.reset();
@@ -809,6 +813,11 @@ CULMSGmessageReader::FileResult CULMSGmessageReader::FinishFile() {
   ExpectedFile& file = expected_[receiving_index_];
   if (out_) {
     out_->Close();
+    // The disk refused bytes handed to it on the way: a sync of the file
+    // later, on another descriptor, might not hear of it any more.
+    if (out_->WritebackFailed()) DropOpenFile("flushing");
+  }
+  if (out_) {
     out_.reset();
     file.closed_read = ScratchFiles::ReadIdentity(file.path, &file.closed);
     if (digest_) file.sha256 = digest_->FinalLowerHex();

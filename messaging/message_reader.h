@@ -34,9 +34,10 @@
 //     chunk of a transfer the message did not list is taken in (its bytes
 //     dropped, nothing written) and counted among the message's files;
 //   - a received file that cannot be stored here (its scratch file cannot
-//     be created, a write fails: a full disk) is removed; its further bytes
-//     are dropped and the message, once its other files are in, comes back
-//     with ERRORCODE -999;
+//     be created, a write fails: a full disk, or the disk refused its bytes
+//     while they were being written, see writeback_bytes) is removed; its
+//     further bytes are dropped and the message, once its other files are
+//     in, comes back with ERRORCODE -999;
 //   - a file that the owner's admission check refuses (admit_file in the
 //     options: a server takes no file before its client logged on, nor more
 //     bytes than it can keep) ends the transfer before anything of it is
@@ -131,7 +132,8 @@ struct MessageReaderOptions {
   // When nonzero, a received file is handed to the disk
   // (FileObject::StartWriteback) each time this many more of its bytes were
   // written: a receiver that syncs the file once it is complete (the server
-  // storing a content) then finds most of it written already.
+  // storing a content) then finds most of it on the disk already. A file
+  // whose bytes the disk refused on the way is not kept.
   uint64_t writeback_bytes = 0;
   // Makes the SHA-256 of every received file while writing it and records
   // it with the file in the message's scratch set (ScratchFiles::Take): a
@@ -285,6 +287,9 @@ class CULMSGmessageReader {
   // Writes to the open file; a failing write closes and removes it, and the
   // file's further bytes are discarded.
   void WriteToFile(const uint8_t* data, size_t count);
+  // Closes and removes the file being received, after `failure` (what
+  // failed, for the log), and marks the message's transfer cut off.
+  void DropOpenFile(const char* failure);
   FileResult FinishFile();
   void CloseAndRemoveOpenFile();
   // Cuts the transfer off and hands out the message with ERRORCODE -999.

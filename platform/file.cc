@@ -1,6 +1,7 @@
 // The local file object: a POSIX descriptor behind the FileObject interface.
 // Descriptors are close-on-exec; new files get 0666 narrowed by the umask.
-// Not thread-safe: one owner at a time.
+// Not thread-safe: one owner at a time. The only thread of its own is the
+// flush that StartWriteback starts, which Close and Open wait for.
 #include "platform/file.h"
 
 #include <fcntl.h>
@@ -8,7 +9,10 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <system_error>
+#include <thread>
 
 namespace tw {
 namespace {
@@ -34,15 +38,17 @@ class LocalFile final : public FileObject {
   bool SetModifiedTime(const DateTime& time) override;
   bool IsEndOfFile() const override { return end_of_file_; }
   void Close() override;
-  // The whole file: the system starts only the pages still dirty, and a
-  // failure here costs nothing, since the sync that counts comes later.
-  void StartWriteback() override {
-    if (fd_ >= 0) sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
-  }
+  void StartWriteback() override;
+  bool WritebackFailed() const override { return flush_failed_.load(); }
 
  private:
+  void WaitForFlush();
+
   int fd_ = -1;
   bool end_of_file_ = false;
+  std::thread flush_;
+  std::atomic<bool> flushing_{false};
+  std::atomic<bool> flush_failed_{false};
 };
 
 // The open(2) flags of an access mask and a disposition, or -1. A truncating
@@ -75,6 +81,7 @@ bool LocalFile::Open(const std::string& path, uint32_t access, uint32_t share_mo
                      uint32_t disposition, uint32_t flags) {
   Close();
   end_of_file_ = false;
+  flush_failed_ = false;
   const int open_flags = OpenFlags(access, disposition);
   if (open_flags < 0) return false;
   const mode_t mode = disposition == kCreateNewPrivate ? 0600 : 0666;
@@ -117,6 +124,10 @@ bool LocalFile::Read(void* buffer, uint32_t count, uint32_t* read_count) {
 bool LocalFile::Write(const void* buffer, uint32_t count, uint32_t* written_count) {
   if (written_count != nullptr) *written_count = 0;
   if (fd_ < 0) return false;
+  if (flush_failed_.load()) {
+    errno = EIO;
+    return false;
+  }
   const char* p = static_cast<const char*>(buffer);
   uint32_t done = 0;
   while (done < count) {
@@ -193,8 +204,39 @@ bool LocalFile::SetModifiedTime(const DateTime& time) {
 }
 
 void LocalFile::Close() {
+  WaitForFlush();
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
+}
+
+// The system starts writing every page still dirty, and a flush of the
+// file to stable storage runs meanwhile on a thread of its own. A disk with
+// a write cache takes the flush of a large file at the end in one piece,
+// long after the bytes were written: flushed as they arrive, the sync once
+// the file is complete finds little left. One flush at a time; a hint that
+// comes while one runs is left to the next. A failed flush is kept, since
+// the sync that follows on another descriptor may no longer hear of it.
+void LocalFile::StartWriteback() {
+  if (fd_ < 0) return;
+  sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+  if (flushing_.load()) return;
+  WaitForFlush();
+  flushing_ = true;
+  const int fd = fd_;
+  try {
+    flush_ = std::thread([this, fd] {
+      // EINVAL: a file system without the call, where no later sync could
+      // learn more either.
+      if (fdatasync(fd) != 0 && errno != EINVAL) flush_failed_ = true;
+      flushing_ = false;
+    });
+  } catch (const std::system_error&) {
+    flushing_ = false;  // no thread now: the sync at the end does it all
+  }
+}
+
+void LocalFile::WaitForFlush() {
+  if (flush_.joinable()) flush_.join();
 }
 
 }  // namespace

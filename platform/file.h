@@ -62,6 +62,9 @@ class FileObject {
   // waiting: a hint, so that a sync once the file is complete finds little
   // left to do. Does nothing where the system has no such call.
   virtual void StartWriteback() {}
+  // Whether the disk refused what StartWriteback handed it. From then on
+  // every Write fails; it stays true after Close, until the next Open.
+  virtual bool WritebackFailed() const { return false; }
 };
 
 std::unique_ptr<FileObject> NewLocalFile();

@@ -155,6 +155,22 @@ TEST_F(FileTransferTest, ReceivedFilesAreHandedToTheDiskAsTheyGrow) {
     EXPECT_EQ(test::ReadFile(paths[1]), Content(sizes[1], 2));
     EXPECT_EQ(files.writebacks(), every == 0 ? 0 : 2);
   }
+
+  // The disk refuses what the big file handed it on the way: a sync later
+  // might never hear of it, so the file is not kept, and the message is no
+  // whole one. The small file, never handed over early, stays.
+  test::FaultInjectingFactory files;
+  files.RefuseWritebacks();
+  MessageReaderOptions options;
+  options.writeback_bytes = 2 * kPieceSize;
+  MessagePtr received = ReceiveFiles(options, joined);
+  ASSERT_TRUE(received);
+  EXPECT_EQ(received->GetErrorCode(), kErrorTransferCutOff);
+  const std::vector<std::string> paths = PathsOf(*received, ParameterId(4));
+  ASSERT_EQ(paths.size(), 2u);
+  EXPECT_FALSE(Exists(paths[0]));
+  EXPECT_EQ(test::ReadFile(paths[1]), Content(sizes[1], 2));
+  EXPECT_EQ(TempFolder().size(), 1u);
 }
 
 TEST_F(FileTransferTest, ReceivedFilesCarryTheDigestOfTheirBytesWhenAsked) {

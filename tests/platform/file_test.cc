@@ -47,6 +47,29 @@ TEST(File, ReadAtTheEndFailsAndSetsEndOfFile) {
   EXPECT_EQ(-1, f->WriteByte('x')) << "opened for reading only";
 }
 
+// Writing goes on while the file is flushed on the side; hints that come
+// while a flush runs are harmless, and the file object is reused afterwards.
+TEST(File, WritebackFlushesWhileWritingGoesOn) {
+  test::TestEnv env;
+  std::string expected;
+  for (int round = 0; round < 2; ++round) {
+    const std::string path = env.Path("grown" + std::to_string(round));
+    std::unique_ptr<FileObject> f = NewLocalFile();
+    f->StartWriteback();  // nothing open: nothing to do
+    ASSERT_TRUE(f->Open(path, FileObject::kWrite, 0, FileObject::kCreateNew, 0));
+    expected.clear();
+    for (int i = 0; i < 64; ++i) {
+      const std::string piece(64 * 1024, static_cast<char>('a' + (i + round) % 26));
+      ASSERT_TRUE(f->Write(piece.data(), static_cast<uint32_t>(piece.size()), nullptr)) << i;
+      expected += piece;
+      f->StartWriteback();
+    }
+    f->Close();
+    EXPECT_FALSE(f->WritebackFailed());
+    EXPECT_EQ(test::ReadFile(path), expected);
+  }
+}
+
 TEST(File, SizeAndSeekBeyondFourGigabytesLeaveThePosition) {
   test::TestEnv env;
   auto f =

@@ -18,6 +18,7 @@ struct FaultInjectingFactory::Faults {
   std::vector<std::pair<std::string, std::string>> written;
   int dropped = 0;
   int writebacks = 0;
+  bool refuse_writebacks = false;
 };
 
 namespace {
@@ -33,6 +34,7 @@ class FaultyFile final : public FileObject {
             uint32_t flags) override {
     reads_ = 0;
     failed_ = false;
+    writeback_refused_ = false;
     if (!inner_->Open(path, access, share_mode, disposition, flags)) return false;
     std::lock_guard<std::mutex> lock(faults_->mutex);
     fail_at_ = path == faults_->failing_path ? faults_->failing_read : 0;
@@ -78,8 +80,12 @@ class FaultyFile final : public FileObject {
     {
       std::lock_guard<std::mutex> lock(faults_->mutex);
       ++faults_->writebacks;
+      writeback_refused_ = writeback_refused_ || faults_->refuse_writebacks;
     }
     inner_->StartWriteback();
+  }
+  bool WritebackFailed() const override {
+    return writeback_refused_ || inner_->WritebackFailed();
   }
 
  private:
@@ -89,6 +95,7 @@ class FaultyFile final : public FileObject {
   int fail_at_ = 0;
   bool limited_ = false;
   bool failed_ = false;
+  bool writeback_refused_ = false;
 };
 
 class FaultyMailslotWriter final : public MailslotWriter {
@@ -210,6 +217,11 @@ std::vector<std::pair<std::string, std::string>> FaultInjectingFactory::Written(
 int FaultInjectingFactory::dropped_messages() {
   std::lock_guard<std::mutex> lock(faults_->mutex);
   return faults_->dropped;
+}
+
+void FaultInjectingFactory::RefuseWritebacks() {
+  std::lock_guard<std::mutex> lock(faults_->mutex);
+  faults_->refuse_writebacks = true;
 }
 
 int FaultInjectingFactory::writebacks() {

@@ -40,6 +40,9 @@ class FaultInjectingFactory final : public SystemFactoryWrapper {
   // The disk holds `bytes` more: files opened for writing from now on share
   // them, and a write that does not fit writes what fits and fails.
   void FillDiskAfter(uint64_t bytes);
+  // Files asked from now on to start writing to the disk report that the
+  // disk refused it (FileObject::WritebackFailed), as after a failed flush.
+  void RefuseWritebacks();
   // Messages written from now on through mailslot writers of this factory
   // are dropped (the write reports success) while `drop` says so for the
   // mailslot's name and the bytes.
