@@ -84,9 +84,7 @@ class FaultyFile final : public FileObject {
     }
     inner_->StartWriteback();
   }
-  bool WritebackFailed() const override {
-    return writeback_refused_ || inner_->WritebackFailed();
-  }
+  bool WritebackFailed() const override { return writeback_refused_ || inner_->WritebackFailed(); }
 
  private:
   const std::unique_ptr<FileObject> inner_;
