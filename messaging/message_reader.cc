@@ -794,7 +794,7 @@ void CULMSGmessageReader::WriteToFile(const uint8_t* data, size_t count) {
     }
     return;
   }
-  DropOpenFile("writing");
+  DropOpenFile(out_->WritebackFailed() ? "flushing" : "writing");
 }
 
 void CULMSGmessageReader::DropOpenFile(const char* failure) {

@@ -11,7 +11,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <system_error>
 #include <thread>
 
 namespace tw {
@@ -214,8 +213,11 @@ void LocalFile::Close() {
 // a write cache takes the flush of a large file at the end in one piece,
 // long after the bytes were written: flushed as they arrive, the sync once
 // the file is complete finds little left. One flush at a time; a hint that
-// comes while one runs is left to the next. A failed flush is kept, since
-// the sync that follows on another descriptor may no longer hear of it.
+// comes while one runs is left to the next, so a slow disk is asked less
+// often. A failed flush is kept, since the sync that follows on another
+// descriptor may no longer hear of it. Closing waits for the running flush,
+// also when the file is closed only to be removed: a wait for the disk no
+// longer than the sync that ends a whole upload.
 void LocalFile::StartWriteback() {
   if (fd_ < 0) return;
   sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
@@ -225,12 +227,12 @@ void LocalFile::StartWriteback() {
   const int fd = fd_;
   try {
     flush_ = std::thread([this, fd] {
-      // EINVAL: a file system without the call, where no later sync could
-      // learn more either.
+      // EINVAL: a file system without the call, where the sync once the
+      // file is complete fails by itself.
       if (fdatasync(fd) != 0 && errno != EINVAL) flush_failed_ = true;
       flushing_ = false;
     });
-  } catch (const std::system_error&) {
+  } catch (...) {
     flushing_ = false;  // no thread now: the sync at the end does it all
   }
 }

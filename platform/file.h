@@ -59,8 +59,10 @@ class FileObject {
   virtual bool IsEndOfFile() const = 0;
   virtual void Close() = 0;
   // Starts writing what was written so far to the disk and returns without
-  // waiting: a hint, so that a sync once the file is complete finds little
-  // left to do. Does nothing where the system has no such call.
+  // waiting, so that a sync once the file is complete finds little left to
+  // do. Does nothing where the system has no such call. Where it flushes
+  // the file on a thread of its own meanwhile (the local file object on
+  // Linux), Close, Open and the destructor wait for that flush to end.
   virtual void StartWriteback() {}
   // Whether the disk refused what StartWriteback handed it. From then on
   // every Write fails; it stays true after Close, until the next Open.

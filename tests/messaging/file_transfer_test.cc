@@ -156,21 +156,29 @@ TEST_F(FileTransferTest, ReceivedFilesAreHandedToTheDiskAsTheyGrow) {
     EXPECT_EQ(files.writebacks(), every == 0 ? 0 : 2);
   }
 
-  // The disk refuses what the big file handed it on the way: a sync later
-  // might never hear of it, so the file is not kept, and the message is no
-  // whole one. The small file, never handed over early, stays.
-  test::FaultInjectingFactory files;
-  files.RefuseWritebacks();
-  MessageReaderOptions options;
-  options.writeback_bytes = 2 * kPieceSize;
-  MessagePtr received = ReceiveFiles(options, joined);
-  ASSERT_TRUE(received);
-  EXPECT_EQ(received->GetErrorCode(), kErrorTransferCutOff);
-  const std::vector<std::string> paths = PathsOf(*received, ParameterId(4));
-  ASSERT_EQ(paths.size(), 2u);
-  EXPECT_FALSE(Exists(paths[0]));
-  EXPECT_EQ(test::ReadFile(paths[1]), Content(sizes[1], 2));
-  EXPECT_EQ(TempFolder().size(), 1u);
+  // The disk refuses what a file handed it on the way: a sync later might
+  // never hear of it, so the file is not kept and the message is no whole
+  // one, whether the refusal stops the file's next write (the big one) or
+  // shows once the file is complete (a file that ends where a hand-over
+  // falls). The small file, never handed over early, stays.
+  const std::string even = MakeFile("even", 2 * kPieceSize, 3);
+  for (const std::string& files_sent : {joined, even}) {
+    SCOPED_TRACE(files_sent);
+    test::FaultInjectingFactory files;
+    files.RefuseWritebacks();
+    MessageReaderOptions options;
+    options.writeback_bytes = 2 * kPieceSize;
+    MessagePtr received = ReceiveFiles(options, files_sent);
+    ASSERT_TRUE(received);
+    EXPECT_EQ(received->GetErrorCode(), kErrorTransferCutOff);
+    const std::vector<std::string> paths = PathsOf(*received, ParameterId(4));
+    ASSERT_EQ(paths.size(), files_sent == even ? 1u : 2u);
+    EXPECT_FALSE(Exists(paths[0]));
+    if (files_sent == joined) {
+      EXPECT_EQ(test::ReadFile(paths[1]), Content(sizes[1], 2));
+    }
+    EXPECT_EQ(TempFolder().size(), files_sent == even ? 0u : 1u);
+  }
 }
 
 TEST_F(FileTransferTest, ReceivedFilesCarryTheDigestOfTheirBytesWhenAsked) {

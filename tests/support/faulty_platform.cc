@@ -50,6 +50,10 @@ class FaultyFile final : public FileObject {
     return inner_->Read(buffer, count, read_count);
   }
   bool Write(const void* buffer, uint32_t count, uint32_t* written_count) override {
+    if (writeback_refused_) {
+      if (written_count != nullptr) *written_count = 0;
+      return false;
+    }
     uint32_t room = count;
     if (limited_) {
       std::lock_guard<std::mutex> lock(faults_->mutex);

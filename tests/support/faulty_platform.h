@@ -41,7 +41,8 @@ class FaultInjectingFactory final : public SystemFactoryWrapper {
   // them, and a write that does not fit writes what fits and fails.
   void FillDiskAfter(uint64_t bytes);
   // Files asked from now on to start writing to the disk report that the
-  // disk refused it (FileObject::WritebackFailed), as after a failed flush.
+  // disk refused it (FileObject::WritebackFailed), as after a failed flush,
+  // and refuse every later write.
   void RefuseWritebacks();
   // Messages written from now on through mailslot writers of this factory
   // are dropped (the write reports success) while `drop` says so for the
