@@ -58,6 +58,59 @@ bool IsUp(const std::shared_ptr<CIOSocket>& socket) {
   return socket != nullptr && socket->IsConnected();
 }
 
+// How long an upload goes on without looking again for a monitor of its
+// progress, once none was found or the one found went away.
+constexpr auto kUploadMonitorRetry = std::chrono::milliseconds(250);
+
+// The id-named mailslot of an outgoing message: a monitor that created it
+// (the message's identifier as 32 upper-case hex digits) hears how the
+// upload of the message's files goes, in the progress records the receiving
+// side also writes. Only messages with files report, and only while a
+// reader is there, and only as fast as it reads: a record it has no room
+// for is left out. One writer serves the whole message; while there is
+// none, the mailslot is looked for at most every kUploadMonitorRetry, since
+// looking costs a socket, a connection attempt and two status reads, too
+// much for every frame of a large upload. The last record of a message
+// always looks, so a monitor that came late still hears the end.
+class UploadProgressSink {
+ public:
+  explicit UploadProgressSink(const std::string& message_id_text) {
+    Guid id;
+    if (Guid::FromText(message_id_text, &id)) slot_ = id.ToHexName();
+  }
+
+  void Write(uint32_t kind, const std::string& name, uint64_t size, uint64_t done) {
+    if (slot_.empty()) return;
+    if (!writer_ && !Open(kind == kProgressMessageFinished)) return;
+    const std::string record = MakeProgressRecord(kind, name, size, done);
+    // A monitor with no room misses the record: the upload never waits for
+    // one. A monitor that went away is looked for again later.
+    if (!writer_->Write(record.data(), static_cast<uint32_t>(record.size()), nullptr) &&
+        !writer_->QueueWasFull()) {
+      writer_.reset();
+    }
+  }
+
+ private:
+  bool Open(bool now) {
+    const auto at = std::chrono::steady_clock::now();
+    if (!now && looked_ && at - last_look_ < kUploadMonitorRetry) return false;
+    looked_ = true;
+    last_look_ = at;
+    if (!MailslotIsAlive(slot_)) return false;
+    std::unique_ptr<MailslotWriter> writer = GetSystemFactory().NewMailslotWriter();
+    if (!writer->Open(".", slot_)) return false;
+    writer->SetWriteTimeout(0);
+    writer_ = std::move(writer);
+    return true;
+  }
+
+  std::string slot_;  // empty: the message has no identifier to name one
+  std::unique_ptr<MailslotWriter> writer_;
+  bool looked_ = false;
+  std::chrono::steady_clock::time_point last_look_;
+};
+
 // Appends one log record and its zero-byte separator; the file is opened
 // and closed each time so that another process may read or move it.
 void AppendLogRecord(const std::string& path, const std::string& text) {
@@ -306,6 +359,7 @@ bool CULMSGSCPserverInterface::SendMessageObject(CRLMSGmessage* message) {
     for (const OutgoingFile& file : object.files)
       names.push_back(NativeLastComponent(file.local_path));
 
+    UploadProgressSink upload_progress(id_text);
     int64_t file_index = -1;
     bool in_file = false;  // between a file's first and last frame
     auto progress = [&](int stage, uint64_t position, uint64_t size) {
@@ -316,8 +370,8 @@ bool CULMSGSCPserverInterface::SendMessageObject(CRLMSGmessage* message) {
       const std::string& name = file_index >= 0 && static_cast<size_t>(file_index) < names.size()
                                     ? names[file_index]
                                     : std::string();
-      WriteUploadProgress(id_text, stage == 2 ? kProgressFileFinished : kProgressFileInProgress,
-                          name, size, position);
+      upload_progress.Write(stage == 2 ? kProgressFileFinished : kProgressFileInProgress, name,
+                            size, position);
     };
     int send_result = kSocketOk;
     bool any_sent = false;
@@ -362,7 +416,7 @@ bool CULMSGSCPserverInterface::SendMessageObject(CRLMSGmessage* message) {
       std::lock_guard<std::mutex> lock(transit_mutex_);
       if (sending_id_ == id_text) sending_id_.clear();
     }
-    if (has_files) WriteUploadProgress(id_text, kProgressMessageFinished, std::string(), 0, 0);
+    if (has_files) upload_progress.Write(kProgressMessageFinished, std::string(), 0, 0);
     if (!sent) DebugLog("CULMSGSCPserverInterface::SendMessageObject - %s", error.c_str());
     if (send_result == kSocketStalled) {
       // The server has taken nothing for the stall limit: the connection is
@@ -379,24 +433,6 @@ bool CULMSGSCPserverInterface::SendMessageObject(CRLMSGmessage* message) {
     DebugLog("CULMSGSCPserverInterface::SendMessageObject - Unexpected exception");
   }
   return false;
-}
-
-// The id-named mailslot of an outgoing message: a monitor that created it
-// (the message's identifier as 32 upper-case hex digits) hears how the
-// upload of the message's files goes, in the progress records the receiving
-// side also writes. Only messages with files report, and only while a
-// reader is there.
-void CULMSGSCPserverInterface::WriteUploadProgress(const std::string& message_id_text,
-                                                   uint32_t kind, const std::string& name,
-                                                   uint64_t size, uint64_t done) {
-  Guid id;
-  if (!Guid::FromText(message_id_text, &id)) return;
-  const std::string slot = id.ToHexName();
-  if (!MailslotIsAlive(slot)) return;
-  std::unique_ptr<MailslotWriter> writer = GetSystemFactory().NewMailslotWriter();
-  if (!writer->Open(".", slot)) return;
-  const std::string record = MakeProgressRecord(kind, name, size, done);
-  writer->Write(record.data(), static_cast<uint32_t>(record.size()), nullptr);
 }
 
 bool CULMSGSCPserverInterface::Poll() {

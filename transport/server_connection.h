@@ -308,9 +308,6 @@ class CULMSGSCPserverInterface : public Recipient {
   // it makes itself (the "LOG" line of a get reply without its file) join
   // the received ones.
   MessageReaderOptions ReaderOptions();
-  // Writes a progress record to the id-named mailslot of an outgoing message.
-  void WriteUploadProgress(const std::string& message_id_text, uint32_t kind,
-                           const std::string& name, uint64_t size, uint64_t done);
 
   ConnectionHost* const host_;
   const int client_id_;

@@ -153,6 +153,60 @@ TEST_P(HubCipherTest, FilesTravelBothWaysUnchanged) {
   for (const std::string& p : paths) ::unlink(p.c_str());
 }
 
+// A monitor that made an upload's id-named mailslot hears the upload go:
+// records of each file in order, each file's end, then the message's. One
+// that stops reading holds nothing up: it misses what it had no room for.
+TEST_F(HubTest, AnUploadReportsItsProgressToTheMonitorOfItsIdentifier) {
+  // Takes the files and answers without any: the monitor hears the upload
+  // only.
+  LoopbackPeer peer([](LoopbackPeer::Connection& connection, MessagePtr request) {
+    connection.Send(*MakeReply(*request));
+    std::vector<std::string> paths;
+    request->GetStringList(ParameterId(3), &paths, "?");
+    for (const std::string& p : paths) ::unlink(p.c_str());
+  });
+  StartHub(&peer);
+  test::WriteFile(env_.Path("big.bin"), Pattern(300000, 4));
+  test::WriteFile(env_.Path("small.bin"), "small");
+  test::WriteFile(env_.Path("huge.bin"), Pattern(8 << 20, 5));
+  using Heard = std::vector<std::pair<uint32_t, std::string>>;
+  auto upload = [&](const std::string& list, Heard* heard) {
+    MessagePtr request = Request("UPLOAD");
+    request->SetRawField(ParameterId(3), FIELD_FILELIST, list.data(), list.size());
+    std::unique_ptr<MailslotReader> monitor = NewMailslotReader();
+    ASSERT_TRUE(monitor->Create(request->GetIdentifierObject().guid().ToHexName(), 0, 0));
+    SynchronousMessagePtr reply = RoundTrip(request);
+    ASSERT_TRUE(reply->HasReply());
+    while (monitor->HasMessage()) {
+      char record[kProgressRecordSize];
+      uint32_t n = 0;
+      ASSERT_TRUE(monitor->Read(record, sizeof record, &n));
+      ASSERT_EQ(n, kProgressRecordSize);
+      uint32_t kind = 0;
+      std::memcpy(&kind, record, 4);
+      heard->emplace_back(kind, std::string(record + 4));
+    }
+  };
+
+  // Few enough records for any monitor's queue: every one is heard.
+  Heard heard;
+  upload(env_.Path("big.bin") + "?" + env_.Path("small.bin"), &heard);
+  ASSERT_GE(heard.size(), 4u);
+  EXPECT_EQ(heard.front(),
+            std::make_pair(uint32_t{kProgressFileInProgress}, std::string("big.bin")));
+  EXPECT_EQ(Heard(heard.end() - 3, heard.end()), (Heard{{kProgressFileFinished, "big.bin"},
+                                                        {kProgressFileFinished, "small.bin"},
+                                                        {kProgressMessageFinished, ""}}));
+
+  // Many more frames than a queue holds, and nobody reading them: the
+  // upload goes through, and the monitor has the start of it.
+  heard.clear();
+  upload(env_.Path("huge.bin"), &heard);
+  ASSERT_FALSE(heard.empty());
+  EXPECT_EQ(heard.front(),
+            std::make_pair(uint32_t{kProgressFileInProgress}, std::string("huge.bin")));
+}
+
 INSTANTIATE_TEST_SUITE_P(Selectors, HubCipherTest,
                          ::testing::Values(std::make_pair(0u, false), std::make_pair(0u, true),
                                            std::make_pair(1u, true), std::make_pair(9u, true)));
