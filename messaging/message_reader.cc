@@ -29,6 +29,10 @@ constexpr char kExpectedObjectHeader[] = "CanExtractMessageObject: Expected obje
 // and a little memory; a fetch of a whole tree stays far below it.
 constexpr size_t kMaxFilesPerMessage = 262144;
 
+// How long the record that ends a file or a message waits for room in a
+// progress reader's queue (see Record).
+constexpr uint32_t kEndingRecordWaitMs = 1000;
+
 // Replies that switch count mode on: their files are counted, not named.
 constexpr const char* kCountModeCommands[] = {"GETCLIENTR", "GETLANGUAGER", "GETCOMMANDSR",
                                               "GETCONTROLSR"};
@@ -892,7 +896,11 @@ void CULMSGmessageReader::NextDisplayName() {
 
 // Records go only to an attached sink. Kind 3 is written only in count
 // mode, kinds 1, 2 and 4 only outside it; kinds 1-3 also need progress
-// enabled. A sink whose reader has gone is dropped.
+// enabled. A sink whose reader has gone is dropped. The transfer never
+// waits for a reader's room, except briefly for the record that ends a file
+// or the message, the one a monitor shows last: a record in progress that
+// finds the queue full is left out. A reader that has no room even for an
+// ending record is given up for the rest of the message.
 void CULMSGmessageReader::Record(uint32_t kind, const std::string& name, uint64_t size,
                                  uint64_t done) {
   if ((kind == kProgressFileCount) != count_mode_) return;
@@ -902,11 +910,24 @@ void CULMSGmessageReader::Record(uint32_t kind, const std::string& name, uint64_
     // this message go nowhere.
     sink_pending_ = false;
     std::unique_ptr<MailslotWriter> writer = GetSystemFactory().NewMailslotWriter();
-    if (writer->Open(".", previous_id_.ToHexName())) sink_ = std::move(writer);
+    if (writer->Open(".", previous_id_.ToHexName())) {
+      writer->SetWriteTimeout(0);
+      sink_ = std::move(writer);
+    }
   }
   if (!sink_) return;
   const std::string record = MakeProgressRecord(kind, name, size, done);
-  if (!sink_->Write(record.data(), static_cast<uint32_t>(record.size()), nullptr)) sink_.reset();
+  const uint32_t length = static_cast<uint32_t>(record.size());
+  if (sink_->Write(record.data(), length, nullptr)) return;
+  if (!sink_->QueueWasFull()) {
+    sink_.reset();
+    return;
+  }
+  if (kind != kProgressFileFinished && kind != kProgressMessageFinished) return;
+  sink_->SetWriteTimeout(kEndingRecordWaitMs);
+  const bool written = sink_->Write(record.data(), length, nullptr);
+  sink_->SetWriteTimeout(0);
+  if (!written) sink_.reset();
 }
 
 // ---------------------------------------------------------------------------

@@ -607,6 +607,37 @@ class FileServer {
   const std::string path_;
 };
 
+// A monitor that stops reading holds up no download: the records it has no
+// room for are left out, and the file arrives whole.
+TEST_F(HubTest, AMonitorThatStopsReadingHoldsUpNoDownload) {
+  FileServer server(env_.root(), 8 << 20);
+  LoopbackPeer peer(server.handler());
+  StartHub(&peer);
+  MessagePtr get = Request("DOCUMENTCMD");
+  get->SetInt(ParameterId(1), 4);
+  get->SetString(ParameterId(5), "served.bin");
+  std::unique_ptr<MailslotReader> monitor = NewMailslotReader();
+  ASSERT_TRUE(monitor->Create(get->GetIdentifierObject().guid().ToHexName(), 0, 0));
+  const auto start = std::chrono::steady_clock::now();
+  SynchronousMessagePtr reply = RoundTrip(get);
+  ASSERT_TRUE(reply->HasReply());
+  ASSERT_EQ(reply->GetErrorCode(), 0);
+  // Waiting for the monitor's room took half a minute, however fast the
+  // rest; what is left is a short wait for the ending record.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  std::vector<std::string> paths;
+  reply->GetStringList(ParameterId(7), &paths, "?");
+  ASSERT_EQ(paths.size(), 1u);
+  EXPECT_TRUE(test::ReadFile(paths[0]) == Pattern(8 << 20, 5));
+  ::unlink(paths[0].c_str());
+  char record[kProgressRecordSize];
+  uint32_t n = 0;
+  ASSERT_TRUE(monitor->Read(record, sizeof record, &n));
+  uint32_t kind = 0;
+  std::memcpy(&kind, record, 4);
+  EXPECT_EQ(kind, uint32_t{kProgressFileInProgress});
+}
+
 // A reply with a field that cannot be read ends its requester's wait at
 // once with the error of an unreadable reply, and the connection goes on.
 TEST_F(HubTest, UnreadableReplyFailsItsRequestAtOnce) {
