@@ -29,10 +29,6 @@ constexpr char kExpectedObjectHeader[] = "CanExtractMessageObject: Expected obje
 // and a little memory; a fetch of a whole tree stays far below it.
 constexpr size_t kMaxFilesPerMessage = 262144;
 
-// How long the record that ends a file or a message waits for room in a
-// progress reader's queue (see Record).
-constexpr uint32_t kEndingRecordWaitMs = 1000;
-
 // Replies that switch count mode on: their files are counted, not named.
 constexpr const char* kCountModeCommands[] = {"GETCLIENTR", "GETLANGUAGER", "GETCOMMANDSR",
                                               "GETCONTROLSR"};
@@ -123,7 +119,7 @@ void CULMSGmessageReader::Reset() {
   pending_bytes_.clear();
   state_ = State::kObject;
   status_ = Status::kNeedMore;
-  sink_.reset();
+  sink_.Close();
   sink_pending_ = false;
   has_previous_id_ = false;
   current_command_.clear();
@@ -502,7 +498,7 @@ bool CULMSGmessageReader::FindOrAddTransfer(const Guid& id, bool listed, size_t*
 void CULMSGmessageReader::SwitchProgressSink(const Guid& id) {
   if (!options_.progress_enabled) return;
   if (has_previous_id_ && previous_id_ == id) return;
-  sink_.reset();
+  sink_.Close();
   announced_names_ = 0;
   sink_pending_ = true;
   previous_id_ = id;
@@ -896,38 +892,16 @@ void CULMSGmessageReader::NextDisplayName() {
 
 // Records go only to an attached sink. Kind 3 is written only in count
 // mode, kinds 1, 2 and 4 only outside it; kinds 1-3 also need progress
-// enabled. A sink whose reader has gone is dropped. The transfer never
-// waits for a reader's room, except briefly for the record that ends a file
-// or the message, the one a monitor shows last: a record in progress that
-// finds the queue full is left out. A reader that has no room even for an
-// ending record is given up for the rest of the message.
+// enabled. How a monitor without room is treated: ProgressSink.
 void CULMSGmessageReader::Record(uint32_t kind, const std::string& name, uint64_t size,
                                  uint64_t done) {
   if ((kind == kProgressFileCount) != count_mode_) return;
   if (kind != kProgressMessageFinished && !options_.progress_enabled) return;
   if (sink_pending_) {
-    // Nobody listening is the common case: the open fails and records for
-    // this message go nowhere.
     sink_pending_ = false;
-    std::unique_ptr<MailslotWriter> writer = GetSystemFactory().NewMailslotWriter();
-    if (writer->Open(".", previous_id_.ToHexName())) {
-      writer->SetWriteTimeout(0);
-      sink_ = std::move(writer);
-    }
+    sink_.Open(previous_id_.ToHexName());
   }
-  if (!sink_) return;
-  const std::string record = MakeProgressRecord(kind, name, size, done);
-  const uint32_t length = static_cast<uint32_t>(record.size());
-  if (sink_->Write(record.data(), length, nullptr)) return;
-  if (!sink_->QueueWasFull()) {
-    sink_.reset();
-    return;
-  }
-  if (kind != kProgressFileFinished && kind != kProgressMessageFinished) return;
-  sink_->SetWriteTimeout(kEndingRecordWaitMs);
-  const bool written = sink_->Write(record.data(), length, nullptr);
-  sink_->SetWriteTimeout(0);
-  if (!written) sink_.reset();
+  sink_.Write(kind, name, size, done);
 }
 
 // ---------------------------------------------------------------------------

@@ -10,6 +10,7 @@
 
 #include "crypto/crypto.h"
 #include "messaging/message_copy.h"
+#include "messaging/progress_sink.h"
 #include "messaging/stream_format.h"
 #include "messaging/synchronous_message.h"
 #include "messaging/typed_handles.h"
@@ -65,13 +66,12 @@ constexpr auto kUploadMonitorRetry = std::chrono::milliseconds(250);
 // The id-named mailslot of an outgoing message: a monitor that created it
 // (the message's identifier as 32 upper-case hex digits) hears how the
 // upload of the message's files goes, in the progress records the receiving
-// side also writes. Only messages with files report, and only while a
-// reader is there, and only as fast as it reads: a record it has no room
-// for is left out. One writer serves the whole message; while there is
-// none, the mailslot is looked for at most every kUploadMonitorRetry, since
-// looking costs a socket, a connection attempt and two status reads, too
-// much for every frame of a large upload. The last record of a message
-// always looks, so a monitor that came late still hears the end.
+// side also writes, and as the receiving side does (ProgressSink). Only
+// messages with files report, and only while a reader is there. While there
+// is none, the mailslot is looked for at most every kUploadMonitorRetry:
+// looking takes several system calls, too many for every frame of a large
+// upload. The last record of a message always looks, so a monitor that came
+// late, or made its mailslot anew, hears the end.
 class UploadProgressSink {
  public:
   explicit UploadProgressSink(const std::string& message_id_text) {
@@ -81,14 +81,10 @@ class UploadProgressSink {
 
   void Write(uint32_t kind, const std::string& name, uint64_t size, uint64_t done) {
     if (slot_.empty()) return;
-    if (!writer_ && !Open(kind == kProgressMessageFinished)) return;
-    const std::string record = MakeProgressRecord(kind, name, size, done);
-    // A monitor with no room misses the record: the upload never waits for
-    // one. A monitor that went away is looked for again later.
-    if (!writer_->Write(record.data(), static_cast<uint32_t>(record.size()), nullptr) &&
-        !writer_->QueueWasFull()) {
-      writer_.reset();
-    }
+    const bool last = kind == kProgressMessageFinished;
+    if (!sink_.IsOpen() && !Open(last)) return;
+    sink_.Write(kind, name, size, done);
+    if (last && !sink_.IsOpen() && Open(true)) sink_.Write(kind, name, size, done);
   }
 
  private:
@@ -97,16 +93,11 @@ class UploadProgressSink {
     if (!now && looked_ && at - last_look_ < kUploadMonitorRetry) return false;
     looked_ = true;
     last_look_ = at;
-    if (!MailslotIsAlive(slot_)) return false;
-    std::unique_ptr<MailslotWriter> writer = GetSystemFactory().NewMailslotWriter();
-    if (!writer->Open(".", slot_)) return false;
-    writer->SetWriteTimeout(0);
-    writer_ = std::move(writer);
-    return true;
+    return sink_.Open(slot_);
   }
 
   std::string slot_;  // empty: the message has no identifier to name one
-  std::unique_ptr<MailslotWriter> writer_;
+  ProgressSink sink_;
   bool looked_ = false;
   std::chrono::steady_clock::time_point last_look_;
 };

@@ -12,6 +12,7 @@
 
 #include "messaging/message_reader.h"
 #include "messaging/message_writer.h"
+#include "platform/mailslot.h"
 
 namespace tw::test {
 
@@ -56,6 +57,21 @@ inline std::vector<std::string> ListFolder(const std::string& folder) {
     closedir(dir);
   }
   return names;
+}
+
+// Fills the queue of the mailslot `name`, whose reader must not read
+// meanwhile, with 84-byte messages until it takes no more: a progress
+// monitor that stopped reading, whatever queue length the system allows.
+inline bool FillMailslot(const std::string& name) {
+  std::unique_ptr<MailslotWriter> writer = NewMailslotWriter();
+  if (!writer->Open(".", name)) return false;
+  writer->SetWriteTimeout(0);
+  const std::string filler(kProgressRecordSize, 'x');
+  for (int i = 0; i < 100000; ++i) {
+    if (!writer->Write(filler.data(), static_cast<uint32_t>(filler.size()), nullptr))
+      return writer->QueueWasFull();
+  }
+  return false;
 }
 
 }  // namespace tw::test
