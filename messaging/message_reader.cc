@@ -119,7 +119,7 @@ void CULMSGmessageReader::Reset() {
   pending_bytes_.clear();
   state_ = State::kObject;
   status_ = Status::kNeedMore;
-  sink_.Close();
+  sink_.reset();
   sink_pending_ = false;
   has_previous_id_ = false;
   current_command_.clear();
@@ -498,7 +498,7 @@ bool CULMSGmessageReader::FindOrAddTransfer(const Guid& id, bool listed, size_t*
 void CULMSGmessageReader::SwitchProgressSink(const Guid& id) {
   if (!options_.progress_enabled) return;
   if (has_previous_id_ && previous_id_ == id) return;
-  sink_.Close();
+  sink_.reset();
   announced_names_ = 0;
   sink_pending_ = true;
   previous_id_ = id;
@@ -892,16 +892,24 @@ void CULMSGmessageReader::NextDisplayName() {
 
 // Records go only to an attached sink. Kind 3 is written only in count
 // mode, kinds 1, 2 and 4 only outside it; kinds 1-3 also need progress
-// enabled. How a monitor without room is treated: ProgressSink.
+// enabled. A sink whose reader has gone is dropped. Unlike an upload's
+// monitor (ProgressSink), this sink waits for room for every record: the
+// provider's own transfer notices read it between the slices of their wait,
+// and must hear each file end even when the waiting thread was held up.
 void CULMSGmessageReader::Record(uint32_t kind, const std::string& name, uint64_t size,
                                  uint64_t done) {
   if ((kind == kProgressFileCount) != count_mode_) return;
   if (kind != kProgressMessageFinished && !options_.progress_enabled) return;
   if (sink_pending_) {
+    // Nobody listening is the common case: the open fails and records for
+    // this message go nowhere.
     sink_pending_ = false;
-    sink_.Open(previous_id_.ToHexName());
+    std::unique_ptr<MailslotWriter> writer = GetSystemFactory().NewMailslotWriter();
+    if (writer->Open(".", previous_id_.ToHexName())) sink_ = std::move(writer);
   }
-  sink_.Write(kind, name, size, done);
+  if (!sink_) return;
+  const std::string record = MakeProgressRecord(kind, name, size, done);
+  if (!sink_->Write(record.data(), static_cast<uint32_t>(record.size()), nullptr)) sink_.reset();
 }
 
 // ---------------------------------------------------------------------------

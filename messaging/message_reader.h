@@ -62,7 +62,6 @@
 #include <vector>
 
 #include "messaging/message.h"
-#include "messaging/progress_sink.h"
 #include "messaging/scratch_files.h"
 #include "messaging/stream_format.h"
 #include "platform/file.h"
@@ -70,6 +69,7 @@
 
 namespace tw {
 
+class MailslotWriter;
 class Sha256Stream;
 
 // Where chunks come from: the frame layer of the connection.
@@ -352,7 +352,7 @@ class CULMSGmessageReader {
   bool identified_ = false;  // field MESSAGEID gave the message being read its identifier
 
   // Progress.
-  ProgressSink sink_;
+  std::unique_ptr<MailslotWriter> sink_;
   // The sink of previous_id_ is opened with the first record written after
   // the switch to it: most messages write none, and a probe for a mailslot
   // nobody created costs a handful of system calls on every message

@@ -23,24 +23,26 @@ bool ProgressSink::Open(const std::string& name) {
   writer->SetWriteTimeout(0);
   writer_ = std::move(writer);
   name_ = name;
-  wait_left_ms_ = kEndingRecordWaitMs;
   return true;
 }
 
 void ProgressSink::Write(uint32_t kind, const std::string& name, uint64_t size, uint64_t done) {
   if (!writer_) return;
   const std::string record = MakeProgressRecord(kind, name, size, done);
-  const bool ending = kind == kProgressFileFinished || kind == kProgressMessageFinished ||
-                      (kind == kProgressFileCount && done >= size);
+  const bool ending = kind == kProgressFileFinished || kind == kProgressMessageFinished;
   // Kept records go first, or the order is lost.
   Flush();
-  if (!writer_) return;
+  if (!writer_) return;  // gone, and told so
   if (!pending_.empty()) {
-    if (ending && pending_.size() < kKeptEndingRecords) {
-      pending_.push_back(record);
-    } else {
+    if (!ending) {
+      ++left_out_;
+      return;
+    }
+    if (pending_.size() >= kKeptEndingRecords) {
+      pending_.pop_front();  // the newest tell the most
       ++left_out_;
     }
+    pending_.push_back(record);
     return;
   }
   if (!ending) {
@@ -60,10 +62,7 @@ bool ProgressSink::Put(const std::string& record, uint32_t wait_ms) {
   if (wait_ms > 0) writer_->SetWriteTimeout(wait_ms);
   const bool written = writer_->Write(record.data(), static_cast<uint32_t>(record.size()), nullptr);
   if (wait_ms > 0) writer_->SetWriteTimeout(0);
-  if (!written && !writer_->QueueWasFull()) {
-    writer_.reset();  // the monitor is gone
-    pending_.clear();
-  }
+  if (!written && !writer_->QueueWasFull()) GiveUp("is gone");
   return written;
 }
 
@@ -71,16 +70,21 @@ void ProgressSink::Flush() {
   while (writer_ && !pending_.empty() && Put(pending_.front(), 0)) pending_.pop_front();
 }
 
-void ProgressSink::Close() {
-  Flush();
+void ProgressSink::GiveUp(const char* why) {
   left_out_ += pending_.size();
-  if (left_out_ > 0) {
-    DebugLog("ProgressSink: mailslot %s had no room for %llu progress records", name_.c_str(),
-             static_cast<unsigned long long>(left_out_));
-  }
   pending_.clear();
+  if (left_out_ > 0) {
+    DebugLog("ProgressSink: the reader of mailslot %s %s; %llu progress records never reached it",
+             name_.c_str(), why, static_cast<unsigned long long>(left_out_));
+  }
   left_out_ = 0;
   writer_.reset();
+}
+
+void ProgressSink::Close() {
+  if (!writer_) return;
+  Flush();
+  if (writer_) GiveUp("had no room");
 }
 
 }  // namespace tw

@@ -1,10 +1,10 @@
-// A progress monitor's mailslot as a transfer writes its records to it (the
-// record format is in stream_format.h): one writer for the whole message.
-// A transfer never waits for the monitor's room for a record in progress:
-// such a record is left out, and counted. A record that ends a file, the
-// message or the count (what a monitor shows last) waits for room, all of
-// them together at most kEndingRecordWaitMs per message; those that still
-// find no room are kept, kKeptEndingRecords at most, and tried again in
+// A progress monitor's mailslot as an upload writes its records to it (the
+// record format is in stream_format.h): one sink, and one writer, for the
+// whole message. The upload never waits for the monitor's room for a record
+// in progress: such a record is left out, and counted. A record that ends a
+// file or the message (what a monitor shows last) waits for room, all of
+// them together at most kEndingRecordWaitMs in the sink's life; those that
+// still find no room are kept, the newest kKeptEndingRecords, and written in
 // order, without waiting, before the next record and when the sink closes,
 // so that a monitor that was away for a while still hears how the files
 // ended. A monitor that is gone is given up. What was left out is logged
@@ -24,7 +24,7 @@ namespace tw {
 
 class MailslotWriter;
 
-// The most a message's transfer waits for a monitor's room, in all.
+// The most a sink waits for a monitor's room, in all.
 constexpr uint32_t kEndingRecordWaitMs = 1000;
 // Ending records kept for a monitor without room (84 bytes each).
 constexpr size_t kKeptEndingRecords = 4096;
@@ -50,12 +50,14 @@ class ProgressSink {
   bool Put(const std::string& record, uint32_t wait_ms);
   // Writes the kept ending records, in order, while there is room.
   void Flush();
+  // Gives up the monitor, counting what it will never hear.
+  void GiveUp(const char* why);
 
   std::unique_ptr<MailslotWriter> writer_;
   std::string name_;
-  std::deque<std::string> pending_;  // ending records that found no room
-  uint32_t wait_left_ms_ = 0;        // what the ending records may still wait
-  uint64_t left_out_ = 0;            // records the monitor had no room for
+  std::deque<std::string> pending_;              // ending records that found no room
+  uint32_t wait_left_ms_ = kEndingRecordWaitMs;  // what ending records may still wait
+  uint64_t left_out_ = 0;                        // records the monitor never got
 };
 
 }  // namespace tw

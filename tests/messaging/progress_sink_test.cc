@@ -20,19 +20,8 @@ namespace {
 
 using Heard = std::vector<std::pair<uint32_t, std::string>>;
 
-// Every progress record the monitor holds, filler left out.
 Heard Take(MailslotReader* monitor) {
-  Heard heard;
-  while (monitor->HasMessage()) {
-    char record[kProgressRecordSize];
-    uint32_t n = 0;
-    if (!monitor->Read(record, sizeof record, &n) || n != kProgressRecordSize) break;
-    if (record[0] == 'x') continue;
-    uint32_t kind = 0;
-    std::memcpy(&kind, record, 4);
-    heard.emplace_back(kind, std::string(record + kProgressNameOffset));
-  }
-  return heard;
+  return test::TakeProgressRecords(monitor);
 }
 
 // A monitor without room loses the records in progress but not how the

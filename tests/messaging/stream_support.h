@@ -6,6 +6,7 @@
 
 #include <dirent.h>
 
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -59,17 +60,40 @@ inline std::vector<std::string> ListFolder(const std::string& folder) {
   return names;
 }
 
+// The kind and name of every progress record `monitor` holds, in order;
+// what is no progress record (FillMailslot's filler) is passed over.
+inline std::vector<std::pair<uint32_t, std::string>> TakeProgressRecords(MailslotReader* monitor) {
+  std::vector<std::pair<uint32_t, std::string>> heard;
+  while (monitor->HasMessage()) {
+    char record[kProgressRecordSize];
+    uint32_t n = 0;
+    if (!monitor->Read(record, sizeof record, &n)) break;
+    if (n != kProgressRecordSize || record[0] == 'x') continue;
+    uint32_t kind = 0;
+    std::memcpy(&kind, record + kProgressKindOffset, 4);
+    heard.emplace_back(kind, std::string(record + kProgressNameOffset));
+  }
+  return heard;
+}
+
 // Fills the queue of the mailslot `name`, whose reader must not read
 // meanwhile, with 84-byte messages until it takes no more: a progress
-// monitor that stopped reading, whatever queue length the system allows.
+// monitor that stopped reading, whatever queue length the system allows. A
+// writer may run out of its own buffer first: the queue is full only when a
+// fresh writer finds it so too.
 inline bool FillMailslot(const std::string& name) {
-  std::unique_ptr<MailslotWriter> writer = NewMailslotWriter();
-  if (!writer->Open(".", name)) return false;
-  writer->SetWriteTimeout(0);
   const std::string filler(kProgressRecordSize, 'x');
-  for (int i = 0; i < 100000; ++i) {
-    if (!writer->Write(filler.data(), static_cast<uint32_t>(filler.size()), nullptr))
-      return writer->QueueWasFull();
+  for (int writers = 0; writers < 64; ++writers) {
+    std::unique_ptr<MailslotWriter> writer = NewMailslotWriter();
+    if (!writer->Open(".", name)) return false;
+    writer->SetWriteTimeout(0);
+    int written = 0;
+    while (written < 100000 &&
+           writer->Write(filler.data(), static_cast<uint32_t>(filler.size()), nullptr)) {
+      ++written;
+    }
+    if (!writer->QueueWasFull()) return false;
+    if (written == 0) return true;
   }
   return false;
 }

@@ -188,16 +188,7 @@ TEST_F(HubTest, AnUploadReportsItsProgressToTheMonitorOfItsIdentifier) {
       EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
       continue;
     }
-    Heard heard;
-    while (monitor->HasMessage()) {
-      char record[kProgressRecordSize];
-      uint32_t n = 0;
-      ASSERT_TRUE(monitor->Read(record, sizeof record, &n));
-      ASSERT_EQ(n, kProgressRecordSize);
-      uint32_t kind = 0;
-      std::memcpy(&kind, record, 4);
-      heard.emplace_back(kind, std::string(record + 4));
-    }
+    const Heard heard = test::TakeProgressRecords(monitor.get());
     ASSERT_GE(heard.size(), 4u);
     EXPECT_EQ(heard.front(),
               std::make_pair(uint32_t{kProgressFileInProgress}, std::string("big.bin")));
@@ -607,32 +598,6 @@ class FileServer {
   const std::string path_;
 };
 
-// A monitor that stopped reading holds a download up a second at most: the
-// records it has no room for wait no longer, and the file arrives whole.
-TEST_F(HubTest, AMonitorThatStopsReadingHoldsUpNoDownload) {
-  FileServer server(env_.root(), 300000);
-  LoopbackPeer peer(server.handler());
-  StartHub(&peer);
-  MessagePtr get = Request("DOCUMENTCMD");
-  get->SetInt(ParameterId(1), 4);
-  get->SetString(ParameterId(5), "served.bin");
-  const std::string slot = get->GetIdentifierObject().guid().ToHexName();
-  std::unique_ptr<MailslotReader> monitor = NewMailslotReader();
-  ASSERT_TRUE(monitor->Create(slot, 0, 0));
-  ASSERT_TRUE(test::FillMailslot(slot));
-  const auto start = std::chrono::steady_clock::now();
-  SynchronousMessagePtr reply = RoundTrip(get);
-  ASSERT_TRUE(reply->HasReply());
-  ASSERT_EQ(reply->GetErrorCode(), 0);
-  // A second at most is spent on the monitor, however slow the machine.
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
-  std::vector<std::string> paths;
-  reply->GetStringList(ParameterId(7), &paths, "?");
-  ASSERT_EQ(paths.size(), 1u);
-  EXPECT_TRUE(test::ReadFile(paths[0]) == Pattern(300000, 5));
-  ::unlink(paths[0].c_str());
-}
-
 // A reply with a field that cannot be read ends its requester's wait at
 // once with the error of an unreadable reply, and the connection goes on.
 TEST_F(HubTest, UnreadableReplyFailsItsRequestAtOnce) {
@@ -671,15 +636,9 @@ TEST_F(HubTest, ReceivedFilesReportProgressAndAMissingOneIsLogged) {
   EXPECT_EQ(test::ReadFile(paths[0]), Pattern(300000, 5));
   ::unlink(paths[0].c_str());
   std::vector<uint32_t> kinds;
-  while (monitor->HasMessage()) {
-    char record[kProgressRecordSize];
-    uint32_t n = 0;
-    ASSERT_TRUE(monitor->Read(record, sizeof record, &n));
-    ASSERT_EQ(n, kProgressRecordSize);
-    uint32_t kind = 0;
-    std::memcpy(&kind, record, 4);
+  for (const auto& [kind, name] : test::TakeProgressRecords(monitor.get())) {
     kinds.push_back(kind);
-    EXPECT_EQ(std::string(record + 4), "served.bin");
+    EXPECT_EQ(name, "served.bin");
   }
   EXPECT_EQ(kinds, (std::vector<uint32_t>{kProgressFileInProgress, kProgressFileInProgress,
                                           kProgressFileFinished}));
