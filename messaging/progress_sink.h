@@ -45,13 +45,14 @@ class ProgressSink {
   void Close();
 
  private:
-  // Writes `record` without waiting, or waiting at most `wait_ms`. False
-  // when there was no room; a monitor found gone is given up.
-  bool Put(const std::string& record, uint32_t wait_ms);
+  enum class Put { kWritten, kNoRoom, kGone };
+  // Writes `record` without waiting, or waiting at most `wait_ms`.
+  Put Try(const std::string& record, uint32_t wait_ms);
   // Writes the kept ending records, in order, while there is room.
   void Flush();
-  // Gives up the monitor, counting what it will never hear.
-  void GiveUp(const char* why);
+  // Gives up the monitor, counting what it will never hear: the kept
+  // records and `lost` more.
+  void GiveUp(const char* why, uint64_t lost);
 
   std::unique_ptr<MailslotWriter> writer_;
   std::string name_;

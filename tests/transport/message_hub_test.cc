@@ -188,7 +188,16 @@ TEST_F(HubTest, AnUploadReportsItsProgressToTheMonitorOfItsIdentifier) {
       EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
       continue;
     }
-    const Heard heard = test::TakeProgressRecords(monitor.get());
+    // The reply may come before the sending thread wrote the last records:
+    // they are awaited, a limited time.
+    Heard heard;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while ((heard.empty() || heard.back().first != kProgressMessageFinished) &&
+           std::chrono::steady_clock::now() < deadline) {
+      const Heard more = test::TakeProgressRecords(monitor.get());
+      heard.insert(heard.end(), more.begin(), more.end());
+      if (more.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     ASSERT_GE(heard.size(), 4u);
     EXPECT_EQ(heard.front(),
               std::make_pair(uint32_t{kProgressFileInProgress}, std::string("big.bin")));
