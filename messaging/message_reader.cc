@@ -16,7 +16,6 @@
 #include "platform/file.h"
 #include "platform/file_attributes.h"
 #include "platform/list_text.h"
-#include "platform/mailslot.h"
 #include "platform/path.h"
 #include "platform/system_factory.h"
 
@@ -119,7 +118,7 @@ void CULMSGmessageReader::Reset() {
   pending_bytes_.clear();
   state_ = State::kObject;
   status_ = Status::kNeedMore;
-  sink_.reset();
+  sink_.Close();
   sink_pending_ = false;
   has_previous_id_ = false;
   current_command_.clear();
@@ -498,7 +497,7 @@ bool CULMSGmessageReader::FindOrAddTransfer(const Guid& id, bool listed, size_t*
 void CULMSGmessageReader::SwitchProgressSink(const Guid& id) {
   if (!options_.progress_enabled) return;
   if (has_previous_id_ && previous_id_ == id) return;
-  sink_.reset();
+  sink_.Close();
   announced_names_ = 0;
   sink_pending_ = true;
   previous_id_ = id;
@@ -892,10 +891,10 @@ void CULMSGmessageReader::NextDisplayName() {
 
 // Records go only to an attached sink. Kind 3 is written only in count
 // mode, kinds 1, 2 and 4 only outside it; kinds 1-3 also need progress
-// enabled. A sink whose reader has gone is dropped. Unlike an upload's
-// monitor (ProgressSink), this sink waits for room for every record: the
-// provider's own transfer notices read it between the slices of their wait,
-// and must hear each file end even when the waiting thread was held up.
+// enabled. A monitor's mailslot holds the transfer up for room at most a
+// second in all, and never for a record in progress (see ProgressSink); the
+// provider's own transfer notices listen through an inbox in this process,
+// which waits for nothing and hears every file end.
 void CULMSGmessageReader::Record(uint32_t kind, const std::string& name, uint64_t size,
                                  uint64_t done) {
   if ((kind == kProgressFileCount) != count_mode_) return;
@@ -904,12 +903,9 @@ void CULMSGmessageReader::Record(uint32_t kind, const std::string& name, uint64_
     // Nobody listening is the common case: the open fails and records for
     // this message go nowhere.
     sink_pending_ = false;
-    std::unique_ptr<MailslotWriter> writer = GetSystemFactory().NewMailslotWriter();
-    if (writer->Open(".", previous_id_.ToHexName())) sink_ = std::move(writer);
+    sink_.Open(previous_id_.ToHexName());
   }
-  if (!sink_) return;
-  const std::string record = MakeProgressRecord(kind, name, size, done);
-  if (!sink_->Write(record.data(), static_cast<uint32_t>(record.size()), nullptr)) sink_.reset();
+  sink_.Write(kind, name, size, done);
 }
 
 // ---------------------------------------------------------------------------

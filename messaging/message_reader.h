@@ -62,6 +62,7 @@
 #include <vector>
 
 #include "messaging/message.h"
+#include "messaging/progress_sink.h"
 #include "messaging/scratch_files.h"
 #include "messaging/stream_format.h"
 #include "platform/file.h"
@@ -69,7 +70,6 @@
 
 namespace tw {
 
-class MailslotWriter;
 class Sha256Stream;
 
 // Where chunks come from: the frame layer of the connection.
@@ -270,8 +270,8 @@ class CULMSGmessageReader {
   bool FindOrAddTransfer(const Guid& id, bool listed, size_t* index);
   bool ReadIdentifierField(uint32_t id, const std::string& text, CRLMSGmessage* message);
   bool ReadFileListField(uint32_t id, const std::string& text, CRLMSGmessage* message);
-  // Switches the progress sink to the mailslot named after `id`, opened
-  // with the first record written after the switch.
+  // Switches the progress sink to the inbox or mailslot named after `id`,
+  // opened with the first record written after the switch.
   void SwitchProgressSink(const Guid& id);
   MessagePtr FinishWithoutFiles(MessagePtr message);
   // Hands the files of the message that arrived whole over to `message` as
@@ -352,7 +352,7 @@ class CULMSGmessageReader {
   bool identified_ = false;  // field MESSAGEID gave the message being read its identifier
 
   // Progress.
-  std::unique_ptr<MailslotWriter> sink_;
+  ProgressSink sink_;
   // The sink of previous_id_ is opened with the first record written after
   // the switch to it: most messages write none, and a probe for a mailslot
   // nobody created costs a handful of system calls on every message

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 
 #include "messaging/stream_format.h"
 #include "platform/debug_output.h"
@@ -9,6 +10,85 @@
 #include "platform/system_factory.h"
 
 namespace tw {
+
+namespace {
+
+// The live inboxes by name. Never destroyed: an inbox may be released while
+// the process ends.
+struct InboxRegistry {
+  std::mutex mutex;
+  std::map<std::string, std::weak_ptr<ProgressInbox>> inboxes;  // guarded by mutex
+};
+
+InboxRegistry& Inboxes() {
+  static InboxRegistry* registry = new InboxRegistry;
+  return *registry;
+}
+
+}  // namespace
+
+std::shared_ptr<ProgressInbox> ProgressInbox::Create(const std::string& name) {
+  InboxRegistry& registry = Inboxes();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  std::weak_ptr<ProgressInbox>& slot = registry.inboxes[name];
+  if (!slot.expired()) return nullptr;
+  auto inbox = std::make_shared<ProgressInbox>(name);
+  slot = inbox;
+  return inbox;
+}
+
+std::shared_ptr<ProgressInbox> ProgressInbox::Find(const std::string& name) {
+  InboxRegistry& registry = Inboxes();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  const auto found = registry.inboxes.find(name);
+  return found == registry.inboxes.end() ? nullptr : found->second.lock();
+}
+
+ProgressInbox::~ProgressInbox() {
+  Close();
+}
+
+void ProgressInbox::Put(uint32_t kind, const std::string& name, uint64_t size, uint64_t done) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (closed_) return;
+  if (kind == kProgressFileInProgress && !pending_.empty() &&
+      pending_.back().kind == kProgressFileInProgress && pending_.back().name == name) {
+    pending_.back().size = size;
+    pending_.back().done = done;
+    return;
+  }
+  if (pending_.size() >= kKeptEndingRecords) {
+    ++left_out_;
+    return;
+  }
+  pending_.push_back(Record{kind, name, size, done});
+}
+
+std::vector<ProgressInbox::Record> ProgressInbox::Take() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return std::exchange(pending_, {});
+}
+
+void ProgressInbox::Close() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_) return;
+    closed_ = true;
+    pending_.clear();
+    if (left_out_ > 0) {
+      DebugLog("ProgressInbox %s: %llu progress records found it full", name_.c_str(),
+               static_cast<unsigned long long>(left_out_));
+    }
+  }
+  InboxRegistry& registry = Inboxes();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  const auto found = registry.inboxes.find(name_);
+  // Only this inbox's own entry: an expired one may have been taken over.
+  if (found != registry.inboxes.end()) {
+    const std::shared_ptr<ProgressInbox> live = found->second.lock();
+    if (live == nullptr || live.get() == this) registry.inboxes.erase(found);
+  }
+}
 
 ProgressSink::ProgressSink() = default;
 
@@ -18,6 +98,8 @@ ProgressSink::~ProgressSink() {
 
 bool ProgressSink::Open(const std::string& name) {
   Close();
+  inbox_ = ProgressInbox::Find(name);
+  if (inbox_ != nullptr) return true;
   std::unique_ptr<MailslotWriter> writer = GetSystemFactory().NewMailslotWriter();
   if (!writer->Open(".", name)) return false;
   writer->SetWriteTimeout(0);
@@ -27,6 +109,10 @@ bool ProgressSink::Open(const std::string& name) {
 }
 
 void ProgressSink::Write(uint32_t kind, const std::string& name, uint64_t size, uint64_t done) {
+  if (inbox_) {
+    inbox_->Put(kind, name, size, done);
+    return;
+  }
   if (!writer_) return;
   const std::string record = MakeProgressRecord(kind, name, size, done);
   const bool ending = kind == kProgressFileFinished || kind == kProgressMessageFinished;
@@ -98,6 +184,7 @@ void ProgressSink::GiveUp(const char* why, uint64_t lost) {
 }
 
 void ProgressSink::Close() {
+  inbox_.reset();
   if (!writer_) return;
   Flush();
   if (writer_) GiveUp("had no room", 0);

@@ -1,7 +1,10 @@
-// A progress monitor's mailslot as an upload writes its records to it (the
-// record format is in stream_format.h): one sink, and one writer, for the
-// whole message. The upload never waits for the monitor's room for a record
-// in progress: such a record is left out, and counted. A record that ends a
+// Where the progress records of one message go (the record format is in
+// stream_format.h): the monitor's mailslot of the message's name, or, when
+// this process made a ProgressInbox of that name, the inbox.
+//
+// A mailslot gets one sink, and one writer, for the whole message. The
+// transfer never waits for the monitor's room for a record in progress:
+// such a record is left out, and counted. A record that ends a
 // file or the message (what a monitor shows last) waits for room, all of
 // them together at most kEndingRecordWaitMs in the sink's life; those that
 // still find no room are kept, the newest kKeptEndingRecords, and written in
@@ -18,7 +21,10 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace tw {
 
@@ -26,8 +32,54 @@ class MailslotWriter;
 
 // The most a sink waits for a monitor's room, in all.
 constexpr uint32_t kEndingRecordWaitMs = 1000;
-// Ending records kept for a monitor without room (84 bytes each).
+// Ending records kept for a monitor without room (84 bytes each), and the
+// most records an inbox holds between two takes.
 constexpr size_t kKeptEndingRecords = 4096;
+
+// The progress of a message received in this process, heard in this
+// process: a monitor that lives beside the reader opens an inbox under the
+// mailslot name of the message instead of a mailslot, and the reader's sink
+// hands the records over without a socket, a queue of ten, or a wait. The
+// owner takes what came between the slices of its own wait.
+//
+// A record in progress replaces the one before it when that one is in
+// progress for the same file, so an inbox holds a file's latest position
+// and every ending record, in order. A peer that ends files faster than the
+// owner takes them fills it: what does not fit is left out, and counted.
+//
+// Threads: Put from the reader's thread, Take and Close from the owner's;
+// the registry of names is process-wide and locked.
+class ProgressInbox {
+ public:
+  struct Record {
+    uint32_t kind;
+    std::string name;
+    uint64_t size;
+    uint64_t done;
+  };
+
+  // A new inbox registered under `name`; null when a live one has it.
+  static std::shared_ptr<ProgressInbox> Create(const std::string& name);
+  // The live inbox of `name`, or null.
+  static std::shared_ptr<ProgressInbox> Find(const std::string& name);
+
+  explicit ProgressInbox(std::string name) : name_(std::move(name)) {}
+  ~ProgressInbox();
+  ProgressInbox(const ProgressInbox&) = delete;
+  ProgressInbox& operator=(const ProgressInbox&) = delete;
+
+  void Put(uint32_t kind, const std::string& name, uint64_t size, uint64_t done);
+  std::vector<Record> Take();
+  // Gives the name up; what is put afterwards is dropped.
+  void Close();
+
+ private:
+  const std::string name_;
+  std::mutex mutex_;
+  std::vector<Record> pending_;  // guarded by mutex_
+  bool closed_ = false;          // guarded by mutex_
+  uint64_t left_out_ = 0;        // guarded by mutex_
+};
 
 class ProgressSink {
  public:
@@ -36,10 +88,11 @@ class ProgressSink {
   ProgressSink(const ProgressSink&) = delete;
   ProgressSink& operator=(const ProgressSink&) = delete;
 
-  // Opens the mailslot `name` on this machine, closing any open one. False
-  // when no live reader owns it: nobody listening is the common case.
+  // Opens this process's inbox `name`, or else the mailslot `name` on this
+  // machine, closing any open one. False when no live reader owns either:
+  // nobody listening is the common case.
   bool Open(const std::string& name);
-  bool IsOpen() const { return writer_ != nullptr; }
+  bool IsOpen() const { return inbox_ != nullptr || writer_ != nullptr; }
   // Writes one record (see the file comment); nothing when not open.
   void Write(uint32_t kind, const std::string& name, uint64_t size, uint64_t done);
   void Close();
@@ -54,6 +107,7 @@ class ProgressSink {
   // records and `lost` more.
   void GiveUp(const char* why, uint64_t lost);
 
+  std::shared_ptr<ProgressInbox> inbox_;
   std::unique_ptr<MailslotWriter> writer_;
   std::string name_;
   std::deque<std::string> pending_;              // ending records that found no room

@@ -2,16 +2,14 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <mutex>
 #include <utility>
 
 #include "messaging/message.h"
+#include "messaging/progress_sink.h"
 #include "messaging/pump_hook.h"
 #include "messaging/stream_format.h"
 #include "platform/debug_output.h"
-#include "platform/mailslot.h"
-#include "platform/system_factory.h"
 #include "transport/message_hub.h"
 
 namespace tw {
@@ -19,19 +17,11 @@ namespace tw {
 namespace {
 
 constexpr double kMiB = 1024.0 * 1024.0;
-constexpr int kDrainBatch = 256;  // records taken per look at the mailslot
 
 int64_t SteadyMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
-}
-
-uint64_t HostU64(const char* record, size_t offset) {
-  uint32_t low = 0, high = 0;
-  std::memcpy(&low, record + offset, 4);
-  std::memcpy(&high, record + offset + 4, 4);
-  return (uint64_t{high} << 32) | low;
 }
 
 }  // namespace
@@ -125,14 +115,11 @@ TransferWatch::TransferWatch(const TransferNoticeSink& sink, const CRLMSGmessage
     listener_ = std::make_unique<Listener>();
     GetMessageHub()->AddListener(message_id_, listener_.get());
   } else {
-    // The reply comes under the request's identifier; without the mailslot
-    // (a live one of that name cannot exist) the transfer goes untold.
-    std::unique_ptr<MailslotReader> reader = GetSystemFactory().NewMailslotReader();
-    if (reader->Create(request.GetIdentifierObject().guid().ToHexName(), 0, 0)) {
-      mailslot_ = std::move(reader);
-    } else {
-      DebugLog("TransferWatch: no progress mailslot: %s", reader->ErrorText().c_str());
-    }
+    // The reply comes under the request's identifier, and the reader of this
+    // process hands its records to the inbox of that name. Without it (a
+    // live one of that name cannot exist) the transfer goes untold.
+    inbox_ = ProgressInbox::Create(request.GetIdentifierObject().guid().ToHexName());
+    if (inbox_ == nullptr) DebugLog("TransferWatch: the progress inbox of the request is taken");
   }
 }
 
@@ -141,7 +128,7 @@ TransferWatch::~TransferWatch() {
     hook_.reset();
     if (notices_) Drain();
     if (listener_ && HasMessageHub()) GetMessageHub()->RemoveListener(message_id_, listener_.get());
-    if (mailslot_) mailslot_->Close();
+    if (inbox_) inbox_->Close();
   } catch (...) {
     DebugLog("TransferWatch: unexpected exception at the end of a transfer");
   }
@@ -156,28 +143,11 @@ void TransferWatch::Drain() {
       notices_->Observe(s.file_index, name, s.position, s.size, s.whole);
     }
   }
-  if (mailslot_) {
-    char record[kProgressRecordSize];
-    uint32_t count = 0;
-    // A bounded batch per call: a peer that makes the reader write records
-    // endlessly must not keep the waiting thread here.
-    for (int left = kDrainBatch; left > 0 && mailslot_->HasMessage(); --left) {
-      if (!mailslot_->Read(record, sizeof record, &count)) {
-        // A message of another size is no record of ours: drop it.
-        if (count == 0) break;
-        std::string ignored(count, '\0');
-        mailslot_->Read(ignored.data(), count, nullptr);
-        continue;
-      }
-      if (count != kProgressRecordSize) continue;
-      uint32_t kind = 0;
-      std::memcpy(&kind, record + kProgressKindOffset, 4);
-      if (kind != kProgressFileInProgress && kind != kProgressFileFinished) continue;
-      const std::string name(record + kProgressNameOffset,
-                             strnlen(record + kProgressNameOffset, kProgressNameSize));
-      const bool whole = kind == kProgressFileFinished;
-      notices_->Observe(received_files_, name, HostU64(record, kProgressDoneOffset),
-                        HostU64(record, kProgressSizeOffset), whole);
+  if (inbox_) {
+    for (const ProgressInbox::Record& r : inbox_->Take()) {
+      if (r.kind != kProgressFileInProgress && r.kind != kProgressFileFinished) continue;
+      const bool whole = r.kind == kProgressFileFinished;
+      notices_->Observe(received_files_, r.name, r.done, r.size, whole);
       if (whole) ++received_files_;
     }
   }

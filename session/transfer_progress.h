@@ -3,9 +3,9 @@
 //
 // Sending: the hub reports every frame of the request's files to a listener
 // registered under the request's message identifier. Receiving: the message
-// reader writes its 84-byte progress records to the mailslot named after
-// that identifier (the reply carries the request's), which the watch creates
-// for the span of the request. Between the slices of the request's wait, and
+// reader hands its progress records to the inbox named after that
+// identifier (the reply carries the request's), which the watch creates for
+// the span of the request. Between the slices of the request's wait, and
 // once more when the request is over, the waiting thread takes what came and
 // turns it into notices: only for files larger than 1 MiB, at most four a
 // second, and always the one that tells a file is whole (100%).
@@ -26,7 +26,7 @@
 namespace tw {
 
 class CRLMSGmessage;
-class MailslotReader;
+class ProgressInbox;
 class ScopedWaitSliceHook;
 
 // Where a transfer's notices go (the text has no "Veltrane: " yet).
@@ -88,9 +88,9 @@ class TransferWatch {
   std::string message_id_;
   std::vector<std::string> names_;
   std::unique_ptr<TransferNotices> notices_;
-  std::unique_ptr<Listener> listener_;        // sending
-  std::unique_ptr<MailslotReader> mailslot_;  // receiving
-  int64_t received_files_ = 0;                // receiving: files finished so far
+  std::unique_ptr<Listener> listener_;    // sending
+  std::shared_ptr<ProgressInbox> inbox_;  // receiving
+  int64_t received_files_ = 0;            // receiving: files finished so far
   std::unique_ptr<ScopedWaitSliceHook> hook_;
 };
 

@@ -16,6 +16,7 @@
 
 #include "crypto/crypto.h"
 #include "messaging/field_ids.h"
+#include "messaging/progress_sink.h"
 #include "messaging/stream_format.h"
 #include "platform/mailslot.h"
 #include "platform/system_factory.h"
@@ -558,6 +559,43 @@ TEST_F(ProgressTest, DocumentGetReportsEachFile) {
   ExpectRecord(records[2], kProgressFileInProgress, cut, 300000, 2 * kPieceSize);
   ExpectRecord(records[3], kProgressFileFinished, cut, 300000, 300000);
   EXPECT_THAT(posted_, IsEmpty());
+}
+
+// The provider's own notices listen through an inbox in this process: it
+// hears a large file's latest position and every file's end with nobody
+// taking, where a mailslot would have had room for ten records, and the
+// name is cut to no record's width.
+TEST_F(ProgressTest, AnInboxOfThisProcessHearsEveryFileEndWithoutAMailslot) {
+  MessagePtr m = NewMessage();
+  m->SetString(COMMAND, "DOCUMENTCMDR");
+  m->SetInt(ParameterId(1), 4);
+  std::string names, list;
+  for (int i = 0; i < 12; ++i) {
+    names += (i ? "?" : "") + std::to_string(i) + std::string(80, 'n');
+    list += (i ? "?" : "") + MakeFile("f" + std::to_string(i), 10);
+  }
+  names += "?large.bin";
+  list += "?" + MakeFile("large", 20 * kPieceSize + 5);
+  m->SetString(ParameterId(5), names);
+  m->SetRawField(ParameterId(7), FIELD_FILELIST, list.data(), list.size());
+  const std::shared_ptr<ProgressInbox> inbox =
+      ProgressInbox::Create(m->GetIdentifierObject().guid().ToHexName());
+  ASSERT_NE(inbox, nullptr);
+  test::PushAll(test::ChunksOf(*m), &queue_);
+  ASSERT_TRUE(reader_->CanExtractMessageObject(nullptr, 0));
+
+  const std::vector<ProgressInbox::Record> records = inbox->Take();
+  ASSERT_EQ(records.size(), 14u);
+  for (int i = 0; i < 12; ++i) {
+    EXPECT_EQ(records[i].kind, kProgressFileFinished) << i;
+    EXPECT_EQ(records[i].name, std::to_string(i) + std::string(80, 'n'));
+  }
+  EXPECT_EQ(records[12].kind, kProgressFileInProgress);
+  EXPECT_EQ(records[12].done, 20 * kPieceSize);
+  EXPECT_EQ(records[13].kind, kProgressFileFinished);
+  EXPECT_EQ(records[13].name, "large.bin");
+  EXPECT_EQ(records[13].done, 20 * kPieceSize + 5);
+  inbox->Close();
 }
 
 TEST_F(ProgressTest, GetReplyWithoutFilesPostsLog) {

@@ -1,5 +1,5 @@
 // The progress sink against a real mailslot whose reader stops reading and
-// comes back.
+// comes back, and against an inbox of this process.
 #include "messaging/progress_sink.h"
 
 #include <gtest/gtest.h>
@@ -20,10 +20,6 @@ namespace {
 
 using Heard = std::vector<std::pair<uint32_t, std::string>>;
 
-Heard Take(MailslotReader* monitor) {
-  return test::TakeProgressRecords(monitor);
-}
-
 // A monitor without room loses the records in progress but not how the
 // files ended: those come, in order, before the next record once it reads
 // again, or when the sink closes.
@@ -40,23 +36,75 @@ TEST(ProgressSink, AMonitorThatWasAwayStillHearsHowTheFilesEnded) {
   sink.Write(kProgressFileFinished, "a", 10, 10);  // waits, then is kept
   sink.Write(kProgressFileInProgress, "b", 10, 5);
   sink.Write(kProgressFileFinished, "b", 10, 10);
-  EXPECT_TRUE(Take(monitor.get()).empty());
+  EXPECT_TRUE(test::TakeProgressRecords(monitor.get()).empty());
   sink.Write(kProgressFileInProgress, "c", 10, 5);
-  EXPECT_EQ(Take(monitor.get()), (Heard{{kProgressFileFinished, "a"},
-                                        {kProgressFileFinished, "b"},
-                                        {kProgressFileInProgress, "c"}}));
+  EXPECT_EQ(test::TakeProgressRecords(monitor.get()), (Heard{{kProgressFileFinished, "a"},
+                                                             {kProgressFileFinished, "b"},
+                                                             {kProgressFileInProgress, "c"}}));
 
   ASSERT_TRUE(test::FillMailslot("progress-monitor"));
   sink.Write(kProgressMessageFinished, "", 0, 0);
-  EXPECT_TRUE(Take(monitor.get()).empty());
+  EXPECT_TRUE(test::TakeProgressRecords(monitor.get()).empty());
   sink.Close();
-  EXPECT_EQ(Take(monitor.get()), (Heard{{kProgressMessageFinished, ""}}));
+  EXPECT_EQ(test::TakeProgressRecords(monitor.get()), (Heard{{kProgressMessageFinished, ""}}));
 
   // A monitor that is gone is given up at the next record.
   ASSERT_TRUE(sink.Open("progress-monitor"));
   monitor->Close();
   sink.Write(kProgressFileInProgress, "d", 10, 5);
   EXPECT_FALSE(sink.IsOpen());
+}
+
+// An inbox takes the place of the mailslot of its name in this process, for
+// as long as it is open: one name, one inbox.
+TEST(ProgressInbox, StandsForItsNameWhileOpen) {
+  test::TestEnv env;
+  std::shared_ptr<ProgressInbox> inbox = ProgressInbox::Create("in-process");
+  ASSERT_NE(inbox, nullptr);
+  EXPECT_EQ(ProgressInbox::Create("in-process"), nullptr);
+  EXPECT_EQ(ProgressInbox::Find("in-process"), inbox);
+
+  ProgressSink sink;
+  ASSERT_TRUE(sink.Open("in-process"));  // no mailslot of the name exists
+  sink.Write(kProgressFileInProgress, "a", 10, 1);
+  inbox->Close();
+  sink.Write(kProgressFileFinished, "a", 10, 10);  // after the close: dropped
+  EXPECT_TRUE(inbox->Take().empty());
+  EXPECT_EQ(ProgressInbox::Find("in-process"), nullptr);
+  EXPECT_FALSE(sink.Open("in-process"));
+
+  // Freed without a close, the name is free again as well.
+  inbox = ProgressInbox::Create("in-process");
+  ASSERT_NE(inbox, nullptr);
+  inbox.reset();
+  EXPECT_NE(ProgressInbox::Create("in-process"), nullptr);
+}
+
+// A file's positions fold into its latest; ends are all kept, in order, up
+// to the cap, past which records are left out until the owner takes.
+TEST(ProgressInbox, KeepsTheLatestPositionAndEveryEndUpToItsCap) {
+  std::shared_ptr<ProgressInbox> inbox = ProgressInbox::Create("folding");
+  ASSERT_NE(inbox, nullptr);
+  for (uint64_t done = 1; done <= 50; ++done) inbox->Put(kProgressFileInProgress, "a", 50, done);
+  inbox->Put(kProgressFileFinished, "a", 50, 50);
+  inbox->Put(kProgressFileInProgress, "a", 60, 1);  // another file of that name
+  inbox->Put(kProgressFileInProgress, "b", 60, 2);
+  std::vector<ProgressInbox::Record> taken = inbox->Take();
+  ASSERT_EQ(taken.size(), 4u);
+  EXPECT_EQ(taken[0].done, 50u);
+  EXPECT_EQ(taken[0].kind, kProgressFileInProgress);
+  EXPECT_EQ(taken[1].kind, kProgressFileFinished);
+  EXPECT_EQ(taken[2].size, 60u);
+  EXPECT_EQ(taken[3].name, "b");
+
+  for (size_t i = 0; i < kKeptEndingRecords + 10; ++i) {
+    inbox->Put(kProgressFileFinished, std::to_string(i), 1, 1);
+  }
+  taken = inbox->Take();
+  ASSERT_EQ(taken.size(), kKeptEndingRecords);
+  EXPECT_EQ(taken.back().name, std::to_string(kKeptEndingRecords - 1));
+  inbox->Put(kProgressMessageFinished, "", 0, 0);
+  EXPECT_EQ(inbox->Take().size(), 1u);
 }
 
 }  // namespace
