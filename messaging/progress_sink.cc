@@ -133,13 +133,16 @@ void ProgressSink::Write(uint32_t kind, const std::string& name, uint64_t size, 
     pending_.push_back(record);
     return;
   }
-  const auto start = std::chrono::steady_clock::now();
-  const Put put = Try(record, ending ? wait_left_ms_ : 0);
-  if (ending) {
+  Put put;
+  if (ending && wait_left_ms_ > 0) {
+    const auto start = std::chrono::steady_clock::now();
+    put = Try(record, wait_left_ms_);
     const int64_t waited = std::chrono::duration_cast<std::chrono::milliseconds>(
                                std::chrono::steady_clock::now() - start)
                                .count();
     wait_left_ms_ -= static_cast<uint32_t>(std::min<int64_t>(waited, wait_left_ms_));
+  } else {
+    put = Try(record, 0);
   }
   if (put == Put::kGone) {
     GiveUp("is gone", 1);

@@ -55,6 +55,31 @@ TEST(ProgressSink, AMonitorThatWasAwayStillHearsHowTheFilesEnded) {
   EXPECT_FALSE(sink.IsOpen());
 }
 
+// A monitor away for longer than kKeptEndingRecords file ends hears the
+// newest of them, in order, once it reads again.
+TEST(ProgressSink, KeepsTheNewestEndingRecordsForAMonitorAway) {
+  test::TestEnv env;
+  std::unique_ptr<MailslotReader> monitor = NewMailslotReader();
+  ASSERT_TRUE(monitor->Create("away-monitor", 0, 0));
+  ProgressSink sink;
+  ASSERT_TRUE(sink.Open("away-monitor"));
+  ASSERT_TRUE(test::FillMailslot("away-monitor"));
+  const size_t ends = kKeptEndingRecords + 5;
+  for (size_t i = 0; i < ends; ++i) sink.Write(kProgressFileFinished, std::to_string(i), 1, 1);
+
+  std::vector<std::string> heard;
+  for (int rounds = 0; rounds < 10000 && heard.size() < kKeptEndingRecords; ++rounds) {
+    for (const auto& [kind, name] : test::TakeProgressRecords(monitor.get())) {
+      if (kind == kProgressFileFinished) heard.push_back(name);
+    }
+    sink.Write(kProgressFileInProgress, "next", 1, 0);  // each write flushes what fits
+  }
+  ASSERT_EQ(heard.size(), kKeptEndingRecords);
+  for (size_t i = 0; i < heard.size(); ++i) {
+    ASSERT_EQ(heard[i], std::to_string(ends - kKeptEndingRecords + i)) << i;
+  }
+}
+
 // An inbox takes the place of the mailslot of its name in this process, for
 // as long as it is open: one name, one inbox.
 TEST(ProgressInbox, StandsForItsNameWhileOpen) {
