@@ -130,6 +130,12 @@ void CULMSGmessageReader::Reset() {
 }
 
 MessagePtr CULMSGmessageReader::CanExtractMessageObject(const uint8_t* bytes, size_t count) {
+  MessagePtr message = Extract(bytes, count);
+  if (message || status_ == Status::kRefused) EndProgress();
+  return message;
+}
+
+MessagePtr CULMSGmessageReader::Extract(const uint8_t* bytes, size_t count) {
   status_ = Status::kNeedMore;
   if ((count > 0 || source_->HasUncut()) && !source_->AddBytes(bytes, count)) {
     if (state_ == State::kFiles) {
@@ -892,9 +898,10 @@ void CULMSGmessageReader::NextDisplayName() {
 // Records go only to an attached sink. Kind 3 is written only in count
 // mode, kinds 1, 2 and 4 only outside it; kinds 1-3 also need progress
 // enabled. A monitor's mailslot holds the transfer up for room at most a
-// second in all, and never for a record in progress (see ProgressSink); the
+// second per message, and never for a record in progress (see
+// ProgressSink): the connection's thread must not stall on a monitor. The
 // provider's own transfer notices listen through an inbox in this process,
-// which waits for nothing and hears every file end.
+// which never waits (see ProgressInbox).
 void CULMSGmessageReader::Record(uint32_t kind, const std::string& name, uint64_t size,
                                  uint64_t done) {
   if ((kind == kProgressFileCount) != count_mode_) return;
@@ -903,9 +910,17 @@ void CULMSGmessageReader::Record(uint32_t kind, const std::string& name, uint64_
     // Nobody listening is the common case: the open fails and records for
     // this message go nowhere.
     sink_pending_ = false;
-    sink_.Open(previous_id_.ToHexName());
+    sink_.OpenReceived(previous_id_.ToHexName());
   }
   sink_.Write(kind, name, size, done);
+}
+
+// A monitor hears how a message ended when it ends, not when the next
+// message comes; a later record of the same identifier opens the sink again.
+void CULMSGmessageReader::EndProgress() {
+  if (!sink_.IsOpen()) return;
+  sink_.Close();
+  sink_pending_ = true;
 }
 
 // ---------------------------------------------------------------------------

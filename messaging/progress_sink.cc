@@ -48,23 +48,34 @@ ProgressInbox::~ProgressInbox() {
   Close();
 }
 
-void ProgressInbox::Put(uint32_t kind, const std::string& name, uint64_t size, uint64_t done) {
+void ProgressInbox::Put(uint32_t kind, const std::string& name, uint64_t size,
+                        uint64_t done) noexcept {
   std::lock_guard<std::mutex> lock(mutex_);
   if (closed_) return;
-  if (kind == kProgressFileInProgress && !pending_.empty() &&
-      pending_.back().kind == kProgressFileInProgress && pending_.back().name == name) {
-    pending_.back().size = size;
-    pending_.back().done = done;
-    return;
-  }
-  if (pending_.size() >= kKeptEndingRecords) {
+  const uint64_t file = files_ended_;
+  if (kind == kProgressFileFinished) ++files_ended_;
+  // The record's own width: a peer's long name is not kept per file.
+  const size_t length = std::min(name.size(), kProgressNameSize - 1);
+  try {
+    if (kind == kProgressFileInProgress && !pending_.empty()) {
+      Record& last = pending_.back();
+      if (last.kind == kProgressFileInProgress && last.file == file) {
+        last.size = size;
+        last.done = done;
+        return;
+      }
+    }
+    if (pending_.size() >= kKeptEndingRecords) {
+      pending_.pop_front();  // the newest tell the most
+      ++left_out_;
+    }
+    pending_.push_back(Record{kind, name.substr(0, length), size, done, file});
+  } catch (...) {
     ++left_out_;
-    return;
   }
-  pending_.push_back(Record{kind, name, size, done});
 }
 
-std::vector<ProgressInbox::Record> ProgressInbox::Take() {
+std::deque<ProgressInbox::Record> ProgressInbox::Take() {
   std::lock_guard<std::mutex> lock(mutex_);
   return std::exchange(pending_, {});
 }
@@ -80,12 +91,15 @@ void ProgressInbox::Close() {
                static_cast<unsigned long long>(left_out_));
     }
   }
+  // Released after the lock: the last hold of another inbox of the name
+  // closes that one, which takes the lock again.
+  std::shared_ptr<ProgressInbox> live;
   InboxRegistry& registry = Inboxes();
   std::lock_guard<std::mutex> lock(registry.mutex);
   const auto found = registry.inboxes.find(name_);
   // Only this inbox's own entry: an expired one may have been taken over.
   if (found != registry.inboxes.end()) {
-    const std::shared_ptr<ProgressInbox> live = found->second.lock();
+    live = found->second.lock();
     if (live == nullptr || live.get() == this) registry.inboxes.erase(found);
   }
 }
@@ -98,26 +112,38 @@ ProgressSink::~ProgressSink() {
 
 bool ProgressSink::Open(const std::string& name) {
   Close();
-  inbox_ = ProgressInbox::Find(name);
-  if (inbox_ != nullptr) return true;
   std::unique_ptr<MailslotWriter> writer = GetSystemFactory().NewMailslotWriter();
   if (!writer->Open(".", name)) return false;
   writer->SetWriteTimeout(0);
   writer_ = std::move(writer);
   name_ = name;
+  wait_left_ms_ = kEndingRecordWaitMs;
   return true;
 }
 
-void ProgressSink::Write(uint32_t kind, const std::string& name, uint64_t size, uint64_t done) {
-  if (inbox_) {
-    inbox_->Put(kind, name, size, done);
-    return;
-  }
+bool ProgressSink::OpenReceived(const std::string& name) {
+  Open(name);
+  inbox_ = ProgressInbox::Find(name);
+  return IsOpen();
+}
+
+void ProgressSink::Write(uint32_t kind, const std::string& name, uint64_t size,
+                         uint64_t done) noexcept {
+  if (inbox_) inbox_->Put(kind, name, size, done);
   if (!writer_) return;
+  try {
+    WriteToMailslot(kind, name, size, done);
+  } catch (...) {
+    ++left_out_;
+  }
+}
+
+void ProgressSink::WriteToMailslot(uint32_t kind, const std::string& name, uint64_t size,
+                                   uint64_t done) {
   const std::string record = MakeProgressRecord(kind, name, size, done);
   const bool ending = kind == kProgressFileFinished || kind == kProgressMessageFinished;
   // Kept records go first, or the order is lost.
-  Flush();
+  Flush(false);
   if (!writer_) {
     return;  // gone, and told so
   }
@@ -133,17 +159,7 @@ void ProgressSink::Write(uint32_t kind, const std::string& name, uint64_t size, 
     pending_.push_back(record);
     return;
   }
-  Put put;
-  if (ending && wait_left_ms_ > 0) {
-    const auto start = std::chrono::steady_clock::now();
-    put = Try(record, wait_left_ms_);
-    const int64_t waited = std::chrono::duration_cast<std::chrono::milliseconds>(
-                               std::chrono::steady_clock::now() - start)
-                               .count();
-    wait_left_ms_ -= static_cast<uint32_t>(std::min<int64_t>(waited, wait_left_ms_));
-  } else {
-    put = Try(record, 0);
-  }
+  const Put put = ending ? TryWithinWait(record) : Try(record, 0);
   if (put == Put::kGone) {
     GiveUp("is gone", 1);
   } else if (put == Put::kNoRoom) {
@@ -163,9 +179,20 @@ ProgressSink::Put ProgressSink::Try(const std::string& record, uint32_t wait_ms)
   return writer_->QueueWasFull() ? Put::kNoRoom : Put::kGone;
 }
 
-void ProgressSink::Flush() {
+ProgressSink::Put ProgressSink::TryWithinWait(const std::string& record) {
+  if (wait_left_ms_ == 0) return Try(record, 0);
+  const auto start = std::chrono::steady_clock::now();
+  const Put put = Try(record, wait_left_ms_);
+  const int64_t waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now() - start)
+                             .count();
+  wait_left_ms_ -= static_cast<uint32_t>(std::min<int64_t>(waited, wait_left_ms_));
+  return put;
+}
+
+void ProgressSink::Flush(bool wait) {
   while (writer_ && !pending_.empty()) {
-    const Put put = Try(pending_.front(), 0);
+    const Put put = wait ? TryWithinWait(pending_.front()) : Try(pending_.front(), 0);
     if (put == Put::kWritten) {
       pending_.pop_front();
     } else {
@@ -189,7 +216,11 @@ void ProgressSink::GiveUp(const char* why, uint64_t lost) {
 void ProgressSink::Close() {
   inbox_.reset();
   if (!writer_) return;
-  Flush();
+  try {
+    Flush(true);
+  } catch (...) {
+    // GiveUp below counts what was kept
+  }
   if (writer_) GiveUp("had no room", 0);
 }
 

@@ -1,17 +1,18 @@
 // Where the progress records of one message go (the record format is in
-// stream_format.h): the monitor's mailslot of the message's name, or, when
-// this process made a ProgressInbox of that name, the inbox.
+// stream_format.h): the monitor's mailslot of the message's name and, for a
+// message received here, this process's ProgressInbox of that name.
 //
 // A mailslot gets one sink, and one writer, for the whole message. The
-// transfer never waits for the monitor's room for a record in progress:
-// such a record is left out, and counted. A record that ends a
-// file or the message (what a monitor shows last) waits for room, all of
-// them together at most kEndingRecordWaitMs in the sink's life; those that
-// still find no room are kept, the newest kKeptEndingRecords, and written in
-// order, without waiting, before the next record and when the sink closes,
-// so that a monitor that was away for a while still hears how the files
-// ended. A monitor that is gone is given up. What was left out is logged
-// when the sink closes: no record is lost unseen.
+// transfer, which runs on the connection's thread, never waits for the
+// monitor's room for a record in progress: such a record is left out, and
+// counted. A record that ends a file or the message (what a monitor shows
+// last) waits for room, all of them together at most kEndingRecordWaitMs
+// per monitor opened; those that still find no room are kept, the newest
+// kKeptEndingRecords, and written in order before the next record and when
+// the sink closes (then within what is left of the wait), so that a monitor
+// that was away for a while still hears how the files ended. A monitor that
+// is gone is given up. What was left out is logged when the sink closes: no
+// record is lost unseen.
 //
 // Threads: one owner at a time.
 #ifndef TW_MESSAGING_PROGRESS_SINK_H_
@@ -24,7 +25,6 @@
 #include <mutex>
 #include <string>
 #include <utility>
-#include <vector>
 
 namespace tw {
 
@@ -38,14 +38,17 @@ constexpr size_t kKeptEndingRecords = 4096;
 
 // The progress of a message received in this process, heard in this
 // process: a monitor that lives beside the reader opens an inbox under the
-// mailslot name of the message instead of a mailslot, and the reader's sink
-// hands the records over without a socket, a queue of ten, or a wait. The
-// owner takes what came between the slices of its own wait.
+// mailslot name of the message, and the reader's sink hands the records
+// over without a socket, a queue of ten, or a wait. The owner takes what
+// came between the slices of its own wait.
 //
 // A record in progress replaces the one before it when that one is in
 // progress for the same file, so an inbox holds a file's latest position
-// and every ending record, in order. A peer that ends files faster than the
-// owner takes them fills it: what does not fit is left out, and counted.
+// and its end. Names are cut as a record cuts them. A peer that ends files
+// faster than the owner takes them fills it: the oldest records make room,
+// and are counted. Each record carries the number of its file (the ends
+// put before it), so that a record left out never shifts the files after
+// it.
 //
 // Threads: Put from the reader's thread, Take and Close from the owner's;
 // the registry of names is process-wide and locked.
@@ -56,6 +59,7 @@ class ProgressInbox {
     std::string name;
     uint64_t size;
     uint64_t done;
+    uint64_t file;  // counted from 0 in the inbox's life
   };
 
   // A new inbox registered under `name`; null when a live one has it.
@@ -68,17 +72,18 @@ class ProgressInbox {
   ProgressInbox(const ProgressInbox&) = delete;
   ProgressInbox& operator=(const ProgressInbox&) = delete;
 
-  void Put(uint32_t kind, const std::string& name, uint64_t size, uint64_t done);
-  std::vector<Record> Take();
+  void Put(uint32_t kind, const std::string& name, uint64_t size, uint64_t done) noexcept;
+  std::deque<Record> Take();
   // Gives the name up; what is put afterwards is dropped.
   void Close();
 
  private:
   const std::string name_;
   std::mutex mutex_;
-  std::vector<Record> pending_;  // guarded by mutex_
-  bool closed_ = false;          // guarded by mutex_
-  uint64_t left_out_ = 0;        // guarded by mutex_
+  std::deque<Record> pending_;  // guarded by mutex_
+  uint64_t files_ended_ = 0;    // guarded by mutex_
+  bool closed_ = false;         // guarded by mutex_
+  uint64_t left_out_ = 0;       // guarded by mutex_
 };
 
 class ProgressSink {
@@ -88,21 +93,29 @@ class ProgressSink {
   ProgressSink(const ProgressSink&) = delete;
   ProgressSink& operator=(const ProgressSink&) = delete;
 
-  // Opens this process's inbox `name`, or else the mailslot `name` on this
-  // machine, closing any open one. False when no live reader owns either:
-  // nobody listening is the common case.
+  // Opens the mailslot `name` on this machine, closing what was open. False
+  // when no live reader owns it: nobody listening is the common case.
   bool Open(const std::string& name);
+  // As Open, for a message received here: this process's inbox `name`, when
+  // there is one, hears the records as well as the mailslot.
+  bool OpenReceived(const std::string& name);
   bool IsOpen() const { return inbox_ != nullptr || writer_ != nullptr; }
   // Writes one record (see the file comment); nothing when not open.
-  void Write(uint32_t kind, const std::string& name, uint64_t size, uint64_t done);
+  void Write(uint32_t kind, const std::string& name, uint64_t size, uint64_t done) noexcept;
+  // Writes the kept ending records, waiting for room within what is left
+  // of the wait, and closes.
   void Close();
 
  private:
   enum class Put { kWritten, kNoRoom, kGone };
+  void WriteToMailslot(uint32_t kind, const std::string& name, uint64_t size, uint64_t done);
   // Writes `record` without waiting, or waiting at most `wait_ms`.
   Put Try(const std::string& record, uint32_t wait_ms);
-  // Writes the kept ending records, in order, while there is room.
-  void Flush();
+  // Writes `record`, waiting at most what is left of the wait.
+  Put TryWithinWait(const std::string& record);
+  // Writes the kept ending records, in order, while there is room; `wait`:
+  // waiting for it within what is left of the wait.
+  void Flush(bool wait);
   // Gives up the monitor, counting what it will never hear: the kept
   // records and `lost` more.
   void GiveUp(const char* why, uint64_t lost);

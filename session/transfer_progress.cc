@@ -146,9 +146,8 @@ void TransferWatch::Drain() {
   if (inbox_) {
     for (const ProgressInbox::Record& r : inbox_->Take()) {
       if (r.kind != kProgressFileInProgress && r.kind != kProgressFileFinished) continue;
-      const bool whole = r.kind == kProgressFileFinished;
-      notices_->Observe(received_files_, r.name, r.done, r.size, whole);
-      if (whole) ++received_files_;
+      notices_->Observe(static_cast<int64_t>(r.file), r.name, r.done, r.size,
+                        r.kind == kProgressFileFinished);
     }
   }
 }

@@ -90,7 +90,6 @@ class TransferWatch {
   std::unique_ptr<TransferNotices> notices_;
   std::unique_ptr<Listener> listener_;    // sending
   std::shared_ptr<ProgressInbox> inbox_;  // receiving
-  int64_t received_files_ = 0;            // receiving: files finished so far
   std::unique_ptr<ScopedWaitSliceHook> hook_;
 };
 

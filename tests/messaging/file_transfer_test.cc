@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -563,9 +564,9 @@ TEST_F(ProgressTest, DocumentGetReportsEachFile) {
 
 // The provider's own notices listen through an inbox in this process: it
 // hears a large file's latest position and every file's end with nobody
-// taking, where a mailslot would have had room for ten records, and the
-// name is cut to no record's width.
-TEST_F(ProgressTest, AnInboxOfThisProcessHearsEveryFileEndWithoutAMailslot) {
+// taking, where a mailslot of the name, heard as well, has room for ten.
+// Names are cut to a record's width.
+TEST_F(ProgressTest, AnInboxOfThisProcessHearsEveryFileEndBesideTheMailslot) {
   MessagePtr m = NewMessage();
   m->SetString(COMMAND, "DOCUMENTCMDR");
   m->SetInt(ParameterId(1), 4);
@@ -581,21 +582,28 @@ TEST_F(ProgressTest, AnInboxOfThisProcessHearsEveryFileEndWithoutAMailslot) {
   const std::shared_ptr<ProgressInbox> inbox =
       ProgressInbox::Create(m->GetIdentifierObject().guid().ToHexName());
   ASSERT_NE(inbox, nullptr);
+  std::unique_ptr<MailslotReader> slot = Listen(*m);
   test::PushAll(test::ChunksOf(*m), &queue_);
   ASSERT_TRUE(reader_->CanExtractMessageObject(nullptr, 0));
 
-  const std::vector<ProgressInbox::Record> records = inbox->Take();
+  const std::deque<ProgressInbox::Record> records = inbox->Take();
   ASSERT_EQ(records.size(), 14u);
-  for (int i = 0; i < 12; ++i) {
+  for (size_t i = 0; i < 12; ++i) {
     EXPECT_EQ(records[i].kind, kProgressFileFinished) << i;
-    EXPECT_EQ(records[i].name, std::to_string(i) + std::string(80, 'n'));
+    EXPECT_EQ(records[i].name, (std::to_string(i) + std::string(80, 'n')).substr(0, 63));
+    EXPECT_EQ(records[i].file, i);
   }
   EXPECT_EQ(records[12].kind, kProgressFileInProgress);
   EXPECT_EQ(records[12].done, 20 * kPieceSize);
   EXPECT_EQ(records[13].kind, kProgressFileFinished);
   EXPECT_EQ(records[13].name, "large.bin");
   EXPECT_EQ(records[13].done, 20 * kPieceSize + 5);
+  EXPECT_EQ(records[13].file, 12u);
   inbox->Close();
+
+  const std::vector<std::string> heard = Records(slot.get());
+  ASSERT_FALSE(heard.empty());
+  ExpectRecord(heard[0], kProgressFileFinished, records[0].name, 10, 10);
 }
 
 TEST_F(ProgressTest, GetReplyWithoutFilesPostsLog) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <string>
 #include <utility>
@@ -80,9 +81,10 @@ TEST(ProgressSink, KeepsTheNewestEndingRecordsForAMonitorAway) {
   }
 }
 
-// An inbox takes the place of the mailslot of its name in this process, for
-// as long as it is open: one name, one inbox.
-TEST(ProgressInbox, StandsForItsNameWhileOpen) {
+// A message received here is heard by this process's inbox of its name for
+// as long as the inbox is open: one name, one inbox. A sent message's
+// records go to mailslots only.
+TEST(ProgressInbox, HearsTheReceivedMessageOfItsNameWhileOpen) {
   test::TestEnv env;
   std::shared_ptr<ProgressInbox> inbox = ProgressInbox::Create("in-process");
   ASSERT_NE(inbox, nullptr);
@@ -90,13 +92,15 @@ TEST(ProgressInbox, StandsForItsNameWhileOpen) {
   EXPECT_EQ(ProgressInbox::Find("in-process"), inbox);
 
   ProgressSink sink;
-  ASSERT_TRUE(sink.Open("in-process"));  // no mailslot of the name exists
+  EXPECT_FALSE(sink.Open("in-process"));
+  ASSERT_TRUE(sink.OpenReceived("in-process"));  // no mailslot of the name exists
   sink.Write(kProgressFileInProgress, "a", 10, 1);
+  EXPECT_EQ(inbox->Take().size(), 1u);
   inbox->Close();
   sink.Write(kProgressFileFinished, "a", 10, 10);  // after the close: dropped
   EXPECT_TRUE(inbox->Take().empty());
   EXPECT_EQ(ProgressInbox::Find("in-process"), nullptr);
-  EXPECT_FALSE(sink.Open("in-process"));
+  EXPECT_FALSE(sink.OpenReceived("in-process"));
 
   // Freed without a close, the name is free again as well.
   inbox = ProgressInbox::Create("in-process");
@@ -105,29 +109,34 @@ TEST(ProgressInbox, StandsForItsNameWhileOpen) {
   EXPECT_NE(ProgressInbox::Create("in-process"), nullptr);
 }
 
-// A file's positions fold into its latest; ends are all kept, in order, up
-// to the cap, past which records are left out until the owner takes.
-TEST(ProgressInbox, KeepsTheLatestPositionAndEveryEndUpToItsCap) {
+// A file's positions fold into its latest, the next file (even of the same
+// name) starts afresh, and past the cap the oldest records make room; each
+// keeps the number of its file.
+TEST(ProgressInbox, KeepsEachFilesLatestPositionAndTheNewestEnds) {
   std::shared_ptr<ProgressInbox> inbox = ProgressInbox::Create("folding");
   ASSERT_NE(inbox, nullptr);
   for (uint64_t done = 1; done <= 50; ++done) inbox->Put(kProgressFileInProgress, "a", 50, done);
   inbox->Put(kProgressFileFinished, "a", 50, 50);
-  inbox->Put(kProgressFileInProgress, "a", 60, 1);  // another file of that name
-  inbox->Put(kProgressFileInProgress, "b", 60, 2);
-  std::vector<ProgressInbox::Record> taken = inbox->Take();
-  ASSERT_EQ(taken.size(), 4u);
+  inbox->Put(kProgressFileInProgress, "a", 60, 1);
+  inbox->Put(kProgressFileInProgress, "a", 60, 2);
+  std::deque<ProgressInbox::Record> taken = inbox->Take();
+  ASSERT_EQ(taken.size(), 3u);
   EXPECT_EQ(taken[0].done, 50u);
   EXPECT_EQ(taken[0].kind, kProgressFileInProgress);
   EXPECT_EQ(taken[1].kind, kProgressFileFinished);
-  EXPECT_EQ(taken[2].size, 60u);
-  EXPECT_EQ(taken[3].name, "b");
+  EXPECT_EQ(taken[1].file, 0u);
+  EXPECT_EQ(taken[2].done, 2u);
+  EXPECT_EQ(taken[2].file, 1u);
 
   for (size_t i = 0; i < kKeptEndingRecords + 10; ++i) {
     inbox->Put(kProgressFileFinished, std::to_string(i), 1, 1);
   }
   taken = inbox->Take();
   ASSERT_EQ(taken.size(), kKeptEndingRecords);
-  EXPECT_EQ(taken.back().name, std::to_string(kKeptEndingRecords - 1));
+  EXPECT_EQ(taken.front().name, "10");
+  EXPECT_EQ(taken.front().file, 11u);
+  EXPECT_EQ(taken.back().name, std::to_string(kKeptEndingRecords + 9));
+  EXPECT_EQ(taken.back().file, kKeptEndingRecords + 10);
   inbox->Put(kProgressMessageFinished, "", 0, 0);
   EXPECT_EQ(inbox->Take().size(), 1u);
 }

@@ -1,13 +1,23 @@
 // Which observations of a transfer become notices, and what they say. The
 // clock is the test's own, so the four-a-second limit is checked without
-// waiting for anything. The whole path (hub listener, reader mailslot,
-// provider, vscc) is exercised end to end in tests/tools/vscc_test.cc.
+// waiting for anything. A received transfer's records cross from the
+// reader's thread to the waiting one here; the whole path (hub listener,
+// reader, provider, vscc) is exercised end to end in
+// tests/tools/vscc_test.cc.
 #include "session/transfer_progress.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "messaging/message.h"
+#include "messaging/progress_sink.h"
+#include "messaging/pump_hook.h"
+#include "messaging/stream_format.h"
 
 namespace tw {
 namespace {
@@ -74,6 +84,49 @@ TEST_F(TransferNoticesTest, SmallFilesAreQuietAndEachFileHasItsOwnClock) {
                                       "Sending one.bin: 100% (2.0 of 2.0 MiB, 21 MB/s)",
                                       "Sending two.bin: 100% (4.0 of 4.0 MiB, 4.2 MB/s)"}),
             told_);
+}
+
+// The reply's records come on the connection's thread while the request's
+// thread waits; a file small enough to be quiet comes first and a peer's
+// flood of small files overruns the inbox, and still the large file's
+// notices count as their own file and end at 100%.
+TEST(TransferWatch, HearsAReceivedTransferFromTheReadersThread) {
+  MessagePtr request = NewMessage();
+  std::vector<std::string> told;
+  std::atomic<bool> done{false};
+  {
+    TransferWatch watch([&told](const std::string& text) { told.push_back(text); }, *request,
+                        TransferWatch::kReceiving);
+    std::thread reader([&request, &done] {
+      ProgressSink sink;
+      if (sink.OpenReceived(request->GetIdentifierObject().guid().ToHexName())) {
+        for (size_t i = 0; i < kKeptEndingRecords + 100; ++i) {
+          sink.Write(kProgressFileFinished, "small.txt", 10, 10);
+        }
+        for (uint64_t at = 0; at <= 64 * kMiB; at += kMiB / 8) {
+          const bool end = at == 64 * kMiB;
+          sink.Write(end ? kProgressFileFinished : kProgressFileInProgress, "large.bin", 64 * kMiB,
+                     at);
+        }
+        sink.Write(kProgressMessageFinished, "", 0, 0);
+      }
+      done = true;
+    });
+    while (!done) {
+      RunWaitSliceHook();  // as the request's wait does between its slices
+      std::this_thread::yield();
+    }
+    reader.join();
+  }
+  ASSERT_FALSE(told.empty());
+  EXPECT_EQ(told.back().rfind("Receiving large.bin: 100% (64.0 of 64.0 MiB", 0), 0u) << told.back();
+  for (const std::string& text : told) {
+    EXPECT_EQ(text.rfind("Receiving large.bin: ", 0), 0u) << text;
+  }
+  EXPECT_EQ(
+      std::count_if(told.begin(), told.end(),
+                    [](const std::string& t) { return t.find(": 100%") != std::string::npos; }),
+      1);
 }
 
 }  // namespace
