@@ -917,7 +917,7 @@ void CULMSGmessageReader::Record(uint32_t kind, const std::string& name, uint64_
 
 // A monitor hears how a message ended when it ends, not when the next
 // message comes; a later record of the same identifier opens the sink again.
-void CULMSGmessageReader::EndProgress() {
+void CULMSGmessageReader::EndProgress() noexcept {
   if (!sink_.IsOpen()) return;
   sink_.Close();
   sink_pending_ = true;
@@ -975,7 +975,9 @@ MessagePtr CULMSGmessageReader::CutOffTransfer() {
   if (state_ != State::kFiles || !message_) return nullptr;
   has_pending_ = false;
   pending_bytes_.clear();
-  return Abort();
+  MessagePtr message = Abort();
+  EndProgress();
+  return message;
 }
 
 std::string CULMSGmessageReader::awaited_message_id() const {

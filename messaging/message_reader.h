@@ -251,9 +251,9 @@ class CULMSGmessageReader {
   // Closes the members file; `keep` false removes it.
   void CloseMembers(bool keep);
 
-  // Takes the kept chunk, else pops one from the source.
   // CanExtractMessageObject but for the progress sink's end.
   MessagePtr Extract(const uint8_t* bytes, size_t count);
+  // Takes the kept chunk, else pops one from the source.
   bool TakeChunk(uint32_t* kind, std::string* bytes);
   // State 0: a message when a whole object is buffered and sound (or the
   // error reply standing in for a malformed one); null when more bytes are
@@ -304,7 +304,7 @@ class CULMSGmessageReader {
   // Writes a progress record when the rules allow it (see the .cc).
   void Record(uint32_t kind, const std::string& name, uint64_t size, uint64_t done);
   // Closes the progress sink at the end of a message (see the .cc).
-  void EndProgress();
+  void EndProgress() noexcept;
 
   // The working buffer of object bytes: chunks consumed from the front.
   void Append(std::string bytes);

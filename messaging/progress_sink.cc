@@ -54,6 +54,7 @@ void ProgressInbox::Put(uint32_t kind, const std::string& name, uint64_t size,
   if (closed_) return;
   const uint64_t file = files_ended_;
   if (kind == kProgressFileFinished) ++files_ended_;
+  in_file_ = kind == kProgressFileInProgress;
   // The record's own width: a peer's long name is not kept per file.
   const size_t length = std::min(name.size(), kProgressNameSize - 1);
   try {
@@ -73,6 +74,12 @@ void ProgressInbox::Put(uint32_t kind, const std::string& name, uint64_t size,
   } catch (...) {
     ++left_out_;
   }
+}
+
+void ProgressInbox::EndMessage() noexcept {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (in_file_) ++files_ended_;
+  in_file_ = false;
 }
 
 std::deque<ProgressInbox::Record> ProgressInbox::Take() {
@@ -117,7 +124,6 @@ bool ProgressSink::Open(const std::string& name) {
   writer->SetWriteTimeout(0);
   writer_ = std::move(writer);
   name_ = name;
-  wait_left_ms_ = kEndingRecordWaitMs;
   return true;
 }
 
@@ -180,12 +186,19 @@ ProgressSink::Put ProgressSink::Try(const std::string& record, uint32_t wait_ms)
 }
 
 ProgressSink::Put ProgressSink::TryWithinWait(const std::string& record) {
-  if (wait_left_ms_ == 0) return Try(record, 0);
+  using std::chrono::milliseconds;
   const auto start = std::chrono::steady_clock::now();
+  const int64_t refill =
+      std::chrono::duration_cast<milliseconds>(start - refilled_at_).count() / kWaitRefillDivisor;
+  if (refill > 0) {
+    wait_left_ms_ = static_cast<uint32_t>(
+        std::min<int64_t>(kEndingRecordWaitMs, int64_t{wait_left_ms_} + refill));
+    refilled_at_ += milliseconds(refill * kWaitRefillDivisor);
+  }
+  if (wait_left_ms_ == 0) return Try(record, 0);
   const Put put = Try(record, wait_left_ms_);
-  const int64_t waited = std::chrono::duration_cast<std::chrono::milliseconds>(
-                             std::chrono::steady_clock::now() - start)
-                             .count();
+  const int64_t waited =
+      std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start).count();
   wait_left_ms_ -= static_cast<uint32_t>(std::min<int64_t>(waited, wait_left_ms_));
   return put;
 }
@@ -213,15 +226,19 @@ void ProgressSink::GiveUp(const char* why, uint64_t lost) {
   writer_.reset();
 }
 
-void ProgressSink::Close() {
-  inbox_.reset();
+void ProgressSink::Close() noexcept {
+  if (inbox_) {
+    inbox_->EndMessage();
+    inbox_.reset();
+  }
   if (!writer_) return;
   try {
     Flush(true);
+    if (writer_) GiveUp("had no room", 0);
   } catch (...) {
-    // GiveUp below counts what was kept
+    pending_.clear();
+    writer_.reset();
   }
-  if (writer_) GiveUp("had no room", 0);
 }
 
 }  // namespace tw

@@ -6,8 +6,8 @@
 // transfer, which runs on the connection's thread, never waits for the
 // monitor's room for a record in progress: such a record is left out, and
 // counted. A record that ends a file or the message (what a monitor shows
-// last) waits for room, all of them together at most kEndingRecordWaitMs
-// per monitor opened; those that still find no room are kept, the newest
+// last) waits for room, within a sink's allowance of waiting (see
+// kEndingRecordWaitMs); those that still find no room are kept, the newest
 // kKeptEndingRecords, and written in order before the next record and when
 // the sink closes (then within what is left of the wait), so that a monitor
 // that was away for a while still hears how the files ended. A monitor that
@@ -18,6 +18,7 @@
 #ifndef TW_MESSAGING_PROGRESS_SINK_H_
 #define TW_MESSAGING_PROGRESS_SINK_H_
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -30,8 +31,12 @@ namespace tw {
 
 class MailslotWriter;
 
-// The most a sink waits for a monitor's room, in all.
+// The most a sink waits for a monitor's room at a time. What it waited
+// comes back at a tenth of the time that passes, so that a monitor that
+// stopped reading holds a long-lived sink (a connection's reader, message
+// after message) up for at most a tenth of its time.
 constexpr uint32_t kEndingRecordWaitMs = 1000;
+constexpr uint32_t kWaitRefillDivisor = 10;
 // Ending records kept for a monitor without room (84 bytes each), and the
 // most records an inbox holds between two takes.
 constexpr size_t kKeptEndingRecords = 4096;
@@ -73,6 +78,9 @@ class ProgressInbox {
   ProgressInbox& operator=(const ProgressInbox&) = delete;
 
   void Put(uint32_t kind, const std::string& name, uint64_t size, uint64_t done) noexcept;
+  // The message whose records came ended: a file it left unfinished (cut
+  // off) counts as ended, so that the next one is a file of its own.
+  void EndMessage() noexcept;
   std::deque<Record> Take();
   // Gives the name up; what is put afterwards is dropped.
   void Close();
@@ -82,6 +90,7 @@ class ProgressInbox {
   std::mutex mutex_;
   std::deque<Record> pending_;  // guarded by mutex_
   uint64_t files_ended_ = 0;    // guarded by mutex_
+  bool in_file_ = false;        // a file's records came, its end not; guarded by mutex_
   bool closed_ = false;         // guarded by mutex_
   uint64_t left_out_ = 0;       // guarded by mutex_
 };
@@ -103,15 +112,16 @@ class ProgressSink {
   // Writes one record (see the file comment); nothing when not open.
   void Write(uint32_t kind, const std::string& name, uint64_t size, uint64_t done) noexcept;
   // Writes the kept ending records, waiting for room within what is left
-  // of the wait, and closes.
-  void Close();
+  // of the wait, and closes; an inbox hears that the message ended.
+  void Close() noexcept;
 
  private:
   enum class Put { kWritten, kNoRoom, kGone };
   void WriteToMailslot(uint32_t kind, const std::string& name, uint64_t size, uint64_t done);
   // Writes `record` without waiting, or waiting at most `wait_ms`.
   Put Try(const std::string& record, uint32_t wait_ms);
-  // Writes `record`, waiting at most what is left of the wait.
+  // Writes `record`, waiting at most what is left of the wait (see
+  // kEndingRecordWaitMs).
   Put TryWithinWait(const std::string& record);
   // Writes the kept ending records, in order, while there is room; `wait`:
   // waiting for it within what is left of the wait.
@@ -125,7 +135,8 @@ class ProgressSink {
   std::string name_;
   std::deque<std::string> pending_;              // ending records that found no room
   uint32_t wait_left_ms_ = kEndingRecordWaitMs;  // what ending records may still wait
-  uint64_t left_out_ = 0;                        // records the monitor never got
+  std::chrono::steady_clock::time_point refilled_at_ = std::chrono::steady_clock::now();
+  uint64_t left_out_ = 0;  // records the monitor never got
 };
 
 }  // namespace tw

@@ -606,6 +606,27 @@ TEST_F(ProgressTest, AnInboxOfThisProcessHearsEveryFileEndBesideTheMailslot) {
   ExpectRecord(heard[0], kProgressFileFinished, records[0].name, 10, 10);
 }
 
+// The sink closes when a message ends; the next message of the same
+// identifier opens it again.
+TEST_F(ProgressTest, EachMessageOfAnIdentifierReachesItsMailslot) {
+  MessagePtr first = GetReplyWithOneFile();
+  std::unique_ptr<MailslotReader> slot = Listen(*first);
+  test::PushAll(test::ChunksOf(*first), &queue_);
+  ASSERT_TRUE(reader_->CanExtractMessageObject(nullptr, 0));
+  MessagePtr second = NewMessage(first->GetIdentifierObject());
+  second->SetString(COMMAND, "DOCUMENTCMDR");
+  second->SetInt(ParameterId(1), 4);
+  second->SetString(ParameterId(5), "two.txt");
+  const std::string list = MakeFile("two", 20);
+  second->SetRawField(ParameterId(7), FIELD_FILELIST, list.data(), list.size());
+  test::PushAll(test::ChunksOf(*second), &queue_);
+  ASSERT_TRUE(reader_->CanExtractMessageObject(nullptr, 0));
+  const std::vector<std::string> records = Records(slot.get());
+  ASSERT_EQ(records.size(), 2u);
+  ExpectRecord(records[0], kProgressFileFinished, "one.txt", 10, 10);
+  ExpectRecord(records[1], kProgressFileFinished, "two.txt", 20, 20);
+}
+
 TEST_F(ProgressTest, GetReplyWithoutFilesPostsLog) {
   MessagePtr m = NewMessage();
   m->SetString(COMMAND, "DOCUMENTCMDR");

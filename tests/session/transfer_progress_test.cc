@@ -87,32 +87,34 @@ TEST_F(TransferNoticesTest, SmallFilesAreQuietAndEachFileHasItsOwnClock) {
 }
 
 // The reply's records come on the connection's thread while the request's
-// thread waits; a file small enough to be quiet comes first and a peer's
-// flood of small files overruns the inbox, and still the large file's
-// notices count as their own file and end at 100%.
+// thread waits. A flood of small files first overruns the inbox, untaken;
+// then a large file comes while the waiting thread takes, and its notices
+// count as their own file and end at 100%.
 TEST(TransferWatch, HearsAReceivedTransferFromTheReadersThread) {
   MessagePtr request = NewMessage();
+  const std::string name = request->GetIdentifierObject().guid().ToHexName();
   std::vector<std::string> told;
-  std::atomic<bool> done{false};
+  std::atomic<int> phase{0};
   {
     TransferWatch watch([&told](const std::string& text) { told.push_back(text); }, *request,
                         TransferWatch::kReceiving);
-    std::thread reader([&request, &done] {
+    std::thread reader([&name, &phase] {
       ProgressSink sink;
-      if (sink.OpenReceived(request->GetIdentifierObject().guid().ToHexName())) {
+      if (sink.OpenReceived(name)) {
         for (size_t i = 0; i < kKeptEndingRecords + 100; ++i) {
           sink.Write(kProgressFileFinished, "small.txt", 10, 10);
         }
+        phase = 1;
         for (uint64_t at = 0; at <= 64 * kMiB; at += kMiB / 8) {
-          const bool end = at == 64 * kMiB;
-          sink.Write(end ? kProgressFileFinished : kProgressFileInProgress, "large.bin", 64 * kMiB,
-                     at);
+          sink.Write(at == 64 * kMiB ? kProgressFileFinished : kProgressFileInProgress, "large.bin",
+                     64 * kMiB, at);
         }
         sink.Write(kProgressMessageFinished, "", 0, 0);
       }
-      done = true;
+      phase = 2;
     });
-    while (!done) {
+    while (phase == 0) std::this_thread::yield();
+    while (phase == 1) {
       RunWaitSliceHook();  // as the request's wait does between its slices
       std::this_thread::yield();
     }
