@@ -33,10 +33,17 @@ void AppendBytes(FrameBytes* to, const uint8_t* from, size_t n) {
   std::memcpy(to->data() + old, from, n);
 }
 
-FrameBytes CopyBytes(const uint8_t* from, size_t n) {
-  FrameBytes bytes;
-  AppendBytes(&bytes, from, n);
-  return bytes;
+// A queued payload of `n` bytes at `from`; `opened` (may be null) holds
+// them already, in a buffer of their own, and is taken instead: a frame's
+// bytes are not copied on their way from opening to the queue.
+FramePayload NewPayload(const uint8_t* from, size_t n, SecureBytes* opened) {
+  auto payload = std::make_shared<SecureBytes>();
+  if (opened != nullptr) {
+    payload->swap(*opened);
+  } else {
+    payload->Assign(from, n);
+  }
+  return payload;
 }
 
 std::string_view KeyView(const SecureBytes& key) {
@@ -230,7 +237,7 @@ bool CIOFrameReader::OpenFound(const SecureBytes& key) {
           }
           break;
         case Found::Outcome::kOpened:
-          if (!Deliver(found.header.code, found.plain.data(), found.plain.size(),
+          if (!Deliver(found.header.code, found.plain.data(), found.plain.size(), &found.plain,
                        found.member.empty() ? nullptr : &found.member)) {
             ok = false;
           }
@@ -399,7 +406,7 @@ bool CIOFrameReader::TryWaitForKey(SecureBytes* key) {
 }
 
 bool CIOFrameReader::Deliver(uint32_t code, const uint8_t* payload, size_t length,
-                             SecureBytes* member) {
+                             SecureBytes* opened, SecureBytes* member) {
   const size_t cap = max_message_bytes_.load();
   switch (code) {
     case kFrameFirst: {
@@ -409,7 +416,7 @@ bool CIOFrameReader::Deliver(uint32_t code, const uint8_t* payload, size_t lengt
         ++oversized_;
         return false;
       }
-      message_ = CopyBytes(payload, length);
+      AppendBytes(&message_, payload, length);
       in_message_ = true;
       return !abandoned;
     }
@@ -423,9 +430,8 @@ bool CIOFrameReader::Deliver(uint32_t code, const uint8_t* payload, size_t lengt
       }
       AppendBytes(&message_, payload, length);
       if (code == kFrameLast) {
-        PushItem(code, std::move(message_));
-        message_ = FrameBytes();
-        in_message_ = false;
+        PushItem(code, NewPayload(message_.data(), message_.size(), nullptr));
+        DiscardMessage();
       }
       return true;
     default: {
@@ -437,18 +443,15 @@ bool CIOFrameReader::Deliver(uint32_t code, const uint8_t* payload, size_t lengt
         ++oversized_;
         return false;
       }
-      PushItem(code, CopyBytes(payload, length), member);
+      PushItem(code, NewPayload(payload, length, opened), member);
       return !abandoned;
     }
   }
 }
 
-void CIOFrameReader::PushItem(uint32_t code, FrameBytes bytes, SecureBytes* member) {
-  auto payload = std::make_shared<const FrameBytes>(std::move(bytes));
+void CIOFrameReader::PushItem(uint32_t code, FramePayload payload, SecureBytes* member) {
   FramePayload kept;
-  if (member != nullptr) {
-    kept = std::make_shared<const FrameBytes>(CopyBytes(member->data(), member->size()));
-  }
+  if (member != nullptr) kept = NewPayload(nullptr, 0, member);
   std::lock_guard<std::mutex> lock(queue_lock_);
   item_bytes_ += payload->size() + (kept ? kept->size() : 0);
   items_.push_back(Item{code, std::move(payload), std::move(kept)});

@@ -71,10 +71,12 @@
 
 namespace tw {
 
-// Bytes that are wiped when freed: received payloads are plain text.
+// Bytes that are wiped when freed: received payloads are plain text. The
+// byte queue and a message being joined grow as a vector does.
 using FrameBytes = std::vector<uint8_t, CryptoPP::AllocatorWithCleanup<uint8_t>>;
-// A received payload, shared and reference counted, never changed once queued.
-using FramePayload = std::shared_ptr<const FrameBytes>;
+// A received payload, shared and reference counted, never changed once
+// queued: the buffer it was opened into.
+using FramePayload = std::shared_ptr<const SecureBytes>;
 
 // What the queued items may hold before Parse stops cutting frames: eight
 // opened frames.
@@ -199,12 +201,16 @@ class CIOFrameReader {
   SecureBytes* MemberToKeep(Found* found) const;
   // Waits until no opening job of this reader is queued or running.
   void WaitForOpeners();
-  bool Deliver(uint32_t code, const uint8_t* payload, size_t length, SecureBytes* member = nullptr);
+  // Queues the payload of `length` bytes at `payload` as its frame code
+  // says; `opened` (may be null) holds them and gives its buffer up when
+  // they make an item of their own, and so does a kept `member`.
+  bool Deliver(uint32_t code, const uint8_t* payload, size_t length, SecureBytes* opened = nullptr,
+               SecureBytes* member = nullptr);
   // The key, waiting once for it when it is not set; false when it stays
   // empty.
   bool TryWaitForKey(SecureBytes* key);
   bool SealedOnly();
-  void PushItem(uint32_t code, FrameBytes bytes, SecureBytes* member = nullptr);
+  void PushItem(uint32_t code, FramePayload payload, SecureBytes* member = nullptr);
   void DiscardMessage();
   void CompactBytes();
 
