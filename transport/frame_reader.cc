@@ -34,16 +34,11 @@ void AppendBytes(FrameBytes* to, const uint8_t* from, size_t n) {
 }
 
 // A queued payload of `n` bytes at `from`; `opened` (may be null) holds
-// them already, in a buffer of their own, and is taken instead: a frame's
-// bytes are not copied on their way from opening to the queue.
+// them already, in a buffer of their own, and is taken instead.
 FramePayload NewPayload(const uint8_t* from, size_t n, SecureBytes* opened) {
-  auto payload = std::make_shared<SecureBytes>();
-  if (opened != nullptr) {
-    payload->swap(*opened);
-  } else {
-    payload->Assign(from, n);
-  }
-  return payload;
+  if (opened != nullptr) return std::make_shared<const ReceivedPayload>(opened);
+  SecureBytes copy(from, n);
+  return std::make_shared<const ReceivedPayload>(&copy);
 }
 
 std::string_view KeyView(const SecureBytes& key) {
@@ -430,8 +425,12 @@ bool CIOFrameReader::Deliver(uint32_t code, const uint8_t* payload, size_t lengt
       }
       AppendBytes(&message_, payload, length);
       if (code == kFrameLast) {
-        PushItem(code, NewPayload(message_.data(), message_.size(), nullptr));
-        DiscardMessage();
+        // The message is forgotten before anything can throw, so that no
+        // later frame is joined to it.
+        FrameBytes joined;
+        joined.swap(message_);
+        in_message_ = false;
+        PushItem(code, std::make_shared<const ReceivedPayload>(std::move(joined)));
       }
       return true;
     default: {

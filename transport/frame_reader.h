@@ -63,6 +63,7 @@
 #include <memory>
 #include <mutex>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "crypto/crypto.h"
@@ -74,9 +75,29 @@ namespace tw {
 // Bytes that are wiped when freed: received payloads are plain text. The
 // byte queue and a message being joined grow as a vector does.
 using FrameBytes = std::vector<uint8_t, CryptoPP::AllocatorWithCleanup<uint8_t>>;
+
+// The bytes of a received payload, left in the buffer they came to be in:
+// the one a frame was opened into, or the one a message was joined in. A
+// frame's bytes are thus never copied on their way to the queue.
+class ReceivedPayload {
+ public:
+  // Takes the bytes of `opened`.
+  explicit ReceivedPayload(SecureBytes* opened) { opened_.swap(*opened); }
+  explicit ReceivedPayload(FrameBytes joined) : joined_(std::move(joined)) {}
+
+  const uint8_t* data() const { return joined_.empty() ? opened_.data() : joined_.data(); }
+  size_t size() const { return joined_.empty() ? opened_.size() : joined_.size(); }
+  const uint8_t* begin() const { return data(); }
+  const uint8_t* end() const { return data() + size(); }
+
+ private:
+  SecureBytes opened_;
+  FrameBytes joined_;
+};
+
 // A received payload, shared and reference counted, never changed once
-// queued: the buffer it was opened into.
-using FramePayload = std::shared_ptr<const SecureBytes>;
+// queued.
+using FramePayload = std::shared_ptr<const ReceivedPayload>;
 
 // What the queued items may hold before Parse stops cutting frames: eight
 // opened frames.
