@@ -897,8 +897,8 @@ void CULMSGmessageReader::NextDisplayName() {
 
 // Records go only to an attached sink. Kind 3 is written only in count
 // mode, kinds 1, 2 and 4 only outside it; kinds 1-3 also need progress
-// enabled. A monitor's mailslot holds the transfer up for room at most a
-// second per message, and never for a record in progress (see
+// enabled. A monitor's mailslot holds the transfer up for room only within
+// the sink's allowance of waiting, and never for a record in progress (see
 // ProgressSink): the connection's thread must not stall on a monitor. The
 // provider's own transfer notices listen through an inbox in this process,
 // which never waits (see ProgressInbox).
