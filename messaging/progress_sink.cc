@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <map>
 
 #include "messaging/stream_format.h"
@@ -55,8 +56,9 @@ void ProgressInbox::Put(uint32_t kind, const std::string& name, uint64_t size,
   const uint64_t file = files_ended_;
   if (kind == kProgressFileFinished) ++files_ended_;
   in_file_ = kind == kProgressFileInProgress;
-  // The record's own width: a peer's long name is not kept per file.
-  const size_t length = std::min(name.size(), kProgressNameSize - 1);
+  // As a record holds it: a peer's long name is not kept per file, and what
+  // follows a zero byte is no part of it.
+  const size_t length = strnlen(name.c_str(), std::min(name.size(), kProgressNameSize - 1));
   try {
     if (kind == kProgressFileInProgress && !pending_.empty()) {
       Record& last = pending_.back();

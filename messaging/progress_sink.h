@@ -2,7 +2,8 @@
 // stream_format.h): the monitor's mailslot of the message's name and, for a
 // message received here, this process's ProgressInbox of that name.
 //
-// A mailslot gets one sink, and one writer, for the whole message. The
+// A mailslot gets one writer for the whole message; a sink may serve message
+// after message (a connection's reader does). The
 // transfer, which runs on the connection's thread, never waits for the
 // monitor's room for a record in progress: such a record is left out, and
 // counted. A record that ends a file or the message (what a monitor shows

@@ -12,8 +12,8 @@
 //
 // Threads: a TransferWatch lives on the thread that sends the request and
 // waits for it; the notice sink is called on that thread only. The hub calls
-// the listener on its connection thread; what it hears is handed over under
-// the listener's own lock.
+// the listener on its connection thread, and the reader puts its records
+// into the inbox there; what either hears is handed over under its own lock.
 #ifndef TW_SESSION_TRANSFER_PROGRESS_H_
 #define TW_SESSION_TRANSFER_PROGRESS_H_
 

@@ -77,8 +77,9 @@ namespace tw {
 using FrameBytes = std::vector<uint8_t, CryptoPP::AllocatorWithCleanup<uint8_t>>;
 
 // The bytes of a received payload, left in the buffer they came to be in:
-// the one a frame was opened into, or the one a message was joined in. A
-// frame's bytes are thus never copied on their way to the queue.
+// the one a frame was opened into, or the one a message was joined in. An
+// opened frame's bytes are not copied again; a clear frame's are copied
+// once, out of the byte queue.
 class ReceivedPayload {
  public:
   // Takes the bytes of `opened`.

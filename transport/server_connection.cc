@@ -190,8 +190,8 @@ CULMSGSCPserverInterface::CULMSGSCPserverInterface(ConnectionHost* host, int cli
 
 MessageReaderOptions CULMSGSCPserverInterface::ReaderOptions() {
   MessageReaderOptions options;
-  // Records go to the mailslot a monitor made for the message; without one
-  // they go nowhere.
+  // Records go to the inbox or mailslot a monitor made for the message;
+  // without one they go nowhere.
   options.progress_enabled = true;
   options.stopping = [this] { return host_->IsStopping() || reconnecting_.load(); };
   // Called by the reader inside Poll, which holds poll_mutex_.
