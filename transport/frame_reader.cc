@@ -33,14 +33,6 @@ void AppendBytes(FrameBytes* to, const uint8_t* from, size_t n) {
   std::memcpy(to->data() + old, from, n);
 }
 
-// A queued payload of `n` bytes at `from`; `opened` (may be null) holds
-// them already, in a buffer of their own, and is taken instead.
-FramePayload NewPayload(const uint8_t* from, size_t n, SecureBytes* opened) {
-  if (opened != nullptr) return std::make_shared<const ReceivedPayload>(opened);
-  SecureBytes copy(from, n);
-  return std::make_shared<const ReceivedPayload>(&copy);
-}
-
 std::string_view KeyView(const SecureBytes& key) {
   return std::string_view(reinterpret_cast<const char*>(key.data()), key.size());
 }
@@ -226,13 +218,14 @@ bool CIOFrameReader::OpenFound(const SecureBytes& key) {
   for (Found& found : found_) {
     try {
       switch (found.outcome) {
-        case Found::Outcome::kAsIs:
-          if (!Deliver(found.header.code, bytes_.data() + found.offset, found.header.length)) {
-            ok = false;
-          }
+        case Found::Outcome::kAsIs: {
+          // Out of the byte queue, which the next bytes will move.
+          SecureBytes clear(bytes_.data() + found.offset, found.header.length);
+          if (!Deliver(found.header.code, &clear)) ok = false;
           break;
+        }
         case Found::Outcome::kOpened:
-          if (!Deliver(found.header.code, found.plain.data(), found.plain.size(), &found.plain,
+          if (!Deliver(found.header.code, &found.plain,
                        found.member.empty() ? nullptr : &found.member)) {
             ok = false;
           }
@@ -400,8 +393,9 @@ bool CIOFrameReader::TryWaitForKey(SecureBytes* key) {
   return true;
 }
 
-bool CIOFrameReader::Deliver(uint32_t code, const uint8_t* payload, size_t length,
-                             SecureBytes* opened, SecureBytes* member) {
+bool CIOFrameReader::Deliver(uint32_t code, SecureBytes* bytes, SecureBytes* member) {
+  const uint8_t* payload = bytes->data();
+  const size_t length = bytes->size();
   const size_t cap = max_message_bytes_.load();
   switch (code) {
     case kFrameFirst: {
@@ -442,7 +436,7 @@ bool CIOFrameReader::Deliver(uint32_t code, const uint8_t* payload, size_t lengt
         ++oversized_;
         return false;
       }
-      PushItem(code, NewPayload(payload, length, opened), member);
+      PushItem(code, std::make_shared<const ReceivedPayload>(bytes), member);
       return !abandoned;
     }
   }
@@ -450,7 +444,7 @@ bool CIOFrameReader::Deliver(uint32_t code, const uint8_t* payload, size_t lengt
 
 void CIOFrameReader::PushItem(uint32_t code, FramePayload payload, SecureBytes* member) {
   FramePayload kept;
-  if (member != nullptr) kept = NewPayload(nullptr, 0, member);
+  if (member != nullptr) kept = std::make_shared<const ReceivedPayload>(member);
   std::lock_guard<std::mutex> lock(queue_lock_);
   item_bytes_ += payload->size() + (kept ? kept->size() : 0);
   items_.push_back(Item{code, std::move(payload), std::move(kept)});

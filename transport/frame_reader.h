@@ -223,11 +223,10 @@ class CIOFrameReader {
   SecureBytes* MemberToKeep(Found* found) const;
   // Waits until no opening job of this reader is queued or running.
   void WaitForOpeners();
-  // Queues the payload of `length` bytes at `payload` as its frame code
-  // says; `opened` (may be null) holds them and gives its buffer up when
-  // they make an item of their own, and so does a kept `member`.
-  bool Deliver(uint32_t code, const uint8_t* payload, size_t length, SecureBytes* opened = nullptr,
-               SecureBytes* member = nullptr);
+  // Queues the payload in `bytes` as its frame code says: `bytes` gives its
+  // buffer up when the payload makes an item of its own, and so does a kept
+  // `member` (may be null).
+  bool Deliver(uint32_t code, SecureBytes* bytes, SecureBytes* member = nullptr);
   // The key, waiting once for it when it is not set; false when it stays
   // empty.
   bool TryWaitForKey(SecureBytes* key);
