@@ -13,7 +13,8 @@
 //     it sends, the slower half of the work; the bare opening, decrypt and
 //     gunzip, is shown beside it), each also times the frame worker count,
 //     and svn import /
-//     svn checkout of the same file; then of both files with selector 0 and
+//     svn checkout of the same file, each the median of kTransferRounds
+//     rounds that run both sides in turn; then of both files with selector 0 and
 //     no compression (the server's settings, changed with `TWServer set`
 //     between logons, decide the channel) against raw loopback TCP of the
 //     same size; both channels also as ours / svn's rate;
@@ -97,6 +98,11 @@ constexpr char kUser[] = "bench";
 constexpr char kPassword[] = "bench pw";
 constexpr int kFolders = 100;
 constexpr int kProgramSeconds = 3600;  // the longest any svn command may take
+// Each large-transfer figure is the median of this many rounds. A round
+// runs ours and Subversion's one after the other, so a minute in which a
+// shared machine runs slow weighs on both sides alike, not on whichever
+// side happened to run in it.
+constexpr int kTransferRounds = 3;
 
 double Since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
@@ -279,12 +285,15 @@ bool ResetProcessPeak(pid_t pid) {
 // ---- Files
 
 // Writes `path` of `size` bytes of the kind and stamps its first bytes with
-// `tag`, so that no two transfers carry the same content.
+// `tag`, so that no two transfers carry the same content. The file is on
+// disk before this returns: otherwise the kernel writes it back during
+// whichever transfer comes next, which then pays for it alone.
 void WriteTagged(const std::string& path, uint64_t size, bool random, const std::string& tag) {
   if (!bench::WriteLargeFile(path, size, random)) Fail("cannot write " + path);
   const size_t n = static_cast<size_t>(std::min<uint64_t>(tag.size(), size));
   const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-  const bool tagged = fd >= 0 && ::pwrite(fd, tag.data(), n, 0) == static_cast<ssize_t>(n);
+  const bool tagged =
+      fd >= 0 && ::pwrite(fd, tag.data(), n, 0) == static_cast<ssize_t>(n) && ::fdatasync(fd) == 0;
   if (fd >= 0) ::close(fd);
   if (!tagged) Fail("cannot tag " + path);
 }
@@ -599,25 +608,36 @@ void Transfers(test::TestServer& server, Svn* svn, const std::string& dir, const
       const std::string kind = random ? "random" : "text";
       const std::string path = files + "/" + kind;
       const std::string id = AddPlaceholder(c, production, files, kind);
-      WriteTagged(path, size, random, kind + (sealed ? " sealed" : " clear"));
-      const double up = mib / CheckInSeconds(c, id, path);
-      const double down = mib / GetSeconds(c, id, path, dir + "/got");
-      const std::string name =
-          kind + " " + std::to_string(o.mib) + " MiB " + (sealed ? "sel 1 gzip" : "sel 0 plain");
-      if (sealed) {
+      std::vector<double> ups, downs, seals, opens, svn_ups, svn_downs;
+      for (int round = 0; round < kTransferRounds; ++round) {
+        WriteTagged(path, size, random,
+                    kind + (sealed ? " sealed " : " clear ") + std::to_string(round));
+        ups.push_back(mib / CheckInSeconds(c, id, path));
+        downs.push_back(mib / GetSeconds(c, id, path, dir + "/got"));
+        if (!sealed) continue;
         const double seal_seconds = bench::BareSealSeconds(path);
         if (seal_seconds < 0) Fail("bare seal");
-        const double seal = mib / seal_seconds;
-        const double open = mib / BareOpenSeconds(path);
-        double svn_up = std::nan(""), svn_down = std::nan("");
+        seals.push_back(mib / seal_seconds);
+        opens.push_back(mib / BareOpenSeconds(path));
         if (svn != nullptr) {
-          svn_up = mib / svn->Time({"import", path, svn->Url("big/" + kind + "/" + kind), "-m",
-                                    "import " + kind});
+          const std::string folder = "big/" + kind + "-" + std::to_string(round);
+          svn_ups.push_back(mib / svn->Time({"import", path, svn->Url(folder + "/" + kind), "-m",
+                                             "import " + kind}));
           const std::string wc = dir + "/svn-" + kind;
-          svn_down = mib / svn->Time({"checkout", svn->Url("big/" + kind), wc});
+          svn_downs.push_back(mib / svn->Time({"checkout", svn->Url(folder), wc}));
           if (!bench::SameFile(path, wc + "/" + kind)) Fail("svn's checkout differs");
           fs::remove_all(wc);
         }
+      }
+      const double up = Median(ups);
+      const double down = Median(downs);
+      const std::string name =
+          kind + " " + std::to_string(o.mib) + " MiB " + (sealed ? "sel 1 gzip" : "sel 0 plain");
+      if (sealed) {
+        const double seal = Median(seals);
+        const double open = Median(opens);
+        const double svn_up = svn != nullptr ? Median(svn_ups) : std::nan("");
+        const double svn_down = svn != nullptr ? Median(svn_downs) : std::nan("");
         svn_rates[kind] = {svn_up, svn_down};
         Add(name + ": bare gzip+AES seal, 1 thread", seal, "MiB/s");
         Add(name + ": bare AES+gunzip open, 1 thread", open, "MiB/s");
