@@ -36,16 +36,24 @@ int64_t AgeSeconds(time_t now, time_t changed) {
   return std::max<int64_t>(0, static_cast<int64_t>(now) - static_cast<int64_t>(changed));
 }
 
-// Makes `path` a folder of mode 0700 unless it exists as one.
+// True when `path` is a folder itself, not a link to one.
+bool IsOwnFolder(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Makes `path` a folder of mode 0700 unless it exists as one; a link to a
+// folder is not taken for one (see CheckTempFolder).
 bool MakeFolder(const std::string& path, bool* made, std::string* error) {
   if (made != nullptr) *made = false;
   if (mkdir(path.c_str(), 0700) == 0) {
     if (made != nullptr) *made = true;
     return true;
   }
-  struct stat st;
-  if (errno == EEXIST && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
-  *error = ErrnoText("cannot make folder", path, errno);
+  const int failure = errno;
+  if (failure == EEXIST && IsOwnFolder(path)) return true;
+  *error = failure == EEXIST ? path + " exists, but is not a folder (a link?)"
+                             : ErrnoText("cannot make folder", path, failure);
   return false;
 }
 
@@ -190,6 +198,7 @@ bool ContentStore::IsDigest(std::string_view text) {
 }
 
 std::unique_ptr<ContentWriter> ContentStore::NewWriter(std::string* error) const {
+  if (!CheckTempFolder(error)) return nullptr;
   for (int attempt = 0; attempt < 8; ++attempt) {
     const std::string name = RandomName();
     if (name.empty()) {
@@ -488,8 +497,17 @@ bool ContentStore::Check(const ContentRef& ref, std::string* problem) const {
   return true;
 }
 
+bool ContentStore::CheckTempFolder(std::string* error) const {
+  if (IsOwnFolder(TempFolder())) return true;
+  *error = TempFolder() +
+           " is not a folder of its own (a link?): the content store writes and removes its "
+           "temporary files there, and must not do so elsewhere; make it a plain folder";
+  return false;
+}
+
 int ContentStore::RemoveStaleTemporaries(int64_t age_seconds) const {
   const std::string folder = TempFolder();
+  if (!IsOwnFolder(folder)) return 0;
   DIR* dir = opendir(folder.c_str());
   if (dir == nullptr) return 0;
   std::vector<std::string> stale;
@@ -524,6 +542,7 @@ UploadFolder::~UploadFolder() {
 }
 
 bool ContentStore::OpenUploadFolder(UploadFolder* folder, std::string* error) const {
+  if (!CheckTempFolder(error)) return false;
   const std::string hex = RandomHex();
   if (hex.empty()) {
     *error = "no random bytes for an upload folder's name";
@@ -558,6 +577,7 @@ bool ContentStore::OpenUploadFolder(UploadFolder* folder, std::string* error) co
 
 int ContentStore::RemoveAbandonedUploads() const {
   const std::string folder = TempFolder();
+  if (!IsOwnFolder(folder)) return 0;
   DIR* dir = opendir(folder.c_str());
   if (dir == nullptr) return 0;
   std::vector<std::string> candidates;

@@ -191,6 +191,13 @@ class ContentStore {
   // wrong ("missing", another size or digest, a read failure).
   bool Check(const ContentRef& ref, std::string* problem) const;
 
+  // True when the temporary folder is a folder of the store's own, not a
+  // link: the store writes its unfinished contents there and removes what
+  // it finds there, which through a link would reach files that are not
+  // the repository's. Else false with `error` saying so. New writers and
+  // upload folders are refused there, and the cleanups below do nothing.
+  bool CheckTempFolder(std::string* error) const;
+
   // Removes temporary files last changed more than `age_seconds` ago: the
   // leftovers of writers that died with their process. Younger ones may
   // belong to a writer at work. Returns how many were removed. Upload

@@ -230,6 +230,10 @@ std::unique_ptr<Storage> OpenRepository(const std::string& dir, Clock clock, int
       return nullptr;
     }
     ContentStore contents(dir + "/" + kContentFolder);
+    if (!contents.CheckTempFolder(error)) {
+      *result = kStorageFailure;
+      return nullptr;
+    }
     contents.RemoveStaleTemporaries(kStaleTemporarySeconds);
     std::unique_ptr<Storage> storage =
         PostgresStorage::Open(database, std::move(contents), std::move(clock), error);
@@ -243,6 +247,10 @@ std::unique_ptr<Storage> OpenRepository(const std::string& dir, Clock clock, int
     return nullptr;
   }
   ContentStore contents(dir + "/" + kContentFolder);
+  if (!contents.CheckTempFolder(error)) {
+    *result = kStorageFailure;
+    return nullptr;
+  }
   contents.RemoveStaleTemporaries(kStaleTemporarySeconds);
   std::unique_ptr<Storage> storage =
       SqliteStorage::Open(db, std::move(contents), std::move(clock), error);

@@ -476,6 +476,46 @@ TEST_P(StorageTest, StaleTemporariesAreRemovedOnOpen) {
   EXPECT_TRUE(fs::exists(new_temp));
 }
 
+// The temporary folder linked elsewhere (say to a shared scratch area): the
+// repository does not open, and the cleanups, which remove old files and
+// ownerless upload folders there, leave what is behind the link alone.
+TEST_P(StorageTest, ALinkedTempFolderIsRefusedAndNothingBehindItIsRemoved) {
+  const ContentStore& store = db_->Contents();
+  const std::string outside = env_.Path("scratch");
+  ASSERT_EQ(0, mkdir(outside.c_str(), 0700));
+  test::WriteFile(outside + "/notes.txt", "someone's notes");
+  fs::last_write_time(outside + "/notes.txt",
+                      fs::file_time_type::clock::now() - std::chrono::hours(72));
+  fs::create_directories(outside + "/uploads-mine");
+  test::WriteFile(outside + "/uploads-mine/thesis.txt", "a thesis");
+  fs::remove_all(store.TempFolder());
+  fs::create_directory_symlink(outside, store.TempFolder());
+
+  std::string error;
+  EXPECT_FALSE(store.CheckTempFolder(&error));
+  EXPECT_NE(std::string::npos, error.find("link")) << error;
+  EXPECT_EQ(0, store.RemoveStaleTemporaries(0));
+  EXPECT_EQ(0, store.RemoveAbandonedUploads());
+  int result = 0;
+  EXPECT_FALSE(OpenRepository(dir_, nullptr, &result, &error));
+  EXPECT_EQ(kStorageFailure, result);
+  EXPECT_NE(std::string::npos, error.find("tmp")) << error;
+  EXPECT_TRUE(fs::exists(outside + "/notes.txt"));
+  EXPECT_TRUE(fs::exists(outside + "/uploads-mine/thesis.txt"));
+  ContentRef ref;
+  EXPECT_FALSE(store.Put("through the link", &ref, &error));
+  UploadFolder uploads;
+  EXPECT_FALSE(store.OpenUploadFolder(&uploads, &error));
+  EXPECT_EQ((std::vector<std::string>{"notes.txt", "uploads-mine"}), [&] {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(outside)) {
+      names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }());
+}
+
 // A content stamped a moment ahead of the clock (the file system's clock
 // is finer than time()) is as young as can be, yet still a content: every
 // listing shows it, and collection with no grace may take it.
