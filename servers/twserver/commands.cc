@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "crypto/crypto.h"
 #include "messaging/field_ids.h"
 #include "messaging/reply.h"
 #include "protocol/command.h"
@@ -77,6 +78,10 @@ CommandHandler::CommandHandler(Storage& storage, LogonKeys& keys, LogonThrottle&
       limits_(limits),
       peer_address_(std::move(peer_address)) {}
 
+CommandHandler::~CommandHandler() {
+  CRLDATcrypto::Wipe(&logon_digest_);
+}
+
 CommandOutcome CommandHandler::Handle(const CRLMSGmessage& request) {
   CommandOutcome out;
   int error = kServerFailure;
@@ -90,8 +95,9 @@ CommandOutcome CommandHandler::Handle(const CRLMSGmessage& request) {
     if (has_sub) GetNumber(request, kFieldSubCommand, &out.sub_command);
     const Command* const row = has_sub ? FindRow(command, out.sub_command) : first;
     // An unknown command before the logon is refused as any other is.
-    if (!logon && user_.empty()) {
-      error = kServerNotLoggedOn;
+    const int allowed = logon ? kOk : user_.empty() ? kServerNotLoggedOn : RecheckUser(&out);
+    if (allowed != kOk) {
+      error = allowed;
     } else if (row == nullptr) {
       error = kMalformed;
     } else {

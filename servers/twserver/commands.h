@@ -88,6 +88,10 @@ struct HandlerLimits {
   // The time one database read may take, and the most it waits for a
   // reader (zero: no limit of its own).
   std::chrono::milliseconds read_budget{20000};
+  // How long a logon is taken on trust before the user's entry is read
+  // again: a user removed, or whose password changed, loses an open
+  // connection's rights at the first command after this time.
+  std::chrono::milliseconds user_recheck{1000};
 };
 
 class CommandHandler {
@@ -100,6 +104,7 @@ class CommandHandler {
   CommandHandler(Storage& storage, LogonKeys& keys, LogonThrottle& throttle,
                  const std::atomic<bool>* stopping, HandlerLimits limits = HandlerLimits(),
                  std::string peer_address = std::string());
+  ~CommandHandler();
   CommandHandler(const CommandHandler&) = delete;
   CommandHandler& operator=(const CommandHandler&) = delete;
 
@@ -132,6 +137,10 @@ class CommandHandler {
   int Logon(const CRLMSGmessage& request, CommandOutcome* out);
   // Sleeps (in slices, ending early when the server stops).
   void Pause(std::chrono::milliseconds delay) const;
+  // Reads the logged-on user's entry again when user_recheck has passed:
+  // kOk while it still matches; kServerNotLoggedOn, with the connection
+  // logged off, when the user was removed or the password changed.
+  int RecheckUser(CommandOutcome* out);
 
   // production_commands.cc
   int CreateProduction(const CRLMSGmessage& request, CommandOutcome* out);
@@ -200,6 +209,10 @@ class CommandHandler {
   uint64_t key_generation_ = 0;
   int refused_logons_ = 0;
   std::string user_;
+  // The digest the user logged on with, and when it last matched the
+  // user's entry (see HandlerLimits::user_recheck).
+  std::string logon_digest_;
+  std::chrono::steady_clock::time_point user_checked_at_;
   // Identifier -> path, for the log (see Learn).
   std::unordered_map<std::string, std::string> known_paths_;
 };

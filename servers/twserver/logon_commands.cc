@@ -94,6 +94,10 @@ int CommandHandler::Logon(const CRLMSGmessage& request, CommandOutcome* out) {
   if (opened == LogonKeys::kOpened) {
     std::string digest(reinterpret_cast<const char*>(plain.data()), plain.size());
     checked = storage_.CheckLogon(name, digest);
+    if (checked == kOk) {
+      CRLDATcrypto::Wipe(&logon_digest_);
+      logon_digest_.swap(digest);
+    }
     CRLDATcrypto::Wipe(&digest);
     why = "unknown user or wrong password";
   }
@@ -132,7 +136,24 @@ int CommandHandler::Logon(const CRLMSGmessage& request, CommandOutcome* out) {
   out->cipher.compress = settings_.compression != 0 || settings_.selector != 0;
   out->cipher.key = std::move(key);
   user_ = name;
+  user_checked_at_ = std::chrono::steady_clock::now();
   return kOk;
+}
+
+int CommandHandler::RecheckUser(CommandOutcome* out) {
+  const auto now = std::chrono::steady_clock::now();
+  if (now - user_checked_at_ < limits_.user_recheck) return kOk;
+  const int checked = storage_.CheckLogon(user_, logon_digest_);
+  if (checked == kOk) {
+    user_checked_at_ = now;
+    return kOk;
+  }
+  if (checked != kLogonRefused) return Checked(checked, out);
+  out->note =
+      "logon of " + Printable(user_) + " ended: the user was removed or his password changed";
+  user_.clear();
+  CRLDATcrypto::Wipe(&logon_digest_);
+  return kServerNotLoggedOn;
 }
 
 }  // namespace tw::twserver

@@ -241,8 +241,8 @@ class Storage {
   // kUserExists.
   virtual int AddUser(const std::string& name, const std::string& digest) = 0;
   // Replaces a user's digest (a new password). kInvalidValue for a digest
-  // that is not 32 hex digits; kNoSuchUser. Logged-on clients stay; their
-  // next logon needs the new password.
+  // that is not 32 hex digits; kNoSuchUser. Connections logged on with the
+  // old one learn it at their next check (HandlerLimits::user_recheck).
   virtual int SetUserDigest(const std::string& name, const std::string& digest) = 0;
   // Removes a user, releasing his locks and queue places (the queues then
   // advance). kNoSuchUser.

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <set>
 #include <string>
@@ -15,6 +16,7 @@
 
 #include "crypto/crypto.h"
 #include "messaging/field_ids.h"
+#include "protocol/name_list_command.h"
 #include "protocol/server_errors.h"
 #include "servers/twserver/content_store.h"
 #include "servers/twserver/sqlite_storage.h"
@@ -141,6 +143,43 @@ TEST_F(CommandHandlerTest, UnknownCommandsAndSubCommandsAfterTheLogonAreMalforme
   EXPECT_EQ("FROBNICATER", out.reply->GetCommand());
   EXPECT_EQ(-1, Echoed(out));
   EXPECT_EQ(-1, out.sub_command);
+}
+
+// A logon is not a licence for the connection's life: the user's entry is
+// read again, so that removing a user, or changing a leaked password, cuts
+// the connections already open too.
+TEST_F(CommandHandlerTest, AConnectionIsLoggedOffWhenItsUserIsRemovedOrThePasswordChanges) {
+  HandlerLimits limits;
+  limits.user_recheck = std::chrono::milliseconds(0);
+  for (const bool remove : {true, false}) {
+    SCOPED_TRACE(remove ? "removed" : "new password");
+    handler_ = std::make_unique<CommandHandler>(*storage_, *keys_, *throttle_, nullptr, limits);
+    LogOn();
+    EXPECT_NE(kServerNotLoggedOn, handler_->Handle(*Request(name_list::kCommand)).error);
+    ASSERT_EQ(kOk, remove ? storage_->RemoveUser("alice")
+                          : storage_->SetUserDigest("alice", LogonDigest("alice", "changed")));
+    const CommandOutcome out = handler_->Handle(*Request(name_list::kCommand));
+    EXPECT_EQ(kServerNotLoggedOn, out.error);
+    EXPECT_NE(std::string::npos, out.note.find("removed or his password changed")) << out.note;
+    EXPECT_FALSE(handler_->logged_on());
+    // Logged off for good: the old digest is not tried again.
+    EXPECT_EQ(kServerNotLoggedOn, handler_->Handle(*Request(name_list::kCommand)).error);
+    if (remove) {
+      ASSERT_EQ(kOk, storage_->AddUser("alice", LogonDigest("alice", "secret")));
+    }
+  }
+}
+
+// Within the recheck time the logon is trusted: no read of the user's
+// entry per command.
+TEST_F(CommandHandlerTest, TheUsersEntryIsReadAgainOnlyAfterTheRecheckTime) {
+  HandlerLimits limits;
+  limits.user_recheck = std::chrono::hours(1);
+  handler_ = std::make_unique<CommandHandler>(*storage_, *keys_, *throttle_, nullptr, limits);
+  LogOn();
+  ASSERT_EQ(kOk, storage_->RemoveUser("alice"));
+  EXPECT_NE(kServerNotLoggedOn, handler_->Handle(*Request(name_list::kCommand)).error);
+  EXPECT_TRUE(handler_->logged_on());
 }
 
 }  // namespace
