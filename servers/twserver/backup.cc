@@ -95,20 +95,31 @@ bool CopyPrivate(const std::string& from, const std::string& to, std::string* er
 }
 
 // Puts the content file `from` at `to`: a hard link where the file system
-// allows, else a copy. `linked` tells which.
+// allows, else a copy. `linked` tells which. A content that was moved
+// elsewhere and linked back by hand is served through its link, and is
+// copied: a hard link would be one to the symbolic link, and the backup
+// would hold no bytes of it.
 bool PlaceContent(const std::string& from, const std::string& to, bool* linked,
                   std::string* error) {
+  *linked = false;
   const std::string folder = to.substr(0, to.rfind('/'));
   if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
     *error = ErrnoText("cannot make folder", folder, errno);
     return false;
   }
-  *linked = link(from.c_str(), to.c_str()) == 0;
-  if (*linked) return true;
-  // EXDEV: another file system; EPERM, EMLINK, ENOTSUP: no (more) links.
-  if (errno == ENOENT) {
-    *error = from + " is missing";
+  struct stat st;
+  if (lstat(from.c_str(), &st) != 0) {
+    *error = errno == ENOENT ? from + " is missing" : ErrnoText("cannot look at", from, errno);
     return false;
+  }
+  if (S_ISREG(st.st_mode)) {
+    *linked = link(from.c_str(), to.c_str()) == 0;
+    if (*linked) return true;
+    // EXDEV: another file system; EPERM, EMLINK, ENOTSUP: no (more) links.
+    if (errno == ENOENT) {
+      *error = from + " is missing";
+      return false;
+    }
   }
   return CopyPrivate(from, to, error);
 }
@@ -445,9 +456,30 @@ int RestoreInto(const std::string& from, const std::string& dir, const std::stri
     unlink(scratch.c_str());
   }
   if (!SyncFileSystem(dir, error)) return kStorageFailure;
-  // The restored repository must open as one.
+  // The restored repository must open as one, and hold every content its
+  // versions refer to: a backup that lost some in storage is no backup to
+  // restore silently, whatever its count said.
   int result = kOk;
-  if (!OpenRepository(dir, nullptr, &result, error)) return kStorageFailure;
+  std::unique_ptr<Storage> storage = OpenRepository(dir, nullptr, &result, error);
+  if (!storage) return kStorageFailure;
+  std::unordered_set<std::string> referenced;
+  if (storage->ReferencedContents(&referenced) != kOk) {
+    *error = "storage failure: " + storage->FailureText();
+    return kStorageFailure;
+  }
+  size_t missing = 0;
+  std::string first;
+  for (const std::string& digest : referenced) {
+    struct stat st;
+    if (lstat(target.PathOf(digest).c_str(), &st) == 0 && S_ISREG(st.st_mode)) continue;
+    if (missing++ == 0) first = digest;
+  }
+  if (missing > 0) {
+    *error = from + " lacks " + std::to_string(missing) + " of the " +
+             std::to_string(referenced.size()) + " contents its versions refer to (" + first +
+             (missing > 1 ? ", ..." : "") + "): the backup is not whole";
+    return kStorageFailure;
+  }
   return kOk;
 }
 

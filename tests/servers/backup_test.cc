@@ -251,6 +251,22 @@ TEST_P(BackupTest, RefusesFoldersInUseAndIncompleteBackups) {
   std::filesystem::remove(partial + "/backup.info");
   EXPECT_EQ(1, restore(partial, env_.Path("from-partial")));
   EXPECT_FALSE(std::filesystem::exists(env_.Path("from-partial")));
+  // Nor is one that lost a content in storage, whatever its info says.
+  const std::string lacking = env_.Path("lacking");
+  std::filesystem::copy(backup, lacking, std::filesystem::copy_options::recursive);
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(lacking + "/content")) {
+    if (entry.is_regular_file() && entry.path().filename().string().size() == 64) {
+      std::filesystem::remove(entry.path());
+      break;
+    }
+  }
+  std::vector<std::string> from_lacking{"restore", "--from", lacking, "--data",
+                                        env_.Path("from-lacking")};
+  if (backend_ == Backend::kPostgres) {
+    from_lacking.insert(from_lacking.end(), {"--database", databases_.New("lacking")});
+  }
+  EXPECT_EQ(1, Run(from_lacking));
+  EXPECT_FALSE(std::filesystem::exists(env_.Path("from-lacking")));
   // The backup's kind of metadata decides whether --database is wanted.
   if (backend_ == Backend::kPostgres) {
     EXPECT_EQ(1, Run({"restore", "--from", backup, "--data", env_.Path("no-database")}));
@@ -315,6 +331,41 @@ TEST_P(BackupTest, RestoreTakesNoLinkFromTheBackup) {
   EXPECT_EQ(1, restore("through-folder-link"));
   EXPECT_FALSE(std::filesystem::exists(env_.Path("through-folder-link")));
   EXPECT_EQ("not a content of this repository", test::ReadFile(outside + "/secret"));
+}
+
+// An operator moved a large content to another disk and linked it back:
+// the server serves it through the link, and a backup holds its bytes, not
+// the link, so that the backup restores.
+TEST_P(BackupTest, AContentLinkedBackByHandIsBackedUpAsItsBytes) {
+  StartServer();
+  auto alice = Client();
+  ASSERT_EQ(static_cast<size_t>(kClients), AddDocuments(*alice).size());
+  std::filesystem::path content;
+  for (const auto& entry :
+       std::filesystem::recursive_directory_iterator(server_->dir() + "/content")) {
+    if (entry.is_regular_file() && entry.path().filename().string().size() == 64) {
+      content = entry.path();
+      break;
+    }
+  }
+  ASSERT_FALSE(content.empty());
+  const std::string moved = env_.Path("other-disk-content");
+  std::filesystem::rename(content, moved);
+  std::filesystem::create_symlink(moved, content);
+
+  const std::string backup = env_.Path("backup");
+  std::string out;
+  ASSERT_EQ(0, Run({"backup", "--data", server_->dir(), "--to", backup}, &out)) << out;
+  EXPECT_NE(std::string::npos, out.find("(" + std::to_string(kClients - 1) + " linked, 1 copied)"))
+      << out;
+  const std::filesystem::path kept = backup / std::filesystem::relative(content, server_->dir());
+  EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(kept))) << kept;
+  EXPECT_EQ(test::ReadFile(moved), test::ReadFile(kept.string()));
+
+  std::vector<std::string> args{"restore", "--from", backup, "--data", env_.Path("restored")};
+  if (backend_ == Backend::kPostgres) args.insert(args.end(), {"--database", databases_.New("r")});
+  ASSERT_EQ(0, Run(args, &out)) << out;
+  EXPECT_EQ(0, Run({"verify", "--data", env_.Path("restored")}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, BackupTest,
