@@ -351,14 +351,16 @@ SCCRTN Checkout(ProviderContext* context, HWND window, const std::vector<std::st
     if (record.document_id.empty()) continue;
     if (record.checked_out_by_me) {
       // Held already: not locked again, and fetched only when the server
-      // has a version newer than the local copy's (a deferred lock granted
+      // has a version other than the local copy's (a deferred lock granted
       // while the copy stayed behind).
       std::string base;
-      if (!synchronise || !TipIsNewerThanBase(record, files[i], &base)) continue;
+      if (!synchronise || CompareBaseWithTip(record, files[i], &base) != FileBase::kOther) {
+        continue;
+      }
       TextOut(*context, Quoted(files[i]) + " is checked out to you, and the server has version " +
-                            record.current_version + ", newer than " +
+                            record.current_version + ", while your copy is based on " +
                             VersionText(VersionWithStamp(session.get(), record.document_id, base)) +
-                            " your copy is based on.");
+                            ".");
       const OverwriteDecision::Outcome outcome = decision.Decide(record, files[i]);
       if (outcome == OverwriteDecision::kCancel) return SCC_I_OPERATIONCANCELED;
       if (outcome == OverwriteDecision::kFetch) {
@@ -443,7 +445,8 @@ SCCRTN Checkin(ProviderContext* context, HWND window, const std::vector<std::str
   }
 
   DocumentList release, checkin;
-  std::vector<size_t> stale;  // files the server has a newer version of
+  std::vector<size_t> stale;     // files whose base is not the server's version
+  std::vector<size_t> baseless;  // files whose base is not known
   for (size_t i = 0; i < files.size(); ++i) {
     const DocumentInfo& record = records[i];
     if (record.document_id.empty()) continue;
@@ -459,24 +462,36 @@ SCCRTN Checkin(ProviderContext* context, HWND window, const std::vector<std::str
       TextOut(*context, FormatText("Could not find the local file '%s'.", files[i]));
       return SCC_E_FILENOTEXIST;
     }
-    if (TipIsNewerThanBase(record, files[i], nullptr)) {
-      // Its check-in would replace a version the user never had: nothing is
-      // sent for it, and its lock stays.
+    // A check-in from any version but the server's would replace one the
+    // user never had; so would one from a version nobody recorded (the
+    // state cache lost, the working folder moved). Nothing is sent for such
+    // a file, and its lock stays.
+    std::string base;
+    const FileBase from = CompareBaseWithTip(record, files[i], &base);
+    if (from == FileBase::kOther) {
       stale.push_back(i);
+      TextOut(*context,
+              Quoted(files[i]) + " was not checked in: the server has version " +
+                  record.current_version + ", and your copy is based on " +
+                  VersionText(VersionWithStamp(session.get(), record.document_id, base)) +
+                  ". Nothing was sent for it and it stays checked out to you; get version " +
+                  record.current_version + " and merge your changes, then check it in again.");
+      continue;
+    }
+    if (from == FileBase::kUnknown) {
+      baseless.push_back(i);
+      TextOut(*context,
+              Quoted(files[i]) + " was not checked in: which version your copy is based on is " +
+                  "not known here (no record of it in this working folder), so it could " +
+                  "replace version " + record.current_version +
+                  " unseen. Nothing was sent for it and it stays checked out to you; get version " +
+                  record.current_version +
+                  " (you are asked before your copy is overwritten, and may merge), then check "
+                  "it in again.");
       continue;
     }
     release.Add(record.document_id, files[i]);
     checkin.Add(record.document_id, files[i]);
-  }
-  for (size_t i : stale) {
-    std::string base;
-    TipIsNewerThanBase(records[i], files[i], &base);
-    TextOut(*context,
-            Quoted(files[i]) + " was not checked in: the server has version " +
-                records[i].current_version + ", and your copy is based on " +
-                VersionText(VersionWithStamp(session.get(), records[i].document_id, base)) +
-                ". Nothing was sent for it and it stays checked out to you; get version " +
-                records[i].current_version + " and merge your changes, then check it in again.");
   }
 
   int result = CheckInDocuments(session.get(), checkin.ids, checkin.files, HostString(comment),
@@ -490,7 +505,7 @@ SCCRTN Checkin(ProviderContext* context, HWND window, const std::vector<std::str
     ReportFailure(*context, kCheckinTexts, checkin, std::string());
     return MsscciResult(result);
   }
-  return stale.empty() ? SCC_OK : SCC_E_CHECKINCONFLICT;
+  return stale.empty() && baseless.empty() ? SCC_OK : SCC_E_CHECKINCONFLICT;
 }
 
 // One stored version of a Document: into `target` when it is not empty (no

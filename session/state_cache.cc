@@ -204,24 +204,24 @@ int DecideLocalStatus(const DocumentInfo& record, const std::string& local_path,
   return kStatusUnknown;
 }
 
-bool TipIsNewerThanBase(const DocumentInfo& record, const std::string& local_path,
-                        std::string* base_stamp) {
+FileBase CompareBaseWithTip(const DocumentInfo& record, const std::string& local_path,
+                            std::string* base_stamp) {
   try {
     if (base_stamp != nullptr) base_stamp->clear();
-    if (record.document_id.empty() || record.server_stamp.empty()) return false;
+    if (record.document_id.empty() || record.server_stamp.empty()) return FileBase::kUnknown;
     std::unique_ptr<PropertyFileClient> store = OpenStateStore();
+    if (!store || !store->OpenNode(nullptr, kDocumentStatesNode)) return FileBase::kUnknown;
     const StoredDocumentState stored =
         ReadDocumentState(store.get(), NativeParent(local_path), record.document_id);
     if (base_stamp != nullptr) *base_stamp = stored.server_stamp;
-    if (stored.server_stamp.empty() || stored.server_stamp == record.server_stamp) return false;
-    return LocalStampMilliseconds(record.server_stamp) >
-           LocalStampMilliseconds(stored.server_stamp);
+    if (stored.server_stamp.empty()) return FileBase::kUnknown;
+    return stored.server_stamp == record.server_stamp ? FileBase::kCurrent : FileBase::kOther;
   } catch (const std::exception& e) {
     DebugLog("State cache: reading the base of %s failed: %s", local_path.c_str(), e.what());
   } catch (...) {
     DebugLog("State cache: reading the base of %s failed", local_path.c_str());
   }
-  return false;
+  return FileBase::kUnknown;
 }
 
 const char* LocalStatusName(int status) {

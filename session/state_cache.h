@@ -134,14 +134,21 @@ StoredDocumentState ReadDocumentState(PropertyFileClient* store, const std::stri
 int DecideLocalStatus(const DocumentInfo& record, const std::string& local_path,
                       bool align_read_only = true);
 
-// Whether the server's current version of the file `local_path` (the stamp
-// in `record`) is later than the version the file was last fetched as or
-// checked in from (its stored server stamp): a check-in of the file would
-// then replace a version the user never had. False when no stamp is
-// stored (nothing is known to be lost) or the state cache cannot be read.
+// How the version the file `local_path` was last fetched as or checked in
+// from (its stored server stamp) stands to the server's current version
+// (the stamp in `record`). A check-in of the file is safe only from the
+// current version: from another, it would replace a version the user never
+// had. The stamps are told apart as texts, not ordered as times: any
+// version other than the base counts, so no clock change can make a newer
+// one look older.
+enum class FileBase {
+  kCurrent,  // the base is the server's current version
+  kOther,    // the server's current version is another one
+  kUnknown,  // no stored stamp (no record, or the state cache cannot be read)
+};
 // `*base_stamp` (when not null) receives the stored stamp. Never throws.
-bool TipIsNewerThanBase(const DocumentInfo& record, const std::string& local_path,
-                        std::string* base_stamp);
+FileBase CompareBaseWithTip(const DocumentInfo& record, const std::string& local_path,
+                            std::string* base_stamp);
 
 // "Missing", "Current", "Old", "Unknown", "Modified", "Renegade",
 // "More Recent", "Work in Progress", "Uncontrolled"; "" for any other value.

@@ -13,9 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/path.h"
 #include "provider/export_support.h"
 #include "provider/msscci.h"
 #include "session/client_session.h"
+#include "session/state_cache.h"
 #include "tests/support/provider_fixture.h"
 
 namespace tw {
@@ -131,8 +133,8 @@ TEST_F(ProviderTeamworkTest, DeferredLockGrantedLaterCannotOverwriteTheNewerVers
   // keeps it, Yes takes version 2.
   EXPECT_EQ(Lines{"result 0"}, Helper("bob", bob, "checkout", {bob_files[0]}, "dialog 110 1002\n"));
   EXPECT_TRUE(HelperSaid("'" + bob_files[0] +
-                         "' is checked out to you, and the server has version 2, newer than "
-                         "version 1 your copy is based on."))
+                         "' is checked out to you, and the server has version 2, while your "
+                         "copy is based on version 1."))
       << helper_notices_;
   EXPECT_EQ("bob on v1", ReadFile(bob_files[0]));
   EXPECT_EQ(Lines{"result 0"}, Helper("bob", bob, "checkout", {bob_files[0]}, "dialog 110 1000\n"));
@@ -145,6 +147,45 @@ TEST_F(ProviderTeamworkTest, DeferredLockGrantedLaterCannotOverwriteTheNewerVers
   Script("dialog 110 1000\n");
   ASSERT_EQ(SCC_OK, host_->Get(context, {alice[0]}));
   EXPECT_EQ("alice v2, then bob", ReadFile(alice[0]));
+}
+
+// A copy whose base version nobody recorded (the state cache lost its
+// record, or the working folder moved) cannot be told from a stale one: its
+// check-in is refused as well, and a get of the server's version, asked
+// about first, sets things right.
+TEST_F(ProviderTeamworkTest, ACheckInFromAnUnknownBaseIsRefused) {
+  const std::vector<std::string> names = {"docs/a.txt"};
+  std::vector<std::string> alice;
+  LPVOID context = AliceWith("Unrecorded", names, &alice);
+  ASSERT_EQ(SCC_OK, host_->Checkout(context, {alice[0]}));
+  Edit(alice[0], "alice's edit");
+  {
+    std::unique_ptr<PropertyFileClient> store = OpenStateStore();
+    std::unique_ptr<PropertyNode> states = store->OpenNode(nullptr, kDocumentStatesNode);
+    ASSERT_TRUE(states);
+    ASSERT_TRUE(
+        store->DeleteNodeNamed(states.get(), StateDirectoryKey(NativeParent(alice[0])), true));
+  }
+  const int checkins = CheckIns(context, alice[0]);
+  SccHost::ClearNotices();
+  EXPECT_EQ(SCC_E_CHECKINCONFLICT, host_->Checkin(context, {alice[0]}, "unknown base"));
+  EXPECT_TRUE(SccHost::SawNotice(
+      "Veltrane: '" + alice[0] +
+      "' was not checked in: which version your copy is based on is not known here (no record "
+      "of it in this working folder), so it could replace version 1 unseen. Nothing was sent "
+      "for it and it stays checked out to you; get version 1 (you are asked before your copy "
+      "is overwritten, and may merge), then check it in again."))
+      << ::testing::PrintToString(SccHost::Notices());
+  EXPECT_EQ(checkins, CheckIns(context, alice[0]));
+  EXPECT_EQ("alice's edit", ReadFile(alice[0]));
+  EXPECT_TRUE(IsWritable(alice[0]));
+
+  Script("dialog 110 1000\n");
+  ASSERT_EQ(SCC_OK, host_->Get(context, {alice[0]}));
+  EXPECT_EQ("docs/a.txt v1", ReadFile(alice[0]));
+  Edit(alice[0], "alice's edit on v1");
+  EXPECT_EQ(SCC_OK, host_->Checkin(context, {alice[0]}, "known base"));
+  EXPECT_EQ("alice's edit on v1", ServerContent(context, alice[0]));
 }
 
 // Shared locks let both users edit at once: the second check-in is the

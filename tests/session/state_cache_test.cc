@@ -99,6 +99,26 @@ TEST_F(StateCacheTest, ServerStampMovingGivesOldOrMoreRecent) {
   EXPECT_EQ(Mode(path_) & 0222, 0u);
 }
 
+// The check-in guard tells the base from the server's version by the text,
+// never by ordering them as local times: a base stamped 02:59 on the day of
+// New York's spring change lies in the skipped hour and reads as 03:59, so
+// as times a version stamped 03:05 after it would look older, and safe to
+// replace. Without a record the base is unknown.
+TEST_F(StateCacheTest, TheBaseIsTheTipOnlyByTheSameStamp) {
+  std::string base;
+  EXPECT_EQ(FileBase::kUnknown, CompareBaseWithTip(Info(kServerStamp, true), path_, &base));
+  EXPECT_EQ("", base);
+  Record("2005:04:03:02:59:00:000");
+  EXPECT_EQ(FileBase::kCurrent,
+            CompareBaseWithTip(Info("2005:04:03:02:59:00:000", true), path_, &base));
+  EXPECT_EQ("2005:04:03:02:59:00:000", base);
+  EXPECT_EQ(FileBase::kOther,
+            CompareBaseWithTip(Info("2005:04:03:03:05:00:000", true), path_, nullptr));
+  EXPECT_EQ(FileBase::kOther,
+            CompareBaseWithTip(Info("2005:04:03:02:58:00:000", true), path_, nullptr));
+  EXPECT_EQ(FileBase::kUnknown, CompareBaseWithTip(Info("", true), path_, nullptr));
+}
+
 TEST_F(StateCacheTest, ChangedTimeIsModifiedOrRenegadeAndKeepsTheAttribute) {
   Record(kServerStamp);
   chmod(path_.c_str(), 0644);

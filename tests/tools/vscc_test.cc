@@ -1258,7 +1258,8 @@ TEST_F(VsccTest, AStaleCheckInIsRefusedAndTheWayOnIsSaid) {
   r = Vscc("bob", {"checkout", "--no", "src/lib/a.txt"}, "bob pw");
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_NE(std::string::npos, r.err.find("is checked out to you already")) << r.err;
-  EXPECT_NE(std::string::npos, r.out.find("the server has version 2, newer than version 1"))
+  EXPECT_NE(std::string::npos,
+            r.out.find("the server has version 2, while your copy is based on version 1"))
       << r.out;
   EXPECT_EQ("v1 edited by bob\n", ReadFile(env_.Path("bob/src/lib/a.txt")));
 
