@@ -12,10 +12,12 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <thread>
 #include <unordered_set>
 #include <vector>
 
+#include "platform/decimal.h"
 #include "platform/file_move.h"
 #include "platform/file_replace.h"
 #include "platform/process.h"
@@ -431,12 +433,20 @@ bool RestorePostgres(const std::string& dump, const std::string& dir, const std:
   return ok && WriteDatabaseAddress(dir, database, error);
 }
 
+// `counted`: the contents the backup's info says it holds, or nothing.
 int RestoreInto(const std::string& from, const std::string& dir, const std::string& database,
-                BackupReport* report, std::string* error) {
+                std::optional<size_t> counted, BackupReport* report, std::string* error) {
   const ContentStore source(from + "/" + kContentFolder);
   const ContentStore target(dir + "/" + kContentFolder);
   if (!ContentStore::Create(target.root(), error) ||
       !PlaceAllContents(source, target, report, error)) {
+    return kStorageFailure;
+  }
+  // Fewer contents than the backup was made with: refused before any
+  // metadata is restored, so that a database given for it stays empty.
+  if (counted && report->contents < *counted) {
+    *error = from + " holds " + std::to_string(report->contents) + " of the " +
+             std::to_string(*counted) + " contents it was made with: the backup is not whole";
     return kStorageFailure;
   }
   if (report->postgres) {
@@ -531,7 +541,14 @@ int RestoreRepository(const std::string& from, const std::string& dir, const std
     *error = "cannot restore into " + dir + ": " + *error;
     return kStorageFailure;
   }
-  const int result = RestoreInto(from, dir, database, report, error);
+  std::string counted_text;
+  int64_t counted = 0;
+  const bool has_count = InfoValue(info, "contents", &counted_text) &&
+                         ParseDecimal(counted_text, 0, INT64_MAX, &counted);
+  const int result =
+      RestoreInto(from, dir, database,
+                  has_count ? std::optional<size_t>(static_cast<size_t>(counted)) : std::nullopt,
+                  report, error);
   if (result != kOk) Undo(dir, made);
   return result;
 }

@@ -42,18 +42,18 @@ bool IsOwnFolder(const std::string& path) {
   return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Makes `path` a folder of mode 0700 unless it exists as one; a link to a
-// folder is not taken for one (see CheckTempFolder).
+// Makes `path` a folder of mode 0700 unless it exists as one. A content
+// folder ("<ab>") moved to another disk and linked back serves on; the
+// temporary folder must be the store's own (see CheckTempFolder).
 bool MakeFolder(const std::string& path, bool* made, std::string* error) {
   if (made != nullptr) *made = false;
   if (mkdir(path.c_str(), 0700) == 0) {
     if (made != nullptr) *made = true;
     return true;
   }
-  const int failure = errno;
-  if (failure == EEXIST && IsOwnFolder(path)) return true;
-  *error = failure == EEXIST ? path + " exists, but is not a folder (a link?)"
-                             : ErrnoText("cannot make folder", path, failure);
+  struct stat st;
+  if (errno == EEXIST && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
+  *error = ErrnoText("cannot make folder", path, errno);
   return false;
 }
 
@@ -431,6 +431,7 @@ int64_t ContentStore::RemoveIfOlder(const std::string& sha256, int64_t min_age_s
       AgeSeconds(time(nullptr), before.st_mtime) < min_age_seconds) {
     return -1;
   }
+  if (!IsOwnFolder(TempFolder())) return -1;  // the content is not moved behind a link
   unlink(MembersOf(sha256).c_str());
   if (rename(path.c_str(), aside.c_str()) != 0) return -1;
   struct stat st;
@@ -498,8 +499,17 @@ bool ContentStore::Check(const ContentRef& ref, std::string* problem) const {
 }
 
 bool ContentStore::CheckTempFolder(std::string* error) const {
-  if (IsOwnFolder(TempFolder())) return true;
-  *error = TempFolder() +
+  const std::string folder = TempFolder();
+  struct stat st;
+  if (lstat(folder.c_str(), &st) != 0 && errno == ENOENT) {
+    // Removed by hand: it holds nothing of worth, and is made again.
+    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+      *error = ErrnoText("cannot make folder", folder, errno);
+      return false;
+    }
+  }
+  if (IsOwnFolder(folder)) return true;
+  *error = folder +
            " is not a folder of its own (a link?): the content store writes and removes its "
            "temporary files there, and must not do so elsewhere; make it a plain folder";
   return false;

@@ -194,8 +194,9 @@ class ContentStore {
   // True when the temporary folder is a folder of the store's own, not a
   // link: the store writes its unfinished contents there and removes what
   // it finds there, which through a link would reach files that are not
-  // the repository's. Else false with `error` saying so. New writers and
-  // upload folders are refused there, and the cleanups below do nothing.
+  // the repository's. A missing one is made again. Else false with `error`
+  // saying so. New writers and upload folders are refused there, and the
+  // cleanups and collection below do nothing there.
   bool CheckTempFolder(std::string* error) const;
 
   // Removes temporary files last changed more than `age_seconds` ago: the

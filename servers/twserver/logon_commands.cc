@@ -87,18 +87,19 @@ int CommandHandler::Logon(const CRLMSGmessage& request, CommandOutcome* out) {
   Pause(throttle_.WaitFor(throttled, peer_address_, std::chrono::steady_clock::now()));
 
   SecureBytes plain;
+  // Kept for the rechecks once the logon succeeds; wiped on every way out.
+  std::string digest;
+  struct WipeOnExit {
+    std::string* text;
+    ~WipeOnExit() { CRLDATcrypto::Wipe(text); }
+  } wipe{&digest};
   const LogonKeys::Result opened = keys_.Open(key_generation_, sealed_digest, &plain);
   int checked = kLogonRefused;
   const char* why = opened == LogonKeys::kReplayed ? "a sealed digest opened before (a replay)"
                                                    : "a sealed digest that does not open";
   if (opened == LogonKeys::kOpened) {
-    std::string digest(reinterpret_cast<const char*>(plain.data()), plain.size());
+    digest.assign(reinterpret_cast<const char*>(plain.data()), plain.size());
     checked = storage_.CheckLogon(name, digest);
-    if (checked == kOk) {
-      CRLDATcrypto::Wipe(&logon_digest_);
-      logon_digest_.swap(digest);
-    }
-    CRLDATcrypto::Wipe(&digest);
     why = "unknown user or wrong password";
   }
   if (checked != kOk && checked != kLogonRefused) return Checked(checked, out);
@@ -136,6 +137,8 @@ int CommandHandler::Logon(const CRLMSGmessage& request, CommandOutcome* out) {
   out->cipher.compress = settings_.compression != 0 || settings_.selector != 0;
   out->cipher.key = std::move(key);
   user_ = name;
+  CRLDATcrypto::Wipe(&logon_digest_);
+  logon_digest_.swap(digest);
   user_checked_at_ = std::chrono::steady_clock::now();
   return kOk;
 }

@@ -702,6 +702,14 @@ class Server {
                                          : "closed: the reply could not be sent";
         break;
       }
+      if (connection->logged_on && !handler.logged_on()) {
+        // The user was removed or the password changed: the session ends
+        // with its connection, as every session does, so that the client
+        // logs on anew (and is refused) instead of living on a channel
+        // that only answers "not logged on".
+        end = "closed: the logon ended";
+        break;
+      }
     }
     if (connection->evicted.load()) {
       std::lock_guard<std::mutex> lock(mutex_);

@@ -170,6 +170,30 @@ TEST_F(CommandHandlerTest, AConnectionIsLoggedOffWhenItsUserIsRemovedOrThePasswo
   }
 }
 
+// A second LOGON whose digest matched but which failed after that (here: a
+// client key that cannot be used) leaves the first logon as it stood, with
+// the digest it is checked by.
+TEST_F(CommandHandlerTest, AFailedSecondLogonLeavesTheFirstOneStanding) {
+  HandlerLimits limits;
+  limits.user_recheck = std::chrono::milliseconds(0);
+  handler_ = std::make_unique<CommandHandler>(*storage_, *keys_, *throttle_, nullptr, limits);
+  LogOn();
+  ASSERT_EQ(kOk, storage_->AddUser("bob", LogonDigest("bob", "pw")));
+  const CommandOutcome announced = handler_->Handle(*Request("PRELOGON"));
+  std::string server_key, digest, sealed;
+  ASSERT_EQ(kFieldOk, announced.reply->GetString(100, &server_key));
+  CRLDATcrypto::DigestToHex(digest, kDigestMd5, std::string("pw") + "bob");
+  ASSERT_TRUE(CRLDATcrypto::RsaEncryptToHex(server_key, digest.data(), digest.size(), &sealed));
+  MessagePtr logon = Request("LOGON");
+  logon->SetString(100, "bob");
+  logon->SetString(101, sealed);
+  logon->SetString(102, "not a key");
+  EXPECT_EQ(kMalformed, handler_->Handle(*logon).error);
+  EXPECT_EQ("alice", handler_->user());
+  EXPECT_NE(kServerNotLoggedOn, handler_->Handle(*Request(name_list::kCommand)).error);
+  EXPECT_TRUE(handler_->logged_on());
+}
+
 // Within the recheck time the logon is trusted: no read of the user's
 // entry per command.
 TEST_F(CommandHandlerTest, TheUsersEntryIsReadAgainOnlyAfterTheRecheckTime) {

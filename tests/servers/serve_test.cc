@@ -557,6 +557,23 @@ TEST_P(ServeTest, AdministratorBreaksLocksWhileServing) {
   EXPECT_EQ((std::vector<std::string>{"bob's"}), contents);
 }
 
+// A user removed while logged on: the next command a second later is
+// refused as not logged on, and the connection ends with it, so that a
+// client logs on anew instead of living on a channel that refuses all.
+TEST_P(ServeTest, ARemovedUsersConnectionEndsAtItsNextCommand) {
+  StartServer();
+  auto bob = Client("bob", "hunter2");
+  ASSERT_FALSE(Root(*bob).empty());
+  std::string out;
+  ASSERT_EQ(0, server_->Run({"user", "remove", "--data", server_->dir(), "bob"}, "", &out));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  MessagePtr refused = bob->Call(*WireClient::Request("PRODUCTIONCMD", 4));
+  ASSERT_TRUE(refused) << server_->Log();
+  EXPECT_EQ(2, Error(refused));
+  EXPECT_FALSE(bob->Call(*WireClient::Request("PRODUCTIONCMD", 4), 10000));
+  EXPECT_NE(std::string::npos, server_->Log().find("closed: the logon ended")) << server_->Log();
+}
+
 // Log rotation: the log is moved away, SIGHUP opens a new one under the
 // same name, and the server serves on.
 TEST_F(ServeWireTest, HangUpReopensTheLogFile) {

@@ -514,6 +514,13 @@ TEST_P(StorageTest, ALinkedTempFolderIsRefusedAndNothingBehindItIsRemoved) {
     std::sort(names.begin(), names.end());
     return names;
   }());
+
+  // Without the link, and without the folder at all, the store makes it
+  // again and opens.
+  fs::remove(store.TempFolder());
+  EXPECT_TRUE(store.CheckTempFolder(&error)) << error;
+  EXPECT_TRUE(fs::is_directory(fs::symlink_status(store.TempFolder())));
+  EXPECT_TRUE(Open());
 }
 
 // A content stamped a moment ahead of the clock (the file system's clock
