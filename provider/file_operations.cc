@@ -190,9 +190,11 @@ std::string VersionWithStamp(ClientSession* session, const std::string& document
   return "";
 }
 
-// "version 3", or "an older version" when the number is not known.
+// "version 3", or "a version the server does not list" when the number is
+// not known (its history could not be read, or the server's repository was
+// put back to a state before that version).
 std::string VersionText(const std::string& number) {
-  return number.empty() ? "an older version" : "version " + number;
+  return number.empty() ? "a version the server does not list" : "version " + number;
 }
 
 // Who holds the lock of a Document and where the user stands in its queue,
@@ -464,8 +466,10 @@ SCCRTN Checkin(ProviderContext* context, HWND window, const std::vector<std::str
     }
     // A check-in from any version but the server's would replace one the
     // user never had; so would one from a version nobody recorded (the
-    // state cache lost, the working folder moved). Nothing is sent for such
-    // a file, and its lock stays.
+    // state cache lost its record, the working folder moved). Nothing is
+    // sent for such a file, and its lock stays. A state cache that cannot
+    // be read at all stops nobody's check-in: it is a cache, whose writes
+    // may be lost, and its server being down must not stop all work.
     std::string base;
     const FileBase from = CompareBaseWithTip(record, files[i], &base);
     if (from == FileBase::kOther) {

@@ -210,7 +210,7 @@ FileBase CompareBaseWithTip(const DocumentInfo& record, const std::string& local
     if (base_stamp != nullptr) base_stamp->clear();
     if (record.document_id.empty() || record.server_stamp.empty()) return FileBase::kUnknown;
     std::unique_ptr<PropertyFileClient> store = OpenStateStore();
-    if (!store || !store->OpenNode(nullptr, kDocumentStatesNode)) return FileBase::kUnknown;
+    if (!store || !store->OpenNode(nullptr, kDocumentStatesNode)) return FileBase::kUnreadable;
     const StoredDocumentState stored =
         ReadDocumentState(store.get(), NativeParent(local_path), record.document_id);
     if (base_stamp != nullptr) *base_stamp = stored.server_stamp;
@@ -221,7 +221,7 @@ FileBase CompareBaseWithTip(const DocumentInfo& record, const std::string& local
   } catch (...) {
     DebugLog("State cache: reading the base of %s failed", local_path.c_str());
   }
-  return FileBase::kUnknown;
+  return FileBase::kUnreadable;
 }
 
 const char* LocalStatusName(int status) {

@@ -142,9 +142,10 @@ int DecideLocalStatus(const DocumentInfo& record, const std::string& local_path,
 // version other than the base counts, so no clock change can make a newer
 // one look older.
 enum class FileBase {
-  kCurrent,  // the base is the server's current version
-  kOther,    // the server's current version is another one
-  kUnknown,  // no stored stamp (no record, or the state cache cannot be read)
+  kCurrent,     // the base is the server's current version
+  kOther,       // the server's current version is another one
+  kUnknown,     // the state cache holds no stamp for the file in its folder
+  kUnreadable,  // the state cache cannot be read (its server cannot be reached)
 };
 // `*base_stamp` (when not null) receives the stored stamp. Never throws.
 FileBase CompareBaseWithTip(const DocumentInfo& record, const std::string& local_path,

@@ -243,10 +243,10 @@ class Command {
         break;
       case SCC_E_CHECKINCONFLICT:
         text +=
-            " -- the server has a newer version of a file than the one your copy is based on; "
-            "that file was not checked in and stays checked out to you. 'vscc diff FILE' shows "
-            "what changed; 'vscc get FILE' brings the newer version down (its overwrite question "
-            "offers the merge), then check in again";
+            " -- your copy of a file is based on another version than the server's, or on one "
+            "this folder has no record of; that file was not checked in and stays checked out "
+            "to you. 'vscc diff FILE' shows what changed; 'vscc get FILE' brings the server's "
+            "version down (its overwrite question offers the merge), then check in again";
         break;
       case SCC_E_FILEISCHECKEDOUT:
         text += LockRefusalText();
