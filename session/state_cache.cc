@@ -209,8 +209,10 @@ FileBase CompareBaseWithTip(const DocumentInfo& record, const std::string& local
   try {
     if (base_stamp != nullptr) base_stamp->clear();
     if (record.document_id.empty() || record.server_stamp.empty()) return FileBase::kUnknown;
+    // A store that could not be reached answers every read with nothing:
+    // that must not read as "no record".
     std::unique_ptr<PropertyFileClient> store = OpenStateStore();
-    if (!store || !store->OpenNode(nullptr, kDocumentStatesNode)) return FileBase::kUnreadable;
+    if (!store || !store->registered()) return FileBase::kUnreadable;
     const StoredDocumentState stored =
         ReadDocumentState(store.get(), NativeParent(local_path), record.document_id);
     if (base_stamp != nullptr) *base_stamp = stored.server_stamp;

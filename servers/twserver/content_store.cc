@@ -42,9 +42,10 @@ bool IsOwnFolder(const std::string& path) {
   return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Makes `path` a folder of mode 0700 unless it exists as one. A content
-// folder ("<ab>") moved to another disk and linked back serves on; the
-// temporary folder must be the store's own (see CheckTempFolder).
+// Makes `path` a folder of mode 0700 unless it exists as one, a link to a
+// folder included: contents reach a content folder ("<ab>") by renaming,
+// so one linked elsewhere on the same file system takes them as before.
+// The temporary folder must be the store's own (see CheckTempFolder).
 bool MakeFolder(const std::string& path, bool* made, std::string* error) {
   if (made != nullptr) *made = false;
   if (mkdir(path.c_str(), 0700) == 0) {

@@ -119,6 +119,24 @@ TEST_F(StateCacheTest, TheBaseIsTheTipOnlyByTheSameStamp) {
   EXPECT_EQ(FileBase::kUnknown, CompareBaseWithTip(Info("", true), path_, nullptr));
 }
 
+// A state cache whose server is down and cannot be started is told apart
+// from one without a record: a check-in goes on then, where a missing
+// record stops it.
+TEST_F(StateCacheTest, AnUnreachableStateCacheIsUnreadableNotUnknown) {
+  Record(kServerStamp);
+  EXPECT_EQ(FileBase::kCurrent, CompareBaseWithTip(Info(kServerStamp, true), path_, nullptr));
+  server_.Stop();
+  const char* module = std::getenv("VELTRANE_MODULE_DIR");
+  const std::string kept = module != nullptr ? module : "";
+  setenv("VELTRANE_MODULE_DIR", env_.Path("no-module-here").c_str(), 1);
+  EXPECT_EQ(FileBase::kUnreadable, CompareBaseWithTip(Info(kServerStamp, true), path_, nullptr));
+  if (module != nullptr) {
+    setenv("VELTRANE_MODULE_DIR", kept.c_str(), 1);
+  } else {
+    unsetenv("VELTRANE_MODULE_DIR");
+  }
+}
+
 TEST_F(StateCacheTest, ChangedTimeIsModifiedOrRenegadeAndKeepsTheAttribute) {
   Record(kServerStamp);
   chmod(path_.c_str(), 0644);
